@@ -192,6 +192,7 @@ private:
     bool checkMappedLengths();
     bool mappingsCover();
     size_t bitCount();
+    size_t presentBytes();
     size_t firstMissingFrom(size_t offset);
     bool driveTransfer();
     bool finishedWithoutProgress();
