@@ -4,33 +4,18 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <stdlib.h>
+#include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 
-#include "VLLogger.h"
+#include "VLTemporaryFolder.h"
+#include "VLTestLog.h"
 
 namespace {
-
-std::string makeTempFolder()
-{
-    char pattern[] = "/tmp/velora-storage-XXXXXX";
-    const char* made = mkdtemp(pattern);
-    return made ? made : "";
-}
-
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // Runs SQL on the store's file behind its back, as another program would.
 void runRawSql(const std::string& path, const std::string& sql)
@@ -52,30 +37,30 @@ std::string repeat(const std::string& piece, size_t times)
     return text;
 }
 
-// Every test gets its own home: preferences, folders and the log live in it.
+std::string readFile(const std::string& path)
+{
+    return VLTemporaryFolder::readFile(path);
+}
+
 class StorageTest : public ::testing::Test
 {
 protected:
     static void SetUpTestSuite()
     {
-        s_home = makeTempFolder();
-        setenv("HOME", s_home.c_str(), 1);
-        setenv("XDG_CONFIG_HOME", (s_home + "/config").c_str(), 1);
-        setenv("XDG_CACHE_HOME", (s_home + "/cache").c_str(), 1);
-        setenv("XDG_STATE_HOME", (s_home + "/state").c_str(), 1);
-        setenv("XDG_DATA_HOME", (s_home + "/data").c_str(), 1);
-        VLLogger::instance()->init();
+        static VLTemporaryFolder data;
+        s_data = data.path();
+        setenv("XDG_DATA_HOME", s_data.c_str(), 1);
+        VLTestLog::start();
     }
 
-    void SetUp() override { m_dir = makeTempFolder(); }
+    std::string log() { return VLTestLog::since(0); }
 
-    std::string log() { return readFile(VLLogger::instance()->getLogFilePath("desktop")); }
-
-    static std::string s_home;
-    std::string m_dir;
+    static std::string s_data;
+    VLTemporaryFolder m_folder;
+    const std::string m_dir = m_folder.path();
 };
 
-std::string StorageTest::s_home;
+std::string StorageTest::s_data;
 
 TEST_F(StorageTest, KeyLimitIsThreeHundredBytesForEveryOperation)
 {
@@ -355,8 +340,8 @@ TEST_F(StorageTest, DefaultLocationIsTheApplicationDataFolder)
     ASSERT_TRUE(session.init());
     EXPECT_EQ("localStorage", local.getName());
     EXPECT_EQ("sessionStorage", session.getName());
-    EXPECT_EQ(s_home + "/data/velora-desktop/storage/localStorage.db", local.getPath());
-    EXPECT_EQ(s_home + "/data/velora-desktop/storage/sessionStorage.db", session.getPath());
+    EXPECT_EQ(s_data + "/velora-desktop/storage/localStorage.db", local.getPath());
+    EXPECT_EQ(s_data + "/velora-desktop/storage/sessionStorage.db", session.getPath());
 }
 
 } // namespace
