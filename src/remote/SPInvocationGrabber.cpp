@@ -4,6 +4,7 @@
 #include <execinfo.h>
 #include <glib.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
 #include <exception>
@@ -17,7 +18,7 @@
 namespace {
 
 const int kMaxFrames = 128;
-// saveBacktrace, the constructor and create: the grabber's own set-up.
+// The saved stack starts with this many frames of the grabber's own set-up.
 const int kOwnFrames = 3;
 
 std::string demangledName(const std::type_info& type) {
@@ -45,19 +46,25 @@ void describeCurrentException(std::string* name, std::string* description) {
 }  // namespace
 
 __attribute__((noinline)) std::shared_ptr<SPInvocationGrabber> SPInvocationGrabber::create(bool saveStack) {
-  return std::shared_ptr<SPInvocationGrabber>(new SPInvocationGrabber(saveStack));
+  return std::shared_ptr<SPInvocationGrabber>(new SPInvocationGrabber(saveStack, __builtin_return_address(0)));
 }
 
-__attribute__((noinline)) SPInvocationGrabber::SPInvocationGrabber(bool saveStack) {
-  if (saveStack) saveBacktrace();
+SPInvocationGrabber::SPInvocationGrabber(bool saveStack, void* caller) {
+  if (saveStack) saveBacktrace(caller);
 }
 
-__attribute__((noinline)) void SPInvocationGrabber::saveBacktrace() {
+void SPInvocationGrabber::saveBacktrace(void* caller) {
   void* addresses[kMaxFrames];
   int count = backtrace(addresses, kMaxFrames);
   char** symbols = backtrace_symbols(addresses, count);
   if (!symbols) return;
-  frames_.assign(symbols, symbols + count);
+  // How many frames the set-up took depends on inlining and on sanitizers:
+  // keep exactly kOwnFrames of them before the frame of create's caller.
+  int callerIndex = 0;
+  while (callerIndex < count && addresses[callerIndex] != caller) ++callerIndex;
+  if (callerIndex == count) callerIndex = kOwnFrames;
+  frames_.assign(kOwnFrames, std::string());
+  frames_.insert(frames_.end(), symbols + std::min(callerIndex, count), symbols + count);
   std::free(symbols);
 }
 

@@ -66,8 +66,9 @@ class SPInvocationGrabber : public std::enable_shared_from_this<SPInvocationGrab
   int frameCount() const { return static_cast<int>(frames_.size()); }
 
  private:
-  explicit SPInvocationGrabber(bool saveStack);
-  void saveBacktrace();
+  SPInvocationGrabber(bool saveStack, void* caller);
+  // Saves the stack from the frame of `caller` (the code that asked for the grabber) on.
+  void saveBacktrace(void* caller);
   void runOnMain();
   // invoke for the grabber's own schedulers (thread, main loop, timer): the
   // exception is logged and stops there.

@@ -118,7 +118,18 @@ void SPMediaKeyTap::eventTapThread(std::promise<bool>* started) {
     tapLoop_ = loop;
   }
   keys_->dispatch();  // events that arrived while the grabs were made
-  started->set_value(true);
+  // Report the start from inside the running loop: a quit asked for before
+  // g_main_loop_run would be forgotten by it, and the thread would never end.
+  GSource* running = g_idle_source_new();
+  g_source_set_callback(
+      running,
+      [](gpointer promise) -> gboolean {
+        static_cast<std::promise<bool>*>(promise)->set_value(true);
+        return G_SOURCE_REMOVE;
+      },
+      started, nullptr);
+  g_source_attach(running, context);
+  g_source_unref(running);
   g_main_loop_run(loop);
 
   {
