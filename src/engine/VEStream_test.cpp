@@ -78,30 +78,51 @@ TEST_F(VEStreamTest, FlacSeeksLandOnTheExactFrameWithFewReads) {
   EXPECT_EQ(expected, out.samples);
 }
 
-TEST_F(VEStreamTest, Mp3SeeksLandNearTheTarget) {
-  for (const char* options : {"-b 128", "-V 2"}) {
-    std::string name = std::string("seekmp3") + options[1];
+// Seeks to targetMs in a fresh stream of name and answers where the decoded
+// sound after the seek is found in the reference (in frames).
+long seekLanding(const std::string& name, const Fixture& f, unsigned int targetMs, long range,
+                 size_t* readsForSeek) {
+  WavSystem engine(name, 4096, 16384);
+  VESound* sound = engine.open(name);
+  EXPECT_EQ(VE_OPENSTATE_READY, waitOpened(engine.system, sound));
+  VEChannel* channel = nullptr;
+  EXPECT_EQ(VE_OK, engine.system->playSound(0, sound, false, &channel));
+  size_t readsBefore = FileServer::instance().readLog().size();
+  EXPECT_EQ(VE_OK, channel->setPosition(targetMs, VE_TIMEUNIT_MS));
+  EXPECT_TRUE(updateUntil(engine.system, [&] { return openState(sound) == VE_OPENSTATE_READY; }));
+  *readsForSeek = FileServer::instance().readLog().size() - readsBefore;
+  for (int i = 0; i < 4; ++i) engine.system->update();
+  channel->stop();
+  Wav out = engine.finish();
+  long target = long(targetMs) * 441 / 10;
+  return bestMatch(readWav(f.reference).samples, out.samples, target, range) - target;
+}
+
+TEST_F(VEStreamTest, ConstantBitrateMp3SeeksLandOnTheExactFrame) {
+  for (const char* options : {"-b 128", "-b 320", "-b 192"}) {
+    std::string name = std::string("seekcbr") + (options + 3);
     Fixture f = mp3(name, 20.0, 44100, 2, options);
     FileServer::instance().addFile(name, f.file);
-    WavSystem engine(name, 4096, 16384);
-    VESound* sound = engine.open(name);
-    ASSERT_EQ(VE_OPENSTATE_READY, waitOpened(engine.system, sound));
-    VEChannel* channel = nullptr;
-    ASSERT_EQ(VE_OK, engine.system->playSound(0, sound, false, &channel));
-    size_t readsBefore = FileServer::instance().readLog().size();
-    ASSERT_EQ(VE_OK, channel->setPosition(12000, VE_TIMEUNIT_MS));
-    ASSERT_TRUE(updateUntil(engine.system, [&] { return openState(sound) == VE_OPENSTATE_READY; }));
-    EXPECT_LT(FileServer::instance().readLog().size() - readsBefore, 10u) << options;
-    for (int i = 0; i < 4; ++i) engine.system->update();
-    channel->stop();
-    Wav out = engine.finish();
-    Wav ref = readWav(f.reference);
-    // Fuzzy seeking lands where the Info/Xing table of contents points: it
-    // has 100 entries of 1/256 of the file each, so within 1 % of the length
-    // and a couple of MPEG frames.
-    long tolerance = 20 * 441 + 2 * 1152;
-    long at = bestMatch(ref.samples, out.samples, 12 * 44100, tolerance + 1152);
-    EXPECT_NEAR(double(at), 12.0 * 44100, double(tolerance)) << options;
+    for (unsigned int target : {3100u, 12000u, 18777u}) {
+      size_t reads = 0;
+      EXPECT_EQ(0, seekLanding(name, f, target, 3000, &reads)) << options << " " << target;
+      EXPECT_LT(reads, 6u) << options << " " << target;
+    }
+  }
+}
+
+TEST_F(VEStreamTest, VariableBitrateMp3SeeksLandNearTheTarget) {
+  Fixture f = mp3("seekvbr", 20.0, 44100, 2, "-V 2");
+  FileServer::instance().addFile("seekvbr", f.file);
+  // Without a frame index only the Info/Xing table of contents helps: 100
+  // entries of 1/256 of the file each, so within 1 % of the length and a
+  // couple of MPEG frames.
+  long tolerance = 20 * 441 + 2 * 1152;
+  for (unsigned int target : {4000u, 12000u}) {
+    size_t reads = 0;
+    long off = seekLanding("seekvbr", f, target, tolerance + 1152, &reads);
+    EXPECT_LE(std::abs(off), tolerance) << target;
+    EXPECT_LT(reads, 6u) << target;
   }
 }
 
