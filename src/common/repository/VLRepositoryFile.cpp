@@ -618,54 +618,60 @@ bool VLRepositoryFile::isReady(bool* ready)
 
 bool VLRepositoryFile::update()
 {
-    if (m_providing) {
-        int state = VLHttpRepositoryProvider::TRANSFER_NONE;
-        if (!m_provider->getState(m_repository, m_fileId, true, &state)) {
-            VL_LOG_ERROR("Unable to get provided file state : " << m_fileId);
-            return false;
-        }
-        if (state > VLHttpRepositoryProvider::TRANSFER_HEADERS)
-            m_dataArrived = true;
-
-        size_t offset = 0;
-        bool startWanted = false;
-        bool seekWanted = false;
-        switch (state) {
-        case VLHttpRepositoryProvider::TRANSFER_FINISHED:
-            if (finishedWithoutProgress())
-                scheduleRetry();
-            else
-                startWanted = true;
-            break;
-        case VLHttpRepositoryProvider::TRANSFER_FAILED_RETRYABLE:
-            scheduleRetry();
-            break;
-        case VLHttpRepositoryProvider::TRANSFER_FAILED:
-            m_providing = false;
-            break;
-        case VLHttpRepositoryProvider::TRANSFER_NONE:
-            // A waiting reader starts a transfer at once, whatever the delay.
-            startWanted = isSeekWaiting(&offset) || m_nextTry == 0 || now() > m_nextTry;
-            break;
-        case VLHttpRepositoryProvider::TRANSFER_RECEIVING:
-            seekWanted = isSeekWaiting(&offset);
-            break;
-        default:
-            break;
-        }
-
-        if (m_repository->isUnavailable() || m_repository->isOfflineOrFull()) {
-            if (state >= VLHttpRepositoryProvider::TRANSFER_CREATED
-                && state <= VLHttpRepositoryProvider::TRANSFER_ALREADY_LOADED)
-                cancelTransfer();
-        } else if (startWanted) {
-            if (!startTransfer(offset))
-                return false;
-        } else if (seekWanted) {
-            seekTransfer(offset);
-        }
-    }
+    if (m_providing && !driveTransfer())
+        return false;
     refreshWhileOpen();
+    return true;
+}
+
+bool VLRepositoryFile::driveTransfer()
+{
+    typedef VLHttpRepositoryProvider Provider;
+    int polled = Provider::TRANSFER_NONE;
+    if (!m_provider->getState(m_repository, m_fileId, true, &polled)) {
+        VL_LOG_ERROR("Unable to get provided file state : " << m_fileId);
+        return false;
+    }
+    uint32_t state = static_cast<uint32_t>(polled);
+    if (state > Provider::TRANSFER_HEADERS)
+        m_dataArrived = true;
+
+    size_t offset = 0;
+    bool startWanted = false;
+    bool seekWanted = false;
+    switch (state) {
+    case Provider::TRANSFER_FINISHED:
+        if (finishedWithoutProgress())
+            scheduleRetry();
+        else
+            startWanted = true;
+        break;
+    case Provider::TRANSFER_FAILED_RETRYABLE:
+        scheduleRetry();
+        break;
+    case Provider::TRANSFER_FAILED:
+        m_providing = false;
+        break;
+    case Provider::TRANSFER_NONE:
+        // A waiting reader starts a transfer at once, whatever the delay.
+        startWanted = isSeekWaiting(&offset) || m_nextTry == 0 || now() > m_nextTry;
+        break;
+    case Provider::TRANSFER_RECEIVING:
+        seekWanted = isSeekWaiting(&offset);
+        break;
+    default:
+        break;
+    }
+
+    if (m_repository->isUnavailable() || m_repository->isOfflineOrFull()) {
+        if (state >= Provider::TRANSFER_CREATED && state <= Provider::TRANSFER_ALREADY_LOADED)
+            cancelTransfer();
+        return true;
+    }
+    if (startWanted)
+        return startTransfer(offset);
+    if (seekWanted)
+        seekTransfer(offset);
     return true;
 }
 

@@ -193,6 +193,7 @@ private:
     bool mappingsCover();
     size_t bitCount();
     size_t firstMissingFrom(size_t offset);
+    bool driveTransfer();
     bool finishedWithoutProgress();
     void scheduleRetry();
     enum StartKind { START_UNKNOWN_SIZE, START_VALIDATION, START_MISSING };

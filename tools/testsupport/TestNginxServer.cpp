@@ -170,3 +170,13 @@ void TestNginxServer::clearRequests()
 {
     m_skipped = parseRequestLog(m_folder + "/access.log").size();
 }
+
+std::vector<TestHttpRequest> TestNginxServer::waitForRequests(size_t count) const
+{
+    std::vector<TestHttpRequest> requests = getRequests();
+    for (int i = 0; i < 1000 && requests.size() < count; ++i) {
+        usleep(10000);
+        requests = getRequests();
+    }
+    return requests;
+}

@@ -81,7 +81,7 @@ TEST_F(TestHttpServerTest, AnswersRangesWithDeterministicBytes)
 
     EXPECT_EQ(416, fetch(server.url("/size=70000/a"), "70000-").status);
 
-    std::vector<TestHttpRequest> log = server.getRequests();
+    std::vector<TestHttpRequest> log = server.waitForRequests(4);
     ASSERT_EQ(4u, log.size());
     EXPECT_EQ("-", log[0].range);
     EXPECT_EQ("200", log[0].status);
@@ -153,7 +153,7 @@ TEST(TestNginxServerTest, ServesRangesOfFixtureFiles)
         EXPECT_EQ(206, part.status);
         EXPECT_EQ(body.substr(4096), part.body);
         EXPECT_EQ(404, fetch(nginx.url("/missing.bin")).status);
-        std::vector<TestHttpRequest> log = nginx.getRequests();
+        std::vector<TestHttpRequest> log = nginx.waitForRequests(2);
         ASSERT_EQ(2u, log.size());
         EXPECT_EQ("bytes=4096-", log[0].range);
         EXPECT_EQ("206", log[0].status);

@@ -40,6 +40,9 @@ public:
     std::vector<TestHttpRequest> getRequests() const;
     // Forgets the requests logged so far (the log itself keeps them).
     void clearRequests();
+    // getRequests once at least count requests are logged (a server logs a
+    // request just after its last byte went out), or after 10 seconds.
+    std::vector<TestHttpRequest> waitForRequests(size_t count) const;
 
     // The bytes the server sends for a seed: byte i of the content.
     static uint8_t contentByte(unsigned seed, size_t offset);

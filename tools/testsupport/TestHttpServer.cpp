@@ -159,3 +159,13 @@ std::vector<TestHttpRequest> parseRequestLog(const std::string& path)
     }
     return requests;
 }
+
+std::vector<TestHttpRequest> TestHttpServer::waitForRequests(size_t count) const
+{
+    std::vector<TestHttpRequest> requests = getRequests();
+    for (int i = 0; i < 1000 && requests.size() < count; ++i) {
+        usleep(10000);
+        requests = getRequests();
+    }
+    return requests;
+}

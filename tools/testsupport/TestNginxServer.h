@@ -27,6 +27,9 @@ public:
 
     std::vector<TestHttpRequest> getRequests() const;
     void clearRequests();
+    // getRequests once at least count requests are logged (a server logs a
+    // request just after its last byte went out), or after 10 seconds.
+    std::vector<TestHttpRequest> waitForRequests(size_t count) const;
 
 private:
     bool start(const std::string& root);
