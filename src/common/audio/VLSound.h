@@ -138,7 +138,7 @@ private:
     };
 
     bool queueCommand(CommandType type, int value, bool replaceLastSeek);
-    void applyCommands(VEChannel*& channel);
+    bool applyCommands(VEChannel*& channel);
     ApplyResult applyCommand(const Command& command, VEChannel*& channel);
     ApplyResult applySetPosition(unsigned int milliseconds, VEChannel*& channel);
     ApplyResult applyPause(VEChannel*& channel);

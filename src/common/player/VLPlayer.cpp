@@ -174,12 +174,17 @@ bool VLPlayer::update()
 bool VLPlayer::update(bool skipComponents, bool force)
 {
     takeIncomingTasks();
-    m_pending.sort([](const VLTask* a, const VLTask* b) { return rankOf(a) < rankOf(b); });
+    orderTasks(m_pending);
     dropCancelledReads();
     serveTasks(force);
     if (skipComponents)
         return true;
     return updateComponents();
+}
+
+void VLPlayer::orderTasks(std::list<VLTask*>& tasks)
+{
+    tasks.sort([](const VLTask* a, const VLTask* b) { return rankOf(a) < rankOf(b); });
 }
 
 void VLPlayer::takeIncomingTasks()

@@ -109,6 +109,11 @@ public:
     // without their data end with an internal error, opens give up.
     bool update(bool skipComponents, bool force);
 
+    // The serving order of one pass, applied in place: reads of priority 0 to
+    // 99 first, the lowest value first; then reads of priority 100 and every
+    // other task. The sort is stable: equal ranks keep their arrival order.
+    static void orderTasks(std::list<VLTask*>& tasks);
+
     // --- File search (worker thread, inside the open task) -----------------
 
     // Resolves a stream URL to a file handle: false when the URL lacks an entity
