@@ -18,6 +18,7 @@ class JKDictionaryEnumerator;
 // entries), which ends at 472907251 slots. Keys are shared immutable strings,
 // so the keys the decoder reads once serve every record that repeats them.
 // Keys are placed by jkStringHash of their bytes; iteration runs in slot order.
+// A table always keeps at least one empty slot.
 //
 // Dictionaries are always held by std::shared_ptr, so they are made only
 // through create(). An immutable dictionary throws std::logic_error
@@ -42,6 +43,8 @@ public:
   // std::length_error "Unable to allocate memory for hash table." when more
   // entries are given than the largest table holds.
   static std::shared_ptr<JKDictionary> create(std::vector<Entry> entries, bool isMutable);
+  // The same, moving the `count` entries out of the array at `entries`.
+  static std::shared_ptr<JKDictionary> create(Entry* entries, std::size_t count, bool isMutable);
 
   static std::uint64_t hashKey(std::string_view key);
   // The table capacity for `count` entries; 0 when it is beyond the table.

@@ -230,7 +230,10 @@ bool VLRepositoryFile::close(unsigned int options)
         return true;
 
     if (m_lockCount != 0) {
+        // A reader still holds the file: the close is refused and undone, so
+        // that the reader's own close still finds its open.
         VL_LOG_ERROR("Lock count is not zero : " << m_lockCount);
+        ++m_openCount;
         return false;
     }
     int state = VLHttpRepositoryProvider::TRANSFER_NONE;
@@ -282,6 +285,12 @@ bool VLRepositoryFile::readWriteMem(void* buffer, size_t offset, size_t length, 
             *done = 0;
         return true;
     }
+    length = offset >= m_size ? 0 : std::min(length, m_size - offset);
+    if (length == 0) {
+        if (done)
+            *done = 0;
+        return true;
+    }
     if (write && (offset & (kBlockSize - 1)) != 0) {
         VL_LOG_ERROR("Repository file writes must start on a block boundary : " << offset);
         return false;
@@ -289,12 +298,6 @@ bool VLRepositoryFile::readWriteMem(void* buffer, size_t offset, size_t length, 
     if (!mappingsCover()) {
         VL_LOG_ERROR("Repository file mappings do not cover its size : " << m_fileId);
         return false;
-    }
-    length = offset >= m_size ? 0 : std::min(length, m_size - offset);
-    if (length == 0) {
-        if (done)
-            *done = 0;
-        return true;
     }
     bool atEnd = offset + length == m_size;
     if (write) {
@@ -327,10 +330,14 @@ bool VLRepositoryFile::setContent(size_t size, const std::string& etag)
     if (sizeChanged) {
         if (!m_content->resize(size, false)) {
             VL_LOG_ERROR("Unable to resize repository file : " << m_content->getPath());
+            remapAfterFailedResize();
+            m_repository->checkSpaceFor(m_fileId, size);
             return false;
         }
         if (!m_bitmap->resize(getBitmapSize(size), true)) {
             VL_LOG_ERROR("Unable to resize bitmap file : " << m_bitmap->getPath());
+            remapAfterFailedResize();
+            m_repository->checkSpaceFor(m_fileId, getBitmapSize(size));
             return false;
         }
     } else if (!m_bitmap->zeroFill()) {
@@ -346,9 +353,36 @@ bool VLRepositoryFile::setContent(size_t size, const std::string& etag)
     return true;
 }
 
+// A resize whose open failed leaves its file closed; an open record maps it
+// again at the length it has, so that its reads, writes and last close keep
+// working (reads past a shortened content are refused, not faulted).
+void VLRepositoryFile::remapAfterFailedResize()
+{
+    if (m_openCount == 0)
+        return;
+    if (!m_content->isOpen() && !m_content->open())
+        VL_LOG_ERROR("Unable to map repository file : " << m_content->getPath());
+    if (!m_bitmap->isOpen() && !m_bitmap->open())
+        VL_LOG_ERROR("Unable to map repository bitmap file : " << m_bitmap->getPath());
+}
+
 size_t VLRepositoryFile::bitCount()
 {
     return countBits(m_bitmap->getData(), m_bitmap->getSize());
+}
+
+// Every set bit stands for a whole block, except that the file's last block
+// may be shorter.
+size_t VLRepositoryFile::presentBytes()
+{
+    size_t present = bitCount() * kBlockSize;
+    if (m_size == kAllOnes)
+        return present;
+    size_t tail = m_size % kBlockSize;
+    size_t lastBlock = m_size / kBlockSize;
+    if (tail != 0 && getBitRunLength(m_bitmap->getData(), lastBlock, 1, true) == 1)
+        present -= kBlockSize - tail;
+    return std::min(m_size, present);
 }
 
 bool VLRepositoryFile::refreshLoaded()
@@ -358,8 +392,7 @@ bool VLRepositoryFile::refreshLoaded()
         VL_LOG_ERROR("Bitmap file should be open");
         return false;
     }
-    size_t present = bitCount() * kBlockSize;
-    m_loaded = m_size == kAllOnes ? present : std::min(m_size, present);
+    m_loaded = presentBytes();
     if (m_loaded != previous && m_handler) {
         m_handler->onFileProgressesChanged(this);
         if (m_size != kAllOnes && m_loaded == m_size)
