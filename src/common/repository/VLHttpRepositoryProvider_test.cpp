@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -471,6 +472,58 @@ TEST_F(VLHttpRepositoryProviderTest, AskingNeedsAReadyPage)
     EXPECT_FALSE(alone.start("", repository.get(), id, 0, kAll)); // no delegate to ask
     EXPECT_TRUE(alone.canStart("", repository.get(), id));
     EXPECT_TRUE(alone.clean());
+}
+
+TEST_F(VLHttpRepositoryProviderTest, PageAnswersMeetAWorkerThatIsRunning)
+{
+    // The worker thread pumps while the page's answers come on this thread.
+    const int files = 20;
+    std::atomic<int> asked(0);
+    class CountingDelegate : public VLAskFileUrlDelegate
+    {
+    public:
+        explicit CountingDelegate(std::atomic<int>& count) : m_count(count) {}
+        void askFileUrl(VLRepository*, const VLFileId&) override { ++m_count; }
+        bool isJSReady() override { return true; }
+
+    private:
+        std::atomic<int>& m_count;
+    } counting(asked);
+    VLHttpRepositoryProvider pageProvider;
+    pageProvider.init(&counting);
+    VLRepository pageRepository(&handler, &pageProvider, "download", "user", 604800, folder.folder("db"),
+                                folder.folder("download"), 0, false, 0);
+    pageRepository.init();
+    for (int i = 0; i < files; ++i) {
+        VLRepositoryFile* f = pageRepository.getFile(VLFileId("t" + std::to_string(i), 6u), true);
+        ASSERT_TRUE(f->open(VLRepositoryFile::OPEN_PROVIDE));
+    }
+    std::atomic<bool> stop(false);
+    std::thread worker([&] {
+        while (!stop) {
+            pageProvider.update();
+            pageRepository.update();
+            usleep(200);
+        }
+    });
+    while (asked < files)
+        usleep(1000);
+    for (int i = 0; i < files; ++i)
+        EXPECT_TRUE(pageProvider.setFileUrl(&pageRepository, VLFileId("t" + std::to_string(i), 6u),
+                                            server.url("/size=20000/seed=3/t" + std::to_string(i)), 6, "d"));
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (server.getRequests().size() < size_t(files) && std::chrono::steady_clock::now() < deadline)
+        usleep(10000);
+    stop = true;
+    worker.join();
+    EXPECT_EQ(size_t(files), server.waitForRequests(files).size());
+    for (int i = 0; i < files; ++i) {
+        VLRepositoryFile* f = pageRepository.getFile(VLFileId("t" + std::to_string(i), 6u), false);
+        EXPECT_EQ("d", f->getProviderData());
+        ASSERT_TRUE(f->close(0));
+    }
+    pageRepository.close();
+    EXPECT_TRUE(pageProvider.clean());
 }
 
 // ---- Transfer bookkeeping ----
