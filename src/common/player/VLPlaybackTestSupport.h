@@ -5,7 +5,10 @@
 // folders and the log; repository files filled with chosen bytes; audio
 // fixtures made by sox, lame and flac. Header-only; not used by the core.
 
+#include "VLAudioInterface.h"
 #include "VLFileId.h"
+#include "VLPlayer.h"
+#include "VLSound.h"
 #include "VLPlatformFactory.h"
 #include "VLRepository.h"
 #include "VLRepositoryFile.h"
@@ -14,6 +17,7 @@
 #include "VLTestLog.h"
 
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -113,6 +117,68 @@ public:
     }
 
     static std::string readFile(const std::string& path) { return VLTemporaryFolder::readFile(path); }
+};
+
+// A session of the process-wide player (the engine's open callback reaches
+// the player through VLPlayer::instance), by default on the non-real-time WAV
+// writer, with the test thread as the worker: every pass is one
+// VLPlayer::update, as the worker loop makes it.
+class VLPlaybackSession
+{
+public:
+    explicit VLPlaybackSession(const std::string& output = "6:0")
+    {
+        VLPlaybackTestSupport::start();
+        identity = VLPlaybackTestSupport::newIdentity("playback");
+        VLPlaybackTestSupport::placeRepositories(identity, folder.path());
+        wavPath = folder.path() + "/out.wav";
+        setenv("VELORA_ENGINE_WAV_PATH", wavPath.c_str(), 1);
+        VLPlaybackTestSupport::settings()->setValue(identity, "OutputDevice", output);
+        player()->init(nullptr, nullptr, identity);
+    }
+    ~VLPlaybackSession() { close(); }
+
+    static VLPlayer* player() { return VLPlayer::instance(); }
+    VLAudioInterface* audio() { return player()->getAudioInterface(); }
+    VLRepository* repository(const char* name) { return player()->getRepository(name); }
+
+    VLSound* sound(int id)
+    {
+        VLSound* found = nullptr;
+        return audio() && audio()->getSound(id, &found) ? found : nullptr;
+    }
+
+    // One pass of the worker, then a short sleep so that the engine's threads
+    // (and the open callbacks polling for their answer) get to run.
+    void pass()
+    {
+        player()->update();
+        VLPlatformFactory::instance()->sleep(1);
+    }
+
+    // Passes until cond holds; false when it still does not after maxPasses
+    // (a guard against hangs, not a timing assertion).
+    bool runUntil(const std::function<bool()>& cond, int maxPasses = 30000)
+    {
+        for (int i = 0; i < maxPasses; ++i) {
+            if (cond())
+                return true;
+            pass();
+        }
+        return cond();
+    }
+
+    void close()
+    {
+        if (!closed)
+            player()->clean();
+        closed = true;
+    }
+
+    VLTemporaryFolder folder;
+    std::string identity;
+    std::string wavPath;
+    bool closed = false;
 };
 
 #endif
