@@ -59,15 +59,29 @@ VLPlayer* playerOf(void* userData)
     return userData ? static_cast<VLPlayer*>(userData) : VLPlayer::instance();
 }
 
-// A handle nobody will use: back to the player, which undoes its opens; when
-// the session is already gone its repositories went with it, and only the
-// handle itself is left to free.
+// A handle nobody will use goes back to the player, which undoes its opens.
+// Without a session the player has already let go of every handle it had open.
 void giveBackHandle(VLPlayer* player, VLFileHandle* handle)
 {
-    if (!handle)
-        return;
-    if (!player->streamClose(handle))
-        delete handle;
+    if (handle && !player->streamClose(handle))
+        VL_LOG_WARN("Unable to give file handle back, session is closed : " << static_cast<void*>(handle));
+}
+
+// The handles the engine holds: given to it by an open callback and neither
+// closed by a close callback nor given back since. Process-wide, because a
+// close callback may still run after its interface is gone: exactly one of the
+// close callback and the give-back after a system close claims each handle.
+VLMutex* engineHandlesMutex()
+{
+    static VLMutex* mutex = VLPlatformFactory::instance()->createMutex();
+    return mutex;
+}
+
+std::map<VLFileHandle*, const VLAudioInterface*>& engineHandles()
+{
+    static std::map<VLFileHandle*, const VLAudioInterface*>* handles =
+        new std::map<VLFileHandle*, const VLAudioInterface*>();
+    return *handles;
 }
 
 } // namespace
@@ -322,15 +336,42 @@ void VLAudioInterface::closeEngine()
     giveBackHandles();
 }
 
+void VLAudioInterface::registerEngineHandle(VLFileHandle* handle, const VLAudioInterface* owner)
+{
+    VLMutexLocker locker(engineHandlesMutex());
+    engineHandles()[handle] = owner;
+}
+
+bool VLAudioInterface::claimEngineHandle(VLFileHandle* handle)
+{
+    VLMutexLocker locker(engineHandlesMutex());
+    return engineHandles().erase(handle) != 0;
+}
+
+std::vector<VLFileHandle*> VLAudioInterface::claimEngineHandles(const VLAudioInterface* owner)
+{
+    VLMutexLocker locker(engineHandlesMutex());
+    std::vector<VLFileHandle*> claimed;
+    auto& handles = engineHandles();
+    for (auto it = handles.begin(); it != handles.end();) {
+        if (it->second != owner) {
+            ++it;
+            continue;
+        }
+        claimed.push_back(it->first);
+        it = handles.erase(it);
+    }
+    return claimed;
+}
+
 // The engine closes the handles of its streams on close, except those of
 // streams it closed under a pending read or whose open was still being
 // answered: no callback will ever come for them, so they go back to the player
-// here (which also ends their pending reads).
+// here (which also ends their pending reads). A close callback already under
+// way has claimed its handle and closes it itself.
 void VLAudioInterface::giveBackHandles()
 {
-    std::set<VLFileHandle*> handles;
-    handles.swap(m_engineHandles);
-    for (VLFileHandle* handle : handles) {
+    for (VLFileHandle* handle : claimEngineHandles(this)) {
         VLSound* sound = findSoundByHandle(handle);
         if (sound)
             sound->setFileHandle(nullptr);
@@ -589,6 +630,9 @@ bool VLAudioInterface::deleteSound(int id)
         VL_LOG_ERROR("Unable to find sound #" << id);
         return false;
     }
+    // A read of the stream that waits for data nobody wants any more ends now,
+    // so that the released stream can finish and give its file back.
+    VLFileHandle* handle = it->second->getFileHandle();
     VESound* engineSound = nullptr;
     if (!it->second->clean(&engineSound)) {
         VL_LOG_ERROR("Unable to clean sound #" << id);
@@ -596,6 +640,8 @@ bool VLAudioInterface::deleteSound(int id)
     }
     if (engineSound)
         m_soundsToRelease.push_back(engineSound);
+    if (handle)
+        VLPlayer::instance()->asyncStreamCancel(handle);
     delete it->second;
     m_sounds.erase(it);
     VL_LOG_TRACE("Sound deleted : #" << id);
@@ -752,7 +798,7 @@ VEResult VLAudioInterface::streamOpen(const char* name, unsigned int* fileSize, 
     // The engine fails an empty file; the page then tells it from other failures.
     if (size == 0)
         sound->setEmptyFile(true);
-    self->m_engineHandles.insert(fileHandle);
+    registerEngineHandle(fileHandle, self.get());
     *handle = fileHandle;
     *userData = player;
     *fileSize = static_cast<unsigned int>(size);
@@ -773,17 +819,18 @@ VEResult VLAudioInterface::streamClose(void* handle, void* userData)
     VLPlayer* player = playerOf(userData);
     VLFileHandle* fileHandle = static_cast<VLFileHandle*>(handle);
     VL_LOG_TRACE("Audio engine stream close : " << handle);
+    // Given back already, after the system was closed under this stream.
+    if (!claimEngineHandle(fileHandle))
+        return VE_OK;
     std::shared_ptr<VLAudioInterface> self = player->holdAudioInterface();
     if (self) {
         VLMutexLocker locker(self->m_mutex);
-        self->m_engineHandles.erase(fileHandle);
         VLSound* sound = self->findSoundByHandle(fileHandle);
         if (sound)
             sound->setFileHandle(nullptr);
     }
     if (!player->streamClose(fileHandle)) {
         VL_LOG_ERROR("Unable to close file by handle : " << handle);
-        delete fileHandle;
         return VE_ERR_INTERNAL;
     }
     return VE_OK;

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cstddef>
 #include <map>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -118,6 +117,9 @@ private:
     std::string describeSounds(bool withHandles) const;
     void setOutputValue(const std::string& id);
     void giveBackHandles();
+    static void registerEngineHandle(VLFileHandle* handle, const VLAudioInterface* owner);
+    static bool claimEngineHandle(VLFileHandle* handle);
+    static std::vector<VLFileHandle*> claimEngineHandles(const VLAudioInterface* owner);
 
     VLMutex* m_mutex;
     std::string m_name;
@@ -139,8 +141,6 @@ private:
     bool m_tooManyWarned;
     std::map<int, VLSound*> m_sounds;
     std::vector<VESound*> m_soundsToRelease;
-    // Handles the engine holds (opened and not yet closed by it).
-    std::set<VLFileHandle*> m_engineHandles;
 };
 
 #endif

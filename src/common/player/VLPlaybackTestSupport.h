@@ -126,7 +126,7 @@ public:
 class VLPlaybackSession
 {
 public:
-    explicit VLPlaybackSession(const std::string& output = "6:0")
+    explicit VLPlaybackSession(const std::string& output = "6:0", int streamBufferKb = 64)
     {
         VLPlaybackTestSupport::start();
         identity = VLPlaybackTestSupport::newIdentity("playback");
@@ -134,6 +134,7 @@ public:
         wavPath = folder.path() + "/out.wav";
         setenv("VELORA_ENGINE_WAV_PATH", wavPath.c_str(), 1);
         VLPlaybackTestSupport::settings()->setValue(identity, "OutputDevice", output);
+        VLPlaybackTestSupport::settings()->setIntValue(identity, "StreamBufferSizeKb", streamBufferKb);
         player()->init(nullptr, nullptr, identity);
     }
     ~VLPlaybackSession() { close(); }

@@ -215,8 +215,14 @@ void VLPlayer::dropCancelledReads()
     if (cancelled.empty())
         return;
     m_pending.remove_if([&cancelled](VLTask* task) { return cancelled.count(task) != 0; });
-    for (VLTask* task : cancelled)
+    // The engine keeps a request, and the stream behind it, until its result
+    // is written: a cancelled read ends as failed rather than never.
+    for (VLTask* task : cancelled) {
+        VEReadRequest* request = static_cast<VLReadTask*>(task)->getRequest();
+        request->bytesRead = 0;
+        request->result.store(VE_ERR_INTERNAL, std::memory_order_release);
         delete task;
+    }
 }
 
 void VLPlayer::serveTasks(bool force)
@@ -288,6 +294,12 @@ bool VLPlayer::doReadTask(VLReadTask* task, bool force)
         request->result.store(VE_ERR_INTERNAL, std::memory_order_release);
         return true;
     }
+    if (!m_openHandles.count(handle)) {
+        VL_LOG_ERROR("Unexpected closed file handle, read offset/size are : " << request->offset << "-"
+                                                                               << request->sizeBytes);
+        request->result.store(VE_ERR_INTERNAL, std::memory_order_release);
+        return true;
+    }
     VLRepositoryFile* file = repositoryFileOf(handle, true);
     size_t bytesRead = 0;
     bool endOfFile = false;
@@ -301,7 +313,11 @@ bool VLPlayer::doReadTask(VLReadTask* task, bool force)
         request->result.store(VE_OK, std::memory_order_release);
         return true;
     }
-    if (endOfFile) {
+    // The end of the file only when every byte up to it was copied: a range that
+    // merely reaches the end may still lack blocks before it.
+    const size_t fileSize = file->getSize();
+    const bool reachedEnd = fileSize != kUnknownSize && request->offset + bytesRead >= fileSize;
+    if (reachedEnd) {
         request->result.store(VE_ERR_FILE_EOF, std::memory_order_release);
         return true;
     }
@@ -371,6 +387,7 @@ bool VLPlayer::doOpenTask(VLOpenTask* task, bool force)
             giveUpOpen(task, file, opened);
             return true;
         }
+        m_openHandles.insert(handle);
         task->setData(file->getProviderData());
         task->setFileSize(file->getSize());
         return true;
@@ -405,6 +422,10 @@ bool VLPlayer::doCloseTask(VLCloseTask* task, bool force)
     VLFileHandle* handle = task->getHandle();
     if (!handle)
         return true;
+    if (m_openHandles.erase(handle) == 0) {
+        VL_LOG_WARN("Unexpected close of a file handle that is not open : " << static_cast<void*>(handle));
+        return true;
+    }
     VLRepositoryFile* file = repositoryFileOf(handle, true);
     if (file) {
         if (!file->close(kOptionLock))
@@ -639,6 +660,14 @@ bool VLPlayer::clean()
     // Serves the close tasks, releasing the repository files before their
     // repositories go.
     update(true, true);
+
+    // Handles of streams the engine never closed: their files go with their
+    // repositories below; late callbacks naming them are refused from here on.
+    for (VLFileHandle* handle : m_openHandles) {
+        VL_LOG_WARN("File handle left open by the audio engine : " << handle->getFileId());
+        delete handle;
+    }
+    m_openHandles.clear();
 
     for (VLRepository*& repository : m_repositories) {
         if (!repository)

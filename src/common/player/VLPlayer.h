@@ -6,6 +6,7 @@
 #include <list>
 #include <memory>
 #include <queue>
+#include <set>
 #include <string>
 
 class VLAskFileUrlDelegate;
@@ -85,17 +86,18 @@ public:
     VLFileHandle* streamOpen(const std::string& url, size_t* fileSize, std::string* data);
 
     // Queues the read, with or without a session; the worker later writes
-    // bytesRead and then the result into the request. Returns true.
+    // bytesRead and then the result into the request (an internal error when
+    // the handle is not one the player has open). Returns true.
     bool asyncStreamRead(VEReadRequest* request);
 
     // Queues the end of a stream opened by streamOpen; the worker then undoes the
     // stream's opens, ends reads of the handle still pending (internal error)
-    // and deletes the handle. False without a session: the handle stays with
-    // the caller.
+    // and deletes the handle. False without a session: the caller must not use
+    // the handle any more (the session's clean deleted every handle left open).
     bool streamClose(VLFileHandle* handle);
 
-    // Queues a task that drops the reads of `handle` still pending when it is
-    // served (they receive no result). False without a session.
+    // Queues a task that ends the reads of `handle` still pending when it is
+    // served, as failed (internal error). False without a session.
     bool asyncStreamCancel(VLFileHandle* handle);
 
     // --- Worker thread -----------------------------------------------------
@@ -152,6 +154,10 @@ private:
 
     // Worker thread only.
     std::list<VLTask*> m_pending;
+    // The handles handed out by open tasks and not yet closed. A read or close
+    // naming any other pointer (a late callback of a stream whose engine was
+    // closed under it) is refused instead of touching freed memory.
+    std::set<VLFileHandle*> m_openHandles;
 
     // Guarded by m_mutex: the incoming queue, the initialised flag's changes and
     // the audio interface pointer. The mutex exists for the whole life of the

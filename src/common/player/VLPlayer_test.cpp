@@ -125,10 +125,10 @@ TEST_F(VLPlayerTest, ServesReadsFromTheRepositoryFile)
     const VLFileId id("reads", 5);
     const std::string content = Support::bytes(10000, 1);
     ASSERT_TRUE(Support::storeFile(repository("cache"), id, content));
-    VLFileHandle handle(repository("cache"), id);
-    ASSERT_TRUE(repository("cache")->getFile(id, false)->open(VLRepositoryFile::OPEN_LOCK));
+    OpenResult opened = openStream("http://127.0.0.1:9/?_TEID=reads&fmt=5");
+    ASSERT_NE(nullptr, opened.handle);
 
-    Request whole(&handle, 4096, 4096), pastEnd(&handle, 8192, 4096), noHandle(nullptr, 0, 16);
+    Request whole(opened.handle, 4096, 4096), pastEnd(opened.handle, 8192, 4096), noHandle(nullptr, 0, 16);
     EXPECT_EQ(VE_ERR_NOTREADY, whole.result());
     m_player.asyncStreamRead(&whole.request);
     m_player.asyncStreamRead(&pastEnd.request);
@@ -142,96 +142,108 @@ TEST_F(VLPlayerTest, ServesReadsFromTheRepositoryFile)
     EXPECT_EQ(10000u - 8192u, pastEnd.request.bytesRead);
     EXPECT_EQ(content.substr(8192), pastEnd.buffer.substr(0, 10000 - 8192));
     EXPECT_EQ(VE_ERR_INTERNAL, noHandle.result());
-    repository("cache")->getFile(id, false)->close(VLRepositoryFile::OPEN_LOCK);
+    m_player.streamClose(opened.handle);
+    m_player.update(true, false);
 }
 
 TEST_F(VLPlayerTest, AReadOfMissingBlocksWaitsAndEndsUnderForce)
 {
+    // The server sends two blocks, then nothing more.
+    TestHttpServer server;
+    ASSERT_TRUE(server.isRunning());
     open();
-    const VLFileId id("missing", 5);
-    const std::string content = Support::bytes(20000, 2);
-    ASSERT_TRUE(Support::storePart(repository("cache"), id, content, 8192));
-    VLFileHandle handle(repository("cache"), id);
-    ASSERT_TRUE(repository("cache")->getFile(id, false)->open(0));
+    OpenResult opened = openStream(server.url("/size=20000/seed=2/stall=8192/m") + "?_TEID=missing&fmt=5", false);
+    ASSERT_NE(nullptr, opened.handle);
+    EXPECT_EQ(20000u, opened.size);
 
-    Request straddling(&handle, 4096, 8192);
+    Request straddling(opened.handle, 4096, 8192);
+    // Reaching the end of the file is not the end of its data while blocks
+    // before the end are missing.
+    Request toEnd(opened.handle, 4096, 20000 - 4096);
     m_player.asyncStreamRead(&straddling.request);
+    m_player.asyncStreamRead(&toEnd.request);
     m_player.update(true, false);
     m_player.update(true, false);
     EXPECT_EQ(VE_ERR_NOTREADY, straddling.result()) << "a short read away from the end waits";
+    EXPECT_EQ(VE_ERR_NOTREADY, toEnd.result());
 
     m_player.update(true, true);
     EXPECT_EQ(VE_ERR_INTERNAL, straddling.result());
     EXPECT_EQ(4096u, straddling.request.bytesRead);
-    repository("cache")->getFile(id, false)->close(0);
+    const std::vector<uint8_t> expected = TestHttpServer::content(2, 4096, 4096);
+    EXPECT_EQ(std::string(expected.begin(), expected.end()), straddling.buffer.substr(0, 4096));
+    m_player.streamClose(opened.handle);
+    m_player.update(true, false);
 }
 
 TEST_F(VLPlayerTest, AReadQueuedWithoutSessionIsServedByTheNextPass)
 {
-    open();
-    const VLFileId id("early", 5);
-    ASSERT_TRUE(Support::storeFile(repository("cache"), id, Support::bytes(5000, 3)));
-    ASSERT_TRUE(repository("cache")->getFile(id, false)->open(0));
-    VLFileHandle handle(repository("cache"), id);
-
     VLPlayer idle;
-    Request read(&handle, 0, 5000);
+    VLFileHandle stranger(nullptr, VLFileId("early", 5));
+    Request read(&stranger, 0, 5000);
     EXPECT_TRUE(idle.asyncStreamRead(&read.request));
     idle.update(true, false);
-    EXPECT_EQ(VE_OK, read.result());
-    repository("cache")->getFile(id, false)->close(0);
+    // Not a handle this player opened: refused, never dereferenced.
+    EXPECT_EQ(VE_ERR_INTERNAL, read.result());
 }
 
 TEST_F(VLPlayerTest, ACancelDropsOnlyTheReadsOfItsHandle)
 {
+    TestHttpServer server;
+    ASSERT_TRUE(server.isRunning());
     open();
-    const VLFileId idA("cancelA", 5), idB("cancelB", 5);
-    ASSERT_TRUE(Support::storePart(repository("cache"), idA, Support::bytes(20000, 4), 4096));
-    ASSERT_TRUE(Support::storePart(repository("cache"), idB, Support::bytes(20000, 5), 4096));
-    ASSERT_TRUE(repository("cache")->getFile(idA, false)->open(0));
-    ASSERT_TRUE(repository("cache")->getFile(idB, false)->open(0));
-    VLFileHandle handleA(repository("cache"), idA), handleB(repository("cache"), idB);
+    OpenResult a = openStream(server.url("/size=20000/seed=4/stall=4096/a") + "?_TEID=cancelA&fmt=5", false);
+    OpenResult b = openStream(server.url("/size=20000/seed=5/stall=4096/b") + "?_TEID=cancelB&fmt=5", false);
+    ASSERT_NE(nullptr, a.handle);
+    ASSERT_NE(nullptr, b.handle);
 
-    Request a1(&handleA, 8192, 4096), a2(&handleA, 12288, 4096), b1(&handleB, 8192, 4096), b2(&handleB, 0, 4096);
+    Request a1(a.handle, 8192, 4096), a2(a.handle, 12288, 4096), b1(b.handle, 8192, 4096), b2(b.handle, 0, 4096);
     for (Request* r : {&a1, &a2, &b1, &b2})
         m_player.asyncStreamRead(&r->request);
-    EXPECT_TRUE(m_player.asyncStreamCancel(&handleA));
-    EXPECT_TRUE(m_player.asyncStreamCancel(&handleA));
+    EXPECT_TRUE(m_player.asyncStreamCancel(a.handle));
+    EXPECT_TRUE(m_player.asyncStreamCancel(a.handle));
     m_player.update(true, false);
     EXPECT_EQ(VE_OK, b2.result());
     EXPECT_EQ(VE_ERR_NOTREADY, b1.result());
 
-    // The cancelled reads are gone: a forced pass ends only b1.
-    m_player.update(true, true);
-    EXPECT_EQ(VE_ERR_NOTREADY, a1.result());
-    EXPECT_EQ(VE_ERR_NOTREADY, a2.result());
-    EXPECT_EQ(VE_ERR_INTERNAL, b1.result());
-    repository("cache")->getFile(idA, false)->close(0);
-    repository("cache")->getFile(idB, false)->close(0);
+    // The cancelled reads ended as failed, without their data.
+    EXPECT_EQ(VE_ERR_INTERNAL, a1.result());
+    EXPECT_EQ(VE_ERR_INTERNAL, a2.result());
+    EXPECT_EQ(0u, a1.request.bytesRead);
+    // The others go on.
+    m_player.update(true, false);
+    EXPECT_EQ(VE_ERR_NOTREADY, b1.result());
+    m_player.streamClose(a.handle);
+    m_player.streamClose(b.handle);
+    m_player.update(true, false);
 }
 
 TEST_F(VLPlayerTest, ACloseEndsTheReadsOfItsHandleThatStillWait)
 {
     // An engine closed under a pending read hands the handle back with the read
-    // still queued: the read must end before the handle goes.
+    // still queued: the read must end before the handle goes, and a read that
+    // arrives later must not touch the freed handle.
+    TestHttpServer server;
+    ASSERT_TRUE(server.isRunning());
     open();
-    const VLFileId id("closeread", 5);
-    ASSERT_TRUE(Support::storePart(repository("cache"), id, Support::bytes(20000, 6), 4096));
-    VLRepositoryFile* file = repository("cache")->getFile(id, false);
-    ASSERT_TRUE(file->open(0));
-    ASSERT_TRUE(file->open(VLRepositoryFile::OPEN_LOCK));
-    VLFileHandle* handle = new VLFileHandle(repository("cache"), id);
+    OpenResult opened = openStream(server.url("/size=20000/seed=6/stall=4096/c") + "?_TEID=closeread&fmt=5", false);
+    ASSERT_NE(nullptr, opened.handle);
 
-    Request waiting(handle, 8192, 4096);
+    Request waiting(opened.handle, 8192, 4096);
     m_player.asyncStreamRead(&waiting.request);
     m_player.update(true, false);
     EXPECT_EQ(VE_ERR_NOTREADY, waiting.result());
 
-    EXPECT_TRUE(m_player.streamClose(handle));
+    EXPECT_TRUE(m_player.streamClose(opened.handle));
     m_player.update(true, false);
     EXPECT_EQ(VE_ERR_INTERNAL, waiting.result());
-    EXPECT_FALSE(file->isOpen());
+    EXPECT_FALSE(repository("cache")->getFile(VLFileId("closeread", 5), false)->isOpen());
+
+    Request late(opened.handle, 0, 4096);
+    m_player.asyncStreamRead(&late.request);
+    EXPECT_TRUE(m_player.streamClose(opened.handle));
     m_player.update(true, false);
+    EXPECT_EQ(VE_ERR_INTERNAL, late.result());
 }
 
 // ---------------------------------------------------------------------------
