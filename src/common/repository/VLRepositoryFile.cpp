@@ -1,5 +1,7 @@
 #include "VLRepositoryFile.h"
 
+#include <algorithm>
+
 #include "VLBlockBitmap.h"
 #include "VLFileHelper.h"
 #include "VLHttpRepositoryProvider.h"
