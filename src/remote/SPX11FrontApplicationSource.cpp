@@ -51,17 +51,7 @@ void SPX11FrontApplicationSource::dispatch() {
 }
 
 void SPX11FrontApplicationSource::activeWindowChanged() {
-  Atom type;
-  int format;
-  unsigned long count = 0, after = 0;
-  unsigned char* data = nullptr;
-  Window window = 0;
-  if (XGetWindowProperty(display_, root_, activeWindowAtom_, 0, 1, False, XA_WINDOW, &type, &format, &count, &after,
-                         &data) == Success &&
-      data && count == 1 && format == 32) {
-    window = static_cast<Window>(*reinterpret_cast<unsigned long*>(data));
-  }
-  if (data) XFree(data);
+  Window window = static_cast<Window>(readLongProperty(root_, activeWindowAtom_, XA_WINDOW));
   if (!window) return;
 
   Application application;
@@ -88,18 +78,22 @@ void SPX11FrontApplicationSource::windowDestroyed(Window window) {
 }
 
 pid_t SPX11FrontApplicationSource::pidOf(Window window) {
+  return static_cast<pid_t>(readLongProperty(window, pidAtom_, XA_CARDINAL));
+}
+
+unsigned long SPX11FrontApplicationSource::readLongProperty(Window window, Atom property, Atom expectedType) {
   Atom type;
   int format;
   unsigned long count = 0, after = 0;
   unsigned char* data = nullptr;
-  pid_t pid = 0;
-  if (XGetWindowProperty(display_, window, pidAtom_, 0, 1, False, XA_CARDINAL, &type, &format, &count, &after,
+  unsigned long value = 0;
+  if (XGetWindowProperty(display_, window, property, 0, 1, False, expectedType, &type, &format, &count, &after,
                          &data) == Success &&
       data && count == 1 && format == 32) {
-    pid = static_cast<pid_t>(*reinterpret_cast<unsigned long*>(data));
+    value = *reinterpret_cast<unsigned long*>(data);  // 32-bit items arrive as longs
   }
   if (data) XFree(data);
-  return pid;
+  return value;
 }
 
 std::string SPX11FrontApplicationSource::classOf(Window window) {

@@ -25,6 +25,8 @@ class SPX11FrontApplicationSource : public SPFrontApplicationSource {
   void activeWindowChanged();
   void windowDestroyed(Window window);
   pid_t pidOf(Window window);
+  // A property of one 32-bit item of the given type; 0 when absent.
+  unsigned long readLongProperty(Window window, Atom property, Atom expectedType);
   std::string classOf(Window window);
 
   Display* display_ = nullptr;

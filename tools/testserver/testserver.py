@@ -27,10 +27,8 @@ Keys:
   throttle=B    send the body at about B bytes per second
   stall=N       send N body bytes, then send nothing until the client goes away
   delay=MS      wait before answering
-
-Files: with --files DIR, a GET whose last path segment (before any query)
-names a file in DIR answers 200 with that file's bytes, read anew each time;
-status=N and delay=MS still apply.
+  file=NAME     serve the bytes of the file NAME in the folder named by the
+                environment variable VELORA_TESTSERVER_ROOT (404 when missing)
 
 Content-Type: guessed from the last path segment's extension by Python's own
 table (none when it has no known one).
@@ -92,9 +90,28 @@ def content(seed, start, end):
         pos += n
 
 
+def file_content(name):
+    """The bytes of a file in the served folder, or None."""
+    root = os.environ.get("VELORA_TESTSERVER_ROOT", "")
+    if not root or "/" in name or name in ("", ".", ".."):
+        return None
+    try:
+        with open(os.path.join(root, name), "rb") as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+def chunks(data, start, end):
+    pos = start
+    while pos < end:
+        n = min(CHUNK, end - pos)
+        yield data[pos:pos + n]
+        pos += n
+
+
 class State:
-    def __init__(self, log_path, files_folder="", forms_folder=""):
-        self.files_folder = files_folder
+    def __init__(self, log_path, forms_folder=""):
         self.forms_folder = forms_folder
         self.lock = threading.Lock()
         self.log_lines = []
@@ -144,16 +161,13 @@ def parse_options(path):
     return options
 
 
-def last_segment(path):
-    return urllib.parse.unquote(path.split("?", 1)[0]).rstrip("/").split("/")[-1]
-
-
 # Python's own table only, not the machine's, so that answers do not vary.
 _types = mimetypes.MimeTypes()
 
 
 def guessed_type(path):
-    kind, _ = _types.guess_type(last_segment(path), strict=False)
+    name = urllib.parse.unquote(path.split("?", 1)[0]).rstrip("/").split("/")[-1]
+    kind, _ = _types.guess_type(name, strict=False)
     return kind
 
 
@@ -274,10 +288,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
         options = parse_options(self.path)
         size = int(options.get("size", "100000"))
         seed = int(options.get("seed", "0"))
+        data = None
+        if "file" in options:
+            data = file_content(options["file"])
+            if data is None:
+                self.send_plain(404, None, b"no such file\n")
+                return
+            size = len(data)
         if "delay" in options:
             time.sleep(int(options["delay"]) / 1000.0)
-        if self.serve_file(options):
-            return
 
         status = options.get("status")
         if status is None and "failtimes" in options:
@@ -343,7 +362,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         stall_at = int(options["stall"]) if "stall" in options else None
         if stall_at is not None:
             limit = min(limit, stall_at)
-        sent = self.send_body(seed, start, start + limit, int(options.get("throttle", "0")))
+        sent = self.send_body(seed, start, start + limit, int(options.get("throttle", "0")), data)
         if sent is None:
             self.close_connection = True
             return
@@ -354,35 +373,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if close_after:
             self.close_connection = True
 
-    def serve_file(self, options):
-        """Answers from the --files folder when the last segment names a file there."""
-        folder = self.server.state.files_folder
-        name = last_segment(self.path)
-        if not folder or not name or name.startswith(".") or "status" in options:
-            return False
-        try:
-            with open(os.path.join(folder, name), "rb") as source:
-                body = source.read()
-        except OSError:
-            return False
-        extra = {"Content-Type": guessed_type(self.path)} if guessed_type(self.path) else {}
-        self.send_plain(200, extra, body)
-        return True
-
-    def send_body(self, seed, start, end, throttle):
+    def send_body(self, seed, start, end, throttle, data=None):
         """Sends the bytes; None (after logging) when the client went away."""
         sent = 0
+        pieces = content(seed, start, end) if data is None else chunks(data, start, end)
         try:
             if throttle > 0:
                 step = max(1, min(16384, throttle // 20))
-                for piece in content(seed, start, end):
+                for piece in pieces:
                     for i in range(0, len(piece), step):
                         part = piece[i:i + step]
                         self.wfile.write(part)
                         sent += len(part)
                         time.sleep(len(part) / float(throttle))
             else:
-                for piece in content(seed, start, end):
+                for piece in pieces:
                     self.wfile.write(piece)
                     sent += len(piece)
         except (BrokenPipeError, ConnectionResetError, OSError):
@@ -412,11 +417,10 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--log", default="")
-    parser.add_argument("--files", default="")
     parser.add_argument("--forms", default="")
     args = parser.parse_args()
     server = Server(("127.0.0.1", args.port), Handler)
-    server.state = State(args.log, args.files, args.forms)
+    server.state = State(args.log, args.forms)
     sys.stdout.write("PORT %d\n" % server.server_address[1])
     sys.stdout.flush()
     try:

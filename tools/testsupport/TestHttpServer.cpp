@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
 #include <poll.h>
 #include <sstream>
@@ -133,10 +133,9 @@ TestHttpServer::TestHttpServer()
     clearProxyEnvironment();
     m_folder = makeTemporaryFolder();
     m_logPath = m_folder + "/requests.log";
-    m_filesFolder = m_folder + "/files";
     m_formsFolder = m_folder + "/forms";
     int pipeFds[2];
-    if (m_folder.empty() || mkdir(m_filesFolder.c_str(), 0700) != 0 || mkdir(m_formsFolder.c_str(), 0700) != 0
+    if (m_folder.empty() || mkdir(m_formsFolder.c_str(), 0700) != 0
         || pipe(pipeFds) != 0) {
         fprintf(stderr, "TestHttpServer: no temporary folder or pipe: %s\n", strerror(errno));
         return;
@@ -146,8 +145,8 @@ TestHttpServer::TestHttpServer()
         dup2(pipeFds[1], STDOUT_FILENO);
         close(pipeFds[0]);
         close(pipeFds[1]);
-        execlp("python3", "python3", VELORA_TESTSERVER_SCRIPT, "--log", m_logPath.c_str(), "--files",
-               m_filesFolder.c_str(), "--forms", m_formsFolder.c_str(), (char*)nullptr);
+        execlp("python3", "python3", VELORA_TESTSERVER_SCRIPT, "--log", m_logPath.c_str(), "--forms",
+               m_formsFolder.c_str(), (char*)nullptr);
         fprintf(stderr, "TestHttpServer: cannot run python3: %s\n", strerror(errno));
         _exit(127);
     }
@@ -175,7 +174,6 @@ TestHttpServer::~TestHttpServer()
     }
     if (!m_folder.empty()) {
         unlink(m_logPath.c_str());
-        removeFolder(m_filesFolder);
         removeFolder(m_formsFolder);
         rmdir(m_folder.c_str());
     }
@@ -200,19 +198,6 @@ void TestHttpServer::clearRequests()
 {
     for (const TestHttpRequest& request : parseRequestLog(m_logPath))
         m_clearedArrival = std::max(m_clearedArrival, request.arrival);
-}
-
-bool TestHttpServer::putFile(const std::string& name, const std::string& bytes)
-{
-    // Written aside and renamed, so the server never serves half a file.
-    std::string path = m_filesFolder + "/" + name;
-    {
-        std::ofstream out(path + ".part", std::ios::binary | std::ios::trunc);
-        out << bytes;
-        if (!out.flush())
-            return false;
-    }
-    return rename((path + ".part").c_str(), path.c_str()) == 0;
 }
 
 std::vector<TestHttpForm> TestHttpServer::getForms() const

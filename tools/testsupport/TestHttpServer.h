@@ -66,10 +66,6 @@ public:
     // request just after its last byte went out), or after 10 seconds.
     std::vector<TestHttpRequest> waitForRequests(size_t count) const;
 
-    // Serves `bytes` for every GET whose last path segment is `name` (until
-    // changed again); false when the file could not be written.
-    bool putFile(const std::string& name, const std::string& bytes);
-
     // Every POST received so far, in order of arrival, with its multipart body
     // parsed by the server (Python's email parser).
     std::vector<TestHttpForm> getForms() const;
@@ -87,7 +83,6 @@ private:
     int m_port = 0;
     std::string m_folder;
     std::string m_logPath;
-    std::string m_filesFolder;
     std::string m_formsFolder;
     size_t m_clearedArrival = 0;
 };

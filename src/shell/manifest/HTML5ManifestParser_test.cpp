@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "TestFolder.h"
 #include "TestHttpServer.h"
 
 namespace {
@@ -92,22 +93,24 @@ TEST(HTML5ManifestParserTest, CommentsOnlyAtTheStartOfALine)
 
 TEST(HTML5ManifestParserTest, FetchedManifestNeedsA2xxUtf8Answer)
 {
+    TestFolder root;
+    ASSERT_TRUE(TestFolder::write(root.file("good.appcache"), "CACHE MANIFEST\nscript.js\n"));
+    ASSERT_TRUE(TestFolder::write(root.file("latin1.appcache"), "CACHE MANIFEST\ncaf\xE9.js\n"));
+    setenv("VELORA_TESTSERVER_ROOT", root.path().c_str(), 1);
     TestHttpServer server;
     ASSERT_TRUE(server.isRunning());
-    ASSERT_TRUE(server.putFile("good.appcache", "CACHE MANIFEST\nscript.js\n"));
-    ASSERT_TRUE(server.putFile("latin1.appcache", "CACHE MANIFEST\ncaf\xE9.js\n"));
 
     HTML5Manifest manifest;
-    EXPECT_TRUE(HTML5ManifestParser::parsedManifestFromURL(server.url("/app/good.appcache"), "agent", manifest));
+    EXPECT_TRUE(HTML5ManifestParser::parsedManifestFromURL(server.url("/app/file=good.appcache"), "agent", manifest));
     EXPECT_EQ(Entries{"script.js"}, manifest.explicitURLs);
     std::vector<TestHttpRequest> requests = server.getRequests();
     ASSERT_EQ(1u, requests.size());
     // A time stamp keeps caches from answering.
-    EXPECT_EQ(0u, requests[0].path.find("/app/good.appcache?ts="));
+    EXPECT_EQ(0u, requests[0].path.find("/app/file=good.appcache?ts="));
 
     HTML5Manifest other;
-    EXPECT_FALSE(HTML5ManifestParser::parsedManifestFromURL(server.url("/app/latin1.appcache"), "agent", other));
-    EXPECT_FALSE(HTML5ManifestParser::parsedManifestFromURL(server.url("/status=404/good.appcache"), "", other));
+    EXPECT_FALSE(HTML5ManifestParser::parsedManifestFromURL(server.url("/app/file=latin1.appcache"), "agent", other));
+    EXPECT_FALSE(HTML5ManifestParser::parsedManifestFromURL(server.url("/status=404/file=good.appcache"), "", other));
     EXPECT_FALSE(HTML5ManifestParser::parsedManifestFromURL(server.url("/size=0/none.appcache"), "", other));
     EXPECT_TRUE(other.explicitURLs.empty());
 }

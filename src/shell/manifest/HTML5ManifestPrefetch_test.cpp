@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "OfflineResourceStore.h"
+#include "TestFolder.h"
 #include "TestHttpServer.h"
 
 namespace {
@@ -44,6 +45,14 @@ std::string pattern(unsigned seed, size_t size)
     return std::string(bytes.begin(), bytes.end());
 }
 
+// The folder the test server serves file=NAME from, set before it starts.
+class ServedFolder : public TestFolder
+{
+public:
+    ServedFolder() { setenv("VELORA_TESTSERVER_ROOT", path().c_str(), 1); }
+    bool put(const std::string& name, const std::string& bytes) { return write(file(name), bytes); }
+};
+
 class HTML5ManifestPrefetchTest : public ::testing::Test
 {
 protected:
@@ -57,6 +66,7 @@ protected:
         return paths;
     }
 
+    ServedFolder served;
     TestHttpServer server;
     MemoryResourceStore store;
 };
@@ -64,7 +74,7 @@ protected:
 TEST_F(HTML5ManifestPrefetchTest, KeepsOnlySuccessfulAnswersOfExplicitEntries)
 {
     std::string origin = server.url("");
-    ASSERT_TRUE(server.putFile("manifest.appcache",
+    ASSERT_TRUE(served.put("manifest.appcache",
                                "CACHE MANIFEST\n"
                                "size=100/seed=1/app.js\n"
                                "/root/size=20/seed=2/style.css\n"
@@ -80,7 +90,7 @@ TEST_F(HTML5ManifestPrefetchTest, KeepsOnlySuccessfulAnswersOfExplicitEntries)
                                "size=1/network.js\n"
                                "FALLBACK:\n"
                                "/ size=1/fallback.js\n"));
-    HTML5ManifestPrefetch prefetch(server.url("/player/manifest.appcache"), "Agent/1.0 VeloraDesktop/2.1 (345)",
+    HTML5ManifestPrefetch prefetch(server.url("/player/file=manifest.appcache"), "Agent/1.0 VeloraDesktop/2.1 (345)",
                                    store);
     prefetch.start();
     prefetch.wait();
@@ -112,10 +122,10 @@ TEST_F(HTML5ManifestPrefetchTest, KeepsOnlySuccessfulAnswersOfExplicitEntries)
 
 TEST_F(HTML5ManifestPrefetchTest, SlowEntriesTimeOutAndTheNextOneFollows)
 {
-    ASSERT_TRUE(server.putFile("manifest.appcache", "CACHE MANIFEST\n"
+    ASSERT_TRUE(served.put("manifest.appcache", "CACHE MANIFEST\n"
                                                     "delay=2500/size=10/slow.js\n"
                                                     "size=10/seed=8/after.js\n"));
-    HTML5ManifestPrefetch prefetch(server.url("/manifest.appcache"), "agent", store);
+    HTML5ManifestPrefetch prefetch(server.url("/file=manifest.appcache"), "agent", store);
     prefetch.cacheHTML5ManifestFiles();
     std::map<std::string, MemoryResourceStore::Resource> stored = store.resources();
     ASSERT_EQ(1u, stored.size());
@@ -124,7 +134,7 @@ TEST_F(HTML5ManifestPrefetchTest, SlowEntriesTimeOutAndTheNextOneFollows)
 
 TEST_F(HTML5ManifestPrefetchTest, NoManifestFetchesNothing)
 {
-    for (const char* path : {"/status=404/manifest.appcache", "/missing/manifest.appcache"}) {
+    for (const char* path : {"/status=404/file=manifest.appcache", "/file=missing.appcache"}) {
         HTML5ManifestPrefetch prefetch(server.url(path), "agent", store);
         prefetch.cacheHTML5ManifestFiles();
     }
@@ -137,9 +147,9 @@ TEST_F(HTML5ManifestPrefetchTest, CancelStopsTheRemainingEntries)
     std::string manifest = "CACHE MANIFEST\n";
     for (int i = 0; i < 20; ++i)
         manifest += "delay=2000/size=10/entry" + std::to_string(i) + ".js\n";
-    ASSERT_TRUE(server.putFile("manifest.appcache", manifest));
+    ASSERT_TRUE(served.put("manifest.appcache", manifest));
     {
-        HTML5ManifestPrefetch prefetch(server.url("/manifest.appcache"), "agent", store);
+        HTML5ManifestPrefetch prefetch(server.url("/file=manifest.appcache"), "agent", store);
         prefetch.start();
         server.waitForRequests(2);  // the manifest and the first entry
         // The destructor cancels and waits.
