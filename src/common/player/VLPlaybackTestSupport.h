@@ -126,12 +126,15 @@ public:
 class VLPlaybackSession
 {
 public:
-    explicit VLPlaybackSession(const std::string& output = "6:0", int streamBufferKb = 64)
+    // wavFile: where the WAV writer outputs write; empty for a file in the
+    // session's folder.
+    explicit VLPlaybackSession(const std::string& output = "6:0", int streamBufferKb = 64,
+                               const std::string& wavFile = std::string())
     {
         VLPlaybackTestSupport::start();
         identity = VLPlaybackTestSupport::newIdentity("playback");
         VLPlaybackTestSupport::placeRepositories(identity, folder.path());
-        wavPath = folder.path() + "/out.wav";
+        wavPath = wavFile.empty() ? folder.path() + "/out.wav" : wavFile;
         setenv("VELORA_ENGINE_WAV_PATH", wavPath.c_str(), 1);
         VLPlaybackTestSupport::settings()->setValue(identity, "OutputDevice", output);
         VLPlaybackTestSupport::settings()->setIntValue(identity, "StreamBufferSizeKb", streamBufferKb);
