@@ -1,0 +1,6 @@
+// The mixer (being built).
+#pragma once
+class VEMixer {
+ public:
+  VEMixer() = default;
+};
