@@ -5,24 +5,23 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <mutex>
 #include <set>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
-#include <log4cplus/appender.h>
 #include <sqlite3.h>
 
-#include "DownloadTestRig.h"
 #include "TestHttpServer.h"
-#include "VLLogger.h"
+#include "VLDownloadTestRig.h"
+#include "VLTemporaryFolder.h"
+#include "VLTestLog.h"
 
 namespace {
 
@@ -33,67 +32,20 @@ const int RUNNING = VLDownloader::DOWNLOAD_RUNNING;
 const int FAILED = VLDownloader::DOWNLOAD_FAILED;
 const int DONE = VLDownloader::DOWNLOAD_DONE;
 
-// Keeps the messages of WARN level and above that the core logs.
-class LogCapture : public log4cplus::Appender
-{
-public:
-    ~LogCapture() override { destructorImpl(); }
-    void close() override {}
-
-    std::vector<std::string> messages()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_messages;
-    }
-    void clear()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_messages.clear();
-    }
-    size_t count(const std::string& text)
-    {
-        std::vector<std::string> all = messages();
-        return std::count_if(all.begin(), all.end(),
-                             [&](const std::string& m) { return m.find(text) != std::string::npos; });
-    }
-
-protected:
-    void append(const log4cplus::spi::InternalLoggingEvent& event) override
-    {
-        if (event.getLogLevel() < log4cplus::WARN_LOG_LEVEL)
-            return;
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_messages.push_back(event.getMessage());
-    }
-
-private:
-    std::mutex m_mutex;
-    std::vector<std::string> m_messages;
-};
-
-std::string makeTemporaryFolder()
-{
-    char pattern[] = "/tmp/velora-downloader-XXXXXX";
-    const char* folder = mkdtemp(pattern);
-    return folder ? folder : "";
-}
-
-LogCapture* g_log = nullptr;
+TestHttpServer* g_server = nullptr;
 
 // The process that the crash test kills: it downloads one file into the
 // import repository of the folder it is given until SIGKILL ends it.
 [[noreturn]] void runKilledChild(const char* folder, const char* address)
 {
-    DownloadTestRig rig(folder);
+    VLDownloadTestRig rig(folder);
     rig.setUrl("k", address ? address : "");
     rig.openDownloader(1);
     rig.downloader()->addFile(rig.import(), VLFileId("k", 6), "meta-k");
     rig.runUntil([] { return false; }, 120);
     _exit(1);
 }
-TestHttpServer* g_server = nullptr;
 
-// The log goes to a private state folder; the capture sits beside the file.
 class DownloaderEnvironment : public ::testing::Environment
 {
 public:
@@ -102,33 +54,42 @@ public:
         const char* childFolder = getenv("VELORA_DOWNLOAD_CHILD_FOLDER");
         if (childFolder)
             runKilledChild(childFolder, getenv("VELORA_DOWNLOAD_CHILD_URL"));
-        m_home = makeTemporaryFolder();
-        setenv("XDG_STATE_HOME", (m_home + "/state").c_str(), 1);
-        setenv("XDG_CACHE_HOME", (m_home + "/cache").c_str(), 1);
-        setenv("XDG_CONFIG_HOME", (m_home + "/config").c_str(), 1);
-        setenv("XDG_DATA_HOME", (m_home + "/data").c_str(), 1);
-        VLLogger::instance()->init();
-        g_log = new LogCapture();
-        VLLogger::instance()->getLogger().addAppender(log4cplus::SharedAppenderPtr(g_log));
+        VLTestLog::start();
         g_server = new TestHttpServer();
     }
     void TearDown() override
     {
         delete g_server;
         g_server = nullptr;
-        std::filesystem::remove_all(m_home);
     }
-
-private:
-    std::string m_home;
 };
 
 ::testing::Environment* const g_environment = ::testing::AddGlobalTestEnvironment(new DownloaderEnvironment);
 
-std::vector<uint8_t> readFile(const std::string& path)
+// What the core logged since the watch was made or restarted.
+class LogWatch
 {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+public:
+    LogWatch() : m_mark(VLTestLog::mark()) {}
+    void restart() { m_mark = VLTestLog::mark(); }
+    std::string text() const { return VLTestLog::since(m_mark); }
+    size_t count(const std::string& message) const
+    {
+        std::string logged = text();
+        size_t found = 0;
+        for (size_t at = logged.find(message); at != std::string::npos; at = logged.find(message, at + 1))
+            ++found;
+        return found;
+    }
+    bool hasWarnings() const { return count("WARN  desktop - ") + count("ERROR desktop - ") > 0; }
+
+private:
+    size_t m_mark;
+};
+
+std::string bytes(const std::vector<uint8_t>& content)
+{
+    return std::string(content.begin(), content.end());
 }
 
 bool fileExists(const std::string& path)
@@ -143,16 +104,14 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(g_server->isRunning());
-        m_folder = makeTemporaryFolder();
-        m_rig.reset(new DownloadTestRig(m_folder));
-        g_log->clear();
+        m_rig.reset(new VLDownloadTestRig(m_folder.path()));
+        m_log.restart();
         g_server->clearRequests();
     }
 
     void TearDown() override
     {
         m_rig.reset();
-        std::filesystem::remove_all(m_folder);
     }
 
     // The test server's address for `size` bytes of pattern `seed`, with
@@ -167,14 +126,14 @@ protected:
 
     static VLFileId id(const std::string& entity, uint32_t format = 6) { return VLFileId(entity, format); }
 
-    DownloadTestRig& rig() { return *m_rig; }
+    VLDownloadTestRig& rig() { return *m_rig; }
     VLDownloader& downloader() { return *m_rig->downloader(); }
 
     // Rebuilds the rig on the same folder: the next session of the same user.
     void restart()
     {
         m_rig.reset();
-        m_rig.reset(new DownloadTestRig(m_folder));
+        m_rig.reset(new VLDownloadTestRig(m_folder.path()));
     }
 
     std::string contentPath(VLRepository* repository, VLRepositoryFile* file)
@@ -187,12 +146,13 @@ protected:
         VLRepositoryFile* file = rig().file(repository, entity);
         ASSERT_NE(file, nullptr);
         EXPECT_EQ(file->getSize(), size);
-        EXPECT_TRUE(readFile(contentPath(repository, file)) == TestHttpServer::content(seed, 0, size))
+        EXPECT_TRUE(VLTemporaryFolder::readFile(contentPath(repository, file)) == bytes(TestHttpServer::content(seed, 0, size)))
             << entity << " differs from what the server sent";
     }
 
-    std::string m_folder;
-    std::unique_ptr<DownloadTestRig> m_rig;
+    VLTemporaryFolder m_folder;
+    std::unique_ptr<VLDownloadTestRig> m_rig;
+    LogWatch m_log;
 };
 
 // ---------------------------------------------------------------------------
@@ -290,7 +250,7 @@ TEST_F(VLDownloaderTest, ANewSessionRequeuesRunningAndFailedAndCompactsPositions
     expect(rig().download(), "y", PAUSED, 20);  // keeps its number
     expect(rig().download(), "z", QUEUED, 5);
     expect(rig().download(), "n", NONE, 4);   // outside the queue: untouched
-    EXPECT_EQ(g_log->count("Unknown download state 3"), 1u);
+    EXPECT_EQ(m_log.count("Unknown download state 3"), 1u);
 }
 
 // ---------------------------------------------------------------------------
@@ -360,7 +320,7 @@ TEST_P(VLDownloaderActionTest, MovesTheFileToItsNextState)
     VLRepository* repository = rig().download();
     VLRepositoryFile* file = rig().file(repository, "f");
     std::string content = contentPath(repository, file);
-    g_log->clear();
+    m_log.restart();
 
     switch (c.action) {
     case VLDownloaderAction::ACTION_PAUSE: downloader().pauseFile(repository, id("f")); break;
@@ -377,9 +337,9 @@ TEST_P(VLDownloaderActionTest, MovesTheFileToItsNextState)
         EXPECT_EQ(file->getPosition(), -1);
     EXPECT_EQ(file->isOpen(), c.to == RUNNING) << "the downloader holds an open exactly while running";
     if (c.warning)
-        EXPECT_EQ(g_log->count(c.warning), 1u) << c.warning;
+        EXPECT_EQ(m_log.count(c.warning), 1u) << c.warning;
     else
-        EXPECT_EQ(g_log->messages().size(), 0u) << g_log->messages().front();
+        EXPECT_FALSE(m_log.hasWarnings()) << m_log.text();
 
     rig().pass();
     if (c.removed) {
@@ -435,9 +395,9 @@ TEST_F(VLDownloaderTest, ActionsOnFilesThatDoNotExistChangeNothing)
     downloader().setDownloadPosition(nullptr, id("a"), 3);
     rig().pass();
     EXPECT_EQ(rig().file(rig().download(), "ghost"), nullptr) << "no empty record is left behind";
-    EXPECT_EQ(g_log->count("Download is missing, unable to pause it"), 1u);
-    EXPECT_EQ(g_log->count("Download is missing, unable to resume it"), 1u);
-    EXPECT_EQ(g_log->count("Unknown repository, download action dropped"), 3u);
+    EXPECT_EQ(m_log.count("Download is missing, unable to pause it"), 1u);
+    EXPECT_EQ(m_log.count("Download is missing, unable to resume it"), 1u);
+    EXPECT_EQ(m_log.count("Unknown repository, download action dropped"), 3u);
 }
 
 TEST_F(VLDownloaderTest, AllActionsRunBeforeOlderPendingActionsLastVisitedFirst)
@@ -449,7 +409,7 @@ TEST_F(VLDownloaderTest, AllActionsRunBeforeOlderPendingActionsLastVisitedFirst)
     rig().download()->getFile(id("d"), true)->setCustom(FAILED);
     rig().download()->getFile(id("e"), true)->setCustom(DONE);
     rig().clearStateReports();
-    g_log->clear();
+    m_log.restart();
 
     downloader().pauseAll();
     downloader().addFile(rig().download(), id("z"), "");  // queued behind the pause
@@ -470,7 +430,7 @@ TEST_F(VLDownloaderTest, AllActionsRunBeforeOlderPendingActionsLastVisitedFirst)
     downloader().addFile(rig().download(), id("w"), "");
     rig().pass();
     EXPECT_EQ(reportOrder(), (std::vector<std::string>{"z_6:1", "b_6:2", "w_6:2"}));
-    EXPECT_EQ(g_log->messages().size(), 0u) << "done and failed files are passed over quietly";
+    EXPECT_FALSE(m_log.hasWarnings()) << "done and failed files are passed over quietly\n" << m_log.text();
 
     downloader().removeAll();
     rig().pass();
@@ -574,7 +534,7 @@ TEST_F(VLDownloaderTest, LimitZeroStopsEverythingAndNegativeLimitsAreRefused)
     // The page's "-1" arrives as 4294967295: refused, the limit stays.
     downloader().setMaxConcurrentDownloads(static_cast<unsigned>(-1));
     EXPECT_EQ(downloader().getMaxConcurrentDownloads(), 2u);
-    EXPECT_EQ(g_log->count("Refused negative limit of concurrent downloads : -1"), 1u);
+    EXPECT_EQ(m_log.count("Refused negative limit of concurrent downloads : -1"), 1u);
     rig().pass();
     EXPECT_EQ(rig().state(rig().download(), "a"), RUNNING);
     EXPECT_EQ(rig().state(rig().download(), "b"), RUNNING);
@@ -692,10 +652,9 @@ TEST_F(VLDownloaderTest, AServerFailingMidDownloadLeavesTheFileFailedWithItsWhol
     VLRepositoryFile* file = rig().file(rig().download(), "f");
     EXPECT_EQ(file->getLoaded(), 7u * 4096) << "the whole blocks of the 30000 bytes";
     EXPECT_FALSE(file->isOpen()) << "a failed download gives back its open";
-    std::vector<uint8_t> content = readFile(contentPath(rig().download(), file));
+    std::string content = VLTemporaryFolder::readFile(contentPath(rig().download(), file));
     ASSERT_EQ(content.size(), 100000u);
-    std::vector<uint8_t> expected = TestHttpServer::content(7, 0, 7 * 4096);
-    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), content.begin()));
+    EXPECT_TRUE(content.substr(0, 7 * 4096) == bytes(TestHttpServer::content(7, 0, 7 * 4096)));
 
     // Released, it can be removed for good.
     std::string path = contentPath(rig().download(), file);
@@ -717,7 +676,7 @@ TEST_F(VLDownloaderTest, QueueChangesAreInTheIndexWhenTheUpdateReturns)
     rig().pass();
 
     sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open_v2((m_folder + "/repositories/download.db").c_str(), &db, SQLITE_OPEN_READONLY,
+    ASSERT_EQ(sqlite3_open_v2(m_folder.path("repositories/download.db").c_str(), &db, SQLITE_OPEN_READONLY,
                               nullptr),
               SQLITE_OK);
     sqlite3_stmt* statement = nullptr;
@@ -747,7 +706,7 @@ TEST_F(VLDownloaderTest, ADownloadKilledMidwayResumesFromItsBitmapInTheNextSessi
     std::string slow = url(size, 9, "throttle=400000/");
     pid_t child = fork();
     if (child == 0) {
-        setenv("VELORA_DOWNLOAD_CHILD_FOLDER", m_folder.c_str(), 1);
+        setenv("VELORA_DOWNLOAD_CHILD_FOLDER", m_folder.path().c_str(), 1);
         setenv("VELORA_DOWNLOAD_CHILD_URL", slow.c_str(), 1);
         execl("/proc/self/exe", "downloader-child", static_cast<char*>(nullptr));
         _exit(127);
@@ -756,10 +715,10 @@ TEST_F(VLDownloaderTest, ADownloadKilledMidwayResumesFromItsBitmapInTheNextSessi
 
     // The bytes present from the start of the file, as the bitmap on disk says.
     auto presentBytes = [&]() -> size_t {
-        for (auto& entry : std::filesystem::directory_iterator(m_folder + "/import")) {
+        for (auto& entry : std::filesystem::directory_iterator(m_folder.path("import"))) {
             if (entry.path().extension() != ".part")
                 continue;
-            std::vector<uint8_t> bits = readFile(entry.path());
+            std::string bits = VLTemporaryFolder::readFile(entry.path());
             size_t block = 0;
             while (block < bits.size() * 8 && (bits[block >> 3] & (1 << (block & 7))))
                 ++block;
@@ -791,7 +750,7 @@ TEST_F(VLDownloaderTest, ADownloadKilledMidwayResumesFromItsBitmapInTheNextSessi
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     g_server->clearRequests();
 
-    m_rig.reset(new DownloadTestRig(m_folder));
+    m_rig.reset(new VLDownloadTestRig(m_folder.path()));
     rig().setUrl("k", url(size, 9));
     rig().openDownloader(1);
     EXPECT_EQ(rig().state(rig().import(), "k"), QUEUED) << "a download left running is queued again";

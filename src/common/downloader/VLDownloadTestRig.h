@@ -1,8 +1,7 @@
-#ifndef DOWNLOAD_TEST_RIG_H
-#define DOWNLOAD_TEST_RIG_H
+#ifndef VL_DOWNLOAD_TEST_RIG_H
+#define VL_DOWNLOAD_TEST_RIG_H
 
-// For tests and benchmarks only (header-only, so nothing of it enters the core
-// library): the repositories "cache", "import" and "download" of one identity
+// Test and benchmark support (header-only; not used by the core itself): the repositories "cache", "import" and "download" of one identity
 // in a folder, the HTTP range provider and a downloader, driven pass by pass
 // the way the core's worker thread drives them. The rig is the repositories'
 // handler and the provider's URL delegate: it records every download-state
@@ -28,7 +27,7 @@
 #include "VLRepositoryFile.h"
 #include "VLRepositoryHandler.h"
 
-class DownloadTestRig : public VLAskFileUrlDelegate, public VLRepositoryHandler
+class VLDownloadTestRig : public VLAskFileUrlDelegate, public VLRepositoryHandler
 {
 public:
     struct StateReport {
@@ -39,7 +38,7 @@ public:
 
     // Opens the three repositories of `identity` under `folder` (made when
     // missing) and the provider. The downloader is made by openDownloader.
-    explicit DownloadTestRig(const std::string& folder, const std::string& identity = "user")
+    explicit VLDownloadTestRig(const std::string& folder, const std::string& identity = "user")
         : m_folder(folder), m_identity(identity)
     {
         mkdir(folder.c_str(), 0700);
@@ -52,7 +51,7 @@ public:
 
     // Ends the session as the desktop façade does: the downloader is cleaned
     // and deleted, then the repositories are closed and the provider cleaned.
-    virtual ~DownloadTestRig()
+    virtual ~VLDownloadTestRig()
     {
         closeDownloader();
         for (VLRepository* repository : {m_cache.get(), m_import.get(), m_download.get()})
