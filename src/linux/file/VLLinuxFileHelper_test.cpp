@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -127,4 +129,24 @@ TEST_F(VLFileHelperTest, WritabilityProbeLeavesNothingBehind)
     EXPECT_FALSE(files->isWritable(folder.writeFile("plain", "x")));  // ENOTDIR
     EXPECT_FALSE(files->isWritable("/proc"));
     EXPECT_FALSE(files->isWritable("/proc/self"));
+}
+
+TEST_F(VLFileHelperTest, ConcurrentProbesOfOneFolderDoNotDisturbEachOther)
+{
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 50; ++i) {
+                if (!files->isWritable(folder.path()))
+                    ++failures;
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(0, failures.load());
+    std::list<std::string> list;
+    ASSERT_TRUE(files->listFiles(folder.path(), &list));
+    EXPECT_TRUE(list.empty());
 }
