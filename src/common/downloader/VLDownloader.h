@@ -50,7 +50,7 @@ public:
     };
 
     // The limit taken when the one given to the constructor is refused.
-    static const unsigned DEFAULT_MAX_CONCURRENT_DOWNLOADS = 3;
+    static constexpr unsigned DEFAULT_MAX_CONCURRENT_DOWNLOADS = 3;
 
     // Takes `count` repositories in the order given (not owned; they outlive the
     // downloader) and normalises the stored queue: downloads left running by a

@@ -19,6 +19,7 @@
 #include <sqlite3.h>
 
 #include "TestHttpServer.h"
+#include "TestPlatform.h"
 #include "VLDownloadTestRig.h"
 #include "VLTemporaryFolder.h"
 #include "VLTestLog.h"
@@ -51,6 +52,7 @@ class DownloaderEnvironment : public ::testing::Environment
 public:
     void SetUp() override
     {
+        TestPlatform::install();
         const char* childFolder = getenv("VELORA_DOWNLOAD_CHILD_FOLDER");
         if (childFolder)
             runKilledChild(childFolder, getenv("VELORA_DOWNLOAD_CHILD_URL"));
@@ -294,7 +296,10 @@ protected:
             rig().setUrl("f", stalledUrl(1));
             rig().openDownloader(1);
             downloader().addFile(repository, id("f"), "m");
-            ASSERT_TRUE(rig().runUntil([&] { return rig().file(repository, "f")->getLoaded() == 4096; }));
+            ASSERT_TRUE(rig().runUntil([&] {
+                VLRepositoryFile* file = rig().file(repository, "f");
+                return file && file->getLoaded() == 4096;
+            }));
             break;
         case FAILED:
             rig().setUrl("f", url(5000, 1, "status=404/"));
@@ -333,13 +338,15 @@ TEST_P(VLDownloaderActionTest, MovesTheFileToItsNextState)
 
     EXPECT_EQ(file->getCustom(), c.to);
     EXPECT_EQ(file->isRemoved(), c.removed);
-    if (c.to == NONE)
+    if (c.to == NONE) {
         EXPECT_EQ(file->getPosition(), -1);
+    }
     EXPECT_EQ(file->isOpen(), c.to == RUNNING) << "the downloader holds an open exactly while running";
-    if (c.warning)
+    if (c.warning) {
         EXPECT_EQ(m_log.count(c.warning), 1u) << c.warning;
-    else
+    } else {
         EXPECT_FALSE(m_log.hasWarnings()) << m_log.text();
+    }
 
     rig().pass();
     if (c.removed) {
@@ -647,7 +654,16 @@ TEST_F(VLDownloaderTest, AServerFailingMidDownloadLeavesTheFileFailedWithItsWhol
         return file && file->getLoaded() > 0;
     }));
     rig().setUrl("f", url(100000, 7, "status=404/"));
-    ASSERT_TRUE(rig().runUntil([&] { return rig().state(rig().download(), "f") == FAILED; }));
+    // The retry comes 4 s after the failure on the platform clock: let the
+    // clock run a second per pass.
+    TestPlatform* platform = TestPlatform::install();
+    platform->setTime(platform->getTime());
+    bool failed = rig().runUntil([&] {
+        platform->advance(1);
+        return rig().state(rig().download(), "f") == FAILED;
+    });
+    platform->useRealTime();
+    ASSERT_TRUE(failed);
 
     VLRepositoryFile* file = rig().file(rig().download(), "f");
     EXPECT_EQ(file->getLoaded(), 7u * 4096) << "the whole blocks of the 30000 bytes";
