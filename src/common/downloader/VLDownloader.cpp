@@ -300,6 +300,8 @@ void VLDownloader::applyFileAction(const VLDownloaderAction& action)
 
 void VLDownloader::applyAdd(VLRepositoryFile* file, const VLDownloaderAction& action)
 {
+    if (file->isRemoved() && !takeBack(file))
+        return;
     int state = file->getCustom();
     file->setMetadata(action.getData());
     m_changedRepositories.insert(file->getRepository());
@@ -307,6 +309,21 @@ void VLDownloader::applyAdd(VLRepositoryFile* file, const VLDownloaderAction& ac
         setPosition(file, nextPosition());
     if (state == DOWNLOAD_NONE || state == DOWNLOAD_PAUSED)
         setState(file, DOWNLOAD_QUEUED);
+}
+
+// A record marked removed (by a remove earlier in the same update, or while a
+// reader still holds it) is deleted by the repository as soon as nothing holds
+// it open: queued as it is, the download would vanish the moment it ends. An
+// add takes it back first, with whatever content it still has.
+bool VLDownloader::takeBack(VLRepositoryFile* file)
+{
+    if (!file->open(VLRepositoryFile::OPEN_READD)) {
+        VL_LOG_WARN("Unable to add removed download again : " << file->getFileId());
+        return false;
+    }
+    if (!file->close(0))
+        VL_LOG_WARN("Unable to close download added again : " << file->getFileId());
+    return true;
 }
 
 void VLDownloader::applyRemove(VLRepositoryFile* file)

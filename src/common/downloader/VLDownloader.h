@@ -118,6 +118,7 @@ private:
     void applyAction(const VLDownloaderAction& action, ActionList& pending);
     void applyFileAction(const VLDownloaderAction& action);
     void applyAdd(VLRepositoryFile* file, const VLDownloaderAction& action);
+    bool takeBack(VLRepositoryFile* file);
     void applyRemove(VLRepositoryFile* file);
     void applyPause(VLRepositoryFile* file);
     void applyResume(VLRepositoryFile* file);

@@ -680,6 +680,28 @@ TEST_F(VLDownloaderTest, AServerFailingMidDownloadLeavesTheFileFailedWithItsWhol
     EXPECT_FALSE(fileExists(path));
 }
 
+// A page that re-syncs its list removes and adds in one go: the download must
+// stay, not vanish with the removed record once it ends.
+TEST_F(VLDownloaderTest, ARemoveFollowedByAnAddKeepsTheDownload)
+{
+    rig().openDownloader(1);
+    rig().setUrl("f", url(30000, 2));
+    downloader().addFile(rig().download(), id("f"), "first");
+    ASSERT_TRUE(rig().runUntil([&] { return rig().state(rig().download(), "f") == DONE; }));
+
+    downloader().removeFile(rig().download(), id("f"));
+    downloader().addFile(rig().download(), id("f"), "second");
+    rig().pass();
+    VLRepositoryFile* file = rig().file(rig().download(), "f");
+    ASSERT_NE(file, nullptr);
+    EXPECT_FALSE(file->isRemoved());
+    EXPECT_EQ(file->getMetadata(), "second");
+    ASSERT_TRUE(rig().runUntil([&] { return rig().state(rig().download(), "f") == DONE; }));
+    rig().passes(3);
+    ASSERT_EQ(rig().file(rig().download(), "f"), file) << "the record outlives the end of its download";
+    expectContent(rig().download(), "f", 30000, 2);
+}
+
 // The index on disk holds every change to the queue as soon as the update
 // that made it returns: a crash right after loses nothing.
 TEST_F(VLDownloaderTest, QueueChangesAreInTheIndexWhenTheUpdateReturns)
