@@ -27,16 +27,20 @@ Keys:
   throttle=B    send the body at about B bytes per second
   stall=N       send N body bytes, then send nothing until the client goes away
   delay=MS      wait before answering
+  file=NAME     serve the bytes of the file NAME in the folder named by the
+                environment variable VELORA_TESTSERVER_ROOT (404 when missing)
 
 Request log: one line per answered request, tab-separated:
-  connection  method  path  range  status  body-bytes-sent
-with "-" for a missing Range header. Written to --log (flushed per line) and
+  connection  method  path  range  status  body-bytes-sent  arrival
+with "-" for a missing Range header; lines are written as requests end,
+and arrival (a count from 1) gives the order in which they came. Written to --log (flushed per line) and
 served at /_log; /_reset clears the log and the failure counters.
 """
 
 import argparse
 import email.utils
 import http.server
+import os
 import select
 import socketserver
 import sys
@@ -73,6 +77,26 @@ def content(seed, start, end):
         pos += n
 
 
+def file_content(name):
+    """The bytes of a file in the served folder, or None."""
+    root = os.environ.get("VELORA_TESTSERVER_ROOT", "")
+    if not root or "/" in name or name in ("", ".", ".."):
+        return None
+    try:
+        with open(os.path.join(root, name), "rb") as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+def chunks(data, start, end):
+    pos = start
+    while pos < end:
+        n = min(CHUNK, end - pos)
+        yield data[pos:pos + n]
+        pos += n
+
+
 class State:
     def __init__(self, log_path):
         self.lock = threading.Lock()
@@ -80,11 +104,17 @@ class State:
         self.log_file = open(log_path, "a", buffering=1) if log_path else None
         self.fail_counts = {}
         self.connections = 0
+        self.arrivals = 0
 
     def next_connection(self):
         with self.lock:
             self.connections += 1
             return self.connections
+
+    def next_arrival(self):
+        with self.lock:
+            self.arrivals += 1
+            return self.arrivals
 
     def count_request(self, path):
         with self.lock:
@@ -163,7 +193,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def record(self, status, sent):
         self.server.state.log("\t".join([
             str(self.connection_id), self.command, self.path,
-            self.headers.get("Range", "-"), str(status), str(sent)]))
+            self.headers.get("Range", "-"), str(status), str(sent), str(self.arrival)]))
 
     def send_plain(self, status, extra=None, body=b""):
         self.send_response(status)
@@ -176,6 +206,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.record(status, len(body) if self.command != "HEAD" else 0)
 
     def answer(self, head):
+        self.arrival = self.server.state.next_arrival()
         if self.path == "/_log":
             with self.server.state.lock:
                 body = "".join(line + "\n" for line in self.server.state.log_lines).encode()
@@ -195,6 +226,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
         options = parse_options(self.path)
         size = int(options.get("size", "100000"))
         seed = int(options.get("seed", "0"))
+        data = None
+        if "file" in options:
+            data = file_content(options["file"])
+            if data is None:
+                self.send_plain(404, None, b"no such file\n")
+                return
+            size = len(data)
         if "delay" in options:
             time.sleep(int(options["delay"]) / 1000.0)
 
@@ -260,7 +298,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         stall_at = int(options["stall"]) if "stall" in options else None
         if stall_at is not None:
             limit = min(limit, stall_at)
-        sent = self.send_body(seed, start, start + limit, int(options.get("throttle", "0")))
+        sent = self.send_body(seed, start, start + limit, int(options.get("throttle", "0")), data)
         if sent is None:
             self.close_connection = True
             return
@@ -271,20 +309,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if close_after:
             self.close_connection = True
 
-    def send_body(self, seed, start, end, throttle):
+    def send_body(self, seed, start, end, throttle, data=None):
         """Sends the bytes; None (after logging) when the client went away."""
         sent = 0
+        pieces = content(seed, start, end) if data is None else chunks(data, start, end)
         try:
             if throttle > 0:
                 step = max(1, min(16384, throttle // 20))
-                for piece in content(seed, start, end):
+                for piece in pieces:
                     for i in range(0, len(piece), step):
                         part = piece[i:i + step]
                         self.wfile.write(part)
                         sent += len(part)
                         time.sleep(len(part) / float(throttle))
             else:
-                for piece in content(seed, start, end):
+                for piece in pieces:
                     self.wfile.write(piece)
                     sent += len(piece)
         except (BrokenPipeError, ConnectionResetError, OSError):
