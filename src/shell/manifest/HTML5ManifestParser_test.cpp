@@ -103,7 +103,8 @@ TEST(HTML5ManifestParserTest, FetchedManifestNeedsA2xxUtf8Answer)
     HTML5Manifest manifest;
     EXPECT_TRUE(HTML5ManifestParser::parsedManifestFromURL(server.url("/app/file=good.appcache"), "agent", manifest));
     EXPECT_EQ(Entries{"script.js"}, manifest.explicitURLs);
-    std::vector<TestHttpRequest> requests = server.getRequests();
+    // The server logs a request just after answering it.
+    std::vector<TestHttpRequest> requests = server.waitForRequests(1);
     ASSERT_EQ(1u, requests.size());
     // A time stamp keeps caches from answering.
     EXPECT_EQ(0u, requests[0].path.find("/app/file=good.appcache?ts="));
