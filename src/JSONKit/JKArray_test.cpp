@@ -1,0 +1,107 @@
+#include "JKArray.h"
+
+#include <gtest/gtest.h>
+
+#include "JKMutationCounter.h"
+
+#include <functional>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+std::string messageOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "<no exception>";
+}
+
+TEST(JKArray, ImmutableArrayRefusesEveryMutator) {
+  auto array = JKArray::create({1, 2}, false);
+  EXPECT_FALSE(array->isMutable());
+  EXPECT_EQ(messageOf([&] { array->insertObject(3, 0); }),
+            "*** -[JKArray insertObject]: mutating method sent to immutable object");
+  EXPECT_EQ(messageOf([&] { array->addObject(3); }),
+            "*** -[JKArray insertObject]: mutating method sent to immutable object");
+  EXPECT_EQ(messageOf([&] { array->removeObjectAtIndex(0); }),
+            "*** -[JKArray removeObjectAtIndex]: mutating method sent to immutable object");
+  EXPECT_EQ(messageOf([&] { array->replaceObjectAtIndex(0, 9); }),
+            "*** -[JKArray replaceObjectAtIndex]: mutating method sent to immutable object");
+  EXPECT_THROW(array->insertObject(3, 0), std::logic_error);
+  EXPECT_EQ(array->count(), 2u);
+  EXPECT_EQ(array->mutations(), 0u);
+}
+
+TEST(JKArray, MutatorsAndBounds) {
+  auto array = JKArray::create({}, true);
+  EXPECT_EQ(array->mutations(), 1u);
+  array->insertObject("b", 0);
+  array->insertObject("a", 0);
+  array->insertObject("c", array->count());  // index count appends
+  EXPECT_EQ(array->mutations(), 4u);
+  EXPECT_EQ(messageOf([&] { array->insertObject("x", 4); }), "*** -[JKArray insertObject]: index (4) beyond bounds (4)");
+  EXPECT_EQ(messageOf([&] { array->objectAtIndex(3); }), "*** -[JKArray objectAtIndex]: index (3) beyond bounds (3)");
+  EXPECT_THROW(array->objectAtIndex(3), std::out_of_range);
+  EXPECT_THROW(array->removeObjectAtIndex(3), std::out_of_range);
+  EXPECT_THROW(array->replaceObjectAtIndex(3, 1), std::out_of_range);
+
+  array->replaceObjectAtIndex(1, "B");
+  array->removeObjectAtIndex(2);  // the last one
+  ASSERT_EQ(array->count(), 2u);
+  EXPECT_EQ(array->objectAtIndex(0).stringValue(), "a");
+  EXPECT_EQ(array->objectAtIndex(1).stringValue(), "B");
+  array->removeObjectAtIndex(0);
+  EXPECT_EQ(array->objectAtIndex(0).stringValue(), "B");
+}
+
+TEST(JKArray, GetObjects) {
+  auto array = JKArray::create({1, 2, 3}, false);
+  JKValue out[2];
+  array->getObjects(out, 1, 2);
+  EXPECT_EQ(out[0], JKValue(2));
+  EXPECT_EQ(out[1], JKValue(3));
+  array->getObjects(nullptr, 0, 0);  // nothing asked, nothing written
+  EXPECT_EQ(messageOf([&] { array->getObjects(nullptr, 1, 1); }),
+            "*** -[JKArray getObjects]: pointer to objects array is NULL but range length is 2");
+  EXPECT_EQ(messageOf([&] { array->getObjects(out, 2, 2); }), "*** -[JKArray getObjects]: index (4) beyond bounds (3)");
+  EXPECT_THROW(array->getObjects(out, std::numeric_limits<std::size_t>::max(), 2), std::out_of_range);
+}
+
+TEST(JKArray, CopiesAndIteration) {
+  auto fixed = JKArray::create({1, "two"}, false);
+  EXPECT_EQ(fixed->copy().get(), fixed.get());
+  auto open = fixed->mutableCopy();
+  EXPECT_TRUE(open->isMutable());
+  open->addObject(3.5);
+  auto frozen = open->copy();
+  EXPECT_NE(frozen.get(), open.get());
+  EXPECT_FALSE(frozen->isMutable());
+  EXPECT_EQ(*frozen, *open);
+  EXPECT_EQ(fixed->count(), 2u);
+
+  int seen = 0;
+  for (const JKValue& value : *frozen) {
+    (void)value;
+    ++seen;
+  }
+  EXPECT_EQ(seen, 3);
+
+  EXPECT_THROW(
+      {
+        for (const JKValue& value : *open) {
+          if (value.isNumber()) open->addObject(0);
+        }
+      },
+      std::logic_error);
+}
+
+TEST(JKArray, MutationCounterNeverReturnsToZero) {
+  EXPECT_EQ(jkNextMutation(std::numeric_limits<std::uint64_t>::max()), 1u);
+  EXPECT_EQ(jkNextMutation(1), 2u);
+}
+
+}  // namespace

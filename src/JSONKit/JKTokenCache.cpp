@@ -1,0 +1,59 @@
+#include "JKTokenCache.h"
+
+#include <algorithm>
+
+#include "JKTokenizer.h"
+
+namespace {
+
+constexpr std::size_t kMask = JKTokenCache::kSlotCount - 1;
+// Part of the probe step: the value type of a string token.
+constexpr std::uint64_t kStringValueType = static_cast<std::uint64_t>(JKValueType::String);
+
+}  // namespace
+
+JKTokenCache::JKTokenCache() : items_(kSlotCount), age_(kSlotCount, 0) {}
+
+void JKTokenCache::clear() {
+  for (Item& item : items_) item = Item();
+  std::fill(age_.begin(), age_.end(), 0);
+}
+
+void JKTokenCache::ageRandomSlot() {
+  prngLfsr_ = (prngLfsr_ >> 1) ^ ((prngLfsr_ & 1u) ? 0x80200003u : 0u);
+  age_[prngLfsr_ & kMask] >>= 1;
+}
+
+JKValue::SharedString JKTokenCache::cachedString(std::string_view bytes, std::uint64_t hash) {
+  if (bytes.empty()) return jkEmptyString();
+  std::size_t usable = kSlotCount;  // none yet
+  std::size_t slot = hash & kMask;
+  for (int probe = 0; probe < kMaxProbes; ++probe) {
+    Item& item = items_[slot];
+    if (!item.object) {
+      if (usable == kSlotCount) usable = slot;
+      break;
+    }
+    if (item.hash == hash && *item.object == bytes) {
+      age_[slot] = static_cast<std::uint8_t>(age_[slot] * 2 + 1);
+      return item.object;
+    }
+    if (usable == kSlotCount) {
+      if (age_[slot] == 0) {
+        usable = slot;
+      } else {
+        age_[slot] >>= 1;
+        ageRandomSlot();
+        ageRandomSlot();
+      }
+    }
+    slot = (hash + (bytes.size() + kStringValueType + 3) * static_cast<std::uint64_t>(probe + 1)) & kMask;
+  }
+  auto object = std::make_shared<const std::string>(bytes);
+  if (usable != kSlotCount) {
+    items_[usable].object = object;
+    items_[usable].hash = hash;
+    age_[usable] = 0;
+  }
+  return object;
+}

@@ -1,0 +1,145 @@
+#include "JKTokenizer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "JKStringHash.h"
+#include "JKUTF8.h"
+
+namespace {
+
+std::vector<JKTokenType> tokenTypes(const std::string& text, JKParseOptionFlags options = 0) {
+  JKTokenizer tokenizer(options);
+  tokenizer.reset(text.data(), text.size());
+  std::vector<JKTokenType> types;
+  while (tokenizer.nextToken()) types.push_back(tokenizer.token().type);
+  return types;
+}
+
+TEST(JKTokenizer, EveryTokenType) {
+  using T = JKTokenType;
+  EXPECT_EQ(tokenTypes("{ } [ ] : , true false null \"s\" -1.5e3 "),
+            (std::vector<T>{T::ObjectBegin, T::ObjectEnd, T::ArrayBegin, T::ArrayEnd, T::Separator, T::Comma, T::True,
+                            T::False, T::Null, T::String, T::Number}));
+}
+
+TEST(JKTokenizer, LiteralsAndNumbersNeedAByteAfterThem) {
+  EXPECT_EQ(tokenTypes("true").size(), 0u);
+  EXPECT_EQ(tokenTypes("false").size(), 0u);
+  EXPECT_EQ(tokenTypes("null").size(), 0u);
+  EXPECT_EQ(tokenTypes("null ").size(), 1u);
+
+  JKTokenizer tokenizer;
+  tokenizer.reset("12", 2);
+  EXPECT_FALSE(tokenizer.nextToken());
+  EXPECT_EQ(tokenizer.error()->message, "Invalid number.");
+}
+
+TEST(JKTokenizer, LeadingZeroEndsTheNumber) {
+  JKTokenizer tokenizer;
+  tokenizer.reset("01 ", 3);
+  ASSERT_TRUE(tokenizer.nextToken());
+  EXPECT_EQ(tokenizer.token().text, "0");
+  EXPECT_EQ(tokenizer.token().value.type, JKValueType::UnsignedLongLong);
+  ASSERT_TRUE(tokenizer.nextToken());
+  EXPECT_EQ(tokenizer.token().text, "1");
+}
+
+TEST(JKTokenizer, NumberValueTypes) {
+  struct Case {
+    const char* text;
+    JKValueType type;
+  } cases[] = {{"0 ", JKValueType::UnsignedLongLong},  {"-0 ", JKValueType::Double},
+               {"-1 ", JKValueType::LongLong},          {"18446744073709551615 ", JKValueType::UnsignedLongLong},
+               {"1.0 ", JKValueType::Double},           {"1e5 ", JKValueType::Double},
+               {"-0.0 ", JKValueType::Double}};
+  for (const Case& c : cases) {
+    JKTokenizer tokenizer;
+    tokenizer.reset(c.text, std::strlen(c.text));
+    ASSERT_TRUE(tokenizer.nextToken()) << c.text;
+    EXPECT_EQ(tokenizer.token().value.type, c.type) << c.text;
+  }
+}
+
+TEST(JKTokenizer, StringHashCoversTheDecodedBytes) {
+  JKTokenizer tokenizer;
+  std::string text = "\"a\\u0062c\" \"abc\"";
+  tokenizer.reset(text.data(), text.size());
+  ASSERT_TRUE(tokenizer.nextToken());
+  std::uint64_t escaped = tokenizer.token().value.hash;
+  EXPECT_EQ(tokenizer.token().value.bytes, "abc");
+  ASSERT_TRUE(tokenizer.nextToken());
+  EXPECT_EQ(tokenizer.token().value.hash, escaped);
+  EXPECT_EQ(escaped, jkStringHash("abc"));
+  EXPECT_EQ(jkStringHash(""), 1402737925u);
+}
+
+TEST(JKTokenizer, UnterminatedBlockCommentIsWhiteSpaceToTheEnd) {
+  JKTokenizer tokenizer(JKParseOptionAllowComments);
+  std::string text = "/* a\nb";
+  tokenizer.reset(text.data(), text.size());
+  tokenizer.skipWhitespace();
+  EXPECT_EQ(tokenizer.atIndex(), text.size());
+  EXPECT_EQ(tokenizer.lineNumber(), 2u);
+}
+
+TEST(JKTokenizer, OnlyTheFirstErrorCounts) {
+  JKTokenizer tokenizer;
+  tokenizer.reset("x", 1);
+  tokenizer.recordError("first %d", 1);
+  tokenizer.recordError("second");
+  EXPECT_EQ(tokenizer.error()->message, "first 1");
+  tokenizer.reset("x", 1);
+  EXPECT_FALSE(tokenizer.error());
+}
+
+TEST(ConvertSingleCodePointInUTF8, WellFormednessTable) {
+  struct Case {
+    std::string bytes;
+    JKConversionResult result;
+    std::uint32_t codePoint;
+    std::size_t consumed;
+  } cases[] = {
+      {"A", JKConversionOK, 0x41, 1},
+      {"\xC3\xA9", JKConversionOK, 0xE9, 2},
+      {"\xE2\x82\xAC", JKConversionOK, 0x20AC, 3},
+      {"\xF0\x9F\x98\x80", JKConversionOK, 0x1F600, 4},
+      {"\xF4\x8F\xBF\xBD", JKConversionOK, 0x10FFFD, 4},
+      {"\xC1\xBF", JKConversionSourceIllegal, 0xFFFD, 1},      // overlong lead
+      {"\xE0\x9F\xBF", JKConversionSourceIllegal, 0xFFFD, 1},  // overlong after E0
+      {"\xED\xA0\x80", JKConversionSourceIllegal, 0xFFFD, 1},  // surrogate after ED
+      {"\xF0\x8F\xBF\xBF", JKConversionSourceIllegal, 0xFFFD, 1},
+      {"\xF4\x90\x80\x80", JKConversionSourceIllegal, 0xFFFD, 1},
+      {"\xF5\x80", JKConversionSourceIllegal, 0xFFFD, 1},
+      {"\xE2\x82x", JKConversionSourceIllegal, 0xFFFD, 2},  // skips the part that belongs to it
+      {"\xE2\x82", JKConversionSourceExhausted, 0xFFFD, 2},
+      {"\xEF\xBF\xBF", JKConversionSourceIllegal, 0xFFFD, 3},  // noncharacter U+FFFF
+      {"\xEF\xB7\x90", JKConversionSourceIllegal, 0xFFFD, 3},  // noncharacter U+FDD0
+      {"\xF0\x9F\xBF\xBE", JKConversionSourceIllegal, 0xFFFD, 4},  // U+1FFFE
+  };
+  for (const Case& c : cases) {
+    const auto* start = reinterpret_cast<const unsigned char*>(c.bytes.data());
+    const unsigned char* next = nullptr;
+    std::uint32_t codePoint = 0;
+    EXPECT_EQ(ConvertSingleCodePointInUTF8(start, start + c.bytes.size(), &next, &codePoint), c.result) << c.bytes;
+    EXPECT_EQ(codePoint, c.codePoint) << c.bytes;
+    EXPECT_EQ(static_cast<std::size_t>(next - start), c.consumed) << c.bytes;
+  }
+}
+
+TEST(ConvertSingleCodePointInUTF8, AppendRoundTrips) {
+  for (std::uint32_t codePoint : {0x24u, 0xA2u, 0x939u, 0x20ACu, 0xD55Cu, 0x10348u, 0x10FFFDu}) {
+    std::string bytes;
+    jkAppendUTF8(bytes, codePoint);
+    const auto* start = reinterpret_cast<const unsigned char*>(bytes.data());
+    const unsigned char* next;
+    std::uint32_t decoded;
+    ASSERT_EQ(ConvertSingleCodePointInUTF8(start, start + bytes.size(), &next, &decoded), JKConversionOK);
+    EXPECT_EQ(decoded, codePoint);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,39 @@
+#include "VLFileHelper.h"
+
+#include <atomic>
+#include <ctime>
+#include <memory>
+
+#include "VLMappedFile.h"
+#include "VLPlatformFactory.h"
+
+namespace {
+
+// Hidden and named by the time; the sequence number keeps two probes of one
+// folder within the same second apart, so that one cannot remove the other's
+// file and make a writable folder look unwritable.
+std::string probeName()
+{
+    static std::atomic<unsigned> sequence{0};
+    return "." + std::to_string(static_cast<long long>(time(nullptr))) + "." + std::to_string(sequence++) + ".tmp";
+}
+
+}  // namespace
+
+bool VLFileHelper::isWritable(const std::string& directory)
+{
+    std::string path = directory + getSeparator() + probeName();
+    std::unique_ptr<VLMappedFile> probe(VLPlatformFactory::instance()->createMappedFile(path));
+
+    bool result = probe->resize(8192, true);
+    if (result) {
+        result = probe->open();
+        probe->close();
+    }
+    // Removed whatever happened above: a sizing that failed after the file was
+    // created (a full disk) must not leave the probe behind. When nothing was
+    // created, the failed removal changes nothing.
+    if (!removeFile(probe->getPath()))
+        result = false;
+    return result;
+}

@@ -1,0 +1,56 @@
+#ifndef VL_FILE_HELPER_H
+#define VL_FILE_HELPER_H
+
+#include <cstdint>
+#include <list>
+#include <string>
+
+// Whole-file operations on the file system. One process-wide instance, owned by
+// the platform factory (VLPlatformFactory::getFileHelper). Keeps no state: any
+// thread may call any operation. Paths are byte strings passed to the system
+// unchanged; no operation creates missing parent folders. Failures are reported
+// by the result alone (only getFreeSpace also logs).
+class VLFileHelper
+{
+public:
+    virtual ~VLFileHelper() {}
+
+    // Makes the folder with mode 0755 (before the umask). True when it was made
+    // or a folder (or a symbolic link to one) already exists at the path; false
+    // when the parent is missing or something other than a folder is there.
+    virtual bool createDirectory(const std::string& path) = 0;
+
+    // The path separator, '/'.
+    virtual char getSeparator() = 0;
+
+    // The file's size in bytes; 0 when it cannot be opened or examined.
+    virtual uint64_t getFileSize(const std::string& path) = 0;
+
+    // Appends directory + "/" + name for every regular file of the folder (no
+    // symbolic links, no sub-folders), in the order the folder yields them; the
+    // list is not cleared. False, with the list untouched, when the folder cannot
+    // be opened.
+    virtual bool listFiles(const std::string& directory, std::list<std::string>* files) = 0;
+
+    // True when the file was removed.
+    virtual bool removeFile(const std::string& path) = 0;
+
+    // True when the file now has the new path (a file there is replaced).
+    virtual bool renameFile(const std::string& from, const std::string& to) = 0;
+
+    // True when both paths exist and lie on one device.
+    virtual bool isSameVolume(const std::string& first, const std::string& second) = 0;
+
+    // Bytes available to an unprivileged user and total bytes of the volume that
+    // holds `path`, written through the non-null pointers. False, with an error in
+    // the log and the outputs untouched, when the volume cannot be read.
+    virtual bool getFreeSpace(const std::string& path, double* available, double* total) = 0;
+
+    // Probes whether `directory` can take a new file: creates a hidden probe file
+    // of 8192 zero bytes through a mapped file (space reserved on disk), opens and
+    // closes it, and removes it. True only when all of that succeeded. The probe
+    // is removed on every path.
+    bool isWritable(const std::string& directory);
+};
+
+#endif

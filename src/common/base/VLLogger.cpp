@@ -1,0 +1,69 @@
+#include "VLLogger.h"
+
+#include <log4cplus/config.hxx>
+#include <log4cplus/fileappender.h>
+#include <log4cplus/layout.h>
+
+#include "VLFileHelper.h"
+#include "VLPlatformFactory.h"
+#include "VLSettingHelper.h"
+
+namespace {
+
+const char* const kPattern = "%D{%Y-%m-%d %H:%M:%S,%q} [%-4t] %-5p %c - %m (%l) %n";
+const long kMaxFileSize = 1000000;
+const int kMaxBackupIndex = 1;
+
+}  // namespace
+
+VLLogger* VLLogger::instance()
+{
+    static VLLogger* logger = new VLLogger();
+    return logger;
+}
+
+VLLogger::VLLogger() : m_enabled(false), m_name("desktop")
+{
+    log4cplus::initialize();
+    m_logger = log4cplus::Logger::getInstance(m_name);
+}
+
+VLLogger::~VLLogger()
+{
+    shutdown();
+}
+
+std::string VLLogger::getLogFilePath(const std::string& name)
+{
+    VLPlatformFactory* factory = VLPlatformFactory::instance();
+    std::string path = factory->getSettingHelper()->getLocalLogPath();
+    if (!name.empty())
+        path += factory->getFileHelper()->getSeparator() + name + ".log";
+    return path;
+}
+
+void VLLogger::init()
+{
+    if (isEnabled())
+        return;
+    std::string path = getLogFilePath(m_name);
+    if (path.empty())
+        return;
+
+    log4cplus::SharedAppenderPtr appender(
+        new log4cplus::RollingFileAppender(path, kMaxFileSize, kMaxBackupIndex, true));
+    appender->setName("FileAppender");
+    appender->setLayout(std::unique_ptr<log4cplus::Layout>(new log4cplus::PatternLayout(kPattern)));
+
+    m_logger.addAppender(appender);
+    m_logger.setLogLevel(log4cplus::DEBUG_LOG_LEVEL);
+    m_enabled.store(true, std::memory_order_release);
+}
+
+void VLLogger::shutdown()
+{
+    if (!isEnabled())
+        return;
+    m_enabled.store(false, std::memory_order_release);
+    log4cplus::Logger::shutdown();
+}

@@ -1,0 +1,47 @@
+#ifndef VL_MAPPED_FILE_H
+#define VL_MAPPED_FILE_H
+
+#include <cstddef>
+#include <string>
+
+// One file on disk presented as one block of shared, writable memory. Made by
+// VLPlatformFactory::createMappedFile, closed at first, owned by the caller;
+// deleting it closes it (the file stays). No lock: one thread at a time.
+//
+// States: closed (isOpen false, getData null, getSize 0) and open at a size.
+// Every failed open leaves it closed, logs one error and returns false. When a
+// file grows, the new range is reserved on disk before it is mapped, so a full
+// disk fails the open instead of faulting a later write through the mapping.
+// getData is valid until the next close, resize or open.
+class VLMappedFile
+{
+public:
+    explicit VLMappedFile(const std::string& path) : m_path(path) {}
+    virtual ~VLMappedFile() = 0;
+
+    // Opens at the file's present size (creates an empty file when missing).
+    virtual bool open() = 0;
+    // Unmaps and closes; harmless when closed.
+    virtual void close() = 0;
+    virtual bool isOpen() = 0;
+    // The first mapped byte; null while closed or open at size 0.
+    virtual unsigned char* getData() = 0;
+    // The size of the last successful open; 0 while closed.
+    virtual size_t getSize() = 0;
+    // Opens or creates the file (mode 0644), gives it exactly `size` bytes (new
+    // bytes read 0, bytes beyond `size` are cut) and maps it. `size` all ones
+    // means the present size. An object that is open is closed first.
+    virtual bool open(size_t size) = 0;
+
+    // Gives the file `size` bytes, all zero when `zeroFill`, and leaves it open or
+    // closed as it was; a failed open leaves it closed.
+    bool resize(size_t size, bool zeroFill);
+    // Sets every byte to 0 at the present size, leaving it open or closed as it was.
+    bool zeroFill();
+    std::string getPath() const { return m_path; }
+
+private:
+    std::string m_path;
+};
+
+#endif

@@ -1,0 +1,39 @@
+#include "VLPlatformFactory.h"
+
+#include <atomic>
+
+#include "VLLinuxFactory.h"
+
+namespace {
+
+std::atomic<VLPlatformFactory*> g_factory{nullptr};
+
+VLPlatformFactory* platformFactory()
+{
+    // Made once, thread-safely, and never destroyed: helpers it hands out are used
+    // until the very end of the process.
+    static VLPlatformFactory* factory = new VLLinuxFactory();
+    return factory;
+}
+
+}  // namespace
+
+VLPlatformFactory* VLPlatformFactory::instance()
+{
+    VLPlatformFactory* factory = g_factory.load(std::memory_order_acquire);
+    if (factory)
+        return factory;
+    VLPlatformFactory* expected = nullptr;
+    g_factory.compare_exchange_strong(expected, platformFactory(), std::memory_order_acq_rel);
+    return g_factory.load(std::memory_order_acquire);
+}
+
+VLPlatformFactory* VLPlatformFactory::setInstance(VLPlatformFactory* factory)
+{
+    return g_factory.exchange(factory, std::memory_order_acq_rel);
+}
+
+bool VLPlatformFactory::getProxyConfig(const std::string& url, std::string& proxy)
+{
+    return false;
+}

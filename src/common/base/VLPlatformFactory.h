@@ -1,0 +1,74 @@
+#ifndef VL_PLATFORM_FACTORY_H
+#define VL_PLATFORM_FACTORY_H
+
+#include <cstdint>
+#include <string>
+
+class VLThread;
+class VLRunnerObject;
+class VLMutex;
+class VLCrypto;
+class VLFileHelper;
+class VLMappedFile;
+class VLSettingHelper;
+
+// The one seam between the core and the operating system: every thread, lock,
+// clock read, sleep, digest, file operation, preference and the proxy setting
+// goes through the process-wide factory.
+//
+// Ownership: createThread, createMutex, createCrypto and createMappedFile return
+// a new object on every call, owned by the caller (delete through the virtual
+// destructor). getFileHelper and getSettingHelper return process-wide objects
+// owned by the factory; callers never delete them. The factory is never deleted.
+class VLPlatformFactory
+{
+public:
+    virtual ~VLPlatformFactory() {}
+
+    // The process-wide factory. The first call creates the platform's factory
+    // (thread-safe); later calls cost one atomic pointer load. Never null.
+    static VLPlatformFactory* instance();
+
+    // Test seam: installs `factory` as the process-wide factory and returns the
+    // previous one (null when none was made yet), which is not deleted. Meant to
+    // be called before the core starts its threads (typically at the top of a
+    // test, e.g. to put a controllable clock behind the core); the caller keeps
+    // ownership of `factory` and must keep it alive while it is installed.
+    // Passing null makes the next instance() call create the platform factory.
+    static VLPlatformFactory* setInstance(VLPlatformFactory* factory);
+
+    // Creates and starts a thread that calls runner->run(); the thread becomes the
+    // runner's driving thread (see VLRunnerObject). A null runner gives a thread
+    // that ends at once. Returns null, with the runner left without a thread,
+    // when the platform thread cannot be started. Any thread may call.
+    virtual VLThread* createThread(const std::string& name, VLRunnerObject* runner, int parameter) = 0;
+
+    // A new, unlocked, recursive mutex.
+    virtual VLMutex* createMutex() = 0;
+
+    // A new MD5 digest object.
+    virtual VLCrypto* createCrypto() = 0;
+
+    // The process-wide file helper (owned by the factory).
+    virtual VLFileHelper* getFileHelper() = 0;
+
+    // A new, closed mapped file for `path`; nothing is touched on disk yet.
+    virtual VLMappedFile* createMappedFile(const std::string& path) = 0;
+
+    // Blocks the calling thread for `milliseconds` (any 64-bit count; no wrap).
+    virtual void sleep(uint64_t milliseconds) = 0;
+
+    // Seconds as a double with sub-millisecond resolution, from a monotonic clock:
+    // only differences between two values are meaningful (intervals, ages). Stored
+    // timestamps use time() and stay epoch seconds.
+    virtual double getTime() = 0;
+
+    // The process-wide setting helper (owned by the factory).
+    virtual VLSettingHelper* getSettingHelper() = 0;
+
+    // True when the system has an HTTP proxy; `proxy` is then "host:port". The
+    // url plays no part. This default answers false and leaves `proxy` alone.
+    virtual bool getProxyConfig(const std::string& url, std::string& proxy);
+};
+
+#endif

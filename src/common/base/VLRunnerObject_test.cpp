@@ -1,0 +1,152 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <set>
+#include <thread>
+
+#include "VLMutex.h"
+#include "VLPlatformFactory.h"
+#include "VLRunnerObject.h"
+#include "VLThread.h"
+
+namespace {
+
+class CountingRunner : public VLRunnerObject
+{
+public:
+    void executeRunLoop() override { passes.fetch_add(1); }
+    std::atomic<long> passes{0};
+};
+
+// Stops itself after a number of passes.
+class SelfStoppingRunner : public VLRunnerObject
+{
+public:
+    void executeRunLoop() override
+    {
+        if (++passes == 5)
+            stop();
+    }
+    int passes = 0;
+};
+
+}  // namespace
+
+TEST(VLRunnerObject, StartThreadRegistersTheThreadAndStopEndsTheLoop)
+{
+    CountingRunner runner;
+    VLThread* thread = runner.startThread("VLTest", 7);
+    ASSERT_NE(nullptr, thread);
+    EXPECT_EQ(thread, runner.getThread());
+    EXPECT_EQ("VLTest", thread->getName());
+    EXPECT_EQ(7, thread->getParameter());
+    EXPECT_EQ(&runner, thread->getRunner());
+    while (runner.passes.load() < 100)
+        std::this_thread::yield();
+    runner.stop();
+    thread->join();
+    long after = runner.passes.load();
+    EXPECT_GE(after, 100);
+    EXPECT_EQ(after, runner.passes.load());
+}
+
+TEST(VLRunnerObject, StopRightAfterStartIsNotLost)
+{
+    // Repeated, because the race it guards against is between the new thread
+    // entering run() and the stop: the join below hangs if the flag is lost.
+    for (int i = 0; i < 200; ++i) {
+        CountingRunner runner;
+        VLThread* thread = runner.startThread("VLTest", 0);
+        ASSERT_NE(nullptr, thread);
+        runner.stop();
+        thread->join();
+    }
+}
+
+TEST(VLRunnerObject, StopBeforeAndRequestStopThroughTheThread)
+{
+    CountingRunner runner;
+    runner.stop();  // a stop before the thread exists belongs to no run
+    VLThread* thread = runner.startThread("VLTest", 0);
+    ASSERT_NE(nullptr, thread);
+    while (runner.passes.load() == 0)
+        std::this_thread::yield();
+    thread->requestStop();
+    thread->join();
+}
+
+TEST(VLRunnerObject, LoopSeesAStopFromItsOwnPass)
+{
+    SelfStoppingRunner runner;
+    VLThread* thread = runner.startThread("VLTest", 0);
+    ASSERT_NE(nullptr, thread);
+    thread->join();
+    EXPECT_EQ(5, runner.passes);
+}
+
+TEST(VLRunnerObject, RunnerCanBeRestartedAfterAJoin)
+{
+    SelfStoppingRunner runner;
+    VLThread* first = runner.startThread("VLTest", 0);
+    ASSERT_NE(nullptr, first);
+    first->join();
+    delete first;
+    runner.setThread(nullptr);
+    runner.passes = 0;
+    VLThread* second = runner.startThread("VLTest", 0);
+    ASSERT_NE(nullptr, second);
+    second->join();
+    EXPECT_EQ(5, runner.passes);
+}
+
+TEST(VLThread, NullRunnerThreadEndsAtOnce)
+{
+    std::unique_ptr<VLThread> thread(VLPlatformFactory::instance()->createThread("empty", nullptr, 0));
+    ASSERT_NE(nullptr, thread);
+    EXPECT_EQ(nullptr, thread->getRunner());
+    thread->requestStop();  // nothing to stop
+    thread->join();
+}
+
+TEST(VLMutex, RecursiveLockThenAnotherThreadTakesIt)
+{
+    VLPlatformFactory* factory = VLPlatformFactory::instance();
+    std::unique_ptr<VLMutex> mutex(factory->createMutex());
+    std::unique_ptr<VLMutex> other(factory->createMutex());
+    EXPECT_NE(mutex.get(), other.get());
+
+    mutex->lock();
+    mutex->lock();
+    std::atomic<bool> taken{false};
+    std::thread contender([&] {
+        mutex->lock();
+        taken = true;
+        mutex->unlock();
+    });
+    mutex->unlock();
+    // Still held once: the contender cannot have it yet.
+    EXPECT_FALSE(taken.load());
+    mutex->unlock();
+    contender.join();
+    EXPECT_TRUE(taken.load());
+}
+
+TEST(VLMutex, GuardsACounterAcrossThreads)
+{
+    std::unique_ptr<VLMutex> mutex(VLPlatformFactory::instance()->createMutex());
+    long counter = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 20000; ++i) {
+                VLMutexLocker outer(mutex.get());
+                VLMutexLocker inner(mutex.get());
+                ++counter;
+            }
+        });
+    }
+    for (std::thread& t : threads)
+        t.join();
+    EXPECT_EQ(80000, counter);
+}

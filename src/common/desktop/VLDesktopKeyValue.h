@@ -1,0 +1,23 @@
+#ifndef VL_DESKTOP_KEY_VALUE_H
+#define VL_DESKTOP_KEY_VALUE_H
+
+#include <string>
+
+// A key and a value as the page sees them (page keys "key" and "value"); the
+// entries of the device information "output_devices": the output device id as
+// key and its label as value. Immutable; any thread may read it.
+class VLDesktopKeyValue
+{
+public:
+    VLDesktopKeyValue(const std::string& key, const std::string& value);
+    virtual ~VLDesktopKeyValue();
+
+    std::string getKey() const { return m_key; }
+    std::string getValue() const { return m_value; }
+
+private:
+    std::string m_key;
+    std::string m_value;
+};
+
+#endif

@@ -1,0 +1,29 @@
+#ifndef VL_SESSION_STORAGE_H
+#define VL_SESSION_STORAGE_H
+
+#include "VLStorage.h"
+
+// The page's session storage: the store "sessionStorage", whose rows last one
+// run. It starts every run empty (rows a crashed run left behind are deleted
+// when it opens) and deletes its rows when it is cleaned at tear-down.
+// Destruction alone closes it without deleting rows. Main thread only.
+class VLSessionStorage : public VLStorage
+{
+public:
+    ~VLSessionStorage() override;
+
+    // Opens "sessionStorage.db" in the "storage" folder of the application data
+    // folder and empties it. False when the folder cannot be had, the store
+    // cannot be opened or its rows cannot be deleted; the store is then closed.
+    bool init();
+
+    // VLStorage::init, then the rows are deleted; on failure the store is closed.
+    bool init(const std::string& dir, const std::string& name) override;
+
+    // Deletes every row, then closes. When the rows cannot be deleted it returns
+    // false and keeps the store open, so that no row outlives the run unnoticed.
+    // A store that is not open is left alone: true.
+    bool clean() override;
+};
+
+#endif

@@ -1,0 +1,212 @@
+#include "VLStorage.h"
+
+#include <sqlite3.h>
+
+#include "VLFileHelper.h"
+#include "VLLogger.h"
+#include "VLPlatformFactory.h"
+
+namespace {
+
+const char* const kCreateTable =
+    "CREATE TABLE IF NOT EXISTS \"storage\" ( \"key\" VARCHAR NOT NULL, \"value\" VARCHAR NOT NULL, PRIMARY KEY (key))";
+const char* const kPurgeLongRows = "DELETE FROM storage WHERE LENGTH(key) > ? OR LENGTH(value) > ?";
+const char* const kPurgeBadSettings =
+    "DELETE FROM storage WHERE key = 'settings' AND (LENGTH(value) > 1000000 OR value LIKE '%\"0\":%')";
+const char* const kClear = "DELETE FROM storage";
+const char* const kGetItem = "SELECT value FROM storage WHERE key = ?";
+const char* const kRemoveItem = "DELETE FROM storage WHERE key = ?";
+const char* const kSetItem = "INSERT OR REPLACE INTO storage (key, value) VALUES (?, ?)";
+const char* const kLength = "SELECT COUNT(*) FROM storage";
+const char* const kKey = "SELECT key FROM storage LIMIT ?, 1";
+
+const char* const kSettingsKey = "settings";
+const char* const kForbiddenInSettings = "\"0\":";
+
+} // namespace
+
+VLStorage::VLStorage()
+    : m_db(nullptr)
+{
+}
+
+VLStorage::~VLStorage()
+{
+    closeConnection();
+}
+
+bool VLStorage::init(const std::string& dir, const std::string& name)
+{
+    if (isOpen()) {
+        VL_LOG_ERROR("Storage is already initialized : " << m_name);
+        return false;
+    }
+    VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
+    m_path = dir + files->getSeparator() + name + ".db";
+    m_name = name;
+    if (!files->createDirectory(dir)) {
+        VL_LOG_ERROR("Unable to create local storage path : " << dir);
+        return false;
+    }
+    int rc = sqlite3_open(m_path.c_str(), &m_db);
+    if (rc != SQLITE_OK) {
+        // sqlite3_open hands out a connection even when it fails (all but out of
+        // memory); it must be closed all the same.
+        logSqliteFailure(rc);
+        closeConnection();
+        return false;
+    }
+    if (!createSchema() || !purgeRowsBeyondLimits()) {
+        closeConnection();
+        return false;
+    }
+    return true;
+}
+
+bool VLStorage::createSchema()
+{
+    return execute(kCreateTable);
+}
+
+// Rows written by another program, or by an older version with other limits,
+// must not reach the page: drop what setItem would refuse today. SQLite's
+// LENGTH counts characters, so a row is purged only when it is over the limit
+// in characters as well, which never removes a row setItem could have written.
+bool VLStorage::purgeRowsBeyondLimits()
+{
+    const Binding limits[] = { Binding(int64_t(kMaxKeyBytes)), Binding(int64_t(kMaxValueBytes)) };
+    return execute(kPurgeLongRows, limits, 2, Column::None, nullptr) && execute(kPurgeBadSettings);
+}
+
+bool VLStorage::clean()
+{
+    return closeConnection();
+}
+
+bool VLStorage::closeConnection()
+{
+    if (!m_db)
+        return true;
+    int rc = sqlite3_close(m_db);
+    if (rc != SQLITE_OK) {
+        logSqliteFailure(rc);
+        return false;
+    }
+    m_db = nullptr;
+    return true;
+}
+
+bool VLStorage::clear()
+{
+    return execute(kClear);
+}
+
+bool VLStorage::getItem(const std::string& key, std::string* value)
+{
+    if (!checkKey(key))
+        return false;
+    const Binding bindings[] = { Binding(key) };
+    Answer answer;
+    if (!execute(kGetItem, bindings, 1, Column::Text, &answer) || !answer.gotRow)
+        return false;
+    if (value)
+        value->swap(answer.text);
+    return true;
+}
+
+bool VLStorage::removeItem(const std::string& key)
+{
+    if (!checkKey(key))
+        return false;
+    const Binding bindings[] = { Binding(key) };
+    return execute(kRemoveItem, bindings, 1, Column::None, nullptr);
+}
+
+bool VLStorage::setItem(const std::string& key, const std::string& value)
+{
+    if (!checkKey(key))
+        return false;
+    if (value.size() > kMaxValueBytes) {
+        VL_LOG_ERROR("Value is too long : " << value.size());
+        return false;
+    }
+    if (key == kSettingsKey
+        && (value.size() > kMaxSettingsBytes || value.find(kForbiddenInSettings) != std::string::npos)) {
+        VL_LOG_ERROR("Invalid value for : " << key);
+        return false;
+    }
+    const Binding bindings[] = { Binding(key), Binding(value) };
+    return execute(kSetItem, bindings, 2, Column::None, nullptr);
+}
+
+bool VLStorage::length(int* count)
+{
+    Answer answer;
+    if (!execute(kLength, nullptr, 0, Column::Int64, &answer))
+        return false;
+    if (count)
+        *count = answer.gotRow ? int(answer.number) : 0;
+    return true;
+}
+
+bool VLStorage::key(int index, std::string* key)
+{
+    // SQLite reads a negative OFFSET as zero, which would answer the first key.
+    if (index < 0)
+        return false;
+    const Binding bindings[] = { Binding(int64_t(index)) };
+    Answer answer;
+    if (!execute(kKey, bindings, 1, Column::Text, &answer) || !answer.gotRow)
+        return false;
+    if (key)
+        key->swap(answer.text);
+    return true;
+}
+
+bool VLStorage::checkKey(const std::string& key)
+{
+    if (key.size() <= kMaxKeyBytes)
+        return true;
+    VL_LOG_ERROR("Key is too long : " << key.size());
+    return false;
+}
+
+bool VLStorage::execute(const char* sql, const Binding* bindings, int count, Column column, Answer* answer)
+{
+    if (!m_db) {
+        VL_LOG_ERROR("Storage is not open : " << m_name);
+        return false;
+    }
+    sqlite3_stmt* statement = nullptr;
+    int rc = sqlite3_prepare_v2(m_db, sql, -1, &statement, nullptr);
+    for (int i = 0; rc == SQLITE_OK && i < count; ++i) {
+        const Binding& binding = bindings[i];
+        if (binding.text)
+            rc = sqlite3_bind_text(statement, i + 1, binding.text->data(), int(binding.text->size()), SQLITE_TRANSIENT);
+        else
+            rc = sqlite3_bind_int64(statement, i + 1, binding.number);
+    }
+    if (rc == SQLITE_OK)
+        rc = sqlite3_step(statement);
+    if (rc == SQLITE_ROW && answer) {
+        answer->gotRow = true;
+        if (column == Column::Text) {
+            // Read the byte count rather than stopping at a NUL byte.
+            const char* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+            int bytes = sqlite3_column_bytes(statement, 0);
+            answer->text.assign(text ? text : "", text ? size_t(bytes) : 0);
+        } else if (column == Column::Int64) {
+            answer->number = sqlite3_column_int64(statement, 0);
+        }
+    }
+    bool done = rc == SQLITE_OK || rc == SQLITE_DONE || rc == SQLITE_ROW;
+    if (!done)
+        logSqliteFailure(rc);
+    sqlite3_finalize(statement);
+    return done;
+}
+
+void VLStorage::logSqliteFailure(int code)
+{
+    VL_LOG_ERROR("SQLite failed : (" << code << ") " << sqlite3_errmsg(m_db));
+}

@@ -1,0 +1,108 @@
+#ifndef VL_STORAGE_H
+#define VL_STORAGE_H
+
+#include <cstdint>
+#include <string>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+// One web-storage store of the page: a SQLite database file "<name>.db" holding
+// the table "storage" of text keys and text values (keys unique).
+//
+// Limits, on the byte length of the UTF-8 text, equal accepted, more refused:
+// keys 300 bytes, values 3145728 bytes; the value of the key "settings" at most
+// 1000000 bytes and never containing the four characters "0": anywhere.
+//
+// Every operation but the destructor returns true when done and logs its own
+// failures; a refused or failed write leaves the table unchanged. A missing row
+// is not an error and is not logged. Keys and values are byte strings: embedded
+// NUL bytes are stored and read back whole.
+//
+// REQUIRES: external synchronization. The store has no lock; the core uses each
+// store from the main thread only, so each connection has one user at a time.
+class VLStorage
+{
+public:
+    static const size_t kMaxKeyBytes = 300;
+    static const size_t kMaxValueBytes = 3145728;
+    static const size_t kMaxSettingsBytes = 1000000;
+
+    // A closed store with empty path and name.
+    VLStorage();
+    // Closes the connection as VLStorage::clean does; never deletes rows.
+    virtual ~VLStorage();
+
+    // Opens (creating when missing) dir/name.db, creates the table and purges
+    // rows an earlier run left beyond the limits. Refused with false on a store
+    // that is already open. On any failure the connection is closed again, the
+    // store is left closed and the result is false; path and name stay set.
+    virtual bool init(const std::string& dir, const std::string& name);
+
+    // Closes the connection. True also when the store is already closed. When
+    // SQLite refuses to close, logs, keeps the connection and returns false.
+    virtual bool clean();
+
+    // Deletes every row.
+    virtual bool clear();
+
+    // True only when the key has a row; then `value`, when not null, receives
+    // the stored value. A null `value` makes this an existence test.
+    virtual bool getItem(const std::string& key, std::string* value);
+
+    // Deletes the key's row; removing a missing key succeeds.
+    virtual bool removeItem(const std::string& key);
+
+    // Stores or replaces the key's value after the limit checks.
+    virtual bool setItem(const std::string& key, const std::string& value);
+
+    // The number of rows into `count` (when not null).
+    virtual bool length(int* count);
+
+    // True only when a row exists at `index` in SQLite's plain scan order; then
+    // `key`, when not null, receives its key. Negative indexes have no row.
+    virtual bool key(int index, std::string* key);
+
+    bool isOpen() const { return m_db != nullptr; }
+    std::string getName() const { return m_name; }
+    std::string getPath() const { return m_path; }
+
+protected:
+    // Closes the connection without touching the rows (shared by clean, the
+    // destructors and the failure path of init).
+    bool closeConnection();
+
+private:
+    // What a statement binds: a text (when `text` is set) or a 64-bit number.
+    struct Binding
+    {
+        Binding(const std::string& value) : text(&value), number(0) {}
+        Binding(int64_t value) : text(nullptr), number(value) {}
+        const std::string* text;
+        int64_t number;
+    };
+    // What a statement answers from column 0 of its first row.
+    struct Answer
+    {
+        bool gotRow = false;
+        std::string text;
+        int64_t number = 0;
+    };
+    enum class Column { None, Text, Int64 };
+
+    // Prepares, binds, steps once, reads column 0 when a row comes back, and
+    // finalizes on every path. OK, DONE and ROW succeed; anything else is logged
+    // as a SQLite failure and gives false. False without SQL when not open.
+    bool execute(const char* sql, const Binding* bindings, int count, Column column, Answer* answer);
+    bool execute(const char* sql) { return execute(sql, nullptr, 0, Column::None, nullptr); }
+    bool createSchema();
+    bool purgeRowsBeyondLimits();
+    void logSqliteFailure(int code);
+    static bool checkKey(const std::string& key);
+
+    sqlite3* m_db;
+    std::string m_path;
+    std::string m_name;
+};
+
+#endif

@@ -1,0 +1,106 @@
+#include "VLLinuxFileHelper.h"
+
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include "VLLogger.h"
+
+namespace {
+
+bool isRegularEntry(const std::string& directory, const std::string& path, const struct dirent* entry)
+{
+    if (entry->d_type == DT_REG)
+        return true;
+    if (entry->d_type != DT_UNKNOWN)
+        return false;
+    // Some file systems (older XFS, network and FUSE mounts) do not report the
+    // type in the entry; ask for it without following symbolic links.
+    struct stat status;
+    return lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+}  // namespace
+
+bool VLLinuxFileHelper::createDirectory(const std::string& path)
+{
+    if (mkdir(path.c_str(), 0755) == 0)
+        return true;
+    if (errno != EEXIST)
+        return false;
+    // Something already holds the path: only a folder counts as success, so that
+    // a regular file in the way is not reported as a folder that callers then
+    // fail to write into.
+    struct stat status;
+    return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+char VLLinuxFileHelper::getSeparator()
+{
+    return '/';
+}
+
+uint64_t VLLinuxFileHelper::getFileSize(const std::string& path)
+{
+    int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor == -1)
+        return 0;
+    struct stat status;
+    uint64_t size = 0;
+    if (fstat(descriptor, &status) == 0)
+        size = static_cast<uint64_t>(status.st_size);
+    close(descriptor);
+    return size;
+}
+
+bool VLLinuxFileHelper::listFiles(const std::string& directory, std::list<std::string>* files)
+{
+    DIR* folder = opendir(directory.c_str());
+    if (!folder)
+        return false;
+    while (struct dirent* entry = readdir(folder)) {
+        std::string path = directory + '/' + entry->d_name;
+        if (isRegularEntry(directory, path, entry))
+            files->push_back(path);
+    }
+    closedir(folder);
+    return true;
+}
+
+bool VLLinuxFileHelper::removeFile(const std::string& path)
+{
+    return unlink(path.c_str()) == 0;
+}
+
+bool VLLinuxFileHelper::renameFile(const std::string& from, const std::string& to)
+{
+    return rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool VLLinuxFileHelper::isSameVolume(const std::string& first, const std::string& second)
+{
+    struct stat firstStatus;
+    if (stat(first.c_str(), &firstStatus) != 0)
+        return false;
+    struct stat secondStatus;
+    if (stat(second.c_str(), &secondStatus) != 0)
+        return false;
+    return firstStatus.st_dev == secondStatus.st_dev;
+}
+
+bool VLLinuxFileHelper::getFreeSpace(const std::string& path, double* available, double* total)
+{
+    struct statvfs volume;
+    if (statvfs(path.c_str(), &volume) != 0) {
+        VL_LOG_ERROR("statfs failed (" << errno << ") : " << path);
+        return false;
+    }
+    if (available)
+        *available = static_cast<double>(volume.f_bavail) * static_cast<double>(volume.f_frsize);
+    if (total)
+        *total = static_cast<double>(volume.f_blocks) * static_cast<double>(volume.f_frsize);
+    return true;
+}

@@ -1,0 +1,152 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include "VLFileHelper.h"
+#include "VLPlatformFactory.h"
+#include "VLTemporaryFolder.h"
+#include "VLTestLog.h"
+
+namespace {
+
+class VLFileHelperTest : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite() { VLTestLog::start(); }
+    VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
+    VLTemporaryFolder folder;
+};
+
+}  // namespace
+
+TEST_F(VLFileHelperTest, CreateDirectory)
+{
+    std::string path = folder.path("made");
+    EXPECT_TRUE(files->createDirectory(path));
+    struct stat status;
+    ASSERT_EQ(0, stat(path.c_str(), &status));
+    EXPECT_TRUE(S_ISDIR(status.st_mode));
+    EXPECT_TRUE(files->createDirectory(path));                      // exists
+    EXPECT_FALSE(files->createDirectory(folder.path("no/parent")));  // one level only
+    // A regular file in the way is not a folder.
+    EXPECT_FALSE(files->createDirectory(folder.writeFile("plain", "x")));
+    EXPECT_FALSE(files->createDirectory(folder.path("plain/below")));  // ENOTDIR
+    // A symbolic link to a folder is one.
+    ASSERT_EQ(0, symlink(path.c_str(), folder.path("link").c_str()));
+    EXPECT_TRUE(files->createDirectory(folder.path("link")));
+    EXPECT_EQ('/', files->getSeparator());
+}
+
+TEST_F(VLFileHelperTest, FileSize)
+{
+    EXPECT_EQ(0u, files->getFileSize(folder.path("missing")));
+    EXPECT_EQ(0u, files->getFileSize(folder.writeFile("empty", "")));
+    EXPECT_EQ(5u, files->getFileSize(folder.writeFile("five", "12345")));
+    // Beyond 32 bits, as a sparse file.
+    std::string big = folder.path("big");
+    int descriptor = open(big.c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_NE(-1, descriptor);
+    uint64_t size = (5ull << 30) + 3;
+    bool sized = ftruncate(descriptor, static_cast<off_t>(size)) == 0;
+    close(descriptor);
+    if (sized) {
+        EXPECT_EQ(size, files->getFileSize(big));
+    }
+}
+
+TEST_F(VLFileHelperTest, ListFilesGivesRegularFilesOnly)
+{
+    std::string one = folder.writeFile("one", "1");
+    std::string two = folder.writeFile("two", "2");
+    ASSERT_EQ(0, mkdir(folder.path("sub").c_str(), 0755));
+    ASSERT_EQ(0, symlink(one.c_str(), folder.path("link").c_str()));
+    ASSERT_EQ(0, mkfifo(folder.path("fifo").c_str(), 0644));
+
+    std::list<std::string> list;
+    ASSERT_TRUE(files->listFiles(folder.path(), &list));
+    std::vector<std::string> found(list.begin(), list.end());
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ((std::vector<std::string>{one, two}), found);
+
+    ASSERT_TRUE(files->listFiles(folder.path(), &list));
+    EXPECT_EQ(4u, list.size());  // appended, not cleared
+
+    std::list<std::string> untouched{"keep"};
+    EXPECT_FALSE(files->listFiles(folder.path("missing"), &untouched));
+    EXPECT_FALSE(files->listFiles(one, &untouched));  // ENOTDIR
+    EXPECT_EQ(std::list<std::string>{"keep"}, untouched);
+}
+
+TEST_F(VLFileHelperTest, RemoveRenameAndSameVolume)
+{
+    std::string from = folder.writeFile("from", "data");
+    std::string to = folder.writeFile("to", "old");
+    EXPECT_TRUE(files->renameFile(from, to));
+    EXPECT_EQ("data", VLTemporaryFolder::readFile(to));
+    EXPECT_FALSE(files->renameFile(from, to));
+    EXPECT_TRUE(files->isSameVolume(to, folder.path()));
+    EXPECT_FALSE(files->isSameVolume(from, to));
+    EXPECT_FALSE(files->isSameVolume(to, from));
+    EXPECT_FALSE(files->isSameVolume(folder.path(), "/proc"));
+    EXPECT_TRUE(files->removeFile(to));
+    EXPECT_FALSE(files->removeFile(to));
+}
+
+TEST_F(VLFileHelperTest, FreeSpace)
+{
+    double available = -1;
+    double total = -1;
+    ASSERT_TRUE(files->getFreeSpace(folder.path(), &available, &total));
+    struct statvfs volume;
+    ASSERT_EQ(0, statvfs(folder.path().c_str(), &volume));
+    EXPECT_GT(total, 0);
+    EXPECT_GE(total, available);
+    EXPECT_DOUBLE_EQ(static_cast<double>(volume.f_blocks) * volume.f_frsize, total);
+    EXPECT_TRUE(files->getFreeSpace(folder.path(), nullptr, nullptr));
+
+    size_t mark = VLTestLog::mark();
+    double kept = 42;
+    std::string missing = folder.path("missing");
+    EXPECT_FALSE(files->getFreeSpace(missing, &kept, &kept));
+    EXPECT_EQ(42, kept);
+    EXPECT_NE(std::string::npos, VLTestLog::since(mark).find("statfs failed (2) : " + missing));
+}
+
+TEST_F(VLFileHelperTest, WritabilityProbeLeavesNothingBehind)
+{
+    EXPECT_TRUE(files->isWritable(folder.path()));
+    std::list<std::string> list;
+    ASSERT_TRUE(files->listFiles(folder.path(), &list));
+    EXPECT_TRUE(list.empty());
+
+    EXPECT_FALSE(files->isWritable(folder.path("missing")));
+    EXPECT_FALSE(files->isWritable(folder.writeFile("plain", "x")));  // ENOTDIR
+    EXPECT_FALSE(files->isWritable("/proc"));
+    EXPECT_FALSE(files->isWritable("/proc/self"));
+}
+
+TEST_F(VLFileHelperTest, ConcurrentProbesOfOneFolderDoNotDisturbEachOther)
+{
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 50; ++i) {
+                if (!files->isWritable(folder.path()))
+                    ++failures;
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(0, failures.load());
+    std::list<std::string> list;
+    ASSERT_TRUE(files->listFiles(folder.path(), &list));
+    EXPECT_TRUE(list.empty());
+}

@@ -1,0 +1,138 @@
+#include "VLMappedFileLinuxImpl.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "VLLogger.h"
+
+namespace {
+
+const size_t kPresentSize = static_cast<size_t>(-1);
+
+size_t mappingLength(size_t size)
+{
+    size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    return ((size - 1) / page + 1) * page;
+}
+
+bool isNoSpace(int error)
+{
+    return error == ENOSPC || error == EDQUOT || error == EFBIG;
+}
+
+}  // namespace
+
+VLMappedFileLinuxImpl::VLMappedFileLinuxImpl(const std::string& path)
+    : VLMappedFile(path), m_descriptor(-1), m_data(nullptr), m_size(0)
+{
+}
+
+VLMappedFileLinuxImpl::~VLMappedFileLinuxImpl()
+{
+    VLMappedFileLinuxImpl::close();
+}
+
+bool VLMappedFileLinuxImpl::open()
+{
+    return open(kPresentSize);
+}
+
+bool VLMappedFileLinuxImpl::open(size_t size)
+{
+    // Opening over an open object would leak its descriptor and mapping.
+    if (isOpen())
+        close();
+
+    std::string path = getPath();
+    m_descriptor = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (m_descriptor == -1) {
+        VL_LOG_ERROR("open has failed (" << errno << ") : " << path);
+        return fail();
+    }
+    struct stat status;
+    if (fstat(m_descriptor, &status) != 0) {
+        VL_LOG_ERROR("fstat has failed (" << errno << ")");
+        return fail();
+    }
+    size_t presentSize = static_cast<size_t>(status.st_size);
+    if (size == kPresentSize)
+        size = presentSize;
+    else if (presentSize != size && !setLength(presentSize, size))
+        return fail();
+
+    if (size > 0) {
+        void* data = mmap(nullptr, mappingLength(size), PROT_READ | PROT_WRITE, MAP_SHARED, m_descriptor, 0);
+        if (data == MAP_FAILED) {
+            VL_LOG_ERROR("mmap has failed (" << errno << ")");
+            m_data = nullptr;
+            return fail();
+        }
+        m_data = static_cast<unsigned char*>(data);
+    }
+    m_size = size;
+    return true;
+}
+
+bool VLMappedFileLinuxImpl::setLength(size_t presentSize, size_t size)
+{
+    if (size > presentSize) {
+        // Reserve the new range on disk before it is mapped: a write through a
+        // shared mapping into a hole that the disk cannot back is SIGBUS, while
+        // a refused reservation here is an ordinary failure the caller handles.
+        int error = posix_fallocate(m_descriptor, static_cast<off_t>(presentSize),
+                                    static_cast<off_t>(size - presentSize));
+        if (error == 0)
+            return true;
+        if (isNoSpace(error)) {
+            VL_LOG_ERROR("posix_fallocate has failed (" << error << ") : " << getPath());
+            // Give back whatever part of the range was reserved.
+            if (ftruncate(m_descriptor, static_cast<off_t>(presentSize)) != 0)
+                VL_LOG_ERROR("ftruncate has failed (" << errno << ")");
+            return false;
+        }
+        // A file system that cannot reserve at all: fall back to extending.
+        VL_LOG_WARN("posix_fallocate has failed (" << error << ") : " << getPath());
+    }
+    if (ftruncate(m_descriptor, static_cast<off_t>(size)) != 0) {
+        VL_LOG_ERROR("ftruncate has failed (" << errno << ")");
+        return false;
+    }
+    return true;
+}
+
+bool VLMappedFileLinuxImpl::fail()
+{
+    close();
+    return false;
+}
+
+void VLMappedFileLinuxImpl::close()
+{
+    if (m_data) {
+        munmap(m_data, mappingLength(m_size));
+        m_data = nullptr;
+    }
+    if (m_descriptor != -1) {
+        ::close(m_descriptor);
+        m_descriptor = -1;
+    }
+    m_size = 0;
+}
+
+bool VLMappedFileLinuxImpl::isOpen()
+{
+    return m_descriptor != -1;
+}
+
+unsigned char* VLMappedFileLinuxImpl::getData()
+{
+    return m_data;
+}
+
+size_t VLMappedFileLinuxImpl::getSize()
+{
+    return m_size;
+}

@@ -1,0 +1,30 @@
+#ifndef VL_MAPPED_FILE_LINUX_IMPL_H
+#define VL_MAPPED_FILE_LINUX_IMPL_H
+
+#include "VLMappedFile.h"
+
+// A mapped file over a POSIX descriptor and one shared read-write mapping of the
+// whole file (its length rounded up to whole pages).
+class VLMappedFileLinuxImpl : public VLMappedFile
+{
+public:
+    explicit VLMappedFileLinuxImpl(const std::string& path);
+    ~VLMappedFileLinuxImpl() override;
+
+    bool open() override;
+    void close() override;
+    bool isOpen() override;
+    unsigned char* getData() override;
+    size_t getSize() override;
+    bool open(size_t size) override;
+
+private:
+    bool setLength(size_t presentSize, size_t size);
+    bool fail();
+
+    int m_descriptor;
+    unsigned char* m_data;
+    size_t m_size;
+};
+
+#endif

@@ -1,0 +1,13 @@
+#ifndef VL_CRYPTO_LINUX_IMPL_H
+#define VL_CRYPTO_LINUX_IMPL_H
+
+#include "VLCrypto.h"
+
+// MD5 through OpenSSL's EVP interface.
+class VLCryptoLinuxImpl : public VLCrypto
+{
+public:
+    std::string md5(const std::string& data) override;
+};
+
+#endif

@@ -1,0 +1,85 @@
+#include "VLLinuxFactory.h"
+
+#include <cerrno>
+#include <ctime>
+
+#include "VLCryptoLinuxImpl.h"
+#include "VLLinuxFileHelper.h"
+#include "VLLinuxProxyConfig.h"
+#include "VLLinuxSettingHelper.h"
+#include "VLMappedFileLinuxImpl.h"
+#include "VLMutexLinuxImpl.h"
+#include "VLThreadLinuxImpl.h"
+
+VLLinuxFactory::VLLinuxFactory() : m_proxyFound(false)
+{
+}
+
+VLLinuxFactory::~VLLinuxFactory()
+{
+}
+
+VLThread* VLLinuxFactory::createThread(const std::string& name, VLRunnerObject* runner, int parameter)
+{
+    VLThreadLinuxImpl* thread = new VLThreadLinuxImpl(name, runner, parameter);
+    if (!thread->start()) {
+        delete thread;
+        return nullptr;
+    }
+    return thread;
+}
+
+VLMutex* VLLinuxFactory::createMutex()
+{
+    return new VLMutexLinuxImpl();
+}
+
+VLCrypto* VLLinuxFactory::createCrypto()
+{
+    return new VLCryptoLinuxImpl();
+}
+
+VLFileHelper* VLLinuxFactory::getFileHelper()
+{
+    // Shared by every factory instance (a test factory derived from this one
+    // reaches the same helpers); made once, never destroyed.
+    static VLFileHelper* helper = new VLLinuxFileHelper();
+    return helper;
+}
+
+VLMappedFile* VLLinuxFactory::createMappedFile(const std::string& path)
+{
+    return new VLMappedFileLinuxImpl(path);
+}
+
+void VLLinuxFactory::sleep(uint64_t milliseconds)
+{
+    // Split into whole seconds so that no count wraps, and resume after signals.
+    struct timespec remaining;
+    remaining.tv_sec = static_cast<time_t>(milliseconds / 1000);
+    remaining.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+    while (nanosleep(&remaining, &remaining) == -1 && errno == EINTR) {
+    }
+}
+
+double VLLinuxFactory::getTime()
+{
+    // Monotonic, so that retry delays and ages neither stall nor fire early when
+    // the wall clock is stepped.
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+VLSettingHelper* VLLinuxFactory::getSettingHelper()
+{
+    static VLLinuxSettingHelper* helper = new VLLinuxSettingHelper();
+    return helper;
+}
+
+bool VLLinuxFactory::getProxyConfig(const std::string& url, std::string& proxy)
+{
+    std::call_once(m_proxyQueried, [this] { m_proxyFound = GetProxyConfig(m_proxy); });
+    proxy = m_proxy;
+    return m_proxyFound;
+}

@@ -1,0 +1,39 @@
+#ifndef VL_LINUX_FACTORY_H
+#define VL_LINUX_FACTORY_H
+
+#include <mutex>
+#include <string>
+
+#include "VLPlatformFactory.h"
+
+// The platform factory on Linux: POSIX threads and mutexes, OpenSSL digests,
+// POSIX files and mappings, the monotonic clock, the file-backed preference
+// store and standard folders, and the proxy from the environment or GNOME.
+//
+// Tests may derive from it (for instance to override getTime) and install the
+// result with VLPlatformFactory::setInstance.
+class VLLinuxFactory : public VLPlatformFactory
+{
+public:
+    VLLinuxFactory();
+    ~VLLinuxFactory() override;
+
+    VLThread* createThread(const std::string& name, VLRunnerObject* runner, int parameter) override;
+    VLMutex* createMutex() override;
+    VLCrypto* createCrypto() override;
+    VLFileHelper* getFileHelper() override;
+    VLMappedFile* createMappedFile(const std::string& path) override;
+    void sleep(uint64_t milliseconds) override;
+    double getTime() override;
+    VLSettingHelper* getSettingHelper() override;
+    // The system proxy, read once per process (the first call, from whichever
+    // thread, reads; every later call returns the same answer).
+    bool getProxyConfig(const std::string& url, std::string& proxy) override;
+
+private:
+    std::once_flag m_proxyQueried;
+    std::string m_proxy;
+    bool m_proxyFound;
+};
+
+#endif

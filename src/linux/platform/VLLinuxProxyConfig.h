@@ -1,0 +1,22 @@
+#ifndef VL_LINUX_PROXY_CONFIG_H
+#define VL_LINUX_PROXY_CONFIG_H
+
+#include <string>
+
+#include "VLProxySettings.h"
+
+// Reads the system proxy settings: the http_proxy (then HTTP_PROXY) variable
+// when set and not empty, otherwise GNOME's proxy settings when that schema is
+// installed, otherwise none. Then decides with VLDecideProxy. True with `proxy`
+// set to "host:port" when an HTTP proxy is to be used. Reads the system each call:
+// the platform factory calls it once per process.
+bool GetProxyConfig(std::string& proxy);
+
+// Settings from a proxy URL as the variables hold it: "[scheme://][user[:password]@]host[:port][/...]".
+// Credentials are not used. An empty value gives unavailable settings.
+VLProxySettings VLProxySettingsFromUrl(const std::string& url);
+
+// Settings from GNOME's proxy configuration; unavailable when its schema is not installed.
+VLProxySettings VLProxySettingsFromGnome();
+
+#endif

@@ -1,0 +1,25 @@
+#include "VLMutexLinuxImpl.h"
+
+VLMutexLinuxImpl::VLMutexLinuxImpl()
+{
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(&m_mutex, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+}
+
+VLMutexLinuxImpl::~VLMutexLinuxImpl()
+{
+    pthread_mutex_destroy(&m_mutex);
+}
+
+void VLMutexLinuxImpl::lock()
+{
+    pthread_mutex_lock(&m_mutex);
+}
+
+void VLMutexLinuxImpl::unlock()
+{
+    pthread_mutex_unlock(&m_mutex);
+}

@@ -1,0 +1,21 @@
+#ifndef VL_MUTEX_LINUX_IMPL_H
+#define VL_MUTEX_LINUX_IMPL_H
+
+#include <pthread.h>
+
+#include "VLMutex.h"
+
+// A recursive POSIX mutex.
+class VLMutexLinuxImpl : public VLMutex
+{
+public:
+    VLMutexLinuxImpl();
+    ~VLMutexLinuxImpl() override;
+    void lock() override;
+    void unlock() override;
+
+private:
+    pthread_mutex_t m_mutex;
+};
+
+#endif

@@ -1,0 +1,274 @@
+#include "VLPreferenceStore.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "VLLogger.h"
+
+namespace {
+
+bool needsEscape(unsigned char byte)
+{
+    return byte == '%' || byte == '=' || byte < 0x20 || byte == 0x7f;
+}
+
+int hexValue(char digit)
+{
+    if (digit >= '0' && digit <= '9')
+        return digit - '0';
+    if (digit >= 'A' && digit <= 'F')
+        return digit - 'A' + 10;
+    if (digit >= 'a' && digit <= 'f')
+        return digit - 'a' + 10;
+    return -1;
+}
+
+std::string parentFolder(const std::string& path)
+{
+    std::string::size_type slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool writeAll(int descriptor, const std::string& text)
+{
+    size_t written = 0;
+    while (written < text.size()) {
+        ssize_t count = ::write(descriptor, text.data() + written, text.size() - written);
+        if (count < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        written += static_cast<size_t>(count);
+    }
+    return true;
+}
+
+// An exclusive advisory lock on a file beside the store, released on destruction.
+class FileLock
+{
+public:
+    explicit FileLock(const std::string& path)
+    {
+        m_descriptor = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (m_descriptor == -1)
+            return;
+        while (flock(m_descriptor, LOCK_EX) == -1 && errno == EINTR) {
+        }
+    }
+    ~FileLock()
+    {
+        if (m_descriptor != -1)
+            ::close(m_descriptor);
+    }
+    bool isHeld() const { return m_descriptor != -1; }
+
+private:
+    int m_descriptor;
+};
+
+}  // namespace
+
+bool VLPreferenceStore::FileStamp::operator==(const FileStamp& other) const
+{
+    return exists == other.exists && device == other.device && inode == other.inode && size == other.size &&
+           modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec;
+}
+
+VLPreferenceStore::VLPreferenceStore(const std::string& path) : m_path(path)
+{
+}
+
+std::string VLPreferenceStore::escape(const std::string& text)
+{
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string result;
+    result.reserve(text.size());
+    for (char c : text) {
+        unsigned char byte = static_cast<unsigned char>(c);
+        if (needsEscape(byte)) {
+            result += '%';
+            result += kDigits[byte >> 4];
+            result += kDigits[byte & 0x0f];
+        } else {
+            result += c;
+        }
+    }
+    return result;
+}
+
+bool VLPreferenceStore::unescape(const std::string& text, std::string& result)
+{
+    result.clear();
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            result += text[i];
+            continue;
+        }
+        if (i + 2 >= text.size())
+            return false;
+        int high = hexValue(text[i + 1]);
+        int low = hexValue(text[i + 2]);
+        if (high < 0 || low < 0)
+            return false;
+        result += static_cast<char>(high * 16 + low);
+        i += 2;
+    }
+    return true;
+}
+
+VLPreferenceStore::FileStamp VLPreferenceStore::stampFile() const
+{
+    FileStamp stamp;
+    struct stat status;
+    if (m_path.empty() || stat(m_path.c_str(), &status) != 0)
+        return stamp;
+    stamp.exists = true;
+    stamp.device = status.st_dev;
+    stamp.inode = status.st_ino;
+    stamp.size = status.st_size;
+    stamp.modified = status.st_mtim;
+    return stamp;
+}
+
+void VLPreferenceStore::reloadIfChanged()
+{
+    if (m_path.empty())
+        return;
+    FileStamp stamp = stampFile();
+    if (stamp == m_loaded)
+        return;
+    load();
+}
+
+void VLPreferenceStore::load()
+{
+    // Stamp before reading: a rewrite that lands during the read changes the
+    // stamp, so the next call reads again.
+    FileStamp stamp = stampFile();
+    FILE* file = fopen(m_path.c_str(), "re");
+    if (!file) {
+        if (errno != ENOENT)
+            VL_LOG_ERROR("Unable to read preferences (" << errno << ") : " << m_path);
+        // An unreadable file keeps what this run already knows.
+        m_loaded = stamp;
+        return;
+    }
+    std::map<std::string, std::string> values;
+    std::string line;
+    int lineNumber = 0;
+    int c;
+    bool atEnd = false;
+    while (!atEnd) {
+        c = fgetc(file);
+        if (c != '\n' && c != EOF) {
+            line += static_cast<char>(c);
+            continue;
+        }
+        atEnd = c == EOF;
+        ++lineNumber;
+        if (line.empty())
+            continue;
+        std::string::size_type equals = line.find('=');
+        std::string key;
+        std::string value;
+        if (equals == std::string::npos || !unescape(line.substr(0, equals), key) ||
+            !unescape(line.substr(equals + 1), value)) {
+            VL_LOG_WARN("Damaged preference line " << lineNumber << " skipped : " << m_path);
+        } else {
+            values[key] = value;
+        }
+        line.clear();
+    }
+    fclose(file);
+    for (const auto& entry : m_unwritten)
+        values[entry.first] = entry.second;
+    m_values.swap(values);
+    m_loaded = stamp;
+}
+
+bool VLPreferenceStore::get(const std::string& key, std::string& value)
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    reloadIfChanged();
+    auto found = m_values.find(key);
+    if (found == m_values.end())
+        return false;
+    value = found->second;
+    return true;
+}
+
+bool VLPreferenceStore::set(const std::string& key, const std::string& value)
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_path.empty()) {
+        m_values[key] = value;
+        return true;
+    }
+    // The folder may be missing on a first run; one level, the parent of the
+    // folder is the caller's business.
+    std::string folder = parentFolder(m_path);
+    if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
+        VL_LOG_ERROR("Unable to create directory : " << folder);
+    }
+    FileLock lock(m_path + ".lock");
+    // Another store (thread or process) may have written since our last read;
+    // read again under the lock rather than trust the file's stamp, which a
+    // rewrite within one clock tick onto a reused inode could leave unchanged.
+    if (lock.isHeld())
+        load();
+    m_values[key] = value;
+    if (!write()) {
+        m_unwritten[key] = value;
+        return false;
+    }
+    m_unwritten.clear();
+    return true;
+}
+
+bool VLPreferenceStore::write()
+{
+    std::string text;
+    for (const auto& entry : m_values) {
+        text += escape(entry.first);
+        text += '=';
+        text += escape(entry.second);
+        text += '\n';
+    }
+
+    std::string temporary = m_path + ".XXXXXX";
+    int descriptor = mkostemp(&temporary[0], O_CLOEXEC);
+    if (descriptor == -1) {
+        VL_LOG_ERROR("Unable to write preferences (" << errno << ") : " << m_path);
+        return false;
+    }
+    fchmod(descriptor, 0600);
+    bool written = writeAll(descriptor, text) && fsync(descriptor) == 0;
+    int error = errno;
+    if (::close(descriptor) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    if (!written || rename(temporary.c_str(), m_path.c_str()) != 0) {
+        if (written)
+            error = errno;
+        VL_LOG_ERROR("Unable to write preferences (" << error << ") : " << m_path);
+        unlink(temporary.c_str());
+        return false;
+    }
+    // Make the rename itself durable.
+    int folder = ::open(parentFolder(m_path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder != -1) {
+        fsync(folder);
+        ::close(folder);
+    }
+    m_loaded = stampFile();
+    return true;
+}
