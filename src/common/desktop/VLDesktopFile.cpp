@@ -1,0 +1,42 @@
+#include "VLDesktopFile.h"
+
+#include "VLDesktopSettingValue.h"
+#include "VLFileFormat.h"
+#include "VLFileId.h"
+#include "VLRepository.h"
+#include "VLRepositoryFile.h"
+
+VLDesktopFile::VLDesktopFile(VLRepositoryFile* file)
+    : VLDesktopFile(file->getRepository(), file->getFileId())
+{
+    m_metadata = file->getMetadata();
+    m_bytesLoaded = int64_t(file->getLoaded());
+    // The repository reports an unknown size as all ones.
+    m_bytesTotal = file->getSize() == decltype(file->getSize())(-1) ? -1 : int64_t(file->getSize());
+    m_fileState = uint32_t(file->getFlags());
+    m_downloadState = int(file->getCustom());
+    m_position = int(file->getPosition());
+    m_lastListening = int64_t(file->getLastOpen());
+    m_listeningCount = uint32_t(file->getTotalLockCount());
+    m_lastAdd = int64_t(file->getLastAdd());
+    m_urlData = file->getProviderData();
+}
+
+VLDesktopFile::VLDesktopFile(VLRepository* repository, const VLFileId& id)
+    : m_entityId(VLDesktopSettingValue::entityIdToInt(id.getEntityId()))
+    , m_formatId(int(id.getFormat()->getId()))
+    , m_repository(repository ? repository->getName() : std::string())
+    , m_bytesLoaded(0)
+    , m_bytesTotal(-1)
+    , m_fileState(0)
+    , m_downloadState(0)
+    , m_position(-1)
+    , m_lastListening(0)
+    , m_listeningCount(0)
+    , m_lastAdd(0)
+{
+}
+
+VLDesktopFile::~VLDesktopFile()
+{
+}
