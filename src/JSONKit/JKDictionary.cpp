@@ -24,10 +24,14 @@ const char* const kTableAllocationFailed = "Unable to allocate memory for hash t
 
 std::uint64_t JKDictionary::hashKey(std::string_view key) { return jkStringHash(key); }
 
+// The smallest table size not below floor(count * 1.33), and above count so
+// that a table always keeps an empty slot (only 3 entries would otherwise fill
+// a table exactly). An empty slot bounds every probe run, which is what lets
+// the serializer write a table so that parsing the text rebuilds the same layout.
 std::size_t JKDictionary::capacityForCount(std::size_t count) {
-  // floor(count * 1.33) in integers; the table ends far below where this could overflow.
+  if (count == 0) return 0;
   if (count > kCapacities[std::size(kCapacities) - 1]) return 0;
-  std::size_t wanted = count * 133 / 100;
+  std::size_t wanted = std::max(count * 133 / 100, count + 1);  // the table ends far below any overflow
   const std::size_t* found = std::lower_bound(std::begin(kCapacities), std::end(kCapacities), wanted);
   return found == std::end(kCapacities) ? 0 : *found;
 }

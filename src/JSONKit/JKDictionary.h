@@ -18,6 +18,7 @@ class JKDictionaryEnumerator;
 // entries), which ends at 472907251 slots. Keys are shared immutable strings,
 // so the keys the decoder reads once serve every record that repeats them.
 // Keys are placed by jkStringHash of their bytes; iteration runs in slot order.
+// A table always keeps at least one empty slot.
 //
 // Dictionaries are always held by std::shared_ptr, so they are made only
 // through create(). An immutable dictionary throws std::logic_error

@@ -25,7 +25,8 @@ std::string messageOf(const std::function<void()>& action) {
 TEST(JKDictionary, CapacityTable) {
   EXPECT_EQ(JKDictionary::capacityForCount(0), 0u);
   EXPECT_EQ(JKDictionary::capacityForCount(1), 3u);
-  EXPECT_EQ(JKDictionary::capacityForCount(3), 3u);  // floor(3.99)
+  EXPECT_EQ(JKDictionary::capacityForCount(2), 3u);
+  EXPECT_EQ(JKDictionary::capacityForCount(3), 7u);  // 3 would leave no empty slot
   EXPECT_EQ(JKDictionary::capacityForCount(4), 7u);
   EXPECT_EQ(JKDictionary::capacityForCount(100), 191u);
   EXPECT_EQ(JKDictionary::capacityForCount(355569362), 472907251u);
