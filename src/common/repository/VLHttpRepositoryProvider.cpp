@@ -1,0 +1,756 @@
+#include "VLHttpRepositoryProvider.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <strings.h>
+#include <sys/select.h>
+
+#include "VLAskFileUrlDelegate.h"
+#include "VLLogger.h"
+#include "VLMutex.h"
+#include "VLPlatformFactory.h"
+#include "VLRepository.h"
+#include "VLRepositoryFile.h"
+
+namespace {
+
+const size_t kAllOnes = SIZE_MAX;
+// The receive buffer holds a partial block (at most a block less one byte)
+// plus the largest chunk libcurl hands to a write callback.
+const size_t kLargestChunk = 16383;
+// A seek that lands this close after the transfer's position is left to the
+// running transfer.
+const size_t kSeekWindow = 10000;
+// Longest wait for network activity per pass, in milliseconds.
+const long kMaxWaitMs = 100;
+// Transfers slower than this (bytes per second) are logged as slow.
+const double kSlowSpeed = 130000;
+const long kConnectTimeoutSeconds = 30;
+
+bool isFinalState(uint32_t state)
+{
+    return state == VLHttpRepositoryProvider::TRANSFER_FINISHED || state == VLHttpRepositoryProvider::TRANSFER_FAILED
+           || state == VLHttpRepositoryProvider::TRANSFER_FAILED_RETRYABLE;
+}
+
+// Header names are case-insensitive; the value is what follows the colon.
+const char* headerValue(const char* line, const char* name)
+{
+    size_t length = strlen(name);
+    if (strncasecmp(line, name, length) != 0)
+        return nullptr;
+    return line + length;
+}
+
+} // namespace
+
+// ---- Transfer record ----
+
+VLHttpRepositoryProvider::repo_file::repo_file(VLRepository* repository, const VLFileId& fileId, CURL* curl,
+                                               size_t offset, size_t length)
+    : repository(repository), fileId(fileId), curl(curl), offset(0), length(0), contentOffset(kAllOnes),
+      contentLength(kAllOnes), currentOffset(kAllOnes), httpCode(0), hasContentRange(false), totalSize(kAllOnes),
+      buffer(nullptr), bufferSize(repository->getBlockSize() + kLargestChunk), bufferUsed(0),
+      state(TRANSFER_CREATED)
+{
+    buffer = new (std::nothrow) unsigned char[bufferSize];
+    reset(offset, length);
+}
+
+VLHttpRepositoryProvider::repo_file::~repo_file()
+{
+    delete[] buffer;
+}
+
+void VLHttpRepositoryProvider::repo_file::reset(size_t newOffset, size_t newLength)
+{
+    offset = newOffset;
+    length = newLength;
+    contentOffset = kAllOnes;
+    contentLength = kAllOnes;
+    currentOffset = kAllOnes;
+    totalSize = kAllOnes;
+    httpCode = 0;
+    hasContentRange = false;
+    etag.clear();
+    lastModified.clear();
+    bufferUsed = 0;
+}
+
+// ---- Provider life ----
+
+VLHttpRepositoryProvider::VLHttpRepositoryProvider()
+    : m_multi(nullptr), m_running(0), m_mutex(VLPlatformFactory::instance()->createMutex()), m_delegate(nullptr),
+      m_stallTimeout(30), m_globalInit(false)
+{
+}
+
+VLHttpRepositoryProvider::~VLHttpRepositoryProvider()
+{
+    for (repo_file* file : m_files)
+        dispose(file);
+    m_files.clear();
+    if (m_multi)
+        curl_multi_cleanup(m_multi);
+    if (m_globalInit)
+        curl_global_cleanup();
+    delete m_mutex;
+}
+
+void VLHttpRepositoryProvider::init(VLAskFileUrlDelegate* delegate)
+{
+    m_delegate = delegate;
+    CURLcode code = curl_global_init(CURL_GLOBAL_ALL);
+    if (code != CURLE_OK) {
+        VL_LOG_ERROR("CURL failed : (" << code << ") " << curl_easy_strerror(code));
+        return;
+    }
+    m_globalInit = true;
+    m_multi = curl_multi_init();
+    if (!m_multi)
+        VL_LOG_ERROR("CURL failed : curl_multi_init returned NULL");
+}
+
+bool VLHttpRepositoryProvider::clean()
+{
+    VLMutexLocker lock(m_mutex);
+    m_pendingUrls.clear();
+    while (!m_files.empty()) {
+        repo_file* file = m_files.front();
+        if (!clean(file))
+            return false;
+        delete file;
+        m_files.pop_front();
+    }
+    if (m_multi) {
+        CURLMcode code = curl_multi_cleanup(m_multi);
+        if (code != CURLM_OK) {
+            VL_LOG_ERROR("CURL failed : (" << code << ") " << curl_multi_strerror(code));
+            return false;
+        }
+        m_multi = nullptr;
+        m_running = 0;
+    }
+    if (m_globalInit) {
+        curl_global_cleanup();
+        m_globalInit = false;
+    }
+    return true;
+}
+
+// ---- Helpers ----
+
+std::string VLHttpRepositoryProvider::cleanUrl(const std::string& url)
+{
+    std::string cleaned = url.substr(0, url.find('#'));
+    return cleaned.size() <= 8 ? std::string() : cleaned;
+}
+
+std::string VLHttpRepositoryProvider::getHttpRange(size_t offset, size_t length)
+{
+    if (offset == 0 && length == kAllOnes)
+        return std::string();
+    VL_LOG_TRACE("HTTP range : " << offset << " / " << offset + length - 1);
+    std::string range = std::to_string(offset) + "-";
+    if (length != kAllOnes)
+        range += std::to_string(offset + length - 1);
+    return range;
+}
+
+VLHttpRepositoryProvider::repo_file* VLHttpRepositoryProvider::find(VLRepository* repository, const VLFileId& fileId)
+{
+    for (repo_file* file : m_files) {
+        if (file->repository == repository && file->fileId == fileId)
+            return file;
+    }
+    return nullptr;
+}
+
+void VLHttpRepositoryProvider::unlink(repo_file* file)
+{
+    VLMutexLocker lock(m_mutex);
+    m_files.remove(file);
+}
+
+bool VLHttpRepositoryProvider::clean(repo_file* file)
+{
+    if (!m_multi || !file->curl)
+        return true;
+    CURLMcode code = curl_multi_remove_handle(m_multi, file->curl);
+    if (code != CURLM_OK && code != CURLM_BAD_EASY_HANDLE) {
+        VL_LOG_ERROR("CURL failed : (" << code << ") " << curl_multi_strerror(code));
+        return false;
+    }
+    curl_easy_cleanup(file->curl);
+    file->curl = nullptr;
+    return true;
+}
+
+// Frees a record that is in no list, whatever libcurl says: its easy handle
+// is always cleaned up (libcurl takes a handle out of its multi handle itself
+// when it is cleaned up there).
+void VLHttpRepositoryProvider::dispose(repo_file* file)
+{
+    if (file->curl) {
+        if (m_multi) {
+            CURLMcode code = curl_multi_remove_handle(m_multi, file->curl);
+            if (code != CURLM_OK && code != CURLM_BAD_EASY_HANDLE)
+                VL_LOG_ERROR("CURL failed : (" << code << ") " << curl_multi_strerror(code));
+        }
+        curl_easy_cleanup(file->curl);
+        file->curl = nullptr;
+    }
+    delete file;
+}
+
+// ---- Transfer operations ----
+
+bool VLHttpRepositoryProvider::canStart(const std::string& url, VLRepository* repository, const VLFileId& fileId)
+{
+    if (cleanUrl(url).empty() && m_delegate && !m_delegate->isJSReady())
+        return false;
+    VLMutexLocker lock(m_mutex);
+    repo_file* file = find(repository, fileId);
+    if (!file)
+        return true;
+    if (file->state != TRANSFER_CANCELED)
+        VL_LOG_ERROR("Provider file is in an inconsistent state : " << file->state);
+    return false;
+}
+
+bool VLHttpRepositoryProvider::setOptions(repo_file* file)
+{
+    CURL* curl = file->curl;
+    CURLcode code = CURLE_OK;
+    auto set = [&](CURLoption option, auto value) {
+        if (code == CURLE_OK)
+            code = curl_easy_setopt(curl, option, value);
+    };
+    set(CURLOPT_WRITEFUNCTION, &VLHttpRepositoryProvider::write);
+    set(CURLOPT_WRITEDATA, static_cast<void*>(file));
+    set(CURLOPT_HEADERFUNCTION, &VLHttpRepositoryProvider::header);
+    set(CURLOPT_HEADERDATA, static_cast<void*>(file));
+    set(CURLOPT_PRIVATE, static_cast<void*>(file));
+    set(CURLOPT_HTTPGET, 1L);
+    // The header parsing reads HTTP/1.1 responses; over HTTP/2 the status
+    // line differs and every response would be refused.
+    set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    // A proxy's CONNECT answer would otherwise end the headers before the
+    // server's own, with no size.
+    set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    // The worker thread is not the only thread of the process.
+    set(CURLOPT_NOSIGNAL, 1L);
+    // A server that stops sending would hold the file for ever: such a
+    // transfer ends as a retryable failure.
+    set(CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+    set(CURLOPT_LOW_SPEED_LIMIT, 1L);
+    set(CURLOPT_LOW_SPEED_TIME, m_stallTimeout);
+    if (code != CURLE_OK) {
+        VL_LOG_ERROR("CURL failed : (" << code << ") " << curl_easy_strerror(code));
+        return false;
+    }
+    return true;
+}
+
+bool VLHttpRepositoryProvider::start(const std::string& url, VLRepository* repository, const VLFileId& fileId,
+                                     size_t offset, size_t length)
+{
+    if (!repository) {
+        VL_LOG_ERROR("Provided file has no repository : " << fileId);
+        return false;
+    }
+    repo_file* file = nullptr;
+    bool ok = false;
+    m_mutex->lock();
+    if (find(repository, fileId)) {
+        VL_LOG_WARN("Provided file already exists : " << fileId << " in " << repository->getName());
+        m_mutex->unlock();
+        return false;
+    }
+    CURL* curl = curl_easy_init();
+    if (!curl) {
+        VL_LOG_ERROR("CURL failed : curl_easy_init returned NULL");
+        m_mutex->unlock();
+        return false;
+    }
+    file = new repo_file(repository, fileId, curl, offset, length);
+    if (!file->buffer)
+        VL_LOG_ERROR("Unable to allocate the transfer buffer : " << file->bufferSize);
+    else if (setOptions(file)) {
+        std::string cleaned = cleanUrl(url);
+        if (!cleaned.empty()) {
+            ok = startDownload(file, cleaned);
+        } else if (!m_delegate) {
+            VL_LOG_ERROR("File URL delegate is missing");
+        } else if (!m_delegate->isJSReady()) {
+            VL_LOG_ERROR("File URL delegate is not ready");
+        } else {
+            m_delegate->askFileUrl(repository, fileId);
+            file->state = TRANSFER_AWAITING_URL;
+            ok = true;
+        }
+    }
+    if (ok)
+        m_files.push_back(file);
+    m_mutex->unlock();
+    if (!ok)
+        dispose(file);
+    return ok;
+}
+
+bool VLHttpRepositoryProvider::startDownload(repo_file* file, const std::string& url)
+{
+    if (!m_multi)
+        return false;
+    CURLcode code = CURLE_OK;
+    std::string range = getHttpRange(file->offset, file->length);
+    code = curl_easy_setopt(file->curl, CURLOPT_RANGE, range.empty() ? nullptr : range.c_str());
+    if (code == CURLE_OK && !url.empty()) {
+        code = curl_easy_setopt(file->curl, CURLOPT_URL, url.c_str());
+        // The platform's proxy decision is the only one: an empty proxy keeps
+        // libcurl from taking one from the environment on its own.
+        std::string proxy;
+        if (code == CURLE_OK && !VLPlatformFactory::instance()->getProxyConfig(url, proxy))
+            proxy.clear();
+        if (code == CURLE_OK)
+            code = curl_easy_setopt(file->curl, CURLOPT_PROXY, proxy.c_str());
+    }
+    if (code != CURLE_OK) {
+        VL_LOG_ERROR("CURL failed : (" << code << ") " << curl_easy_strerror(code));
+        return false;
+    }
+    CURLMcode added = curl_multi_add_handle(m_multi, file->curl);
+    if (added != CURLM_OK) {
+        VL_LOG_ERROR("CURL failed : (" << added << ") " << curl_multi_strerror(added));
+        return false;
+    }
+    ++m_running;
+    file->state = TRANSFER_STARTED;
+    return true;
+}
+
+bool VLHttpRepositoryProvider::seek(VLRepository* repository, const VLFileId& fileId, size_t offset, size_t length)
+{
+    VLMutexLocker lock(m_mutex);
+    repo_file* file = find(repository, fileId);
+    if (!file)
+        return false;
+    uint32_t state = file->state;
+    if (state <= TRANSFER_CREATED || state == TRANSFER_FINISHED) {
+        VL_LOG_ERROR("Repository file state is : " << state);
+        return false;
+    }
+    if (state == TRANSFER_AWAITING_URL || state == TRANSFER_SEEKING) {
+        file->reset(offset, length);
+        return true;
+    }
+    size_t windowStart = file->offset;
+    size_t windowLength = file->length;
+    size_t position = file->offset;
+    if (file->contentOffset != kAllOnes && file->contentLength != kAllOnes && file->currentOffset != kAllOnes) {
+        windowStart = file->contentOffset;
+        windowLength = file->contentLength;
+        position = file->currentOffset;
+    }
+    bool endsInside = windowLength == kAllOnes || length == kAllOnes || offset + length <= windowStart + windowLength;
+    if (offset >= windowStart && endsInside && offset <= position + kSeekWindow) {
+        VL_LOG_TRACE("Repository file will be available very soon, skip seek");
+        return true;
+    }
+    file->state = TRANSFER_SEEKING;
+    file->reset(offset, length);
+    return true;
+}
+
+bool VLHttpRepositoryProvider::getState(VLRepository* repository, const VLFileId& fileId, bool release, int* state)
+{
+    if (state)
+        *state = TRANSFER_NONE;
+    VLMutexLocker lock(m_mutex);
+    repo_file* file = find(repository, fileId);
+    if (!file)
+        return true;
+    uint32_t current = file->state;
+    if (state)
+        *state = static_cast<int>(current);
+    if (release && isFinalState(current)) {
+        if (!clean(file))
+            return false;
+        m_files.remove(file);
+        delete file;
+    }
+    return true;
+}
+
+bool VLHttpRepositoryProvider::cancel(VLRepository* repository, const VLFileId& fileId)
+{
+    VLMutexLocker lock(m_mutex);
+    repo_file* file = find(repository, fileId);
+    if (!file)
+        return false;
+    // A transfer waiting for its URL is in no multi handle, and one in a
+    // final state will never be reported done again: neither would ever be
+    // freed by update, so both go at once.
+    if (file->state == TRANSFER_AWAITING_URL || isFinalState(file->state)) {
+        if (!clean(file))
+            return false;
+        m_files.remove(file);
+        delete file;
+        return true;
+    }
+    file->state = TRANSFER_CANCELED;
+    return true;
+}
+
+// ---- The page's answer with a file's URL ----
+
+bool VLHttpRepositoryProvider::setFileUrl(VLRepository* repository, const VLFileId& fileId, const std::string& url,
+                                          int newFormatId, const std::string& data)
+{
+    VL_LOG_TRACE("File URL received : " << repository << ", " << &fileId);
+    if (!repository) {
+        VL_LOG_ERROR("Provided file not found : " << fileId << " in an unknown repository");
+        return false;
+    }
+    VLMutexLocker lock(m_mutex);
+    repo_file* file = find(repository, fileId);
+    if (!file) {
+        VL_LOG_ERROR("Provided file not found : " << fileId << " in " << repository->getName());
+        return false;
+    }
+    if (file->state != TRANSFER_AWAITING_URL) {
+        VL_LOG_ERROR("Provided file state mismatch : " << file->state);
+        return false;
+    }
+    m_pendingUrls.push_back(PendingFileUrl{repository, fileId, url, newFormatId, data});
+    return true;
+}
+
+void VLHttpRepositoryProvider::applyFileUrls()
+{
+    std::list<PendingFileUrl> answers;
+    {
+        VLMutexLocker lock(m_mutex);
+        answers.swap(m_pendingUrls);
+    }
+    for (const PendingFileUrl& answer : answers)
+        applyFileUrl(answer);
+}
+
+void VLHttpRepositoryProvider::applyFileUrl(const PendingFileUrl& answer)
+{
+    VLMutexLocker lock(m_mutex);
+    repo_file* file = find(answer.repository, answer.fileId);
+    if (!file) {
+        VL_LOG_ERROR("Provided file not found : " << answer.fileId << " in " << answer.repository->getName());
+        return;
+    }
+    if (file->state != TRANSFER_AWAITING_URL) {
+        VL_LOG_ERROR("Provided file state mismatch : " << file->state);
+        return;
+    }
+    VLRepositoryFile* repositoryFile = answer.repository->getFile(answer.fileId, true);
+    if (!answer.url.empty() && uint32_t(answer.newFormatId) != answer.fileId.getFormat()->getId()) {
+        // The page has the file in another format only: the asked one is
+        // recorded as empty, and nothing is downloaded.
+        if (repositoryFile->setContent(0, std::string())) {
+            repositoryFile->touchValidation();
+            file->state = TRANSFER_FINISHED;
+        } else {
+            VL_LOG_ERROR("Unable to set repository file properties : " << answer.fileId.entityId() << "-"
+                                                                        << answer.fileId.getFormat()->getId());
+            file->state = TRANSFER_FAILED;
+        }
+        return;
+    }
+    repositoryFile->setProviderData(answer.data);
+    if (answer.url.empty()) {
+        file->state = TRANSFER_FAILED;
+        return;
+    }
+    // A download that cannot be started would otherwise wait for a URL that
+    // has already come.
+    if (!startDownload(file, cleanUrl(answer.url)))
+        file->state = TRANSFER_FAILED_RETRYABLE;
+}
+
+// ---- Response headers ----
+
+void VLHttpRepositoryProvider::parseHeaderLine(repo_file* file, const std::string& text)
+{
+    // Scanned values are bounded by the scratch buffer; negative numbers
+    // match nothing, so such a line is taken without effect.
+    char value[1024];
+    long first = 0;
+    long last = 0;
+    long total = 0;
+    const char* line = text.c_str();
+    const char* rest = nullptr;
+
+    if (strncmp(line, "HTTP/", 5) == 0 && sscanf(line, "HTTP/%1023s %ld", value, &first) == 2 && first >= 0) {
+        file->httpCode = static_cast<uint32_t>(first);
+    } else if ((rest = headerValue(line, "ETag:")) && sscanf(rest, " \"%1023s", value) == 1) {
+        file->etag = value;
+    } else if ((rest = headerValue(line, "Last-Modified:")) && sscanf(rest, " %1023[^\n]", value) == 1) {
+        file->lastModified = value;
+    } else if ((rest = headerValue(line, "Content-Length:")) && sscanf(rest, " %ld", &first) == 1 && first >= 0) {
+        VL_LOG_TRACE("HTTP content length received : " << text);
+        if (file->totalSize == kAllOnes)
+            file->totalSize = size_t(first);
+        if (file->contentOffset == kAllOnes)
+            file->contentOffset = 0;
+        file->contentLength = size_t(first);
+    } else if ((rest = headerValue(line, "Content-Range:"))
+               && sscanf(rest, " bytes %ld-%ld/%ld", &first, &last, &total) == 3 && first >= 0 && first <= last
+               && last < total) {
+        VL_LOG_TRACE("HTTP content range received : " << text);
+        file->contentOffset = size_t(first);
+        file->totalSize = size_t(total);
+        file->hasContentRange = true;
+    }
+}
+
+// The end of the headers: checks the response, sizes the file and fixes
+// where the body goes. False refuses the response.
+bool VLHttpRepositoryProvider::endHeaders(repo_file* file)
+{
+    if (file->httpCode - 200 > 99) {
+        char* url = nullptr;
+        curl_easy_getinfo(file->curl, CURLINFO_EFFECTIVE_URL, &url);
+        VL_LOG_ERROR("HTTP response has error code (" << file->httpCode << ") : " << (url ? url : ""));
+        return false;
+    }
+    if (file->totalSize == kAllOnes) {
+        VL_LOG_ERROR("HTTP response does not have any content size specified");
+        return false;
+    }
+    // Without a range the body of a partial response would be stored at
+    // offset 0, over other bytes of the file.
+    if (file->httpCode == 206 && !file->hasContentRange) {
+        VL_LOG_ERROR("HTTP partial response does not have a valid content range");
+        return false;
+    }
+    // A range that starts after the first byte asked for is not the one asked for.
+    if (file->hasContentRange && file->contentOffset > file->offset) {
+        VL_LOG_ERROR("HTTP response range does not start at the requested offset : " << file->contentOffset << " > "
+                                                                                     << file->offset);
+        return false;
+    }
+    if (file->etag.empty()) {
+        file->etag = file->lastModified;
+        file->lastModified.clear();
+    }
+    VL_LOG_TRACE("Initialize current offset : " << file->contentOffset);
+    file->currentOffset = file->contentOffset;
+
+    VLRepositoryFile* repositoryFile = file->repository->getFile(file->fileId, true);
+    if (!repositoryFile->setContent(file->totalSize, file->etag)) {
+        VL_LOG_ERROR("Unable to set repository file properties : " << file->fileId.entityId() << "-"
+                                                                    << file->fileId.getFormat()->getId() << " => "
+                                                                    << file->totalSize << ", " << file->etag);
+        return false;
+    }
+    repositoryFile->touchValidation();
+    bool loaded = false;
+    if (!repositoryFile->isRangeLoaded(file->contentOffset, file->contentLength, &loaded)) {
+        VL_LOG_ERROR("Unable to get repository content state : " << file->fileId.entityId() << "-"
+                                                                  << file->fileId.getFormat()->getId());
+        return false;
+    }
+    if (loaded) {
+        file->state = TRANSFER_ALREADY_LOADED;
+        return false;
+    }
+    return true;
+}
+
+size_t VLHttpRepositoryProvider::header(char* ptr, size_t size, size_t nmemb, void* userdata)
+{
+    repo_file* file = static_cast<repo_file*>(userdata);
+    size_t n = size * nmemb;
+    if (file->state == TRANSFER_CANCELED || file->state == TRANSFER_SEEKING) {
+        VL_LOG_TRACE("File providing has been canceled or seeked, skip header");
+        return 0;
+    }
+    std::string line(ptr, n);
+    if (line == "\r\n" || line == "\n") {
+        if (!endHeaders(file))
+            return 0;
+    } else {
+        parseHeaderLine(file, line);
+    }
+    file->state = TRANSFER_HEADERS;
+    return n;
+}
+
+// ---- Response body ----
+
+size_t VLHttpRepositoryProvider::write(char* ptr, size_t size, size_t nmemb, void* userdata)
+{
+    repo_file* file = static_cast<repo_file*>(userdata);
+    size_t n = size * nmemb;
+    size_t result = 0;
+    VL_LOG_TRACE("File write started : " << file);
+    if (file->state == TRANSFER_CANCELED || file->state == TRANSFER_SEEKING) {
+        VL_LOG_TRACE("File providing has been canceled or seeked, skip write");
+        VL_LOG_TRACE("File write finished : " << file);
+        return 0;
+    }
+    const size_t blockSize = file->repository->getBlockSize();
+    // Only whole blocks are stored: the bytes before the next block boundary
+    // of an unaligned start are dropped.
+    size_t skip = 0;
+    size_t misalignment = file->currentOffset % blockSize;
+    if (misalignment != 0) {
+        skip = std::min(blockSize - misalignment, n);
+        file->currentOffset += skip;
+        ptr += skip;
+        n -= skip;
+    }
+    VLRepositoryFile* repositoryFile = file->repository->getFile(file->fileId, true);
+    size_t written = 0;
+    if (file->bufferUsed == 0 && n % blockSize == 0) {
+        if (!repositoryFile->write(ptr, file->currentOffset, n, &written)) {
+            VL_LOG_ERROR("Unable to write buffer");
+        } else {
+            VL_LOG_TRACE("Increment current offset : " << file->currentOffset << " => "
+                                                       << file->currentOffset + written);
+            file->currentOffset += written;
+            file->state = TRANSFER_RECEIVING;
+            result = skip + written;
+        }
+    } else if (file->bufferUsed + n > file->bufferSize) {
+        VL_LOG_ERROR("Too many left bytes in the buffer");
+    } else {
+        memcpy(file->buffer + file->bufferUsed, ptr, n);
+        file->bufferUsed += n;
+        if (file->currentOffset >= file->totalSize)
+            VL_LOG_WARN("Providing offsets are in an inconsistent state : " << file->currentOffset << ", "
+                                                                             << file->totalSize << " ("
+                                                                             << file->contentOffset << ", "
+                                                                             << file->contentLength << ")");
+        if (!repositoryFile->write(file->buffer, file->currentOffset, file->bufferUsed, &written)) {
+            VL_LOG_ERROR("Unable to write buffer");
+        } else {
+            VL_LOG_TRACE("Increment current offset : " << file->currentOffset << " => "
+                                                       << file->currentOffset + written);
+            file->currentOffset += written;
+            memmove(file->buffer, file->buffer + written, file->bufferUsed - written);
+            file->bufferUsed -= written;
+            file->state = TRANSFER_RECEIVING;
+            result = skip + n;
+        }
+    }
+    VL_LOG_TRACE("File write finished : " << file);
+    return result;
+}
+
+// ---- The pump ----
+
+bool VLHttpRepositoryProvider::update()
+{
+    applyFileUrls();
+    if (!m_multi)
+        return false;
+    if (m_running != 0 && !performAndWait())
+        return false;
+    bool result = true;
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(m_multi, &queued)) {
+        if (message->msg != CURLMSG_DONE)
+            continue;
+        if (!settleDone(message)) {
+            result = false;
+            break;
+        }
+    }
+    return result;
+}
+
+bool VLHttpRepositoryProvider::performAndWait()
+{
+    CURLMcode code = curl_multi_perform(m_multi, &m_running);
+    if (code != CURLM_OK) {
+        VL_LOG_ERROR("CURL failed : (" << code << ") " << curl_multi_strerror(code));
+        return false;
+    }
+    if (m_running == 0)
+        return true;
+    fd_set readSet;
+    fd_set writeSet;
+    fd_set exceptionSet;
+    FD_ZERO(&readSet);
+    FD_ZERO(&writeSet);
+    FD_ZERO(&exceptionSet);
+    int maxfd = -1;
+    code = curl_multi_fdset(m_multi, &readSet, &writeSet, &exceptionSet, &maxfd);
+    if (code != CURLM_OK) {
+        VL_LOG_ERROR("CURL failed : (" << code << ") " << curl_multi_strerror(code));
+        return false;
+    }
+    if (maxfd < -1) {
+        VL_LOG_ERROR("Unable to get file descriptors from the transfers : " << maxfd);
+        return false;
+    }
+    long timeout = -1;
+    code = curl_multi_timeout(m_multi, &timeout);
+    if (code != CURLM_OK) {
+        VL_LOG_ERROR("CURL failed : (" << code << ") " << curl_multi_strerror(code));
+        return false;
+    }
+    if (timeout >= 0) {
+        timeout = std::min(timeout, kMaxWaitMs);
+        struct timeval wait = {timeout / 1000, (timeout % 1000) * 1000};
+        select(maxfd + 1, &readSet, &writeSet, &exceptionSet, &wait);
+    }
+    return true;
+}
+
+bool VLHttpRepositoryProvider::settleDone(CURLMsg* message)
+{
+    char* pointer = nullptr;
+    CURLcode code = curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &pointer);
+    if (code != CURLE_OK) {
+        VL_LOG_ERROR("CURL failed : (" << code << ") " << curl_easy_strerror(code));
+        return false;
+    }
+    repo_file* file = reinterpret_cast<repo_file*>(pointer);
+    curl_off_t speed = 0;
+    if (curl_easy_getinfo(file->curl, CURLINFO_SPEED_DOWNLOAD_T, &speed) == CURLE_OK && speed > 0
+        && double(speed) < kSlowSpeed)
+        VL_LOG_INFO("Download speed is too low : " << double(speed) << " bytes/second");
+
+    CURLcode result = message->data.result;
+    if (file->state == TRANSFER_SEEKING) {
+        CURLMcode removed = curl_multi_remove_handle(m_multi, file->curl);
+        if (removed != CURLM_OK) {
+            VL_LOG_ERROR("CURL failed : (" << removed << ") " << curl_multi_strerror(removed));
+            return false;
+        }
+        // A moved transfer that cannot start again would stay moving for ever.
+        if (!startDownload(file, std::string()))
+            file->state = TRANSFER_FAILED_RETRYABLE;
+        return true;
+    }
+    if (file->state == TRANSFER_CANCELED) {
+        if (!clean(file))
+            return false;
+        unlink(file);
+        delete file;
+        return true;
+    }
+    if (result == CURLE_OK) {
+        file->state = TRANSFER_FINISHED;
+    } else if (result == CURLE_WRITE_ERROR && file->state == TRANSFER_ALREADY_LOADED) {
+        file->state = TRANSFER_FINISHED;
+    } else if (file->httpCode - 400 <= 99) {
+        VL_LOG_WARN("URL is currently unreachable, return non-retryable error");
+        file->state = TRANSFER_FAILED;
+    } else {
+        VL_LOG_WARN("CURL file download encountered error : (" << result << ") " << curl_easy_strerror(result));
+        file->state = TRANSFER_FAILED_RETRYABLE;
+    }
+    return true;
+}

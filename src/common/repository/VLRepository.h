@@ -1,0 +1,169 @@
+#ifndef VL_REPOSITORY_H
+#define VL_REPOSITORY_H
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <map>
+#include <string>
+
+#include "VLFileId.h"
+
+struct sqlite3;
+class VLHttpRepositoryProvider;
+class VLMutex;
+class VLRepositoryFile;
+class VLRepositoryHandler;
+
+// One named store of audio files for one identity: a directory of content
+// files, each with its ".part" block bitmap, an SQLite index (table "files" in
+// "<database folder>/<name>.db", shared by all identities) and one
+// VLRepositoryFile per file, keyed by file id. It keeps the used size under a
+// limit taken from the volume's space and the user's settings (evicting the
+// least recently used files with auto-clean, else reporting full), checks
+// that its directory is writable, moves its files when the directory changes,
+// saves the index every 60 seconds and drives every file's periodic work.
+//
+// Ownership: the repository owns its file records; the handler and the
+// provider are not owned. The owner calls close before destroying it.
+//
+// Threads: init, close, update, getFile, findFiles, getFiles and the files'
+// own work run on one thread at a time: the core's worker thread, or the
+// thread that opens or closes the session while the worker is not running.
+// setLimits, getLimits, setDirectory with apply false, getDirectory,
+// getTotalSize, clearAll and setOffline may be called from any thread: they
+// store or read single values (atomics, or strings under the repository's
+// mutex) that the worker's next update applies.
+//
+// Timers (size checks while full, availability probes, index saves) use the
+// platform factory's monotonic getTime, which tests may replace.
+class VLRepository
+{
+public:
+    VLRepository(VLRepositoryHandler* handler, VLHttpRepositoryProvider* provider, const std::string& name,
+                 const std::string& identity, uint64_t validationPeriod, const std::string& databaseFolder,
+                 const std::string& directory, int maxPercent, bool autoClean, double maxSize);
+    // Closes the repository when the owner has not.
+    virtual ~VLRepository();
+
+    VLRepository(const VLRepository&) = delete;
+    VLRepository& operator=(const VLRepository&) = delete;
+
+    // Opens and prepares the index, checks the directory, reconciles the index
+    // with the files on disk and loads the records, then checks the size. On
+    // any failure the repository is closed and goes on without an index (its
+    // rows are left as they were). Reports every loaded record as added.
+    void init();
+    // Cleans every record, saves the index (only when it was fully loaded),
+    // deletes the records and closes the database.
+    void close();
+    // The periodic work: pending size check, pending directory, availability
+    // probe while unavailable, a pending clear-all, deletion of removed
+    // records that are closed, every file's update, the index save every 60 s.
+    // False when a file's update failed.
+    bool update();
+
+    // The block of the ".part" bitmaps: 4096 bytes.
+    size_t getBlockSize() const { return 4096; }
+    std::string getName() const { return m_name; }
+    std::string getIdentity() const { return m_identity; }
+    // Any thread.
+    std::string getDirectory() const;
+    uint64_t getValidationPeriod() const { return m_validationPeriod; }
+    // Every record, ordered by file id.
+    std::map<VLFileId, VLRepositoryFile*>& getFiles() { return m_files; }
+    // The record for the id (also when it is marked removed). Without create a
+    // missing record gives null; with create one is made, reported as added
+    // and returned.
+    VLRepositoryFile* getFile(const VLFileId& fileId, bool create);
+    // Over the records not marked removed, in id order: those whose flags hold
+    // every bit of flagsMask (0: any) and whose download state shares a bit
+    // with stateMask (0: any) are appended to files and counted. Either output
+    // may be null.
+    void findFiles(unsigned int flagsMask, unsigned int stateMask, std::list<VLRepositoryFile*>* files,
+                   unsigned int* count);
+
+    // While offline the files start no transfer and stop the running ones.
+    // Any thread.
+    void setOffline(bool offline) { m_offline = offline; }
+    bool isOffline() const { return m_offline; }
+    // Offline, or full at the last size check (no transfer may run).
+    bool isOfflineOrFull() const { return m_offline || m_full; }
+    // The directory was not writable at the last availability check.
+    bool isUnavailable() const { return m_unavailable; }
+    // Bytes of all files of known size at the last size check. Any thread.
+    uint64_t getTotalSize() const { return m_totalSize; }
+    // The size limit in bytes (0: none) and in percent of the volume's
+    // available space (0: none); either pointer may be null. Any thread.
+    void getLimits(double* maxSize, int* maxPercent) const;
+    // Stores the limits (negative values as 0) and asks for a size check at
+    // the next update. Any thread.
+    void setLimits(int maxPercent, double maxSize);
+    // Asks the next update to remove every record that is not open. Any thread.
+    void clearAll() { m_clearAllPending = true; }
+    // With apply false (any thread) the directory is switched at the next
+    // update. With apply true (worker): the new directory is created and
+    // probed; when usable the records follow it (renamed on the same volume,
+    // dropped otherwise); when not, nothing moves, nothing is deleted and the
+    // handler is told onUnwritable.
+    void setDirectory(const std::string& directory, bool apply);
+    // The size check: with now false only marks it pending; with now true
+    // measures the volume and the files, evicts (auto-clean) or updates the
+    // full state, telling the handler onVolumeFull when it turns full.
+    void checkSize(bool now);
+    // Probes the directory and tells the handler onUnwritable when it turns
+    // unwritable.
+    void checkAvailability(bool now);
+
+    // The content file name of a file id: the MD5 digest of
+    // name "_" identity "_" entity id "_" format id, in 32 lowercase hex digits.
+    std::string makeFileName(const VLFileId& fileId) const;
+    // directory + "/" + fileName, and the same + ".part".
+    std::string getFilePath(const std::string& fileName) const;
+    std::string getBitmapPath(const std::string& fileName) const;
+    // Whether a name is one that makeFileName could have made: the index's
+    // file names become paths, so nothing else is accepted from it.
+    static bool isValidFileName(const std::string& fileName);
+
+private:
+    // Index database.
+    bool openIndex();
+    bool sync();
+    bool loadFiles();
+    bool saveFiles();
+    bool deleteRowsNotInMap();
+    bool writeRows();
+    // Size check.
+    double limitFor(double available, double total) const;
+    void evict(double limit, double keptSize, std::list<VLRepositoryFile*>& candidates);
+    void deleteRemovedAndClosed(std::map<VLFileId, VLRepositoryFile*>::iterator& it);
+    double now() const;
+
+    VLRepositoryHandler* m_handler;
+    VLHttpRepositoryProvider* m_provider;
+    sqlite3* m_db;
+    std::string m_dbPath;
+    VLMutex* m_mutex;                // guards m_directory and m_pendingDirectory
+    std::string m_directory;
+    std::string m_pendingDirectory;
+    std::string m_name;
+    std::string m_identity;
+    uint64_t m_validationPeriod;
+    std::map<VLFileId, VLRepositoryFile*> m_files;
+    std::atomic<bool> m_offline;
+    std::atomic<bool> m_clearAllPending;
+    bool m_rowsLoaded;               // every index row was loaded: saving is safe
+    double m_lastSave;
+    std::atomic<double> m_maxSize;
+    std::atomic<int> m_maxPercent;
+    bool m_autoClean;
+    std::atomic<bool> m_sizeCheckPending;
+    std::atomic<bool> m_full;
+    double m_lastSizeCheck;
+    std::atomic<uint64_t> m_totalSize;
+    std::atomic<bool> m_unavailable;
+    double m_lastAvailabilityCheck;
+};
+
+#endif

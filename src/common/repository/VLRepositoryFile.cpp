@@ -1,0 +1,801 @@
+#include "VLRepositoryFile.h"
+
+#include "VLBlockBitmap.h"
+#include "VLFileHelper.h"
+#include "VLHttpRepositoryProvider.h"
+#include "VLLogger.h"
+#include "VLMappedFile.h"
+#include "VLPlatformFactory.h"
+#include "VLRepository.h"
+#include "VLRepositoryHandler.h"
+
+namespace {
+
+const size_t kBlockSize = 4096;
+const size_t kAllOnes = SIZE_MAX;
+// A read request older than this is dropped: the reader has given up or
+// asked again since.
+const double kReadRequestLifetime = 5.0;
+// Retries after retryable failures per providing open.
+const int kMaxRetries = 16;
+// Period of the loaded-bytes recount while open.
+const double kRefreshPeriod = 0.5;
+
+size_t blockStart(size_t offset)
+{
+    return offset & ~(kBlockSize - 1);
+}
+
+} // namespace
+
+// ---- Construction ----
+
+VLRepositoryFile::VLRepositoryFile(VLRepository* repository, const std::string& identity, const VLFileId& fileId,
+                                   VLHttpRepositoryProvider* provider, VLRepositoryHandler* handler)
+    : m_repository(repository), m_fileId(fileId), m_handler(handler), m_provider(provider), m_content(nullptr),
+      m_bitmap(nullptr)
+{
+    init(repository->makeFileName(fileId));
+    if (m_handler)
+        m_handler->onFilesAdded(this);
+}
+
+VLRepositoryFile::VLRepositoryFile(VLRepository* repository, const std::string& identity, const VLFileId& fileId,
+                                   VLHttpRepositoryProvider* provider, VLRepositoryHandler* handler,
+                                   const std::string& file_name, size_t size, size_t loaded, const std::string& etag,
+                                   const std::string& metadata, const std::string& provider_data, int position,
+                                   int custom, time_t last_validation, time_t last_open,
+                                   unsigned int total_lock_count, time_t last_add)
+    : m_repository(repository), m_fileId(fileId), m_handler(handler), m_provider(provider), m_content(nullptr),
+      m_bitmap(nullptr)
+{
+    init(file_name);
+    m_size = size;
+    m_loaded = loaded;
+    m_etag = etag;
+    m_metadata = metadata;
+    m_providerData = provider_data;
+    m_position = position;
+    m_custom = custom;
+    m_lastValidation = last_validation;
+    m_lastOpen = last_open;
+    m_totalLockCount = total_lock_count;
+    m_lastAdd = last_add;
+    if (m_handler)
+        m_handler->onFilesAdded(this);
+}
+
+void VLRepositoryFile::init(const std::string& fileName)
+{
+    VLPlatformFactory* factory = VLPlatformFactory::instance();
+    m_fileName = fileName;
+    m_content = factory->createMappedFile(m_repository->getFilePath(fileName));
+    m_bitmap = factory->createMappedFile(m_repository->getBitmapPath(fileName));
+    m_openCount = 0;
+    m_lockCount = 0;
+    m_providing = false;
+    m_retryCount = 0;
+    m_nextTry = 0;
+    m_dataArrived = false;
+    m_bitsAtStart = 0;
+    m_url.clear();
+    m_size = kAllOnes;
+    m_loaded = 0;
+    m_lastRefresh = 0;
+    m_etag.clear();
+    m_metadata.clear();
+    m_providerData.clear();
+    m_position = -1;
+    m_custom = 0;
+    m_lastValidation = 0;
+    m_removed = false;
+    m_lastOpen = 0;
+    m_totalLockCount = 0;
+    m_lastAdd = time(nullptr);
+    m_readRequests.clear();
+}
+
+VLRepositoryFile::~VLRepositoryFile()
+{
+    delete m_content;
+    delete m_bitmap;
+}
+
+double VLRepositoryFile::now() const
+{
+    return VLPlatformFactory::instance()->getTime();
+}
+
+// ---- Small operations ----
+
+void VLRepositoryFile::setCustom(int custom)
+{
+    if (custom == m_custom)
+        return;
+    m_custom = custom;
+    if (m_handler)
+        m_handler->onDownloadStatesChanged(this);
+}
+
+void VLRepositoryFile::touchValidation()
+{
+    m_lastValidation = time(nullptr);
+}
+
+bool VLRepositoryFile::remove()
+{
+    if (!m_removed) {
+        m_removed = true;
+        if (m_handler)
+            m_handler->onFilesRemoved(this);
+    }
+    return true;
+}
+
+// ---- Open and close ----
+
+bool VLRepositoryFile::open(unsigned int options)
+{
+    if (m_openCount == 0 && !mapFiles())
+        return false;
+    ++m_openCount;
+    if (options & OPEN_PROVIDE) {
+        m_providing = true;
+        m_retryCount = 0;
+        m_dataArrived = false;
+        m_nextTry = 0;
+    }
+    if (options & OPEN_LOCK) {
+        m_lastOpen = time(nullptr);
+        ++m_totalLockCount;
+        ++m_lockCount;
+    }
+    if ((options & OPEN_READD) && m_removed) {
+        m_removed = false;
+        m_lastAdd = time(nullptr);
+        if (m_handler)
+            m_handler->onFilesAdded(this);
+    }
+    return true;
+}
+
+bool VLRepositoryFile::mapFiles()
+{
+    if (m_content->isOpen() || m_bitmap->isOpen()) {
+        VL_LOG_ERROR("Repository file is already open");
+        return false;
+    }
+    if (!m_content->open()) {
+        VL_LOG_ERROR("Unable to map repository file : " << m_content->getPath());
+        return false;
+    }
+    if (!m_bitmap->open()) {
+        VL_LOG_ERROR("Unable to map repository bitmap file : " << m_bitmap->getPath());
+        m_content->close();
+        return false;
+    }
+    if (!checkMappedLengths()) {
+        m_content->close();
+        m_bitmap->close();
+        return false;
+    }
+    return true;
+}
+
+// The index may record a size that the files on disk no longer have (removed
+// or truncated behind our back, or a sync that was skipped). Reading or
+// writing through such mappings would run past their ends, so the files are
+// given their recorded lengths again and every block counts as missing.
+bool VLRepositoryFile::checkMappedLengths()
+{
+    if (m_size == kAllOnes)
+        return true;
+    size_t bitmapSize = getBitmapSize(m_size);
+    if (m_content->getSize() == m_size && m_bitmap->getSize() == bitmapSize)
+        return true;
+    VL_LOG_WARN("Repository file does not have its recorded size, its content is fetched again : "
+                << m_content->getPath() << " (" << m_content->getSize() << ", " << m_bitmap->getSize()
+                << " instead of " << m_size << ", " << bitmapSize << ")");
+    if (!m_content->resize(m_size, false)) {
+        VL_LOG_ERROR("Unable to resize repository file : " << m_content->getPath());
+        return false;
+    }
+    if (!m_bitmap->resize(bitmapSize, true)) {
+        VL_LOG_ERROR("Unable to resize bitmap file : " << m_bitmap->getPath());
+        return false;
+    }
+    if (m_loaded != 0) {
+        m_loaded = 0;
+        if (m_handler)
+            m_handler->onFileProgressesChanged(this);
+    }
+    return true;
+}
+
+bool VLRepositoryFile::close(unsigned int options)
+{
+    if (options & OPEN_LOCK) {
+        if (m_lockCount == 0) {
+            VL_LOG_ERROR("Lock count must be non-zero : " << m_lockCount);
+            return false;
+        }
+        --m_lockCount;
+    }
+    if (m_openCount == 0) {
+        VL_LOG_ERROR("Open count must be non-zero" << m_openCount);
+        return false;
+    }
+    --m_openCount;
+    if (m_openCount > 0)
+        return true;
+
+    if (m_lockCount != 0) {
+        // A reader still holds the file: the close is refused and undone, so
+        // that the reader's own close still finds its open.
+        VL_LOG_ERROR("Lock count is not zero : " << m_lockCount);
+        ++m_openCount;
+        return false;
+    }
+    int state = VLHttpRepositoryProvider::TRANSFER_NONE;
+    if (!m_provider->getState(m_repository, m_fileId, false, &state))
+        return false;
+    if (state != VLHttpRepositoryProvider::TRANSFER_NONE && !m_provider->cancel(m_repository, m_fileId))
+        VL_LOG_WARN("Unable to cancel file providing");
+    m_providing = false;
+    refreshLoaded();
+    if (!m_content->isOpen() || !m_bitmap->isOpen()) {
+        VL_LOG_ERROR("Map file should be open");
+        return false;
+    }
+    m_content->close();
+    m_bitmap->close();
+    return true;
+}
+
+// ---- Reads and writes ----
+
+bool VLRepositoryFile::read(void* buffer, size_t offset, size_t length, size_t* done, bool* endOfFile)
+{
+    return readWriteMem(buffer, offset, length, false, done, endOfFile);
+}
+
+bool VLRepositoryFile::write(const void* buffer, size_t offset, size_t length, size_t* done)
+{
+    return readWriteMem(const_cast<void*>(buffer), offset, length, true, done, nullptr);
+}
+
+bool VLRepositoryFile::mappingsCover()
+{
+    return m_content->getSize() >= m_size && m_bitmap->getSize() >= getBitmapSize(m_size);
+}
+
+bool VLRepositoryFile::readWriteMem(void* buffer, size_t offset, size_t length, bool write, size_t* done,
+                                    bool* endOfFile)
+{
+    if (!m_content->isOpen() || !m_bitmap->isOpen()) {
+        VL_LOG_ERROR("Repository file must be open first");
+        return false;
+    }
+    size_t count = 0;
+    if (m_size == kAllOnes) {
+        // Nothing is present while the size is unknown: the bitmap is empty.
+        if (!write && length > 0)
+            addSeek(blockStart(offset), (offset & (kBlockSize - 1)) + length);
+        if (done)
+            *done = 0;
+        return true;
+    }
+    length = offset >= m_size ? 0 : std::min(length, m_size - offset);
+    if (length == 0) {
+        if (done)
+            *done = 0;
+        return true;
+    }
+    if (write && (offset & (kBlockSize - 1)) != 0) {
+        VL_LOG_ERROR("Repository file writes must start on a block boundary : " << offset);
+        return false;
+    }
+    if (!mappingsCover()) {
+        VL_LOG_ERROR("Repository file mappings do not cover its size : " << m_fileId);
+        return false;
+    }
+    bool atEnd = offset + length == m_size;
+    if (write) {
+        count = writeBlocks(m_content->getData(), buffer, m_bitmap->getData(), offset, length, atEnd);
+    } else {
+        count = readBlocks(buffer, m_content->getData(), m_bitmap->getData(), offset, length);
+        if (count < length)
+            addSeek(blockStart(offset), (offset & (kBlockSize - 1)) + length);
+    }
+    if (done)
+        *done = count;
+    if (endOfFile)
+        *endOfFile = atEnd;
+    return true;
+}
+
+// ---- Size, validator and progress ----
+
+bool VLRepositoryFile::setContent(size_t size, const std::string& etag)
+{
+    bool sizeChanged = size != kAllOnes && size != m_size;
+    bool etagChanged = !etag.empty() && etag != m_etag;
+    if (!sizeChanged && !etagChanged)
+        return true;
+    if (m_lockCount != 0) {
+        VL_LOG_ERROR("Repository file is locked, size and/or etag cannot be changed : "
+                     << m_fileId.entityId() << "-" << m_fileId.getFormat()->getId());
+        return false;
+    }
+    if (sizeChanged) {
+        if (!m_content->resize(size, false)) {
+            VL_LOG_ERROR("Unable to resize repository file : " << m_content->getPath());
+            return false;
+        }
+        if (!m_bitmap->resize(getBitmapSize(size), true)) {
+            VL_LOG_ERROR("Unable to resize bitmap file : " << m_bitmap->getPath());
+            return false;
+        }
+    } else if (!m_bitmap->zeroFill()) {
+        VL_LOG_ERROR("Unable to clear bitmap file bytes : " << m_bitmap->getPath());
+        return false;
+    }
+    m_size = size;
+    m_etag = etag;
+    m_loaded = 0;
+    m_repository->checkSize(true);
+    if (m_handler)
+        m_handler->onFileProgressesChanged(this);
+    return true;
+}
+
+size_t VLRepositoryFile::bitCount()
+{
+    return countBits(m_bitmap->getData(), m_bitmap->getSize());
+}
+
+// Every set bit stands for a whole block, except that the file's last block
+// may be shorter.
+size_t VLRepositoryFile::presentBytes()
+{
+    size_t present = bitCount() * kBlockSize;
+    if (m_size == kAllOnes)
+        return present;
+    size_t tail = m_size % kBlockSize;
+    size_t lastBlock = m_size / kBlockSize;
+    if (tail != 0 && getBitRunLength(m_bitmap->getData(), lastBlock, 1, true) == 1)
+        present -= kBlockSize - tail;
+    return std::min(m_size, present);
+}
+
+bool VLRepositoryFile::refreshLoaded()
+{
+    size_t previous = m_loaded;
+    if (!m_bitmap->isOpen()) {
+        VL_LOG_ERROR("Bitmap file should be open");
+        return false;
+    }
+    m_loaded = presentBytes();
+    if (m_loaded != previous && m_handler) {
+        m_handler->onFileProgressesChanged(this);
+        if (m_size != kAllOnes && m_loaded == m_size)
+            m_handler->onFileStatesChanged(this);
+    }
+    return true;
+}
+
+int VLRepositoryFile::getFlags()
+{
+    int flags = 0;
+    if (m_size != kAllOnes) {
+        if (m_openCount == 0) {
+            if (m_size == m_loaded)
+                flags |= FLAG_COMPLETE;
+        } else {
+            size_t run = 0;
+            if (!getInterval(0, kAllOnes, true, &run))
+                VL_LOG_WARN("Unable to get interval from repository file : " << m_fileId.entityId() << "-"
+                                                                              << m_fileId.getFormat()->getId());
+            else if (m_size <= run)
+                flags |= FLAG_COMPLETE;
+        }
+    }
+    if (m_size != 0)
+        flags |= FLAG_NOT_EMPTY;
+    if (m_removed)
+        flags |= FLAG_REMOVED;
+    if (m_openCount != 0)
+        flags |= FLAG_OPEN;
+    if (m_lockCount != 0)
+        flags |= FLAG_LOCKED;
+    if (m_providing)
+        flags |= FLAG_PROVIDING;
+    return flags;
+}
+
+// ---- Moving and cleaning ----
+
+void VLRepositoryFile::move(bool sameVolume)
+{
+    VLPlatformFactory* factory = VLPlatformFactory::instance();
+    VLFileHelper* files = factory->getFileHelper();
+    std::string oldContentPath = m_content->getPath();
+    std::string oldBitmapPath = m_bitmap->getPath();
+    bool contentWasOpen = m_content->isOpen();
+    bool bitmapWasOpen = m_bitmap->isOpen();
+    delete m_content;
+    delete m_bitmap;
+    m_content = factory->createMappedFile(m_repository->getFilePath(m_fileName));
+    m_bitmap = factory->createMappedFile(m_repository->getBitmapPath(m_fileName));
+    std::string newContentPath = m_content->getPath();
+    std::string newBitmapPath = m_bitmap->getPath();
+
+    // A record whose files hold nothing yet (never sized, or empty) has
+    // nothing to carry over: it simply lives in the new directory from now on.
+    bool nothingStored = files->getFileSize(oldContentPath) == 0 && files->getFileSize(oldBitmapPath) == 0;
+    bool moved = false;
+    if (sameVolume && !nothingStored) {
+        if (!files->renameFile(oldBitmapPath, newBitmapPath)) {
+            VL_LOG_WARN("Unable to move repository bitmap file : " << oldBitmapPath << " => " << newBitmapPath);
+        } else if (!files->renameFile(oldContentPath, newContentPath)) {
+            VL_LOG_WARN("Unable to move repository file : " << oldContentPath << " => " << newContentPath);
+        } else {
+            moved = true;
+        }
+    }
+    if (!moved) {
+        files->removeFile(oldContentPath);
+        files->removeFile(oldBitmapPath);
+        files->removeFile(newContentPath);
+        files->removeFile(newBitmapPath);
+        if (!nothingStored) {
+            remove();
+            m_loaded = 0;
+        }
+        if (m_openCount > 0 && m_size != kAllOnes) {
+            m_content->resize(m_size, false);
+            m_bitmap->resize(getBitmapSize(m_size), true);
+        }
+    }
+    reopen(m_content, contentWasOpen, "Unable to re-open repository file : ");
+    reopen(m_bitmap, bitmapWasOpen, "Unable to re-open repository bitmap file : ");
+}
+
+void VLRepositoryFile::reopen(VLMappedFile* file, bool wasOpen, const char* failure)
+{
+    if (wasOpen && !file->open())
+        VL_LOG_ERROR(failure << file->getPath());
+}
+
+void VLRepositoryFile::clean()
+{
+    if (m_openCount != 0) {
+        VL_LOG_WARN("Repository file is still open (" << m_openCount << ")");
+        while (m_lockCount != 0) {
+            if (!close(OPEN_LOCK)) {
+                VL_LOG_WARN("Unable to close and unlock repository file");
+                break;
+            }
+        }
+        m_lockCount = 0;
+        while (m_openCount != 0) {
+            if (!close(0)) {
+                VL_LOG_WARN("Unable to close repository file");
+                break;
+            }
+        }
+        m_openCount = 0;
+        // A close that failed may have left the files mapped.
+        m_content->close();
+        m_bitmap->close();
+        m_providing = false;
+    }
+    if (m_removed) {
+        VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
+        files->removeFile(m_content->getPath());
+        files->removeFile(m_bitmap->getPath());
+        m_repository->checkSize(true);
+    }
+}
+
+// ---- Read requests and intervals ----
+
+void VLRepositoryFile::addSeek(size_t offset, size_t length)
+{
+    m_readRequests[std::make_pair(offset, length)] = now();
+}
+
+bool VLRepositoryFile::isSeekWaiting(size_t* offset)
+{
+    double current = now();
+    auto candidate = m_readRequests.end();
+    for (auto it = m_readRequests.begin(); it != m_readRequests.end();) {
+        if (it->second + kReadRequestLifetime < current) {
+            it = m_readRequests.erase(it);
+            continue;
+        }
+        // Keys are ordered by offset, then length: the first kept entry is
+        // the one with the smallest offset and, among those, the smallest length.
+        if (candidate == m_readRequests.end())
+            candidate = it;
+        ++it;
+    }
+    if (candidate == m_readRequests.end())
+        return false;
+    size_t candidateOffset = candidate->first.first;
+    size_t candidateLength = candidate->first.second;
+    VL_LOG_TRACE("Repository file seek found : " << candidateOffset << "-" << candidateLength);
+    bool loaded = false;
+    if (isRangeLoaded(candidateOffset, candidateLength, &loaded) && loaded) {
+        VL_LOG_TRACE("Repository file part has been already downloaded, clean seeks");
+        m_readRequests.clear();
+        return false;
+    }
+    if (offset)
+        *offset = candidateOffset;
+    return true;
+}
+
+bool VLRepositoryFile::getInterval(size_t offset, size_t length, bool loaded, size_t* run)
+{
+    if (!m_bitmap->isOpen()) {
+        VL_LOG_ERROR("Bitmap file must be open first");
+        return false;
+    }
+    if (m_size == kAllOnes) {
+        // Nothing is known while the size is not.
+        if (run)
+            *run = 0;
+        return true;
+    }
+    if (m_bitmap->getSize() == 0 && m_size != 0) {
+        VL_LOG_ERROR("File size seems to be non-zero but bitmap file is empty : size = "
+                     << m_size << ", file size = " << m_content->getSize() << ", bmp size = " << m_bitmap->getSize());
+        return false;
+    }
+    length = offset >= m_size ? 0 : std::min(length, m_size - offset);
+    // Blocks spanned by the range, counted from the block that holds offset.
+    size_t firstBlock = offset / kBlockSize;
+    size_t blockCount = length == 0 ? 0 : (offset + length - 1) / kBlockSize - firstBlock + 1;
+    size_t blocks = getBitRunLength(m_bitmap->getData(), firstBlock, blockCount, loaded);
+    size_t result = std::min(blocks * kBlockSize, m_size);
+    if (run)
+        *run = result;
+    return true;
+}
+
+bool VLRepositoryFile::getIntervals(bool loaded, std::list<unsigned long>& out)
+{
+    if (m_size == kAllOnes)
+        return false;
+    if (!m_bitmap->isOpen()) {
+        VL_LOG_ERROR("Bitmap file must be open first");
+        return false;
+    }
+    std::list<size_t> runs;
+    getBitRuns(m_bitmap->getData(), 0, (m_size + kBlockSize - 1) / kBlockSize, loaded, runs);
+    bool first = true;
+    for (size_t block : runs) {
+        size_t value = first ? block * kBlockSize : (block + 1) * kBlockSize - 1;
+        if (value >= m_size) {
+            if (first)
+                break;
+            value = m_size - 1;
+        }
+        out.push_back(value);
+        first = !first;
+    }
+    return true;
+}
+
+bool VLRepositoryFile::isRangeLoaded(size_t offset, size_t length, bool* loaded)
+{
+    if (m_size == kAllOnes) {
+        if (loaded)
+            *loaded = false;
+        return true;
+    }
+    bool openedHere = false;
+    if (m_openCount == 0) {
+        if (!open(0))
+            return false;
+        openedHere = true;
+    }
+    length = offset >= m_size ? 0 : std::min(length, m_size - offset);
+    size_t run = 0;
+    bool result = getInterval(offset, length, true, &run);
+    // The run counts from the start of the block that holds offset.
+    bool present = run >= (offset & (kBlockSize - 1)) + length || length == 0;
+    if (openedHere)
+        close(0);
+    if (result && loaded)
+        *loaded = present;
+    return result;
+}
+
+// ---- Validation and readiness ----
+
+bool VLRepositoryFile::needsValidation()
+{
+    if (m_repository->isOffline())
+        return false;
+    return time(nullptr) > m_lastValidation + static_cast<time_t>(m_repository->getValidationPeriod());
+}
+
+bool VLRepositoryFile::isReady(bool* ready)
+{
+    bool result = !needsValidation() && ((getFlags() & FLAG_COMPLETE) != 0 || m_dataArrived);
+    if (ready)
+        *ready = result;
+    return true;
+}
+
+// ---- Periodic work ----
+
+bool VLRepositoryFile::update()
+{
+    if (m_providing && !driveTransfer())
+        return false;
+    refreshWhileOpen();
+    return true;
+}
+
+bool VLRepositoryFile::driveTransfer()
+{
+    typedef VLHttpRepositoryProvider Provider;
+    int polled = Provider::TRANSFER_NONE;
+    if (!m_provider->getState(m_repository, m_fileId, true, &polled)) {
+        VL_LOG_ERROR("Unable to get provided file state : " << m_fileId);
+        return false;
+    }
+    uint32_t state = static_cast<uint32_t>(polled);
+    if (state > Provider::TRANSFER_HEADERS)
+        m_dataArrived = true;
+
+    size_t offset = 0;
+    bool startWanted = false;
+    bool seekWanted = false;
+    switch (state) {
+    case Provider::TRANSFER_FINISHED:
+        if (finishedWithoutProgress())
+            scheduleRetry();
+        else
+            startWanted = true;
+        break;
+    case Provider::TRANSFER_FAILED_RETRYABLE:
+        scheduleRetry();
+        break;
+    case Provider::TRANSFER_FAILED:
+        m_providing = false;
+        break;
+    case Provider::TRANSFER_NONE:
+        // A waiting reader starts a transfer at once, whatever the delay.
+        startWanted = isSeekWaiting(&offset) || m_nextTry == 0 || now() > m_nextTry;
+        break;
+    case Provider::TRANSFER_RECEIVING:
+        seekWanted = isSeekWaiting(&offset);
+        break;
+    default:
+        break;
+    }
+
+    if (m_repository->isUnavailable() || m_repository->isOfflineOrFull()) {
+        if (state >= Provider::TRANSFER_CREATED && state <= Provider::TRANSFER_ALREADY_LOADED)
+            cancelTransfer();
+        return true;
+    }
+    if (startWanted)
+        return startTransfer(offset);
+    if (seekWanted)
+        seekTransfer(offset);
+    return true;
+}
+
+// A transfer that ended well but stored nothing (a server that answers short
+// ranges, or a range that was present already) would otherwise be started
+// again on every pass for ever; it counts as a retryable failure instead.
+bool VLRepositoryFile::finishedWithoutProgress()
+{
+    if (m_size == kAllOnes || !m_bitmap->isOpen())
+        return false;
+    size_t present = 0;
+    if (getInterval(0, kAllOnes, true, &present) && present >= m_size)
+        return false;
+    return bitCount() <= m_bitsAtStart;
+}
+
+void VLRepositoryFile::scheduleRetry()
+{
+    if (m_retryCount < kMaxRetries) {
+        ++m_retryCount;
+        m_nextTry = now() + double(2 << m_retryCount);
+        return;
+    }
+    VL_LOG_WARN("Repository file providing has failed too many times : " << m_fileId);
+    m_providing = false;
+}
+
+void VLRepositoryFile::cancelTransfer()
+{
+    if (!m_provider->cancel(m_repository, m_fileId))
+        VL_LOG_WARN("Unable to cancel file providing");
+}
+
+bool VLRepositoryFile::startTransfer(size_t offset)
+{
+    m_nextTry = 0;
+    if (m_size == kAllOnes)
+        return startTransferAt(offset, kAllOnes, START_UNKNOWN_SIZE);
+
+    size_t present = 0;
+    if (!getInterval(0, kAllOnes, true, &present))
+        return false;
+    if (present >= m_size) {
+        if (!needsValidation()) {
+            m_providing = false;
+            return true;
+        }
+        return startTransferAt(0, kAllOnes, START_VALIDATION);
+    }
+    offset = offset == 0 ? present : firstMissingFrom(offset);
+    size_t missing = 0;
+    if (!getInterval(offset, kAllOnes, false, &missing))
+        return false;
+    size_t length = std::min(missing, m_size - offset);
+    return startTransferAt(offset, length, START_MISSING);
+}
+
+// The first missing byte at or after a block-aligned offset. A read that
+// began in a present block and ran into a missing one records its request at
+// the present block; fetching from there would ask for an empty range.
+size_t VLRepositoryFile::firstMissingFrom(size_t offset)
+{
+    offset = blockStart(offset);
+    size_t run = 0;
+    if (!getInterval(offset, kAllOnes, true, &run))
+        return offset;
+    return std::min(offset + run, m_size);
+}
+
+bool VLRepositoryFile::startTransferAt(size_t offset, size_t length, StartKind kind)
+{
+    // A provider that cannot start now (a transfer still being let go, or no
+    // URL while the page is not ready) is asked again at the next pass.
+    if (!m_provider->canStart(m_url, m_repository, m_fileId))
+        return true;
+    VL_LOG_TRACE("Start repository file providing at offset : " << offset << "-" << length);
+    m_bitsAtStart = m_bitmap->isOpen() ? bitCount() : 0;
+    if (m_provider->start(m_url, m_repository, m_fileId, offset, length))
+        return true;
+    switch (kind) {
+    case START_UNKNOWN_SIZE:
+        VL_LOG_ERROR("Unable to start file providing : " << m_url);
+        break;
+    case START_VALIDATION:
+        VL_LOG_ERROR("Unable to start file providing for validation : " << m_url);
+        break;
+    case START_MISSING:
+        VL_LOG_ERROR("Unable to start file providing : " << m_url << " (" << offset << "-" << length << ")");
+        break;
+    }
+    return false;
+}
+
+void VLRepositoryFile::seekTransfer(size_t offset)
+{
+    if (m_size != kAllOnes)
+        offset = firstMissingFrom(offset);
+    if (!m_provider->seek(m_repository, m_fileId, offset, kAllOnes))
+        VL_LOG_WARN("Unable to seek providing file");
+}
+
+void VLRepositoryFile::refreshWhileOpen()
+{
+    if (m_openCount == 0)
+        return;
+    double current = now();
+    if (current - m_lastRefresh > kRefreshPeriod) {
+        m_lastRefresh = current;
+        refreshLoaded();
+    }
+}

@@ -1,0 +1,243 @@
+#ifndef VL_REPOSITORY_FILE_H
+#define VL_REPOSITORY_FILE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <list>
+#include <map>
+#include <string>
+#include <utility>
+
+#include "VLFileId.h"
+
+class VLHttpRepositoryProvider;
+class VLMappedFile;
+class VLRepository;
+class VLRepositoryHandler;
+
+// The in-memory record of one audio file held by a repository: its identity,
+// its content file and ".part" block bitmap (both memory-mapped while the
+// record is open), the columns the index stores for it, who has it open or
+// locked, whether it is being fetched (providing) and the reads waiting for
+// missing blocks.
+//
+// Ownership: the repository owns every record and deletes it. The record owns
+// its two mapped files; the handler and the provider are not owned.
+//
+// Threads: every operation runs on the core's worker thread (or on the thread
+// that opens or closes the repository while the worker is not running). The
+// class has no lock.
+//
+// Change reports go synchronously to the handler (which may be null):
+// onFilesAdded, onFilesRemoved, onFileProgressesChanged,
+// onDownloadStatesChanged and onFileStatesChanged.
+//
+// Clocks: stored times (last_open, last_add, last_validation) are epoch
+// seconds from time(); ages and delays (read requests, retry delays, the
+// periodic recount) come from the platform factory's monotonic getTime, which
+// tests may replace.
+class VLRepositoryFile
+{
+public:
+    // Open options, combinable; 0 is a plain open or close.
+    enum OpenOptions {
+        OPEN_LOCK = 1,      // a reader holds the file: counts a lock and a use
+        OPEN_PROVIDE = 2,   // fetch the missing content from the network
+        OPEN_READD = 4      // take a removed record back
+    };
+
+    // State flags of getFlags (the page's file_state).
+    enum Flags {
+        FLAG_REMOVED = 1,
+        FLAG_COMPLETE = 2,
+        FLAG_OPEN = 4,
+        FLAG_LOCKED = 8,
+        FLAG_PROVIDING = 16,
+        FLAG_NOT_EMPTY = 32     // the size is not 0 (also while it is unknown)
+    };
+
+    // The size of a file whose size is not known yet, and the length that
+    // means "to the end of the file".
+    static const size_t UNKNOWN_SIZE = SIZE_MAX;
+
+    // A new record: named by VLRepository::makeFileName, reported as added.
+    VLRepositoryFile(VLRepository* repository, const std::string& identity, const VLFileId& fileId,
+                     VLHttpRepositoryProvider* provider, VLRepositoryHandler* handler);
+    // A record from an index row, reported as added.
+    VLRepositoryFile(VLRepository* repository, const std::string& identity, const VLFileId& fileId,
+                     VLHttpRepositoryProvider* provider, VLRepositoryHandler* handler,
+                     const std::string& file_name, size_t size, size_t loaded, const std::string& etag,
+                     const std::string& metadata, const std::string& provider_data, int position, int custom,
+                     time_t last_validation, time_t last_open, unsigned int total_lock_count, time_t last_add);
+    // Unmaps and closes both files; deletes nothing on disk, reports nothing.
+    virtual ~VLRepositoryFile();
+
+    VLRepositoryFile(const VLRepositoryFile&) = delete;
+    VLRepositoryFile& operator=(const VLRepositoryFile&) = delete;
+
+    // ---- Accessors (no failure, no log) ----
+    VLRepository* getRepository() const { return m_repository; }
+    VLFileId getFileId() const { return m_fileId; }
+    std::string getFileName() const { return m_fileName; }
+    // UNKNOWN_SIZE while the size is not known.
+    size_t getSize() const { return m_size; }
+    // Bytes present, as of the last recount.
+    size_t getLoaded() const { return m_loaded; }
+    std::string getEtag() const { return m_etag; }
+    std::string getMetadata() const { return m_metadata; }
+    void setMetadata(const std::string& metadata) { m_metadata = metadata; }
+    std::string getProviderData() const { return m_providerData; }
+    void setProviderData(const std::string& data) { m_providerData = data; }
+    // The source URL handed to the provider at the next start; never stored.
+    // An empty URL makes the provider ask the page for one.
+    void setUrl(const std::string& url) { m_url = url; }
+    // Download-queue position, -1 for none.
+    int getPosition() const { return m_position; }
+    void setPosition(int position) { m_position = position; }
+    // The downloader's state of the file.
+    int getCustom() const { return m_custom; }
+    // Reports onDownloadStatesChanged when the value changes.
+    void setCustom(int custom);
+    time_t getLastValidation() const { return m_lastValidation; }
+    // Records now as the last validation of the stored content.
+    void touchValidation();
+    time_t getLastOpen() const { return m_lastOpen; }
+    unsigned int getTotalLockCount() const { return m_totalLockCount; }
+    time_t getLastAdd() const { return m_lastAdd; }
+    bool isOpen() const { return m_openCount != 0; }
+    bool isRemoved() const { return m_removed; }
+    // Removed and not open: the repository may delete the record.
+    bool isRemovedAndClosed() const { return m_removed && m_openCount == 0; }
+    // Marks the record removed (reporting onFilesRemoved once); always true.
+    bool remove();
+
+    // ---- Storage, states and lifecycle ----
+
+    // Maps both files on the first open (checking their lengths against the
+    // known size: files changed behind our back are resized and their blocks
+    // counted missing), counts the open and applies the options. False, with
+    // nothing changed, when a file cannot be mapped.
+    bool open(unsigned int options);
+    // Undoes one open (and one lock with OPEN_LOCK). The last close stops
+    // providing (cancelling the transfer), recounts the loaded bytes and
+    // unmaps both files. False when there is no such open or lock.
+    bool close(unsigned int options);
+
+    // Copies the bytes present from offset on, up to the first missing block,
+    // into buffer; done receives the count. A read cut short by a missing
+    // block records a read request from the read's first block, which drives
+    // the transfer. endOfFile (when not null) receives whether the clamped
+    // range ends at the file's end; it is left alone for a clamped length of 0.
+    // False when the file is not open.
+    bool read(void* buffer, size_t offset, size_t length, size_t* done, bool* endOfFile);
+    // Stores the whole blocks of buffer from offset (a block boundary) and
+    // marks them present; a final partial block only when it ends the file.
+    // done receives the bytes stored. False when the file is not open or the
+    // offset is not on a block boundary.
+    bool write(const void* buffer, size_t offset, size_t length, size_t* done);
+
+    // A new size and/or validator from a response. Unchanged values (an
+    // UNKNOWN_SIZE size or an empty validator take no part) succeed without
+    // effect. Otherwise the content and bitmap are resized (new size) or the
+    // bitmap cleared (new validator only), so every block counts as missing;
+    // refused while a reader holds a lock.
+    bool setContent(size_t size, const std::string& etag);
+    // Recounts the loaded bytes from the bitmap and reports progress (and
+    // completion). False when the bitmap is not open.
+    bool refreshLoaded();
+    // The state flags above.
+    int getFlags();
+    // Follows the repository to its new directory: renames the files on the
+    // same volume; otherwise (or when a rename fails) drops them and marks the
+    // record removed, recreating empty files at their lengths while open.
+    void move(bool sameVolume);
+    // Closes every open and lock still held and, for a removed record, deletes
+    // its content and bitmap files.
+    void clean();
+
+    // ---- Fetch scheduling ----
+
+    // Whether a read request waits; offset (when not null) receives the
+    // smallest waiting offset. Drops requests older than 5 seconds, and every
+    // request when the chosen one is already present.
+    bool isSeekWaiting(size_t* offset);
+    // The run of present (loaded true) or missing blocks from the block that
+    // holds offset, within offset + length clamped to the size, in bytes from
+    // that block's start (at most the size). False when the bitmap is not open.
+    bool getInterval(size_t offset, size_t length, bool loaded, size_t* run);
+    // Appends, for each run of present (or missing) blocks, its first and last
+    // byte offsets (the last at most size - 1). False, appending nothing, while
+    // the size is unknown or the bitmap is not open.
+    bool getIntervals(bool loaded, std::list<unsigned long>& out);
+    // Whether every byte of offset..offset + length (clamped to the size) is
+    // present; false (unknown size) counts as not loaded. Opens and closes the
+    // record around the check when it is closed. False when that fails.
+    bool isRangeLoaded(size_t offset, size_t length, bool* loaded);
+    // True when the stored content is due for validation (never while offline).
+    bool needsValidation();
+    // ready: no validation due, and the file is complete or data has arrived
+    // since the last providing open. Always returns true.
+    bool isReady(bool* ready);
+    // The periodic work: polls the transfer, starts, moves, retries or stops
+    // it, and recounts the loaded bytes every 0.5 s while open. False when the
+    // provider's state or a start failed (the next pass decides again).
+    bool update();
+
+private:
+    void init(const std::string& fileName);
+    bool readWriteMem(void* buffer, size_t offset, size_t length, bool write, size_t* done, bool* endOfFile);
+    void addSeek(size_t offset, size_t length);
+    bool mapFiles();
+    bool checkMappedLengths();
+    bool mappingsCover();
+    size_t bitCount();
+    size_t presentBytes();
+    size_t firstMissingFrom(size_t offset);
+    bool driveTransfer();
+    bool finishedWithoutProgress();
+    void scheduleRetry();
+    enum StartKind { START_UNKNOWN_SIZE, START_VALIDATION, START_MISSING };
+    bool startTransfer(size_t offset);
+    bool startTransferAt(size_t offset, size_t length, StartKind kind);
+    void seekTransfer(size_t offset);
+    void cancelTransfer();
+    void refreshWhileOpen();
+    void reopen(VLMappedFile* file, bool wasOpen, const char* failure);
+    double now() const;
+
+    VLRepository* m_repository;
+    VLFileId m_fileId;
+    VLRepositoryHandler* m_handler;
+    VLHttpRepositoryProvider* m_provider;
+    VLMappedFile* m_content;
+    VLMappedFile* m_bitmap;
+    unsigned int m_openCount;
+    unsigned int m_lockCount;
+    bool m_providing;
+    int m_retryCount;
+    double m_nextTry;          // monotonic seconds; 0 = none
+    bool m_dataArrived;
+    size_t m_bitsAtStart;      // present blocks when the running transfer started
+    std::string m_url;
+    // Index columns.
+    std::string m_fileName;
+    size_t m_size;
+    size_t m_loaded;
+    double m_lastRefresh;      // monotonic seconds
+    std::string m_etag;
+    std::string m_metadata;
+    std::string m_providerData;
+    int m_position;
+    int m_custom;
+    time_t m_lastValidation;
+    bool m_removed;
+    time_t m_lastOpen;
+    unsigned int m_totalLockCount;
+    time_t m_lastAdd;
+    // Waiting reads: (block-aligned offset, length) to the monotonic time of
+    // their last recording.
+    std::map<std::pair<size_t, size_t>, double> m_readRequests;
+};
+
+#endif

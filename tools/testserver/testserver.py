@@ -1,0 +1,329 @@
+#!/usr/bin/env python3
+"""HTTP/1.1 test server for the range transfers, with injected faults.
+
+Listens on 127.0.0.1 (an ephemeral port unless --port is given), prints
+"PORT <n>" on its standard output once it accepts connections, and serves
+deterministic bytes for every path. The path's segments of the form
+key=value choose the resource and its faults; the last segment is a free name.
+
+    /size=100000/seed=3/track          100000 bytes, pattern seed 3
+    /size=5000/status=404/x            always 404
+    /size=5000/failtimes=2/failstatus=503/x   503 twice, then normal
+
+Keys:
+  size=N        content length (default 100000)
+  seed=N        byte pattern: byte(i) = p[i % 65521], p[k] = (7k + 13(k >> 8) + 31 seed) & 255
+  etag=S        ETag value, sent quoted (default e<seed>-<size>); etag=none sends none
+  weaketag=1    sends the ETag as a weak one (W/"...")
+  lm=T          Last-Modified of epoch second T (default none)
+  status=N      always answer N (302/301 carry a Location to the same path without it)
+  failtimes=N   the first N requests of this path answer failstatus (default 503)
+  norange=1     ignore Range: 200 with the whole body
+  shift=N       answer a range that starts N bytes before the one asked (honest header)
+  lierange=N    Content-Range claims a start N bytes after the bytes actually sent
+  startotal=1   Content-Range with "/*" as the total
+  nolength=1    neither Content-Length nor Content-Range; the body ends with the connection
+  truncate=N    announce the full length but send only N body bytes, then close
+  throttle=B    send the body at about B bytes per second
+  stall=N       send N body bytes, then send nothing until the client goes away
+  delay=MS      wait before answering
+
+Request log: one line per answered request, tab-separated:
+  connection  method  path  range  status  body-bytes-sent
+with "-" for a missing Range header. Written to --log (flushed per line) and
+served at /_log; /_reset clears the log and the failure counters.
+"""
+
+import argparse
+import email.utils
+import http.server
+import select
+import socketserver
+import sys
+import threading
+import time
+import urllib.parse
+
+PERIOD = 65521
+CHUNK = 65536
+
+_patterns = {}
+_patterns_lock = threading.Lock()
+
+
+def pattern(seed):
+    """Three periods of the seed's pattern, so any slice of up to two periods is one copy."""
+    with _patterns_lock:
+        p = _patterns.get(seed)
+        if p is None:
+            one = bytes(((7 * k + 13 * (k >> 8) + 31 * seed) & 0xFF) for k in range(PERIOD))
+            p = one * 3
+            _patterns[seed] = p
+        return p
+
+
+def content(seed, start, end):
+    """Bytes start..end-1 of the seed's content, yielded in chunks."""
+    p = pattern(seed)
+    pos = start
+    while pos < end:
+        n = min(CHUNK, end - pos)
+        k = pos % PERIOD
+        yield p[k:k + n]
+        pos += n
+
+
+class State:
+    def __init__(self, log_path):
+        self.lock = threading.Lock()
+        self.log_lines = []
+        self.log_file = open(log_path, "a", buffering=1) if log_path else None
+        self.fail_counts = {}
+        self.connections = 0
+
+    def next_connection(self):
+        with self.lock:
+            self.connections += 1
+            return self.connections
+
+    def count_request(self, path):
+        with self.lock:
+            n = self.fail_counts.get(path, 0)
+            self.fail_counts[path] = n + 1
+            return n
+
+    def log(self, line):
+        with self.lock:
+            self.log_lines.append(line)
+            if self.log_file:
+                self.log_file.write(line + "\n")
+                self.log_file.flush()
+
+    def reset(self):
+        with self.lock:
+            self.log_lines = []
+            self.fail_counts = {}
+            if self.log_file:
+                self.log_file.truncate(0)
+                self.log_file.seek(0)
+
+
+def parse_options(path):
+    options = {}
+    for segment in urllib.parse.unquote(path.split("?", 1)[0]).split("/"):
+        if "=" in segment:
+            key, value = segment.split("=", 1)
+            options[key] = value
+    return options
+
+
+def parse_range(header, size):
+    """(start, end exclusive) of a single byte range, 'unsatisfiable', or None to ignore it."""
+    if not header or not header.startswith("bytes="):
+        return None
+    spec = header[len("bytes="):].strip()
+    if "," in spec or "-" not in spec:
+        return None
+    first, last = spec.split("-", 1)
+    try:
+        if first == "":
+            suffix = int(last)
+            if suffix <= 0:
+                return "unsatisfiable"
+            return (max(0, size - suffix), size)
+        start = int(first)
+        end = int(last) + 1 if last != "" else size
+    except ValueError:
+        return None
+    if start >= size:
+        return "unsatisfiable"
+    if end <= start:
+        return None
+    return (start, min(end, size))
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "velora-testserver"
+    sys_version = ""
+
+    def setup(self):
+        super().setup()
+        self.connection_id = self.server.state.next_connection()
+
+    def log_message(self, format, *args):
+        pass  # the request log below replaces the default stderr lines
+
+    def do_HEAD(self):
+        self.answer(head=True)
+
+    def do_GET(self):
+        self.answer(head=False)
+
+    def record(self, status, sent):
+        self.server.state.log("\t".join([
+            str(self.connection_id), self.command, self.path,
+            self.headers.get("Range", "-"), str(status), str(sent)]))
+
+    def send_plain(self, status, extra=None, body=b""):
+        self.send_response(status)
+        for key, value in (extra or {}).items():
+            self.send_header(key, value)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(body)
+        self.record(status, len(body) if self.command != "HEAD" else 0)
+
+    def answer(self, head):
+        if self.path == "/_log":
+            with self.server.state.lock:
+                body = "".join(line + "\n" for line in self.server.state.log_lines).encode()
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            if not head:
+                self.wfile.write(body)
+            return
+        if self.path == "/_reset":
+            self.server.state.reset()
+            self.send_response(204)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+
+        options = parse_options(self.path)
+        size = int(options.get("size", "100000"))
+        seed = int(options.get("seed", "0"))
+        if "delay" in options:
+            time.sleep(int(options["delay"]) / 1000.0)
+
+        status = options.get("status")
+        if status is None and "failtimes" in options:
+            if self.server.state.count_request(self.path) < int(options["failtimes"]):
+                status = options.get("failstatus", "503")
+        if status is not None:
+            code = int(status)
+            extra = {}
+            if code in (301, 302, 303, 307, 308):
+                target = "/".join(s for s in self.path.split("/") if not s.startswith("status="))
+                extra["Location"] = target
+            self.send_plain(code, extra, b"fault\n")
+            return
+
+        validators = {}
+        etag = options.get("etag", "e%d-%d" % (seed, size))
+        if etag != "none":
+            validators["ETag"] = ('W/"%s"' if options.get("weaketag") else '"%s"') % etag
+        if "lm" in options:
+            validators["Last-Modified"] = email.utils.formatdate(int(options["lm"]), usegmt=True)
+
+        wanted = None if options.get("norange") else parse_range(self.headers.get("Range"), size)
+        if wanted == "unsatisfiable":
+            extra = dict(validators)
+            extra["Content-Range"] = "bytes */%d" % size
+            self.send_plain(416, extra)
+            return
+
+        if wanted is None:
+            code, start, end = 200, 0, size
+        else:
+            code, (start, end) = 206, wanted
+            if "shift" in options:
+                start = max(0, start - int(options["shift"]))
+
+        headers = dict(validators)
+        close_after = False
+        if options.get("nolength"):
+            close_after = True
+            headers["Connection"] = "close"
+        else:
+            headers["Content-Length"] = str(end - start)
+            if code == 206:
+                claimed = start + int(options.get("lierange", "0"))
+                total = "*" if options.get("startotal") else str(size)
+                headers["Content-Range"] = "bytes %d-%d/%s" % (claimed, claimed + (end - start) - 1, total)
+        headers["Accept-Ranges"] = "bytes"
+
+        self.send_response(code)
+        for key, value in headers.items():
+            self.send_header(key, value)
+        self.end_headers()
+        if head:
+            self.record(code, 0)
+            return
+
+        limit = end - start
+        if "truncate" in options:
+            limit = min(limit, int(options["truncate"]))
+            close_after = True
+        stall_at = int(options["stall"]) if "stall" in options else None
+        if stall_at is not None:
+            limit = min(limit, stall_at)
+        sent = self.send_body(seed, start, start + limit, int(options.get("throttle", "0")))
+        if sent is None:
+            self.close_connection = True
+            return
+        if stall_at is not None:
+            self.stall()
+            close_after = True
+        self.record(code, sent)
+        if close_after:
+            self.close_connection = True
+
+    def send_body(self, seed, start, end, throttle):
+        """Sends the bytes; None (after logging) when the client went away."""
+        sent = 0
+        try:
+            if throttle > 0:
+                step = max(1, min(16384, throttle // 20))
+                for piece in content(seed, start, end):
+                    for i in range(0, len(piece), step):
+                        part = piece[i:i + step]
+                        self.wfile.write(part)
+                        sent += len(part)
+                        time.sleep(len(part) / float(throttle))
+            else:
+                for piece in content(seed, start, end):
+                    self.wfile.write(piece)
+                    sent += len(piece)
+        except (BrokenPipeError, ConnectionResetError, OSError):
+            self.record("aborted", sent)
+            return None
+        return sent
+
+    def stall(self):
+        """Sends nothing more until the client closes the connection (at most a minute)."""
+        deadline = time.time() + 60
+        while time.time() < deadline:
+            readable, _, _ = select.select([self.connection], [], [], 0.1)
+            if readable:
+                try:
+                    if not self.connection.recv(4096):
+                        return
+                except OSError:
+                    return
+
+
+class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--log", default="")
+    args = parser.parse_args()
+    server = Server(("127.0.0.1", args.port), Handler)
+    server.state = State(args.log)
+    sys.stdout.write("PORT %d\n" % server.server_address[1])
+    sys.stdout.flush()
+    try:
+        server.serve_forever(poll_interval=0.1)
+    except KeyboardInterrupt:
+        pass
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,32 @@
+#ifndef TEST_FOLDER_H
+#define TEST_FOLDER_H
+
+#include <string>
+
+// A scratch folder under /tmp, removed with everything in it when the object
+// goes away. For tests and benchmarks.
+class TestFolder
+{
+public:
+    TestFolder();
+    ~TestFolder();
+    TestFolder(const TestFolder&) = delete;
+    TestFolder& operator=(const TestFolder&) = delete;
+
+    const std::string& path() const { return m_path; }
+    // path() + "/" + name
+    std::string file(const std::string& name) const { return m_path + "/" + name; }
+    // Makes (if needed) and returns the sub-folder.
+    std::string folder(const std::string& name) const;
+
+    // Whole-file helpers.
+    static bool exists(const std::string& path);
+    static size_t sizeOf(const std::string& path);
+    static std::string read(const std::string& path);
+    static bool write(const std::string& path, const std::string& bytes);
+
+private:
+    std::string m_path;
+};
+
+#endif

@@ -1,0 +1,171 @@
+#include "TestHttpServer.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#ifndef VELORA_TESTSERVER_SCRIPT
+#error "VELORA_TESTSERVER_SCRIPT must name tools/testserver/testserver.py"
+#endif
+
+namespace {
+
+const int kPeriod = 65521;
+
+std::string makeTemporaryFolder()
+{
+    char pattern[] = "/tmp/velora-testserver-XXXXXX";
+    const char* folder = mkdtemp(pattern);
+    return folder ? folder : "";
+}
+
+// Reads one line from the child's stdout, waiting at most timeoutMs.
+std::string readLine(int fd, int timeoutMs)
+{
+    std::string line;
+    char c;
+    while (true) {
+        pollfd pfd = {fd, POLLIN, 0};
+        if (poll(&pfd, 1, timeoutMs) <= 0)
+            return "";
+        ssize_t n = read(fd, &c, 1);
+        if (n <= 0)
+            return "";
+        if (c == '\n')
+            return line;
+        line += c;
+    }
+}
+
+} // namespace
+
+TestHttpServer::TestHttpServer()
+{
+    clearProxyEnvironment();
+    m_folder = makeTemporaryFolder();
+    m_logPath = m_folder + "/requests.log";
+    int pipeFds[2];
+    if (m_folder.empty() || pipe(pipeFds) != 0) {
+        fprintf(stderr, "TestHttpServer: no temporary folder or pipe: %s\n", strerror(errno));
+        return;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(pipeFds[1], STDOUT_FILENO);
+        close(pipeFds[0]);
+        close(pipeFds[1]);
+        execlp("python3", "python3", VELORA_TESTSERVER_SCRIPT, "--log", m_logPath.c_str(), (char*)nullptr);
+        fprintf(stderr, "TestHttpServer: cannot run python3: %s\n", strerror(errno));
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    if (pid < 0) {
+        close(pipeFds[0]);
+        fprintf(stderr, "TestHttpServer: fork failed: %s\n", strerror(errno));
+        return;
+    }
+    m_pid = pid;
+    std::string line = readLine(pipeFds[0], 20000);
+    close(pipeFds[0]);
+    if (line.compare(0, 5, "PORT ") == 0)
+        m_port = atoi(line.c_str() + 5);
+    if (m_port <= 0)
+        fprintf(stderr, "TestHttpServer: the server did not announce its port\n");
+}
+
+TestHttpServer::~TestHttpServer()
+{
+    if (m_pid > 0) {
+        kill(m_pid, SIGTERM);
+        int status;
+        waitpid(m_pid, &status, 0);
+    }
+    if (!m_folder.empty()) {
+        unlink(m_logPath.c_str());
+        rmdir(m_folder.c_str());
+    }
+}
+
+std::string TestHttpServer::url(const std::string& path) const
+{
+    return "http://127.0.0.1:" + std::to_string(m_port) + path;
+}
+
+std::vector<TestHttpRequest> TestHttpServer::getRequests() const
+{
+    std::vector<TestHttpRequest> all = parseRequestLog(m_logPath);
+    if (m_skipped >= all.size())
+        return {};
+    return std::vector<TestHttpRequest>(all.begin() + m_skipped, all.end());
+}
+
+void TestHttpServer::clearRequests()
+{
+    m_skipped = parseRequestLog(m_logPath).size();
+}
+
+uint8_t TestHttpServer::contentByte(unsigned seed, size_t offset)
+{
+    size_t k = offset % kPeriod;
+    return uint8_t(7 * k + 13 * (k >> 8) + 31 * seed);
+}
+
+std::vector<uint8_t> TestHttpServer::content(unsigned seed, size_t offset, size_t length)
+{
+    std::vector<uint8_t> bytes(length);
+    for (size_t i = 0; i < length; ++i)
+        bytes[i] = contentByte(seed, offset + i);
+    return bytes;
+}
+
+void TestHttpServer::clearProxyEnvironment()
+{
+    const char* names[] = {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"};
+    for (const char* name : names)
+        unsetenv(name);
+    setenv("no_proxy", "127.0.0.1,localhost", 1);
+    setenv("NO_PROXY", "127.0.0.1,localhost", 1);
+}
+
+std::vector<TestHttpRequest> parseRequestLog(const std::string& path)
+{
+    std::vector<TestHttpRequest> requests;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::vector<std::string> fields;
+        std::stringstream stream(line);
+        std::string field;
+        while (std::getline(stream, field, '\t'))
+            fields.push_back(field);
+        if (fields.size() != 6)
+            continue;
+        TestHttpRequest request;
+        request.connection = atoi(fields[0].c_str());
+        request.method = fields[1];
+        request.path = fields[2];
+        request.range = fields[3];
+        request.status = fields[4];
+        request.bytes = strtoull(fields[5].c_str(), nullptr, 10);
+        requests.push_back(request);
+    }
+    return requests;
+}
+
+std::vector<TestHttpRequest> TestHttpServer::waitForRequests(size_t count) const
+{
+    std::vector<TestHttpRequest> requests = getRequests();
+    for (int i = 0; i < 1000 && requests.size() < count; ++i) {
+        usleep(10000);
+        requests = getRequests();
+    }
+    return requests;
+}

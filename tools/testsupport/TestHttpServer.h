@@ -1,0 +1,67 @@
+#ifndef TEST_HTTP_SERVER_H
+#define TEST_HTTP_SERVER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+// One request as a test server logged it, in the order it was answered.
+struct TestHttpRequest
+{
+    int connection = 0;     // the server's number for the TCP connection
+    std::string method;
+    std::string path;
+    std::string range;      // the Range header, "-" when there was none
+    std::string status;     // the status code, or "aborted" when the client went away
+    size_t bytes = 0;       // body bytes the server managed to send
+};
+
+// The fault-injecting HTTP/1.1 test server (tools/testserver/testserver.py) in
+// a child process on 127.0.0.1 and an ephemeral port. The path of each URL
+// chooses the content and the faults (see the script's help). Started by the
+// constructor, stopped by the destructor; for tests and benchmarks only.
+class TestHttpServer
+{
+public:
+    TestHttpServer();
+    ~TestHttpServer();
+    TestHttpServer(const TestHttpServer&) = delete;
+    TestHttpServer& operator=(const TestHttpServer&) = delete;
+
+    // False when the server could not be started (the reason went to stderr).
+    bool isRunning() const { return m_pid > 0 && m_port > 0; }
+    int getPort() const { return m_port; }
+    // "http://127.0.0.1:<port>" followed by the path (which starts with '/').
+    std::string url(const std::string& path) const;
+
+    // Every request logged since the last clearRequests.
+    std::vector<TestHttpRequest> getRequests() const;
+    // Forgets the requests logged so far (the log itself keeps them).
+    void clearRequests();
+    // getRequests once at least count requests are logged (a server logs a
+    // request just after its last byte went out), or after 10 seconds.
+    std::vector<TestHttpRequest> waitForRequests(size_t count) const;
+
+    // The bytes the server sends for a seed: byte i of the content.
+    static uint8_t contentByte(unsigned seed, size_t offset);
+    static std::vector<uint8_t> content(unsigned seed, size_t offset, size_t length);
+
+    // Drops every proxy setting of the environment, so that transfers to
+    // 127.0.0.1 go straight to the server. Call before the first transfer.
+    static void clearProxyEnvironment();
+
+private:
+    pid_t m_pid = -1;
+    int m_port = 0;
+    std::string m_folder;
+    std::string m_logPath;
+    size_t m_skipped = 0;
+};
+
+// Parses a request log of tab-separated lines: connection, method, path, range,
+// status, bytes (the format of both the test server and the nginx harness).
+std::vector<TestHttpRequest> parseRequestLog(const std::string& path);
+
+#endif

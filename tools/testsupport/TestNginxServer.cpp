@@ -1,0 +1,182 @@
+#include "TestNginxServer.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+const char* kNginx = "/usr/sbin/nginx";
+
+// A port that was free a moment ago; nginx may still lose it to a race, so
+// the caller retries.
+int pickFreePort()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return 0;
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0
+        && getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    close(fd);
+    return port;
+}
+
+bool canConnect(int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    close(fd);
+    return connected;
+}
+
+void removeTree(const std::string& folder)
+{
+    if (folder.empty())
+        return;
+    std::string command = "rm -rf '" + folder + "'";
+    if (system(command.c_str()) != 0)
+        fprintf(stderr, "TestNginxServer: could not remove %s\n", folder.c_str());
+}
+
+} // namespace
+
+TestNginxServer::TestNginxServer(const std::string& root)
+{
+    TestHttpServer::clearProxyEnvironment();
+    if (access(kNginx, X_OK) != 0) {
+        fprintf(stderr, "TestNginxServer: %s is not installed\n", kNginx);
+        return;
+    }
+    char pattern[] = "/tmp/velora-nginx-XXXXXX";
+    const char* folder = mkdtemp(pattern);
+    if (!folder) {
+        fprintf(stderr, "TestNginxServer: no temporary folder: %s\n", strerror(errno));
+        return;
+    }
+    m_folder = folder;
+    for (int attempt = 0; attempt < 5 && !isRunning(); ++attempt) {
+        if (!start(root))
+            stop();
+    }
+}
+
+TestNginxServer::~TestNginxServer()
+{
+    stop();
+    removeTree(m_folder);
+}
+
+bool TestNginxServer::start(const std::string& root)
+{
+    m_port = pickFreePort();
+    if (m_port == 0)
+        return false;
+    const std::string config = m_folder + "/nginx.conf";
+    {
+        std::ofstream out(config);
+        out << "daemon off;\n"
+            << "master_process off;\n"
+            << "user root;\n"
+            << "worker_processes 1;\n"
+            << "pid " << m_folder << "/nginx.pid;\n"
+            << "error_log " << m_folder << "/error.log warn;\n"
+            << "events { worker_connections 256; }\n"
+            << "http {\n"
+            << "  log_format requests '$connection\\t$request_method\\t$request_uri\\t$http_range\\t$status\\t$body_bytes_sent';\n"
+            << "  access_log " << m_folder << "/access.log requests;\n"
+            << "  client_body_temp_path " << m_folder << "/body;\n"
+            << "  proxy_temp_path " << m_folder << "/proxy;\n"
+            << "  fastcgi_temp_path " << m_folder << "/fastcgi;\n"
+            << "  uwsgi_temp_path " << m_folder << "/uwsgi;\n"
+            << "  scgi_temp_path " << m_folder << "/scgi;\n"
+            << "  sendfile on;\n"
+            << "  keepalive_requests 100000;\n"
+            << "  server {\n"
+            << "    listen 127.0.0.1:" << m_port << ";\n"
+            << "    root " << root << ";\n"
+            << "  }\n"
+            << "}\n";
+        if (!out)
+            return false;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        execl(kNginx, kNginx, "-c", config.c_str(), "-p", m_folder.c_str(), "-e", (m_folder + "/error.log").c_str(),
+              (char*)nullptr);
+        _exit(127);
+    }
+    if (pid < 0)
+        return false;
+    m_pid = pid;
+    for (int i = 0; i < 500; ++i) {
+        int status;
+        if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+            m_pid = -1;
+            fprintf(stderr, "TestNginxServer: nginx ended at start (see %s/error.log)\n", m_folder.c_str());
+            return false;
+        }
+        if (canConnect(m_port))
+            return true;
+        usleep(10000);
+    }
+    fprintf(stderr, "TestNginxServer: nginx did not listen on port %d\n", m_port);
+    return false;
+}
+
+void TestNginxServer::stop()
+{
+    if (m_pid <= 0)
+        return;
+    kill(m_pid, SIGQUIT);
+    int status;
+    waitpid(m_pid, &status, 0);
+    m_pid = -1;
+}
+
+std::string TestNginxServer::url(const std::string& path) const
+{
+    return "http://127.0.0.1:" + std::to_string(m_port) + path;
+}
+
+std::vector<TestHttpRequest> TestNginxServer::getRequests() const
+{
+    std::vector<TestHttpRequest> all = parseRequestLog(m_folder + "/access.log");
+    if (m_skipped >= all.size())
+        return {};
+    return std::vector<TestHttpRequest>(all.begin() + m_skipped, all.end());
+}
+
+void TestNginxServer::clearRequests()
+{
+    m_skipped = parseRequestLog(m_folder + "/access.log").size();
+}
+
+std::vector<TestHttpRequest> TestNginxServer::waitForRequests(size_t count) const
+{
+    std::vector<TestHttpRequest> requests = getRequests();
+    for (int i = 0; i < 1000 && requests.size() < count; ++i) {
+        usleep(10000);
+        requests = getRequests();
+    }
+    return requests;
+}

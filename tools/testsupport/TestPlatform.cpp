@@ -1,0 +1,41 @@
+#include "TestPlatform.h"
+
+#include "VLPlatformFactory.h"
+
+bool TestFileHelper::getFreeSpace(const std::string& path, double* available, double* total)
+{
+    if (!m_fake)
+        return VLLinuxFileHelper::getFreeSpace(path, available, total);
+    if (!m_succeed)
+        return false;
+    if (available)
+        *available = m_available;
+    if (total)
+        *total = m_total;
+    return true;
+}
+
+void TestFileHelper::fakeFreeSpace(double available, double total, bool succeed)
+{
+    m_available = available;
+    m_total = total;
+    m_succeed = succeed;
+    m_fake = true;
+}
+
+TestPlatform* TestPlatform::install()
+{
+    static TestPlatform* platform = [] {
+        TestPlatform* made = new TestPlatform();
+        VLPlatformFactory::setInstance(made);
+        return made;
+    }();
+    return platform;
+}
+
+double TestPlatform::getTime()
+{
+    if (m_frozen)
+        return m_fakeTime;
+    return VLLinuxFactory::getTime();
+}

@@ -1,0 +1,58 @@
+#ifndef TEST_PLATFORM_H
+#define TEST_PLATFORM_H
+
+#include <atomic>
+#include <string>
+
+#include "VLLinuxFactory.h"
+#include "VLLinuxFileHelper.h"
+
+// The Linux file helper with an optional fake answer for the volume's space,
+// for limits that no test machine's volume could show.
+class TestFileHelper : public VLLinuxFileHelper
+{
+public:
+    bool getFreeSpace(const std::string& path, double* available, double* total) override;
+
+    // From now on getFreeSpace answers these figures (or fails when
+    // succeed is false) instead of asking the volume.
+    void fakeFreeSpace(double available, double total, bool succeed = true);
+    // Back to the volume's own figures.
+    void useRealFreeSpace() { m_fake = false; }
+
+private:
+    std::atomic<bool> m_fake{false};
+    std::atomic<bool> m_succeed{true};
+    std::atomic<double> m_available{0};
+    std::atomic<double> m_total{0};
+};
+
+// The Linux platform factory with a clock the test sets and the file helper
+// above. Installed as the process-wide factory by install(), before the core
+// is used; the object lives for the whole test program.
+class TestPlatform : public VLLinuxFactory
+{
+public:
+    // The process's test platform, installed on first call.
+    static TestPlatform* install();
+
+    double getTime() override;
+    VLFileHelper* getFileHelper() override { return &m_fileHelper; }
+
+    // Freezes the clock at seconds; advance() moves it forward.
+    void setTime(double seconds) { m_fakeTime = seconds; m_frozen = true; }
+    void advance(double seconds) { m_fakeTime = m_fakeTime + seconds; }
+    // Back to the monotonic clock.
+    void useRealTime() { m_frozen = false; }
+
+    TestFileHelper& fileHelper() { return m_fileHelper; }
+
+private:
+    TestPlatform() = default;
+
+    std::atomic<bool> m_frozen{false};
+    std::atomic<double> m_fakeTime{0};
+    TestFileHelper m_fileHelper;
+};
+
+#endif
