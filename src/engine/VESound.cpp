@@ -1,5 +1,6 @@
 #include "VESound.h"
 
+#include "VEStream.h"
 #include "VESystem.h"
 
 VESound::VESound(VESystem* system, std::shared_ptr<VEStream> stream)
@@ -9,17 +10,15 @@ VESound::~VESound() = default;
 
 VEResult VESound::getOpenState(VEOpenState* state, unsigned int* percentBuffered, bool* starving,
                                bool* diskBusy) {
-  if (state) *state = VE_OPENSTATE_LOADING;
-  if (percentBuffered) *percentBuffered = 0;
-  if (starving) *starving = false;
-  if (diskBusy) *diskBusy = false;
-  return VE_OK;
+  return stream_->openState(state, percentBuffered, starving, diskBusy);
 }
 
-VEResult VESound::getLength(unsigned int* length, VETimeUnit unit) { return VE_ERR_NOTREADY; }
+VEResult VESound::getLength(unsigned int* length, VETimeUnit unit) {
+  return stream_->length(length, unit);
+}
 
 VEResult VESound::release() {
-  delete this;
+  system_->releaseSound(this);
   return VE_OK;
 }
 

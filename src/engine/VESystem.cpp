@@ -1,16 +1,22 @@
 #include "VESystem.h"
 
-#include <cmath>
+#include <algorithm>
 #include <cstring>
 
 #include "VEChannel.h"
-#include "VEOutput.h"
+#include "VEFileReader.h"
 #include "VEMixer.h"
 #include "VESound.h"
+#include "VEStream.h"
 
 namespace {
 constexpr unsigned int kMaxStreamBufferSize = 16u << 20;
 constexpr int kMaxChannels = 4093;
+// Frames a non-real-time update mixes at most: about one worker pass.
+constexpr size_t kUpdateFrames = 1024;
+// The order in which the automatic output tries the backends.
+constexpr VEOutputType kAutomaticOrder[] = {VE_OUTPUTTYPE_PULSEAUDIO, VE_OUTPUTTYPE_ALSA,
+                                            VE_OUTPUTTYPE_NOSOUND};
 }  // namespace
 
 VEResult VESystem::create(VESystem** system) {
@@ -21,13 +27,14 @@ VEResult VESystem::create(VESystem** system) {
 
 VESystem::VESystem() = default;
 
-VESystem::~VESystem() { delete drivers_; }
+VESystem::~VESystem() { close(); }
 
 VEResult VESystem::release() {
-  close();
   delete this;
   return VE_OK;
 }
+
+// ---------------------------------------------------------------- set-up
 
 VEResult VESystem::setSoftwareFormat(int sampleRate, VESoundFormat format, int outputChannels,
                                      int maxInputChannels, VEResampler resampler) {
@@ -49,6 +56,7 @@ VEResult VESystem::setOutput(VEOutputType type) {
   activeType_ = type;
   driver_ = 0;
   driversKnown_ = false;
+  drivers_.clear();
   return VE_OK;
 }
 
@@ -58,19 +66,56 @@ VEResult VESystem::getOutput(VEOutputType* type) {
   return VE_OK;
 }
 
+void VESystem::ensureDrivers() {
+  if (driversKnown_) return;
+  drivers_.clear();
+  driversType_ = outputType_;
+  if (outputType_ == VE_OUTPUTTYPE_AUTODETECT) {
+    for (VEOutputType type : kAutomaticOrder) {
+      std::unique_ptr<VEOutput> output = VEOutput::create(type, "");
+      if (output->listDrivers(&drivers_) && !drivers_.empty()) {
+        driversType_ = type;
+        break;
+      }
+      drivers_.clear();
+    }
+  } else {
+    std::unique_ptr<VEOutput> output = VEOutput::create(outputType_, "");
+    if (!output->listDrivers(&drivers_)) drivers_.clear();
+  }
+  driversKnown_ = true;
+}
+
 VEResult VESystem::getNumDrivers(int* count) {
   if (!count) return VE_ERR_INVALID_PARAM;
-  *count = 0;
-  return VE_ERR_UNSUPPORTED;
+  ensureDrivers();
+  *count = static_cast<int>(drivers_.size());
+  return VE_OK;
 }
 
 VEResult VESystem::getDriverInfo(int index, char* name, int nameLength, VEGuid* guid) {
-  return VE_ERR_OUTPUT_DRIVER;
+  ensureDrivers();
+  if (index < 0 || index >= static_cast<int>(drivers_.size())) return VE_ERR_OUTPUT_DRIVER;
+  const VEOutputDriver& driver = drivers_[static_cast<size_t>(index)];
+  if (name && nameLength > 0) {
+    size_t length = std::min(driver.name.size(), static_cast<size_t>(nameLength - 1));
+    memcpy(name, driver.name.data(), length);
+    name[length] = '\0';
+  }
+  if (guid) {
+    memset(guid, 0, sizeof *guid);
+    guid->data1 = driver.id;
+  }
+  return VE_OK;
 }
 
 VEResult VESystem::setDriver(int index) {
   if (initialised_) return VE_ERR_INITIALIZED;
-  return index == 0 ? VE_OK : VE_ERR_OUTPUT_DRIVER;
+  ensureDrivers();
+  int count = std::max(1, static_cast<int>(drivers_.size()));
+  if (index < 0 || index >= count) return VE_ERR_OUTPUT_DRIVER;
+  driver_ = index;
+  return VE_OK;
 }
 
 VEResult VESystem::getDriver(int* index) {
@@ -78,19 +123,6 @@ VEResult VESystem::getDriver(int* index) {
   *index = driver_;
   return VE_OK;
 }
-
-VEResult VESystem::init(int maxChannels, unsigned int flags, void* extraDriverData) {
-  if (initialised_) return VE_ERR_INITIALIZED;
-  if (maxChannels < 1 || maxChannels > kMaxChannels) return VE_ERR_INVALID_PARAM;
-  return VE_ERR_OUTPUT_INIT;
-}
-
-VEResult VESystem::close() {
-  initialised_ = false;
-  return VE_OK;
-}
-
-VEResult VESystem::update() { return initialised_ ? VE_OK : VE_ERR_UNINITIALIZED; }
 
 VEResult VESystem::getNetworkProxy(char* proxy, int proxyLength) {
   if (!proxy || proxyLength < 1) return VE_ERR_INVALID_PARAM;
@@ -128,22 +160,177 @@ VEResult VESystem::setFileSystem(VEFileOpenCallback open, VEFileCloseCallback cl
   return VE_OK;
 }
 
+// ---------------------------------------------------------------- life
+
+VEResult VESystem::openOutput(VEOutputType type, int driver, const std::string& wavPath) {
+  std::unique_ptr<VEOutput> output = VEOutput::create(type, wavPath);
+  if (!output) return VE_ERR_OUTPUT_INIT;
+  std::vector<VEOutputDriver> drivers;
+  if (!output->listDrivers(&drivers) || drivers.empty()) return VE_ERR_OUTPUT_INIT;
+  if (driver < 0 || driver >= static_cast<int>(drivers.size())) return VE_ERR_OUTPUT_INIT;
+  auto mixer = std::make_unique<VEMixer>(sampleRate_, static_cast<int>(channels_.size()));
+  // The mixer exists before the output pulls from it.
+  VEResult result = output->open(drivers[static_cast<size_t>(driver)], sampleRate_, mixer.get());
+  if (result != VE_OK) return VE_ERR_OUTPUT_INIT;
+  nonRealTime_ = !output->isRealTime();
+  mixer_ = std::move(mixer);
+  output_ = std::move(output);
+  activeType_ = type;
+  return VE_OK;
+}
+
+VEResult VESystem::init(int maxChannels, unsigned int flags, void* extraDriverData) {
+  if (initialised_) return VE_ERR_INITIALIZED;
+  if (maxChannels < 1 || maxChannels > kMaxChannels) return VE_ERR_INVALID_PARAM;
+  std::string wavPath = extraDriverData ? static_cast<const char*>(extraDriverData) : "";
+  if (static_cast<int>(channels_.size()) != maxChannels) {
+    channels_.clear();
+    for (int i = 0; i < maxChannels; ++i) channels_.emplace_back(new VEChannel(this, i));
+  }
+  VEResult result = VE_ERR_OUTPUT_INIT;
+  if (outputType_ == VE_OUTPUTTYPE_AUTODETECT) {
+    for (VEOutputType type : kAutomaticOrder) {
+      int driver = driversKnown_ && type == driversType_ ? driver_ : 0;
+      result = openOutput(type, driver, wavPath);
+      if (result == VE_OK) break;
+    }
+  } else {
+    result = openOutput(outputType_, driver_, wavPath);
+  }
+  if (result != VE_OK) return result;
+  mixBuffer_.assign(kUpdateFrames * 2, 0);
+  initialised_ = true;
+  return VE_OK;
+}
+
+VEResult VESystem::close() {
+  if (!initialised_) return VE_OK;
+  // The output's thread goes first: it reaches the streams through the mixer.
+  output_->close();
+  for (VESound* sound : sounds_) {
+    sound->stream_->closeNow();
+    delete sound;
+  }
+  sounds_.clear();
+  for (const std::shared_ptr<VEStream>& stream : dyingStreams_) stream->closeNow();
+  dyingStreams_.clear();
+  output_.reset();
+  mixer_.reset();
+  initialised_ = false;
+  activeType_ = outputType_;
+  VEFileReader::pruneOrphans();
+  return VE_OK;
+}
+
+VEResult VESystem::update() {
+  if (!initialised_) return VE_ERR_UNINITIALIZED;
+  VEFileReader::pruneOrphans();
+  mixer_->beginUpdate(++updateSerial_);
+  if (nonRealTime_) {
+    for (VESound* sound : sounds_) sound->stream_->settle();
+    size_t frames = mixer_->mixNonRealTime(mixBuffer_.data(), kUpdateFrames);
+    if (frames > 0) output_->write(mixBuffer_.data(), frames);
+  } else {
+    // The worker usually serves reads just before this call: look now.
+    for (VESound* sound : sounds_) sound->stream_->wake();
+  }
+  deliverEnds();
+  reapStreams();
+  return VE_OK;
+}
+
+void VESystem::deliverEnds() {
+  for (const VEMixer::End& end : mixer_->pendingEnds()) {
+    VEChannelCallback callback = nullptr;
+    if (!mixer_->endCallback(end, &callback)) continue;
+    if (callback) {
+      callback(channels_[static_cast<size_t>(end.index)].get(), VE_CHANNEL_CALLBACKTYPE_END, nullptr,
+               nullptr);
+    }
+    // The channel stays attached through its callback, then lets go.
+    VESound* sound = mixer_->finishEnd(end, updateSerial_);
+    if (sound) sound->channelIndex_ = -1;
+  }
+}
+
+void VESystem::reapStreams() {
+  auto finished = [](const std::shared_ptr<VEStream>& stream) {
+    if (!stream->finished()) return false;
+    stream->join();
+    return true;
+  };
+  dyingStreams_.erase(std::remove_if(dyingStreams_.begin(), dyingStreams_.end(), finished),
+                      dyingStreams_.end());
+}
+
+// ---------------------------------------------------------------- sounds
+
+bool VESystem::owns(VESound* sound) const {
+  return std::find(sounds_.begin(), sounds_.end(), sound) != sounds_.end();
+}
+
 VEResult VESystem::createStream(const char* name, unsigned int mode, VESound** sound) {
   if (!name || !sound) return VE_ERR_INVALID_PARAM;
   if (!initialised_) return VE_ERR_UNINITIALIZED;
   if (!openCallback_) return VE_ERR_FILE_SYSTEM;
-  return VE_ERR_UNSUPPORTED;
+  VEStreamConfig config;
+  config.name = name;
+  config.open = openCallback_;
+  config.close = closeCallback_;
+  config.read = readCallback_;
+  config.blockAlign = blockAlign_;
+  config.bufferSize = std::max(streamBufferSize_, blockAlign_);
+  config.decodeFrames = static_cast<unsigned int>(uint64_t(decodeBufferMs_) * uint64_t(sampleRate_) / 1000);
+  config.mixRate = sampleRate_;
+  config.maxInputChannels = maxInputChannels_;
+  config.resampler = resampler_;
+  auto stream = std::make_shared<VEStream>(std::move(config));
+  if (!stream->start()) return VE_ERR_INTERNAL;
+  auto* created = new VESound(this, stream);
+  sounds_.push_back(created);
+  *sound = created;
+  // Only now may the open callback run: the caller already holds the sound.
+  stream->launch();
+  return VE_OK;
+}
+
+void VESystem::releaseSound(VESound* sound) {
+  if (sound->channelIndex_ >= 0 && mixer_) mixer_->detach(sound->channelIndex_);
+  sound->channelIndex_ = -1;
+  sound->stream_->release();
+  dyingStreams_.push_back(sound->stream_);
+  sounds_.erase(std::find(sounds_.begin(), sounds_.end(), sound));
+  delete sound;
 }
 
 VEResult VESystem::getChannel(int index, VEChannel** channel) {
   if (!channel) return VE_ERR_INVALID_PARAM;
   if (!initialised_) return VE_ERR_UNINITIALIZED;
   if (index < 0 || index >= static_cast<int>(channels_.size())) return VE_ERR_INVALID_PARAM;
-  *channel = channels_[index].get();
+  *channel = channels_[static_cast<size_t>(index)].get();
   return VE_OK;
 }
 
 VEResult VESystem::playSound(int channelIndex, VESound* sound, bool paused, VEChannel** channel) {
   if (!initialised_) return VE_ERR_UNINITIALIZED;
-  return VE_ERR_UNSUPPORTED;
+  if (!sound || !owns(sound)) return VE_ERR_INVALID_PARAM;
+  int index = channelIndex;
+  if (channelIndex == VE_CHANNEL_FREE) {
+    index = mixer_->freeSlot();
+  } else if (channelIndex == VE_CHANNEL_REUSE) {
+    if (!channel || !*channel || (*channel)->system_ != this) return VE_ERR_INVALID_PARAM;
+    index = (*channel)->index_;
+  }
+  if (index < 0 || index >= static_cast<int>(channels_.size())) return VE_ERR_INVALID_PARAM;
+  VEResult playable = sound->stream_->playable();
+  if (playable != VE_OK) return playable;
+
+  if (sound->channelIndex_ >= 0) mixer_->detach(sound->channelIndex_);
+  VESound* previous = mixer_->detach(index);
+  if (previous) previous->channelIndex_ = -1;
+  sound->stream_->rewind();
+  mixer_->attach(index, sound, sound->stream_, paused);
+  sound->channelIndex_ = index;
+  if (channel) *channel = channels_[static_cast<size_t>(index)].get();
+  return VE_OK;
 }

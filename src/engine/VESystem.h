@@ -20,20 +20,18 @@
 // createStream, playSound, update (every 10-50 ms) ... -> close -> release.
 #pragma once
 
-#include <condition_variable>
+#include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "VEOutput.h"
 #include "VETypes.h"
 
 class VEChannel;
 class VEMixer;
-class VEOutput;
 class VESound;
 class VEStream;
-struct VEOutputDriver;
 
 class VESystem {
  public:
@@ -170,13 +168,12 @@ class VESystem {
   friend class VESound;
   friend class VEChannel;
 
-  bool ensureDrivers();
-  VEResult openOutput(VEOutputType type, void* extraDriverData);
-  void reapFinishedStreams(bool closing);
-  void settleStreams();
+  void ensureDrivers();
+  VEResult openOutput(VEOutputType type, int driver, const std::string& wavPath);
   void deliverEnds();
-  void detachSound(VESound* sound);
+  void reapStreams();
   void releaseSound(VESound* sound);
+  bool owns(VESound* sound) const;
 
   // Set-up, read by init and createStream.
   int sampleRate_ = 44100;
@@ -187,7 +184,7 @@ class VESystem {
   int driver_ = 0;
   bool driversKnown_ = false;
   VEOutputType driversType_ = VE_OUTPUTTYPE_AUTODETECT;
-  std::vector<VEOutputDriver>* drivers_ = nullptr;
+  std::vector<VEOutputDriver> drivers_;
   unsigned int streamBufferSize_ = 16384;
   unsigned int decodeBufferMs_ = 400;
   VEFileOpenCallback openCallback_ = nullptr;
@@ -195,11 +192,14 @@ class VESystem {
   VEFileAsyncReadCallback readCallback_ = nullptr;
   unsigned int blockAlign_ = 1;
 
+  // While initialised.
   bool initialised_ = false;
   bool nonRealTime_ = false;
+  uint64_t updateSerial_ = 0;
   std::unique_ptr<VEOutput> output_;
   std::unique_ptr<VEMixer> mixer_;
-  std::vector<std::unique_ptr<VEChannel>> channels_;
-  std::vector<VESound*> sounds_;                        // live sounds, owned
+  std::vector<std::unique_ptr<VEChannel>> channels_;     // until release()
+  std::vector<VESound*> sounds_;                         // live sounds, owned
   std::vector<std::shared_ptr<VEStream>> dyingStreams_;  // released, thread not yet done
+  std::vector<int16_t> mixBuffer_;                       // non-real-time mixing
 };

@@ -1,0 +1,506 @@
+#include "VEStream.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
+#include "VEDecoder.h"
+#include "VESampleRateConverter.h"
+
+namespace {
+// How long the thread sleeps between two looks at a pending read's result;
+// the system's update also wakes it.
+constexpr auto kPollInterval = std::chrono::milliseconds(5);
+}  // namespace
+
+VEStream::VEStream(VEStreamConfig config)
+    : config_(std::move(config)), capacity_(std::max<size_t>(config_.decodeFrames, 1024)) {
+  ring_.resize(capacity_ * 2);
+}
+
+VEStream::~VEStream() {
+  // The owner joins or detaches the thread before letting go; this is only a
+  // guard against terminating the process.
+  if (thread_.joinable()) thread_.detach();
+}
+
+bool VEStream::start() {
+  try {
+    std::shared_ptr<VEStream> self = shared_from_this();
+    thread_ = std::thread([self] { self->run(); });
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
+
+void VEStream::launch() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  launched_ = true;
+  wake_.notify_all();
+}
+
+// ---------------------------------------------------------------- thread
+
+void VEStream::run() {
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    wake_.wait(lock, [this] { return launched_ || closing_; });
+  }
+  if (!openFile()) {
+    finish();
+    return;
+  }
+  bool released;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    released = released_;
+  }
+  if (released) {
+    closeFile();
+    finish();
+    return;
+  }
+  VEResult failure = VE_OK;
+  if (!prepareDecoder(&failure)) {
+    bool closing;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      closing = closing_;
+      released = released_;
+    }
+    if (!closing) {
+      // The close callback runs before the failure becomes visible, so the
+      // owner learns what it needs about the file before it sees the error.
+      closeFile();
+      if (!released) fail(failure);
+    }
+    finish();
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    phase_ = Phase::Ready;
+  }
+  decodeLoop();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closing_) {
+      finished_ = true;
+      idleSeen_.notify_all();
+      return;
+    }
+  }
+  closeFile();
+  finish();
+}
+
+bool VEStream::openFile() {
+  if (!enterBlockingCallback()) return false;
+  unsigned int size = 0;
+  void* handle = nullptr;
+  void* userData = nullptr;
+  VEResult result = config_.open(config_.name.c_str(), &size, &handle, &userData);
+  leaveCallback();
+
+  std::lock_guard<std::mutex> lock(mutex_);
+  // A system that closed meanwhile left this thread alone and makes no more
+  // callbacks: a handle opened this late is not closed.
+  if (closing_) return false;
+  if (result != VE_OK) {
+    phase_ = Phase::Failed;
+    failure_ = (result == VE_ERR_FILE_NOTFOUND || result == VE_ERR_FORMAT) ? result : VE_ERR_INTERNAL;
+    return false;
+  }
+  fileOpen_ = true;
+  handle_ = handle;
+  userData_ = userData;
+  fileSize_ = size;
+  return true;
+}
+
+bool VEStream::prepareDecoder(VEResult* failure) {
+  reader_ = std::make_unique<VEFileReader>(this, config_.read, handle_, userData_, fileSize_,
+                                           config_.blockAlign, config_.bufferSize);
+  decoder_ = VEDecoder::open(reader_.get(), failure);
+  if (!decoder_) return false;
+  if (decoder_->channels() > config_.maxInputChannels) {
+    *failure = VE_ERR_FORMAT;
+    return false;
+  }
+  if (decoder_->sampleRate() != config_.mixRate) {
+    converter_ = std::make_unique<VESampleRateConverter>(config_.resampler, decoder_->sampleRate(),
+                                                         config_.mixRate);
+    if (!converter_->valid()) {
+      *failure = VE_ERR_INTERNAL;
+      return false;
+    }
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  sourceRate_ = decoder_->sampleRate();
+  lengthFrames_ = decoder_->lengthFrames();
+  return true;
+}
+
+void VEStream::decodeLoop() {
+  std::vector<int16_t> pcm;
+  for (;;) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (stopping()) return;
+    if (seekPending_) {
+      seekPending_ = false;
+      uint64_t target = seekSourceFrame_;
+      uint64_t generation = seekGeneration_;
+      lock.unlock();
+      seekTo(target, generation);
+      continue;
+    }
+    if (stagedOffset_ < staged_.size()) {
+      pushStaged();
+      if (stagedOffset_ < staged_.size()) waitIdle(lock);
+      continue;
+    }
+    if (sourceEnded_) {
+      if (!decodedToEnd_) {
+        decodedToEnd_ = true;
+        seeking_ = false;
+        // What was decoded is the length, whatever the header promised.
+        lengthFrames_ = seekBaseSource_ + sourceDecoded_;
+      }
+      waitIdle(lock);
+      continue;
+    }
+    if (ringFree() == 0) {
+      waitIdle(lock);
+      continue;
+    }
+    uint64_t generation = seekGeneration_;
+    lock.unlock();
+
+    pcm.clear();
+    long frames = decoder_->decode(&pcm);
+    lock.lock();
+    if (stopping()) return;
+    if (generation != seekGeneration_) continue;  // stale: a seek came in meanwhile
+    lock.unlock();
+    // A failed decode (a read failed) ends the stream where it is.
+    bool end = frames <= 0;
+    if (!produce(&pcm, std::max(frames, 0L), end)) end = true;
+    if (frames > 0) sourceDecoded_ += static_cast<uint64_t>(frames);
+    if (end) sourceEnded_ = true;
+  }
+}
+
+bool VEStream::produce(std::vector<int16_t>* pcm, long frames, bool end) {
+  if (decoder_->channels() == 1) {
+    pcm->resize(static_cast<size_t>(frames) * 2);
+    for (long i = frames - 1; i >= 0; --i) {
+      (*pcm)[size_t(i) * 2 + 1] = (*pcm)[size_t(i)];
+      (*pcm)[size_t(i) * 2] = (*pcm)[size_t(i)];
+    }
+  }
+  if (converter_) return converter_->process(pcm->data(), static_cast<size_t>(frames), end, &staged_);
+  staged_.insert(staged_.end(), pcm->begin(), pcm->begin() + frames * 2);
+  return true;
+}
+
+void VEStream::pushStaged() {
+  size_t frames = (staged_.size() - stagedOffset_) / 2;
+  size_t count = std::min(frames, ringFree());
+  size_t tail = (ringHead_ + ringCount_) % capacity_;
+  for (size_t done = 0; done < count;) {
+    size_t span = std::min(count - done, capacity_ - tail);
+    std::copy_n(staged_.data() + stagedOffset_ + done * 2, span * 2, ring_.data() + tail * 2);
+    done += span;
+    tail = (tail + span) % capacity_;
+  }
+  ringCount_ += count;
+  stagedOffset_ += count * 2;
+  if (count > 0) seeking_ = false;
+  if (stagedOffset_ == staged_.size()) {
+    staged_.clear();
+    stagedOffset_ = 0;
+  }
+}
+
+void VEStream::seekTo(uint64_t sourceFrame, uint64_t generation) {
+  uint64_t landed = 0;
+  bool done = decoder_->seek(sourceFrame, &landed);
+  if (converter_) converter_->reset();
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (stopping() || generation != seekGeneration_) return;
+  staged_.clear();
+  stagedOffset_ = 0;
+  sourceDecoded_ = 0;
+  if (done) {
+    seekBaseSource_ = landed;
+    sourceEnded_ = false;
+  } else {
+    // Nothing can be decoded from there: the stream ends at the target.
+    seekBaseSource_ = sourceFrame;
+    sourceEnded_ = true;
+  }
+}
+
+void VEStream::closeFile() {
+  // Never close while a read on the handle waits for its result.
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (closing_) return;
+    }
+    if (!reader_ || !reader_->hasOutstanding()) break;
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (closing_) return;
+    waitIdle(lock);
+  }
+  if (!enterBlockingCallback()) return;
+  config_.close(handle_, userData_);
+  leaveCallback();
+  std::lock_guard<std::mutex> lock(mutex_);
+  fileOpen_ = false;
+}
+
+void VEStream::fail(VEResult failure) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  phase_ = Phase::Failed;
+  failure_ = failure;
+}
+
+void VEStream::finish() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  finished_ = true;
+  idleSeen_.notify_all();
+}
+
+void VEStream::waitIdle(std::unique_lock<std::mutex>& lock) {
+  idleMark_ = kick_;
+  idleSeen_.notify_all();
+  wake_.wait_for(lock, kPollInterval);
+}
+
+bool VEStream::enterCallback() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (closing_) return false;
+  inCallback_ = true;
+  return true;
+}
+
+bool VEStream::enterBlockingCallback() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (closing_) return false;
+  inCallback_ = true;
+  inBlockingCallback_ = true;
+  idleSeen_.notify_all();
+  return true;
+}
+
+void VEStream::leaveCallback() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  inCallback_ = false;
+  inBlockingCallback_ = false;
+}
+
+bool VEStream::idle() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  // A seek asked for meanwhile abandons the wait: its data may never come.
+  if (stopping() || seekPending_) return false;
+  waitingForData_ = true;
+  waitIdle(lock);
+  waitingForData_ = false;
+  return !stopping() && !seekPending_;
+}
+
+int VEStream::urgency() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return 100 - static_cast<int>(ringCount_ * 100 / capacity_);
+}
+
+// ---------------------------------------------------------------- API side
+
+VEResult VEStream::openState(VEOpenState* state, unsigned int* percent, bool* starving,
+                             bool* diskBusy) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  VEOpenState s = VE_OPENSTATE_LOADING;
+  if (phase_ == Phase::Failed) s = VE_OPENSTATE_ERROR;
+  if (phase_ == Phase::Ready) s = seeking_ ? VE_OPENSTATE_SETPOSITION : VE_OPENSTATE_READY;
+  if (state) *state = s;
+  if (percent) *percent = static_cast<unsigned int>(ringCount_ * 100 / capacity_);
+  if (starving) {
+    *starving = phase_ == Phase::Ready && ringCount_ == 0 && !decodedToEnd_ && waitingForData_;
+  }
+  if (diskBusy) *diskBusy = waitingForData_;
+  return phase_ == Phase::Failed ? failure_ : VE_OK;
+}
+
+uint64_t VEStream::lengthMs() const {
+  return sourceRate_ > 0 ? lengthFrames_ * 1000 / uint64_t(sourceRate_) : 0;
+}
+
+VEResult VEStream::length(unsigned int* value, VETimeUnit unit) {
+  if (!value) return VE_ERR_INVALID_PARAM;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (phase_ == Phase::Loading) return VE_ERR_NOTREADY;
+  if (phase_ == Phase::Failed) return failure_;
+  switch (unit) {
+    case VE_TIMEUNIT_MS: *value = static_cast<unsigned int>(lengthMs()); return VE_OK;
+    case VE_TIMEUNIT_PCM: *value = static_cast<unsigned int>(lengthFrames_); return VE_OK;
+    case VE_TIMEUNIT_RAWBYTES: *value = fileSize_; return VE_OK;
+    default: return VE_ERR_UNSUPPORTED;
+  }
+}
+
+VEResult VEStream::playable() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (phase_ == Phase::Loading) return VE_ERR_NOTREADY;
+  if (phase_ == Phase::Failed) return failure_;
+  return VE_OK;
+}
+
+VEResult VEStream::position(unsigned int* value, VETimeUnit unit) {
+  if (!value) return VE_ERR_INVALID_PARAM;
+  if (unit != VE_TIMEUNIT_MS && unit != VE_TIMEUNIT_PCM) return VE_ERR_UNSUPPORTED;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (phase_ == Phase::Loading) return VE_ERR_NOTREADY;
+  if (phase_ == Phase::Failed) return failure_;
+  if (seeking_) {
+    *value = unit == VE_TIMEUNIT_MS ? seekTargetMs_ : static_cast<unsigned int>(seekSourceFrame_);
+    return VE_OK;
+  }
+  bool atEnd = decodedToEnd_ && ringCount_ == 0;
+  uint64_t length = unit == VE_TIMEUNIT_MS ? lengthMs() : lengthFrames_;
+  uint64_t position;
+  if (atEnd) {
+    position = length;
+  } else {
+    uint64_t scale = unit == VE_TIMEUNIT_MS ? 1000 : uint64_t(sourceRate_);
+    position = playFrame_ * scale / uint64_t(config_.mixRate);
+    // Below the length until the last sample has been mixed.
+    if (length > 0) position = std::min(position, length - 1);
+  }
+  *value = static_cast<unsigned int>(position);
+  return VE_OK;
+}
+
+VEResult VEStream::setPosition(unsigned int value, VETimeUnit unit) {
+  if (unit != VE_TIMEUNIT_MS && unit != VE_TIMEUNIT_PCM) return VE_ERR_UNSUPPORTED;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (phase_ == Phase::Loading) return VE_ERR_NOTREADY;
+  if (phase_ == Phase::Failed) return failure_;
+  uint64_t rate = uint64_t(sourceRate_);
+  uint64_t sourceFrame = unit == VE_TIMEUNIT_MS ? uint64_t(value) * rate / 1000 : value;
+  uint64_t ms = unit == VE_TIMEUNIT_MS ? value : uint64_t(value) * 1000 / rate;
+  if (lengthFrames_ > 0) {
+    bool past = unit == VE_TIMEUNIT_MS ? ms > lengthMs() : sourceFrame > lengthFrames_;
+    if (past) return VE_ERR_INVALID_POSITION;
+  }
+  ++seekGeneration_;
+  seekPending_ = true;
+  seekSourceFrame_ = sourceFrame;
+  seekTargetMs_ = static_cast<unsigned int>(ms);
+  seeking_ = true;
+  ringHead_ = 0;
+  ringCount_ = 0;
+  decodedToEnd_ = false;
+  playFrame_ = sourceFrame * uint64_t(config_.mixRate) / rate;
+  wake_.notify_all();
+  return VE_OK;
+}
+
+void VEStream::rewind() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (phase_ != Phase::Ready || playFrame_ == 0) return;
+  }
+  setPosition(0, VE_TIMEUNIT_PCM);
+}
+
+void VEStream::wake() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  wake_.notify_all();
+}
+
+void VEStream::release() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  released_ = true;
+  wake_.notify_all();
+}
+
+void VEStream::settle() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (finished_ || !thread_.joinable()) return;
+  uint64_t kick = ++kick_;
+  wake_.notify_all();
+  idleSeen_.wait(lock, [&] { return idleMark_ >= kick || inBlockingCallback_ || finished_; });
+}
+
+bool VEStream::finished() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return finished_;
+}
+
+void VEStream::join() {
+  if (thread_.joinable()) thread_.join();
+}
+
+void VEStream::closeNow() {
+  bool inCallback;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closing_ = true;
+    inCallback = inCallback_;
+    wake_.notify_all();
+    idleSeen_.notify_all();
+  }
+  if (thread_.joinable()) {
+    if (inCallback) {
+      // Joining could wait for the caller's own thread (an open waiting for
+      // the worker that is closing us): leave it to finish alone.
+      thread_.detach();
+      return;
+    }
+    thread_.join();
+  }
+  if (!fileOpen_) return;
+  fileOpen_ = false;
+  if (reader_ && reader_->hasOutstanding()) {
+    reader_->abandonOutstanding();
+    return;
+  }
+  config_.close(handle_, userData_);
+}
+
+// ---------------------------------------------------------------- mixer side
+
+void VEStream::peek(uint64_t* frames, bool* last) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  *frames = ringCount_;
+  *last = decodedToEnd_;
+}
+
+size_t VEStream::mixInto(int32_t* mix, size_t frameCount, float gain) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  size_t count = std::min(frameCount, ringCount_);
+  bool unity = gain == 1.0f;
+  for (size_t done = 0; done < count;) {
+    size_t span = std::min(count - done, capacity_ - ringHead_);
+    const int16_t* in = ring_.data() + ringHead_ * 2;
+    int32_t* out = mix + done * 2;
+    if (unity) {
+      for (size_t i = 0; i < span * 2; ++i) out[i] += in[i];
+    } else if (gain > 0.0f) {
+      for (size_t i = 0; i < span * 2; ++i) out[i] += static_cast<int32_t>(lrintf(in[i] * gain));
+    }
+    done += span;
+    ringHead_ = (ringHead_ + span) % capacity_;
+  }
+  ringCount_ -= count;
+  playFrame_ += count;
+  if (count > 0) wake_.notify_one();
+  return count;
+}
+
+bool VEStream::ended() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return decodedToEnd_ && ringCount_ == 0;
+}

@@ -1,0 +1,158 @@
+// One stream: its engine thread, its file reader, its decoder and its buffer
+// of decoded sound at the mix rate.
+//
+// The thread calls the open callback, reads the header, then keeps the decode
+// buffer full, and seeks when asked. A released stream finishes on its own:
+// it waits for its reads' results and calls the close callback. A closing
+// system stops it instead (beginClose) and closes the handle itself.
+//
+// Locking: mutex_ guards everything shared with the mixer and the API; the
+// thread never holds it while calling a callback or decoding, and never takes
+// the mixer's lock. Lock order: mixer, then stream.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "VEFileReader.h"
+#include "VETypes.h"
+
+class VEDecoder;
+class VESampleRateConverter;
+
+struct VEStreamConfig {
+  std::string name;
+  VEFileOpenCallback open = nullptr;
+  VEFileCloseCallback close = nullptr;
+  VEFileAsyncReadCallback read = nullptr;
+  unsigned int blockAlign = 1;
+  unsigned int bufferSize = 16384;
+  unsigned int decodeFrames = 17640;  // capacity of the decode buffer
+  int mixRate = 44100;
+  int maxInputChannels = 2;
+  VEResampler resampler = VE_RESAMPLER_LINEAR;
+};
+
+class VEStream : public VEFileReaderHost, public std::enable_shared_from_this<VEStream> {
+ public:
+  explicit VEStream(VEStreamConfig config);
+  ~VEStream() override;
+
+  // Starts the thread; it waits for launch() before it calls the open callback.
+  bool start();
+  void launch();
+
+  // --- API side (caller's thread) ---
+  VEResult openState(VEOpenState* state, unsigned int* percent, bool* starving, bool* diskBusy);
+  VEResult length(unsigned int* value, VETimeUnit unit);
+  // VE_OK when it can play (ready, or seeking); else NOTREADY or the failure.
+  VEResult playable();
+  VEResult position(unsigned int* value, VETimeUnit unit);
+  VEResult setPosition(unsigned int value, VETimeUnit unit);
+  // Plays from the start again: a seek to 0 unless nothing was played yet.
+  void rewind();
+  // Wakes the thread to look at its pending read now.
+  void wake();
+  // Lets the stream finish by itself (see above).
+  void release();
+  // Brings the stream up to date for a non-real-time mix: waits until the
+  // thread has nothing left to do (or is inside the open or close callback).
+  void settle();
+  // True once the thread has returned; join() then takes it.
+  bool finished();
+  void join();
+  // Stops the thread for a closing system. Returns false, leaving the
+  // thread to finish alone (detached), when it is inside a callback;
+  // otherwise joins it and, when the file is open and no read waits, calls
+  // the close callback on this thread.
+  void closeNow();
+
+  // --- mixer side ---
+  // Decoded frames ready, and whether they are the last of the stream.
+  void peek(uint64_t* frames, bool* last);
+  // Adds up to frameCount frames to mix (interleaved stereo) and consumes
+  // them; returns the number consumed.
+  size_t mixInto(int32_t* mix, size_t frameCount, float gain);
+  // Every frame of the stream has been consumed.
+  bool ended();
+
+  // --- VEFileReaderHost, on the thread ---
+  bool enterCallback() override;
+  void leaveCallback() override;
+  bool idle() override;
+  int urgency() override;
+
+ private:
+  enum class Phase { Loading, Ready, Failed };
+
+  void run();
+  bool openFile();
+  bool prepareDecoder(VEResult* failure);
+  void decodeLoop();
+  bool produce(std::vector<int16_t>* pcm, long frames, bool end);
+  void seekTo(uint64_t sourceFrame, uint64_t generation);
+  void closeFile();
+  void fail(VEResult failure);
+  void finish();
+  // Marks the thread idle for settle() and waits until woken or 5 ms pass.
+  void waitIdle(std::unique_lock<std::mutex>& lock);
+  bool enterBlockingCallback();
+  bool stopping() const { return released_ || closing_; }
+  size_t ringFree() const { return capacity_ - ringCount_; }
+  void pushStaged();
+  uint64_t lengthMs() const;
+
+  const VEStreamConfig config_;
+  std::thread thread_;
+
+  std::mutex mutex_;
+  std::condition_variable wake_;      // wakes the thread
+  std::condition_variable idleSeen_;  // wakes settle()
+  bool launched_ = false;
+  bool released_ = false;
+  bool closing_ = false;
+  bool finished_ = false;
+  bool joined_ = false;
+  bool inCallback_ = false;
+  bool inBlockingCallback_ = true;  // until the open callback has returned
+  uint64_t kick_ = 0;
+  uint64_t idleMark_ = 0;
+  bool waitingForData_ = false;
+
+  Phase phase_ = Phase::Loading;
+  VEResult failure_ = VE_OK;
+
+  // The open file (thread only, and the closing thread after the join).
+  bool fileOpen_ = false;
+  void* handle_ = nullptr;
+  void* userData_ = nullptr;
+  unsigned int fileSize_ = 0;
+  std::unique_ptr<VEFileReader> reader_;
+  std::unique_ptr<VEDecoder> decoder_;
+  std::unique_ptr<VESampleRateConverter> converter_;
+  std::vector<int16_t> staged_;  // converted frames not yet in the ring (thread only)
+  size_t stagedOffset_ = 0;      // samples of staged_ already pushed
+  bool sourceEnded_ = false;     // the decoder has no more frames (thread only)
+  uint64_t sourceDecoded_ = 0;   // source frames since the last seek (thread only)
+
+  // Timeline, under mutex_.
+  int sourceRate_ = 0;
+  uint64_t lengthFrames_ = 0;    // at the source rate
+  std::vector<int16_t> ring_;
+  size_t capacity_;
+  size_t ringHead_ = 0;
+  size_t ringCount_ = 0;
+  uint64_t playFrame_ = 0;       // mix-rate frame at the ring's head
+  bool decodedToEnd_ = false;    // the ring holds the last frames
+  bool seeking_ = false;         // a seek waits for its first frames
+  bool seekPending_ = false;     // the thread has not taken the seek yet
+  uint64_t seekSourceFrame_ = 0;
+  uint64_t seekGeneration_ = 0;
+  uint64_t seekBaseSource_ = 0;  // source frame the last seek landed on
+  unsigned int seekTargetMs_ = 0;
+};

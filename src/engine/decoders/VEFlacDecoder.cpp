@@ -1,0 +1,127 @@
+#include "VEFlacDecoder.h"
+
+#include "VEFileReader.h"
+
+VEFlacDecoder::VEFlacDecoder(VEFileReader* reader) : reader_(reader) {}
+
+VEFlacDecoder::~VEFlacDecoder() {
+  if (decoder_) {
+    FLAC__stream_decoder_finish(decoder_);
+    FLAC__stream_decoder_delete(decoder_);
+  }
+}
+
+VEResult VEFlacDecoder::readHeader() {
+  decoder_ = FLAC__stream_decoder_new();
+  if (!decoder_) return VE_ERR_INTERNAL;
+  FLAC__stream_decoder_set_md5_checking(decoder_, false);
+  FLAC__StreamDecoderInitStatus status = FLAC__stream_decoder_init_stream(
+      decoder_, readCallback, seekCallback, tellCallback, lengthCallback, eofCallback,
+      writeCallback, metadataCallback, errorCallback, this);
+  if (status != FLAC__STREAM_DECODER_INIT_STATUS_OK) return VE_ERR_INTERNAL;
+  if (!FLAC__stream_decoder_process_until_end_of_metadata(decoder_) || !haveInfo_) {
+    return VE_ERR_FORMAT;
+  }
+  if (channels_ < 1 || channels_ > 2 || sampleRate_ <= 0) return VE_ERR_FORMAT;
+  return VE_OK;
+}
+
+long VEFlacDecoder::decode(std::vector<int16_t>* out) {
+  while (pending_.empty()) {
+    if (FLAC__stream_decoder_get_state(decoder_) == FLAC__STREAM_DECODER_END_OF_STREAM) return 0;
+    if (!FLAC__stream_decoder_process_single(decoder_)) return -1;
+  }
+  long frames = static_cast<long>(pending_.size() / static_cast<size_t>(channels_));
+  out->insert(out->end(), pending_.begin(), pending_.end());
+  pending_.clear();
+  return frames;
+}
+
+bool VEFlacDecoder::seek(uint64_t frame, uint64_t* landed) {
+  pending_.clear();
+  if (!FLAC__stream_decoder_seek_absolute(decoder_, frame)) {
+    if (FLAC__stream_decoder_get_state(decoder_) == FLAC__STREAM_DECODER_SEEK_ERROR) {
+      FLAC__stream_decoder_flush(decoder_);
+    }
+    pending_.clear();
+    return false;
+  }
+  *landed = frame;
+  return true;
+}
+
+FLAC__StreamDecoderReadStatus VEFlacDecoder::readCallback(const FLAC__StreamDecoder*,
+                                                          FLAC__byte buffer[], size_t* bytes,
+                                                          void* client) {
+  auto* self = static_cast<VEFlacDecoder*>(client);
+  long n = self->reader_->read(buffer, *bytes);
+  if (n < 0) {
+    *bytes = 0;
+    return FLAC__STREAM_DECODER_READ_STATUS_ABORT;
+  }
+  *bytes = static_cast<size_t>(n);
+  return n == 0 ? FLAC__STREAM_DECODER_READ_STATUS_END_OF_STREAM
+                : FLAC__STREAM_DECODER_READ_STATUS_CONTINUE;
+}
+
+FLAC__StreamDecoderSeekStatus VEFlacDecoder::seekCallback(const FLAC__StreamDecoder*,
+                                                          FLAC__uint64 offset, void* client) {
+  auto* self = static_cast<VEFlacDecoder*>(client);
+  if (offset > self->reader_->fileSize()) return FLAC__STREAM_DECODER_SEEK_STATUS_ERROR;
+  self->reader_->seek(offset);
+  return FLAC__STREAM_DECODER_SEEK_STATUS_OK;
+}
+
+FLAC__StreamDecoderTellStatus VEFlacDecoder::tellCallback(const FLAC__StreamDecoder*,
+                                                          FLAC__uint64* offset, void* client) {
+  *offset = static_cast<VEFlacDecoder*>(client)->reader_->tell();
+  return FLAC__STREAM_DECODER_TELL_STATUS_OK;
+}
+
+FLAC__StreamDecoderLengthStatus VEFlacDecoder::lengthCallback(const FLAC__StreamDecoder*,
+                                                              FLAC__uint64* length, void* client) {
+  *length = static_cast<VEFlacDecoder*>(client)->reader_->fileSize();
+  return FLAC__STREAM_DECODER_LENGTH_STATUS_OK;
+}
+
+FLAC__bool VEFlacDecoder::eofCallback(const FLAC__StreamDecoder*, void* client) {
+  return static_cast<VEFlacDecoder*>(client)->reader_->atEnd();
+}
+
+FLAC__StreamDecoderWriteStatus VEFlacDecoder::writeCallback(const FLAC__StreamDecoder*,
+                                                            const FLAC__Frame* frame,
+                                                            const FLAC__int32* const buffer[],
+                                                            void* client) {
+  auto* self = static_cast<VEFlacDecoder*>(client);
+  unsigned channels = frame->header.channels;
+  if (static_cast<int>(channels) != self->channels_) return FLAC__STREAM_DECODER_WRITE_STATUS_ABORT;
+  int shift = static_cast<int>(frame->header.bits_per_sample) - 16;
+  size_t base = self->pending_.size();
+  self->pending_.resize(base + size_t(frame->header.blocksize) * channels);
+  int16_t* out = self->pending_.data() + base;
+  for (unsigned i = 0; i < frame->header.blocksize; ++i) {
+    for (unsigned c = 0; c < channels; ++c) {
+      FLAC__int32 s = buffer[c][i];
+      // Wider samples keep their top 16 bits; narrower ones are scaled up.
+      *out++ = static_cast<int16_t>(shift >= 0 ? (s >> shift) : (s * (1 << -shift)));
+    }
+  }
+  return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
+}
+
+void VEFlacDecoder::metadataCallback(const FLAC__StreamDecoder*,
+                                     const FLAC__StreamMetadata* metadata, void* client) {
+  if (metadata->type != FLAC__METADATA_TYPE_STREAMINFO) return;
+  auto* self = static_cast<VEFlacDecoder*>(client);
+  const FLAC__StreamMetadata_StreamInfo& info = metadata->data.stream_info;
+  self->haveInfo_ = true;
+  self->sampleRate_ = static_cast<int>(info.sample_rate);
+  self->channels_ = static_cast<int>(info.channels);
+  self->bitsPerSample_ = static_cast<int>(info.bits_per_sample);
+  self->lengthFrames_ = info.total_samples;
+}
+
+void VEFlacDecoder::errorCallback(const FLAC__StreamDecoder*, FLAC__StreamDecoderErrorStatus,
+                                  void*) {
+  // libFLAC resynchronises by itself after a damaged frame; nothing to keep.
+}

@@ -1,0 +1,105 @@
+#include "VEMpegDecoder.h"
+
+#include <mpg123.h>
+
+#include <cstdio>
+#include <mutex>
+
+#include "VEFileReader.h"
+
+namespace {
+std::once_flag libraryReady;
+}
+
+VEMpegDecoder::VEMpegDecoder(VEFileReader* reader) : reader_(reader) {
+  // Old versions of the library need this once per process; new ones ignore it.
+  std::call_once(libraryReady, [] { mpg123_init(); });
+}
+
+VEMpegDecoder::~VEMpegDecoder() {
+  if (handle_) {
+    mpg123_close(handle_);
+    mpg123_delete(handle_);
+  }
+}
+
+ssize_t VEMpegDecoder::readCallback(void* handle, void* buffer, size_t size) {
+  auto* self = static_cast<VEMpegDecoder*>(handle);
+  return self->reader_->read(buffer, size);
+}
+
+off_t VEMpegDecoder::seekCallback(void* handle, off_t offset, int whence) {
+  auto* self = static_cast<VEMpegDecoder*>(handle);
+  off_t base = 0;
+  if (whence == SEEK_CUR) base = static_cast<off_t>(self->reader_->tell());
+  if (whence == SEEK_END) base = static_cast<off_t>(self->reader_->fileSize());
+  off_t target = base + offset;
+  if (target < 0) return -1;
+  self->reader_->seek(static_cast<uint64_t>(target));
+  return target;
+}
+
+VEResult VEMpegDecoder::readHeader() {
+  int error = MPG123_OK;
+  handle_ = mpg123_new(nullptr, &error);
+  if (!handle_) return VE_ERR_INTERNAL;
+  mpg123_param(handle_, MPG123_ADD_FLAGS,
+               MPG123_GAPLESS | MPG123_FUZZY | MPG123_QUIET | MPG123_SKIP_ID3V2, 0.0);
+  // Only 16-bit output, at the stream's own rate and channel count.
+  mpg123_format_none(handle_);
+  const long* rates = nullptr;
+  size_t rateCount = 0;
+  mpg123_rates(&rates, &rateCount);
+  for (size_t i = 0; i < rateCount; ++i) {
+    mpg123_format(handle_, rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_SIGNED_16);
+  }
+  if (mpg123_replace_reader_handle(handle_, readCallback, seekCallback, nullptr) != MPG123_OK) {
+    return VE_ERR_INTERNAL;
+  }
+  if (mpg123_open_handle(handle_, this) != MPG123_OK) return VE_ERR_FORMAT;
+  mpg123_set_filesize(handle_, static_cast<off_t>(reader_->fileSize()));
+
+  long rate = 0;
+  int channels = 0;
+  int encoding = 0;
+  if (mpg123_getformat(handle_, &rate, &channels, &encoding) != MPG123_OK) return VE_ERR_FORMAT;
+  if (rate <= 0 || channels < 1 || channels > 2) return VE_ERR_FORMAT;
+  sampleRate_ = static_cast<int>(rate);
+  channels_ = channels;
+  off_t length = mpg123_length(handle_);
+  lengthFrames_ = length > 0 ? static_cast<uint64_t>(length) : 0;
+  buffer_.resize(1152 * 2 * sizeof(int16_t) * 4);
+  return VE_OK;
+}
+
+long VEMpegDecoder::decode(std::vector<int16_t>* out) {
+  for (;;) {
+    size_t done = 0;
+    int result = mpg123_read(handle_, buffer_.data(), buffer_.size(), &done);
+    if (done > 0) {
+      const auto* samples = reinterpret_cast<const int16_t*>(buffer_.data());
+      size_t count = done / sizeof(int16_t);
+      out->insert(out->end(), samples, samples + count);
+      return static_cast<long>(count / static_cast<size_t>(channels_));
+    }
+    if (result == MPG123_DONE) return 0;
+    if (result == MPG123_NEW_FORMAT) {
+      long rate = 0;
+      int channels = 0;
+      int encoding = 0;
+      mpg123_getformat(handle_, &rate, &channels, &encoding);
+      // A stream that changes its rate or channels midway ends there.
+      if (rate != sampleRate_ || channels != channels_) return 0;
+      continue;
+    }
+    if (result == MPG123_OK) continue;
+    return -1;
+  }
+}
+
+bool VEMpegDecoder::seek(uint64_t frame, uint64_t* landed) {
+  off_t result = mpg123_seek(handle_, static_cast<off_t>(frame), SEEK_SET);
+  if (result < 0) return false;
+  *landed = static_cast<uint64_t>(result);
+  return true;
+}

@@ -1,0 +1,30 @@
+// MP3 (MPEG audio layers 1-3) through libmpg123, with gapless decoding: the
+// encoder delay and padding recorded in a LAME/Info tag are removed. Seeks use
+// the Xing table of contents or byte arithmetic (fuzzy seeking), never a scan.
+#pragma once
+
+#include <sys/types.h>
+
+#include "VEDecoder.h"
+
+struct mpg123_handle_struct;
+
+class VEMpegDecoder : public VEDecoder {
+ public:
+  explicit VEMpegDecoder(VEFileReader* reader);
+  ~VEMpegDecoder() override;
+
+  long decode(std::vector<int16_t>* out) override;
+  bool seek(uint64_t frame, uint64_t* landed) override;
+
+ protected:
+  VEResult readHeader() override;
+
+ private:
+  static ssize_t readCallback(void* handle, void* buffer, size_t size);
+  static off_t seekCallback(void* handle, off_t offset, int whence);
+
+  VEFileReader* reader_;
+  mpg123_handle_struct* handle_ = nullptr;
+  std::vector<unsigned char> buffer_;
+};

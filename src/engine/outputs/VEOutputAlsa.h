@@ -1,0 +1,28 @@
+// ALSA: the PCM output devices are the drivers ("default" first); a writer
+// thread pulls a period at a time and blocks in snd_pcm_writei.
+#pragma once
+
+#include <atomic>
+#include <thread>
+
+#include "VEOutput.h"
+
+typedef struct _snd_pcm snd_pcm_t;
+
+class VEOutputAlsa : public VEOutput {
+ public:
+  VEOutputAlsa() = default;
+  ~VEOutputAlsa() override { close(); }
+
+  bool listDrivers(std::vector<VEOutputDriver>* drivers) override;
+  VEResult open(const VEOutputDriver& driver, int sampleRate, VEMixSource* source) override;
+  void close() override;
+  bool isRealTime() const override { return true; }
+
+ private:
+  void run(VEMixSource* source, size_t periodFrames);
+
+  snd_pcm_t* pcm_ = nullptr;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+};

@@ -1,0 +1,480 @@
+// Test support for the engine's tests (header only, not part of the library):
+// fixtures made with sox, lame and flac, reference decodes made with mpg123
+// and flac, WAV reading, and a file server answering the engine's file
+// callbacks from memory, either at once or later on the test's command
+// (a stand-in for the worker thread), checking every rule of the callback
+// contract as it goes.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "VEChannel.h"
+#include "VESound.h"
+#include "VESystem.h"
+
+namespace vetest {
+
+// ---------------------------------------------------------------- files
+
+inline const std::string& scratchDir() {
+  static std::string dir = [] {
+    std::string base = std::string(VELORA_BINARY_DIR) + "/engine-fixtures";
+    mkdir(base.c_str(), 0755);
+    std::string pattern = base + "/run-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    char* made = mkdtemp(buffer.data());
+    return std::string(made ? made : base.c_str());
+  }();
+  return dir;
+}
+
+inline std::string path(const std::string& name) { return scratchDir() + "/" + name; }
+
+// Runs a shell command; fails the test when it fails.
+inline bool run(const std::string& command) {
+  int status = std::system((command + " >/dev/null 2>&1").c_str());
+  EXPECT_EQ(0, status) << command;
+  return status == 0;
+}
+
+inline std::vector<uint8_t> readFile(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+inline void writeFile(const std::string& file, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(file, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+struct Wav {
+  int rate = 0;
+  int channels = 0;
+  std::vector<int16_t> samples;  // interleaved
+  size_t frames() const { return channels ? samples.size() / size_t(channels) : 0; }
+};
+
+// Reads a 16-bit PCM WAV file (RIFF chunks in any order).
+inline Wav readWav(const std::string& file) {
+  Wav wav;
+  std::vector<uint8_t> b = readFile(file);
+  if (b.size() < 12 || memcmp(b.data(), "RIFF", 4) != 0) return wav;
+  auto u32 = [&](size_t at) { return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24; };
+  auto u16 = [&](size_t at) { return uint16_t(b[at] | b[at + 1] << 8); };
+  size_t at = 12;
+  while (at + 8 <= b.size()) {
+    uint32_t size = u32(at + 4);
+    if (memcmp(&b[at], "fmt ", 4) == 0) {
+      wav.channels = u16(at + 10);
+      wav.rate = static_cast<int>(u32(at + 12));
+    } else if (memcmp(&b[at], "data", 4) == 0) {
+      size_t end = std::min(b.size(), at + 8 + size_t(size));
+      wav.samples.resize((end - at - 8) / 2);
+      memcpy(wav.samples.data(), &b[at + 8], wav.samples.size() * 2);
+      break;
+    }
+    at += 8 + size + (size & 1);
+  }
+  return wav;
+}
+
+// Mono to stereo, as the engine plays it.
+inline std::vector<int16_t> stereo(const Wav& wav) {
+  if (wav.channels == 2) return wav.samples;
+  std::vector<int16_t> out;
+  for (int16_t s : wav.samples) {
+    out.push_back(s);
+    out.push_back(s);
+  }
+  return out;
+}
+
+// Fixtures, made once per process and cached by name.
+struct Fixture {
+  std::string file;       // the encoded file
+  std::string reference;  // its reference decode (WAV)
+};
+
+// A sox source: a tone with some noise, so every sample differs.
+inline std::string makeSource(const std::string& name, double seconds, int rate, int channels,
+                              int frequency = 440) {
+  std::string out = path(name + ".src.wav");
+  if (access(out.c_str(), F_OK) == 0) return out;
+  std::ostringstream command;
+  // A tone with dither noise (repeatable with -R), so neighbouring samples differ.
+  command << "sox -R -n -r " << rate << " -c " << channels << " -b 16 " << out << " synth "
+          << seconds << " sine " << frequency << " gain -3 dither -s";
+  run(command.str());
+  return out;
+}
+
+// lameOptions e.g. "-b 128" (CBR), "-V 2" (VBR), "-V 2 -t" (VBR without the Info tag).
+inline Fixture mp3(const std::string& name, double seconds, int rate, int channels,
+                   const std::string& lameOptions, int frequency = 440) {
+  Fixture f{path(name + ".mp3"), path(name + ".ref.wav")};
+  if (access(f.reference.c_str(), F_OK) == 0) return f;
+  std::string source = makeSource(name, seconds, rate, channels, frequency);
+  run("lame --quiet --noreplaygain " + lameOptions + " " + source + " " + f.file);
+  run("mpg123 -q --gapless -w " + f.reference + " " + f.file);
+  return f;
+}
+
+inline Fixture flac(const std::string& name, double seconds, int rate, int channels,
+                    int frequency = 440, const std::string& options = "") {
+  Fixture f{path(name + ".flac"), path(name + ".ref.wav")};
+  if (access(f.reference.c_str(), F_OK) == 0) return f;
+  std::string source = makeSource(name, seconds, rate, channels, frequency);
+  run("flac -s -f " + options + " -o " + f.file + " " + source);
+  run("flac -s -f -d -o " + f.reference + " " + f.file);
+  return f;
+}
+
+// ---------------------------------------------------------------- file server
+
+// Serves the engine's file callbacks from memory. One per process (the open
+// callback has no context argument); tests reset it.
+class FileServer {
+ public:
+  enum class Mode { Immediate, Queued };
+
+  struct Handle {
+    std::string name;
+    std::shared_ptr<const std::vector<uint8_t>> bytes;
+    unsigned int reportedSize = 0;
+    int pendingReads = 0;
+    bool closed = false;
+  };
+
+  static FileServer& instance() {
+    static FileServer server;
+    return server;
+  }
+
+  void reset() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    files_.clear();
+    failAt_.clear();
+    queue_.clear();
+    mode_ = Mode::Immediate;
+    gateOpens_ = false;
+    opens = openFailures = closes = reads = 0;
+    violations_.clear();
+    openThreads_.clear();
+    readSizes_.clear();
+    // Handles stay alive: a late callback must find valid memory.
+  }
+
+  // Serves bytes under name; reportedSize 0 means the true size.
+  void add(const std::string& name, std::vector<uint8_t> bytes, unsigned int reportedSize = 0) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto shared = std::make_shared<const std::vector<uint8_t>>(std::move(bytes));
+    files_[name] = {shared, reportedSize ? reportedSize : static_cast<unsigned int>(shared->size())};
+  }
+  void addFile(const std::string& name, const std::string& file) { add(name, readFile(file)); }
+  // Reads that reach offset or beyond fail with VE_ERR_INTERNAL.
+  void failReadsFrom(const std::string& name, unsigned int offset) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    failAt_[name] = offset;
+  }
+  void setMode(Mode mode) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    mode_ = mode;
+  }
+  // The limits the engine was given, to check reads against.
+  void expect(unsigned int blockAlign, unsigned int bufferSize) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    blockAlign_ = blockAlign;
+    bufferSize_ = bufferSize;
+  }
+
+  // Open callbacks wait until openGate(false).
+  void gateOpens(bool gate) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    gateOpens_ = gate;
+    gateChanged_.notify_all();
+  }
+  // Waits until count open callbacks are waiting at the gate (or entered).
+  bool waitForOpens(int count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return gateChanged_.wait_for(lock, std::chrono::seconds(20), [&] { return opens >= count; });
+  }
+
+  // Answers up to max queued reads, oldest first; answers the count.
+  size_t answer(size_t max = SIZE_MAX) {
+    size_t done = 0;
+    while (done < max) {
+      VEReadRequest* request = nullptr;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (queue_.empty()) break;
+        request = queue_.front();
+        queue_.pop_front();
+      }
+      serve(request);
+      ++done;
+    }
+    return done;
+  }
+  size_t queued() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return queue_.size();
+  }
+  // The offsets of the reads issued so far, with their sizes.
+  std::vector<std::pair<unsigned int, unsigned int>> readLog() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return readSizes_;
+  }
+
+  std::vector<std::string> violations() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return violations_;
+  }
+  std::vector<std::thread::id> openThreads() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return openThreads_;
+  }
+  int pendingOn(void* handle) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return static_cast<Handle*>(handle)->pendingReads;
+  }
+
+  std::atomic<int> opens{0};
+  std::atomic<int> openFailures{0};
+  std::atomic<int> closes{0};
+  std::atomic<int> reads{0};
+  // Set by a test to see the sound pointer at open time.
+  std::function<void(const char*)> onOpen;
+
+  static VEResult openCallback(const char* name, unsigned int* size, void** handle, void** userData) {
+    return instance().open(name, size, handle, userData);
+  }
+  static VEResult closeCallback(void* handle, void* userData) {
+    return static_cast<FileServer*>(userData)->close(handle);
+  }
+  static VEResult readCallback(VEReadRequest* request, void* userData) {
+    return static_cast<FileServer*>(userData)->read(request);
+  }
+
+  // Sets the callbacks on system, with the block alignment and buffer size.
+  void install(VESystem* system, unsigned int blockAlign, unsigned int bufferSize) {
+    expect(blockAlign, bufferSize);
+    system->setFileSystem(openCallback, closeCallback, readCallback, static_cast<int>(blockAlign));
+    system->setStreamBufferSize(bufferSize, VE_TIMEUNIT_RAWBYTES);
+  }
+
+ private:
+  struct File {
+    std::shared_ptr<const std::vector<uint8_t>> bytes;
+    unsigned int reportedSize;
+  };
+
+  void violation(const std::string& what) {
+    violations_.push_back(what);
+    ADD_FAILURE() << "callback contract broken: " << what;
+  }
+
+  VEResult open(const char* name, unsigned int* size, void** handle, void** userData) {
+    if (onOpen) onOpen(name);
+    std::unique_lock<std::mutex> lock(mutex_);
+    openThreads_.push_back(std::this_thread::get_id());
+    ++opens;
+    gateChanged_.notify_all();
+    gateChanged_.wait(lock, [&] { return !gateOpens_; });
+    auto it = files_.find(name);
+    if (it == files_.end()) {
+      ++openFailures;
+      return VE_ERR_FILE_NOTFOUND;
+    }
+    auto* h = new Handle{name, it->second.bytes, it->second.reportedSize};
+    handles_.emplace_back(h);
+    *size = h->reportedSize;
+    *handle = h;
+    *userData = this;
+    return VE_OK;
+  }
+
+  VEResult close(void* handle) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto* h = static_cast<Handle*>(handle);
+    if (h->closed) violation("closed twice: " + h->name);
+    if (h->pendingReads > 0) violation("closed with a read pending: " + h->name);
+    h->closed = true;
+    ++closes;
+    return VE_OK;
+  }
+
+  VEResult read(VEReadRequest* request) {
+    bool now;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      auto* h = static_cast<Handle*>(request->handle);
+      ++reads;
+      readSizes_.emplace_back(request->offset, request->sizeBytes);
+      if (h->closed) violation("read after close: " + h->name);
+      if (request->result.load() != VE_ERR_NOTREADY) violation("result not preset to not-ready");
+      uint64_t end = uint64_t(request->offset) + request->sizeBytes;
+      if (request->offset % blockAlign_ != 0) violation("unaligned offset " + std::to_string(request->offset));
+      if (request->sizeBytes % blockAlign_ != 0 && end != h->reportedSize) {
+        violation("unaligned size " + std::to_string(request->sizeBytes));
+      }
+      if (request->sizeBytes > bufferSize_) violation("read larger than the buffer");
+      if (request->sizeBytes == 0) violation("empty read");
+      if (end > h->reportedSize) violation("read past the end of the file");
+      ++h->pendingReads;
+      now = mode_ == Mode::Immediate;
+      if (!now) queue_.push_back(request);
+    }
+    if (now) serve(request);
+    return VE_OK;
+  }
+
+  void serve(VEReadRequest* request) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto* h = static_cast<Handle*>(request->handle);
+    const std::vector<uint8_t>& bytes = *h->bytes;
+    auto fail = failAt_.find(h->name);
+    uint64_t available = bytes.size();
+    bool failing = fail != failAt_.end() && uint64_t(request->offset) + request->sizeBytes > fail->second;
+    if (failing) available = std::min<uint64_t>(available, fail->second);
+    uint64_t count = 0;
+    if (request->offset < available) count = std::min<uint64_t>(request->sizeBytes, available - request->offset);
+    memcpy(request->buffer, bytes.data() + std::min<uint64_t>(request->offset, bytes.size()), count);
+    request->bytesRead = static_cast<unsigned int>(count);
+    --h->pendingReads;
+    int result = VE_OK;
+    if (failing) {
+      result = VE_ERR_INTERNAL;
+    } else if (count < request->sizeBytes) {
+      result = VE_ERR_FILE_EOF;
+    }
+    request->result.store(result, std::memory_order_release);  // last
+  }
+
+  std::mutex mutex_;
+  std::condition_variable gateChanged_;
+  std::map<std::string, File> files_;
+  std::map<std::string, unsigned int> failAt_;
+  std::deque<VEReadRequest*> queue_;
+  std::vector<std::unique_ptr<Handle>> handles_;
+  Mode mode_ = Mode::Immediate;
+  bool gateOpens_ = false;
+  unsigned int blockAlign_ = 1;
+  unsigned int bufferSize_ = UINT32_MAX;
+  std::vector<std::string> violations_;
+  std::vector<std::thread::id> openThreads_;
+  std::vector<std::pair<unsigned int, unsigned int>> readSizes_;
+};
+
+// ---------------------------------------------------------------- engine
+
+// Polls cond, calling update between looks, for up to 20 s (a safety net
+// against hangs, not a timing assertion).
+inline bool updateUntil(VESystem* system, const std::function<bool()>& cond) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!cond()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    if (system) system->update();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+inline VEOpenState openState(VESound* sound, VEResult* result = nullptr) {
+  VEOpenState state = VE_OPENSTATE_LOADING;
+  VEResult r = sound->getOpenState(&state, nullptr, nullptr, nullptr);
+  if (result) *result = r;
+  return state;
+}
+
+// Waits until the sound has left the loading state.
+inline VEOpenState waitOpened(VESystem* system, VESound* sound) {
+  updateUntil(system, [&] { return openState(sound) != VE_OPENSTATE_LOADING; });
+  return openState(sound);
+}
+
+// A system on the non-real-time WAV writer, with the file server installed.
+struct WavSystem {
+  VESystem* system = nullptr;
+  std::string wav;
+
+  explicit WavSystem(const std::string& name, unsigned int blockAlign = 4096,
+                     unsigned int bufferSize = 65536, int channels = 8) {
+    wav = path(name + ".out.wav");
+    VESystem::create(&system);
+    system->setSoftwareFormat(44100, VE_SOUND_FORMAT_PCM16, 2, 2, VE_RESAMPLER_SPLINE);
+    system->setOutput(VE_OUTPUTTYPE_WAVWRITER_NRT);
+    FileServer::instance().install(system, blockAlign, bufferSize);
+    EXPECT_EQ(VE_OK, system->init(channels, 0, const_cast<char*>(wav.c_str())));
+  }
+  ~WavSystem() {
+    if (system) system->release();
+  }
+  // Closes the system and answers what it wrote.
+  Wav finish() {
+    system->release();
+    system = nullptr;
+    return readWav(wav);
+  }
+  VESound* open(const std::string& name) {
+    VESound* sound = nullptr;
+    EXPECT_EQ(VE_OK, system->createStream(name.c_str(), VE_MODE_NONBLOCKING, &sound));
+    return sound;
+  }
+};
+
+// Counts end callbacks; the channel's user data points at one of these.
+struct EndLog {
+  std::vector<int> channels;
+  std::vector<unsigned int> positions;
+  std::vector<unsigned int> lengths;
+  std::thread::id thread;
+  bool insideUpdate = false;
+};
+inline thread_local bool updating = false;
+
+inline VEResult recordEnd(VEChannel* channel, VEChannelCallbackType type, void*, void*) {
+  void* data = nullptr;
+  channel->getUserData(&data);
+  auto* log = static_cast<EndLog*>(data);
+  if (!log || type != VE_CHANNEL_CALLBACKTYPE_END) return VE_OK;
+  int index = -1;
+  channel->getIndex(&index);
+  unsigned int position = 0;
+  channel->getPosition(&position, VE_TIMEUNIT_PCM);
+  log->channels.push_back(index);
+  log->positions.push_back(position);
+  log->thread = std::this_thread::get_id();
+  log->insideUpdate = updating;
+  return VE_OK;
+}
+
+// update() marked as such for recordEnd.
+inline VEResult markedUpdate(VESystem* system) {
+  updating = true;
+  VEResult r = system->update();
+  updating = false;
+  return r;
+}
+
+}  // namespace vetest
