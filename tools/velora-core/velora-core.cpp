@@ -133,6 +133,22 @@ bool loadUrls(const std::string& path, HeadlessDesktop* desktop)
     return true;
 }
 
+// Switches to the output device and waits (a few seconds at most) until the
+// worker has applied it, so that the first sound already plays there. Answers
+// the device id in use.
+std::string useOutput(HeadlessDesktop& desktop, const std::string& output)
+{
+    desktop.setSetting("device_output", output);
+    const std::string type = output.substr(0, output.find(':') + 1);
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    std::string current = desktop.getSetting("device_output");
+    while (current.compare(0, type.size(), type) != 0 && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        current = desktop.getSetting("device_output");
+    }
+    return current;
+}
+
 // Reads stdin in pieces and runs each complete line; between lines the driver
 // keeps answering the page's part so that the core never waits on it.
 void runCommands(CoreCommands& commands)
@@ -199,10 +215,8 @@ int main(int argc, char** argv)
     jsonSet(line, "event", "started");
     jsonSet(line, "result", started);
     jsonSet(line, "home", options.home);
-    if (started && !options.output.empty()) {
-        desktop.setSetting("device_output", options.output);
-        jsonSet(line, "output", options.output);
-    }
+    if (started && !options.output.empty())
+        jsonSet(line, "output", useOutput(desktop, options.output));
     out.write(line);
     if (!started)
         return 1;
