@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <condition_variable>
 #include <cstdlib>
 #include <fstream>
@@ -240,6 +242,25 @@ TEST_F(DesktopTest, FreshStartOpensTheAnonymousSessionAndCleansTwice)
     desktop.storageGetItem("sessionStorage", "dropped", &isNull);
     EXPECT_TRUE(isNull) << "session rows last one run";
     desktop.storageRemoveItem("localStorage", "kept");
+}
+
+TEST_F(DesktopTest, UnusableStorageMakesInitFailCleanly)
+{
+    // A folder where the local store's database should be.
+    const std::string blocker = settings()->getLocalAppPath("storage") + "/localStorage.db";
+    std::remove(blocker.c_str());
+    ASSERT_EQ(0, mkdir(blocker.c_str(), 0755));
+    {
+        RecordingDesktop desktop;
+        size_t mark = VLTestLog::mark();
+        EXPECT_FALSE(desktop.init());
+        EXPECT_NE(std::string::npos, VLTestLog::since(mark).find("Unable to initialize local storage"));
+        EXPECT_EQ(nullptr, repository("cache")) << "no session was opened";
+        EXPECT_EQ(nullptr, desktop.getStorage("sessionStorage"));
+        desktop.setUserId("alice"); // no worker: returns at once
+        EXPECT_TRUE(desktop.clean());
+    }
+    ASSERT_EQ(0, rmdir(blocker.c_str()));
 }
 
 TEST_F(DesktopTest, UserSwitchesApplyOnTheWorker)
