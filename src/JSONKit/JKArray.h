@@ -15,6 +15,9 @@
 // immutable object" from every mutator. Index errors throw std::out_of_range
 // with "*** -[JKArray <operation>]: index (i) beyond bounds (n)".
 //
+// A mutable container may be made to hold itself; like any reference-counted
+// graph with a cycle it is then never freed (and the serializer refuses it).
+//
 // Threads: an immutable array may be read from several threads at once; a
 // mutable one is used by one thread at a time (REQUIRES external
 // synchronization), like any standard container.

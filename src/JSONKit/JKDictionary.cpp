@@ -47,8 +47,12 @@ std::shared_ptr<JKDictionary> JKDictionary::create(bool isMutable) {
 }
 
 std::shared_ptr<JKDictionary> JKDictionary::create(std::vector<Entry> entries, bool isMutable) {
-  auto dictionary = std::make_shared<JKDictionary>(Token{}, requiredCapacity(entries.size()), isMutable);
-  for (Entry& entry : entries) dictionary->add(std::move(entry));
+  return create(entries.data(), entries.size(), isMutable);
+}
+
+std::shared_ptr<JKDictionary> JKDictionary::create(Entry* entries, std::size_t count, bool isMutable) {
+  auto dictionary = std::make_shared<JKDictionary>(Token{}, requiredCapacity(count), isMutable);
+  for (std::size_t i = 0; i < count; ++i) dictionary->add(std::move(entries[i]));
   return dictionary;
 }
 

@@ -43,6 +43,8 @@ public:
   // std::length_error "Unable to allocate memory for hash table." when more
   // entries are given than the largest table holds.
   static std::shared_ptr<JKDictionary> create(std::vector<Entry> entries, bool isMutable);
+  // The same, moving the `count` entries out of the array at `entries`.
+  static std::shared_ptr<JKDictionary> create(Entry* entries, std::size_t count, bool isMutable);
 
   static std::uint64_t hashKey(std::string_view key);
   // The table capacity for `count` entries; 0 when it is beyond the table.

@@ -62,8 +62,7 @@ std::vector<const JKDictionary::Entry*> entriesInWritingOrder(const JKDictionary
 
 }  // namespace
 
-JKSerializer::JKSerializer(JKSerializeOptionFlags options, JKEncodeOptionType encodeOption)
-    : options_(options), encodeOption_(encodeOption) {}
+JKSerializer::JKSerializer(JKSerializeOptionFlags options) : options_(options) {}
 
 std::optional<std::string> JKSerializer::serializeObject(const JKValue& object, JKSerializeOptionFlags options,
                                                          JKEncodeOptionType encodeOption, JKError* error) {
@@ -78,7 +77,7 @@ std::optional<std::string> JKSerializer::serializeObject(const JKValue& object, 
   }
   if (error) *error = JKError();
 
-  std::unique_ptr<JKSerializer> serializer(new JKSerializer(options, encodeOption));  // the cache is too big for the stack
+  std::unique_ptr<JKSerializer> serializer(new JKSerializer(options));  // the cache is too big for the stack
   bool ok;
   if (wantsCollection && !object.isArray() && !object.isDictionary()) {
     ok = serializer->fail(jkFormat("Unable to serialize object class %s, expected a NSArray or NSDictionary.",

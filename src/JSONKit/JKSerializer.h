@@ -54,7 +54,7 @@ private:
   };
   static constexpr std::size_t kCacheSlots = 1024;
 
-  JKSerializer(JKSerializeOptionFlags options, JKEncodeOptionType encodeOption);
+  explicit JKSerializer(JKSerializeOptionFlags options);
   bool encodeValue(const JKValue& value, std::size_t depth);
   bool encodeString(const JKValue::SharedString& string, bool withQuotes);
   bool appendEscaped(const std::string& string);
@@ -67,7 +67,6 @@ private:
   bool fail(std::string message);
 
   JKSerializeOptionFlags options_;
-  JKEncodeOptionType encodeOption_;
   std::string output_;
   std::size_t depth_ = 0;  // indentation level of pretty output
   CacheSlot cache_[kCacheSlots];

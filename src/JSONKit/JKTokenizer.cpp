@@ -144,7 +144,8 @@ bool JKTokenizer::nextToken() {
   savedLineNumber_ = lineNumber_;
   savedLineStart_ = lineStart_;
   skipWhitespace();
-  token_ = JKParseToken();
+  token_.type = JKTokenType::Invalid;
+  token_.value.type = JKValueType::None;
   if (atIndex_ >= length_) {
     recordError("%s", kUnexpectedToken);
     return false;

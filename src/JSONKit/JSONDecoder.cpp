@@ -235,11 +235,9 @@ std::optional<JKValue> JSONDecoder::ParseState::parseDictionary(std::size_t dept
         tokenizer.recordError("Unexpected '}'.");
         return fail();
       }
-      std::vector<JKDictionary::Entry> entries(
-          std::make_move_iterator(entryStack.begin() + static_cast<std::ptrdiff_t>(base)),
-          std::make_move_iterator(entryStack.end()));
+      auto dictionary = JKDictionary::create(entryStack.data() + base, entryStack.size() - base, mutableContainers);
       entryStack.resize(base);
-      return JKValue(JKDictionary::create(std::move(entries), mutableContainers));
+      return JKValue(std::move(dictionary));
     } else {
       recordChoiceError(allowed, kExpectedKey, "a '}'");
       return fail();

@@ -190,7 +190,8 @@ void VEMixer::markEnded(int index) {
   held_ = true;
 }
 
-size_t VEMixer::mixBlock(int16_t* out, size_t maxFrames) {
+size_t VEMixer::mixBlock(int16_t* out, size_t maxFrames, bool* active) {
+  if (active) *active = false;
   if (held_) return 0;
   maxFrames = std::min(maxFrames, kBlockFrames);
   // What each playing channel can give now. A channel with frames that are
@@ -225,6 +226,7 @@ size_t VEMixer::mixBlock(int16_t* out, size_t maxFrames) {
     }
   }
   if (endedNow) return 0;  // the timeline stops at the end
+  if (active) *active = count > 0;
 
   std::fill(mix_.begin(), mix_.begin() + static_cast<long>(frames * 2), 0);
   auto mixOne = [&](const Playing& p) {
@@ -247,11 +249,17 @@ void VEMixer::render(int16_t* frames, size_t frameCount) {
   std::lock_guard<std::mutex> lock(mutex_);
   size_t capacity = ahead_.size() / 2;
   size_t done = 0;
+  if (aheadIdleTail_ > 0 && anyActive()) {
+    aheadCount_ -= std::min(aheadCount_, aheadIdleTail_);
+    aheadIdleTail_ = 0;
+  }
   while (done < frameCount) {
     // Keep the buffer about aheadTarget_ ahead of what the device takes.
     while (!held_ && aheadCount_ < aheadTarget_ + (frameCount - done) && aheadCount_ + kBlockFrames <= capacity) {
-      size_t mixed = mixBlock(block_.data(), kBlockFrames);
+      bool active = false;
+      size_t mixed = mixBlock(block_.data(), kBlockFrames, &active);
       if (mixed == 0) break;
+      aheadIdleTail_ = active ? 0 : aheadIdleTail_ + mixed;
       size_t tail = (aheadHead_ + aheadCount_) % capacity;
       for (size_t i = 0; i < mixed; ++i) {
         ahead_[((tail + i) % capacity) * 2] = block_[i * 2];
@@ -267,6 +275,7 @@ void VEMixer::render(int16_t* frames, size_t frameCount) {
     }
     aheadHead_ = (aheadHead_ + take) % capacity;
     aheadCount_ -= take;
+    aheadIdleTail_ = std::min(aheadIdleTail_, aheadCount_);
     done += take;
   }
   // Held for longer than the buffer lasts: the device gets silence.

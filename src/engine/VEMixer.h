@@ -6,7 +6,8 @@
 // delivered the channel's end: a sound started in reaction to the end then
 // follows on the next frame. A real-time output pulls through render(), which
 // mixes ahead of the device into a buffer of about 120 ms so that the hold
-// does not starve the device.
+// does not starve the device. Silence mixed while nothing played is dropped
+// from that buffer when a sound starts, so a start is heard at once.
 //
 // Every member takes the mixer's lock; the stream locks are taken inside it.
 #pragma once
@@ -95,7 +96,8 @@ class VEMixer : public VEMixSource {
 
   template <typename F>
   VEResult withSlot(int index, F f);
-  size_t mixBlock(int16_t* out, size_t maxFrames);
+  // Mixes up to maxFrames; *active tells whether any channel was playing.
+  size_t mixBlock(int16_t* out, size_t maxFrames, bool* active = nullptr);
   bool anyActive() const;
   void markEnded(int index);
   void dropEnd(int index, uint64_t attachment);
@@ -116,5 +118,6 @@ class VEMixer : public VEMixSource {
   std::vector<int16_t> ahead_;
   size_t aheadHead_ = 0;
   size_t aheadCount_ = 0;
+  size_t aheadIdleTail_ = 0;  // frames at the buffer's tail mixed with nothing playing
   std::vector<int16_t> block_;
 };

@@ -426,9 +426,11 @@ void VEStream::release() {
   wake_.notify_all();
 }
 
-void VEStream::settle() {
+void VEStream::settle(size_t frames) {
   std::unique_lock<std::mutex> lock(mutex_);
   if (finished_ || !thread_.joinable()) return;
+  // Enough decoded for the mix: the outcome cannot depend on the thread.
+  if (phase_ == Phase::Ready && !seekPending_ && (ringCount_ >= frames || decodedToEnd_)) return;
   uint64_t kick = ++kick_;
   wake_.notify_all();
   idleSeen_.wait(lock, [&] { return idleMark_ >= kick || inBlockingCallback_ || finished_; });

@@ -60,9 +60,10 @@ class VEStream : public VEFileReaderHost, public std::enable_shared_from_this<VE
   void wake();
   // Lets the stream finish by itself (see above).
   void release();
-  // Brings the stream up to date for a non-real-time mix: waits until the
-  // thread has nothing left to do (or is inside the open or close callback).
-  void settle();
+  // Brings the stream up to date for a non-real-time mix of frames frames:
+  // unless that many are decoded already, waits until the thread has nothing
+  // left to do (or is inside the open or close callback).
+  void settle(size_t frames);
   // True once the thread has returned; join() then takes it.
   bool finished();
   void join();

@@ -227,7 +227,7 @@ VEResult VESystem::update() {
   VEFileReader::pruneOrphans();
   mixer_->beginUpdate(++updateSerial_);
   if (nonRealTime_) {
-    for (VESound* sound : sounds_) sound->stream_->settle();
+    for (VESound* sound : sounds_) sound->stream_->settle(kUpdateFrames);
     size_t frames = mixer_->mixNonRealTime(mixBuffer_.data(), kUpdateFrames);
     if (frames > 0) output_->write(mixBuffer_.data(), frames);
   } else {

@@ -29,8 +29,9 @@ Keys:
   delay=MS      wait before answering
 
 Request log: one line per answered request, tab-separated:
-  connection  method  path  range  status  body-bytes-sent
-with "-" for a missing Range header. Written to --log (flushed per line) and
+  connection  method  path  range  status  body-bytes-sent  arrival
+with "-" for a missing Range header; lines are written as requests end,
+and arrival (a count from 1) gives the order in which they came. Written to --log (flushed per line) and
 served at /_log; /_reset clears the log and the failure counters.
 """
 
@@ -80,11 +81,17 @@ class State:
         self.log_file = open(log_path, "a", buffering=1) if log_path else None
         self.fail_counts = {}
         self.connections = 0
+        self.arrivals = 0
 
     def next_connection(self):
         with self.lock:
             self.connections += 1
             return self.connections
+
+    def next_arrival(self):
+        with self.lock:
+            self.arrivals += 1
+            return self.arrivals
 
     def count_request(self, path):
         with self.lock:
@@ -163,7 +170,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def record(self, status, sent):
         self.server.state.log("\t".join([
             str(self.connection_id), self.command, self.path,
-            self.headers.get("Range", "-"), str(status), str(sent)]))
+            self.headers.get("Range", "-"), str(status), str(sent), str(self.arrival)]))
 
     def send_plain(self, status, extra=None, body=b""):
         self.send_response(status)
@@ -176,6 +183,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.record(status, len(body) if self.command != "HEAD" else 0)
 
     def answer(self, head):
+        self.arrival = self.server.state.next_arrival()
         if self.path == "/_log":
             with self.server.state.lock:
                 body = "".join(line + "\n" for line in self.server.state.log_lines).encode()

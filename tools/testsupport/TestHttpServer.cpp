@@ -1,5 +1,6 @@
 #include "TestHttpServer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -101,15 +102,18 @@ std::string TestHttpServer::url(const std::string& path) const
 
 std::vector<TestHttpRequest> TestHttpServer::getRequests() const
 {
-    std::vector<TestHttpRequest> all = parseRequestLog(m_logPath);
-    if (m_skipped >= all.size())
-        return {};
-    return std::vector<TestHttpRequest>(all.begin() + m_skipped, all.end());
+    std::vector<TestHttpRequest> requests;
+    for (const TestHttpRequest& request : parseRequestLog(m_logPath)) {
+        if (request.arrival > m_clearedArrival)
+            requests.push_back(request);
+    }
+    return requests;
 }
 
 void TestHttpServer::clearRequests()
 {
-    m_skipped = parseRequestLog(m_logPath).size();
+    for (const TestHttpRequest& request : parseRequestLog(m_logPath))
+        m_clearedArrival = std::max(m_clearedArrival, request.arrival);
 }
 
 uint8_t TestHttpServer::contentByte(unsigned seed, size_t offset)
@@ -146,7 +150,7 @@ std::vector<TestHttpRequest> parseRequestLog(const std::string& path)
         std::string field;
         while (std::getline(stream, field, '\t'))
             fields.push_back(field);
-        if (fields.size() != 6)
+        if (fields.size() != 6 && fields.size() != 7)
             continue;
         TestHttpRequest request;
         request.connection = atoi(fields[0].c_str());
@@ -155,8 +159,12 @@ std::vector<TestHttpRequest> parseRequestLog(const std::string& path)
         request.range = fields[3];
         request.status = fields[4];
         request.bytes = strtoull(fields[5].c_str(), nullptr, 10);
+        request.arrival = fields.size() == 7 ? strtoull(fields[6].c_str(), nullptr, 10) : requests.size();
         requests.push_back(request);
     }
+    // Requests are logged as they end; a later one may end first.
+    std::stable_sort(requests.begin(), requests.end(),
+                     [](const TestHttpRequest& a, const TestHttpRequest& b) { return a.arrival < b.arrival; });
     return requests;
 }
 

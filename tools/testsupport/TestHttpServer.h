@@ -16,6 +16,7 @@ struct TestHttpRequest
     std::string range;      // the Range header, "-" when there was none
     std::string status;     // the status code, or "aborted" when the client went away
     size_t bytes = 0;       // body bytes the server managed to send
+    size_t arrival = 0;     // order of arrival (the log's own order when it has none)
 };
 
 // The fault-injecting HTTP/1.1 test server (tools/testserver/testserver.py) in
@@ -36,7 +37,7 @@ public:
     // "http://127.0.0.1:<port>" followed by the path (which starts with '/').
     std::string url(const std::string& path) const;
 
-    // Every request logged since the last clearRequests.
+    // Every request logged since the last clearRequests, in order of arrival.
     std::vector<TestHttpRequest> getRequests() const;
     // Forgets the requests logged so far (the log itself keeps them).
     void clearRequests();
@@ -57,11 +58,12 @@ private:
     int m_port = 0;
     std::string m_folder;
     std::string m_logPath;
-    size_t m_skipped = 0;
+    size_t m_clearedArrival = 0;
 };
 
 // Parses a request log of tab-separated lines: connection, method, path, range,
-// status, bytes (the format of both the test server and the nginx harness).
+// status, bytes and, from the test server, the order of arrival (the format of
+// both the test server and the nginx harness). Requests come in arrival order.
 std::vector<TestHttpRequest> parseRequestLog(const std::string& path);
 
 #endif

@@ -94,7 +94,7 @@ VLRepository::VLRepository(VLRepositoryHandler* handler, VLHttpRepositoryProvide
     : m_handler(handler), m_provider(provider), m_db(nullptr), m_mutex(VLPlatformFactory::instance()->createMutex()),
       m_directory(directory), m_name(name), m_identity(identity), m_validationPeriod(validationPeriod),
       m_offline(false), m_clearAllPending(false), m_rowsLoaded(false), m_lastSave(0), m_maxSize(0), m_maxPercent(0),
-      m_autoClean(autoClean), m_sizeCheckPending(false), m_full(false), m_lastSizeCheck(0), m_totalSize(0),
+      m_autoClean(autoClean), m_sizeCheckPending(false), m_full(false), m_spaceNeeded(0), m_lastSizeCheck(0), m_totalSize(0),
       m_unavailable(false), m_lastAvailabilityCheck(0)
 {
     m_dbPath = databaseFolder + VLPlatformFactory::instance()->getFileHelper()->getSeparator() + name + ".db";
@@ -248,9 +248,13 @@ void VLRepository::checkSize(bool now)
                     candidates.push_back(file);
             }
         }
+        // A file that could not be given its size needs more than the
+        // volume has: a cache makes room for it, any other repository is full
+        // until the space is there.
+        double shortfall = spaceShortfall(available);
         if (m_autoClean)
-            evict(limit, keptSize, candidates);
-        full = usedSize > limit && !m_autoClean;
+            evict(std::min(limit, usedSize - shortfall), keptSize, candidates);
+        full = !m_autoClean && (usedSize > limit || shortfall > 0);
     }
     if (full != m_full) {
         m_full = full;
@@ -270,6 +274,36 @@ void VLRepository::evict(double limit, double keptSize, std::list<VLRepositoryFi
         file->remove();
         keptSize -= knownSize(file);
     }
+}
+
+void VLRepository::checkSpaceFor(const VLFileId& fileId, size_t bytes)
+{
+    double available = 0;
+    if (!VLPlatformFactory::instance()->getFileHelper()->getFreeSpace(getDirectory(), &available, nullptr))
+        return;
+    if (available >= double(bytes))
+        return;
+    VL_LOG_WARN("Repository volume lacks space for a file : " << fileId << " needs " << bytes << " bytes, "
+                                                               << available << " available");
+    m_spaceNeeded = double(bytes);
+    m_spaceNeededBy.reset(new VLFileId(fileId));
+    checkSize(true);
+}
+
+// The bytes the volume lacks for the file that could not be sized, while
+// that file is still wanted; 0 (and forgotten) otherwise.
+double VLRepository::spaceShortfall(double available)
+{
+    if (!m_spaceNeededBy)
+        return 0;
+    VLRepositoryFile* file = getFile(*m_spaceNeededBy, false);
+    bool wanted = file && !file->isRemoved() && (file->getFlags() & VLRepositoryFile::FLAG_PROVIDING);
+    if (!wanted || available >= m_spaceNeeded) {
+        m_spaceNeededBy.reset();
+        m_spaceNeeded = 0;
+        return 0;
+    }
+    return m_spaceNeeded - available;
 }
 
 void VLRepository::checkAvailability(bool now)

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "VLFileId.h"
@@ -112,6 +113,11 @@ public:
     // measures the volume and the files, evicts (auto-clean) or updates the
     // full state, telling the handler onVolumeFull when it turns full.
     void checkSize(bool now);
+    // Called when a file could not be given its size of bytes bytes: when
+    // the volume has less space than that, the size checks count the
+    // shortfall while the file is still being fetched (a cache evicts for
+    // it, other repositories are full until the space is there).
+    void checkSpaceFor(const VLFileId& fileId, size_t bytes);
     // Probes the directory and tells the handler onUnwritable when it turns
     // unwritable.
     void checkAvailability(bool now);
@@ -136,6 +142,7 @@ private:
     bool writeRows();
     // Size check.
     double limitFor(double available, double total) const;
+    double spaceShortfall(double available);
     void evict(double limit, double keptSize, std::list<VLRepositoryFile*>& candidates);
     void deleteRemovedAndClosed(std::map<VLFileId, VLRepositoryFile*>::iterator& it);
     double now() const;
@@ -160,6 +167,8 @@ private:
     bool m_autoClean;
     std::atomic<bool> m_sizeCheckPending;
     std::atomic<bool> m_full;
+    double m_spaceNeeded;            // bytes a file could not get; 0 = none
+    std::unique_ptr<VLFileId> m_spaceNeededBy;
     double m_lastSizeCheck;
     std::atomic<uint64_t> m_totalSize;
     std::atomic<bool> m_unavailable;

@@ -1,5 +1,7 @@
 #include "VLRepositoryFile.h"
 
+#include <algorithm>
+
 #include "VLBlockBitmap.h"
 #include "VLFileHelper.h"
 #include "VLHttpRepositoryProvider.h"
@@ -330,10 +332,14 @@ bool VLRepositoryFile::setContent(size_t size, const std::string& etag)
     if (sizeChanged) {
         if (!m_content->resize(size, false)) {
             VL_LOG_ERROR("Unable to resize repository file : " << m_content->getPath());
+            remapAfterFailedResize();
+            m_repository->checkSpaceFor(m_fileId, size);
             return false;
         }
         if (!m_bitmap->resize(getBitmapSize(size), true)) {
             VL_LOG_ERROR("Unable to resize bitmap file : " << m_bitmap->getPath());
+            remapAfterFailedResize();
+            m_repository->checkSpaceFor(m_fileId, getBitmapSize(size));
             return false;
         }
     } else if (!m_bitmap->zeroFill()) {
@@ -347,6 +353,19 @@ bool VLRepositoryFile::setContent(size_t size, const std::string& etag)
     if (m_handler)
         m_handler->onFileProgressesChanged(this);
     return true;
+}
+
+// A resize whose open failed leaves its file closed; an open record maps it
+// again at the length it has, so that its reads, writes and last close keep
+// working (reads past a shortened content are refused, not faulted).
+void VLRepositoryFile::remapAfterFailedResize()
+{
+    if (m_openCount == 0)
+        return;
+    if (!m_content->isOpen() && !m_content->open())
+        VL_LOG_ERROR("Unable to map repository file : " << m_content->getPath());
+    if (!m_bitmap->isOpen() && !m_bitmap->open())
+        VL_LOG_ERROR("Unable to map repository bitmap file : " << m_bitmap->getPath());
 }
 
 size_t VLRepositoryFile::bitCount()

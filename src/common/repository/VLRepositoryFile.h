@@ -59,7 +59,7 @@ public:
 
     // The size of a file whose size is not known yet, and the length that
     // means "to the end of the file".
-    static const size_t UNKNOWN_SIZE = SIZE_MAX;
+    static constexpr size_t UNKNOWN_SIZE = SIZE_MAX;
 
     // A new record: named by VLRepository::makeFileName, reported as added.
     VLRepositoryFile(VLRepository* repository, const std::string& identity, const VLFileId& fileId,
@@ -191,6 +191,7 @@ private:
     bool mapFiles();
     bool checkMappedLengths();
     bool mappingsCover();
+    void remapAfterFailedResize();
     size_t bitCount();
     size_t presentBytes();
     size_t firstMissingFrom(size_t offset);

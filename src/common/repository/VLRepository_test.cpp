@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 #include <sqlite3.h>
 #include <unistd.h>
 #include <vector>
@@ -588,4 +590,34 @@ TEST_F(VLRepositoryTest, ACorruptOrLockedIndexLosesNoRow)
     open();
     repository->update();
     repository->close();
+}
+
+TEST_F(VLRepositoryTest, MainThreadSettingsMeetAWorkerThatIsRunning)
+{
+    open();
+    addStoredFile("a", 5000);
+    std::atomic<bool> stop(false);
+    std::thread worker([&] {
+        while (!stop) {
+            repository->update();
+            g_platform->advance(1);
+        }
+    });
+    std::string second = folder.folder("second");
+    for (int i = 0; i < 2000; ++i) {
+        repository->setLimits(i % 7, double(i) * 1000);
+        double maxSize = 0;
+        int maxPercent = 0;
+        repository->getLimits(&maxSize, &maxPercent);
+        repository->setOffline(i % 2 == 0);
+        repository->setDirectory(i % 2 ? second : directory, false);
+        EXPECT_FALSE(repository->getDirectory().empty());
+        repository->getTotalSize();
+        if (i % 500 == 0)
+            repository->clearAll();
+    }
+    stop = true;
+    worker.join();
+    repository->update();
+    EXPECT_TRUE(repository->getFiles().empty());
 }

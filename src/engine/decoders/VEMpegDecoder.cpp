@@ -2,6 +2,7 @@
 
 #include <mpg123.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
 
@@ -97,7 +98,32 @@ long VEMpegDecoder::decode(std::vector<int16_t>* out) {
   }
 }
 
+void VEMpegDecoder::indexConstantBitrate() {
+  if (indexed_) return;
+  indexed_ = true;
+  mpg123_frameinfo info{};
+  if (mpg123_info(handle_, &info) != MPG123_OK || info.vbr != MPG123_CBR || info.bitrate <= 0) return;
+  off_t* known = nullptr;
+  off_t step = 0;
+  size_t fill = 0;
+  if (mpg123_index(handle_, &known, &step, &fill) != MPG123_OK || fill == 0) return;
+  // The table of contents of an Info tag holds 100 points at 1/256 of the
+  // file each: far too coarse. Every frame of a constant bitrate has the same
+  // size up to one padding byte, so its offset follows from the bitrate;
+  // starting two bytes early lets the parser find the frame's own header.
+  off_t start = known[0];
+  double frameBytes = double(mpg123_spf(handle_)) / 8.0 * info.bitrate * 1000.0 / double(info.rate);
+  if (frameBytes < 16 || off_t(reader_->fileSize()) <= start) return;
+  size_t frames = static_cast<size_t>(double(off_t(reader_->fileSize()) - start) / frameBytes) + 1;
+  std::vector<off_t> offsets(frames);
+  for (size_t k = 0; k < frames; ++k) {
+    offsets[k] = std::max(start, start + static_cast<off_t>(double(k) * frameBytes) - 2);
+  }
+  mpg123_set_index(handle_, offsets.data(), 1, frames);
+}
+
 bool VEMpegDecoder::seek(uint64_t frame, uint64_t* landed) {
+  indexConstantBitrate();
   off_t result = mpg123_seek(handle_, static_cast<off_t>(frame), SEEK_SET);
   if (result < 0) return false;
   *landed = static_cast<uint64_t>(result);

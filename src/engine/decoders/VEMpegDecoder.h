@@ -1,6 +1,8 @@
 // MP3 (MPEG audio layers 1-3) through libmpg123, with gapless decoding: the
 // encoder delay and padding recorded in a LAME/Info tag are removed. Seeks use
-// the Xing table of contents or byte arithmetic (fuzzy seeking), never a scan.
+// the Xing table of contents or byte arithmetic (fuzzy seeking), never a scan;
+// a constant-bitrate stream gets a frame index computed from its bitrate
+// first, which lands its seeks on the exact frame.
 #pragma once
 
 #include <sys/types.h>
@@ -21,10 +23,12 @@ class VEMpegDecoder : public VEDecoder {
   VEResult readHeader() override;
 
  private:
+  void indexConstantBitrate();
   static ssize_t readCallback(void* handle, void* buffer, size_t size);
   static off_t seekCallback(void* handle, off_t offset, int whence);
 
   VEFileReader* reader_;
   mpg123_handle_struct* handle_ = nullptr;
   std::vector<unsigned char> buffer_;
+  bool indexed_ = false;
 };

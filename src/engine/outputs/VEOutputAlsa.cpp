@@ -39,7 +39,10 @@ bool VEOutputAlsa::listDrivers(std::vector<VEOutputDriver>* drivers) {
     free(direction);
   }
   snd_device_name_free_hint(hints);
-  if (found.empty()) return false;
+  // "default" always exists in ALSA's configuration, listed or not.
+  if (found.empty() || found.front().device != "default") {
+    found.insert(found.begin(), VEOutputDriver{"Default ALSA device", "default", driverId("default")});
+  }
   drivers->insert(drivers->end(), found.begin(), found.end());
   return true;
 }

@@ -91,7 +91,7 @@ inline Wav readWav(const std::string& file) {
     } else if (memcmp(&b[at], "data", 4) == 0) {
       size_t end = std::min(b.size(), at + 8 + size_t(size));
       wav.samples.resize((end - at - 8) / 2);
-      memcpy(wav.samples.data(), &b[at + 8], wav.samples.size() * 2);
+      if (!wav.samples.empty()) memcpy(wav.samples.data(), &b[at + 8], wav.samples.size() * 2);
       break;
     }
     at += 8 + size + (size & 1);
@@ -359,7 +359,7 @@ class FileServer {
     if (failing) available = std::min<uint64_t>(available, fail->second);
     uint64_t count = 0;
     if (request->offset < available) count = std::min<uint64_t>(request->sizeBytes, available - request->offset);
-    memcpy(request->buffer, bytes.data() + std::min<uint64_t>(request->offset, bytes.size()), count);
+    if (count > 0) memcpy(request->buffer, bytes.data() + request->offset, count);
     request->bytesRead = static_cast<unsigned int>(count);
     --h->pendingReads;
     int result = VE_OK;

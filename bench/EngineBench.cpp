@@ -1,0 +1,305 @@
+// Audio engine figures, each beside a baseline measured in the same run:
+// 1. CPU time to decode and mix a 10-minute MP3 and FLAC in non-real-time
+//    mode, beside `mpg123 -t` and `flac -t` decoding the same files;
+// 2. the gap in samples between consecutive tracks (target 0), in the
+//    non-real-time and the real-time WAV writer;
+// 3. the time from unpausing a prepared sound to its first non-silent sample
+//    at the real-time WAV writer, beside libmpg123's own time to decode the
+//    first frame from memory.
+//
+// Usage: engine_bench [minutes]   (default 10)
+
+#include <mpg123.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "VEChannel.h"
+#include "VESound.h"
+#include "VESystem.h"
+
+namespace {
+
+typedef std::chrono::steady_clock Clock;
+
+std::string dir;
+
+std::string run(const std::string& command) {
+  if (std::system((command + " >/dev/null 2>&1").c_str()) != 0) {
+    std::fprintf(stderr, "engine_bench: failed: %s\n", command.c_str());
+    std::exit(1);
+  }
+  return command;
+}
+
+std::vector<uint8_t> readFile(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::vector<int16_t> wavSamples(const std::string& file) {
+  std::vector<uint8_t> b = readFile(file);
+  for (size_t at = 12; at + 8 <= b.size();) {
+    uint32_t size = uint32_t(b[at + 4]) | uint32_t(b[at + 5]) << 8 | uint32_t(b[at + 6]) << 16 | uint32_t(b[at + 7]) << 24;
+    if (memcmp(&b[at], "data", 4) == 0) {
+      size_t end = std::min(b.size(), at + 8 + size_t(size));
+      std::vector<int16_t> samples((end - at - 8) / 2);
+      if (!samples.empty()) memcpy(samples.data(), &b[at + 8], samples.size() * 2);
+      return samples;
+    }
+    at += 8 + size + (size & 1);
+  }
+  return {};
+}
+
+double cpuSeconds(int who) {
+  rusage usage{};
+  getrusage(who, &usage);
+  return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// CPU time of a child command (user + system).
+double childCpu(const std::string& command) {
+  double before = cpuSeconds(RUSAGE_CHILDREN);
+  run(command);
+  return cpuSeconds(RUSAGE_CHILDREN) - before;
+}
+
+// ---- files served from memory, answered at once (a worker with everything cached)
+
+std::mutex filesMutex;
+std::map<std::string, std::shared_ptr<std::vector<uint8_t>>> files;
+
+VEResult openFile(const char* name, unsigned int* size, void** handle, void** userData) {
+  std::lock_guard<std::mutex> lock(filesMutex);
+  auto it = files.find(name);
+  if (it == files.end()) return VE_ERR_FILE_NOTFOUND;
+  *size = static_cast<unsigned int>(it->second->size());
+  *handle = it->second.get();
+  *userData = nullptr;
+  return VE_OK;
+}
+VEResult closeFile(void*, void*) { return VE_OK; }
+VEResult readFileAsync(VEReadRequest* request, void*) {
+  auto* bytes = static_cast<std::vector<uint8_t>*>(request->handle);
+  uint64_t count = 0;
+  if (request->offset < bytes->size()) count = std::min<uint64_t>(request->sizeBytes, bytes->size() - request->offset);
+  if (count) memcpy(request->buffer, bytes->data() + request->offset, count);
+  request->bytesRead = static_cast<unsigned int>(count);
+  request->result.store(count < request->sizeBytes ? VE_ERR_FILE_EOF : VE_OK);
+  return VE_OK;
+}
+
+VESystem* makeSystem(VEOutputType type, const std::string& wav = "") {
+  VESystem* system = nullptr;
+  VESystem::create(&system);
+  system->setSoftwareFormat(44100, VE_SOUND_FORMAT_PCM16, 2, 2, VE_RESAMPLER_SPLINE);
+  system->setOutput(type);
+  system->setFileSystem(openFile, closeFile, readFileAsync, 4096);
+  system->setStreamBufferSize(65536, VE_TIMEUNIT_RAWBYTES);
+  if (system->init(8, 0, wav.empty() ? nullptr : const_cast<char*>(wav.c_str())) != VE_OK) {
+    std::fprintf(stderr, "engine_bench: cannot open the output\n");
+    std::exit(1);
+  }
+  return system;
+}
+
+VESound* openSound(VESystem* system, const std::string& name) {
+  VESound* sound = nullptr;
+  system->createStream(name.c_str(), VE_MODE_NONBLOCKING, &sound);
+  VEOpenState state = VE_OPENSTATE_LOADING;
+  while (state == VE_OPENSTATE_LOADING) {
+    system->update();
+    sound->getOpenState(&state, nullptr, nullptr, nullptr);
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  if (state != VE_OPENSTATE_READY) {
+    std::fprintf(stderr, "engine_bench: %s did not open\n", name.c_str());
+    std::exit(1);
+  }
+  return sound;
+}
+
+std::atomic<int> endCount{0};
+VEChannel* startOnEnd = nullptr;
+VEResult onEnd(VEChannel*, VEChannelCallbackType, void*, void*) {
+  ++endCount;
+  if (startOnEnd) startOnEnd->setPaused(false);
+  startOnEnd = nullptr;
+  return VE_OK;
+}
+
+void add(const std::string& name, const std::string& file) {
+  std::lock_guard<std::mutex> lock(filesMutex);
+  files[name] = std::make_shared<std::vector<uint8_t>>(readFile(file));
+}
+
+// ---- 1. decode and mix
+
+double engineCpu(const std::string& name) {
+  VESystem* system = makeSystem(VE_OUTPUTTYPE_NOSOUND_NRT);
+  double before = cpuSeconds(RUSAGE_SELF);
+  VESound* sound = openSound(system, name);
+  VEChannel* channel = nullptr;
+  system->playSound(0, sound, false, &channel);
+  channel->setCallback(onEnd);
+  int ends = endCount;
+  while (endCount == ends) system->update();
+  double spent = cpuSeconds(RUSAGE_SELF) - before;
+  system->release();
+  return spent;
+}
+
+// ---- 2. gaps
+
+// Frames between the end of a in out and the start of b right after it;
+// 0 is a perfect join, negative an overlap. A large value means not found.
+long gapFrames(const std::vector<int16_t>& out, const std::vector<int16_t>& a, const std::vector<int16_t>& b) {
+  auto at = std::search(out.begin(), out.end(), a.end() - 2048, a.end());
+  if (at == out.end()) return 1 << 30;
+  size_t aEnd = size_t(at - out.begin()) + 2048;
+  auto bAt = std::search(out.begin() + long(aEnd) - 4096, out.end(), b.begin(), b.begin() + 2048);
+  if (bAt == out.end()) return 1 << 30;
+  return (long(bAt - out.begin()) - long(aEnd)) / 2;
+}
+
+long chainGap(VEOutputType type, const std::string& wav, const std::vector<int16_t>& a, const std::vector<int16_t>& b) {
+  VESystem* system = makeSystem(type, wav);
+  VESound* first = openSound(system, "gap-a");
+  VESound* second = openSound(system, "gap-b");
+  VEChannel* channelA = nullptr;
+  VEChannel* channelB = nullptr;
+  system->playSound(1, second, true, &channelB);
+  system->playSound(0, first, false, &channelA);
+  channelA->setCallback(onEnd);
+  channelB->setCallback(onEnd);
+  startOnEnd = channelB;
+  int ends = endCount;
+  bool realTime = type == VE_OUTPUTTYPE_WAVWRITER;
+  while (endCount < ends + 2) {
+    system->update();
+    if (realTime) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  for (int i = 0; realTime && i < 40; ++i) {
+    system->update();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  system->release();
+  return gapFrames(wavSamples(wav), a, b);
+}
+
+// ---- 3. latency
+
+double firstSoundLatencyMs(const std::string& wav) {
+  VESystem* system = makeSystem(VE_OUTPUTTYPE_WAVWRITER, wav);
+  Clock::time_point opened = Clock::now();
+  VESound* sound = openSound(system, "latency");
+  VEChannel* channel = nullptr;
+  system->playSound(0, sound, true, &channel);
+  for (int i = 0; i < 30; ++i) {  // decoded and waiting, silence flowing
+    system->update();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  Clock::time_point unpaused = Clock::now();
+  channel->setPaused(false);
+  for (int i = 0; i < 50; ++i) {
+    system->update();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  system->release();
+  std::vector<int16_t> samples = wavSamples(wav);
+  auto first = std::find_if(samples.begin(), samples.end(), [](int16_t s) { return s != 0; });
+  // The writer takes frames on a steady schedule from its open on.
+  double writtenAt = double((first - samples.begin()) / 2) / 44.1;
+  double unpausedAt = std::chrono::duration<double, std::milli>(unpaused - opened).count();
+  return writtenAt - unpausedAt;
+}
+
+double mpg123FirstFrameMs(const std::string& file) {
+  std::vector<uint8_t> bytes = readFile(file);
+  const int rounds = 50;
+  Clock::time_point start = Clock::now();
+  for (int i = 0; i < rounds; ++i) {
+    mpg123_handle* handle = mpg123_new(nullptr, nullptr);
+    mpg123_param(handle, MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_GAPLESS, 0);
+    mpg123_open_feed(handle);
+    unsigned char out[1152 * 4 * 2];
+    size_t done = 0;
+    size_t fed = 0;
+    int result = MPG123_NEED_MORE;
+    while (done == 0 && fed < bytes.size()) {
+      size_t chunk = std::min<size_t>(4096, bytes.size() - fed);
+      result = mpg123_decode(handle, bytes.data() + fed, chunk, out, sizeof out, &done);
+      fed += chunk;
+      while (result == MPG123_NEW_FORMAT && done == 0) result = mpg123_decode(handle, nullptr, 0, out, sizeof out, &done);
+    }
+    mpg123_delete(handle);
+  }
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count() / rounds;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int minutes = argc > 1 ? std::max(1, atoi(argv[1])) : 10;
+  char pattern[] = "/tmp/engine-bench-XXXXXX";
+  dir = mkdtemp(pattern);
+  std::string seconds = std::to_string(minutes * 60);
+  std::printf("engine_bench: making %d-minute fixtures in %s\n", minutes, dir.c_str());
+  std::fflush(stdout);
+  run("sox -R -n -r 44100 -c 2 -b 16 " + dir + "/long.wav synth " + seconds +
+      " sine 440 synth " + seconds + " sine amod 0.3 2 gain -3 dither -s");
+  run("lame --quiet -V 2 " + dir + "/long.wav " + dir + "/long.mp3");
+  run("flac -s -f -o " + dir + "/long.flac " + dir + "/long.wav");
+  add("long-mp3", dir + "/long.mp3");
+  add("long-flac", dir + "/long.flac");
+
+  std::printf("\n1. Decode and mix, %d minutes, non-real-time (CPU seconds)\n", minutes);
+  std::printf("%-8s %10s %10s %8s\n", "format", "engine", "baseline", "ratio");
+  double mp3 = engineCpu("long-mp3");
+  double mp3Base = childCpu("mpg123 -q -t " + dir + "/long.mp3");
+  std::printf("%-8s %10.3f %10.3f %8.2f   (baseline: mpg123 -t)\n", "MP3", mp3, mp3Base, mp3 / mp3Base);
+  double fl = engineCpu("long-flac");
+  double flBase = childCpu("flac -s -t " + dir + "/long.flac");
+  std::printf("%-8s %10.3f %10.3f %8.2f   (baseline: flac -t)\n", "FLAC", fl, flBase, fl / flBase);
+
+  run("sox -R -n -r 44100 -c 2 -b 16 " + dir + "/a.wav synth 1.3 sine 523 gain -3 dither -s");
+  run("sox -R -n -r 44100 -c 2 -b 16 " + dir + "/b.wav synth 1.1 sine 659 gain -3 dither -s");
+  run("lame --quiet -b 192 " + dir + "/a.wav " + dir + "/a.mp3");
+  run("flac -s -f -o " + dir + "/b.flac " + dir + "/b.wav");
+  run("mpg123 -q --gapless -w " + dir + "/a.ref.wav " + dir + "/a.mp3");
+  add("gap-a", dir + "/a.mp3");
+  add("gap-b", dir + "/b.flac");
+  std::vector<int16_t> a = wavSamples(dir + "/a.ref.wav");
+  std::vector<int16_t> b = wavSamples(dir + "/b.wav");
+  std::printf("\n2. Gap between consecutive tracks, MP3 then FLAC (samples; target 0)\n");
+  std::printf("%-28s %10ld\n", "non-real-time WAV writer", chainGap(VE_OUTPUTTYPE_WAVWRITER_NRT, dir + "/gap-nrt.wav", a, b));
+  std::printf("%-28s %10ld\n", "real-time WAV writer", chainGap(VE_OUTPUTTYPE_WAVWRITER, dir + "/gap-rt.wav", a, b));
+
+  add("latency", dir + "/a.mp3");
+  double latency = firstSoundLatencyMs(dir + "/latency.wav");
+  double decode = mpg123FirstFrameMs(dir + "/a.mp3");
+  std::printf("\n3. Unpause to first non-silent sample at the real-time WAV writer (ms)\n");
+  std::printf("%-8s %10s %8s\n", "engine", "baseline", "ratio");
+  std::printf("%8.2f %10.3f %8.1f   (baseline: libmpg123 decoding the first frame from memory;\n"
+              "                              a start drops the silence mixed ahead of the device)\n",
+              latency, decode, latency / decode);
+  run("rm -rf " + dir);
+  return 0;
+}

@@ -1,0 +1,131 @@
+// Streaming a file through the HTTP range provider from nginx on 127.0.0.1:
+// wall time until the repository file is complete, beside `curl -o /dev/null`
+// of the same URL in the same run, and the bytes nginx sent over the file's
+// size (1.00 is ideal: no byte fetched twice).
+//
+// Two drives of the provider: passes as the core's worker makes them (the
+// provider, then the repository, then a 10 ms sleep), and passes without the
+// sleep, the transfer engine alone.
+//
+// Usage: provider_stream_bench [megabytes]   (default 100)
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "TestFolder.h"
+#include "TestNginxServer.h"
+#include "VLHttpRepositoryProvider.h"
+#include "VLRepository.h"
+#include "VLRepositoryFile.h"
+
+namespace {
+
+typedef std::chrono::steady_clock Clock;
+
+double secondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+struct Result
+{
+    double seconds = 0;
+    size_t bytesSent = 0;
+};
+
+Result stream(TestNginxServer& nginx, const std::string& url, unsigned sleepMs, const std::string& name)
+{
+    TestFolder folder;
+    VLHttpRepositoryProvider provider;
+    provider.init(nullptr);
+    VLRepository repository(nullptr, &provider, "cache", "bench", 604800, folder.folder("db"),
+                            folder.folder("files"), 0, false, 0);
+    repository.init();
+    VLRepositoryFile* file = repository.getFile(VLFileId(name, 6u), true);
+    file->setUrl(url);
+    nginx.clearRequests();
+    Clock::time_point start = Clock::now();
+    file->open(VLRepositoryFile::OPEN_PROVIDE);
+    while (!(file->getFlags() & VLRepositoryFile::FLAG_COMPLETE)) {
+        provider.update();
+        repository.update();
+        if (sleepMs)
+            usleep(sleepMs * 1000);
+        if (secondsSince(start) > 600) {
+            std::fprintf(stderr, "provider_stream_bench: no complete file after 10 minutes\n");
+            std::exit(1);
+        }
+    }
+    Result result;
+    result.seconds = secondsSince(start);
+    file->close(0);
+    repository.close();
+    provider.clean();
+    for (const TestHttpRequest& request : nginx.waitForRequests(1))
+        result.bytesSent += request.bytes;
+    return result;
+}
+
+double curlTime(const std::string& url)
+{
+    std::string command = "curl -s --noproxy '*' -o /dev/null '" + url + "'";
+    Clock::time_point start = Clock::now();
+    if (system(command.c_str()) != 0) {
+        std::fprintf(stderr, "provider_stream_bench: curl failed\n");
+        std::exit(1);
+    }
+    return secondsSince(start);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 100;
+    const size_t size = megabytes * 1000000;
+    TestFolder root;
+    {
+        std::string bytes(size, '\0');
+        for (size_t i = 0; i < size; ++i)
+            bytes[i] = char(i * 7 + (i >> 12));
+        if (!TestFolder::write(root.file("track.bin"), bytes)) {
+            std::fprintf(stderr, "provider_stream_bench: cannot write the fixture\n");
+            return 1;
+        }
+    }
+    TestNginxServer nginx(root.path());
+    if (!nginx.isRunning()) {
+        std::fprintf(stderr, "provider_stream_bench: nginx did not start\n");
+        return 1;
+    }
+    const std::string url = nginx.url("/track.bin");
+
+    curlTime(url); // warms the page cache and the server
+    double bestCurl = 1e9;
+    Result worker;
+    Result engine;
+    worker.seconds = engine.seconds = 1e9;
+    for (int pass = 0; pass < 3; ++pass) {
+        bestCurl = std::min(bestCurl, curlTime(url));
+        Result paced = stream(nginx, url, 10, "paced" + std::to_string(pass));
+        if (paced.seconds < worker.seconds)
+            worker = paced;
+        Result unpaced = stream(nginx, url, 0, "unpaced" + std::to_string(pass));
+        if (unpaced.seconds < engine.seconds)
+            engine = unpaced;
+    }
+    double mb = double(size) / 1e6;
+    std::printf("streaming %zu MB from nginx on 127.0.0.1 (best of 3)\n", megabytes);
+    std::printf("  provider, worker passes (10 ms sleep)  %7.3f s  %7.0f MB/s  bytes sent / size %.2f\n",
+                worker.seconds, mb / worker.seconds, double(worker.bytesSent) / double(size));
+    std::printf("  provider, passes without sleep         %7.3f s  %7.0f MB/s  bytes sent / size %.2f\n",
+                engine.seconds, mb / engine.seconds, double(engine.bytesSent) / double(size));
+    std::printf("  curl -o /dev/null (baseline)           %7.3f s  %7.0f MB/s  (process start included)\n", bestCurl,
+                mb / bestCurl);
+    std::printf("  ratio worker/curl %.2f, engine/curl %.2f\n", worker.seconds / bestCurl, engine.seconds / bestCurl);
+    return 0;
+}

@@ -1,0 +1,146 @@
+// Index load: VLRepository::init over 100,000 rows (open, schema checks,
+// sync, one VLRepositoryFile per row, size check) beside a plain SELECT of
+// every column of the same rows with the SQLite C interface, in the same run.
+//
+// Usage: repository_index_bench [rows]   (default 100000)
+
+#include <sqlite3.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "TestFolder.h"
+#include "VLCrypto.h"
+#include "VLHttpRepositoryProvider.h"
+#include "VLPlatformFactory.h"
+#include "VLRepository.h"
+
+namespace {
+
+typedef std::chrono::steady_clock Clock;
+
+double secondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void check(int rc, sqlite3* db)
+{
+    if (rc != SQLITE_OK && rc != SQLITE_ROW && rc != SQLITE_DONE) {
+        std::fprintf(stderr, "repository_index_bench: SQLite failed (%d) %s\n", rc, sqlite3_errmsg(db));
+        std::exit(1);
+    }
+}
+
+// The rows a repository writes, with sizes not yet known so that the sync
+// keeps them without files on disk.
+void fillIndex(const std::string& path, int rows)
+{
+    sqlite3* db = nullptr;
+    check(sqlite3_open(path.c_str(), &db), db);
+    check(sqlite3_exec(db,
+                       "CREATE TABLE IF NOT EXISTS \"files\" ( \"repository\" VARCHAR NOT NULL, \"identity\" VARCHAR "
+                       "NOT NULL, \"entity_id\" VARCHAR NOT NULL, \"format_id\" INTEGER NOT NULL, \"size\" INTEGER "
+                       "NOT NULL, \"loaded\" INTEGER NOT NULL, \"etag\" VARCHAR NOT NULL, \"file_name\" VARCHAR "
+                       "UNIQUE NOT NULL, \"metadata\" VARCHAR NOT NULL, \"provider_data\" VARCHAR NOT NULL, "
+                       "\"position\" INTEGER NOT NULL, \"custom\" INTEGER NOT NULL, \"last_validation\" INTEGER NOT "
+                       "NULL, \"last_open\" INTEGER NOT NULL, \"total_lock_count\" INTEGER NOT NULL, \"last_add\" "
+                       "INTEGER NOT NULL, PRIMARY KEY (repository, identity, entity_id, format_id))",
+                       nullptr, nullptr, nullptr),
+          db);
+    check(sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr), db);
+    sqlite3_stmt* insert = nullptr;
+    check(sqlite3_prepare_v2(db,
+                             "INSERT INTO files VALUES ('download', 'bench', ?, 6, -1, 0, 'etag-value', ?, "
+                             "'{\"title\":\"A track title\",\"artist\":\"An artist\"}', 'provider data', ?, 16, "
+                             "1700000000, 1700000100, 3, 1700000200)",
+                             -1, &insert, nullptr),
+          db);
+    std::unique_ptr<VLCrypto> crypto(VLPlatformFactory::instance()->createCrypto());
+    for (int i = 0; i < rows; ++i) {
+        std::string entity = "entity-" + std::to_string(i);
+        std::string name = crypto->md5(entity);
+        sqlite3_bind_text(insert, 1, entity.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(insert, 2, name.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_int64(insert, 3, i);
+        check(sqlite3_step(insert), db);
+        sqlite3_reset(insert);
+    }
+    sqlite3_finalize(insert);
+    check(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), db);
+    sqlite3_close(db);
+}
+
+double selectEverything(const std::string& path, int* rows)
+{
+    Clock::time_point start = Clock::now();
+    sqlite3* db = nullptr;
+    check(sqlite3_open(path.c_str(), &db), db);
+    sqlite3_stmt* select = nullptr;
+    check(sqlite3_prepare_v2(db,
+                             "SELECT entity_id, format_id, file_name, size, loaded, etag, metadata, position, custom, "
+                             "last_validation, last_open, provider_data, total_lock_count, last_add FROM files WHERE "
+                             "repository = ? AND identity = ?",
+                             -1, &select, nullptr),
+          db);
+    sqlite3_bind_text(select, 1, "download", -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(select, 2, "bench", -1, SQLITE_TRANSIENT);
+    size_t bytes = 0;
+    *rows = 0;
+    while (sqlite3_step(select) == SQLITE_ROW) {
+        for (int column = 0; column < 14; ++column) {
+            const unsigned char* text = sqlite3_column_text(select, column);
+            bytes += text ? 1 : 0;
+        }
+        ++*rows;
+    }
+    sqlite3_finalize(select);
+    sqlite3_close(db);
+    double seconds = secondsSince(start);
+    if (bytes == 0)
+        std::fprintf(stderr, "repository_index_bench: nothing read\n");
+    return seconds;
+}
+
+double loadRepository(const std::string& databases, const std::string& directory, size_t* files)
+{
+    VLHttpRepositoryProvider provider;
+    Clock::time_point start = Clock::now();
+    VLRepository repository(nullptr, &provider, "download", "bench", 604800, databases, directory, 0, false, 0);
+    repository.init();
+    double seconds = secondsSince(start);
+    *files = repository.getFiles().size();
+    repository.close();
+    return seconds;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const int rows = argc > 1 ? std::atoi(argv[1]) : 100000;
+    TestFolder folder;
+    const std::string databases = folder.folder("db");
+    const std::string directory = folder.folder("files");
+    fillIndex(databases + "/download.db", rows);
+
+    double best = 1e9;
+    double bestSelect = 1e9;
+    size_t files = 0;
+    int selected = 0;
+    for (int pass = 0; pass < 3; ++pass) {
+        best = std::min(best, loadRepository(databases, directory, &files));
+        bestSelect = std::min(bestSelect, selectEverything(databases + "/download.db", &selected));
+    }
+    if (files != size_t(rows) || selected != rows)
+        std::fprintf(stderr, "repository_index_bench: loaded %zu files and selected %d rows of %d\n", files, selected,
+                     rows);
+    std::printf("index load of %d rows\n", rows);
+    std::printf("  VLRepository::init     %8.1f ms  (%.0f rows/s)\n", best * 1000, rows / best);
+    std::printf("  SELECT every column    %8.1f ms  (%.0f rows/s, baseline)\n", bestSelect * 1000, rows / bestSelect);
+    std::printf("  ratio init/select      %8.2f\n", best / bestSelect);
+    return 0;
+}

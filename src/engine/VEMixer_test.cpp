@@ -1,0 +1,272 @@
+// Mixing through the whole engine on the non-real-time WAV writer: gapless
+// joins, end callbacks, volume and mute, positions.
+#include "VEMixer.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "VETestSupport.h"
+
+using namespace vetest;
+
+namespace {
+
+class VEMixerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { FileServer::instance().reset(); }
+  void TearDown() override { EXPECT_TRUE(FileServer::instance().violations().empty()); }
+};
+
+// A track for the chains: encoded file and reference, under its own name.
+struct Track {
+  std::string name;
+  Fixture fixture;
+};
+
+std::vector<Track> tracks(int count) {
+  std::vector<Track> list;
+  for (int i = 0; i < count; ++i) {
+    std::string name = "chain" + std::to_string(i);
+    double seconds = 0.4 + 0.13 * i;  // lengths that are no multiple of a block
+    int frequency = 300 + 97 * i;
+    Fixture f;
+    switch (i % 3) {
+      case 0: f = flac(name, seconds, 44100, 2, frequency); break;
+      case 1: f = mp3(name, seconds, 44100, 2, "-b 160", frequency); break;
+      default: f = mp3(name, seconds, 44100, 2, "-V 4", frequency); break;
+    }
+    FileServer::instance().addFile(name, f.file);
+    list.push_back({name, f});
+  }
+  return list;
+}
+
+// Plays the tracks one after the other the way the playback classes do: each
+// next track waits paused on its own channel and is unpaused after the update
+// that delivered the end of the one before.
+void playChain(const std::vector<Track>& list, WavSystem& engine, bool unpauseInCallback) {
+  std::vector<VESound*> sounds;
+  for (const Track& t : list) sounds.push_back(engine.open(t.name));
+  for (VESound* s : sounds) ASSERT_EQ(VE_OPENSTATE_READY, waitOpened(engine.system, s));
+  std::vector<VEChannel*> channels(list.size());
+  std::vector<EndLog> logs(list.size());
+  for (size_t i = 0; i < list.size(); ++i) {
+    ASSERT_EQ(VE_OK, engine.system->playSound(int(i), sounds[i], i != 0, &channels[i]));
+    channels[i]->setUserData(&logs[i]);
+    channels[i]->setCallback(recordEnd);
+  }
+  static thread_local VEChannel* nextToStart = nullptr;
+  for (size_t i = 0; i + 1 < list.size(); ++i) {
+    if (unpauseInCallback) {
+      // The end callback itself starts the next track.
+      nextToStart = channels[i + 1];
+      channels[i]->setCallback([](VEChannel* channel, VEChannelCallbackType type, void* a, void* b) {
+        recordEnd(channel, type, a, b);
+        if (nextToStart) nextToStart->setPaused(false);
+        return VE_OK;
+      });
+    }
+    ASSERT_TRUE(updateUntil(engine.system, [&] { return !logs[i].channels.empty(); })) << i;
+    if (!unpauseInCallback) channels[i + 1]->setPaused(false);
+  }
+  ASSERT_TRUE(updateUntil(engine.system, [&] { return !logs.back().channels.empty(); }));
+  for (VESound* s : sounds) s->release();
+}
+
+std::vector<int16_t> concatenation(const std::vector<Track>& list) {
+  std::vector<int16_t> all;
+  for (const Track& t : list) {
+    Wav w = readWav(t.fixture.reference);
+    all.insert(all.end(), w.samples.begin(), w.samples.end());
+  }
+  return all;
+}
+
+size_t firstDifference(const std::vector<int16_t>& a, const std::vector<int16_t>& b) {
+  size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return i;
+  }
+  return a.size() == b.size() ? SIZE_MAX : n;
+}
+
+}  // namespace
+
+TEST_F(VEMixerTest, TwoTracksJoinWithoutGapOrOverlap) {
+  std::vector<Track> list = tracks(2);
+  WavSystem engine("chain2");
+  playChain(list, engine, false);
+  Wav out = engine.finish();
+  std::vector<int16_t> expected = concatenation(list);
+  EXPECT_EQ(expected.size(), out.samples.size());
+  EXPECT_EQ(SIZE_MAX, firstDifference(expected, out.samples));
+}
+
+TEST_F(VEMixerTest, TenTracksJoinWithoutGapOrOverlap) {
+  std::vector<Track> list = tracks(10);
+  for (bool inCallback : {false, true}) {
+    WavSystem engine(inCallback ? "chain10cb" : "chain10", 4096, 65536, 16);
+    playChain(list, engine, inCallback);
+    Wav out = engine.finish();
+    std::vector<int16_t> expected = concatenation(list);
+    EXPECT_EQ(expected.size(), out.samples.size()) << inCallback;
+    EXPECT_EQ(SIZE_MAX, firstDifference(expected, out.samples)) << inCallback;
+  }
+}
+
+TEST_F(VEMixerTest, EndCallbackRunsInsideUpdateWithPositionAtLength) {
+  Fixture f = flac("end", 0.5, 44100, 2);
+  FileServer::instance().addFile("end", f.file);
+  WavSystem engine("end");
+  VESound* sound = engine.open("end");
+  ASSERT_EQ(VE_OPENSTATE_READY, waitOpened(engine.system, sound));
+  unsigned int length = 0;
+  ASSERT_EQ(VE_OK, sound->getLength(&length, VE_TIMEUNIT_PCM));
+  unsigned int lengthMs = 0;
+  sound->getLength(&lengthMs, VE_TIMEUNIT_MS);
+  VEChannel* channel = nullptr;
+  ASSERT_EQ(VE_OK, engine.system->playSound(3, sound, false, &channel));
+  EndLog log;
+  channel->setUserData(&log);
+  channel->setCallback(recordEnd);
+  unsigned int lastMs = 0;
+  while (log.channels.empty()) {
+    unsigned int position = 0;
+    ASSERT_EQ(VE_OK, channel->getPosition(&position, VE_TIMEUNIT_PCM));
+    EXPECT_LT(position, length);  // below the length until the last frame is mixed
+    channel->getPosition(&lastMs, VE_TIMEUNIT_MS);
+    EXPECT_LT(lastMs, lengthMs);
+    ASSERT_EQ(VE_OK, markedUpdate(engine.system));
+  }
+  ASSERT_EQ(1u, log.channels.size());
+  EXPECT_EQ(3, log.channels[0]);
+  EXPECT_EQ(length, log.positions[0]);
+  EXPECT_TRUE(log.insideUpdate);
+  EXPECT_EQ(std::this_thread::get_id(), log.thread);
+  // After its callback the channel lets go of the sound.
+  bool playing = true;
+  EXPECT_EQ(VE_ERR_INVALID_HANDLE, channel->isPlaying(&playing));
+  unsigned int position = 0;
+  EXPECT_EQ(VE_ERR_INVALID_HANDLE, channel->getPosition(&position, VE_TIMEUNIT_MS));
+  for (int i = 0; i < 5; ++i) markedUpdate(engine.system);
+  EXPECT_EQ(1u, log.channels.size());
+}
+
+TEST_F(VEMixerTest, StopAndChannelReuseRaiseNoEndCallback) {
+  Fixture a = flac("stopA", 0.3, 44100, 2, 500);
+  Fixture b = flac("stopB", 0.3, 44100, 2, 700);
+  FileServer::instance().addFile("stopA", a.file);
+  FileServer::instance().addFile("stopB", b.file);
+  WavSystem engine("stop");
+  VESound* first = engine.open("stopA");
+  VESound* second = engine.open("stopB");
+  ASSERT_EQ(VE_OPENSTATE_READY, waitOpened(engine.system, first));
+  ASSERT_EQ(VE_OPENSTATE_READY, waitOpened(engine.system, second));
+  EndLog log;
+  VEChannel* channel = nullptr;
+  ASSERT_EQ(VE_OK, engine.system->playSound(0, first, false, &channel));
+  channel->setUserData(&log);
+  channel->setCallback(recordEnd);
+  for (int i = 0; i < 3; ++i) engine.system->update();
+  // Reuse: the same channel now plays the second sound; the first ends silently.
+  ASSERT_EQ(VE_OK, engine.system->playSound(VE_CHANNEL_REUSE, second, false, &channel));
+  channel->setUserData(&log);
+  channel->setCallback(recordEnd);
+  for (int i = 0; i < 3; ++i) engine.system->update();
+  ASSERT_EQ(VE_OK, channel->stop());
+  EXPECT_EQ(VE_ERR_INVALID_HANDLE, channel->stop());
+  for (int i = 0; i < 40; ++i) engine.system->update();
+  EXPECT_TRUE(log.channels.empty());
+  // Played again after a stop, a sound starts from its beginning.
+  ASSERT_EQ(VE_OK, engine.system->playSound(1, first, false, &channel));
+  unsigned int position = 99;
+  channel->getPosition(&position, VE_TIMEUNIT_PCM);
+  EXPECT_EQ(0u, position);
+}
+
+TEST_F(VEMixerTest, VolumeIsClampedAndMuteSilencesWhileTimeGoesOn) {
+  Fixture f = flac("volume", 1.0, 44100, 2);
+  FileServer::instance().addFile("volume", f.file);
+  WavSystem engine("volume");
+  VESound* sound = engine.open("volume");
+  ASSERT_EQ(VE_OPENSTATE_READY, waitOpened(engine.system, sound));
+  VEChannel* channel = nullptr;
+  ASSERT_EQ(VE_OK, engine.system->playSound(0, sound, true, &channel));
+  float volume = 0;
+  EXPECT_EQ(VE_OK, channel->setVolume(7.5f));
+  channel->getVolume(&volume);
+  EXPECT_EQ(1.0f, volume);
+  EXPECT_EQ(VE_OK, channel->setVolume(-1.0f));
+  channel->getVolume(&volume);
+  EXPECT_EQ(0.0f, volume);
+  EXPECT_EQ(VE_OK, channel->setVolume(0.5f));
+  EXPECT_EQ(VE_OK, channel->setVolume(std::nanf("")));
+  channel->getVolume(&volume);
+  EXPECT_EQ(0.5f, volume);
+
+  channel->setPaused(false);
+  engine.system->update();  // 1024 frames at half volume
+  channel->setMute(true);
+  engine.system->update();  // 1024 frames muted
+  unsigned int position = 0;
+  channel->getPosition(&position, VE_TIMEUNIT_PCM);
+  EXPECT_EQ(2048u, position);
+  channel->stop();
+  Wav out = engine.finish();
+  Wav ref = readWav(f.reference);
+  ASSERT_EQ(2048u * 2, out.samples.size());
+  for (size_t i = 0; i < 2048; ++i) {
+    EXPECT_EQ(int16_t(lrintf(ref.samples[i] * 0.5f)), out.samples[i]) << i;
+    EXPECT_EQ(0, out.samples[2048 + i]) << i;
+  }
+}
+
+TEST_F(VEMixerTest, PausedPlayFillsTheDecodeBufferAtOnce) {
+  Fixture f = mp3("paused", 2.0, 44100, 2, "-b 128");
+  FileServer::instance().addFile("paused", f.file);
+  WavSystem engine("paused");
+  VESound* sound = engine.open("paused");
+  ASSERT_EQ(VE_OPENSTATE_READY, waitOpened(engine.system, sound));
+  VEChannel* channel = nullptr;
+  ASSERT_EQ(VE_OK, engine.system->playSound(0, sound, true, &channel));
+  unsigned int percent = 0;
+  ASSERT_TRUE(updateUntil(engine.system, [&] {
+    sound->getOpenState(nullptr, &percent, nullptr, nullptr);
+    return percent == 100;
+  }));
+  bool paused = false;
+  channel->getPaused(&paused);
+  EXPECT_TRUE(paused);
+  unsigned int position = 1;
+  channel->getPosition(&position, VE_TIMEUNIT_MS);
+  EXPECT_EQ(0u, position);
+  Wav out = engine.finish();
+  EXPECT_EQ(0u, out.samples.size());  // nothing played: nothing written
+}
+
+TEST_F(VEMixerTest, ChannelsWithNothingAttachedAnswerInvalidHandle) {
+  WavSystem engine("empty");
+  VEChannel* channel = nullptr;
+  ASSERT_EQ(VE_OK, engine.system->getChannel(5, &channel));
+  bool flag = false;
+  float volume = 0;
+  unsigned int position = 0;
+  void* data = nullptr;
+  EXPECT_EQ(VE_ERR_INVALID_HANDLE, channel->setPaused(true));
+  EXPECT_EQ(VE_ERR_INVALID_HANDLE, channel->getPaused(&flag));
+  EXPECT_EQ(VE_ERR_INVALID_HANDLE, channel->isPlaying(&flag));
+  EXPECT_EQ(VE_ERR_INVALID_HANDLE, channel->getPosition(&position, VE_TIMEUNIT_MS));
+  EXPECT_EQ(VE_ERR_INVALID_HANDLE, channel->setPosition(0, VE_TIMEUNIT_MS));
+  EXPECT_EQ(VE_ERR_INVALID_HANDLE, channel->setUserData(&flag));
+  EXPECT_EQ(VE_ERR_INVALID_HANDLE, channel->getUserData(&data));
+  EXPECT_EQ(VE_ERR_INVALID_HANDLE, channel->setCallback(recordEnd));
+  EXPECT_EQ(VE_ERR_INVALID_HANDLE, channel->setMute(true));
+  EXPECT_EQ(VE_ERR_INVALID_HANDLE, channel->setVolume(0.5f));
+  EXPECT_EQ(VE_ERR_INVALID_HANDLE, channel->getVolume(&volume));
+  EXPECT_EQ(VE_ERR_INVALID_HANDLE, channel->stop());
+  VEChannel* again = nullptr;
+  engine.system->getChannel(5, &again);
+  EXPECT_EQ(channel, again);  // one stable object per index
+  EXPECT_EQ(VE_ERR_INVALID_PARAM, engine.system->getChannel(8, &again));
+}

@@ -1,0 +1,263 @@
+// Streams: seeking, starving, read failures and the reads a stream asks for.
+#include "VEStream.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "VETestSupport.h"
+
+using namespace vetest;
+
+namespace {
+
+class VEStreamTest : public ::testing::Test {
+ protected:
+  void SetUp() override { FileServer::instance().reset(); }
+  void TearDown() override { EXPECT_TRUE(FileServer::instance().violations().empty()); }
+};
+
+// The offset (in frames) at which needle best matches inside haystack,
+// searching around hint.
+long bestMatch(const std::vector<int16_t>& haystack, const std::vector<int16_t>& needle, long hint,
+               long range) {
+  long best = -1;
+  double bestError = 1e300;
+  size_t n = std::min<size_t>(needle.size(), 4096);
+  for (long offset = std::max(0L, hint - range); offset <= hint + range; ++offset) {
+    if (size_t(offset) * 2 + n > haystack.size()) break;
+    double error = 0;
+    for (size_t i = 0; i < n; ++i) {
+      double d = double(haystack[size_t(offset) * 2 + i]) - needle[i];
+      error += d * d;
+    }
+    if (error < bestError) {
+      bestError = error;
+      best = offset;
+    }
+  }
+  return best;
+}
+
+}  // namespace
+
+TEST_F(VEStreamTest, FlacSeeksLandOnTheExactFrameWithFewReads) {
+  Fixture f = flac("seek", 20.0, 44100, 2, 440, "--no-seektable");
+  FileServer::instance().addFile("seek", f.file);
+  size_t fileSize = readFile(f.file).size();
+  WavSystem engine("seek", 4096, 16384);
+  VESound* sound = engine.open("seek");
+  ASSERT_EQ(VE_OPENSTATE_READY, waitOpened(engine.system, sound));
+  VEChannel* channel = nullptr;
+  ASSERT_EQ(VE_OK, engine.system->playSound(0, sound, true, &channel));
+  updateUntil(engine.system, [&] {
+    unsigned int percent = 0;
+    sound->getOpenState(nullptr, &percent, nullptr, nullptr);
+    return percent == 100;
+  });
+  size_t readsBefore = FileServer::instance().readLog().size();
+  // Into data never read: bisection over the file, not a scan.
+  ASSERT_EQ(VE_OK, channel->setPosition(15000, VE_TIMEUNIT_MS));
+  unsigned int position = 0;
+  channel->getPosition(&position, VE_TIMEUNIT_MS);
+  EXPECT_EQ(15000u, position);
+  ASSERT_TRUE(updateUntil(engine.system, [&] { return openState(sound) == VE_OPENSTATE_READY; }));
+  auto log = FileServer::instance().readLog();
+  uint64_t bytes = 0;
+  for (size_t i = readsBefore; i < log.size(); ++i) bytes += log[i].second;
+  EXPECT_LT(log.size() - readsBefore, 40u);
+  EXPECT_LT(bytes, fileSize / 3);
+  channel->setPaused(false);
+  for (int i = 0; i < 4; ++i) engine.system->update();
+  channel->stop();
+  Wav out = engine.finish();
+  Wav ref = readWav(f.reference);
+  ASSERT_EQ(4096u * 2, out.samples.size());
+  std::vector<int16_t> expected(ref.samples.begin() + 15 * 44100 * 2,
+                                ref.samples.begin() + 15 * 44100 * 2 + 4096 * 2);
+  EXPECT_EQ(expected, out.samples);
+}
+
+// Seeks to targetMs in a fresh stream of name and answers where the decoded
+// sound after the seek is found in the reference (in frames).
+long seekLanding(const std::string& name, const Fixture& f, unsigned int targetMs, long range,
+                 size_t* readsForSeek) {
+  WavSystem engine(name, 4096, 16384);
+  VESound* sound = engine.open(name);
+  EXPECT_EQ(VE_OPENSTATE_READY, waitOpened(engine.system, sound));
+  VEChannel* channel = nullptr;
+  EXPECT_EQ(VE_OK, engine.system->playSound(0, sound, false, &channel));
+  size_t readsBefore = FileServer::instance().readLog().size();
+  EXPECT_EQ(VE_OK, channel->setPosition(targetMs, VE_TIMEUNIT_MS));
+  EXPECT_TRUE(updateUntil(engine.system, [&] { return openState(sound) == VE_OPENSTATE_READY; }));
+  *readsForSeek = FileServer::instance().readLog().size() - readsBefore;
+  for (int i = 0; i < 4; ++i) engine.system->update();
+  channel->stop();
+  Wav out = engine.finish();
+  long target = long(targetMs) * 441 / 10;
+  return bestMatch(readWav(f.reference).samples, out.samples, target, range) - target;
+}
+
+TEST_F(VEStreamTest, ConstantBitrateMp3SeeksLandOnTheExactFrame) {
+  for (const char* options : {"-b 128", "-b 320", "-b 192"}) {
+    std::string name = std::string("seekcbr") + (options + 3);
+    Fixture f = mp3(name, 20.0, 44100, 2, options);
+    FileServer::instance().addFile(name, f.file);
+    for (unsigned int target : {3100u, 12000u, 18777u}) {
+      size_t reads = 0;
+      EXPECT_EQ(0, seekLanding(name, f, target, 3000, &reads)) << options << " " << target;
+      EXPECT_LT(reads, 6u) << options << " " << target;
+    }
+  }
+}
+
+TEST_F(VEStreamTest, VariableBitrateMp3SeeksLandNearTheTarget) {
+  Fixture f = mp3("seekvbr", 20.0, 44100, 2, "-V 2");
+  FileServer::instance().addFile("seekvbr", f.file);
+  // Without a frame index only the Info/Xing table of contents helps: 100
+  // entries of 1/256 of the file each, so within 1 % of the length and a
+  // couple of MPEG frames.
+  long tolerance = 20 * 441 + 2 * 1152;
+  for (unsigned int target : {4000u, 12000u}) {
+    size_t reads = 0;
+    long off = seekLanding("seekvbr", f, target, tolerance + 1152, &reads);
+    EXPECT_LE(std::abs(off), tolerance) << target;
+    EXPECT_LT(reads, 6u) << target;
+  }
+}
+
+TEST_F(VEStreamTest, SeekIntoUnreadDataStarvesThenResumes) {
+  Fixture f = flac("starve", 10.0, 44100, 2);
+  FileServer::instance().addFile("starve", f.file);
+  FileServer& server = FileServer::instance();
+  server.setMode(FileServer::Mode::Queued);
+  WavSystem engine("starve", 4096, 16384);
+  VESound* sound = engine.open("starve");
+  ASSERT_TRUE(updateUntil(engine.system, [&] {
+    server.answer();
+    return openState(sound) != VE_OPENSTATE_LOADING;
+  }));
+  VEChannel* channel = nullptr;
+  ASSERT_EQ(VE_OK, engine.system->playSound(0, sound, false, &channel));
+  ASSERT_TRUE(updateUntil(engine.system, [&] {
+    server.answer();
+    unsigned int p = 0;
+    channel->getPosition(&p, VE_TIMEUNIT_PCM);
+    return p >= 4096;
+  }));
+  // The seek's reads stay unanswered: the sound starves, silent and still.
+  ASSERT_EQ(VE_OK, channel->setPosition(8000, VE_TIMEUNIT_MS));
+  bool starving = false;
+  ASSERT_TRUE(updateUntil(engine.system, [&] {
+    sound->getOpenState(nullptr, nullptr, &starving, nullptr);
+    return starving;
+  }));
+  for (int i = 0; i < 5; ++i) engine.system->update();  // 5 x 1024 frames of silence
+  EXPECT_EQ(VE_OPENSTATE_SETPOSITION, openState(sound));
+  unsigned int position = 0;
+  channel->getPosition(&position, VE_TIMEUNIT_MS);
+  EXPECT_EQ(8000u, position);
+  // Answered: it resumes at the target.
+  ASSERT_TRUE(updateUntil(engine.system, [&] {
+    server.answer();
+    return openState(sound) == VE_OPENSTATE_READY;
+  }));
+  server.setMode(FileServer::Mode::Immediate);
+  server.answer();
+  for (int i = 0; i < 3; ++i) engine.system->update();
+  channel->getPosition(&position, VE_TIMEUNIT_PCM);
+  EXPECT_GE(position, 8u * 44100 + 2048);
+  channel->stop();
+  Wav out = engine.finish();
+  Wav ref = readWav(f.reference);
+  // Played from the start, then silence while starving, then from 8 s on.
+  ASSERT_GT(out.frames(), 2048u + 5 * 1024u);
+  std::vector<int16_t> tail(out.samples.end() - 2048 * 2, out.samples.end());
+  std::vector<int16_t> expected(ref.samples.begin() + (position - 2048) * 2,
+                                ref.samples.begin() + position * 2);
+  EXPECT_EQ(expected, tail);
+  size_t silent = 0;
+  for (size_t i = 0; i < out.samples.size() - 2048 * 2; ++i) silent += out.samples[i] == 0;
+  EXPECT_GE(silent, 5u * 1024 * 2);
+  std::vector<int16_t> head(out.samples.begin(), out.samples.begin() + 4096 * 2);
+  EXPECT_EQ(std::vector<int16_t>(ref.samples.begin(), ref.samples.begin() + 4096 * 2), head);
+}
+
+TEST_F(VEStreamTest, SeeksPastTheEndOrBeforeTheOpenAreRefused) {
+  Fixture f = flac("refuse", 1.0, 44100, 2);
+  FileServer::instance().addFile("refuse", f.file);
+  FileServer::instance().gateOpens(true);
+  WavSystem engine("refuse");
+  VESound* sound = engine.open("refuse");
+  ASSERT_TRUE(FileServer::instance().waitForOpens(1));
+  VEChannel* channel = nullptr;
+  unsigned int length = 0;
+  EXPECT_EQ(VE_ERR_NOTREADY, sound->getLength(&length, VE_TIMEUNIT_MS));
+  EXPECT_EQ(VE_ERR_NOTREADY, engine.system->playSound(0, sound, true, &channel));
+  FileServer::instance().gateOpens(false);
+  ASSERT_EQ(VE_OPENSTATE_READY, waitOpened(engine.system, sound));
+  ASSERT_EQ(VE_OK, engine.system->playSound(0, sound, true, &channel));
+  ASSERT_EQ(VE_OK, sound->getLength(&length, VE_TIMEUNIT_MS));
+  EXPECT_EQ(1000u, length);
+  EXPECT_EQ(VE_ERR_INVALID_POSITION, channel->setPosition(length + 1, VE_TIMEUNIT_MS));
+  EXPECT_EQ(VE_ERR_UNSUPPORTED, channel->setPosition(0, VE_TIMEUNIT_RAWBYTES));
+  unsigned int raw = 0;
+  EXPECT_EQ(VE_ERR_UNSUPPORTED, channel->getPosition(&raw, VE_TIMEUNIT_RAWBYTES));
+  EXPECT_EQ(VE_OK, sound->getLength(&raw, VE_TIMEUNIT_RAWBYTES));
+  EXPECT_EQ(readFile(f.file).size(), raw);
+}
+
+TEST_F(VEStreamTest, ReadFailureEndsTheStreamAndFailsAnOpen) {
+  Fixture f = flac("fail", 5.0, 44100, 2);
+  std::vector<uint8_t> bytes = readFile(f.file);
+  FileServer::instance().addFile("fail-late", f.file);
+  FileServer::instance().failReadsFrom("fail-late", static_cast<unsigned int>(bytes.size() / 2));
+  FileServer::instance().addFile("fail-early", f.file);
+  FileServer::instance().failReadsFrom("fail-early", 0);
+  // A file whose server holds less than it announced: end of file early.
+  FileServer::instance().add("short", std::vector<uint8_t>(bytes.begin(), bytes.begin() + long(bytes.size() / 2)),
+                             static_cast<unsigned int>(bytes.size()));
+  WavSystem engine("fail");
+  VESound* early = engine.open("fail-early");
+  VEResult result = VE_OK;
+  ASSERT_EQ(VE_OPENSTATE_ERROR, waitOpened(engine.system, early));
+  openState(early, &result);
+  EXPECT_EQ(VE_ERR_INTERNAL, result);
+  EXPECT_EQ(1, FileServer::instance().closes.load());  // closed before the error showed
+  for (const char* name : {"fail-late", "short"}) {
+    VESound* sound = engine.open(name);
+    ASSERT_EQ(VE_OPENSTATE_READY, waitOpened(engine.system, sound));
+    VEChannel* channel = nullptr;
+    ASSERT_EQ(VE_OK, engine.system->playSound(0, sound, false, &channel));
+    EndLog log;
+    channel->setUserData(&log);
+    channel->setCallback(recordEnd);
+    ASSERT_TRUE(updateUntil(engine.system, [&] { return !log.channels.empty(); })) << name;
+    unsigned int length = 0;
+    sound->getLength(&length, VE_TIMEUNIT_PCM);
+    EXPECT_LT(length, 5u * 44100) << name;
+    EXPECT_GT(length, 1u * 44100) << name;
+    EXPECT_EQ(length, log.positions[0]) << name;
+  }
+}
+
+TEST_F(VEStreamTest, ReadsAreAlignedBoundedAndInsideTheFile) {
+  // The server checks every read against the alignment and buffer size.
+  for (unsigned int align : {1u, 512u, 4096u}) {
+    FileServer::instance().reset();
+    Fixture f = mp3("aligned", 2.0, 44100, 2, "-b 128");
+    FileServer::instance().addFile("aligned", f.file);
+    WavSystem engine("aligned", align, 8192 + 100);
+    VESound* sound = engine.open("aligned");
+    ASSERT_EQ(VE_OPENSTATE_READY, waitOpened(engine.system, sound));
+    VEChannel* channel = nullptr;
+    ASSERT_EQ(VE_OK, engine.system->playSound(0, sound, false, &channel));
+    EndLog log;
+    channel->setUserData(&log);
+    channel->setCallback(recordEnd);
+    ASSERT_TRUE(updateUntil(engine.system, [&] { return !log.channels.empty(); }));
+    EXPECT_GT(FileServer::instance().reads.load(), 3);
+    Wav out = engine.finish();
+    EXPECT_EQ(readWav(f.reference).samples, out.samples) << align;
+  }
+}
