@@ -46,6 +46,10 @@ function(velora_test source)
   target_compile_definitions(${test_name} PRIVATE VELORA_SOURCE_DIR="${PROJECT_SOURCE_DIR}" VELORA_BINARY_DIR="${PROJECT_BINARY_DIR}")
   add_test(NAME ${test_name} COMMAND ${test_name})
   set_tests_properties(${test_name} PROPERTIES TIMEOUT 300)
+  if(VELORA_SANITIZE MATCHES "thread")
+    set_property(TEST ${test_name} APPEND PROPERTY ENVIRONMENT
+      "TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/cmake/tsan-suppressions.txt")
+  endif()
 endfunction()
 
 # velora_include_folders(<target> <folder>...): every folder below the given ones

@@ -141,7 +141,8 @@ class VESystem {
   VEResult createStream(const char* name, unsigned int mode, VESound** sound);
 
   // The channel of index (0 .. maxChannels - 1). Each index has one channel
-  // object, valid until release(); with no sound attached its calls answer
+  // object, valid until release() (or an init with another channel count);
+  // with no sound attached its calls answer
   // VE_ERR_INVALID_HANDLE. VE_ERR_UNINITIALIZED before init,
   // VE_ERR_INVALID_PARAM for an index out of range.
   VEResult getChannel(int index, VEChannel** channel);

@@ -27,6 +27,8 @@ Keys:
   throttle=B    send the body at about B bytes per second
   stall=N       send N body bytes, then send nothing until the client goes away
   delay=MS      wait before answering
+  file=NAME     serve the bytes of the file NAME in the folder named by the
+                environment variable VELORA_TESTSERVER_ROOT (404 when missing)
 
 Request log: one line per answered request, tab-separated:
   connection  method  path  range  status  body-bytes-sent  arrival
@@ -38,6 +40,7 @@ served at /_log; /_reset clears the log and the failure counters.
 import argparse
 import email.utils
 import http.server
+import os
 import select
 import socketserver
 import sys
@@ -71,6 +74,26 @@ def content(seed, start, end):
         n = min(CHUNK, end - pos)
         k = pos % PERIOD
         yield p[k:k + n]
+        pos += n
+
+
+def file_content(name):
+    """The bytes of a file in the served folder, or None."""
+    root = os.environ.get("VELORA_TESTSERVER_ROOT", "")
+    if not root or "/" in name or name in ("", ".", ".."):
+        return None
+    try:
+        with open(os.path.join(root, name), "rb") as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+def chunks(data, start, end):
+    pos = start
+    while pos < end:
+        n = min(CHUNK, end - pos)
+        yield data[pos:pos + n]
         pos += n
 
 
@@ -203,6 +226,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
         options = parse_options(self.path)
         size = int(options.get("size", "100000"))
         seed = int(options.get("seed", "0"))
+        data = None
+        if "file" in options:
+            data = file_content(options["file"])
+            if data is None:
+                self.send_plain(404, None, b"no such file\n")
+                return
+            size = len(data)
         if "delay" in options:
             time.sleep(int(options["delay"]) / 1000.0)
 
@@ -268,7 +298,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         stall_at = int(options["stall"]) if "stall" in options else None
         if stall_at is not None:
             limit = min(limit, stall_at)
-        sent = self.send_body(seed, start, start + limit, int(options.get("throttle", "0")))
+        sent = self.send_body(seed, start, start + limit, int(options.get("throttle", "0")), data)
         if sent is None:
             self.close_connection = True
             return
@@ -279,20 +309,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if close_after:
             self.close_connection = True
 
-    def send_body(self, seed, start, end, throttle):
+    def send_body(self, seed, start, end, throttle, data=None):
         """Sends the bytes; None (after logging) when the client went away."""
         sent = 0
+        pieces = content(seed, start, end) if data is None else chunks(data, start, end)
         try:
             if throttle > 0:
                 step = max(1, min(16384, throttle // 20))
-                for piece in content(seed, start, end):
+                for piece in pieces:
                     for i in range(0, len(piece), step):
                         part = piece[i:i + step]
                         self.wfile.write(part)
                         sent += len(part)
                         time.sleep(len(part) / float(throttle))
             else:
-                for piece in content(seed, start, end):
+                for piece in pieces:
                     self.wfile.write(piece)
                     sent += len(piece)
         except (BrokenPipeError, ConnectionResetError, OSError):

@@ -39,6 +39,11 @@ long VEFlacDecoder::decode(std::vector<int16_t>* out) {
 
 bool VEFlacDecoder::seek(uint64_t frame, uint64_t* landed) {
   pending_.clear();
+  // A read abandoned midway leaves the decoder aborted; a flush revives it.
+  FLAC__StreamDecoderState state = FLAC__stream_decoder_get_state(decoder_);
+  if (state == FLAC__STREAM_DECODER_ABORTED || state == FLAC__STREAM_DECODER_SEEK_ERROR) {
+    FLAC__stream_decoder_flush(decoder_);
+  }
   if (!FLAC__stream_decoder_seek_absolute(decoder_, frame)) {
     if (FLAC__stream_decoder_get_state(decoder_) == FLAC__STREAM_DECODER_SEEK_ERROR) {
       FLAC__stream_decoder_flush(decoder_);

@@ -1,0 +1,837 @@
+#include "VLAudioInterface.h"
+
+#include "VESound.h"
+#include "VESystem.h"
+#include "VLFileHandle.h"
+#include "VLLogger.h"
+#include "VLMutex.h"
+#include "VLPlatformFactory.h"
+#include "VLPlayer.h"
+#include "VLSound.h"
+#include "VLStreamUrl.h"
+
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <sstream>
+
+namespace {
+
+const size_t kNoPendingSize = static_cast<size_t>(-1);
+const size_t kDefaultStreamBufferSize = 65536;
+const unsigned int kDecodeBufferMilliseconds = 400;
+const int kNameLength = 1024;
+const int kTooManyPlaying = 3;
+const char* const kDefaultOutput = "0:0";
+
+// The device families searched, in this order.
+struct OutputFamily
+{
+    const char* label;
+    VEOutputType type;
+};
+const OutputFamily kOutputFamilies[] = {
+    {"Default", VE_OUTPUTTYPE_AUTODETECT},
+    {"PulseAudio", VE_OUTPUTTYPE_PULSEAUDIO},
+    {"ALSA", VE_OUTPUTTYPE_ALSA},
+};
+
+std::string makeOutputId(int type, unsigned int driverKey)
+{
+    return std::to_string(type) + ":" + std::to_string(driverKey);
+}
+
+// The output type of an id: leading digits with an optional sign, 0 when there
+// are none, clamped to int.
+int parseOutputType(const std::string& text)
+{
+    long value = std::strtol(text.c_str(), nullptr, 10);
+    if (value > INT_MAX)
+        return INT_MAX;
+    if (value < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(value);
+}
+
+VLPlayer* playerOf(void* userData)
+{
+    return userData ? static_cast<VLPlayer*>(userData) : VLPlayer::instance();
+}
+
+// A handle nobody will use goes back to the player, which undoes its opens.
+// Without a session the player has already let go of every handle it had open.
+void giveBackHandle(VLPlayer* player, VLFileHandle* handle)
+{
+    if (handle && !player->streamClose(handle))
+        VL_LOG_WARN("Unable to give file handle back, session is closed : " << static_cast<void*>(handle));
+}
+
+// The handles the engine holds: given to it by an open callback and neither
+// closed by a close callback nor given back since. Process-wide, because a
+// close callback may still run after its interface is gone: exactly one of the
+// close callback and the give-back after a system close claims each handle.
+VLMutex* engineHandlesMutex()
+{
+    static VLMutex* mutex = VLPlatformFactory::instance()->createMutex();
+    return mutex;
+}
+
+std::map<VLFileHandle*, const VLAudioInterface*>& engineHandles()
+{
+    static std::map<VLFileHandle*, const VLAudioInterface*>* handles =
+        new std::map<VLFileHandle*, const VLAudioInterface*>();
+    return *handles;
+}
+
+} // namespace
+
+VLAudioInterface::VLAudioInterface()
+    : m_mutex(VLPlatformFactory::instance()->createMutex()),
+      m_system(nullptr),
+      m_initialised(false),
+      m_blockAlign(0),
+      m_valuesLock(VLPlatformFactory::instance()->createMutex()),
+      m_pendingStreamBufferSize(kNoPendingSize),
+      m_streamBufferSize(kNoPendingSize),
+      m_channels(kChannelCount, 0),
+      m_playingCount(0),
+      m_tooManyWarned(false)
+{
+}
+
+VLAudioInterface::~VLAudioInterface()
+{
+    clean(false);
+    delete m_valuesLock;
+    delete m_mutex;
+}
+
+std::string VLAudioInterface::describeResult(VEResult result)
+{
+    std::ostringstream text;
+    text << "Audio engine failed : (" << static_cast<int>(result) << ") " << veResultText(result);
+    return text.str();
+}
+
+// ---------------------------------------------------------------------------
+// Engine set-up
+
+void VLAudioInterface::init(const std::string& name, const std::string& output, int streamBufferSize,
+                            int blockAlign)
+{
+    VLMutexLocker locker(m_mutex);
+    m_name = name;
+    m_blockAlign = blockAlign;
+    size_t bufferSize = kDefaultStreamBufferSize;
+    if (streamBufferSize > 0)
+        bufferSize = static_cast<size_t>(streamBufferSize);
+    else
+        VL_LOG_WARN("Invalid stream buffer size, using the default : " << streamBufferSize);
+    if (!openEngine(output, bufferSize))
+        clean(false);
+}
+
+bool VLAudioInterface::openEngine(const std::string& output, size_t streamBufferSize)
+{
+    VESystem* system = nullptr;
+    VEResult result = VESystem::create(&system);
+    if (result != VE_OK) {
+        VL_LOG_ERROR(describeResult(result));
+        return false;
+    }
+    m_system.store(system);
+    result = system->setSoftwareFormat(44100, VE_SOUND_FORMAT_PCM16, 2, 2, VE_RESAMPLER_SPLINE);
+    if (result != VE_OK) {
+        VL_LOG_ERROR(describeResult(result));
+        closeEngine();
+        return false;
+    }
+
+    DriverList drivers;
+    for (const OutputFamily& family : kOutputFamilies)
+        searchAvailableOutputDrivers(family.label, family.type, &drivers);
+    {
+        VLMutexLocker locker(m_valuesLock);
+        m_outputDrivers = drivers;
+    }
+
+    const std::string requested = output.empty() ? kDefaultOutput : output;
+    if (!selectOutput(requested)) {
+        VL_LOG_ERROR("Unable to set audio engine output : " << output);
+        closeEngine();
+        return false;
+    }
+    result = system->init(kChannelCount, 0, nullptr);
+    if (result == VE_ERR_OUTPUT_INIT && output != kDefaultOutput) {
+        VL_LOG_WARN("Unable to set audio engine output, set it to default");
+        if (!selectOutput(kDefaultOutput)) {
+            VL_LOG_ERROR("Unable to set audio engine output to default");
+            closeEngine();
+            return false;
+        }
+        result = system->init(kChannelCount, 0, nullptr);
+    }
+    if (result != VE_OK) {
+        VL_LOG_ERROR(describeResult(result));
+        closeEngine();
+        return false;
+    }
+    m_initialised = true;
+
+    char proxy[kNameLength] = {0};
+    result = system->getNetworkProxy(proxy, sizeof(proxy));
+    if (result != VE_OK) {
+        VL_LOG_ERROR(describeResult(result));
+        closeEngine();
+        return false;
+    }
+    if (proxy[0] != '\0')
+        VL_LOG_DEBUG("Audio engine proxy detected : " << proxy);
+
+    result = system->setStreamBufferSize(static_cast<unsigned int>(streamBufferSize), VE_TIMEUNIT_RAWBYTES);
+    if (result != VE_OK && streamBufferSize != kDefaultStreamBufferSize) {
+        // A stored size the engine cannot take must not leave the session
+        // without sound.
+        VL_LOG_WARN("Unable to set stream buffer size, using the default : " << streamBufferSize);
+        streamBufferSize = kDefaultStreamBufferSize;
+        result = system->setStreamBufferSize(static_cast<unsigned int>(streamBufferSize), VE_TIMEUNIT_RAWBYTES);
+    }
+    if (result != VE_OK) {
+        VL_LOG_ERROR(describeResult(result));
+        closeEngine();
+        return false;
+    }
+    {
+        VLMutexLocker locker(m_valuesLock);
+        m_streamBufferSize = streamBufferSize;
+    }
+
+    result = system->setDecodeBufferLength(kDecodeBufferMilliseconds);
+    if (result == VE_OK)
+        result = system->setFileSystem(&VLAudioInterface::streamOpen, &VLAudioInterface::streamClose,
+                                       &VLAudioInterface::asyncStreamRead, m_blockAlign);
+    if (result != VE_OK) {
+        VL_LOG_ERROR(describeResult(result));
+        closeEngine();
+        return false;
+    }
+    return true;
+}
+
+bool VLAudioInterface::searchAvailableOutputDrivers(const std::string& label, int type, DriverList* list)
+{
+    VESystem* system = m_system.load();
+    if (!system)
+        return false;
+    VEResult result = system->setOutput(static_cast<VEOutputType>(type));
+    if (result != VE_OK) {
+        VL_LOG_ERROR(describeResult(result));
+        return false;
+    }
+    int count = 0;
+    result = system->getNumDrivers(&count);
+    if (result != VE_OK) {
+        VL_LOG_ERROR(describeResult(result));
+        return false;
+    }
+    for (int index = 0; index < count; ++index) {
+        char name[kNameLength] = {0};
+        VEGuid guid = {};
+        result = system->getDriverInfo(index, name, kNameLength, &guid);
+        if (result != VE_OK) {
+            VL_LOG_WARN(describeResult(result));
+            return false;
+        }
+        const std::string driverLabel = label + " : " + name;
+        const std::string id = makeOutputId(type, guid.data1);
+        VL_LOG_DEBUG("Output driver found : " << driverLabel << " (" << id << ")");
+        list->push_back(std::make_pair(driverLabel, id));
+    }
+    return true;
+}
+
+// Chooses the output type and driver of an id before the engine's init. An id
+// whose driver is gone plays on driver 0 and stays the current output.
+bool VLAudioInterface::selectOutput(const std::string& id)
+{
+    VESystem* system = m_system.load();
+    const size_t colon = id.find(':');
+    if (!system || colon == std::string::npos)
+        return false;
+    const int type = parseOutputType(id.substr(0, colon));
+    VEResult result = system->setOutput(static_cast<VEOutputType>(type));
+    if (result != VE_OK) {
+        VL_LOG_ERROR(describeResult(result));
+        return false;
+    }
+    int count = 0;
+    result = system->getNumDrivers(&count);
+    if (result != VE_OK) {
+        VL_LOG_ERROR(describeResult(result));
+        return false;
+    }
+    if (count <= 0) {
+        VL_LOG_WARN("No driver found");
+        return false;
+    }
+
+    const unsigned int key = VLStreamUrl::parseUnsigned(id.substr(colon + 1));
+    std::string selected = id;
+    int index = 0;
+    if (key == 0) {
+        VEGuid guid = {};
+        result = system->getDriverInfo(0, nullptr, 0, &guid);
+        if (result != VE_OK) {
+            VL_LOG_WARN(describeResult(result));
+            return false;
+        }
+        selected = makeOutputId(type, guid.data1);
+    } else {
+        index = -1;
+        for (int candidate = 0; candidate < count && index < 0; ++candidate) {
+            VEGuid guid = {};
+            result = system->getDriverInfo(candidate, nullptr, 0, &guid);
+            if (result != VE_OK) {
+                VL_LOG_WARN(describeResult(result));
+                return false;
+            }
+            if (guid.data1 == key)
+                index = candidate;
+        }
+        if (index < 0) {
+            VL_LOG_WARN("Audio engine driver not found, set to default");
+            index = 0;
+        }
+    }
+    result = system->setDriver(index);
+    if (result != VE_OK) {
+        VL_LOG_ERROR(describeResult(result));
+        return false;
+    }
+    setOutputValue(selected);
+    return true;
+}
+
+void VLAudioInterface::setOutputValue(const std::string& id)
+{
+    VLMutexLocker locker(m_valuesLock);
+    m_output = id;
+}
+
+void VLAudioInterface::closeEngine()
+{
+    VLMutexLocker locker(m_mutex);
+    VESystem* system = m_system.load();
+    if (system) {
+        VEResult result = system->close();
+        if (result != VE_OK)
+            VL_LOG_WARN(describeResult(result));
+        result = system->release();
+        if (result != VE_OK)
+            VL_LOG_WARN(describeResult(result));
+    }
+    m_system.store(nullptr);
+    m_initialised = false;
+    giveBackHandles();
+}
+
+void VLAudioInterface::registerEngineHandle(VLFileHandle* handle, const VLAudioInterface* owner)
+{
+    VLMutexLocker locker(engineHandlesMutex());
+    engineHandles()[handle] = owner;
+}
+
+bool VLAudioInterface::claimEngineHandle(VLFileHandle* handle)
+{
+    VLMutexLocker locker(engineHandlesMutex());
+    return engineHandles().erase(handle) != 0;
+}
+
+std::vector<VLFileHandle*> VLAudioInterface::claimEngineHandles(const VLAudioInterface* owner)
+{
+    VLMutexLocker locker(engineHandlesMutex());
+    std::vector<VLFileHandle*> claimed;
+    auto& handles = engineHandles();
+    for (auto it = handles.begin(); it != handles.end();) {
+        if (it->second != owner) {
+            ++it;
+            continue;
+        }
+        claimed.push_back(it->first);
+        it = handles.erase(it);
+    }
+    return claimed;
+}
+
+// The engine closes the handles of its streams on close, except those of
+// streams it closed under a pending read or whose open was still being
+// answered: no callback will ever come for them, so they go back to the player
+// here (which also ends their pending reads). A close callback already under
+// way has claimed its handle and closes it itself.
+void VLAudioInterface::giveBackHandles()
+{
+    for (VLFileHandle* handle : claimEngineHandles(this)) {
+        VLSound* sound = findSoundByHandle(handle);
+        if (sound)
+            sound->setFileHandle(nullptr);
+        giveBackHandle(VLPlayer::instance(), handle);
+    }
+}
+
+bool VLAudioInterface::clean(bool keepSounds)
+{
+    // Open and close callbacks walk the sound table under this lock.
+    VLMutexLocker locker(m_mutex);
+    if (!keepSounds) {
+        for (auto it = m_sounds.begin(); it != m_sounds.end();) {
+            if (!it->second->clean(nullptr)) {
+                VL_LOG_ERROR("Unable to clean sound #" << it->first);
+                return false;
+            }
+            delete it->second;
+            it = m_sounds.erase(it);
+        }
+    }
+    while (!m_soundsToRelease.empty()) {
+        VESound* sound = m_soundsToRelease.back();
+        m_soundsToRelease.pop_back();
+        const VEResult result = sound->release();
+        if (result != VE_OK) {
+            VL_LOG_ERROR(describeResult(result));
+            return false;
+        }
+    }
+    closeEngine();
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Output device and buffer size
+
+bool VLAudioInterface::setOutput(const std::string& id, bool now)
+{
+    const std::string target = id.empty() ? kDefaultOutput : id;
+    if (!m_system.load())
+        return false;
+    if (!now) {
+        VLMutexLocker locker(m_valuesLock);
+        m_pendingOutput = target;
+        return true;
+    }
+    {
+        VLMutexLocker locker(m_valuesLock);
+        m_pendingOutput.clear();
+        if (m_initialised && target == m_output)
+            return true;
+    }
+    VLMutexLocker locker(m_mutex);
+    if (m_initialised)
+        return switchOutput(target);
+    return selectOutput(target);
+}
+
+bool VLAudioInterface::switchOutput(const std::string& id)
+{
+    if (!save())
+        return false;
+    size_t bufferSize = getStreamBufferSize();
+    if (bufferSize == kNoPendingSize)
+        bufferSize = kDefaultStreamBufferSize;
+    setOutputValue(id);
+    if (openEngine(id, bufferSize))
+        return restore();
+    // The sounds outlive a device that cannot be opened: they go on on the
+    // automatic output, and the page learns that its choice did not apply.
+    VL_LOG_WARN("Unable to switch audio engine output, set it to default : " << id);
+    if (!openEngine(kDefaultOutput, bufferSize)) {
+        VL_LOG_ERROR("Unable to set audio engine output to default");
+        return false;
+    }
+    restore();
+    return false;
+}
+
+bool VLAudioInterface::save()
+{
+    for (auto& entry : m_sounds) {
+        if (!entry.second->save())
+            VL_LOG_WARN("Unable to save sound #" << entry.first);
+    }
+    return clean(true);
+}
+
+bool VLAudioInterface::restore()
+{
+    for (auto& entry : m_sounds) {
+        if (!entry.second->restore())
+            VL_LOG_WARN("Unable to restore sound #" << entry.first);
+    }
+    return true;
+}
+
+std::string VLAudioInterface::getOutput() const
+{
+    VLMutexLocker locker(m_valuesLock);
+    return m_output;
+}
+
+VLAudioInterface::DriverList VLAudioInterface::getOutputDrivers() const
+{
+    VLMutexLocker locker(m_valuesLock);
+    return m_outputDrivers;
+}
+
+bool VLAudioInterface::setStreamBufferSize(size_t bytes, bool now)
+{
+    if (!m_system.load())
+        return false;
+    if (bytes != kNoPendingSize && (bytes == 0 || bytes > static_cast<size_t>(INT_MAX))) {
+        VL_LOG_WARN("Stream buffer size refused : " << static_cast<long long>(bytes));
+        return false;
+    }
+    if (!now) {
+        VLMutexLocker locker(m_valuesLock);
+        m_pendingStreamBufferSize = bytes;
+        return true;
+    }
+    {
+        VLMutexLocker locker(m_valuesLock);
+        m_pendingStreamBufferSize = kNoPendingSize;
+    }
+    if (bytes == kNoPendingSize)
+        return true;
+    VLMutexLocker locker(m_mutex);
+    VESystem* system = m_system.load();
+    if (!system)
+        return false;
+    const VEResult result = system->setStreamBufferSize(static_cast<unsigned int>(bytes), VE_TIMEUNIT_RAWBYTES);
+    if (result != VE_OK) {
+        VL_LOG_ERROR(describeResult(result));
+        return false;
+    }
+    VLMutexLocker values(m_valuesLock);
+    m_streamBufferSize = bytes;
+    return true;
+}
+
+size_t VLAudioInterface::getStreamBufferSize() const
+{
+    VLMutexLocker locker(m_valuesLock);
+    return m_streamBufferSize;
+}
+
+// ---------------------------------------------------------------------------
+// Update
+
+bool VLAudioInterface::update()
+{
+    if (!m_system.load())
+        return false;
+    VLMutexLocker locker(m_mutex);
+    VESystem* system = m_system.load();
+    if (!system)
+        return false;
+    VEResult engineResult = system->update();
+    if (engineResult != VE_OK) {
+        VL_LOG_WARN(describeResult(engineResult));
+        return false;
+    }
+
+    bool result = true;
+    m_playingCount = 0;
+    for (auto& entry : m_sounds) {
+        if (!entry.second->update())
+            result = false;
+        if (entry.second->getPlaying())
+            ++m_playingCount;
+    }
+    warnTooManySounds();
+    releaseDeferredSounds(&result);
+
+    std::string pendingOutput;
+    size_t pendingSize = kNoPendingSize;
+    {
+        VLMutexLocker values(m_valuesLock);
+        pendingOutput.swap(m_pendingOutput);
+        pendingSize = m_pendingStreamBufferSize;
+    }
+    if (!pendingOutput.empty())
+        setOutput(pendingOutput, true);
+    if (pendingSize != kNoPendingSize)
+        setStreamBufferSize(pendingSize, true);
+    return result;
+}
+
+void VLAudioInterface::warnTooManySounds()
+{
+    if (m_playingCount < kTooManyPlaying) {
+        m_tooManyWarned = false;
+        return;
+    }
+    if (m_tooManyWarned)
+        return;
+    VL_LOG_WARN("Too many sounds are playing : " << m_playingCount << ", current sounds are :" << describeSounds(false));
+    m_tooManyWarned = true;
+}
+
+// Sounds are released once their open has settled. A failed open settles too:
+// the engine then answers with the open's failure code and the error state.
+void VLAudioInterface::releaseDeferredSounds(bool* result)
+{
+    for (auto it = m_soundsToRelease.begin(); it != m_soundsToRelease.end();) {
+        VEOpenState state = VE_OPENSTATE_LOADING;
+        const VEResult stateResult = (*it)->getOpenState(&state, nullptr, nullptr, nullptr);
+        if (state == VE_OPENSTATE_LOADING || (stateResult != VE_OK && state != VE_OPENSTATE_ERROR)) {
+            if (stateResult != VE_OK)
+                *result = false;
+            ++it;
+            continue;
+        }
+        const VEResult releaseResult = (*it)->release();
+        if (releaseResult != VE_OK) {
+            VL_LOG_ERROR(describeResult(releaseResult));
+            *result = false;
+        }
+        it = m_soundsToRelease.erase(it);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Sound table
+
+bool VLAudioInterface::createSound(const std::string& url, int* id)
+{
+    VLMutexLocker locker(m_mutex);
+    const int largest = m_sounds.empty() ? 0 : m_sounds.rbegin()->first;
+    if (largest == INT_MAX) {
+        VL_LOG_ERROR("Unable to initialize sound : " << url);
+        return false;
+    }
+    VLSound* sound = new VLSound(this);
+    if (!sound->init(url)) {
+        VL_LOG_ERROR("Unable to initialize sound : " << url);
+        delete sound;
+        return false;
+    }
+    const int newId = largest + 1;
+    m_sounds[newId] = sound;
+    if (id)
+        *id = newId;
+    VL_LOG_TRACE("Sound created : #" << newId);
+    return true;
+}
+
+bool VLAudioInterface::deleteSound(int id)
+{
+    VLMutexLocker locker(m_mutex);
+    auto it = m_sounds.find(id);
+    if (it == m_sounds.end()) {
+        VL_LOG_ERROR("Unable to find sound #" << id);
+        return false;
+    }
+    // A read of the stream that waits for data nobody wants any more ends now,
+    // so that the released stream can finish and give its file back.
+    VLFileHandle* handle = it->second->getFileHandle();
+    VESound* engineSound = nullptr;
+    if (!it->second->clean(&engineSound)) {
+        VL_LOG_ERROR("Unable to clean sound #" << id);
+        return false;
+    }
+    if (engineSound)
+        m_soundsToRelease.push_back(engineSound);
+    if (handle)
+        VLPlayer::instance()->asyncStreamCancel(handle);
+    delete it->second;
+    m_sounds.erase(it);
+    VL_LOG_TRACE("Sound deleted : #" << id);
+    return true;
+}
+
+bool VLAudioInterface::resetSound(int id, const std::string& url, int* newId)
+{
+    VLMutexLocker locker(m_mutex);
+    auto it = m_sounds.find(id);
+    if (it == m_sounds.end())
+        return false;
+    VLSound::CommandList* commands = it->second->copyCommands();
+    bool done = deleteSound(id) && createSound(url, newId);
+    if (done) {
+        VLSound* sound = nullptr;
+        done = getSound(*newId, &sound);
+        if (done)
+            sound->appendCommands(commands);
+    }
+    VLSound::deleteCommandList(commands);
+    return done;
+}
+
+bool VLAudioInterface::getSound(int id, VLSound** out)
+{
+    VLMutexLocker locker(m_mutex);
+    auto it = m_sounds.find(id);
+    if (it == m_sounds.end()) {
+        VL_LOG_ERROR("Unable to find sound #" << id);
+        return false;
+    }
+    if (out)
+        *out = it->second;
+    return true;
+}
+
+bool VLAudioInterface::allocChannel(int* slot)
+{
+    VLMutexLocker locker(m_mutex);
+    if (!slot || m_channels.empty()) {
+        VL_LOG_ERROR("Channel data uninitialized");
+        return false;
+    }
+    for (int index = 0; index < kChannelCount; ++index) {
+        if (!m_channels[index]) {
+            m_channels[index] = 1;
+            *slot = index;
+            return true;
+        }
+    }
+    VL_LOG_ERROR("Out of channel");
+    return false;
+}
+
+bool VLAudioInterface::freeChannel(int slot)
+{
+    VLMutexLocker locker(m_mutex);
+    if (m_channels.empty() || slot == -1) {
+        VL_LOG_ERROR("Channel data uninitialized");
+        return false;
+    }
+    if (slot < 0 || slot >= kChannelCount || !m_channels[slot]) {
+        VL_LOG_ERROR("Channel #" << slot << " is not allocated");
+        return false;
+    }
+    m_channels[slot] = 0;
+    return true;
+}
+
+VLSound* VLAudioInterface::findOpeningSound(uint64_t serial) const
+{
+    for (const auto& entry : m_sounds) {
+        if (entry.second->getStreamSerial() == serial && entry.second->isOpening())
+            return entry.second;
+    }
+    return nullptr;
+}
+
+VLSound* VLAudioInterface::findSoundByHandle(VLFileHandle* handle) const
+{
+    for (const auto& entry : m_sounds) {
+        if (entry.second->getFileHandle() == handle)
+            return entry.second;
+    }
+    return nullptr;
+}
+
+std::string VLAudioInterface::describeSounds(bool withHandles) const
+{
+    std::ostringstream text;
+    for (const auto& entry : m_sounds) {
+        text << " [" << entry.first << "] ";
+        if (withHandles)
+            text << static_cast<void*>(entry.second->getFileHandle()) << ", ";
+        text << entry.second->getUrl();
+    }
+    return text.str();
+}
+
+// ---------------------------------------------------------------------------
+// File callbacks
+
+VEResult VLAudioInterface::streamOpen(const char* name, unsigned int* fileSize, void** handle, void** userData)
+{
+    VLPlayer* player = VLPlayer::instance();
+    std::shared_ptr<VLAudioInterface> self = player->holdAudioInterface();
+    const uint64_t serial = name ? std::strtoull(name, nullptr, 10) : 0;
+
+    // The stream's name says which sound opens it; a sound deleted before its
+    // stream got here has nobody to open for.
+    std::string url;
+    bool known = false;
+    if (self) {
+        VLMutexLocker locker(self->m_mutex);
+        VLSound* sound = self->findOpeningSound(serial);
+        if (sound) {
+            url = sound->getUrl();
+            known = true;
+        }
+    }
+    if (!known) {
+        VL_LOG_WARN("Unable to assign handle to an existing sound : " << static_cast<void*>(nullptr) << ", stream "
+                                                                     << (name ? name : "") << ", current sounds are :"
+                                                                     << (self ? self->describeSounds(true) : ""));
+        return VE_ERR_INTERNAL;
+    }
+
+    VL_LOG_TRACE("Audio engine stream open : " << url);
+    size_t size = 0;
+    std::string data;
+    VLFileHandle* fileHandle = player->streamOpen(url, &size, &data);
+    if (fileHandle && size > UINT_MAX) {
+        VL_LOG_ERROR("File is too large for the audio engine : " << size << ", " << url);
+        giveBackHandle(player, fileHandle);
+        fileHandle = nullptr;
+    }
+
+    VLMutexLocker locker(self->m_mutex);
+    VLSound* sound = self->findOpeningSound(serial);
+    if (!sound) {
+        // Deleted, reset or restored while the worker served the open: nobody
+        // will take this handle, so it goes back at once.
+        VL_LOG_WARN("Unable to assign handle to an existing sound : " << static_cast<void*>(fileHandle) << ", "
+                                                                     << url << ", current sounds are :"
+                                                                     << self->describeSounds(true));
+        giveBackHandle(player, fileHandle);
+        return VE_ERR_INTERNAL;
+    }
+    sound->setFileHandle(fileHandle);
+    sound->setData(data);
+    if (!fileHandle)
+        return VE_ERR_FILE_NOTFOUND;
+    // The engine fails an empty file; the page then tells it from other failures.
+    if (size == 0)
+        sound->setEmptyFile(true);
+    registerEngineHandle(fileHandle, self.get());
+    *handle = fileHandle;
+    *userData = player;
+    *fileSize = static_cast<unsigned int>(size);
+    return VE_OK;
+}
+
+VEResult VLAudioInterface::asyncStreamRead(VEReadRequest* request, void* userData)
+{
+    if (!playerOf(userData)->asyncStreamRead(request)) {
+        VL_LOG_ERROR("Unable to read file by handle : " << request->handle);
+        return VE_ERR_INTERNAL;
+    }
+    return VE_OK;
+}
+
+VEResult VLAudioInterface::streamClose(void* handle, void* userData)
+{
+    VLPlayer* player = playerOf(userData);
+    VLFileHandle* fileHandle = static_cast<VLFileHandle*>(handle);
+    VL_LOG_TRACE("Audio engine stream close : " << handle);
+    // Given back already, after the system was closed under this stream.
+    if (!claimEngineHandle(fileHandle))
+        return VE_OK;
+    std::shared_ptr<VLAudioInterface> self = player->holdAudioInterface();
+    if (self) {
+        VLMutexLocker locker(self->m_mutex);
+        VLSound* sound = self->findSoundByHandle(fileHandle);
+        if (sound)
+            sound->setFileHandle(nullptr);
+    }
+    if (!player->streamClose(fileHandle)) {
+        VL_LOG_ERROR("Unable to close file by handle : " << handle);
+        return VE_ERR_INTERNAL;
+    }
+    return VE_OK;
+}

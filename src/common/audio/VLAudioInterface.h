@@ -1,0 +1,146 @@
+#ifndef VL_AUDIO_INTERFACE_H
+#define VL_AUDIO_INTERFACE_H
+
+#include "VETypes.h"
+
+#include <atomic>
+#include <cstddef>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+class VESound;
+class VESystem;
+class VLFileHandle;
+class VLMutex;
+class VLPlayer;
+class VLSound;
+
+// The audio engine of one session: its system and output device, the file
+// callbacks through which every stream is read from the repositories, the table
+// of sounds by id with the channel slots they hold, and the periodic update
+// that drives the engine and every sound.
+//
+// Output device id: the engine's output type in decimal, ':' and the first
+// 32-bit field of the driver's identity as an unsigned decimal; "0:0" is
+// automatic output with its first driver.
+//
+// Threads and locks
+// - The audio lock (recursive) guards the sound table, the channel table, the
+//   release list and every engine call. The worker holds it for its whole
+//   update (device switches and pending settings included); the main thread
+//   takes it for the sound-table operations; the file callbacks take it only
+//   to look sounds up, never while they wait for the worker.
+// - A second, short lock guards the values the main thread reads while the
+//   worker may rewrite them: the output id, the pending output and buffer
+//   size, the stream buffer size and the driver list.
+// - Owned by VLPlayer through a shared pointer, so that an engine callback
+//   still running when the session drops the interface keeps it alive.
+class VLAudioInterface
+{
+public:
+    typedef std::vector<std::pair<std::string, std::string>> DriverList;
+
+    static const int kChannelCount = 4093;
+
+    VLAudioInterface();
+    // Runs clean(false).
+    virtual ~VLAudioInterface();
+
+    // Sets the engine up: output device (empty means "0:0"), stream buffer size
+    // in bytes, read block alignment; installs the file callbacks. Failures are
+    // logged and leave no system: sounds can then not be created. Session
+    // thread.
+    void init(const std::string& name, const std::string& output, int streamBufferSize, int blockAlign);
+
+    // Stops the engine. Unless keepSounds, deletes every sound first. Handles
+    // the engine was given but did not close are given back to the player.
+    bool clean(bool keepSounds);
+
+    // One worker pass: the engine's update, every sound's update, the deferred
+    // releases, then a pending output device and buffer size.
+    bool update();
+
+    // With now false (main thread) stores the id for the next update. With now
+    // true (worker) switches to it: every sound is saved, the engine restarted
+    // on the new device and the sounds restored where they were. A switch that
+    // cannot open the device falls back to "0:0", keeps every sound and answers
+    // false.
+    bool setOutput(const std::string& id, bool now);
+    std::string getOutput() const;
+    // The devices found at the last init, (label, output id) in order; a copy.
+    DriverList getOutputDrivers() const;
+
+    // Bytes; 0 or a value beyond 2^31 - 1 (a negative number from the page) is
+    // refused with a warning; all ones is accepted and changes nothing. With now
+    // false stores it for the next update.
+    bool setStreamBufferSize(size_t bytes, bool now);
+    size_t getStreamBufferSize() const;
+
+    // Sound table (any thread; takes the audio lock). Ids are one more than the
+    // largest live id, 1 for an empty table.
+    bool createSound(const std::string& url, int* id);
+    bool deleteSound(int id);
+    // Replaces the sound by a new one for url, carrying its queued commands over.
+    bool resetSound(int id, const std::string& url, int* newId);
+    // The sound stays owned by the interface; valid until deleted.
+    bool getSound(int id, VLSound** out);
+
+    // For VLSound.
+    VESystem* getSystem() const { return m_system.load(); }
+    VLMutex* getMutex() const { return m_mutex; }
+    bool allocChannel(int* slot);
+    bool freeChannel(int slot);
+
+    // "Audio engine failed : (<code>) <text>", the form of every engine failure
+    // in the log.
+    static std::string describeResult(VEResult result);
+
+    // The engine's file callbacks (engine threads).
+    static VEResult streamOpen(const char* name, unsigned int* fileSize, void** handle, void** userData);
+    static VEResult streamClose(void* handle, void* userData);
+    static VEResult asyncStreamRead(VEReadRequest* request, void* userData);
+
+private:
+    bool openEngine(const std::string& output, size_t streamBufferSize);
+    void closeEngine();
+    bool searchAvailableOutputDrivers(const std::string& label, int type, DriverList* list);
+    bool selectOutput(const std::string& id);
+    bool switchOutput(const std::string& id);
+    bool save();
+    bool restore();
+    void releaseDeferredSounds(bool* result);
+    void warnTooManySounds();
+    VLSound* findOpeningSound(uint64_t serial) const;
+    VLSound* findSoundByHandle(VLFileHandle* handle) const;
+    std::string describeSounds(bool withHandles) const;
+    void setOutputValue(const std::string& id);
+    void giveBackHandles();
+    static void registerEngineHandle(VLFileHandle* handle, const VLAudioInterface* owner);
+    static bool claimEngineHandle(VLFileHandle* handle);
+    static std::vector<VLFileHandle*> claimEngineHandles(const VLAudioInterface* owner);
+
+    VLMutex* m_mutex;
+    std::string m_name;
+    std::atomic<VESystem*> m_system;
+    bool m_initialised;
+    int m_blockAlign;
+
+    // Guarded by m_valuesLock.
+    VLMutex* m_valuesLock;
+    DriverList m_outputDrivers;
+    std::string m_output;
+    std::string m_pendingOutput;
+    size_t m_pendingStreamBufferSize;
+    size_t m_streamBufferSize;
+
+    // Guarded by the audio lock.
+    std::vector<unsigned char> m_channels;
+    int m_playingCount;
+    bool m_tooManyWarned;
+    std::map<int, VLSound*> m_sounds;
+    std::vector<VESound*> m_soundsToRelease;
+};
+
+#endif

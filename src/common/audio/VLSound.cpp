@@ -1,0 +1,679 @@
+#include "VLSound.h"
+
+#include "VEChannel.h"
+#include "VESound.h"
+#include "VESystem.h"
+#include "VLAudioInterface.h"
+#include "VLFileHandle.h"
+#include "VLLogger.h"
+#include "VLMutex.h"
+#include "VLPlatformFactory.h"
+#include "VLRepository.h"
+#include "VLRepositoryFile.h"
+
+#include <string>
+
+namespace {
+
+const unsigned int kStreamMode = VE_MODE_IGNORETAGS | VE_MODE_NONBLOCKING | VE_MODE_MPEGSEARCH;
+
+// Stream names are serial numbers: unique for the life of the process, so an
+// open can never be handed to a sound that merely shares its URL.
+std::atomic<uint64_t> g_nextStreamSerial(1);
+
+// The channel no longer plays this sound: its values read as false.
+bool readFlag(VEResult result, bool value)
+{
+    return result == VE_OK ? value : false;
+}
+
+} // namespace
+
+VLSound::VLSound(VLAudioInterface* owner)
+    : m_owner(owner),
+      m_sound(nullptr),
+      m_channelSlot(-1),
+      m_streamSerial(0),
+      m_opening(false),
+      m_fileHandle(nullptr),
+      m_seekTarget(0),
+      m_state(kStateNotPolled),
+      m_emptyFile(false),
+      m_paused(false),
+      m_playing(false),
+      m_starving(false),
+      m_position(0),
+      m_length(0),
+      m_muted(false),
+      m_volume(1.0f),
+      m_rangesLock(VLPlatformFactory::instance()->createMutex()),
+      m_applyingFront(false),
+      m_commandsLock(VLPlatformFactory::instance()->createMutex()),
+      m_seekDelayed(false),
+      m_nullWarned(false)
+{
+}
+
+VLSound::~VLSound()
+{
+    clean(nullptr);
+    delete m_commandsLock;
+    delete m_rangesLock;
+}
+
+// ---------------------------------------------------------------------------
+// Page side
+
+bool VLSound::queueCommand(CommandType type, int value, bool replaceLastSeek)
+{
+    VLMutexLocker locker(m_commandsLock);
+    if (replaceLastSeek && !m_commands.empty() && m_commands.back().type == SetPosition) {
+        // The front may be in the worker's hands right now; it is then kept, and
+        // the worker removes exactly it once applied.
+        const bool backIsApplying = m_applyingFront && m_commands.size() == 1;
+        if (!backIsApplying) {
+            m_commands.back().value = value;
+            return true;
+        }
+    }
+    if (m_commands.size() >= kMaxCommands) {
+        VL_LOG_ERROR("Command queue overflow");
+        return false;
+    }
+    m_commands.push_back(Command{type, value});
+    return true;
+}
+
+bool VLSound::play(bool gapless, int previousSoundId)
+{
+    return queueCommand(Play, gapless ? previousSoundId : -1, false);
+}
+
+bool VLSound::pause()
+{
+    return queueCommand(Pause, 0, false);
+}
+
+bool VLSound::setPosition(unsigned int milliseconds)
+{
+    return queueCommand(SetPosition, static_cast<int>(milliseconds), true);
+}
+
+bool VLSound::setMuted(bool muted)
+{
+    if (m_state.load() == VE_OPENSTATE_ERROR)
+        return false;
+    m_muted.store(muted);
+    return true;
+}
+
+bool VLSound::setVolume(float volume)
+{
+    if (m_state.load() == VE_OPENSTATE_ERROR)
+        return false;
+    m_volume.store(volume);
+    return true;
+}
+
+int VLSound::getState() const
+{
+    const int state = m_state.load();
+    if (state == VE_OPENSTATE_ERROR && m_emptyFile.load())
+        return kStateEmptyFile;
+    return state;
+}
+
+unsigned int VLSound::getPosition() const
+{
+    if (m_state.load() == VE_OPENSTATE_SETPOSITION)
+        return m_seekTarget.load();
+    return m_position.load();
+}
+
+void VLSound::getRanges(std::list<float>& ranges)
+{
+    VLMutexLocker locker(m_rangesLock);
+    ranges.insert(ranges.end(), m_ranges.begin(), m_ranges.end());
+}
+
+std::string VLSound::takePendingData()
+{
+    VLMutexLocker locker(m_owner->getMutex());
+    std::string data;
+    data.swap(m_pendingData);
+    return data;
+}
+
+// ---------------------------------------------------------------------------
+// File callbacks' side
+
+void VLSound::setFileHandle(void* handle)
+{
+    if (!m_opening) {
+        VL_LOG_WARN("Unexpected file handle change : " << static_cast<void*>(m_fileHandle) << " => " << handle
+                                                       << ", " << m_url);
+    }
+    m_fileHandle = static_cast<VLFileHandle*>(handle);
+    m_opening = false;
+}
+
+void VLSound::setData(const std::string& data)
+{
+    if (data == m_data)
+        return;
+    m_data = data;
+    m_pendingData = data;
+}
+
+VLSound::CommandList* VLSound::copyCommands()
+{
+    VLMutexLocker locker(m_commandsLock);
+    return new CommandList(m_commands);
+}
+
+void VLSound::appendCommands(CommandList* list)
+{
+    if (!list)
+        return;
+    VLMutexLocker locker(m_commandsLock);
+    m_commands.splice(m_commands.end(), *list);
+}
+
+void VLSound::deleteCommandList(CommandList* list)
+{
+    delete list;
+}
+
+// ---------------------------------------------------------------------------
+// Life of the stream
+
+bool VLSound::init(const std::string& url)
+{
+    m_url = url;
+    if (!m_owner->allocChannel(&m_channelSlot)) {
+        VL_LOG_ERROR("Unable to allocate channel index");
+        clean(nullptr);
+        return false;
+    }
+    VESystem* system = m_owner->getSystem();
+    if (!system) {
+        clean(nullptr);
+        return false;
+    }
+    m_streamSerial = g_nextStreamSerial.fetch_add(1);
+    m_opening = true;
+    m_fileHandle = nullptr;
+    m_state.store(kStateNotPolled);
+    const std::string name = std::to_string(m_streamSerial);
+    const VEResult result = system->createStream(name.c_str(), kStreamMode, &m_sound);
+    if (result != VE_OK) {
+        VL_LOG_ERROR(VLAudioInterface::describeResult(result));
+        m_sound = nullptr;
+        m_opening = false;
+        clean(nullptr);
+        return false;
+    }
+    return true;
+}
+
+bool VLSound::clean(VESound** out)
+{
+    if (m_channelSlot != -1) {
+        VESystem* system = m_owner->getSystem();
+        if (system) {
+            VEChannel* channel = nullptr;
+            VEResult result = system->getChannel(m_channelSlot, &channel);
+            if (result != VE_OK) {
+                VL_LOG_ERROR(VLAudioInterface::describeResult(result));
+                return false;
+            }
+            result = channel->stop();
+            if (result != VE_OK && result != VE_ERR_INVALID_HANDLE) {
+                VL_LOG_ERROR(VLAudioInterface::describeResult(result));
+                return false;
+            }
+        }
+        if (!m_owner->freeChannel(m_channelSlot)) {
+            VL_LOG_ERROR("Unable to free channel index");
+            return false;
+        }
+        m_channelSlot = -1;
+    }
+    if (m_sound) {
+        if (out) {
+            *out = m_sound;
+        } else {
+            VEOpenState state = VE_OPENSTATE_READY;
+            m_sound->getOpenState(&state, nullptr, nullptr, nullptr);
+            if (state == VE_OPENSTATE_PLAYING) {
+                VL_LOG_WARN("Audio engine open state is playing, skip sound release");
+            } else {
+                const VEResult result = m_sound->release();
+                if (result != VE_OK) {
+                    VL_LOG_ERROR(VLAudioInterface::describeResult(result));
+                    return false;
+                }
+            }
+        }
+        m_sound = nullptr;
+    }
+    // A stream that is let go before its open was served will never be handed
+    // its handle; the open callback gives that handle back to the player.
+    m_opening = false;
+    m_fileHandle = nullptr;
+    return true;
+}
+
+bool VLSound::save()
+{
+    // What the page saw: a position under a seek in progress is the seek's.
+    const bool playing = m_playing.load();
+    const bool paused = m_paused.load();
+    const unsigned int position = getPosition();
+    if (!clean(nullptr))
+        return false;
+
+    VLMutexLocker locker(m_commandsLock);
+    // Only a sound that was on its channel is put back there; one that never
+    // started or that ended stays idle. A seek still waiting at the front of
+    // the queue is newer than the position: it becomes the seek that restores.
+    if (!playing)
+        return true;
+    int target = static_cast<int>(position);
+    if (!m_commands.empty() && m_commands.front().type == SetPosition) {
+        target = m_commands.front().value;
+        m_commands.pop_front();
+    }
+    m_commands.push_front(Command{paused ? Pause : Play, paused ? 0 : -1});
+    m_commands.push_front(Command{SetPosition, target});
+    return true;
+}
+
+bool VLSound::restore()
+{
+    return init(m_url);
+}
+
+// ---------------------------------------------------------------------------
+// Update
+
+bool VLSound::update()
+{
+    if (!m_sound) {
+        if (!m_nullWarned)
+            VL_LOG_WARN("Sound is null, wait");
+        m_nullWarned = true;
+        return true;
+    }
+    m_nullWarned = false;
+    VESystem* system = m_owner->getSystem();
+    if (!system)
+        return false;
+    VLMutexLocker locker(m_owner->getMutex());
+
+    VEOpenState state = VE_OPENSTATE_LOADING;
+    bool starving = false;
+    VEResult result = m_sound->getOpenState(&state, nullptr, &starving, nullptr);
+    if (result != VE_OK && result != VE_ERR_FILE_NOTFOUND && result != VE_ERR_FORMAT && result != VE_ERR_INTERNAL) {
+        VL_LOG_ERROR(VLAudioInterface::describeResult(result));
+        return false;
+    }
+    m_state.store(state);
+    m_starving.store(starving);
+    if (state == VE_OPENSTATE_ERROR)
+        return false;
+
+    VEChannel* channel = nullptr;
+    result = system->getChannel(m_channelSlot, &channel);
+    if (result != VE_OK) {
+        VL_LOG_ERROR(VLAudioInterface::describeResult(result));
+        return false;
+    }
+
+    bool ok = true;
+    if (state != VE_OPENSTATE_LOADING)
+        ok = applyCommands(channel) && ok;
+
+    unsigned int length = 0;
+    result = m_sound->getLength(&length, VE_TIMEUNIT_MS);
+    if (result == VE_OK) {
+        m_length.store(length);
+    } else if (result != VE_ERR_NOTREADY) {
+        VL_LOG_ERROR(VLAudioInterface::describeResult(result));
+        return false;
+    }
+
+    bool paused = false;
+    bool playing = false;
+    result = channel->getPaused(&paused);
+    if (result != VE_OK && result != VE_ERR_INVALID_HANDLE) {
+        VL_LOG_ERROR(VLAudioInterface::describeResult(result));
+        return false;
+    }
+    m_paused.store(readFlag(result, paused));
+    result = channel->isPlaying(&playing);
+    if (result != VE_OK && result != VE_ERR_INVALID_HANDLE) {
+        VL_LOG_ERROR(VLAudioInterface::describeResult(result));
+        return false;
+    }
+    m_playing.store(readFlag(result, playing));
+
+    unsigned int position = 0;
+    result = pollPosition(m_sound, channel, &position);
+    if (result == VE_OK) {
+        m_position.store(position);
+    } else if (result != VE_ERR_INVALID_HANDLE) {
+        VL_LOG_ERROR(VLAudioInterface::describeResult(result));
+        return false;
+    }
+
+    // The channel is silent while the stream starves.
+    const VEResult settings[] = {
+        channel->setUserData(this),
+        channel->setCallback(&VLSound::channelCallback),
+        channel->setMute(starving || m_muted.load()),
+        channel->setVolume(m_volume.load()),
+    };
+    for (VEResult setting : settings) {
+        if (setting != VE_OK && setting != VE_ERR_INVALID_HANDLE) {
+            VL_LOG_ERROR(VLAudioInterface::describeResult(setting));
+            return false;
+        }
+    }
+
+    refreshRanges();
+    return ok;
+}
+
+bool VLSound::applyCommands(VEChannel*& channel)
+{
+    for (;;) {
+        Command command;
+        {
+            VLMutexLocker locker(m_commandsLock);
+            if (m_commands.empty())
+                return true;
+            command = m_commands.front();
+            m_applyingFront = true;
+        }
+        const ApplyResult result = applyCommand(command, channel);
+        VLMutexLocker locker(m_commandsLock);
+        m_applyingFront = false;
+        if (result == Applied) {
+            // While the front was applied the page could only append behind
+            // it: the front is still the command applied.
+            m_commands.pop_front();
+            continue;
+        }
+        return result == Waiting;
+    }
+}
+
+VLSound::ApplyResult VLSound::applyCommand(const Command& command, VEChannel*& channel)
+{
+    switch (command.type) {
+    case SetPosition:
+        return applySetPosition(static_cast<unsigned int>(command.value), channel);
+    case Pause:
+        return applyPause(channel);
+    case Play:
+        return applyPlay(command.value, channel);
+    }
+    return Applied;
+}
+
+VLSound::ApplyResult VLSound::applySetPosition(unsigned int milliseconds, VEChannel*& channel)
+{
+    VEResult result = channel->setPosition(milliseconds, VE_TIMEUNIT_MS);
+    if (result == VE_OK) {
+        m_seekTarget.store(milliseconds);
+        m_seekDelayed = false;
+        return Applied;
+    }
+    if (result == VE_ERR_INVALID_POSITION) {
+        VL_LOG_WARN("Unable to seek to position : " << milliseconds);
+        return Applied;
+    }
+    if (result == VE_ERR_NOTREADY) {
+        if (!m_seekDelayed)
+            VL_LOG_INFO("Sound is not ready, delay seek");
+        m_seekDelayed = true;
+        return Waiting;
+    }
+    if (result != VE_ERR_INVALID_HANDLE) {
+        m_seekDelayed = false;
+        VL_LOG_ERROR(VLAudioInterface::describeResult(result));
+        return Failed;
+    }
+    // Nothing on the channel: put the sound there, paused, and seek it.
+    m_seekDelayed = false;
+    result = m_owner->getSystem()->playSound(VE_CHANNEL_REUSE, m_sound, true, &channel);
+    if (result == VE_ERR_NOTREADY) {
+        VL_LOG_INFO("Sound is not ready, delay seek");
+        return Waiting;
+    }
+    if (result != VE_OK) {
+        VL_LOG_ERROR(VLAudioInterface::describeResult(result));
+        return Failed;
+    }
+    result = channel->setPosition(milliseconds, VE_TIMEUNIT_MS);
+    if (result == VE_OK) {
+        m_seekTarget.store(milliseconds);
+        return Applied;
+    }
+    if (result == VE_ERR_NOTREADY) {
+        VL_LOG_INFO("Sound is not ready, delay seek");
+        return Waiting;
+    }
+    if (result == VE_ERR_INVALID_POSITION) {
+        VL_LOG_WARN("Unable to seek to position : " << milliseconds);
+        return Applied;
+    }
+    VL_LOG_ERROR(VLAudioInterface::describeResult(result));
+    return Failed;
+}
+
+VLSound::ApplyResult VLSound::applyPause(VEChannel*& channel)
+{
+    VEResult result = channel->setPaused(true);
+    if (result == VE_OK)
+        return Applied;
+    if (result == VE_ERR_INVALID_HANDLE) {
+        result = m_owner->getSystem()->playSound(VE_CHANNEL_REUSE, m_sound, true, &channel);
+        if (result == VE_OK)
+            return Applied;
+        if (result == VE_ERR_NOTREADY)
+            return Waiting;
+    }
+    VL_LOG_ERROR(VLAudioInterface::describeResult(result));
+    return Failed;
+}
+
+VLSound::ApplyResult VLSound::applyPlay(int previousId, VEChannel*& channel)
+{
+    VLSound* previous = nullptr;
+    if (previousId != -1 && !m_owner->getSound(previousId, &previous))
+        previous = nullptr;
+    GaplessState gapless = NoPrevious;
+    if (!checkGapless(previous, gapless))
+        return Failed;
+    if (gapless == Started)
+        return Applied;
+    if (gapless == WaitingPrevious)
+        return Waiting;
+
+    bool paused = false;
+    VEResult result = channel->getPaused(&paused);
+    if (result != VE_OK && result != VE_ERR_INVALID_HANDLE) {
+        VL_LOG_ERROR(VLAudioInterface::describeResult(result));
+        return Failed;
+    }
+    if (readFlag(result, paused)) {
+        result = channel->setPaused(false);
+    } else {
+        result = m_owner->getSystem()->playSound(VE_CHANNEL_REUSE, m_sound, false, &channel);
+        if (result == VE_ERR_NOTREADY)
+            return Waiting;
+    }
+    if (result != VE_OK) {
+        VL_LOG_ERROR(VLAudioInterface::describeResult(result));
+        return Failed;
+    }
+    return Applied;
+}
+
+// A gapless play puts this sound on its channel, paused, as early as the engine
+// allows, and unpauses it in the first update in which the previous sound's
+// position has reached its length. Sounds update in id order, so a previous
+// sound with a lower id was refreshed in this pass, one with a higher id in the
+// pass before; a previous sound whose length is still 0 holds nothing back.
+bool VLSound::checkGapless(VLSound* previous, GaplessState& state)
+{
+    if (!previous) {
+        state = NoPrevious;
+        return true;
+    }
+    state = WaitingPrevious;
+    VESystem* system = m_owner->getSystem();
+    if (!system)
+        return false;
+
+    bool standsReady = false;
+    VEChannel* channel = nullptr;
+    VEResult result = VE_OK;
+    if (previous != this) {
+        result = system->getChannel(m_channelSlot, &channel);
+        if (result != VE_OK) {
+            VL_LOG_ERROR(VLAudioInterface::describeResult(result));
+            return false;
+        }
+        bool playing = false;
+        bool paused = false;
+        result = channel->isPlaying(&playing);
+        if (result != VE_OK && result != VE_ERR_INVALID_HANDLE) {
+            VL_LOG_ERROR(VLAudioInterface::describeResult(result));
+            return false;
+        }
+        playing = readFlag(result, playing);
+        result = channel->getPaused(&paused);
+        if (result != VE_OK && result != VE_ERR_INVALID_HANDLE) {
+            VL_LOG_ERROR(VLAudioInterface::describeResult(result));
+            return false;
+        }
+        paused = readFlag(result, paused);
+        if (!(playing && paused)) {
+            result = system->playSound(VE_CHANNEL_REUSE, m_sound, true, &channel);
+            if (result == VE_ERR_NOTREADY)
+                return true;
+            if (result != VE_OK) {
+                VL_LOG_ERROR(VLAudioInterface::describeResult(result));
+                return false;
+            }
+        }
+        standsReady = true;
+    }
+    if (previous != this && !standsReady)
+        return true;
+
+    VEChannel* previousChannel = nullptr;
+    result = system->getChannel(previous->m_channelSlot, &previousChannel);
+    if (result != VE_OK) {
+        VL_LOG_ERROR(VLAudioInterface::describeResult(result));
+        return false;
+    }
+    unsigned int previousPosition = 0;
+    result = pollPosition(previous->m_sound, previousChannel, &previousPosition);
+    if (result == VE_ERR_INVALID_HANDLE) {
+        previousPosition = previous->getPosition();
+    } else if (result != VE_OK) {
+        VL_LOG_ERROR(VLAudioInterface::describeResult(result));
+        return false;
+    }
+    if (previous->getLength() > previousPosition)
+        return true;
+
+    if (previous == this) {
+        result = system->getChannel(m_channelSlot, &channel);
+        if (result == VE_OK)
+            result = system->playSound(VE_CHANNEL_REUSE, m_sound, false, &channel);
+        if (result == VE_ERR_NOTREADY)
+            return true;
+    } else {
+        result = channel->setPaused(false);
+    }
+    if (result != VE_OK) {
+        VL_LOG_ERROR(VLAudioInterface::describeResult(result));
+        return false;
+    }
+    state = Started;
+    return true;
+}
+
+// The position in milliseconds; a stream played to its last byte reports
+// exactly its length. The engine answers raw positions with "unsupported": the
+// substitution then has no raw position to compare and is skipped (the engine
+// itself reports the length at the end).
+VEResult VLSound::pollPosition(VESound* sound, VEChannel* channel, unsigned int* milliseconds)
+{
+    if (!sound || !channel)
+        return VE_ERR_INVALID_HANDLE;
+    unsigned int rawLength = 0;
+    unsigned int lengthMs = 0;
+    unsigned int rawPosition = 0;
+    const VEResult rawLengthResult = sound->getLength(&rawLength, VE_TIMEUNIT_RAWBYTES);
+    const VEResult lengthResult = sound->getLength(&lengthMs, VE_TIMEUNIT_MS);
+    const VEResult rawPositionResult = channel->getPosition(&rawPosition, VE_TIMEUNIT_RAWBYTES);
+    const VEResult result = channel->getPosition(milliseconds, VE_TIMEUNIT_MS);
+    if (rawLengthResult == VE_OK && lengthResult == VE_OK && result == VE_OK && rawPositionResult == VE_OK &&
+        rawPosition == rawLength)
+        *milliseconds = lengthMs;
+    return result;
+}
+
+VEResult VLSound::channelCallback(VEChannel* channel, VEChannelCallbackType type, void* data1, void* data2)
+{
+    if (type != VE_CHANNEL_CALLBACKTYPE_END)
+        return VE_OK;
+    void* userData = nullptr;
+    VEResult result = channel->getUserData(&userData);
+    if (result != VE_OK) {
+        VL_LOG_ERROR(VLAudioInterface::describeResult(result));
+        return result;
+    }
+    VLSound* sound = static_cast<VLSound*>(userData);
+    if (!sound)
+        return VE_OK;
+    unsigned int position = 0;
+    result = channel->getPosition(&position, VE_TIMEUNIT_MS);
+    if (result != VE_OK) {
+        VL_LOG_ERROR(VLAudioInterface::describeResult(result));
+        return result;
+    }
+    sound->m_position.store(position);
+    return VE_OK;
+}
+
+// The loaded runs of the stream's repository file, in milliseconds. Runs on
+// the worker thread, which owns the repositories.
+void VLSound::refreshRanges()
+{
+    VLRepositoryFile* file = nullptr;
+    if (m_fileHandle)
+        file = m_fileHandle->getRepository()->getFile(m_fileHandle->getFileId(), false);
+    const unsigned int length = m_length.load();
+    std::list<unsigned long> offsets;
+    if (length != 0 && file)
+        file->getIntervals(true, offsets);
+    const float fileSize = file ? static_cast<float>(file->getSize()) : 0.0f;
+
+    VLMutexLocker locker(m_rangesLock);
+    m_ranges.clear();
+    if (fileSize <= 0.0f)
+        return;
+    size_t index = 0;
+    for (unsigned long offset : offsets) {
+        const unsigned long edge = (index % 2 == 1) ? offset + 1 : offset;
+        m_ranges.push_back(static_cast<float>(edge) * static_cast<float>(length) / fileSize);
+        ++index;
+    }
+}

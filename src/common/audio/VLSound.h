@@ -1,0 +1,188 @@
+#ifndef VL_SOUND_H
+#define VL_SOUND_H
+
+#include "VETypes.h"
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <string>
+
+class VEChannel;
+class VESound;
+class VLAudioInterface;
+class VLFileHandle;
+class VLMutex;
+
+// One track being played: one engine stream, opened without blocking from a
+// stream URL through the audio interface's file callbacks, on one channel slot
+// that the sound holds for its whole life.
+//
+// Threads
+// - Main thread (the page): play, pause and setPosition queue commands under the
+//   commands lock; setMuted, setVolume and the getters touch single atomic
+//   values; getRanges takes the ranges lock; takePendingData the audio lock.
+// - Worker thread: update, save and restore, under the audio lock held by the
+//   caller. The update applies the command queue and refreshes what the page
+//   polls. It takes the commands lock only to read or remove the front, never
+//   across an engine call.
+// - Engine threads: the file callbacks call getStreamSerial, isOpening,
+//   getFileHandle, setFileHandle, setData and setEmptyFile under the audio lock.
+// init and clean run under the audio lock.
+class VLSound
+{
+public:
+    enum CommandType
+    {
+        Play = 0,        // value: the previous sound's id for a gapless play, or -1
+        Pause = 1,       // value: 0
+        SetPosition = 2  // value: the target in milliseconds
+    };
+
+    struct Command
+    {
+        CommandType type;
+        int value;
+    };
+    typedef std::list<Command> CommandList;
+
+    enum GaplessState
+    {
+        NoPrevious = 0,      // play at once
+        WaitingPrevious = 1, // standing ready, paused, until the previous sound ends
+        Started = 2
+    };
+
+    // The open states the page reads: 0..7 are the engine's, plus these two.
+    static const int kStateNotPolled = 8;
+    static const int kStateEmptyFile = 9;
+    // The queue refuses a command when it already holds this many.
+    static const size_t kMaxCommands = 1000;
+
+    explicit VLSound(VLAudioInterface* owner);
+    // Runs clean(nullptr).
+    virtual ~VLSound();
+
+    // --- Page side (main thread) -------------------------------------------
+
+    // Queue a command; false ("Command queue overflow") when the queue is full.
+    bool play(bool gapless, int previousSoundId);
+    bool pause();
+    // Replaces a seek that is the last queued command and not yet being applied.
+    bool setPosition(unsigned int milliseconds);
+
+    // Stored for the next update; false and nothing stored while the open failed.
+    bool setMuted(bool muted);
+    bool setVolume(float volume);
+
+    // The engine's open state as last polled (8 before the first poll, 9 for a
+    // failed open of an empty file).
+    int getState() const;
+    bool getPaused() const { return m_paused.load(); }
+    bool getPlaying() const { return m_playing.load(); }
+    bool getStarving() const { return m_starving.load(); }
+    unsigned int getLength() const { return m_length.load(); }
+    bool getMuted() const { return m_muted.load(); }
+    float getVolume() const { return m_volume.load(); }
+    // The seek target while a seek is in progress, else the last polled position.
+    unsigned int getPosition() const;
+    // Appends the loaded ranges (start, end, start, end ... in milliseconds).
+    void getRanges(std::list<float>& ranges);
+    // The data that came with the stream's file, once; empty afterwards.
+    std::string takePendingData();
+
+    // --- Engine side -------------------------------------------------------
+
+    // Takes a channel slot and starts opening a stream for url; false, with the
+    // slot given back, when either fails. Audio lock held.
+    bool init(const std::string& url);
+    // Stops the channel, frees the slot and lets go of the engine sound: handed
+    // over through out when given (for a deferred release), else released here.
+    // Audio lock held.
+    bool clean(VESound** out);
+    // One pass of the worker thread; false when the open failed or an engine
+    // call failed. Audio lock held.
+    bool update();
+    // Device switch: save lets go of the stream and queues what brings it back
+    // (the seek to its position, then pause or play, for a sound that was
+    // playing or paused); restore opens the stream again. Audio lock held.
+    bool save();
+    bool restore();
+
+    std::string getUrl() const { return m_url; }
+    // The stream's own name, unique in the process for the life of the stream.
+    uint64_t getStreamSerial() const { return m_streamSerial; }
+    bool isOpening() const { return m_opening; }
+    VLFileHandle* getFileHandle() const { return m_fileHandle; }
+    void setFileHandle(void* handle);
+    void setData(const std::string& data);
+    void setEmptyFile(bool empty) { m_emptyFile.store(empty); }
+
+    // Copies of the command queue for VLAudioInterface::resetSound.
+    CommandList* copyCommands();
+    // Moves the commands of list to the end of the queue; list stays allocated.
+    void appendCommands(CommandList* list);
+    static void deleteCommandList(CommandList* list);
+
+    // Takes the waiting sound's part in a gapless play; see the source.
+    bool checkGapless(VLSound* previous, GaplessState& state);
+
+    static VEResult channelCallback(VEChannel* channel, VEChannelCallbackType type, void* data1, void* data2);
+
+private:
+    enum ApplyResult
+    {
+        Applied,
+        Waiting,
+        Failed
+    };
+
+    bool queueCommand(CommandType type, int value, bool replaceLastSeek);
+    bool applyCommands(VEChannel*& channel);
+    ApplyResult applyCommand(const Command& command, VEChannel*& channel);
+    ApplyResult applySetPosition(unsigned int milliseconds, VEChannel*& channel);
+    ApplyResult applyPause(VEChannel*& channel);
+    ApplyResult applyPlay(int previousId, VEChannel*& channel);
+    VEResult pollPosition(VESound* sound, VEChannel* channel, unsigned int* milliseconds);
+    void refreshRanges();
+
+    VLAudioInterface* m_owner;
+    VESound* m_sound;
+    int m_channelSlot;
+    std::string m_url;
+    uint64_t m_streamSerial;
+
+    // Under the audio lock.
+    bool m_opening;
+    VLFileHandle* m_fileHandle;
+    std::string m_data;
+    std::string m_pendingData;
+
+    // Polled by the main thread.
+    std::atomic<unsigned int> m_seekTarget;
+    std::atomic<int> m_state;
+    std::atomic<bool> m_emptyFile;
+    std::atomic<bool> m_paused;
+    std::atomic<bool> m_playing;
+    std::atomic<bool> m_starving;
+    std::atomic<unsigned int> m_position;
+    std::atomic<unsigned int> m_length;
+    std::atomic<bool> m_muted;
+    std::atomic<float> m_volume;
+
+    std::list<float> m_ranges;
+    VLMutex* m_rangesLock;
+
+    CommandList m_commands;
+    // Set while the worker applies the front command outside the lock: the
+    // page may then not replace it, so the worker removes exactly the command
+    // it applied.
+    bool m_applyingFront;
+    VLMutex* m_commandsLock;
+
+    // Worker thread only.
+    bool m_seekDelayed;
+    bool m_nullWarned;
+};
+
+#endif

@@ -1,0 +1,5 @@
+#include "VLCancelTask.h"
+
+VLCancelTask::VLCancelTask(VLFileHandle* handle) : VLTask(Cancel), m_handle(handle)
+{
+}

@@ -1,0 +1,21 @@
+#ifndef VL_CANCEL_TASK_H
+#define VL_CANCEL_TASK_H
+
+#include "VLTask.h"
+
+class VLFileHandle;
+
+// Drops every read of one stream that is still pending when the task is served.
+// The cancelled reads receive no result. The handle is not owned.
+class VLCancelTask : public VLTask
+{
+public:
+    explicit VLCancelTask(VLFileHandle* handle);
+
+    VLFileHandle* getHandle() const { return m_handle; }
+
+private:
+    VLFileHandle* m_handle;
+};
+
+#endif

@@ -1,0 +1,5 @@
+#include "VLCloseTask.h"
+
+VLCloseTask::VLCloseTask(VLFileHandle* handle) : VLTask(Close), m_handle(handle)
+{
+}

@@ -1,0 +1,44 @@
+#ifndef VL_OPEN_TASK_H
+#define VL_OPEN_TASK_H
+
+#include "VLTask.h"
+
+#include <atomic>
+#include <cstddef>
+#include <string>
+
+class VLFileHandle;
+
+// The open of one stream, waited for by the engine thread in VLPlayer::streamOpen.
+//
+// The three result variables live on that waiting thread; the task only points
+// at them. The size is the hand-over signal: it holds kPendingSize until the
+// worker has written the handle and the data, and setFileSize publishes all
+// three at once (release store, matched by the waiter's acquire load). After
+// setFileSize the worker must not touch the variables again: the waiter may
+// return and they cease to exist.
+class VLOpenTask : public VLTask
+{
+public:
+    static const size_t kPendingSize = static_cast<size_t>(-1);
+
+    // Writes the pending marker into *fileSize, null into *handle and clears *data.
+    VLOpenTask(const std::string& url, std::atomic<size_t>* fileSize, std::string* data,
+               VLFileHandle** handle);
+
+    std::string getUrl() const { return m_url; }
+
+    VLFileHandle* getHandle() const { return *m_handle; }
+    void setHandle(VLFileHandle* handle) { *m_handle = handle; }
+    void setData(const std::string& data) { *m_data = data; }
+    // Releases the waiting thread; call last.
+    void setFileSize(size_t size) { m_fileSize->store(size, std::memory_order_release); }
+
+private:
+    std::string m_url;
+    std::atomic<size_t>* m_fileSize;
+    std::string* m_data;
+    VLFileHandle** m_handle;
+};
+
+#endif

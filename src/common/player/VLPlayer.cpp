@@ -1,0 +1,729 @@
+#include "VLPlayer.h"
+
+#include "VETypes.h"
+#include "VLAudioInterface.h"
+#include "VLCancelTask.h"
+#include "VLCloseTask.h"
+#include "VLFileFormat.h"
+#include "VLFileHandle.h"
+#include "VLFileId.h"
+#include "VLHttpRepositoryProvider.h"
+#include "VLLogger.h"
+#include "VLMutex.h"
+#include "VLOpenTask.h"
+#include "VLPlatformFactory.h"
+#include "VLReadTask.h"
+#include "VLRepository.h"
+#include "VLRepositoryFile.h"
+#include "VLSettingHelper.h"
+#include "VLStreamUrl.h"
+
+#include <algorithm>
+#include <climits>
+#include <set>
+#include <sstream>
+
+namespace {
+
+// Repository file flags.
+const unsigned int kFlagComplete = 2;
+const unsigned int kFlagProviding = 16;
+
+// Repository file open and close options.
+const int kOptionLock = 1;
+const int kOptionProvide = 2;
+
+const int kOpenPollMilliseconds = 10;
+const long kValidationPeriodSeconds = 604800;
+const unsigned int kLosslessFormatId = 6;
+const size_t kUnknownSize = static_cast<size_t>(-1);
+
+const char* const kCacheName = "cache";
+const char* const kImportName = "import";
+const char* const kDownloadName = "download";
+
+// A read's rank in the queue: its engine priority (0..100), every other task
+// 100. Lower ranks are served first; the sort is stable, so equal ranks keep
+// their arrival order and reads of priority 100 never overtake an open.
+int rankOf(const VLTask* task)
+{
+    if (!task->isRead())
+        return 100;
+    return std::min(static_cast<const VLReadTask*>(task)->getRequest()->priority, 100);
+}
+
+std::string describeFile(VLRepositoryFile* file)
+{
+    std::ostringstream text;
+    text << file->getFileId() << " in " << file->getRepository()->getName() << " repository";
+    return text.str();
+}
+
+// A format serves a request of the primary class (format 6) or of the secondary
+// class (any other format).
+bool servesRequest(const VLFileFormat* format, bool lossless)
+{
+    if (!format->isEnabled())
+        return false;
+    if (lossless)
+        return format->isPrimaryClass() && !format->isSecondaryClass();
+    return format->isSecondaryClass() && !format->isPrimaryClass();
+}
+
+VLRepositoryFile* repositoryFileOf(VLFileHandle* handle, bool create)
+{
+    return handle->getRepository()->getFile(handle->getFileId(), create);
+}
+
+} // namespace
+
+VLPlayer* VLPlayer::instance()
+{
+    static VLPlayer* player = new VLPlayer();
+    return player;
+}
+
+VLPlayer::VLPlayer()
+    : m_repositories{nullptr, nullptr, nullptr},
+      m_cache(m_repositories[0]),
+      m_import(m_repositories[1]),
+      m_download(m_repositories[2]),
+      m_provider(nullptr),
+      m_mutex(VLPlatformFactory::instance()->createMutex()),
+      m_initialised(false)
+{
+}
+
+VLPlayer::~VLPlayer()
+{
+    clean();
+    // Tasks that no session served any more: the engine that queued them is gone.
+    for (VLTask* task : m_pending)
+        delete task;
+    while (!m_incoming.empty()) {
+        delete m_incoming.front();
+        m_incoming.pop();
+    }
+    delete m_mutex;
+}
+
+// ---------------------------------------------------------------------------
+// Entry points
+
+bool VLPlayer::pushTask(VLTask* task, bool needSession)
+{
+    // The flag is tested under the same lock that clean() takes to clear it, so a
+    // task is either queued before the session's last pass or refused: none can
+    // be left behind in a queue that nobody serves any more.
+    VLMutexLocker locker(m_mutex);
+    if (needSession && !m_initialised.load(std::memory_order_relaxed))
+        return false;
+    m_incoming.push(task);
+    return true;
+}
+
+VLFileHandle* VLPlayer::streamOpen(const std::string& url, size_t* fileSize, std::string* data)
+{
+    std::atomic<size_t> size(0);
+    VLFileHandle* handle = nullptr;
+    VLOpenTask* task = new VLOpenTask(url, &size, data, &handle);
+    if (!pushTask(task, true)) {
+        delete task;
+        data->clear();
+        *fileSize = 0;
+        return nullptr;
+    }
+    // The worker writes the handle and the data, then publishes the size.
+    while (size.load(std::memory_order_acquire) == VLOpenTask::kPendingSize)
+        VLPlatformFactory::instance()->sleep(kOpenPollMilliseconds);
+    *fileSize = size.load(std::memory_order_relaxed);
+    return handle;
+}
+
+bool VLPlayer::asyncStreamRead(VEReadRequest* request)
+{
+    return pushTask(new VLReadTask(request), false);
+}
+
+bool VLPlayer::streamClose(VLFileHandle* handle)
+{
+    VLCloseTask* task = new VLCloseTask(handle);
+    if (pushTask(task, true))
+        return true;
+    delete task;
+    return false;
+}
+
+bool VLPlayer::asyncStreamCancel(VLFileHandle* handle)
+{
+    VLCancelTask* task = new VLCancelTask(handle);
+    if (pushTask(task, true))
+        return true;
+    delete task;
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Serving the queue
+
+bool VLPlayer::update()
+{
+    return update(false, false);
+}
+
+bool VLPlayer::update(bool skipComponents, bool force)
+{
+    takeIncomingTasks();
+    orderTasks(m_pending);
+    dropCancelledReads();
+    serveTasks(force);
+    if (skipComponents)
+        return true;
+    return updateComponents();
+}
+
+void VLPlayer::orderTasks(std::list<VLTask*>& tasks)
+{
+    tasks.sort([](const VLTask* a, const VLTask* b) { return rankOf(a) < rankOf(b); });
+}
+
+void VLPlayer::takeIncomingTasks()
+{
+    VLMutexLocker locker(m_mutex);
+    while (!m_incoming.empty()) {
+        m_pending.push_back(m_incoming.front());
+        m_incoming.pop();
+    }
+}
+
+void VLPlayer::dropCancelledReads()
+{
+    std::set<VLTask*> cancelled;
+    for (auto it = m_pending.begin(); it != m_pending.end();) {
+        if (!(*it)->isCancel()) {
+            ++it;
+            continue;
+        }
+        VLFileHandle* handle = static_cast<VLCancelTask*>(*it)->getHandle();
+        for (VLTask* task : m_pending) {
+            if (task->isRead() && static_cast<VLReadTask*>(task)->getRequest()->handle == handle)
+                cancelled.insert(task);
+        }
+        delete *it;
+        it = m_pending.erase(it);
+    }
+    if (cancelled.empty())
+        return;
+    m_pending.remove_if([&cancelled](VLTask* task) { return cancelled.count(task) != 0; });
+    // The engine keeps a request, and the stream behind it, until its result
+    // is written: a cancelled read ends as failed rather than never.
+    for (VLTask* task : cancelled) {
+        VEReadRequest* request = static_cast<VLReadTask*>(task)->getRequest();
+        request->bytesRead = 0;
+        request->result.store(VE_ERR_INTERNAL, std::memory_order_release);
+        delete task;
+    }
+}
+
+void VLPlayer::serveTasks(bool force)
+{
+    for (auto it = m_pending.begin(); it != m_pending.end();) {
+        VLTask* task = *it;
+        bool done = false;
+        VLFileHandle* closedHandle = nullptr;
+        if (task->isRead()) {
+            done = doReadTask(static_cast<VLReadTask*>(task), force);
+        } else if (task->isOpen()) {
+            done = doOpenTask(static_cast<VLOpenTask*>(task), force);
+        } else if (task->isClose()) {
+            closedHandle = static_cast<VLCloseTask*>(task)->getHandle();
+            done = doCloseTask(static_cast<VLCloseTask*>(task), force);
+        }
+        if (!done) {
+            ++it;
+            continue;
+        }
+        delete task;
+        it = m_pending.erase(it);
+        if (closedHandle)
+            endReadsOf(closedHandle);
+    }
+}
+
+// A handle is deleted by its close task. The engine never closes a handle with
+// a read still pending, except when its system was closed under that read and a
+// close had to be sent for it: such reads end here, before anything could use
+// the deleted handle.
+void VLPlayer::endReadsOf(VLFileHandle* handle)
+{
+    for (auto it = m_pending.begin(); it != m_pending.end();) {
+        if (!(*it)->isRead() || static_cast<VLReadTask*>(*it)->getRequest()->handle != handle) {
+            ++it;
+            continue;
+        }
+        VEReadRequest* request = static_cast<VLReadTask*>(*it)->getRequest();
+        request->bytesRead = 0;
+        request->result.store(VE_ERR_INTERNAL, std::memory_order_release);
+        delete *it;
+        it = m_pending.erase(it);
+    }
+}
+
+bool VLPlayer::updateComponents()
+{
+    bool result = true;
+    if (m_provider)
+        result = m_provider->update() && result;
+    for (VLRepository* repository : m_repositories) {
+        if (repository)
+            result = repository->update() && result;
+    }
+    if (m_audioInterface)
+        result = m_audioInterface->update() && result;
+    return result;
+}
+
+bool VLPlayer::doReadTask(VLReadTask* task, bool force)
+{
+    VEReadRequest* request = task->getRequest();
+    VL_LOG_TRACE("File reading task attempt : " << static_cast<void*>(task));
+    VLFileHandle* handle = static_cast<VLFileHandle*>(request->handle);
+    if (!handle) {
+        VL_LOG_ERROR("Unexpected missing file handle, read offset/size are : " << request->offset << "-"
+                                                                                << request->sizeBytes);
+        request->result.store(VE_ERR_INTERNAL, std::memory_order_release);
+        return true;
+    }
+    if (!m_openHandles.count(handle)) {
+        VL_LOG_ERROR("Unexpected closed file handle, read offset/size are : " << request->offset << "-"
+                                                                               << request->sizeBytes);
+        request->result.store(VE_ERR_INTERNAL, std::memory_order_release);
+        return true;
+    }
+    VLRepositoryFile* file = repositoryFileOf(handle, true);
+    size_t bytesRead = 0;
+    bool endOfFile = false;
+    if (!file || !file->read(request->buffer, request->offset, request->sizeBytes, &bytesRead, &endOfFile)) {
+        request->result.store(VE_ERR_INTERNAL, std::memory_order_release);
+        return true;
+    }
+    request->bytesRead = static_cast<unsigned int>(bytesRead);
+    if (bytesRead >= request->sizeBytes) {
+        VL_LOG_TRACE("File reading task finished : " << static_cast<void*>(task));
+        request->result.store(VE_OK, std::memory_order_release);
+        return true;
+    }
+    // The end of the file only when every byte up to it was copied: a range that
+    // merely reaches the end may still lack blocks before it.
+    const size_t fileSize = file->getSize();
+    const bool reachedEnd = fileSize != kUnknownSize && request->offset + bytesRead >= fileSize;
+    if (reachedEnd) {
+        request->result.store(VE_ERR_FILE_EOF, std::memory_order_release);
+        return true;
+    }
+    if (force) {
+        request->result.store(VE_ERR_INTERNAL, std::memory_order_release);
+        return true;
+    }
+    // The file has recorded a request for the missing blocks, which drives the
+    // transfer; the whole range is read again on the next pass.
+    return false;
+}
+
+bool VLPlayer::doOpenTask(VLOpenTask* task, bool force)
+{
+    VLFileHandle* handle = task->getHandle();
+    VLRepositoryFile* file = nullptr;
+    bool opened = false;
+    if (!handle) {
+        const std::string url = task->getUrl();
+        bool found = false;
+        if (!searchSupportedFile(url, &found, &handle)) {
+            VL_LOG_ERROR("Unable to search supported repository file : " << url);
+            giveUpOpen(task, nullptr, false);
+            return true;
+        }
+        if (!found) {
+            VL_LOG_INFO("Unable to find appropriate repository file : " << url);
+            giveUpOpen(task, nullptr, false);
+            return true;
+        }
+        task->setHandle(handle);
+        file = repositoryFileOf(handle, true);
+        if (!file) {
+            VL_LOG_ERROR("Unable to open repository file : " << handle->getFileId() << " in "
+                                                              << handle->getRepository()->getName()
+                                                              << " repository");
+            giveUpOpen(task, nullptr, false);
+            return true;
+        }
+        opened = file->open(kOptionProvide);
+        if (!opened) {
+            VL_LOG_ERROR("Unable to open repository file : " << describeFile(file));
+            giveUpOpen(task, file, false);
+            return true;
+        }
+        file->setUrl(url);
+    } else {
+        opened = true;
+        file = repositoryFileOf(handle, true);
+        if (!file) {
+            giveUpOpen(task, nullptr, false);
+            return true;
+        }
+    }
+
+    bool ready = false;
+    if (!file->isReady(&ready)) {
+        VL_LOG_ERROR("Unable to check repository file locking : " << describeFile(file));
+        giveUpOpen(task, file, opened);
+        return true;
+    }
+    // The engine needs the file's size; a file can only be handed over once it
+    // is known.
+    if (ready && file->getSize() != kUnknownSize) {
+        if (!file->open(kOptionLock)) {
+            VL_LOG_ERROR("Unable to open and lock repository file : " << describeFile(file));
+            giveUpOpen(task, file, opened);
+            return true;
+        }
+        m_openHandles.insert(handle);
+        task->setData(file->getProviderData());
+        task->setFileSize(file->getSize());
+        return true;
+    }
+    if (!(file->getFlags() & kFlagProviding)) {
+        VL_LOG_TRACE("Repository file is not providing, abort : " << file->getFileId());
+        giveUpOpen(task, file, opened);
+        return true;
+    }
+    if (force) {
+        giveUpOpen(task, file, opened);
+        return true;
+    }
+    return false;
+}
+
+VLRepositoryFile* VLPlayer::giveUpOpen(VLOpenTask* task, VLRepositoryFile* file, bool opened)
+{
+    if (opened && !file->close(0))
+        VL_LOG_WARN("Unable to close repository file : " << describeFile(file));
+    delete task->getHandle();
+    task->setHandle(nullptr);
+    if (file)
+        task->setData(file->getProviderData());
+    // Last: this releases the thread waiting in streamOpen.
+    task->setFileSize(0);
+    return file;
+}
+
+bool VLPlayer::doCloseTask(VLCloseTask* task, bool force)
+{
+    VLFileHandle* handle = task->getHandle();
+    if (!handle)
+        return true;
+    if (m_openHandles.erase(handle) == 0) {
+        VL_LOG_WARN("Unexpected close of a file handle that is not open : " << static_cast<void*>(handle));
+        return true;
+    }
+    VLRepositoryFile* file = repositoryFileOf(handle, true);
+    if (file) {
+        if (!file->close(kOptionLock))
+            VL_LOG_WARN("Unable to close and unlock repository file : " << describeFile(file));
+        if (!file->close(0))
+            VL_LOG_WARN("Unable to close repository file : " << describeFile(file));
+    }
+    delete handle;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// File search
+
+bool VLPlayer::canCacheTakeNewFile() const
+{
+    return m_cache && !m_cache->isUnavailable() && !m_cache->isOfflineOrFull();
+}
+
+bool VLPlayer::searchSupportedFile(const std::string& url, bool* found, VLFileHandle** handle)
+{
+    const std::string peid = VLStreamUrl::getParameter(url, "peid");
+    const std::string mnb = VLStreamUrl::getParameter(url, "mnb");
+    const std::string tnb = VLStreamUrl::getParameter(url, "tnb");
+    const std::string fmt = VLStreamUrl::getParameter(url, "fmt");
+    const std::string teid = VLStreamUrl::getParameter(url, "_TEID");
+    const std::string forcedFormat = VLStreamUrl::getParameter(url, "_FMT");
+    const std::string repositoryName = VLStreamUrl::getParameter(url, "_REPO");
+    const std::string local = VLStreamUrl::getParameter(url, "_LOCAL");
+    const std::string metadata = VLStreamUrl::getParameter(url, "_METADATA");
+
+    std::string entityId = teid;
+    if (entityId.empty()) {
+        if (peid.empty() || mnb.empty() || tnb.empty()) {
+            VL_LOG_ERROR("Unable to find entity ID in URL : " << url);
+            return false;
+        }
+        entityId = peid + "_" + mnb + "_" + tnb;
+    }
+    const std::string formatText = !forcedFormat.empty() ? forcedFormat : fmt;
+    if (formatText.empty()) {
+        VL_LOG_ERROR("Unable to find format ID in URL : " << url);
+        return false;
+    }
+    const unsigned int formatId = VLStreamUrl::parseUnsigned(formatText);
+
+    bool isFound = false;
+    if (local == "true") {
+        VLRepository* repository = nullptr;
+        if (repositoryName.empty()) {
+            VL_LOG_WARN("Local parameter is specified without repository");
+        } else {
+            repository = getRepository(repositoryName);
+            if (!repository)
+                VL_LOG_WARN("Unknown repository : " << repositoryName);
+        }
+        if (repository) {
+            *handle = new VLFileHandle(repository, VLFileId(entityId, formatId));
+            isFound = true;
+        }
+    }
+    if (!isFound)
+        searchFile(entityId, formatId == kLosslessFormatId, &isFound, handle);
+    if (!isFound && canCacheTakeNewFile()) {
+        *handle = new VLFileHandle(m_cache, VLFileId(entityId, formatId));
+        isFound = true;
+    }
+    if (isFound && !metadata.empty()) {
+        VLRepositoryFile* file = repositoryFileOf(*handle, true);
+        if (file)
+            file->setMetadata(metadata);
+    }
+    if (found)
+        *found = isFound;
+    return true;
+}
+
+bool VLPlayer::searchFile(const std::string& entityId, bool lossless, bool* found, VLFileHandle** handle)
+{
+    const VLFileFormat* table = VLFileFormat::getTable();
+    const int rows = VLFileFormat::TABLE_SIZE;
+    bool isFound = false;
+
+    // Pass 1: a complete copy; pass 2: a copy being fetched.
+    for (int pass = 1; pass <= 2 && !isFound; ++pass) {
+        for (int row = 0; row < rows && !isFound; ++row) {
+            if (!servesRequest(&table[row], lossless))
+                continue;
+            const VLFileId id(entityId, &table[row]);
+            for (VLRepository* repository : m_repositories) {
+                if (!repository || repository->isUnavailable())
+                    continue;
+                if (pass == 2 && repository->isOfflineOrFull())
+                    continue;
+                VLRepositoryFile* file = repository->getFile(id, false);
+                const unsigned int wanted = pass == 1 ? kFlagComplete : kFlagProviding;
+                if (file && (file->getFlags() & wanted)) {
+                    *handle = new VLFileHandle(repository, id);
+                    isFound = true;
+                    break;
+                }
+            }
+        }
+    }
+
+    // Pass 3: a new file of the class's default format in the cache.
+    if (!isFound && canCacheTakeNewFile()) {
+        for (int row = 0; row < rows; ++row) {
+            if (servesRequest(&table[row], lossless) && table[row].isDefault()) {
+                *handle = new VLFileHandle(m_cache, VLFileId(entityId, &table[row]));
+                isFound = true;
+                break;
+            }
+        }
+    }
+
+    // Pass 4: a lossy request may take a complete lossless copy when the cache
+    // cannot take a new file.
+    if (!isFound && !lossless) {
+        for (int row = 0; row < rows && !isFound; ++row) {
+            if (!servesRequest(&table[row], true))
+                continue;
+            const VLFileId id(entityId, &table[row]);
+            for (VLRepository* repository : m_repositories) {
+                if (!repository || repository->isUnavailable())
+                    continue;
+                VLRepositoryFile* file = repository->getFile(id, false);
+                if (file && (file->getFlags() & kFlagComplete)) {
+                    *handle = new VLFileHandle(repository, id);
+                    isFound = true;
+                    break;
+                }
+            }
+        }
+    }
+
+    if (found)
+        *found = isFound;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Session
+
+void VLPlayer::init(VLAskFileUrlDelegate* delegate, VLRepositoryHandler* handler, const std::string& identity)
+{
+    if (m_initialised.load() || m_provider || m_cache || m_import || m_download || m_audioInterface) {
+        VL_LOG_WARN("Player session is still open, closing it first : " << m_identity);
+        clean();
+    }
+    m_identity = identity;
+
+    VLPlatformFactory* factory = VLPlatformFactory::instance();
+    VLSettingHelper* settings = factory->getSettingHelper();
+    const std::string databaseFolder = settings->getLocalAppPath("repositories");
+    const std::string cachePath = settings->getValue(identity, "CachePath", settings->getLocalCachePath("cache"));
+    const std::string importPath = settings->getValue(identity, "ImportPath", settings->getLocalAppPath("import"));
+    const std::string downloadPath = settings->getValue(identity, "DownloadPath", settings->getLocalMusicPath());
+    const double cacheMaxSize = static_cast<double>(settings->getIntValue(identity, "CacheMaxSizeBytesMb", 0)) * 1000000.0;
+    const int cacheMaxPercent = settings->getIntValue(identity, "CacheMaxSizePercent", 10);
+
+    m_provider = new VLHttpRepositoryProvider();
+    m_provider->init(delegate);
+
+    m_cache = new VLRepository(handler, m_provider, kCacheName, identity, kValidationPeriodSeconds, databaseFolder,
+                               cachePath, cacheMaxPercent, true, cacheMaxSize);
+    m_cache->init();
+    m_import = new VLRepository(handler, m_provider, kImportName, identity, kValidationPeriodSeconds,
+                                databaseFolder, importPath, 0, false, 0);
+    m_import->init();
+    m_download = new VLRepository(handler, m_provider, kDownloadName, identity, kValidationPeriodSeconds,
+                                  databaseFolder, downloadPath, 0, false, 0);
+    m_download->init();
+
+    {
+        VLMutexLocker locker(m_mutex);
+        m_initialised.store(true);
+    }
+
+    std::shared_ptr<VLAudioInterface> audioInterface = std::make_shared<VLAudioInterface>();
+    const int streamBufferKb = settings->getIntValue(identity, "StreamBufferSizeKb", 64);
+    const std::string output = settings->getValue(identity, "OutputDevice", "");
+    {
+        VLMutexLocker locker(m_mutex);
+        m_audioInterface = audioInterface;
+    }
+    // A stored size that does not fit is passed on as the largest int, which
+    // the audio interface refuses in favour of its default.
+    const long long streamBufferBytes = std::min<long long>(static_cast<long long>(streamBufferKb) * 1024, INT_MAX);
+    audioInterface->init("main", output, static_cast<int>(streamBufferBytes), static_cast<int>(m_cache->getBlockSize()));
+}
+
+bool VLPlayer::clean()
+{
+    VLSettingHelper* settings = VLPlatformFactory::instance()->getSettingHelper();
+    if (m_cache) {
+        double maxSize = 0;
+        int maxPercent = 0;
+        m_cache->getLimits(&maxSize, &maxPercent);
+        settings->setIntValue(m_identity, "CacheMaxSizeBytesMb", static_cast<int>(maxSize / 1000000.0));
+        settings->setIntValue(m_identity, "CacheMaxSizePercent", maxPercent);
+    }
+    std::shared_ptr<VLAudioInterface> audioInterface = holdAudioInterface();
+    if (audioInterface) {
+        settings->setValue(m_identity, "OutputDevice", audioInterface->getOutput());
+        settings->setIntValue(m_identity, "StreamBufferSizeKb",
+                              static_cast<int>(audioInterface->getStreamBufferSize() >> 10));
+    }
+    if (m_cache)
+        settings->setValue(m_identity, "CachePath", m_cache->getDirectory());
+    if (m_import)
+        settings->setValue(m_identity, "ImportPath", m_import->getDirectory());
+    if (m_download)
+        settings->setValue(m_identity, "DownloadPath", m_download->getDirectory());
+
+    // Every queued task ends while the repositories still exist.
+    update(true, true);
+
+    if (audioInterface) {
+        // Closing the engine queues the close tasks of its streams.
+        audioInterface->clean(false);
+        VLMutexLocker locker(m_mutex);
+        m_audioInterface.reset();
+    }
+    audioInterface.reset();
+
+    {
+        VLMutexLocker locker(m_mutex);
+        m_initialised.store(false);
+    }
+
+    // Serves the close tasks, releasing the repository files before their
+    // repositories go.
+    update(true, true);
+
+    // Handles of streams the engine never closed: their files go with their
+    // repositories below; late callbacks naming them are refused from here on.
+    for (VLFileHandle* handle : m_openHandles) {
+        VL_LOG_WARN("File handle left open by the audio engine : " << handle->getFileId());
+        delete handle;
+    }
+    m_openHandles.clear();
+
+    for (VLRepository*& repository : m_repositories) {
+        if (!repository)
+            continue;
+        repository->close();
+        delete repository;
+        repository = nullptr;
+    }
+    if (m_provider) {
+        if (!m_provider->clean()) {
+            VL_LOG_ERROR("Unable to clean HTTP repository provider");
+            return false;
+        }
+        delete m_provider;
+        m_provider = nullptr;
+    }
+    return true;
+}
+
+void VLPlayer::setOffline(bool offline)
+{
+    for (VLRepository* repository : m_repositories) {
+        if (repository)
+            repository->setOffline(offline);
+    }
+}
+
+VLRepository* VLPlayer::getRepository(const std::string& name) const
+{
+    for (VLRepository* repository : m_repositories) {
+        if (!repository)
+            continue;
+        if (name.empty() || repository->getName() == name)
+            return repository;
+    }
+    return nullptr;
+}
+
+std::string VLPlayer::getIdentity() const
+{
+    return m_identity;
+}
+
+VLAudioInterface* VLPlayer::getAudioInterface() const
+{
+    VLMutexLocker locker(m_mutex);
+    return m_audioInterface.get();
+}
+
+VLHttpRepositoryProvider* VLPlayer::getHttpRepositoryProvider() const
+{
+    return m_provider;
+}
+
+std::shared_ptr<VLAudioInterface> VLPlayer::holdAudioInterface() const
+{
+    VLMutexLocker locker(m_mutex);
+    return m_audioInterface;
+}

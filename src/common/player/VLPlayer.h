@@ -1,0 +1,171 @@
+#ifndef VL_PLAYER_H
+#define VL_PLAYER_H
+
+#include <atomic>
+#include <cstddef>
+#include <list>
+#include <memory>
+#include <queue>
+#include <set>
+#include <string>
+
+class VLAskFileUrlDelegate;
+class VLAudioInterface;
+class VLCloseTask;
+class VLFileHandle;
+class VLHttpRepositoryProvider;
+class VLMutex;
+class VLOpenTask;
+class VLReadTask;
+class VLRepository;
+class VLRepositoryFile;
+class VLRepositoryHandler;
+class VLTask;
+struct VEReadRequest;
+
+// The broker between the audio engine's file callbacks and the repositories.
+//
+// Engine threads enter only through streamOpen, asyncStreamRead, streamClose and
+// asyncStreamCancel: each queues a task under the player's mutex. The worker
+// thread serves the queue in update(), which is the only place where streams
+// touch repositories. For one identity the player also holds a session: the
+// HTTP range provider, the repositories "cache", "import" and "download" and the
+// audio interface "main" (init and clean).
+//
+// One instance per process (instance()); a test may make private ones.
+class VLPlayer
+{
+public:
+    // The process-wide player, made on first call (thread-safe); never deleted.
+    static VLPlayer* instance();
+
+    VLPlayer();
+    // Closes the session (clean).
+    virtual ~VLPlayer();
+
+    // --- Session -----------------------------------------------------------
+
+    // Opens the session for `identity` from its preferences: provider,
+    // repositories, then the audio interface. Components log their own
+    // failures; init goes on regardless. Runs on the thread that switches
+    // identities, while the worker is not inside update(). An open session is
+    // closed first.
+    void init(VLAskFileUrlDelegate* delegate, VLRepositoryHandler* handler, const std::string& identity);
+
+    // Writes the session's preferences back, lets every queued stream operation
+    // finish, and tears the session down. False only when the HTTP provider
+    // refuses to clean up (the provider is then kept for a later clean). A
+    // clean without a session writes nothing and returns true. Same thread rule
+    // as init.
+    bool clean();
+
+    // Passes the flag to the repositories' setOffline (cache, import, download).
+    void setOffline(bool offline);
+
+    // An empty name gives the cache repository; otherwise the repository of that
+    // exact name; null when none. Not owned by the caller.
+    VLRepository* getRepository(const std::string& name) const;
+    std::string getIdentity() const;
+    // The session's components; null without a session. The audio interface is
+    // reached by the main thread only while no session change can happen.
+    VLAudioInterface* getAudioInterface() const;
+    VLHttpRepositoryProvider* getHttpRepositoryProvider() const;
+
+    // The session's audio interface, kept alive for as long as the caller holds
+    // the pointer: engine threads use this, since a callback may still run
+    // after the session dropped the interface. Null without one. Any thread.
+    std::shared_ptr<VLAudioInterface> holdAudioInterface() const;
+
+    // --- Entry points (engine threads) --------------------------------------
+
+    // Blocks until the worker has served the open: on success a new handle
+    // (owned by the caller until it hands it back through streamClose), the
+    // repository file's size and its provider data; on failure null, size 0 and
+    // the provider data of the file reached (empty when none). Without a session
+    // it answers null, 0 and empty data at once.
+    VLFileHandle* streamOpen(const std::string& url, size_t* fileSize, std::string* data);
+
+    // Queues the read, with or without a session; the worker later writes
+    // bytesRead and then the result into the request (an internal error when
+    // the handle is not one the player has open). Returns true.
+    bool asyncStreamRead(VEReadRequest* request);
+
+    // Queues the end of a stream opened by streamOpen; the worker then undoes the
+    // stream's opens, ends reads of the handle still pending (internal error)
+    // and deletes the handle. False without a session: the caller must not use
+    // the handle any more (the session's clean deleted every handle left open).
+    bool streamClose(VLFileHandle* handle);
+
+    // Queues a task that ends the reads of `handle` still pending when it is
+    // served, as failed (internal error). False without a session.
+    bool asyncStreamCancel(VLFileHandle* handle);
+
+    // --- Worker thread -----------------------------------------------------
+
+    // update(false, false).
+    bool update();
+
+    // Serves the queue and, unless skipComponents, runs the provider's, the
+    // repositories' and the audio interface's periodic work (their results ANDed;
+    // true with skipComponents). With force every task ends in this pass: reads
+    // without their data end with an internal error, opens give up.
+    bool update(bool skipComponents, bool force);
+
+    // The serving order of one pass, applied in place: reads of priority 0 to
+    // 99 first, the lowest value first; then reads of priority 100 and every
+    // other task. The sort is stable: equal ranks keep their arrival order.
+    static void orderTasks(std::list<VLTask*>& tasks);
+
+    // --- File search (worker thread, inside the open task) -----------------
+
+    // Resolves a stream URL to a file handle: false when the URL lacks an entity
+    // id or a format id; otherwise true, with *found telling whether *handle
+    // received a new handle (owned by the caller).
+    bool searchSupportedFile(const std::string& url, bool* found, VLFileHandle** handle);
+
+    // The four-pass search over the format table and the repositories; always
+    // true; *found tells whether *handle received a new handle.
+    bool searchFile(const std::string& entityId, bool lossless, bool* found, VLFileHandle** handle);
+
+private:
+    enum { kRepositoryCount = 3 };
+
+    bool doReadTask(VLReadTask* task, bool force);
+    bool doOpenTask(VLOpenTask* task, bool force);
+    bool doCloseTask(VLCloseTask* task, bool force);
+
+    bool pushTask(VLTask* task, bool needSession);
+    void takeIncomingTasks();
+    void dropCancelledReads();
+    void serveTasks(bool force);
+    void endReadsOf(VLFileHandle* handle);
+    bool updateComponents();
+
+    VLRepositoryFile* giveUpOpen(VLOpenTask* task, VLRepositoryFile* file, bool opened);
+    bool canCacheTakeNewFile() const;
+
+    VLRepository* m_repositories[kRepositoryCount];
+    VLRepository*& m_cache;
+    VLRepository*& m_import;
+    VLRepository*& m_download;
+    VLHttpRepositoryProvider* m_provider;
+    std::shared_ptr<VLAudioInterface> m_audioInterface;
+    std::string m_identity;
+
+    // Worker thread only.
+    std::list<VLTask*> m_pending;
+    // The handles handed out by open tasks and not yet closed. A read or close
+    // naming any other pointer (a late callback of a stream whose engine was
+    // closed under it) is refused instead of touching freed memory.
+    std::set<VLFileHandle*> m_openHandles;
+
+    // Guarded by m_mutex: the incoming queue, the initialised flag's changes and
+    // the audio interface pointer. The mutex exists for the whole life of the
+    // player, so entry points may lock it before the first session and after
+    // the last.
+    std::queue<VLTask*> m_incoming;
+    VLMutex* m_mutex;
+    std::atomic<bool> m_initialised;
+};
+
+#endif

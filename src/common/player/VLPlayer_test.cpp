@@ -1,0 +1,568 @@
+#include "VLPlayer.h"
+
+#include "TestHttpServer.h"
+#include "VLAudioInterface.h"
+#include "VLCloseTask.h"
+#include "VLFileHandle.h"
+#include "VLOpenTask.h"
+#include "VLPlaybackTestSupport.h"
+#include "VLReadTask.h"
+#include "VLRepository.h"
+#include "VLRepositoryFile.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+namespace {
+
+typedef VLPlaybackTestSupport Support;
+
+class VLPlayerTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        Support::start();
+        m_identity = Support::newIdentity("player");
+        Support::placeRepositories(m_identity, m_folder.path());
+        // The non-real-time no-sound output: no device is touched.
+        Support::settings()->setValue(m_identity, "OutputDevice", "5:0");
+    }
+
+    void TearDown() override { m_player.clean(); }
+
+    void open() { m_player.init(nullptr, nullptr, m_identity); }
+
+    VLRepository* repository(const char* name) { return m_player.getRepository(name); }
+
+    // The result of searchSupportedFile as "repository/entity_format", "none"
+    // when nothing was found, "refused" when the URL was refused.
+    std::string search(const std::string& url)
+    {
+        bool found = false;
+        VLFileHandle* handle = nullptr;
+        if (!m_player.searchSupportedFile(url, &found, &handle))
+            return "refused";
+        if (!found)
+            return "none";
+        std::ostringstream text;
+        text << handle->getRepository()->getName() << "/" << handle->getFileId();
+        delete handle;
+        return text.str();
+    }
+
+    // Runs streamOpen on its own thread while this thread serves the player,
+    // as the worker would; components run too unless skipComponents.
+    struct OpenResult
+    {
+        VLFileHandle* handle = nullptr;
+        size_t size = 12345;
+        std::string data = "untouched";
+    };
+    OpenResult openStream(const std::string& url, bool skipComponents = true)
+    {
+        OpenResult result;
+        std::atomic<bool> done(false);
+        std::thread engine([&] {
+            result.handle = m_player.streamOpen(url, &result.size, &result.data);
+            done = true;
+        });
+        while (!done) {
+            m_player.update(skipComponents, false);
+            VLPlatformFactory::instance()->sleep(1);
+        }
+        engine.join();
+        return result;
+    }
+
+    VLTemporaryFolder m_folder;
+    std::string m_identity;
+    VLPlayer m_player;
+};
+
+struct Request
+{
+    Request(VLFileHandle* handle, unsigned offset, unsigned size, int priority = 50) : buffer(size, '\0')
+    {
+        request.handle = handle;
+        request.offset = offset;
+        request.sizeBytes = size;
+        request.priority = priority;
+        request.buffer = &buffer[0];
+    }
+    int result() const { return request.result.load(); }
+    std::string buffer;
+    VEReadRequest request;
+};
+
+// ---------------------------------------------------------------------------
+// Task queue
+
+TEST_F(VLPlayerTest, OrdersReadsByPriorityAndKeepsOtherTasksInArrivalOrder)
+{
+    Request r50(nullptr, 0, 1, 50), r5(nullptr, 0, 1, 5), r5b(nullptr, 0, 1, 5), r100(nullptr, 0, 1, 100),
+        r0(nullptr, 0, 1, 0), r99(nullptr, 0, 1, 99);
+    std::atomic<size_t> size;
+    std::string data;
+    VLFileHandle* handle = nullptr;
+    std::unique_ptr<VLTask> a(new VLReadTask(&r50.request)), b(new VLReadTask(&r5.request)),
+        open(new VLOpenTask("u", &size, &data, &handle)), c(new VLReadTask(&r100.request)),
+        d(new VLReadTask(&r5b.request)), close(new VLCloseTask(nullptr)), e(new VLReadTask(&r0.request)),
+        f(new VLReadTask(&r99.request));
+    std::list<VLTask*> tasks = {a.get(), b.get(), open.get(), c.get(), d.get(), close.get(), e.get(), f.get()};
+    VLPlayer::orderTasks(tasks);
+    const std::list<VLTask*> expected = {e.get(), b.get(), d.get(), a.get(), f.get(), open.get(), c.get(), close.get()};
+    EXPECT_EQ(expected, tasks);
+}
+
+TEST_F(VLPlayerTest, ServesReadsFromTheRepositoryFile)
+{
+    open();
+    const VLFileId id("reads", 5);
+    const std::string content = Support::bytes(10000, 1);
+    ASSERT_TRUE(Support::storeFile(repository("cache"), id, content));
+    OpenResult opened = openStream("http://127.0.0.1:9/?_TEID=reads&fmt=5");
+    ASSERT_NE(nullptr, opened.handle);
+
+    Request whole(opened.handle, 4096, 4096), pastEnd(opened.handle, 8192, 4096), noHandle(nullptr, 0, 16);
+    EXPECT_EQ(VE_ERR_NOTREADY, whole.result());
+    m_player.asyncStreamRead(&whole.request);
+    m_player.asyncStreamRead(&pastEnd.request);
+    m_player.asyncStreamRead(&noHandle.request);
+    EXPECT_TRUE(m_player.update(true, false));
+
+    EXPECT_EQ(VE_OK, whole.result());
+    EXPECT_EQ(4096u, whole.request.bytesRead);
+    EXPECT_EQ(content.substr(4096, 4096), whole.buffer);
+    EXPECT_EQ(VE_ERR_FILE_EOF, pastEnd.result());
+    EXPECT_EQ(10000u - 8192u, pastEnd.request.bytesRead);
+    EXPECT_EQ(content.substr(8192), pastEnd.buffer.substr(0, 10000 - 8192));
+    EXPECT_EQ(VE_ERR_INTERNAL, noHandle.result());
+    m_player.streamClose(opened.handle);
+    m_player.update(true, false);
+}
+
+TEST_F(VLPlayerTest, AReadOfMissingBlocksWaitsAndEndsUnderForce)
+{
+    // The server sends two blocks, then nothing more.
+    TestHttpServer server;
+    ASSERT_TRUE(server.isRunning());
+    open();
+    OpenResult opened = openStream(server.url("/size=20000/seed=2/stall=8192/m") + "?_TEID=missing&fmt=5", false);
+    ASSERT_NE(nullptr, opened.handle);
+    EXPECT_EQ(20000u, opened.size);
+
+    Request straddling(opened.handle, 4096, 8192);
+    // Reaching the end of the file is not the end of its data while blocks
+    // before the end are missing.
+    Request toEnd(opened.handle, 4096, 20000 - 4096);
+    m_player.asyncStreamRead(&straddling.request);
+    m_player.asyncStreamRead(&toEnd.request);
+    m_player.update(true, false);
+    m_player.update(true, false);
+    EXPECT_EQ(VE_ERR_NOTREADY, straddling.result()) << "a short read away from the end waits";
+    EXPECT_EQ(VE_ERR_NOTREADY, toEnd.result());
+
+    m_player.update(true, true);
+    EXPECT_EQ(VE_ERR_INTERNAL, straddling.result());
+    EXPECT_EQ(4096u, straddling.request.bytesRead);
+    const std::vector<uint8_t> expected = TestHttpServer::content(2, 4096, 4096);
+    EXPECT_EQ(std::string(expected.begin(), expected.end()), straddling.buffer.substr(0, 4096));
+    m_player.streamClose(opened.handle);
+    m_player.update(true, false);
+}
+
+TEST_F(VLPlayerTest, AReadQueuedWithoutSessionIsServedByTheNextPass)
+{
+    VLPlayer idle;
+    VLFileHandle stranger(nullptr, VLFileId("early", 5));
+    Request read(&stranger, 0, 5000);
+    EXPECT_TRUE(idle.asyncStreamRead(&read.request));
+    idle.update(true, false);
+    // Not a handle this player opened: refused, never dereferenced.
+    EXPECT_EQ(VE_ERR_INTERNAL, read.result());
+}
+
+TEST_F(VLPlayerTest, ACancelDropsOnlyTheReadsOfItsHandle)
+{
+    TestHttpServer server;
+    ASSERT_TRUE(server.isRunning());
+    open();
+    OpenResult a = openStream(server.url("/size=20000/seed=4/stall=4096/a") + "?_TEID=cancelA&fmt=5", false);
+    OpenResult b = openStream(server.url("/size=20000/seed=5/stall=4096/b") + "?_TEID=cancelB&fmt=5", false);
+    ASSERT_NE(nullptr, a.handle);
+    ASSERT_NE(nullptr, b.handle);
+
+    Request a1(a.handle, 8192, 4096), a2(a.handle, 12288, 4096), b1(b.handle, 8192, 4096), b2(b.handle, 0, 4096);
+    for (Request* r : {&a1, &a2, &b1, &b2})
+        m_player.asyncStreamRead(&r->request);
+    EXPECT_TRUE(m_player.asyncStreamCancel(a.handle));
+    EXPECT_TRUE(m_player.asyncStreamCancel(a.handle));
+    m_player.update(true, false);
+    EXPECT_EQ(VE_OK, b2.result());
+    EXPECT_EQ(VE_ERR_NOTREADY, b1.result());
+
+    // The cancelled reads ended as failed, without their data.
+    EXPECT_EQ(VE_ERR_INTERNAL, a1.result());
+    EXPECT_EQ(VE_ERR_INTERNAL, a2.result());
+    EXPECT_EQ(0u, a1.request.bytesRead);
+    // The others go on.
+    m_player.update(true, false);
+    EXPECT_EQ(VE_ERR_NOTREADY, b1.result());
+    m_player.streamClose(a.handle);
+    m_player.streamClose(b.handle);
+    m_player.update(true, false);
+}
+
+TEST_F(VLPlayerTest, ACloseEndsTheReadsOfItsHandleThatStillWait)
+{
+    // An engine closed under a pending read hands the handle back with the read
+    // still queued: the read must end before the handle goes, and a read that
+    // arrives later must not touch the freed handle.
+    TestHttpServer server;
+    ASSERT_TRUE(server.isRunning());
+    open();
+    OpenResult opened = openStream(server.url("/size=20000/seed=6/stall=4096/c") + "?_TEID=closeread&fmt=5", false);
+    ASSERT_NE(nullptr, opened.handle);
+
+    Request waiting(opened.handle, 8192, 4096);
+    m_player.asyncStreamRead(&waiting.request);
+    m_player.update(true, false);
+    EXPECT_EQ(VE_ERR_NOTREADY, waiting.result());
+
+    EXPECT_TRUE(m_player.streamClose(opened.handle));
+    m_player.update(true, false);
+    EXPECT_EQ(VE_ERR_INTERNAL, waiting.result());
+    EXPECT_FALSE(repository("cache")->getFile(VLFileId("closeread", 5), false)->isOpen());
+
+    Request late(opened.handle, 0, 4096);
+    m_player.asyncStreamRead(&late.request);
+    EXPECT_TRUE(m_player.streamClose(opened.handle));
+    m_player.update(true, false);
+    EXPECT_EQ(VE_ERR_INTERNAL, late.result());
+}
+
+// ---------------------------------------------------------------------------
+// Open and close
+
+TEST_F(VLPlayerTest, OpensAStoredFileAndClosesBothItsOpens)
+{
+    open();
+    const VLFileId id("stored", 5);
+    const std::string content = Support::bytes(30000, 8);
+    ASSERT_TRUE(Support::storeFile(repository("download"), id, content));
+    repository("download")->getFile(id, false)->setProviderData("opaque data");
+
+    OpenResult result = openStream("http://h/track?_TEID=stored&fmt=5");
+    ASSERT_NE(nullptr, result.handle);
+    EXPECT_EQ(repository("download"), result.handle->getRepository());
+    EXPECT_EQ(id, result.handle->getFileId());
+    EXPECT_EQ(content.size(), result.size);
+    EXPECT_EQ("opaque data", result.data);
+    VLRepositoryFile* file = repository("download")->getFile(id, false);
+    EXPECT_TRUE(file->isOpen());
+    EXPECT_TRUE(file->getFlags() & VLRepositoryFile::FLAG_LOCKED);
+
+    EXPECT_TRUE(m_player.streamClose(result.handle));
+    m_player.update(true, false);
+    EXPECT_FALSE(file->isOpen());
+    EXPECT_FALSE(file->getFlags() & VLRepositoryFile::FLAG_LOCKED);
+}
+
+TEST_F(VLPlayerTest, AnOpenWithoutSessionAnswersAtOnce)
+{
+    VLPlayer idle;
+    size_t size = 7;
+    std::string data = "x";
+    EXPECT_EQ(nullptr, idle.streamOpen("http://h/?_TEID=a&fmt=5", &size, &data));
+    EXPECT_EQ(0u, size);
+    EXPECT_EQ("", data);
+    VLFileHandle handle(nullptr, VLFileId("a", 5));
+    EXPECT_FALSE(idle.streamClose(&handle));
+    EXPECT_FALSE(idle.asyncStreamCancel(&handle));
+
+    open();
+    m_player.clean();
+    size = 7;
+    EXPECT_EQ(nullptr, m_player.streamOpen("http://h/?_TEID=a&fmt=5", &size, &data));
+    EXPECT_EQ(0u, size);
+}
+
+TEST_F(VLPlayerTest, AnOpenThatFindsNothingGivesUp)
+{
+    open();
+    m_player.setOffline(true);
+    const size_t mark = VLTestLog::mark();
+    OpenResult result = openStream("http://h/?_TEID=nothing&fmt=5");
+    EXPECT_EQ(nullptr, result.handle);
+    EXPECT_EQ(0u, result.size);
+    EXPECT_NE(std::string::npos, VLTestLog::since(mark).find("Unable to find appropriate repository file : "));
+
+    result = openStream("http://h/?fmt=5");
+    EXPECT_EQ(nullptr, result.handle);
+    EXPECT_EQ(0u, result.size);
+}
+
+TEST_F(VLPlayerTest, AForcedPassEndsAWaitingOpen)
+{
+    open();
+    std::atomic<bool> done(false);
+    size_t size = 7;
+    std::string data;
+    VLFileHandle* handle = reinterpret_cast<VLFileHandle*>(1);
+    std::thread engine([&] {
+        handle = m_player.streamOpen("http://127.0.0.1:9/x?_TEID=waiting&fmt=5", &size, &data);
+        done = true;
+    });
+    // Served without components: the file provides but nothing arrives.
+    while (!done) {
+        m_player.update(true, false);
+        if (repository("cache")->getFile(VLFileId("waiting", 5), false))
+            break;
+        VLPlatformFactory::instance()->sleep(1);
+    }
+    m_player.update(true, false);
+    EXPECT_FALSE(done);
+    m_player.update(true, true);
+    engine.join();
+    EXPECT_EQ(nullptr, handle);
+    EXPECT_EQ(0u, size);
+    EXPECT_FALSE(repository("cache")->getFile(VLFileId("waiting", 5), false)->isOpen());
+}
+
+TEST_F(VLPlayerTest, FetchesAStreamedFileThenServesItsReads)
+{
+    TestHttpServer server;
+    ASSERT_TRUE(server.isRunning());
+    open();
+    const std::string url = server.url("/size=70000/seed=3/track") + "?_TEID=fetched&fmt=5";
+    OpenResult result = openStream(url, false);
+    ASSERT_NE(nullptr, result.handle);
+    EXPECT_EQ(70000u, result.size);
+
+    Request read(result.handle, 65536, 4464, 100);
+    m_player.asyncStreamRead(&read.request);
+    while (read.result() == VE_ERR_NOTREADY)
+        m_player.update(false, false);
+    EXPECT_EQ(VE_OK, read.result());
+    const std::vector<uint8_t> expected = TestHttpServer::content(3, 65536, 4464);
+    EXPECT_EQ(std::string(expected.begin(), expected.end()), read.buffer);
+    m_player.streamClose(result.handle);
+    m_player.update(false, false);
+}
+
+TEST_F(VLPlayerTest, AnOpenWhoseTransferFailedForGoodGivesUp)
+{
+    TestHttpServer server;
+    ASSERT_TRUE(server.isRunning());
+    open();
+    OpenResult result = openStream(server.url("/size=5000/status=404/gone") + "?_TEID=gone&fmt=5", false);
+    EXPECT_EQ(nullptr, result.handle);
+    EXPECT_EQ(0u, result.size);
+    EXPECT_FALSE(repository("cache")->getFile(VLFileId("gone", 5), false)->isOpen());
+}
+
+// ---------------------------------------------------------------------------
+// Stream URL and file search
+
+TEST_F(VLPlayerTest, ResolvesEntityAndFormatFromTheUrl)
+{
+    open();
+    struct Case
+    {
+        const char* url;
+        const char* expected;
+    } cases[] = {
+        {"http://h/a.mp3?peid=12&mnb=1&tnb=3&fmt=6", "cache/12_1_3_6"},
+        {"http://h/a.mp3?peid=12&mnb=1&tnb=3&fmt=5", "cache/12_1_3_5"},
+        {"http://h/a.mp3?peid=12&mnb=1&tnb=3&_TEID=t9&fmt=6", "cache/t9_6"},
+        {"http://h/a.mp3?_TEID=t9&fmt=5&_FMT=6", "cache/t9_6"},
+        // A lossy request creates the default of its class, format 5.
+        {"http://h/a.mp3?_TEID=t9&fmt=18", "cache/t9_5"},
+        {"http://h/a.mp3?_TEID=t9&fmt=6x", "cache/t9_6"},
+        {"http://h/a.mp3?_TEID=t9&fmt=x6", "cache/t9_5"},
+        {"http://h/a.mp3?_TEID=t9&fmt=99999999999999", "cache/t9_5"},
+        // Missing parts.
+        {"http://h/a.mp3?peid=12&mnb=1&fmt=6", "refused"},
+        {"http://h/a.mp3?peid=12&mnb=1&tnb=3", "refused"},
+        {"http://h/a.mp3?_TEID=t9&fmt=", "refused"},
+        {"", "refused"},
+        // Nothing after the first '@' counts.
+        {"http://u@h/a.mp3?_TEID=t9&fmt=5", "refused"},
+        // Local files.
+        {"http://h/?_TEID=t9&fmt=5&_LOCAL=true&_REPO=download", "download/t9_5"},
+        {"http://h/?_TEID=t9&fmt=13&_LOCAL=true&_REPO=import", "import/t9_13"},
+        {"http://h/?_TEID=t9&fmt=5&_LOCAL=TRUE&_REPO=download", "cache/t9_5"},
+        {"http://h/?_TEID=t9&fmt=5&_LOCAL=true&_REPO=nowhere", "cache/t9_5"},
+        {"http://h/?_TEID=t9&fmt=5&_LOCAL=true", "cache/t9_5"},
+        {"http://h/?_TEID=t9&fmt=5&_LOCAL=true&_REPO=Download", "cache/t9_5"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.expected, search(c.url)) << c.url;
+}
+
+TEST_F(VLPlayerTest, LogsLocalRequestsWithoutAUsableRepository)
+{
+    open();
+    size_t mark = VLTestLog::mark();
+    search("http://h/?_TEID=t9&fmt=5&_LOCAL=true");
+    EXPECT_NE(std::string::npos, VLTestLog::since(mark).find("Local parameter is specified without repository"));
+    mark = VLTestLog::mark();
+    search("http://h/?_TEID=t9&fmt=5&_LOCAL=true&_REPO=nowhere");
+    EXPECT_NE(std::string::npos, VLTestLog::since(mark).find("Unknown repository : nowhere"));
+    mark = VLTestLog::mark();
+    search("http://h/?peid=1&fmt=5");
+    EXPECT_NE(std::string::npos, VLTestLog::since(mark).find("Unable to find entity ID in URL : http://h/?peid=1&fmt=5"));
+    mark = VLTestLog::mark();
+    search("http://h/?_TEID=1");
+    EXPECT_NE(std::string::npos, VLTestLog::since(mark).find("Unable to find format ID in URL : http://h/?_TEID=1"));
+}
+
+TEST_F(VLPlayerTest, StoresMetadataOnTheFileFound)
+{
+    open();
+    EXPECT_EQ("cache/meta_5", search("http://h/?_TEID=meta&fmt=5&_METADATA=@{\"title\":\"a&b=c\"}"));
+    EXPECT_EQ("{\"title\":\"a&b=c\"}", repository("cache")->getFile(VLFileId("meta", 5), false)->getMetadata());
+}
+
+TEST_F(VLPlayerTest, SearchesCompleteCopiesInEveryRepositoryBeforeFetchingOnes)
+{
+    open();
+    // A fetching format-18 copy in the cache, a complete format-5 one in download.
+    ASSERT_TRUE(Support::storeFile(repository("download"), VLFileId("e1", 5), Support::bytes(5000, 1)));
+    VLRepositoryFile* fetching = repository("cache")->getFile(VLFileId("e1", 18), true);
+    ASSERT_TRUE(fetching->open(VLRepositoryFile::OPEN_PROVIDE));
+    EXPECT_EQ("download/e1_5", search("http://h/?_TEID=e1&fmt=5"));
+
+    fetching->close(0);
+
+    // Without a complete copy the fetching one wins over a new file.
+    VLRepositoryFile* other = repository("import")->getFile(VLFileId("e1b", 17), true);
+    ASSERT_TRUE(other->open(VLRepositoryFile::OPEN_PROVIDE));
+    EXPECT_EQ("import/e1b_17", search("http://h/?_TEID=e1b&fmt=5"));
+    other->close(0);
+    EXPECT_EQ("cache/e1b_5", search("http://h/?_TEID=e1b&fmt=5"));
+}
+
+TEST_F(VLPlayerTest, WalksFormatsInTableOrderAcrossRepositories)
+{
+    open();
+    // Lossless: 6 comes before 13 in the table, whatever the repository.
+    ASSERT_TRUE(Support::storeFile(repository("cache"), VLFileId("e2", 13), Support::bytes(5000, 1)));
+    ASSERT_TRUE(Support::storeFile(repository("import"), VLFileId("e2", 6), Support::bytes(5000, 1)));
+    EXPECT_EQ("import/e2_6", search("http://h/?_TEID=e2&fmt=6"));
+    // A lossy request ignores lossless copies while the cache can take a file.
+    EXPECT_EQ("cache/e2_5", search("http://h/?_TEID=e2&fmt=5"));
+    // Disabled formats (8) are never taken.
+    ASSERT_TRUE(Support::storeFile(repository("cache"), VLFileId("e3", 8), Support::bytes(5000, 1)));
+    EXPECT_EQ("cache/e3_5", search("http://h/?_TEID=e3&fmt=5"));
+}
+
+TEST_F(VLPlayerTest, ALossyRequestTakesALosslessCopyWhenTheCacheCannotTakeAFile)
+{
+    open();
+    ASSERT_TRUE(Support::storeFile(repository("import"), VLFileId("e4", 6), Support::bytes(5000, 1)));
+    m_player.setOffline(true);
+    EXPECT_EQ("import/e4_6", search("http://h/?_TEID=e4&fmt=5"));
+    // A lossless request does not take lossy copies.
+    ASSERT_TRUE(Support::storeFile(repository("import"), VLFileId("e5", 5), Support::bytes(5000, 1)));
+    EXPECT_EQ("none", search("http://h/?_TEID=e5&fmt=6"));
+    // Offline, a fetching copy is not taken but a complete one is.
+    VLRepositoryFile* fetching = repository("cache")->getFile(VLFileId("e6", 5), true);
+    ASSERT_TRUE(fetching->open(VLRepositoryFile::OPEN_PROVIDE));
+    EXPECT_EQ("none", search("http://h/?_TEID=e6&fmt=5"));
+    fetching->close(0);
+    EXPECT_EQ("none", search("http://h/?_TEID=e7&fmt=5"));
+}
+
+// ---------------------------------------------------------------------------
+// Session
+
+TEST_F(VLPlayerTest, OpensWithDefaultsWhenNothingIsStored)
+{
+    const std::string identity = Support::newIdentity("defaults");
+    Support::placeRepositories(identity, m_folder.path() + "/defaults");
+    Support::settings()->setValue(identity, "OutputDevice", "5:0");
+    m_player.init(nullptr, nullptr, identity);
+    EXPECT_EQ(identity, m_player.getIdentity());
+    double maxSize = -1;
+    int maxPercent = -1;
+    repository("cache")->getLimits(&maxSize, &maxPercent);
+    EXPECT_EQ(0, maxSize);
+    EXPECT_EQ(10, maxPercent);
+    repository("import")->getLimits(&maxSize, &maxPercent);
+    EXPECT_EQ(0, maxSize);
+    EXPECT_EQ(0, maxPercent);
+    ASSERT_NE(nullptr, m_player.getAudioInterface());
+    EXPECT_EQ(65536u, m_player.getAudioInterface()->getStreamBufferSize());
+    EXPECT_NE(nullptr, m_player.getHttpRepositoryProvider());
+}
+
+TEST_F(VLPlayerTest, FindsRepositoriesByExactName)
+{
+    open();
+    EXPECT_EQ("cache", m_player.getRepository("")->getName());
+    EXPECT_EQ("cache", m_player.getRepository("cache")->getName());
+    EXPECT_EQ("import", m_player.getRepository("import")->getName());
+    EXPECT_EQ("download", m_player.getRepository("download")->getName());
+    EXPECT_EQ(nullptr, m_player.getRepository("Cache"));
+    EXPECT_EQ(nullptr, m_player.getRepository("other"));
+}
+
+TEST_F(VLPlayerTest, WritesTheSettingsBackAtClose)
+{
+    open();
+    repository("cache")->setLimits(25, 2500000);
+    repository("download")->setDirectory(m_folder.path() + "/moved", false);
+    ASSERT_TRUE(m_player.getAudioInterface()->setStreamBufferSize(131072, true));
+    const std::string output = m_player.getAudioInterface()->getOutput();
+    EXPECT_TRUE(m_player.clean());
+    EXPECT_EQ(nullptr, m_player.getAudioInterface());
+    EXPECT_EQ(nullptr, m_player.getRepository(""));
+
+    EXPECT_EQ("2", Support::settings()->getValue(m_identity, "CacheMaxSizeBytesMb", ""));
+    EXPECT_EQ("25", Support::settings()->getValue(m_identity, "CacheMaxSizePercent", ""));
+    EXPECT_EQ("128", Support::settings()->getValue(m_identity, "StreamBufferSizeKb", ""));
+    EXPECT_EQ(output, Support::settings()->getValue(m_identity, "OutputDevice", ""));
+    EXPECT_EQ(m_folder.path() + "/cache", Support::settings()->getValue(m_identity, "CachePath", ""));
+
+    open();
+    double maxSize = 0;
+    int maxPercent = 0;
+    repository("cache")->getLimits(&maxSize, &maxPercent);
+    EXPECT_EQ(2000000, maxSize);
+    EXPECT_EQ(25, maxPercent);
+    EXPECT_EQ(131072u, m_player.getAudioInterface()->getStreamBufferSize());
+}
+
+TEST_F(VLPlayerTest, CleanWithoutSessionWritesNothing)
+{
+    VLPlayer idle;
+    EXPECT_TRUE(idle.clean());
+    EXPECT_TRUE(idle.clean());
+    EXPECT_EQ("none", Support::settings()->getValue("", "OutputDevice", "none"));
+
+    open();
+    EXPECT_TRUE(m_player.clean());
+    Support::settings()->setValue(m_identity, "CacheMaxSizePercent", "33");
+    EXPECT_TRUE(m_player.clean());
+    EXPECT_EQ("33", Support::settings()->getValue(m_identity, "CacheMaxSizePercent", ""));
+}
+
+TEST_F(VLPlayerTest, AStoredBufferSizeTheEngineRefusesFallsBackToTheDefault)
+{
+    Support::settings()->setValue(m_identity, "StreamBufferSizeKb", "0");
+    open();
+    ASSERT_NE(nullptr, m_player.getAudioInterface());
+    EXPECT_EQ(65536u, m_player.getAudioInterface()->getStreamBufferSize());
+    m_player.clean();
+    Support::settings()->setValue(m_identity, "StreamBufferSizeKb", "99999999");
+    open();
+    EXPECT_EQ(65536u, m_player.getAudioInterface()->getStreamBufferSize());
+}
+
+} // namespace

@@ -1,0 +1,112 @@
+#pragma once
+// Fakes shared by the remote-control tests: a device layer whose receivers
+// and events the test scripts, and an in-process notification center.
+
+#include <glib.h>
+
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "HIDRemoteDeviceLayer.h"
+#include "HIDRemoteNotificationCenter.h"
+
+class FakeDeviceLayer : public HIDRemoteDeviceLayer {
+ public:
+  struct Device {
+    HIDRemoteService service;
+    std::vector<uint32_t> cookies;
+    int openStatus = 0;
+    bool open = false;
+    bool seized = false;
+    std::deque<HIDRemoteQueueEvent> queue;
+  };
+
+  bool startWatching(Listener* listener) override {
+    if (refuseWatching) return false;
+    listener_ = listener;
+    for (auto& entry : devices) listener_->serviceMatched(entry.second.service);
+    return true;
+  }
+  void stopWatching() override { listener_ = nullptr; }
+  int open(unsigned number, bool seize, std::vector<uint32_t>* cookies) override {
+    Device& d = devices.at(number);
+    if (d.openStatus) return d.openStatus;
+    d.open = true;
+    d.seized = seize;
+    *cookies = d.cookies;
+    return 0;
+  }
+  int startQueue(unsigned) override { return 0; }
+  bool nextEvent(unsigned number, HIDRemoteQueueEvent* event) override {
+    Device& d = devices.at(number);
+    if (d.queue.empty()) return false;
+    *event = d.queue.front();
+    d.queue.pop_front();
+    return true;
+  }
+  void close(unsigned number) override {
+    Device& d = devices.at(number);
+    d.open = false;
+    d.seized = false;
+  }
+
+  // Test controls.
+  void add(const HIDRemoteService& service, std::vector<uint32_t> cookies, bool announce = true) {
+    Device& d = devices[service.number];
+    d.service = service;
+    d.cookies = std::move(cookies);
+    if (announce && listener_) listener_->serviceMatched(service);
+  }
+  void remove(unsigned number) {
+    if (listener_) listener_->serviceTerminated(number);
+  }
+  void send(unsigned number, std::vector<HIDRemoteQueueEvent> events) {
+    for (const auto& e : events) devices.at(number).queue.push_back(e);
+    if (listener_) listener_->queueHasEvents(number);
+  }
+
+  std::map<unsigned, Device> devices;
+  bool refuseWatching = false;
+
+ private:
+  Listener* listener_ = nullptr;
+};
+
+class FakeNotificationCenter : public HIDRemoteNotificationCenter {
+ public:
+  void post(const std::string& name, const std::string& object, const HIDRemoteInfo& info) override {
+    Notification n{name, object, info};
+    posted.push_back(n);
+    auto copy = observers_;  // observers may change while they run
+    for (auto& [id, o] : copy) {
+      if (observers_.count(id) && o.name == name && (o.any || o.object == object)) o.observer(n);
+    }
+  }
+  unsigned observe(const std::string& name, const std::string& object, bool any, Observer observer) override {
+    observers_[++next_] = Entry{name, object, any, std::move(observer)};
+    return next_;
+  }
+  void removeObserver(unsigned id) override { observers_.erase(id); }
+
+  std::vector<Notification> posted;
+
+ private:
+  struct Entry {
+    std::string name, object;
+    bool any;
+    Observer observer;
+  };
+  std::map<unsigned, Entry> observers_;
+  unsigned next_ = 0;
+};
+
+// Runs the default main context for about the given time.
+inline void runMainLoopFor(unsigned milliseconds) {
+  gint64 end = g_get_monotonic_time() + gint64{milliseconds} * 1000;
+  while (g_get_monotonic_time() < end) {
+    while (g_main_context_pending(nullptr)) g_main_context_iteration(nullptr, FALSE);
+    g_usleep(2000);
+  }
+}

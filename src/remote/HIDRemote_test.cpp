@@ -1,0 +1,310 @@
+#include "HIDRemote.h"
+
+#include <gtest/gtest.h>
+#include <linux/input-event-codes.h>
+
+#include "HIDRemoteFakes_test.h"
+
+namespace {
+
+struct Event {
+  int32_t code;
+  bool pressed;
+  bool operator==(const Event& o) const { return code == o.code && pressed == o.pressed; }
+};
+std::ostream& operator<<(std::ostream& out, const Event& e) {
+  return out << "(" << std::hex << e.code << std::dec << (e.pressed ? ", pressed)" : ", released)");
+}
+
+class RecordingDelegate : public HIDRemoteDelegate {
+ public:
+  void foundNewHardware(HIDRemote*, const HIDRemoteHardwareAttributes& a) override { found.push_back(a.serviceNumber); }
+  void failedNewHardware(HIDRemote*, const HIDRemoteError* e) override {
+    failures.push_back(e ? e->internalErrorCode : 0);
+    failureCodes.push_back(e ? e->code : 0);
+  }
+  void releasedHardware(HIDRemote*, const HIDRemoteHardwareAttributes& a) override {
+    released.push_back(a.serviceNumber);
+  }
+  void eventWithButton(HIDRemote*, int32_t code, bool pressed, const HIDRemoteHardwareAttributes&) override {
+    events.push_back({code, pressed});
+  }
+  std::optional<bool> inspectNewHardware(HIDRemote*, const HIDRemoteService&, bool result) override {
+    return inspectAnswer;
+  }
+  std::optional<bool> inspectAnswer;
+  std::vector<unsigned> found, released;
+  std::vector<int> failures;
+  std::vector<int32_t> failureCodes;
+  std::vector<Event> events;
+};
+
+const std::vector<uint32_t> kRemoteKeys = {KEY_VOLUMEUP, KEY_VOLUMEDOWN, KEY_PREVIOUSSONG, KEY_NEXTSONG,
+                                           KEY_ENTER,    KEY_MENU,       KEY_PLAYPAUSE};
+
+HIDRemoteService receiver(unsigned number, const std::string& driver = "appleir") {
+  HIDRemoteService s;
+  s.number = number;
+  s.driver = driver;
+  s.product = "IR Receiver";
+  return s;
+}
+
+template <typename Done>
+bool runUntil(Done done) {
+  gint64 guard = g_get_monotonic_time() + 10 * G_USEC_PER_SEC;
+  while (!done() && g_get_monotonic_time() < guard) runMainLoopFor(5);
+  return done();
+}
+
+class HIDRemoteTest : public ::testing::Test {
+ protected:
+  HIDRemoteTest() : remote(&devices, &center, 4242, "velora-desktop") { remote.setDelegate(&delegate); }
+
+  void press(unsigned device, uint32_t key) { devices.send(device, {{key, 1}}); }
+  void release(unsigned device, uint32_t key) { devices.send(device, {{key, 0}}); }
+
+  std::vector<HIDRemoteInfo> statuses() const {
+    std::vector<HIDRemoteInfo> out;
+    for (const auto& n : center.posted)
+      if (n.name == kHIDRemoteStatusNotification) out.push_back(n.userInfo);
+    return out;
+  }
+  static std::string action(const HIDRemoteInfo& info) { return std::get<std::string>(info.at("Action")); }
+  static int64_t number(const HIDRemoteInfo& info, const char* key) { return std::get<int64_t>(info.at(key)); }
+
+  FakeDeviceLayer devices;
+  FakeNotificationCenter center;
+  RecordingDelegate delegate;
+  HIDRemote remote;
+};
+
+TEST_F(HIDRemoteTest, StartRefusesModeZeroUnknownModesAndASecondStart) {
+  EXPECT_FALSE(remote.startRemoteControl(0));
+  EXPECT_FALSE(remote.startRemoteControl(4));
+  EXPECT_FALSE(remote.startRemoteControl(-1));
+  EXPECT_FALSE(remote.isStarted());
+  EXPECT_TRUE(center.posted.empty()) << "a refused start posts nothing";
+  ASSERT_TRUE(remote.startRemoteControl(1));
+  EXPECT_FALSE(remote.startRemoteControl(2));
+  EXPECT_EQ(remote.startedInMode(), 1);
+}
+
+TEST_F(HIDRemoteTest, AFailedWatchIsNotAStart) {
+  devices.refuseWatching = true;
+  EXPECT_FALSE(remote.startRemoteControl(3));
+  EXPECT_FALSE(remote.isStarted());
+  EXPECT_TRUE(center.posted.empty());
+}
+
+TEST_F(HIDRemoteTest, OnlyReceiversAreOpenedAndExclusiveModesSeizeThem) {
+  devices.add(receiver(1), kRemoteKeys);
+  devices.add(receiver(2, "rc-core"), kRemoteKeys);
+  devices.add(receiver(3, "atkbd"), kRemoteKeys);  // a keyboard with media keys
+  devices.add(receiver(4), {KEY_PLAYPAUSE, KEY_NEXTSONG});
+  ASSERT_TRUE(remote.startRemoteControl(2));
+  EXPECT_EQ(delegate.found, (std::vector<unsigned>{1, 2}));
+  EXPECT_TRUE(devices.devices[1].seized);
+  EXPECT_FALSE(devices.devices[3].open) << "never a keyboard";
+  EXPECT_EQ(delegate.failures, (std::vector<int>{8})) << "too few buttons for a remote";
+  EXPECT_FALSE(devices.devices[4].open) << "a refused device is closed again";
+  EXPECT_EQ(remote.activeRemoteControlCount(), 2u);
+
+  remote.stopRemoteControl();
+  EXPECT_FALSE(devices.devices[1].open);
+  EXPECT_EQ(delegate.released.size(), 2u);
+  ASSERT_TRUE(remote.startRemoteControl(1));
+  EXPECT_TRUE(devices.devices[1].open);
+  EXPECT_FALSE(devices.devices[1].seized) << "shared mode opens without seizing";
+}
+
+TEST_F(HIDRemoteTest, TheDelegateMayOverrideThePrematchAndOpenFailuresAreReported) {
+  devices.add(receiver(1, "atkbd"), kRemoteKeys);
+  devices.add(receiver(2), kRemoteKeys);
+  devices.devices[2].openStatus = EBUSY;
+  delegate.inspectAnswer = true;
+  ASSERT_TRUE(remote.startRemoteControl(1));
+  EXPECT_EQ(delegate.found, (std::vector<unsigned>{1}));
+  EXPECT_EQ(delegate.failures, (std::vector<int>{3}));
+  EXPECT_EQ(delegate.failureCodes, (std::vector<int32_t>{EBUSY}));
+}
+
+TEST_F(HIDRemoteTest, ButtonsArePressedAndReleasedAndANewPressReleasesTheLastOne) {
+  devices.add(receiver(1), kRemoteKeys);
+  ASSERT_TRUE(remote.startRemoteControl(1));
+  press(1, KEY_NEXTSONG);
+  release(1, KEY_NEXTSONG);
+  press(1, KEY_NEXTSONG);
+  press(1, KEY_PREVIOUSSONG);
+  release(1, KEY_NEXTSONG);  // not the button down: ignored
+  release(1, KEY_PREVIOUSSONG);
+  devices.send(1, {{KEY_A, 1}});  // not an element of the remote
+  std::vector<Event> expected = {{4, true}, {4, false}, {4, true}, {4, false}, {3, true}, {3, false}};
+  EXPECT_EQ(delegate.events, expected);
+}
+
+TEST_F(HIDRemoteTest, UpAndDownBecomeClicksOrHoldsAfterTheHoldDelay) {
+  devices.add(receiver(1), kRemoteKeys);
+  ASSERT_TRUE(remote.startRemoteControl(1));
+  press(1, KEY_VOLUMEUP);
+  EXPECT_TRUE(delegate.events.empty()) << "nothing until released or held";
+  release(1, KEY_VOLUMEUP);
+  EXPECT_EQ(delegate.events, (std::vector<Event>{{1, true}, {1, false}}));
+
+  delegate.events.clear();
+  press(1, KEY_VOLUMEDOWN);
+  ASSERT_TRUE(runUntil([&] { return !delegate.events.empty(); }));
+  EXPECT_EQ(delegate.events, (std::vector<Event>{{0x10002, true}}));
+  release(1, KEY_VOLUMEDOWN);
+  EXPECT_EQ(delegate.events, (std::vector<Event>{{0x10002, true}, {0x10002, false}}));
+
+  delegate.events.clear();
+  remote.setSimulateHoldEvents(false);
+  press(1, KEY_VOLUMEUP);
+  release(1, KEY_VOLUMEUP);
+  EXPECT_EQ(delegate.events, (std::vector<Event>{{1, true}, {1, false}}));
+}
+
+TEST_F(HIDRemoteTest, ARemovedDeviceIsTornDownOnceAndItsHoldTimerCancelled) {
+  devices.add(receiver(1), kRemoteKeys);
+  ASSERT_TRUE(remote.startRemoteControl(1));
+  press(1, KEY_VOLUMEUP);
+  devices.remove(1);
+  devices.remove(1);
+  EXPECT_EQ(delegate.released, (std::vector<unsigned>{1}));
+  EXPECT_EQ(remote.activeRemoteControlCount(), 0u);
+  runMainLoopFor(900);  // past the hold delay: the cancelled timer must not fire
+  EXPECT_TRUE(delegate.events.empty());
+}
+
+TEST_F(HIDRemoteTest, ExclusiveWhileActiveReleasesOnDeactivationAndRetakesAfterReactivation) {
+  devices.add(receiver(1), kRemoteKeys);
+  ASSERT_TRUE(remote.startRemoteControl(3));
+  remote.applicationWillResignActive();
+  EXPECT_FALSE(devices.devices[1].open) << "released at once";
+  EXPECT_FALSE(remote.isStarted());
+  remote.applicationDidBecomeActive();
+  EXPECT_FALSE(devices.devices[1].open) << "taken again only after a short delay";
+  ASSERT_TRUE(runUntil([&] { return devices.devices[1].seized; }));
+  EXPECT_EQ(remote.startedInMode(), 3);
+
+  remote.stopRemoteControl();
+  ASSERT_TRUE(remote.startRemoteControl(2));
+  remote.applicationWillResignActive();
+  EXPECT_TRUE(devices.devices[1].seized) << "mode 2 ignores activation";
+  remote.applicationWillTerminate();
+  EXPECT_FALSE(remote.isStarted());
+  EXPECT_TRUE(remote.isApplicationTerminating());
+}
+
+TEST_F(HIDRemoteTest, StatusMessagesDescribeStartUpdateAndStop) {
+  remote.setUnusedButtonCodes({1, 2});  // before the start, too
+  devices.add(receiver(1), kRemoteKeys);
+  ASSERT_TRUE(remote.startRemoteControl(1));
+  remote.stopRemoteControl();
+  auto s = statuses();
+  ASSERT_EQ(s.size(), 3u);
+  EXPECT_EQ(action(s[0]), "update");
+  EXPECT_EQ(std::get<std::vector<int64_t>>(s[0].at("UnusedButtonCodes")), (std::vector<int64_t>{1, 2}));
+  EXPECT_EQ(action(s[1]), "start");
+  EXPECT_EQ(number(s[1], "Mode"), 1);
+  EXPECT_EQ(number(s[1], "RemoteControlCount"), 1);
+  EXPECT_EQ(number(s[1], "PID"), 4242);
+  EXPECT_EQ(number(s[1], "HIDRemoteVersion"), 1);
+  EXPECT_EQ(action(s[2]), "stop");
+  EXPECT_EQ(number(s[2], "RemoteControlCount"), 0);
+  EXPECT_EQ(center.posted.back().object, "4242");
+}
+
+TEST_F(HIDRemoteTest, PingsAreAnsweredAndRetriesIgnoredWhileStopped) {
+  center.post(kHIDRemotePingNotification, "global", {});
+  center.post(kHIDRemoteRetryNotification, "global", {{"PID", int64_t{7}}});
+  auto s = statuses();
+  ASSERT_EQ(s.size(), 1u);
+  EXPECT_EQ(action(s[0]), "update");
+  EXPECT_EQ(number(s[0], "Mode"), 0);
+  EXPECT_EQ(number(s[0], "RemoteControlCount"), 0);
+}
+
+TEST_F(HIDRemoteTest, StoppingAnExclusiveRemoteWithADeviceInvitesOthersToRetry) {
+  devices.add(receiver(1), kRemoteKeys);
+  ASSERT_TRUE(remote.startRemoteControl(3));
+  center.posted.clear();
+  remote.stopRemoteControl();
+  ASSERT_EQ(center.posted.size(), 2u);
+  EXPECT_EQ(action(center.posted[0].userInfo), "stop");
+  EXPECT_EQ(center.posted[1].name, kHIDRemoteRetryNotification);
+  EXPECT_EQ(center.posted[1].object, "global");
+  EXPECT_EQ(std::get<int64_t>(center.posted[1].userInfo.at("PID")), 4242);
+  EXPECT_FALSE(remote.isStarted()) << "its own broadcast does not restart it";
+
+  devices.devices.clear();
+  ASSERT_TRUE(remote.startRemoteControl(3));
+  center.posted.clear();
+  remote.stopRemoteControl();
+  ASSERT_EQ(center.posted.size(), 1u) << "no device, no retry";
+
+  ASSERT_TRUE(remote.startRemoteControl(3));
+  remote.setSendStatusNotifications(false);
+  center.posted.clear();
+  remote.stopRemoteControl();
+  EXPECT_TRUE(center.posted.empty());
+}
+
+TEST_F(HIDRemoteTest, ARetryFromAnotherApplicationRestartsAndNamesItAsReturnTo) {
+  devices.add(receiver(1), kRemoteKeys);
+  ASSERT_TRUE(remote.startRemoteControl(3));
+  center.post(kHIDRemoteRetryNotification, "global", {{"PID", int64_t{4242}}});
+  EXPECT_EQ(action(statuses().back()), "noneed") << "its own broadcast";
+
+  center.posted.clear();
+  center.post(kHIDRemoteRetryNotification, "4242", {{"PID", int64_t{77}}});
+  auto s = statuses();
+  ASSERT_EQ(s.size(), 2u);
+  EXPECT_EQ(action(s[0]), "stop");
+  EXPECT_EQ(action(s[1]), "start");
+  EXPECT_EQ(s[1].count("ReturnToPID"), 0u);
+  for (const auto& n : center.posted) {
+    bool ours = n.name == kHIDRemoteRetryNotification && n.object == "global";
+    EXPECT_FALSE(ours) << "a restart invites no one";
+  }
+  EXPECT_TRUE(devices.devices[1].seized);
+
+  center.post(kHIDRemotePingNotification, "global", {});
+  EXPECT_EQ(number(statuses().back(), "ReturnToPID"), 77);
+  remote.stopRemoteControl();
+  center.post(kHIDRemotePingNotification, "global", {});
+  EXPECT_EQ(statuses().back().count("ReturnToPID"), 0u) << "the stop forgets it";
+}
+
+TEST_F(HIDRemoteTest, ADeclinedRetryIsAnsweredNoNeedWithTheSenderAsReturnTo) {
+  struct Declining : RecordingDelegate {
+    std::optional<bool> shouldRetryExclusiveLock(HIDRemote*, const HIDRemoteInfo&) override { return false; }
+  } declining;
+  remote.setDelegate(&declining);
+  ASSERT_TRUE(remote.startRemoteControl(2));
+  center.post(kHIDRemoteRetryNotification, "4242", {{"PID", int64_t{9}}});
+  auto last = statuses().back();
+  EXPECT_EQ(action(last), "noneed");
+  EXPECT_EQ(number(last, "ReturnToPID"), 9);
+  center.post(kHIDRemotePingNotification, "global", {});
+  EXPECT_EQ(statuses().back().count("ReturnToPID"), 0u) << "only for the time of the answer";
+}
+
+TEST_F(HIDRemoteTest, ALentLockComesBackWhenTheBorrowerStops) {
+  devices.add(receiver(1), kRemoteKeys);
+  remote.setExclusiveLockLendingEnabled(true);
+  ASSERT_TRUE(remote.startRemoteControl(2));
+  // Another application starts and wants the receiver.
+  center.post(kHIDRemoteStatusNotification, "55", {{"Action", std::string("start")}, {"PID", int64_t{55}}, {"Mode", int64_t{2}}});
+  EXPECT_FALSE(remote.isStarted());
+  EXPECT_EQ(center.posted.back().name, kHIDRemoteRetryNotification);
+  EXPECT_EQ(center.posted.back().object, "55");
+  // It gives the receiver back.
+  center.post(kHIDRemoteStatusNotification, "55",
+              {{"Action", std::string("stop")}, {"PID", int64_t{55}}, {"ReturnToPID", int64_t{4242}}});
+  EXPECT_TRUE(remote.isStarted());
+  EXPECT_EQ(remote.startedInMode(), 2);
+}
+
+}  // namespace

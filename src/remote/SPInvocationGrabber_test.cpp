@@ -1,0 +1,144 @@
+#include "SPInvocationGrabber.h"
+
+#include <glib.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "SystemLog.h"
+
+namespace {
+
+// Runs the default main context until done() or a generous guard expires.
+template <typename Done>
+void iterateUntil(Done done) {
+  gint64 deadline = g_get_monotonic_time() + 10 * G_USEC_PER_SEC;
+  while (!done() && g_get_monotonic_time() < deadline) g_main_context_iteration(nullptr, FALSE);
+}
+
+std::vector<std::string>* capturedLines = nullptr;
+
+void captureLog(const gchar*, GLogLevelFlags, const gchar* message, gpointer) {
+  if (capturedLines) capturedLines->push_back(message);
+}
+
+class SPInvocationGrabberTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    capturedLines = &lines;
+    handler = g_log_set_handler(kSystemLogDomain, G_LOG_LEVEL_MASK, captureLog, nullptr);
+  }
+  void TearDown() override {
+    g_log_remove_handler(kSystemLogDomain, handler);
+    capturedLines = nullptr;
+  }
+  std::vector<std::string> lines;
+  guint handler = 0;
+};
+
+TEST_F(SPInvocationGrabberTest, GrabOnlyRecordsUntilInvoked) {
+  int calls = 0;
+  auto grabber = SPInvocationGrabber::grab();
+  grabber->forward([&] { ++calls; });
+  EXPECT_EQ(calls, 0);
+  ASSERT_TRUE(grabber->invocation());
+  grabber->invoke();
+  EXPECT_EQ(calls, 1);
+  EXPECT_FALSE(grabber->invocation()) << "a successful run clears the call";
+  grabber->invoke();
+  EXPECT_EQ(calls, 1);
+}
+
+TEST_F(SPInvocationGrabberTest, OnMainSyncFromMainThreadRunsBeforeReturning) {
+  bool ran = false;
+  SPInvocationGrabber::onMainAsync(false)->forward([&] { ran = true; });
+  EXPECT_TRUE(ran);
+}
+
+TEST_F(SPInvocationGrabberTest, OnMainAsyncRunsOnALaterPassOfTheMainLoop) {
+  bool ran = false;
+  SPInvocationGrabber::onMainAsync(true)->forward([&] { ran = true; });
+  EXPECT_FALSE(ran);
+  iterateUntil([&] { return ran; });
+  EXPECT_TRUE(ran);
+}
+
+TEST_F(SPInvocationGrabberTest, OnMainSyncFromAnotherThreadWaitsForTheMainThread) {
+  std::atomic<bool> senderReturned{false};
+  std::thread::id ranOn;
+  std::thread sender([&] {
+    SPInvocationGrabber::onMainAsync(false)->forward([&] { ranOn = std::this_thread::get_id(); });
+    senderReturned = true;
+  });
+  g_main_context_acquire(g_main_context_default());  // this test thread is the main thread
+  iterateUntil([&] { return senderReturned.load(); });
+  g_main_context_release(g_main_context_default());
+  sender.join();
+  EXPECT_EQ(ranOn, std::this_thread::get_id());
+}
+
+TEST_F(SPInvocationGrabberTest, NextRunloopRunsAfterTheCurrentPassEvenWhenForwardedLater) {
+  int calls = 0;
+  auto grabber = SPInvocationGrabber::nextRunloop();
+  grabber->forward([&] { ++calls; });  // the timer was scheduled before this
+  EXPECT_EQ(calls, 0);
+  iterateUntil([&] { return calls > 0; });
+  EXPECT_EQ(calls, 1);
+}
+
+TEST_F(SPInvocationGrabberTest, InBackgroundRunsOnAnotherThread) {
+  std::atomic<bool> done{false};
+  std::thread::id ranOn;
+  SPInvocationGrabber::inBackground()->forward([&] {
+    ranOn = std::this_thread::get_id();
+    done = true;
+  });
+  while (!done) std::this_thread::yield();
+  EXPECT_NE(ranOn, std::this_thread::get_id());
+}
+
+TEST_F(SPInvocationGrabberTest, AThrowingCallIsLoggedWithItsStackAndRethrown) {
+  auto grabber = SPInvocationGrabber::grab();
+  grabber->forward([] { throw std::runtime_error("boom"); });
+  testing::internal::CaptureStdout();
+  EXPECT_THROW(grabber->invoke(), std::runtime_error);
+  std::string printed = testing::internal::GetCapturedStdout();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0],
+            "SPInvocationGrabber::invoke SPInvocationGrabber's target raised std::runtime_error:\n\tboom\n"
+            "Invocation was originally scheduled at:");
+  ASSERT_GT(grabber->frameCount(), 3);
+  // The frames from index 3 on (the factory call, then its callers), then one empty line.
+  EXPECT_EQ(printed.back(), '\n');
+  EXPECT_EQ(printed.find("SPInvocationGrabber6create"), std::string::npos) << printed;
+  EXPECT_NE(printed.find("SPInvocationGrabber4grab"), std::string::npos) << printed;
+  EXPECT_NE(printed.find("testing"), std::string::npos) << printed;
+  EXPECT_TRUE(grabber->invocation()) << "a failed call stays recorded";
+}
+
+TEST_F(SPInvocationGrabberTest, WithoutASavedStackOnlyTheLineFeedIsPrinted) {
+  auto grabber = SPInvocationGrabber::create(false);
+  grabber->forward([] { throw std::logic_error("x"); });
+  testing::internal::CaptureStdout();
+  EXPECT_THROW(grabber->invoke(), std::logic_error);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n");
+}
+
+TEST_F(SPInvocationGrabberTest, AThrowingCallRunByTheMainLoopDoesNotEndTheProcess) {
+  bool ran = false;
+  testing::internal::CaptureStdout();
+  SPInvocationGrabber::onMainAsync(true)->forward([&] {
+    ran = true;
+    throw std::runtime_error("in the loop");
+  });
+  iterateUntil([&] { return ran; });
+  testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(ran);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("in the loop"), std::string::npos);
+}
+
+}  // namespace

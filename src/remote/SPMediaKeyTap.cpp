@@ -1,0 +1,254 @@
+#include "SPMediaKeyTap.h"
+
+#include <glib-unix.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <future>
+#include <sstream>
+
+#include "GUnixFdWatch.h"
+#include "SPInvocationGrabber.h"
+#include "SPX11FrontApplicationSource.h"
+#include "SPX11MediaKeySource.h"
+
+namespace {
+
+bool isTrue(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+  return text == "1" || text == "true" || text == "yes";
+}
+
+std::string trimmed(const std::string& text) {
+  size_t first = text.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+bool classMatches(const std::string& className, const std::vector<std::string>& listed) {
+  std::istringstream names(className);  // instance and class names, one per line
+  std::string name;
+  while (std::getline(names, name)) {
+    if (std::find(listed.begin(), listed.end(), name) != listed.end()) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+SPMediaKeyPreferences SPMediaKeyPreferences::fromStrings(const std::string& ignore, const std::string& applications) {
+  SPMediaKeyPreferences preferences;
+  preferences.ignoreMediaKeys = isTrue(trimmed(ignore));
+  std::string list = applications;
+  std::replace(list.begin(), list.end(), '\n', ',');
+  std::istringstream items(list);
+  std::string item;
+  while (std::getline(items, item, ',')) {
+    item = trimmed(item);
+    if (!item.empty()) preferences.applicationsNeedingMediaKeys.push_back(item);
+  }
+  return preferences;
+}
+
+SPMediaKeyTap::SPMediaKeyTap(SPMediaKeyTapDelegate* delegate, PreferenceReader preferences)
+    : SPMediaKeyTap(delegate, std::move(preferences), std::make_unique<SPX11MediaKeySource>(),
+                    std::make_unique<SPX11FrontApplicationSource>()) {}
+
+SPMediaKeyTap::SPMediaKeyTap(SPMediaKeyTapDelegate* delegate, PreferenceReader preferences,
+                             std::unique_ptr<SPMediaKeySource> keys, std::unique_ptr<SPFrontApplicationSource> front)
+    : delegate_(delegate),
+      preferences_(std::move(preferences)),
+      keys_(std::move(keys)),
+      front_(std::move(front)),
+      self_(std::make_shared<SPMediaKeyTap*>(this)) {
+  startWatchingAppSwitching();
+}
+
+SPMediaKeyTap::~SPMediaKeyTap() {
+  *self_ = nullptr;
+  delegate_ = nullptr;
+  stopWatchingMediaKeys();
+  stopWatchingAppSwitching();
+}
+
+bool SPMediaKeyTap::usesGlobalMediaKeyTap(const SPMediaKeyPreferences& preferences) {
+  if (preferences.ignoreMediaKeys) return false;
+  const char* display = std::getenv("DISPLAY");
+  return display && *display;
+}
+
+// --- The tap thread -------------------------------------------------------
+
+bool SPMediaKeyTap::startWatchingMediaKeys() {
+  stopWatchingMediaKeys();
+  setShouldInterceptMediaKeyEvents(true);  // no tap thread yet: only sets the field
+  std::promise<bool> started;
+  std::future<bool> result = started.get_future();
+  tapThread_ = std::thread(&SPMediaKeyTap::eventTapThread, this, &started);
+  if (!result.get()) {  // the keys could not be taken; the thread has ended
+    tapThread_.join();
+    return false;
+  }
+  return true;
+}
+
+void SPMediaKeyTap::eventTapThread(std::promise<bool>* started) {
+  GMainContext* context = g_main_context_new();
+  g_main_context_push_thread_default(context);
+  bool opened = keys_->open([this](const SPMediaKeyEvent& event) { tapEventCallback(event); });
+  if (!opened) {
+    g_main_context_pop_thread_default(context);
+    g_main_context_unref(context);
+    started->set_value(false);
+    return;
+  }
+  GSource* watch = attachFdWatch(
+      context, keys_->fd(),
+      [](gint, GIOCondition, gpointer self) -> gboolean {
+        static_cast<SPMediaKeyTap*>(self)->keys_->dispatch();
+        return G_SOURCE_CONTINUE;
+      },
+      this);
+  GMainLoop* loop = g_main_loop_new(context, FALSE);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    tapContext_ = context;
+    tapLoop_ = loop;
+  }
+  keys_->dispatch();  // events that arrived while the grabs were made
+  // Report the start from inside the running loop: a quit asked for before
+  // g_main_loop_run would be forgotten by it, and the thread would never end.
+  GSource* running = g_idle_source_new();
+  g_source_set_callback(
+      running,
+      [](gpointer promise) -> gboolean {
+        static_cast<std::promise<bool>*>(promise)->set_value(true);
+        return G_SOURCE_REMOVE;
+      },
+      started, nullptr);
+  g_source_attach(running, context);
+  g_source_unref(running);
+  g_main_loop_run(loop);
+
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    tapContext_ = nullptr;
+  }
+  g_source_destroy(watch);
+  g_source_unref(watch);
+  keys_->close();
+  g_main_context_pop_thread_default(context);
+  g_main_context_unref(context);
+}
+
+void SPMediaKeyTap::stopWatchingMediaKeys() {
+  if (!tapThread_.joinable()) return;
+  GMainLoop* loop;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    loop = tapLoop_;
+    tapLoop_ = nullptr;
+  }
+  g_main_loop_quit(loop);
+  tapThread_.join();  // the keys are released by the thread before it ends
+  g_main_loop_unref(loop);
+}
+
+bool SPMediaKeyTap::isWatchingMediaKeys() const { return tapThread_.joinable(); }
+
+void SPMediaKeyTap::tapEventCallback(const SPMediaKeyEvent& event) {
+  if (event.type != SPMediaKeyEvent::kType || event.subtype != SPMediaKeyEvent::kSubtype) return;
+  int code = event.keyCode();
+  if (code != SPMediaKeyEvent::kKeyPlay && code != SPMediaKeyEvent::kKeyNext &&
+      code != SPMediaKeyEvent::kKeyPrevious) {
+    return;
+  }
+  if (!shouldInterceptMediaKeyEvents()) return;
+  // Hand the key to the main thread without waiting.
+  struct Delivery {
+    std::shared_ptr<SPMediaKeyTap*> tap;
+    SPMediaKeyEvent event;
+  };
+  GSource* idle = g_idle_source_new();
+  g_source_set_priority(idle, G_PRIORITY_DEFAULT);
+  g_source_set_callback(
+      idle,
+      [](gpointer data) -> gboolean {
+        auto* delivery = static_cast<Delivery*>(data);
+        if (SPMediaKeyTap* tap = *delivery->tap) tap->handleMediaKeyEvent(delivery->event);
+        return G_SOURCE_REMOVE;
+      },
+      new Delivery{self_, event}, [](gpointer data) { delete static_cast<Delivery*>(data); });
+  g_source_attach(idle, g_main_context_default());
+  g_source_unref(idle);
+}
+
+void SPMediaKeyTap::handleMediaKeyEvent(const SPMediaKeyEvent& event) {
+  if (delegate_) delegate_->mediaKeyTapReceivedMediaKeyEvent(this, event);
+}
+
+void SPMediaKeyTap::pauseTapOnTapThread(bool enabled) { keys_->setEnabled(enabled); }
+
+// --- Interception ---------------------------------------------------------
+
+bool SPMediaKeyTap::shouldInterceptMediaKeyEvents() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return shouldIntercept_;
+}
+
+void SPMediaKeyTap::setShouldInterceptMediaKeyEvents(bool intercept) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  bool old = shouldIntercept_;
+  shouldIntercept_ = intercept;
+  if (!tapContext_ || old == intercept) return;
+  // Take or give back the keys on the tap thread, in a timer of its loop.
+  auto grabber = SPInvocationGrabber::grab();
+  grabber->forward([this, intercept] { pauseTapOnTapThread(intercept); });
+  GSource* timer = g_timeout_source_new(0);
+  g_source_set_callback(
+      timer,
+      [](gpointer data) -> gboolean {
+        (*static_cast<std::shared_ptr<SPInvocationGrabber>*>(data))->invoke();
+        return G_SOURCE_REMOVE;
+      },
+      new std::shared_ptr<SPInvocationGrabber>(grabber),
+      [](gpointer data) { delete static_cast<std::shared_ptr<SPInvocationGrabber>*>(data); });
+  g_source_attach(timer, tapContext_);
+  g_source_unref(timer);
+}
+
+// --- Application switching ------------------------------------------------
+
+void SPMediaKeyTap::startWatchingAppSwitching() {
+  if (watchingAppSwitching_ || !front_) return;
+  watchingAppSwitching_ = front_->start(
+      [this](const SPFrontApplicationSource::Application& application) { appIsNowFrontmost(application); },
+      [this](pid_t pid) { appTerminated(pid); });
+}
+
+void SPMediaKeyTap::stopWatchingAppSwitching() {
+  if (!watchingAppSwitching_) return;
+  front_->stop();
+  watchingAppSwitching_ = false;
+}
+
+void SPMediaKeyTap::appIsNowFrontmost(const SPFrontApplicationSource::Application& application) {
+  SPMediaKeyPreferences preferences = preferences_ ? preferences_() : SPMediaKeyPreferences();
+  if (!classMatches(application.className, preferences.applicationsNeedingMediaKeys)) return;
+  mediaKeyAppList_.erase(std::remove(mediaKeyAppList_.begin(), mediaKeyAppList_.end(), application.pid),
+                         mediaKeyAppList_.end());
+  mediaKeyAppList_.insert(mediaKeyAppList_.begin(), application.pid);
+  mediaKeyAppListChanged();
+}
+
+void SPMediaKeyTap::appTerminated(pid_t pid) {
+  mediaKeyAppList_.erase(std::remove(mediaKeyAppList_.begin(), mediaKeyAppList_.end(), pid), mediaKeyAppList_.end());
+  mediaKeyAppListChanged();
+}
+
+void SPMediaKeyTap::mediaKeyAppListChanged() {
+  if (mediaKeyAppList_.empty()) return;
+  setShouldInterceptMediaKeyEvents(mediaKeyAppList_.front() == getpid());
+}

@@ -1,0 +1,260 @@
+#include "SPMediaKeyTap.h"
+
+// GoogleTest before Xlib, whose macros (None, Bool) clash with its names.
+#include <gtest/gtest.h>
+
+#include <X11/XF86keysym.h>
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <dirent.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "SPX11ErrorTrap.h"
+
+namespace {
+
+// A private X server for the test process, on a display number it picks.
+class Xvfb {
+ public:
+  bool start() {
+    int fds[2];
+    if (pipe(fds) != 0) return false;
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(fds[0]);
+      std::string fd = std::to_string(fds[1]);
+      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "640x480x24", "-nolisten", "tcp", "-noreset",
+             static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(fds[1]);
+    char buffer[16] = {};
+    ssize_t n = read(fds[0], buffer, sizeof buffer - 1);
+    close(fds[0]);
+    if (n <= 0) return false;
+    display_ = ":" + std::string(buffer, strcspn(buffer, "\n"));
+    setenv("DISPLAY", display_.c_str(), 1);
+    return true;
+  }
+  ~Xvfb() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+
+ private:
+  pid_t pid_ = -1;
+  std::string display_;
+};
+
+Xvfb* server = nullptr;
+
+struct Received {
+  int code;
+  bool down;
+  bool operator==(const Received& o) const { return code == o.code && down == o.down; }
+};
+
+class RecordingDelegate : public SPMediaKeyTapDelegate {
+ public:
+  void mediaKeyTapReceivedMediaKeyEvent(SPMediaKeyTap*, const SPMediaKeyEvent& event) override {
+    events.push_back({event.keyCode(), event.isKeyDown()});
+    onMainThread = onMainThread && std::this_thread::get_id() == mainThread;
+  }
+  std::vector<Received> events;
+  std::thread::id mainThread = std::this_thread::get_id();
+  bool onMainThread = true;
+};
+
+template <typename Done>
+bool runUntil(Done done) {
+  gint64 guard = g_get_monotonic_time() + 10 * G_USEC_PER_SEC;
+  while (!done() && g_get_monotonic_time() < guard) {
+    while (g_main_context_pending(nullptr)) g_main_context_iteration(nullptr, FALSE);
+    g_usleep(2000);
+  }
+  return done();
+}
+
+void pressKeys(const std::string& keys) {
+  std::string command = "xdotool key " + keys;
+  ASSERT_EQ(std::system(command.c_str()), 0);
+}
+
+// Lets the main context handle what has arrived; for checks that nothing changes.
+void settle() {
+  gint64 end = g_get_monotonic_time() + 200 * 1000;
+  while (g_get_monotonic_time() < end) {
+    while (g_main_context_pending(nullptr)) g_main_context_iteration(nullptr, FALSE);
+    g_usleep(2000);
+  }
+}
+
+int threadCount() {
+  int count = 0;
+  DIR* dir = opendir("/proc/self/task");
+  while (dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
+  closedir(dir);
+  return count;
+}
+
+class SPMediaKeyTapTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    XInitThreads();
+    server = new Xvfb();
+    if (!server->start()) {
+      delete server;
+      server = nullptr;
+    }
+  }
+  static void TearDownTestSuite() {
+    delete server;
+    server = nullptr;
+  }
+  void SetUp() override {
+    if (!server) GTEST_SKIP() << "Xvfb could not start here";
+    display = XOpenDisplay(nullptr);
+    ASSERT_TRUE(display) << "cannot open " << getenv("DISPLAY");
+  }
+  void TearDown() override {
+    if (display) XCloseDisplay(display);
+  }
+
+  // Whether this other client could take the key: a grab that succeeds is released again.
+  bool canGrab(KeySym keysym) {
+    KeyCode code = XKeysymToKeycode(display, keysym);
+    SPX11ErrorTrap trap(display);
+    XGrabKey(display, code, AnyModifier, DefaultRootWindow(display), False, GrabModeAsync, GrabModeAsync);
+    bool granted = trap.sync() == 0;
+    if (granted) XUngrabKey(display, code, AnyModifier, DefaultRootWindow(display));
+    trap.sync();
+    return granted;
+  }
+
+  Window makeFrontWindow(pid_t pid, const char* className) {
+    Window w = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 10, 10, 0, 0, 0);
+    unsigned long value = static_cast<unsigned long>(pid);
+    XChangeProperty(display, w, XInternAtom(display, "_NET_WM_PID", False), XA_CARDINAL, 32, PropModeReplace,
+                    reinterpret_cast<unsigned char*>(&value), 1);
+    XClassHint hint{const_cast<char*>(className), const_cast<char*>(className)};
+    XSetClassHint(display, w, &hint);
+    XSync(display, False);
+    return w;
+  }
+  void bringToFront(Window w) {
+    unsigned long value = w;
+    XChangeProperty(display, DefaultRootWindow(display), XInternAtom(display, "_NET_ACTIVE_WINDOW", False), XA_WINDOW,
+                    32, PropModeReplace, reinterpret_cast<unsigned char*>(&value), 1);
+    XSync(display, False);
+  }
+
+  Display* display = nullptr;
+  RecordingDelegate delegate;
+  SPMediaKeyPreferences preferences;
+  SPMediaKeyTap::PreferenceReader reader = [this] { return preferences; };
+};
+
+TEST_F(SPMediaKeyTapTest, PlayNextAndPreviousAreTakenBothWaysAndDeliveredOnTheMainThread) {
+  SPMediaKeyTap tap(&delegate, reader);
+  ASSERT_TRUE(tap.startWatchingMediaKeys());
+  pressKeys("XF86AudioPlay XF86AudioNext XF86AudioPrev");
+  ASSERT_TRUE(runUntil([&] { return delegate.events.size() >= 6; }));
+  std::vector<Received> expected = {{16, true}, {16, false}, {19, true}, {19, false}, {20, true}, {20, false}};
+  EXPECT_EQ(delegate.events, expected);
+  EXPECT_TRUE(delegate.onMainThread);
+}
+
+TEST_F(SPMediaKeyTapTest, OnlyTheThreeKeysAreHeldAndOnlyWhileWatching) {
+  SPMediaKeyTap tap(&delegate, reader);
+  ASSERT_TRUE(tap.startWatchingMediaKeys());
+  EXPECT_FALSE(canGrab(XF86XK_AudioPlay)) << "held by the tap";
+  EXPECT_FALSE(canGrab(XF86XK_AudioNext));
+  EXPECT_TRUE(canGrab(XF86XK_AudioRaiseVolume)) << "volume keys are never taken";
+  EXPECT_TRUE(canGrab(XF86XK_AudioLowerVolume));
+  tap.stopWatchingMediaKeys();
+  EXPECT_TRUE(canGrab(XF86XK_AudioPlay)) << "given back on stop";
+}
+
+TEST_F(SPMediaKeyTapTest, KeysHeldByAnotherApplicationMakeTheTapUnusable) {
+  SPMediaKeyTap first(&delegate, reader);
+  ASSERT_TRUE(first.startWatchingMediaKeys());
+  int threads = threadCount();
+  SPMediaKeyTap second(&delegate, reader);
+  EXPECT_FALSE(second.startWatchingMediaKeys());
+  EXPECT_FALSE(second.isWatchingMediaKeys());
+  EXPECT_EQ(threadCount(), threads) << "the refused tap leaves no thread behind";
+}
+
+TEST_F(SPMediaKeyTapTest, QuickRestartsLeaveExactlyOneTapThread) {
+  SPMediaKeyTap tap(&delegate, reader);
+  ASSERT_TRUE(tap.startWatchingMediaKeys());  // helper threads of the libraries start lazily
+  tap.stopWatchingMediaKeys();
+  int before = threadCount();
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_TRUE(tap.startWatchingMediaKeys());
+    if (i % 2) tap.setShouldInterceptMediaKeyEvents(i % 4 == 1);
+    tap.stopWatchingMediaKeys();
+  }
+  ASSERT_TRUE(tap.startWatchingMediaKeys());
+  ASSERT_TRUE(tap.startWatchingMediaKeys()) << "a second start replaces the first";
+  EXPECT_EQ(threadCount(), before + 1);
+  pressKeys("XF86AudioPlay");
+  ASSERT_TRUE(runUntil([&] { return delegate.events.size() >= 2; }));
+}
+
+TEST_F(SPMediaKeyTapTest, InterceptionFollowsTheListedApplicationsComingToTheFront) {
+  preferences = SPMediaKeyPreferences::fromStrings("", "OtherPlayer, velora-test");
+  SPMediaKeyTap tap(&delegate, reader);
+  ASSERT_TRUE(tap.startWatchingMediaKeys());
+
+  Window unlisted = makeFrontWindow(12345, "TextEditor");
+  bringToFront(unlisted);
+  Window other = makeFrontWindow(424242, "OtherPlayer");
+  bringToFront(other);
+  ASSERT_TRUE(runUntil([&] { return !tap.shouldInterceptMediaKeyEvents(); }));
+  ASSERT_TRUE(runUntil([&] { return canGrab(XF86XK_AudioPlay); })) << "the keys reach the other player";
+
+  Window ours = makeFrontWindow(getpid(), "velora-test");
+  bringToFront(ours);
+  ASSERT_TRUE(runUntil([&] { return tap.shouldInterceptMediaKeyEvents(); }));
+  ASSERT_TRUE(runUntil([&] { return !canGrab(XF86XK_AudioPlay); })) << "taken again";
+
+  // The other player comes to the front again and then quits: with this
+  // application next in the list, the keys come back here.
+  bringToFront(other);
+  ASSERT_TRUE(runUntil([&] { return !tap.shouldInterceptMediaKeyEvents(); }));
+  XDestroyWindow(display, other);
+  XSync(display, False);
+  ASSERT_TRUE(runUntil([&] { return tap.shouldInterceptMediaKeyEvents(); }));
+  XDestroyWindow(display, unlisted);
+  XDestroyWindow(display, ours);
+}
+
+TEST_F(SPMediaKeyTapTest, WithoutAListInterceptionStaysOn) {
+  SPMediaKeyTap tap(&delegate, reader);
+  ASSERT_TRUE(tap.startWatchingMediaKeys());
+  Window other = makeFrontWindow(424242, "OtherPlayer");
+  bringToFront(other);
+  settle();
+  EXPECT_TRUE(tap.shouldInterceptMediaKeyEvents());
+  XDestroyWindow(display, other);
+}
+
+TEST(SPMediaKeyPreferencesTest, ParsesTheStoredTexts) {
+  auto p = SPMediaKeyPreferences::fromStrings(" TRUE ", "a, b\nc,,");
+  EXPECT_TRUE(p.ignoreMediaKeys);
+  EXPECT_EQ(p.applicationsNeedingMediaKeys, (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_FALSE(SPMediaKeyPreferences::fromStrings("0", "").ignoreMediaKeys);
+  EXPECT_FALSE(SPMediaKeyTap::usesGlobalMediaKeyTap(p)) << "the user turned it off";
+}
+
+}  // namespace
