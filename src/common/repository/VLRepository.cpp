@@ -404,14 +404,20 @@ void VLRepository::close()
 {
     for (auto& entry : m_files)
         entry.second->clean();
-    // Removed records have just lost their files: their rows go with them.
-    for (auto it = m_files.begin(); it != m_files.end();) {
-        if (it->second->isRemoved()) {
-            delete it->second;
-            it = m_files.erase(it);
-        } else {
-            ++it;
-        }
+    // Removed records lose their files and their rows. Cleaning one runs a
+    // size check that may evict records the first walk has already passed:
+    // they are taken here too, so that no file outlives its row.
+    for (;;) {
+        auto it = std::find_if(m_files.begin(), m_files.end(),
+                               [](const std::pair<const VLFileId, VLRepositoryFile*>& entry) {
+                                   return entry.second->isRemoved();
+                               });
+        if (it == m_files.end())
+            break;
+        VLRepositoryFile* file = it->second;
+        m_files.erase(it);
+        file->clean();
+        delete file;
     }
     saveFiles();
     for (auto& entry : m_files)

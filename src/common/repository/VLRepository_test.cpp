@@ -523,16 +523,25 @@ TEST_F(VLRepositoryTest, SavesComeEveryMinuteAndDropRowsOfDeletedFiles)
 
 TEST_F(VLRepositoryTest, RemovedRecordsAreNotWrittenBackAtClose)
 {
-    open();
-    addStoredFile("kept", 100);
-    VLRepositoryFile* evicted = addStoredFile("evicted", 100);
+    g_platform->fileHelper().fakeFreeSpace(100 * GB, 500 * GB);
+    open("cache", "user", 0, true, 0);
+    VLRepositoryFile* passed = addStoredFile("a", 5000);
+    VLRepositoryFile* kept = addStoredFile("b", 5000);
+    VLRepositoryFile* evicted = addStoredFile("c", 5000);
     saveNow();
     ASSERT_TRUE(evicted->open(VLRepositoryFile::OPEN_LOCK));
     evicted->remove();
-    std::string path = repository->getFilePath(evicted->getFileName());
+    // Cleaning the removed record at close checks the size against this new
+    // limit and evicts "a", which the close has already walked past.
+    repository->setLimits(0, 6000);
+    std::string paths[] = {repository->getFilePath(passed->getFileName()),
+                           repository->getFilePath(kept->getFileName()),
+                           repository->getFilePath(evicted->getFileName())};
     repository->close();
-    EXPECT_FALSE(TestFolder::exists(path));
-    EXPECT_EQ((std::vector<std::string>{"kept"}), Database(dbPath()).rows("SELECT entity_id FROM files"));
+    EXPECT_FALSE(TestFolder::exists(paths[0]));
+    EXPECT_TRUE(TestFolder::exists(paths[1]));
+    EXPECT_FALSE(TestFolder::exists(paths[2]));
+    EXPECT_EQ((std::vector<std::string>{"b"}), Database(dbPath()).rows("SELECT entity_id FROM files"));
 }
 
 TEST_F(VLRepositoryTest, AFailedSaveIsRolledBackAndTheNextOneWorks)

@@ -2,13 +2,10 @@
 
 #include <cstring>
 #include <list>
-#include <fcntl.h>
 #include <memory>
-#include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include "TestSmallVolume.h"
 #include "VLFileHelper.h"
 #include "VLMappedFile.h"
 #include "VLPlatformFactory.h"
@@ -37,8 +34,9 @@ protected:
 
 }  // namespace
 
-TEST_F(VLMappedFileTest, OpenOnAMissingFileCreatesItEmpty)
+TEST_F(VLMappedFileTest, OpenCreatesCutsGrowsOrKeepsTheFile)
 {
+    // Missing: made empty, open without a mapping; closing twice is harmless.
     std::string path = folder.path("new");
     auto file = mapped(path);
     ASSERT_TRUE(file->open());
@@ -49,48 +47,35 @@ TEST_F(VLMappedFileTest, OpenOnAMissingFileCreatesItEmpty)
     file->close();
     file->close();
     EXPECT_FALSE(file->isOpen());
-}
 
-TEST_F(VLMappedFileTest, OpenAtZeroCutsTheFile)
-{
-    std::string path = folder.writeFile("hundred", std::string(100, 'x'));
-    auto file = mapped(path);
-    ASSERT_TRUE(file->open(0));
-    EXPECT_EQ(nullptr, file->getData());
-    EXPECT_EQ(0, fileLength(path));
-}
+    // Size 0 cuts the file.
+    ASSERT_TRUE(mapped(folder.writeFile("hundred", std::string(100, 'x')))->open(0));
+    EXPECT_EQ(0, fileLength(folder.path("hundred")));
 
-TEST_F(VLMappedFileTest, GrowKeepsOldBytesAndZeroFillsTheRest)
-{
+    // Growing keeps the old bytes, reads zeros after them and reserves the
+    // new range on disk instead of leaving a hole.
     std::string original(100, '\0');
     for (size_t i = 0; i < original.size(); ++i)
         original[i] = static_cast<char>(i + 1);
-    std::string path = folder.writeFile("grow", original);
-    auto file = mapped(path);
-    ASSERT_TRUE(file->open(8192));
-    ASSERT_EQ(8192u, file->getSize());
-    EXPECT_EQ(0, memcmp(file->getData(), original.data(), 100));
-    for (size_t i = 100; i < 8192; ++i)
-        ASSERT_EQ(0, file->getData()[i]) << i;
-    EXPECT_EQ(8192, fileLength(path));
-    // The grown range is reserved on disk, not left as a hole.
+    auto grown = mapped(folder.writeFile("grow", original));
+    ASSERT_TRUE(grown->open(8192));
+    ASSERT_EQ(8192u, grown->getSize());
+    EXPECT_EQ(0, memcmp(grown->getData(), original.data(), 100));
+    EXPECT_EQ(std::string(8092, '\0'), std::string(reinterpret_cast<char*>(grown->getData()) + 100, 8092));
     struct stat status;
-    ASSERT_EQ(0, stat(path.c_str(), &status));
+    ASSERT_EQ(0, stat(folder.path("grow").c_str(), &status));
     EXPECT_GE(status.st_blocks * 512, 8192);
-}
 
-TEST_F(VLMappedFileTest, SameSizeLeavesContentAndUnalignedSizeMapsWholePages)
-{
+    // The same size keeps the content; an unaligned size maps whole pages
+    // whose tail reads zero and is not part of the file.
     std::string content(5000, 'q');
-    std::string path = folder.writeFile("same", content);
-    auto file = mapped(path);
-    ASSERT_TRUE(file->open(5000));
-    EXPECT_EQ(5000u, file->getSize());
-    EXPECT_EQ(0, memcmp(file->getData(), content.data(), content.size()));
-    // The tail of the last page is mapped, readable, and not part of the file.
-    EXPECT_EQ(0, file->getData()[5001]);
-    file->close();
-    EXPECT_EQ(content, VLTemporaryFolder::readFile(path));
+    auto same = mapped(folder.writeFile("same", content));
+    ASSERT_TRUE(same->open(5000));
+    EXPECT_EQ(5000u, same->getSize());
+    EXPECT_EQ(0, memcmp(same->getData(), content.data(), content.size()));
+    EXPECT_EQ(0, same->getData()[5001]);
+    same->close();
+    EXPECT_EQ(content, VLTemporaryFolder::readFile(folder.path("same")));
 }
 
 TEST_F(VLMappedFileTest, WritesThroughTheMappingPersistWithoutAFlush)
@@ -106,14 +91,9 @@ TEST_F(VLMappedFileTest, WritesThroughTheMappingPersistWithoutAFlush)
     ASSERT_EQ(4096u * 3 + 7, content.size());
     EXPECT_EQ("head", content.substr(0, 4));
     EXPECT_EQ("tail!!!", content.substr(4096 * 3));
-
-    auto again = mapped(path);
-    ASSERT_TRUE(again->open());
-    EXPECT_EQ(4096u * 3 + 7, again->getSize());
-    EXPECT_EQ(0, memcmp(again->getData(), "head", 4));
 }
 
-TEST_F(VLMappedFileTest, ResizeKeepsTheOpenStateAndTheLowerBytes)
+TEST_F(VLMappedFileTest, ResizeAndZeroFillKeepTheOpenState)
 {
     std::string path = folder.path("resize");
     auto file = mapped(path);
@@ -122,6 +102,7 @@ TEST_F(VLMappedFileTest, ResizeKeepsTheOpenStateAndTheLowerBytes)
     EXPECT_EQ(std::string(8192, '\0'), VLTemporaryFolder::readFile(path));
 
     ASSERT_TRUE(file->open());
+    ASSERT_EQ(8192u, file->getSize());
     memset(file->getData(), 'a', 8192);
     ASSERT_TRUE(file->resize(3000, false));
     EXPECT_TRUE(file->isOpen());
@@ -145,7 +126,7 @@ TEST_F(VLMappedFileTest, ResizeKeepsTheOpenStateAndTheLowerBytes)
     EXPECT_TRUE(file->zeroFill());
 }
 
-TEST_F(VLMappedFileTest, FailingOpenLogsAndLeavesTheObjectClosed)
+TEST_F(VLMappedFileTest, FailingOpensLogAndLeaveTheObjectClosed)
 {
     size_t mark = VLTestLog::mark();
     std::string path = folder.path("missing/file");
@@ -157,121 +138,51 @@ TEST_F(VLMappedFileTest, FailingOpenLogsAndLeavesTheObjectClosed)
     EXPECT_NE(std::string::npos, VLTestLog::since(mark).find("open has failed (2) : " + path));
 
     // A path below a regular file: ENOTDIR, which also fails as root.
-    std::string below = folder.writeFile("plain", "x") + "/file";
-    auto other = mapped(below);
-    EXPECT_FALSE(other->resize(10, true));
-    EXPECT_FALSE(other->zeroFill());
-    EXPECT_FALSE(other->isOpen());
-}
+    auto below = mapped(folder.writeFile("plain", "x") + "/file");
+    EXPECT_FALSE(below->resize(10, true));
+    EXPECT_FALSE(below->zeroFill());
+    EXPECT_FALSE(below->isOpen());
 
-TEST_F(VLMappedFileTest, FailingResizeOfAnOpenFileEndsClosed)
-{
-    // /proc files open read-write for root but cannot be truncated or mapped.
-    auto file = mapped("/proc/self/oom_score_adj");
-    if (!file->open()) {
-        GTEST_SKIP() << "cannot open /proc/self/oom_score_adj read-write here";
+    // /proc files open read-write for root but cannot be sized or mapped: a
+    // resize of the open object ends closed.
+    auto proc = mapped("/proc/self/oom_score_adj");
+    if (proc->open()) {
+        EXPECT_FALSE(proc->resize(8192, false));
+        EXPECT_FALSE(proc->isOpen());
     }
-    EXPECT_FALSE(file->resize(8192, false));
-    EXPECT_FALSE(file->isOpen());
-}
-
-static bool writeText(const char* path, const std::string& text)
-{
-    int descriptor = open(path, O_WRONLY | O_CLOEXEC);
-    if (descriptor == -1)
-        return false;
-    bool written = write(descriptor, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    close(descriptor);
-    return written;
-}
-
-// What `unshare -rm` does: a user namespace in which we are root (so that a
-// tmpfs can be mounted without privileges), with a private mount namespace.
-// Plain root in a container without user namespaces tries the mount namespace
-// alone.
-static bool enterPrivateMountNamespace()
-{
-    uid_t uid = getuid();
-    gid_t gid = getgid();
-    if (unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0) {
-        writeText("/proc/self/setgroups", "deny");
-        return writeText("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") &&
-               writeText("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
-    }
-    return unshare(CLONE_NEWNS) == 0;
-}
-
-// Runs `body` in a child process with a private mount namespace in which a
-// 64 KiB tmpfs is mounted; returns the child's exit code, or -1 when the
-// namespace or the mount cannot be made here.
-static int inSmallTmpfs(const std::string& mountPoint, int (*body)(const std::string&))
-{
-    pid_t child = fork();
-    if (child == 0) {
-        if (!enterPrivateMountNamespace())
-            _exit(100);
-        if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            _exit(101);
-        if (mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=64k") != 0)
-            _exit(102);
-        _exit(body(mountPoint));
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    if (WIFSIGNALED(status))
-        return 1000 + WTERMSIG(status);
-    int code = WEXITSTATUS(status);
-    return code >= 100 ? -1 : code;
-}
-
-static int growBeyondTheDisk(const std::string& folder)
-{
-    std::string path = folder + "/content";
-    std::unique_ptr<VLMappedFile> file(VLPlatformFactory::instance()->createMappedFile(path));
-    if (file->open(1 << 20))
-        return 1;  // must not succeed: the write below would be SIGBUS
-    if (file->isOpen())
-        return 2;
-    // The failed grow leaves the file at its old length.
-    struct stat status;
-    if (stat(path.c_str(), &status) != 0 || status.st_size != 0)
-        return 3;
-    // A size that fits still works, and every byte can be written.
-    if (!file->open(16384))
-        return 4;
-    memset(file->getData(), 0x5a, 16384);
-    file->close();
-    if (VLPlatformFactory::instance()->getFileHelper()->isWritable(folder) != true)
-        return 5;
-    return 0;
-}
-
-static int probeAFullDisk(const std::string& folder)
-{
-    // Fill the volume, then probe: the probe must fail and leave nothing behind.
-    std::unique_ptr<VLMappedFile> filler(VLPlatformFactory::instance()->createMappedFile(folder + "/filler"));
-    size_t size = 64 * 1024;
-    while (size > 0 && !filler->open(size))
-        size -= 4096;
-    filler->close();
-    if (VLPlatformFactory::instance()->getFileHelper()->isWritable(folder))
-        return 1;
-    std::list<std::string> files;
-    VLPlatformFactory::instance()->getFileHelper()->listFiles(folder, &files);
-    for (const std::string& f : files) {
-        if (f != folder + "/filler")
-            return 2;
-    }
-    return 0;
 }
 
 TEST_F(VLMappedFileTest, GrowingPastAFullDiskFailsInsteadOfFaulting)
 {
-    std::string mountPoint = folder.path("small");
-    ASSERT_EQ(0, mkdir(mountPoint.c_str(), 0755));
-    int result = inSmallTmpfs(mountPoint, &growBeyondTheDisk);
+    std::string volume = folder.path("small");
+    ASSERT_EQ(0, mkdir(volume.c_str(), 0755));
+    VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
+    int result = TestSmallVolume::run(volume, "64k", [&] {
+        // A grow the disk cannot back fails (a write into it would be SIGBUS)
+        // and leaves the file at its old length; a size that fits works.
+        auto file = mapped(volume + "/content");
+        EXPECT_FALSE(file->open(1 << 20));
+        EXPECT_FALSE(file->isOpen());
+        EXPECT_EQ(0, fileLength(volume + "/content"));
+        EXPECT_TRUE(file->open(16384));
+        if (file->isOpen())
+            memset(file->getData(), 0x5a, 16384);
+        file->close();
+        EXPECT_TRUE(files->isWritable(volume));
+
+        // Full: the probe fails and leaves nothing behind.
+        auto filler = mapped(volume + "/filler");
+        for (size_t size = 64 * 1024; size > 0 && !filler->open(size); size -= 4096) {
+        }
+        filler->close();
+        EXPECT_FALSE(files->isWritable(volume));
+        std::list<std::string> left;
+        files->listFiles(volume, &left);
+        left.sort();
+        EXPECT_EQ((std::list<std::string>{volume + "/content", volume + "/filler"}), left);
+        return ::testing::Test::HasFailure() ? 1 : 0;
+    });
     if (result == -1)
         GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
     EXPECT_EQ(0, result);
-    EXPECT_EQ(0, inSmallTmpfs(mountPoint, &probeAFullDisk));
 }

@@ -188,6 +188,8 @@ void VLPreferenceStore::load()
         line.clear();
     }
     fclose(file);
+    for (const auto& entry : m_unwritten)
+        values[entry.first] = entry.second;
     m_values.swap(values);
     m_loaded = stamp;
 }
@@ -223,7 +225,12 @@ bool VLPreferenceStore::set(const std::string& key, const std::string& value)
     if (lock.isHeld())
         load();
     m_values[key] = value;
-    return write();
+    if (!write()) {
+        m_unwritten[key] = value;
+        return false;
+    }
+    m_unwritten.clear();
+    return true;
 }
 
 bool VLPreferenceStore::write()

@@ -30,7 +30,8 @@ public:
     // True with `value` set when `key` is stored.
     bool get(const std::string& key, std::string& value);
     // Stores and writes the file; false, with an error in the log, when the file
-    // cannot be written (the value is then kept in memory for this run).
+    // cannot be written (the value is then kept in memory for this run, and
+    // written with the next set that succeeds).
     bool set(const std::string& key, const std::string& value);
 
     std::string getPath() const { return m_path; }
@@ -58,6 +59,8 @@ private:
     std::mutex m_mutex;
     std::string m_path;
     std::map<std::string, std::string> m_values;
+    // Sets whose write failed: laid over every re-read until a write succeeds.
+    std::map<std::string, std::string> m_unwritten;
     FileStamp m_loaded;
 };
 

@@ -3,7 +3,12 @@
 #include <thread>
 #include <vector>
 
+#include <memory>
+#include <sys/stat.h>
+
+#include "TestSmallVolume.h"
 #include "VLFileHelper.h"
+#include "VLMappedFile.h"
 #include "VLPlatformFactory.h"
 #include "VLPreferenceStore.h"
 #include "VLTemporaryFolder.h"
@@ -148,16 +153,42 @@ TEST_F(VLPreferenceStoreTest, ConcurrentWritersLoseNothing)
     EXPECT_EQ((std::list<std::string>{path(), path() + ".lock"}), files);
 }
 
-TEST_F(VLPreferenceStoreTest, UnwritableLocationFailsWithAnErrorAndKeepsTheValueForThisRun)
+TEST_F(VLPreferenceStoreTest, AValueThatCouldNotBeWrittenIsKeptAndWrittenByTheNextSet)
 {
     std::string below = folder.writeFile("plain", "x") + "/sub/preferences";
     size_t mark = VLTestLog::mark();
-    VLPreferenceStore store(below);
-    EXPECT_FALSE(store.set("k", "v"));
+    VLPreferenceStore unwritable(below);
+    EXPECT_FALSE(unwritable.set("k", "v"));
     std::string value;
-    ASSERT_TRUE(store.get("k", value));
+    ASSERT_TRUE(unwritable.get("k", value));
     EXPECT_EQ("v", value);
     EXPECT_NE(std::string::npos, VLTestLog::since(mark).find("Unable to write preferences"));
+
+    // A full disk refuses one set; the next set, once there is room again,
+    // re-reads the file but keeps and writes the refused value as well.
+    std::string volume = folder.path("small");
+    ASSERT_EQ(0, mkdir(volume.c_str(), 0755));
+    int result = TestSmallVolume::run(volume, "64k", [&] {
+        VLPreferenceStore store(volume + "/preferences");
+        EXPECT_TRUE(store.set("a", "1"));
+        std::unique_ptr<VLMappedFile> filler(VLPlatformFactory::instance()->createMappedFile(volume + "/filler"));
+        for (size_t size = 64 * 1024; size > 0 && !filler->open(size); size -= 4096) {
+        }
+        filler->close();
+        std::string kept;
+        EXPECT_FALSE(store.set("k", "v"));
+        EXPECT_TRUE(store.get("k", kept));
+        VLPlatformFactory::instance()->getFileHelper()->removeFile(filler->getPath());
+        EXPECT_TRUE(store.set("later", "w"));
+        EXPECT_TRUE(store.get("k", kept));
+        VLPreferenceStore again(volume + "/preferences");
+        EXPECT_TRUE(again.get("k", kept) && kept == "v");
+        EXPECT_TRUE(again.get("a", kept) && again.get("later", kept));
+        return ::testing::Test::HasFailure() ? 1 : 0;
+    });
+    if (result != -1) {
+        EXPECT_EQ(0, result);
+    }
 }
 
 TEST(VLPreferenceStoreEscape, RoundTripAndRejects)
