@@ -11,6 +11,7 @@
 #include <fstream>
 #include <poll.h>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -142,6 +143,8 @@ TestHttpServer::TestHttpServer()
     }
     pid_t pid = fork();
     if (pid == 0) {
+        // The server ends with the test that started it, even one that crashed.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
         dup2(pipeFds[1], STDOUT_FILENO);
         close(pipeFds[0]);
         close(pipeFds[1]);
