@@ -625,14 +625,20 @@ bool VLPlayer::clean()
         double maxSize = 0;
         int maxPercent = 0;
         m_cache->getLimits(&maxSize, &maxPercent);
-        settings->setIntValue(m_identity, "CacheMaxSizeBytesMb", static_cast<int>(maxSize / 1000000.0));
+        // Whole megabytes as an int: a larger limit is kept as the largest one
+        // rather than wrapping to a negative number.
+        const double megabytes = maxSize / 1000000.0;
+        settings->setIntValue(m_identity, "CacheMaxSizeBytesMb",
+                              megabytes >= static_cast<double>(INT_MAX) ? INT_MAX : static_cast<int>(megabytes));
         settings->setIntValue(m_identity, "CacheMaxSizePercent", maxPercent);
     }
     std::shared_ptr<VLAudioInterface> audioInterface = holdAudioInterface();
     if (audioInterface) {
         settings->setValue(m_identity, "OutputDevice", audioInterface->getOutput());
-        settings->setIntValue(m_identity, "StreamBufferSizeKb",
-                              static_cast<int>(audioInterface->getStreamBufferSize() >> 10));
+        // An engine that never started applied no size: the stored one stays.
+        const size_t streamBufferSize = audioInterface->getStreamBufferSize();
+        if (streamBufferSize != kUnknownSize)
+            settings->setIntValue(m_identity, "StreamBufferSizeKb", static_cast<int>(streamBufferSize >> 10));
     }
     if (m_cache)
         settings->setValue(m_identity, "CachePath", m_cache->getDirectory());
