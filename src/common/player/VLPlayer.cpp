@@ -126,9 +126,7 @@ VLFileHandle* VLPlayer::streamOpen(const std::string& url, size_t* fileSize, std
 {
     std::atomic<size_t> size(0);
     VLFileHandle* handle = nullptr;
-    VLOpenTask* task = new VLOpenTask(url, &size, data, &handle);
-    if (!pushTask(task, true)) {
-        delete task;
+    if (!pushSessionTask(new VLOpenTask(url, &size, data, &handle))) {
         data->clear();
         *fileSize = 0;
         return nullptr;
@@ -147,16 +145,16 @@ bool VLPlayer::asyncStreamRead(VEReadRequest* request)
 
 bool VLPlayer::streamClose(VLFileHandle* handle)
 {
-    VLCloseTask* task = new VLCloseTask(handle);
-    if (pushTask(task, true))
-        return true;
-    delete task;
-    return false;
+    return pushSessionTask(new VLCloseTask(handle));
 }
 
 bool VLPlayer::asyncStreamCancel(VLFileHandle* handle)
 {
-    VLCancelTask* task = new VLCancelTask(handle);
+    return pushSessionTask(new VLCancelTask(handle));
+}
+
+bool VLPlayer::pushSessionTask(VLTask* task)
+{
     if (pushTask(task, true))
         return true;
     delete task;
