@@ -18,44 +18,58 @@ const long kStalledSeconds = 60;
 
 }  // namespace
 
-struct LogUploadService::Shared
+// Results on their way to the main thread. Made on the main thread; shared
+// by the service and each pending idle source through a reference count, so
+// that a result that arrives after the service is gone finds no presenter.
+// Everything passes through the mutex and the atomic count, never through
+// memory that GLib hands over (its own locking is invisible to the thread
+// sanitizer).
+struct LogUploadService::Mailbox
 {
-    LogUploadPresenter* presenter;
-};
-
-namespace {
-
-// One result on its way to the main thread.
-struct Delivery
-{
-    std::weak_ptr<void> service;
-    LogUploadPresenter* presenter;
-    LogUploadService::Outcome outcome;
-    std::string archivePath;
-};
-
-gboolean deliver(gpointer data)
-{
-    Delivery* delivery = static_cast<Delivery*>(data);
-    if (!delivery->service.expired()) {
-        if (delivery->outcome == LogUploadService::Outcome::Sent)
-            delivery->presenter->showSendLogSuccessMessage();
-        else
-            delivery->presenter->showSendLogFailureMessage(delivery->archivePath);
+    explicit Mailbox(LogUploadPresenter* presenter)
+        : presenter(presenter)
+    {
     }
-    return G_SOURCE_REMOVE;
-}
 
-void forget(gpointer data)
-{
-    delete static_cast<Delivery*>(data);
-}
+    void release()
+    {
+        if (references.fetch_sub(1) == 1)
+            delete this;
+    }
 
-}  // namespace
+    static gboolean deliver(gpointer data)
+    {
+        Mailbox* mailbox = static_cast<Mailbox*>(data);
+        LogUploadPresenter* presenter;
+        Outcome outcome;
+        std::string archivePath;
+        {
+            std::lock_guard<std::mutex> lock(mailbox->mutex);
+            if (mailbox->results.empty())
+                return G_SOURCE_REMOVE;
+            presenter = mailbox->presenter;
+            outcome = mailbox->results.front().first;
+            archivePath = mailbox->results.front().second;
+            mailbox->results.pop_front();
+        }
+        if (presenter && outcome == Outcome::Sent)
+            presenter->showSendLogSuccessMessage();
+        else if (presenter)
+            presenter->showSendLogFailureMessage(archivePath);
+        return G_SOURCE_REMOVE;
+    }
+
+    static void forget(gpointer data) { static_cast<Mailbox*>(data)->release(); }
+
+    std::mutex mutex;
+    LogUploadPresenter* presenter;  // null once the service is gone
+    std::deque<std::pair<Outcome, std::string>> results;
+    std::atomic<int> references{1};  // the service's, and one per pending idle source
+};
 
 LogUploadService::LogUploadService(LogBundleSettings settings, LogUploadPresenter& presenter)
     : m_settings(std::move(settings))
-    , m_shared(std::make_shared<Shared>(Shared{&presenter}))
+    , m_mailbox(new Mailbox(&presenter))
 {
 }
 
@@ -69,6 +83,12 @@ LogUploadService::~LogUploadService()
     m_wake.notify_all();
     if (m_thread.joinable())
         m_thread.join();
+    {
+        std::lock_guard<std::mutex> lock(m_mailbox->mutex);
+        m_mailbox->presenter = nullptr;
+        m_mailbox->results.clear();
+    }
+    m_mailbox->release();
 }
 
 void LogUploadService::sendLogForUserId(const std::string& userId, const std::string& login,
@@ -153,12 +173,16 @@ bool LogUploadService::post(const std::string& archivePath)
 
 void LogUploadService::present(Outcome outcome, const std::string& archivePath)
 {
+    {
+        std::lock_guard<std::mutex> lock(m_mailbox->mutex);
+        m_mailbox->results.emplace_back(outcome, archivePath);
+    }
+    m_mailbox->references.fetch_add(1);
     // Always through an idle source of the default context: that context's
     // owner, the main thread, runs it (g_main_context_invoke would run it
     // right here whenever the main thread happens not to hold the context).
-    Delivery* delivery = new Delivery{m_shared, m_shared->presenter, outcome, archivePath};
     GSource* source = g_idle_source_new();
-    g_source_set_callback(source, &deliver, delivery, &forget);
+    g_source_set_callback(source, &Mailbox::deliver, m_mailbox, &Mailbox::forget);
     g_source_attach(source, nullptr);
     g_source_unref(source);
 }

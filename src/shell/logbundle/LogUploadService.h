@@ -54,16 +54,15 @@ private:
         std::string login;
         std::string version;
     };
-    struct Shared;
+    struct Mailbox;
 
     void run();
     bool post(const std::string& archivePath);
     void present(Outcome outcome, const std::string& archivePath);
 
     const LogBundleSettings m_settings;
-    // Shared with the results on their way to the main thread, which check
-    // that the service still exists before they reach the presenter.
-    std::shared_ptr<Shared> m_shared;
+    // Where results wait for the main thread (see LogUploadService.cpp).
+    Mailbox* m_mailbox;
     std::atomic<bool> m_stopping{false};
     std::mutex m_mutex;  // guards m_queue and m_thread's start
     std::condition_variable m_wake;
