@@ -7,7 +7,7 @@
 #include "SavedPageRecorder.h"
 #include "SavedPageServer.h"
 #include "SavedPageStore.h"
-#include "ShellResources.h"
+#include "PageScripts.h"
 #include "ShellStrings.h"
 #include "ShellTrace.h"
 #include "VLLogger.h"
@@ -52,8 +52,8 @@ std::string PlayerPageLoader::startupAddress(const std::string& playerAddress, c
 }
 
 std::string PlayerPageLoader::htmlErrorPageStringForMessage(const std::string& message) {
-  std::string page;
-  if (!ShellResources::read("error.htm", page)) page = "<p>%s</p>";
+  std::string page = PageScripts::text("error.htm");
+  if (page.empty()) page = "<p>%s</p>";
   gchar* escaped = g_markup_escape_text(message.c_str(), static_cast<gssize>(message.size()));
   std::string text(escaped);
   g_free(escaped);
