@@ -11,11 +11,11 @@
 #include <cstdlib>
 #include <memory>
 #include <random>
-#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
+#include "TestDatabase.h"
 #include "TestFolder.h"
 #include "TestHttpServer.h"
 #include "TestPlatform.h"
@@ -43,21 +43,6 @@ std::vector<uint8_t> blockBytes(size_t block, unsigned run)
     for (size_t i = 0; i < length; ++i)
         bytes[i] = uint8_t((block * 31 + i * 7 + run * 101) ^ (i >> 5));
     return bytes;
-}
-
-std::string integrityCheck(const std::string& path)
-{
-    sqlite3* db = nullptr;
-    std::string result = "unopened";
-    if (sqlite3_open(path.c_str(), &db) == SQLITE_OK) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &statement, nullptr) == SQLITE_OK
-            && sqlite3_step(statement) == SQLITE_ROW)
-            result = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
-        sqlite3_finalize(statement);
-    }
-    sqlite3_close(db);
-    return result;
 }
 
 // Writes random blocks of its run's bytes into the file and saves the index
@@ -128,7 +113,8 @@ TEST(VLRepositoryReliability, WritersKilledAtRandomMomentsLeaveOnlyWholeBlocks)
                 ++checkedBlocks;
             }
         }
-        ASSERT_EQ("ok", integrityCheck(databases + "/download.db")) << "run " << run;
+        ASSERT_EQ(std::vector<std::string>{"ok"}, TestDatabase(databases + "/download.db").rows("PRAGMA integrity_check"))
+            << "run " << run;
 
         // The repository opens again and its read path copes with whatever is there.
         repository.init();
