@@ -38,13 +38,14 @@ function(velora_library name)
 endfunction()
 
 # velora_test(<source> <libraries>...): one GoogleTest executable per source.
+# A layer may set VELORA_TEST_LAUNCHER to a command its tests run under.
 function(velora_test source)
   get_filename_component(test_name ${source} NAME_WE)
   add_executable(${test_name} ${source})
   target_compile_options(${test_name} PRIVATE ${VELORA_WARNINGS})
   target_link_libraries(${test_name} PRIVATE ${ARGN} GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
   target_compile_definitions(${test_name} PRIVATE VELORA_SOURCE_DIR="${PROJECT_SOURCE_DIR}" VELORA_BINARY_DIR="${PROJECT_BINARY_DIR}")
-  add_test(NAME ${test_name} COMMAND ${test_name})
+  add_test(NAME ${test_name} COMMAND ${VELORA_TEST_LAUNCHER} $<TARGET_FILE:${test_name}>)
   set_tests_properties(${test_name} PROPERTIES TIMEOUT 300)
   if(VELORA_SANITIZE MATCHES "thread")
     set_property(TEST ${test_name} APPEND PROPERTY ENVIRONMENT

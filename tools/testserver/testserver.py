@@ -30,6 +30,16 @@ Keys:
   file=NAME     serve the bytes of the file NAME in the folder named by the
                 environment variable VELORA_TESTSERVER_ROOT (404 when missing)
 
+Content-Type: guessed from the last path segment's extension by Python's own
+table (none when it has no known one).
+
+POST: the body (Content-Length) is read whole; a multipart/form-data body is
+parsed with Python's email parser. With --forms DIR each POST is written to
+DIR/<arrival>.form, tab-separated lines:
+  form  path  content-type  defects    (defects: "ok" or the parser's defects)
+  part  name  filename  content-type  hex-of-payload   ("-" when absent)
+The answer is 200 with "ok\n" unless status=N or delay=MS say otherwise.
+
 Request log: one line per answered request, tab-separated:
   connection  method  path  range  status  body-bytes-sent  arrival
 with "-" for a missing Range header; lines are written as requests end,
@@ -38,8 +48,11 @@ served at /_log; /_reset clears the log and the failure counters.
 """
 
 import argparse
+import email.parser
+import email.policy
 import email.utils
 import http.server
+import mimetypes
 import os
 import select
 import socketserver
@@ -98,7 +111,8 @@ def chunks(data, start, end):
 
 
 class State:
-    def __init__(self, log_path):
+    def __init__(self, log_path, forms_folder=""):
+        self.forms_folder = forms_folder
         self.lock = threading.Lock()
         self.log_lines = []
         self.log_file = open(log_path, "a", buffering=1) if log_path else None
@@ -147,6 +161,35 @@ def parse_options(path):
     return options
 
 
+# Python's own table only, not the machine's, so that answers do not vary.
+_types = mimetypes.MimeTypes()
+
+
+def guessed_type(path):
+    name = urllib.parse.unquote(path.split("?", 1)[0]).rstrip("/").split("/")[-1]
+    kind, _ = _types.guess_type(name, strict=False)
+    return kind
+
+
+def describe_form(path, content_type, body):
+    """The lines of a --forms file for one POST body."""
+    field = lambda v: "-" if v is None or v == "" else str(v).replace("\t", " ").replace("\n", " ")
+    message = email.parser.BytesParser(policy=email.policy.HTTP).parsebytes(
+        b"Content-Type: " + content_type.encode("latin-1") + b"\r\n\r\n" + body)
+    parts = list(message.iter_parts()) if message.is_multipart() else []
+    defects = [type(d).__name__ for d in message.defects]
+    for part in parts:
+        defects += [type(d).__name__ for d in part.defects]
+    if not message.is_multipart():
+        defects.append("NotMultipart")
+    lines = ["\t".join(["form", field(path), field(content_type), ",".join(defects) or "ok"])]
+    for part in parts:
+        payload = part.get_payload(decode=True) or b""
+        lines.append("\t".join(["part", field(part.get_param("name", header="content-disposition")),
+                                field(part.get_filename()), field(part.get("Content-Type")), payload.hex()]))
+    return "".join(line + "\n" for line in lines)
+
+
 def parse_range(header, size):
     """(start, end exclusive) of a single byte range, 'unsatisfiable', or None to ignore it."""
     if not header or not header.startswith("bytes="):
@@ -189,6 +232,25 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def do_GET(self):
         self.answer(head=False)
+
+    def do_POST(self):
+        self.arrival = self.server.state.next_arrival()
+        length = int(self.headers.get("Content-Length", "0"))
+        body = self.rfile.read(length) if length > 0 else b""
+        folder = self.server.state.forms_folder
+        if folder:
+            text = describe_form(self.path, self.headers.get("Content-Type", ""), body)
+            name = os.path.join(folder, "%d.form" % self.arrival)
+            with open(name + ".tmp", "w") as out:
+                out.write(text)
+            os.rename(name + ".tmp", name)
+        options = parse_options(self.path)
+        if "delay" in options:
+            time.sleep(int(options["delay"]) / 1000.0)
+        if "status" in options:
+            self.send_plain(int(options["status"]), body=b"fault\n")
+        else:
+            self.send_plain(200, body=b"ok\n")
 
     def record(self, status, sent):
         self.server.state.log("\t".join([
@@ -282,6 +344,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 total = "*" if options.get("startotal") else str(size)
                 headers["Content-Range"] = "bytes %d-%d/%s" % (claimed, claimed + (end - start) - 1, total)
         headers["Accept-Ranges"] = "bytes"
+        if guessed_type(self.path):
+            headers["Content-Type"] = guessed_type(self.path)
 
         self.send_response(code)
         for key, value in headers.items():
@@ -353,9 +417,10 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--log", default="")
+    parser.add_argument("--forms", default="")
     args = parser.parse_args()
     server = Server(("127.0.0.1", args.port), Handler)
-    server.state = State(args.log)
+    server.state = State(args.log, args.forms)
     sys.stdout.write("PORT %d\n" % server.server_address[1])
     sys.stdout.flush()
     try:

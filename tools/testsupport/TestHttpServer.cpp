@@ -6,10 +6,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
 #include <sstream>
+#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,24 +49,107 @@ std::string readLine(int fd, int timeoutMs)
     }
 }
 
+// The names of the plain entries of a folder.
+std::vector<std::string> listFolder(const std::string& folder)
+{
+    std::vector<std::string> names;
+    DIR* dir = opendir(folder.c_str());
+    if (!dir)
+        return names;
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] != '.')
+            names.push_back(entry->d_name);
+    }
+    closedir(dir);
+    return names;
+}
+
+void removeFolder(const std::string& folder)
+{
+    for (const std::string& name : listFolder(folder))
+        unlink((folder + "/" + name).c_str());
+    rmdir(folder.c_str());
+}
+
+std::vector<std::string> splitTabs(const std::string& line)
+{
+    std::vector<std::string> fields;
+    std::stringstream stream(line);
+    std::string field;
+    while (std::getline(stream, field, '\t'))
+        fields.push_back(field);
+    return fields;
+}
+
+std::string orEmpty(const std::string& field)
+{
+    return field == "-" ? std::string() : field;
+}
+
+std::string fromHex(const std::string& hex)
+{
+    std::string bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes += char(strtoul(hex.substr(i, 2).c_str(), nullptr, 16));
+    return bytes;
+}
+
+TestHttpForm parseForm(const std::string& path)
+{
+    TestHttpForm form;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::vector<std::string> fields = splitTabs(line);
+        if (fields.size() == 4 && fields[0] == "form") {
+            form.path = orEmpty(fields[1]);
+            form.contentType = orEmpty(fields[2]);
+            form.defects = fields[3];
+        } else if (fields.size() >= 4 && fields[0] == "part") {
+            TestHttpFormPart part;
+            part.name = orEmpty(fields[1]);
+            part.filename = orEmpty(fields[2]);
+            part.contentType = orEmpty(fields[3]);
+            if (fields.size() == 5)
+                part.bytes = fromHex(fields[4]);
+            form.parts.push_back(part);
+        }
+    }
+    return form;
+}
+
 } // namespace
+
+const TestHttpFormPart* TestHttpForm::part(const std::string& name) const
+{
+    for (const TestHttpFormPart& candidate : parts) {
+        if (candidate.name == name)
+            return &candidate;
+    }
+    return nullptr;
+}
 
 TestHttpServer::TestHttpServer()
 {
     clearProxyEnvironment();
     m_folder = makeTemporaryFolder();
     m_logPath = m_folder + "/requests.log";
+    m_formsFolder = m_folder + "/forms";
     int pipeFds[2];
-    if (m_folder.empty() || pipe(pipeFds) != 0) {
+    if (m_folder.empty() || mkdir(m_formsFolder.c_str(), 0700) != 0
+        || pipe(pipeFds) != 0) {
         fprintf(stderr, "TestHttpServer: no temporary folder or pipe: %s\n", strerror(errno));
         return;
     }
     pid_t pid = fork();
     if (pid == 0) {
+        // The server ends with the test that started it, even one that crashed.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
         dup2(pipeFds[1], STDOUT_FILENO);
         close(pipeFds[0]);
         close(pipeFds[1]);
-        execlp("python3", "python3", VELORA_TESTSERVER_SCRIPT, "--log", m_logPath.c_str(), (char*)nullptr);
+        execlp("python3", "python3", VELORA_TESTSERVER_SCRIPT, "--log", m_logPath.c_str(), "--forms",
+               m_formsFolder.c_str(), (char*)nullptr);
         fprintf(stderr, "TestHttpServer: cannot run python3: %s\n", strerror(errno));
         _exit(127);
     }
@@ -91,6 +177,7 @@ TestHttpServer::~TestHttpServer()
     }
     if (!m_folder.empty()) {
         unlink(m_logPath.c_str());
+        removeFolder(m_formsFolder);
         rmdir(m_folder.c_str());
     }
 }
@@ -114,6 +201,20 @@ void TestHttpServer::clearRequests()
 {
     for (const TestHttpRequest& request : parseRequestLog(m_logPath))
         m_clearedArrival = std::max(m_clearedArrival, request.arrival);
+}
+
+std::vector<TestHttpForm> TestHttpServer::getForms() const
+{
+    std::vector<std::pair<size_t, std::string>> files;
+    for (const std::string& name : listFolder(m_formsFolder)) {
+        if (name.size() > 5 && name.compare(name.size() - 5, 5, ".form") == 0)
+            files.emplace_back(strtoull(name.c_str(), nullptr, 10), m_formsFolder + "/" + name);
+    }
+    std::sort(files.begin(), files.end());
+    std::vector<TestHttpForm> forms;
+    for (const auto& file : files)
+        forms.push_back(parseForm(file.second));
+    return forms;
 }
 
 uint8_t TestHttpServer::contentByte(unsigned seed, size_t offset)

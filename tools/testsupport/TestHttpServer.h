@@ -19,6 +19,27 @@ struct TestHttpRequest
     size_t arrival = 0;     // order of arrival (the log's own order when it has none)
 };
 
+// One part of a multipart form that the server received, as Python's email
+// parser read it.
+struct TestHttpFormPart
+{
+    std::string name;          // the Content-Disposition name, "" when absent
+    std::string filename;      // "" when the part has none
+    std::string contentType;   // "" when the part has none
+    std::string bytes;         // the decoded payload
+};
+
+// One POST the server received.
+struct TestHttpForm
+{
+    std::string path;
+    std::string contentType;   // the request's Content-Type header
+    std::string defects;       // "ok", or the parser's defects (comma-separated)
+    std::vector<TestHttpFormPart> parts;
+    // The first part of that name, or null.
+    const TestHttpFormPart* part(const std::string& name) const;
+};
+
 // The fault-injecting HTTP/1.1 test server (tools/testserver/testserver.py) in
 // a child process on 127.0.0.1 and an ephemeral port. The path of each URL
 // chooses the content and the faults (see the script's help). Started by the
@@ -45,6 +66,10 @@ public:
     // request just after its last byte went out), or after 10 seconds.
     std::vector<TestHttpRequest> waitForRequests(size_t count) const;
 
+    // Every POST received so far, in order of arrival, with its multipart body
+    // parsed by the server (Python's email parser).
+    std::vector<TestHttpForm> getForms() const;
+
     // The bytes the server sends for a seed: byte i of the content.
     static uint8_t contentByte(unsigned seed, size_t offset);
     static std::vector<uint8_t> content(unsigned seed, size_t offset, size_t length);
@@ -58,6 +83,7 @@ private:
     int m_port = 0;
     std::string m_folder;
     std::string m_logPath;
+    std::string m_formsFolder;
     size_t m_clearedArrival = 0;
 };
 

@@ -138,6 +138,49 @@ TEST_F(TestHttpServerTest, InjectsFaultsChosenByPath)
     EXPECT_TRUE(hasHeader(fetch(server.url("/size=10/etag=x1/weaketag=1/a")), "ETag: W/\"x1\""));
 }
 
+TEST_F(TestHttpServerTest, ParsesPostedForms)
+{
+    ASSERT_TRUE(server.isRunning());
+    EXPECT_TRUE(hasHeader(fetch(server.url("/size=10/page.css?v=1")), "Content-Type: text/css"));
+
+    // A form made by libcurl's own MIME builder, as an independent client.
+    CURL* curl = curl_easy_init();
+    curl_mime* mime = curl_mime_init(curl);
+    curl_mimepart* text = curl_mime_addpart(mime);
+    curl_mime_name(text, "greeting");
+    curl_mime_data(text, "hello", CURL_ZERO_TERMINATED);
+    curl_mimepart* data = curl_mime_addpart(mime);
+    curl_mime_name(data, "blob");
+    curl_mime_filename(data, "blob.bin");
+    curl_mime_type(data, "application/octet-stream");
+    curl_mime_data(data, "a\0\r\nb", 5);
+    std::string body;
+    curl_easy_setopt(curl, CURLOPT_URL, server.url("/status=500/form").c_str());
+    curl_easy_setopt(curl, CURLOPT_MIMEPOST, mime);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
+    EXPECT_EQ(CURLE_OK, curl_easy_perform(curl));
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    EXPECT_EQ(500, status);
+    curl_mime_free(mime);
+    curl_easy_cleanup(curl);
+
+    std::vector<TestHttpForm> forms = server.getForms();
+    ASSERT_EQ(1u, forms.size());
+    EXPECT_EQ("/status=500/form", forms[0].path);
+    EXPECT_EQ("ok", forms[0].defects);
+    ASSERT_EQ(2u, forms[0].parts.size());
+    EXPECT_EQ("greeting", forms[0].parts[0].name);
+    EXPECT_EQ("", forms[0].parts[0].filename);
+    EXPECT_EQ("hello", forms[0].parts[0].bytes);
+    ASSERT_NE(nullptr, forms[0].part("blob"));
+    EXPECT_EQ("blob.bin", forms[0].part("blob")->filename);
+    EXPECT_EQ("application/octet-stream", forms[0].part("blob")->contentType);
+    EXPECT_EQ(std::string("a\0\r\nb", 5), forms[0].part("blob")->bytes);
+}
+
 TEST(TestNginxServerTest, ServesRangesOfFixtureFiles)
 {
     char pattern[] = "/tmp/velora-fixtures-XXXXXX";

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <netinet/in.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -121,6 +122,8 @@ bool TestNginxServer::start(const std::string& root)
     }
     pid_t pid = fork();
     if (pid == 0) {
+        // The server ends with the test that started it, even one that crashed.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
         execl(kNginx, kNginx, "-c", config.c_str(), "-p", m_folder.c_str(), "-e", (m_folder + "/error.log").c_str(),
               (char*)nullptr);
         _exit(127);

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 namespace {
 
 typedef VLPlaybackTestSupport Support;
@@ -194,6 +197,41 @@ TEST_F(VLAudioInterfaceTest, AFailedSwitchKeepsEverySoundAndSaysSo)
     // Later changes are not refused.
     EXPECT_TRUE(session.audio()->setOutput("5:0", true));
     ASSERT_TRUE(session.runUntil([&] { return sound->getPlaying() && sound->getPosition() > 200; }));
+}
+
+TEST_F(VLAudioInterfaceTest, ThePageReadsOutputValuesWhileTheWorkerSwitches)
+{
+    VLPlaybackSession session;
+    VLAudioInterface* audio = session.audio();
+    std::atomic<bool> done(false);
+    std::thread page([&] {
+        size_t seen = 0;
+        while (!done) {
+            seen += audio->getOutput().size() + audio->getOutputDrivers().size() + audio->getStreamBufferSize();
+            audio->setStreamBufferSize(65536, false);
+        }
+        EXPECT_GT(seen, 0u);
+    });
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_TRUE(audio->setOutput(i % 2 ? "6:0" : "5:0", true));
+        session.pass();
+    }
+    done = true;
+    page.join();
+}
+
+TEST_F(VLAudioInterfaceTest, ASoundWithoutStreamSaysSoOnce)
+{
+    Support::start();
+    VLAudioInterface idle;
+    VLSound sound(&idle);
+    const size_t mark = VLTestLog::mark();
+    for (int i = 0; i < 5; ++i)
+        EXPECT_TRUE(sound.update());
+    const std::string log = VLTestLog::since(mark);
+    const size_t first = log.find("Sound is null, wait");
+    ASSERT_NE(std::string::npos, first);
+    EXPECT_EQ(std::string::npos, log.find("Sound is null, wait", first + 1));
 }
 
 TEST_F(VLAudioInterfaceTest, AFailedOpenLeavesTheReleaseListOnceDeleted)

@@ -321,6 +321,30 @@ TEST_F(VLSoundTest, DeletingASoundWithAReadPendingGivesItsFileBack)
     ASSERT_TRUE(session.runUntil([&] { return !file->isOpen(); }));
 }
 
+TEST_F(VLSoundTest, ADeviceSwitchUnderAPendingReadGivesTheOldStreamsFileBack)
+{
+    // The engine does not close a stream's file while a read on it waits: the
+    // switch hands such files back itself.
+    TestHttpServer server;
+    ASSERT_TRUE(server.isRunning());
+    const vetest::Fixture track = vetest::mp3("vlsound-seek", 12.0, 44100, 2, "-b 128");
+    VLPlaybackSession session;
+    const std::string url =
+        server.url("/throttle=64000/file=" + served(track) + "/w") + "?_TEID=switchread&fmt=5";
+    const int id = create(session, url);
+    VLSound* sound = session.sound(id);
+    ASSERT_TRUE(session.runUntil([&] { return sound->getState() == VE_OPENSTATE_READY && sound->getLength() > 0; }));
+    ASSERT_TRUE(sound->setPosition(10000));
+    ASSERT_TRUE(sound->play(false, 0));
+    ASSERT_TRUE(session.runUntil([&] { return sound->getStarving(); }));
+    ASSERT_TRUE(session.audio()->setOutput("5:0", true));
+    ASSERT_TRUE(playToEnd(session, id));
+    EXPECT_GE(sound->getPosition(), 10000u);
+    ASSERT_TRUE(session.audio()->deleteSound(id));
+    VLRepositoryFile* file = session.repository("cache")->getFile(VLFileId("switchread", 5), false);
+    ASSERT_TRUE(session.runUntil([&] { return !file->isOpen(); }));
+}
+
 TEST_F(VLSoundTest, ResettingASoundWithTheSameUrlDuringItsOpenPlaysTheNewOne)
 {
     TestHttpServer server;

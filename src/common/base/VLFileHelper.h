@@ -38,6 +38,11 @@ public:
     // True when the file now has the new path (a file there is replaced).
     virtual bool renameFile(const std::string& from, const std::string& to) = 0;
 
+    // Copies the file's bytes to a new file at `to` (a file there is replaced)
+    // and flushes it to disk; for moves between volumes, where a rename cannot
+    // work. True when the whole copy is on disk; on failure nothing is left at `to`.
+    virtual bool copyFile(const std::string& from, const std::string& to) = 0;
+
     // True when both paths exist and lie on one device.
     virtual bool isSameVolume(const std::string& first, const std::string& second) = 0;
 

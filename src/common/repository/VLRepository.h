@@ -121,6 +121,10 @@ public:
     // Probes the directory and tells the handler onUnwritable when it turns
     // unwritable.
     void checkAvailability(bool now);
+    // Writes every record to the index now (only when the index was fully
+    // loaded), besides the save that update makes every 60 seconds: for
+    // changes that must survive a crash, such as the download queue's.
+    bool saveFiles();
 
     // The content file name of a file id: the MD5 digest of
     // name "_" identity "_" entity id "_" format id, in 32 lowercase hex digits.
@@ -137,7 +141,6 @@ private:
     bool openIndex();
     bool sync();
     bool loadFiles();
-    bool saveFiles();
     bool deleteRowsNotInMap();
     bool writeRows();
     // Size check.

@@ -434,6 +434,25 @@ int VLRepositoryFile::getFlags()
 
 // ---- Moving and cleaning ----
 
+bool VLRepositoryFile::copyToOtherVolume(const std::string& oldContentPath, const std::string& newContentPath,
+                                         const std::string& oldBitmapPath, const std::string& newBitmapPath)
+{
+    VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
+    if (!files->copyFile(oldContentPath, newContentPath)) {
+        VL_LOG_WARN("Unable to copy repository file : " << oldContentPath << " => " << newContentPath);
+        return false;
+    }
+    if (!files->copyFile(oldBitmapPath, newBitmapPath)) {
+        VL_LOG_WARN("Unable to copy repository bitmap file : " << oldBitmapPath << " => " << newBitmapPath);
+        files->removeFile(newContentPath);
+        return false;
+    }
+    // The bitmap went last, so no set bit ever covers bytes not yet copied.
+    files->removeFile(oldBitmapPath);
+    files->removeFile(oldContentPath);
+    return true;
+}
+
 void VLRepositoryFile::move(bool sameVolume)
 {
     VLPlatformFactory* factory = VLPlatformFactory::instance();
@@ -461,6 +480,10 @@ void VLRepositoryFile::move(bool sameVolume)
         } else {
             moved = true;
         }
+    } else if (!sameVolume && !nothingStored && m_custom != 0) {
+        // A file the user downloaded is carried to the other volume: dropping
+        // it would lose the download itself, not only bytes to fetch again.
+        moved = copyToOtherVolume(oldContentPath, newContentPath, oldBitmapPath, newBitmapPath);
     }
     if (!moved) {
         files->removeFile(oldContentPath);

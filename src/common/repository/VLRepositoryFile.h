@@ -149,8 +149,9 @@ public:
     // The state flags above.
     int getFlags();
     // Follows the repository to its new directory: renames the files on the
-    // same volume; otherwise (or when a rename fails) drops them and marks the
-    // record removed, recreating empty files at their lengths while open.
+    // same volume; on another volume copies the files of a download (a record
+    // with a download state); otherwise (or when that fails) drops them and
+    // marks the record removed, recreating empty files at their lengths while open.
     void move(bool sameVolume);
     // Closes every open and lock still held and, for a removed record, deletes
     // its content and bitmap files.
@@ -185,6 +186,11 @@ public:
     bool update();
 
 private:
+    // Copies content then bitmap to the other volume and removes the old
+    // files; false (nothing left at the new paths) when a copy fails.
+    static bool copyToOtherVolume(const std::string& oldContentPath, const std::string& newContentPath,
+                                  const std::string& oldBitmapPath, const std::string& newBitmapPath);
+
     void init(const std::string& fileName);
     bool readWriteMem(void* buffer, size_t offset, size_t length, bool write, size_t* done, bool* endOfFile);
     void addSeek(size_t offset, size_t length);

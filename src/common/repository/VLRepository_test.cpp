@@ -290,6 +290,48 @@ TEST_F(VLRepositoryTest, AnUnusableNewDirectoryKeepsEveryFile)
     EXPECT_FALSE(TestFolder::exists(path));
 }
 
+TEST_F(VLRepositoryTest, AMoveToAnotherVolumeKeepsDownloadsAndDropsCachedBytes)
+{
+    // /dev/shm is a memory file system: another volume than the scratch folder's.
+    char otherVolume[] = "/dev/shm/velora-move-XXXXXX";
+    if (!mkdtemp(otherVolume))
+        GTEST_SKIP() << "no /dev/shm here";
+    std::string target = std::string(otherVolume) + "/downloads";
+    if (VLPlatformFactory::instance()->getFileHelper()->isSameVolume(directory, otherVolume)) {
+        rmdir(otherVolume);
+        GTEST_SKIP() << "/dev/shm is on the scratch folder's volume here";
+    }
+    open("download");
+    VLRepositoryFile* download = addStoredFile("downloaded", 10000);
+    download->setCustom(16);
+    VLRepositoryFile* cached = addStoredFile("cached", 10000);
+    std::string oldDownloadPath = repository->getFilePath(download->getFileName());
+
+    repository->setDirectory(target, false);
+    repository->update();
+
+    EXPECT_EQ(target, repository->getDirectory());
+    EXPECT_FALSE(download->isRemoved()) << "the user's download is carried over";
+    EXPECT_EQ(std::string(10000, 0x5A), TestFolder::read(target + "/" + download->getFileName()));
+    EXPECT_TRUE(TestFolder::exists(target + "/" + download->getFileName() + ".part"));
+    EXPECT_FALSE(TestFolder::exists(oldDownloadPath));
+    EXPECT_EQ(10000u, download->getLoaded());
+    ASSERT_TRUE(download->open(0));
+    char byte = 0;
+    size_t read = 0;
+    bool end = false;
+    EXPECT_TRUE(download->read(&byte, 9999, 1, &read, &end));
+    EXPECT_EQ(1u, read);
+    EXPECT_EQ(0x5A, byte);
+    EXPECT_TRUE(download->close(0));
+    EXPECT_TRUE(cached->isRemoved()) << "cached bytes are fetched again when wanted";
+
+    repository->close();
+    repository.reset();
+    std::string remove = std::string("rm -rf ") + otherVolume;
+    EXPECT_EQ(0, system(remove.c_str()));
+}
+
 // ---- Index ----
 
 TEST_F(VLRepositoryTest, TheIndexKeepsEveryColumn)

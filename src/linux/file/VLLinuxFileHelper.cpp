@@ -80,6 +80,65 @@ bool VLLinuxFileHelper::renameFile(const std::string& from, const std::string& t
     return rename(from.c_str(), to.c_str()) == 0;
 }
 
+namespace {
+
+// Copies everything from one descriptor to the other, in the kernel where it can.
+bool copyAll(int from, int to)
+{
+    for (;;) {
+        ssize_t copied = copy_file_range(from, nullptr, to, nullptr, 1 << 20, 0);
+        if (copied == 0)
+            return true;
+        if (copied > 0)
+            continue;
+        if (errno == EINTR)
+            continue;
+        if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)
+            return false;
+        break;  // not between these file systems: copy through a buffer
+    }
+    char buffer[1 << 16];
+    for (;;) {
+        ssize_t got = read(from, buffer, sizeof buffer);
+        if (got == 0)
+            return true;
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        for (ssize_t done = 0; done < got;) {
+            ssize_t put = write(to, buffer + done, static_cast<size_t>(got - done));
+            if (put < 0 && errno == EINTR)
+                continue;
+            if (put <= 0)
+                return false;
+            done += put;
+        }
+    }
+}
+
+}  // namespace
+
+bool VLLinuxFileHelper::copyFile(const std::string& from, const std::string& to)
+{
+    int source = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (source < 0)
+        return false;
+    int target = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (target < 0) {
+        close(source);
+        return false;
+    }
+    bool copied = copyAll(source, target) && fsync(target) == 0;
+    close(source);
+    if (close(target) != 0)
+        copied = false;
+    if (!copied)
+        unlink(to.c_str());
+    return copied;
+}
+
 bool VLLinuxFileHelper::isSameVolume(const std::string& first, const std::string& second)
 {
     struct stat firstStatus;

@@ -13,6 +13,7 @@ public:
     bool listFiles(const std::string& directory, std::list<std::string>* files) override;
     bool removeFile(const std::string& path) override;
     bool renameFile(const std::string& from, const std::string& to) override;
+    bool copyFile(const std::string& from, const std::string& to) override;
     bool isSameVolume(const std::string& first, const std::string& second) override;
     bool getFreeSpace(const std::string& path, double* available, double* total) override;
 };

@@ -1,0 +1,183 @@
+// The cost of one pass of the core's worker with 10,000 files across the
+// three repositories, beside the same pass over empty repositories, in the
+// same run; and the cost of answering the page's getFiles over all of them.
+// The worker's 10 ms sleep is taken out (a platform whose sleep returns at
+// once), so the figures are the pass's own work.
+//
+// Usage: desktop_pass_bench [files]   (default 10000)
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "VLDesktop.h"
+#include "VLDesktopFile.h"
+#include "VLFileFormat.h"
+#include "VLFileId.h"
+#include "VLLinuxFactory.h"
+#include "VLPlayer.h"
+#include "VLRepository.h"
+#include "VLSettingHelper.h"
+#include "VLTemporaryFolder.h"
+
+namespace {
+
+typedef std::chrono::steady_clock Clock;
+
+// The Linux platform without the worker's pause between passes.
+class NoSleepPlatform : public VLLinuxFactory
+{
+public:
+    void sleep(uint64_t) override {}
+};
+
+class BenchDesktop : public VLDesktop
+{
+public:
+    using VLDesktop::closeSession;
+    using VLDesktop::openSession;
+
+    ~BenchDesktop() override { clean(); }
+
+    void executeRunLoop() override
+    {
+        VLDesktop::executeRunLoop();
+        ++m_passes;
+    }
+    std::string getVersion() override { return "bench"; }
+    std::string getSystemUid() override { return "bench"; }
+    void executeMethodWithStr(const std::string&, const std::string&) override {}
+    void executeMethodWithStrStrNumber(const std::string&, const std::string&, const std::string&, int) override {}
+    void executeMethodWithFile(const std::string&, VLDesktopFile* file) override { delete file; }
+    void executeMethodWithFiles(const std::string&, std::list<VLDesktopFile*>* files) override { drop(files); }
+    void executeCallbackWithFiles(void*, std::list<VLDesktopFile*>* files) override
+    {
+        size_t count = files->size();
+        drop(files);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_lastAnswer = count;
+        ++m_answers;
+        m_answered.notify_all();
+    }
+    void executeCallbackWithNumber(void*, unsigned int) override {}
+
+    uint64_t passes() const { return m_passes; }
+
+    // Asks for every file of the three repositories and waits for the answer.
+    size_t getAllFiles()
+    {
+        std::vector<std::string> all = { "cache", "import", "download" };
+        std::unique_lock<std::mutex> lock(m_mutex);
+        uint64_t before = m_answers;
+        lock.unlock();
+        getFiles(all, 0, 0, this);
+        lock.lock();
+        m_answered.wait(lock, [&] { return m_answers != before; });
+        return m_lastAnswer;
+    }
+
+private:
+    static void drop(std::list<VLDesktopFile*>* files)
+    {
+        for (VLDesktopFile* file : *files)
+            delete file;
+        delete files;
+    }
+
+    std::atomic<uint64_t> m_passes{ 0 };
+    std::mutex m_mutex;
+    std::condition_variable m_answered;
+    uint64_t m_answers = 0;
+    size_t m_lastAnswer = 0;
+};
+
+struct Figures
+{
+    double passMicroseconds = 0;
+    double getFilesMilliseconds = 0;
+    size_t filesAnswered = 0;
+};
+
+Figures measure(BenchDesktop& desktop)
+{
+    Figures figures;
+    if (!desktop.init()) {
+        std::fprintf(stderr, "desktop_pass_bench: the core did not start\n");
+        std::exit(1);
+    }
+    desktop.setJSReady(true);
+    desktop.getAllFiles(); // the first pass after start does one-off work
+    uint64_t first = desktop.passes();
+    Clock::time_point start = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    uint64_t passes = desktop.passes() - first;
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    figures.passMicroseconds = passes ? seconds * 1e6 / double(passes) : 0;
+
+    const int queries = 20;
+    start = Clock::now();
+    for (int i = 0; i < queries; ++i)
+        figures.filesAnswered = desktop.getAllFiles();
+    figures.getFilesMilliseconds = std::chrono::duration<double>(Clock::now() - start).count() * 1e3 / queries;
+    desktop.clean();
+    return figures;
+}
+
+// Makes the records through the repositories of an open session; closing the
+// session saves them in the indexes, from which the next start loads them.
+void populate(BenchDesktop& desktop, int count)
+{
+    desktop.openSession(VLDesktop::kAnonymous);
+    const char* names[] = { "cache", "import", "download" };
+    uint32_t format = VLFileFormat::getTable()[0].getId();
+    for (int i = 0; i < count; ++i) {
+        VLRepository* repository = VLPlayer::instance()->getRepository(names[i % 3]);
+        if (VLRepositoryFile* file = repository->getFile(VLFileId(std::to_string(100000 + i), format), true))
+            (void)file;
+    }
+    desktop.closeSession();
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    int files = argc > 1 ? std::atoi(argv[1]) : 10000;
+    if (files <= 0)
+        files = 10000;
+    static NoSleepPlatform platform;
+    VLPlatformFactory::setInstance(&platform);
+
+    VLTemporaryFolder home;
+    const std::string config = home.path("config");
+    mkdir(config.c_str(), 0755);
+    setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    setenv("XDG_CACHE_HOME", home.path("cache").c_str(), 1);
+    setenv("XDG_STATE_HOME", home.path("state").c_str(), 1);
+    setenv("XDG_DATA_HOME", home.path("data").c_str(), 1);
+    std::ofstream(config + "/user-dirs.dirs") << "XDG_MUSIC_DIR=\"" << home.path("Music") << "\"\n";
+    platform.getSettingHelper()->setValue(VLDesktop::kAnonymous, "OutputDevice", "5:0");
+
+    BenchDesktop desktop;
+    Figures empty = measure(desktop);
+    populate(desktop, files);
+    Figures full = measure(desktop);
+
+    std::printf("core worker pass (sleep excluded)\n");
+    std::printf("  %-28s %14s %14s %8s\n", "", "with files", "no files", "ratio");
+    std::printf("  %-28s %14.1f %14.1f %8.2f\n", "one pass (us)", full.passMicroseconds, empty.passMicroseconds,
+                full.passMicroseconds / empty.passMicroseconds);
+    std::printf("  %-28s %14.2f %14.2f %8.2f\n", "getFiles answered (ms)", full.getFilesMilliseconds,
+                empty.getFilesMilliseconds, full.getFilesMilliseconds / empty.getFilesMilliseconds);
+    std::printf("  files answered: %zu of %d made\n", full.filesAnswered, files);
+    return 0;
+}

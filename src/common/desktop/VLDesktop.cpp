@@ -1,0 +1,972 @@
+#include "VLDesktop.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <sstream>
+
+#include "VLAudioInterface.h"
+#include "VLDesktopFile.h"
+#include "VLDesktopFileRequest.h"
+#include "VLDesktopKeyValue.h"
+#include "VLDesktopSettingValue.h"
+#include "VLDownloader.h"
+#include "VLFileHelper.h"
+#include "VLFileId.h"
+#include "VLHttpRepositoryProvider.h"
+#include "VLLocalStorage.h"
+#include "VLLogger.h"
+#include "VLMutex.h"
+#include "VLPlatformFactory.h"
+#include "VLPlayer.h"
+#include "VLRepository.h"
+#include "VLSessionStorage.h"
+#include "VLSettingHelper.h"
+#include "VLSound.h"
+#include "VLThread.h"
+
+const char* const VLDesktop::kAnonymous = "#anonymous#";
+
+namespace {
+
+const char* const kLastIdentity = "LastIdentity";
+const char* const kOutputDevice = "OutputDevice";
+const char* const kMaxConcurrentDownloads = "MaxConcurrentDownloads";
+const int kDefaultMaxConcurrentDownloads = 3;
+const unsigned kPassSleepMs = 10;
+
+// Takes `mutex` for the lifetime of the object.
+class Lock
+{
+public:
+    explicit Lock(VLMutex* mutex) : m_mutex(mutex) { m_mutex->lock(); }
+    ~Lock() { m_mutex->unlock(); }
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+
+private:
+    VLMutex* m_mutex;
+};
+
+VLSettingHelper* settings()
+{
+    return VLPlatformFactory::instance()->getSettingHelper();
+}
+
+} // namespace
+
+VLDesktop::VLDesktop()
+    : m_localStorage(nullptr)
+    , m_sessionStorage(nullptr)
+    , m_downloader(nullptr)
+    , m_jsReady(false)
+    , m_running(false)
+    , m_discarding(false)
+    , m_queueMutex(nullptr)
+    , m_userMutex(nullptr)
+{
+    m_userMutex = VLPlatformFactory::instance()->createMutex();
+    m_queueMutex = VLPlatformFactory::instance()->createMutex();
+    m_localStorage = new VLLocalStorage();
+    m_sessionStorage = new VLSessionStorage();
+}
+
+VLDesktop::~VLDesktop()
+{
+    // The subclass, and with it every slot, is gone: whatever clean() would
+    // still send to the page is dropped instead.
+    m_discarding = true;
+    if (m_running)
+        VL_LOG_ERROR("Desktop destroyed while running: the front end must clean it first");
+    clean();
+    discardQueues();
+    delete m_sessionStorage;
+    delete m_localStorage;
+    delete m_queueMutex;
+    delete m_userMutex;
+}
+
+// --- lifecycle ----------------------------------------------------------------
+
+bool VLDesktop::init()
+{
+    if (m_running) {
+        VL_LOG_ERROR("Desktop is already initialized");
+        return false;
+    }
+    VLLogger::instance()->init();
+    if (!m_localStorage->init()) {
+        VL_LOG_ERROR("Unable to initialize local storage");
+        clean();
+        return false;
+    }
+    if (!m_sessionStorage->init()) {
+        VL_LOG_ERROR("Unable to initialize session storage");
+        clean();
+        return false;
+    }
+    settings()->setIntValue(kAnonymous, "CacheMaxSizeBytesMb", 10);
+    settings()->setIntValue(kAnonymous, "CacheMaxSizePercent", 0);
+    copyLastOutputDevice();
+    openSession(kAnonymous);
+    // Set before the thread exists so that a setUserId racing the first pass
+    // already sees a worker.
+    m_running = true;
+    if (!startThread("VLDesktop", 0)) {
+        VL_LOG_ERROR("Unable to start lib thread");
+        m_running = false;
+        clean();
+        return false;
+    }
+    return true;
+}
+
+// The session at start is always the anonymous one; it takes over the output
+// device of whoever used the application last.
+void VLDesktop::copyLastOutputDevice()
+{
+    std::string last = settings()->getValue(kLastIdentity, kAnonymous);
+    std::string device = settings()->getValue(last, kOutputDevice, "");
+    if (device.empty())
+        return;
+    if (!VLDesktopSettingValue::isOutputDeviceId(device)) {
+        VL_LOG_WARN("Invalid stored output device : " << device << ", using 0:0");
+        device = "0:0";
+    }
+    settings()->setValue(kAnonymous, kOutputDevice, device);
+}
+
+bool VLDesktop::clean()
+{
+    bool result = true;
+    if (m_sessionStorage && !m_sessionStorage->clean()) {
+        VL_LOG_ERROR("Unable to clean session storage");
+        result = false;
+    }
+    if (m_localStorage && !m_localStorage->clean()) {
+        VL_LOG_ERROR("Unable to clean local storage");
+        result = false;
+    }
+    stopWorker();
+    if (!closeSession())
+        result = false;
+    VLLogger::instance()->shutdown();
+    return result;
+}
+
+bool VLDesktop::stopWorker()
+{
+    m_running = false;
+    stop();
+    VLThread* thread = getThread();
+    if (!thread)
+        return false;
+    thread->join();
+    setThread(nullptr);
+    delete thread;
+    return true;
+}
+
+void VLDesktop::openSession(const std::string& userId)
+{
+    VLPlayer* player = VLPlayer::instance();
+    player->init(this, this, userId);
+    VLRepository* repositories[2] = { player->getRepository("import"), player->getRepository("download") };
+    int maximum = settings()->getIntValue(userId, kMaxConcurrentDownloads, kDefaultMaxConcurrentDownloads);
+    if (maximum < 1) {
+        VL_LOG_WARN("Invalid stored " << kMaxConcurrentDownloads << " : " << maximum << ", using "
+                                      << kDefaultMaxConcurrentDownloads);
+        maximum = kDefaultMaxConcurrentDownloads;
+    }
+    m_downloader = new VLDownloader(repositories, 2, unsigned(maximum));
+}
+
+bool VLDesktop::closeSession()
+{
+    serveFileRequests();
+    flushJSEvents();
+    VLPlayer* player = VLPlayer::instance();
+    if (m_downloader) {
+        settings()->setIntValue(player->getIdentity(), kMaxConcurrentDownloads,
+                                int(m_downloader->getMaxConcurrentDownloads()));
+        m_downloader->clean();
+        delete m_downloader;
+        m_downloader = nullptr;
+    }
+    return player->clean();
+}
+
+// --- worker ---------------------------------------------------------------------
+
+void VLDesktop::executeRunLoop()
+{
+    applyPendingUser();
+    VLPlayer::instance()->update();
+    if (m_downloader)
+        m_downloader->update();
+    serveFileRequests();
+    flushJSEvents();
+    VLPlatformFactory::instance()->sleep(kPassSleepMs);
+}
+
+// The lock is held through the whole switch: setUserId sees the pending id
+// cleared only once the new session is open.
+void VLDesktop::applyPendingUser()
+{
+    Lock lock(m_userMutex);
+    if (m_pendingUserId.empty())
+        return;
+    if (m_pendingUserId != VLPlayer::instance()->getIdentity()) {
+        if (!closeSession())
+            VL_LOG_WARN("Unable to clean player and/or downloader");
+        openSession(m_pendingUserId);
+        settings()->setValue(kLastIdentity, m_pendingUserId);
+    }
+    m_pendingUserId.clear();
+}
+
+void VLDesktop::setUserId(const std::string& userId)
+{
+    VL_LOG_INFO("Set user ID to : " << userId);
+    if (!m_running) {
+        VL_LOG_WARN("Unable to set user ID, the core is not running");
+        return;
+    }
+    {
+        Lock lock(m_userMutex);
+        m_pendingUserId = userId.empty() ? std::string(kAnonymous) : userId;
+    }
+    for (;;) {
+        VLPlatformFactory::instance()->sleep(kPassSleepMs);
+        Lock lock(m_userMutex);
+        if (m_pendingUserId.empty())
+            return;
+        if (!m_running) {
+            // Nothing will take the switch any more.
+            m_pendingUserId.clear();
+            return;
+        }
+    }
+}
+
+bool VLDesktop::isJSReady()
+{
+    return m_jsReady;
+}
+
+void VLDesktop::setJSReady(bool ready)
+{
+    m_jsReady = ready;
+}
+
+// --- page queues ----------------------------------------------------------------
+
+void VLDesktop::queueEvent(const char* name, VLRepositoryFile* file)
+{
+    if (!isJSReady())
+        return;
+    VLDesktopFile* record = new VLDesktopFile(file);
+    Lock lock(m_queueMutex);
+    m_jsEvents.push_back(JSEvent(name, record));
+}
+
+void VLDesktop::onFilesAdded(VLRepositoryFile* file)
+{
+    queueEvent("onFilesAdded", file);
+}
+
+void VLDesktop::onFilesRemoved(VLRepositoryFile* file)
+{
+    queueEvent("onFilesRemoved", file);
+}
+
+void VLDesktop::onFileProgressesChanged(VLRepositoryFile* file)
+{
+    queueEvent("onFileProgressesChanged", file);
+}
+
+void VLDesktop::onDownloadStatesChanged(VLRepositoryFile* file)
+{
+    queueEvent("onDownloadStatesChanged", file);
+}
+
+void VLDesktop::onFileStatesChanged(VLRepositoryFile* file)
+{
+    queueEvent("onFileStatesChanged", file);
+}
+
+namespace {
+
+std::string errorCode(VLRepository* repository, const char* condition)
+{
+    std::string name = repository ? repository->getName() : "";
+    std::string prefix = name == "import" ? "IMPORT_" : name == "download" ? "DOWNLOAD_" : "CACHE_";
+    return prefix + condition;
+}
+
+} // namespace
+
+void VLDesktop::onVolumeFull(VLRepository* repository)
+{
+    queueErrorCode(errorCode(repository, "VOLUME_FULL"));
+}
+
+void VLDesktop::onUnwritable(VLRepository* repository)
+{
+    queueErrorCode(errorCode(repository, "UNWRITABLE"));
+}
+
+void VLDesktop::queueErrorCode(const std::string& code)
+{
+    Lock lock(m_queueMutex);
+    m_errorCodes.push_back(code);
+}
+
+void VLDesktop::askFileUrl(VLRepository* repository, const VLFileId& id)
+{
+    if (!isJSReady()) {
+        VL_LOG_ERROR("Unable to ask file URL, JS is not ready");
+        return;
+    }
+    if (m_discarding)
+        return;
+    executeMethodWithFile("getFileUrl", new VLDesktopFile(repository, id));
+}
+
+void VLDesktop::getFiles(std::vector<std::string>& repositories, int fileFlags, unsigned int downloadState,
+                         void* callback)
+{
+    queueFileRequest(repositories, fileFlags, downloadState, false, callback);
+}
+
+void VLDesktop::getFileCount(std::vector<std::string>& repositories, int fileFlags, unsigned int downloadState,
+                             void* callback)
+{
+    queueFileRequest(repositories, fileFlags, downloadState, true, callback);
+}
+
+void VLDesktop::queueFileRequest(std::vector<std::string>& repositories, int fileFlags, unsigned int downloadState,
+                                 bool countOnly, void* callback)
+{
+    if (!isJSReady()) {
+        VL_LOG_ERROR("JS should be ready");
+        return;
+    }
+    if (!m_running) {
+        // No worker would ever answer: leave the callback with the caller.
+        VL_LOG_ERROR("Unable to query files, the core is not running");
+        return;
+    }
+    VLDesktopFileRequest* request =
+        new VLDesktopFileRequest(repositories, fileFlags, downloadState, countOnly, callback);
+    Lock lock(m_queueMutex);
+    m_fileRequests.push_back(request);
+}
+
+void VLDesktop::serveFileRequests()
+{
+    VLPlayer* player = VLPlayer::instance();
+    for (;;) {
+        VLDesktopFileRequest* request = nullptr;
+        {
+            Lock lock(m_queueMutex);
+            if (m_fileRequests.empty())
+                return;
+            request = m_fileRequests.front();
+            m_fileRequests.pop_front();
+        }
+        unsigned int count = 0;
+        std::list<VLRepositoryFile*> found;
+        for (const std::string& name : request->getRepositories()) {
+            VLRepository* repository = player->getRepository(name);
+            if (!repository)
+                continue;
+            if (request->isCountOnly()) {
+                unsigned int matched = 0;
+                repository->findFiles(request->getFileFlags(), request->getDownloadState(), nullptr, &matched);
+                count += matched;
+            } else {
+                repository->findFiles(request->getFileFlags(), request->getDownloadState(), &found, nullptr);
+            }
+        }
+        if (!m_discarding) {
+            if (request->isCountOnly()) {
+                executeCallbackWithNumber(request->getCallback(), count);
+            } else {
+                std::list<VLDesktopFile*>* files = new std::list<VLDesktopFile*>();
+                for (VLRepositoryFile* file : found)
+                    files->push_back(new VLDesktopFile(file));
+                executeCallbackWithFiles(request->getCallback(), files);
+            }
+        }
+        delete request;
+    }
+}
+
+void VLDesktop::flushJSEvents()
+{
+    std::deque<JSEvent> events;
+    {
+        Lock lock(m_queueMutex);
+        events.swap(m_jsEvents);
+    }
+    while (!events.empty()) {
+        std::string name = events.front().first;
+        std::list<VLDesktopFile*>* files = new std::list<VLDesktopFile*>();
+        while (!events.empty() && events.front().first == name) {
+            files->push_back(events.front().second);
+            events.pop_front();
+        }
+        callJSWithFiles(name, files);
+    }
+    if (!isJSReady() || m_discarding)
+        return;
+    std::deque<std::string> codes;
+    {
+        Lock lock(m_queueMutex);
+        codes.swap(m_errorCodes);
+    }
+    for (const std::string& code : codes)
+        executeMethodWithStrStrNumber("showError", code, "modal", 0);
+}
+
+void VLDesktop::callJSWithFiles(const std::string& method, std::list<VLDesktopFile*>* files)
+{
+    if (isJSReady() && !m_discarding) {
+        executeMethodWithFiles(method, files);
+        return;
+    }
+    for (VLDesktopFile* file : *files)
+        delete file;
+    delete files;
+}
+
+void VLDesktop::discardQueues()
+{
+    Lock lock(m_queueMutex);
+    for (JSEvent& event : m_jsEvents)
+        delete event.second;
+    m_jsEvents.clear();
+    m_errorCodes.clear();
+    for (VLDesktopFileRequest* request : m_fileRequests)
+        delete request;
+    m_fileRequests.clear();
+}
+
+// --- page calls -----------------------------------------------------------------
+
+VLRepository* VLDesktop::findRepository(const std::string& name)
+{
+    return VLPlayer::instance()->getRepository(name);
+}
+
+VLSound* VLDesktop::findSound(int id)
+{
+    VLAudioInterface* audio = VLPlayer::instance()->getAudioInterface();
+    if (!audio) {
+        VL_LOG_ERROR("Unable to find sound #" << id << ", no audio interface");
+        return nullptr;
+    }
+    VLSound* sound = nullptr;
+    if (!audio->getSound(id, &sound))
+        return nullptr;
+    return sound;
+}
+
+int VLDesktop::createSound(const std::string& url)
+{
+    VLAudioInterface* audio = VLPlayer::instance()->getAudioInterface();
+    int id = 0;
+    if (!audio || !audio->createSound(url, &id))
+        return 0;
+    return id;
+}
+
+int VLDesktop::resetSound(int id, const std::string& url)
+{
+    VLAudioInterface* audio = VLPlayer::instance()->getAudioInterface();
+    int newId = 0;
+    if (!audio || !audio->resetSound(id, url, &newId))
+        return 0;
+    return newId;
+}
+
+bool VLDesktop::deleteSound(int id)
+{
+    VLAudioInterface* audio = VLPlayer::instance()->getAudioInterface();
+    return audio && audio->deleteSound(id);
+}
+
+bool VLDesktop::play(int id, bool gapless, int previousSound)
+{
+    VLSound* sound = findSound(id);
+    return sound && sound->play(gapless, previousSound);
+}
+
+bool VLDesktop::pause(int id)
+{
+    VLSound* sound = findSound(id);
+    return sound && sound->pause();
+}
+
+int VLDesktop::getState(int id)
+{
+    VLSound* sound = findSound(id);
+    return sound ? sound->getState() : 1;
+}
+
+bool VLDesktop::getPlaying(int id)
+{
+    VLSound* sound = findSound(id);
+    return sound && sound->getPlaying();
+}
+
+bool VLDesktop::getPaused(int id)
+{
+    VLSound* sound = findSound(id);
+    return sound && sound->getPaused();
+}
+
+bool VLDesktop::getStarving(int id)
+{
+    VLSound* sound = findSound(id);
+    return sound && sound->getStarving();
+}
+
+unsigned int VLDesktop::getPosition(int id)
+{
+    VLSound* sound = findSound(id);
+    return sound ? sound->getPosition() : 0;
+}
+
+bool VLDesktop::setPosition(int id, unsigned int ms)
+{
+    VLSound* sound = findSound(id);
+    return sound && sound->setPosition(ms);
+}
+
+unsigned int VLDesktop::getLength(int id)
+{
+    VLSound* sound = findSound(id);
+    return sound ? sound->getLength() : 0;
+}
+
+float VLDesktop::getVolume(int id)
+{
+    VLSound* sound = findSound(id);
+    return sound ? sound->getVolume() : 0.0f;
+}
+
+void VLDesktop::setVolume(int id, float volume)
+{
+    if (VLSound* sound = findSound(id))
+        sound->setVolume(volume);
+}
+
+bool VLDesktop::getMuted(int id)
+{
+    VLSound* sound = findSound(id);
+    return sound && sound->getMuted();
+}
+
+void VLDesktop::setMuted(int id, bool muted)
+{
+    if (VLSound* sound = findSound(id))
+        sound->setMuted(muted);
+}
+
+void VLDesktop::getRanges(int id, std::list<float>* ranges)
+{
+    VLSound* sound = findSound(id);
+    if (sound && ranges)
+        sound->getRanges(*ranges);
+}
+
+std::string VLDesktop::getPendingData(int id)
+{
+    VLSound* sound = findSound(id);
+    return sound ? sound->takePendingData() : std::string();
+}
+
+// Downloads: each operation queues one action under the downloader's own lock.
+
+void VLDesktop::addFile(const std::string& repository, const std::string& entityId, unsigned int formatId,
+                        const std::string& data)
+{
+    if (m_downloader)
+        m_downloader->addFile(findRepository(repository), VLFileId(entityId, formatId), data);
+}
+
+void VLDesktop::removeFile(const std::string& repository, const std::string& entityId, unsigned int formatId)
+{
+    if (m_downloader)
+        m_downloader->removeFile(findRepository(repository), VLFileId(entityId, formatId));
+}
+
+void VLDesktop::resumeDownload(const std::string& repository, const std::string& entityId, unsigned int formatId)
+{
+    if (m_downloader)
+        m_downloader->resumeFile(findRepository(repository), VLFileId(entityId, formatId));
+}
+
+void VLDesktop::pauseDownload(const std::string& repository, const std::string& entityId, unsigned int formatId)
+{
+    if (m_downloader)
+        m_downloader->pauseFile(findRepository(repository), VLFileId(entityId, formatId));
+}
+
+void VLDesktop::hideDownload(const std::string& repository, const std::string& entityId, unsigned int formatId)
+{
+    if (m_downloader)
+        m_downloader->hideFile(findRepository(repository), VLFileId(entityId, formatId));
+}
+
+void VLDesktop::setDownloadPosition(const std::string& repository, const std::string& entityId,
+                                    unsigned int formatId, int position)
+{
+    if (m_downloader)
+        m_downloader->setDownloadPosition(findRepository(repository), VLFileId(entityId, formatId), position);
+}
+
+void VLDesktop::removeFiles()
+{
+    if (m_downloader)
+        m_downloader->removeAll();
+}
+
+void VLDesktop::resumeDownloads()
+{
+    if (m_downloader)
+        m_downloader->resumeAll();
+}
+
+void VLDesktop::pauseDownloads()
+{
+    if (m_downloader)
+        m_downloader->pauseAll();
+}
+
+void VLDesktop::hideDownloads()
+{
+    if (m_downloader)
+        m_downloader->hideAll();
+}
+
+// Web storage.
+
+VLStorage* VLDesktop::getStorage(const std::string& name)
+{
+    VLStorage* store = nullptr;
+    if (m_localStorage && m_localStorage->getName() == name)
+        store = m_localStorage;
+    else if (m_sessionStorage && m_sessionStorage->getName() == name)
+        store = m_sessionStorage;
+    if (!store) {
+        VL_LOG_ERROR("Unable to find storage : " << name);
+        return nullptr;
+    }
+    if (!store->isOpen()) {
+        VL_LOG_ERROR("Storage is uninitialized : " << name);
+        return nullptr;
+    }
+    return store;
+}
+
+std::string VLDesktop::storageKey(const std::string& name, int index, bool* isNull)
+{
+    std::string key;
+    VLStorage* store = getStorage(name);
+    bool found = store && store->key(index, &key);
+    if (isNull)
+        *isNull = !found;
+    return found ? key : std::string();
+}
+
+std::string VLDesktop::storageGetItem(const std::string& name, const std::string& key, bool* isNull)
+{
+    std::string value;
+    VLStorage* store = getStorage(name);
+    bool found = store && store->getItem(key, &value);
+    if (isNull)
+        *isNull = !found;
+    return found ? value : std::string();
+}
+
+void VLDesktop::storageSetItem(const std::string& name, const std::string& key, const std::string& value)
+{
+    if (VLStorage* store = getStorage(name))
+        store->setItem(key, value);
+}
+
+void VLDesktop::storageRemoveItem(const std::string& name, const std::string& key)
+{
+    if (VLStorage* store = getStorage(name))
+        store->removeItem(key);
+}
+
+void VLDesktop::storageClear(const std::string& name)
+{
+    if (VLStorage* store = getStorage(name))
+        store->clear();
+}
+
+int VLDesktop::storageLength(const std::string& name)
+{
+    int count = 0;
+    VLStorage* store = getStorage(name);
+    if (!store || !store->length(&count))
+        return 0;
+    return count;
+}
+
+// Other page calls.
+
+void VLDesktop::setFileUrl(const std::string& repository, const std::string& entityId, unsigned int formatId,
+                           const std::string& url, unsigned int newFormatId, const std::string& data)
+{
+    VLHttpRepositoryProvider* provider = VLPlayer::instance()->getHttpRepositoryProvider();
+    if (!provider) {
+        VL_LOG_ERROR("Unable to set file URL, no session is open");
+        return;
+    }
+    provider->setFileUrl(findRepository(repository), VLFileId(entityId, formatId), url, int(newFormatId), data);
+}
+
+void VLDesktop::setOnline()
+{
+    VLPlayer::instance()->setOffline(false);
+}
+
+void VLDesktop::setOffline()
+{
+    VLPlayer::instance()->setOffline(true);
+}
+
+void VLDesktop::clearCache()
+{
+    if (VLRepository* cache = findRepository("cache"))
+        cache->clearAll();
+}
+
+void VLDesktop::triggerKeyboardShortcut(const std::string& name)
+{
+    if (isJSReady())
+        executeMethodWithStr("triggerKeyboardShortcut", name);
+}
+
+// --- settings and device information -------------------------------------------
+
+namespace {
+
+const char* const kCacheMaxSize = "cache_repository_max_size";
+const char* const kCachePath = "cache_repository_path";
+const char* const kImportPath = "import_repository_path";
+const char* const kDownloadPath = "download_repository_path";
+const char* const kDeviceOutput = "device_output";
+const char* const kMaxDownloads = "max_concurrent_downloads";
+const char* const kStreamBufferSize = "stream_buffer_size";
+
+const double kGigabyte = 1e9;
+const int kDefaultCachePercent = 10;
+const size_t kDefaultStreamBufferBytes = 65536;
+// The buffer size is kept in bytes as an int: 2097151 KiB is the most that fits.
+const long kMaxStreamBufferKiB = 2097151;
+
+const char* const kAppId = "318205746";
+const char* const kAppSecret = "c4e7a19f02d85b3e6f1a7c0b9d2e4f86";
+
+} // namespace
+
+void VLDesktop::setSetting(const std::string& key, const std::string& value)
+{
+    VL_LOG_DEBUG("Set setting : " << key << " => " << value);
+    if (key == kCacheMaxSize)
+        setCacheMaxSize(value);
+    else if (key == kCachePath)
+        setRepositoryDirectory("cache", value);
+    else if (key == kImportPath)
+        setRepositoryDirectory("import", value);
+    else if (key == kDownloadPath)
+        setRepositoryDirectory("download", value);
+    else if (key == kDeviceOutput)
+        setDeviceOutput(value);
+    else if (key == kMaxDownloads)
+        setMaxConcurrentDownloads(value);
+    else if (key == kStreamBufferSize)
+        setStreamBufferSize(value);
+}
+
+// Decimal gigabytes; -1 stands for the rule of 10 percent of the volume.
+void VLDesktop::setCacheMaxSize(const std::string& value)
+{
+    long size = 0;
+    if (!VLDesktopSettingValue::parseInteger(value, -1, INT_MAX, &size) || size == 0) {
+        VL_LOG_WARN("Invalid value for " << kCacheMaxSize << " : " << value);
+        return;
+    }
+    VLRepository* cache = findRepository("cache");
+    if (!cache) {
+        VL_LOG_ERROR("Unable to set " << kCacheMaxSize << ", no cache repository");
+        return;
+    }
+    if (size == -1)
+        cache->setLimits(kDefaultCachePercent, 0.0);
+    else
+        cache->setLimits(0, double(size) * kGigabyte);
+}
+
+void VLDesktop::setRepositoryDirectory(const char* name, const std::string& value)
+{
+    VLRepository* repository = findRepository(name);
+    if (!repository) {
+        VL_LOG_ERROR("Unable to set the directory of " << name << ", no such repository");
+        return;
+    }
+    repository->setDirectory(value, false);
+}
+
+void VLDesktop::setDeviceOutput(const std::string& value)
+{
+    if (!value.empty() && !VLDesktopSettingValue::isOutputDeviceId(value)) {
+        VL_LOG_WARN("Invalid value for " << kDeviceOutput << " : " << value);
+        return;
+    }
+    VLAudioInterface* audio = VLPlayer::instance()->getAudioInterface();
+    if (!audio) {
+        VL_LOG_ERROR("Unable to set " << kDeviceOutput << ", no audio interface");
+        return;
+    }
+    audio->setOutput(value, false);
+}
+
+void VLDesktop::setMaxConcurrentDownloads(const std::string& value)
+{
+    long maximum = 0;
+    if (!VLDesktopSettingValue::parseInteger(value, 1, INT_MAX, &maximum)) {
+        VL_LOG_WARN("Invalid value for " << kMaxDownloads << " : " << value);
+        return;
+    }
+    if (!m_downloader) {
+        VL_LOG_ERROR("Unable to set " << kMaxDownloads << ", no downloader");
+        return;
+    }
+    m_downloader->setMaxConcurrentDownloads(unsigned(maximum));
+}
+
+void VLDesktop::setStreamBufferSize(const std::string& value)
+{
+    long kib = 0;
+    if (!VLDesktopSettingValue::parseInteger(value, 1, kMaxStreamBufferKiB, &kib)) {
+        VL_LOG_WARN("Invalid value for " << kStreamBufferSize << " : " << value);
+        return;
+    }
+    VLAudioInterface* audio = VLPlayer::instance()->getAudioInterface();
+    if (!audio) {
+        VL_LOG_ERROR("Unable to set " << kStreamBufferSize << ", no audio interface");
+        return;
+    }
+    audio->setStreamBufferSize(size_t(kib) << 10, false);
+}
+
+std::string VLDesktop::getSetting(const std::string& key)
+{
+    std::ostringstream result;
+    if (key == kCacheMaxSize) {
+        result << getCacheMaxSize();
+    } else if (key == kCachePath || key == kImportPath || key == kDownloadPath) {
+        const char* name = key == kCachePath ? "cache" : key == kImportPath ? "import" : "download";
+        if (VLRepository* repository = findRepository(name))
+            result << repository->getDirectory();
+    } else if (key == kDeviceOutput) {
+        if (VLAudioInterface* audio = VLPlayer::instance()->getAudioInterface())
+            result << audio->getOutput();
+    } else if (key == kMaxDownloads) {
+        if (m_downloader)
+            result << int(m_downloader->getMaxConcurrentDownloads());
+    } else if (key == kStreamBufferSize) {
+        if (VLAudioInterface* audio = VLPlayer::instance()->getAudioInterface())
+            result << (unsigned int)(audio->getStreamBufferSize() >> 10);
+    }
+    std::string text = result.str();
+    VL_LOG_DEBUG("Get setting : " << key << " = " << text);
+    return text;
+}
+
+// The byte limit in whole decimal gigabytes; -1 when there is none (the
+// percentage rule). Limits too large for an int read as the largest int.
+std::string VLDesktop::getCacheMaxSize()
+{
+    VLRepository* cache = findRepository("cache");
+    if (!cache)
+        return std::string();
+    double maxSize = 0.0;
+    cache->getLimits(&maxSize, nullptr);
+    if (!(maxSize > 0.0))
+        return "-1";
+    double gigabytes = maxSize / kGigabyte;
+    int value = gigabytes >= double(INT_MAX) ? INT_MAX : int(gigabytes);
+    return std::to_string(value);
+}
+
+void VLDesktop::resetSettings()
+{
+    VLSettingHelper* helper = settings();
+    if (VLRepository* cache = findRepository("cache")) {
+        cache->setLimits(kDefaultCachePercent, 0.0);
+        cache->setDirectory(helper->getLocalCachePath("cache"), false);
+    }
+    if (VLRepository* import = findRepository("import"))
+        import->setDirectory(helper->getLocalAppPath("import"), false);
+    if (VLRepository* download = findRepository("download"))
+        download->setDirectory(helper->getLocalMusicPath(), false);
+    if (VLAudioInterface* audio = VLPlayer::instance()->getAudioInterface()) {
+        audio->setOutput("", false);
+        audio->setStreamBufferSize(kDefaultStreamBufferBytes, false);
+    }
+}
+
+void VLDesktop::getDeviceInfo(const std::string& key, std::string*& text, double*& number,
+                              std::vector<VLDesktopKeyValue*>*& list)
+{
+    text = nullptr;
+    number = nullptr;
+    list = nullptr;
+    if (key == "app_id")
+        text = new std::string(kAppId);
+    else if (key == "app_secret")
+        text = new std::string(kAppSecret);
+    else if (key == "version")
+        text = new std::string(getVersion());
+    else if (key == "system_uid")
+        text = new std::string(getSystemUid());
+    else if (key == "output_devices")
+        list = getOutputDevices();
+    else if (key == "cache_volume_available_space")
+        number = new double(getCacheVolumeAvailableSpace());
+    VL_LOG_DEBUG("Get device info : " << key << " = " << (text ? *text : std::string("NULL")) << ", "
+                                      << (number ? *number : 0) << ", " << (list ? list->size() : 0));
+}
+
+std::vector<VLDesktopKeyValue*>* VLDesktop::getOutputDevices()
+{
+    std::vector<VLDesktopKeyValue*>* devices = new std::vector<VLDesktopKeyValue*>();
+    VLAudioInterface* audio = VLPlayer::instance()->getAudioInterface();
+    if (!audio)
+        return devices;
+    for (const auto& driver : audio->getOutputDrivers())
+        devices->push_back(new VLDesktopKeyValue(driver.second, driver.first));
+    return devices;
+}
+
+// Free bytes of the cache's volume left once the cache itself is counted out;
+// negative when the cache holds more than the volume has free.
+double VLDesktop::getCacheVolumeAvailableSpace()
+{
+    VLRepository* cache = findRepository("cache");
+    if (!cache)
+        return 0.0;
+    double available = 0.0;
+    if (!VLPlatformFactory::instance()->getFileHelper()->getFreeSpace(cache->getDirectory(), &available, nullptr))
+        return 0.0;
+    return available - cache->getTotalSize();
+}

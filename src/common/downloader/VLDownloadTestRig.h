@@ -1,0 +1,257 @@
+#ifndef VL_DOWNLOAD_TEST_RIG_H
+#define VL_DOWNLOAD_TEST_RIG_H
+
+// Test and benchmark support (header-only; not used by the core itself): the repositories "cache", "import" and "download" of one identity
+// in a folder, the HTTP range provider and a downloader, driven pass by pass
+// the way the core's worker thread drives them. The rig is the repositories'
+// handler and the provider's URL delegate: it records every download-state
+// report and answers each request for a file's URL with the address that the
+// test gave for the file's entity.
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
+
+#include "VLAskFileUrlDelegate.h"
+#include "VLDownloader.h"
+#include "VLFileId.h"
+#include "VLHttpRepositoryProvider.h"
+#include "VLPlatformFactory.h"
+#include "VLRepository.h"
+#include "VLRepositoryFile.h"
+#include "VLRepositoryHandler.h"
+
+class VLDownloadTestRig : public VLAskFileUrlDelegate, public VLRepositoryHandler
+{
+public:
+    struct StateReport {
+        std::string repository;
+        std::string file;  // entity id "_" format id
+        int state;
+    };
+
+    // Opens the three repositories of `identity` under `folder` (made when
+    // missing) and the provider. The downloader is made by openDownloader.
+    explicit VLDownloadTestRig(const std::string& folder, const std::string& identity = "user")
+        : m_folder(folder), m_identity(identity)
+    {
+        mkdir(folder.c_str(), 0700);
+        m_provider.reset(new VLHttpRepositoryProvider());
+        m_provider->init(this);
+        m_cache = openRepository("cache");
+        m_import = openRepository("import");
+        m_download = openRepository("download");
+    }
+
+    // Ends the session as the desktop façade does: the downloader is cleaned
+    // and deleted, then the repositories are closed and the provider cleaned.
+    virtual ~VLDownloadTestRig()
+    {
+        closeDownloader();
+        for (VLRepository* repository : {m_cache.get(), m_import.get(), m_download.get()})
+            repository->close();
+        m_cache.reset();
+        m_import.reset();
+        m_download.reset();
+        m_provider->clean();
+    }
+
+    // A downloader over "import" and then "download", as a session opens one.
+    VLDownloader* openDownloader(unsigned limit)
+    {
+        VLRepository* repositories[] = {m_import.get(), m_download.get()};
+        m_downloader.reset(new VLDownloader(repositories, 2, limit));
+        return m_downloader.get();
+    }
+
+    void closeDownloader()
+    {
+        if (!m_downloader)
+            return;
+        m_downloader->clean();
+        m_downloader.reset();
+    }
+
+    VLDownloader* downloader() { return m_downloader.get(); }
+    VLHttpRepositoryProvider* provider() { return m_provider.get(); }
+    VLRepository* cache() { return m_cache.get(); }
+    VLRepository* import() { return m_import.get(); }
+    VLRepository* download() { return m_download.get(); }
+    std::string folder() const { return m_folder; }
+
+    // The address given to the provider when it asks for a file of this
+    // entity; `formatId` other than -1 answers with that format instead (the
+    // page's way of saying the file exists in another format only).
+    void setUrl(const std::string& entityId, const std::string& url, int formatId = -1)
+    {
+        std::lock_guard<std::mutex> lock(m_urlMutex);
+        m_urls[entityId] = std::make_pair(url, formatId);
+    }
+
+    // One pass of the worker: provider, repositories, downloader; then the
+    // answers to the URL requests of this pass.
+    void pass()
+    {
+        m_provider->update();
+        m_cache->update();
+        m_import->update();
+        m_download->update();
+        if (m_downloader)
+            m_downloader->update();
+        answerUrlRequests();
+    }
+
+    // Runs passes, 10 ms apart like the worker's, until `done` holds. Gives up
+    // after `seconds` so that a broken build fails instead of hanging.
+    bool runUntil(const std::function<bool()>& done, double seconds = 60)
+    {
+        auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > end)
+                return false;
+            pass();
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return true;
+    }
+
+    void passes(int count)
+    {
+        for (int i = 0; i < count; ++i)
+            pass();
+    }
+
+    // The record of a file, or null when the repository has none.
+    VLRepositoryFile* file(VLRepository* repository, const std::string& entityId, uint32_t formatId = 6)
+    {
+        return repository->getFile(VLFileId(entityId, formatId), false);
+    }
+
+    // The file's download state, or -1 when the repository has no record.
+    int state(VLRepository* repository, const std::string& entityId, uint32_t formatId = 6)
+    {
+        VLRepositoryFile* record = file(repository, entityId, formatId);
+        return record ? record->getCustom() : -1;
+    }
+
+    int position(VLRepository* repository, const std::string& entityId, uint32_t formatId = 6)
+    {
+        VLRepositoryFile* record = file(repository, entityId, formatId);
+        return record ? record->getPosition() : -2;
+    }
+
+    std::vector<StateReport> stateReports()
+    {
+        std::lock_guard<std::mutex> lock(m_reportMutex);
+        return m_stateReports;
+    }
+
+    void clearStateReports()
+    {
+        std::lock_guard<std::mutex> lock(m_reportMutex);
+        m_stateReports.clear();
+    }
+
+    // The states reported for one file, in order.
+    std::vector<int> statesOf(const std::string& entityId, uint32_t formatId = 6)
+    {
+        std::string name = entityId + "_" + std::to_string(formatId);
+        std::vector<int> states;
+        for (const StateReport& report : stateReports()) {
+            if (report.file == name)
+                states.push_back(report.state);
+        }
+        return states;
+    }
+
+    size_t urlRequestCount()
+    {
+        std::lock_guard<std::mutex> lock(m_urlMutex);
+        return m_urlRequestCount;
+    }
+
+    // VLAskFileUrlDelegate: recorded here, answered after the pass.
+    void askFileUrl(VLRepository* repository, const VLFileId& fileId) override
+    {
+        std::lock_guard<std::mutex> lock(m_urlMutex);
+        m_urlRequests.emplace_back(repository, fileId);
+        ++m_urlRequestCount;
+    }
+    bool isJSReady() override { return true; }
+
+    // VLRepositoryHandler: only download states are recorded.
+    void onFilesAdded(VLRepositoryFile*) override {}
+    void onFilesRemoved(VLRepositoryFile*) override {}
+    void onFileProgressesChanged(VLRepositoryFile*) override {}
+    void onFileStatesChanged(VLRepositoryFile*) override {}
+    void onVolumeFull(VLRepository*) override {}
+    void onUnwritable(VLRepository*) override {}
+    void onDownloadStatesChanged(VLRepositoryFile* file) override
+    {
+        VLFileId id = file->getFileId();
+        std::lock_guard<std::mutex> lock(m_reportMutex);
+        m_stateReports.push_back({file->getRepository()->getName(),
+                                  id.getEntityId() + "_" + std::to_string(id.getFormat()->getId()),
+                                  file->getCustom()});
+    }
+
+private:
+    std::unique_ptr<VLRepository> openRepository(const std::string& name)
+    {
+        std::string databases = m_folder + "/repositories";
+        std::string directory = m_folder + "/" + name;
+        mkdir(databases.c_str(), 0700);
+        mkdir(directory.c_str(), 0700);
+        std::unique_ptr<VLRepository> repository(new VLRepository(
+            this, m_provider.get(), name, m_identity, 604800, databases, directory, 0, false, 0));
+        repository->init();
+        return repository;
+    }
+
+    void answerUrlRequests()
+    {
+        std::vector<std::pair<VLRepository*, VLFileId>> requests;
+        {
+            std::lock_guard<std::mutex> lock(m_urlMutex);
+            requests.swap(m_urlRequests);
+        }
+        for (auto& request : requests) {
+            const VLFileId& id = request.second;
+            std::pair<std::string, int> answer;
+            {
+                std::lock_guard<std::mutex> lock(m_urlMutex);
+                auto found = m_urls.find(id.getEntityId());
+                if (found != m_urls.end())
+                    answer = found->second;
+                else
+                    answer = std::make_pair(std::string(), -1);
+            }
+            int formatId = answer.second >= 0 ? answer.second : static_cast<int>(id.getFormat()->getId());
+            m_provider->setFileUrl(request.first, id, answer.first, formatId, "data-" + id.getEntityId());
+        }
+    }
+
+    std::string m_folder;
+    std::string m_identity;
+    std::unique_ptr<VLHttpRepositoryProvider> m_provider;
+    std::unique_ptr<VLRepository> m_cache;
+    std::unique_ptr<VLRepository> m_import;
+    std::unique_ptr<VLRepository> m_download;
+    std::unique_ptr<VLDownloader> m_downloader;
+
+    std::mutex m_urlMutex;
+    std::map<std::string, std::pair<std::string, int>> m_urls;
+    std::vector<std::pair<VLRepository*, VLFileId>> m_urlRequests;
+    size_t m_urlRequestCount = 0;
+
+    std::mutex m_reportMutex;
+    std::vector<StateReport> m_stateReports;
+};
+
+#endif

@@ -1,0 +1,80 @@
+// The application's end of the page-object channel: a private peer-to-peer
+// D-Bus server that our extension in each WebKit web process connects to (its
+// address goes to the extension as initialisation data). It asks the delegate
+// whether a frame may have the page objects and which, carries the page's
+// calls to them, and keeps the publications through which the application
+// calls back into the page.
+//
+// Threads: start, stop and everything the delegate and the page objects see
+// run on the main thread (the thread-default main context when start() was
+// called must be the default one). Connections are authenticated on the
+// server's own thread, so the main thread never waits on a web process.
+#pragma once
+
+#include <gio/gio.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "PagePublication.h"
+
+class PageChannel {
+ public:
+  class Delegate {
+   public:
+    virtual ~Delegate() = default;
+    // A frame asks for the page objects. Fill the publication (objects and
+    // scripts, in order) and return true, or return false to give it none.
+    virtual bool publish(PagePublication& publication) = 0;
+    // A message of the page's console (any page of any web view).
+    virtual void consoleMessage(uint64_t page, unsigned level, const std::string& text, const std::string& source,
+                                unsigned line) = 0;
+    // Something went wrong on the channel; for the log.
+    virtual void channelWarning(const std::string& text) = 0;
+  };
+
+  explicit PageChannel(Delegate& delegate);
+  ~PageChannel();  // stops
+  PageChannel(const PageChannel&) = delete;
+  PageChannel& operator=(const PageChannel&) = delete;
+
+  // Opens the server on a socket in a new private folder; false (after a
+  // warning to the delegate) when it cannot.
+  bool start();
+  // Closes every connection, ends every publication and removes the socket.
+  void stop();
+  // The address for the extension; empty until started.
+  const std::string& address() const { return address_; }
+
+  // The active publication of that id; null when there is none.
+  std::shared_ptr<PagePublication> publication(uint64_t id) const;
+
+ private:
+  struct Connection;
+  static gboolean onNewConnection(GDBusServer* server, GDBusConnection* connection, gpointer self);
+  static void onClosed(GDBusConnection* connection, gboolean remotePeerVanished, GError* error, gpointer self);
+  static void onMethodCall(GDBusConnection* connection, const gchar* sender, const gchar* path,
+                           const gchar* interface, const gchar* method, GVariant* parameters,
+                           GDBusMethodInvocation* invocation, gpointer self);
+
+  void publish(GDBusConnection* connection, GVariant* parameters, GDBusMethodInvocation* invocation);
+  void call(GDBusConnection* connection, GVariant* parameters, GDBusMethodInvocation* invocation, bool wantsResult);
+  void console(GVariant* parameters);
+  void endWhere(uint64_t page, uint64_t frame, bool wholePage);
+  void closed(GDBusConnection* connection);
+
+  Delegate& delegate_;
+  GDBusServer* server_ = nullptr;
+  std::string folder_;
+  std::string address_;
+  uint64_t nextPublication_ = 1;
+  std::map<uint64_t, std::shared_ptr<PagePublication>> publications_;
+
+  // Connections are accepted on the server's thread and used on the main one.
+  mutable std::mutex connectionsMutex_;
+  bool accepting_ = false;
+  std::map<GDBusConnection*, guint> connections_;  // each holds a reference; value: object registration
+};

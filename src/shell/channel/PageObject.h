@@ -1,0 +1,54 @@
+// A native object published on the page's window: a name and the methods the
+// page may call, each declared with how its arguments are taken from the page
+// and whether the page waits for a result. Bridge objects derive from it and
+// declare their methods in their constructor.
+//
+// Threads: declared before publication; methods are called on the main thread.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "PageValue.h"
+
+class PageCall;
+
+class PageObject {
+ public:
+  // Runs one page call; the result is handed to the page by methods that
+  // return a value (unless the call was deferred) and dropped otherwise.
+  using Handler = std::function<PageValue(PageCall& call)>;
+
+  struct Method {
+    std::string name;
+    // One character per argument (see PageChannelProtocol.h): 'v' the value
+    // as it is, 's' text as String(v) gives it (null and undefined as ""),
+    // 'n' a number as Number(v) gives it, 'f' a callback function.
+    std::string kinds;
+    bool returnsValue = false;
+    Handler handler;
+  };
+
+  explicit PageObject(std::string name) : name_(std::move(name)) {}
+  virtual ~PageObject() = default;
+  PageObject(const PageObject&) = delete;
+  PageObject& operator=(const PageObject&) = delete;
+
+  // The window property the object is published under.
+  const std::string& name() const { return name_; }
+  const std::vector<Method>& methods() const { return methods_; }
+  // The method of that page name; null when there is none.
+  const Method* find(const std::string& name) const;
+
+ protected:
+  // A method the page calls without waiting: its calls reach the application
+  // in the page's order, also relative to value-returning ones.
+  void declare(std::string name, std::string kinds, Handler handler);
+  // A method whose result the page waits for.
+  void declareWithResult(std::string name, std::string kinds, Handler handler);
+
+ private:
+  std::string name_;
+  std::vector<Method> methods_;
+};

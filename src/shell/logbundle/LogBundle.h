@@ -1,0 +1,55 @@
+#ifndef LOG_BUNDLE_H
+#define LOG_BUNDLE_H
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "LogBundleSettings.h"
+
+// The files of one log upload, all named with one local time stamp
+// "dd.mm.yy-HH-MM-SS" (calendar year):
+// - in a private folder (0700, made for this bundle, removed with it):
+//   "velora-user-infos-<stamp>.txt" ("userId:..\r\nuserLogin:..\r\n
+//   desktopVersion:..\r\n") and "velora-system-infos-<stamp>.txt" (the system
+//   report), both 0600;
+// - on the desktop: the archive "velora-logs-<stamp>.zip" (0600), holding, in
+//   this order, each by its file name: the regular files of the log folder
+//   (by name), the preferences file, the user text, the system report.
+//
+// One thread at a time; build blocks while the system report is made.
+class LogBundle
+{
+public:
+    explicit LogBundle(const LogBundleSettings& settings);
+    // Removes the private folder and the texts (never the archive).
+    ~LogBundle();
+    LogBundle(const LogBundle&) = delete;
+    LogBundle& operator=(const LogBundle&) = delete;
+
+    // Writes the texts and the archive. False, with the reason logged, when
+    // the archive could not be made (then no archive is left behind).
+    bool build(const std::string& userId, const std::string& login, const std::string& version, std::time_t now);
+
+    // The archive's path (set by build, also when it failed).
+    const std::string& archivePath() const { return m_archivePath; }
+    // The files put into the archive, in order (set by build).
+    const std::vector<std::string>& files() const { return m_files; }
+
+    // The stamp of a moment in local time.
+    static std::string timeStamp(std::time_t now);
+
+private:
+    bool makePrivateFolder();
+    void addLogFiles();
+    bool writeUserText(const std::string& path, const std::string& userId, const std::string& login,
+                       const std::string& version);
+    bool makeArchive();
+
+    const LogBundleSettings m_settings;
+    std::string m_privateFolder;
+    std::string m_archivePath;
+    std::vector<std::string> m_files;
+};
+
+#endif

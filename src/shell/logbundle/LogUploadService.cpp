@@ -1,0 +1,188 @@
+#include "LogUploadService.h"
+
+#include <glib.h>
+#include <unistd.h>
+
+#include "BlockingHttpRequest.h"
+#include "LogBundle.h"
+#include "LogUploadPresenter.h"
+#include "MultipartFormData.h"
+#include "VLLogger.h"
+
+namespace {
+
+// The upload sets no limit on its whole length (a bundle may be large and the
+// line slow), only on connecting and on a transfer that has stalled.
+const long kConnectTimeoutMs = 30000;
+const long kStalledSeconds = 60;
+
+}  // namespace
+
+// Results on their way to the main thread. Made on the main thread; shared
+// by the service and each pending idle source through a reference count, so
+// that a result that arrives after the service is gone finds no presenter.
+// Everything passes through the mutex and the atomic count, never through
+// memory that GLib hands over (its own locking is invisible to the thread
+// sanitizer).
+struct LogUploadService::Mailbox
+{
+    explicit Mailbox(LogUploadPresenter* presenter)
+        : presenter(presenter)
+    {
+    }
+
+    void release()
+    {
+        if (references.fetch_sub(1) == 1)
+            delete this;
+    }
+
+    static gboolean deliver(gpointer data)
+    {
+        Mailbox* mailbox = static_cast<Mailbox*>(data);
+        LogUploadPresenter* presenter;
+        Outcome outcome;
+        std::string archivePath;
+        {
+            std::lock_guard<std::mutex> lock(mailbox->mutex);
+            if (mailbox->results.empty())
+                return G_SOURCE_REMOVE;
+            presenter = mailbox->presenter;
+            outcome = mailbox->results.front().first;
+            archivePath = mailbox->results.front().second;
+            mailbox->results.pop_front();
+        }
+        if (presenter && outcome == Outcome::Sent)
+            presenter->showSendLogSuccessMessage();
+        else if (presenter)
+            presenter->showSendLogFailureMessage(archivePath);
+        return G_SOURCE_REMOVE;
+    }
+
+    static void forget(gpointer data) { static_cast<Mailbox*>(data)->release(); }
+
+    std::mutex mutex;
+    LogUploadPresenter* presenter;  // null once the service is gone
+    std::deque<std::pair<Outcome, std::string>> results;
+    std::atomic<int> references{1};  // the service's, and one per pending idle source
+};
+
+LogUploadService::LogUploadService(LogBundleSettings settings, LogUploadPresenter& presenter)
+    : m_settings(std::move(settings))
+    , m_mailbox(new Mailbox(&presenter))
+{
+}
+
+LogUploadService::~LogUploadService()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopping = true;
+        m_queue.clear();
+    }
+    m_wake.notify_all();
+    if (m_thread.joinable())
+        m_thread.join();
+    {
+        std::lock_guard<std::mutex> lock(m_mailbox->mutex);
+        m_mailbox->presenter = nullptr;
+        m_mailbox->results.clear();
+    }
+    m_mailbox->release();
+}
+
+void LogUploadService::sendLogForUserId(const std::string& userId, const std::string& login,
+                                        const std::string& version)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_queue.push_back(Request{userId, login, version});
+    if (!m_thread.joinable())
+        m_thread = std::thread([this] { run(); });
+    m_wake.notify_all();
+}
+
+void LogUploadService::run()
+{
+    while (true) {
+        Request request;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_wake.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
+            if (m_stopping)
+                return;
+            request = m_queue.front();
+            m_queue.pop_front();
+        }
+        std::string archivePath;
+        Outcome outcome = upload(request.userId, request.login, request.version, time(nullptr), archivePath);
+        if (!m_stopping)
+            present(outcome, outcome == Outcome::NotSent ? archivePath : std::string());
+    }
+}
+
+LogUploadService::Outcome LogUploadService::upload(const std::string& userId, const std::string& login,
+                                                   const std::string& version, std::time_t now,
+                                                   std::string& archivePath)
+{
+    LogBundle bundle(m_settings);
+    bool built = bundle.build(userId, login, version, now);
+    archivePath = bundle.archivePath();
+    if (!built)
+        return Outcome::NoArchive;
+    if (!post(archivePath))
+        return Outcome::NotSent;
+    unlink(archivePath.c_str());
+    return Outcome::Sent;
+}
+
+bool LogUploadService::post(const std::string& archivePath)
+{
+    gchar* contents = nullptr;
+    gsize length = 0;
+    GError* error = nullptr;
+    if (!g_file_get_contents(archivePath.c_str(), &contents, &length, &error)) {
+        VL_LOG_WARN("Error sending data: the archive cannot be read: " << error->message);
+        g_error_free(error);
+        return false;
+    }
+    MultipartFormData form;
+    form.addText("udid", m_settings.systemUid);
+    form.addText("ext", "zip");
+    form.addText("ver", m_settings.applicationVersion);
+    form.addText("type", "desktop");
+    form.addNumber("auto", 0);
+    form.addBytes("file", std::string(contents, length));
+    g_free(contents);
+
+    BlockingHttpRequest request(m_settings.endpoint);
+    request.addHeader("Content-Type: " + form.contentType());
+    request.setPostBody(form.body());
+    request.setConnectTimeoutMilliseconds(kConnectTimeoutMs);
+    request.setLowSpeedLimit(1, kStalledSeconds);
+    request.setCancelFlag(&m_stopping);
+    HttpResponse response;
+    request.perform(response);
+    if (!response.isSuccess()) {
+        VL_LOG_WARN("Error sending data: " << (response.answered ? "HTTP status " + std::to_string(response.status)
+                                                                 : response.error));
+        return false;
+    }
+    VL_LOG_DEBUG("sendLog result: " << response.body);
+    return true;
+}
+
+void LogUploadService::present(Outcome outcome, const std::string& archivePath)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mailbox->mutex);
+        m_mailbox->results.emplace_back(outcome, archivePath);
+    }
+    m_mailbox->references.fetch_add(1);
+    // Always through an idle source of the default context: that context's
+    // owner, the main thread, runs it (g_main_context_invoke would run it
+    // right here whenever the main thread happens not to hold the context).
+    GSource* source = g_idle_source_new();
+    g_source_set_callback(source, &Mailbox::deliver, m_mailbox, &Mailbox::forget);
+    g_source_attach(source, nullptr);
+    g_source_unref(source);
+}

@@ -1,0 +1,73 @@
+#ifndef LOG_UPLOAD_SERVICE_H
+#define LOG_UPLOAD_SERVICE_H
+
+#include <atomic>
+#include <condition_variable>
+#include <ctime>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "LogBundleSettings.h"
+
+class LogUploadPresenter;
+
+// The log-bundle upload: builds the bundle (LogBundle), posts the archive as
+// a multipart form (udid, ext "zip", ver, type "desktop", auto 0, file) to
+// the endpoint, deletes the archive when the service answered 2xx and keeps
+// it otherwise, and tells the presenter.
+//
+// Threads: sendLogForUserId is called on the main thread and returns at once;
+// the uploads run one after the other on the service's own thread; the
+// presenter is called on the main thread through the default GLib main
+// context. The destructor (main thread) stops a running upload and waits for
+// its thread; results not yet shown are then dropped.
+class LogUploadService
+{
+public:
+    enum class Outcome {
+        Sent,       // 2xx: the archive is deleted
+        NotSent,    // transport failure or another status: the archive is kept
+        NoArchive,  // the bundle could not be made: nothing was posted
+    };
+
+    // `presenter` must outlive the service.
+    LogUploadService(LogBundleSettings settings, LogUploadPresenter& presenter);
+    ~LogUploadService();
+    LogUploadService(const LogUploadService&) = delete;
+    LogUploadService& operator=(const LogUploadService&) = delete;
+
+    // Queues an upload with the page's user id, login and version.
+    void sendLogForUserId(const std::string& userId, const std::string& login, const std::string& version);
+
+    // One whole upload on the calling thread, without telling the presenter.
+    // `archivePath` is set to the archive's path.
+    Outcome upload(const std::string& userId, const std::string& login, const std::string& version,
+                   std::time_t now, std::string& archivePath);
+
+private:
+    struct Request
+    {
+        std::string userId;
+        std::string login;
+        std::string version;
+    };
+    struct Mailbox;
+
+    void run();
+    bool post(const std::string& archivePath);
+    void present(Outcome outcome, const std::string& archivePath);
+
+    const LogBundleSettings m_settings;
+    // Where results wait for the main thread (see LogUploadService.cpp).
+    Mailbox* m_mailbox;
+    std::atomic<bool> m_stopping{false};
+    std::mutex m_mutex;  // guards m_queue and m_thread's start
+    std::condition_variable m_wake;
+    std::deque<Request> m_queue;
+    std::thread m_thread;
+};
+
+#endif

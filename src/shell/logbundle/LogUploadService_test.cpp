@@ -1,0 +1,282 @@
+#include "LogUploadService.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <dirent.h>
+#include <glib.h>
+#include <netinet/in.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include "LogBundle.h"
+#include "LogUploadPresenter.h"
+#include "MultipartFormData.h"
+#include "TestFolder.h"
+#include "TestHttpServer.h"
+#include "VLTestLog.h"
+#include "ZipTestPeers.h"
+
+namespace {
+
+// A port on 127.0.0.1 where nothing listens.
+int closedPort()
+{
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    close(listener);
+    return ntohs(address.sin_port);
+}
+
+std::vector<std::string> folderEntries(const std::string& folder)
+{
+    std::vector<std::string> names;
+    if (DIR* directory = opendir(folder.c_str())) {
+        while (dirent* entry = readdir(directory)) {
+            if (entry->d_name[0] != '.')
+                names.push_back(entry->d_name);
+        }
+        closedir(directory);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+unsigned modeOf(const std::string& path)
+{
+    struct stat status;
+    return stat(path.c_str(), &status) == 0 ? status.st_mode & 0777 : 0;
+}
+
+// Python's listing as "name length:crc32" lines.
+std::vector<std::string> archiveEntries(const std::string& archive)
+{
+    ZipPeerResult python = pythonZipListing(archive);
+    EXPECT_EQ(0, python.status) << python.output;
+    std::vector<std::string> entries;
+    std::stringstream lines(python.output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::vector<std::string> fields;
+        std::stringstream columns(line);
+        std::string field;
+        while (std::getline(columns, field, '\t'))
+            fields.push_back(field);
+        if (fields.size() == 5)
+            entries.push_back(fields[0] + " " + fields[4]);
+    }
+    return entries;
+}
+
+std::time_t localTime(int year, int month, int day, int hour, int minute, int second)
+{
+    struct tm local = {};
+    local.tm_year = year - 1900;
+    local.tm_mon = month - 1;
+    local.tm_mday = day;
+    local.tm_hour = hour;
+    local.tm_min = minute;
+    local.tm_sec = second;
+    local.tm_isdst = -1;
+    return mktime(&local);
+}
+
+// Records what the upload tells the user, and on which thread.
+class RecordingPresenter : public LogUploadPresenter
+{
+public:
+    void showSendLogSuccessMessage() override { calls.push_back("success"); threads.push_back(std::this_thread::get_id()); }
+    void showSendLogFailureMessage(const std::string& archivePath) override
+    {
+        calls.push_back("failure " + archivePath);
+        threads.push_back(std::this_thread::get_id());
+    }
+
+    // Runs the default main context until `count` calls came (30 s at most).
+    bool waitForCalls(size_t count)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (calls.size() < count && std::chrono::steady_clock::now() < deadline)
+            g_main_context_iteration(nullptr, FALSE) || usleep(2000);
+        return calls.size() >= count;
+    }
+
+    std::vector<std::string> calls;
+    std::vector<std::thread::id> threads;
+};
+
+class LogUploadServiceTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        static bool logging = (VLTestLog::start(), true);
+        (void)logging;
+        ASSERT_TRUE(server.isRunning());
+        std::string logs = folder.folder("logs");
+        TestFolder::write(logs + "/desktop.log", "2024-05-01 12:00:00,000 [main] INFO  desktop - started\n");
+        TestFolder::write(logs + "/desktop.log.1", "older lines\n");
+        TestFolder::write(logs + "/desktop_stderr.log", "");
+        folder.folder("logs/sub");
+        TestFolder::write(folder.file("outside.txt"), "not a log");
+        symlink(folder.file("outside.txt").c_str(), (logs + "/link.log").c_str());
+        TestFolder::write(folder.file("preferences"), "LastIdentity=someone\n");
+        settings.logFolder = logs;
+        settings.preferencesFile = folder.file("preferences");
+        settings.desktopFolder = folder.file("Desktop");  // made by the upload
+        settings.temporaryFolder = folder.folder("tmp");
+        settings.endpoint = server.url("/proxy/logging.php");
+        settings.systemUid = "6F1C2D3E-4A5B-4C6D-8E7F-0123456789AB";
+        settings.applicationVersion = "2.1 (345)";
+        settings.systemInfoSources = {SystemInfoSource{{"echo", "system facts"}, ""}};
+    }
+
+    TestFolder folder;
+    TestHttpServer server;
+    LogBundleSettings settings;
+    RecordingPresenter presenter;
+    std::time_t now = localTime(2018, 12, 31, 23, 59, 58);
+};
+
+TEST_F(LogUploadServiceTest, PostsTheBundleAsAStandardMultipartFormAndDeletesIt)
+{
+    LogUploadService service(settings, presenter);
+    std::string archive;
+    EXPECT_EQ(LogUploadService::Outcome::Sent, service.upload("user-42", "jane@example.org", "web 7.3", now, archive));
+    // The calendar year, not the week-based one (which is 2019 here).
+    EXPECT_EQ(folder.file("Desktop/velora-logs-31.12.18-23-59-58.zip"), archive);
+    EXPECT_FALSE(TestFolder::exists(archive));
+    EXPECT_TRUE(folderEntries(settings.temporaryFolder).empty());
+
+    std::vector<TestHttpForm> forms = server.getForms();
+    ASSERT_EQ(1u, forms.size());
+    const TestHttpForm& form = forms[0];
+    EXPECT_EQ("/proxy/logging.php", form.path);
+    // Quoted: the boundary holds a space.
+    EXPECT_EQ("multipart/form-data; boundary=\"" + std::string(MultipartFormData::kLogBoundary) + "\"",
+              form.contentType);
+    EXPECT_EQ("ok", form.defects);
+    std::vector<std::string> names;
+    for (const TestHttpFormPart& part : form.parts)
+        names.push_back(part.name);
+    EXPECT_EQ((std::vector<std::string>{"udid", "ext", "ver", "type", "auto", "file"}), names);
+    ASSERT_EQ(6u, form.parts.size());
+    EXPECT_EQ("6F1C2D3E-4A5B-4C6D-8E7F-0123456789AB", form.part("udid")->bytes);
+    EXPECT_EQ("zip", form.part("ext")->bytes);
+    EXPECT_EQ("2.1 (345)", form.part("ver")->bytes);
+    EXPECT_EQ("desktop", form.part("type")->bytes);
+    EXPECT_EQ("0", form.part("auto")->bytes);
+    for (size_t i = 0; i < 5; ++i)
+        EXPECT_EQ("", form.parts[i].filename);
+    EXPECT_EQ("file", form.part("file")->filename);
+    EXPECT_EQ("application/octet-stream", form.part("file")->contentType);
+
+    std::string received = folder.file("received.zip");
+    TestFolder::write(received, form.part("file")->bytes);
+    EXPECT_EQ(0, unzipTest(received).status);
+    std::vector<std::string> expected = {
+        "desktop.log " + zipDigest("2024-05-01 12:00:00,000 [main] INFO  desktop - started\n"),
+        "desktop.log.1 " + zipDigest("older lines\n"),
+        "desktop_stderr.log " + zipDigest(""),
+        "preferences " + zipDigest("LastIdentity=someone\n"),
+        "velora-user-infos-31.12.18-23-59-58.txt "
+            + zipDigest("userId:user-42\r\nuserLogin:jane@example.org\r\ndesktopVersion:web 7.3\r\n"),
+        "velora-system-infos-31.12.18-23-59-58.txt " + zipDigest("echo system facts:\nsystem facts\n\n"),
+    };
+    EXPECT_EQ(expected, archiveEntries(received));
+}
+
+TEST_F(LogUploadServiceTest, AnyFailureKeepsTheArchive)
+{
+    const char* endpoints[] = {"/status=500/proxy/logging.php", "/status=404/proxy/logging.php",
+                               "/status=302/proxy/logging.php", nullptr};
+    size_t mark = VLTestLog::mark();
+    for (const char** endpoint = endpoints;; ++endpoint) {
+        LogBundleSettings failing = settings;
+        failing.endpoint = *endpoint ? server.url(*endpoint)
+                                     : "http://127.0.0.1:" + std::to_string(closedPort()) + "/proxy/logging.php";
+        failing.desktopFolder = folder.folder("Desktop") + "/" + std::to_string(endpoint - endpoints);
+        LogUploadService service(failing, presenter);
+        std::string archive;
+        EXPECT_EQ(LogUploadService::Outcome::NotSent, service.upload("u", "l", "v", now, archive)) << failing.endpoint;
+        EXPECT_TRUE(TestFolder::exists(archive)) << failing.endpoint;
+        EXPECT_EQ(0600u, modeOf(archive));
+        EXPECT_EQ(0, unzipTest(archive).status);
+        EXPECT_TRUE(folderEntries(settings.temporaryFolder).empty());
+        if (!*endpoint)
+            break;
+    }
+    // Every answered failure had the whole bundle.
+    EXPECT_EQ(3u, server.getForms().size());
+    std::string logged = VLTestLog::since(mark);
+    EXPECT_NE(std::string::npos, logged.find("Error sending data: HTTP status 500"));
+    EXPECT_NE(std::string::npos, logged.find("Error sending data: HTTP status 404"));
+    EXPECT_NE(std::string::npos, logged.find("Error sending data: HTTP status 302"));
+    EXPECT_NE(std::string::npos, logged.find("Error sending data: Couldn't connect to server"));
+}
+
+TEST_F(LogUploadServiceTest, NoArchiveNoPost)
+{
+    TestFolder::write(folder.file("Desktop"), "a file where the desktop folder should be");
+    LogUploadService service(settings, presenter);
+    std::string archive;
+    EXPECT_EQ(LogUploadService::Outcome::NoArchive, service.upload("u", "l", "v", now, archive));
+    EXPECT_TRUE(server.getForms().empty());
+    EXPECT_TRUE(folderEntries(settings.temporaryFolder).empty());
+}
+
+TEST_F(LogUploadServiceTest, TextsArePrivateWhileTheBundleLives)
+{
+    LogBundle bundle(settings);
+    ASSERT_TRUE(bundle.build("u", "l", "v", now));
+    const std::vector<std::string>& files = bundle.files();
+    ASSERT_EQ(6u, files.size());
+    std::string privateFolder = files[4].substr(0, files[4].rfind('/'));
+    EXPECT_EQ(settings.temporaryFolder, privateFolder.substr(0, privateFolder.rfind('/')));
+    EXPECT_EQ(0700u, modeOf(privateFolder));
+    EXPECT_EQ(0600u, modeOf(files[4]));
+    EXPECT_EQ(0600u, modeOf(files[5]));
+    EXPECT_EQ(0600u, modeOf(bundle.archivePath()));
+    EXPECT_EQ(0700u, modeOf(settings.desktopFolder));
+}
+
+TEST_F(LogUploadServiceTest, RequestsRunOffTheMainThreadAndReportOnIt)
+{
+    LogBundleSettings failing = settings;
+    failing.endpoint = server.url("/status=500/proxy/logging.php");
+    LogUploadService good(settings, presenter);
+    LogUploadService bad(failing, presenter);
+    good.sendLogForUserId("u", "l", "v");
+    ASSERT_TRUE(presenter.waitForCalls(1));
+    bad.sendLogForUserId("u", "l", "v");
+    ASSERT_TRUE(presenter.waitForCalls(2));
+    EXPECT_EQ("success", presenter.calls[0]);
+    ASSERT_EQ(0u, presenter.calls[1].find("failure " + folder.file("Desktop/velora-logs-")));
+    EXPECT_TRUE(TestFolder::exists(presenter.calls[1].substr(8)));
+    for (std::thread::id thread : presenter.threads)
+        EXPECT_EQ(std::this_thread::get_id(), thread);
+}
+
+TEST_F(LogUploadServiceTest, ResultsOfAServiceGoneAreDropped)
+{
+    {
+        LogUploadService service(settings, presenter);
+        service.sendLogForUserId("u", "l", "v");
+        server.waitForRequests(1);
+        // Destroyed while the result may still be on its way.
+    }
+    for (int i = 0; i < 100; ++i)
+        g_main_context_iteration(nullptr, FALSE);
+    EXPECT_TRUE(presenter.calls.empty());
+}
+
+}  // namespace

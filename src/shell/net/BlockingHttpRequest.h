@@ -1,0 +1,85 @@
+#ifndef BLOCKING_HTTP_REQUEST_H
+#define BLOCKING_HTTP_REQUEST_H
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// What one HTTP exchange gave.
+struct HttpResponse
+{
+    // True when a whole HTTP answer arrived (whatever its status); false on a
+    // transport failure (no connection, time-out, cut answer, cancelled,
+    // refused address, body over the limit), described by `error`.
+    bool answered = false;
+    std::string error;
+    long status = 0;          // the HTTP status; 0 without an answer
+    std::string contentType;  // the Content-Type header; "" when absent
+    std::string body;
+
+    // An answer with a status from 200 to 299.
+    bool isSuccess() const { return answered && status >= 200 && status <= 299; }
+};
+
+// One blocking HTTP or HTTPS request over libcurl, for the shell's own
+// traffic (the manifest pre-fetch, the log upload). It goes through the
+// system proxy (VLPlatformFactory::getProxyConfig) when there is one.
+//
+// Only http and https addresses are fetched, also across redirects.
+// Configure, then call perform once. An object is used by one thread;
+// several objects may run on several threads at once.
+class BlockingHttpRequest
+{
+public:
+    explicit BlockingHttpRequest(std::string url);
+
+    void setUserAgent(const std::string& userAgent) { m_userAgent = userAgent; }
+    // The whole exchange's limit; 0 (the default) sets none.
+    void setTimeoutMilliseconds(long milliseconds) { m_timeoutMs = milliseconds; }
+    // The connection's limit; 0 leaves libcurl's default (300 seconds).
+    void setConnectTimeoutMilliseconds(long milliseconds) { m_connectTimeoutMs = milliseconds; }
+    // Gives up when fewer than `bytesPerSecond` move for `seconds` in a row.
+    void setLowSpeedLimit(long bytesPerSecond, long seconds);
+    // A body longer than this fails the exchange (nothing is kept of it).
+    void setMaximumBodySize(size_t bytes) { m_maximumBodySize = bytes; }
+    // Follows up to 5 redirects (http and https only); off by default.
+    void setFollowRedirects(bool follow) { m_followRedirects = follow; }
+    // When the flag turns true the exchange stops soon after, as a failure.
+    // The flag must outlive perform.
+    void setCancelFlag(const std::atomic<bool>* cancel) { m_cancel = cancel; }
+    // A header line "Name: value".
+    void addHeader(const std::string& line) { m_headers.push_back(line); }
+    // Makes the request a POST of these bytes (the caller sets Content-Type).
+    void setPostBody(std::string body);
+
+    // Runs the exchange on the calling thread. Returns response.answered; a
+    // transport failure is logged as a warning ("CURL failed : (code) text").
+    bool perform(HttpResponse& response);
+
+    const std::string& url() const { return m_url; }
+
+private:
+    static size_t receiveBody(char* data, size_t size, size_t count, void* context);
+    static int progress(void* context, long long, long long, long long, long long);
+
+    std::string m_url;
+    std::string m_userAgent;
+    long m_timeoutMs = 0;
+    long m_connectTimeoutMs = 0;
+    long m_lowSpeedBytes = 0;
+    long m_lowSpeedSeconds = 0;
+    size_t m_maximumBodySize = SIZE_MAX;
+    bool m_followRedirects = false;
+    const std::atomic<bool>* m_cancel = nullptr;
+    std::vector<std::string> m_headers;
+    bool m_post = false;
+    std::string m_postBody;
+
+    // During perform.
+    HttpResponse* m_response = nullptr;
+    bool m_overLimit = false;
+};
+
+#endif

@@ -1,0 +1,137 @@
+#include "ShellTestServer.h"
+
+#include <libsoup/soup.h>
+
+namespace {
+
+std::string contentTypeOf(const std::string& path) {
+  auto endsWith = [&path](const char* suffix) { return g_str_has_suffix(path.c_str(), suffix); };
+  if (endsWith(".html") || endsWith(".htm")) return "text/html; charset=utf-8";
+  if (endsWith(".js")) return "application/javascript";
+  if (endsWith(".css")) return "text/css";
+  if (endsWith(".mp3")) return "audio/mpeg";
+  if (endsWith(".png")) return "image/png";
+  return "application/octet-stream";
+}
+
+// Listens on host:port (0: any free port) and returns the port; 0 on failure.
+unsigned listen(SoupServer* server, const char* host, unsigned port) {
+  GError* error = nullptr;
+  GSocket* socket = g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_TCP, &error);
+  unsigned bound = 0;
+  if (socket != nullptr) {
+    GInetAddress* address = g_inet_address_new_from_string(host);
+    GSocketAddress* socketAddress = g_inet_socket_address_new(address, port);
+    if (g_socket_bind(socket, socketAddress, TRUE, &error) && g_socket_listen(socket, &error) &&
+        soup_server_listen_socket(server, socket, static_cast<SoupServerListenOptions>(0), &error)) {
+      GSocketAddress* local = g_socket_get_local_address(socket, nullptr);
+      bound = g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(local));
+      g_object_unref(local);
+    }
+    g_object_unref(socketAddress);
+    g_object_unref(address);
+    g_object_unref(socket);
+  }
+  if (bound == 0) {
+    g_printerr("test server: cannot listen on %s:%u: %s\n", host, port, error != nullptr ? error->message : "");
+    if (error != nullptr) g_error_free(error);
+  }
+  return bound;
+}
+
+}  // namespace
+
+ShellTestServer::ShellTestServer(std::string folder) : folder_(std::move(folder)) {}
+
+ShellTestServer::~ShellTestServer() {
+  if (server_ != nullptr) {
+    soup_server_disconnect(server_);
+    g_object_unref(server_);
+  }
+}
+
+bool ShellTestServer::start() {
+  server_ = soup_server_new(nullptr, nullptr);
+  soup_server_add_handler(server_, nullptr, onRequest, this, nullptr);
+  playerPort_ = listen(server_, "127.0.0.1", 0);
+  if (playerPort_ == 0) return false;
+  otherPort_ = listen(server_, "127.0.0.1", 0);
+  // A port already listened on is found first: ask for a fresh one.
+  if (otherPort_ == playerPort_) return false;
+  return otherPort_ != 0 && listen(server_, "127.0.0.2", playerPort_) == playerPort_;
+}
+
+std::string ShellTestServer::playerOrigin() const { return "http://127.0.0.1:" + std::to_string(playerPort_); }
+std::string ShellTestServer::otherPortOrigin() const { return "http://127.0.0.1:" + std::to_string(otherPort_); }
+std::string ShellTestServer::thirdPartyOrigin() const { return "http://127.0.0.2:" + std::to_string(playerPort_); }
+
+const std::vector<std::string>& ShellTestServer::reports(const std::string& name) const {
+  static const std::vector<std::string> none;
+  auto found = reports_.find(name);
+  return found != reports_.end() ? found->second : none;
+}
+
+std::string ShellTestServer::report(const std::string& name) const {
+  const std::vector<std::string>& all = reports(name);
+  return all.empty() ? std::string() : all.front();
+}
+
+bool ShellTestServer::runUntil(const std::function<bool()>& done, int guardSeconds) {
+  gint64 deadline = g_get_monotonic_time() + static_cast<gint64>(guardSeconds) * G_USEC_PER_SEC;
+  GMainContext* context = g_main_context_get_thread_default();
+  if (context == nullptr) context = g_main_context_default();
+  // A wake-up now and then, so that the guard is looked at while idle.
+  guint tick = g_timeout_add(50, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+  while (!done() && g_get_monotonic_time() < deadline) g_main_context_iteration(context, TRUE);
+  g_source_remove(tick);
+  return done();
+}
+
+void ShellTestServer::onRequest(SoupServer*, SoupServerMessage* message, const char* path, GHashTable* query,
+                                gpointer self) {
+  static_cast<ShellTestServer*>(self)->handle(message, path != nullptr ? path : "/", query);
+}
+
+void ShellTestServer::handle(SoupServerMessage* message, const std::string& path, GHashTable* query) {
+  requests_.push_back(path);
+  SoupMessageHeaders* headers = soup_server_message_get_response_headers(message);
+  soup_message_headers_replace(headers, "Cache-Control", "no-store");
+  if (path == "/report") {
+    const char* name = query != nullptr ? static_cast<const char*>(g_hash_table_lookup(query, "name")) : nullptr;
+    SoupMessageBody* body = soup_server_message_get_request_body(message);
+    GBytes* bytes = soup_message_body_flatten(body);
+    gsize size = 0;
+    const char* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
+    reports_[name != nullptr ? name : ""].push_back(std::string(data != nullptr ? data : "", size));
+    g_bytes_unref(bytes);
+    soup_server_message_set_status(message, 204, nullptr);
+    return;
+  }
+  if (path == "/broken") {
+    GIOStream* stream = soup_server_message_steal_connection(message);
+    g_io_stream_close(stream, nullptr, nullptr);
+    g_object_unref(stream);
+    return;
+  }
+  if (path == "/status") {
+    const char* code = query != nullptr ? static_cast<const char*>(g_hash_table_lookup(query, "code")) : nullptr;
+    soup_server_message_set_status(message, code != nullptr ? atoi(code) : 500, nullptr);
+    soup_server_message_set_response(message, "text/html", SOUP_MEMORY_STATIC, "", 0);
+    return;
+  }
+  if (path.find("..") != std::string::npos) {
+    soup_server_message_set_status(message, 403, nullptr);
+    return;
+  }
+  gchar* file = g_build_filename(folder_.c_str(), path.c_str(), nullptr);
+  gchar* contents = nullptr;
+  gsize length = 0;
+  if (!g_file_get_contents(file, &contents, &length, nullptr)) {
+    g_free(file);
+    soup_server_message_set_status(message, 404, nullptr);
+    return;
+  }
+  g_free(file);
+  soup_server_message_set_status(message, 200, nullptr);
+  soup_server_message_set_response(message, contentTypeOf(path).c_str(), SOUP_MEMORY_TAKE, contents, length);
+}

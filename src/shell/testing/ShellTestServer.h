@@ -1,0 +1,63 @@
+// The HTTP server of the shell's tests, on the loopback addresses: serves our
+// test pages from a folder and collects what they report.
+//
+// It answers on three origins, so that pages can embed frames of another
+// origin: the player's (127.0.0.1 on the first port), the same host on
+// another port, and a third-party host (127.0.0.2 on the first port).
+//
+// Routes: any file of the folder by path (query ignored); POST
+// /report?name=N stores the body under N; /broken drops the connection
+// without an answer; /status?code=N answers N with an empty page.
+//
+// Threads: runs on the thread-default main context of the thread that made it
+// (the tests' main thread), as the web views do.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+typedef struct _SoupServer SoupServer;
+typedef struct _SoupServerMessage SoupServerMessage;
+typedef struct _GHashTable GHashTable;
+
+class ShellTestServer {
+ public:
+  explicit ShellTestServer(std::string folder);
+  ~ShellTestServer();
+  ShellTestServer(const ShellTestServer&) = delete;
+  ShellTestServer& operator=(const ShellTestServer&) = delete;
+
+  // Starts listening; false when a listener cannot be opened.
+  bool start();
+
+  // "http://127.0.0.1:port" and the other two origins; no trailing slash.
+  std::string playerOrigin() const;
+  std::string otherPortOrigin() const;
+  std::string thirdPartyOrigin() const;
+
+  // Every body reported under the name, in arrival order.
+  const std::vector<std::string>& reports(const std::string& name) const;
+  bool hasReport(const std::string& name) const { return !reports(name).empty(); }
+  // The first body reported under the name; empty when none.
+  std::string report(const std::string& name) const;
+  // Every path requested, in order.
+  const std::vector<std::string>& requests() const { return requests_; }
+
+  // Runs the thread's main context until done() holds or the guard time has
+  // passed (a guard against a hang, never a measure); returns done().
+  static bool runUntil(const std::function<bool()>& done, int guardSeconds = 120);
+
+ private:
+  static void onRequest(SoupServer* server, SoupServerMessage* message, const char* path, GHashTable* query,
+                        void* self);
+  void handle(SoupServerMessage* message, const std::string& path, GHashTable* query);
+
+  std::string folder_;
+  SoupServer* server_ = nullptr;
+  unsigned playerPort_ = 0;
+  unsigned otherPort_ = 0;
+  std::map<std::string, std::vector<std::string>> reports_;
+  std::vector<std::string> requests_;
+};

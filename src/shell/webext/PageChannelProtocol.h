@@ -1,0 +1,117 @@
+// The wire protocol of the page-object channel: a private peer-to-peer D-Bus
+// connection between the application (which serves it) and our extension in
+// each WebKit web process (which connects to it).
+//
+// Both sides include this header; nothing in it depends on either side.
+//
+// Page values travel as GVariant (in forms D-Bus can carry), each one boxed
+// in a variant:
+//   undefined  "y" 0          null      "y" 1
+//   boolean    "b"            number    "d" (integers "i", "u", "x", "t" are
+//   string     "s"                       accepted from the application too)
+//   array      "av"           object    "a(sv)" (own keys, in order)
+//   callback   "(t)"  a page function kept in the web process under that id;
+//                     only arguments at the top level of a call are kept.
+// Objects handed to the page are made without a prototype.
+#pragma once
+
+namespace PageChannelProtocol {
+
+// Served by the application; the extension calls it.
+constexpr const char* kApplicationPath = "/org/velora/Desktop/PageChannel";
+constexpr const char* kApplicationInterface = "org.velora.Desktop.PageChannel";
+
+// Served by the extension; the application calls it without waiting.
+constexpr const char* kPagePath = "/org/velora/Desktop/Page";
+constexpr const char* kPageInterface = "org.velora.Desktop.Page";
+
+// Publish: asked on window-object-cleared of every frame. A publication id of
+// 0 refuses the frame. Each step publishes an object (name not empty) with its
+// methods, then runs its script (when not empty), in the order given.
+// A method's kinds say how each argument is taken from the page, one
+// character per argument; arguments past the kinds are taken as 'v':
+//   'v' the value as it is, 's' text as String(v) does with null and
+//   undefined as "", 'n' a number as Number(v) does, 'f' a callback.
+constexpr const char* kApplicationIntrospection =
+    "<node>"
+    " <interface name='org.velora.Desktop.PageChannel'>"
+    "  <method name='Publish'>"
+    "   <arg direction='in' type='t' name='page'/>"
+    "   <arg direction='in' type='t' name='frame'/>"
+    "   <arg direction='in' type='b' name='main_frame'/>"
+    "   <arg direction='in' type='s' name='uri'/>"
+    "   <arg direction='in' type='s' name='origin'/>"
+    "   <arg direction='out' type='t' name='publication'/>"
+    "   <arg direction='out' type='a(sa(ssb)s)' name='steps'/>"
+    "  </method>"
+    "  <method name='Call'>"
+    "   <arg direction='in' type='t' name='publication'/>"
+    "   <arg direction='in' type='s' name='object'/>"
+    "   <arg direction='in' type='s' name='method'/>"
+    "   <arg direction='in' type='av' name='arguments'/>"
+    "   <arg direction='out' type='v' name='result'/>"
+    "  </method>"
+    "  <method name='Send'>"
+    "   <arg direction='in' type='t' name='publication'/>"
+    "   <arg direction='in' type='s' name='object'/>"
+    "   <arg direction='in' type='s' name='method'/>"
+    "   <arg direction='in' type='av' name='arguments'/>"
+    "  </method>"
+    "  <method name='Console'>"
+    "   <arg direction='in' type='t' name='page'/>"
+    "   <arg direction='in' type='u' name='level'/>"
+    "   <arg direction='in' type='s' name='text'/>"
+    "   <arg direction='in' type='s' name='source'/>"
+    "   <arg direction='in' type='u' name='line'/>"
+    "  </method>"
+    " </interface>"
+    "</node>";
+
+// CallMethod: VeloraAPI[name](...arguments) in the frame of the publication.
+// Callback: calls the kept function once with the value, then forgets it.
+// DropCallback: forgets the kept function without calling it.
+// Evaluate: runs the script in the frame of the publication.
+// Messages for a publication or callback the extension no longer holds (the
+// frame has loaded another page since) are dropped.
+constexpr const char* kPageIntrospection =
+    "<node>"
+    " <interface name='org.velora.Desktop.Page'>"
+    "  <method name='CallMethod'>"
+    "   <arg direction='in' type='t' name='publication'/>"
+    "   <arg direction='in' type='s' name='name'/>"
+    "   <arg direction='in' type='av' name='arguments'/>"
+    "  </method>"
+    "  <method name='Callback'>"
+    "   <arg direction='in' type='t' name='callback'/>"
+    "   <arg direction='in' type='v' name='value'/>"
+    "  </method>"
+    "  <method name='DropCallback'>"
+    "   <arg direction='in' type='t' name='callback'/>"
+    "  </method>"
+    "  <method name='Evaluate'>"
+    "   <arg direction='in' type='t' name='publication'/>"
+    "   <arg direction='in' type='s' name='script'/>"
+    "  </method>"
+    " </interface>"
+    "</node>";
+
+// Console message levels as sent by the extension.
+enum ConsoleLevel : unsigned {
+  kConsoleLog = 0,
+  kConsoleInfo = 1,
+  kConsoleWarning = 2,
+  kConsoleError = 3,
+  kConsoleDebug = 4,
+};
+
+// The two values carried as a byte.
+constexpr unsigned char kUndefinedByte = 0;
+constexpr unsigned char kNullByte = 1;
+
+// Argument kinds (see Publish).
+constexpr char kKindValue = 'v';
+constexpr char kKindText = 's';
+constexpr char kKindNumber = 'n';
+constexpr char kKindCallback = 'f';
+
+}  // namespace PageChannelProtocol

@@ -1,0 +1,438 @@
+#include "PageExtension.h"
+
+#include "PageChannelProtocol.h"
+#include "PageValueCodec.h"
+
+namespace P = PageChannelProtocol;
+
+struct PageExtension::MethodBinding {
+  PageExtension* extension;
+  uint64_t publication;
+  std::string object;
+  std::string method;
+  std::string kinds;
+  bool returnsValue;
+};
+
+// What a call needs of a publication, held for the call's length: page code
+// that runs meanwhile (getters, callbacks) may end the publication.
+class PageExtension::HeldFrame {
+ public:
+  explicit HeldFrame(const Publication& publication)
+      : context_(JSC_CONTEXT(g_object_ref(publication.context))), helpers_(publication.helpers) {
+    if (helpers_.objectFactory != nullptr) g_object_ref(helpers_.objectFactory);
+    if (helpers_.ownKeys != nullptr) g_object_ref(helpers_.ownKeys);
+    if (helpers_.isPlain != nullptr) g_object_ref(helpers_.isPlain);
+  }
+  ~HeldFrame() {
+    if (helpers_.objectFactory != nullptr) g_object_unref(helpers_.objectFactory);
+    if (helpers_.ownKeys != nullptr) g_object_unref(helpers_.ownKeys);
+    if (helpers_.isPlain != nullptr) g_object_unref(helpers_.isPlain);
+    g_object_unref(context_);
+  }
+  HeldFrame(const HeldFrame&) = delete;
+  HeldFrame& operator=(const HeldFrame&) = delete;
+  JSCContext* context() const { return context_; }
+  PageValueCodec codec() const { return PageValueCodec(context_, helpers_); }
+
+ private:
+  JSCContext* context_;
+  PageValueCodec::Helpers helpers_;
+};
+
+namespace {
+
+GDBusNodeInfo* pageInterfaceInfo() {
+  static GDBusNodeInfo* info = g_dbus_node_info_new_for_xml(P::kPageIntrospection, nullptr);
+  return info;
+}
+
+void clearException(JSCContext* context) {
+  JSCException* exception = jsc_context_get_exception(context);
+  if (exception == nullptr) return;
+  char* report = jsc_exception_report(exception);
+  g_message("page script failed: %s", report != nullptr ? report : "");
+  g_free(report);
+  jsc_context_clear_exception(context);
+}
+
+unsigned consoleLevel(WebKitConsoleMessageLevel level) {
+  switch (level) {
+    case WEBKIT_CONSOLE_MESSAGE_LEVEL_INFO: return P::kConsoleInfo;
+    case WEBKIT_CONSOLE_MESSAGE_LEVEL_WARNING: return P::kConsoleWarning;
+    case WEBKIT_CONSOLE_MESSAGE_LEVEL_ERROR: return P::kConsoleError;
+    case WEBKIT_CONSOLE_MESSAGE_LEVEL_DEBUG: return P::kConsoleDebug;
+    case WEBKIT_CONSOLE_MESSAGE_LEVEL_LOG:
+    default: return P::kConsoleLog;
+  }
+}
+
+GVariant* validString(const char* text) {
+  gchar* valid = g_utf8_make_valid(text != nullptr ? text : "", -1);
+  GVariant* v = g_variant_new_string(valid);
+  g_free(valid);
+  return v;
+}
+
+}  // namespace
+
+PageExtension::PageExtension(WebKitWebExtension* extension, const std::string& address)
+    : extension_(extension), address_(address) {}
+
+bool PageExtension::start() {
+  GError* error = nullptr;
+  connection_ = g_dbus_connection_new_for_address_sync(address_.c_str(), G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT,
+                                                       nullptr, nullptr, &error);
+  if (connection_ == nullptr) {
+    g_warning("page objects disabled: cannot reach the application at %s: %s", address_.c_str(), error->message);
+    g_error_free(error);
+    return false;
+  }
+  static const GDBusInterfaceVTable vtable = {onMessage, nullptr, nullptr, {nullptr}};
+  guint registration = g_dbus_connection_register_object(connection_, P::kPagePath, pageInterfaceInfo()->interfaces[0],
+                                                         &vtable, this, nullptr, &error);
+  if (registration == 0) {
+    g_warning("page objects disabled: %s", error->message);
+    g_error_free(error);
+    g_object_unref(connection_);
+    connection_ = nullptr;
+    return false;
+  }
+  g_signal_connect(connection_, "closed", G_CALLBACK(onClosed), this);
+  g_signal_connect(extension_, "page-created", G_CALLBACK(onPageCreated), this);
+  g_signal_connect(webkit_script_world_get_default(), "window-object-cleared", G_CALLBACK(onWindowObjectCleared), this);
+  return true;
+}
+
+void PageExtension::onPageCreated(WebKitWebExtension*, WebKitWebPage* page, gpointer self) {
+  g_signal_connect(page, "console-message-sent", G_CALLBACK(onConsoleMessage), self);
+  // The page's id cannot be asked of it once it is being finalised.
+  g_object_weak_ref(G_OBJECT(page), onPageGone, new PageGone{static_cast<PageExtension*>(self), webkit_web_page_get_id(page)});
+}
+
+void PageExtension::onPageGone(gpointer data, GObject*) {
+  auto* gone = static_cast<PageGone*>(data);
+  gone->extension->dropPage(gone->page);
+  delete gone;
+}
+
+void PageExtension::onWindowObjectCleared(WebKitScriptWorld*, WebKitWebPage* page, WebKitFrame* frame, gpointer self) {
+  static_cast<PageExtension*>(self)->windowObjectCleared(page, frame);
+}
+
+void PageExtension::windowObjectCleared(WebKitWebPage* page, WebKitFrame* frame) {
+  uint64_t pageId = webkit_web_page_get_id(page);
+  uint64_t frameId = webkit_frame_get_id(frame);
+  bool mainFrame = webkit_frame_is_main_frame(frame);
+  // The frame starts another document: whatever the previous one had is gone,
+  // and with the main frame's document go those of all its frames.
+  if (mainFrame) {
+    dropPage(pageId);
+  } else {
+    dropFrame(pageId, frameId);
+  }
+  if (connection_ == nullptr) return;
+
+  JSCContext* context = webkit_frame_get_js_context(frame);
+  if (context == nullptr) return;
+  // The document's own origin: scheme, host and port, "null" for opaque ones.
+  // No script of the page has run in this window yet.
+  JSCValue* originValue = jsc_context_evaluate(context, "location.origin", -1);
+  char* origin = PageValueCodec::textOf(context, originValue);
+  if (originValue != nullptr) g_object_unref(originValue);
+  clearException(context);
+
+  GError* error = nullptr;
+  GVariant* reply = g_dbus_connection_call_sync(
+      connection_, nullptr, P::kApplicationPath, P::kApplicationInterface, "Publish",
+      g_variant_new("(ttb@s@s)", static_cast<guint64>(pageId), static_cast<guint64>(frameId), mainFrame,
+                    validString(webkit_frame_get_uri(frame)), validString(origin)),
+      G_VARIANT_TYPE("(ta(sa(ssb)s))"), G_DBUS_CALL_FLAGS_NONE, G_MAXINT, nullptr, &error);
+  g_free(origin);
+  if (reply == nullptr) {
+    g_warning("cannot ask the application about a frame: %s", error->message);
+    g_error_free(error);
+    g_object_unref(context);
+    return;
+  }
+  guint64 id = 0;
+  GVariant* steps = nullptr;
+  g_variant_get(reply, "(t@a(sa(ssb)s))", &id, &steps);
+  if (id != 0) {
+    Publication& publication = publications_[id];
+    publication.id = id;
+    publication.page = pageId;
+    publication.frame = frameId;
+    publication.context = context;
+    JSCValue* helpers = jsc_context_evaluate(context, PageValueCodec::kHelpersSource, -1);
+    publication.helpers = PageValueCodec::helpersOf(helpers);
+    if (helpers != nullptr) g_object_unref(helpers);
+    clearException(context);
+    publish(publication, steps);
+  } else {
+    g_object_unref(context);
+  }
+  g_variant_unref(steps);
+  g_variant_unref(reply);
+}
+
+void PageExtension::publish(const Publication& publication, GVariant* steps) {
+  GVariantIter iter;
+  g_variant_iter_init(&iter, steps);
+  const char* name = nullptr;
+  GVariantIter* methods = nullptr;
+  const char* script = nullptr;
+  int step = 0;
+  while (g_variant_iter_next(&iter, "(&sa(ssb)&s)", &name, &methods, &script)) {
+    ++step;
+    if (*name != '\0') {
+      JSCValue* object = makeObject(publication, name, methods);
+      jsc_context_set_value(publication.context, name, object);
+      g_object_unref(object);
+    }
+    g_variant_iter_free(methods);
+    if (*script != '\0') {
+      gchar* source = g_strdup_printf("velora-desktop:///page-objects/%d/%s", step, *name != '\0' ? name : "script");
+      evaluateIn(publication.context, script, source);
+      g_free(source);
+    }
+  }
+}
+
+JSCValue* PageExtension::makeObject(const Publication& publication, const char* name, GVariantIter* methods) {
+  JSCValue* object = jsc_value_new_object(publication.context, nullptr, nullptr);
+  const char* method = nullptr;
+  const char* kinds = nullptr;
+  gboolean returnsValue = FALSE;
+  while (g_variant_iter_next(methods, "(&s&sb)", &method, &kinds, &returnsValue)) {
+    auto* binding = new MethodBinding{this, publication.id, name, method, kinds, returnsValue != FALSE};
+    JSCValue* function = jsc_value_new_function_variadic(
+        publication.context, method, G_CALLBACK(onMethodCalled), binding,
+        [](gpointer data) { delete static_cast<MethodBinding*>(data); }, JSC_TYPE_VALUE);
+    jsc_value_object_set_property(object, method, function);
+    g_object_unref(function);
+  }
+  return object;
+}
+
+JSCValue* PageExtension::onMethodCalled(GPtrArray* arguments, gpointer data) {
+  auto* binding = static_cast<MethodBinding*>(data);
+  return binding->extension->call(*binding, arguments);
+}
+
+JSCValue* PageExtension::call(const MethodBinding& binding, GPtrArray* arguments) {
+  Publication* publication = find(binding.publication);
+  if (publication == nullptr || connection_ == nullptr) {
+    // The frame has moved on, or the application is gone.
+    JSCContext* current = jsc_context_get_current();
+    return current != nullptr ? jsc_value_new_undefined(current) : nullptr;
+  }
+  // Page code may run while the arguments are read (getters, toString), so
+  // hold what this call needs rather than the table entry.
+  uint64_t publicationId = publication->id;
+  HeldFrame held(*publication);
+  PageValueCodec codec = held.codec();
+  GVariant* encoded = codec.encodeArguments(arguments, binding.kinds.c_str(),
+                                            [this, publicationId](JSCValue* function) { return keep(publicationId, function); });
+  GVariant* parameters = g_variant_new("(tss@av)", static_cast<guint64>(publicationId), binding.object.c_str(),
+                                       binding.method.c_str(), encoded);
+  JSCValue* result = nullptr;
+  if (binding.returnsValue) {
+    GError* error = nullptr;
+    GVariant* reply = g_dbus_connection_call_sync(connection_, nullptr, P::kApplicationPath, P::kApplicationInterface, "Call",
+                                                  parameters, G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, G_MAXINT,
+                                                  nullptr, &error);
+    if (reply != nullptr) {
+      GVariant* value = g_variant_get_child_value(reply, 0);
+      result = codec.decode(value);
+      g_variant_unref(value);
+      g_variant_unref(reply);
+    } else {
+      g_warning("%s.%s failed: %s", binding.object.c_str(), binding.method.c_str(), error->message);
+      g_error_free(error);
+    }
+  } else {
+    GDBusMessage* message = g_dbus_message_new_method_call(nullptr, P::kApplicationPath, P::kApplicationInterface, "Send");
+    g_dbus_message_set_body(message, parameters);
+    g_dbus_message_set_flags(message, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
+    GError* error = nullptr;
+    if (!g_dbus_connection_send_message(connection_, message, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, &error)) {
+      g_warning("%s.%s failed: %s", binding.object.c_str(), binding.method.c_str(), error->message);
+      g_error_free(error);
+    }
+    g_object_unref(message);
+  }
+  if (result == nullptr) result = jsc_value_new_undefined(held.context());
+  return result;
+}
+
+void PageExtension::onConsoleMessage(WebKitWebPage* page, WebKitConsoleMessage* message, gpointer self) {
+  static_cast<PageExtension*>(self)->sendConsole(webkit_web_page_get_id(page), message);
+}
+
+void PageExtension::sendConsole(uint64_t page, WebKitConsoleMessage* message) {
+  if (connection_ == nullptr) return;
+  GDBusMessage* dbusMessage = g_dbus_message_new_method_call(nullptr, P::kApplicationPath, P::kApplicationInterface, "Console");
+  g_dbus_message_set_body(dbusMessage, g_variant_new("(tu@s@su)", static_cast<guint64>(page),
+                                                     consoleLevel(webkit_console_message_get_level(message)),
+                                                     validString(webkit_console_message_get_text(message)),
+                                                     validString(webkit_console_message_get_source_id(message)),
+                                                     webkit_console_message_get_line(message)));
+  g_dbus_message_set_flags(dbusMessage, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
+  g_dbus_connection_send_message(connection_, dbusMessage, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr);
+  g_object_unref(dbusMessage);
+}
+
+void PageExtension::onMessage(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* method,
+                              GVariant* parameters, GDBusMethodInvocation* invocation, gpointer data) {
+  auto* self = static_cast<PageExtension*>(data);
+  // The application never waits for these: complete the invocation first
+  // (no reply is sent for messages that expect none).
+  g_dbus_method_invocation_return_value(invocation, nullptr);
+  if (g_strcmp0(method, "CallMethod") == 0) {
+    guint64 publication = 0;
+    const char* name = nullptr;
+    GVariant* arguments = nullptr;
+    g_variant_get(parameters, "(t&s@av)", &publication, &name, &arguments);
+    self->callMethod(publication, name, arguments);
+    g_variant_unref(arguments);
+  } else if (g_strcmp0(method, "Callback") == 0) {
+    guint64 callback = 0;
+    GVariant* value = nullptr;
+    g_variant_get(parameters, "(tv)", &callback, &value);
+    self->callBack(callback, value);
+    g_variant_unref(value);
+  } else if (g_strcmp0(method, "DropCallback") == 0) {
+    guint64 callback = 0;
+    g_variant_get(parameters, "(t)", &callback);
+    auto kept = self->callbacks_.find(callback);
+    if (kept != self->callbacks_.end()) {
+      g_object_unref(kept->second.function);
+      self->callbacks_.erase(kept);
+    }
+  } else if (g_strcmp0(method, "Evaluate") == 0) {
+    guint64 publication = 0;
+    const char* script = nullptr;
+    g_variant_get(parameters, "(t&s)", &publication, &script);
+    self->evaluate(publication, script);
+  }
+}
+
+void PageExtension::callMethod(uint64_t id, const char* name, GVariant* arguments) {
+  Publication* publication = find(id);
+  if (publication == nullptr) return;
+  HeldFrame held(*publication);
+  JSCContext* context = held.context();
+  JSCValue* api = jsc_context_get_value(context, "VeloraAPI");
+  JSCValue* method = api != nullptr && jsc_value_is_object(api) ? jsc_value_object_get_property(api, name) : nullptr;
+  if (method != nullptr && jsc_value_is_function(method)) {
+    PageValueCodec codec = held.codec();
+    gsize count = g_variant_n_children(arguments);
+    std::vector<JSCValue*> values;
+    values.reserve(count);
+    for (gsize i = 0; i < count; ++i) {
+      GVariant* child = g_variant_get_child_value(arguments, i);
+      values.push_back(codec.decode(child));
+      g_variant_unref(child);
+    }
+    JSCValue* result = jsc_value_object_invoke_methodv(api, name, static_cast<guint>(values.size()), values.data());
+    if (result != nullptr) g_object_unref(result);
+    for (JSCValue* value : values) g_object_unref(value);
+  }
+  clearException(context);
+  if (method != nullptr) g_object_unref(method);
+  if (api != nullptr) g_object_unref(api);
+}
+
+void PageExtension::callBack(uint64_t id, GVariant* value) {
+  auto kept = callbacks_.find(id);
+  if (kept == callbacks_.end()) return;  // answered, dropped, or its page is gone
+  KeptCallback callback = kept->second;
+  callbacks_.erase(kept);  // once only, even if the function calls back into us
+  Publication* publication = find(callback.publication);
+  if (publication != nullptr) {
+    HeldFrame held(*publication);
+    JSCValue* argument = held.codec().decode(value);
+    JSCValue* result = jsc_value_function_callv(callback.function, 1, &argument);
+    if (result != nullptr) g_object_unref(result);
+    g_object_unref(argument);
+    clearException(held.context());
+  }
+  g_object_unref(callback.function);
+}
+
+void PageExtension::evaluate(uint64_t id, const char* script) {
+  Publication* publication = find(id);
+  if (publication == nullptr) return;
+  HeldFrame held(*publication);
+  evaluateIn(held.context(), script, "velora-desktop:///evaluate");
+}
+
+void PageExtension::evaluateIn(JSCContext* context, const char* script, const char* source) {
+  JSCValue* result = jsc_context_evaluate_with_source_uri(context, script, -1, source, 1);
+  if (result != nullptr) g_object_unref(result);
+  clearException(context);
+}
+
+void PageExtension::onClosed(GDBusConnection*, gboolean, GError*, gpointer data) {
+  auto* self = static_cast<PageExtension*>(data);
+  g_message("the application closed the page-object channel");
+  self->dropAll();
+  g_object_unref(self->connection_);
+  self->connection_ = nullptr;
+}
+
+uint64_t PageExtension::keep(uint64_t publication, JSCValue* function) {
+  uint64_t id = nextCallback_++;
+  callbacks_[id] = KeptCallback{publication, JSC_VALUE(g_object_ref(function))};
+  return id;
+}
+
+PageExtension::Publication* PageExtension::find(uint64_t id) {
+  auto found = publications_.find(id);
+  return found != publications_.end() ? &found->second : nullptr;
+}
+
+void PageExtension::dropCallbacks(uint64_t publication) {
+  for (auto it = callbacks_.begin(); it != callbacks_.end();) {
+    if (it->second.publication == publication) {
+      g_object_unref(it->second.function);
+      it = callbacks_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void PageExtension::dropPublication(uint64_t id) {
+  auto found = publications_.find(id);
+  if (found == publications_.end()) return;
+  dropCallbacks(id);
+  if (found->second.helpers.objectFactory != nullptr) g_object_unref(found->second.helpers.objectFactory);
+  if (found->second.helpers.ownKeys != nullptr) g_object_unref(found->second.helpers.ownKeys);
+  if (found->second.helpers.isPlain != nullptr) g_object_unref(found->second.helpers.isPlain);
+  g_object_unref(found->second.context);
+  publications_.erase(found);
+}
+
+void PageExtension::dropPage(uint64_t page) {
+  std::vector<uint64_t> ids;
+  for (const auto& entry : publications_) {
+    if (entry.second.page == page) ids.push_back(entry.first);
+  }
+  for (uint64_t id : ids) dropPublication(id);
+}
+
+void PageExtension::dropFrame(uint64_t page, uint64_t frame) {
+  std::vector<uint64_t> ids;
+  for (const auto& entry : publications_) {
+    if (entry.second.page == page && entry.second.frame == frame) ids.push_back(entry.first);
+  }
+  for (uint64_t id : ids) dropPublication(id);
+}
+
+void PageExtension::dropAll() {
+  std::vector<uint64_t> ids;
+  for (const auto& entry : publications_) ids.push_back(entry.first);
+  for (uint64_t id : ids) dropPublication(id);
+}

@@ -1,0 +1,69 @@
+#include "FileArchiver.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "VLLogger.h"
+#include "ZipException.h"
+#include "ZipFile.h"
+
+namespace {
+
+const int kBestCompression = 9;
+
+std::string lastPathComponent(const std::string& path)
+{
+    std::string trimmed = path;
+    while (trimmed.size() > 1 && trimmed.back() == '/')
+        trimmed.pop_back();
+    std::string::size_type slash = trimmed.rfind('/');
+    return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+}
+
+// Copies the file into the entry piece by piece; an unreadable file leaves
+// the entry empty (or cut where reading failed).
+void copyFile(const std::string& path, ZipWriteStream& entry)
+{
+    FILE* file = fopen(path.c_str(), "rbe");
+    if (!file) {
+        VL_LOG_WARN("Archived as an empty entry, cannot open " << path << ": " << strerror(errno));
+        return;
+    }
+    char buffer[65536];
+    size_t length;
+    while ((length = fread(buffer, 1, sizeof buffer, file)) > 0)
+        entry.writeData(buffer, length);
+    if (ferror(file))
+        VL_LOG_WARN("Archived only in part, reading failed: " << path);
+    fclose(file);
+}
+
+}  // namespace
+
+FileArchiver::FileArchiver(std::vector<std::string> filesToArchive)
+    : m_filesToArchive(std::move(filesToArchive))
+{
+}
+
+void FileArchiver::createArchiveWithName(const std::string& path)
+{
+    ZipFile archive(path, ZipFile::ZipFileModeCreate);
+    try {
+        for (const std::string& file : m_filesToArchive) {
+            std::unique_ptr<ZipWriteStream> entry =
+                archive.writeFileInZipWithName(lastPathComponent(file), kBestCompression);
+            copyFile(file, *entry);
+            entry->finishedWriting();
+        }
+        archive.close();
+    } catch (const ZipException&) {
+        // Closed first, so that nothing writes the file again after its removal.
+        try {
+            archive.close();
+        } catch (const ZipException&) {
+        }
+        remove(path.c_str());
+        throw;
+    }
+}

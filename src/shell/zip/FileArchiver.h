@@ -1,0 +1,28 @@
+#ifndef FILE_ARCHIVER_H
+#define FILE_ARCHIVER_H
+
+#include <string>
+#include <vector>
+
+// Packs a list of files into a new zip archive: one entry per file, in list
+// order, named by the file's last path component (two files of the same name
+// give two entries of that name), deflated at level 9 and dated now.
+class FileArchiver
+{
+public:
+    FileArchiver() {}
+    explicit FileArchiver(std::vector<std::string> filesToArchive);
+
+    std::vector<std::string>& filesToArchive() { return m_filesToArchive; }
+
+    // Writes the archive at `path`, replacing any file there. A file that
+    // cannot be read gives an empty entry (logged as a warning). Throws
+    // ZipException when the archive cannot be written; the half-written
+    // archive is then removed.
+    void createArchiveWithName(const std::string& path);
+
+private:
+    std::vector<std::string> m_filesToArchive;
+};
+
+#endif

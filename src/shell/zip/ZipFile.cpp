@@ -1,0 +1,282 @@
+#include "ZipFile.h"
+
+#include <minizip/unzip.h>
+#include <minizip/zip.h>
+
+#include "VLLogger.h"
+#include "ZipException.h"
+
+namespace {
+
+const char* const kNotWithUnzip = "Operation not permitted with Unzip mode";
+const char* const kOnlyWithUnzip = "Operation not permitted without Unzip mode";
+// unzLocateFile refuses names this long or longer (UNZ_MAXFILENAMEINZIP in unzip.c).
+const size_t kMinizipNameLimit = 256;
+
+std::string quoted(const std::string& text)
+{
+    return "'" + text + "'";
+}
+
+zip_fileinfo entryInfo(std::time_t date)
+{
+    struct tm local = {};
+    localtime_r(&date, &local);
+    zip_fileinfo info = {};
+    info.tmz_date.tm_sec = local.tm_sec;
+    info.tmz_date.tm_min = local.tm_min;
+    info.tmz_date.tm_hour = local.tm_hour;
+    info.tmz_date.tm_mday = local.tm_mday;
+    info.tmz_date.tm_mon = local.tm_mon;
+    info.tmz_date.tm_year = local.tm_year + 1900;
+    return info;
+}
+
+std::time_t entryDate(const tm_unz& date)
+{
+    struct tm local = {};
+    local.tm_sec = date.tm_sec;
+    local.tm_min = date.tm_min;
+    local.tm_hour = date.tm_hour;
+    local.tm_mday = date.tm_mday;
+    local.tm_mon = date.tm_mon;
+    local.tm_year = date.tm_year - 1900;
+    local.tm_isdst = -1;
+    return mktime(&local);
+}
+
+// Bits 1 and 2 of the general-purpose flag say which deflate option wrote it.
+int entryLevel(const unz_file_info64& info)
+{
+    if (info.compression_method == 0)
+        return 0;
+    switch ((info.flag >> 1) & 3) {
+    case 0:
+        return -1;
+    case 1:
+        return 9;
+    default:
+        return 1;
+    }
+}
+
+}  // namespace
+
+ZipFile::ZipFile(std::string fileName, int mode)
+    : m_fileName(std::move(fileName))
+    , m_mode(mode)
+{
+    switch (mode) {
+    case ZipFileModeUnzip:
+        m_unzFile = unzOpen64(m_fileName.c_str());
+        break;
+    case ZipFileModeCreate:
+        m_zipFile = zipOpen64(m_fileName.c_str(), APPEND_STATUS_CREATE);
+        break;
+    case ZipFileModeAppend:
+        m_zipFile = zipOpen64(m_fileName.c_str(), APPEND_STATUS_ADDINZIP);
+        break;
+    default:
+        throw ZipException("Unknown mode " + std::to_string(mode));
+    }
+    if (!m_unzFile && !m_zipFile)
+        throw ZipException("Can't open " + quoted(m_fileName));
+}
+
+ZipFile::~ZipFile()
+{
+    if (!m_zipFile && !m_unzFile)
+        return;
+    try {
+        close();
+    } catch (const ZipException& exception) {
+        VL_LOG_ERROR(exception.what());
+    }
+}
+
+void ZipFile::requireWriting() const
+{
+    if (m_mode == ZipFileModeUnzip)
+        throw ZipException(kNotWithUnzip);
+}
+
+void ZipFile::requireReading() const
+{
+    if (m_mode != ZipFileModeUnzip)
+        throw ZipException(kOnlyWithUnzip);
+}
+
+std::unique_ptr<ZipWriteStream> ZipFile::writeFileInZipWithName(const std::string& fileNameInZip,
+                                                                int compressionLevel)
+{
+    return writeFileInZipWithName(fileNameInZip, time(nullptr), compressionLevel);
+}
+
+std::unique_ptr<ZipWriteStream> ZipFile::writeFileInZipWithName(const std::string& fileNameInZip,
+                                                                std::time_t fileDate, int compressionLevel)
+{
+    requireWriting();
+    zip_fileinfo info = entryInfo(fileDate);
+    int result = zipOpenNewFileInZip3(m_zipFile, fileNameInZip.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
+                                      compressionLevel == 0 ? 0 : Z_DEFLATED, compressionLevel, 0, -MAX_WBITS,
+                                      DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0);
+    if (result != ZIP_OK)
+        throw ZipException(result, "Error in opening " + quoted(fileNameInZip) + " in zipfile");
+    return std::unique_ptr<ZipWriteStream>(new ZipWriteStream(m_zipFile, fileNameInZip));
+}
+
+std::unique_ptr<ZipWriteStream> ZipFile::writeFileInZipWithName(const std::string& fileNameInZip,
+                                                                std::time_t fileDate, int compressionLevel,
+                                                                const std::string& password, uint32_t crc32)
+{
+    requireWriting();
+    // Debian's minizip reads the CRC table of zlib with the wrong element
+    // width when it encrypts: the entries it writes can be decrypted by no
+    // one. Refused here, before the archive is touched, rather than written
+    // unreadable.
+    throw ZipException(ZIP_PARAMERROR, "Error in opening " + quoted(fileNameInZip)
+                                           + " in zipfile: encrypted entries are not supported");
+}
+
+void ZipFile::close()
+{
+    int result;
+    switch (m_mode) {
+    case ZipFileModeUnzip:
+        result = unzClose(m_unzFile);
+        m_unzFile = nullptr;
+        break;
+    case ZipFileModeCreate:
+    case ZipFileModeAppend:
+        result = zipClose(m_zipFile, nullptr);
+        m_zipFile = nullptr;
+        break;
+    default:
+        throw ZipException("Unknown mode " + std::to_string(m_mode));
+    }
+    if (result != ZIP_OK)
+        throw ZipException(result, "Error in closing " + quoted(m_fileName));
+}
+
+uint64_t ZipFile::numFilesInZip()
+{
+    requireReading();
+    unz_global_info64 info = {};
+    int result = unzGetGlobalInfo64(m_unzFile, &info);
+    if (result != UNZ_OK)
+        throw ZipException(result, "Error in getting global info in " + quoted(m_fileName));
+    return info.number_entry;
+}
+
+void ZipFile::goToFirstFileInZip()
+{
+    requireReading();
+    int result = unzGoToFirstFile(m_unzFile);
+    if (result != UNZ_OK)
+        throw ZipException(result, "Error in going to first file in zip in " + quoted(m_fileName));
+}
+
+bool ZipFile::goToNextFileInZip()
+{
+    requireReading();
+    int result = unzGoToNextFile(m_unzFile);
+    if (result == UNZ_END_OF_LIST_OF_FILE)
+        return false;
+    if (result != UNZ_OK)
+        throw ZipException(result, "Error in going to next file in zip in " + quoted(m_fileName));
+    return true;
+}
+
+bool ZipFile::locateFileInZip(const std::string& fileNameInZip)
+{
+    requireReading();
+    int result = fileNameInZip.size() < kMinizipNameLimit ? unzLocateFile(m_unzFile, fileNameInZip.c_str(), 1)
+                                                             : locateLongName(fileNameInZip);
+    if (result == UNZ_END_OF_LIST_OF_FILE)
+        return false;
+    if (result != UNZ_OK)
+        throw ZipException(result, "Error in locating " + quoted(fileNameInZip) + " in " + quoted(m_fileName));
+    return true;
+}
+
+// minizip refuses names of kMinizipNameLimit bytes or more, which an
+// archive may well hold: such a name is looked for entry by entry. As with
+// unzLocateFile, the current entry stays where it was when none matches.
+int ZipFile::locateLongName(const std::string& fileNameInZip)
+{
+    unz64_file_pos start = {};
+    int result = unzGetFilePos64(m_unzFile, &start);
+    int step;
+    for (step = unzGoToFirstFile(m_unzFile); step == UNZ_OK; step = unzGoToNextFile(m_unzFile)) {
+        std::string name;
+        try {
+            currentInfo(name);
+        } catch (const ZipException& exception) {
+            return int(exception.error());
+        }
+        if (name == fileNameInZip)
+            return UNZ_OK;
+    }
+    if (result == UNZ_OK)
+        unzGoToFilePos64(m_unzFile, &start);
+    return step;
+}
+
+std::vector<FileInZipInfo> ZipFile::listFileInZipInfos()
+{
+    std::vector<FileInZipInfo> infos;
+    uint64_t count = numFilesInZip();
+    if (count == 0)
+        return infos;
+    goToFirstFileInZip();
+    infos.push_back(getCurrentFileInZipInfo());
+    for (uint64_t i = 1; i < count; ++i) {
+        goToNextFileInZip();
+        infos.push_back(getCurrentFileInZipInfo());
+    }
+    return infos;
+}
+
+FileInZipInfo ZipFile::currentInfo(std::string& name)
+{
+    unz_file_info64 info = {};
+    int result = unzGetCurrentFileInfo64(m_unzFile, &info, nullptr, 0, nullptr, 0, nullptr, 0);
+    if (result == UNZ_OK) {
+        // The name's own length, so that no name is cut short.
+        std::vector<char> buffer(info.size_filename + 1, '\0');
+        result = unzGetCurrentFileInfo64(m_unzFile, &info, buffer.data(), buffer.size(), nullptr, 0, nullptr, 0);
+        name.assign(buffer.data(), info.size_filename);
+    }
+    if (result != UNZ_OK)
+        throw ZipException(result, "Error in getting current file info in " + quoted(m_fileName));
+    return FileInZipInfo(name, info.uncompressed_size, entryLevel(info), (info.flag & 1) != 0,
+                         info.compressed_size, entryDate(info.tmu_date), info.crc);
+}
+
+FileInZipInfo ZipFile::getCurrentFileInZipInfo()
+{
+    requireReading();
+    std::string name;
+    return currentInfo(name);
+}
+
+std::unique_ptr<ZipReadStream> ZipFile::openCurrent(const char* password)
+{
+    requireReading();
+    std::string name;
+    currentInfo(name);
+    int result = unzOpenCurrentFilePassword(m_unzFile, password);
+    if (result != UNZ_OK)
+        throw ZipException(result, "Error in opening current file in " + quoted(m_fileName));
+    return std::unique_ptr<ZipReadStream>(new ZipReadStream(m_unzFile, name));
+}
+
+std::unique_ptr<ZipReadStream> ZipFile::readCurrentFileInZip()
+{
+    return openCurrent(nullptr);
+}
+
+std::unique_ptr<ZipReadStream> ZipFile::readCurrentFileInZipWithPassword(const std::string& password)
+{
+    return openCurrent(password.c_str());
+}

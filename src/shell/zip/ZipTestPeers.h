@@ -1,0 +1,70 @@
+#ifndef ZIP_TEST_PEERS_H
+#define ZIP_TEST_PEERS_H
+
+// Test support: runs the zip tools that stand as real peers of our archives,
+// `unzip -t` and Python's zipfile. Header-only; tests only.
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <sys/wait.h>
+#include <zlib.h>
+
+// "length:crc32" of the bytes, as pythonZipListing prints them.
+inline std::string zipDigest(const std::string& bytes)
+{
+    char text[40];
+    snprintf(text, sizeof text, "%zu:%08lx", bytes.size(),
+             crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), uInt(bytes.size())));
+    return text;
+}
+
+struct ZipPeerResult
+{
+    int status = -1;  // the command's exit status, -1 when it did not run
+    std::string output;
+};
+
+// Runs a shell command and collects its standard output.
+inline ZipPeerResult runZipPeer(const std::string& command)
+{
+    ZipPeerResult result;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe)
+        return result;
+    char buffer[4096];
+    size_t length;
+    while ((length = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        result.output.append(buffer, length);
+    int status = pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+// `unzip -t -q` on the archive (0 when every entry tests good).
+inline ZipPeerResult unzipTest(const std::string& archive, const std::string& password = std::string())
+{
+    std::string option = password.empty() ? std::string() : " -P '" + password + "'";
+    return runZipPeer("unzip -t -q" + option + " '" + archive + "' 2>&1");
+}
+
+// Python's zipfile reading the archive: testzip, then for each entry a line
+// "name<TAB>compress_type<TAB>flag_bits<TAB>Y-M-D h:m:s<TAB>length:crc32" of
+// the content as Python read it (crc32 in 8 lowercase hexadecimal digits).
+inline ZipPeerResult pythonZipListing(const std::string& archive)
+{
+    const char* script =
+        "import sys, zipfile, zlib\n"
+        "z = zipfile.ZipFile(sys.argv[1])\n"
+        "bad = z.testzip()\n"
+        "assert bad is None, bad\n"
+        "for i in z.infolist():\n"
+        "    data = z.read(i)\n"
+        "    print('%s\\t%d\\t%d\\t%04d-%02d-%02d %02d:%02d:%02d\\t%d:%08x' % ((i.filename, i.compress_type,"
+        " i.flag_bits) + i.date_time + (len(data), zlib.crc32(data))))\n";
+    // Handed over in the environment, out of the shell's quoting.
+    setenv("VELORA_ZIP_LISTING", script, 1);
+    return runZipPeer("python3 -c \"$VELORA_ZIP_LISTING\" '" + archive + "' 2>&1");
+}
+
+#endif

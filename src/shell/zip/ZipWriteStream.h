@@ -1,0 +1,31 @@
+#ifndef ZIP_WRITE_STREAM_H
+#define ZIP_WRITE_STREAM_H
+
+#include <cstddef>
+#include <string>
+
+// The open entry of an archive being written, made by ZipFile's write
+// operations. It does not own the archive's handle: the ZipFile must stay
+// open until finishedWriting. One thread at a time, like its ZipFile.
+class ZipWriteStream
+{
+public:
+    // `zipFile`: minizip's write handle, with the entry already opened.
+    ZipWriteStream(void* zipFile, std::string fileNameInZip);
+
+    const std::string& fileNameInZip() const { return m_fileNameInZip; }
+
+    // Compresses the bytes into the entry. Throws ZipException "Error in
+    // writing '<name>' in the zipfile" with the library's code.
+    void writeData(const void* bytes, size_t length);
+    void writeData(const std::string& bytes) { writeData(bytes.data(), bytes.size()); }
+    // Closes the entry. Throws ZipException "Error in closing '<name>' in the
+    // zipfile" with the library's code.
+    void finishedWriting();
+
+private:
+    void* m_zipFile;
+    std::string m_fileNameInZip;
+};
+
+#endif

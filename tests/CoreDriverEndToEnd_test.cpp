@@ -1,0 +1,252 @@
+// The core end to end behind tools/velora-core: streaming into the WAV writer,
+// offline downloads that survive a kill -9, and web storage across runs.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CoreDriverProcess.h"
+#include "JKArray.h"
+#include "JKDictionary.h"
+#include "TestFolder.h"
+#include "TestHttpServer.h"
+#include "TestNginxServer.h"
+#include "VLCrypto.h"
+#include "VLPlatformFactory.h"
+
+namespace {
+
+const char* const kTool = VELORA_CORE_TOOL;
+
+JKValue args(std::initializer_list<JKValue> values)
+{
+    return JKValue(JKArray::create(std::vector<JKValue>(values), false));
+}
+
+JKValue strings(std::initializer_list<const char*> values)
+{
+    std::vector<JKValue> list;
+    for (const char* value : values)
+        list.push_back(JKValue(value));
+    return JKValue(JKArray::create(list, false));
+}
+
+const JKValue* field(const JKValue& object, const char* key)
+{
+    return object.isDictionary() ? object.dictionary()->objectForKey(key) : nullptr;
+}
+
+int64_t number(const JKValue& object, const char* key)
+{
+    const JKValue* value = field(object, key);
+    return value ? value->int64Value() : -999;
+}
+
+bool run(const std::string& command)
+{
+    return std::system(command.c_str()) == 0;
+}
+
+std::string md5(const std::string& text)
+{
+    std::unique_ptr<VLCrypto> crypto(VLPlatformFactory::instance()->createCrypto());
+    return crypto->md5(text);
+}
+
+// The driver's arguments for a home and a URL map.
+std::vector<std::string> driverArguments(const std::string& home, const std::string& urls,
+                                         const std::vector<std::string>& more = {})
+{
+    std::vector<std::string> arguments = { "--home", home };
+    if (std::find(more.begin(), more.end(), "--wav") == more.end()) {
+        arguments.push_back("--output");
+        arguments.push_back("5:0");
+    }
+    if (!urls.empty()) {
+        arguments.push_back("--urls");
+        arguments.push_back(urls);
+    }
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    return arguments;
+}
+
+// Size of the "data" chunk of a RIFF/WAVE file, and whether any sample in it
+// is not silence; false when the file is no WAV file.
+bool readWav(const std::string& path, size_t* dataBytes, bool* audible)
+{
+    std::string bytes = TestFolder::read(path);
+    if (bytes.size() < 44 || bytes.compare(0, 4, "RIFF") != 0 || bytes.compare(8, 4, "WAVE") != 0)
+        return false;
+    size_t offset = 12;
+    while (offset + 8 <= bytes.size()) {
+        uint32_t size;
+        std::memcpy(&size, bytes.data() + offset + 4, 4);
+        if (bytes.compare(offset, 4, "data") == 0) {
+            size_t available = std::min<size_t>(size, bytes.size() - offset - 8);
+            *dataBytes = available;
+            *audible = false;
+            for (size_t i = offset + 8; i + 1 < offset + 8 + available; i += 2) {
+                int16_t sample;
+                std::memcpy(&sample, bytes.data() + i, 2);
+                if (sample > 1000 || sample < -1000) {
+                    *audible = true;
+                    break;
+                }
+            }
+            return true;
+        }
+        offset += 8 + size + (size & 1);
+    }
+    return false;
+}
+
+class CoreDriverTest : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite() { TestHttpServer::clearProxyEnvironment(); }
+};
+
+TEST_F(CoreDriverTest, StreamsATrackIntoTheWavWriter)
+{
+    TestFolder folder;
+    const std::string media = folder.folder("media");
+    ASSERT_TRUE(run("sox -q -n -r 44100 -c 2 -b 16 " + folder.file("tone.wav") + " synth 2 sine 440 gain -6"));
+    ASSERT_TRUE(run("lame --quiet -b 128 " + folder.file("tone.wav") + " " + media + "/tone.mp3"));
+    TestNginxServer server(media);
+    ASSERT_TRUE(server.isRunning());
+
+    const std::string wav = folder.file("out.wav");
+    CoreDriverProcess driver(kTool, driverArguments(folder.folder("home"), "", { "--wav", wav }));
+    ASSERT_TRUE(driver.waitUntilStarted());
+
+    int sound = int(driver.call("createSound", args({ server.url("/tone.mp3?_TEID=700&_FMT=5") })).int64Value());
+    ASSERT_GT(sound, 0);
+    ASSERT_TRUE(driver.call("play", args({ sound })).boolValue());
+
+    // Played to its end: it was playing, it knows its length and has stopped.
+    bool played = false;
+    bool ended = false;
+    for (int i = 0; i < 600 && !ended; ++i) {
+        bool playing = driver.call("getPlaying", args({ sound })).boolValue();
+        played = played || playing;
+        ended = played && !playing;
+        if (!ended)
+            driver.call("sleep", args({ 50 }));
+    }
+    ASSERT_TRUE(ended) << "state " << driver.call("getState", args({ sound })).int64Value();
+    EXPECT_GE(driver.call("getLength", args({ sound })).int64Value(), 1900);
+
+    JKValue files = driver.callAndWaitForCallback("getFiles", args({ strings({ "cache" }), 0, 0 }));
+    const JKValue* list = field(files, "files");
+    ASSERT_TRUE(list && list->isArray());
+    ASSERT_EQ(1u, list->array()->count());
+    const JKValue& cached = list->array()->objectAtIndex(0);
+    EXPECT_EQ(700, number(cached, "entity_id"));
+    EXPECT_EQ(int64_t(TestFolder::sizeOf(media + "/tone.mp3")), number(cached, "bytes_total"));
+    EXPECT_EQ(number(cached, "bytes_total"), number(cached, "bytes_loaded"));
+
+    EXPECT_EQ(0, driver.quit());
+    size_t dataBytes = 0;
+    bool audible = false;
+    ASSERT_TRUE(readWav(wav, &dataBytes, &audible));
+    EXPECT_TRUE(audible);
+    EXPECT_GE(dataBytes, size_t(44100 * 4 * 19 / 10)) << "about two seconds of 16-bit stereo";
+}
+
+TEST_F(CoreDriverTest, DownloadsSurviveAKillAndFinishByteExact)
+{
+    TestFolder folder;
+    TestHttpServer server;
+    ASSERT_TRUE(server.isRunning());
+    const std::string home = folder.folder("home");
+    const size_t size = 600000;
+    const int entities[] = { 801, 802, 803 };
+    const unsigned format = 5;
+    {
+        std::ofstream urls(folder.file("urls.json"));
+        urls << "{";
+        for (int i = 0; i < 3; ++i) {
+            urls << (i ? "," : "") << "\"" << entities[i] << "_" << format << "\":\""
+                 << server.url("/size=" + std::to_string(size) + "/seed=" + std::to_string(i + 1) +
+                               "/throttle=150000/track" + std::to_string(i))
+                 << "\"";
+        }
+        urls << "}";
+    }
+    {
+        CoreDriverProcess driver(kTool, driverArguments(home, folder.file("urls.json")));
+        ASSERT_TRUE(driver.waitUntilStarted());
+        for (int entity : entities)
+            driver.call("addFile", args({ "download", std::to_string(entity), int(format), "{\"t\":1}" }));
+        // Killed while the content is arriving.
+        ASSERT_TRUE(driver.waitForLine([](const JKValue& line) {
+            const JKValue* event = field(line, "event");
+            const JKValue* files = field(line, "files");
+            if (!event || event->stringValue() != "onFileProgressesChanged" || !files || !files->isArray())
+                return false;
+            for (const JKValue& file : *files->array())
+                if (number(file, "bytes_loaded") > 0 && number(file, "bytes_loaded") < number(file, "bytes_total"))
+                    return true;
+            return false;
+        }));
+        driver.kill();
+    }
+
+    CoreDriverProcess driver(kTool, driverArguments(home, folder.file("urls.json")));
+    ASSERT_TRUE(driver.waitUntilStarted());
+    JKValue queued = driver.callAndWaitForCallback("getFileCount", args({ strings({ "download" }), 0, 1 | 2 | 4 | 16 }));
+    EXPECT_EQ(3, number(queued, "count")) << "every queue entry outlived the kill";
+    ASSERT_TRUE(driver.call("waitForFileCount", args({ strings({ "download" }), 2, 16, 3, 120000 })).boolValue());
+
+    JKValue answer = driver.callAndWaitForCallback("getFiles", args({ strings({ "download" }), 0, 0 }));
+    const JKValue* list = field(answer, "files");
+    ASSERT_TRUE(list && list->isArray());
+    ASSERT_EQ(3u, list->array()->count());
+    for (const JKValue& file : *list->array()) {
+        EXPECT_EQ(int64_t(size), number(file, "bytes_total"));
+        EXPECT_EQ(int64_t(size), number(file, "bytes_loaded"));
+        EXPECT_EQ(16, number(file, "download_state"));
+    }
+    EXPECT_EQ(0, driver.quit());
+
+    for (int i = 0; i < 3; ++i) {
+        std::string name = md5("download_#anonymous#_" + std::to_string(entities[i]) + "_" + std::to_string(format));
+        std::string content = TestFolder::read(home + "/Music/Velora/" + name);
+        std::vector<uint8_t> expected = TestHttpServer::content(unsigned(i + 1), 0, size);
+        ASSERT_EQ(size, content.size()) << entities[i];
+        EXPECT_EQ(0, std::memcmp(content.data(), expected.data(), size)) << entities[i];
+    }
+}
+
+TEST_F(CoreDriverTest, LocalStorageLastsAcrossRunsSessionStorageDoesNot)
+{
+    TestFolder folder;
+    const std::string home = folder.folder("home");
+    {
+        CoreDriverProcess driver(kTool, driverArguments(home, ""));
+        ASSERT_TRUE(driver.waitUntilStarted());
+        driver.call("storageSetItem", args({ "localStorage", "greeting", "h\xc3\xa9llo" }));
+        driver.call("storageSetItem", args({ "sessionStorage", "token", "t" }));
+        EXPECT_EQ("t", driver.call("storageGetItem", args({ "sessionStorage", "token" })).stringValue());
+        EXPECT_EQ(0, driver.quit());
+    }
+    CoreDriverProcess driver(kTool, driverArguments(home, ""));
+    ASSERT_TRUE(driver.waitUntilStarted());
+    EXPECT_EQ("h\xc3\xa9llo", driver.call("storageGetItem", args({ "localStorage", "greeting" })).stringValue());
+    EXPECT_TRUE(driver.call("storageGetItem", args({ "sessionStorage", "token" })).isNull());
+    EXPECT_EQ(1, driver.call("storageLength", args({ "localStorage" })).int64Value());
+    std::string error;
+    driver.call("storageGetItem", args({ "localStorage" }), &error);
+    EXPECT_NE(std::string::npos, error.find("missing argument 2")) << "bad calls are answered, not fatal";
+    EXPECT_EQ(0, driver.quit());
+}
+
+} // namespace

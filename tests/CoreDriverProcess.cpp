@@ -1,0 +1,230 @@
+#include "CoreDriverProcess.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "JKArray.h"
+#include "JKDictionary.h"
+#include "JSONKitDeserializing.h"
+#include "JSONKitSerializing.h"
+
+namespace {
+
+const JKValue* field(const JKValue& line, const char* key)
+{
+    return line.isDictionary() ? line.dictionary()->objectForKey(key) : nullptr;
+}
+
+} // namespace
+
+CoreDriverProcess::CoreDriverProcess(const std::string& tool, const std::vector<std::string>& arguments)
+    : m_pid(-1)
+    , m_input(-1)
+    , m_output(-1)
+    , m_nextId(1)
+    , m_ended(false)
+{
+    int toChild[2];
+    int fromChild[2];
+    if (pipe(toChild) != 0 || pipe(fromChild) != 0) {
+        std::perror("CoreDriverProcess: pipe");
+        m_ended = true;
+        return;
+    }
+    m_pid = fork();
+    if (m_pid == 0) {
+        dup2(toChild[0], STDIN_FILENO);
+        dup2(fromChild[1], STDOUT_FILENO);
+        close(toChild[0]);
+        close(toChild[1]);
+        close(fromChild[0]);
+        close(fromChild[1]);
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(tool.c_str()));
+        for (const std::string& argument : arguments)
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        execv(tool.c_str(), argv.data());
+        std::perror("CoreDriverProcess: exec");
+        _exit(127);
+    }
+    close(toChild[0]);
+    close(fromChild[1]);
+    m_input = toChild[1];
+    m_output = fromChild[0];
+    m_reader = std::thread(&CoreDriverProcess::readLines, this);
+}
+
+CoreDriverProcess::~CoreDriverProcess()
+{
+    if (m_pid > 0)
+        quit();
+    if (m_input >= 0)
+        close(m_input);
+    if (m_reader.joinable())
+        m_reader.join();
+    if (m_output >= 0)
+        close(m_output);
+}
+
+void CoreDriverProcess::readLines()
+{
+    std::string pending;
+    char buffer[65536];
+    for (;;) {
+        ssize_t count = read(m_output, buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            break;
+        pending.append(buffer, size_t(count));
+        size_t end;
+        while ((end = pending.find('\n')) != std::string::npos) {
+            std::string text = pending.substr(0, end);
+            pending.erase(0, end + 1);
+            std::optional<JKValue> line = objectFromJSONString(text);
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_lines.push_back(line ? *line : JKValue(text));
+            m_changed.notify_all();
+        }
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_ended = true;
+    m_changed.notify_all();
+}
+
+void CoreDriverProcess::send(const std::string& line)
+{
+    std::string text = line + "\n";
+    size_t written = 0;
+    while (written < text.size()) {
+        ssize_t count = write(m_input, text.data() + written, text.size() - written);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            return;
+        written += size_t(count);
+    }
+}
+
+bool CoreDriverProcess::waitForLine(const std::function<bool(const JKValue&)>& match, JKValue* found,
+                                    int timeoutSeconds)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    size_t seen = 0;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    for (;;) {
+        for (; seen < m_lines.size(); ++seen) {
+            if (match(m_lines[seen])) {
+                if (found)
+                    *found = m_lines[seen];
+                return true;
+            }
+        }
+        if (m_ended || m_changed.wait_until(lock, end) == std::cv_status::timeout)
+            return false;
+    }
+}
+
+bool CoreDriverProcess::waitUntilStarted()
+{
+    JKValue line;
+    bool seen = waitForLine(
+        [](const JKValue& l) {
+            const JKValue* event = field(l, "event");
+            return event && event->stringValue() == "started";
+        },
+        &line);
+    const JKValue* result = field(line, "result");
+    return seen && result && result->boolValue();
+}
+
+JKValue CoreDriverProcess::call(const std::string& name, const JKValue& args, std::string* error)
+{
+    long id = m_nextId++;
+    JKValue command = JKValue(JKDictionary::create(true));
+    command.dictionary()->setObject(JKValue(id), std::string_view("id"));
+    command.dictionary()->setObject(JKValue(name), std::string_view("call"));
+    command.dictionary()->setObject(args, std::string_view("args"));
+    std::optional<std::string> text = JSONString(command);
+    if (!text)
+        return JKValue();
+    send(*text);
+    JKValue answer;
+    bool answered = waitForLine(
+        [id](const JKValue& l) {
+            const JKValue* lineId = field(l, "id");
+            return lineId && lineId->isNumber() && lineId->int64Value() == id;
+        },
+        &answer, 120);
+    if (!answered)
+        return JKValue();
+    if (const JKValue* failure = field(answer, "error")) {
+        if (error)
+            *error = failure->stringValue();
+        return JKValue();
+    }
+    const JKValue* result = field(answer, "result");
+    return result ? *result : JKValue();
+}
+
+JKValue CoreDriverProcess::callAndWaitForCallback(const std::string& name, const JKValue& args)
+{
+    long id = m_nextId;
+    call(name, args);
+    JKValue answer;
+    waitForLine(
+        [id](const JKValue& l) {
+            const JKValue* callback = field(l, "callback");
+            return callback && callback->isNumber() && callback->int64Value() == id;
+        },
+        &answer);
+    return answer;
+}
+
+std::vector<JKValue> CoreDriverProcess::lines()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lines;
+}
+
+int CoreDriverProcess::quit()
+{
+    if (m_pid <= 0)
+        return -1;
+    send("{\"call\":\"quit\"}");
+    close(m_input);
+    m_input = -1;
+    return reap();
+}
+
+void CoreDriverProcess::kill()
+{
+    if (m_pid <= 0)
+        return;
+    ::kill(m_pid, SIGKILL);
+    reap();
+}
+
+int CoreDriverProcess::reap()
+{
+    int status = 0;
+    // The driver cleans the core on quit; give it time, then insist.
+    for (int i = 0; i < 6000; ++i) {
+        pid_t done = waitpid(m_pid, &status, WNOHANG);
+        if (done == m_pid) {
+            m_pid = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        usleep(10000);
+    }
+    ::kill(m_pid, SIGKILL);
+    waitpid(m_pid, &status, 0);
+    m_pid = -1;
+    return -1;
+}

@@ -1,0 +1,67 @@
+#ifndef CORE_DRIVER_PROCESS_H
+#define CORE_DRIVER_PROCESS_H
+
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "JKValue.h"
+
+// tools/velora-core in a child process, spoken to as the page would: one JSON
+// command per line on its stdin, every line of its stdout parsed and kept.
+// For end-to-end tests only. Waits are bounded so that a broken build fails
+// instead of hanging; they measure nothing.
+class CoreDriverProcess
+{
+public:
+    // Starts `tool` with `arguments`.
+    CoreDriverProcess(const std::string& tool, const std::vector<std::string>& arguments);
+    // Ends the child (quit, then SIGKILL if it lingers) and reaps it.
+    ~CoreDriverProcess();
+    CoreDriverProcess(const CoreDriverProcess&) = delete;
+    CoreDriverProcess& operator=(const CoreDriverProcess&) = delete;
+
+    // True once the driver reported a successful start.
+    bool waitUntilStarted();
+
+    // Sends a call and waits for its answer line; the "result" of that line,
+    // or null (with the line's error in *error when given).
+    JKValue call(const std::string& name, const JKValue& args, std::string* error = nullptr);
+    // Sends a call whose answer comes later as a callback; returns the
+    // callback's line ({"callback": id, ...}).
+    JKValue callAndWaitForCallback(const std::string& name, const JKValue& args);
+
+    // Waits until some line read so far (or later) satisfies `match`.
+    bool waitForLine(const std::function<bool(const JKValue&)>& match, JKValue* found = nullptr,
+                     int timeoutSeconds = 60);
+
+    // Every line read so far.
+    std::vector<JKValue> lines();
+
+    // Sends "quit" and waits for the child's exit status (-1 when it died).
+    int quit();
+    // kill -9, as a crash would; reaps the child.
+    void kill();
+
+private:
+    void send(const std::string& line);
+    void readLines();
+    int reap();
+
+    pid_t m_pid;
+    int m_input;
+    int m_output;
+    long m_nextId;
+    std::thread m_reader;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<JKValue> m_lines;
+    bool m_ended;
+};
+
+#endif

@@ -1,0 +1,59 @@
+#ifndef CORE_COMMANDS_H
+#define CORE_COMMANDS_H
+
+#include <functional>
+#include <map>
+#include <string>
+
+#include "JKValue.h"
+
+class HeadlessDesktop;
+class JsonLineWriter;
+
+// The page's calls as JSON commands, one per line:
+//     {"id": 7, "call": "createSound", "args": ["http://..."]}
+// answered by one line {"id": 7, "result": ...} (or {"id": 7, "error": "..."}).
+// Calls whose answer comes later (getFiles, getFileCount) are answered with
+// "result": "queued" and then by a line {"callback": 7, ...} from the core.
+//
+// Besides the page's calls: "mapFileUrl" [file key, url, format, data] adds to
+// the URL map; "sleep" [ms] lets the core run; "waitForFileCount" [repositories,
+// fileFlags, downloadState, count, timeoutMs] waits until getFileCount reaches
+// count (result true) or the time runs out (false); "quit" ends the driver.
+//
+// Runs on the driver's main thread only.
+class CoreCommands
+{
+public:
+    CoreCommands(HeadlessDesktop* desktop, JsonLineWriter* out);
+
+    // Runs one line; writes its answer. Bad JSON or arguments give an error
+    // line, never a crash.
+    void runLine(const std::string& line);
+
+    bool isQuitRequested() const { return m_quit; }
+
+    // Lets the core run for `milliseconds` while the driver keeps answering the
+    // page's part (file URLs).
+    void pump(long milliseconds);
+
+private:
+    class Arguments;
+    typedef std::function<JKValue(const Arguments&)> Handler;
+
+    void addPageCalls();
+    void addAudioCalls();
+    void addDownloadCalls();
+    void addStorageCalls();
+    void addDriverCalls();
+    JKValue waitForFileCount(const Arguments& args);
+
+    HeadlessDesktop* m_desktop;
+    JsonLineWriter* m_out;
+    std::map<std::string, Handler> m_handlers;
+    long m_currentId;
+    long m_nextInternalId;
+    bool m_quit;
+};
+
+#endif

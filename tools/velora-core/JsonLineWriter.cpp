@@ -1,0 +1,47 @@
+#include "JsonLineWriter.h"
+
+#include <vector>
+
+#include "JKArray.h"
+#include "JKDictionary.h"
+#include "JSONKitSerializing.h"
+
+JsonLineWriter::JsonLineWriter(FILE* out)
+    : m_out(out)
+{
+}
+
+void JsonLineWriter::write(const JKValue& object)
+{
+    JKError error;
+    std::optional<std::string> text = JSONString(object, 0, &error);
+    if (!text) {
+        JKValue failure = jsonObject();
+        jsonSet(failure, "error", "unable to encode a line: " + error.message);
+        text = JSONString(failure);
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::fwrite(text->data(), 1, text->size(), m_out);
+    std::fputc('\n', m_out);
+    std::fflush(m_out);
+}
+
+JKValue jsonObject()
+{
+    return JKValue(JKDictionary::create(true));
+}
+
+JKValue jsonArray()
+{
+    return JKValue(JKArray::create(std::vector<JKValue>(), true));
+}
+
+void jsonSet(JKValue& object, const std::string& key, JKValue value)
+{
+    object.dictionary()->setObject(std::move(value), std::string_view(key));
+}
+
+void jsonAppend(JKValue& array, JKValue value)
+{
+    array.array()->addObject(std::move(value));
+}
