@@ -221,24 +221,14 @@ bool VLAudioInterface::openEngine(const std::string& output, size_t streamBuffer
 
 bool VLAudioInterface::searchAvailableOutputDrivers(const std::string& label, int type, DriverList* list)
 {
-    VESystem* system = m_system.load();
-    if (!system)
-        return false;
-    VEResult result = system->setOutput(static_cast<VEOutputType>(type));
-    if (result != VE_OK) {
-        VL_LOG_ERROR(describeResult(result));
-        return false;
-    }
     int count = 0;
-    result = system->getNumDrivers(&count);
-    if (result != VE_OK) {
-        VL_LOG_ERROR(describeResult(result));
+    if (!useOutputType(type, &count))
         return false;
-    }
+    VESystem* system = m_system.load();
     for (int index = 0; index < count; ++index) {
         char name[kNameLength] = {0};
         VEGuid guid = {};
-        result = system->getDriverInfo(index, name, kNameLength, &guid);
+        const VEResult result = system->getDriverInfo(index, name, kNameLength, &guid);
         if (result != VE_OK) {
             VL_LOG_WARN(describeResult(result));
             return false;
@@ -255,22 +245,15 @@ bool VLAudioInterface::searchAvailableOutputDrivers(const std::string& label, in
 // whose driver is gone plays on driver 0 and stays the current output.
 bool VLAudioInterface::selectOutput(const std::string& id)
 {
-    VESystem* system = m_system.load();
     const size_t colon = id.find(':');
-    if (!system || colon == std::string::npos)
+    if (colon == std::string::npos)
         return false;
     const int type = parseOutputType(id.substr(0, colon));
-    VEResult result = system->setOutput(static_cast<VEOutputType>(type));
-    if (result != VE_OK) {
-        VL_LOG_ERROR(describeResult(result));
-        return false;
-    }
     int count = 0;
-    result = system->getNumDrivers(&count);
-    if (result != VE_OK) {
-        VL_LOG_ERROR(describeResult(result));
+    if (!useOutputType(type, &count))
         return false;
-    }
+    VESystem* system = m_system.load();
+    VEResult result = VE_OK;
     if (count <= 0) {
         VL_LOG_WARN("No driver found");
         return false;
@@ -310,6 +293,23 @@ bool VLAudioInterface::selectOutput(const std::string& id)
         return false;
     }
     setOutputValue(selected);
+    return true;
+}
+
+// Sets the engine's output type and counts its drivers; false, logged, when
+// there is no system or the engine refuses either.
+bool VLAudioInterface::useOutputType(int type, int* driverCount)
+{
+    VESystem* system = m_system.load();
+    if (!system)
+        return false;
+    VEResult result = system->setOutput(static_cast<VEOutputType>(type));
+    if (result == VE_OK)
+        result = system->getNumDrivers(driverCount);
+    if (result != VE_OK) {
+        VL_LOG_ERROR(describeResult(result));
+        return false;
+    }
     return true;
 }
 

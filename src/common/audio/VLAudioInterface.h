@@ -106,6 +106,7 @@ private:
     bool openEngine(const std::string& output, size_t streamBufferSize);
     void closeEngine();
     bool searchAvailableOutputDrivers(const std::string& label, int type, DriverList* list);
+    bool useOutputType(int type, int* driverCount);
     bool selectOutput(const std::string& id);
     bool switchOutput(const std::string& id);
     bool save();

@@ -35,19 +35,6 @@ const char* const kMaxConcurrentDownloads = "MaxConcurrentDownloads";
 const int kDefaultMaxConcurrentDownloads = 3;
 const unsigned kPassSleepMs = 10;
 
-// Takes `mutex` for the lifetime of the object.
-class Lock
-{
-public:
-    explicit Lock(VLMutex* mutex) : m_mutex(mutex) { m_mutex->lock(); }
-    ~Lock() { m_mutex->unlock(); }
-    Lock(const Lock&) = delete;
-    Lock& operator=(const Lock&) = delete;
-
-private:
-    VLMutex* m_mutex;
-};
-
 VLSettingHelper* settings()
 {
     return VLPlatformFactory::instance()->getSettingHelper();
@@ -213,7 +200,7 @@ void VLDesktop::executeRunLoop()
 // cleared only once the new session is open.
 void VLDesktop::applyPendingUser()
 {
-    Lock lock(m_userMutex);
+    VLMutexLocker lock(m_userMutex);
     if (m_pendingUserId.empty())
         return;
     if (m_pendingUserId != VLPlayer::instance()->getIdentity()) {
@@ -233,12 +220,12 @@ void VLDesktop::setUserId(const std::string& userId)
         return;
     }
     {
-        Lock lock(m_userMutex);
+        VLMutexLocker lock(m_userMutex);
         m_pendingUserId = userId.empty() ? std::string(kAnonymous) : userId;
     }
     for (;;) {
         VLPlatformFactory::instance()->sleep(kPassSleepMs);
-        Lock lock(m_userMutex);
+        VLMutexLocker lock(m_userMutex);
         if (m_pendingUserId.empty())
             return;
         if (!m_running) {
@@ -266,7 +253,7 @@ void VLDesktop::queueEvent(const char* name, VLRepositoryFile* file)
     if (!isJSReady())
         return;
     VLDesktopFile* record = new VLDesktopFile(file);
-    Lock lock(m_queueMutex);
+    VLMutexLocker lock(m_queueMutex);
     m_jsEvents.push_back(JSEvent(name, record));
 }
 
@@ -318,7 +305,7 @@ void VLDesktop::onUnwritable(VLRepository* repository)
 
 void VLDesktop::queueErrorCode(const std::string& code)
 {
-    Lock lock(m_queueMutex);
+    VLMutexLocker lock(m_queueMutex);
     m_errorCodes.push_back(code);
 }
 
@@ -359,7 +346,7 @@ void VLDesktop::queueFileRequest(std::vector<std::string>& repositories, int fil
     }
     VLDesktopFileRequest* request =
         new VLDesktopFileRequest(repositories, fileFlags, downloadState, countOnly, callback);
-    Lock lock(m_queueMutex);
+    VLMutexLocker lock(m_queueMutex);
     m_fileRequests.push_back(request);
 }
 
@@ -369,7 +356,7 @@ void VLDesktop::serveFileRequests()
     for (;;) {
         VLDesktopFileRequest* request = nullptr;
         {
-            Lock lock(m_queueMutex);
+            VLMutexLocker lock(m_queueMutex);
             if (m_fileRequests.empty())
                 return;
             request = m_fileRequests.front();
@@ -407,7 +394,7 @@ void VLDesktop::flushJSEvents()
 {
     std::deque<JSEvent> events;
     {
-        Lock lock(m_queueMutex);
+        VLMutexLocker lock(m_queueMutex);
         events.swap(m_jsEvents);
     }
     while (!events.empty()) {
@@ -423,7 +410,7 @@ void VLDesktop::flushJSEvents()
         return;
     std::deque<std::string> codes;
     {
-        Lock lock(m_queueMutex);
+        VLMutexLocker lock(m_queueMutex);
         codes.swap(m_errorCodes);
     }
     for (const std::string& code : codes)
@@ -443,7 +430,7 @@ void VLDesktop::callJSWithFiles(const std::string& method, std::list<VLDesktopFi
 
 void VLDesktop::discardQueues()
 {
-    Lock lock(m_queueMutex);
+    VLMutexLocker lock(m_queueMutex);
     for (JSEvent& event : m_jsEvents)
         delete event.second;
     m_jsEvents.clear();

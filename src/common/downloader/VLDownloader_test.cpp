@@ -9,15 +9,17 @@
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 #include <sqlite3.h>
 
+#include "TestFolder.h"
 #include "TestHttpServer.h"
 #include "TestPlatform.h"
 #include "VLDownloadTestRig.h"
@@ -68,36 +70,9 @@ public:
 
 ::testing::Environment* const g_environment = ::testing::AddGlobalTestEnvironment(new DownloaderEnvironment);
 
-// What the core logged since the watch was made or restarted.
-class LogWatch
-{
-public:
-    LogWatch() : m_mark(VLTestLog::mark()) {}
-    void restart() { m_mark = VLTestLog::mark(); }
-    std::string text() const { return VLTestLog::since(m_mark); }
-    size_t count(const std::string& message) const
-    {
-        std::string logged = text();
-        size_t found = 0;
-        for (size_t at = logged.find(message); at != std::string::npos; at = logged.find(message, at + 1))
-            ++found;
-        return found;
-    }
-    bool hasWarnings() const { return count("WARN  desktop - ") + count("ERROR desktop - ") > 0; }
-
-private:
-    size_t m_mark;
-};
-
 std::string bytes(const std::vector<uint8_t>& content)
 {
     return std::string(content.begin(), content.end());
-}
-
-bool fileExists(const std::string& path)
-{
-    struct stat info;
-    return stat(path.c_str(), &info) == 0;
 }
 
 class VLDownloaderTest : public ::testing::Test
@@ -107,13 +82,8 @@ protected:
     {
         ASSERT_TRUE(g_server->isRunning());
         m_rig.reset(new VLDownloadTestRig(m_folder.path()));
-        m_log.restart();
+        m_mark = VLTestLog::mark();
         g_server->clearRequests();
-    }
-
-    void TearDown() override
-    {
-        m_rig.reset();
     }
 
     // The test server's address for `size` bytes of pattern `seed`, with
@@ -125,20 +95,27 @@ protected:
     }
     // A response that sends one block and then nothing until the client goes.
     static std::string stalledUrl(unsigned seed) { return url(1000000, seed, "stall=4096/"); }
-
     static VLFileId id(const std::string& entity, uint32_t format = 6) { return VLFileId(entity, format); }
 
     VLDownloadTestRig& rig() { return *m_rig; }
     VLDownloader& downloader() { return *m_rig->downloader(); }
+    VLRepository* imports() { return m_rig->import(); }
+    VLRepository* downloads() { return m_rig->download(); }
 
-    // Rebuilds the rig on the same folder: the next session of the same user.
-    void restart()
+    // How often the core logged `message`, and whether it warned at all, since
+    // the test began or the last restartLog.
+    size_t logged(const std::string& message) const
     {
-        m_rig.reset();
-        m_rig.reset(new VLDownloadTestRig(m_folder.path()));
+        const std::string text = VLTestLog::since(m_mark);
+        size_t found = 0;
+        for (size_t at = text.find(message); at != std::string::npos; at = text.find(message, at + 1))
+            ++found;
+        return found;
     }
+    bool warned() const { return logged("WARN  desktop - ") + logged("ERROR desktop - ") > 0; }
+    void restartLog() { m_mark = VLTestLog::mark(); }
 
-    std::string contentPath(VLRepository* repository, VLRepositoryFile* file)
+    static std::string contentPath(VLRepository* repository, VLRepositoryFile* file)
     {
         return repository->getFilePath(file->getFileName());
     }
@@ -148,111 +125,102 @@ protected:
         VLRepositoryFile* file = rig().file(repository, entity);
         ASSERT_NE(file, nullptr);
         EXPECT_EQ(file->getSize(), size);
-        EXPECT_TRUE(VLTemporaryFolder::readFile(contentPath(repository, file)) == bytes(TestHttpServer::content(seed, 0, size)))
+        EXPECT_TRUE(VLTemporaryFolder::readFile(contentPath(repository, file)) ==
+                    bytes(TestHttpServer::content(seed, 0, size)))
             << entity << " differs from what the server sent";
+        EXPECT_FALSE(file->isOpen());
+    }
+
+    // Expects the files' states and positions, "entity" in the download
+    // repository unless it starts with "i:" for the import one.
+    void expectQueue(const std::vector<std::tuple<std::string, int, int>>& files)
+    {
+        for (const auto& f : files) {
+            const std::string& name = std::get<0>(f);
+            VLRepository* repository = name.compare(0, 2, "i:") == 0 ? imports() : downloads();
+            const std::string entity = repository == imports() ? name.substr(2) : name;
+            EXPECT_EQ(rig().state(repository, entity), std::get<1>(f)) << name;
+            EXPECT_EQ(rig().position(repository, entity), std::get<2>(f)) << name;
+        }
+    }
+
+    bool allRunning(std::initializer_list<std::pair<VLRepository*, const char*>> files)
+    {
+        for (const auto& file : files) {
+            if (rig().state(file.first, file.second) != RUNNING)
+                return false;
+        }
+        return true;
     }
 
     VLTemporaryFolder m_folder;
     std::unique_ptr<VLDownloadTestRig> m_rig;
-    LogWatch m_log;
+    size_t m_mark = 0;
 };
 
 // ---------------------------------------------------------------------------
 // Positions.
 
-TEST_F(VLDownloaderTest, AddsTakeTheNextPositionAndANewSessionRenumbersFromOne)
+TEST_F(VLDownloaderTest, AddsAppendAndSetPositionShiftsTheOthers)
 {
     rig().openDownloader(0);
-    downloader().addFile(rig().import(), id("a"), "meta-a");
-    downloader().addFile(rig().download(), id("b"), "meta-b");
-    EXPECT_EQ(rig().file(rig().import(), "a"), nullptr) << "nothing happens before the update";
+    downloader().addFile(imports(), id("a"), "meta-a");
+    downloader().addFile(downloads(), id("b"), "meta-b");
+    EXPECT_EQ(rig().file(imports(), "a"), nullptr) << "nothing happens before the update";
     rig().pass();
-    EXPECT_EQ(rig().state(rig().import(), "a"), QUEUED);
-    EXPECT_EQ(rig().position(rig().import(), "a"), 0);
-    EXPECT_EQ(rig().position(rig().download(), "b"), 1);
-    EXPECT_EQ(rig().file(rig().import(), "a")->getMetadata(), "meta-a");
+    expectQueue({ { "i:a", QUEUED, 0 }, { "b", QUEUED, 1 } });
+    EXPECT_EQ(rig().file(imports(), "a")->getMetadata(), "meta-a");
     EXPECT_EQ(rig().urlRequestCount(), 0u) << "limit 0 starts nothing";
-
     // Adding a queued file again replaces its metadata only.
-    downloader().addFile(rig().import(), id("a"), "meta-a2");
+    downloader().addFile(imports(), id("a"), "meta-a2");
+    downloader().addFile(downloads(), id("c"), "");
     rig().pass();
-    EXPECT_EQ(rig().position(rig().import(), "a"), 0);
-    EXPECT_EQ(rig().file(rig().import(), "a")->getMetadata(), "meta-a2");
+    EXPECT_EQ(rig().file(imports(), "a")->getMetadata(), "meta-a2");
+    rig().openDownloader(0);  // a new session renumbers from 1
+    expectQueue({ { "i:a", QUEUED, 1 }, { "b", QUEUED, 2 }, { "c", QUEUED, 3 } });
 
-    rig().openDownloader(0);
-    EXPECT_EQ(rig().position(rig().import(), "a"), 1);
-    EXPECT_EQ(rig().position(rig().download(), "b"), 2);
-}
-
-TEST_F(VLDownloaderTest, SetPositionShiftsTheFilesAtOrAfterItAndNeverWraps)
-{
-    rig().openDownloader(0);
-    for (const char* name : {"a", "b", "c"})
-        downloader().addFile(rig().download(), id(name), "");
+    downloader().setDownloadPosition(downloads(), id("c"), 1);
     rig().pass();
-    rig().openDownloader(0);  // positions 1, 2, 3
-
-    downloader().setDownloadPosition(rig().download(), id("c"), 1);
-    rig().pass();
-    EXPECT_EQ(rig().position(rig().download(), "a"), 2);
-    EXPECT_EQ(rig().position(rig().download(), "b"), 3);
-    EXPECT_EQ(rig().position(rig().download(), "c"), 1);
-
+    expectQueue({ { "i:a", QUEUED, 2 }, { "b", QUEUED, 3 }, { "c", QUEUED, 1 } });
     // A file outside the queue gets no position; the others move all the same.
-    rig().download()->getFile(id("outside"), true);
-    downloader().setDownloadPosition(rig().download(), id("outside"), 2);
+    downloads()->getFile(id("outside"), true);
+    downloader().setDownloadPosition(downloads(), id("outside"), 2);
     rig().pass();
-    EXPECT_EQ(rig().position(rig().download(), "outside"), -1);
-    EXPECT_EQ(rig().state(rig().download(), "outside"), NONE);
-    EXPECT_EQ(rig().position(rig().download(), "c"), 1);
-    EXPECT_EQ(rig().position(rig().download(), "a"), 3);
-    EXPECT_EQ(rig().position(rig().download(), "b"), 4);
-
+    expectQueue({ { "outside", NONE, -1 }, { "c", QUEUED, 1 }, { "i:a", QUEUED, 3 }, { "b", QUEUED, 4 } });
     // Positions at the top of the range stay there instead of wrapping to the front.
-    downloader().setDownloadPosition(rig().download(), id("a"), INT_MAX);
-    downloader().setDownloadPosition(rig().download(), id("b"), INT_MAX);
-    downloader().addFile(rig().download(), id("d"), "");
+    downloader().setDownloadPosition(imports(), id("a"), INT_MAX);
+    downloader().setDownloadPosition(downloads(), id("b"), INT_MAX);
+    downloader().addFile(downloads(), id("d"), "");
     rig().pass();
-    EXPECT_EQ(rig().position(rig().download(), "a"), INT_MAX);
-    EXPECT_EQ(rig().position(rig().download(), "b"), INT_MAX);
-    EXPECT_EQ(rig().position(rig().download(), "d"), INT_MAX);
-    EXPECT_EQ(rig().position(rig().download(), "c"), 1);
+    expectQueue({ { "i:a", QUEUED, INT_MAX }, { "b", QUEUED, INT_MAX }, { "d", QUEUED, INT_MAX }, { "c", QUEUED, 1 } });
 }
 
 TEST_F(VLDownloaderTest, ANewSessionRequeuesRunningAndFailedAndCompactsPositions)
 {
-    struct Stored {
+    const struct {
         VLRepository* repository;
         const char* entity;
         int state;
         int position;
+    } stored[] = {
+        { downloads(), "a", QUEUED, 7 }, { downloads(), "b", RUNNING, 3 }, { downloads(), "c", FAILED, 12 },
+        { downloads(), "n", NONE, 4 },   { imports(), "x", DONE, 20 },     { downloads(), "y", PAUSED, 20 },
+        { downloads(), "z", 3, 30 },  // a value no downloader writes
     };
-    const Stored stored[] = {
-        {rig().download(), "a", QUEUED, 7},    {rig().download(), "b", RUNNING, 3},
-        {rig().download(), "c", FAILED, 12},   {rig().download(), "n", NONE, 4},
-        {rig().import(), "x", DONE, 20},       {rig().download(), "y", PAUSED, 20},
-        {rig().download(), "z", 3, 30},  // a value no downloader writes
-    };
-    for (const Stored& s : stored) {
+    for (const auto& s : stored) {
         VLRepositoryFile* file = s.repository->getFile(id(s.entity), true);
         file->setCustom(s.state);
         file->setPosition(s.position);
     }
-    restart();  // through the index on disk
+    m_rig.reset();
+    m_rig.reset(new VLDownloadTestRig(m_folder.path()));  // the next session, through the index on disk
     rig().openDownloader(0);
-
-    auto expect = [&](VLRepository* repository, const char* entity, int state, int position) {
-        EXPECT_EQ(rig().state(repository, entity), state) << entity;
-        EXPECT_EQ(rig().position(repository, entity), position) << entity;
-    };
-    expect(rig().download(), "b", QUEUED, 1);
-    expect(rig().download(), "a", QUEUED, 2);
-    expect(rig().download(), "c", QUEUED, 3);
-    expect(rig().import(), "x", DONE, 4);     // met first at position 20
-    expect(rig().download(), "y", PAUSED, 20);  // keeps its number
-    expect(rig().download(), "z", QUEUED, 5);
-    expect(rig().download(), "n", NONE, 4);   // outside the queue: untouched
-    EXPECT_EQ(m_log.count("Unknown download state 3"), 1u);
+    expectQueue({ { "b", QUEUED, 1 }, { "a", QUEUED, 2 }, { "c", QUEUED, 3 },
+                  { "i:x", DONE, 4 },       // met first at position 20
+                  { "y", PAUSED, 20 },      // keeps its number
+                  { "z", QUEUED, 5 },
+                  { "n", NONE, 4 } });      // outside the queue: untouched
+    EXPECT_EQ(logged("Unknown download state 3"), 1u);
 }
 
 // ---------------------------------------------------------------------------
@@ -278,43 +246,20 @@ protected:
     // and servers do; the downloader's limit is then 0 or 1.
     void prepare(int state)
     {
-        VLRepository* repository = rig().download();
-        switch (state) {
-        case NONE:
-            rig().openDownloader(1);
-            repository->getFile(id("f"), true);
-            break;
-        case PAUSED:
-        case QUEUED:
-            rig().openDownloader(0);
-            downloader().addFile(repository, id("f"), "m");
-            if (state == PAUSED)
-                downloader().pauseFile(repository, id("f"));
-            rig().pass();
-            break;
-        case RUNNING:
-            rig().setUrl("f", stalledUrl(1));
-            rig().openDownloader(1);
-            downloader().addFile(repository, id("f"), "m");
-            ASSERT_TRUE(rig().runUntil([&] {
-                VLRepositoryFile* file = rig().file(repository, "f");
-                return file && file->getLoaded() == 4096;
-            }));
-            break;
-        case FAILED:
-            rig().setUrl("f", url(5000, 1, "status=404/"));
-            rig().openDownloader(1);
-            downloader().addFile(repository, id("f"), "m");
-            ASSERT_TRUE(rig().runUntil([&] { return rig().state(repository, "f") == FAILED; }));
-            break;
-        case DONE:
-            rig().setUrl("f", url(10000, 1));
-            rig().openDownloader(1);
-            downloader().addFile(repository, id("f"), "m");
-            ASSERT_TRUE(rig().runUntil([&] { return rig().state(repository, "f") == DONE; }));
-            break;
-        }
-        ASSERT_EQ(rig().state(repository, "f"), state);
+        const std::string address =
+            state == RUNNING ? stalledUrl(1) : state == FAILED ? url(5000, 1, "status=404/") : url(10000, 1);
+        rig().setUrl("f", address);
+        rig().openDownloader(state == PAUSED || state == QUEUED ? 0 : 1);
+        if (state == NONE)
+            downloads()->getFile(id("f"), true);
+        else
+            downloader().addFile(downloads(), id("f"), "m");
+        if (state == PAUSED)
+            downloader().pauseFile(downloads(), id("f"));
+        ASSERT_TRUE(rig().runUntil([&] {
+            VLRepositoryFile* file = rig().file(downloads(), "f");
+            return file && file->getCustom() == state && (state != RUNNING || file->getLoaded() == 4096);
+        }));
     }
 };
 
@@ -322,20 +267,17 @@ TEST_P(VLDownloaderActionTest, MovesTheFileToItsNextState)
 {
     const ActionCase& c = GetParam();
     ASSERT_NO_FATAL_FAILURE(prepare(c.from));
-    VLRepository* repository = rig().download();
-    VLRepositoryFile* file = rig().file(repository, "f");
-    std::string content = contentPath(repository, file);
-    m_log.restart();
-
+    VLRepositoryFile* file = rig().file(downloads(), "f");
+    std::string content = contentPath(downloads(), file);
+    restartLog();
     switch (c.action) {
-    case VLDownloaderAction::ACTION_PAUSE: downloader().pauseFile(repository, id("f")); break;
-    case VLDownloaderAction::ACTION_RESUME: downloader().resumeFile(repository, id("f")); break;
-    case VLDownloaderAction::ACTION_HIDE: downloader().hideFile(repository, id("f")); break;
-    case VLDownloaderAction::ACTION_REMOVE: downloader().removeFile(repository, id("f")); break;
+    case VLDownloaderAction::ACTION_PAUSE: downloader().pauseFile(downloads(), id("f")); break;
+    case VLDownloaderAction::ACTION_RESUME: downloader().resumeFile(downloads(), id("f")); break;
+    case VLDownloaderAction::ACTION_HIDE: downloader().hideFile(downloads(), id("f")); break;
+    case VLDownloaderAction::ACTION_REMOVE: downloader().removeFile(downloads(), id("f")); break;
     default: FAIL();
     }
     rig().pass();
-
     EXPECT_EQ(file->getCustom(), c.to);
     EXPECT_EQ(file->isRemoved(), c.removed);
     if (c.to == NONE) {
@@ -343,18 +285,17 @@ TEST_P(VLDownloaderActionTest, MovesTheFileToItsNextState)
     }
     EXPECT_EQ(file->isOpen(), c.to == RUNNING) << "the downloader holds an open exactly while running";
     if (c.warning) {
-        EXPECT_EQ(m_log.count(c.warning), 1u) << c.warning;
+        EXPECT_EQ(logged(c.warning), 1u) << c.warning;
     } else {
-        EXPECT_FALSE(m_log.hasWarnings()) << m_log.text();
+        EXPECT_FALSE(warned()) << VLTestLog::since(m_mark);
     }
-
     rig().pass();
     if (c.removed) {
-        EXPECT_EQ(rig().file(repository, "f"), nullptr) << "a removed file is deleted once closed";
-        EXPECT_FALSE(fileExists(content));
-        EXPECT_FALSE(fileExists(content + ".part"));
+        EXPECT_EQ(rig().file(downloads(), "f"), nullptr) << "a removed file is deleted once closed";
+        EXPECT_FALSE(TestFolder::exists(content));
+        EXPECT_FALSE(TestFolder::exists(content + ".part"));
     } else {
-        EXPECT_EQ(rig().file(repository, "f"), file);
+        EXPECT_EQ(rig().file(downloads(), "f"), file);
     }
 }
 
@@ -367,60 +308,46 @@ INSTANTIATE_TEST_SUITE_P(
     EveryState, VLDownloaderActionTest,
     ::testing::Values(
         ActionCase{kPause, NONE, NONE, false, "Download is missing, unable to pause it"},
-        ActionCase{kPause, PAUSED, PAUSED, false, nullptr},
-        ActionCase{kPause, QUEUED, PAUSED, false, nullptr},
-        ActionCase{kPause, RUNNING, PAUSED, false, nullptr},
-        ActionCase{kPause, FAILED, FAILED, false, nullptr},
+        ActionCase{kPause, PAUSED, PAUSED, false, nullptr}, ActionCase{kPause, QUEUED, PAUSED, false, nullptr},
+        ActionCase{kPause, RUNNING, PAUSED, false, nullptr}, ActionCase{kPause, FAILED, FAILED, false, nullptr},
         ActionCase{kPause, DONE, DONE, false, nullptr},
         ActionCase{kResume, NONE, NONE, false, "Download is missing, unable to resume it"},
-        ActionCase{kResume, PAUSED, QUEUED, false, nullptr},
-        ActionCase{kResume, QUEUED, QUEUED, false, nullptr},
-        ActionCase{kResume, RUNNING, RUNNING, false, nullptr},
-        ActionCase{kResume, FAILED, FAILED, false, nullptr},
+        ActionCase{kResume, PAUSED, QUEUED, false, nullptr}, ActionCase{kResume, QUEUED, QUEUED, false, nullptr},
+        ActionCase{kResume, RUNNING, RUNNING, false, nullptr}, ActionCase{kResume, FAILED, FAILED, false, nullptr},
         ActionCase{kResume, DONE, DONE, false, nullptr},
-        ActionCase{kHide, NONE, NONE, false, nullptr},
-        ActionCase{kHide, PAUSED, NONE, false, nullptr},
-        ActionCase{kHide, QUEUED, NONE, false, nullptr},
-        ActionCase{kHide, RUNNING, NONE, false, nullptr},
-        ActionCase{kHide, FAILED, NONE, false, nullptr},
-        ActionCase{kHide, DONE, NONE, false, nullptr},
-        ActionCase{kRemove, NONE, NONE, true, nullptr},
-        ActionCase{kRemove, PAUSED, NONE, true, nullptr},
-        ActionCase{kRemove, QUEUED, NONE, true, nullptr},
-        ActionCase{kRemove, RUNNING, NONE, true, nullptr},
-        ActionCase{kRemove, FAILED, NONE, true, nullptr},
-        ActionCase{kRemove, DONE, NONE, true, nullptr}));
+        ActionCase{kHide, NONE, NONE, false, nullptr}, ActionCase{kHide, PAUSED, NONE, false, nullptr},
+        ActionCase{kHide, QUEUED, NONE, false, nullptr}, ActionCase{kHide, RUNNING, NONE, false, nullptr},
+        ActionCase{kHide, FAILED, NONE, false, nullptr}, ActionCase{kHide, DONE, NONE, false, nullptr},
+        ActionCase{kRemove, NONE, NONE, true, nullptr}, ActionCase{kRemove, PAUSED, NONE, true, nullptr},
+        ActionCase{kRemove, QUEUED, NONE, true, nullptr}, ActionCase{kRemove, RUNNING, NONE, true, nullptr},
+        ActionCase{kRemove, FAILED, NONE, true, nullptr}, ActionCase{kRemove, DONE, NONE, true, nullptr}));
 
 TEST_F(VLDownloaderTest, ActionsOnFilesThatDoNotExistChangeNothing)
 {
     rig().openDownloader(0);
-    downloader().pauseFile(rig().download(), id("ghost"));
-    downloader().resumeFile(rig().download(), id("ghost"));
-    downloader().hideFile(rig().download(), id("ghost"));
+    downloader().pauseFile(downloads(), id("ghost"));
+    downloader().resumeFile(downloads(), id("ghost"));
+    downloader().hideFile(downloads(), id("ghost"));
     downloader().addFile(nullptr, id("a"), "");
     downloader().pauseFile(nullptr, id("a"));
     downloader().setDownloadPosition(nullptr, id("a"), 3);
     rig().pass();
-    EXPECT_EQ(rig().file(rig().download(), "ghost"), nullptr) << "no empty record is left behind";
-    EXPECT_EQ(m_log.count("Download is missing, unable to pause it"), 1u);
-    EXPECT_EQ(m_log.count("Download is missing, unable to resume it"), 1u);
-    EXPECT_EQ(m_log.count("Unknown repository, download action dropped"), 3u);
+    EXPECT_EQ(rig().file(downloads(), "ghost"), nullptr) << "no empty record is left behind";
+    EXPECT_EQ(logged("Download is missing, unable to pause it"), 1u);
+    EXPECT_EQ(logged("Download is missing, unable to resume it"), 1u);
+    EXPECT_EQ(logged("Unknown repository, download action dropped"), 3u);
 }
 
 TEST_F(VLDownloaderTest, AllActionsRunBeforeOlderPendingActionsLastVisitedFirst)
 {
     rig().openDownloader(0);
     for (const char* name : {"a", "b", "c"})
-        downloader().addFile(rig().download(), id(name), std::string("meta-") + name);
+        downloader().addFile(downloads(), id(name), std::string("meta-") + name);
     rig().pass();
-    rig().download()->getFile(id("d"), true)->setCustom(FAILED);
-    rig().download()->getFile(id("e"), true)->setCustom(DONE);
+    downloads()->getFile(id("d"), true)->setCustom(FAILED);
+    downloads()->getFile(id("e"), true)->setCustom(DONE);
     rig().clearStateReports();
-    m_log.restart();
-
-    downloader().pauseAll();
-    downloader().addFile(rig().download(), id("z"), "");  // queued behind the pause
-    rig().pass();
+    restartLog();
     auto reportOrder = [&] {
         std::vector<std::string> order;
         for (auto& report : rig().stateReports())
@@ -430,19 +357,21 @@ TEST_F(VLDownloaderTest, AllActionsRunBeforeOlderPendingActionsLastVisitedFirst)
     };
     // The pauses made for every file run first, the file visited last first;
     // the older add follows and is not paused.
-    EXPECT_EQ(reportOrder(), (std::vector<std::string>{"c_6:1", "b_6:1", "a_6:1", "z_6:2"}));
-
     downloader().pauseAll();
-    downloader().resumeFile(rig().download(), id("b"));
-    downloader().addFile(rig().download(), id("w"), "");
+    downloader().addFile(downloads(), id("z"), "");
+    rig().pass();
+    EXPECT_EQ(reportOrder(), (std::vector<std::string>{"c_6:1", "b_6:1", "a_6:1", "z_6:2"}));
+    downloader().pauseAll();
+    downloader().resumeFile(downloads(), id("b"));
+    downloader().addFile(downloads(), id("w"), "");
     rig().pass();
     EXPECT_EQ(reportOrder(), (std::vector<std::string>{"z_6:1", "b_6:2", "w_6:2"}));
-    EXPECT_FALSE(m_log.hasWarnings()) << "done and failed files are passed over quietly\n" << m_log.text();
+    EXPECT_FALSE(warned()) << "done and failed files are passed over quietly\n" << VLTestLog::since(m_mark);
 
     downloader().removeAll();
     rig().pass();
     for (const char* name : {"a", "b", "c", "d", "e", "w", "z"}) {
-        VLRepositoryFile* file = rig().file(rig().download(), name);
+        VLRepositoryFile* file = rig().file(downloads(), name);
         ASSERT_NE(file, nullptr) << name;
         EXPECT_TRUE(file->isRemoved()) << name;
         EXPECT_EQ(file->getCustom(), NONE) << name;
@@ -455,136 +384,106 @@ TEST_F(VLDownloaderTest, AllActionsRunBeforeOlderPendingActionsLastVisitedFirst)
 TEST_F(VLDownloaderTest, DownloadsRunWithinTheLimitInPositionOrderAndEndComplete)
 {
     const char* names[] = {"p", "q", "r", "s", "t"};
+    auto repositoryOf = [&](unsigned i) { return i % 2 ? downloads() : imports(); };
     rig().openDownloader(2);
     for (unsigned i = 0; i < 5; ++i) {
         rig().setUrl(names[i], url(300000 + i * 1000, i, "throttle=2000000/"));
         // Spread over both repositories; the queue order is the position order.
-        downloader().addFile(i % 2 ? rig().download() : rig().import(), id(names[i]), "");
+        downloader().addFile(repositoryOf(i), id(names[i]), "");
     }
     std::vector<std::string> started;
-    auto allDone = [&] {
+    ASSERT_TRUE(rig().runUntil([&] {
         int running = 0;
+        bool done = true;
         for (unsigned i = 0; i < 5; ++i) {
-            VLRepository* repository = i % 2 ? rig().download() : rig().import();
-            int state = rig().state(repository, names[i]);
-            if (state == RUNNING) {
-                ++running;
-                if (std::find(started.begin(), started.end(), names[i]) == started.end())
-                    started.push_back(names[i]);
-            }
+            int state = rig().state(repositoryOf(i), names[i]);
+            running += state == RUNNING;
+            if (state == RUNNING && std::find(started.begin(), started.end(), names[i]) == started.end())
+                started.push_back(names[i]);
             if (state != DONE && state != RUNNING && state != QUEUED && state != -1)
                 ADD_FAILURE() << names[i] << " in state " << state;
+            done = done && state == DONE;
         }
         EXPECT_LE(running, 2);
-        for (unsigned i = 0; i < 5; ++i) {
-            if (rig().state(i % 2 ? rig().download() : rig().import(), names[i]) != DONE)
-                return false;
-        }
-        return true;
-    };
-    ASSERT_TRUE(rig().runUntil(allDone));
+        return done;
+    }));
     EXPECT_EQ(started, (std::vector<std::string>{"p", "q", "r", "s", "t"}));
-    for (unsigned i = 0; i < 5; ++i) {
-        VLRepository* repository = i % 2 ? rig().download() : rig().import();
-        expectContent(repository, names[i], 300000 + i * 1000, i);
-        EXPECT_FALSE(rig().file(repository, names[i])->isOpen());
-    }
+    for (unsigned i = 0; i < 5; ++i)
+        expectContent(repositoryOf(i), names[i], 300000 + i * 1000, i);
 }
 
+// Limit 3 with A (import), B and C running: A's repository going offline and a
+// limit of 2 stop C (highest position, over the limit) and A (offline), and C
+// starts again in the same call. Negative limits are refused; 0 stops all.
 TEST_F(VLDownloaderTest, TheLimitStopsHighestPositionsFirstAndUnusableRepositoriesAnywhere)
 {
     rig().openDownloader(3);
     rig().setUrl("A", stalledUrl(1));
     rig().setUrl("B", stalledUrl(2));
     rig().setUrl("C", stalledUrl(3));
-    downloader().addFile(rig().import(), id("A"), "");
-    downloader().addFile(rig().download(), id("B"), "");
-    downloader().addFile(rig().download(), id("C"), "");
-    ASSERT_TRUE(rig().runUntil([&] {
-        return rig().state(rig().import(), "A") == RUNNING && rig().state(rig().download(), "B") == RUNNING &&
-               rig().state(rig().download(), "C") == RUNNING;
-    }));
+    downloader().addFile(imports(), id("A"), "");
+    downloader().addFile(downloads(), id("B"), "");
+    downloader().addFile(downloads(), id("C"), "");
+    ASSERT_TRUE(rig().runUntil([&] { return allRunning({{imports(), "A"}, {downloads(), "B"}, {downloads(), "C"}}); }));
 
     rig().clearStateReports();
-    rig().import()->setOffline(true);
+    imports()->setOffline(true);
     downloader().setMaxConcurrentDownloads(2);
     rig().pass();
-    EXPECT_EQ(rig().state(rig().import(), "A"), QUEUED);
-    EXPECT_EQ(rig().state(rig().download(), "B"), RUNNING);
-    EXPECT_EQ(rig().state(rig().download(), "C"), RUNNING);
+    expectQueue({ { "i:A", QUEUED, 0 }, { "B", RUNNING, 1 }, { "C", RUNNING, 2 } });
     EXPECT_EQ(rig().statesOf("C"), (std::vector<int>{QUEUED, RUNNING})) << "stopped over the limit, then restarted";
     EXPECT_EQ(rig().statesOf("B"), std::vector<int>());
-    EXPECT_FALSE(rig().file(rig().import(), "A")->isOpen());
-
+    EXPECT_FALSE(rig().file(imports(), "A")->isOpen());
     // Back online, A waits for a free slot; running downloads are not preempted.
-    rig().import()->setOffline(false);
+    imports()->setOffline(false);
     rig().pass();
-    EXPECT_EQ(rig().state(rig().import(), "A"), QUEUED);
+    EXPECT_EQ(rig().state(imports(), "A"), QUEUED);
     downloader().setMaxConcurrentDownloads(3);
     rig().pass();
-    EXPECT_EQ(rig().state(rig().import(), "A"), RUNNING);
-    EXPECT_EQ(rig().state(rig().download(), "B"), RUNNING);
-    EXPECT_EQ(rig().state(rig().download(), "C"), RUNNING);
-}
-
-TEST_F(VLDownloaderTest, LimitZeroStopsEverythingAndNegativeLimitsAreRefused)
-{
-    rig().openDownloader(2);
-    rig().setUrl("a", stalledUrl(1));
-    rig().setUrl("b", stalledUrl(2));
-    downloader().addFile(rig().download(), id("a"), "");
-    downloader().addFile(rig().download(), id("b"), "");
-    ASSERT_TRUE(rig().runUntil([&] {
-        return rig().state(rig().download(), "a") == RUNNING && rig().state(rig().download(), "b") == RUNNING;
-    }));
+    EXPECT_TRUE(allRunning({{imports(), "A"}, {downloads(), "B"}, {downloads(), "C"}}));
 
     // The page's "-1" arrives as 4294967295: refused, the limit stays.
     downloader().setMaxConcurrentDownloads(static_cast<unsigned>(-1));
-    EXPECT_EQ(downloader().getMaxConcurrentDownloads(), 2u);
-    EXPECT_EQ(m_log.count("Refused negative limit of concurrent downloads : -1"), 1u);
+    EXPECT_EQ(downloader().getMaxConcurrentDownloads(), 3u);
+    EXPECT_EQ(logged("Refused negative limit of concurrent downloads : -1"), 1u);
     rig().pass();
-    EXPECT_EQ(rig().state(rig().download(), "a"), RUNNING);
-    EXPECT_EQ(rig().state(rig().download(), "b"), RUNNING);
-
+    EXPECT_TRUE(allRunning({{imports(), "A"}, {downloads(), "B"}, {downloads(), "C"}}));
     downloader().setMaxConcurrentDownloads(0);
     rig().passes(3);
-    EXPECT_EQ(rig().state(rig().download(), "a"), QUEUED);
-    EXPECT_EQ(rig().state(rig().download(), "b"), QUEUED);
-    EXPECT_FALSE(rig().file(rig().download(), "a")->isOpen());
-
+    expectQueue({ { "i:A", QUEUED, 0 }, { "B", QUEUED, 1 }, { "C", QUEUED, 2 } });
+    EXPECT_FALSE(rig().file(downloads(), "B")->isOpen());
     // A session whose stored limit reads as negative takes the default.
-    VLRepository* repositories[] = {rig().import(), rig().download()};
+    VLRepository* repositories[] = {imports(), downloads()};
     VLDownloader other(repositories, 2, static_cast<unsigned>(-5));
     EXPECT_EQ(other.getMaxConcurrentDownloads(), VLDownloader::DEFAULT_MAX_CONCURRENT_DOWNLOADS);
 }
 
-TEST_F(VLDownloaderTest, ImportStartsBeforeDownloadAtEqualPositions)
+// At equal positions "import" goes before "download"; a file added to the
+// cache (the façade's answer to an empty repository name) is queued but never
+// started.
+TEST_F(VLDownloaderTest, QueueOrderAcrossRepositories)
 {
     rig().openDownloader(0);
     rig().setUrl("d", stalledUrl(1));
     rig().setUrl("i", stalledUrl(2));
-    downloader().addFile(rig().download(), id("d"), "");
-    downloader().addFile(rig().import(), id("i"), "");
+    rig().setUrl("c", url(10000, 99));
+    downloader().addFile(rig().cache(), id("c"), "");
+    downloader().addFile(downloads(), id("d"), "");
+    downloader().addFile(imports(), id("i"), "");
     rig().pass();
-    rig().file(rig().import(), "i")->setPosition(0);
-    ASSERT_EQ(rig().position(rig().download(), "d"), 0);
+    rig().file(imports(), "i")->setPosition(0);
+    ASSERT_EQ(rig().position(downloads(), "d"), 0);
 
     downloader().setMaxConcurrentDownloads(1);
     rig().pass();
-    EXPECT_EQ(rig().state(rig().import(), "i"), RUNNING);
-    EXPECT_EQ(rig().state(rig().download(), "d"), QUEUED);
-}
-
-TEST_F(VLDownloaderTest, AnAddNamingTheCacheIsQueuedButNeverStarted)
-{
-    rig().openDownloader(3);
-    rig().setUrl("c", url(10000, 1));
-    downloader().addFile(rig().cache(), id("c"), "");
+    EXPECT_EQ(rig().state(imports(), "i"), RUNNING);
+    EXPECT_EQ(rig().state(downloads(), "d"), QUEUED);
+    downloader().setMaxConcurrentDownloads(3);
     rig().passes(20);
     EXPECT_EQ(rig().state(rig().cache(), "c"), QUEUED);
     EXPECT_FALSE(rig().file(rig().cache(), "c")->isOpen());
-    EXPECT_EQ(rig().urlRequestCount(), 0u);
-    EXPECT_TRUE(g_server->getRequests().empty());
+    for (const TestHttpRequest& request : g_server->getRequests())
+        EXPECT_EQ(request.path.find("seed=99"), std::string::npos) << request.path;
 }
 
 TEST_F(VLDownloaderTest, AnEmptyImportFallsBackToTheDefaultSecondaryFormatAtTheNextUpdate)
@@ -594,63 +493,42 @@ TEST_F(VLDownloaderTest, AnEmptyImportFallsBackToTheDefaultSecondaryFormatAtTheN
     rig().setUrl("e", url(20000, 4), 5);
     rig().setUrl("g", url(20000, 5), 5);
     rig().setUrl("h", url(20000, 6));
-    downloader().addFile(rig().import(), id("e"), "meta-e");
-    downloader().addFile(rig().download(), id("g"), "meta-g");
-    downloader().addFile(rig().import(), id("h"), "meta-h");
-    ASSERT_TRUE(rig().runUntil([&] { return rig().state(rig().import(), "e") == DONE; }));
-    EXPECT_EQ(rig().file(rig().import(), "e")->getSize(), 0u);
-    EXPECT_EQ(rig().file(rig().import(), "e", 5), nullptr) << "the fallback waits for the next update";
+    downloader().addFile(imports(), id("e"), "meta-e");
+    downloader().addFile(downloads(), id("g"), "meta-g");
+    downloader().addFile(imports(), id("h"), "meta-h");
+    ASSERT_TRUE(rig().runUntil([&] { return rig().state(imports(), "e") == DONE; }));
+    EXPECT_EQ(rig().file(imports(), "e")->getSize(), 0u);
+    EXPECT_EQ(rig().file(imports(), "e", 5), nullptr) << "the fallback waits for the next update";
 
     rig().pass();
-    EXPECT_EQ(rig().state(rig().import(), "e"), NONE);
-    EXPECT_EQ(rig().position(rig().import(), "e"), -1);
-    VLRepositoryFile* fallback = rig().file(rig().import(), "e", 5);
+    expectQueue({ { "i:e", NONE, -1 } });
+    VLRepositoryFile* fallback = rig().file(imports(), "e", 5);
     ASSERT_NE(fallback, nullptr);
     EXPECT_EQ(fallback->getMetadata(), "meta-e");
     EXPECT_EQ(fallback->getPosition(), 3) << "at the end of the queue";
-
     ASSERT_TRUE(rig().runUntil([&] {
-        return rig().state(rig().import(), "e", 5) == DONE && rig().state(rig().download(), "g") == DONE &&
-               rig().state(rig().import(), "h") == DONE;
+        return rig().state(imports(), "e", 5) == DONE && rig().state(downloads(), "g") == DONE &&
+               rig().state(imports(), "h") == DONE;
     }));
     rig().pass();
     EXPECT_EQ(fallback->getSize(), 20000u);
     // Only an empty import falls back: not in "download", not with content.
-    EXPECT_EQ(rig().file(rig().download(), "g", 5), nullptr);
-    EXPECT_EQ(rig().state(rig().download(), "g"), DONE);
-    EXPECT_EQ(rig().file(rig().import(), "h", 5), nullptr);
-    EXPECT_EQ(rig().state(rig().import(), "h"), DONE);
+    EXPECT_EQ(rig().file(downloads(), "g", 5), nullptr);
+    EXPECT_EQ(rig().file(imports(), "h", 5), nullptr);
+    expectQueue({ { "g", DONE, 1 }, { "i:h", DONE, 2 } });
 }
 
-TEST_F(VLDownloaderTest, AFailedDownloadIsNotResumedButCanBeHiddenAndAddedAgain)
-{
-    rig().openDownloader(1);
-    rig().setUrl("f", url(5000, 1, "status=404/"));
-    downloader().addFile(rig().download(), id("f"), "");
-    ASSERT_TRUE(rig().runUntil([&] { return rig().state(rig().download(), "f") == FAILED; }));
-    EXPECT_FALSE(rig().file(rig().download(), "f")->isOpen());
-
-    downloader().setMaxConcurrentDownloads(0);
-    downloader().addFile(rig().download(), id("other"), "");
-    downloader().resumeFile(rig().download(), id("f"));
-    rig().pass();
-    EXPECT_EQ(rig().state(rig().download(), "f"), FAILED);
-
-    downloader().hideFile(rig().download(), id("f"));
-    downloader().addFile(rig().download(), id("f"), "");
-    rig().pass();
-    EXPECT_EQ(rig().state(rig().download(), "f"), QUEUED);
-    EXPECT_EQ(rig().position(rig().download(), "f"), 2);
-}
-
+// A server that breaks off and then refuses leaves the file failed, released,
+// with its whole blocks; resume does nothing, hide and add queue it again at
+// the end, and remove deletes it for good.
 TEST_F(VLDownloaderTest, AServerFailingMidDownloadLeavesTheFileFailedWithItsWholeBlocks)
 {
     rig().openDownloader(1);
     // 30000 of 100000 bytes, then the connection closes; the retry is refused.
     rig().setUrl("f", url(100000, 7, "truncate=30000/"));
-    downloader().addFile(rig().download(), id("f"), "");
+    downloader().addFile(downloads(), id("f"), "");
     ASSERT_TRUE(rig().runUntil([&] {
-        VLRepositoryFile* file = rig().file(rig().download(), "f");
+        VLRepositoryFile* file = rig().file(downloads(), "f");
         return file && file->getLoaded() > 0;
     }));
     rig().setUrl("f", url(100000, 7, "status=404/"));
@@ -660,24 +538,33 @@ TEST_F(VLDownloaderTest, AServerFailingMidDownloadLeavesTheFileFailedWithItsWhol
     platform->setTime(platform->getTime());
     bool failed = rig().runUntil([&] {
         platform->advance(1);
-        return rig().state(rig().download(), "f") == FAILED;
+        return rig().state(downloads(), "f") == FAILED;
     });
     platform->useRealTime();
     ASSERT_TRUE(failed);
 
-    VLRepositoryFile* file = rig().file(rig().download(), "f");
+    VLRepositoryFile* file = rig().file(downloads(), "f");
     EXPECT_EQ(file->getLoaded(), 7u * 4096) << "the whole blocks of the 30000 bytes";
     EXPECT_FALSE(file->isOpen()) << "a failed download gives back its open";
-    std::string content = VLTemporaryFolder::readFile(contentPath(rig().download(), file));
+    const std::string path = contentPath(downloads(), file);
+    std::string content = VLTemporaryFolder::readFile(path);
     ASSERT_EQ(content.size(), 100000u);
     EXPECT_TRUE(content.substr(0, 7 * 4096) == bytes(TestHttpServer::content(7, 0, 7 * 4096)));
 
+    downloader().setMaxConcurrentDownloads(0);
+    downloader().addFile(downloads(), id("other"), "");
+    downloader().resumeFile(downloads(), id("f"));
+    rig().pass();
+    EXPECT_EQ(rig().state(downloads(), "f"), FAILED);
+    downloader().hideFile(downloads(), id("f"));
+    downloader().addFile(downloads(), id("f"), "");
+    rig().pass();
+    expectQueue({ { "other", QUEUED, 1 }, { "f", QUEUED, 2 } });
     // Released, it can be removed for good.
-    std::string path = contentPath(rig().download(), file);
-    downloader().removeFile(rig().download(), id("f"));
+    downloader().removeFile(downloads(), id("f"));
     rig().passes(2);
-    EXPECT_EQ(rig().file(rig().download(), "f"), nullptr);
-    EXPECT_FALSE(fileExists(path));
+    EXPECT_EQ(rig().file(downloads(), "f"), nullptr);
+    EXPECT_FALSE(TestFolder::exists(path));
 }
 
 // A page that re-syncs its list removes and adds in one go: the download must
@@ -686,20 +573,19 @@ TEST_F(VLDownloaderTest, ARemoveFollowedByAnAddKeepsTheDownload)
 {
     rig().openDownloader(1);
     rig().setUrl("f", url(30000, 2));
-    downloader().addFile(rig().download(), id("f"), "first");
-    ASSERT_TRUE(rig().runUntil([&] { return rig().state(rig().download(), "f") == DONE; }));
-
-    downloader().removeFile(rig().download(), id("f"));
-    downloader().addFile(rig().download(), id("f"), "second");
+    downloader().addFile(downloads(), id("f"), "first");
+    ASSERT_TRUE(rig().runUntil([&] { return rig().state(downloads(), "f") == DONE; }));
+    downloader().removeFile(downloads(), id("f"));
+    downloader().addFile(downloads(), id("f"), "second");
     rig().pass();
-    VLRepositoryFile* file = rig().file(rig().download(), "f");
+    VLRepositoryFile* file = rig().file(downloads(), "f");
     ASSERT_NE(file, nullptr);
     EXPECT_FALSE(file->isRemoved());
     EXPECT_EQ(file->getMetadata(), "second");
-    ASSERT_TRUE(rig().runUntil([&] { return rig().state(rig().download(), "f") == DONE; }));
+    ASSERT_TRUE(rig().runUntil([&] { return rig().state(downloads(), "f") == DONE; }));
     rig().passes(3);
-    ASSERT_EQ(rig().file(rig().download(), "f"), file) << "the record outlives the end of its download";
-    expectContent(rig().download(), "f", 30000, 2);
+    ASSERT_EQ(rig().file(downloads(), "f"), file) << "the record outlives the end of its download";
+    expectContent(downloads(), "f", 30000, 2);
 }
 
 // The index on disk holds every change to the queue as soon as the update
@@ -707,30 +593,25 @@ TEST_F(VLDownloaderTest, ARemoveFollowedByAnAddKeepsTheDownload)
 TEST_F(VLDownloaderTest, QueueChangesAreInTheIndexWhenTheUpdateReturns)
 {
     rig().openDownloader(0);
-    downloader().addFile(rig().download(), id("a"), "meta-a");
-    downloader().addFile(rig().download(), id("b"), "meta-b");
-    downloader().setDownloadPosition(rig().download(), id("b"), 0);
-    downloader().pauseFile(rig().download(), id("a"));
+    downloader().addFile(downloads(), id("a"), "meta-a");
+    downloader().addFile(downloads(), id("b"), "meta-b");
+    downloader().setDownloadPosition(downloads(), id("b"), 0);
+    downloader().pauseFile(downloads(), id("a"));
     rig().pass();
 
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open_v2(m_folder.path("repositories/download.db").c_str(), &db, SQLITE_OPEN_READONLY,
                               nullptr),
               SQLITE_OK);
-    sqlite3_stmt* statement = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(db,
-                                 "SELECT entity_id, custom, position, metadata FROM files "
-                                 "WHERE repository = 'download' ORDER BY entity_id",
-                                 -1, &statement, nullptr),
-              SQLITE_OK);
     std::vector<std::string> rows;
-    while (sqlite3_step(statement) == SQLITE_ROW) {
-        rows.push_back(std::string(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0))) + " " +
-                       std::to_string(sqlite3_column_int(statement, 1)) + " " +
-                       std::to_string(sqlite3_column_int(statement, 2)) + " " +
-                       reinterpret_cast<const char*>(sqlite3_column_text(statement, 3)));
-    }
-    sqlite3_finalize(statement);
+    sqlite3_exec(
+        db, "SELECT entity_id, custom, position, metadata FROM files WHERE repository = 'download' ORDER BY entity_id",
+        [](void* out, int, char** values, char**) {
+            static_cast<std::vector<std::string>*>(out)->push_back(std::string(values[0]) + " " + values[1] + " " +
+                                                                   values[2] + " " + values[3]);
+            return 0;
+        },
+        &rows, nullptr);
     sqlite3_close(db);
     EXPECT_EQ(rows, (std::vector<std::string>{"a 1 1 meta-a", "b 2 0 meta-b"}));
 }
@@ -764,9 +645,12 @@ TEST_F(VLDownloaderTest, ADownloadKilledMidwayResumesFromItsBitmapInTheNextSessi
         }
         return 0;
     };
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (presentBytes() < size / 4 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    auto waitFor = [](const std::function<bool()>& done, int seconds) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (!done() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    };
+    waitFor([&] { return presentBytes() >= size / 4; }, 60);
     kill(child, SIGKILL);
     int status = 0;
     waitpid(child, &status, 0);
@@ -774,28 +658,23 @@ TEST_F(VLDownloaderTest, ADownloadKilledMidwayResumesFromItsBitmapInTheNextSessi
     size_t present = presentBytes();
     ASSERT_GE(present, size / 4);
     ASSERT_LT(present, size) << "the download ended before the kill";
-
     // The server notices the dead connection when it next writes.
-    deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    auto aborted = [&] {
+    waitFor([] {
         for (const TestHttpRequest& request : g_server->getRequests()) {
             if (request.status == "aborted")
                 return true;
         }
         return false;
-    };
-    while (!aborted() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }, 30);
     g_server->clearRequests();
 
     m_rig.reset(new VLDownloadTestRig(m_folder.path()));
     rig().setUrl("k", url(size, 9));
     rig().openDownloader(1);
-    EXPECT_EQ(rig().state(rig().import(), "k"), QUEUED) << "a download left running is queued again";
-    EXPECT_EQ(rig().file(rig().import(), "k")->getMetadata(), "meta-k");
-    ASSERT_TRUE(rig().runUntil([&] { return rig().state(rig().import(), "k") == DONE; }));
-    expectContent(rig().import(), "k", size, 9);
-
+    EXPECT_EQ(rig().state(imports(), "k"), QUEUED) << "a download left running is queued again";
+    EXPECT_EQ(rig().file(imports(), "k")->getMetadata(), "meta-k");
+    ASSERT_TRUE(rig().runUntil([&] { return rig().state(imports(), "k") == DONE; }));
+    expectContent(imports(), "k", size, 9);
     std::vector<TestHttpRequest> requests = g_server->getRequests();
     ASSERT_FALSE(requests.empty());
     EXPECT_EQ(requests.front().range, "bytes=" + std::to_string(present) + "-" + std::to_string(size - 1));
@@ -804,9 +683,6 @@ TEST_F(VLDownloaderTest, ADownloadKilledMidwayResumesFromItsBitmapInTheNextSessi
         fetched += request.bytes;
     EXPECT_EQ(fetched, size - present) << "only the missing bytes are fetched again";
 }
-
-// ---------------------------------------------------------------------------
-// Threads.
 
 // The page's calls arrive on the main thread while the worker updates; every
 // call is applied once, and each thread's calls in the order it made them.
@@ -818,18 +694,16 @@ TEST_F(VLDownloaderTest, QueueingFromOtherThreadsWhileTheWorkerUpdates)
         while (!stop)
             rig().pass();
     });
-    const int threads = 4;
-    const int perThread = 50;
+    const int threads = 4, perThread = 50;
+    auto name = [](int t, int i) { return "t" + std::to_string(t) + "_" + std::to_string(i); };
     std::vector<std::thread> callers;
     for (int t = 0; t < threads; ++t) {
         callers.emplace_back([&, t] {
             for (int i = 0; i < perThread; ++i) {
-                std::string name = "t" + std::to_string(t) + "_" + std::to_string(i);
-                downloader().addFile(rig().download(), id(name), name);
+                downloader().addFile(downloads(), id(name(t, i)), name(t, i));
                 if (i % 10 == 0) {
-                    downloader().pauseFile(rig().download(), id(name));
-                    downloader().setMaxConcurrentDownloads(0);
-                    downloader().getMaxConcurrentDownloads();
+                    downloader().pauseFile(downloads(), id(name(t, i)));
+                    downloader().setMaxConcurrentDownloads(downloader().getMaxConcurrentDownloads());
                 }
             }
         });
@@ -839,19 +713,14 @@ TEST_F(VLDownloaderTest, QueueingFromOtherThreadsWhileTheWorkerUpdates)
     stop = true;
     worker.join();
     rig().pass();
-
     for (int t = 0; t < threads; ++t) {
-        int previous = -1;
-        for (int i = 0; i < perThread; ++i) {
-            std::string name = "t" + std::to_string(t) + "_" + std::to_string(i);
-            EXPECT_EQ(rig().state(rig().download(), name), i % 10 == 0 ? PAUSED : QUEUED) << name;
-            int position = rig().position(rig().download(), name);
-            EXPECT_GT(position, previous) << name;
-            previous = position;
+        for (int i = 0, previous = -1; i < perThread; previous = rig().position(downloads(), name(t, i++))) {
+            EXPECT_EQ(rig().state(downloads(), name(t, i)), i % 10 == 0 ? PAUSED : QUEUED) << name(t, i);
+            EXPECT_GT(rig().position(downloads(), name(t, i)), previous) << name(t, i);
         }
     }
     std::set<int> positions;
-    for (auto& entry : rig().download()->getFiles())
+    for (auto& entry : downloads()->getFiles())
         positions.insert(entry.second->getPosition());
     EXPECT_EQ(positions.size(), size_t(threads * perThread));
     EXPECT_EQ(*positions.rbegin(), threads * perThread - 1);

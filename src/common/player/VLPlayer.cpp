@@ -126,9 +126,7 @@ VLFileHandle* VLPlayer::streamOpen(const std::string& url, size_t* fileSize, std
 {
     std::atomic<size_t> size(0);
     VLFileHandle* handle = nullptr;
-    VLOpenTask* task = new VLOpenTask(url, &size, data, &handle);
-    if (!pushTask(task, true)) {
-        delete task;
+    if (!pushSessionTask(new VLOpenTask(url, &size, data, &handle))) {
         data->clear();
         *fileSize = 0;
         return nullptr;
@@ -147,16 +145,16 @@ bool VLPlayer::asyncStreamRead(VEReadRequest* request)
 
 bool VLPlayer::streamClose(VLFileHandle* handle)
 {
-    VLCloseTask* task = new VLCloseTask(handle);
-    if (pushTask(task, true))
-        return true;
-    delete task;
-    return false;
+    return pushSessionTask(new VLCloseTask(handle));
 }
 
 bool VLPlayer::asyncStreamCancel(VLFileHandle* handle)
 {
-    VLCancelTask* task = new VLCancelTask(handle);
+    return pushSessionTask(new VLCancelTask(handle));
+}
+
+bool VLPlayer::pushSessionTask(VLTask* task)
+{
     if (pushTask(task, true))
         return true;
     delete task;
@@ -625,14 +623,20 @@ bool VLPlayer::clean()
         double maxSize = 0;
         int maxPercent = 0;
         m_cache->getLimits(&maxSize, &maxPercent);
-        settings->setIntValue(m_identity, "CacheMaxSizeBytesMb", static_cast<int>(maxSize / 1000000.0));
+        // Whole megabytes as an int: a larger limit is kept as the largest one
+        // rather than wrapping to a negative number.
+        const double megabytes = maxSize / 1000000.0;
+        settings->setIntValue(m_identity, "CacheMaxSizeBytesMb",
+                              megabytes >= static_cast<double>(INT_MAX) ? INT_MAX : static_cast<int>(megabytes));
         settings->setIntValue(m_identity, "CacheMaxSizePercent", maxPercent);
     }
     std::shared_ptr<VLAudioInterface> audioInterface = holdAudioInterface();
     if (audioInterface) {
         settings->setValue(m_identity, "OutputDevice", audioInterface->getOutput());
-        settings->setIntValue(m_identity, "StreamBufferSizeKb",
-                              static_cast<int>(audioInterface->getStreamBufferSize() >> 10));
+        // An engine that never started applied no size: the stored one stays.
+        const size_t streamBufferSize = audioInterface->getStreamBufferSize();
+        if (streamBufferSize != kUnknownSize)
+            settings->setIntValue(m_identity, "StreamBufferSizeKb", static_cast<int>(streamBufferSize >> 10));
     }
     if (m_cache)
         settings->setValue(m_identity, "CachePath", m_cache->getDirectory());

@@ -135,6 +135,9 @@ private:
     bool doCloseTask(VLCloseTask* task, bool force);
 
     bool pushTask(VLTask* task, bool needSession);
+    // Queues a task that needs a session; without one the task is deleted
+    // and the result is false.
+    bool pushSessionTask(VLTask* task);
     void takeIncomingTasks();
     void dropCancelledReads();
     void serveTasks(bool force);

@@ -539,6 +539,21 @@ TEST_F(VLPlayerTest, WritesTheSettingsBackAtClose)
     EXPECT_EQ(131072u, m_player.getAudioInterface()->getStreamBufferSize());
 }
 
+// A session whose engine never started has no buffer size of its own, and a
+// cache limit may exceed what the preference can hold: neither may leave a
+// stored value that the next session cannot use.
+TEST_F(VLPlayerTest, CloseNeverStoresValuesTheNextSessionCannotRead)
+{
+    Support::settings()->setValue(m_identity, "StreamBufferSizeKb", "128");
+    Support::settings()->setValue(m_identity, "OutputDevice", "no colon");
+    open();
+    ASSERT_EQ(nullptr, m_player.getAudioInterface()->getSystem());
+    repository("cache")->setLimits(0, 5e15);
+    EXPECT_TRUE(m_player.clean());
+    EXPECT_EQ("128", Support::settings()->getValue(m_identity, "StreamBufferSizeKb", ""));
+    EXPECT_EQ("2147483647", Support::settings()->getValue(m_identity, "CacheMaxSizeBytesMb", ""));
+}
+
 TEST_F(VLPlayerTest, CleanWithoutSessionWritesNothing)
 {
     VLPlayer idle;

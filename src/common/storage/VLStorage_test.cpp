@@ -6,9 +6,9 @@
 #include <sqlite3.h>
 #include <cstdlib>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <fstream>
+#include <map>
 #include <set>
 #include <string>
 
@@ -31,15 +31,9 @@ void runRawSql(const std::string& path, const std::string& sql)
 std::string repeat(const std::string& piece, size_t times)
 {
     std::string text;
-    text.reserve(piece.size() * times);
     for (size_t i = 0; i < times; ++i)
         text += piece;
     return text;
-}
-
-std::string readFile(const std::string& path)
-{
-    return VLTemporaryFolder::readFile(path);
 }
 
 class StorageTest : public ::testing::Test
@@ -53,87 +47,73 @@ protected:
         VLTestLog::start();
     }
 
-    std::string log() { return VLTestLog::since(0); }
+    bool logged(const std::string& message) const
+    {
+        return VLTestLog::since(m_mark).find(message) != std::string::npos;
+    }
 
     static std::string s_data;
+    const size_t m_mark = VLTestLog::mark();
     VLTemporaryFolder m_folder;
     const std::string m_dir = m_folder.path();
 };
 
 std::string StorageTest::s_data;
 
-TEST_F(StorageTest, KeyLimitIsThreeHundredBytesForEveryOperation)
+// Limits count bytes of UTF-8, equal accepted; "settings" has a rule of its own.
+TEST_F(StorageTest, LimitsOnKeysValuesAndSettings)
 {
+    const size_t kMaxValue = 3145728;
     VLLocalStorage store;
     ASSERT_TRUE(store.init(m_dir, "localStorage"));
-
-    const std::string ascii300(300, 'k');
-    EXPECT_TRUE(store.setItem(ascii300, "v"));
-    std::string value;
-    EXPECT_TRUE(store.getItem(ascii300, &value));
-    EXPECT_EQ("v", value);
-
-    const std::string twoByte300 = repeat("\xc3\xa9", 150);
-    const std::string twoByte302 = repeat("\xc3\xa9", 151);
-    EXPECT_TRUE(store.setItem(twoByte300, "accent"));
-    EXPECT_FALSE(store.setItem(twoByte302, "accent"));
-
-    const std::string ascii301(301, 'k');
-    EXPECT_FALSE(store.setItem(ascii301, "v"));
-    EXPECT_FALSE(store.getItem(ascii301, &value));
-    EXPECT_FALSE(store.removeItem(ascii301));
-    EXPECT_NE(std::string::npos, log().find("Key is too long : 301"));
-    EXPECT_NE(std::string::npos, log().find("Key is too long : 302"));
-
-    int count = -1;
+    const struct {
+        std::string key;
+        std::string value;
+        bool stored;
+        const char* message;
+    } cases[] = {
+        { std::string(300, 'k'), "v", true, nullptr },
+        { repeat("\xc3\xa9", 150), "accent", true, nullptr },
+        { repeat("\xc3\xa9", 151), "accent", false, "Key is too long : 302" },
+        { std::string(301, 'k'), "v", false, "Key is too long : 301" },
+        { "big", std::string(kMaxValue, 'x'), true, nullptr },
+        { "big", std::string(kMaxValue + 1, 'x'), false, "Value is too long : 3145729" },
+        { "settings", std::string(1000000, 's'), true, nullptr },
+        { "settings", std::string(1000001, 's'), false, "Invalid value for : settings" },
+        { "settings", "{\"0\":1}", false, "Invalid value for : settings" },
+        { "other", "{\"0\":1}", true, nullptr },
+        { "other", std::string(1000001, 's'), true, nullptr },
+    };
+    std::map<std::string, std::string> rows;
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.stored, store.setItem(c.key, c.value)) << c.key.size() << " " << c.value.size();
+        if (c.stored)
+            rows[c.key] = c.value;
+        if (c.message) {
+            EXPECT_TRUE(logged(c.message)) << c.message;
+        }
+    }
+    EXPECT_FALSE(store.getItem(std::string(301, 'k'), nullptr));
+    EXPECT_FALSE(store.removeItem(std::string(301, 'k')));
+    // What was stored reads back whole; refused writes left the rows as they were.
+    for (const auto& row : rows) {
+        std::string value;
+        EXPECT_TRUE(store.getItem(row.first, &value) && value == row.second) << row.first.size();
+    }
+    int count = 0;
     EXPECT_TRUE(store.length(&count));
-    EXPECT_EQ(2, count);
+    EXPECT_EQ(int(rows.size()), count);
 }
 
-TEST_F(StorageTest, ValueLimitIsThreeMebibytes)
-{
-    VLLocalStorage store;
-    ASSERT_TRUE(store.init(m_dir, "localStorage"));
-
-    const std::string largest(VLStorage::kMaxValueBytes, 'x');
-    EXPECT_TRUE(store.setItem("big", largest));
-    std::string value;
-    EXPECT_TRUE(store.getItem("big", &value));
-    EXPECT_EQ(largest, value);
-
-    EXPECT_FALSE(store.setItem("big", largest + "x"));
-    EXPECT_NE(std::string::npos, log().find("Value is too long : 3145729"));
-    EXPECT_TRUE(store.getItem("big", &value));
-    EXPECT_EQ(largest.size(), value.size()) << "a refused write leaves the row as it was";
-}
-
-TEST_F(StorageTest, SettingsKeyHasItsOwnRule)
-{
-    VLLocalStorage store;
-    ASSERT_TRUE(store.init(m_dir, "localStorage"));
-
-    EXPECT_TRUE(store.setItem("settings", std::string(1000000, 's')));
-    EXPECT_FALSE(store.setItem("settings", std::string(1000001, 's')));
-    EXPECT_FALSE(store.setItem("settings", "{\"0\":1}"));
-    EXPECT_NE(std::string::npos, log().find("Invalid value for : settings"));
-
-    std::string value;
-    ASSERT_TRUE(store.getItem("settings", &value));
-    EXPECT_EQ(1000000u, value.size());
-
-    EXPECT_TRUE(store.setItem("other", "{\"0\":1}"));
-    EXPECT_TRUE(store.setItem("other", std::string(1000001, 's')));
-}
-
-TEST_F(StorageTest, ReadsWritesAndCounts)
+TEST_F(StorageTest, ReadsWritesCountsAndIndexes)
 {
     VLSessionStorage store;
     ASSERT_TRUE(store.init(m_dir, "sessionStorage"));
-
     std::string value = "untouched";
     EXPECT_FALSE(store.getItem("missing", &value));
     EXPECT_EQ("untouched", value);
     EXPECT_TRUE(store.removeItem("missing"));
+    EXPECT_FALSE(store.key(0, &value)) << "no row in an empty store";
 
     EXPECT_TRUE(store.setItem("a", "first"));
     EXPECT_TRUE(store.setItem("a", "second"));
@@ -143,53 +123,30 @@ TEST_F(StorageTest, ReadsWritesAndCounts)
     EXPECT_TRUE(store.getItem("a", &value));
     EXPECT_EQ("second", value);
     EXPECT_TRUE(store.getItem("a", nullptr)) << "a null value is an existence test";
-
     EXPECT_TRUE(store.setItem("empty", ""));
     EXPECT_TRUE(store.getItem("empty", &value));
     EXPECT_EQ("", value);
+    // Keys and values are bytes: a NUL byte neither cuts them nor ends them.
+    const std::string nulKey("k\0ey", 4), nulValue("a\0b\0c", 5);
+    ASSERT_TRUE(store.setItem(nulKey, nulValue));
+    EXPECT_TRUE(store.getItem(nulKey, &value));
+    EXPECT_EQ(nulValue, value);
+    EXPECT_FALSE(store.getItem("k", nullptr));
+
+    std::set<std::string> keys;
+    for (int i = 0; store.key(i, &value); ++i)
+        keys.insert(value);
+    EXPECT_EQ((std::set<std::string>{ "a", "empty", nulKey }), keys);
+    value = "untouched";
+    EXPECT_FALSE(store.key(-1, &value)) << "a negative index names no row";
+    EXPECT_EQ("untouched", value);
+    EXPECT_TRUE(store.key(2, nullptr));
 
     EXPECT_TRUE(store.removeItem("a"));
     EXPECT_FALSE(store.getItem("a", nullptr));
     EXPECT_TRUE(store.clear());
     EXPECT_TRUE(store.length(&count));
     EXPECT_EQ(0, count);
-}
-
-TEST_F(StorageTest, KeyAddressesRowsByIndexOnly)
-{
-    VLLocalStorage store;
-    ASSERT_TRUE(store.init(m_dir, "localStorage"));
-    std::string key = "untouched";
-    EXPECT_FALSE(store.key(0, &key)) << "no row in an empty store";
-
-    ASSERT_TRUE(store.setItem("one", "1"));
-    ASSERT_TRUE(store.setItem("two", "2"));
-    std::set<std::string> seen;
-    for (int i = 0; i < 2; ++i) {
-        ASSERT_TRUE(store.key(i, &key));
-        seen.insert(key);
-    }
-    EXPECT_EQ((std::set<std::string>{ "one", "two" }), seen);
-    EXPECT_FALSE(store.key(2, &key));
-    key = "untouched";
-    EXPECT_FALSE(store.key(-1, &key)) << "a negative index names no row";
-    EXPECT_EQ("untouched", key);
-    EXPECT_TRUE(store.key(1, nullptr));
-}
-
-TEST_F(StorageTest, EmbeddedNulBytesSurvive)
-{
-    VLLocalStorage store;
-    ASSERT_TRUE(store.init(m_dir, "localStorage"));
-    const std::string key("k\0ey", 4);
-    const std::string value("a\0b\0c", 5);
-    ASSERT_TRUE(store.setItem(key, value));
-    std::string read;
-    ASSERT_TRUE(store.getItem(key, &read));
-    EXPECT_EQ(value, read);
-    EXPECT_FALSE(store.getItem("k", nullptr)) << "the key is not cut at its NUL byte";
-    ASSERT_TRUE(store.key(0, &read));
-    EXPECT_EQ(key, read);
 }
 
 TEST_F(StorageTest, RowsBeyondTheLimitsArePurgedAtOpen)
@@ -216,132 +173,87 @@ TEST_F(StorageTest, RowsBeyondTheLimitsArePurgedAtOpen)
         EXPECT_FALSE(store.getItem("huge", nullptr));
     }
     runRawSql(path, "INSERT OR REPLACE INTO storage VALUES ('settings', '{\"0\":1}');");
-    {
-        VLLocalStorage store;
-        ASSERT_TRUE(store.init(m_dir, "localStorage"));
-        EXPECT_FALSE(store.getItem("settings", nullptr));
-        EXPECT_TRUE(store.getItem("keep", nullptr));
-    }
+    VLLocalStorage store;
+    ASSERT_TRUE(store.init(m_dir, "localStorage"));
+    EXPECT_FALSE(store.getItem("settings", nullptr));
+    EXPECT_TRUE(store.getItem("keep", nullptr));
 }
 
-TEST_F(StorageTest, LocalRowsOutliveCleanSessionRowsDoNot)
+// Local rows last; session rows last one run, also when the run ended without
+// tear-down. Closed stores answer false and clean harmlessly. Both live in the
+// "storage" folder of the application data folder.
+TEST_F(StorageTest, LocalRowsLastAndSessionRowsLastOneRun)
 {
+    const std::string folder = s_data + "/velora-desktop/storage";
     {
         VLLocalStorage local;
         VLSessionStorage session;
-        ASSERT_TRUE(local.init(m_dir, "localStorage"));
-        ASSERT_TRUE(session.init(m_dir, "sessionStorage"));
+        std::string text;
+        int count = 7;
+        EXPECT_TRUE(session.clean()) << "cleaning a closed session store runs no SQL";
+        EXPECT_FALSE(session.setItem("k", "v") || session.getItem("k", &text) || session.removeItem("k") ||
+                     session.clear() || session.length(&count) || session.key(0, &text));
+        EXPECT_EQ(7, count);
+        ASSERT_TRUE(local.init());
+        ASSERT_TRUE(session.init());
+        EXPECT_EQ(folder + "/localStorage.db", local.getPath());
+        EXPECT_EQ(folder + "/sessionStorage.db", session.getPath());
+        EXPECT_EQ("localStorage", local.getName());
+        EXPECT_EQ("sessionStorage", session.getName());
         ASSERT_TRUE(local.setItem("k", "local"));
         ASSERT_TRUE(session.setItem("k", "session"));
         EXPECT_TRUE(local.clean());
         EXPECT_TRUE(session.clean());
-        EXPECT_FALSE(local.isOpen());
-        EXPECT_FALSE(session.isOpen());
-        EXPECT_TRUE(local.clean()) << "cleaning twice is harmless";
-        EXPECT_TRUE(session.clean()) << "cleaning a closed session store runs no SQL";
+        EXPECT_FALSE(local.isOpen() || session.isOpen());
+        EXPECT_TRUE(local.clean() && session.clean()) << "cleaning twice is harmless";
     }
     struct stat info;
-    EXPECT_EQ(0, stat((m_dir + "/sessionStorage.db").c_str(), &info)) << "the file stays, with an empty table";
-
+    EXPECT_EQ(0, stat((folder + "/sessionStorage.db").c_str(), &info)) << "the file stays, with an empty table";
+    {
+        VLSessionStorage crashed;
+        ASSERT_TRUE(crashed.init());
+        ASSERT_TRUE(crashed.setItem("k", "from a run that never tore down"));
+    }
     VLLocalStorage local;
     VLSessionStorage session;
-    ASSERT_TRUE(local.init(m_dir, "localStorage"));
-    ASSERT_TRUE(session.init(m_dir, "sessionStorage"));
+    ASSERT_TRUE(local.init());
+    ASSERT_TRUE(session.init());
     std::string value;
     EXPECT_TRUE(local.getItem("k", &value));
     EXPECT_EQ("local", value);
-    EXPECT_FALSE(session.getItem("k", nullptr));
-}
-
-TEST_F(StorageTest, SessionRowsLeftByACrashDoNotReachTheNextRun)
-{
-    {
-        VLSessionStorage session;
-        ASSERT_TRUE(session.init(m_dir, "sessionStorage"));
-        ASSERT_TRUE(session.setItem("k", "from a run that never tore down"));
-        // Destruction without clean, as when the process dies.
-    }
     int count = -1;
-    VLSessionStorage session;
-    ASSERT_TRUE(session.init(m_dir, "sessionStorage"));
     EXPECT_TRUE(session.length(&count));
     EXPECT_EQ(0, count);
+
+    EXPECT_FALSE(local.init(m_dir, "localStorage")) << "a second init is refused";
+    EXPECT_TRUE(local.isOpen());
+    EXPECT_EQ(folder + "/localStorage.db", local.getPath());
+    EXPECT_TRUE(local.getItem("k", nullptr));
 }
 
-TEST_F(StorageTest, SecondInitIsRefusedAndTheStoreStaysUsable)
+TEST_F(StorageTest, CorruptOrUnusableFilesFailCleanly)
 {
-    VLLocalStorage store;
-    ASSERT_TRUE(store.init(m_dir, "localStorage"));
-    ASSERT_TRUE(store.setItem("k", "v"));
-    EXPECT_FALSE(store.init(m_dir + "/other", "localStorage"));
-    EXPECT_TRUE(store.isOpen());
-    EXPECT_EQ(m_dir + "/localStorage.db", store.getPath());
-    EXPECT_TRUE(store.getItem("k", nullptr));
-}
-
-TEST_F(StorageTest, ClosedStoreAnswersFalseWithoutCrashing)
-{
-    VLSessionStorage store;
-    std::string text;
-    int count = 7;
-    EXPECT_FALSE(store.isOpen());
-    EXPECT_TRUE(store.clean());
-    EXPECT_FALSE(store.setItem("k", "v"));
-    EXPECT_FALSE(store.getItem("k", &text));
-    EXPECT_FALSE(store.removeItem("k"));
-    EXPECT_FALSE(store.clear());
-    EXPECT_FALSE(store.length(&count));
-    EXPECT_EQ(7, count);
-    EXPECT_FALSE(store.key(0, &text));
-}
-
-TEST_F(StorageTest, CorruptDatabaseFailsCleanly)
-{
-    {
-        std::ofstream garbage(m_dir + "/localStorage.db", std::ios::binary);
-        garbage << std::string(8192, '\x5a');
-    }
-    {
-        std::ofstream garbage(m_dir + "/sessionStorage.db", std::ios::binary);
-        garbage << std::string(8192, '\x5a');
-    }
+    const std::string garbage(8192, '\x5a');
+    for (const char* name : { "/localStorage.db", "/sessionStorage.db" })
+        std::ofstream(m_dir + name, std::ios::binary) << garbage;
     VLLocalStorage local;
     VLSessionStorage session;
     EXPECT_FALSE(local.init(m_dir, "localStorage"));
     EXPECT_FALSE(session.init(m_dir, "sessionStorage"));
     EXPECT_FALSE(local.isOpen());
     EXPECT_FALSE(session.isOpen()) << "a failed open never keeps its connection";
-    EXPECT_NE(std::string::npos, log().find("SQLite failed : (26)"));
-    EXPECT_EQ(std::string(8192, '\x5a'), readFile(m_dir + "/localStorage.db")) << "nothing written over it";
-}
+    EXPECT_TRUE(logged("SQLite failed : (26)"));
+    EXPECT_EQ(garbage, VLTemporaryFolder::readFile(m_dir + "/localStorage.db")) << "nothing written over it";
 
-TEST_F(StorageTest, UnusableLocationsFailCleanly)
-{
-    // A folder where the database file should be.
-    ASSERT_EQ(0, mkdir((m_dir + "/localStorage.db").c_str(), 0755));
-    VLLocalStorage local;
-    EXPECT_FALSE(local.init(m_dir, "localStorage"));
+    // A folder where the database file should be; a file where its folder should be.
+    ASSERT_EQ(0, mkdir((m_dir + "/dir/").c_str(), 0755));
+    ASSERT_EQ(0, mkdir((m_dir + "/dir/localStorage.db").c_str(), 0755));
+    EXPECT_FALSE(local.init(m_dir + "/dir", "localStorage"));
     EXPECT_FALSE(local.isOpen());
-
-    // A file where the folder should be.
-    { std::ofstream blocker(m_dir + "/blocked"); }
-    VLSessionStorage session;
-    EXPECT_FALSE(session.init(m_dir + "/blocked", "sessionStorage"));
+    EXPECT_FALSE(session.init(m_dir + "/localStorage.db", "sessionStorage"));
     EXPECT_FALSE(session.isOpen());
-    EXPECT_NE(std::string::npos, log().find("Unable to create local storage path : " + m_dir + "/blocked"));
+    EXPECT_TRUE(logged("Unable to create local storage path : " + m_dir + "/localStorage.db"));
     EXPECT_EQ("sessionStorage", session.getName());
-}
-
-TEST_F(StorageTest, DefaultLocationIsTheApplicationDataFolder)
-{
-    VLLocalStorage local;
-    VLSessionStorage session;
-    ASSERT_TRUE(local.init());
-    ASSERT_TRUE(session.init());
-    EXPECT_EQ("localStorage", local.getName());
-    EXPECT_EQ("sessionStorage", session.getName());
-    EXPECT_EQ(s_data + "/velora-desktop/storage/localStorage.db", local.getPath());
-    EXPECT_EQ(s_data + "/velora-desktop/storage/sessionStorage.db", session.getPath());
 }
 
 } // namespace
