@@ -79,6 +79,22 @@ protected:
         return id;
     }
 
+    // A sound whose open the server answers late, once the open is being
+    // served: its repository file exists and provides.
+    int createOpening(VLPlaybackSession& session, TestHttpServer& server, const std::string& entity,
+                      std::string* url = nullptr)
+    {
+        const vetest::Fixture track = vetest::mp3("vlsound-" + entity, 0.8, 44100, 2, "-b 128");
+        const std::string address =
+            server.url("/delay=300/file=" + served(track) + "/" + entity) + "?_TEID=" + entity + "&fmt=5";
+        const int id = create(session, address);
+        EXPECT_TRUE(session.runUntil(
+            [&] { return session.repository("cache")->getFile(VLFileId(entity, 5), false) != nullptr; }));
+        if (url)
+            *url = address;
+        return id;
+    }
+
     // Deletes the sound and runs until its repository file is closed.
     bool deleteAndRelease(VLPlaybackSession& session, int id, const std::string& entity)
     {
@@ -303,14 +319,8 @@ TEST_F(VLSoundTest, DeletingASoundDuringItsOpenGivesItsFileBack)
 {
     TestHttpServer server;
     ASSERT_TRUE(server.isRunning());
-    const vetest::Fixture track = vetest::mp3("vlsound-delete-open", 1.0, 44100, 2, "-b 128");
     VLPlaybackSession session;
-    const std::string url = server.url("/delay=300/file=" + served(track) + "/d") + "?_TEID=delopen&fmt=5";
-    const int id = create(session, url);
-    // The open is being served: its file exists and provides.
-    ASSERT_TRUE(session.runUntil([&] {
-        return session.repository("cache")->getFile(VLFileId("delopen", 5), false) != nullptr;
-    }));
+    const int id = createOpening(session, server, "delopen");
     const size_t mark = VLTestLog::mark();
     EXPECT_TRUE(deleteAndRelease(session, id, "delopen"));
     EXPECT_NE(std::string::npos, VLTestLog::since(mark).find("Unable to assign handle to an existing sound"));
@@ -345,15 +355,10 @@ TEST_F(VLSoundTest, ResettingASoundWithTheSameUrlDuringItsOpenPlaysTheNewOne)
 {
     TestHttpServer server;
     ASSERT_TRUE(server.isRunning());
-    const vetest::Fixture track = vetest::mp3("vlsound-reset", 0.8, 44100, 2, "-b 128");
     VLPlaybackSession session;
-    const std::string url = server.url("/delay=200/file=" + served(track) + "/x") + "?_TEID=reset&fmt=5";
-    const int id = create(session, url);
-    VLSound* old = session.sound(id);
-    ASSERT_TRUE(old->play(false, 0));
-    ASSERT_TRUE(session.runUntil([&] {
-        return session.repository("cache")->getFile(VLFileId("reset", 5), false) != nullptr;
-    }));
+    std::string url;
+    const int id = createOpening(session, server, "reset", &url);
+    ASSERT_TRUE(session.sound(id)->play(false, 0));
     int newId = 0;
     ASSERT_TRUE(session.audio()->resetSound(id, url, &newId));
     EXPECT_EQ(id, newId) << "the id of a deleted highest sound is given out again";
