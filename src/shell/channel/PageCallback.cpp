@@ -6,12 +6,12 @@ PageCallback::PageCallback(std::weak_ptr<PagePublication> publication, uint64_t 
     : publication_(std::move(publication)), id_(id) {}
 
 PageCallback::~PageCallback() {
-  if (done_) return;
+  if (done_ || id_ == 0) return;
   if (auto publication = publication_.lock()) publication->dropCallback(id_);
 }
 
 bool PageCallback::call(const PageValue& argument) {
-  if (done_) return false;
+  if (done_ || id_ == 0) return false;
   done_ = true;
   auto publication = publication_.lock();
   return publication != nullptr && publication->callBack(id_, argument);

@@ -13,6 +13,7 @@ class PagePublication;
 
 class PageCallback {
  public:
+  // id 0 stands for an argument that was no function: it calls nothing.
   PageCallback(std::weak_ptr<PagePublication> publication, uint64_t id);
   // A callback that was never called is released in the web process.
   ~PageCallback();
@@ -24,6 +25,7 @@ class PageCallback {
   // before or when its page has since loaded another document (the answer is
   // dropped). Exceptions thrown by the function stay in the page.
   bool call(const PageValue& argument);
+  bool isFunction() const { return id_ != 0; }
 
  private:
   std::weak_ptr<PagePublication> publication_;

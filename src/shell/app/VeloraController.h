@@ -1,0 +1,87 @@
+// The shell's hub between the core and the page: starts and stops the core
+// (through Binding), tells whether the page's scripts are ready, keeps the
+// page's VeloraICI object, the terminated flag and the version text, carries
+// every core-to-page call into the page, and is the shell's log front-end.
+//
+// Threads: main thread only. Binding reaches it from the worker thread only
+// through MainLoopQueue.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "PageValue.h"
+
+class PageCallback;
+class VeloraICI;
+
+class VeloraController {
+ public:
+  // The process-wide controller, made on first use; never freed.
+  static VeloraController& instance();
+  // "short version (build)", for example "1.0.0 (1)".
+  static std::string getVeloraDesktopVersion();
+
+  // --- log front-end: into the core log, when it is set up --------------
+  // Callers pass "Class::method message".
+  void logError(const std::string& message);
+  void logWarning(const std::string& message);
+  void logInfo(const std::string& message);
+  void logDebug(const std::string& message);
+
+  // One message of the page's console. The level names those of the page's
+  // console: "LogMessageLevel" is written at INFO, "WarningMessageLevel" at
+  // WARN, "ErrorMessageLevel" at ERROR, any other at TRACE (not written by
+  // the core log). A source address adds " (source:line)".
+  struct ConsoleMessage {
+    std::string level;
+    std::string message;
+    std::string sourceURL;  // empty: none
+    unsigned lineNumber = 0;
+  };
+  void logMessage(const ConsoleMessage& message);
+  // The console level name for a channel console level.
+  static const char* consoleLevelName(unsigned channelLevel);
+
+  // --- the core ------------------------------------------------------------
+  // Binding::instance, then VLDesktop::init; its result is the core's.
+  bool initBinding();
+  // VLDesktop::clean.
+  bool cleanBinding();
+  // Whether the core holds the page ready.
+  bool isJSReady();
+  // Whether the core was started and not stopped since.
+  bool isCoreRunning() const { return coreRunning_; }
+
+  // --- the page --------------------------------------------------------------
+  void setIci(std::shared_ptr<VeloraICI> ici) { ici_ = std::move(ici); }
+  const std::shared_ptr<VeloraICI>& ici() const { return ici_; }
+  bool applicationTerminated() const { return applicationTerminated_; }
+  void setApplicationTerminated(bool terminated) { applicationTerminated_ = terminated; }
+  // What asking the application to terminate does (set by the application).
+  void setTerminateHandler(std::function<void()> handler) { terminate_ = std::move(handler); }
+  void requestTermination();
+
+  // The page asks for the log bundle to be sent; the uploader does it.
+  using LogUploader = std::function<void(const std::string& userId, const std::string& login, const std::string& version)>;
+  void setLogUploader(LogUploader uploader) { logUploader_ = std::move(uploader); }
+  void sendLogForUserId(const std::string& userId, const std::string& login, const std::string& version);
+
+  // Calls VeloraAPI[name](...arguments) in the current player page; nothing
+  // happens when there is none, or it has no such method.
+  void executeMethod(const std::string& name, const std::vector<PageValue>& arguments);
+  // Calls the page callback once with the value and frees it; a callback that
+  // is no function gets a debug line and no call.
+  void executeCallback(PageCallback* callback, const PageValue& value);
+
+ private:
+  VeloraController() = default;
+
+  std::shared_ptr<VeloraICI> ici_;
+  bool applicationTerminated_ = false;
+  bool coreRunning_ = false;
+  std::function<void()> terminate_;
+  LogUploader logUploader_;
+};

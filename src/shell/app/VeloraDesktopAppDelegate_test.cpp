@@ -1,0 +1,349 @@
+// The application's page objects end to end: the real start-up, core, channel,
+// bridge objects and page scripts, with a test player page served from
+// 127.0.0.1 in place of the player.
+#include "VeloraDesktopAppDelegate.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <fstream>
+#include <list>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "Binding.h"
+#include "ShellTestServer.h"
+#include "VLDesktopFile.h"
+#include "VLFileId.h"
+#include "VLLogger.h"
+#include "VeloraController.h"
+
+namespace {
+
+// A desktop notification server on the test's session bus, on a thread of
+// its own (the application shows notifications with blocking calls).
+class FakeNotificationServer {
+ public:
+  struct Notification {
+    unsigned replaces;
+    std::string summary;
+    std::string body;
+    bool hasImage;
+  };
+
+  FakeNotificationServer() : thread_([this] { run(); }) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ready_.wait(lock, [this] { return owned_ || failed_; });
+  }
+  ~FakeNotificationServer() {
+    g_main_loop_quit(loop_);
+    thread_.join();
+  }
+  bool owned() const { return owned_; }
+  std::vector<Notification> notifications() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return notifications_;
+  }
+
+ private:
+  void run() {
+    GMainContext* context = g_main_context_new();
+    g_main_context_push_thread_default(context);
+    loop_ = g_main_loop_new(context, FALSE);
+    gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    GDBusConnection* connection = address == nullptr ? nullptr : g_dbus_connection_new_for_address_sync(
+        address, static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                                   G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, nullptr);
+    g_free(address);
+    if (connection != nullptr) {
+      static const char* xml =
+          "<node><interface name='org.freedesktop.Notifications'>"
+          "<method name='Notify'><arg type='s' direction='in'/><arg type='u' direction='in'/>"
+          "<arg type='s' direction='in'/><arg type='s' direction='in'/><arg type='s' direction='in'/>"
+          "<arg type='as' direction='in'/><arg type='a{sv}' direction='in'/><arg type='i' direction='in'/>"
+          "<arg type='u' direction='out'/></method>"
+          "<method name='GetCapabilities'><arg type='as' direction='out'/></method>"
+          "<method name='GetServerInformation'><arg type='s' direction='out'/><arg type='s' direction='out'/>"
+          "<arg type='s' direction='out'/><arg type='s' direction='out'/></method>"
+          "<method name='CloseNotification'><arg type='u' direction='in'/></method>"
+          "</interface></node>";
+      GDBusNodeInfo* info = g_dbus_node_info_new_for_xml(xml, nullptr);
+      static const GDBusInterfaceVTable vtable = {onCall, nullptr, nullptr, {nullptr}};
+      g_dbus_connection_register_object(connection, "/org/freedesktop/Notifications", info->interfaces[0], &vtable,
+                                        this, nullptr, nullptr);
+      g_dbus_node_info_unref(info);
+      GVariant* reply = g_dbus_connection_call_sync(
+          connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
+          g_variant_new("(su)", "org.freedesktop.Notifications", 4u /* do not queue */), G_VARIANT_TYPE("(u)"),
+          G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+      guint32 result = 0;
+      if (reply != nullptr) {
+        g_variant_get(reply, "(u)", &result);
+        g_variant_unref(reply);
+      }
+      std::lock_guard<std::mutex> lock(mutex_);
+      owned_ = result == 1;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      failed_ = !owned_;
+    }
+    ready_.notify_all();
+    if (owned_) g_main_loop_run(loop_);
+    if (connection != nullptr) {
+      g_dbus_connection_close_sync(connection, nullptr, nullptr);
+      g_object_unref(connection);
+    }
+    g_main_loop_unref(loop_);
+    g_main_context_pop_thread_default(context);
+    g_main_context_unref(context);
+  }
+
+  static void onCall(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* method,
+                     GVariant* parameters, GDBusMethodInvocation* invocation, gpointer data) {
+    auto* self = static_cast<FakeNotificationServer*>(data);
+    if (g_strcmp0(method, "Notify") == 0) {
+      const gchar *summary = nullptr, *body = nullptr;
+      guint32 replaces = 0;
+      g_variant_get_child(parameters, 1, "u", &replaces);
+      g_variant_get_child(parameters, 3, "&s", &summary);
+      g_variant_get_child(parameters, 4, "&s", &body);
+      GVariant* hints = g_variant_get_child_value(parameters, 6);
+      bool hasImage = g_variant_lookup_value(hints, "image-data", nullptr) != nullptr ||
+                      g_variant_lookup_value(hints, "image_data", nullptr) != nullptr;
+      g_variant_unref(hints);
+      std::lock_guard<std::mutex> lock(self->mutex_);
+      self->notifications_.push_back(Notification{replaces, summary, body, hasImage});
+      guint32 id = replaces != 0 ? replaces : static_cast<guint32>(self->notifications_.size());
+      g_dbus_method_invocation_return_value(invocation, g_variant_new("(u)", id));
+    } else if (g_strcmp0(method, "GetCapabilities") == 0) {
+      const gchar* caps[] = {"body", nullptr};
+      g_dbus_method_invocation_return_value(invocation, g_variant_new("(^as)", caps));
+    } else if (g_strcmp0(method, "GetServerInformation") == 0) {
+      g_dbus_method_invocation_return_value(invocation, g_variant_new("(ssss)", "fake", "test", "1", "1.2"));
+    } else {
+      g_dbus_method_invocation_return_value(invocation, nullptr);
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  bool owned_ = false;
+  bool failed_ = false;
+  std::vector<Notification> notifications_;
+  GMainLoop* loop_ = nullptr;
+  std::thread thread_;
+};
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class VeloraDesktopAppDelegateTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    // Every folder of the core and of WebKit in a scratch folder of its own.
+    home_ = g_dir_make_tmp("app-test-XXXXXX", nullptr);
+    for (const char* variable : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"}) {
+      std::string folder = std::string(home_) + "/" + variable;
+      g_mkdir_with_parents(folder.c_str(), 0700);
+      g_setenv(variable, folder.c_str(), TRUE);
+    }
+    g_setenv("HOME", home_, TRUE);
+    gtk_init(nullptr, nullptr);
+    notifications_ = new FakeNotificationServer();
+    server_ = new ShellTestServer(VELORA_SOURCE_DIR "/src/shell/testing/pages");
+    ASSERT_TRUE(server_->start());
+    VeloraController::instance().setTerminateHandler([] { ++terminations_; });
+    startApplication("presence");
+  }
+
+  static void TearDownTestSuite() {
+    delete application_;
+    delete server_;
+    delete notifications_;
+    gchar* command = g_strdup_printf("rm -rf '%s'", home_);
+    if (system(command) != 0) ADD_FAILURE() << command;
+    g_free(command);
+    g_free(home_);
+  }
+
+  static void startApplication(const std::string& scenario) {
+    std::string data = std::string(home_) + "/webkit";
+    WebKitWebsiteDataManager* manager = webkit_website_data_manager_new("base-data-directory", data.c_str(),
+                                                                        "base-cache-directory", data.c_str(), nullptr);
+    application_ = new VeloraDesktopAppDelegate(server_->playerOrigin() + "/bridge.html?scenario=" + scenario);
+    ASSERT_TRUE(application_->start(manager, VELORA_BINARY_DIR "/webext"));
+    g_object_unref(manager);
+  }
+
+  static void load(const std::string& scenario) {
+    webkit_web_view_load_uri(application_->window()->mainView(),
+                             (server_->playerOrigin() + "/bridge.html?scenario=" + scenario).c_str());
+  }
+
+  static bool waitForReport(const std::string& name) {
+    return ShellTestServer::runUntil([&name] { return server_->hasReport(name); });
+  }
+
+  static void expectIn(const std::string& text, const std::string& part) {
+    EXPECT_NE(text.find(part), std::string::npos) << part << "\nin " << text;
+  }
+
+  static gchar* home_;
+  static ShellTestServer* server_;
+  static FakeNotificationServer* notifications_;
+  static VeloraDesktopAppDelegate* application_;
+  static int terminations_;
+};
+
+gchar* VeloraDesktopAppDelegateTest::home_ = nullptr;
+ShellTestServer* VeloraDesktopAppDelegateTest::server_ = nullptr;
+FakeNotificationServer* VeloraDesktopAppDelegateTest::notifications_ = nullptr;
+VeloraDesktopAppDelegate* VeloraDesktopAppDelegateTest::application_ = nullptr;
+int VeloraDesktopAppDelegateTest::terminations_ = 0;
+
+TEST_F(VeloraDesktopAppDelegateTest, ThePlayerPageGetsEveryObjectAndScript) {
+  ASSERT_TRUE(waitForReport("presence"));
+  EXPECT_TRUE(application_->hasPlayerBeenLoaded());
+  EXPECT_FALSE(application_->window()->isPreloadingViewVisible());
+  EXPECT_NE(VeloraController::instance().ici(), nullptr);
+  const std::string presence = server_->report("presence");
+  expectIn(presence,
+           "\"VeloraICI\":[\"addFiles\",\"clearCache\",\"getDeviceInfo\",\"getFileCount\",\"getFiles\",\"getSetting\","
+           "\"hideDownloads\",\"init\",\"openFolderBrowseDialog\",\"openProxySettingsDialog\",\"pauseDownloads\","
+           "\"removeFiles\",\"resetSettings\",\"resumeDownloads\",\"sendLog\",\"setDownloadPositions\",\"setFileUrl\","
+           "\"setOffline\",\"setOnline\",\"setSetting\",\"setUserId\",\"sleep\",\"terminate\"]");
+  expectIn(presence, "\"VeloraStorage\":[\"clear\",\"getItem\",\"key\",\"length\",\"removeItem\",\"setItem\"]");
+  expectIn(presence,
+           "\"VeloraWebkitNotifications\":[\"checkPermission\",\"createHTMLNotification\",\"createNotification\","
+           "\"requestPermission\",\"show\"]");
+  expectIn(presence,
+           "\"AudioBinding\":[\"createSound\",\"deleteSound\",\"getLength\",\"getMuted\",\"getPaused\",\"getPendingData\","
+           "\"getPlaying\",\"getPosition\",\"getRanges\",\"getStarving\",\"getState\",\"getVolume\",\"isNative\",\"pause\","
+           "\"play\",\"resetSound\",\"setMuted\",\"setPosition\",\"setVolume\"]");
+  expectIn(presence, "\"MACOS\":true");
+  expectIn(presence, "\"webkitNotifications\":true,\"applicationCache\":1,\"audioIsNative\":true,\"localStorageReplaced\":true");
+  expectIn(presence, "\"userAgent\":\"VeloraDesktop/" + VeloraController::getVeloraDesktopVersion() + "\"");
+}
+
+TEST_F(VeloraDesktopAppDelegateTest, ValueReturningCallsAnswerWithValueAndType) {
+  load("values");
+  ASSERT_TRUE(waitForReport("values"));
+  const std::string values = server_->report("values");
+  expectIn(values, "\"unknownSetting\":[\"string\",\"\"]");
+  expectIn(values, "\"unknownInfo\":[\"null\",null]");
+  expectIn(values, "\"nullInfo\":[\"null\",null]");
+  expectIn(values, "\"version\":[\"string\",\"" + VeloraController::getVeloraDesktopVersion() + "\"]");
+  expectIn(values, "\"space\":\"number\"");
+  expectIn(values, "\"devices\":[true,true]");
+  expectIn(values, "\"number\":[\"string\",\"42\"]");
+  expectIn(values, "\"missing\":[\"null\",null]");
+  expectIn(values, "\"empty\":[\"string\",\"\"]");
+  expectIn(values, "\"length\":[\"number\",2]");
+  expectIn(values, "\"keyPastEnd\":[\"null\",null]");
+  expectIn(values, "\"nameAsNumber\":[\"number\",0]");
+  expectIn(values, "\"otherStore\":[\"number\",0]");
+  expectIn(values, "\"keyOfNullStore\":[\"string\",");
+  expectIn(values, "\"property\":[\"string\",\"42\"]");
+  expectIn(values, "\"state\":[\"number\",1]");
+  expectIn(values, "\"position\":[\"number\",0]");
+  expectIn(values, "\"playing\":[\"boolean\",false]");
+  expectIn(values, "\"volume\":[\"number\",0]");
+  expectIn(values, "\"ranges\":[\"array\",[]]");
+  expectIn(values, "\"pending\":[\"string\",\"\"]");
+  expectIn(values, "\"created\":[\"number\",");
+}
+
+TEST_F(VeloraDesktopAppDelegateTest, FileQueriesAnswerOnceAndRefusedOnesAreDropped) {
+  int terminationsBefore = terminations_;
+  load("callbacks");
+  ASSERT_TRUE(waitForReport("callbacks"));
+  EXPECT_EQ(server_->report("callbacks"), "{\"count\":[0],\"files\":[true],\"refused\":0,\"notFunction\":\"none\"}");
+  EXPECT_EQ(terminations_, terminationsBefore + 1);
+  EXPECT_TRUE(VeloraController::instance().applicationTerminated());
+  VeloraController::instance().setApplicationTerminated(false);
+}
+
+TEST_F(VeloraDesktopAppDelegateTest, CoreCallsReachThePageInOrder) {
+  load("events");
+  ASSERT_TRUE(waitForReport("events-ready"));
+  // As the core's worker does: from another thread, without waiting.
+  std::thread worker([] {
+    Binding* binding = Binding::instance();
+    binding->executeMethodWithStr("triggerKeyboardShortcut", "first");
+    auto* files = new std::list<VLDesktopFile*>();
+    for (int i = 0; i < 2; ++i) files->push_back(new VLDesktopFile(nullptr, VLFileId(std::to_string(100 + i), 0u)));
+    binding->executeMethodWithFiles("onFilesAdded", files);
+    binding->executeMethodWithStrStrNumber("showError", "CACHE_VOLUME_FULL", "modal", 0);
+    binding->executeMethodWithFile("getFileUrl", new VLDesktopFile(nullptr, VLFileId("7", 0u)));
+    binding->executeMethodWithStr("triggerKeyboardShortcut", "done");
+  });
+  worker.join();
+  ASSERT_TRUE(waitForReport("events"));
+  const std::string events = server_->report("events");
+  expectIn(events, "[[\"triggerKeyboardShortcut\",\"first\"],[\"onFilesAdded\",[{\"entity_id\":100,");
+  expectIn(events, "\"bytes_loaded\":0,\"bytes_total\":-1,\"file_state\":0,\"download_state\":0,\"position\":-1,"
+                   "\"last_listening\":0,\"listening_count\":0,\"last_add\":0,\"url_data\":\"\"}");
+  expectIn(events, "{\"entity_id\":101,");
+  expectIn(events, "[\"showError\",\"CACHE_VOLUME_FULL\",\"modal\",0],[\"getFileUrl\",true,[\"entity_id\",\"format_id\","
+                   "\"repository\",\"metadata\",\"bytes_loaded\",\"bytes_total\",\"file_state\",\"download_state\","
+                   "\"position\",\"last_listening\",\"listening_count\",\"last_add\",\"url_data\"]");
+}
+
+TEST_F(VeloraDesktopAppDelegateTest, ConsoleLevelsReachTheCoreLog) {
+  load("console");
+  ASSERT_TRUE(waitForReport("console"));
+  std::string log = VLLogger::instance()->getLogFilePath("desktop");
+  ASSERT_TRUE(ShellTestServer::runUntil([&log] { return readFile(log).find("bridge console error line") != std::string::npos; }));
+  std::string text = readFile(log);
+  expectIn(text, "bridge console log line (" + server_->playerOrigin() + "/bridge.js:");
+  expectIn(text, "bridge console warning line");
+  EXPECT_EQ(text.find("bridge console debug line"), std::string::npos);
+}
+
+TEST_F(VeloraDesktopAppDelegateTest, NotificationsReachTheDesktop) {
+  ASSERT_TRUE(notifications_->owned());
+  load("notify");
+  ASSERT_TRUE(waitForReport("notify"));
+  EXPECT_EQ(server_->report("notify"), "{\"permission\":0}");
+  ASSERT_TRUE(ShellTestServer::runUntil([] { return notifications_->notifications().size() >= 3; }));
+  std::vector<FakeNotificationServer::Notification> shown = notifications_->notifications();
+  // The icon is fetched before the first is shown, so the others may come first.
+  std::map<std::string, FakeNotificationServer::Notification> byBody;
+  for (const auto& n : shown) byBody[n.body] = n;
+  ASSERT_EQ(byBody.count("first message"), 1u);
+  EXPECT_EQ(byBody["first message"].summary, "First title");
+  EXPECT_TRUE(byBody["first message"].hasImage);
+  EXPECT_FALSE(byBody["second message"].hasImage);  // only http(s) icons are fetched
+  EXPECT_FALSE(byBody["replaced message"].hasImage);
+  // The same title replaces the earlier notification, whichever came first.
+  EXPECT_TRUE(byBody["first message"].replaces != 0 || byBody["replaced message"].replaces != 0);
+}
+
+TEST_F(VeloraDesktopAppDelegateTest, LocalStorageOutlivesARestartAndSessionStorageDoesNot) {
+  load("storageWrite");
+  ASSERT_TRUE(waitForReport("storage-write"));
+  EXPECT_EQ(server_->report("storage-write"), "[\"local value\",\"session value\"]");
+  delete application_;
+  application_ = nullptr;
+  startApplication("storageRead");
+  ASSERT_TRUE(waitForReport("storage-read"));
+  EXPECT_EQ(server_->report("storage-read"), "[\"local value\",null]");
+}
+
+TEST_F(VeloraDesktopAppDelegateTest, FuzzedCallsToEveryMethodNeitherCrashNorHang) {
+  load("fuzz&calls=10000&seed=4242");
+  ASSERT_TRUE(waitForReport("fuzz"));
+  expectIn(server_->report("fuzz"), "\"calls\":10000,");
+  expectIn(server_->report("fuzz"), "\"thrown\":0,\"alive\":true}");
+}
+
+}  // namespace

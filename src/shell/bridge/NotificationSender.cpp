@@ -1,0 +1,123 @@
+#include "NotificationSender.h"
+
+#include <gdk-pixbuf/gdk-pixbuf.h>
+#include <libnotify/notify.h>
+#include <libsoup/soup.h>
+
+#include "VeloraController.h"
+
+struct NotificationSender::Fetch {
+  NotificationSender* sender = nullptr;
+  std::string title;
+  std::string message;
+  std::string address;
+  SoupMessage* request = nullptr;
+  GInputStream* stream = nullptr;
+  GByteArray* bytes = g_byte_array_new();
+  guint8 buffer[16384] = {};
+};
+
+NotificationSender& NotificationSender::instance() {
+  static NotificationSender* sender = new NotificationSender();
+  return *sender;
+}
+
+NotificationSender::NotificationSender()
+    : session_(soup_session_new_with_options("timeout", 15, "idle-timeout", 15, nullptr)) {
+  if (!notify_is_initted()) notify_init("Velora Desktop");
+}
+
+bool NotificationSender::isFetchable(const std::string& address) {
+  GUri* uri = g_uri_parse(address.c_str(), G_URI_FLAGS_NONE, nullptr);
+  if (uri == nullptr) return false;
+  const char* scheme = g_uri_get_scheme(uri);
+  bool fetchable = (g_ascii_strcasecmp(scheme, "http") == 0 || g_ascii_strcasecmp(scheme, "https") == 0) &&
+                   g_uri_get_host(uri) != nullptr && *g_uri_get_host(uri) != '\0';
+  g_uri_unref(uri);
+  return fetchable;
+}
+
+void NotificationSender::show(const std::string& title, const std::string& message, const std::string& iconAddress) {
+  if (!isFetchable(iconAddress)) {
+    display(title, message, nullptr);
+    return;
+  }
+  SoupMessage* request = soup_message_new("GET", iconAddress.c_str());
+  if (request == nullptr) {
+    display(title, message, nullptr);
+    return;
+  }
+  auto* fetch = new Fetch();
+  fetch->sender = this;
+  fetch->title = title;
+  fetch->message = message;
+  fetch->address = iconAddress;
+  fetch->request = request;
+  soup_session_send_async(session_, request, G_PRIORITY_DEFAULT, nullptr,
+                          [](GObject* source, GAsyncResult* result, gpointer data) {
+                            auto* fetch = static_cast<Fetch*>(data);
+                            fetch->stream = soup_session_send_finish(SOUP_SESSION(source), result, nullptr);
+                            bool ok = fetch->stream != nullptr &&
+                                      SOUP_STATUS_IS_SUCCESSFUL(soup_message_get_status(fetch->request)) &&
+                                      soup_message_headers_get_content_length(
+                                          soup_message_get_response_headers(fetch->request)) <= static_cast<goffset>(kMaxIconBytes);
+                            if (!ok) {
+                              onIconRead(nullptr, nullptr, fetch);
+                              return;
+                            }
+                            g_input_stream_read_async(fetch->stream, fetch->buffer, sizeof fetch->buffer, G_PRIORITY_DEFAULT,
+                                                      nullptr, reinterpret_cast<GAsyncReadyCallback>(onIconRead), fetch);
+                          },
+                          fetch);
+}
+
+// Reads the icon in pieces; source null means the fetch has failed.
+void NotificationSender::onIconRead(GObject* source, GAsyncResult* result, void* data) {
+  auto* fetch = static_cast<Fetch*>(data);
+  gssize read = source != nullptr ? g_input_stream_read_finish(G_INPUT_STREAM(source), result, nullptr) : -1;
+  if (read > 0 && fetch->bytes->len + static_cast<size_t>(read) <= kMaxIconBytes) {
+    g_byte_array_append(fetch->bytes, fetch->buffer, static_cast<guint>(read));
+    g_input_stream_read_async(fetch->stream, fetch->buffer, sizeof fetch->buffer, G_PRIORITY_DEFAULT, nullptr,
+                              reinterpret_cast<GAsyncReadyCallback>(onIconRead), fetch);
+    return;
+  }
+  GdkPixbuf* icon = nullptr;
+  if (read == 0 && fetch->bytes->len > 0) {
+    GdkPixbufLoader* loader = gdk_pixbuf_loader_new();
+    if (gdk_pixbuf_loader_write(loader, fetch->bytes->data, fetch->bytes->len, nullptr) &&
+        gdk_pixbuf_loader_close(loader, nullptr)) {
+      icon = gdk_pixbuf_loader_get_pixbuf(loader);
+      if (icon != nullptr) g_object_ref(icon);
+    } else {
+      gdk_pixbuf_loader_close(loader, nullptr);
+    }
+    g_object_unref(loader);
+  }
+  if (icon == nullptr) {
+    VeloraController::instance().logDebug("NotificationSender::show no icon from " + fetch->address);
+  }
+  fetch->sender->display(fetch->title, fetch->message, icon);
+  if (icon != nullptr) g_object_unref(icon);
+  if (fetch->stream != nullptr) g_object_unref(fetch->stream);
+  g_byte_array_unref(fetch->bytes);
+  g_object_unref(fetch->request);
+  delete fetch;
+}
+
+void NotificationSender::display(const std::string& title, const std::string& message, GdkPixbuf* icon) {
+  NotifyNotification*& notification = shown_[title];
+  // A desktop notification needs a summary: an untitled one gets our name.
+  const char* summary = title.empty() ? "Velora Desktop" : title.c_str();
+  if (notification == nullptr) {
+    notification = notify_notification_new(summary, message.c_str(), nullptr);
+  } else {
+    notify_notification_update(notification, summary, message.c_str(), nullptr);
+  }
+  // Clears an icon an earlier one with the same title had.
+  notify_notification_set_image_from_pixbuf(notification, icon);
+  GError* error = nullptr;
+  if (!notify_notification_show(notification, &error)) {
+    VeloraController::instance().logWarning(std::string("NotificationSender::show ") + error->message);
+    g_error_free(error);
+  }
+}

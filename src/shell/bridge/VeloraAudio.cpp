@@ -1,0 +1,78 @@
+#include "VeloraAudio.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <cstdint>
+#include <list>
+
+#include "Binding.h"
+#include "PageCall.h"
+
+namespace {
+
+Binding* core() { return Binding::instance(); }
+
+std::string textOf(const PageValue& value) { return value.isString() ? value.stringValue() : value.text(); }
+
+int soundOf(PageCall& call) { return call.argument(0).toInt(); }
+
+// Milliseconds as the core takes them: never negative, at most 2^32 - 1.
+unsigned millisecondsOf(const PageValue& value) {
+  return static_cast<unsigned>(std::clamp<int64_t>(value.toInt64(), 0, UINT32_MAX));
+}
+
+}  // namespace
+
+VeloraAudio::VeloraAudio() : PageObject("AudioBinding") {
+  declareWithResult("createSound", "v", [](PageCall& call) {
+    return PageValue::number(core()->createSound(textOf(call.argument(0))));
+  });
+  declareWithResult("resetSound", "nv", [](PageCall& call) {
+    return PageValue::number(core()->resetSound(soundOf(call), textOf(call.argument(1))));
+  });
+  declare("deleteSound", "n", [](PageCall& call) {
+    core()->deleteSound(soundOf(call));
+    return PageValue();
+  });
+  declare("play", "nnn", [](PageCall& call) {
+    core()->play(soundOf(call), call.argument(1).toFlag(), call.argument(2).toInt());
+    return PageValue();
+  });
+  declare("pause", "n", [](PageCall& call) {
+    core()->pause(soundOf(call));
+    return PageValue();
+  });
+  declareWithResult("getState", "n", [](PageCall& call) { return PageValue::number(core()->getState(soundOf(call))); });
+  declareWithResult("getPlaying", "n", [](PageCall& call) { return PageValue::boolean(core()->getPlaying(soundOf(call))); });
+  declareWithResult("getPaused", "n", [](PageCall& call) { return PageValue::boolean(core()->getPaused(soundOf(call))); });
+  declareWithResult("getStarving", "n", [](PageCall& call) { return PageValue::boolean(core()->getStarving(soundOf(call))); });
+  declareWithResult("getPosition", "n", [](PageCall& call) { return PageValue::number(core()->getPosition(soundOf(call))); });
+  declare("setPosition", "nn", [](PageCall& call) {
+    core()->setPosition(soundOf(call), millisecondsOf(call.argument(1)));
+    return PageValue();
+  });
+  declareWithResult("getLength", "n", [](PageCall& call) { return PageValue::number(core()->getLength(soundOf(call))); });
+  declareWithResult("getVolume", "n", [](PageCall& call) {
+    return PageValue::number(static_cast<double>(core()->getVolume(soundOf(call))));
+  });
+  declare("setVolume", "nn", [](PageCall& call) {
+    double volume = call.argument(1).toNumber();
+    if (volume != volume) volume = 0;  // NaN
+    core()->setVolume(soundOf(call), static_cast<float>(std::clamp<double>(volume, -FLT_MAX, FLT_MAX)));
+    return PageValue();
+  });
+  declareWithResult("getMuted", "n", [](PageCall& call) { return PageValue::boolean(core()->getMuted(soundOf(call))); });
+  declare("setMuted", "nn", [](PageCall& call) {
+    core()->setMuted(soundOf(call), call.argument(1).toFlag());
+    return PageValue();
+  });
+  declareWithResult("getRanges", "n", [](PageCall& call) {
+    std::list<float> ranges;
+    core()->getRanges(soundOf(call), &ranges);
+    return Binding::floatsToPage(ranges);
+  });
+  // The sound hands its pending data over once: never retried or cached.
+  declareWithResult("getPendingData", "n", [](PageCall& call) {
+    return PageValue::string(core()->getPendingData(soundOf(call)));
+  });
+}

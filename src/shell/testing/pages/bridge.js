@@ -1,0 +1,174 @@
+// Scenarios of the bridge objects test, chosen by ?scenario=.
+'use strict';
+
+const received = [];
+window.VeloraAPI = {
+  triggerKeyboardShortcut(name) {
+    if (name === 'done') report('events', received);
+    else received.push(['triggerKeyboardShortcut', name]);
+  },
+  onFilesAdded(files) { received.push(['onFilesAdded', files]); },
+  showError(code, kind, number) { received.push(['showError', code, kind, number]); },
+  getFileUrl(file) { received.push(['getFileUrl', Object.getPrototypeOf(file) === null, Object.keys(file), file]); },
+};
+
+function typed(value) {
+  if (value === null) return ['null', null];
+  if (Array.isArray(value)) return ['array', value];
+  if (typeof value === 'object') return ['object', Object.getPrototypeOf(value) === null ? 'no-prototype' : 'prototype', value];
+  return [typeof value, value];
+}
+
+const names = ['VeloraICI', 'VeloraStorage', 'VeloraWebkitNotifications', 'AudioBinding'];
+
+const scenarios = {
+  presence() {
+    const seen = objectsSeen(names);
+    seen.webkitNotifications = window.webkitNotifications === window.VeloraWebkitNotifications;
+    seen.applicationCache = window.applicationCache && window.applicationCache.status;
+    seen.audioIsNative = AudioBinding.isNative;
+    seen.localStorageReplaced = Object.getOwnPropertyDescriptor(window, 'localStorage') !== undefined;
+    seen.userAgent = navigator.userAgent.replace(/^.* (VeloraDesktop\/)/, '$1');
+    report('presence', seen);
+  },
+
+  values() {
+    const I = VeloraICI, S = VeloraStorage, A = AudioBinding;
+    I.init();
+    localStorage.clear();
+    localStorage.setItem('k', 42);
+    localStorage.setItem('empty', '');
+    const devices = I.getDeviceInfo('output_devices');
+    report('values', {
+      unknownSetting: typed(I.getSetting('no such setting')),
+      unknownInfo: typed(I.getDeviceInfo('no such key')),
+      nullInfo: typed(I.getDeviceInfo(null)),
+      version: typed(I.getDeviceInfo('version')),
+      space: typeof I.getDeviceInfo('cache_volume_available_space'),
+      devices: [Array.isArray(devices), devices.every((d) => Object.getPrototypeOf(d) === null && Object.keys(d).join() === 'key,value')],
+      number: typed(localStorage.getItem('k')),
+      missing: typed(localStorage.getItem('missing')),
+      empty: typed(localStorage.getItem('empty')),
+      length: typed(localStorage.length),
+      keyPastEnd: typed(localStorage.key(localStorage.length)),
+      nameAsNumber: typed(S.length(5)),
+      otherStore: typed(S.length('nope')),
+      keyOfNullStore: typed(S.key(null, 0)),
+      property: typed(localStorage.k),
+      state: typed(A.getState(999)),
+      position: typed(A.getPosition(999)),
+      playing: typed(A.getPlaying(999)),
+      volume: typed(A.getVolume(999)),
+      ranges: typed(A.getRanges(999)),
+      pending: typed(A.getPendingData(999)),
+      created: typed(A.createSound(null)),
+    });
+  },
+
+  callbacks() {
+    const I = VeloraICI;
+    const fired = { count: [], files: [], refused: 0, notFunction: 'none' };
+    I.init();
+    I.getFileCount(['cache', 'import'], 0, 0, (n) => fired.count.push(n));
+    I.getFiles(['cache', 'nope'], 0, 0, (files) => fired.files.push(Array.isArray(files)));
+    I.getFileCount(['cache'], 0, 0, 'not a function');
+    I.terminate();  // the page is no longer ready: queries are refused
+    I.getFileCount(['cache'], 0, 0, () => fired.refused++);
+    I.init();
+    I.getFileCount(['cache'], 0, 0, () => {
+      // Answers come in order: the earlier ones have fired by now, or never will.
+      report('callbacks', fired);
+    });
+  },
+
+  events() {
+    VeloraICI.init();
+    report('events-ready', true);
+  },
+
+  console() {
+    console.log('bridge console log line');
+    console.warn('bridge console warning line');
+    console.error('bridge console error line');
+    console.debug('bridge console debug line');
+    report('console', true);
+  },
+
+  notify() {
+    const icon = location.origin + '/icon.png';
+    webkitNotifications.createNotification(icon, 'First title', 'first message').show();
+    webkitNotifications.createNotification('file:///etc/passwd', 'Second title', 'second message').show();
+    webkitNotifications.createNotification(null, 'First title', 'replaced message').show();
+    report('notify', { permission: webkitNotifications.checkPermission() });
+  },
+
+  storageWrite() {
+    localStorage.setItem('persists', 'local value');
+    sessionStorage.setItem('lasts', 'session value');
+    report('storage-write', [localStorage.getItem('persists'), sessionStorage.getItem('lasts')]);
+  },
+
+  storageRead() {
+    report('storage-read', [localStorage.getItem('persists'), sessionStorage.getItem('lasts')]);
+  },
+
+  fuzz() {
+    let seed = Number(params().get('seed') || 1);
+    const random = () => {
+      seed = (seed * 1103515245 + 12345) % 2147483648;
+      return seed / 2147483648;
+    };
+    const pick = (list) => list[Math.floor(random() * list.length)];
+    const value = (depth) => {
+      switch (Math.floor(random() * (depth > 1 ? 9 : 11))) {
+        case 0: return undefined;
+        case 1: return null;
+        case 2: return random() < 0.5;
+        case 3: return pick([0, -0, 1, -1, 0.5, NaN, Infinity, -Infinity, 2 ** 31, -(2 ** 31) - 1, 2 ** 53 + 2, 1e308]);
+        case 4: return Math.floor(random() * 20) - 5;
+        case 5: return pick(['', 'localStorage', 'sessionStorage', 'cache', 'import', 'download', '\u0000', '\uD800', 'x'.repeat(400), 'output_devices', 'version']);
+        case 6: return () => 1;
+        case 7: return pick([Symbol('s'), 10n, new Date(0), window, document]);
+        case 8: return String(Math.floor(random() * 100));
+        case 9: {
+          const list = [];
+          const n = Math.floor(random() * 4);
+          for (let i = 0; i < n; i++) list.push(value(depth + 1));
+          return list;
+        }
+        default: {
+          const object = {};
+          for (const key of ['repository', 'entity_id', 'format_id', 'metadata']) if (random() < 0.7) object[key] = value(depth + 1);
+          return object;
+        }
+      }
+    };
+    // Calls that wait for a person or stop the application are left out.
+    const skip = new Set(['sleep', 'openFolderBrowseDialog', 'openProxySettingsDialog', 'terminate', 'sendLog', 'setUserId']);
+    const targets = [];
+    for (const name of names) {
+      for (const method of Object.keys(window[name])) {
+        if (typeof window[name][method] === 'function' && !skip.has(method)) targets.push([name, method]);
+      }
+    }
+    const calls = Number(params().get('calls') || 10000);
+    let thrown = 0;
+    for (let i = 0; i < calls; i++) {
+      const [object, method] = pick(targets);
+      const args = [];
+      const n = Math.floor(random() * 5);
+      for (let j = 0; j < n; j++) args.push(value(0));
+      try {
+        window[object][method](...args);
+      } catch (e) {
+        thrown++;
+      }
+    }
+    report('fuzz', { calls, targets: targets.length, thrown, alive: VeloraICI.getSetting('no such setting') === '' });
+  },
+};
+
+window.addEventListener('load', () => {
+  const scenario = params().get('scenario');
+  if (scenarios[scenario]) scenarios[scenario]();
+});
