@@ -336,7 +336,8 @@
     $('now-playing').textContent = player.sound && track
       ? track.title + ' — ' + track.artist + ' (' + FORMAT_NAME[player.format] + ')'
       : (track && player.ended ? 'Ended: ' + track.title : 'Nothing yet: pick a track.');
-    $('play').textContent = player.sound && !player.paused && !player.ended ? '⏸ Pause' : '▶ Play';
+    // Glyphs that the usual desktop fonts all have.
+    $('play').textContent = player.sound && !player.paused && !player.ended ? '‖ Pause' : '▶ Play';
     for (const item of $('track-list').children) {
       item.classList.toggle('current', item.dataset.track === String(track && track.id) && player.sound !== 0);
     }
@@ -512,7 +513,8 @@
     fact('Client version', ici.getDeviceInfo('version') || 'unknown');
     fact('Sound output', outputLabel());
     fact('Cache folder', ici.getSetting('cache_repository_path'));
-    fact('Cache limit', limit === '-1' ? '10 % of its disk' : limit + ' GB');
+    // Whole gigabytes, truncated: a smaller limit reads as 0.
+    fact('Cache limit', limit === '-1' ? '10 % of its disk' : (limit === '0' ? 'under 1 GB' : limit + ' GB'));
     fact('Free for the cache', formatBytes(ici.getDeviceInfo('cache_volume_available_space')));
     fact('Files in the cache', '…', 'cache-count');
     fact('Download folder', ici.getSetting('download_repository_path'));
