@@ -157,10 +157,14 @@ gboolean PlayerPageLoader::onTimeout(gpointer data) {
   return G_SOURCE_REMOVE;
 }
 
-void PlayerPageLoader::onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
+void PlayerPageLoader::onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
   auto* self = static_cast<PlayerPageLoader*>(data);
   if (event == WEBKIT_LOAD_COMMITTED) self->stopTimer();
-  if (event == WEBKIT_LOAD_FINISHED) self->checkStatus();
+  if (event == WEBKIT_LOAD_FINISHED) {
+    const char* uri = webkit_web_view_get_uri(view);
+    shellTrace("PlayerPageLoader::onLoadChanged", std::string("page loaded: ") + (uri != nullptr ? uri : ""));
+    self->checkStatus();
+  }
 }
 
 void PlayerPageLoader::loadFailed(const std::string& uri, const GError* error) {

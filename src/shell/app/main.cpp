@@ -45,7 +45,12 @@ void prepareLogFolder() {
   g_mkdir_with_parents(folder.c_str(), 0700);
   chmod(folder.c_str(), 0700);
   std::string path = folder + "/desktop_stderr.log";
-  if (freopen(path.c_str(), "a", stderr) == nullptr) perror("desktop_stderr.log");
+  if (freopen(path.c_str(), "a", stderr) == nullptr) {
+    perror("desktop_stderr.log");
+    return;
+  }
+  // Unbuffered as standard error is: nothing is lost when the process dies.
+  setvbuf(stderr, nullptr, _IONBF, 0);
 }
 
 VeloraDesktopAppDelegate& delegateOf(Application& application) {
