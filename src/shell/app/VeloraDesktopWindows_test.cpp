@@ -130,6 +130,19 @@ TEST_F(VeloraDesktopWindowsTest, ClosingTheWindowAsksThePageAndQuitsAfterTheGrac
   EXPECT_EQ(quits_, quitsBefore + 1);
 }
 
+TEST_F(VeloraDesktopWindowsTest, LocationsFromOutsideReachThePageAsTextNeverAsScript) {
+  EXPECT_FALSE(application_->doOpenVeloraURI("album/1"));
+  EXPECT_FALSE(application_->doOpenVeloraURI("ftp://www.velora.example/#!/x"));
+  ASSERT_TRUE(application_->doOpenVeloraURI("veloraapp://album/1\\';window.injected=1;'\"</script>"));
+  ASSERT_TRUE(ShellTestServer::runUntil([] {
+    return WebViewProbe::evaluate(mainView(), "decodeURIComponent(location.hash)").find("album/1") != std::string::npos;
+  }));
+  EXPECT_EQ(WebViewProbe::evaluate(mainView(), "decodeURIComponent(location.hash)"),
+            "\"#!/album/1\\\\';window.injected=1;'</script>\"");
+  EXPECT_EQ(WebViewProbe::evaluate(mainView(), "typeof window.injected"), "\"undefined\"");
+  EXPECT_TRUE(application_->urlCalledAtStartup().empty());
+}
+
 // Last: it moves the main view away from the player.
 TEST_F(VeloraDesktopWindowsTest, ZAPageOfAnotherHostDoesNotTitleTheWindow) {
   const char* before = gtk_window_get_title(application_->window()->window());
