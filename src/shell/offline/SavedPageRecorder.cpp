@@ -42,6 +42,9 @@ void SavedPageRecorder::onResourceLoadStarted(WebKitWebView* view, WebKitWebReso
   if (!self->enabled_) return;
   const char* requested = webkit_uri_request_get_uri(request);
   if (requested == nullptr || !self->isPlayerOrigin(requested)) return;
+  // What a page sends (a form, a report) is no part of it.
+  const char* method = webkit_uri_request_get_http_method(request);
+  if (method != nullptr && g_ascii_strcasecmp(method, "GET") != 0) return;
   // The page the resource is loaded with: itself for the page's document.
   const char* viewAddress = webkit_web_view_get_uri(view);
   std::string page = webkit_web_view_get_main_resource(view) == resource || viewAddress == nullptr

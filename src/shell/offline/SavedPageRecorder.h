@@ -1,6 +1,6 @@
 // Keeps a copy of every player page the main web view loads from the
 // network: each resource of the player's origin that a page of the player's
-// origin loads (its document among them) goes into the store with its MIME
+// origin loads with GET (its document among them) goes into the store with its MIME
 // type and bytes once it has finished with a 2xx answer, and the page is
 // written a moment after the last one (and when the page has finished
 // loading), so that the last save holds everything loaded so far.
