@@ -1,5 +1,6 @@
 #include "VeloraDesktopAppDelegate.h"
 
+#include "Binding.h"
 #include "PageScripts.h"
 #include "VLPlatformFactory.h"
 #include "VLSettingHelper.h"
@@ -42,6 +43,15 @@ bool VeloraDesktopAppDelegate::start(WebKitWebsiteDataManager* websiteData, cons
   window_ = std::make_unique<MainWindow>(context_);
   started_ = true;
 
+  // The page's log upload.
+  logAlerts_ = std::make_unique<LogUploadAlerts>(window_->window());
+  logUpload_ = std::make_unique<LogUploadService>(
+      LogBundleSettings::forThisUser(VeloraController::getVeloraDesktopVersion(), Binding::instance()->getSystemUid()),
+      *logAlerts_);
+  controller.setLogUploader([this](const std::string& userId, const std::string& login, const std::string& version) {
+    logUpload_->sendLogForUserId(userId, login, version);
+  });
+
   // The user agent: WebKit's own, then our name and version.
   WebKitSettings* settings = webkit_web_view_get_settings(window_->mainView());
   std::string agent = std::string(webkit_settings_get_user_agent(settings)) + " VeloraDesktop/" +
@@ -59,6 +69,9 @@ void VeloraDesktopAppDelegate::stop() {
   if (!started_) return;
   started_ = false;
   VeloraController::instance().setIci(nullptr);
+  VeloraController::instance().setLogUploader(nullptr);
+  logUpload_.reset();
+  logAlerts_.reset();
   VeloraController::instance().cleanBinding();
   channel_->stop();
 }
