@@ -23,7 +23,16 @@ namespace {
 // A private X server for the test process, on a display number it picks.
 class Xvfb {
  public:
+  // Two servers starting at once may both pick one display number, and the
+  // later one then stops at its lock file: such a start is tried again.
   bool start() {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+      if (startOnce()) return true;
+      usleep(100000 * (attempt + 1) + (getpid() % 7) * 10000);
+    }
+    return false;
+  }
+  bool startOnce() {
     int fds[2];
     if (pipe(fds) != 0) return false;
     pid_ = fork();
@@ -38,17 +47,28 @@ class Xvfb {
     char buffer[16] = {};
     ssize_t n = read(fds[0], buffer, sizeof buffer - 1);
     close(fds[0]);
-    if (n <= 0) return false;
+    if (n <= 0) {  // the server ended before it took a display
+      waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+      return false;
+    }
     display_ = ":" + std::string(buffer, strcspn(buffer, "\n"));
     setenv("DISPLAY", display_.c_str(), 1);
+    Display* probe = XOpenDisplay(nullptr);  // it may still have lost the number to another
+    if (!probe) {
+      stop();
+      return false;
+    }
+    XCloseDisplay(probe);
     return true;
   }
-  ~Xvfb() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
+  void stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
   }
+  ~Xvfb() { stop(); }
 
  private:
   pid_t pid_ = -1;

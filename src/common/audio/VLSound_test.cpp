@@ -62,6 +62,47 @@ protected:
         return id;
     }
 
+    // A sound of a 12-second track fetched slowly from the test server (about 4
+    // seconds of audio per second), sought into the part not fetched yet and
+    // played: it starves with a read waiting for missing data.
+    int startStarving(VLPlaybackSession& session, TestHttpServer& server, const std::string& entity,
+                      unsigned int target = 10000)
+    {
+        const vetest::Fixture track = vetest::mp3("vlsound-seek", 12.0, 44100, 2, "-b 128");
+        const int id = create(session, server.url("/throttle=64000/file=" + served(track) + "/" + entity) +
+                                           "?_TEID=" + entity + "&fmt=5");
+        VLSound* sound = session.sound(id);
+        EXPECT_TRUE(session.runUntil([&] { return sound->getState() == VE_OPENSTATE_READY && sound->getLength() > 0; }));
+        EXPECT_TRUE(sound->setPosition(target));
+        EXPECT_TRUE(sound->play(false, 0));
+        EXPECT_TRUE(session.runUntil([&] { return sound->getStarving(); }));
+        return id;
+    }
+
+    // A sound whose open the server answers late, once the open is being
+    // served: its repository file exists and provides.
+    int createOpening(VLPlaybackSession& session, TestHttpServer& server, const std::string& entity,
+                      std::string* url = nullptr)
+    {
+        const vetest::Fixture track = vetest::mp3("vlsound-" + entity, 0.8, 44100, 2, "-b 128");
+        const std::string address =
+            server.url("/delay=300/file=" + served(track) + "/" + entity) + "?_TEID=" + entity + "&fmt=5";
+        const int id = create(session, address);
+        EXPECT_TRUE(session.runUntil(
+            [&] { return session.repository("cache")->getFile(VLFileId(entity, 5), false) != nullptr; }));
+        if (url)
+            *url = address;
+        return id;
+    }
+
+    // Deletes the sound and runs until its repository file is closed.
+    bool deleteAndRelease(VLPlaybackSession& session, int id, const std::string& entity)
+    {
+        EXPECT_TRUE(session.audio()->deleteSound(id));
+        VLRepositoryFile* file = session.repository("cache")->getFile(VLFileId(entity, 5), false);
+        return file && session.runUntil([&] { return !file->isOpen(); });
+    }
+
     // Runs until the sound has played to its end.
     bool playToEnd(VLPlaybackSession& session, int id)
     {
@@ -250,19 +291,11 @@ TEST_F(VLSoundTest, ATrackInTheDownloadRepositoryPlaysWithoutNetwork)
 
 TEST_F(VLSoundTest, ASeekIntoMissingDataStarvesFetchesFromThereAndResumes)
 {
-    const vetest::Fixture track = vetest::mp3("vlsound-seek", 12.0, 44100, 2, "-b 128");
     TestHttpServer server;
     ASSERT_TRUE(server.isRunning());
     VLPlaybackSession session;
-    // About 4 seconds of audio per second of transfer.
-    const std::string url =
-        server.url("/throttle=64000/file=" + served(track) + "/s.mp3") + "?_TEID=seek&fmt=5";
-    const int id = create(session, url);
-    VLSound* sound = session.sound(id);
-    ASSERT_TRUE(session.runUntil([&] { return sound->getState() == VE_OPENSTATE_READY && sound->getLength() > 0; }));
-    ASSERT_TRUE(sound->setPosition(9000));
-    ASSERT_TRUE(sound->play(false, 0));
-    ASSERT_TRUE(session.runUntil([&] { return sound->getStarving(); }));
+    const int id = startStarving(session, server, "seek", 9000);
+    ASSERT_FALSE(HasFailure());
     ASSERT_TRUE(playToEnd(session, id));
 
     // A request starts near the seek target (9 s of 12 at 128 kbit/s, that is
@@ -286,18 +319,10 @@ TEST_F(VLSoundTest, DeletingASoundDuringItsOpenGivesItsFileBack)
 {
     TestHttpServer server;
     ASSERT_TRUE(server.isRunning());
-    const vetest::Fixture track = vetest::mp3("vlsound-delete-open", 1.0, 44100, 2, "-b 128");
     VLPlaybackSession session;
-    const std::string url = server.url("/delay=300/file=" + served(track) + "/d") + "?_TEID=delopen&fmt=5";
-    const int id = create(session, url);
-    // The open is being served: its file exists and provides.
-    ASSERT_TRUE(session.runUntil([&] {
-        return session.repository("cache")->getFile(VLFileId("delopen", 5), false) != nullptr;
-    }));
+    const int id = createOpening(session, server, "delopen");
     const size_t mark = VLTestLog::mark();
-    ASSERT_TRUE(session.audio()->deleteSound(id));
-    VLRepositoryFile* file = session.repository("cache")->getFile(VLFileId("delopen", 5), false);
-    ASSERT_TRUE(session.runUntil([&] { return !file->isOpen(); }));
+    EXPECT_TRUE(deleteAndRelease(session, id, "delopen"));
     EXPECT_NE(std::string::npos, VLTestLog::since(mark).find("Unable to assign handle to an existing sound"));
 }
 
@@ -305,67 +330,41 @@ TEST_F(VLSoundTest, DeletingASoundWithAReadPendingGivesItsFileBack)
 {
     TestHttpServer server;
     ASSERT_TRUE(server.isRunning());
-    const vetest::Fixture track = vetest::mp3("vlsound-seek", 12.0, 44100, 2, "-b 128");
     VLPlaybackSession session;
-    const std::string url =
-        server.url("/throttle=64000/file=" + served(track) + "/r") + "?_TEID=delread&fmt=5";
-    const int id = create(session, url);
-    VLSound* sound = session.sound(id);
-    ASSERT_TRUE(session.runUntil([&] { return sound->getState() == VE_OPENSTATE_READY && sound->getLength() > 0; }));
-    // A seek into the part not fetched yet leaves a read waiting.
-    ASSERT_TRUE(sound->setPosition(10000));
-    ASSERT_TRUE(sound->play(false, 0));
-    ASSERT_TRUE(session.runUntil([&] { return sound->getStarving(); }));
-    ASSERT_TRUE(session.audio()->deleteSound(id));
-    VLRepositoryFile* file = session.repository("cache")->getFile(VLFileId("delread", 5), false);
-    ASSERT_TRUE(session.runUntil([&] { return !file->isOpen(); }));
+    const int id = startStarving(session, server, "delread");
+    ASSERT_FALSE(HasFailure());
+    EXPECT_TRUE(deleteAndRelease(session, id, "delread"));
 }
 
+// The engine does not close a stream's file while a read on it waits: the
+// switch hands such files back itself.
 TEST_F(VLSoundTest, ADeviceSwitchUnderAPendingReadGivesTheOldStreamsFileBack)
 {
-    // The engine does not close a stream's file while a read on it waits: the
-    // switch hands such files back itself.
     TestHttpServer server;
     ASSERT_TRUE(server.isRunning());
-    const vetest::Fixture track = vetest::mp3("vlsound-seek", 12.0, 44100, 2, "-b 128");
     VLPlaybackSession session;
-    const std::string url =
-        server.url("/throttle=64000/file=" + served(track) + "/w") + "?_TEID=switchread&fmt=5";
-    const int id = create(session, url);
-    VLSound* sound = session.sound(id);
-    ASSERT_TRUE(session.runUntil([&] { return sound->getState() == VE_OPENSTATE_READY && sound->getLength() > 0; }));
-    ASSERT_TRUE(sound->setPosition(10000));
-    ASSERT_TRUE(sound->play(false, 0));
-    ASSERT_TRUE(session.runUntil([&] { return sound->getStarving(); }));
+    const int id = startStarving(session, server, "switchread");
+    ASSERT_FALSE(HasFailure());
     ASSERT_TRUE(session.audio()->setOutput("5:0", true));
     ASSERT_TRUE(playToEnd(session, id));
-    EXPECT_GE(sound->getPosition(), 10000u);
-    ASSERT_TRUE(session.audio()->deleteSound(id));
-    VLRepositoryFile* file = session.repository("cache")->getFile(VLFileId("switchread", 5), false);
-    ASSERT_TRUE(session.runUntil([&] { return !file->isOpen(); }));
+    EXPECT_GE(session.sound(id)->getPosition(), 10000u);
+    EXPECT_TRUE(deleteAndRelease(session, id, "switchread"));
 }
 
 TEST_F(VLSoundTest, ResettingASoundWithTheSameUrlDuringItsOpenPlaysTheNewOne)
 {
     TestHttpServer server;
     ASSERT_TRUE(server.isRunning());
-    const vetest::Fixture track = vetest::mp3("vlsound-reset", 0.8, 44100, 2, "-b 128");
     VLPlaybackSession session;
-    const std::string url = server.url("/delay=200/file=" + served(track) + "/x") + "?_TEID=reset&fmt=5";
-    const int id = create(session, url);
-    VLSound* old = session.sound(id);
-    ASSERT_TRUE(old->play(false, 0));
-    ASSERT_TRUE(session.runUntil([&] {
-        return session.repository("cache")->getFile(VLFileId("reset", 5), false) != nullptr;
-    }));
+    std::string url;
+    const int id = createOpening(session, server, "reset", &url);
+    ASSERT_TRUE(session.sound(id)->play(false, 0));
     int newId = 0;
     ASSERT_TRUE(session.audio()->resetSound(id, url, &newId));
     EXPECT_EQ(id, newId) << "the id of a deleted highest sound is given out again";
     ASSERT_TRUE(playToEnd(session, newId));
     // Only the new stream holds the file; once it is deleted nothing does.
-    ASSERT_TRUE(session.audio()->deleteSound(newId));
-    VLRepositoryFile* file = session.repository("cache")->getFile(VLFileId("reset", 5), false);
-    ASSERT_TRUE(session.runUntil([&] { return !file->isOpen(); }));
+    EXPECT_TRUE(deleteAndRelease(session, newId, "reset"));
 }
 
 TEST_F(VLSoundTest, TheLastSeekAlwaysLands)

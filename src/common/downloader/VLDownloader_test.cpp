@@ -185,14 +185,31 @@ TEST_F(VLDownloaderTest, AddsAppendAndSetPositionShiftsTheOthers)
     // A file outside the queue gets no position; the others move all the same.
     downloads()->getFile(id("outside"), true);
     downloader().setDownloadPosition(downloads(), id("outside"), 2);
+    downloader().pauseFile(downloads(), id("c"));
     rig().pass();
-    expectQueue({ { "outside", NONE, -1 }, { "c", QUEUED, 1 }, { "i:a", QUEUED, 3 }, { "b", QUEUED, 4 } });
+    expectQueue({ { "outside", NONE, -1 }, { "c", PAUSED, 1 }, { "i:a", QUEUED, 3 }, { "b", QUEUED, 4 } });
+    // The index on disk holds the changes as soon as the update that made them
+    // returns: a crash right after loses nothing.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(m_folder.path("repositories/download.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
+              SQLITE_OK);
+    std::vector<std::string> rows;
+    sqlite3_exec(
+        db, "SELECT entity_id, custom, position, metadata FROM files WHERE repository = 'download' ORDER BY entity_id",
+        [](void* out, int, char** values, char**) {
+            static_cast<std::vector<std::string>*>(out)->push_back(std::string(values[0]) + " " + values[1] + " " +
+                                                                   values[2] + " " + values[3]);
+            return 0;
+        },
+        &rows, nullptr);
+    sqlite3_close(db);
+    EXPECT_EQ(rows, (std::vector<std::string>{"b 2 4 meta-b", "c 1 1 ", "outside 0 -1 "}));
     // Positions at the top of the range stay there instead of wrapping to the front.
     downloader().setDownloadPosition(imports(), id("a"), INT_MAX);
     downloader().setDownloadPosition(downloads(), id("b"), INT_MAX);
     downloader().addFile(downloads(), id("d"), "");
     rig().pass();
-    expectQueue({ { "i:a", QUEUED, INT_MAX }, { "b", QUEUED, INT_MAX }, { "d", QUEUED, INT_MAX }, { "c", QUEUED, 1 } });
+    expectQueue({ { "i:a", QUEUED, INT_MAX }, { "b", QUEUED, INT_MAX }, { "d", QUEUED, INT_MAX }, { "c", PAUSED, 1 } });
 }
 
 TEST_F(VLDownloaderTest, ANewSessionRequeuesRunningAndFailedAndCompactsPositions)
@@ -322,22 +339,6 @@ INSTANTIATE_TEST_SUITE_P(
         ActionCase{kRemove, QUEUED, NONE, true, nullptr}, ActionCase{kRemove, RUNNING, NONE, true, nullptr},
         ActionCase{kRemove, FAILED, NONE, true, nullptr}, ActionCase{kRemove, DONE, NONE, true, nullptr}));
 
-TEST_F(VLDownloaderTest, ActionsOnFilesThatDoNotExistChangeNothing)
-{
-    rig().openDownloader(0);
-    downloader().pauseFile(downloads(), id("ghost"));
-    downloader().resumeFile(downloads(), id("ghost"));
-    downloader().hideFile(downloads(), id("ghost"));
-    downloader().addFile(nullptr, id("a"), "");
-    downloader().pauseFile(nullptr, id("a"));
-    downloader().setDownloadPosition(nullptr, id("a"), 3);
-    rig().pass();
-    EXPECT_EQ(rig().file(downloads(), "ghost"), nullptr) << "no empty record is left behind";
-    EXPECT_EQ(logged("Download is missing, unable to pause it"), 1u);
-    EXPECT_EQ(logged("Download is missing, unable to resume it"), 1u);
-    EXPECT_EQ(logged("Unknown repository, download action dropped"), 3u);
-}
-
 TEST_F(VLDownloaderTest, AllActionsRunBeforeOlderPendingActionsLastVisitedFirst)
 {
     rig().openDownloader(0);
@@ -367,6 +368,19 @@ TEST_F(VLDownloaderTest, AllActionsRunBeforeOlderPendingActionsLastVisitedFirst)
     rig().pass();
     EXPECT_EQ(reportOrder(), (std::vector<std::string>{"z_6:1", "b_6:2", "w_6:2"}));
     EXPECT_FALSE(warned()) << "done and failed files are passed over quietly\n" << VLTestLog::since(m_mark);
+
+    // Files the repository does not have, and repositories that do not exist.
+    downloader().pauseFile(downloads(), id("ghost"));
+    downloader().resumeFile(downloads(), id("ghost"));
+    downloader().hideFile(downloads(), id("ghost"));
+    downloader().addFile(nullptr, id("a"), "");
+    downloader().pauseFile(nullptr, id("a"));
+    downloader().setDownloadPosition(nullptr, id("a"), 3);
+    rig().pass();
+    EXPECT_EQ(rig().file(downloads(), "ghost"), nullptr) << "no empty record is left behind";
+    EXPECT_EQ(logged("Download is missing, unable to pause it"), 1u);
+    EXPECT_EQ(logged("Download is missing, unable to resume it"), 1u);
+    EXPECT_EQ(logged("Unknown repository, download action dropped"), 3u);
 
     downloader().removeAll();
     rig().pass();
@@ -586,34 +600,6 @@ TEST_F(VLDownloaderTest, ARemoveFollowedByAnAddKeepsTheDownload)
     rig().passes(3);
     ASSERT_EQ(rig().file(downloads(), "f"), file) << "the record outlives the end of its download";
     expectContent(downloads(), "f", 30000, 2);
-}
-
-// The index on disk holds every change to the queue as soon as the update
-// that made it returns: a crash right after loses nothing.
-TEST_F(VLDownloaderTest, QueueChangesAreInTheIndexWhenTheUpdateReturns)
-{
-    rig().openDownloader(0);
-    downloader().addFile(downloads(), id("a"), "meta-a");
-    downloader().addFile(downloads(), id("b"), "meta-b");
-    downloader().setDownloadPosition(downloads(), id("b"), 0);
-    downloader().pauseFile(downloads(), id("a"));
-    rig().pass();
-
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(m_folder.path("repositories/download.db").c_str(), &db, SQLITE_OPEN_READONLY,
-                              nullptr),
-              SQLITE_OK);
-    std::vector<std::string> rows;
-    sqlite3_exec(
-        db, "SELECT entity_id, custom, position, metadata FROM files WHERE repository = 'download' ORDER BY entity_id",
-        [](void* out, int, char** values, char**) {
-            static_cast<std::vector<std::string>*>(out)->push_back(std::string(values[0]) + " " + values[1] + " " +
-                                                                   values[2] + " " + values[3]);
-            return 0;
-        },
-        &rows, nullptr);
-    sqlite3_close(db);
-    EXPECT_EQ(rows, (std::vector<std::string>{"a 1 1 meta-a", "b 2 0 meta-b"}));
 }
 
 // A download killed midway goes on in the next session from the blocks its

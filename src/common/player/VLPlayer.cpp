@@ -503,66 +503,49 @@ bool VLPlayer::searchSupportedFile(const std::string& url, bool* found, VLFileHa
 
 bool VLPlayer::searchFile(const std::string& entityId, bool lossless, bool* found, VLFileHandle** handle)
 {
-    const VLFileFormat* table = VLFileFormat::getTable();
-    const int rows = VLFileFormat::TABLE_SIZE;
-    bool isFound = false;
-
-    // Pass 1: a complete copy; pass 2: a copy being fetched.
-    for (int pass = 1; pass <= 2 && !isFound; ++pass) {
-        for (int row = 0; row < rows && !isFound; ++row) {
-            if (!servesRequest(&table[row], lossless))
-                continue;
-            const VLFileId id(entityId, &table[row]);
-            for (VLRepository* repository : m_repositories) {
-                if (!repository || repository->isUnavailable())
-                    continue;
-                if (pass == 2 && repository->isOfflineOrFull())
-                    continue;
-                VLRepositoryFile* file = repository->getFile(id, false);
-                const unsigned int wanted = pass == 1 ? kFlagComplete : kFlagProviding;
-                if (file && (file->getFlags() & wanted)) {
-                    *handle = new VLFileHandle(repository, id);
-                    isFound = true;
-                    break;
-                }
-            }
-        }
-    }
+    // Pass 1: a complete copy; pass 2: a copy being fetched where it may go on.
+    VLFileHandle* result = findCopy(entityId, lossless, kFlagComplete, false);
+    if (!result)
+        result = findCopy(entityId, lossless, kFlagProviding, true);
 
     // Pass 3: a new file of the class's default format in the cache.
-    if (!isFound && canCacheTakeNewFile()) {
-        for (int row = 0; row < rows; ++row) {
-            if (servesRequest(&table[row], lossless) && table[row].isDefault()) {
-                *handle = new VLFileHandle(m_cache, VLFileId(entityId, &table[row]));
-                isFound = true;
-                break;
-            }
+    if (!result && canCacheTakeNewFile()) {
+        const VLFileFormat* table = VLFileFormat::getTable();
+        for (int row = 0; row < VLFileFormat::TABLE_SIZE && !result; ++row) {
+            if (servesRequest(&table[row], lossless) && table[row].isDefault())
+                result = new VLFileHandle(m_cache, VLFileId(entityId, &table[row]));
         }
     }
 
     // Pass 4: a lossy request may take a complete lossless copy when the cache
     // cannot take a new file.
-    if (!isFound && !lossless) {
-        for (int row = 0; row < rows && !isFound; ++row) {
-            if (!servesRequest(&table[row], true))
+    if (!result && !lossless)
+        result = findCopy(entityId, true, kFlagComplete, false);
+
+    if (result)
+        *handle = result;
+    if (found)
+        *found = result != nullptr;
+    return true;
+}
+
+VLFileHandle* VLPlayer::findCopy(const std::string& entityId, bool lossless, unsigned int flag,
+                                 bool skipOfflineOrFull) const
+{
+    const VLFileFormat* table = VLFileFormat::getTable();
+    for (int row = 0; row < VLFileFormat::TABLE_SIZE; ++row) {
+        if (!servesRequest(&table[row], lossless))
+            continue;
+        const VLFileId id(entityId, &table[row]);
+        for (VLRepository* repository : m_repositories) {
+            if (!repository || repository->isUnavailable() || (skipOfflineOrFull && repository->isOfflineOrFull()))
                 continue;
-            const VLFileId id(entityId, &table[row]);
-            for (VLRepository* repository : m_repositories) {
-                if (!repository || repository->isUnavailable())
-                    continue;
-                VLRepositoryFile* file = repository->getFile(id, false);
-                if (file && (file->getFlags() & kFlagComplete)) {
-                    *handle = new VLFileHandle(repository, id);
-                    isFound = true;
-                    break;
-                }
-            }
+            VLRepositoryFile* file = repository->getFile(id, false);
+            if (file && (file->getFlags() & flag))
+                return new VLFileHandle(repository, id);
         }
     }
-
-    if (found)
-        *found = isFound;
-    return true;
+    return nullptr;
 }
 
 // ---------------------------------------------------------------------------

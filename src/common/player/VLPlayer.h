@@ -144,6 +144,13 @@ private:
     void endReadsOf(VLFileHandle* handle);
     bool updateComponents();
 
+    // The first existing file of the entity with `flag` (a repository-file
+    // flag), walking the format table's rows that serve the request's class
+    // and, for each, the repositories in the order cache, import, download;
+    // unavailable repositories are passed over, and with skipOfflineOrFull
+    // those that are offline or full too. A new handle, or null.
+    VLFileHandle* findCopy(const std::string& entityId, bool lossless, unsigned int flag,
+                           bool skipOfflineOrFull) const;
     VLRepositoryFile* giveUpOpen(VLOpenTask* task, VLRepositoryFile* file, bool opened);
     bool canCacheTakeNewFile() const;
 

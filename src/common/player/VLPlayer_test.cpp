@@ -24,6 +24,13 @@ typedef VLPlaybackTestSupport Support;
 class VLPlayerTest : public ::testing::Test
 {
 protected:
+    static void SetUpTestSuite() { s_server = new TestHttpServer(); }
+    static void TearDownTestSuite()
+    {
+        delete s_server;
+        s_server = nullptr;
+    }
+
     void SetUp() override
     {
         Support::start();
@@ -79,10 +86,30 @@ protected:
         return result;
     }
 
+    // Opens a session and a stream of `size` bytes of pattern `seed` from the
+    // test server with its options ("stall=4096/"), as entity `entity`.
+    OpenResult openServed(const std::string& entity, const std::string& options, unsigned seed = 1,
+                          size_t size = 20000)
+    {
+        EXPECT_TRUE(s_server->isRunning());
+        if (!m_player.getRepository(""))
+            open();
+        return openStream(s_server->url("/size=" + std::to_string(size) + "/seed=" + std::to_string(seed) + "/" +
+                                        options + "t") + "?_TEID=" + entity + "&fmt=5", false);
+    }
+
+    bool logged(size_t mark, const std::string& message) const
+    {
+        return VLTestLog::since(mark).find(message) != std::string::npos;
+    }
+
+    static TestHttpServer* s_server;
     VLTemporaryFolder m_folder;
     std::string m_identity;
     VLPlayer m_player;
 };
+
+TestHttpServer* VLPlayerTest::s_server = nullptr;
 
 struct Request
 {
@@ -149,10 +176,7 @@ TEST_F(VLPlayerTest, ServesReadsFromTheRepositoryFile)
 TEST_F(VLPlayerTest, AReadOfMissingBlocksWaitsAndEndsUnderForce)
 {
     // The server sends two blocks, then nothing more.
-    TestHttpServer server;
-    ASSERT_TRUE(server.isRunning());
-    open();
-    OpenResult opened = openStream(server.url("/size=20000/seed=2/stall=8192/m") + "?_TEID=missing&fmt=5", false);
+    OpenResult opened = openServed("missing", "stall=8192/", 2);
     ASSERT_NE(nullptr, opened.handle);
     EXPECT_EQ(20000u, opened.size);
 
@@ -176,27 +200,16 @@ TEST_F(VLPlayerTest, AReadOfMissingBlocksWaitsAndEndsUnderForce)
     m_player.update(true, false);
 }
 
-TEST_F(VLPlayerTest, AReadQueuedWithoutSessionIsServedByTheNextPass)
+// A cancel ends only the reads of its own handle, as failed and without data.
+// An engine closed under a pending read hands the handle back with the read
+// still queued: the read ends before the handle goes, and a later read of it
+// is refused.
+TEST_F(VLPlayerTest, ACancelOrACloseEndsTheWaitingReadsOfItsHandle)
 {
-    VLPlayer idle;
-    VLFileHandle stranger(nullptr, VLFileId("early", 5));
-    Request read(&stranger, 0, 5000);
-    EXPECT_TRUE(idle.asyncStreamRead(&read.request));
-    idle.update(true, false);
-    // Not a handle this player opened: refused, never dereferenced.
-    EXPECT_EQ(VE_ERR_INTERNAL, read.result());
-}
-
-TEST_F(VLPlayerTest, ACancelDropsOnlyTheReadsOfItsHandle)
-{
-    TestHttpServer server;
-    ASSERT_TRUE(server.isRunning());
-    open();
-    OpenResult a = openStream(server.url("/size=20000/seed=4/stall=4096/a") + "?_TEID=cancelA&fmt=5", false);
-    OpenResult b = openStream(server.url("/size=20000/seed=5/stall=4096/b") + "?_TEID=cancelB&fmt=5", false);
+    OpenResult a = openServed("cancelA", "stall=4096/", 4);
+    OpenResult b = openServed("cancelB", "stall=4096/", 5);
     ASSERT_NE(nullptr, a.handle);
     ASSERT_NE(nullptr, b.handle);
-
     Request a1(a.handle, 8192, 4096), a2(a.handle, 12288, 4096), b1(b.handle, 8192, 4096), b2(b.handle, 0, 4096);
     for (Request* r : {&a1, &a2, &b1, &b2})
         m_player.asyncStreamRead(&r->request);
@@ -204,46 +217,23 @@ TEST_F(VLPlayerTest, ACancelDropsOnlyTheReadsOfItsHandle)
     EXPECT_TRUE(m_player.asyncStreamCancel(a.handle));
     m_player.update(true, false);
     EXPECT_EQ(VE_OK, b2.result());
-    EXPECT_EQ(VE_ERR_NOTREADY, b1.result());
-
-    // The cancelled reads ended as failed, without their data.
     EXPECT_EQ(VE_ERR_INTERNAL, a1.result());
     EXPECT_EQ(VE_ERR_INTERNAL, a2.result());
     EXPECT_EQ(0u, a1.request.bytesRead);
-    // The others go on.
     m_player.update(true, false);
-    EXPECT_EQ(VE_ERR_NOTREADY, b1.result());
-    m_player.streamClose(a.handle);
-    m_player.streamClose(b.handle);
+    EXPECT_EQ(VE_ERR_NOTREADY, b1.result()) << "the others go on";
+
+    EXPECT_TRUE(m_player.streamClose(b.handle));
     m_player.update(true, false);
-}
-
-TEST_F(VLPlayerTest, ACloseEndsTheReadsOfItsHandleThatStillWait)
-{
-    // An engine closed under a pending read hands the handle back with the read
-    // still queued: the read must end before the handle goes, and a read that
-    // arrives later must not touch the freed handle.
-    TestHttpServer server;
-    ASSERT_TRUE(server.isRunning());
-    open();
-    OpenResult opened = openStream(server.url("/size=20000/seed=6/stall=4096/c") + "?_TEID=closeread&fmt=5", false);
-    ASSERT_NE(nullptr, opened.handle);
-
-    Request waiting(opened.handle, 8192, 4096);
-    m_player.asyncStreamRead(&waiting.request);
-    m_player.update(true, false);
-    EXPECT_EQ(VE_ERR_NOTREADY, waiting.result());
-
-    EXPECT_TRUE(m_player.streamClose(opened.handle));
-    m_player.update(true, false);
-    EXPECT_EQ(VE_ERR_INTERNAL, waiting.result());
-    EXPECT_FALSE(repository("cache")->getFile(VLFileId("closeread", 5), false)->isOpen());
-
-    Request late(opened.handle, 0, 4096);
+    EXPECT_EQ(VE_ERR_INTERNAL, b1.result());
+    EXPECT_FALSE(repository("cache")->getFile(VLFileId("cancelB", 5), false)->isOpen());
+    Request late(b.handle, 0, 4096);
     m_player.asyncStreamRead(&late.request);
-    EXPECT_TRUE(m_player.streamClose(opened.handle));
+    EXPECT_TRUE(m_player.streamClose(b.handle));
     m_player.update(true, false);
     EXPECT_EQ(VE_ERR_INTERNAL, late.result());
+    m_player.streamClose(a.handle);
+    m_player.update(true, false);
 }
 
 // ---------------------------------------------------------------------------
@@ -273,7 +263,10 @@ TEST_F(VLPlayerTest, OpensAStoredFileAndClosesBothItsOpens)
     EXPECT_FALSE(file->getFlags() & VLRepositoryFile::FLAG_LOCKED);
 }
 
-TEST_F(VLPlayerTest, AnOpenWithoutSessionAnswersAtOnce)
+// Before the first session and after a clean, opens are answered at once and
+// closes refused; a read is still queued and served, but a handle the player
+// did not open is refused, never dereferenced.
+TEST_F(VLPlayerTest, WithoutSessionOpensAnswerAtOnceAndReadsAreRefused)
 {
     VLPlayer idle;
     size_t size = 7;
@@ -281,30 +274,19 @@ TEST_F(VLPlayerTest, AnOpenWithoutSessionAnswersAtOnce)
     EXPECT_EQ(nullptr, idle.streamOpen("http://h/?_TEID=a&fmt=5", &size, &data));
     EXPECT_EQ(0u, size);
     EXPECT_EQ("", data);
-    VLFileHandle handle(nullptr, VLFileId("a", 5));
-    EXPECT_FALSE(idle.streamClose(&handle));
-    EXPECT_FALSE(idle.asyncStreamCancel(&handle));
+    VLFileHandle stranger(nullptr, VLFileId("a", 5));
+    EXPECT_FALSE(idle.streamClose(&stranger));
+    EXPECT_FALSE(idle.asyncStreamCancel(&stranger));
+    Request read(&stranger, 0, 5000);
+    EXPECT_TRUE(idle.asyncStreamRead(&read.request));
+    idle.update(true, false);
+    EXPECT_EQ(VE_ERR_INTERNAL, read.result());
 
     open();
     m_player.clean();
     size = 7;
     EXPECT_EQ(nullptr, m_player.streamOpen("http://h/?_TEID=a&fmt=5", &size, &data));
     EXPECT_EQ(0u, size);
-}
-
-TEST_F(VLPlayerTest, AnOpenThatFindsNothingGivesUp)
-{
-    open();
-    m_player.setOffline(true);
-    const size_t mark = VLTestLog::mark();
-    OpenResult result = openStream("http://h/?_TEID=nothing&fmt=5");
-    EXPECT_EQ(nullptr, result.handle);
-    EXPECT_EQ(0u, result.size);
-    EXPECT_NE(std::string::npos, VLTestLog::since(mark).find("Unable to find appropriate repository file : "));
-
-    result = openStream("http://h/?fmt=5");
-    EXPECT_EQ(nullptr, result.handle);
-    EXPECT_EQ(0u, result.size);
 }
 
 TEST_F(VLPlayerTest, AForcedPassEndsAWaitingOpen)
@@ -336,14 +318,9 @@ TEST_F(VLPlayerTest, AForcedPassEndsAWaitingOpen)
 
 TEST_F(VLPlayerTest, FetchesAStreamedFileThenServesItsReads)
 {
-    TestHttpServer server;
-    ASSERT_TRUE(server.isRunning());
-    open();
-    const std::string url = server.url("/size=70000/seed=3/track") + "?_TEID=fetched&fmt=5";
-    OpenResult result = openStream(url, false);
+    OpenResult result = openServed("fetched", "", 3, 70000);
     ASSERT_NE(nullptr, result.handle);
     EXPECT_EQ(70000u, result.size);
-
     Request read(result.handle, 65536, 4464, 100);
     m_player.asyncStreamRead(&read.request);
     while (read.result() == VE_ERR_NOTREADY)
@@ -355,15 +332,23 @@ TEST_F(VLPlayerTest, FetchesAStreamedFileThenServesItsReads)
     m_player.update(false, false);
 }
 
-TEST_F(VLPlayerTest, AnOpenWhoseTransferFailedForGoodGivesUp)
+// An open gives up with a null handle and size 0 when the URL is refused, when
+// the search finds nothing, and when the file's transfer failed for good.
+TEST_F(VLPlayerTest, AnOpenGivesUpWhenNothingCanBePlayed)
 {
-    TestHttpServer server;
-    ASSERT_TRUE(server.isRunning());
-    open();
-    OpenResult result = openStream(server.url("/size=5000/status=404/gone") + "?_TEID=gone&fmt=5", false);
+    OpenResult result = openServed("gone", "status=404/", 1, 5000);
     EXPECT_EQ(nullptr, result.handle);
     EXPECT_EQ(0u, result.size);
     EXPECT_FALSE(repository("cache")->getFile(VLFileId("gone", 5), false)->isOpen());
+    result = openStream("http://h/?fmt=5");
+    EXPECT_EQ(nullptr, result.handle);
+    EXPECT_EQ(0u, result.size);
+    m_player.setOffline(true);
+    const size_t mark = VLTestLog::mark();
+    result = openStream("http://h/?_TEID=nothing&fmt=5");
+    EXPECT_EQ(nullptr, result.handle);
+    EXPECT_EQ(0u, result.size);
+    EXPECT_TRUE(logged(mark, "Unable to find appropriate repository file : "));
 }
 
 // ---------------------------------------------------------------------------
@@ -372,60 +357,45 @@ TEST_F(VLPlayerTest, AnOpenWhoseTransferFailedForGoodGivesUp)
 TEST_F(VLPlayerTest, ResolvesEntityAndFormatFromTheUrl)
 {
     open();
-    struct Case
-    {
+    const struct {
         const char* url;
         const char* expected;
+        const char* logged;
     } cases[] = {
-        {"http://h/a.mp3?peid=12&mnb=1&tnb=3&fmt=6", "cache/12_1_3_6"},
-        {"http://h/a.mp3?peid=12&mnb=1&tnb=3&fmt=5", "cache/12_1_3_5"},
-        {"http://h/a.mp3?peid=12&mnb=1&tnb=3&_TEID=t9&fmt=6", "cache/t9_6"},
-        {"http://h/a.mp3?_TEID=t9&fmt=5&_FMT=6", "cache/t9_6"},
+        {"http://h/a.mp3?peid=12&mnb=1&tnb=3&fmt=6", "cache/12_1_3_6", nullptr},
+        {"http://h/a.mp3?peid=12&mnb=1&tnb=3&fmt=5", "cache/12_1_3_5", nullptr},
+        {"http://h/a.mp3?peid=12&mnb=1&tnb=3&_TEID=t9&fmt=6", "cache/t9_6", nullptr},
+        {"http://h/a.mp3?_TEID=t9&fmt=5&_FMT=6", "cache/t9_6", nullptr},
         // A lossy request creates the default of its class, format 5.
-        {"http://h/a.mp3?_TEID=t9&fmt=18", "cache/t9_5"},
-        {"http://h/a.mp3?_TEID=t9&fmt=6x", "cache/t9_6"},
-        {"http://h/a.mp3?_TEID=t9&fmt=x6", "cache/t9_5"},
-        {"http://h/a.mp3?_TEID=t9&fmt=99999999999999", "cache/t9_5"},
+        {"http://h/a.mp3?_TEID=t9&fmt=18", "cache/t9_5", nullptr},
+        {"http://h/a.mp3?_TEID=t9&fmt=6x", "cache/t9_6", nullptr},
+        {"http://h/a.mp3?_TEID=t9&fmt=x6", "cache/t9_5", nullptr},
+        {"http://h/a.mp3?_TEID=t9&fmt=99999999999999", "cache/t9_5", nullptr},
         // Missing parts.
-        {"http://h/a.mp3?peid=12&mnb=1&fmt=6", "refused"},
-        {"http://h/a.mp3?peid=12&mnb=1&tnb=3", "refused"},
-        {"http://h/a.mp3?_TEID=t9&fmt=", "refused"},
-        {"", "refused"},
+        {"http://h/?peid=1&fmt=5", "refused", "Unable to find entity ID in URL : http://h/?peid=1&fmt=5"},
+        {"http://h/a.mp3?peid=12&mnb=1&fmt=6", "refused", nullptr},
+        {"http://h/?_TEID=1", "refused", "Unable to find format ID in URL : http://h/?_TEID=1"},
+        {"http://h/a.mp3?_TEID=t9&fmt=", "refused", nullptr},
+        {"", "refused", nullptr},
         // Nothing after the first '@' counts.
-        {"http://u@h/a.mp3?_TEID=t9&fmt=5", "refused"},
+        {"http://u@h/a.mp3?_TEID=t9&fmt=5", "refused", nullptr},
         // Local files.
-        {"http://h/?_TEID=t9&fmt=5&_LOCAL=true&_REPO=download", "download/t9_5"},
-        {"http://h/?_TEID=t9&fmt=13&_LOCAL=true&_REPO=import", "import/t9_13"},
-        {"http://h/?_TEID=t9&fmt=5&_LOCAL=TRUE&_REPO=download", "cache/t9_5"},
-        {"http://h/?_TEID=t9&fmt=5&_LOCAL=true&_REPO=nowhere", "cache/t9_5"},
-        {"http://h/?_TEID=t9&fmt=5&_LOCAL=true", "cache/t9_5"},
-        {"http://h/?_TEID=t9&fmt=5&_LOCAL=true&_REPO=Download", "cache/t9_5"},
+        {"http://h/?_TEID=t9&fmt=5&_LOCAL=true&_REPO=download", "download/t9_5", nullptr},
+        {"http://h/?_TEID=t9&fmt=13&_LOCAL=true&_REPO=import", "import/t9_13", nullptr},
+        {"http://h/?_TEID=t9&fmt=5&_LOCAL=TRUE&_REPO=download", "cache/t9_5", nullptr},
+        {"http://h/?_TEID=t9&fmt=5&_LOCAL=true&_REPO=nowhere", "cache/t9_5", "Unknown repository : nowhere"},
+        {"http://h/?_TEID=t9&fmt=5&_LOCAL=true", "cache/t9_5", "Local parameter is specified without repository"},
+        {"http://h/?_TEID=t9&fmt=5&_LOCAL=true&_REPO=Download", "cache/t9_5", nullptr},
+        // Metadata after '@' is taken whole and stored with the file found.
+        {"http://h/?_TEID=meta&fmt=5&_METADATA=@{\"title\":\"a&b=c\"}", "cache/meta_5", nullptr},
     };
-    for (const Case& c : cases)
+    for (const auto& c : cases) {
+        const size_t mark = VLTestLog::mark();
         EXPECT_EQ(c.expected, search(c.url)) << c.url;
-}
-
-TEST_F(VLPlayerTest, LogsLocalRequestsWithoutAUsableRepository)
-{
-    open();
-    size_t mark = VLTestLog::mark();
-    search("http://h/?_TEID=t9&fmt=5&_LOCAL=true");
-    EXPECT_NE(std::string::npos, VLTestLog::since(mark).find("Local parameter is specified without repository"));
-    mark = VLTestLog::mark();
-    search("http://h/?_TEID=t9&fmt=5&_LOCAL=true&_REPO=nowhere");
-    EXPECT_NE(std::string::npos, VLTestLog::since(mark).find("Unknown repository : nowhere"));
-    mark = VLTestLog::mark();
-    search("http://h/?peid=1&fmt=5");
-    EXPECT_NE(std::string::npos, VLTestLog::since(mark).find("Unable to find entity ID in URL : http://h/?peid=1&fmt=5"));
-    mark = VLTestLog::mark();
-    search("http://h/?_TEID=1");
-    EXPECT_NE(std::string::npos, VLTestLog::since(mark).find("Unable to find format ID in URL : http://h/?_TEID=1"));
-}
-
-TEST_F(VLPlayerTest, StoresMetadataOnTheFileFound)
-{
-    open();
-    EXPECT_EQ("cache/meta_5", search("http://h/?_TEID=meta&fmt=5&_METADATA=@{\"title\":\"a&b=c\"}"));
+        if (c.logged) {
+            EXPECT_TRUE(logged(mark, c.logged)) << c.logged;
+        }
+    }
     EXPECT_EQ("{\"title\":\"a&b=c\"}", repository("cache")->getFile(VLFileId("meta", 5), false)->getMetadata());
 }
 
@@ -500,15 +470,10 @@ TEST_F(VLPlayerTest, OpensWithDefaultsWhenNothingIsStored)
     ASSERT_NE(nullptr, m_player.getAudioInterface());
     EXPECT_EQ(65536u, m_player.getAudioInterface()->getStreamBufferSize());
     EXPECT_NE(nullptr, m_player.getHttpRepositoryProvider());
-}
-
-TEST_F(VLPlayerTest, FindsRepositoriesByExactName)
-{
-    open();
+    // Repositories by exact name; an empty one is the cache.
     EXPECT_EQ("cache", m_player.getRepository("")->getName());
-    EXPECT_EQ("cache", m_player.getRepository("cache")->getName());
-    EXPECT_EQ("import", m_player.getRepository("import")->getName());
-    EXPECT_EQ("download", m_player.getRepository("download")->getName());
+    for (const char* name : {"cache", "import", "download"})
+        EXPECT_EQ(name, m_player.getRepository(name)->getName());
     EXPECT_EQ(nullptr, m_player.getRepository("Cache"));
     EXPECT_EQ(nullptr, m_player.getRepository("other"));
 }
@@ -539,10 +504,10 @@ TEST_F(VLPlayerTest, WritesTheSettingsBackAtClose)
     EXPECT_EQ(131072u, m_player.getAudioInterface()->getStreamBufferSize());
 }
 
-// A session whose engine never started has no buffer size of its own, and a
-// cache limit may exceed what the preference can hold: neither may leave a
-// stored value that the next session cannot use.
-TEST_F(VLPlayerTest, CloseNeverStoresValuesTheNextSessionCannotRead)
+// A session whose engine never started has no buffer size of its own, a cache
+// limit may exceed what the preference can hold, and a stored size may be one
+// the engine refuses: none may leave the next session without a usable value.
+TEST_F(VLPlayerTest, StoredValuesStayUsableForTheNextSession)
 {
     Support::settings()->setValue(m_identity, "StreamBufferSizeKb", "128");
     Support::settings()->setValue(m_identity, "OutputDevice", "no colon");
@@ -552,6 +517,15 @@ TEST_F(VLPlayerTest, CloseNeverStoresValuesTheNextSessionCannotRead)
     EXPECT_TRUE(m_player.clean());
     EXPECT_EQ("128", Support::settings()->getValue(m_identity, "StreamBufferSizeKb", ""));
     EXPECT_EQ("2147483647", Support::settings()->getValue(m_identity, "CacheMaxSizeBytesMb", ""));
+
+    for (const char* refused : {"0", "99999999"}) {
+        Support::settings()->setValue(m_identity, "OutputDevice", "5:0");
+        Support::settings()->setValue(m_identity, "StreamBufferSizeKb", refused);
+        open();
+        ASSERT_NE(nullptr, m_player.getAudioInterface());
+        EXPECT_EQ(65536u, m_player.getAudioInterface()->getStreamBufferSize()) << refused;
+        m_player.clean();
+    }
 }
 
 TEST_F(VLPlayerTest, CleanWithoutSessionWritesNothing)
@@ -560,24 +534,11 @@ TEST_F(VLPlayerTest, CleanWithoutSessionWritesNothing)
     EXPECT_TRUE(idle.clean());
     EXPECT_TRUE(idle.clean());
     EXPECT_EQ("none", Support::settings()->getValue("", "OutputDevice", "none"));
-
     open();
     EXPECT_TRUE(m_player.clean());
     Support::settings()->setValue(m_identity, "CacheMaxSizePercent", "33");
     EXPECT_TRUE(m_player.clean());
     EXPECT_EQ("33", Support::settings()->getValue(m_identity, "CacheMaxSizePercent", ""));
-}
-
-TEST_F(VLPlayerTest, AStoredBufferSizeTheEngineRefusesFallsBackToTheDefault)
-{
-    Support::settings()->setValue(m_identity, "StreamBufferSizeKb", "0");
-    open();
-    ASSERT_NE(nullptr, m_player.getAudioInterface());
-    EXPECT_EQ(65536u, m_player.getAudioInterface()->getStreamBufferSize());
-    m_player.clean();
-    Support::settings()->setValue(m_identity, "StreamBufferSizeKb", "99999999");
-    open();
-    EXPECT_EQ(65536u, m_player.getAudioInterface()->getStreamBufferSize());
 }
 
 } // namespace

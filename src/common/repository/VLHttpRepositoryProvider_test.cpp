@@ -279,28 +279,19 @@ TEST_F(VLHttpRepositoryProviderTest, ClientErrorsAreFinalAndOtherFailuresRetryab
     }
 }
 
-TEST_F(VLHttpRepositoryProviderTest, ATruncatedBodyKeepsItsWholeBlocks)
-{
-    VLFileId id("track", 6u);
-    VLRepositoryFile* f = file();
-    ASSERT_TRUE(f->open(0));
-    ASSERT_TRUE(provider.start(server.url("/size=100000/seed=1/truncate=10000/a"), repository.get(), id, 0, kAll));
-    EXPECT_EQ(uint32_t(Provider::TRANSFER_FAILED_RETRYABLE), pumpUntilFinal(repository.get(), id));
-    EXPECT_EQ(100000u, f->getSize());
-    EXPECT_EQ(2 * kBlock, checkPresentBytes(f, 1));
-    ASSERT_TRUE(f->close(0));
-}
-
-TEST_F(VLHttpRepositoryProviderTest, AStalledTransferEndsAsRetryable)
+TEST_F(VLHttpRepositoryProviderTest, ATruncatedOrStalledBodyKeepsItsWholeBlocks)
 {
     provider.setStallTimeout(1);
-    VLFileId id("track", 6u);
-    VLRepositoryFile* f = file();
-    ASSERT_TRUE(f->open(0));
-    ASSERT_TRUE(provider.start(server.url("/size=100000/seed=1/stall=9000/a"), repository.get(), id, 0, kAll));
-    EXPECT_EQ(uint32_t(Provider::TRANSFER_FAILED_RETRYABLE), pumpUntilFinal(repository.get(), id));
-    EXPECT_EQ(2 * kBlock, checkPresentBytes(f, 1));
-    ASSERT_TRUE(f->close(0));
+    for (const char* path : {"/size=100000/seed=1/truncate=10000/a", "/size=100000/seed=1/stall=9000/a"}) {
+        VLRepositoryFile* f = file(path);
+        ASSERT_TRUE(f->open(0));
+        ASSERT_TRUE(provider.start(server.url(path), repository.get(), f->getFileId(), 0, kAll));
+        EXPECT_EQ(uint32_t(Provider::TRANSFER_FAILED_RETRYABLE), pumpUntilFinal(repository.get(), f->getFileId()))
+            << path;
+        EXPECT_EQ(100000u, f->getSize());
+        EXPECT_EQ(2 * kBlock, checkPresentBytes(f, 1)) << path;
+        ASSERT_TRUE(f->close(0));
+    }
 }
 
 TEST_F(VLHttpRepositoryProviderTest, AnswersThatIgnoreOrMoveTheRangeAreStoredWhereTheyBelong)
@@ -472,6 +463,13 @@ TEST_F(VLHttpRepositoryProviderTest, AskingNeedsAReadyPage)
     EXPECT_FALSE(alone.start("", repository.get(), id, 0, kAll)); // no delegate to ask
     EXPECT_TRUE(alone.canStart("", repository.get(), id));
     EXPECT_TRUE(alone.clean());
+
+    // Without set-up nothing starts and no pass runs.
+    VLHttpRepositoryProvider idle;
+    EXPECT_FALSE(idle.start(server.url("/a/b/c"), repository.get(), id, 0, kAll));
+    EXPECT_TRUE(idle.canStart(server.url("/a/b/c"), repository.get(), id));
+    EXPECT_FALSE(idle.update());
+    EXPECT_TRUE(idle.clean());
 }
 
 TEST_F(VLHttpRepositoryProviderTest, PageAnswersMeetAWorkerThatIsRunning)
@@ -565,16 +563,6 @@ TEST_F(VLHttpRepositoryProviderTest, OneTransferPerFileAndFinalStatesAreReported
     EXPECT_EQ(uint32_t(Provider::TRANSFER_NONE), pumpUntilFinal(repository.get(), id));
     EXPECT_TRUE(provider.canStart(server.url("/size=9000/a"), repository.get(), id));
     ASSERT_TRUE(f->close(0));
-}
-
-TEST_F(VLHttpRepositoryProviderTest, WithoutSetUpNothingStarts)
-{
-    VLHttpRepositoryProvider idle;
-    VLFileId id("track", 6u);
-    EXPECT_FALSE(idle.start(server.url("/a/b/c"), repository.get(), id, 0, kAll));
-    EXPECT_TRUE(idle.canStart(server.url("/a/b/c"), repository.get(), id));
-    EXPECT_FALSE(idle.update());
-    EXPECT_TRUE(idle.clean());
 }
 
 // ---- The callbacks, one line and one chunk at a time ----

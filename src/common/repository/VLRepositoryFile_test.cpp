@@ -114,6 +114,15 @@ protected:
         return file;
     }
 
+    // Gives the file a URL, opens it for providing and runs the pass that
+    // starts its first transfer.
+    void startProviding(VLRepositoryFile* file)
+    {
+        file->setUrl("http://example.invalid/track");
+        ASSERT_TRUE(file->open(VLRepositoryFile::OPEN_PROVIDE));
+        ASSERT_TRUE(file->update());
+    }
+
     void writeBlock(VLRepositoryFile* file, size_t block)
     {
         size_t offset = block * kBlock;
@@ -144,6 +153,20 @@ TEST_F(VLRepositoryFileTest, NewRecordIsNamedByDigestAndReported)
     // Nothing is created on disk until the first open.
     EXPECT_FALSE(TestFolder::exists(repository->getFilePath(file->getFileName())));
     EXPECT_EQ(VLRepositoryFile::FLAG_NOT_EMPTY, file->getFlags());
+
+    // Removal is reported once; a re-adding open takes the record back.
+    EXPECT_TRUE(file->remove());
+    EXPECT_TRUE(file->remove());
+    EXPECT_EQ(1, handler.count("onFilesRemoved"));
+    EXPECT_TRUE(file->isRemovedAndClosed());
+    EXPECT_TRUE(file->getFlags() & VLRepositoryFile::FLAG_REMOVED);
+    ASSERT_TRUE(file->open(VLRepositoryFile::OPEN_READD));
+    EXPECT_FALSE(file->isRemoved());
+    EXPECT_EQ(2, handler.count("onFilesAdded"));
+    ASSERT_TRUE(file->close(0));
+    file->setCustom(4);
+    file->setCustom(4);
+    EXPECT_EQ(1, handler.count("onDownloadStatesChanged"));
 }
 
 TEST_F(VLRepositoryFileTest, OpensLocksAndProvidesAreCounted)
@@ -165,7 +188,11 @@ TEST_F(VLRepositoryFileTest, OpensLocksAndProvidesAreCounted)
     EXPECT_FALSE(file->getFlags() & VLRepositoryFile::FLAG_LOCKED);
     EXPECT_FALSE(file->close(VLRepositoryFile::OPEN_LOCK)); // no lock left
     EXPECT_TRUE(file->isOpen());
+    // The last close cancels the running transfer.
+    provider.state = Provider::TRANSFER_RECEIVING;
     ASSERT_TRUE(file->close(0));
+    EXPECT_EQ(1, provider.cancels);
+    EXPECT_EQ(uint32_t(Provider::TRANSFER_NONE), provider.state);
     EXPECT_FALSE(file->isOpen());
     EXPECT_FALSE(file->getFlags() & VLRepositoryFile::FLAG_PROVIDING);
     EXPECT_FALSE(file->close(0));
@@ -179,16 +206,6 @@ TEST_F(VLRepositoryFileTest, OpensLocksAndProvidesAreCounted)
     ASSERT_TRUE(file->close(VLRepositoryFile::OPEN_LOCK));
     ASSERT_TRUE(file->close(0));
     EXPECT_FALSE(file->isOpen());
-}
-
-TEST_F(VLRepositoryFileTest, LastCloseCancelsTheRunningTransfer)
-{
-    VLRepositoryFile* file = makeFile();
-    ASSERT_TRUE(file->open(VLRepositoryFile::OPEN_PROVIDE));
-    provider.state = Provider::TRANSFER_RECEIVING;
-    ASSERT_TRUE(file->close(0));
-    EXPECT_EQ(1, provider.cancels);
-    EXPECT_EQ(uint32_t(Provider::TRANSFER_NONE), provider.state);
 }
 
 TEST_F(VLRepositoryFileTest, ReadsStopAtMissingBlocksAndRecordRequests)
@@ -258,21 +275,14 @@ TEST_F(VLRepositoryFileTest, WritesStoreWholeBlocksAndTheLastPartialOne)
     EXPECT_EQ((std::list<unsigned long>{kBlock, 2 * kBlock - 1}), missing);
 }
 
-TEST_F(VLRepositoryFileTest, ReadsAndWritesNeedTheFileOpen)
-{
-    VLRepositoryFile* file = makeFile();
-    std::vector<uint8_t> out(100);
-    size_t done = 0;
-    EXPECT_FALSE(file->read(out.data(), 0, 100, &done, nullptr));
-    EXPECT_FALSE(file->write(out.data(), 0, 100, &done));
-}
-
 TEST_F(VLRepositoryFileTest, NothingIsPresentWhileTheSizeIsUnknown)
 {
     VLRepositoryFile* file = makeFile();
-    ASSERT_TRUE(file->open(0));
     std::vector<uint8_t> out(kBlock);
     size_t done = 5;
+    EXPECT_FALSE(file->read(out.data(), 0, 100, &done, nullptr)); // not open
+    EXPECT_FALSE(file->write(out.data(), 0, 100, &done));
+    ASSERT_TRUE(file->open(0));
     ASSERT_TRUE(file->read(out.data(), 100, 50, &done, nullptr));
     EXPECT_EQ(0u, done);
     size_t waiting = 1;
@@ -436,25 +446,6 @@ TEST_F(VLRepositoryFileTest, FlagsFollowSizeAndCompletion)
     EXPECT_TRUE(file->getFlags() & VLRepositoryFile::FLAG_COMPLETE);
 }
 
-TEST_F(VLRepositoryFileTest, RemoveReportsOnceAndReaddTakesTheRecordBack)
-{
-    VLRepositoryFile* file = makeFile();
-    EXPECT_TRUE(file->remove());
-    EXPECT_TRUE(file->remove());
-    EXPECT_EQ(1, handler.count("onFilesRemoved"));
-    EXPECT_TRUE(file->isRemovedAndClosed());
-    EXPECT_TRUE(file->getFlags() & VLRepositoryFile::FLAG_REMOVED);
-
-    ASSERT_TRUE(file->open(VLRepositoryFile::OPEN_READD));
-    EXPECT_FALSE(file->isRemoved());
-    EXPECT_EQ(2, handler.count("onFilesAdded"));
-    ASSERT_TRUE(file->close(0));
-
-    file->setCustom(4);
-    file->setCustom(4);
-    EXPECT_EQ(1, handler.count("onDownloadStatesChanged"));
-}
-
 TEST_F(VLRepositoryFileTest, CleanDeletesTheFilesOfRemovedRecordsOnly)
 {
     VLRepositoryFile* kept = makeSizedFile(kBlock, {0}, "kept");
@@ -506,9 +497,7 @@ TEST_F(VLRepositoryFileTest, MoveRenamesOnOneVolumeAndDropsOtherwise)
 TEST_F(VLRepositoryFileTest, StartsFromTheFirstMissingByteOrTheWaitingReader)
 {
     VLRepositoryFile* file = makeFile();
-    file->setUrl("http://example.invalid/track");
-    ASSERT_TRUE(file->open(VLRepositoryFile::OPEN_PROVIDE));
-    ASSERT_TRUE(file->update());
+    startProviding(file);
     ASSERT_EQ(1u, provider.starts.size());
     EXPECT_EQ(0u, provider.starts[0].offset);
     EXPECT_EQ(kUnknown, provider.starts[0].length);
@@ -543,9 +532,7 @@ TEST_F(VLRepositoryFileTest, StartsFromTheFirstMissingByteOrTheWaitingReader)
 TEST_F(VLRepositoryFileTest, RetryableFailuresWaitLongerEachTimeAndEndAfterSixteen)
 {
     VLRepositoryFile* file = makeFile();
-    file->setUrl("http://example.invalid/track");
-    ASSERT_TRUE(file->open(VLRepositoryFile::OPEN_PROVIDE));
-    ASSERT_TRUE(file->update());
+    startProviding(file);
     ASSERT_EQ(1u, provider.starts.size());
 
     for (int failure = 1; failure <= 16; ++failure) {
@@ -575,9 +562,7 @@ TEST_F(VLRepositoryFileTest, RetryableFailuresWaitLongerEachTimeAndEndAfterSixte
 TEST_F(VLRepositoryFileTest, AWaitingReaderRetriesAtOnceAndFinalFailuresStop)
 {
     VLRepositoryFile* file = makeSizedFile(4 * kBlock, {});
-    file->setUrl("http://example.invalid/track");
-    ASSERT_TRUE(file->open(VLRepositoryFile::OPEN_PROVIDE));
-    ASSERT_TRUE(file->update());
+    startProviding(file);
     provider.state = Provider::TRANSFER_FAILED_RETRYABLE;
     ASSERT_TRUE(file->update());
     std::vector<uint8_t> out(100);
@@ -595,9 +580,7 @@ TEST_F(VLRepositoryFileTest, AWaitingReaderRetriesAtOnceAndFinalFailuresStop)
 TEST_F(VLRepositoryFileTest, FinishedTransfersThatStoreNothingAreRetriedLikeFailures)
 {
     VLRepositoryFile* file = makeSizedFile(4 * kBlock, {});
-    file->setUrl("http://example.invalid/track");
-    ASSERT_TRUE(file->open(VLRepositoryFile::OPEN_PROVIDE));
-    ASSERT_TRUE(file->update());
+    startProviding(file);
     ASSERT_EQ(1u, provider.starts.size());
     provider.state = Provider::TRANSFER_FINISHED;
     ASSERT_TRUE(file->update());
@@ -618,9 +601,7 @@ TEST_F(VLRepositoryFileTest, FinishedTransfersThatStoreNothingAreRetriedLikeFail
 TEST_F(VLRepositoryFileTest, OfflineCancelsAndStartsNothing)
 {
     VLRepositoryFile* file = makeSizedFile(4 * kBlock, {});
-    file->setUrl("http://example.invalid/track");
-    ASSERT_TRUE(file->open(VLRepositoryFile::OPEN_PROVIDE));
-    ASSERT_TRUE(file->update());
+    startProviding(file);
     provider.state = Provider::TRANSFER_RECEIVING;
     repository->setOffline(true);
     ASSERT_TRUE(file->update());
@@ -636,9 +617,7 @@ TEST_F(VLRepositoryFileTest, OfflineCancelsAndStartsNothing)
 TEST_F(VLRepositoryFileTest, AReaderElsewhereMovesTheRunningTransfer)
 {
     VLRepositoryFile* file = makeSizedFile(16 * kBlock, {});
-    file->setUrl("http://example.invalid/track");
-    ASSERT_TRUE(file->open(VLRepositoryFile::OPEN_PROVIDE));
-    ASSERT_TRUE(file->update());
+    startProviding(file);
     provider.state = Provider::TRANSFER_RECEIVING;
     ASSERT_TRUE(file->update());
     EXPECT_TRUE(provider.seeks.empty());

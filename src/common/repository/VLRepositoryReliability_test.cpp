@@ -10,17 +10,17 @@
 #include <csignal>
 #include <cstdlib>
 #include <memory>
+#include <sys/mount.h>
 #include <random>
-#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
+#include "TestDatabase.h"
 #include "TestFolder.h"
 #include "TestHttpServer.h"
 #include "TestPlatform.h"
 #include "TestRepositoryHandler.h"
-#include "TestSmallVolume.h"
 #include "VLBlockBitmap.h"
 #include "VLHttpRepositoryProvider.h"
 #include "VLRepository.h"
@@ -33,6 +33,7 @@ TestPlatform* const g_platform = TestPlatform::install();
 const size_t kBlock = 4096;
 const size_t kFileSize = 300 * kBlock + 1234;
 const size_t kBlocks = (kFileSize + kBlock - 1) / kBlock;
+const char* const kTinyVolumeVariable = "VELORA_TINY_VOLUME_CHILD";
 
 // The bytes of block b as written in run r: each run writes its own bytes,
 // so that a block mixing two runs is seen.
@@ -43,21 +44,6 @@ std::vector<uint8_t> blockBytes(size_t block, unsigned run)
     for (size_t i = 0; i < length; ++i)
         bytes[i] = uint8_t((block * 31 + i * 7 + run * 101) ^ (i >> 5));
     return bytes;
-}
-
-std::string integrityCheck(const std::string& path)
-{
-    sqlite3* db = nullptr;
-    std::string result = "unopened";
-    if (sqlite3_open(path.c_str(), &db) == SQLITE_OK) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &statement, nullptr) == SQLITE_OK
-            && sqlite3_step(statement) == SQLITE_ROW)
-            result = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
-        sqlite3_finalize(statement);
-    }
-    sqlite3_close(db);
-    return result;
 }
 
 // Writes random blocks of its run's bytes into the file and saves the index
@@ -128,7 +114,8 @@ TEST(VLRepositoryReliability, WritersKilledAtRandomMomentsLeaveOnlyWholeBlocks)
                 ++checkedBlocks;
             }
         }
-        ASSERT_EQ("ok", integrityCheck(databases + "/download.db")) << "run " << run;
+        ASSERT_EQ(std::vector<std::string>{"ok"}, TestDatabase(databases + "/download.db").rows("PRAGMA integrity_check"))
+            << "run " << run;
 
         // The repository opens again and its read path copes with whatever is there.
         repository.init();
@@ -144,21 +131,28 @@ TEST(VLRepositoryReliability, WritersKilledAtRandomMomentsLeaveOnlyWholeBlocks)
     EXPECT_GT(checkedBlocks, 0u) << "no writer lived long enough to mark a block";
 }
 
-TEST(VLRepositoryReliability, AFullTinyVolumeGivesVolumeFullAndNoFault)
+// The tiny volume runs in a child process started through `unshare -rm`
+// (its own user and mount namespaces, where it may mount a tmpfs), as a fresh
+// program rather than a fork: the transfers' threads and the sanitizers'
+// runtimes need a process of their own.
+TEST(VLRepositoryReliability, TinyVolumeChild)
 {
+    if (!getenv(kTinyVolumeVariable))
+        GTEST_SKIP() << "runs only inside the tiny-volume test";
     TestFolder folder;
     const std::string volume = folder.folder("volume");
-    const std::string databases = folder.folder("db");
-    int result = TestSmallVolume::run(volume, "1m", [&] {
-        g_platform->useRealTime();
-        TestHttpServer server;
-        EXPECT_TRUE(server.isRunning());
-        TestRepositoryHandler handler;
-        VLHttpRepositoryProvider provider;
-        provider.init(nullptr);
-        VLRepository repository(&handler, &provider, "import", "user", 604800, databases, volume, 0, false, 0);
+    ASSERT_EQ(0, mount("tmpfs", volume.c_str(), "tmpfs", 0, "size=1m")) << strerror(errno);
+    g_platform->useRealTime();
+
+    TestHttpServer server;
+    ASSERT_TRUE(server.isRunning());
+    TestRepositoryHandler handler;
+    VLHttpRepositoryProvider provider;
+    provider.init(nullptr);
+    {
+        VLRepository repository(&handler, &provider, "import", "user", 604800, folder.folder("db"), volume, 0, false, 0);
         repository.init();
-        EXPECT_FALSE(repository.isUnavailable());
+        ASSERT_FALSE(repository.isUnavailable());
         auto pump = [&](const std::function<bool()>& done) {
             auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
             while (!done() && std::chrono::steady_clock::now() < deadline) {
@@ -172,16 +166,16 @@ TEST(VLRepositoryReliability, AFullTinyVolumeGivesVolumeFullAndNoFault)
         // A file that fits is fetched whole.
         VLRepositoryFile* small = repository.getFile(VLFileId("small", 6u), true);
         small->setUrl(server.url("/size=600000/seed=1/small"));
-        EXPECT_TRUE(small->open(VLRepositoryFile::OPEN_PROVIDE));
-        EXPECT_TRUE(pump([&] { return (small->getFlags() & VLRepositoryFile::FLAG_COMPLETE) != 0; }));
+        ASSERT_TRUE(small->open(VLRepositoryFile::OPEN_PROVIDE));
+        ASSERT_TRUE(pump([&] { return (small->getFlags() & VLRepositoryFile::FLAG_COMPLETE) != 0; }));
         EXPECT_FALSE(repository.isOfflineOrFull());
 
         // One that does not: no fault, the repository reports itself full
         // once and fetches nothing more while it is.
         VLRepositoryFile* large = repository.getFile(VLFileId("large", 6u), true);
         large->setUrl(server.url("/size=900000/seed=2/large"));
-        EXPECT_TRUE(large->open(VLRepositoryFile::OPEN_PROVIDE));
-        EXPECT_TRUE(pump([&] { return repository.isOfflineOrFull(); }));
+        ASSERT_TRUE(large->open(VLRepositoryFile::OPEN_PROVIDE));
+        ASSERT_TRUE(pump([&] { return repository.isOfflineOrFull(); }));
         EXPECT_EQ(1, handler.count("onVolumeFull", "import"));
         EXPECT_EQ(VLRepositoryFile::UNKNOWN_SIZE, large->getSize());
         server.clearRequests();
@@ -192,26 +186,47 @@ TEST(VLRepositoryReliability, AFullTinyVolumeGivesVolumeFullAndNoFault)
             repository.update();
         }
         EXPECT_TRUE(repository.isOfflineOrFull());
+        EXPECT_EQ(1, handler.count("onVolumeFull"));
         EXPECT_TRUE(server.getRequests().empty());
 
         // Room made: the next check clears the state and the fetch goes on.
-        EXPECT_TRUE(small->close(0));
+        ASSERT_TRUE(small->close(0));
         small->remove();
         repository.update();
         g_platform->advance(4);
         repository.update();
         EXPECT_FALSE(repository.isOfflineOrFull());
-        EXPECT_TRUE(pump([&] {
+        ASSERT_TRUE(pump([&] {
             g_platform->advance(5); // past the retry delay of the failed transfer
             return (large->getFlags() & VLRepositoryFile::FLAG_COMPLETE) != 0;
         }));
         EXPECT_EQ(1, handler.count("onVolumeFull"));
-        EXPECT_TRUE(large->close(0));
+        ASSERT_TRUE(large->close(0));
         repository.close();
-        EXPECT_TRUE(provider.clean());
-        return ::testing::Test::HasFailure() ? 1 : 0;
-    });
-    if (result == -1)
+    }
+    EXPECT_TRUE(provider.clean());
+    umount(volume.c_str());
+}
+
+TEST(VLRepositoryReliability, AFullTinyVolumeGivesVolumeFullAndNoFault)
+{
+    if (getenv(kTinyVolumeVariable))
+        GTEST_SKIP() << "the child runs the other test";
+    char self[4096] = {};
+    ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    ASSERT_GT(length, 0);
+    if (system("unshare -rm true >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "this machine cannot make user and mount namespaces (unshare -rm), so no tmpfs can be mounted";
-    EXPECT_EQ(0, result);
+    std::string command = std::string(kTinyVolumeVariable) + "=1 unshare -rm '" + self
+                          + "' --gtest_filter=VLRepositoryReliability.TinyVolumeChild 2>&1";
+    FILE* child = popen(command.c_str(), "r");
+    ASSERT_NE(nullptr, child);
+    std::string output;
+    char buffer[4096];
+    while (size_t n = fread(buffer, 1, sizeof(buffer), child))
+        output.append(buffer, n);
+    int status = pclose(child);
+    ASSERT_TRUE(WIFEXITED(status)) << "the child died (signal " << WTERMSIG(status) << "):\n" << output;
+    EXPECT_EQ(0, WEXITSTATUS(status)) << output;
+    EXPECT_NE(std::string::npos, output.find("[  PASSED  ] 1 test")) << output;
 }

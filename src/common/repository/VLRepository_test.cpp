@@ -5,10 +5,10 @@
 #include <atomic>
 #include <memory>
 #include <thread>
-#include <sqlite3.h>
 #include <unistd.h>
 #include <vector>
 
+#include "TestDatabase.h"
 #include "TestFolder.h"
 #include "TestPlatform.h"
 #include "TestRepositoryHandler.h"
@@ -23,49 +23,6 @@ TestPlatform* const g_platform = TestPlatform::install();
 const size_t kBlock = 4096;
 const double GB = 1e9;
 const size_t kUnknown = VLRepositoryFile::UNKNOWN_SIZE;
-
-// A connection of the test's own to an index database.
-class Database
-{
-public:
-    explicit Database(const std::string& path) { sqlite3_open(path.c_str(), &m_db); }
-    ~Database() { sqlite3_close(m_db); }
-
-    bool exec(const std::string& sql)
-    {
-        char* error = nullptr;
-        int result = sqlite3_exec(m_db, sql.c_str(), nullptr, nullptr, &error);
-        if (error) {
-            ADD_FAILURE() << sql << ": " << error;
-            sqlite3_free(error);
-        }
-        return result == SQLITE_OK;
-    }
-
-    // Every row of the query, its columns joined by '|'.
-    std::vector<std::string> rows(const std::string& sql)
-    {
-        std::vector<std::string> result;
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
-            ADD_FAILURE() << sql << ": " << sqlite3_errmsg(m_db);
-            return result;
-        }
-        while (sqlite3_step(statement) == SQLITE_ROW) {
-            std::string row;
-            for (int i = 0; i < sqlite3_column_count(statement); ++i) {
-                const unsigned char* text = sqlite3_column_text(statement, i);
-                row += (i ? "|" : "") + std::string(text ? reinterpret_cast<const char*>(text) : "NULL");
-            }
-            result.push_back(row);
-        }
-        sqlite3_finalize(statement);
-        return result;
-    }
-
-private:
-    sqlite3* m_db = nullptr;
-};
 
 class VLRepositoryTest : public ::testing::Test
 {
@@ -146,29 +103,33 @@ protected:
 
 TEST_F(VLRepositoryTest, LimitIsTheSmallestOfPercentSizeAndReserve)
 {
-    g_platform->fileHelper().fakeFreeSpace(100 * GB, 500 * GB);
-    open("cache", "user", 10);
-    addRecord("a", size_t(6 * GB));
-    addRecord("b", size_t(4 * GB));
-    repository->checkSize(true);
-    EXPECT_FALSE(repository->isOfflineOrFull()); // exactly 10 GB: at the limit
-    EXPECT_EQ(uint64_t(10 * GB), repository->getTotalSize());
-
-    addRecord("c", 1);
-    repository->checkSize(true);
-    EXPECT_TRUE(repository->isOfflineOrFull());
-    EXPECT_EQ(1, handler.count("onVolumeFull", "cache"));
-
-    repository->setLimits(10, 20 * GB); // the percent is still smaller
-    repository->update();
-    EXPECT_TRUE(repository->isOfflineOrFull());
-    repository->setLimits(0, 20 * GB);
-    repository->update();
-    EXPECT_FALSE(repository->isOfflineOrFull());
-    repository->setLimits(50, 2 * GB);
-    repository->update();
-    EXPECT_TRUE(repository->isOfflineOrFull());
-    EXPECT_EQ(2, handler.count("onVolumeFull"));
+    struct Case
+    {
+        double available;  // of a 500 GB volume
+        int percent;
+        double maxSize;
+        double limit;
+    };
+    const Case cases[] = {
+        {100e9, 10, 0, 10e9},   // the percent of what is available (the reserve candidate is 99.7 GB)
+        {100e9, 10, 20e9, 10e9},
+        {100e9, 0, 20e9, 20e9},
+        {100e9, 50, 2e9, 2e9},
+        {10.2e9, 0, 0, 9.9e9},  // no limits: what is available less the 300 MB reserve
+        {0.2e9, 0, 0, 500e9},   // 300 MB or less available: the volume itself
+    };
+    for (const Case& c : cases) {
+        g_platform->fileHelper().fakeFreeSpace(c.available, 500e9);
+        open("cache", "user", c.percent, false, c.maxSize);
+        addRecord("at-limit", size_t(c.limit));
+        repository->checkSize(true);
+        EXPECT_FALSE(repository->isOfflineOrFull()) << c.limit;
+        EXPECT_EQ(uint64_t(c.limit), repository->getTotalSize());
+        addRecord("over", 1);
+        repository->checkSize(true);
+        EXPECT_TRUE(repository->isOfflineOrFull()) << c.limit;
+    }
+    EXPECT_EQ(6, handler.count("onVolumeFull"));
 
     double maxSize = 1;
     int maxPercent = 1;
@@ -177,26 +138,6 @@ TEST_F(VLRepositoryTest, LimitIsTheSmallestOfPercentSizeAndReserve)
     EXPECT_EQ(0, maxSize);
     EXPECT_EQ(0, maxPercent);
     repository->getLimits(nullptr, nullptr);
-}
-
-TEST_F(VLRepositoryTest, WithoutLimitsTheVolumeKeepsItsReserve)
-{
-    g_platform->fileHelper().fakeFreeSpace(10.2 * GB, 500 * GB);
-    open("download");
-    addRecord("a", size_t(9.9 * GB));
-    repository->checkSize(true);
-    EXPECT_FALSE(repository->isOfflineOrFull());
-    addRecord("b", size_t(0.1 * GB) + 1);
-    repository->checkSize(true);
-    EXPECT_TRUE(repository->isOfflineOrFull());
-
-    // With 300 MB or less available the reserve drops out and the limit is
-    // the volume itself.
-    g_platform->fileHelper().fakeFreeSpace(0.2 * GB, 500 * GB);
-    g_platform->advance(4);
-    repository->update();
-    EXPECT_FALSE(repository->isOfflineOrFull());
-    EXPECT_EQ(1, handler.count("onVolumeFull"));
 }
 
 TEST_F(VLRepositoryTest, FullIsCheckedAgainEveryThreeSecondsAndReportedOnce)
@@ -417,7 +358,7 @@ TEST_F(VLRepositoryTest, TheIndexKeepsEveryColumn)
     repository->close();
 
     {
-        Database db(dbPath());
+        TestDatabase db(dbPath());
         EXPECT_EQ((std::vector<std::string>{"-1|-1|-1|0"}),
                   db.rows("SELECT size, position, custom, total_lock_count FROM files WHERE entity_id = 'negative'"));
         // The lock count is stored as a signed 32-bit value, like the others.
@@ -453,24 +394,24 @@ TEST_F(VLRepositoryTest, TheIndexKeepsEveryColumn)
 TEST_F(VLRepositoryTest, OlderTablesAreUpgraded)
 {
     {
-        Database db(dbPath("cache"));
-        db.exec("CREATE TABLE \"files\" ( \"repository\" VARCHAR NOT NULL, \"identity\" VARCHAR NOT NULL, "
+        TestDatabase db(dbPath("cache"));
+        ASSERT_TRUE(db.exec("CREATE TABLE \"files\" ( \"repository\" VARCHAR NOT NULL, \"identity\" VARCHAR NOT NULL, "
                 "\"entity_id\" VARCHAR NOT NULL, \"format_id\" INTEGER NOT NULL, \"size\" INTEGER NOT NULL, "
                 "\"loaded\" INTEGER NOT NULL, \"etag\" VARCHAR NOT NULL, \"file_name\" VARCHAR UNIQUE NOT NULL, "
                 "\"metadata\" VARCHAR NOT NULL, \"position\" INTEGER NOT NULL, \"custom\" INTEGER NOT NULL, "
                 "\"last_validation\" INTEGER NOT NULL, \"last_open\" INTEGER NOT NULL, PRIMARY KEY (repository, "
-                "identity, entity_id, format_id))");
-        db.exec("INSERT INTO files VALUES ('cache', 'user', 'old', 6, -1, 0, '', "
-                "'0123456789abcdef0123456789abcdef', 'meta', 3, 2, 10, 20)");
-        Database download(dbPath("download"));
-        download.exec("CREATE TABLE \"files\" ( \"repository\" VARCHAR NOT NULL, \"identity\" VARCHAR NOT NULL, "
+                "identity, entity_id, format_id))"));
+        ASSERT_TRUE(db.exec("INSERT INTO files VALUES ('cache', 'user', 'old', 6, -1, 0, '', "
+                "'0123456789abcdef0123456789abcdef', 'meta', 3, 2, 10, 20)"));
+        TestDatabase download(dbPath("download"));
+        ASSERT_TRUE(download.exec("CREATE TABLE \"files\" ( \"repository\" VARCHAR NOT NULL, \"identity\" VARCHAR NOT NULL, "
                       "\"entity_id\" VARCHAR NOT NULL, \"format_id\" INTEGER NOT NULL, \"size\" INTEGER NOT NULL, "
                       "\"loaded\" INTEGER NOT NULL, \"etag\" VARCHAR NOT NULL, \"file_name\" VARCHAR UNIQUE NOT "
                       "NULL, \"metadata\" VARCHAR NOT NULL, \"provider_data\" VARCHAR NOT NULL, \"position\" INTEGER "
                       "NOT NULL, \"custom\" INTEGER NOT NULL, \"last_validation\" INTEGER NOT NULL, \"last_open\" "
-                      "INTEGER NOT NULL, PRIMARY KEY (repository, identity, entity_id, format_id))");
-        download.exec("INSERT INTO files VALUES ('download', 'user', 'mid', 5, -1, 0, '', "
-                      "'fedcba9876543210fedcba9876543210', 'm', 'pd', -1, 16, 10, 20)");
+                      "INTEGER NOT NULL, PRIMARY KEY (repository, identity, entity_id, format_id))"));
+        ASSERT_TRUE(download.exec("INSERT INTO files VALUES ('download', 'user', 'mid', 5, -1, 0, '', "
+                      "'fedcba9876543210fedcba9876543210', 'm', 'pd', -1, 16, 10, 20)"));
     }
     open("cache");
     VLRepositoryFile* old = repository->getFile(VLFileId("old", 6u), false);
@@ -481,7 +422,7 @@ TEST_F(VLRepositoryTest, OlderTablesAreUpgraded)
     EXPECT_EQ("meta", old->getMetadata());
     EXPECT_EQ(3, old->getPosition());
     repository->close();
-    EXPECT_EQ(1u, Database(dbPath("cache")).rows("SELECT provider_data, total_lock_count, last_add FROM files").size());
+    EXPECT_EQ(1u, TestDatabase(dbPath("cache")).rows("SELECT provider_data, total_lock_count, last_add FROM files").size());
 
     open("download");
     VLRepositoryFile* mid = repository->getFile(VLFileId("mid", 5u), false);
@@ -519,15 +460,15 @@ TEST_F(VLRepositoryTest, RowsOfOthersAndUnreadableRowsAreLeftAlone)
     addStoredFile("mine", 100);
     repository->close();
     {
-        Database db(dbPath());
-        db.exec("INSERT INTO files VALUES ('cache', 'someone', 'theirs', 6, -1, 0, '', "
-                "'11111111111111111111111111111111', '', '', -1, 0, 0, 0, 0, 0)");
-        db.exec("INSERT INTO files VALUES ('import', 'user', 'other-repo', 6, -1, 0, '', "
-                "'22222222222222222222222222222222', '', '', -1, 0, 0, 0, 0, 0)");
-        db.exec("INSERT INTO files VALUES ('cache', 'user', 'odd-format', 19, -1, 0, '', "
-                "'33333333333333333333333333333333', '', '', -1, 0, 0, 0, 0, 0)");
-        db.exec("INSERT INTO files VALUES ('cache', 'user', 'odd-name', 6, -1, 0, '', '../../etc/passwd', '', '', "
-                "-1, 0, 0, 0, 0, 0)");
+        TestDatabase db(dbPath());
+        ASSERT_TRUE(db.exec("INSERT INTO files VALUES ('cache', 'someone', 'theirs', 6, -1, 0, '', "
+                "'11111111111111111111111111111111', '', '', -1, 0, 0, 0, 0, 0)"));
+        ASSERT_TRUE(db.exec("INSERT INTO files VALUES ('import', 'user', 'other-repo', 6, -1, 0, '', "
+                "'22222222222222222222222222222222', '', '', -1, 0, 0, 0, 0, 0)"));
+        ASSERT_TRUE(db.exec("INSERT INTO files VALUES ('cache', 'user', 'odd-format', 19, -1, 0, '', "
+                "'33333333333333333333333333333333', '', '', -1, 0, 0, 0, 0, 0)"));
+        ASSERT_TRUE(db.exec("INSERT INTO files VALUES ('cache', 'user', 'odd-name', 6, -1, 0, '', '../../etc/passwd', '', '', "
+                "-1, 0, 0, 0, 0, 0)"));
     }
     open();
     EXPECT_EQ(1u, repository->getFiles().size());
@@ -535,7 +476,7 @@ TEST_F(VLRepositoryTest, RowsOfOthersAndUnreadableRowsAreLeftAlone)
     addRecord("new", kUnknown);
     saveNow();
     repository->close();
-    Database db(dbPath());
+    TestDatabase db(dbPath());
     EXPECT_EQ((std::vector<std::string>{"cache|someone|theirs", "cache|user|mine", "cache|user|new",
                                         "cache|user|odd-format", "cache|user|odd-name", "import|user|other-repo"}),
               db.rows("SELECT repository, identity, entity_id FROM files ORDER BY repository, identity, entity_id"));
@@ -548,19 +489,19 @@ TEST_F(VLRepositoryTest, SavesComeEveryMinuteAndDropRowsOfDeletedFiles)
     VLRepositoryFile* b = addStoredFile("b", 100);
     g_platform->advance(59);
     repository->update();
-    EXPECT_TRUE(Database(dbPath()).rows("SELECT entity_id FROM files").empty());
+    EXPECT_TRUE(TestDatabase(dbPath()).rows("SELECT entity_id FROM files").empty());
     g_platform->advance(2);
     repository->update();
-    EXPECT_EQ((std::vector<std::string>{"a", "b"}), Database(dbPath()).rows("SELECT entity_id FROM files ORDER BY 1"));
+    EXPECT_EQ((std::vector<std::string>{"a", "b"}), TestDatabase(dbPath()).rows("SELECT entity_id FROM files ORDER BY 1"));
 
     // Removed but still open: written like any other until deleted.
     ASSERT_TRUE(b->open(0));
     b->remove();
     saveNow();
-    EXPECT_EQ(2u, Database(dbPath()).rows("SELECT entity_id FROM files").size());
+    EXPECT_EQ(2u, TestDatabase(dbPath()).rows("SELECT entity_id FROM files").size());
     ASSERT_TRUE(b->close(0));
     saveNow();
-    EXPECT_EQ((std::vector<std::string>{"a"}), Database(dbPath()).rows("SELECT entity_id FROM files"));
+    EXPECT_EQ((std::vector<std::string>{"a"}), TestDatabase(dbPath()).rows("SELECT entity_id FROM files"));
 }
 
 TEST_F(VLRepositoryTest, RemovedRecordsAreNotWrittenBackAtClose)
@@ -583,7 +524,7 @@ TEST_F(VLRepositoryTest, RemovedRecordsAreNotWrittenBackAtClose)
     EXPECT_FALSE(TestFolder::exists(paths[0]));
     EXPECT_TRUE(TestFolder::exists(paths[1]));
     EXPECT_FALSE(TestFolder::exists(paths[2]));
-    EXPECT_EQ((std::vector<std::string>{"b"}), Database(dbPath()).rows("SELECT entity_id FROM files"));
+    EXPECT_EQ((std::vector<std::string>{"b"}), TestDatabase(dbPath()).rows("SELECT entity_id FROM files"));
 }
 
 TEST_F(VLRepositoryTest, AFailedSaveIsRolledBackAndTheNextOneWorks)
@@ -593,14 +534,14 @@ TEST_F(VLRepositoryTest, AFailedSaveIsRolledBackAndTheNextOneWorks)
     saveNow();
     addStoredFile("b", 100);
     {
-        Database other(dbPath());
-        other.exec("BEGIN IMMEDIATE"); // holds the write lock past the busy timeout
+        TestDatabase other(dbPath());
+        ASSERT_TRUE(other.exec("BEGIN IMMEDIATE")); // holds the write lock past the busy timeout
         saveNow();
-        other.exec("ROLLBACK");
+        ASSERT_TRUE(other.exec("ROLLBACK"));
     }
-    EXPECT_EQ((std::vector<std::string>{"a"}), Database(dbPath()).rows("SELECT entity_id FROM files ORDER BY 1"));
+    EXPECT_EQ((std::vector<std::string>{"a"}), TestDatabase(dbPath()).rows("SELECT entity_id FROM files ORDER BY 1"));
     saveNow();
-    EXPECT_EQ((std::vector<std::string>{"a", "b"}), Database(dbPath()).rows("SELECT entity_id FROM files ORDER BY 1"));
+    EXPECT_EQ((std::vector<std::string>{"a", "b"}), TestDatabase(dbPath()).rows("SELECT entity_id FROM files ORDER BY 1"));
 }
 
 TEST_F(VLRepositoryTest, ACorruptOrLockedIndexLosesNoRow)
@@ -613,15 +554,15 @@ TEST_F(VLRepositoryTest, ACorruptOrLockedIndexLosesNoRow)
 
     // Locked by another process for longer than the busy timeout.
     {
-        Database other(dbPath());
-        other.exec("BEGIN EXCLUSIVE");
+        TestDatabase other(dbPath());
+        ASSERT_TRUE(other.exec("BEGIN EXCLUSIVE"));
         open();
         EXPECT_TRUE(repository->getFiles().empty());
         // Without its index the repository still works, in memory.
         EXPECT_NE(nullptr, repository->getFile(VLFileId("c", 6u), true));
         repository->update();
         repository->close();
-        other.exec("ROLLBACK");
+        ASSERT_TRUE(other.exec("ROLLBACK"));
     }
     EXPECT_EQ(saved, TestFolder::read(dbPath()));
     open();

@@ -28,6 +28,13 @@ void runRawSql(const std::string& path, const std::string& sql)
     sqlite3_close(db);
 }
 
+// The store's row count; -1 when it cannot say.
+int rowCount(VLStorage& store)
+{
+    int count = -2;
+    return store.length(&count) ? count : -1;
+}
+
 std::string repeat(const std::string& piece, size_t times)
 {
     std::string text;
@@ -100,9 +107,7 @@ TEST_F(StorageTest, LimitsOnKeysValuesAndSettings)
         std::string value;
         EXPECT_TRUE(store.getItem(row.first, &value) && value == row.second) << row.first.size();
     }
-    int count = 0;
-    EXPECT_TRUE(store.length(&count));
-    EXPECT_EQ(int(rows.size()), count);
+    EXPECT_EQ(int(rows.size()), rowCount(store));
 }
 
 TEST_F(StorageTest, ReadsWritesCountsAndIndexes)
@@ -117,9 +122,7 @@ TEST_F(StorageTest, ReadsWritesCountsAndIndexes)
 
     EXPECT_TRUE(store.setItem("a", "first"));
     EXPECT_TRUE(store.setItem("a", "second"));
-    int count = 0;
-    EXPECT_TRUE(store.length(&count));
-    EXPECT_EQ(1, count);
+    EXPECT_EQ(1, rowCount(store));
     EXPECT_TRUE(store.getItem("a", &value));
     EXPECT_EQ("second", value);
     EXPECT_TRUE(store.getItem("a", nullptr)) << "a null value is an existence test";
@@ -145,8 +148,7 @@ TEST_F(StorageTest, ReadsWritesCountsAndIndexes)
     EXPECT_TRUE(store.removeItem("a"));
     EXPECT_FALSE(store.getItem("a", nullptr));
     EXPECT_TRUE(store.clear());
-    EXPECT_TRUE(store.length(&count));
-    EXPECT_EQ(0, count);
+    EXPECT_EQ(0, rowCount(store));
 }
 
 TEST_F(StorageTest, RowsBeyondTheLimitsArePurgedAtOpen)
@@ -164,9 +166,7 @@ TEST_F(StorageTest, RowsBeyondTheLimitsArePurgedAtOpen)
     {
         VLLocalStorage store;
         ASSERT_TRUE(store.init(m_dir, "localStorage"));
-        int count = 0;
-        ASSERT_TRUE(store.length(&count));
-        EXPECT_EQ(3, count);
+        EXPECT_EQ(3, rowCount(store));
         EXPECT_TRUE(store.getItem("keep", nullptr));
         EXPECT_TRUE(store.getItem("settings", nullptr));
         EXPECT_TRUE(store.getItem(std::string(300, 'k'), nullptr));
@@ -221,9 +221,7 @@ TEST_F(StorageTest, LocalRowsLastAndSessionRowsLastOneRun)
     std::string value;
     EXPECT_TRUE(local.getItem("k", &value));
     EXPECT_EQ("local", value);
-    int count = -1;
-    EXPECT_TRUE(session.length(&count));
-    EXPECT_EQ(0, count);
+    EXPECT_EQ(0, rowCount(session));
 
     EXPECT_FALSE(local.init(m_dir, "localStorage")) << "a second init is refused";
     EXPECT_TRUE(local.isOpen());

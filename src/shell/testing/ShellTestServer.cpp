@@ -123,7 +123,9 @@ void ShellTestServer::handle(SoupServerMessage* message, const std::string& path
     soup_server_message_set_status(message, 403, nullptr);
     return;
   }
-  gchar* file = g_build_filename(folder_.c_str(), path.c_str(), nullptr);
+  // A folder's address serves its index page, as a player address ending in "/" needs.
+  std::string served = !path.empty() && path.back() == '/' ? path + "index.html" : path;
+  gchar* file = g_build_filename(folder_.c_str(), served.c_str(), nullptr);
   gchar* contents = nullptr;
   gsize length = 0;
   if (!g_file_get_contents(file, &contents, &length, nullptr)) {
@@ -133,5 +135,5 @@ void ShellTestServer::handle(SoupServerMessage* message, const std::string& path
   }
   g_free(file);
   soup_server_message_set_status(message, 200, nullptr);
-  soup_server_message_set_response(message, contentTypeOf(path).c_str(), SOUP_MEMORY_TAKE, contents, length);
+  soup_server_message_set_response(message, contentTypeOf(served).c_str(), SOUP_MEMORY_TAKE, contents, length);
 }

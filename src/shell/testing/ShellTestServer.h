@@ -5,7 +5,8 @@
 // origin: the player's (127.0.0.1 on the first port), the same host on
 // another port, and a third-party host (127.0.0.2 on the first port).
 //
-// Routes: any file of the folder by path (query ignored); POST
+// Routes: any file of the folder by path (query ignored; a path ending in
+// "/" serves that folder's index.html); POST
 // /report?name=N stores the body under N; /broken drops the connection
 // without an answer; /status?code=N answers N with an empty page.
 //

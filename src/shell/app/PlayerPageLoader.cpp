@@ -1,0 +1,271 @@
+#include "PlayerPageLoader.h"
+
+#include <libsoup/soup.h>
+
+#include "MainWindow.h"
+#include "SavedPage.h"
+#include "SavedPageRecorder.h"
+#include "SavedPageServer.h"
+#include "SavedPageStore.h"
+#include "PageScripts.h"
+#include "ShellStrings.h"
+#include "ShellTrace.h"
+#include "VLLogger.h"
+
+namespace {
+
+// The manifest pre-fetch waits for the page to have had its turn.
+constexpr guint kManifestDelayMilliseconds = 3000;
+
+std::string hostOf(const std::string& address) {
+  GUri* uri = g_uri_parse(address.c_str(), G_URI_FLAGS_NONE, nullptr);
+  if (uri == nullptr) return "";
+  const char* host = g_uri_get_host(uri);
+  gchar* lower = g_ascii_strdown(host != nullptr ? host : "", -1);
+  std::string result(lower);
+  g_free(lower);
+  g_uri_unref(uri);
+  return result;
+}
+
+}  // namespace
+
+PlayerPageLoader::PlayerPageLoader(MainWindow& window, SavedPageStore& store, SavedPageServer& server,
+                                   SavedPageRecorder& recorder, std::string playerAddress, Hooks hooks)
+    : window_(window), store_(store), server_(server), recorder_(recorder), playerAddress_(std::move(playerAddress)),
+      hooks_(std::move(hooks)) {
+  window_.setLoadFailedListener([this](const std::string& uri, const GError* error) { loadFailed(uri, error); });
+  g_signal_connect(window_.mainView(), "load-changed", G_CALLBACK(onLoadChanged), this);
+}
+
+PlayerPageLoader::~PlayerPageLoader() {
+  *alive_ = false;
+  stopTimer();
+  g_signal_handlers_disconnect_by_data(window_.mainView(), this);
+  window_.setLoadFailedListener(nullptr);
+}
+
+std::string PlayerPageLoader::startupAddress(const std::string& playerAddress, const std::string& locationHash) {
+  if (locationHash.empty()) return playerAddress;
+  bool endsInSlash = !playerAddress.empty() && playerAddress.back() == '/';
+  return playerAddress + (endsInSlash ? "#" : "/#") + locationHash;
+}
+
+std::string PlayerPageLoader::htmlErrorPageStringForMessage(const std::string& message) {
+  std::string page = PageScripts::text("error.htm");
+  if (page.empty()) page = "<p>%s</p>";
+  gchar* escaped = g_markup_escape_text(message.c_str(), static_cast<gssize>(message.size()));
+  std::string text(escaped);
+  g_free(escaped);
+  std::string result;
+  size_t from = 0;
+  for (size_t at = page.find("%s"); at != std::string::npos; at = page.find("%s", from)) {
+    result.append(page, from, at - from);
+    result += text;
+    from = at + 2;
+  }
+  result.append(page, from, std::string::npos);
+  return result;
+}
+
+PlayerPageLoader::Failure PlayerPageLoader::classify(const GError* error) {
+  if (error == nullptr) return Failure::kOther;
+  if (error->domain == WEBKIT_NETWORK_ERROR) {
+    if (error->code == WEBKIT_NETWORK_ERROR_CANCELLED) return Failure::kCancelled;
+    if (error->code == WEBKIT_NETWORK_ERROR_TRANSPORT) return Failure::kConnection;
+    return Failure::kOther;
+  }
+  if (error->domain == WEBKIT_POLICY_ERROR &&
+      error->code == WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE) {
+    return Failure::kCancelled;
+  }
+  if (error->domain == G_IO_ERROR) {
+    if (error->code == G_IO_ERROR_CANCELLED) return Failure::kCancelled;
+    return Failure::kConnection;
+  }
+  if (error->domain == G_RESOLVER_ERROR) return Failure::kConnection;
+  return Failure::kOther;
+}
+
+bool PlayerPageLoader::sameHost(const std::string& a, const std::string& b) {
+  std::string host = hostOf(a);
+  return !host.empty() && host == hostOf(b);
+}
+
+bool PlayerPageLoader::isShowingSavedPage() const { return server_.isServing(); }
+
+void PlayerPageLoader::defer(std::function<void()> step) {
+  struct Deferred {
+    std::weak_ptr<bool> alive;
+    std::function<void()> step;
+  };
+  g_idle_add_full(
+      G_PRIORITY_DEFAULT,
+      [](gpointer data) -> gboolean {
+        auto* deferred = static_cast<Deferred*>(data);
+        std::shared_ptr<bool> alive = deferred->alive.lock();
+        if (alive != nullptr && *alive) deferred->step();
+        return G_SOURCE_REMOVE;
+      },
+      new Deferred{alive_, std::move(step)}, [](gpointer data) { delete static_cast<Deferred*>(data); });
+}
+
+void PlayerPageLoader::loadMainWebViewContent(const std::string& locationHash) {
+  std::string address = startupAddress(playerAddress_, locationHash);
+  shellTrace("PlayerPageLoader::loadMainWebViewContent", "STARTUP URL: " + address);
+  loadFromNetwork(address);
+  if (hooks_.prefetchManifest) {
+    struct Later {
+      std::weak_ptr<bool> alive;
+      std::function<void()> prefetch;
+    };
+    g_timeout_add_full(
+        G_PRIORITY_DEFAULT, kManifestDelayMilliseconds,
+        [](gpointer data) -> gboolean {
+          auto* later = static_cast<Later*>(data);
+          std::shared_ptr<bool> alive = later->alive.lock();
+          if (alive != nullptr && *alive) later->prefetch();
+          return G_SOURCE_REMOVE;
+        },
+        new Later{alive_, hooks_.prefetchManifest}, [](gpointer data) { delete static_cast<Later*>(data); });
+  }
+}
+
+void PlayerPageLoader::loadFromNetwork(const std::string& address) {
+  server_.stop(window_.mainView());
+  recorder_.setEnabled(true);
+  requestedAddress_ = address;
+  stopTimer();
+  timedOut_ = false;
+  timeout_ = g_timeout_add(timeoutMilliseconds_, onTimeout, this);
+  webkit_web_view_load_uri(window_.mainView(), address.c_str());
+}
+
+void PlayerPageLoader::stopTimer() {
+  if (timeout_ != 0) g_source_remove(timeout_);
+  timeout_ = 0;
+}
+
+gboolean PlayerPageLoader::onTimeout(gpointer data) {
+  auto* self = static_cast<PlayerPageLoader*>(data);
+  self->timeout_ = 0;
+  self->timedOut_ = true;
+  shellTrace("PlayerPageLoader::onTimeout", "no answer for " + self->requestedAddress_);
+  // The cancelled load this gives is this time-out, handled here.
+  webkit_web_view_stop_loading(self->window_.mainView());
+  self->connectionFailure(self->requestedAddress_, self->requestedAddress_, "The request timed out.");
+  return G_SOURCE_REMOVE;
+}
+
+void PlayerPageLoader::onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
+  auto* self = static_cast<PlayerPageLoader*>(data);
+  if (event == WEBKIT_LOAD_COMMITTED) self->stopTimer();
+  if (event == WEBKIT_LOAD_FINISHED) self->checkStatus();
+}
+
+void PlayerPageLoader::loadFailed(const std::string& uri, const GError* error) {
+  if (!sameHost(uri, playerAddress_)) return;
+  Failure failure = classify(error);
+  std::string message = error != nullptr ? error->message : "";
+  if (failure == Failure::kCancelled) {
+    // A time-out is handled when it fires; other cancellations were asked for.
+    shellTrace("PlayerPageLoader::loadFailed", "cancelled: " + uri);
+    return;
+  }
+  stopTimer();
+  if (failure == Failure::kOther) {
+    VL_LOG_WARN("PlayerPageLoader::loadFailed " + uri + ": " + message);
+    showErrorPage(message);
+    return;
+  }
+  // Only a failure of the player page itself counts.
+  if (SavedPage::withoutFragment(uri) != SavedPage::withoutFragment(playerAddress_)) {
+    shellTrace("PlayerPageLoader::loadFailed", "connection failure of another page: " + uri);
+    return;
+  }
+  // The page address as asked for, with its location hash.
+  std::string pageAddress = SavedPage::withoutFragment(requestedAddress_) == SavedPage::withoutFragment(uri)
+                                ? requestedAddress_
+                                : uri;
+  connectionFailure(pageAddress, uri, message);
+}
+
+void PlayerPageLoader::connectionFailure(const std::string& pageAddress, const std::string& failingAddress,
+                                         const std::string& error) {
+  int count = cacheReloadCount_++;
+  if (count == 0) {
+    shellTrace("PlayerPageLoader::connectionFailure", "*** TRYING TO USE CACHE for initialURL: " + pageAddress + " ***");
+    bool ready = hooks_.isJSReady && hooks_.isJSReady();
+    shellTrace("PlayerPageLoader::connectionFailure", std::string(" ======> is js ready? => ") + (ready ? "1" : "0"));
+    if (ready) {
+      shellTrace("PlayerPageLoader::connectionFailure", " ======> JS IS READY => Reload from VeloraAPI.");
+      if (hooks_.reloadPage) hooks_.reloadPage();
+    } else {
+      shellTrace("PlayerPageLoader::connectionFailure", " ======> JS IS NOT READY => Reload from cache.");
+      defer([this, pageAddress] { reloadFromCache(pageAddress); });
+    }
+    return;
+  }
+  shellTrace("PlayerPageLoader::connectionFailure", "*** NO CACHE FOUND, failing_url = " + failingAddress);
+  shellTrace("PlayerPageLoader::connectionFailure", "*** CACHE LOADING FAILED? for initialURL: " + pageAddress + " ***");
+  shellTrace("PlayerPageLoader::connectionFailure", " -> error: " + error);
+  shellTrace("PlayerPageLoader::connectionFailure", " -> cacheReloadCount: " + std::to_string(cacheReloadCount_));
+  defer([this, pageAddress] { showSavedPageOrError(pageAddress); });
+}
+
+// The store is the cache: a cache-only load is the saved page, and without
+// one the cache-only load fails at once, as a connection failure would.
+void PlayerPageLoader::reloadFromCache(const std::string& pageAddress) {
+  SavedPage page;
+  if (store_.load(pageAddress, page)) {
+    shellTrace("PlayerPageLoader::reloadFromCache", "Trying to load web-archive: " + store_.pathFor(pageAddress));
+    recorder_.setEnabled(false);
+    server_.show(window_.mainView(), std::move(page), pageAddress);
+    return;
+  }
+  connectionFailure(pageAddress, pageAddress, "No saved page.");
+}
+
+void PlayerPageLoader::showSavedPageOrError(const std::string& pageAddress) {
+  SavedPage page;
+  if (store_.exists(pageAddress)) {
+    // A file that does not read stops here: what shows stays.
+    if (!store_.load(pageAddress, page)) return;
+    shellTrace("PlayerPageLoader::showSavedPageOrError", "Trying to load web-archive: " + store_.pathFor(pageAddress));
+    recorder_.setEnabled(false);
+    server_.show(window_.mainView(), std::move(page), pageAddress);
+    return;
+  }
+  showErrorPage(ShellStrings::text("html.error.message.no_connection.first_time"));
+}
+
+void PlayerPageLoader::checkStatus() {
+  WebKitWebResource* resource = webkit_web_view_get_main_resource(window_.mainView());
+  WebKitURIResponse* response = resource != nullptr ? webkit_web_resource_get_response(resource) : nullptr;
+  if (response == nullptr) return;
+  const char* uri = webkit_uri_response_get_uri(response);
+  // Only HTTP answers carry a status.
+  if (uri == nullptr || (!g_str_has_prefix(uri, "http:") && !g_str_has_prefix(uri, "https:"))) return;
+  guint status = webkit_uri_response_get_status_code(response);
+  if (status == 0 || (status >= 200 && status <= 299)) return;
+  VL_LOG_WARN("PlayerPageLoader::checkStatus  *** response status: " + std::to_string(status));
+  std::string headers;
+  SoupMessageHeaders* fields = webkit_uri_response_get_http_headers(response);
+  if (fields != nullptr) {
+    SoupMessageHeadersIter iter;
+    soup_message_headers_iter_init(&iter, fields);
+    const char* name = nullptr;
+    const char* value = nullptr;
+    while (soup_message_headers_iter_next(&iter, &name, &value)) headers += std::string(name) + ": " + value + "; ";
+  }
+  VL_LOG_WARN("PlayerPageLoader::checkStatus  *** response headers: " + headers);
+  showErrorPage(ShellStrings::text(status == 503 ? "html.error.message.maintenance" : "html.error.message.unavailable"));
+}
+
+void PlayerPageLoader::showErrorPage(const std::string& message) {
+  std::string page = htmlErrorPageStringForMessage(message);
+  defer([this, page] {
+    webkit_web_view_load_html(window_.preloadingView(), page.c_str(), nullptr);
+    window_.setPreloadingViewVisible(true);
+  });
+}

@@ -1,0 +1,107 @@
+// Loads the player page into the main web view and decides what to show when
+// that fails: the page's own reload, the saved page (offline start), or an
+// error page in the preloading view laid over it.
+//
+// Decisions, for failures of a page of the player's host in the main view:
+// - cancelled loads (ours or the user's) and loads turned into something else
+//   by a policy decision are no failures: nothing is shown;
+// - a connection failure (refused, unreachable, host not found, time-out,
+//   including our own 10-second time-out of the player page) of the player
+//   page itself: the first one reloads (the page's own VeloraAPI.reload()
+//   when its scripts are ready, else the saved page, the store being the
+//   cache), every later one shows the saved page, and with no saved page the
+//   "no connection" error page; a connection failure of another page is left
+//   alone;
+// - any other failure shows the error page with the error's own text.
+// A main-frame document answered with an HTTP status outside 200-299 (and
+// not 0) shows the maintenance page for 503 and the "unavailable" page
+// otherwise. Frames other than the main frame decide nothing.
+//
+// Every change of what the views show is made on a later turn of the main
+// loop, never inside a WebKit callback. An error page makes the preloading
+// view visible; it is hidden again when a player page gets its objects.
+//
+// Threads: main thread only.
+#pragma once
+
+#include <webkit2/webkit2.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+class MainWindow;
+class SavedPageRecorder;
+class SavedPageServer;
+class SavedPageStore;
+
+class PlayerPageLoader {
+ public:
+  struct Hooks {
+    // Whether the page's scripts are ready (the core's flag).
+    std::function<bool()> isJSReady;
+    // Runs "VeloraAPI.reload()" in the player page.
+    std::function<void()> reloadPage;
+    // The manifest pre-fetch, asked for 3 seconds after the player page.
+    std::function<void()> prefetchManifest;
+  };
+
+  enum class Failure { kConnection, kCancelled, kOther };
+
+  // Everything given must outlive the loader. The loader listens to the
+  // window's main view (load failures, commits, finished loads).
+  PlayerPageLoader(MainWindow& window, SavedPageStore& store, SavedPageServer& server, SavedPageRecorder& recorder,
+                   std::string playerAddress, Hooks hooks);
+  ~PlayerPageLoader();
+  PlayerPageLoader(const PlayerPageLoader&) = delete;
+  PlayerPageLoader& operator=(const PlayerPageLoader&) = delete;
+
+  // Loads the player page, at the location hash when one is given, and asks
+  // for the manifest pre-fetch 3 seconds later.
+  void loadMainWebViewContent(const std::string& locationHash);
+
+  // How long the player page may take to answer; 10 seconds unless a test
+  // wants a shorter wait.
+  void setTimeoutMilliseconds(unsigned milliseconds) { timeoutMilliseconds_ = milliseconds; }
+
+  // The connection failures of the player page so far (never reset).
+  int cacheReloadCount() const { return cacheReloadCount_; }
+  // Whether the main view shows the saved page.
+  bool isShowingSavedPage() const;
+
+  // The address of the player page at the location hash (none when empty).
+  static std::string startupAddress(const std::string& playerAddress, const std::string& locationHash);
+  // The error page with every "%s" replaced by the message, HTML-escaped.
+  static std::string htmlErrorPageStringForMessage(const std::string& message);
+  static Failure classify(const GError* error);
+  // Whether two addresses name the same host (the player host test).
+  static bool sameHost(const std::string& a, const std::string& b);
+
+ private:
+  static void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self);
+  static gboolean onTimeout(gpointer self);
+
+  void loadFailed(const std::string& uri, const GError* error);
+  void connectionFailure(const std::string& pageAddress, const std::string& failingAddress, const std::string& error);
+  void reloadFromCache(const std::string& pageAddress);
+  void showSavedPageOrError(const std::string& pageAddress);
+  void checkStatus();
+  void showErrorPage(const std::string& message);
+  void loadFromNetwork(const std::string& address);
+  void stopTimer();
+  // Runs the step on the next turn of the main loop, if the loader still lives.
+  void defer(std::function<void()> step);
+
+  MainWindow& window_;
+  SavedPageStore& store_;
+  SavedPageServer& server_;
+  SavedPageRecorder& recorder_;
+  const std::string playerAddress_;
+  Hooks hooks_;
+  unsigned timeoutMilliseconds_ = 10000;
+  int cacheReloadCount_ = 0;
+  std::string requestedAddress_;  // the player page address asked for last
+  guint timeout_ = 0;
+  bool timedOut_ = false;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};

@@ -1,0 +1,16 @@
+#include "SavedPageServer.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(SavedPageServerTest, SchemeAddressesStandForThePlayersOwn) {
+  EXPECT_EQ(SavedPageServer::originalAddress("http://p.example.com:8080/", "velora-saved://p.example.com:8080/a.js?x"),
+            "http://p.example.com:8080/a.js?x");
+  EXPECT_EQ(SavedPageServer::originalAddress("https://p.example.com/", "velora-saved://p.example.com/img/c.png"),
+            "https://p.example.com/img/c.png");
+  EXPECT_EQ(SavedPageServer::originalAddress("https://p.example.com/", "http://p.example.com/a.js"), "");
+  EXPECT_EQ(SavedPageServer::originalAddress("nothing", "velora-saved://p.example.com/a.js"), "");
+}
+
+}  // namespace

@@ -1,0 +1,26 @@
+// The extension's part of the offline start (see SavedPageProtocol.h): per
+// page, the origin whose requests go to the application's saved-page scheme.
+//
+// Threads: the web process's main thread, where WebKit emits its signals.
+#pragma once
+
+#include <webkit2/webkit-web-extension.h>
+
+#include <string>
+
+class SavedPageRedirect {
+ public:
+  // Listens for every page of the process.
+  static void install(WebKitWebExtension* extension);
+
+  // The saved-page address for a request of a page serving `origin` from the
+  // saved page at `document`; empty when the request is not to that origin
+  // (or none is served), or is for the document itself, and goes out as it is.
+  static std::string redirect(const std::string& origin, const std::string& document, const std::string& uri);
+
+ private:
+  static void onPageCreated(WebKitWebExtension* extension, WebKitWebPage* page, gpointer);
+  static gboolean onMessage(WebKitWebPage* page, WebKitUserMessage* message, gpointer);
+  static gboolean onSendRequest(WebKitWebPage* page, WebKitURIRequest* request, WebKitURIResponse* redirected,
+                                gpointer);
+};
