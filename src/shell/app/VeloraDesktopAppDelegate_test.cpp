@@ -264,6 +264,7 @@ TEST_F(VeloraDesktopAppDelegateTest, ValueReturningCallsAnswerWithValueAndType) 
   expectIn(values, "\"ranges\":[\"array\",[]]");
   expectIn(values, "\"pending\":[\"string\",\"\"]");
   expectIn(values, "\"created\":[\"number\",");
+  expectIn(values, "\"slept\":[null,null,null,[\"string\",\"\"]]");
 }
 
 TEST_F(VeloraDesktopAppDelegateTest, FileQueriesAnswerOnceAndRefusedOnesAreDropped) {

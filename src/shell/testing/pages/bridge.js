@@ -62,6 +62,8 @@ const scenarios = {
       ranges: typed(A.getRanges(999)),
       pending: typed(A.getPendingData(999)),
       created: typed(A.createSound(null)),
+      // Negative and absurd sleeps return at once instead of wrapping.
+      slept: [I.sleep(-1e12), I.sleep(NaN), I.sleep(-1), typed(I.getSetting('no such setting'))],
     });
   },
 
