@@ -86,6 +86,15 @@ bool VeloraDesktopAppDelegate::start(WebKitWebsiteDataManager* websiteData, cons
   window_ = std::make_unique<MainWindow>(context_);
   started_ = true;
 
+  // The page's log upload.
+  logAlerts_ = std::make_unique<LogUploadAlerts>(window_->window());
+  logUpload_ = std::make_unique<LogUploadService>(
+      LogBundleSettings::forThisUser(VeloraController::getVeloraDesktopVersion(), Binding::instance()->getSystemUid()),
+      *logAlerts_);
+  controller.setLogUploader([this](const std::string& userId, const std::string& login, const std::string& version) {
+    logUpload_->sendLogForUserId(userId, login, version);
+  });
+
   // The saved player pages, for an offline start; served on our scheme,
   // which the context must know before its first load.
   savedPageServer_ = std::make_unique<SavedPageServer>(context_);
@@ -129,6 +138,9 @@ void VeloraDesktopAppDelegate::stop() {
   if (prefetch_ != nullptr) prefetch_->cancel();
   if (recorder_ != nullptr) recorder_->saveNow();
   VeloraController::instance().setIci(nullptr);
+  VeloraController::instance().setLogUploader(nullptr);
+  logUpload_.reset();
+  logAlerts_.reset();
   VeloraController::instance().cleanBinding();
   channel_->stop();
 }

@@ -22,6 +22,8 @@
 #include <memory>
 #include <string>
 
+#include "LogUploadAlerts.h"
+#include "LogUploadService.h"
 #include "MainWindow.h"
 #include "PageChannel.h"
 #include "PagePublisher.h"
@@ -113,6 +115,8 @@ class VeloraDesktopAppDelegate {
   std::unique_ptr<PagePublisher> publisher_;
   std::unique_ptr<PageChannel> channel_;
   std::unique_ptr<MainWindow> window_;
+  std::unique_ptr<LogUploadAlerts> logAlerts_;
+  std::unique_ptr<LogUploadService> logUpload_;
   bool hasPlayerBeenLoaded_ = false;
   bool started_ = false;
 
