@@ -29,6 +29,9 @@ public:
     // write is logged.
     virtual void setValue(const std::string& key, const std::string& value) = 0;
     virtual void setValue(const std::string& group, const std::string& key, const std::string& value) = 0;
+    // Removes the value of a bare key (getValue then gives its default); a
+    // failed write is logged.
+    virtual void removeValue(const std::string& key) = 0;
     // The standard folder of that kind, its levels created one at a time; empty
     // text (after an error in the log) when it cannot be had.
     virtual std::string getLocalPath(LocalFolder folder) = 0;

@@ -170,6 +170,11 @@ void VLLinuxSettingHelper::setValue(const std::string& group, const std::string&
     store()->set(composeKey(group, key), value);
 }
 
+void VLLinuxSettingHelper::removeValue(const std::string& key)
+{
+    store()->remove(key);
+}
+
 std::string VLLinuxSettingHelper::findMusicFolder(const std::string& home)
 {
     std::string music = readUserMusicFolder(home);

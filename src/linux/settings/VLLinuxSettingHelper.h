@@ -36,6 +36,7 @@ public:
     std::string getValue(const std::string& group, const std::string& key, const std::string& defaultValue) override;
     void setValue(const std::string& key, const std::string& value) override;
     void setValue(const std::string& group, const std::string& key, const std::string& value) override;
+    void removeValue(const std::string& key) override;
     std::string getLocalPath(LocalFolder folder) override;
 
     // The preference file ("" when no home folder could be found).

@@ -233,6 +233,24 @@ bool VLPreferenceStore::set(const std::string& key, const std::string& value)
     return true;
 }
 
+bool VLPreferenceStore::remove(const std::string& key)
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_unwritten.erase(key);
+    if (m_path.empty()) {
+        m_values.erase(key);
+        return true;
+    }
+    FileLock lock(m_path + ".lock");
+    if (lock.isHeld())
+        load();
+    else
+        reloadIfChanged();
+    if (m_values.erase(key) == 0)
+        return true;
+    return write();
+}
+
 bool VLPreferenceStore::write()
 {
     std::string text;

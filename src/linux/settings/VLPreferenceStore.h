@@ -33,6 +33,10 @@ public:
     // cannot be written (the value is then kept in memory for this run, and
     // written with the next set that succeeds).
     bool set(const std::string& key, const std::string& value);
+    // Removes the key and writes the file; true when the key is no longer
+    // stored (also when it never was), false (logged) when the file could not
+    // be written.
+    bool remove(const std::string& key);
 
     std::string getPath() const { return m_path; }
 

@@ -164,3 +164,22 @@ TEST_F(VLPreferenceStoreTest, AValueThatCouldNotBeWrittenIsKeptAndWrittenByTheNe
         EXPECT_EQ(0, result);
     }
 }
+
+TEST_F(VLPreferenceStoreTest, RemovedKeysAreGoneForEveryStoreOnTheFile)
+{
+    VLPreferenceStore first(path());
+    VLPreferenceStore second(path());
+    ASSERT_TRUE(first.set("desktop_CacheRepositoryPath", "/old"));
+    ASSERT_TRUE(first.set("kept", "yes"));
+    std::string value;
+    ASSERT_TRUE(second.get("desktop_CacheRepositoryPath", value));
+    EXPECT_TRUE(second.remove("desktop_CacheRepositoryPath"));
+    EXPECT_TRUE(second.remove("never-stored"));
+    EXPECT_FALSE(first.get("desktop_CacheRepositoryPath", value));
+    // A later set through the other store does not bring it back.
+    ASSERT_TRUE(first.set("other", "1"));
+    VLPreferenceStore third(path());
+    EXPECT_FALSE(third.get("desktop_CacheRepositoryPath", value));
+    ASSERT_TRUE(third.get("kept", value));
+    EXPECT_EQ(value, "yes");
+}

@@ -1,21 +1,65 @@
 #include "VeloraDesktopAppDelegate.h"
 
+#include "Binding.h"
+#include "HTML5ManifestPrefetch.h"
 #include "PageScripts.h"
+#include "PlayerPageLoader.h"
+#include "PopupWindowController.h"
+#include "SavedPageRecorder.h"
+#include "SavedPageServer.h"
+#include "SavedPageStore.h"
+#include "ShellStrings.h"
+#include "ShellTrace.h"
+#include "VLLogger.h"
 #include "VLPlatformFactory.h"
 #include "VLSettingHelper.h"
 #include "VeloraAudio.h"
 #include "VeloraController.h"
 #include "VeloraICI.h"
 #include "VeloraStorage.h"
+#include "VeloraURLScheme.h"
 #include "VeloraWebKitNotifications.h"
+
+namespace {
+
+VLSettingHelper* settings() { return VLPlatformFactory::instance()->getSettingHelper(); }
+
+bool isTrue(const std::string& value) {
+  return value == "1" || g_ascii_strcasecmp(value.c_str(), "true") == 0 || g_ascii_strcasecmp(value.c_str(), "yes") == 0;
+}
+
+std::string hostOf(const std::string& address) {
+  GUri* uri = g_uri_parse(address.c_str(), G_URI_FLAGS_NONE, nullptr);
+  if (uri == nullptr) return "";
+  std::string host = g_uri_get_host(uri) != nullptr ? g_uri_get_host(uri) : "";
+  g_uri_unref(uri);
+  return host;
+}
+
+// A modal message with one OK button.
+void showMessage(GtkWindow* parent, GtkMessageType type, const std::string& title, const std::string& text) {
+  GtkWidget* dialog = gtk_message_dialog_new(parent, GTK_DIALOG_MODAL, type, GTK_BUTTONS_NONE, "%s", title.c_str());
+  gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", text.c_str());
+  gtk_dialog_add_button(GTK_DIALOG(dialog), ShellStrings::text("dialog.button.label.ok").c_str(), GTK_RESPONSE_OK);
+  gtk_dialog_run(GTK_DIALOG(dialog));
+  gtk_widget_destroy(dialog);
+}
+
+}  // namespace
 
 VeloraDesktopAppDelegate::VeloraDesktopAppDelegate(std::string playerAddress)
     : playerAddress_(playerAddress.empty() ? initPlayerUrl() : std::move(playerAddress)) {}
 
 VeloraDesktopAppDelegate::~VeloraDesktopAppDelegate() {
   stop();
+  prefetch_.reset();
+  loader_.reset();
+  recorder_.reset();
   window_.reset();
   if (context_ != nullptr) g_object_unref(context_);
+  // The context answered our scheme through the server until now.
+  savedPageServer_.reset();
+  savedPages_.reset();
 }
 
 std::string VeloraDesktopAppDelegate::initPlayerUrl() {
@@ -42,6 +86,36 @@ bool VeloraDesktopAppDelegate::start(WebKitWebsiteDataManager* websiteData, cons
   window_ = std::make_unique<MainWindow>(context_);
   started_ = true;
 
+  // The page's log upload.
+  logAlerts_ = std::make_unique<LogUploadAlerts>(window_->window());
+  logUpload_ = std::make_unique<LogUploadService>(
+      LogBundleSettings::forThisUser(VeloraController::getVeloraDesktopVersion(), Binding::instance()->getSystemUid()),
+      *logAlerts_);
+  controller.setLogUploader([this](const std::string& userId, const std::string& login, const std::string& version) {
+    logUpload_->sendLogForUserId(userId, login, version);
+  });
+
+  // The saved player pages, for an offline start; served on our scheme,
+  // which the context must know before its first load.
+  savedPageServer_ = std::make_unique<SavedPageServer>(context_);
+  savedPages_ = std::make_unique<SavedPageStore>(
+      settings()->getAndCreateLocalPath(VLSettingHelper::LOCAL_FOLDER_CACHE), playerAddress_);
+  recorder_ = std::make_unique<SavedPageRecorder>(window_->mainView(), *savedPages_,
+                                                  PagePublisher::originOf(playerAddress_));
+  PlayerPageLoader::Hooks hooks;
+  hooks.isJSReady = [] { return VeloraController::instance().isJSReady(); };
+  hooks.reloadPage = [] {
+    if (auto ici = VeloraController::instance().ici()) ici->sendJs("VeloraAPI.reload()");
+  };
+  hooks.prefetchManifest = [this] {
+    prefetch_ = std::make_unique<HTML5ManifestPrefetch>(playerAddress_ + "manifest.appcache", userAgent(),
+                                                        *savedPages_);
+    prefetch_->start();
+  };
+  loader_ = std::make_unique<PlayerPageLoader>(*window_, *savedPages_, *savedPageServer_, *recorder_, playerAddress_,
+                                               std::move(hooks));
+  connectViews();
+
   // The user agent: WebKit's own, then our name and version.
   WebKitSettings* settings = webkit_web_view_get_settings(window_->mainView());
   std::string agent = std::string(webkit_settings_get_user_agent(settings)) + " VeloraDesktop/" +
@@ -50,7 +124,7 @@ bool VeloraDesktopAppDelegate::start(WebKitWebsiteDataManager* websiteData, cons
 
   std::string loader = PageScripts::text("loader.html");
   webkit_web_view_load_html(window_->preloadingView(), loader.c_str(), nullptr);
-  webkit_web_view_load_uri(window_->mainView(), playerAddress_.c_str());
+  loader_->loadMainWebViewContent(urlCalledAtStartup_);
   window_->show();
   return true;
 }
@@ -58,7 +132,15 @@ bool VeloraDesktopAppDelegate::start(WebKitWebsiteDataManager* websiteData, cons
 void VeloraDesktopAppDelegate::stop() {
   if (!started_) return;
   started_ = false;
+  shellTrace("VeloraDesktopAppDelegate::stop", "applicationWillTerminate: ");
+  if (graceTimer_ != 0) g_source_remove(graceTimer_);
+  graceTimer_ = 0;
+  if (prefetch_ != nullptr) prefetch_->cancel();
+  if (recorder_ != nullptr) recorder_->saveNow();
   VeloraController::instance().setIci(nullptr);
+  VeloraController::instance().setLogUploader(nullptr);
+  logUpload_.reset();
+  logAlerts_.reset();
   VeloraController::instance().cleanBinding();
   channel_->stop();
 }
@@ -80,7 +162,242 @@ void VeloraDesktopAppDelegate::publishObjects(PagePublication& publication) {
   // Only the page's own document talks for the page: a frame of the player's
   // origin inside it gets objects too, but not the controller's ear.
   if (publication.frame().mainFrame) {
+    // The location asked for before the page was ready went with its load.
+    urlCalledAtStartup_.clear();
     VeloraController::instance().setIci(ici);
     window_->setPreloadingViewVisible(false);
   }
+}
+
+// --- the views -----------------------------------------------------------------
+
+void VeloraDesktopAppDelegate::connectViews() {
+  WebKitWebView* main = window_->mainView();
+  g_signal_connect(main, "notify::title", G_CALLBACK(onTitle), this);
+  g_signal_connect(main, "decide-policy", G_CALLBACK(onDecidePolicy), this);
+  g_signal_connect(main, "close", G_CALLBACK(onClose), this);
+  for (WebKitWebView* view : {main, window_->preloadingView()}) {
+    g_signal_connect(view, "create", G_CALLBACK(onCreate), this);
+    g_signal_connect(view, "context-menu", G_CALLBACK(onContextMenu), this);
+    // Pages open their sign-in and sharing windows from their own scripts.
+    webkit_settings_set_javascript_can_open_windows_automatically(webkit_web_view_get_settings(view), TRUE);
+    if (isTrue(settings()->getValue("WebKitDeveloperExtras", ""))) {
+      webkit_settings_set_enable_developer_extras(webkit_web_view_get_settings(view), TRUE);
+    }
+  }
+  g_signal_connect(window_->window(), "delete-event", G_CALLBACK(onDeleteEvent), this);
+  // The address dialog: Control-L.
+  GtkAccelGroup* accelerators = gtk_accel_group_new();
+  gtk_accel_group_connect(accelerators, GDK_KEY_l, GDK_CONTROL_MASK, GTK_ACCEL_VISIBLE,
+                          g_cclosure_new_swap(G_CALLBACK(+[](VeloraDesktopAppDelegate* self) {
+                            self->openVeloraURI();
+                            return TRUE;
+                          }), this, nullptr));
+  gtk_window_add_accel_group(window_->window(), accelerators);
+  g_object_unref(accelerators);
+}
+
+void VeloraDesktopAppDelegate::onTitle(GObject* view, GParamSpec*, gpointer data) {
+  auto* self = static_cast<VeloraDesktopAppDelegate*>(data);
+  const char* uri = webkit_web_view_get_uri(WEBKIT_WEB_VIEW(view));
+  const char* title = webkit_web_view_get_title(WEBKIT_WEB_VIEW(view));
+  // Only the player's pages name the window.
+  if (uri == nullptr || title == nullptr || !PlayerPageLoader::sameHost(uri, self->playerAddress_)) return;
+  gtk_window_set_title(self->window_->window(), title);
+}
+
+bool VeloraDesktopAppDelegate::isForTheDesktop(const std::string& address) {
+  gchar* scheme = g_uri_parse_scheme(address.c_str());
+  bool allowed = scheme != nullptr && (g_ascii_strcasecmp(scheme, "http") == 0 ||
+                                       g_ascii_strcasecmp(scheme, "https") == 0 ||
+                                       g_ascii_strcasecmp(scheme, "mailto") == 0);
+  g_free(scheme);
+  return allowed;
+}
+
+// True when the new window is a pop-up of ours; a clicked link's (or a
+// form's...) goes to the desktop's browser instead, when it may.
+bool VeloraDesktopAppDelegate::decideNewWindow(WebKitNavigationAction* action) {
+  if (webkit_navigation_action_get_navigation_type(action) == WEBKIT_NAVIGATION_TYPE_OTHER) return true;
+  WebKitURIRequest* request = webkit_navigation_action_get_request(action);
+  std::string uri = request != nullptr && webkit_uri_request_get_uri(request) != nullptr
+                        ? webkit_uri_request_get_uri(request)
+                        : "";
+  if (!isForTheDesktop(uri)) {
+    VL_LOG_WARN("VeloraDesktopAppDelegate::decideNewWindow refused to open " + uri);
+    return false;
+  }
+  if (openInBrowser_) {
+    openInBrowser_(uri);
+  } else {
+    GError* error = nullptr;
+    if (!gtk_show_uri_on_window(window_->window(), uri.c_str(), GDK_CURRENT_TIME, &error)) {
+      VL_LOG_WARN("VeloraDesktopAppDelegate::decideNewWindow cannot open " + uri + ": " + error->message);
+      g_error_free(error);
+    }
+  }
+  return false;
+}
+
+gboolean VeloraDesktopAppDelegate::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
+                                                  WebKitPolicyDecisionType type, gpointer data) {
+  if (type != WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) return FALSE;
+  auto* self = static_cast<VeloraDesktopAppDelegate*>(data);
+  WebKitNavigationAction* action =
+      webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+  if (self->decideNewWindow(action)) {
+    webkit_policy_decision_use(decision);
+  } else {
+    webkit_policy_decision_ignore(decision);
+  }
+  return TRUE;
+}
+
+GtkWidget* VeloraDesktopAppDelegate::onCreate(WebKitWebView* view, WebKitNavigationAction* action, gpointer data) {
+  auto* self = static_cast<VeloraDesktopAppDelegate*>(data);
+  // The preloading view's pages (loader, error pages) get pop-ups for any window.
+  if (view == self->window_->mainView() && !self->decideNewWindow(action)) return nullptr;
+  return GTK_WIDGET(PopupWindowController::create(view)->popupWebView());
+}
+
+// The page closed its window by script: it agrees to quit.
+void VeloraDesktopAppDelegate::onClose(WebKitWebView*, gpointer data) {
+  static_cast<VeloraDesktopAppDelegate*>(data)->terminateFromPage();
+}
+
+gboolean VeloraDesktopAppDelegate::onContextMenu(WebKitWebView*, WebKitContextMenu* menu, GdkEvent* event,
+                                                 WebKitHitTestResult*, gpointer data) {
+  auto* self = static_cast<VeloraDesktopAppDelegate*>(data);
+  bool inspector = isTrue(settings()->getValue("WebKitDeveloperExtras", ""));
+  GList* items = g_list_copy(webkit_context_menu_get_items(menu));
+  for (GList* item = items; item != nullptr; item = item->next) {
+    auto* menuItem = static_cast<WebKitContextMenuItem*>(item->data);
+    bool keep = inspector && webkit_context_menu_item_get_stock_action(menuItem) ==
+                                 WEBKIT_CONTEXT_MENU_ACTION_INSPECT_ELEMENT;
+    if (!keep) webkit_context_menu_remove(menu, menuItem);
+  }
+  g_list_free(items);
+  GdkModifierType state = static_cast<GdkModifierType>(0);
+  if (event != nullptr && gdk_event_get_state(event, &state) && (state & GDK_MOD1_MASK) != 0) {
+    bool beta = !settings()->getValue("BetaPlayerURL", "").empty();
+    GSimpleAction* toggle = g_simple_action_new("toggle-beta-mode", nullptr);
+    g_signal_connect_swapped(toggle, "activate", G_CALLBACK(+[](VeloraDesktopAppDelegate* delegate) {
+      delegate->toggleBetaMode();
+    }), self);
+    std::string label = ShellStrings::text(beta ? "menu.contextual.beta_mode_off" : "menu.contextual.beta_mode_on");
+    webkit_context_menu_append(menu, webkit_context_menu_item_new_from_gaction(G_ACTION(toggle), label.c_str(), nullptr));
+    g_object_unref(toggle);
+  }
+  // No item: no menu at all.
+  return webkit_context_menu_get_n_items(menu) == 0;
+}
+
+void VeloraDesktopAppDelegate::toggleBetaMode() {
+  GtkWindow* parent = window_->window();
+  std::string title = ShellStrings::text("dialog.message.beta_mode.title");
+  if (!settings()->getValue("BetaPlayerURL", "").empty()) {
+    settings()->removeValue("BetaPlayerURL");
+  } else {
+    GtkWidget* dialog = gtk_message_dialog_new(parent, GTK_DIALOG_MODAL, GTK_MESSAGE_WARNING, GTK_BUTTONS_NONE, "%s",
+                                               title.c_str());
+    gtk_message_dialog_format_secondary_text(
+        GTK_MESSAGE_DIALOG(dialog), "%s", ShellStrings::text("dialog.message.beta_mode_on.confirmation.message").c_str());
+    gtk_dialog_add_button(GTK_DIALOG(dialog), ShellStrings::text("dialog.button.label.ok").c_str(), GTK_RESPONSE_OK);
+    gtk_dialog_add_button(GTK_DIALOG(dialog), ShellStrings::text("dialog.button.label.cancel").c_str(),
+                          GTK_RESPONSE_CANCEL);
+    int response = gtk_dialog_run(GTK_DIALOG(dialog));
+    gtk_widget_destroy(dialog);
+    if (response != GTK_RESPONSE_OK) return;
+    settings()->setValue("BetaPlayerURL", kBetaPlayer);
+  }
+  // The running player stays: the switch counts from the next start.
+  showMessage(parent, GTK_MESSAGE_INFO, title, ShellStrings::text("dialog.message.beta_mode_toggled.info.message"));
+}
+
+// --- addresses from outside --------------------------------------------------------
+
+bool VeloraDesktopAppDelegate::doOpenVeloraURI(const std::string& address) {
+  VeloraController::instance().logDebug("VeloraDesktopAppDelegate::doOpenVeloraURI Handling extern call wih url:'" +
+                                        address + "'");
+  std::string hash;
+  std::vector<std::string> hosts = {hostOf(kProductionPlayer), hostOf(playerAddress_)};
+  if (!VeloraURLScheme::locationHash(address, hosts, hash)) return false;
+  std::shared_ptr<VeloraICI> ici = hasPlayerBeenLoaded_ ? VeloraController::instance().ici() : nullptr;
+  if (ici != nullptr) {
+    ici->changeLocationHash(hash);
+  } else {
+    urlCalledAtStartup_ = hash;
+  }
+  return true;
+}
+
+void VeloraDesktopAppDelegate::openVeloraURI() {
+  GtkWindow* parent = window_ != nullptr ? window_->window() : nullptr;
+  GtkWidget* dialog = gtk_message_dialog_new(parent, GTK_DIALOG_MODAL, GTK_MESSAGE_QUESTION, GTK_BUTTONS_NONE, "%s",
+                                             ShellStrings::text("openuri.dialog.message").c_str());
+  gtk_dialog_add_button(GTK_DIALOG(dialog), ShellStrings::text("dialog.button.label.cancel").c_str(),
+                        GTK_RESPONSE_CANCEL);
+  gtk_dialog_add_button(GTK_DIALOG(dialog), ShellStrings::text("dialog.button.label.ok").c_str(), GTK_RESPONSE_OK);
+  gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
+  GtkWidget* entry = gtk_entry_new();
+  gtk_widget_set_size_request(entry, 500, 24);
+  gtk_entry_set_activates_default(GTK_ENTRY(entry), TRUE);
+  gtk_container_add(GTK_CONTAINER(gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(dialog))), entry);
+  gtk_widget_show(entry);
+  int response = gtk_dialog_run(GTK_DIALOG(dialog));
+  std::string address = gtk_entry_get_text(GTK_ENTRY(entry));
+  gtk_widget_destroy(dialog);
+  if (response != GTK_RESPONSE_OK || doOpenVeloraURI(address)) return;
+  // The typed address is shown as typed.
+  std::string format = ShellStrings::text("openuri.error.dialog.message.format");
+  size_t at = format.find("%s");
+  std::string text = at == std::string::npos ? format : format.substr(0, at) + address + format.substr(at + 2);
+  showMessage(parent, GTK_MESSAGE_WARNING, ShellStrings::text("openuri.error.dialog.title"), text);
+}
+
+// --- quitting ------------------------------------------------------------------------
+
+bool VeloraDesktopAppDelegate::applicationShouldTerminate() {
+  shellTrace("VeloraDesktopAppDelegate::applicationShouldTerminate", "");
+  VeloraController& controller = VeloraController::instance();
+  std::shared_ptr<VeloraICI> ici = controller.ici();
+  if (controller.applicationTerminated() || !hasPlayerBeenLoaded_ || ici == nullptr) {
+    quitNow();
+    return true;
+  }
+  ici->askTermination();
+  return false;
+}
+
+void VeloraDesktopAppDelegate::windowCloseRequested() {
+  if (applicationShouldTerminate() || graceTimer_ != 0) return;
+  // A page that never answers must not keep the application running unseen:
+  // the window stays until the page agrees or this time has passed.
+  graceTimer_ = g_timeout_add(graceMilliseconds_, [](gpointer data) -> gboolean {
+    auto* self = static_cast<VeloraDesktopAppDelegate*>(data);
+    self->graceTimer_ = 0;
+    VeloraController::instance().logWarning(
+        "VeloraDesktopAppDelegate::windowCloseRequested the page did not agree to quit in time: quitting");
+    self->quitNow();
+    return G_SOURCE_REMOVE;
+  }, this);
+}
+
+gboolean VeloraDesktopAppDelegate::onDeleteEvent(GtkWidget*, GdkEvent*, gpointer data) {
+  static_cast<VeloraDesktopAppDelegate*>(data)->windowCloseRequested();
+  return TRUE;  // the window stays until the application quits
+}
+
+void VeloraDesktopAppDelegate::terminateFromPage() {
+  Binding::instance()->setJSReady(false);
+  VeloraController::instance().setApplicationTerminated(true);
+  VeloraController::instance().requestTermination();
+}
+
+void VeloraDesktopAppDelegate::quitNow() {
+  if (quitting_) return;
+  quitting_ = true;
+  if (graceTimer_ != 0) g_source_remove(graceTimer_);
+  graceTimer_ = 0;
+  if (quit_) quit_();
 }

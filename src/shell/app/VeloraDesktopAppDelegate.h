@@ -1,25 +1,45 @@
 // The application's start-up and its page objects: chooses the player
 // address, makes the web context, the page-object channel and the main
 // window, starts the core through the controller, sets the user agent, shows
-// the loader page and loads the player page; and gives each player document
-// of the main view its objects and scripts, in a fixed order.
+// the loader page and loads the player page (PlayerPageLoader: failures, the
+// saved page for an offline start); and gives each player document of the
+// main view its objects and scripts, in a fixed order.
+//
+// Also: the window's title (player pages only), new windows (scripts' ones
+// as pop-ups, clicked links to the desktop's browser, http, https and mailto
+// only), the context menu, addresses from outside (URL scheme, address
+// dialog), and quitting in agreement with the page: once a player page has
+// its objects, a quit request or a close of the window is put to the page,
+// which agrees by calling VeloraICI.terminate(); a close that the page does
+// not answer within the grace time quits all the same.
 //
 // Threads: main thread only.
 #pragma once
 
 #include <webkit2/webkit2.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
+#include "LogUploadAlerts.h"
+#include "LogUploadService.h"
 #include "MainWindow.h"
 #include "PageChannel.h"
 #include "PagePublisher.h"
 
+class HTML5ManifestPrefetch;
+class PlayerPageLoader;
+class SavedPageRecorder;
+class SavedPageServer;
+class SavedPageStore;
+
 class VeloraDesktopAppDelegate {
  public:
   // The production player, used unless the preference BetaPlayerURL is set.
-  static constexpr const char* kProductionPlayer = "http://player.velora.com/";
+  static constexpr const char* kProductionPlayer = "http://www.velora.example/";
+  // The beta player, which the context menu's switch stores in BetaPlayerURL.
+  static constexpr const char* kBetaPlayer = "http://beta.velora.example/";
 
   // playerAddress: empty to choose it as initPlayerUrl does.
   explicit VeloraDesktopAppDelegate(std::string playerAddress = "");
@@ -45,15 +65,70 @@ class VeloraDesktopAppDelegate {
   bool hasPlayerBeenLoaded() const { return hasPlayerBeenLoaded_; }
   // The user agent the main view sends.
   std::string userAgent() const;
+  PlayerPageLoader* pageLoader() const { return loader_.get(); }
+  SavedPageStore* savedPages() const { return savedPages_.get(); }
+
+  // --- addresses from outside ---------------------------------------------
+  // Moves the player page to the location the address stands for
+  // ("veloraapp://album/1", or a player web address with "/#"): at once when
+  // the page has its objects, else at its load. False when not recognised.
+  bool doOpenVeloraURI(const std::string& address);
+  // The location kept for the player page's load; empty when none.
+  const std::string& urlCalledAtStartup() const { return urlCalledAtStartup_; }
+  // The address dialog: asks for an address and opens it, or says why not.
+  void openVeloraURI();
+
+  // --- quitting ---------------------------------------------------------------
+  // What ends the application (set by the process entry); called once.
+  void setQuitHandler(std::function<void()> quit) { quit_ = std::move(quit); }
+  // A quit request: quits now (true) before the player page has its objects
+  // and once the page has agreed; otherwise asks the page (false).
+  bool applicationShouldTerminate();
+  // The window's close button: as a quit request, but the window stays until
+  // the page agrees or the grace time has passed, then the application quits.
+  void windowCloseRequested();
+  void setTerminationGraceMilliseconds(unsigned milliseconds) { graceMilliseconds_ = milliseconds; }
+  // Where a clicked link's new window goes; by default the desktop's browser.
+  void setBrowserOpener(std::function<void(const std::string&)> opener) { openInBrowser_ = std::move(opener); }
+
+  // Whether an address may be handed to the desktop (http, https, mailto).
+  static bool isForTheDesktop(const std::string& address);
 
  private:
   void publishObjects(PagePublication& publication);
+  void connectViews();
+  void quitNow();
+  void terminateFromPage();
+  bool decideNewWindow(WebKitNavigationAction* action);
+  void toggleBetaMode();
+  static void onTitle(GObject* view, GParamSpec*, gpointer self);
+  static gboolean onDecidePolicy(WebKitWebView* view, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
+                                 gpointer self);
+  static GtkWidget* onCreate(WebKitWebView* view, WebKitNavigationAction* action, gpointer self);
+  static void onClose(WebKitWebView* view, gpointer self);
+  static gboolean onContextMenu(WebKitWebView* view, WebKitContextMenu* menu, GdkEvent* event,
+                                WebKitHitTestResult* hit, gpointer self);
+  static gboolean onDeleteEvent(GtkWidget* window, GdkEvent* event, gpointer self);
 
   std::string playerAddress_;
   WebKitWebContext* context_ = nullptr;
   std::unique_ptr<PagePublisher> publisher_;
   std::unique_ptr<PageChannel> channel_;
   std::unique_ptr<MainWindow> window_;
+  std::unique_ptr<LogUploadAlerts> logAlerts_;
+  std::unique_ptr<LogUploadService> logUpload_;
   bool hasPlayerBeenLoaded_ = false;
   bool started_ = false;
+
+  std::unique_ptr<SavedPageStore> savedPages_;
+  std::unique_ptr<SavedPageServer> savedPageServer_;
+  std::unique_ptr<SavedPageRecorder> recorder_;
+  std::unique_ptr<PlayerPageLoader> loader_;
+  std::unique_ptr<HTML5ManifestPrefetch> prefetch_;
+  std::string urlCalledAtStartup_;
+  std::function<void()> quit_;
+  std::function<void(const std::string&)> openInBrowser_;
+  bool quitting_ = false;
+  unsigned graceMilliseconds_ = 20000;
+  guint graceTimer_ = 0;
 };

@@ -1,31 +1,151 @@
-// The process entry: the log folder and the standard-error log, then the
-// application and its main loop.
+// The process entry: the log folder (private to the user) and the
+// standard-error log, the two command-line options, then the application:
+// one instance per session (GtkApplication, unique on the session bus). A
+// second launch hands its addresses ("veloraapp://album/1") to the running
+// instance and ends; SIGTERM and SIGINT quit in order (the core is stopped
+// and saves what it holds).
+#include <glib-unix.h>
 #include <gtk/gtk.h>
+#include <sys/stat.h>
 
 #include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
 
+#include "CommandLineOptions.h"
+#include "FrontKeyGrab.h"
+#include "MediaKeys.h"
+#include "ShellTrace.h"
+#include "SleepWatch.h"
 #include "VLLogger.h"
+#include "VLPlatformFactory.h"
 #include "VeloraController.h"
 #include "VeloraDesktopAppDelegate.h"
 
-int main(int argc, char** argv) {
-  // The standard error goes to "desktop_stderr.log" beside the core's log;
-  // when that cannot be, it stays where it was.
+namespace {
+
+constexpr const char* kApplicationId = "org.velora.Desktop";
+
+struct Application {
+  GtkApplication* gtk = nullptr;
+  std::unique_ptr<VeloraDesktopAppDelegate> delegate;
+  std::unique_ptr<SleepWatch> sleepWatch;
+  std::unique_ptr<FrontKeyGrab> frontKey;
+  std::unique_ptr<MediaKeys> mediaKeys;
+  bool started = false;
+  int status = 0;
+};
+
+// The log folder holds what a log bundle uploads: the user's alone, also
+// when an earlier version made it open to all.
+void prepareLogFolder() {
   std::string folder = VLLogger::instance()->getLogFilePath("");
-  if (!folder.empty()) {
-    g_mkdir_with_parents(folder.c_str(), 0700);
-    std::string path = folder + "/desktop_stderr.log";
-    if (freopen(path.c_str(), "a", stderr) == nullptr) perror("desktop_stderr.log");
+  if (folder.empty()) return;
+  g_mkdir_with_parents(folder.c_str(), 0700);
+  chmod(folder.c_str(), 0700);
+  std::string path = folder + "/desktop_stderr.log";
+  if (freopen(path.c_str(), "a", stderr) == nullptr) perror("desktop_stderr.log");
+}
+
+VeloraDesktopAppDelegate& delegateOf(Application& application) {
+  if (application.delegate == nullptr) application.delegate = std::make_unique<VeloraDesktopAppDelegate>();
+  return *application.delegate;
+}
+
+void present(Application& application) {
+  if (application.started) gtk_window_present(application.delegate->window()->window());
+}
+
+// The start-up sequence, once.
+void launch(Application& application) {
+  if (application.started || application.status != 0) return;
+  VeloraDesktopAppDelegate& delegate = delegateOf(application);
+  GtkApplication* gtk = application.gtk;
+  delegate.setQuitHandler([gtk] { g_application_quit(G_APPLICATION(gtk)); });
+  VeloraController::instance().setTerminateHandler([&delegate] { delegate.applicationShouldTerminate(); });
+  shellTrace("main", "--- Application started with url: " + delegate.playerAddress());
+  if (!delegate.start()) {
+    application.status = 1;
+    g_application_quit(G_APPLICATION(gtk));
+    return;
   }
-  gtk_init(&argc, &argv);
-  VeloraDesktopAppDelegate application;
-  VeloraController::instance().setTerminateHandler([] { gtk_main_quit(); });
-  if (!application.start()) return 1;
-  g_signal_connect(application.window()->window(), "delete-event", G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer) {
-    gtk_main_quit();
-    return TRUE;
-  }), nullptr);
-  gtk_main();
-  application.stop();
-  return 0;
+  application.started = true;
+  gtk_application_add_window(gtk, delegate.window()->window());
+  application.frontKey = std::make_unique<FrontKeyGrab>([&application] { present(application); });
+  application.mediaKeys = std::make_unique<MediaKeys>();
+  application.sleepWatch = std::make_unique<SleepWatch>();
+}
+
+// Quit, as the desktop's menus and the session ask for it: put to the page.
+void addQuitAction(Application& application) {
+  GSimpleAction* quit = g_simple_action_new("quit", nullptr);
+  g_signal_connect_swapped(quit, "activate", G_CALLBACK(+[](Application* application) {
+    if (application->started) {
+      application->delegate->applicationShouldTerminate();
+    } else {
+      g_application_quit(G_APPLICATION(application->gtk));
+    }
+  }), &application);
+  g_action_map_add_action(G_ACTION_MAP(application.gtk), G_ACTION(quit));
+  g_object_unref(quit);
+  const char* accelerators[] = {"<Control>q", nullptr};
+  gtk_application_set_accels_for_action(application.gtk, "app.quit", accelerators);
+}
+
+void onStartup(GApplication*, gpointer data) { addQuitAction(*static_cast<Application*>(data)); }
+
+void onActivate(GtkApplication*, gpointer data) {
+  auto* application = static_cast<Application*>(data);
+  launch(*application);
+  present(*application);
+}
+
+void onOpen(GApplication*, GFile** files, gint count, const gchar*, gpointer data) {
+  auto* application = static_cast<Application*>(data);
+  // Before the start the location goes with the player page's first load.
+  for (gint i = 0; i < count; ++i) {
+    gchar* uri = g_file_get_uri(files[i]);
+    if (!delegateOf(*application).doOpenVeloraURI(uri)) shellTrace("main", std::string("not an address of ours: ") + uri);
+    g_free(uri);
+  }
+  launch(*application);
+  present(*application);
+}
+
+gboolean onSignal(gpointer data) {
+  auto* application = static_cast<Application*>(data);
+  shellTrace("main", "terminated by a signal: quitting");
+  g_application_quit(G_APPLICATION(application->gtk));
+  return G_SOURCE_CONTINUE;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  prepareLogFolder();
+  std::vector<std::string> arguments(argv, argv + argc);
+  if (CommandLineOptions::processCommandLineArguments(arguments, *VLPlatformFactory::instance()->getSettingHelper())) {
+    return 0;
+  }
+
+  Application application;
+  application.gtk = gtk_application_new(kApplicationId, G_APPLICATION_HANDLES_OPEN);
+  g_signal_connect(application.gtk, "startup", G_CALLBACK(onStartup), &application);
+  g_signal_connect(application.gtk, "activate", G_CALLBACK(onActivate), &application);
+  g_signal_connect(application.gtk, "open", G_CALLBACK(onOpen), &application);
+  guint term = g_unix_signal_add(SIGTERM, onSignal, &application);
+  guint interrupt = g_unix_signal_add(SIGINT, onSignal, &application);
+  int status = g_application_run(G_APPLICATION(application.gtk), argc, argv);
+  g_source_remove(term);
+  g_source_remove(interrupt);
+
+  // The orderly end: the core stops (indexes and stores saved) before exit.
+  application.mediaKeys.reset();
+  application.frontKey.reset();
+  application.sleepWatch.reset();
+  if (application.delegate != nullptr) application.delegate->stop();
+  application.delegate.reset();
+  g_object_unref(application.gtk);
+  return status != 0 ? status : application.status;
 }

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <optional>
 
 #include "Binding.h"
+#include "JSONKitSerializing.h"
 #include "MainLoopQueue.h"
 #include "PageCall.h"
 #include "PageCallback.h"
@@ -236,7 +238,12 @@ void VeloraICI::changeLocationHash(const std::string& hash) {
   for (char c : hash) {
     if (c != '"') clean += c;
   }
-  sendJs("window.location.hash = \"" + clean + "\";");
+  // Handed to the page as a JSON string, never pasted into the script as text.
+  gchar* valid = g_utf8_make_valid(clean.c_str(), static_cast<gssize>(clean.size()));
+  std::optional<std::string> literal = JSONString(std::string(valid));
+  g_free(valid);
+  if (!literal) return;
+  sendJs("window.location.hash = " + *literal + ";");
 }
 
 void VeloraICI::postJs(const std::string& script) {
@@ -253,5 +260,12 @@ void VeloraICI::openPreferences() { postJs("window.location = '/#!/user-settings
 
 void VeloraICI::askTermination() {
   g_message("VeloraICI::askTermination ");
-  postJs("if (VeloraAPI && VeloraAPI.askTermination) { VeloraAPI.askTermination() } else { window.close() }");
+  // A page without askTermination agrees at once: window.close() alone would
+  // not do, WebKit refuses it once the page's history has two entries.
+  postJs(
+      "if (typeof VeloraAPI !== 'undefined' && VeloraAPI && typeof VeloraAPI.askTermination === 'function') {"
+      " VeloraAPI.askTermination() }"
+      " else if (typeof VeloraICI !== 'undefined' && VeloraICI && typeof VeloraICI.terminate === 'function') {"
+      " VeloraICI.terminate() }"
+      " else { window.close() }");
 }

@@ -73,6 +73,7 @@ bool PageChannel::start() {
     std::lock_guard<std::mutex> lock(connectionsMutex_);
     accepting_ = true;
   }
+  serving_.store(true, std::memory_order_release);
   g_signal_connect(server_, "new-connection", G_CALLBACK(onNewConnection), this);
   g_dbus_server_start(server_);
   address_ = g_dbus_server_get_client_address(server_);
@@ -123,6 +124,7 @@ std::shared_ptr<PagePublication> PageChannel::publication(uint64_t id) const {
 // on the main context (the default one, as this thread has none of its own).
 gboolean PageChannel::onNewConnection(GDBusServer*, GDBusConnection* connection, gpointer data) {
   auto* self = static_cast<PageChannel*>(data);
+  if (!self->serving_.load(std::memory_order_acquire)) return FALSE;
   std::lock_guard<std::mutex> lock(self->connectionsMutex_);
   if (!self->accepting_) return FALSE;
   GError* error = nullptr;

@@ -13,6 +13,7 @@
 
 #include <gio/gio.h>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -74,6 +75,9 @@ class PageChannel {
   std::map<uint64_t, std::shared_ptr<PagePublication>> publications_;
 
   // Connections are accepted on the server's thread and used on the main one.
+  // serving_ is stored (release) once everything above is set up, and loaded
+  // (acquire) first on the server's thread.
+  std::atomic<bool> serving_{false};
   mutable std::mutex connectionsMutex_;
   bool accepting_ = false;
   std::map<GDBusConnection*, guint> connections_;  // each holds a reference; value: object registration

@@ -85,6 +85,10 @@ bool SavedPageStore::storeResource(const std::string& address, const std::string
 }
 
 bool SavedPageStore::write(const SavedPage& page) const {
+  if (folder_.empty()) {
+    VL_LOG_ERROR("SavedPageStore::write no cache folder: the page is not saved");
+    return false;
+  }
   if (g_mkdir_with_parents(folder_.c_str(), 0700) != 0) {
     VL_LOG_ERROR("SavedPageStore::write cannot make " + folder_ + ": " + g_strerror(errno));
     return false;

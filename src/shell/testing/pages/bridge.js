@@ -62,6 +62,8 @@ const scenarios = {
       ranges: typed(A.getRanges(999)),
       pending: typed(A.getPendingData(999)),
       created: typed(A.createSound(null)),
+      // Negative and absurd sleeps return at once instead of wrapping.
+      slept: [I.sleep(-1e12), I.sleep(NaN), I.sleep(-1), typed(I.getSetting('no such setting'))],
     });
   },
 
@@ -100,6 +102,35 @@ const scenarios = {
     webkitNotifications.createNotification('file:///etc/passwd', 'Second title', 'second message').show();
     webkitNotifications.createNotification(null, 'First title', 'replaced message').show();
     report('notify', { permission: webkitNotifications.checkPermission() });
+  },
+
+  play() {
+    const I = VeloraICI, A = AudioBinding;
+    I.init();
+    // The WAV writer (its file is given by the test), once the worker has
+    // switched to it.
+    I.setSetting('device_output', '4:0');
+    const started = Date.now();
+    const waitForOutput = () => {
+      if (!I.getSetting('device_output').startsWith('4:')) {
+        setTimeout(waitForOutput, 20);
+        return;
+      }
+      const sound = A.createSound(params().get('url'));
+      A.play(sound, 0, 0);
+      let played = false;
+      const watch = () => {
+        const playing = A.getPlaying(sound);
+        played = played || playing;
+        if (played && !playing) {
+          report('play', { sound, length: A.getLength(sound), state: A.getState(sound), ranges: A.getRanges(sound).length > 0 });
+          return;
+        }
+        setTimeout(watch, 20);
+      };
+      watch();
+    };
+    waitForOutput();
   },
 
   storageWrite() {

@@ -1,0 +1,69 @@
+#include "CommandLineOptions.h"
+
+#include <ftw.h>
+#include <glib.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "ShellTrace.h"
+#include "VLSettingHelper.h"
+
+namespace {
+
+constexpr const char* kApplicationFolderName = "velora-desktop";
+
+int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
+  if (remove(path) != 0) {
+    shellTrace("CommandLineOptions::removeApplicationSupportDirectory",
+               std::string("cannot remove ") + path + ": " + g_strerror(errno));
+  }
+  return 0;  // go on with the rest
+}
+
+bool contains(const std::vector<std::string>& arguments, const char* option) {
+  return std::find(arguments.begin(), arguments.end(), option) != arguments.end();
+}
+
+}  // namespace
+
+const std::vector<std::string>& CommandLineOptions::resetKeys() {
+  static const std::vector<std::string> keys = {
+      "desktop_DeviceOutputType",      "desktop_DeviceOutputGuid",       "desktop_PublicRepositoryPath",
+      "desktop_PrivateRepositoryPath", "desktop_CacheRepositoryPath",    "desktop_PrivateRepositoryMaxSize",
+      "desktop_MaxConcurrentDownloads", "desktop_import_playlist"};
+  return keys;
+}
+
+bool CommandLineOptions::processCommandLineArguments(const std::vector<std::string>& arguments,
+                                                     VLSettingHelper& settings) {
+  bool removeFolder = contains(arguments, "--remove-folder");
+  bool resetPreferences = contains(arguments, "--reset-preferences");
+  if (removeFolder) {
+    removeApplicationSupportDirectory(settings.getLocalPath(VLSettingHelper::LOCAL_FOLDER_APPLICATION));
+  }
+  if (resetPreferences) resetAllPreferences(settings);
+  return removeFolder || resetPreferences;
+}
+
+bool CommandLineOptions::removeApplicationSupportDirectory(const std::string& folder) {
+  shellTrace("CommandLineOptions::removeApplicationSupportDirectory", "removeApplicationSupportDirectory");
+  gchar* name = g_path_get_basename(folder.c_str());
+  bool ours = !folder.empty() && g_path_is_absolute(folder.c_str()) && g_strcmp0(name, kApplicationFolderName) == 0;
+  g_free(name);
+  if (!ours) {
+    shellTrace("CommandLineOptions::removeApplicationSupportDirectory",
+               "Unable to find or create application support directory: refused \"" + folder + "\"");
+    return false;
+  }
+  struct stat info;
+  if (lstat(folder.c_str(), &info) != 0) return true;
+  // Depth first, not following links: what a link points to stays.
+  nftw(folder.c_str(), removeEntry, 32, FTW_DEPTH | FTW_PHYS);
+  return lstat(folder.c_str(), &info) != 0;
+}
+
+void CommandLineOptions::resetAllPreferences(VLSettingHelper& settings) {
+  shellTrace("CommandLineOptions::resetAllPreferences", "resetAllPreferences");
+  for (const std::string& key : resetKeys()) settings.removeValue(key);
+}

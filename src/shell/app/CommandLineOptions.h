@@ -1,0 +1,30 @@
+// The two command-line options that clean up and end the process before the
+// application starts: "--remove-folder" removes the application's data
+// folder with everything in it; "--reset-preferences" removes eight
+// preferences that nothing uses any more. Both may be given; the folder goes
+// first. The process then ends with status 0.
+//
+// Threads: main thread, before the application starts.
+#pragma once
+
+#include <string>
+#include <vector>
+
+class VLSettingHelper;
+
+class CommandLineOptions {
+ public:
+  // The preferences "--reset-preferences" removes, in order.
+  static const std::vector<std::string>& resetKeys();
+
+  // Handles the options in the arguments; true when either was given (the
+  // caller then ends the process with status 0).
+  static bool processCommandLineArguments(const std::vector<std::string>& arguments, VLSettingHelper& settings);
+
+  // Removes the folder and what it holds, without following symbolic links
+  // out of it. Refuses (false, logged) a folder that is not the application's
+  // own: an empty or relative path, or one not named "velora-desktop". True
+  // when the folder is gone (or never was).
+  static bool removeApplicationSupportDirectory(const std::string& folder);
+  static void resetAllPreferences(VLSettingHelper& settings);
+};

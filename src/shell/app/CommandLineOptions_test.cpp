@@ -1,0 +1,73 @@
+#include "CommandLineOptions.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "TestEnvironmentVariable.h"
+#include "TestFolder.h"
+#include "VLLinuxSettingHelper.h"
+
+namespace {
+
+class CommandLineOptionsTest : public ::testing::Test {
+ protected:
+  TestFolder home;
+  TestEnvironmentVariable data{"XDG_DATA_HOME", nullptr};
+  TestEnvironmentVariable config{"XDG_CONFIG_HOME", nullptr};
+  VLLinuxSettingHelper settings{home.path()};
+};
+
+TEST_F(CommandLineOptionsTest, NoOptionDoesNothing) {
+  settings.setValue("desktop_DeviceOutputType", "3");
+  EXPECT_FALSE(CommandLineOptions::processCommandLineArguments({"velora-desktop", "veloraapp://album/1"}, settings));
+  EXPECT_EQ(settings.getValue("desktop_DeviceOutputType", "none"), "3");
+}
+
+TEST_F(CommandLineOptionsTest, ResetPreferencesRemovesTheEightKeysOnly) {
+  for (const std::string& key : CommandLineOptions::resetKeys()) settings.setValue(key, "old");
+  settings.setValue("BetaPlayerURL", "http://beta.example/");
+  settings.setValue("user#desktop_DeviceOutputType", "kept");
+  EXPECT_TRUE(CommandLineOptions::processCommandLineArguments({"velora-desktop", "--reset-preferences"}, settings));
+  ASSERT_EQ(CommandLineOptions::resetKeys().size(), 8u);
+  VLLinuxSettingHelper reread(home.path());
+  for (const std::string& key : CommandLineOptions::resetKeys()) EXPECT_EQ(reread.getValue(key, "gone"), "gone") << key;
+  EXPECT_EQ(reread.getValue("BetaPlayerURL", ""), "http://beta.example/");
+  EXPECT_EQ(reread.getValue("user#desktop_DeviceOutputType", ""), "kept");
+}
+
+TEST_F(CommandLineOptionsTest, RemoveFolderRemovesTheDataFolderAndNothingOutsideIt) {
+  std::string folder = settings.getAndCreateLocalPath(VLSettingHelper::LOCAL_FOLDER_APPLICATION);
+  ASSERT_EQ(folder, home.path() + "/.local/share/velora-desktop");
+  std::string outside = home.folder("outside");
+  ASSERT_TRUE(TestFolder::write(outside + "/precious", "keep me"));
+  ASSERT_EQ(mkdir((folder + "/storage").c_str(), 0700), 0);
+  ASSERT_TRUE(TestFolder::write(folder + "/storage/localStorage.db", "x"));
+  ASSERT_EQ(symlink(outside.c_str(), (folder + "/link").c_str()), 0);
+  EXPECT_TRUE(CommandLineOptions::processCommandLineArguments({"velora-desktop", "--remove-folder"}, settings));
+  EXPECT_FALSE(TestFolder::exists(folder));
+  EXPECT_EQ(TestFolder::read(outside + "/precious"), "keep me");
+  EXPECT_TRUE(TestFolder::exists(home.path() + "/.local/share"));
+}
+
+TEST_F(CommandLineOptionsTest, FoldersThatAreNotTheApplicationsAreRefused) {
+  std::string other = home.folder("Music");
+  ASSERT_TRUE(TestFolder::write(other + "/song.mp3", "x"));
+  EXPECT_FALSE(CommandLineOptions::removeApplicationSupportDirectory(other));
+  EXPECT_FALSE(CommandLineOptions::removeApplicationSupportDirectory(""));
+  EXPECT_FALSE(CommandLineOptions::removeApplicationSupportDirectory("/"));
+  EXPECT_FALSE(CommandLineOptions::removeApplicationSupportDirectory("velora-desktop"));
+  EXPECT_TRUE(TestFolder::exists(other + "/song.mp3"));
+  // Missing already: nothing to do.
+  EXPECT_TRUE(CommandLineOptions::removeApplicationSupportDirectory(home.path() + "/none/velora-desktop"));
+}
+
+TEST_F(CommandLineOptionsTest, BothOptionsTogether) {
+  std::string folder = settings.getAndCreateLocalPath(VLSettingHelper::LOCAL_FOLDER_APPLICATION);
+  settings.setValue("desktop_import_playlist", "1");
+  EXPECT_TRUE(CommandLineOptions::processCommandLineArguments({"x", "--reset-preferences", "--remove-folder"}, settings));
+  EXPECT_FALSE(TestFolder::exists(folder));
+  EXPECT_EQ(VLLinuxSettingHelper(home.path()).getValue("desktop_import_playlist", "gone"), "gone");
+}
+
+}  // namespace

@@ -1,0 +1,222 @@
+// The application as a person starts it: the velora-desktop program in a
+// display and session bus of the test's own, on a test player page served
+// from 127.0.0.1 (the preference BetaPlayerURL points there), with its
+// folders in a scratch home. Covers the start (objects, user agent), the URL
+// scheme from a second process, the command-line options, quitting with and
+// without the page's agreement and on SIGTERM, and a screenshot.
+#include <gdk-pixbuf/gdk-pixbuf.h>
+#include <gio/gio.h>
+#include <gtest/gtest.h>
+#include <glib/gstdio.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <string>
+#include <vector>
+
+#include "ShellTestServer.h"
+#include "TestFolder.h"
+#include "VLPreferenceStore.h"
+
+namespace {
+
+const char* kProgram = VELORA_BINARY_DIR "/velora-desktop";
+
+class DesktopProcess {
+ public:
+  DesktopProcess(const std::string& home, const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv = {kProgram};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    std::vector<char*> raw;
+    for (std::string& a : argv) raw.push_back(a.data());
+    raw.push_back(nullptr);
+    gchar** env = g_get_environ();
+    env = g_environ_setenv(env, "HOME", home.c_str(), TRUE);
+    for (const char* variable : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"}) {
+      env = g_environ_setenv(env, variable, (home + "/" + variable).c_str(), TRUE);
+    }
+    GError* error = nullptr;
+    started_ = g_spawn_async(nullptr, raw.data(), env, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &pid_, &error);
+    g_strfreev(env);
+    if (!started_) {
+      ADD_FAILURE() << error->message;
+      g_error_free(error);
+      return;
+    }
+    g_child_watch_add(pid_, [](GPid, gint status, gpointer self) {
+      auto* process = static_cast<DesktopProcess*>(self);
+      process->status_ = status;
+      process->ended_ = true;
+    }, this);
+  }
+  ~DesktopProcess() {
+    if (started_ && !ended_) {
+      kill(pid_, SIGKILL);
+      ShellTestServer::runUntil([this] { return ended_; }, 30);
+    }
+  }
+  bool waitForEnd() { return ShellTestServer::runUntil([this] { return ended_; }); }
+  bool ended() const { return ended_; }
+  // The exit status, or -1 when it did not exit normally.
+  int exitStatus() const { return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1; }
+  void signal(int number) { kill(pid_, number); }
+
+ private:
+  GPid pid_ = 0;
+  bool started_ = false;
+  bool ended_ = false;
+  int status_ = 0;
+};
+
+class VeloraDesktopProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* variable : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"}) {
+      home_.folder(variable);
+    }
+    ASSERT_TRUE(server_.start());
+  }
+
+  void usePlayer(const std::string& pathAndQuery) {
+    VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
+    ASSERT_TRUE(preferences.set("BetaPlayerURL", server_.playerOrigin() + pathAndQuery));
+  }
+
+  bool waitForReports(const std::string& name, size_t count = 1) {
+    return ShellTestServer::runUntil([&] { return server_.reports(name).size() >= count; });
+  }
+
+  // The application's "quit" action, as the desktop's menus send it.
+  static bool activateQuit() {
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    if (bus == nullptr) return false;
+    GVariant* reply = g_dbus_connection_call_sync(
+        bus, "org.velora.Desktop", "/org/velora/Desktop", "org.gtk.Actions", "Activate",
+        g_variant_new("(s@av@a{sv})", "quit", g_variant_new_array(G_VARIANT_TYPE_VARIANT, nullptr, 0),
+                      g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0)),
+        nullptr, G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, nullptr);
+    g_object_unref(bus);
+    if (reply == nullptr) return false;
+    g_variant_unref(reply);
+    return true;
+  }
+
+  TestFolder home_;
+  ShellTestServer server_{VELORA_SOURCE_DIR "/src/shell/testing/pages"};
+};
+
+TEST_F(VeloraDesktopProcessTest, StartsWithObjectsAndUserAgentAndTakesAddressesFromASecondLaunch) {
+  usePlayer("/app/");
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("loaded"));
+  std::string loaded = server_.report("loaded");
+  EXPECT_NE(loaded.find("\"objects\":\"object\""), std::string::npos) << loaded;
+  EXPECT_NE(loaded.find(" VeloraDesktop/1.0.0 ("), std::string::npos) << loaded;
+  EXPECT_NE(loaded.find("\"hash\":\"\""), std::string::npos) << loaded;
+  // The log folder is the user's alone.
+  std::string logs = home_.path() + "/XDG_STATE_HOME/velora-desktop";
+  GStatBuf info;
+  ASSERT_EQ(g_stat(logs.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  EXPECT_TRUE(TestFolder::exists(logs + "/desktop_stderr.log"));
+
+  DesktopProcess second(home_.path(), {"veloraapp://album/1"});
+  ASSERT_TRUE(second.waitForEnd());
+  EXPECT_EQ(second.exitStatus(), 0);
+  ASSERT_TRUE(waitForReports("hash"));
+  EXPECT_EQ(server_.report("hash"), "\"#!/album/1\"");
+  EXPECT_FALSE(application.ended());
+
+  // Quitting: the page is asked and agrees.
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(application.waitForEnd());
+  EXPECT_EQ(application.exitStatus(), 0);
+  EXPECT_TRUE(server_.hasReport("asked"));
+}
+
+TEST_F(VeloraDesktopProcessTest, AnAddressAtTheFirstLaunchOpensThePlayerThere) {
+  usePlayer("/app/");
+  DesktopProcess application(home_.path(), {"veloraapp://album/7"});
+  ASSERT_TRUE(waitForReports("loaded"));
+  EXPECT_NE(server_.report("loaded").find("\"hash\":\"#!/album/7\""), std::string::npos) << server_.report("loaded");
+  application.signal(SIGTERM);
+  ASSERT_TRUE(application.waitForEnd());
+  EXPECT_EQ(application.exitStatus(), 0);
+}
+
+TEST_F(VeloraDesktopProcessTest, APageThatNeverAgreesKeepsItRunningUntilSigtermWhichSavesWhatItHolds) {
+  usePlayer("/app/?agree=never&keep=before-sigterm");
+  {
+    DesktopProcess application(home_.path(), {});
+    ASSERT_TRUE(waitForReports("loaded"));
+    ASSERT_TRUE(activateQuit());
+    ASSERT_TRUE(waitForReports("asked"));
+    // The question is out and unanswered: the application goes on.
+    ASSERT_TRUE(activateQuit());
+    ASSERT_TRUE(waitForReports("asked", 2));
+    EXPECT_FALSE(application.ended());
+    application.signal(SIGTERM);
+    ASSERT_TRUE(application.waitForEnd());
+    EXPECT_EQ(application.exitStatus(), 0);
+  }
+  // What the page stored before the signal is there at the next start.
+  usePlayer("/app/?agree=none");
+  DesktopProcess again(home_.path(), {});
+  ASSERT_TRUE(waitForReports("loaded", 2));
+  EXPECT_NE(server_.reports("loaded")[1].find("\"kept\":\"before-sigterm\""), std::string::npos)
+      << server_.reports("loaded")[1];
+  // A page without askTermination agrees at once.
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(again.waitForEnd());
+  EXPECT_EQ(again.exitStatus(), 0);
+}
+
+TEST_F(VeloraDesktopProcessTest, CommandLineOptionsDoTheirWorkAndEnd) {
+  VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
+  ASSERT_TRUE(preferences.set("desktop_CacheRepositoryPath", "/old/cache"));
+  ASSERT_TRUE(preferences.set("BetaPlayerURL", "http://127.0.0.1:9/"));
+  std::string data = home_.path() + "/XDG_DATA_HOME/velora-desktop";
+  ASSERT_TRUE(TestFolder::write(home_.folder("XDG_DATA_HOME/velora-desktop") + "/file", "x"));
+  DesktopProcess options(home_.path(), {"--reset-preferences", "--remove-folder"});
+  ASSERT_TRUE(options.waitForEnd());
+  EXPECT_EQ(options.exitStatus(), 0);
+  EXPECT_FALSE(TestFolder::exists(data));
+  VLPreferenceStore reread(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
+  std::string value;
+  EXPECT_FALSE(reread.get("desktop_CacheRepositoryPath", value));
+  EXPECT_TRUE(reread.get("BetaPlayerURL", value));
+}
+
+TEST_F(VeloraDesktopProcessTest, AScreenshotOfTheRunningClientIsNotBlank) {
+  usePlayer("/app/");
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("loaded"));
+  std::string shot = home_.file("screen.png");
+  // The page has drawn once its load event has passed; a moment for the compositor.
+  ShellTestServer::runUntil([] { return false; }, 1);
+  std::string command = "import -window root '" + shot + "'";
+  ASSERT_EQ(system(command.c_str()), 0);
+  GdkPixbuf* image = gdk_pixbuf_new_from_file(shot.c_str(), nullptr);
+  ASSERT_NE(image, nullptr);
+  int width = gdk_pixbuf_get_width(image);
+  int height = gdk_pixbuf_get_height(image);
+  int channels = gdk_pixbuf_get_n_channels(image);
+  int stride = gdk_pixbuf_get_rowstride(image);
+  const guchar* pixels = gdk_pixbuf_get_pixels(image);
+  std::vector<int> seen(256, 0);
+  for (int y = 0; y < height; y += 2) {
+    for (int x = 0; x < width; x += 2) {
+      const guchar* p = pixels + y * stride + x * channels;
+      seen[(p[0] + p[1] + p[2]) / 3]++;
+    }
+  }
+  int shades = 0;
+  for (int count : seen) shades += count > 0 ? 1 : 0;
+  // A blank screen has one shade; a window with text has many.
+  EXPECT_GT(shades, 8);
+  g_object_unref(image);
+  application.signal(SIGTERM);
+  ASSERT_TRUE(application.waitForEnd());
+}
+
+}  // namespace

@@ -1,0 +1,142 @@
+// The application's windows in one process: the window's title, where new
+// windows go (pop-ups for scripts, the desktop's browser for clicked links of
+// http, https and mailto, nowhere for other schemes), pop-ups that title and
+// close themselves, and closing the main window with and without the page.
+#include "VeloraDesktopAppDelegate.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "ShellTestServer.h"
+#include "TestFolder.h"
+#include "VeloraController.h"
+#include "WebViewProbe.h"
+
+namespace {
+
+class VeloraDesktopWindowsTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    home_ = new TestFolder();
+    for (const char* variable : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"}) {
+      g_setenv(variable, home_->folder(variable).c_str(), TRUE);
+    }
+    g_setenv("HOME", home_->path().c_str(), TRUE);
+    gtk_init(nullptr, nullptr);
+    server_ = new ShellTestServer(VELORA_SOURCE_DIR "/src/shell/testing/pages");
+    ASSERT_TRUE(server_->start());
+    std::string data = home_->folder("webkit");
+    WebKitWebsiteDataManager* manager = webkit_website_data_manager_new("base-data-directory", data.c_str(),
+                                                                        "base-cache-directory", data.c_str(), nullptr);
+    application_ = new VeloraDesktopAppDelegate(server_->playerOrigin() + "/app/windows.html");
+    application_->setBrowserOpener([](const std::string& uri) { opened_.push_back(uri); });
+    application_->setQuitHandler([] { ++quits_; });
+    VeloraController::instance().setTerminateHandler([] { application_->applicationShouldTerminate(); });
+    ASSERT_TRUE(application_->start(manager, VELORA_BINARY_DIR "/webext"));
+    g_object_unref(manager);
+    ASSERT_TRUE(ShellTestServer::runUntil([] { return server_->hasReport("loaded"); }));
+  }
+
+  static void TearDownTestSuite() {
+    delete application_;
+    delete server_;
+    delete home_;
+  }
+
+  static WebKitWebView* mainView() { return application_->window()->mainView(); }
+  static void evaluate(const std::string& script) { WebViewProbe::evaluate(mainView(), script + ", true"); }
+
+  // The pop-up windows open now (toplevels other than the main window, shown).
+  static std::vector<GtkWindow*> popups() {
+    std::vector<GtkWindow*> found;
+    GList* all = gtk_window_list_toplevels();
+    for (GList* item = all; item != nullptr; item = item->next) {
+      auto* window = GTK_WINDOW(item->data);
+      if (window != application_->window()->window() && gtk_widget_get_visible(GTK_WIDGET(window)) &&
+          gtk_window_get_window_type(window) == GTK_WINDOW_TOPLEVEL) {
+        found.push_back(window);
+      }
+    }
+    g_list_free(all);
+    return found;
+  }
+
+  static TestFolder* home_;
+  static ShellTestServer* server_;
+  static VeloraDesktopAppDelegate* application_;
+  static std::vector<std::string> opened_;
+  static int quits_;
+};
+
+TestFolder* VeloraDesktopWindowsTest::home_ = nullptr;
+ShellTestServer* VeloraDesktopWindowsTest::server_ = nullptr;
+VeloraDesktopAppDelegate* VeloraDesktopWindowsTest::application_ = nullptr;
+std::vector<std::string> VeloraDesktopWindowsTest::opened_;
+int VeloraDesktopWindowsTest::quits_ = 0;
+
+TEST_F(VeloraDesktopWindowsTest, OnlyThePlayersPagesTitleTheWindow) {
+  ASSERT_TRUE(ShellTestServer::runUntil(
+      [] { return g_strcmp0(gtk_window_get_title(application_->window()->window()), "Windows player") == 0; }));
+  evaluate("document.title = 'Renamed by the player'");
+  ASSERT_TRUE(ShellTestServer::runUntil(
+      [] { return g_strcmp0(gtk_window_get_title(application_->window()->window()), "Renamed by the player") == 0; }));
+}
+
+TEST_F(VeloraDesktopWindowsTest, ClickedLinksGoToTheBrowserForWebAndMailOnly) {
+  opened_.clear();
+  for (const char* id : {"file", "data", "web", "mail"}) evaluate(std::string("document.getElementById('") + id + "').click()");
+  ASSERT_TRUE(ShellTestServer::runUntil([] { return opened_.size() >= 2; }));
+  // Give refused ones the same chance to have arrived.
+  WebViewProbe::evaluate(mainView(), "1");
+  ASSERT_EQ(opened_.size(), 2u);
+  EXPECT_EQ(opened_[0], server_->playerOrigin() + "/app/other.html");
+  EXPECT_EQ(opened_[1], "mailto:someone@velora.example");
+  EXPECT_TRUE(popups().empty());
+}
+
+TEST_F(VeloraDesktopWindowsTest, ScriptsOpenPopUpsThatTitleAndCloseThemselves) {
+  size_t before = server_->reports("popup-opened").size();
+  evaluate("window.open('/app/popup.html', 'first')");
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return server_->reports("popup-opened").size() > before; }));
+  EXPECT_NE(server_->reports("popup-opened").back().find("\"opener\":true"), std::string::npos);
+  ASSERT_TRUE(ShellTestServer::runUntil([] {
+    for (GtkWindow* window : popups()) {
+      if (g_strcmp0(gtk_window_get_title(window), "Popup page") == 0) return true;
+    }
+    return false;
+  }));
+  size_t open = popups().size();
+  // A pop-up that closes itself by script goes away.
+  evaluate("window.open('/app/popup.html?close=1', 'second')");
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return server_->reports("popup-opened").size() > before + 1; }));
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return popups().size() == open; }));
+  // The main window's title stays the player's.
+  EXPECT_STRNE(gtk_window_get_title(application_->window()->window()), "Popup page");
+  for (GtkWindow* window : popups()) gtk_widget_destroy(GTK_WIDGET(window));
+}
+
+TEST_F(VeloraDesktopWindowsTest, ClosingTheWindowAsksThePageAndQuitsAfterTheGraceTime) {
+  ASSERT_TRUE(application_->hasPlayerBeenLoaded());
+  int quitsBefore = quits_;
+  size_t asked = server_->reports("asked").size();
+  application_->setTerminationGraceMilliseconds(300);
+  application_->windowCloseRequested();
+  // The page is asked; the window stays while the grace time runs.
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return server_->reports("asked").size() > asked; }));
+  EXPECT_TRUE(gtk_widget_get_visible(GTK_WIDGET(application_->window()->window())));
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return quits_ > quitsBefore; }));
+  EXPECT_EQ(quits_, quitsBefore + 1);
+}
+
+// Last: it moves the main view away from the player.
+TEST_F(VeloraDesktopWindowsTest, ZAPageOfAnotherHostDoesNotTitleTheWindow) {
+  const char* before = gtk_window_get_title(application_->window()->window());
+  std::string title = before != nullptr ? before : "";
+  webkit_web_view_load_uri(mainView(), (server_->thirdPartyOrigin() + "/app/other.html").c_str());
+  ASSERT_TRUE(ShellTestServer::runUntil([] { return g_strcmp0(webkit_web_view_get_title(mainView()), "Other page") == 0; }));
+  EXPECT_EQ(gtk_window_get_title(application_->window()->window()), title);
+}
+
+}  // namespace
