@@ -4,7 +4,6 @@
 #include "VLPlatformFactory.h"
 #include "VLSettingHelper.h"
 #include "VeloraController.h"
-#include "VeloraICI.h"
 
 namespace {
 
@@ -32,12 +31,12 @@ void MediaKeys::mediaKeyTapReceivedMediaKeyEvent(SPMediaKeyTap*, const SPMediaKe
     VeloraController::instance().logError("Unexpected NSEvent in mediaKeyTap:receivedMediaKeyEvent:");
     return;
   }
-  std::shared_ptr<VeloraICI> ici = VeloraController::instance().ici();
-  if (!event.isKeyDown() || ici == nullptr) return;
+  if (!event.isKeyDown()) return;
+  VeloraController& controller = VeloraController::instance();
   switch (event.keyCode()) {
-    case SPMediaKeyEvent::kKeyPlay: ici->sendPlayTrackSignal(); break;
-    case SPMediaKeyEvent::kKeyNext: ici->sendPlayNextTrackSignal(); break;
-    case SPMediaKeyEvent::kKeyPrevious: ici->sendPlayPreviousTrackSignal(); break;
+    case SPMediaKeyEvent::kKeyPlay: controller.playTrackButtonPressed(); break;
+    case SPMediaKeyEvent::kKeyNext: controller.nextTrackButtonPressed(); break;
+    case SPMediaKeyEvent::kKeyPrevious: controller.previousTrackButtonPressed(); break;
     default: break;
   }
 }

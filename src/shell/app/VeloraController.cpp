@@ -1,10 +1,12 @@
 #include "VeloraController.h"
 
 #include "Binding.h"
+#include "HIDRemote.h"
 #include "PageCallback.h"
 #include "PageChannelProtocol.h"
 #include "PagePublication.h"
 #include "VLLogger.h"
+#include "ShellTrace.h"
 #include "VeloraICI.h"
 
 #ifndef VELORA_VERSION
@@ -13,6 +15,29 @@
 #ifndef VELORA_BUILD_NUMBER
 #define VELORA_BUILD_NUMBER "0"
 #endif
+
+namespace {
+
+// The remote is set up a moment after start-up, once the window exists.
+constexpr guint kRemoteControlDelayMs = 1000;
+// The buttons this application does not use: up, down, centre and menu, and
+// every held button (left, right and play are its own).
+const std::vector<int64_t> kUnusedButtonCodes = {1, 2, 5, 6, 0x10001, 0x10002, 0x10003, 0x10004, 0x10005, 0x10006,
+                                                 0x10007};
+
+}  // namespace
+
+VeloraController::VeloraController() {
+  g_timeout_add(kRemoteControlDelayMs, [](gpointer self) -> gboolean {
+    static_cast<VeloraController*>(self)->initRemoteControl();
+    return G_SOURCE_REMOVE;
+  }, this);
+}
+
+VeloraController::~VeloraController() {
+  stopRemoteControl();
+  remote()->setDelegate(nullptr);
+}
 
 VeloraController& VeloraController::instance() {
   static VeloraController* controller = new VeloraController();
@@ -93,4 +118,55 @@ void VeloraController::executeCallback(PageCallback* callback, const PageValue& 
     callback->call(value);
   }
   delete callback;
+}
+
+HIDRemote* VeloraController::remote() {
+  if (remote_ == nullptr) remote_ = HIDRemote::sharedHIDRemote();
+  return remote_;
+}
+
+void VeloraController::initRemoteControl() {
+  remote()->setDelegate(this);
+  startRemoteControl();  // the buttons are declared whatever the start says
+  remote()->setUnusedButtonCodes(kUnusedButtonCodes);
+}
+
+bool VeloraController::startRemoteControl() {
+  // The remote drivers of other platforms never need installing here, so no
+  // offer to install one is made.
+  if (HIDRemote::isCandelairInstallationRequiredForRemoteMode(kHIDRemoteModeExclusiveAuto)) return false;
+  if (!remote()->startRemoteControl(kHIDRemoteModeExclusiveAuto)) {
+    shellTrace("VeloraController::startRemoteControl", "Couldn't start HIDRemote");
+    return false;
+  }
+  return true;
+}
+
+void VeloraController::stopRemoteControl() { remote()->stopRemoteControl(); }
+
+void VeloraController::eventWithButton(HIDRemote*, int32_t buttonCode, bool isPressed,
+                                       const HIDRemoteHardwareAttributes&) {
+  if (!isPressed) return;
+  switch (buttonCode) {
+    case kHIDRemoteButtonCodePlay: playTrackButtonPressed(); break;
+    case kHIDRemoteButtonCodeRight: nextTrackButtonPressed(); break;
+    case kHIDRemoteButtonCodeLeft: previousTrackButtonPressed(); break;
+    default: break;
+  }
+}
+
+void VeloraController::playTrackButtonPressed() {
+  if (ici_ != nullptr) ici_->sendPlayTrackSignal();
+}
+
+void VeloraController::nextTrackButtonPressed() {
+  if (ici_ != nullptr) ici_->sendPlayNextTrackSignal();
+}
+
+void VeloraController::previousTrackButtonPressed() {
+  if (ici_ != nullptr) ici_->sendPlayPreviousTrackSignal();
+}
+
+void VeloraController::openPreferences() {
+  if (ici_ != nullptr) ici_->openPreferences();
 }

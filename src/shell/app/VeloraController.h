@@ -12,12 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "HIDRemoteDelegate.h"
 #include "PageValue.h"
 
 class PageCallback;
 class VeloraICI;
 
-class VeloraController {
+class VeloraController : public HIDRemoteDelegate {
  public:
   // The process-wide controller, made on first use; never freed.
   static VeloraController& instance();
@@ -76,12 +77,37 @@ class VeloraController {
   // is no function gets a debug line and no call.
   void executeCallback(PageCallback* callback, const PageValue& value);
 
+  // --- the remote control and the media keys ------------------------------
+  // Run one second after the controller is made: becomes the remote's
+  // delegate, starts it and tells it which buttons this application leaves
+  // to others.
+  void initRemoteControl();
+  // Starts the shared remote in mode 3 (exclusive while the application is
+  // active); false, with a trace, when it cannot start.
+  bool startRemoteControl();
+  void stopRemoteControl();
+  // Play (7), right (4) and left (3) presses become the page's keyboard
+  // shortcuts; releases and other buttons are ignored.
+  void eventWithButton(HIDRemote* remote, int32_t buttonCode, bool isPressed,
+                       const HIDRemoteHardwareAttributes& attributes) override;
+  // Into the page through the ICI object; nothing while it is not published.
+  void playTrackButtonPressed();
+  void nextTrackButtonPressed();
+  void previousTrackButtonPressed();
+  void openPreferences();
+  // The remote the controller drives: the process-wide one unless a test set
+  // another (before initRemoteControl).
+  void setRemote(HIDRemote* remote) { remote_ = remote; }
+  HIDRemote* remote();
+
  private:
-  VeloraController() = default;
+  VeloraController();
+  ~VeloraController() override;
 
   std::shared_ptr<VeloraICI> ici_;
   bool applicationTerminated_ = false;
   bool coreRunning_ = false;
   std::function<void()> terminate_;
   LogUploader logUploader_;
+  HIDRemote* remote_ = nullptr;
 };

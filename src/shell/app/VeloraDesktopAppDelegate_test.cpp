@@ -4,6 +4,7 @@
 #include "VeloraDesktopAppDelegate.h"
 
 #include <gtest/gtest.h>
+#include <linux/input-event-codes.h>
 
 #include <algorithm>
 #include <atomic>
@@ -17,6 +18,9 @@
 #include <thread>
 
 #include "Binding.h"
+#include "HIDRemote.h"
+#include "HIDRemoteFakes_test.h"
+#include "MediaKeys.h"
 #include "ShellTestServer.h"
 #include "TestFolder.h"
 #include "TestNginxServer.h"
@@ -301,6 +305,56 @@ TEST_F(VeloraDesktopAppDelegateTest, CoreCallsReachThePageInOrder) {
   expectIn(events, "[\"showError\",\"CACHE_VOLUME_FULL\",\"modal\",0],[\"getFileUrl\",true,[\"entity_id\",\"format_id\","
                    "\"repository\",\"metadata\",\"bytes_loaded\",\"bytes_total\",\"file_state\",\"download_state\","
                    "\"position\",\"last_listening\",\"listening_count\",\"last_add\",\"url_data\"]");
+}
+
+TEST_F(VeloraDesktopAppDelegateTest, RemoteButtonsAndMediaKeysBecomeThePagesShortcuts) {
+  const size_t reportsBefore = server_->reports("events").size();
+  const size_t readyBefore = server_->reports("events-ready").size();
+  load("events");
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return server_->reports("events-ready").size() > readyBefore; }));
+  VeloraController& controller = VeloraController::instance();
+
+  // A remote receiver the test drives, in place of the kernel's.
+  FakeDeviceLayer devices;
+  FakeNotificationCenter coordination;
+  HIDRemote remote(&devices, &coordination, 4242, "velora-test");
+  HIDRemoteService receiver;
+  receiver.number = 1;
+  receiver.driver = "appleir";
+  devices.add(receiver, {KEY_VOLUMEUP, KEY_VOLUMEDOWN, KEY_PREVIOUSSONG, KEY_NEXTSONG, KEY_ENTER, KEY_MENU,
+                         KEY_PLAYPAUSE});
+  HIDRemote* shared = controller.remote();
+  controller.setRemote(&remote);
+  controller.initRemoteControl();
+  EXPECT_EQ(remote.startedInMode(), kHIDRemoteModeExclusiveAuto);
+  EXPECT_EQ(remote.unusedButtonCodes().size(), 11u);
+  EXPECT_TRUE(devices.devices[1].seized);
+  for (uint32_t key : {KEY_PLAYPAUSE, KEY_NEXTSONG, KEY_PREVIOUSSONG, KEY_MENU}) {
+    devices.send(1, {{key, 1}});
+    devices.send(1, {{key, 0}});
+  }
+
+  // The keyboard's play key, taken by the media-key tap.
+  struct CountingMediaKeys : MediaKeys {
+    void mediaKeyTapReceivedMediaKeyEvent(SPMediaKeyTap* tap, const SPMediaKeyEvent& event) override {
+      MediaKeys::mediaKeyTapReceivedMediaKeyEvent(tap, event);
+      ++received;
+    }
+    int received = 0;
+  };
+  {
+    CountingMediaKeys mediaKeys;
+    ASSERT_EQ(system("xdotool key XF86AudioPlay"), 0);
+    EXPECT_TRUE(ShellTestServer::runUntil([&] { return mediaKeys.received >= 2; }));  // down and up
+  }
+
+  Binding::instance()->executeMethodWithStr("triggerKeyboardShortcut", "done");
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return server_->reports("events").size() > reportsBefore; }));
+  EXPECT_EQ(server_->reports("events").back(),
+            "[[\"triggerKeyboardShortcut\",\"playpause\"],[\"triggerKeyboardShortcut\",\"nexttrack\"],"
+            "[\"triggerKeyboardShortcut\",\"previoustrack\"],[\"triggerKeyboardShortcut\",\"playpause\"]]");
+  controller.stopRemoteControl();
+  controller.setRemote(shared);
 }
 
 TEST_F(VeloraDesktopAppDelegateTest, ConsoleLevelsReachTheCoreLog) {

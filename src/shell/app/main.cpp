@@ -4,6 +4,7 @@
 // second launch hands its addresses ("veloraapp://album/1") to the running
 // instance and ends; SIGTERM and SIGINT quit in order (the core is stopped
 // and saves what it holds).
+#include <X11/Xlib.h>
 #include <glib-unix.h>
 #include <gtk/gtk.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 
 #include "CommandLineOptions.h"
 #include "FrontKeyGrab.h"
+#include "HIDRemote.h"
 #include "MediaKeys.h"
 #include "ShellTrace.h"
 #include "SleepWatch.h"
@@ -62,6 +64,17 @@ void present(Application& application) {
   if (application.started) gtk_window_present(application.delegate->window()->window());
 }
 
+// The remote is taken while the application is active and given back when
+// another one is (in its exclusive-while-active mode).
+void onActiveChanged(GObject* window, GParamSpec*, gpointer) {
+  HIDRemote* remote = VeloraController::instance().remote();
+  if (gtk_window_is_active(GTK_WINDOW(window))) {
+    remote->applicationDidBecomeActive();
+  } else {
+    remote->applicationWillResignActive();
+  }
+}
+
 // The start-up sequence, once.
 void launch(Application& application) {
   if (application.started || application.status != 0) return;
@@ -79,6 +92,7 @@ void launch(Application& application) {
   gtk_application_add_window(gtk, delegate.window()->window());
   application.frontKey = std::make_unique<FrontKeyGrab>([&application] { present(application); });
   application.mediaKeys = std::make_unique<MediaKeys>();
+  g_signal_connect(delegate.window()->window(), "notify::is-active", G_CALLBACK(onActiveChanged), nullptr);
   application.sleepWatch = std::make_unique<SleepWatch>();
 }
 
@@ -128,6 +142,8 @@ gboolean onSignal(gpointer data) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The media-key tap talks to the X server from a thread of its own.
+  XInitThreads();
   prepareLogFolder();
   std::vector<std::string> arguments(argv, argv + argc);
   if (CommandLineOptions::processCommandLineArguments(arguments, *VLPlatformFactory::instance()->getSettingHelper())) {
@@ -145,7 +161,9 @@ int main(int argc, char** argv) {
   g_source_remove(term);
   g_source_remove(interrupt);
 
-  // The orderly end: the core stops (indexes and stores saved) before exit.
+  // The orderly end: the remote is given back, the core stops (indexes and
+  // stores saved) before exit.
+  VeloraController::instance().remote()->applicationWillTerminate();
   application.mediaKeys.reset();
   application.frontKey.reset();
   application.sleepWatch.reset();
