@@ -128,7 +128,8 @@ void VeloraDesktopAppDelegate::stop() {
   if (graceTimer_ != 0) g_source_remove(graceTimer_);
   graceTimer_ = 0;
   if (prefetch_ != nullptr) prefetch_->cancel();
-  if (recorder_ != nullptr) recorder_->saveNow();
+  // What the last page loaded is saved whole, also right after its load.
+  if (recorder_ != nullptr) recorder_->finish(2000);
   VeloraController::instance().setIci(nullptr);
   VeloraController::instance().setLogUploader(nullptr);
   logUpload_.reset();

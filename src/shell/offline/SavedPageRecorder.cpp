@@ -62,6 +62,9 @@ void SavedPageRecorder::onFinished(WebKitWebResource* resource, gpointer data) {
   guint status = response != nullptr ? webkit_uri_response_get_status_code(response) : 0;
   // An error page of the server must never replace the page that worked.
   if (status < 200 || status > 299) return;
+  std::shared_ptr<SavedPageRecorder*> recorder = watch->recorder.lock();
+  if (recorder == nullptr || *recorder == nullptr) return;
+  ++(*recorder)->pendingData_;
   webkit_web_resource_get_data(resource, nullptr, onData, new Watch(*watch));
 }
 
@@ -72,6 +75,7 @@ void SavedPageRecorder::onData(GObject* source, GAsyncResult* result, gpointer d
   GError* error = nullptr;
   guchar* bytes = webkit_web_resource_get_data_finish(resource, result, &length, &error);
   std::shared_ptr<SavedPageRecorder*> recorder = watch->recorder.lock();
+  if (recorder != nullptr && *recorder != nullptr) --(*recorder)->pendingData_;
   if (bytes == nullptr) {
     if (recorder != nullptr && *recorder != nullptr) {
       VL_LOG_INFO("SavedPageRecorder::onData no data for " + watch->address + ": " +
@@ -115,6 +119,15 @@ void SavedPageRecorder::saveNow() {
   }
   for (const std::string& page : unsaved_) store_.saveRecording(page);
   unsaved_.clear();
+}
+
+void SavedPageRecorder::finish(unsigned guardMilliseconds) {
+  gint64 deadline = g_get_monotonic_time() + static_cast<gint64>(guardMilliseconds) * 1000;
+  // A wake-up now and then, so that the guard is looked at while idle.
+  guint tick = g_timeout_add(20, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+  while (pendingData_ > 0 && g_get_monotonic_time() < deadline) g_main_context_iteration(nullptr, TRUE);
+  g_source_remove(tick);
+  saveNow();
 }
 
 void SavedPageRecorder::onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {

@@ -31,6 +31,10 @@ class SavedPageRecorder {
   bool isEnabled() const { return enabled_; }
   // Writes every page with resources recorded since its last write, now.
   void saveNow();
+  // For the end of the run: waits (running the main loop, at most the guard
+  // time) for the data of resources that have finished loading, then saves.
+  // A quit right after a load so still saves the whole page.
+  void finish(unsigned guardMilliseconds);
 
  private:
   struct Watch;
@@ -49,6 +53,7 @@ class SavedPageRecorder {
   std::string playerOrigin_;
   bool enabled_ = true;
   std::set<std::string> unsaved_;
+  int pendingData_ = 0;  // data asked of WebKit and not yet answered
   guint saveTimer_ = 0;
   std::shared_ptr<SavedPageRecorder*> self_;  // cleared when destroyed: late answers find no recorder
 };
