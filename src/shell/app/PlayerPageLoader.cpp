@@ -17,17 +17,6 @@ namespace {
 // The manifest pre-fetch waits for the page to have had its turn.
 constexpr guint kManifestDelayMilliseconds = 3000;
 
-std::string hostOf(const std::string& address) {
-  GUri* uri = g_uri_parse(address.c_str(), G_URI_FLAGS_NONE, nullptr);
-  if (uri == nullptr) return "";
-  const char* host = g_uri_get_host(uri);
-  gchar* lower = g_ascii_strdown(host != nullptr ? host : "", -1);
-  std::string result(lower);
-  g_free(lower);
-  g_uri_unref(uri);
-  return result;
-}
-
 }  // namespace
 
 PlayerPageLoader::PlayerPageLoader(MainWindow& window, SavedPageStore& store, SavedPageServer& server,
@@ -85,6 +74,17 @@ PlayerPageLoader::Failure PlayerPageLoader::classify(const GError* error) {
   }
   if (error->domain == G_RESOLVER_ERROR) return Failure::kConnection;
   return Failure::kOther;
+}
+
+std::string PlayerPageLoader::hostOf(const std::string& address) {
+  GUri* uri = g_uri_parse(address.c_str(), G_URI_FLAGS_NONE, nullptr);
+  if (uri == nullptr) return "";
+  const char* host = g_uri_get_host(uri);
+  gchar* lower = g_ascii_strdown(host != nullptr ? host : "", -1);
+  std::string result(lower);
+  g_free(lower);
+  g_uri_unref(uri);
+  return result;
 }
 
 bool PlayerPageLoader::sameHost(const std::string& a, const std::string& b) {

@@ -76,6 +76,8 @@ class PlayerPageLoader {
   static Failure classify(const GError* error);
   // Whether two addresses name the same host (the player host test).
   static bool sameHost(const std::string& a, const std::string& b);
+  // The address's host in lower case; empty when it has none.
+  static std::string hostOf(const std::string& address);
 
  private:
   static void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self);

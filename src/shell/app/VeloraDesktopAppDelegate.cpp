@@ -28,14 +28,6 @@ bool isTrue(const std::string& value) {
   return value == "1" || g_ascii_strcasecmp(value.c_str(), "true") == 0 || g_ascii_strcasecmp(value.c_str(), "yes") == 0;
 }
 
-std::string hostOf(const std::string& address) {
-  GUri* uri = g_uri_parse(address.c_str(), G_URI_FLAGS_NONE, nullptr);
-  if (uri == nullptr) return "";
-  std::string host = g_uri_get_host(uri) != nullptr ? g_uri_get_host(uri) : "";
-  g_uri_unref(uri);
-  return host;
-}
-
 // A modal message with one OK button.
 void showMessage(GtkWindow* parent, GtkMessageType type, const std::string& title, const std::string& text) {
   GtkWidget* dialog = gtk_message_dialog_new(parent, GTK_DIALOG_MODAL, type, GTK_BUTTONS_NONE, "%s", title.c_str());
@@ -320,7 +312,7 @@ bool VeloraDesktopAppDelegate::doOpenVeloraURI(const std::string& address) {
   VeloraController::instance().logDebug("VeloraDesktopAppDelegate::doOpenVeloraURI Handling extern call wih url:'" +
                                         address + "'");
   std::string hash;
-  std::vector<std::string> hosts = {hostOf(kProductionPlayer), hostOf(playerAddress_)};
+  std::vector<std::string> hosts = {PlayerPageLoader::hostOf(kProductionPlayer), PlayerPageLoader::hostOf(playerAddress_)};
   if (!VeloraURLScheme::locationHash(address, hosts, hash)) return false;
   std::shared_ptr<VeloraICI> ici = hasPlayerBeenLoaded_ ? VeloraController::instance().ici() : nullptr;
   if (ici != nullptr) {

@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -169,6 +170,54 @@ TEST_F(VeloraDesktopProcessTest, APageThatNeverAgreesKeepsItRunningUntilSigtermW
   ASSERT_TRUE(activateQuit());
   ASSERT_TRUE(again.waitForEnd());
   EXPECT_EQ(again.exitStatus(), 0);
+}
+
+TEST_F(VeloraDesktopProcessTest, WithoutTheServiceItStartsFromTheSavedPageWithItsObjectsAndStorage) {
+  // The page reports to a server that stays; its own goes away.
+  ShellTestServer reports(VELORA_SOURCE_DIR "/src/shell/testing/pages");
+  ASSERT_TRUE(reports.start());
+  auto pages = std::make_unique<ShellTestServer>(VELORA_SOURCE_DIR "/src/shell/testing/pages");
+  ASSERT_TRUE(pages->start());
+  std::string player = pages->playerOrigin() + "/app/?keep=kept-offline&reports=" + reports.playerOrigin();
+  VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
+  ASSERT_TRUE(preferences.set("BetaPlayerURL", player));
+  auto loadedReports = [&](size_t count) {
+    return ShellTestServer::runUntil([&] { return reports.reports("loaded").size() >= count; });
+  };
+  {
+    DesktopProcess online(home_.path(), {});
+    ASSERT_TRUE(loadedReports(1));
+    ASSERT_TRUE(activateQuit());
+    ASSERT_TRUE(online.waitForEnd());
+    EXPECT_EQ(online.exitStatus(), 0);
+  }
+  pages.reset();
+  DesktopProcess offline(home_.path(), {});
+  ASSERT_TRUE(loadedReports(2));
+  std::string loaded = reports.reports("loaded")[1];
+  // The saved page's scripts ran with the page objects, and the storage the
+  // page kept through them came back.
+  EXPECT_NE(loaded.find("\"objects\":\"object\""), std::string::npos) << loaded;
+  EXPECT_NE(loaded.find("\"kept\":\"kept-offline\""), std::string::npos) << loaded;
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(offline.waitForEnd());
+  EXPECT_EQ(offline.exitStatus(), 0);
+}
+
+TEST_F(VeloraDesktopProcessTest, BeforeAnyPlayerPageAQuitEndsAtOnce) {
+  VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
+  // A server that is not there: the error page shows, no player page loads.
+  auto gone = std::make_unique<ShellTestServer>(VELORA_SOURCE_DIR "/src/shell/testing/pages");
+  ASSERT_TRUE(gone->start());
+  ASSERT_TRUE(preferences.set("BetaPlayerURL", gone->playerOrigin() + "/app/"));
+  gone.reset();
+  DesktopProcess application(home_.path(), {});
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop_stderr.log";
+  ASSERT_TRUE(ShellTestServer::runUntil(
+      [&] { return TestFolder::read(log).find("cacheReloadCount: 2") != std::string::npos; }));
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(application.waitForEnd());
+  EXPECT_EQ(application.exitStatus(), 0);
 }
 
 TEST_F(VeloraDesktopProcessTest, CommandLineOptionsDoTheirWorkAndEnd) {

@@ -2,15 +2,22 @@
 // the termination question as the address asks ("agree": yes, never, none).
 'use strict';
 (function () {
+  // Reports go to another server when the address names one (the page's own
+  // may be gone: the offline start).
+  const elsewhere = params().get('reports');
+  const send = elsewhere
+    ? (name, value) => fetch(elsewhere + '/report?name=' + encodeURIComponent(name),
+                             { method: 'POST', mode: 'no-cors', body: JSON.stringify(value) })
+    : report;
   const agree = params().get('agree') || 'yes';
   const api = {};
   if (agree === 'yes') {
-    api.askTermination = () => { report('asked', 1).then(() => VeloraICI.terminate()); };
+    api.askTermination = () => { send('asked', 1).then(() => VeloraICI.terminate()); };
   } else if (agree === 'never') {
-    api.askTermination = () => { report('asked', 1); };
+    api.askTermination = () => { send('asked', 1); };
   }
   window.VeloraAPI = api;
-  report('loaded', {
+  send('loaded', {
     hash: location.hash,
     agent: navigator.userAgent,
     objects: typeof VeloraICI,
@@ -18,5 +25,5 @@
   });
   const keep = params().get('keep');
   if (keep) localStorage.setItem('kept', keep);
-  window.addEventListener('hashchange', () => report('hash', location.hash));
+  window.addEventListener('hashchange', () => send('hash', location.hash));
 })();
