@@ -1,6 +1,7 @@
 #include "SPMediaKeyTap.h"
 
 #include <glib-unix.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -62,15 +63,18 @@ SPMediaKeyTap::SPMediaKeyTap(SPMediaKeyTapDelegate* delegate, PreferenceReader p
       preferences_(std::move(preferences)),
       keys_(std::move(keys)),
       front_(std::move(front)),
-      self_(std::make_shared<SPMediaKeyTap*>(this)) {
+      wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+  // Keys reach the main thread (GLib's default context) through this watch.
+  if (wakeFd_ >= 0) wakeWatch_ = g_unix_fd_add(wakeFd_, G_IO_IN, deliverOnMainThread, this);
   startWatchingAppSwitching();
 }
 
 SPMediaKeyTap::~SPMediaKeyTap() {
-  *self_ = nullptr;
   delegate_ = nullptr;
-  stopWatchingMediaKeys();
+  stopWatchingMediaKeys();  // the tap thread has ended: nothing more is queued
   stopWatchingAppSwitching();
+  if (wakeWatch_) g_source_remove(wakeWatch_);
+  if (wakeFd_ >= 0) close(wakeFd_);
 }
 
 bool SPMediaKeyTap::usesGlobalMediaKeyTap(const SPMediaKeyPreferences& preferences) {
@@ -166,23 +170,31 @@ void SPMediaKeyTap::tapEventCallback(const SPMediaKeyEvent& event) {
     return;
   }
   if (!shouldInterceptMediaKeyEvents()) return;
-  // Hand the key to the main thread without waiting.
-  struct Delivery {
-    std::shared_ptr<SPMediaKeyTap*> tap;
-    SPMediaKeyEvent event;
-  };
-  GSource* idle = g_idle_source_new();
-  g_source_set_priority(idle, G_PRIORITY_DEFAULT);
-  g_source_set_callback(
-      idle,
-      [](gpointer data) -> gboolean {
-        auto* delivery = static_cast<Delivery*>(data);
-        if (SPMediaKeyTap* tap = *delivery->tap) tap->handleMediaKeyEvent(delivery->event);
-        return G_SOURCE_REMOVE;
-      },
-      new Delivery{self_, event}, [](gpointer data) { delete static_cast<Delivery*>(data); });
-  g_source_attach(idle, g_main_context_default());
-  g_source_unref(idle);
+  // Hand the key to the main thread without waiting: queued under our own
+  // lock, so the hand-over is plain to see, and the main loop woken.
+  {
+    std::lock_guard<std::mutex> lock(deliveryMutex_);
+    deliveries_.push_back(event);
+  }
+  uint64_t one = 1;
+  if (write(wakeFd_, &one, sizeof one) < 0) {
+    // The counter is full only if the main loop has stalled for 2^64 keys.
+  }
+}
+
+gboolean SPMediaKeyTap::deliverOnMainThread(gint fd, GIOCondition, gpointer self) {
+  uint64_t count;
+  if (read(fd, &count, sizeof count) < 0) {
+    // Nothing to clear: another wake-up already drained the queue.
+  }
+  auto* tap = static_cast<SPMediaKeyTap*>(self);
+  std::deque<SPMediaKeyEvent> events;
+  {
+    std::lock_guard<std::mutex> lock(tap->deliveryMutex_);
+    events.swap(tap->deliveries_);
+  }
+  for (const SPMediaKeyEvent& event : events) tap->handleMediaKeyEvent(event);
+  return G_SOURCE_CONTINUE;
 }
 
 void SPMediaKeyTap::handleMediaKeyEvent(const SPMediaKeyEvent& event) {

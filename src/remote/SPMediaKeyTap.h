@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <memory>
+#include <deque>
 #include <future>
 #include <mutex>
 #include <string>
@@ -82,6 +83,7 @@ class SPMediaKeyTap {
   void eventTapThread(std::promise<bool>* started);
   void pauseTapOnTapThread(bool enabled);
   void tapEventCallback(const SPMediaKeyEvent& event);
+  static gboolean deliverOnMainThread(gint fd, GIOCondition condition, gpointer self);
   void handleMediaKeyEvent(const SPMediaKeyEvent& event);
 
   SPMediaKeyTapDelegate* delegate_;
@@ -97,7 +99,11 @@ class SPMediaKeyTap {
 
   GMainLoop* tapLoop_ = nullptr;
   std::thread tapThread_;
-  // Cleared when the tap goes away, so main-thread deliveries still queued
-  // find no tap.
-  std::shared_ptr<SPMediaKeyTap*> self_;
+
+  // Keys taken on the tap thread, waiting for the main thread; the tap thread
+  // wakes the main loop through the event descriptor.
+  std::mutex deliveryMutex_;
+  std::deque<SPMediaKeyEvent> deliveries_;
+  int wakeFd_ = -1;
+  guint wakeWatch_ = 0;
 };
