@@ -204,18 +204,26 @@ TEST_F(VLAudioInterfaceTest, ThePageReadsOutputValuesWhileTheWorkerSwitches)
     VLPlaybackSession session;
     VLAudioInterface* audio = session.audio();
     std::atomic<bool> done(false);
+    std::atomic<int> reads(0);
     std::thread page([&] {
         size_t seen = 0;
         while (!done) {
             seen += audio->getOutput().size() + audio->getOutputDrivers().size() + audio->getStreamBufferSize();
             audio->setStreamBufferSize(65536, false);
+            ++reads;
         }
         EXPECT_GT(seen, 0u);
     });
-    for (int i = 0; i < 6; ++i) {
+    // The reader may not have been scheduled yet on a loaded machine: the
+    // switches start once it reads, and go on until it has read during them.
+    while (reads == 0)
+        std::this_thread::yield();
+    const int readsBefore = reads;
+    for (int i = 0; (i < 6 || reads == readsBefore) && i < 100000; ++i) {
         EXPECT_TRUE(audio->setOutput(i % 2 ? "6:0" : "5:0", true));
         session.pass();
     }
+    EXPECT_NE(readsBefore, reads) << "the reader stopped reading";
     done = true;
     page.join();
 }
