@@ -154,6 +154,7 @@ class PageChannelTest : public ::testing::Test {
       GtkWidget* popupView = webkit_web_view_new_with_related_view(view);
       gtk_container_add(GTK_CONTAINER(popup), popupView);
       gtk_widget_show_all(popup);
+      popups_.push_back(popup);
       return popupView;
     }), nullptr);
     window_->show();
@@ -164,9 +165,15 @@ class PageChannelTest : public ::testing::Test {
     bridges_.clear();
     delete channel_;
     delete publisher_;
+    for (GtkWidget* popup : popups_) gtk_widget_destroy(popup);
+    popups_.clear();
     delete window_;
     g_object_unref(context_);
     delete server_;
+    // The web and network processes end on their own once the context is
+    // gone, and write into the data folder until they do.
+    EXPECT_TRUE(ShellTestServer::runUntil([] { return !ShellTestServer::hasRunningChildren(); }))
+        << "WebKit's processes did not end";
     gchar* command = g_strdup_printf("rm -rf '%s'", dataFolder_);
     if (system(command) != 0) ADD_FAILURE() << command;
     g_free(command);
@@ -192,6 +199,7 @@ class PageChannelTest : public ::testing::Test {
   static std::vector<ConsoleLine> console_;
   static std::vector<std::string> warnings_;
   static std::vector<std::string> failedLoads_;
+  static std::vector<GtkWidget*> popups_;
 };
 
 ShellTestServer* PageChannelTest::server_ = nullptr;
@@ -205,6 +213,7 @@ std::vector<std::shared_ptr<TestBridge>> PageChannelTest::bridges_;
 std::vector<ConsoleLine> PageChannelTest::console_;
 std::vector<std::string> PageChannelTest::warnings_;
 std::vector<std::string> PageChannelTest::failedLoads_;
+std::vector<GtkWidget*> PageChannelTest::popups_;
 
 const char* kNoObjects =
     "{\"TestBridge\":\"undefined\",\"VeloraICI\":\"undefined\",\"VeloraStorage\":\"undefined\","

@@ -1,6 +1,10 @@
 #include "ShellTestServer.h"
 
 #include <libsoup/soup.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -85,6 +89,31 @@ bool ShellTestServer::runUntil(const std::function<bool()>& done, int guardSecon
   while (!done() && g_get_monotonic_time() < deadline) g_main_context_iteration(context, TRUE);
   g_source_remove(tick);
   return done();
+}
+
+bool ShellTestServer::hasRunningChildren() {
+  const std::string self = std::to_string(getpid());
+  GDir* proc = g_dir_open("/proc", 0, nullptr);
+  if (proc == nullptr) return false;
+  bool running = false;
+  for (const char* name; !running && (name = g_dir_read_name(proc)) != nullptr;) {
+    if (!g_ascii_isdigit(name[0])) continue;
+    gchar* stat = nullptr;
+    gchar* path = g_build_filename("/proc", name, "stat", nullptr);
+    // "pid (command) state ppid ...": the command may hold spaces and ')'.
+    if (g_file_get_contents(path, &stat, nullptr, nullptr)) {
+      const char* end = strrchr(stat, ')');
+      char state = 0;
+      char parent[32] = {0};
+      if (end != nullptr && sscanf(end + 1, " %c %31s", &state, parent) == 2) {
+        running = self == parent && state != 'Z' && state != 'X';
+      }
+    }
+    g_free(stat);
+    g_free(path);
+  }
+  g_dir_close(proc);
+  return running;
 }
 
 void ShellTestServer::onRequest(SoupServer*, SoupServerMessage* message, const char* path, GHashTable* query,

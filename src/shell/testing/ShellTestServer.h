@@ -50,6 +50,10 @@ class ShellTestServer {
   // passed (a guard against a hang, never a measure); returns done().
   static bool runUntil(const std::function<bool()>& done, int guardSeconds = 120);
 
+  // True while a child process of this one (a WebKit web or network process,
+  // say) still runs; children that ended but were not reaped do not count.
+  static bool hasRunningChildren();
+
  private:
   static void onRequest(SoupServer* server, SoupServerMessage* message, const char* path, GHashTable* query,
                         void* self);
