@@ -194,10 +194,10 @@ def parse_range(header, size):
     """(start, end exclusive) of a single byte range, 'unsatisfiable', or None to ignore it."""
     if not header or not header.startswith("bytes="):
         return None
-    spec = header[len("bytes="):].strip()
-    if "," in spec or "-" not in spec:
+    ranges = header[len("bytes="):].strip()
+    if "," in ranges or "-" not in ranges:
         return None
-    first, last = spec.split("-", 1)
+    first, last = ranges.split("-", 1)
     try:
         if first == "":
             suffix = int(last)

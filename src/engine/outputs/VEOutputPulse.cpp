@@ -133,17 +133,17 @@ VEResult VEOutputPulse::open(const VEOutputDriver& driver, int sampleRate, VEMix
     context_ = nullptr;
     return VE_ERR_OUTPUT_INIT;
   }
-  pa_sample_spec spec{PA_SAMPLE_S16LE, static_cast<uint32_t>(sampleRate), 2};
-  stream_ = pa_stream_new(context_, "Velora playback", &spec, nullptr);
+  pa_sample_spec sampleFormat{PA_SAMPLE_S16LE, static_cast<uint32_t>(sampleRate), 2};
+  stream_ = pa_stream_new(context_, "Velora playback", &sampleFormat, nullptr);
   bool ready = false;
   if (stream_) {
     pa_stream_set_state_callback(stream_, signalStream, loop_);
     pa_stream_set_write_callback(stream_, writeCallback, this);
     pa_buffer_attr attributes;
     attributes.maxlength = static_cast<uint32_t>(-1);
-    attributes.tlength = static_cast<uint32_t>(pa_usec_to_bytes(kLatencyMilliseconds * 1000, &spec));
+    attributes.tlength = static_cast<uint32_t>(pa_usec_to_bytes(kLatencyMilliseconds * 1000, &sampleFormat));
     attributes.prebuf = static_cast<uint32_t>(-1);
-    attributes.minreq = static_cast<uint32_t>(pa_usec_to_bytes(10 * 1000, &spec));
+    attributes.minreq = static_cast<uint32_t>(pa_usec_to_bytes(10 * 1000, &sampleFormat));
     attributes.fragsize = static_cast<uint32_t>(-1);
     const char* device = driver.device.empty() ? nullptr : driver.device.c_str();
     pa_stream* s = stream_;
