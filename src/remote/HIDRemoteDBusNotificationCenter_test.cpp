@@ -32,6 +32,14 @@ class HIDRemoteDBusTest : public ::testing::Test {
     g_clear_error(&error);
     return c;
   }
+  // Waits until the bus has handled everything the connection sent so far
+  // (its subscriptions included): the bus answers in order.
+  static void syncWithBus(GDBusConnection* connection) {
+    GVariant* reply = g_dbus_connection_call_sync(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                  "org.freedesktop.DBus", "GetId", nullptr, nullptr,
+                                                  G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+    if (reply) g_variant_unref(reply);
+  }
   template <typename Done>
   static bool runUntil(Done done) {
     gint64 guard = g_get_monotonic_time() + 10 * G_USEC_PER_SEC;
@@ -66,6 +74,8 @@ TEST_F(HIDRemoteDBusTest, TwoApplicationsHandTheReceiverOver) {
   watcherCenter.observe(kHIDRemoteStatusNotification, "", true, [&](const auto& n) { seen.push_back(n); });
 
   HIDRemote a(&devicesA, &centerA, 1001, "a"), b(&devicesB, &centerB, 1002, "b");
+  syncWithBus(first);
+  syncWithBus(second);
   ASSERT_TRUE(a.startRemoteControl(2));
   ASSERT_TRUE(b.startRemoteControl(3));
   ASSERT_TRUE(runUntil([&] { return seen.size() >= 2; }));

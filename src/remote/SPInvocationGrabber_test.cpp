@@ -69,11 +69,13 @@ TEST_F(SPInvocationGrabberTest, OnMainAsyncRunsOnALaterPassOfTheMainLoop) {
 TEST_F(SPInvocationGrabberTest, OnMainSyncFromAnotherThreadWaitsForTheMainThread) {
   std::atomic<bool> senderReturned{false};
   std::thread::id ranOn;
+  // This test thread is the main thread: it owns the main context before the
+  // sender asks for it.
+  g_main_context_acquire(g_main_context_default());
   std::thread sender([&] {
     SPInvocationGrabber::onMainAsync(false)->forward([&] { ranOn = std::this_thread::get_id(); });
     senderReturned = true;
   });
-  g_main_context_acquire(g_main_context_default());  // this test thread is the main thread
   iterateUntil([&] { return senderReturned.load(); });
   g_main_context_release(g_main_context_default());
   sender.join();
