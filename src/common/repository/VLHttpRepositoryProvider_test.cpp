@@ -296,23 +296,22 @@ TEST_F(VLHttpRepositoryProviderTest, ATruncatedOrStalledBodyKeepsItsWholeBlocks)
 
 TEST_F(VLHttpRepositoryProviderTest, AnswersThatIgnoreOrMoveTheRangeAreStoredWhereTheyBelong)
 {
-    VLRepositoryFile* whole = file("whole");
-    ASSERT_TRUE(whole->open(0));
-    ASSERT_TRUE(provider.start(server.url("/size=60000/seed=3/norange=1/a"), repository.get(), whole->getFileId(),
-                               40960, kAll));
-    EXPECT_EQ(uint32_t(Provider::TRANSFER_FINISHED), pumpUntilFinal(repository.get(), whole->getFileId()));
-    EXPECT_EQ(60000u, checkPresentBytes(whole, 3));
-
-    // A range that starts 1000 bytes early: the bytes before the next block
-    // boundary are dropped, the rest lands at its own offset.
-    VLRepositoryFile* shifted = file("shifted");
-    ASSERT_TRUE(shifted->open(0));
-    ASSERT_TRUE(provider.start(server.url("/size=60000/seed=3/shift=1000/a"), repository.get(),
-                               shifted->getFileId(), 40960, kAll));
-    EXPECT_EQ(uint32_t(Provider::TRANSFER_FINISHED), pumpUntilFinal(repository.get(), shifted->getFileId()));
-    EXPECT_EQ(60000u - 40960u, checkPresentBytes(shifted, 3));
-    ASSERT_TRUE(whole->close(0));
-    ASSERT_TRUE(shifted->close(0));
+    // A whole answer to a range lands at 0; a range that starts 1000 bytes
+    // early drops the bytes before the next block boundary, the rest lands
+    // at its own offset.
+    const struct
+    {
+        const char* path;
+        size_t present;
+    } cases[] = {{"/size=60000/seed=3/norange=1/a", 60000u}, {"/size=60000/seed=3/shift=1000/a", 60000u - 40960u}};
+    for (const auto& c : cases) {
+        VLRepositoryFile* f = file(c.path);
+        ASSERT_TRUE(f->open(0));
+        ASSERT_TRUE(provider.start(server.url(c.path), repository.get(), f->getFileId(), 40960, kAll));
+        EXPECT_EQ(uint32_t(Provider::TRANSFER_FINISHED), pumpUntilFinal(repository.get(), f->getFileId())) << c.path;
+        EXPECT_EQ(c.present, checkPresentBytes(f, 3)) << c.path;
+        ASSERT_TRUE(f->close(0));
+    }
 }
 
 TEST_F(VLHttpRepositoryProviderTest, ANewValidatorRefetchesUnlessAReaderHoldsTheFile)
