@@ -9,11 +9,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <condition_variable>
 #include <map>
 #include <fstream>
 #include <list>
-#include <mutex>
 #include <sstream>
 #include <thread>
 
