@@ -31,11 +31,17 @@ typedef VLHttpRepositoryProvider Provider;
 class TestDelegate : public VLAskFileUrlDelegate
 {
 public:
-    void askFileUrl(VLRepository* repository, const VLFileId& fileId) override { asked.push_back(fileId); }
+    // Called on the worker; while a worker runs, read only askedCount.
+    void askFileUrl(VLRepository* repository, const VLFileId& fileId) override
+    {
+        asked.push_back(fileId);
+        ++askedCount;
+    }
     bool isJSReady() override { return ready; }
 
-    bool ready = true;
+    std::atomic<bool> ready{true};
     std::vector<VLFileId> asked;
+    std::atomic<int> askedCount{0};
 };
 
 class VLHttpRepositoryProviderTest : public ::testing::Test
@@ -475,17 +481,7 @@ TEST_F(VLHttpRepositoryProviderTest, PageAnswersMeetAWorkerThatIsRunning)
 {
     // The worker thread pumps while the page's answers come on this thread.
     const int files = 20;
-    std::atomic<int> asked(0);
-    class CountingDelegate : public VLAskFileUrlDelegate
-    {
-    public:
-        explicit CountingDelegate(std::atomic<int>& count) : m_count(count) {}
-        void askFileUrl(VLRepository*, const VLFileId&) override { ++m_count; }
-        bool isJSReady() override { return true; }
-
-    private:
-        std::atomic<int>& m_count;
-    } counting(asked);
+    TestDelegate counting;
     VLHttpRepositoryProvider pageProvider;
     pageProvider.init(&counting);
     VLRepository pageRepository(&handler, &pageProvider, "download", "user", 604800, folder.folder("db"),
@@ -503,7 +499,7 @@ TEST_F(VLHttpRepositoryProviderTest, PageAnswersMeetAWorkerThatIsRunning)
             usleep(200);
         }
     });
-    while (asked < files)
+    while (counting.askedCount < files)
         usleep(1000);
     for (int i = 0; i < files; ++i)
         EXPECT_TRUE(pageProvider.setFileUrl(&pageRepository, VLFileId("t" + std::to_string(i), 6u),
