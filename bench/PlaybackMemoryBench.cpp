@@ -20,105 +20,24 @@
 #include <string>
 #include <vector>
 
+#include "BenchProcesses.h"
 #include "ShellTestServer.h"
 #include "VeloraDesktopAppDelegate.h"
 #include "WebViewProbe.h"
 
 namespace {
 
-// The resident memory of a process and all its descendants, in MiB.
-double treeRss(pid_t root) {
-  std::map<pid_t, std::vector<pid_t>> children;
-  std::map<pid_t, long> rss;
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return 0;
-  for (dirent* entry; (entry = readdir(proc)) != nullptr;) {
-    pid_t pid = static_cast<pid_t>(atoi(entry->d_name));
-    if (pid <= 0) continue;
-    std::ifstream status("/proc/" + std::string(entry->d_name) + "/status");
-    pid_t parent = 0;
-    long kib = 0;
-    for (std::string line; std::getline(status, line);) {
-      if (line.rfind("PPid:", 0) == 0) parent = static_cast<pid_t>(atoi(line.c_str() + 5));
-      if (line.rfind("VmRSS:", 0) == 0) kib = atol(line.c_str() + 6);
-    }
-    children[parent].push_back(pid);
-    rss[pid] = kib;
-  }
-  closedir(proc);
-  double total = 0;
-  for (std::vector<pid_t> pending = {root}; !pending.empty();) {
-    pid_t pid = pending.back();
-    pending.pop_back();
-    total += rss[pid];
-    for (pid_t child : children[pid]) pending.push_back(child);
-  }
-  return total / 1024.0;
-}
-
-std::string firstLineStartingWith(GSubprocess* process, const std::string& prefix) {
-  GDataInputStream* lines = g_data_input_stream_new(g_subprocess_get_stdout_pipe(process));
-  std::string found;
-  for (char* line; found.empty() && (line = g_data_input_stream_read_line(lines, nullptr, nullptr, nullptr)) != nullptr;) {
-    if (std::string(line).rfind(prefix, 0) == 0) found = line;
-    g_free(line);
-  }
-  g_object_unref(lines);
-  return found;
-}
-
-GSubprocess* spawn(const std::vector<const char*>& arguments, GSubprocessFlags flags) {
-  std::vector<const char*> argv = arguments;
-  argv.push_back(nullptr);
-  GError* error = nullptr;
-  GSubprocess* process = g_subprocess_newv(argv.data(), flags, &error);
-  if (process == nullptr) {
-    fprintf(stderr, "cannot start %s: %s\n", arguments[0], error->message);
-    g_error_free(error);
-  }
-  return process;
-}
-
-void end(GSubprocess* process) {
-  g_subprocess_send_signal(process, SIGTERM);
-  g_subprocess_wait(process, nullptr, nullptr);
-  g_object_unref(process);
-}
-
-pid_t pidOf(GSubprocess* process) { return static_cast<pid_t>(atoi(g_subprocess_get_identifier(process))); }
-
 void pause(int seconds) { ShellTestServer::runUntil([] { return false; }, seconds); }
 
 double bareWindowRss(const std::string& page) {
-  GSubprocess* bare = spawn({VELORA_BINARY_DIR "/bench/bare_webkit_window", page.c_str()}, G_SUBPROCESS_FLAGS_STDOUT_PIPE);
-  if (bare == nullptr || firstLineStartingWith(bare, "loaded").empty()) return -1;
+  GSubprocess* bare = spawnProcess({VELORA_BINARY_DIR "/bench/bare_webkit_window", page.c_str()}, G_SUBPROCESS_FLAGS_STDOUT_PIPE);
+  if (bare == nullptr || readLineStartingWith(bare, "loaded").empty()) return -1;
   g_usleep(1000000);
   double rss = treeRss(pidOf(bare));
-  end(bare);
+  endProcess(bare);
   return rss;
 }
 
-double chromiumRss(const std::string& page) {
-  gchar* chromium = g_find_program_in_path("chromium");
-  if (chromium == nullptr) return -1;
-  gchar* profile = g_dir_make_tmp("memory-bench-chromium-XXXXXX", nullptr);
-  std::string profileOption = std::string("--user-data-dir=") + profile;
-  GSubprocess* browser = spawn({chromium, "--headless", "--no-sandbox", "--disable-gpu", profileOption.c_str(), page.c_str()},
-                               static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDOUT_SILENCE |
-                                                             G_SUBPROCESS_FLAGS_STDERR_SILENCE));
-  double rss = -1;
-  if (browser != nullptr) {
-    g_usleep(5000000);
-    rss = treeRss(pidOf(browser));
-    end(browser);
-  }
-  gchar* command = g_strdup_printf("rm -rf '%s'", profile);
-  if (system(command) != 0) fprintf(stderr, "cannot remove %s\n", profile);
-  g_free(command);
-  g_free(profile);
-  g_free(chromium);
-  return rss;
-}
 
 void printBeside(const char* name, double mib, double client) {
   if (mib < 0) {
@@ -147,9 +66,9 @@ int main(int argc, char** argv) {
   gtk_init(&argc, &argv);
 
   std::string media = std::string(home) + "/demo";
-  GSubprocess* server = spawn({"python3", VELORA_SOURCE_DIR "/tools/demo/serve", "--folder", media.c_str()},
+  GSubprocess* server = spawnProcess({"python3", VELORA_SOURCE_DIR "/tools/demo/serve", "--folder", media.c_str()},
                               G_SUBPROCESS_FLAGS_STDOUT_PIPE);
-  std::string url = server != nullptr ? firstLineStartingWith(server, "URL ") : "";
+  std::string url = server != nullptr ? readLineStartingWith(server, "URL ") : "";
   if (url.empty()) return 1;
   std::string page = url.substr(4);
 
@@ -193,7 +112,7 @@ int main(int argc, char** argv) {
   printBeside("chromium --headless", chromium, afterStart);
 
   delete client;
-  end(server);
+  endProcess(server);
   gchar* command = g_strdup_printf("rm -rf '%s'", home);
   if (system(command) != 0) fprintf(stderr, "cannot remove %s\n", home);
   g_free(command);

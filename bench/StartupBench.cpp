@@ -19,76 +19,11 @@
 #include <string>
 #include <vector>
 
+#include "BenchProcesses.h"
+
 namespace {
 
 double now() { return g_get_monotonic_time() / 1000.0; }
-
-// The resident memory of a process and all its descendants, in MiB.
-double treeRss(pid_t root) {
-  std::map<pid_t, std::vector<pid_t>> children;
-  std::map<pid_t, long> rss;
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return 0;
-  for (dirent* entry; (entry = readdir(proc)) != nullptr;) {
-    pid_t pid = static_cast<pid_t>(atoi(entry->d_name));
-    if (pid <= 0) continue;
-    std::ifstream status("/proc/" + std::string(entry->d_name) + "/status");
-    std::string line;
-    pid_t parent = 0;
-    long kib = 0;
-    while (std::getline(status, line)) {
-      if (line.rfind("PPid:", 0) == 0) parent = static_cast<pid_t>(atoi(line.c_str() + 5));
-      if (line.rfind("VmRSS:", 0) == 0) kib = atol(line.c_str() + 6);
-    }
-    children[parent].push_back(pid);
-    rss[pid] = kib;
-  }
-  closedir(proc);
-  double total = 0;
-  std::vector<pid_t> pending = {root};
-  while (!pending.empty()) {
-    pid_t pid = pending.back();
-    pending.pop_back();
-    total += rss[pid];
-    for (pid_t child : children[pid]) pending.push_back(child);
-  }
-  return total / 1024.0;
-}
-
-GSubprocess* spawn(const std::vector<std::string>& arguments, GSubprocessFlags flags, gchar** environment = nullptr) {
-  std::vector<const char*> argv;
-  for (const std::string& a : arguments) argv.push_back(a.c_str());
-  argv.push_back(nullptr);
-  GSubprocessLauncher* launcher = g_subprocess_launcher_new(flags);
-  if (environment != nullptr) g_subprocess_launcher_set_environ(launcher, environment);
-  GError* error = nullptr;
-  GSubprocess* process = g_subprocess_launcher_spawnv(launcher, argv.data(), &error);
-  g_object_unref(launcher);
-  if (process == nullptr) {
-    fprintf(stderr, "cannot start %s: %s\n", arguments[0].c_str(), error->message);
-    g_error_free(error);
-  }
-  return process;
-}
-
-void end(GSubprocess* process) {
-  g_subprocess_send_signal(process, SIGTERM);
-  g_subprocess_wait(process, nullptr, nullptr);
-  g_object_unref(process);
-}
-
-// Reads lines of the process's standard output until one starts with the prefix.
-std::string readUntil(GSubprocess* process, const std::string& prefix) {
-  static std::map<GSubprocess*, GDataInputStream*> streams;
-  GDataInputStream*& lines = streams[process];
-  if (lines == nullptr) lines = g_data_input_stream_new(g_subprocess_get_stdout_pipe(process));
-  for (char* line; (line = g_data_input_stream_read_line(lines, nullptr, nullptr, nullptr)) != nullptr;) {
-    std::string text(line);
-    g_free(line);
-    if (text.rfind(prefix, 0) == 0) return text;
-  }
-  return "";
-}
 
 struct Sample {
   double milliseconds = 0;
@@ -117,7 +52,7 @@ bool runClient(const std::string& program, const std::string& page, Sample& samp
   }
   std::string log = std::string(home) + "/state/velora-desktop/desktop_stderr.log";
   double start = now();
-  GSubprocess* client = spawn({program}, G_SUBPROCESS_FLAGS_NONE, environment);
+  GSubprocess* client = spawnProcess({program}, G_SUBPROCESS_FLAGS_NONE, environment);
   g_strfreev(environment);
   bool loaded = false;
   while (client != nullptr && !loaded && now() - start < 60000) {
@@ -130,8 +65,8 @@ bool runClient(const std::string& program, const std::string& page, Sample& samp
   sample.milliseconds = now() - start;
   if (client != nullptr) {
     g_usleep(500000);  // what the page does right after its load
-    sample.rssMiB = treeRss(static_cast<pid_t>(atoi(g_subprocess_get_identifier(client))));
-    end(client);
+    sample.rssMiB = treeRss(pidOf(client));
+    endProcess(client);
   }
   gchar* command = g_strdup_printf("rm -rf '%s'", home);
   if (system(command) != 0) fprintf(stderr, "cannot remove %s\n", home);
@@ -142,36 +77,14 @@ bool runClient(const std::string& program, const std::string& page, Sample& samp
 
 bool runBare(const std::string& program, const std::string& page, Sample& sample) {
   double start = now();
-  GSubprocess* bare = spawn({program, page}, G_SUBPROCESS_FLAGS_STDOUT_PIPE);
+  GSubprocess* bare = spawnProcess({program, page}, G_SUBPROCESS_FLAGS_STDOUT_PIPE);
   if (bare == nullptr) return false;
-  bool loaded = readUntil(bare, "loaded") == "loaded";
+  bool loaded = readLineStartingWith(bare, "loaded") == "loaded";
   sample.milliseconds = now() - start;
   g_usleep(500000);
-  sample.rssMiB = treeRss(static_cast<pid_t>(atoi(g_subprocess_get_identifier(bare))));
-  end(bare);
+  sample.rssMiB = treeRss(pidOf(bare));
+  endProcess(bare);
   return loaded;
-}
-
-double chromiumRss(const std::string& page) {
-  gchar* chromium = g_find_program_in_path("chromium");
-  if (chromium == nullptr) return -1;
-  gchar* profile = g_dir_make_tmp("startup-bench-chromium-XXXXXX", nullptr);
-  GSubprocess* browser = spawn({chromium, "--headless", "--no-sandbox", "--disable-gpu",
-                                std::string("--user-data-dir=") + profile, page},
-                               static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDOUT_SILENCE |
-                                                             G_SUBPROCESS_FLAGS_STDERR_SILENCE));
-  double rss = -1;
-  if (browser != nullptr) {
-    g_usleep(5000000);
-    rss = treeRss(static_cast<pid_t>(atoi(g_subprocess_get_identifier(browser))));
-    end(browser);
-  }
-  gchar* command = g_strdup_printf("rm -rf '%s'", profile);
-  if (system(command) != 0) fprintf(stderr, "cannot remove %s\n", profile);
-  g_free(command);
-  g_free(profile);
-  g_free(chromium);
-  return rss;
 }
 
 }  // namespace
@@ -182,9 +95,9 @@ int main(int argc, char** argv) {
     fprintf(stderr, "startup_bench needs a display: scripts/in-display-session %s\n", argv[0]);
     return 2;
   }
-  GSubprocess* server = spawn({"python3", VELORA_SOURCE_DIR "/tools/demo/serve"}, G_SUBPROCESS_FLAGS_STDOUT_PIPE);
+  GSubprocess* server = spawnProcess({"python3", VELORA_SOURCE_DIR "/tools/demo/serve"}, G_SUBPROCESS_FLAGS_STDOUT_PIPE);
   if (server == nullptr) return 1;
-  std::string url = readUntil(server, "URL ");
+  std::string url = readLineStartingWith(server, "URL ");
   if (url.empty()) return 1;
   std::string page = url.substr(4);
 
@@ -212,6 +125,6 @@ int main(int argc, char** argv) {
   } else {
     printf("  chromium --headless   not installed\n");
   }
-  end(server);
+  endProcess(server);
   return 0;
 }

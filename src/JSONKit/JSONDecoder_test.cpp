@@ -160,30 +160,34 @@ TEST(JSONDecoder, TrailingTextOption) {
   EXPECT_EQ(*value, JKValue(JKArray::create({1}, false)));
 }
 
+// Escapes, UTF-8, and option 4's repair of bad input with U+FFFD.
 TEST(JSONDecoder, Strings) {
-  EXPECT_EQ(firstString("[\"plain\"]"), "plain");
-  EXPECT_EQ(firstString("[\"\\\"\\\\\\/\\b\\f\\n\\r\\t\"]"), "\"\\/\b\f\n\r\t");
-  EXPECT_EQ(firstString("[\"\\u00e9\\u20AC\"]"), "\xC3\xA9\xE2\x82\xAC");
-  EXPECT_EQ(firstString("[\"\\uD83D\\uDE00\"]"), "\xF0\x9F\x98\x80");
-  EXPECT_EQ(firstString("[\"caf\xC3\xA9 \xF0\x9F\x98\x80\"]"), "caf\xC3\xA9 \xF0\x9F\x98\x80");
-  EXPECT_EQ(firstString("[\"x\xE2\x80\xA8y\"]", JKParseOptionUnicodeLineBreaks), "x\xE2\x80\xA8y");
-  EXPECT_EQ(firstString("[\"a\\nb\xC3\xA9\"]"), "a\nb\xC3\xA9");  // escape then UTF-8 on the copying path
-}
-
-TEST(JSONDecoder, LenientUnicodeRepairsWithReplacementCharacters) {
   const JKParseOptionFlags lenient = JKParseOptionLenientUnicode;
   const std::string fffd = "\xEF\xBF\xBD";
-  EXPECT_EQ(firstString("[\"\\u0000\"]", lenient), fffd);
-  EXPECT_EQ(firstString("[\"\\uDE00x\"]", lenient), fffd + "x");
-  EXPECT_EQ(firstString("[\"\\uD83D\"]", lenient), fffd);  // the quote still ends the string
-  EXPECT_EQ(firstString("[\"\\uD83Dx\"]", lenient), fffd + "x");
-  EXPECT_EQ(firstString("[\"\\uD83D\\n\"]", lenient), fffd + "\n");
-  // The unit after a lone high surrogate is kept, not swallowed.
-  EXPECT_EQ(firstString("[\"\\uD83D\\u0041\"]", lenient), fffd + "A");
-  EXPECT_EQ(firstString("[\"\\uD83D\\uD83D\\uDE00\"]", lenient), fffd + "\xF0\x9F\x98\x80");
-  EXPECT_EQ(firstString("[\"a\xC0\x80z\"]", lenient), "a" + fffd + fffd + "z");
-  EXPECT_EQ(firstString("[\"\xEF\xBF\xBE\"]", lenient), fffd);
-  EXPECT_EQ(firstString("[\"\xE2\x82z\"]", lenient), fffd + "z");
+  const struct {
+    std::string text;
+    JKParseOptionFlags options;
+    std::string expected;
+  } cases[] = {
+      {"[\"plain\"]", 0, "plain"},
+      {"[\"\\\"\\\\\\/\\b\\f\\n\\r\\t\"]", 0, "\"\\/\b\f\n\r\t"},
+      {"[\"\\u00e9\\u20AC\"]", 0, "\xC3\xA9\xE2\x82\xAC"},
+      {"[\"\\uD83D\\uDE00\"]", 0, "\xF0\x9F\x98\x80"},
+      {"[\"caf\xC3\xA9 \xF0\x9F\x98\x80\"]", 0, "caf\xC3\xA9 \xF0\x9F\x98\x80"},
+      {"[\"x\xE2\x80\xA8y\"]", JKParseOptionUnicodeLineBreaks, "x\xE2\x80\xA8y"},
+      {"[\"a\\nb\xC3\xA9\"]", 0, "a\nb\xC3\xA9"},  // escape then UTF-8 on the copying path
+      {"[\"\\u0000\"]", lenient, fffd},
+      {"[\"\\uDE00x\"]", lenient, fffd + "x"},
+      {"[\"\\uD83D\"]", lenient, fffd},  // the quote still ends the string
+      {"[\"\\uD83Dx\"]", lenient, fffd + "x"},
+      {"[\"\\uD83D\\n\"]", lenient, fffd + "\n"},
+      {"[\"\\uD83D\\u0041\"]", lenient, fffd + "A"},  // the unit after a lone high surrogate is kept
+      {"[\"\\uD83D\\uD83D\\uDE00\"]", lenient, fffd + "\xF0\x9F\x98\x80"},
+      {"[\"a\xC0\x80z\"]", lenient, "a" + fffd + fffd + "z"},
+      {"[\"\xEF\xBF\xBE\"]", lenient, fffd},
+      {"[\"\xE2\x82z\"]", lenient, fffd + "z"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(firstString(c.text, c.options), c.expected) << c.text;
 }
 
 TEST(JSONDecoder, ErrorsCarryIndexAndLine) {
@@ -281,33 +285,26 @@ TEST(JSONDecoder, OneDecoderSharesEqualStringsAcrossDocuments) {
   EXPECT_EQ(third->array()->objectAtIndex(0).stringValue(), "shared");
 }
 
+template <typename Exception, typename Action>
+std::string messageOf(Action action) {
+  try {
+    action();
+  } catch (const Exception& e) {
+    return e.what();
+  }
+  return "<no exception>";
+}
+
 TEST(JSONDecoder, MisuseThrows) {
-  EXPECT_THROW(JSONDecoder(16), std::invalid_argument);
-  try {
-    JSONDecoder decoder(JKParseOptionValidFlags + 1);
-  } catch (const std::invalid_argument& e) {
-    EXPECT_STREQ(e.what(), "Invalid parse options.");
-  }
+  using Invalid = std::invalid_argument;
+  EXPECT_THROW(JSONDecoder(16), Invalid);
+  EXPECT_EQ(messageOf<Invalid>([] { JSONDecoder(JKParseOptionValidFlags + 1); }), "Invalid parse options.");
   JSONDecoder decoder;
-  try {
-    decoder.objectWithUTF8String(nullptr, 0);
-    ADD_FAILURE();
-  } catch (const std::invalid_argument& e) {
-    EXPECT_STREQ(e.what(), "The string argument is NULL.");
-  }
-  try {
-    decoder.objectWithData(std::string_view());
-    ADD_FAILURE();
-  } catch (const std::invalid_argument& e) {
-    EXPECT_STREQ(e.what(), "The jsonData argument is NULL.");
-  }
+  EXPECT_EQ(messageOf<Invalid>([&] { decoder.objectWithUTF8String(nullptr, 0); }), "The string argument is NULL.");
+  EXPECT_EQ(messageOf<Invalid>([&] { decoder.objectWithData(std::string_view()); }),
+            "The jsonData argument is NULL.");
   JSONDecoder moved = std::move(decoder);
-  try {
-    decoder.objectWithData("[]");
-    ADD_FAILURE();
-  } catch (const std::logic_error& e) {
-    EXPECT_STREQ(e.what(), "parseState is NULL.");
-  }
+  EXPECT_EQ(messageOf<std::logic_error>([&] { decoder.objectWithData("[]"); }), "parseState is NULL.");
   EXPECT_TRUE(moved.objectWithData("[]"));
 }
 

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include <cmath>
 
 #include "VETestSupport.h"
@@ -93,25 +95,22 @@ size_t firstDifference(const std::vector<int16_t>& a, const std::vector<int16_t>
 
 }  // namespace
 
-TEST_F(VEMixerTest, TwoTracksJoinWithoutGapOrOverlap) {
-  std::vector<Track> list = tracks(2);
-  WavSystem engine("chain2");
-  playChain(list, engine, false);
-  Wav out = engine.finish();
-  std::vector<int16_t> expected = concatenation(list);
-  EXPECT_EQ(expected.size(), out.samples.size());
-  EXPECT_EQ(SIZE_MAX, firstDifference(expected, out.samples));
-}
-
-TEST_F(VEMixerTest, TenTracksJoinWithoutGapOrOverlap) {
-  std::vector<Track> list = tracks(10);
-  for (bool inCallback : {false, true}) {
-    WavSystem engine(inCallback ? "chain10cb" : "chain10", 4096, 65536, 16);
-    playChain(list, engine, inCallback);
-    Wav out = engine.finish();
+TEST_F(VEMixerTest, TwoThenTenTracksJoinWithoutGapOrOverlap) {
+  const struct {
+    int count;
+    bool inCallback;
+    const char* name;
+  } chains[] = {{2, false, "chain2"}, {10, false, "chain10"}, {10, true, "chain10cb"}};
+  for (const auto& c : chains) {
+    SCOPED_TRACE(c.name);
+    std::vector<Track> list = tracks(c.count);
+    std::unique_ptr<WavSystem> engine =
+        c.count == 2 ? std::make_unique<WavSystem>(c.name) : std::make_unique<WavSystem>(c.name, 4096, 65536, 16);
+    playChain(list, *engine, c.inCallback);
+    Wav out = engine->finish();
     std::vector<int16_t> expected = concatenation(list);
-    EXPECT_EQ(expected.size(), out.samples.size()) << inCallback;
-    EXPECT_EQ(SIZE_MAX, firstDifference(expected, out.samples)) << inCallback;
+    EXPECT_EQ(expected.size(), out.samples.size());
+    EXPECT_EQ(SIZE_MAX, firstDifference(expected, out.samples));
   }
 }
 

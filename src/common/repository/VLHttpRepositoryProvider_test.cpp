@@ -31,11 +31,17 @@ typedef VLHttpRepositoryProvider Provider;
 class TestDelegate : public VLAskFileUrlDelegate
 {
 public:
-    void askFileUrl(VLRepository* repository, const VLFileId& fileId) override { asked.push_back(fileId); }
+    // Called on the worker; while a worker runs, read only askedCount.
+    void askFileUrl(VLRepository* repository, const VLFileId& fileId) override
+    {
+        asked.push_back(fileId);
+        ++askedCount;
+    }
     bool isJSReady() override { return ready; }
 
-    bool ready = true;
+    std::atomic<bool> ready{true};
     std::vector<VLFileId> asked;
+    std::atomic<int> askedCount{0};
 };
 
 class VLHttpRepositoryProviderTest : public ::testing::Test
@@ -296,23 +302,22 @@ TEST_F(VLHttpRepositoryProviderTest, ATruncatedOrStalledBodyKeepsItsWholeBlocks)
 
 TEST_F(VLHttpRepositoryProviderTest, AnswersThatIgnoreOrMoveTheRangeAreStoredWhereTheyBelong)
 {
-    VLRepositoryFile* whole = file("whole");
-    ASSERT_TRUE(whole->open(0));
-    ASSERT_TRUE(provider.start(server.url("/size=60000/seed=3/norange=1/a"), repository.get(), whole->getFileId(),
-                               40960, kAll));
-    EXPECT_EQ(uint32_t(Provider::TRANSFER_FINISHED), pumpUntilFinal(repository.get(), whole->getFileId()));
-    EXPECT_EQ(60000u, checkPresentBytes(whole, 3));
-
-    // A range that starts 1000 bytes early: the bytes before the next block
-    // boundary are dropped, the rest lands at its own offset.
-    VLRepositoryFile* shifted = file("shifted");
-    ASSERT_TRUE(shifted->open(0));
-    ASSERT_TRUE(provider.start(server.url("/size=60000/seed=3/shift=1000/a"), repository.get(),
-                               shifted->getFileId(), 40960, kAll));
-    EXPECT_EQ(uint32_t(Provider::TRANSFER_FINISHED), pumpUntilFinal(repository.get(), shifted->getFileId()));
-    EXPECT_EQ(60000u - 40960u, checkPresentBytes(shifted, 3));
-    ASSERT_TRUE(whole->close(0));
-    ASSERT_TRUE(shifted->close(0));
+    // A whole answer to a range lands at 0; a range that starts 1000 bytes
+    // early drops the bytes before the next block boundary, the rest lands
+    // at its own offset.
+    const struct
+    {
+        const char* path;
+        size_t present;
+    } cases[] = {{"/size=60000/seed=3/norange=1/a", 60000u}, {"/size=60000/seed=3/shift=1000/a", 60000u - 40960u}};
+    for (const auto& c : cases) {
+        VLRepositoryFile* f = file(c.path);
+        ASSERT_TRUE(f->open(0));
+        ASSERT_TRUE(provider.start(server.url(c.path), repository.get(), f->getFileId(), 40960, kAll));
+        EXPECT_EQ(uint32_t(Provider::TRANSFER_FINISHED), pumpUntilFinal(repository.get(), f->getFileId())) << c.path;
+        EXPECT_EQ(c.present, checkPresentBytes(f, 3)) << c.path;
+        ASSERT_TRUE(f->close(0));
+    }
 }
 
 TEST_F(VLHttpRepositoryProviderTest, ANewValidatorRefetchesUnlessAReaderHoldsTheFile)
@@ -476,17 +481,7 @@ TEST_F(VLHttpRepositoryProviderTest, PageAnswersMeetAWorkerThatIsRunning)
 {
     // The worker thread pumps while the page's answers come on this thread.
     const int files = 20;
-    std::atomic<int> asked(0);
-    class CountingDelegate : public VLAskFileUrlDelegate
-    {
-    public:
-        explicit CountingDelegate(std::atomic<int>& count) : m_count(count) {}
-        void askFileUrl(VLRepository*, const VLFileId&) override { ++m_count; }
-        bool isJSReady() override { return true; }
-
-    private:
-        std::atomic<int>& m_count;
-    } counting(asked);
+    TestDelegate counting;
     VLHttpRepositoryProvider pageProvider;
     pageProvider.init(&counting);
     VLRepository pageRepository(&handler, &pageProvider, "download", "user", 604800, folder.folder("db"),
@@ -504,7 +499,7 @@ TEST_F(VLHttpRepositoryProviderTest, PageAnswersMeetAWorkerThatIsRunning)
             usleep(200);
         }
     });
-    while (asked < files)
+    while (counting.askedCount < files)
         usleep(1000);
     for (int i = 0; i < files; ++i)
         EXPECT_TRUE(pageProvider.setFileUrl(&pageRepository, VLFileId("t" + std::to_string(i), 6u),

@@ -398,21 +398,21 @@ TEST_F(VLRepositoryTest, OlderTablesAreUpgraded)
 {
     {
         TestDatabase db(dbPath("cache"));
-        ASSERT_TRUE(db.exec("CREATE TABLE \"files\" ( \"repository\" VARCHAR NOT NULL, \"identity\" VARCHAR NOT NULL, "
-                "\"entity_id\" VARCHAR NOT NULL, \"format_id\" INTEGER NOT NULL, \"size\" INTEGER NOT NULL, "
-                "\"loaded\" INTEGER NOT NULL, \"etag\" VARCHAR NOT NULL, \"file_name\" VARCHAR UNIQUE NOT NULL, "
-                "\"metadata\" VARCHAR NOT NULL, \"position\" INTEGER NOT NULL, \"custom\" INTEGER NOT NULL, "
-                "\"last_validation\" INTEGER NOT NULL, \"last_open\" INTEGER NOT NULL, PRIMARY KEY (repository, "
-                "identity, entity_id, format_id))"));
+        // The first table had no provider_data; the second no lock count or last add.
+        auto table = [](const char* providerData) {
+            return std::string("CREATE TABLE \"files\" ( \"repository\" VARCHAR NOT NULL, \"identity\" VARCHAR NOT "
+                               "NULL, \"entity_id\" VARCHAR NOT NULL, \"format_id\" INTEGER NOT NULL, \"size\" INTEGER "
+                               "NOT NULL, \"loaded\" INTEGER NOT NULL, \"etag\" VARCHAR NOT NULL, \"file_name\" VARCHAR "
+                               "UNIQUE NOT NULL, \"metadata\" VARCHAR NOT NULL, ")
+                + providerData
+                + "\"position\" INTEGER NOT NULL, \"custom\" INTEGER NOT NULL, \"last_validation\" INTEGER NOT "
+                  "NULL, \"last_open\" INTEGER NOT NULL, PRIMARY KEY (repository, identity, entity_id, format_id))";
+        };
+        ASSERT_TRUE(db.exec(table("")));
         ASSERT_TRUE(db.exec("INSERT INTO files VALUES ('cache', 'user', 'old', 6, -1, 0, '', "
                 "'0123456789abcdef0123456789abcdef', 'meta', 3, 2, 10, 20)"));
         TestDatabase download(dbPath("download"));
-        ASSERT_TRUE(download.exec("CREATE TABLE \"files\" ( \"repository\" VARCHAR NOT NULL, \"identity\" VARCHAR NOT NULL, "
-                      "\"entity_id\" VARCHAR NOT NULL, \"format_id\" INTEGER NOT NULL, \"size\" INTEGER NOT NULL, "
-                      "\"loaded\" INTEGER NOT NULL, \"etag\" VARCHAR NOT NULL, \"file_name\" VARCHAR UNIQUE NOT "
-                      "NULL, \"metadata\" VARCHAR NOT NULL, \"provider_data\" VARCHAR NOT NULL, \"position\" INTEGER "
-                      "NOT NULL, \"custom\" INTEGER NOT NULL, \"last_validation\" INTEGER NOT NULL, \"last_open\" "
-                      "INTEGER NOT NULL, PRIMARY KEY (repository, identity, entity_id, format_id))"));
+        ASSERT_TRUE(download.exec(table("\"provider_data\" VARCHAR NOT NULL, ")));
         ASSERT_TRUE(download.exec("INSERT INTO files VALUES ('download', 'user', 'mid', 5, -1, 0, '', "
                       "'fedcba9876543210fedcba9876543210', 'm', 'pd', -1, 16, 10, 20)"));
     }
@@ -464,14 +464,11 @@ TEST_F(VLRepositoryTest, RowsOfOthersAndUnreadableRowsAreLeftAlone)
     repository->close();
     {
         TestDatabase db(dbPath());
-        ASSERT_TRUE(db.exec("INSERT INTO files VALUES ('cache', 'someone', 'theirs', 6, -1, 0, '', "
-                "'11111111111111111111111111111111', '', '', -1, 0, 0, 0, 0, 0)"));
-        ASSERT_TRUE(db.exec("INSERT INTO files VALUES ('import', 'user', 'other-repo', 6, -1, 0, '', "
-                "'22222222222222222222222222222222', '', '', -1, 0, 0, 0, 0, 0)"));
-        ASSERT_TRUE(db.exec("INSERT INTO files VALUES ('cache', 'user', 'odd-format', 19, -1, 0, '', "
-                "'33333333333333333333333333333333', '', '', -1, 0, 0, 0, 0, 0)"));
-        ASSERT_TRUE(db.exec("INSERT INTO files VALUES ('cache', 'user', 'odd-name', 6, -1, 0, '', '../../etc/passwd', '', '', "
-                "-1, 0, 0, 0, 0, 0)"));
+        for (const char* row : {"'cache', 'someone', 'theirs', 6, -1, 0, '', '11111111111111111111111111111111'",
+                                "'import', 'user', 'other-repo', 6, -1, 0, '', '22222222222222222222222222222222'",
+                                "'cache', 'user', 'odd-format', 19, -1, 0, '', '33333333333333333333333333333333'",
+                                "'cache', 'user', 'odd-name', 6, -1, 0, '', '../../etc/passwd'"})
+            ASSERT_TRUE(db.exec(std::string("INSERT INTO files VALUES (") + row + ", '', '', -1, 0, 0, 0, 0, 0)")) << row;
     }
     open();
     EXPECT_EQ(1u, repository->getFiles().size());

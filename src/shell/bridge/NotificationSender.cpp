@@ -113,6 +113,12 @@ void NotificationSender::display(const std::string& title, const std::string& me
   } else {
     notify_notification_update(notification, summary, message.c_str(), nullptr);
   }
+  // libnotify names the image after the server's protocol version, which it
+  // learns only once it has reached the server; until then it would send the
+  // icon under an obsolete name that servers ignore. When the icon's fetch
+  // ends before any other notification was shown (a slow page, a fast fetch),
+  // this is the process's first: reach the server before setting the image.
+  if (icon != nullptr && !serverReached_) serverReached_ = notify_get_server_info(nullptr, nullptr, nullptr, nullptr);
   // Clears an icon an earlier one with the same title had.
   notify_notification_set_image_from_pixbuf(notification, icon);
   GError* error = nullptr;

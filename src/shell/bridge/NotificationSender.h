@@ -33,4 +33,5 @@ class NotificationSender {
 
   SoupSession* session_;
   std::map<std::string, NotifyNotification*> shown_;  // by title
+  bool serverReached_ = false;  // libnotify knows the server's protocol version
 };

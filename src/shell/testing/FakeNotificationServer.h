@@ -1,0 +1,50 @@
+// A desktop notification server on the test's session bus, on a thread of its
+// own (the application shows notifications with blocking calls). It records
+// every notification it is asked to show.
+//
+// Threads: made and read on any one thread; it answers on its own.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+typedef struct _GMainLoop GMainLoop;
+typedef struct _GDBusConnection GDBusConnection;
+typedef struct _GVariant GVariant;
+typedef struct _GDBusMethodInvocation GDBusMethodInvocation;
+
+class FakeNotificationServer {
+ public:
+  struct Notification {
+    unsigned replaces;
+    std::string summary;
+    std::string body;
+    bool hasImage;  // an image under a name of the current protocol
+  };
+
+  // Returns once the server owns the bus name, or has failed to (owned()).
+  FakeNotificationServer();
+  ~FakeNotificationServer();
+  FakeNotificationServer(const FakeNotificationServer&) = delete;
+  FakeNotificationServer& operator=(const FakeNotificationServer&) = delete;
+
+  bool owned() const { return owned_; }
+  // Every notification shown so far, in arrival order.
+  std::vector<Notification> notifications();
+
+ private:
+  void run();
+  static void onCall(GDBusConnection*, const char*, const char*, const char*, const char* method,
+                     GVariant* parameters, GDBusMethodInvocation* invocation, void* data);
+
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  bool owned_ = false;
+  bool failed_ = false;
+  std::vector<Notification> notifications_;
+  GMainLoop* loop_ = nullptr;
+  std::thread thread_;
+};
