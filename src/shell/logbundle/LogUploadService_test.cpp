@@ -60,35 +60,14 @@ unsigned modeOf(const std::string& path)
 // Python's listing as "name length:crc32" lines.
 std::vector<std::string> archiveEntries(const std::string& archive)
 {
-    ZipPeerResult python = pythonZipListing(archive);
-    EXPECT_EQ(0, python.status) << python.output;
+    int status = -1;
     std::vector<std::string> entries;
-    std::stringstream lines(python.output);
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::vector<std::string> fields;
-        std::stringstream columns(line);
-        std::string field;
-        while (std::getline(columns, field, '\t'))
-            fields.push_back(field);
-        if (fields.size() == 5)
-            entries.push_back(fields[0] + " " + fields[4]);
-    }
+    for (const std::vector<std::string>& fields : pythonZipEntries(archive, &status))
+        entries.push_back(fields[0] + " " + fields[4]);
+    EXPECT_EQ(0, status);
     return entries;
 }
 
-std::time_t localTime(int year, int month, int day, int hour, int minute, int second)
-{
-    struct tm local = {};
-    local.tm_year = year - 1900;
-    local.tm_mon = month - 1;
-    local.tm_mday = day;
-    local.tm_hour = hour;
-    local.tm_min = minute;
-    local.tm_sec = second;
-    local.tm_isdst = -1;
-    return mktime(&local);
-}
 
 // Records what the upload tells the user, and on which thread.
 class RecordingPresenter : public LogUploadPresenter
@@ -144,7 +123,7 @@ protected:
     TestHttpServer server;
     LogBundleSettings settings;
     RecordingPresenter presenter;
-    std::time_t now = localTime(2018, 12, 31, 23, 59, 58);
+    std::time_t now = localTimeOf(2018, 12, 31, 23, 59, 58);
 };
 
 TEST_F(LogUploadServiceTest, PostsTheBundleAsAStandardMultipartFormAndDeletesIt)

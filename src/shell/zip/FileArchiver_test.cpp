@@ -25,20 +25,11 @@ std::string randomBytes(size_t length)
 // Python's listing reduced to "name method flags content-hex" per entry.
 std::vector<std::string> pythonEntries(const std::string& archive)
 {
-    ZipPeerResult python = pythonZipListing(archive);
-    EXPECT_EQ(0, python.status) << python.output;
+    int status = -1;
     std::vector<std::string> entries;
-    std::stringstream lines(python.output);
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::vector<std::string> fields;
-        std::stringstream columns(line);
-        std::string field;
-        while (std::getline(columns, field, '\t'))
-            fields.push_back(field);
-        if (fields.size() == 5)
-            entries.push_back(fields[0] + " " + fields[1] + " " + fields[2] + " " + fields[4]);
-    }
+    for (const std::vector<std::string>& fields : pythonZipEntries(archive, &status))
+        entries.push_back(fields[0] + " " + fields[1] + " " + fields[2] + " " + fields[4]);
+    EXPECT_EQ(0, status);
     return entries;
 }
 

@@ -16,19 +16,6 @@ uint32_t crcOf(const std::string& bytes)
     return uint32_t(crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), uInt(bytes.size())));
 }
 
-// A fixed local time, as the archive records it (to the even second).
-std::time_t localDate(int year, int month, int day, int hour, int minute, int second)
-{
-    struct tm local = {};
-    local.tm_year = year - 1900;
-    local.tm_mon = month - 1;
-    local.tm_mday = day;
-    local.tm_hour = hour;
-    local.tm_min = minute;
-    local.tm_sec = second;
-    local.tm_isdst = -1;
-    return mktime(&local);
-}
 
 std::string readEntry(ZipReadStream& stream, size_t bufferSize)
 {
@@ -72,7 +59,7 @@ protected:
     std::string repetitive = std::string(20000, 'a') + "tail";
     std::string text = "Hello, archive!\n";
     std::string binary = std::string("\0\1\2\3\xff\xfe", 6);
-    std::time_t date = localDate(2021, 3, 14, 15, 9, 26);
+    std::time_t date = localTimeOf(2021, 3, 14, 15, 9, 26);
 };
 
 TEST_F(ZipFileTest, EntriesRoundTripThroughMinizipUnzipAndPython)

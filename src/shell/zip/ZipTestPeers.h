@@ -6,8 +6,11 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <sstream>
 #include <string>
 #include <sys/wait.h>
+#include <vector>
 #include <zlib.h>
 
 // "length:crc32" of the bytes, as pythonZipListing prints them.
@@ -65,6 +68,42 @@ inline ZipPeerResult pythonZipListing(const std::string& archive)
     // Handed over in the environment, out of the shell's quoting.
     setenv("VELORA_ZIP_LISTING", script, 1);
     return runZipPeer("python3 -c \"$VELORA_ZIP_LISTING\" '" + archive + "' 2>&1");
+}
+
+// The five fields of each entry line of pythonZipListing; empty when Python
+// could not read the archive (its status is then in `status` when given).
+inline std::vector<std::vector<std::string>> pythonZipEntries(const std::string& archive, int* status = nullptr)
+{
+    ZipPeerResult python = pythonZipListing(archive);
+    if (status)
+        *status = python.status;
+    std::vector<std::vector<std::string>> entries;
+    std::stringstream lines(python.output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::vector<std::string> fields;
+        std::stringstream columns(line);
+        std::string field;
+        while (std::getline(columns, field, '\t'))
+            fields.push_back(field);
+        if (fields.size() == 5)
+            entries.push_back(fields);
+    }
+    return entries;
+}
+
+// A fixed local time (as archives record it).
+inline std::time_t localTimeOf(int year, int month, int day, int hour, int minute, int second)
+{
+    struct tm local = {};
+    local.tm_year = year - 1900;
+    local.tm_mon = month - 1;
+    local.tm_mday = day;
+    local.tm_hour = hour;
+    local.tm_min = minute;
+    local.tm_sec = second;
+    local.tm_isdst = -1;
+    return mktime(&local);
 }
 
 #endif
