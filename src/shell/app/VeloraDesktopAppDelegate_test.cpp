@@ -60,6 +60,9 @@ class VeloraDesktopAppDelegateTest : public ::testing::Test {
     delete application_;
     delete server_;
     delete notifications_;
+    // WebKit's web and network processes end on their own once the
+    // application is gone, and write into the home folder until they do.
+    ShellTestServer::runUntil([] { return !ShellTestServer::hasRunningChildren(); });
     gchar* command = g_strdup_printf("rm -rf '%s'", home_);
     if (system(command) != 0) ADD_FAILURE() << command;
     g_free(command);
