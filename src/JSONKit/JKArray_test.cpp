@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "JKDictionary.h"
 #include "JKMutationCounter.h"
 
 #include <functional>
@@ -102,6 +103,44 @@ TEST(JKArray, CopiesAndIteration) {
 TEST(JKArray, MutationCounterNeverReturnsToZero) {
   EXPECT_EQ(jkNextMutation(std::numeric_limits<std::uint64_t>::max()), 1u);
   EXPECT_EQ(jkNextMutation(1), 2u);
+}
+
+}  // namespace
+
+namespace {
+
+// A graph a million levels deep, built through the API, alternating arrays
+// and dictionaries: freeing and comparing it must not use the call stack.
+JKValue deepGraph(int depth, int leaf) {
+  JKValue value(leaf);
+  for (int i = 0; i < depth; ++i) {
+    if (i % 2) {
+      auto d = JKDictionary::create(true);
+      d->setObject(value, "k");
+      value = JKValue(d);
+    } else {
+      value = JKValue(JKArray::create({value}, true));
+    }
+  }
+  return value;
+}
+
+TEST(JKArray, DeepGraphsCompareAndFreeWithoutRecursion) {
+  JKValue a = deepGraph(1000000, 1);
+  EXPECT_TRUE(a == deepGraph(1000000, 1));
+  EXPECT_FALSE(a == deepGraph(1000000, 2));
+  a = JKValue();  // frees it
+}
+
+TEST(JKArray, SelfContainingArraysCompare) {
+  auto a = JKArray::create({1}, true);
+  auto b = JKArray::create({1}, true);
+  auto c = JKArray::create({2}, true);
+  for (auto& array : {a, b, c}) array->addObject(JKValue(array));
+  EXPECT_TRUE(*a == *b);
+  EXPECT_FALSE(*a == *c);
+  EXPECT_TRUE(JKValue(a) == JKValue(b));
+  for (auto& array : {a, b, c}) array->removeObjectAtIndex(1);  // break the cycles so nothing leaks
 }
 
 }  // namespace
