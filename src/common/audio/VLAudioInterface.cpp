@@ -457,7 +457,8 @@ bool VLAudioInterface::switchOutput(const std::string& id)
     size_t bufferSize = getStreamBufferSize();
     if (bufferSize == kNoPendingSize)
         bufferSize = kDefaultStreamBufferSize;
-    setOutputValue(id, 0);
+    // The output id changes only once the new device is chosen: the page
+    // never reads an id that names no device.
     if (openEngine(id, bufferSize))
         return restore();
     // The sounds outlive a device that cannot be opened: they go on on the
