@@ -37,7 +37,9 @@ void VLRepositoryMove::executeRunLoop()
         return;
     }
     const Copy& copy = m_copies[m_next];
-    if (!VLPlatformFactory::instance()->getFileHelper()->copyFile(copy.from, copy.to)) {
+    VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
+    // A file removed meanwhile (a download the user took off) has nothing to carry.
+    if (!files->copyFile(copy.from, copy.to) && files->getFileSize(copy.from) != 0) {
         VL_LOG_ERROR("Unable to copy repository file to the new directory : " << copy.from << " => " << copy.to);
         m_failed = true;
         m_done = true;
