@@ -6,6 +6,7 @@
 #include <log4cplus/layout.h>
 
 #include "VLFileHelper.h"
+#include "VLLogLineLayout.h"
 #include "VLPlatformFactory.h"
 #include "VLSettingHelper.h"
 
@@ -62,7 +63,7 @@ void VLLogger::init()
     properties.setProperty(LOG4CPLUS_TEXT("ReopenDelay"), LOG4CPLUS_TEXT("0"));
     log4cplus::SharedAppenderPtr appender(new log4cplus::RollingFileAppender(properties));
     appender->setName("FileAppender");
-    appender->setLayout(std::unique_ptr<log4cplus::Layout>(new log4cplus::PatternLayout(kPattern)));
+    appender->setLayout(std::unique_ptr<log4cplus::Layout>(new VLLogLineLayout(kPattern)));
 
     m_logger.addAppender(appender);
     m_logger.setLogLevel(log4cplus::DEBUG_LOG_LEVEL);
