@@ -245,10 +245,12 @@ TEST_F(CoreDriverTest, AFullVolumeIsShownOncePerEpisode)
     TestFolder folder;
     TestHttpServer server;
     ASSERT_TRUE(server.isRunning());
-    const std::string path = "/size=4000000/seed=5/big";
-    std::string urls = writeUrlMap(folder, 921, { server.url(path) });
+    std::string urls = writeUrlMap(folder, 921, { server.url("/size=3000000/seed=5/big") });
     const std::string volume = folder.folder("volume");
-    int result = TestSmallVolume::run(volume, "1m", [&] {
+    int result = TestSmallVolume::run(volume, "4m", [&] {
+        // The file would fit on the volume, but not beside what is on it.
+        if (!TestFolder::write(volume + "/filler", std::string(2000000, 'f')))
+            return 3;
         CoreDriverProcess driver(kTool, driverArguments(volume + "/home", urls));
         if (!driver.waitUntilStarted())
             return 1;
