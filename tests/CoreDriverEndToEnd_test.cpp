@@ -18,6 +18,7 @@
 #include "JKDictionary.h"
 #include "TestFolder.h"
 #include "TestHttpServer.h"
+#include "TestEnvironmentVariable.h"
 #include "TestNginxServer.h"
 #include "VLCrypto.h"
 #include "VLPlatformFactory.h"
@@ -108,11 +109,62 @@ bool readWav(const std::string& path, size_t* dataBytes, bool* audible)
     return false;
 }
 
+// Writes a URL map of "<entity>_5" to each URL, in order from entity `first`.
+std::string writeUrlMap(TestFolder& folder, int first, const std::vector<std::string>& urls)
+{
+    std::string path = folder.file("urls.json");
+    std::ofstream out(path);
+    out << "{";
+    for (size_t i = 0; i < urls.size(); ++i)
+        out << (i ? "," : "") << "\"" << first + int(i) << "_5\":\"" << urls[i] << "\"";
+    out << "}";
+    return path;
+}
+
+// Downloads the entities from `first` on into "download"; true once all are done.
+bool downloadAll(CoreDriverProcess& driver, int first, int count, long timeoutMs)
+{
+    for (int i = 0; i < count; ++i)
+        driver.call("addFile", args({ "download", std::to_string(first + i), 5, "{}" }));
+    return driver.call("waitForFileCount", args({ strings({ "download" }), 2, 16, count, timeoutMs })).boolValue();
+}
+
 class CoreDriverTest : public ::testing::Test
 {
 protected:
     static void SetUpTestSuite() { TestHttpServer::clearProxyEnvironment(); }
 };
+
+TEST_F(CoreDriverTest, TransfersGoThroughTheSystemProxyWithItsCredentialsUnlessExempt)
+{
+    TestFolder folder;
+    TestHttpServer server;
+    ASSERT_TRUE(server.isRunning());
+    const std::string proxy = "127.0.0.1:" + std::to_string(server.getPort());
+    {
+        // The audio host cannot be resolved here: only the proxy reaches it.
+        TestEnvironmentVariable variable("http_proxy", ("http://user:secret@" + proxy).c_str());
+        std::string urls = writeUrlMap(folder, 901, { "http://audio.velora.invalid/size=300000/seed=3/proxyauth=user:secret/a" });
+        CoreDriverProcess driver(kTool, driverArguments(folder.folder("home1"), urls));
+        ASSERT_TRUE(driver.waitUntilStarted());
+        EXPECT_TRUE(downloadAll(driver, 901, 1, 60000));
+        EXPECT_EQ(0, driver.quit());
+        std::vector<TestHttpRequest> requests = server.getRequests();
+        ASSERT_FALSE(requests.empty());
+        EXPECT_EQ("http://audio.velora.invalid/size=300000/seed=3/proxyauth=user:secret/a", requests[0].path);
+        EXPECT_EQ("200", requests[0].status);
+    }
+    {
+        // A proxy that answers nothing, and the server exempt from it.
+        TestEnvironmentVariable variable("http_proxy", "http://127.0.0.1:1");
+        TestEnvironmentVariable exempt("no_proxy", "localhost,127.0.0.1");
+        std::string urls = writeUrlMap(folder, 902, { server.url("/size=300000/seed=4/a") });
+        CoreDriverProcess driver(kTool, driverArguments(folder.folder("home2"), urls));
+        ASSERT_TRUE(driver.waitUntilStarted());
+        EXPECT_TRUE(downloadAll(driver, 902, 1, 30000));
+        EXPECT_EQ(0, driver.quit());
+    }
+}
 
 TEST_F(CoreDriverTest, StreamsATrackIntoTheWavWriter)
 {
@@ -159,6 +211,30 @@ TEST_F(CoreDriverTest, StreamsATrackIntoTheWavWriter)
     ASSERT_TRUE(readWav(wav, &dataBytes, &audible));
     EXPECT_TRUE(audible);
     EXPECT_GE(dataBytes, size_t(44100 * 4 * 19 / 10)) << "about two seconds of 16-bit stereo";
+}
+
+// A stream whose server keeps failing fails to the page instead of loading for
+// days, while a download of the same server keeps waiting for it to recover.
+TEST_F(CoreDriverTest, AFailingServerFailsTheStreamSoonAndKeepsTheDownloadWaiting)
+{
+    TestFolder folder;
+    TestHttpServer server;
+    ASSERT_TRUE(server.isRunning());
+    std::string urls = writeUrlMap(folder, 911, { server.url("/size=300000/status=503/d") });
+    CoreDriverProcess driver(kTool, driverArguments(folder.folder("home"), urls));
+    ASSERT_TRUE(driver.waitUntilStarted());
+    driver.call("addFile", args({ "download", "911", 5, "{}" }));
+    int sound = int(driver.call("createSound", args({ server.url("/status=503/s.mp3?_TEID=910&_FMT=5") })).int64Value());
+    ASSERT_GT(sound, 0);
+    int state = 1;
+    for (int i = 0; i < 1200 && state == 1; ++i) {
+        driver.call("sleep", args({ 50 }));
+        state = int(driver.call("getState", args({ sound })).int64Value());
+    }
+    EXPECT_EQ(2, state) << "the stream failed to the page";
+    JKValue running = driver.callAndWaitForCallback("getFileCount", args({ strings({ "download" }), 0, 4 }));
+    EXPECT_EQ(1, number(running, "count")) << "the download still runs";
+    EXPECT_EQ(0, driver.quit());
 }
 
 TEST_F(CoreDriverTest, DownloadsSurviveAKillAndFinishByteExact)

@@ -4,6 +4,7 @@
 
 #include "JKFormat.h"
 #include "JKMutationCounter.h"
+#include "JKValueComparison.h"
 
 std::shared_ptr<JKArray> JKArray::create(std::vector<JKValue> objects, bool isMutable) {
   return std::make_shared<JKArray>(Token{}, std::move(objects), isMutable);
@@ -11,6 +12,12 @@ std::shared_ptr<JKArray> JKArray::create(std::vector<JKValue> objects, bool isMu
 
 JKArray::JKArray(Token, std::vector<JKValue> objects, bool isMutable)
     : objects_(std::move(objects)), mutations_(isMutable ? 1 : 0) {}
+
+JKArray::~JKArray() {
+  std::vector<JKValue> nested;
+  for (JKValue& object : objects_) jkTakeIfLastContainer(object, nested);
+  jkReleaseWithoutRecursion(nested);
+}
 
 void JKArray::checkMutable(const char* operation) const {
   if (mutations_ == 0) {
@@ -95,7 +102,4 @@ JKArray::const_iterator& JKArray::const_iterator::operator++() {
   return *this;
 }
 
-bool operator==(const JKArray& a, const JKArray& b) {
-  if (&a == &b) return true;
-  return a.objects_ == b.objects_;
-}
+bool operator==(const JKArray& a, const JKArray& b) { return JKValueComparison::equal(a, b); }

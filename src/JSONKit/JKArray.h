@@ -17,6 +17,8 @@
 //
 // A mutable container may be made to hold itself; like any reference-counted
 // graph with a cycle it is then never freed (and the serializer refuses it).
+// Comparing and freeing never recurse, so neither such a cycle nor a graph
+// nested a million levels deep can exhaust the call stack.
 //
 // Threads: an immutable array may be read from several threads at once; a
 // mutable one is used by one thread at a time (REQUIRES external
@@ -85,8 +87,12 @@ private:
 
 public:
   JKArray(Token, std::vector<JKValue> objects, bool isMutable);  // use create()
+  // Releases nested containers without recursion, so a graph of any depth can be freed.
+  ~JKArray();
 
 private:
+  friend class JKValueComparison;
+  friend void jkReleaseWithoutRecursion(std::vector<JKValue>& values);
   void checkMutable(const char* operation) const;
   void checkIndex(const char* operation, std::size_t index, std::size_t bound) const;
   void mutated();

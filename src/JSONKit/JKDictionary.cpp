@@ -8,6 +8,7 @@
 #include "JKFormat.h"
 #include "JKMutationCounter.h"
 #include "JKStringHash.h"
+#include "JKValueComparison.h"
 
 namespace {
 
@@ -22,7 +23,7 @@ const char* const kTableAllocationFailed = "Unable to allocate memory for hash t
 
 }  // namespace
 
-std::uint64_t JKDictionary::hashKey(std::string_view key) { return jkStringHash(key); }
+std::uint64_t JKDictionary::hashKey(std::string_view key) { return jkKeyedStringHash(key); }
 
 // The smallest table size not below floor(count * 1.33), and above count so
 // that a table always keeps an empty slot (only 3 entries would otherwise fill
@@ -52,74 +53,116 @@ std::shared_ptr<JKDictionary> JKDictionary::create(std::vector<Entry> entries, b
 
 std::shared_ptr<JKDictionary> JKDictionary::create(Entry* entries, std::size_t count, bool isMutable) {
   auto dictionary = std::make_shared<JKDictionary>(Token{}, requiredCapacity(count), isMutable);
+  dictionary->entries_.reserve(count);
   for (std::size_t i = 0; i < count; ++i) dictionary->add(std::move(entries[i]));
   return dictionary;
 }
 
 JKDictionary::JKDictionary(Token, std::size_t capacity, bool isMutable)
-    : table_(capacity), mutations_(isMutable ? 1 : 0) {}
+    : slots_(capacity, 0), mutations_(isMutable ? 1 : 0) {}
 
-const JKDictionary::Entry* JKDictionary::find(std::string_view key, std::uint64_t hash) const {
-  std::size_t capacity = table_.size();
-  if (capacity == 0) return nullptr;
-  std::size_t start = hash % capacity;
-  for (std::size_t i = 0; i < capacity; ++i) {
-    const Entry& entry = table_[(start + i) % capacity];
-    if (!entry.key) return nullptr;
-    if (entry.keyHash == hash && *entry.key == key) return &entry;
-  }
-  return nullptr;
+JKDictionary::~JKDictionary() {
+  std::vector<JKValue> nested;
+  for (Entry& entry : entries_) jkTakeIfLastContainer(entry.object, nested);
+  jkReleaseWithoutRecursion(nested);
 }
 
-JKDictionary::Entry* JKDictionary::find(std::string_view key, std::uint64_t hash) {
-  return const_cast<Entry*>(static_cast<const JKDictionary*>(this)->find(key, hash));
+const JKDictionary::Entry& JKDictionary::slotAtIndex(std::size_t index) const {
+  static const Entry empty;
+  std::uint32_t occupant = slots_[index];
+  return occupant ? entries_[occupant - 1] : empty;
+}
+
+std::size_t JKDictionary::findSlot(std::string_view key, std::uint64_t hash) const {
+  std::size_t capacity = slots_.size();
+  if (capacity == 0) return kNoSlot;
+  std::size_t slot = hash % capacity;
+  for (std::size_t i = 0; i < capacity; ++i) {
+    std::uint32_t occupant = slots_[slot];
+    if (!occupant) return kNoSlot;
+    const Entry& entry = entries_[occupant - 1];
+    if (entry.keyHash == hash && *entry.key == key) return slot;
+    if (++slot == capacity) slot = 0;
+  }
+  return kNoSlot;
+}
+
+const JKDictionary::Entry* JKDictionary::find(std::string_view key, std::uint64_t hash) const {
+  std::size_t slot = findSlot(key, hash);
+  return slot == kNoSlot ? nullptr : &entries_[slots_[slot] - 1];
 }
 
 // Places an entry: an equal key has its value replaced where it stands,
 // otherwise the first empty slot of the probe takes it. The callers keep the
 // table larger than its entries, so an empty slot always exists.
 void JKDictionary::add(Entry entry) {
-  std::size_t capacity = table_.size();
-  std::size_t start = entry.keyHash % capacity;
+  std::size_t capacity = slots_.size();
+  std::size_t slot = entry.keyHash % capacity;
   for (std::size_t i = 0; i < capacity; ++i) {
-    Entry& slot = table_[(start + i) % capacity];
-    if (!slot.key) {
-      slot = std::move(entry);
-      ++count_;
+    std::uint32_t occupant = slots_[slot];
+    if (!occupant) {
+      entries_.push_back(std::move(entry));
+      slots_[slot] = static_cast<std::uint32_t>(entries_.size());
       return;
     }
-    if (slot.keyHash == entry.keyHash && *slot.key == *entry.key) {
-      slot.object = std::move(entry.object);
+    Entry& existing = entries_[occupant - 1];
+    if (existing.keyHash == entry.keyHash && *existing.key == *entry.key) {
+      existing.object = std::move(entry.object);
       return;
     }
+    if (++slot == capacity) slot = 0;
   }
   throw std::length_error(kTableAllocationFailed);  // a full table: unreachable while the sizes hold
 }
 
+// Puts the entry at `index` into the first empty slot of its probe.
+void JKDictionary::place(std::uint32_t index) {
+  std::size_t capacity = slots_.size();
+  std::size_t slot = entries_[index].keyHash % capacity;
+  while (slots_[slot]) {
+    if (++slot == capacity) slot = 0;
+  }
+  slots_[slot] = index + 1;
+}
+
+std::size_t JKDictionary::slotOfIndex(std::uint32_t index) const {
+  std::size_t capacity = slots_.size();
+  std::size_t slot = entries_[index].keyHash % capacity;
+  while (slots_[slot] != index + 1) {
+    if (++slot == capacity) slot = 0;
+  }
+  return slot;
+}
+
 // Clears a slot, then moves each following entry of the probe run back to the
-// first free slot of its own probe, so later finds still reach it.
-void JKDictionary::removeEntry(std::size_t slot) {
-  std::size_t capacity = table_.size();
-  table_[slot] = Entry();
-  --count_;
+// first free slot of its own probe, so later finds still reach it. The last
+// entry of the dense array then fills the removed one's place there.
+void JKDictionary::removeSlot(std::size_t slot) {
+  std::size_t capacity = slots_.size();
+  std::uint32_t removed = slots_[slot] - 1;
+  slots_[slot] = 0;
   for (std::size_t i = 1; i < capacity; ++i) {
     std::size_t index = (slot + i) % capacity;
-    if (!table_[index].key) break;
-    Entry moved = std::move(table_[index]);
-    table_[index] = Entry();
-    --count_;
-    add(std::move(moved));
+    if (!slots_[index]) break;
+    std::uint32_t moved = slots_[index] - 1;
+    slots_[index] = 0;
+    place(moved);
   }
+  auto last = static_cast<std::uint32_t>(entries_.size() - 1);
+  if (removed != last) {
+    slots_[slotOfIndex(last)] = removed + 1;
+    std::swap(entries_[removed], entries_[last]);
+  }
+  entries_.pop_back();
 }
 
 void JKDictionary::growIfNeeded() {
-  std::size_t needed = requiredCapacity(count_ + 1);
-  if (needed <= table_.size()) return;
-  std::vector<Entry> old(needed);
-  old.swap(table_);
-  count_ = 0;
-  for (Entry& entry : old) {
-    if (entry.key) add(std::move(entry));
+  std::size_t needed = requiredCapacity(count() + 1);
+  if (needed <= slots_.size()) return;
+  std::vector<std::uint32_t> old(needed, 0);
+  old.swap(slots_);
+  for (std::uint32_t occupant : old) {
+    if (occupant) place(occupant - 1);
   }
 }
 
@@ -139,8 +182,8 @@ void JKDictionary::setObject(JKValue object, Key key) {
   checkMutable("setObject");
   if (!key) key = jkEmptyString();
   std::uint64_t hash = hashKey(*key);
-  if (Entry* existing = find(*key, hash)) {
-    existing->object = std::move(object);
+  if (std::size_t slot = findSlot(*key, hash); slot != kNoSlot) {
+    entries_[slots_[slot] - 1].object = std::move(object);
   } else {
     growIfNeeded();
     add(Entry{hash, std::move(key), std::move(object)});
@@ -154,9 +197,9 @@ void JKDictionary::setObject(JKValue object, std::string_view key) {
 
 void JKDictionary::removeObjectForKey(std::string_view key) {
   checkMutable("removeObjectForKey");
-  Entry* entry = find(key, hashKey(key));
-  if (!entry) return;
-  removeEntry(static_cast<std::size_t>(entry - table_.data()));
+  std::size_t slot = findSlot(key, hashKey(key));
+  if (slot == kNoSlot) return;
+  removeSlot(slot);
   mutations_ = jkNextMutation(mutations_);
 }
 
@@ -169,8 +212,8 @@ std::shared_ptr<JKDictionary> JKDictionary::copy() const {
 
 std::shared_ptr<JKDictionary> JKDictionary::mutableCopy() const {
   auto copied = std::make_shared<JKDictionary>(Token{}, 0, true);
-  copied->table_ = table_;
-  copied->count_ = count_;
+  copied->slots_ = slots_;
+  copied->entries_ = entries_;
   return copied;
 }
 
@@ -182,7 +225,7 @@ JKDictionary::const_iterator::const_iterator(const JKDictionary* dictionary, std
 }
 
 void JKDictionary::const_iterator::skipEmpty() {
-  while (slot_ < dictionary_->table_.size() && !dictionary_->table_[slot_].key) ++slot_;
+  while (slot_ < dictionary_->slots_.size() && !dictionary_->slots_[slot_]) ++slot_;
 }
 
 void JKDictionary::const_iterator::checkMutations() const {
@@ -193,7 +236,8 @@ void JKDictionary::const_iterator::checkMutations() const {
 
 JKDictionary::const_iterator::reference JKDictionary::const_iterator::operator*() const {
   checkMutations();
-  return dictionary_->table_.at(slot_);
+  if (slot_ >= dictionary_->slots_.size()) throw std::out_of_range("*** -[JKDictionary enumeration]: past the end");
+  return dictionary_->slotAtIndex(slot_);
 }
 
 JKDictionary::const_iterator& JKDictionary::const_iterator::operator++() {
@@ -203,13 +247,4 @@ JKDictionary::const_iterator& JKDictionary::const_iterator::operator++() {
   return *this;
 }
 
-bool operator==(const JKDictionary& a, const JKDictionary& b) {
-  if (&a == &b) return true;
-  if (a.count_ != b.count_) return false;
-  for (const JKDictionary::Entry& entry : a.table_) {
-    if (!entry.key) continue;
-    const JKDictionary::Entry* other = b.find(*entry.key, entry.keyHash);
-    if (!other || !(other->object == entry.object)) return false;
-  }
-  return true;
-}
+bool operator==(const JKDictionary& a, const JKDictionary& b) { return JKValueComparison::equal(a, b); }

@@ -17,8 +17,11 @@ class JKDictionaryEnumerator;
 // fixed table of capacities (the smallest one not below 1.33 times the
 // entries), which ends at 472907251 slots. Keys are shared immutable strings,
 // so the keys the decoder reads once serve every record that repeats them.
-// Keys are placed by jkStringHash of their bytes; iteration runs in slot order.
-// A table always keeps at least one empty slot.
+// Keys are placed by jkKeyedStringHash of their bytes, a hash keyed per
+// process, so a document cannot choose keys that all share one probe run;
+// iteration runs in slot order. A table always keeps at least one empty slot.
+// The slots hold indices into a dense array of the entries, so an empty slot
+// costs four bytes rather than a whole entry.
 //
 // Dictionaries are always held by std::shared_ptr, so they are made only
 // through create(). An immutable dictionary throws std::logic_error
@@ -46,12 +49,13 @@ public:
   // The same, moving the `count` entries out of the array at `entries`.
   static std::shared_ptr<JKDictionary> create(Entry* entries, std::size_t count, bool isMutable);
 
+  // jkKeyedStringHash of the key: the same within a process, different between processes.
   static std::uint64_t hashKey(std::string_view key);
   // The table capacity for `count` entries; 0 when it is beyond the table.
   static std::size_t capacityForCount(std::size_t count);
 
-  std::size_t count() const noexcept { return count_; }
-  std::size_t capacity() const noexcept { return table_.size(); }
+  std::size_t count() const noexcept { return entries_.size(); }
+  std::size_t capacity() const noexcept { return slots_.size(); }
   bool isMutable() const noexcept { return mutations_ != 0; }
   std::uint64_t mutations() const noexcept { return mutations_; }
 
@@ -106,7 +110,7 @@ public:
 
   // The slot at an index below capacity() (empty slots included), for the
   // enumerator and for tests of the table's layout.
-  const Entry& slotAtIndex(std::size_t index) const { return table_[index]; }
+  const Entry& slotAtIndex(std::size_t index) const;
 
   friend bool operator==(const JKDictionary& a, const JKDictionary& b);
   friend bool operator!=(const JKDictionary& a, const JKDictionary& b) { return !(a == b); }
@@ -116,17 +120,26 @@ private:
 
 public:
   JKDictionary(Token, std::size_t capacity, bool isMutable);  // use create()
+  // Releases nested containers without recursion, so a graph of any depth can be freed.
+  ~JKDictionary();
 
 private:
+  friend class JKValueComparison;
+  friend void jkReleaseWithoutRecursion(std::vector<JKValue>& values);
+  static constexpr std::size_t kNoSlot = static_cast<std::size_t>(-1);
+
   static std::size_t requiredCapacity(std::size_t count);
-  Entry* find(std::string_view key, std::uint64_t hash);
+  std::size_t findSlot(std::string_view key, std::uint64_t hash) const;
   const Entry* find(std::string_view key, std::uint64_t hash) const;
   void add(Entry entry);
-  void removeEntry(std::size_t slot);
+  void place(std::uint32_t index);
+  void removeSlot(std::size_t slot);
+  std::size_t slotOfIndex(std::uint32_t index) const;
   void growIfNeeded();
   void checkMutable(const char* operation) const;
 
-  std::vector<Entry> table_;
-  std::size_t count_ = 0;
+  // Per table slot: 0 when empty, else 1 + the index of its entry in entries_.
+  std::vector<std::uint32_t> slots_;
+  std::vector<Entry> entries_;
   std::uint64_t mutations_;
 };

@@ -15,6 +15,8 @@
 namespace {
 
 const char kHexDigits[] = "0123456789abcdef";
+// A code point that JSONDecoder refuses, escaped or not, under any option.
+const char* const kUnreadableCharacter = "Error converting UTF8.";
 
 void appendUnicodeEscape(std::string& out, std::uint32_t unit) {
   char escape[6] = {'\\', 'u', kHexDigits[(unit >> 12) & 0xF], kHexDigits[(unit >> 8) & 0xF],
@@ -167,7 +169,9 @@ bool JKSerializer::encodeString(const JKValue::SharedString& string, bool withQu
 
 // Copies runs of plain bytes at once; escapes quotes, backslashes, control
 // bytes and, by option, "/" and every non-ASCII character. The bytes must be
-// well-formed UTF-8, or the output would not be JSON.
+// well-formed UTF-8, or the output would not be JSON, and free of the code
+// points the decoder refuses (U+0000, noncharacters such as U+FFFE and
+// U+FDD0), or we would write text we cannot read back: such a string fails.
 bool JKSerializer::appendEscaped(const std::string& string) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(string.data());
   const unsigned char* end = bytes + string.size();
@@ -182,6 +186,7 @@ bool JKSerializer::appendEscaped(const std::string& string) {
       ++p;
       continue;
     }
+    if (c == 0) return fail(kUnreadableCharacter);
     if (c < 0x80) {
       flushRun();
       if (char escaped = shortEscape(c)) {
@@ -200,12 +205,12 @@ bool JKSerializer::appendEscaped(const std::string& string) {
     if (jkDecodeUTF8Sequence(p, end, &next, &codePoint) != JKConversionOK) {
       return fail("An error occurred converting the contents of a NSString to UTF8.");
     }
+    if (!jkIsLegalCodePoint(codePoint)) return fail(kUnreadableCharacter);
     if (!escapeUnicode) {
       p = next;
       continue;
     }
     flushRun();
-    if (!jkIsLegalCodePoint(codePoint)) return fail("Error converting UTF8.");
     if (codePoint > 0xFFFF) {
       appendUnicodeEscape(output_, (codePoint >> 10) + 0xD7C0);
       appendUnicodeEscape(output_, (codePoint & 0x3FF) + 0xDC00);

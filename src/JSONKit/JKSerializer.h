@@ -31,7 +31,9 @@ constexpr JKEncodeOptionType JKEncodeOptionStringObjTrimQuotes = 32;  // a strin
 //
 // Integers in decimal, doubles as "%.17g" would (but in the "C" locale,
 // whatever the process locale is), finite doubles only. Strings must hold
-// well-formed UTF-8. Graphs nested deeper than kMaxDepth levels, including a
+// well-formed UTF-8 without the code points the decoder refuses (U+0000,
+// U+FDD0..U+FDEF and those ending in FFFE or FFFF): what is written here
+// always parses again with JSONDecoder's default options. Graphs nested deeper than kMaxDepth levels, including a
 // mutable container that contains itself, are refused with an error. A
 // string object that occurs several times is encoded once and its text copied.
 //

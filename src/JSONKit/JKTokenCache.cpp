@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "JKDictionary.h"
 #include "JKTokenizer.h"
 
 namespace {
@@ -26,6 +27,31 @@ void JKTokenCache::ageRandomSlot() {
 
 JKValue::SharedString JKTokenCache::cachedString(std::string_view bytes, std::uint64_t hash) {
   if (bytes.empty()) return jkEmptyString();
+  std::size_t slot;
+  return lookUp(bytes, hash, &slot);
+}
+
+JKValue::SharedString JKTokenCache::cachedKey(std::string_view bytes, std::uint64_t hash, std::uint64_t* keyHash) {
+  if (bytes.empty()) {
+    *keyHash = JKDictionary::hashKey(bytes);
+    return jkEmptyString();
+  }
+  std::size_t slot;
+  JKValue::SharedString key = lookUp(bytes, hash, &slot);
+  if (slot == kNoSlot) {
+    *keyHash = JKDictionary::hashKey(bytes);
+    return key;
+  }
+  Item& item = items_[slot];
+  if (!item.hasKeyHash) {
+    item.keyHash = JKDictionary::hashKey(bytes);
+    item.hasKeyHash = true;
+  }
+  *keyHash = item.keyHash;
+  return key;
+}
+
+JKValue::SharedString JKTokenCache::lookUp(std::string_view bytes, std::uint64_t hash, std::size_t* found) {
   std::size_t usable = kSlotCount;  // none yet
   std::size_t slot = hash & kMask;
   for (int probe = 0; probe < kMaxProbes; ++probe) {
@@ -36,6 +62,7 @@ JKValue::SharedString JKTokenCache::cachedString(std::string_view bytes, std::ui
     }
     if (item.hash == hash && *item.object == bytes) {
       age_[slot] = static_cast<std::uint8_t>(age_[slot] * 2 + 1);
+      *found = slot;
       return item.object;
     }
     if (usable == kSlotCount) {
@@ -50,9 +77,9 @@ JKValue::SharedString JKTokenCache::cachedString(std::string_view bytes, std::ui
     slot = (hash + (bytes.size() + kStringValueType + 3) * static_cast<std::uint64_t>(probe + 1)) & kMask;
   }
   auto object = std::make_shared<const std::string>(bytes);
+  *found = usable;
   if (usable != kSlotCount) {
-    items_[usable].object = object;
-    items_[usable].hash = hash;
+    items_[usable] = Item{object, hash, 0, false};
     age_[usable] = 0;
   }
   return object;

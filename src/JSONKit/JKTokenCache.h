@@ -28,6 +28,10 @@ public:
   // The shared string for these bytes, whose jkStringHash is `hash`. The empty
   // string is the constant jkEmptyString() and never cached.
   JKValue::SharedString cachedString(std::string_view bytes, std::uint64_t hash);
+  // The same for a dictionary key, with its JKDictionary::hashKey in *keyHash:
+  // computed once per cached string and kept in its slot, so a key repeated in
+  // every record of a list is hashed for the dictionary only once.
+  JKValue::SharedString cachedKey(std::string_view bytes, std::uint64_t hash, std::uint64_t* keyHash);
 
   // Empties every slot and resets every age.
   void clear();
@@ -43,7 +47,14 @@ private:
   struct Item {
     JKValue::SharedString object;
     std::uint64_t hash = 0;
+    std::uint64_t keyHash = 0;
+    bool hasKeyHash = false;
   };
+  static constexpr std::size_t kNoSlot = kSlotCount;
+
+  // The cached string and its slot, or a new string and the slot it took
+  // (kNoSlot when it found none).
+  JKValue::SharedString lookUp(std::string_view bytes, std::uint64_t hash, std::size_t* slot);
 
   std::vector<Item> items_;
   std::vector<std::uint8_t> age_;

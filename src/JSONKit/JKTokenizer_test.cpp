@@ -51,10 +51,6 @@ TEST(JKTokenizer, TokenTypesAndNumberKinds) {
     EXPECT_EQ(tokenizer.token().value.type, c.type) << c.text;
   }
   EXPECT_EQ(tokenTypes("null ").size(), 1u);
-  JKTokenizer tokenizer;
-  tokenizer.reset("12", 2);
-  EXPECT_FALSE(tokenizer.nextToken());
-  EXPECT_EQ(tokenizer.error()->message, "Invalid number.");
 }
 
 TEST(JKTokenizer, StringHashCoversTheDecodedBytes) {
@@ -68,25 +64,6 @@ TEST(JKTokenizer, StringHashCoversTheDecodedBytes) {
   EXPECT_EQ(tokenizer.token().value.hash, escaped);
   EXPECT_EQ(escaped, jkStringHash("abc"));
   EXPECT_EQ(jkStringHash(""), 1402737925u);
-}
-
-TEST(JKTokenizer, UnterminatedBlockCommentIsWhiteSpaceToTheEnd) {
-  JKTokenizer tokenizer(JKParseOptionAllowComments);
-  std::string text = "/* a\nb";
-  tokenizer.reset(text.data(), text.size());
-  tokenizer.skipWhitespace();
-  EXPECT_EQ(tokenizer.atIndex(), text.size());
-  EXPECT_EQ(tokenizer.lineNumber(), 2u);
-}
-
-TEST(JKTokenizer, OnlyTheFirstErrorCounts) {
-  JKTokenizer tokenizer;
-  tokenizer.reset("x", 1);
-  tokenizer.recordError("first %d", 1);
-  tokenizer.recordError("second");
-  EXPECT_EQ(tokenizer.error()->message, "first 1");
-  tokenizer.reset("x", 1);
-  EXPECT_FALSE(tokenizer.error());
 }
 
 TEST(ConvertSingleCodePointInUTF8, WellFormednessTable) {
@@ -120,18 +97,10 @@ TEST(ConvertSingleCodePointInUTF8, WellFormednessTable) {
     EXPECT_EQ(ConvertSingleCodePointInUTF8(start, start + c.bytes.size(), &next, &codePoint), c.result) << c.bytes;
     EXPECT_EQ(codePoint, c.codePoint) << c.bytes;
     EXPECT_EQ(static_cast<std::size_t>(next - start), c.consumed) << c.bytes;
-  }
-}
-
-TEST(ConvertSingleCodePointInUTF8, AppendRoundTrips) {
-  for (std::uint32_t codePoint : {0x24u, 0xA2u, 0x939u, 0x20ACu, 0xD55Cu, 0x10348u, 0x10FFFDu}) {
-    std::string bytes;
-    jkAppendUTF8(bytes, codePoint);
-    const auto* start = reinterpret_cast<const unsigned char*>(bytes.data());
-    const unsigned char* next;
-    std::uint32_t decoded;
-    ASSERT_EQ(ConvertSingleCodePointInUTF8(start, start + bytes.size(), &next, &decoded), JKConversionOK);
-    EXPECT_EQ(decoded, codePoint);
+    if (c.result != JKConversionOK) continue;
+    std::string encoded;  // and the encoder writes the same bytes back
+    jkAppendUTF8(encoded, codePoint);
+    EXPECT_EQ(encoded, c.bytes);
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include "JKArray.h"
 #include "JKDictionary.h"
+#include "JKValueComparison.h"
 
 const JKValue::SharedString& jkEmptyString() {
   static const JKValue::SharedString empty = std::make_shared<const std::string>();
@@ -66,31 +67,6 @@ Integer saturatingCast(double value) {
   if (value <= static_cast<double>(std::numeric_limits<Integer>::min())) return std::numeric_limits<Integer>::min();
   if (value >= static_cast<double>(std::numeric_limits<Integer>::max())) return std::numeric_limits<Integer>::max();
   return static_cast<Integer>(value);
-}
-
-// Exact comparisons of a double with an integer: equal only when the double
-// is integral and within the integer type's range.
-bool doubleEqualsInt64(double d, std::int64_t i) {
-  if (!(d >= -9223372036854775808.0 && d < 9223372036854775808.0)) return false;
-  return std::trunc(d) == d && static_cast<std::int64_t>(d) == i;
-}
-
-bool doubleEqualsUint64(double d, std::uint64_t u) {
-  if (!(d >= 0.0 && d < 18446744073709551616.0)) return false;
-  return std::trunc(d) == d && static_cast<std::uint64_t>(d) == u;
-}
-
-bool numbersEqual(const JKValue& a, const JKValue& b) {
-  using Kind = JKValue::Kind;
-  if (a.kind() == Kind::Double && b.kind() == Kind::Double) return a.doubleValue() == b.doubleValue();
-  if (a.kind() == Kind::Double) return numbersEqual(b, a);
-  // a is an integer
-  if (b.kind() == Kind::Double) {
-    return a.kind() == Kind::Integer ? doubleEqualsInt64(b.doubleValue(), a.int64Value())
-                                     : doubleEqualsUint64(b.doubleValue(), a.uint64Value());
-  }
-  if (a.kind() != b.kind()) return false;  // Integer never holds a value above INT64_MAX
-  return a.kind() == Kind::Integer ? a.int64Value() == b.int64Value() : a.uint64Value() == b.uint64Value();
 }
 
 }  // namespace
@@ -159,16 +135,30 @@ const std::shared_ptr<JKDictionary>& JKValue::dictionary() const noexcept {
   return dictionary ? *dictionary : none;
 }
 
-bool operator==(const JKValue& a, const JKValue& b) {
-  using Kind = JKValue::Kind;
-  if (a.isNumber() && b.isNumber()) return numbersEqual(a, b);
-  if (a.kind() != b.kind()) return false;
-  switch (a.kind()) {
-    case Kind::Null: return true;
-    case Kind::Boolean: return a.boolValue() == b.boolValue();
-    case Kind::String: return a.sharedString() == b.sharedString() || *a.sharedString() == *b.sharedString();
-    case Kind::Array: return *a.array() == *b.array();
-    case Kind::Dictionary: return *a.dictionary() == *b.dictionary();
-    default: return false;  // numbers were handled above
-  }
+bool operator==(const JKValue& a, const JKValue& b) { return JKValueComparison::equal(a, b); }
+
+namespace {
+
+bool isLastHeldContainer(const JKValue& value) {
+  if (value.isArray()) return value.array().use_count() == 1;
+  if (value.isDictionary()) return value.dictionary().use_count() == 1;
+  return false;
+}
+
+}  // namespace
+
+void jkTakeIfLastContainer(JKValue& value, std::vector<JKValue>& into) {
+  if (isLastHeldContainer(value)) into.push_back(std::move(value));
+}
+
+void jkReleaseWithoutRecursion(std::vector<JKValue>& values) {
+  while (!values.empty()) {
+    JKValue last = std::move(values.back());
+    values.pop_back();
+    if (JKArray* array = last.array().get()) {
+      for (JKValue& object : array->objects_) jkTakeIfLastContainer(object, values);
+    } else if (JKDictionary* dictionary = last.dictionary().get()) {
+      for (JKDictionary::Entry& entry : dictionary->entries_) jkTakeIfLastContainer(entry.object, values);
+    }
+  }  // `last` is freed here with no nested container left in it
 }

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <type_traits>
 #include <variant>
+#include <vector>
 
 class JKArray;
 class JKDictionary;
@@ -95,3 +96,11 @@ private:
 
 // The one empty string object: every empty string the decoder produces is this one.
 const JKValue::SharedString& jkEmptyString();
+
+// Freeing without recursion, for the containers' destructors.
+// jkTakeIfLastContainer moves `value` to `into` when it is a container that
+// nothing else holds. jkReleaseWithoutRecursion frees such a list one
+// container at a time, after moving that container's own last-held containers
+// to the list, so no destructor ever runs inside another one's.
+void jkTakeIfLastContainer(JKValue& value, std::vector<JKValue>& into);
+void jkReleaseWithoutRecursion(std::vector<JKValue>& values);

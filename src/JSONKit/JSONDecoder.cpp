@@ -207,8 +207,7 @@ std::optional<JKValue> JSONDecoder::ParseState::parseDictionary(std::size_t dept
       }
       const JKTokenValue& keyToken = tokenizer.token().value;
       JKDictionary::Entry entry;
-      entry.keyHash = keyToken.hash;  // the dictionary places keys by the same hash
-      entry.key = cache.cachedString(keyToken.bytes, keyToken.hash);
+      entry.key = cache.cachedKey(keyToken.bytes, keyToken.hash, &entry.keyHash);
       if (!tokenizer.nextToken()) return fail();
       if (tokenizer.token().type != JKTokenType::Separator) {
         tokenizer.recordError("Expected ':'.");

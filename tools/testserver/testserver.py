@@ -16,7 +16,12 @@ Keys:
   etag=S        ETag value, sent quoted (default e<seed>-<size>); etag=none sends none
   weaketag=1    sends the ETag as a weak one (W/"...")
   lm=T          Last-Modified of epoch second T (default none)
-  status=N      always answer N (302/301 carry a Location to the same path without it)
+  status=N      always answer N (301/302/303/307/308 carry a Location to the same path without it)
+  location=U    the Location of such a redirect instead (a full URL, %2F for its slashes)
+  early=1       a 103 Early Hints interim response before the real one
+  proxyauth=U:P as a proxy (a request for an absolute http:// URL, answered
+                from this server's own content): 407 unless the request has
+                Proxy-Authorization for user U and password P
   failtimes=N   the first N requests of this path answer failstatus (default 503)
   norange=1     ignore Range: 200 with the whole body
   shift=N       answer a range that starts N bytes before the one asked (honest header)
@@ -48,6 +53,7 @@ served at /_log; /_reset clears the log and the failure counters.
 """
 
 import argparse
+import base64
 import email.parser
 import email.policy
 import email.utils
@@ -154,7 +160,8 @@ class State:
 
 def parse_options(path):
     options = {}
-    for segment in urllib.parse.unquote(path.split("?", 1)[0]).split("/"):
+    for segment in path.split("?", 1)[0].split("/"):
+        segment = urllib.parse.unquote(segment)
         if "=" in segment:
             key, value = segment.split("=", 1)
             options[key] = value
@@ -297,6 +304,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             size = len(data)
         if "delay" in options:
             time.sleep(int(options["delay"]) / 1000.0)
+        if "proxyauth" in options and self.path.startswith("http://"):
+            expected = "Basic " + base64.b64encode(options["proxyauth"].encode()).decode()
+            if self.headers.get("Proxy-Authorization") != expected:
+                self.send_plain(407, {"Proxy-Authenticate": 'Basic realm="velora"'}, b"proxy credentials\n")
+                return
 
         status = options.get("status")
         if status is None and "failtimes" in options:
@@ -307,7 +319,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             extra = {}
             if code in (301, 302, 303, 307, 308):
                 target = "/".join(s for s in self.path.split("/") if not s.startswith("status="))
-                extra["Location"] = target
+                extra["Location"] = options.get("location", target)
             self.send_plain(code, extra, b"fault\n")
             return
 
@@ -347,6 +359,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if guessed_type(self.path):
             headers["Content-Type"] = guessed_type(self.path)
 
+        if options.get("early"):
+            self.wfile.write(b"HTTP/1.1 103 Early Hints\r\nLink: </style.css>; rel=preload\r\n\r\n")
         self.send_response(code)
         for key, value in headers.items():
             self.send_header(key, value)

@@ -37,3 +37,8 @@ bool VLPlatformFactory::getProxyConfig(const std::string& url, std::string& prox
 {
     return false;
 }
+
+std::string VLPlatformFactory::getNoProxyHosts()
+{
+    return std::string();
+}

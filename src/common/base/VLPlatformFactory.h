@@ -66,9 +66,15 @@ public:
     // The process-wide setting helper (owned by the factory).
     virtual VLSettingHelper* getSettingHelper() = 0;
 
-    // True when the system has an HTTP proxy; `proxy` is then "host:port". The
-    // url plays no part. This default answers false and leaves `proxy` alone.
+    // True when the system has an HTTP proxy; `proxy` is then "host:port",
+    // or a proxy URL ("scheme://[user[:password]@]host:port") when the system
+    // names a scheme or credentials. The url plays no part. This default
+    // answers false and leaves `proxy` alone.
     virtual bool getProxyConfig(const std::string& url, std::string& proxy);
+    // The hosts that are reached without the proxy, as the system lists them
+    // (comma-separated names, domains and addresses, "*" for all); empty for
+    // none. This default answers empty.
+    virtual std::string getNoProxyHosts();
 };
 
 #endif

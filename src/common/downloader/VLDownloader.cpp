@@ -94,7 +94,7 @@ void VLDownloader::normaliseQueue()
                 // a damaged index and would leave the file stuck for good.
                 VL_LOG_WARN("Unknown download state " << state << ", queued again : " << entry.first);
                 file->setCustom(DOWNLOAD_QUEUED);
-            } else if (state == DOWNLOAD_RUNNING || state == DOWNLOAD_FAILED) {
+            } else if (state == DOWNLOAD_RUNNING || state == DOWNLOAD_FAILED || hasLostBytes(file)) {
                 file->setCustom(DOWNLOAD_QUEUED);
             }
         }
@@ -455,6 +455,8 @@ int VLDownloader::settle(std::vector<VLRepositoryFile*>& queue)
                 continue;
             if (file->getCustom() == DOWNLOAD_RUNNING)
                 settleRunning(file);
+            else if (hasLostBytes(file))
+                setState(file, DOWNLOAD_QUEUED);
             int state = file->getCustom();
             if (state == DOWNLOAD_RUNNING) {
                 ++running;
@@ -469,6 +471,19 @@ int VLDownloader::settle(std::vector<VLRepositoryFile*>& queue)
     // "download" and file-id order within one repository.
     std::stable_sort(queue.begin(), queue.end(), comparePositions);
     return running;
+}
+
+// A done download whose content was replaced since (a validation that found
+// a new version and was cut short) is fetched again: it is no longer whole,
+// and would not play offline.
+bool VLDownloader::hasLostBytes(VLRepositoryFile* file)
+{
+    if (file->getCustom() != DOWNLOAD_DONE || file->getSize() == VLRepositoryFile::UNKNOWN_SIZE
+        || (file->getFlags() & VLRepositoryFile::FLAG_COMPLETE))
+        return false;
+    VL_LOG_WARN("Downloaded file is no longer complete, queued again : " << file->getFileId() << " in "
+                                                                        << file->getRepository()->getName());
+    return true;
 }
 
 // A completed download is released and marked done. One whose repository file

@@ -137,6 +137,7 @@ private:
     int stopDownloads(const std::vector<VLRepositoryFile*>& queue, int running);
     void startDownloads(const std::vector<VLRepositoryFile*>& queue, int running);
 
+    static bool hasLostBytes(VLRepositoryFile* file);
     static bool isUsable(VLRepository* repository);
     static FileKey keyOf(VLRepositoryFile* file);
     void setState(VLRepositoryFile* file, int state);

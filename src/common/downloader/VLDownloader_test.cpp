@@ -581,6 +581,46 @@ TEST_F(VLDownloaderTest, AServerFailingMidDownloadLeavesTheFileFailedWithItsWhol
     EXPECT_FALSE(TestFolder::exists(path));
 }
 
+// A done download that a later validation finds replaced on the server, with
+// the connection dropped after one block, is fetched again whole.
+TEST_F(VLDownloaderTest, ADoneDownloadThatLostItsBytesIsFetchedAgain)
+{
+    rig().openDownloader(1);
+    rig().setUrl("f", url(400000, 1, "etag=v1/"));
+    downloader().addFile(downloads(), id("f"), "");
+    ASSERT_TRUE(rig().runUntil([&] { return rig().state(downloads(), "f") == DONE; }));
+    m_rig.reset();
+    // A week later: the validation is due.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(m_folder.path("repositories/download.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "UPDATE files SET last_validation = 0", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    m_rig.reset(new VLDownloadTestRig(m_folder.path()));
+    rig().setUrl("f", url(400000, 2, "etag=v2/"));
+    rig().openDownloader(1);
+    g_server->clearRequests();
+
+    // A stream of the file validates it against a server that has a new
+    // version and drops the connection after one block.
+    VLRepositoryFile* file = rig().file(downloads(), "f");
+    file->setUrl(url(400000, 2, "etag=v2/truncate=4096/"));
+    ASSERT_TRUE(file->open(VLRepositoryFile::OPEN_PROVIDE));
+    ASSERT_TRUE(rig().runUntil([&] { return !g_server->getRequests().empty(); }, 20));
+    rig().passes(2);
+    ASSERT_TRUE(file->close(0));
+    // The download goes on at the stream's address, one block per answer:
+    // the platform clock runs 5 s per pass through the retry delays.
+    TestPlatform* platform = TestPlatform::install();
+    platform->setTime(platform->getTime());
+    bool done = rig().runUntil([&] {
+        platform->advance(5);
+        return rig().state(downloads(), "f") == DONE && (file->getFlags() & VLRepositoryFile::FLAG_COMPLETE);
+    }, 30);
+    platform->useRealTime();
+    ASSERT_TRUE(done);
+    expectContent(downloads(), "f", 400000, 2);
+}
+
 // A page that re-syncs its list removes and adds in one go: the download must
 // stay, not vanish with the removed record once it ends.
 TEST_F(VLDownloaderTest, ARemoveFollowedByAnAddKeepsTheDownload)

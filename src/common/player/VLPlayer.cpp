@@ -34,6 +34,10 @@ const int kOptionLock = 1;
 const int kOptionProvide = 2;
 
 const int kOpenPollMilliseconds = 10;
+// A stream whose file has failed to arrive for this long (seconds, without a
+// byte in between) fails to the page: a listener waits no longer, while a
+// download of the same server goes on retrying in the background.
+const double kStreamPatienceSeconds = 20;
 const long kValidationPeriodSeconds = 604800;
 const unsigned int kLosslessFormatId = 6;
 const size_t kUnknownSize = static_cast<size_t>(-1);
@@ -319,7 +323,7 @@ bool VLPlayer::doReadTask(VLReadTask* task, bool force)
         request->result.store(VE_ERR_FILE_EOF, std::memory_order_release);
         return true;
     }
-    if (force) {
+    if (force || isGivenUp(file)) {
         request->result.store(VE_ERR_INTERNAL, std::memory_order_release);
         return true;
     }
@@ -390,7 +394,7 @@ bool VLPlayer::doOpenTask(VLOpenTask* task, bool force)
         task->setFileSize(file->getSize());
         return true;
     }
-    if (!(file->getFlags() & kFlagProviding)) {
+    if (isGivenUp(file)) {
         VL_LOG_TRACE("Repository file is not providing, abort : " << file->getFileId());
         giveUpOpen(task, file, opened);
         return true;
@@ -400,6 +404,20 @@ bool VLPlayer::doOpenTask(VLOpenTask* task, bool force)
         return true;
     }
     return false;
+}
+
+// Missing bytes that will not come: the file no longer provides, or its
+// transfers have failed for longer than a listener waits.
+bool VLPlayer::isGivenUp(VLRepositoryFile* file)
+{
+    if (!(file->getFlags() & kFlagProviding))
+        return true;
+    double failing = file->getFailingFor();
+    if (failing <= kStreamPatienceSeconds)
+        return false;
+    VL_LOG_WARN("Repository file keeps failing, the stream gives up : " << describeFile(file) << " (" << failing
+                                                                        << " s)");
+    return true;
 }
 
 VLRepositoryFile* VLPlayer::giveUpOpen(VLOpenTask* task, VLRepositoryFile* file, bool opened)

@@ -151,6 +151,7 @@ private:
     // those that are offline or full too. A new handle, or null.
     VLFileHandle* findCopy(const std::string& entityId, bool lossless, unsigned int flag,
                            bool skipOfflineOrFull) const;
+    static bool isGivenUp(VLRepositoryFile* file);
     VLRepositoryFile* giveUpOpen(VLOpenTask* task, VLRepositoryFile* file, bool opened);
     bool canCacheTakeNewFile() const;
 

@@ -28,6 +28,11 @@ const long kMaxWaitMs = 100;
 // Transfers slower than this (bytes per second) are logged as slow.
 const double kSlowSpeed = 130000;
 const long kConnectTimeoutSeconds = 30;
+// Redirects followed per request; a longer chain is a loop or a fault.
+const long kMaxRedirects = 5;
+// A body without length headers is held in memory until the connection
+// closes; one larger than this is refused.
+const size_t kMaxClosedBody = size_t(512) << 20;
 
 bool isFinalState(uint32_t state)
 {
@@ -51,7 +56,8 @@ const char* headerValue(const char* line, const char* name)
 VLHttpRepositoryProvider::repo_file::repo_file(VLRepository* repository, const VLFileId& fileId, CURL* curl,
                                                size_t offset, size_t length)
     : repository(repository), fileId(fileId), curl(curl), offset(0), length(0), contentOffset(kAllOnes),
-      contentLength(kAllOnes), currentOffset(kAllOnes), httpCode(0), hasContentRange(false), totalSize(kAllOnes),
+      contentLength(kAllOnes), currentOffset(kAllOnes), httpCode(0), hasContentRange(false), hasLocation(false),
+      sizeFromClose(false), askedAt(0), askAgain(false), totalSize(kAllOnes),
       buffer(nullptr), bufferSize(repository->getBlockSize() + kLargestChunk), bufferUsed(0),
       state(TRANSFER_CREATED)
 {
@@ -68,12 +74,20 @@ void VLHttpRepositoryProvider::repo_file::reset(size_t newOffset, size_t newLeng
 {
     offset = newOffset;
     length = newLength;
+    resetResponse();
+}
+
+void VLHttpRepositoryProvider::repo_file::resetResponse()
+{
     contentOffset = kAllOnes;
     contentLength = kAllOnes;
     currentOffset = kAllOnes;
     totalSize = kAllOnes;
     httpCode = 0;
     hasContentRange = false;
+    hasLocation = false;
+    sizeFromClose = false;
+    std::string().swap(closedBody);
     etag.clear();
     lastModified.clear();
     bufferUsed = 0;
@@ -83,7 +97,7 @@ void VLHttpRepositoryProvider::repo_file::reset(size_t newOffset, size_t newLeng
 
 VLHttpRepositoryProvider::VLHttpRepositoryProvider()
     : m_multi(nullptr), m_running(0), m_mutex(VLPlatformFactory::instance()->createMutex()), m_delegate(nullptr),
-      m_stallTimeout(30), m_globalInit(false)
+      m_stallTimeout(30), m_urlAnswerTimeout(30), m_globalInit(false)
 {
 }
 
@@ -247,6 +261,11 @@ bool VLHttpRepositoryProvider::setOptions(repo_file* file)
     set(CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
     set(CURLOPT_LOW_SPEED_LIMIT, 1L);
     set(CURLOPT_LOW_SPEED_TIME, m_stallTimeout);
+    // Audio servers move files: redirects are followed, a few at most and
+    // only to http and https.
+    set(CURLOPT_FOLLOWLOCATION, 1L);
+    set(CURLOPT_MAXREDIRS, kMaxRedirects);
+    set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     if (code != CURLE_OK) {
         VL_LOG_ERROR("CURL failed : (" << code << ") " << curl_easy_strerror(code));
         return false;
@@ -288,6 +307,7 @@ bool VLHttpRepositoryProvider::start(const std::string& url, VLRepository* repos
             VL_LOG_ERROR("File URL delegate is not ready");
         } else {
             m_delegate->askFileUrl(repository, fileId);
+            file->askedAt = VLPlatformFactory::instance()->getTime();
             file->state = TRANSFER_AWAITING_URL;
             ok = true;
         }
@@ -316,6 +336,10 @@ bool VLHttpRepositoryProvider::startDownload(repo_file* file, const std::string&
             proxy.clear();
         if (code == CURLE_OK)
             code = curl_easy_setopt(file->curl, CURLOPT_PROXY, proxy.c_str());
+        // libcurl matches the hosts the system reaches without the proxy.
+        std::string noProxy = VLPlatformFactory::instance()->getNoProxyHosts();
+        if (code == CURLE_OK)
+            code = curl_easy_setopt(file->curl, CURLOPT_NOPROXY, noProxy.empty() ? nullptr : noProxy.c_str());
     }
     if (code != CURLE_OK) {
         VL_LOG_ERROR("CURL failed : (" << code << ") " << curl_easy_strerror(code));
@@ -344,6 +368,12 @@ bool VLHttpRepositoryProvider::seek(VLRepository* repository, const VLFileId& fi
     }
     if (state == TRANSFER_AWAITING_URL || state == TRANSFER_SEEKING) {
         file->reset(offset, length);
+        return true;
+    }
+    // An answer without length stores nothing before it ends: moving it
+    // would only throw away what it has brought.
+    if (file->sizeFromClose) {
+        VL_LOG_TRACE("Repository file arrives whole, skip seek");
         return true;
     }
     size_t windowStart = file->offset;
@@ -439,6 +469,34 @@ void VLHttpRepositoryProvider::applyFileUrls()
         applyFileUrl(answer);
 }
 
+// A question the page never answers (it reloaded, or dropped it) would hold
+// its file, and a download slot with it, for ever.
+void VLHttpRepositoryProvider::askAgainForUrls()
+{
+    if (!m_delegate)
+        return;
+    VLMutexLocker lock(m_mutex);
+    double now = -1;
+    bool ready = m_delegate->isJSReady();
+    for (repo_file* file : m_files) {
+        if (file->state != TRANSFER_AWAITING_URL)
+            continue;
+        if (!ready) {
+            file->askAgain = true;
+            continue;
+        }
+        if (now < 0)
+            now = VLPlatformFactory::instance()->getTime();
+        if (!file->askAgain && now - file->askedAt <= m_urlAnswerTimeout)
+            continue;
+        VL_LOG_INFO("File URL was not answered, asking again : " << file->fileId << " in "
+                                                                 << file->repository->getName());
+        m_delegate->askFileUrl(file->repository, file->fileId);
+        file->askedAt = now;
+        file->askAgain = false;
+    }
+}
+
 void VLHttpRepositoryProvider::applyFileUrl(const PendingFileUrl& answer)
 {
     VLMutexLocker lock(m_mutex);
@@ -502,6 +560,8 @@ void VLHttpRepositoryProvider::parseHeaderLine(repo_file* file, const std::strin
         if (file->contentOffset == kAllOnes)
             file->contentOffset = 0;
         file->contentLength = size_t(first);
+    } else if (headerValue(line, "Location:")) {
+        file->hasLocation = true;
     } else if ((rest = headerValue(line, "Content-Range:"))
                && sscanf(rest, " bytes %ld-%ld/%ld", &first, &last, &total) == 3 && first >= 0 && first <= last
                && last < total) {
@@ -512,15 +572,58 @@ void VLHttpRepositoryProvider::parseHeaderLine(repo_file* file, const std::strin
     }
 }
 
+// The end of an interim answer (1xx) or of a redirect that libcurl follows:
+// the real response's headers come next, so nothing of these is kept.
+bool VLHttpRepositoryProvider::endInterimOrRedirect(repo_file* file)
+{
+    uint32_t code = file->httpCode;
+    bool interim = code >= 100 && code <= 199;
+    bool redirect = (code == 301 || code == 302 || code == 303 || code == 307 || code == 308) && file->hasLocation;
+    if (!interim && !redirect)
+        return false;
+    VL_LOG_TRACE("HTTP " << (interim ? "interim response" : "redirect") << " skipped : " << code);
+    file->resetResponse();
+    return true;
+}
+
+// A 416: the range asked for lies past the end, so the file has changed on
+// the server. The transfer moves to the whole file, whose answer sizes and
+// validates the file again; a whole-file request that gets a 416 fails.
+bool VLHttpRepositoryProvider::revalidateUnsatisfiable(repo_file* file)
+{
+    if (file->offset == 0 && file->length == kAllOnes) {
+        VL_LOG_ERROR("HTTP response has error code (416) for the whole file : " << file->fileId);
+        return false;
+    }
+    VL_LOG_WARN("HTTP range is not satisfiable, the file is fetched again from its start : "
+                << file->fileId << " (" << file->offset << "-)");
+    file->reset(0, kAllOnes);
+    file->state = TRANSFER_SEEKING;
+    return false;
+}
+
 // The end of the headers: checks the response, sizes the file and fixes
 // where the body goes. False refuses the response.
 bool VLHttpRepositoryProvider::endHeaders(repo_file* file)
 {
+    if (file->httpCode == 416)
+        return revalidateUnsatisfiable(file);
     if (file->httpCode - 200 > 99) {
         char* url = nullptr;
         curl_easy_getinfo(file->curl, CURLINFO_EFFECTIVE_URL, &url);
         VL_LOG_ERROR("HTTP response has error code (" << file->httpCode << ") : " << (url ? url : ""));
         return false;
+    }
+    // A whole answer without length headers ends when the connection closes:
+    // its size is known only then.
+    if (file->totalSize == kAllOnes && file->httpCode == 200 && !file->hasContentRange) {
+        VL_LOG_DEBUG("HTTP response has no content size, its body is kept until the connection closes");
+        file->sizeFromClose = true;
+        file->contentOffset = 0;
+        file->currentOffset = 0;
+        if (file->etag.empty())
+            file->etag = file->lastModified;
+        return true;
     }
     if (file->totalSize == kAllOnes) {
         VL_LOG_ERROR("HTTP response does not have any content size specified");
@@ -576,7 +679,7 @@ size_t VLHttpRepositoryProvider::header(char* ptr, size_t size, size_t nmemb, vo
     }
     std::string line(ptr, n);
     if (line == "\r\n" || line == "\n") {
-        if (!endHeaders(file))
+        if (!endInterimOrRedirect(file) && !endHeaders(file))
             return 0;
     } else {
         parseHeaderLine(file, line);
@@ -597,6 +700,16 @@ size_t VLHttpRepositoryProvider::write(char* ptr, size_t size, size_t nmemb, voi
         VL_LOG_TRACE("File providing has been canceled or seeked, skip write");
         VL_LOG_TRACE("File write finished : " << file);
         return 0;
+    }
+    if (file->sizeFromClose) {
+        if (file->closedBody.size() + n > kMaxClosedBody) {
+            VL_LOG_ERROR("HTTP response without content size is too large : " << file->closedBody.size() + n);
+            return 0;
+        }
+        file->closedBody.append(ptr, n);
+        file->currentOffset += n;
+        file->state = TRANSFER_RECEIVING;
+        return n;
     }
     const size_t blockSize = file->repository->getBlockSize();
     // Only whole blocks are stored: the bytes before the next block boundary
@@ -652,6 +765,7 @@ size_t VLHttpRepositoryProvider::write(char* ptr, size_t size, size_t nmemb, voi
 bool VLHttpRepositoryProvider::update()
 {
     applyFileUrls();
+    askAgainForUrls();
     if (!m_multi)
         return false;
     if (m_running != 0 && !performAndWait())
@@ -724,15 +838,7 @@ bool VLHttpRepositoryProvider::settleDone(CURLMsg* message)
 
     CURLcode result = message->data.result;
     if (file->state == TRANSFER_SEEKING) {
-        CURLMcode removed = curl_multi_remove_handle(m_multi, file->curl);
-        if (removed != CURLM_OK) {
-            VL_LOG_ERROR("CURL failed : (" << removed << ") " << curl_multi_strerror(removed));
-            return false;
-        }
-        // A moved transfer that cannot start again would stay moving for ever.
-        if (!startDownload(file, std::string()))
-            file->state = TRANSFER_FAILED_RETRYABLE;
-        return true;
+        return restartAtNewRange(file);
     }
     if (file->state == TRANSFER_CANCELED) {
         if (!clean(file))
@@ -741,8 +847,14 @@ bool VLHttpRepositoryProvider::settleDone(CURLMsg* message)
         delete file;
         return true;
     }
-    if (result == CURLE_OK) {
+    if (result == CURLE_OK && file->sizeFromClose) {
+        file->state = storeClosedBody(file) ? TRANSFER_FINISHED : TRANSFER_FAILED_RETRYABLE;
+    } else if (result == CURLE_OK) {
         file->state = TRANSFER_FINISHED;
+    } else if (result == CURLE_TOO_MANY_REDIRECTS || result == CURLE_UNSUPPORTED_PROTOCOL) {
+        VL_LOG_WARN("URL redirects too often or away from HTTP, return non-retryable error : ("
+                    << result << ") " << curl_easy_strerror(result));
+        file->state = TRANSFER_FAILED;
     } else if (result == CURLE_WRITE_ERROR && file->state == TRANSFER_ALREADY_LOADED) {
         file->state = TRANSFER_FINISHED;
     } else if (file->httpCode - 400 <= 99) {
@@ -753,4 +865,46 @@ bool VLHttpRepositoryProvider::settleDone(CURLMsg* message)
         file->state = TRANSFER_FAILED_RETRYABLE;
     }
     return true;
+}
+
+// A moved transfer asks for its new range on the same handle, at the address
+// its last request ended at: a redirect is not followed again.
+bool VLHttpRepositoryProvider::restartAtNewRange(repo_file* file)
+{
+    CURLMcode removed = curl_multi_remove_handle(m_multi, file->curl);
+    if (removed != CURLM_OK) {
+        VL_LOG_ERROR("CURL failed : (" << removed << ") " << curl_multi_strerror(removed));
+        return false;
+    }
+    char* effective = nullptr;
+    std::string finalUrl;
+    if (curl_easy_getinfo(file->curl, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective)
+        finalUrl = effective;
+    if (!finalUrl.empty() && curl_easy_setopt(file->curl, CURLOPT_URL, finalUrl.c_str()) != CURLE_OK)
+        VL_LOG_WARN("Unable to keep the redirected address : " << finalUrl);
+    // A moved transfer that cannot start again would stay moving for ever.
+    if (!startDownload(file, std::string()))
+        file->state = TRANSFER_FAILED_RETRYABLE;
+    return true;
+}
+
+// The body of an answer without length headers, now that the connection has
+// closed cleanly: it sizes the file and is stored whole.
+bool VLHttpRepositoryProvider::storeClosedBody(repo_file* file)
+{
+    VLRepositoryFile* repositoryFile = file->repository->getFile(file->fileId, true);
+    size_t size = file->closedBody.size();
+    if (!repositoryFile->setContent(size, file->etag)) {
+        VL_LOG_ERROR("Unable to set repository file properties : " << file->fileId.entityId() << "-"
+                                                                    << file->fileId.getFormat()->getId() << " => "
+                                                                    << size << ", " << file->etag);
+        return false;
+    }
+    repositoryFile->touchValidation();
+    size_t written = 0;
+    bool stored = repositoryFile->write(file->closedBody.data(), 0, size, &written) && written == size;
+    if (!stored)
+        VL_LOG_ERROR("Unable to write buffer");
+    std::string().swap(file->closedBody);
+    return stored;
 }

@@ -64,6 +64,9 @@ public:
         // A new range: every per-response field back to its initial value;
         // the state is kept.
         void reset(size_t offset, size_t length);
+        // Every per-response field back to its initial value, the range kept:
+        // an interim answer or a followed redirect is not the response.
+        void resetResponse();
 
         VLRepository* repository;
         VLFileId fileId;
@@ -75,6 +78,16 @@ public:
         size_t currentOffset;    // file offset of the next body byte
         uint32_t httpCode;
         bool hasContentRange;    // a valid Content-Range header came
+        bool hasLocation;        // a Location header came (a redirect to follow)
+        // A 200 without length headers: the body ends when the connection
+        // closes, and only then is its size known. It is kept in closedBody
+        // and stored once the transfer has ended cleanly.
+        bool sizeFromClose;
+        std::string closedBody;
+        // When the page was last asked for the URL (platform clock), and
+        // whether the page has since been unready (the question is lost).
+        double askedAt;
+        bool askAgain;
         std::string etag;
         std::string lastModified;
         size_t totalSize;        // all ones until the headers give it
@@ -137,6 +150,10 @@ public:
     // seconds ends as a retryable failure (a stalled server would otherwise
     // hold the file for ever). 30 by default; tests shorten it.
     void setStallTimeout(long seconds) { m_stallTimeout = seconds; }
+    // A URL question the page has not answered after this many seconds is
+    // asked again (the page may have reloaded in between); so is every open
+    // question once the page is ready again after being unready. 30 by default.
+    void setUrlAnswerTimeout(double seconds) { m_urlAnswerTimeout = seconds; }
 
     // The range option for offset and length: "first-last", "first-" for the
     // rest of the file, empty for the whole file.
@@ -165,6 +182,11 @@ private:
     bool clean(repo_file* file);
     void dispose(repo_file* file);
     void applyFileUrls();
+    void askAgainForUrls();
+    bool restartAtNewRange(repo_file* file);
+    static bool storeClosedBody(repo_file* file);
+    static bool endInterimOrRedirect(repo_file* file);
+    static bool revalidateUnsatisfiable(repo_file* file);
     void applyFileUrl(const PendingFileUrl& answer);
     bool performAndWait();
     bool settleDone(CURLMsg* message);
@@ -178,6 +200,7 @@ private:
     VLAskFileUrlDelegate* m_delegate;
     std::list<PendingFileUrl> m_pendingUrls;
     long m_stallTimeout;
+    double m_urlAnswerTimeout;
     bool m_globalInit;
 };
 

@@ -245,44 +245,69 @@ TEST_F(VLHttpRepositoryProviderTest, OnlyTheMissingRunsAreRequested)
 
 // ---- Failures and odd answers ----
 
-TEST_F(VLHttpRepositoryProviderTest, ClientErrorsAreFinalAndOtherFailuresRetryable)
+TEST_F(VLHttpRepositoryProviderTest, AnswersEndAsFinishedRetryableOrFinal)
 {
-    struct Case
+    // Each transfer asks for the bytes from 8192 of a 50000-byte file.
+    const struct
     {
         const char* path;
         uint32_t state;
-    };
-    const Case cases[] = {
-        {"/size=50000/status=404/a", Provider::TRANSFER_FAILED},
-        {"/size=50000/status=416/a", Provider::TRANSFER_FAILED},
-        {"/size=50000/status=503/a", Provider::TRANSFER_FAILED_RETRYABLE},
-        {"/size=50000/status=302/a", Provider::TRANSFER_FAILED_RETRYABLE},
+        size_t present;
+    } cases[] = {
+        {"/size=50000/status=404/a", Provider::TRANSFER_FAILED, 0},
+        {"/size=50000/status=416/a", Provider::TRANSFER_FAILED, 0}, // even for the whole file
+        {"/size=50000/status=503/a", Provider::TRANSFER_FAILED_RETRYABLE, 0},
         // A partial answer whose range cannot be read: its bytes would land at 0.
-        {"/size=50000/startotal=1/a", Provider::TRANSFER_FAILED_RETRYABLE},
+        {"/size=50000/startotal=1/a", Provider::TRANSFER_FAILED_RETRYABLE, 0},
         // A range that starts after the byte asked for.
-        {"/size=50000/lierange=4096/a", Provider::TRANSFER_FAILED_RETRYABLE},
-        {"/size=50000/nolength=1/a", Provider::TRANSFER_FAILED_RETRYABLE},
-        {"/size=50000/a", Provider::TRANSFER_FINISHED},
+        {"/size=50000/lierange=4096/a", Provider::TRANSFER_FAILED_RETRYABLE, 0},
+        {"/size=50000/nolength=1/a", Provider::TRANSFER_FAILED_RETRYABLE, 0},
+        {"/size=50000/a", Provider::TRANSFER_FINISHED, 50000 - 8192},
+        // An interim answer comes before the real one.
+        {"/size=50000/early=1/a", Provider::TRANSFER_FINISHED, 50000 - 8192},
+        // Redirects are followed, to http and https only.
+        {"/size=50000/status=302/a", Provider::TRANSFER_FINISHED, 50000 - 8192},
+        {"/size=50000/status=308/a", Provider::TRANSFER_FINISHED, 50000 - 8192},
+        {"/size=50000/status=302/location=ftp:%2F%2F127.0.0.1%2Fa", Provider::TRANSFER_FAILED, 0},
+        // A whole answer whose length is known only when the connection closes.
+        {"/size=50000/norange=1/nolength=1/a", Provider::TRANSFER_FINISHED, 50000},
     };
     int n = 0;
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         VLFileId id("case" + std::to_string(n++), 6u);
         VLRepositoryFile* f = repository->getFile(id, true);
         ASSERT_TRUE(f->open(0));
         ASSERT_TRUE(provider.start(server.url(c.path), repository.get(), id, 8192, kAll));
         EXPECT_EQ(c.state, pumpUntilFinal(repository.get(), id)) << c.path;
-        if (c.state != Provider::TRANSFER_FINISHED) {
-            // Nothing of a refused answer was stored.
-            EXPECT_EQ(0u, f->getSize() == VLRepositoryFile::UNKNOWN_SIZE ? 0 : checkPresentBytes(f, 0)) << c.path;
-        } else {
-            EXPECT_EQ(50000u - 8192u, checkPresentBytes(f, 0));
-        }
+        // Nothing of a refused answer was stored.
+        size_t present = f->getSize() == VLRepositoryFile::UNKNOWN_SIZE ? 0 : checkPresentBytes(f, 0);
+        EXPECT_EQ(c.present, present) << c.path;
         int state = -1;
         ASSERT_TRUE(provider.getState(repository.get(), id, true, &state));
         ASSERT_TRUE(provider.getState(repository.get(), id, true, &state));
         EXPECT_EQ(int(Provider::TRANSFER_NONE), state);
         ASSERT_TRUE(f->close(0));
     }
+}
+
+TEST_F(VLHttpRepositoryProviderTest, AFileThatShrankOnTheServerIsFetchedAgainFromItsStart)
+{
+    VLRepositoryFile* f = file();
+    ASSERT_TRUE(f->open(0));
+    ASSERT_TRUE(f->setContent(200000, "e2-200000\""));
+    writeServerBlocks(f, 2, 0, 29);
+    f->touchValidation();
+    f->setUrl(server.url("/size=100000/seed=2/a"));
+    ASSERT_TRUE(f->open(VLRepositoryFile::OPEN_PROVIDE));
+    ASSERT_TRUE(pump([&] { return isComplete(f); }));
+    EXPECT_EQ(100000u, f->getSize());
+    EXPECT_EQ(100000u, checkPresentBytes(f, 2));
+    std::vector<TestHttpRequest> requests = server.waitForRequests(2);
+    ASSERT_EQ(2u, requests.size());
+    EXPECT_EQ("416", requests[0].status);
+    EXPECT_EQ("-", requests[1].range);
+    ASSERT_TRUE(f->close(0));
+    ASSERT_TRUE(f->close(0));
 }
 
 TEST_F(VLHttpRepositoryProviderTest, ATruncatedOrStalledBodyKeepsItsWholeBlocks)
@@ -318,6 +343,23 @@ TEST_F(VLHttpRepositoryProviderTest, AnswersThatIgnoreOrMoveTheRangeAreStoredWhe
         EXPECT_EQ(c.present, checkPresentBytes(f, 3)) << c.path;
         ASSERT_TRUE(f->close(0));
     }
+}
+
+TEST_F(VLHttpRepositoryProviderTest, AServerThatCutsEveryAnswerShortStillDeliversTheFile)
+{
+    // Every answer ends after 16 KiB; each brings new bytes, so the retries
+    // never run out (30 requests), and each waits the first delay only.
+    g_platform->setTime(1000);
+    VLRepositoryFile* f = file();
+    f->setUrl(server.url("/size=491520/seed=5/truncate=16384/a"));
+    ASSERT_TRUE(f->open(VLRepositoryFile::OPEN_PROVIDE));
+    ASSERT_TRUE(pump([&] {
+        g_platform->advance(60);
+        return isComplete(f) || !(f->getFlags() & VLRepositoryFile::FLAG_PROVIDING);
+    }));
+    EXPECT_TRUE(isComplete(f));
+    EXPECT_EQ(491520u, checkPresentBytes(f, 5));
+    ASSERT_TRUE(f->close(0));
 }
 
 TEST_F(VLHttpRepositoryProviderTest, ANewValidatorRefetchesUnlessAReaderHoldsTheFile)
@@ -369,9 +411,9 @@ TEST_F(VLHttpRepositoryProviderTest, AValidationOfAnUnchangedFileFetchesHeadersO
     ASSERT_TRUE(f->close(0));
 }
 
-TEST_F(VLHttpRepositoryProviderTest, AReaderFarAheadMovesTheTransfer)
+TEST_F(VLHttpRepositoryProviderTest, AReaderFarAheadMovesTheTransferAtItsRedirectedAddress)
 {
-    const std::string url = server.url("/size=1000000/seed=8/throttle=400000/a");
+    const std::string url = server.url("/size=1000000/seed=8/throttle=400000/status=307/a");
     VLRepositoryFile* f = file();
     f->setUrl(url);
     ASSERT_TRUE(f->open(VLRepositoryFile::OPEN_PROVIDE));
@@ -386,12 +428,16 @@ TEST_F(VLHttpRepositoryProviderTest, AReaderFarAheadMovesTheTransfer)
         return done == 1000;
     }));
     EXPECT_TRUE(out == TestHttpServer::content(8, 800100, 1000));
-    std::vector<TestHttpRequest> requests = server.waitForRequests(2);
-    ASSERT_GE(requests.size(), 2u);
-    EXPECT_EQ("-", requests[0].range);
-    EXPECT_EQ("aborted", requests[0].status);
-    EXPECT_EQ("bytes=798720-", requests[1].range);
-    EXPECT_EQ(requests[0].connection + 1, requests[1].connection);
+    std::vector<TestHttpRequest> requests = server.waitForRequests(3);
+    ASSERT_GE(requests.size(), 3u);
+    EXPECT_EQ("307", requests[0].status);
+    const std::string target = "/size=1000000/seed=8/throttle=400000/a";
+    EXPECT_EQ(target, requests[1].path);
+    EXPECT_EQ("-", requests[1].range);
+    EXPECT_EQ("aborted", requests[1].status);
+    EXPECT_EQ(target, requests[2].path);
+    EXPECT_EQ("bytes=798720-", requests[2].range);
+    EXPECT_EQ(requests[1].connection + 1, requests[2].connection);
     ASSERT_TRUE(f->close(0));
 }
 
@@ -422,6 +468,36 @@ TEST_F(VLHttpRepositoryProviderTest, AFileWithoutUrlAsksThePageAndUsesItsAnswer)
     EXPECT_EQ(40000u, checkPresentBytes(f, 2));
     EXPECT_EQ(1u, delegate.asked.size());
     EXPECT_FALSE(provider.setFileUrl(repository.get(), f->getFileId(), server.url("/a"), 6, "late"));
+    ASSERT_TRUE(f->close(0));
+}
+
+TEST_F(VLHttpRepositoryProviderTest, AnUnansweredUrlQuestionIsAskedAgain)
+{
+    g_platform->setTime(1000);
+    provider.setUrlAnswerTimeout(30);
+    VLRepositoryFile* f = file();
+    f->setUrl("");
+    ASSERT_TRUE(f->open(VLRepositoryFile::OPEN_PROVIDE));
+    ASSERT_TRUE(pump([&] { return delegate.asked.size() == 1; }));
+    provider.update();
+    EXPECT_EQ(1u, delegate.asked.size());
+    // The page dropped the question: asked again after the time-out.
+    g_platform->advance(31);
+    provider.update();
+    EXPECT_EQ(2u, delegate.asked.size());
+    // The page reloads: the question is lost with it and asked again once
+    // the page is ready, without waiting for the time-out.
+    delegate.ready = false;
+    provider.update();
+    EXPECT_EQ(2u, delegate.asked.size());
+    delegate.ready = true;
+    provider.update();
+    ASSERT_EQ(3u, delegate.asked.size());
+    EXPECT_EQ(f->getFileId(), delegate.asked[2]);
+
+    ASSERT_TRUE(provider.setFileUrl(repository.get(), f->getFileId(), server.url("/size=40000/seed=2/a"), 6, ""));
+    ASSERT_TRUE(pump([&] { return isComplete(f); }));
+    EXPECT_EQ(40000u, checkPresentBytes(f, 2));
     ASSERT_TRUE(f->close(0));
 }
 
@@ -607,9 +683,9 @@ TEST_F(VLHttpRepositoryProviderCallbacks, HeadersSetSizeRangeAndValidator)
     header(longer, "ETag: \"" + std::string(5000, 'x') + "\"\r\n");
     EXPECT_EQ(1023u, longer.etag.size());
 
-    // No size at all, or a partial answer without a usable range: refused.
+    // A partial answer without any size, or without a usable range: refused.
     Provider::repo_file unsized(repository.get(), f->getFileId(), nullptr, 0, kAll);
-    header(unsized, "HTTP/1.1 200 OK\r\n");
+    header(unsized, "HTTP/1.1 206 Partial\r\n");
     EXPECT_EQ(0u, header(unsized, "\r\n"));
     Provider::repo_file starTotal(repository.get(), f->getFileId(), nullptr, 0, kAll);
     header(starTotal, "HTTP/1.1 206 Partial\r\n");

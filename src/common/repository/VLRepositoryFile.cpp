@@ -18,8 +18,11 @@ const size_t kAllOnes = SIZE_MAX;
 // A read request older than this is dropped: the reader has given up or
 // asked again since.
 const double kReadRequestLifetime = 5.0;
-// Retries after retryable failures per providing open.
+// Retries after retryable failures without new bytes in between, per
+// providing open (a download retries for as long as it is queued).
 const int kMaxRetries = 16;
+// Longest wait before a retry, in seconds: the delay doubles up to it.
+const double kMaxRetryDelay = 300;
 // Period of the loaded-bytes recount while open.
 const double kRefreshPeriod = 0.5;
 
@@ -80,6 +83,7 @@ void VLRepositoryFile::init(const std::string& fileName)
     m_nextTry = 0;
     m_dataArrived = false;
     m_bitsAtStart = 0;
+    m_failingSince = 0;
     m_url.clear();
     m_size = kAllOnes;
     m_loaded = 0;
@@ -146,6 +150,7 @@ bool VLRepositoryFile::open(unsigned int options)
         m_retryCount = 0;
         m_dataArrived = false;
         m_nextTry = 0;
+        m_failingSince = 0;
     }
     if (options & OPEN_LOCK) {
         m_lastOpen = time(nullptr);
@@ -693,6 +698,11 @@ bool VLRepositoryFile::driveTransfer()
     uint32_t state = static_cast<uint32_t>(polled);
     if (state > Provider::TRANSFER_HEADERS)
         m_dataArrived = true;
+    if ((state == Provider::TRANSFER_FINISHED || state == Provider::TRANSFER_FAILED_RETRYABLE) && broughtNewBytes()) {
+        // A server that cuts every answer short still moves the file on.
+        m_retryCount = 0;
+        m_failingSince = 0;
+    }
 
     size_t offset = 0;
     bool startWanted = false;
@@ -746,11 +756,19 @@ bool VLRepositoryFile::finishedWithoutProgress()
     return bitCount() <= m_bitsAtStart;
 }
 
+bool VLRepositoryFile::broughtNewBytes()
+{
+    return m_size != kAllOnes && m_bitmap->isOpen() && bitCount() > m_bitsAtStart;
+}
+
 void VLRepositoryFile::scheduleRetry()
 {
-    if (m_retryCount < kMaxRetries) {
-        ++m_retryCount;
-        m_nextTry = now() + double(2 << m_retryCount);
+    double current = now();
+    if (m_failingSince == 0)
+        m_failingSince = current;
+    if (m_retryCount < kMaxRetries || m_custom != 0) {
+        m_retryCount = std::min(m_retryCount + 1, kMaxRetries);
+        m_nextTry = current + std::min(double(2 << m_retryCount), kMaxRetryDelay);
         return;
     }
     VL_LOG_WARN("Repository file providing has failed too many times : " << m_fileId);
@@ -840,4 +858,14 @@ void VLRepositoryFile::refreshWhileOpen()
         m_lastRefresh = current;
         refreshLoaded();
     }
+}
+
+double VLRepositoryFile::getFailingFor()
+{
+    return m_failingSince == 0 ? 0 : std::max(0.0, now() - m_failingSince);
+}
+
+double VLRepositoryFile::getRetryDelay()
+{
+    return m_nextTry == 0 ? 0 : std::max(0.0, m_nextTry - now());
 }

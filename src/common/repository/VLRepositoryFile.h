@@ -183,7 +183,15 @@ public:
     // The periodic work: polls the transfer, starts, moves, retries or stops
     // it, and recounts the loaded bytes every 0.5 s while open. False when the
     // provider's state or a start failed (the next pass decides again).
+    // Retries wait 4, 8, ... seconds, at most 5 minutes; a transfer that
+    // brought new bytes starts the count again. A file in a download state
+    // retries for as long as it provides, any other gives up after 16.
     bool update();
+    // Seconds (platform clock) since transfers began to fail without bringing
+    // new bytes; 0 while they do not.
+    double getFailingFor();
+    // Seconds until the next retry after a failure; 0 when none is waiting.
+    double getRetryDelay();
 
 private:
     // Copies content then bitmap to the other volume and removes the old
@@ -203,6 +211,7 @@ private:
     size_t firstMissingFrom(size_t offset);
     bool driveTransfer();
     bool finishedWithoutProgress();
+    bool broughtNewBytes();
     void scheduleRetry();
     enum StartKind { START_UNKNOWN_SIZE, START_VALIDATION, START_MISSING };
     bool startTransfer(size_t offset);
@@ -226,6 +235,7 @@ private:
     double m_nextTry;          // monotonic seconds; 0 = none
     bool m_dataArrived;
     size_t m_bitsAtStart;      // present blocks when the running transfer started
+    double m_failingSince;     // monotonic seconds of the first failure without progress; 0 = none
     std::string m_url;
     // Index columns.
     std::string m_fileName;

@@ -536,7 +536,8 @@ TEST_F(VLRepositoryFileTest, RetryableFailuresWaitLongerEachTimeAndEndAfterSixte
     for (int failure = 1; failure <= 16; ++failure) {
         provider.state = Provider::TRANSFER_FAILED_RETRYABLE;
         ASSERT_TRUE(file->update());
-        double delay = double(2 << failure);
+        // 4, 8, ... seconds, never more than five minutes.
+        double delay = std::min(double(2 << failure), 300.0);
         platform->advance(delay - 0.5);
         ASSERT_TRUE(file->update());
         ASSERT_EQ(size_t(failure), provider.starts.size()) << "restarted early after failure " << failure;

@@ -83,3 +83,9 @@ bool VLLinuxFactory::getProxyConfig(const std::string& url, std::string& proxy)
     proxy = m_proxy;
     return m_proxyFound;
 }
+
+std::string VLLinuxFactory::getNoProxyHosts()
+{
+    std::call_once(m_noProxyQueried, [this] { m_noProxy = GetNoProxyHosts(); });
+    return m_noProxy;
+}

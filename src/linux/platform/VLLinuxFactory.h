@@ -29,11 +29,15 @@ public:
     // The system proxy, read once per process (the first call, from whichever
     // thread, reads; every later call returns the same answer).
     bool getProxyConfig(const std::string& url, std::string& proxy) override;
+    // no_proxy (then NO_PROXY), read once per process.
+    std::string getNoProxyHosts() override;
 
 private:
     std::once_flag m_proxyQueried;
     std::string m_proxy;
     bool m_proxyFound;
+    std::once_flag m_noProxyQueried;
+    std::string m_noProxy;
 };
 
 #endif

@@ -46,12 +46,16 @@ VLProxySettings VLProxySettingsFromUrl(const std::string& url)
 
     std::string rest = url;
     std::string::size_type scheme = rest.find("://");
-    if (scheme != std::string::npos)
+    if (scheme != std::string::npos) {
+        settings.scheme = rest.substr(0, scheme);
         rest = rest.substr(scheme + 3);
+    }
     rest = rest.substr(0, rest.find_first_of("/?#"));
     std::string::size_type at = rest.rfind('@');
-    if (at != std::string::npos)
+    if (at != std::string::npos) {
+        settings.credentials = rest.substr(0, at);
         rest = rest.substr(at + 1);
+    }
 
     std::string host = rest;
     std::string port;
@@ -106,6 +110,14 @@ VLProxySettings VLProxySettingsFromGnome()
     settings.port = g_settings_get_int(http, "port");
     g_object_unref(http);
     return settings;
+}
+
+std::string GetNoProxyHosts()
+{
+    const char* variable = getenv("no_proxy");
+    if (!variable || !*variable)
+        variable = getenv("NO_PROXY");
+    return variable ? variable : "";
 }
 
 bool GetProxyConfig(std::string& proxy)

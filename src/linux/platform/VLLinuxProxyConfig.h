@@ -12,8 +12,11 @@
 // the platform factory calls it once per process.
 bool GetProxyConfig(std::string& proxy);
 
+// The hosts to reach without a proxy: the no_proxy (then NO_PROXY) variable, or empty.
+std::string GetNoProxyHosts();
+
 // Settings from a proxy URL as the variables hold it: "[scheme://][user[:password]@]host[:port][/...]".
-// Credentials are not used. An empty value gives unavailable settings.
+// The scheme and the credentials are kept as they stand. An empty value gives unavailable settings.
 VLProxySettings VLProxySettingsFromUrl(const std::string& url);
 
 // Settings from GNOME's proxy configuration; unavailable when its schema is not installed.
