@@ -14,8 +14,7 @@
 #include <vector>
 
 #include "CoreDriverProcess.h"
-#include "JKArray.h"
-#include "JKDictionary.h"
+#include "DriverValues.h"
 #include "TestFolder.h"
 #include "TestHttpServer.h"
 #include "TestEnvironmentVariable.h"
@@ -28,29 +27,10 @@ namespace {
 
 const char* const kTool = VELORA_CORE_TOOL;
 
-JKValue args(std::initializer_list<JKValue> values)
-{
-    return JKValue(JKArray::create(std::vector<JKValue>(values), false));
-}
-
-JKValue strings(std::initializer_list<const char*> values)
-{
-    std::vector<JKValue> list;
-    for (const char* value : values)
-        list.push_back(JKValue(value));
-    return JKValue(JKArray::create(list, false));
-}
-
-const JKValue* field(const JKValue& object, const char* key)
-{
-    return object.isDictionary() ? object.dictionary()->objectForKey(key) : nullptr;
-}
-
-int64_t number(const JKValue& object, const char* key)
-{
-    const JKValue* value = field(object, key);
-    return value ? value->int64Value() : -999;
-}
+using driverjson::args;
+using driverjson::field;
+using driverjson::number;
+using driverjson::strings;
 
 bool run(const std::string& command)
 {
