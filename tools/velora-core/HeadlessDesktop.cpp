@@ -1,9 +1,9 @@
 #include "HeadlessDesktop.h"
 
-#include <fstream>
 #include <list>
 
 #include "JsonLineWriter.h"
+#include "MachineIdentity.h"
 #include "VLDesktopFile.h"
 
 HeadlessDesktop::HeadlessDesktop(JsonLineWriter* out)
@@ -66,13 +66,11 @@ std::string HeadlessDesktop::getVersion()
     return "1.0.0 (headless)";
 }
 
-// The machine id of systemd, as a desktop front end would report it.
+// The machine's identifier as the desktop front end reports it: never the raw
+// machine id.
 std::string HeadlessDesktop::getSystemUid()
 {
-    std::ifstream in("/etc/machine-id");
-    std::string id;
-    std::getline(in, id);
-    return id;
+    return MachineIdentity::systemUid();
 }
 
 JKValue HeadlessDesktop::fileToJson(const VLDesktopFile& file)

@@ -5,6 +5,7 @@
 #include <log4cplus/layout.h>
 
 #include "VLFileHelper.h"
+#include "VLLogLineLayout.h"
 #include "VLPlatformFactory.h"
 #include "VLSettingHelper.h"
 
@@ -53,7 +54,7 @@ void VLLogger::init()
     log4cplus::SharedAppenderPtr appender(
         new log4cplus::RollingFileAppender(path, kMaxFileSize, kMaxBackupIndex, true));
     appender->setName("FileAppender");
-    appender->setLayout(std::unique_ptr<log4cplus::Layout>(new log4cplus::PatternLayout(kPattern)));
+    appender->setLayout(std::unique_ptr<log4cplus::Layout>(new VLLogLineLayout(kPattern)));
 
     m_logger.addAppender(appender);
     m_logger.setLogLevel(log4cplus::DEBUG_LOG_LEVEL);

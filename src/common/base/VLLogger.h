@@ -9,7 +9,8 @@
 
 // Process-wide owner of the diagnostic log set-up: one log4cplus logger named
 // "desktop" writing "<log folder>/desktop.log" through a rolling appender
-// (1000000 bytes, one backup, flushed after each event) at level DEBUG.
+// (1000000 bytes, one backup, flushed after each event) at level DEBUG, one
+// line per event (VLLogLineLayout).
 //
 // init and shutdown run on the main thread while no other core thread runs;
 // isEnabled and the VL_LOG_* statements may run on any thread.

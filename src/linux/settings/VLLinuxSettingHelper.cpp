@@ -102,6 +102,13 @@ bool VLLinuxSettingHelper::findHomeFolder(std::string& home)
         home = m_homeOverride;
         return true;
     }
+    // $HOME first, as every XDG program reads it: a session that points it
+    // elsewhere (a sandbox, a demo with private folders) keeps its files there.
+    const char* variable = getenv("HOME");
+    if (variable && variable[0] == '/') {
+        home = variable;
+        return true;
+    }
     // getpwuid_r: the plain form shares one static buffer between threads.
     long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buffer(suggested > 0 ? static_cast<size_t>(suggested) : 16384);

@@ -19,8 +19,9 @@ class VLPreferenceStore;
 //   music        (the user's XDG music folder, else ~/Music)/Velora
 //   application  ${XDG_DATA_HOME:-~/.local/share}/velora-desktop
 // Each level below the home folder is created one at a time; the home folder
-// itself is never created. The home folder is the user database's entry for
-// the process's real user, not $HOME.
+// itself is never created. The home folder is $HOME when it holds an absolute
+// path, else the user database's entry for the process's real user; "$HOME"
+// in user-dirs.dirs stands for the same folder.
 //
 // Thread-safe: the store has its own lock and the folder lookups keep no state.
 class VLLinuxSettingHelper : public VLSettingHelper
@@ -28,7 +29,7 @@ class VLLinuxSettingHelper : public VLSettingHelper
 public:
     // The process's user's home folder and the environment.
     VLLinuxSettingHelper();
-    // For tests: `homeFolder` stands in for the user database's home folder.
+    // For tests: `homeFolder` stands in for $HOME and the user database.
     explicit VLLinuxSettingHelper(const std::string& homeFolder);
     ~VLLinuxSettingHelper();
 

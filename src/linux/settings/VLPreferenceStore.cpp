@@ -12,6 +12,9 @@
 
 namespace {
 
+// The longest line an entry within the limits can take once escaped.
+const size_t kLongestLine = 3 * (VLPreferenceStore::kLongestKey + VLPreferenceStore::kLongestValue) + 1;
+
 bool needsEscape(unsigned char byte)
 {
     return byte == '%' || byte == '=' || byte < 0x20 || byte == 0x7f;
@@ -163,13 +166,19 @@ void VLPreferenceStore::load()
     }
     std::map<std::string, std::string> values;
     std::string line;
+    bool overLong = false;
     int lineNumber = 0;
     int c;
     bool atEnd = false;
     while (!atEnd) {
         c = fgetc(file);
         if (c != '\n' && c != EOF) {
-            line += static_cast<char>(c);
+            // An entry over the limits (written before they held) is passed
+            // over without being kept, and goes with the next write.
+            if (line.size() < kLongestLine)
+                line += static_cast<char>(c);
+            else
+                overLong = true;
             continue;
         }
         atEnd = c == EOF;
@@ -179,13 +188,18 @@ void VLPreferenceStore::load()
         std::string::size_type equals = line.find('=');
         std::string key;
         std::string value;
-        if (equals == std::string::npos || !unescape(line.substr(0, equals), key) ||
-            !unescape(line.substr(equals + 1), value)) {
+        if (overLong) {
+            VL_LOG_WARN("Over-long preference line " << lineNumber << " skipped : " << m_path);
+        } else if (equals == std::string::npos || !unescape(line.substr(0, equals), key) ||
+                   !unescape(line.substr(equals + 1), value)) {
             VL_LOG_WARN("Damaged preference line " << lineNumber << " skipped : " << m_path);
+        } else if (key.size() > kLongestKey || value.size() > kLongestValue) {
+            VL_LOG_WARN("Over-long preference line " << lineNumber << " skipped : " << m_path);
         } else {
             values[key] = value;
         }
         line.clear();
+        overLong = false;
     }
     fclose(file);
     for (const auto& entry : m_unwritten)
@@ -207,6 +221,11 @@ bool VLPreferenceStore::get(const std::string& key, std::string& value)
 
 bool VLPreferenceStore::set(const std::string& key, const std::string& value)
 {
+    if (key.size() > kLongestKey || value.size() > kLongestValue) {
+        VL_LOG_ERROR("Preference refused, " << key.size() << " bytes of key and " << value.size()
+                                            << " bytes of value : " << key.substr(0, 64));
+        return false;
+    }
     std::lock_guard<std::mutex> guard(m_mutex);
     if (m_path.empty()) {
         m_values[key] = value;

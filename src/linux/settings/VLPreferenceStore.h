@@ -29,9 +29,15 @@ public:
 
     // True with `value` set when `key` is stored.
     bool get(const std::string& key, std::string& value);
+    // No setting needs more: a longer key or value is refused by set, and an
+    // entry over them in the file is skipped when it is read.
+    static constexpr size_t kLongestKey = 4096;
+    static constexpr size_t kLongestValue = 65536;
+
     // Stores and writes the file; false, with an error in the log, when the file
     // cannot be written (the value is then kept in memory for this run, and
-    // written with the next set that succeeds).
+    // written with the next set that succeeds) or the key or value is longer
+    // than the limits (nothing is stored).
     bool set(const std::string& key, const std::string& value);
     // Removes the key and writes the file; true when the key is no longer
     // stored (also when it never was), false (logged) when the file could not

@@ -57,7 +57,9 @@ TEST_F(VLPreferenceStoreTest, AnyBytesInKeysAndValuesSurviveANewInstance)
 
 TEST_F(VLPreferenceStoreTest, DamagedLinesAreSkippedAndTheOthersKept)
 {
-    folder.writeFile("prefs", "first=1\nno separator here\nbad=%G1\ntruncated=%4\n\nlast=%3D2\nnolf=3");
+    // Line 7: a value no setting needs, as an earlier version could write it.
+    const std::string huge(3 * (VLPreferenceStore::kLongestKey + VLPreferenceStore::kLongestValue) + 8, 'y');
+    folder.writeFile("prefs", "first=1\nno separator here\nbad=%G1\ntruncated=%4\n\nlast=%3D2\nhuge=" + huge + "\nnolf=3");
     size_t mark = VLTestLog::mark();
     VLPreferenceStore store(folder.path("prefs"));
     std::string value;
@@ -73,6 +75,8 @@ TEST_F(VLPreferenceStoreTest, DamagedLinesAreSkippedAndTheOthersKept)
     EXPECT_NE(std::string::npos, log.find("Damaged preference line 2 skipped"));
     EXPECT_NE(std::string::npos, log.find("Damaged preference line 3 skipped"));
     EXPECT_NE(std::string::npos, log.find("Damaged preference line 4 skipped"));
+    EXPECT_NE(std::string::npos, log.find("Over-long preference line 7 skipped"));
+    EXPECT_FALSE(store.get("huge", value));
 
     // A later set rewrites the file with every readable entry.
     ASSERT_TRUE(store.set("new", "4"));
@@ -80,6 +84,20 @@ TEST_F(VLPreferenceStoreTest, DamagedLinesAreSkippedAndTheOthersKept)
     ASSERT_TRUE(again.get("first", value));
     ASSERT_TRUE(again.get("nolf", value));
     ASSERT_TRUE(again.get("new", value));
+}
+
+TEST_F(VLPreferenceStoreTest, KeysAndValuesNoSettingNeedsAreRefused)
+{
+    VLPreferenceStore store(path());
+    const size_t longestKey = VLPreferenceStore::kLongestKey, longestValue = VLPreferenceStore::kLongestValue;
+    EXPECT_FALSE(store.set("LastIdentity", std::string(longestValue + 1, 'y')));
+    EXPECT_FALSE(store.set(std::string(longestKey + 1, 'y'), "0:0"));
+    EXPECT_TRUE(store.set(std::string(longestKey, 'k'), std::string(longestValue, 'v')));
+    std::string value;
+    EXPECT_FALSE(store.get("LastIdentity", value));
+    VLPreferenceStore again(path());
+    ASSERT_TRUE(again.get(std::string(longestKey, 'k'), value));
+    EXPECT_EQ(longestValue, value.size());
 }
 
 TEST_F(VLPreferenceStoreTest, ConcurrentWritersLoseNothing)

@@ -2,6 +2,7 @@
 
 #include <glib.h>
 
+#include "MachineIdentity.h"
 #include "MainLoopQueue.h"
 #include "PageCallback.h"
 #include "VLDesktopFile.h"
@@ -17,18 +18,7 @@ Binding::~Binding() { clean(); }
 
 std::string Binding::getVersion() { return VeloraController::getVeloraDesktopVersion(); }
 
-std::string Binding::getSystemUid() { return readMachineId({"/etc/machine-id", "/var/lib/dbus/machine-id"}); }
-
-std::string Binding::readMachineId(const std::vector<std::string>& paths) {
-  for (const std::string& path : paths) {
-    gchar* contents = nullptr;
-    if (!g_file_get_contents(path.c_str(), &contents, nullptr, nullptr)) continue;
-    std::string id = g_strstrip(contents);
-    g_free(contents);
-    if (!id.empty()) return id;
-  }
-  return "";
-}
+std::string Binding::getSystemUid() { return MachineIdentity::systemUid(); }
 
 void Binding::executeMethodWithStr(const std::string& method, const std::string& arg) {
   std::vector<PageValue> arguments{PageValue::string(arg)};

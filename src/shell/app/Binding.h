@@ -24,7 +24,8 @@ class Binding : public VLDesktop {
 
   // The application's version text (VeloraController::getVeloraDesktopVersion).
   std::string getVersion() override;
-  // The machine's id: the systemd/D-Bus machine id; empty when there is none.
+  // The machine's identifier as the service sees it (MachineIdentity: a keyed
+  // hash, never the raw machine id); empty when the machine has none.
   std::string getSystemUid() override;
 
   // Worker thread; each takes what it is given and returns at once.
@@ -45,9 +46,6 @@ class Binding : public VLDesktop {
   static PageValue filesToPage(std::list<VLDesktopFile*>* files, bool take);
   static PageValue keyValuesToPage(const std::vector<VLDesktopKeyValue*>& pairs);
   static PageValue floatsToPage(const std::list<float>& values);
-
-  // Reads the machine id from the first readable of the given files.
-  static std::string readMachineId(const std::vector<std::string>& paths);
 
  private:
   Binding() = default;

@@ -3,6 +3,7 @@
 // 127.0.0.1 in place of the player.
 #include "VeloraDesktopAppDelegate.h"
 
+#include <glib/gstdio.h>
 #include <gtest/gtest.h>
 #include <linux/input-event-codes.h>
 
@@ -14,10 +15,12 @@
 #include <list>
 #include <sstream>
 #include <thread>
+#include <unistd.h>
 
 #include "Binding.h"
 #include "HIDRemote.h"
 #include "HIDRemoteFakes_test.h"
+#include "MachineIdentity.h"
 #include "MediaKeys.h"
 #include "FakeNotificationServer.h"
 #include "ShellTestServer.h"
@@ -48,6 +51,9 @@ class VeloraDesktopAppDelegateTest : public ::testing::Test {
       g_setenv(variable, folder.c_str(), TRUE);
     }
     g_setenv("HOME", home_, TRUE);
+    // The user's music folder, as the desktop names it; and a way out of the home folder.
+    std::ofstream(std::string(home_) + "/XDG_CONFIG_HOME/user-dirs.dirs") << "XDG_MUSIC_DIR=\"$HOME/Tunes\"\n";
+    if (symlink("/tmp", (std::string(home_) + "/elsewhere").c_str()) != 0) ADD_FAILURE() << "symlink";
     gtk_init(nullptr, nullptr);
     notifications_ = new FakeNotificationServer();
     server_ = new ShellTestServer(VELORA_SOURCE_DIR "/src/shell/testing/pages");
@@ -154,7 +160,35 @@ TEST_F(VeloraDesktopAppDelegateTest, ValueReturningCallsAnswerWithValueAndType) 
   expectIn(values, "\"ranges\":[\"array\",[]]");
   expectIn(values, "\"pending\":[\"string\",\"\"]");
   expectIn(values, "\"created\":[\"number\",");
+  expectIn(values, "\"cleared\":[\"number\",0],\"removed\":[\"boolean\",true]");
+  // The machine's identity leaves only as the keyed hash.
+  ASSERT_FALSE(MachineIdentity::systemUid().empty());
+  expectIn(values, "\"systemUid\":\"" + MachineIdentity::systemUid() + "\"");
+  const std::string raw = readFile("/etc/machine-id").substr(0, 32);
+  EXPECT_EQ(values.find(raw), std::string::npos);
   expectIn(values, "\"slept\":[null,null,null,[\"string\",\"\"]]");
+}
+
+TEST_F(VeloraDesktopAppDelegateTest, IdentitiesAndSettingsFromThePageStayShortAndInTheUsersFolders) {
+  gchar* home = g_uri_escape_string(home_, nullptr, TRUE);
+  load(std::string("guards&home=") + home);
+  g_free(home);
+  ASSERT_TRUE(waitForReport("guards"));
+  const std::string guards = server_->report("guards");
+  // The music folder follows $HOME and the desktop's user folders.
+  expectIn(guards, "\"music\":\"" + std::string(home_) + "/Tunes/Velora\"");
+  expectIn(guards, "\"kept\":\"" + std::string(home_) + "/Velora downloads\"");
+  const std::string log = readFile(VLLogger::instance()->getLogFilePath("desktop"));
+  expectIn(log, "VeloraICI::setUserId refused an identity of 1048576 bytes");
+  size_t refusals = 0;
+  for (size_t at = log.find("VeloraICI::setSetting refused"); at != std::string::npos;
+       at = log.find("VeloraICI::setSetting refused", at + 1)) {
+    ++refusals;
+  }
+  EXPECT_EQ(refusals, 6u);
+  GStatBuf preferences;
+  ASSERT_EQ(g_stat((std::string(home_) + "/XDG_CONFIG_HOME/velora-desktop/preferences").c_str(), &preferences), 0);
+  EXPECT_LT(preferences.st_size, 65536);
 }
 
 TEST_F(VeloraDesktopAppDelegateTest, FileQueriesAnswerOnceAndRefusedOnesAreDropped) {
@@ -243,15 +277,22 @@ TEST_F(VeloraDesktopAppDelegateTest, RemoteButtonsAndMediaKeysBecomeThePagesShor
   controller.setRemote(shared);
 }
 
-TEST_F(VeloraDesktopAppDelegateTest, ConsoleLevelsReachTheCoreLog) {
-  load("console");
+TEST_F(VeloraDesktopAppDelegateTest, ConsoleLevelsReachTheCoreLogOneLineEach) {
+  load("console&third=" + server_->thirdPartyOrigin());
   ASSERT_TRUE(waitForReport("console"));
   std::string log = VLLogger::instance()->getLogFilePath("desktop");
-  ASSERT_TRUE(ShellTestServer::runUntil([&log] { return readFile(log).find("bridge console error line") != std::string::npos; }));
+  ASSERT_TRUE(ShellTestServer::runUntil([&log] {
+    std::string text = readFile(log);
+    return text.find("bridge console error line") != std::string::npos && text.find("forged by a frame") != std::string::npos;
+  }));
   std::string text = readFile(log);
   expectIn(text, "bridge console log line (" + server_->playerOrigin() + "/bridge.js:");
   expectIn(text, "bridge console warning line");
   EXPECT_EQ(text.find("bridge console debug line"), std::string::npos);
+  // Line breaks in page texts are written escaped: no line of the log is the page's.
+  expectIn(text, "forged by the player\\n2030-01-01 00:00:00,000 [ERROR] desktop - FORGED\\r\\u2028end (");
+  expectIn(text, "forged by a frame\\n2030-01-01");
+  EXPECT_EQ(text.find("\n2030-01-01"), std::string::npos);
 }
 
 TEST_F(VeloraDesktopAppDelegateTest, NotificationsReachTheDesktop) {

@@ -172,6 +172,16 @@ TEST_F(VeloraDesktopProcessTest, APageThatNeverAgreesKeepsItRunningUntilSigtermW
   EXPECT_EQ(again.exitStatus(), 0);
 }
 
+TEST_F(VeloraDesktopProcessTest, APageThatSleepsTooLongHoldsOnlyItselfAndWakes) {
+  usePlayer("/app/?sleep=date");
+  DesktopProcess application(home_.path(), {});
+  // The page's sleep is cut short, and the application answers meanwhile.
+  ASSERT_TRUE(waitForReports("woke"));
+  application.signal(SIGTERM);
+  ASSERT_TRUE(application.waitForEnd());
+  EXPECT_EQ(application.exitStatus(), 0);
+}
+
 TEST_F(VeloraDesktopProcessTest, WithoutTheServiceItStartsFromTheSavedPageWithItsObjectsAndStorage) {
   // The page reports to a server that stays; its own goes away.
   ShellTestServer reports(VELORA_SOURCE_DIR "/src/shell/testing/pages");

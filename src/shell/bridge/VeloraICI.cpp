@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <limits>
 #include <optional>
 
 #include "Binding.h"
@@ -10,6 +9,7 @@
 #include "MainLoopQueue.h"
 #include "PageCall.h"
 #include "PageCallback.h"
+#include "PageInputLimits.h"
 #include "PagePublication.h"
 #include "VLDesktopKeyValue.h"
 #include "VeloraController.h"
@@ -35,24 +35,31 @@ VeloraICI::VeloraICI(GtkWindow* parent) : PageObject("VeloraICI"), parent_(paren
     VeloraController::instance().requestTermination();
     return PageValue();
   });
-  declare("sleep", "n", [](PageCall& call) {
-    // Whole milliseconds, never negative, and no wrap however large.
-    int64_t milliseconds = std::max<int64_t>(0, call.argument(0).toInt64());
-    milliseconds = std::min<int64_t>(milliseconds, std::numeric_limits<int64_t>::max() / 1000);
-    g_usleep(static_cast<gulong>(milliseconds * 1000));
-    return PageValue();
-  });
+  declareWithResult("sleep", "n", [](PageCall& call) { return sleep(call); });
   declareWithResult("getDeviceInfo", "v", [this](PageCall& call) { return getDeviceInfo(call); });
   declare("setFileUrl", "vvnv", [this](PageCall& call) { return setFileUrl(call); });
   declareWithResult("setUserId", "v", [](PageCall& call) {
-    core()->setUserId(textOf(call.argument(0)));
+    std::string userId = textOf(call.argument(0));
+    std::string refused = PageInputLimits::refuseUserId(userId);
+    if (refused.empty()) {
+      core()->setUserId(userId);
+    } else {
+      VeloraController::instance().logWarning("VeloraICI::setUserId refused " + refused);
+    }
     return PageValue();
   });
   declareWithResult("getSetting", "s", [](PageCall& call) {
     return PageValue::string(core()->getSetting(call.argument(0).stringValue()));
   });
   declare("setSetting", "sv", [](PageCall& call) {
-    core()->setSetting(call.argument(0).stringValue(), textOf(call.argument(1)));
+    const std::string& key = call.argument(0).stringValue();
+    std::string value = textOf(call.argument(1));
+    std::string refused = PageInputLimits::refuseSetting(key, value);
+    if (refused.empty()) {
+      core()->setSetting(key, value);
+    } else {
+      VeloraController::instance().logWarning("VeloraICI::setSetting refused " + refused);
+    }
     return PageValue();
   });
   declare("addFiles", "v", [](PageCall& call) {
@@ -137,6 +144,18 @@ void VeloraICI::forEachFile(const PageValue& files, void (*one)(const std::strin
   for (const PageValue& file : files.elements()) {
     one(textOf(file.get("repository")), textOf(file.get("entity_id")), static_cast<unsigned>(file.get("format_id").toInt()));
   }
+}
+
+PageValue VeloraICI::sleep(PageCall& call) {
+  // The page waits for the answer in its own process; the application's main
+  // loop answers when the time is up and goes on meanwhile. Whole
+  // milliseconds, never negative, and never longer than a page can need.
+  int64_t milliseconds = std::clamp<int64_t>(call.argument(0).toInt64(), 0, kLongestSleepMilliseconds);
+  std::unique_ptr<PageAnswer> answer = call.defer();
+  if (answer == nullptr || milliseconds == 0) return PageValue();
+  g_timeout_add_full(G_PRIORITY_DEFAULT, static_cast<guint>(milliseconds), [](gpointer) { return G_SOURCE_REMOVE; },
+                     answer.release(), [](gpointer answer) { delete static_cast<PageAnswer*>(answer); });
+  return PageValue();
 }
 
 PageValue VeloraICI::getDeviceInfo(PageCall& call) {

@@ -10,6 +10,7 @@
 
 #include <gtk/gtk.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -37,12 +38,17 @@ class VeloraICI : public PageObject {
   void openPreferences();
   void askTermination();
 
+  // The longest the page's sleep holds the page (its web process, never the
+  // application); longer ones (a date, say) are cut to it.
+  static constexpr int64_t kLongestSleepMilliseconds = 5000;
+
   // The folder last chosen with the folder chooser; empty with none.
   const std::string& lastSelectedDir() const { return lastSelectedDir_; }
   bool hasLastSelectedDir() const { return hasLastSelectedDir_; }
 
  private:
   void postJs(const std::string& script);
+  static PageValue sleep(PageCall& call);
   PageValue getDeviceInfo(PageCall& call);
   PageValue setFileUrl(PageCall& call);
   PageValue getFiles(PageCall& call, bool countOnly);

@@ -19,11 +19,11 @@ PageValue rowAnswer(const std::string& text, bool isNull) {
 }  // namespace
 
 VeloraStorage::VeloraStorage() : PageObject("VeloraStorage") {
-  declare("clear", "v", [](PageCall& call) {
+  declareWithResult("clear", "v", [](PageCall& call) {
     core()->storageClear(textOf(call.argument(0)));
     return PageValue::number(0);
   });
-  declare("removeItem", "vv", [](PageCall& call) {
+  declareWithResult("removeItem", "vv", [](PageCall& call) {
     core()->storageRemoveItem(textOf(call.argument(0)), textOf(call.argument(1)));
     return PageValue::boolean(true);
   });

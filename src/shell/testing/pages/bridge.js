@@ -62,6 +62,9 @@ const scenarios = {
       ranges: typed(A.getRanges(999)),
       pending: typed(A.getPendingData(999)),
       created: typed(A.createSound(null)),
+      cleared: typed(S.clear('sessionStorage')),
+      removed: typed(S.removeItem('sessionStorage', 'missing')),
+      systemUid: I.getDeviceInfo('system_uid'),
       // Negative and absurd sleeps return at once instead of wrapping.
       slept: [I.sleep(-1e12), I.sleep(NaN), I.sleep(-1), typed(I.getSetting('no such setting'))],
     });
@@ -83,6 +86,31 @@ const scenarios = {
     });
   },
 
+  guards() {
+    const I = VeloraICI;
+    const home = params().get('home');
+    const setting = 'download_repository_path';
+    const waitFor = (done, then) => (done() ? then() : setTimeout(() => waitFor(done, then), 20));
+    I.init();
+    const music = I.getSetting(setting);
+    I.setUserId('y'.repeat(1 << 20));
+    const mine = home + '/Velora downloads';
+    I.setSetting(setting, mine);
+    waitFor(() => I.getSetting(setting) === mine, () => {
+      for (const path of ['/etc/velora', home + '/../../etc/velora', home + '/elsewhere/velora', 'velora', home + '/' + 'x'.repeat(5000)]) {
+        I.setSetting(setting, path);
+      }
+      I.setSetting('cache_repository_path', '/c'.repeat(3000));
+      // Applied by the worker after the refused ones would have been.
+      I.setSetting('stream_buffer_size', '96');
+      waitFor(() => I.getSetting('stream_buffer_size') === '96', () => {
+        report('guards', { music, kept: I.getSetting(setting) });
+        I.setSetting(setting, music);
+        I.setSetting('stream_buffer_size', '64');
+      });
+    });
+  },
+
   events() {
     VeloraICI.init();
     report('events-ready', true);
@@ -93,7 +121,13 @@ const scenarios = {
     console.warn('bridge console warning line');
     console.error('bridge console error line');
     console.debug('bridge console debug line');
-    report('console', true);
+    // Texts that would start lines of their own, from the player and from a
+    // third-party frame.
+    console.log('forged by the player\n2030-01-01 00:00:00,000 [ERROR] desktop - FORGED\r\u2028end');
+    const frame = document.createElement('iframe');
+    frame.src = params().get('third') + '/console-frame.html';
+    frame.onload = () => report('console', true);
+    document.body.appendChild(frame);
   },
 
   notify() {

@@ -26,4 +26,11 @@
   const keep = params().get('keep');
   if (keep) localStorage.setItem('kept', keep);
   window.addEventListener('hashchange', () => send('hash', location.hash));
+  // A page that sleeps far too long, twice (?sleep=date).
+  if (params().get('sleep')) {
+    send('sleeping', 1).then(() => {
+      VeloraICI.sleep(new Date());
+      send('woke', 1).then(() => VeloraICI.sleep(new Date()));
+    });
+  }
 })();
