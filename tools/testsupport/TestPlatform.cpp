@@ -4,6 +4,7 @@
 
 bool TestFileHelper::getFreeSpace(const std::string& path, double* available, double* total)
 {
+    ++m_freeSpaceQueries;
     if (!m_fake)
         return VLLinuxFileHelper::getFreeSpace(path, available, total);
     if (!m_succeed)

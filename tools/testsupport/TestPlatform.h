@@ -19,12 +19,15 @@ public:
     void fakeFreeSpace(double available, double total, bool succeed = true);
     // Back to the volume's own figures.
     void useRealFreeSpace() { m_fake = false; }
+    // How many times getFreeSpace was asked (a measure of size checks).
+    int freeSpaceQueries() const { return m_freeSpaceQueries; }
 
 private:
     std::atomic<bool> m_fake{false};
     std::atomic<bool> m_succeed{true};
     std::atomic<double> m_available{0};
     std::atomic<double> m_total{0};
+    std::atomic<int> m_freeSpaceQueries{0};
 };
 
 // The Linux platform factory with a clock the test sets and the file helper

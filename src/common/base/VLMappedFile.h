@@ -32,6 +32,12 @@ public:
     // bytes read 0, bytes beyond `size` are cut) and maps it. `size` all ones
     // means the present size. An object that is open is closed first.
     virtual bool open(size_t size) = 0;
+    // Writes the bytes of offset..offset + length (clamped to the size) that
+    // were changed through the mapping to the disk and waits until they are
+    // there: what is stored after this call cannot be ordered after what is
+    // changed later. True when closed or nothing is to be written; false, with
+    // an error in the log, when the system refused.
+    virtual bool flush(size_t offset, size_t length) = 0;
 
     // Gives the file `size` bytes, all zero when `zeroFill`, and leaves it open or
     // closed as it was; a failed open leaves it closed.

@@ -591,12 +591,15 @@ void VLPlayer::init(VLAskFileUrlDelegate* delegate, VLRepositoryHandler* handler
 
     m_cache = new VLRepository(handler, m_provider, kCacheName, identity, kValidationPeriodSeconds, databaseFolder,
                                cachePath, cacheMaxPercent, true, cacheMaxSize);
+    m_cache->setDirectoryPreference("CachePath");
     m_cache->init();
     m_import = new VLRepository(handler, m_provider, kImportName, identity, kValidationPeriodSeconds,
                                 databaseFolder, importPath, 0, false, 0);
+    m_import->setDirectoryPreference("ImportPath");
     m_import->init();
     m_download = new VLRepository(handler, m_provider, kDownloadName, identity, kValidationPeriodSeconds,
                                   databaseFolder, downloadPath, 0, false, 0);
+    m_download->setDirectoryPreference("DownloadPath");
     m_download->init();
 
     {

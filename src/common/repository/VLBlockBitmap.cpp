@@ -80,32 +80,19 @@ size_t readBlocks(void* destination, const void* content, const void* bitmap,
     return length;
 }
 
-size_t writeBlocks(void* content, const void* source, void* bitmap,
-                   size_t offset, size_t length, bool endOfFile)
+size_t copyBlocks(void* content, const void* source, size_t offset, size_t length, bool endOfFile)
 {
-    uint8_t* out = static_cast<uint8_t*>(content);
-    const uint8_t* in = static_cast<const uint8_t*>(source);
-    uint8_t* bits = static_cast<uint8_t*>(bitmap);
-    size_t remaining = length;
+    size_t whole = length & ~(kBlockSize - 1);
+    size_t count = endOfFile ? length : whole;
+    memcpy(static_cast<uint8_t*>(content) + offset, source, count);
+    return count;
+}
 
-    // The bytes go in before the bit: a process killed between the two
-    // leaves a block that is written but unmarked, never one that is marked
-    // but unwritten.
-    while (remaining >= kBlockSize) {
-        memcpy(out + offset, in, kBlockSize);
-        std::atomic_signal_fence(std::memory_order_release);
-        setBit(bits, offset >> kBlockShift);
-        in += kBlockSize;
-        offset += kBlockSize;
-        remaining -= kBlockSize;
-    }
-    if (remaining > 0 && endOfFile) {
-        memcpy(out + offset, in, remaining);
-        std::atomic_signal_fence(std::memory_order_release);
-        setBit(bits, offset >> kBlockShift);
-        remaining = 0;
-    }
-    return length - remaining;
+void markBlocks(void* bitmap, size_t offset, size_t length)
+{
+    uint8_t* bits = static_cast<uint8_t*>(bitmap);
+    for (size_t done = 0; done < length; done += kBlockSize)
+        setBit(bits, (offset + done) >> kBlockShift);
 }
 
 size_t getBitRunLength(const void* bitmap, size_t firstBit, size_t count, bool value)

@@ -27,12 +27,17 @@ size_t getBitmapSize(size_t contentSize);
 size_t readBlocks(void* destination, const void* content, const void* bitmap,
                   size_t offset, size_t length);
 
-// Copies whole blocks from source to content + offset (a block boundary) and
-// marks them. A trailing partial block is written only when endOfFile says
-// that it is the file's last block. Returns the number of bytes written; an
-// unwritten tail stays with the caller.
-size_t writeBlocks(void* content, const void* source, void* bitmap,
-                   size_t offset, size_t length, bool endOfFile);
+// Copies whole blocks from source to content + offset (a block boundary),
+// without marking them. A trailing partial block is copied only when
+// endOfFile says that it is the file's last block. Returns the number of
+// bytes copied; an uncopied tail stays with the caller.
+size_t copyBlocks(void* content, const void* source, size_t offset, size_t length, bool endOfFile);
+
+// Marks present the blocks of the length bytes from offset (a block
+// boundary), a trailing partial block included: the bytes copyBlocks copied.
+// A caller sets the bits only once the bytes are stored, so that a set bit
+// never stands for a block that is not.
+void markBlocks(void* bitmap, size_t offset, size_t length);
 
 // Number of consecutive bits from firstBit on that equal value, at most count.
 size_t getBitRunLength(const void* bitmap, size_t firstBit, size_t count, bool value);

@@ -16,6 +16,8 @@
 #include "VLPlatformFactory.h"
 #include "VLRepositoryFile.h"
 #include "VLRepositoryHandler.h"
+#include "VLRepositoryMove.h"
+#include "VLSettingHelper.h"
 #include "VLSQLiteStatement.h"
 
 namespace {
@@ -27,6 +29,8 @@ const double kReserve = 300000000.0;
 const double kRecheckPeriod = 3.0;
 // Seconds between index saves.
 const double kSavePeriod = 60.0;
+// Records whose files one update deletes at most.
+const size_t kDeletionsPerPass = 200;
 // How long a statement waits for another process's lock on the index.
 const int kBusyTimeoutMs = 2000;
 
@@ -51,8 +55,7 @@ const char* const kAddLastAdd = "ALTER TABLE \"files\" ADD COLUMN \"last_add\" I
 
 const char* const kSelectSizes = "SELECT file_name, size FROM files WHERE repository = ? AND identity = ?";
 const char* const kDeleteByName = "DELETE FROM files WHERE repository = ? AND identity = ? AND file_name = ?";
-const char* const kSelectIds =
-    "SELECT entity_id, format_id, file_name FROM files WHERE repository = ? AND identity = ?";
+const char* const kCountName = "SELECT COUNT(*) FROM files WHERE file_name = ?";
 const char* const kDeleteById =
     "DELETE FROM files WHERE repository = ? AND identity = ? AND entity_id = ? AND format_id = ?";
 const char* const kInsert =
@@ -93,8 +96,8 @@ VLRepository::VLRepository(VLRepositoryHandler* handler, VLHttpRepositoryProvide
                            const std::string& directory, int maxPercent, bool autoClean, double maxSize)
     : m_handler(handler), m_provider(provider), m_db(nullptr), m_mutex(VLPlatformFactory::instance()->createMutex()),
       m_directory(directory), m_name(name), m_identity(identity), m_validationPeriod(validationPeriod),
-      m_offline(false), m_clearAllPending(false), m_rowsLoaded(false), m_lastSave(0), m_maxSize(0), m_maxPercent(0),
-      m_autoClean(autoClean), m_sizeCheckPending(false), m_full(false), m_spaceNeeded(0), m_lastSizeCheck(0), m_totalSize(0),
+      m_namesAvailable(true), m_offline(false), m_clearAllPending(false), m_rowsLoaded(false), m_lastSave(0), m_maxSize(0), m_maxPercent(0),
+      m_autoClean(autoClean), m_sizeCheckPending(false), m_full(false), m_roomNeeded(0), m_lastSizeCheck(0), m_totalSize(0),
       m_unavailable(false), m_lastAvailabilityCheck(0)
 {
     m_dbPath = databaseFolder + VLPlatformFactory::instance()->getFileHelper()->getSeparator() + name + ".db";
@@ -103,7 +106,7 @@ VLRepository::VLRepository(VLRepositoryHandler* handler, VLHttpRepositoryProvide
 
 VLRepository::~VLRepository()
 {
-    if (m_db || !m_files.empty())
+    if (m_db || !m_files.empty() || m_move)
         close();
     delete m_mutex;
 }
@@ -202,20 +205,20 @@ void VLRepository::setLimits(int maxPercent, double maxSize)
     checkSize(false);
 }
 
-double VLRepository::limitFor(double available, double total) const
+// The space a repository may use is what it stores plus what the volume has
+// free: counting its own files against the free space alone would make it
+// full as soon as it had stored as much as was left. The reserve stays free
+// whatever the other limits say; the percent and the size limit lower it.
+double VLRepository::limitFor(double stored, double available, double total) const
 {
-    double limit = total;
+    double space = stored + available;
+    double limit = std::min(total, std::max(0.0, space - kReserve));
     int percent = m_maxPercent;
     double size = m_maxSize;
-    double candidates[] = {
-        percent >= 1 ? double(percent) * available / 100.0 : 0.0,
-        size > 0 ? size : 0.0,
-        available > kReserve ? available - kReserve : 0.0,
-    };
-    for (double candidate : candidates) {
-        if (candidate != 0 && candidate < limit)
-            limit = candidate;
-    }
+    if (percent >= 1)
+        limit = std::min(limit, double(percent) * space / 100.0);
+    if (size > 0)
+        limit = std::min(limit, size);
     return limit;
 }
 
@@ -236,7 +239,6 @@ void VLRepository::checkSize(bool now)
     if (!VLPlatformFactory::instance()->getFileHelper()->getFreeSpace(getDirectory(), &available, &total)) {
         VL_LOG_WARN("Unable to retrieve volume free space information");
     } else {
-        double limit = limitFor(available, total);
         double keptSize = 0;
         std::list<VLRepositoryFile*> candidates;
         for (auto& entry : m_files) {
@@ -248,13 +250,10 @@ void VLRepository::checkSize(bool now)
                     candidates.push_back(file);
             }
         }
-        // A file that could not be given its size needs more than the
-        // volume has: a cache makes room for it, any other repository is full
-        // until the space is there.
-        double shortfall = spaceShortfall(available);
+        double limit = limitFor(usedSize, available, total);
         if (m_autoClean)
-            evict(std::min(limit, usedSize - shortfall), keptSize, candidates);
-        full = !m_autoClean && (usedSize > limit || shortfall > 0);
+            evict(limit, keptSize, candidates);
+        full = !m_autoClean && (usedSize > limit || needsRoom(usedSize, keptSize, available, total));
     }
     if (full != m_full) {
         m_full = full;
@@ -276,39 +275,81 @@ void VLRepository::evict(double limit, double keptSize, std::list<VLRepositoryFi
     }
 }
 
-void VLRepository::checkSpaceFor(const VLFileId& fileId, size_t bytes)
+bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size)
 {
     double available = 0;
-    if (!VLPlatformFactory::instance()->getFileHelper()->getFreeSpace(getDirectory(), &available, nullptr))
-        return;
-    if (available >= double(bytes))
-        return;
-    VL_LOG_WARN("Repository volume lacks space for a file : " << fileId << " needs " << bytes << " bytes, "
-                                                               << available << " available");
-    m_spaceNeeded = double(bytes);
-    m_spaceNeededBy.reset(new VLFileId(fileId));
-    checkSize(true);
+    double total = 0;
+    if (!VLPlatformFactory::instance()->getFileHelper()->getFreeSpace(getDirectory(), &available, &total))
+        return true; // the resize itself will tell
+    double stored = 0;
+    double keptOthers = 0;
+    std::list<VLRepositoryFile*> candidates;
+    for (auto& entry : m_files) {
+        VLRepositoryFile* other = entry.second;
+        stored += knownSize(other);
+        if (other == file || other->isRemoved())
+            continue;
+        keptOthers += knownSize(other);
+        if (m_autoClean)
+            candidates.push_back(other);
+    }
+    const double wanted = double(size);
+    const double growth = wanted - knownSize(file);
+    const double limit = limitFor(stored, available, total);
+    candidates.sort([](VLRepositoryFile* a, VLRepositoryFile* b) { return evictionTime(a) < evictionTime(b); });
+
+    // Evicted files that are open stay on the volume until their last close:
+    // they make room under the limit, not on the volume.
+    std::vector<VLRepositoryFile*> evicted;
+    double freed = 0;
+    auto fits = [&] { return keptOthers + wanted <= limit && growth <= available + freed; };
+    for (VLRepositoryFile* candidate : candidates) {
+        if (fits())
+            break;
+        evicted.push_back(candidate);
+        keptOthers -= knownSize(candidate);
+        if (!candidate->isOpen())
+            freed += knownSize(candidate);
+    }
+    if (!fits()) {
+        VL_LOG_WARN("Repository file does not fit : " << file->getFileId() << " needs " << size << " bytes, the limit is "
+                                                      << limit << " and " << available << " bytes are available");
+        // Without auto-clean the user can make room: the repository is full
+        // until then. A size larger than the volume never fits: that file alone fails.
+        if (!m_autoClean && wanted <= total) {
+            m_roomNeeded = size;
+            m_roomNeededBy.reset(new VLFileId(file->getFileId()));
+            checkSize(true);
+        }
+        return false;
+    }
+    for (VLRepositoryFile* candidate : evicted)
+        candidate->remove();
+    return true;
 }
 
-// The bytes the volume lacks for the file that could not be sized, while
-// that file is still wanted; 0 (and forgotten) otherwise.
-double VLRepository::spaceShortfall(double available)
+// Whether the file refused for lack of room is still wanted and still lacks
+// it; forgotten otherwise.
+bool VLRepository::needsRoom(double stored, double kept, double available, double total)
 {
-    if (!m_spaceNeededBy)
-        return 0;
-    VLRepositoryFile* file = getFile(*m_spaceNeededBy, false);
+    if (!m_roomNeededBy)
+        return false;
+    VLRepositoryFile* file = getFile(*m_roomNeededBy, false);
     bool wanted = file && !file->isRemoved() && (file->getFlags() & VLRepositoryFile::FLAG_PROVIDING);
-    if (!wanted || available >= m_spaceNeeded) {
-        m_spaceNeededBy.reset();
-        m_spaceNeeded = 0;
-        return 0;
+    if (wanted) {
+        double current = knownSize(file);
+        double size = double(m_roomNeeded);
+        if (kept - current + size > limitFor(stored, available, total) || size - current > available)
+            return true;
     }
-    return m_spaceNeeded - available;
+    m_roomNeededBy.reset();
+    m_roomNeeded = 0;
+    return false;
 }
 
 void VLRepository::checkAvailability(bool now)
 {
-    bool unavailable = !VLPlatformFactory::instance()->getFileHelper()->isWritable(getDirectory());
+    bool unavailable = !m_namesAvailable || !VLPlatformFactory::instance()->getFileHelper()->isWritable(getDirectory());
     if (unavailable != m_unavailable) {
         m_unavailable = unavailable;
         if (unavailable && m_handler)
@@ -344,7 +385,54 @@ void VLRepository::setDirectory(const std::string& directory, bool apply)
             m_handler->onUnwritable(this);
         return;
     }
-    bool sameVolume = files->isSameVolume(current, directory);
+    if (files->isSameVolume(current, directory))
+        switchDirectory(directory, true);
+    else
+        startMove(directory);
+}
+
+void VLRepository::startMove(const std::string& directory)
+{
+    std::string separator(1, VLPlatformFactory::instance()->getFileHelper()->getSeparator());
+    std::vector<VLRepositoryMove::Copy> copies;
+    for (auto& entry : m_files) {
+        VLRepositoryFile* file = entry.second;
+        if (file->getCustom() == 0 || file->getSize() == VLRepositoryFile::UNKNOWN_SIZE || file->getSize() == 0)
+            continue;
+        std::string name = file->getFileName();
+        copies.push_back(VLRepositoryMove::Copy{getFilePath(name), directory + separator + name});
+        copies.push_back(VLRepositoryMove::Copy{getBitmapPath(name), directory + separator + name + ".part"});
+    }
+    VL_LOG_INFO("Repository files are copied to another volume : " << m_name << " => " << directory << " ("
+                                                                    << copies.size() << " files)");
+    m_move.reset(new VLRepositoryMove(directory, copies));
+    if (!m_move->start()) {
+        VL_LOG_ERROR("Unable to start copying repository files, they stay where they are : " << directory);
+        m_move.reset();
+    }
+}
+
+void VLRepository::finishMove()
+{
+    std::unique_ptr<VLRepositoryMove> move(std::move(m_move));
+    if (move->hasFailed()) {
+        VL_LOG_ERROR("Repository files stay where they are : " << getDirectory());
+        move->abandon();
+        if (m_handler)
+            m_handler->onUnwritable(this);
+        return;
+    }
+    std::string directory = move->getDirectory();
+    move.reset();
+    switchDirectory(directory, false);
+}
+
+// The new directory is stored before any old file goes: a crash after this
+// point starts again where the files are (the copies, or the renamed files).
+void VLRepository::switchDirectory(const std::string& directory, bool sameVolume)
+{
+    if (!m_directoryPreference.empty())
+        VLPlatformFactory::instance()->getSettingHelper()->setValue(m_identity, m_directoryPreference, directory);
     {
         VLMutexLocker lock(m_mutex);
         m_directory = directory;
@@ -369,23 +457,39 @@ bool VLRepository::update()
         VLMutexLocker lock(m_mutex);
         pending = m_pendingDirectory;
     }
-    if (!pending.empty())
+    if (m_move && m_move->isDone())
+        finishMove();
+    if (!pending.empty() && !m_move)
         setDirectory(pending, true);
     if (m_unavailable && m_lastAvailabilityCheck + kRecheckPeriod < current)
         checkAvailability(true);
 
+    // Deleting a record costs two file removals: a pass deletes a bounded
+    // number, so that clearing a large cache never holds up the worker (and
+    // playback with it); the rest go in the next passes. The size is checked
+    // once the deletions are done.
+    size_t deleted = 0;
+    bool deletionsLeft = false;
     for (auto it = m_files.begin(); it != m_files.end();) {
         VLRepositoryFile* file = it->second;
         if (clearAll && !file->isOpen())
             file->remove();
         if (file->isRemovedAndClosed()) {
-            deleteRemovedAndClosed(it);
+            if (deleted < kDeletionsPerPass) {
+                deleteRemovedAndClosed(it);
+                ++deleted;
+            } else {
+                deletionsLeft = true;
+                ++it;
+            }
             continue;
         }
         if (!file->update())
             result = false;
         ++it;
     }
+    if (deleted > 0 && !deletionsLeft)
+        m_sizeCheckPending = true;
     if (m_lastSave + kSavePeriod < current)
         saveFiles();
     return result;
@@ -395,34 +499,33 @@ void VLRepository::deleteRemovedAndClosed(std::map<VLFileId, VLRepositoryFile*>:
 {
     VLRepositoryFile* file = it->second;
     file->clean();
+    m_changedRows.erase(file);
+    m_deletedRows.insert(it->first);
     delete file;
     it = m_files.erase(it);
-    m_sizeCheckPending = true;
 }
 
 void VLRepository::close()
 {
-    for (auto& entry : m_files)
-        entry.second->clean();
-    // Removed records lose their files and their rows. Cleaning one runs a
-    // size check that may evict records the first walk has already passed:
-    // they are taken here too, so that no file outlives its row.
-    for (;;) {
-        auto it = std::find_if(m_files.begin(), m_files.end(),
-                               [](const std::pair<const VLFileId, VLRepositoryFile*>& entry) {
-                                   return entry.second->isRemoved();
-                               });
-        if (it == m_files.end())
-            break;
-        VLRepositoryFile* file = it->second;
-        m_files.erase(it);
-        file->clean();
-        delete file;
+    if (m_move) {
+        VL_LOG_WARN("Repository closes while its files are copied, they stay where they are : " << getDirectory());
+        m_move->abandon();
+        m_move.reset();
+    }
+    // Removed records lose their files and their rows.
+    for (auto it = m_files.begin(); it != m_files.end();) {
+        it->second->clean();
+        if (it->second->isRemoved())
+            deleteRemovedAndClosed(it);
+        else
+            ++it;
     }
     saveFiles();
     for (auto& entry : m_files)
         delete entry.second;
     m_files.clear();
+    m_changedRows.clear();
+    m_deletedRows.clear();
     if (m_db) {
         sqlite3_close(m_db);
         m_db = nullptr;
@@ -434,7 +537,12 @@ void VLRepository::close()
 
 void VLRepository::init()
 {
-    bool ok = openIndex();
+    // Without a digest every file would get the same name and overwrite the
+    // others: the repository refuses to start and stays unavailable.
+    m_namesAvailable = !makeFileName(VLFileId("", 0u)).empty();
+    if (!m_namesAvailable)
+        VL_LOG_ERROR("Repository cannot name its files without an MD5 digest, it stays unavailable : " << m_name);
+    bool ok = m_namesAvailable && openIndex();
     if (ok) {
         checkAvailability(true);
         if (!m_unavailable && !sync())
@@ -442,8 +550,13 @@ void VLRepository::init()
     }
     if (ok && !loadFiles())
         ok = false;
-    if (!ok)
+    if (ok && !m_unavailable)
+        removeOrphans();
+    if (!ok) {
+        if (!m_namesAvailable)
+            checkAvailability(true);
         close();
+    }
 }
 
 bool VLRepository::openIndex()
@@ -545,44 +658,103 @@ bool VLRepository::loadFiles()
     return result;
 }
 
+// A content file whose row is gone (the sync drops the rows of damaged files,
+// and a crash can come between a file's creation and its first save) would
+// stay on the volume for ever. A file of the directory that bears a name this
+// code makes, and that neither a record nor a row of any index in the
+// database folder claims (identities and repositories may share a folder),
+// is removed with its bitmap.
+void VLRepository::removeOrphans()
+{
+    VLFileHelper* helper = VLPlatformFactory::instance()->getFileHelper();
+    std::string directory = getDirectory();
+    std::list<std::string> paths;
+    if (!helper->listFiles(directory, &paths))
+        return;
+    std::set<std::string> claimed;
+    bool claimedFilled = false;
+    for (const std::string& path : paths) {
+        std::string name = path.substr(directory.size() + 1);
+        const std::string suffix = ".part";
+        if (name.size() == 32 + suffix.size() && name.compare(32, suffix.size(), suffix) == 0)
+            name.resize(32);
+        if (!isValidFileName(name))
+            continue;
+        if (!claimedFilled) {
+            for (auto& entry : m_files)
+                claimed.insert(entry.second->getFileName());
+            claimedFilled = true;
+        }
+        if (claimed.count(name) || isIndexed(name))
+            continue;
+        VL_LOG_WARN("Repository file has no index row and is removed : " << path);
+        helper->removeFile(path);
+    }
+}
+
+// Whether a row of this index, or of another index in the same folder, names
+// the file. Any doubt (an index that cannot be read) counts as claimed.
+bool VLRepository::isIndexed(const std::string& fileName)
+{
+    VLFileHelper* helper = VLPlatformFactory::instance()->getFileHelper();
+    std::string folder = m_dbPath.substr(0, m_dbPath.rfind(helper->getSeparator()));
+    std::list<std::string> indexes;
+    helper->listFiles(folder, &indexes);
+    indexes.remove(m_dbPath);
+    indexes.push_front(m_dbPath);
+    for (const std::string& path : indexes) {
+        if (path.size() < 3 || path.compare(path.size() - 3, 3, ".db") != 0)
+            continue;
+        sqlite3* db = m_db;
+        if (path != m_dbPath && sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+            sqlite3_close(db);
+            return true;
+        }
+        bool row = false;
+        bool counted = false;
+        int count = 0;
+        {
+            VLSQLiteStatement statement(db);
+            counted = statement.prepare(kCountName) && statement.bindText(1, fileName) && statement.step(&row) && row;
+            count = counted ? statement.columnInt(0) : 0;
+        }
+        if (db != m_db)
+            sqlite3_close(db);
+        if (!counted || count > 0)
+            return true;
+    }
+    return false;
+}
+
 bool VLRepository::saveFiles()
 {
-    // A map that does not hold every row would delete the rows it lacks.
-    bool result = m_db && m_rowsLoaded && VLSQLiteStatement::execute(m_db, "BEGIN TRANSACTION");
-    if (result) {
-        result = deleteRowsNotInMap() && writeRows() && VLSQLiteStatement::execute(m_db, "END TRANSACTION");
-        // Nothing of a failed save is kept, and the next save can begin anew.
-        if (!result)
+    bool result = m_db && m_rowsLoaded;
+    if (result && (!m_changedRows.empty() || !m_deletedRows.empty())) {
+        // A set bit must be on the disk before a row that counts its block.
+        for (VLRepositoryFile* file : m_changedRows)
+            file->flushBitmap();
+        result = VLSQLiteStatement::execute(m_db, "BEGIN TRANSACTION") && deleteRows() && writeRows()
+                 && VLSQLiteStatement::execute(m_db, "END TRANSACTION");
+        if (result) {
+            m_changedRows.clear();
+            m_deletedRows.clear();
+        } else {
+            // Nothing of a failed save is kept; its rows are written by the next.
             VLSQLiteStatement::execute(m_db, "ROLLBACK");
+        }
     }
     m_lastSave = now();
     return result;
 }
 
-bool VLRepository::deleteRowsNotInMap()
+bool VLRepository::deleteRows()
 {
     VLSQLiteStatement statement(m_db);
-    if (!statement.prepare(kSelectIds) || !statement.bindText(1, m_name) || !statement.bindText(2, m_identity))
-        return false;
-    std::vector<std::pair<std::string, int64_t>> gone;
-    bool row = false;
-    bool stepped = false;
-    while ((stepped = statement.step(&row)) && row) {
-        int64_t formatId = statement.columnInt64(1);
-        std::string entityId = statement.columnText(0);
-        // Rows that could not be loaded are not ours to judge: leave them.
-        if (!isKnownFormat(formatId) || !isValidFileName(statement.columnText(2)))
-            continue;
-        if (m_files.find(VLFileId(entityId, uint32_t(formatId))) == m_files.end())
-            gone.push_back(std::make_pair(entityId, formatId));
-    }
-    if (!stepped)
-        return false;
     if (!statement.prepare(kDeleteById))
         return false;
-    for (const auto& id : gone) {
-        if (!statement.bindText(1, m_name) || !statement.bindText(2, m_identity) || !statement.bindText(3, id.first)
-            || !statement.bindInt64(4, id.second) || !statement.execute() || !statement.reset())
+    for (const VLFileId& id : m_deletedRows) {
+        if (!statement.bindText(1, m_name) || !statement.bindText(2, m_identity) || !statement.bindText(3, id.entityId())
+            || !statement.bindInt64(4, int64_t(id.getFormat()->getId())) || !statement.execute() || !statement.reset())
             return false;
     }
     return true;
@@ -593,8 +765,7 @@ bool VLRepository::writeRows()
     VLSQLiteStatement statement(m_db);
     if (!statement.prepare(kInsert))
         return false;
-    for (auto& entry : m_files) {
-        VLRepositoryFile* file = entry.second;
+    for (VLRepositoryFile* file : m_changedRows) {
         VLFileId fileId = file->getFileId();
         size_t size = file->getSize();
         if (!statement.bindText(1, fileId.entityId())

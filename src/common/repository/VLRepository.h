@@ -7,6 +7,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "VLFileId.h"
@@ -16,6 +17,7 @@ class VLHttpRepositoryProvider;
 class VLMutex;
 class VLRepositoryFile;
 class VLRepositoryHandler;
+class VLRepositoryMove;
 
 // One named store of audio files for one identity: a directory of content
 // files, each with its ".part" block bitmap, an SQLite index (table "files" in
@@ -105,26 +107,46 @@ public:
     void clearAll() { m_clearAllPending = true; }
     // With apply false (any thread) the directory is switched at the next
     // update. With apply true (worker): the new directory is created and
-    // probed; when usable the records follow it (renamed on the same volume,
-    // dropped otherwise); when not, nothing moves, nothing is deleted and the
-    // handler is told onUnwritable.
+    // probed; when not usable, nothing moves, nothing is deleted and the
+    // handler is told onUnwritable. On the same volume the records' files are
+    // renamed at once. On another volume the files of downloads (records with
+    // a download state) are copied on a thread of their own while the
+    // repository goes on in the old directory without transfers; once every
+    // copy is whole an update switches over (the new directory is stored as
+    // the preference, then the old files go) and cached bytes are dropped. A
+    // failed copy leaves everything where it was. getDirectory answers the
+    // old directory until the switch.
     void setDirectory(const std::string& directory, bool apply);
+    // The identity's preference under which a directory switch is stored at
+    // once, before any old file is removed, so that a crash right after it
+    // still finds the files. Empty (the default): not stored.
+    void setDirectoryPreference(const std::string& key) { m_directoryPreference = key; }
+    // Files are being copied to another volume: no transfer may run.
+    bool isMoving() const { return m_move != nullptr; }
     // The size check: with now false only marks it pending; with now true
     // measures the volume and the files, evicts (auto-clean) or updates the
     // full state, telling the handler onVolumeFull when it turns full.
     void checkSize(bool now);
-    // Called when a file could not be given its size of bytes bytes: when
-    // the volume has less space than that, the size checks count the
-    // shortfall while the file is still being fetched (a cache evicts for
-    // it, other repositories are full until the space is there).
-    void checkSpaceFor(const VLFileId& fileId, size_t bytes);
+    // Whether file may be given size bytes: its new size must fit under the
+    // limit and on the volume. With auto-clean the least recently used other
+    // records are evicted, as many as that takes and no more. A size that
+    // cannot fit even so is refused and evicts nothing; a repository without
+    // auto-clean is then full while the file is wanted and the volume lacks
+    // the room (a size larger than the whole volume is refused alone).
+    bool makeRoomFor(VLRepositoryFile* file, size_t size);
     // Probes the directory and tells the handler onUnwritable when it turns
     // unwritable.
     void checkAvailability(bool now);
-    // Writes every record to the index now (only when the index was fully
-    // loaded), besides the save that update makes every 60 seconds: for
-    // changes that must survive a crash, such as the download queue's.
+    // Writes the rows of the records that changed since the last save, and
+    // deletes those of the records deleted since, in one transaction;
+    // nothing at all when nothing changed. Besides the save that update makes
+    // every 60 seconds: for changes that must survive a crash, such as the
+    // download queue's or a new file's size. A failed save is rolled back and
+    // its rows stay to be written by the next one.
     bool saveFiles();
+    // Called by a record when one of its index columns changed (and by a new
+    // record): its row is written by the next save.
+    void noteRowChanged(VLRepositoryFile* file) { m_changedRows.insert(file); }
 
     // The content file name of a file id: the MD5 digest of
     // name "_" identity "_" entity id "_" format id, in 32 lowercase hex digits.
@@ -141,13 +163,20 @@ private:
     bool openIndex();
     bool sync();
     bool loadFiles();
-    bool deleteRowsNotInMap();
+    void removeOrphans();
+    bool isIndexed(const std::string& fileName);
+    bool deleteRows();
     bool writeRows();
+    void rowsSaved();
     // Size check.
-    double limitFor(double available, double total) const;
-    double spaceShortfall(double available);
+    double limitFor(double stored, double available, double total) const;
+    bool needsRoom(double stored, double kept, double available, double total);
     void evict(double limit, double keptSize, std::list<VLRepositoryFile*>& candidates);
     void deleteRemovedAndClosed(std::map<VLFileId, VLRepositoryFile*>::iterator& it);
+    // Directory.
+    void startMove(const std::string& directory);
+    void finishMove();
+    void switchDirectory(const std::string& directory, bool sameVolume);
     double now() const;
 
     VLRepositoryHandler* m_handler;
@@ -157,10 +186,15 @@ private:
     VLMutex* m_mutex;                // guards m_directory and m_pendingDirectory
     std::string m_directory;
     std::string m_pendingDirectory;
+    std::string m_directoryPreference;
+    std::unique_ptr<VLRepositoryMove> m_move;   // the copying to another volume, while it runs
     std::string m_name;
     std::string m_identity;
     uint64_t m_validationPeriod;
     std::map<VLFileId, VLRepositoryFile*> m_files;
+    std::set<VLRepositoryFile*> m_changedRows;   // records whose rows the next save writes
+    std::set<VLFileId> m_deletedRows;            // ids whose rows the next save deletes
+    bool m_namesAvailable;           // file names can be made (an MD5 digest exists)
     std::atomic<bool> m_offline;
     std::atomic<bool> m_clearAllPending;
     bool m_rowsLoaded;               // every index row was loaded: saving is safe
@@ -170,8 +204,8 @@ private:
     bool m_autoClean;
     std::atomic<bool> m_sizeCheckPending;
     std::atomic<bool> m_full;
-    double m_spaceNeeded;            // bytes a file could not get; 0 = none
-    std::unique_ptr<VLFileId> m_spaceNeededBy;
+    size_t m_roomNeeded;             // bytes a refused file wanted, while it is wanted
+    std::unique_ptr<VLFileId> m_roomNeededBy;
     double m_lastSizeCheck;
     std::atomic<uint64_t> m_totalSize;
     std::atomic<bool> m_unavailable;

@@ -41,6 +41,7 @@ VLRepositoryFile::VLRepositoryFile(VLRepository* repository, const std::string& 
       m_bitmap(nullptr)
 {
     init(repository->makeFileName(fileId));
+    rowChanged();
     if (m_handler)
         m_handler->onFilesAdded(this);
 }
@@ -114,11 +115,33 @@ double VLRepositoryFile::now() const
 
 // ---- Small operations ----
 
+void VLRepositoryFile::setMetadata(const std::string& metadata)
+{
+    if (metadata != m_metadata)
+        rowChanged();
+    m_metadata = metadata;
+}
+
+void VLRepositoryFile::setProviderData(const std::string& data)
+{
+    if (data != m_providerData)
+        rowChanged();
+    m_providerData = data;
+}
+
+void VLRepositoryFile::setPosition(int position)
+{
+    if (position != m_position)
+        rowChanged();
+    m_position = position;
+}
+
 void VLRepositoryFile::setCustom(int custom)
 {
     if (custom == m_custom)
         return;
     m_custom = custom;
+    rowChanged();
     if (m_handler)
         m_handler->onDownloadStatesChanged(this);
 }
@@ -126,6 +149,7 @@ void VLRepositoryFile::setCustom(int custom)
 void VLRepositoryFile::touchValidation()
 {
     m_lastValidation = time(nullptr);
+    rowChanged();
 }
 
 bool VLRepositoryFile::remove()
@@ -156,10 +180,12 @@ bool VLRepositoryFile::open(unsigned int options)
         m_lastOpen = time(nullptr);
         ++m_totalLockCount;
         ++m_lockCount;
+        rowChanged();
     }
     if ((options & OPEN_READD) && m_removed) {
         m_removed = false;
         m_lastAdd = time(nullptr);
+        rowChanged();
         if (m_handler)
             m_handler->onFilesAdded(this);
     }
@@ -213,6 +239,7 @@ bool VLRepositoryFile::checkMappedLengths()
     }
     if (m_loaded != 0) {
         m_loaded = 0;
+        rowChanged();
         if (m_handler)
             m_handler->onFileProgressesChanged(this);
     }
@@ -254,9 +281,15 @@ bool VLRepositoryFile::close(unsigned int options)
         VL_LOG_ERROR("Map file should be open");
         return false;
     }
+    flushBitmap();
     m_content->close();
     m_bitmap->close();
     return true;
+}
+
+void VLRepositoryFile::flushBitmap()
+{
+    m_bitmap->flush(0, m_bitmap->getSize());
 }
 
 // ---- Reads and writes ----
@@ -308,7 +341,14 @@ bool VLRepositoryFile::readWriteMem(void* buffer, size_t offset, size_t length, 
     }
     bool atEnd = offset + length == m_size;
     if (write) {
-        count = writeBlocks(m_content->getData(), buffer, m_bitmap->getData(), offset, length, atEnd);
+        // The bytes reach the disk before their bits are set: after a crash,
+        // even a power loss, a set bit never stands for bytes that are not there.
+        count = copyBlocks(m_content->getData(), buffer, offset, length, atEnd);
+        if (count > 0 && !m_content->flush(offset, count)) {
+            VL_LOG_ERROR("Unable to write repository file blocks through : " << m_content->getPath());
+            return false;
+        }
+        markBlocks(m_bitmap->getData(), offset, count);
     } else {
         count = readBlocks(buffer, m_content->getData(), m_bitmap->getData(), offset, length);
         if (count < length)
@@ -335,16 +375,16 @@ bool VLRepositoryFile::setContent(size_t size, const std::string& etag)
         return false;
     }
     if (sizeChanged) {
+        if (!m_repository->makeRoomFor(this, size))
+            return false;
         if (!m_content->resize(size, false)) {
             VL_LOG_ERROR("Unable to resize repository file : " << m_content->getPath());
             remapAfterFailedResize();
-            m_repository->checkSpaceFor(m_fileId, size);
             return false;
         }
         if (!m_bitmap->resize(getBitmapSize(size), true)) {
             VL_LOG_ERROR("Unable to resize bitmap file : " << m_bitmap->getPath());
             remapAfterFailedResize();
-            m_repository->checkSpaceFor(m_fileId, getBitmapSize(size));
             return false;
         }
     } else if (!m_bitmap->zeroFill()) {
@@ -354,7 +394,11 @@ bool VLRepositoryFile::setContent(size_t size, const std::string& etag)
     m_size = size;
     m_etag = etag;
     m_loaded = 0;
+    rowChanged();
     m_repository->checkSize(true);
+    // The row goes to the index now: after a crash the blocks fetched from
+    // here on are found again instead of being fetched anew.
+    m_repository->saveFiles();
     if (m_handler)
         m_handler->onFileProgressesChanged(this);
     return true;
@@ -400,6 +444,8 @@ bool VLRepositoryFile::refreshLoaded()
         return false;
     }
     m_loaded = presentBytes();
+    if (m_loaded != previous)
+        rowChanged();
     if (m_loaded != previous && m_handler) {
         m_handler->onFileProgressesChanged(this);
         if (m_size != kAllOnes && m_loaded == m_size)
@@ -488,7 +534,17 @@ void VLRepositoryFile::move(bool sameVolume)
     } else if (!sameVolume && !nothingStored && m_custom != 0) {
         // A file the user downloaded is carried to the other volume: dropping
         // it would lose the download itself, not only bytes to fetch again.
-        moved = copyToOtherVolume(oldContentPath, newContentPath, oldBitmapPath, newBitmapPath);
+        // The repository has copied it already; one that became a download
+        // after the copying began is copied now.
+        bool copied = files->getFileSize(newContentPath) == files->getFileSize(oldContentPath)
+                      && files->getFileSize(newBitmapPath) == files->getFileSize(oldBitmapPath);
+        if (copied) {
+            files->removeFile(oldBitmapPath);
+            files->removeFile(oldContentPath);
+            moved = true;
+        } else {
+            moved = copyToOtherVolume(oldContentPath, newContentPath, oldBitmapPath, newBitmapPath);
+        }
     }
     if (!moved) {
         files->removeFile(oldContentPath);
@@ -498,6 +554,7 @@ void VLRepositoryFile::move(bool sameVolume)
         if (!nothingStored) {
             remove();
             m_loaded = 0;
+            rowChanged();
         }
         if (m_openCount > 0 && m_size != kAllOnes) {
             m_content->resize(m_size, false);
@@ -541,7 +598,6 @@ void VLRepositoryFile::clean()
         VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
         files->removeFile(m_content->getPath());
         files->removeFile(m_bitmap->getPath());
-        m_repository->checkSize(true);
     }
 }
 
@@ -731,7 +787,7 @@ bool VLRepositoryFile::driveTransfer()
         break;
     }
 
-    if (m_repository->isUnavailable() || m_repository->isOfflineOrFull()) {
+    if (m_repository->isUnavailable() || m_repository->isOfflineOrFull() || m_repository->isMoving()) {
         if (state >= Provider::TRANSFER_CREATED && state <= Provider::TRANSFER_ALREADY_LOADED)
             cancelTransfer();
         return true;

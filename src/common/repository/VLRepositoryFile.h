@@ -10,10 +10,10 @@
 #include <utility>
 
 #include "VLFileId.h"
+#include "VLRepository.h"
 
 class VLHttpRepositoryProvider;
 class VLMappedFile;
-class VLRepository;
 class VLRepositoryHandler;
 
 // The in-memory record of one audio file held by a repository: its identity,
@@ -86,15 +86,15 @@ public:
     size_t getLoaded() const { return m_loaded; }
     std::string getEtag() const { return m_etag; }
     std::string getMetadata() const { return m_metadata; }
-    void setMetadata(const std::string& metadata) { m_metadata = metadata; }
+    void setMetadata(const std::string& metadata);
     std::string getProviderData() const { return m_providerData; }
-    void setProviderData(const std::string& data) { m_providerData = data; }
+    void setProviderData(const std::string& data);
     // The source URL handed to the provider at the next start; never stored.
     // An empty URL makes the provider ask the page for one.
     void setUrl(const std::string& url) { m_url = url; }
     // Download-queue position, -1 for none.
     int getPosition() const { return m_position; }
-    void setPosition(int position) { m_position = position; }
+    void setPosition(int position);
     // The downloader's state of the file.
     int getCustom() const { return m_custom; }
     // Reports onDownloadStatesChanged when the value changes.
@@ -133,15 +133,18 @@ public:
     bool read(void* buffer, size_t offset, size_t length, size_t* done, bool* endOfFile);
     // Stores the whole blocks of buffer from offset (a block boundary) and
     // marks them present; a final partial block only when it ends the file.
-    // done receives the bytes stored. False when the file is not open or the
-    // offset is not on a block boundary.
+    // The bytes are written through to the disk before their bits are set, so
+    // that a set bit survives a crash only with its block. done receives the
+    // bytes stored. False when the file is not open, the offset is not on a
+    // block boundary or the bytes could not be written through.
     bool write(const void* buffer, size_t offset, size_t length, size_t* done);
 
     // A new size and/or validator from a response. Unchanged values (an
     // UNKNOWN_SIZE size or an empty validator take no part) succeed without
     // effect. Otherwise the content and bitmap are resized (new size) or the
-    // bitmap cleared (new validator only), so every block counts as missing;
-    // refused while a reader holds a lock.
+    // bitmap cleared (new validator only), so every block counts as missing,
+    // and the index row is written at once. Refused while a reader holds a
+    // lock, and when the repository has no room for the new size.
     bool setContent(size_t size, const std::string& etag);
     // Recounts the loaded bytes from the bitmap and reports progress (and
     // completion). False when the bitmap is not open.
@@ -156,6 +159,9 @@ public:
     // Closes every open and lock still held and, for a removed record, deletes
     // its content and bitmap files.
     void clean();
+    // Writes the bitmap through to the disk while the record is open, before
+    // an index row that counts its blocks is saved.
+    void flushBitmap();
 
     // ---- Fetch scheduling ----
 
@@ -200,6 +206,7 @@ private:
                                   const std::string& oldBitmapPath, const std::string& newBitmapPath);
 
     void init(const std::string& fileName);
+    void rowChanged() { m_repository->noteRowChanged(this); }
     bool readWriteMem(void* buffer, size_t offset, size_t length, bool write, size_t* done, bool* endOfFile);
     void addSeek(size_t offset, size_t length);
     bool mapFiles();

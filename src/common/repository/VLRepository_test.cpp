@@ -3,25 +3,34 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <memory>
+#include <set>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "TestDatabase.h"
 #include "TestFolder.h"
+#include "TestHttpServer.h"
 #include "TestPlatform.h"
 #include "TestRepositoryHandler.h"
 #include "VLBlockBitmap.h"
 #include "VLHttpRepositoryProvider.h"
 #include "VLRepositoryFile.h"
+#include "VLSettingHelper.h"
 
 namespace {
 
 TestPlatform* const g_platform = TestPlatform::install();
+// The preferences that a directory switch stores go to a folder of this run.
+TestFolder g_config;
+const bool g_configSet = setenv("XDG_CONFIG_HOME", g_config.path().c_str(), 1) == 0;
 
-const size_t kBlock = 4096;
 const double GB = 1e9;
+const double kReserve = 300e6;
 const size_t kUnknown = VLRepositoryFile::UNKNOWN_SIZE;
 
 class VLRepositoryTest : public ::testing::Test
@@ -44,25 +53,24 @@ protected:
         provider.clean();
     }
 
-    VLRepository* open(const std::string& name = "cache", const std::string& identity = "user", int percent = 0,
-                       bool autoClean = false, double maxSize = 0)
+    VLRepository* open(const std::string& name = "cache", int percent = 0, bool autoClean = false, double maxSize = 0)
     {
         if (repository)
             repository->close();
-        repository.reset(new VLRepository(&handler, &provider, name, identity, 604800, databases, directory, percent,
+        repository.reset(new VLRepository(&handler, &provider, name, "user", 604800, databases, directory, percent,
                                           autoClean, maxSize));
         repository->init();
         return repository.get();
     }
 
     // A record as the index would give it, with no files on disk.
-    VLRepositoryFile* addRecord(const std::string& entity, size_t size, time_t lastOpen = 0,
-                                unsigned int lockCount = 0, time_t lastAdd = 1)
+    VLRepositoryFile* addRecord(const std::string& entity, size_t size, time_t lastOpen = 0, unsigned int locks = 0,
+                                time_t lastAdd = 1)
     {
         VLFileId id(entity, 6u);
         VLRepositoryFile* file = new VLRepositoryFile(repository.get(), "user", id, &provider, &handler,
                                                       repository->makeFileName(id), size, 0, "", "", "", -1, 0, 0,
-                                                      lastOpen, lockCount, lastAdd);
+                                                      lastOpen, locks, lastAdd);
         repository->getFiles()[id] = file;
         return file;
     }
@@ -80,13 +88,33 @@ protected:
         return file;
     }
 
+    bool isRemoved(const std::string& entity)
+    {
+        VLRepositoryFile* file = repository->getFile(VLFileId(entity, 6u), false);
+        return !file || file->isRemoved();
+    }
+
     std::string dbPath(const std::string& name = "cache") const { return databases + "/" + name + ".db"; }
+    std::vector<std::string> rows(const std::string& sql, const std::string& name = "cache")
+    {
+        return TestDatabase(dbPath(name)).rows(sql);
+    }
 
     // Runs update with the clock moved past the save period.
     void saveNow()
     {
         g_platform->advance(61);
         repository->update();
+    }
+
+    bool pumpUntil(const std::function<bool()>& done)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!done() && std::chrono::steady_clock::now() < deadline) {
+            provider.update();
+            repository->update();
+        }
+        return done();
     }
 
     TestFolder folder;
@@ -97,53 +125,63 @@ protected:
     std::unique_ptr<VLRepository> repository;
 };
 
+// Runs one test of this program in a child process with an extra environment
+// variable; true when it passed.
+bool runInChild(const std::string& test, const std::string& environment, std::string* output)
+{
+    char self[4096] = {};
+    if (readlink("/proc/self/exe", self, sizeof(self) - 1) <= 0)
+        return false;
+    std::string command = environment + " '" + self + "' --gtest_filter=" + test + " 2>&1";
+    FILE* child = popen(command.c_str(), "r");
+    if (!child)
+        return false;
+    char buffer[4096];
+    while (size_t n = fread(buffer, 1, sizeof(buffer), child))
+        output->append(buffer, n);
+    int status = pclose(child);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 && output->find("[  PASSED  ] 1 test") != std::string::npos;
+}
+
 } // namespace
 
 // ---- Limits, eviction, full ----
 
-TEST_F(VLRepositoryTest, LimitIsTheSmallestOfPercentSizeAndReserve)
+// The space a repository may use is what it stores plus what is free, less
+// the 300 MB reserve, lowered by the percent and size limits: without those
+// it is full exactly when less than the reserve is free.
+TEST_F(VLRepositoryTest, LimitIsWhatIsStoredPlusWhatIsFreeLessTheReserve)
 {
     struct Case
     {
+        double stored;
         double available;  // of a 500 GB volume
         int percent;
         double maxSize;
-        double limit;
+        bool full;
     };
     const Case cases[] = {
-        {100e9, 10, 0, 10e9},   // the percent of what is available (the reserve candidate is 99.7 GB)
-        {100e9, 10, 20e9, 10e9},
-        {100e9, 0, 20e9, 20e9},
-        {100e9, 50, 2e9, 2e9},
-        {10.2e9, 0, 0, 9.9e9},  // no limits: what is available less the 300 MB reserve
-        {0.2e9, 0, 0, 500e9},   // 300 MB or less available: the volume itself
+        {86e9, 81.7e9, 0, 0, false},  // downloads larger than what is left
+        {86e9, 0.2e9, 0, 0, true},    // the reserve holds below 300 MB free too
+        {10e9, 90e9, 10, 0, false},   // a percent of the space the repository may use
+        {10.1e9, 90e9, 10, 0, true},
+        {2.1e9, 90e9, 0, 2e9, true},
     };
     for (const Case& c : cases) {
         g_platform->fileHelper().fakeFreeSpace(c.available, 500e9);
-        open("cache", "user", c.percent, false, c.maxSize);
-        addRecord("at-limit", size_t(c.limit));
+        open("download", c.percent, false, c.maxSize);
+        addRecord("stored", size_t(c.stored));
         repository->checkSize(true);
-        EXPECT_FALSE(repository->isOfflineOrFull()) << c.limit;
-        EXPECT_EQ(uint64_t(c.limit), repository->getTotalSize());
-        addRecord("over", 1);
-        repository->checkSize(true);
-        EXPECT_TRUE(repository->isOfflineOrFull()) << c.limit;
+        EXPECT_EQ(c.full, repository->isOfflineOrFull()) << c.stored << " + " << c.available;
+        EXPECT_EQ(uint64_t(c.stored), repository->getTotalSize());
     }
-    EXPECT_EQ(6, handler.count("onVolumeFull"));
-
-    double maxSize = 1;
-    int maxPercent = 1;
-    repository->setLimits(-5, -1);
-    repository->getLimits(&maxSize, &maxPercent);
-    EXPECT_EQ(0, maxSize);
-    EXPECT_EQ(0, maxPercent);
-    repository->getLimits(nullptr, nullptr);
+    EXPECT_EQ(3, handler.count("onVolumeFull"));
 }
 
 TEST_F(VLRepositoryTest, FullIsCheckedAgainEveryThreeSecondsAndReportedOnce)
 {
     g_platform->fileHelper().fakeFreeSpace(100 * GB, 500 * GB);
-    open("cache", "user", 0, false, 1000);
+    open("cache", 0, false, 1000);
     addRecord("a", 1001);
     repository->checkSize(true);
     ASSERT_TRUE(repository->isOfflineOrFull());
@@ -168,7 +206,7 @@ TEST_F(VLRepositoryTest, FullIsCheckedAgainEveryThreeSecondsAndReportedOnce)
 TEST_F(VLRepositoryTest, EvictionTakesTheLeastRecentlyUsedAndNewTracksLast)
 {
     g_platform->fileHelper().fakeFreeSpace(100 * GB, 500 * GB);
-    open("cache", "user", 0, true, 700);
+    open("cache", 0, true, 700);
     addRecord("played-long-ago", 300, 100, 2, 50);
     addRecord("played-recently", 300, 900, 1, 60);
     addRecord("never-played-old", 300, 0, 0, 70);
@@ -178,17 +216,15 @@ TEST_F(VLRepositoryTest, EvictionTakesTheLeastRecentlyUsedAndNewTracksLast)
 
     repository->checkSize(true);
     EXPECT_FALSE(repository->isOfflineOrFull()); // with auto-clean never full
-    EXPECT_TRUE(repository->getFile(VLFileId("unknown-size", 6u), false)->isRemoved());
-    EXPECT_TRUE(repository->getFile(VLFileId("never-played-old", 6u), false)->isRemoved());
-    EXPECT_TRUE(repository->getFile(VLFileId("played-long-ago", 6u), false)->isRemoved());
-    EXPECT_FALSE(repository->getFile(VLFileId("played-recently", 6u), false)->isRemoved());
+    for (const char* gone : {"unknown-size", "never-played-old", "played-long-ago"})
+        EXPECT_TRUE(isRemoved(gone)) << gone;
+    EXPECT_FALSE(isRemoved("played-recently"));
     EXPECT_FALSE(fetching->isRemoved());
 
     // Open records are evicted too, but stay (and count) until closed.
     repository->setLimits(0, 100);
     repository->update();
     EXPECT_TRUE(fetching->isRemoved());
-    EXPECT_EQ(fetching, repository->getFile(VLFileId("being-fetched", 6u), false));
     EXPECT_EQ(1u, repository->getFiles().size());
     repository->update();
     EXPECT_EQ(300u, repository->getTotalSize());
@@ -197,48 +233,100 @@ TEST_F(VLRepositoryTest, EvictionTakesTheLeastRecentlyUsedAndNewTracksLast)
     EXPECT_TRUE(repository->getFiles().empty());
 }
 
+// A size that cannot fit, however many files went, is refused and evicts
+// nothing; one that fits once the oldest went evicts that one only.
+TEST_F(VLRepositoryTest, ASizeThatCannotFitEvictsNothing)
+{
+    TestHttpServer server;
+    ASSERT_TRUE(server.isRunning());
+    struct Case
+    {
+        size_t announced;
+        double free;      // above the reserve
+        const char* evicted;
+        bool fetched;
+    };
+    const Case cases[] = {
+        {size_t(1) << 50, 100 * GB, "", false},  // a server's absurd length
+        {500000, 150000, "", false},             // more than the free space and the whole cache
+        {150000, 100000, "a-old", true},
+    };
+    int run = 0;
+    for (const Case& c : cases) {
+        directory = folder.folder("cache" + std::to_string(++run));
+        databases = folder.folder("db" + std::to_string(run));
+        g_platform->fileHelper().fakeFreeSpace(kReserve + c.free, 500 * GB);
+        open("cache", 0, true, 0);
+        for (const char* entity : {"a-old", "b-mid", "c-playing"})
+            addStoredFile(entity, 100000);
+        VLRepositoryFile* playing = repository->getFile(VLFileId("c-playing", 6u), false);
+        ASSERT_TRUE(playing->open(VLRepositoryFile::OPEN_LOCK));
+        server.clearRequests();
+
+        VLRepositoryFile* track = repository->getFile(VLFileId("d-new", 6u), true);
+        track->setUrl(server.url("/size=" + std::to_string(c.announced) + "/seed=4/track"));
+        ASSERT_TRUE(track->open(VLRepositoryFile::OPEN_PROVIDE));
+        if (c.fetched)
+            EXPECT_TRUE(pumpUntil([&] { return (track->getFlags() & VLRepositoryFile::FLAG_COMPLETE) != 0; }));
+        else
+            EXPECT_TRUE(pumpUntil([&] { return !server.getRequests().empty(); }));
+        for (const char* entity : {"a-old", "b-mid", "c-playing"})
+            EXPECT_EQ(std::string(entity) == c.evicted, isRemoved(entity)) << entity << " for " << c.announced;
+        EXPECT_FALSE(track->isRemoved());
+        EXPECT_EQ(c.fetched, track->getSize() == c.announced);
+        ASSERT_TRUE(track->close(0));
+        ASSERT_TRUE(playing->close(VLRepositoryFile::OPEN_LOCK));
+    }
+}
+
+// Clearing removes every closed record in one pass, deletes their files a
+// bounded number per pass and measures the volume once.
+TEST_F(VLRepositoryTest, ClearAllDeletesEverythingButOpenFilesAndChecksTheSizeOnce)
+{
+    open();
+    std::vector<std::string> paths;
+    for (int i = 0; i < 500; ++i)
+        paths.push_back(repository->getFilePath(addStoredFile("gone-" + std::to_string(i), 5000)->getFileName()));
+    VLRepositoryFile* kept = addStoredFile("kept", 5000);
+    ASSERT_TRUE(kept->open(VLRepositoryFile::OPEN_LOCK));
+    repository->update();
+    int queries = g_platform->fileHelper().freeSpaceQueries();
+
+    repository->clearAll();
+    repository->update();
+    EXPECT_EQ(500, handler.count("onFilesRemoved"));
+    EXPECT_LT(repository->getFiles().size(), 500u) << "deletions began";
+    while (repository->getFiles().size() > 1)
+        repository->update();
+    repository->update();
+    EXPECT_EQ(1, g_platform->fileHelper().freeSpaceQueries() - queries);
+    EXPECT_FALSE(kept->isRemoved());
+    for (const std::string& path : paths)
+        ASSERT_FALSE(TestFolder::exists(path)) << path;
+    EXPECT_TRUE(TestFolder::exists(repository->getFilePath(kept->getFileName())));
+    saveNow();
+    EXPECT_EQ((std::vector<std::string>{"kept"}), rows("SELECT entity_id FROM files"));
+    ASSERT_TRUE(kept->close(VLRepositoryFile::OPEN_LOCK));
+}
+
 TEST_F(VLRepositoryTest, FindFilesMatchesFlagsAndDownloadStates)
 {
     open();
     addRecord("a", 100)->setCustom(2);
     addRecord("b", 100)->setCustom(16);
     addRecord("c", 100)->remove();
-    VLRepositoryFile* open = addRecord("d", 100);
-    ASSERT_TRUE(open->open(0));
-
-    std::list<VLRepositoryFile*> found;
-    unsigned int count = 99;
-    repository->findFiles(0, 0, &found, &count);
-    EXPECT_EQ(3u, count);
-    EXPECT_EQ(3u, found.size());
-    repository->findFiles(0, 2 | 4, nullptr, &count);
-    EXPECT_EQ(1u, count);
-    repository->findFiles(VLRepositoryFile::FLAG_OPEN, 0, nullptr, &count);
-    EXPECT_EQ(1u, count);
-    repository->findFiles(VLRepositoryFile::FLAG_REMOVED, 0, nullptr, &count);
-    EXPECT_EQ(0u, count);
-    repository->findFiles(VLRepositoryFile::FLAG_OPEN | VLRepositoryFile::FLAG_NOT_EMPTY, 16, nullptr, &count);
-    EXPECT_EQ(0u, count);
-    repository->findFiles(0, 0, nullptr, nullptr);
-    ASSERT_TRUE(open->close(0));
-}
-
-TEST_F(VLRepositoryTest, ClearAllDeletesEverythingButOpenFiles)
-{
-    open();
-    VLRepositoryFile* kept = addStoredFile("kept", 5000);
-    VLRepositoryFile* gone = addStoredFile("gone", 5000);
-    std::string gonePath = repository->getFilePath(gone->getFileName());
-    ASSERT_TRUE(kept->open(VLRepositoryFile::OPEN_LOCK));
-    repository->clearAll();
-    repository->update();
-    EXPECT_EQ(1u, repository->getFiles().size());
-    EXPECT_FALSE(kept->isRemoved());
-    EXPECT_FALSE(TestFolder::exists(gonePath));
-    EXPECT_TRUE(TestFolder::exists(repository->getFilePath(kept->getFileName())));
-    repository->update(); // the request was used up
-    EXPECT_EQ(1u, repository->getFiles().size());
-    ASSERT_TRUE(kept->close(VLRepositoryFile::OPEN_LOCK));
+    VLRepositoryFile* opened = addRecord("d", 100);
+    ASSERT_TRUE(opened->open(0));
+    const unsigned int cases[][3] = {{0, 0, 3}, {0, 2 | 4, 1}, {VLRepositoryFile::FLAG_OPEN, 0, 1},
+                                     {VLRepositoryFile::FLAG_REMOVED, 0, 0}, {VLRepositoryFile::FLAG_OPEN, 16, 0}};
+    for (const auto& c : cases) {
+        std::list<VLRepositoryFile*> found;
+        unsigned int count = 99;
+        repository->findFiles(c[0], c[1], &found, &count);
+        EXPECT_EQ(c[2], count) << c[0] << "/" << c[1];
+        EXPECT_EQ(c[2], found.size());
+    }
+    ASSERT_TRUE(opened->close(0));
 }
 
 // ---- Directory ----
@@ -249,9 +337,8 @@ TEST_F(VLRepositoryTest, AnUnwritableDirectoryIsReportedAndProbedAgain)
     directory = folder.file("blocker") + "/cache"; // under a regular file
     open();
     EXPECT_TRUE(repository->isUnavailable());
-    EXPECT_EQ(1, handler.count("onUnwritable", "cache"));
     repository->update();
-    EXPECT_EQ(1, handler.count("onUnwritable"));
+    EXPECT_EQ(1, handler.count("onUnwritable", "cache"));
 
     unlink(folder.file("blocker").c_str());
     folder.folder("blocker");
@@ -261,36 +348,21 @@ TEST_F(VLRepositoryTest, AnUnwritableDirectoryIsReportedAndProbedAgain)
     g_platform->advance(4);
     repository->update();
     EXPECT_FALSE(repository->isUnavailable());
-    EXPECT_EQ(1, handler.count("onUnwritable"));
-}
 
-TEST_F(VLRepositoryTest, AnUnusableNewDirectoryKeepsEveryFile)
-{
-    open();
+    // A new directory that cannot take files keeps every file where it is.
     VLRepositoryFile* file = addStoredFile("track", 10000);
-    std::string path = repository->getFilePath(file->getFileName());
-    ASSERT_TRUE(TestFolder::write(folder.file("blocker"), "x"));
-
-    repository->setDirectory(folder.file("blocker") + "/music", false);
-    EXPECT_EQ(directory, repository->getDirectory());
+    repository->setDirectory(folder.file("x") + "/music", false);
+    ASSERT_TRUE(TestFolder::write(folder.file("x"), "x"));
     repository->update();
     EXPECT_EQ(directory, repository->getDirectory());
     EXPECT_FALSE(file->isRemoved());
-    EXPECT_TRUE(TestFolder::exists(path));
-    EXPECT_EQ(1, handler.count("onUnwritable"));
-
-    // A folder that does not exist yet is made.
-    std::string fresh = folder.path() + "/fresh";
-    repository->setDirectory(fresh, false);
-    repository->update();
-    EXPECT_EQ(fresh, repository->getDirectory());
-    EXPECT_FALSE(file->isRemoved());
-    EXPECT_TRUE(TestFolder::exists(fresh + "/" + file->getFileName()));
-    EXPECT_TRUE(TestFolder::exists(fresh + "/" + file->getFileName() + ".part"));
-    EXPECT_FALSE(TestFolder::exists(path));
+    EXPECT_EQ(2, handler.count("onUnwritable"));
 }
 
-TEST_F(VLRepositoryTest, AMoveToAnotherVolumeKeepsDownloadsAndDropsCachedBytes)
+// On another volume the downloads are copied on a thread of their own while
+// the repository serves from the old files; the switch comes once the copies
+// are whole, and stores the new directory first.
+TEST_F(VLRepositoryTest, AMoveToAnotherVolumeCopiesDownloadsMeanwhileAndDropsCachedBytes)
 {
     // /dev/shm is a memory file system: another volume than the scratch folder's.
     char otherVolume[] = "/dev/shm/velora-move-XXXXXX";
@@ -302,37 +374,37 @@ TEST_F(VLRepositoryTest, AMoveToAnotherVolumeKeepsDownloadsAndDropsCachedBytes)
         GTEST_SKIP() << "/dev/shm is on the scratch folder's volume here";
     }
     open("download");
-    VLRepositoryFile* download = addStoredFile("downloaded", 10000);
+    repository->setDirectoryPreference("DownloadPath");
+    VLRepositoryFile* download = addStoredFile("downloaded", 3000000);
     download->setCustom(16);
     addStoredFile("cached", 10000);
-    std::string oldDownloadPath = repository->getFilePath(download->getFileName());
+    std::string oldPath = repository->getFilePath(download->getFileName());
+    ASSERT_TRUE(download->open(VLRepositoryFile::OPEN_LOCK));
 
     repository->setDirectory(target, false);
     repository->update();
-
-    EXPECT_EQ(target, repository->getDirectory());
-    EXPECT_FALSE(download->isRemoved()) << "the user's download is carried over";
-    EXPECT_EQ(std::string(10000, 0x5A), TestFolder::read(target + "/" + download->getFileName()));
-    EXPECT_TRUE(TestFolder::exists(target + "/" + download->getFileName() + ".part"));
-    EXPECT_FALSE(TestFolder::exists(oldDownloadPath));
-    EXPECT_EQ(10000u, download->getLoaded());
-    ASSERT_TRUE(download->open(0));
+    EXPECT_EQ(directory, repository->getDirectory()) << "the copying does not hold up the update";
     char byte = 0;
     size_t read = 0;
-    bool end = false;
-    EXPECT_TRUE(download->read(&byte, 9999, 1, &read, &end));
+    EXPECT_TRUE(download->read(&byte, 2999999, 1, &read, nullptr));
     EXPECT_EQ(1u, read);
-    EXPECT_EQ(0x5A, byte);
-    EXPECT_TRUE(download->close(0));
-    // Cached bytes are dropped (fetched again when wanted): the record went
-    // with the same pass.
-    EXPECT_EQ(nullptr, repository->getFile(VLFileId("cached", 6u), false));
-    EXPECT_EQ(1, handler.count("onFilesRemoved"));
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (repository->getDirectory() == directory && std::chrono::steady_clock::now() < deadline)
+        repository->update();
 
+    EXPECT_EQ(target, repository->getDirectory());
+    EXPECT_EQ(target, VLPlatformFactory::instance()->getSettingHelper()->getValue("user", "DownloadPath", ""));
+    EXPECT_FALSE(download->isRemoved()) << "the user's download is carried over";
+    EXPECT_EQ(std::string(3000000, 0x5A), TestFolder::read(target + "/" + download->getFileName()));
+    EXPECT_FALSE(TestFolder::exists(oldPath));
+    EXPECT_TRUE(download->read(&byte, 2999999, 1, &read, nullptr));
+    EXPECT_EQ(0x5A, byte);
+    EXPECT_TRUE(download->close(VLRepositoryFile::OPEN_LOCK));
+    // Cached bytes are dropped (fetched again when wanted).
+    EXPECT_TRUE(isRemoved("cached"));
     repository->close();
     repository.reset();
-    std::string remove = std::string("rm -rf ") + otherVolume;
-    EXPECT_EQ(0, system(remove.c_str()));
+    EXPECT_EQ(0, system((std::string("rm -rf ") + otherVolume).c_str()));
 }
 
 // ---- Index ----
@@ -340,58 +412,39 @@ TEST_F(VLRepositoryTest, AMoveToAnotherVolumeKeepsDownloadsAndDropsCachedBytes)
 TEST_F(VLRepositoryTest, TheIndexKeepsEveryColumn)
 {
     open();
-    const size_t bigSize = (size_t(5) << 30) + 123; // above 4 GiB
-    VLFileId bigId("big", 30u);
-    VLRepositoryFile* big = new VLRepositoryFile(repository.get(), "user", bigId, &provider, &handler,
-                                                 repository->makeFileName(bigId), bigSize, size_t(3) << 30, "\"e1\"",
-                                                 "{\"title\":\"é\"}", "opaque|data", 7, 16, 1700000000, 1700000100,
-                                                 4000000000u, 1700000200);
-    repository->getFiles()[bigId] = big;
-    VLFileId negativeId("negative", 5u);
-    repository->getFiles()[negativeId] = new VLRepositoryFile(repository.get(), "user", negativeId, &provider,
-                                                              &handler, repository->makeFileName(negativeId), kUnknown,
-                                                              0, "", "", "", -1, -1, 0, 0, 0, 0);
-    // The big file's content and bitmap exist at their lengths (sparse).
-    std::string content = repository->getFilePath(big->getFileName());
-    ASSERT_TRUE(TestFolder::write(content, ""));
-    ASSERT_EQ(0, truncate(content.c_str(), off_t(bigSize)));
-    std::string bitmap = repository->getBitmapPath(big->getFileName());
-    ASSERT_TRUE(TestFolder::write(bitmap, ""));
-    ASSERT_EQ(0, truncate(bitmap.c_str(), off_t(getBitmapSize(bigSize))));
     repository->close();
-
-    {
-        TestDatabase db(dbPath());
-        EXPECT_EQ((std::vector<std::string>{"-1|-1|-1|0"}),
-                  db.rows("SELECT size, position, custom, total_lock_count FROM files WHERE entity_id = 'negative'"));
-        // The lock count is stored as a signed 32-bit value, like the others.
-        EXPECT_EQ((std::vector<std::string>{"cache|user|30|5368709243|3221225472|-294967296"}),
-                  db.rows("SELECT repository, identity, format_id, size, loaded, total_lock_count FROM files "
-                          "WHERE entity_id = 'big'"));
+    const size_t bigSize = (size_t(5) << 30) + 123; // above 4 GiB, its files sparse
+    for (const auto& file : {std::make_pair(std::string(""), bigSize), std::make_pair(std::string(".part"), getBitmapSize(bigSize))}) {
+        std::string path = directory + "/0123456789abcdef0123456789abcdef" + file.first;
+        ASSERT_TRUE(TestFolder::write(path, ""));
+        ASSERT_EQ(0, truncate(path.c_str(), off_t(file.second)));
     }
-
+    ASSERT_TRUE(TestDatabase(dbPath()).exec(
+        "INSERT INTO files VALUES ('cache', 'user', 'big', 30, 5368709243, 3221225472, '\"e1\"', "
+        "'0123456789abcdef0123456789abcdef', '{\"title\":\"é\"}', 'opaque|data', 7, 16, 1700000000, 1700000100, "
+        "-294967296, 1700000200), ('cache', 'user', 'negative', 5, -1, 0, '', 'fedcba9876543210fedcba9876543210', "
+        "'', '', -1, -1, 0, 0, 0, 0)"));
     handler.clear();
     open();
     EXPECT_EQ(2, handler.count("onFilesAdded"));
-    VLRepositoryFile* loaded = repository->getFile(bigId, false);
-    ASSERT_NE(nullptr, loaded);
-    EXPECT_EQ(bigSize, loaded->getSize());
-    EXPECT_EQ(size_t(3) << 30, loaded->getLoaded());
-    EXPECT_EQ("\"e1\"", loaded->getEtag());
-    EXPECT_EQ("{\"title\":\"é\"}", loaded->getMetadata());
-    EXPECT_EQ("opaque|data", loaded->getProviderData());
-    EXPECT_EQ(7, loaded->getPosition());
-    EXPECT_EQ(16, loaded->getCustom());
-    EXPECT_EQ(1700000000, loaded->getLastValidation());
-    EXPECT_EQ(1700000100, loaded->getLastOpen());
-    EXPECT_EQ(4000000000u, loaded->getTotalLockCount());
-    EXPECT_EQ(1700000200, loaded->getLastAdd());
-    EXPECT_EQ(repository->makeFileName(bigId), loaded->getFileName());
-    VLRepositoryFile* negative = repository->getFile(negativeId, false);
+    VLRepositoryFile* big = repository->getFile(VLFileId("big", 30u), false);
+    ASSERT_NE(nullptr, big);
+    EXPECT_EQ(bigSize, big->getSize());
+    EXPECT_EQ("opaque|data", big->getProviderData());
+    EXPECT_EQ(4000000000u, big->getTotalLockCount());
+    VLRepositoryFile* negative = repository->getFile(VLFileId("negative", 5u), false);
     ASSERT_NE(nullptr, negative);
     EXPECT_EQ(kUnknown, negative->getSize());
     EXPECT_EQ(-1, negative->getPosition());
     EXPECT_EQ(-1, negative->getCustom());
+    // Written back through a change, every column as it came.
+    big->setMetadata("{\"title\":\"ü\"}");
+    negative->setPosition(-2);
+    repository->close();
+    EXPECT_EQ((std::vector<std::string>{"cache|user|big|30|5368709243|3221225472|\"e1\"|0123456789abcdef0123456789abcdef|"
+                                        "{\"title\":\"ü\"}|opaque|data|7|16|1700000000|1700000100|-294967296|1700000200",
+                                        "cache|user|negative|5|-1|0||fedcba9876543210fedcba9876543210|||-2|-1|0|0|0|0"}),
+              rows("SELECT * FROM files ORDER BY entity_id"));
 }
 
 TEST_F(VLRepositoryTest, OlderTablesAreUpgraded)
@@ -410,51 +463,60 @@ TEST_F(VLRepositoryTest, OlderTablesAreUpgraded)
         };
         ASSERT_TRUE(db.exec(table("")));
         ASSERT_TRUE(db.exec("INSERT INTO files VALUES ('cache', 'user', 'old', 6, -1, 0, '', "
-                "'0123456789abcdef0123456789abcdef', 'meta', 3, 2, 10, 20)"));
+                            "'0123456789abcdef0123456789abcdef', 'meta', 3, 2, 10, 20)"));
         TestDatabase download(dbPath("download"));
         ASSERT_TRUE(download.exec(table("\"provider_data\" VARCHAR NOT NULL, ")));
         ASSERT_TRUE(download.exec("INSERT INTO files VALUES ('download', 'user', 'mid', 5, -1, 0, '', "
-                      "'fedcba9876543210fedcba9876543210', 'm', 'pd', -1, 16, 10, 20)"));
+                                  "'fedcba9876543210fedcba9876543210', 'm', 'pd', -1, 16, 10, 20)"));
     }
     open("cache");
     VLRepositoryFile* old = repository->getFile(VLFileId("old", 6u), false);
     ASSERT_NE(nullptr, old);
-    EXPECT_EQ("", old->getProviderData());
-    EXPECT_EQ(0u, old->getTotalLockCount());
-    EXPECT_EQ(0, old->getLastAdd());
-    EXPECT_EQ("meta", old->getMetadata());
-    EXPECT_EQ(3, old->getPosition());
-    repository->close();
-    EXPECT_EQ(1u, TestDatabase(dbPath("cache")).rows("SELECT provider_data, total_lock_count, last_add FROM files").size());
-
+    EXPECT_EQ("|0|0|meta|3", old->getProviderData() + "|" + std::to_string(old->getTotalLockCount()) + "|"
+                                 + std::to_string(old->getLastAdd()) + "|" + old->getMetadata() + "|"
+                                 + std::to_string(old->getPosition()));
     open("download");
     VLRepositoryFile* mid = repository->getFile(VLFileId("mid", 5u), false);
     ASSERT_NE(nullptr, mid);
     EXPECT_EQ("pd", mid->getProviderData());
-    EXPECT_EQ(0u, mid->getTotalLockCount());
     EXPECT_EQ(16, mid->getCustom());
 }
 
-TEST_F(VLRepositoryTest, SyncDropsRowsWhoseFilesDoNotMatch)
+// Rows whose files do not match are dropped at start, and so are the files
+// that no row claims any more; files of other rows and other names stay.
+TEST_F(VLRepositoryTest, StartDropsRowsWhoseFilesDoNotMatchAndFilesWithoutRows)
 {
     open();
     addStoredFile("intact", 5000);
     VLRepositoryFile* truncated = addStoredFile("truncated", 5000);
     VLRepositoryFile* badBitmap = addStoredFile("bad-bitmap", 5000);
-    addRecord("unsized", kUnknown);
-    addRecord("empty", 0);
-    addRecord("missing", 1);
+    repository->getFile(VLFileId("unsized", 6u), true);
+    addStoredFile("empty", 0);
+    unlink(repository->getFilePath(addStoredFile("missing", 1)->getFileName()).c_str());
+    saveNow();
     std::string truncatedPath = repository->getFilePath(truncated->getFileName());
     std::string bitmapPath = repository->getBitmapPath(badBitmap->getFileName());
+    std::string badPath = repository->getFilePath(badBitmap->getFileName());
     repository->close();
     ASSERT_EQ(0, truncate(truncatedPath.c_str(), 100));
     ASSERT_TRUE(TestFolder::write(bitmapPath, "toolong"));
+    std::string unclaimed = directory + "/00000000000000000000000000000000";
+    std::string theirs = directory + "/11111111111111111111111111111111";
+    for (const std::string& path : {unclaimed, unclaimed + ".part", theirs, directory + "/song.mp3"})
+        ASSERT_TRUE(TestFolder::write(path, "x"));
+    ASSERT_TRUE(TestDatabase(databases + "/import.db")
+                    .exec("CREATE TABLE files (file_name VARCHAR); INSERT INTO files VALUES "
+                          "('11111111111111111111111111111111')"));
 
     open();
     std::vector<std::string> kept;
     for (auto& entry : repository->getFiles())
         kept.push_back(entry.first.getEntityId());
     EXPECT_EQ((std::vector<std::string>{"empty", "intact", "unsized"}), kept);
+    for (const std::string& path : {truncatedPath, bitmapPath, badPath, unclaimed, unclaimed + ".part"})
+        EXPECT_FALSE(TestFolder::exists(path)) << path;
+    EXPECT_TRUE(TestFolder::exists(theirs)) << "another index names it";
+    EXPECT_TRUE(TestFolder::exists(directory + "/song.mp3")) << "not a name of ours";
 }
 
 TEST_F(VLRepositoryTest, RowsOfOthersAndUnreadableRowsAreLeftAlone)
@@ -472,76 +534,61 @@ TEST_F(VLRepositoryTest, RowsOfOthersAndUnreadableRowsAreLeftAlone)
     }
     open();
     EXPECT_EQ(1u, repository->getFiles().size());
-    EXPECT_EQ(nullptr, repository->getFile(VLFileId("odd-format", 6u), false));
-    addRecord("new", kUnknown);
+    repository->getFile(VLFileId("mine", 6u), false)->remove();
+    repository->getFile(VLFileId("new", 6u), true);
     saveNow();
-    repository->close();
-    TestDatabase db(dbPath());
-    EXPECT_EQ((std::vector<std::string>{"cache|someone|theirs", "cache|user|mine", "cache|user|new",
-                                        "cache|user|odd-format", "cache|user|odd-name", "import|user|other-repo"}),
-              db.rows("SELECT repository, identity, entity_id FROM files ORDER BY repository, identity, entity_id"));
+    EXPECT_EQ((std::vector<std::string>{"cache|someone|theirs", "cache|user|new", "cache|user|odd-format",
+                                        "cache|user|odd-name", "import|user|other-repo"}),
+              rows("SELECT repository, identity, entity_id FROM files ORDER BY repository, identity, entity_id"));
 }
 
-TEST_F(VLRepositoryTest, SavesComeEveryMinuteAndDropRowsOfDeletedFiles)
+// A save writes the rows that changed, in one transaction, and nothing when
+// nothing changed; a sized file's row is written at once.
+TEST_F(VLRepositoryTest, SavesWriteOnlyTheRowsThatChanged)
 {
-    open();
-    addStoredFile("a", 100);
+    open("download");
+    VLRepositoryFile* a = addStoredFile("a", 100);
     VLRepositoryFile* b = addStoredFile("b", 100);
+    EXPECT_EQ(2u, rows("SELECT entity_id FROM files", "download").size()) << "sized files are indexed at once";
+    saveNow();
+    ASSERT_TRUE(TestDatabase(dbPath("download")).exec("UPDATE files SET metadata = 'theirs' WHERE entity_id = 'b'"));
+    a->setPosition(3);
     g_platform->advance(59);
     repository->update();
-    EXPECT_TRUE(TestDatabase(dbPath()).rows("SELECT entity_id FROM files").empty());
+    EXPECT_EQ((std::vector<std::string>{"a|-1|", "b|-1|theirs"}),
+              rows("SELECT entity_id, position, metadata FROM files ORDER BY 1", "download"));
     g_platform->advance(2);
     repository->update();
-    EXPECT_EQ((std::vector<std::string>{"a", "b"}), TestDatabase(dbPath()).rows("SELECT entity_id FROM files ORDER BY 1"));
+    EXPECT_EQ((std::vector<std::string>{"a|3|", "b|-1|theirs"}),
+              rows("SELECT entity_id, position, metadata FROM files ORDER BY 1", "download"))
+        << "only the changed row is written";
 
-    // Removed but still open: written like any other until deleted.
-    ASSERT_TRUE(b->open(0));
-    b->remove();
-    saveNow();
-    EXPECT_EQ(2u, TestDatabase(dbPath()).rows("SELECT entity_id FROM files").size());
-    ASSERT_TRUE(b->close(0));
-    saveNow();
-    EXPECT_EQ((std::vector<std::string>{"a"}), TestDatabase(dbPath()).rows("SELECT entity_id FROM files"));
-}
-
-TEST_F(VLRepositoryTest, RemovedRecordsAreNotWrittenBackAtClose)
-{
-    g_platform->fileHelper().fakeFreeSpace(100 * GB, 500 * GB);
-    open("cache", "user", 0, true, 0);
-    VLRepositoryFile* passed = addStoredFile("a", 5000);
-    VLRepositoryFile* kept = addStoredFile("b", 5000);
-    VLRepositoryFile* evicted = addStoredFile("c", 5000);
-    saveNow();
-    ASSERT_TRUE(evicted->open(VLRepositoryFile::OPEN_LOCK));
-    evicted->remove();
-    // Cleaning the removed record at close checks the size against this new
-    // limit and evicts "a", which the close has already walked past.
-    repository->setLimits(0, 6000);
-    std::string paths[] = {repository->getFilePath(passed->getFileName()),
-                           repository->getFilePath(kept->getFileName()),
-                           repository->getFilePath(evicted->getFileName())};
-    repository->close();
-    EXPECT_FALSE(TestFolder::exists(paths[0]));
-    EXPECT_TRUE(TestFolder::exists(paths[1]));
-    EXPECT_FALSE(TestFolder::exists(paths[2]));
-    EXPECT_EQ((std::vector<std::string>{"b"}), TestDatabase(dbPath()).rows("SELECT entity_id FROM files"));
-}
-
-TEST_F(VLRepositoryTest, AFailedSaveIsRolledBackAndTheNextOneWorks)
-{
-    open();
-    addStoredFile("a", 100);
-    saveNow();
-    addStoredFile("b", 100);
+    // Nothing changed: nothing is written, so a database that another process
+    // holds locked does not even delay the save.
     {
-        TestDatabase other(dbPath());
-        ASSERT_TRUE(other.exec("BEGIN IMMEDIATE")); // holds the write lock past the busy timeout
-        saveNow();
+        TestDatabase other(dbPath("download"));
+        ASSERT_TRUE(other.exec("BEGIN EXCLUSIVE"));
+        EXPECT_TRUE(repository->saveFiles());
         ASSERT_TRUE(other.exec("ROLLBACK"));
     }
-    EXPECT_EQ((std::vector<std::string>{"a"}), TestDatabase(dbPath()).rows("SELECT entity_id FROM files ORDER BY 1"));
+    // A failed save is rolled back and its rows go with the next one.
+    b->setCustom(16);
+    {
+        TestDatabase other(dbPath("download"));
+        ASSERT_TRUE(other.exec("BEGIN IMMEDIATE"));
+        EXPECT_FALSE(repository->saveFiles());
+        ASSERT_TRUE(other.exec("ROLLBACK"));
+    }
+    EXPECT_EQ((std::vector<std::string>{"0"}), rows("SELECT custom FROM files WHERE entity_id = 'b'", "download"));
+    // Removed but still open: kept until deleted.
+    ASSERT_TRUE(a->open(0));
+    a->remove();
     saveNow();
-    EXPECT_EQ((std::vector<std::string>{"a", "b"}), TestDatabase(dbPath()).rows("SELECT entity_id FROM files ORDER BY 1"));
+    EXPECT_EQ((std::vector<std::string>{"a|0", "b|16"}), rows("SELECT entity_id, custom FROM files ORDER BY 1", "download"));
+    ASSERT_TRUE(a->close(0));
+    repository->update();
+    repository->close();
+    EXPECT_EQ((std::vector<std::string>{"b"}), rows("SELECT entity_id FROM files", "download"));
 }
 
 TEST_F(VLRepositoryTest, ACorruptOrLockedIndexLosesNoRow)
@@ -569,19 +616,16 @@ TEST_F(VLRepositoryTest, ACorruptOrLockedIndexLosesNoRow)
     EXPECT_EQ(2u, repository->getFiles().size());
     repository->close();
 
-    // Not a database at all.
+    // Not a database at all, and a damaged page inside a real one.
     std::string garbage(8192, 'x');
     ASSERT_TRUE(TestFolder::write(dbPath(), garbage));
     open();
     EXPECT_TRUE(repository->getFiles().empty());
     repository->close();
     EXPECT_EQ(garbage, TestFolder::read(dbPath()));
-
-    // A damaged page inside a real database.
     ASSERT_TRUE(TestFolder::write(dbPath(), saved.substr(0, 4096) + std::string(saved.size() - 4096, '\xff')));
     open();
     repository->update();
-    repository->close();
 }
 
 TEST_F(VLRepositoryTest, MainThreadSettingsMeetAWorkerThatIsRunning)
@@ -612,4 +656,55 @@ TEST_F(VLRepositoryTest, MainThreadSettingsMeetAWorkerThatIsRunning)
     worker.join();
     repository->update();
     EXPECT_TRUE(repository->getFiles().empty());
+}
+
+// ---- Digest ----
+
+// Under an OpenSSL configuration that allows only FIPS implementations by
+// default, files still get distinct names; with no MD5 at all the repository
+// refuses to start, loudly, instead of giving every file one name.
+TEST(VLRepositoryDigest, NamesNeedAnMD5ThatTheConfigurationMayRestrict)
+{
+    TestFolder folder;
+    std::string fipsOnly = folder.file("fips-only.cnf");
+    std::string noDefault = folder.file("no-default.cnf");
+    ASSERT_TRUE(TestFolder::write(fipsOnly, "openssl_conf = init\n[init]\nalg_section = algorithms\n"
+                                            "[algorithms]\ndefault_properties = fips=yes\n"));
+    ASSERT_TRUE(TestFolder::write(noDefault, "openssl_conf = init\n[init]\nproviders = providers\n"
+                                             "[providers]\nbase = base\n[base]\nactivate = 1\n"));
+    for (const std::string& config : {fipsOnly, noDefault}) {
+        std::string output;
+        EXPECT_TRUE(runInChild("VLRepositoryDigest.Child", "VELORA_DIGEST_CHILD=" + config + " OPENSSL_CONF=" + config,
+                               &output))
+            << output;
+    }
+}
+
+TEST(VLRepositoryDigest, Child)
+{
+    const char* config = getenv("VELORA_DIGEST_CHILD");
+    if (!config)
+        GTEST_SKIP() << "runs only inside the digest test";
+    bool md5Available = std::string(config).find("fips-only") != std::string::npos;
+    TestFolder folder;
+    TestRepositoryHandler handler;
+    VLHttpRepositoryProvider provider;
+    VLRepository repository(&handler, &provider, "download", "user", 604800, folder.path(), folder.folder("files"), 0,
+                            false, 0);
+    repository.init();
+    EXPECT_EQ(!md5Available, repository.isUnavailable());
+    EXPECT_EQ(md5Available ? 0 : 1, handler.count("onUnwritable"));
+    if (md5Available) {
+        std::set<std::string> names;
+        for (const char* entity : {"one", "two", "three"}) {
+            VLRepositoryFile* file = repository.getFile(VLFileId(entity, 6u), true);
+            ASSERT_TRUE(file->open(0));
+            ASSERT_TRUE(file->setContent(10, ""));
+            ASSERT_TRUE(file->close(0));
+            names.insert(file->getFileName());
+        }
+        EXPECT_EQ(3u, names.size());
+        EXPECT_EQ((std::vector<std::string>{"3"}), TestDatabase(folder.file("download.db")).rows("SELECT COUNT(*) FROM files"));
+    }
+    repository.close();
 }

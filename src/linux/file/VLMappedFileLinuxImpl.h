@@ -17,6 +17,7 @@ public:
     unsigned char* getData() override;
     size_t getSize() override;
     bool open(size_t size) override;
+    bool flush(size_t offset, size_t length) override;
 
 private:
     bool setLength(size_t presentSize, size_t size);

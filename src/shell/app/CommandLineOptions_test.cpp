@@ -62,12 +62,4 @@ TEST_F(CommandLineOptionsTest, FoldersThatAreNotTheApplicationsAreRefused) {
   EXPECT_TRUE(CommandLineOptions::removeApplicationSupportDirectory(home.path() + "/none/velora-desktop"));
 }
 
-TEST_F(CommandLineOptionsTest, BothOptionsTogether) {
-  std::string folder = settings.getAndCreateLocalPath(VLSettingHelper::LOCAL_FOLDER_APPLICATION);
-  settings.setValue("desktop_import_playlist", "1");
-  EXPECT_TRUE(CommandLineOptions::processCommandLineArguments({"x", "--reset-preferences", "--remove-folder"}, settings));
-  EXPECT_FALSE(TestFolder::exists(folder));
-  EXPECT_EQ(VLLinuxSettingHelper(home.path()).getValue("desktop_import_playlist", "gone"), "gone");
-}
-
 }  // namespace

@@ -40,13 +40,4 @@ TEST(MultipartFormDataTest, SectionsInOrderWithTheirHeaders)
     EXPECT_EQ(expected, form.body());
 }
 
-TEST(MultipartFormDataTest, TheLogBoundaryIsTheFixedLine)
-{
-    std::string boundary = MultipartFormData::kLogBoundary;
-    EXPECT_EQ(std::string(27, '-') + "Boundary Line" + std::string(27, '-'), boundary);
-    EXPECT_EQ(67u, boundary.size());
-    EXPECT_EQ("--" + boundary + "--\r\n", MultipartFormData().body());
-    EXPECT_EQ("multipart/form-data; boundary=\"" + boundary + "\"", MultipartFormData().contentType());
-}
-
 }  // namespace

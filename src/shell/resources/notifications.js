@@ -5,7 +5,12 @@
   'use strict';
   var native = window.VeloraWebkitNotifications;
   if (!native) return;
-  var text = function (value) { return value === null || value === undefined ? '' : String(value); };
+  // As the native calls take texts: null and undefined as '', what String()
+  // cannot convert (a symbol, inside an array) as '' too.
+  var text = function (value) {
+    if (value === null || value === undefined) return '';
+    try { return String(value); } catch (e) { return ''; }
+  };
 
   native.requestPermission = function (callback) {
     if (typeof callback === 'function') setTimeout(callback, 0);

@@ -72,11 +72,12 @@ const scenarios = {
 
   callbacks() {
     const I = VeloraICI;
-    const fired = { count: [], files: [], refused: 0, notFunction: 'none' };
+    const fired = { count: [], files: [], refused: 0, notFunction: 'untouched' };
+    const touched = () => { fired.notFunction = 'touched'; return 0; };
     I.init();
     I.getFileCount(['cache', 'import'], 0, 0, (n) => fired.count.push(n));
     I.getFiles(['cache', 'nope'], 0, 0, (files) => fired.files.push(Array.isArray(files)));
-    I.getFileCount(['cache'], 0, 0, 'not a function');
+    I.getFileCount(['cache'], 0, 0, { valueOf: touched, toString: touched, call: touched, apply: touched });
     I.terminate();  // the page is no longer ready: queries are refused
     I.getFileCount(['cache'], 0, 0, () => fired.refused++);
     I.init();
@@ -177,21 +178,39 @@ const scenarios = {
     report('storage-read', [localStorage.getItem('persists'), sessionStorage.getItem('lasts')]);
   },
 
+  // Rounds of random calls to every method, with random values (huge and
+  // deep ones among them), and a random navigation between rounds: a new
+  // document, a new history entry, or away to another origin and back
+  // through history (the page cache may give this document back).
   fuzz() {
-    let seed = Number(params().get('seed') || 1);
+    const p = params();
+    const round = Number(p.get('round') || 0);
+    const rounds = Number(p.get('rounds') || 1);
+    let seed = Number(p.get('seed') || 1) + round * 7919;
     const random = () => {
       seed = (seed * 1103515245 + 12345) % 2147483648;
       return seed / 2147483648;
     };
     const pick = (list) => list[Math.floor(random() * list.length)];
+    const nested = (depth) => (depth === 0 ? 'bottom' : [nested(depth - 1)]);
+    const huge = () => pick([
+      () => 'h'.repeat(1 << 20),
+      () => '\u00e9'.repeat(3 << 20),
+      () => nested(200),
+      () => Array.from({ length: 20000 }, (_, i) => i),
+      () => Object.fromEntries(Array.from({ length: 2000 }, (_, i) => ['k' + i, { repository: 'cache', entity_id: i }])),
+    ])();
     const value = (depth) => {
+      if (random() < 0.005) return huge();
       switch (Math.floor(random() * (depth > 1 ? 9 : 11))) {
         case 0: return undefined;
         case 1: return null;
         case 2: return random() < 0.5;
         case 3: return pick([0, -0, 1, -1, 0.5, NaN, Infinity, -Infinity, 2 ** 31, -(2 ** 31) - 1, 2 ** 53 + 2, 1e308]);
         case 4: return Math.floor(random() * 20) - 5;
-        case 5: return pick(['', 'localStorage', 'sessionStorage', 'cache', 'import', 'download', '\u0000', '\uD800', 'x'.repeat(400), 'output_devices', 'version']);
+        case 5: return pick(['', 'localStorage', 'sessionStorage', 'cache', 'import', 'download', '\u0000', '\uD800', 'x'.repeat(400),
+                             'output_devices', 'version', 'system_uid', 'download_repository_path', 'max_concurrent_downloads',
+                             'stream_buffer_size', 'cache_repository_max_size', '/tmp', '-1']);
         case 6: return () => 1;
         case 7: return pick([Symbol('s'), 10n, new Date(0), window, document]);
         case 8: return String(Math.floor(random() * 100));
@@ -208,28 +227,59 @@ const scenarios = {
         }
       }
     };
-    // Calls that wait for a person or stop the application are left out.
-    const skip = new Set(['sleep', 'openFolderBrowseDialog', 'openProxySettingsDialog', 'terminate', 'sendLog', 'setUserId']);
+    // Calls that wait for a person (a dialog, an upload's alert) are left out.
+    const skip = new Set(['openFolderBrowseDialog', 'openProxySettingsDialog', 'sendLog']);
     const targets = [];
     for (const name of names) {
       for (const method of Object.keys(window[name])) {
         if (typeof window[name][method] === 'function' && !skip.has(method)) targets.push([name, method]);
       }
     }
-    const calls = Number(params().get('calls') || 10000);
-    let thrown = 0;
-    for (let i = 0; i < calls; i++) {
-      const [object, method] = pick(targets);
-      const args = [];
-      const n = Math.floor(random() * 5);
-      for (let j = 0; j < n; j++) args.push(value(0));
-      try {
-        window[object][method](...args);
-      } catch (e) {
-        thrown++;
+    const fuzzCalls = (count) => {
+      let thrown = 0;
+      for (let i = 0; i < count; i++) {
+        const [object, method] = pick(targets);
+        const args = [];
+        const n = Math.floor(random() * 5);
+        for (let j = 0; j < n; j++) args.push(value(0));
+        // The page waits out each sleep: short ones here, the longest in the
+        // client's own test.
+        if (method === 'sleep') args.splice(0, 1, random() * 20);
+        try {
+          window[object][method](...args);
+        } catch (e) {
+          thrown++;
+          window.firstError = window.firstError || (object + '.' + method + ': ' + e);
+        }
       }
-    }
-    report('fuzz', { calls, targets: targets.length, thrown, alive: VeloraICI.getSetting('no such setting') === '' });
+      return thrown;
+    };
+    const calls = Number(p.get('calls') || 10000);
+    const thrown = fuzzCalls(calls);
+    const result = { round, calls, targets: targets.length, thrown, alive: VeloraICI.getSetting('no such setting') === '', error: window.firstError };
+    const next = new URL(location.href);
+    next.searchParams.set('round', round + 1);
+    const navigate = () => {
+      if (round + 1 >= rounds) return report('fuzz', result);
+      const way = p.get('hopped') ? 'replace' : pick(['replace', 'assign', 'hop']);
+      if (way === 'replace') location.replace(next.href);
+      else if (way === 'assign') location.assign(next.href);
+      else {
+        // Marked, so that a document loaded again instead of given back
+        // goes on rather than hops again.
+        const marked = new URL(location.href);
+        marked.searchParams.set('hopped', '1');
+        history.replaceState(null, '', marked.href);
+        window.addEventListener('pageshow', (event) => {
+          if (!event.persisted) return;
+          // Given back from the page cache: its objects work or are gone.
+          try { fuzzCalls(20); } catch (e) { /* none */ }
+          location.replace(next.href);
+        });
+        location.assign(p.get('other') + '/hop.html');
+      }
+    };
+    report('fuzz-round', result).then(navigate);
   },
 };
 
