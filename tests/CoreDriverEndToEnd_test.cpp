@@ -14,12 +14,12 @@
 #include <vector>
 
 #include "CoreDriverProcess.h"
-#include "JKArray.h"
-#include "JKDictionary.h"
+#include "DriverValues.h"
 #include "TestFolder.h"
 #include "TestHttpServer.h"
 #include "TestEnvironmentVariable.h"
 #include "TestNginxServer.h"
+#include "TestSmallVolume.h"
 #include "VLCrypto.h"
 #include "VLPlatformFactory.h"
 
@@ -27,29 +27,10 @@ namespace {
 
 const char* const kTool = VELORA_CORE_TOOL;
 
-JKValue args(std::initializer_list<JKValue> values)
-{
-    return JKValue(JKArray::create(std::vector<JKValue>(values), false));
-}
-
-JKValue strings(std::initializer_list<const char*> values)
-{
-    std::vector<JKValue> list;
-    for (const char* value : values)
-        list.push_back(JKValue(value));
-    return JKValue(JKArray::create(list, false));
-}
-
-const JKValue* field(const JKValue& object, const char* key)
-{
-    return object.isDictionary() ? object.dictionary()->objectForKey(key) : nullptr;
-}
-
-int64_t number(const JKValue& object, const char* key)
-{
-    const JKValue* value = field(object, key);
-    return value ? value->int64Value() : -999;
-}
+using driverjson::args;
+using driverjson::field;
+using driverjson::number;
+using driverjson::strings;
 
 bool run(const std::string& command)
 {
@@ -235,6 +216,44 @@ TEST_F(CoreDriverTest, AFailingServerFailsTheStreamSoonAndKeepsTheDownloadWaitin
     JKValue running = driver.callAndWaitForCallback("getFileCount", args({ strings({ "download" }), 0, 4 }));
     EXPECT_EQ(1, number(running, "count")) << "the download still runs";
     EXPECT_EQ(0, driver.quit());
+}
+
+// A download that needs more than the volume has is retried while the page
+// is told once that the volume is full, not once per retry.
+TEST_F(CoreDriverTest, AFullVolumeIsShownOncePerEpisode)
+{
+    TestFolder folder;
+    TestHttpServer server;
+    ASSERT_TRUE(server.isRunning());
+    std::string urls = writeUrlMap(folder, 921, { server.url("/size=3000000/seed=5/big") });
+    const std::string volume = folder.folder("volume");
+    int result = TestSmallVolume::run(volume, "4m", [&] {
+        // The file would fit on the volume, but not beside what is on it.
+        if (!TestFolder::write(volume + "/filler", std::string(2000000, 'f')))
+            return 3;
+        CoreDriverProcess driver(kTool, driverArguments(volume + "/home", urls));
+        if (!driver.waitUntilStarted())
+            return 1;
+        driver.call("addFile", args({ "download", "921", 5, "{}" }));
+        // Three attempts, each of which finds the volume full.
+        for (int i = 0; i < 600 && server.getRequests().size() < 3; ++i)
+            driver.call("sleep", args({ 50 }));
+        if (server.getRequests().size() < 3)
+            return 2;
+        int shown = 0;
+        for (const JKValue& line : driver.lines()) {
+            const JKValue* event = field(line, "event");
+            const JKValue* arguments = field(line, "args");
+            if (event && event->stringValue() == "showError" && arguments && arguments->isArray()
+                && arguments->array()->objectAtIndex(0).stringValue() == "DOWNLOAD_VOLUME_FULL")
+                ++shown;
+        }
+        driver.quit();
+        return 10 + shown;
+    });
+    if (result < 0)
+        GTEST_SKIP() << "no small volume on this machine";
+    EXPECT_EQ(11, result) << "10 + the times the page was told";
 }
 
 TEST_F(CoreDriverTest, DownloadsSurviveAKillAndFinishByteExact)

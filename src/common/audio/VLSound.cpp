@@ -49,6 +49,7 @@ VLSound::VLSound(VLAudioInterface* owner)
       m_rangesLock(VLPlatformFactory::instance()->createMutex()),
       m_applyingFront(false),
       m_commandsLock(VLPlatformFactory::instance()->createMutex()),
+      m_startHandedOver(false),
       m_seekDelayed(false),
       m_nullWarned(false)
 {
@@ -272,6 +273,7 @@ bool VLSound::save()
     const unsigned int position = getPosition();
     if (!clean(nullptr))
         return false;
+    m_startHandedOver = false;
 
     VLMutexLocker locker(m_commandsLock);
     // Only a sound that was on its channel is put back there; one that never
@@ -367,11 +369,13 @@ bool VLSound::update()
         return false;
     }
 
-    // The channel is silent while the stream starves.
+    // The engine plays silence by itself while the stream starves. Muting the
+    // channel on the starving flag of this poll would also mute the first data
+    // that arrives before the next poll, so only the page's mute is applied.
     const VEResult settings[] = {
         channel->setUserData(this),
         channel->setCallback(&VLSound::channelCallback),
-        channel->setMute(starving || m_muted.load()),
+        channel->setMute(m_muted.load()),
         channel->setVolume(m_volume.load()),
     };
     for (VEResult setting : settings) {
@@ -523,14 +527,18 @@ VLSound::ApplyResult VLSound::applyPlay(int previousId, VEChannel*& channel)
 }
 
 // A gapless play puts this sound on its channel, paused, as early as the engine
-// allows, and unpauses it in the first update in which the previous sound's
-// position has reached its length. Sounds update in id order, so a previous
+// allows, and hands its start over to the engine, which unpauses it on the
+// sample after the previous sound's last one, whatever the worker's timing.
+// The update in which the previous sound's position has reached its length
+// unpauses it too, for when the hand-over could not be made (the previous
+// sound already left its channel). Sounds update in id order, so a previous
 // sound with a lower id was refreshed in this pass, one with a higher id in the
 // pass before; a previous sound whose length is still 0 holds nothing back.
 bool VLSound::checkGapless(VLSound* previous, GaplessState& state)
 {
     if (!previous) {
         state = NoPrevious;
+        m_startHandedOver = false;
         return true;
     }
     state = WaitingPrevious;
@@ -561,7 +569,15 @@ bool VLSound::checkGapless(VLSound* previous, GaplessState& state)
             return false;
         }
         paused = readFlag(result, paused);
+        if (m_startHandedOver && !(playing && paused)) {
+            // The engine started it on the previous sound's end (and it may
+            // even have played to its own end since the last update).
+            m_startHandedOver = false;
+            state = Started;
+            return true;
+        }
         if (!(playing && paused)) {
+            m_startHandedOver = false;
             result = system->playSound(VE_CHANNEL_REUSE, m_sound, true, &channel);
             if (result == VE_ERR_NOTREADY)
                 return true;
@@ -580,6 +596,16 @@ bool VLSound::checkGapless(VLSound* previous, GaplessState& state)
     if (result != VE_OK) {
         VL_LOG_ERROR(VLAudioInterface::describeResult(result));
         return false;
+    }
+    if (previous != this && !m_startHandedOver) {
+        // Refused only when the previous sound has left its channel: the
+        // position check below then starts this one.
+        result = channel->startAfter(previousChannel);
+        m_startHandedOver = result == VE_OK;
+        if (result != VE_OK && result != VE_ERR_INVALID_HANDLE) {
+            VL_LOG_ERROR(VLAudioInterface::describeResult(result));
+            return false;
+        }
     }
     unsigned int previousPosition = 0;
     result = pollPosition(previous->m_sound, previousChannel, &previousPosition);
@@ -605,6 +631,7 @@ bool VLSound::checkGapless(VLSound* previous, GaplessState& state)
         VL_LOG_ERROR(VLAudioInterface::describeResult(result));
         return false;
     }
+    m_startHandedOver = false;
     state = Started;
     return true;
 }

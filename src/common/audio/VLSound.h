@@ -181,6 +181,9 @@ private:
     VLMutex* m_commandsLock;
 
     // Worker thread only.
+    // The start of a waiting gapless play was handed to the engine, which
+    // unpauses the channel right after the previous sound's last sample.
+    bool m_startHandedOver;
     bool m_seekDelayed;
     bool m_nullWarned;
 };
