@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -673,6 +674,45 @@ TEST_F(CoreDriverTest, StorageWritesOnAFullDiskAnswerFalseAndKeepWhatWasStored)
     if (result == -1)
         GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
     EXPECT_EQ(0, result);
+}
+
+// The lines of the core's log that a clean run must not write: errors, and
+// the warnings of files left open.
+std::vector<std::string> troubleInLog(const std::string& home)
+{
+    std::vector<std::string> trouble;
+    std::istringstream log(TestFolder::read(home + "/state/velora-desktop/desktop.log"));
+    for (std::string line; std::getline(log, line);) {
+        if (line.find(" ERROR ") != std::string::npos || line.find("left open") != std::string::npos ||
+            line.find("still open") != std::string::npos)
+            trouble.push_back(line);
+    }
+    return trouble;
+}
+
+TEST_F(CoreDriverTest, QuittingWhileStreamsEndOrAreDeletedLogsNoError)
+{
+    TestFolder folder;
+    ServedTrack track(folder);
+    ASSERT_TRUE(track.ready());
+    for (int run = 0; run < 6; ++run) {
+        const std::string home = folder.folder("home" + std::to_string(run));
+        CoreDriverProcess driver(kTool, driverArguments(home, ""));
+        ASSERT_TRUE(driver.waitUntilStarted());
+        // Streams that reach the end of their files one after the other while
+        // the core stops: each closes its file on its own engine thread.
+        std::vector<std::pair<std::string, JKValue>> calls;
+        for (int sound = 1; sound <= 16; ++sound) {
+            calls.push_back({ "createSound", args({ track.url(940 + sound % 4) }) });
+            calls.push_back({ "play", args({ sound }) });
+            calls.push_back({ "sleep", args({ 10 + run }) });
+        }
+        calls.push_back({ "deleteSound", args({ 16 }) });
+        driver.callAll(calls);
+        EXPECT_EQ(0, driver.quit());
+        const std::vector<std::string> trouble = troubleInLog(home);
+        ASSERT_TRUE(trouble.empty()) << "run " << run << ", " << trouble.size() << " lines, first: " << trouble[0];
+    }
 }
 
 } // namespace

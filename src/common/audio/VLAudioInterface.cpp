@@ -97,7 +97,8 @@ VLAudioInterface::VLAudioInterface()
       m_streamBufferSize(kNoPendingSize),
       m_channels(kChannelCount, 0),
       m_playingCount(0),
-      m_tooManyWarned(false)
+      m_tooManyWarned(false),
+      m_callbacksUnderWay(0)
 {
 }
 
@@ -765,10 +766,29 @@ std::string VLAudioInterface::describeSounds(bool withHandles) const
 // ---------------------------------------------------------------------------
 // File callbacks
 
+VLAudioInterface::CallbackUnderWay::CallbackUnderWay(VLAudioInterface* audio)
+    : m_audio(audio)
+{
+    if (m_audio)
+        m_audio->m_callbacksUnderWay.fetch_add(1);
+}
+
+VLAudioInterface::CallbackUnderWay::~CallbackUnderWay()
+{
+    if (m_audio)
+        m_audio->m_callbacksUnderWay.fetch_sub(1);
+}
+
+bool VLAudioInterface::hasCallbacksUnderWay() const
+{
+    return m_callbacksUnderWay.load() > 0;
+}
+
 VEResult VLAudioInterface::streamOpen(const char* name, unsigned int* fileSize, void** handle, void** userData)
 {
     VLPlayer* player = VLPlayer::instance();
     std::shared_ptr<VLAudioInterface> self = player->holdAudioInterface();
+    const CallbackUnderWay underWay(self.get());
     const uint64_t serial = name ? std::strtoull(name, nullptr, 10) : 0;
 
     // The stream's name says which sound opens it; a sound deleted before its
@@ -844,10 +864,13 @@ VEResult VLAudioInterface::streamClose(void* handle, void* userData)
     VLPlayer* player = playerOf(userData);
     VLFileHandle* fileHandle = static_cast<VLFileHandle*>(handle);
     VL_LOG_TRACE("Audio engine stream close : " << handle);
+    // Counted before the claim: a session that closes waits for every close
+    // that claimed its handle before the engine gave the others back.
+    std::shared_ptr<VLAudioInterface> self = player->holdAudioInterface();
+    const CallbackUnderWay underWay(self.get());
     // Given back already, after the system was closed under this stream.
     if (!claimEngineHandle(fileHandle))
         return VE_OK;
-    std::shared_ptr<VLAudioInterface> self = player->holdAudioInterface();
     if (self) {
         VLMutexLocker locker(self->m_mutex);
         VLSound* sound = self->findSoundByHandle(fileHandle);

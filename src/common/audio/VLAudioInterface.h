@@ -99,12 +99,30 @@ public:
     // in the log.
     static std::string describeResult(VEResult result);
 
+    // True while an open or close callback of this interface runs on an
+    // engine thread. After clean such a callback may still hand a file to
+    // the player: the session keeps taking tasks until none is left.
+    bool hasCallbacksUnderWay() const;
+
     // The engine's file callbacks (engine threads).
     static VEResult streamOpen(const char* name, unsigned int* fileSize, void** handle, void** userData);
     static VEResult streamClose(void* handle, void* userData);
     static VEResult asyncStreamRead(VEReadRequest* request, void* userData);
 
 private:
+    // Counts one file callback for as long as it runs.
+    class CallbackUnderWay
+    {
+    public:
+        explicit CallbackUnderWay(VLAudioInterface* audio);
+        ~CallbackUnderWay();
+        CallbackUnderWay(const CallbackUnderWay&) = delete;
+        CallbackUnderWay& operator=(const CallbackUnderWay&) = delete;
+
+    private:
+        VLAudioInterface* m_audio;
+    };
+
     bool openEngine(const std::string& output, size_t streamBufferSize);
     void closeEngine();
     bool searchAvailableOutputDrivers(const std::string& label, int type, DriverList* list);
@@ -147,6 +165,8 @@ private:
     bool m_tooManyWarned;
     std::map<int, VLSound*> m_sounds;
     std::vector<VESound*> m_soundsToRelease;
+
+    std::atomic<int> m_callbacksUnderWay;
 };
 
 #endif

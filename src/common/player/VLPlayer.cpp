@@ -653,8 +653,15 @@ bool VLPlayer::clean()
     update(true, true);
 
     if (audioInterface) {
-        // Closing the engine queues the close tasks of its streams.
+        // Closing the engine queues the close tasks of its streams. A file
+        // callback already running on an engine thread (a stream that ended
+        // closes its file on its own) still hands its file back: tasks are
+        // taken, and served, until it is done.
         audioInterface->clean(false);
+        while (audioInterface->hasCallbacksUnderWay()) {
+            update(true, true);
+            VLPlatformFactory::instance()->sleep(1);
+        }
         VLMutexLocker locker(m_mutex);
         m_audioInterface.reset();
     }
