@@ -215,6 +215,20 @@ TEST_F(CoreDriverTest, AFailingServerFailsTheStreamSoonAndKeepsTheDownloadWaitin
     EXPECT_EQ(2, state) << "the stream failed to the page";
     JKValue running = driver.callAndWaitForCallback("getFileCount", args({ strings({ "download" }), 0, 4 }));
     EXPECT_EQ(1, number(running, "count")) << "the download still runs";
+    // The page was told that the download waits, and why.
+    JKValue told;
+    EXPECT_TRUE(driver.waitForLine([](const JKValue& line) {
+        const JKValue* files = field(line, "files");
+        if (!files || !files->isArray())
+            return false;
+        for (const JKValue& file : *files->array()) {
+            const JKValue* failure = field(file, "failure");
+            if (number(file, "entity_id") == 911 && number(file, "retry_in") > 0 && failure
+                && failure->stringValue() == "HTTP 503")
+                return true;
+        }
+        return false;
+    }, &told, 5));
     EXPECT_EQ(0, driver.quit());
 }
 

@@ -85,6 +85,7 @@ void VLRepositoryFile::init(const std::string& fileName)
     m_dataArrived = false;
     m_bitsAtStart = 0;
     m_failingSince = 0;
+    m_failure.clear();
     m_url.clear();
     m_size = kAllOnes;
     m_loaded = 0;
@@ -175,6 +176,7 @@ bool VLRepositoryFile::open(unsigned int options)
         m_dataArrived = false;
         m_nextTry = 0;
         m_failingSince = 0;
+        m_failure.clear();
     }
     if (options & OPEN_LOCK) {
         m_lastOpen = time(nullptr);
@@ -758,7 +760,10 @@ bool VLRepositoryFile::driveTransfer()
         // A server that cuts every answer short still moves the file on.
         m_retryCount = 0;
         m_failingSince = 0;
+        m_failure.clear();
     }
+    if (state == Provider::TRANSFER_FAILED_RETRYABLE || state == Provider::TRANSFER_FAILED)
+        m_failure = m_provider->getLastFailure(m_repository, m_fileId);
 
     size_t offset = 0;
     bool startWanted = false;
@@ -825,6 +830,9 @@ void VLRepositoryFile::scheduleRetry()
     if (m_retryCount < kMaxRetries || m_custom != 0) {
         m_retryCount = std::min(m_retryCount + 1, kMaxRetries);
         m_nextTry = current + std::min(double(2 << m_retryCount), kMaxRetryDelay);
+        // The page sees that the file waits, how long and why.
+        if (m_handler)
+            m_handler->onFileStatesChanged(this);
         return;
     }
     VL_LOG_WARN("Repository file providing has failed too many times : " << m_fileId);
