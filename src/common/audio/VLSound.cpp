@@ -73,7 +73,7 @@ bool VLSound::queueCommand(CommandType type, int value, bool replaceLastSeek)
         // the worker removes exactly it once applied.
         const bool backIsApplying = m_applyingFront && m_commands.size() == 1;
         if (!backIsApplying) {
-            m_commands.back().value = value;
+            m_commands.back() = Command{SetPosition, value, -1};
             return true;
         }
     }
@@ -81,7 +81,7 @@ bool VLSound::queueCommand(CommandType type, int value, bool replaceLastSeek)
         VL_LOG_ERROR("Command queue overflow");
         return false;
     }
-    m_commands.push_back(Command{type, value});
+    m_commands.push_back(Command{type, value, -1});
     return true;
 }
 
@@ -268,9 +268,14 @@ bool VLSound::clean(VESound** out)
 bool VLSound::save()
 {
     // What the page saw: a position under a seek in progress is the seek's.
+    // The sound comes back on the very sample frame it stood on: a position
+    // in whole milliseconds would move it back a little at every switch.
     const bool playing = m_playing.load();
     const bool paused = m_paused.load();
-    const unsigned int position = getPosition();
+    Command seek{SetPosition, static_cast<int>(getPosition()), -1};
+    unsigned int frame = 0;
+    if (pollFrame(&frame))
+        seek.frame = frame;
     if (!clean(nullptr))
         return false;
     m_startHandedOver = false;
@@ -281,14 +286,21 @@ bool VLSound::save()
     // the queue is newer than the position: it becomes the seek that restores.
     if (!playing)
         return true;
-    int target = static_cast<int>(position);
     if (!m_commands.empty() && m_commands.front().type == SetPosition) {
-        target = m_commands.front().value;
+        seek = m_commands.front();
         m_commands.pop_front();
     }
-    m_commands.push_front(Command{paused ? Pause : Play, paused ? 0 : -1});
-    m_commands.push_front(Command{SetPosition, target});
+    m_commands.push_front(Command{paused ? Pause : Play, paused ? 0 : -1, -1});
+    m_commands.push_front(seek);
     return true;
+}
+
+bool VLSound::pollFrame(unsigned int* frame)
+{
+    VESystem* system = m_owner->getSystem();
+    VEChannel* channel = nullptr;
+    return system && m_channelSlot != -1 && system->getChannel(m_channelSlot, &channel) == VE_OK &&
+           channel->getPosition(frame, VE_TIMEUNIT_PCM) == VE_OK;
 }
 
 bool VLSound::restore()
@@ -417,7 +429,7 @@ VLSound::ApplyResult VLSound::applyCommand(const Command& command, VEChannel*& c
 {
     switch (command.type) {
     case SetPosition:
-        return applySetPosition(static_cast<unsigned int>(command.value), channel);
+        return applySetPosition(command, channel);
     case Pause:
         return applyPause(channel);
     case Play:
@@ -426,9 +438,10 @@ VLSound::ApplyResult VLSound::applyCommand(const Command& command, VEChannel*& c
     return Applied;
 }
 
-VLSound::ApplyResult VLSound::applySetPosition(unsigned int milliseconds, VEChannel*& channel)
+VLSound::ApplyResult VLSound::applySetPosition(const Command& command, VEChannel*& channel)
 {
-    VEResult result = channel->setPosition(milliseconds, VE_TIMEUNIT_MS);
+    const unsigned int milliseconds = static_cast<unsigned int>(command.value);
+    VEResult result = seek(channel, command);
     if (result == VE_OK) {
         m_seekTarget.store(milliseconds);
         m_seekDelayed = false;
@@ -460,7 +473,7 @@ VLSound::ApplyResult VLSound::applySetPosition(unsigned int milliseconds, VEChan
         VL_LOG_ERROR(VLAudioInterface::describeResult(result));
         return Failed;
     }
-    result = channel->setPosition(milliseconds, VE_TIMEUNIT_MS);
+    result = seek(channel, command);
     if (result == VE_OK) {
         m_seekTarget.store(milliseconds);
         return Applied;
@@ -475,6 +488,13 @@ VLSound::ApplyResult VLSound::applySetPosition(unsigned int milliseconds, VEChan
     }
     VL_LOG_ERROR(VLAudioInterface::describeResult(result));
     return Failed;
+}
+
+VEResult VLSound::seek(VEChannel* channel, const Command& command)
+{
+    if (command.frame >= 0)
+        return channel->setPosition(static_cast<unsigned int>(command.frame), VE_TIMEUNIT_PCM);
+    return channel->setPosition(static_cast<unsigned int>(command.value), VE_TIMEUNIT_MS);
 }
 
 VLSound::ApplyResult VLSound::applyPause(VEChannel*& channel)

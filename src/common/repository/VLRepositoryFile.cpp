@@ -67,6 +67,8 @@ VLRepositoryFile::VLRepositoryFile(VLRepository* repository, const std::string& 
     m_lastOpen = last_open;
     m_totalLockCount = total_lock_count;
     m_lastAdd = last_add;
+    if (m_custom != 0)
+        m_repository->noteStateChanged(this, 0);
     if (m_handler)
         m_handler->onFilesAdded(this);
 }
@@ -141,8 +143,10 @@ void VLRepositoryFile::setCustom(int custom)
 {
     if (custom == m_custom)
         return;
+    int previous = m_custom;
     m_custom = custom;
     rowChanged();
+    m_repository->noteStateChanged(this, previous);
     if (m_handler)
         m_handler->onDownloadStatesChanged(this);
 }
@@ -239,6 +243,7 @@ bool VLRepositoryFile::checkMappedLengths()
         VL_LOG_ERROR("Unable to resize bitmap file : " << m_bitmap->getPath());
         return false;
     }
+    m_repository->noteContentReset(this);
     if (m_loaded != 0) {
         m_loaded = 0;
         rowChanged();
@@ -397,6 +402,7 @@ bool VLRepositoryFile::setContent(size_t size, const std::string& etag)
     m_etag = etag;
     m_loaded = 0;
     rowChanged();
+    m_repository->noteContentReset(this);
     m_repository->checkSize(true);
     // The row goes to the index now: after a crash the blocks fetched from
     // here on are found again instead of being fetched anew.
@@ -557,6 +563,7 @@ void VLRepositoryFile::move(bool sameVolume)
             remove();
             m_loaded = 0;
             rowChanged();
+            m_repository->noteContentReset(this);
         }
         if (m_openCount > 0 && m_size != kAllOnes) {
             m_content->resize(m_size, false);
