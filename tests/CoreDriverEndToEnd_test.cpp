@@ -613,18 +613,19 @@ TEST_F(CoreDriverTest, StoredRowsTheLimitsRefuseAreGoneAtTheNextStart)
         ASSERT_TRUE(database.exec("INSERT INTO storage VALUES ('" + twoByte + "', 'v');"
                                   "INSERT INTO storage VALUES ('" + twoByte.substr(2) + "', 'v');"
                                   "INSERT INTO storage VALUES ('settings', replace(hex(zeroblob(500001)), '00', '\xc3\xa9'));"
-                                  "INSERT INTO storage VALUES ('big', replace(hex(zeroblob(1572865)), '00', '\xc3\xa9'));"));
+                                  "INSERT INTO storage VALUES ('big', replace(hex(zeroblob(1572865)), '00', '\xc3\xa9'));"
+                                  "INSERT INTO storage VALUES ('other', '{\"0\":1}');"));
     }
     CoreDriverProcess driver(kTool, driverArguments(home, ""));
     ASSERT_TRUE(driver.waitUntilStarted());
     // What is counted and listed can be read and removed.
-    EXPECT_EQ(2, driver.call("storageLength", args({ "localStorage" })).int64Value());
-    for (int index = 0; index < 2; ++index) {
+    EXPECT_EQ(3, driver.call("storageLength", args({ "localStorage" })).int64Value());
+    for (int index = 0; index < 3; ++index) {
         const std::string key = driver.call("storageKey", args({ "localStorage", index })).stringValue();
         EXPECT_TRUE(driver.call("storageGetItem", args({ "localStorage", key })).isString()) << key;
     }
     driver.call("storageRemoveItem", args({ "localStorage", twoByte.substr(2) }));
-    EXPECT_EQ(1, driver.call("storageLength", args({ "localStorage" })).int64Value());
+    EXPECT_EQ(2, driver.call("storageLength", args({ "localStorage" })).int64Value());
     EXPECT_EQ(0, driver.quit());
 }
 
