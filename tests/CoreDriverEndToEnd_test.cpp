@@ -14,42 +14,24 @@
 #include <vector>
 
 #include "CoreDriverProcess.h"
-#include "JKArray.h"
-#include "JKDictionary.h"
+#include "DriverValues.h"
 #include "TestFolder.h"
 #include "TestHttpServer.h"
 #include "TestEnvironmentVariable.h"
 #include "TestNginxServer.h"
+#include "TestSmallVolume.h"
 #include "VLCrypto.h"
+#include "VETestSupport.h"
 #include "VLPlatformFactory.h"
 
 namespace {
 
 const char* const kTool = VELORA_CORE_TOOL;
 
-JKValue args(std::initializer_list<JKValue> values)
-{
-    return JKValue(JKArray::create(std::vector<JKValue>(values), false));
-}
-
-JKValue strings(std::initializer_list<const char*> values)
-{
-    std::vector<JKValue> list;
-    for (const char* value : values)
-        list.push_back(JKValue(value));
-    return JKValue(JKArray::create(list, false));
-}
-
-const JKValue* field(const JKValue& object, const char* key)
-{
-    return object.isDictionary() ? object.dictionary()->objectForKey(key) : nullptr;
-}
-
-int64_t number(const JKValue& object, const char* key)
-{
-    const JKValue* value = field(object, key);
-    return value ? value->int64Value() : -999;
-}
+using driverjson::args;
+using driverjson::field;
+using driverjson::number;
+using driverjson::strings;
 
 bool run(const std::string& command)
 {
@@ -234,7 +216,59 @@ TEST_F(CoreDriverTest, AFailingServerFailsTheStreamSoonAndKeepsTheDownloadWaitin
     EXPECT_EQ(2, state) << "the stream failed to the page";
     JKValue running = driver.callAndWaitForCallback("getFileCount", args({ strings({ "download" }), 0, 4 }));
     EXPECT_EQ(1, number(running, "count")) << "the download still runs";
+    // The page was told that the download waits, and why.
+    JKValue told;
+    EXPECT_TRUE(driver.waitForLine([](const JKValue& line) {
+        const JKValue* files = field(line, "files");
+        if (!files || !files->isArray())
+            return false;
+        for (const JKValue& file : *files->array()) {
+            const JKValue* failure = field(file, "failure");
+            if (number(file, "entity_id") == 911 && number(file, "retry_in") > 0 && failure
+                && failure->stringValue() == "HTTP 503")
+                return true;
+        }
+        return false;
+    }, &told, 5));
     EXPECT_EQ(0, driver.quit());
+}
+
+// A download that needs more than the volume has is retried while the page
+// is told once that the volume is full, not once per retry.
+TEST_F(CoreDriverTest, AFullVolumeIsShownOncePerEpisode)
+{
+    TestFolder folder;
+    TestHttpServer server;
+    ASSERT_TRUE(server.isRunning());
+    std::string urls = writeUrlMap(folder, 921, { server.url("/size=3000000/seed=5/big") });
+    const std::string volume = folder.folder("volume");
+    int result = TestSmallVolume::run(volume, "4m", [&] {
+        // The file would fit on the volume, but not beside what is on it.
+        if (!TestFolder::write(volume + "/filler", std::string(2000000, 'f')))
+            return 3;
+        CoreDriverProcess driver(kTool, driverArguments(volume + "/home", urls));
+        if (!driver.waitUntilStarted())
+            return 1;
+        driver.call("addFile", args({ "download", "921", 5, "{}" }));
+        // Three attempts, each of which finds the volume full.
+        for (int i = 0; i < 600 && server.getRequests().size() < 3; ++i)
+            driver.call("sleep", args({ 50 }));
+        if (server.getRequests().size() < 3)
+            return 2;
+        int shown = 0;
+        for (const JKValue& line : driver.lines()) {
+            const JKValue* event = field(line, "event");
+            const JKValue* arguments = field(line, "args");
+            if (event && event->stringValue() == "showError" && arguments && arguments->isArray()
+                && arguments->array()->objectAtIndex(0).stringValue() == "DOWNLOAD_VOLUME_FULL")
+                ++shown;
+        }
+        driver.quit();
+        return 10 + shown;
+    });
+    if (result < 0)
+        GTEST_SKIP() << "no small volume on this machine";
+    EXPECT_EQ(11, result) << "10 + the times the page was told";
 }
 
 TEST_F(CoreDriverTest, DownloadsSurviveAKillAndFinishByteExact)
@@ -323,6 +357,190 @@ TEST_F(CoreDriverTest, LocalStorageLastsAcrossRunsSessionStorageDoesNot)
     driver.call("storageGetItem", args({ "localStorage" }), &error);
     EXPECT_NE(std::string::npos, error.find("missing argument 2")) << "bad calls are answered, not fatal";
     EXPECT_EQ(0, driver.quit());
+}
+
+// Every line the driver printed is a JSON object.
+void expectOnlyJsonLines(CoreDriverProcess& driver)
+{
+    for (const JKValue& line : driver.lines())
+        EXPECT_TRUE(line.isDictionary()) << "not a JSON object: " << (line.isString() ? line.stringValue() : "");
+}
+
+// A track on nginx for the playback sessions below: one second of a noisy
+// tone as MP3, so that every sample differs, with its reference decode.
+struct ServedTrack
+{
+    explicit ServedTrack(TestFolder& folder)
+        : fixture(vetest::mp3("driver-track", 1.0, 44100, 2, "-b 128")), reference(fixture.reference)
+    {
+        const std::string media = folder.folder("media");
+        made = run("cp " + fixture.file + " " + media + "/track.mp3");
+        server.reset(new TestNginxServer(media));
+    }
+    bool ready() const { return made && server->isRunning(); }
+    std::string url(int entity) const { return server->url("/track.mp3?_TEID=" + std::to_string(entity) + "&_FMT=5"); }
+
+    vetest::Fixture fixture;
+    std::string reference;
+    bool made = false;
+    std::unique_ptr<TestNginxServer> server;
+};
+
+TEST_F(CoreDriverTest, SkippingThroughTracksAsFastAsThePageCanNeverCrashes)
+{
+    TestFolder folder;
+    ServedTrack track(folder);
+    ASSERT_TRUE(track.ready());
+    CoreDriverProcess driver(kTool, driverArguments(folder.folder("home"), ""));
+    ASSERT_TRUE(driver.waitUntilStarted());
+
+    // Sounds are made, played and deleted while their streams open, read and
+    // close on the engine's threads; ids restart at 1 once the table is empty.
+    const int rounds = 3000;
+    for (int batch = 0; batch < rounds / 500; ++batch) {
+        std::vector<std::pair<std::string, JKValue>> calls;
+        for (int i = 0; i < 500; ++i) {
+            calls.push_back({ "createSound", args({ track.url(900 + i % 4) }) });
+            calls.push_back({ "createSound", args({ track.url(910 + i % 3) }) });
+            calls.push_back({ "play", args({ 1 }) });
+            calls.push_back({ "play", args({ 2, true, 1 }) });
+            calls.push_back({ "deleteSound", args({ i % 2 ? 2 : 1 }) });
+            calls.push_back({ "deleteSound", args({ i % 2 ? 1 : 2 }) });
+        }
+        calls.push_back({ "sleep", args({ 20 }) });
+        std::vector<JKValue> answers = driver.callAll(calls);
+        for (size_t i = 0; i + 1 < answers.size(); i += 6) {
+            ASSERT_EQ(1, number(answers[i], "result")) << "round " << batch * 500 + int(i / 6);
+            ASSERT_EQ(2, number(answers[i + 1], "result"));
+            ASSERT_TRUE(field(answers[i + 5], "result") && field(answers[i + 5], "result")->boolValue());
+        }
+    }
+    EXPECT_EQ(0, driver.quit());
+    expectOnlyJsonLines(driver);
+}
+
+// A driver session playing into the non-real-time WAV writer, which mixes only
+// on the core's passes: what it writes is exactly what was played.
+struct WavSession
+{
+    WavSession(TestFolder& folder, const ServedTrack& served)
+        : wav(folder.file("out.wav")),
+          driver(kTool, driverArguments(folder.folder("home"), "", { "--wav", wav, "--output", "6:0" })),
+          track(served)
+    {
+    }
+
+    // Plays a new sound until its position reaches `milliseconds`, then
+    // pauses it; its id, or 0.
+    int playThenPause(int entity, unsigned milliseconds)
+    {
+        int sound = int(driver.call("createSound", args({ track.url(entity) })).int64Value());
+        if (sound <= 0 || !driver.call("play", args({ sound })).boolValue())
+            return 0;
+        for (int i = 0; i < 2000 && position(sound) < milliseconds; ++i)
+            driver.call("sleep", args({ 5 }));
+        driver.call("pause", args({ sound }));
+        for (int i = 0; i < 2000 && !driver.call("getPaused", args({ sound })).boolValue(); ++i)
+            driver.call("sleep", args({ 5 }));
+        return sound;
+    }
+
+    // Asks for an output device and lets the core apply it.
+    void chooseOutput(const std::string& id)
+    {
+        driver.call("setSetting", args({ "device_output", id }));
+        driver.call("sleep", args({ 100 }));
+    }
+
+    unsigned position(int sound) { return unsigned(driver.call("getPosition", args({ sound })).int64Value()); }
+
+    std::string wav;
+    CoreDriverProcess driver;
+    const ServedTrack& track;
+};
+
+TEST_F(CoreDriverTest, ChoosingTheOutputInUseChangesNothing)
+{
+    TestFolder folder;
+    ServedTrack track(folder);
+    ASSERT_TRUE(track.ready());
+    WavSession session(folder, track);
+    ASSERT_TRUE(session.driver.waitUntilStarted());
+    const std::string current = session.driver.call("getSetting", args({ "device_output" })).stringValue();
+    ASSERT_EQ(0u, current.find("6:")) << current;
+
+    const int sound = session.playThenPause(920, 300);
+    ASSERT_GT(sound, 0);
+    const unsigned paused = session.position(sound);
+    // The writer's header is complete only once it is closed: the data is
+    // what follows it.
+    const std::vector<uint8_t> before = vetest::readFile(session.wav);
+    ASSERT_GE(before.size(), size_t(44 + 44100 * 4 * 3 / 10));
+    // The short and the full form of the id in use: no restart, so the WAV
+    // writer's file goes on instead of starting again.
+    for (const std::string& id : { std::string("6:0"), current }) {
+        session.chooseOutput(id);
+        EXPECT_EQ(current, session.driver.call("getSetting", args({ "device_output" })).stringValue());
+        const std::vector<uint8_t> after = vetest::readFile(session.wav);
+        ASSERT_GE(after.size(), before.size()) << id;
+        EXPECT_TRUE(std::equal(before.begin() + 44, before.end(), after.begin() + 44)) << id;
+        EXPECT_EQ(paused, session.position(sound)) << id;
+    }
+    EXPECT_EQ(0, session.driver.quit());
+}
+
+// The 16-bit stereo samples a WAV writer has written so far (its header is
+// complete only once it is closed).
+std::vector<int16_t> writtenSamples(const std::string& wav)
+{
+    const std::vector<uint8_t> bytes = vetest::readFile(wav);
+    std::vector<int16_t> samples(bytes.size() > 44 ? (bytes.size() - 44) / 4 * 2 : 0);
+    if (!samples.empty())
+        std::memcpy(samples.data(), bytes.data() + 44, samples.size() * 2);
+    return samples;
+}
+
+// Where in the reference the played samples end: the index after their last
+// 512 samples (unique in a noisy tone); 0 when they are not found.
+size_t endInReference(const std::vector<int16_t>& played, const std::vector<int16_t>& reference)
+{
+    const size_t n = 512;
+    if (played.size() < n)
+        return 0;
+    auto found = std::search(reference.begin(), reference.end(), played.end() - long(n), played.end());
+    return found == reference.end() ? 0 : size_t(found - reference.begin()) + n;
+}
+
+TEST_F(CoreDriverTest, APausedSoundStaysOnItsSampleThroughDeviceSwitches)
+{
+    TestFolder folder;
+    ServedTrack track(folder);
+    ASSERT_TRUE(track.ready());
+    WavSession session(folder, track);
+    ASSERT_TRUE(session.driver.waitUntilStarted());
+    const int sound = session.playThenPause(921, 400);
+    ASSERT_GT(sound, 0);
+    const unsigned paused = session.position(sound);
+    const std::vector<int16_t> reference = vetest::stereo(vetest::readWav(track.reference));
+    size_t pausedAt = 0;
+    for (int i = 0; i < 20; ++i) {
+        session.chooseOutput(i % 2 ? "6:0" : "5:0");
+        EXPECT_EQ(paused, session.position(sound)) << "after switch " << i + 1;
+        // Closed by the first switch, the WAV writer's file holds everything
+        // played up to the pause.
+        if (i == 0)
+            pausedAt = endInReference(writtenSamples(session.wav), reference);
+    }
+    ASSERT_GT(pausedAt, 0u);
+    // Back on the WAV writer, whose file started again: from here it holds
+    // the rest of the track from the very frame the sound was paused on.
+    ASSERT_TRUE(session.driver.call("play", args({ sound })).boolValue());
+    for (int i = 0; i < 4000 && session.driver.call("getPlaying", args({ sound })).boolValue(); ++i)
+        session.driver.call("sleep", args({ 5 }));
+    EXPECT_EQ(0, session.driver.quit());
+    const std::vector<int16_t> played = writtenSamples(session.wav);
+    EXPECT_EQ(reference.size() - pausedAt, played.size());
+    EXPECT_EQ(reference.size(), endInReference(played, reference));
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <map>
 
 #include "JKArray.h"
 #include "JKDictionary.h"
@@ -29,6 +30,8 @@ CoreDriverProcess::CoreDriverProcess(const std::string& tool, const std::vector<
     , m_nextId(1)
     , m_ended(false)
 {
+    // A driver that died must fail the test, not end it with SIGPIPE.
+    signal(SIGPIPE, SIG_IGN);
     int toChild[2];
     int fromChild[2];
     if (pipe(toChild) != 0 || pipe(fromChild) != 0) {
@@ -144,26 +147,37 @@ bool CoreDriverProcess::waitUntilStarted()
     return seen && result && result->boolValue();
 }
 
-JKValue CoreDriverProcess::call(const std::string& name, const JKValue& args, std::string* error)
+std::string CoreDriverProcess::commandLine(const std::string& name, const JKValue& args, long* id)
 {
-    long id = m_nextId++;
+    *id = m_nextId++;
     JKValue command = JKValue(JKDictionary::create(true));
-    command.dictionary()->setObject(JKValue(id), std::string_view("id"));
+    command.dictionary()->setObject(JKValue(*id), std::string_view("id"));
     command.dictionary()->setObject(JKValue(name), std::string_view("call"));
     command.dictionary()->setObject(args, std::string_view("args"));
     std::optional<std::string> text = JSONString(command);
-    if (!text)
-        return JKValue();
-    send(*text);
+    return text ? *text : std::string();
+}
+
+JKValue CoreDriverProcess::waitForAnswer(long id)
+{
     JKValue answer;
-    bool answered = waitForLine(
+    waitForLine(
         [id](const JKValue& l) {
             const JKValue* lineId = field(l, "id");
             return lineId && lineId->isNumber() && lineId->int64Value() == id;
         },
         &answer, 120);
-    if (!answered)
+    return answer;
+}
+
+JKValue CoreDriverProcess::call(const std::string& name, const JKValue& args, std::string* error)
+{
+    long id = 0;
+    std::string line = commandLine(name, args, &id);
+    if (line.empty())
         return JKValue();
+    send(line);
+    JKValue answer = waitForAnswer(id);
     if (const JKValue* failure = field(answer, "error")) {
         if (error)
             *error = failure->stringValue();
@@ -171,6 +185,31 @@ JKValue CoreDriverProcess::call(const std::string& name, const JKValue& args, st
     }
     const JKValue* result = field(answer, "result");
     return result ? *result : JKValue();
+}
+
+std::vector<JKValue> CoreDriverProcess::callAll(const std::vector<std::pair<std::string, JKValue>>& calls)
+{
+    std::string text;
+    std::vector<long> ids;
+    for (const auto& call : calls) {
+        long id = 0;
+        text += commandLine(call.first, call.second, &id) + "\n";
+        ids.push_back(id);
+    }
+    text.pop_back();
+    send(text);
+    // The driver answers in order: once the last answer is in, so are the others.
+    waitForAnswer(ids.back());
+    std::map<long, JKValue> byId;
+    for (const JKValue& line : lines()) {
+        const JKValue* lineId = field(line, "id");
+        if (lineId && lineId->isNumber())
+            byId[long(lineId->int64Value())] = line;
+    }
+    std::vector<JKValue> answers;
+    for (long id : ids)
+        answers.push_back(byId[id]);
+    return answers;
 }
 
 JKValue CoreDriverProcess::callAndWaitForCallback(const std::string& name, const JKValue& args)

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "JKValue.h"
@@ -32,6 +33,10 @@ public:
     // Sends a call and waits for its answer line; the "result" of that line,
     // or null (with the line's error in *error when given).
     JKValue call(const std::string& name, const JKValue& args, std::string* error = nullptr);
+    // Sends every call at once, as a page that calls without waiting would,
+    // then waits for their answers; the answer lines in order (null for one
+    // that never came).
+    std::vector<JKValue> callAll(const std::vector<std::pair<std::string, JKValue>>& calls);
     // Sends a call whose answer comes later as a callback; returns the
     // callback's line ({"callback": id, ...}).
     JKValue callAndWaitForCallback(const std::string& name, const JKValue& args);
@@ -50,6 +55,9 @@ public:
 
 private:
     void send(const std::string& line);
+    // The command line of a call; its id is taken from the sequence.
+    std::string commandLine(const std::string& name, const JKValue& args, long* id);
+    JKValue waitForAnswer(long id);
     void readLines();
     int reap();
 

@@ -53,7 +53,14 @@ VEResult VEChannel::setPosition(unsigned int position, VETimeUnit unit) {
   VEMixer* mixer = system_->mixer_.get();
   std::shared_ptr<VEStream> stream = mixer ? mixer->streamAt(index_) : nullptr;
   if (!stream) return VE_ERR_INVALID_HANDLE;
-  return stream->setPosition(position, unit);
+  VEResult result = stream->setPosition(position, unit);
+  if (result == VE_OK) mixer->seeking(index_);
+  return result;
+}
+
+VEResult VEChannel::startAfter(VEChannel* previous) {
+  if (!previous || previous->system_ != system_) return VE_ERR_INVALID_PARAM;
+  return onMixer(system_, system_->mixer_.get(), [&](VEMixer* m) { return m->startAfter(index_, previous->index_); });
 }
 
 VEResult VEChannel::setUserData(void* userData) {

@@ -43,6 +43,16 @@ class VEChannel {
   VEResult setVolume(float volume);
   VEResult getVolume(float* volume);
 
+  // Hands this channel's start over to the mix: it is unpaused on the frame
+  // right after the last frame of the sound that previous plays now, on the
+  // mixing thread, so the two join without gap or overlap whenever update
+  // runs; that end then holds nothing back (see VESystem::update). When that
+  // sound has ended already, this channel starts at once. setPaused, stop,
+  // and a playSound on either channel cancel it. VE_ERR_INVALID_HANDLE when
+  // either channel has no sound; VE_ERR_INVALID_PARAM for previous == this,
+  // null, or a channel of another system.
+  VEResult startAfter(VEChannel* previous);
+
   // Detaches the sound without an end callback.
   VEResult stop();
 

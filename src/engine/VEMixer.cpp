@@ -93,7 +93,10 @@ std::shared_ptr<VEStream> VEMixer::streamAt(int index) {
 }
 
 VEResult VEMixer::setPaused(int index, bool paused) {
-  return withSlot(index, [&](Slot& s) { s.paused = paused; });
+  return withSlot(index, [&](Slot& s) {
+    s.paused = paused;
+    s.startAfterIndex = -1;
+  });
 }
 VEResult VEMixer::getPaused(int index, bool* paused) {
   return withSlot(index, [&](Slot& s) { *paused = s.paused; });
@@ -122,6 +125,27 @@ VEResult VEMixer::setCallback(int index, VEChannelCallback callback) {
   return withSlot(index, [&](Slot& s) { s.callback = callback; });
 }
 
+VEResult VEMixer::startAfter(int index, int previous) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (index < 0 || index >= channelCount() || previous < 0 || previous >= channelCount() || index == previous) {
+    return VE_ERR_INVALID_PARAM;
+  }
+  Slot& slot = slots_[static_cast<size_t>(index)];
+  const Slot& before = slots_[static_cast<size_t>(previous)];
+  if (!slot.stream || !before.stream) return VE_ERR_INVALID_HANDLE;
+  slot.startAfterIndex = previous;
+  slot.startAfterAttachment = before.attachment;
+  if (before.ended) startFollowers(previous, before.attachment);
+  return VE_OK;
+}
+
+void VEMixer::seeking(int index) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (index < 0 || index >= channelCount()) return;
+  Slot& slot = slots_[static_cast<size_t>(index)];
+  slot.startPending = slot.startPending || slot.paused;
+}
+
 // ---------------------------------------------------------------- update
 
 void VEMixer::beginUpdate(uint64_t serial) {
@@ -130,7 +154,11 @@ void VEMixer::beginUpdate(uint64_t serial) {
   ends_.erase(std::remove_if(ends_.begin(), ends_.end(),
                              [&](const EndEntry& e) { return e.delivered && e.serial < serial; }),
               ends_.end());
-  held_ = !ends_.empty();
+  updateHeld();
+}
+
+void VEMixer::updateHeld() {
+  held_ = std::any_of(ends_.begin(), ends_.end(), [](const EndEntry& e) { return e.holds; });
 }
 
 size_t VEMixer::mixNonRealTime(int16_t* out, size_t maxFrames) {
@@ -187,7 +215,24 @@ void VEMixer::markEnded(int index) {
   Slot& slot = slots_[static_cast<size_t>(index)];
   slot.ended = true;
   ends_.push_back(EndEntry{End{index, slot.attachment}});
-  held_ = true;
+  if (!startFollowers(index, slot.attachment)) held_ = true;
+}
+
+bool VEMixer::startFollowers(int index, uint64_t attachment) {
+  bool started = false;
+  for (int other : attachedSlots_) {
+    Slot& slot = slots_[static_cast<size_t>(other)];
+    if (slot.startAfterIndex != index || slot.startAfterAttachment != attachment) continue;
+    slot.startAfterIndex = -1;
+    slot.paused = false;
+    started = true;
+  }
+  if (!started) return false;
+  for (EndEntry& entry : ends_) {
+    if (entry.end.index == index && entry.end.attachment == attachment) entry.holds = false;
+  }
+  updateHeld();
+  return true;
 }
 
 size_t VEMixer::mixBlock(int16_t* out, size_t maxFrames, bool* active) {
@@ -206,6 +251,7 @@ size_t VEMixer::mixBlock(int16_t* out, size_t maxFrames, bool* active) {
   size_t count = 0;
   size_t frames = maxFrames;
   bool endedNow = false;
+  bool startPending = false;
   for (int index : attachedSlots_) {
     Slot& slot = slots_[static_cast<size_t>(index)];
     if (slot.paused || slot.ended) continue;
@@ -217,6 +263,11 @@ size_t VEMixer::mixBlock(int16_t* out, size_t maxFrames, bool* active) {
       endedNow = true;
       continue;
     }
+    if (slot.startPending && available == 0) {
+      startPending = true;
+      continue;
+    }
+    slot.startPending = false;
     if (available > 0) frames = static_cast<size_t>(std::min<uint64_t>(frames, available));
     Playing p{&slot, available};
     if (count < 64) {
@@ -225,7 +276,9 @@ size_t VEMixer::mixBlock(int16_t* out, size_t maxFrames, bool* active) {
       more.push_back(p);
     }
   }
-  if (endedNow) return 0;  // the timeline stops at the end
+  // The timeline stops at an end, unless a channel handed over takes it on.
+  if (endedNow) return held_ ? 0 : mixBlock(out, maxFrames, active);
+  if (count == 0 && startPending) return 0;
   if (active) *active = count > 0;
 
   std::fill(mix_.begin(), mix_.begin() + static_cast<long>(frames * 2), 0);

@@ -4,7 +4,9 @@
 // When a channel's last frame is mixed, the mix stops right after it (the
 // block is cut there) and stays held until the update after the one that
 // delivered the channel's end: a sound started in reaction to the end then
-// follows on the next frame. A real-time output pulls through render(), which
+// follows on the next frame. A channel handed over in advance (startAfter)
+// is unpaused by the mix itself on the frame after the end, without a hold,
+// so that join does not depend on when the updates come. A real-time output pulls through render(), which
 // mixes ahead of the device into a buffer of about 120 ms so that the hold
 // does not starve the device. Silence mixed while nothing played is dropped
 // from that buffer when a sound starts, so a start is heard at once.
@@ -55,6 +57,12 @@ class VEMixer : public VEMixSource {
   VEResult setUserData(int index, void* userData);
   VEResult getUserData(int index, void** userData);
   VEResult setCallback(int index, VEChannelCallback callback);
+  // Unpauses slot index right after the last frame of what previous plays now
+  // is mixed (at once when that has ended already). Cancelled by setPaused,
+  // and by anything attached to either slot meanwhile.
+  VEResult startAfter(int index, int previous);
+  // A seek on the slot: a paused one waits for its data before it is mixed.
+  void seeking(int index);
 
   // --- update ---
   // Starts update number serial: lets go of the hold when every end it waits
@@ -87,11 +95,19 @@ class VEMixer : public VEMixSource {
     void* userData = nullptr;
     VEChannelCallback callback = nullptr;
     bool ended = false;  // its last frame is mixed; the end is not delivered yet
+    // Nothing mixed since its play or a seek made while paused: while its
+    // stream has no frames it is left out of the mix instead of playing
+    // silence, so its output starts on the frame that was due.
+    bool startPending = true;
+    // Unpaused when the slot startAfterIndex ends with this attachment.
+    int startAfterIndex = -1;
+    uint64_t startAfterAttachment = 0;
   };
   struct EndEntry {
     End end;
     bool delivered = false;
     uint64_t serial = 0;
+    bool holds = true;  // false when a handed-over channel started on it
   };
 
   template <typename F>
@@ -100,6 +116,9 @@ class VEMixer : public VEMixSource {
   size_t mixBlock(int16_t* out, size_t maxFrames, bool* active = nullptr);
   bool anyActive() const;
   void markEnded(int index);
+  // Unpauses the channels waiting for the end of slot index; true if any.
+  bool startFollowers(int index, uint64_t attachment);
+  void updateHeld();
   void dropEnd(int index, uint64_t attachment);
   void detachLocked(int index);
 

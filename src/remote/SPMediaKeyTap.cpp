@@ -12,8 +12,9 @@
 
 #include "GUnixFdWatch.h"
 #include "SPInvocationGrabber.h"
+#include "SPMediaKeySourceChain.h"
 #include "SPX11FrontApplicationSource.h"
-#include "SPX11MediaKeySource.h"
+#include "SystemLog.h"
 
 namespace {
 
@@ -53,8 +54,9 @@ SPMediaKeyPreferences SPMediaKeyPreferences::fromStrings(const std::string& igno
   return preferences;
 }
 
-SPMediaKeyTap::SPMediaKeyTap(SPMediaKeyTapDelegate* delegate, PreferenceReader preferences)
-    : SPMediaKeyTap(delegate, std::move(preferences), std::make_unique<SPX11MediaKeySource>(),
+SPMediaKeyTap::SPMediaKeyTap(SPMediaKeyTapDelegate* delegate, PreferenceReader preferences,
+                             const std::string& applicationName)
+    : SPMediaKeyTap(delegate, std::move(preferences), SPMediaKeySourceChain::desktop(applicationName),
                     std::make_unique<SPX11FrontApplicationSource>()) {}
 
 SPMediaKeyTap::SPMediaKeyTap(SPMediaKeyTapDelegate* delegate, PreferenceReader preferences,
@@ -80,7 +82,13 @@ SPMediaKeyTap::~SPMediaKeyTap() {
 bool SPMediaKeyTap::usesGlobalMediaKeyTap(const SPMediaKeyPreferences& preferences) {
   if (preferences.ignoreMediaKeys) return false;
   const char* display = std::getenv("DISPLAY");
-  return display && *display;
+  const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+  return (display && *display) || (bus && *bus);
+}
+
+std::string SPMediaKeyTap::defaultApplicationName() {
+  const char* name = g_get_prgname();
+  return name && *name ? name : "velora";
 }
 
 // --- The tap thread -------------------------------------------------------
@@ -101,20 +109,25 @@ bool SPMediaKeyTap::startWatchingMediaKeys() {
 void SPMediaKeyTap::eventTapThread(std::promise<bool>* started) {
   GMainContext* context = g_main_context_new();
   g_main_context_push_thread_default(context);
-  bool opened = keys_->open([this](const SPMediaKeyEvent& event) { tapEventCallback(event); });
+  bool opened = keys_->open([this](const SPMediaKeyEvent& event) { tapEventCallback(event); },
+                            [this](SPMediaKeySource::State state) { sourceStateChanged(state); });
   if (!opened) {
     g_main_context_pop_thread_default(context);
     g_main_context_unref(context);
     started->set_value(false);
     return;
   }
-  GSource* watch = attachFdWatch(
-      context, keys_->fd(),
-      [](gint, GIOCondition, gpointer self) -> gboolean {
-        static_cast<SPMediaKeyTap*>(self)->keys_->dispatch();
-        return G_SOURCE_CONTINUE;
-      },
-      this);
+  GSource* watch = nullptr;
+  if (keys_->fd() >= 0) {
+    watch = attachFdWatch(
+        context, keys_->fd(),
+        [](gint, GIOCondition, gpointer self) -> gboolean {
+          SPMediaKeySource& keys = *static_cast<SPMediaKeyTap*>(self)->keys_;
+          keys.dispatch();
+          return keys.fd() >= 0 ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;  // gone with its connection
+        },
+        this);
+  }
   GMainLoop* loop = g_main_loop_new(context, FALSE);
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -140,8 +153,10 @@ void SPMediaKeyTap::eventTapThread(std::promise<bool>* started) {
     std::lock_guard<std::mutex> lock(mutex_);
     tapContext_ = nullptr;
   }
-  g_source_destroy(watch);
-  g_source_unref(watch);
+  if (watch) {
+    g_source_destroy(watch);
+    g_source_unref(watch);
+  }
   keys_->close();
   g_main_context_pop_thread_default(context);
   g_main_context_unref(context);
@@ -203,6 +218,18 @@ void SPMediaKeyTap::handleMediaKeyEvent(const SPMediaKeyEvent& event) {
 
 void SPMediaKeyTap::pauseTapOnTapThread(bool enabled) { keys_->setEnabled(enabled); }
 
+void SPMediaKeyTap::sourceStateChanged(SPMediaKeySource::State state) {
+  SPMediaKeySource::State previous = sourceState_.exchange(state);
+  if (state == previous) return;
+  if (state == SPMediaKeySource::kKeysHeldElsewhere) {
+    writeSystemLog("SPMediaKeyTap", "Media keys are held by another application; trying again");
+  } else if (state == SPMediaKeySource::kUnusable) {
+    writeSystemLog("SPMediaKeyTap", "Media keys unusable: the connection to the desktop was lost");
+  } else if (state == SPMediaKeySource::kKeysTaken && previous == SPMediaKeySource::kKeysHeldElsewhere) {
+    writeSystemLog("SPMediaKeyTap", "Media keys taken after all");
+  }
+}
+
 // --- Interception ---------------------------------------------------------
 
 bool SPMediaKeyTap::shouldInterceptMediaKeyEvents() const {
@@ -216,8 +243,13 @@ void SPMediaKeyTap::setShouldInterceptMediaKeyEvents(bool intercept) {
   shouldIntercept_ = intercept;
   if (!tapContext_ || old == intercept) return;
   // Take or give back the keys on the tap thread, in a timer of its loop.
+  runOnTapThread([this, intercept] { pauseTapOnTapThread(intercept); });
+}
+
+// REQUIRES: mutex_ held and the tap thread's loop running.
+void SPMediaKeyTap::runOnTapThread(std::function<void()> call) {
   auto grabber = SPInvocationGrabber::grab();
-  grabber->forward([this, intercept] { pauseTapOnTapThread(intercept); });
+  grabber->forward(std::move(call));
   GSource* timer = g_timeout_source_new(0);
   g_source_set_callback(
       timer,
@@ -247,6 +279,10 @@ void SPMediaKeyTap::stopWatchingAppSwitching() {
 }
 
 void SPMediaKeyTap::appIsNowFrontmost(const SPFrontApplicationSource::Application& application) {
+  if (application.pid == getpid()) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (tapContext_) runOnTapThread([this] { keys_->applicationCameToFront(); });
+  }
   SPMediaKeyPreferences preferences = preferences_ ? preferences_() : SPMediaKeyPreferences();
   if (!classMatches(application.className, preferences.applicationsNeedingMediaKeys)) return;
   mediaKeyAppList_.erase(std::remove(mediaKeyAppList_.begin(), mediaKeyAppList_.end(), application.pid),

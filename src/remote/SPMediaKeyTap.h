@@ -2,8 +2,9 @@
 
 #include <sys/types.h>
 
-#include <memory>
+#include <atomic>
 #include <deque>
+#include <memory>
 #include <future>
 #include <mutex>
 #include <string>
@@ -48,9 +49,12 @@ class SPMediaKeyTap {
  public:
   using PreferenceReader = std::function<SPMediaKeyPreferences()>;
 
-  // The tap over X11. The delegate is not owned and must outlive the tap or
-  // be cleared with setDelegate(nullptr).
-  SPMediaKeyTap(SPMediaKeyTapDelegate* delegate, PreferenceReader preferences);
+  // The tap over the desktop's sources (SPMediaKeySourceChain::desktop, for
+  // the application named applicationName) and the X11 front window. The
+  // delegate is not owned and must outlive the tap or be cleared with
+  // setDelegate(nullptr).
+  SPMediaKeyTap(SPMediaKeyTapDelegate* delegate, PreferenceReader preferences,
+                const std::string& applicationName = defaultApplicationName());
   SPMediaKeyTap(SPMediaKeyTapDelegate* delegate, PreferenceReader preferences, std::unique_ptr<SPMediaKeySource> keys,
                 std::unique_ptr<SPFrontApplicationSource> front);
   ~SPMediaKeyTap();
@@ -58,8 +62,11 @@ class SPMediaKeyTap {
   SPMediaKeyTap(const SPMediaKeyTap&) = delete;
   SPMediaKeyTap& operator=(const SPMediaKeyTap&) = delete;
 
-  // False when the user turned the tap off, or there is no X display.
+  // False when the user turned the tap off, or there is neither an X display
+  // nor a session bus.
   static bool usesGlobalMediaKeyTap(const SPMediaKeyPreferences& preferences);
+  // The program's name (g_get_prgname), or "velora".
+  static std::string defaultApplicationName();
 
   // Starts the tap thread and takes the keys; returns once the thread's loop
   // runs. A running tap is stopped first. False when the keys cannot be taken.
@@ -67,6 +74,9 @@ class SPMediaKeyTap {
   // Quits the tap thread's loop and joins the thread, then releases the keys.
   void stopWatchingMediaKeys();
   bool isWatchingMediaKeys() const;
+  // What the source last reported; kKeysGivenBack before the first start.
+  // Changes are also written to the system log. Any thread.
+  SPMediaKeySource::State mediaKeySourceState() const { return sourceState_; }
 
   void setShouldInterceptMediaKeyEvents(bool intercept);
   bool shouldInterceptMediaKeyEvents() const;
@@ -82,6 +92,8 @@ class SPMediaKeyTap {
   void mediaKeyAppListChanged();
   void eventTapThread(std::promise<bool>* started);
   void pauseTapOnTapThread(bool enabled);
+  void runOnTapThread(std::function<void()> call);
+  void sourceStateChanged(SPMediaKeySource::State state);
   void tapEventCallback(const SPMediaKeyEvent& event);
   static gboolean deliverOnMainThread(gint fd, GIOCondition condition, gpointer self);
   void handleMediaKeyEvent(const SPMediaKeyEvent& event);
@@ -96,6 +108,8 @@ class SPMediaKeyTap {
   mutable std::mutex mutex_;       // guards the two fields below
   bool shouldIntercept_ = false;
   GMainContext* tapContext_ = nullptr;  // set while the tap thread's loop runs
+
+  std::atomic<SPMediaKeySource::State> sourceState_{SPMediaKeySource::kKeysGivenBack};  // written on the tap thread
 
   GMainLoop* tapLoop_ = nullptr;
   std::thread tapThread_;

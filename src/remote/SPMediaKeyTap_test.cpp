@@ -17,6 +17,9 @@
 #include <thread>
 
 #include "SPX11ErrorTrap.h"
+#include "SPX11FrontApplicationSource.h"
+#include "SPX11MediaKeySource.h"
+#include "SystemLog.h"
 
 namespace {
 
@@ -76,6 +79,10 @@ class Xvfb {
 };
 
 Xvfb* server = nullptr;
+
+std::vector<std::string> logLines;
+
+void captureLog(const gchar*, GLogLevelFlags, const gchar* message, gpointer) { logLines.push_back(message); }
 
 struct Received {
   int code;
@@ -141,12 +148,26 @@ class SPMediaKeyTapTest : public ::testing::Test {
     server = nullptr;
   }
   void SetUp() override {
+    logLines.clear();
+    logHandler = g_log_set_handler(kSystemLogDomain, G_LOG_LEVEL_MASK, captureLog, nullptr);
     if (!server) GTEST_SKIP() << "Xvfb could not start here";
     display = XOpenDisplay(nullptr);
     ASSERT_TRUE(display) << "cannot open " << getenv("DISPLAY");
   }
   void TearDown() override {
     if (display) XCloseDisplay(display);
+    g_log_remove_handler(kSystemLogDomain, logHandler);
+  }
+
+  // The tap over the X11 grabs alone, trying held keys again after retryMs.
+  std::unique_ptr<SPMediaKeyTap> makeTap(unsigned retryMs = SPX11MediaKeySource::kDefaultRetryMilliseconds) {
+    return std::make_unique<SPMediaKeyTap>(&delegate, reader, std::make_unique<SPX11MediaKeySource>(retryMs),
+                                           std::make_unique<SPX11FrontApplicationSource>());
+  }
+  bool logged(const std::string& text) const {
+    for (const std::string& line : logLines)
+      if (line.find(text) != std::string::npos) return true;
+    return false;
   }
 
   // Whether this other client could take the key: a grab that succeeds is released again.
@@ -178,14 +199,15 @@ class SPMediaKeyTapTest : public ::testing::Test {
   }
 
   Display* display = nullptr;
+  guint logHandler = 0;
   RecordingDelegate delegate;
   SPMediaKeyPreferences preferences;
   SPMediaKeyTap::PreferenceReader reader = [this] { return preferences; };
 };
 
 TEST_F(SPMediaKeyTapTest, PlayNextAndPreviousAreTakenBothWaysAndDeliveredOnTheMainThread) {
-  SPMediaKeyTap tap(&delegate, reader);
-  ASSERT_TRUE(tap.startWatchingMediaKeys());
+  auto tap = makeTap();
+  ASSERT_TRUE(tap->startWatchingMediaKeys());
   pressKeys("XF86AudioPlay XF86AudioNext XF86AudioPrev");
   ASSERT_TRUE(runUntil([&] { return delegate.events.size() >= 6; }));
   std::vector<Received> expected = {{16, true}, {16, false}, {19, true}, {19, false}, {20, true}, {20, false}};
@@ -194,38 +216,70 @@ TEST_F(SPMediaKeyTapTest, PlayNextAndPreviousAreTakenBothWaysAndDeliveredOnTheMa
 }
 
 TEST_F(SPMediaKeyTapTest, OnlyTheThreeKeysAreHeldAndOnlyWhileWatching) {
-  SPMediaKeyTap tap(&delegate, reader);
-  ASSERT_TRUE(tap.startWatchingMediaKeys());
+  auto tap = makeTap();
+  ASSERT_TRUE(tap->startWatchingMediaKeys());
   EXPECT_FALSE(canGrab(XF86XK_AudioPlay)) << "held by the tap";
   EXPECT_FALSE(canGrab(XF86XK_AudioNext));
   EXPECT_TRUE(canGrab(XF86XK_AudioRaiseVolume)) << "volume keys are never taken";
   EXPECT_TRUE(canGrab(XF86XK_AudioLowerVolume));
-  tap.stopWatchingMediaKeys();
+  tap->stopWatchingMediaKeys();
   EXPECT_TRUE(canGrab(XF86XK_AudioPlay)) << "given back on stop";
 }
 
-TEST_F(SPMediaKeyTapTest, KeysHeldByAnotherApplicationMakeTheTapUnusable) {
-  SPMediaKeyTap first(&delegate, reader);
-  ASSERT_TRUE(first.startWatchingMediaKeys());
-  int threads = threadCount();
-  SPMediaKeyTap second(&delegate, reader);
-  EXPECT_FALSE(second.startWatchingMediaKeys());
-  EXPECT_FALSE(second.isWatchingMediaKeys());
-  EXPECT_EQ(threadCount(), threads) << "the refused tap leaves no thread behind";
+TEST_F(SPMediaKeyTapTest, HoldingAKeyDownIsOnePress) {
+  auto tap = makeTap();
+  ASSERT_TRUE(tap->startWatchingMediaKeys());
+  // Held past the server's autorepeat delay: repeats must not look like presses.
+  ASSERT_EQ(std::system("xdotool keydown XF86AudioPlay; sleep 1.5; xdotool keyup XF86AudioPlay"), 0);
+  ASSERT_TRUE(runUntil([&] { return !delegate.events.empty() && !delegate.events.back().down; }));
+  EXPECT_EQ(delegate.events, (std::vector<Received>{{16, true}, {16, false}}));
+}
+
+TEST_F(SPMediaKeyTapTest, KeysAnotherClientHeldReachUsOnceItLetsThemGo) {
+  auto tap = makeTap(50);
+  ASSERT_TRUE(tap->startWatchingMediaKeys());
+  tap->setShouldInterceptMediaKeyEvents(false);  // another player came to the front and grabs the keys
+  ASSERT_TRUE(runUntil([&] { return tap->mediaKeySourceState() == SPMediaKeySource::kKeysGivenBack; }));
+  KeyCode play = XKeysymToKeycode(display, XF86XK_AudioPlay);
+  XGrabKey(display, play, AnyModifier, DefaultRootWindow(display), False, GrabModeAsync, GrabModeAsync);
+  XSync(display, False);
+
+  tap->setShouldInterceptMediaKeyEvents(true);  // we are in front again while it still holds them
+  ASSERT_TRUE(runUntil([&] { return tap->mediaKeySourceState() == SPMediaKeySource::kKeysHeldElsewhere; }));
+  EXPECT_TRUE(logged("Media keys are held by another application"));
+  XUngrabKey(display, play, AnyModifier, DefaultRootWindow(display));
+  XSync(display, False);
+  ASSERT_TRUE(runUntil([&] { return tap->mediaKeySourceState() == SPMediaKeySource::kKeysTaken; }));
+  pressKeys("XF86AudioPlay");
+  ASSERT_TRUE(runUntil([&] { return delegate.events.size() >= 2; }));
+}
+
+TEST_F(SPMediaKeyTapTest, AVanishedServerMakesTheTapUnusableAndTheProcessGoesOn) {
+  std::string suiteDisplay = getenv("DISPLAY");
+  Xvfb doomed;
+  ASSERT_TRUE(doomed.start());  // the tap and its front-window watch connect to it
+  auto tap = makeTap();
+  ASSERT_TRUE(tap->startWatchingMediaKeys());
+  doomed.stop();
+  ASSERT_TRUE(runUntil([&] { return tap->mediaKeySourceState() == SPMediaKeySource::kUnusable; }));
+  EXPECT_TRUE(logged("Media keys unusable"));
+  settle();  // the main thread's front-window connection finds it lost too
+  tap->stopWatchingMediaKeys();
+  setenv("DISPLAY", suiteDisplay.c_str(), 1);
 }
 
 TEST_F(SPMediaKeyTapTest, QuickRestartsLeaveExactlyOneTapThread) {
-  SPMediaKeyTap tap(&delegate, reader);
-  ASSERT_TRUE(tap.startWatchingMediaKeys());  // helper threads of the libraries start lazily
-  tap.stopWatchingMediaKeys();
+  auto tap = makeTap();
+  ASSERT_TRUE(tap->startWatchingMediaKeys());  // helper threads of the libraries start lazily
+  tap->stopWatchingMediaKeys();
   int before = threadCount();
   for (int i = 0; i < 20; ++i) {
-    ASSERT_TRUE(tap.startWatchingMediaKeys());
-    if (i % 2) tap.setShouldInterceptMediaKeyEvents(i % 4 == 1);
-    tap.stopWatchingMediaKeys();
+    ASSERT_TRUE(tap->startWatchingMediaKeys());
+    if (i % 2) tap->setShouldInterceptMediaKeyEvents(i % 4 == 1);
+    tap->stopWatchingMediaKeys();
   }
-  ASSERT_TRUE(tap.startWatchingMediaKeys());
-  ASSERT_TRUE(tap.startWatchingMediaKeys()) << "a second start replaces the first";
+  ASSERT_TRUE(tap->startWatchingMediaKeys());
+  ASSERT_TRUE(tap->startWatchingMediaKeys()) << "a second start replaces the first";
   EXPECT_EQ(threadCount(), before + 1);
   pressKeys("XF86AudioPlay");
   ASSERT_TRUE(runUntil([&] { return delegate.events.size() >= 2; }));
@@ -233,39 +287,39 @@ TEST_F(SPMediaKeyTapTest, QuickRestartsLeaveExactlyOneTapThread) {
 
 TEST_F(SPMediaKeyTapTest, InterceptionFollowsTheListedApplicationsComingToTheFront) {
   preferences = SPMediaKeyPreferences::fromStrings("", "OtherPlayer, velora-test");
-  SPMediaKeyTap tap(&delegate, reader);
-  ASSERT_TRUE(tap.startWatchingMediaKeys());
+  auto tap = makeTap();
+  ASSERT_TRUE(tap->startWatchingMediaKeys());
 
   Window unlisted = makeFrontWindow(12345, "TextEditor");
   bringToFront(unlisted);
   Window other = makeFrontWindow(424242, "OtherPlayer");
   bringToFront(other);
-  ASSERT_TRUE(runUntil([&] { return !tap.shouldInterceptMediaKeyEvents(); }));
+  ASSERT_TRUE(runUntil([&] { return !tap->shouldInterceptMediaKeyEvents(); }));
   ASSERT_TRUE(runUntil([&] { return canGrab(XF86XK_AudioPlay); })) << "the keys reach the other player";
 
   Window ours = makeFrontWindow(getpid(), "velora-test");
   bringToFront(ours);
-  ASSERT_TRUE(runUntil([&] { return tap.shouldInterceptMediaKeyEvents(); }));
+  ASSERT_TRUE(runUntil([&] { return tap->shouldInterceptMediaKeyEvents(); }));
   ASSERT_TRUE(runUntil([&] { return !canGrab(XF86XK_AudioPlay); })) << "taken again";
 
   // The other player comes to the front again and then quits: with this
   // application next in the list, the keys come back here.
   bringToFront(other);
-  ASSERT_TRUE(runUntil([&] { return !tap.shouldInterceptMediaKeyEvents(); }));
+  ASSERT_TRUE(runUntil([&] { return !tap->shouldInterceptMediaKeyEvents(); }));
   XDestroyWindow(display, other);
   XSync(display, False);
-  ASSERT_TRUE(runUntil([&] { return tap.shouldInterceptMediaKeyEvents(); }));
+  ASSERT_TRUE(runUntil([&] { return tap->shouldInterceptMediaKeyEvents(); }));
   XDestroyWindow(display, unlisted);
   XDestroyWindow(display, ours);
 }
 
 TEST_F(SPMediaKeyTapTest, WithoutAListInterceptionStaysOn) {
-  SPMediaKeyTap tap(&delegate, reader);
-  ASSERT_TRUE(tap.startWatchingMediaKeys());
+  auto tap = makeTap();
+  ASSERT_TRUE(tap->startWatchingMediaKeys());
   Window other = makeFrontWindow(424242, "OtherPlayer");
   bringToFront(other);
   settle();
-  EXPECT_TRUE(tap.shouldInterceptMediaKeyEvents());
+  EXPECT_TRUE(tap->shouldInterceptMediaKeyEvents());
   XDestroyWindow(display, other);
 }
 

@@ -8,8 +8,10 @@
 
 bool SPX11FrontApplicationSource::start(FrontHandler front, TerminatedHandler terminated) {
   stop();
-  display_ = XOpenDisplay(nullptr);
-  if (!display_) return false;
+  // A lost connection answers every later call with nothing; the watch ends
+  // after the dispatch that found it lost.
+  if (!connection_.open(nullptr)) return false;
+  display_ = connection_.get();
   root_ = DefaultRootWindow(display_);
   activeWindowAtom_ = XInternAtom(display_, "_NET_ACTIVE_WINDOW", False);
   pidAtom_ = XInternAtom(display_, "_NET_WM_PID", False);
@@ -23,22 +25,24 @@ bool SPX11FrontApplicationSource::start(FrontHandler front, TerminatedHandler te
 }
 
 void SPX11FrontApplicationSource::stop() {
-  if (!display_) return;
-  g_source_destroy(watch_);
-  g_source_unref(watch_);
-  watch_ = nullptr;
-  XCloseDisplay(display_);
+  if (watch_) {
+    g_source_destroy(watch_);
+    g_source_unref(watch_);
+    watch_ = nullptr;
+  }
+  connection_.close();
   display_ = nullptr;
   windows_.clear();
 }
 
 gboolean SPX11FrontApplicationSource::readable(gint, GIOCondition, gpointer self) {
-  static_cast<SPX11FrontApplicationSource*>(self)->dispatch();
-  return G_SOURCE_CONTINUE;
+  auto* source = static_cast<SPX11FrontApplicationSource*>(self);
+  source->dispatch();
+  return source->connection_.isLost() ? G_SOURCE_REMOVE : G_SOURCE_CONTINUE;
 }
 
 void SPX11FrontApplicationSource::dispatch() {
-  while (display_ && XPending(display_)) {
+  while (display_ && !connection_.isLost() && XPending(display_)) {
     XEvent event;
     XNextEvent(display_, &event);
     if (event.type == PropertyNotify && event.xproperty.window == root_ &&
@@ -60,7 +64,7 @@ void SPX11FrontApplicationSource::activeWindowChanged() {
     application.pid = pidOf(window);
     application.className = classOf(window);
     XSelectInput(display_, window, StructureNotifyMask);  // to hear of its end
-    if (trap.sync() != 0) return;
+    if (trap.sync() != 0 || connection_.isLost()) return;
   }
   if (application.pid > 0) windows_[window] = application.pid;
   if (front_) front_(application);

@@ -7,12 +7,13 @@
 #include <glib.h>
 
 #include "SPFrontApplicationSource.h"
+#include "SPX11PrivateDisplay.h"
 
 // The front application from the root window's _NET_ACTIVE_WINDOW (set by
 // the window manager), with the window's _NET_WM_PID and WM_CLASS; an
 // application ends for us when the windows we saw it bring to the front are
 // all destroyed. A private X connection, watched on the starting thread's
-// main context.
+// main context. A server that goes away ends the watching, not the process.
 class SPX11FrontApplicationSource : public SPFrontApplicationSource {
  public:
   ~SPX11FrontApplicationSource() override { stop(); }
@@ -29,7 +30,8 @@ class SPX11FrontApplicationSource : public SPFrontApplicationSource {
   unsigned long readLongProperty(Window window, Atom property, Atom expectedType);
   std::string classOf(Window window);
 
-  Display* display_ = nullptr;
+  SPX11PrivateDisplay connection_;
+  Display* display_ = nullptr;  // connection_'s, while open
   Window root_ = 0;
   Atom activeWindowAtom_ = 0;
   Atom pidAtom_ = 0;

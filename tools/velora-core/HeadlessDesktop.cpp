@@ -89,6 +89,8 @@ JKValue HeadlessDesktop::fileToJson(const VLDesktopFile& file)
     jsonSet(object, "listening_count", file.getListeningCount());
     jsonSet(object, "last_add", file.getLastAdd());
     jsonSet(object, "url_data", file.getUrlData());
+    jsonSet(object, "retry_in", file.getRetryIn());
+    jsonSet(object, "failure", file.getFailure());
     return object;
 }
 

@@ -92,6 +92,7 @@ VLAudioInterface::VLAudioInterface()
       m_initialised(false),
       m_blockAlign(0),
       m_valuesLock(VLPlatformFactory::instance()->createMutex()),
+      m_outputDriverIndex(0),
       m_pendingStreamBufferSize(kNoPendingSize),
       m_streamBufferSize(kNoPendingSize),
       m_channels(kChannelCount, 0),
@@ -292,7 +293,7 @@ bool VLAudioInterface::selectOutput(const std::string& id)
         VL_LOG_ERROR(describeResult(result));
         return false;
     }
-    setOutputValue(selected);
+    setOutputValue(selected, index);
     return true;
 }
 
@@ -313,10 +314,28 @@ bool VLAudioInterface::useOutputType(int type, int* driverCount)
     return true;
 }
 
-void VLAudioInterface::setOutputValue(const std::string& id)
+void VLAudioInterface::setOutputValue(const std::string& id, int driverIndex)
 {
     VLMutexLocker locker(m_valuesLock);
     m_output = id;
+    m_outputDriverIndex = driverIndex;
+}
+
+// An id names the device in use when it has the current output type and
+// either the current driver's key or the key 0, which stands for the type's
+// first driver. The page sends both the short and the full form of an id.
+bool VLAudioInterface::namesCurrentOutput(const std::string& id) const
+{
+    const size_t colon = id.find(':');
+    const size_t currentColon = m_output.find(':');
+    if (!m_initialised || colon == std::string::npos || currentColon == std::string::npos)
+        return false;
+    if (parseOutputType(id.substr(0, colon)) != parseOutputType(m_output.substr(0, currentColon)))
+        return false;
+    const unsigned int key = VLStreamUrl::parseUnsigned(id.substr(colon + 1));
+    if (key == 0)
+        return m_outputDriverIndex == 0;
+    return key == VLStreamUrl::parseUnsigned(m_output.substr(currentColon + 1));
 }
 
 void VLAudioInterface::closeEngine()
@@ -422,7 +441,7 @@ bool VLAudioInterface::setOutput(const std::string& id, bool now)
     {
         VLMutexLocker locker(m_valuesLock);
         m_pendingOutput.clear();
-        if (m_initialised && target == m_output)
+        if (namesCurrentOutput(target))
             return true;
     }
     VLMutexLocker locker(m_mutex);
@@ -438,7 +457,8 @@ bool VLAudioInterface::switchOutput(const std::string& id)
     size_t bufferSize = getStreamBufferSize();
     if (bufferSize == kNoPendingSize)
         bufferSize = kDefaultStreamBufferSize;
-    setOutputValue(id);
+    // The output id changes only once the new device is chosen: the page
+    // never reads an id that names no device.
     if (openEngine(id, bufferSize))
         return restore();
     // The sounds outlive a device that cannot be opened: they go on on the
@@ -754,19 +774,24 @@ VEResult VLAudioInterface::streamOpen(const char* name, unsigned int* fileSize, 
     // The stream's name says which sound opens it; a sound deleted before its
     // stream got here has nobody to open for.
     std::string url;
+    std::string currentSounds;
     bool known = false;
     if (self) {
+        // The main thread changes the table at any time: it is read, for the
+        // warning too, only under the audio lock.
         VLMutexLocker locker(self->m_mutex);
         VLSound* sound = self->findOpeningSound(serial);
         if (sound) {
             url = sound->getUrl();
             known = true;
+        } else {
+            currentSounds = self->describeSounds(true);
         }
     }
     if (!known) {
         VL_LOG_WARN("Unable to assign handle to an existing sound : " << static_cast<void*>(nullptr) << ", stream "
                                                                      << (name ? name : "") << ", current sounds are :"
-                                                                     << (self ? self->describeSounds(true) : ""));
+                                                                     << currentSounds);
         return VE_ERR_INTERNAL;
     }
 

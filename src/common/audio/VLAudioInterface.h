@@ -64,7 +64,9 @@ public:
 
     // With now false (main thread) stores the id for the next update. With now
     // true (worker) switches to it: every sound is saved, the engine restarted
-    // on the new device and the sounds restored where they were. A switch that
+    // on the new device and the sounds restored where they were. An id that
+    // names the device in use ("T:0" for the first driver of type T, or the
+    // full id) changes nothing. A switch that
     // cannot open the device falls back to "0:0", keeps every sound and answers
     // false.
     bool setOutput(const std::string& id, bool now);
@@ -116,7 +118,9 @@ private:
     VLSound* findOpeningSound(uint64_t serial) const;
     VLSound* findSoundByHandle(VLFileHandle* handle) const;
     std::string describeSounds(bool withHandles) const;
-    void setOutputValue(const std::string& id);
+    void setOutputValue(const std::string& id, int driverIndex);
+    // Values lock held.
+    bool namesCurrentOutput(const std::string& id) const;
     void giveBackHandles();
     static void registerEngineHandle(VLFileHandle* handle, const VLAudioInterface* owner);
     static bool claimEngineHandle(VLFileHandle* handle);
@@ -132,6 +136,7 @@ private:
     VLMutex* m_valuesLock;
     DriverList m_outputDrivers;
     std::string m_output;
+    int m_outputDriverIndex;
     std::string m_pendingOutput;
     size_t m_pendingStreamBufferSize;
     size_t m_streamBufferSize;

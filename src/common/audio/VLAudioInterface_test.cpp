@@ -142,6 +142,24 @@ TEST_F(VLAudioInterfaceTest, APendingOutputIsAppliedByTheNextPass)
     EXPECT_EQ(0u, session.audio()->getOutput().find("5:"));
 }
 
+TEST_F(VLAudioInterfaceTest, NamingTheOutputInUseRestartsNothing)
+{
+    // The automatic output as the page resets it (""), in its short form and
+    // in full; the WAV writer's short form and its full id.
+    for (const char* output : {"", "6:0"}) {
+        VLPlaybackSession session(output);
+        VLSound* sound = session.sound(create(session, storeTrack(session, "same", 1.0)));
+        ASSERT_TRUE(session.runUntil([&] { return sound->getState() == VE_OPENSTATE_READY; })) << output;
+        const std::string current = session.audio()->getOutput();
+        const std::string shortForm = current.substr(0, current.find(':')) + ":0";
+        for (const std::string& id : {std::string(output), shortForm, current}) {
+            EXPECT_TRUE(session.audio()->setOutput(id, true));
+            EXPECT_EQ(current, session.audio()->getOutput());
+            EXPECT_EQ(VE_OPENSTATE_READY, sound->getState()) << "reopened for " << id;
+        }
+    }
+}
+
 TEST_F(VLAudioInterfaceTest, ASwitchPutsEverySoundBackAsItWas)
 {
     VLPlaybackSession session;

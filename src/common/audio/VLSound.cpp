@@ -49,6 +49,7 @@ VLSound::VLSound(VLAudioInterface* owner)
       m_rangesLock(VLPlatformFactory::instance()->createMutex()),
       m_applyingFront(false),
       m_commandsLock(VLPlatformFactory::instance()->createMutex()),
+      m_startHandedOver(false),
       m_seekDelayed(false),
       m_nullWarned(false)
 {
@@ -72,7 +73,7 @@ bool VLSound::queueCommand(CommandType type, int value, bool replaceLastSeek)
         // the worker removes exactly it once applied.
         const bool backIsApplying = m_applyingFront && m_commands.size() == 1;
         if (!backIsApplying) {
-            m_commands.back().value = value;
+            m_commands.back() = Command{SetPosition, value, -1};
             return true;
         }
     }
@@ -80,7 +81,7 @@ bool VLSound::queueCommand(CommandType type, int value, bool replaceLastSeek)
         VL_LOG_ERROR("Command queue overflow");
         return false;
     }
-    m_commands.push_back(Command{type, value});
+    m_commands.push_back(Command{type, value, -1});
     return true;
 }
 
@@ -267,11 +268,17 @@ bool VLSound::clean(VESound** out)
 bool VLSound::save()
 {
     // What the page saw: a position under a seek in progress is the seek's.
+    // The sound comes back on the very sample frame it stood on: a position
+    // in whole milliseconds would move it back a little at every switch.
     const bool playing = m_playing.load();
     const bool paused = m_paused.load();
-    const unsigned int position = getPosition();
+    Command seek{SetPosition, static_cast<int>(getPosition()), -1};
+    unsigned int frame = 0;
+    if (pollFrame(&frame))
+        seek.frame = frame;
     if (!clean(nullptr))
         return false;
+    m_startHandedOver = false;
 
     VLMutexLocker locker(m_commandsLock);
     // Only a sound that was on its channel is put back there; one that never
@@ -279,14 +286,21 @@ bool VLSound::save()
     // the queue is newer than the position: it becomes the seek that restores.
     if (!playing)
         return true;
-    int target = static_cast<int>(position);
     if (!m_commands.empty() && m_commands.front().type == SetPosition) {
-        target = m_commands.front().value;
+        seek = m_commands.front();
         m_commands.pop_front();
     }
-    m_commands.push_front(Command{paused ? Pause : Play, paused ? 0 : -1});
-    m_commands.push_front(Command{SetPosition, target});
+    m_commands.push_front(Command{paused ? Pause : Play, paused ? 0 : -1, -1});
+    m_commands.push_front(seek);
     return true;
+}
+
+bool VLSound::pollFrame(unsigned int* frame)
+{
+    VESystem* system = m_owner->getSystem();
+    VEChannel* channel = nullptr;
+    return system && m_channelSlot != -1 && system->getChannel(m_channelSlot, &channel) == VE_OK &&
+           channel->getPosition(frame, VE_TIMEUNIT_PCM) == VE_OK;
 }
 
 bool VLSound::restore()
@@ -367,11 +381,13 @@ bool VLSound::update()
         return false;
     }
 
-    // The channel is silent while the stream starves.
+    // The engine plays silence by itself while the stream starves. Muting the
+    // channel on the starving flag of this poll would also mute the first data
+    // that arrives before the next poll, so only the page's mute is applied.
     const VEResult settings[] = {
         channel->setUserData(this),
         channel->setCallback(&VLSound::channelCallback),
-        channel->setMute(starving || m_muted.load()),
+        channel->setMute(m_muted.load()),
         channel->setVolume(m_volume.load()),
     };
     for (VEResult setting : settings) {
@@ -413,7 +429,7 @@ VLSound::ApplyResult VLSound::applyCommand(const Command& command, VEChannel*& c
 {
     switch (command.type) {
     case SetPosition:
-        return applySetPosition(static_cast<unsigned int>(command.value), channel);
+        return applySetPosition(command, channel);
     case Pause:
         return applyPause(channel);
     case Play:
@@ -422,9 +438,10 @@ VLSound::ApplyResult VLSound::applyCommand(const Command& command, VEChannel*& c
     return Applied;
 }
 
-VLSound::ApplyResult VLSound::applySetPosition(unsigned int milliseconds, VEChannel*& channel)
+VLSound::ApplyResult VLSound::applySetPosition(const Command& command, VEChannel*& channel)
 {
-    VEResult result = channel->setPosition(milliseconds, VE_TIMEUNIT_MS);
+    const unsigned int milliseconds = static_cast<unsigned int>(command.value);
+    VEResult result = seek(channel, command);
     if (result == VE_OK) {
         m_seekTarget.store(milliseconds);
         m_seekDelayed = false;
@@ -456,7 +473,7 @@ VLSound::ApplyResult VLSound::applySetPosition(unsigned int milliseconds, VEChan
         VL_LOG_ERROR(VLAudioInterface::describeResult(result));
         return Failed;
     }
-    result = channel->setPosition(milliseconds, VE_TIMEUNIT_MS);
+    result = seek(channel, command);
     if (result == VE_OK) {
         m_seekTarget.store(milliseconds);
         return Applied;
@@ -471,6 +488,13 @@ VLSound::ApplyResult VLSound::applySetPosition(unsigned int milliseconds, VEChan
     }
     VL_LOG_ERROR(VLAudioInterface::describeResult(result));
     return Failed;
+}
+
+VEResult VLSound::seek(VEChannel* channel, const Command& command)
+{
+    if (command.frame >= 0)
+        return channel->setPosition(static_cast<unsigned int>(command.frame), VE_TIMEUNIT_PCM);
+    return channel->setPosition(static_cast<unsigned int>(command.value), VE_TIMEUNIT_MS);
 }
 
 VLSound::ApplyResult VLSound::applyPause(VEChannel*& channel)
@@ -523,14 +547,18 @@ VLSound::ApplyResult VLSound::applyPlay(int previousId, VEChannel*& channel)
 }
 
 // A gapless play puts this sound on its channel, paused, as early as the engine
-// allows, and unpauses it in the first update in which the previous sound's
-// position has reached its length. Sounds update in id order, so a previous
+// allows, and hands its start over to the engine, which unpauses it on the
+// sample after the previous sound's last one, whatever the worker's timing.
+// The update in which the previous sound's position has reached its length
+// unpauses it too, for when the hand-over could not be made (the previous
+// sound already left its channel). Sounds update in id order, so a previous
 // sound with a lower id was refreshed in this pass, one with a higher id in the
 // pass before; a previous sound whose length is still 0 holds nothing back.
 bool VLSound::checkGapless(VLSound* previous, GaplessState& state)
 {
     if (!previous) {
         state = NoPrevious;
+        m_startHandedOver = false;
         return true;
     }
     state = WaitingPrevious;
@@ -561,7 +589,15 @@ bool VLSound::checkGapless(VLSound* previous, GaplessState& state)
             return false;
         }
         paused = readFlag(result, paused);
+        if (m_startHandedOver && !(playing && paused)) {
+            // The engine started it on the previous sound's end (and it may
+            // even have played to its own end since the last update).
+            m_startHandedOver = false;
+            state = Started;
+            return true;
+        }
         if (!(playing && paused)) {
+            m_startHandedOver = false;
             result = system->playSound(VE_CHANNEL_REUSE, m_sound, true, &channel);
             if (result == VE_ERR_NOTREADY)
                 return true;
@@ -580,6 +616,16 @@ bool VLSound::checkGapless(VLSound* previous, GaplessState& state)
     if (result != VE_OK) {
         VL_LOG_ERROR(VLAudioInterface::describeResult(result));
         return false;
+    }
+    if (previous != this && !m_startHandedOver) {
+        // Refused only when the previous sound has left its channel: the
+        // position check below then starts this one.
+        result = channel->startAfter(previousChannel);
+        m_startHandedOver = result == VE_OK;
+        if (result != VE_OK && result != VE_ERR_INVALID_HANDLE) {
+            VL_LOG_ERROR(VLAudioInterface::describeResult(result));
+            return false;
+        }
     }
     unsigned int previousPosition = 0;
     result = pollPosition(previous->m_sound, previousChannel, &previousPosition);
@@ -605,6 +651,7 @@ bool VLSound::checkGapless(VLSound* previous, GaplessState& state)
         VL_LOG_ERROR(VLAudioInterface::describeResult(result));
         return false;
     }
+    m_startHandedOver = false;
     state = Started;
     return true;
 }

@@ -43,6 +43,10 @@ public:
     {
         CommandType type;
         int value;
+        // A seek that puts a sound back where it was (a device switch): the
+        // exact sample frame, which value in milliseconds cannot name; -1
+        // for every seek of the page.
+        int64_t frame = -1;
     };
     typedef std::list<Command> CommandList;
 
@@ -140,7 +144,10 @@ private:
     bool queueCommand(CommandType type, int value, bool replaceLastSeek);
     bool applyCommands(VEChannel*& channel);
     ApplyResult applyCommand(const Command& command, VEChannel*& channel);
-    ApplyResult applySetPosition(unsigned int milliseconds, VEChannel*& channel);
+    ApplyResult applySetPosition(const Command& command, VEChannel*& channel);
+    VEResult seek(VEChannel* channel, const Command& command);
+    // The channel's position in sample frames; false when it plays nothing.
+    bool pollFrame(unsigned int* frame);
     ApplyResult applyPause(VEChannel*& channel);
     ApplyResult applyPlay(int previousId, VEChannel*& channel);
     VEResult pollPosition(VESound* sound, VEChannel* channel, unsigned int* milliseconds);
@@ -181,6 +188,9 @@ private:
     VLMutex* m_commandsLock;
 
     // Worker thread only.
+    // The start of a waiting gapless play was handed to the engine, which
+    // unpauses the channel right after the previous sound's last sample.
+    bool m_startHandedOver;
     bool m_seekDelayed;
     bool m_nullWarned;
 };

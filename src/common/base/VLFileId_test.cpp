@@ -2,50 +2,9 @@
 
 #include <map>
 #include <sstream>
-#include <vector>
 
 #include "VLFileFormat.h"
-#include "VLFileHandle.h"
 #include "VLFileId.h"
-
-TEST(VLFileFormat, TableWalkVisitsAllRowsInPreferenceOrder)
-{
-    const VLFileFormat* row = VLFileFormat::getTable();
-    std::vector<uint32_t> ids;
-    std::vector<uint32_t> enabled;
-    for (int i = 0; i < VLFileFormat::TABLE_SIZE; ++i, ++row) {
-        ids.push_back(row->getId());
-        if (row->isEnabled())
-            enabled.push_back(row->getId());
-    }
-    EXPECT_EQ(27u, ids.size());
-    EXPECT_EQ(6u, ids.front());
-    EXPECT_EQ(30u, ids.back());
-    EXPECT_EQ((std::vector<uint32_t>{6, 13, 11, 18, 5, 17, 10}), enabled);
-}
-
-TEST(VLFileFormat, ClassesAndDefaultsAsTheSearchesSeeThem)
-{
-    std::vector<uint32_t> primary;
-    std::vector<uint32_t> secondary;
-    std::vector<uint32_t> defaults;
-    const VLFileFormat* table = VLFileFormat::getTable();
-    for (int i = 0; i < VLFileFormat::TABLE_SIZE; ++i) {
-        const VLFileFormat& f = table[i];
-        if (f.isEnabled() && f.isPrimaryClass() && !f.isSecondaryClass())
-            primary.push_back(f.getId());
-        if (f.isEnabled() && f.isSecondaryClass() && !f.isPrimaryClass())
-            secondary.push_back(f.getId());
-        if (f.isDefault())
-            defaults.push_back(f.getId());
-    }
-    EXPECT_EQ((std::vector<uint32_t>{6, 13, 11}), primary);
-    EXPECT_EQ((std::vector<uint32_t>{18, 5, 17, 10}), secondary);
-    EXPECT_EQ((std::vector<uint32_t>{6, 5}), defaults);
-    // Format 3 carries both class flags and so belongs to neither.
-    EXPECT_TRUE(VLFileFormat::find(3)->isPrimaryClass());
-    EXPECT_TRUE(VLFileFormat::find(3)->isSecondaryClass());
-}
 
 TEST(VLFileFormat, FindFallsBackToTheFirstRow)
 {
@@ -99,16 +58,4 @@ TEST(VLFileId, PrintsEntityUnderscoreFormat)
     std::ostringstream out;
     out << VLFileId("12345", 13u) << ' ' << VLFileId("x", 99u);
     EXPECT_EQ("12345_13 x_6", out.str());
-}
-
-TEST(VLFileHandle, EqualityNeedsTheSameRepository)
-{
-    VLRepository* first = reinterpret_cast<VLRepository*>(0x1000);
-    VLRepository* second = reinterpret_cast<VLRepository*>(0x2000);
-    VLFileId id("track", 6u);
-    VLFileHandle a(first, id);
-    EXPECT_TRUE(a == VLFileHandle(first, VLFileId("track", 19u)));
-    EXPECT_TRUE(a != VLFileHandle(second, id));
-    EXPECT_EQ(first, a.getRepository());
-    EXPECT_EQ(id, a.getFileId());
 }

@@ -2,6 +2,7 @@
 
 #include <log4cplus/config.hxx>
 #include <log4cplus/fileappender.h>
+#include <log4cplus/helpers/property.h>
 #include <log4cplus/layout.h>
 
 #include "VLFileHelper.h"
@@ -51,8 +52,16 @@ void VLLogger::init()
     if (path.empty())
         return;
 
-    log4cplus::SharedAppenderPtr appender(
-        new log4cplus::RollingFileAppender(path, kMaxFileSize, kMaxBackupIndex, true));
+    // A write that failed (a full disk) reopens the file at the next event
+    // instead of a second later, so the log resumes as soon as space returns.
+    log4cplus::helpers::Properties properties;
+    properties.setProperty(LOG4CPLUS_TEXT("File"), path);
+    properties.setProperty(LOG4CPLUS_TEXT("MaxFileSize"), std::to_string(kMaxFileSize));
+    properties.setProperty(LOG4CPLUS_TEXT("MaxBackupIndex"), std::to_string(kMaxBackupIndex));
+    properties.setProperty(LOG4CPLUS_TEXT("ImmediateFlush"), LOG4CPLUS_TEXT("true"));
+    properties.setProperty(LOG4CPLUS_TEXT("Append"), LOG4CPLUS_TEXT("true"));
+    properties.setProperty(LOG4CPLUS_TEXT("ReopenDelay"), LOG4CPLUS_TEXT("0"));
+    log4cplus::SharedAppenderPtr appender(new log4cplus::RollingFileAppender(properties));
     appender->setName("FileAppender");
     appender->setLayout(std::unique_ptr<log4cplus::Layout>(new VLLogLineLayout(kPattern)));
 

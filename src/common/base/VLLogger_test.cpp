@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <unistd.h>
 #include <sys/stat.h>
 
+#include "TestSmallVolume.h"
 #include "VLLogger.h"
 #include "VLTemporaryFolder.h"
 
@@ -116,4 +119,37 @@ TEST_F(VLLoggerTest, RollOverKeepsOneBackup)
     struct stat status;
     ASSERT_EQ(0, stat(logPath().c_str(), &status));
     EXPECT_LE(status.st_size, 1000000 + 2000);
+}
+
+TEST_F(VLLoggerTest, TheLogResumesWhenSpaceReturnsAfterAFullDisk)
+{
+    VLTemporaryFolder folder;
+    const std::string volume = folder.path();
+    int result = TestSmallVolume::run(volume, "64k", [&] {
+        setenv("XDG_STATE_HOME", volume.c_str(), 1);
+        VLLogger* logger = VLLogger::instance();
+        logger->init();
+        VL_LOG_INFO("before the disk fills");
+        // Everything the volume has left goes to a filler file.
+        std::string filler = volume + "/filler";
+        FILE* out = fopen(filler.c_str(), "w");
+        std::string block(4096, 'f');
+        while (out && fwrite(block.data(), 1, block.size(), out) == block.size() && fflush(out) == 0) {
+        }
+        if (out)
+            fclose(out);
+        for (int i = 0; i < 100; ++i)
+            VL_LOG_INFO("while the disk is full " << i);
+        unlink(filler.c_str());
+        VL_LOG_INFO("after space returned");
+        VL_LOG_INFO("and later");
+        std::string text = VLTemporaryFolder::readFile(logPath().replace(0, stateFolder().path().size(), volume));
+        logger->shutdown();
+        return text.find("before the disk fills") != std::string::npos && text.find("and later") != std::string::npos
+                   ? 0
+                   : 1;
+    });
+    if (result < 0)
+        GTEST_SKIP() << "no small volume on this machine";
+    EXPECT_EQ(0, result);
 }

@@ -34,6 +34,10 @@ const char* const kOutputDevice = "OutputDevice";
 const char* const kMaxConcurrentDownloads = "MaxConcurrentDownloads";
 const int kDefaultMaxConcurrentDownloads = 3;
 const unsigned kPassSleepMs = 10;
+// A volume that stays full is reported again by every retry of what needs the
+// space; the page's modal error comes once per episode: reports closer together
+// than this (seconds) belong to the same one.
+const double kVolumeFullEpisodeGap = 600;
 
 VLSettingHelper* settings()
 {
@@ -295,7 +299,20 @@ std::string errorCode(VLRepository* repository, const char* condition)
 
 void VLDesktop::onVolumeFull(VLRepository* repository)
 {
-    queueErrorCode(errorCode(repository, "VOLUME_FULL"));
+    std::string code = errorCode(repository, "VOLUME_FULL");
+    if (isNewVolumeFullEpisode(code))
+        queueErrorCode(code);
+}
+
+bool VLDesktop::isNewVolumeFullEpisode(const std::string& code)
+{
+    double now = VLPlatformFactory::instance()->getTime();
+    auto last = m_volumeFullReports.find(code);
+    bool isNew = last == m_volumeFullReports.end() || now - last->second > kVolumeFullEpisodeGap;
+    m_volumeFullReports[code] = now;
+    if (!isNew)
+        VL_LOG_DEBUG("Volume is still full, not shown again : " << code);
+    return isNew;
 }
 
 void VLDesktop::onUnwritable(VLRepository* repository)

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <deque>
+#include <map>
 #include <list>
 #include <string>
 #include <utility>
@@ -227,6 +228,7 @@ private:
 
     void queueEvent(const char* name, VLRepositoryFile* file);
     void queueErrorCode(const std::string& code);
+    bool isNewVolumeFullEpisode(const std::string& code);
     void queueFileRequest(std::vector<std::string>& repositories, int fileFlags, unsigned int downloadState,
                           bool countOnly, void* callback);
     void applyPendingUser();
@@ -252,6 +254,10 @@ private:
     VLMutex* m_queueMutex;
     std::deque<JSEvent> m_jsEvents;
     std::deque<std::string> m_errorCodes;
+    // Worker thread only: when each volume-full code was last reported
+    // (platform clock). Reports closer together than an episode's gap are one
+    // episode, shown once.
+    std::map<std::string, double> m_volumeFullReports;
     std::deque<VLDesktopFileRequest*> m_fileRequests;
 
     VLMutex* m_userMutex;

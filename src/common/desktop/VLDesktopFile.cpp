@@ -1,5 +1,7 @@
 #include "VLDesktopFile.h"
 
+#include <cmath>
+
 #include "VLDesktopSettingValue.h"
 #include "VLFileFormat.h"
 #include "VLFileId.h"
@@ -20,6 +22,8 @@ VLDesktopFile::VLDesktopFile(VLRepositoryFile* file)
     m_listeningCount = uint32_t(file->getTotalLockCount());
     m_lastAdd = int64_t(file->getLastAdd());
     m_urlData = file->getProviderData();
+    m_retryIn = int(std::ceil(file->getRetryDelay()));
+    m_failure = file->getFailure();
 }
 
 VLDesktopFile::VLDesktopFile(VLRepository* repository, const VLFileId& id)
@@ -34,6 +38,7 @@ VLDesktopFile::VLDesktopFile(VLRepository* repository, const VLFileId& id)
     , m_lastListening(0)
     , m_listeningCount(0)
     , m_lastAdd(0)
+    , m_retryIn(0)
 {
 }
 

@@ -11,7 +11,9 @@ class VLRepositoryFile;
 // One file as the page sees it: a snapshot taken at construction and never
 // updated. Page keys, in order: entity_id, format_id, repository, metadata,
 // bytes_loaded, bytes_total, file_state, download_state, position,
-// last_listening, listening_count, last_add, url_data.
+// last_listening, listening_count, last_add, url_data, retry_in (whole seconds
+// until the next attempt after a failed transfer, 0 when none waits) and
+// failure (why the last transfer failed, "" when none did).
 // Immutable once made; it may be made on one thread and read on another.
 class VLDesktopFile
 {
@@ -39,6 +41,8 @@ public:
     uint32_t getListeningCount() const { return m_listeningCount; }
     int64_t getLastAdd() const { return m_lastAdd; }
     std::string getUrlData() const { return m_urlData; }
+    int getRetryIn() const { return m_retryIn; }
+    std::string getFailure() const { return m_failure; }
 
 private:
     int m_entityId;
@@ -54,6 +58,8 @@ private:
     uint32_t m_listeningCount;
     int64_t m_lastAdd;
     std::string m_urlData;
+    int m_retryIn;
+    std::string m_failure;
 };
 
 #endif

@@ -449,14 +449,21 @@ int VLDownloader::settle(std::vector<VLRepositoryFile*>& queue)
     int running = 0;
     std::map<FileKey, size_t> runningSizes;
     for (VLRepository* repository : m_repositories) {
-        for (auto& entry : repository->getFiles()) {
+        // Only a file whose content was replaced or lost can be a done
+        // download that lost bytes.
+        for (VLRepositoryFile* file : repository->takeResetFiles()) {
+            if (hasLostBytes(file))
+                setState(file, DOWNLOAD_QUEUED);
+        }
+        // The running and queued files in file-id order, copied, since
+        // settling changes states; the rest of the repository is not walked.
+        std::map<VLFileId, VLRepositoryFile*> active = repository->getFilesWithState(DOWNLOAD_RUNNING);
+        const std::map<VLFileId, VLRepositoryFile*>& queued = repository->getFilesWithState(DOWNLOAD_QUEUED);
+        active.insert(queued.begin(), queued.end());
+        for (auto& entry : active) {
             VLRepositoryFile* file = entry.second;
-            if (file->getCustom() == DOWNLOAD_NONE)
-                continue;
             if (file->getCustom() == DOWNLOAD_RUNNING)
                 settleRunning(file);
-            else if (hasLostBytes(file))
-                setState(file, DOWNLOAD_QUEUED);
             int state = file->getCustom();
             if (state == DOWNLOAD_RUNNING) {
                 ++running;

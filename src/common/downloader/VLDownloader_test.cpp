@@ -3,14 +3,11 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
-#include <set>
 #include <signal.h>
 #include <sys/wait.h>
 #include <thread>
@@ -61,19 +58,10 @@ public:
         VLTestLog::start();
         g_server = new TestHttpServer();
     }
-    void TearDown() override
-    {
-        delete g_server;
-        g_server = nullptr;
-    }
+    void TearDown() override { delete g_server; }
 };
 
 ::testing::Environment* const g_environment = ::testing::AddGlobalTestEnvironment(new DownloaderEnvironment);
-
-std::string bytes(const std::vector<uint8_t>& content)
-{
-    return std::string(content.begin(), content.end());
-}
 
 class VLDownloaderTest : public ::testing::Test
 {
@@ -90,10 +78,10 @@ protected:
     // the server options given as "key=value/" segments.
     static std::string url(size_t size, unsigned seed, const std::string& options = "")
     {
-        return g_server->url("/size=" + std::to_string(size) + "/seed=" + std::to_string(seed) + "/" +
-                             options + "track");
+        return g_server->url("/size=" + std::to_string(size) + "/seed=" + std::to_string(seed) + "/" + options +
+                             "track");
     }
-    // A response that sends one block and then nothing until the client goes.
+    // One block, then nothing until the client goes.
     static std::string stalledUrl(unsigned seed) { return url(1000000, seed, "stall=4096/"); }
     static VLFileId id(const std::string& entity, uint32_t format = 6) { return VLFileId(entity, format); }
 
@@ -102,8 +90,7 @@ protected:
     VLRepository* imports() { return m_rig->import(); }
     VLRepository* downloads() { return m_rig->download(); }
 
-    // How often the core logged `message`, and whether it warned at all, since
-    // the test began or the last restartLog.
+    // How often `message` was logged since the test began.
     size_t logged(const std::string& message) const
     {
         const std::string text = VLTestLog::since(m_mark);
@@ -112,45 +99,44 @@ protected:
             ++found;
         return found;
     }
-    bool warned() const { return logged("WARN  desktop - ") + logged("ERROR desktop - ") > 0; }
-    void restartLog() { m_mark = VLTestLog::mark(); }
-
-    static std::string contentPath(VLRepository* repository, VLRepositoryFile* file)
-    {
-        return repository->getFilePath(file->getFileName());
-    }
 
     void expectContent(VLRepository* repository, const std::string& entity, size_t size, unsigned seed)
     {
         VLRepositoryFile* file = rig().file(repository, entity);
         ASSERT_NE(file, nullptr);
         EXPECT_EQ(file->getSize(), size);
-        EXPECT_TRUE(VLTemporaryFolder::readFile(contentPath(repository, file)) ==
-                    bytes(TestHttpServer::content(seed, 0, size)))
+        std::vector<uint8_t> expected = TestHttpServer::content(seed, 0, size);
+        EXPECT_TRUE(VLTemporaryFolder::readFile(repository->getFilePath(file->getFileName())) ==
+                    std::string(expected.begin(), expected.end()))
             << entity << " differs from what the server sent";
         EXPECT_FALSE(file->isOpen());
     }
 
-    // Expects the files' states and positions, "entity" in the download
-    // repository unless it starts with "i:" for the import one.
+    // Expects states and positions; "i:" names a file of the import repository.
     void expectQueue(const std::vector<std::tuple<std::string, int, int>>& files)
     {
         for (const auto& f : files) {
             const std::string& name = std::get<0>(f);
-            VLRepository* repository = name.compare(0, 2, "i:") == 0 ? imports() : downloads();
-            const std::string entity = repository == imports() ? name.substr(2) : name;
+            bool import = name.compare(0, 2, "i:") == 0;
+            VLRepository* repository = import ? imports() : downloads();
+            const std::string entity = import ? name.substr(2) : name;
             EXPECT_EQ(rig().state(repository, entity), std::get<1>(f)) << name;
             EXPECT_EQ(rig().position(repository, entity), std::get<2>(f)) << name;
         }
     }
 
-    bool allRunning(std::initializer_list<std::pair<VLRepository*, const char*>> files)
+    // Runs passes with the platform clock moving `step` seconds each, through
+    // the retry delays.
+    bool runWithClock(const std::function<bool()>& done, double step)
     {
-        for (const auto& file : files) {
-            if (rig().state(file.first, file.second) != RUNNING)
-                return false;
-        }
-        return true;
+        TestPlatform* platform = TestPlatform::install();
+        platform->setTime(platform->getTime());
+        bool result = rig().runUntil([&] {
+            platform->advance(step);
+            return done();
+        }, 30);
+        platform->useRealTime();
+        return result;
     }
 
     VLTemporaryFolder m_folder;
@@ -158,10 +144,9 @@ protected:
     size_t m_mark = 0;
 };
 
-// ---------------------------------------------------------------------------
-// Positions.
+} // namespace
 
-TEST_F(VLDownloaderTest, AddsAppendAndSetPositionShiftsTheOthers)
+TEST_F(VLDownloaderTest, PositionsAreAppendedShiftedCompactedAndWrittenThrough)
 {
     rig().openDownloader(0);
     downloader().addFile(imports(), id("a"), "meta-a");
@@ -169,74 +154,47 @@ TEST_F(VLDownloaderTest, AddsAppendAndSetPositionShiftsTheOthers)
     EXPECT_EQ(rig().file(imports(), "a"), nullptr) << "nothing happens before the update";
     rig().pass();
     expectQueue({ { "i:a", QUEUED, 0 }, { "b", QUEUED, 1 } });
-    EXPECT_EQ(rig().file(imports(), "a")->getMetadata(), "meta-a");
-    EXPECT_EQ(rig().urlRequestCount(), 0u) << "limit 0 starts nothing";
-    // Adding a queued file again replaces its metadata only.
-    downloader().addFile(imports(), id("a"), "meta-a2");
+    downloader().addFile(imports(), id("a"), "meta-a2"); // a queued file: the metadata only
     downloader().addFile(downloads(), id("c"), "");
-    rig().pass();
-    EXPECT_EQ(rig().file(imports(), "a")->getMetadata(), "meta-a2");
-    rig().openDownloader(0);  // a new session renumbers from 1
-    expectQueue({ { "i:a", QUEUED, 1 }, { "b", QUEUED, 2 }, { "c", QUEUED, 3 } });
-
     downloader().setDownloadPosition(downloads(), id("c"), 1);
-    rig().pass();
-    expectQueue({ { "i:a", QUEUED, 2 }, { "b", QUEUED, 3 }, { "c", QUEUED, 1 } });
-    // A file outside the queue gets no position; the others move all the same.
     downloads()->getFile(id("outside"), true);
-    downloader().setDownloadPosition(downloads(), id("outside"), 2);
+    downloader().setDownloadPosition(downloads(), id("outside"), 1); // no position; the others move all the same
     downloader().pauseFile(downloads(), id("c"));
     rig().pass();
-    expectQueue({ { "outside", NONE, -1 }, { "c", PAUSED, 1 }, { "i:a", QUEUED, 3 }, { "b", QUEUED, 4 } });
-    // The index on disk holds the changes as soon as the update that made them
-    // returns: a crash right after loses nothing.
+    EXPECT_EQ(rig().file(imports(), "a")->getMetadata(), "meta-a2");
+    expectQueue({ { "i:a", QUEUED, 0 }, { "b", QUEUED, 3 }, { "c", PAUSED, 2 }, { "outside", NONE, -1 } });
+    // The index on disk holds the changes as soon as the update returns.
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open_v2(m_folder.path("repositories/download.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
               SQLITE_OK);
     std::vector<std::string> rows;
-    sqlite3_exec(
-        db, "SELECT entity_id, custom, position, metadata FROM files WHERE repository = 'download' ORDER BY entity_id",
-        [](void* out, int, char** values, char**) {
-            static_cast<std::vector<std::string>*>(out)->push_back(std::string(values[0]) + " " + values[1] + " " +
-                                                                   values[2] + " " + values[3]);
-            return 0;
-        },
-        &rows, nullptr);
+    sqlite3_exec(db, "SELECT entity_id, custom, position FROM files ORDER BY entity_id",
+                 [](void* out, int, char** values, char**) {
+                     static_cast<std::vector<std::string>*>(out)->push_back(std::string(values[0]) + " " + values[1] +
+                                                                            " " + values[2]);
+                     return 0;
+                 },
+                 &rows, nullptr);
     sqlite3_close(db);
-    EXPECT_EQ(rows, (std::vector<std::string>{"b 2 4 meta-b", "c 1 1 ", "outside 0 -1 "}));
-    // Positions at the top of the range stay there instead of wrapping to the front.
-    downloader().setDownloadPosition(imports(), id("a"), INT_MAX);
+    EXPECT_EQ(rows, (std::vector<std::string>{ "b 2 3", "c 1 2", "outside 0 -1" }));
+    // Positions at the top of the range stay there instead of wrapping.
     downloader().setDownloadPosition(downloads(), id("b"), INT_MAX);
     downloader().addFile(downloads(), id("d"), "");
     rig().pass();
-    expectQueue({ { "i:a", QUEUED, INT_MAX }, { "b", QUEUED, INT_MAX }, { "d", QUEUED, INT_MAX }, { "c", PAUSED, 1 } });
-}
+    expectQueue({ { "b", QUEUED, INT_MAX }, { "d", QUEUED, INT_MAX } });
 
-TEST_F(VLDownloaderTest, ANewSessionRequeuesRunningAndFailedAndCompactsPositions)
-{
-    const struct {
-        VLRepository* repository;
-        const char* entity;
-        int state;
-        int position;
-    } stored[] = {
-        { downloads(), "a", QUEUED, 7 }, { downloads(), "b", RUNNING, 3 }, { downloads(), "c", FAILED, 12 },
-        { downloads(), "n", NONE, 4 },   { imports(), "x", DONE, 20 },     { downloads(), "y", PAUSED, 20 },
-        { downloads(), "z", 3, 30 },  // a value no downloader writes
-    };
-    for (const auto& s : stored) {
-        VLRepositoryFile* file = s.repository->getFile(id(s.entity), true);
-        file->setCustom(s.state);
-        file->setPosition(s.position);
-    }
+    // The next session: running, failed and unknown states are queued again,
+    // positions compacted from 1; of equal positions the first met is renumbered.
+    downloads()->getFile(id("r"), true)->setCustom(RUNNING);
+    downloads()->getFile(id("f"), true)->setCustom(FAILED);
+    downloads()->getFile(id("z"), true)->setCustom(3);
+    for (const char* name : { "r", "f", "z" })
+        downloads()->getFile(id(name), false)->setPosition(5);
     m_rig.reset();
-    m_rig.reset(new VLDownloadTestRig(m_folder.path()));  // the next session, through the index on disk
+    m_rig.reset(new VLDownloadTestRig(m_folder.path()));
     rig().openDownloader(0);
-    expectQueue({ { "b", QUEUED, 1 }, { "a", QUEUED, 2 }, { "c", QUEUED, 3 },
-                  { "i:x", DONE, 4 },       // met first at position 20
-                  { "y", PAUSED, 20 },      // keeps its number
-                  { "z", QUEUED, 5 },
-                  { "n", NONE, 4 } });      // outside the queue: untouched
+    expectQueue({ { "i:a", QUEUED, 1 }, { "c", PAUSED, 2 }, { "f", QUEUED, 3 }, { "b", QUEUED, 4 },
+                  { "r", QUEUED, 5 }, { "z", QUEUED, 5 }, { "d", QUEUED, INT_MAX }, { "outside", NONE, -1 } });
     EXPECT_EQ(logged("Unknown download state 3"), 1u);
 }
 
@@ -258,62 +216,47 @@ void PrintTo(const ActionCase& c, std::ostream* out)
 
 class VLDownloaderActionTest : public VLDownloaderTest, public ::testing::WithParamInterface<ActionCase>
 {
-protected:
-    // Brings file "f" of the download repository into `state` the way users
-    // and servers do; the downloader's limit is then 0 or 1.
-    void prepare(int state)
-    {
-        const std::string address =
-            state == RUNNING ? stalledUrl(1) : state == FAILED ? url(5000, 1, "status=404/") : url(10000, 1);
-        rig().setUrl("f", address);
-        rig().openDownloader(state == PAUSED || state == QUEUED ? 0 : 1);
-        if (state == NONE)
-            downloads()->getFile(id("f"), true);
-        else
-            downloader().addFile(downloads(), id("f"), "m");
-        if (state == PAUSED)
-            downloader().pauseFile(downloads(), id("f"));
-        ASSERT_TRUE(rig().runUntil([&] {
-            VLRepositoryFile* file = rig().file(downloads(), "f");
-            return file && file->getCustom() == state && (state != RUNNING || file->getLoaded() == 4096);
-        }));
-    }
 };
 
 TEST_P(VLDownloaderActionTest, MovesTheFileToItsNextState)
 {
     const ActionCase& c = GetParam();
-    ASSERT_NO_FATAL_FAILURE(prepare(c.from));
+    // File "f" brought into the state the way users and servers do.
+    int state = c.from;
+    rig().setUrl("f", state == RUNNING ? stalledUrl(1) : state == FAILED ? url(5000, 1, "status=404/") : url(10000, 1));
+    rig().openDownloader(state == PAUSED || state == QUEUED ? 0 : 1);
+    if (state == NONE)
+        downloads()->getFile(id("f"), true);
+    else
+        downloader().addFile(downloads(), id("f"), "m");
+    if (state == PAUSED)
+        downloader().pauseFile(downloads(), id("f"));
+    ASSERT_TRUE(rig().runUntil([&] {
+        VLRepositoryFile* file = rig().file(downloads(), "f");
+        return file && file->getCustom() == state && (state != RUNNING || file->getLoaded() == 4096);
+    }));
     VLRepositoryFile* file = rig().file(downloads(), "f");
-    std::string content = contentPath(downloads(), file);
-    restartLog();
+    std::string content = downloads()->getFilePath(file->getFileName());
+    m_mark = VLTestLog::mark();
     switch (c.action) {
     case VLDownloaderAction::ACTION_PAUSE: downloader().pauseFile(downloads(), id("f")); break;
     case VLDownloaderAction::ACTION_RESUME: downloader().resumeFile(downloads(), id("f")); break;
     case VLDownloaderAction::ACTION_HIDE: downloader().hideFile(downloads(), id("f")); break;
-    case VLDownloaderAction::ACTION_REMOVE: downloader().removeFile(downloads(), id("f")); break;
-    default: FAIL();
+    default: downloader().removeFile(downloads(), id("f")); break;
     }
     rig().pass();
     EXPECT_EQ(file->getCustom(), c.to);
     EXPECT_EQ(file->isRemoved(), c.removed);
-    if (c.to == NONE) {
+    if (c.to == NONE)
         EXPECT_EQ(file->getPosition(), -1);
-    }
     EXPECT_EQ(file->isOpen(), c.to == RUNNING) << "the downloader holds an open exactly while running";
-    if (c.warning) {
+    EXPECT_EQ(logged("WARN  desktop - ") + logged("ERROR desktop - "), c.warning ? 1u : 0u);
+    if (c.warning)
         EXPECT_EQ(logged(c.warning), 1u) << c.warning;
-    } else {
-        EXPECT_FALSE(warned()) << VLTestLog::since(m_mark);
-    }
     rig().pass();
-    if (c.removed) {
-        EXPECT_EQ(rig().file(downloads(), "f"), nullptr) << "a removed file is deleted once closed";
-        EXPECT_FALSE(TestFolder::exists(content));
+    EXPECT_EQ(rig().file(downloads(), "f") == nullptr, c.removed) << "a removed file is deleted once closed";
+    if (c.removed)
         EXPECT_FALSE(TestFolder::exists(content + ".part"));
-    } else {
-        EXPECT_EQ(rig().file(downloads(), "f"), file);
-    }
 }
 
 const VLDownloaderAction::Type kPause = VLDownloaderAction::ACTION_PAUSE;
@@ -329,66 +272,73 @@ INSTANTIATE_TEST_SUITE_P(
         ActionCase{kPause, RUNNING, PAUSED, false, nullptr}, ActionCase{kPause, FAILED, FAILED, false, nullptr},
         ActionCase{kPause, DONE, DONE, false, nullptr},
         ActionCase{kResume, NONE, NONE, false, "Download is missing, unable to resume it"},
-        ActionCase{kResume, PAUSED, QUEUED, false, nullptr}, ActionCase{kResume, QUEUED, QUEUED, false, nullptr},
-        ActionCase{kResume, RUNNING, RUNNING, false, nullptr}, ActionCase{kResume, FAILED, FAILED, false, nullptr},
-        ActionCase{kResume, DONE, DONE, false, nullptr},
-        ActionCase{kHide, NONE, NONE, false, nullptr}, ActionCase{kHide, PAUSED, NONE, false, nullptr},
+        ActionCase{kResume, PAUSED, QUEUED, false, nullptr}, ActionCase{kResume, RUNNING, RUNNING, false, nullptr},
+        ActionCase{kResume, FAILED, FAILED, false, nullptr}, ActionCase{kResume, DONE, DONE, false, nullptr},
         ActionCase{kHide, QUEUED, NONE, false, nullptr}, ActionCase{kHide, RUNNING, NONE, false, nullptr},
-        ActionCase{kHide, FAILED, NONE, false, nullptr}, ActionCase{kHide, DONE, NONE, false, nullptr},
-        ActionCase{kRemove, NONE, NONE, true, nullptr}, ActionCase{kRemove, PAUSED, NONE, true, nullptr},
-        ActionCase{kRemove, QUEUED, NONE, true, nullptr}, ActionCase{kRemove, RUNNING, NONE, true, nullptr},
+        ActionCase{kHide, DONE, NONE, false, nullptr}, ActionCase{kRemove, NONE, NONE, true, nullptr},
+        ActionCase{kRemove, PAUSED, NONE, true, nullptr}, ActionCase{kRemove, RUNNING, NONE, true, nullptr},
         ActionCase{kRemove, FAILED, NONE, true, nullptr}, ActionCase{kRemove, DONE, NONE, true, nullptr}));
 
-TEST_F(VLDownloaderTest, AllActionsRunBeforeOlderPendingActionsLastVisitedFirst)
+// A provider whose state cannot be read makes every close of a download fail.
+class UnreadableStateProvider : public VLHttpRepositoryProvider
 {
-    rig().openDownloader(0);
-    for (const char* name : {"a", "b", "c"})
-        downloader().addFile(downloads(), id(name), std::string("meta-") + name);
-    rig().pass();
-    downloads()->getFile(id("d"), true)->setCustom(FAILED);
-    downloads()->getFile(id("e"), true)->setCustom(DONE);
-    rig().clearStateReports();
-    restartLog();
-    auto reportOrder = [&] {
-        std::vector<std::string> order;
-        for (auto& report : rig().stateReports())
-            order.push_back(report.file + ":" + std::to_string(report.state));
-        rig().clearStateReports();
-        return order;
+public:
+    bool getState(VLRepository* repository, const VLFileId& fileId, bool release, int* state) override
+    {
+        return !failing && VLHttpRepositoryProvider::getState(repository, fileId, release, state);
+    }
+    bool failing = false;
+};
+
+TEST(VLDownloaderStopFailure, ADownloadThatCannotBeStoppedEndsAsEachStepSays)
+{
+    VLTestLog::start();
+    const struct
+    {
+        const char* step;
+        std::function<void(VLDownloader&, VLRepository*, VLRepositoryFile*)> act;
+        int state;
+        const char* logged;
+    } cases[] = {
+        {"pause", [](VLDownloader& d, VLRepository* r, VLRepositoryFile* f) { d.pauseFile(r, f->getFileId()); },
+         FAILED, "WARN  desktop - Unable to stop download"},
+        {"remove", [](VLDownloader& d, VLRepository* r, VLRepositoryFile* f) { d.removeFile(r, f->getFileId()); },
+         FAILED, "WARN  desktop - Unable to stop download"},
+        {"hide", [](VLDownloader& d, VLRepository* r, VLRepositoryFile* f) { d.hideFile(r, f->getFileId()); }, NONE,
+         "WARN  desktop - Unable to stop download"},
+        {"over the limit", [](VLDownloader& d, VLRepository*, VLRepositoryFile*) { d.setMaxConcurrentDownloads(0); },
+         FAILED, "ERROR desktop - Unable to stop download"},
+        {"complete", [](VLDownloader&, VLRepository*, VLRepositoryFile* f) {
+             f->setContent(4096, "v");
+             size_t done = 0;
+             std::string block(4096, 'b');
+             f->write(block.data(), 0, block.size(), &done);
+         }, FAILED, "WARN  desktop - Unable to stop download"},
+        {"clean", [](VLDownloader& d, VLRepository*, VLRepositoryFile*) { d.clean(); }, QUEUED,
+         "WARN  desktop - Unable to stop download"},
     };
-    // The pauses made for every file run first, the file visited last first;
-    // the older add follows and is not paused.
-    downloader().pauseAll();
-    downloader().addFile(downloads(), id("z"), "");
-    rig().pass();
-    EXPECT_EQ(reportOrder(), (std::vector<std::string>{"c_6:1", "b_6:1", "a_6:1", "z_6:2"}));
-    downloader().pauseAll();
-    downloader().resumeFile(downloads(), id("b"));
-    downloader().addFile(downloads(), id("w"), "");
-    rig().pass();
-    EXPECT_EQ(reportOrder(), (std::vector<std::string>{"z_6:1", "b_6:2", "w_6:2"}));
-    EXPECT_FALSE(warned()) << "done and failed files are passed over quietly\n" << VLTestLog::since(m_mark);
-
-    // Files the repository does not have, and repositories that do not exist.
-    downloader().pauseFile(downloads(), id("ghost"));
-    downloader().resumeFile(downloads(), id("ghost"));
-    downloader().hideFile(downloads(), id("ghost"));
-    downloader().addFile(nullptr, id("a"), "");
-    downloader().pauseFile(nullptr, id("a"));
-    downloader().setDownloadPosition(nullptr, id("a"), 3);
-    rig().pass();
-    EXPECT_EQ(rig().file(downloads(), "ghost"), nullptr) << "no empty record is left behind";
-    EXPECT_EQ(logged("Download is missing, unable to pause it"), 1u);
-    EXPECT_EQ(logged("Download is missing, unable to resume it"), 1u);
-    EXPECT_EQ(logged("Unknown repository, download action dropped"), 3u);
-
-    downloader().removeAll();
-    rig().pass();
-    for (const char* name : {"a", "b", "c", "d", "e", "w", "z"}) {
-        VLRepositoryFile* file = rig().file(downloads(), name);
-        ASSERT_NE(file, nullptr) << name;
-        EXPECT_TRUE(file->isRemoved()) << name;
-        EXPECT_EQ(file->getCustom(), NONE) << name;
+    for (const auto& c : cases) {
+        VLTemporaryFolder folder;
+        UnreadableStateProvider provider;
+        VLRepository repository(nullptr, &provider, "download", "user", 604800, folder.path(), folder.path(), 0, false, 0);
+        repository.init();
+        VLRepository* repositories[] = { &repository };
+        VLDownloader downloader(repositories, 1, 1);
+        downloader.addFile(&repository, VLFileId("s", 6u), "");
+        downloader.update();
+        VLRepositoryFile* file = repository.getFile(VLFileId("s", 6u), false);
+        ASSERT_EQ(RUNNING, file->getCustom()) << c.step;
+        provider.failing = true;
+        size_t mark = VLTestLog::mark();
+        c.act(downloader, &repository, file);
+        if (c.state != QUEUED) // clean ends the session: no update follows it
+            downloader.update();
+        EXPECT_EQ(c.state, file->getCustom()) << c.step;
+        EXPECT_NE(std::string::npos, VLTestLog::since(mark).find(c.logged)) << c.step;
+        EXPECT_FALSE(file->isRemoved()) << c.step;
+        provider.failing = false;
+        file->clean();
+        repository.close();
     }
 }
 
@@ -402,7 +352,6 @@ TEST_F(VLDownloaderTest, DownloadsRunWithinTheLimitInPositionOrderAndEndComplete
     rig().openDownloader(2);
     for (unsigned i = 0; i < 5; ++i) {
         rig().setUrl(names[i], url(300000 + i * 1000, i, "throttle=2000000/"));
-        // Spread over both repositories; the queue order is the position order.
         downloader().addFile(repositoryOf(i), id(names[i]), "");
     }
     std::vector<std::string> started;
@@ -414,8 +363,6 @@ TEST_F(VLDownloaderTest, DownloadsRunWithinTheLimitInPositionOrderAndEndComplete
             running += state == RUNNING;
             if (state == RUNNING && std::find(started.begin(), started.end(), names[i]) == started.end())
                 started.push_back(names[i]);
-            if (state != DONE && state != RUNNING && state != QUEUED && state != -1)
-                ADD_FAILURE() << names[i] << " in state " << state;
             done = done && state == DONE;
         }
         EXPECT_LE(running, 2);
@@ -432,72 +379,33 @@ TEST_F(VLDownloaderTest, DownloadsRunWithinTheLimitInPositionOrderAndEndComplete
 TEST_F(VLDownloaderTest, TheLimitStopsHighestPositionsFirstAndUnusableRepositoriesAnywhere)
 {
     rig().openDownloader(3);
-    rig().setUrl("A", stalledUrl(1));
-    rig().setUrl("B", stalledUrl(2));
-    rig().setUrl("C", stalledUrl(3));
-    downloader().addFile(imports(), id("A"), "");
-    downloader().addFile(downloads(), id("B"), "");
-    downloader().addFile(downloads(), id("C"), "");
-    ASSERT_TRUE(rig().runUntil([&] { return allRunning({{imports(), "A"}, {downloads(), "B"}, {downloads(), "C"}}); }));
-
+    for (const char* name : { "A", "B", "C" }) {
+        rig().setUrl(name, stalledUrl(name[0]));
+        downloader().addFile(name[0] == 'A' ? imports() : downloads(), id(name), "");
+    }
+    auto allRunning = [&] {
+        return rig().state(imports(), "A") == RUNNING && rig().state(downloads(), "B") == RUNNING &&
+               rig().state(downloads(), "C") == RUNNING;
+    };
+    ASSERT_TRUE(rig().runUntil(allRunning));
     rig().clearStateReports();
     imports()->setOffline(true);
     downloader().setMaxConcurrentDownloads(2);
     rig().pass();
     expectQueue({ { "i:A", QUEUED, 0 }, { "B", RUNNING, 1 }, { "C", RUNNING, 2 } });
     EXPECT_EQ(rig().statesOf("C"), (std::vector<int>{QUEUED, RUNNING})) << "stopped over the limit, then restarted";
-    EXPECT_EQ(rig().statesOf("B"), std::vector<int>());
     EXPECT_FALSE(rig().file(imports(), "A")->isOpen());
-    // Back online, A waits for a free slot; running downloads are not preempted.
     imports()->setOffline(false);
-    rig().pass();
-    EXPECT_EQ(rig().state(imports(), "A"), QUEUED);
     downloader().setMaxConcurrentDownloads(3);
     rig().pass();
-    EXPECT_TRUE(allRunning({{imports(), "A"}, {downloads(), "B"}, {downloads(), "C"}}));
-
+    EXPECT_TRUE(allRunning());
     // The page's "-1" arrives as 4294967295: refused, the limit stays.
     downloader().setMaxConcurrentDownloads(static_cast<unsigned>(-1));
     EXPECT_EQ(downloader().getMaxConcurrentDownloads(), 3u);
     EXPECT_EQ(logged("Refused negative limit of concurrent downloads : -1"), 1u);
-    rig().pass();
-    EXPECT_TRUE(allRunning({{imports(), "A"}, {downloads(), "B"}, {downloads(), "C"}}));
     downloader().setMaxConcurrentDownloads(0);
     rig().passes(3);
     expectQueue({ { "i:A", QUEUED, 0 }, { "B", QUEUED, 1 }, { "C", QUEUED, 2 } });
-    EXPECT_FALSE(rig().file(downloads(), "B")->isOpen());
-    // A session whose stored limit reads as negative takes the default.
-    VLRepository* repositories[] = {imports(), downloads()};
-    VLDownloader other(repositories, 2, static_cast<unsigned>(-5));
-    EXPECT_EQ(other.getMaxConcurrentDownloads(), VLDownloader::DEFAULT_MAX_CONCURRENT_DOWNLOADS);
-}
-
-// At equal positions "import" goes before "download"; a file added to the
-// cache (the façade's answer to an empty repository name) is queued but never
-// started.
-TEST_F(VLDownloaderTest, QueueOrderAcrossRepositories)
-{
-    rig().openDownloader(0);
-    rig().setUrl("d", stalledUrl(1));
-    rig().setUrl("i", stalledUrl(2));
-    rig().setUrl("c", url(10000, 99));
-    downloader().addFile(rig().cache(), id("c"), "");
-    downloader().addFile(downloads(), id("d"), "");
-    downloader().addFile(imports(), id("i"), "");
-    rig().pass();
-    rig().file(imports(), "i")->setPosition(0);
-    ASSERT_EQ(rig().position(downloads(), "d"), 0);
-
-    downloader().setMaxConcurrentDownloads(1);
-    rig().pass();
-    EXPECT_EQ(rig().state(imports(), "i"), RUNNING);
-    EXPECT_EQ(rig().state(downloads(), "d"), QUEUED);
-    downloader().setMaxConcurrentDownloads(3);
-    rig().passes(20);
-    EXPECT_EQ(rig().state(rig().cache(), "c"), QUEUED);
-    EXPECT_FALSE(rig().file(rig().cache(), "c")->isOpen());
-    for (const TestHttpRequest& request : g_server->getRequests())
-        EXPECT_EQ(request.path.find("seed=99"), std::string::npos) << request.path;
 }
 
 TEST_F(VLDownloaderTest, AnEmptyImportFallsBackToTheDefaultSecondaryFormatAtTheNextUpdate)
@@ -506,39 +414,26 @@ TEST_F(VLDownloaderTest, AnEmptyImportFallsBackToTheDefaultSecondaryFormatAtTheN
     // The page answers that only format 5 exists: the format-6 file becomes empty.
     rig().setUrl("e", url(20000, 4), 5);
     rig().setUrl("g", url(20000, 5), 5);
-    rig().setUrl("h", url(20000, 6));
     downloader().addFile(imports(), id("e"), "meta-e");
     downloader().addFile(downloads(), id("g"), "meta-g");
-    downloader().addFile(imports(), id("h"), "meta-h");
     ASSERT_TRUE(rig().runUntil([&] { return rig().state(imports(), "e") == DONE; }));
-    EXPECT_EQ(rig().file(imports(), "e")->getSize(), 0u);
     EXPECT_EQ(rig().file(imports(), "e", 5), nullptr) << "the fallback waits for the next update";
-
     rig().pass();
     expectQueue({ { "i:e", NONE, -1 } });
     VLRepositoryFile* fallback = rig().file(imports(), "e", 5);
     ASSERT_NE(fallback, nullptr);
     EXPECT_EQ(fallback->getMetadata(), "meta-e");
-    EXPECT_EQ(fallback->getPosition(), 3) << "at the end of the queue";
-    ASSERT_TRUE(rig().runUntil([&] {
-        return rig().state(imports(), "e", 5) == DONE && rig().state(downloads(), "g") == DONE &&
-               rig().state(imports(), "h") == DONE;
-    }));
-    rig().pass();
+    EXPECT_EQ(fallback->getPosition(), 2) << "at the end of the queue";
+    ASSERT_TRUE(rig().runUntil([&] { return rig().state(imports(), "e", 5) == DONE; }));
     EXPECT_EQ(fallback->getSize(), 20000u);
-    // Only an empty import falls back: not in "download", not with content.
-    EXPECT_EQ(rig().file(downloads(), "g", 5), nullptr);
-    EXPECT_EQ(rig().file(imports(), "h", 5), nullptr);
-    expectQueue({ { "g", DONE, 1 }, { "i:h", DONE, 2 } });
+    EXPECT_EQ(rig().file(downloads(), "g", 5), nullptr) << "only an empty import falls back";
 }
 
 // A server that breaks off and then refuses leaves the file failed, released,
-// with its whole blocks; resume does nothing, hide and add queue it again at
-// the end, and remove deletes it for good.
+// with its whole blocks; hide and add queue it again at the end.
 TEST_F(VLDownloaderTest, AServerFailingMidDownloadLeavesTheFileFailedWithItsWholeBlocks)
 {
     rig().openDownloader(1);
-    // 30000 of 100000 bytes, then the connection closes; the retry is refused.
     rig().setUrl("f", url(100000, 7, "truncate=30000/"));
     downloader().addFile(downloads(), id("f"), "");
     ASSERT_TRUE(rig().runUntil([&] {
@@ -546,39 +441,39 @@ TEST_F(VLDownloaderTest, AServerFailingMidDownloadLeavesTheFileFailedWithItsWhol
         return file && file->getLoaded() > 0;
     }));
     rig().setUrl("f", url(100000, 7, "status=404/"));
-    // The retry comes 4 s after the failure on the platform clock: let the
-    // clock run a second per pass.
-    TestPlatform* platform = TestPlatform::install();
-    platform->setTime(platform->getTime());
-    bool failed = rig().runUntil([&] {
-        platform->advance(1);
-        return rig().state(downloads(), "f") == FAILED;
-    });
-    platform->useRealTime();
-    ASSERT_TRUE(failed);
-
+    ASSERT_TRUE(runWithClock([&] { return rig().state(downloads(), "f") == FAILED; }, 1));
     VLRepositoryFile* file = rig().file(downloads(), "f");
     EXPECT_EQ(file->getLoaded(), 7u * 4096) << "the whole blocks of the 30000 bytes";
     EXPECT_FALSE(file->isOpen()) << "a failed download gives back its open";
-    const std::string path = contentPath(downloads(), file);
-    std::string content = VLTemporaryFolder::readFile(path);
-    ASSERT_EQ(content.size(), 100000u);
-    EXPECT_TRUE(content.substr(0, 7 * 4096) == bytes(TestHttpServer::content(7, 0, 7 * 4096)));
-
+    std::string content = VLTemporaryFolder::readFile(downloads()->getFilePath(file->getFileName()));
+    std::vector<uint8_t> expected = TestHttpServer::content(7, 0, 7 * 4096);
+    EXPECT_TRUE(content.substr(0, 7 * 4096) == std::string(expected.begin(), expected.end()));
     downloader().setMaxConcurrentDownloads(0);
     downloader().addFile(downloads(), id("other"), "");
-    downloader().resumeFile(downloads(), id("f"));
-    rig().pass();
-    EXPECT_EQ(rig().state(downloads(), "f"), FAILED);
     downloader().hideFile(downloads(), id("f"));
     downloader().addFile(downloads(), id("f"), "");
     rig().pass();
     expectQueue({ { "other", QUEUED, 1 }, { "f", QUEUED, 2 } });
-    // Released, it can be removed for good.
+}
+
+// A page that re-syncs its list removes and adds in one go: the download must
+// stay, not vanish with the removed record once it ends.
+TEST_F(VLDownloaderTest, ARemoveFollowedByAnAddKeepsTheDownload)
+{
+    rig().openDownloader(1);
+    rig().setUrl("f", url(30000, 2));
+    downloader().addFile(downloads(), id("f"), "first");
+    ASSERT_TRUE(rig().runUntil([&] { return rig().state(downloads(), "f") == DONE; }));
     downloader().removeFile(downloads(), id("f"));
-    rig().passes(2);
-    EXPECT_EQ(rig().file(downloads(), "f"), nullptr);
-    EXPECT_FALSE(TestFolder::exists(path));
+    downloader().addFile(downloads(), id("f"), "second");
+    rig().pass();
+    VLRepositoryFile* file = rig().file(downloads(), "f");
+    ASSERT_NE(file, nullptr);
+    EXPECT_FALSE(file->isRemoved());
+    ASSERT_TRUE(rig().runUntil([&] { return rig().state(downloads(), "f") == DONE; }));
+    rig().passes(3);
+    ASSERT_EQ(rig().file(downloads(), "f"), file) << "the record outlives the end of its download";
+    expectContent(downloads(), "f", 30000, 2);
 }
 
 // A done download that a later validation finds replaced on the server, with
@@ -608,45 +503,18 @@ TEST_F(VLDownloaderTest, ADoneDownloadThatLostItsBytesIsFetchedAgain)
     ASSERT_TRUE(rig().runUntil([&] { return !g_server->getRequests().empty(); }, 20));
     rig().passes(2);
     ASSERT_TRUE(file->close(0));
-    // The download goes on at the stream's address, one block per answer:
-    // the platform clock runs 5 s per pass through the retry delays.
-    TestPlatform* platform = TestPlatform::install();
-    platform->setTime(platform->getTime());
-    bool done = rig().runUntil([&] {
-        platform->advance(5);
+    // The download goes on at the stream's address, one block per answer.
+    ASSERT_TRUE(runWithClock([&] {
         return rig().state(downloads(), "f") == DONE && (file->getFlags() & VLRepositoryFile::FLAG_COMPLETE);
-    }, 30);
-    platform->useRealTime();
-    ASSERT_TRUE(done);
+    }, 5));
     expectContent(downloads(), "f", 400000, 2);
-}
-
-// A page that re-syncs its list removes and adds in one go: the download must
-// stay, not vanish with the removed record once it ends.
-TEST_F(VLDownloaderTest, ARemoveFollowedByAnAddKeepsTheDownload)
-{
-    rig().openDownloader(1);
-    rig().setUrl("f", url(30000, 2));
-    downloader().addFile(downloads(), id("f"), "first");
-    ASSERT_TRUE(rig().runUntil([&] { return rig().state(downloads(), "f") == DONE; }));
-    downloader().removeFile(downloads(), id("f"));
-    downloader().addFile(downloads(), id("f"), "second");
-    rig().pass();
-    VLRepositoryFile* file = rig().file(downloads(), "f");
-    ASSERT_NE(file, nullptr);
-    EXPECT_FALSE(file->isRemoved());
-    EXPECT_EQ(file->getMetadata(), "second");
-    ASSERT_TRUE(rig().runUntil([&] { return rig().state(downloads(), "f") == DONE; }));
-    rig().passes(3);
-    ASSERT_EQ(rig().file(downloads(), "f"), file) << "the record outlives the end of its download";
-    expectContent(downloads(), "f", 30000, 2);
 }
 
 // A download killed midway goes on in the next session from the blocks its
 // bitmap holds: only the missing bytes are asked of the server.
 TEST_F(VLDownloaderTest, ADownloadKilledMidwayResumesFromItsBitmapInTheNextSession)
 {
-    m_rig.reset();  // the child process owns the folder until it dies
+    m_rig.reset(); // the child process owns the folder until it dies
     const size_t size = 2000000;
     std::string slow = url(size, 9, "throttle=400000/");
     pid_t child = fork();
@@ -657,7 +525,6 @@ TEST_F(VLDownloaderTest, ADownloadKilledMidwayResumesFromItsBitmapInTheNextSessi
         _exit(127);
     }
     ASSERT_GT(child, 0);
-
     // The bytes present from the start of the file, as the bitmap on disk says.
     auto presentBytes = [&]() -> size_t {
         for (auto& entry : std::filesystem::directory_iterator(m_folder.path("import"))) {
@@ -671,12 +538,12 @@ TEST_F(VLDownloaderTest, ADownloadKilledMidwayResumesFromItsBitmapInTheNextSessi
         }
         return 0;
     };
-    auto waitFor = [](const std::function<bool()>& done, int seconds) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    auto waitFor = [](const std::function<bool()>& done) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (!done() && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
     };
-    waitFor([&] { return presentBytes() >= size / 4; }, 60);
+    waitFor([&] { return presentBytes() >= size / 4; });
     kill(child, SIGKILL);
     int status = 0;
     waitpid(child, &status, 0);
@@ -686,19 +553,17 @@ TEST_F(VLDownloaderTest, ADownloadKilledMidwayResumesFromItsBitmapInTheNextSessi
     ASSERT_LT(present, size) << "the download ended before the kill";
     // The server notices the dead connection when it next writes.
     waitFor([] {
-        for (const TestHttpRequest& request : g_server->getRequests()) {
+        for (const TestHttpRequest& request : g_server->getRequests())
             if (request.status == "aborted")
                 return true;
-        }
         return false;
-    }, 30);
+    });
     g_server->clearRequests();
 
     m_rig.reset(new VLDownloadTestRig(m_folder.path()));
     rig().setUrl("k", url(size, 9));
     rig().openDownloader(1);
     EXPECT_EQ(rig().state(imports(), "k"), QUEUED) << "a download left running is queued again";
-    EXPECT_EQ(rig().file(imports(), "k")->getMetadata(), "meta-k");
     ASSERT_TRUE(rig().runUntil([&] { return rig().state(imports(), "k") == DONE; }));
     expectContent(imports(), "k", size, 9);
     std::vector<TestHttpRequest> requests = g_server->getRequests();
@@ -710,7 +575,7 @@ TEST_F(VLDownloaderTest, ADownloadKilledMidwayResumesFromItsBitmapInTheNextSessi
     EXPECT_EQ(fetched, size - present) << "only the missing bytes are fetched again";
 }
 
-// The page's calls arrive on the main thread while the worker updates; every
+// The page's calls arrive on other threads while the worker updates; every
 // call is applied once, and each thread's calls in the order it made them.
 TEST_F(VLDownloaderTest, QueueingFromOtherThreadsWhileTheWorkerUpdates)
 {
@@ -727,10 +592,8 @@ TEST_F(VLDownloaderTest, QueueingFromOtherThreadsWhileTheWorkerUpdates)
         callers.emplace_back([&, t] {
             for (int i = 0; i < perThread; ++i) {
                 downloader().addFile(downloads(), id(name(t, i)), name(t, i));
-                if (i % 10 == 0) {
+                if (i % 10 == 0)
                     downloader().pauseFile(downloads(), id(name(t, i)));
-                    downloader().setMaxConcurrentDownloads(downloader().getMaxConcurrentDownloads());
-                }
             }
         });
     }
@@ -745,11 +608,4 @@ TEST_F(VLDownloaderTest, QueueingFromOtherThreadsWhileTheWorkerUpdates)
             EXPECT_GT(rig().position(downloads(), name(t, i)), previous) << name(t, i);
         }
     }
-    std::set<int> positions;
-    for (auto& entry : downloads()->getFiles())
-        positions.insert(entry.second->getPosition());
-    EXPECT_EQ(positions.size(), size_t(threads * perThread));
-    EXPECT_EQ(*positions.rbegin(), threads * perThread - 1);
 }
-
-} // namespace

@@ -377,8 +377,9 @@ TEST_F(VLPlayerTest, ResolvesEntityAndFormatFromTheUrl)
         {"http://h/?_TEID=1", "refused", "Unable to find format ID in URL : http://h/?_TEID=1"},
         {"http://h/a.mp3?_TEID=t9&fmt=", "refused", nullptr},
         {"", "refused", nullptr},
-        // Nothing after the first '@' counts.
-        {"http://u@h/a.mp3?_TEID=t9&fmt=5", "refused", nullptr},
+        // Parameters are read from the query only, by their whole names.
+        {"http://u@h/a.mp3?_TEID=t9&fmt=5", "cache/t9_5", nullptr},
+        {"http://h/a.mp3?from=x@y&_TEID=t9&xfmt=6&fmt=5", "cache/t9_5", nullptr},
         // Local files.
         {"http://h/?_TEID=t9&fmt=5&_LOCAL=true&_REPO=download", "download/t9_5", nullptr},
         {"http://h/?_TEID=t9&fmt=13&_LOCAL=true&_REPO=import", "import/t9_13", nullptr},

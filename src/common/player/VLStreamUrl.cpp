@@ -13,25 +13,38 @@ bool isAsciiAlphanumeric(char c)
 
 std::string VLStreamUrl::getParameter(const std::string& url, const std::string& key)
 {
-    // The key, its '=' and one more character must fit; checked before any
-    // subtraction so that a URL shorter than the key cannot wrap the bound.
-    if (key.empty() || url.size() < key.size() + 2)
+    if (key.empty())
         return std::string();
-    const size_t end = url.size() - key.size() - 1;
-    for (size_t i = 0; i < end; ++i) {
-        if (url[i] == '@')
-            break;
-        if (url.compare(i, key.size(), key) != 0 || url[i + key.size()] != '=')
-            continue;
-        const size_t start = i + key.size() + 1;
-        if (url[start] == '@' && start + 1 < url.size())
-            return url.substr(start + 1);
-        size_t stop = start;
-        while (stop < url.size() && isAsciiAlphanumeric(url[stop]))
-            ++stop;
-        return url.substr(start, stop - start);
+    // Parameters begin after the URL's first '?' and after every later '?' or
+    // '&' (a file address that has a query of its own gets the player's
+    // parameters appended with another '?'). Nothing before the query, a user
+    // name with '@' included, is searched.
+    size_t name = url.find('?');
+    while (name != std::string::npos) {
+        ++name;
+        const size_t end = url.find_first_of("?&", name);
+        const size_t equals = url.find('=', name);
+        if (equals != std::string::npos && equals < end) {
+            if (equals - name == key.size() && url.compare(name, key.size(), key) == 0)
+                return valueAt(url, equals + 1);
+            // A value that begins with '@' runs to the end of the URL: what
+            // follows is part of it, not more parameters.
+            if (equals + 2 < url.size() && url[equals + 1] == '@')
+                return std::string();
+        }
+        name = end;
     }
     return std::string();
+}
+
+std::string VLStreamUrl::valueAt(const std::string& url, size_t start)
+{
+    if (start < url.size() && url[start] == '@' && start + 1 < url.size())
+        return url.substr(start + 1);
+    size_t stop = start;
+    while (stop < url.size() && isAsciiAlphanumeric(url[stop]))
+        ++stop;
+    return url.substr(start, stop - start);
 }
 
 unsigned int VLStreamUrl::parseUnsigned(const std::string& text)

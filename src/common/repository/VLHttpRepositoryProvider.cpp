@@ -34,6 +34,20 @@ const long kMaxRedirects = 5;
 // closes; one larger than this is refused.
 const size_t kMaxClosedBody = size_t(512) << 20;
 
+// The key of a file in the kept failures: its printed id.
+std::string fileIdKey(const VLFileId& fileId)
+{
+    return fileId.getEntityId() + "_" + std::to_string(fileId.getFormat()->getId());
+}
+
+// "HTTP 503" when the server answered with an error, libcurl's text otherwise.
+std::string describeFailure(uint32_t httpCode, CURLcode result)
+{
+    if (httpCode >= 300)
+        return "HTTP " + std::to_string(httpCode);
+    return curl_easy_strerror(result);
+}
+
 bool isFinalState(uint32_t state)
 {
     return state == VLHttpRepositoryProvider::TRANSFER_FINISHED || state == VLHttpRepositoryProvider::TRANSFER_FAILED
@@ -408,10 +422,22 @@ bool VLHttpRepositoryProvider::getState(VLRepository* repository, const VLFileId
     if (release && isFinalState(current)) {
         if (!clean(file))
             return false;
+        std::pair<VLRepository*, std::string> key(repository, fileIdKey(fileId));
+        if (current == TRANSFER_FINISHED)
+            m_failures.erase(key);
+        else
+            m_failures[key] = file->failure;
         m_files.remove(file);
         delete file;
     }
     return true;
+}
+
+std::string VLHttpRepositoryProvider::getLastFailure(VLRepository* repository, const VLFileId& fileId)
+{
+    VLMutexLocker lock(m_mutex);
+    auto found = m_failures.find(std::make_pair(repository, fileIdKey(fileId)));
+    return found == m_failures.end() ? std::string() : found->second;
 }
 
 bool VLHttpRepositoryProvider::cancel(VLRepository* repository, const VLFileId& fileId)
@@ -864,6 +890,8 @@ bool VLHttpRepositoryProvider::settleDone(CURLMsg* message)
         VL_LOG_WARN("CURL file download encountered error : (" << result << ") " << curl_easy_strerror(result));
         file->state = TRANSFER_FAILED_RETRYABLE;
     }
+    if (file->state != TRANSFER_FINISHED)
+        file->failure = describeFailure(file->httpCode, result);
     return true;
 }
 

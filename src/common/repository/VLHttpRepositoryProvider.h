@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <list>
+#include <map>
 #include <string>
 
 #include <curl/curl.h>
@@ -88,6 +89,8 @@ public:
         // whether the page has since been unready (the question is lost).
         double askedAt;
         bool askAgain;
+        // Why the transfer failed, for the page ("HTTP 503", libcurl's text).
+        std::string failure;
         std::string etag;
         std::string lastModified;
         size_t totalSize;        // all ones until the headers give it
@@ -130,6 +133,9 @@ public:
     // Cancels the file's transfer. A transfer awaiting its URL or in a final
     // state is freed at once. False when the file has no transfer.
     virtual bool cancel(VLRepository* repository, const VLFileId& fileId);
+    // Why the file's last transfer failed, as a short text for the page; empty
+    // when it has not failed since its last success.
+    std::string getLastFailure(VLRepository* repository, const VLFileId& fileId);
 
     // The page's answer to askFileUrl: queued, and applied by the next update
     // on the worker thread. With a URL and another format id nothing is
@@ -199,6 +205,9 @@ private:
     VLMutex* m_mutex;
     VLAskFileUrlDelegate* m_delegate;
     std::list<PendingFileUrl> m_pendingUrls;
+    // Why the released transfers of files failed, kept until a transfer of the
+    // same file finishes; guarded by the mutex.
+    std::map<std::pair<VLRepository*, std::string>, std::string> m_failures;
     long m_stallTimeout;
     double m_urlAnswerTimeout;
     bool m_globalInit;

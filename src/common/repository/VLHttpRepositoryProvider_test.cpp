@@ -247,7 +247,9 @@ TEST_F(VLHttpRepositoryProviderTest, OnlyTheMissingRunsAreRequested)
 
 TEST_F(VLHttpRepositoryProviderTest, AnswersEndAsFinishedRetryableOrFinal)
 {
-    // Each transfer asks for the bytes from 8192 of a 50000-byte file.
+    // Each transfer asks for the bytes from 8192 of a 50000-byte file; only
+    // whole blocks are stored, each where it belongs.
+    provider.setStallTimeout(1);
     const struct
     {
         const char* path;
@@ -263,6 +265,13 @@ TEST_F(VLHttpRepositoryProviderTest, AnswersEndAsFinishedRetryableOrFinal)
         {"/size=50000/lierange=4096/a", Provider::TRANSFER_FAILED_RETRYABLE, 0},
         {"/size=50000/nolength=1/a", Provider::TRANSFER_FAILED_RETRYABLE, 0},
         {"/size=50000/a", Provider::TRANSFER_FINISHED, 50000 - 8192},
+        // A whole answer to a range lands at 0; one that starts 1000 bytes
+        // early drops the bytes before the next block boundary.
+        {"/size=50000/norange=1/a", Provider::TRANSFER_FINISHED, 50000},
+        {"/size=50000/shift=1000/a", Provider::TRANSFER_FINISHED, 50000 - 8192},
+        // Cut or stalled after 10000 and 9000 bytes: the two whole blocks stay.
+        {"/size=50000/truncate=10000/a", Provider::TRANSFER_FAILED_RETRYABLE, 2 * kBlock},
+        {"/size=50000/stall=9000/a", Provider::TRANSFER_FAILED_RETRYABLE, 2 * kBlock},
         // An interim answer comes before the real one.
         {"/size=50000/early=1/a", Provider::TRANSFER_FINISHED, 50000 - 8192},
         // Redirects are followed, to http and https only.
@@ -308,41 +317,6 @@ TEST_F(VLHttpRepositoryProviderTest, AFileThatShrankOnTheServerIsFetchedAgainFro
     EXPECT_EQ("-", requests[1].range);
     ASSERT_TRUE(f->close(0));
     ASSERT_TRUE(f->close(0));
-}
-
-TEST_F(VLHttpRepositoryProviderTest, ATruncatedOrStalledBodyKeepsItsWholeBlocks)
-{
-    provider.setStallTimeout(1);
-    for (const char* path : {"/size=100000/seed=1/truncate=10000/a", "/size=100000/seed=1/stall=9000/a"}) {
-        VLRepositoryFile* f = file(path);
-        ASSERT_TRUE(f->open(0));
-        ASSERT_TRUE(provider.start(server.url(path), repository.get(), f->getFileId(), 0, kAll));
-        EXPECT_EQ(uint32_t(Provider::TRANSFER_FAILED_RETRYABLE), pumpUntilFinal(repository.get(), f->getFileId()))
-            << path;
-        EXPECT_EQ(100000u, f->getSize());
-        EXPECT_EQ(2 * kBlock, checkPresentBytes(f, 1)) << path;
-        ASSERT_TRUE(f->close(0));
-    }
-}
-
-TEST_F(VLHttpRepositoryProviderTest, AnswersThatIgnoreOrMoveTheRangeAreStoredWhereTheyBelong)
-{
-    // A whole answer to a range lands at 0; a range that starts 1000 bytes
-    // early drops the bytes before the next block boundary, the rest lands
-    // at its own offset.
-    const struct
-    {
-        const char* path;
-        size_t present;
-    } cases[] = {{"/size=60000/seed=3/norange=1/a", 60000u}, {"/size=60000/seed=3/shift=1000/a", 60000u - 40960u}};
-    for (const auto& c : cases) {
-        VLRepositoryFile* f = file(c.path);
-        ASSERT_TRUE(f->open(0));
-        ASSERT_TRUE(provider.start(server.url(c.path), repository.get(), f->getFileId(), 40960, kAll));
-        EXPECT_EQ(uint32_t(Provider::TRANSFER_FINISHED), pumpUntilFinal(repository.get(), f->getFileId())) << c.path;
-        EXPECT_EQ(c.present, checkPresentBytes(f, 3)) << c.path;
-        ASSERT_TRUE(f->close(0));
-    }
 }
 
 TEST_F(VLHttpRepositoryProviderTest, AServerThatCutsEveryAnswerShortStillDeliversTheFile)
@@ -636,7 +610,7 @@ TEST_F(VLHttpRepositoryProviderTest, OneTransferPerFileAndFinalStatesAreReported
     ASSERT_TRUE(f->close(0));
 }
 
-// ---- The callbacks, one line and one chunk at a time ----
+// ---- The header callback, one line at a time ----
 
 class VLHttpRepositoryProviderCallbacks : public VLHttpRepositoryProviderTest
 {
@@ -645,12 +619,6 @@ protected:
     {
         std::string copy = line;
         return Provider::header(&copy[0], 1, copy.size(), &transfer);
-    }
-
-    size_t write(Provider::repo_file& transfer, size_t offset, size_t length)
-    {
-        std::vector<uint8_t> bytes = TestHttpServer::content(0, offset, length);
-        return Provider::write(reinterpret_cast<char*>(bytes.data()), 1, length, &transfer);
     }
 };
 
@@ -696,47 +664,5 @@ TEST_F(VLHttpRepositoryProviderCallbacks, HeadersSetSizeRangeAndValidator)
     moved.state = Provider::TRANSFER_SEEKING;
     EXPECT_EQ(0u, header(moved, "HTTP/1.1 200 OK\r\n"));
     EXPECT_EQ(0u, moved.httpCode);
-    ASSERT_TRUE(f->close(0));
-}
-
-TEST_F(VLHttpRepositoryProviderCallbacks, BodyChunksAreStoredInWholeBlocks)
-{
-    VLRepositoryFile* f = file();
-    ASSERT_TRUE(f->open(0));
-    ASSERT_TRUE(f->setContent(30000, "e"));
-    Provider::repo_file transfer(repository.get(), f->getFileId(), nullptr, 0, kAll);
-    transfer.totalSize = 30000;
-
-    // 10000 bytes from 8192: two blocks stored, 1808 kept; 2288 more complete a block.
-    transfer.currentOffset = 8192;
-    EXPECT_EQ(10000u, write(transfer, 8192, 10000));
-    EXPECT_EQ(16384u, transfer.currentOffset);
-    EXPECT_EQ(1808u, transfer.bufferUsed);
-    EXPECT_EQ(2288u, write(transfer, 18192, 2288));
-    EXPECT_EQ(20480u, transfer.currentOffset);
-    EXPECT_EQ(0u, transfer.bufferUsed);
-    EXPECT_EQ(uint32_t(Provider::TRANSFER_RECEIVING), transfer.state.load());
-    // Whole blocks go straight in.
-    EXPECT_EQ(8192u, write(transfer, 20480, 8192));
-    EXPECT_EQ(28672u, transfer.currentOffset);
-    // The file's last, partial block.
-    EXPECT_EQ(1328u, write(transfer, 28672, 1328));
-    EXPECT_EQ(30000u, transfer.currentOffset);
-    EXPECT_EQ(0u, transfer.bufferUsed);
-    EXPECT_EQ(30000u - 8192u, checkPresentBytes(f, 0));
-
-    // An unaligned start drops the bytes up to the next block boundary.
-    Provider::repo_file unaligned(repository.get(), f->getFileId(), nullptr, 0, kAll);
-    unaligned.totalSize = 30000;
-    unaligned.currentOffset = 5000;
-    EXPECT_EQ(10000u, write(unaligned, 5000, 10000));
-    EXPECT_EQ(12288u, unaligned.currentOffset);
-    EXPECT_EQ(2712u, unaligned.bufferUsed);
-    EXPECT_EQ(30000u - 8192u, checkPresentBytes(f, 0));
-
-    // More than the buffer holds is refused; a canceled transfer takes nothing.
-    EXPECT_EQ(0u, write(unaligned, 15000, 20000));
-    unaligned.state = Provider::TRANSFER_CANCELED;
-    EXPECT_EQ(0u, write(unaligned, 15000, 100));
     ASSERT_TRUE(f->close(0));
 }

@@ -167,6 +167,26 @@ VLRepositoryFile* VLRepository::getFile(const VLFileId& fileId, bool create)
     return file;
 }
 
+const std::map<VLFileId, VLRepositoryFile*>& VLRepository::getFilesWithState(int state)
+{
+    return m_filesByState[state];
+}
+
+void VLRepository::noteStateChanged(VLRepositoryFile* file, int previous)
+{
+    if (previous != 0)
+        m_filesByState[previous].erase(file->getFileId());
+    if (file->getCustom() != 0)
+        m_filesByState[file->getCustom()][file->getFileId()] = file;
+}
+
+std::vector<VLRepositoryFile*> VLRepository::takeResetFiles()
+{
+    std::vector<VLRepositoryFile*> files(m_resetFiles.begin(), m_resetFiles.end());
+    m_resetFiles.clear();
+    return files;
+}
+
 void VLRepository::findFiles(unsigned int flagsMask, unsigned int stateMask, std::list<VLRepositoryFile*>* files,
                              unsigned int* count)
 {
@@ -500,6 +520,9 @@ void VLRepository::deleteRemovedAndClosed(std::map<VLFileId, VLRepositoryFile*>:
     VLRepositoryFile* file = it->second;
     file->clean();
     m_changedRows.erase(file);
+    m_resetFiles.erase(file);
+    if (file->getCustom() != 0)
+        m_filesByState[file->getCustom()].erase(it->first);
     m_deletedRows.insert(it->first);
     delete file;
     it = m_files.erase(it);
@@ -526,6 +549,8 @@ void VLRepository::close()
     m_files.clear();
     m_changedRows.clear();
     m_deletedRows.clear();
+    m_filesByState.clear();
+    m_resetFiles.clear();
     if (m_db) {
         sqlite3_close(m_db);
         m_db = nullptr;

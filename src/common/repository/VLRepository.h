@@ -9,6 +9,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "VLFileId.h"
 
@@ -147,6 +148,17 @@ public:
     // Called by a record when one of its index columns changed (and by a new
     // record): its row is written by the next save.
     void noteRowChanged(VLRepositoryFile* file) { m_changedRows.insert(file); }
+    // The records whose download state (getCustom) is state, by file id; state
+    // 0 is not listed. Kept as states change, so that the download queue
+    // walks its own files, not the whole repository.
+    const std::map<VLFileId, VLRepositoryFile*>& getFilesWithState(int state);
+    // Called by a record when its download state changed from previous.
+    void noteStateChanged(VLRepositoryFile* file, int previous);
+    // The records whose stored content was replaced or lost (a new size or
+    // validator, files repaired or dropped) since the last call, once each.
+    std::vector<VLRepositoryFile*> takeResetFiles();
+    // Called by a record whose stored content was replaced or lost.
+    void noteContentReset(VLRepositoryFile* file) { m_resetFiles.insert(file); }
 
     // The content file name of a file id: the MD5 digest of
     // name "_" identity "_" entity id "_" format id, in 32 lowercase hex digits.
@@ -194,6 +206,8 @@ private:
     std::map<VLFileId, VLRepositoryFile*> m_files;
     std::set<VLRepositoryFile*> m_changedRows;   // records whose rows the next save writes
     std::set<VLFileId> m_deletedRows;            // ids whose rows the next save deletes
+    std::map<int, std::map<VLFileId, VLRepositoryFile*>> m_filesByState;
+    std::set<VLRepositoryFile*> m_resetFiles;
     bool m_namesAvailable;           // file names can be made (an MD5 digest exists)
     std::atomic<bool> m_offline;
     std::atomic<bool> m_clearAllPending;

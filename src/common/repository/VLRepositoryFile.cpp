@@ -67,6 +67,8 @@ VLRepositoryFile::VLRepositoryFile(VLRepository* repository, const std::string& 
     m_lastOpen = last_open;
     m_totalLockCount = total_lock_count;
     m_lastAdd = last_add;
+    if (m_custom != 0)
+        m_repository->noteStateChanged(this, 0);
     if (m_handler)
         m_handler->onFilesAdded(this);
 }
@@ -85,6 +87,7 @@ void VLRepositoryFile::init(const std::string& fileName)
     m_dataArrived = false;
     m_bitsAtStart = 0;
     m_failingSince = 0;
+    m_failure.clear();
     m_url.clear();
     m_size = kAllOnes;
     m_loaded = 0;
@@ -140,8 +143,10 @@ void VLRepositoryFile::setCustom(int custom)
 {
     if (custom == m_custom)
         return;
+    int previous = m_custom;
     m_custom = custom;
     rowChanged();
+    m_repository->noteStateChanged(this, previous);
     if (m_handler)
         m_handler->onDownloadStatesChanged(this);
 }
@@ -175,6 +180,7 @@ bool VLRepositoryFile::open(unsigned int options)
         m_dataArrived = false;
         m_nextTry = 0;
         m_failingSince = 0;
+        m_failure.clear();
     }
     if (options & OPEN_LOCK) {
         m_lastOpen = time(nullptr);
@@ -237,6 +243,7 @@ bool VLRepositoryFile::checkMappedLengths()
         VL_LOG_ERROR("Unable to resize bitmap file : " << m_bitmap->getPath());
         return false;
     }
+    m_repository->noteContentReset(this);
     if (m_loaded != 0) {
         m_loaded = 0;
         rowChanged();
@@ -395,6 +402,7 @@ bool VLRepositoryFile::setContent(size_t size, const std::string& etag)
     m_etag = etag;
     m_loaded = 0;
     rowChanged();
+    m_repository->noteContentReset(this);
     m_repository->checkSize(true);
     // The row goes to the index now: after a crash the blocks fetched from
     // here on are found again instead of being fetched anew.
@@ -555,6 +563,7 @@ void VLRepositoryFile::move(bool sameVolume)
             remove();
             m_loaded = 0;
             rowChanged();
+            m_repository->noteContentReset(this);
         }
         if (m_openCount > 0 && m_size != kAllOnes) {
             m_content->resize(m_size, false);
@@ -758,7 +767,10 @@ bool VLRepositoryFile::driveTransfer()
         // A server that cuts every answer short still moves the file on.
         m_retryCount = 0;
         m_failingSince = 0;
+        m_failure.clear();
     }
+    if (state == Provider::TRANSFER_FAILED_RETRYABLE || state == Provider::TRANSFER_FAILED)
+        m_failure = m_provider->getLastFailure(m_repository, m_fileId);
 
     size_t offset = 0;
     bool startWanted = false;
@@ -825,6 +837,9 @@ void VLRepositoryFile::scheduleRetry()
     if (m_retryCount < kMaxRetries || m_custom != 0) {
         m_retryCount = std::min(m_retryCount + 1, kMaxRetries);
         m_nextTry = current + std::min(double(2 << m_retryCount), kMaxRetryDelay);
+        // The page sees that the file waits, how long and why.
+        if (m_handler)
+            m_handler->onFileStatesChanged(this);
         return;
     }
     VL_LOG_WARN("Repository file providing has failed too many times : " << m_fileId);

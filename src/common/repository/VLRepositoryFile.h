@@ -198,6 +198,9 @@ public:
     double getFailingFor();
     // Seconds until the next retry after a failure; 0 when none is waiting.
     double getRetryDelay();
+    // Why the last transfer failed ("HTTP 503", a connection error); empty
+    // when transfers bring bytes again or none has failed.
+    std::string getFailure() const { return m_failure; }
 
 private:
     // Copies content then bitmap to the other volume and removes the old
@@ -243,6 +246,7 @@ private:
     bool m_dataArrived;
     size_t m_bitsAtStart;      // present blocks when the running transfer started
     double m_failingSince;     // monotonic seconds of the first failure without progress; 0 = none
+    std::string m_failure;
     std::string m_url;
     // Index columns.
     std::string m_fileName;

@@ -71,6 +71,8 @@ PageValue Binding::fileToPage(const VLDesktopFile& file) {
   object.set("listening_count", PageValue::number(static_cast<int32_t>(file.getListeningCount())));
   object.set("last_add", PageValue::number(static_cast<double>(file.getLastAdd())));
   object.set("url_data", PageValue::string(file.getUrlData()));
+  object.set("retry_in", PageValue::number(file.getRetryIn()));
+  object.set("failure", PageValue::string(file.getFailure()));
   return object;
 }
 

@@ -32,7 +32,7 @@ std::string PagePublisher::originOf(const std::string& address) {
 bool PagePublisher::publish(PagePublication& publication) {
   const PagePublication::Frame& frame = publication.frame();
   if (frame.page != mainPageId_()) return false;
-  if (playerOrigin_.empty() || frame.origin != playerOrigin_) return false;
+  if (playerOrigin_.empty() || frame.origin != playerOrigin_ || originOf(frame.uri) != playerOrigin_) return false;
   if (fill_) fill_(publication);
   return true;
 }
@@ -45,4 +45,9 @@ void PagePublisher::consoleMessage(uint64_t page, unsigned level, const std::str
 
 void PagePublisher::channelWarning(const std::string& text) {
   if (warning_) warning_(text);
+}
+
+void PagePublisher::publicationShown(PagePublication& publication, bool shown) {
+  if (publication.frame().page != mainPageId_() || !shown_) return;
+  shown_(publication, shown);
 }

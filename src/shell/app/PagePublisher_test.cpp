@@ -16,10 +16,11 @@ TEST(PagePublisherTest, OriginsAreSchemeHostAndPortAsDocumentsGiveThem) {
   EXPECT_EQ(PagePublisher::originOf(""), "");
 }
 
-PagePublication::Frame frame(uint64_t page, const std::string& origin) {
+PagePublication::Frame frame(uint64_t page, const std::string& origin, const std::string& uri) {
   PagePublication::Frame f;
   f.page = page;
   f.origin = origin;
+  f.uri = uri;
   return f;
 }
 
@@ -32,17 +33,19 @@ TEST(PagePublisherTest, OnlyPlayerOriginDocumentsOfTheMainViewGetObjects) {
   GDBusConnection* connection = g_dbus_connection_new_sync(stream, nullptr, G_DBUS_CONNECTION_FLAGS_DELAY_MESSAGE_PROCESSING,
                                                            nullptr, nullptr, nullptr);
   ASSERT_NE(connection, nullptr);
-  auto decide = [&](uint64_t page, const std::string& origin) {
-    PagePublication publication(1, frame(page, origin), connection);
+  auto decide = [&](uint64_t page, const std::string& origin, const std::string& uri) {
+    PagePublication publication(1, frame(page, origin, uri), connection);
     return publisher.publish(publication);
   };
-  EXPECT_TRUE(decide(7, "http://player.example.com"));
-  EXPECT_FALSE(decide(8, "http://player.example.com"));           // another view: pop-up, preloading view
-  EXPECT_FALSE(decide(7, "http://player.example.com:8080"));      // the host on another port
-  EXPECT_FALSE(decide(7, "https://player.example.com"));          // the host on another scheme
-  EXPECT_FALSE(decide(7, "http://ads.example.com"));              // a third party
-  EXPECT_FALSE(decide(7, "null"));                                // opaque: sandboxed frames, error pages
-  EXPECT_FALSE(decide(7, ""));
+  const std::string player = "http://player.example.com";
+  EXPECT_TRUE(decide(7, player, player + "/app/"));
+  EXPECT_FALSE(decide(8, player, player + "/app/"));                                  // another view
+  EXPECT_FALSE(decide(7, "http://player.example.com:8080", "http://player.example.com:8080/"));  // another port
+  EXPECT_FALSE(decide(7, "https://player.example.com", "https://player.example.com/"));          // another scheme
+  EXPECT_FALSE(decide(7, "http://ads.example.com", "http://ads.example.com/"));                  // a third party
+  EXPECT_FALSE(decide(7, "null", player + "/frame.html"));  // opaque: a sandboxed frame of the player's address
+  EXPECT_FALSE(decide(7, player, "about:blank"));           // only inherits the player's origin
+  EXPECT_FALSE(decide(7, "", player + "/"));
   EXPECT_EQ(filled, 1);
   g_object_unref(connection);
   g_object_unref(stream);

@@ -25,6 +25,7 @@ PlayerPageLoader::PlayerPageLoader(MainWindow& window, SavedPageStore& store, Sa
       hooks_(std::move(hooks)) {
   window_.setLoadFailedListener([this](const std::string& uri, const GError* error) { loadFailed(uri, error); });
   g_signal_connect(window_.mainView(), "load-changed", G_CALLBACK(onLoadChanged), this);
+  g_signal_connect(window_.mainView(), "web-process-terminated", G_CALLBACK(onWebProcessTerminated), this);
 }
 
 PlayerPageLoader::~PlayerPageLoader() {
@@ -161,10 +162,31 @@ void PlayerPageLoader::onLoadChanged(WebKitWebView* view, WebKitLoadEvent event,
   auto* self = static_cast<PlayerPageLoader*>(data);
   if (event == WEBKIT_LOAD_COMMITTED) self->stopTimer();
   if (event == WEBKIT_LOAD_FINISHED) {
+    self->crashesInARow_ = 0;
     const char* uri = webkit_web_view_get_uri(view);
     shellTrace("PlayerPageLoader::onLoadChanged", std::string("page loaded: ") + (uri != nullptr ? uri : ""));
     self->checkStatus();
   }
+}
+
+void PlayerPageLoader::onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason reason, gpointer data) {
+  static_cast<PlayerPageLoader*>(data)->webProcessTerminated(reason);
+}
+
+void PlayerPageLoader::webProcessTerminated(WebKitWebProcessTerminationReason reason) {
+  if (reason == WEBKIT_WEB_PROCESS_TERMINATED_BY_API) return;  // asked for
+  const char* why = reason == WEBKIT_WEB_PROCESS_EXCEEDED_MEMORY_LIMIT ? "went over its memory limit" : "crashed";
+  stopTimer();
+  if (hooks_.pageGone) hooks_.pageGone();
+  if (++crashesInARow_ > kMaxCrashesInARow) {
+    VL_LOG_WARN(std::string("PlayerPageLoader::webProcessTerminated the page's web process ") + why +
+                " again: showing the error page");
+    showErrorPage(ShellStrings::text("html.error.message.unavailable"));
+    return;
+  }
+  VL_LOG_WARN(std::string("PlayerPageLoader::webProcessTerminated the page's web process ") + why +
+              ": loading the player page again");
+  defer([this] { loadFromNetwork(playerAddress_); });
 }
 
 void PlayerPageLoader::loadFailed(const std::string& uri, const GError* error) {

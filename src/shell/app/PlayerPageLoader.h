@@ -17,6 +17,11 @@
 // not 0) shows the maintenance page for 503 and the "unavailable" page
 // otherwise. Frames other than the main frame decide nothing.
 //
+// When the main view's web process ends unasked (a crash, or over its memory
+// limit) the player page is loaded again, which offline ends with the saved
+// page; after three such ends without a finished load in between, the error
+// page shows instead.
+//
 // Every change of what the views show is made on a later turn of the main
 // loop, never inside a WebKit callback. An error page makes the preloading
 // view visible; it is hidden again when a player page gets its objects.
@@ -44,7 +49,11 @@ class PlayerPageLoader {
     std::function<void()> reloadPage;
     // The manifest pre-fetch, asked for 3 seconds after the player page.
     std::function<void()> prefetchManifest;
+    // The page's web process ended: its document is gone.
+    std::function<void()> pageGone;
   };
+
+  static constexpr int kMaxCrashesInARow = 3;
 
   enum class Failure { kConnection, kCancelled, kOther };
 
@@ -81,6 +90,8 @@ class PlayerPageLoader {
 
  private:
   static void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self);
+  static void onWebProcessTerminated(WebKitWebView* view, WebKitWebProcessTerminationReason reason, gpointer self);
+  void webProcessTerminated(WebKitWebProcessTerminationReason reason);
   static gboolean onTimeout(gpointer self);
 
   void loadFailed(const std::string& uri, const GError* error);
@@ -105,5 +116,6 @@ class PlayerPageLoader {
   std::string requestedAddress_;  // the player page address asked for last
   guint timeout_ = 0;
   bool timedOut_ = false;
+  int crashesInARow_ = 0;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -1,7 +1,9 @@
 #include "VeloraController.h"
 
 #include <gio/gio.h>
+#include <gio/gunixinputstream.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <regex>
@@ -66,9 +68,12 @@ TEST_F(VeloraControllerTest, ACallbackThatIsNoFunctionIsLoggedAndFreed) {
 }
 
 TEST_F(VeloraControllerTest, CallsReachThePageOnlyWhileItIsThere) {
-  // The page's end of the connection: what is sent lands in memory.
+  // The page's end of the connection: what is sent lands in memory; nothing
+  // comes from it, and it never ends (an ended input closes the connection).
+  int silent[2];
+  ASSERT_EQ(pipe(silent), 0);
   GOutputStream* sent = g_memory_output_stream_new_resizable();
-  GIOStream* stream = G_IO_STREAM(g_simple_io_stream_new(g_memory_input_stream_new(), sent));
+  GIOStream* stream = G_IO_STREAM(g_simple_io_stream_new(g_unix_input_stream_new(silent[0], TRUE), sent));
   GDBusConnection* connection = g_dbus_connection_new_sync(stream, nullptr, G_DBUS_CONNECTION_FLAGS_DELAY_MESSAGE_PROCESSING,
                                                            nullptr, nullptr, nullptr);
   ASSERT_NE(connection, nullptr);
@@ -92,6 +97,7 @@ TEST_F(VeloraControllerTest, CallsReachThePageOnlyWhileItIsThere) {
   EXPECT_EQ(bytes.find("afterTheDocument"), std::string::npos);
   g_object_unref(connection);
   g_object_unref(stream);
+  close(silent[1]);
 }
 
 }  // namespace

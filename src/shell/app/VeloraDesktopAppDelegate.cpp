@@ -67,6 +67,7 @@ bool VeloraDesktopAppDelegate::start(WebKitWebsiteDataManager* websiteData, cons
     controller.logMessage(VeloraController::ConsoleMessage{VeloraController::consoleLevelName(level), text, source, line});
   });
   publisher_->setWarning([&controller](const std::string& text) { controller.logWarning("PageChannel " + text); });
+  publisher_->setShown([this](PagePublication& publication, bool shown) { publicationShown(publication, shown); });
   channel_ = std::make_unique<PageChannel>(*publisher_);
 
   // The core first: its log takes the channel's warnings.
@@ -99,6 +100,7 @@ bool VeloraDesktopAppDelegate::start(WebKitWebsiteDataManager* websiteData, cons
   hooks.reloadPage = [] {
     if (auto ici = VeloraController::instance().ici()) ici->sendJs("VeloraAPI.reload()");
   };
+  hooks.pageGone = [] { Binding::instance()->setJSReady(false); };
   hooks.prefetchManifest = [this] {
     prefetch_ = std::make_unique<HTML5ManifestPrefetch>(playerAddress_ + "manifest.appcache", userAgent(),
                                                         *savedPages_);
@@ -160,6 +162,31 @@ void VeloraDesktopAppDelegate::publishObjects(PagePublication& publication) {
     VeloraController::instance().setIci(ici);
     window_->setPreloadingViewVisible(false);
   }
+}
+
+// A player document of the main view went into the back/forward cache, or
+// came back from it: the controller talks to the document that shows, and to
+// none while another one does.
+void VeloraDesktopAppDelegate::publicationShown(PagePublication& publication, bool shown) {
+  if (!publication.frame().mainFrame) return;
+  VeloraController& controller = VeloraController::instance();
+  if (shown) {
+    auto ici = std::dynamic_pointer_cast<VeloraICI>(publication.sharedObject("VeloraICI"));
+    if (ici == nullptr) return;
+    controller.setIci(ici);
+    window_->setPreloadingViewVisible(false);
+  } else if (controller.ici() != nullptr && controller.ici()->publication().get() == &publication) {
+    controller.setIci(nullptr);
+  }
+}
+
+// The player document the controller talks to, when the main view shows one.
+std::shared_ptr<VeloraICI> VeloraDesktopAppDelegate::shownIci() const {
+  std::shared_ptr<VeloraICI> ici = VeloraController::instance().ici();
+  if (ici == nullptr) return nullptr;
+  std::shared_ptr<PagePublication> publication = ici->publication();
+  if (publication == nullptr || !publication->isActive() || !publication->isShown()) return nullptr;
+  return ici;
 }
 
 // --- the views -----------------------------------------------------------------
@@ -315,7 +342,7 @@ bool VeloraDesktopAppDelegate::doOpenVeloraURI(const std::string& address) {
   std::string hash;
   std::vector<std::string> hosts = {PlayerPageLoader::hostOf(kProductionPlayer), PlayerPageLoader::hostOf(playerAddress_)};
   if (!VeloraURLScheme::locationHash(address, hosts, hash)) return false;
-  std::shared_ptr<VeloraICI> ici = hasPlayerBeenLoaded_ ? VeloraController::instance().ici() : nullptr;
+  std::shared_ptr<VeloraICI> ici = hasPlayerBeenLoaded_ ? shownIci() : nullptr;
   if (ici != nullptr) {
     ici->changeLocationHash(hash);
   } else {
@@ -353,7 +380,9 @@ void VeloraDesktopAppDelegate::openVeloraURI() {
 bool VeloraDesktopAppDelegate::applicationShouldTerminate() {
   shellTrace("VeloraDesktopAppDelegate::applicationShouldTerminate", "");
   VeloraController& controller = VeloraController::instance();
-  std::shared_ptr<VeloraICI> ici = controller.ici();
+  // No player document shows (another page does, or the page's process has
+  // gone): none could answer, so nothing is asked.
+  std::shared_ptr<VeloraICI> ici = shownIci();
   if (controller.applicationTerminated() || !hasPlayerBeenLoaded_ || ici == nullptr) {
     quitNow();
     return true;

@@ -11,7 +11,9 @@
 // dialog), and quitting in agreement with the page: once a player page has
 // its objects, a quit request or a close of the window is put to the page,
 // which agrees by calling VeloraICI.terminate(); a close that the page does
-// not answer within the grace time quits all the same.
+// not answer within the grace time quits all the same. While the main view
+// shows no player document (another page, one in the back/forward cache, or a
+// crashed web process), quitting is immediate.
 //
 // Threads: main thread only.
 #pragma once
@@ -33,6 +35,7 @@ class PlayerPageLoader;
 class SavedPageRecorder;
 class SavedPageServer;
 class SavedPageStore;
+class VeloraICI;
 
 class VeloraDesktopAppDelegate {
  public:
@@ -96,6 +99,8 @@ class VeloraDesktopAppDelegate {
 
  private:
   void publishObjects(PagePublication& publication);
+  void publicationShown(PagePublication& publication, bool shown);
+  std::shared_ptr<VeloraICI> shownIci() const;
   void connectViews();
   void quitNow();
   void terminateFromPage();

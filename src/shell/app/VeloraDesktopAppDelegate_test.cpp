@@ -226,11 +226,13 @@ TEST_F(VeloraDesktopAppDelegateTest, CoreCallsReachThePageInOrder) {
   const std::string events = server_->report("events");
   expectIn(events, "[[\"triggerKeyboardShortcut\",\"first\"],[\"onFilesAdded\",[{\"entity_id\":100,");
   expectIn(events, "\"bytes_loaded\":0,\"bytes_total\":-1,\"file_state\":0,\"download_state\":0,\"position\":-1,"
-                   "\"last_listening\":0,\"listening_count\":0,\"last_add\":0,\"url_data\":\"\"}");
+                   "\"last_listening\":0,\"listening_count\":0,\"last_add\":0,\"url_data\":\"\",\"retry_in\":0,"
+                   "\"failure\":\"\"}");
   expectIn(events, "{\"entity_id\":101,");
   expectIn(events, "[\"showError\",\"CACHE_VOLUME_FULL\",\"modal\",0],[\"getFileUrl\",true,[\"entity_id\",\"format_id\","
                    "\"repository\",\"metadata\",\"bytes_loaded\",\"bytes_total\",\"file_state\",\"download_state\","
-                   "\"position\",\"last_listening\",\"listening_count\",\"last_add\",\"url_data\"]");
+                   "\"position\",\"last_listening\",\"listening_count\",\"last_add\",\"url_data\",\"retry_in\","
+                   "\"failure\"]");
 }
 
 TEST_F(VeloraDesktopAppDelegateTest, RemoteButtonsAndMediaKeysBecomeThePagesShortcuts) {

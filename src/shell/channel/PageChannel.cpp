@@ -178,18 +178,31 @@ void PageChannel::onMethodCall(GDBusConnection* connection, const gchar*, const 
   } else if (g_strcmp0(method, "Console") == 0) {
     self->console(parameters);
     g_dbus_method_invocation_return_value(invocation, nullptr);
+  } else if (g_strcmp0(method, "Shown") == 0) {
+    g_dbus_method_invocation_return_value(invocation, nullptr);
+    self->shown(connection, parameters);
+  } else if (g_strcmp0(method, "Ended") == 0) {
+    g_dbus_method_invocation_return_value(invocation, nullptr);
+    self->ended(connection, parameters);
+  } else if (g_strcmp0(method, "Refused") == 0) {
+    g_dbus_method_invocation_return_value(invocation, nullptr);
+    self->refused(connection, parameters);
   } else {
     g_dbus_method_invocation_return_dbus_error(invocation, "org.freedesktop.DBus.Error.UnknownMethod", method);
   }
 }
 
-// Ends the publications of a frame that starts another document: those of the
-// frame itself, or with wholePage (a main frame) those of every frame of the
-// page, whichever process they came from.
-void PageChannel::endWhere(uint64_t page, uint64_t frame, bool wholePage) {
+// Ends the publications of a frame that starts another document in that web
+// process: those of the frame itself, or with wholePage (a main frame) those
+// of every frame of the page. Documents in the back/forward cache keep theirs,
+// and so do those of another process (the page's previous one, when WebKit
+// changes process for another site): their extension ends them when it lets
+// them go, or they end with its connection.
+void PageChannel::endWhere(GDBusConnection* connection, uint64_t page, uint64_t frame, bool wholePage) {
   for (auto it = publications_.begin(); it != publications_.end();) {
     const PagePublication::Frame& f = it->second->frame();
-    if (f.page == page && (wholePage || f.frame == frame)) {
+    if (it->second->connection() == connection && f.page == page && (wholePage || f.frame == frame) &&
+        it->second->isShown()) {
       it->second->end();
       it = publications_.erase(it);
     } else {
@@ -210,7 +223,7 @@ void PageChannel::publish(GDBusConnection* connection, GVariant* parameters, GDB
   frame.mainFrame = mainFrame != FALSE;
   frame.uri = uri;
   frame.origin = origin;
-  endWhere(frame.page, frame.frame, frame.mainFrame);
+  endWhere(connection, frame.page, frame.frame, frame.mainFrame);
 
   auto publication = std::make_shared<PagePublication>(nextPublication_++, frame, connection);
   if (!delegate_.publish(*publication)) {
@@ -270,4 +283,45 @@ void PageChannel::console(GVariant* parameters) {
   const gchar* source = nullptr;
   g_variant_get(parameters, "(tu&s&su)", &page, &level, &text, &source, &line);
   delegate_.consoleMessage(page, level, text, source, line);
+}
+
+size_t PageChannel::shownPublicationCount() const {
+  size_t count = 0;
+  for (const auto& entry : publications_) count += entry.second->isShown() ? 1 : 0;
+  return count;
+}
+
+std::shared_ptr<PagePublication> PageChannel::publicationOf(GDBusConnection* connection, uint64_t id) const {
+  auto found = publications_.find(id);
+  if (found == publications_.end() || found->second->connection() != connection) return nullptr;
+  return found->second;
+}
+
+void PageChannel::shown(GDBusConnection* connection, GVariant* parameters) {
+  guint64 id = 0;
+  gboolean isShown = FALSE;
+  g_variant_get(parameters, "(tb)", &id, &isShown);
+  std::shared_ptr<PagePublication> publication = publicationOf(connection, id);
+  if (publication == nullptr || publication->isShown() == (isShown != FALSE)) return;
+  publication->setShown(isShown != FALSE);
+  delegate_.publicationShown(*publication, isShown != FALSE);
+}
+
+void PageChannel::ended(GDBusConnection* connection, GVariant* parameters) {
+  guint64 id = 0;
+  g_variant_get(parameters, "(t)", &id);
+  std::shared_ptr<PagePublication> publication = publicationOf(connection, id);
+  if (publication == nullptr) return;
+  publication->end();
+  publications_.erase(id);
+}
+
+void PageChannel::refused(GDBusConnection* connection, GVariant* parameters) {
+  guint64 id = 0;
+  const gchar* objectName = nullptr;
+  const gchar* methodName = nullptr;
+  const gchar* reason = nullptr;
+  g_variant_get(parameters, "(t&s&s&s)", &id, &objectName, &methodName, &reason);
+  std::string where = publicationOf(connection, id) != nullptr ? "" : " (from a page that is gone)";
+  delegate_.channelWarning(std::string("refused the call ") + objectName + "." + methodName + where + ": " + reason);
 }

@@ -35,6 +35,9 @@ class PageChannel {
                                 unsigned line) = 0;
     // Something went wrong on the channel; for the log.
     virtual void channelWarning(const std::string& text) = 0;
+    // The publication's document went into the back/forward cache (false)
+    // or came back from it (true).
+    virtual void publicationShown(PagePublication& /*publication*/, bool /*shown*/) {}
   };
 
   explicit PageChannel(Delegate& delegate);
@@ -52,6 +55,8 @@ class PageChannel {
 
   // The active publication of that id; null when there is none.
   std::shared_ptr<PagePublication> publication(uint64_t id) const;
+  // How many publications are active and shown (not in the back/forward cache).
+  size_t shownPublicationCount() const;
 
  private:
   struct Connection;
@@ -64,7 +69,12 @@ class PageChannel {
   void publish(GDBusConnection* connection, GVariant* parameters, GDBusMethodInvocation* invocation);
   void call(GDBusConnection* connection, GVariant* parameters, GDBusMethodInvocation* invocation, bool wantsResult);
   void console(GVariant* parameters);
-  void endWhere(uint64_t page, uint64_t frame, bool wholePage);
+  void shown(GDBusConnection* connection, GVariant* parameters);
+  void ended(GDBusConnection* connection, GVariant* parameters);
+  void refused(GDBusConnection* connection, GVariant* parameters);
+  // The publication of that id when it came over that connection.
+  std::shared_ptr<PagePublication> publicationOf(GDBusConnection* connection, uint64_t id) const;
+  void endWhere(GDBusConnection* connection, uint64_t page, uint64_t frame, bool wholePage);
   void closed(GDBusConnection* connection);
 
   Delegate& delegate_;

@@ -79,6 +79,12 @@ class TestBridge : public PageObject {
       publication->callMethod("onEventsDone", {});
       return PageValue();
     });
+    declareWithResult("tooLargeAnswer", "", [](PageCall&) {
+      // Three texts of 48 MiB: more than D-Bus carries in one message.
+      PageValue texts = PageValue::array();
+      for (int i = 0; i < 3; ++i) texts.push(PageValue::string(std::string(48u << 20, 't')));
+      return texts;
+    });
     declare("evaluateScript", "s", [](PageCall& call) {
       call.publication()->evaluate(call.argument(0).stringValue());
       return PageValue();
@@ -223,13 +229,13 @@ const char* kNoObjects =
 TEST_F(PageChannelTest, ObjectsReachOnlyPlayerOriginDocumentsOfTheMainView) {
   load("/channel.html?scenario=frames&other=" + server_->otherPortOrigin() + "&third=" + server_->thirdPartyOrigin());
   webkit_web_view_load_uri(window_->preloadingView(), (server_->playerOrigin() + "/frame.html?as=preloading").c_str());
-  for (const char* name : {"main", "frame-same-origin", "frame-other-port", "frame-third-party", "frame-popup",
-                           "frame-preloading"}) {
+  for (const char* name : {"main", "frame-same-origin", "frame-other-port", "frame-third-party", "frame-sandboxed",
+                           "frame-popup", "frame-preloading"}) {
     ASSERT_TRUE(waitForReport(name)) << name;
   }
   const std::string methods =
       "[\"answerCallbacks\",\"deferred\",\"echo\",\"echoAll\",\"echoNumber\",\"echoText\",\"emitEvents\","
-      "\"evaluateScript\",\"fileObject\",\"keepForReload\",\"later\",\"record\",\"recorded\"]";
+      "\"evaluateScript\",\"fileObject\",\"keepForReload\",\"later\",\"record\",\"recorded\",\"tooLargeAnswer\"]";
   EXPECT_EQ(server_->report("main"), "{\"TestBridge\":" + methods + ",\"MACOS\":true,\"stepScript\":\"/channel.html\"}");
   // The scripts ran in the frame that got the objects, not in the main frame.
   EXPECT_EQ(server_->report("frame-same-origin"),
@@ -238,6 +244,7 @@ TEST_F(PageChannelTest, ObjectsReachOnlyPlayerOriginDocumentsOfTheMainView) {
                 "\"undefined\",\"AudioBinding\":\"undefined\",\"MACOS\":true,\"stepScript\":\"/frame.html\"}");
   EXPECT_EQ(server_->report("frame-other-port"), kNoObjects);
   EXPECT_EQ(server_->report("frame-third-party"), kNoObjects);
+  EXPECT_EQ(server_->report("frame-sandboxed"), kNoObjects);  // the player's address, an opaque origin
   EXPECT_EQ(server_->report("frame-popup"), kNoObjects);
   EXPECT_EQ(server_->report("frame-preloading"), kNoObjects);
 
@@ -313,6 +320,21 @@ TEST_F(PageChannelTest, AnswersForAReloadedPageAreDropped) {
   load("/frame.html?as=after-reload");
   ASSERT_TRUE(waitForReport("frame-after-reload"));
   EXPECT_FALSE(server_->hasReport("fired-after-reload"));
+}
+
+TEST_F(PageChannelTest, RemovedFramesReleaseTheirPublications) {
+  load("/channel.html?scenario=removedFrames&count=30");
+  ASSERT_TRUE(waitForReport("removed-frames"));
+  // The main document's publication alone.
+  EXPECT_TRUE(ShellTestServer::runUntil([] { return channel_->shownPublicationCount() == 1; }))
+      << channel_->shownPublicationCount() << " publications";
+}
+
+TEST_F(PageChannelTest, AClosedChannelOpensAgainForTheNextDocument) {
+  load("/channel.html?scenario=closedChannel");
+  ASSERT_TRUE(waitForReport("reopened"));
+  EXPECT_EQ(server_->report("closed"), "{\"answer\":\"undefined\",\"echo\":\"undefined\"}");
+  EXPECT_EQ(server_->report("reopened"), "{\"objects\":\"object\",\"echo\":\"again\"}");
 }
 
 TEST_F(PageChannelTest, CallsIntoThePageArriveInOrder) {

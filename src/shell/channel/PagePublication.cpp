@@ -25,9 +25,11 @@ void PagePublication::addObject(std::shared_ptr<PageObject> object, std::string 
 
 void PagePublication::addScript(std::string script) { steps_.push_back(Step{nullptr, std::move(script)}); }
 
-PageObject* PagePublication::object(const std::string& name) const {
+PageObject* PagePublication::object(const std::string& name) const { return sharedObject(name).get(); }
+
+std::shared_ptr<PageObject> PagePublication::sharedObject(const std::string& name) const {
   for (const Step& step : steps_) {
-    if (step.object != nullptr && step.object->name() == name) return step.object.get();
+    if (step.object != nullptr && step.object->name() == name) return step.object;
   }
   return nullptr;
 }
@@ -52,7 +54,7 @@ GVariant* PagePublication::steps() const {
 bool PagePublication::send(const char* method, GVariant* parameters) {
   g_variant_ref_sink(parameters);
   bool sent = false;
-  if (connection_ != nullptr) {
+  if (connection_ != nullptr && shown_) {
     GDBusMessage* message = g_dbus_message_new_method_call(nullptr, P::kPagePath, P::kPageInterface, method);
     g_dbus_message_set_body(message, parameters);
     g_dbus_message_set_flags(message, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);

@@ -42,6 +42,11 @@ class PagePublication : public std::enable_shared_from_this<PagePublication> {
   const Frame& frame() const { return frame_; }
   // True until the frame moves on or its web process goes away.
   bool isActive() const { return connection_ != nullptr; }
+  // False while the document rests in the back/forward cache: it is not what
+  // its frame shows, and nothing should be sent to it (the extension drops
+  // what comes).
+  bool isShown() const { return shown_; }
+  void setShown(bool shown) { shown_ = shown; }
 
   // What the frame gets, in order: publishes the object under its name, then
   // runs the script (when not empty) in that frame.
@@ -50,6 +55,7 @@ class PagePublication : public std::enable_shared_from_this<PagePublication> {
   void addScript(std::string script);
   // The object published under that name; null when there is none.
   PageObject* object(const std::string& name) const;
+  std::shared_ptr<PageObject> sharedObject(const std::string& name) const;
 
   // Calls window.VeloraAPI[name](...arguments) in the frame; nothing happens
   // when the page has no such method. Exceptions stay in the page.
@@ -79,5 +85,6 @@ class PagePublication : public std::enable_shared_from_this<PagePublication> {
   uint64_t id_;
   Frame frame_;
   GDBusConnection* connection_;
+  bool shown_ = true;
   std::vector<Step> steps_;
 };

@@ -32,6 +32,14 @@ constexpr const char* kPageInterface = "org.velora.Desktop.Page";
 // character per argument; arguments past the kinds are taken as 'v':
 //   'v' the value as it is, 's' text as String(v) does with null and
 //   undefined as "", 'n' a number as Number(v) does, 'f' a callback.
+// The origin sent is the document's own (its security origin: "null" for
+// opaque ones, such as sandboxed frames), the address the frame's.
+// Shown: the document of a publication went into the back/forward cache
+// (false) or came back from it (true); while hidden it gets nothing.
+// Ended: the extension let go of a publication (its frame went away, or its
+// cached document was given up).
+// Refused: a call the page made could not be sent (over the size budget).
+// Shown, Ended, Refused and Send expect no reply.
 constexpr const char* kApplicationIntrospection =
     "<node>"
     " <interface name='org.velora.Desktop.PageChannel'>"
@@ -56,6 +64,19 @@ constexpr const char* kApplicationIntrospection =
     "   <arg direction='in' type='s' name='object'/>"
     "   <arg direction='in' type='s' name='method'/>"
     "   <arg direction='in' type='av' name='arguments'/>"
+    "  </method>"
+    "  <method name='Shown'>"
+    "   <arg direction='in' type='t' name='publication'/>"
+    "   <arg direction='in' type='b' name='shown'/>"
+    "  </method>"
+    "  <method name='Ended'>"
+    "   <arg direction='in' type='t' name='publication'/>"
+    "  </method>"
+    "  <method name='Refused'>"
+    "   <arg direction='in' type='t' name='publication'/>"
+    "   <arg direction='in' type='s' name='object'/>"
+    "   <arg direction='in' type='s' name='method'/>"
+    "   <arg direction='in' type='s' name='reason'/>"
     "  </method>"
     "  <method name='Console'>"
     "   <arg direction='in' type='t' name='page'/>"

@@ -3,6 +3,8 @@
 #include "PageChannelProtocol.h"
 #include "PageValueCodec.h"
 
+#include <algorithm>
+
 namespace P = PageChannelProtocol;
 
 struct PageExtension::MethodBinding {
@@ -80,6 +82,14 @@ PageExtension::PageExtension(WebKitWebExtension* extension, const std::string& a
     : extension_(extension), address_(address) {}
 
 bool PageExtension::start() {
+  bool connected = connect();
+  // Listening even without the application: the next document asks again.
+  g_signal_connect(extension_, "page-created", G_CALLBACK(onPageCreated), this);
+  g_signal_connect(webkit_script_world_get_default(), "window-object-cleared", G_CALLBACK(onWindowObjectCleared), this);
+  return connected;
+}
+
+bool PageExtension::connect() {
   GError* error = nullptr;
   connection_ = g_dbus_connection_new_for_address_sync(address_.c_str(), G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT,
                                                        nullptr, nullptr, &error);
@@ -99,8 +109,6 @@ bool PageExtension::start() {
     return false;
   }
   g_signal_connect(connection_, "closed", G_CALLBACK(onClosed), this);
-  g_signal_connect(extension_, "page-created", G_CALLBACK(onPageCreated), this);
-  g_signal_connect(webkit_script_world_get_default(), "window-object-cleared", G_CALLBACK(onWindowObjectCleared), this);
   return true;
 }
 
@@ -112,8 +120,22 @@ void PageExtension::onPageCreated(WebKitWebExtension*, WebKitWebPage* page, gpoi
 
 void PageExtension::onPageGone(gpointer data, GObject*) {
   auto* gone = static_cast<PageGone*>(data);
-  gone->extension->dropPage(gone->page);
+  gone->extension->dropPage(gone->page, false);
   delete gone;
+}
+
+// A frame of a page that is gone, or one removed from its document: what was
+// published into it can no longer be reached.
+void PageExtension::onFrameGone(gpointer data, GObject*) {
+  auto* gone = static_cast<FrameGone*>(data);
+  gone->extension->watchedFrames_.erase(gone->frame);
+  gone->extension->dropFrame(gone->page, gone->frame, false);
+  delete gone;
+}
+
+void PageExtension::watchFrame(WebKitFrame* frame, uint64_t page, uint64_t frameId) {
+  if (!watchedFrames_.insert(frameId).second) return;
+  g_object_weak_ref(G_OBJECT(frame), onFrameGone, new FrameGone{this, page, frameId});
 }
 
 void PageExtension::onWindowObjectCleared(WebKitScriptWorld*, WebKitWebPage* page, WebKitFrame* frame, gpointer self) {
@@ -125,19 +147,23 @@ void PageExtension::windowObjectCleared(WebKitWebPage* page, WebKitFrame* frame)
   uint64_t frameId = webkit_frame_get_id(frame);
   bool mainFrame = webkit_frame_is_main_frame(frame);
   // The frame starts another document: whatever the previous one had is gone,
-  // and with the main frame's document go those of all its frames.
+  // and with the main frame's document go those of all its frames; documents
+  // kept in the back/forward cache keep theirs.
   if (mainFrame) {
-    dropPage(pageId);
+    dropPage(pageId, true);
   } else {
-    dropFrame(pageId, frameId);
+    dropFrame(pageId, frameId, true);
   }
-  if (connection_ == nullptr) return;
+  // A channel that closed (the application refused a message) is opened
+  // again for the next document.
+  if (connection_ == nullptr && !connect()) return;
 
   JSCContext* context = webkit_frame_get_js_context(frame);
   if (context == nullptr) return;
-  // The document's own origin: scheme, host and port, "null" for opaque ones.
+  // The document's own origin (its security origin, not its address's):
+  // scheme, host and port, "null" for opaque ones such as sandboxed frames.
   // No script of the page has run in this window yet.
-  JSCValue* originValue = jsc_context_evaluate(context, "location.origin", -1);
+  JSCValue* originValue = jsc_context_evaluate(context, "self.origin", -1);
   char* origin = PageValueCodec::textOf(context, originValue);
   if (originValue != nullptr) g_object_unref(originValue);
   clearException(context);
@@ -163,11 +189,14 @@ void PageExtension::windowObjectCleared(WebKitWebPage* page, WebKitFrame* frame)
     publication.id = id;
     publication.page = pageId;
     publication.frame = frameId;
+    publication.mainFrame = mainFrame;
     publication.context = context;
     JSCValue* helpers = jsc_context_evaluate(context, PageValueCodec::kHelpersSource, -1);
     publication.helpers = PageValueCodec::helpersOf(helpers);
     if (helpers != nullptr) g_object_unref(helpers);
     clearException(context);
+    watchFrame(frame, pageId, frameId);
+    listenForHistory(publication);
     publish(publication, steps);
   } else {
     g_object_unref(context);
@@ -197,6 +226,100 @@ void PageExtension::publish(const Publication& publication, GVariant* steps) {
       g_free(source);
     }
   }
+}
+
+// The page's history moves whole documents in and out of WebKit's
+// back/forward cache without clearing their windows: the trusted pagehide and
+// pageshow events that say so are heard before any script of the page can
+// listen (capturing, on the window itself), with the functions they need
+// taken before the page could replace them.
+void PageExtension::listenForHistory(const Publication& publication) {
+  static const char* kListenSource =
+      "(function (persisted, listen) { return function (notify) {"
+      "  function on(shown) { return function (event) { if (event.isTrusted) notify(shown, persisted.call(event)); }; }"
+      "  listen.call(self, 'pagehide', on(false), true);"
+      "  listen.call(self, 'pageshow', on(true), true);"
+      "}; })(Object.getOwnPropertyDescriptor(PageTransitionEvent.prototype, 'persisted').get,"
+      "      EventTarget.prototype.addEventListener)";
+  JSCValue* listen = jsc_context_evaluate(publication.context, kListenSource, -1);
+  clearException(publication.context);
+  if (listen == nullptr || !jsc_value_is_function(listen)) {
+    if (listen != nullptr) g_object_unref(listen);
+    return;
+  }
+  JSCValue* notify = jsc_value_new_function(
+      publication.context, nullptr, G_CALLBACK(onPresence), new Presence{this, publication.id},
+      [](gpointer data) { delete static_cast<Presence*>(data); }, G_TYPE_NONE, 2, G_TYPE_BOOLEAN, G_TYPE_BOOLEAN);
+  JSCValue* result = jsc_value_function_call(listen, JSC_TYPE_VALUE, notify, G_TYPE_NONE);
+  if (result != nullptr) g_object_unref(result);
+  clearException(publication.context);
+  g_object_unref(notify);
+  g_object_unref(listen);
+}
+
+void PageExtension::onPresence(gboolean shown, gboolean persisted, gpointer data) {
+  auto* presence = static_cast<Presence*>(data);
+  if (persisted) {
+    presence->extension->setShown(presence->publication, shown != FALSE);
+  } else if (!shown) {
+    presence->extension->dropUnloaded(presence->publication);
+  }
+  // A first show is no news.
+}
+
+// A frame's document unloaded for good (the frame removed, or going to
+// another document): its publication ends once the unload handlers, which
+// may still call the objects, have run. A main frame's ends with the next
+// document's window, or with the page.
+void PageExtension::dropUnloaded(uint64_t id) {
+  Publication* publication = find(id);
+  if (publication == nullptr || publication->mainFrame) return;
+  g_idle_add_full(
+      G_PRIORITY_DEFAULT,
+      [](gpointer data) -> gboolean {
+        auto* presence = static_cast<Presence*>(data);
+        presence->extension->dropPublication(presence->publication);
+        return G_SOURCE_REMOVE;
+      },
+      new Presence{this, id}, [](gpointer data) { delete static_cast<Presence*>(data); });
+}
+
+void PageExtension::setShown(uint64_t id, bool shown) {
+  Publication* publication = find(id);
+  if (publication == nullptr || publication->shown == shown) return;
+  publication->shown = shown;
+  publication->hiddenOrder = shown ? 0 : ++hiddenCount_;
+  sendOneWay("Shown", g_variant_new("(tb)", static_cast<guint64>(id), shown));
+  if (!shown) hideOldest(publication->page);
+}
+
+// Gives up the oldest hidden publications of a page beyond kMaxHidden.
+void PageExtension::hideOldest(uint64_t page) {
+  for (;;) {
+    std::vector<std::pair<uint64_t, uint64_t>> hidden;  // order, id
+    for (const auto& entry : publications_) {
+      if (entry.second.page == page && !entry.second.shown) hidden.emplace_back(entry.second.hiddenOrder, entry.first);
+    }
+    if (hidden.size() <= kMaxHidden) return;
+    std::sort(hidden.begin(), hidden.end());
+    dropPublication(hidden.front().second);
+  }
+}
+
+void PageExtension::sendOneWay(const char* method, GVariant* parameters) {
+  g_variant_ref_sink(parameters);
+  if (connection_ != nullptr && !g_dbus_connection_is_closed(connection_)) {
+    GDBusMessage* message = g_dbus_message_new_method_call(nullptr, P::kApplicationPath, P::kApplicationInterface, method);
+    g_dbus_message_set_body(message, parameters);
+    g_dbus_message_set_flags(message, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
+    GError* error = nullptr;
+    if (!g_dbus_connection_send_message(connection_, message, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, &error)) {
+      g_warning("cannot tell the application %s: %s", method, error->message);
+      g_error_free(error);
+    }
+    g_object_unref(message);
+  }
+  g_variant_unref(parameters);
 }
 
 JSCValue* PageExtension::makeObject(const Publication& publication, const char* name, GVariantIter* methods) {
@@ -232,8 +355,19 @@ JSCValue* PageExtension::call(const MethodBinding& binding, GPtrArray* arguments
   uint64_t publicationId = publication->id;
   HeldFrame held(*publication);
   PageValueCodec codec = held.codec();
-  GVariant* encoded = codec.encodeArguments(arguments, binding.kinds.c_str(),
-                                            [this, publicationId](JSCValue* function) { return keep(publicationId, function); });
+  std::vector<uint64_t> keptHere;
+  GVariant* encoded = codec.encodeArguments(arguments, binding.kinds.c_str(), [this, publicationId, &keptHere](JSCValue* function) {
+    keptHere.push_back(keep(publicationId, function));
+    return keptHere.back();
+  });
+  if (codec.overBudget()) {
+    // Too much for one message: this call fails alone, the channel stays.
+    g_variant_unref(g_variant_ref_sink(encoded));
+    for (uint64_t id : keptHere) dropCallback(id);
+    sendOneWay("Refused", g_variant_new("(tsss)", static_cast<guint64>(publicationId), binding.object.c_str(),
+                                        binding.method.c_str(), "its arguments are larger than a call may carry"));
+    return jsc_value_new_undefined(held.context());
+  }
   GVariant* parameters = g_variant_new("(tss@av)", static_cast<guint64>(publicationId), binding.object.c_str(),
                                        binding.method.c_str(), encoded);
   JSCValue* result = nullptr;
@@ -305,11 +439,7 @@ void PageExtension::onMessage(GDBusConnection*, const gchar*, const gchar*, cons
   } else if (g_strcmp0(method, "DropCallback") == 0) {
     guint64 callback = 0;
     g_variant_get(parameters, "(t)", &callback);
-    auto kept = self->callbacks_.find(callback);
-    if (kept != self->callbacks_.end()) {
-      g_object_unref(kept->second.function);
-      self->callbacks_.erase(kept);
-    }
+    self->dropCallback(callback);
   } else if (g_strcmp0(method, "Evaluate") == 0) {
     guint64 publication = 0;
     const char* script = nullptr;
@@ -320,7 +450,7 @@ void PageExtension::onMessage(GDBusConnection*, const gchar*, const gchar*, cons
 
 void PageExtension::callMethod(uint64_t id, const char* name, GVariant* arguments) {
   Publication* publication = find(id);
-  if (publication == nullptr) return;
+  if (publication == nullptr || !publication->shown) return;
   HeldFrame held(*publication);
   JSCContext* context = held.context();
   JSCValue* api = jsc_context_get_value(context, "VeloraAPI");
@@ -350,7 +480,7 @@ void PageExtension::callBack(uint64_t id, GVariant* value) {
   KeptCallback callback = kept->second;
   callbacks_.erase(kept);  // once only, even if the function calls back into us
   Publication* publication = find(callback.publication);
-  if (publication != nullptr) {
+  if (publication != nullptr && publication->shown) {
     HeldFrame held(*publication);
     JSCValue* argument = held.codec().decode(value);
     JSCValue* result = jsc_value_function_callv(callback.function, 1, &argument);
@@ -363,7 +493,7 @@ void PageExtension::callBack(uint64_t id, GVariant* value) {
 
 void PageExtension::evaluate(uint64_t id, const char* script) {
   Publication* publication = find(id);
-  if (publication == nullptr) return;
+  if (publication == nullptr || !publication->shown) return;
   HeldFrame held(*publication);
   evaluateIn(held.context(), script, "velora-desktop:///evaluate");
 }
@@ -376,10 +506,11 @@ void PageExtension::evaluateIn(JSCContext* context, const char* script, const ch
 
 void PageExtension::onClosed(GDBusConnection*, gboolean, GError*, gpointer data) {
   auto* self = static_cast<PageExtension*>(data);
-  g_message("the application closed the page-object channel");
-  self->dropAll();
+  g_message("the page-object channel closed; the next document opens it again");
+  g_signal_handlers_disconnect_by_data(self->connection_, self);
   g_object_unref(self->connection_);
   self->connection_ = nullptr;
+  self->dropAll();
 }
 
 uint64_t PageExtension::keep(uint64_t publication, JSCValue* function) {
@@ -391,6 +522,13 @@ uint64_t PageExtension::keep(uint64_t publication, JSCValue* function) {
 PageExtension::Publication* PageExtension::find(uint64_t id) {
   auto found = publications_.find(id);
   return found != publications_.end() ? &found->second : nullptr;
+}
+
+void PageExtension::dropCallback(uint64_t id) {
+  auto kept = callbacks_.find(id);
+  if (kept == callbacks_.end()) return;
+  g_object_unref(kept->second.function);
+  callbacks_.erase(kept);
 }
 
 void PageExtension::dropCallbacks(uint64_t publication) {
@@ -413,20 +551,23 @@ void PageExtension::dropPublication(uint64_t id) {
   if (found->second.helpers.isPlain != nullptr) g_object_unref(found->second.helpers.isPlain);
   g_object_unref(found->second.context);
   publications_.erase(found);
+  sendOneWay("Ended", g_variant_new("(t)", static_cast<guint64>(id)));
 }
 
-void PageExtension::dropPage(uint64_t page) {
+void PageExtension::dropPage(uint64_t page, bool shownOnly) {
   std::vector<uint64_t> ids;
   for (const auto& entry : publications_) {
-    if (entry.second.page == page) ids.push_back(entry.first);
+    if (entry.second.page == page && (entry.second.shown || !shownOnly)) ids.push_back(entry.first);
   }
   for (uint64_t id : ids) dropPublication(id);
 }
 
-void PageExtension::dropFrame(uint64_t page, uint64_t frame) {
+void PageExtension::dropFrame(uint64_t page, uint64_t frame, bool shownOnly) {
   std::vector<uint64_t> ids;
   for (const auto& entry : publications_) {
-    if (entry.second.page == page && entry.second.frame == frame) ids.push_back(entry.first);
+    if (entry.second.page == page && entry.second.frame == frame && (entry.second.shown || !shownOnly)) {
+      ids.push_back(entry.first);
+    }
   }
   for (uint64_t id : ids) dropPublication(id);
 }

@@ -3,6 +3,17 @@
 // them with JavaScriptCore GLib, and carries their calls to the application
 // over the page-object channel (see PageChannelProtocol.h).
 //
+// A publication lives as long as its document may run: it ends when the frame
+// starts another document or goes away (a frame's document unloaded for good,
+// once its unload handlers have run), or when the page goes. A document
+// that WebKit keeps in its back/forward cache keeps its publication, hidden:
+// nothing of the application reaches it until it is shown again, and the
+// application is told of both moves. A page keeps at most kMaxHidden hidden
+// publications (the cache keeps fewer documents than that).
+//
+// When the channel closes, every publication ends; the next document that
+// asks connects again.
+//
 // Threads: everything runs on the web process's main thread, where WebKit
 // emits its signals and where the connection dispatches the application's
 // messages. A method that returns a value blocks that thread (the page's
@@ -16,6 +27,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -31,13 +43,18 @@ class PageExtension {
   // no frame of this process gets objects.
   bool start();
 
+  static constexpr size_t kMaxHidden = 4;
+
  private:
   struct Publication {
     uint64_t id = 0;
     uint64_t page = 0;
     uint64_t frame = 0;
+    bool mainFrame = false;
     JSCContext* context = nullptr;     // owned reference
     PageValueCodec::Helpers helpers;    // owned references
+    bool shown = true;                  // false while in the back/forward cache
+    uint64_t hiddenOrder = 0;           // when it was hidden, to give up the oldest first
   };
   class HeldFrame;
   struct KeptCallback {
@@ -49,9 +66,20 @@ class PageExtension {
     PageExtension* extension;
     uint64_t page;
   };
+  struct FrameGone {
+    PageExtension* extension;
+    uint64_t page;
+    uint64_t frame;
+  };
+  struct Presence {
+    PageExtension* extension;
+    uint64_t publication;
+  };
 
   static void onPageCreated(WebKitWebExtension* extension, WebKitWebPage* page, gpointer self);
   static void onPageGone(gpointer gone, GObject* page);
+  static void onFrameGone(gpointer gone, GObject* frame);
+  static void onPresence(gboolean shown, gboolean persisted, gpointer presence);
   static void onWindowObjectCleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKitFrame* frame, gpointer self);
   static void onConsoleMessage(WebKitWebPage* page, WebKitConsoleMessage* message, gpointer self);
   static JSCValue* onMethodCalled(GPtrArray* arguments, gpointer binding);
@@ -59,7 +87,14 @@ class PageExtension {
                         const gchar* method, GVariant* parameters, GDBusMethodInvocation* invocation, gpointer self);
   static void onClosed(GDBusConnection* connection, gboolean remotePeerVanished, GError* error, gpointer self);
 
+  bool connect();
   void windowObjectCleared(WebKitWebPage* page, WebKitFrame* frame);
+  void watchFrame(WebKitFrame* frame, uint64_t page, uint64_t frameId);
+  void listenForHistory(const Publication& publication);
+  void setShown(uint64_t id, bool shown);
+  void dropUnloaded(uint64_t id);
+  void hideOldest(uint64_t page);
+  void sendOneWay(const char* method, GVariant* parameters);
   void publish(const Publication& publication, GVariant* steps);
   JSCValue* makeObject(const Publication& publication, const char* name, GVariantIter* methods);
   JSCValue* call(const MethodBinding& binding, GPtrArray* arguments);
@@ -71,10 +106,13 @@ class PageExtension {
   static void evaluateIn(JSCContext* context, const char* script, const char* source);
 
   uint64_t keep(uint64_t publication, JSCValue* function);
+  void dropCallback(uint64_t id);
   void dropCallbacks(uint64_t publication);
   void dropPublication(uint64_t id);
-  void dropPage(uint64_t page);
-  void dropFrame(uint64_t page, uint64_t frame);
+  // With shownOnly, hidden publications (documents in the back/forward
+  // cache) stay.
+  void dropPage(uint64_t page, bool shownOnly);
+  void dropFrame(uint64_t page, uint64_t frame, bool shownOnly);
   void dropAll();
   Publication* find(uint64_t id);
 
@@ -84,4 +122,6 @@ class PageExtension {
   std::map<uint64_t, Publication> publications_;
   std::map<uint64_t, KeptCallback> callbacks_;
   uint64_t nextCallback_ = 1;
+  uint64_t hiddenCount_ = 0;
+  std::set<uint64_t> watchedFrames_;
 };

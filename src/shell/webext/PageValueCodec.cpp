@@ -37,15 +37,25 @@ char* PageValueCodec::textOf(JSCContext* context, JSCValue* value) {
 
 void PageValueCodec::resetBudget() {
   nodesLeft_ = kMaxNodes;
-  textBytesLeft_ = kMaxTextBytes;
+  bytesLeft_ = kMaxBytes;
+  overBudget_ = false;
+}
+
+bool PageValueCodec::spend(size_t bytes) {
+  if (bytes > bytesLeft_) {
+    bytesLeft_ = 0;
+    overBudget_ = true;
+    return false;
+  }
+  bytesLeft_ -= bytes;
+  return true;
 }
 
 GVariant* PageValueCodec::encodeText(const char* text) {
-  size_t length = text != nullptr ? strlen(text) : 0;
-  if (length > textBytesLeft_) return undefinedVariant();
-  textBytesLeft_ -= length;
-  gchar* valid = g_utf8_make_valid(text != nullptr ? text : "", static_cast<gssize>(length));
-  GVariant* v = g_variant_new_string(valid);
+  // Counted as it travels: made valid first (which may lengthen it), with its
+  // length and terminating nul.
+  gchar* valid = g_utf8_make_valid(text != nullptr ? text : "", -1);
+  GVariant* v = spend(strlen(valid) + 5) ? g_variant_new_string(valid) : undefinedVariant();
   g_free(valid);
   return v;
 }
@@ -66,10 +76,12 @@ GVariant* PageValueCodec::encodeArguments(GPtrArray* arguments, const char* kind
       bare = encodeText(text);
       g_free(text);
     } else if (kind == 'n') {
+      spend(kValueBytes);
       double number = argument != nullptr ? jsc_value_to_double(argument) : NAN;
       if (jsc_context_get_exception(context_) != nullptr) jsc_context_clear_exception(context_);
       bare = g_variant_new_double(number);
     } else if (kind == 'f') {
+      spend(kValueBytes);
       if (argument != nullptr && jsc_value_is_function(argument) && keeper) {
         bare = g_variant_new("(t)", static_cast<guint64>(keeper(argument)));
       } else {
@@ -92,7 +104,7 @@ GVariant* PageValueCodec::encode(JSCValue* value) {
 }
 
 GVariant* PageValueCodec::encodeBare(JSCValue* value, int depth) {
-  if (value == nullptr || depth > kMaxDepth || nodesLeft_ <= 0) return undefinedVariant();
+  if (value == nullptr || depth > kMaxDepth || nodesLeft_ <= 0 || !spend(kValueBytes)) return undefinedVariant();
   --nodesLeft_;
   if (jsc_value_is_undefined(value)) return undefinedVariant();
   if (jsc_value_is_null(value)) return nullVariant();
@@ -165,9 +177,13 @@ GVariant* PageValueCodec::encodeObject(JSCValue* value, int depth) {
   if (jsc_context_get_exception(context_) != nullptr) jsc_context_clear_exception(context_);
   for (const std::string& name : names) {
     if (nodesLeft_ <= 0) break;
+    gchar* key = g_utf8_make_valid(name.c_str(), -1);
+    if (!spend(strlen(key) + 5 + kValueBytes)) {
+      g_free(key);
+      break;
+    }
     JSCValue* member = jsc_value_object_get_property(value, name.c_str());
     if (jsc_context_get_exception(context_) != nullptr) jsc_context_clear_exception(context_);
-    gchar* key = g_utf8_make_valid(name.c_str(), -1);  // keys are few and short: not counted as text
     g_variant_builder_add(&builder, "(s@v)", key, g_variant_new_variant(encodeBare(member, depth + 1)));
     g_free(key);
     if (member != nullptr) g_object_unref(member);

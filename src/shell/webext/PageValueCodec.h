@@ -14,12 +14,16 @@ class PageValueCodec {
 
   // The limits that keep a hostile or cyclic value from costing more than a
   // call is worth, and every message within what D-Bus carries (nesting of at
-  // most 64 containers, each page level taking up to three): nesting is cut
-  // at kMaxDepth, and a call's arguments carry at most kMaxNodes values and
-  // kMaxTextBytes bytes of text. What is cut travels as undefined.
+  // most 64 containers, each page level taking up to three; an array of at
+  // most 64 MiB): nesting is cut at kMaxDepth and a call's arguments carry at
+  // most kMaxNodes values, what is cut travelling as undefined. Every byte a
+  // call's arguments take on the wire counts against kMaxBytes: texts, the
+  // keys of objects, and kValueBytes for each value (its type, length and
+  // padding). A call over that budget cannot travel at all (see overBudget).
   static constexpr int kMaxDepth = 16;
   static constexpr int kMaxNodes = 100000;
-  static constexpr size_t kMaxTextBytes = 64u << 20;
+  static constexpr size_t kMaxBytes = 60u << 20;
+  static constexpr size_t kValueBytes = 24;
 
   // The helpers a codec needs from the frame's own realm, made before any
   // script of the page runs (so that the page cannot redirect them).
@@ -58,6 +62,10 @@ class PageValueCodec {
   // One value, taken as it is ('v'): a new floating "v" variant.
   GVariant* encode(JSCValue* value);
 
+  // Whether the last encoding went over kMaxBytes: its result is incomplete
+  // and must not be sent.
+  bool overBudget() const { return overBudget_; }
+
   // A page value from its wire form (a "v" variant or its content): a new
   // reference. Callbacks and unknown types become undefined.
   JSCValue* decode(GVariant* variant);
@@ -76,8 +84,10 @@ class PageValueCodec {
   JSCContext* context_;
   Helpers helpers_;
   GVariant* encodeText(const char* text);
+  bool spend(size_t bytes);
   void resetBudget();
 
   int nodesLeft_ = kMaxNodes;
-  size_t textBytesLeft_ = kMaxTextBytes;
+  size_t bytesLeft_ = kMaxBytes;
+  bool overBudget_ = false;
 };

@@ -21,8 +21,10 @@ const scenarios = {
   frames() {
     report('main', objectsSeen(['TestBridge']));
     const p = params();
-    for (const [as, origin] of [['same-origin', ''], ['other-port', p.get('other')], ['third-party', p.get('third')]]) {
+    for (const [as, origin] of [['same-origin', ''], ['other-port', p.get('other')], ['third-party', p.get('third')],
+                                ['sandboxed', '']]) {
       const frame = document.createElement('iframe');
+      if (as === 'sandboxed') frame.sandbox = 'allow-scripts';
       frame.src = origin + '/frame.html?as=' + as;
       document.body.appendChild(frame);
     }
@@ -91,6 +93,39 @@ const scenarios = {
     report('before-reload', true).then(() => location.reload());
   },
 
+  // Player-origin frames holding 1 MiB each, added and removed one by one.
+  removedFrames() {
+    const count = Number(params().get('count') || 30);
+    let left = count;
+    const next = () => {
+      if (left-- === 0) {
+        report('removed-frames', count);
+        return;
+      }
+      const frame = document.createElement('iframe');
+      frame.src = '/channel.html?scenario=holder';
+      frame.onload = () => { frame.remove(); setTimeout(next, 0); };
+      document.body.appendChild(frame);
+    };
+    next();
+  },
+
+  holder() {
+    window.held = 'h'.repeat(1 << 20);
+  },
+
+  // An answer larger than a message may be closes the channel of this web
+  // process; the next document has its objects all the same.
+  closedChannel() {
+    if (sessionStorage.getItem('closed')) {
+      report('reopened', { objects: typeof TestBridge, echo: TestBridge.echo('again') });
+      return;
+    }
+    sessionStorage.setItem('closed', 'yes');
+    const answer = TestBridge.tooLargeAnswer();
+    report('closed', { answer: typeof answer, echo: typeof TestBridge.echo('gone') }).then(() => location.reload());
+  },
+
   events() {
     TestBridge.emitEvents(300);
   },
@@ -149,7 +184,7 @@ const scenarios = {
         }
       }
     };
-    const skip = new Set(['keepForReload', 'evaluateScript']);
+    const skip = new Set(['keepForReload', 'evaluateScript', 'tooLargeAnswer']);
     const methods = Object.keys(TestBridge).filter((name) => !skip.has(name));
     const calls = Number(params().get('calls') || 10000);
     let thrown = 0;

@@ -1,0 +1,203 @@
+#include "SPMediaKeySourceChain.h"
+
+#include <gio/gio.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "HIDRemoteFakes_test.h"
+#include "SPGnomeMediaKeySource.h"
+#include "SPMediaKeyTap.h"
+
+namespace {
+
+const char* const kName = "velora-test";
+
+// The desktop's settings daemon as the tap meets it on the session bus: it
+// records the grabs and releases it is asked for and sends key presses.
+class FakeSettingsDaemon {
+ public:
+  explicit FakeSettingsDaemon(GDBusConnection* connection) : connection_(connection) {
+    static const char* xml =
+        "<node><interface name='org.gnome.SettingsDaemon.MediaKeys'>"
+        "<method name='GrabMediaPlayerKeys'><arg type='s' direction='in'/><arg type='u' direction='in'/></method>"
+        "<method name='ReleaseMediaPlayerKeys'><arg type='s' direction='in'/></method>"
+        "<signal name='MediaPlayerKeyPressed'><arg type='s'/><arg type='s'/></signal>"
+        "</interface></node>";
+    node_ = g_dbus_node_info_new_for_xml(xml, nullptr);
+    static const GDBusInterfaceVTable vtable = {
+        [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* method, GVariant* parameters,
+           GDBusMethodInvocation* invocation, gpointer self) {
+          const gchar* application = nullptr;
+          g_variant_get_child(parameters, 0, "&s", &application);
+          static_cast<FakeSettingsDaemon*>(self)->calls.push_back(std::string(method) + " " + application);
+          g_dbus_method_invocation_return_value(invocation, nullptr);
+        },
+        nullptr, nullptr, {}};
+    registration_ = g_dbus_connection_register_object(connection_, SPGnomeMediaKeySource::kObjectPath,
+                                                      node_->interfaces[0], &vtable, this, nullptr, nullptr);
+    owner_ = g_bus_own_name_on_connection(connection_, SPGnomeMediaKeySource::kBusName, G_BUS_NAME_OWNER_FLAGS_NONE,
+                                          nullptr, nullptr, nullptr, nullptr);
+  }
+  ~FakeSettingsDaemon() {
+    g_bus_unown_name(owner_);
+    g_dbus_connection_unregister_object(connection_, registration_);
+    g_dbus_node_info_unref(node_);
+  }
+  void press(const char* application, const char* key) {
+    g_dbus_connection_emit_signal(connection_, nullptr, SPGnomeMediaKeySource::kObjectPath,
+                                  SPGnomeMediaKeySource::kInterface, "MediaPlayerKeyPressed",
+                                  g_variant_new("(ss)", application, key), nullptr);
+  }
+  std::vector<std::string> calls;
+
+ private:
+  GDBusConnection* connection_;
+  GDBusNodeInfo* node_;
+  guint registration_ = 0, owner_ = 0;
+};
+
+// Stands for the window manager: the test says which application came to the front.
+class ScriptedFront : public SPFrontApplicationSource {
+ public:
+  bool start(FrontHandler front, TerminatedHandler) override {
+    front_ = std::move(front);
+    return true;
+  }
+  void stop() override {}
+  void bringToFront(pid_t pid) { front_({pid, ""}); }
+
+ private:
+  FrontHandler front_;
+};
+
+struct Key {
+  int code;
+  bool down;
+  bool operator==(const Key& o) const { return code == o.code && down == o.down; }
+};
+
+class RecordingDelegate : public SPMediaKeyTapDelegate {
+ public:
+  void mediaKeyTapReceivedMediaKeyEvent(SPMediaKeyTap*, const SPMediaKeyEvent& event) override {
+    keys.push_back({event.keyCode(), event.isKeyDown()});
+  }
+  std::vector<Key> keys;
+};
+
+template <typename Done>
+bool runUntil(Done done) {
+  gint64 guard = g_get_monotonic_time() + 10 * G_USEC_PER_SEC;
+  while (!done() && g_get_monotonic_time() < guard) runMainLoopFor(5);
+  return done();
+}
+
+bool nameHasOwner(const std::string& name) {
+  std::string command = "gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus "
+                        "--method org.freedesktop.DBus.NameHasOwner " + name + " 2>/dev/null";
+  FILE* out = popen(command.c_str(), "r");
+  char buffer[64] = {};
+  size_t n = fread(buffer, 1, sizeof buffer - 1, out);
+  pclose(out);
+  return std::string(buffer, n).find("true") != std::string::npos;
+}
+
+// A media-player client on the bus (a desktop routing a key, a panel button).
+std::string callPlayer(const std::string& arguments) {
+  std::string command = "dbus-send --session --print-reply --dest=org.mpris.MediaPlayer2." + std::string(kName) +
+                        " /org/mpris/MediaPlayer2 " + arguments + " 2>&1";
+  FILE* out = popen(command.c_str(), "r");
+  std::string text;
+  char buffer[256];
+  while (size_t n = fread(buffer, 1, sizeof buffer, out)) text.append(buffer, n);
+  int status = pclose(out);
+  return status == 0 ? text : "failed: " + text;
+}
+
+// A private session bus; no X display, so the desktop's D-Bus sources are
+// all there is.
+class SPMediaKeySourceChainTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    unsetenv("DISPLAY");
+    bus = g_test_dbus_new(G_TEST_DBUS_NONE);
+    g_test_dbus_up(bus);
+  }
+  static void TearDownTestSuite() {
+    g_test_dbus_down(bus);
+    g_object_unref(bus);
+  }
+  void SetUp() override { connection = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr); }
+  void TearDown() override { g_object_unref(connection); }
+
+  std::unique_ptr<SPMediaKeyTap> makeTap() {
+    auto scripted = std::make_unique<ScriptedFront>();
+    front = scripted.get();
+    return std::make_unique<SPMediaKeyTap>(&delegate, [] { return SPMediaKeyPreferences(); },
+                                           SPMediaKeySourceChain::desktop(kName), std::move(scripted));
+  }
+
+  static GTestDBus* bus;
+  GDBusConnection* connection = nullptr;
+  ScriptedFront* front = nullptr;
+  RecordingDelegate delegate;
+};
+GTestDBus* SPMediaKeySourceChainTest::bus = nullptr;
+
+TEST_F(SPMediaKeySourceChainTest, TheSettingsDaemonHandsUsItsKeysWhileWeAreInFront) {
+  FakeSettingsDaemon daemon(connection);
+  ASSERT_TRUE(runUntil([] { return nameHasOwner(SPGnomeMediaKeySource::kBusName); }));
+  auto tap = makeTap();
+  ASSERT_TRUE(tap->startWatchingMediaKeys());
+  ASSERT_TRUE(runUntil([&] { return daemon.calls.size() == 1; }));
+  EXPECT_EQ(daemon.calls[0], "GrabMediaPlayerKeys velora-test");
+  EXPECT_FALSE(nameHasOwner("org.mpris.MediaPlayer2.velora-test")) << "the daemon routes the keys alone";
+
+  daemon.press("another-player", "Play");
+  daemon.press(kName, "Stop");
+  daemon.press(kName, "Next");
+  ASSERT_TRUE(runUntil([&] { return delegate.keys.size() >= 2; }));
+  EXPECT_EQ(delegate.keys, (std::vector<Key>{{19, true}, {19, false}}));
+
+  front->bringToFront(12345);  // not us: the daemon is not asked again
+  front->bringToFront(getpid());
+  ASSERT_TRUE(runUntil([&] { return daemon.calls.size() == 2; }));
+  EXPECT_EQ(daemon.calls[1], "GrabMediaPlayerKeys velora-test");
+  tap->setShouldInterceptMediaKeyEvents(false);
+  ASSERT_TRUE(runUntil([&] { return daemon.calls.size() == 3; }));
+  EXPECT_EQ(daemon.calls[2], "ReleaseMediaPlayerKeys velora-test");
+  EXPECT_EQ(tap->mediaKeySourceState(), SPMediaKeySource::kKeysGivenBack);
+}
+
+TEST_F(SPMediaKeySourceChainTest, WithoutTheDaemonWeAreAMediaPlayerOnTheBus) {
+  auto tap = makeTap();
+  ASSERT_TRUE(tap->startWatchingMediaKeys());
+  ASSERT_TRUE(runUntil([&] { return tap->mediaKeySourceState() == SPMediaKeySource::kKeysTaken; }));
+  const std::string player = "org.mpris.MediaPlayer2.Player";
+  std::string canControl = callPlayer("org.freedesktop.DBus.Properties.Get string:" + player + " string:CanControl");
+  EXPECT_NE(canControl.find("boolean true"), std::string::npos) << canControl;
+  std::string identity =
+      callPlayer("org.freedesktop.DBus.Properties.Get string:org.mpris.MediaPlayer2 string:Identity");
+  EXPECT_NE(identity.find("string \""), std::string::npos) << identity;
+  for (const char* method : {"PlayPause", "Next", "Previous", "Stop", "Pause"}) {
+    std::string answer = callPlayer(player + "." + method);
+    EXPECT_EQ(answer.find("failed"), std::string::npos) << method << ": " << answer;
+  }
+  ASSERT_TRUE(runUntil([&] { return delegate.keys.size() >= 8; }));
+  EXPECT_EQ(delegate.keys, (std::vector<Key>{{16, true}, {16, false}, {19, true}, {19, false}, {20, true},
+                                             {20, false}, {16, true}, {16, false}}));
+
+  // Another listed player came to the front: we leave the bus until we are back.
+  tap->setShouldInterceptMediaKeyEvents(false);
+  ASSERT_TRUE(runUntil([] { return !nameHasOwner("org.mpris.MediaPlayer2.velora-test"); }));
+  tap->setShouldInterceptMediaKeyEvents(true);
+  ASSERT_TRUE(runUntil([] { return nameHasOwner("org.mpris.MediaPlayer2.velora-test"); }));
+  tap->stopWatchingMediaKeys();
+  EXPECT_FALSE(nameHasOwner("org.mpris.MediaPlayer2.velora-test"));
+}
+
+}  // namespace

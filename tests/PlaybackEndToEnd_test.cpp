@@ -1,0 +1,160 @@
+// Playback end to end behind tools/velora-core: what the WAV writer records,
+// sample by sample, against the reference decoders (mpg123 --gapless, flac -d).
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "CoreDriverProcess.h"
+#include "DriverValues.h"
+#include "TestFolder.h"
+#include "TestHttpServer.h"
+#include "VETestSupport.h"
+
+namespace {
+
+const char* const kTool = VELORA_CORE_TOOL;
+
+using driverjson::args;
+
+// The file of a fixture as the test server names it (it serves the fixtures'
+// folder).
+std::string served(const vetest::Fixture& fixture)
+{
+    return fixture.file.substr(fixture.file.rfind('/') + 1);
+}
+
+std::vector<int16_t> referenceOf(const vetest::Fixture& fixture)
+{
+    return vetest::stereo(vetest::readWav(fixture.reference));
+}
+
+// The samples from the first one that is not silence: a sound plays silence
+// until its data arrives.
+std::vector<int16_t> withoutLeadingSilence(const std::vector<int16_t>& samples)
+{
+    size_t start = 0;
+    while (start + 1 < samples.size() && samples[start] == 0 && samples[start + 1] == 0)
+        start += 2;
+    return std::vector<int16_t>(samples.begin() + long(start), samples.end());
+}
+
+// Index of the first sample that differs, SIZE_MAX when both are equal.
+size_t firstDifference(const std::vector<int16_t>& a, const std::vector<int16_t>& b)
+{
+    const size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+        if (a[i] != b[i])
+            return i;
+    }
+    return a.size() == b.size() ? SIZE_MAX : n;
+}
+
+class PlaybackTest : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        TestHttpServer::clearProxyEnvironment();
+        setenv("VELORA_TESTSERVER_ROOT", vetest::scratchDir().c_str(), 1);
+    }
+
+    // A driver playing into wav on the output `output` ("6:0": the WAV writer
+    // that mixes only in the worker's passes; "4:0": in real time).
+    std::unique_ptr<CoreDriverProcess> startDriver(const std::string& wav, const std::string& output,
+                                                   const std::vector<std::string>& more = {})
+    {
+        std::vector<std::string> arguments = { "--home", folder.folder("home"), "--wav", wav, "--output", output };
+        arguments.insert(arguments.end(), more.begin(), more.end());
+        auto driver = std::make_unique<CoreDriverProcess>(kTool, arguments);
+        EXPECT_TRUE(driver->waitUntilStarted());
+        return driver;
+    }
+
+    int64_t ask(CoreDriverProcess& driver, const char* call, int sound)
+    {
+        return driver.call(call, args({ sound })).int64Value();
+    }
+
+    // Lets the core run until cond holds; false after about a minute (a
+    // guard against hangs, not a measure).
+    bool runUntil(CoreDriverProcess& driver, const std::function<bool()>& cond)
+    {
+        for (int i = 0; i < 3000; ++i) {
+            if (cond())
+                return true;
+            driver.call("sleep", args({ 20 }));
+        }
+        return cond();
+    }
+
+    bool playedToEnd(CoreDriverProcess& driver, int sound)
+    {
+        return runUntil(driver, [&] {
+            const int64_t length = ask(driver, "getLength", sound);
+            return length > 0 && !driver.call("getPlaying", args({ sound })).boolValue() &&
+                   ask(driver, "getPosition", sound) >= length;
+        });
+    }
+
+    TestFolder folder;
+};
+
+// A seek before the first play, and a seek into a part of a FLAC file not yet
+// fetched (the sound starves, then its data arrives): the output starts on
+// the very frame the seek asked for.
+TEST_F(PlaybackTest, ASeekPlaysFromTheFrameItAskedFor)
+{
+    const struct {
+        const char* name;
+        vetest::Fixture track;
+        const char* faults;   // test server path segments
+        unsigned target;      // ms
+        bool whole;           // whole file in before the seek: the output starts at once
+        bool waitOpen;        // seek and play once the sound is open, else at once
+    } cases[] = {
+        { "before play", vetest::flac("e2e-seek-first", 3.0, 44100, 2, 510), "", 1000, true, true },
+        { "before play, mp3", vetest::mp3("e2e-seek-first-mp3", 3.0, 44100, 2, "-b 192", 510), "", 1500, true, true },
+        { "queued during the open", vetest::flac("e2e-seek-queued", 3.0, 44100, 2, 470), "", 700, false, false },
+        { "into missing data", vetest::flac("e2e-seek-starve", 12.0, 44100, 2, 620), "/throttle=150000", 9000,
+          false, true },
+    };
+    TestHttpServer server;
+    ASSERT_TRUE(server.isRunning());
+    int entity = 900;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string wav = folder.file("seek-" + std::to_string(entity) + ".wav");
+        std::unique_ptr<CoreDriverProcess> driver = startDriver(wav, "6:0");
+        const std::string url = server.url(std::string(c.faults) + "/file=" + served(c.track) + "/t") +
+                                "?_TEID=" + std::to_string(++entity) + "&_FMT=5";
+        const int sound = int(driver->call("createSound", args({ url })).int64Value());
+        ASSERT_GT(sound, 0);
+        ASSERT_TRUE(!c.waitOpen || runUntil(*driver, [&] {
+            if (ask(*driver, "getState", sound) != 0 || ask(*driver, "getLength", sound) <= 0)
+                return false;
+            if (!c.whole)
+                return true;
+            const JKValue ranges = driver->call("getRanges", args({ sound }));
+            return ranges.isArray() && ranges.array()->count() == 2 &&
+                   ranges.array()->objectAtIndex(1).doubleValue() + 1 >= ask(*driver, "getLength", sound);
+        }));
+        ASSERT_TRUE(driver->call("setPosition", args({ sound, int(c.target) })).boolValue());
+        ASSERT_TRUE(driver->call("play", args({ sound })).boolValue());
+        ASSERT_TRUE(playedToEnd(*driver, sound));
+        EXPECT_EQ(0, driver->quit());
+
+        const std::vector<int16_t> reference = referenceOf(c.track);
+        const size_t from = size_t(c.target) * 44100 / 1000 * 2;
+        const std::vector<int16_t> expected(reference.begin() + long(from), reference.end());
+        const std::vector<int16_t> recorded = vetest::readWav(wav).samples;
+        const std::vector<int16_t> played = c.whole ? recorded : withoutLeadingSilence(recorded);
+        EXPECT_EQ(expected.size(), played.size());
+        EXPECT_EQ(SIZE_MAX, firstDifference(expected, played));
+    }
+}
+
+} // namespace
