@@ -1,31 +1,44 @@
-// JSON codec throughput: parse and serialize a generated document of about
-// 20 MB shaped like the page's track lists (records of 24 keys: texts, ids as
-// texts, integers, a double, nulls, a nested array) with our decoder and
-// serializer, beside RapidJSON and nlohmann/json on the same text, in the
-// same run. Each figure is the best of several runs.
+// JSON codec figures, each beside its baselines from the same run:
+// - parse and serialize speed on generated documents shaped like the page's
+//   track lists (records of 24 keys: texts, ids as texts, integers, a double,
+//   nulls, a nested array), 20 MB and 100 MB by default, with our decoder and
+//   serializer beside RapidJSON and nlohmann/json on the same text;
+// - the peak memory of a parse, measured in a child process of its own, as a
+//   multiple of the document's size;
+// - parsing 2^16 keys that share one tokenizer hash beside 2^16 random keys of
+//   the same length (the cost of hash flooding).
+// Times are the CPU time of the parsing thread, so other work on a shared
+// machine disturbs them less than wall time; each figure is the median of the
+// runs with the fastest and slowest in brackets, and each ratio is a ratio of
+// medians.
 //
-// Usage: json_bench [megabytes] [runs]   (defaults 20 and 5)
+// Usage: json_bench [runs] [megabytes...]   (defaults 5, then 20 and 100)
 
 #include <nlohmann/json.hpp>
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <malloc.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
 #include <functional>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "JKArray.h"
 #include "JSONDecoder.h"
 #include "JSONKitSerializing.h"
 
 namespace {
-
-typedef std::chrono::steady_clock Clock;
 
 std::string makeDocument(std::size_t targetBytes) {
   std::mt19937 random(1);
@@ -37,6 +50,7 @@ std::string makeDocument(std::size_t targetBytes) {
     return s;
   };
   std::string text = "[";
+  text.reserve(targetBytes + 4096);
   for (int position = 1; text.size() < targetBytes; ++position) {
     unsigned id = 100000 + below(900000);
     char record[2048];
@@ -57,22 +71,61 @@ std::string makeDocument(std::size_t targetBytes) {
   return text + "]";
 }
 
-// The best time of `runs` runs of `work`, in seconds; `prepare` runs untimed
-// before each (it frees the previous result, so freeing is not measured).
-double best(int runs, const std::function<void()>& work, const std::function<void()>& prepare = [] {}) {
-  double fastest = 1e9;
-  for (int i = 0; i < runs; ++i) {
-    prepare();
-    Clock::time_point start = Clock::now();
-    work();
-    fastest = std::min(fastest, std::chrono::duration<double>(Clock::now() - start).count());
+// One object of 2^blocks keys, each made of `blocks` two-byte blocks: "Ez"
+// and "FY" (which share one tokenizer hash, so every key does), or random
+// letters of the same length.
+std::string makeKeys(int blocks, bool colliding) {
+  std::mt19937 random(2);
+  std::string text = "{";
+  for (int n = 0; n < (1 << blocks); ++n) {
+    std::string key;
+    for (int b = 0; b < blocks; ++b) {
+      if (colliding) {
+        key += (n >> b & 1) ? "FY" : "Ez";
+      } else {
+        key += static_cast<char>('a' + random() % 26);
+        key += static_cast<char>('a' + random() % 26);
+      }
+    }
+    text += (n ? ",\"" : "\"") + key + "\":" + std::to_string(n);
   }
-  return fastest;
+  return text + "}";
 }
 
-void report(const char* what, double megabytes, double ours, double rapid, double nlohmann) {
-  std::printf("%-10s ours %8.1f MB/s   RapidJSON %8.1f MB/s (ours/RapidJSON %.2f)   nlohmann %8.1f MB/s (ours/nlohmann %.2f)\n",
-              what, megabytes / ours, megabytes / rapid, rapid / ours, megabytes / nlohmann, nlohmann / ours);
+double threadSeconds() {
+  timespec now;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+struct Figure {
+  double median, min, max;
+};
+
+// Seconds of `work` over `runs` runs; `prepare` runs untimed before each (it
+// frees the previous result, so freeing is not measured).
+Figure measure(int runs, const std::function<void()>& work, const std::function<void()>& prepare = [] {}) {
+  std::vector<double> times;
+  for (int i = 0; i < runs; ++i) {
+    prepare();
+    double start = threadSeconds();
+    work();
+    times.push_back(threadSeconds() - start);
+  }
+  std::sort(times.begin(), times.end());
+  return {times[times.size() / 2], times.front(), times.back()};
+}
+
+void reportSpeed(const char* what, double megabytes, Figure ours, Figure rapid, Figure nlohmann) {
+  auto speed = [&](const char* who, Figure f) {
+    std::printf("  %-9s %7.1f MB/s (%.1f-%.1f)", who, megabytes / f.median, megabytes / f.max, megabytes / f.min);
+  };
+  std::printf("%-10s", what);
+  speed("ours", ours);
+  speed("RapidJSON", rapid);
+  speed("nlohmann", nlohmann);
+  std::printf("\n%-10s  ours/RapidJSON %.2f   ours/nlohmann %.2f\n", "", rapid.median / ours.median,
+              nlohmann.median / ours.median);
 }
 
 [[noreturn]] void die(const char* message) {
@@ -80,54 +133,131 @@ void report(const char* what, double megabytes, double ours, double rapid, doubl
   std::exit(1);
 }
 
-}  // namespace
+long statusKilobytes(const char* field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  std::size_t length = std::strlen(field);
+  while (std::getline(status, line)) {
+    if (line.compare(0, length, field) == 0) return std::strtol(line.c_str() + length, nullptr, 10);
+  }
+  return 0;
+}
 
-int main(int argc, char** argv) {
-  std::size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 20;
-  int runs = argc > 2 ? std::atoi(argv[2]) : 5;
+// Runs `parse` in a child process and returns the peak resident memory the
+// parse added, in kilobytes.
+long peakMemory(const std::function<void()>& parse) {
+  int pipeEnds[2];
+  if (pipe(pipeEnds) != 0) die("pipe failed");
+  pid_t child = fork();
+  if (child < 0) die("fork failed");
+  if (child == 0) {
+    close(pipeEnds[0]);
+    // Give back the free memory of the parent's heap, so that the parse
+    // touches fresh pages for whatever it allocates, then restart the peak.
+    malloc_trim(0);
+    std::ofstream("/proc/self/clear_refs") << "5";
+    long before = statusKilobytes("VmRSS:");
+    parse();
+    long added = statusKilobytes("VmHWM:") - before;
+    ssize_t written = write(pipeEnds[1], &added, sizeof added);
+    _exit(written == sizeof added ? 0 : 1);
+  }
+  close(pipeEnds[1]);
+  long added = 0;
+  ssize_t got = read(pipeEnds[0], &added, sizeof added);
+  close(pipeEnds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (got != sizeof added || !WIFEXITED(status) || WEXITSTATUS(status) != 0) die("memory child failed");
+  return added;
+}
+
+// The peak of a parse beside the document it parses: what the parse adds,
+// and with the document itself counted in.
+void reportMemory(double megabytes, const char* who, const std::function<void()>& parse) {
+  double added = static_cast<double>(peakMemory(parse)) / 1000.0 / megabytes;
+  std::printf("  %-9s parse adds %5.2fx the document (%5.2fx with the document)", who, added, added + 1);
+}
+
+void benchDocument(std::size_t megabytes, int runs) {
   std::string text = makeDocument(megabytes * 1000 * 1000);
-  double size = text.size() / 1e6;
-  std::printf("document: %.1f MB, best of %d runs\n", size, runs);
+  double size = static_cast<double>(text.size()) / 1e6;
+  std::printf("document: %.1f MB, %d runs\n", size, runs);
 
-  // Parse. A fresh decoder each run, so our string cache starts cold as theirs do.
+  // A fresh decoder each run, so our string cache starts cold as theirs do.
   std::optional<JKValue> ourValue;
-  double ourParse = best(
-      runs,
-      [&] {
-        JSONDecoder decoder;
-        JKError error;
-        ourValue = decoder.objectWithData(text, &error);
-        if (!ourValue) die(error.message.c_str());
-      },
-      [&] { ourValue.reset(); });
+  auto ourParse = [&] {
+    JSONDecoder decoder;
+    JKError error;
+    ourValue = decoder.objectWithData(text, &error);
+    if (!ourValue) die(error.message.c_str());
+  };
   rapidjson::Document rapidValue;
-  double rapidParse = best(
-      runs,
-      [&] {
-        rapidValue.Parse(text.data(), text.size());
-        if (rapidValue.HasParseError()) die("RapidJSON failed to parse");
-      },
-      [&] { rapidjson::Document().Swap(rapidValue); });
+  auto rapidParse = [&] {
+    rapidValue.Parse(text.data(), text.size());
+    if (rapidValue.HasParseError()) die("RapidJSON failed to parse");
+  };
   nlohmann::json nlohmannValue;
-  double nlohmannParse = best(
-      runs, [&] { nlohmannValue = nlohmann::json::parse(text); }, [&] { nlohmannValue = nullptr; });
-  report("parse", size, ourParse, rapidParse, nlohmannParse);
+  auto nlohmannParse = [&] { nlohmannValue = nlohmann::json::parse(text); };
+
+  std::printf("memory    ");
+  reportMemory(size, "ours", ourParse);
+  std::printf("\n          ");
+  reportMemory(size, "RapidJSON", rapidParse);
+  std::printf("\n          ");
+  reportMemory(size, "nlohmann", nlohmannParse);
+  std::printf("\n");
+
+  Figure ours = measure(runs, ourParse, [&] { ourValue.reset(); });
+  Figure rapid = measure(runs, rapidParse, [&] { rapidjson::Document().Swap(rapidValue); });
+  Figure nlohmann = measure(runs, nlohmannParse, [&] { nlohmannValue = nullptr; });
+  reportSpeed("parse", size, ours, rapid, nlohmann);
 
   // Serialize (compact) what each one parsed.
   std::size_t checksum = 0;
-  double ourWrite = best(runs, [&] {
+  ours = measure(runs, [&] {
     std::optional<std::string> out = JSONString(*ourValue);
     if (!out) die("our serializer failed");
     checksum += out->size();
   });
-  double rapidWrite = best(runs, [&] {
+  rapid = measure(runs, [&] {
     rapidjson::StringBuffer buffer;
     rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
     rapidValue.Accept(writer);
     checksum += buffer.GetSize();
   });
-  double nlohmannWrite = best(runs, [&] { checksum += nlohmannValue.dump().size(); });
-  report("serialize", size, ourWrite, rapidWrite, nlohmannWrite);
-  std::printf("(checksum %zu)\n", checksum);
+  nlohmann = measure(runs, [&] { checksum += nlohmannValue.dump().size(); });
+  reportSpeed("serialize", size, ours, rapid, nlohmann);
+  std::printf("(checksum %zu)\n\n", checksum);
+}
+
+void benchFlooding(int runs) {
+  const int blocks = 16;
+  std::string colliding = makeKeys(blocks, true);
+  std::string random = makeKeys(blocks, false);
+  auto parseOnce = [](const std::string& text) {
+    return [&text] {
+      JKError error;
+      if (!JSONDecoder().objectWithData(text, &error)) die(error.message.c_str());
+    };
+  };
+  Figure slow = measure(runs, parseOnce(colliding));
+  Figure fast = measure(runs, parseOnce(random));
+  std::printf("keys      2^%d keys sharing one tokenizer hash %.1f ms (%.1f-%.1f), random keys %.1f ms (%.1f-%.1f): "
+              "%.2fx\n",
+              blocks, slow.median * 1e3, slow.min * 1e3, slow.max * 1e3, fast.median * 1e3, fast.min * 1e3,
+              fast.max * 1e3, slow.median / fast.median);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int runs = argc > 1 ? std::atoi(argv[1]) : 5;
+  if (runs < 1) die("runs must be at least 1");
+  std::vector<std::size_t> sizes;
+  for (int i = 2; i < argc; ++i) sizes.push_back(std::strtoul(argv[i], nullptr, 10));
+  if (sizes.empty()) sizes = {20, 100};
+  benchFlooding(runs);
+  for (std::size_t megabytes : sizes) benchDocument(megabytes, runs);
   return 0;
 }

@@ -59,7 +59,15 @@ std::shared_ptr<JKDictionary> JKDictionary::create(Entry* entries, std::size_t c
 }
 
 JKDictionary::JKDictionary(Token, std::size_t capacity, bool isMutable)
-    : slots_(capacity, 0), mutations_(isMutable ? 1 : 0) {}
+    : slots_(capacity), mutations_(isMutable ? 1 : 0) {}
+
+JKDictionary::SlotTable::SlotTable(std::size_t capacity) : capacity_(capacity) {
+  if (capacity > kInlineSlots) heap_.reset(new std::uint32_t[capacity]());
+}
+
+JKDictionary::SlotTable::SlotTable(const SlotTable& other) : SlotTable(other.capacity_) {
+  for (std::size_t slot = 0; slot < capacity_; ++slot) set(slot, other[slot]);
+}
 
 JKDictionary::~JKDictionary() {
   std::vector<JKValue> nested;
@@ -102,7 +110,7 @@ void JKDictionary::add(Entry entry) {
     std::uint32_t occupant = slots_[slot];
     if (!occupant) {
       entries_.push_back(std::move(entry));
-      slots_[slot] = static_cast<std::uint32_t>(entries_.size());
+      slots_.set(slot, static_cast<std::uint32_t>(entries_.size()));
       return;
     }
     Entry& existing = entries_[occupant - 1];
@@ -122,7 +130,7 @@ void JKDictionary::place(std::uint32_t index) {
   while (slots_[slot]) {
     if (++slot == capacity) slot = 0;
   }
-  slots_[slot] = index + 1;
+  slots_.set(slot, index + 1);
 }
 
 std::size_t JKDictionary::slotOfIndex(std::uint32_t index) const {
@@ -140,17 +148,17 @@ std::size_t JKDictionary::slotOfIndex(std::uint32_t index) const {
 void JKDictionary::removeSlot(std::size_t slot) {
   std::size_t capacity = slots_.size();
   std::uint32_t removed = slots_[slot] - 1;
-  slots_[slot] = 0;
+  slots_.set(slot, 0);
   for (std::size_t i = 1; i < capacity; ++i) {
     std::size_t index = (slot + i) % capacity;
     if (!slots_[index]) break;
     std::uint32_t moved = slots_[index] - 1;
-    slots_[index] = 0;
+    slots_.set(index, 0);
     place(moved);
   }
   auto last = static_cast<std::uint32_t>(entries_.size() - 1);
   if (removed != last) {
-    slots_[slotOfIndex(last)] = removed + 1;
+    slots_.set(slotOfIndex(last), removed + 1);
     std::swap(entries_[removed], entries_[last]);
   }
   entries_.pop_back();
@@ -159,10 +167,10 @@ void JKDictionary::removeSlot(std::size_t slot) {
 void JKDictionary::growIfNeeded() {
   std::size_t needed = requiredCapacity(count() + 1);
   if (needed <= slots_.size()) return;
-  std::vector<std::uint32_t> old(needed, 0);
-  old.swap(slots_);
-  for (std::uint32_t occupant : old) {
-    if (occupant) place(occupant - 1);
+  SlotTable old(needed);
+  std::swap(old, slots_);
+  for (std::size_t slot = 0; slot < old.size(); ++slot) {
+    if (std::uint32_t occupant = old[slot]) place(occupant - 1);
   }
 }
 
@@ -212,7 +220,7 @@ std::shared_ptr<JKDictionary> JKDictionary::copy() const {
 
 std::shared_ptr<JKDictionary> JKDictionary::mutableCopy() const {
   auto copied = std::make_shared<JKDictionary>(Token{}, 0, true);
-  copied->slots_ = slots_;
+  copied->slots_ = SlotTable(slots_);
   copied->entries_ = entries_;
   return copied;
 }

@@ -139,7 +139,32 @@ private:
   void checkMutable(const char* operation) const;
 
   // Per table slot: 0 when empty, else 1 + the index of its entry in entries_.
-  std::vector<std::uint32_t> slots_;
+  // Tables of up to kInlineSlots slots (objects of up to 30 keys, the usual
+  // kind) are held inside the dictionary, one byte per slot; larger ones on
+  // the heap, four bytes per slot.
+  class SlotTable {
+  public:
+    static constexpr std::size_t kInlineSlots = 41;
+    explicit SlotTable(std::size_t capacity);
+    SlotTable(const SlotTable& other);
+    SlotTable(SlotTable&&) noexcept = default;
+    SlotTable& operator=(SlotTable&&) noexcept = default;
+    std::size_t size() const noexcept { return capacity_; }
+    std::uint32_t operator[](std::size_t slot) const noexcept { return heap_ ? heap_[slot] : inline_[slot]; }
+    void set(std::size_t slot, std::uint32_t occupant) noexcept {
+      if (heap_) {
+        heap_[slot] = occupant;
+      } else {
+        inline_[slot] = static_cast<std::uint8_t>(occupant);
+      }
+    }
+
+  private:
+    std::size_t capacity_;
+    std::unique_ptr<std::uint32_t[]> heap_;
+    std::uint8_t inline_[kInlineSlots] = {};
+  };
+  SlotTable slots_;
   std::vector<Entry> entries_;
   std::uint64_t mutations_;
 };

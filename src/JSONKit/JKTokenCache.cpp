@@ -60,7 +60,7 @@ JKValue::SharedString JKTokenCache::lookUp(std::string_view bytes, std::uint64_t
       if (usable == kSlotCount) usable = slot;
       break;
     }
-    if (item.hash == hash && *item.object == bytes) {
+    if (item.hash == hash && item.size == bytes.size() && *item.object == bytes) {
       age_[slot] = static_cast<std::uint8_t>(age_[slot] * 2 + 1);
       *found = slot;
       return item.object;
@@ -76,10 +76,10 @@ JKValue::SharedString JKTokenCache::lookUp(std::string_view bytes, std::uint64_t
     }
     slot = (hash + (bytes.size() + kStringValueType + 3) * static_cast<std::uint64_t>(probe + 1)) & kMask;
   }
-  auto object = std::make_shared<const std::string>(bytes);
+  JKValue::SharedString object = strings_.make(bytes);
   *found = usable;
   if (usable != kSlotCount) {
-    items_[usable] = Item{object, hash, 0, false};
+    items_[usable] = Item{object, hash, bytes.size(), 0, false};
     age_[usable] = 0;
   }
   return object;

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "JKStringPool.h"
 #include "JKValue.h"
 
 // The decoder's cache of the strings it has produced, keyed on their bytes and
@@ -47,6 +48,7 @@ private:
   struct Item {
     JKValue::SharedString object;
     std::uint64_t hash = 0;
+    std::size_t size = 0;  // of the object, kept here so that a probe that misses need not read it
     std::uint64_t keyHash = 0;
     bool hasKeyHash = false;
   };
@@ -56,6 +58,7 @@ private:
   // (kNoSlot when it found none).
   JKValue::SharedString lookUp(std::string_view bytes, std::uint64_t hash, std::size_t* slot);
 
+  JKStringPool strings_;
   std::vector<Item> items_;
   std::vector<std::uint8_t> age_;
   std::uint32_t prngLfsr_ = 1;

@@ -27,6 +27,27 @@ int hexValue(unsigned char c) {
   return -1;
 }
 
+// Bit 7 is set in some byte of the result when a byte of `word` is one that
+// ends a plain run of a string: a double quote, a backslash, a byte below 0x20
+// or one of 0x80 and above. The lowest byte marked is always such a byte
+// (bytes after it may be marked wrongly, by a borrow). Little-endian.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "stopBytes reads the first byte as the lowest");
+inline std::uint64_t stopBytes(std::uint64_t word) {
+  constexpr std::uint64_t ones = 0x0101010101010101ull;
+  constexpr std::uint64_t highs = 0x8080808080808080ull;
+  auto zeroBytes = [](std::uint64_t v) { return (v - ones) & ~v & highs; };
+  return zeroBytes(word ^ (ones * '"')) | zeroBytes(word ^ (ones * '\\')) | ((word - ones * 0x20) & ~word & highs) |
+         (word & highs);
+}
+
+// jkStringHash continued over eight bytes: h * 33^8 + b0 * 33^7 + ... + b7,
+// with the multiplications independent of each other.
+inline std::uint64_t hashEightBytes(std::uint64_t hash, const unsigned char* p) {
+  constexpr std::uint64_t p1 = 33, p2 = p1 * 33, p3 = p2 * 33, p4 = p3 * 33, p5 = p4 * 33, p6 = p5 * 33,
+                          p7 = p6 * 33, p8 = p7 * 33;
+  return hash * p8 + p[0] * p7 + p[1] * p6 + p[2] * p5 + p[3] * p4 + p[4] * p3 + p[5] * p2 + p[6] * p1 + p[7];
+}
+
 // strtod in the "C" locale, whatever locale the process runs in.
 double strtodInCLocale(const std::string& text) {
   static locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
@@ -143,7 +164,11 @@ bool JKTokenizer::nextToken() {
   savedAtIndex_ = atIndex_;
   savedLineNumber_ = lineNumber_;
   savedLineStart_ = lineStart_;
-  skipWhitespace();
+  // Compact text has no white space between tokens: a printable ASCII byte
+  // other than "/" cannot start white space, a line break or a comment.
+  if (atIndex_ >= length_ || !(input_[atIndex_] > ' ' && input_[atIndex_] < 0x7F && input_[atIndex_] != '/')) {
+    skipWhitespace();
+  }
   token_.type = JKTokenType::Invalid;
   token_.value.type = JKValueType::None;
   if (atIndex_ >= length_) {
@@ -194,18 +219,33 @@ bool JKTokenizer::nextToken() {
 // --- strings -----------------------------------------------------------------
 
 // The common case: no escapes and well-formed UTF-8, so the value is the input
-// itself and nothing is copied. Anything else continues in parseSlowString.
+// itself and nothing is copied, and the hash is computed during the scan.
+// Runs of eight plain bytes are checked and hashed at once. Anything else
+// continues in parseSlowString.
 bool JKTokenizer::parseString() {
   std::size_t start = atIndex_;
   std::size_t index = start + 1;
-  while (index < length_) {
+  std::uint64_t hash = JKStringHashSeed;
+  for (;;) {
+    while (index + 8 <= length_) {
+      std::uint64_t word;
+      std::memcpy(&word, input_ + index, sizeof word);
+      if (std::uint64_t stops = stopBytes(word)) {
+        // The lowest marked byte is a real stop byte; the ones before it are plain.
+        for (int plain = __builtin_ctzll(stops) / 8; plain > 0; --plain) hash = hash * 33 + input_[index++];
+        break;
+      }
+      hash = hashEightBytes(hash, input_ + index);
+      index += 8;
+    }
+    if (index >= length_) break;
     unsigned char c = input_[index];
     if (c == '"') {
       std::string_view bytes(reinterpret_cast<const char*>(input_) + start + 1, index - start - 1);
       token_.type = JKTokenType::String;
       token_.value.type = JKValueType::String;
       token_.value.bytes = bytes;
-      token_.value.hash = jkStringHash(bytes);
+      token_.value.hash = hash;
       atIndex_ = index + 1;
       return true;
     }
@@ -216,13 +256,14 @@ bool JKTokenizer::parseString() {
     }
     if (c == '\\') break;
     if (c < 0x80) {
+      hash = hash * 33 + c;
       ++index;
       continue;
     }
     const unsigned char* next;
     std::uint32_t codePoint;
     if (ConvertSingleCodePointInUTF8(input_ + index, input_ + length_, &next, &codePoint) != JKConversionOK) break;
-    index = static_cast<std::size_t>(next - input_);
+    for (; input_ + index < next; ++index) hash = hash * 33 + input_[index];
   }
   if (index >= length_) return failAt(index, "Invalid string.");
   tokenBuffer_.assign(reinterpret_cast<const char*>(input_) + start + 1, index - start - 1);

@@ -187,33 +187,28 @@ TEST(JSONDecoder, Strings) {
   for (const auto& c : cases) EXPECT_EQ(firstString(c.text, c.options), c.expected) << c.text;
 }
 
-TEST(JSONDecoder, ErrorsCarryIndexAndLine) {
-  JKError error;
-  EXPECT_FALSE(parse("[\n1,\n]", 0, &error));
-  EXPECT_EQ(error.message, "Unexpected ']'.");
-  EXPECT_EQ(error.lineNumber, 3u);
-  EXPECT_EQ(error.atIndex, 6u);
-
-  EXPECT_FALSE(parse("[\r\n1,\r\n]", 0, &error));
-  EXPECT_EQ(error.lineNumber, 3u);  // CR LF is one break
-
-  EXPECT_FALSE(parse("[1,\r\r2,\n\"a\nb\"]", 0, &error));
-  EXPECT_EQ(error.lineNumber, 4u);
-  EXPECT_EQ(error.atIndex, 10u);  // the raw line break inside the string
-}
-
-TEST(JSONDecoder, CommentsAndUnicodeLineBreaks) {
-  JKError error;
-  std::optional<JKValue> value =
-      parse("// leading\n[1, /* two\r\n lines */ 2 // end\n]", JKParseOptionAllowComments, &error);
-  ASSERT_TRUE(value) << error.message;
-  EXPECT_EQ(value->array()->count(), 2u);
-
+// Line breaks (LF, CR, CR LF; with option 2 also U+2028 and U+0085) and
+// comments as the error's line and index count them.
+TEST(JSONDecoder, ErrorsCarryIndexAndLineAndCommentsAreWhiteSpace) {
+  const JKParseOptionFlags both = JKParseOptionUnicodeLineBreaks | JKParseOptionAllowComments;
+  const struct {
+    std::string text;
+    JKParseOptionFlags options;
+    std::size_t line, index;
+  } cases[] = {
+      {"[\n1,\n]", 0, 3, 6},
+      {"[\r\n1,\r\n]", 0, 3, 8},
+      {"[1,\r\r2,\n\"a\nb\"]", 0, 4, 10},  // the raw line break inside the string
+      {"[1,\xE2\x80\xA8 /* c */\xC2\x85 }", both, 3, 18},
+  };
+  for (const auto& c : cases) {
+    JKError error;
+    EXPECT_FALSE(parse(c.text, c.options, &error)) << c.text;
+    EXPECT_EQ(error.lineNumber, c.line) << c.text;
+    EXPECT_EQ(error.atIndex, c.index) << c.text;
+  }
+  EXPECT_EQ(parse("// leading\n[1, /* two\r\n lines */ 2 // end\n]", JKParseOptionAllowComments)->array()->count(), 2u);
   EXPECT_TRUE(parse("[1] /* runs to the end", JKParseOptionAllowComments));
-
-  EXPECT_FALSE(parse("[1,\xE2\x80\xA8 /* c */\xC2\x85 }", JKParseOptionUnicodeLineBreaks | JKParseOptionAllowComments,
-                     &error));
-  EXPECT_EQ(error.lineNumber, 3u);
 }
 
 TEST(JSONDecoder, NestingIsLimited) {

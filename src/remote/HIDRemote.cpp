@@ -55,17 +55,36 @@ std::optional<std::string> textIn(const HIDRemoteInfo& info, const std::string& 
 
 }  // namespace
 
-int32_t HIDRemoteButtonCodeForKey(uint32_t keyCode) {
+int32_t HIDRemoteButtonCodeForKey(const std::string& driver, uint32_t keyCode) {
+  if (driver == "appleir") {
+    // The kernel's Apple IR driver: plus, minus, the ring's left and right
+    // (AC Back and AC Forward), menu, play/pause (the white remote's centre
+    // and the aluminium remote's play) and the aluminium remote's centre.
+    switch (keyCode) {
+      case KEY_VOLUMEUP: return kHIDRemoteButtonCodeUp;
+      case KEY_VOLUMEDOWN: return kHIDRemoteButtonCodeDown;
+      case KEY_BACK: return kHIDRemoteButtonCodeLeft;
+      case KEY_FORWARD: return kHIDRemoteButtonCodeRight;
+      case KEY_ENTER: return kHIDRemoteButtonCodeCenter;
+      case KEY_MENU: return kHIDRemoteButtonCodeMenu;
+      case KEY_PLAYPAUSE: return kHIDRemoteButtonCodePlay;
+      default: return kHIDRemoteButtonCodeNone;
+    }
+  }
+  // The IR receiver core's key maps: the media keys of the remote's map.
   switch (keyCode) {
     case KEY_VOLUMEUP: return kHIDRemoteButtonCodeUp;
     case KEY_VOLUMEDOWN: return kHIDRemoteButtonCodeDown;
-    case KEY_PREVIOUSSONG: return kHIDRemoteButtonCodeLeft;
-    case KEY_NEXTSONG: return kHIDRemoteButtonCodeRight;
+    case KEY_PREVIOUSSONG:
+    case KEY_PREVIOUS: return kHIDRemoteButtonCodeLeft;
+    case KEY_NEXTSONG:
+    case KEY_NEXT: return kHIDRemoteButtonCodeRight;
     case KEY_ENTER:
     case KEY_OK: return kHIDRemoteButtonCodeCenter;
     case KEY_MENU: return kHIDRemoteButtonCodeMenu;
     case KEY_PLAYPAUSE:
-    case KEY_PLAY: return kHIDRemoteButtonCodePlay;
+    case KEY_PLAY:
+    case KEY_PAUSE: return kHIDRemoteButtonCodePlay;  // the page has one play/pause toggle
     default: return kHIDRemoteButtonCodeNone;
   }
 }
@@ -184,7 +203,7 @@ bool HIDRemote::setupService(const HIDRemoteService& service) {
   attributes->serviceNumber = service.number;
   std::set<int32_t> buttons;
   for (uint32_t cookie : cookies) {
-    int32_t code = HIDRemoteButtonCodeForKey(cookie);
+    int32_t code = HIDRemoteButtonCodeForKey(service.driver, cookie);
     if (code == kHIDRemoteButtonCodeNone) continue;
     attributes->cookieButtonCodes[cookie] = code;
     buttons.insert(code);

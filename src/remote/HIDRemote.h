@@ -141,5 +141,6 @@ class HIDRemote : private HIDRemoteDeviceLayer::Listener {
   bool isStopping_ = false;
 };
 
-// The button code of an evdev key code, 0 for keys the remote does not use.
-int32_t HIDRemoteButtonCodeForKey(uint32_t keyCode);
+// The button code of an evdev key code as the receiver's kernel driver
+// ("appleir", "rc-core") sends it; 0 for keys the remote does not use.
+int32_t HIDRemoteButtonCodeForKey(const std::string& driver, uint32_t keyCode);

@@ -1,101 +1,65 @@
 #include "HIDRemoteEvdevLayer.h"
 
-#include <fcntl.h>
-#include <libevdev/libevdev.h>
-#include <libudev.h>
-#include <linux/input-event-codes.h>
-#include <unistd.h>
-
 #include <glib-unix.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "HIDRemote.h"
+#include "HIDRemoteLinuxInputSystem.h"
 #include "SystemLog.h"
 
-HIDRemoteEvdevLayer::HIDRemoteEvdevLayer() = default;
+HIDRemoteEvdevLayer::HIDRemoteEvdevLayer() : HIDRemoteEvdevLayer(std::make_unique<HIDRemoteLinuxInputSystem>()) {}
+
+HIDRemoteEvdevLayer::HIDRemoteEvdevLayer(std::unique_ptr<HIDRemoteInputSystem> system) : system_(std::move(system)) {}
 
 HIDRemoteEvdevLayer::~HIDRemoteEvdevLayer() { stopWatching(); }
 
-std::string HIDRemoteEvdevLayer::driverOf(udev_device* device) {
-  for (udev_device* d = device; d; d = udev_device_get_parent(d)) {
-    const char* subsystem = udev_device_get_subsystem(d);
-    if (subsystem && std::strcmp(subsystem, "rc") == 0) return "rc-core";
-    const char* driver = udev_device_get_driver(d);
-    if (driver && *driver) return driver;
-  }
-  return "";
-}
-
 bool HIDRemoteEvdevLayer::startWatching(Listener* listener) {
   stopWatching();
+  std::vector<HIDRemoteInputSystem::Device> present;
+  if (!system_->start(&present)) return false;
+  watching_ = true;
   listener_ = listener;
-  udev_ = udev_new();
-  if (!udev_) return false;
-  monitor_ = udev_monitor_new_from_netlink(udev_, "udev");
-  if (monitor_) {
-    udev_monitor_filter_add_match_subsystem_devtype(monitor_, "input", nullptr);
-    if (udev_monitor_enable_receiving(monitor_) == 0) {
-      monitorWatch_ = g_unix_fd_add(udev_monitor_get_fd(monitor_), G_IO_IN, monitorReadable, this);
-    }
-  }
-  // Without a monitor (no udev daemon here) the devices present now still work.
-  udev_enumerate* enumerate = udev_enumerate_new(udev_);
-  udev_enumerate_add_match_subsystem(enumerate, "input");
-  udev_enumerate_scan_devices(enumerate);
-  udev_list_entry* entry = nullptr;
-  udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate)) {
-    udev_device* device = udev_device_new_from_syspath(udev_, udev_list_entry_get_name(entry));
-    if (!device) continue;
-    report(device);
-    udev_device_unref(device);
-  }
-  udev_enumerate_unref(enumerate);
+  int changes = system_->changesFd();
+  if (changes >= 0) changesWatch_ = g_unix_fd_add(changes, G_IO_IN, changesReadable, this);
+  for (const auto& device : present) report(device);
   return true;
 }
 
 void HIDRemoteEvdevLayer::stopWatching() {
   for (auto& entry : devices_) closeDevice(entry.second);
   devices_.clear();
-  if (monitorWatch_) g_source_remove(monitorWatch_);
-  monitorWatch_ = 0;
-  if (monitor_) udev_monitor_unref(monitor_);
-  monitor_ = nullptr;
-  if (udev_) udev_unref(udev_);
-  udev_ = nullptr;
+  if (changesWatch_) g_source_remove(changesWatch_);
+  changesWatch_ = 0;
+  if (watching_) system_->stop();
+  watching_ = false;
   listener_ = nullptr;
 }
 
-void HIDRemoteEvdevLayer::report(udev_device* device) {
-  const char* node = udev_device_get_devnode(device);
-  if (!node || std::strncmp(node, "/dev/input/event", 16) != 0) return;
+void HIDRemoteEvdevLayer::report(const HIDRemoteInputSystem::Device& device) {
   HIDRemoteService service;
   service.number = nextNumber_++;
-  service.driver = driverOf(device);
-  udev_device* parent = udev_device_get_parent_with_subsystem_devtype(device, "input", nullptr);
-  const char* name = parent ? udev_device_get_sysattr_value(parent, "name") : nullptr;
-  const char* vendor = udev_device_get_property_value(device, "ID_VENDOR");
-  const char* bus = udev_device_get_property_value(device, "ID_BUS");
-  service.product = name ? name : "";
-  service.manufacturer = vendor ? vendor : "";
-  service.transport = bus ? bus : "";
-  devices_[service.number].node = node;
+  service.driver = device.driver;
+  service.product = device.product;
+  service.manufacturer = device.manufacturer;
+  service.transport = device.transport;
+  Device& entry = devices_[service.number];
+  entry.node = device.node;
+  entry.driver = device.driver;
+  entry.product = device.product;
   if (listener_) listener_->serviceMatched(service);
 }
 
-gboolean HIDRemoteEvdevLayer::monitorReadable(gint, GIOCondition, gpointer self) {
+gboolean HIDRemoteEvdevLayer::changesReadable(gint, GIOCondition, gpointer self) {
   auto* layer = static_cast<HIDRemoteEvdevLayer*>(self);
-  udev_device* device = udev_monitor_receive_device(layer->monitor_);
-  if (!device) return G_SOURCE_CONTINUE;
-  const char* action = udev_device_get_action(device);
-  const char* node = udev_device_get_devnode(device);
-  if (action && std::strcmp(action, "add") == 0) {
-    layer->report(device);
-  } else if (action && std::strcmp(action, "remove") == 0 && node) {
-    layer->deviceRemoved(node);
+  HIDRemoteInputSystem::Change change;
+  if (!layer->system_->nextChange(&change)) return G_SOURCE_CONTINUE;
+  if (change.added) {
+    layer->report(change.device);
+  } else {
+    layer->deviceRemoved(change.device.node);
   }
-  udev_device_unref(device);
   return G_SOURCE_CONTINUE;
 }
 
@@ -110,25 +74,39 @@ void HIDRemoteEvdevLayer::deviceRemoved(const std::string& node) {
   }
 }
 
+void HIDRemoteEvdevLayer::logOpenFailure(const Device& device, int error) {
+  if (!loggedNodes_.insert(device.node).second) return;
+  std::string message = "Cannot open the remote receiver " + device.node +
+                        (device.product.empty() ? "" : " (" + device.product + ")") + ": " + std::strerror(error);
+  if (error == EACCES || error == EPERM) {
+    message += ". To use the remote, give your user access to it: a udev rule that adds TAG+=\"uaccess\" to the"
+               " receiver (see the README), or membership of the group that owns the node";
+  }
+  writeSystemLog("HIDRemoteEvdevLayer::open", message);
+}
+
 int HIDRemoteEvdevLayer::open(unsigned number, bool seize, std::vector<uint32_t>* cookies) {
   auto it = devices_.find(number);
   if (it == devices_.end()) return ENODEV;
   Device& device = it->second;
   if (device.fd >= 0) return EBUSY;
-  device.fd = ::open(device.node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (device.fd < 0) return errno;
-  int status = libevdev_new_from_fd(device.fd, &device.evdev);
-  if (status == 0 && seize) status = libevdev_grab(device.evdev, LIBEVDEV_GRAB);
-  if (status != 0) {
-    closeDevice(device);
-    return -status;
+  int fd = system_->openNode(device.node);
+  if (fd < 0) {
+    logOpenFailure(device, -fd);
+    return -fd;
   }
-  for (unsigned code = 0; code <= KEY_MAX; ++code) {
-    if (HIDRemoteButtonCodeForKey(code) && libevdev_has_event_code(device.evdev, EV_KEY, code)) {
-      cookies->push_back(code);
+  device.fd = fd;
+  if (seize) {
+    if (int status = system_->grab(fd, true)) {
+      closeDevice(device);
+      return status;
     }
+    device.seized = true;
   }
-  device.reader = std::make_unique<HIDRemoteEvdevReader>(device.fd);
+  for (uint32_t code : system_->keyCodes(fd)) {
+    if (HIDRemoteButtonCodeForKey(device.driver, code)) cookies->push_back(code);
+  }
+  device.reader = std::make_unique<HIDRemoteEvdevReader>(fd);
   return 0;
 }
 
@@ -184,11 +162,9 @@ void HIDRemoteEvdevLayer::closeDevice(Device& device) {
   if (device.watch) g_source_remove(device.watch);
   device.watch = 0;
   device.reader.reset();
-  if (device.evdev) {
-    libevdev_grab(device.evdev, LIBEVDEV_UNGRAB);
-    libevdev_free(device.evdev);
-  }
-  device.evdev = nullptr;
-  if (device.fd >= 0) ::close(device.fd);
+  if (device.fd < 0) return;
+  if (device.seized) system_->grab(device.fd, false);
+  device.seized = false;
+  system_->closeNode(device.fd);
   device.fd = -1;
 }

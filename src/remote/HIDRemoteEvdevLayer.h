@@ -2,23 +2,29 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 #include <glib.h>
 
 #include "HIDRemoteDeviceLayer.h"
 #include "HIDRemoteEvdevReader.h"
+#include "HIDRemoteInputSystem.h"
 
-struct udev;
-struct udev_device;
-struct udev_monitor;
-struct libevdev;
-
-// Remote receivers on Linux: input devices found and watched through udev,
-// read through evdev, seized with EVIOCGRAB for exclusive use.
+// Remote receivers on Linux: input devices listed and watched through the
+// input system (udev), read as evdev records, seized with a grab for
+// exclusive use. Every device is reported; the remote chooses the receivers.
+// Only the keys a receiver's driver uses for the remote are handed over as
+// its element cookies.
+//
+// A node this user may not open (root:input 0660 is the usual case) is
+// written to the system log once per node, with the remedy.
 class HIDRemoteEvdevLayer : public HIDRemoteDeviceLayer {
  public:
+  // Over the Linux input system.
   HIDRemoteEvdevLayer();
+  // Over the given system (owned).
+  explicit HIDRemoteEvdevLayer(std::unique_ptr<HIDRemoteInputSystem> system);
   ~HIDRemoteEvdevLayer() override;
 
   bool startWatching(Listener* listener) override;
@@ -28,29 +34,29 @@ class HIDRemoteEvdevLayer : public HIDRemoteDeviceLayer {
   bool nextEvent(unsigned number, HIDRemoteQueueEvent* event) override;
   void close(unsigned number) override;
 
-  // The driver that stands behind an input device: the kernel driver of the
-  // nearest parent that has one, or "rc-core" under the IR receiver core.
-  static std::string driverOf(udev_device* device);
-
  private:
   struct Device {
     std::string node;  // /dev/input/eventN
+    std::string driver;
+    std::string product;
     int fd = -1;
-    libevdev* evdev = nullptr;
+    bool seized = false;
     std::unique_ptr<HIDRemoteEvdevReader> reader;
     guint watch = 0;
   };
 
-  void report(udev_device* device);
+  void report(const HIDRemoteInputSystem::Device& device);
   void deviceRemoved(const std::string& node);
   void closeDevice(Device& device);
-  static gboolean monitorReadable(gint fd, GIOCondition condition, gpointer self);
+  void logOpenFailure(const Device& device, int error);
+  static gboolean changesReadable(gint fd, GIOCondition condition, gpointer self);
   static gboolean deviceReadable(gint fd, GIOCondition condition, gpointer data);
 
+  std::unique_ptr<HIDRemoteInputSystem> system_;
   Listener* listener_ = nullptr;
-  udev* udev_ = nullptr;
-  udev_monitor* monitor_ = nullptr;
-  guint monitorWatch_ = 0;
+  bool watching_ = false;
+  guint changesWatch_ = 0;
   unsigned nextNumber_ = 1;
   std::map<unsigned, Device> devices_;  // by service number
+  std::set<std::string> loggedNodes_;   // nodes whose open failure was logged
 };

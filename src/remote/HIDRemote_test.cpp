@@ -39,7 +39,8 @@ class RecordingDelegate : public HIDRemoteDelegate {
   std::vector<Event> events;
 };
 
-const std::vector<uint32_t> kRemoteKeys = {KEY_VOLUMEUP, KEY_VOLUMEDOWN, KEY_PREVIOUSSONG, KEY_NEXTSONG,
+// The key table of the kernel's Apple IR driver.
+const std::vector<uint32_t> kRemoteKeys = {KEY_VOLUMEUP, KEY_VOLUMEDOWN, KEY_BACK, KEY_FORWARD,
                                            KEY_ENTER,    KEY_MENU,       KEY_PLAYPAUSE};
 
 HIDRemoteService receiver(unsigned number, const std::string& driver = "appleir") {
@@ -101,7 +102,7 @@ TEST_F(HIDRemoteTest, OnlyReceiversAreOpenedAndExclusiveModesSeizeThem) {
   devices.add(receiver(1), kRemoteKeys);
   devices.add(receiver(2, "rc-core"), kRemoteKeys);
   devices.add(receiver(3, "atkbd"), kRemoteKeys);  // a keyboard with media keys
-  devices.add(receiver(4), {KEY_PLAYPAUSE, KEY_NEXTSONG});
+  devices.add(receiver(4), {KEY_PLAYPAUSE, KEY_FORWARD});
   ASSERT_TRUE(remote.startRemoteControl(2));
   EXPECT_EQ(delegate.found, (std::vector<unsigned>{1, 2}));
   EXPECT_TRUE(devices.devices[1].seized);
@@ -132,12 +133,12 @@ TEST_F(HIDRemoteTest, TheDelegateMayOverrideThePrematchAndOpenFailuresAreReporte
 TEST_F(HIDRemoteTest, ButtonsArePressedAndReleasedAndANewPressReleasesTheLastOne) {
   devices.add(receiver(1), kRemoteKeys);
   ASSERT_TRUE(remote.startRemoteControl(1));
-  press(1, KEY_NEXTSONG);
-  release(1, KEY_NEXTSONG);
-  press(1, KEY_NEXTSONG);
-  press(1, KEY_PREVIOUSSONG);
-  release(1, KEY_NEXTSONG);  // not the button down: ignored
-  release(1, KEY_PREVIOUSSONG);
+  press(1, KEY_FORWARD);
+  release(1, KEY_FORWARD);
+  press(1, KEY_FORWARD);
+  press(1, KEY_BACK);
+  release(1, KEY_FORWARD);  // not the button down: ignored
+  release(1, KEY_BACK);
   devices.send(1, {{KEY_A, 1}});  // not an element of the remote
   std::vector<Event> expected = {{4, true}, {4, false}, {4, true}, {4, false}, {3, true}, {3, false}};
   EXPECT_EQ(delegate.events, expected);

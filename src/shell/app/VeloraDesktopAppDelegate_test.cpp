@@ -249,15 +249,15 @@ TEST_F(VeloraDesktopAppDelegateTest, RemoteButtonsAndMediaKeysBecomeThePagesShor
   HIDRemoteService receiver;
   receiver.number = 1;
   receiver.driver = "appleir";
-  devices.add(receiver, {KEY_VOLUMEUP, KEY_VOLUMEDOWN, KEY_PREVIOUSSONG, KEY_NEXTSONG, KEY_ENTER, KEY_MENU,
-                         KEY_PLAYPAUSE});
+  // The key table of the kernel's Apple IR driver: the ring's left and right are AC Back and AC Forward.
+  devices.add(receiver, {KEY_VOLUMEUP, KEY_VOLUMEDOWN, KEY_BACK, KEY_FORWARD, KEY_ENTER, KEY_MENU, KEY_PLAYPAUSE});
   HIDRemote* shared = controller.remote();
   controller.setRemote(&remote);
   controller.initRemoteControl();
   EXPECT_EQ(remote.startedInMode(), kHIDRemoteModeExclusiveAuto);
   EXPECT_EQ(remote.unusedButtonCodes().size(), 11u);
   EXPECT_TRUE(devices.devices[1].seized);
-  for (uint32_t key : {KEY_PLAYPAUSE, KEY_NEXTSONG, KEY_PREVIOUSSONG, KEY_MENU}) {
+  for (uint32_t key : {KEY_PLAYPAUSE, KEY_FORWARD, KEY_BACK, KEY_MENU}) {
     devices.send(1, {{key, 1}});
     devices.send(1, {{key, 0}});
   }
