@@ -15,6 +15,7 @@
 
 #include "CoreDriverProcess.h"
 #include "DriverValues.h"
+#include "TestDatabase.h"
 #include "TestFolder.h"
 #include "TestHttpServer.h"
 #include "TestEnvironmentVariable.h"
@@ -541,6 +542,88 @@ TEST_F(CoreDriverTest, APausedSoundStaysOnItsSampleThroughDeviceSwitches)
     const std::vector<int16_t> played = writtenSamples(session.wav);
     EXPECT_EQ(reference.size() - pausedAt, played.size());
     EXPECT_EQ(reference.size(), endInReference(played, reference));
+}
+
+TEST_F(CoreDriverTest, TheVolumeReadBackIsTheVolumeApplied)
+{
+    TestFolder folder;
+    ServedTrack track(folder);
+    ASSERT_TRUE(track.ready());
+    CoreDriverProcess driver(kTool, driverArguments(folder.folder("home"), ""));
+    ASSERT_TRUE(driver.waitUntilStarted());
+    const int sound = int(driver.call("createSound", args({ track.url(930) })).int64Value());
+    ASSERT_GT(sound, 0);
+    // 1e300 is infinity once it is a float.
+    const std::pair<double, double> cases[] = { { 2.5, 1 }, { -3, 0 }, { 1e300, 1 }, { 0.25, 0.25 }, { -1e300, 0 } };
+    for (const auto& c : cases) {
+        driver.call("setVolume", args({ sound, c.first }));
+        const JKValue volume = driver.call("getVolume", args({ sound }));
+        ASSERT_TRUE(volume.isNumber()) << c.first;
+        EXPECT_EQ(c.second, volume.doubleValue()) << c.first;
+    }
+    EXPECT_EQ(0, driver.quit());
+    expectOnlyJsonLines(driver);
+}
+
+TEST_F(CoreDriverTest, StreamUrlsWithAtSignsOutsideTheParametersPlay)
+{
+    TestFolder folder;
+    ServedTrack track(folder);
+    ASSERT_TRUE(track.ready());
+    CoreDriverProcess driver(kTool, driverArguments(folder.folder("home"), ""));
+    ASSERT_TRUE(driver.waitUntilStarted());
+    const std::string server = track.server->url("");
+    const std::string urls[] = {
+        "http://me@" + server.substr(std::strlen("http://")) + "/track.mp3?_TEID=802&_FMT=5",
+        server + "/track.mp3?from=x@y&_TEID=803&_FMT=5",
+        server + "/track.mp3?xfmt=9&_TEID=804&fmt=5",
+    };
+    for (const std::string& url : urls) {
+        const int sound = int(driver.call("createSound", args({ url })).int64Value());
+        ASSERT_GT(sound, 0) << url;
+        driver.call("play", args({ sound }));
+        for (int i = 0; i < 2000 && !driver.call("getPlaying", args({ sound })).boolValue(); ++i)
+            driver.call("sleep", args({ 5 }));
+        EXPECT_TRUE(driver.call("getPlaying", args({ sound })).boolValue())
+            << url << " state " << driver.call("getState", args({ sound })).int64Value();
+        driver.call("deleteSound", args({ sound }));
+    }
+    EXPECT_EQ(0, driver.quit());
+}
+
+TEST_F(CoreDriverTest, StoredRowsTheLimitsRefuseAreGoneAtTheNextStart)
+{
+    TestFolder folder;
+    const std::string home = folder.folder("home");
+    {
+        CoreDriverProcess driver(kTool, driverArguments(home, ""));
+        ASSERT_TRUE(driver.waitUntilStarted());
+        driver.call("storageSetItem", args({ "localStorage", "kept", "v" }));
+        EXPECT_EQ(0, driver.quit());
+    }
+    // Left by an earlier version: keys and values over the limits in bytes
+    // but not in characters (two bytes each), and one at the limit.
+    std::string twoByte;
+    for (int i = 0; i < 151; ++i)
+        twoByte += "\xc3\xa9";
+    {
+        TestDatabase database(home + "/data/velora-desktop/storage/localStorage.db");
+        ASSERT_TRUE(database.exec("INSERT INTO storage VALUES ('" + twoByte + "', 'v');"
+                                  "INSERT INTO storage VALUES ('" + twoByte.substr(2) + "', 'v');"
+                                  "INSERT INTO storage VALUES ('settings', replace(hex(zeroblob(500001)), '00', '\xc3\xa9'));"
+                                  "INSERT INTO storage VALUES ('big', replace(hex(zeroblob(1572865)), '00', '\xc3\xa9'));"));
+    }
+    CoreDriverProcess driver(kTool, driverArguments(home, ""));
+    ASSERT_TRUE(driver.waitUntilStarted());
+    // What is counted and listed can be read and removed.
+    EXPECT_EQ(2, driver.call("storageLength", args({ "localStorage" })).int64Value());
+    for (int index = 0; index < 2; ++index) {
+        const std::string key = driver.call("storageKey", args({ "localStorage", index })).stringValue();
+        EXPECT_TRUE(driver.call("storageGetItem", args({ "localStorage", key })).isString()) << key;
+    }
+    driver.call("storageRemoveItem", args({ "localStorage", twoByte.substr(2) }));
+    EXPECT_EQ(1, driver.call("storageLength", args({ "localStorage" })).int64Value());
+    EXPECT_EQ(0, driver.quit());
 }
 
 } // namespace

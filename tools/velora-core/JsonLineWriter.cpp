@@ -16,7 +16,13 @@ void JsonLineWriter::write(const JKValue& object)
     JKError error;
     std::optional<std::string> text = JSONString(object, 0, &error);
     if (!text) {
+        // The reader still learns which call or callback the line answered.
         JKValue failure = jsonObject();
+        for (const char* key : { "id", "callback" }) {
+            const JKValue* value = object.isDictionary() ? object.dictionary()->objectForKey(key) : nullptr;
+            if (value && value->isNumber())
+                jsonSet(failure, key, *value);
+        }
         jsonSet(failure, "error", "unable to encode a line: " + error.message);
         text = JSONString(failure);
     }

@@ -17,7 +17,8 @@ public:
     explicit JsonLineWriter(FILE* out);
 
     // Writes `object` (a dictionary) as one line. Text that is not valid UTF-8
-    // cannot be written as JSON: such a line is replaced by an "error" line.
+    // or a number that is not finite cannot be written as JSON: such a line is
+    // replaced by an "error" line that keeps the object's "id" or "callback".
     void write(const JKValue& object);
 
 private:

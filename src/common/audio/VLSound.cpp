@@ -11,6 +11,8 @@
 #include "VLRepository.h"
 #include "VLRepositoryFile.h"
 
+#include <algorithm>
+#include <cmath>
 #include <string>
 
 namespace {
@@ -112,7 +114,10 @@ bool VLSound::setVolume(float volume)
 {
     if (m_state.load() == VE_OPENSTATE_ERROR)
         return false;
-    m_volume.store(volume);
+    // The value kept is the one the channel applies, so that the page reads
+    // back what it hears: 0 to 1, and no number at all changes nothing.
+    if (!std::isnan(volume))
+        m_volume.store(std::min(std::max(volume, 0.0f), 1.0f));
     return true;
 }
 

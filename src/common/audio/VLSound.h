@@ -77,6 +77,8 @@ public:
 
     // Stored for the next update; false and nothing stored while the open failed.
     bool setMuted(bool muted);
+    // The volume is kept within 0 to 1, as the channel applies it; NaN keeps
+    // the volume as it was.
     bool setVolume(float volume);
 
     // The engine's open state as last polled (8 before the first poll, 9 for a

@@ -10,9 +10,12 @@ namespace {
 
 const char* const kCreateTable =
     "CREATE TABLE IF NOT EXISTS \"storage\" ( \"key\" VARCHAR NOT NULL, \"value\" VARCHAR NOT NULL, PRIMARY KEY (key))";
-const char* const kPurgeLongRows = "DELETE FROM storage WHERE LENGTH(key) > ? OR LENGTH(value) > ?";
-const char* const kPurgeBadSettings =
-    "DELETE FROM storage WHERE key = 'settings' AND (LENGTH(value) > 1000000 OR value LIKE '%\"0\":%')";
+// LENGTH counts the characters of a text but the bytes of a blob: the limits
+// are in bytes, as setItem counts them.
+const char* const kPurgeLongRows =
+    "DELETE FROM storage WHERE LENGTH(CAST(key AS BLOB)) > ? OR LENGTH(CAST(value AS BLOB)) > ?";
+const char* const kPurgeBadSettings = "DELETE FROM storage WHERE key = 'settings' AND "
+                                      "(LENGTH(CAST(value AS BLOB)) > 1000000 OR value LIKE '%\"0\":%')";
 const char* const kClear = "DELETE FROM storage";
 const char* const kGetItem = "SELECT value FROM storage WHERE key = ?";
 const char* const kRemoveItem = "DELETE FROM storage WHERE key = ?";
@@ -69,9 +72,8 @@ bool VLStorage::createSchema()
 }
 
 // Rows written by another program, or by an older version with other limits,
-// must not reach the page: drop what setItem would refuse today. SQLite's
-// LENGTH counts characters, so a row is purged only when it is over the limit
-// in characters as well, which never removes a row setItem could have written.
+// must not reach the page: drop exactly what setItem would refuse today, which
+// getItem and removeItem could not reach either.
 bool VLStorage::purgeRowsBeyondLimits()
 {
     const Binding limits[] = { Binding(int64_t(kMaxKeyBytes)), Binding(int64_t(kMaxValueBytes)) };
