@@ -8,9 +8,23 @@
 #include <fstream>
 #include <map>
 
-double treeRss(pid_t root) {
+namespace {
+
+// A process's proportional set size: its private pages and its share of the
+// pages it shares (the libraries a client and its web processes all map are
+// counted once over the tree, not once per process as resident sizes are).
+long pssKiB(const std::string& pid) {
+  std::ifstream rollup("/proc/" + pid + "/smaps_rollup");
+  for (std::string line; std::getline(rollup, line);) {
+    if (line.rfind("Pss:", 0) == 0) return atol(line.c_str() + 4);
+  }
+  return 0;
+}
+
+}  // namespace
+
+double treePss(pid_t root) {
   std::map<pid_t, std::vector<pid_t>> children;
-  std::map<pid_t, long> rss;
   DIR* proc = opendir("/proc");
   if (proc == nullptr) return 0;
   for (dirent* entry; (entry = readdir(proc)) != nullptr;) {
@@ -18,20 +32,17 @@ double treeRss(pid_t root) {
     if (pid <= 0) continue;
     std::ifstream status("/proc/" + std::string(entry->d_name) + "/status");
     pid_t parent = 0;
-    long kib = 0;
     for (std::string line; std::getline(status, line);) {
       if (line.rfind("PPid:", 0) == 0) parent = static_cast<pid_t>(atoi(line.c_str() + 5));
-      if (line.rfind("VmRSS:", 0) == 0) kib = atol(line.c_str() + 6);
     }
     children[parent].push_back(pid);
-    rss[pid] = kib;
   }
   closedir(proc);
   double total = 0;
   for (std::vector<pid_t> pending = {root}; !pending.empty();) {
     pid_t pid = pending.back();
     pending.pop_back();
-    total += rss[pid];
+    total += pssKiB(std::to_string(pid));
     for (pid_t child : children[pid]) pending.push_back(child);
   }
   return total / 1024.0;
@@ -77,7 +88,7 @@ std::string readLineStartingWith(GSubprocess* process, const std::string& prefix
   return "";
 }
 
-double chromiumRss(const std::string& page) {
+double chromiumPss(const std::string& page) {
   gchar* chromium = g_find_program_in_path("chromium");
   if (chromium == nullptr) return -1;
   gchar* profile = g_dir_make_tmp("bench-chromium-XXXXXX", nullptr);
@@ -87,7 +98,7 @@ double chromiumRss(const std::string& page) {
   double rss = -1;
   if (browser != nullptr) {
     g_usleep(5000000);
-    rss = treeRss(pidOf(browser));
+    rss = treePss(pidOf(browser));
     endProcess(browser);
   }
   gchar* command = g_strdup_printf("rm -rf '%s'", profile);

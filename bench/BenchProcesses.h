@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
-// The resident memory (RSS) of a process and every process under it, in MiB.
-double treeRss(pid_t root);
+// The memory of a process and every process under it, in MiB: the sum of
+// their proportional set sizes (PSS), so that pages they share count once.
+double treePss(pid_t root);
 
 // Starts a program; null (with a line on standard error) when it cannot.
 // environment: null for this process's own.
@@ -25,4 +26,4 @@ std::string readLineStartingWith(GSubprocess* process, const std::string& prefix
 
 // The memory of Chromium (headless, a fresh profile) five seconds after it
 // opened the page; -1 when Chromium is not installed.
-double chromiumRss(const std::string& page);
+double chromiumPss(const std::string& page);

@@ -1,7 +1,7 @@
 // Memory of the client on the demo page, after start and after a stretch of
 // playback (ten minutes unless told otherwise), beside the same page in a bare
 // WebKitGTK window and, when it is installed, in Chromium (headless), measured
-// in the same run. Memory is the resident size (RSS) of the program and every
+// in the same run. Memory is the proportional set size (PSS) of the program and every
 // process under it (WebKit's web and network processes).
 //
 // The client runs in this process (its real start-up, core, bridge and page
@@ -33,7 +33,7 @@ double bareWindowRss(const std::string& page) {
   GSubprocess* bare = spawnProcess({VELORA_BINARY_DIR "/bench/bare_webkit_window", page.c_str()}, G_SUBPROCESS_FLAGS_STDOUT_PIPE);
   if (bare == nullptr || readLineStartingWith(bare, "loaded").empty()) return -1;
   g_usleep(1000000);
-  double rss = treeRss(pidOf(bare));
+  double rss = treePss(pidOf(bare));
   endProcess(bare);
   return rss;
 }
@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   pause(2);
-  double afterStart = treeRss(getpid());
+  double afterStart = treePss(getpid());
 
   // Playing: the play button whenever nothing plays.
   const char* press = "(() => { const b = document.getElementById('play');"
@@ -99,11 +99,11 @@ int main(int argc, char** argv) {
     pause(5);
   }
   std::string position = WebViewProbe::evaluate(view, "document.getElementById('now-playing').textContent");
-  double afterPlayback = treeRss(getpid());
+  double afterPlayback = treePss(getpid());
 
   double bare = bareWindowRss(page);
-  double chromium = chromiumRss(page);
-  printf("memory of the client on the demo page (RSS with its web processes)\n");
+  double chromium = chromiumPss(page);
+  printf("memory of the client on the demo page (PSS with its web processes)\n");
   printf("  client after start     %8.1f MiB\n", afterStart);
   printf("  client after %d s of playback (%d presses of play; now %s) %8.1f MiB\n", seconds, presses,
          position.c_str(), afterPlayback);

@@ -1,6 +1,6 @@
 // Start-up of the client beside a bare WebKitGTK window, in the same run:
 // from process start to the player page's load event, the demo page served
-// by tools/demo/serve from 127.0.0.1, and the memory (RSS) of each program
+// by tools/demo/serve from 127.0.0.1, and the memory (PSS) of each program
 // with its web processes once the page has loaded. Chromium (headless) on
 // the same page is measured too when it is installed.
 //
@@ -65,7 +65,7 @@ bool runClient(const std::string& program, const std::string& page, Sample& samp
   sample.milliseconds = now() - start;
   if (client != nullptr) {
     g_usleep(500000);  // what the page does right after its load
-    sample.rssMiB = treeRss(pidOf(client));
+    sample.rssMiB = treePss(pidOf(client));
     endProcess(client);
   }
   gchar* command = g_strdup_printf("rm -rf '%s'", home);
@@ -82,7 +82,7 @@ bool runBare(const std::string& program, const std::string& page, Sample& sample
   bool loaded = readLineStartingWith(bare, "loaded") == "loaded";
   sample.milliseconds = now() - start;
   g_usleep(500000);
-  sample.rssMiB = treeRss(pidOf(bare));
+  sample.rssMiB = treePss(pidOf(bare));
   endProcess(bare);
   return loaded;
 }
@@ -116,10 +116,10 @@ int main(int argc, char** argv) {
   printf("  velora-desktop        %8.1f ms\n", client);
   printf("  bare WebKitGTK window %8.1f ms   ratio %.2f\n", bare, bare > 0 ? client / bare : 0);
   double rssClient = median(clientRss), rssBare = median(bareRss);
-  printf("memory after start (RSS of the program and its web processes, median)\n");
+  printf("memory after start (PSS of the program and its web processes, median)\n");
   printf("  velora-desktop        %8.1f MiB\n", rssClient);
   printf("  bare WebKitGTK window %8.1f MiB   ratio %.2f\n", rssBare, rssBare > 0 ? rssClient / rssBare : 0);
-  double chromium = chromiumRss(page);
+  double chromium = chromiumPss(page);
   if (chromium >= 0) {
     printf("  chromium --headless   %8.1f MiB   ratio %.2f\n", chromium, chromium > 0 ? rssClient / chromium : 0);
   } else {
