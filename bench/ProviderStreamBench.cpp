@@ -1,6 +1,6 @@
 // Streaming a file through the HTTP range provider from nginx on 127.0.0.1:
-// wall time until the repository file is complete, beside `curl -o /dev/null`
-// of the same URL in the same run, and the bytes nginx sent over the file's
+// wall time until the repository file is complete, beside `curl -o FILE` of the
+// same URL in the same run (stored on the same volume, as the provider stores), and the bytes nginx sent over the file's
 // size (1.00 is ideal: no byte fetched twice).
 //
 // Two drives of the provider: passes as the core's worker makes them (the
@@ -9,6 +9,7 @@
 //
 // Usage: provider_stream_bench [megabytes]   (default 100)
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -70,9 +71,9 @@ Result stream(TestNginxServer& nginx, const std::string& url, unsigned sleepMs, 
     return result;
 }
 
-double curlTime(const std::string& url)
+double curlTime(const std::string& url, const std::string& output)
 {
-    std::string command = "curl -s --noproxy '*' -o /dev/null '" + url + "'";
+    std::string command = "curl -s --noproxy '*' -o '" + output + "' '" + url + "'";
     Clock::time_point start = Clock::now();
     if (system(command.c_str()) != 0) {
         std::fprintf(stderr, "provider_stream_bench: curl failed\n");
@@ -104,28 +105,34 @@ int main(int argc, char** argv)
     }
     const std::string url = nginx.url("/track.bin");
 
-    curlTime(url); // warms the page cache and the server
-    double bestCurl = 1e9;
-    Result worker;
-    Result engine;
-    worker.seconds = engine.seconds = 1e9;
-    for (int pass = 0; pass < 3; ++pass) {
-        bestCurl = std::min(bestCurl, curlTime(url));
-        Result paced = stream(nginx, url, 10, "paced" + std::to_string(pass));
-        if (paced.seconds < worker.seconds)
-            worker = paced;
-        Result unpaced = stream(nginx, url, 0, "unpaced" + std::to_string(pass));
-        if (unpaced.seconds < engine.seconds)
-            engine = unpaced;
+    TestFolder output;
+    const std::string stored = output.file("curl.bin");
+    curlTime(url, stored); // warms the page cache and the server
+    const int runs = 5;
+    std::vector<double> curl, worker, engine, workerRatio, engineRatio;
+    double workerSent = 0, engineSent = 0;
+    for (int run = 0; run < runs; ++run) {
+        unlink(stored.c_str());
+        curl.push_back(curlTime(url, stored));
+        Result paced = stream(nginx, url, 10, "paced" + std::to_string(run));
+        Result unpaced = stream(nginx, url, 0, "unpaced" + std::to_string(run));
+        worker.push_back(paced.seconds);
+        engine.push_back(unpaced.seconds);
+        workerRatio.push_back(paced.seconds / curl.back());
+        engineRatio.push_back(unpaced.seconds / curl.back());
+        workerSent = std::max(workerSent, double(paced.bytesSent) / double(size));
+        engineSent = std::max(engineSent, double(unpaced.bytesSent) / double(size));
     }
-    double mb = double(size) / 1e6;
-    std::printf("streaming %zu MB from nginx on 127.0.0.1 (best of 3)\n", megabytes);
-    std::printf("  provider, worker passes (10 ms sleep)  %7.3f s  %7.0f MB/s  bytes sent / size %.2f\n",
-                worker.seconds, mb / worker.seconds, double(worker.bytesSent) / double(size));
-    std::printf("  provider, passes without sleep         %7.3f s  %7.0f MB/s  bytes sent / size %.2f\n",
-                engine.seconds, mb / engine.seconds, double(engine.bytesSent) / double(size));
-    std::printf("  curl -o /dev/null (baseline)           %7.3f s  %7.0f MB/s  (process start included)\n", bestCurl,
-                mb / bestCurl);
-    std::printf("  ratio worker/curl %.2f, engine/curl %.2f\n", worker.seconds / bestCurl, engine.seconds / bestCurl);
+    std::printf("streaming %zu MB from nginx on 127.0.0.1, median (min-max) of %d runs\n", megabytes, runs);
+    auto line = [](const char* name, std::vector<double> values) {
+        std::sort(values.begin(), values.end());
+        std::printf("  %-40s %7.3f (%.3f-%.3f)\n", name, values[values.size() / 2], values.front(), values.back());
+    };
+    line("provider, worker passes (10 ms sleep), s", worker);
+    line("provider, passes without sleep, s", engine);
+    line("curl -o FILE (baseline, process start incl.), s", curl);
+    line("ratio worker/curl", workerRatio);
+    line("ratio engine/curl", engineRatio);
+    std::printf("  bytes sent / size at most: worker %.2f, engine %.2f\n", workerSent, engineSent);
     return 0;
 }
