@@ -21,6 +21,7 @@
 #include "TestEnvironmentVariable.h"
 #include "TestNginxServer.h"
 #include "TestSmallVolume.h"
+#include "TestSmallVolume.h"
 #include "VLCrypto.h"
 #include "VETestSupport.h"
 #include "VLPlatformFactory.h"
@@ -624,6 +625,54 @@ TEST_F(CoreDriverTest, StoredRowsTheLimitsRefuseAreGoneAtTheNextStart)
     driver.call("storageRemoveItem", args({ "localStorage", twoByte.substr(2) }));
     EXPECT_EQ(1, driver.call("storageLength", args({ "localStorage" })).int64Value());
     EXPECT_EQ(0, driver.quit());
+}
+
+// Fills the volume of `folder` with a file `name` until no byte fits.
+void fillVolume(const std::string& folder)
+{
+    std::ofstream filler(folder + "/filler", std::ios::binary);
+    const std::string block(4096, 'f');
+    while (filler.write(block.data(), std::streamsize(block.size())) && filler.flush()) {
+    }
+}
+
+TEST_F(CoreDriverTest, StorageWritesOnAFullDiskAnswerFalseAndKeepWhatWasStored)
+{
+    TestFolder folder;
+    const std::string volume = folder.folder("small");
+    const int result = TestSmallVolume::run(volume, "4m", [&] {
+        const std::string home = volume + "/home";
+        {
+            CoreDriverProcess driver(kTool, driverArguments(home, ""));
+            EXPECT_TRUE(driver.waitUntilStarted());
+            EXPECT_TRUE(driver.call("storageSetItem", args({ "localStorage", "before", "kept" })).boolValue());
+            fillVolume(volume);
+            int refused = 0;
+            for (int i = 0; i < 300; ++i) {
+                const std::string key = "full" + std::to_string(i);
+                const JKValue stored = driver.call("storageSetItem", args({ "localStorage", key, std::string(1024, 'v') }));
+                refused += stored.isBool() && !stored.boolValue() ? 1 : 0;
+                if (stored.isBool() && stored.boolValue())
+                    EXPECT_TRUE(driver.call("storageGetItem", args({ "localStorage", key })).isString())
+                        << key << " answered true but cannot be read back";
+            }
+            EXPECT_EQ(300, refused);
+            EXPECT_EQ("kept", driver.call("storageGetItem", args({ "localStorage", "before" })).stringValue());
+            std::remove((volume + "/filler").c_str());
+            EXPECT_TRUE(driver.call("storageSetItem", args({ "localStorage", "after", "room" })).boolValue());
+            driver.quit();
+        }
+        CoreDriverProcess driver(kTool, driverArguments(home, ""));
+        EXPECT_TRUE(driver.waitUntilStarted());
+        EXPECT_EQ("kept", driver.call("storageGetItem", args({ "localStorage", "before" })).stringValue());
+        EXPECT_EQ("room", driver.call("storageGetItem", args({ "localStorage", "after" })).stringValue());
+        EXPECT_EQ(2, driver.call("storageLength", args({ "localStorage" })).int64Value());
+        driver.quit();
+        return ::testing::Test::HasFailure() ? 1 : 0;
+    });
+    if (result == -1)
+        GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+    EXPECT_EQ(0, result);
 }
 
 } // namespace

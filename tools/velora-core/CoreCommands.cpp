@@ -293,8 +293,7 @@ void CoreCommands::addStorageCalls()
         return isNull ? JKValue() : JKValue(value);
     };
     m_handlers["storageSetItem"] = [d](const Arguments& a) {
-        d->storageSetItem(a.text(0), a.text(1), a.text(2));
-        return JKValue(true);
+        return JKValue(d->storageSetItem(a.text(0), a.text(1), a.text(2)));
     };
     m_handlers["storageRemoveItem"] = [d](const Arguments& a) {
         d->storageRemoveItem(a.text(0), a.text(1));

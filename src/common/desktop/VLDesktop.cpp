@@ -696,10 +696,10 @@ std::string VLDesktop::storageGetItem(const std::string& name, const std::string
     return found ? value : std::string();
 }
 
-void VLDesktop::storageSetItem(const std::string& name, const std::string& key, const std::string& value)
+bool VLDesktop::storageSetItem(const std::string& name, const std::string& key, const std::string& value)
 {
-    if (VLStorage* store = getStorage(name))
-        store->setItem(key, value);
+    VLStorage* store = getStorage(name);
+    return store && store->setItem(key, value);
 }
 
 void VLDesktop::storageRemoveItem(const std::string& name, const std::string& key)

@@ -186,7 +186,9 @@ public:
     VLStorage* getStorage(const std::string& name);
     std::string storageKey(const std::string& name, int index, bool* isNull);
     std::string storageGetItem(const std::string& name, const std::string& key, bool* isNull);
-    void storageSetItem(const std::string& name, const std::string& key, const std::string& value);
+    // False when the value did not reach the store (refused by its limits, a
+    // full disk, no such store): what was stored before stays.
+    bool storageSetItem(const std::string& name, const std::string& key, const std::string& value);
     void storageRemoveItem(const std::string& name, const std::string& key);
     void storageClear(const std::string& name);
     int storageLength(const std::string& name);

@@ -17,9 +17,15 @@
 namespace {
 
 const size_t kAllOnes = SIZE_MAX;
-// The receive buffer holds a partial block (at most a block less one byte)
-// plus the largest chunk libcurl hands to a write callback.
-const size_t kLargestChunk = 16383;
+// libcurl's receive buffer: the largest chunk it hands to a write callback.
+// Larger than its default 16 KiB, so that a fast transfer costs fewer calls.
+const long kReceiveBufferSize = 256 * 1024;
+// The transfer's own buffer holds a partial block (at most a block less one
+// byte) plus the largest chunk.
+const size_t kLargestChunk = size_t(kReceiveBufferSize) - 1;
+// After the wait, transfers are driven for at most this long (seconds) while
+// their sockets have data, so that one pass moves what has arrived.
+const double kDriveBudgetSeconds = 0.02;
 // A seek that lands this close after the transfer's position is left to the
 // running transfer.
 const size_t kSeekWindow = 10000;
@@ -262,6 +268,7 @@ bool VLHttpRepositoryProvider::setOptions(repo_file* file)
     set(CURLOPT_HEADERDATA, static_cast<void*>(file));
     set(CURLOPT_PRIVATE, static_cast<void*>(file));
     set(CURLOPT_HTTPGET, 1L);
+    set(CURLOPT_BUFFERSIZE, kReceiveBufferSize);
     // The header parsing reads HTTP/1.1 responses; over HTTP/2 the status
     // line differs and every response would be refused.
     set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
@@ -845,6 +852,32 @@ bool VLHttpRepositoryProvider::performAndWait()
         struct timeval wait = {timeout / 1000, (timeout % 1000) * 1000};
         select(maxfd + 1, &readSet, &writeSet, &exceptionSet, &wait);
     }
+    return driveWhileReadable();
+}
+
+// Runs libcurl again and again while its sockets have data, until they would
+// block or the budget is spent: one perform per pass would move at most one
+// receive buffer per transfer.
+bool VLHttpRepositoryProvider::driveWhileReadable()
+{
+    double deadline = VLPlatformFactory::instance()->getTime() + kDriveBudgetSeconds;
+    do {
+        CURLMcode code = curl_multi_perform(m_multi, &m_running);
+        if (code != CURLM_OK) {
+            VL_LOG_ERROR("CURL failed : (" << code << ") " << curl_multi_strerror(code));
+            return false;
+        }
+        if (m_running == 0)
+            return true;
+        int ready = 0;
+        code = curl_multi_wait(m_multi, nullptr, 0, 0, &ready);
+        if (code != CURLM_OK) {
+            VL_LOG_ERROR("CURL failed : (" << code << ") " << curl_multi_strerror(code));
+            return false;
+        }
+        if (ready == 0)
+            return true;
+    } while (VLPlatformFactory::instance()->getTime() < deadline);
     return true;
 }
 

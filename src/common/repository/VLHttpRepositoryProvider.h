@@ -147,7 +147,8 @@ public:
                     const std::string& data);
 
     // One pump of the transfers: applies queued URL answers, lets libcurl
-    // work, waits at most 100 ms for network activity and settles the
+    // work, waits at most 100 ms for network activity, drives the transfers
+    // for at most 20 ms more while their sockets have data, and settles the
     // transfers libcurl reports done. False when there is no multi handle or a
     // libcurl call failed (the pass stops there).
     bool update();
@@ -195,6 +196,7 @@ private:
     static bool revalidateUnsatisfiable(repo_file* file);
     void applyFileUrl(const PendingFileUrl& answer);
     bool performAndWait();
+    bool driveWhileReadable();
     bool settleDone(CURLMsg* message);
     static bool endHeaders(repo_file* file);
     static void parseHeaderLine(repo_file* file, const std::string& line);

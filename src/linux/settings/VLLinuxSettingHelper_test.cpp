@@ -50,29 +50,6 @@ TEST_F(VLSettingHelperTest, PreferencesPersistAcrossInstances)
     EXPECT_EQ("default", again.getValue("user1", "OutputDevice", "default"));
 }
 
-TEST_F(VLSettingHelperTest, IntegersAsDecimalText)
-{
-    VLLinuxSettingHelper helper(home.path());
-    helper.setIntValue("g", "negative", -5);
-    EXPECT_EQ("-5", helper.getValue("g", "negative", ""));
-    helper.setIntValue("g", "min", INT_MIN);
-    // Keys and what they read as, with 3 as the default. Apart from the two set
-    // above, each key is stored as its own text: leading digits count, text
-    // that does not start with a number is 0 (not the default), out of range
-    // is clamped.
-    const std::pair<const char*, int> cases[] = {
-        {"negative", -5}, {"min", INT_MIN}, {"12abc", 12}, {"abc", 0}, {"  +42 ", 42},
-        {"99999999999999999999", INT_MAX}, {"-99999999999999999999", INT_MIN},
-    };
-    for (const auto& c : cases) {
-        if (helper.getValue("g", c.first, "").empty())
-            helper.setValue("g", c.first, c.first);
-        EXPECT_EQ(c.second, helper.getIntValue("g", c.first, 3)) << c.first;
-    }
-    EXPECT_EQ(3, helper.getIntValue("g", "absent", 3));
-    EXPECT_EQ(-7, helper.getIntValue("g", "absent", -7));
-}
-
 TEST_F(VLSettingHelperTest, DefaultFoldersUnderTheHomeFolder)
 {
     VLLinuxSettingHelper helper(home.path());

@@ -138,7 +138,10 @@ void PlayerPageLoader::loadFromNetwork(const std::string& address) {
   requestedAddress_ = address;
   stopTimer();
   timedOut_ = false;
-  timeout_ = g_timeout_add(timeoutMilliseconds_, onTimeout, this);
+  // The time-out is the request's: it runs from the load's start in the web
+  // process, not from here, where a web process that is still starting (a
+  // cold one on a busy machine takes seconds) would eat into it.
+  awaitingStart_ = true;
   webkit_web_view_load_uri(window_.mainView(), address.c_str());
 }
 
@@ -160,7 +163,15 @@ gboolean PlayerPageLoader::onTimeout(gpointer data) {
 
 void PlayerPageLoader::onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
   auto* self = static_cast<PlayerPageLoader*>(data);
-  if (event == WEBKIT_LOAD_COMMITTED) self->stopTimer();
+  if (event == WEBKIT_LOAD_STARTED && self->awaitingStart_) {
+    self->awaitingStart_ = false;
+    self->stopTimer();
+    self->timeout_ = g_timeout_add(self->timeoutMilliseconds_, onTimeout, self);
+  }
+  if (event == WEBKIT_LOAD_COMMITTED) {
+    self->awaitingStart_ = false;
+    self->stopTimer();
+  }
   if (event == WEBKIT_LOAD_FINISHED) {
     self->crashesInARow_ = 0;
     const char* uri = webkit_web_view_get_uri(view);

@@ -69,8 +69,9 @@ class PlayerPageLoader {
   // for the manifest pre-fetch 3 seconds later.
   void loadMainWebViewContent(const std::string& locationHash);
 
-  // How long the player page may take to answer; 10 seconds unless a test
-  // wants a shorter wait.
+  // How long the player page may take to answer, from the start of its load
+  // in the web process to its first data; 10 seconds unless a test wants a
+  // shorter wait.
   void setTimeoutMilliseconds(unsigned milliseconds) { timeoutMilliseconds_ = milliseconds; }
 
   // The connection failures of the player page so far (never reset).
@@ -116,6 +117,7 @@ class PlayerPageLoader {
   std::string requestedAddress_;  // the player page address asked for last
   guint timeout_ = 0;
   bool timedOut_ = false;
+  bool awaitingStart_ = false;  // a player page load asked for, not yet started
   int crashesInARow_ = 0;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

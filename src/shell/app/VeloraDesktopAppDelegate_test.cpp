@@ -152,6 +152,8 @@ TEST_F(VeloraDesktopAppDelegateTest, ValueReturningCallsAnswerWithValueAndType) 
   expectIn(values, "\"space\":\"number\"");
   expectIn(values, "\"devices\":[true,true]");
   expectIn(values, "\"number\":[\"string\",\"42\"]");
+  // A value the store refuses fails the page's write; nothing is stored.
+  expectIn(values, "\"refusedWrite\":[\"QuotaExceededError\",null]");
   expectIn(values, "\"missing\":[\"null\",null]");
   expectIn(values, "\"empty\":[\"string\",\"\"]");
   expectIn(values, "\"length\":[\"number\",2]");

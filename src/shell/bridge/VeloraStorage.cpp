@@ -27,9 +27,11 @@ VeloraStorage::VeloraStorage() : PageObject("VeloraStorage") {
     core()->storageRemoveItem(textOf(call.argument(0)), textOf(call.argument(1)));
     return PageValue::boolean(true);
   });
-  declare("setItem", "vvv", [](PageCall& call) {
-    core()->storageSetItem(textOf(call.argument(0)), textOf(call.argument(1)), textOf(call.argument(2)));
-    return PageValue();
+  // The page waits for the answer: false when the value was not stored (a
+  // limit, a full disk), so that it learns of the loss.
+  declareWithResult("setItem", "vvv", [](PageCall& call) {
+    return PageValue::boolean(
+        core()->storageSetItem(textOf(call.argument(0)), textOf(call.argument(1)), textOf(call.argument(2))));
   });
   declareWithResult("getItem", "vv", [](PageCall& call) {
     bool isNull = true;

@@ -9,7 +9,13 @@
   function makeStorage(name) {
     var api = {
       getItem: function (key) { return native.getItem(name, String(key)); },
-      setItem: function (key, value) { native.setItem(name, String(key), String(value)); },
+      // A value the application could not store fails as a full browser
+      // storage does.
+      setItem: function (key, value) {
+        if (native.setItem(name, String(key), String(value)) === false) {
+          throw new DOMException('The value of "' + key + '" could not be stored.', 'QuotaExceededError');
+        }
+      },
       removeItem: function (key) { native.removeItem(name, String(key)); },
       clear: function () { native.clear(name); },
       key: function (index) { return native.key(name, Number(index)); },
@@ -24,7 +30,7 @@
       },
       set: function (target, property, value) {
         if (typeof property === 'symbol' || property in target) return false;
-        native.setItem(name, property, String(value));
+        api.setItem(property, value);
         return true;
       },
       deleteProperty: function (target, property) {

@@ -94,10 +94,15 @@ bool PageExtension::connect() {
   connection_ = g_dbus_connection_new_for_address_sync(address_.c_str(), G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT,
                                                        nullptr, nullptr, &error);
   if (connection_ == nullptr) {
-    g_warning("page objects disabled: cannot reach the application at %s: %s", address_.c_str(), error->message);
+    // Said once: every later document tries again.
+    if (!unreachableSaid_) {
+      g_warning("page objects disabled: cannot reach the application at %s: %s", address_.c_str(), error->message);
+    }
+    unreachableSaid_ = true;
     g_error_free(error);
     return false;
   }
+  unreachableSaid_ = false;
   static const GDBusInterfaceVTable vtable = {onMessage, nullptr, nullptr, {nullptr}};
   guint registration = g_dbus_connection_register_object(connection_, P::kPagePath, pageInterfaceInfo()->interfaces[0],
                                                          &vtable, this, nullptr, &error);

@@ -119,6 +119,7 @@ class PageExtension {
   WebKitWebExtension* extension_;
   std::string address_;
   GDBusConnection* connection_ = nullptr;
+  bool unreachableSaid_ = false;
   std::map<uint64_t, Publication> publications_;
   std::map<uint64_t, KeptCallback> callbacks_;
   uint64_t nextCallback_ = 1;

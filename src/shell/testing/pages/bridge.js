@@ -38,6 +38,12 @@ const scenarios = {
     localStorage.clear();
     localStorage.setItem('k', 42);
     localStorage.setItem('empty', '');
+    let refusedWrite = 'stored';
+    try {
+      localStorage.setItem('settings', '{"0":1}');
+    } catch (e) {
+      refusedWrite = [e.name, localStorage.getItem('settings')];
+    }
     const devices = I.getDeviceInfo('output_devices');
     report('values', {
       unknownSetting: typed(I.getSetting('no such setting')),
@@ -55,6 +61,7 @@ const scenarios = {
       otherStore: typed(S.length('nope')),
       keyOfNullStore: typed(S.key(null, 0)),
       property: typed(localStorage.k),
+      refusedWrite: refusedWrite,
       state: typed(A.getState(999)),
       position: typed(A.getPosition(999)),
       playing: typed(A.getPlaying(999)),
