@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "DriverValues.h"
 #include "TestFolder.h"
 #include "TestHttpServer.h"
+#include "VEOutput.h"
 #include "VETestSupport.h"
 
 namespace {
@@ -100,8 +102,78 @@ protected:
         });
     }
 
+    // Creates a sound for a fixture the test server serves; its id.
+    int create(CoreDriverProcess& driver, const TestHttpServer& server, const vetest::Fixture& track,
+               int entity)
+    {
+        const std::string url = server.url("/file=" + served(track) + "/t") + "?_TEID=" + std::to_string(entity) +
+                                "&_FMT=5";
+        return int(driver.call("createSound", args({ url })).int64Value());
+    }
+
+    // Open, with its length known and its whole file in the cache.
+    bool loadedWhole(CoreDriverProcess& driver, int sound)
+    {
+        const int64_t length = ask(driver, "getLength", sound);
+        if (ask(driver, "getState", sound) != 0 || length <= 0)
+            return false;
+        const JKValue ranges = driver.call("getRanges", args({ sound }));
+        return ranges.isArray() && ranges.array()->count() == 2 &&
+               ranges.array()->objectAtIndex(1).doubleValue() + 1 >= double(length);
+    }
+
     TestFolder folder;
 };
+
+// Ten tracks, FLAC and MP3 in turn, of lengths that are no multiple of a mix
+// block.
+std::vector<vetest::Fixture> chainTracks()
+{
+    std::vector<vetest::Fixture> list;
+    for (int i = 0; i < 10; ++i) {
+        const std::string name = "e2e-chain" + std::to_string(i);
+        const double seconds = 0.7 + 0.11 * i;
+        const int frequency = 300 + 97 * i;
+        list.push_back(i % 2 ? vetest::mp3(name, seconds, 44100, 2, i % 4 == 1 ? "-b 160" : "-V 4", frequency)
+                             : vetest::flac(name, seconds, 44100, 2, frequency));
+    }
+    return list;
+}
+
+// Where needle first appears in haystack at a frame boundary, or SIZE_MAX.
+size_t find(const std::vector<int16_t>& haystack, const std::vector<int16_t>& needle, size_t from = 0)
+{
+    if (needle.empty() || haystack.size() < needle.size())
+        return SIZE_MAX;
+    for (size_t i = from; i + needle.size() <= haystack.size(); i += 2) {
+        if (std::equal(needle.begin(), needle.end(), haystack.begin() + long(i)))
+            return i;
+    }
+    return SIZE_MAX;
+}
+
+// Every join of the tracks is in the recording as the references have it:
+// the last frames of one track followed at once by the first frames of the
+// next, without a gap or an overlap. Only the joins are compared: a real-time
+// device on a loaded machine may underrun inside a track (the recording then
+// skips or repeats silence there), which is no fault of the joins.
+void expectJoinedExactly(const std::vector<vetest::Fixture>& tracks, const std::vector<int16_t>& recorded)
+{
+    const size_t side = 2 * 256;  // samples on each side of a join
+    size_t from = 0;
+    for (size_t k = 1; k < tracks.size(); ++k) {
+        const std::vector<int16_t> before = referenceOf(tracks[k - 1]);
+        const std::vector<int16_t> after = referenceOf(tracks[k]);
+        ASSERT_GE(before.size(), side);
+        ASSERT_GE(after.size(), side);
+        std::vector<int16_t> join(before.end() - long(side), before.end());
+        join.insert(join.end(), after.begin(), after.begin() + long(side));
+        const size_t at = find(recorded, join, from);
+        EXPECT_NE(SIZE_MAX, at) << "join " << k << " is not exact";
+        if (at != SIZE_MAX)
+            from = at + join.size();
+    }
+}
 
 // A seek before the first play, and a seek into a part of a FLAC file not yet
 // fetched (the sound starves, then its data arrives): the output starts on
@@ -154,6 +226,78 @@ TEST_F(PlaybackTest, ASeekPlaysFromTheFrameItAskedFor)
         const std::vector<int16_t> played = c.whole ? recorded : withoutLeadingSilence(recorded);
         EXPECT_EQ(expected.size(), played.size());
         EXPECT_EQ(SIZE_MAX, firstDifference(expected, played));
+    }
+}
+
+// Gapless joins on real-time outputs while two offline downloads stall and
+// every worker pass is slowed to half a second: the engine joins the tracks
+// by itself, whatever the worker's timing.
+TEST_F(PlaybackTest, ChainedTracksJoinExactlyOnRealTimeOutputsWhateverTheWorkersTiming)
+{
+    const std::vector<vetest::Fixture> tracks = chainTracks();
+    TestHttpServer server;
+    ASSERT_TRUE(server.isRunning());
+    {
+        std::ofstream urls(folder.file("urls.json"));
+        urls << "{\"951_5\":\"" << server.url("/size=900000/stall=20000/d1") << "\",\"952_5\":\""
+             << server.url("/size=900000/stall=20000/d2") << "\"}";
+    }
+    const struct {
+        const char* name;
+        bool nullSink;
+    } outputs[] = { { "WAV writer", false }, { "null sink", true } };
+    int entity = 960;
+    for (const auto& output : outputs) {
+        SCOPED_TRACE(output.name);
+        std::unique_ptr<vetest::NullSinkServer> pulse;
+        std::string device = "4:0";
+        if (output.nullSink) {
+            pulse = std::make_unique<vetest::NullSinkServer>();
+            if (!pulse->ready()) {
+                std::printf("no PulseAudio server could be started here: the null sink is left out\n");
+                continue;
+            }
+            device = "1:" + std::to_string(VEOutput::driverId("test"));
+        }
+        const std::string wav = folder.file(std::string("chain-") + (output.nullSink ? "sink" : "writer") + ".wav");
+        std::unique_ptr<CoreDriverProcess> driver =
+            startDriver(wav, device, { "--urls", folder.file("urls.json"), "--slow-pass", "500" });
+        const std::string inUse = driver->lines().front().dictionary()->objectForKey("output")->stringValue();
+        ASSERT_EQ(output.nullSink ? device : "4:", output.nullSink ? inUse : inUse.substr(0, 2));
+        for (const char* download : { "951", "952" })
+            driver->call("addFile", args({ "download", download, 5, "{}" }));
+
+        std::vector<int> sounds;
+        for (const vetest::Fixture& track : tracks)
+            sounds.push_back(create(*driver, server, track, ++entity));
+        ASSERT_TRUE(runUntil(*driver, [&] {
+            for (int sound : sounds) {
+                if (!loadedWhole(*driver, sound))
+                    return false;
+            }
+            return true;
+        }));
+
+        const std::string recording = folder.file("sink.raw");
+        const pid_t recorder = output.nullSink ? vetest::NullSinkServer::record(recording) : -1;
+        driver->call("sleep", args({ 300 }));
+        ASSERT_TRUE(driver->call("play", args({ sounds[0] })).boolValue());
+        for (size_t i = 1; i < sounds.size(); ++i)
+            ASSERT_TRUE(driver->call("play", args({ sounds[i], true, sounds[i - 1] })).boolValue());
+        ASSERT_TRUE(playedToEnd(*driver, sounds.back()));
+        driver->call("sleep", args({ 500 }));
+        vetest::stopProcess(recorder);
+        EXPECT_EQ(0, driver->quit());
+
+        std::vector<int16_t> recorded;
+        if (output.nullSink) {
+            const std::vector<uint8_t> bytes = vetest::readFile(recording);
+            recorded.resize(bytes.size() / 2);
+            std::memcpy(recorded.data(), bytes.data(), recorded.size() * 2);
+        } else {
+            recorded = vetest::readWav(wav).samples;
+        }
+        expectJoinedExactly(tracks, recorded);
     }
 }
 

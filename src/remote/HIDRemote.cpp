@@ -8,6 +8,7 @@
 
 #include "HIDRemoteDBusNotificationCenter.h"
 #include "HIDRemoteEvdevLayer.h"
+#include "HIDRemoteMainContextTimers.h"
 
 namespace {
 
@@ -20,24 +21,6 @@ const guint kHoldDelayMs = 700;
 const guint kAutoRecoveryDelayMs = 100;
 
 const char* const kGlobalObject = "global";
-
-// A one-shot timer on the calling thread's main context; the callback owns data.
-template <typename Data>
-GSource* startTimer(guint milliseconds, Data* data, gboolean (*callback)(gpointer)) {
-  GMainContext* context = g_main_context_get_thread_default();
-  if (!context) context = g_main_context_default();
-  GSource* timer = g_timeout_source_new(milliseconds);
-  g_source_set_callback(timer, callback, data, [](gpointer p) { delete static_cast<Data*>(p); });
-  g_source_attach(timer, context);
-  return timer;  // the caller keeps this reference
-}
-
-void destroyTimer(GSource** timer) {
-  if (!*timer) return;
-  g_source_destroy(*timer);
-  g_source_unref(*timer);
-  *timer = nullptr;
-}
 
 std::optional<int64_t> numberIn(const HIDRemoteInfo& info, const std::string& key) {
   auto it = info.find(key);
@@ -97,8 +80,10 @@ HIDRemote* HIDRemote::sharedHIDRemote() {
 }
 
 HIDRemote::HIDRemote(HIDRemoteDeviceLayer* devices, HIDRemoteNotificationCenter* notifications, pid_t pid,
-                     std::string applicationIdentifier)
-    : deviceLayer_(devices),
+                     std::string applicationIdentifier, HIDRemoteTimers* timers)
+    : ownTimers_(timers ? nullptr : std::make_unique<HIDRemoteMainContextTimers>()),
+      timers_(timers ? timers : ownTimers_.get()),
+      deviceLayer_(devices),
       notifications_(notifications),
       pid_(pid),
       pidString_(std::to_string(pid)),
@@ -284,7 +269,8 @@ void HIDRemote::hidEventFor(unsigned number) {
 }
 
 void HIDRemote::cancelHoldTimer(HIDRemoteHardwareAttributes& attributes) {
-  destroyTimer(&attributes.simulateHoldEventsTimer);
+  timers_->cancel(attributes.simulateHoldEventsTimer);
+  attributes.simulateHoldEventsTimer = 0;
 }
 
 void HIDRemote::handleButtonCode(int32_t code, bool isPressed, const Attributes& attributes) {
@@ -294,21 +280,13 @@ void HIDRemote::handleButtonCode(int32_t code, bool isPressed, const Attributes&
     sendButtonCode(code, isPressed, attributes);
     return;
   }
-  bool timing = attributes->simulateHoldEventsTimer != nullptr;
+  bool timing = attributes->simulateHoldEventsTimer != 0;
   cancelHoldTimer(*attributes);
   if (isPressed) {
     attributes->hasSimulateHoldEventsOriginButtonCode = true;
     attributes->simulateHoldEventsOriginButtonCode = code;
-    struct HoldData {
-      HIDRemote* remote;
-      Attributes attributes;
-    };
     attributes->simulateHoldEventsTimer =
-        startTimer(kHoldDelayMs, new HoldData{this, attributes}, [](gpointer p) -> gboolean {
-          auto* data = static_cast<HoldData*>(p);
-          data->remote->simulateHoldEvent(data->attributes);
-          return G_SOURCE_REMOVE;
-        });
+        timers_->start(kHoldDelayMs, [this, attributes] { simulateHoldEvent(attributes); });
     return;
   }
   if (attributes->hasSimulateHoldEventsOriginButtonCode) {
@@ -325,9 +303,7 @@ void HIDRemote::handleButtonCode(int32_t code, bool isPressed, const Attributes&
 
 void HIDRemote::simulateHoldEvent(const Attributes& attributes) {
   if (!attributes->simulateHoldEventsTimer || !attributes->hasSimulateHoldEventsOriginButtonCode) return;
-  // The timer is firing now: drop our reference without destroying it under itself.
-  g_source_unref(attributes->simulateHoldEventsTimer);
-  attributes->simulateHoldEventsTimer = nullptr;
+  attributes->simulateHoldEventsTimer = 0;  // fired
   sendButtonCode(attributes->simulateHoldEventsOriginButtonCode + kHIDRemoteButtonCodeHoldMask, true, attributes);
 }
 
@@ -351,15 +327,15 @@ void HIDRemote::sendButtonCode(int32_t code, bool isPressed, const Attributes& a
 
 // --- Application activation ----------------------------------------------
 
-void HIDRemote::cancelRecoveryTimer() { destroyTimer(&autoRecoveryTimer_); }
+void HIDRemote::cancelRecoveryTimer() {
+  timers_->cancel(autoRecoveryTimer_);
+  autoRecoveryTimer_ = 0;
+}
 
 void HIDRemote::applicationDidBecomeActive() {
   cancelRecoveryTimer();
   if (!autoRecover_) return;
-  autoRecoveryTimer_ = startTimer(kAutoRecoveryDelayMs, new HIDRemote*(this), [](gpointer p) -> gboolean {
-    (*static_cast<HIDRemote**>(p))->delayedAutoRecovery();
-    return G_SOURCE_REMOVE;
-  });
+  autoRecoveryTimer_ = timers_->start(kAutoRecoveryDelayMs, [this] { delayedAutoRecovery(); });
 }
 
 void HIDRemote::applicationWillResignActive() {
@@ -376,9 +352,7 @@ void HIDRemote::applicationWillTerminate() {
 }
 
 void HIDRemote::delayedAutoRecovery() {
-  // Firing now: drop our reference without destroying the source under itself.
-  g_source_unref(autoRecoveryTimer_);
-  autoRecoveryTimer_ = nullptr;
+  autoRecoveryTimer_ = 0;  // fired
   if (!autoRecover_) return;
   startRemoteControl(kHIDRemoteModeExclusiveAuto);
   autoRecover_ = false;

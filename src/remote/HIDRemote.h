@@ -13,6 +13,7 @@
 #include "HIDRemoteDelegate.h"
 #include "HIDRemoteDeviceLayer.h"
 #include "HIDRemoteNotificationCenter.h"
+#include "HIDRemoteTimers.h"
 #include "HIDRemoteTypes.h"
 
 // The process-wide receiver of the infrared remote control: finds the
@@ -31,9 +32,10 @@ class HIDRemote : private HIDRemoteDeviceLayer::Listener {
   static HIDRemote* sharedHIDRemote();
 
   // A remote over the given layers (tests pass fakes); it does not own them.
-  // pid stands for this process in coordination messages.
+  // pid stands for this process in coordination messages. Timers run on the
+  // starting thread's main context unless a timer queue is given.
   HIDRemote(HIDRemoteDeviceLayer* devices, HIDRemoteNotificationCenter* notifications, pid_t pid,
-            std::string applicationIdentifier);
+            std::string applicationIdentifier, HIDRemoteTimers* timers = nullptr);
   ~HIDRemote();
 
   HIDRemote(const HIDRemote&) = delete;
@@ -98,7 +100,7 @@ class HIDRemote : private HIDRemoteDeviceLayer::Listener {
   void handleButtonCode(int32_t code, bool isPressed, const Attributes& attributes);
   void simulateHoldEvent(const Attributes& attributes);
   void sendButtonCode(int32_t code, bool isPressed, const Attributes& attributes);
-  static void cancelHoldTimer(HIDRemoteHardwareAttributes& attributes);
+  void cancelHoldTimer(HIDRemoteHardwareAttributes& attributes);
 
   // Coordination.
   void postStatusWithAction(const std::string& action);
@@ -111,6 +113,8 @@ class HIDRemote : private HIDRemoteDeviceLayer::Listener {
   void cancelRecoveryTimer();
   void delayedAutoRecovery();
 
+  std::unique_ptr<HIDRemoteTimers> ownTimers_;
+  HIDRemoteTimers* timers_;
   HIDRemoteDeviceLayer* deviceLayer_;
   HIDRemoteNotificationCenter* notifications_;
   pid_t pid_;
@@ -123,7 +127,7 @@ class HIDRemote : private HIDRemoteDeviceLayer::Listener {
   bool watching_ = false;
   int mode_ = kHIDRemoteModeNone;
   bool autoRecover_ = false;
-  GSource* autoRecoveryTimer_ = nullptr;
+  unsigned autoRecoveryTimer_ = 0;
   HIDRemoteDelegate* delegate_ = nullptr;
   int32_t lastSeenRemoteID_ = -1;
   int32_t lastSeenModel_ = 0;

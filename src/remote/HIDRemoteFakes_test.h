@@ -11,6 +11,7 @@
 
 #include "HIDRemoteDeviceLayer.h"
 #include "HIDRemoteNotificationCenter.h"
+#include "HIDRemoteTimers.h"
 
 class FakeDeviceLayer : public HIDRemoteDeviceLayer {
  public:
@@ -99,6 +100,36 @@ class FakeNotificationCenter : public HIDRemoteNotificationCenter {
     Observer observer;
   };
   std::map<unsigned, Entry> observers_;
+  unsigned next_ = 0;
+};
+
+// Timers on a clock the test moves.
+class FakeTimers : public HIDRemoteTimers {
+ public:
+  unsigned start(unsigned milliseconds, std::function<void()> fired) override {
+    pending_[++next_] = {now_ + milliseconds, std::move(fired)};
+    return next_;
+  }
+  void cancel(unsigned id) override { pending_.erase(id); }
+  // Moves the clock on, firing what falls due in order.
+  void advance(unsigned milliseconds) {
+    uint64_t target = now_ + milliseconds;
+    for (;;) {
+      auto due = pending_.end();
+      for (auto it = pending_.begin(); it != pending_.end(); ++it)
+        if (it->second.first <= target && (due == pending_.end() || it->second.first < due->second.first)) due = it;
+      if (due == pending_.end()) break;
+      now_ = due->second.first;
+      auto fired = std::move(due->second.second);
+      pending_.erase(due);
+      fired();
+    }
+    now_ = target;
+  }
+
+ private:
+  std::map<unsigned, std::pair<uint64_t, std::function<void()>>> pending_;
+  uint64_t now_ = 0;
   unsigned next_ = 0;
 };
 

@@ -66,7 +66,7 @@ struct HIDRemoteHardwareAttributes {
   int64_t aluminumRemoteSupportLevel = 0;         // 0 none, 2 full
   // Event state.
   int32_t lastButtonPressed = 0;
-  GSource* simulateHoldEventsTimer = nullptr;     // pending hold timer, owned
+  unsigned simulateHoldEventsTimer = 0;           // pending hold timer's id, 0 when none
   bool hasSimulateHoldEventsOriginButtonCode = false;
   int32_t simulateHoldEventsOriginButtonCode = 0;
 };

@@ -60,7 +60,7 @@ bool runUntil(Done done) {
 
 class HIDRemoteTest : public ::testing::Test {
  protected:
-  HIDRemoteTest() : remote(&devices, &center, 4242, "velora-desktop") { remote.setDelegate(&delegate); }
+  HIDRemoteTest() : remote(&devices, &center, 4242, "velora-desktop", &timers) { remote.setDelegate(&delegate); }
 
   void press(unsigned device, uint32_t key) { devices.send(device, {{key, 1}}); }
   void release(unsigned device, uint32_t key) { devices.send(device, {{key, 0}}); }
@@ -76,6 +76,7 @@ class HIDRemoteTest : public ::testing::Test {
 
   FakeDeviceLayer devices;
   FakeNotificationCenter center;
+  FakeTimers timers;
   RecordingDelegate delegate;
   HIDRemote remote;
 };
@@ -148,13 +149,16 @@ TEST_F(HIDRemoteTest, UpAndDownBecomeClicksOrHoldsAfterTheHoldDelay) {
   devices.add(receiver(1), kRemoteKeys);
   ASSERT_TRUE(remote.startRemoteControl(1));
   press(1, KEY_VOLUMEUP);
-  EXPECT_TRUE(delegate.events.empty()) << "nothing until released or held";
+  timers.advance(699);
+  EXPECT_TRUE(delegate.events.empty()) << "nothing until released or held for 0.7 s";
   release(1, KEY_VOLUMEUP);
   EXPECT_EQ(delegate.events, (std::vector<Event>{{1, true}, {1, false}}));
 
   delegate.events.clear();
   press(1, KEY_VOLUMEDOWN);
-  ASSERT_TRUE(runUntil([&] { return !delegate.events.empty(); }));
+  timers.advance(699);
+  EXPECT_TRUE(delegate.events.empty());
+  timers.advance(1);
   EXPECT_EQ(delegate.events, (std::vector<Event>{{0x10002, true}}));
   release(1, KEY_VOLUMEDOWN);
   EXPECT_EQ(delegate.events, (std::vector<Event>{{0x10002, true}, {0x10002, false}}));
@@ -174,8 +178,8 @@ TEST_F(HIDRemoteTest, ARemovedDeviceIsTornDownOnceAndItsHoldTimerCancelled) {
   devices.remove(1);
   EXPECT_EQ(delegate.released, (std::vector<unsigned>{1}));
   EXPECT_EQ(remote.activeRemoteControlCount(), 0u);
-  runMainLoopFor(900);  // past the hold delay: the cancelled timer must not fire
-  EXPECT_TRUE(delegate.events.empty());
+  timers.advance(1000);
+  EXPECT_TRUE(delegate.events.empty()) << "the cancelled hold timer never fires";
 }
 
 TEST_F(HIDRemoteTest, ExclusiveWhileActiveReleasesOnDeactivationAndRetakesAfterReactivation) {
@@ -185,11 +189,18 @@ TEST_F(HIDRemoteTest, ExclusiveWhileActiveReleasesOnDeactivationAndRetakesAfterR
   EXPECT_FALSE(devices.devices[1].open) << "released at once";
   EXPECT_FALSE(remote.isStarted());
   remote.applicationDidBecomeActive();
-  EXPECT_FALSE(devices.devices[1].open) << "taken again only after a short delay";
-  ASSERT_TRUE(runUntil([&] { return devices.devices[1].seized; }));
+  timers.advance(99);
+  EXPECT_FALSE(devices.devices[1].open) << "taken again only 0.1 s later";
+  timers.advance(1);
+  EXPECT_TRUE(devices.devices[1].seized);
   EXPECT_EQ(remote.startedInMode(), 3);
 
-  remote.stopRemoteControl();
+  remote.applicationWillResignActive();
+  remote.applicationDidBecomeActive();
+  remote.applicationWillResignActive();  // gone again before the recovery: it is called off
+  timers.advance(1000);
+  EXPECT_FALSE(remote.isStarted());
+
   ASSERT_TRUE(remote.startRemoteControl(2));
   remote.applicationWillResignActive();
   EXPECT_TRUE(devices.devices[1].seized) << "mode 2 ignores activation";
@@ -292,20 +303,41 @@ TEST_F(HIDRemoteTest, ADeclinedRetryIsAnsweredNoNeedWithTheSenderAsReturnTo) {
   EXPECT_EQ(statuses().back().count("ReturnToPID"), 0u) << "only for the time of the answer";
 }
 
-TEST_F(HIDRemoteTest, ALentLockComesBackWhenTheBorrowerStops) {
+TEST_F(HIDRemoteTest, ARetryInSharedModeRestartsWithoutAProcessToReturnTo) {
+  ASSERT_TRUE(remote.startRemoteControl(1));
+  center.post(kHIDRemoteRetryNotification, "4242", {{"PID", int64_t{77}}});
+  center.post(kHIDRemotePingNotification, "global", {});
+  auto s = statuses();
+  ASSERT_EQ(s.size(), 4u);
+  EXPECT_EQ(action(s[1]), "stop");
+  EXPECT_EQ(action(s[2]), "start");
+  EXPECT_EQ(s[3].count("ReturnToPID"), 0u) << "others share the receiver: nothing to give back";
+}
+
+TEST_F(HIDRemoteTest, ALentLockComesBackWhenTheBorrowerGivesItBack) {
+  // The borrower stops, answers that it has no need, or goes over to shared use.
+  const HIDRemoteInfo returns[] = {
+      {{"Action", std::string("stop")}, {"PID", int64_t{55}}, {"ReturnToPID", int64_t{4242}}},
+      {{"Action", std::string("noneed")}, {"PID", int64_t{55}}, {"ReturnToPID", int64_t{4242}}},
+      {{"Action", std::string("start")}, {"PID", int64_t{55}}, {"Mode", int64_t{1}}},
+  };
   devices.add(receiver(1), kRemoteKeys);
   remote.setExclusiveLockLendingEnabled(true);
-  ASSERT_TRUE(remote.startRemoteControl(2));
-  // Another application starts and wants the receiver.
-  center.post(kHIDRemoteStatusNotification, "55", {{"Action", std::string("start")}, {"PID", int64_t{55}}, {"Mode", int64_t{2}}});
-  EXPECT_FALSE(remote.isStarted());
-  EXPECT_EQ(center.posted.back().name, kHIDRemoteRetryNotification);
-  EXPECT_EQ(center.posted.back().object, "55");
-  // It gives the receiver back.
-  center.post(kHIDRemoteStatusNotification, "55",
-              {{"Action", std::string("stop")}, {"PID", int64_t{55}}, {"ReturnToPID", int64_t{4242}}});
-  EXPECT_TRUE(remote.isStarted());
-  EXPECT_EQ(remote.startedInMode(), 2);
+  for (const HIDRemoteInfo& back : returns) {
+    ASSERT_TRUE(remote.startRemoteControl(2));
+    // Another application starts and wants the receiver.
+    center.post(kHIDRemoteStatusNotification, "55",
+                {{"Action", std::string("start")}, {"PID", int64_t{55}}, {"Mode", int64_t{2}}});
+    EXPECT_FALSE(remote.isStarted());
+    EXPECT_EQ(center.posted.back().name, kHIDRemoteRetryNotification);
+    EXPECT_EQ(center.posted.back().object, "55");
+    center.post(kHIDRemoteStatusNotification, "55", {{"Action", std::string("stop")}, {"PID", int64_t{66}},
+                                                     {"ReturnToPID", int64_t{4242}}});
+    EXPECT_FALSE(remote.isStarted()) << "not the borrower";
+    center.post(kHIDRemoteStatusNotification, "55", back);
+    EXPECT_EQ(remote.startedInMode(), 2) << std::get<std::string>(back.at("Action"));
+    remote.stopRemoteControl();
+  }
 }
 
 }  // namespace

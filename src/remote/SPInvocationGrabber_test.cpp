@@ -98,7 +98,9 @@ TEST_F(SPInvocationGrabberTest, InBackgroundRunsOnAnotherThread) {
     ranOn = std::this_thread::get_id();
     done = true;
   });
-  while (!done) std::this_thread::yield();
+  gint64 guard = g_get_monotonic_time() + 10 * G_USEC_PER_SEC;
+  while (!done && g_get_monotonic_time() < guard) std::this_thread::yield();
+  ASSERT_TRUE(done);
   EXPECT_NE(ranOn, std::this_thread::get_id());
 }
 

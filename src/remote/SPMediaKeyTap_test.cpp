@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -321,6 +322,27 @@ TEST_F(SPMediaKeyTapTest, WithoutAListInterceptionStaysOn) {
   settle();
   EXPECT_TRUE(tap->shouldInterceptMediaKeyEvents());
   XDestroyWindow(display, other);
+}
+
+TEST(SPMediaKeyTapSwitchTest, OnlyAChangeOfTheSwitchReachesTheSource) {
+  struct CountingSource : SPMediaKeySource {
+    bool open(KeyHandler, StateHandler) override { return true; }
+    void setEnabled(bool enabled) override {  // on the tap thread
+      calls.push_back(enabled);
+      count = calls.size();
+    }
+    void close() override {}
+    std::vector<bool> calls;
+    std::atomic<size_t> count{0};
+  };
+  auto* source = new CountingSource();
+  SPMediaKeyTap tap(nullptr, nullptr, std::unique_ptr<SPMediaKeySource>(source), nullptr);
+  ASSERT_TRUE(tap.startWatchingMediaKeys());
+  for (bool value : {true, false, false, true}) tap.setShouldInterceptMediaKeyEvents(value);  // on at start
+  gint64 guard = g_get_monotonic_time() + 10 * G_USEC_PER_SEC;
+  while (source->count < 2 && g_get_monotonic_time() < guard) g_usleep(1000);
+  tap.stopWatchingMediaKeys();  // joins the tap thread
+  EXPECT_EQ(source->calls, (std::vector<bool>{false, true}));
 }
 
 TEST(SPMediaKeyPreferencesTest, ParsesTheStoredTexts) {

@@ -5,10 +5,18 @@
 #include "JsonLineWriter.h"
 #include "MachineIdentity.h"
 #include "VLDesktopFile.h"
+#include "VLPlatformFactory.h"
 
 HeadlessDesktop::HeadlessDesktop(JsonLineWriter* out)
     : m_out(out)
 {
+}
+
+void HeadlessDesktop::executeRunLoop()
+{
+    if (m_extraPassDelayMs > 0)
+        VLPlatformFactory::instance()->sleep(m_extraPassDelayMs);
+    VLDesktop::executeRunLoop();
 }
 
 HeadlessDesktop::~HeadlessDesktop()

@@ -44,6 +44,11 @@ public:
     static void* callbackFromId(long id) { return reinterpret_cast<void*>(static_cast<intptr_t>(id)); }
     static long idFromCallback(void* callback) { return long(reinterpret_cast<intptr_t>(callback)); }
 
+    // Test seam: every worker pass first sleeps this long, as a pass that
+    // waits on slow transfers would. Set before init.
+    void setExtraPassDelay(unsigned milliseconds) { m_extraPassDelayMs = milliseconds; }
+    void executeRunLoop() override;
+
     // A page file object.
     static JKValue fileToJson(const VLDesktopFile& file);
 
@@ -70,6 +75,7 @@ private:
     };
 
     JsonLineWriter* m_out;
+    unsigned m_extraPassDelayMs = 0;
 
     std::mutex m_mutex; // guards the three containers below
     std::map<std::string, FileUrl> m_urls;

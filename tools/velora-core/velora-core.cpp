@@ -1,6 +1,6 @@
 // velora-core: the core behind no page, for tests, benchmarks and scripts.
 //
-//   velora-core [--home DIR] [--urls FILE] [--output ID] [--wav FILE] [--not-ready]
+//   velora-core [--home DIR] [--urls FILE] [--output ID] [--wav FILE] [--not-ready] [--slow-pass MS]
 //
 // Runs VLDesktop with its own home (a temporary one, removed at exit, unless
 // --home is given), reads the page's calls as JSON lines on stdin (see
@@ -10,6 +10,8 @@
 // {"url": ..., "format": ..., "data": ...}). --wav plays into a WAV file
 // (the engine's WAV writer); --output chooses another output device id.
 // The page counts as ready from the start unless --not-ready is given.
+// --slow-pass makes every worker pass MS milliseconds longer (for tests of
+// what must not depend on the worker's timing).
 // Ends at the end of stdin, on "quit", or on SIGINT/SIGTERM, cleaning the core.
 
 #include <poll.h>
@@ -52,12 +54,13 @@ struct Options
     std::string output;
     std::string wav;
     bool ready = true;
+    unsigned slowPassMs = 0;
 };
 
 void usage()
 {
     std::fprintf(stderr,
-                 "usage: velora-core [--home DIR] [--urls FILE] [--output ID] [--wav FILE] [--not-ready]\n");
+                 "usage: velora-core [--home DIR] [--urls FILE] [--output ID] [--wav FILE] [--not-ready] [--slow-pass MS]\n");
 }
 
 bool parseOptions(int argc, char** argv, Options* options)
@@ -73,6 +76,8 @@ bool parseOptions(int argc, char** argv, Options* options)
             options->output = argv[++i];
         else if (arg == "--wav" && hasValue)
             options->wav = argv[++i];
+        else if (arg == "--slow-pass" && hasValue)
+            options->slowPassMs = unsigned(std::strtoul(argv[++i], nullptr, 10));
         else if (arg == "--not-ready")
             options->ready = false;
         else
@@ -209,6 +214,7 @@ int main(int argc, char** argv)
     HeadlessDesktop desktop(&out);
     if (!options.urls.empty() && !loadUrls(options.urls, &desktop))
         return 1;
+    desktop.setExtraPassDelay(options.slowPassMs);
 
     bool started = desktop.init();
     JKValue line = jsonObject();

@@ -175,13 +175,18 @@ bool VLPlayer::update()
 
 bool VLPlayer::update(bool skipComponents, bool force)
 {
+    serveQueue(force);
+    if (skipComponents)
+        return true;
+    return updateComponents();
+}
+
+void VLPlayer::serveQueue(bool force)
+{
     takeIncomingTasks();
     orderTasks(m_pending);
     dropCancelledReads();
     serveTasks(force);
-    if (skipComponents)
-        return true;
-    return updateComponents();
 }
 
 void VLPlayer::orderTasks(std::list<VLTask*>& tasks)
@@ -280,6 +285,10 @@ bool VLPlayer::updateComponents()
         if (repository)
             result = repository->update() && result;
     }
+    // The provider may have waited on the network for a while: reads that came
+    // in meanwhile, or whose data arrived, are served before the audio update,
+    // not one whole pass later.
+    serveQueue(false);
     if (m_audioInterface)
         result = m_audioInterface->update() && result;
     return result;

@@ -105,9 +105,10 @@ public:
     // update(false, false).
     bool update();
 
-    // Serves the queue and, unless skipComponents, runs the provider's, the
-    // repositories' and the audio interface's periodic work (their results ANDed;
-    // true with skipComponents). With force every task ends in this pass: reads
+    // Serves the queue and, unless skipComponents, runs the provider's and the
+    // repositories' periodic work, serves the queue again (what the provider's
+    // wait on the network let in), then runs the audio interface's (their
+    // results ANDed; true with skipComponents). With force every task ends in this pass: reads
     // without their data end with an internal error, opens give up.
     bool update(bool skipComponents, bool force);
 
@@ -138,6 +139,8 @@ private:
     // Queues a task that needs a session; without one the task is deleted
     // and the result is false.
     bool pushSessionTask(VLTask* task);
+    // Takes the incoming tasks, orders them and serves what can be served.
+    void serveQueue(bool force);
     void takeIncomingTasks();
     void dropCancelledReads();
     void serveTasks(bool force);

@@ -4,10 +4,6 @@
 #include "VEOutputPulse.h"
 
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <cmath>
 
@@ -17,67 +13,16 @@ using namespace vetest;
 
 namespace {
 
-// Starts argv with stdout sent to output (or /dev/null); answers its pid.
-pid_t spawn(const std::vector<std::string>& argv, const std::string& output = "/dev/null") {
-  pid_t pid = fork();
-  if (pid != 0) return pid;
-  int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  int null = open("/dev/null", O_WRONLY);
-  if (out >= 0) dup2(out, 1);
-  if (null >= 0) dup2(null, 2);
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  execvp(args[0], args.data());
-  _exit(127);
-}
-
-void stop(pid_t pid) {
-  if (pid <= 0) return;
-  kill(pid, SIGTERM);
-  int status = 0;
-  waitpid(pid, &status, 0);
-}
-
 class VEOutputPulseTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    FileServer::instance().reset();
-    std::string runtime = path("pulse-runtime");
-    mkdir(runtime.c_str(), 0700);
-    chmod(runtime.c_str(), 0700);
-    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-    setenv("PULSE_RUNTIME_PATH", (runtime + "/pulse").c_str(), 1);
-    server_ = spawn({"pulseaudio", "--daemonize=no", "-n", "--load=module-native-protocol-unix",
-                     "--load=module-null-sink sink_name=test", "--exit-idle-time=-1",
-                     "--disallow-exit", "--log-target=stderr"});
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (std::system("pactl info >/dev/null 2>&1") == 0) {
-        ready_ = true;
-        break;
-      }
-      int status = 0;
-      if (waitpid(server_, &status, WNOHANG) == server_) {
-        server_ = -1;
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-  }
-  void TearDown() override {
-    stop(server_);
-    unsetenv("PULSE_RUNTIME_PATH");
-  }
-
-  pid_t server_ = -1;
-  bool ready_ = false;
+  void SetUp() override { FileServer::instance().reset(); }
+  NullSinkServer server_;
 };
 
 }  // namespace
 
 TEST_F(VEOutputPulseTest, ToneIsHeardOnTheNullSinkMonitor) {
-  if (!ready_) GTEST_SKIP() << "no PulseAudio server could be started here";
+  if (!server_.ready()) GTEST_SKIP() << "no PulseAudio server could be started here";
   Fixture tone = flac("pulse-tone", 1.5, 44100, 2, 1000);
   FileServer::instance().addFile("tone", tone.file);
 
@@ -99,9 +44,7 @@ TEST_F(VEOutputPulseTest, ToneIsHeardOnTheNullSinkMonitor) {
   ASSERT_EQ(VE_OK, system->init(4, 0, nullptr));
 
   std::string recording = path("pulse-monitor.raw");
-  pid_t recorder = spawn({"parec", "-d", "test.monitor", "--raw", "--format=s16le", "--rate=44100",
-                          "--channels=2"},
-                         recording);
+  pid_t recorder = NullSinkServer::record(recording);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   VESound* sound = nullptr;
   system->createStream("tone", VE_MODE_NONBLOCKING, &sound);
@@ -113,7 +56,7 @@ TEST_F(VEOutputPulseTest, ToneIsHeardOnTheNullSinkMonitor) {
   channel->setCallback(recordEnd);
   ASSERT_TRUE(updateUntil(system, [&] { return !log.channels.empty(); }));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  stop(recorder);
+  stopProcess(recorder);
   system->release();
 
   std::vector<uint8_t> bytes = readFile(recording);

@@ -6,8 +6,11 @@
 // contract as it goes.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -477,4 +480,79 @@ inline VEResult markedUpdate(VESystem* system) {
   return r;
 }
 
+// ---------------------------------------------------------------- PulseAudio
+
+// Starts argv with its stdout sent to output (or /dev/null); answers its pid.
+inline pid_t spawn(const std::vector<std::string>& argv, const std::string& output = "/dev/null") {
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int null = open("/dev/null", O_WRONLY);
+  if (out >= 0) dup2(out, 1);
+  if (null >= 0) dup2(null, 2);
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  execvp(args[0], args.data());
+  _exit(127);
+}
+
+// Ends a spawned process (SIGTERM) and reaps it.
+inline void stopProcess(pid_t pid) {
+  if (pid <= 0) return;
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+}
+
+// A private PulseAudio server serving a null sink named "test", for this
+// process and its children (XDG_RUNTIME_DIR and PULSE_RUNTIME_PATH point to
+// it while it lives). ready() is false where no server can start here.
+class NullSinkServer {
+ public:
+  NullSinkServer() {
+    std::string runtime = path("pulse-runtime");
+    mkdir(runtime.c_str(), 0700);
+    chmod(runtime.c_str(), 0700);
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    setenv("PULSE_RUNTIME_PATH", (runtime + "/pulse").c_str(), 1);
+    server_ = spawn({"pulseaudio", "--daemonize=no", "-n", "--load=module-native-protocol-unix",
+                     "--load=module-null-sink sink_name=test", "--exit-idle-time=-1",
+                     "--disallow-exit", "--log-target=stderr"});
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (std::system("pactl info >/dev/null 2>&1") == 0) {
+        ready_ = true;
+        return;
+      }
+      int status = 0;
+      if (waitpid(server_, &status, WNOHANG) == server_) {
+        server_ = -1;
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+  ~NullSinkServer() {
+    stopProcess(server_);
+    unsetenv("PULSE_RUNTIME_PATH");
+  }
+  NullSinkServer(const NullSinkServer&) = delete;
+  NullSinkServer& operator=(const NullSinkServer&) = delete;
+
+  bool ready() const { return ready_; }
+
+  // Records the sink's monitor into file as raw 16-bit stereo at 44100 Hz
+  // until stopProcess(pid).
+  static pid_t record(const std::string& file) {
+    return spawn({"parec", "-d", "test.monitor", "--raw", "--format=s16le", "--rate=44100", "--channels=2"},
+                 file);
+  }
+
+ private:
+  pid_t server_ = -1;
+  bool ready_ = false;
+};
+
 }  // namespace vetest
+

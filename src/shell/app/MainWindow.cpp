@@ -51,6 +51,11 @@ void MainWindow::setPreloadingViewVisible(bool visible) {
   gtk_widget_set_visible(GTK_WIDGET(preloadingView_), visible);
 }
 
+void MainWindow::releasePreloadingView() {
+  setPreloadingViewVisible(false);
+  webkit_web_view_terminate_web_process(preloadingView_);
+}
+
 bool MainWindow::isPreloadingViewVisible() const { return gtk_widget_get_visible(GTK_WIDGET(preloadingView_)); }
 
 // WebKit's own error page would be loaded as an alternative document at the

@@ -38,6 +38,9 @@ class MainWindow {
 
   void show();
   void setPreloadingViewVisible(bool visible);
+  // Hides the preloading view and ends its web process, whose memory nothing
+  // needs while the player page shows; a later error page starts another.
+  void releasePreloadingView();
   bool isPreloadingViewVisible() const;
   void setLoadFailedListener(LoadFailedListener listener) { loadFailed_ = std::move(listener); }
 

@@ -160,7 +160,7 @@ void VeloraDesktopAppDelegate::publishObjects(PagePublication& publication) {
     // The location asked for before the page was ready went with its load.
     urlCalledAtStartup_.clear();
     VeloraController::instance().setIci(ici);
-    window_->setPreloadingViewVisible(false);
+    window_->releasePreloadingView();
   }
 }
 

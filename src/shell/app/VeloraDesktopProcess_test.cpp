@@ -251,29 +251,33 @@ TEST_F(VeloraDesktopProcessTest, AScreenshotOfTheRunningClientIsNotBlank) {
   DesktopProcess application(home_.path(), {});
   ASSERT_TRUE(waitForReports("loaded"));
   std::string shot = home_.file("screen.png");
-  // The page has drawn once its load event has passed; a moment for the compositor.
-  ShellTestServer::runUntil([] { return false; }, 1);
-  std::string command = "import -window root '" + shot + "'";
-  ASSERT_EQ(system(command.c_str()), 0);
-  GdkPixbuf* image = gdk_pixbuf_new_from_file(shot.c_str(), nullptr);
-  ASSERT_NE(image, nullptr);
-  int width = gdk_pixbuf_get_width(image);
-  int height = gdk_pixbuf_get_height(image);
-  int channels = gdk_pixbuf_get_n_channels(image);
-  int stride = gdk_pixbuf_get_rowstride(image);
-  const guchar* pixels = gdk_pixbuf_get_pixels(image);
-  std::vector<int> seen(256, 0);
-  for (int y = 0; y < height; y += 2) {
-    for (int x = 0; x < width; x += 2) {
-      const guchar* p = pixels + y * stride + x * channels;
-      seen[(p[0] + p[1] + p[2]) / 3]++;
+  // How many shades a screenshot of the display has: a blank screen has one,
+  // a window with text many.
+  auto shades = [&shot] {
+    std::string command = "import -window root '" + shot + "'";
+    if (system(command.c_str()) != 0) return 0;
+    GdkPixbuf* image = gdk_pixbuf_new_from_file(shot.c_str(), nullptr);
+    if (image == nullptr) return 0;
+    int width = gdk_pixbuf_get_width(image);
+    int height = gdk_pixbuf_get_height(image);
+    int channels = gdk_pixbuf_get_n_channels(image);
+    int stride = gdk_pixbuf_get_rowstride(image);
+    const guchar* pixels = gdk_pixbuf_get_pixels(image);
+    std::vector<int> seen(256, 0);
+    for (int y = 0; y < height; y += 2) {
+      for (int x = 0; x < width; x += 2) {
+        const guchar* p = pixels + y * stride + x * channels;
+        seen[(p[0] + p[1] + p[2]) / 3]++;
+      }
     }
-  }
-  int shades = 0;
-  for (int count : seen) shades += count > 0 ? 1 : 0;
-  // A blank screen has one shade; a window with text has many.
-  EXPECT_GT(shades, 8);
-  g_object_unref(image);
+    g_object_unref(image);
+    int count = 0;
+    for (int n : seen) count += n > 0 ? 1 : 0;
+    return count;
+  };
+  // The page has loaded; the compositor draws it when it gets its turn.
+  int last = 0;
+  EXPECT_TRUE(ShellTestServer::runUntil([&] { return (last = shades()) > 8; })) << last << " shades";
   application.signal(SIGTERM);
   ASSERT_TRUE(application.waitForEnd());
 }
