@@ -229,6 +229,32 @@ TEST_F(PlaybackTest, ASeekPlaysFromTheFrameItAskedFor)
     }
 }
 
+// A file whose last blocks never arrive (the server stalls there) still
+// starts at once and plays what it holds, as the reference decodes it.
+TEST_F(PlaybackTest, AStreamStartsWithoutTheEndOfItsFile)
+{
+    const vetest::Fixture track = vetest::mp3("e2e-no-tail", 6.0, 44100, 2, "-b 128 --add-id3v2", 700);
+    const size_t size = vetest::readFile(track.file).size();
+    TestHttpServer server;
+    ASSERT_TRUE(server.isRunning());
+    const std::string wav = folder.file("no-tail.wav");
+    std::unique_ptr<CoreDriverProcess> driver = startDriver(wav, "6:0");
+    const size_t held = (size / 4096 - 3) * 4096;  // the last three or four blocks never come
+    const std::string url = server.url("/stallfrom=" + std::to_string(held) + "/file=" + served(track) + "/t") +
+                            "?_TEID=990&_FMT=5";
+    const int sound = int(driver->call("createSound", args({ url })).int64Value());
+    ASSERT_TRUE(driver->call("play", args({ sound })).boolValue());
+    ASSERT_TRUE(runUntil(*driver, [&] { return ask(*driver, "getPosition", sound) >= 3000; }))
+        << "state " << ask(*driver, "getState", sound);
+    EXPECT_EQ(0, driver->quit());
+
+    const std::vector<int16_t> reference = referenceOf(track);
+    const std::vector<int16_t> recorded = vetest::readWav(wav).samples;
+    ASSERT_GE(recorded.size(), size_t(44100 * 3 * 2));
+    const std::vector<int16_t> expected(reference.begin(), reference.begin() + long(recorded.size()));
+    EXPECT_EQ(SIZE_MAX, firstDifference(expected, recorded));
+}
+
 // Gapless joins on real-time outputs while two offline downloads stall and
 // every worker pass is slowed to half a second: the engine joins the tracks
 // by itself, whatever the worker's timing.

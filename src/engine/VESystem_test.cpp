@@ -23,45 +23,22 @@ class VESystemTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(VESystemTest, SetUpCallsCheckTheirArguments) {
+TEST_F(VESystemTest, SetUpHappensBeforeInitAndAgainAfterClose) {
   VESystem* system = nullptr;
   ASSERT_EQ(VE_OK, VESystem::create(&system));
-  EXPECT_EQ(VE_ERR_INVALID_PARAM, VESystem::create(nullptr));
-  EXPECT_EQ(VE_OK, system->setSoftwareFormat(44100, VE_SOUND_FORMAT_PCM16, 2, 2, VE_RESAMPLER_SPLINE));
-  EXPECT_EQ(VE_ERR_UNSUPPORTED, system->setSoftwareFormat(44100, VE_SOUND_FORMAT_PCM16, 6, 2, VE_RESAMPLER_SPLINE));
-  EXPECT_EQ(VE_ERR_INVALID_PARAM, system->setSoftwareFormat(1000, VE_SOUND_FORMAT_PCM16, 2, 2, VE_RESAMPLER_SPLINE));
-  EXPECT_EQ(VE_ERR_INVALID_PARAM, system->setStreamBufferSize(0, VE_TIMEUNIT_RAWBYTES));
-  EXPECT_EQ(VE_ERR_INVALID_PARAM, system->setStreamBufferSize(0xFFFFFFFFu, VE_TIMEUNIT_RAWBYTES));
-  EXPECT_EQ(VE_ERR_UNSUPPORTED, system->setStreamBufferSize(65536, VE_TIMEUNIT_MS));
-  EXPECT_EQ(VE_OK, system->setStreamBufferSize(65536, VE_TIMEUNIT_RAWBYTES));
-  unsigned int size = 0;
-  VETimeUnit unit = VE_TIMEUNIT_MS;
-  system->getStreamBufferSize(&size, &unit);
-  EXPECT_EQ(65536u, size);
-  EXPECT_EQ(VE_TIMEUNIT_RAWBYTES, unit);
-  EXPECT_EQ(VE_OK, system->setDecodeBufferLength(400));
-  EXPECT_EQ(VE_ERR_INVALID_PARAM, system->setDecodeBufferLength(0));
-  EXPECT_EQ(VE_ERR_INVALID_PARAM, system->setFileSystem(nullptr, FileServer::closeCallback, FileServer::readCallback, 4096));
-  EXPECT_EQ(VE_ERR_INVALID_PARAM, system->setOutput(static_cast<VEOutputType>(42)));
-  char proxy[16] = "x";
-  EXPECT_EQ(VE_OK, system->getNetworkProxy(proxy, sizeof proxy));
-  EXPECT_STREQ("", proxy);
-
   VESound* sound = nullptr;
-  EXPECT_EQ(VE_ERR_UNINITIALIZED, system->createStream("x", VE_MODE_NONBLOCKING, &sound));
   VEChannel* channel = nullptr;
+  EXPECT_EQ(VE_ERR_UNINITIALIZED, system->createStream("x", VE_MODE_NONBLOCKING, &sound));
   EXPECT_EQ(VE_ERR_UNINITIALIZED, system->getChannel(0, &channel));
   EXPECT_EQ(VE_ERR_UNINITIALIZED, system->update());
 
   ASSERT_EQ(VE_OK, system->setOutput(VE_OUTPUTTYPE_NOSOUND_NRT));
-  EXPECT_EQ(VE_ERR_INVALID_PARAM, system->init(0, 0, nullptr));
   EXPECT_EQ(VE_ERR_INVALID_PARAM, system->init(4094, 0, nullptr));
   ASSERT_EQ(VE_OK, system->init(4093, 0, nullptr));
   EXPECT_EQ(VE_ERR_INITIALIZED, system->init(4093, 0, nullptr));
   EXPECT_EQ(VE_ERR_INITIALIZED, system->setOutput(VE_OUTPUTTYPE_NOSOUND));
   EXPECT_EQ(VE_ERR_FILE_SYSTEM, system->createStream("x", VE_MODE_NONBLOCKING, &sound));
   EXPECT_EQ(VE_OK, system->getChannel(4092, &channel));
-  EXPECT_EQ(VE_OK, system->update());
   EXPECT_EQ(VE_OK, system->close());
   EXPECT_EQ(VE_ERR_UNINITIALIZED, system->update());
   // Closed, it can be set up and opened again.

@@ -40,12 +40,6 @@ class HIDRemoteDBusTest : public ::testing::Test {
                                                   G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
     if (reply) g_variant_unref(reply);
   }
-  template <typename Done>
-  static bool runUntil(Done done) {
-    gint64 guard = g_get_monotonic_time() + 10 * G_USEC_PER_SEC;
-    while (!done() && g_get_monotonic_time() < guard) runMainLoopFor(5);
-    return done();
-  }
   static GTestDBus* bus;
 };
 GTestDBus* HIDRemoteDBusTest::bus = nullptr;

@@ -10,7 +10,6 @@
 #include "HIDRemote.h"
 #include "HIDRemoteFakes_test.h"
 #include "HIDRemoteLinuxInputSystem.h"
-#include "SystemLog.h"
 
 namespace {
 
@@ -75,13 +74,21 @@ class FakeInputSystem : public HIDRemoteInputSystem {
     pending_.push_back(Change{added, nodes.at(node).device});
     ASSERT_EQ(write(changes_[1], "c", 1), 1);
   }
+  // One key change as a receiver reports it (scan code, key, report), written
+  // in two pieces that split a record, as a read may find it.
   void key(const std::string& node, uint16_t code, int32_t value) {
-    input_event records[2] = {};
-    records[0].type = EV_KEY;
-    records[0].code = code;
-    records[0].value = value;
-    records[1].type = EV_SYN;
-    ASSERT_EQ(write(nodes.at(node).writeFd, records, sizeof records), static_cast<ssize_t>(sizeof records));
+    input_event records[3] = {};
+    records[0].type = EV_MSC;
+    records[0].code = MSC_SCAN;
+    records[1].type = EV_KEY;
+    records[1].code = code;
+    records[1].value = value;
+    records[2].type = EV_SYN;
+    const char* bytes = reinterpret_cast<const char*>(records);
+    size_t split = sizeof(input_event) + 5;
+    ASSERT_EQ(write(nodes.at(node).writeFd, bytes, split), static_cast<ssize_t>(split));
+    ASSERT_EQ(write(nodes.at(node).writeFd, bytes + split, sizeof records - split),
+              static_cast<ssize_t>(sizeof records - split));
   }
   void unplug(const std::string& node) {  // the device node reports its end, as an unplugged one does
     ::close(nodes.at(node).writeFd);
@@ -126,16 +133,6 @@ class Recorder : public HIDRemoteDelegate {
   std::vector<Button> buttons;
 };
 
-std::vector<std::string> logLines;
-void captureLog(const gchar*, GLogLevelFlags, const gchar* message, gpointer) { logLines.push_back(message); }
-
-template <typename Done>
-bool runUntil(Done done) {
-  gint64 guard = g_get_monotonic_time() + 10 * G_USEC_PER_SEC;
-  while (!done() && g_get_monotonic_time() < guard) runMainLoopFor(5);
-  return done();
-}
-
 HIDRemoteInputSystem::Device device(const std::string& node, const std::string& driver, const std::string& product) {
   return HIDRemoteInputSystem::Device{node, driver, product, "", ""};
 }
@@ -146,20 +143,15 @@ class HIDRemoteEvdevLayerTest : public ::testing::Test {
       : system(new FakeInputSystem()), layer(std::unique_ptr<HIDRemoteInputSystem>(system)),
         remote(&layer, &center, 4242, "velora-test") {
     remote.setDelegate(&recorder);
-    logLines.clear();
-    logHandler = g_log_set_handler(kSystemLogDomain, G_LOG_LEVEL_MASK, captureLog, nullptr);
   }
-  ~HIDRemoteEvdevLayerTest() override {
-    remote.stopRemoteControl();
-    g_log_remove_handler(kSystemLogDomain, logHandler);
-  }
+  ~HIDRemoteEvdevLayerTest() override { remote.stopRemoteControl(); }
 
   FakeInputSystem* system;  // owned by the layer
   HIDRemoteEvdevLayer layer;
   FakeNotificationCenter center;
   Recorder recorder;
   HIDRemote remote;
-  guint logHandler = 0;
+  SystemLogCapture log;
 };
 
 TEST_F(HIDRemoteEvdevLayerTest, ReceiversComeAndGoAndTheirDriversKeysBecomeButtons) {
@@ -170,9 +162,10 @@ TEST_F(HIDRemoteEvdevLayerTest, ReceiversComeAndGoAndTheirDriversKeysBecomeButto
   EXPECT_TRUE(system->nodes["/dev/input/event3"].grabbed);
   EXPECT_FALSE(system->isOpen("/dev/input/event1")) << "a keyboard is never opened";
 
-  // The ring's right and left, as the Apple IR driver reports them.
+  // The ring's right and left, as the Apple IR driver reports them; a held key repeats (value 2).
   for (uint16_t key : {KEY_FORWARD, KEY_BACK, KEY_PLAYPAUSE}) {
     system->key("/dev/input/event3", key, 1);
+    system->key("/dev/input/event3", key, 2);
     system->key("/dev/input/event3", key, 0);
   }
   ASSERT_TRUE(runUntil([&] { return recorder.buttons.size() >= 6; }));
@@ -203,9 +196,10 @@ TEST_F(HIDRemoteEvdevLayerTest, ANodeWeMayNotOpenIsLoggedOnceWithTheRemedy) {
   remote.stopRemoteControl();
   ASSERT_TRUE(remote.startRemoteControl(kHIDRemoteModeExclusiveAuto));
   EXPECT_EQ(recorder.failures, (std::vector<int32_t>{EACCES, EACCES}));
-  ASSERT_EQ(logLines.size(), 1u);
+  std::vector<std::string> lines = log.lines();
+  ASSERT_EQ(lines.size(), 1u);
   for (const char* part : {"/dev/input/event5", "Apple IR", "Permission denied", "uaccess", "README"}) {
-    EXPECT_NE(logLines[0].find(part), std::string::npos) << part << " in " << logLines[0];
+    EXPECT_NE(lines[0].find(part), std::string::npos) << part << " in " << lines[0];
   }
 }
 

@@ -1,13 +1,18 @@
 #pragma once
-// Fakes shared by the remote-control tests: a device layer whose receivers
-// and events the test scripts, and an in-process notification center.
+// Fakes shared by the remote-control and media-key tests: a device layer
+// whose receivers and events the test scripts, an in-process notification
+// center, timers on a test clock, and helpers to run the main loop and read
+// the system log.
 
 #include <glib.h>
 
 #include <deque>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
+
+#include "SystemLog.h"
 
 #include "HIDRemoteDeviceLayer.h"
 #include "HIDRemoteNotificationCenter.h"
@@ -141,3 +146,37 @@ inline void runMainLoopFor(unsigned milliseconds) {
     g_usleep(2000);
   }
 }
+
+// Runs the default main context until done() holds or a generous guard expires.
+template <typename Done>
+bool runUntil(Done done) {
+  gint64 guard = g_get_monotonic_time() + 10 * G_USEC_PER_SEC;
+  while (!done() && g_get_monotonic_time() < guard) runMainLoopFor(5);
+  return done();
+}
+
+// The system log's lines while it lives; any thread may write them.
+class SystemLogCapture {
+ public:
+  SystemLogCapture() : handler_(g_log_set_handler(kSystemLogDomain, G_LOG_LEVEL_MASK, capture, this)) {}
+  ~SystemLogCapture() { g_log_remove_handler(kSystemLogDomain, handler_); }
+  std::vector<std::string> lines() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+  }
+  bool contains(const std::string& text) const {
+    for (const std::string& line : lines())
+      if (line.find(text) != std::string::npos) return true;
+    return false;
+  }
+
+ private:
+  static void capture(const gchar*, GLogLevelFlags, const gchar* message, gpointer self) {
+    auto* capture = static_cast<SystemLogCapture*>(self);
+    std::lock_guard<std::mutex> lock(capture->mutex_);
+    capture->lines_.push_back(message);
+  }
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
+  guint handler_;
+};

@@ -14,6 +14,7 @@
 #include <typeinfo>
 
 #include "SystemLog.h"
+#include "ThreadHandoff.h"
 
 namespace {
 
@@ -143,6 +144,7 @@ void SPInvocationGrabber::runOnMain() {
   g_source_set_callback(
       idle,
       [](gpointer data) -> gboolean {
+        receiveFromAnotherThread();
         std::shared_ptr<Pending>& p = *static_cast<std::shared_ptr<Pending>*>(data);
         struct Signal {  // wakes the waiting sender even when the call throws
           Pending& p;
@@ -155,7 +157,12 @@ void SPInvocationGrabber::runOnMain() {
         p->grabber->invokeFromScheduler();
         return G_SOURCE_REMOVE;
       },
-      held, [](gpointer data) { delete static_cast<std::shared_ptr<Pending>*>(data); });
+      held,
+      [](gpointer data) {
+        receiveFromAnotherThread();
+        delete static_cast<std::shared_ptr<Pending>*>(data);
+      });
+  publishToAnotherThread();
   g_source_attach(idle, main);
   g_source_unref(idle);
   if (!waitUntilDone_) return;

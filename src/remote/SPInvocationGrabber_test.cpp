@@ -8,35 +8,13 @@
 #include <stdexcept>
 #include <thread>
 
-#include "SystemLog.h"
+#include "HIDRemoteFakes_test.h"
 
 namespace {
 
-// Runs the default main context until done() or a generous guard expires.
-template <typename Done>
-void iterateUntil(Done done) {
-  gint64 deadline = g_get_monotonic_time() + 10 * G_USEC_PER_SEC;
-  while (!done() && g_get_monotonic_time() < deadline) g_main_context_iteration(nullptr, FALSE);
-}
-
-std::vector<std::string>* capturedLines = nullptr;
-
-void captureLog(const gchar*, GLogLevelFlags, const gchar* message, gpointer) {
-  if (capturedLines) capturedLines->push_back(message);
-}
-
 class SPInvocationGrabberTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    capturedLines = &lines;
-    handler = g_log_set_handler(kSystemLogDomain, G_LOG_LEVEL_MASK, captureLog, nullptr);
-  }
-  void TearDown() override {
-    g_log_remove_handler(kSystemLogDomain, handler);
-    capturedLines = nullptr;
-  }
-  std::vector<std::string> lines;
-  guint handler = 0;
+  SystemLogCapture log;
 };
 
 TEST_F(SPInvocationGrabberTest, GrabOnlyRecordsUntilInvoked) {
@@ -52,18 +30,13 @@ TEST_F(SPInvocationGrabberTest, GrabOnlyRecordsUntilInvoked) {
   EXPECT_EQ(calls, 1);
 }
 
-TEST_F(SPInvocationGrabberTest, OnMainSyncFromMainThreadRunsBeforeReturning) {
-  bool ran = false;
-  SPInvocationGrabber::onMainAsync(false)->forward([&] { ran = true; });
-  EXPECT_TRUE(ran);
-}
-
-TEST_F(SPInvocationGrabberTest, OnMainAsyncRunsOnALaterPassOfTheMainLoop) {
-  bool ran = false;
-  SPInvocationGrabber::onMainAsync(true)->forward([&] { ran = true; });
-  EXPECT_FALSE(ran);
-  iterateUntil([&] { return ran; });
-  EXPECT_TRUE(ran);
+TEST_F(SPInvocationGrabberTest, OnMainRunsBeforeReturningOrOnALaterPass) {
+  bool sync = false, async = false;
+  SPInvocationGrabber::onMainAsync(false)->forward([&] { sync = true; });
+  EXPECT_TRUE(sync) << "sent on the main thread: run at once";
+  SPInvocationGrabber::onMainAsync(true)->forward([&] { async = true; });
+  EXPECT_FALSE(async);
+  EXPECT_TRUE(runUntil([&] { return async; }));
 }
 
 TEST_F(SPInvocationGrabberTest, OnMainSyncFromAnotherThreadWaitsForTheMainThread) {
@@ -76,7 +49,7 @@ TEST_F(SPInvocationGrabberTest, OnMainSyncFromAnotherThreadWaitsForTheMainThread
     SPInvocationGrabber::onMainAsync(false)->forward([&] { ranOn = std::this_thread::get_id(); });
     senderReturned = true;
   });
-  iterateUntil([&] { return senderReturned.load(); });
+  runUntil([&] { return senderReturned.load(); });
   g_main_context_release(g_main_context_default());
   sender.join();
   EXPECT_EQ(ranOn, std::this_thread::get_id());
@@ -87,7 +60,7 @@ TEST_F(SPInvocationGrabberTest, NextRunloopRunsAfterTheCurrentPassEvenWhenForwar
   auto grabber = SPInvocationGrabber::nextRunloop();
   grabber->forward([&] { ++calls; });  // the timer was scheduled before this
   EXPECT_EQ(calls, 0);
-  iterateUntil([&] { return calls > 0; });
+  runUntil([&] { return calls > 0; });
   EXPECT_EQ(calls, 1);
 }
 
@@ -110,6 +83,7 @@ TEST_F(SPInvocationGrabberTest, AThrowingCallIsLoggedWithItsStackAndRethrown) {
   testing::internal::CaptureStdout();
   EXPECT_THROW(grabber->invoke(), std::runtime_error);
   std::string printed = testing::internal::GetCapturedStdout();
+  std::vector<std::string> lines = log.lines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0],
             "SPInvocationGrabber::invoke SPInvocationGrabber's target raised std::runtime_error:\n\tboom\n"
@@ -138,11 +112,10 @@ TEST_F(SPInvocationGrabberTest, AThrowingCallRunByTheMainLoopDoesNotEndTheProces
     ran = true;
     throw std::runtime_error("in the loop");
   });
-  iterateUntil([&] { return ran; });
+  runUntil([&] { return ran; });
   testing::internal::GetCapturedStdout();
   EXPECT_TRUE(ran);
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_NE(lines[0].find("in the loop"), std::string::npos);
+  EXPECT_TRUE(log.contains("in the loop"));
 }
 
 }  // namespace

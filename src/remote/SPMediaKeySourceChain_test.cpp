@@ -89,13 +89,6 @@ class RecordingDelegate : public SPMediaKeyTapDelegate {
   std::vector<Key> keys;
 };
 
-template <typename Done>
-bool runUntil(Done done) {
-  gint64 guard = g_get_monotonic_time() + 10 * G_USEC_PER_SEC;
-  while (!done() && g_get_monotonic_time() < guard) runMainLoopFor(5);
-  return done();
-}
-
 bool nameHasOwner(const std::string& name) {
   std::string command = "gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus "
                         "--method org.freedesktop.DBus.NameHasOwner " + name + " 2>/dev/null";

@@ -15,6 +15,7 @@
 #include "SPMediaKeySourceChain.h"
 #include "SPX11FrontApplicationSource.h"
 #include "SystemLog.h"
+#include "ThreadHandoff.h"
 
 namespace {
 
@@ -254,11 +255,16 @@ void SPMediaKeyTap::runOnTapThread(std::function<void()> call) {
   g_source_set_callback(
       timer,
       [](gpointer data) -> gboolean {
+        receiveFromAnotherThread();
         (*static_cast<std::shared_ptr<SPInvocationGrabber>*>(data))->invoke();
         return G_SOURCE_REMOVE;
       },
       new std::shared_ptr<SPInvocationGrabber>(grabber),
-      [](gpointer data) { delete static_cast<std::shared_ptr<SPInvocationGrabber>*>(data); });
+      [](gpointer data) {
+        receiveFromAnotherThread();
+        delete static_cast<std::shared_ptr<SPInvocationGrabber>*>(data);
+      });
+  publishToAnotherThread();
   g_source_attach(timer, tapContext_);
   g_source_unref(timer);
 }

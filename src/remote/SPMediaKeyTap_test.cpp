@@ -14,76 +14,44 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 
+#include "HIDRemoteFakes_test.h"
 #include "SPX11ErrorTrap.h"
 #include "SPX11FrontApplicationSource.h"
 #include "SPX11MediaKeySource.h"
-#include "SystemLog.h"
 
+// The tests run on the display of scripts/in-display-session.
 namespace {
 
-// A private X server for the test process, on a display number it picks.
-class Xvfb {
- public:
-  // Two servers starting at once may both pick one display number, and the
-  // later one then stops at its lock file: such a start is tried again.
-  bool start() {
-    for (int attempt = 0; attempt < 5; ++attempt) {
-      if (startOnce()) return true;
-      usleep(100000 * (attempt + 1) + (getpid() % 7) * 10000);
-    }
-    return false;
-  }
-  bool startOnce() {
+// An X server of the test's own, which it may take away: its process id, with
+// DISPLAY set to it; -1 when none starts. Two servers starting at once may
+// pick one display number, and the later one then stops: tried again.
+pid_t startXvfb() {
+  for (int attempt = 0; attempt < 5; ++attempt, usleep(100000 * attempt)) {
     int fds[2];
-    if (pipe(fds) != 0) return false;
-    pid_ = fork();
-    if (pid_ == 0) {
+    if (pipe(fds) != 0) return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
       close(fds[0]);
       std::string fd = std::to_string(fds[1]);
-      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "640x480x24", "-nolisten", "tcp", "-noreset",
-             static_cast<char*>(nullptr));
+      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-noreset", static_cast<char*>(nullptr));
       _exit(127);
     }
     close(fds[1]);
-    char buffer[16] = {};
-    ssize_t n = read(fds[0], buffer, sizeof buffer - 1);
+    char number[16] = {};
+    ssize_t n = read(fds[0], number, sizeof number - 1);
     close(fds[0]);
-    if (n <= 0) {  // the server ended before it took a display
-      waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-      return false;
+    if (n > 0) {
+      setenv("DISPLAY", (":" + std::string(number, strcspn(number, "\n"))).c_str(), 1);
+      return pid;
     }
-    display_ = ":" + std::string(buffer, strcspn(buffer, "\n"));
-    setenv("DISPLAY", display_.c_str(), 1);
-    Display* probe = XOpenDisplay(nullptr);  // it may still have lost the number to another
-    if (!probe) {
-      stop();
-      return false;
-    }
-    XCloseDisplay(probe);
-    return true;
+    waitpid(pid, nullptr, 0);
   }
-  void stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-  ~Xvfb() { stop(); }
-
- private:
-  pid_t pid_ = -1;
-  std::string display_;
-};
-
-Xvfb* server = nullptr;
-
-std::vector<std::string> logLines;
-
-void captureLog(const gchar*, GLogLevelFlags, const gchar* message, gpointer) { logLines.push_back(message); }
+  return -1;
+}
 
 struct Received {
   int code;
@@ -102,29 +70,7 @@ class RecordingDelegate : public SPMediaKeyTapDelegate {
   bool onMainThread = true;
 };
 
-template <typename Done>
-bool runUntil(Done done) {
-  gint64 guard = g_get_monotonic_time() + 10 * G_USEC_PER_SEC;
-  while (!done() && g_get_monotonic_time() < guard) {
-    while (g_main_context_pending(nullptr)) g_main_context_iteration(nullptr, FALSE);
-    g_usleep(2000);
-  }
-  return done();
-}
-
-void pressKeys(const std::string& keys) {
-  std::string command = "xdotool key " + keys;
-  ASSERT_EQ(std::system(command.c_str()), 0);
-}
-
-// Lets the main context handle what has arrived; for checks that nothing changes.
-void settle() {
-  gint64 end = g_get_monotonic_time() + 200 * 1000;
-  while (g_get_monotonic_time() < end) {
-    while (g_main_context_pending(nullptr)) g_main_context_iteration(nullptr, FALSE);
-    g_usleep(2000);
-  }
-}
+void pressKeys(const std::string& keys) { ASSERT_EQ(std::system(("xdotool key " + keys).c_str()), 0); }
 
 int threadCount() {
   int count = 0;
@@ -136,39 +82,19 @@ int threadCount() {
 
 class SPMediaKeyTapTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    XInitThreads();
-    server = new Xvfb();
-    if (!server->start()) {
-      delete server;
-      server = nullptr;
-    }
-  }
-  static void TearDownTestSuite() {
-    delete server;
-    server = nullptr;
-  }
+  static void SetUpTestSuite() { XInitThreads(); }
   void SetUp() override {
-    logLines.clear();
-    logHandler = g_log_set_handler(kSystemLogDomain, G_LOG_LEVEL_MASK, captureLog, nullptr);
-    if (!server) GTEST_SKIP() << "Xvfb could not start here";
     display = XOpenDisplay(nullptr);
-    ASSERT_TRUE(display) << "cannot open " << getenv("DISPLAY");
+    ASSERT_TRUE(display) << "run under scripts/in-display-session";
   }
   void TearDown() override {
     if (display) XCloseDisplay(display);
-    g_log_remove_handler(kSystemLogDomain, logHandler);
   }
 
   // The tap over the X11 grabs alone, trying held keys again after retryMs.
   std::unique_ptr<SPMediaKeyTap> makeTap(unsigned retryMs = SPX11MediaKeySource::kDefaultRetryMilliseconds) {
     return std::make_unique<SPMediaKeyTap>(&delegate, reader, std::make_unique<SPX11MediaKeySource>(retryMs),
                                            std::make_unique<SPX11FrontApplicationSource>());
-  }
-  bool logged(const std::string& text) const {
-    for (const std::string& line : logLines)
-      if (line.find(text) != std::string::npos) return true;
-    return false;
   }
 
   // Whether this other client could take the key: a grab that succeeds is released again.
@@ -182,14 +108,15 @@ class SPMediaKeyTapTest : public ::testing::Test {
     return granted;
   }
 
-  Window makeFrontWindow(pid_t pid, const char* className) {
+  // A window of the given process and class brought to the front, as a window manager does.
+  Window bringToFront(pid_t pid, const char* className) {
     Window w = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 10, 10, 0, 0, 0);
     unsigned long value = static_cast<unsigned long>(pid);
     XChangeProperty(display, w, XInternAtom(display, "_NET_WM_PID", False), XA_CARDINAL, 32, PropModeReplace,
                     reinterpret_cast<unsigned char*>(&value), 1);
     XClassHint hint{const_cast<char*>(className), const_cast<char*>(className)};
     XSetClassHint(display, w, &hint);
-    XSync(display, False);
+    bringToFront(w);
     return w;
   }
   void bringToFront(Window w) {
@@ -200,29 +127,21 @@ class SPMediaKeyTapTest : public ::testing::Test {
   }
 
   Display* display = nullptr;
-  guint logHandler = 0;
+  SystemLogCapture log;
   RecordingDelegate delegate;
   SPMediaKeyPreferences preferences;
   SPMediaKeyTap::PreferenceReader reader = [this] { return preferences; };
 };
 
-TEST_F(SPMediaKeyTapTest, PlayNextAndPreviousAreTakenBothWaysAndDeliveredOnTheMainThread) {
+TEST_F(SPMediaKeyTapTest, OnlyTheThreeKeysAreTakenBothWaysAndDeliveredOnTheMainThread) {
   auto tap = makeTap();
   ASSERT_TRUE(tap->startWatchingMediaKeys());
+  EXPECT_TRUE(canGrab(XF86XK_AudioRaiseVolume)) << "volume keys are never taken";
   pressKeys("XF86AudioPlay XF86AudioNext XF86AudioPrev");
   ASSERT_TRUE(runUntil([&] { return delegate.events.size() >= 6; }));
   std::vector<Received> expected = {{16, true}, {16, false}, {19, true}, {19, false}, {20, true}, {20, false}};
   EXPECT_EQ(delegate.events, expected);
   EXPECT_TRUE(delegate.onMainThread);
-}
-
-TEST_F(SPMediaKeyTapTest, OnlyTheThreeKeysAreHeldAndOnlyWhileWatching) {
-  auto tap = makeTap();
-  ASSERT_TRUE(tap->startWatchingMediaKeys());
-  EXPECT_FALSE(canGrab(XF86XK_AudioPlay)) << "held by the tap";
-  EXPECT_FALSE(canGrab(XF86XK_AudioNext));
-  EXPECT_TRUE(canGrab(XF86XK_AudioRaiseVolume)) << "volume keys are never taken";
-  EXPECT_TRUE(canGrab(XF86XK_AudioLowerVolume));
   tap->stopWatchingMediaKeys();
   EXPECT_TRUE(canGrab(XF86XK_AudioPlay)) << "given back on stop";
 }
@@ -247,7 +166,7 @@ TEST_F(SPMediaKeyTapTest, KeysAnotherClientHeldReachUsOnceItLetsThemGo) {
 
   tap->setShouldInterceptMediaKeyEvents(true);  // we are in front again while it still holds them
   ASSERT_TRUE(runUntil([&] { return tap->mediaKeySourceState() == SPMediaKeySource::kKeysHeldElsewhere; }));
-  EXPECT_TRUE(logged("Media keys are held by another application"));
+  EXPECT_TRUE(log.contains("Media keys are held by another application"));
   XUngrabKey(display, play, AnyModifier, DefaultRootWindow(display));
   XSync(display, False);
   ASSERT_TRUE(runUntil([&] { return tap->mediaKeySourceState() == SPMediaKeySource::kKeysTaken; }));
@@ -256,17 +175,18 @@ TEST_F(SPMediaKeyTapTest, KeysAnotherClientHeldReachUsOnceItLetsThemGo) {
 }
 
 TEST_F(SPMediaKeyTapTest, AVanishedServerMakesTheTapUnusableAndTheProcessGoesOn) {
-  std::string suiteDisplay = getenv("DISPLAY");
-  Xvfb doomed;
-  ASSERT_TRUE(doomed.start());  // the tap and its front-window watch connect to it
+  std::string sessionDisplay = getenv("DISPLAY");
+  pid_t doomed = startXvfb();  // the tap and its front-window watch connect to it
+  ASSERT_GT(doomed, 0);
   auto tap = makeTap();
   ASSERT_TRUE(tap->startWatchingMediaKeys());
-  doomed.stop();
+  kill(doomed, SIGTERM);
+  waitpid(doomed, nullptr, 0);
   ASSERT_TRUE(runUntil([&] { return tap->mediaKeySourceState() == SPMediaKeySource::kUnusable; }));
-  EXPECT_TRUE(logged("Media keys unusable"));
-  settle();  // the main thread's front-window connection finds it lost too
+  EXPECT_TRUE(log.contains("Media keys unusable"));
+  runMainLoopFor(200);  // the main thread's front-window connection finds it lost too
   tap->stopWatchingMediaKeys();
-  setenv("DISPLAY", suiteDisplay.c_str(), 1);
+  setenv("DISPLAY", sessionDisplay.c_str(), 1);
 }
 
 TEST_F(SPMediaKeyTapTest, QuickRestartsLeaveExactlyOneTapThread) {
@@ -287,19 +207,19 @@ TEST_F(SPMediaKeyTapTest, QuickRestartsLeaveExactlyOneTapThread) {
 }
 
 TEST_F(SPMediaKeyTapTest, InterceptionFollowsTheListedApplicationsComingToTheFront) {
-  preferences = SPMediaKeyPreferences::fromStrings("", "OtherPlayer, velora-test");
   auto tap = makeTap();
   ASSERT_TRUE(tap->startWatchingMediaKeys());
+  Window other = bringToFront(424242, "OtherPlayer");
+  runMainLoopFor(200);
+  EXPECT_TRUE(tap->shouldInterceptMediaKeyEvents()) << "without a list the keys stay ours";
 
-  Window unlisted = makeFrontWindow(12345, "TextEditor");
-  bringToFront(unlisted);
-  Window other = makeFrontWindow(424242, "OtherPlayer");
+  preferences = SPMediaKeyPreferences::fromStrings("", "OtherPlayer, velora-test");
+  Window unlisted = bringToFront(12345, "TextEditor");
   bringToFront(other);
   ASSERT_TRUE(runUntil([&] { return !tap->shouldInterceptMediaKeyEvents(); }));
   ASSERT_TRUE(runUntil([&] { return canGrab(XF86XK_AudioPlay); })) << "the keys reach the other player";
 
-  Window ours = makeFrontWindow(getpid(), "velora-test");
-  bringToFront(ours);
+  Window ours = bringToFront(getpid(), "velora-test");
   ASSERT_TRUE(runUntil([&] { return tap->shouldInterceptMediaKeyEvents(); }));
   ASSERT_TRUE(runUntil([&] { return !canGrab(XF86XK_AudioPlay); })) << "taken again";
 
@@ -312,16 +232,6 @@ TEST_F(SPMediaKeyTapTest, InterceptionFollowsTheListedApplicationsComingToTheFro
   ASSERT_TRUE(runUntil([&] { return tap->shouldInterceptMediaKeyEvents(); }));
   XDestroyWindow(display, unlisted);
   XDestroyWindow(display, ours);
-}
-
-TEST_F(SPMediaKeyTapTest, WithoutAListInterceptionStaysOn) {
-  auto tap = makeTap();
-  ASSERT_TRUE(tap->startWatchingMediaKeys());
-  Window other = makeFrontWindow(424242, "OtherPlayer");
-  bringToFront(other);
-  settle();
-  EXPECT_TRUE(tap->shouldInterceptMediaKeyEvents());
-  XDestroyWindow(display, other);
 }
 
 TEST(SPMediaKeyTapSwitchTest, OnlyAChangeOfTheSwitchReachesTheSource) {

@@ -31,6 +31,7 @@ Keys:
   truncate=N    announce the full length but send only N body bytes, then close
   throttle=B    send the body at about B bytes per second
   stall=N       send N body bytes, then send nothing until the client goes away
+  stallfrom=N   send nothing at or past content byte N until the client goes away
   delay=MS      wait before answering
   file=NAME     serve the bytes of the file NAME in the folder named by the
                 environment variable VELORA_TESTSERVER_ROOT (404 when missing)
@@ -374,6 +375,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             limit = min(limit, int(options["truncate"]))
             close_after = True
         stall_at = int(options["stall"]) if "stall" in options else None
+        if "stallfrom" in options:
+            cut = max(0, int(options["stallfrom"]) - start)
+            stall_at = cut if stall_at is None else min(stall_at, cut)
         if stall_at is not None:
             limit = min(limit, stall_at)
         sent = self.send_body(seed, start, start + limit, int(options.get("throttle", "0")), data)

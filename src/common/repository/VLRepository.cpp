@@ -484,35 +484,56 @@ bool VLRepository::update()
     if (m_unavailable && m_lastAvailabilityCheck + kRecheckPeriod < current)
         checkAvailability(true);
 
+    if (clearAll) {
+        for (auto& entry : m_files) {
+            if (!entry.second->isOpen())
+                entry.second->remove();
+        }
+    }
     // Deleting a record costs two file removals: a pass deletes a bounded
     // number, so that clearing a large cache never holds up the worker (and
     // playback with it); the rest go in the next passes. The size is checked
     // once the deletions are done.
     size_t deleted = 0;
-    bool deletionsLeft = false;
-    for (auto it = m_files.begin(); it != m_files.end();) {
-        VLRepositoryFile* file = it->second;
-        if (clearAll && !file->isOpen())
-            file->remove();
-        if (file->isRemovedAndClosed()) {
-            if (deleted < kDeletionsPerPass) {
-                deleteRemovedAndClosed(it);
-                ++deleted;
-            } else {
-                deletionsLeft = true;
-                ++it;
-            }
-            continue;
+    for (auto it = m_removedFiles.begin(); it != m_removedFiles.end() && deleted < kDeletionsPerPass;) {
+        auto entry = m_files.find(*it);
+        it = m_removedFiles.erase(it);
+        if (entry != m_files.end() && entry->second->isRemovedAndClosed()) {
+            deleteRemovedAndClosed(entry);
+            ++deleted;
         }
+    }
+    if (deleted > 0 && m_removedFiles.empty())
+        m_sizeCheckPending = true;
+    std::vector<VLRepositoryFile*> open;
+    open.reserve(m_openFiles.size());
+    for (auto& entry : m_openFiles)
+        open.push_back(entry.second);
+    for (VLRepositoryFile* file : open) {
         if (!file->update())
             result = false;
-        ++it;
     }
-    if (deleted > 0 && !deletionsLeft)
-        m_sizeCheckPending = true;
     if (m_lastSave + kSavePeriod < current)
         saveFiles();
     return result;
+}
+
+void VLRepository::noteOpened(VLRepositoryFile* file)
+{
+    m_openFiles[file->getFileId()] = file;
+}
+
+void VLRepository::noteClosed(VLRepositoryFile* file)
+{
+    m_openFiles.erase(file->getFileId());
+    if (file->isRemoved())
+        m_removedFiles.insert(file->getFileId());
+}
+
+void VLRepository::noteRemoved(VLRepositoryFile* file)
+{
+    if (!file->isOpen())
+        m_removedFiles.insert(file->getFileId());
 }
 
 void VLRepository::deleteRemovedAndClosed(std::map<VLFileId, VLRepositoryFile*>::iterator& it)
@@ -521,6 +542,8 @@ void VLRepository::deleteRemovedAndClosed(std::map<VLFileId, VLRepositoryFile*>:
     file->clean();
     m_changedRows.erase(file);
     m_resetFiles.erase(file);
+    m_openFiles.erase(it->first);
+    m_removedFiles.erase(it->first);
     if (file->getCustom() != 0)
         m_filesByState[file->getCustom()].erase(it->first);
     m_deletedRows.insert(it->first);
@@ -551,6 +574,8 @@ void VLRepository::close()
     m_deletedRows.clear();
     m_filesByState.clear();
     m_resetFiles.clear();
+    m_openFiles.clear();
+    m_removedFiles.clear();
     if (m_db) {
         sqlite3_close(m_db);
         m_db = nullptr;

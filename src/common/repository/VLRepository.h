@@ -64,8 +64,10 @@ public:
     void close();
     // The periodic work: pending size check, pending directory, availability
     // probe while unavailable, a pending clear-all, deletion of removed
-    // records that are closed, every file's update, the index save every 60 s.
-    // False when a file's update failed.
+    // records that are closed (a bounded number per call), the update of
+    // every open record (closed ones have no periodic work), the index save
+    // every 60 s. Its cost follows the open and removed records, not the
+    // whole repository. False when a file's update failed.
     bool update();
 
     // The block of the ".part" bitmaps: 4096 bytes.
@@ -159,6 +161,12 @@ public:
     std::vector<VLRepositoryFile*> takeResetFiles();
     // Called by a record whose stored content was replaced or lost.
     void noteContentReset(VLRepositoryFile* file) { m_resetFiles.insert(file); }
+    // Called by a record on its first open, at its last close and when it is
+    // marked removed: update works on the open records and deletes the
+    // removed closed ones without walking the others.
+    void noteOpened(VLRepositoryFile* file);
+    void noteClosed(VLRepositoryFile* file);
+    void noteRemoved(VLRepositoryFile* file);
 
     // The content file name of a file id: the MD5 digest of
     // name "_" identity "_" entity id "_" format id, in 32 lowercase hex digits.
@@ -207,6 +215,8 @@ private:
     std::set<VLRepositoryFile*> m_changedRows;   // records whose rows the next save writes
     std::set<VLFileId> m_deletedRows;            // ids whose rows the next save deletes
     std::map<int, std::map<VLFileId, VLRepositoryFile*>> m_filesByState;
+    std::map<VLFileId, VLRepositoryFile*> m_openFiles;   // the records update works on
+    std::set<VLFileId> m_removedFiles;                   // removed records that may be closed
     std::set<VLRepositoryFile*> m_resetFiles;
     bool m_namesAvailable;           // file names can be made (an MD5 digest exists)
     std::atomic<bool> m_offline;

@@ -161,6 +161,7 @@ bool VLRepositoryFile::remove()
 {
     if (!m_removed) {
         m_removed = true;
+        m_repository->noteRemoved(this);
         if (m_handler)
             m_handler->onFilesRemoved(this);
     }
@@ -173,7 +174,8 @@ bool VLRepositoryFile::open(unsigned int options)
 {
     if (m_openCount == 0 && !mapFiles())
         return false;
-    ++m_openCount;
+    if (++m_openCount == 1)
+        m_repository->noteOpened(this);
     if (options & OPEN_PROVIDE) {
         m_providing = true;
         m_retryCount = 0;
@@ -277,6 +279,7 @@ bool VLRepositoryFile::close(unsigned int options)
         ++m_openCount;
         return false;
     }
+    m_repository->noteClosed(this);
     int state = VLHttpRepositoryProvider::TRANSFER_NONE;
     if (!m_provider->getState(m_repository, m_fileId, false, &state))
         return false;
@@ -598,6 +601,7 @@ void VLRepositoryFile::clean()
             }
         }
         m_openCount = 0;
+        m_repository->noteClosed(this);
         // A close that failed may have left the files mapped.
         m_content->close();
         m_bitmap->close();

@@ -44,8 +44,14 @@ VEResult VEMpegDecoder::readHeader() {
   int error = MPG123_OK;
   handle_ = mpg123_new(nullptr, &error);
   if (!handle_) return VE_ERR_INTERNAL;
+  // No look at the end of the file at open (for an ID3v1 tag): a stream must
+  // start from its first blocks even when its last one has not arrived. The
+  // library then takes the stream for unseekable unless told otherwise; its
+  // size is given below.
   mpg123_param(handle_, MPG123_ADD_FLAGS,
-               MPG123_GAPLESS | MPG123_FUZZY | MPG123_QUIET | MPG123_SKIP_ID3V2, 0.0);
+               MPG123_GAPLESS | MPG123_FUZZY | MPG123_QUIET | MPG123_SKIP_ID3V2 | MPG123_NO_PEEK_END |
+                   MPG123_FORCE_SEEKABLE,
+               0.0);
   // Only 16-bit output, at the stream's own rate and channel count.
   mpg123_format_none(handle_);
   const long* rates = nullptr;
