@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <linux/input-event-codes.h>
 
+#include "BusDaemonCall.h"
 #include "HIDRemote.h"
 #include "HIDRemoteFakes_test.h"
 
@@ -35,9 +36,7 @@ class HIDRemoteDBusTest : public ::testing::Test {
   // Waits until the bus has handled everything the connection sent so far
   // (its subscriptions included): the bus answers in order.
   static void syncWithBus(GDBusConnection* connection) {
-    GVariant* reply = g_dbus_connection_call_sync(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                  "org.freedesktop.DBus", "GetId", nullptr, nullptr,
-                                                  G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+    GVariant* reply = callBusDaemon(connection, "GetId", nullptr, nullptr);
     if (reply) g_variant_unref(reply);
   }
   static GTestDBus* bus;

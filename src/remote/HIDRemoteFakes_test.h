@@ -17,6 +17,7 @@
 #include "HIDRemoteDeviceLayer.h"
 #include "HIDRemoteNotificationCenter.h"
 #include "HIDRemoteTimers.h"
+#include "SPMediaKeyTap.h"
 
 class FakeDeviceLayer : public HIDRemoteDeviceLayer {
  public:
@@ -136,6 +137,22 @@ class FakeTimers : public HIDRemoteTimers {
   std::map<unsigned, std::pair<uint64_t, std::function<void()>>> pending_;
   uint64_t now_ = 0;
   unsigned next_ = 0;
+};
+
+// The media keys a tap delivered, with the thread they came on.
+struct ReceivedKey {
+  int code;
+  bool down;
+  bool operator==(const ReceivedKey& o) const { return code == o.code && down == o.down; }
+};
+class RecordingMediaKeyDelegate : public SPMediaKeyTapDelegate {
+ public:
+  void mediaKeyTapReceivedMediaKeyEvent(SPMediaKeyTap*, const SPMediaKeyEvent& event) override {
+    events.push_back({event.keyCode(), event.isKeyDown()});
+    onMainThread = onMainThread && g_main_context_is_owner(g_main_context_default());
+  }
+  std::vector<ReceivedKey> events;
+  bool onMainThread = true;
 };
 
 // Runs the default main context for about the given time.

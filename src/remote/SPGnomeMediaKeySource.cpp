@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "BusDaemonCall.h"
 #include "SystemLog.h"
 
 const char* const SPGnomeMediaKeySource::kBusName = "org.gnome.SettingsDaemon.MediaKeys";
@@ -19,9 +20,7 @@ int keyCodeOf(const char* key) {
 }
 
 bool nameHasOwner(GDBusConnection* connection, const char* name) {
-  GVariant* reply = g_dbus_connection_call_sync(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                "org.freedesktop.DBus", "NameHasOwner", g_variant_new("(s)", name),
-                                                G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+  GVariant* reply = callBusDaemon(connection, "NameHasOwner", g_variant_new("(s)", name), G_VARIANT_TYPE("(b)"));
   if (!reply) return false;
   gboolean owned = FALSE;
   g_variant_get(reply, "(b)", &owned);

@@ -75,20 +75,6 @@ class ScriptedFront : public SPFrontApplicationSource {
   FrontHandler front_;
 };
 
-struct Key {
-  int code;
-  bool down;
-  bool operator==(const Key& o) const { return code == o.code && down == o.down; }
-};
-
-class RecordingDelegate : public SPMediaKeyTapDelegate {
- public:
-  void mediaKeyTapReceivedMediaKeyEvent(SPMediaKeyTap*, const SPMediaKeyEvent& event) override {
-    keys.push_back({event.keyCode(), event.isKeyDown()});
-  }
-  std::vector<Key> keys;
-};
-
 bool nameHasOwner(const std::string& name) {
   std::string command = "gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus "
                         "--method org.freedesktop.DBus.NameHasOwner " + name + " 2>/dev/null";
@@ -137,7 +123,7 @@ class SPMediaKeySourceChainTest : public ::testing::Test {
   static GTestDBus* bus;
   GDBusConnection* connection = nullptr;
   ScriptedFront* front = nullptr;
-  RecordingDelegate delegate;
+  RecordingMediaKeyDelegate delegate;
 };
 GTestDBus* SPMediaKeySourceChainTest::bus = nullptr;
 
@@ -153,8 +139,8 @@ TEST_F(SPMediaKeySourceChainTest, TheSettingsDaemonHandsUsItsKeysWhileWeAreInFro
   daemon.press("another-player", "Play");
   daemon.press(kName, "Stop");
   daemon.press(kName, "Next");
-  ASSERT_TRUE(runUntil([&] { return delegate.keys.size() >= 2; }));
-  EXPECT_EQ(delegate.keys, (std::vector<Key>{{19, true}, {19, false}}));
+  ASSERT_TRUE(runUntil([&] { return delegate.events.size() >= 2; }));
+  EXPECT_EQ(delegate.events, (std::vector<ReceivedKey>{{19, true}, {19, false}}));
 
   front->bringToFront(12345);  // not us: the daemon is not asked again
   front->bringToFront(getpid());
@@ -180,8 +166,8 @@ TEST_F(SPMediaKeySourceChainTest, WithoutTheDaemonWeAreAMediaPlayerOnTheBus) {
     std::string answer = callPlayer(player + "." + method);
     EXPECT_EQ(answer.find("failed"), std::string::npos) << method << ": " << answer;
   }
-  ASSERT_TRUE(runUntil([&] { return delegate.keys.size() >= 8; }));
-  EXPECT_EQ(delegate.keys, (std::vector<Key>{{16, true}, {16, false}, {19, true}, {19, false}, {20, true},
+  ASSERT_TRUE(runUntil([&] { return delegate.events.size() >= 8; }));
+  EXPECT_EQ(delegate.events, (std::vector<ReceivedKey>{{16, true}, {16, false}, {19, true}, {19, false}, {20, true},
                                              {20, false}, {16, true}, {16, false}}));
 
   // Another listed player came to the front: we leave the bus until we are back.

@@ -53,23 +53,6 @@ pid_t startXvfb() {
   return -1;
 }
 
-struct Received {
-  int code;
-  bool down;
-  bool operator==(const Received& o) const { return code == o.code && down == o.down; }
-};
-
-class RecordingDelegate : public SPMediaKeyTapDelegate {
- public:
-  void mediaKeyTapReceivedMediaKeyEvent(SPMediaKeyTap*, const SPMediaKeyEvent& event) override {
-    events.push_back({event.keyCode(), event.isKeyDown()});
-    onMainThread = onMainThread && std::this_thread::get_id() == mainThread;
-  }
-  std::vector<Received> events;
-  std::thread::id mainThread = std::this_thread::get_id();
-  bool onMainThread = true;
-};
-
 void pressKeys(const std::string& keys) { ASSERT_EQ(std::system(("xdotool key " + keys).c_str()), 0); }
 
 int threadCount() {
@@ -128,7 +111,7 @@ class SPMediaKeyTapTest : public ::testing::Test {
 
   Display* display = nullptr;
   SystemLogCapture log;
-  RecordingDelegate delegate;
+  RecordingMediaKeyDelegate delegate;
   SPMediaKeyPreferences preferences;
   SPMediaKeyTap::PreferenceReader reader = [this] { return preferences; };
 };
@@ -139,7 +122,7 @@ TEST_F(SPMediaKeyTapTest, OnlyTheThreeKeysAreTakenBothWaysAndDeliveredOnTheMainT
   EXPECT_TRUE(canGrab(XF86XK_AudioRaiseVolume)) << "volume keys are never taken";
   pressKeys("XF86AudioPlay XF86AudioNext XF86AudioPrev");
   ASSERT_TRUE(runUntil([&] { return delegate.events.size() >= 6; }));
-  std::vector<Received> expected = {{16, true}, {16, false}, {19, true}, {19, false}, {20, true}, {20, false}};
+  std::vector<ReceivedKey> expected = {{16, true}, {16, false}, {19, true}, {19, false}, {20, true}, {20, false}};
   EXPECT_EQ(delegate.events, expected);
   EXPECT_TRUE(delegate.onMainThread);
   tap->stopWatchingMediaKeys();
@@ -152,7 +135,7 @@ TEST_F(SPMediaKeyTapTest, HoldingAKeyDownIsOnePress) {
   // Held past the server's autorepeat delay: repeats must not look like presses.
   ASSERT_EQ(std::system("xdotool keydown XF86AudioPlay; sleep 1.5; xdotool keyup XF86AudioPlay"), 0);
   ASSERT_TRUE(runUntil([&] { return !delegate.events.empty() && !delegate.events.back().down; }));
-  EXPECT_EQ(delegate.events, (std::vector<Received>{{16, true}, {16, false}}));
+  EXPECT_EQ(delegate.events, (std::vector<ReceivedKey>{{16, true}, {16, false}}));
 }
 
 TEST_F(SPMediaKeyTapTest, KeysAnotherClientHeldReachUsOnceItLetsThemGo) {

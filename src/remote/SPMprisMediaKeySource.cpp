@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "BusDaemonCall.h"
 #include "SystemLog.h"
 
 const char* const SPMprisMediaKeySource::kObjectPath = "/org/mpris/MediaPlayer2";
@@ -66,10 +67,8 @@ int keyCodeOf(const char* method) {
 // org.freedesktop.DBus.RequestName without queueing: true when we own it.
 bool requestName(GDBusConnection* connection, const std::string& name) {
   const guint32 doNotQueue = 4;
-  GVariant* reply = g_dbus_connection_call_sync(
-      connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
-      g_variant_new("(su)", name.c_str(), doNotQueue), G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr,
-      nullptr);
+  GVariant* reply =
+      callBusDaemon(connection, "RequestName", g_variant_new("(su)", name.c_str(), doNotQueue), G_VARIANT_TYPE("(u)"));
   if (!reply) return false;
   guint32 result = 0;
   g_variant_get(reply, "(u)", &result);
@@ -122,9 +121,7 @@ bool SPMprisMediaKeySource::ownName() {
 
 void SPMprisMediaKeySource::releaseName() {
   if (ownedName_.empty()) return;
-  GVariant* reply = g_dbus_connection_call_sync(
-      connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "ReleaseName",
-      g_variant_new("(s)", ownedName_.c_str()), nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+  GVariant* reply = callBusDaemon(connection_, "ReleaseName", g_variant_new("(s)", ownedName_.c_str()), nullptr);
   if (reply) g_variant_unref(reply);
   ownedName_.clear();
 }

@@ -164,6 +164,33 @@ TEST(VLRepositoryReliability, WritersKilledInsideAWriteLeaveOnlyWholeBlocks)
     EXPECT_GT(checkedBlocks, 0u);
 }
 
+// The streaming child of the test below, a fresh program (the transfers'
+// threads need one): streams into the cache of the folder it is given and
+// makes the file "stored" there once a block is present, then goes on until
+// it is killed.
+TEST(VLRepositoryReliability, StreamChild)
+{
+    const char* folder = getenv("VELORA_STREAM_CHILD_FOLDER");
+    if (!folder)
+        GTEST_SKIP() << "runs only inside the streaming test";
+    g_platform->useRealTime();
+    VLHttpRepositoryProvider provider;
+    provider.init(nullptr);
+    VLRepository repository(nullptr, &provider, "cache", "user", 604800, folder, std::string(folder) + "/files", 0,
+                            true, 0);
+    repository.init();
+    VLRepositoryFile* file = repository.getFile(VLFileId("track", 6u), true);
+    file->setUrl(getenv("VELORA_STREAM_CHILD_URL"));
+    ASSERT_TRUE(file->open(VLRepositoryFile::OPEN_PROVIDE));
+    for (bool told = false;;) {
+        provider.update();
+        repository.update();
+        size_t present = 0;
+        if (!told && file->getInterval(0, SIZE_MAX, true, &present) && present > 0)
+            told = TestFolder::write(std::string(folder) + "/stored", "");
+    }
+}
+
 // A track being streamed has its index row as soon as its size is known: after
 // a kill -9 the next run finds its blocks and fetches only the rest.
 TEST(VLRepositoryReliability, AStreamKilledAfterItsSizeIsKnownResumesWhereItWas)
@@ -172,41 +199,26 @@ TEST(VLRepositoryReliability, AStreamKilledAfterItsSizeIsKnownResumesWhereItWas)
     TestHttpServer server;
     ASSERT_TRUE(server.isRunning());
     const size_t size = 400000;
-    const std::string url = server.url("/size=400000/seed=5/throttle=100000/track");
     const VLFileId id("track", 6u);
-    int pipeEnds[2];
-    ASSERT_EQ(0, pipe(pipeEnds));
+    folder.folder("files");
+    char self[4096] = {};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof(self) - 1), 0);
+    std::string url = server.url("/size=400000/seed=5/throttle=100000/track");
     pid_t child = fork();
     ASSERT_NE(-1, child);
     if (child == 0) {
-        g_platform->useRealTime();
-        VLHttpRepositoryProvider provider;
-        provider.init(nullptr);
-        VLRepository repository(nullptr, &provider, "cache", "user", 604800, folder.path(), folder.folder("files"), 0,
-                                true, 0);
-        repository.init();
-        VLRepositoryFile* file = repository.getFile(id, true);
-        file->setUrl(url);
-        if (!file->open(VLRepositoryFile::OPEN_PROVIDE))
-            _exit(3);
-        bool told = false;
-        for (;;) {
-            provider.update();
-            repository.update();
-            size_t present = 0;
-            if (!told && file->getInterval(0, size, true, &present) && present > 0) {
-                char byte = 1;
-                told = write(pipeEnds[1], &byte, 1) == 1;
-            }
-        }
+        setenv("VELORA_STREAM_CHILD_FOLDER", folder.path().c_str(), 1);
+        setenv("VELORA_STREAM_CHILD_URL", url.c_str(), 1);
+        execl(self, self, "--gtest_filter=VLRepositoryReliability.StreamChild", static_cast<char*>(nullptr));
+        _exit(7);
     }
-    close(pipeEnds[1]);
-    char byte = 0;
-    ASSERT_EQ(1, read(pipeEnds[0], &byte, 1)) << "the stream never stored a block";
-    close(pipeEnds[0]);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!TestFolder::exists(folder.file("stored")) && std::chrono::steady_clock::now() < deadline)
+        usleep(10000);
     kill(child, SIGKILL);
     int status = 0;
     ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(TestFolder::exists(folder.file("stored"))) << "the stream never stored a block";
     EXPECT_EQ((std::vector<std::string>{"400000"}),
               TestDatabase(folder.file("cache.db")).rows("SELECT size FROM files WHERE entity_id = 'track'"));
 
@@ -221,7 +233,7 @@ TEST(VLRepositoryReliability, AStreamKilledAfterItsSizeIsKnownResumesWhereItWas)
     ASSERT_NE(nullptr, file);
     file->setUrl(server.url("/size=400000/seed=5/track"));
     ASSERT_TRUE(file->open(VLRepositoryFile::OPEN_PROVIDE));
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (!(file->getFlags() & VLRepositoryFile::FLAG_COMPLETE) && std::chrono::steady_clock::now() < deadline) {
         provider.update();
         repository.update();

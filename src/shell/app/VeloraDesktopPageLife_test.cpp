@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "Binding.h"
+#include "ScratchHome.h"
 #include "ShellTestServer.h"
 #include "VLLogger.h"
 #include "VeloraController.h"
@@ -56,17 +57,11 @@ int killWebProcesses() {
 class VeloraDesktopPageLifeTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    home_ = g_dir_make_tmp("page-life-test-XXXXXX", nullptr);
-    for (const char* variable : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"}) {
-      std::string folder = std::string(home_) + "/" + variable;
-      g_mkdir_with_parents(folder.c_str(), 0700);
-      g_setenv(variable, folder.c_str(), TRUE);
-    }
-    g_setenv("HOME", home_, TRUE);
+    home_ = new ScratchHome("page-life-test");
     gtk_init(nullptr, nullptr);
     server_ = new ShellTestServer(VELORA_SOURCE_DIR "/src/shell/testing/pages");
     ASSERT_TRUE(server_->start());
-    std::string data = std::string(home_) + "/webkit";
+    std::string data = home_->path() + "/webkit";
     WebKitWebsiteDataManager* manager = webkit_website_data_manager_new("base-data-directory", data.c_str(),
                                                                         "base-cache-directory", data.c_str(), nullptr);
     application_ = new VeloraDesktopAppDelegate(server_->playerOrigin() + "/history.html?as=player");
@@ -79,11 +74,7 @@ class VeloraDesktopPageLifeTest : public ::testing::Test {
   static void TearDownTestSuite() {
     delete application_;
     delete server_;
-    ShellTestServer::runUntil([] { return !ShellTestServer::hasRunningChildren(); });
-    gchar* command = g_strdup_printf("rm -rf '%s'", home_);
-    if (system(command) != 0) ADD_FAILURE() << command;
-    g_free(command);
-    g_free(home_);
+    delete home_;
   }
 
   static WebKitWebView* view() { return application_->window()->mainView(); }
@@ -105,13 +96,13 @@ class VeloraDesktopPageLifeTest : public ::testing::Test {
   // What the document that shows noted when it last showed.
   static std::string lastSeen() { return WebViewProbe::evaluate(view(), "seen[seen.length - 1]"); }
 
-  static gchar* home_;
+  static ScratchHome* home_;
   static ShellTestServer* server_;
   static VeloraDesktopAppDelegate* application_;
   static int quits_;
 };
 
-gchar* VeloraDesktopPageLifeTest::home_ = nullptr;
+ScratchHome* VeloraDesktopPageLifeTest::home_ = nullptr;
 ShellTestServer* VeloraDesktopPageLifeTest::server_ = nullptr;
 VeloraDesktopAppDelegate* VeloraDesktopPageLifeTest::application_ = nullptr;
 int VeloraDesktopPageLifeTest::quits_ = 0;
