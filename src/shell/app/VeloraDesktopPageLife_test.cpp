@@ -181,4 +181,17 @@ TEST_F(VeloraDesktopPageLifeTest, AKilledWebProcessLoadsThePlayerPageAgain) {
   EXPECT_TRUE(ShellTestServer::runUntil([] { return WebViewProbe::evaluate(view(), "received") == "[\"asked\"]"; }));
 }
 
+// The preloading view gives up its web process once the player shows; an
+// error page later still shows in it.
+TEST_F(VeloraDesktopPageLifeTest, AnErrorPageAfterThePlayerShowsInThePreloadingView) {
+  ASSERT_TRUE(show(server_->playerOrigin(), "before-error"));
+  EXPECT_FALSE(application_->window()->isPreloadingViewVisible());
+  webkit_web_view_load_uri(view(), (server_->playerOrigin() + "/status?code=503").c_str());
+  EXPECT_TRUE(ShellTestServer::runUntil([] {
+    return application_->window()->isPreloadingViewVisible() &&
+           WebViewProbe::bodyText(application_->window()->preloadingView()).find("down for maintenance") !=
+               std::string::npos;
+  }));
+}
+
 }  // namespace
