@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -10,42 +11,73 @@
 
 namespace {
 
-// A process's proportional set size: its private pages and its share of the
-// pages it shares (the libraries a client and its web processes all map are
-// counted once over the tree, not once per process as resident sizes are).
-long pssKiB(const std::string& pid) {
-  std::ifstream rollup("/proc/" + pid + "/smaps_rollup");
+// The "Pss:" line of the process's smaps_rollup, in KiB; -1 when unreadable
+// (the process has gone, or the kernel has no rollup).
+long pssKiB(pid_t pid) {
+  std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
   for (std::string line; std::getline(rollup, line);) {
     if (line.rfind("Pss:", 0) == 0) return atol(line.c_str() + 4);
   }
-  return 0;
+  return -1;
+}
+
+// Every process under the root (not the root itself).
+std::vector<pid_t> descendants(pid_t root) {
+  std::map<pid_t, std::vector<pid_t>> children;
+  if (DIR* proc = opendir("/proc")) {
+    for (dirent* entry; (entry = readdir(proc)) != nullptr;) {
+      pid_t pid = static_cast<pid_t>(atoi(entry->d_name));
+      if (pid <= 0) continue;
+      std::ifstream status("/proc/" + std::string(entry->d_name) + "/status");
+      for (std::string line; std::getline(status, line);) {
+        if (line.rfind("PPid:", 0) == 0) {
+          children[static_cast<pid_t>(atoi(line.c_str() + 5))].push_back(pid);
+          break;
+        }
+      }
+    }
+    closedir(proc);
+  }
+  std::vector<pid_t> found;
+  for (std::vector<pid_t> pending = children[root]; !pending.empty();) {
+    pid_t pid = pending.back();
+    pending.pop_back();
+    found.push_back(pid);
+    for (pid_t child : children[pid]) pending.push_back(child);
+  }
+  return found;
 }
 
 }  // namespace
 
-double treePss(pid_t root) {
-  std::map<pid_t, std::vector<pid_t>> children;
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return 0;
-  for (dirent* entry; (entry = readdir(proc)) != nullptr;) {
-    pid_t pid = static_cast<pid_t>(atoi(entry->d_name));
-    if (pid <= 0) continue;
-    std::ifstream status("/proc/" + std::string(entry->d_name) + "/status");
-    pid_t parent = 0;
-    for (std::string line; std::getline(status, line);) {
-      if (line.rfind("PPid:", 0) == 0) parent = static_cast<pid_t>(atoi(line.c_str() + 5));
-    }
-    children[parent].push_back(pid);
+double treePss(pid_t root, const std::vector<pid_t>& others) {
+  long rootKiB = pssKiB(root);
+  if (rootKiB < 0) return -1;
+  std::vector<pid_t> left;
+  for (pid_t other : others) {
+    left.push_back(other);
+    for (pid_t below : descendants(other)) left.push_back(below);
   }
-  closedir(proc);
-  double total = 0;
-  for (std::vector<pid_t> pending = {root}; !pending.empty();) {
-    pid_t pid = pending.back();
-    pending.pop_back();
-    total += pssKiB(std::to_string(pid));
-    for (pid_t child : children[pid]) pending.push_back(child);
+  double total = double(rootKiB);
+  for (pid_t pid : descendants(root)) {
+    if (std::find(left.begin(), left.end(), pid) == left.end()) total += double(std::max(0L, pssKiB(pid)));
   }
   return total / 1024.0;
+}
+
+ScratchFolder::ScratchFolder(const char* pattern) {
+  gchar* made = g_dir_make_tmp(pattern, nullptr);
+  if (made == nullptr) {
+    fprintf(stderr, "cannot make a scratch folder %s\n", pattern);
+    exit(1);
+  }
+  m_path = made;
+  g_free(made);
+}
+
+ScratchFolder::~ScratchFolder() {
+  std::string command = "rm -rf '" + m_path + "'";
+  if (system(command.c_str()) != 0) fprintf(stderr, "cannot remove %s\n", m_path.c_str());
 }
 
 GSubprocess* spawnProcess(const std::vector<std::string>& arguments, GSubprocessFlags flags, gchar** environment) {
@@ -65,10 +97,22 @@ GSubprocess* spawnProcess(const std::vector<std::string>& arguments, GSubprocess
 }
 
 void endProcess(GSubprocess* process) {
+  std::vector<pid_t> below = descendants(pidOf(process));
   g_subprocess_send_signal(process, SIGTERM);
   g_subprocess_wait(process, nullptr, nullptr);
   g_object_unref(process);
+  waitForExit(below);
 }
+
+void waitForExit(const std::vector<pid_t>& processes) {
+  // Web processes end when they see their parent gone; until then they may
+  // still write into the folders the caller is about to remove.
+  for (pid_t pid : processes) {
+    for (int i = 0; i < 500 && kill(pid, 0) == 0; ++i) g_usleep(10000);
+  }
+}
+
+std::vector<pid_t> childProcesses(pid_t root) { return descendants(root); }
 
 pid_t pidOf(GSubprocess* process) { return static_cast<pid_t>(atoi(g_subprocess_get_identifier(process))); }
 
@@ -91,20 +135,18 @@ std::string readLineStartingWith(GSubprocess* process, const std::string& prefix
 double chromiumPss(const std::string& page) {
   gchar* chromium = g_find_program_in_path("chromium");
   if (chromium == nullptr) return -1;
-  gchar* profile = g_dir_make_tmp("bench-chromium-XXXXXX", nullptr);
-  GSubprocess* browser = spawnProcess(
-      {chromium, "--headless", "--no-sandbox", "--disable-gpu", std::string("--user-data-dir=") + profile, page},
-      static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDOUT_SILENCE | G_SUBPROCESS_FLAGS_STDERR_SILENCE));
-  double rss = -1;
-  if (browser != nullptr) {
-    g_usleep(5000000);
-    rss = treePss(pidOf(browser));
-    endProcess(browser);
+  double pss = -1;
+  {
+    ScratchFolder profile("bench-chromium-XXXXXX");
+    GSubprocess* browser = spawnProcess(
+        {chromium, "--headless", "--no-sandbox", "--disable-gpu", "--user-data-dir=" + profile.path(), page},
+        static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDOUT_SILENCE | G_SUBPROCESS_FLAGS_STDERR_SILENCE));
+    if (browser != nullptr) {
+      g_usleep(5000000);
+      pss = treePss(pidOf(browser));
+      endProcess(browser);
+    }
   }
-  gchar* command = g_strdup_printf("rm -rf '%s'", profile);
-  if (system(command) != 0) fprintf(stderr, "cannot remove %s\n", profile);
-  g_free(command);
-  g_free(profile);
   g_free(chromium);
-  return rss;
+  return pss;
 }

@@ -1,13 +1,17 @@
-// The cost of one pass of the core's worker with 10,000 files across the
-// three repositories, beside the same pass over empty repositories, in the
-// same run; and the cost of answering the page's getFiles over all of them.
-// The worker's 10 ms sleep is taken out (a platform whose sleep returns at
-// once), so the figures are the pass's own work.
+// How the cost of one pass of the core's worker grows with the library: the
+// pass at 1,000, 10,000 and 100,000 files across the three repositories side
+// by side, measured in the same run, with the growth from the smallest to the
+// largest beside the growth in files; and the cost of answering the page's
+// getFiles over all of them. The worker's 10 ms sleep is taken out (a
+// platform whose sleep returns at once), so the figures are the pass's own
+// work.
 //
-// Usage: desktop_pass_bench [files]   (default 10000)
+// Usage: desktop_pass_bench [largest]   (default 100000; the other two
+// columns are a hundredth and a tenth of it)
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -132,14 +136,15 @@ Figures measure(BenchDesktop& desktop)
     return figures;
 }
 
-// Makes the records through the repositories of an open session; closing the
-// session saves them in the indexes, from which the next start loads them.
-void populate(BenchDesktop& desktop, int count)
+// Adds `count` records after the first `from` through the repositories of an
+// open session; closing the session saves them in the indexes, from which the
+// next start loads them.
+void populate(BenchDesktop& desktop, int from, int count)
 {
     desktop.openSession(VLDesktop::kAnonymous);
     const char* names[] = { "cache", "import", "download" };
     uint32_t format = VLFileFormat::getTable()[0].getId();
-    for (int i = 0; i < count; ++i) {
+    for (int i = from; i < from + count; ++i) {
         VLRepository* repository = VLPlayer::instance()->getRepository(names[i % 3]);
         if (VLRepositoryFile* file = repository->getFile(VLFileId(std::to_string(100000 + i), format), true))
             (void)file;
@@ -151,9 +156,9 @@ void populate(BenchDesktop& desktop, int count)
 
 int main(int argc, char** argv)
 {
-    int files = argc > 1 ? std::atoi(argv[1]) : 10000;
+    int files = argc > 1 ? std::atoi(argv[1]) : 100000;
     if (files <= 0)
-        files = 10000;
+        files = 100000;
     static NoSleepPlatform platform;
     VLPlatformFactory::setInstance(&platform);
 
@@ -167,17 +172,32 @@ int main(int argc, char** argv)
     std::ofstream(config + "/user-dirs.dirs") << "XDG_MUSIC_DIR=\"" << home.path("Music") << "\"\n";
     platform.getSettingHelper()->setValue(VLDesktop::kAnonymous, "OutputDevice", "5:0");
 
+    const int sizes[] = { std::max(1, files / 100), std::max(1, files / 10), files };
     BenchDesktop desktop;
-    Figures empty = measure(desktop);
-    populate(desktop, files);
-    Figures full = measure(desktop);
+    std::vector<Figures> figures;
+    int made = 0;
+    for (int size : sizes) {
+        populate(desktop, made, size - made);
+        made = size;
+        figures.push_back(measure(desktop));
+    }
 
-    std::printf("core worker pass (sleep excluded)\n");
-    std::printf("  %-28s %14s %14s %8s\n", "", "with files", "no files", "ratio");
-    std::printf("  %-28s %14.1f %14.1f %8.2f\n", "one pass (us)", full.passMicroseconds, empty.passMicroseconds,
-                full.passMicroseconds / empty.passMicroseconds);
-    std::printf("  %-28s %14.2f %14.2f %8.2f\n", "getFiles answered (ms)", full.getFilesMilliseconds,
-                empty.getFilesMilliseconds, full.getFilesMilliseconds / empty.getFilesMilliseconds);
-    std::printf("  files answered: %zu of %d made\n", full.filesAnswered, files);
+    std::printf("core worker pass (sleep excluded), by files in the repositories\n");
+    std::printf("  %-24s", "files");
+    for (int size : sizes)
+        std::printf(" %12d", size);
+    std::printf(" %18s\n", "largest/smallest");
+    std::printf("  %-24s", "one pass (us)");
+    for (const Figures& f : figures)
+        std::printf(" %12.1f", f.passMicroseconds);
+    std::printf(" %18.2f\n", figures.back().passMicroseconds / figures.front().passMicroseconds);
+    std::printf("  %-24s", "getFiles answered (ms)");
+    for (const Figures& f : figures)
+        std::printf(" %12.2f", f.getFilesMilliseconds);
+    std::printf(" %18.2f\n", figures.back().getFilesMilliseconds / figures.front().getFilesMilliseconds);
+    std::printf("  %-24s", "files answered");
+    for (const Figures& f : figures)
+        std::printf(" %12zu", f.filesAnswered);
+    std::printf(" %18.2f\n", double(sizes[2]) / double(sizes[0]));
     return 0;
 }

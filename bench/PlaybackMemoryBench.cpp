@@ -1,8 +1,10 @@
 // Memory of the client on the demo page, after start and after a stretch of
 // playback (ten minutes unless told otherwise), beside the same page in a bare
 // WebKitGTK window and, when it is installed, in Chromium (headless), measured
-// in the same run. Memory is the proportional set size (PSS) of the program and every
-// process under it (WebKit's web and network processes).
+// in the same run. Memory is the proportional size (PSS) of the program and
+// the processes under it (WebKit's web and network processes; the demo server
+// this benchmark starts is left out). The client's folders, WebKit's data and
+// the bare window's live in a scratch home removed at the end.
 //
 // The client runs in this process (its real start-up, core, bridge and page
 // scripts), the page driven as a user would: its play button, pressed again
@@ -29,13 +31,25 @@ namespace {
 
 void pause(int seconds) { ShellTestServer::runUntil([] { return false; }, seconds); }
 
-double bareWindowRss(const std::string& page) {
+double bareWindowPss(const std::string& page) {
   GSubprocess* bare = spawnProcess({VELORA_BINARY_DIR "/bench/bare_webkit_window", page.c_str()}, G_SUBPROCESS_FLAGS_STDOUT_PIPE);
-  if (bare == nullptr || readLineStartingWith(bare, "loaded").empty()) return -1;
-  g_usleep(1000000);
-  double rss = treePss(pidOf(bare));
+  if (bare == nullptr) return -1;
+  double pss = -1;
+  if (!readLineStartingWith(bare, "loaded").empty()) {
+    g_usleep(1000000);
+    pss = treePss(pidOf(bare));
+  }
   endProcess(bare);
-  return rss;
+  return pss;
+}
+
+// Ends the client and waits for its web processes, which write into the
+// scratch home until they have gone.
+void endClient(VeloraDesktopAppDelegate* client, GSubprocess* server) {
+  std::vector<pid_t> webProcesses = childProcesses(getpid());
+  delete client;
+  if (server != nullptr) endProcess(server);
+  waitForExit(webProcesses);
 }
 
 
@@ -56,38 +70,44 @@ int main(int argc, char** argv) {
     return 2;
   }
   // The client's folders in a scratch home.
-  gchar* home = g_dir_make_tmp("memory-bench-XXXXXX", nullptr);
+  ScratchFolder scratch("memory-bench-XXXXXX");
+  const std::string& home = scratch.path();
   for (const char* variable : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"}) {
-    std::string folder = std::string(home) + "/" + variable;
+    std::string folder = home + "/" + variable;
     g_mkdir_with_parents(folder.c_str(), 0700);
     g_setenv(variable, folder.c_str(), TRUE);
   }
-  g_setenv("HOME", home, TRUE);
+  g_setenv("HOME", home.c_str(), TRUE);
   gtk_init(&argc, &argv);
 
-  std::string media = std::string(home) + "/demo";
+  std::string media = home + "/demo";
   GSubprocess* server = spawnProcess({"python3", VELORA_SOURCE_DIR "/tools/demo/serve", "--folder", media.c_str()},
                               G_SUBPROCESS_FLAGS_STDOUT_PIPE);
   std::string url = server != nullptr ? readLineStartingWith(server, "URL ") : "";
-  if (url.empty()) return 1;
+  if (url.empty()) {
+    endClient(nullptr, server);
+    return 1;
+  }
   std::string page = url.substr(4);
+  const std::vector<pid_t> notClient = {pidOf(server)};
 
   auto* client = new VeloraDesktopAppDelegate(page);
-  std::string data = std::string(home) + "/webkit";
+  std::string data = home + "/webkit";
   WebKitWebsiteDataManager* manager = webkit_website_data_manager_new("base-data-directory", data.c_str(),
                                                                       "base-cache-directory", data.c_str(), nullptr);
-  if (!client->start(manager, VELORA_BINARY_DIR "/webext")) return 1;
+  bool started = client->start(manager, VELORA_BINARY_DIR "/webext");
   g_object_unref(manager);
-  WebKitWebView* view = client->window()->mainView();
-  bool ready = ShellTestServer::runUntil([view] {
+  WebKitWebView* view = started ? client->window()->mainView() : nullptr;
+  bool ready = started && ShellTestServer::runUntil([view] {
     return WebViewProbe::evaluate(view, "document.readyState === 'complete' && typeof VeloraAPI === 'object'") == "true";
   }, 60);
   if (!ready) {
     fprintf(stderr, "the demo page did not load\n");
+    endClient(client, server);
     return 1;
   }
   pause(2);
-  double afterStart = treePss(getpid());
+  double afterStart = treePss(getpid(), notClient);
 
   // Playing: the play button whenever nothing plays.
   const char* press = "(() => { const b = document.getElementById('play');"
@@ -99,9 +119,9 @@ int main(int argc, char** argv) {
     pause(5);
   }
   std::string position = WebViewProbe::evaluate(view, "document.getElementById('now-playing').textContent");
-  double afterPlayback = treePss(getpid());
+  double afterPlayback = treePss(getpid(), notClient);
 
-  double bare = bareWindowRss(page);
+  double bare = bareWindowPss(page);
   double chromium = chromiumPss(page);
   printf("memory of the client on the demo page (PSS with its web processes)\n");
   printf("  client after start     %8.1f MiB\n", afterStart);
@@ -111,11 +131,6 @@ int main(int argc, char** argv) {
   printBeside("bare WebKitGTK window", bare, afterStart);
   printBeside("chromium --headless", chromium, afterStart);
 
-  delete client;
-  endProcess(server);
-  gchar* command = g_strdup_printf("rm -rf '%s'", home);
-  if (system(command) != 0) fprintf(stderr, "cannot remove %s\n", home);
-  g_free(command);
-  g_free(home);
+  endClient(client, server);
   return 0;
 }

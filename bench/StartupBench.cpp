@@ -2,7 +2,9 @@
 // from process start to the player page's load event, the demo page served
 // by tools/demo/serve from 127.0.0.1, and the memory (PSS) of each program
 // with its web processes once the page has loaded. Chromium (headless) on
-// the same page is measured too when it is installed.
+// the same page is measured too when it is installed. Each run of either
+// program starts in a scratch home of its own (fresh WebKit caches on both
+// sides), removed when the run ends.
 //
 // Needs a display: scripts/in-display-session build/bench/startup_bench [runs]
 #include <dirent.h>
@@ -27,7 +29,7 @@ double now() { return g_get_monotonic_time() / 1000.0; }
 
 struct Sample {
   double milliseconds = 0;
-  double rssMiB = 0;
+  double pssMiB = 0;
 };
 
 double median(std::vector<double> values) {
@@ -35,22 +37,29 @@ double median(std::vector<double> values) {
   return values.empty() ? 0 : values[values.size() / 2];
 }
 
-// The client in a scratch home of its own, pointed at the page.
-bool runClient(const std::string& program, const std::string& page, Sample& sample) {
-  gchar* home = g_dir_make_tmp("startup-bench-XXXXXX", nullptr);
-  std::string config = std::string(home) + "/config/velora-desktop";
-  g_mkdir_with_parents(config.c_str(), 0700);
-  std::ofstream(config + "/preferences") << "BetaPlayerURL=" << page << "\n";
+// This process's environment with HOME and the XDG folders in `home`.
+gchar** scratchEnvironment(const std::string& home) {
   gchar** environment = g_get_environ();
-  environment = g_environ_setenv(environment, "HOME", home, TRUE);
+  environment = g_environ_setenv(environment, "HOME", home.c_str(), TRUE);
   for (const char* variable : {"XDG_CONFIG_HOME:config", "XDG_CACHE_HOME:cache", "XDG_DATA_HOME:data",
                                "XDG_STATE_HOME:state"}) {
     std::string pair(variable);
     std::string name = pair.substr(0, pair.find(':'));
-    environment = g_environ_setenv(environment, name.c_str(),
-                                   (std::string(home) + "/" + pair.substr(pair.find(':') + 1)).c_str(), TRUE);
+    environment = g_environ_setenv(environment, name.c_str(), (home + "/" + pair.substr(pair.find(':') + 1)).c_str(),
+                                   TRUE);
   }
-  std::string log = std::string(home) + "/state/velora-desktop/desktop_stderr.log";
+  return environment;
+}
+
+// The client in a scratch home of its own, pointed at the page.
+bool runClient(const std::string& program, const std::string& page, Sample& sample) {
+  ScratchFolder scratch("startup-bench-XXXXXX");
+  const std::string& home = scratch.path();
+  std::string config = home + "/config/velora-desktop";
+  g_mkdir_with_parents(config.c_str(), 0700);
+  std::ofstream(config + "/preferences") << "BetaPlayerURL=" << page << "\n";
+  gchar** environment = scratchEnvironment(home);
+  std::string log = home + "/state/velora-desktop/desktop_stderr.log";
   double start = now();
   GSubprocess* client = spawnProcess({program}, G_SUBPROCESS_FLAGS_NONE, environment);
   g_strfreev(environment);
@@ -65,24 +74,25 @@ bool runClient(const std::string& program, const std::string& page, Sample& samp
   sample.milliseconds = now() - start;
   if (client != nullptr) {
     g_usleep(500000);  // what the page does right after its load
-    sample.rssMiB = treePss(pidOf(client));
+    sample.pssMiB = treePss(pidOf(client));
     endProcess(client);
   }
-  gchar* command = g_strdup_printf("rm -rf '%s'", home);
-  if (system(command) != 0) fprintf(stderr, "cannot remove %s\n", home);
-  g_free(command);
-  g_free(home);
   return loaded;
 }
 
+// The bare window in a scratch home of its own: its WebKit data and caches
+// go there, not into the user's folders.
 bool runBare(const std::string& program, const std::string& page, Sample& sample) {
+  ScratchFolder scratch("startup-bench-bare-XXXXXX");
+  gchar** environment = scratchEnvironment(scratch.path());
   double start = now();
-  GSubprocess* bare = spawnProcess({program, page}, G_SUBPROCESS_FLAGS_STDOUT_PIPE);
+  GSubprocess* bare = spawnProcess({program, page}, G_SUBPROCESS_FLAGS_STDOUT_PIPE, environment);
+  g_strfreev(environment);
   if (bare == nullptr) return false;
   bool loaded = readLineStartingWith(bare, "loaded") == "loaded";
   sample.milliseconds = now() - start;
   g_usleep(500000);
-  sample.rssMiB = treePss(pidOf(bare));
+  sample.pssMiB = treePss(pidOf(bare));
   endProcess(bare);
   return loaded;
 }
@@ -101,27 +111,27 @@ int main(int argc, char** argv) {
   if (url.empty()) return 1;
   std::string page = url.substr(4);
 
-  std::vector<double> clientTimes, bareTimes, clientRss, bareRss;
+  std::vector<double> clientTimes, bareTimes, clientPss, barePss;
   for (int i = 0; i < runs; ++i) {
     Sample client, bare;
     if (!runClient(VELORA_BINARY_DIR "/velora-desktop", page, client)) fprintf(stderr, "client run %d: no load\n", i);
     if (!runBare(VELORA_BINARY_DIR "/bench/bare_webkit_window", page, bare)) fprintf(stderr, "bare run %d: no load\n", i);
     clientTimes.push_back(client.milliseconds);
     bareTimes.push_back(bare.milliseconds);
-    clientRss.push_back(client.rssMiB);
-    bareRss.push_back(bare.rssMiB);
+    clientPss.push_back(client.pssMiB);
+    barePss.push_back(bare.pssMiB);
   }
   double client = median(clientTimes), bare = median(bareTimes);
   printf("start-up to the page's load event (median of %d, demo page on 127.0.0.1)\n", runs);
   printf("  velora-desktop        %8.1f ms\n", client);
   printf("  bare WebKitGTK window %8.1f ms   ratio %.2f\n", bare, bare > 0 ? client / bare : 0);
-  double rssClient = median(clientRss), rssBare = median(bareRss);
+  double pssClient = median(clientPss), pssBare = median(barePss);
   printf("memory after start (PSS of the program and its web processes, median)\n");
-  printf("  velora-desktop        %8.1f MiB\n", rssClient);
-  printf("  bare WebKitGTK window %8.1f MiB   ratio %.2f\n", rssBare, rssBare > 0 ? rssClient / rssBare : 0);
+  printf("  velora-desktop        %8.1f MiB\n", pssClient);
+  printf("  bare WebKitGTK window %8.1f MiB   ratio %.2f\n", pssBare, pssBare > 0 ? pssClient / pssBare : 0);
   double chromium = chromiumPss(page);
   if (chromium >= 0) {
-    printf("  chromium --headless   %8.1f MiB   ratio %.2f\n", chromium, chromium > 0 ? rssClient / chromium : 0);
+    printf("  chromium --headless   %8.1f MiB   ratio %.2f\n", chromium, chromium > 0 ? pssClient / chromium : 0);
   } else {
     printf("  chromium --headless   not installed\n");
   }

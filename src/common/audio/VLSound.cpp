@@ -362,20 +362,25 @@ bool VLSound::update()
         return false;
     }
 
-    bool paused = false;
-    bool playing = false;
-    result = channel->getPaused(&paused);
-    if (result != VE_OK && result != VE_ERR_INVALID_HANDLE) {
-        VL_LOG_ERROR(VLAudioInterface::describeResult(result));
-        return false;
+    // A stream still opening is on no channel yet: its flags keep what they
+    // were. After an output switch that is the state the sound is being put
+    // back in, which the page must not see as stopped while the stream reopens.
+    if (state != VE_OPENSTATE_LOADING) {
+        bool paused = false;
+        bool playing = false;
+        result = channel->getPaused(&paused);
+        if (result != VE_OK && result != VE_ERR_INVALID_HANDLE) {
+            VL_LOG_ERROR(VLAudioInterface::describeResult(result));
+            return false;
+        }
+        m_paused.store(readFlag(result, paused));
+        result = channel->isPlaying(&playing);
+        if (result != VE_OK && result != VE_ERR_INVALID_HANDLE) {
+            VL_LOG_ERROR(VLAudioInterface::describeResult(result));
+            return false;
+        }
+        m_playing.store(readFlag(result, playing));
     }
-    m_paused.store(readFlag(result, paused));
-    result = channel->isPlaying(&playing);
-    if (result != VE_OK && result != VE_ERR_INVALID_HANDLE) {
-        VL_LOG_ERROR(VLAudioInterface::describeResult(result));
-        return false;
-    }
-    m_playing.store(readFlag(result, playing));
 
     unsigned int position = 0;
     result = pollPosition(m_sound, channel, &position);
