@@ -87,6 +87,8 @@ TEST_F(HTML5ManifestPrefetchTest, KeepsOnlySuccessfulAnswersOfExplicitEntries)
                                "index.html\n"
                                "size=9/seed=6/page.html?v=2\n"
                                "file:///etc/passwd\n"
+                               "javascript:alert(1)\n"
+                               "//" + origin.substr(7) + "/size=3/seed=7/same-scheme.js\n"
                                "NETWORK:\n"
                                "size=1/network.js\n"
                                "FALLBACK:\n"
@@ -105,6 +107,7 @@ TEST_F(HTML5ManifestPrefetchTest, KeepsOnlySuccessfulAnswersOfExplicitEntries)
         // A redirect is followed; the resource is kept under the address asked for.
         {origin + "/player/status=302/size=7/seed=5/moved.js", {"application/javascript", pattern(5, 7)}},
         {origin + "/player/size=9/seed=6/page.html?v=2", {"text/html", pattern(6, 9)}},
+        {origin + "/size=3/seed=7/same-scheme.js", {"application/javascript", pattern(7, 3)}},
     };
     ASSERT_EQ(expected.size(), stored.size());
     for (const auto& entry : expected) {
@@ -114,9 +117,9 @@ TEST_F(HTML5ManifestPrefetchTest, KeepsOnlySuccessfulAnswersOfExplicitEntries)
         EXPECT_EQ(entry.second.second, found->second.bytes) << entry.first;
     }
     // Pages, other schemes and the non-explicit sections are never asked for:
-    // the manifest, eight entries and one redirect make ten requests.
-    std::vector<std::string> paths = requestedPaths(10);
-    EXPECT_EQ(10u, paths.size());
+    // the manifest, nine entries and one redirect make eleven requests.
+    std::vector<std::string> paths = requestedPaths(11);
+    EXPECT_EQ(11u, paths.size());
     for (const std::string& path : paths) {
         EXPECT_EQ(std::string::npos, path.find("index.html")) << path;
         EXPECT_EQ(std::string::npos, path.find("network.js")) << path;
@@ -160,22 +163,6 @@ TEST_F(HTML5ManifestPrefetchTest, CancelStopsTheRemainingEntries)
     }
     EXPECT_LT(requestedPaths().size(), 5u);
     EXPECT_TRUE(store.resources().empty());
-}
-
-TEST_F(HTML5ManifestPrefetchTest, EntriesResolveAgainstTheManifestAddress)
-{
-    HTML5ManifestPrefetch prefetch("http://player.example/app/manifest.appcache", "agent", store);
-    std::string address;
-    EXPECT_TRUE(prefetch.resolveEntry("js/app.js", address));
-    EXPECT_EQ("http://player.example/app/js/app.js", address);
-    EXPECT_TRUE(prefetch.resolveEntry("/static/a.css?v=1#top", address));
-    EXPECT_EQ("http://player.example/static/a.css?v=1", address);
-    EXPECT_TRUE(prefetch.resolveEntry("https://cdn.example/x.png", address));
-    EXPECT_EQ("https://cdn.example/x.png", address);
-    EXPECT_TRUE(prefetch.resolveEntry("//cdn.example/y.png", address));
-    EXPECT_EQ("http://cdn.example/y.png", address);
-    for (const char* refused : {"file:///etc/passwd", "ftp://files.example/a.js", "javascript:alert(1)"})
-        EXPECT_FALSE(prefetch.resolveEntry(refused, address)) << refused;
 }
 
 }  // namespace

@@ -40,12 +40,21 @@
     IMPORT_UNWRITABLE: 'The import folder cannot be written.',
   };
   const POLL_MS = 200;
+  // Polls that follow each action of the user, so that what the core applies
+  // on its next pass (a pause, a seek) shows even when nothing plays after it.
+  const SETTLE_POLLS = 10;
   // A gapless follower starts in the core's pass that ends the track before
   // it; when it has not started this many polls after that, it is started
   // the ordinary way.
   const FOLLOWER_PATIENCE = 10;
 
   const $ = (id) => document.getElementById(id);
+
+  // Writes only what changed: a page that rewrites its text on every poll
+  // keeps the web process busy for nothing.
+  function setText(element, text) {
+    if (element.textContent !== text) element.textContent = text;
+  }
 
   // ---- messages ----------------------------------------------------------
 
@@ -203,6 +212,8 @@
       say('Playing “' + tracks[index].title + '” (' + FORMAT_NAME[format] + ', sound #' + player.sound + ').');
     }
     render();
+    watchPlayback();
+    refreshStorageSoon();
   }
 
   // Creates the following track's sound and has the core start it on the
@@ -257,9 +268,31 @@
       player.ended = true;
       say(player.index + 1 >= tracks.length ? 'End of the list.' : 'Playback stopped.');
       render();
+      refreshStorageSoon();
       return;
     }
     if (++player.waited > FOLLOWER_PATIENCE) playTrack(player.nextIndex);
+  }
+
+  // Polling runs while something plays (or is about to), and for a few polls
+  // after each action; an idle page makes no calls at all.
+  let pollTimer = 0;
+  let settlePolls = 0;
+
+  function isActive() {
+    return player.sound !== 0 && !player.ended && !player.paused;
+  }
+
+  function watchPlayback() {
+    settlePolls = SETTLE_POLLS;
+    if (!pollTimer && audio) pollTimer = setTimeout(pollOnce, POLL_MS);
+  }
+
+  function pollOnce() {
+    pollTimer = 0;
+    poll();
+    if (settlePolls > 0) settlePolls--;
+    if (isActive() || settlePolls > 0) pollTimer = setTimeout(pollOnce, POLL_MS);
   }
 
   function poll() {
@@ -296,6 +329,7 @@
     else audio.pause(player.sound);
     player.paused = !player.paused;
     render();
+    watchPlayback();
   }
 
   function nextTrack() {
@@ -320,6 +354,7 @@
       audio.play(player.sound, false, -1);
       Object.assign(player, { ended: false, started: false, paused: false, waited: 0 });
     }
+    watchPlayback();
   }
 
   function setVolume(volume) {
@@ -333,11 +368,11 @@
 
   function render() {
     const track = tracks[player.index];
-    $('now-playing').textContent = player.sound && track
+    setText($('now-playing'), player.sound && track
       ? track.title + ' — ' + track.artist + ' (' + FORMAT_NAME[player.format] + ')'
-      : (track && player.ended ? 'Ended: ' + track.title : 'Nothing yet: pick a track.');
+      : (track && player.ended ? 'Ended: ' + track.title : 'Nothing yet: pick a track.'));
     // Glyphs that the usual desktop fonts all have.
-    $('play').textContent = player.sound && !player.paused && !player.ended ? '‖ Pause' : '▶ Play';
+    setText($('play'), player.sound && !player.paused && !player.ended ? '‖ Pause' : '▶ Play');
     for (const item of $('track-list').children) {
       item.classList.toggle('current', item.dataset.track === String(track && track.id) && player.sound !== 0);
     }
@@ -346,23 +381,26 @@
 
   function renderProgress(id, state, position, length, playing, paused, starving) {
     const seekBar = $('seek');
-    seekBar.max = String(length);
-    if (!player.seeking) seekBar.value = String(Math.min(position, length));
-    $('position').textContent = formatTime(position);
-    $('length').textContent = formatTime(length);
+    if (seekBar.max !== String(length)) seekBar.max = String(length);
+    const value = String(Math.min(position, length));
+    if (!player.seeking && seekBar.value !== value) seekBar.value = value;
+    setText($('position'), formatTime(position));
+    setText($('length'), formatTime(length));
     renderBuffered(id, length);
     if (!id) {
-      $('sound-state').textContent = '';
+      setText($('sound-state'), '');
       return;
     }
     let text = 'Sound #' + id + ': ' + (SOUND_STATE[state] || 'state ' + state);
     text += playing ? (paused ? ', paused' : ', playing') : (player.ended ? ', ended' : '');
     if (starving) text += ', waiting for data';
     if (player.next) text += '; next: sound #' + player.next + ', waiting to follow without a gap';
-    $('sound-state').textContent = text;
+    setText($('sound-state'), text);
   }
 
   // The loaded parts of the track, as start and end pairs in milliseconds.
+  let shownBuffered = '';
+
   function renderBuffered(id, length) {
     const ranges = id && length > 0 ? audio.getRanges(id) : [];
     const stops = [];
@@ -372,7 +410,10 @@
       stops.push('transparent ' + start + '%', 'var(--accent-light) ' + start + '%',
         'var(--accent-light) ' + end + '%', 'transparent ' + end + '%');
     }
-    $('buffered').style.background = stops.length ? 'linear-gradient(to right, ' + stops.join(', ') + ')' : 'none';
+    const background = stops.length ? 'linear-gradient(to right, ' + stops.join(', ') + ')' : 'none';
+    if (background === shownBuffered) return;
+    shownBuffered = background;
+    $('buffered').style.background = background;
   }
 
   // ---- downloads ---------------------------------------------------------
@@ -494,17 +535,24 @@
     return found ? found.value + ' (' + current + ')' : current || 'automatic';
   }
 
-  function refreshStorage() {
-    const facts = $('storage-facts');
-    facts.textContent = '';
-    const fact = (name, value, id) => {
+  // The facts shown, by name: made once, then only their changed texts written.
+  const facts = new Map();
+
+  function fact(name, value, id) {
+    let detail = facts.get(name);
+    if (!detail) {
       const term = document.createElement('dt');
       term.textContent = name;
-      const detail = document.createElement('dd');
-      detail.textContent = value;
+      detail = document.createElement('dd');
+      detail.textContent = value === null ? '…' : value;
       if (id) detail.id = id;
-      facts.append(term, detail);
-    };
+      $('storage-facts').append(term, detail);
+      facts.set(name, detail);
+    }
+    if (value !== null) setText(detail, value);
+  }
+
+  function refreshStorage() {
     if (!ici) {
       fact('Local storage', storedKeys() + ' (the browser’s own)');
       return;
@@ -516,12 +564,12 @@
     // Whole gigabytes, truncated: a smaller limit reads as 0.
     fact('Cache limit', limit === '-1' ? '10 % of its disk' : (limit === '0' ? 'under 1 GB' : limit + ' GB'));
     fact('Free for the cache', formatBytes(ici.getDeviceInfo('cache_volume_available_space')));
-    fact('Files in the cache', '…', 'cache-count');
+    fact('Files in the cache', null, 'cache-count');
     fact('Download folder', ici.getSetting('download_repository_path'));
-    fact('Complete downloads', '…', 'download-count');
+    fact('Complete downloads', null, 'download-count');
     fact('Local storage', storedKeys());
-    ici.getFileCount(['cache'], 0, 0, (count) => { $('cache-count').textContent = String(count); });
-    ici.getFileCount([DOWNLOAD], FILE_COMPLETE, 0, (count) => { $('download-count').textContent = String(count); });
+    ici.getFileCount(['cache'], 0, 0, (count) => setText($('cache-count'), String(count)));
+    ici.getFileCount([DOWNLOAD], FILE_COMPLETE, 0, (count) => setText($('download-count'), String(count)));
   }
 
   function clearCache() {
@@ -724,11 +772,9 @@
     attempt('Telling the client the page is ready', () => ici.init());
     attempt('Listing the downloads', () => ici.getFiles([DOWNLOAD], 0, 0, replaceDownloads));
     attempt('Reading the storage', refreshStorage);
-    setInterval(refreshStorageSoon, 10000);
   } else {
     attempt('Reading the storage', refreshStorage);
   }
-  if (audio) setInterval(poll, POLL_MS);
   attempt('Following the location', followLocation);
   render();
 })();
