@@ -532,8 +532,9 @@ void VLRepository::noteClosed(VLRepositoryFile* file)
 
 void VLRepository::noteRemoved(VLRepositoryFile* file)
 {
+    // A clear-all removes the records in id order: the end is the right place.
     if (!file->isOpen())
-        m_removedFiles.insert(file->getFileId());
+        m_removedFiles.insert(m_removedFiles.end(), file->getFileId());
 }
 
 void VLRepository::deleteRemovedAndClosed(std::map<VLFileId, VLRepositoryFile*>::iterator& it)
