@@ -1,5 +1,7 @@
 #include "BenchProcesses.h"
 
+#include "TestFolder.h"
+
 #include <dirent.h>
 #include <signal.h>
 
@@ -65,21 +67,6 @@ double treePss(pid_t root, const std::vector<pid_t>& others) {
   return total / 1024.0;
 }
 
-ScratchFolder::ScratchFolder(const char* pattern) {
-  gchar* made = g_dir_make_tmp(pattern, nullptr);
-  if (made == nullptr) {
-    fprintf(stderr, "cannot make a scratch folder %s\n", pattern);
-    exit(1);
-  }
-  m_path = made;
-  g_free(made);
-}
-
-ScratchFolder::~ScratchFolder() {
-  std::string command = "rm -rf '" + m_path + "'";
-  if (system(command.c_str()) != 0) fprintf(stderr, "cannot remove %s\n", m_path.c_str());
-}
-
 GSubprocess* spawnProcess(const std::vector<std::string>& arguments, GSubprocessFlags flags, gchar** environment) {
   std::vector<const char*> argv;
   for (const std::string& argument : arguments) argv.push_back(argument.c_str());
@@ -137,7 +124,7 @@ double chromiumPss(const std::string& page) {
   if (chromium == nullptr) return -1;
   double pss = -1;
   {
-    ScratchFolder profile("bench-chromium-XXXXXX");
+    TestFolder profile;
     GSubprocess* browser = spawnProcess(
         {chromium, "--headless", "--no-sandbox", "--disable-gpu", "--user-data-dir=" + profile.path(), page},
         static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDOUT_SILENCE | G_SUBPROCESS_FLAGS_STDERR_SILENCE));

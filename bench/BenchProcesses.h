@@ -16,20 +16,6 @@
 // benchmark itself started). -1 when the root's memory cannot be read.
 double treePss(pid_t root, const std::vector<pid_t>& others = {});
 
-// A scratch folder (under the system's temporary folder) removed with
-// everything in it when the object goes away, on every way out of a scope.
-class ScratchFolder {
- public:
-  explicit ScratchFolder(const char* pattern);
-  ~ScratchFolder();
-  ScratchFolder(const ScratchFolder&) = delete;
-  ScratchFolder& operator=(const ScratchFolder&) = delete;
-  const std::string& path() const { return m_path; }
-
- private:
-  std::string m_path;
-};
-
 // Starts a program; null (with a line on standard error) when it cannot.
 // environment: null for this process's own.
 GSubprocess* spawnProcess(const std::vector<std::string>& arguments, GSubprocessFlags flags,

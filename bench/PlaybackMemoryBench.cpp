@@ -24,6 +24,7 @@
 
 #include "BenchProcesses.h"
 #include "ShellTestServer.h"
+#include "TestFolder.h"
 #include "VeloraDesktopAppDelegate.h"
 #include "WebViewProbe.h"
 
@@ -70,7 +71,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   // The client's folders in a scratch home.
-  ScratchFolder scratch("memory-bench-XXXXXX");
+  TestFolder scratch;
   const std::string& home = scratch.path();
   for (const char* variable : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"}) {
     std::string folder = home + "/" + variable;

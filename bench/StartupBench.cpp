@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "BenchProcesses.h"
+#include "TestFolder.h"
 
 namespace {
 
@@ -53,7 +54,7 @@ gchar** scratchEnvironment(const std::string& home) {
 
 // The client in a scratch home of its own, pointed at the page.
 bool runClient(const std::string& program, const std::string& page, Sample& sample) {
-  ScratchFolder scratch("startup-bench-XXXXXX");
+  TestFolder scratch;
   const std::string& home = scratch.path();
   std::string config = home + "/config/velora-desktop";
   g_mkdir_with_parents(config.c_str(), 0700);
@@ -83,7 +84,7 @@ bool runClient(const std::string& program, const std::string& page, Sample& samp
 // The bare window in a scratch home of its own: its WebKit data and caches
 // go there, not into the user's folders.
 bool runBare(const std::string& program, const std::string& page, Sample& sample) {
-  ScratchFolder scratch("startup-bench-bare-XXXXXX");
+  TestFolder scratch;
   gchar** environment = scratchEnvironment(scratch.path());
   double start = now();
   GSubprocess* bare = spawnProcess({program, page}, G_SUBPROCESS_FLAGS_STDOUT_PIPE, environment);
