@@ -44,17 +44,6 @@ std::vector<int16_t> withoutLeadingSilence(const std::vector<int16_t>& samples)
     return std::vector<int16_t>(samples.begin() + long(start), samples.end());
 }
 
-// Index of the first sample that differs, SIZE_MAX when both are equal.
-size_t firstDifference(const std::vector<int16_t>& a, const std::vector<int16_t>& b)
-{
-    const size_t n = std::min(a.size(), b.size());
-    for (size_t i = 0; i < n; ++i) {
-        if (a[i] != b[i])
-            return i;
-    }
-    return a.size() == b.size() ? SIZE_MAX : n;
-}
-
 class PlaybackTest : public ::testing::Test
 {
 protected:
@@ -226,7 +215,7 @@ TEST_F(PlaybackTest, ASeekPlaysFromTheFrameItAskedFor)
         const std::vector<int16_t> recorded = vetest::readWav(wav).samples;
         const std::vector<int16_t> played = c.whole || !c.waitOpen ? recorded : withoutLeadingSilence(recorded);
         EXPECT_EQ(expected.size(), played.size());
-        EXPECT_EQ(SIZE_MAX, firstDifference(expected, played));
+        EXPECT_EQ(SIZE_MAX, vetest::firstDifference(expected, played));
     }
 }
 
@@ -253,7 +242,7 @@ TEST_F(PlaybackTest, AStreamStartsWithoutTheEndOfItsFile)
     const std::vector<int16_t> recorded = vetest::readWav(wav).samples;
     ASSERT_GE(recorded.size(), size_t(44100 * 3 * 2));
     const std::vector<int16_t> expected(reference.begin(), reference.begin() + long(recorded.size()));
-    EXPECT_EQ(SIZE_MAX, firstDifference(expected, recorded));
+    EXPECT_EQ(SIZE_MAX, vetest::firstDifference(expected, recorded));
 }
 
 // Gapless joins on real-time outputs while two offline downloads stall and

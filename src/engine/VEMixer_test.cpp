@@ -85,14 +85,6 @@ std::vector<int16_t> concatenation(const std::vector<Track>& list) {
   return all;
 }
 
-size_t firstDifference(const std::vector<int16_t>& a, const std::vector<int16_t>& b) {
-  size_t n = std::min(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
-    if (a[i] != b[i]) return i;
-  }
-  return a.size() == b.size() ? SIZE_MAX : n;
-}
-
 }  // namespace
 
 TEST_F(VEMixerTest, TwoThenTenTracksJoinWithoutGapOrOverlap) {

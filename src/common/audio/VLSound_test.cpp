@@ -30,16 +30,6 @@ std::vector<int16_t> referenceOf(const vetest::Fixture& fixture)
     return vetest::stereo(vetest::readWav(fixture.reference));
 }
 
-size_t firstDifference(const std::vector<int16_t>& a, const std::vector<int16_t>& b)
-{
-    const size_t n = std::min(a.size(), b.size());
-    for (size_t i = 0; i < n; ++i) {
-        if (a[i] != b[i])
-            return i;
-    }
-    return a.size() == b.size() ? SIZE_MAX : n;
-}
-
 class VLSoundTest : public ::testing::Test
 {
 protected:
@@ -222,7 +212,7 @@ TEST_F(VLSoundTest, AStreamedMp3PlaysToItsEndAsTheReferenceDecodes)
     const std::vector<int16_t> expected = referenceOf(track);
     const std::vector<int16_t> played = withoutLeadingSilence(out.samples);
     EXPECT_EQ(expected.size(), played.size());
-    EXPECT_EQ(SIZE_MAX, firstDifference(expected, played));
+    EXPECT_EQ(SIZE_MAX, vetest::firstDifference(expected, played));
 }
 
 TEST_F(VLSoundTest, TwoStreamedTracksJoinWithoutGap)
@@ -256,7 +246,7 @@ TEST_F(VLSoundTest, TwoStreamedTracksJoinWithoutGap)
     expected.insert(expected.end(), tail.begin(), tail.end());
     const vetest::Wav out = vetest::readWav(session.wavPath);
     EXPECT_EQ(expected.size(), out.samples.size());
-    EXPECT_EQ(SIZE_MAX, firstDifference(expected, out.samples));
+    EXPECT_EQ(SIZE_MAX, vetest::firstDifference(expected, out.samples));
 }
 
 TEST_F(VLSoundTest, AGaplessPlayAfterAnUnknownSoundPlaysAtOnce)
@@ -286,7 +276,7 @@ TEST_F(VLSoundTest, ATrackInTheDownloadRepositoryPlaysWithoutNetwork)
     session.close();
     const vetest::Wav out = vetest::readWav(session.wavPath);
     const std::vector<int16_t> expected = referenceOf(track);
-    EXPECT_EQ(SIZE_MAX, firstDifference(expected, withoutLeadingSilence(out.samples)));
+    EXPECT_EQ(SIZE_MAX, vetest::firstDifference(expected, withoutLeadingSilence(out.samples)));
 }
 
 TEST_F(VLSoundTest, ASeekIntoMissingDataStarvesFetchesFromThereAndResumes)

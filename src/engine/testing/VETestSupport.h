@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -111,6 +112,15 @@ inline std::vector<int16_t> stereo(const Wav& wav) {
     out.push_back(s);
   }
   return out;
+}
+
+// Index of the first sample that differs, SIZE_MAX when both are equal.
+inline size_t firstDifference(const std::vector<int16_t>& a, const std::vector<int16_t>& b) {
+  size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return i;
+  }
+  return a.size() == b.size() ? SIZE_MAX : n;
 }
 
 // Fixtures, made once per process and cached by name.
