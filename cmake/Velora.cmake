@@ -48,10 +48,8 @@ function(velora_test source)
   add_test(NAME ${test_name} COMMAND ${VELORA_TEST_LAUNCHER} $<TARGET_FILE:${test_name}>)
   set_tests_properties(${test_name} PROPERTIES TIMEOUT 300)
   if(VELORA_SANITIZE MATCHES "thread")
-    # Tests that need a private mount namespace fork and start threads in the
-    # child; the child only runs the test's own body and exits.
     set_property(TEST ${test_name} APPEND PROPERTY ENVIRONMENT
-      "TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/cmake/tsan-suppressions.txt die_after_fork=0")
+      "TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/cmake/tsan-suppressions.txt")
   endif()
 endfunction()
 

@@ -637,6 +637,11 @@ void fillVolume(const std::string& folder)
 
 TEST_F(CoreDriverTest, StorageWritesOnAFullDiskAnswerFalseAndKeepWhatWasStored)
 {
+#if defined(__SANITIZE_THREAD__)
+    // The driver is talked to from a forked child (the one in the private
+    // mount namespace), whose new threads the thread sanitizer cannot follow.
+    GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
+#endif
     TestFolder folder;
     const std::string volume = folder.folder("small");
     const int result = TestSmallVolume::run(volume, "4m", [&] {
