@@ -69,6 +69,15 @@ const char* headerValue(const char* line, const char* name)
     return line + length;
 }
 
+// Whether a multi-interface call succeeded; logs the failure when not.
+bool multiSucceeded(CURLMcode code)
+{
+    if (code == CURLM_OK)
+        return true;
+    VL_LOG_ERROR("CURL failed : (" << code << ") " << curl_multi_strerror(code));
+    return false;
+}
+
 } // namespace
 
 // ---- Transfer record ----
@@ -819,10 +828,8 @@ bool VLHttpRepositoryProvider::update()
 bool VLHttpRepositoryProvider::performAndWait()
 {
     CURLMcode code = curl_multi_perform(m_multi, &m_running);
-    if (code != CURLM_OK) {
-        VL_LOG_ERROR("CURL failed : (" << code << ") " << curl_multi_strerror(code));
+    if (!multiSucceeded(code))
         return false;
-    }
     if (m_running == 0)
         return true;
     fd_set readSet;
@@ -833,20 +840,16 @@ bool VLHttpRepositoryProvider::performAndWait()
     FD_ZERO(&exceptionSet);
     int maxfd = -1;
     code = curl_multi_fdset(m_multi, &readSet, &writeSet, &exceptionSet, &maxfd);
-    if (code != CURLM_OK) {
-        VL_LOG_ERROR("CURL failed : (" << code << ") " << curl_multi_strerror(code));
+    if (!multiSucceeded(code))
         return false;
-    }
     if (maxfd < -1) {
         VL_LOG_ERROR("Unable to get file descriptors from the transfers : " << maxfd);
         return false;
     }
     long timeout = -1;
     code = curl_multi_timeout(m_multi, &timeout);
-    if (code != CURLM_OK) {
-        VL_LOG_ERROR("CURL failed : (" << code << ") " << curl_multi_strerror(code));
+    if (!multiSucceeded(code))
         return false;
-    }
     if (timeout >= 0) {
         timeout = std::min(timeout, kMaxWaitMs);
         struct timeval wait = {timeout / 1000, (timeout % 1000) * 1000};
@@ -863,18 +866,14 @@ bool VLHttpRepositoryProvider::driveWhileReadable()
     double deadline = VLPlatformFactory::instance()->getTime() + kDriveBudgetSeconds;
     do {
         CURLMcode code = curl_multi_perform(m_multi, &m_running);
-        if (code != CURLM_OK) {
-            VL_LOG_ERROR("CURL failed : (" << code << ") " << curl_multi_strerror(code));
+        if (!multiSucceeded(code))
             return false;
-        }
         if (m_running == 0)
             return true;
         int ready = 0;
         code = curl_multi_wait(m_multi, nullptr, 0, 0, &ready);
-        if (code != CURLM_OK) {
-            VL_LOG_ERROR("CURL failed : (" << code << ") " << curl_multi_strerror(code));
+        if (!multiSucceeded(code))
             return false;
-        }
         if (ready == 0)
             return true;
     } while (VLPlatformFactory::instance()->getTime() < deadline);
