@@ -56,16 +56,7 @@ void fillIndex(const std::string& path, const std::string& directory, int rows)
 {
     sqlite3* db = nullptr;
     check(sqlite3_open(path.c_str(), &db), db);
-    check(sqlite3_exec(db,
-                       "CREATE TABLE IF NOT EXISTS \"files\" ( \"repository\" VARCHAR NOT NULL, \"identity\" VARCHAR "
-                       "NOT NULL, \"entity_id\" VARCHAR NOT NULL, \"format_id\" INTEGER NOT NULL, \"size\" INTEGER "
-                       "NOT NULL, \"loaded\" INTEGER NOT NULL, \"etag\" VARCHAR NOT NULL, \"file_name\" VARCHAR "
-                       "UNIQUE NOT NULL, \"metadata\" VARCHAR NOT NULL, \"provider_data\" VARCHAR NOT NULL, "
-                       "\"position\" INTEGER NOT NULL, \"custom\" INTEGER NOT NULL, \"last_validation\" INTEGER NOT "
-                       "NULL, \"last_open\" INTEGER NOT NULL, \"total_lock_count\" INTEGER NOT NULL, \"last_add\" "
-                       "INTEGER NOT NULL, PRIMARY KEY (repository, identity, entity_id, format_id))",
-                       nullptr, nullptr, nullptr),
-          db);
+    check(sqlite3_exec(db, VLRepository::kCreateFilesTable, nullptr, nullptr, nullptr), db);
     check(sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr), db);
     sqlite3_stmt* insert = nullptr;
     check(sqlite3_prepare_v2(db,

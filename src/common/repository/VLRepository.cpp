@@ -34,14 +34,6 @@ const size_t kDeletionsPerPass = 200;
 // How long a statement waits for another process's lock on the index.
 const int kBusyTimeoutMs = 2000;
 
-const char* const kCreateTable =
-    "CREATE TABLE IF NOT EXISTS \"files\" ( \"repository\" VARCHAR NOT NULL, \"identity\" VARCHAR NOT NULL, "
-    "\"entity_id\" VARCHAR NOT NULL, \"format_id\" INTEGER NOT NULL, \"size\" INTEGER NOT NULL, \"loaded\" "
-    "INTEGER NOT NULL, \"etag\" VARCHAR NOT NULL, \"file_name\" VARCHAR UNIQUE NOT NULL, \"metadata\" VARCHAR NOT "
-    "NULL, \"provider_data\" VARCHAR NOT NULL, \"position\" INTEGER NOT NULL, \"custom\" INTEGER NOT NULL, "
-    "\"last_validation\" INTEGER NOT NULL, \"last_open\" INTEGER NOT NULL, \"total_lock_count\" INTEGER NOT NULL, "
-    "\"last_add\" INTEGER NOT NULL, PRIMARY KEY (repository, identity, entity_id, format_id))";
-
 // The schema tests compare with a single-quoted 'files', which SQLite reads
 // as a string whether or not double-quoted literals are enabled in its build.
 const char* const kLacksProviderData =
@@ -90,6 +82,14 @@ double knownSize(VLRepositoryFile* file)
 }
 
 } // namespace
+
+const char* const VLRepository::kCreateFilesTable =
+    "CREATE TABLE IF NOT EXISTS \"files\" ( \"repository\" VARCHAR NOT NULL, \"identity\" VARCHAR NOT NULL, "
+    "\"entity_id\" VARCHAR NOT NULL, \"format_id\" INTEGER NOT NULL, \"size\" INTEGER NOT NULL, \"loaded\" "
+    "INTEGER NOT NULL, \"etag\" VARCHAR NOT NULL, \"file_name\" VARCHAR UNIQUE NOT NULL, \"metadata\" VARCHAR NOT "
+    "NULL, \"provider_data\" VARCHAR NOT NULL, \"position\" INTEGER NOT NULL, \"custom\" INTEGER NOT NULL, "
+    "\"last_validation\" INTEGER NOT NULL, \"last_open\" INTEGER NOT NULL, \"total_lock_count\" INTEGER NOT NULL, "
+    "\"last_add\" INTEGER NOT NULL, PRIMARY KEY (repository, identity, entity_id, format_id))";
 
 VLRepository::VLRepository(VLRepositoryHandler* handler, VLHttpRepositoryProvider* provider, const std::string& name,
                            const std::string& identity, uint64_t validationPeriod, const std::string& databaseFolder,
@@ -637,7 +637,7 @@ bool VLRepository::openIndex()
         && (!VLSQLiteStatement::execute(m_db, kAddTotalLockCount) || !VLSQLiteStatement::execute(m_db, kAddLastAdd)))
         return false;
 
-    return VLSQLiteStatement::execute(m_db, kCreateTable)
+    return VLSQLiteStatement::execute(m_db, kCreateFilesTable)
            && VLSQLiteStatement::execute(m_db, "PRAGMA synchronous = OFF");
 }
 

@@ -45,6 +45,10 @@ class VLRepositoryMove;
 class VLRepository
 {
 public:
+    // The statement that makes the index's "files" table when it is missing;
+    // tools that write index rows of their own make the table with it too.
+    static const char* const kCreateFilesTable;
+
     VLRepository(VLRepositoryHandler* handler, VLHttpRepositoryProvider* provider, const std::string& name,
                  const std::string& identity, uint64_t validationPeriod, const std::string& databaseFolder,
                  const std::string& directory, int maxPercent, bool autoClean, double maxSize);
