@@ -228,11 +228,16 @@ void VLRepository::setLimits(int maxPercent, double maxSize)
 // The space a repository may use is what it stores plus what the volume has
 // free: counting its own files against the free space alone would make it
 // full as soon as it had stored as much as was left. The reserve stays free
-// whatever the other limits say; the percent and the size limit lower it.
+// while the volume still has it; once other programs have taken it, keeping
+// it would refuse every file (the limit would be 0), so the percent and the
+// size limit alone hold, else the volume's size. The percent and the size
+// limit lower the limit further.
 double VLRepository::limitFor(double stored, double available, double total) const
 {
     double space = stored + available;
-    double limit = std::min(total, std::max(0.0, space - kReserve));
+    double limit = total;
+    if (available > kReserve)
+        limit = std::min(limit, space - kReserve);
     int percent = m_maxPercent;
     double size = m_maxSize;
     if (percent >= 1)
@@ -335,11 +340,16 @@ bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size)
         VL_LOG_WARN("Repository file does not fit : " << file->getFileId() << " needs " << size << " bytes, the limit is "
                                                       << limit << " and " << available << " bytes are available");
         // Without auto-clean the user can make room: the repository is full
-        // until then. A size larger than the volume never fits: that file alone fails.
+        // until then. A size larger than the volume never fits: that file alone
+        // fails. An auto-clean repository never turns full; in both cases the
+        // handler still hears why the file fails (it tells the page once per
+        // episode), instead of the page waiting in silence.
         if (!m_autoClean && wanted <= total) {
             m_roomNeeded = size;
             m_roomNeededBy.reset(new VLFileId(file->getFileId()));
             checkSize(true);
+        } else if (m_handler) {
+            m_handler->onVolumeFull(this);
         }
         return false;
     }

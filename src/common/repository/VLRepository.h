@@ -139,7 +139,9 @@ public:
     // records are evicted, as many as that takes and no more. A size that
     // cannot fit even so is refused and evicts nothing; a repository without
     // auto-clean is then full while the file is wanted and the volume lacks
-    // the room (a size larger than the whole volume is refused alone).
+    // the room (a size larger than the whole volume is refused alone). A
+    // refusal that turns nothing full (auto-clean, or larger than the volume)
+    // tells the handler onVolumeFull on each refusal.
     bool makeRoomFor(VLRepositoryFile* file, size_t size);
     // Probes the directory and tells the handler onUnwritable when it turns
     // unwritable.

@@ -148,8 +148,8 @@ bool runInChild(const std::string& test, const std::string& environment, std::st
 // ---- Limits, eviction, full ----
 
 // The space a repository may use is what it stores plus what is free, less
-// the 300 MB reserve, lowered by the percent and size limits: without those
-// it is full exactly when less than the reserve is free.
+// the 300 MB reserve while that much is free, lowered by the percent and size
+// limits: without those it never turns full on the reserve's account.
 TEST_F(VLRepositoryTest, LimitIsWhatIsStoredPlusWhatIsFreeLessTheReserve)
 {
     struct Case
@@ -162,7 +162,9 @@ TEST_F(VLRepositoryTest, LimitIsWhatIsStoredPlusWhatIsFreeLessTheReserve)
     };
     const Case cases[] = {
         {86e9, 81.7e9, 0, 0, false},  // downloads larger than what is left
-        {86e9, 0.2e9, 0, 0, true},    // the reserve holds below 300 MB free too
+        {86e9, 0.2e9, 0, 0, false},   // below 300 MB free the reserve is not kept
+        {0.5e9, 0.25e9, 10, 0, true}, // then the percent alone holds
+        {0.02e9, 0.25e9, 10, 0, false},
         {10e9, 90e9, 10, 0, false},   // a percent of the space the repository may use
         {10.1e9, 90e9, 10, 0, true},
         {2.1e9, 90e9, 0, 2e9, true},
@@ -262,6 +264,7 @@ TEST_F(VLRepositoryTest, ASizeThatCannotFitEvictsNothing)
         VLRepositoryFile* playing = repository->getFile(VLFileId("c-playing", 6u), false);
         ASSERT_TRUE(playing->open(VLRepositoryFile::OPEN_LOCK));
         server.clearRequests();
+        const int reported = handler.count("onVolumeFull");
 
         VLRepositoryFile* track = repository->getFile(VLFileId("d-new", 6u), true);
         track->setUrl(server.url("/size=" + std::to_string(c.announced) + "/seed=4/track"));
@@ -274,6 +277,7 @@ TEST_F(VLRepositoryTest, ASizeThatCannotFitEvictsNothing)
             EXPECT_EQ(std::string(entity) == c.evicted, isRemoved(entity)) << entity << " for " << c.announced;
         EXPECT_FALSE(track->isRemoved());
         EXPECT_EQ(c.fetched, track->getSize() == c.announced);
+        EXPECT_EQ(c.fetched, handler.count("onVolumeFull") == reported) << "a refusal is reported";
         ASSERT_TRUE(track->close(0));
         ASSERT_TRUE(playing->close(VLRepositoryFile::OPEN_LOCK));
     }
