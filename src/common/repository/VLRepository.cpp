@@ -96,7 +96,7 @@ VLRepository::VLRepository(VLRepositoryHandler* handler, VLHttpRepositoryProvide
                            const std::string& directory, int maxPercent, bool autoClean, double maxSize)
     : m_handler(handler), m_provider(provider), m_db(nullptr), m_mutex(VLPlatformFactory::instance()->createMutex()),
       m_directory(directory), m_name(name), m_identity(identity), m_validationPeriod(validationPeriod),
-      m_namesAvailable(true), m_offline(false), m_clearAllPending(false), m_rowsLoaded(false), m_lastSave(0), m_maxSize(0), m_maxPercent(0),
+      m_offline(false), m_clearAllPending(false), m_rowsLoaded(false), m_lastSave(0), m_maxSize(0), m_maxPercent(0),
       m_autoClean(autoClean), m_sizeCheckPending(false), m_full(false), m_roomNeeded(0), m_lastSizeCheck(0), m_totalSize(0),
       m_unavailable(false), m_lastAvailabilityCheck(0)
 {
@@ -379,7 +379,7 @@ bool VLRepository::needsRoom(double stored, double kept, double available, doubl
 
 void VLRepository::checkAvailability(bool now)
 {
-    bool unavailable = !m_namesAvailable || !VLPlatformFactory::instance()->getFileHelper()->isWritable(getDirectory());
+    bool unavailable = !VLPlatformFactory::instance()->getFileHelper()->isWritable(getDirectory());
     if (unavailable != m_unavailable) {
         m_unavailable = unavailable;
         if (unavailable && m_handler)
@@ -598,12 +598,7 @@ void VLRepository::close()
 
 void VLRepository::init()
 {
-    // Without a digest every file would get the same name and overwrite the
-    // others: the repository refuses to start and stays unavailable.
-    m_namesAvailable = !makeFileName(VLFileId("", 0u)).empty();
-    if (!m_namesAvailable)
-        VL_LOG_ERROR("Repository cannot name its files without an MD5 digest, it stays unavailable : " << m_name);
-    bool ok = m_namesAvailable && openIndex();
+    bool ok = openIndex();
     if (ok) {
         checkAvailability(true);
         if (!m_unavailable && !sync())
@@ -613,11 +608,8 @@ void VLRepository::init()
         ok = false;
     if (ok && !m_unavailable)
         removeOrphans();
-    if (!ok) {
-        if (!m_namesAvailable)
-            checkAvailability(true);
+    if (!ok)
         close();
-    }
 }
 
 bool VLRepository::openIndex()

@@ -224,7 +224,6 @@ private:
     std::map<VLFileId, VLRepositoryFile*> m_openFiles;   // the records update works on
     std::set<VLFileId> m_removedFiles;                   // removed records that may be closed
     std::set<VLRepositoryFile*> m_resetFiles;
-    bool m_namesAvailable;           // file names can be made (an MD5 digest exists)
     std::atomic<bool> m_offline;
     std::atomic<bool> m_clearAllPending;
     bool m_rowsLoaded;               // every index row was loaded: saving is safe
