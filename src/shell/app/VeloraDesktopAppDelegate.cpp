@@ -81,9 +81,14 @@ bool VeloraDesktopAppDelegate::start(WebKitWebsiteDataManager* websiteData, cons
 
   // The page's log upload.
   logAlerts_ = std::make_unique<LogUploadAlerts>(window_->window());
-  logUpload_ = std::make_unique<LogUploadService>(
-      LogBundleSettings::forThisUser(VeloraController::getVeloraDesktopVersion(), Binding::instance()->getSystemUid()),
-      *logAlerts_);
+  LogBundleSettings bundleSettings =
+      LogBundleSettings::forThisUser(VeloraController::getVeloraDesktopVersion(), Binding::instance()->getSystemUid());
+  bundleSettings.storageFolders = [] {
+    Binding* core = Binding::instance();
+    return std::vector<std::string>{core->getSetting("cache_repository_path"), core->getSetting("import_repository_path"),
+                                    core->getSetting("download_repository_path")};
+  };
+  logUpload_ = std::make_unique<LogUploadService>(std::move(bundleSettings), *logAlerts_);
   controller.setLogUploader([this](const std::string& userId, const std::string& login, const std::string& version) {
     logUpload_->sendLogForUserId(userId, login, version);
   });
