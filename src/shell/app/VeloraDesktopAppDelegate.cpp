@@ -374,10 +374,8 @@ void VeloraDesktopAppDelegate::openVeloraURI() {
   gtk_widget_destroy(dialog);
   if (response != GTK_RESPONSE_OK || doOpenVeloraURI(address)) return;
   // The typed address is shown as typed.
-  std::string format = ShellStrings::text("openuri.error.dialog.message.format");
-  size_t at = format.find("%s");
-  std::string text = at == std::string::npos ? format : format.substr(0, at) + address + format.substr(at + 2);
-  showMessage(parent, GTK_MESSAGE_WARNING, ShellStrings::text("openuri.error.dialog.title"), text);
+  showMessage(parent, GTK_MESSAGE_WARNING, ShellStrings::text("openuri.error.dialog.title"),
+              ShellStrings::formatted("openuri.error.dialog.message.format", address));
 }
 
 // --- quitting ------------------------------------------------------------------------
