@@ -320,6 +320,11 @@ void VLDesktop::onUnwritable(VLRepository* repository)
     queueErrorCode(errorCode(repository, "UNWRITABLE"));
 }
 
+void VLDesktop::onIndexDamaged(VLRepository* repository)
+{
+    queueErrorCode(errorCode(repository, "INDEX_DAMAGED"));
+}
+
 void VLDesktop::queueErrorCode(const std::string& code)
 {
     VLMutexLocker lock(m_queueMutex);

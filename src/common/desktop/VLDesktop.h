@@ -114,6 +114,7 @@ public:
     // order, once it is.
     void onVolumeFull(VLRepository* repository) override;
     void onUnwritable(VLRepository* repository) override;
+    void onIndexDamaged(VLRepository* repository) override;
     // Sends the page "getFileUrl" with the file when the page is ready; else an
     // error line and nothing more.
     void askFileUrl(VLRepository* repository, const VLFileId& id) override;
