@@ -530,6 +530,12 @@ bool VLDesktop::getPlaying(int id)
     return sound && sound->getPlaying();
 }
 
+VLAudioInterface::PlaybackState VLDesktop::getPlaybackState()
+{
+    VLAudioInterface* audio = VLPlayer::instance()->getAudioInterface();
+    return audio ? audio->getPlaybackState() : VLAudioInterface::PlaybackStopped;
+}
+
 bool VLDesktop::getPaused(int id)
 {
     VLSound* sound = findSound(id);

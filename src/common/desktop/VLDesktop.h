@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "VLAskFileUrlDelegate.h"
+#include "VLAudioInterface.h"
 #include "VLRepositoryHandler.h"
 #include "VLRunnerObject.h"
 
@@ -164,6 +165,8 @@ public:
     void setMuted(int id, bool muted);
     void getRanges(int id, std::list<float>* ranges);               // untouched
     std::string getPendingData(int id);                             // ""
+    // Whether a sound of the session plays, else is paused; stopped without one.
+    VLAudioInterface::PlaybackState getPlaybackState();
 
     // --- downloads (main thread); each only queues an action ----------------
 
