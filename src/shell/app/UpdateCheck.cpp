@@ -167,9 +167,7 @@ void UpdateCheck::finish(const std::string& body, unsigned status, const std::st
 
 void UpdateCheck::offer(const Release& release) {
   link_ = release.link;
-  std::string message = ShellStrings::text("update.dialog.message.format");
-  size_t at = message.find("%s");
-  if (at != std::string::npos) message = message.substr(0, at) + release.version + message.substr(at + 2);
+  std::string message = ShellStrings::formatted("update.dialog.message.format", release.version);
   dialog_ = gtk_message_dialog_new(parent_, GTK_DIALOG_DESTROY_WITH_PARENT, GTK_MESSAGE_INFO, GTK_BUTTONS_NONE, "%s",
                                    ShellStrings::text("update.dialog.title").c_str());
   gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog_), "%s", message.c_str());
