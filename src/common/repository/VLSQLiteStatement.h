@@ -15,6 +15,10 @@ struct sqlite3_stmt;
 class VLSQLiteStatement
 {
 public:
+    // How long a statement waits for another process's lock on a database
+    // (a second instance, a backup, a user's sqlite3) before it fails.
+    static const int kBusyTimeoutMs = 2000;
+
     explicit VLSQLiteStatement(sqlite3* db);
     ~VLSQLiteStatement();
     VLSQLiteStatement(const VLSQLiteStatement&) = delete;

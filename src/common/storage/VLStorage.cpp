@@ -5,6 +5,7 @@
 #include "VLFileHelper.h"
 #include "VLLogger.h"
 #include "VLPlatformFactory.h"
+#include "VLSQLiteStatement.h"
 
 namespace {
 
@@ -29,7 +30,13 @@ const char* const kForbiddenInSettings = "\"0\":";
 } // namespace
 
 VLStorage::VLStorage()
+    : VLStorage(Sharing::SharedWithOtherProcesses)
+{
+}
+
+VLStorage::VLStorage(Sharing sharing)
     : m_db(nullptr)
+    , m_sharing(sharing)
 {
 }
 
@@ -56,6 +63,11 @@ bool VLStorage::init(const std::string& dir, const std::string& name)
         // sqlite3_open hands out a connection even when it fails (all but out of
         // memory); it must be closed all the same.
         logSqliteFailure(rc);
+        closeConnection();
+        return false;
+    }
+    sqlite3_busy_timeout(m_db, VLSQLiteStatement::kBusyTimeoutMs);
+    if (m_sharing == Sharing::ThisProcessOnly && !execute("PRAGMA locking_mode = EXCLUSIVE")) {
         closeConnection();
         return false;
     }

@@ -21,6 +21,8 @@ struct sqlite3_stmt;
 //
 // REQUIRES: external synchronization. The store has no lock; the core uses each
 // store from the main thread only, so each connection has one user at a time.
+// Another process using the same file (a second client, a user's sqlite3)
+// makes a statement wait up to two seconds for its lock before it fails.
 class VLStorage
 {
 public:
@@ -68,6 +70,12 @@ public:
     std::string getPath() const { return m_path; }
 
 protected:
+    // A store whose file only one process may use at a time: the connection
+    // takes the database's locks at its first statement and keeps them until
+    // it closes, so that a second process cannot read or change its rows.
+    enum class Sharing { SharedWithOtherProcesses, ThisProcessOnly };
+    explicit VLStorage(Sharing sharing);
+
     // Closes the connection without touching the rows (shared by clean, the
     // destructors and the failure path of init).
     bool closeConnection();
@@ -101,6 +109,7 @@ private:
     static bool checkKey(const std::string& key);
 
     sqlite3* m_db;
+    Sharing m_sharing;
     std::string m_path;
     std::string m_name;
 };

@@ -198,6 +198,25 @@ const scenarios = {
     waitForOutput();
   },
 
+  // Plays the sound at ?url= without sound output until the application's
+  // play/pause shortcut pauses it.
+  playUntilPaused() {
+    const I = VeloraICI, A = AudioBinding;
+    I.init();
+    I.setSetting('device_output', '3:0');
+    const waitFor = (done, then) => (done() ? then() : setTimeout(() => waitFor(done, then), 20));
+    waitFor(() => I.getSetting('device_output').startsWith('3:'), () => {
+      const sound = A.createSound(params().get('url'));
+      window.VeloraAPI.triggerKeyboardShortcut = (name) => {
+        if (name !== 'playpause') return;
+        A.pause(sound);
+        waitFor(() => A.getPaused(sound), () => report('paused', true));
+      };
+      A.play(sound, 0, 0);
+      waitFor(() => A.getPlaying(sound) && !A.getPaused(sound), () => report('playing', true));
+    });
+  },
+
   storageWrite() {
     localStorage.setItem('persists', 'local value');
     sessionStorage.setItem('lasts', 'session value');
