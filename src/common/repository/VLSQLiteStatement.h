@@ -34,6 +34,9 @@ public:
     // Steps a statement that returns no row (a row counts as a failure).
     bool execute();
     bool reset();
+    // Makes a statement that ran ready to run again, with its bindings
+    // cleared. Whatever its last step answered was reported by that step.
+    void rewind();
     void finalize();
 
     int columnInt(int column);

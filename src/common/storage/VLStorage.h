@@ -2,10 +2,12 @@
 #define VL_STORAGE_H
 
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <string>
 
 struct sqlite3;
-struct sqlite3_stmt;
+class VLSQLiteStatement;
 
 // One web-storage store of the page: a SQLite database file "<name>.db" holding
 // the table "storage" of text keys and text values (keys unique).
@@ -98,10 +100,14 @@ private:
     };
     enum class Column { None, Text, Int64 };
 
-    // Prepares, binds, steps once, reads column 0 when a row comes back, and
-    // finalizes on every path. OK, DONE and ROW succeed; anything else is logged
-    // as a SQLite failure and gives false. False without SQL when not open.
+    // Binds, steps once and reads column 0 when a row comes back, on the
+    // statement prepared for `sql` at its first use and kept until the
+    // connection closes. OK, DONE and ROW succeed; anything else is logged as
+    // a SQLite failure and gives false. False without SQL when not open.
     bool execute(const char* sql, const Binding* bindings, int count, Column column, Answer* answer);
+    // The kept statement for one of this file's statement texts; null, with
+    // the failure logged, when it cannot be prepared.
+    VLSQLiteStatement* statementFor(const char* sql);
     bool execute(const char* sql) { return execute(sql, nullptr, 0, Column::None, nullptr); }
     bool createSchema();
     bool purgeRowsBeyondLimits();
@@ -109,6 +115,9 @@ private:
     static bool checkKey(const std::string& key);
 
     sqlite3* m_db;
+    // Prepared statements by their text's address (this file's constants);
+    // released before the connection closes.
+    std::map<const char*, std::unique_ptr<VLSQLiteStatement>> m_statements;
     Sharing m_sharing;
     std::string m_path;
     std::string m_name;
