@@ -10,7 +10,6 @@
 #include "VEStream.h"
 
 namespace {
-constexpr unsigned int kMaxStreamBufferSize = 16u << 20;
 constexpr int kMaxChannels = 4093;
 // Frames a non-real-time update mixes at most: about one worker pass.
 constexpr size_t kUpdateFrames = 1024;

@@ -114,8 +114,10 @@ class VESystem {
 
   // Size of each stream's file buffer, in VE_TIMEUNIT_RAWBYTES only
   // (VE_ERR_UNSUPPORTED for other units); it bounds every read and applies to
-  // streams created afterwards. 0 or more than 16 MiB: VE_ERR_INVALID_PARAM.
-  // Default 16384 bytes. It is rounded up to the block alignment.
+  // streams created afterwards. 0 or more than kMaxStreamBufferSize (16 MiB):
+  // VE_ERR_INVALID_PARAM. Default 16384 bytes. It is rounded up to the block
+  // alignment.
+  static constexpr unsigned int kMaxStreamBufferSize = 16u << 20;
   VEResult setStreamBufferSize(unsigned int size, VETimeUnit unit);
   VEResult getStreamBufferSize(unsigned int* size, VETimeUnit* unit);
 

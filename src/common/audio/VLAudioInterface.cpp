@@ -509,7 +509,7 @@ bool VLAudioInterface::setStreamBufferSize(size_t bytes, bool now)
 {
     if (!m_system.load())
         return false;
-    if (bytes != kNoPendingSize && (bytes == 0 || bytes > static_cast<size_t>(INT_MAX))) {
+    if (bytes != kNoPendingSize && (bytes == 0 || bytes > getMaxStreamBufferSize())) {
         VL_LOG_WARN("Stream buffer size refused : " << static_cast<long long>(bytes));
         return false;
     }
@@ -536,6 +536,11 @@ bool VLAudioInterface::setStreamBufferSize(size_t bytes, bool now)
     VLMutexLocker values(m_valuesLock);
     m_streamBufferSize = bytes;
     return true;
+}
+
+size_t VLAudioInterface::getMaxStreamBufferSize()
+{
+    return VESystem::kMaxStreamBufferSize;
 }
 
 size_t VLAudioInterface::getStreamBufferSize() const

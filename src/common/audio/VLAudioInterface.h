@@ -82,11 +82,13 @@ public:
     // The devices found at the last init, (label, output id) in order; a copy.
     DriverList getOutputDrivers() const;
 
-    // Bytes; 0 or a value beyond 2^31 - 1 (a negative number from the page) is
-    // refused with a warning; all ones is accepted and changes nothing. With now
-    // false stores it for the next update.
+    // Bytes; 0 or more than getMaxStreamBufferSize is refused with a warning;
+    // all ones is accepted and changes nothing. With now false stores it for
+    // the next update.
     bool setStreamBufferSize(size_t bytes, bool now);
     size_t getStreamBufferSize() const;
+    // The largest stream buffer the engine takes, in bytes.
+    static size_t getMaxStreamBufferSize();
 
     // Any thread.
     PlaybackState getPlaybackState() const { return static_cast<PlaybackState>(m_playbackState.load()); }
