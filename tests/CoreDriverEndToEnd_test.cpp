@@ -626,6 +626,212 @@ TEST_F(CoreDriverTest, StoredRowsTheLimitsRefuseAreGoneAtTheNextStart)
     EXPECT_EQ(0, driver.quit());
 }
 
+// Whether an answer line of callAll carries the result true.
+bool answeredTrue(const JKValue& line)
+{
+    const JKValue* result = field(line, "result");
+    return result && result->isBool() && result->boolValue();
+}
+
+TEST_F(CoreDriverTest, OtherProcessesOnTheStoresNeitherFailNorEraseThePagesWrites)
+{
+    TestFolder folder;
+    const std::string home = folder.folder("home");
+    CoreDriverProcess first(kTool, driverArguments(home, ""));
+    ASSERT_TRUE(first.waitUntilStarted());
+    ASSERT_TRUE(first.call("storageSetItem", args({ "sessionStorage", "token", "t" })).boolValue());
+
+    // Another program reads the local store for a second: the page's writes wait for it.
+    {
+        TestDatabase reader(home + "/data/velora-desktop/storage/localStorage.db");
+        ASSERT_TRUE(reader.exec("BEGIN; SELECT COUNT(*) FROM storage;"));
+        std::thread release([&reader] {
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            reader.exec("COMMIT;");
+        });
+        std::vector<std::pair<std::string, JKValue>> writes;
+        for (int i = 0; i < 10; ++i)
+            writes.push_back({ "storageSetItem", args({ "localStorage", "read" + std::to_string(i), "v" }) });
+        const std::vector<JKValue> answers = first.callAll(writes);
+        release.join();
+        for (const JKValue& answer : answers)
+            EXPECT_TRUE(answeredTrue(answer)) << "a write failed while another program read";
+    }
+
+    // Another program writes the local store at the same time as the page.
+    std::vector<std::pair<std::string, JKValue>> writes;
+    for (int i = 0; i < 150; ++i)
+        writes.push_back({ "storageSetItem", args({ "localStorage", "page" + std::to_string(i), "v" }) });
+    int otherWrites = 0;
+    std::thread other([&] {
+        TestDatabase writer(home + "/data/velora-desktop/storage/localStorage.db");
+        writer.exec("PRAGMA busy_timeout = 2000;");
+        for (int i = 0; i < 150; ++i)
+            otherWrites += writer.exec("INSERT INTO storage VALUES ('other" + std::to_string(i) + "', 'v');") ? 1 : 0;
+    });
+    const std::vector<JKValue> answers = first.callAll(writes);
+    other.join();
+    EXPECT_EQ(150, otherWrites);
+    EXPECT_EQ(150, std::count_if(answers.begin(), answers.end(), answeredTrue));
+    EXPECT_EQ(310, first.call("storageLength", args({ "localStorage" })).int64Value());
+
+    // A second client on the same folders does not start, and its attempt
+    // leaves the first one's session rows alone.
+    CoreDriverProcess second(kTool, driverArguments(home, ""));
+    EXPECT_FALSE(second.waitUntilStarted());
+    EXPECT_EQ("t", first.call("storageGetItem", args({ "sessionStorage", "token" })).stringValue());
+    EXPECT_EQ(0, first.quit());
+}
+
+// The content file of a download in the music folder.
+std::string downloadPath(const std::string& home, int entity)
+{
+    return home + "/Music/Velora/" + md5("download_#anonymous#_" + std::to_string(entity) + "_5");
+}
+
+// The error code a line shows the page; empty when it shows none.
+std::string shownError(const JKValue& line)
+{
+    const JKValue* event = field(line, "event");
+    const JKValue* arguments = field(line, "args");
+    if (!event || event->stringValue() != "showError" || !arguments || !arguments->isArray())
+        return "";
+    return arguments->array()->objectAtIndex(0).stringValue();
+}
+
+bool waitForError(CoreDriverProcess& driver, const std::string& code)
+{
+    return driver.waitForLine([&code](const JKValue& line) { return shownError(line) == code; }, nullptr, 10);
+}
+
+// Bitmaps truncated or deleted by hand, or content cut short, keep their
+// downloads: a whole content gets its bitmap back, a cut one is fetched again.
+TEST_F(CoreDriverTest, DownloadsWithDamagedFilesStayAndAreMadeWholeAgain)
+{
+    TestFolder folder;
+    TestHttpServer server;
+    ASSERT_TRUE(server.isRunning());
+    const std::string home = folder.folder("home");
+    const size_t size = 300000;
+    std::string urls = writeUrlMap(folder, 1001, { server.url("/size=300000/seed=1/a"), server.url("/size=300000/seed=2/b"),
+                                                   server.url("/size=300000/seed=3/c") });
+    {
+        CoreDriverProcess driver(kTool, driverArguments(home, urls));
+        ASSERT_TRUE(driver.waitUntilStarted());
+        ASSERT_TRUE(downloadAll(driver, 1001, 3, 60000));
+        EXPECT_EQ(0, driver.quit());
+    }
+    ASSERT_TRUE(run("truncate -s 0 '" + downloadPath(home, 1001) + ".part'"));
+    ASSERT_TRUE(run("rm '" + downloadPath(home, 1002) + ".part'"));
+    ASSERT_TRUE(run("truncate -s 100000 '" + downloadPath(home, 1003) + "'"));
+    const size_t requestsBefore = server.getRequests().size();
+
+    CoreDriverProcess driver(kTool, driverArguments(home, urls));
+    ASSERT_TRUE(driver.waitUntilStarted());
+    JKValue listed = driver.callAndWaitForCallback("getFileCount", args({ strings({ "download" }), 0, 0 }));
+    EXPECT_EQ(3, number(listed, "count")) << "no download left the list";
+    ASSERT_TRUE(driver.call("waitForFileCount", args({ strings({ "download" }), 2, 16, 3, 60000 })).boolValue());
+    EXPECT_EQ(0, driver.quit());
+    for (int i = 0; i < 3; ++i) {
+        const std::string content = TestFolder::read(downloadPath(home, 1001 + i));
+        const std::vector<uint8_t> expected = TestHttpServer::content(unsigned(i + 1), 0, size);
+        ASSERT_EQ(size, content.size()) << 1001 + i;
+        EXPECT_EQ(0, std::memcmp(content.data(), expected.data(), size)) << 1001 + i;
+    }
+    EXPECT_EQ(requestsBefore + 1, server.getRequests().size()) << "only the cut content is fetched again";
+}
+
+// Damage SQLite finds in the download index: its rows are read back where
+// SQLite still can, the page is told, and new downloads last.
+TEST_F(CoreDriverTest, ADamagedDownloadIndexKeepsWhatCanBeReadAndLastsAgain)
+{
+    struct Damage
+    {
+        const char* name;
+        bool rowsReadable;
+    };
+    for (const Damage& damage : { Damage{ "index pages", true }, Damage{ "header", false } }) {
+        SCOPED_TRACE(damage.name);
+        TestFolder folder;
+        TestHttpServer server;
+        ASSERT_TRUE(server.isRunning());
+        const std::string home = folder.folder("home");
+        std::string urls = writeUrlMap(folder, 1101, { server.url("/size=200000/seed=1/a"),
+                                                       server.url("/size=200000/seed=2/b"),
+                                                       server.url("/size=200000/seed=3/c") });
+        {
+            CoreDriverProcess driver(kTool, driverArguments(home, urls));
+            ASSERT_TRUE(driver.waitUntilStarted());
+            ASSERT_TRUE(downloadAll(driver, 1101, 2, 60000));
+            EXPECT_EQ(0, driver.quit());
+        }
+        const std::string index = home + "/data/velora-desktop/repositories/download.db";
+        std::vector<std::string> pages;
+        if (damage.rowsReadable) {
+            TestDatabase database(index);
+            pages = database.rows("SELECT rootpage FROM sqlite_master WHERE type = 'index'");
+        }
+        for (const std::string& page : damage.rowsReadable ? pages : std::vector<std::string>{ "1" }) {
+            // Every byte of an index's root page, or the file's header, overwritten.
+            const size_t offset = (std::stoul(page) - 1) * 4096;
+            ASSERT_TRUE(run("head -c " + std::string(damage.rowsReadable ? "4096" : "100") +
+                            " /dev/urandom | dd of='" + index + "' bs=1 seek=" + std::to_string(offset) +
+                            " conv=notrunc status=none"));
+        }
+        {
+            CoreDriverProcess driver(kTool, driverArguments(home, urls));
+            ASSERT_TRUE(driver.waitUntilStarted());
+            JKValue listed = driver.callAndWaitForCallback("getFileCount", args({ strings({ "download" }), 0, 0 }));
+            EXPECT_EQ(damage.rowsReadable ? 2 : 0, number(listed, "count"));
+            EXPECT_TRUE(waitForError(driver, "DOWNLOAD_INDEX_DAMAGED"));
+            driver.call("addFile", args({ "download", "1103", 5, "{}" }));
+            ASSERT_TRUE(driver.call("waitForFileCount", args({ strings({ "download" }), 2, 16, damage.rowsReadable ? 3 : 1,
+                                                               60000 })).boolValue());
+            EXPECT_EQ(0, driver.quit());
+        }
+        CoreDriverProcess driver(kTool, driverArguments(home, urls));
+        ASSERT_TRUE(driver.waitUntilStarted());
+        JKValue listed = driver.callAndWaitForCallback("getFileCount", args({ strings({ "download" }), 2, 16 }));
+        EXPECT_EQ(damage.rowsReadable ? 3 : 1, number(listed, "count")) << "the new download lasted";
+        for (const JKValue& line : driver.lines())
+            EXPECT_EQ("", shownError(line)) << "told once";
+        EXPECT_EQ(0, driver.quit());
+        EXPECT_TRUE(TestFolder::exists(index + ".damaged"));
+    }
+}
+
+// A cache folder emptied while the client runs (a user, a cleaner) is made
+// again for the next track; one that cannot take files is told to the page.
+TEST_F(CoreDriverTest, ACacheFolderRemovedWhileRunningIsMadeAgainOrTold)
+{
+    TestFolder folder;
+    ServedTrack track(folder);
+    ASSERT_TRUE(track.ready());
+    const std::string home = folder.folder("home");
+    CoreDriverProcess driver(kTool, driverArguments(home, ""));
+    ASSERT_TRUE(driver.waitUntilStarted());
+    auto openedState = [&](int entity) {
+        int sound = int(driver.call("createSound", args({ track.url(entity) })).int64Value());
+        int state = 1;
+        for (int i = 0; i < 400 && state != 0 && state != 2; ++i) {
+            driver.call("sleep", args({ 25 }));
+            state = int(driver.call("getState", args({ sound })).int64Value());
+        }
+        driver.call("deleteSound", args({ sound }));
+        return state;
+    };
+    ASSERT_EQ(0, openedState(1));
+    ASSERT_TRUE(run("rm -rf '" + home + "/cache'"));
+    EXPECT_EQ(0, openedState(2)) << "the folder is made again";
+    ASSERT_TRUE(run("rm -rf '" + home + "/cache' && touch '" + home + "/cache'"));
+    EXPECT_EQ(2, openedState(3));
+    ASSERT_TRUE(waitForError(driver, "CACHE_UNWRITABLE"));
+    ASSERT_TRUE(run("rm '" + home + "/cache'"));
+    driver.call("sleep", args({ 3500 })); // the next probe of an unwritable folder
+    EXPECT_EQ(0, openedState(4)) << "usable again once the folder can be made";
+    EXPECT_EQ(0, driver.quit());
+}
+
 // Fills the volume of `folder` with a file `name` until no byte fits.
 void fillVolume(const std::string& folder)
 {

@@ -10,6 +10,7 @@
 #include "VLSound.h"
 #include "VLStreamUrl.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -98,7 +99,8 @@ VLAudioInterface::VLAudioInterface()
       m_channels(kChannelCount, 0),
       m_playingCount(0),
       m_tooManyWarned(false),
-      m_callbacksUnderWay(0)
+      m_callbacksUnderWay(0),
+      m_playbackState(PlaybackStopped)
 {
 }
 
@@ -561,12 +563,16 @@ bool VLAudioInterface::update()
 
     bool result = true;
     m_playingCount = 0;
+    PlaybackState playback = PlaybackStopped;
     for (auto& entry : m_sounds) {
         if (!entry.second->update())
             result = false;
-        if (entry.second->getPlaying())
+        if (entry.second->getPlaying()) {
             ++m_playingCount;
+            playback = std::max(playback, entry.second->getPaused() ? PlaybackPaused : PlaybackPlaying);
+        }
     }
+    m_playbackState.store(playback);
     warnTooManySounds();
     releaseDeferredSounds(&result);
 

@@ -42,6 +42,14 @@ class VLAudioInterface
 public:
     typedef std::vector<std::pair<std::string, std::string>> DriverList;
 
+    // What the session's sounds do, as of the last update.
+    enum PlaybackState
+    {
+        PlaybackStopped = 0, // no sound on a channel
+        PlaybackPaused = 1,  // a sound paused, none playing
+        PlaybackPlaying = 2, // a sound playing
+    };
+
     static const int kChannelCount = 4093;
 
     VLAudioInterface();
@@ -79,6 +87,9 @@ public:
     // false stores it for the next update.
     bool setStreamBufferSize(size_t bytes, bool now);
     size_t getStreamBufferSize() const;
+
+    // Any thread.
+    PlaybackState getPlaybackState() const { return static_cast<PlaybackState>(m_playbackState.load()); }
 
     // Sound table (any thread; takes the audio lock). Ids are one more than the
     // largest live id, 1 for an empty table.
@@ -167,6 +178,7 @@ private:
     std::vector<VESound*> m_soundsToRelease;
 
     std::atomic<int> m_callbacksUnderWay;
+    std::atomic<int> m_playbackState;
 };
 
 #endif

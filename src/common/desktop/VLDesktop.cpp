@@ -320,6 +320,11 @@ void VLDesktop::onUnwritable(VLRepository* repository)
     queueErrorCode(errorCode(repository, "UNWRITABLE"));
 }
 
+void VLDesktop::onIndexDamaged(VLRepository* repository)
+{
+    queueErrorCode(errorCode(repository, "INDEX_DAMAGED"));
+}
+
 void VLDesktop::queueErrorCode(const std::string& code)
 {
     VLMutexLocker lock(m_queueMutex);
@@ -523,6 +528,12 @@ bool VLDesktop::getPlaying(int id)
 {
     VLSound* sound = findSound(id);
     return sound && sound->getPlaying();
+}
+
+VLAudioInterface::PlaybackState VLDesktop::getPlaybackState()
+{
+    VLAudioInterface* audio = VLPlayer::instance()->getAudioInterface();
+    return audio ? audio->getPlaybackState() : VLAudioInterface::PlaybackStopped;
 }
 
 bool VLDesktop::getPaused(int id)

@@ -208,7 +208,7 @@ bool VLRepositoryFile::mapFiles()
         VL_LOG_ERROR("Repository file is already open");
         return false;
     }
-    if (!m_content->open()) {
+    if (!m_content->open() && !openInRemadeDirectory()) {
         VL_LOG_ERROR("Unable to map repository file : " << m_content->getPath());
         return false;
     }
@@ -223,6 +223,15 @@ bool VLRepositoryFile::mapFiles()
         return false;
     }
     return true;
+}
+
+// The repository's folder may have gone since the last file was made: the
+// availability check makes it again (or reports it unwritable to the page),
+// and the open is tried once more.
+bool VLRepositoryFile::openInRemadeDirectory()
+{
+    m_repository->checkAvailability(true);
+    return !m_repository->isUnavailable() && m_content->open();
 }
 
 // The index may record a size that the files on disk no longer have (removed

@@ -26,6 +26,9 @@ public:
     virtual void onVolumeFull(VLRepository* repository) = 0;
     // The repository's availability check has just found its folder not writable.
     virtual void onUnwritable(VLRepository* repository) = 0;
+    // The repository's index was found damaged at start and was made again
+    // from the rows that could still be read.
+    virtual void onIndexDamaged(VLRepository* repository) { (void)repository; }
 
 protected:
     ~VLRepositoryHandler() {}

@@ -616,13 +616,18 @@ TEST_F(VLRepositoryTest, ACorruptOrLockedIndexLosesNoRow)
     EXPECT_EQ(2u, repository->getFiles().size());
     repository->close();
 
-    // Not a database at all, and a damaged page inside a real one.
+    // Not a database at all, and a damaged page inside a real one: the
+    // damaged file is kept aside as it was, and a new index takes new rows.
     std::string garbage(8192, 'x');
     ASSERT_TRUE(TestFolder::write(dbPath(), garbage));
     open();
     EXPECT_TRUE(repository->getFiles().empty());
+    EXPECT_NE(nullptr, repository->getFile(VLFileId("c", 6u), true));
     repository->close();
-    EXPECT_EQ(garbage, TestFolder::read(dbPath()));
+    EXPECT_EQ(garbage, TestFolder::read(dbPath() + ".damaged"));
+    open();
+    EXPECT_EQ(1u, repository->getFiles().size());
+    repository->close();
     ASSERT_TRUE(TestFolder::write(dbPath(), saved.substr(0, 4096) + std::string(saved.size() - 4096, '\xff')));
     open();
     repository->update();

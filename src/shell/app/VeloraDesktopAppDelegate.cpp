@@ -81,9 +81,14 @@ bool VeloraDesktopAppDelegate::start(WebKitWebsiteDataManager* websiteData, cons
 
   // The page's log upload.
   logAlerts_ = std::make_unique<LogUploadAlerts>(window_->window());
-  logUpload_ = std::make_unique<LogUploadService>(
-      LogBundleSettings::forThisUser(VeloraController::getVeloraDesktopVersion(), Binding::instance()->getSystemUid()),
-      *logAlerts_);
+  LogBundleSettings bundleSettings =
+      LogBundleSettings::forThisUser(VeloraController::getVeloraDesktopVersion(), Binding::instance()->getSystemUid());
+  bundleSettings.storageFolders = [] {
+    Binding* core = Binding::instance();
+    return std::vector<std::string>{core->getSetting("cache_repository_path"), core->getSetting("import_repository_path"),
+                                    core->getSetting("download_repository_path")};
+  };
+  logUpload_ = std::make_unique<LogUploadService>(std::move(bundleSettings), *logAlerts_);
   controller.setLogUploader([this](const std::string& userId, const std::string& login, const std::string& version) {
     logUpload_->sendLogForUserId(userId, login, version);
   });
@@ -369,10 +374,8 @@ void VeloraDesktopAppDelegate::openVeloraURI() {
   gtk_widget_destroy(dialog);
   if (response != GTK_RESPONSE_OK || doOpenVeloraURI(address)) return;
   // The typed address is shown as typed.
-  std::string format = ShellStrings::text("openuri.error.dialog.message.format");
-  size_t at = format.find("%s");
-  std::string text = at == std::string::npos ? format : format.substr(0, at) + address + format.substr(at + 2);
-  showMessage(parent, GTK_MESSAGE_WARNING, ShellStrings::text("openuri.error.dialog.title"), text);
+  showMessage(parent, GTK_MESSAGE_WARNING, ShellStrings::text("openuri.error.dialog.title"),
+              ShellStrings::formatted("openuri.error.dialog.message.format", address));
 }
 
 // --- quitting ------------------------------------------------------------------------

@@ -3,7 +3,8 @@
 // from 127.0.0.1 (the preference BetaPlayerURL points there), with its
 // folders in a scratch home. Covers the start (objects, user agent), the URL
 // scheme from a second process, the command-line options, quitting with and
-// without the page's agreement and on SIGTERM, and a screenshot.
+// without the page's agreement and on SIGTERM, the media player it is on the
+// session bus, and a screenshot.
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gio/gio.h>
 #include <gtest/gtest.h>
@@ -11,12 +12,14 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "ShellTestServer.h"
 #include "TestFolder.h"
+#include "TestNginxServer.h"
 #include "VLPreferenceStore.h"
 
 namespace {
@@ -244,6 +247,76 @@ TEST_F(VeloraDesktopProcessTest, CommandLineOptionsDoTheirWorkAndEnd) {
   std::string value;
   EXPECT_FALSE(reread.get("desktop_CacheRepositoryPath", value));
   EXPECT_TRUE(reread.get("BetaPlayerURL", value));
+}
+
+// What a desktop reads of the media player on the session bus, with gdbus:
+// the value of one property of the player interface, as gdbus prints it.
+std::string playerProperty(const std::string& name) {
+  std::string command =
+      "gdbus call --session --dest org.mpris.MediaPlayer2.velora-desktop --object-path /org/mpris/MediaPlayer2 "
+      "--method org.freedesktop.DBus.Properties.Get org.mpris.MediaPlayer2.Player " + name + " 2>&1";
+  FILE* out = popen(command.c_str(), "r");
+  std::string text;
+  char buffer[256];
+  while (size_t n = fread(buffer, 1, sizeof buffer, out)) text.append(buffer, n);
+  pclose(out);
+  return text;
+}
+
+TEST_F(VeloraDesktopProcessTest, TheMediaPlayerOnTheSessionBusSaysWhetherTheTrackPlaysOrIsPaused) {
+  const std::string media = home_.folder("media");
+  const std::string tone = home_.file("tone.wav");
+  ASSERT_EQ(system(("sox -q -n -r 44100 -c 2 -b 16 " + tone + " synth 30 sine 440 gain -6").c_str()), 0);
+  ASSERT_EQ(system(("lame --quiet -b 128 " + tone + " " + media + "/tone.mp3").c_str()), 0);
+  TestNginxServer audio(media);
+  ASSERT_TRUE(audio.isRunning());
+  ASSERT_EQ(unsetenv("http_proxy") + unsetenv("HTTP_PROXY"), 0);
+
+  // The player's announced changes, as a desktop's panel follows them.
+  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+  ASSERT_NE(bus, nullptr);
+  std::vector<std::string> announced;
+  guint subscription = g_dbus_connection_signal_subscribe(
+      bus, nullptr, "org.freedesktop.DBus.Properties", "PropertiesChanged", "/org/mpris/MediaPlayer2",
+      "org.mpris.MediaPlayer2.Player", G_DBUS_SIGNAL_FLAGS_NONE,
+      [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
+         gpointer list) {
+        GVariant* changed = g_variant_get_child_value(parameters, 1);
+        const gchar* status = nullptr;
+        if (g_variant_lookup(changed, "PlaybackStatus", "&s", &status)) {
+          static_cast<std::vector<std::string>*>(list)->push_back(status);
+        }
+        g_variant_unref(changed);
+      },
+      &announced, nullptr);
+
+  gchar* url = g_uri_escape_string(audio.url("/tone.mp3?_TEID=700&_FMT=5").c_str(), nullptr, TRUE);
+  usePlayer(std::string("/bridge.html?scenario=playUntilPaused&url=") + url);
+  g_free(url);
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("playing"));
+  std::string status;
+  EXPECT_TRUE(ShellTestServer::runUntil([&] {
+    return (status = playerProperty("PlaybackStatus")).find("'Playing'") != std::string::npos;
+  })) << status;
+
+  // The desktop's play/pause key, sent to the player that plays.
+  ASSERT_EQ(system("gdbus call --session --dest org.mpris.MediaPlayer2.velora-desktop --object-path "
+                   "/org/mpris/MediaPlayer2 --method org.mpris.MediaPlayer2.Player.PlayPause > /dev/null"),
+            0);
+  ASSERT_TRUE(waitForReports("paused"));
+  EXPECT_TRUE(ShellTestServer::runUntil([&] {
+    return (status = playerProperty("PlaybackStatus")).find("'Paused'") != std::string::npos;
+  })) << status;
+  EXPECT_TRUE(ShellTestServer::runUntil([&] { return !announced.empty() && announced.back() == "Paused"; }));
+  auto playing = std::find(announced.begin(), announced.end(), "Playing");
+  EXPECT_TRUE(playing != announced.end() && std::find(playing, announced.end(), "Paused") != announced.end())
+      << announced.size() << " changes announced";
+
+  g_dbus_connection_signal_unsubscribe(bus, subscription);
+  g_object_unref(bus);
+  application.signal(SIGTERM);
+  ASSERT_TRUE(application.waitForEnd());
 }
 
 TEST_F(VeloraDesktopProcessTest, AScreenshotOfTheRunningClientIsNotBlank) {

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "ApplicationActivity.h"
 #include "CommandLineOptions.h"
 #include "FrontKeyGrab.h"
 #include "HIDRemote.h"
@@ -34,6 +35,7 @@ struct Application {
   std::unique_ptr<VeloraDesktopAppDelegate> delegate;
   std::unique_ptr<SleepWatch> sleepWatch;
   std::unique_ptr<FrontKeyGrab> frontKey;
+  std::unique_ptr<ApplicationActivity> activity;
   std::unique_ptr<MediaKeys> mediaKeys;
   bool started = false;
   int status = 0;
@@ -64,11 +66,11 @@ void present(Application& application) {
   if (application.started) gtk_window_present(application.delegate->window()->window());
 }
 
-// The remote is taken while the application is active and given back when
-// another one is (in its exclusive-while-active mode).
-void onActiveChanged(GObject* window, GParamSpec*, gpointer) {
+// The remote is taken while the application is active (any window of ours)
+// and given back when another one is (in its exclusive-while-active mode).
+void onApplicationActiveChanged(bool active) {
   HIDRemote* remote = VeloraController::instance().remote();
-  if (gtk_window_is_active(GTK_WINDOW(window))) {
+  if (active) {
     remote->applicationDidBecomeActive();
   } else {
     remote->applicationWillResignActive();
@@ -91,8 +93,9 @@ void launch(Application& application) {
   application.started = true;
   gtk_application_add_window(gtk, delegate.window()->window());
   application.frontKey = std::make_unique<FrontKeyGrab>([&application] { present(application); });
-  application.mediaKeys = std::make_unique<MediaKeys>();
-  g_signal_connect(delegate.window()->window(), "notify::is-active", G_CALLBACK(onActiveChanged), nullptr);
+  application.activity = std::make_unique<ApplicationActivity>();
+  application.activity->addActiveHandler(onApplicationActiveChanged);
+  application.mediaKeys = std::make_unique<MediaKeys>(application.activity.get());
   application.sleepWatch = std::make_unique<SleepWatch>();
 }
 
@@ -165,6 +168,7 @@ int main(int argc, char** argv) {
   // stores saved) before exit.
   VeloraController::instance().remote()->applicationWillTerminate();
   application.mediaKeys.reset();
+  application.activity.reset();
   application.frontKey.reset();
   application.sleepWatch.reset();
   if (application.delegate != nullptr) application.delegate->stop();

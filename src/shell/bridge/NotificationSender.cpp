@@ -105,14 +105,9 @@ void NotificationSender::onIconRead(GObject* source, GAsyncResult* result, void*
 }
 
 void NotificationSender::display(const std::string& title, const std::string& message, GdkPixbuf* icon) {
-  NotifyNotification*& notification = shown_[title];
   // A desktop notification needs a summary: an untitled one gets our name.
   const char* summary = title.empty() ? "Velora Desktop" : title.c_str();
-  if (notification == nullptr) {
-    notification = notify_notification_new(summary, message.c_str(), nullptr);
-  } else {
-    notify_notification_update(notification, summary, message.c_str(), nullptr);
-  }
+  NotifyNotification* notification = notificationFor(title, summary, message);
   // libnotify names the image after the server's protocol version, which it
   // learns only once it has reached the server; until then it would send the
   // icon under an obsolete name that servers ignore. When the icon's fetch
@@ -126,4 +121,21 @@ void NotificationSender::display(const std::string& title, const std::string& me
     VeloraController::instance().logWarning(std::string("NotificationSender::show ") + error->message);
     g_error_free(error);
   }
+}
+
+NotifyNotification* NotificationSender::notificationFor(const std::string& title, const char* summary,
+                                                        const std::string& message) {
+  for (auto kept = shown_.begin(); kept != shown_.end(); ++kept) {
+    if (kept->first != title) continue;
+    shown_.splice(shown_.end(), shown_, kept);
+    notify_notification_update(kept->second, summary, message.c_str(), nullptr);
+    return kept->second;
+  }
+  // The oldest is only let go: what it showed stays on the desktop.
+  if (shown_.size() >= kKeptNotifications) {
+    g_object_unref(shown_.front().second);
+    shown_.pop_front();
+  }
+  shown_.emplace_back(title, notify_notification_new(summary, message.c_str(), nullptr));
+  return shown_.back().second;
 }
