@@ -469,7 +469,7 @@ bool VLRepositoryFile::discardContent()
     return emptied;
 }
 
-bool VLRepositoryFile::beginsAsText()
+bool VLRepositoryFile::beginsAsPage()
 {
     const size_t probe = 512;
     if (m_size == kAllOnes || m_size == 0 || !m_content->isOpen())
@@ -480,8 +480,15 @@ bool VLRepositoryFile::beginsAsText()
         return false;
     const unsigned char* bytes = static_cast<const unsigned char*>(m_content->getData());
     // Audio files begin with binary headers and frames; a page is text to its
-    // first bytes: tabs, line ends and printable characters (UTF-8 included).
-    for (size_t i = 0; i < length; ++i) {
+    // first bytes (tabs, line ends and printable characters, UTF-8 included),
+    // whose first character after a byte-order mark and white space is '<'.
+    size_t first = length >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF ? 3 : 0;
+    while (first < length && (bytes[first] == ' ' || bytes[first] == '\t' || bytes[first] == '\n'
+                              || bytes[first] == '\r' || bytes[first] == '\f'))
+        ++first;
+    if (first == length || bytes[first] != '<')
+        return false;
+    for (size_t i = first; i < length; ++i) {
         unsigned char c = bytes[i];
         if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f') || c == 0x7F)
             return false;
@@ -846,7 +853,7 @@ bool VLRepositoryFile::driveTransfer()
     bool seekWanted = false;
     switch (state) {
     case Provider::TRANSFER_FINISHED:
-        if (discardTextDownload() || finishedWithoutProgress())
+        if (discardPageDownload() || finishedWithoutProgress())
             scheduleRetry();
         else
             startWanted = true;
@@ -897,14 +904,14 @@ bool VLRepositoryFile::finishedWithoutProgress()
     return bitCount() <= m_bitsAtStart;
 }
 
-// A download that completed as a text page (a captive portal's page sent as
+// A download that completed as a web page (a captive portal's page sent as
 // audio) is not done: its content is discarded and fetched again after the
 // retry delay. True when it was discarded.
-bool VLRepositoryFile::discardTextDownload()
+bool VLRepositoryFile::discardPageDownload()
 {
-    if (m_custom == 0 || !beginsAsText())
+    if (m_custom == 0 || !beginsAsPage())
         return false;
-    VL_LOG_WARN("Downloaded file is a text page, not audio, it is fetched again : " << m_fileId);
+    VL_LOG_WARN("Downloaded file is a web page, not audio, it is fetched again : " << m_fileId);
     if (!discardContent())
         return false;
     m_failure = "not audio";

@@ -151,10 +151,10 @@ public:
     // audio file). Refused while a reader holds a lock, and when the files
     // cannot be opened or emptied.
     bool discardContent();
-    // Whether the stored content begins as a text document (a web page)
-    // rather than binary data as every audio file does. False while its first
+    // Whether the stored content begins as a web page (markup text: its
+    // first character '<'), which no audio file does. False while its first
     // bytes are not present.
-    bool beginsAsText();
+    bool beginsAsPage();
     // Recounts the loaded bytes from the bitmap and reports progress (and
     // completion). False when the bitmap is not open.
     bool refreshLoaded();
@@ -232,7 +232,7 @@ private:
     bool driveTransfer();
     bool finishedWithoutProgress();
     bool broughtNewBytes();
-    bool discardTextDownload();
+    bool discardPageDownload();
     void scheduleRetry();
     enum StartKind { START_UNKNOWN_SIZE, START_VALIDATION, START_MISSING };
     bool startTransfer(size_t offset);
