@@ -232,7 +232,41 @@ TEST_F(CoreDriverTest, AFailingServerFailsTheStreamSoonAndKeepsTheDownloadWaitin
         }
         return false;
     }, &told, 5));
+    const JKValue* event = field(told, "event");
+    EXPECT_TRUE(event && event->stringValue() == "onDownloadStatesChanged") << "a retry is told as the download's state";
+    // onFileStatesChanged means complete: neither file ever is.
+    for (const JKValue& line : driver.lines()) {
+        const JKValue* name = field(line, "event");
+        EXPECT_FALSE(name && name->stringValue() == "onFileStatesChanged");
+    }
     EXPECT_EQ(0, driver.quit());
+}
+
+// How many times the page was shown the error code.
+int shownErrors(CoreDriverProcess& driver, const std::string& code)
+{
+    int shown = 0;
+    for (const JKValue& line : driver.lines()) {
+        const JKValue* event = field(line, "event");
+        const JKValue* arguments = field(line, "args");
+        if (event && event->stringValue() == "showError" && arguments && arguments->isArray()
+            && arguments->array()->objectAtIndex(0).stringValue() == code)
+            ++shown;
+    }
+    return shown;
+}
+
+// Runs the driver in namespaces of its own on a tmpfs of `size` that holds
+// its home, with `filler` bytes already taken.
+std::unique_ptr<CoreDriverProcess> driverOnSmallVolume(const std::string& volume, const std::string& size,
+                                                       size_t filler, const std::string& urls)
+{
+    std::string command = "mount -t tmpfs -o size=" + size + " none '" + volume + "' && head -c " +
+                          std::to_string(filler) + " /dev/zero > '" + volume + "/filler' && exec '" + kTool + "'";
+    for (const std::string& argument : driverArguments(volume + "/home", urls))
+        command += " '" + argument + "'";
+    return std::unique_ptr<CoreDriverProcess>(
+        new CoreDriverProcess("/usr/bin/unshare", { "-rm", "/bin/sh", "-c", command }));
 }
 
 // A download that needs more than the volume has is retried while the page
@@ -248,26 +282,15 @@ TEST_F(CoreDriverTest, AFullVolumeIsShownOncePerEpisode)
         GTEST_SKIP() << "no user and mount namespaces on this machine";
     // The driver runs as a fresh program in namespaces of its own, on a 4 MB
     // volume where the file would fit, but not beside what is on it.
-    std::string command = "mount -t tmpfs -o size=4m none '" + volume + "' && head -c 2000000 /dev/zero > '" + volume +
-                          "/filler' && exec '" + kTool + "'";
-    for (const std::string& argument : driverArguments(volume + "/home", urls))
-        command += " '" + argument + "'";
-    CoreDriverProcess driver("/usr/bin/unshare", { "-rm", "/bin/sh", "-c", command });
+    std::unique_ptr<CoreDriverProcess> process = driverOnSmallVolume(volume, "4m", 2000000, urls);
+    CoreDriverProcess& driver = *process;
     ASSERT_TRUE(driver.waitUntilStarted());
     driver.call("addFile", args({ "download", "921", 5, "{}" }));
     // Three attempts, each of which finds the volume full.
     for (int i = 0; i < 600 && server.getRequests().size() < 3; ++i)
         driver.call("sleep", args({ 50 }));
     ASSERT_GE(server.getRequests().size(), 3u);
-    int shown = 0;
-    for (const JKValue& line : driver.lines()) {
-        const JKValue* event = field(line, "event");
-        const JKValue* arguments = field(line, "args");
-        if (event && event->stringValue() == "showError" && arguments && arguments->isArray()
-            && arguments->array()->objectAtIndex(0).stringValue() == "DOWNLOAD_VOLUME_FULL")
-            ++shown;
-    }
-    EXPECT_EQ(1, shown) << "the page is told once";
+    EXPECT_EQ(1, shownErrors(driver, "DOWNLOAD_VOLUME_FULL")) << "the page is told once";
     EXPECT_EQ(0, driver.quit());
 }
 
@@ -458,6 +481,162 @@ struct WavSession
     CoreDriverProcess driver;
     const ServedTrack& track;
 };
+
+// With less than the 300 MB reserve free, the cache still takes what fits
+// (it used to refuse every track), and a track that cannot fit fails to the
+// page with CACHE_VOLUME_FULL, once however often it is retried.
+TEST_F(CoreDriverTest, ACacheOnANearlyFullVolumeTakesWhatFitsAndTellsThePageWhatCannot)
+{
+    TestFolder folder;
+    ServedTrack track(folder);
+    ASSERT_TRUE(track.ready());
+    TestHttpServer server;
+    ASSERT_TRUE(server.isRunning());
+    if (!run("unshare -rm true 2>/dev/null"))
+        GTEST_SKIP() << "no user and mount namespaces on this machine";
+    // 24 MB with 18 MB taken: about 6 MB free, under the cache's 10 MB limit.
+    std::unique_ptr<CoreDriverProcess> process = driverOnSmallVolume(folder.folder("volume"), "24m", 18000000, "");
+    CoreDriverProcess& driver = *process;
+    ASSERT_TRUE(driver.waitUntilStarted());
+
+    int sound = int(driver.call("createSound", args({ track.url(931) })).int64Value());
+    ASSERT_GT(sound, 0);
+    ASSERT_TRUE(driver.call("play", args({ sound })).boolValue());
+    bool played = false;
+    for (int i = 0; i < 400 && !played; ++i) {
+        played = driver.call("getPlaying", args({ sound })).boolValue();
+        if (!played)
+            driver.call("sleep", args({ 25 }));
+    }
+    EXPECT_TRUE(played) << "state " << driver.call("getState", args({ sound })).int64Value();
+
+    // 8 MB: under the limit, more than the volume has free.
+    int big = int(driver.call("createSound", args({ server.url("/size=8000000/seed=6/big.mp3?_TEID=932&_FMT=5") })).int64Value());
+    ASSERT_GT(big, 0);
+    for (int i = 0; i < 400 && server.getRequests().size() < 2; ++i)
+        driver.call("sleep", args({ 25 }));
+    ASSERT_GE(server.getRequests().size(), 2u) << "the track was tried again";
+    EXPECT_EQ(1, shownErrors(driver, "CACHE_VOLUME_FULL"));
+    EXPECT_EQ(0, driver.quit());
+}
+
+// A field of the repository's record of an entity (format 5); -999 when the
+// repository lists no such record.
+int64_t fileField(CoreDriverProcess& driver, const char* repository, int entity, const char* key)
+{
+    JKValue answer = driver.callAndWaitForCallback("getFiles", args({ strings({ repository }), 0, 0 }));
+    const JKValue* list = field(answer, "files");
+    if (list && list->isArray())
+        for (const JKValue& file : *list->array())
+            if (number(file, "entity_id") == entity)
+                return number(file, key);
+    return -999;
+}
+
+// Polls a field until it has the value; false when it never does.
+bool waitForField(CoreDriverProcess& driver, const char* repository, int entity, const char* key, int64_t value)
+{
+    for (int i = 0; i < 400; ++i) {
+        if (fileField(driver, repository, entity, key) == value)
+            return true;
+        driver.call("sleep", args({ 25 }));
+    }
+    return false;
+}
+
+// clearCache deletes the closed cache files at the worker's next pass and
+// keeps the one a sound still reads.
+TEST_F(CoreDriverTest, ClearingTheCacheKeepsOnlyTheFileInUse)
+{
+    TestFolder folder;
+    ServedTrack track(folder);
+    ASSERT_TRUE(track.ready());
+    const std::string home = folder.folder("home");
+    CoreDriverProcess driver(kTool, driverArguments(home, ""));
+    ASSERT_TRUE(driver.waitUntilStarted());
+    int closed = int(driver.call("createSound", args({ track.url(941) })).int64Value());
+    int open = int(driver.call("createSound", args({ track.url(942) })).int64Value());
+    ASSERT_GT(closed, 0);
+    ASSERT_GT(open, 0);
+    ASSERT_TRUE(driver.call("waitForFileCount", args({ strings({ "cache" }), 2, 0, 2, 20000 })).boolValue());
+    driver.call("deleteSound", args({ closed }));
+    ASSERT_TRUE(driver.call("waitForFileCount", args({ strings({ "cache" }), 4, 0, 1, 20000 })).boolValue())
+        << "one file is still open";
+
+    driver.call("clearCache", args({}));
+    EXPECT_TRUE(driver.call("waitForFileCount", args({ strings({ "cache" }), 0, 0, 1, 20000 })).boolValue());
+    EXPECT_EQ(-999, fileField(driver, "cache", 941, "bytes_total"));
+    EXPECT_TRUE(waitForField(driver, "cache", 942, "bytes_loaded", fileField(driver, "cache", 942, "bytes_total")));
+    const std::string cache = home + "/cache/velora-desktop/cache/";
+    EXPECT_FALSE(TestFolder::exists(cache + md5("cache_#anonymous#_941_5")));
+    EXPECT_TRUE(TestFolder::exists(cache + md5("cache_#anonymous#_942_5")));
+    EXPECT_EQ(0, driver.quit());
+}
+
+// Pause, resume, position and hide act on the file of the repository they
+// name, not on the same track in the other download repository.
+TEST_F(CoreDriverTest, SingleDownloadCallsActOnTheNamedRepository)
+{
+    TestFolder folder;
+    TestHttpServer server;
+    ASSERT_TRUE(server.isRunning());
+    std::string urls = writeUrlMap(folder, 951, { server.url("/size=2000000/seed=7/throttle=100000/a") });
+    CoreDriverProcess driver(kTool, driverArguments(folder.folder("home"), urls));
+    ASSERT_TRUE(driver.waitUntilStarted());
+    driver.call("setSetting", args({ "max_concurrent_downloads", "1" }));
+    driver.call("addFile", args({ "download", "951", 5, "{}" }));
+    driver.call("addFile", args({ "import", "951", 5, "{}" }));
+    ASSERT_TRUE(waitForField(driver, "download", 951, "download_state", 4)) << "running";
+    ASSERT_TRUE(waitForField(driver, "import", 951, "download_state", 2)) << "queued";
+
+    const struct
+    {
+        const char* call;
+        const char* repository;  // the one named; the other's file never takes the value
+        const char* key;
+        int64_t value;
+    } steps[] = {
+        { "pauseDownload", "import", "download_state", 1 },
+        { "resumeDownload", "import", "download_state", 2 },
+        { "setDownloadPosition", "import", "position", 7 },
+        { "pauseDownload", "download", "download_state", 1 },
+        { "hideDownload", "download", "download_state", 0 },
+    };
+    for (const auto& step : steps) {
+        const char* other = std::string(step.repository) == "import" ? "download" : "import";
+        if (std::string(step.call) == "setDownloadPosition")
+            driver.call(step.call, args({ step.repository, "951", 5, int(step.value) }));
+        else
+            driver.call(step.call, args({ step.repository, "951", 5 }));
+        EXPECT_TRUE(waitForField(driver, step.repository, 951, step.key, step.value)) << step.call << " " << step.repository;
+        EXPECT_NE(step.value, fileField(driver, other, 951, step.key)) << step.call << " " << step.repository;
+    }
+    EXPECT_EQ(0, driver.quit());
+}
+
+// The data the page gave with a stream's URL reaches it once.
+TEST_F(CoreDriverTest, PendingDataIsGivenOnceThenEmpty)
+{
+    TestFolder folder;
+    ServedTrack track(folder);
+    ASSERT_TRUE(track.ready());
+    const std::string urls = folder.file("urls.json");
+    ASSERT_TRUE(TestFolder::write(urls, "{\"961_5\":{\"url\":\"" + track.url(961) + "\",\"data\":\"opaque-961\"}}"));
+    CoreDriverProcess driver(kTool, driverArguments(folder.folder("home"), urls));
+    ASSERT_TRUE(driver.waitUntilStarted());
+    // No address of its own: the core asks the page for it.
+    int sound = int(driver.call("createSound", args({ "#?_TEID=961&_FMT=5" })).int64Value());
+    ASSERT_GT(sound, 0);
+    std::string data;
+    for (int i = 0; i < 400 && data.empty(); ++i) {
+        data = driver.call("getPendingData", args({ sound })).stringValue();
+        if (data.empty())
+            driver.call("sleep", args({ 25 }));
+    }
+    EXPECT_EQ("opaque-961", data) << "state " << driver.call("getState", args({ sound })).int64Value();
+    EXPECT_EQ("", driver.call("getPendingData", args({ sound })).stringValue());
+    EXPECT_EQ(0, driver.quit());
+}
 
 TEST_F(CoreDriverTest, ChoosingTheOutputInUseChangesNothing)
 {

@@ -67,7 +67,9 @@ public:
     bool clean(bool keepSounds);
 
     // One worker pass: the engine's update, every sound's update, the deferred
-    // releases, then a pending output device and buffer size.
+    // releases, then a pending output device and buffer size. When the engine
+    // reports its output device lost, the pass first switches to "0:0" as
+    // setOutput does, so that every sound goes on where it was.
     bool update();
 
     // With now false (main thread) stores the id for the next update. With now
@@ -82,11 +84,13 @@ public:
     // The devices found at the last init, (label, output id) in order; a copy.
     DriverList getOutputDrivers() const;
 
-    // Bytes; 0 or a value beyond 2^31 - 1 (a negative number from the page) is
-    // refused with a warning; all ones is accepted and changes nothing. With now
-    // false stores it for the next update.
+    // Bytes; 0 or more than getMaxStreamBufferSize is refused with a warning;
+    // all ones is accepted and changes nothing. With now false stores it for
+    // the next update.
     bool setStreamBufferSize(size_t bytes, bool now);
     size_t getStreamBufferSize() const;
+    // The largest stream buffer the engine takes, in bytes.
+    static size_t getMaxStreamBufferSize();
 
     // Any thread.
     PlaybackState getPlaybackState() const { return static_cast<PlaybackState>(m_playbackState.load()); }
@@ -140,6 +144,7 @@ private:
     bool useOutputType(int type, int* driverCount);
     bool selectOutput(const std::string& id);
     bool switchOutput(const std::string& id);
+    VESystem* recoverLostOutput();
     bool save();
     bool restore();
     void releaseDeferredSounds(bool* result);

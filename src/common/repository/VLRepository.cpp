@@ -99,7 +99,7 @@ VLRepository::VLRepository(VLRepositoryHandler* handler, VLHttpRepositoryProvide
                            const std::string& directory, int maxPercent, bool autoClean, double maxSize)
     : m_handler(handler), m_provider(provider), m_db(nullptr), m_mutex(VLPlatformFactory::instance()->createMutex()),
       m_directory(directory), m_name(name), m_identity(identity), m_validationPeriod(validationPeriod),
-      m_namesAvailable(true), m_offline(false), m_clearAllPending(false), m_rowsLoaded(false), m_lastSave(0), m_maxSize(0), m_maxPercent(0),
+      m_offline(false), m_clearAllPending(false), m_rowsLoaded(false), m_lastSave(0), m_maxSize(0), m_maxPercent(0),
       m_autoClean(autoClean), m_sizeCheckPending(false), m_full(false), m_roomNeeded(0), m_lastSizeCheck(0), m_totalSize(0),
       m_unavailable(false), m_lastAvailabilityCheck(0)
 {
@@ -231,11 +231,16 @@ void VLRepository::setLimits(int maxPercent, double maxSize)
 // The space a repository may use is what it stores plus what the volume has
 // free: counting its own files against the free space alone would make it
 // full as soon as it had stored as much as was left. The reserve stays free
-// whatever the other limits say; the percent and the size limit lower it.
+// while the volume still has it; once other programs have taken it, keeping
+// it would refuse every file (the limit would be 0), so the percent and the
+// size limit alone hold, else the volume's size. The percent and the size
+// limit lower the limit further.
 double VLRepository::limitFor(double stored, double available, double total) const
 {
     double space = stored + available;
-    double limit = std::min(total, std::max(0.0, space - kReserve));
+    double limit = total;
+    if (available > kReserve)
+        limit = std::min(limit, space - kReserve);
     int percent = m_maxPercent;
     double size = m_maxSize;
     if (percent >= 1)
@@ -338,11 +343,16 @@ bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size)
         VL_LOG_WARN("Repository file does not fit : " << file->getFileId() << " needs " << size << " bytes, the limit is "
                                                       << limit << " and " << available << " bytes are available");
         // Without auto-clean the user can make room: the repository is full
-        // until then. A size larger than the volume never fits: that file alone fails.
+        // until then. A size larger than the volume never fits: that file alone
+        // fails. An auto-clean repository never turns full; in both cases the
+        // handler still hears why the file fails (it tells the page once per
+        // episode), instead of the page waiting in silence.
         if (!m_autoClean && wanted <= total) {
             m_roomNeeded = size;
             m_roomNeededBy.reset(new VLFileId(file->getFileId()));
             checkSize(true);
+        } else if (m_handler) {
+            m_handler->onVolumeFull(this);
         }
         return false;
     }
@@ -372,7 +382,7 @@ bool VLRepository::needsRoom(double stored, double kept, double available, doubl
 
 void VLRepository::checkAvailability(bool now)
 {
-    bool unavailable = !m_namesAvailable || !makeDirectory() || !VLPlatformFactory::instance()->getFileHelper()->isWritable(getDirectory());
+    bool unavailable = !makeDirectory() || !VLPlatformFactory::instance()->getFileHelper()->isWritable(getDirectory());
     if (unavailable != m_unavailable) {
         m_unavailable = unavailable;
         if (unavailable && m_handler)
@@ -606,19 +616,11 @@ void VLRepository::close()
 
 void VLRepository::init()
 {
-    // Without a digest every file would get the same name and overwrite the
-    // others: the repository refuses to start and stays unavailable.
-    m_namesAvailable = !makeFileName(VLFileId("", 0u)).empty();
-    if (!m_namesAvailable)
-        VL_LOG_ERROR("Repository cannot name its files without an MD5 digest, it stays unavailable : " << m_name);
-    bool ok = m_namesAvailable && openAndLoad(true);
-    if (!ok && m_namesAvailable)
+    bool ok = openAndLoad(true);
+    if (!ok)
         ok = rescueDamagedIndex();
-    if (!ok) {
-        if (!m_namesAvailable)
-            checkAvailability(true);
+    if (!ok)
         close();
-    }
 }
 
 bool VLRepository::openAndLoad(bool removeOrphanFiles)

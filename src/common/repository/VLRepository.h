@@ -139,7 +139,9 @@ public:
     // records are evicted, as many as that takes and no more. A size that
     // cannot fit even so is refused and evicts nothing; a repository without
     // auto-clean is then full while the file is wanted and the volume lacks
-    // the room (a size larger than the whole volume is refused alone).
+    // the room (a size larger than the whole volume is refused alone). A
+    // refusal that turns nothing full (auto-clean, or larger than the volume)
+    // tells the handler onVolumeFull on each refusal.
     bool makeRoomFor(VLRepositoryFile* file, size_t size);
     // Makes the directory again when it is missing (see makeDirectory), probes
     // it and tells the handler onUnwritable when it turns unwritable.
@@ -229,7 +231,6 @@ private:
     std::set<VLFileId> m_removedFiles;                   // removed records that may be closed
     std::set<VLRepositoryFile*> m_resetFiles;
     std::set<std::string> m_damagedDownloads; // file names the index sync found damaged, until load
-    bool m_namesAvailable;           // file names can be made (an MD5 digest exists)
     std::atomic<bool> m_offline;
     std::atomic<bool> m_clearAllPending;
     bool m_rowsLoaded;               // every index row was loaded: saving is safe

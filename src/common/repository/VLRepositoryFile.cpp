@@ -931,9 +931,13 @@ void VLRepositoryFile::scheduleRetry()
     if (m_retryCount < kMaxRetries || m_custom != 0) {
         m_retryCount = std::min(m_retryCount + 1, kMaxRetries);
         m_nextTry = current + std::min(double(2 << m_retryCount), kMaxRetryDelay);
-        // The page sees that the file waits, how long and why.
-        if (m_handler)
-            m_handler->onFileStatesChanged(this);
+        // The page sees that the file waits, how long and why: a download in
+        // its download state, a stream in its progress. onFileStatesChanged
+        // means the file is complete, never a retry.
+        if (m_handler && m_custom != 0)
+            m_handler->onDownloadStatesChanged(this);
+        else if (m_handler)
+            m_handler->onFileProgressesChanged(this);
         return;
     }
     VL_LOG_WARN("Repository file providing has failed too many times : " << m_fileId);
