@@ -4,7 +4,8 @@
 // folders in a scratch home. Covers the start (objects, user agent), the URL
 // scheme from a second process, the command-line options, quitting with and
 // without the page's agreement and on SIGTERM, the media player it is on the
-// session bus, and a screenshot.
+// session bus, a start that fails, the trace of the desktop's notification
+// server, and a screenshot.
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gio/gio.h>
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "FakeNotificationServer.h"
 #include "ShellTestServer.h"
 #include "TestFolder.h"
 #include "TestNginxServer.h"
@@ -28,7 +30,9 @@ const char* kProgram = VELORA_BINARY_DIR "/velora-desktop";
 
 class DesktopProcess {
  public:
-  DesktopProcess(const std::string& home, const std::vector<std::string>& arguments) {
+  // environment: variables set for the program besides the home folders.
+  DesktopProcess(const std::string& home, const std::vector<std::string>& arguments,
+                 const std::vector<std::pair<std::string, std::string>>& environment = {}) {
     std::vector<std::string> argv = {kProgram};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     std::vector<char*> raw;
@@ -38,6 +42,9 @@ class DesktopProcess {
     env = g_environ_setenv(env, "HOME", home.c_str(), TRUE);
     for (const char* variable : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"}) {
       env = g_environ_setenv(env, variable, (home + "/" + variable).c_str(), TRUE);
+    }
+    for (const auto& variable : environment) {
+      env = g_environ_setenv(env, variable.first.c_str(), variable.second.c_str(), TRUE);
     }
     GError* error = nullptr;
     started_ = g_spawn_async(nullptr, raw.data(), env, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &pid_, &error);
@@ -231,6 +238,43 @@ TEST_F(VeloraDesktopProcessTest, BeforeAnyPlayerPageAQuitEndsAtOnce) {
   ASSERT_TRUE(activateQuit());
   ASSERT_TRUE(application.waitForEnd());
   EXPECT_EQ(application.exitStatus(), 0);
+}
+
+TEST_F(VeloraDesktopProcessTest, TheStartTracesTheDesktopsNotificationServerOrItsAbsence) {
+  usePlayer("/app/");
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop_stderr.log";
+  auto traced = [&log](const std::string& line) {
+    return ShellTestServer::runUntil([&] { return TestFolder::read(log).find(line) != std::string::npos; });
+  };
+  {
+    DesktopProcess alone(home_.path(), {});
+    EXPECT_TRUE(traced("NotificationSender::start no desktop notification server: "));
+    alone.signal(SIGTERM);
+    ASSERT_TRUE(alone.waitForEnd());
+  }
+  FakeNotificationServer notifications;
+  ASSERT_TRUE(notifications.owned());
+  DesktopProcess application(home_.path(), {});
+  EXPECT_TRUE(traced("NotificationSender::start Using fake (1)\n"));
+  application.signal(SIGTERM);
+  ASSERT_TRUE(application.waitForEnd());
+}
+
+TEST_F(VeloraDesktopProcessTest, AStartWhoseChannelCannotOpenStopsTheCoreItStarted) {
+  usePlayer("/app/");
+  // The page channel's folder goes into the temporary folder, here a path
+  // through a plain file: the channel cannot open, after the core started.
+  std::string file = home_.file("not-a-folder");
+  ASSERT_TRUE(TestFolder::write(file, "x"));
+  DesktopProcess application(home_.path(), {}, {{"TMPDIR", file + "/tmp"}});
+  ASSERT_TRUE(application.waitForEnd());
+  EXPECT_EQ(application.exitStatus(), 1);
+  // The core was stopped in order: closing its session stores the
+  // identity's download limit.
+  VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
+  std::string limit;
+  EXPECT_TRUE(preferences.get("#anonymous##MaxConcurrentDownloads", limit));
+  EXPECT_EQ(limit, "3");
 }
 
 TEST_F(VeloraDesktopProcessTest, CommandLineOptionsDoTheirWorkAndEnd) {

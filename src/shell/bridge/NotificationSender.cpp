@@ -4,6 +4,8 @@
 #include <libnotify/notify.h>
 #include <libsoup/soup.h>
 
+#include "ShellStrings.h"
+#include "ShellTrace.h"
 #include "VeloraController.h"
 
 struct NotificationSender::Fetch {
@@ -27,6 +29,36 @@ NotificationSender::NotificationSender()
   if (!notify_is_initted()) notify_init("Velora Desktop");
 }
 
+void NotificationSender::start() {
+  notify_set_app_name(ShellStrings::text("Velora Desktop").c_str());
+  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+  if (bus == nullptr) {
+    serverMissing_ = true;
+    shellTrace("NotificationSender::start", "no session bus: no desktop notifications");
+    return;
+  }
+  g_dbus_connection_call(
+      bus, "org.freedesktop.Notifications", "/org/freedesktop/Notifications", "org.freedesktop.Notifications",
+      "GetServerInformation", nullptr, G_VARIANT_TYPE("(ssss)"), G_DBUS_CALL_FLAGS_NONE, 25000, nullptr,
+      [](GObject* source, GAsyncResult* result, gpointer data) {
+        GError* error = nullptr;
+        GVariant* answer = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
+        if (answer == nullptr) {
+          static_cast<NotificationSender*>(data)->serverMissing_ = true;
+          shellTrace("NotificationSender::start", std::string("no desktop notification server: ") + error->message);
+          g_error_free(error);
+          return;
+        }
+        const char* name = nullptr;
+        const char* version = nullptr;
+        g_variant_get(answer, "(&s&s&s&s)", &name, nullptr, &version, nullptr);
+        shellTrace("NotificationSender::start", std::string("Using ") + name + " (" + version + ")");
+        g_variant_unref(answer);
+      },
+      this);
+  g_object_unref(bus);
+}
+
 bool NotificationSender::isFetchable(const std::string& address) {
   GUri* uri = g_uri_parse(address.c_str(), G_URI_FLAGS_NONE, nullptr);
   if (uri == nullptr) return false;
@@ -38,6 +70,7 @@ bool NotificationSender::isFetchable(const std::string& address) {
 }
 
 void NotificationSender::show(const std::string& title, const std::string& message, const std::string& iconAddress) {
+  if (serverMissing_) return;
   if (!isFetchable(iconAddress)) {
     display(title, message, nullptr);
     return;

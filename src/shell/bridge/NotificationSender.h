@@ -24,6 +24,12 @@ class NotificationSender {
   // The process-wide sender, made on first use; never freed.
   static NotificationSender& instance();
 
+  // The launch's last step: names the application to the desktop's
+  // notification service and asks the server who it is, without blocking;
+  // the answer is traced as "Using <name> (<version>)". Without a server that
+  // is traced too, and show() does nothing from then on.
+  void start();
+
   void show(const std::string& title, const std::string& message, const std::string& iconAddress);
   // How many notification objects are kept (at most kKeptNotifications).
   size_t keptCount() const { return shown_.size(); }
@@ -42,4 +48,5 @@ class NotificationSender {
   SoupSession* session_;
   std::list<std::pair<std::string, NotifyNotification*>> shown_;  // by title, most recent last
   bool serverReached_ = false;  // libnotify knows the server's protocol version
+  bool serverMissing_ = false;  // start() found no server
 };

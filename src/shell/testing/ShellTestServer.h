@@ -45,6 +45,8 @@ class ShellTestServer {
   std::string report(const std::string& name) const;
   // Every path requested, in order.
   const std::vector<std::string>& requests() const { return requests_; }
+  // The query of every request, in the same order ("" when none).
+  const std::vector<std::string>& queries() const { return queries_; }
 
   // Runs the thread's main context until done() holds or the guard time has
   // passed (a guard against a hang, never a measure); returns done().
@@ -65,4 +67,5 @@ class ShellTestServer {
   unsigned otherPort_ = 0;
   std::map<std::string, std::vector<std::string>> reports_;
   std::vector<std::string> requests_;
+  std::vector<std::string> queries_;
 };
