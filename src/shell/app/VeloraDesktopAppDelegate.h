@@ -5,7 +5,8 @@
 // saved page for an offline start); and gives each player document of the
 // main view its objects and scripts, in a fixed order.
 //
-// Also: the window's title (player pages only), new windows (scripts' ones
+// Also: the window's title (player pages only), navigations of the main view
+// that pages start to other origins (refused: MainViewNavigationPolicy), new windows (scripts' ones
 // as pop-ups, clicked links to the desktop's browser, http, https and mailto
 // only), the context menu, addresses from outside (URL scheme, address
 // dialog), and quitting in agreement with the page: once a player page has
@@ -31,6 +32,7 @@
 #include "PagePublisher.h"
 
 class HTML5ManifestPrefetch;
+class MainViewNavigationPolicy;
 class PlayerPageLoader;
 class SavedPageRecorder;
 class SavedPageServer;
@@ -120,6 +122,7 @@ class VeloraDesktopAppDelegate {
   std::unique_ptr<PagePublisher> publisher_;
   std::unique_ptr<PageChannel> channel_;
   std::unique_ptr<MainWindow> window_;
+  std::unique_ptr<MainViewNavigationPolicy> navigationPolicy_;
   std::unique_ptr<LogUploadAlerts> logAlerts_;
   std::unique_ptr<LogUploadService> logUpload_;
   bool hasPlayerBeenLoaded_ = false;
