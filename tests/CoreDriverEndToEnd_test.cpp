@@ -232,7 +232,41 @@ TEST_F(CoreDriverTest, AFailingServerFailsTheStreamSoonAndKeepsTheDownloadWaitin
         }
         return false;
     }, &told, 5));
+    const JKValue* event = field(told, "event");
+    EXPECT_TRUE(event && event->stringValue() == "onDownloadStatesChanged") << "a retry is told as the download's state";
+    // onFileStatesChanged means complete: neither file ever is.
+    for (const JKValue& line : driver.lines()) {
+        const JKValue* name = field(line, "event");
+        EXPECT_FALSE(name && name->stringValue() == "onFileStatesChanged");
+    }
     EXPECT_EQ(0, driver.quit());
+}
+
+// How many times the page was shown the error code.
+int shownErrors(CoreDriverProcess& driver, const std::string& code)
+{
+    int shown = 0;
+    for (const JKValue& line : driver.lines()) {
+        const JKValue* event = field(line, "event");
+        const JKValue* arguments = field(line, "args");
+        if (event && event->stringValue() == "showError" && arguments && arguments->isArray()
+            && arguments->array()->objectAtIndex(0).stringValue() == code)
+            ++shown;
+    }
+    return shown;
+}
+
+// Runs the driver in namespaces of its own on a tmpfs of `size` that holds
+// its home, with `filler` bytes already taken.
+std::unique_ptr<CoreDriverProcess> driverOnSmallVolume(const std::string& volume, const std::string& size,
+                                                       size_t filler, const std::string& urls)
+{
+    std::string command = "mount -t tmpfs -o size=" + size + " none '" + volume + "' && head -c " +
+                          std::to_string(filler) + " /dev/zero > '" + volume + "/filler' && exec '" + kTool + "'";
+    for (const std::string& argument : driverArguments(volume + "/home", urls))
+        command += " '" + argument + "'";
+    return std::unique_ptr<CoreDriverProcess>(
+        new CoreDriverProcess("/usr/bin/unshare", { "-rm", "/bin/sh", "-c", command }));
 }
 
 // A download that needs more than the volume has is retried while the page
@@ -248,26 +282,15 @@ TEST_F(CoreDriverTest, AFullVolumeIsShownOncePerEpisode)
         GTEST_SKIP() << "no user and mount namespaces on this machine";
     // The driver runs as a fresh program in namespaces of its own, on a 4 MB
     // volume where the file would fit, but not beside what is on it.
-    std::string command = "mount -t tmpfs -o size=4m none '" + volume + "' && head -c 2000000 /dev/zero > '" + volume +
-                          "/filler' && exec '" + kTool + "'";
-    for (const std::string& argument : driverArguments(volume + "/home", urls))
-        command += " '" + argument + "'";
-    CoreDriverProcess driver("/usr/bin/unshare", { "-rm", "/bin/sh", "-c", command });
+    std::unique_ptr<CoreDriverProcess> process = driverOnSmallVolume(volume, "4m", 2000000, urls);
+    CoreDriverProcess& driver = *process;
     ASSERT_TRUE(driver.waitUntilStarted());
     driver.call("addFile", args({ "download", "921", 5, "{}" }));
     // Three attempts, each of which finds the volume full.
     for (int i = 0; i < 600 && server.getRequests().size() < 3; ++i)
         driver.call("sleep", args({ 50 }));
     ASSERT_GE(server.getRequests().size(), 3u);
-    int shown = 0;
-    for (const JKValue& line : driver.lines()) {
-        const JKValue* event = field(line, "event");
-        const JKValue* arguments = field(line, "args");
-        if (event && event->stringValue() == "showError" && arguments && arguments->isArray()
-            && arguments->array()->objectAtIndex(0).stringValue() == "DOWNLOAD_VOLUME_FULL")
-            ++shown;
-    }
-    EXPECT_EQ(1, shown) << "the page is told once";
+    EXPECT_EQ(1, shownErrors(driver, "DOWNLOAD_VOLUME_FULL")) << "the page is told once";
     EXPECT_EQ(0, driver.quit());
 }
 
@@ -459,6 +482,162 @@ struct WavSession
     const ServedTrack& track;
 };
 
+// With less than the 300 MB reserve free, the cache still takes what fits
+// (it used to refuse every track), and a track that cannot fit fails to the
+// page with CACHE_VOLUME_FULL, once however often it is retried.
+TEST_F(CoreDriverTest, ACacheOnANearlyFullVolumeTakesWhatFitsAndTellsThePageWhatCannot)
+{
+    TestFolder folder;
+    ServedTrack track(folder);
+    ASSERT_TRUE(track.ready());
+    TestHttpServer server;
+    ASSERT_TRUE(server.isRunning());
+    if (!run("unshare -rm true 2>/dev/null"))
+        GTEST_SKIP() << "no user and mount namespaces on this machine";
+    // 24 MB with 18 MB taken: about 6 MB free, under the cache's 10 MB limit.
+    std::unique_ptr<CoreDriverProcess> process = driverOnSmallVolume(folder.folder("volume"), "24m", 18000000, "");
+    CoreDriverProcess& driver = *process;
+    ASSERT_TRUE(driver.waitUntilStarted());
+
+    int sound = int(driver.call("createSound", args({ track.url(931) })).int64Value());
+    ASSERT_GT(sound, 0);
+    ASSERT_TRUE(driver.call("play", args({ sound })).boolValue());
+    bool played = false;
+    for (int i = 0; i < 400 && !played; ++i) {
+        played = driver.call("getPlaying", args({ sound })).boolValue();
+        if (!played)
+            driver.call("sleep", args({ 25 }));
+    }
+    EXPECT_TRUE(played) << "state " << driver.call("getState", args({ sound })).int64Value();
+
+    // 8 MB: under the limit, more than the volume has free.
+    int big = int(driver.call("createSound", args({ server.url("/size=8000000/seed=6/big.mp3?_TEID=932&_FMT=5") })).int64Value());
+    ASSERT_GT(big, 0);
+    for (int i = 0; i < 400 && server.getRequests().size() < 2; ++i)
+        driver.call("sleep", args({ 25 }));
+    ASSERT_GE(server.getRequests().size(), 2u) << "the track was tried again";
+    EXPECT_EQ(1, shownErrors(driver, "CACHE_VOLUME_FULL"));
+    EXPECT_EQ(0, driver.quit());
+}
+
+// A field of the repository's record of an entity (format 5); -999 when the
+// repository lists no such record.
+int64_t fileField(CoreDriverProcess& driver, const char* repository, int entity, const char* key)
+{
+    JKValue answer = driver.callAndWaitForCallback("getFiles", args({ strings({ repository }), 0, 0 }));
+    const JKValue* list = field(answer, "files");
+    if (list && list->isArray())
+        for (const JKValue& file : *list->array())
+            if (number(file, "entity_id") == entity)
+                return number(file, key);
+    return -999;
+}
+
+// Polls a field until it has the value; false when it never does.
+bool waitForField(CoreDriverProcess& driver, const char* repository, int entity, const char* key, int64_t value)
+{
+    for (int i = 0; i < 400; ++i) {
+        if (fileField(driver, repository, entity, key) == value)
+            return true;
+        driver.call("sleep", args({ 25 }));
+    }
+    return false;
+}
+
+// clearCache deletes the closed cache files at the worker's next pass and
+// keeps the one a sound still reads.
+TEST_F(CoreDriverTest, ClearingTheCacheKeepsOnlyTheFileInUse)
+{
+    TestFolder folder;
+    ServedTrack track(folder);
+    ASSERT_TRUE(track.ready());
+    const std::string home = folder.folder("home");
+    CoreDriverProcess driver(kTool, driverArguments(home, ""));
+    ASSERT_TRUE(driver.waitUntilStarted());
+    int closed = int(driver.call("createSound", args({ track.url(941) })).int64Value());
+    int open = int(driver.call("createSound", args({ track.url(942) })).int64Value());
+    ASSERT_GT(closed, 0);
+    ASSERT_GT(open, 0);
+    ASSERT_TRUE(driver.call("waitForFileCount", args({ strings({ "cache" }), 2, 0, 2, 20000 })).boolValue());
+    driver.call("deleteSound", args({ closed }));
+    ASSERT_TRUE(driver.call("waitForFileCount", args({ strings({ "cache" }), 4, 0, 1, 20000 })).boolValue())
+        << "one file is still open";
+
+    driver.call("clearCache", args({}));
+    EXPECT_TRUE(driver.call("waitForFileCount", args({ strings({ "cache" }), 0, 0, 1, 20000 })).boolValue());
+    EXPECT_EQ(-999, fileField(driver, "cache", 941, "bytes_total"));
+    EXPECT_TRUE(waitForField(driver, "cache", 942, "bytes_loaded", fileField(driver, "cache", 942, "bytes_total")));
+    const std::string cache = home + "/cache/velora-desktop/cache/";
+    EXPECT_FALSE(TestFolder::exists(cache + md5("cache_#anonymous#_941_5")));
+    EXPECT_TRUE(TestFolder::exists(cache + md5("cache_#anonymous#_942_5")));
+    EXPECT_EQ(0, driver.quit());
+}
+
+// Pause, resume, position and hide act on the file of the repository they
+// name, not on the same track in the other download repository.
+TEST_F(CoreDriverTest, SingleDownloadCallsActOnTheNamedRepository)
+{
+    TestFolder folder;
+    TestHttpServer server;
+    ASSERT_TRUE(server.isRunning());
+    std::string urls = writeUrlMap(folder, 951, { server.url("/size=2000000/seed=7/throttle=100000/a") });
+    CoreDriverProcess driver(kTool, driverArguments(folder.folder("home"), urls));
+    ASSERT_TRUE(driver.waitUntilStarted());
+    driver.call("setSetting", args({ "max_concurrent_downloads", "1" }));
+    driver.call("addFile", args({ "download", "951", 5, "{}" }));
+    driver.call("addFile", args({ "import", "951", 5, "{}" }));
+    ASSERT_TRUE(waitForField(driver, "download", 951, "download_state", 4)) << "running";
+    ASSERT_TRUE(waitForField(driver, "import", 951, "download_state", 2)) << "queued";
+
+    const struct
+    {
+        const char* call;
+        const char* repository;  // the one named; the other's file never takes the value
+        const char* key;
+        int64_t value;
+    } steps[] = {
+        { "pauseDownload", "import", "download_state", 1 },
+        { "resumeDownload", "import", "download_state", 2 },
+        { "setDownloadPosition", "import", "position", 7 },
+        { "pauseDownload", "download", "download_state", 1 },
+        { "hideDownload", "download", "download_state", 0 },
+    };
+    for (const auto& step : steps) {
+        const char* other = std::string(step.repository) == "import" ? "download" : "import";
+        if (std::string(step.call) == "setDownloadPosition")
+            driver.call(step.call, args({ step.repository, "951", 5, int(step.value) }));
+        else
+            driver.call(step.call, args({ step.repository, "951", 5 }));
+        EXPECT_TRUE(waitForField(driver, step.repository, 951, step.key, step.value)) << step.call << " " << step.repository;
+        EXPECT_NE(step.value, fileField(driver, other, 951, step.key)) << step.call << " " << step.repository;
+    }
+    EXPECT_EQ(0, driver.quit());
+}
+
+// The data the page gave with a stream's URL reaches it once.
+TEST_F(CoreDriverTest, PendingDataIsGivenOnceThenEmpty)
+{
+    TestFolder folder;
+    ServedTrack track(folder);
+    ASSERT_TRUE(track.ready());
+    const std::string urls = folder.file("urls.json");
+    ASSERT_TRUE(TestFolder::write(urls, "{\"961_5\":{\"url\":\"" + track.url(961) + "\",\"data\":\"opaque-961\"}}"));
+    CoreDriverProcess driver(kTool, driverArguments(folder.folder("home"), urls));
+    ASSERT_TRUE(driver.waitUntilStarted());
+    // No address of its own: the core asks the page for it.
+    int sound = int(driver.call("createSound", args({ "#?_TEID=961&_FMT=5" })).int64Value());
+    ASSERT_GT(sound, 0);
+    std::string data;
+    for (int i = 0; i < 400 && data.empty(); ++i) {
+        data = driver.call("getPendingData", args({ sound })).stringValue();
+        if (data.empty())
+            driver.call("sleep", args({ 25 }));
+    }
+    EXPECT_EQ("opaque-961", data) << "state " << driver.call("getState", args({ sound })).int64Value();
+    EXPECT_EQ("", driver.call("getPendingData", args({ sound })).stringValue());
+    EXPECT_EQ(0, driver.quit());
+}
+
 TEST_F(CoreDriverTest, ChoosingTheOutputInUseChangesNothing)
 {
     TestFolder folder;
@@ -623,6 +802,212 @@ TEST_F(CoreDriverTest, StoredRowsTheLimitsRefuseAreGoneAtTheNextStart)
     }
     driver.call("storageRemoveItem", args({ "localStorage", twoByte.substr(2) }));
     EXPECT_EQ(2, driver.call("storageLength", args({ "localStorage" })).int64Value());
+    EXPECT_EQ(0, driver.quit());
+}
+
+// Whether an answer line of callAll carries the result true.
+bool answeredTrue(const JKValue& line)
+{
+    const JKValue* result = field(line, "result");
+    return result && result->isBool() && result->boolValue();
+}
+
+TEST_F(CoreDriverTest, OtherProcessesOnTheStoresNeitherFailNorEraseThePagesWrites)
+{
+    TestFolder folder;
+    const std::string home = folder.folder("home");
+    CoreDriverProcess first(kTool, driverArguments(home, ""));
+    ASSERT_TRUE(first.waitUntilStarted());
+    ASSERT_TRUE(first.call("storageSetItem", args({ "sessionStorage", "token", "t" })).boolValue());
+
+    // Another program reads the local store for a second: the page's writes wait for it.
+    {
+        TestDatabase reader(home + "/data/velora-desktop/storage/localStorage.db");
+        ASSERT_TRUE(reader.exec("BEGIN; SELECT COUNT(*) FROM storage;"));
+        std::thread release([&reader] {
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            reader.exec("COMMIT;");
+        });
+        std::vector<std::pair<std::string, JKValue>> writes;
+        for (int i = 0; i < 10; ++i)
+            writes.push_back({ "storageSetItem", args({ "localStorage", "read" + std::to_string(i), "v" }) });
+        const std::vector<JKValue> answers = first.callAll(writes);
+        release.join();
+        for (const JKValue& answer : answers)
+            EXPECT_TRUE(answeredTrue(answer)) << "a write failed while another program read";
+    }
+
+    // Another program writes the local store at the same time as the page.
+    std::vector<std::pair<std::string, JKValue>> writes;
+    for (int i = 0; i < 150; ++i)
+        writes.push_back({ "storageSetItem", args({ "localStorage", "page" + std::to_string(i), "v" }) });
+    int otherWrites = 0;
+    std::thread other([&] {
+        TestDatabase writer(home + "/data/velora-desktop/storage/localStorage.db");
+        writer.exec("PRAGMA busy_timeout = 2000;");
+        for (int i = 0; i < 150; ++i)
+            otherWrites += writer.exec("INSERT INTO storage VALUES ('other" + std::to_string(i) + "', 'v');") ? 1 : 0;
+    });
+    const std::vector<JKValue> answers = first.callAll(writes);
+    other.join();
+    EXPECT_EQ(150, otherWrites);
+    EXPECT_EQ(150, std::count_if(answers.begin(), answers.end(), answeredTrue));
+    EXPECT_EQ(310, first.call("storageLength", args({ "localStorage" })).int64Value());
+
+    // A second client on the same folders does not start, and its attempt
+    // leaves the first one's session rows alone.
+    CoreDriverProcess second(kTool, driverArguments(home, ""));
+    EXPECT_FALSE(second.waitUntilStarted());
+    EXPECT_EQ("t", first.call("storageGetItem", args({ "sessionStorage", "token" })).stringValue());
+    EXPECT_EQ(0, first.quit());
+}
+
+// The content file of a download in the music folder.
+std::string downloadPath(const std::string& home, int entity)
+{
+    return home + "/Music/Velora/" + md5("download_#anonymous#_" + std::to_string(entity) + "_5");
+}
+
+// The error code a line shows the page; empty when it shows none.
+std::string shownError(const JKValue& line)
+{
+    const JKValue* event = field(line, "event");
+    const JKValue* arguments = field(line, "args");
+    if (!event || event->stringValue() != "showError" || !arguments || !arguments->isArray())
+        return "";
+    return arguments->array()->objectAtIndex(0).stringValue();
+}
+
+bool waitForError(CoreDriverProcess& driver, const std::string& code)
+{
+    return driver.waitForLine([&code](const JKValue& line) { return shownError(line) == code; }, nullptr, 10);
+}
+
+// Bitmaps truncated or deleted by hand, or content cut short, keep their
+// downloads: a whole content gets its bitmap back, a cut one is fetched again.
+TEST_F(CoreDriverTest, DownloadsWithDamagedFilesStayAndAreMadeWholeAgain)
+{
+    TestFolder folder;
+    TestHttpServer server;
+    ASSERT_TRUE(server.isRunning());
+    const std::string home = folder.folder("home");
+    const size_t size = 300000;
+    std::string urls = writeUrlMap(folder, 1001, { server.url("/size=300000/seed=1/a"), server.url("/size=300000/seed=2/b"),
+                                                   server.url("/size=300000/seed=3/c") });
+    {
+        CoreDriverProcess driver(kTool, driverArguments(home, urls));
+        ASSERT_TRUE(driver.waitUntilStarted());
+        ASSERT_TRUE(downloadAll(driver, 1001, 3, 60000));
+        EXPECT_EQ(0, driver.quit());
+    }
+    ASSERT_TRUE(run("truncate -s 0 '" + downloadPath(home, 1001) + ".part'"));
+    ASSERT_TRUE(run("rm '" + downloadPath(home, 1002) + ".part'"));
+    ASSERT_TRUE(run("truncate -s 100000 '" + downloadPath(home, 1003) + "'"));
+    const size_t requestsBefore = server.getRequests().size();
+
+    CoreDriverProcess driver(kTool, driverArguments(home, urls));
+    ASSERT_TRUE(driver.waitUntilStarted());
+    JKValue listed = driver.callAndWaitForCallback("getFileCount", args({ strings({ "download" }), 0, 0 }));
+    EXPECT_EQ(3, number(listed, "count")) << "no download left the list";
+    ASSERT_TRUE(driver.call("waitForFileCount", args({ strings({ "download" }), 2, 16, 3, 60000 })).boolValue());
+    EXPECT_EQ(0, driver.quit());
+    for (int i = 0; i < 3; ++i) {
+        const std::string content = TestFolder::read(downloadPath(home, 1001 + i));
+        const std::vector<uint8_t> expected = TestHttpServer::content(unsigned(i + 1), 0, size);
+        ASSERT_EQ(size, content.size()) << 1001 + i;
+        EXPECT_EQ(0, std::memcmp(content.data(), expected.data(), size)) << 1001 + i;
+    }
+    EXPECT_EQ(requestsBefore + 1, server.getRequests().size()) << "only the cut content is fetched again";
+}
+
+// Damage SQLite finds in the download index: its rows are read back where
+// SQLite still can, the page is told, and new downloads last.
+TEST_F(CoreDriverTest, ADamagedDownloadIndexKeepsWhatCanBeReadAndLastsAgain)
+{
+    struct Damage
+    {
+        const char* name;
+        bool rowsReadable;
+    };
+    for (const Damage& damage : { Damage{ "index pages", true }, Damage{ "header", false } }) {
+        SCOPED_TRACE(damage.name);
+        TestFolder folder;
+        TestHttpServer server;
+        ASSERT_TRUE(server.isRunning());
+        const std::string home = folder.folder("home");
+        std::string urls = writeUrlMap(folder, 1101, { server.url("/size=200000/seed=1/a"),
+                                                       server.url("/size=200000/seed=2/b"),
+                                                       server.url("/size=200000/seed=3/c") });
+        {
+            CoreDriverProcess driver(kTool, driverArguments(home, urls));
+            ASSERT_TRUE(driver.waitUntilStarted());
+            ASSERT_TRUE(downloadAll(driver, 1101, 2, 60000));
+            EXPECT_EQ(0, driver.quit());
+        }
+        const std::string index = home + "/data/velora-desktop/repositories/download.db";
+        std::vector<std::string> pages;
+        if (damage.rowsReadable) {
+            TestDatabase database(index);
+            pages = database.rows("SELECT rootpage FROM sqlite_master WHERE type = 'index'");
+        }
+        for (const std::string& page : damage.rowsReadable ? pages : std::vector<std::string>{ "1" }) {
+            // Every byte of an index's root page, or the file's header, overwritten.
+            const size_t offset = (std::stoul(page) - 1) * 4096;
+            ASSERT_TRUE(run("head -c " + std::string(damage.rowsReadable ? "4096" : "100") +
+                            " /dev/urandom | dd of='" + index + "' bs=1 seek=" + std::to_string(offset) +
+                            " conv=notrunc status=none"));
+        }
+        {
+            CoreDriverProcess driver(kTool, driverArguments(home, urls));
+            ASSERT_TRUE(driver.waitUntilStarted());
+            JKValue listed = driver.callAndWaitForCallback("getFileCount", args({ strings({ "download" }), 0, 0 }));
+            EXPECT_EQ(damage.rowsReadable ? 2 : 0, number(listed, "count"));
+            EXPECT_TRUE(waitForError(driver, "DOWNLOAD_INDEX_DAMAGED"));
+            driver.call("addFile", args({ "download", "1103", 5, "{}" }));
+            ASSERT_TRUE(driver.call("waitForFileCount", args({ strings({ "download" }), 2, 16, damage.rowsReadable ? 3 : 1,
+                                                               60000 })).boolValue());
+            EXPECT_EQ(0, driver.quit());
+        }
+        CoreDriverProcess driver(kTool, driverArguments(home, urls));
+        ASSERT_TRUE(driver.waitUntilStarted());
+        JKValue listed = driver.callAndWaitForCallback("getFileCount", args({ strings({ "download" }), 2, 16 }));
+        EXPECT_EQ(damage.rowsReadable ? 3 : 1, number(listed, "count")) << "the new download lasted";
+        for (const JKValue& line : driver.lines())
+            EXPECT_EQ("", shownError(line)) << "told once";
+        EXPECT_EQ(0, driver.quit());
+        EXPECT_TRUE(TestFolder::exists(index + ".damaged"));
+    }
+}
+
+// A cache folder emptied while the client runs (a user, a cleaner) is made
+// again for the next track; one that cannot take files is told to the page.
+TEST_F(CoreDriverTest, ACacheFolderRemovedWhileRunningIsMadeAgainOrTold)
+{
+    TestFolder folder;
+    ServedTrack track(folder);
+    ASSERT_TRUE(track.ready());
+    const std::string home = folder.folder("home");
+    CoreDriverProcess driver(kTool, driverArguments(home, ""));
+    ASSERT_TRUE(driver.waitUntilStarted());
+    auto openedState = [&](int entity) {
+        int sound = int(driver.call("createSound", args({ track.url(entity) })).int64Value());
+        int state = 1;
+        for (int i = 0; i < 400 && state != 0 && state != 2; ++i) {
+            driver.call("sleep", args({ 25 }));
+            state = int(driver.call("getState", args({ sound })).int64Value());
+        }
+        driver.call("deleteSound", args({ sound }));
+        return state;
+    };
+    ASSERT_EQ(0, openedState(1));
+    ASSERT_TRUE(run("rm -rf '" + home + "/cache'"));
+    EXPECT_EQ(0, openedState(2)) << "the folder is made again";
+    ASSERT_TRUE(run("rm -rf '" + home + "/cache' && touch '" + home + "/cache'"));
+    EXPECT_EQ(2, openedState(3));
+    ASSERT_TRUE(waitForError(driver, "CACHE_UNWRITABLE"));
+    ASSERT_TRUE(run("rm '" + home + "/cache'"));
+    driver.call("sleep", args({ 3500 })); // the next probe of an unwritable folder
+    EXPECT_EQ(0, openedState(4)) << "usable again once the folder can be made";
     EXPECT_EQ(0, driver.quit());
 }
 

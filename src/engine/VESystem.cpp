@@ -10,7 +10,6 @@
 #include "VEStream.h"
 
 namespace {
-constexpr unsigned int kMaxStreamBufferSize = 16u << 20;
 constexpr int kMaxChannels = 4093;
 // Frames a non-real-time update mixes at most: about one worker pass.
 constexpr size_t kUpdateFrames = 1024;
@@ -236,7 +235,7 @@ VEResult VESystem::update() {
   }
   deliverEnds();
   reapStreams();
-  return VE_OK;
+  return output_->lost() ? VE_ERR_OUTPUT_LOST : VE_OK;
 }
 
 void VESystem::deliverEnds() {

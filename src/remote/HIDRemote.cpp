@@ -8,6 +8,7 @@
 
 #include "HIDRemoteDBusNotificationCenter.h"
 #include "HIDRemoteEvdevLayer.h"
+#include "HIDRemoteLogindSession.h"
 #include "HIDRemoteMainContextTimers.h"
 
 namespace {
@@ -21,6 +22,15 @@ const guint kHoldDelayMs = 700;
 const guint kAutoRecoveryDelayMs = 100;
 
 const char* const kGlobalObject = "global";
+
+// Left, right, centre and menu have a code of their own for a held button.
+// The receivers here send none: a button is held when the kernel repeats its
+// key, or, for drivers that do not repeat, when it is still down after the
+// hold delay. Up and down are held by the hold simulation instead.
+bool isHoldableButton(int32_t code) {
+  return code == kHIDRemoteButtonCodeLeft || code == kHIDRemoteButtonCodeRight ||
+         code == kHIDRemoteButtonCodeCenter || code == kHIDRemoteButtonCodeMenu;
+}
 
 std::optional<int64_t> numberIn(const HIDRemoteInfo& info, const std::string& key) {
   auto it = info.find(key);
@@ -75,16 +85,19 @@ int32_t HIDRemoteButtonCodeForKey(const std::string& driver, uint32_t keyCode) {
 HIDRemote* HIDRemote::sharedHIDRemote() {
   static HIDRemoteEvdevLayer* devices = new HIDRemoteEvdevLayer();
   static HIDRemoteDBusNotificationCenter* notifications = new HIDRemoteDBusNotificationCenter();
-  static HIDRemote* remote = new HIDRemote(devices, notifications, getpid(), g_get_prgname() ? g_get_prgname() : "");
+  static HIDRemoteLogindSession* session = new HIDRemoteLogindSession();
+  static HIDRemote* remote =
+      new HIDRemote(devices, notifications, getpid(), g_get_prgname() ? g_get_prgname() : "", nullptr, session);
   return remote;
 }
 
 HIDRemote::HIDRemote(HIDRemoteDeviceLayer* devices, HIDRemoteNotificationCenter* notifications, pid_t pid,
-                     std::string applicationIdentifier, HIDRemoteTimers* timers)
+                     std::string applicationIdentifier, HIDRemoteTimers* timers, HIDRemoteConsoleSession* session)
     : ownTimers_(timers ? nullptr : std::make_unique<HIDRemoteMainContextTimers>()),
       timers_(timers ? timers : ownTimers_.get()),
       deviceLayer_(devices),
       notifications_(notifications),
+      consoleSession_(session),
       pid_(pid),
       pidString_(std::to_string(pid)),
       applicationIdentifier_(std::move(applicationIdentifier)) {
@@ -97,6 +110,7 @@ HIDRemote::HIDRemote(HIDRemoteDeviceLayer* devices, HIDRemoteNotificationCenter*
 HIDRemote::~HIDRemote() {
   for (unsigned id : observers_) notifications_->removeObserver(id);
   observers_.clear();
+  if (watchingConsoleSession_) consoleSession_->stopWatching();
   stopRemoteControl();
   setExclusiveLockLendingEnabled(false);
   cancelRecoveryTimer();
@@ -116,12 +130,20 @@ bool HIDRemote::startRemoteControl(int mode) {
     return false;
   }
   watching_ = true;
+  bool exclusive = mode == kHIDRemoteModeExclusive || mode == kHIDRemoteModeExclusiveAuto;
+  if (exclusive && consoleSession_ && !watchingConsoleSession_) {
+    // Watched from the first exclusive start on, also while stopped for the
+    // session, so that its return to the console is heard.
+    watchingConsoleSession_ = true;
+    consoleSession_->startWatching([this](bool active) { consoleSessionChanged(active); });
+  }
   postStatusWithAction("start");
   return true;
 }
 
 void HIDRemote::stopRemoteControl() {
   autoRecover_ = false;
+  consoleRecoverMode_ = kHIDRemoteModeNone;
   isStopping_ = true;
   cancelRecoveryTimer();
 
@@ -152,6 +174,29 @@ void HIDRemote::restart() {
   int mode = mode_;
   isRestarting_ = true;
   stopRemoteControl();
+  startRemoteControl(mode);
+  isRestarting_ = false;
+}
+
+// A seized receiver belongs to the session at the console: one that goes to
+// the background gives it up (and its user at the console gets it), and
+// takes it again when it comes back. No retry is broadcast: the other
+// session's applications are on another bus.
+void HIDRemote::consoleSessionChanged(bool active) {
+  if (!active) {
+    bool exclusive = mode_ == kHIDRemoteModeExclusive || mode_ == kHIDRemoteModeExclusiveAuto;
+    if (!secureEventInputWorkAround_ || !exclusive) return;
+    int mode = mode_;
+    isRestarting_ = true;
+    stopRemoteControl();
+    isRestarting_ = false;
+    consoleRecoverMode_ = mode;
+    return;
+  }
+  int mode = consoleRecoverMode_;
+  consoleRecoverMode_ = kHIDRemoteModeNone;
+  if (mode == kHIDRemoteModeNone || isStarted()) return;
+  isRestarting_ = true;
   startRemoteControl(mode);
   isRestarting_ = false;
 }
@@ -243,29 +288,55 @@ void HIDRemote::queueHasEvents(unsigned number) { hidEventFor(number); }
 void HIDRemote::hidEventFor(unsigned number) {
   auto found = devices_.find(number);
   if (found == devices_.end()) return;
-  Attributes attributes = found->second;
-  int32_t last = attributes->lastButtonPressed;
+  Attributes attributes = found->second;  // alive to the end of the pass
   HIDRemoteQueueEvent event;
   while (deviceLayer_->nextEvent(number, &event)) {
-    auto code = attributes->cookieButtonCodes.find(event.cookie);
-    if (code == attributes->cookieButtonCodes.end()) continue;
-    if (event.value == 0) {
-      if (code->second == last) {
-        handleButtonCode(last, false, attributes);
-        last = 0;
-      }
+    auto element = attributes->cookieButtonCodes.find(event.cookie);
+    if (element == attributes->cookieButtonCodes.end()) continue;
+    int32_t code = element->second;
+    int32_t last = attributes->lastButtonPressed;
+    if (event.value == kHIDRemoteKeyRepeated && code != kHIDRemoteButtonCodeIDChanged) {
+      buttonHeld(code, attributes);
       continue;
     }
-    if (last != 0) handleButtonCode(last, false, attributes);
-    if (code->second == kHIDRemoteButtonCodeIDChanged) {
+    if (event.value == kHIDRemoteKeyReleased) {
+      if (code == last || (code | kHIDRemoteButtonCodeHoldMask) == last) releaseLastButton(attributes);
+      continue;
+    }
+    releaseLastButton(attributes);
+    if (code == kHIDRemoteButtonCodeIDChanged) {
       if (delegate_) delegate_->remoteIDChanged(this, lastSeenRemoteID_, event.value, *attributes);
       lastSeenRemoteID_ = event.value;
       lastSeenModel_ = 0;
     }
-    handleButtonCode(code->second, true, attributes);
-    last = code->second;
+    handleButtonCode(code, true, attributes);
+    attributes->lastButtonPressed = code;
+    if (isHoldableButton(code)) {
+      // For drivers that do not repeat a key held down.
+      attributes->simulateHoldEventsTimer = timers_->start(kHoldDelayMs, [this, attributes, code] {
+        attributes->simulateHoldEventsTimer = 0;  // fired
+        buttonHeld(code, attributes);
+      });
+    }
   }
-  attributes->lastButtonPressed = last;
+}
+
+void HIDRemote::releaseLastButton(const Attributes& attributes) {
+  int32_t last = attributes->lastButtonPressed;
+  if (last == 0) return;
+  if (isHoldableButton(last & ~kHIDRemoteButtonCodeHoldMask)) cancelHoldTimer(*attributes);
+  attributes->lastButtonPressed = 0;
+  handleButtonCode(last, false, attributes);
+}
+
+void HIDRemote::buttonHeld(int32_t code, const Attributes& attributes) {
+  if (!isHoldableButton(code) || attributes->lastButtonPressed != code) return;  // not down, or already held
+  cancelHoldTimer(*attributes);
+  attributes->lastButtonPressed = 0;
+  handleButtonCode(code, false, attributes);
+  int32_t held = code | kHIDRemoteButtonCodeHoldMask;
+  attributes->lastButtonPressed = held;
+  handleButtonCode(held, true, attributes);
 }
 
 void HIDRemote::cancelHoldTimer(HIDRemoteHardwareAttributes& attributes) {

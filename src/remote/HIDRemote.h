@@ -10,6 +10,7 @@
 
 #include <glib.h>
 
+#include "HIDRemoteConsoleSession.h"
 #include "HIDRemoteDelegate.h"
 #include "HIDRemoteDeviceLayer.h"
 #include "HIDRemoteNotificationCenter.h"
@@ -33,9 +34,13 @@ class HIDRemote : private HIDRemoteDeviceLayer::Listener {
 
   // A remote over the given layers (tests pass fakes); it does not own them.
   // pid stands for this process in coordination messages. Timers run on the
-  // starting thread's main context unless a timer queue is given.
+  // starting thread's main context unless a timer queue is given. With a
+  // console session, a receiver seized in mode 2 or 3 is given up while the
+  // session is in the background and taken again when it is back at the
+  // console (when the workaround, enableSecureEventInputWorkaround, is on).
   HIDRemote(HIDRemoteDeviceLayer* devices, HIDRemoteNotificationCenter* notifications, pid_t pid,
-            std::string applicationIdentifier, HIDRemoteTimers* timers = nullptr);
+            std::string applicationIdentifier, HIDRemoteTimers* timers = nullptr,
+            HIDRemoteConsoleSession* session = nullptr);
   ~HIDRemote();
 
   HIDRemote(const HIDRemote&) = delete;
@@ -97,6 +102,9 @@ class HIDRemote : private HIDRemoteDeviceLayer::Listener {
 
   // Button events.
   void hidEventFor(unsigned number);
+  void releaseLastButton(const Attributes& attributes);
+  // Left, right, centre or menu, still down: released and pressed again as held, once.
+  void buttonHeld(int32_t code, const Attributes& attributes);
   void handleButtonCode(int32_t code, bool isPressed, const Attributes& attributes);
   void simulateHoldEvent(const Attributes& attributes);
   void sendButtonCode(int32_t code, bool isPressed, const Attributes& attributes);
@@ -112,11 +120,15 @@ class HIDRemote : private HIDRemoteDeviceLayer::Listener {
 
   void cancelRecoveryTimer();
   void delayedAutoRecovery();
+  void consoleSessionChanged(bool active);
 
   std::unique_ptr<HIDRemoteTimers> ownTimers_;
   HIDRemoteTimers* timers_;
   HIDRemoteDeviceLayer* deviceLayer_;
   HIDRemoteNotificationCenter* notifications_;
+  HIDRemoteConsoleSession* consoleSession_;
+  bool watchingConsoleSession_ = false;
+  int consoleRecoverMode_ = kHIDRemoteModeNone;  // the mode given up while the session is in the background
   pid_t pid_;
   std::string pidString_;
   std::string applicationIdentifier_;

@@ -162,10 +162,11 @@ TEST_F(HIDRemoteEvdevLayerTest, ReceiversComeAndGoAndTheirDriversKeysBecomeButto
   EXPECT_TRUE(system->nodes["/dev/input/event3"].grabbed);
   EXPECT_FALSE(system->isOpen("/dev/input/event1")) << "a keyboard is never opened";
 
-  // The ring's right and left, as the Apple IR driver reports them; a held key repeats (value 2).
+  // The ring's right and left, as the Apple IR driver reports them; play held
+  // down repeats (value 2) without becoming another press.
   for (uint16_t key : {KEY_FORWARD, KEY_BACK, KEY_PLAYPAUSE}) {
     system->key("/dev/input/event3", key, 1);
-    system->key("/dev/input/event3", key, 2);
+    if (key == KEY_PLAYPAUSE) system->key("/dev/input/event3", key, 2);
     system->key("/dev/input/event3", key, 0);
   }
   ASSERT_TRUE(runUntil([&] { return recorder.buttons.size() >= 6; }));
@@ -187,6 +188,17 @@ TEST_F(HIDRemoteEvdevLayerTest, ReceiversComeAndGoAndTheirDriversKeysBecomeButto
   ASSERT_TRUE(runUntil([&] { return recorder.released.size() == 2; }));
   EXPECT_FALSE(system->isOpen("/dev/input/event3"));
   EXPECT_EQ(remote.activeRemoteControlCount(), 0u);
+}
+
+TEST_F(HIDRemoteEvdevLayerTest, AHeldButtonIsReportedHeldOnceFromTheKernelsRepeat) {
+  system->add(device("/dev/input/event3", "appleir", "Apple IR"), kAppleIRKeys);
+  ASSERT_TRUE(remote.startRemoteControl(kHIDRemoteModeExclusive));
+  system->key("/dev/input/event3", KEY_BACK, 1);
+  for (int i = 0; i < 5; ++i) system->key("/dev/input/event3", KEY_BACK, 2);
+  system->key("/dev/input/event3", KEY_BACK, 0);
+  ASSERT_TRUE(runUntil([&] { return recorder.buttons.size() >= 4; }));
+  runMainLoopFor(50);
+  EXPECT_EQ(recorder.buttons, (std::vector<Button>{{3, true}, {3, false}, {0x10003, true}, {0x10003, false}}));
 }
 
 TEST_F(HIDRemoteEvdevLayerTest, ANodeWeMayNotOpenIsLoggedOnceWithTheRemedy) {

@@ -6,11 +6,6 @@
 #include <cerrno>
 #include <cstring>
 
-namespace {
-const int kKeyReleased = 0;
-const int kKeyPressed = 1;  // 2 is autorepeat
-}  // namespace
-
 void HIDRemoteEvdevReader::fill() {
   char buffer[64 * sizeof(input_event)];
   for (;;) {
@@ -27,7 +22,10 @@ void HIDRemoteEvdevReader::fill() {
       input_event record;
       std::memcpy(&record, partial_.data() + i * sizeof record, sizeof record);
       if (record.type != EV_KEY) continue;
-      if (record.value != kKeyPressed && record.value != kKeyReleased) continue;
+      if (record.value != kHIDRemoteKeyPressed && record.value != kHIDRemoteKeyReleased &&
+          record.value != kHIDRemoteKeyRepeated) {
+        continue;
+      }
       events_.push_back(HIDRemoteQueueEvent{record.code, record.value});
     }
     partial_.erase(0, whole * sizeof(input_event));

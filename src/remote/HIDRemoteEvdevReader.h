@@ -6,8 +6,8 @@
 #include "HIDRemoteTypes.h"
 
 // Reads the key events of one evdev device from its (non-blocking) file
-// descriptor: whole `input_event` records, key presses and releases only
-// (autorepeat and every other event type are dropped).
+// descriptor: whole `input_event` records, key presses, releases and the
+// kernel's repeats of a key held down (every other event type is dropped).
 class HIDRemoteEvdevReader {
  public:
   enum Status { kMoreEvents, kEmpty, kGone };

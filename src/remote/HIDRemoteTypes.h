@@ -47,7 +47,11 @@ struct HIDRemoteService {
 };
 
 // One change of a receiver's element: the element (its key code) and its value
-// (non-zero pressed, zero released).
+// (non-zero pressed, zero released; kHIDRemoteKeyRepeated: still held down,
+// the kernel's key repeat).
+const int32_t kHIDRemoteKeyReleased = 0;
+const int32_t kHIDRemoteKeyPressed = 1;
+const int32_t kHIDRemoteKeyRepeated = 2;
 struct HIDRemoteQueueEvent {
   uint32_t cookie = 0;
   int32_t value = 0;

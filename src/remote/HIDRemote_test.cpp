@@ -157,6 +157,44 @@ TEST_F(HIDRemoteTest, UpAndDownBecomeClicksOrHoldsAfterTheHoldDelay) {
   EXPECT_EQ(delegate.events, (std::vector<Event>{{1, true}, {1, false}}));
 }
 
+TEST_F(HIDRemoteTest, LeftRightCentreAndMenuHeldDownAreReportedHeldOnce) {
+  devices.add(receiver(1), kRemoteKeys);
+  ASSERT_TRUE(remote.startRemoteControl(1));
+  struct Case {
+    const char* what;
+    uint32_t key;
+    int repeats;       // the kernel's repeats while down
+    unsigned heldMs;   // then the time until the release
+    std::vector<Event> expected;
+  } cases[] = {
+      {"left, repeated", KEY_BACK, 3, 0, {{3, true}, {3, false}, {0x10003, true}, {0x10003, false}}},
+      {"right, no repeat, timed", KEY_FORWARD, 0, 700, {{4, true}, {4, false}, {0x10004, true}, {0x10004, false}}},
+      {"centre, repeated", KEY_ENTER, 1, 2000, {{5, true}, {5, false}, {0x10005, true}, {0x10005, false}}},
+      {"menu, released in time", KEY_MENU, 0, 699, {{6, true}, {6, false}}},
+      {"play: no held code", KEY_PLAYPAUSE, 4, 1000, {{7, true}, {7, false}}},
+      {"up: the hold simulation", KEY_VOLUMEUP, 4, 100, {{1, true}, {1, false}}},
+  };
+  for (const Case& c : cases) {
+    delegate.events.clear();
+    press(1, c.key);
+    for (int i = 0; i < c.repeats; ++i) devices.send(1, {{c.key, kHIDRemoteKeyRepeated}});
+    timers.advance(c.heldMs);
+    release(1, c.key);
+    timers.advance(2000);
+    EXPECT_EQ(delegate.events, c.expected) << c.what;
+  }
+
+  // Another button pressed while one is held releases the held code.
+  delegate.events.clear();
+  press(1, KEY_BACK);
+  devices.send(1, {{KEY_BACK, kHIDRemoteKeyRepeated}});
+  press(1, KEY_FORWARD);
+  timers.advance(100);
+  release(1, KEY_FORWARD);
+  EXPECT_EQ(delegate.events,
+            (std::vector<Event>{{3, true}, {3, false}, {0x10003, true}, {0x10003, false}, {4, true}, {4, false}}));
+}
+
 TEST_F(HIDRemoteTest, ARemovedDeviceIsTornDownOnceAndItsHoldTimerCancelled) {
   devices.add(receiver(1), kRemoteKeys);
   ASSERT_TRUE(remote.startRemoteControl(1));

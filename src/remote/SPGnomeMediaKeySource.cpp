@@ -49,8 +49,28 @@ bool SPGnomeMediaKeySource::open(KeyHandler keys, StateHandler states) {
   subscription_ = g_dbus_connection_signal_subscribe(connection_, kBusName, kInterface, "MediaPlayerKeyPressed",
                                                      kObjectPath, nullptr, G_DBUS_SIGNAL_FLAGS_NONE, keyPressed,
                                                      this, nullptr);
+  serviceGone_ = false;
+  nameWatch_ = g_bus_watch_name_on_connection(connection_, kBusName, G_BUS_NAME_WATCHER_FLAGS_NONE, serviceAppeared,
+                                              serviceVanished, this, nullptr);
   setEnabled(true);
   return true;
+}
+
+void SPGnomeMediaKeySource::serviceVanished(GDBusConnection*, const gchar*, gpointer self) {
+  auto* source = static_cast<SPGnomeMediaKeySource*>(self);
+  if (source->serviceGone_) return;
+  source->serviceGone_ = true;
+  writeSystemLog("SPGnomeMediaKeySource::serviceVanished",
+                 std::string("The media-key service ") + kBusName + " left the session bus; the keys are taken "
+                 "again when it returns");
+  if (source->enabled_ && source->states_) source->states_(kKeysHeldElsewhere);
+}
+
+void SPGnomeMediaKeySource::serviceAppeared(GDBusConnection*, const gchar*, const gchar*, gpointer self) {
+  auto* source = static_cast<SPGnomeMediaKeySource*>(self);
+  if (!source->serviceGone_) return;  // the first sighting: the keys were asked for at open
+  source->serviceGone_ = false;
+  if (source->enabled_) source->grab();
 }
 
 void SPGnomeMediaKeySource::call(const char* method, GVariant* parameters, GAsyncReadyCallback done) {
@@ -59,6 +79,10 @@ void SPGnomeMediaKeySource::call(const char* method, GVariant* parameters, GAsyn
 }
 
 void SPGnomeMediaKeySource::grab() {
+  if (serviceGone_) {  // asked for again when the daemon returns
+    if (states_) states_(kKeysHeldElsewhere);
+    return;
+  }
   // Time 0: the daemon takes the moment of the call.
   call("GrabMediaPlayerKeys", g_variant_new("(su)", applicationName_.c_str(), 0u), grabAnswered);
 }
@@ -114,6 +138,8 @@ void SPGnomeMediaKeySource::close() {
   if (!cancellable_) return;
   if (enabled_) call("ReleaseMediaPlayerKeys", g_variant_new("(s)", applicationName_.c_str()), nullptr);
   enabled_ = false;
+  g_bus_unwatch_name(nameWatch_);
+  nameWatch_ = 0;
   g_dbus_connection_signal_unsubscribe(connection_, subscription_);
   subscription_ = 0;
   g_cancellable_cancel(cancellable_);

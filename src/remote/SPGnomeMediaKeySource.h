@@ -14,6 +14,10 @@
 // MediaPlayerKeyPressed signal. The daemon reports presses only: each becomes
 // a key-down followed by a key-up.
 //
+// The daemon's name is watched: when it leaves the bus (the daemon ended or
+// restarts, forgetting who asked for the keys) the keys are reported held
+// elsewhere, and when it returns they are asked for again at once.
+//
 // Calls are made without waiting; their answers and the signal arrive on the
 // tap thread's main context.
 class SPGnomeMediaKeySource : public SPMediaKeySource {
@@ -37,6 +41,8 @@ class SPGnomeMediaKeySource : public SPMediaKeySource {
   void grab();
   void call(const char* method, GVariant* parameters, GAsyncReadyCallback done);
   static void grabAnswered(GObject* connection, GAsyncResult* result, gpointer self);
+  static void serviceAppeared(GDBusConnection*, const gchar*, const gchar*, gpointer self);
+  static void serviceVanished(GDBusConnection*, const gchar*, gpointer self);
   static void keyPressed(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
                          GVariant* parameters, gpointer self);
 
@@ -44,6 +50,8 @@ class SPGnomeMediaKeySource : public SPMediaKeySource {
   GDBusConnection* connection_ = nullptr;
   GCancellable* cancellable_ = nullptr;  // cancels answers still on their way at close
   guint subscription_ = 0;
+  guint nameWatch_ = 0;
+  bool serviceGone_ = false;  // the daemon's name left the bus since it was last seen
   bool enabled_ = false;
   KeyHandler keys_;
   StateHandler states_;

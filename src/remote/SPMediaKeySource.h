@@ -21,6 +21,9 @@ class SPMediaKeySource {
   };
   using StateHandler = std::function<void(State)>;
 
+  // What the application plays, for sources that show it to the desktop.
+  enum PlaybackStatus { kPlaybackStopped, kPlaybackPaused, kPlaybackPlaying };
+
   virtual ~SPMediaKeySource() = default;
 
   // Connects and takes the keys; each change of state is reported on the tap
@@ -33,6 +36,9 @@ class SPMediaKeySource {
   virtual void dispatch() {}
   // Takes (true) or gives back (false) the keys.
   virtual void setEnabled(bool enabled) = 0;
+  // What the application plays now; may be called before open, and is kept
+  // across close and open.
+  virtual void setPlaybackStatus(PlaybackStatus) {}
   // This application came to the front: sources that hand the keys to the
   // front player claim them again.
   virtual void applicationCameToFront() {}

@@ -63,6 +63,10 @@ void SPMediaKeySourceChain::setEnabled(bool enabled) {
   for (SPMediaKeySource* source : open_) source->setEnabled(enabled);
 }
 
+void SPMediaKeySourceChain::setPlaybackStatus(PlaybackStatus status) {
+  for (auto& source : sources_) source->setPlaybackStatus(status);
+}
+
 void SPMediaKeySourceChain::applicationCameToFront() {
   for (SPMediaKeySource* source : open_) source->applicationCameToFront();
 }

@@ -30,6 +30,8 @@ class SPMediaKeySourceChain : public SPMediaKeySource {
   int fd() const override;
   void dispatch() override;
   void setEnabled(bool enabled) override;
+  // Handed to every member, open or not.
+  void setPlaybackStatus(PlaybackStatus status) override;
   void applicationCameToFront() override;
   void close() override;
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "FakeSettingsDaemon_test.h"
 #include "HIDRemoteFakes_test.h"
 #include "SPGnomeMediaKeySource.h"
 #include "SPMediaKeyTap.h"
@@ -16,50 +17,6 @@
 namespace {
 
 const char* const kName = "velora-test";
-
-// The desktop's settings daemon as the tap meets it on the session bus: it
-// records the grabs and releases it is asked for and sends key presses.
-class FakeSettingsDaemon {
- public:
-  explicit FakeSettingsDaemon(GDBusConnection* connection) : connection_(connection) {
-    static const char* xml =
-        "<node><interface name='org.gnome.SettingsDaemon.MediaKeys'>"
-        "<method name='GrabMediaPlayerKeys'><arg type='s' direction='in'/><arg type='u' direction='in'/></method>"
-        "<method name='ReleaseMediaPlayerKeys'><arg type='s' direction='in'/></method>"
-        "<signal name='MediaPlayerKeyPressed'><arg type='s'/><arg type='s'/></signal>"
-        "</interface></node>";
-    node_ = g_dbus_node_info_new_for_xml(xml, nullptr);
-    static const GDBusInterfaceVTable vtable = {
-        [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* method, GVariant* parameters,
-           GDBusMethodInvocation* invocation, gpointer self) {
-          const gchar* application = nullptr;
-          g_variant_get_child(parameters, 0, "&s", &application);
-          static_cast<FakeSettingsDaemon*>(self)->calls.push_back(std::string(method) + " " + application);
-          g_dbus_method_invocation_return_value(invocation, nullptr);
-        },
-        nullptr, nullptr, {}};
-    registration_ = g_dbus_connection_register_object(connection_, SPGnomeMediaKeySource::kObjectPath,
-                                                      node_->interfaces[0], &vtable, this, nullptr, nullptr);
-    owner_ = g_bus_own_name_on_connection(connection_, SPGnomeMediaKeySource::kBusName, G_BUS_NAME_OWNER_FLAGS_NONE,
-                                          nullptr, nullptr, nullptr, nullptr);
-  }
-  ~FakeSettingsDaemon() {
-    g_bus_unown_name(owner_);
-    g_dbus_connection_unregister_object(connection_, registration_);
-    g_dbus_node_info_unref(node_);
-  }
-  void press(const char* application, const char* key) {
-    g_dbus_connection_emit_signal(connection_, nullptr, SPGnomeMediaKeySource::kObjectPath,
-                                  SPGnomeMediaKeySource::kInterface, "MediaPlayerKeyPressed",
-                                  g_variant_new("(ss)", application, key), nullptr);
-  }
-  std::vector<std::string> calls;
-
- private:
-  GDBusConnection* connection_;
-  GDBusNodeInfo* node_;
-  guint registration_ = 0, owner_ = 0;
-};
 
 // Stands for the window manager: the test says which application came to the front.
 class ScriptedFront : public SPFrontApplicationSource {
@@ -128,7 +85,7 @@ class SPMediaKeySourceChainTest : public ::testing::Test {
 GTestDBus* SPMediaKeySourceChainTest::bus = nullptr;
 
 TEST_F(SPMediaKeySourceChainTest, TheSettingsDaemonHandsUsItsKeysWhileWeAreInFront) {
-  FakeSettingsDaemon daemon(connection);
+  FakeSettingsDaemon daemon;
   ASSERT_TRUE(runUntil([] { return nameHasOwner(SPGnomeMediaKeySource::kBusName); }));
   auto tap = makeTap();
   ASSERT_TRUE(tap->startWatchingMediaKeys());
@@ -150,6 +107,25 @@ TEST_F(SPMediaKeySourceChainTest, TheSettingsDaemonHandsUsItsKeysWhileWeAreInFro
   ASSERT_TRUE(runUntil([&] { return daemon.calls.size() == 3; }));
   EXPECT_EQ(daemon.calls[2], "ReleaseMediaPlayerKeys velora-test");
   EXPECT_EQ(tap->mediaKeySourceState(), SPMediaKeySource::kKeysGivenBack);
+}
+
+TEST_F(SPMediaKeySourceChainTest, KeysAreAskedForAgainWhenTheDaemonReturns) {
+  SystemLogCapture log;
+  auto daemon = std::make_unique<FakeSettingsDaemon>();
+  ASSERT_TRUE(runUntil([] { return nameHasOwner(SPGnomeMediaKeySource::kBusName); }));
+  auto tap = makeTap();
+  ASSERT_TRUE(tap->startWatchingMediaKeys());
+  ASSERT_TRUE(runUntil([&] { return tap->mediaKeySourceState() == SPMediaKeySource::kKeysTaken; }));
+
+  daemon.reset();  // the daemon ends (or restarts), forgetting every grab
+  ASSERT_TRUE(runUntil([&] { return tap->mediaKeySourceState() == SPMediaKeySource::kKeysHeldElsewhere; }));
+  EXPECT_TRUE(log.contains("SPGnomeMediaKeySource::serviceVanished The media-key service "
+                           "org.gnome.SettingsDaemon.MediaKeys left the session bus"));
+  daemon = std::make_unique<FakeSettingsDaemon>();
+  ASSERT_TRUE(runUntil([&] { return daemon->holder() == kName; })) << "grabbed again at once";
+  ASSERT_TRUE(runUntil([&] { return tap->mediaKeySourceState() == SPMediaKeySource::kKeysTaken; }));
+  daemon->press(kName, "Play");
+  ASSERT_TRUE(runUntil([&] { return delegate.events.size() >= 2; }));
 }
 
 TEST_F(SPMediaKeySourceChainTest, WithoutTheDaemonWeAreAMediaPlayerOnTheBus) {

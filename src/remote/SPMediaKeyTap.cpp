@@ -134,6 +134,7 @@ void SPMediaKeyTap::eventTapThread(std::promise<bool>* started) {
     std::lock_guard<std::mutex> lock(mutex_);
     tapContext_ = context;
     tapLoop_ = loop;
+    keys_->setPlaybackStatus(playbackStatus_);  // later changes come through the loop
   }
   keys_->dispatch();  // events that arrived while the grabs were made
   // Report the start from inside the running loop: a quit asked for before
@@ -247,6 +248,13 @@ void SPMediaKeyTap::setShouldInterceptMediaKeyEvents(bool intercept) {
   runOnTapThread([this, intercept] { pauseTapOnTapThread(intercept); });
 }
 
+void SPMediaKeyTap::setPlaybackStatus(SPMediaKeySource::PlaybackStatus status) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (status == playbackStatus_) return;
+  playbackStatus_ = status;
+  if (tapContext_) runOnTapThread([this, status] { keys_->setPlaybackStatus(status); });
+}
+
 // REQUIRES: mutex_ held and the tap thread's loop running.
 void SPMediaKeyTap::runOnTapThread(std::function<void()> call) {
   auto grabber = SPInvocationGrabber::grab();
@@ -295,6 +303,10 @@ void SPMediaKeyTap::appIsNowFrontmost(const SPFrontApplicationSource::Applicatio
                          mediaKeyAppList_.end());
   mediaKeyAppList_.insert(mediaKeyAppList_.begin(), application.pid);
   mediaKeyAppListChanged();
+}
+
+void SPMediaKeyTap::applicationCameToFront(const std::string& className) {
+  appIsNowFrontmost(SPFrontApplicationSource::Application{getpid(), className});
 }
 
 void SPMediaKeyTap::appTerminated(pid_t pid) {

@@ -81,8 +81,17 @@ class SPMediaKeyTap {
   void setShouldInterceptMediaKeyEvents(bool intercept);
   bool shouldInterceptMediaKeyEvents() const;
 
+  // What the application plays, handed to the source on the tap thread (now,
+  // or when the tap starts).
+  void setPlaybackStatus(SPMediaKeySource::PlaybackStatus status);
+
   void startWatchingAppSwitching();
   void stopWatchingAppSwitching();
+  // One of this application's windows became active: a front switch to this
+  // process, for desktops whose news of the front window never names ours
+  // (Wayland's). className: our windows' instance and class names joined by
+  // '\n', matched against the listed applications like any other.
+  void applicationCameToFront(const std::string& className);
 
   void setDelegate(SPMediaKeyTapDelegate* delegate) { delegate_ = delegate; }
 
@@ -105,8 +114,9 @@ class SPMediaKeyTap {
   bool watchingAppSwitching_ = false;
   std::vector<pid_t> mediaKeyAppList_;  // element 0 came to the front most recently
 
-  mutable std::mutex mutex_;       // guards the two fields below
+  mutable std::mutex mutex_;       // guards the three fields below
   bool shouldIntercept_ = false;
+  SPMediaKeySource::PlaybackStatus playbackStatus_ = SPMediaKeySource::kPlaybackStopped;
   GMainContext* tapContext_ = nullptr;  // set while the tap thread's loop runs
 
   std::atomic<SPMediaKeySource::State> sourceState_{SPMediaKeySource::kKeysGivenBack};  // written on the tap thread

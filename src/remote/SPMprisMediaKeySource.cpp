@@ -55,6 +55,14 @@ std::string busNameElement(const std::string& name) {
   return element;
 }
 
+const char* playbackStatusName(SPMediaKeySource::PlaybackStatus status) {
+  switch (status) {
+    case SPMediaKeySource::kPlaybackPlaying: return "Playing";
+    case SPMediaKeySource::kPlaybackPaused: return "Paused";
+    default: return "Stopped";
+  }
+}
+
 int keyCodeOf(const char* method) {
   if (!std::strcmp(method, "PlayPause") || !std::strcmp(method, "Play") || !std::strcmp(method, "Pause")) {
     return SPMediaKeyEvent::kKeyPlay;
@@ -142,6 +150,19 @@ void SPMprisMediaKeySource::setEnabled(bool enabled) {
   if (states_) states_(kKeysTaken);
 }
 
+void SPMprisMediaKeySource::setPlaybackStatus(PlaybackStatus status) {
+  if (status == playbackStatus_) return;
+  playbackStatus_ = status;
+  if (!playerRegistration_) return;
+  GVariantBuilder changed;
+  g_variant_builder_init(&changed, G_VARIANT_TYPE("a{sv}"));
+  g_variant_builder_add(&changed, "{sv}", "PlaybackStatus", g_variant_new_string(playbackStatusName(status)));
+  g_dbus_connection_emit_signal(connection_, nullptr, kObjectPath, "org.freedesktop.DBus.Properties",
+                                "PropertiesChanged",
+                                g_variant_new("(sa{sv}as)", "org.mpris.MediaPlayer2.Player", &changed, nullptr),
+                                nullptr);
+}
+
 void SPMprisMediaKeySource::methodCalled(GDBusConnection*, const gchar*, const gchar*, const gchar*,
                                          const gchar* method, GVariant*, GDBusMethodInvocation* invocation,
                                          gpointer self) {
@@ -159,7 +180,7 @@ GVariant* SPMprisMediaKeySource::propertyRead(GDBusConnection*, const gchar*, co
   std::string name = property;
   if (name == "Identity") return g_variant_new_string(source->identity_.c_str());
   if (name == "SupportedUriSchemes" || name == "SupportedMimeTypes") return g_variant_new_strv(nullptr, 0);
-  if (name == "PlaybackStatus") return g_variant_new_string("Stopped");  // the page does not tell us
+  if (name == "PlaybackStatus") return g_variant_new_string(playbackStatusName(source->playbackStatus_));
   if (name == "Metadata") return g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0);
   if (name == "Position") return g_variant_new_int64(0);
   if (name == "Rate" || name == "Volume" || name == "MinimumRate" || name == "MaximumRate") {

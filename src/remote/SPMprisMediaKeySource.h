@@ -11,7 +11,9 @@
 // player "org.mpris.MediaPlayer2.<name>" is there while enabled and gone when
 // disabled. Only what routing keys needs is offered: PlayPause, Play and Pause
 // (the page knows only a play/pause toggle), Next, Previous, Stop (taken, no
-// effect), CanControl and the other required properties; no track metadata.
+// effect), CanControl, PlaybackStatus (as set, announced with
+// PropertiesChanged; desktops send the keys to the player that plays) and the
+// other required properties; no track metadata.
 // Each call becomes a key-down followed by a key-up.
 //
 // Method calls arrive on the tap thread's main context.
@@ -29,6 +31,7 @@ class SPMprisMediaKeySource : public SPMediaKeySource {
   // False when there is no session bus.
   bool open(KeyHandler keys, StateHandler states) override;
   void setEnabled(bool enabled) override;
+  void setPlaybackStatus(PlaybackStatus status) override;
   void close() override;
 
   // The bus name owned while enabled; "org.mpris.MediaPlayer2.<name>", or
@@ -50,6 +53,7 @@ class SPMprisMediaKeySource : public SPMediaKeySource {
   guint rootRegistration_ = 0;
   guint playerRegistration_ = 0;
   bool enabled_ = false;
+  PlaybackStatus playbackStatus_ = kPlaybackStopped;
   KeyHandler keys_;
   StateHandler states_;
 };

@@ -10,6 +10,7 @@
 #include "VLSound.h"
 #include "VLStreamUrl.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -98,7 +99,8 @@ VLAudioInterface::VLAudioInterface()
       m_channels(kChannelCount, 0),
       m_playingCount(0),
       m_tooManyWarned(false),
-      m_callbacksUnderWay(0)
+      m_callbacksUnderWay(0),
+      m_playbackState(PlaybackStopped)
 {
 }
 
@@ -507,7 +509,7 @@ bool VLAudioInterface::setStreamBufferSize(size_t bytes, bool now)
 {
     if (!m_system.load())
         return false;
-    if (bytes != kNoPendingSize && (bytes == 0 || bytes > static_cast<size_t>(INT_MAX))) {
+    if (bytes != kNoPendingSize && (bytes == 0 || bytes > getMaxStreamBufferSize())) {
         VL_LOG_WARN("Stream buffer size refused : " << static_cast<long long>(bytes));
         return false;
     }
@@ -536,6 +538,11 @@ bool VLAudioInterface::setStreamBufferSize(size_t bytes, bool now)
     return true;
 }
 
+size_t VLAudioInterface::getMaxStreamBufferSize()
+{
+    return VESystem::kMaxStreamBufferSize;
+}
+
 size_t VLAudioInterface::getStreamBufferSize() const
 {
     VLMutexLocker locker(m_valuesLock);
@@ -554,6 +561,12 @@ bool VLAudioInterface::update()
     if (!system)
         return false;
     VEResult engineResult = system->update();
+    if (engineResult == VE_ERR_OUTPUT_LOST) {
+        system = recoverLostOutput();
+        if (!system)
+            return false;
+        engineResult = system->update();
+    }
     if (engineResult != VE_OK) {
         VL_LOG_WARN(describeResult(engineResult));
         return false;
@@ -561,12 +574,16 @@ bool VLAudioInterface::update()
 
     bool result = true;
     m_playingCount = 0;
+    PlaybackState playback = PlaybackStopped;
     for (auto& entry : m_sounds) {
         if (!entry.second->update())
             result = false;
-        if (entry.second->getPlaying())
+        if (entry.second->getPlaying()) {
             ++m_playingCount;
+            playback = std::max(playback, entry.second->getPaused() ? PlaybackPaused : PlaybackPlaying);
+        }
     }
+    m_playbackState.store(playback);
     warnTooManySounds();
     releaseDeferredSounds(&result);
 
@@ -582,6 +599,16 @@ bool VLAudioInterface::update()
     if (pendingSize != kNoPendingSize)
         setStreamBufferSize(pendingSize, true);
     return result;
+}
+
+// The device went away under the engine (unplugged, sound server stopped or
+// restarted): the sounds move to the automatic output, each where it was,
+// as a device switch moves them. Audio lock held.
+VESystem* VLAudioInterface::recoverLostOutput()
+{
+    VL_LOG_WARN("Audio engine output lost, set it to default : " << getOutput());
+    switchOutput(kDefaultOutput);
+    return m_system.load();
 }
 
 void VLAudioInterface::warnTooManySounds()

@@ -42,6 +42,14 @@ class VLAudioInterface
 public:
     typedef std::vector<std::pair<std::string, std::string>> DriverList;
 
+    // What the session's sounds do, as of the last update.
+    enum PlaybackState
+    {
+        PlaybackStopped = 0, // no sound on a channel
+        PlaybackPaused = 1,  // a sound paused, none playing
+        PlaybackPlaying = 2, // a sound playing
+    };
+
     static const int kChannelCount = 4093;
 
     VLAudioInterface();
@@ -59,7 +67,9 @@ public:
     bool clean(bool keepSounds);
 
     // One worker pass: the engine's update, every sound's update, the deferred
-    // releases, then a pending output device and buffer size.
+    // releases, then a pending output device and buffer size. When the engine
+    // reports its output device lost, the pass first switches to "0:0" as
+    // setOutput does, so that every sound goes on where it was.
     bool update();
 
     // With now false (main thread) stores the id for the next update. With now
@@ -74,11 +84,16 @@ public:
     // The devices found at the last init, (label, output id) in order; a copy.
     DriverList getOutputDrivers() const;
 
-    // Bytes; 0 or a value beyond 2^31 - 1 (a negative number from the page) is
-    // refused with a warning; all ones is accepted and changes nothing. With now
-    // false stores it for the next update.
+    // Bytes; 0 or more than getMaxStreamBufferSize is refused with a warning;
+    // all ones is accepted and changes nothing. With now false stores it for
+    // the next update.
     bool setStreamBufferSize(size_t bytes, bool now);
     size_t getStreamBufferSize() const;
+    // The largest stream buffer the engine takes, in bytes.
+    static size_t getMaxStreamBufferSize();
+
+    // Any thread.
+    PlaybackState getPlaybackState() const { return static_cast<PlaybackState>(m_playbackState.load()); }
 
     // Sound table (any thread; takes the audio lock). Ids are one more than the
     // largest live id, 1 for an empty table.
@@ -129,6 +144,7 @@ private:
     bool useOutputType(int type, int* driverCount);
     bool selectOutput(const std::string& id);
     bool switchOutput(const std::string& id);
+    VESystem* recoverLostOutput();
     bool save();
     bool restore();
     void releaseDeferredSounds(bool* result);
@@ -167,6 +183,7 @@ private:
     std::vector<VESound*> m_soundsToRelease;
 
     std::atomic<int> m_callbacksUnderWay;
+    std::atomic<int> m_playbackState;
 };
 
 #endif

@@ -11,8 +11,8 @@ public:
     virtual ~VLCrypto() {}
 
     // The MD5 digest of every byte of `data` (embedded zero bytes included) as 32
-    // lowercase hexadecimal digits; an empty string, with an error in the log,
-    // when the system offers no MD5 implementation.
+    // lowercase hexadecimal digits. Never fails: it names files, so no system
+    // policy on cryptography may take it away.
     virtual std::string md5(const std::string& data) = 0;
 };
 

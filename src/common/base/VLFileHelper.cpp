@@ -37,3 +37,14 @@ bool VLFileHelper::isWritable(const std::string& directory)
         result = false;
     return result;
 }
+
+bool VLFileHelper::createDirectories(const std::string& path)
+{
+    const char separator = getSeparator();
+    for (size_t end = path.find(separator, 1); end != std::string::npos; end = path.find(separator, end + 1)) {
+        // Folders above that exist already are left as they are; only the
+        // last answer says whether the whole path is a folder.
+        createDirectory(path.substr(0, end));
+    }
+    return createDirectory(path);
+}

@@ -56,6 +56,10 @@ public:
     // closes it, and removes it. True only when all of that succeeded. The probe
     // is removed on every path.
     bool isWritable(const std::string& directory);
+
+    // Makes the folder and every missing folder above it, as createDirectory
+    // does for one. True when the whole path is a folder afterwards.
+    bool createDirectories(const std::string& path);
 };
 
 #endif

@@ -320,6 +320,11 @@ void VLDesktop::onUnwritable(VLRepository* repository)
     queueErrorCode(errorCode(repository, "UNWRITABLE"));
 }
 
+void VLDesktop::onIndexDamaged(VLRepository* repository)
+{
+    queueErrorCode(errorCode(repository, "INDEX_DAMAGED"));
+}
+
 void VLDesktop::queueErrorCode(const std::string& code)
 {
     VLMutexLocker lock(m_queueMutex);
@@ -523,6 +528,12 @@ bool VLDesktop::getPlaying(int id)
 {
     VLSound* sound = findSound(id);
     return sound && sound->getPlaying();
+}
+
+VLAudioInterface::PlaybackState VLDesktop::getPlaybackState()
+{
+    VLAudioInterface* audio = VLPlayer::instance()->getAudioInterface();
+    return audio ? audio->getPlaybackState() : VLAudioInterface::PlaybackStopped;
 }
 
 bool VLDesktop::getPaused(int id)
@@ -773,8 +784,6 @@ const char* const kStreamBufferSize = "stream_buffer_size";
 const double kGigabyte = 1e9;
 const int kDefaultCachePercent = 10;
 const size_t kDefaultStreamBufferBytes = 65536;
-// The buffer size is kept in bytes as an int: 2097151 KiB is the most that fits.
-const long kMaxStreamBufferKiB = 2097151;
 
 const char* const kAppId = "318205746";
 const char* const kAppSecret = "c4e7a19f02d85b3e6f1a7c0b9d2e4f86";
@@ -859,8 +868,11 @@ void VLDesktop::setMaxConcurrentDownloads(const std::string& value)
 
 void VLDesktop::setStreamBufferSize(const std::string& value)
 {
+    // Only what the engine takes: a value it refused at the next pass would
+    // leave the setting reading back its old value, or drop one set before it.
+    const long maxKiB = long(VLAudioInterface::getMaxStreamBufferSize() >> 10);
     long kib = 0;
-    if (!VLDesktopSettingValue::parseInteger(value, 1, kMaxStreamBufferKiB, &kib)) {
+    if (!VLDesktopSettingValue::parseInteger(value, 1, maxKiB, &kib)) {
         VL_LOG_WARN("Invalid value for " << kStreamBufferSize << " : " << value);
         return;
     }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "VLAskFileUrlDelegate.h"
+#include "VLAudioInterface.h"
 #include "VLRepositoryHandler.h"
 #include "VLRunnerObject.h"
 
@@ -114,6 +115,7 @@ public:
     // order, once it is.
     void onVolumeFull(VLRepository* repository) override;
     void onUnwritable(VLRepository* repository) override;
+    void onIndexDamaged(VLRepository* repository) override;
     // Sends the page "getFileUrl" with the file when the page is ready; else an
     // error line and nothing more.
     void askFileUrl(VLRepository* repository, const VLFileId& id) override;
@@ -163,6 +165,8 @@ public:
     void setMuted(int id, bool muted);
     void getRanges(int id, std::list<float>* ranges);               // untouched
     std::string getPendingData(int id);                             // ""
+    // Whether a sound of the session plays, else is paused; stopped without one.
+    VLAudioInterface::PlaybackState getPlaybackState();
 
     // --- downloads (main thread); each only queues an action ----------------
 

@@ -452,7 +452,14 @@ TEST_F(DesktopTest, SettingsReadBackAndRefuseBadValues)
 
     desktop.setSetting("stream_buffer_size", "128");
     EXPECT_TRUE(eventually([&] { return desktop.getSetting("stream_buffer_size") == "128"; }));
-    for (const char* refused : { "0", "2097152", "-1", "64k" })
+    // The most the engine takes holds; more, asked for right after, is
+    // refused at once instead of displacing it.
+    size_t mark = VLTestLog::mark();
+    desktop.setSetting("stream_buffer_size", "16384");
+    desktop.setSetting("stream_buffer_size", "16385");
+    EXPECT_TRUE(eventually([&] { return desktop.getSetting("stream_buffer_size") == "16384"; }));
+    EXPECT_NE(std::string::npos, VLTestLog::since(mark).find("Invalid value for stream_buffer_size : 16385"));
+    for (const char* refused : { "0", "2097151", "-1", "64k" })
         desktop.setSetting("stream_buffer_size", refused);
     desktop.setSetting("stream_buffer_size", "256"); // a marker: applied after whatever came before
     EXPECT_TRUE(eventually([&] { return desktop.getSetting("stream_buffer_size") == "256"; }));

@@ -12,10 +12,12 @@
 #include "VLCrypto.h"
 #include "VLFileHelper.h"
 #include "VLLogger.h"
+#include "VLMappedFile.h"
 #include "VLMutex.h"
 #include "VLPlatformFactory.h"
 #include "VLRepositoryFile.h"
 #include "VLRepositoryHandler.h"
+#include "VLRepositoryIndexRescue.h"
 #include "VLRepositoryMove.h"
 #include "VLSettingHelper.h"
 #include "VLSQLiteStatement.h"
@@ -31,8 +33,6 @@ const double kRecheckPeriod = 3.0;
 const double kSavePeriod = 60.0;
 // Records whose files one update deletes at most.
 const size_t kDeletionsPerPass = 200;
-// How long a statement waits for another process's lock on the index.
-const int kBusyTimeoutMs = 2000;
 
 // The schema tests compare with a single-quoted 'files', which SQLite reads
 // as a string whether or not double-quoted literals are enabled in its build.
@@ -45,7 +45,10 @@ const char* const kAddTotalLockCount =
     "ALTER TABLE \"files\" ADD COLUMN \"total_lock_count\" INTEGER DEFAULT 0 NOT NULL";
 const char* const kAddLastAdd = "ALTER TABLE \"files\" ADD COLUMN \"last_add\" INTEGER DEFAULT 0 NOT NULL";
 
-const char* const kSelectSizes = "SELECT file_name, size FROM files WHERE repository = ? AND identity = ?";
+const char* const kSelectSizes =
+    "SELECT file_name, size, custom, loaded FROM files WHERE repository = ? AND identity = ?";
+const char* const kForgetValidation =
+    "UPDATE files SET last_validation = 0 WHERE repository = ? AND identity = ? AND file_name = ?";
 const char* const kDeleteByName = "DELETE FROM files WHERE repository = ? AND identity = ? AND file_name = ?";
 const char* const kCountName = "SELECT COUNT(*) FROM files WHERE file_name = ?";
 const char* const kDeleteById =
@@ -96,7 +99,7 @@ VLRepository::VLRepository(VLRepositoryHandler* handler, VLHttpRepositoryProvide
                            const std::string& directory, int maxPercent, bool autoClean, double maxSize)
     : m_handler(handler), m_provider(provider), m_db(nullptr), m_mutex(VLPlatformFactory::instance()->createMutex()),
       m_directory(directory), m_name(name), m_identity(identity), m_validationPeriod(validationPeriod),
-      m_namesAvailable(true), m_offline(false), m_clearAllPending(false), m_rowsLoaded(false), m_lastSave(0), m_maxSize(0), m_maxPercent(0),
+      m_offline(false), m_clearAllPending(false), m_rowsLoaded(false), m_lastSave(0), m_maxSize(0), m_maxPercent(0),
       m_autoClean(autoClean), m_sizeCheckPending(false), m_full(false), m_roomNeeded(0), m_lastSizeCheck(0), m_totalSize(0),
       m_unavailable(false), m_lastAvailabilityCheck(0)
 {
@@ -228,11 +231,16 @@ void VLRepository::setLimits(int maxPercent, double maxSize)
 // The space a repository may use is what it stores plus what the volume has
 // free: counting its own files against the free space alone would make it
 // full as soon as it had stored as much as was left. The reserve stays free
-// whatever the other limits say; the percent and the size limit lower it.
+// while the volume still has it; once other programs have taken it, keeping
+// it would refuse every file (the limit would be 0), so the percent and the
+// size limit alone hold, else the volume's size. The percent and the size
+// limit lower the limit further.
 double VLRepository::limitFor(double stored, double available, double total) const
 {
     double space = stored + available;
-    double limit = std::min(total, std::max(0.0, space - kReserve));
+    double limit = total;
+    if (available > kReserve)
+        limit = std::min(limit, space - kReserve);
     int percent = m_maxPercent;
     double size = m_maxSize;
     if (percent >= 1)
@@ -335,11 +343,16 @@ bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size)
         VL_LOG_WARN("Repository file does not fit : " << file->getFileId() << " needs " << size << " bytes, the limit is "
                                                       << limit << " and " << available << " bytes are available");
         // Without auto-clean the user can make room: the repository is full
-        // until then. A size larger than the volume never fits: that file alone fails.
+        // until then. A size larger than the volume never fits: that file alone
+        // fails. An auto-clean repository never turns full; in both cases the
+        // handler still hears why the file fails (it tells the page once per
+        // episode), instead of the page waiting in silence.
         if (!m_autoClean && wanted <= total) {
             m_roomNeeded = size;
             m_roomNeededBy.reset(new VLFileId(file->getFileId()));
             checkSize(true);
+        } else if (m_handler) {
+            m_handler->onVolumeFull(this);
         }
         return false;
     }
@@ -369,7 +382,7 @@ bool VLRepository::needsRoom(double stored, double kept, double available, doubl
 
 void VLRepository::checkAvailability(bool now)
 {
-    bool unavailable = !m_namesAvailable || !VLPlatformFactory::instance()->getFileHelper()->isWritable(getDirectory());
+    bool unavailable = !makeDirectory() || !VLPlatformFactory::instance()->getFileHelper()->isWritable(getDirectory());
     if (unavailable != m_unavailable) {
         m_unavailable = unavailable;
         if (unavailable && m_handler)
@@ -379,6 +392,20 @@ void VLRepository::checkAvailability(bool now)
 }
 
 // ---- Directory ----
+
+// The folder can vanish while the client runs (a user or a cleaner empties
+// ~/.cache). The cache's files can be fetched again anywhere, so its folder is
+// made again with every folder above it. A download folder is made again only
+// where its parent still exists: a missing parent may be the mount point of a
+// disk that was unplugged, and files written there would land on another disk.
+bool VLRepository::makeDirectory()
+{
+    VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
+    const std::string directory = getDirectory();
+    if (m_autoClean)
+        return files->createDirectories(directory);
+    return files->createDirectory(directory);
+}
 
 void VLRepository::setDirectory(const std::string& directory, bool apply)
 {
@@ -575,6 +602,7 @@ void VLRepository::close()
     m_deletedRows.clear();
     m_filesByState.clear();
     m_resetFiles.clear();
+    m_damagedDownloads.clear();
     m_openFiles.clear();
     m_removedFiles.clear();
     if (m_db) {
@@ -588,12 +616,16 @@ void VLRepository::close()
 
 void VLRepository::init()
 {
-    // Without a digest every file would get the same name and overwrite the
-    // others: the repository refuses to start and stays unavailable.
-    m_namesAvailable = !makeFileName(VLFileId("", 0u)).empty();
-    if (!m_namesAvailable)
-        VL_LOG_ERROR("Repository cannot name its files without an MD5 digest, it stays unavailable : " << m_name);
-    bool ok = m_namesAvailable && openIndex();
+    bool ok = openAndLoad(true);
+    if (!ok)
+        ok = rescueDamagedIndex();
+    if (!ok)
+        close();
+}
+
+bool VLRepository::openAndLoad(bool removeOrphanFiles)
+{
+    bool ok = openIndex();
     if (ok) {
         checkAvailability(true);
         if (!m_unavailable && !sync())
@@ -601,13 +633,28 @@ void VLRepository::init()
     }
     if (ok && !loadFiles())
         ok = false;
-    if (ok && !m_unavailable)
+    if (ok)
+        repairDamagedDownloads();
+    if (ok && !m_unavailable && removeOrphanFiles)
         removeOrphans();
-    if (!ok) {
-        if (!m_namesAvailable)
-            checkAvailability(true);
-        close();
-    }
+    return ok;
+}
+
+// An index that SQLite finds damaged would leave the repository without one
+// for good: the records could not be listed, and nothing new could be saved.
+// It is made again from the rows that can still be read, and the page is
+// told. Content files that no rescued row claims are left on the disk in this
+// run, so that nothing is deleted on the word of a damaged file.
+bool VLRepository::rescueDamagedIndex()
+{
+    close();
+    VLRepositoryIndexRescue rescue(m_dbPath);
+    if (!rescue.isDamaged() || !rescue.rebuild(nullptr))
+        return false;
+    bool ok = openAndLoad(false);
+    if (m_handler)
+        m_handler->onIndexDamaged(this);
+    return ok;
 }
 
 bool VLRepository::openIndex()
@@ -618,7 +665,7 @@ bool VLRepository::openIndex()
     }
     // Another process holding the index (a second instance, a backup) makes
     // statements wait a little instead of failing at once.
-    sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
+    sqlite3_busy_timeout(m_db, VLSQLiteStatement::kBusyTimeoutMs);
 
     VLSQLiteStatement statement(m_db);
     bool row = false;
@@ -650,6 +697,7 @@ bool VLRepository::sync()
     if (!statement.prepare(kSelectSizes) || !statement.bindText(1, m_name) || !statement.bindText(2, m_identity))
         return false;
     std::list<std::string> mismatched;
+    std::list<std::pair<std::string, uint64_t>> wholeWithoutBitmap;
     bool row = false;
     bool stepped = false;
     while ((stepped = statement.step(&row)) && row) {
@@ -658,9 +706,17 @@ bool VLRepository::sync()
         if (size == -1 || !isValidFileName(fileName))
             continue;
         uint64_t expected = static_cast<uint64_t>(size);
-        if (files->getFileSize(getFilePath(fileName)) != expected
-            || files->getFileSize(getBitmapPath(fileName)) != getBitmapSize(expected))
+        bool contentMatches = files->getFileSize(getFilePath(fileName)) == expected;
+        if (contentMatches && files->getFileSize(getBitmapPath(fileName)) == getBitmapSize(expected))
+            continue;
+        // A cached file is simply fetched again when played; a download is
+        // the user's and keeps its record (see repairDamagedDownloads).
+        if (statement.columnInt64(2) == 0)
             mismatched.push_back(fileName);
+        else if (contentMatches && statement.columnInt64(3) == size)
+            wholeWithoutBitmap.push_back(std::make_pair(fileName, expected));
+        else
+            m_damagedDownloads.insert(fileName);
     }
     if (!stepped)
         return false; // a step failed in the middle of the scan
@@ -670,7 +726,49 @@ bool VLRepository::sync()
             || !statement.bindText(3, fileName) || !statement.execute())
             return false;
     }
+    for (const auto& whole : wholeWithoutBitmap) {
+        if (!restoreWholeBitmap(whole.first, whole.second))
+            m_damagedDownloads.insert(whole.first);
+        else if (!statement.prepare(kForgetValidation) || !statement.bindText(1, m_name)
+                 || !statement.bindText(2, m_identity) || !statement.bindText(3, whole.first) || !statement.execute())
+            return false;
+    }
     return true;
+}
+
+// A download whose content has its recorded size and was whole at the last
+// save lost only its bitmap (truncated or deleted by hand): the bytes were on
+// the disk before the row counted them, so the bitmap is made again with every
+// block present, and the file is validated with the server at its next use.
+bool VLRepository::restoreWholeBitmap(const std::string& fileName, uint64_t size)
+{
+    const std::string path = getBitmapPath(fileName);
+    VL_LOG_WARN("Repository bitmap is damaged, made again for the whole file : " << path);
+    std::unique_ptr<VLMappedFile> bitmap(VLPlatformFactory::instance()->createMappedFile(path));
+    if (!bitmap->open(getBitmapSize(size_t(size))))
+        return false;
+    if (size > 0)
+        markBlocks(bitmap->getData(), 0, size_t(size));
+    bool flushed = bitmap->flush(0, bitmap->getSize());
+    bitmap->close();
+    return flushed;
+}
+
+// A download whose content or bitmap no longer matches its row keeps its
+// record: opening it once gives both files their recorded lengths with every
+// block missing (the content is kept until overwritten), and the downloader
+// queues it again.
+void VLRepository::repairDamagedDownloads()
+{
+    for (auto& entry : m_files) {
+        VLRepositoryFile* file = entry.second;
+        if (!m_damagedDownloads.count(file->getFileName()))
+            continue;
+        VL_LOG_WARN("Download does not match its index row, it is fetched again : " << getFilePath(file->getFileName()));
+        if (file->open(0))
+            file->close(0);
+    }
+    m_damagedDownloads.clear();
 }
 
 bool VLRepository::loadFiles()

@@ -139,10 +139,12 @@ public:
     // records are evicted, as many as that takes and no more. A size that
     // cannot fit even so is refused and evicts nothing; a repository without
     // auto-clean is then full while the file is wanted and the volume lacks
-    // the room (a size larger than the whole volume is refused alone).
+    // the room (a size larger than the whole volume is refused alone). A
+    // refusal that turns nothing full (auto-clean, or larger than the volume)
+    // tells the handler onVolumeFull on each refusal.
     bool makeRoomFor(VLRepositoryFile* file, size_t size);
-    // Probes the directory and tells the handler onUnwritable when it turns
-    // unwritable.
+    // Makes the directory again when it is missing (see makeDirectory), probes
+    // it and tells the handler onUnwritable when it turns unwritable.
     void checkAvailability(bool now);
     // Writes the rows of the records that changed since the last save, and
     // deletes those of the records deleted since, in one transaction;
@@ -183,6 +185,12 @@ public:
     static bool isValidFileName(const std::string& fileName);
 
 private:
+    // Makes the directory when it is missing; true when it is a folder.
+    bool makeDirectory();
+    bool openAndLoad(bool removeOrphanFiles);
+    bool rescueDamagedIndex();
+    bool restoreWholeBitmap(const std::string& fileName, uint64_t size);
+    void repairDamagedDownloads();
     // Index database.
     bool openIndex();
     bool sync();
@@ -222,7 +230,7 @@ private:
     std::map<VLFileId, VLRepositoryFile*> m_openFiles;   // the records update works on
     std::set<VLFileId> m_removedFiles;                   // removed records that may be closed
     std::set<VLRepositoryFile*> m_resetFiles;
-    bool m_namesAvailable;           // file names can be made (an MD5 digest exists)
+    std::set<std::string> m_damagedDownloads; // file names the index sync found damaged, until load
     std::atomic<bool> m_offline;
     std::atomic<bool> m_clearAllPending;
     bool m_rowsLoaded;               // every index row was loaded: saving is safe

@@ -206,7 +206,7 @@ bool VLRepositoryFile::mapFiles()
         VL_LOG_ERROR("Repository file is already open");
         return false;
     }
-    if (!m_content->open()) {
+    if (!m_content->open() && !openInRemadeDirectory()) {
         VL_LOG_ERROR("Unable to map repository file : " << m_content->getPath());
         return false;
     }
@@ -221,6 +221,15 @@ bool VLRepositoryFile::mapFiles()
         return false;
     }
     return true;
+}
+
+// The repository's folder may have gone since the last file was made: the
+// availability check makes it again (or reports it unwritable to the page),
+// and the open is tried once more.
+bool VLRepositoryFile::openInRemadeDirectory()
+{
+    m_repository->checkAvailability(true);
+    return !m_repository->isUnavailable() && m_content->open();
 }
 
 // The index may record a size that the files on disk no longer have (removed
@@ -841,9 +850,13 @@ void VLRepositoryFile::scheduleRetry()
     if (m_retryCount < kMaxRetries || m_custom != 0) {
         m_retryCount = std::min(m_retryCount + 1, kMaxRetries);
         m_nextTry = current + std::min(double(2 << m_retryCount), kMaxRetryDelay);
-        // The page sees that the file waits, how long and why.
-        if (m_handler)
-            m_handler->onFileStatesChanged(this);
+        // The page sees that the file waits, how long and why: a download in
+        // its download state, a stream in its progress. onFileStatesChanged
+        // means the file is complete, never a retry.
+        if (m_handler && m_custom != 0)
+            m_handler->onDownloadStatesChanged(this);
+        else if (m_handler)
+            m_handler->onFileProgressesChanged(this);
         return;
     }
     VL_LOG_WARN("Repository file providing has failed too many times : " << m_fileId);

@@ -212,6 +212,7 @@ private:
     void rowChanged() { m_repository->noteRowChanged(this); }
     bool readWriteMem(void* buffer, size_t offset, size_t length, bool write, size_t* done, bool* endOfFile);
     void addSeek(size_t offset, size_t length);
+    bool openInRemadeDirectory();
     bool mapFiles();
     bool checkMappedLengths();
     bool mappingsCover();

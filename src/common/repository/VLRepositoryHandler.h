@@ -22,10 +22,14 @@ public:
     virtual void onDownloadStatesChanged(VLRepositoryFile* file) = 0;
     // The record's loaded byte count has just reached its known size.
     virtual void onFileStatesChanged(VLRepositoryFile* file) = 0;
-    // The repository's size check has just turned full.
+    // The repository's size check has just turned full, or a file was refused
+    // for lack of room where nothing turns full (see VLRepository::makeRoomFor).
     virtual void onVolumeFull(VLRepository* repository) = 0;
     // The repository's availability check has just found its folder not writable.
     virtual void onUnwritable(VLRepository* repository) = 0;
+    // The repository's index was found damaged at start and was made again
+    // from the rows that could still be read.
+    virtual void onIndexDamaged(VLRepository* repository) { (void)repository; }
 
 protected:
     ~VLRepositoryHandler() {}

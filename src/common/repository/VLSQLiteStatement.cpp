@@ -56,6 +56,12 @@ bool VLSQLiteStatement::reset()
     return check(sqlite3_reset(m_statement), false);
 }
 
+void VLSQLiteStatement::rewind()
+{
+    sqlite3_reset(m_statement);
+    sqlite3_clear_bindings(m_statement);
+}
+
 void VLSQLiteStatement::finalize()
 {
     if (m_statement) {

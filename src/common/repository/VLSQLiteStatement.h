@@ -15,6 +15,10 @@ struct sqlite3_stmt;
 class VLSQLiteStatement
 {
 public:
+    // How long a statement waits for another process's lock on a database
+    // (a second instance, a backup, a user's sqlite3) before it fails.
+    static const int kBusyTimeoutMs = 2000;
+
     explicit VLSQLiteStatement(sqlite3* db);
     ~VLSQLiteStatement();
     VLSQLiteStatement(const VLSQLiteStatement&) = delete;
@@ -30,6 +34,9 @@ public:
     // Steps a statement that returns no row (a row counts as a failure).
     bool execute();
     bool reset();
+    // Makes a statement that ran ready to run again, with its bindings
+    // cleared. Whatever its last step answered was reported by that step.
+    void rewind();
     void finalize();
 
     int columnInt(int column);

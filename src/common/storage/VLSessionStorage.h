@@ -7,14 +7,21 @@
 // run. It starts every run empty (rows a crashed run left behind are deleted
 // when it opens) and deletes its rows when it is cleaned at tear-down.
 // Destruction alone closes it without deleting rows. Main thread only.
+//
+// The rows belong to one run of one process: the store holds its file's
+// locks from init to close, so a second process on the same folders finds
+// it in use and goes without session storage, instead of emptying (and then
+// sharing) the rows of the first.
 class VLSessionStorage : public VLStorage
 {
 public:
+    VLSessionStorage();
     ~VLSessionStorage() override;
 
     // Opens "sessionStorage.db" in the "storage" folder of the application data
     // folder and empties it. False when the folder cannot be had, the store
-    // cannot be opened or its rows cannot be deleted; the store is then closed.
+    // cannot be opened (another process holds it) or its rows cannot be
+    // deleted; the store is then closed.
     bool init();
 
     // VLStorage::init, then the rows are deleted; on failure the store is closed.

@@ -5,6 +5,7 @@
 #include "VLFileHelper.h"
 #include "VLLogger.h"
 #include "VLPlatformFactory.h"
+#include "VLSQLiteStatement.h"
 
 namespace {
 
@@ -29,7 +30,13 @@ const char* const kForbiddenInSettings = "\"0\":";
 } // namespace
 
 VLStorage::VLStorage()
+    : VLStorage(Sharing::SharedWithOtherProcesses)
+{
+}
+
+VLStorage::VLStorage(Sharing sharing)
     : m_db(nullptr)
+    , m_sharing(sharing)
 {
 }
 
@@ -56,6 +63,11 @@ bool VLStorage::init(const std::string& dir, const std::string& name)
         // sqlite3_open hands out a connection even when it fails (all but out of
         // memory); it must be closed all the same.
         logSqliteFailure(rc);
+        closeConnection();
+        return false;
+    }
+    sqlite3_busy_timeout(m_db, VLSQLiteStatement::kBusyTimeoutMs);
+    if (m_sharing == Sharing::ThisProcessOnly && !execute("PRAGMA locking_mode = EXCLUSIVE")) {
         closeConnection();
         return false;
     }
@@ -89,6 +101,7 @@ bool VLStorage::closeConnection()
 {
     if (!m_db)
         return true;
+    m_statements.clear();
     int rc = sqlite3_close(m_db);
     if (rc != SQLITE_OK) {
         logSqliteFailure(rc);
@@ -179,33 +192,36 @@ bool VLStorage::execute(const char* sql, const Binding* bindings, int count, Col
         VL_LOG_ERROR("Storage is not open : " << m_name);
         return false;
     }
-    sqlite3_stmt* statement = nullptr;
-    int rc = sqlite3_prepare_v2(m_db, sql, -1, &statement, nullptr);
-    for (int i = 0; rc == SQLITE_OK && i < count; ++i) {
+    VLSQLiteStatement* statement = statementFor(sql);
+    if (!statement)
+        return false;
+    bool done = true;
+    for (int i = 0; done && i < count; ++i) {
         const Binding& binding = bindings[i];
-        if (binding.text)
-            rc = sqlite3_bind_text(statement, i + 1, binding.text->data(), int(binding.text->size()), SQLITE_TRANSIENT);
-        else
-            rc = sqlite3_bind_int64(statement, i + 1, binding.number);
+        done = binding.text ? statement->bindText(i + 1, *binding.text) : statement->bindInt64(i + 1, binding.number);
     }
-    if (rc == SQLITE_OK)
-        rc = sqlite3_step(statement);
-    if (rc == SQLITE_ROW && answer) {
+    bool row = false;
+    done = done && statement->step(&row);
+    if (done && row && answer) {
         answer->gotRow = true;
-        if (column == Column::Text) {
-            // Read the byte count rather than stopping at a NUL byte.
-            const char* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
-            int bytes = sqlite3_column_bytes(statement, 0);
-            answer->text.assign(text ? text : "", text ? size_t(bytes) : 0);
-        } else if (column == Column::Int64) {
-            answer->number = sqlite3_column_int64(statement, 0);
-        }
+        if (column == Column::Text)
+            answer->text = statement->columnText(0);
+        else if (column == Column::Int64)
+            answer->number = statement->columnInt64(0);
     }
-    bool done = rc == SQLITE_OK || rc == SQLITE_DONE || rc == SQLITE_ROW;
-    if (!done)
-        logSqliteFailure(rc);
-    sqlite3_finalize(statement);
+    statement->rewind();
     return done;
+}
+
+VLSQLiteStatement* VLStorage::statementFor(const char* sql)
+{
+    auto found = m_statements.find(sql);
+    if (found != m_statements.end())
+        return found->second.get();
+    std::unique_ptr<VLSQLiteStatement> statement(new VLSQLiteStatement(m_db));
+    if (!statement->prepare(sql))
+        return nullptr;
+    return m_statements.emplace(sql, std::move(statement)).first->second.get();
 }
 
 void VLStorage::logSqliteFailure(int code)

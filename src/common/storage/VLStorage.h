@@ -2,10 +2,12 @@
 #define VL_STORAGE_H
 
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <string>
 
 struct sqlite3;
-struct sqlite3_stmt;
+class VLSQLiteStatement;
 
 // One web-storage store of the page: a SQLite database file "<name>.db" holding
 // the table "storage" of text keys and text values (keys unique).
@@ -21,6 +23,8 @@ struct sqlite3_stmt;
 //
 // REQUIRES: external synchronization. The store has no lock; the core uses each
 // store from the main thread only, so each connection has one user at a time.
+// Another process using the same file (a second client, a user's sqlite3)
+// makes a statement wait up to two seconds for its lock before it fails.
 class VLStorage
 {
 public:
@@ -68,6 +72,12 @@ public:
     std::string getPath() const { return m_path; }
 
 protected:
+    // A store whose file only one process may use at a time: the connection
+    // takes the database's locks at its first statement and keeps them until
+    // it closes, so that a second process cannot read or change its rows.
+    enum class Sharing { SharedWithOtherProcesses, ThisProcessOnly };
+    explicit VLStorage(Sharing sharing);
+
     // Closes the connection without touching the rows (shared by clean, the
     // destructors and the failure path of init).
     bool closeConnection();
@@ -90,10 +100,14 @@ private:
     };
     enum class Column { None, Text, Int64 };
 
-    // Prepares, binds, steps once, reads column 0 when a row comes back, and
-    // finalizes on every path. OK, DONE and ROW succeed; anything else is logged
-    // as a SQLite failure and gives false. False without SQL when not open.
+    // Binds, steps once and reads column 0 when a row comes back, on the
+    // statement prepared for `sql` at its first use and kept until the
+    // connection closes. OK, DONE and ROW succeed; anything else is logged as
+    // a SQLite failure and gives false. False without SQL when not open.
     bool execute(const char* sql, const Binding* bindings, int count, Column column, Answer* answer);
+    // The kept statement for one of this file's statement texts; null, with
+    // the failure logged, when it cannot be prepared.
+    VLSQLiteStatement* statementFor(const char* sql);
     bool execute(const char* sql) { return execute(sql, nullptr, 0, Column::None, nullptr); }
     bool createSchema();
     bool purgeRowsBeyondLimits();
@@ -101,6 +115,10 @@ private:
     static bool checkKey(const std::string& key);
 
     sqlite3* m_db;
+    // Prepared statements by their text's address (this file's constants);
+    // released before the connection closes.
+    std::map<const char*, std::unique_ptr<VLSQLiteStatement>> m_statements;
+    Sharing m_sharing;
     std::string m_path;
     std::string m_name;
 };

@@ -1,39 +1,17 @@
 #include "VLCryptoLinuxImpl.h"
 
-#include <cstdlib>
-#include <openssl/evp.h>
+#include <glib.h>
 
-#include "VLLogger.h"
-
-namespace {
-
-// MD5 names files here; it protects nothing. A configuration that allows only
-// FIPS implementations by default (or has the default provider off) refuses
-// the implicit EVP_md5(), so the digest is fetched with the "fips" property
-// taken out of the query. Fetched once: the result lives for the process.
-const EVP_MD* md5Implementation()
-{
-    static EVP_MD* const implementation = EVP_MD_fetch(nullptr, "MD5", "-fips");
-    return implementation;
-}
-
-} // namespace
-
+// MD5 only names files here; it protects nothing. GLib's own implementation
+// is used, not OpenSSL's, because a crypto policy (a FIPS-only
+// configuration, or one without the default provider) may take MD5 out of
+// OpenSSL, and with it every file name.
 std::string VLCryptoLinuxImpl::md5(const std::string& data)
 {
-    const EVP_MD* md5 = md5Implementation();
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (!md5 || EVP_Digest(data.data(), data.size(), digest, &length, md5, nullptr) != 1 || length != 16) {
-        VL_LOG_ERROR("No MD5 implementation is available (OpenSSL configuration : "
-                     << (getenv("OPENSSL_CONF") ? getenv("OPENSSL_CONF") : "default") << ")");
-        return std::string();
-    }
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text(32, '0');
-    for (unsigned int i = 0; i < 16; ++i) {
-        text[2 * i] = kDigits[digest[i] >> 4];
-        text[2 * i + 1] = kDigits[digest[i] & 0x0f];
-    }
+    GChecksum* checksum = g_checksum_new(G_CHECKSUM_MD5);
+    g_checksum_update(checksum, reinterpret_cast<const guchar*>(data.data()), gssize(data.size()));
+    // Lowercase hexadecimal, 32 digits.
+    std::string text = g_checksum_get_string(checksum);
+    g_checksum_free(checksum);
     return text;
 }

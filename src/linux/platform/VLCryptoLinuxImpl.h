@@ -3,7 +3,7 @@
 
 #include "VLCrypto.h"
 
-// MD5 through OpenSSL's EVP interface.
+// MD5 through GLib's checksum, which no OpenSSL configuration can turn off.
 class VLCryptoLinuxImpl : public VLCrypto
 {
 public:

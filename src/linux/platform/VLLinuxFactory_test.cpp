@@ -7,6 +7,7 @@
 #include "VLCrypto.h"
 #include "VLLinuxFactory.h"
 #include "VLPlatformFactory.h"
+#include "VLThread.h"
 
 namespace {
 
@@ -83,4 +84,27 @@ TEST(VLCrypto, Rfc1321TestSuiteAndEmbeddedZeroBytes)
     };
     for (const auto& vector : vectors)
         EXPECT_EQ(vector.second, crypto->md5(vector.first)) << vector.first;
+}
+
+TEST(VLLinuxFactory, AThreadWithoutARunnerEndsAtOnceAndJoins)
+{
+    std::unique_ptr<VLThread> thread(VLPlatformFactory::instance()->createThread("VLTest", nullptr, 3));
+    ASSERT_NE(nullptr, thread);
+    EXPECT_EQ(nullptr, thread->getRunner());
+    EXPECT_EQ(3, thread->getParameter());
+    thread->join();  // hangs when a thread without a runner never ends
+}
+
+// The worker paces itself with sleeps of 10 ms and measures delays with the
+// clock: a sleep must last that long, and the clock count it in seconds.
+TEST(VLLinuxFactory, ASleepOfTenMillisecondsIsAHundredthOfASecondOnTheClock)
+{
+    VLPlatformFactory* factory = VLPlatformFactory::instance();
+    for (int i = 0; i < 3; ++i) {
+        double before = factory->getTime();
+        factory->sleep(10);
+        double elapsed = factory->getTime() - before;
+        EXPECT_GE(elapsed, 0.0099);
+        EXPECT_LT(elapsed, 1.0) << "the clock counts seconds";
+    }
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "ShellStrings.h"
 #include "ShellTrace.h"
 #include "VLSettingHelper.h"
 
@@ -51,6 +52,12 @@ bool CommandLineOptions::removeApplicationSupportDirectory(const std::string& fo
   gchar* name = g_path_get_basename(folder.c_str());
   bool ours = !folder.empty() && g_path_is_absolute(folder.c_str()) && g_strcmp0(name, kApplicationFolderName) == 0;
   g_free(name);
+  if (folder.empty()) {
+    shellTrace("CommandLineOptions::removeApplicationSupportDirectory",
+               "Unable to find or create application support directory:\n" +
+                   ShellStrings::text("No path found for directory in domain."));
+    return false;
+  }
   if (!ours) {
     shellTrace("CommandLineOptions::removeApplicationSupportDirectory",
                "Unable to find or create application support directory: refused \"" + folder + "\"");

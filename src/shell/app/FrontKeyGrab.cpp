@@ -13,7 +13,7 @@ constexpr unsigned kIgnored[] = {0, LockMask, Mod2Mask, LockMask | Mod2Mask};
 
 }  // namespace
 
-FrontKeyGrab::FrontKeyGrab(std::function<void()> front) : front_(std::move(front)) {
+FrontKeyGrab::FrontKeyGrab(std::function<void(guint32)> front) : front_(std::move(front)) {
   GdkDisplay* display = gdk_display_get_default();
   if (display == nullptr || !GDK_IS_X11_DISPLAY(display)) {
     shellTrace("FrontKeyGrab::FrontKeyGrab", "no X11 display: no global key");
@@ -59,6 +59,6 @@ GdkFilterReturn FrontKeyGrab::onEvent(GdkXEvent* xevent, GdkEvent*, gpointer dat
   if (event->type != KeyPress || static_cast<int>(event->xkey.keycode) != self->keycode_) return GDK_FILTER_CONTINUE;
   unsigned state = event->xkey.state & ~(LockMask | Mod2Mask);
   if (state != kModifiers) return GDK_FILTER_CONTINUE;
-  if (self->front_) self->front_();
+  if (self->front_) self->front_(static_cast<guint32>(event->xkey.time));
   return GDK_FILTER_REMOVE;
 }

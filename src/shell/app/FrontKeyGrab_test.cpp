@@ -16,7 +16,7 @@ bool type(const char* keys) {
 TEST(FrontKeyGrabTest, ControlAltSuperQBringsTheApplicationToTheFront) {
   gtk_init(nullptr, nullptr);
   int fronts = 0;
-  FrontKeyGrab grab([&fronts] { ++fronts; });
+  FrontKeyGrab grab([&fronts](guint32) { ++fronts; });
   ASSERT_TRUE(grab.isGrabbed());
   ASSERT_TRUE(type("ctrl+alt+super+q"));
   ASSERT_TRUE(ShellTestServer::runUntil([&] { return fronts == 1; }));

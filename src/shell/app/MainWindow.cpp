@@ -14,7 +14,10 @@ MainWindow::MainWindow(WebKitWebContext* context) {
   GtkWidget* overlay = gtk_overlay_new();
   gtk_container_add(GTK_CONTAINER(overlay), GTK_WIDGET(mainView_));
   gtk_overlay_add_overlay(GTK_OVERLAY(overlay), GTK_WIDGET(preloadingView_));
-  gtk_container_add(GTK_CONTAINER(window_), overlay);
+  // The menu bar goes above the views.
+  box_ = GTK_BOX(gtk_box_new(GTK_ORIENTATION_VERTICAL, 0));
+  gtk_box_pack_end(box_, overlay, TRUE, TRUE, 0);
+  gtk_container_add(GTK_CONTAINER(window_), GTK_WIDGET(box_));
   g_signal_connect(mainView_, "load-failed", G_CALLBACK(onLoadFailed), this);
 }
 

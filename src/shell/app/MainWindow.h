@@ -33,6 +33,8 @@ class MainWindow {
   GtkWindow* window() const { return window_; }
   WebKitWebView* mainView() const { return mainView_; }
   WebKitWebView* preloadingView() const { return preloadingView_; }
+  // The window's content: the views, with room for a menu bar above them.
+  GtkBox* content() const { return box_; }
   // The page id the main view's frames carry in the web process.
   uint64_t mainPageId() const { return webkit_web_view_get_page_id(mainView_); }
 
@@ -50,5 +52,6 @@ class MainWindow {
   GtkWindow* window_;
   WebKitWebView* mainView_;
   WebKitWebView* preloadingView_;
+  GtkBox* box_;
   LoadFailedListener loadFailed_;
 };

@@ -1,5 +1,7 @@
 #include "VeloraController.h"
 
+#include <cerrno>
+
 #include "Binding.h"
 #include "HIDRemote.h"
 #include "PageCallback.h"
@@ -135,11 +137,29 @@ bool VeloraController::startRemoteControl() {
   // The remote drivers of other platforms never need installing here, so no
   // offer to install one is made.
   if (HIDRemote::isCandelairInstallationRequiredForRemoteMode(kHIDRemoteModeExclusiveAuto)) return false;
+  receiverRefused_ = false;
   if (!remote()->startRemoteControl(kHIDRemoteModeExclusiveAuto)) {
     shellTrace("VeloraController::startRemoteControl", "Couldn't start HIDRemote");
     return false;
   }
-  return true;
+  // The receivers present were set up during the start. One is there but the
+  // user may not read it: the remote cannot work until access is given.
+  if (!receiverRefused_ || remote()->activeRemoteControlCount() > 0) return true;
+  remote()->stopRemoteControl();
+  shellTrace("VeloraController::startRemoteControl", "no access to the remote control's receiver");
+  if (!remoteAccessOffered_) {
+    remoteAccessOffered_ = true;
+    GApplication* application = g_application_get_default();
+    GtkWindow* parent = application != nullptr && GTK_IS_APPLICATION(application)
+                            ? gtk_application_get_active_window(GTK_APPLICATION(application))
+                            : nullptr;
+    RemoteAccessAlert::run(parent, helpOpener_);
+  }
+  return false;
+}
+
+void VeloraController::failedNewHardware(HIDRemote*, const HIDRemoteError* error) {
+  if (error != nullptr && (error->code == EACCES || error->code == EPERM)) receiverRefused_ = true;
 }
 
 void VeloraController::stopRemoteControl() { remote()->stopRemoteControl(); }

@@ -14,6 +14,7 @@
 
 #include "HIDRemoteDelegate.h"
 #include "PageValue.h"
+#include "RemoteAccessAlert.h"
 
 class PageCallback;
 class VeloraICI;
@@ -83,13 +84,18 @@ class VeloraController : public HIDRemoteDelegate {
   // to others.
   void initRemoteControl();
   // Starts the shared remote in mode 3 (exclusive while the application is
-  // active); false, with a trace, when it cannot start.
+  // active); false, with a trace, when it cannot start. When a receiver is
+  // there but none may be opened for lack of permission (and the controller
+  // is the remote's delegate), the remote is stopped again, false returned,
+  // and the user is offered, once per run, to set that access up
+  // (RemoteAccessAlert, modal).
   bool startRemoteControl();
   void stopRemoteControl();
   // Play (7), right (4) and left (3) presses become the page's keyboard
   // shortcuts; releases and other buttons are ignored.
   void eventWithButton(HIDRemote* remote, int32_t buttonCode, bool isPressed,
                        const HIDRemoteHardwareAttributes& attributes) override;
+  void failedNewHardware(HIDRemote* remote, const HIDRemoteError* error) override;
   // Into the page through the ICI object; nothing while it is not published.
   void playTrackButtonPressed();
   void nextTrackButtonPressed();
@@ -99,6 +105,9 @@ class VeloraController : public HIDRemoteDelegate {
   // another (before initRemoteControl).
   void setRemote(HIDRemote* remote) { remote_ = remote; }
   HIDRemote* remote();
+  // Where the remote-access alert's help page opens; by default the
+  // desktop's browser or help viewer.
+  void setHelpOpener(RemoteAccessAlert::Opener opener) { helpOpener_ = std::move(opener); }
 
  private:
   VeloraController();
@@ -110,4 +119,7 @@ class VeloraController : public HIDRemoteDelegate {
   std::function<void()> terminate_;
   LogUploader logUploader_;
   HIDRemote* remote_ = nullptr;
+  bool receiverRefused_ = false;  // a receiver's set-up failed for lack of permission
+  bool remoteAccessOffered_ = false;
+  RemoteAccessAlert::Opener helpOpener_;
 };

@@ -1,6 +1,9 @@
 #include "VeloraDesktopAppDelegate.h"
 
+#include "ApplicationMenu.h"
 #include "Binding.h"
+#include "CrashReportSender.h"
+#include "CrashReporter.h"
 #include "HTML5ManifestPrefetch.h"
 #include "MainViewNavigationPolicy.h"
 #include "PageScripts.h"
@@ -18,6 +21,7 @@
 #include "VeloraController.h"
 #include "VeloraICI.h"
 #include "VeloraStorage.h"
+#include "UpdateCheck.h"
 #include "VeloraURLScheme.h"
 #include "VeloraWebKitNotifications.h"
 
@@ -49,6 +53,9 @@ VeloraDesktopAppDelegate::~VeloraDesktopAppDelegate() {
   loader_.reset();
   recorder_.reset();
   navigationPolicy_.reset();
+  crashReports_.reset();
+  updateCheck_.reset();
+  menu_.reset();
   window_.reset();
   if (context_ != nullptr) g_object_unref(context_);
   // The context answered our scheme through the server until now.
@@ -63,6 +70,17 @@ std::string VeloraDesktopAppDelegate::initPlayerUrl() {
 
 bool VeloraDesktopAppDelegate::start(WebKitWebsiteDataManager* websiteData, const std::string& extensions) {
   VeloraController& controller = VeloraController::instance();
+  // The system proxy is read once, here on the main thread: GLib's settings
+  // backend, which that reads, deadlocks when a thread (a transfer, a crash
+  // report's send) makes it while the main thread's GIO makes it too.
+  std::string proxy;
+  VLPlatformFactory::instance()->getProxyConfig(playerAddress_, proxy);
+  VLPlatformFactory::instance()->getNoProxyHosts();
+  // Crash reporting first: from here on a crash leaves a report.
+  std::string stateFolder = VLLogger::instance()->getLogFilePath("");
+  if (CrashReporter::install(stateFolder, VeloraController::getVeloraDesktopVersion())) {
+    shellTrace("VeloraDesktopAppDelegate::start", "--- CrashReporter started for release version ---");
+  }
   publisher_ = std::make_unique<PagePublisher>([this] { return window_ != nullptr ? window_->mainPageId() : 0; },
                                                playerAddress_, [this](PagePublication& p) { publishObjects(p); });
   publisher_->setConsole([&controller](unsigned level, const std::string& text, const std::string& source, unsigned line) {
@@ -74,7 +92,12 @@ bool VeloraDesktopAppDelegate::start(WebKitWebsiteDataManager* websiteData, cons
 
   // The core first: its log takes the channel's warnings.
   controller.initBinding();
-  if (!channel_->start()) return false;
+  if (!channel_->start()) {
+    // The core runs from here on: a start that goes no further stops it
+    // again, so that its stores close and its indexes are saved.
+    controller.cleanBinding();
+    return false;
+  }
   context_ = websiteData != nullptr ? webkit_web_context_new_with_website_data_manager(websiteData)
                                     : webkit_web_context_new();
   MainWindow::prepareContext(context_, extensions, channel_->address());
@@ -84,9 +107,14 @@ bool VeloraDesktopAppDelegate::start(WebKitWebsiteDataManager* websiteData, cons
 
   // The page's log upload.
   logAlerts_ = std::make_unique<LogUploadAlerts>(window_->window());
-  logUpload_ = std::make_unique<LogUploadService>(
-      LogBundleSettings::forThisUser(VeloraController::getVeloraDesktopVersion(), Binding::instance()->getSystemUid()),
-      *logAlerts_);
+  LogBundleSettings bundleSettings =
+      LogBundleSettings::forThisUser(VeloraController::getVeloraDesktopVersion(), Binding::instance()->getSystemUid());
+  bundleSettings.storageFolders = [] {
+    Binding* core = Binding::instance();
+    return std::vector<std::string>{core->getSetting("cache_repository_path"), core->getSetting("import_repository_path"),
+                                    core->getSetting("download_repository_path")};
+  };
+  logUpload_ = std::make_unique<LogUploadService>(std::move(bundleSettings), *logAlerts_);
   controller.setLogUploader([this](const std::string& userId, const std::string& login, const std::string& version) {
     logUpload_->sendLogForUserId(userId, login, version);
   });
@@ -122,8 +150,41 @@ bool VeloraDesktopAppDelegate::start(WebKitWebsiteDataManager* websiteData, cons
   std::string loader = PageScripts::text("loader.html");
   webkit_web_view_load_html(window_->preloadingView(), loader.c_str(), nullptr);
   loader_->loadMainWebViewContent(urlCalledAtStartup_);
+  checkForUpdates();
   window_->show();
+
+  // The last run's crash report, when it left one.
+  CrashReportSender::Settings crashReports;
+  crashReports.reportPath = CrashReporter::reportPath(stateFolder);
+  crashReports.address = ::settings()->getValue("CrashReportURL", playerAddress_ + "apps/velora-desktop/crash_report");
+  crashReports.logFolder = stateFolder;
+  crashReports.version = VeloraController::getVeloraDesktopVersion();
+  crashReports_ = std::make_unique<CrashReportSender>(crashReports);
+  crashReports_->offer(window_->window());
   return true;
+}
+
+std::string VeloraDesktopAppDelegate::updaterFeedURL() const {
+  return playerAddress_ + "apps/velora-desktop/osx/update_2.xml";
+}
+
+// In the background: the start goes on, and a failure is a warning only.
+void VeloraDesktopAppDelegate::checkForUpdates() {
+  UpdateCheck::Hooks hooks;
+  hooks.openLink = [this](const std::string& link) {
+    if (isForTheDesktop(link)) {
+      openInBrowser(link);
+    } else {
+      VL_LOG_WARN("VeloraDesktopAppDelegate::checkForUpdates refused to open " + link);
+    }
+  };
+  hooks.warn = [](const std::string& message) {
+    VeloraController::instance().logWarning("VeloraDesktopAppDelegate::checkForUpdates " + message);
+  };
+  updateCheck_ = std::make_unique<UpdateCheck>(window_->window(), UpdateCheck::feedAddress(updaterFeedURL(), time(nullptr)),
+                                               g_ascii_strtoll(VELORA_BUILD_NUMBER, nullptr, 10), userAgent(),
+                                               std::move(hooks));
+  updateCheck_->start();
 }
 
 void VeloraDesktopAppDelegate::stop() {
@@ -209,15 +270,11 @@ void VeloraDesktopAppDelegate::connectViews() {
     }
   }
   g_signal_connect(window_->window(), "delete-event", G_CALLBACK(onDeleteEvent), this);
-  // The address dialog: Control-L.
-  GtkAccelGroup* accelerators = gtk_accel_group_new();
-  gtk_accel_group_connect(accelerators, GDK_KEY_l, GDK_CONTROL_MASK, GTK_ACCEL_VISIBLE,
-                          g_cclosure_new_swap(G_CALLBACK(+[](VeloraDesktopAppDelegate* self) {
-                            self->openVeloraURI();
-                            return TRUE;
-                          }), this, nullptr));
-  gtk_window_add_accel_group(window_->window(), accelerators);
-  g_object_unref(accelerators);
+  ApplicationMenu::Actions actions;
+  actions.openAddress = [this] { openVeloraURI(); };
+  actions.preferences = [] { VeloraController::instance().openPreferences(); };
+  actions.quit = [this] { applicationShouldTerminate(); };
+  menu_ = std::make_unique<ApplicationMenu>(window_->window(), window_->content(), std::move(actions));
 }
 
 void VeloraDesktopAppDelegate::onTitle(GObject* view, GParamSpec*, gpointer data) {
@@ -251,16 +308,20 @@ bool VeloraDesktopAppDelegate::decideNewWindow(WebKitNavigationAction* action) {
     VL_LOG_WARN("VeloraDesktopAppDelegate::decideNewWindow refused to open " + uri);
     return false;
   }
+  openInBrowser(uri);
+  return false;
+}
+
+void VeloraDesktopAppDelegate::openInBrowser(const std::string& uri) {
   if (openInBrowser_) {
     openInBrowser_(uri);
-  } else {
-    GError* error = nullptr;
-    if (!gtk_show_uri_on_window(window_->window(), uri.c_str(), GDK_CURRENT_TIME, &error)) {
-      VL_LOG_WARN("VeloraDesktopAppDelegate::decideNewWindow cannot open " + uri + ": " + error->message);
-      g_error_free(error);
-    }
+    return;
   }
-  return false;
+  GError* error = nullptr;
+  if (!gtk_show_uri_on_window(window_->window(), uri.c_str(), GDK_CURRENT_TIME, &error)) {
+    VL_LOG_WARN("VeloraDesktopAppDelegate::openInBrowser cannot open " + uri + ": " + error->message);
+    g_error_free(error);
+  }
 }
 
 gboolean VeloraDesktopAppDelegate::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
@@ -373,10 +434,8 @@ void VeloraDesktopAppDelegate::openVeloraURI() {
   gtk_widget_destroy(dialog);
   if (response != GTK_RESPONSE_OK || doOpenVeloraURI(address)) return;
   // The typed address is shown as typed.
-  std::string format = ShellStrings::text("openuri.error.dialog.message.format");
-  size_t at = format.find("%s");
-  std::string text = at == std::string::npos ? format : format.substr(0, at) + address + format.substr(at + 2);
-  showMessage(parent, GTK_MESSAGE_WARNING, ShellStrings::text("openuri.error.dialog.title"), text);
+  showMessage(parent, GTK_MESSAGE_WARNING, ShellStrings::text("openuri.error.dialog.title"),
+              ShellStrings::formatted("openuri.error.dialog.message.format", address));
 }
 
 // --- quitting ------------------------------------------------------------------------

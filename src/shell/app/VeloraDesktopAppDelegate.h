@@ -1,9 +1,11 @@
 // The application's start-up and its page objects: chooses the player
-// address, makes the web context, the page-object channel and the main
-// window, starts the core through the controller, sets the user agent, shows
-// the loader page and loads the player page (PlayerPageLoader: failures, the
-// saved page for an offline start); and gives each player document of the
-// main view its objects and scripts, in a fixed order.
+// address, installs crash reporting, makes the web context, the page-object
+// channel and the main window with its menu, starts the core through the
+// controller, sets the user agent, shows the loader page and loads the player
+// page (PlayerPageLoader: failures, the saved page for an offline start),
+// checks for updates in the background and offers the last run's crash
+// report; and gives each player document of the main view its objects and
+// scripts, in a fixed order.
 //
 // Also: the window's title (player pages only), navigations of the main view
 // that pages start to other origins (refused: MainViewNavigationPolicy), new windows (scripts' ones
@@ -31,12 +33,15 @@
 #include "PageChannel.h"
 #include "PagePublisher.h"
 
+class ApplicationMenu;
+class CrashReportSender;
 class HTML5ManifestPrefetch;
 class MainViewNavigationPolicy;
 class PlayerPageLoader;
 class SavedPageRecorder;
 class SavedPageServer;
 class SavedPageStore;
+class UpdateCheck;
 class VeloraICI;
 
 class VeloraDesktopAppDelegate {
@@ -56,7 +61,8 @@ class VeloraDesktopAppDelegate {
   static std::string initPlayerUrl();
 
   // The start-up sequence; false when the page-object channel cannot open
-  // (the player page then has no native powers, so nothing is loaded).
+  // (the player page then has no native powers, so nothing is loaded, and
+  // the core started before it is stopped again).
   // websiteData: WebKit's data manager for the context (null: the default);
   // extensions: the folder of the web-process extension.
   bool start(WebKitWebsiteDataManager* websiteData = nullptr,
@@ -68,10 +74,18 @@ class VeloraDesktopAppDelegate {
   MainWindow* window() const { return window_.get(); }
   WebKitWebContext* context() const { return context_; }
   bool hasPlayerBeenLoaded() const { return hasPlayerBeenLoaded_; }
+  // The update feed: the player address and "apps/velora-desktop/osx/update_2.xml".
+  std::string updaterFeedURL() const;
+  // The start's update check; null before the start.
+  UpdateCheck* updateCheck() const { return updateCheck_.get(); }
   // The user agent the main view sends.
   std::string userAgent() const;
   PlayerPageLoader* pageLoader() const { return loader_.get(); }
   SavedPageStore* savedPages() const { return savedPages_.get(); }
+  // The main window's menu (address dialog, preferences, quit).
+  ApplicationMenu* menu() const { return menu_.get(); }
+  // What offers the last run's crash report; null before the start.
+  CrashReportSender* crashReports() const { return crashReports_.get(); }
 
   // --- addresses from outside ---------------------------------------------
   // Moves the player page to the location the address stands for
@@ -107,6 +121,8 @@ class VeloraDesktopAppDelegate {
   void quitNow();
   void terminateFromPage();
   bool decideNewWindow(WebKitNavigationAction* action);
+  void openInBrowser(const std::string& uri);
+  void checkForUpdates();
   void toggleBetaMode();
   static void onTitle(GObject* view, GParamSpec*, gpointer self);
   static gboolean onDecidePolicy(WebKitWebView* view, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
@@ -123,6 +139,9 @@ class VeloraDesktopAppDelegate {
   std::unique_ptr<PageChannel> channel_;
   std::unique_ptr<MainWindow> window_;
   std::unique_ptr<MainViewNavigationPolicy> navigationPolicy_;
+  std::unique_ptr<ApplicationMenu> menu_;
+  std::unique_ptr<CrashReportSender> crashReports_;
+  std::unique_ptr<UpdateCheck> updateCheck_;
   std::unique_ptr<LogUploadAlerts> logAlerts_;
   std::unique_ptr<LogUploadService> logUpload_;
   bool hasPlayerBeenLoaded_ = false;

@@ -7,7 +7,10 @@
 #include <gtest/gtest.h>
 #include <linux/input-event-codes.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <cstring>
 #include <map>
@@ -19,6 +22,7 @@
 #include <unistd.h>
 
 #include "Binding.h"
+#include "DialogDriver.h"
 #include "HIDRemote.h"
 #include "HIDRemoteFakes_test.h"
 #include "MachineIdentity.h"
@@ -29,6 +33,7 @@
 #include "TestNginxServer.h"
 #include "VLDesktopFile.h"
 #include "VLFileId.h"
+#include "VLLinuxProxyConfig.h"
 #include "VLLogger.h"
 #include "VeloraController.h"
 #include "WebViewProbe.h"
@@ -51,6 +56,8 @@ size_t countIn(const std::string& text, const std::string& part) {
 class VeloraDesktopAppDelegateTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
+    // The desktop's settings (the proxy's) in memory, whatever this machine has.
+    g_setenv("GSETTINGS_BACKEND", "memory", TRUE);
     // Every folder of the core and of WebKit in a scratch folder of its own.
     home_ = g_dir_make_tmp("app-test-XXXXXX", nullptr);
     for (const char* variable : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"}) {
@@ -196,6 +203,42 @@ TEST_F(VeloraDesktopAppDelegateTest, IdentitiesAndSettingsFromThePageStayShortAn
   EXPECT_LT(preferences.st_size, 65536);
 }
 
+// The visible folder chooser, or null.
+GtkFileChooser* shownFolderChooser() {
+  GtkFileChooser* found = nullptr;
+  GList* windows = gtk_window_list_toplevels();
+  for (GList* item = windows; item != nullptr; item = item->next) {
+    if (GTK_IS_FILE_CHOOSER_DIALOG(item->data) && gtk_widget_get_visible(GTK_WIDGET(item->data))) {
+      found = GTK_FILE_CHOOSER(item->data);
+    }
+  }
+  g_list_free(windows);
+  return found;
+}
+
+TEST_F(VeloraDesktopAppDelegateTest, AFolderPickedInTheChooserIsTakenWhereverItLies) {
+  TestFolder outside;  // under /tmp: neither in the home folder nor a media folder
+  gchar* escaped = g_uri_escape_string(outside.path().c_str(), nullptr, TRUE);
+  load(std::string("chosenFolder&outside=") + escaped);
+  g_free(escaped);
+  GtkFileChooser* chooser = nullptr;
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return (chooser = shownFolderChooser()) != nullptr; }));
+  gtk_file_chooser_set_current_folder(chooser, outside.path().c_str());
+  ASSERT_TRUE(ShellTestServer::runUntil([&] {
+    gchar* folder = gtk_file_chooser_get_filename(chooser);
+    bool there = folder != nullptr && outside.path() == folder;
+    g_free(folder);
+    return there;
+  }));
+  gtk_dialog_response(GTK_DIALOG(chooser), GTK_RESPONSE_ACCEPT);
+  ASSERT_TRUE(waitForReport("chosen-folder"));
+  const std::string report = server_->report("chosen-folder");
+  // Named by the page alone it stays refused; picked by the user it is taken.
+  expectIn(report, "\"typedRefused\":true");
+  expectIn(report, "\"chosen\":\"" + outside.path() + "\"");
+  expectIn(report, "\"kept\":\"" + outside.path() + "/Velora\"");
+}
+
 TEST_F(VeloraDesktopAppDelegateTest, FileQueriesAnswerOnceAndRefusedOnesAreDropped) {
   int terminationsBefore = terminations_;
   const char* kNotAFunction = "VeloraController::executeCallback Given callback is not a function";
@@ -286,6 +329,149 @@ TEST_F(VeloraDesktopAppDelegateTest, RemoteButtonsAndMediaKeysBecomeThePagesShor
             "[\"triggerKeyboardShortcut\",\"previoustrack\"],[\"triggerKeyboardShortcut\",\"playpause\"]]");
   controller.stopRemoteControl();
   controller.setRemote(shared);
+}
+
+TEST_F(VeloraDesktopAppDelegateTest, AReceiverTheUserMayNotReadIsOfferedAccessOnceAndLeftStopped) {
+  VeloraController& controller = VeloraController::instance();
+  // A receiver whose input device refuses the user, as /dev/input does.
+  FakeDeviceLayer devices;
+  FakeNotificationCenter coordination;
+  HIDRemote remote(&devices, &coordination, 4243, "velora-test");
+  HIDRemoteService receiver;
+  receiver.number = 1;
+  receiver.driver = "appleir";
+  devices.add(receiver, {KEY_VOLUMEUP, KEY_VOLUMEDOWN, KEY_BACK, KEY_FORWARD, KEY_ENTER, KEY_MENU, KEY_PLAYPAUSE});
+  devices.devices[1].openStatus = EACCES;
+  HIDRemote* shared = controller.remote();
+  controller.setRemote(&remote);
+  std::vector<std::string> opened;
+  controller.setHelpOpener([&opened](const std::string& address) { opened.push_back(address); });
+
+  std::vector<std::string> seen;
+  {
+    DialogDriver user({[&seen](GtkMessageDialog* alert) {
+      seen = {DialogDriver::property(alert, "text"), DialogDriver::property(alert, "secondary-text"),
+              DialogDriver::buttonLabel(alert, GTK_RESPONSE_ACCEPT), DialogDriver::buttonLabel(alert, GTK_RESPONSE_HELP),
+              DialogDriver::buttonLabel(alert, GTK_RESPONSE_CANCEL)};
+      EXPECT_TRUE(gtk_window_get_modal(GTK_WINDOW(alert)));
+      gtk_dialog_response(GTK_DIALOG(alert), GTK_RESPONSE_ACCEPT);  // set it up
+    }});
+    controller.initRemoteControl();
+    EXPECT_TRUE(user.done());
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{
+                      "The remote control cannot be used yet",
+                      "Velora Desktop found a remote control receiver, but your user account is not allowed to read it. "
+                      "Access to the receiver has to be given once, by someone who administers this computer.",
+                      "Set Up Access", "More Information", "Cancel"}));
+  EXPECT_FALSE(remote.isStarted());
+  EXPECT_EQ(remote.unusedButtonCodes().size(), 11u);
+  // The set-up button shows the rule to add.
+  ASSERT_EQ(opened.size(), 1u);
+  ASSERT_EQ(opened[0].compare(0, 7, "file://"), 0) << opened[0];
+  ASSERT_EQ(opened[0].substr(opened[0].size() - 7), "#set-up");
+  gchar* page = g_filename_from_uri(opened[0].substr(0, opened[0].size() - 7).c_str(), nullptr, nullptr);
+  ASSERT_NE(page, nullptr);
+  expectIn(readFile(page), "KERNEL==\"event*\", DRIVERS==\"appleir\", TAG+=\"uaccess\"");
+  g_free(page);
+
+  // Once per run: a second refusal is not put to the user again.
+  {
+    DialogDriver user({[](GtkMessageDialog* alert) { gtk_dialog_response(GTK_DIALOG(alert), GTK_RESPONSE_CANCEL); }});
+    EXPECT_FALSE(controller.startRemoteControl());
+    EXPECT_EQ(user.handled(), 0u);
+  }
+  EXPECT_FALSE(remote.isStarted());
+  // A receiver that opens needs no alert.
+  devices.devices[1].openStatus = 0;
+  EXPECT_TRUE(controller.startRemoteControl());
+  EXPECT_TRUE(devices.devices[1].seized);
+  controller.stopRemoteControl();
+  controller.setHelpOpener(nullptr);
+  controller.setRemote(shared);
+}
+
+TEST_F(VeloraDesktopAppDelegateTest, ProxySettingsOpenTheDesktopsOwnElseOurDialogOfWhatTheCoreReads) {
+  const size_t readyBefore = server_->reports("events-ready").size();
+  load("events");
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return server_->reports("events-ready").size() > readyBefore; }));
+  WebKitWebView* page = application_->window()->mainView();
+  // Settings programs of the desktops that record how they were started.
+  TestFolder programs;
+  const std::string started = programs.file("started");
+  for (const char* name : {"gnome-control-center", "kcmshell6"}) {
+    std::string path = programs.file(name);
+    ASSERT_TRUE(TestFolder::write(path, "#!/bin/sh\necho \"$(basename \"$0\") $*\" >> '" + started + "'\n"));
+    ASSERT_EQ(chmod(path.c_str(), 0755), 0);
+  }
+  const std::string path = g_getenv("PATH");
+  g_setenv("PATH", (programs.path() + ":" + path).c_str(), TRUE);
+  struct Case {
+    const char* desktop;
+    const char* started;
+  } cases[] = {{"ubuntu:GNOME", "gnome-control-center network\n"}, {"KDE", "kcmshell6 kcm_proxy\n"}};
+  for (const Case& c : cases) {
+    unlink(started.c_str());
+    g_setenv("XDG_CURRENT_DESKTOP", c.desktop, TRUE);
+    WebViewProbe::evaluate(page, "VeloraICI.openProxySettingsDialog(), true");
+    EXPECT_TRUE(ShellTestServer::runUntil([&] { return TestFolder::read(started) == c.started; }, 30)) << c.desktop;
+  }
+
+  // A desktop without proxy settings of its own: ours, on GNOME's settings.
+  g_setenv("XDG_CURRENT_DESKTOP", "XFCE", TRUE);
+  WebViewProbe::evaluate(page, "VeloraICI.openProxySettingsDialog(), true");
+  GtkDialog* dialog = nullptr;
+  ASSERT_TRUE(ShellTestServer::runUntil([&] {
+    GList* windows = gtk_window_list_toplevels();
+    for (GList* item = windows; item != nullptr; item = item->next) {
+      if (GTK_IS_DIALOG(item->data) && gtk_widget_get_visible(GTK_WIDGET(item->data)) &&
+          g_strcmp0(gtk_window_get_title(GTK_WINDOW(item->data)), "Proxy Settings") == 0) {
+        dialog = GTK_DIALOG(item->data);
+      }
+    }
+    g_list_free(windows);
+    return dialog != nullptr;
+  }, 30));
+  g_setenv("PATH", path.c_str(), TRUE);
+  g_unsetenv("XDG_CURRENT_DESKTOP");
+  EXPECT_TRUE(gtk_window_get_modal(GTK_WINDOW(dialog)));
+  struct Fields {
+    GtkComboBox* mode = nullptr;
+    GtkEntry* host = nullptr;
+    GtkSpinButton* port = nullptr;
+    static void find(GtkWidget* widget, gpointer self) {
+      auto* fields = static_cast<Fields*>(self);
+      if (GTK_IS_COMBO_BOX(widget)) {
+        fields->mode = GTK_COMBO_BOX(widget);
+      } else if (GTK_IS_SPIN_BUTTON(widget)) {
+        fields->port = GTK_SPIN_BUTTON(widget);
+      } else if (GTK_IS_ENTRY(widget)) {
+        fields->host = GTK_ENTRY(widget);
+      } else if (GTK_IS_CONTAINER(widget)) {
+        gtk_container_foreach(GTK_CONTAINER(widget), find, self);
+      }
+    }
+  } fields;
+  Fields::find(gtk_dialog_get_content_area(dialog), &fields);
+  GtkComboBox* mode = fields.mode;
+  GtkEntry* host = fields.host;
+  GtkSpinButton* port = fields.port;
+  ASSERT_TRUE(mode != nullptr && host != nullptr && port != nullptr);
+  EXPECT_STREQ(gtk_combo_box_get_active_id(mode), "none");
+  EXPECT_FALSE(gtk_widget_get_sensitive(GTK_WIDGET(host)));
+  gtk_combo_box_set_active_id(mode, "manual");
+  EXPECT_TRUE(gtk_widget_get_sensitive(GTK_WIDGET(host)));
+  gtk_entry_set_text(host, "proxy.velora.example");
+  gtk_spin_button_set_value(port, 3128);
+  gtk_dialog_response(dialog, GTK_RESPONSE_OK);
+  // What the core reads at its next start.
+  VLProxySettings read = VLProxySettingsFromGnome();
+  EXPECT_TRUE(read.httpEnabled);
+  EXPECT_EQ(read.host, "proxy.velora.example");
+  EXPECT_EQ(read.port, 3128);
+  GSettings* proxy = g_settings_new("org.gnome.system.proxy");
+  g_settings_set_string(proxy, "mode", "none");
+  g_object_unref(proxy);
 }
 
 TEST_F(VeloraDesktopAppDelegateTest, ConsoleLevelsReachTheCoreLogOneLineEach) {

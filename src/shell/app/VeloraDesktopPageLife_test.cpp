@@ -61,13 +61,9 @@ class VeloraDesktopPageLifeTest : public ::testing::Test {
     gtk_init(nullptr, nullptr);
     server_ = new ShellTestServer(VELORA_SOURCE_DIR "/src/shell/testing/pages");
     ASSERT_TRUE(server_->start());
-    std::string data = home_->path() + "/webkit";
-    WebKitWebsiteDataManager* manager = webkit_website_data_manager_new("base-data-directory", data.c_str(),
-                                                                        "base-cache-directory", data.c_str(), nullptr);
     application_ = new VeloraDesktopAppDelegate(server_->playerOrigin() + "/history.html?as=player");
     application_->setQuitHandler([] { ++quits_; });
-    ASSERT_TRUE(application_->start(manager, VELORA_BINARY_DIR "/webext"));
-    g_object_unref(manager);
+    ASSERT_TRUE(home_->startApplication(*application_, VELORA_BINARY_DIR "/webext"));
     ASSERT_TRUE(waitForTitle("player shown 1"));
   }
 

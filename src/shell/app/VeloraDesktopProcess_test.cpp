@@ -3,7 +3,9 @@
 // from 127.0.0.1 (the preference BetaPlayerURL points there), with its
 // folders in a scratch home. Covers the start (objects, user agent), the URL
 // scheme from a second process, the command-line options, quitting with and
-// without the page's agreement and on SIGTERM, and a screenshot.
+// without the page's agreement and on SIGTERM, the media player it is on the
+// session bus, a start that fails, the trace of the desktop's notification
+// server, and a screenshot.
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gio/gio.h>
 #include <gtest/gtest.h>
@@ -11,12 +13,15 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "FakeNotificationServer.h"
 #include "ShellTestServer.h"
 #include "TestFolder.h"
+#include "TestNginxServer.h"
 #include "VLPreferenceStore.h"
 
 namespace {
@@ -25,7 +30,9 @@ const char* kProgram = VELORA_BINARY_DIR "/velora-desktop";
 
 class DesktopProcess {
  public:
-  DesktopProcess(const std::string& home, const std::vector<std::string>& arguments) {
+  // environment: variables set for the program besides the home folders.
+  DesktopProcess(const std::string& home, const std::vector<std::string>& arguments,
+                 const std::vector<std::pair<std::string, std::string>>& environment = {}) {
     std::vector<std::string> argv = {kProgram};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     std::vector<char*> raw;
@@ -35,6 +42,9 @@ class DesktopProcess {
     env = g_environ_setenv(env, "HOME", home.c_str(), TRUE);
     for (const char* variable : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"}) {
       env = g_environ_setenv(env, variable, (home + "/" + variable).c_str(), TRUE);
+    }
+    for (const auto& variable : environment) {
+      env = g_environ_setenv(env, variable.first.c_str(), variable.second.c_str(), TRUE);
     }
     GError* error = nullptr;
     started_ = g_spawn_async(nullptr, raw.data(), env, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &pid_, &error);
@@ -230,6 +240,43 @@ TEST_F(VeloraDesktopProcessTest, BeforeAnyPlayerPageAQuitEndsAtOnce) {
   EXPECT_EQ(application.exitStatus(), 0);
 }
 
+TEST_F(VeloraDesktopProcessTest, TheStartTracesTheDesktopsNotificationServerOrItsAbsence) {
+  usePlayer("/app/");
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop_stderr.log";
+  auto traced = [&log](const std::string& line) {
+    return ShellTestServer::runUntil([&] { return TestFolder::read(log).find(line) != std::string::npos; });
+  };
+  {
+    DesktopProcess alone(home_.path(), {});
+    EXPECT_TRUE(traced("NotificationSender::start no desktop notification server: "));
+    alone.signal(SIGTERM);
+    ASSERT_TRUE(alone.waitForEnd());
+  }
+  FakeNotificationServer notifications;
+  ASSERT_TRUE(notifications.owned());
+  DesktopProcess application(home_.path(), {});
+  EXPECT_TRUE(traced("NotificationSender::start Using fake (1)\n"));
+  application.signal(SIGTERM);
+  ASSERT_TRUE(application.waitForEnd());
+}
+
+TEST_F(VeloraDesktopProcessTest, AStartWhoseChannelCannotOpenStopsTheCoreItStarted) {
+  usePlayer("/app/");
+  // The page channel's folder goes into the temporary folder, here a path
+  // through a plain file: the channel cannot open, after the core started.
+  std::string file = home_.file("not-a-folder");
+  ASSERT_TRUE(TestFolder::write(file, "x"));
+  DesktopProcess application(home_.path(), {}, {{"TMPDIR", file + "/tmp"}});
+  ASSERT_TRUE(application.waitForEnd());
+  EXPECT_EQ(application.exitStatus(), 1);
+  // The core was stopped in order: closing its session stores the
+  // identity's download limit.
+  VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
+  std::string limit;
+  EXPECT_TRUE(preferences.get("#anonymous##MaxConcurrentDownloads", limit));
+  EXPECT_EQ(limit, "3");
+}
+
 TEST_F(VeloraDesktopProcessTest, CommandLineOptionsDoTheirWorkAndEnd) {
   VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
   ASSERT_TRUE(preferences.set("desktop_CacheRepositoryPath", "/old/cache"));
@@ -244,6 +291,76 @@ TEST_F(VeloraDesktopProcessTest, CommandLineOptionsDoTheirWorkAndEnd) {
   std::string value;
   EXPECT_FALSE(reread.get("desktop_CacheRepositoryPath", value));
   EXPECT_TRUE(reread.get("BetaPlayerURL", value));
+}
+
+// What a desktop reads of the media player on the session bus, with gdbus:
+// the value of one property of the player interface, as gdbus prints it.
+std::string playerProperty(const std::string& name) {
+  std::string command =
+      "gdbus call --session --dest org.mpris.MediaPlayer2.velora-desktop --object-path /org/mpris/MediaPlayer2 "
+      "--method org.freedesktop.DBus.Properties.Get org.mpris.MediaPlayer2.Player " + name + " 2>&1";
+  FILE* out = popen(command.c_str(), "r");
+  std::string text;
+  char buffer[256];
+  while (size_t n = fread(buffer, 1, sizeof buffer, out)) text.append(buffer, n);
+  pclose(out);
+  return text;
+}
+
+TEST_F(VeloraDesktopProcessTest, TheMediaPlayerOnTheSessionBusSaysWhetherTheTrackPlaysOrIsPaused) {
+  const std::string media = home_.folder("media");
+  const std::string tone = home_.file("tone.wav");
+  ASSERT_EQ(system(("sox -q -n -r 44100 -c 2 -b 16 " + tone + " synth 30 sine 440 gain -6").c_str()), 0);
+  ASSERT_EQ(system(("lame --quiet -b 128 " + tone + " " + media + "/tone.mp3").c_str()), 0);
+  TestNginxServer audio(media);
+  ASSERT_TRUE(audio.isRunning());
+  ASSERT_EQ(unsetenv("http_proxy") + unsetenv("HTTP_PROXY"), 0);
+
+  // The player's announced changes, as a desktop's panel follows them.
+  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+  ASSERT_NE(bus, nullptr);
+  std::vector<std::string> announced;
+  guint subscription = g_dbus_connection_signal_subscribe(
+      bus, nullptr, "org.freedesktop.DBus.Properties", "PropertiesChanged", "/org/mpris/MediaPlayer2",
+      "org.mpris.MediaPlayer2.Player", G_DBUS_SIGNAL_FLAGS_NONE,
+      [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
+         gpointer list) {
+        GVariant* changed = g_variant_get_child_value(parameters, 1);
+        const gchar* status = nullptr;
+        if (g_variant_lookup(changed, "PlaybackStatus", "&s", &status)) {
+          static_cast<std::vector<std::string>*>(list)->push_back(status);
+        }
+        g_variant_unref(changed);
+      },
+      &announced, nullptr);
+
+  gchar* url = g_uri_escape_string(audio.url("/tone.mp3?_TEID=700&_FMT=5").c_str(), nullptr, TRUE);
+  usePlayer(std::string("/bridge.html?scenario=playUntilPaused&url=") + url);
+  g_free(url);
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("playing"));
+  std::string status;
+  EXPECT_TRUE(ShellTestServer::runUntil([&] {
+    return (status = playerProperty("PlaybackStatus")).find("'Playing'") != std::string::npos;
+  })) << status;
+
+  // The desktop's play/pause key, sent to the player that plays.
+  ASSERT_EQ(system("gdbus call --session --dest org.mpris.MediaPlayer2.velora-desktop --object-path "
+                   "/org/mpris/MediaPlayer2 --method org.mpris.MediaPlayer2.Player.PlayPause > /dev/null"),
+            0);
+  ASSERT_TRUE(waitForReports("paused"));
+  EXPECT_TRUE(ShellTestServer::runUntil([&] {
+    return (status = playerProperty("PlaybackStatus")).find("'Paused'") != std::string::npos;
+  })) << status;
+  EXPECT_TRUE(ShellTestServer::runUntil([&] { return !announced.empty() && announced.back() == "Paused"; }));
+  auto playing = std::find(announced.begin(), announced.end(), "Playing");
+  EXPECT_TRUE(playing != announced.end() && std::find(playing, announced.end(), "Paused") != announced.end())
+      << announced.size() << " changes announced";
+
+  g_dbus_connection_signal_unsubscribe(bus, subscription);
+  g_object_unref(bus);
+  application.signal(SIGTERM);
+  ASSERT_TRUE(application.waitForEnd());
 }
 
 TEST_F(VeloraDesktopProcessTest, AScreenshotOfTheRunningClientIsNotBlank) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "ApplicationMenu.h"
 #include "ShellTestServer.h"
 #include "TestFolder.h"
 #include "VeloraController.h"
@@ -166,6 +167,50 @@ TEST_F(VeloraDesktopWindowsTest, PagesOfAnotherOriginCannotMoveThePlayersWindow)
   EXPECT_STRNE(gtk_window_get_title(application_->window()->window()), "Other page");
   evaluate("document.querySelectorAll('iframe').forEach((frame) => frame.remove())");
   for (GtkWindow* window : popups()) gtk_widget_destroy(GTK_WIDGET(window));
+}
+
+// The menu's three items with their keys; Control-comma moves the page to its
+// settings, Control-Q asks the page. It moves the main view away from the player.
+TEST_F(VeloraDesktopWindowsTest, YTheMenuOpensThePagesSettingsAndQuitsByAgreement) {
+  ApplicationMenu* menu = application_->menu();
+  ASSERT_NE(menu, nullptr);
+  GMenuModel* items = g_menu_model_get_item_link(menu->model(), 0, G_MENU_LINK_SUBMENU);
+  ASSERT_NE(items, nullptr);
+  std::vector<std::string> found;
+  for (int s = 0; s < g_menu_model_get_n_items(items); ++s) {
+    GMenuModel* section = g_menu_model_get_item_link(items, s, G_MENU_LINK_SECTION);
+    for (int i = 0; section != nullptr && i < g_menu_model_get_n_items(section); ++i) {
+      gchar* label = nullptr;
+      gchar* action = nullptr;
+      gchar* accel = nullptr;
+      g_menu_model_get_item_attribute(section, i, G_MENU_ATTRIBUTE_LABEL, "s", &label);
+      g_menu_model_get_item_attribute(section, i, G_MENU_ATTRIBUTE_ACTION, "s", &action);
+      g_menu_model_get_item_attribute(section, i, "accel", "s", &accel);
+      found.push_back(std::string(label ? label : "") + "|" + (action ? action : "") + "|" + (accel ? accel : ""));
+      g_free(label);
+      g_free(action);
+      g_free(accel);
+    }
+    if (section != nullptr) g_object_unref(section);
+  }
+  g_object_unref(items);
+  EXPECT_EQ(found, (std::vector<std::string>{"Open Velora address\u2026|win.open-address|<Control>l",
+                                             "Preferences\u2026|win.preferences|<Control>comma",
+                                             "Quit|win.quit|<Control>q"}));
+
+  // The keys as the window receives them.
+  GtkWindow* window = application_->window()->window();
+  int quitsBefore = quits_;
+  size_t asked = server_->reports("asked").size();
+  ASSERT_TRUE(gtk_accel_groups_activate(G_OBJECT(window), GDK_KEY_q, GDK_CONTROL_MASK));
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return server_->reports("asked").size() > asked; }));
+  EXPECT_EQ(quits_, quitsBefore);
+  ASSERT_TRUE(gtk_accel_groups_activate(G_OBJECT(window), GDK_KEY_comma, GDK_CONTROL_MASK));
+  ASSERT_TRUE(ShellTestServer::runUntil([] {
+    const char* uri = webkit_web_view_get_uri(mainView());
+    return uri != nullptr && g_str_has_suffix(uri, "/#!/user-settings");
+  }));
+  EXPECT_EQ(webkit_web_view_get_uri(mainView()), server_->playerOrigin() + "/#!/user-settings");
 }
 
 // Last: it moves the main view away from the player. The host on another

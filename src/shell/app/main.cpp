@@ -14,10 +14,13 @@
 #include <string>
 #include <vector>
 
+#include "ApplicationActivity.h"
 #include "CommandLineOptions.h"
 #include "FrontKeyGrab.h"
+#include "GlobalShortcutsPortal.h"
 #include "HIDRemote.h"
 #include "MediaKeys.h"
+#include "NotificationSender.h"
 #include "ShellTrace.h"
 #include "SleepWatch.h"
 #include "VLLogger.h"
@@ -33,7 +36,9 @@ struct Application {
   GtkApplication* gtk = nullptr;
   std::unique_ptr<VeloraDesktopAppDelegate> delegate;
   std::unique_ptr<SleepWatch> sleepWatch;
+  std::unique_ptr<GlobalShortcutsPortal> frontPortal;
   std::unique_ptr<FrontKeyGrab> frontKey;
+  std::unique_ptr<ApplicationActivity> activity;
   std::unique_ptr<MediaKeys> mediaKeys;
   bool started = false;
   int status = 0;
@@ -60,15 +65,27 @@ VeloraDesktopAppDelegate& delegateOf(Application& application) {
   return *application.delegate;
 }
 
-void present(Application& application) {
-  if (application.started) gtk_window_present(application.delegate->window()->window());
+// time: of the event that asks for it, so that the window manager's
+// focus-stealing prevention lets the window come forward.
+void present(Application& application, guint32 time = GDK_CURRENT_TIME) {
+  if (application.started) gtk_window_present_with_time(application.delegate->window()->window(), time);
 }
 
-// The remote is taken while the application is active and given back when
-// another one is (in its exclusive-while-active mode).
-void onActiveChanged(GObject* window, GParamSpec*, gpointer) {
+// The front key: through the desktop's portal where it offers one (the one
+// way under Wayland), else an X11 grab; FrontKeyGrab traces when neither is.
+void bindFrontKey(Application& application) {
+  auto front = [&application](guint32 time) { present(application, time); };
+  application.frontPortal = std::make_unique<GlobalShortcutsPortal>(front, [&application, front](const std::string& reason) {
+    shellTrace("main", "no global shortcut from the desktop portal (" + reason + "): an X11 grab instead");
+    application.frontKey = std::make_unique<FrontKeyGrab>(front);
+  });
+}
+
+// The remote is taken while the application is active (any window of ours)
+// and given back when another one is (in its exclusive-while-active mode).
+void onApplicationActiveChanged(bool active) {
   HIDRemote* remote = VeloraController::instance().remote();
-  if (gtk_window_is_active(GTK_WINDOW(window))) {
+  if (active) {
     remote->applicationDidBecomeActive();
   } else {
     remote->applicationWillResignActive();
@@ -90,13 +107,17 @@ void launch(Application& application) {
   }
   application.started = true;
   gtk_application_add_window(gtk, delegate.window()->window());
-  application.frontKey = std::make_unique<FrontKeyGrab>([&application] { present(application); });
-  application.mediaKeys = std::make_unique<MediaKeys>();
-  g_signal_connect(delegate.window()->window(), "notify::is-active", G_CALLBACK(onActiveChanged), nullptr);
+  bindFrontKey(application);
+  application.activity = std::make_unique<ApplicationActivity>();
+  application.activity->addActiveHandler(onApplicationActiveChanged);
+  application.mediaKeys = std::make_unique<MediaKeys>(application.activity.get());
   application.sleepWatch = std::make_unique<SleepWatch>();
+  // Last: the desktop's notifications.
+  NotificationSender::instance().start();
 }
 
-// Quit, as the desktop's menus and the session ask for it: put to the page.
+// Quit, as the desktop and the session ask for it: put to the page. (The
+// window's own menu carries Control-Q.)
 void addQuitAction(Application& application) {
   GSimpleAction* quit = g_simple_action_new("quit", nullptr);
   g_signal_connect_swapped(quit, "activate", G_CALLBACK(+[](Application* application) {
@@ -108,8 +129,6 @@ void addQuitAction(Application& application) {
   }), &application);
   g_action_map_add_action(G_ACTION_MAP(application.gtk), G_ACTION(quit));
   g_object_unref(quit);
-  const char* accelerators[] = {"<Control>q", nullptr};
-  gtk_application_set_accels_for_action(application.gtk, "app.quit", accelerators);
 }
 
 void onStartup(GApplication*, gpointer data) { addQuitAction(*static_cast<Application*>(data)); }
@@ -165,6 +184,8 @@ int main(int argc, char** argv) {
   // stores saved) before exit.
   VeloraController::instance().remote()->applicationWillTerminate();
   application.mediaKeys.reset();
+  application.activity.reset();
+  application.frontPortal.reset();
   application.frontKey.reset();
   application.sleepWatch.reset();
   if (application.delegate != nullptr) application.delegate->stop();

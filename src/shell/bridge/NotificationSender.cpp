@@ -4,6 +4,8 @@
 #include <libnotify/notify.h>
 #include <libsoup/soup.h>
 
+#include "ShellStrings.h"
+#include "ShellTrace.h"
 #include "VeloraController.h"
 
 struct NotificationSender::Fetch {
@@ -27,6 +29,36 @@ NotificationSender::NotificationSender()
   if (!notify_is_initted()) notify_init("Velora Desktop");
 }
 
+void NotificationSender::start() {
+  notify_set_app_name(ShellStrings::text("Velora Desktop").c_str());
+  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+  if (bus == nullptr) {
+    serverMissing_ = true;
+    shellTrace("NotificationSender::start", "no session bus: no desktop notifications");
+    return;
+  }
+  g_dbus_connection_call(
+      bus, "org.freedesktop.Notifications", "/org/freedesktop/Notifications", "org.freedesktop.Notifications",
+      "GetServerInformation", nullptr, G_VARIANT_TYPE("(ssss)"), G_DBUS_CALL_FLAGS_NONE, 25000, nullptr,
+      [](GObject* source, GAsyncResult* result, gpointer data) {
+        GError* error = nullptr;
+        GVariant* answer = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
+        if (answer == nullptr) {
+          static_cast<NotificationSender*>(data)->serverMissing_ = true;
+          shellTrace("NotificationSender::start", std::string("no desktop notification server: ") + error->message);
+          g_error_free(error);
+          return;
+        }
+        const char* name = nullptr;
+        const char* version = nullptr;
+        g_variant_get(answer, "(&s&s&s&s)", &name, nullptr, &version, nullptr);
+        shellTrace("NotificationSender::start", std::string("Using ") + name + " (" + version + ")");
+        g_variant_unref(answer);
+      },
+      this);
+  g_object_unref(bus);
+}
+
 bool NotificationSender::isFetchable(const std::string& address) {
   GUri* uri = g_uri_parse(address.c_str(), G_URI_FLAGS_NONE, nullptr);
   if (uri == nullptr) return false;
@@ -38,6 +70,7 @@ bool NotificationSender::isFetchable(const std::string& address) {
 }
 
 void NotificationSender::show(const std::string& title, const std::string& message, const std::string& iconAddress) {
+  if (serverMissing_) return;
   if (!isFetchable(iconAddress)) {
     display(title, message, nullptr);
     return;
@@ -105,14 +138,9 @@ void NotificationSender::onIconRead(GObject* source, GAsyncResult* result, void*
 }
 
 void NotificationSender::display(const std::string& title, const std::string& message, GdkPixbuf* icon) {
-  NotifyNotification*& notification = shown_[title];
   // A desktop notification needs a summary: an untitled one gets our name.
   const char* summary = title.empty() ? "Velora Desktop" : title.c_str();
-  if (notification == nullptr) {
-    notification = notify_notification_new(summary, message.c_str(), nullptr);
-  } else {
-    notify_notification_update(notification, summary, message.c_str(), nullptr);
-  }
+  NotifyNotification* notification = notificationFor(title, summary, message);
   // libnotify names the image after the server's protocol version, which it
   // learns only once it has reached the server; until then it would send the
   // icon under an obsolete name that servers ignore. When the icon's fetch
@@ -126,4 +154,21 @@ void NotificationSender::display(const std::string& title, const std::string& me
     VeloraController::instance().logWarning(std::string("NotificationSender::show ") + error->message);
     g_error_free(error);
   }
+}
+
+NotifyNotification* NotificationSender::notificationFor(const std::string& title, const char* summary,
+                                                        const std::string& message) {
+  for (auto kept = shown_.begin(); kept != shown_.end(); ++kept) {
+    if (kept->first != title) continue;
+    shown_.splice(shown_.end(), shown_, kept);
+    notify_notification_update(kept->second, summary, message.c_str(), nullptr);
+    return kept->second;
+  }
+  // The oldest is only let go: what it showed stays on the desktop.
+  if (shown_.size() >= kKeptNotifications) {
+    g_object_unref(shown_.front().second);
+    shown_.pop_front();
+  }
+  shown_.emplace_back(title, notify_notification_new(summary, message.c_str(), nullptr));
+  return shown_.back().second;
 }

@@ -48,4 +48,20 @@ TEST_F(NotificationSenderTest, AFailedIconFetchStillShowsTheNotification) {
   for (size_t i = before; i < shown.size(); ++i) EXPECT_FALSE(shown[i].hasImage) << shown[i].body;
 }
 
+// A title per track, for hours: the sender keeps a bounded number of
+// notification objects, and the latest titles still replace their
+// notification.
+TEST_F(NotificationSenderTest, AThousandTitlesKeepABoundedNumberOfNotificationObjects) {
+  ASSERT_TRUE(notifications_->owned());
+  NotificationSender& sender = NotificationSender::instance();
+  size_t before = notifications_->notifications().size();
+  for (int i = 0; i < 1000; ++i) sender.show("Track " + std::to_string(i), "Artist", "");
+  waitForShown(before + 1000);
+  EXPECT_LE(sender.keptCount(), NotificationSender::kKeptNotifications);
+  sender.show("Track 999", "Artist again", "");
+  std::vector<FakeNotificationServer::Notification> shown = waitForShown(before + 1001);
+  EXPECT_EQ(shown.back().body, "Artist again");
+  EXPECT_NE(shown.back().replaces, 0u);
+}
+
 }  // namespace

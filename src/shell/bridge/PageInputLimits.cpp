@@ -59,13 +59,16 @@ std::string PageInputLimits::refuseUserId(const std::string& userId) {
   return "an identity of " + std::to_string(userId.size()) + " bytes (at most " + std::to_string(kLongestUserId) + ")";
 }
 
-std::string PageInputLimits::refuseSetting(const std::string& key, const std::string& value) {
+std::string PageInputLimits::refuseSetting(const std::string& key, const std::string& value,
+                                           const std::string& chosenFolder) {
   if (key.size() > kLongestSettingValue) return "a setting name of " + std::to_string(key.size()) + " bytes";
   if (value.size() > kLongestSettingValue) {
     return "a value of " + std::to_string(value.size()) + " bytes for " + key + " (at most " +
            std::to_string(kLongestSettingValue) + ")";
   }
-  if (key == "download_repository_path" && !isUsersOwnFolder(value, homeFolder())) {
+  // What the user picked in our chooser is the user's choice, wherever it lies.
+  bool chosen = !chosenFolder.empty() && isInside(resolve(value), resolve(chosenFolder), true);
+  if (key == "download_repository_path" && !chosen && !isUsersOwnFolder(value, homeFolder())) {
     return "a download folder outside the home folder and the media folders : " + value;
   }
   return std::string();

@@ -11,6 +11,8 @@
 #include "PageCallback.h"
 #include "PageInputLimits.h"
 #include "PagePublication.h"
+#include "ProxySettings.h"
+#include "ShellStrings.h"
 #include "VLDesktopKeyValue.h"
 #include "VeloraController.h"
 
@@ -51,10 +53,10 @@ VeloraICI::VeloraICI(GtkWindow* parent) : PageObject("VeloraICI"), parent_(paren
   declareWithResult("getSetting", "s", [](PageCall& call) {
     return PageValue::string(core()->getSetting(call.argument(0).stringValue()));
   });
-  declare("setSetting", "sv", [](PageCall& call) {
+  declare("setSetting", "sv", [this](PageCall& call) {
     const std::string& key = call.argument(0).stringValue();
     std::string value = textOf(call.argument(1));
-    std::string refused = PageInputLimits::refuseSetting(key, value);
+    std::string refused = PageInputLimits::refuseSetting(key, value, lastSelectedDir_);
     if (refused.empty()) {
       core()->setSetting(key, value);
     } else {
@@ -104,11 +106,8 @@ VeloraICI::VeloraICI(GtkWindow* parent) : PageObject("VeloraICI"), parent_(paren
   declare("getFiles", "vnnf", [this](PageCall& call) { return getFiles(call, false); });
   declare("getFileCount", "vnnf", [this](PageCall& call) { return getFiles(call, true); });
   declareWithResult("openFolderBrowseDialog", "v", [this](PageCall& call) { return openFolderBrowseDialog(call); });
-  declare("openProxySettingsDialog", "", [](PageCall&) {
-    // The desktop's network settings, where the proxy is set; a desktop
-    // without them simply shows nothing.
-    const char* argv[] = {"gnome-control-center", "network", nullptr};
-    g_spawn_async(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr, nullptr, nullptr);
+  declare("openProxySettingsDialog", "", [this](PageCall&) {
+    ProxySettings::open(parent_);
     return PageValue();
   });
   declare("setOffline", "", [](PageCall&) {
@@ -220,8 +219,10 @@ PageValue VeloraICI::openFolderBrowseDialog(PageCall& call) {
     std::unique_ptr<PageAnswer> answer;
     std::weak_ptr<PagePublication> publication;
   };
-  GtkWidget* dialog = gtk_file_chooser_dialog_new("Choose a folder", parent_, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER,
-                                                  "_Cancel", GTK_RESPONSE_CANCEL, "_Choose", GTK_RESPONSE_ACCEPT, nullptr);
+  GtkWidget* dialog = gtk_file_chooser_dialog_new(
+      ShellStrings::text("dialog.directory.chooser.title").c_str(), parent_, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER,
+      ShellStrings::text("dialog.button.label.cancel").c_str(), GTK_RESPONSE_CANCEL,
+      ShellStrings::text("dialog.directory.chooser.label.ok").c_str(), GTK_RESPONSE_ACCEPT, nullptr);
   gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
   const PageValue& start = call.argument(0);
   if (start.isString() && !start.stringValue().empty()) {

@@ -78,7 +78,7 @@ std::string LogBundle::timeStamp(std::time_t now)
 }
 
 bool LogBundle::build(const std::string& userId, const std::string& login, const std::string& version,
-                      std::time_t now)
+                      std::time_t now, const std::vector<std::string>& storageFolders)
 {
     std::string stamp = timeStamp(now);
     m_archivePath = m_settings.desktopFolder + "/velora-logs-" + stamp + ".zip";
@@ -92,7 +92,7 @@ bool LogBundle::build(const std::string& userId, const std::string& login, const
     if (writeUserText(userText, userId, login, version))
         m_files.push_back(userText);
     std::string systemText = m_privateFolder + "/velora-system-infos-" + stamp + ".txt";
-    if (SystemInfosCollector(m_settings.systemInfoSources).writeInfosIntoFile(systemText))
+    if (SystemInfosCollector(m_settings.systemInfoSources, storageFolders).writeInfosIntoFile(systemText))
         m_files.push_back(systemText);
     return makeArchive();
 }

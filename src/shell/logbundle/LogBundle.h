@@ -27,9 +27,11 @@ public:
     LogBundle(const LogBundle&) = delete;
     LogBundle& operator=(const LogBundle&) = delete;
 
-    // Writes the texts and the archive. False, with the reason logged, when
-    // the archive could not be made (then no archive is left behind).
-    bool build(const std::string& userId, const std::string& login, const std::string& version, std::time_t now);
+    // Writes the texts and the archive; the system report shows the volumes
+    // of `storageFolders`. False, with the reason logged, when the archive
+    // could not be made (then no archive is left behind).
+    bool build(const std::string& userId, const std::string& login, const std::string& version, std::time_t now,
+               const std::vector<std::string>& storageFolders = std::vector<std::string>());
 
     // The archive's path (set by build, also when it failed).
     const std::string& archivePath() const { return m_archivePath; }

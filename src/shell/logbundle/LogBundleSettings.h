@@ -1,6 +1,7 @@
 #ifndef LOG_BUNDLE_SETTINGS_H
 #define LOG_BUNDLE_SETTINGS_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,10 @@ struct LogBundleSettings
     std::string systemUid;        // the form's "udid"
     std::string applicationVersion;  // the form's "ver"
     std::vector<SystemInfoSource> systemInfoSources = SystemInfosCollector::defaultSources();
+    // The folders of the cache and of the downloads, whose volumes the system
+    // report shows; asked on the main thread each time an upload is queued
+    // (none when unset).
+    std::function<std::vector<std::string>()> storageFolders;
 
     // This user's folders: the core's log folder, the preference file, the
     // desktop folder (the XDG one, else ~/Desktop) and the temporary folder

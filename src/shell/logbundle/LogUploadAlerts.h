@@ -9,7 +9,8 @@
 // The log upload's alerts, as GTK message dialogs over the main window:
 // success, an information alert with an OK button; failure, an alert naming
 // the archive kept on the desktop, after which the archive is shown in the
-// file manager (FileManagerReveal). The dialogs are modal to the window but
+// file manager (FileManagerReveal). Texts in the user's language
+// (ShellStrings). The dialogs are modal to the window but
 // do not block the main loop.
 //
 // Main thread only.
@@ -24,9 +25,6 @@ public:
 
     void showSendLogSuccessMessage() override;
     void showSendLogFailureMessage(const std::string& archivePath) override;
-
-    // The user-visible text of a key of the application's strings.
-    static std::string localizedString(const std::string& key);
 
 private:
     static GtkWidget* makeAlert(GtkWindow* parent, GtkMessageType type, const std::string& title,

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "FileManagerReveal.h"
+#include "ShellStrings.h"
 #include "TestFolder.h"
 
 namespace {
@@ -174,7 +175,7 @@ TEST_F(LogUploadAlertsTest, FailureAlertNamesTheArchiveThenShowsIt)
     ASSERT_NE(nullptr, alert);
     EXPECT_EQ(GTK_WINDOW(window), gtk_window_get_transient_for(GTK_WINDOW(alert)));
     EXPECT_TRUE(gtk_window_get_modal(GTK_WINDOW(alert)));
-    EXPECT_EQ(LogUploadAlerts::localizedString("log.upload.failure.dialog.title"), property(alert, "text"));
+    EXPECT_EQ(ShellStrings::text("log.upload.failure.dialog.title"), property(alert, "text"));
     EXPECT_EQ("They have been saved on your desktop as \xE2\x80\x9Cvelora-logs-01.02.24-10-00-00.zip\xE2\x80\x9D. "
               "Please send this file to Velora support.",
               property(alert, "secondary-text"));
@@ -188,7 +189,7 @@ TEST_F(LogUploadAlertsTest, FailureAlertNamesTheArchiveThenShowsIt)
     alerts.showSendLogFailureMessage("");
     alert = shownAlert();
     ASSERT_NE(nullptr, alert);
-    EXPECT_EQ(LogUploadAlerts::localizedString("log.upload.failure.dialog.message.no_archive"),
+    EXPECT_EQ(ShellStrings::text("log.upload.failure.dialog.message.no_archive"),
               property(alert, "secondary-text"));
     gtk_dialog_response(GTK_DIALOG(alert), GTK_RESPONSE_OK);
     EXPECT_EQ(nullptr, shownAlert());

@@ -94,8 +94,10 @@ LogUploadService::~LogUploadService()
 void LogUploadService::sendLogForUserId(const std::string& userId, const std::string& login,
                                         const std::string& version)
 {
+    std::vector<std::string> storageFolders = m_settings.storageFolders ? m_settings.storageFolders()
+                                                                        : std::vector<std::string>();
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_queue.push_back(Request{userId, login, version});
+    m_queue.push_back(Request{userId, login, version, std::move(storageFolders)});
     if (!m_thread.joinable())
         m_thread = std::thread([this] { run(); });
     m_wake.notify_all();
@@ -114,7 +116,8 @@ void LogUploadService::run()
             m_queue.pop_front();
         }
         std::string archivePath;
-        Outcome outcome = upload(request.userId, request.login, request.version, time(nullptr), archivePath);
+        Outcome outcome = upload(request.userId, request.login, request.version, time(nullptr), archivePath,
+                                 request.storageFolders);
         if (!m_stopping)
             present(outcome, outcome == Outcome::NotSent ? archivePath : std::string());
     }
@@ -122,10 +125,11 @@ void LogUploadService::run()
 
 LogUploadService::Outcome LogUploadService::upload(const std::string& userId, const std::string& login,
                                                    const std::string& version, std::time_t now,
-                                                   std::string& archivePath)
+                                                   std::string& archivePath,
+                                                   const std::vector<std::string>& storageFolders)
 {
     LogBundle bundle(m_settings);
-    bool built = bundle.build(userId, login, version, now);
+    bool built = bundle.build(userId, login, version, now, storageFolders);
     archivePath = bundle.archivePath();
     if (!built)
         return Outcome::NoArchive;

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "LogBundleSettings.h"
 
@@ -45,7 +46,8 @@ public:
     // One whole upload on the calling thread, without telling the presenter.
     // `archivePath` is set to the archive's path.
     Outcome upload(const std::string& userId, const std::string& login, const std::string& version,
-                   std::time_t now, std::string& archivePath);
+                   std::time_t now, std::string& archivePath,
+                   const std::vector<std::string>& storageFolders = std::vector<std::string>());
 
 private:
     struct Request
@@ -53,6 +55,7 @@ private:
         std::string userId;
         std::string login;
         std::string version;
+        std::vector<std::string> storageFolders;
     };
     struct Mailbox;
 

@@ -226,10 +226,26 @@ TEST_F(LogUploadServiceTest, RequestsRunOffTheMainThreadAndReportOnIt)
 {
     LogBundleSettings failing = settings;
     failing.endpoint = server.url("/status=500/proxy/logging.php");
-    LogUploadService good(settings, presenter);
+    // The storage folders are asked where the core answers, on the main thread.
+    LogBundleSettings withFolders = settings;
+    withFolders.systemInfoSources = {SystemInfoSource{{"echo"}, "", true}};
+    std::vector<std::thread::id> asked;
+    withFolders.storageFolders = [&asked] {
+        asked.push_back(std::this_thread::get_id());
+        return std::vector<std::string>{"/cache", "/downloads"};
+    };
+    LogUploadService good(withFolders, presenter);
     LogUploadService bad(failing, presenter);
     good.sendLogForUserId("u", "l", "v");
     ASSERT_TRUE(presenter.waitForCalls(1));
+    EXPECT_EQ(std::vector<std::thread::id>{std::this_thread::get_id()}, asked);
+    ASSERT_EQ(1u, server.getForms().size());
+    std::string received = folder.file("received.zip");
+    TestFolder::write(received, server.getForms()[0].part("file")->bytes);
+    std::vector<std::string> entries = archiveEntries(received);
+    ASSERT_FALSE(entries.empty());
+    EXPECT_EQ(zipDigest("echo /cache /downloads:\n/cache /downloads\n\n"),
+              entries.back().substr(entries.back().find(' ') + 1));
     bad.sendLogForUserId("u", "l", "v");
     ASSERT_TRUE(presenter.waitForCalls(2));
     EXPECT_EQ("success", presenter.calls[0]);

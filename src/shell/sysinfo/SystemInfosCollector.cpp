@@ -1,5 +1,6 @@
 #include "SystemInfosCollector.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -7,11 +8,13 @@
 #include <cstring>
 #include <fcntl.h>
 #include <glib.h>
+#include <gtk/gtk.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <webkit2/webkit2.h>
 
 #include "VLLogger.h"
 
@@ -72,6 +75,36 @@ bool readUntilEnd(int descriptor, std::string& output)
     return false;
 }
 
+std::string notAvailable(const std::string& reason)
+{
+    return "not available: " + reason + "\n";
+}
+
+// What decides how GTK and WebKit draw and which portals and settings they
+// meet: the session's kind, the desktop, and the display they connect to.
+std::string desktopSession()
+{
+    std::string text;
+    for (const char* name : {"XDG_SESSION_TYPE", "XDG_CURRENT_DESKTOP", "XDG_SESSION_DESKTOP", "DESKTOP_SESSION",
+                             "WAYLAND_DISPLAY", "DISPLAY", "GDK_BACKEND"}) {
+        const char* value = g_getenv(name);
+        text += std::string(name) + (value ? "=" + std::string(value) : " is not set") + "\n";
+    }
+    return text;
+}
+
+// The libraries' own answers, which may differ from the versions the
+// program was built with.
+std::string runTimeVersions()
+{
+    auto version = [](unsigned major, unsigned minor, unsigned micro) {
+        return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(micro);
+    };
+    return "GTK " + version(gtk_get_major_version(), gtk_get_minor_version(), gtk_get_micro_version()) + "\n"
+           + "WebKitGTK " + version(webkit_get_major_version(), webkit_get_minor_version(), webkit_get_micro_version())
+           + "\n" + "GLib " + version(glib_major_version, glib_minor_version, glib_micro_version) + "\n";
+}
+
 }  // namespace
 
 SystemInfosCollector::SystemInfosCollector()
@@ -79,9 +112,15 @@ SystemInfosCollector::SystemInfosCollector()
 {
 }
 
-SystemInfosCollector::SystemInfosCollector(std::vector<SystemInfoSource> sources)
+SystemInfosCollector::SystemInfosCollector(std::vector<SystemInfoSource> sources,
+                                           std::vector<std::string> storageFolders)
     : m_sources(std::move(sources))
 {
+    // One line per volume is enough: a folder named twice is asked once.
+    for (std::string& folder : storageFolders) {
+        if (!folder.empty() && std::find(m_storageFolders.begin(), m_storageFolders.end(), folder) == m_storageFolders.end())
+            m_storageFolders.push_back(std::move(folder));
+    }
 }
 
 std::vector<SystemInfoSource> SystemInfosCollector::defaultSources()
@@ -91,7 +130,15 @@ std::vector<SystemInfoSource> SystemInfosCollector::defaultSources()
         SystemInfoSource{{}, "/etc/os-release"},
         SystemInfoSource{{"lscpu"}, ""},
         SystemInfoSource{{}, "/proc/meminfo"},
+        SystemInfoSource{{"df", "-h", "-T", "--"}, "", true},
+        SystemInfoSource{{"lspci", "-nnk"}, ""},
+        SystemInfoSource{{"lsusb"}, ""},
+        SystemInfoSource{{}, "/proc/bus/input/devices"},
         SystemInfoSource{{"pactl", "info"}, ""},
+        SystemInfoSource{{"pactl", "list", "short", "sinks"}, ""},
+        SystemInfoSource{{}, "/proc/asound/cards"},
+        SystemInfoSource{"desktop session", desktopSession},
+        SystemInfoSource{"run-time libraries", runTimeVersions},
     };
 }
 
@@ -103,10 +150,23 @@ std::string SystemInfosCollector::infosFromSystemProfiler() const
     return report;
 }
 
-std::string SystemInfosCollector::sectionText(const SystemInfoSource& source)
+std::string SystemInfosCollector::sectionText(const SystemInfoSource& source) const
 {
-    std::string heading = source.command.empty() ? source.file : joined(source.command);
-    std::string text = source.command.empty() ? fileContent(source.file) : commandOutput(source.command);
+    std::vector<std::string> command = source.command;
+    if (source.withStorageFolders)
+        command.insert(command.end(), m_storageFolders.begin(), m_storageFolders.end());
+    std::string heading;
+    std::string text;
+    if (source.text) {
+        heading = source.heading;
+        text = source.text();
+    } else if (!command.empty()) {
+        heading = joined(command);
+        text = commandOutput(command);
+    } else {
+        heading = source.file;
+        text = fileContent(source.file);
+    }
     if (text.empty())
         return std::string();
     if (text.back() != '\n')
@@ -142,7 +202,8 @@ std::string SystemInfosCollector::commandOutput(const std::vector<std::string>& 
     if (result != 0) {
         VL_LOG_INFO("System report: " << joined(command) << " cannot run: " << strerror(result));
         close(pipeEnds[0]);
-        return output;
+        return notAvailable(result == ENOENT ? command[0] + " is not installed"
+                                             : command[0] + " cannot run: " + strerror(result));
     }
     if (!readUntilEnd(pipeEnds[0], output)) {
         VL_LOG_WARN("System report: " << joined(command) << " stopped after 10 seconds or 1 MiB of output");
@@ -152,7 +213,10 @@ std::string SystemInfosCollector::commandOutput(const std::vector<std::string>& 
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
-    return output;
+    if (!output.empty() || (WIFEXITED(status) && WEXITSTATUS(status) == 0))
+        return output;
+    return WIFEXITED(status) ? "no output, exit status " + std::to_string(WEXITSTATUS(status)) + "\n"
+                             : "no output, ended by signal " + std::to_string(WTERMSIG(status)) + "\n";
 }
 
 std::string SystemInfosCollector::fileContent(const std::string& path)
@@ -160,13 +224,14 @@ std::string SystemInfosCollector::fileContent(const std::string& path)
     std::string content;
     FILE* file = fopen(path.c_str(), "rbe");
     if (!file)
-        return content;
+        return notAvailable(strerror(errno));
     char buffer[16384];
     size_t length;
     while (content.size() < kMaximumSectionSize && (length = fread(buffer, 1, sizeof buffer, file)) > 0)
         content.append(buffer, std::min(length, kMaximumSectionSize - content.size()));
     fclose(file);
-    return content;
+    // An empty list (no input devices, say) is news too.
+    return content.empty() ? "(empty)\n" : content;
 }
 
 bool SystemInfosCollector::writeInfosIntoFile(const std::string& path) const

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "ShellTestServer.h"
+#include "VeloraDesktopAppDelegate.h"
 
 ScratchHome::ScratchHome(const std::string& prefix) {
   gchar* folder = g_dir_make_tmp((prefix + "-XXXXXX").c_str(), nullptr);
@@ -23,4 +24,13 @@ ScratchHome::~ScratchHome() {
   gchar* command = g_strdup_printf("rm -rf '%s'", path_.c_str());
   if (system(command) != 0) ADD_FAILURE() << command;
   g_free(command);
+}
+
+bool ScratchHome::startApplication(VeloraDesktopAppDelegate& application, const std::string& extensions) const {
+  std::string data = path_ + "/webkit";
+  WebKitWebsiteDataManager* manager = webkit_website_data_manager_new("base-data-directory", data.c_str(),
+                                                                      "base-cache-directory", data.c_str(), nullptr);
+  bool started = application.start(manager, extensions);
+  g_object_unref(manager);
+  return started;
 }

@@ -8,6 +8,8 @@
 
 #include <string>
 
+class VeloraDesktopAppDelegate;
+
 class ScratchHome {
  public:
   // prefix: the start of the scratch folder's name (in the temporary folder).
@@ -17,6 +19,10 @@ class ScratchHome {
   ScratchHome& operator=(const ScratchHome&) = delete;
 
   const std::string& path() const { return path_; }
+
+  // Starts the application with WebKit's data and caches in this home and
+  // the web-process extension of the folder; false when it did not start.
+  bool startApplication(VeloraDesktopAppDelegate& application, const std::string& extensions) const;
 
  private:
   std::string path_;

@@ -123,6 +123,8 @@ void ShellTestServer::onRequest(SoupServer*, SoupServerMessage* message, const c
 
 void ShellTestServer::handle(SoupServerMessage* message, const std::string& path, GHashTable* query) {
   requests_.push_back(path);
+  const char* queryText = g_uri_get_query(soup_server_message_get_uri(message));
+  queries_.push_back(queryText != nullptr ? queryText : "");
   SoupMessageHeaders* headers = soup_server_message_get_response_headers(message);
   soup_message_headers_replace(headers, "Cache-Control", "no-store");
   if (path == "/report") {

@@ -50,6 +50,8 @@ class ShellTestServer {
   std::string report(const std::string& name) const;
   // Every path requested, in order.
   const std::vector<std::string>& requests() const { return requests_; }
+  // The query of every request, in the same order ("" when none).
+  const std::vector<std::string>& queries() const { return queries_; }
 
   // Runs the thread's main context until done() holds or the guard time has
   // passed (a guard against a hang, never a measure); returns done().
@@ -71,4 +73,5 @@ class ShellTestServer {
   std::map<std::string, std::vector<std::string>> reports_;
   std::map<std::string, std::string> redirects_;
   std::vector<std::string> requests_;
+  std::vector<std::string> queries_;
 };

@@ -4,7 +4,10 @@
 #include <minizip/zip.h>
 
 #include "VLLogger.h"
+#include "ZipEncryptedReadStream.h"
+#include "ZipEncryptedWriteStream.h"
 #include "ZipException.h"
+#include "ZipTraditionalCipher.h"
 
 namespace {
 
@@ -129,13 +132,27 @@ std::unique_ptr<ZipWriteStream> ZipFile::writeFileInZipWithName(const std::strin
                                                                 std::time_t fileDate, int compressionLevel,
                                                                 const std::string& password, uint32_t crc32)
 {
+    if (password.empty())
+        return writeFileInZipWithName(fileNameInZip, fileDate, compressionLevel);
     requireWriting();
-    // Debian's minizip reads the CRC table of zlib with the wrong element
-    // width when it encrypts: the entries it writes can be decrypted by no
-    // one. Refused here, before the archive is touched, rather than written
-    // unreadable.
-    throw ZipException(ZIP_PARAMERROR, "Error in opening " + quoted(fileNameInZip)
-                                           + " in zipfile: encrypted entries are not supported");
+    // Debian's minizip encrypts with a CRC table read at the wrong element
+    // width (no one can decrypt what it writes) and cannot decrypt at all: the
+    // entry is opened raw, marked encrypted (flag bit 0), and the stream
+    // compresses and encrypts the bytes itself.
+    zip_fileinfo info = entryInfo(fileDate);
+    int result = zipOpenNewFileInZip4_64(m_zipFile, fileNameInZip.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
+                                         compressionLevel == 0 ? 0 : Z_DEFLATED, compressionLevel, 1, -MAX_WBITS,
+                                         DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, 0, 1, 0);
+    if (result != ZIP_OK)
+        throw ZipException(result, "Error in opening " + quoted(fileNameInZip) + " in zipfile");
+    try {
+        return std::unique_ptr<ZipWriteStream>(
+            new ZipEncryptedWriteStream(m_zipFile, fileNameInZip, compressionLevel, password, crc32));
+    } catch (const ZipException&) {
+        // The entry is closed, empty, so that the archive stays whole.
+        zipCloseFileInZipRaw64(m_zipFile, 0, 0);
+        throw;
+    }
 }
 
 void ZipFile::close()
@@ -260,23 +277,60 @@ FileInZipInfo ZipFile::getCurrentFileInZipInfo()
     return currentInfo(name);
 }
 
-std::unique_ptr<ZipReadStream> ZipFile::openCurrent(const char* password)
+std::unique_ptr<ZipReadStream> ZipFile::openCurrent(const std::string& password)
 {
     requireReading();
     std::string name;
-    currentInfo(name);
-    int result = unzOpenCurrentFilePassword(m_unzFile, password);
+    FileInZipInfo info = currentInfo(name);
+    if (info.crypted())
+        return openEncrypted(name, password);
+    // A password is of no use to a plain entry.
+    int result = unzOpenCurrentFilePassword(m_unzFile, nullptr);
     if (result != UNZ_OK)
         throw ZipException(result, "Error in opening current file in " + quoted(m_fileName));
     return std::unique_ptr<ZipReadStream>(new ZipReadStream(m_unzFile, name));
 }
 
+// minizip here cannot decrypt: the entry is opened raw and its header
+// checked against the password before anything is read from it.
+std::unique_ptr<ZipReadStream> ZipFile::openEncrypted(const std::string& name, const std::string& password)
+{
+    std::string failure = "Error in opening current file in " + quoted(m_fileName);
+    if (password.empty())
+        throw ZipException(UNZ_PARAMERROR, failure + ": the entry is encrypted");
+    unz_file_info64 info = {};
+    int result = unzGetCurrentFileInfo64(m_unzFile, &info, nullptr, 0, nullptr, 0, nullptr, 0);
+    if (result != UNZ_OK)
+        throw ZipException(result, failure);
+    if (info.compression_method != 0 && info.compression_method != Z_DEFLATED)
+        throw ZipException(UNZ_BADZIPFILE, failure + ": unknown compression method");
+    int method = 0;
+    int level = 0;
+    result = unzOpenCurrentFile2(m_unzFile, &method, &level, 1);
+    if (result != UNZ_OK)
+        throw ZipException(result, failure);
+    uint8_t header[ZipTraditionalCipher::kHeaderSize];
+    int headerLength = unzReadCurrentFile(m_unzFile, header, sizeof header);
+    ZipTraditionalCipher cipher(password);
+    bool accepted = headerLength == int(sizeof header)
+                    && cipher.acceptsHeader(header, ZipTraditionalCipher::checkByte(unsigned(info.flag), uint32_t(info.crc),
+                                                                                    uint32_t(info.dosDate)));
+    if (!accepted) {
+        unzCloseCurrentFile(m_unzFile);
+        if (headerLength != int(sizeof header))
+            throw ZipException(headerLength < 0 ? headerLength : UNZ_BADZIPFILE, failure);
+        throw ZipException(UNZ_PARAMERROR, failure + ": wrong password");
+    }
+    return std::unique_ptr<ZipReadStream>(new ZipEncryptedReadStream(m_unzFile, name, cipher, method,
+                                                                     info.uncompressed_size, uint32_t(info.crc)));
+}
+
 std::unique_ptr<ZipReadStream> ZipFile::readCurrentFileInZip()
 {
-    return openCurrent(nullptr);
+    return openCurrent(std::string());
 }
 
 std::unique_ptr<ZipReadStream> ZipFile::readCurrentFileInZipWithPassword(const std::string& password)
 {
-    return openCurrent(password.c_str());
+    return openCurrent(password);
 }

@@ -46,10 +46,10 @@ public:
     std::unique_ptr<ZipWriteStream> writeFileInZipWithName(const std::string& fileNameInZip, int compressionLevel);
     std::unique_ptr<ZipWriteStream> writeFileInZipWithName(const std::string& fileNameInZip, std::time_t fileDate,
                                                            int compressionLevel);
-    // An entry encrypted with `password` (whose header needs the entry's
-    // CRC-32): the minizip of this platform cannot write one that can be read,
-    // so this always throws "Error in opening '<name>' in zipfile: encrypted
-    // entries are not supported" (code ZIP_PARAMERROR), the archive untouched.
+    // An entry encrypted with `password` in the zip format's traditional
+    // encryption, whose header needs the CRC-32 of the bytes to be written
+    // (`crc32`); an empty password writes a plain entry. finishedWriting
+    // throws when the bytes had another CRC-32 (see ZipEncryptedWriteStream).
     std::unique_ptr<ZipWriteStream> writeFileInZipWithName(const std::string& fileNameInZip, std::time_t fileDate,
                                                            int compressionLevel, const std::string& password,
                                                            uint32_t crc32);
@@ -74,8 +74,10 @@ public:
     // The current entry. Throws "Error in getting current file info in '<path>'".
     FileInZipInfo getCurrentFileInZipInfo();
     // Opens the current entry for reading. Throws as getCurrentFileInZipInfo,
-    // or "Error in opening current file in '<path>'" (also for any password:
-    // this platform's minizip is built without decryption).
+    // or "Error in opening current file in '<path>'"; for an encrypted entry
+    // followed by ": the entry is encrypted" without a password and ": wrong
+    // password" when the password does not open it (code UNZ_PARAMERROR). A
+    // plain entry ignores the password.
     std::unique_ptr<ZipReadStream> readCurrentFileInZip();
     std::unique_ptr<ZipReadStream> readCurrentFileInZipWithPassword(const std::string& password);
 
@@ -84,7 +86,8 @@ private:
     void requireReading() const;
     FileInZipInfo currentInfo(std::string& name);
     int locateLongName(const std::string& fileNameInZip);
-    std::unique_ptr<ZipReadStream> openCurrent(const char* password);
+    std::unique_ptr<ZipReadStream> openCurrent(const std::string& password);
+    std::unique_ptr<ZipReadStream> openEncrypted(const std::string& name, const std::string& password);
 
     std::string m_fileName;
     int m_mode;

@@ -131,30 +131,100 @@ TEST_F(ZipFileTest, EntriesRoundTripThroughMinizipUnzipAndPython)
     EXPECT_EQ("appended.txt", all[4].name());
 }
 
-TEST_F(ZipFileTest, EncryptedEntriesAreRefusedRatherThanWrittenUnreadable)
+TEST_F(ZipFileTest, EncryptedEntriesOpenWithTheirPasswordHereInUnzipAndInPython)
 {
+    struct Entry
+    {
+        std::string name;
+        std::string content;
+        int level;
+    };
+    const std::vector<Entry> entries = {
+        {"stored.txt", text, 0},
+        {"best.txt", repetitive, 9},
+        {"default.bin", binary, -1},
+        {"empty.txt", "", 9},
+        {"large.bin", std::string(200000, 'x') + binary, 1},
+    };
     {
         ZipFile archive(archivePath, ZipFile::ZipFileModeCreate);
         addEntry(archive, "plain.txt", text, 9, date);
-        expectZipException("Error in opening 'secret.txt' in zipfile: encrypted entries are not supported", -102,
-                           [&] { archive.writeFileInZipWithName("secret.txt", date, 9, "sesame", 0); });
+        for (const Entry& entry : entries) {
+            std::unique_ptr<ZipWriteStream> stream =
+                archive.writeFileInZipWithName(entry.name, date, entry.level, "s\u00e9same", crcOf(entry.content));
+            stream->writeData(entry.content.substr(0, entry.content.size() / 3));
+            stream->writeData(entry.content.substr(entry.content.size() / 3));
+            stream->finishedWriting();
+        }
         archive.close();
     }
-    EXPECT_EQ(0, unzipTest(archivePath).status);
 
-    // An encrypted archive made by the zip tool: listed as such, and its
-    // content refused with an exception, never returned garbled.
+    EXPECT_EQ(0, unzipTest(archivePath, "s\u00e9same").status) << unzipTest(archivePath, "s\u00e9same").output;
+    EXPECT_NE(0, unzipTest(archivePath, "wrong").status);
+    std::string expected = "plain.txt\t8\t2\t2021-03-14 15:09:26\t" + zipDigest(text) + "\n";
+    for (const Entry& entry : entries) {
+        // Flag bit 0 (encrypted) beside the deflate option bits.
+        int flags = entry.level == 9 ? 3 : entry.level == 1 ? 7 : 1;
+        expected += entry.name + "\t" + (entry.level == 0 ? "0" : "8") + "\t" + std::to_string(flags)
+                    + "\t2021-03-14 15:09:26\t" + zipDigest(entry.content) + "\n";
+    }
+    ZipPeerResult python = pythonZipListing(archivePath, "s\u00e9same");
+    EXPECT_EQ(0, python.status) << python.output;
+    EXPECT_EQ(expected, python.output);
+    EXPECT_NE(0, pythonZipListing(archivePath, "wrong").status);
+
+    ZipFile archive(archivePath, ZipFile::ZipFileModeUnzip);
+    for (const Entry& entry : entries) {
+        ASSERT_TRUE(archive.locateFileInZip(entry.name));
+        FileInZipInfo info = archive.getCurrentFileInZipInfo();
+        EXPECT_TRUE(info.crypted()) << entry.name;
+        EXPECT_EQ(entry.level, info.level()) << entry.name;
+        EXPECT_EQ(entry.content.size(), info.length()) << entry.name;
+        EXPECT_EQ(entry.content, readEntry(*archive.readCurrentFileInZipWithPassword("s\u00e9same"), 1000))
+            << entry.name;
+        const std::string opening = "Error in opening current file in '" + archivePath + "'";
+        expectZipException(opening + ": wrong password", -102,
+                           [&] { archive.readCurrentFileInZipWithPassword("wrong"); });
+        expectZipException(opening + ": the entry is encrypted", -102, [&] { archive.readCurrentFileInZip(); });
+    }
+    // A plain entry needs no password and ignores one.
+    ASSERT_TRUE(archive.locateFileInZip("plain.txt"));
+    EXPECT_EQ(text, readEntry(*archive.readCurrentFileInZipWithPassword("s\u00e9same"), 64));
+    archive.close();
+
+    // An encrypted archive made by the zip tool opens with its password too.
     std::string made = folder.file("made.zip");
     std::string source = folder.file("secret.txt");
     TestFolder::write(source, repetitive);
     ASSERT_EQ(0, runZipPeer("cd '" + folder.path() + "' && zip -q -P sesame made.zip secret.txt").status);
-    ZipFile archive(made, ZipFile::ZipFileModeUnzip);
-    archive.goToFirstFileInZip();
-    FileInZipInfo info = archive.getCurrentFileInZipInfo();
+    ZipFile madeArchive(made, ZipFile::ZipFileModeUnzip);
+    madeArchive.goToFirstFileInZip();
+    FileInZipInfo info = madeArchive.getCurrentFileInZipInfo();
     EXPECT_EQ("secret.txt", info.name());
     EXPECT_TRUE(info.crypted());
     EXPECT_EQ(crcOf(repetitive), info.crc32());
-    EXPECT_THROW(archive.readCurrentFileInZipWithPassword("sesame"), ZipException);
+    EXPECT_EQ(repetitive, readEntry(*madeArchive.readCurrentFileInZipWithPassword("sesame"), 333));
+    EXPECT_THROW(madeArchive.readCurrentFileInZipWithPassword("Sesame"), ZipException);
+}
+
+// The header's check byte comes from the CRC-32 given: one that does not
+// match the bytes would make an entry no password opens, and says so.
+TEST_F(ZipFileTest, AnEncryptedEntryWithAnotherCrcIsReportedAndTheArchiveStaysWhole)
+{
+    {
+        ZipFile archive(archivePath, ZipFile::ZipFileModeCreate);
+        std::unique_ptr<ZipWriteStream> stream = archive.writeFileInZipWithName("wrong.txt", date, 9, "sesame", 12345);
+        stream->writeData(text);
+        expectZipException("Error in closing 'wrong.txt' in the zipfile: the content's CRC-32 is not the one given"
+                           " for its encryption",
+                           -102, [&] { stream->finishedWriting(); });
+        addEntry(archive, "after.txt", text, 9, date);
+        archive.close();
+    }
+    ZipFile archive(archivePath, ZipFile::ZipFileModeUnzip);
+    ASSERT_EQ(2u, archive.numFilesInZip());
+    ASSERT_TRUE(archive.locateFileInZip("after.txt"));
+    EXPECT_EQ(text, readEntry(*archive.readCurrentFileInZip(), 64));
 }
 
 TEST_F(ZipFileTest, NamesLongerThan255BytesComeBackWhole)

@@ -13,6 +13,7 @@ class ZipReadStream
 public:
     // `unzFile`: minizip's read handle, with the current entry already opened.
     ZipReadStream(void* unzFile, std::string fileNameInZip);
+    virtual ~ZipReadStream() = default;
 
     const std::string& fileNameInZip() const { return m_fileNameInZip; }
 
@@ -20,10 +21,13 @@ public:
     // is left alone) and returns how many; 0 at the end of the entry. Throws
     // ZipException "Error in reading '<name>' in the zipfile" with the
     // library's code (a wrong password or a CRC mismatch among them).
-    uint64_t readDataWithBuffer(std::vector<uint8_t>& buffer);
+    virtual uint64_t readDataWithBuffer(std::vector<uint8_t>& buffer);
     // Closes the entry. Throws ZipException "Error in closing '<name>' in the
     // zipfile" with the library's code (a CRC mismatch at the end among them).
-    void finishedReading();
+    virtual void finishedReading();
+
+protected:
+    void* unzFile() const { return m_unzFile; }
 
 private:
     void* m_unzFile;

@@ -51,14 +51,16 @@ inline ZipPeerResult unzipTest(const std::string& archive, const std::string& pa
     return runZipPeer("unzip -t -q" + option + " '" + archive + "' 2>&1");
 }
 
-// Python's zipfile reading the archive: testzip, then for each entry a line
+// Python's zipfile reading the archive (with the password, when one is
+// given): testzip, then for each entry a line
 // "name<TAB>compress_type<TAB>flag_bits<TAB>Y-M-D h:m:s<TAB>length:crc32" of
 // the content as Python read it (crc32 in 8 lowercase hexadecimal digits).
-inline ZipPeerResult pythonZipListing(const std::string& archive)
+inline ZipPeerResult pythonZipListing(const std::string& archive, const std::string& password = std::string())
 {
     const char* script =
-        "import sys, zipfile, zlib\n"
+        "import os, sys, zipfile, zlib\n"
         "z = zipfile.ZipFile(sys.argv[1])\n"
+        "if os.environ['VELORA_ZIP_PASSWORD']: z.setpassword(os.environ['VELORA_ZIP_PASSWORD'].encode())\n"
         "bad = z.testzip()\n"
         "assert bad is None, bad\n"
         "for i in z.infolist():\n"
@@ -67,6 +69,7 @@ inline ZipPeerResult pythonZipListing(const std::string& archive)
         " i.flag_bits) + i.date_time + (len(data), zlib.crc32(data))))\n";
     // Handed over in the environment, out of the shell's quoting.
     setenv("VELORA_ZIP_LISTING", script, 1);
+    setenv("VELORA_ZIP_PASSWORD", password.c_str(), 1);
     return runZipPeer("python3 -c \"$VELORA_ZIP_LISTING\" '" + archive + "' 2>&1");
 }
 

@@ -13,6 +13,11 @@ ZipWriteStream::ZipWriteStream(void* zipFile, std::string fileNameInZip)
 
 void ZipWriteStream::writeData(const void* bytes, size_t length)
 {
+    writeToEntry(bytes, length);
+}
+
+void ZipWriteStream::writeToEntry(const void* bytes, size_t length)
+{
     const char* next = static_cast<const char*>(bytes);
     // minizip takes an unsigned int length: larger data goes in pieces.
     do {

@@ -12,16 +12,23 @@ class ZipWriteStream
 public:
     // `zipFile`: minizip's write handle, with the entry already opened.
     ZipWriteStream(void* zipFile, std::string fileNameInZip);
+    virtual ~ZipWriteStream() = default;
 
     const std::string& fileNameInZip() const { return m_fileNameInZip; }
 
     // Compresses the bytes into the entry. Throws ZipException "Error in
     // writing '<name>' in the zipfile" with the library's code.
-    void writeData(const void* bytes, size_t length);
+    virtual void writeData(const void* bytes, size_t length);
     void writeData(const std::string& bytes) { writeData(bytes.data(), bytes.size()); }
     // Closes the entry. Throws ZipException "Error in closing '<name>' in the
     // zipfile" with the library's code.
-    void finishedWriting();
+    virtual void finishedWriting();
+
+protected:
+    // Hands bytes to minizip as they are, in pieces it takes; throws as
+    // writeData.
+    void writeToEntry(const void* bytes, size_t length);
+    void* zipFile() const { return m_zipFile; }
 
 private:
     void* m_zipFile;

@@ -122,6 +122,29 @@ const scenarios = {
     });
   },
 
+  // A download folder outside the home and media folders: refused when the
+  // page names it, taken when the user picks it in the folder chooser.
+  chosenFolder() {
+    const I = VeloraICI;
+    const setting = 'download_repository_path';
+    const outside = params().get('outside');
+    const waitFor = (done, then) => (done() ? then() : setTimeout(() => waitFor(done, then), 20));
+    I.init();
+    const before = I.getSetting(setting);
+    I.setSetting(setting, outside + '/typed');
+    I.setSetting('stream_buffer_size', '96');
+    waitFor(() => I.getSetting('stream_buffer_size') === '96', () => {
+      const typed = I.getSetting(setting);
+      const chosen = I.openFolderBrowseDialog(outside);
+      I.setSetting(setting, chosen + '/Velora');
+      I.setSetting('stream_buffer_size', '64');
+      waitFor(() => I.getSetting('stream_buffer_size') === '64', () => {
+        report('chosen-folder', { typedRefused: typed === before, chosen, kept: I.getSetting(setting) });
+        I.setSetting(setting, before);
+      });
+    });
+  },
+
   events() {
     VeloraICI.init();
     report('events-ready', true);
@@ -185,6 +208,25 @@ const scenarios = {
       watch();
     };
     waitForOutput();
+  },
+
+  // Plays the sound at ?url= without sound output until the application's
+  // play/pause shortcut pauses it.
+  playUntilPaused() {
+    const I = VeloraICI, A = AudioBinding;
+    I.init();
+    I.setSetting('device_output', '3:0');
+    const waitFor = (done, then) => (done() ? then() : setTimeout(() => waitFor(done, then), 20));
+    waitFor(() => I.getSetting('device_output').startsWith('3:'), () => {
+      const sound = A.createSound(params().get('url'));
+      window.VeloraAPI.triggerKeyboardShortcut = (name) => {
+        if (name !== 'playpause') return;
+        A.pause(sound);
+        waitFor(() => A.getPaused(sound), () => report('paused', true));
+      };
+      A.play(sound, 0, 0);
+      waitFor(() => A.getPlaying(sound) && !A.getPaused(sound), () => report('playing', true));
+    });
   },
 
   storageWrite() {

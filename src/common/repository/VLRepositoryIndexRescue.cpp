@@ -1,0 +1,161 @@
+#include "VLRepositoryIndexRescue.h"
+
+#include <sqlite3.h>
+
+#include <vector>
+
+#include "VLFileHelper.h"
+#include "VLLogger.h"
+#include "VLPlatformFactory.h"
+#include "VLRepository.h"
+#include "VLSQLiteStatement.h"
+
+namespace {
+
+// The rows read out of a damaged file, each value an SQLite copy.
+class SalvagedRows
+{
+public:
+    SalvagedRows() = default;
+    SalvagedRows(const SalvagedRows&) = delete;
+    SalvagedRows& operator=(const SalvagedRows&) = delete;
+    ~SalvagedRows()
+    {
+        for (auto& row : rows)
+            for (sqlite3_value* value : row)
+                sqlite3_value_free(value);
+    }
+    std::string tableDefinition;
+    int columns = 0;
+    std::vector<std::vector<sqlite3_value*>> rows;
+};
+
+bool isDamageCode(int code)
+{
+    const int primary = code & 0xff;
+    return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+}
+
+// Reads the table definition, then the rows in table order (the indexes of a
+// damaged file may be what is damaged, so none is used) until the end or the
+// first row that cannot be read.
+void salvage(const std::string& path, SalvagedRows* salvaged)
+{
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        sqlite3_close(db);
+        return;
+    }
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT sql FROM sqlite_master WHERE type = 'table' AND name = 'files'", -1, &statement,
+                           nullptr) == SQLITE_OK
+        && sqlite3_step(statement) == SQLITE_ROW) {
+        const unsigned char* text = sqlite3_column_text(statement, 0);
+        salvaged->tableDefinition = text ? reinterpret_cast<const char*>(text) : "";
+    }
+    sqlite3_finalize(statement);
+    statement = nullptr;
+    if (!salvaged->tableDefinition.empty()
+        && sqlite3_prepare_v2(db, "SELECT * FROM files NOT INDEXED", -1, &statement, nullptr) == SQLITE_OK) {
+        salvaged->columns = sqlite3_column_count(statement);
+        int rc;
+        while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+            std::vector<sqlite3_value*> row;
+            for (int column = 0; column < salvaged->columns; ++column)
+                row.push_back(sqlite3_value_dup(sqlite3_column_value(statement, column)));
+            salvaged->rows.push_back(std::move(row));
+        }
+        if (rc != SQLITE_DONE)
+            VL_LOG_ERROR("Damaged repository index could be read only in part : (" << rc << ") " << sqlite3_errmsg(db));
+    }
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+}
+
+// Writes the rows into a new database at `path`; the number written.
+size_t writeFresh(const std::string& path, SalvagedRows& salvaged)
+{
+    sqlite3* db = nullptr;
+    if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) {
+        VL_LOG_ERROR("Unable to open SQLite database : " << path);
+        sqlite3_close(db);
+        return 0;
+    }
+    size_t written = 0;
+    bool ownDefinition = !salvaged.tableDefinition.empty() && VLSQLiteStatement::execute(db, salvaged.tableDefinition);
+    if (!ownDefinition)
+        VLSQLiteStatement::execute(db, VLRepository::kCreateFilesTable);
+    if (ownDefinition && salvaged.columns > 0 && VLSQLiteStatement::execute(db, "BEGIN TRANSACTION")) {
+        std::string sql = "INSERT OR IGNORE INTO files VALUES (?";
+        for (int column = 1; column < salvaged.columns; ++column)
+            sql += ", ?";
+        sql += ")";
+        sqlite3_stmt* insert = nullptr;
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &insert, nullptr) == SQLITE_OK) {
+            for (const auto& row : salvaged.rows) {
+                for (int column = 0; column < salvaged.columns; ++column)
+                    sqlite3_bind_value(insert, column + 1, row[size_t(column)]);
+                if (sqlite3_step(insert) == SQLITE_DONE && sqlite3_changes(db) > 0)
+                    ++written;
+                sqlite3_reset(insert);
+            }
+        }
+        sqlite3_finalize(insert);
+        VLSQLiteStatement::execute(db, "END TRANSACTION");
+    }
+    sqlite3_close(db);
+    return written;
+}
+
+} // namespace
+
+VLRepositoryIndexRescue::VLRepositoryIndexRescue(const std::string& databasePath)
+    : m_path(databasePath)
+{
+}
+
+bool VLRepositoryIndexRescue::isDamaged() const
+{
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(m_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    bool damaged = isDamageCode(rc);
+    if (rc == SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        rc = sqlite3_prepare_v2(db, "PRAGMA quick_check(1)", -1, &statement, nullptr);
+        if (rc == SQLITE_OK)
+            rc = sqlite3_step(statement);
+        if (rc == SQLITE_ROW) {
+            const unsigned char* answer = sqlite3_column_text(statement, 0);
+            damaged = !answer || std::string(reinterpret_cast<const char*>(answer)) != "ok";
+        } else {
+            damaged = isDamageCode(rc);
+        }
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return damaged;
+}
+
+bool VLRepositoryIndexRescue::rebuild(size_t* rowsKept) const
+{
+    SalvagedRows salvaged;
+    salvage(m_path, &salvaged);
+
+    VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
+    const std::string aside = getAsidePath();
+    // A journal left beside the damaged file must not be played back into
+    // the new one: it goes aside with it.
+    files->removeFile(aside + "-journal");
+    files->renameFile(m_path + "-journal", aside + "-journal");
+    if (!files->renameFile(m_path, aside)) {
+        VL_LOG_ERROR("Unable to move the damaged repository index aside : " << m_path);
+        return false;
+    }
+    size_t written = writeFresh(m_path, salvaged);
+    VL_LOG_ERROR("Repository index was damaged and is made again with the rows that could be read : " << m_path << " ("
+                 << written << " of " << salvaged.rows.size() << " rows kept, the damaged file is kept as " << aside
+                 << ")");
+    if (rowsKept)
+        *rowsKept = written;
+    return true;
+}

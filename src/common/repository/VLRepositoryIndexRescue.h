@@ -1,0 +1,41 @@
+#ifndef VL_REPOSITORY_INDEX_RESCUE_H
+#define VL_REPOSITORY_INDEX_RESCUE_H
+
+#include <cstddef>
+#include <string>
+
+// Rescue of a repository index database that SQLite reads as damaged (a file
+// truncated or overwritten by a crash, a full disk or a user). The indexes run
+// with synchronous writes off, so a power loss can leave such a file behind;
+// without a rescue every download would vanish from the list and every new one
+// would be lost again at each start, since nothing could be saved.
+//
+// Used by the repository's init on its own thread, while the repository holds
+// no connection to the file. Every step logs its own failure.
+class VLRepositoryIndexRescue
+{
+public:
+    explicit VLRepositoryIndexRescue(const std::string& databasePath);
+
+    // True when SQLite finds the file damaged: not a database at all, or a
+    // structure check that does not answer "ok". A file that is busy in
+    // another process, missing or unreadable for want of rights is not damaged.
+    bool isDamaged() const;
+
+    // Reads every row of the "files" table that can still be read (rows of
+    // all repositories and identities that share the file), moves the damaged
+    // file and its journal aside (to getAsidePath() and that path +
+    // "-journal"), and writes a new database at the old path holding those
+    // rows under the damaged file's own table definition (or today's when that
+    // cannot be read). True when the new database is in place; *rowsKept (when
+    // not null) receives the number of rows written to it.
+    bool rebuild(size_t* rowsKept) const;
+
+    // Where the damaged file is kept for a person to look at: the path + ".damaged".
+    std::string getAsidePath() const { return m_path + ".damaged"; }
+
+private:
+    std::string m_path;
+};
+
+#endif

@@ -1,0 +1,82 @@
+#include "CrashReportSender.h"
+
+#include <glib/gstdio.h>
+
+#include "BlockingHttpRequest.h"
+#include "CrashReporter.h"
+#include "MultipartFormData.h"
+#include "ShellStrings.h"
+#include "VLLogger.h"
+
+namespace {
+
+// A server that does not answer in this time has failed; the report waits
+// for the next start.
+constexpr long kSendTimeoutMilliseconds = 60000;
+
+}  // namespace
+
+CrashReportSender::CrashReportSender(Settings settings) : settings_(std::move(settings)) {}
+
+CrashReportSender::~CrashReportSender() {
+  if (dialog_ != nullptr) gtk_widget_destroy(dialog_);
+  cancel_ = true;
+  if (sending_.joinable()) sending_.join();
+}
+
+bool CrashReportSender::offer(GtkWindow* parent) {
+  if (dialog_ != nullptr || sending_.joinable()) return true;
+  if (!g_file_test(settings_.reportPath.c_str(), G_FILE_TEST_IS_REGULAR)) return false;
+  dialog_ = gtk_message_dialog_new(parent, GTK_DIALOG_DESTROY_WITH_PARENT, GTK_MESSAGE_QUESTION, GTK_BUTTONS_NONE,
+                                   "%s", ShellStrings::text("crashreport.dialog.title").c_str());
+  gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog_), "%s",
+                                           ShellStrings::text("crashreport.dialog.message").c_str());
+  gtk_dialog_add_button(GTK_DIALOG(dialog_), ShellStrings::text("crashreport.dialog.button.dont_send").c_str(),
+                        GTK_RESPONSE_REJECT);
+  gtk_dialog_add_button(GTK_DIALOG(dialog_), ShellStrings::text("crashreport.dialog.button.send").c_str(),
+                        GTK_RESPONSE_ACCEPT);
+  gtk_dialog_set_default_response(GTK_DIALOG(dialog_), GTK_RESPONSE_ACCEPT);
+  g_signal_connect(dialog_, "response", G_CALLBACK(onResponse), this);
+  gtk_widget_show(dialog_);
+  return true;
+}
+
+void CrashReportSender::onResponse(GtkDialog* dialog, int response, gpointer data) {
+  auto* self = static_cast<CrashReportSender*>(data);
+  self->dialog_ = nullptr;
+  gtk_widget_destroy(GTK_WIDGET(dialog));
+  if (response == GTK_RESPONSE_ACCEPT) {
+    self->send();
+  } else if (response == GTK_RESPONSE_REJECT) {
+    g_unlink(self->settings_.reportPath.c_str());
+  }
+}
+
+void CrashReportSender::send() {
+  sending_ = std::thread([this] {
+    MultipartFormData form;
+    form.addText("app_id", CrashReporter::kApplicationIdentifier);
+    form.addText("company", CrashReporter::kCompanyName);
+    form.addText("version", settings_.version);
+    form.addText("log", CrashReporter::crashReportApplicationLog(settings_.logFolder));
+    HttpResponse response;
+    if (!form.addFile("report", settings_.reportPath)) {
+      VL_LOG_WARN("CrashReportSender::send cannot read " << settings_.reportPath);
+      sendEnded_ = true;
+      return;
+    }
+    BlockingHttpRequest request(settings_.address);
+    request.addHeader("Content-Type: " + form.contentType());
+    request.setPostBody(form.body());
+    request.setTimeoutMilliseconds(kSendTimeoutMilliseconds);
+    request.setCancelFlag(&cancel_);
+    if (request.perform(response) && response.isSuccess()) {
+      g_unlink(settings_.reportPath.c_str());
+      VL_LOG_INFO("CrashReportSender::send the crash report was sent");
+    } else if (response.answered) {
+      VL_LOG_WARN("CrashReportSender::send the crash report was refused: HTTP " << response.status
+                                                                               << "; it is kept for the next start");
+    }
+    sendEnded_ = true;
+  });
+}

@@ -1,0 +1,186 @@
+#include "UpdateCheck.h"
+
+#include <libsoup/soup.h>
+#include <sys/utsname.h>
+
+#include <cstring>
+
+#include "ShellStrings.h"
+
+namespace {
+
+// The feed is a short list; anything larger is no feed of ours.
+constexpr gsize kMaximumFeedBytes = 1 << 20;
+
+struct FeedParse {
+  std::vector<UpdateCheck::Release>* releases;
+  int depth = 0;
+  bool sawRoot = false;
+};
+
+bool isDecimal(const char* text) {
+  if (text == nullptr || *text == '\0' || strlen(text) > 18) return false;
+  for (const char* at = text; *at != '\0'; ++at) {
+    if (!g_ascii_isdigit(*at)) return false;
+  }
+  return true;
+}
+
+void onStart(GMarkupParseContext*, const gchar* element, const gchar** names, const gchar** values, gpointer data,
+             GError** error) {
+  auto* parse = static_cast<FeedParse*>(data);
+  ++parse->depth;
+  if (parse->depth == 1) {
+    if (strcmp(element, "releases") != 0) {
+      g_set_error(error, G_MARKUP_ERROR, G_MARKUP_ERROR_INVALID_CONTENT, "the feed's root is <%s>", element);
+    }
+    parse->sawRoot = true;
+    return;
+  }
+  if (parse->depth != 2 || strcmp(element, "release") != 0) return;  // room for more in later feeds
+  UpdateCheck::Release release;
+  const char* build = nullptr;
+  for (int i = 0; names[i] != nullptr; ++i) {
+    if (strcmp(names[i], "version") == 0) release.version = values[i];
+    if (strcmp(names[i], "build") == 0) build = values[i];
+    if (strcmp(names[i], "platform") == 0) release.platform = values[i];
+    if (strcmp(names[i], "link") == 0) release.link = values[i];
+  }
+  if (release.version.empty() || !isDecimal(build) || release.platform.empty() || release.link.empty()) {
+    g_set_error(error, G_MARKUP_ERROR, G_MARKUP_ERROR_MISSING_ATTRIBUTE,
+                "a release needs a version, a build number, a platform and a link");
+    return;
+  }
+  release.build = g_ascii_strtoll(build, nullptr, 10);
+  parse->releases->push_back(release);
+}
+
+void onEnd(GMarkupParseContext*, const gchar*, gpointer data, GError**) { --static_cast<FeedParse*>(data)->depth; }
+
+}  // namespace
+
+std::string UpdateCheck::feedAddress(const std::string& feed, time_t now) {
+  return feed + "?ts=" + std::to_string(static_cast<long>(now));
+}
+
+std::string UpdateCheck::platform() {
+  struct utsname system;
+  return uname(&system) == 0 ? std::string("linux-") + system.machine : "linux";
+}
+
+bool UpdateCheck::parseFeed(const std::string& text, std::vector<Release>& releases, std::string& error) {
+  releases.clear();
+  FeedParse parse;
+  parse.releases = &releases;
+  static const GMarkupParser parser = {onStart, onEnd, nullptr, nullptr, nullptr};
+  GMarkupParseContext* context = g_markup_parse_context_new(&parser, G_MARKUP_PREFIX_ERROR_POSITION, &parse, nullptr);
+  GError* failure = nullptr;
+  bool parsed = g_markup_parse_context_parse(context, text.data(), static_cast<gssize>(text.size()), &failure) &&
+                g_markup_parse_context_end_parse(context, &failure);
+  g_markup_parse_context_free(context);
+  if (parsed && !parse.sawRoot) {
+    error = "the feed is empty";
+    return false;
+  }
+  if (!parsed) {
+    error = failure->message;
+    g_error_free(failure);
+    releases.clear();
+    return false;
+  }
+  return true;
+}
+
+UpdateCheck::UpdateCheck(GtkWindow* parent, std::string address, int64_t ourBuild, std::string userAgent, Hooks hooks)
+    : parent_(parent), address_(std::move(address)), ourBuild_(ourBuild), userAgent_(std::move(userAgent)),
+      hooks_(std::move(hooks)) {}
+
+UpdateCheck::~UpdateCheck() {
+  if (cancel_ != nullptr) {
+    g_cancellable_cancel(cancel_);
+    g_object_unref(cancel_);
+  }
+  if (session_ != nullptr) g_object_unref(session_);
+  if (dialog_ != nullptr) gtk_widget_destroy(dialog_);
+}
+
+void UpdateCheck::start() {
+  if (started_) return;
+  started_ = true;
+  SoupMessage* request = soup_message_new("GET", address_.c_str());
+  if (request == nullptr) {
+    finish("", 0, "not an address: " + address_);
+    return;
+  }
+  session_ = soup_session_new_with_options("timeout", 30, "idle-timeout", 30, "user-agent", userAgent_.c_str(), nullptr);
+  cancel_ = g_cancellable_new();
+  // Destroying the check cancels the fetch, whose callback then does nothing.
+  soup_session_send_and_read_async(session_, request, G_PRIORITY_LOW, cancel_, onFetched, this);
+  g_object_unref(request);
+}
+
+void UpdateCheck::onFetched(GObject* source, GAsyncResult* result, void* data) {
+  GError* error = nullptr;
+  GBytes* body = soup_session_send_and_read_finish(SOUP_SESSION(source), result, &error);
+  if (error != nullptr && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
+    g_error_free(error);
+    return;  // the check is gone
+  }
+  auto* self = static_cast<UpdateCheck*>(data);
+  SoupMessage* request = soup_session_get_async_result_message(SOUP_SESSION(source), result);
+  unsigned status = request != nullptr ? soup_message_get_status(request) : 0;
+  std::string text;
+  if (body != nullptr) {
+    gsize size = 0;
+    const char* bytes = static_cast<const char*>(g_bytes_get_data(body, &size));
+    if (size <= kMaximumFeedBytes) text.assign(bytes != nullptr ? bytes : "", size);
+    g_bytes_unref(body);
+  }
+  self->finish(text, status, error != nullptr ? error->message : "");
+  if (error != nullptr) g_error_free(error);
+}
+
+void UpdateCheck::finish(const std::string& body, unsigned status, const std::string& transportError) {
+  ended_ = true;
+  std::string reason;
+  std::vector<Release> releases;
+  if (!transportError.empty()) {
+    reason = transportError;
+  } else if (status < 200 || status > 299) {
+    reason = "HTTP status " + std::to_string(status) + " from " + address_;
+  } else if (body.empty() || !parseFeed(body, releases, reason)) {
+    reason = "the feed does not parse: " + (reason.empty() ? std::string("empty or too large") : reason);
+  }
+  if (!reason.empty()) {
+    if (hooks_.warn) hooks_.warn("Error while checking for updates: " + reason);
+    return;
+  }
+  const Release* newest = nullptr;
+  std::string ours = platform();
+  for (const Release& release : releases) {
+    if (release.platform == ours && release.build > ourBuild_ && (newest == nullptr || release.build > newest->build)) {
+      newest = &release;
+    }
+  }
+  if (newest != nullptr) offer(*newest);
+}
+
+void UpdateCheck::offer(const Release& release) {
+  link_ = release.link;
+  std::string message = ShellStrings::formatted("update.dialog.message.format", release.version);
+  dialog_ = gtk_message_dialog_new(parent_, GTK_DIALOG_DESTROY_WITH_PARENT, GTK_MESSAGE_INFO, GTK_BUTTONS_NONE, "%s",
+                                   ShellStrings::text("update.dialog.title").c_str());
+  gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog_), "%s", message.c_str());
+  gtk_dialog_add_button(GTK_DIALOG(dialog_), ShellStrings::text("update.dialog.button.later").c_str(),
+                        GTK_RESPONSE_CANCEL);
+  gtk_dialog_add_button(GTK_DIALOG(dialog_), ShellStrings::text("update.dialog.button.download").c_str(),
+                        GTK_RESPONSE_ACCEPT);
+  gtk_dialog_set_default_response(GTK_DIALOG(dialog_), GTK_RESPONSE_ACCEPT);
+  g_signal_connect(dialog_, "response", G_CALLBACK(+[](GtkDialog* dialog, int response, gpointer data) {
+    auto* self = static_cast<UpdateCheck*>(data);
+    self->dialog_ = nullptr;
+    gtk_widget_destroy(GTK_WIDGET(dialog));
+    if (response == GTK_RESPONSE_ACCEPT && self->hooks_.openLink) self->hooks_.openLink(self->link_);
+  }), this);
+  gtk_widget_show(dialog_);
+}

@@ -1,0 +1,87 @@
+// The update check against real feeds over HTTP: only a newer build for this
+// platform shows the dialog; equal, older and other platforms' builds show
+// nothing; a feed that does not parse, an HTTP error and a server that is not
+// there each give the warning line and no dialog.
+#include "UpdateCheck.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ShellTestServer.h"
+
+namespace {
+
+class UpdateCheckTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    gtk_init(nullptr, nullptr);
+    server_ = new ShellTestServer(VELORA_SOURCE_DIR "/src/shell/testing/pages");
+    ASSERT_TRUE(server_->start());
+  }
+  static void TearDownTestSuite() { delete server_; }
+
+  struct Outcome {
+    bool dialog = false;
+    std::vector<std::string> warnings;
+  };
+
+  // Runs a check of the feed at the path with our build 5.
+  static Outcome check(const std::string& address) {
+    Outcome outcome;
+    UpdateCheck::Hooks hooks;
+    hooks.warn = [&outcome](const std::string& message) { outcome.warnings.push_back(message); };
+    UpdateCheck check(nullptr, address, 5, "test agent", hooks);
+    check.start();
+    EXPECT_TRUE(ShellTestServer::runUntil([&] { return check.ended(); }));
+    outcome.dialog = check.dialog() != nullptr;
+    return outcome;
+  }
+
+  static ShellTestServer* server_;
+};
+
+ShellTestServer* UpdateCheckTest::server_ = nullptr;
+
+TEST_F(UpdateCheckTest, OnlyANewerBuildForThisPlatformIsOffered) {
+  ASSERT_EQ(UpdateCheck::platform(), "linux-x86_64");  // the feeds' platform
+  struct Case {
+    const char* path;
+    bool dialog;
+    const char* warning;  // "" for none
+  };
+  const Case cases[] = {
+      {"/updates/newer/apps/velora-desktop/osx/update_2.xml", true, ""},
+      {"/updates/equal.xml", false, ""},
+      {"/updates/older.xml", false, ""},
+      {"/updates/broken.xml", false, "Error while checking for updates: the feed does not parse: "},
+      {"/updates/incomplete.xml", false, "Error while checking for updates: the feed does not parse: "},
+      {"/updates/missing.xml", false, "Error while checking for updates: HTTP status 404 from "},
+      {"/status?code=500", false, "Error while checking for updates: HTTP status 500 from "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    Outcome outcome = check(server_->playerOrigin() + c.path);
+    EXPECT_EQ(outcome.dialog, c.dialog);
+    if (*c.warning == '\0') {
+      EXPECT_TRUE(outcome.warnings.empty()) << outcome.warnings.front();
+    } else {
+      ASSERT_EQ(outcome.warnings.size(), 1u);
+      EXPECT_EQ(outcome.warnings[0].rfind(c.warning, 0), 0u) << outcome.warnings[0];
+    }
+  }
+  // No server at all.
+  Outcome gone = check("http://127.0.0.1:9/update_2.xml?ts=1");
+  ASSERT_EQ(gone.warnings.size(), 1u);
+  EXPECT_EQ(gone.warnings[0].rfind("Error while checking for updates: ", 0), 0u);
+  EXPECT_FALSE(gone.dialog);
+}
+
+TEST_F(UpdateCheckTest, TheFeedAddressCarriesTheTimeInWholeSeconds) {
+  EXPECT_EQ(UpdateCheck::feedAddress("http://h/apps/velora-desktop/osx/update_2.xml", 1700000000),
+            "http://h/apps/velora-desktop/osx/update_2.xml?ts=1700000000");
+}
+
+}  // namespace
