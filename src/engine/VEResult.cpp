@@ -17,6 +17,7 @@ const char* veResultText(int result) {
     case VE_ERR_INITIALIZED: return "Cannot call this command after the audio engine has been initialized.";
     case VE_ERR_OUTPUT_DRIVER: return "No such output driver.";
     case VE_ERR_FILE_SYSTEM: return "Streams need the file system callbacks to be set first.";
+    case VE_ERR_OUTPUT_LOST: return "The output device was lost: it was removed, or its sound server stopped.";
   }
   return "Unknown engine result";
 }

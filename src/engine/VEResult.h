@@ -21,6 +21,7 @@ enum VEResult : int {
   VE_ERR_INITIALIZED = 102,      // the call is only allowed before init
   VE_ERR_OUTPUT_DRIVER = 103,    // no such output driver
   VE_ERR_FILE_SYSTEM = 104,      // streams need the file callbacks set first
+  VE_ERR_OUTPUT_LOST = 105,      // the output device went away: close and init again
 };
 
 // A short English text for result, never null; unknown codes give

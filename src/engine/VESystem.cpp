@@ -235,7 +235,7 @@ VEResult VESystem::update() {
   }
   deliverEnds();
   reapStreams();
-  return VE_OK;
+  return output_->lost() ? VE_ERR_OUTPUT_LOST : VE_OK;
 }
 
 void VESystem::deliverEnds() {

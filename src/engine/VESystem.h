@@ -102,6 +102,10 @@ class VESystem {
   // 3. end callbacks of the channels whose sound ended are called, in channel
   //    order, and those channels are then detached;
   // 4. released sounds whose streams have finished are freed.
+  // Answers VE_ERR_OUTPUT_LOST, after doing all of the above, once the
+  // device of a real-time output has gone away (unplugged, sound server
+  // stopped): nothing is mixed any more, so sounds stand still until the
+  // caller closes the system and initialises it again, on another device.
   // When a channel's last sample is mixed the mixer's timeline stops there
   // until the update after the one that delivered its end callback, so a
   // channel unpaused (or played) in reaction to the end starts on the very
@@ -134,8 +138,9 @@ class VESystem {
   // Starts opening a stream named name (a copy is taken) and writes the new
   // sound into *sound before the open callback can run; returns at once. The
   // stream's thread then calls the open callback exactly once, detects the
-  // format from the content ("fLaC": FLAC; an ID3v2 tag, skipped, or an MPEG
-  // frame sync: MP3) and reads the header; the sound is
+  // format from the content ("fLaC" at the start or after an ID3v2 tag:
+  // FLAC; the first MPEG frame confirmed by the next one, at most 128 KiB
+  // past there: MP3, played from that frame) and reads the header; the sound is
   // VE_OPENSTATE_LOADING until then, VE_OPENSTATE_READY or VE_OPENSTATE_ERROR
   // after. On failure no thread starts and no callback runs:
   // VE_ERR_UNINITIALIZED before init, VE_ERR_FILE_SYSTEM without callbacks,

@@ -65,8 +65,11 @@ TEST_F(VESystemTest, DriversHaveStableNonZeroIds) {
     system->release();
     return guid.data1;
   };
+  // ALSA offers only devices that open: here those of a sound server.
+  NullSinkServer server;
   for (VEOutputType type : {VE_OUTPUTTYPE_NOSOUND, VE_OUTPUTTYPE_NOSOUND_NRT, VE_OUTPUTTYPE_WAVWRITER_NRT,
                             VE_OUTPUTTYPE_ALSA, VE_OUTPUTTYPE_AUTODETECT}) {
+    if (type == VE_OUTPUTTYPE_ALSA && !server.ready()) continue;
     std::string name;
     unsigned int id = firstId(type, &name);
     std::string again;

@@ -561,6 +561,12 @@ bool VLAudioInterface::update()
     if (!system)
         return false;
     VEResult engineResult = system->update();
+    if (engineResult == VE_ERR_OUTPUT_LOST) {
+        system = recoverLostOutput();
+        if (!system)
+            return false;
+        engineResult = system->update();
+    }
     if (engineResult != VE_OK) {
         VL_LOG_WARN(describeResult(engineResult));
         return false;
@@ -593,6 +599,16 @@ bool VLAudioInterface::update()
     if (pendingSize != kNoPendingSize)
         setStreamBufferSize(pendingSize, true);
     return result;
+}
+
+// The device went away under the engine (unplugged, sound server stopped or
+// restarted): the sounds move to the automatic output, each where it was,
+// as a device switch moves them. Audio lock held.
+VESystem* VLAudioInterface::recoverLostOutput()
+{
+    VL_LOG_WARN("Audio engine output lost, set it to default : " << getOutput());
+    switchOutput(kDefaultOutput);
+    return m_system.load();
 }
 
 void VLAudioInterface::warnTooManySounds()

@@ -67,7 +67,9 @@ public:
     bool clean(bool keepSounds);
 
     // One worker pass: the engine's update, every sound's update, the deferred
-    // releases, then a pending output device and buffer size.
+    // releases, then a pending output device and buffer size. When the engine
+    // reports its output device lost, the pass first switches to "0:0" as
+    // setOutput does, so that every sound goes on where it was.
     bool update();
 
     // With now false (main thread) stores the id for the next update. With now
@@ -142,6 +144,7 @@ private:
     bool useOutputType(int type, int* driverCount);
     bool selectOutput(const std::string& id);
     bool switchOutput(const std::string& id);
+    VESystem* recoverLostOutput();
     bool save();
     bool restore();
     void releaseDeferredSounds(bool* result);

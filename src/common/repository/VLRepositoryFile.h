@@ -146,6 +146,15 @@ public:
     // and the index row is written at once. Refused while a reader holds a
     // lock, and when the repository has no room for the new size.
     bool setContent(size_t size, const std::string& etag);
+    // Forgets the stored content: its size, validator and every block, so
+    // that the next start fetches the whole file again (bytes that are no
+    // audio file). Refused while a reader holds a lock, and when the files
+    // cannot be opened or emptied.
+    bool discardContent();
+    // Whether the stored content begins as a web page (markup text: its
+    // first character '<'), which no audio file does. False while its first
+    // bytes are not present.
+    bool beginsAsPage();
     // Recounts the loaded bytes from the bitmap and reports progress (and
     // completion). False when the bitmap is not open.
     bool refreshLoaded();
@@ -223,6 +232,7 @@ private:
     bool driveTransfer();
     bool finishedWithoutProgress();
     bool broughtNewBytes();
+    bool discardPageDownload();
     void scheduleRetry();
     enum StartKind { START_UNKNOWN_SIZE, START_VALIDATION, START_MISSING };
     bool startTransfer(size_t offset);
@@ -247,6 +257,9 @@ private:
     bool m_dataArrived;
     size_t m_bitsAtStart;      // present blocks when the running transfer started
     double m_failingSince;     // monotonic seconds of the first failure without progress; 0 = none
+    // A response's new validator or size was refused while a reader held the
+    // file: its retries wait out their delay even while a reader waits.
+    bool m_validatorRefused;
     std::string m_failure;
     std::string m_url;
     // Index columns.

@@ -5,20 +5,11 @@
 #include "VEFileReader.h"
 #include "VEFlacDecoder.h"
 #include "VEMpegDecoder.h"
+#include "VEMpegFrameSearch.h"
 
 namespace {
 
 enum class Format { Unknown, Mpeg, Flac };
-
-// An MPEG audio frame header: sync, a valid layer, bitrate and rate.
-bool isMpegFrameHeader(const uint8_t* b) {
-  if (b[0] != 0xFF || (b[1] & 0xE0) != 0xE0) return false;
-  int version = (b[1] >> 3) & 3;
-  int layer = (b[1] >> 1) & 3;
-  int bitrate = b[2] >> 4;
-  int rate = (b[2] >> 2) & 3;
-  return version != 1 && layer != 0 && bitrate != 15 && rate != 3;
-}
 
 // Reads exactly size bytes at offset; false when the data ends first.
 bool readAt(VEFileReader* reader, uint64_t offset, uint8_t* out, size_t size, bool* failed) {
@@ -36,7 +27,8 @@ bool readAt(VEFileReader* reader, uint64_t offset, uint8_t* out, size_t size, bo
   return true;
 }
 
-Format detect(VEFileReader* reader, bool* failed) {
+// The format, and for MP3 where its first frame starts.
+Format detect(VEFileReader* reader, uint64_t* mpegStart, bool* failed) {
   uint8_t head[10];
   uint64_t offset = 0;
   if (!readAt(reader, 0, head, 4, failed)) return Format::Unknown;
@@ -49,7 +41,11 @@ Format detect(VEFileReader* reader, bool* failed) {
     if (!readAt(reader, offset, head, 4, failed)) return Format::Unknown;
   }
   if (memcmp(head, "fLaC", 4) == 0) return Format::Flac;
-  if (isMpegFrameHeader(head)) return Format::Mpeg;
+  switch (VEMpegFrameSearch::find(reader, offset, mpegStart)) {
+    case VEMpegFrameSearch::Outcome::Found: return Format::Mpeg;
+    case VEMpegFrameSearch::Outcome::ReadFailed: *failed = true; return Format::Unknown;
+    case VEMpegFrameSearch::Outcome::NotFound: return Format::Unknown;
+  }
   return Format::Unknown;
 }
 
@@ -57,13 +53,14 @@ Format detect(VEFileReader* reader, bool* failed) {
 
 std::unique_ptr<VEDecoder> VEDecoder::open(VEFileReader* reader, VEResult* failure) {
   bool failed = false;
-  Format format = detect(reader, &failed);
+  uint64_t mpegStart = 0;
+  Format format = detect(reader, &mpegStart, &failed);
   if (failed || reader->failure() != VE_OK) {
     *failure = VE_ERR_INTERNAL;
     return nullptr;
   }
   std::unique_ptr<VEDecoder> decoder;
-  if (format == Format::Mpeg) decoder = std::make_unique<VEMpegDecoder>(reader);
+  if (format == Format::Mpeg) decoder = std::make_unique<VEMpegDecoder>(reader, mpegStart);
   if (format == Format::Flac) decoder = std::make_unique<VEFlacDecoder>(reader);
   if (!decoder) {
     *failure = VE_ERR_FORMAT;

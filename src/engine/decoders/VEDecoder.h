@@ -16,8 +16,9 @@ class VEDecoder {
  public:
   virtual ~VEDecoder() = default;
 
-  // Detects the format from the content (MP3 after an optional ID3v2 tag, or
-  // FLAC), makes its decoder and reads the header. Null on failure, with
+  // Detects the format from the content (FLAC at the start or after an ID3v2
+  // tag; MP3 from the first confirmed frame found there or a little later,
+  // see VEMpegFrameSearch), makes its decoder and reads the header. Null on failure, with
   // *failure set to VE_ERR_FORMAT (not a stream we decode, or empty) or
   // VE_ERR_INTERNAL (a read failed or was abandoned).
   static std::unique_ptr<VEDecoder> open(VEFileReader* reader, VEResult* failure);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 
 #include "VETestSupport.h"
 
@@ -163,4 +164,127 @@ TEST_F(VEDecoderTest, Id3TaggedMp3IsRecognised) {
   ASSERT_EQ(0, memcmp(bytes.data(), "ID3", 3));
   Wav out = playToEnd("tagged", f.file);
   expectSame(readWav(f.reference).samples, out.samples);
+}
+
+namespace {
+
+std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+std::vector<uint8_t> bytesOf(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
+
+// An ID3v2.3 tag whose size covers only its header and one text frame, as
+// taggers write it when they add padding they do not count.
+std::vector<uint8_t> shortId3Tag() {
+  std::vector<uint8_t> frame = bytesOf("TIT2") + std::vector<uint8_t>{0, 0, 0, 6, 0, 0, 0} + bytesOf("Title");
+  std::vector<uint8_t> tag = bytesOf("ID3") + std::vector<uint8_t>{3, 0, 0, 0, 0, 0, uint8_t(frame.size())};
+  return tag + frame;
+}
+
+}  // namespace
+
+// Bytes in front of the first MPEG frame: the track still plays from that
+// frame, sample for sample as the reference decodes the bare file, with the
+// same length. A lone frame sync among them (not followed by a second header
+// where its length points) is passed over.
+TEST_F(VEDecoderTest, Mp3WithBytesBeforeItsFirstFramePlaysFromThatFrame) {
+  const std::vector<uint8_t> loneSync = {0xFF, 0xFB, 0x90, 0x64, 'x', 'y', 'z'};
+  struct Case {
+    const char* name;
+    const char* lameOptions;
+    std::vector<uint8_t> prefix;
+  } cases[] = {
+      {"gap-tag-padding", "-b 128", shortId3Tag() + std::vector<uint8_t>(2000, 0)},
+      {"gap-zeros", "-V 2", std::vector<uint8_t>(5000, 0)},
+      {"gap-text", "-b 160", bytesOf("Content-Type: audio/mpeg\r\n\r\n")},
+      {"gap-lone-sync", "-V 4", bytesOf("junk") + loneSync + std::vector<uint8_t>(900, 0x20)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Fixture f = mp3(c.name, 2.0, 44100, 2, c.lameOptions);
+    std::string file = path(std::string(c.name) + ".bin");
+    writeFile(file, c.prefix + readFile(f.file));
+    unsigned int length = 0;
+    Wav out = playToEnd(c.name, file, &length);
+    Wav ref = readWav(f.reference);
+    expectSame(ref.samples, out.samples);
+    EXPECT_EQ(ref.frames(), length);
+  }
+}
+
+// No frame confirmed within the search window: the open fails with the
+// format error, having read a bounded part of the file.
+TEST_F(VEDecoderTest, FileWithoutTwoFramesInTheSearchWindowFailsWithTheFormatError) {
+  Fixture f = mp3("gap-far", 1.0, 44100, 2, "-b 128");
+  std::vector<uint8_t> frames = readFile(f.file);
+  std::vector<uint8_t> text;
+  while (text.size() < 2u << 20) text = text + bytesOf("<p>This is not the page you are looking for.</p>\n");
+  // One lone frame header a little in, as junk may hold.
+  std::vector<uint8_t> lone = std::vector<uint8_t>(100, 0) + std::vector<uint8_t>(frames.begin(), frames.begin() + 4);
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> bytes;
+  } cases[] = {
+      {"far", std::vector<uint8_t>(200 * 1024, 0) + frames},
+      {"text", text},
+      {"lone", lone + text},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FileServer::instance().reset();
+    FileServer::instance().add(c.name, c.bytes);
+    WavSystem engine(c.name);
+    VESound* sound = engine.open(c.name);
+    ASSERT_EQ(VE_OPENSTATE_ERROR, waitOpened(engine.system, sound));
+    VEResult result = VE_OK;
+    openState(sound, &result);
+    EXPECT_EQ(VE_ERR_FORMAT, result);
+    uint64_t highest = 0;
+    for (const auto& read : FileServer::instance().readLog()) highest = std::max<uint64_t>(highest, read.first + read.second);
+    EXPECT_LT(highest, 300u * 1024);
+  }
+}
+
+// A hole in mid-file, inserted or written over frames, is a glitch: the track
+// plays on past it to its real end, and what follows the hole is the
+// reference's sound.
+TEST_F(VEDecoderTest, HoleInAnMp3IsPlayedPast) {
+  Fixture f = mp3("hole", 8.0, 44100, 2, "-b 128");
+  std::vector<uint8_t> whole = readFile(f.file);
+  const size_t middle = whole.size() / 2;
+  const std::vector<uint8_t> garbage = noiseBytes(64 * 1024);
+  const std::vector<uint8_t> head(whole.begin(), whole.begin() + long(middle));
+  const std::vector<uint8_t> tail(whole.begin() + long(middle), whole.end());
+  const std::vector<uint8_t> tailAfterOverwrite(whole.begin() + long(middle + 16 * 1024), whole.end());
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> bytes;
+    double lostSeconds;  // sound the hole took away
+  } cases[] = {
+      {"hole-zeros", head + std::vector<uint8_t>(16 * 1024, 0) + tail, 0.0},
+      {"hole-garbage", head + garbage + tail, 0.0},
+      {"hole-overwritten", head + std::vector<uint8_t>(16 * 1024, 0) + tailAfterOverwrite, 16.0 * 1024 * 8 / 128000},
+  };
+  Wav ref = readWav(f.reference);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string file = path(std::string(c.name) + ".bin");
+    writeFile(file, c.bytes);
+    unsigned int length = 0;
+    Wav out = playToEnd(c.name, file, &length);
+    const double expected = 8.0 - c.lostSeconds;
+    // Up to a few frames of garbage decoded as sound, or lost at the edges.
+    EXPECT_NEAR(expected * 44100, double(out.frames()), 12 * 1152.0);
+    EXPECT_EQ(out.frames(), length);
+    // The sound goes on as the reference's (up to rounding after the
+    // resync): the start of the reference's last second is among the last
+    // two seconds played.
+    const size_t second = 44100 * 2;
+    ASSERT_GT(out.samples.size(), 2 * second);
+    std::vector<int16_t> excerpt(ref.samples.end() - long(second), ref.samples.end() - long(second) + 2000);
+    std::vector<int16_t> end(out.samples.end() - long(2 * second), out.samples.end());
+    EXPECT_NE(SIZE_MAX, findWithin(end, excerpt, 2));
+  }
 }

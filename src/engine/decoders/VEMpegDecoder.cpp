@@ -12,7 +12,7 @@ namespace {
 std::once_flag libraryReady;
 }
 
-VEMpegDecoder::VEMpegDecoder(VEFileReader* reader) : reader_(reader) {
+VEMpegDecoder::VEMpegDecoder(VEFileReader* reader, uint64_t start) : reader_(reader), start_(start) {
   // Old versions of the library need this once per process; new ones ignore it.
   std::call_once(libraryReady, [] { mpg123_init(); });
 }
@@ -29,14 +29,20 @@ ssize_t VEMpegDecoder::readCallback(void* handle, void* buffer, size_t size) {
   return self->reader_->read(buffer, size);
 }
 
+uint64_t VEMpegDecoder::viewSize() const {
+  uint64_t size = reader_->fileSize();
+  return size > start_ ? size - start_ : 0;
+}
+
+// Offsets are the library's, counted from the first frame.
 off_t VEMpegDecoder::seekCallback(void* handle, off_t offset, int whence) {
   auto* self = static_cast<VEMpegDecoder*>(handle);
   off_t base = 0;
-  if (whence == SEEK_CUR) base = static_cast<off_t>(self->reader_->tell());
-  if (whence == SEEK_END) base = static_cast<off_t>(self->reader_->fileSize());
+  if (whence == SEEK_CUR) base = static_cast<off_t>(self->reader_->tell() - self->start_);
+  if (whence == SEEK_END) base = static_cast<off_t>(self->viewSize());
   off_t target = base + offset;
   if (target < 0) return -1;
-  self->reader_->seek(static_cast<uint64_t>(target));
+  self->reader_->seek(self->start_ + static_cast<uint64_t>(target));
   return target;
 }
 
@@ -52,6 +58,10 @@ VEResult VEMpegDecoder::readHeader() {
                MPG123_GAPLESS | MPG123_FUZZY | MPG123_QUIET | MPG123_SKIP_ID3V2 | MPG123_NO_PEEK_END |
                    MPG123_FORCE_SEEKABLE,
                0.0);
+  // A damaged stretch in mid-file (zeros or garbage where frames were) is
+  // searched through to the next frame, however long: it must be a glitch,
+  // not the end of the track. The search never reads past the file's end.
+  mpg123_param(handle_, MPG123_RESYNC_LIMIT, -1, 0.0);
   // Only 16-bit output, at the stream's own rate and channel count.
   mpg123_format_none(handle_);
   const long* rates = nullptr;
@@ -63,8 +73,9 @@ VEResult VEMpegDecoder::readHeader() {
   if (mpg123_replace_reader_handle(handle_, readCallback, seekCallback, nullptr) != MPG123_OK) {
     return VE_ERR_INTERNAL;
   }
+  reader_->seek(start_);
   if (mpg123_open_handle(handle_, this) != MPG123_OK) return VE_ERR_FORMAT;
-  mpg123_set_filesize(handle_, static_cast<off_t>(reader_->fileSize()));
+  mpg123_set_filesize(handle_, static_cast<off_t>(viewSize()));
 
   long rate = 0;
   int channels = 0;
@@ -119,8 +130,8 @@ void VEMpegDecoder::indexConstantBitrate() {
   // starting two bytes early lets the parser find the frame's own header.
   off_t start = known[0];
   double frameBytes = double(mpg123_spf(handle_)) / 8.0 * info.bitrate * 1000.0 / double(info.rate);
-  if (frameBytes < 16 || off_t(reader_->fileSize()) <= start) return;
-  size_t frames = static_cast<size_t>(double(off_t(reader_->fileSize()) - start) / frameBytes) + 1;
+  if (frameBytes < 16 || off_t(viewSize()) <= start) return;
+  size_t frames = static_cast<size_t>(double(off_t(viewSize()) - start) / frameBytes) + 1;
   std::vector<off_t> offsets(frames);
   for (size_t k = 0; k < frames; ++k) {
     offsets[k] = std::max(start, start + static_cast<off_t>(double(k) * frameBytes) - 2);

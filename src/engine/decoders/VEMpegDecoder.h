@@ -3,6 +3,10 @@
 // the Xing table of contents or byte arithmetic (fuzzy seeking), never a scan;
 // a constant-bitrate stream gets a frame index computed from its bitrate
 // first, which lands its seeks on the exact frame.
+//
+// The decoder sees the file from its first frame on: whatever lies before it
+// (a tag, padding, junk) is out of view, and byte offsets, the file size and
+// so lengths and positions count from that frame.
 #pragma once
 
 #include <sys/types.h>
@@ -13,7 +17,8 @@ struct mpg123_handle_struct;
 
 class VEMpegDecoder : public VEDecoder {
  public:
-  explicit VEMpegDecoder(VEFileReader* reader);
+  // start: the offset of the first frame in the file.
+  VEMpegDecoder(VEFileReader* reader, uint64_t start);
   ~VEMpegDecoder() override;
 
   long decode(std::vector<int16_t>* out) override;
@@ -24,10 +29,13 @@ class VEMpegDecoder : public VEDecoder {
 
  private:
   void indexConstantBitrate();
+  // Bytes from the first frame to the end of the file.
+  uint64_t viewSize() const;
   static ssize_t readCallback(void* handle, void* buffer, size_t size);
   static off_t seekCallback(void* handle, off_t offset, int whence);
 
   VEFileReader* reader_;
+  uint64_t start_;
   mpg123_handle_struct* handle_ = nullptr;
   std::vector<unsigned char> buffer_;
   bool indexed_ = false;

@@ -58,4 +58,9 @@ class VEOutput {
 
   // True for outputs that pull on their own thread.
   virtual bool isRealTime() const = 0;
+
+  // True once the device of an open real-time output went away for good (a
+  // sound card unplugged, the sound server stopped or restarted): the output
+  // pulls no more and only close() is left to do. Any thread.
+  virtual bool lost() const { return false; }
 };

@@ -11,25 +11,44 @@ constexpr unsigned int kLatencyMicroseconds = 50000;
 
 // ALSA prints its own complaints on stderr; the engine reports codes instead.
 void quietErrors(const char*, int, const char*, int, const char*, ...) {}
+
+// The devices a user can play to: "default", the devices of the sound cards
+// (their names carry "CARD="), and the bridges to the sound servers. ALSA's
+// configuration also names plugins that stand on no card (rate converters,
+// up- and down-mixers, DSP, JACK, OSS) and "null", which plays nothing:
+// choosing one of those would give silence or a device that never opens.
+bool offeredDevice(const std::string& name) {
+  return name == "default" || name == "pulse" || name == "pipewire" || name.find("CARD=") != std::string::npos;
+}
+
+// Opens and closes name for playback without waiting for a busy device.
+bool opens(const std::string& name) {
+  snd_pcm_t* pcm = nullptr;
+  if (snd_pcm_open(&pcm, name.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) return false;
+  snd_pcm_close(pcm);
+  return true;
+}
+
 }  // namespace
 
 bool VEOutputAlsa::listDrivers(std::vector<VEOutputDriver>* drivers) {
   snd_lib_error_set_handler(quietErrors);
   void** hints = nullptr;
   if (snd_device_name_hint(-1, "pcm", &hints) < 0 || !hints) return false;
-  std::vector<VEOutputDriver> found;
+  // "default" always exists in ALSA's configuration, listed or not.
+  std::vector<VEOutputDriver> found = {VEOutputDriver{"Default ALSA device", "default", driverId("default")}};
   for (void** hint = hints; *hint; ++hint) {
     char* name = snd_device_name_get_hint(*hint, "NAME");
     char* description = snd_device_name_get_hint(*hint, "DESC");
     char* direction = snd_device_name_get_hint(*hint, "IOID");
     bool output = !direction || strcmp(direction, "Output") == 0;
-    if (name && output) {
+    if (name && output && offeredDevice(name)) {
       std::string label = description ? description : name;
       size_t newline = label.find('\n');
       if (newline != std::string::npos) label = label.substr(0, newline) + " (" + name + ")";
       VEOutputDriver driver{label, name, driverId(name)};
       if (strcmp(name, "default") == 0) {
-        found.insert(found.begin(), driver);
+        found.front() = driver;
       } else {
         found.push_back(driver);
       }
@@ -39,11 +58,9 @@ bool VEOutputAlsa::listDrivers(std::vector<VEOutputDriver>* drivers) {
     free(direction);
   }
   snd_device_name_free_hint(hints);
-  // "default" always exists in ALSA's configuration, listed or not.
-  if (found.empty() || found.front().device != "default") {
-    found.insert(found.begin(), VEOutputDriver{"Default ALSA device", "default", driverId("default")});
+  for (const VEOutputDriver& driver : found) {
+    if (opens(driver.device)) drivers->push_back(driver);
   }
-  drivers->insert(drivers->end(), found.begin(), found.end());
   return true;
 }
 
@@ -66,6 +83,7 @@ VEResult VEOutputAlsa::open(const VEOutputDriver& driver, int sampleRate, VEMixS
   snd_pcm_get_params(pcm_, &bufferSize, &periodSize);
   size_t period = periodSize > 0 ? periodSize : static_cast<size_t>(sampleRate) / 100;
   stop_ = false;
+  lost_ = false;
   try {
     thread_ = std::thread([this, source, period] { run(source, period); });
   } catch (...) {
@@ -85,7 +103,10 @@ void VEOutputAlsa::run(VEMixSource* source, size_t periodFrames) {
       snd_pcm_sframes_t written = snd_pcm_writei(pcm_, frames.data() + done * 2, periodFrames - done);
       if (written < 0) {
         // An underrun or a suspend: recover and go on; anything else ends it.
-        if (snd_pcm_recover(pcm_, static_cast<int>(written), 1) < 0) return;
+        if (snd_pcm_recover(pcm_, static_cast<int>(written), 1) < 0) {
+          lost_ = true;
+          return;
+        }
         continue;
       }
       done += static_cast<size_t>(written);

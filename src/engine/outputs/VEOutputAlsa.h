@@ -1,5 +1,8 @@
-// ALSA: the PCM output devices are the drivers ("default" first); a writer
-// thread pulls a period at a time and blocks in snd_pcm_writei.
+// ALSA: the PCM output devices that open are the drivers: "default" first,
+// then the sound cards' devices and the sound-server bridges. A writer
+// thread pulls a period at a time and blocks in snd_pcm_writei. An error that
+// snd_pcm_recover cannot mend (the device is gone) ends the thread and marks
+// the output lost.
 #pragma once
 
 #include <atomic>
@@ -18,6 +21,7 @@ class VEOutputAlsa : public VEOutput {
   VEResult open(const VEOutputDriver& driver, int sampleRate, VEMixSource* source) override;
   void close() override;
   bool isRealTime() const override { return true; }
+  bool lost() const override { return lost_; }
 
  private:
   void run(VEMixSource* source, size_t periodFrames);
@@ -25,4 +29,5 @@ class VEOutputAlsa : public VEOutput {
   snd_pcm_t* pcm_ = nullptr;
   std::thread thread_;
   std::atomic<bool> stop_{false};
+  std::atomic<bool> lost_{false};
 };

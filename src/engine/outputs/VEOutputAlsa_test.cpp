@@ -33,13 +33,36 @@ class RampSource : public VEMixSource {
 
 }  // namespace
 
-TEST(VEOutputAlsa, ListsTheDefaultDeviceFirst) {
+// Here the devices that play are those of a sound server (a private
+// PulseAudio with a null sink): "default" comes first, and every device
+// listed opens and takes sound. "null" (which plays nothing) and the plugins
+// that stand on no card (which never open here) are not offered.
+TEST(VEOutputAlsa, ListsTheDefaultDeviceFirstAndOnlyDevicesThatPlay) {
+  vetest::NullSinkServer server;
+  if (!server.ready()) GTEST_SKIP() << "no PulseAudio server could be started here";
   VEOutputAlsa output;
   std::vector<VEOutputDriver> drivers;
   ASSERT_TRUE(output.listDrivers(&drivers));
   ASSERT_FALSE(drivers.empty());
   EXPECT_EQ("default", drivers[0].device);
-  for (const VEOutputDriver& driver : drivers) EXPECT_NE(0u, driver.id);
+  bool bridge = false;
+  for (const VEOutputDriver& driver : drivers) {
+    SCOPED_TRACE(driver.device);
+    EXPECT_NE(0u, driver.id);
+    EXPECT_NE("null", driver.device);
+    bridge = bridge || driver.device == "pulse";
+    VEOutputAlsa player;
+    RampSource source;
+    ASSERT_EQ(VE_OK, player.open(driver, 44100, &source));
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (source.rendered() == 0 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_GT(source.rendered(), 0u);
+    player.close();
+    EXPECT_FALSE(player.lost());
+  }
+  EXPECT_TRUE(bridge) << "the sound server's bridge is not offered";
 }
 
 TEST(VEOutputAlsa, WritesWhatTheMixerRendersInOrder) {

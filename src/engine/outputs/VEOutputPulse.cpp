@@ -127,6 +127,7 @@ bool VEOutputPulse::listDrivers(std::vector<VEOutputDriver>* drivers) {
 VEResult VEOutputPulse::open(const VEOutputDriver& driver, int sampleRate, VEMixSource* source) {
   close();
   source_ = source;
+  lost_ = false;
   if (!connect(&loop_, &context_)) {
     disconnect(loop_, context_);
     loop_ = nullptr;
@@ -152,12 +153,25 @@ VEResult VEOutputPulse::open(const VEOutputDriver& driver, int sampleRate, VEMix
             waitFor(loop_, [s] { return pa_stream_get_state(s) == PA_STREAM_READY; },
                     [s] { return !PA_STREAM_IS_GOOD(pa_stream_get_state(s)); });
   }
+  if (ready) {
+    // From here on a failure is the loss of the device.
+    pa_context_set_state_callback(context_, contextStateCallback, this);
+    pa_stream_set_state_callback(stream_, streamStateCallback, this);
+  }
   pa_threaded_mainloop_unlock(loop_);
   if (!ready) {
     close();
     return VE_ERR_OUTPUT_INIT;
   }
   return VE_OK;
+}
+
+void VEOutputPulse::contextStateCallback(pa_context* context, void* self) {
+  if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) static_cast<VEOutputPulse*>(self)->lost_ = true;
+}
+
+void VEOutputPulse::streamStateCallback(pa_stream* stream, void* self) {
+  if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) static_cast<VEOutputPulse*>(self)->lost_ = true;
 }
 
 void VEOutputPulse::writeCallback(pa_stream* stream, size_t bytes, void* self) {

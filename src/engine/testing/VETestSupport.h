@@ -123,6 +123,29 @@ inline size_t firstDifference(const std::vector<int16_t>& a, const std::vector<i
   return a.size() == b.size() ? SIZE_MAX : n;
 }
 
+// Bytes that look random (the same on every run): garbage as a damaged file
+// holds it.
+inline std::vector<uint8_t> noiseBytes(size_t count, uint32_t seed = 12345) {
+  std::vector<uint8_t> bytes(count);
+  for (uint8_t& b : bytes) {
+    seed = seed * 1103515245u + 12345u;
+    b = uint8_t(seed >> 16);
+  }
+  return bytes;
+}
+
+// Where needle lies in haystack, at a frame boundary (interleaved stereo),
+// every sample within tolerance; SIZE_MAX when nowhere. For sound decoded
+// after a resync, which may differ from the reference by rounding.
+inline size_t findWithin(const std::vector<int16_t>& haystack, const std::vector<int16_t>& needle, int tolerance) {
+  for (size_t at = 0; at + needle.size() <= haystack.size(); at += 2) {
+    size_t i = 0;
+    while (i < needle.size() && std::abs(int(haystack[at + i]) - int(needle[i])) <= tolerance) ++i;
+    if (i == needle.size()) return at;
+  }
+  return SIZE_MAX;
+}
+
 // Fixtures, made once per process and cached by name.
 struct Fixture {
   std::string file;       // the encoded file

@@ -235,6 +235,8 @@ TEST_F(VeloraDesktopProcessTest, BeforeAnyPlayerPageAQuitEndsAtOnce) {
   std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop_stderr.log";
   ASSERT_TRUE(ShellTestServer::runUntil(
       [&] { return TestFolder::read(log).find("cacheReloadCount: 2") != std::string::npos; }));
+  // The error page's text came from the catalogues built beside the program.
+  EXPECT_EQ(TestFolder::read(log).find("cannot read the English texts"), std::string::npos);
   ASSERT_TRUE(activateQuit());
   ASSERT_TRUE(application.waitForEnd());
   EXPECT_EQ(application.exitStatus(), 0);
