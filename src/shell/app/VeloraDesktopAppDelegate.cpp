@@ -14,6 +14,7 @@
 #include "SavedPageStore.h"
 #include "ShellStrings.h"
 #include "ShellTrace.h"
+#include "UpdateCheck.h"
 #include "VLLogger.h"
 #include "VLPlatformFactory.h"
 #include "VLSettingHelper.h"
@@ -21,7 +22,6 @@
 #include "VeloraController.h"
 #include "VeloraICI.h"
 #include "VeloraStorage.h"
-#include "UpdateCheck.h"
 #include "VeloraURLScheme.h"
 #include "VeloraWebKitNotifications.h"
 
