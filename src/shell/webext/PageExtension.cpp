@@ -3,6 +3,9 @@
 #include "PageChannelProtocol.h"
 #include "PageValueCodec.h"
 
+#include <gio/gunixfdlist.h>
+#include <unistd.h>
+
 #include <algorithm>
 
 namespace P = PageChannelProtocol;
@@ -14,6 +17,7 @@ struct PageExtension::MethodBinding {
   std::string method;
   std::string kinds;
   bool returnsValue;
+  bool direct = true;  // asked on the direct-call socket first
 };
 
 // What a call needs of a publication, held for the call's length: page code
@@ -110,7 +114,44 @@ bool PageExtension::connect() {
     return false;
   }
   g_signal_connect(connection_, "closed", G_CALLBACK(onClosed), this);
+  sent_ = 0;
+  openDirectCalls();
   return true;
+}
+
+// Without fd passing (or a socket pair) every call goes over the connection.
+void PageExtension::openDirectCalls() {
+  if ((g_dbus_connection_get_capabilities(connection_) & G_DBUS_CAPABILITY_FLAGS_UNIX_FD_PASSING) == 0) return;
+  int applicationEnd = direct_.open();
+  if (applicationEnd < 0) return;
+  GUnixFDList* fds = g_unix_fd_list_new();
+  gint index = g_unix_fd_list_append(fds, applicationEnd, nullptr);
+  close(applicationEnd);
+  GDBusMessage* message = g_dbus_message_new_method_call(nullptr, P::kApplicationPath, P::kApplicationInterface, "DirectCalls");
+  g_dbus_message_set_body(message, g_variant_new("(h)", index));
+  g_dbus_message_set_unix_fd_list(message, fds);
+  g_dbus_message_set_flags(message, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
+  GError* error = nullptr;
+  if (index < 0 || !sendMessage(message, &error)) {
+    g_warning("value calls go over the page-object channel: %s", error != nullptr ? error->message : "no descriptor");
+    if (error != nullptr) g_error_free(error);
+    direct_.close();
+  }
+  g_object_unref(message);
+  g_object_unref(fds);
+}
+
+bool PageExtension::sendMessage(GDBusMessage* message, GError** error) {
+  ++sent_;
+  return g_dbus_connection_send_message(connection_, message, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, error);
+}
+
+// Not counted: once its reply is here, the application has handled it and
+// everything sent before it.
+GVariant* PageExtension::callSync(const char* method, GVariant* parameters, const GVariantType* replyType,
+                                  GError** error) {
+  return g_dbus_connection_call_sync(connection_, nullptr, P::kApplicationPath, P::kApplicationInterface, method,
+                                     parameters, replyType, G_DBUS_CALL_FLAGS_NONE, G_MAXINT, nullptr, error);
 }
 
 void PageExtension::onPageCreated(WebKitWebExtension*, WebKitWebPage* page, gpointer self) {
@@ -170,11 +211,10 @@ void PageExtension::windowObjectCleared(WebKitWebPage* page, WebKitFrame* frame)
   clearException(context);
 
   GError* error = nullptr;
-  GVariant* reply = g_dbus_connection_call_sync(
-      connection_, nullptr, P::kApplicationPath, P::kApplicationInterface, "Publish",
-      g_variant_new("(ttb@s@s)", static_cast<guint64>(pageId), static_cast<guint64>(frameId), mainFrame,
-                    validString(webkit_frame_get_uri(frame)), validString(origin)),
-      G_VARIANT_TYPE("(ta(sa(ssb)s))"), G_DBUS_CALL_FLAGS_NONE, G_MAXINT, nullptr, &error);
+  GVariant* reply = callSync("Publish",
+                             g_variant_new("(ttb@s@s)", static_cast<guint64>(pageId), static_cast<guint64>(frameId),
+                                           mainFrame, validString(webkit_frame_get_uri(frame)), validString(origin)),
+                             G_VARIANT_TYPE("(ta(sa(ssb)s))"), &error);
   g_free(origin);
   if (reply == nullptr) {
     g_warning("cannot ask the application about a frame: %s", error->message);
@@ -314,7 +354,7 @@ void PageExtension::sendOneWay(const char* method, GVariant* parameters) {
     g_dbus_message_set_body(message, parameters);
     g_dbus_message_set_flags(message, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
     GError* error = nullptr;
-    if (!g_dbus_connection_send_message(connection_, message, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, &error)) {
+    if (!sendMessage(message, &error)) {
       g_warning("cannot tell the application %s: %s", method, error->message);
       g_error_free(error);
     }
@@ -344,7 +384,7 @@ JSCValue* PageExtension::onMethodCalled(GPtrArray* arguments, gpointer data) {
   return binding->extension->call(*binding, arguments);
 }
 
-JSCValue* PageExtension::call(const MethodBinding& binding, GPtrArray* arguments) {
+JSCValue* PageExtension::call(MethodBinding& binding, GPtrArray* arguments) {
   Publication* publication = find(binding.publication);
   if (publication == nullptr || connection_ == nullptr) {
     // The frame has moved on, or the application is gone.
@@ -373,25 +413,18 @@ JSCValue* PageExtension::call(const MethodBinding& binding, GPtrArray* arguments
                                        binding.method.c_str(), encoded);
   JSCValue* result = nullptr;
   if (binding.returnsValue) {
-    GError* error = nullptr;
-    GVariant* reply = g_dbus_connection_call_sync(connection_, nullptr, P::kApplicationPath, P::kApplicationInterface, "Call",
-                                                  parameters, G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, G_MAXINT,
-                                                  nullptr, &error);
-    if (reply != nullptr) {
+    if (GVariant* reply = askValue(binding, parameters)) {
       GVariant* value = g_variant_get_child_value(reply, 0);
       result = codec.decode(value);
       g_variant_unref(value);
       g_variant_unref(reply);
-    } else {
-      g_warning("%s.%s failed: %s", binding.object.c_str(), binding.method.c_str(), error->message);
-      g_error_free(error);
     }
   } else {
     GDBusMessage* message = g_dbus_message_new_method_call(nullptr, P::kApplicationPath, P::kApplicationInterface, "Send");
     g_dbus_message_set_body(message, parameters);
     g_dbus_message_set_flags(message, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
     GError* error = nullptr;
-    if (!g_dbus_connection_send_message(connection_, message, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, &error)) {
+    if (!sendMessage(message, &error)) {
       g_warning("%s.%s failed: %s", binding.object.c_str(), binding.method.c_str(), error->message);
       g_error_free(error);
     }
@@ -399,6 +432,37 @@ JSCValue* PageExtension::call(const MethodBinding& binding, GPtrArray* arguments
   }
   if (result == nullptr) result = jsc_value_new_undefined(held.context());
   return result;
+}
+
+GVariant* PageExtension::askValue(MethodBinding& binding, GVariant* parameters) {
+  g_variant_ref_sink(parameters);
+  GVariant* reply = nullptr;
+  if (binding.direct && direct_.isOpen()) {
+    GVariant* value = nullptr;
+    switch (direct_.ask(sent_, parameters, &value)) {
+      case DirectCallClient::Outcome::kAnswered:
+        reply = g_variant_new_tuple(&value, 1);
+        g_variant_ref_sink(reply);
+        g_variant_unref(value);
+        break;
+      case DirectCallClient::Outcome::kNeverHere:
+        binding.direct = false;
+        break;
+      case DirectCallClient::Outcome::kAskWithCall:
+      case DirectCallClient::Outcome::kFailed:
+        break;
+    }
+  }
+  if (reply == nullptr) {
+    GError* error = nullptr;
+    reply = callSync("Call", parameters, G_VARIANT_TYPE("(v)"), &error);
+    if (reply == nullptr) {
+      g_warning("%s.%s failed: %s", binding.object.c_str(), binding.method.c_str(), error->message);
+      g_error_free(error);
+    }
+  }
+  g_variant_unref(parameters);
+  return reply;
 }
 
 void PageExtension::onConsoleMessage(WebKitWebPage* page, WebKitConsoleMessage* message, gpointer self) {
@@ -414,7 +478,7 @@ void PageExtension::sendConsole(uint64_t page, WebKitConsoleMessage* message) {
                                                      validString(webkit_console_message_get_source_id(message)),
                                                      webkit_console_message_get_line(message)));
   g_dbus_message_set_flags(dbusMessage, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
-  g_dbus_connection_send_message(connection_, dbusMessage, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr);
+  sendMessage(dbusMessage, nullptr);
   g_object_unref(dbusMessage);
 }
 
@@ -511,6 +575,7 @@ void PageExtension::onClosed(GDBusConnection*, gboolean, GError*, gpointer data)
   g_signal_handlers_disconnect_by_data(self->connection_, self);
   g_object_unref(self->connection_);
   self->connection_ = nullptr;
+  self->direct_.close();
   self->dropAll();
 }
 

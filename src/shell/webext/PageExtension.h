@@ -19,10 +19,14 @@
 // messages. A method that returns a value blocks that thread (the page's
 // script) until the application answers; one-way methods are queued on the
 // same connection, so the application sees every call in the page's order.
+// A value-returning call is asked first on the direct-call socket, with the
+// number of messages sent before it: the application answers there only what
+// keeps that order, and sends the rest back to be asked on the connection.
 #pragma once
 
 #include <webkit2/webkit-web-extension.h>
 
+#include "DirectCallClient.h"
 #include "PageValueCodec.h"
 
 #include <cstdint>
@@ -97,7 +101,14 @@ class PageExtension {
   void sendOneWay(const char* method, GVariant* parameters);
   void publish(const Publication& publication, GVariant* steps);
   JSCValue* makeObject(const Publication& publication, const char* name, GVariantIter* methods);
-  JSCValue* call(const MethodBinding& binding, GPtrArray* arguments);
+  JSCValue* call(MethodBinding& binding, GPtrArray* arguments);
+  // The value-returning call's reply "(v)", or null (after a warning).
+  GVariant* askValue(MethodBinding& binding, GVariant* parameters);
+  void openDirectCalls();
+  // Every message to the application goes out through one of these; the
+  // one-way ones are counted.
+  bool sendMessage(GDBusMessage* message, GError** error);
+  GVariant* callSync(const char* method, GVariant* parameters, const GVariantType* replyType, GError** error);
   void sendConsole(uint64_t page, WebKitConsoleMessage* message);
 
   void callMethod(uint64_t publication, const char* name, GVariant* arguments);
@@ -119,6 +130,8 @@ class PageExtension {
   WebKitWebExtension* extension_;
   std::string address_;
   GDBusConnection* connection_ = nullptr;
+  uint64_t sent_ = 0;  // one-way messages sent on connection_, for the direct calls' order
+  DirectCallClient direct_;
   bool unreachableSaid_ = false;
   std::map<uint64_t, Publication> publications_;
   std::map<uint64_t, KeptCallback> callbacks_;
