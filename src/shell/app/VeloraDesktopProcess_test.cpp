@@ -305,6 +305,32 @@ TEST_F(VeloraDesktopProcessTest, AStartWhoseChannelCannotOpenStopsTheCoreItStart
   EXPECT_EQ(limit, "3");
 }
 
+// Standard error (the application's traces, its web processes' messages)
+// is rolled at its cap, at start and while running.
+TEST_F(VeloraDesktopProcessTest, TheStandardErrorLogStaysWithinItsCap) {
+  constexpr size_t kCap = 1000000;
+  constexpr size_t kOneRead = 65536;
+  std::string log = home_.folder("XDG_STATE_HOME/velora-desktop") + "/desktop_stderr.log";
+  ASSERT_TRUE(TestFolder::write(log, std::string(3 * kCap, 'o')));
+  usePlayer("/app/flood.html?steps=100");
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("flooded"));
+  // 100 traces of 15 kB went out: the file rolled while running.
+  ASSERT_TRUE(ShellTestServer::runUntil([&] {
+    return TestFolder::read(log + ".1").find("step=100") != std::string::npos ||
+           TestFolder::read(log).find("step=100") != std::string::npos;
+  }));
+  for (const std::string& file : {log, log + ".1"}) {
+    std::string text = TestFolder::read(file);
+    EXPECT_LE(text.size(), kCap + kOneRead) << file;
+    EXPECT_EQ(text.find("ooo"), std::string::npos) << file;
+    EXPECT_NE(text.find("&pad=aaa"), std::string::npos) << file;
+  }
+  application.signal(SIGTERM);
+  ASSERT_TRUE(application.waitForEnd());
+  EXPECT_EQ(application.exitStatus(), 0);
+}
+
 TEST_F(VeloraDesktopProcessTest, CommandLineOptionsDoTheirWorkAndEnd) {
   VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
   ASSERT_TRUE(preferences.set("desktop_CacheRepositoryPath", "/old/cache"));
