@@ -7,7 +7,8 @@
 // report; and gives each player document of the main view its objects and
 // scripts, in a fixed order.
 //
-// Also: the window's title (player pages only), new windows (scripts' ones
+// Also: the window's title (player pages only), navigations of the main view
+// that pages start to other origins (refused: MainViewNavigationPolicy), new windows (scripts' ones
 // as pop-ups, clicked links to the desktop's browser, http, https and mailto
 // only), the context menu, addresses from outside (URL scheme, address
 // dialog), and quitting in agreement with the page: once a player page has
@@ -35,6 +36,7 @@
 class ApplicationMenu;
 class CrashReportSender;
 class HTML5ManifestPrefetch;
+class MainViewNavigationPolicy;
 class PlayerPageLoader;
 class SavedPageRecorder;
 class SavedPageServer;
@@ -136,6 +138,7 @@ class VeloraDesktopAppDelegate {
   std::unique_ptr<PagePublisher> publisher_;
   std::unique_ptr<PageChannel> channel_;
   std::unique_ptr<MainWindow> window_;
+  std::unique_ptr<MainViewNavigationPolicy> navigationPolicy_;
   std::unique_ptr<ApplicationMenu> menu_;
   std::unique_ptr<CrashReportSender> crashReports_;
   std::unique_ptr<UpdateCheck> updateCheck_;

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -144,6 +145,30 @@ TEST_F(VeloraDesktopWindowsTest, LocationsFromOutsideReachThePageAsTextNeverAsSc
   EXPECT_TRUE(application_->urlCalledAtStartup().empty());
 }
 
+TEST_F(VeloraDesktopWindowsTest, PagesOfAnotherOriginCannotMoveThePlayersWindow) {
+  std::string player = webkit_web_view_get_uri(mainView());
+  auto requestsOfOther = [] {
+    const std::vector<std::string>& all = server_->requests();
+    return std::count(all.begin(), all.end(), "/app/other.html");
+  };
+  auto before = requestsOfOther();
+  size_t reported = server_->reports("intruder").size();
+  std::string intruder = server_->thirdPartyOrigin() + "/app/intruder.html";
+  evaluate("document.body.appendChild(Object.assign(document.createElement('iframe'), {src: '" + intruder + "'}))");
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return server_->reports("intruder").size() >= reported + 1; }));
+  evaluate("window.open('" + intruder + "', 'intruder')");
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return server_->reports("intruder").size() >= reported + 2; }));
+  // The pop-up's navigation of its opener went out; once it is decided the
+  // player is still there, with its objects.
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return requestsOfOther() > before; }));
+  ASSERT_TRUE(ShellTestServer::runUntil([] { return !webkit_web_view_is_loading(mainView()); }));
+  EXPECT_EQ(webkit_web_view_get_uri(mainView()), player);
+  EXPECT_EQ(WebViewProbe::evaluate(mainView(), "typeof VeloraICI"), "\"object\"");
+  EXPECT_STRNE(gtk_window_get_title(application_->window()->window()), "Other page");
+  evaluate("document.querySelectorAll('iframe').forEach((frame) => frame.remove())");
+  for (GtkWindow* window : popups()) gtk_widget_destroy(GTK_WIDGET(window));
+}
+
 // The menu's three items with their keys; Control-comma moves the page to its
 // settings, Control-Q asks the page. It moves the main view away from the player.
 TEST_F(VeloraDesktopWindowsTest, YTheMenuOpensThePagesSettingsAndQuitsByAgreement) {
@@ -188,13 +213,20 @@ TEST_F(VeloraDesktopWindowsTest, YTheMenuOpensThePagesSettingsAndQuitsByAgreemen
   EXPECT_EQ(webkit_web_view_get_uri(mainView()), server_->playerOrigin() + "/#!/user-settings");
 }
 
-// Last: it moves the main view away from the player.
+// Last: it moves the main view away from the player. The host on another
+// port is another origin too.
 TEST_F(VeloraDesktopWindowsTest, ZAPageOfAnotherHostDoesNotTitleTheWindow) {
   const char* before = gtk_window_get_title(application_->window()->window());
   std::string title = before != nullptr ? before : "";
-  webkit_web_view_load_uri(mainView(), (server_->thirdPartyOrigin() + "/app/other.html").c_str());
-  ASSERT_TRUE(ShellTestServer::runUntil([] { return g_strcmp0(webkit_web_view_get_title(mainView()), "Other page") == 0; }));
-  EXPECT_EQ(gtk_window_get_title(application_->window()->window()), title);
+  for (const std::string& origin : {server_->thirdPartyOrigin(), server_->otherPortOrigin()}) {
+    std::string address = origin + "/app/other.html";
+    webkit_web_view_load_uri(mainView(), address.c_str());
+    ASSERT_TRUE(ShellTestServer::runUntil([&address] {
+      return address == webkit_web_view_get_uri(mainView()) && !webkit_web_view_is_loading(mainView()) &&
+             g_strcmp0(webkit_web_view_get_title(mainView()), "Other page") == 0;
+    })) << address;
+    EXPECT_EQ(gtk_window_get_title(application_->window()->window()), title) << address;
+  }
 }
 
 }  // namespace
