@@ -81,14 +81,21 @@ void HIDRemoteLogindSession::findSession() {
                          G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NONE, -1, cancellable_, sessionFound, this);
 }
 
-void HIDRemoteLogindSession::sessionFound(GObject* connection, GAsyncResult* result, gpointer data) {
+// The answer to a call, or null after logging its failure. A cancelled call
+// belongs to a watch that has stopped (its object may be gone): not touched.
+GVariant* HIDRemoteLogindSession::answerOf(GObject* connection, GAsyncResult* result, gpointer self,
+                                          const char* step) {
   GError* error = nullptr;
   GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(connection), result, &error);
-  if (!reply) {
-    if (!cancelled(error)) static_cast<HIDRemoteLogindSession*>(data)->logFailure("the session", error);
-    g_error_free(error);
-    return;
-  }
+  if (reply) return reply;
+  if (!cancelled(error)) static_cast<HIDRemoteLogindSession*>(self)->logFailure(step, error);
+  g_error_free(error);
+  return nullptr;
+}
+
+void HIDRemoteLogindSession::sessionFound(GObject* connection, GAsyncResult* result, gpointer data) {
+  GVariant* reply = answerOf(connection, result, data, "the session");
+  if (!reply) return;
   const gchar* path = nullptr;
   g_variant_get(reply, "(&o)", &path);
   static_cast<HIDRemoteLogindSession*>(data)->watchSession(path);
@@ -109,13 +116,8 @@ void HIDRemoteLogindSession::readActive(const std::string& path) {
 }
 
 void HIDRemoteLogindSession::activeRead(GObject* connection, GAsyncResult* result, gpointer data) {
-  GError* error = nullptr;
-  GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(connection), result, &error);
-  if (!reply) {
-    if (!cancelled(error)) static_cast<HIDRemoteLogindSession*>(data)->logFailure("its state", error);
-    g_error_free(error);
-    return;
-  }
+  GVariant* reply = answerOf(connection, result, data, "its state");
+  if (!reply) return;
   GVariant* value = nullptr;
   g_variant_get(reply, "(v)", &value);
   if (g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN)) {

@@ -29,6 +29,7 @@ class HIDRemoteLogindSession : public HIDRemoteConsoleSession {
   void readActive(const std::string& path);
   void activeIs(bool active);
   void logFailure(const char* step, const GError* error);
+  static GVariant* answerOf(GObject* connection, GAsyncResult* result, gpointer self, const char* step);
   static void busReady(GObject*, GAsyncResult* result, gpointer self);
   static void sessionFound(GObject* connection, GAsyncResult* result, gpointer self);
   static void activeRead(GObject* connection, GAsyncResult* result, gpointer self);

@@ -26,9 +26,17 @@
 // The tests run on the display of scripts/in-display-session.
 namespace {
 
+// Whether a client can connect to the display named.
+bool displayAnswers(const std::string& name) {
+  Display* display = XOpenDisplay(name.c_str());
+  if (display) XCloseDisplay(display);
+  return display != nullptr;
+}
+
 // An X server of the test's own, which it may take away: its process id, with
 // DISPLAY set to it; -1 when none starts. Two servers starting at once may
-// pick one display number, and the later one then stops: tried again.
+// pick one display number, and the later one then stops (before or after it
+// names it): tried again.
 pid_t startXvfb() {
   for (int attempt = 0; attempt < 5; ++attempt, usleep(100000 * attempt)) {
     int fds[2];
@@ -44,10 +52,12 @@ pid_t startXvfb() {
     char number[16] = {};
     ssize_t n = read(fds[0], number, sizeof number - 1);
     close(fds[0]);
-    if (n > 0) {
-      setenv("DISPLAY", (":" + std::string(number, strcspn(number, "\n"))).c_str(), 1);
+    std::string name = ":" + std::string(number, n > 0 ? strcspn(number, "\n") : 0);
+    if (n > 0 && displayAnswers(name)) {
+      setenv("DISPLAY", name.c_str(), 1);
       return pid;
     }
+    kill(pid, SIGTERM);
     waitpid(pid, nullptr, 0);
   }
   return -1;

@@ -35,6 +35,16 @@ Keys:
   delay=MS      wait before answering
   file=NAME     serve the bytes of the file NAME in the folder named by the
                 environment variable VELORA_TESTSERVER_ROOT (404 when missing)
+  portaltimes=N the first N requests of this path answer a captive portal's
+                HTML page: 200, text/html unless type= says otherwise
+  type=T        the Content-Type T instead of the guessed one (%2F for '/')
+  gzip=1        the whole content gzip-compressed (200, Content-Encoding:
+                gzip) unless the request's Accept-Encoding is "identity"
+  etagafter=N   requests of this path after the first N carry another ETag
+  expireafter=N requests of this path after the first N answer 403, as an
+                expired signed address does
+  signed=N      answers 302 to a fresh signed address each time: this path
+                with the segment signed=N replaced by sig=<k>/expireafter=N
 
 Content-Type: guessed from the last path segment's extension by Python's own
 table (none when it has no known one).
@@ -58,6 +68,7 @@ import base64
 import email.parser
 import email.policy
 import email.utils
+import gzip
 import http.server
 import mimetypes
 import os
@@ -70,6 +81,8 @@ import urllib.parse
 
 PERIOD = 65521
 CHUNK = 65536
+PORTAL_PAGE = (b"<!DOCTYPE html>\n<html><head><title>Sign in to the network</title></head>\n"
+               b"<body><form method=\"post\"><input type=\"submit\" value=\"Accept\"></form></body></html>\n")
 
 _patterns = {}
 _patterns_lock = threading.Lock()
@@ -126,6 +139,7 @@ class State:
         self.fail_counts = {}
         self.connections = 0
         self.arrivals = 0
+        self.signatures = 0
 
     def next_connection(self):
         with self.lock:
@@ -136,6 +150,14 @@ class State:
         with self.lock:
             self.arrivals += 1
             return self.arrivals
+
+    def sign(self, path, lifetime):
+        """A fresh signed address for path: its signed=N segment becomes sig=<k>/expireafter=N."""
+        with self.lock:
+            self.signatures += 1
+            k = self.signatures
+        return "/".join("sig=%d/expireafter=%s" % (k, lifetime) if s.startswith("signed=") else s
+                        for s in path.split("/"))
 
     def count_request(self, path):
         with self.lock:
@@ -311,6 +333,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.send_plain(407, {"Proxy-Authenticate": 'Basic realm="velora"'}, b"proxy credentials\n")
                 return
 
+        if "signed" in options:
+            self.send_plain(302, {"Location": self.server.state.sign(self.path, options["signed"])}, b"moved\n")
+            return
+        if "expireafter" in options and self.server.state.count_request(self.path) >= int(options["expireafter"]):
+            self.send_plain(403, None, b"expired\n")
+            return
+        if "portaltimes" in options and self.server.state.count_request("portal " + self.path) < int(options["portaltimes"]):
+            kind = options.get("type", "text/html")
+            self.send_plain(200, {"Content-Type": kind}, PORTAL_PAGE)
+            return
+
         status = options.get("status")
         if status is None and "failtimes" in options:
             if self.server.state.count_request(self.path) < int(options["failtimes"]):
@@ -324,8 +357,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_plain(code, extra, b"fault\n")
             return
 
+        if options.get("gzip") and self.headers.get("Accept-Encoding", "").strip() != "identity":
+            whole = data if data is not None else b"".join(content(seed, 0, size))
+            self.send_plain(200, {"Content-Encoding": "gzip", "Content-Type": "audio/mpeg"},
+                            gzip.compress(whole))
+            return
+
         validators = {}
         etag = options.get("etag", "e%d-%d" % (seed, size))
+        if "etagafter" in options and self.server.state.count_request("etag " + self.path) >= int(options["etagafter"]):
+            etag += "-changed"
         if etag != "none":
             validators["ETag"] = ('W/"%s"' if options.get("weaketag") else '"%s"') % etag
         if "lm" in options:
@@ -357,7 +398,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 total = "*" if options.get("startotal") else str(size)
                 headers["Content-Range"] = "bytes %d-%d/%s" % (claimed, claimed + (end - start) - 1, total)
         headers["Accept-Ranges"] = "bytes"
-        if guessed_type(self.path):
+        if "type" in options:
+            headers["Content-Type"] = options["type"]
+        elif guessed_type(self.path):
             headers["Content-Type"] = guessed_type(self.path)
 
         if options.get("early"):

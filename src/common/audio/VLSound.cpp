@@ -8,6 +8,7 @@
 #include "VLLogger.h"
 #include "VLMutex.h"
 #include "VLPlatformFactory.h"
+#include "VLPlayer.h"
 #include "VLRepository.h"
 #include "VLRepositoryFile.h"
 
@@ -38,6 +39,8 @@ VLSound::VLSound(VLAudioInterface* owner)
       m_streamSerial(0),
       m_opening(false),
       m_fileHandle(nullptr),
+      m_refusalReported(false),
+      m_readFailed(false),
       m_seekTarget(0),
       m_state(kStateNotPolled),
       m_emptyFile(false),
@@ -160,6 +163,8 @@ void VLSound::setFileHandle(void* handle)
                                                        << ", " << m_url);
     }
     m_fileHandle = static_cast<VLFileHandle*>(handle);
+    if (m_fileHandle)
+        m_openedFile.reset(new VLFileHandle(*m_fileHandle));
     m_opening = false;
 }
 
@@ -337,10 +342,21 @@ bool VLSound::update()
         VL_LOG_ERROR(VLAudioInterface::describeResult(result));
         return false;
     }
+    if (m_fileHandle && VLPlayer::instance()->hasFailedReads(m_fileHandle))
+        m_readFailed = true;
+    if (m_readFailed)
+        state = VE_OPENSTATE_ERROR;
     m_state.store(state);
     m_starving.store(starving);
-    if (state == VE_OPENSTATE_ERROR)
+    if (state == VE_OPENSTATE_ERROR) {
+        // Bytes the engine takes for no audio at all (a web page stored as the
+        // track) would fail every later play of the file as well.
+        if (result == VE_ERR_FORMAT && m_openedFile && !m_refusalReported && !m_emptyFile.load()) {
+            m_refusalReported = true;
+            VLPlayer::instance()->discardUnplayable(*m_openedFile);
+        }
         return false;
+    }
 
     VEChannel* channel = nullptr;
     result = system->getChannel(m_channelSlot, &channel);

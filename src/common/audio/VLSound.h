@@ -6,7 +6,10 @@
 #include <atomic>
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <string>
+
+#include "VLFileHandle.h"
 
 class VEChannel;
 class VESound;
@@ -164,6 +167,13 @@ private:
     // Under the audio lock.
     bool m_opening;
     VLFileHandle* m_fileHandle;
+    // The file the stream last opened (kept after its close), and whether the
+    // engine's refusal of it as no audio has been reported to the player.
+    std::unique_ptr<VLFileHandle> m_openedFile;
+    bool m_refusalReported;
+    // A read of the stream failed for bytes that will not come: the engine
+    // ends such a stream where it is, and the page must see it failed.
+    bool m_readFailed;
     std::string m_data;
     std::string m_pendingData;
 

@@ -27,6 +27,7 @@ namespace {
 
 // Repository file flags.
 const unsigned int kFlagComplete = 2;
+const unsigned int kFlagLocked = 8;
 const unsigned int kFlagProviding = 16;
 
 // Repository file open and close options.
@@ -291,7 +292,36 @@ bool VLPlayer::updateComponents()
     serveQueue(false);
     if (m_audioInterface)
         result = m_audioInterface->update() && result;
+    applyDiscards();
     return result;
+}
+
+void VLPlayer::discardUnplayable(const VLFileHandle& handle)
+{
+    if (handle.getRepository() != m_cache || !m_cache)
+        return;
+    VL_LOG_WARN("Cached file is no audio the engine can play, it is fetched again at the next play : "
+                << handle.getFileId());
+    m_unplayable.push_back(handle.getFileId());
+}
+
+bool VLPlayer::hasFailedReads(const VLFileHandle* handle) const
+{
+    return m_failedReads.count(handle) != 0;
+}
+
+void VLPlayer::applyDiscards()
+{
+    for (auto it = m_unplayable.begin(); it != m_unplayable.end();) {
+        VLRepositoryFile* file = m_cache ? m_cache->getFile(*it, false) : nullptr;
+        if (file && (file->getFlags() & kFlagLocked)) {
+            ++it;
+            continue;
+        }
+        if (file && (file->getFlags() & kFlagComplete) && !file->discardContent())
+            VL_LOG_WARN("Unable to discard repository file : " << describeFile(file));
+        it = m_unplayable.erase(it);
+    }
 }
 
 bool VLPlayer::doReadTask(VLReadTask* task, bool force)
@@ -333,6 +363,8 @@ bool VLPlayer::doReadTask(VLReadTask* task, bool force)
         return true;
     }
     if (force || isGivenUp(file)) {
+        if (!force)
+            m_failedReads.insert(handle);
         request->result.store(VE_ERR_INTERNAL, std::memory_order_release);
         return true;
     }
@@ -451,6 +483,7 @@ bool VLPlayer::doCloseTask(VLCloseTask* task, bool force)
         VL_LOG_WARN("Unexpected close of a file handle that is not open : " << static_cast<void*>(handle));
         return true;
     }
+    m_failedReads.erase(handle);
     VLRepositoryFile* file = repositoryFileOf(handle, true);
     if (file) {
         if (!file->close(kOptionLock))
@@ -692,6 +725,8 @@ bool VLPlayer::clean()
         delete handle;
     }
     m_openHandles.clear();
+    m_unplayable.clear();
+    m_failedReads.clear();
 
     for (VLRepository*& repository : m_repositories) {
         if (!repository)

@@ -9,6 +9,8 @@
 #include <set>
 #include <string>
 
+#include "VLFileId.h"
+
 class VLAskFileUrlDelegate;
 class VLAudioInterface;
 class VLCloseTask;
@@ -112,6 +114,15 @@ public:
     // without their data end with an internal error, opens give up.
     bool update(bool skipComponents, bool force);
 
+    // A file the engine refused as no audio it can play (a web page stored as
+    // the track): once no reader holds it, a complete copy in the cache is
+    // discarded, so that the next play fetches it again. Files of the other
+    // repositories are the user's downloads and stay.
+    void discardUnplayable(const VLFileHandle& handle);
+    // Whether a read of the open handle failed because its file's missing
+    // bytes will not come: the stream cannot go on, and its sound fails.
+    bool hasFailedReads(const VLFileHandle* handle) const;
+
     // The serving order of one pass, applied in place: reads of priority 0 to
     // 99 first, the lowest value first; then reads of priority 100 and every
     // other task. The sort is stable: equal ranks keep their arrival order.
@@ -146,6 +157,7 @@ private:
     void serveTasks(bool force);
     void endReadsOf(VLFileHandle* handle);
     bool updateComponents();
+    void applyDiscards();
 
     // The first existing file of the entity with `flag` (a repository-file
     // flag), walking the format table's rows that serve the request's class
@@ -172,6 +184,10 @@ private:
     // naming any other pointer (a late callback of a stream whose engine was
     // closed under it) is refused instead of touching freed memory.
     std::set<VLFileHandle*> m_openHandles;
+    // Open handles a read of which failed for bytes that will not come.
+    std::set<const VLFileHandle*> m_failedReads;
+    // Files of the cache to discard once no reader holds them.
+    std::list<VLFileId> m_unplayable;
 
     // Guarded by m_mutex: the incoming queue, the initialised flag's changes and
     // the audio interface pointer. The mutex exists for the whole life of the

@@ -69,6 +69,22 @@ const char* headerValue(const char* line, const char* name)
     return line + length;
 }
 
+// A header's value without the spaces around it and the line's end.
+std::string trimmedValue(const char* value)
+{
+    std::string text(value);
+    size_t first = text.find_first_not_of(" \t");
+    size_t last = text.find_last_not_of(" \t\r\n");
+    return first == std::string::npos || last < first ? std::string() : text.substr(first, last - first + 1);
+}
+
+std::string lowercase(std::string text)
+{
+    for (char& c : text)
+        c = char(tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
 // Whether a multi-interface call succeeded; logs the failure when not.
 bool multiSucceeded(CURLMcode code)
 {
@@ -86,7 +102,7 @@ VLHttpRepositoryProvider::repo_file::repo_file(VLRepository* repository, const V
                                                size_t offset, size_t length)
     : repository(repository), fileId(fileId), curl(curl), offset(0), length(0), contentOffset(kAllOnes),
       contentLength(kAllOnes), currentOffset(kAllOnes), httpCode(0), hasContentRange(false), hasLocation(false),
-      sizeFromClose(false), askedAt(0), askAgain(false), totalSize(kAllOnes),
+      sizeFromClose(false), askedAt(0), askAgain(false), fellBack(false), totalSize(kAllOnes),
       buffer(nullptr), bufferSize(repository->getBlockSize() + kLargestChunk), bufferUsed(0),
       state(TRANSFER_CREATED)
 {
@@ -115,6 +131,9 @@ void VLHttpRepositoryProvider::repo_file::resetResponse()
     httpCode = 0;
     hasContentRange = false;
     hasLocation = false;
+    contentType.clear();
+    contentEncoding.clear();
+    refusal.clear();
     sizeFromClose = false;
     std::string().swap(closedBody);
     etag.clear();
@@ -189,6 +208,23 @@ std::string VLHttpRepositoryProvider::cleanUrl(const std::string& url)
 {
     std::string cleaned = url.substr(0, url.find('#'));
     return cleaned.size() <= 8 ? std::string() : cleaned;
+}
+
+std::string VLHttpRepositoryProvider::encodeUrl(const std::string& url)
+{
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string encoded;
+    encoded.reserve(url.size());
+    for (unsigned char c : url) {
+        if (c <= 0x20 || c >= 0x7F || strchr("\"<>\\^`{|}", c)) {
+            encoded += '%';
+            encoded += kHex[c >> 4];
+            encoded += kHex[c & 15];
+        } else {
+            encoded += char(c);
+        }
+    }
+    return encoded;
 }
 
 std::string VLHttpRepositoryProvider::getHttpRange(size_t offset, size_t length)
@@ -296,6 +332,8 @@ bool VLHttpRepositoryProvider::setOptions(repo_file* file)
     set(CURLOPT_FOLLOWLOCATION, 1L);
     set(CURLOPT_MAXREDIRS, kMaxRedirects);
     set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    // The bytes are stored as the file: an encoded body would not be it.
+    set(CURLOPT_ACCEPT_ENCODING, "identity");
     if (code != CURLE_OK) {
         VL_LOG_ERROR("CURL failed : (" << code << ") " << curl_easy_strerror(code));
         return false;
@@ -358,7 +396,11 @@ bool VLHttpRepositoryProvider::startDownload(repo_file* file, const std::string&
     std::string range = getHttpRange(file->offset, file->length);
     code = curl_easy_setopt(file->curl, CURLOPT_RANGE, range.empty() ? nullptr : range.c_str());
     if (code == CURLE_OK && !url.empty()) {
-        code = curl_easy_setopt(file->curl, CURLOPT_URL, url.c_str());
+        // libcurl refuses a raw space or a byte outside ASCII as a malformed
+        // URL; browsers send them encoded, and so does this.
+        file->pageUrl = encodeUrl(url);
+        file->fellBack = false;
+        code = curl_easy_setopt(file->curl, CURLOPT_URL, file->pageUrl.c_str());
         // The platform's proxy decision is the only one: an empty proxy keeps
         // libcurl from taking one from the environment on its own.
         std::string proxy;
@@ -602,6 +644,10 @@ void VLHttpRepositoryProvider::parseHeaderLine(repo_file* file, const std::strin
         if (file->contentOffset == kAllOnes)
             file->contentOffset = 0;
         file->contentLength = size_t(first);
+    } else if ((rest = headerValue(line, "Content-Type:"))) {
+        file->contentType = trimmedValue(rest);
+    } else if ((rest = headerValue(line, "Content-Encoding:"))) {
+        file->contentEncoding = trimmedValue(rest);
     } else if (headerValue(line, "Location:")) {
         file->hasLocation = true;
     } else if ((rest = headerValue(line, "Content-Range:"))
@@ -625,6 +671,24 @@ bool VLHttpRepositoryProvider::endInterimOrRedirect(repo_file* file)
         return false;
     VL_LOG_TRACE("HTTP " << (interim ? "interim response" : "redirect") << " skipped : " << code);
     file->resetResponse();
+    return true;
+}
+
+// A text page sent as a success (a captive portal's sign-in page, a server's
+// error page) or an encoded body is not the file's bytes: stored, it would
+// become the track. Refused as a retryable failure, since the network that
+// sent it may be fixed soon. text/plain is the type web servers give files
+// whose type they do not know, audio files included, so it is let through:
+// a page stored under it is caught when the engine or a download refuses it.
+bool VLHttpRepositoryProvider::refuseNonAudio(repo_file* file)
+{
+    std::string type = lowercase(file->contentType);
+    bool text = type.compare(0, 5, "text/") == 0 && type.compare(0, 10, "text/plain") != 0;
+    std::string encoding = lowercase(file->contentEncoding);
+    if (!text && (encoding.empty() || encoding == "identity"))
+        return false;
+    file->refusal = text ? "not audio (" + file->contentType + ")" : "encoded (" + file->contentEncoding + ")";
+    VL_LOG_WARN("HTTP response is not the file's bytes, it is refused : " << file->refusal << ", " << file->fileId);
     return true;
 }
 
@@ -656,6 +720,11 @@ bool VLHttpRepositoryProvider::endHeaders(repo_file* file)
         VL_LOG_ERROR("HTTP response has error code (" << file->httpCode << ") : " << (url ? url : ""));
         return false;
     }
+    if (refuseNonAudio(file))
+        return false;
+    // An answer that the file takes: a later refusal of the address a
+    // redirect led to may fall back to the page's address again.
+    file->fellBack = false;
     // A whole answer without length headers ends when the connection closes:
     // its size is known only then.
     if (file->totalSize == kAllOnes && file->httpCode == 200 && !file->hasContentRange) {
@@ -909,13 +978,16 @@ bool VLHttpRepositoryProvider::settleDone(CURLMsg* message)
         file->state = storeClosedBody(file) ? TRANSFER_FINISHED : TRANSFER_FAILED_RETRYABLE;
     } else if (result == CURLE_OK) {
         file->state = TRANSFER_FINISHED;
-    } else if (result == CURLE_TOO_MANY_REDIRECTS || result == CURLE_UNSUPPORTED_PROTOCOL) {
-        VL_LOG_WARN("URL redirects too often or away from HTTP, return non-retryable error : ("
+    } else if (result == CURLE_TOO_MANY_REDIRECTS || result == CURLE_UNSUPPORTED_PROTOCOL
+               || result == CURLE_URL_MALFORMAT) {
+        VL_LOG_WARN("URL is malformed, redirects too often or away from HTTP, return non-retryable error : ("
                     << result << ") " << curl_easy_strerror(result));
         file->state = TRANSFER_FAILED;
     } else if (result == CURLE_WRITE_ERROR && file->state == TRANSFER_ALREADY_LOADED) {
         file->state = TRANSFER_FINISHED;
     } else if (file->httpCode - 400 <= 99) {
+        if (fallBackToPageUrl(file))
+            return true;
         VL_LOG_WARN("URL is currently unreachable, return non-retryable error");
         file->state = TRANSFER_FAILED;
     } else {
@@ -923,7 +995,39 @@ bool VLHttpRepositoryProvider::settleDone(CURLMsg* message)
         file->state = TRANSFER_FAILED_RETRYABLE;
     }
     if (file->state != TRANSFER_FINISHED)
-        file->failure = describeFailure(file->httpCode, result);
+        file->failure = file->refusal.empty() ? describeFailure(file->httpCode, result) : file->refusal;
+    return true;
+}
+
+// A 4xx from the address a redirect led to (a signed address that has
+// expired since, which a moved transfer asks again) is not the page's
+// answer: the transfer asks the page's address once more, whose redirect
+// gives a fresh one. Once: a second refusal with no answer taken in between
+// ends the transfer. True when the transfer was started again.
+bool VLHttpRepositoryProvider::fallBackToPageUrl(repo_file* file)
+{
+    if (file->fellBack || file->pageUrl.empty())
+        return false;
+    char* effective = nullptr;
+    if (curl_easy_getinfo(file->curl, CURLINFO_EFFECTIVE_URL, &effective) != CURLE_OK || !effective
+        || file->pageUrl == effective)
+        return false;
+    VL_LOG_WARN("Redirected address refused the request (" << file->httpCode
+                                                           << "), the page's address is asked again : "
+                                                           << file->fileId);
+    CURLMcode removed = curl_multi_remove_handle(m_multi, file->curl);
+    if (removed != CURLM_OK) {
+        VL_LOG_ERROR("CURL failed : (" << removed << ") " << curl_multi_strerror(removed));
+        return false;
+    }
+    const uint32_t refused = file->httpCode;
+    file->fellBack = true;
+    file->resetResponse();
+    if (curl_easy_setopt(file->curl, CURLOPT_URL, file->pageUrl.c_str()) != CURLE_OK
+        || !startDownload(file, std::string())) {
+        file->failure = describeFailure(refused, CURLE_WRITE_ERROR);
+        file->state = TRANSFER_FAILED;
+    }
     return true;
 }
 

@@ -80,6 +80,10 @@ public:
         uint32_t httpCode;
         bool hasContentRange;    // a valid Content-Range header came
         bool hasLocation;        // a Location header came (a redirect to follow)
+        // What the response says it is: a text/* type or a content encoding
+        // (the body is then no audio file, or not its bytes as stored).
+        std::string contentType;
+        std::string contentEncoding;
         // A 200 without length headers: the body ends when the connection
         // closes, and only then is its size known. It is kept in closedBody
         // and stored once the transfer has ended cleanly.
@@ -91,6 +95,12 @@ public:
         bool askAgain;
         // Why the transfer failed, for the page ("HTTP 503", libcurl's text).
         std::string failure;
+        // Why the headers were refused, when that was not the status.
+        std::string refusal;
+        // The address the page gave (encoded), and whether a refusal of the
+        // address a redirect led to has already sent the transfer back to it.
+        std::string pageUrl;
+        bool fellBack;
         std::string etag;
         std::string lastModified;
         size_t totalSize;        // all ones until the headers give it
@@ -167,6 +177,10 @@ public:
     static std::string getHttpRange(size_t offset, size_t length);
     // The URL cut before its first '#'; empty when 8 characters or fewer remain.
     static std::string cleanUrl(const std::string& url);
+    // The URL with what libcurl refuses in a URL (spaces, control characters,
+    // bytes outside ASCII and the characters a URL never holds raw)
+    // percent-encoded; what is already encoded stays as it is.
+    static std::string encodeUrl(const std::string& url);
 
     // libcurl callbacks; userdata is the transfer.
     static size_t header(char* ptr, size_t size, size_t nmemb, void* userdata);
@@ -193,6 +207,8 @@ private:
     bool restartAtNewRange(repo_file* file);
     static bool storeClosedBody(repo_file* file);
     static bool endInterimOrRedirect(repo_file* file);
+    static bool refuseNonAudio(repo_file* file);
+    bool fallBackToPageUrl(repo_file* file);
     static bool revalidateUnsatisfiable(repo_file* file);
     void applyFileUrl(const PendingFileUrl& answer);
     bool performAndWait();

@@ -87,6 +87,7 @@ void VLRepositoryFile::init(const std::string& fileName)
     m_dataArrived = false;
     m_bitsAtStart = 0;
     m_failingSince = 0;
+    m_validatorRefused = false;
     m_failure.clear();
     m_url.clear();
     m_size = kAllOnes;
@@ -182,6 +183,7 @@ bool VLRepositoryFile::open(unsigned int options)
         m_dataArrived = false;
         m_nextTry = 0;
         m_failingSince = 0;
+        m_validatorRefused = false;
         m_failure.clear();
     }
     if (options & OPEN_LOCK) {
@@ -391,6 +393,7 @@ bool VLRepositoryFile::setContent(size_t size, const std::string& etag)
     if (m_lockCount != 0) {
         VL_LOG_ERROR("Repository file is locked, size and/or etag cannot be changed : "
                      << m_fileId.entityId() << "-" << m_fileId.getFormat()->getId());
+        m_validatorRefused = true;
         return false;
     }
     if (sizeChanged) {
@@ -410,6 +413,12 @@ bool VLRepositoryFile::setContent(size_t size, const std::string& etag)
         VL_LOG_ERROR("Unable to clear bitmap file bytes : " << m_bitmap->getPath());
         return false;
     }
+    storeReset(size, etag);
+    return true;
+}
+
+void VLRepositoryFile::storeReset(size_t size, const std::string& etag)
+{
     m_size = size;
     m_etag = etag;
     m_loaded = 0;
@@ -421,7 +430,6 @@ bool VLRepositoryFile::setContent(size_t size, const std::string& etag)
     m_repository->saveFiles();
     if (m_handler)
         m_handler->onFileProgressesChanged(this);
-    return true;
 }
 
 // A resize whose open failed leaves its file closed; an open record maps it
@@ -435,6 +443,54 @@ void VLRepositoryFile::remapAfterFailedResize()
         VL_LOG_ERROR("Unable to map repository file : " << m_content->getPath());
     if (!m_bitmap->isOpen() && !m_bitmap->open())
         VL_LOG_ERROR("Unable to map repository bitmap file : " << m_bitmap->getPath());
+}
+
+bool VLRepositoryFile::discardContent()
+{
+    if (m_lockCount != 0) {
+        VL_LOG_WARN("Repository file is locked, its content cannot be discarded : " << m_fileId);
+        return false;
+    }
+    bool openedHere = m_openCount == 0;
+    if (openedHere && !open(0))
+        return false;
+    bool emptied = m_content->resize(0, false) && m_bitmap->resize(0, true);
+    if (!emptied) {
+        VL_LOG_ERROR("Unable to empty repository file : " << m_content->getPath());
+        remapAfterFailedResize();
+    } else {
+        storeReset(kAllOnes, std::string());
+    }
+    if (openedHere)
+        close(0);
+    return emptied;
+}
+
+bool VLRepositoryFile::beginsAsPage()
+{
+    const size_t probe = 512;
+    if (m_size == kAllOnes || m_size == 0 || !m_content->isOpen())
+        return false;
+    size_t length = std::min(m_size, probe);
+    size_t run = 0;
+    if (!getInterval(0, length, true, &run) || run < length)
+        return false;
+    const unsigned char* bytes = static_cast<const unsigned char*>(m_content->getData());
+    // Audio files begin with binary headers and frames; a page is text to its
+    // first bytes (tabs, line ends and printable characters, UTF-8 included),
+    // whose first character after a byte-order mark and white space is '<'.
+    size_t first = length >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF ? 3 : 0;
+    while (first < length && (bytes[first] == ' ' || bytes[first] == '\t' || bytes[first] == '\n'
+                              || bytes[first] == '\r' || bytes[first] == '\f'))
+        ++first;
+    if (first == length || bytes[first] != '<')
+        return false;
+    for (size_t i = first; i < length; ++i) {
+        unsigned char c = bytes[i];
+        if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f') || c == 0x7F)
+            return false;
+    }
+    return true;
 }
 
 size_t VLRepositoryFile::bitCount()
@@ -777,10 +833,14 @@ bool VLRepositoryFile::driveTransfer()
     if (state > Provider::TRANSFER_HEADERS)
         m_dataArrived = true;
     if ((state == Provider::TRANSFER_FINISHED || state == Provider::TRANSFER_FAILED_RETRYABLE) && broughtNewBytes()) {
-        // A server that cuts every answer short still moves the file on.
+        // A server that cuts every answer short still moves the file on, and
+        // the blocks a cut answer stored are data arrived: the player may
+        // start on them.
         m_retryCount = 0;
         m_failingSince = 0;
+        m_validatorRefused = false;
         m_failure.clear();
+        m_dataArrived = true;
     }
     if (state == Provider::TRANSFER_FAILED_RETRYABLE || state == Provider::TRANSFER_FAILED)
         m_failure = m_provider->getLastFailure(m_repository, m_fileId);
@@ -790,7 +850,7 @@ bool VLRepositoryFile::driveTransfer()
     bool seekWanted = false;
     switch (state) {
     case Provider::TRANSFER_FINISHED:
-        if (finishedWithoutProgress())
+        if (discardPageDownload() || finishedWithoutProgress())
             scheduleRetry();
         else
             startWanted = true;
@@ -801,10 +861,14 @@ bool VLRepositoryFile::driveTransfer()
     case Provider::TRANSFER_FAILED:
         m_providing = false;
         break;
-    case Provider::TRANSFER_NONE:
-        // A waiting reader starts a transfer at once, whatever the delay.
-        startWanted = isSeekWaiting(&offset) || m_nextTry == 0 || now() > m_nextTry;
+    case Provider::TRANSFER_NONE: {
+        // A waiting reader starts a transfer at once, whatever the delay,
+        // unless the server's answers were refused for their changed
+        // validator: asking again at once would only be refused again.
+        bool readerWaits = isSeekWaiting(&offset);
+        startWanted = (readerWaits && !m_validatorRefused) || m_nextTry == 0 || now() > m_nextTry;
         break;
+    }
     case Provider::TRANSFER_RECEIVING:
         seekWanted = isSeekWaiting(&offset);
         break;
@@ -835,6 +899,20 @@ bool VLRepositoryFile::finishedWithoutProgress()
     if (getInterval(0, kAllOnes, true, &present) && present >= m_size)
         return false;
     return bitCount() <= m_bitsAtStart;
+}
+
+// A download that completed as a web page (a captive portal's page sent as
+// audio) is not done: its content is discarded and fetched again after the
+// retry delay. True when it was discarded.
+bool VLRepositoryFile::discardPageDownload()
+{
+    if (m_custom == 0 || !beginsAsPage())
+        return false;
+    VL_LOG_WARN("Downloaded file is a web page, not audio, it is fetched again : " << m_fileId);
+    if (!discardContent())
+        return false;
+    m_failure = "not audio";
+    return true;
 }
 
 bool VLRepositoryFile::broughtNewBytes()

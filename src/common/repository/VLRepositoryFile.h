@@ -146,6 +146,15 @@ public:
     // and the index row is written at once. Refused while a reader holds a
     // lock, and when the repository has no room for the new size.
     bool setContent(size_t size, const std::string& etag);
+    // Forgets the stored content: its size, validator and every block, so
+    // that the next start fetches the whole file again (bytes that are no
+    // audio file). Refused while a reader holds a lock, and when the files
+    // cannot be opened or emptied.
+    bool discardContent();
+    // Whether the stored content begins as a web page (markup text: its
+    // first character '<'), which no audio file does. False while its first
+    // bytes are not present.
+    bool beginsAsPage();
     // Recounts the loaded bytes from the bitmap and reports progress (and
     // completion). False when the bitmap is not open.
     bool refreshLoaded();
@@ -217,12 +226,16 @@ private:
     bool checkMappedLengths();
     bool mappingsCover();
     void remapAfterFailedResize();
+    // Stores a new size and validator with nothing present, and tells the
+    // repository, the index and the handler.
+    void storeReset(size_t size, const std::string& etag);
     size_t bitCount();
     size_t presentBytes();
     size_t firstMissingFrom(size_t offset);
     bool driveTransfer();
     bool finishedWithoutProgress();
     bool broughtNewBytes();
+    bool discardPageDownload();
     void scheduleRetry();
     enum StartKind { START_UNKNOWN_SIZE, START_VALIDATION, START_MISSING };
     bool startTransfer(size_t offset);
@@ -247,6 +260,9 @@ private:
     bool m_dataArrived;
     size_t m_bitsAtStart;      // present blocks when the running transfer started
     double m_failingSince;     // monotonic seconds of the first failure without progress; 0 = none
+    // A response's new validator or size was refused while a reader held the
+    // file: its retries wait out their delay even while a reader waits.
+    bool m_validatorRefused;
     std::string m_failure;
     std::string m_url;
     // Index columns.

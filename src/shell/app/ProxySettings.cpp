@@ -117,8 +117,9 @@ bool ProxySettings::openDesktopSettings() {
 void ProxySettings::showOwnDialog(GtkWindow* parent, GSettings* proxy, GSettings* http) {
   GtkWidget* window = gtk_dialog_new_with_buttons(
       ShellStrings::text("proxy.dialog.title").c_str(), parent,
-      GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT), ShellStrings::text("dialog.button.label.cancel").c_str(),
-      GTK_RESPONSE_CANCEL, ShellStrings::text("dialog.button.label.ok").c_str(), GTK_RESPONSE_OK, nullptr);
+      GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
+      ShellStrings::text("dialog.button.label.cancel").c_str(), GTK_RESPONSE_CANCEL,
+      ShellStrings::text("dialog.button.label.ok").c_str(), GTK_RESPONSE_OK, nullptr);
   gtk_dialog_set_default_response(GTK_DIALOG(window), GTK_RESPONSE_OK);
   auto* dialog = new OwnDialog{proxy, http, GTK_COMBO_BOX_TEXT(gtk_combo_box_text_new()), GTK_ENTRY(gtk_entry_new()),
                                GTK_SPIN_BUTTON(gtk_spin_button_new_with_range(0, 65535, 1))};

@@ -27,7 +27,8 @@ RemoteAccessAlert::Answer RemoteAccessAlert::run(GtkWindow* parent, const Opener
       GTK_MESSAGE_DIALOG(alert), "%s",
       ShellStrings::formatted("candelair.install.needed.dialog.informativetext", ShellStrings::text("Velora Desktop"))
           .c_str());
-  gtk_dialog_add_button(GTK_DIALOG(alert), ShellStrings::text("candelair.install.needed.dialog.button.label.cancel").c_str(),
+  gtk_dialog_add_button(GTK_DIALOG(alert),
+                        ShellStrings::text("candelair.install.needed.dialog.button.label.cancel").c_str(),
                         GTK_RESPONSE_CANCEL);
   gtk_dialog_add_button(GTK_DIALOG(alert),
                         ShellStrings::text("candelair.install.needed.dialog.button.label.moreinfo").c_str(),
@@ -66,7 +67,8 @@ std::string RemoteAccessAlert::helpAddress(Answer answer, const std::string& fol
     return "";
   }
   gchar* uri = g_filename_to_uri(path.c_str(), nullptr, nullptr);
-  std::string address = std::string(uri != nullptr ? uri : "") + (answer == Answer::kSetUp ? "#set-up" : "#more-information");
+  std::string address =
+      std::string(uri != nullptr ? uri : "") + (answer == Answer::kSetUp ? "#set-up" : "#more-information");
   g_free(uri);
   return address;
 }

@@ -23,6 +23,7 @@ class RemoteAccessAlert {
   // page the answer asks for with `opener` (the desktop's handler when empty).
   static Answer run(GtkWindow* parent, const Opener& opener = Opener());
 
+ private:
   // The help page's address at the section of the answer ("" for cancel):
   // the page is written into `folder` first. Empty when it cannot be written.
   static std::string helpAddress(Answer answer, const std::string& folder);

@@ -45,7 +45,7 @@ std::string defaultFolder() {
 }
 
 // With the mutex held.
-void open(Catalogues& shared, const std::string& folder) {
+void openCatalogues(Catalogues& shared, const std::string& folder) {
   shared.folder = folder;
   bindtextdomain(ShellStrings::kTextDomain, folder.c_str());
   // Texts go to GTK and WebKit, which take UTF-8 whatever the locale.
@@ -62,7 +62,7 @@ std::string ShellStrings::text(const std::string& key) {
   if (key.empty()) return key;  // gettext would give the catalogue's header
   Catalogues& shared = catalogues();
   std::lock_guard<std::mutex> lock(shared.mutex);
-  if (shared.folder.empty()) open(shared, defaultFolder());
+  if (shared.folder.empty()) openCatalogues(shared, defaultFolder());
   const char* translated = dgettext(kTextDomain, key.c_str());
   // gettext hands the key itself back when the user's language lacks it.
   if (translated != key.c_str()) return translated;
@@ -79,12 +79,12 @@ std::string ShellStrings::formatted(const std::string& key, const std::string& a
 std::string ShellStrings::catalogueFolder() {
   Catalogues& shared = catalogues();
   std::lock_guard<std::mutex> lock(shared.mutex);
-  if (shared.folder.empty()) open(shared, defaultFolder());
+  if (shared.folder.empty()) openCatalogues(shared, defaultFolder());
   return shared.folder;
 }
 
 void ShellStrings::setCatalogueFolder(const std::string& folder) {
   Catalogues& shared = catalogues();
   std::lock_guard<std::mutex> lock(shared.mutex);
-  open(shared, folder);
+  openCatalogues(shared, folder);
 }

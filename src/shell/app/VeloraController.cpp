@@ -7,6 +7,7 @@
 #include "PageCallback.h"
 #include "PageChannelProtocol.h"
 #include "PagePublication.h"
+#include "RemoteAccessAlert.h"
 #include "VLLogger.h"
 #include "ShellTrace.h"
 #include "VeloraICI.h"

@@ -14,7 +14,6 @@
 
 #include "HIDRemoteDelegate.h"
 #include "PageValue.h"
-#include "RemoteAccessAlert.h"
 
 class PageCallback;
 class VeloraICI;
@@ -107,7 +106,7 @@ class VeloraController : public HIDRemoteDelegate {
   HIDRemote* remote();
   // Where the remote-access alert's help page opens; by default the
   // desktop's browser or help viewer.
-  void setHelpOpener(RemoteAccessAlert::Opener opener) { helpOpener_ = std::move(opener); }
+  void setHelpOpener(std::function<void(const std::string&)> opener) { helpOpener_ = std::move(opener); }
 
  private:
   VeloraController();
@@ -121,5 +120,5 @@ class VeloraController : public HIDRemoteDelegate {
   HIDRemote* remote_ = nullptr;
   bool receiverRefused_ = false;  // a receiver's set-up failed for lack of permission
   bool remoteAccessOffered_ = false;
-  RemoteAccessAlert::Opener helpOpener_;
+  std::function<void(const std::string&)> helpOpener_;
 };

@@ -84,7 +84,10 @@ TEST_F(VeloraBridgeCallsTest, AudioCallsReachTheCoresSounds) {
     std::string answer;    //   this JSON
     std::function<bool()> core;  // what the core holds afterwards
   };
-  const std::string url = "'" + server_->playerOrigin() + "/no-such-track.mp3'";
+  // A server that never answers: the sounds stay opening, so that none fails
+  // (a failed sound refuses volume and mute) while the calls are checked.
+  SilentListener silent;
+  const std::string url = "'" + silent.origin() + "/track.mp3'";
   // A live sound has a volume (1 when made); a missing one answers 0.
   auto live = [core](int id) { return core->getVolume(id) > 0; };
   const std::vector<Row> rows = {

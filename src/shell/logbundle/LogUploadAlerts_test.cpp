@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "DialogDriver.h"
 #include "FileManagerReveal.h"
 #include "ShellStrings.h"
 #include "TestFolder.h"
@@ -108,28 +109,6 @@ private:
     bool m_owned = false;
 };
 
-// The one message dialog on screen, or null.
-GtkMessageDialog* shownAlert()
-{
-    GtkMessageDialog* found = nullptr;
-    GList* windows = gtk_window_list_toplevels();
-    for (GList* item = windows; item; item = item->next) {
-        if (GTK_IS_MESSAGE_DIALOG(item->data) && gtk_widget_get_visible(GTK_WIDGET(item->data)))
-            found = GTK_MESSAGE_DIALOG(item->data);
-    }
-    g_list_free(windows);
-    return found;
-}
-
-std::string property(GtkMessageDialog* alert, const char* name)
-{
-    gchar* value = nullptr;
-    g_object_get(alert, name, &value, nullptr);
-    std::string text = value ? value : "";
-    g_free(value);
-    return text;
-}
-
 class LogUploadAlertsTest : public ::testing::Test
 {
 protected:
@@ -171,36 +150,36 @@ TEST_F(LogUploadAlertsTest, FailureAlertNamesTheArchiveThenShowsIt)
 
     std::string archive = "/home/jane/Desktop/velora-logs-01.02.24-10-00-00.zip";
     alerts.showSendLogFailureMessage(archive);
-    GtkMessageDialog* alert = shownAlert();
+    GtkMessageDialog* alert = DialogDriver::shown();
     ASSERT_NE(nullptr, alert);
     EXPECT_EQ(GTK_WINDOW(window), gtk_window_get_transient_for(GTK_WINDOW(alert)));
     EXPECT_TRUE(gtk_window_get_modal(GTK_WINDOW(alert)));
-    EXPECT_EQ(ShellStrings::text("log.upload.failure.dialog.title"), property(alert, "text"));
+    EXPECT_EQ(ShellStrings::text("log.upload.failure.dialog.title"), DialogDriver::property(alert, "text"));
     EXPECT_EQ("They have been saved on your desktop as \xE2\x80\x9Cvelora-logs-01.02.24-10-00-00.zip\xE2\x80\x9D. "
               "Please send this file to Velora support.",
-              property(alert, "secondary-text"));
+              DialogDriver::property(alert, "secondary-text"));
     EXPECT_EQ(before, manager.shown.size());  // not before the user closed the alert
     gtk_dialog_response(GTK_DIALOG(alert), GTK_RESPONSE_OK);
-    EXPECT_EQ(nullptr, shownAlert());
+    EXPECT_EQ(nullptr, DialogDriver::shown());
     ASSERT_TRUE(runUntil([&] { return manager.shown.size() > before; }));
     EXPECT_EQ("file://" + archive, manager.shown.back());
 
     // No archive: the alert says so and shows nothing afterwards.
     alerts.showSendLogFailureMessage("");
-    alert = shownAlert();
+    alert = DialogDriver::shown();
     ASSERT_NE(nullptr, alert);
     EXPECT_EQ(ShellStrings::text("log.upload.failure.dialog.message.no_archive"),
-              property(alert, "secondary-text"));
+              DialogDriver::property(alert, "secondary-text"));
     gtk_dialog_response(GTK_DIALOG(alert), GTK_RESPONSE_OK);
-    EXPECT_EQ(nullptr, shownAlert());
+    EXPECT_EQ(nullptr, DialogDriver::shown());
     EXPECT_EQ(before + 1, manager.shown.size());
 
     // The window is gone; an alert afterwards has no parent.
     gtk_widget_destroy(window);
     alerts.showSendLogSuccessMessage();
-    alert = shownAlert();
+    alert = DialogDriver::shown();
     ASSERT_NE(nullptr, alert);
-    EXPECT_EQ("Log files sent", property(alert, "text"));
+    EXPECT_EQ("Log files sent", DialogDriver::property(alert, "text"));
     EXPECT_EQ(nullptr, gtk_window_get_transient_for(GTK_WINDOW(alert)));
     gtk_dialog_response(GTK_DIALOG(alert), GTK_RESPONSE_OK);
 }
