@@ -24,6 +24,7 @@
 #include "FakeNotificationServer.h"
 #include "ShellTestServer.h"
 #include "TestFolder.h"
+#include "TestSmallVolume.h"
 #include "TestNginxServer.h"
 #include "VLPreferenceStore.h"
 
@@ -415,6 +416,33 @@ TEST_F(VeloraDesktopProcessTest, TheMediaPlayerOnTheSessionBusSaysWhetherTheTrac
   g_object_unref(bus);
   application.signal(SIGTERM);
   ASSERT_TRUE(application.waitForEnd());
+}
+
+// A file system mounted inside the data folder (a removable disk, a bind
+// mount) is left alone, as is everything behind a link.
+TEST_F(VeloraDesktopProcessTest, RemoveFolderStaysOnTheDataFoldersOwnFileSystem) {
+  std::string data = home_.folder("XDG_DATA_HOME/velora-desktop");
+  home_.folder("XDG_DATA_HOME/velora-desktop/music");
+  std::string mounted = home_.folder("XDG_DATA_HOME/velora-desktop/music/mounted");
+  ASSERT_TRUE(TestFolder::write(data + "/music/song.mp3", "x"));
+  std::string home = home_.path();
+  int result = TestSmallVolume::run(mounted, "64k", [&] {
+    if (!TestFolder::write(mounted + "/kept.mp3", "keep me")) return 10;
+    std::string program = kProgram;
+    gchar* argv[] = {program.data(), const_cast<gchar*>("--remove-folder"), nullptr};
+    gchar** env = g_get_environ();
+    for (const char* variable : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"}) {
+      env = g_environ_setenv(env, variable, (home + "/" + variable).c_str(), TRUE);
+    }
+    gint status = -1;
+    bool ran = g_spawn_sync(nullptr, argv, env, G_SPAWN_DEFAULT, nullptr, nullptr, nullptr, nullptr, &status, nullptr);
+    g_strfreev(env);
+    if (!ran || !g_spawn_check_wait_status(status, nullptr)) return 11;
+    if (TestFolder::exists(data + "/music/song.mp3")) return 12;
+    return TestFolder::read(mounted + "/kept.mp3") == "keep me" ? 0 : 13;
+  });
+  if (result == -1) GTEST_SKIP() << "no mount namespace on this machine";
+  EXPECT_EQ(result, 0);
 }
 
 TEST_F(VeloraDesktopProcessTest, AScreenshotOfTheRunningClientIsNotBlank) {
