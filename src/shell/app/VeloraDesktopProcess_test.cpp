@@ -273,7 +273,7 @@ TEST_F(VeloraDesktopProcessTest, TheStartTracesTheDesktopsNotificationServerOrIt
   ASSERT_TRUE(application.waitForEnd());
 }
 
-TEST_F(VeloraDesktopProcessTest, ACrashLeavesAReportAndTheFrontKeyIsBoundThroughTheDesktopPortal) {
+TEST_F(VeloraDesktopProcessTest, ACrashLeavesAReportTheFrontKeyBindsThroughThePortalAndAMissingFeedIsAWarning) {
   FakeGlobalShortcutsPortal portal;
   ASSERT_TRUE(portal.owned());
   usePlayer("/app/");
@@ -281,6 +281,12 @@ TEST_F(VeloraDesktopProcessTest, ACrashLeavesAReportAndTheFrontKeyIsBoundThrough
   ASSERT_TRUE(waitForReports("loaded"));
   ASSERT_TRUE(ShellTestServer::runUntil([&] { return !portal.bound().empty(); }));
   EXPECT_EQ(portal.bound(), std::vector<std::string>{"front=CTRL+ALT+LOGO+q"});
+  // The test player has no update feed: a warning in the log, and the start went on.
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
+  EXPECT_TRUE(ShellTestServer::runUntil([&] {
+    return TestFolder::read(log).find("Error while checking for updates: HTTP status 404 from " + server_.playerOrigin() +
+                                      "/app/apps/velora-desktop/osx/update_2.xml?ts=") != std::string::npos;
+  }));
   application.signal(SIGSEGV);
   ASSERT_TRUE(application.waitForEnd());
   EXPECT_EQ(application.deathSignal(), SIGSEGV);
