@@ -245,7 +245,7 @@ TEST_F(PageChannelTest, ObjectsReachOnlyPlayerOriginDocumentsOfTheMainView) {
   }
   const std::string methods =
       "[\"answerCallbacks\",\"deferred\",\"echo\",\"echoAll\",\"echoNumber\",\"echoText\",\"emitEvents\","
-      "\"evaluateScript\",\"fileObject\",\"keepForReload\",\"later\",\"record\",\"recorded\",\"tooLargeAnswer\"]";
+      "\"evaluateScript\",\"fileObject\",\"keepForReload\",\"later\",\"record\",\"recorded\",\"slowRecord\",\"tooLargeAnswer\"]";
   EXPECT_EQ(server_->report("main"), "{\"TestBridge\":" + methods + ",\"MACOS\":true,\"stepScript\":\"/channel.html\"}");
   // The scripts ran in the frame that got the objects, not in the main frame.
   EXPECT_EQ(server_->report("frame-same-origin"),
