@@ -85,7 +85,9 @@ public:
     void setJSReady(bool ready);
 
     // One pass of the worker (slot 4): user switch, player update, downloader
-    // update, file queries, page events and error codes, then 10 ms of sleep.
+    // update, file queries, page events and error codes, then a wait of at
+    // most 10 ms that a page call queuing work, an engine request or network
+    // activity ends at once (VLPlayer::waitForWork).
     void executeRunLoop() override;
 
     // --- front end (the subclass) ------------------------------------------
