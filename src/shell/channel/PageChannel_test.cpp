@@ -284,7 +284,8 @@ TEST_F(PageChannelTest, ValueReturningCallsAnswerAtOnceWithValueAndType) {
   expect("\"textOfNull\":[\"string\",\"\"]");
   expect("\"textOfUndefined\":[\"string\",\"\"]");
   expect("\"textOfObject\":[\"string\",\"custom\"]");
-  expect("\"textWithNul\":[\"string\",\"before\"]");
+  // Whole: a U+0000 cuts nothing.
+  expect("\"textWithNul\":[\"string\",\"before\\u0000after\"]");
   expect("\"numberOfText\":[\"number\",42]");
   expect("\"numberOfJunk\":[\"number\",\"NaN\"]");
   expect("\"all\":[\"array\",[1,\"two\",[3]]]");

@@ -9,6 +9,8 @@
 //   undefined  "y" 0          null      "y" 1
 //   boolean    "b"            number    "d" (integers "i", "u", "x", "t" are
 //   string     "s"                       accepted from the application too)
+//   string     "(s)"  one that "s" cannot carry (holding U+0000 or a lone
+//                     surrogate), as its JSON string literal
 //   array      "av"           object    "a(sv)" (own keys, in order)
 //   callback   "(t)"  a page function kept in the web process under that id;
 //                     only arguments at the top level of a call are kept.

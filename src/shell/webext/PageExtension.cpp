@@ -22,14 +22,10 @@ class PageExtension::HeldFrame {
  public:
   explicit HeldFrame(const Publication& publication)
       : context_(JSC_CONTEXT(g_object_ref(publication.context))), helpers_(publication.helpers) {
-    if (helpers_.objectFactory != nullptr) g_object_ref(helpers_.objectFactory);
-    if (helpers_.ownKeys != nullptr) g_object_ref(helpers_.ownKeys);
-    if (helpers_.isPlain != nullptr) g_object_ref(helpers_.isPlain);
+    helpers_.ref();
   }
   ~HeldFrame() {
-    if (helpers_.objectFactory != nullptr) g_object_unref(helpers_.objectFactory);
-    if (helpers_.ownKeys != nullptr) g_object_unref(helpers_.ownKeys);
-    if (helpers_.isPlain != nullptr) g_object_unref(helpers_.isPlain);
+    helpers_.unref();
     g_object_unref(context_);
   }
   HeldFrame(const HeldFrame&) = delete;
@@ -551,9 +547,7 @@ void PageExtension::dropPublication(uint64_t id) {
   auto found = publications_.find(id);
   if (found == publications_.end()) return;
   dropCallbacks(id);
-  if (found->second.helpers.objectFactory != nullptr) g_object_unref(found->second.helpers.objectFactory);
-  if (found->second.helpers.ownKeys != nullptr) g_object_unref(found->second.helpers.ownKeys);
-  if (found->second.helpers.isPlain != nullptr) g_object_unref(found->second.helpers.isPlain);
+  found->second.helpers.unref();
   g_object_unref(found->second.context);
   publications_.erase(found);
   sendOneWay("Ended", g_variant_new("(t)", static_cast<guint64>(id)));
