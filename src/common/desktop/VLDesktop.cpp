@@ -204,9 +204,18 @@ void VLDesktop::executeRunLoop()
 {
     applyPendingUser();
     VLPlayer::instance()->update();
+    // The page's calls arrive in order: a query queued after download actions
+    // is answered only once those are applied. Queries queued while the
+    // downloader updates wait for the next pass, which applies what was queued
+    // before them.
+    size_t answerable = 0;
+    {
+        VLMutexLocker lock(m_queueMutex);
+        answerable = m_fileRequests.size();
+    }
     if (m_downloader)
         m_downloader->update();
-    serveFileRequests();
+    serveFileRequests(answerable);
     flushJSEvents();
     VLPlayer::instance()->waitForWork(kPassSleepMs);
 }
@@ -386,10 +395,10 @@ void VLDesktop::queueFileRequest(std::vector<std::string>& repositories, int fil
     m_fileRequests.push_back(request);
 }
 
-void VLDesktop::serveFileRequests()
+void VLDesktop::serveFileRequests(size_t most)
 {
     VLPlayer* player = VLPlayer::instance();
-    for (;;) {
+    for (size_t served = 0; served < most; ++served) {
         VLDesktopFileRequest* request = nullptr;
         {
             VLMutexLocker lock(m_queueMutex);

@@ -2,6 +2,7 @@
 #define VL_DESKTOP_H
 
 #include <atomic>
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <list>
@@ -219,9 +220,10 @@ protected:
     void openSession(const std::string& userId);
     bool closeSession();
 
-    // Worker steps: answer every queued file query; send the queued events,
-    // grouping runs of one name into one call, then (page ready) the error codes.
-    void serveFileRequests();
+    // Worker steps: answer the queued file queries (at most the `most` oldest);
+    // send the queued events, grouping runs of one name into one call, then
+    // (page ready) the error codes.
+    void serveFileRequests(size_t most = SIZE_MAX);
     void flushJSEvents();
     // executeMethodWithFiles when the page is ready; otherwise the list and its
     // records are freed.
