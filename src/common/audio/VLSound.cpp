@@ -214,6 +214,8 @@ bool VLSound::init(const std::string& url)
     m_streamSerial = g_nextStreamSerial.fetch_add(1);
     m_opening = true;
     m_fileHandle = nullptr;
+    m_readFailed = false;
+    m_refusalReported = false;
     m_state.store(kStateNotPolled);
     const std::string name = std::to_string(m_streamSerial);
     const VEResult result = system->createStream(name.c_str(), kStreamMode, &m_sound);
@@ -445,6 +447,9 @@ bool VLSound::applyCommands(VEChannel*& channel)
             // While the front was applied the page could only append behind
             // it: the front is still the command applied.
             m_commands.pop_front();
+            // What it changed shows in the next pass's mix and positions:
+            // that pass comes at once rather than after the worker's wait.
+            VLPlayer::instance()->wake();
             continue;
         }
         return result == Waiting;

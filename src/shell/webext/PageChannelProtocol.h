@@ -45,7 +45,8 @@ constexpr const char* kPageInterface = "org.velora.Desktop.Page";
 // Refused: a call the page made could not be sent (over the size budget).
 // DirectCalls: hands the application its end of a socket over which the
 // extension asks value-returning calls first (see "Direct calls" below).
-// Shown, Ended, Refused, Send and DirectCalls expect no reply.
+// Shown, Ended, Refused, Send and DirectCalls expect no reply, but for every
+// kOneWayWindow-th one the extension sends (below), which is answered.
 constexpr const char* kApplicationIntrospection =
     "<node>"
     " <interface name='org.velora.Desktop.PageChannel'>"
@@ -165,6 +166,11 @@ constexpr unsigned char kNullByte = 1;
 // Argument kinds (see Publish).
 constexpr char kKindValue = 'v';
 constexpr char kKindText = 's';
+
+// Of the messages the extension sends without waiting (Send, Console, Shown,
+// Ended, Refused), every kOneWayWindow-th expects an answer and waits for it:
+// at most that many wait unread.
+constexpr unsigned kOneWayWindow = 256;
 constexpr char kKindNumber = 'n';
 constexpr char kKindCallback = 'f';
 

@@ -130,28 +130,14 @@ void PageExtension::openDirectCalls() {
   GDBusMessage* message = g_dbus_message_new_method_call(nullptr, P::kApplicationPath, P::kApplicationInterface, "DirectCalls");
   g_dbus_message_set_body(message, g_variant_new("(h)", index));
   g_dbus_message_set_unix_fd_list(message, fds);
-  g_dbus_message_set_flags(message, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
-  GError* error = nullptr;
-  if (index < 0 || !sendMessage(message, &error)) {
-    g_warning("value calls go over the page-object channel: %s", error != nullptr ? error->message : "no descriptor");
-    if (error != nullptr) g_error_free(error);
+  if (index < 0) {
+    g_warning("value calls go over the page-object channel: no descriptor to hand over");
     direct_.close();
+  } else {
+    sendPaced(message, "DirectCalls");
   }
   g_object_unref(message);
   g_object_unref(fds);
-}
-
-bool PageExtension::sendMessage(GDBusMessage* message, GError** error) {
-  ++sent_;
-  return g_dbus_connection_send_message(connection_, message, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, error);
-}
-
-// Not counted: once its reply is here, the application has handled it and
-// everything sent before it.
-GVariant* PageExtension::callSync(const char* method, GVariant* parameters, const GVariantType* replyType,
-                                  GError** error) {
-  return g_dbus_connection_call_sync(connection_, nullptr, P::kApplicationPath, P::kApplicationInterface, method,
-                                     parameters, replyType, G_DBUS_CALL_FLAGS_NONE, G_MAXINT, nullptr, error);
 }
 
 void PageExtension::onPageCreated(WebKitWebExtension*, WebKitWebPage* page, gpointer self) {
@@ -211,10 +197,11 @@ void PageExtension::windowObjectCleared(WebKitWebPage* page, WebKitFrame* frame)
   clearException(context);
 
   GError* error = nullptr;
-  GVariant* reply = callSync("Publish",
-                             g_variant_new("(ttb@s@s)", static_cast<guint64>(pageId), static_cast<guint64>(frameId),
-                                           mainFrame, validString(webkit_frame_get_uri(frame)), validString(origin)),
-                             G_VARIANT_TYPE("(ta(sa(ssb)s))"), &error);
+  GVariant* reply = g_dbus_connection_call_sync(
+      connection_, nullptr, P::kApplicationPath, P::kApplicationInterface, "Publish",
+      g_variant_new("(ttb@s@s)", static_cast<guint64>(pageId), static_cast<guint64>(frameId), mainFrame,
+                    validString(webkit_frame_get_uri(frame)), validString(origin)),
+      G_VARIANT_TYPE("(ta(sa(ssb)s))"), G_DBUS_CALL_FLAGS_NONE, G_MAXINT, nullptr, &error);
   g_free(origin);
   if (reply == nullptr) {
     g_warning("cannot ask the application about a frame: %s", error->message);
@@ -352,15 +339,39 @@ void PageExtension::sendOneWay(const char* method, GVariant* parameters) {
   if (connection_ != nullptr && !g_dbus_connection_is_closed(connection_)) {
     GDBusMessage* message = g_dbus_message_new_method_call(nullptr, P::kApplicationPath, P::kApplicationInterface, method);
     g_dbus_message_set_body(message, parameters);
-    g_dbus_message_set_flags(message, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
-    GError* error = nullptr;
-    if (!sendMessage(message, &error)) {
-      g_warning("cannot tell the application %s: %s", method, error->message);
-      g_error_free(error);
-    }
+    sendPaced(message, method);
     g_object_unref(message);
   }
   g_variant_unref(parameters);
+}
+
+// A message without answer waits in this process (and then in the
+// application) until the application has taken it: a page calling in a loop
+// would pile up without bound, and its next answered call would wait behind
+// the pile. So every kOneWayWindow-th one waits for the application's answer,
+// which comes once it has taken every message before it.
+// Counted for the direct calls' order too: a call the extension waited for
+// (Publish, Call, or a paced message here) was handled anyway once answered.
+void PageExtension::sendPaced(GDBusMessage* message, const std::string& what) {
+  ++sent_;
+  GError* error = nullptr;
+  if (++unanswered_ < P::kOneWayWindow) {
+    g_dbus_message_set_flags(message, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
+    if (!g_dbus_connection_send_message(connection_, message, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, &error)) {
+      g_warning("cannot tell the application %s: %s", what.c_str(), error->message);
+      g_error_free(error);
+    }
+    return;
+  }
+  unanswered_ = 0;
+  GDBusMessage* reply = g_dbus_connection_send_message_with_reply_sync(
+      connection_, message, G_DBUS_SEND_MESSAGE_FLAGS_NONE, G_MAXINT, nullptr, nullptr, &error);
+  if (reply == nullptr) {
+    g_warning("cannot tell the application %s: %s", what.c_str(), error->message);
+    g_error_free(error);
+    return;
+  }
+  g_object_unref(reply);
 }
 
 JSCValue* PageExtension::makeObject(const Publication& publication, const char* name, GVariantIter* methods) {
@@ -422,12 +433,7 @@ JSCValue* PageExtension::call(MethodBinding& binding, GPtrArray* arguments) {
   } else {
     GDBusMessage* message = g_dbus_message_new_method_call(nullptr, P::kApplicationPath, P::kApplicationInterface, "Send");
     g_dbus_message_set_body(message, parameters);
-    g_dbus_message_set_flags(message, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
-    GError* error = nullptr;
-    if (!sendMessage(message, &error)) {
-      g_warning("%s.%s failed: %s", binding.object.c_str(), binding.method.c_str(), error->message);
-      g_error_free(error);
-    }
+    sendPaced(message, binding.object + "." + binding.method);
     g_object_unref(message);
   }
   if (result == nullptr) result = jsc_value_new_undefined(held.context());
@@ -441,6 +447,8 @@ GVariant* PageExtension::askValue(MethodBinding& binding, GVariant* parameters) 
     GVariant* value = nullptr;
     switch (direct_.ask(sent_, parameters, &value)) {
       case DirectCallClient::Outcome::kAnswered:
+        // Answered once the application had taken everything sent before.
+        unanswered_ = 0;
         reply = g_variant_new_tuple(&value, 1);
         g_variant_ref_sink(reply);
         g_variant_unref(value);
@@ -455,7 +463,11 @@ GVariant* PageExtension::askValue(MethodBinding& binding, GVariant* parameters) 
   }
   if (reply == nullptr) {
     GError* error = nullptr;
-    reply = callSync("Call", parameters, G_VARIANT_TYPE("(v)"), &error);
+    // Its answer comes once the application has taken everything sent before.
+    unanswered_ = 0;
+    reply = g_dbus_connection_call_sync(connection_, nullptr, P::kApplicationPath, P::kApplicationInterface, "Call",
+                                        parameters, G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, G_MAXINT, nullptr,
+                                        &error);
     if (reply == nullptr) {
       g_warning("%s.%s failed: %s", binding.object.c_str(), binding.method.c_str(), error->message);
       g_error_free(error);
@@ -477,8 +489,7 @@ void PageExtension::sendConsole(uint64_t page, WebKitConsoleMessage* message) {
                                                      validString(webkit_console_message_get_text(message)),
                                                      validString(webkit_console_message_get_source_id(message)),
                                                      webkit_console_message_get_line(message)));
-  g_dbus_message_set_flags(dbusMessage, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
-  sendMessage(dbusMessage, nullptr);
+  sendPaced(dbusMessage, "Console");
   g_object_unref(dbusMessage);
 }
 

@@ -99,16 +99,13 @@ class PageExtension {
   void dropUnloaded(uint64_t id);
   void hideOldest(uint64_t page);
   void sendOneWay(const char* method, GVariant* parameters);
+  void sendPaced(GDBusMessage* message, const std::string& what);
   void publish(const Publication& publication, GVariant* steps);
   JSCValue* makeObject(const Publication& publication, const char* name, GVariantIter* methods);
   JSCValue* call(MethodBinding& binding, GPtrArray* arguments);
   // The value-returning call's reply "(v)", or null (after a warning).
   GVariant* askValue(MethodBinding& binding, GVariant* parameters);
   void openDirectCalls();
-  // Every message to the application goes out through one of these; the
-  // one-way ones are counted.
-  bool sendMessage(GDBusMessage* message, GError** error);
-  GVariant* callSync(const char* method, GVariant* parameters, const GVariantType* replyType, GError** error);
   void sendConsole(uint64_t page, WebKitConsoleMessage* message);
 
   void callMethod(uint64_t publication, const char* name, GVariant* arguments);
@@ -130,6 +127,7 @@ class PageExtension {
   WebKitWebExtension* extension_;
   std::string address_;
   GDBusConnection* connection_ = nullptr;
+  unsigned unanswered_ = 0;  // messages sent without answer since the last answer
   uint64_t sent_ = 0;  // one-way messages sent on connection_, for the direct calls' order
   DirectCallClient direct_;
   bool unreachableSaid_ = false;

@@ -181,6 +181,12 @@ const scenarios = {
     report('notify', { permission: webkitNotifications.checkPermission() });
   },
 
+  // Notifications in a row, then an answered call.
+  notifyMany() {
+    for (let i = 0; i < 20; i++) webkitNotifications.createNotification(null, 'Many ' + i, 'in a row').show();
+    report('notify-many', VeloraICI.getSetting('no such setting'));
+  },
+
   play() {
     const I = VeloraICI, A = AudioBinding;
     I.init();
@@ -236,6 +242,24 @@ const scenarios = {
     // Keys and values that only differ after a U+0000 or in a lone surrogate.
     for (const [key, value] of oddEntries) localStorage.setItem(key, value);
     report('storage-odd-write', oddEntries.map(([key]) => localStorage.getItem(key)));
+  },
+
+  // What pages written for the browser's storage ask of it.
+  storageEnumeration() {
+    localStorage.clear();
+    localStorage.setItem('first', '1');
+    localStorage.second = '2';
+    const forIn = [];
+    for (const key in localStorage) forIn.push(key);
+    report('storage-enumeration', {
+      keys: Object.keys(localStorage),
+      forIn: forIn.slice(0, 2),
+      has: ['first' in localStorage, 'missing' in localStorage, 'getItem' in localStorage],
+      json: JSON.stringify(localStorage),
+      own: [localStorage.hasOwnProperty('second'), localStorage.hasOwnProperty('getItem'),
+            Object.prototype.hasOwnProperty.call(localStorage, 'first')],
+      length: localStorage.length,
+    });
   },
 
   storageRead() {
