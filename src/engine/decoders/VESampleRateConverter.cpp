@@ -2,6 +2,8 @@
 
 #include <soxr.h>
 
+#include <algorithm>
+
 namespace {
 unsigned long recipe(VEResampler quality) {
   switch (quality) {
@@ -18,6 +20,8 @@ VESampleRateConverter::VESampleRateConverter(VEResampler quality, int fromRate, 
   soxr_io_spec_t io = soxr_io_spec(SOXR_INT16_I, SOXR_INT16_I);
   io.flags |= SOXR_NO_DITHER;
   soxr_quality_spec_t q = soxr_quality_spec(recipe(quality), 0);
+  // sox's default `rate` keeps 95% of the band flat: no less at high quality.
+  if (quality == VE_RESAMPLER_SPLINE) q.passband_end = std::max(q.passband_end, 0.95);
   // One thread: the stream's own thread does the work.
   soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
   soxr_error_t error = nullptr;
