@@ -342,7 +342,25 @@ GtkWidget* VeloraDesktopAppDelegate::onCreate(WebKitWebView* view, WebKitNavigat
   auto* self = static_cast<VeloraDesktopAppDelegate*>(data);
   // The preloading view's pages (loader, error pages) get pop-ups for any window.
   if (view == self->window_->mainView() && !self->decideNewWindow(action)) return nullptr;
+  if (!mayOpenPopup(action)) return nullptr;
   return GTK_WIDGET(PopupWindowController::create(view)->popupWebView());
+}
+
+// Each pop-up costs a web view (tens of megabytes): one opens only when the
+// user asked for it, and a page holds a few at most.
+bool VeloraDesktopAppDelegate::mayOpenPopup(WebKitNavigationAction* action) {
+  WebKitURIRequest* request = webkit_navigation_action_get_request(action);
+  const char* uri = request != nullptr ? webkit_uri_request_get_uri(request) : nullptr;
+  std::string address = uri != nullptr ? uri : "";
+  if (!webkit_navigation_action_is_user_gesture(action)) {
+    VL_LOG_WARN("VeloraDesktopAppDelegate::mayOpenPopup no pop-up without a user gesture: " << address);
+    return false;
+  }
+  if (PopupWindowController::openCount() >= kMaxPopups) {
+    VL_LOG_WARN("VeloraDesktopAppDelegate::mayOpenPopup " << kMaxPopups << " pop-ups are open already: " << address);
+    return false;
+  }
+  return true;
 }
 
 // The page closed its window by script: it agrees to quit.

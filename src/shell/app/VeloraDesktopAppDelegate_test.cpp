@@ -594,6 +594,14 @@ TEST_F(VeloraDesktopAppDelegateTest, LocalStorageOutlivesARestartAndSessionStora
   EXPECT_EQ(server_->report("storage-odd-read"), "[" + odd + ",true]");
 }
 
+TEST_F(VeloraDesktopAppDelegateTest, StorageListsItsKeysAsTheBrowsersDoes) {
+  load("storageEnumeration");
+  ASSERT_TRUE(waitForReport("storage-enumeration"));
+  EXPECT_EQ(server_->report("storage-enumeration"),
+            "{\"keys\":[\"first\",\"second\"],\"forIn\":[\"first\",\"second\"],\"has\":[true,false,true],"
+            "\"json\":\"{\\\"first\\\":\\\"1\\\",\\\"second\\\":\\\"2\\\"}\",\"own\":[true,false,true],\"length\":2}");
+}
+
 // Sanitizer builds run every call many times slower: fewer calls there.
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
 constexpr int kFuzzCalls = 2000;

@@ -119,6 +119,45 @@ TEST_F(VeloraDesktopWindowsTest, ScriptsOpenPopUpsThatTitleAndCloseThemselves) {
   for (GtkWindow* window : popups()) gtk_widget_destroy(GTK_WIDGET(window));
 }
 
+TEST_F(VeloraDesktopWindowsTest, PopUpsOpenOnlyOnAGestureAndAFewAtMost) {
+  // Every window made for a pop-up, shown or not yet.
+  auto made = [] {
+    size_t count = 0;
+    GList* all = gtk_window_list_toplevels();
+    for (GList* item = all; item != nullptr; item = item->next) {
+      auto* window = GTK_WINDOW(item->data);
+      if (window != application_->window()->window() && gtk_window_get_window_type(window) == GTK_WINDOW_TOPLEVEL) {
+        ++count;
+      }
+    }
+    g_list_free(all);
+    return count;
+  };
+  auto closeAll = [] {
+    GList* all = gtk_window_list_toplevels();
+    for (GList* item = all; item != nullptr; item = item->next) {
+      if (item->data != application_->window()->window()) gtk_widget_destroy(GTK_WIDGET(item->data));
+    }
+    g_list_free(all);
+  };
+  closeAll();
+  // Without a gesture (after a fetch): none. The page's calls are answered
+  // before its report goes.
+  size_t done = server_->reports("flood-done").size();
+  evaluate("fetch('/app/other.html').then(() => {"
+           "  for (let i = 0; i < 20; i++) window.open('/app/popup.html?n=' + i, 'flood' + i);"
+           "  report('flood-done', 1); })");
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return server_->reports("flood-done").size() > done; }));
+  EXPECT_EQ(made(), 0u);
+  // On a gesture: a few.
+  EXPECT_EQ(WebViewProbe::evaluate(mainView(), "(() => { let opened = 0; for (let i = 0; i < 20; i++) {"
+                                               "  if (window.open('/app/popup.html?n=' + i, 'click' + i)) opened++; }"
+                                               "  return opened; })()"),
+            std::to_string(VeloraDesktopAppDelegate::kMaxPopups));
+  EXPECT_EQ(made(), VeloraDesktopAppDelegate::kMaxPopups);
+  closeAll();
+}
+
 TEST_F(VeloraDesktopWindowsTest, ClosingTheWindowAsksThePageAndQuitsAfterTheGraceTime) {
   ASSERT_TRUE(application_->hasPlayerBeenLoaded());
   int quitsBefore = quits_;

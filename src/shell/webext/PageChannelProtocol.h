@@ -41,7 +41,8 @@ constexpr const char* kPageInterface = "org.velora.Desktop.Page";
 // Ended: the extension let go of a publication (its frame went away, or its
 // cached document was given up).
 // Refused: a call the page made could not be sent (over the size budget).
-// Shown, Ended, Refused and Send expect no reply.
+// Shown, Ended, Refused and Send expect no reply, but for every
+// kOneWayWindow-th one the extension sends (below), which is answered.
 constexpr const char* kApplicationIntrospection =
     "<node>"
     " <interface name='org.velora.Desktop.PageChannel'>"
@@ -134,6 +135,11 @@ constexpr unsigned char kNullByte = 1;
 // Argument kinds (see Publish).
 constexpr char kKindValue = 'v';
 constexpr char kKindText = 's';
+
+// Of the messages the extension sends without waiting (Send, Console, Shown,
+// Ended, Refused), every kOneWayWindow-th expects an answer and waits for it:
+// at most that many wait unread.
+constexpr unsigned kOneWayWindow = 256;
 constexpr char kKindNumber = 'n';
 constexpr char kKindCallback = 'f';
 

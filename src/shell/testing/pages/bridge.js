@@ -238,6 +238,24 @@ const scenarios = {
     report('storage-odd-write', oddEntries.map(([key]) => localStorage.getItem(key)));
   },
 
+  // What pages written for the browser's storage ask of it.
+  storageEnumeration() {
+    localStorage.clear();
+    localStorage.setItem('first', '1');
+    localStorage.second = '2';
+    const forIn = [];
+    for (const key in localStorage) forIn.push(key);
+    report('storage-enumeration', {
+      keys: Object.keys(localStorage),
+      forIn: forIn.slice(0, 2),
+      has: ['first' in localStorage, 'missing' in localStorage, 'getItem' in localStorage],
+      json: JSON.stringify(localStorage),
+      own: [localStorage.hasOwnProperty('second'), localStorage.hasOwnProperty('getItem'),
+            Object.prototype.hasOwnProperty.call(localStorage, 'first')],
+      length: localStorage.length,
+    });
+  },
+
   storageRead() {
     report('storage-read', [localStorage.getItem('persists'), sessionStorage.getItem('lasts')]);
     const keys = [];
