@@ -102,6 +102,18 @@ protected:
         return heard && ask(driver, "getPosition", sound) > 0 ? sound : 0;
     }
 
+    // Plays a slowly served track until it is heard, then seeks it to 20 s
+    // while its file is still arriving; the sound, or 0 when it was never heard.
+    static int playThenSeekWhileArriving(CoreDriverProcess& driver, const std::string& url)
+    {
+        const int sound = playUntilHeard(driver, url);
+        if (sound > 0) {
+            driver.call("setPosition", args({ sound, 20000 }));
+            driver.call("sleep", args({ 200 }));
+        }
+        return sound;
+    }
+
     // The requests logged so far whose path contains `part`.
     size_t requestsFor(const std::string& part)
     {
@@ -189,24 +201,14 @@ TEST_F(NetworkFaultTest, ACaptivePortalsPageNeverBecomesTheTrack)
     EXPECT_EQ(0, driver->quit());
 }
 
-// Plays the sound until it is heard, then seeks it to 20 s while its file is
-// still arriving.
-void seekWhileArriving(CoreDriverProcess& driver, int sound)
-{
-    driver.call("setPosition", args({ sound, 20000 }));
-    driver.call("sleep", args({ 200 }));
-}
-
 TEST_F(NetworkFaultTest, ASeekAfterTheSignedAddressExpiredAsksThePagesAddressAgain)
 {
     ASSERT_TRUE(server.isRunning());
     auto driver = startDriver();
     // The page's address redirects to a fresh signed address that answers
-    // once and then refuses (403); the content arrives slowly.
-    int64_t state = 0;
-    const int sound = playUntilHeard(*driver, streamUrl("signed=1/throttle=64000", 1030), &state);
-    ASSERT_GT(sound, 0) << "state " << state;
-    seekWhileArriving(*driver, sound);
+    // once and then refuses (403).
+    const int sound = playThenSeekWhileArriving(*driver, streamUrl("signed=1/throttle=64000", 1030));
+    ASSERT_GT(sound, 0);
     EXPECT_TRUE(runUntil(*driver, [&] { return ask(*driver, "getPosition", sound) > 21000; }))
         << "stopped at " << ask(*driver, "getPosition", sound) << ", state " << ask(*driver, "getState", sound);
     EXPECT_GE(ask(*driver, "getLength", sound), 29000);
@@ -219,10 +221,8 @@ TEST_F(NetworkFaultTest, AValidatorThatChangesWhileATrackPlaysFailsItToThePagePa
     auto driver = startDriver();
     // Every answer after the first carries another ETag: the bytes stored
     // and the bytes served are no longer the same file.
-    int64_t state = 0;
-    const int sound = playUntilHeard(*driver, streamUrl("etagafter=1/throttle=64000", 1040), &state);
-    ASSERT_GT(sound, 0) << "state " << state;
-    seekWhileArriving(*driver, sound);
+    const int sound = playThenSeekWhileArriving(*driver, streamUrl("etagafter=1/throttle=64000", 1040));
+    ASSERT_GT(sound, 0);
     EXPECT_TRUE(runUntil(*driver, [&] { return ask(*driver, "getState", sound) == 2; }, 45))
         << "state " << ask(*driver, "getState", sound) << ", playing " << ask(*driver, "getPlaying", sound);
     // The first answer, then refused ones no faster than the retry delays.

@@ -12,7 +12,7 @@ class VEChannel;
 enum VEOutputType : int {
   VE_OUTPUTTYPE_AUTODETECT = 0,     // PulseAudio if a server answers, else ALSA, else no sound
   VE_OUTPUTTYPE_PULSEAUDIO = 1,     // drivers are the server's sinks, the default sink first
-  VE_OUTPUTTYPE_ALSA = 2,           // drivers are the PCM output devices, "default" first
+  VE_OUTPUTTYPE_ALSA = 2,           // drivers: "default", card devices, server bridges; only those that open
   VE_OUTPUTTYPE_NOSOUND = 3,        // mixes in real time on its own thread and drops the sound
   VE_OUTPUTTYPE_WAVWRITER = 4,      // mixes in real time into a WAV file (path below)
   VE_OUTPUTTYPE_NOSOUND_NRT = 5,    // non-real-time: mixes only inside VESystem::update

@@ -214,6 +214,8 @@ bool VLSound::init(const std::string& url)
     m_streamSerial = g_nextStreamSerial.fetch_add(1);
     m_opening = true;
     m_fileHandle = nullptr;
+    m_readFailed = false;
+    m_refusalReported = false;
     m_state.store(kStateNotPolled);
     const std::string name = std::to_string(m_streamSerial);
     const VEResult result = system->createStream(name.c_str(), kStreamMode, &m_sound);

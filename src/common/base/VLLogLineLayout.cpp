@@ -51,14 +51,27 @@ std::string VLLogLineLayout::escapeLineBreaks(const std::string& text)
     return result;
 }
 
+std::string VLLogLineLayout::cutToBound(const std::string& text)
+{
+    if (text.size() <= kMaxMessageBytes)
+        return text;
+    const std::string mark = " [" + std::to_string(text.size()) + " bytes, cut]";
+    size_t keep = kMaxMessageBytes - mark.size();
+    // Not inside a character: back to its first byte.
+    while (keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xc0) == 0x80)
+        --keep;
+    return text.substr(0, keep) + mark;
+}
+
 void VLLogLineLayout::formatAndAppend(log4cplus::tostream& output, const log4cplus::spi::InternalLoggingEvent& event)
 {
-    if (!needsEscaping(event.getMessage())) {
+    const std::string& message = event.getMessage();
+    if (message.size() <= kMaxMessageBytes && !needsEscaping(message)) {
         log4cplus::PatternLayout::formatAndAppend(output, event);
         return;
     }
     log4cplus::spi::InternalLoggingEvent oneLine(event.getLoggerName(), event.getLogLevel(), event.getNDC(),
-                                                 event.getMDCCopy(), escapeLineBreaks(event.getMessage()),
+                                                 event.getMDCCopy(), cutToBound(escapeLineBreaks(message)),
                                                  event.getThread(), event.getThread2(), event.getTimestamp(),
                                                  event.getFile(), event.getLine(), event.getFunction());
     log4cplus::PatternLayout::formatAndAppend(output, oneLine);

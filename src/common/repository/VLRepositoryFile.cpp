@@ -435,6 +435,12 @@ bool VLRepositoryFile::setContent(size_t size, const std::string& etag)
         VL_LOG_ERROR("Unable to clear bitmap file bytes : " << m_bitmap->getPath());
         return false;
     }
+    storeReset(size, etag);
+    return true;
+}
+
+void VLRepositoryFile::storeReset(size_t size, const std::string& etag)
+{
     m_size = size;
     m_etag = etag;
     m_loaded = 0;
@@ -446,7 +452,6 @@ bool VLRepositoryFile::setContent(size_t size, const std::string& etag)
     m_repository->saveFiles();
     if (m_handler)
         m_handler->onFileProgressesChanged(this);
-    return true;
 }
 
 // A resize whose open failed leaves its file closed; an open record maps it
@@ -476,15 +481,7 @@ bool VLRepositoryFile::discardContent()
         VL_LOG_ERROR("Unable to empty repository file : " << m_content->getPath());
         remapAfterFailedResize();
     } else {
-        m_size = kAllOnes;
-        m_etag.clear();
-        m_loaded = 0;
-        rowChanged();
-        m_repository->noteContentReset(this);
-        m_repository->checkSize(true);
-        m_repository->saveFiles();
-        if (m_handler)
-            m_handler->onFileProgressesChanged(this);
+        storeReset(kAllOnes, std::string());
     }
     if (openedHere)
         close(0);

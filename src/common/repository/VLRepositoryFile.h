@@ -233,6 +233,9 @@ private:
     bool checkMappedLengths();
     bool mappingsCover();
     void remapAfterFailedResize();
+    // Stores a new size and validator with nothing present, and tells the
+    // repository, the index and the handler.
+    void storeReset(size_t size, const std::string& etag);
     size_t bitCount();
     size_t presentBytes();
     size_t firstMissingFrom(size_t offset);

@@ -65,8 +65,10 @@ bool CommandLineOptions::removeApplicationSupportDirectory(const std::string& fo
   }
   struct stat info;
   if (lstat(folder.c_str(), &info) != 0) return true;
-  // Depth first, not following links: what a link points to stays.
-  nftw(folder.c_str(), removeEntry, 32, FTW_DEPTH | FTW_PHYS);
+  // Depth first, not following links: what a link points to stays. On the
+  // folder's own file system only, as rm --one-file-system: a disk mounted
+  // inside it (and its mount point) stays.
+  nftw(folder.c_str(), removeEntry, 32, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
   return lstat(folder.c_str(), &info) != 0;
 }
 

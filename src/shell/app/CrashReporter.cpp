@@ -3,7 +3,6 @@
 #include <execinfo.h>
 #include <fcntl.h>
 #include <glib.h>
-#include <glib/gstdio.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,7 +11,6 @@
 #include <cstring>
 #include <ctime>
 
-#include "ShellTrace.h"
 #include "VLLogger.h"
 
 namespace {

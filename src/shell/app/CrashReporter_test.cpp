@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,7 +45,11 @@ int crashChild(const std::string& state, void (*crash)()) {
   return status;
 }
 
-volatile int* nowhere = nullptr;
+// A write into a page that may not be written: a real fault.
+void writeIntoAForbiddenPage() {
+  void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  *static_cast<volatile int*>(page) = 1;
+}
 
 struct Crash {
   const char* name;
@@ -54,7 +59,7 @@ struct Crash {
 
 TEST(CrashReporterTest, AForkedChildThatCrashesLeavesOneReportAndDiesByItsSignal) {
   const Crash crashes[] = {
-      {"SIGSEGV", SIGSEGV, [] { *nowhere = 1; }},
+      {"SIGSEGV", SIGSEGV, writeIntoAForbiddenPage},
       {"SIGABRT", SIGABRT, [] { abort(); }},
       {"SIGFPE", SIGFPE, [] { raise(SIGFPE); }},
       {"SIGBUS", SIGBUS, [] { raise(SIGBUS); }},

@@ -232,6 +232,36 @@ TEST_F(PlayerPageLoaderTest, ServerDownAfterAFirstLoadStartsFromTheSavedPage) {
   EXPECT_EQ(after.resources().size(), saved.resources().size());
 }
 
+// A captive portal answers the player address with a redirect: neither a
+// page of another origin nor another page of the player's origin is kept as
+// the player page, and the page saved before stays whole.
+TEST_F(PlayerPageLoaderTest, ARedirectedPlayerAddressNeverReplacesTheSavedPage) {
+  ShellTestServer server(kPages);
+  ASSERT_TRUE(server.start());
+  std::string player = server.playerOrigin() + "/offline/";
+  start(player);
+  loader_->loadMainWebViewContent("");
+  ASSERT_TRUE(waitForPageDone());
+  ASSERT_TRUE(waitForWholeSavedPage());
+  SavedPage before;
+  ASSERT_TRUE(store_->load(player, before));
+  for (const std::string& portal : {server.thirdPartyOrigin() + "/app/other.html", server.playerOrigin() + "/app/other.html"}) {
+    SCOPED_TRACE(portal);
+    server.redirect("/offline/", portal);
+    stop();
+    start(player);
+    loader_->loadMainWebViewContent("");
+    ASSERT_TRUE(ShellTestServer::runUntil([this] { return g_strcmp0(webkit_web_view_get_title(window_->mainView()), "Other page") == 0; }));
+    WebViewProbe::waitForLoad(window_->mainView());
+    runPending();
+    recorder_->finish(2000);
+    SavedPage after;
+    ASSERT_TRUE(store_->load(player, after));
+    EXPECT_EQ(after.find(player)->bytes, before.find(player)->bytes);
+    EXPECT_EQ(after.resources().size(), before.resources().size());
+  }
+}
+
 TEST_F(PlayerPageLoaderTest, HttpErrorStatusesOfTheMainFrameShowTheirPages) {
   ShellTestServer server(kPages);
   ASSERT_TRUE(server.start());

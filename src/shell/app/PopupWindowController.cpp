@@ -6,7 +6,10 @@ PopupWindowController* PopupWindowController::create(WebKitWebView* opener) {
   return new PopupWindowController(opener);
 }
 
+size_t PopupWindowController::openCount_ = 0;
+
 PopupWindowController::PopupWindowController(WebKitWebView* opener) {
+  ++openCount_;
   window_ = GTK_WINDOW(gtk_window_new(GTK_WINDOW_TOPLEVEL));
   gtk_window_set_default_size(window_, 800, 600);
   view_ = WEBKIT_WEB_VIEW(webkit_web_view_new_with_related_view(opener));
@@ -21,7 +24,7 @@ PopupWindowController::PopupWindowController(WebKitWebView* opener) {
   g_signal_connect(window_, "destroy", G_CALLBACK(onDestroy), this);
 }
 
-PopupWindowController::~PopupWindowController() = default;
+PopupWindowController::~PopupWindowController() { --openCount_; }
 
 void PopupWindowController::onTitle(GObject* view, GParamSpec*, gpointer data) {
   auto* self = static_cast<PopupWindowController*>(data);

@@ -14,11 +14,16 @@
 
 #include <webkit2/webkit2.h>
 
+#include <cstddef>
+
 class PopupWindowController {
  public:
   // Makes the window (hidden until its page is ready to show) with a view
   // related to `opener`; returns the controller, owned by itself.
   static PopupWindowController* create(WebKitWebView* opener);
+
+  // The pop-up windows open now (made and not yet destroyed).
+  static size_t openCount() { return openCount_; }
 
   GtkWindow* window() const { return window_; }
   WebKitWebView* popupWebView() const { return view_; }
@@ -35,6 +40,8 @@ class PopupWindowController {
   static void onClose(WebKitWebView* view, gpointer self);
   static GtkWidget* onCreate(WebKitWebView* view, WebKitNavigationAction* action, gpointer self);
   static void onDestroy(GtkWidget* window, gpointer self);
+
+  static size_t openCount_;
 
   GtkWindow* window_;
   WebKitWebView* view_;

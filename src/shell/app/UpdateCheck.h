@@ -62,7 +62,7 @@ class UpdateCheck {
   GtkWidget* dialog() const { return dialog_; }
 
  private:
-  static void onFetched(struct _GObject* source, struct _GAsyncResult* result, void* self);
+  static void onFetched(GObject* source, GAsyncResult* result, void* self);
   void finish(const std::string& body, unsigned status, const std::string& transportError);
   void offer(const Release& release);
 
@@ -72,7 +72,7 @@ class UpdateCheck {
   std::string userAgent_;
   Hooks hooks_;
   SoupSession* session_ = nullptr;
-  struct _GCancellable* cancel_ = nullptr;
+  GCancellable* cancel_ = nullptr;
   bool started_ = false;
   bool ended_ = false;
   GtkWidget* dialog_ = nullptr;

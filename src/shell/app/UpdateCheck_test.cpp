@@ -79,9 +79,4 @@ TEST_F(UpdateCheckTest, OnlyANewerBuildForThisPlatformIsOffered) {
   EXPECT_FALSE(gone.dialog);
 }
 
-TEST_F(UpdateCheckTest, TheFeedAddressCarriesTheTimeInWholeSeconds) {
-  EXPECT_EQ(UpdateCheck::feedAddress("http://h/apps/velora-desktop/osx/update_2.xml", 1700000000),
-            "http://h/apps/velora-desktop/osx/update_2.xml?ts=1700000000");
-}
-
 }  // namespace

@@ -5,6 +5,7 @@
 #include "CrashReportSender.h"
 #include "CrashReporter.h"
 #include "HTML5ManifestPrefetch.h"
+#include "MainViewNavigationPolicy.h"
 #include "PageScripts.h"
 #include "PlayerPageLoader.h"
 #include "PopupWindowController.h"
@@ -13,6 +14,7 @@
 #include "SavedPageStore.h"
 #include "ShellStrings.h"
 #include "ShellTrace.h"
+#include "UpdateCheck.h"
 #include "VLLogger.h"
 #include "VLPlatformFactory.h"
 #include "VLSettingHelper.h"
@@ -20,7 +22,6 @@
 #include "VeloraController.h"
 #include "VeloraICI.h"
 #include "VeloraStorage.h"
-#include "UpdateCheck.h"
 #include "VeloraURLScheme.h"
 #include "VeloraWebKitNotifications.h"
 
@@ -51,6 +52,7 @@ VeloraDesktopAppDelegate::~VeloraDesktopAppDelegate() {
   prefetch_.reset();
   loader_.reset();
   recorder_.reset();
+  navigationPolicy_.reset();
   crashReports_.reset();
   updateCheck_.reset();
   menu_.reset();
@@ -100,6 +102,7 @@ bool VeloraDesktopAppDelegate::start(WebKitWebsiteDataManager* websiteData, cons
                                     : webkit_web_context_new();
   MainWindow::prepareContext(context_, extensions, channel_->address());
   window_ = std::make_unique<MainWindow>(context_);
+  navigationPolicy_ = std::make_unique<MainViewNavigationPolicy>(window_->mainView(), publisher_->playerOrigin());
   started_ = true;
 
   // The page's log upload.
@@ -278,8 +281,9 @@ void VeloraDesktopAppDelegate::onTitle(GObject* view, GParamSpec*, gpointer data
   auto* self = static_cast<VeloraDesktopAppDelegate*>(data);
   const char* uri = webkit_web_view_get_uri(WEBKIT_WEB_VIEW(view));
   const char* title = webkit_web_view_get_title(WEBKIT_WEB_VIEW(view));
-  // Only the player's pages name the window.
-  if (uri == nullptr || title == nullptr || !PlayerPageLoader::sameHost(uri, self->playerAddress_)) return;
+  // Only the player's pages name the window: those of its origin, not of its
+  // host on another port or scheme.
+  if (uri == nullptr || title == nullptr || PagePublisher::originOf(uri) != self->publisher_->playerOrigin()) return;
   gtk_window_set_title(self->window_->window(), title);
 }
 
@@ -338,7 +342,25 @@ GtkWidget* VeloraDesktopAppDelegate::onCreate(WebKitWebView* view, WebKitNavigat
   auto* self = static_cast<VeloraDesktopAppDelegate*>(data);
   // The preloading view's pages (loader, error pages) get pop-ups for any window.
   if (view == self->window_->mainView() && !self->decideNewWindow(action)) return nullptr;
+  if (!mayOpenPopup(action)) return nullptr;
   return GTK_WIDGET(PopupWindowController::create(view)->popupWebView());
+}
+
+// Each pop-up costs a web view (tens of megabytes): one opens only when the
+// user asked for it, and a page holds a few at most.
+bool VeloraDesktopAppDelegate::mayOpenPopup(WebKitNavigationAction* action) {
+  WebKitURIRequest* request = webkit_navigation_action_get_request(action);
+  const char* uri = request != nullptr ? webkit_uri_request_get_uri(request) : nullptr;
+  std::string address = uri != nullptr ? uri : "";
+  if (!webkit_navigation_action_is_user_gesture(action)) {
+    VL_LOG_WARN("VeloraDesktopAppDelegate::mayOpenPopup no pop-up without a user gesture: " << address);
+    return false;
+  }
+  if (PopupWindowController::openCount() >= kMaxPopups) {
+    VL_LOG_WARN("VeloraDesktopAppDelegate::mayOpenPopup " << kMaxPopups << " pop-ups are open already: " << address);
+    return false;
+  }
+  return true;
 }
 
 // The page closed its window by script: it agrees to quit.

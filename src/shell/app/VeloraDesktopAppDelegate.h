@@ -7,10 +7,12 @@
 // report; and gives each player document of the main view its objects and
 // scripts, in a fixed order.
 //
-// Also: the window's title (player pages only), new windows (scripts' ones
-// as pop-ups, clicked links to the desktop's browser, http, https and mailto
-// only), the context menu, addresses from outside (URL scheme, address
-// dialog), and quitting in agreement with the page: once a player page has
+// Also: the window's title (player pages only), navigations of the main view
+// that pages start to other origins (refused: MainViewNavigationPolicy), new
+// windows (scripts' ones as pop-ups, on a user gesture and kMaxPopups at
+// most, clicked links to the desktop's browser, http, https and mailto only),
+// the context menu, addresses from outside (URL scheme, address dialog), and
+// quitting in agreement with the page: once a player page has
 // its objects, a quit request or a close of the window is put to the page,
 // which agrees by calling VeloraICI.terminate(); a close that the page does
 // not answer within the grace time quits all the same. While the main view
@@ -35,6 +37,7 @@
 class ApplicationMenu;
 class CrashReportSender;
 class HTML5ManifestPrefetch;
+class MainViewNavigationPolicy;
 class PlayerPageLoader;
 class SavedPageRecorder;
 class SavedPageServer;
@@ -46,6 +49,8 @@ class VeloraDesktopAppDelegate {
  public:
   // The production player, used unless the preference BetaPlayerURL is set.
   static constexpr const char* kProductionPlayer = "http://www.velora.example/";
+  // Pop-up windows open at once, at most.
+  static constexpr size_t kMaxPopups = 5;
   // The beta player, which the context menu's switch stores in BetaPlayerURL.
   static constexpr const char* kBetaPlayer = "http://beta.velora.example/";
 
@@ -119,6 +124,7 @@ class VeloraDesktopAppDelegate {
   void quitNow();
   void terminateFromPage();
   bool decideNewWindow(WebKitNavigationAction* action);
+  static bool mayOpenPopup(WebKitNavigationAction* action);
   void openInBrowser(const std::string& uri);
   void checkForUpdates();
   void toggleBetaMode();
@@ -136,6 +142,7 @@ class VeloraDesktopAppDelegate {
   std::unique_ptr<PagePublisher> publisher_;
   std::unique_ptr<PageChannel> channel_;
   std::unique_ptr<MainWindow> window_;
+  std::unique_ptr<MainViewNavigationPolicy> navigationPolicy_;
   std::unique_ptr<ApplicationMenu> menu_;
   std::unique_ptr<CrashReportSender> crashReports_;
   std::unique_ptr<UpdateCheck> updateCheck_;

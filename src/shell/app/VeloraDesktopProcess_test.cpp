@@ -5,12 +5,14 @@
 // scheme from a second process, the command-line options, quitting with and
 // without the page's agreement and on SIGTERM, the media player it is on the
 // session bus, a start that fails, the trace of the desktop's notification
-// server, and a screenshot.
+// server, a crash's report, the front key through the desktop portal, and a
+// screenshot.
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 #include <glib/gstdio.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -18,9 +20,11 @@
 #include <string>
 #include <vector>
 
+#include "FakeGlobalShortcutsPortal.h"
 #include "FakeNotificationServer.h"
 #include "ShellTestServer.h"
 #include "TestFolder.h"
+#include "TestSmallVolume.h"
 #include "TestNginxServer.h"
 #include "VLPreferenceStore.h"
 
@@ -47,7 +51,12 @@ class DesktopProcess {
       env = g_environ_setenv(env, variable.first.c_str(), variable.second.c_str(), TRUE);
     }
     GError* error = nullptr;
-    started_ = g_spawn_async(nullptr, raw.data(), env, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &pid_, &error);
+    // A program that dies of a signal leaves no core file in the test's folder.
+    GSpawnChildSetupFunc noCore = [](gpointer) {
+      rlimit none = {0, 0};
+      setrlimit(RLIMIT_CORE, &none);
+    };
+    started_ = g_spawn_async(nullptr, raw.data(), env, G_SPAWN_DO_NOT_REAP_CHILD, noCore, nullptr, &pid_, &error);
     g_strfreev(env);
     if (!started_) {
       ADD_FAILURE() << error->message;
@@ -70,6 +79,8 @@ class DesktopProcess {
   bool ended() const { return ended_; }
   // The exit status, or -1 when it did not exit normally.
   int exitStatus() const { return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1; }
+  // The signal it died of, or 0.
+  int deathSignal() const { return WIFSIGNALED(status_) ? WTERMSIG(status_) : 0; }
   void signal(int number) { kill(pid_, number); }
 
  private:
@@ -262,6 +273,28 @@ TEST_F(VeloraDesktopProcessTest, TheStartTracesTheDesktopsNotificationServerOrIt
   ASSERT_TRUE(application.waitForEnd());
 }
 
+TEST_F(VeloraDesktopProcessTest, ACrashLeavesAReportTheFrontKeyBindsThroughThePortalAndAMissingFeedIsAWarning) {
+  FakeGlobalShortcutsPortal portal;
+  ASSERT_TRUE(portal.owned());
+  usePlayer("/app/");
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("loaded"));
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return !portal.bound().empty(); }));
+  EXPECT_EQ(portal.bound(), std::vector<std::string>{"front=CTRL+ALT+LOGO+q"});
+  // The test player has no update feed: a warning in the log, and the start went on.
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
+  EXPECT_TRUE(ShellTestServer::runUntil([&] {
+    return TestFolder::read(log).find("Error while checking for updates: HTTP status 404 from " + server_.playerOrigin() +
+                                      "/app/apps/velora-desktop/osx/update_2.xml?ts=") != std::string::npos;
+  }));
+  application.signal(SIGSEGV);
+  ASSERT_TRUE(application.waitForEnd());
+  EXPECT_EQ(application.deathSignal(), SIGSEGV);
+  std::string report = TestFolder::read(home_.path() + "/XDG_STATE_HOME/velora-desktop/crash-reports/last-crash.txt");
+  EXPECT_EQ(report.rfind("signal: 11 (SIGSEGV)\n", 0), 0u) << report;
+  EXPECT_NE(report.find("\nversion: 1.0.0 ("), std::string::npos) << report;
+}
+
 TEST_F(VeloraDesktopProcessTest, AStartWhoseChannelCannotOpenStopsTheCoreItStarted) {
   usePlayer("/app/");
   // The page channel's folder goes into the temporary folder, here a path
@@ -277,6 +310,32 @@ TEST_F(VeloraDesktopProcessTest, AStartWhoseChannelCannotOpenStopsTheCoreItStart
   std::string limit;
   EXPECT_TRUE(preferences.get("#anonymous##MaxConcurrentDownloads", limit));
   EXPECT_EQ(limit, "3");
+}
+
+// Standard error (the application's traces, its web processes' messages)
+// is rolled at its cap, at start and while running.
+TEST_F(VeloraDesktopProcessTest, TheStandardErrorLogStaysWithinItsCap) {
+  constexpr size_t kCap = 1000000;
+  constexpr size_t kOneRead = 65536;
+  std::string log = home_.folder("XDG_STATE_HOME/velora-desktop") + "/desktop_stderr.log";
+  ASSERT_TRUE(TestFolder::write(log, std::string(3 * kCap, 'o')));
+  usePlayer("/app/flood.html?steps=100");
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("flooded"));
+  // 100 traces of 15 kB went out: the file rolled while running.
+  ASSERT_TRUE(ShellTestServer::runUntil([&] {
+    return TestFolder::read(log + ".1").find("step=100") != std::string::npos ||
+           TestFolder::read(log).find("step=100") != std::string::npos;
+  }));
+  for (const std::string& file : {log, log + ".1"}) {
+    std::string text = TestFolder::read(file);
+    EXPECT_LE(text.size(), kCap + kOneRead) << file;
+    EXPECT_EQ(text.find("ooo"), std::string::npos) << file;
+    EXPECT_NE(text.find("&pad=aaa"), std::string::npos) << file;
+  }
+  application.signal(SIGTERM);
+  ASSERT_TRUE(application.waitForEnd());
+  EXPECT_EQ(application.exitStatus(), 0);
 }
 
 TEST_F(VeloraDesktopProcessTest, CommandLineOptionsDoTheirWorkAndEnd) {
@@ -363,6 +422,33 @@ TEST_F(VeloraDesktopProcessTest, TheMediaPlayerOnTheSessionBusSaysWhetherTheTrac
   g_object_unref(bus);
   application.signal(SIGTERM);
   ASSERT_TRUE(application.waitForEnd());
+}
+
+// A file system mounted inside the data folder (a removable disk, a bind
+// mount) is left alone, as is everything behind a link.
+TEST_F(VeloraDesktopProcessTest, RemoveFolderStaysOnTheDataFoldersOwnFileSystem) {
+  std::string data = home_.folder("XDG_DATA_HOME/velora-desktop");
+  home_.folder("XDG_DATA_HOME/velora-desktop/music");
+  std::string mounted = home_.folder("XDG_DATA_HOME/velora-desktop/music/mounted");
+  ASSERT_TRUE(TestFolder::write(data + "/music/song.mp3", "x"));
+  std::string home = home_.path();
+  int result = TestSmallVolume::run(mounted, "64k", [&] {
+    if (!TestFolder::write(mounted + "/kept.mp3", "keep me")) return 10;
+    std::string program = kProgram;
+    gchar* argv[] = {program.data(), const_cast<gchar*>("--remove-folder"), nullptr};
+    gchar** env = g_get_environ();
+    for (const char* variable : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"}) {
+      env = g_environ_setenv(env, variable, (home + "/" + variable).c_str(), TRUE);
+    }
+    gint status = -1;
+    bool ran = g_spawn_sync(nullptr, argv, env, G_SPAWN_DEFAULT, nullptr, nullptr, nullptr, nullptr, &status, nullptr);
+    g_strfreev(env);
+    if (!ran || !g_spawn_check_wait_status(status, nullptr)) return 11;
+    if (TestFolder::exists(data + "/music/song.mp3")) return 12;
+    return TestFolder::read(mounted + "/kept.mp3") == "keep me" ? 0 : 13;
+  });
+  if (result == -1) GTEST_SKIP() << "no mount namespace on this machine";
+  EXPECT_EQ(result, 0);
 }
 
 TEST_F(VeloraDesktopProcessTest, AScreenshotOfTheRunningClientIsNotBlank) {

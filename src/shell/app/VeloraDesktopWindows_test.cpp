@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -118,6 +119,45 @@ TEST_F(VeloraDesktopWindowsTest, ScriptsOpenPopUpsThatTitleAndCloseThemselves) {
   for (GtkWindow* window : popups()) gtk_widget_destroy(GTK_WIDGET(window));
 }
 
+TEST_F(VeloraDesktopWindowsTest, PopUpsOpenOnlyOnAGestureAndAFewAtMost) {
+  // Every window made for a pop-up, shown or not yet.
+  auto made = [] {
+    size_t count = 0;
+    GList* all = gtk_window_list_toplevels();
+    for (GList* item = all; item != nullptr; item = item->next) {
+      auto* window = GTK_WINDOW(item->data);
+      if (window != application_->window()->window() && gtk_window_get_window_type(window) == GTK_WINDOW_TOPLEVEL) {
+        ++count;
+      }
+    }
+    g_list_free(all);
+    return count;
+  };
+  auto closeAll = [] {
+    GList* all = gtk_window_list_toplevels();
+    for (GList* item = all; item != nullptr; item = item->next) {
+      if (item->data != application_->window()->window()) gtk_widget_destroy(GTK_WIDGET(item->data));
+    }
+    g_list_free(all);
+  };
+  closeAll();
+  // Without a gesture (after a fetch): none. The page's calls are answered
+  // before its report goes.
+  size_t done = server_->reports("flood-done").size();
+  evaluate("fetch('/app/other.html').then(() => {"
+           "  for (let i = 0; i < 20; i++) window.open('/app/popup.html?n=' + i, 'flood' + i);"
+           "  report('flood-done', 1); })");
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return server_->reports("flood-done").size() > done; }));
+  EXPECT_EQ(made(), 0u);
+  // On a gesture: a few.
+  EXPECT_EQ(WebViewProbe::evaluate(mainView(), "(() => { let opened = 0; for (let i = 0; i < 20; i++) {"
+                                               "  if (window.open('/app/popup.html?n=' + i, 'click' + i)) opened++; }"
+                                               "  return opened; })()"),
+            std::to_string(VeloraDesktopAppDelegate::kMaxPopups));
+  EXPECT_EQ(made(), VeloraDesktopAppDelegate::kMaxPopups);
+  closeAll();
+}
+
 TEST_F(VeloraDesktopWindowsTest, ClosingTheWindowAsksThePageAndQuitsAfterTheGraceTime) {
   ASSERT_TRUE(application_->hasPlayerBeenLoaded());
   int quitsBefore = quits_;
@@ -142,6 +182,30 @@ TEST_F(VeloraDesktopWindowsTest, LocationsFromOutsideReachThePageAsTextNeverAsSc
             "\"#!/album/1\\\\';window.injected=1;'</script>\"");
   EXPECT_EQ(WebViewProbe::evaluate(mainView(), "typeof window.injected"), "\"undefined\"");
   EXPECT_TRUE(application_->urlCalledAtStartup().empty());
+}
+
+TEST_F(VeloraDesktopWindowsTest, PagesOfAnotherOriginCannotMoveThePlayersWindow) {
+  std::string player = webkit_web_view_get_uri(mainView());
+  auto requestsOfOther = [] {
+    const std::vector<std::string>& all = server_->requests();
+    return std::count(all.begin(), all.end(), "/app/other.html");
+  };
+  auto before = requestsOfOther();
+  size_t reported = server_->reports("intruder").size();
+  std::string intruder = server_->thirdPartyOrigin() + "/app/intruder.html";
+  evaluate("document.body.appendChild(Object.assign(document.createElement('iframe'), {src: '" + intruder + "'}))");
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return server_->reports("intruder").size() >= reported + 1; }));
+  evaluate("window.open('" + intruder + "', 'intruder')");
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return server_->reports("intruder").size() >= reported + 2; }));
+  // The pop-up's navigation of its opener went out; once it is decided the
+  // player is still there, with its objects.
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return requestsOfOther() > before; }));
+  ASSERT_TRUE(ShellTestServer::runUntil([] { return !webkit_web_view_is_loading(mainView()); }));
+  EXPECT_EQ(webkit_web_view_get_uri(mainView()), player);
+  EXPECT_EQ(WebViewProbe::evaluate(mainView(), "typeof VeloraICI"), "\"object\"");
+  EXPECT_STRNE(gtk_window_get_title(application_->window()->window()), "Other page");
+  evaluate("document.querySelectorAll('iframe').forEach((frame) => frame.remove())");
+  for (GtkWindow* window : popups()) gtk_widget_destroy(GTK_WIDGET(window));
 }
 
 // The menu's three items with their keys; Control-comma moves the page to its
@@ -188,13 +252,20 @@ TEST_F(VeloraDesktopWindowsTest, YTheMenuOpensThePagesSettingsAndQuitsByAgreemen
   EXPECT_EQ(webkit_web_view_get_uri(mainView()), server_->playerOrigin() + "/#!/user-settings");
 }
 
-// Last: it moves the main view away from the player.
+// Last: it moves the main view away from the player. The host on another
+// port is another origin too.
 TEST_F(VeloraDesktopWindowsTest, ZAPageOfAnotherHostDoesNotTitleTheWindow) {
   const char* before = gtk_window_get_title(application_->window()->window());
   std::string title = before != nullptr ? before : "";
-  webkit_web_view_load_uri(mainView(), (server_->thirdPartyOrigin() + "/app/other.html").c_str());
-  ASSERT_TRUE(ShellTestServer::runUntil([] { return g_strcmp0(webkit_web_view_get_title(mainView()), "Other page") == 0; }));
-  EXPECT_EQ(gtk_window_get_title(application_->window()->window()), title);
+  for (const std::string& origin : {server_->thirdPartyOrigin(), server_->otherPortOrigin()}) {
+    std::string address = origin + "/app/other.html";
+    webkit_web_view_load_uri(mainView(), address.c_str());
+    ASSERT_TRUE(ShellTestServer::runUntil([&address] {
+      return address == webkit_web_view_get_uri(mainView()) && !webkit_web_view_is_loading(mainView()) &&
+             g_strcmp0(webkit_web_view_get_title(mainView()), "Other page") == 0;
+    })) << address;
+    EXPECT_EQ(gtk_window_get_title(application_->window()->window()), title) << address;
+  }
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
 // The process entry: the log folder (private to the user) and the
-// standard-error log, the two command-line options, then the application:
-// one instance per session (GtkApplication, unique on the session bus). A
-// second launch hands its addresses ("veloraapp://album/1") to the running
-// instance and ends; SIGTERM and SIGINT quit in order (the core is stopped
-// and saves what it holds).
+// standard-error log (rolled at its cap), the two command-line options, then
+// the application: one instance per session (GtkApplication, unique on the
+// session bus). A second launch hands its addresses ("veloraapp://album/1")
+// to the running instance and ends; SIGTERM and SIGINT quit in order (the
+// core is stopped and saves what it holds).
 #include <X11/Xlib.h>
 #include <glib-unix.h>
 #include <gtk/gtk.h>
@@ -23,6 +23,7 @@
 #include "NotificationSender.h"
 #include "ShellTrace.h"
 #include "SleepWatch.h"
+#include "StandardErrorLog.h"
 #include "VLLogger.h"
 #include "VLPlatformFactory.h"
 #include "VeloraController.h"
@@ -51,13 +52,11 @@ void prepareLogFolder() {
   if (folder.empty()) return;
   g_mkdir_with_parents(folder.c_str(), 0700);
   chmod(folder.c_str(), 0700);
-  std::string path = folder + "/desktop_stderr.log";
-  if (freopen(path.c_str(), "a", stderr) == nullptr) {
-    perror("desktop_stderr.log");
-    return;
+  // Rolled at its cap: pages can make the application and its web processes
+  // write without end.
+  if (!StandardErrorLog::start(folder + "/desktop_stderr.log")) {
+    shellTrace("main", "desktop_stderr.log: standard error goes to the file directly");
   }
-  // Unbuffered as standard error is: nothing is lost when the process dies.
-  setvbuf(stderr, nullptr, _IONBF, 0);
 }
 
 VeloraDesktopAppDelegate& delegateOf(Application& application) {

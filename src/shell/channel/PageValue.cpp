@@ -3,6 +3,7 @@
 #include <glib.h>
 
 #include "PageChannelProtocol.h"
+#include "PageText.h"
 
 #include <charconv>
 #include <cmath>
@@ -231,14 +232,11 @@ GVariant* PageValue::toBareVariant() const {
       return g_variant_new_boolean(number_ != 0);
     case Type::Number:
       return g_variant_new_double(number_);
-    case Type::String: {
-      // GVariant strings must be valid UTF-8 without NUL: cut at a NUL as a
-      // C string would, and mend invalid sequences.
-      gchar* valid = g_utf8_make_valid(string_.c_str(), -1);
-      GVariant* v = g_variant_new_string(valid);
-      g_free(valid);
-      return v;
-    }
+    case Type::String:
+      // GVariant strings must be valid UTF-8 without NUL: other texts go whole
+      // as their literal.
+      if (PageText::travelsPlain(string_)) return g_variant_new_string(string_.c_str());
+      return g_variant_new("(s)", PageText::toLiteral(string_).c_str());
     case Type::Array: {
       GVariantBuilder builder;
       g_variant_builder_init(&builder, G_VARIANT_TYPE("av"));
@@ -281,6 +279,12 @@ PageValue PageValue::fromVariant(GVariant* variant, int depth) {
   if (g_variant_type_equal(type, G_VARIANT_TYPE_INT64)) return number(static_cast<double>(g_variant_get_int64(variant)));
   if (g_variant_type_equal(type, G_VARIANT_TYPE_UINT64)) return number(static_cast<double>(g_variant_get_uint64(variant)));
   if (g_variant_type_equal(type, G_VARIANT_TYPE_STRING)) return string(g_variant_get_string(variant, nullptr));
+  if (g_variant_type_equal(type, G_VARIANT_TYPE("(s)"))) {
+    GVariant* literal = g_variant_get_child_value(variant, 0);
+    PageValue value = string(PageText::fromLiteral(g_variant_get_string(literal, nullptr)));
+    g_variant_unref(literal);
+    return value;
+  }
   if (g_variant_type_equal(type, G_VARIANT_TYPE_BYTE)) {
     return g_variant_get_byte(variant) == PageChannelProtocol::kNullByte ? null() : PageValue();
   }

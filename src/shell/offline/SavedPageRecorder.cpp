@@ -17,6 +17,7 @@ struct SavedPageRecorder::Watch {
   std::weak_ptr<SavedPageRecorder*> recorder;
   std::string page;     // the page's address, without fragment
   std::string address;  // the resource as requested
+  bool document;        // the page's own document
 };
 
 SavedPageRecorder::SavedPageRecorder(WebKitWebView* view, SavedPageStore& store, std::string playerOrigin)
@@ -51,7 +52,8 @@ void SavedPageRecorder::onResourceLoadStarted(WebKitWebView* view, WebKitWebReso
                          ? requested
                          : viewAddress;
   if (!self->isPlayerOrigin(page)) return;
-  auto* watch = new Watch{self->self_, SavedPage::withoutFragment(page), requested};
+  auto* watch = new Watch{self->self_, SavedPage::withoutFragment(page), requested,
+                          webkit_web_view_get_main_resource(view) == resource};
   g_signal_connect_data(resource, "finished", G_CALLBACK(onFinished), watch,
                         [](gpointer w, GClosure*) { delete static_cast<Watch*>(w); }, G_CONNECT_DEFAULT);
 }
@@ -64,8 +66,20 @@ void SavedPageRecorder::onFinished(WebKitWebResource* resource, gpointer data) {
   if (status < 200 || status > 299) return;
   std::shared_ptr<SavedPageRecorder*> recorder = watch->recorder.lock();
   if (recorder == nullptr || *recorder == nullptr) return;
+  if (!(*recorder)->isAnswerOf(*watch, webkit_uri_response_get_uri(response))) return;
   ++(*recorder)->pendingData_;
   webkit_web_resource_get_data(resource, nullptr, onData, new Watch(*watch));
+}
+
+// What a redirect answered (a captive portal's sign-in page, say) is not the
+// player's: at an offline start it would run at the player's origin with the
+// player's objects and stored data. Only answers from the player's origin are
+// kept, and for a page's document only the answer of the page's own address.
+bool SavedPageRecorder::isAnswerOf(const Watch& watch, const char* answered) const {
+  std::string final = answered != nullptr ? answered : "";
+  bool kept = isPlayerOrigin(final) && (!watch.document || SavedPage::withoutFragment(final) == watch.page);
+  if (!kept) VL_LOG_INFO("SavedPageRecorder::isAnswerOf not kept: " + watch.address + " answered from " + final);
+  return kept;
 }
 
 void SavedPageRecorder::onData(GObject* source, GAsyncResult* result, gpointer data) {

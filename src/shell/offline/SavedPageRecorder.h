@@ -1,7 +1,8 @@
 // Keeps a copy of every player page the main web view loads from the
 // network: each resource of the player's origin that a page of the player's
 // origin loads with GET (its document among them) goes into the store with its MIME
-// type and bytes once it has finished with a 2xx answer, and the page is
+// type and bytes once it has finished with a 2xx answer from the player's
+// origin (a document: from its own address, not after a redirect), and the page is
 // written a moment after the last one (and when the page has finished
 // loading), so that the last save holds everything loaded so far.
 //
@@ -47,6 +48,7 @@ class SavedPageRecorder {
 
   void recorded(const std::string& page);
   bool isPlayerOrigin(const std::string& address) const;
+  bool isAnswerOf(const Watch& watch, const char* answered) const;
 
   WebKitWebView* view_;
   SavedPageStore& store_;

@@ -138,6 +138,11 @@ void ShellTestServer::handle(SoupServerMessage* message, const std::string& path
     soup_server_message_set_status(message, 204, nullptr);
     return;
   }
+  auto redirect = redirects_.find(path);
+  if (redirect != redirects_.end()) {
+    soup_server_message_set_redirect(message, 302, redirect->second.c_str());
+    return;
+  }
   if (path == "/broken") {
     GIOStream* stream = soup_server_message_steal_connection(message);
     g_io_stream_close(stream, nullptr, nullptr);

@@ -8,7 +8,8 @@
 // Routes: any file of the folder by path (query ignored; a path ending in
 // "/" serves that folder's index.html); POST
 // /report?name=N stores the body under N; /broken drops the connection
-// without an answer; /status?code=N answers N with an empty page.
+// without an answer; /status?code=N answers N with an empty page; a path
+// given to redirect() answers 302 to its target.
 //
 // Threads: runs on the thread-default main context of the thread that made it
 // (the tests' main thread), as the web views do.
@@ -38,6 +39,10 @@ class ShellTestServer {
   std::string otherPortOrigin() const;
   std::string thirdPartyOrigin() const;
 
+  // From now on, requests for the path (as requests() lists it) answer 302
+  // with the target as Location.
+  void redirect(const std::string& path, const std::string& target) { redirects_[path] = target; }
+
   // Every body reported under the name, in arrival order.
   const std::vector<std::string>& reports(const std::string& name) const;
   bool hasReport(const std::string& name) const { return !reports(name).empty(); }
@@ -66,6 +71,7 @@ class ShellTestServer {
   unsigned playerPort_ = 0;
   unsigned otherPort_ = 0;
   std::map<std::string, std::vector<std::string>> reports_;
+  std::map<std::string, std::string> redirects_;
   std::vector<std::string> requests_;
   std::vector<std::string> queries_;
 };

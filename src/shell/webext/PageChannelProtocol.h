@@ -9,6 +9,8 @@
 //   undefined  "y" 0          null      "y" 1
 //   boolean    "b"            number    "d" (integers "i", "u", "x", "t" are
 //   string     "s"                       accepted from the application too)
+//   string     "(s)"  one that "s" cannot carry (holding U+0000 or a lone
+//                     surrogate), as its JSON string literal
 //   array      "av"           object    "a(sv)" (own keys, in order)
 //   callback   "(t)"  a page function kept in the web process under that id;
 //                     only arguments at the top level of a call are kept.
@@ -39,7 +41,8 @@ constexpr const char* kPageInterface = "org.velora.Desktop.Page";
 // Ended: the extension let go of a publication (its frame went away, or its
 // cached document was given up).
 // Refused: a call the page made could not be sent (over the size budget).
-// Shown, Ended, Refused and Send expect no reply.
+// Shown, Ended, Refused and Send expect no reply, but for every
+// kOneWayWindow-th one the extension sends (below), which is answered.
 constexpr const char* kApplicationIntrospection =
     "<node>"
     " <interface name='org.velora.Desktop.PageChannel'>"
@@ -132,6 +135,11 @@ constexpr unsigned char kNullByte = 1;
 // Argument kinds (see Publish).
 constexpr char kKindValue = 'v';
 constexpr char kKindText = 's';
+
+// Of the messages the extension sends without waiting (Send, Console, Shown,
+// Ended, Refused), every kOneWayWindow-th expects an answer and waits for it:
+// at most that many wait unread.
+constexpr unsigned kOneWayWindow = 256;
 constexpr char kKindNumber = 'n';
 constexpr char kKindCallback = 'f';
 

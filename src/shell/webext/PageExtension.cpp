@@ -22,14 +22,10 @@ class PageExtension::HeldFrame {
  public:
   explicit HeldFrame(const Publication& publication)
       : context_(JSC_CONTEXT(g_object_ref(publication.context))), helpers_(publication.helpers) {
-    if (helpers_.objectFactory != nullptr) g_object_ref(helpers_.objectFactory);
-    if (helpers_.ownKeys != nullptr) g_object_ref(helpers_.ownKeys);
-    if (helpers_.isPlain != nullptr) g_object_ref(helpers_.isPlain);
+    helpers_.ref();
   }
   ~HeldFrame() {
-    if (helpers_.objectFactory != nullptr) g_object_unref(helpers_.objectFactory);
-    if (helpers_.ownKeys != nullptr) g_object_unref(helpers_.ownKeys);
-    if (helpers_.isPlain != nullptr) g_object_unref(helpers_.isPlain);
+    helpers_.unref();
     g_object_unref(context_);
   }
   HeldFrame(const HeldFrame&) = delete;
@@ -316,15 +312,36 @@ void PageExtension::sendOneWay(const char* method, GVariant* parameters) {
   if (connection_ != nullptr && !g_dbus_connection_is_closed(connection_)) {
     GDBusMessage* message = g_dbus_message_new_method_call(nullptr, P::kApplicationPath, P::kApplicationInterface, method);
     g_dbus_message_set_body(message, parameters);
-    g_dbus_message_set_flags(message, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
-    GError* error = nullptr;
-    if (!g_dbus_connection_send_message(connection_, message, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, &error)) {
-      g_warning("cannot tell the application %s: %s", method, error->message);
-      g_error_free(error);
-    }
+    sendPaced(message, method);
     g_object_unref(message);
   }
   g_variant_unref(parameters);
+}
+
+// A message without answer waits in this process (and then in the
+// application) until the application has taken it: a page calling in a loop
+// would pile up without bound, and its next answered call would wait behind
+// the pile. So every kOneWayWindow-th one waits for the application's answer,
+// which comes once it has taken every message before it.
+void PageExtension::sendPaced(GDBusMessage* message, const std::string& what) {
+  GError* error = nullptr;
+  if (++unanswered_ < P::kOneWayWindow) {
+    g_dbus_message_set_flags(message, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
+    if (!g_dbus_connection_send_message(connection_, message, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, &error)) {
+      g_warning("cannot tell the application %s: %s", what.c_str(), error->message);
+      g_error_free(error);
+    }
+    return;
+  }
+  unanswered_ = 0;
+  GDBusMessage* reply = g_dbus_connection_send_message_with_reply_sync(
+      connection_, message, G_DBUS_SEND_MESSAGE_FLAGS_NONE, G_MAXINT, nullptr, nullptr, &error);
+  if (reply == nullptr) {
+    g_warning("cannot tell the application %s: %s", what.c_str(), error->message);
+    g_error_free(error);
+    return;
+  }
+  g_object_unref(reply);
 }
 
 JSCValue* PageExtension::makeObject(const Publication& publication, const char* name, GVariantIter* methods) {
@@ -378,6 +395,8 @@ JSCValue* PageExtension::call(const MethodBinding& binding, GPtrArray* arguments
   JSCValue* result = nullptr;
   if (binding.returnsValue) {
     GError* error = nullptr;
+    // Its answer comes once the application has taken everything sent before.
+    unanswered_ = 0;
     GVariant* reply = g_dbus_connection_call_sync(connection_, nullptr, P::kApplicationPath, P::kApplicationInterface, "Call",
                                                   parameters, G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, G_MAXINT,
                                                   nullptr, &error);
@@ -393,12 +412,7 @@ JSCValue* PageExtension::call(const MethodBinding& binding, GPtrArray* arguments
   } else {
     GDBusMessage* message = g_dbus_message_new_method_call(nullptr, P::kApplicationPath, P::kApplicationInterface, "Send");
     g_dbus_message_set_body(message, parameters);
-    g_dbus_message_set_flags(message, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
-    GError* error = nullptr;
-    if (!g_dbus_connection_send_message(connection_, message, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, &error)) {
-      g_warning("%s.%s failed: %s", binding.object.c_str(), binding.method.c_str(), error->message);
-      g_error_free(error);
-    }
+    sendPaced(message, binding.object + "." + binding.method);
     g_object_unref(message);
   }
   if (result == nullptr) result = jsc_value_new_undefined(held.context());
@@ -417,8 +431,7 @@ void PageExtension::sendConsole(uint64_t page, WebKitConsoleMessage* message) {
                                                      validString(webkit_console_message_get_text(message)),
                                                      validString(webkit_console_message_get_source_id(message)),
                                                      webkit_console_message_get_line(message)));
-  g_dbus_message_set_flags(dbusMessage, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
-  g_dbus_connection_send_message(connection_, dbusMessage, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr);
+  sendPaced(dbusMessage, "Console");
   g_object_unref(dbusMessage);
 }
 
@@ -551,9 +564,7 @@ void PageExtension::dropPublication(uint64_t id) {
   auto found = publications_.find(id);
   if (found == publications_.end()) return;
   dropCallbacks(id);
-  if (found->second.helpers.objectFactory != nullptr) g_object_unref(found->second.helpers.objectFactory);
-  if (found->second.helpers.ownKeys != nullptr) g_object_unref(found->second.helpers.ownKeys);
-  if (found->second.helpers.isPlain != nullptr) g_object_unref(found->second.helpers.isPlain);
+  found->second.helpers.unref();
   g_object_unref(found->second.context);
   publications_.erase(found);
   sendOneWay("Ended", g_variant_new("(t)", static_cast<guint64>(id)));

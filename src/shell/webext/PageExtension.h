@@ -95,6 +95,7 @@ class PageExtension {
   void dropUnloaded(uint64_t id);
   void hideOldest(uint64_t page);
   void sendOneWay(const char* method, GVariant* parameters);
+  void sendPaced(GDBusMessage* message, const std::string& what);
   void publish(const Publication& publication, GVariant* steps);
   JSCValue* makeObject(const Publication& publication, const char* name, GVariantIter* methods);
   JSCValue* call(const MethodBinding& binding, GPtrArray* arguments);
@@ -119,6 +120,7 @@ class PageExtension {
   WebKitWebExtension* extension_;
   std::string address_;
   GDBusConnection* connection_ = nullptr;
+  unsigned unanswered_ = 0;  // messages sent without answer since the last answer
   bool unreachableSaid_ = false;
   std::map<uint64_t, Publication> publications_;
   std::map<uint64_t, KeptCallback> callbacks_;

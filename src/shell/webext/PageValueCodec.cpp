@@ -20,7 +20,21 @@ PageValueCodec::Helpers PageValueCodec::helpersOf(JSCValue* made) {
   helpers.objectFactory = jsc_value_object_get_property(made, "objectFactory");
   helpers.ownKeys = jsc_value_object_get_property(made, "ownKeys");
   helpers.isPlain = jsc_value_object_get_property(made, "isPlain");
+  helpers.textLiteral = jsc_value_object_get_property(made, "textLiteral");
+  helpers.parseLiteral = jsc_value_object_get_property(made, "parseLiteral");
   return helpers;
+}
+
+void PageValueCodec::Helpers::ref() const {
+  for (JSCValue* helper : {objectFactory, ownKeys, isPlain, textLiteral, parseLiteral}) {
+    if (helper != nullptr) g_object_ref(helper);
+  }
+}
+
+void PageValueCodec::Helpers::unref() const {
+  for (JSCValue* helper : {objectFactory, ownKeys, isPlain, textLiteral, parseLiteral}) {
+    if (helper != nullptr) g_object_unref(helper);
+  }
 }
 
 PageValueCodec::PageValueCodec(JSCContext* context, const Helpers& helpers) : context_(context), helpers_(helpers) {}
@@ -60,6 +74,26 @@ GVariant* PageValueCodec::encodeText(const char* text) {
   return v;
 }
 
+// A page string goes whole: as a plain string when it can, else as its literal.
+GVariant* PageValueCodec::encodeString(JSCValue* value) {
+  if (helpers_.textLiteral != nullptr) {
+    JSCValue* literal = jsc_value_function_call(helpers_.textLiteral, JSC_TYPE_VALUE, value, G_TYPE_NONE);
+    if (jsc_context_get_exception(context_) != nullptr) jsc_context_clear_exception(context_);
+    if (literal != nullptr && jsc_value_is_string(literal)) {
+      char* text = jsc_value_to_string(literal);
+      g_object_unref(literal);
+      GVariant* v = text != nullptr && spend(strlen(text) + 5) ? g_variant_new("(s)", text) : undefinedVariant();
+      g_free(text);
+      return v;
+    }
+    if (literal != nullptr) g_object_unref(literal);
+  }
+  char* text = jsc_value_to_string(value);
+  GVariant* v = encodeText(text);
+  g_free(text);
+  return v;
+}
+
 GVariant* PageValueCodec::encodeArguments(GPtrArray* arguments, const char* kinds, const CallbackKeeper& keeper) {
   resetBudget();
   size_t declared = kinds != nullptr ? strlen(kinds) : 0;
@@ -71,7 +105,9 @@ GVariant* PageValueCodec::encodeArguments(GPtrArray* arguments, const char* kind
     JSCValue* argument = i < given ? static_cast<JSCValue*>(g_ptr_array_index(arguments, i)) : nullptr;
     char kind = i < declared ? kinds[i] : 'v';
     GVariant* bare = nullptr;
-    if (kind == 's') {
+    if (kind == 's' && argument != nullptr && jsc_value_is_string(argument)) {
+      bare = encodeString(argument);
+    } else if (kind == 's') {
       char* text = textOf(context_, argument);
       bare = encodeText(text);
       g_free(text);
@@ -110,12 +146,7 @@ GVariant* PageValueCodec::encodeBare(JSCValue* value, int depth) {
   if (jsc_value_is_null(value)) return nullVariant();
   if (jsc_value_is_boolean(value)) return g_variant_new_boolean(jsc_value_to_boolean(value));
   if (jsc_value_is_number(value)) return g_variant_new_double(jsc_value_to_double(value));
-  if (jsc_value_is_string(value)) {
-    char* text = jsc_value_to_string(value);
-    GVariant* v = encodeText(text);
-    g_free(text);
-    return v;
-  }
+  if (jsc_value_is_string(value)) return encodeString(value);
   // Functions only travel as callbacks, at the top level of a call.
   if (jsc_value_is_function(value)) return undefinedVariant();
   if (jsc_value_is_array(value) || jsc_value_is_typed_array(value)) return encodeArray(value, depth);
@@ -206,6 +237,18 @@ JSCValue* PageValueCodec::newObject() {
   return jsc_value_new_object(context_, nullptr, nullptr);
 }
 
+JSCValue* PageValueCodec::decodeLiteral(GVariant* variant) {
+  const gchar* literal = nullptr;
+  g_variant_get(variant, "(&s)", &literal);
+  if (helpers_.parseLiteral != nullptr) {
+    JSCValue* text = jsc_value_function_call(helpers_.parseLiteral, G_TYPE_STRING, literal, G_TYPE_NONE);
+    if (jsc_context_get_exception(context_) != nullptr) jsc_context_clear_exception(context_);
+    if (text != nullptr && jsc_value_is_string(text)) return text;
+    if (text != nullptr) g_object_unref(text);
+  }
+  return jsc_value_new_undefined(context_);
+}
+
 JSCValue* PageValueCodec::decode(GVariant* variant, int depth) {
   if (variant == nullptr || depth > kMaxDepth) return jsc_value_new_undefined(context_);
   if (g_variant_is_of_type(variant, G_VARIANT_TYPE_VARIANT)) {
@@ -222,6 +265,7 @@ JSCValue* PageValueCodec::decode(GVariant* variant, int depth) {
   if (g_variant_type_equal(type, G_VARIANT_TYPE_INT64)) return jsc_value_new_number(context_, static_cast<double>(g_variant_get_int64(variant)));
   if (g_variant_type_equal(type, G_VARIANT_TYPE_UINT64)) return jsc_value_new_number(context_, static_cast<double>(g_variant_get_uint64(variant)));
   if (g_variant_type_equal(type, G_VARIANT_TYPE_STRING)) return jsc_value_new_string(context_, g_variant_get_string(variant, nullptr));
+  if (g_variant_type_equal(type, G_VARIANT_TYPE("(s)"))) return decodeLiteral(variant);
   if (g_variant_type_equal(type, G_VARIANT_TYPE_BYTE)) {
     return g_variant_get_byte(variant) == PageChannelProtocol::kNullByte ? jsc_value_new_null(context_)
                                                                        : jsc_value_new_undefined(context_);

@@ -38,14 +38,27 @@ class PageValueCodec {
     // objects without keys: they are no data the application could use, and
     // walking them costs more than any call is worth.
     JSCValue* isPlain = nullptr;
+    // A string that the wire's plain strings cannot carry (one holding U+0000
+    // or a lone surrogate) as its JSON literal; null for any other string.
+    JSCValue* textLiteral = nullptr;
+    // JSON.parse, which reads such a literal back.
+    JSCValue* parseLiteral = nullptr;
+
+    // Takes (ref) or lets go of (unref) a reference to each helper present.
+    void ref() const;
+    void unref() const;
   };
   // The script that makes the helpers in a context; take them with helpersOf.
   static constexpr const char* kHelpersSource =
-      "(function (toString) { return {"
+      "(function (toString, indexOf, isWellFormed, stringify, parse) { return {"
       "  objectFactory: function () { return { __proto__: null }; },"
       "  ownKeys: Object.keys,"
-      "  isPlain: function (value) { return toString.call(value) === '[object Object]'; } };"
-      "})(Object.prototype.toString)";
+      "  isPlain: function (value) { return toString.call(value) === '[object Object]'; },"
+      "  textLiteral: function (text) {"
+      "    return indexOf.call(text, '\\0') < 0 && isWellFormed.call(text) ? null : stringify(text); },"
+      "  parseLiteral: parse };"
+      "})(Object.prototype.toString, String.prototype.indexOf, String.prototype.isWellFormed, JSON.stringify,"
+      "   JSON.parse)";
   // New references to the helpers made by kHelpersSource's result.
   static Helpers helpersOf(JSCValue* made);
 
@@ -79,11 +92,13 @@ class PageValueCodec {
   GVariant* encodeArray(JSCValue* value, int depth);
   GVariant* encodeObject(JSCValue* value, int depth);
   JSCValue* decode(GVariant* variant, int depth);
+  JSCValue* decodeLiteral(GVariant* variant);
   JSCValue* newObject();
 
   JSCContext* context_;
   Helpers helpers_;
   GVariant* encodeText(const char* text);
+  GVariant* encodeString(JSCValue* value);
   bool spend(size_t bytes);
   void resetBudget();
 

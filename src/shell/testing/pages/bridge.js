@@ -21,6 +21,9 @@ function typed(value) {
 
 const names = ['VeloraICI', 'VeloraStorage', 'VeloraWebkitNotifications', 'AudioBinding'];
 
+const oddEntries = [['a\0b', '1'], ['a', '2'], ['a\0', '3'], ['k\uD800', '4'], ['k\uDBFF', '5'],
+                    ['v', 'x\0y\uDC00z']];
+
 const scenarios = {
   presence() {
     const seen = objectsSeen(names);
@@ -161,6 +164,15 @@ const scenarios = {
     document.body.appendChild(frame);
   },
 
+  // Two console lines of 2 MB between two short ones.
+  consoleFlood() {
+    console.log('before the flood');
+    console.log('x'.repeat(2000000));
+    console.error('y'.repeat(2000000));
+    console.log('after the flood');
+    report('console-flood', true);
+  },
+
   notify() {
     const icon = location.origin + '/icon.png';
     webkitNotifications.createNotification(icon, 'First title', 'first message').show();
@@ -221,10 +233,35 @@ const scenarios = {
     localStorage.setItem('persists', 'local value');
     sessionStorage.setItem('lasts', 'session value');
     report('storage-write', [localStorage.getItem('persists'), sessionStorage.getItem('lasts')]);
+    // Keys and values that only differ after a U+0000 or in a lone surrogate.
+    for (const [key, value] of oddEntries) localStorage.setItem(key, value);
+    report('storage-odd-write', oddEntries.map(([key]) => localStorage.getItem(key)));
+  },
+
+  // What pages written for the browser's storage ask of it.
+  storageEnumeration() {
+    localStorage.clear();
+    localStorage.setItem('first', '1');
+    localStorage.second = '2';
+    const forIn = [];
+    for (const key in localStorage) forIn.push(key);
+    report('storage-enumeration', {
+      keys: Object.keys(localStorage),
+      forIn: forIn.slice(0, 2),
+      has: ['first' in localStorage, 'missing' in localStorage, 'getItem' in localStorage],
+      json: JSON.stringify(localStorage),
+      own: [localStorage.hasOwnProperty('second'), localStorage.hasOwnProperty('getItem'),
+            Object.prototype.hasOwnProperty.call(localStorage, 'first')],
+      length: localStorage.length,
+    });
   },
 
   storageRead() {
     report('storage-read', [localStorage.getItem('persists'), sessionStorage.getItem('lasts')]);
+    const keys = [];
+    for (let i = 0; i < localStorage.length; i++) keys.push(localStorage.key(i));
+    report('storage-odd-read', [oddEntries.map(([key]) => localStorage.getItem(key)),
+                                oddEntries.every(([key]) => keys.includes(key))]);
   },
 
   // Rounds of random calls to every method, with random values (huge and
@@ -325,7 +362,10 @@ const scenarios = {
           try { fuzzCalls(20); } catch (e) { /* none */ }
           location.replace(next.href);
         });
-        location.assign(p.get('other') + '/hop.html');
+        // The main frame goes to another origin only when the user starts
+        // it: the test does, as a user would.
+        window.hopTo = p.get('other') + '/hop.html';
+        report('fuzz-hop', round);
       }
     };
     report('fuzz-round', result).then(navigate);

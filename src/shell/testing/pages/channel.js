@@ -73,6 +73,15 @@ const scenarios = {
     report('order', seen);
   },
 
+  // One-way calls in a loop, each carrying 4 kB, to an application that
+  // takes them slower than the page makes them; then an answered one.
+  pressure() {
+    const count = Number(params().get('count'));
+    const text = 'p'.repeat(4096);
+    for (let i = 0; i < count; i++) TestBridge.slowRecord(text);
+    report('pressure', TestBridge.echo(count));
+  },
+
   callbacks() {
     const B = TestBridge;
     B.later('first', (value) => received.callbacks.push(['first', value]));

@@ -1,0 +1,51 @@
+// Keeps the player's window for the player. A main-frame navigation of the
+// main view that ends (after its redirects) at another origin than the
+// player's goes on only when the application asked for it (an address it
+// loads, a history step it takes) or the user started it (a click, a key).
+// One that a page started by itself, such as a pop-up of another origin
+// setting opener.location or a frame setting top.location, is refused and
+// logged: with no address bar, the user could not tell the page from the
+// player's. Navigations that stay at the player's origin, and frames other
+// than the main frame, are left alone.
+//
+// WebKit tells whether a load is the main frame's only with its response, and
+// who started it only with its navigation action: the actions of the view are
+// remembered (the last few, by address) until their response.
+//
+// Threads: main thread only.
+#pragma once
+
+#include <webkit2/webkit2.h>
+
+#include <deque>
+#include <string>
+
+class MainViewNavigationPolicy {
+ public:
+  // view must outlive the policy. playerOrigin as PagePublisher::originOf gives it.
+  MainViewNavigationPolicy(WebKitWebView* view, std::string playerOrigin);
+  ~MainViewNavigationPolicy();
+  MainViewNavigationPolicy(const MainViewNavigationPolicy&) = delete;
+  MainViewNavigationPolicy& operator=(const MainViewNavigationPolicy&) = delete;
+
+ private:
+  struct Action {
+    std::string address;
+    bool byUser;         // a user gesture started it
+    bool byApplication;  // the application's own load (the view showed its address at once)
+  };
+
+  static gboolean onDecidePolicy(WebKitWebView* view, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
+                                 gpointer self);
+  static void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self);
+  void remember(WebKitNavigationAction* action);
+  const Action* find(const std::string& address) const;
+  // False when the main frame's answer from `address` must not be shown.
+  bool mayShow(const std::string& address) const;
+
+  WebKitWebView* view_;
+  const std::string playerOrigin_;
+  std::deque<Action> actions_;  // the newest first
+  std::string committed_;  // the address of the document the main frame shows
+  bool mainLoadByApplication_ = false;
+};
