@@ -2,7 +2,8 @@
 // 1. time to first audio: from createSound + play of a streamed MP3 to the
 //    first sample of it mixed at the WAV writer, with the test server adding
 //    50 ms to every request and the worker pacing itself as the real one does
-//    (one pass, then 10 ms), beside the floor of one request's latency plus
+//    (one pass, then its wait for work of at most 10 ms), beside the floor of
+//    one request's latency plus
 //    mpg123's own time to decode the first frames of the same file;
 // 2. range requests and bytes sent for one full play of a streamed track
 //    (ideal: 1 request, 1.00 x the file size).
@@ -24,7 +25,7 @@ namespace {
 typedef std::chrono::steady_clock Clock;
 
 const int kLatencyMs = 50;
-const int kWorkerSleepMs = 10;
+const int kWorkerWaitMs = 10;
 
 double millisecondsSince(Clock::time_point start)
 {
@@ -64,7 +65,7 @@ double timeToFirstAudio(VLPlaybackSession& session, const std::string& url)
         VLPlayer::instance()->update();
         if (sound->getPosition() != 0)
             break;
-        VLPlatformFactory::instance()->sleep(kWorkerSleepMs);
+        VLPlayer::instance()->waitForWork(kWorkerWaitMs);
         if (millisecondsSince(start) > 30000) {
             std::fprintf(stderr, "playback_bench: no audio after 30 s\n");
             std::exit(1);

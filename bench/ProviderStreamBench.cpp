@@ -4,8 +4,8 @@
 // size (1.00 is ideal: no byte fetched twice).
 //
 // Two drives of the provider: passes as the core's worker makes them (the
-// provider, then the repository, then a 10 ms sleep), and passes without the
-// sleep, the transfer engine alone.
+// provider, then the repository, then the worker's wait for network activity
+// of at most 10 ms), and passes without the wait, the transfer engine alone.
 //
 // Usage: provider_stream_bench [megabytes]   (default 100)
 
@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -20,8 +21,10 @@
 #include "TestFolder.h"
 #include "TestNginxServer.h"
 #include "VLHttpRepositoryProvider.h"
+#include "VLPlatformFactory.h"
 #include "VLRepository.h"
 #include "VLRepositoryFile.h"
+#include "VLWakeEvent.h"
 
 namespace {
 
@@ -38,11 +41,12 @@ struct Result
     size_t bytesSent = 0;
 };
 
-Result stream(TestNginxServer& nginx, const std::string& url, unsigned sleepMs, const std::string& name)
+Result stream(TestNginxServer& nginx, const std::string& url, unsigned waitMs, const std::string& name)
 {
     TestFolder folder;
     VLHttpRepositoryProvider provider;
     provider.init(nullptr);
+    std::unique_ptr<VLWakeEvent> wake(VLPlatformFactory::instance()->createWakeEvent());
     VLRepository repository(nullptr, &provider, "cache", "bench", 604800, folder.folder("db"),
                             folder.folder("files"), 0, false, 0);
     repository.init();
@@ -54,8 +58,8 @@ Result stream(TestNginxServer& nginx, const std::string& url, unsigned sleepMs, 
     while (!(file->getFlags() & VLRepositoryFile::FLAG_COMPLETE)) {
         provider.update();
         repository.update();
-        if (sleepMs)
-            usleep(sleepMs * 1000);
+        if (waitMs)
+            provider.waitForActivity(wake.get(), waitMs);
         if (secondsSince(start) > 600) {
             std::fprintf(stderr, "provider_stream_bench: no complete file after 10 minutes\n");
             std::exit(1);
@@ -128,8 +132,8 @@ int main(int argc, char** argv)
         std::sort(values.begin(), values.end());
         std::printf("  %-40s %7.3f (%.3f-%.3f)\n", name, values[values.size() / 2], values.front(), values.back());
     };
-    line("provider, worker passes (10 ms sleep), s", worker);
-    line("provider, passes without sleep, s", engine);
+    line("provider, worker passes (wait <= 10 ms), s", worker);
+    line("provider, passes without wait, s", engine);
     line("curl -o FILE (baseline, process start incl.), s", curl);
     line("ratio worker/curl", workerRatio);
     line("ratio engine/curl", engineRatio);

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <sys/statvfs.h>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -974,6 +975,70 @@ TEST_F(CoreDriverTest, ADamagedDownloadIndexKeepsWhatCanBeReadAndLastsAgain)
         EXPECT_EQ(0, driver.quit());
         EXPECT_TRUE(TestFolder::exists(index + ".damaged"));
     }
+}
+
+// A damaged download index met on a full disk cannot be rebuilt then: it is
+// left for the next start, which keeps its rows and the downloads' files,
+// instead of an empty index that takes those files for orphans.
+TEST_F(CoreDriverTest, ADamagedDownloadIndexMetOnAFullDiskIsRescuedAtTheNextStart)
+{
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
+#endif
+    TestFolder folder;
+    TestHttpServer server;
+    ASSERT_TRUE(server.isRunning());
+    std::string urls = writeUrlMap(folder, 1151, { server.url("/size=200000/seed=1/a"),
+                                                   server.url("/size=200000/seed=2/b") });
+    const std::string volume = folder.folder("small");
+    const int result = TestSmallVolume::run(volume, "8m", [&] {
+        const std::string home = volume + "/home";
+        const std::string index = home + "/data/velora-desktop/repositories/download.db";
+        {
+            CoreDriverProcess driver(kTool, driverArguments(home, urls));
+            EXPECT_TRUE(driver.waitUntilStarted());
+            EXPECT_TRUE(downloadAll(driver, 1151, 2, 60000));
+            driver.quit();
+        }
+        std::vector<std::string> pages;
+        {
+            // Rows of other accounts on this computer make the index larger
+            // than the room left below.
+            TestDatabase database(index);
+            EXPECT_TRUE(database.exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000) "
+                                      "INSERT INTO files SELECT repository, 'other', entity_id || '-' || i, format_id, "
+                                      "size, loaded, etag, printf('%032x', i), hex(randomblob(100)), provider_data, "
+                                      "position, custom, last_validation, last_open, total_lock_count, last_add "
+                                      "FROM files, n WHERE entity_id = '1151'"));
+            pages = database.rows("SELECT rootpage FROM sqlite_master WHERE type = 'index'");
+        }
+        for (const std::string& page : pages)
+            EXPECT_TRUE(run("head -c 4096 /dev/urandom | dd of='" + index + "' bs=4096 seek=" +
+                            std::to_string(std::stoul(page) - 1) + " conv=notrunc status=none"));
+        // Room for the start, not for a second copy of the index.
+        struct statvfs space;
+        EXPECT_EQ(0, statvfs(volume.c_str(), &space));
+        EXPECT_TRUE(run("head -c " + std::to_string(space.f_bavail * space.f_frsize - 256 * 1024) + " /dev/zero > '" +
+                        volume + "/filler'"));
+        {
+            CoreDriverProcess driver(kTool, driverArguments(home, urls));
+            EXPECT_TRUE(driver.waitUntilStarted());
+            driver.call("getFileCount", args({ strings({ "download" }), 0, 0 }));
+            driver.quit();
+        }
+        std::remove((volume + "/filler").c_str());
+        CoreDriverProcess driver(kTool, driverArguments(home, urls));
+        EXPECT_TRUE(driver.waitUntilStarted());
+        JKValue listed = driver.callAndWaitForCallback("getFileCount", args({ strings({ "download" }), 2, 16 }));
+        EXPECT_EQ(2, number(listed, "count")) << "the rows outlived the start on a full disk";
+        driver.quit();
+        for (int entity : { 1151, 1152 })
+            EXPECT_EQ(200000u, TestFolder::read(downloadPath(home, entity)).size()) << entity;
+        return ::testing::Test::HasFailure() ? 1 : 0;
+    });
+    if (result == -1)
+        GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+    EXPECT_EQ(0, result);
 }
 
 // A cache folder emptied while the client runs (a user, a cleaner) is made

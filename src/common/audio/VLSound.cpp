@@ -447,6 +447,9 @@ bool VLSound::applyCommands(VEChannel*& channel)
             // While the front was applied the page could only append behind
             // it: the front is still the command applied.
             m_commands.pop_front();
+            // What it changed shows in the next pass's mix and positions:
+            // that pass comes at once rather than after the worker's wait.
+            VLPlayer::instance()->wake();
             continue;
         }
         return result == Waiting;

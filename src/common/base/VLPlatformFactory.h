@@ -11,15 +11,17 @@ class VLCrypto;
 class VLFileHelper;
 class VLMappedFile;
 class VLSettingHelper;
+class VLWakeEvent;
 
 // The one seam between the core and the operating system: every thread, lock,
 // clock read, sleep, digest, file operation, preference and the proxy setting
 // goes through the process-wide factory.
 //
-// Ownership: createThread, createMutex, createCrypto and createMappedFile return
-// a new object on every call, owned by the caller (delete through the virtual
-// destructor). getFileHelper and getSettingHelper return process-wide objects
-// owned by the factory; callers never delete them. The factory is never deleted.
+// Ownership: createThread, createMutex, createWakeEvent, createCrypto and
+// createMappedFile return a new object on every call, owned by the caller
+// (delete through the virtual destructor). getFileHelper and getSettingHelper
+// return process-wide objects owned by the factory; callers never delete them.
+// The factory is never deleted.
 class VLPlatformFactory
 {
 public:
@@ -45,6 +47,10 @@ public:
 
     // A new, unlocked, recursive mutex.
     virtual VLMutex* createMutex() = 0;
+
+    // A new wake event, not signalled: how a thread waits for work that
+    // other threads hand it, instead of sleeping a fixed time.
+    virtual VLWakeEvent* createWakeEvent() = 0;
 
     // A new MD5 digest object.
     virtual VLCrypto* createCrypto() = 0;

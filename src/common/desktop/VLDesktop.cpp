@@ -33,6 +33,9 @@ const char* const kLastIdentity = "LastIdentity";
 const char* const kOutputDevice = "OutputDevice";
 const char* const kMaxConcurrentDownloads = "MaxConcurrentDownloads";
 const int kDefaultMaxConcurrentDownloads = 3;
+// The longest wait between two passes: work handed to the worker and network
+// activity end it sooner; what moves only with the passes (sound positions,
+// timers of the repositories and downloads) moves at least this often.
 const unsigned kPassSleepMs = 10;
 // A volume that stays full is reported again by every retry of what needs the
 // space; the page's modal error comes once per episode: reports closer together
@@ -43,6 +46,14 @@ VLSettingHelper* settings()
 {
     return VLPlatformFactory::instance()->getSettingHelper();
 }
+
+// Wakes the worker as the page call that made it returns, after the call has
+// queued its work for the worker's pass (a sound command, a download action,
+// a file query...): the pass serves it now rather than after the wait.
+struct WakeWorkerOnReturn
+{
+    ~WakeWorkerOnReturn() { VLPlayer::instance()->wake(); }
+};
 
 } // namespace
 
@@ -193,11 +204,20 @@ void VLDesktop::executeRunLoop()
 {
     applyPendingUser();
     VLPlayer::instance()->update();
+    // The page's calls arrive in order: a query queued after download actions
+    // is answered only once those are applied. Queries queued while the
+    // downloader updates wait for the next pass, which applies what was queued
+    // before them.
+    size_t answerable = 0;
+    {
+        VLMutexLocker lock(m_queueMutex);
+        answerable = m_fileRequests.size();
+    }
     if (m_downloader)
         m_downloader->update();
-    serveFileRequests();
+    serveFileRequests(answerable);
     flushJSEvents();
-    VLPlatformFactory::instance()->sleep(kPassSleepMs);
+    VLPlayer::instance()->waitForWork(kPassSleepMs);
 }
 
 // The lock is held through the whole switch: setUserId sees the pending id
@@ -227,6 +247,7 @@ void VLDesktop::setUserId(const std::string& userId)
         VLMutexLocker lock(m_userMutex);
         m_pendingUserId = userId.empty() ? std::string(kAnonymous) : userId;
     }
+    VLPlayer::instance()->wake();
     for (;;) {
         VLPlatformFactory::instance()->sleep(kPassSleepMs);
         VLMutexLocker lock(m_userMutex);
@@ -247,6 +268,7 @@ bool VLDesktop::isJSReady()
 
 void VLDesktop::setJSReady(bool ready)
 {
+    const WakeWorkerOnReturn wakeWorker;
     m_jsReady = ready;
 }
 
@@ -357,6 +379,7 @@ void VLDesktop::getFileCount(std::vector<std::string>& repositories, int fileFla
 void VLDesktop::queueFileRequest(std::vector<std::string>& repositories, int fileFlags, unsigned int downloadState,
                                  bool countOnly, void* callback)
 {
+    const WakeWorkerOnReturn wakeWorker;
     if (!isJSReady()) {
         VL_LOG_ERROR("JS should be ready");
         return;
@@ -372,10 +395,10 @@ void VLDesktop::queueFileRequest(std::vector<std::string>& repositories, int fil
     m_fileRequests.push_back(request);
 }
 
-void VLDesktop::serveFileRequests()
+void VLDesktop::serveFileRequests(size_t most)
 {
     VLPlayer* player = VLPlayer::instance();
-    for (;;) {
+    for (size_t served = 0; served < most; ++served) {
         VLDesktopFileRequest* request = nullptr;
         {
             VLMutexLocker lock(m_queueMutex);
@@ -484,6 +507,7 @@ VLSound* VLDesktop::findSound(int id)
 
 int VLDesktop::createSound(const std::string& url)
 {
+    const WakeWorkerOnReturn wakeWorker;
     VLAudioInterface* audio = VLPlayer::instance()->getAudioInterface();
     int id = 0;
     if (!audio || !audio->createSound(url, &id))
@@ -493,6 +517,7 @@ int VLDesktop::createSound(const std::string& url)
 
 int VLDesktop::resetSound(int id, const std::string& url)
 {
+    const WakeWorkerOnReturn wakeWorker;
     VLAudioInterface* audio = VLPlayer::instance()->getAudioInterface();
     int newId = 0;
     if (!audio || !audio->resetSound(id, url, &newId))
@@ -502,18 +527,21 @@ int VLDesktop::resetSound(int id, const std::string& url)
 
 bool VLDesktop::deleteSound(int id)
 {
+    const WakeWorkerOnReturn wakeWorker;
     VLAudioInterface* audio = VLPlayer::instance()->getAudioInterface();
     return audio && audio->deleteSound(id);
 }
 
 bool VLDesktop::play(int id, bool gapless, int previousSound)
 {
+    const WakeWorkerOnReturn wakeWorker;
     VLSound* sound = findSound(id);
     return sound && sound->play(gapless, previousSound);
 }
 
 bool VLDesktop::pause(int id)
 {
+    const WakeWorkerOnReturn wakeWorker;
     VLSound* sound = findSound(id);
     return sound && sound->pause();
 }
@@ -556,6 +584,7 @@ unsigned int VLDesktop::getPosition(int id)
 
 bool VLDesktop::setPosition(int id, unsigned int ms)
 {
+    const WakeWorkerOnReturn wakeWorker;
     VLSound* sound = findSound(id);
     return sound && sound->setPosition(ms);
 }
@@ -574,6 +603,7 @@ float VLDesktop::getVolume(int id)
 
 void VLDesktop::setVolume(int id, float volume)
 {
+    const WakeWorkerOnReturn wakeWorker;
     if (VLSound* sound = findSound(id))
         sound->setVolume(volume);
 }
@@ -586,6 +616,7 @@ bool VLDesktop::getMuted(int id)
 
 void VLDesktop::setMuted(int id, bool muted)
 {
+    const WakeWorkerOnReturn wakeWorker;
     if (VLSound* sound = findSound(id))
         sound->setMuted(muted);
 }
@@ -608,30 +639,35 @@ std::string VLDesktop::getPendingData(int id)
 void VLDesktop::addFile(const std::string& repository, const std::string& entityId, unsigned int formatId,
                         const std::string& data)
 {
+    const WakeWorkerOnReturn wakeWorker;
     if (m_downloader)
         m_downloader->addFile(findRepository(repository), VLFileId(entityId, formatId), data);
 }
 
 void VLDesktop::removeFile(const std::string& repository, const std::string& entityId, unsigned int formatId)
 {
+    const WakeWorkerOnReturn wakeWorker;
     if (m_downloader)
         m_downloader->removeFile(findRepository(repository), VLFileId(entityId, formatId));
 }
 
 void VLDesktop::resumeDownload(const std::string& repository, const std::string& entityId, unsigned int formatId)
 {
+    const WakeWorkerOnReturn wakeWorker;
     if (m_downloader)
         m_downloader->resumeFile(findRepository(repository), VLFileId(entityId, formatId));
 }
 
 void VLDesktop::pauseDownload(const std::string& repository, const std::string& entityId, unsigned int formatId)
 {
+    const WakeWorkerOnReturn wakeWorker;
     if (m_downloader)
         m_downloader->pauseFile(findRepository(repository), VLFileId(entityId, formatId));
 }
 
 void VLDesktop::hideDownload(const std::string& repository, const std::string& entityId, unsigned int formatId)
 {
+    const WakeWorkerOnReturn wakeWorker;
     if (m_downloader)
         m_downloader->hideFile(findRepository(repository), VLFileId(entityId, formatId));
 }
@@ -639,30 +675,35 @@ void VLDesktop::hideDownload(const std::string& repository, const std::string& e
 void VLDesktop::setDownloadPosition(const std::string& repository, const std::string& entityId,
                                     unsigned int formatId, int position)
 {
+    const WakeWorkerOnReturn wakeWorker;
     if (m_downloader)
         m_downloader->setDownloadPosition(findRepository(repository), VLFileId(entityId, formatId), position);
 }
 
 void VLDesktop::removeFiles()
 {
+    const WakeWorkerOnReturn wakeWorker;
     if (m_downloader)
         m_downloader->removeAll();
 }
 
 void VLDesktop::resumeDownloads()
 {
+    const WakeWorkerOnReturn wakeWorker;
     if (m_downloader)
         m_downloader->resumeAll();
 }
 
 void VLDesktop::pauseDownloads()
 {
+    const WakeWorkerOnReturn wakeWorker;
     if (m_downloader)
         m_downloader->pauseAll();
 }
 
 void VLDesktop::hideDownloads()
 {
+    const WakeWorkerOnReturn wakeWorker;
     if (m_downloader)
         m_downloader->hideAll();
 }
@@ -749,16 +790,19 @@ void VLDesktop::setFileUrl(const std::string& repository, const std::string& ent
 
 void VLDesktop::setOnline()
 {
+    const WakeWorkerOnReturn wakeWorker;
     VLPlayer::instance()->setOffline(false);
 }
 
 void VLDesktop::setOffline()
 {
+    const WakeWorkerOnReturn wakeWorker;
     VLPlayer::instance()->setOffline(true);
 }
 
 void VLDesktop::clearCache()
 {
+    const WakeWorkerOnReturn wakeWorker;
     if (VLRepository* cache = findRepository("cache"))
         cache->clearAll();
 }
@@ -792,6 +836,7 @@ const char* const kAppSecret = "c4e7a19f02d85b3e6f1a7c0b9d2e4f86";
 
 void VLDesktop::setSetting(const std::string& key, const std::string& value)
 {
+    const WakeWorkerOnReturn wakeWorker;
     VL_LOG_DEBUG("Set setting : " << key << " => " << value);
     if (key == kCacheMaxSize)
         setCacheMaxSize(value);

@@ -2,6 +2,7 @@
 #define VL_DESKTOP_H
 
 #include <atomic>
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <list>
@@ -85,7 +86,9 @@ public:
     void setJSReady(bool ready);
 
     // One pass of the worker (slot 4): user switch, player update, downloader
-    // update, file queries, page events and error codes, then 10 ms of sleep.
+    // update, file queries, page events and error codes, then a wait of at
+    // most 10 ms that a page call queuing work, an engine request or network
+    // activity ends at once (VLPlayer::waitForWork).
     void executeRunLoop() override;
 
     // --- front end (the subclass) ------------------------------------------
@@ -217,9 +220,10 @@ protected:
     void openSession(const std::string& userId);
     bool closeSession();
 
-    // Worker steps: answer every queued file query; send the queued events,
-    // grouping runs of one name into one call, then (page ready) the error codes.
-    void serveFileRequests();
+    // Worker steps: answer the queued file queries (at most the `most` oldest);
+    // send the queued events, grouping runs of one name into one call, then
+    // (page ready) the error codes.
+    void serveFileRequests(size_t most = SIZE_MAX);
     void flushJSEvents();
     // executeMethodWithFiles when the page is ready; otherwise the list and its
     // records are freed.

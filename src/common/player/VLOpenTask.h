@@ -5,9 +5,11 @@
 
 #include <atomic>
 #include <cstddef>
+#include <memory>
 #include <string>
 
 class VLFileHandle;
+class VLWakeEvent;
 
 // The open of one stream, waited for by the engine thread in VLPlayer::streamOpen.
 //
@@ -16,7 +18,8 @@ class VLFileHandle;
 // worker has written the handle and the data, and setFileSize publishes all
 // three at once (release store, matched by the waiter's acquire load). After
 // setFileSize the worker must not touch the variables again: the waiter may
-// return and they cease to exist.
+// return and they cease to exist. The wake event, shared with the waiter, is
+// signalled after the size is published, so the waiter need not poll.
 class VLOpenTask : public VLTask
 {
 public:
@@ -24,7 +27,7 @@ public:
 
     // Writes the pending marker into *fileSize, null into *handle and clears *data.
     VLOpenTask(const std::string& url, std::atomic<size_t>* fileSize, std::string* data,
-               VLFileHandle** handle);
+               VLFileHandle** handle, std::shared_ptr<VLWakeEvent> served = nullptr);
 
     std::string getUrl() const { return m_url; }
 
@@ -32,13 +35,14 @@ public:
     void setHandle(VLFileHandle* handle) { *m_handle = handle; }
     void setData(const std::string& data) { *m_data = data; }
     // Releases the waiting thread; call last.
-    void setFileSize(size_t size) { m_fileSize->store(size, std::memory_order_release); }
+    void setFileSize(size_t size);
 
 private:
     std::string m_url;
     std::atomic<size_t>* m_fileSize;
     std::string* m_data;
     VLFileHandle** m_handle;
+    std::shared_ptr<VLWakeEvent> m_served;
 };
 
 #endif

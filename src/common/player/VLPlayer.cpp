@@ -17,6 +17,7 @@
 #include "VLRepositoryFile.h"
 #include "VLSettingHelper.h"
 #include "VLStreamUrl.h"
+#include "VLWakeEvent.h"
 
 #include <algorithm>
 #include <climits>
@@ -34,7 +35,9 @@ const unsigned int kFlagProviding = 16;
 const int kOptionLock = 1;
 const int kOptionProvide = 2;
 
-const int kOpenPollMilliseconds = 10;
+// streamOpen looks at its task again after this long even without a signal
+// (a wake event that the platform could not make never signals).
+const int kOpenLookMilliseconds = 10;
 // A stream whose file has failed to arrive for this long (seconds, without a
 // byte in between) fails to the page: a listener waits no longer, while a
 // download of the same server goes on retrying in the background.
@@ -95,6 +98,7 @@ VLPlayer::VLPlayer()
       m_download(m_repositories[2]),
       m_provider(nullptr),
       m_mutex(VLPlatformFactory::instance()->createMutex()),
+      m_wake(VLPlatformFactory::instance()->createWakeEvent()),
       m_initialised(false)
 {
 }
@@ -110,6 +114,7 @@ VLPlayer::~VLPlayer()
         m_incoming.pop();
     }
     delete m_mutex;
+    delete m_wake;
 }
 
 // ---------------------------------------------------------------------------
@@ -120,25 +125,43 @@ bool VLPlayer::pushTask(VLTask* task, bool needSession)
     // The flag is tested under the same lock that clean() takes to clear it, so a
     // task is either queued before the session's last pass or refused: none can
     // be left behind in a queue that nobody serves any more.
-    VLMutexLocker locker(m_mutex);
-    if (needSession && !m_initialised.load(std::memory_order_relaxed))
-        return false;
-    m_incoming.push(task);
+    {
+        VLMutexLocker locker(m_mutex);
+        if (needSession && !m_initialised.load(std::memory_order_relaxed))
+            return false;
+        m_incoming.push(task);
+    }
+    wake();
     return true;
+}
+
+void VLPlayer::wake()
+{
+    m_wake->signal();
+}
+
+void VLPlayer::waitForWork(uint64_t milliseconds)
+{
+    if (m_provider)
+        m_provider->waitForActivity(m_wake, milliseconds);
+    else
+        m_wake->wait(milliseconds);
 }
 
 VLFileHandle* VLPlayer::streamOpen(const std::string& url, size_t* fileSize, std::string* data)
 {
     std::atomic<size_t> size(0);
     VLFileHandle* handle = nullptr;
-    if (!pushSessionTask(new VLOpenTask(url, &size, data, &handle))) {
+    std::shared_ptr<VLWakeEvent> served(VLPlatformFactory::instance()->createWakeEvent());
+    if (!pushSessionTask(new VLOpenTask(url, &size, data, &handle, served))) {
         data->clear();
         *fileSize = 0;
         return nullptr;
     }
-    // The worker writes the handle and the data, then publishes the size.
+    // The worker writes the handle and the data, publishes the size, then
+    // signals.
     while (size.load(std::memory_order_acquire) == VLOpenTask::kPendingSize)
-        VLPlatformFactory::instance()->sleep(kOpenPollMilliseconds);
+        served->wait(kOpenLookMilliseconds);
     *fileSize = size.load(std::memory_order_relaxed);
     return handle;
 }
@@ -630,6 +653,7 @@ void VLPlayer::init(VLAskFileUrlDelegate* delegate, VLRepositoryHandler* handler
 
     m_provider = new VLHttpRepositoryProvider();
     m_provider->init(delegate);
+    m_provider->setWakeEvent(m_wake);
 
     m_cache = new VLRepository(handler, m_provider, kCacheName, identity, kValidationPeriodSeconds, databaseFolder,
                                cachePath, cacheMaxPercent, true, cacheMaxSize);

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <list>
 #include <memory>
 #include <queue>
@@ -23,6 +24,7 @@ class VLRepository;
 class VLRepositoryFile;
 class VLRepositoryHandler;
 class VLTask;
+class VLWakeEvent;
 struct VEReadRequest;
 
 // The broker between the audio engine's file callbacks and the repositories.
@@ -102,7 +104,17 @@ public:
     // served, as failed (internal error). False without a session.
     bool asyncStreamCancel(VLFileHandle* handle);
 
+    // Ends the worker's current or next waitForWork: the entry points call it
+    // for their tasks; a front end calls it when it has queued work of its
+    // own for the worker's pass. Any thread.
+    void wake();
+
     // --- Worker thread -----------------------------------------------------
+
+    // The worker's wait between two passes: returns once wake() was called
+    // (since the last wait), a transfer's socket is ready, or `milliseconds`
+    // have passed.
+    void waitForWork(uint64_t milliseconds);
 
     // update(false, false).
     bool update();
@@ -195,6 +207,9 @@ private:
     // the last.
     std::queue<VLTask*> m_incoming;
     VLMutex* m_mutex;
+    // Signalled by wake(); waited on by waitForWork. Lives as long as the
+    // player, like the mutex.
+    VLWakeEvent* m_wake;
     std::atomic<bool> m_initialised;
 };
 

@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -171,6 +172,53 @@ TEST_F(VLPlayerTest, ServesReadsFromTheRepositoryFile)
     EXPECT_EQ(VE_ERR_INTERNAL, noHandle.result());
     m_player.streamClose(opened.handle);
     m_player.update(true, false);
+}
+
+// The worker waits between passes until work comes: an engine's read, a
+// front end's wake from another thread, or data on a transfer's socket each
+// end a wait of a minute at once (a wait that missed one would run its
+// minute); with nothing to do the wait lasts its time.
+TEST_F(VLPlayerTest, WorkForThePassEndsTheWorkersWait)
+{
+    VLPlatformFactory* platform = VLPlatformFactory::instance();
+    double start = platform->getTime();
+    m_player.waitForWork(60);
+    EXPECT_GE(platform->getTime() - start, 0.055) << "no work, no session: the whole wait";
+
+    OpenResult opened = openServed("woken", "stall=4096/");
+    ASSERT_NE(nullptr, opened.handle);
+    Request read(opened.handle, 0, 4096);
+    VLRepositoryFile* late = repository("cache")->getFile(VLFileId("late", 5), true);
+    late->setUrl(s_server->url("/delay=300/size=20000/late"));
+    struct Case
+    {
+        const char* work;
+        std::function<void()> give;  // on another thread, once the worker waits
+        std::function<bool()> arrived;
+    } cases[] = {
+        {"an engine read", [&] { m_player.asyncStreamRead(&read.request); }, [] { return true; }},
+        {"a front end's wake", [&] { m_player.wake(); }, [] { return true; }},
+        {"a late answer on a socket", [] {}, [&] { return late->getSize() != VLRepositoryFile::UNKNOWN_SIZE; }},
+    };
+    ASSERT_TRUE(late->open(VLRepositoryFile::OPEN_PROVIDE));
+    for (const Case& c : cases) {
+        start = platform->getTime();
+        do {
+            m_player.update();
+            std::thread giver([&c] {
+                VLPlatformFactory::instance()->sleep(20);
+                c.give();
+            });
+            m_player.waitForWork(60000);
+            giver.join();
+            m_player.update();
+        } while (!c.arrived() && platform->getTime() - start < 30);
+        EXPECT_LT(platform->getTime() - start, 30.0) << c.work;
+    }
+    EXPECT_EQ(VE_OK, read.result());
+    late->close(0);
+    m_player.streamClose(opened.handle);
+    m_player.update();
 }
 
 TEST_F(VLPlayerTest, AReadOfMissingBlocksWaitsAndEndsUnderForce)

@@ -1,11 +1,11 @@
 #include "VLHttpRepositoryProvider.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <strings.h>
-#include <sys/select.h>
 
 #include "VLAskFileUrlDelegate.h"
 #include "VLLogger.h"
@@ -13,6 +13,7 @@
 #include "VLPlatformFactory.h"
 #include "VLRepository.h"
 #include "VLRepositoryFile.h"
+#include "VLWakeEvent.h"
 
 namespace {
 
@@ -29,8 +30,6 @@ const double kDriveBudgetSeconds = 0.02;
 // A seek that lands this close after the transfer's position is left to the
 // running transfer.
 const size_t kSeekWindow = 10000;
-// Longest wait for network activity per pass, in milliseconds.
-const long kMaxWaitMs = 100;
 // Transfers slower than this (bytes per second) are logged as slow.
 const double kSlowSpeed = 130000;
 const long kConnectTimeoutSeconds = 30;
@@ -145,7 +144,7 @@ void VLHttpRepositoryProvider::repo_file::resetResponse()
 
 VLHttpRepositoryProvider::VLHttpRepositoryProvider()
     : m_multi(nullptr), m_running(0), m_mutex(VLPlatformFactory::instance()->createMutex()), m_delegate(nullptr),
-      m_stallTimeout(30), m_urlAnswerTimeout(30), m_globalInit(false)
+      m_stallTimeout(30), m_urlAnswerTimeout(30), m_globalInit(false), m_wake(nullptr)
 {
 }
 
@@ -539,6 +538,8 @@ bool VLHttpRepositoryProvider::setFileUrl(VLRepository* repository, const VLFile
         return false;
     }
     m_pendingUrls.push_back(PendingFileUrl{repository, fileId, url, newFormatId, data});
+    if (VLWakeEvent* wake = m_wake.load())
+        wake->signal();
     return true;
 }
 
@@ -879,7 +880,7 @@ bool VLHttpRepositoryProvider::update()
     askAgainForUrls();
     if (!m_multi)
         return false;
-    if (m_running != 0 && !performAndWait())
+    if (m_running != 0 && !driveWhileReadable())
         return false;
     bool result = true;
     int queued = 0;
@@ -894,59 +895,67 @@ bool VLHttpRepositoryProvider::update()
     return result;
 }
 
-bool VLHttpRepositoryProvider::performAndWait()
-{
-    CURLMcode code = curl_multi_perform(m_multi, &m_running);
-    if (!multiSucceeded(code))
-        return false;
-    if (m_running == 0)
-        return true;
-    fd_set readSet;
-    fd_set writeSet;
-    fd_set exceptionSet;
-    FD_ZERO(&readSet);
-    FD_ZERO(&writeSet);
-    FD_ZERO(&exceptionSet);
-    int maxfd = -1;
-    code = curl_multi_fdset(m_multi, &readSet, &writeSet, &exceptionSet, &maxfd);
-    if (!multiSucceeded(code))
-        return false;
-    if (maxfd < -1) {
-        VL_LOG_ERROR("Unable to get file descriptors from the transfers : " << maxfd);
-        return false;
-    }
-    long timeout = -1;
-    code = curl_multi_timeout(m_multi, &timeout);
-    if (!multiSucceeded(code))
-        return false;
-    if (timeout >= 0) {
-        timeout = std::min(timeout, kMaxWaitMs);
-        struct timeval wait = {timeout / 1000, (timeout % 1000) * 1000};
-        select(maxfd + 1, &readSet, &writeSet, &exceptionSet, &wait);
-    }
-    return driveWhileReadable();
-}
-
 // Runs libcurl again and again while its sockets have data, until they would
 // block or the budget is spent: one perform per pass would move at most one
-// receive buffer per transfer.
+// receive buffer per transfer. The drive also ends early, so that the rest of
+// the pass serves what waits, once a transfer's answer has begun (a stream's
+// open waits for the size it brings) or the wake event is signalled (new work
+// came; the signal stays for the pass's wait).
 bool VLHttpRepositoryProvider::driveWhileReadable()
 {
     double deadline = VLPlatformFactory::instance()->getTime() + kDriveBudgetSeconds;
+    const size_t awaiting = countAwaitingAnswers();
+    VLWakeEvent* wake = m_wake.load();
+    const int descriptor = wake ? wake->getDescriptor() : -1;
     do {
         CURLMcode code = curl_multi_perform(m_multi, &m_running);
         if (!multiSucceeded(code))
             return false;
-        if (m_running == 0)
+        if (m_running == 0 || countAwaitingAnswers() < awaiting)
             return true;
+        struct curl_waitfd extra = {descriptor, CURL_WAIT_POLLIN, 0};
         int ready = 0;
-        code = curl_multi_wait(m_multi, nullptr, 0, 0, &ready);
+        code = curl_multi_wait(m_multi, descriptor >= 0 ? &extra : nullptr, descriptor >= 0 ? 1 : 0, 0, &ready);
         if (!multiSucceeded(code))
             return false;
-        if (ready == 0)
+        if (ready == 0 || (extra.revents & CURL_WAIT_POLLIN))
             return true;
     } while (VLPlatformFactory::instance()->getTime() < deadline);
     return true;
+}
+
+size_t VLHttpRepositoryProvider::countAwaitingAnswers()
+{
+    VLMutexLocker lock(m_mutex);
+    size_t count = 0;
+    for (const repo_file* file : m_files) {
+        if (file->state == TRANSFER_STARTED)
+            ++count;
+    }
+    return count;
+}
+
+bool VLHttpRepositoryProvider::waitForActivity(VLWakeEvent* wake, uint64_t milliseconds)
+{
+    if (m_multi && m_running != 0) {
+        const int descriptor = wake ? wake->getDescriptor() : -1;
+        struct curl_waitfd extra = {descriptor, CURL_WAIT_POLLIN, 0};
+        // libcurl ends the wait sooner when one of its own timers (a
+        // time-out, a retry of a connection) falls due.
+        CURLMcode code = curl_multi_poll(m_multi, descriptor >= 0 ? &extra : nullptr, descriptor >= 0 ? 1 : 0,
+                                         int(std::min<uint64_t>(milliseconds, INT_MAX)), nullptr);
+        if (descriptor >= 0 && (extra.revents & CURL_WAIT_POLLIN))
+            wake->take();
+        if (multiSucceeded(code))
+            return true;
+    }
+    // Nothing on the network to wait for, or the poll failed: the wait still
+    // takes its time, so that a failing poll does not spin the worker.
+    if (wake)
+        wake->wait(milliseconds);
+    else
+        VLPlatformFactory::instance()->sleep(milliseconds);
+    return m_multi != nullptr && m_running == 0;
 }
 
 bool VLHttpRepositoryProvider::settleDone(CURLMsg* message)

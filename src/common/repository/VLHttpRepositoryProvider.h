@@ -15,6 +15,7 @@
 class VLAskFileUrlDelegate;
 class VLMutex;
 class VLRepository;
+class VLWakeEvent;
 
 // Fetches the content of repository files over HTTP byte-range requests with
 // libcurl's multi interface, writing what arrives straight into the files.
@@ -156,12 +157,24 @@ public:
     bool setFileUrl(VLRepository* repository, const VLFileId& fileId, const std::string& url, int newFormatId,
                     const std::string& data);
 
-    // One pump of the transfers: applies queued URL answers, lets libcurl
-    // work, waits at most 100 ms for network activity, drives the transfers
-    // for at most 20 ms more while their sockets have data, and settles the
-    // transfers libcurl reports done. False when there is no multi handle or a
-    // libcurl call failed (the pass stops there).
+    // One pump of the transfers: applies queued URL answers, drives the
+    // transfers while their sockets have data (for at most 20 ms, less when
+    // an answer begins or the wake event is signalled), and
+    // settles the transfers libcurl reports done. Never waits for the
+    // network: waitForActivity does. False when there is no multi handle or
+    // a libcurl call failed (the pass stops there).
     bool update();
+
+    // The worker's wait between two passes: returns once a transfer's socket
+    // is ready, one of libcurl's timers falls due, `wake` (may be null) is
+    // signalled (the signal is then taken), or `milliseconds` have passed.
+    // Without transfers it waits on `wake` alone. False when there is no
+    // multi handle or libcurl's wait failed; it has then waited on `wake`.
+    bool waitForActivity(VLWakeEvent* wake, uint64_t milliseconds);
+
+    // The event that setFileUrl signals once it has queued an answer, so
+    // that a waiting worker applies it at once (not owned; null for none).
+    void setWakeEvent(VLWakeEvent* wake) { m_wake.store(wake); }
 
     // A transfer that receives less than one byte per second for this many
     // seconds ends as a retryable failure (a stalled server would otherwise
@@ -211,8 +224,9 @@ private:
     bool fallBackToPageUrl(repo_file* file);
     static bool revalidateUnsatisfiable(repo_file* file);
     void applyFileUrl(const PendingFileUrl& answer);
-    bool performAndWait();
     bool driveWhileReadable();
+    // Transfers handed to libcurl whose answer has not begun.
+    size_t countAwaitingAnswers();
     bool settleDone(CURLMsg* message);
     static bool endHeaders(repo_file* file);
     static void parseHeaderLine(repo_file* file, const std::string& line);
@@ -229,6 +243,7 @@ private:
     long m_stallTimeout;
     double m_urlAnswerTimeout;
     bool m_globalInit;
+    std::atomic<VLWakeEvent*> m_wake;
 };
 
 #endif

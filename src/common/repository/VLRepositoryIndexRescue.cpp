@@ -72,39 +72,44 @@ void salvage(const std::string& path, SalvagedRows* salvaged)
     sqlite3_close(db);
 }
 
-// Writes the rows into a new database at `path`; the number written.
-size_t writeFresh(const std::string& path, SalvagedRows& salvaged)
+// Writes the rows into a new database at `path`. False when any of it could
+// not be written (a full disk): the file is then no copy of the rows.
+bool writeFresh(const std::string& path, SalvagedRows& salvaged, size_t* written)
 {
     sqlite3* db = nullptr;
     if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) {
         VL_LOG_ERROR("Unable to open SQLite database : " << path);
         sqlite3_close(db);
-        return 0;
+        return false;
     }
-    size_t written = 0;
+    *written = 0;
     bool ownDefinition = !salvaged.tableDefinition.empty() && VLSQLiteStatement::execute(db, salvaged.tableDefinition);
-    if (!ownDefinition)
-        VLSQLiteStatement::execute(db, VLRepository::kCreateFilesTable);
-    if (ownDefinition && salvaged.columns > 0 && VLSQLiteStatement::execute(db, "BEGIN TRANSACTION")) {
+    bool ok = ownDefinition || VLSQLiteStatement::execute(db, VLRepository::kCreateFilesTable);
+    if (ok && ownDefinition && salvaged.columns > 0) {
+        ok = VLSQLiteStatement::execute(db, "BEGIN TRANSACTION");
         std::string sql = "INSERT OR IGNORE INTO files VALUES (?";
         for (int column = 1; column < salvaged.columns; ++column)
             sql += ", ?";
         sql += ")";
         sqlite3_stmt* insert = nullptr;
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &insert, nullptr) == SQLITE_OK) {
-            for (const auto& row : salvaged.rows) {
-                for (int column = 0; column < salvaged.columns; ++column)
-                    sqlite3_bind_value(insert, column + 1, row[size_t(column)]);
-                if (sqlite3_step(insert) == SQLITE_DONE && sqlite3_changes(db) > 0)
-                    ++written;
-                sqlite3_reset(insert);
-            }
+        ok = ok && sqlite3_prepare_v2(db, sql.c_str(), -1, &insert, nullptr) == SQLITE_OK;
+        for (size_t i = 0; ok && i < salvaged.rows.size(); ++i) {
+            for (int column = 0; column < salvaged.columns; ++column)
+                sqlite3_bind_value(insert, column + 1, salvaged.rows[i][size_t(column)]);
+            const int rc = sqlite3_step(insert);
+            // A row a constraint refuses is left out; any other failure fails the copy.
+            ok = rc == SQLITE_DONE || (rc & 0xff) == SQLITE_CONSTRAINT;
+            if (rc == SQLITE_DONE && sqlite3_changes(db) > 0)
+                ++*written;
+            sqlite3_reset(insert);
         }
         sqlite3_finalize(insert);
-        VLSQLiteStatement::execute(db, "END TRANSACTION");
+        ok = VLSQLiteStatement::execute(db, ok ? "END TRANSACTION" : "ROLLBACK") && ok;
     }
-    sqlite3_close(db);
-    return written;
+    if (!ok)
+        VL_LOG_ERROR("Unable to write the rescued repository index : (" << sqlite3_errcode(db) << ") "
+                                                                         << sqlite3_errmsg(db) << " " << path);
+    return sqlite3_close(db) == SQLITE_OK && ok;
 }
 
 } // namespace
@@ -143,15 +148,31 @@ bool VLRepositoryIndexRescue::rebuild(size_t* rowsKept) const
 
     VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
     const std::string aside = getAsidePath();
+    // The new index is written whole beside the damaged one and only then put
+    // in its place: a kill, a power loss or a full disk in the middle leaves
+    // the damaged file where the next start rescues it again, never an empty
+    // index whose start would take the downloads' files for orphans.
+    const std::string fresh = m_path + ".rescued";
+    files->removeFile(fresh);
+    files->removeFile(fresh + "-journal");
+    size_t written = 0;
+    if (!writeFresh(fresh, salvaged, &written)) {
+        files->removeFile(fresh);
+        files->removeFile(fresh + "-journal");
+        VL_LOG_ERROR("Damaged repository index is left as it is, to be rescued at the next start : " << m_path);
+        return false;
+    }
     // A journal left beside the damaged file must not be played back into
     // the new one: it goes aside with it.
     files->removeFile(aside + "-journal");
     files->renameFile(m_path + "-journal", aside + "-journal");
-    if (!files->renameFile(m_path, aside)) {
-        VL_LOG_ERROR("Unable to move the damaged repository index aside : " << m_path);
+    if (!files->copyFile(m_path, aside))
+        VL_LOG_WARN("Unable to keep a copy of the damaged repository index : " << aside);
+    if (!files->renameFile(fresh, m_path)) {
+        VL_LOG_ERROR("Unable to put the rescued repository index in place : " << m_path);
+        files->removeFile(fresh);
         return false;
     }
-    size_t written = writeFresh(m_path, salvaged);
     VL_LOG_ERROR("Repository index was damaged and is made again with the rows that could be read : " << m_path << " ("
                  << written << " of " << salvaged.rows.size() << " rows kept, the damaged file is kept as " << aside
                  << ")");

@@ -23,12 +23,14 @@ public:
     bool isDamaged() const;
 
     // Reads every row of the "files" table that can still be read (rows of
-    // all repositories and identities that share the file), moves the damaged
-    // file and its journal aside (to getAsidePath() and that path +
-    // "-journal"), and writes a new database at the old path holding those
-    // rows under the damaged file's own table definition (or today's when that
-    // cannot be read). True when the new database is in place; *rowsKept (when
-    // not null) receives the number of rows written to it.
+    // all repositories and identities that share the file) and writes them to
+    // a new database beside it, under the damaged file's own table definition
+    // (or today's when that cannot be read). Only once that is whole are the
+    // damaged file's journal moved aside (getAsidePath() + "-journal"), the
+    // file copied there (getAsidePath()) and the new database renamed over it.
+    // True when the new database is in place; *rowsKept (when not null)
+    // receives the number of rows written to it. False, with the damaged file
+    // left in place for the next start, when the new one cannot be written.
     bool rebuild(size_t* rowsKept) const;
 
     // Where the damaged file is kept for a person to look at: the path + ".damaged".

@@ -107,6 +107,16 @@ protected:
         repository->update();
     }
 
+    // Whether the file has no transfer running: none at all, or one that ended.
+    bool transferEnded(const VLFileId& id)
+    {
+        int state = VLHttpRepositoryProvider::TRANSFER_NONE;
+        provider.getState(repository.get(), id, false, &state);
+        return state == VLHttpRepositoryProvider::TRANSFER_NONE || state == VLHttpRepositoryProvider::TRANSFER_FAILED
+               || state == VLHttpRepositoryProvider::TRANSFER_FAILED_RETRYABLE
+               || state == VLHttpRepositoryProvider::TRANSFER_FINISHED;
+    }
+
     bool pumpUntil(const std::function<bool()>& done)
     {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -272,7 +282,8 @@ TEST_F(VLRepositoryTest, ASizeThatCannotFitEvictsNothing)
         if (c.fetched)
             EXPECT_TRUE(pumpUntil([&] { return (track->getFlags() & VLRepositoryFile::FLAG_COMPLETE) != 0; }));
         else
-            EXPECT_TRUE(pumpUntil([&] { return !server.getRequests().empty(); }));
+            EXPECT_TRUE(pumpUntil(
+                [&] { return !server.getRequests().empty() && transferEnded(VLFileId("d-new", 6u)); }));
         for (const char* entity : {"a-old", "b-mid", "c-playing"})
             EXPECT_EQ(std::string(entity) == c.evicted, isRemoved(entity)) << entity << " for " << c.announced;
         EXPECT_FALSE(track->isRemoved());

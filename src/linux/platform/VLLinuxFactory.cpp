@@ -10,6 +10,7 @@
 #include "VLMappedFileLinuxImpl.h"
 #include "VLMutexLinuxImpl.h"
 #include "VLThreadLinuxImpl.h"
+#include "VLWakeEventLinuxImpl.h"
 
 VLLinuxFactory::VLLinuxFactory() : m_proxyFound(false)
 {
@@ -32,6 +33,11 @@ VLThread* VLLinuxFactory::createThread(const std::string& name, VLRunnerObject* 
 VLMutex* VLLinuxFactory::createMutex()
 {
     return new VLMutexLinuxImpl();
+}
+
+VLWakeEvent* VLLinuxFactory::createWakeEvent()
+{
+    return new VLWakeEventLinuxImpl();
 }
 
 VLCrypto* VLLinuxFactory::createCrypto()

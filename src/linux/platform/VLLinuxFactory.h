@@ -20,6 +20,7 @@ public:
 
     VLThread* createThread(const std::string& name, VLRunnerObject* runner, int parameter) override;
     VLMutex* createMutex() override;
+    VLWakeEvent* createWakeEvent() override;
     VLCrypto* createCrypto() override;
     VLFileHelper* getFileHelper() override;
     VLMappedFile* createMappedFile(const std::string& path) override;

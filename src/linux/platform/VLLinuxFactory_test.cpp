@@ -25,6 +25,7 @@ class BareFactory : public VLPlatformFactory
 public:
     VLThread* createThread(const std::string&, VLRunnerObject*, int) override { return nullptr; }
     VLMutex* createMutex() override { return nullptr; }
+    VLWakeEvent* createWakeEvent() override { return nullptr; }
     VLCrypto* createCrypto() override { return nullptr; }
     VLFileHelper* getFileHelper() override { return nullptr; }
     VLMappedFile* createMappedFile(const std::string&) override { return nullptr; }

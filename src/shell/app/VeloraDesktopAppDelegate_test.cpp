@@ -548,6 +548,24 @@ bool readWav(const std::string& path, size_t* dataBytes, bool* audible) {
   return false;
 }
 
+// A slow notification server holds neither the main loop nor the page: the
+// page's next answered call comes back while the notifications still go out.
+TEST_F(VeloraDesktopAppDelegateTest, ASlowNotificationServerHoldsNeitherTheWindowNorThePage) {
+  ASSERT_TRUE(notifications_->owned());
+  size_t before = notifications_->notifications().size();
+  notifications_->setAnswerDelay(100);
+  load("notifyMany");
+  ASSERT_TRUE(waitForReport("notify-many"));
+  size_t shownWhenAnswered = notifications_->notifications().size() - before;
+  notifications_->setAnswerDelay(0);
+  // Twenty in a row take the server two seconds: most were still to come.
+  EXPECT_LT(shownWhenAnswered, 10u);
+  ASSERT_TRUE(ShellTestServer::runUntil([&] {
+    std::vector<FakeNotificationServer::Notification> shown = notifications_->notifications();
+    return shown.size() > before && shown.back().summary == "Many 19";
+  }));
+}
+
 TEST_F(VeloraDesktopAppDelegateTest, AStreamedTrackPlaysThroughAudioBinding) {
   TestFolder folder;
   const std::string media = folder.folder("media");

@@ -5,7 +5,10 @@
 #include <libsoup/soup.h>
 
 #include "ShellStrings.h"
+#include <thread>
+
 #include "ShellTrace.h"
+#include "VLLogger.h"
 #include "VeloraController.h"
 
 struct NotificationSender::Fetch {
@@ -71,7 +74,7 @@ bool NotificationSender::isFetchable(const std::string& address) {
 
 void NotificationSender::show(const std::string& title, const std::string& message, const std::string& iconAddress) {
   if (serverMissing_) return;
-  if (!isFetchable(iconAddress)) {
+  if (!isFetchable(iconAddress) || iconFetches_ >= kMaxIconFetches) {
     display(title, message, nullptr);
     return;
   }
@@ -80,6 +83,7 @@ void NotificationSender::show(const std::string& title, const std::string& messa
     display(title, message, nullptr);
     return;
   }
+  ++iconFetches_;
   auto* fetch = new Fetch();
   fetch->sender = this;
   fetch->title = title;
@@ -129,6 +133,7 @@ void NotificationSender::onIconRead(GObject* source, GAsyncResult* result, void*
   if (icon == nullptr) {
     VeloraController::instance().logDebug("NotificationSender::show no icon from " + fetch->address);
   }
+  --fetch->sender->iconFetches_;
   fetch->sender->display(fetch->title, fetch->message, icon);
   if (icon != nullptr) g_object_unref(icon);
   if (fetch->stream != nullptr) g_object_unref(fetch->stream);
@@ -138,9 +143,45 @@ void NotificationSender::onIconRead(GObject* source, GAsyncResult* result, void*
 }
 
 void NotificationSender::display(const std::string& title, const std::string& message, GdkPixbuf* icon) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (waiting_.size() >= kMaxWaiting) {
+    if (waiting_.front().icon != nullptr) g_object_unref(waiting_.front().icon);
+    waiting_.pop_front();
+  }
+  waiting_.push_back(Waiting{title, message, icon != nullptr ? GDK_PIXBUF(g_object_ref(icon)) : nullptr});
+  if (!sending_) {
+    sending_ = true;
+    std::thread([this] { sendLoop(); }).detach();
+  }
+  wake_.notify_one();
+}
+
+void NotificationSender::sendLoop() {
+  // libnotify's replies and signals come to this thread's own context, which
+  // is looked at between notifications.
+  GMainContext* context = g_main_context_new();
+  g_main_context_push_thread_default(context);
+  for (;;) {
+    Waiting next;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      wake_.wait(lock, [this] { return !waiting_.empty(); });
+      next = std::move(waiting_.front());
+      waiting_.pop_front();
+    }
+    send(next);
+    if (next.icon != nullptr) g_object_unref(next.icon);
+    while (g_main_context_iteration(context, FALSE)) {
+    }
+  }
+}
+
+void NotificationSender::send(const Waiting& waiting) {
+  const std::string& title = waiting.title;
+  GdkPixbuf* icon = waiting.icon;
   // A desktop notification needs a summary: an untitled one gets our name.
   const char* summary = title.empty() ? "Velora Desktop" : title.c_str();
-  NotifyNotification* notification = notificationFor(title, summary, message);
+  NotifyNotification* notification = notificationFor(title, summary, waiting.message);
   // libnotify names the image after the server's protocol version, which it
   // learns only once it has reached the server; until then it would send the
   // icon under an obsolete name that servers ignore. When the icon's fetch
@@ -151,7 +192,7 @@ void NotificationSender::display(const std::string& title, const std::string& me
   notify_notification_set_image_from_pixbuf(notification, icon);
   GError* error = nullptr;
   if (!notify_notification_show(notification, &error)) {
-    VeloraController::instance().logWarning(std::string("NotificationSender::show ") + error->message);
+    VL_LOG_WARN("NotificationSender::send " << error->message);
     g_error_free(error);
   }
 }
@@ -170,5 +211,6 @@ NotifyNotification* NotificationSender::notificationFor(const std::string& title
     shown_.pop_front();
   }
   shown_.emplace_back(title, notify_notification_new(summary, message.c_str(), nullptr));
+  keptCount_ = shown_.size();
   return shown_.back().second;
 }

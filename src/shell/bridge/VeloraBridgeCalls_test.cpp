@@ -87,7 +87,7 @@ TEST_F(VeloraBridgeCallsTest, AudioCallsReachTheCoresSounds) {
   // A server that never answers: the sounds stay opening, so that none fails
   // (a failed sound refuses volume and mute) while the calls are checked.
   SilentListener silent;
-  const std::string url = "'" + silent.origin() + "/track.mp3'";
+  const std::string url = "'" + silent.origin() + "/track.mp3?_TEID=silent&fmt=5'";
   // A live sound has a volume (1 when made); a missing one answers 0.
   auto live = [core](int id) { return core->getVolume(id) > 0; };
   const std::vector<Row> rows = {

@@ -88,9 +88,13 @@ void FakeNotificationServer::onCall(GDBusConnection*, const char*, const char*, 
       hasImage = hasImage || image != nullptr;
     }
     g_variant_unref(hints);
-    std::lock_guard<std::mutex> lock(self->mutex_);
-    self->notifications_.push_back(Notification{replaces, summary, body, hasImage});
-    guint32 id = replaces != 0 ? replaces : static_cast<guint32>(self->notifications_.size());
+    guint32 id = 0;
+    {
+      std::lock_guard<std::mutex> lock(self->mutex_);
+      self->notifications_.push_back(Notification{replaces, summary, body, hasImage});
+      id = replaces != 0 ? replaces : static_cast<guint32>(self->notifications_.size());
+    }
+    if (self->answerDelay_ > 0) g_usleep(self->answerDelay_ * 1000ul);
     g_dbus_method_invocation_return_value(invocation, g_variant_new("(u)", id));
   } else if (g_strcmp0(method, "GetCapabilities") == 0) {
     const gchar* caps[] = {"body", nullptr};

@@ -5,6 +5,7 @@
 // Threads: made and read on any one thread; it answers on its own.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -34,6 +35,9 @@ class FakeNotificationServer {
   bool owned() const { return owned_; }
   // Every notification shown so far, in arrival order.
   std::vector<Notification> notifications();
+  // From now on each notification is answered that long after it arrived
+  // (a busy server); 0 at start.
+  void setAnswerDelay(unsigned milliseconds) { answerDelay_ = milliseconds; }
 
  private:
   void run();
@@ -42,6 +46,7 @@ class FakeNotificationServer {
 
   std::mutex mutex_;
   std::condition_variable ready_;
+  std::atomic<unsigned> answerDelay_{0};
   bool owned_ = false;
   bool failed_ = false;
   std::vector<Notification> notifications_;

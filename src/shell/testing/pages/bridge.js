@@ -181,6 +181,12 @@ const scenarios = {
     report('notify', { permission: webkitNotifications.checkPermission() });
   },
 
+  // Notifications in a row, then an answered call.
+  notifyMany() {
+    for (let i = 0; i < 20; i++) webkitNotifications.createNotification(null, 'Many ' + i, 'in a row').show();
+    report('notify-many', VeloraICI.getSetting('no such setting'));
+  },
+
   play() {
     const I = VeloraICI, A = AudioBinding;
     I.init();

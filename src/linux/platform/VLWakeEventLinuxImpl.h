@@ -1,0 +1,26 @@
+#ifndef VL_WAKE_EVENT_LINUX_IMPL_H
+#define VL_WAKE_EVENT_LINUX_IMPL_H
+
+#include "VLWakeEvent.h"
+
+// A wake event on a non-blocking eventfd: a signal adds to its counter, a
+// wait polls it and reads the counter back to zero. When the eventfd cannot
+// be made (no descriptors left), waits sleep their whole time and signals do
+// nothing: the waiting thread then paces itself by its time-outs, as it did
+// before it had events.
+class VLWakeEventLinuxImpl : public VLWakeEvent
+{
+public:
+    VLWakeEventLinuxImpl();
+    ~VLWakeEventLinuxImpl() override;
+
+    void signal() override;
+    bool wait(uint64_t milliseconds) override;
+    int getDescriptor() override { return m_descriptor; }
+    bool take() override;
+
+private:
+    int m_descriptor;
+};
+
+#endif
