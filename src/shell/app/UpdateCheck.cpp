@@ -9,8 +9,10 @@
 
 namespace {
 
-// The feed is a short list; anything larger is no feed of ours.
+// The feed is a short list; anything larger is no feed of ours, and no more
+// of it is read.
 constexpr gsize kMaximumFeedBytes = 1 << 20;
+constexpr gsize kReadBytes = 64 * 1024;
 
 struct FeedParse {
   std::vector<UpdateCheck::Release>* releases;
@@ -100,6 +102,8 @@ UpdateCheck::~UpdateCheck() {
     g_cancellable_cancel(cancel_);
     g_object_unref(cancel_);
   }
+  if (body_ != nullptr) g_object_unref(body_);
+  if (request_ != nullptr) g_object_unref(request_);
   if (session_ != nullptr) g_object_unref(session_);
   if (dialog_ != nullptr) gtk_widget_destroy(dialog_);
 }
@@ -107,41 +111,80 @@ UpdateCheck::~UpdateCheck() {
 void UpdateCheck::start() {
   if (started_) return;
   started_ = true;
-  SoupMessage* request = soup_message_new("GET", address_.c_str());
-  if (request == nullptr) {
+  request_ = soup_message_new("GET", address_.c_str());
+  if (request_ == nullptr) {
     finish("", 0, "not an address: " + address_);
     return;
   }
   session_ = soup_session_new_with_options("timeout", 30, "idle-timeout", 30, "user-agent", userAgent_.c_str(), nullptr);
   cancel_ = g_cancellable_new();
-  // Destroying the check cancels the fetch, whose callback then does nothing.
-  soup_session_send_and_read_async(session_, request, G_PRIORITY_LOW, cancel_, onFetched, this);
-  g_object_unref(request);
+  // Destroying the check cancels the fetch, whose callbacks then do nothing.
+  soup_session_send_async(session_, request_, G_PRIORITY_LOW, cancel_, onSent, this);
 }
 
-void UpdateCheck::onFetched(GObject* source, GAsyncResult* result, void* data) {
+void UpdateCheck::onSent(GObject* source, GAsyncResult* result, void* data) {
   GError* error = nullptr;
-  GBytes* body = soup_session_send_and_read_finish(SOUP_SESSION(source), result, &error);
+  GInputStream* body = soup_session_send_finish(SOUP_SESSION(source), result, &error);
   if (error != nullptr && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
     g_error_free(error);
     return;  // the check is gone
   }
   auto* self = static_cast<UpdateCheck*>(data);
-  SoupMessage* request = soup_session_get_async_result_message(SOUP_SESSION(source), result);
-  unsigned status = request != nullptr ? soup_message_get_status(request) : 0;
-  std::string text;
-  if (body != nullptr) {
-    gsize size = 0;
-    const char* bytes = static_cast<const char*>(g_bytes_get_data(body, &size));
-    if (size <= kMaximumFeedBytes) text.assign(bytes != nullptr ? bytes : "", size);
-    g_bytes_unref(body);
+  if (body == nullptr) {
+    self->finish("", 0, error != nullptr ? error->message : "no answer");
+    if (error != nullptr) g_error_free(error);
+    return;
   }
-  self->finish(text, status, error != nullptr ? error->message : "");
-  if (error != nullptr) g_error_free(error);
+  self->body_ = body;
+  unsigned status = soup_message_get_status(self->request_);
+  if (status < 200 || status > 299) {
+    self->finish("", status, "");
+    return;
+  }
+  self->readMore();
+}
+
+// The body in pieces, so that a feed without end is dropped at the cap
+// rather than held in memory whole.
+void UpdateCheck::readMore() {
+  g_input_stream_read_bytes_async(body_, kReadBytes, G_PRIORITY_LOW, cancel_, onRead, this);
+}
+
+void UpdateCheck::onRead(GObject* source, GAsyncResult* result, void* data) {
+  GError* error = nullptr;
+  GBytes* piece = g_input_stream_read_bytes_finish(G_INPUT_STREAM(source), result, &error);
+  if (error != nullptr && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
+    g_error_free(error);
+    return;  // the check is gone
+  }
+  auto* self = static_cast<UpdateCheck*>(data);
+  if (piece == nullptr) {
+    self->finish("", 0, error != nullptr ? error->message : "the answer could not be read");
+    if (error != nullptr) g_error_free(error);
+    return;
+  }
+  gsize size = 0;
+  const char* bytes = static_cast<const char*>(g_bytes_get_data(piece, &size));
+  if (size > 0) self->received_.append(bytes, size);
+  g_bytes_unref(piece);
+  unsigned status = soup_message_get_status(self->request_);
+  if (self->received_.size() > kMaximumFeedBytes) {
+    self->received_.clear();
+    self->finish("", status, "");  // too large
+  } else if (size == 0) {
+    self->finish(self->received_, status, "");
+  } else {
+    self->readMore();
+  }
 }
 
 void UpdateCheck::finish(const std::string& body, unsigned status, const std::string& transportError) {
   ended_ = true;
+  // The rest of the answer is not wanted: closing drops the connection.
+  if (body_ != nullptr) {
+    g_input_stream_close(body_, nullptr, nullptr);
+    g_clear_object(&body_);
+  }
   std::string reason;
   std::vector<Release> releases;
   if (!transportError.empty()) {

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+typedef struct _SoupMessage SoupMessage;
 typedef struct _SoupSession SoupSession;
 
 class UpdateCheck {
@@ -62,7 +63,9 @@ class UpdateCheck {
   GtkWidget* dialog() const { return dialog_; }
 
  private:
-  static void onFetched(GObject* source, GAsyncResult* result, void* self);
+  static void onSent(GObject* source, GAsyncResult* result, void* self);
+  static void onRead(GObject* source, GAsyncResult* result, void* self);
+  void readMore();
   void finish(const std::string& body, unsigned status, const std::string& transportError);
   void offer(const Release& release);
 
@@ -72,6 +75,9 @@ class UpdateCheck {
   std::string userAgent_;
   Hooks hooks_;
   SoupSession* session_ = nullptr;
+  SoupMessage* request_ = nullptr;
+  GInputStream* body_ = nullptr;  // the answer's body while it is read
+  std::string received_;          // what of it has come
   GCancellable* cancel_ = nullptr;
   bool started_ = false;
   bool ended_ = false;

@@ -6,8 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ShellTestServer.h"
@@ -77,6 +83,71 @@ TEST_F(UpdateCheckTest, OnlyANewerBuildForThisPlatformIsOffered) {
   ASSERT_EQ(gone.warnings.size(), 1u);
   EXPECT_EQ(gone.warnings[0].rfind("Error while checking for updates: ", 0), 0u);
   EXPECT_FALSE(gone.dialog);
+}
+
+// A hostile feed server: answers 200 and then sends bytes until the reader
+// hangs up or kBytes have gone; how many went is counted.
+class EndlessFeed {
+ public:
+  static constexpr size_t kBytes = size_t{256} << 20;
+
+  EndlessFeed() {
+    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
+    listen(listener_, 1);
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~EndlessFeed() {
+    shutdown(listener_, SHUT_RDWR);
+    thread_.join();
+    close(listener_);
+  }
+  std::string address() const { return "http://127.0.0.1:" + std::to_string(port_) + "/update_2.xml?ts=1"; }
+  bool done() const { return done_; }
+  size_t sent() const { return sent_; }
+
+ private:
+  void serve() {
+    int peer = accept(listener_, nullptr, nullptr);
+    if (peer >= 0) {
+      char request[4096];
+      (void)!read(peer, request, sizeof request);
+      std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/xml\r\nConnection: close\r\n\r\n<releases>";
+      (void)!send(peer, head.data(), head.size(), MSG_NOSIGNAL);
+      std::string filler(64 * 1024, ' ');
+      while (sent_ < kBytes) {
+        ssize_t written = send(peer, filler.data(), filler.size(), MSG_NOSIGNAL);
+        if (written <= 0) break;
+        sent_ += static_cast<size_t>(written);
+      }
+      close(peer);
+    }
+    done_ = true;
+  }
+
+  int listener_ = -1;
+  unsigned port_ = 0;
+  std::thread thread_;
+  std::atomic<size_t> sent_{0};
+  std::atomic<bool> done_{false};
+};
+
+// A feed that never ends is dropped once it is longer than any feed of ours,
+// rather than read into memory whole.
+TEST_F(UpdateCheckTest, AFeedWithoutEndIsDroppedAtItsCap) {
+  EndlessFeed feed;
+  Outcome outcome = check(feed.address());
+  ASSERT_EQ(outcome.warnings.size(), 1u);
+  EXPECT_EQ(outcome.warnings[0], "Error while checking for updates: the feed does not parse: empty or too large");
+  EXPECT_FALSE(outcome.dialog);
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return feed.done(); }));
+  EXPECT_LT(feed.sent(), EndlessFeed::kBytes) << "the whole feed was read";
 }
 
 }  // namespace
