@@ -2,7 +2,12 @@
 // 1. CPU time to decode and mix a 10-minute MP3 (lame -V 2 and 320 kbps CBR)
 //    and FLAC (flac -5) in non-real-time mode, beside `mpg123 -t` and
 //    `flac -t` decoding the same files; the signal is pink noise with tones,
-//    which, unlike a pure tone, keeps every band busy as music does;
+//    which, unlike a pure tone, keeps every band busy as music does; also
+//    48 and 96 kHz FLAC and 48 kHz MP3, played alone (the output follows the
+//    source's rate) and joined behind a 44.1 kHz track (converted);
+// 1b. the conversion error of 48 and 96 kHz tones converted to 44.1 kHz,
+//    against the same tones made at 44.1 kHz, beside sox's default `rate`
+//    (one tone high in the passband);
 // 2. the gap in samples between consecutive tracks (target 0), in the
 //    non-real-time and the real-time WAV writer;
 // 3. the time from unpausing a prepared sound to its first non-silent sample
@@ -154,9 +159,12 @@ void add(const std::string& name, const std::string& file) {
 
 // ---- 1. decode and mix
 
-double engineCpu(const std::string& name) {
+// With behind set, a paused 44.1 kHz sound waits on another channel, so the
+// track joins a timeline at 44.1 kHz and is converted.
+double engineCpu(const std::string& name, bool behind = false) {
   VESystem* system = makeSystem(VE_OUTPUTTYPE_NOSOUND_NRT);
   double before = cpuSeconds(RUSAGE_SELF);
+  if (behind) system->playSound(1, openSound(system, "held"), true, nullptr);
   VESound* sound = openSound(system, name);
   VEChannel* channel = nullptr;
   system->playSound(0, sound, false, &channel);
@@ -166,6 +174,33 @@ double engineCpu(const std::string& name) {
   double spent = cpuSeconds(RUSAGE_SELF) - before;
   system->release();
   return spent;
+}
+
+// ---- 1b. conversion error
+
+// Error of out against ideal in dB below ideal's level, over the frames both
+// have, leaving out a tenth of a second at each end.
+double errorDb(const std::vector<int16_t>& out, const std::vector<int16_t>& ideal) {
+  size_t n = std::min(out.size(), ideal.size());
+  size_t edge = 4410 * 2;
+  double signal = 0, error = 0;
+  for (size_t i = edge; i + edge < n; ++i) {
+    signal += double(ideal[i]) * ideal[i];
+    error += (double(out[i]) - ideal[i]) * (double(out[i]) - ideal[i]);
+  }
+  return 10 * std::log10(signal / std::max(error, 1e-9));
+}
+
+std::vector<int16_t> engineConverted(const std::string& name, const std::string& wav) {
+  VESystem* system = makeSystem(VE_OUTPUTTYPE_WAVWRITER_NRT, wav);
+  VESound* sound = openSound(system, name);
+  VEChannel* channel = nullptr;
+  system->playSound(0, sound, false, &channel);
+  channel->setCallback(onEnd);
+  int ends = endCount;
+  while (endCount == ends) system->update();
+  system->release();
+  return wavSamples(wav);
 }
 
 // ---- 2. gaps
@@ -285,6 +320,43 @@ int main(int argc, char** argv) {
   double fl = engineCpu("long-flac");
   double flBase = childCpu("flac -s -t " + dir + "/long.flac");
   std::printf("%-12s %10.3f %10.3f %8.2f   (baseline: flac -t)\n", "FLAC -5", fl, flBase, fl / flBase);
+
+  run("sox -R -n -r 44100 -c 2 -b 16 " + dir + "/held.wav synth 1 sine 300");
+  run("flac -s -f -o " + dir + "/held.flac " + dir + "/held.wav");
+  add("held", dir + "/held.flac");
+  const struct { int rate; bool mp3; } highs[] = {{48000, false}, {96000, false}, {48000, true}};
+  for (const auto& high : highs) {
+    std::string base = dir + "/long" + std::to_string(high.rate);
+    std::string file = base + (high.mp3 ? ".mp3" : ".flac");
+    run("sox -R " + dir + "/long.wav -r " + std::to_string(high.rate) + " " + base + ".wav");
+    run(high.mp3 ? "lame --quiet -V 2 " + base + ".wav " + file : "flac -s -5 -f -o " + file + " " + base + ".wav");
+    add("high", file);
+    double reference = childCpu(high.mp3 ? "mpg123 -q -t " + file : "flac -s -t " + file);
+    std::string label = std::string(high.mp3 ? "MP3 " : "FLAC ") + std::to_string(high.rate / 1000) + "k";
+    double alone = engineCpu("high");
+    double joined = engineCpu("high", true);
+    std::printf("%-12s %10.3f %10.3f %8.2f   (alone; baseline: %s -t)\n", label.c_str(), alone, reference,
+                alone / reference, high.mp3 ? "mpg123" : "flac");
+    std::printf("%-12s %10.3f %10.3f %8.2f   (joined behind 44.1 kHz: converted)\n", label.c_str(), joined,
+                reference, joined / reference);
+  }
+
+  std::printf("\n1b. Conversion to 44.1 kHz of tones at 440, 3000, 15000 and 19000 Hz: error against the\n"
+              "    tones made at 44.1 kHz (dB below the signal; higher is better)\n");
+  std::printf("%-8s %10s %10s %10s\n", "source", "engine", "sox rate", "engine-sox");
+  const std::string tones = " synth 10 sine 440 synth 10 sine mix 3000 synth 10 sine mix 15000 synth 10 sine mix 19000";
+  run("sox -R -D -n -r 44100 -c 2 -b 16 " + dir + "/tones44.wav" + tones + " gain -15");
+  std::vector<int16_t> ideal = wavSamples(dir + "/tones44.wav");
+  for (int rate : {48000, 96000}) {
+    std::string source = dir + "/tones" + std::to_string(rate);
+    run("sox -R -D -n -r " + std::to_string(rate) + " -c 2 -b 16 " + source + ".wav" + tones + " gain -15");
+    run("flac -s -f -o " + source + ".flac " + source + ".wav");
+    run("sox -R -D " + source + ".wav -r 44100 " + source + ".sox.wav");
+    add("tones", source + ".flac");
+    double engine = errorDb(engineConverted("tones", source + ".engine.wav"), ideal);
+    double sox = errorDb(wavSamples(source + ".sox.wav"), ideal);
+    std::printf("%-8d %10.1f %10.1f %10.1f\n", rate, engine, sox, engine - sox);
+  }
 
   run("sox -R -n -r 44100 -c 2 -b 16 " + dir + "/a.wav synth 1.3 sine 523 gain -3 dither -s");
   run("sox -R -n -r 44100 -c 2 -b 16 " + dir + "/b.wav synth 1.1 sine 659 gain -3 dither -s");

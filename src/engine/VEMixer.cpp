@@ -13,15 +13,43 @@ constexpr size_t kBlockFrames = 1024;
 // Real-time outputs are fed this far ahead of the device: longer than a
 // worker pass, so that the hold at the end of a sound never starves it.
 constexpr size_t kAheadMilliseconds = 120;
+
+// Saturates the mix to 16 bits. Whole chunks of a fixed size let the
+// compiler turn the loop into vector min/max at -O2.
+void clampTo16(const int32_t* in, int16_t* out, size_t count) {
+  constexpr size_t kChunk = 16;
+  size_t i = 0;
+  for (; i + kChunk <= count; i += kChunk) {
+    for (size_t k = 0; k < kChunk; ++k) out[i + k] = static_cast<int16_t>(std::min(std::max(in[i + k], -32768), 32767));
+  }
+  for (; i < count; ++i) out[i] = static_cast<int16_t>(std::min(std::max(in[i], -32768), 32767));
+}
 }  // namespace
 
 VEMixer::VEMixer(int sampleRate, int channelCount)
-    : sampleRate_(sampleRate),
-      slots_(static_cast<size_t>(channelCount)),
-      mix_(kBlockFrames * 2),
-      aheadTarget_(size_t(sampleRate) * kAheadMilliseconds / 1000),
-      ahead_((aheadTarget_ * 2 + kBlockFrames) * 2),
-      block_(kBlockFrames * 2) {}
+    : slots_(static_cast<size_t>(channelCount)), mix_(kBlockFrames * 2), block_(kBlockFrames * 2) {
+  setSampleRate(sampleRate);
+}
+
+void VEMixer::setSampleRate(int sampleRate) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  sampleRate_ = sampleRate;
+  aheadTarget_ = size_t(sampleRate) * kAheadMilliseconds / 1000;
+  ahead_.assign((aheadTarget_ * 2 + kBlockFrames) * 2, 0);
+  aheadHead_ = 0;
+  aheadCount_ = 0;
+  aheadIdleTail_ = 0;
+}
+
+int VEMixer::sampleRate() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return sampleRate_;
+}
+
+bool VEMixer::anyAttached() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return !attachedSlots_.empty();
+}
 
 template <typename F>
 VEResult VEMixer::withSlot(int index, F f) {
@@ -281,15 +309,18 @@ size_t VEMixer::mixBlock(int16_t* out, size_t maxFrames, bool* active) {
   if (count == 0 && startPending) return 0;
   if (active) *active = count > 0;
 
-  std::fill(mix_.begin(), mix_.begin() + static_cast<long>(frames * 2), 0);
-  auto mixOne = [&](const Playing& p) {
-    float gain = p.slot->mute ? 0.0f : p.slot->volume;
-    p.slot->stream->mixInto(mix_.data(), static_cast<size_t>(std::min<uint64_t>(frames, p.frames)), gain);
-  };
-  for (size_t i = 0; i < count; ++i) mixOne(playing[i]);
-  for (const Playing& p : more) mixOne(p);
-  for (size_t i = 0; i < frames * 2; ++i) {
-    out[i] = static_cast<int16_t>(std::clamp<int32_t>(mix_[i], -32768, 32767));
+  if (count == 1 && !playing[0].slot->mute && playing[0].slot->volume == 1.0f && playing[0].frames >= frames) {
+    // One stream at unit gain is its own mix.
+    playing[0].slot->stream->copyInto(out, frames);
+  } else {
+    std::fill(mix_.begin(), mix_.begin() + static_cast<long>(frames * 2), 0);
+    auto mixOne = [&](const Playing& p) {
+      float gain = p.slot->mute ? 0.0f : p.slot->volume;
+      p.slot->stream->mixInto(mix_.data(), static_cast<size_t>(std::min<uint64_t>(frames, p.frames)), gain);
+    };
+    for (size_t i = 0; i < count; ++i) mixOne(playing[i]);
+    for (const Playing& p : more) mixOne(p);
+    clampTo16(mix_.data(), out, frames * 2);
   }
   for (int index : attachedSlots_) {
     Slot& slot = slots_[static_cast<size_t>(index)];
@@ -314,18 +345,16 @@ void VEMixer::render(int16_t* frames, size_t frameCount) {
       if (mixed == 0) break;
       aheadIdleTail_ = active ? 0 : aheadIdleTail_ + mixed;
       size_t tail = (aheadHead_ + aheadCount_) % capacity;
-      for (size_t i = 0; i < mixed; ++i) {
-        ahead_[((tail + i) % capacity) * 2] = block_[i * 2];
-        ahead_[((tail + i) % capacity) * 2 + 1] = block_[i * 2 + 1];
-      }
+      size_t first = std::min(mixed, capacity - tail);
+      std::copy_n(block_.data(), first * 2, ahead_.data() + tail * 2);
+      std::copy_n(block_.data() + first * 2, (mixed - first) * 2, ahead_.data());
       aheadCount_ += mixed;
     }
     size_t take = std::min(frameCount - done, aheadCount_);
     if (take == 0) break;
-    for (size_t i = 0; i < take; ++i) {
-      frames[(done + i) * 2] = ahead_[((aheadHead_ + i) % capacity) * 2];
-      frames[(done + i) * 2 + 1] = ahead_[((aheadHead_ + i) % capacity) * 2 + 1];
-    }
+    size_t first = std::min(take, capacity - aheadHead_);
+    std::copy_n(ahead_.data() + aheadHead_ * 2, first * 2, frames + done * 2);
+    std::copy_n(ahead_.data(), (take - first) * 2, frames + (done + first) * 2);
     aheadHead_ = (aheadHead_ + take) % capacity;
     aheadCount_ -= take;
     aheadIdleTail_ = std::min(aheadIdleTail_, aheadCount_);

@@ -36,6 +36,12 @@ class VEMixer : public VEMixSource {
   VEMixer(int sampleRate, int channelCount);
 
   int channelCount() const { return static_cast<int>(slots_.size()); }
+  // The output's rate. Changing it drops what was mixed ahead; only while
+  // the output is closed.
+  void setSampleRate(int sampleRate);
+  int sampleRate();
+  // Whether any slot holds a sound.
+  bool anyAttached();
 
   // --- channel slots (the API's thread) ---
   // Attaches a sound to a free or taken slot (what it held is detached

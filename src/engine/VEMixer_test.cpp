@@ -218,3 +218,82 @@ TEST_F(VEMixerTest, ChannelsWithNothingAttachedAnswerInvalidHandle) {
   EXPECT_EQ(channel, again);  // one stable object per index
   EXPECT_EQ(VE_ERR_INVALID_PARAM, engine.system->getChannel(8, &again));
 }
+
+// A track at another rate than the output's is converted on its way into the
+// chain: it lasts exactly its length at the output's rate, sounds like sox's
+// own conversion, and the tracks on either side stay sample-exact where they
+// are due.
+TEST_F(VEMixerTest, TrackAtAnotherRateJoinsWithoutGapOrOverlap) {
+  for (int rate : {48000, 96000, 32000}) {
+    SCOPED_TRACE(rate);
+    std::string tag = std::to_string(rate);
+    Fixture before = flac("rate-before" + tag, 0.37, 44100, 2, 350);
+    Fixture other = flac("rate-other" + tag, 0.5, rate, 2, 610);  // 22,050 frames at 44.1 kHz
+    Fixture after = mp3("rate-after" + tag, 0.41, 44100, 2, "-b 160", 820);
+    std::vector<Track> list = {{"rate-before" + tag, before}, {"rate-other" + tag, other}, {"rate-after" + tag, after}};
+    for (const Track& t : list) FileServer::instance().addFile(t.name, t.fixture.file);
+    WavSystem engine("rate-chain" + tag);
+    playChain(list, engine, false);
+    Wav out = engine.finish();
+
+    std::vector<int16_t> first = readWav(before.reference).samples;
+    std::vector<int16_t> last = readWav(after.reference).samples;
+    const size_t converted = 22050 * 2;
+    ASSERT_EQ(first.size() + converted + last.size(), out.samples.size());
+    std::vector<int16_t> head(out.samples.begin(), out.samples.begin() + long(first.size()));
+    std::vector<int16_t> tail(out.samples.end() - long(last.size()), out.samples.end());
+    EXPECT_EQ(SIZE_MAX, firstDifference(first, head));
+    EXPECT_EQ(SIZE_MAX, firstDifference(last, tail));
+
+    std::string soxFile = path("rate-other" + tag + ".sox44.wav");
+    run("sox " + other.reference + " -r 44100 " + soxFile);
+    std::vector<int16_t> sox = readWav(soxFile).samples;
+    std::vector<int16_t> middle(out.samples.begin() + long(first.size()), out.samples.end() - long(last.size()));
+    ASSERT_EQ(sox.size(), middle.size());
+    double signal = 0, error = 0;
+    for (size_t i = 0; i < sox.size(); ++i) {
+      signal += double(sox[i]) * sox[i];
+      error += (double(sox[i]) - middle[i]) * (double(sox[i]) - middle[i]);
+    }
+    EXPECT_GT(10 * std::log10(signal / std::max(error, 1.0)), 60.0);
+  }
+}
+
+// Two loud tracks at once add up past 16 bits: every sample of the sum is
+// saturated, none wraps around; a block's tail of odd length included.
+TEST_F(VEMixerTest, LoudTracksTogetherSaturateInsteadOfWrapping) {
+  Fixture a = flac("loud-a", 0.61, 44100, 2, 440);
+  Fixture b = flac("loud-b", 0.61, 44100, 2, 447);
+  FileServer::instance().addFile("loud-a", a.file);
+  FileServer::instance().addFile("loud-b", b.file);
+  WavSystem engine("loud");
+  VESound* first = engine.open("loud-a");
+  VESound* second = engine.open("loud-b");
+  ASSERT_EQ(VE_OPENSTATE_READY, waitOpened(engine.system, first));
+  ASSERT_EQ(VE_OPENSTATE_READY, waitOpened(engine.system, second));
+  VEChannel* channels[2] = {nullptr, nullptr};
+  ASSERT_EQ(VE_OK, engine.system->playSound(0, first, true, &channels[0]));
+  ASSERT_EQ(VE_OK, engine.system->playSound(1, second, true, &channels[1]));
+  EndLog log;
+  channels[0]->setUserData(&log);
+  channels[0]->setCallback(recordEnd);
+  channels[0]->setPaused(false);
+  channels[1]->setPaused(false);
+  ASSERT_TRUE(updateUntil(engine.system, [&] { return !log.channels.empty(); }));
+  Wav out = engine.finish();
+
+  std::vector<int16_t> left = readWav(a.reference).samples;
+  std::vector<int16_t> right = readWav(b.reference).samples;
+  ASSERT_EQ(left.size(), right.size());
+  std::vector<int16_t> expected(left.size());
+  size_t saturated = 0;
+  for (size_t i = 0; i < left.size(); ++i) {
+    int sum = left[i] + right[i];
+    saturated += sum > 32767 || sum < -32768;
+    expected[i] = static_cast<int16_t>(std::min(32767, std::max(-32768, sum)));
+  }
+  ASSERT_GT(saturated, 1000u);
+  ASSERT_GE(out.samples.size(), expected.size());
+  out.samples.resize(expected.size());
+  EXPECT_EQ(SIZE_MAX, firstDifference(expected, out.samples));
+}

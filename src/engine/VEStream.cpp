@@ -11,10 +11,12 @@ namespace {
 // How long the thread sleeps between two looks at a pending read's result;
 // the system's update also wakes it.
 constexpr auto kPollInterval = std::chrono::milliseconds(5);
+// Source frames decoded at a time for the converter.
+constexpr size_t kConvertFrames = 4096;
 }  // namespace
 
 VEStream::VEStream(VEStreamConfig config)
-    : config_(std::move(config)), capacity_(std::max<size_t>(config_.decodeFrames, 1024)) {
+    : config_(std::move(config)), mixRate_(config_.mixRate), capacity_(std::max<size_t>(config_.decodeFrames, 1024)) {
   ring_.resize(capacity_ * 2);
 }
 
@@ -128,22 +130,41 @@ bool VEStream::prepareDecoder(VEResult* failure) {
     *failure = VE_ERR_FORMAT;
     return false;
   }
-  if (decoder_->sampleRate() != config_.mixRate) {
-    converter_ = std::make_unique<VESampleRateConverter>(config_.resampler, decoder_->sampleRate(),
-                                                         config_.mixRate);
-    if (!converter_->valid()) {
-      *failure = VE_ERR_INTERNAL;
-      return false;
-    }
+  int rate = config_.followSource ? decoder_->sampleRate() : config_.mixRate;
+  if (!useRate(rate)) {
+    *failure = VE_ERR_INTERNAL;
+    return false;
   }
+  // The ring holds as long as asked for at the output's rate, also when the
+  // stream mixes at a higher one.
+  size_t capacity = std::max<size_t>(size_t(uint64_t(config_.decodeFrames) * uint64_t(rate) /
+                                            uint64_t(std::max(config_.mixRate, 1))), 1024);
   std::lock_guard<std::mutex> lock(mutex_);
+  if (capacity > capacity_) {
+    capacity_ = capacity;
+    ring_.resize(capacity_ * 2);
+  }
+  mixRate_ = rate;
   sourceRate_ = decoder_->sampleRate();
   lengthFrames_ = decoder_->lengthFrames();
   return true;
 }
 
+bool VEStream::useRate(int rate) {
+  if (rate == decoder_->sampleRate()) {
+    converter_.reset();
+    return true;
+  }
+  if (converter_ && converter_->toRate() == rate) {
+    converter_->reset();
+    return true;
+  }
+  converter_ = std::make_unique<VESampleRateConverter>(config_.resampler, decoder_->sampleRate(), rate);
+  input_.resize(kConvertFrames * 2);
+  return converter_->valid();
+}
+
 void VEStream::decodeLoop() {
-  std::vector<int16_t> pcm;
   for (;;) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (stopping()) return;
@@ -151,13 +172,9 @@ void VEStream::decodeLoop() {
       seekPending_ = false;
       uint64_t target = seekSourceFrame_;
       uint64_t generation = seekGeneration_;
+      int rate = mixRate_;
       lock.unlock();
-      seekTo(target, generation);
-      continue;
-    }
-    if (stagedOffset_ < staged_.size()) {
-      pushStaged();
-      if (stagedOffset_ < staged_.size()) waitIdle(lock);
+      seekTo(target, generation, rate);
       continue;
     }
     if (sourceEnded_) {
@@ -175,62 +192,66 @@ void VEStream::decodeLoop() {
       continue;
     }
     uint64_t generation = seekGeneration_;
+    // The free space after the ring's tail, up to where it wraps: only this
+    // thread writes there, and the mixer reads it only once counted in.
+    size_t tail = (ringHead_ + ringCount_) % capacity_;
+    size_t span = std::min(ringFree(), capacity_ - tail);
     lock.unlock();
 
-    pcm.clear();
-    long frames = decoder_->decode(&pcm);
+    bool end = false;
+    size_t frames = fill(ring_.data() + tail * 2, span, &end);
     lock.lock();
     if (stopping()) return;
     if (generation != seekGeneration_) continue;  // stale: a seek came in meanwhile
-    lock.unlock();
-    // A failed decode (a read failed) ends the stream where it is.
-    bool end = frames <= 0;
-    if (!produce(&pcm, std::max(frames, 0L), end)) end = true;
-    if (frames > 0) sourceDecoded_ += static_cast<uint64_t>(frames);
+    ringCount_ += frames;
+    if (frames > 0) seeking_ = false;
     if (end) sourceEnded_ = true;
   }
 }
 
-bool VEStream::produce(std::vector<int16_t>* pcm, long frames, bool end) {
+size_t VEStream::fill(int16_t* out, size_t span, bool* end) {
+  if (!converter_) {
+    // A failed decode (a read failed) ends the stream where it is.
+    long frames = decodeStereo(out, span);
+    *end = frames <= 0;
+    return frames > 0 ? static_cast<size_t>(frames) : 0;
+  }
+  if (inputOffset_ == inputFrames_ && !inputEnded_) {
+    long frames = decodeStereo(input_.data(), kConvertFrames);
+    inputOffset_ = 0;
+    inputFrames_ = frames > 0 ? static_cast<size_t>(frames) : 0;
+    inputEnded_ = frames <= 0;
+  }
+  bool draining = inputOffset_ == inputFrames_;
+  size_t used = 0;
+  long written = converter_->process(draining ? nullptr : input_.data() + inputOffset_ * 2,
+                                     inputFrames_ - inputOffset_, &used, out, span);
+  inputOffset_ += used;
+  *end = written < 0 || (draining && written == 0);
+  return written > 0 ? static_cast<size_t>(written) : 0;
+}
+
+long VEStream::decodeStereo(int16_t* out, size_t maxFrames) {
+  long frames = decoder_->decode(out, maxFrames);
+  if (frames <= 0) return frames;
+  sourceDecoded_ += static_cast<uint64_t>(frames);
   if (decoder_->channels() == 1) {
-    pcm->resize(static_cast<size_t>(frames) * 2);
     for (long i = frames - 1; i >= 0; --i) {
-      (*pcm)[size_t(i) * 2 + 1] = (*pcm)[size_t(i)];
-      (*pcm)[size_t(i) * 2] = (*pcm)[size_t(i)];
+      out[size_t(i) * 2 + 1] = out[size_t(i)];
+      out[size_t(i) * 2] = out[size_t(i)];
     }
   }
-  if (converter_) return converter_->process(pcm->data(), static_cast<size_t>(frames), end, &staged_);
-  staged_.insert(staged_.end(), pcm->begin(), pcm->begin() + frames * 2);
-  return true;
+  return frames;
 }
 
-void VEStream::pushStaged() {
-  size_t frames = (staged_.size() - stagedOffset_) / 2;
-  size_t count = std::min(frames, ringFree());
-  size_t tail = (ringHead_ + ringCount_) % capacity_;
-  for (size_t done = 0; done < count;) {
-    size_t span = std::min(count - done, capacity_ - tail);
-    std::copy_n(staged_.data() + stagedOffset_ + done * 2, span * 2, ring_.data() + tail * 2);
-    done += span;
-    tail = (tail + span) % capacity_;
-  }
-  ringCount_ += count;
-  stagedOffset_ += count * 2;
-  if (count > 0) seeking_ = false;
-  if (stagedOffset_ == staged_.size()) {
-    staged_.clear();
-    stagedOffset_ = 0;
-  }
-}
-
-void VEStream::seekTo(uint64_t sourceFrame, uint64_t generation) {
+void VEStream::seekTo(uint64_t sourceFrame, uint64_t generation, int rate) {
   uint64_t landed = 0;
-  bool done = decoder_->seek(sourceFrame, &landed);
-  if (converter_) converter_->reset();
+  bool done = decoder_->seek(sourceFrame, &landed) && useRate(rate);
+  inputOffset_ = 0;
+  inputFrames_ = 0;
+  inputEnded_ = false;
   std::lock_guard<std::mutex> lock(mutex_);
   if (stopping() || generation != seekGeneration_) return;
-  staged_.clear();
-  stagedOffset_ = 0;
   sourceDecoded_ = 0;
   if (done) {
     seekBaseSource_ = landed;
@@ -374,7 +395,7 @@ VEResult VEStream::position(unsigned int* value, VETimeUnit unit) {
     position = length;
   } else {
     uint64_t scale = unit == VE_TIMEUNIT_MS ? 1000 : uint64_t(sourceRate_);
-    position = playFrame_ * scale / uint64_t(config_.mixRate);
+    position = playFrame_ * scale / uint64_t(mixRate_);
     // Below the length until the last sample has been mixed.
     if (length > 0) position = std::min(position, length - 1);
   }
@@ -394,6 +415,11 @@ VEResult VEStream::setPosition(unsigned int value, VETimeUnit unit) {
     bool past = unit == VE_TIMEUNIT_MS ? ms > lengthMs() : sourceFrame > lengthFrames_;
     if (past) return VE_ERR_INVALID_POSITION;
   }
+  beginSeekLocked(sourceFrame, ms);
+  return VE_OK;
+}
+
+void VEStream::beginSeekLocked(uint64_t sourceFrame, uint64_t ms) {
   ++seekGeneration_;
   seekPending_ = true;
   seekSourceFrame_ = sourceFrame;
@@ -402,9 +428,22 @@ VEResult VEStream::setPosition(unsigned int value, VETimeUnit unit) {
   ringHead_ = 0;
   ringCount_ = 0;
   decodedToEnd_ = false;
-  playFrame_ = sourceFrame * uint64_t(config_.mixRate) / rate;
+  playFrame_ = sourceFrame * uint64_t(mixRate_) / uint64_t(sourceRate_);
   wake_.notify_all();
-  return VE_OK;
+}
+
+int VEStream::sourceRate() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return phase_ == Phase::Ready ? sourceRate_ : 0;
+}
+
+void VEStream::setMixRate(int rate) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (phase_ != Phase::Ready || rate == mixRate_ || rate <= 0) return;
+  uint64_t sourceFrame = seeking_ ? seekSourceFrame_ : playFrame_ * uint64_t(sourceRate_) / uint64_t(mixRate_);
+  uint64_t ms = seeking_ ? seekTargetMs_ : sourceFrame * 1000 / uint64_t(sourceRate_);
+  mixRate_ = rate;
+  beginSeekLocked(sourceFrame, ms);
 }
 
 void VEStream::rewind() {
@@ -480,19 +519,13 @@ void VEStream::peek(uint64_t* frames, bool* last) {
   *last = decodedToEnd_;
 }
 
-size_t VEStream::mixInto(int32_t* mix, size_t frameCount, float gain) {
+template <typename F>
+size_t VEStream::consume(size_t frameCount, F take) {
   std::lock_guard<std::mutex> lock(mutex_);
   size_t count = std::min(frameCount, ringCount_);
-  bool unity = gain == 1.0f;
   for (size_t done = 0; done < count;) {
     size_t span = std::min(count - done, capacity_ - ringHead_);
-    const int16_t* in = ring_.data() + ringHead_ * 2;
-    int32_t* out = mix + done * 2;
-    if (unity) {
-      for (size_t i = 0; i < span * 2; ++i) out[i] += in[i];
-    } else if (gain > 0.0f) {
-      for (size_t i = 0; i < span * 2; ++i) out[i] += static_cast<int32_t>(lrintf(in[i] * gain));
-    }
+    take(ring_.data() + ringHead_ * 2, done, span);
     done += span;
     ringHead_ = (ringHead_ + span) % capacity_;
   }
@@ -500,6 +533,23 @@ size_t VEStream::mixInto(int32_t* mix, size_t frameCount, float gain) {
   playFrame_ += count;
   if (count > 0) wake_.notify_one();
   return count;
+}
+
+size_t VEStream::mixInto(int32_t* mix, size_t frameCount, float gain) {
+  return consume(frameCount, [&](const int16_t* in, size_t done, size_t span) {
+    int32_t* out = mix + done * 2;
+    if (gain == 1.0f) {
+      for (size_t i = 0; i < span * 2; ++i) out[i] += in[i];
+    } else if (gain > 0.0f) {
+      for (size_t i = 0; i < span * 2; ++i) out[i] += static_cast<int32_t>(lrintf(in[i] * gain));
+    }
+  });
+}
+
+size_t VEStream::copyInto(int16_t* out, size_t frameCount) {
+  return consume(frameCount, [&](const int16_t* in, size_t done, size_t span) {
+    std::copy_n(in, span * 2, out + done * 2);
+  });
 }
 
 bool VEStream::ended() {

@@ -1,5 +1,7 @@
 // One stream: its engine thread, its file reader, its decoder and its buffer
-// of decoded sound at the mix rate.
+// (the ring) of decoded sound at the stream's mix rate. The decoder writes
+// straight into the ring; only a stream whose mix rate differs from its
+// source's passes through a converter on the way.
 //
 // The thread calls the open callback, reads the header, then keeps the decode
 // buffer full, and seeks when asked. A released stream finishes on its own:
@@ -33,7 +35,8 @@ struct VEStreamConfig {
   unsigned int blockAlign = 1;
   unsigned int bufferSize = 16384;
   unsigned int decodeFrames = 17640;  // capacity of the decode buffer
-  int mixRate = 44100;
+  int mixRate = 44100;        // the output's rate; decodeFrames counts at it
+  bool followSource = false;  // mix at the source's own rate instead
   int maxInputChannels = 2;
   VEResampler resampler = VE_RESAMPLER_LINEAR;
 };
@@ -56,6 +59,11 @@ class VEStream : public VEFileReaderHost, public std::enable_shared_from_this<VE
   VEResult setPosition(unsigned int value, VETimeUnit unit);
   // Plays from the start again: a seek to 0 unless nothing was played yet.
   void rewind();
+  // The source's rate once ready, else 0.
+  int sourceRate();
+  // Mixes at rate from the current position on (a seek to where it is when
+  // the rate changes): converted unless it is the source's rate. Ready only.
+  void setMixRate(int rate);
   // Wakes the thread to look at its pending read now.
   void wake();
   // Lets the stream finish by itself (see above).
@@ -79,6 +87,9 @@ class VEStream : public VEFileReaderHost, public std::enable_shared_from_this<VE
   // Adds up to frameCount frames to mix (interleaved stereo) and consumes
   // them; returns the number consumed.
   size_t mixInto(int32_t* mix, size_t frameCount, float gain);
+  // Copies up to frameCount frames to out as they are (one stream at unit
+  // gain) and consumes them; returns the number consumed.
+  size_t copyInto(int16_t* out, size_t frameCount);
   // Every frame of the stream has been consumed.
   bool ended();
 
@@ -95,8 +106,20 @@ class VEStream : public VEFileReaderHost, public std::enable_shared_from_this<VE
   bool openFile();
   bool prepareDecoder(VEResult* failure);
   void decodeLoop();
-  bool produce(std::vector<int16_t>* pcm, long frames, bool end);
-  void seekTo(uint64_t sourceFrame, uint64_t generation);
+  // Decodes, and converts where needed, up to span frames into out (free
+  // space in the ring); *end once the stream has no more.
+  size_t fill(int16_t* out, size_t span, bool* end);
+  // Decodes up to maxFrames source frames into out as stereo.
+  long decodeStereo(int16_t* out, size_t maxFrames);
+  // Makes the converter from the source's rate to rate, if they differ.
+  bool useRate(int rate);
+  void seekTo(uint64_t sourceFrame, uint64_t generation, int rate);
+  // Starts a seek to sourceFrame, reported as ms until it lands.
+  void beginSeekLocked(uint64_t sourceFrame, uint64_t ms);
+  // Consumes up to frameCount frames from the ring's head, calling
+  // take(frames, framesDone, span) for each contiguous span.
+  template <typename F>
+  size_t consume(size_t frameCount, F take);
   void closeFile();
   void fail(VEResult failure);
   void finish();
@@ -105,7 +128,6 @@ class VEStream : public VEFileReaderHost, public std::enable_shared_from_this<VE
   bool enterBlockingCallback();
   bool stopping() const { return released_ || closing_; }
   size_t ringFree() const { return capacity_ - ringCount_; }
-  void pushStaged();
   uint64_t lengthMs() const;
 
   const VEStreamConfig config_;
@@ -136,13 +158,17 @@ class VEStream : public VEFileReaderHost, public std::enable_shared_from_this<VE
   std::unique_ptr<VEFileReader> reader_;
   std::unique_ptr<VEDecoder> decoder_;
   std::unique_ptr<VESampleRateConverter> converter_;
-  std::vector<int16_t> staged_;  // converted frames not yet in the ring (thread only)
-  size_t stagedOffset_ = 0;      // samples of staged_ already pushed
-  bool sourceEnded_ = false;     // the decoder has no more frames (thread only)
+  // Decoded frames waiting for the converter (thread only).
+  std::vector<int16_t> input_;
+  size_t inputOffset_ = 0;
+  size_t inputFrames_ = 0;
+  bool inputEnded_ = false;      // the decoder has no more frames
+  bool sourceEnded_ = false;     // no more frames for the ring
   uint64_t sourceDecoded_ = 0;   // source frames since the last seek (thread only)
 
   // Timeline, under mutex_.
   int sourceRate_ = 0;
+  int mixRate_;                  // the rate of the ring's frames
   uint64_t lengthFrames_ = 0;    // at the source rate
   std::vector<int16_t> ring_;
   size_t capacity_;

@@ -172,6 +172,8 @@ VEResult VESystem::openOutput(VEOutputType type, int driver, const std::string& 
   VEResult result = output->open(drivers[static_cast<size_t>(driver)], sampleRate_, mixer.get());
   if (result != VE_OK) return VE_ERR_OUTPUT_INIT;
   nonRealTime_ = !output->isRealTime();
+  outputDriver_ = drivers[static_cast<size_t>(driver)];
+  outputFailed_ = false;
   mixer_ = std::move(mixer);
   output_ = std::move(output);
   activeType_ = type;
@@ -235,7 +237,21 @@ VEResult VESystem::update() {
   }
   deliverEnds();
   reapStreams();
-  return output_->lost() ? VE_ERR_OUTPUT_LOST : VE_OK;
+  return output_->lost() || outputFailed_ ? VE_ERR_OUTPUT_LOST : VE_OK;
+}
+
+void VESystem::matchRate(VEStream& stream) {
+  int rate = stream.sourceRate();
+  int current = mixer_->sampleRate();
+  if (rate > 0 && rate != current && output_->followsRate() && !mixer_->anyAttached() && !outputFailed_) {
+    output_->close();
+    mixer_->setSampleRate(rate);
+    if (output_->open(outputDriver_, rate, mixer_.get()) != VE_OK) {
+      mixer_->setSampleRate(current);
+      outputFailed_ = output_->open(outputDriver_, current, mixer_.get()) != VE_OK;
+    }
+  }
+  stream.setMixRate(mixer_->sampleRate());
 }
 
 void VESystem::deliverEnds() {
@@ -279,8 +295,10 @@ VEResult VESystem::createStream(const char* name, unsigned int mode, VESound** s
   config.read = readCallback_;
   config.blockAlign = blockAlign_;
   config.bufferSize = std::max(streamBufferSize_, blockAlign_);
-  config.decodeFrames = static_cast<unsigned int>(uint64_t(decodeBufferMs_) * uint64_t(sampleRate_) / 1000);
-  config.mixRate = sampleRate_;
+  int rate = mixer_->sampleRate();
+  config.decodeFrames = static_cast<unsigned int>(uint64_t(decodeBufferMs_) * uint64_t(rate) / 1000);
+  config.mixRate = rate;
+  config.followSource = output_->followsRate();
   config.maxInputChannels = maxInputChannels_;
   config.resampler = resampler_;
   auto stream = std::make_shared<VEStream>(std::move(config));
@@ -328,6 +346,7 @@ VEResult VESystem::playSound(int channelIndex, VESound* sound, bool paused, VECh
   VESound* previous = mixer_->detach(index);
   if (previous) previous->channelIndex_ = -1;
   sound->stream_->rewind();
+  matchRate(*sound->stream_);
   mixer_->attach(index, sound, sound->stream_, paused);
   sound->channelIndex_ = index;
   if (channel) *channel = channels_[static_cast<size_t>(index)].get();

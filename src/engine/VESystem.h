@@ -49,6 +49,10 @@ class VESystem {
   // resampler used for sources at another rate. Default 44100, PCM16, 2, 2,
   // VE_RESAMPLER_LINEAR. VE_ERR_INITIALIZED after init, VE_ERR_UNSUPPORTED or
   // VE_ERR_INVALID_PARAM for other values.
+  // The output opens at sampleRate. Where it can change its rate (PulseAudio,
+  // no sound), a sound played while no channel holds one switches it to the
+  // sound's own rate, so nothing is converted; a sound played beside or
+  // after others joins their rate and is converted to it.
   VEResult setSoftwareFormat(int sampleRate, VESoundFormat format, int outputChannels,
                              int maxInputChannels, VEResampler resampler);
 
@@ -178,6 +182,9 @@ class VESystem {
 
   void ensureDrivers();
   VEResult openOutput(VEOutputType type, int driver, const std::string& wavPath);
+  // Sets the rate stream mixes at: its own where it starts a timeline alone
+  // and the output can follow, else the output's.
+  void matchRate(VEStream& stream);
   void deliverEnds();
   void reapStreams();
   void releaseSound(VESound* sound);
@@ -205,6 +212,8 @@ class VESystem {
   bool nonRealTime_ = false;
   uint64_t updateSerial_ = 0;
   std::unique_ptr<VEOutput> output_;
+  VEOutputDriver outputDriver_;  // what output_ opened
+  bool outputFailed_ = false;    // a change of rate could not reopen it
   std::unique_ptr<VEMixer> mixer_;
   std::vector<std::unique_ptr<VEChannel>> channels_;     // until release()
   std::vector<VESound*> sounds_;                         // live sounds, owned

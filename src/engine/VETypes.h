@@ -52,12 +52,12 @@ enum VESoundFormat : int {
 };
 
 // Resampler quality, for sources whose rate differs from the mix rate
-// (libsamplerate's converters, cheapest first).
+// (libsoxr's quick, low, medium and high quality, cheapest first).
 enum VEResampler : int {
-  VE_RESAMPLER_NOINTERP = 0,  // zero-order hold
-  VE_RESAMPLER_LINEAR = 1,    // linear
-  VE_RESAMPLER_CUBIC = 2,     // fastest band-limited sinc
-  VE_RESAMPLER_SPLINE = 3,    // medium-quality band-limited sinc
+  VE_RESAMPLER_NOINTERP = 0,  // quick cubic interpolation
+  VE_RESAMPLER_LINEAR = 1,    // low-quality band-limited
+  VE_RESAMPLER_CUBIC = 2,     // medium-quality band-limited
+  VE_RESAMPLER_SPLINE = 3,    // high-quality band-limited (sox's default `rate`)
 };
 
 // Modes of VESystem::createStream. Streams are always opened without blocking

@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <vector>
 
 #include "VETypes.h"
 
@@ -29,10 +28,10 @@ class VEDecoder {
   // 0 when unknown.
   uint64_t lengthFrames() const { return lengthFrames_; }
 
-  // Appends the next decoded frames (interleaved, channels() wide) to out.
-  // Answers the number of frames, 0 at the end of the stream, -1 when
-  // decoding failed (a read failed or was abandoned).
-  virtual long decode(std::vector<int16_t>* out) = 0;
+  // Writes the next decoded frames (interleaved, channels() wide) to out, at
+  // most maxFrames (> 0) of them. Answers the number of frames, 0 at the end
+  // of the stream, -1 when decoding failed (a read failed or was abandoned).
+  virtual long decode(int16_t* out, size_t maxFrames) = 0;
 
   // Moves so that the next decode starts at frame, or as near as the format
   // allows; *landed is the frame it starts at. False on failure.

@@ -1,5 +1,7 @@
 #include "VEFlacDecoder.h"
 
+#include <algorithm>
+
 #include "VEFileReader.h"
 
 VEFlacDecoder::VEFlacDecoder(VEFileReader* reader) : reader_(reader) {}
@@ -26,19 +28,37 @@ VEResult VEFlacDecoder::readHeader() {
   return VE_OK;
 }
 
-long VEFlacDecoder::decode(std::vector<int16_t>* out) {
-  while (pending_.empty()) {
-    if (FLAC__stream_decoder_get_state(decoder_) == FLAC__STREAM_DECODER_END_OF_STREAM) return 0;
-    if (!FLAC__stream_decoder_process_single(decoder_)) return -1;
+long VEFlacDecoder::decode(int16_t* out, size_t maxFrames) {
+  const size_t channels = static_cast<size_t>(channels_);
+  if (pendingOffset_ < pending_.size()) {
+    size_t count = std::min(maxFrames * channels, pending_.size() - pendingOffset_);
+    std::copy_n(pending_.data() + pendingOffset_, count, out);
+    pendingOffset_ += count;
+    return static_cast<long>(count / channels);
   }
-  long frames = static_cast<long>(pending_.size() / static_cast<size_t>(channels_));
-  out->insert(out->end(), pending_.begin(), pending_.end());
   pending_.clear();
-  return frames;
+  pendingOffset_ = 0;
+  target_ = out;
+  targetFrames_ = maxFrames;
+  written_ = 0;
+  bool ok = true;
+  // A call may decode only metadata or skip a damaged frame: go on until a
+  // frame has come out.
+  while (written_ == 0 && pending_.empty()) {
+    if (FLAC__stream_decoder_get_state(decoder_) == FLAC__STREAM_DECODER_END_OF_STREAM) break;
+    if (!FLAC__stream_decoder_process_single(decoder_)) {
+      ok = false;
+      break;
+    }
+  }
+  target_ = nullptr;
+  if (written_ == 0 && !ok) return -1;
+  return static_cast<long>(written_);
 }
 
 bool VEFlacDecoder::seek(uint64_t frame, uint64_t* landed) {
   pending_.clear();
+  pendingOffset_ = 0;
   // A read abandoned midway leaves the decoder aborted; a flush revives it.
   FLAC__StreamDecoderState state = FLAC__stream_decoder_get_state(decoder_);
   if (state == FLAC__STREAM_DECODER_ABORTED || state == FLAC__STREAM_DECODER_SEEK_ERROR) {
@@ -49,6 +69,7 @@ bool VEFlacDecoder::seek(uint64_t frame, uint64_t* landed) {
       FLAC__stream_decoder_flush(decoder_);
     }
     pending_.clear();
+    pendingOffset_ = 0;
     return false;
   }
   *landed = frame;
@@ -101,17 +122,39 @@ FLAC__StreamDecoderWriteStatus VEFlacDecoder::writeCallback(const FLAC__StreamDe
   unsigned channels = frame->header.channels;
   if (static_cast<int>(channels) != self->channels_) return FLAC__STREAM_DECODER_WRITE_STATUS_ABORT;
   int shift = static_cast<int>(frame->header.bits_per_sample) - 16;
-  size_t base = self->pending_.size();
-  self->pending_.resize(base + size_t(frame->header.blocksize) * channels);
-  int16_t* out = self->pending_.data() + base;
-  for (unsigned i = 0; i < frame->header.blocksize; ++i) {
+  size_t frames = frame->header.blocksize;
+  // Outside decode (a seek decodes the frame it lands in) everything waits.
+  size_t direct = self->target_ ? std::min(frames, self->targetFrames_ - self->written_) : 0;
+  if (direct > 0) {
+    convert(buffer, channels, 0, direct, shift, self->target_ + self->written_ * channels);
+    self->written_ += direct;
+  }
+  if (direct < frames) {
+    size_t base = self->pending_.size();
+    self->pending_.resize(base + (frames - direct) * channels);
+    convert(buffer, channels, direct, frames, shift, self->pending_.data() + base);
+  }
+  return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
+}
+
+void VEFlacDecoder::convert(const FLAC__int32* const buffer[], unsigned channels, size_t from, size_t to,
+                            int shift, int16_t* out) {
+  // Wider samples keep their top 16 bits; narrower ones are scaled up.
+  if (channels == 2 && shift == 0) {
+    const FLAC__int32* left = buffer[0];
+    const FLAC__int32* right = buffer[1];
+    for (size_t i = from; i < to; ++i) {
+      *out++ = static_cast<int16_t>(left[i]);
+      *out++ = static_cast<int16_t>(right[i]);
+    }
+    return;
+  }
+  for (size_t i = from; i < to; ++i) {
     for (unsigned c = 0; c < channels; ++c) {
       FLAC__int32 s = buffer[c][i];
-      // Wider samples keep their top 16 bits; narrower ones are scaled up.
       *out++ = static_cast<int16_t>(shift >= 0 ? (s >> shift) : (s * (1 << -shift)));
     }
   }
-  return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
 }
 
 void VEFlacDecoder::metadataCallback(const FLAC__StreamDecoder*,

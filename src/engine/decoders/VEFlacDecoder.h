@@ -4,6 +4,8 @@
 
 #include <FLAC/stream_decoder.h>
 
+#include <vector>
+
 #include "VEDecoder.h"
 
 class VEFlacDecoder : public VEDecoder {
@@ -11,7 +13,7 @@ class VEFlacDecoder : public VEDecoder {
   explicit VEFlacDecoder(VEFileReader* reader);
   ~VEFlacDecoder() override;
 
-  long decode(std::vector<int16_t>* out) override;
+  long decode(int16_t* out, size_t maxFrames) override;
   bool seek(uint64_t frame, uint64_t* landed) override;
 
  protected:
@@ -33,11 +35,20 @@ class VEFlacDecoder : public VEDecoder {
                                                       void* client);
   static void metadataCallback(const FLAC__StreamDecoder*, const FLAC__StreamMetadata* metadata,
                                void* client);
+  // Interleaves frames [from, to) of a decoded block as 16-bit samples.
+  static void convert(const FLAC__int32* const buffer[], unsigned channels, size_t from, size_t to, int shift,
+                      int16_t* out);
   static void errorCallback(const FLAC__StreamDecoder*, FLAC__StreamDecoderErrorStatus, void*);
 
   VEFileReader* reader_;
   FLAC__StreamDecoder* decoder_ = nullptr;
   bool haveInfo_ = false;
   int bitsPerSample_ = 16;
+  // Where libFLAC's write callback puts its frame during decode: straight
+  // into the caller's buffer, and what does not fit into pending_.
+  int16_t* target_ = nullptr;
+  size_t targetFrames_ = 0;
+  size_t written_ = 0;
   std::vector<int16_t> pending_;  // frames written by libFLAC, not yet handed out
+  size_t pendingOffset_ = 0;      // samples of pending_ already handed out
 };

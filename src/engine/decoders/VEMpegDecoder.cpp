@@ -86,20 +86,16 @@ VEResult VEMpegDecoder::readHeader() {
   channels_ = channels;
   off_t length = mpg123_length(handle_);
   lengthFrames_ = length > 0 ? static_cast<uint64_t>(length) : 0;
-  buffer_.resize(1152 * 2 * sizeof(int16_t) * 4);
   return VE_OK;
 }
 
-long VEMpegDecoder::decode(std::vector<int16_t>* out) {
+long VEMpegDecoder::decode(int16_t* out, size_t maxFrames) {
+  const size_t frameBytes = sizeof(int16_t) * static_cast<size_t>(channels_);
   for (;;) {
     size_t done = 0;
-    int result = mpg123_read(handle_, buffer_.data(), buffer_.size(), &done);
-    if (done > 0) {
-      const auto* samples = reinterpret_cast<const int16_t*>(buffer_.data());
-      size_t count = done / sizeof(int16_t);
-      out->insert(out->end(), samples, samples + count);
-      return static_cast<long>(count / static_cast<size_t>(channels_));
-    }
+    // The library keeps what does not fit for the next call.
+    int result = mpg123_read(handle_, reinterpret_cast<unsigned char*>(out), maxFrames * frameBytes, &done);
+    if (done > 0) return static_cast<long>(done / frameBytes);
     if (result == MPG123_DONE) return 0;
     if (result == MPG123_NEW_FORMAT) {
       long rate = 0;

@@ -21,7 +21,7 @@ class VEMpegDecoder : public VEDecoder {
   VEMpegDecoder(VEFileReader* reader, uint64_t start);
   ~VEMpegDecoder() override;
 
-  long decode(std::vector<int16_t>* out) override;
+  long decode(int16_t* out, size_t maxFrames) override;
   bool seek(uint64_t frame, uint64_t* landed) override;
 
  protected:
@@ -37,6 +37,5 @@ class VEMpegDecoder : public VEDecoder {
   VEFileReader* reader_;
   uint64_t start_;
   mpg123_handle_struct* handle_ = nullptr;
-  std::vector<unsigned char> buffer_;
   bool indexed_ = false;
 };

@@ -59,6 +59,11 @@ class VEOutput {
   // True for outputs that pull on their own thread.
   virtual bool isRealTime() const = 0;
 
+  // True when the output may be closed and opened again at another rate
+  // without anything audible but the change (a sound server converts for the
+  // device); false when the rate is fixed once opened (a file's header).
+  virtual bool followsRate() const { return false; }
+
   // True once the device of an open real-time output went away for good (a
   // sound card unplugged, the sound server stopped or restarted): the output
   // pulls no more and only close() is left to do. Any thread.

@@ -14,6 +14,7 @@ class VEOutputNoSound : public VEOutput {
   VEResult open(const VEOutputDriver& driver, int sampleRate, VEMixSource* source) override;
   void close() override { puller_.stop(); }
   bool isRealTime() const override { return realTime_; }
+  bool followsRate() const override { return true; }
 
  private:
   bool realTime_;

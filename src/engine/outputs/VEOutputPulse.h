@@ -23,6 +23,7 @@ class VEOutputPulse : public VEOutput {
   VEResult open(const VEOutputDriver& driver, int sampleRate, VEMixSource* source) override;
   void close() override;
   bool isRealTime() const override { return true; }
+  bool followsRate() const override { return true; }
   bool lost() const override { return lost_; }
 
  private:

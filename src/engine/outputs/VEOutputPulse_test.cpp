@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 
 #include "VETestSupport.h"
 
@@ -19,18 +22,13 @@ class VEOutputPulseTest : public ::testing::Test {
   NullSinkServer server_;
 };
 
-}  // namespace
-
-TEST_F(VEOutputPulseTest, ToneIsHeardOnTheNullSinkMonitor) {
-  if (!server_.ready()) GTEST_SKIP() << "no PulseAudio server could be started here";
-  Fixture tone = flac("pulse-tone", 1.5, 44100, 2, 1000);
-  FileServer::instance().addFile("tone", tone.file);
-
+// A system on the null sink, initialised with four channels.
+VESystem* openOnTestSink() {
   VESystem* system = nullptr;
   VESystem::create(&system);
-  ASSERT_EQ(VE_OK, system->setOutput(VE_OUTPUTTYPE_PULSEAUDIO));
+  EXPECT_EQ(VE_OK, system->setOutput(VE_OUTPUTTYPE_PULSEAUDIO));
   int count = 0;
-  ASSERT_EQ(VE_OK, system->getNumDrivers(&count));
+  EXPECT_EQ(VE_OK, system->getNumDrivers(&count));
   int testSink = -1;
   for (int i = 0; i < count; ++i) {
     VEGuid guid{};
@@ -38,11 +36,59 @@ TEST_F(VEOutputPulseTest, ToneIsHeardOnTheNullSinkMonitor) {
     system->getDriverInfo(i, name, sizeof name, &guid);
     if (guid.data1 == VEOutput::driverId("test")) testSink = i;
   }
-  ASSERT_GE(testSink, 0) << "the null sink is not among the drivers";
-  ASSERT_EQ(VE_OK, system->setDriver(testSink));
+  EXPECT_GE(testSink, 0) << "the null sink is not among the drivers";
+  EXPECT_EQ(VE_OK, system->setDriver(std::max(testSink, 0)));
   FileServer::instance().install(system, 4096, 65536);
-  ASSERT_EQ(VE_OK, system->init(4, 0, nullptr));
+  EXPECT_EQ(VE_OK, system->init(4, 0, nullptr));
+  return system;
+}
 
+// Frames of the recording's left side louder than a quiet level, and the
+// pitch of the loud part over seconds (zero crossings).
+struct Tone {
+  size_t frames = 0;
+  size_t loud = 0;
+  double hertz = 0;
+};
+
+Tone measureTone(const std::string& recording, double seconds) {
+  std::vector<uint8_t> bytes = readFile(recording);
+  const auto* samples = reinterpret_cast<const int16_t*>(bytes.data());
+  Tone tone;
+  tone.frames = bytes.size() / 4;
+  size_t crossings = 0;
+  for (size_t i = 1; i < tone.frames; ++i) {
+    int16_t s = samples[i * 2];
+    if (std::abs(s) > 2000) ++tone.loud;
+    if ((samples[(i - 1) * 2] < 0) != (s < 0) && std::abs(s) < 8000) ++crossings;
+  }
+  // Two crossings per period.
+  tone.hertz = double(crossings) / 2 / seconds;
+  return tone;
+}
+
+// The rate of the sink input the engine plays on, from the server's list.
+int sinkInputRate() {
+  FILE* list = popen("pactl list sink-inputs 2>/dev/null", "r");
+  if (!list) return 0;
+  char line[512];
+  int rate = 0;
+  while (fgets(line, sizeof line, list)) {
+    const char* at = strstr(line, "Sample Specification:");
+    if (at) sscanf(at, "Sample Specification: s16le 2ch %dHz", &rate);
+  }
+  pclose(list);
+  return rate;
+}
+
+}  // namespace
+
+TEST_F(VEOutputPulseTest, ToneIsHeardOnTheNullSinkMonitor) {
+  if (!server_.ready()) GTEST_SKIP() << "no PulseAudio server could be started here";
+  Fixture tone = flac("pulse-tone", 1.5, 44100, 2, 1000);
+  FileServer::instance().addFile("tone", tone.file);
+
+  VESystem* system = openOnTestSink();
   std::string recording = path("pulse-monitor.raw");
   pid_t recorder = NullSinkServer::record(recording);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -59,19 +105,54 @@ TEST_F(VEOutputPulseTest, ToneIsHeardOnTheNullSinkMonitor) {
   stopProcess(recorder);
   system->release();
 
-  std::vector<uint8_t> bytes = readFile(recording);
-  const auto* samples = reinterpret_cast<const int16_t*>(bytes.data());
-  size_t frames = bytes.size() / 4;
-  ASSERT_GT(frames, 44100u / 2) << "nothing recorded";
-  // The loud part: its level and its pitch (zero crossings of the left side).
-  size_t loud = 0, crossings = 0;
-  for (size_t i = 1; i < frames; ++i) {
-    int16_t s = samples[i * 2];
-    if (std::abs(s) > 2000) ++loud;
-    if ((samples[(i - 1) * 2] < 0) != (s < 0) && std::abs(s) < 8000) ++crossings;
+  Tone heard = measureTone(recording, 1.5);
+  ASSERT_GT(heard.frames, 44100u / 2) << "nothing recorded";
+  ASSERT_GT(heard.loud, 44100u / 2) << "the tone is not on the monitor";
+  EXPECT_NEAR(1000.0, heard.hertz, 100.0);
+}
+
+// A sound that plays alone has the sink input opened at its own rate, so the
+// server converts for the device and the engine converts nothing; a sound
+// that joins one waiting at 44.1 kHz is converted to that rate. Either way
+// the tone keeps its pitch.
+TEST_F(VEOutputPulseTest, SinkInputFollowsTheRateOfASoundPlayingAlone) {
+  if (!server_.ready()) GTEST_SKIP() << "no PulseAudio server could be started here";
+  const struct {
+    int rate;
+    bool joined;
+    int expected;
+  } cases[] = {{48000, false, 48000}, {96000, false, 96000}, {48000, true, 44100}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.rate) + (c.joined ? " joined" : " alone"));
+    std::string name = "pulse-rate" + std::to_string(c.rate);
+    FileServer::instance().addFile(name, flac(name, 1.0, c.rate, 2, 1000).file);
+    FileServer::instance().addFile("waiting", flac("pulse-waiting", 0.5, 44100, 2, 300).file);
+    VESystem* system = openOnTestSink();
+    if (c.joined) {
+      VESound* waiting = nullptr;
+      system->createStream("waiting", VE_MODE_NONBLOCKING, &waiting);
+      ASSERT_EQ(VE_OPENSTATE_READY, waitOpened(system, waiting));
+      ASSERT_EQ(VE_OK, system->playSound(1, waiting, true, nullptr));
+    }
+    std::string recording = path(name + ".raw");
+    pid_t recorder = NullSinkServer::record(recording);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    VESound* sound = nullptr;
+    system->createStream(name.c_str(), VE_MODE_NONBLOCKING, &sound);
+    ASSERT_EQ(VE_OPENSTATE_READY, waitOpened(system, sound));
+    VEChannel* channel = nullptr;
+    ASSERT_EQ(VE_OK, system->playSound(0, sound, false, &channel));
+    EndLog log;
+    channel->setUserData(&log);
+    channel->setCallback(recordEnd);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(c.expected, sinkInputRate());
+    ASSERT_TRUE(updateUntil(system, [&] { return !log.channels.empty(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    stopProcess(recorder);
+    system->release();
+    Tone tone = measureTone(recording, 1.0);
+    EXPECT_GT(tone.loud, 44100u / 2);
+    EXPECT_NEAR(1000.0, tone.hertz, 100.0);
   }
-  ASSERT_GT(loud, 44100u / 2) << "the tone is not on the monitor";
-  // Two crossings per period over the tone's 1.5 s.
-  double hertz = double(crossings) / 2 / 1.5;
-  EXPECT_NEAR(1000.0, hertz, 100.0);
 }
