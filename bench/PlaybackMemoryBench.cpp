@@ -1,7 +1,7 @@
 // Memory of the client on the demo page, after start and after a stretch of
 // playback (ten minutes unless told otherwise), beside the same page in a bare
-// WebKitGTK window and, when it is installed, in Chromium (headless), measured
-// in the same run. Memory is the proportional size (PSS) of the program and
+// WebKitGTK window (each time measured while both run) and, when it is
+// installed, in Chromium (headless), measured in the same run. Memory is the proportional size (PSS) of the program and
 // the processes under it (WebKit's web and network processes; the demo server
 // this benchmark starts is left out). The client's folders, WebKit's data and
 // the bare window's live in a scratch home removed at the end.
@@ -20,6 +20,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "BenchProcesses.h"
@@ -32,14 +33,21 @@ namespace {
 
 void pause(int seconds) { ShellTestServer::runUntil([] { return false; }, seconds); }
 
-double bareWindowPss(const std::string& page) {
+// The bare window's memory, and the client's (its tree but for others) at the
+// same moment: a library's pages count in the PSS of each process that maps
+// it, split between them, so the two are compared while both run.
+std::pair<double, double> bareWindowAndClientPss(const std::string& page, const std::vector<pid_t>& others) {
   GSubprocess* bare = spawnProcess({VELORA_BINARY_DIR "/bench/bare_webkit_window", page.c_str()}, G_SUBPROCESS_FLAGS_STDOUT_PIPE);
-  if (bare == nullptr) return -1;
-  double pss = -1;
+  if (bare == nullptr) return {-1, -1};
+  std::pair<double, double> pss = {-1, -1};
   if (!readLineStartingWith(bare, "loaded").empty()) {
     g_usleep(1000000);
-    pss = treePss(pidOf(bare));
-    printf("bare WebKitGTK window: %s\n", treePssByName(pidOf(bare)).c_str());
+    std::vector<pid_t> notClient = others;
+    notClient.push_back(pidOf(bare));
+    pss = {treePss(pidOf(bare)), treePss(getpid(), notClient)};
+    printf("  bare WebKitGTK window %8.1f MiB   (%s), client beside it %8.1f MiB   (%s): client/bare %.2f\n",
+           pss.first, treePssByName(pidOf(bare)).c_str(), pss.second, treePssByName(getpid(), notClient).c_str(),
+           pss.second / pss.first);
   }
   endProcess(bare);
   return pss;
@@ -111,6 +119,8 @@ int main(int argc, char** argv) {
   pause(2);
   double afterStart = treePss(getpid(), notClient);
   std::string startParts = treePssByName(getpid(), notClient);
+  printf("after start:\n");
+  bareWindowAndClientPss(page, notClient);
 
   // Playing: the play button whenever nothing plays.
   const char* press = "(() => { const b = document.getElementById('play');"
@@ -125,7 +135,8 @@ int main(int argc, char** argv) {
   double afterPlayback = treePss(getpid(), notClient);
   std::string playbackParts = treePssByName(getpid(), notClient);
 
-  double bare = bareWindowPss(page);
+  printf("after playback:\n");
+  double bare = bareWindowAndClientPss(page, notClient).first;
   double chromium = chromiumPss(page);
   printf("memory of the client on the demo page (PSS with its web processes)\n");
   printf("  client after start     %8.1f MiB   (%s)\n", afterStart, startParts.c_str());
