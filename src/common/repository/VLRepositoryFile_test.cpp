@@ -362,8 +362,8 @@ TEST_F(VLRepositoryFileTest, CleanAndMoveKeepOrDropTheFiles)
     EXPECT_EQ(2 * kBlock, readCount(file, 0, 2 * kBlock)) << "renamed on the same volume, still open";
     // Another volume: cached content is dropped, the open record gets empty
     // files at its length; a record with nothing stored loses nothing.
-    file->move(false);
-    unsized->move(false);
+    file->move(repository->getDirectory(), false);
+    unsized->move(repository->getDirectory(), false);
     EXPECT_TRUE(file->isRemoved());
     EXPECT_EQ(0u, file->getLoaded());
     EXPECT_EQ(2 * kBlock, TestFolder::sizeOf(repository->getFilePath(file->getFileName())));
