@@ -82,6 +82,8 @@ void VLRepositoryFile::init(std::string fileName)
     m_retryCount = 0;
     m_nextTry = 0;
     m_dataArrived = false;
+    m_stagedStart = 0;
+    m_stagedEnd = 0;
     m_bitsAtStart = 0;
     m_failingSince = 0;
     m_validatorRefused = false;
@@ -336,12 +338,38 @@ void VLRepositoryFile::flushBitmap()
 
 bool VLRepositoryFile::read(void* buffer, size_t offset, size_t length, size_t* done, bool* endOfFile)
 {
-    return readWriteMem(buffer, offset, length, false, done, endOfFile);
+    return readWriteMem(buffer, offset, length, Read, done, endOfFile);
 }
 
 bool VLRepositoryFile::write(const void* buffer, size_t offset, size_t length, size_t* done)
 {
-    return readWriteMem(const_cast<void*>(buffer), offset, length, true, done, nullptr);
+    return readWriteMem(const_cast<void*>(buffer), offset, length, Write, done, nullptr);
+}
+
+bool VLRepositoryFile::stage(const void* buffer, size_t offset, size_t length, size_t* done)
+{
+    if (m_stagedEnd != m_stagedStart && offset != m_stagedEnd && !settle())
+        return false;
+    return readWriteMem(const_cast<void*>(buffer), offset, length, Stage, done, nullptr);
+}
+
+bool VLRepositoryFile::settle()
+{
+    const size_t start = m_stagedStart;
+    const size_t count = m_stagedEnd - m_stagedStart;
+    m_stagedStart = m_stagedEnd = 0;
+    if (count == 0)
+        return true;
+    if (!isContentMapped() || !isBitmapMapped() || !mappingsCover() || m_size == kAllOnes || start + count > m_size) {
+        VL_LOG_ERROR("Repository file changed under its staged blocks : " << m_fileId);
+        return false;
+    }
+    if (!m_content->flush(start, count)) {
+        VL_LOG_ERROR("Unable to write repository file blocks through : " << m_content->getPath());
+        return false;
+    }
+    markBlocks(m_bitmap->getData(), start, count);
+    return true;
 }
 
 bool VLRepositoryFile::mappingsCover()
@@ -349,9 +377,10 @@ bool VLRepositoryFile::mappingsCover()
     return m_content->getSize() >= m_size && m_bitmap->getSize() >= getBitmapSize(m_size);
 }
 
-bool VLRepositoryFile::readWriteMem(void* buffer, size_t offset, size_t length, bool write, size_t* done,
+bool VLRepositoryFile::readWriteMem(void* buffer, size_t offset, size_t length, Access access, size_t* done,
                                     bool* endOfFile)
 {
+    const bool write = access != Read;
     if (!isContentMapped() || !isBitmapMapped()) {
         VL_LOG_ERROR("Repository file must be open first");
         return false;
@@ -384,11 +413,18 @@ bool VLRepositoryFile::readWriteMem(void* buffer, size_t offset, size_t length, 
         // The bytes reach the disk before their bits are set: after a crash,
         // even a power loss, a set bit never stands for bytes that are not there.
         count = copyBlocks(m_content->getData(), buffer, offset, length, atEnd);
-        if (count > 0 && !m_content->flush(offset, count)) {
-            VL_LOG_ERROR("Unable to write repository file blocks through : " << m_content->getPath());
-            return false;
+        if (access == Stage) {
+            // Marked by settle(), after one flush for the whole range.
+            if (m_stagedEnd == m_stagedStart)
+                m_stagedStart = m_stagedEnd = offset;
+            m_stagedEnd += count;
+        } else {
+            if (count > 0 && !m_content->flush(offset, count)) {
+                VL_LOG_ERROR("Unable to write repository file blocks through : " << m_content->getPath());
+                return false;
+            }
+            markBlocks(m_bitmap->getData(), offset, count);
         }
-        markBlocks(m_bitmap->getData(), offset, count);
     } else {
         count = readBlocks(buffer, m_content->getData(), m_bitmap->getData(), offset, length);
         if (count < length)

@@ -142,6 +142,16 @@ public:
     // bytes stored. False when the file is not open, the offset is not on a
     // block boundary or the bytes could not be written through.
     bool write(const void* buffer, size_t offset, size_t length, size_t* done);
+    // Stores blocks as write does but leaves them unmarked until settle():
+    // the blocks of many writes then reach the disk in one flush, which a
+    // flush per write would make the network wait for. A write that does not
+    // follow the staged range settles that range first. Until settle() the
+    // blocks count as missing; the writer settles before anyone else looks.
+    bool stage(const void* buffer, size_t offset, size_t length, size_t* done);
+    // Writes the staged blocks through to the disk, then marks them present.
+    // False when they could not be written through: they stay missing (and
+    // are fetched again). True when nothing is staged.
+    bool settle();
 
     // A new size and/or validator from a response. Unchanged values (an
     // UNKNOWN_SIZE size or an empty validator take no part) succeed without
@@ -223,7 +233,8 @@ private:
 
     void init(std::string fileName);
     void rowChanged() { m_repository->noteRowChanged(this); }
-    bool readWriteMem(void* buffer, size_t offset, size_t length, bool write, size_t* done, bool* endOfFile);
+    enum Access { Read, Write, Stage };
+    bool readWriteMem(void* buffer, size_t offset, size_t length, Access access, size_t* done, bool* endOfFile);
     void addSeek(size_t offset, size_t length);
     bool openInRemadeDirectory();
     bool mapFiles();
@@ -290,6 +301,9 @@ private:
     // Waiting reads: (block-aligned offset, length) to the monotonic time of
     // their last recording.
     std::map<std::pair<size_t, size_t>, double> m_readRequests;
+    // Bytes stored by stage() and not yet marked: [m_stagedStart, m_stagedEnd).
+    size_t m_stagedStart;
+    size_t m_stagedEnd;
 };
 
 #endif
