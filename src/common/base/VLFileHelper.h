@@ -2,8 +2,10 @@
 #define VL_FILE_HELPER_H
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <string>
+#include <string_view>
 
 // Whole-file operations on the file system. One process-wide instance, owned by
 // the platform factory (VLPlatformFactory::getFileHelper). Keeps no state: any
@@ -23,7 +25,8 @@ public:
     // The path separator, '/'.
     virtual char getSeparator() = 0;
 
-    // The file's size in bytes; 0 when it cannot be opened or examined.
+    // The file's size in bytes (following symbolic links); 0 when it cannot be
+    // examined (missing, or its folder cannot be searched). Opens nothing.
     virtual uint64_t getFileSize(const std::string& path) = 0;
 
     // Appends directory + "/" + name for every regular file of the folder (no
@@ -31,6 +34,12 @@ public:
     // list is not cleared. False, with the list untouched, when the folder cannot
     // be opened.
     virtual bool listFiles(const std::string& directory, std::list<std::string>* files) = 0;
+    // Calls visit with the name (not the path) of each file listFiles would
+    // list, in the same order, copying nothing: for folders of many files. A
+    // name is valid during its call only. False, visiting nothing, when the
+    // folder cannot be opened.
+    virtual bool forEachFile(const std::string& directory,
+                             const std::function<void(std::string_view name)>& visit) = 0;
 
     // True when the file was removed.
     virtual bool removeFile(const std::string& path) = 0;

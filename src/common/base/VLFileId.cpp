@@ -1,11 +1,13 @@
 #include "VLFileId.h"
 
+#include <utility>
+
 VLFileId::VLFileId(const std::string& entityId, const VLFileFormat* format) : m_entityId(entityId), m_format(format)
 {
 }
 
-VLFileId::VLFileId(const std::string& entityId, uint32_t formatId)
-    : m_entityId(entityId), m_format(VLFileFormat::find(formatId))
+VLFileId::VLFileId(std::string entityId, uint32_t formatId)
+    : m_entityId(std::move(entityId)), m_format(VLFileFormat::find(formatId))
 {
 }
 

@@ -15,9 +15,11 @@ public:
     // `format` must be a row of the format table (never null).
     VLFileId(const std::string& entityId, const VLFileFormat* format);
     // The format is VLFileFormat::find(formatId): unknown ids become format 6.
-    VLFileId(const std::string& entityId, uint32_t formatId);
+    VLFileId(std::string entityId, uint32_t formatId);
     VLFileId(const VLFileId& other) = default;
+    VLFileId(VLFileId&& other) = default;
     VLFileId& operator=(const VLFileId& other) = default;
+    VLFileId& operator=(VLFileId&& other) = default;
     virtual ~VLFileId() {}
 
     std::string getEntityId() const { return m_entityId; }

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <memory>
 #include <sstream>
 
 #include "VLAudioInterface.h"
@@ -505,6 +506,25 @@ VLSound* VLDesktop::findSound(int id)
     return sound;
 }
 
+// The page's sound getters run on any thread (the page channel answers them
+// off the main thread). Holding the interface and its audio lock keeps the
+// sound from being deleted, and the interface from being dropped by a
+// session change, while it is read; the lock is the one getSound takes.
+template <typename Value, typename Read>
+Value VLDesktop::readSound(int id, Value missing, Read read)
+{
+    std::shared_ptr<VLAudioInterface> audio = VLPlayer::instance()->holdAudioInterface();
+    if (!audio) {
+        VL_LOG_ERROR("Unable to find sound #" << id << ", no audio interface");
+        return missing;
+    }
+    VLMutexLocker locker(audio->getMutex());
+    VLSound* sound = nullptr;
+    if (!audio->getSound(id, &sound))
+        return missing;
+    return read(*sound);
+}
+
 int VLDesktop::createSound(const std::string& url)
 {
     const WakeWorkerOnReturn wakeWorker;
@@ -548,14 +568,12 @@ bool VLDesktop::pause(int id)
 
 int VLDesktop::getState(int id)
 {
-    VLSound* sound = findSound(id);
-    return sound ? sound->getState() : 1;
+    return readSound(id, 1, [](VLSound& sound) { return sound.getState(); });
 }
 
 bool VLDesktop::getPlaying(int id)
 {
-    VLSound* sound = findSound(id);
-    return sound && sound->getPlaying();
+    return readSound(id, false, [](VLSound& sound) { return sound.getPlaying(); });
 }
 
 VLAudioInterface::PlaybackState VLDesktop::getPlaybackState()
@@ -566,20 +584,17 @@ VLAudioInterface::PlaybackState VLDesktop::getPlaybackState()
 
 bool VLDesktop::getPaused(int id)
 {
-    VLSound* sound = findSound(id);
-    return sound && sound->getPaused();
+    return readSound(id, false, [](VLSound& sound) { return sound.getPaused(); });
 }
 
 bool VLDesktop::getStarving(int id)
 {
-    VLSound* sound = findSound(id);
-    return sound && sound->getStarving();
+    return readSound(id, false, [](VLSound& sound) { return sound.getStarving(); });
 }
 
 unsigned int VLDesktop::getPosition(int id)
 {
-    VLSound* sound = findSound(id);
-    return sound ? sound->getPosition() : 0;
+    return readSound(id, 0u, [](VLSound& sound) { return sound.getPosition(); });
 }
 
 bool VLDesktop::setPosition(int id, unsigned int ms)
@@ -591,14 +606,12 @@ bool VLDesktop::setPosition(int id, unsigned int ms)
 
 unsigned int VLDesktop::getLength(int id)
 {
-    VLSound* sound = findSound(id);
-    return sound ? sound->getLength() : 0;
+    return readSound(id, 0u, [](VLSound& sound) { return sound.getLength(); });
 }
 
 float VLDesktop::getVolume(int id)
 {
-    VLSound* sound = findSound(id);
-    return sound ? sound->getVolume() : 0.0f;
+    return readSound(id, 0.0f, [](VLSound& sound) { return sound.getVolume(); });
 }
 
 void VLDesktop::setVolume(int id, float volume)
@@ -610,8 +623,7 @@ void VLDesktop::setVolume(int id, float volume)
 
 bool VLDesktop::getMuted(int id)
 {
-    VLSound* sound = findSound(id);
-    return sound && sound->getMuted();
+    return readSound(id, false, [](VLSound& sound) { return sound.getMuted(); });
 }
 
 void VLDesktop::setMuted(int id, bool muted)
@@ -623,9 +635,12 @@ void VLDesktop::setMuted(int id, bool muted)
 
 void VLDesktop::getRanges(int id, std::list<float>* ranges)
 {
-    VLSound* sound = findSound(id);
-    if (sound && ranges)
-        sound->getRanges(*ranges);
+    if (!ranges)
+        return;
+    readSound(id, false, [ranges](VLSound& sound) {
+        sound.getRanges(*ranges);
+        return true;
+    });
 }
 
 std::string VLDesktop::getPendingData(int id)

@@ -148,7 +148,9 @@ public:
     void getDeviceInfo(const std::string& key, std::string*& text, double*& number,
                        std::vector<VLDesktopKeyValue*>*& list);
 
-    // --- audio (main thread); a missing sound gives the default shown -------
+    // --- audio; a missing sound gives the default shown ---------------------
+    // Main thread, but for the getters from getState to getRanges: those any
+    // thread may call.
 
     int createSound(const std::string& url);                       // 0
     int resetSound(int id, const std::string& url);                // 0
@@ -246,6 +248,10 @@ private:
     bool stopWorker();
     void discardQueues();
     VLSound* findSound(int id);
+    // read(sound) under the audio lock with the session's interface held;
+    // missing when there is no such sound. Any thread.
+    template <typename Value, typename Read>
+    Value readSound(int id, Value missing, Read read);
     VLRepository* findRepository(const std::string& name);
 
     void setCacheMaxSize(const std::string& value);

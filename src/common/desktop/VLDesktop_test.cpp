@@ -4,12 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <condition_variable>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <list>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -580,6 +582,44 @@ TEST_F(DesktopTest, MissingSoundsGiveDefaults)
     EXPECT_FALSE(desktop.deleteSound(999));
     EXPECT_TRUE(desktop.clean());
     EXPECT_EQ(0, desktop.createSound("http://127.0.0.1:1/x?peid=1&fmt=1")) << "no session, no sound";
+}
+
+// The page channel reads sounds on a thread of its own while the page makes
+// and deletes them, and while a user switch replaces the whole session.
+TEST_F(DesktopTest, SoundGettersRunOnAnyThreadWhileSoundsAndSessionsGo)
+{
+    RecordingDesktop desktop;
+    ASSERT_TRUE(desktop.init());
+    std::atomic<bool> done{ false };
+    std::atomic<long> reads{ 0 };
+    std::atomic<unsigned> sink{ 0 };
+    std::thread reader([&] {
+        while (!done.load()) {
+            for (int id = 1; id <= 3; ++id) {
+                std::list<float> ranges;
+                desktop.getRanges(id, &ranges);
+                unsigned sum = desktop.getPosition(id) + desktop.getLength(id) + desktop.getState(id) +
+                               desktop.getPlaying(id) + desktop.getPaused(id) + desktop.getStarving(id) +
+                               desktop.getMuted(id) + static_cast<unsigned>(desktop.getVolume(id));
+                sink.store(sum);
+                ++reads;
+            }
+        }
+    });
+    for (int round = 0; round < 200; ++round) {
+        const std::string url = "http://127.0.0.1:1/x?peid=" + std::to_string(round) + "&fmt=1";
+        int first = desktop.createSound(url);
+        int second = desktop.createSound(url);
+        desktop.resetSound(second, url);
+        desktop.deleteSound(first);
+        desktop.deleteSound(second);
+        if (round % 50 == 49)
+            desktop.setUserId(round % 100 == 49 ? "reader" : "");
+    }
+    done = true;
+    reader.join();
+    EXPECT_GT(reads.load(), 0);
+    EXPECT_TRUE(desktop.clean());
 }
 
 TEST_F(DesktopTest, DestructorDropsWhatIsQueuedInsteadOfCallingTheGoneFrontEnd)

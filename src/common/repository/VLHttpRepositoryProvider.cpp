@@ -837,7 +837,7 @@ size_t VLHttpRepositoryProvider::write(char* ptr, size_t size, size_t nmemb, voi
     VLRepositoryFile* repositoryFile = file->repository->getFile(file->fileId, true);
     size_t written = 0;
     if (file->bufferUsed == 0 && n % blockSize == 0) {
-        if (!repositoryFile->write(ptr, file->currentOffset, n, &written)) {
+        if (!repositoryFile->stage(ptr, file->currentOffset, n, &written)) {
             VL_LOG_ERROR("Unable to write buffer");
         } else {
             VL_LOG_TRACE("Increment current offset : " << file->currentOffset << " => "
@@ -856,7 +856,7 @@ size_t VLHttpRepositoryProvider::write(char* ptr, size_t size, size_t nmemb, voi
                                                                              << file->totalSize << " ("
                                                                              << file->contentOffset << ", "
                                                                              << file->contentLength << ")");
-        if (!repositoryFile->write(file->buffer, file->currentOffset, file->bufferUsed, &written)) {
+        if (!repositoryFile->stage(file->buffer, file->currentOffset, file->bufferUsed, &written)) {
             VL_LOG_ERROR("Unable to write buffer");
         } else {
             VL_LOG_TRACE("Increment current offset : " << file->currentOffset << " => "
@@ -903,6 +903,13 @@ bool VLHttpRepositoryProvider::update()
 // came; the signal stays for the pass's wait).
 bool VLHttpRepositoryProvider::driveWhileReadable()
 {
+    const bool driven = driveUntilBlocked();
+    settleStagedBlocks();
+    return driven;
+}
+
+bool VLHttpRepositoryProvider::driveUntilBlocked()
+{
     double deadline = VLPlatformFactory::instance()->getTime() + kDriveBudgetSeconds;
     const size_t awaiting = countAwaitingAnswers();
     VLWakeEvent* wake = m_wake.load();
@@ -922,6 +929,18 @@ bool VLHttpRepositoryProvider::driveWhileReadable()
             return true;
     } while (VLPlatformFactory::instance()->getTime() < deadline);
     return true;
+}
+
+// The body callbacks stage what they store; the blocks are marked present
+// here, once per drive, after one flush per file.
+void VLHttpRepositoryProvider::settleStagedBlocks()
+{
+    VLMutexLocker lock(m_mutex);
+    for (repo_file* file : m_files) {
+        VLRepositoryFile* repositoryFile = file->repository->getFile(file->fileId, false);
+        if (repositoryFile && !repositoryFile->settle())
+            VL_LOG_WARN("Blocks of the transfer are fetched again : " << file->fileId);
+    }
 }
 
 size_t VLHttpRepositoryProvider::countAwaitingAnswers()

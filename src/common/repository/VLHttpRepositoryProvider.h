@@ -225,6 +225,8 @@ private:
     static bool revalidateUnsatisfiable(repo_file* file);
     void applyFileUrl(const PendingFileUrl& answer);
     bool driveWhileReadable();
+    bool driveUntilBlocked();
+    void settleStagedBlocks();
     // Transfers handed to libcurl whose answer has not begun.
     size_t countAwaitingAnswers();
     bool settleDone(CURLMsg* message);

@@ -5,6 +5,8 @@
 #include <set>
 #include <sqlite3.h>
 #include <sstream>
+#include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -45,8 +47,6 @@ const char* const kAddTotalLockCount =
     "ALTER TABLE \"files\" ADD COLUMN \"total_lock_count\" INTEGER DEFAULT 0 NOT NULL";
 const char* const kAddLastAdd = "ALTER TABLE \"files\" ADD COLUMN \"last_add\" INTEGER DEFAULT 0 NOT NULL";
 
-const char* const kSelectSizes =
-    "SELECT file_name, size, custom, loaded FROM files WHERE repository = ? AND identity = ?";
 const char* const kForgetValidation =
     "UPDATE files SET last_validation = 0 WHERE repository = ? AND identity = ? AND file_name = ?";
 const char* const kDeleteByName = "DELETE FROM files WHERE repository = ? AND identity = ? AND file_name = ?";
@@ -76,6 +76,16 @@ bool isKnownFormat(int64_t formatId)
 time_t evictionTime(VLRepositoryFile* file)
 {
     return file->getTotalLockCount() > 0 ? file->getLastOpen() : file->getLastAdd();
+}
+
+// The content file name of a folder entry: the entry itself, or a bitmap's
+// name without its ".part".
+std::string_view contentFileName(std::string_view entry)
+{
+    const std::string_view suffix = ".part";
+    if (entry.size() == 32 + suffix.size() && entry.substr(32) == suffix)
+        entry.remove_suffix(suffix.size());
+    return entry;
 }
 
 double knownSize(VLRepositoryFile* file)
@@ -145,7 +155,7 @@ std::string VLRepository::getBitmapPath(const std::string& fileName) const
     return getFilePath(fileName) + ".part";
 }
 
-bool VLRepository::isValidFileName(const std::string& fileName)
+bool VLRepository::isValidFileName(std::string_view fileName)
 {
     if (fileName.size() != 32)
         return false;
@@ -178,9 +188,13 @@ const std::map<VLFileId, VLRepositoryFile*>& VLRepository::getFilesWithState(int
 void VLRepository::noteStateChanged(VLRepositoryFile* file, int previous)
 {
     if (previous != 0)
-        m_filesByState[previous].erase(file->getFileId());
-    if (file->getCustom() != 0)
-        m_filesByState[file->getCustom()][file->getFileId()] = file;
+        m_filesByState[previous].erase(file->fileId());
+    if (file->getCustom() == 0)
+        return;
+    // The record is in no list of its new state; the load adds records in id
+    // order, so the end is the right place for them.
+    std::map<VLFileId, VLRepositoryFile*>& files = m_filesByState[file->getCustom()];
+    files.emplace_hint(files.end(), file->fileId(), file);
 }
 
 std::vector<VLRepositoryFile*> VLRepository::takeResetFiles()
@@ -480,12 +494,14 @@ void VLRepository::switchDirectory(const std::string& directory, bool sameVolume
 {
     if (!m_directoryPreference.empty())
         VLPlatformFactory::instance()->getSettingHelper()->setValue(m_identity, m_directoryPreference, directory);
+    std::string oldDirectory;
     {
         VLMutexLocker lock(m_mutex);
+        oldDirectory = m_directory;
         m_directory = directory;
     }
     for (auto& entry : m_files)
-        entry.second->move(sameVolume);
+        entry.second->move(oldDirectory, sameVolume);
 }
 
 // ---- Periodic work ----
@@ -602,7 +618,6 @@ void VLRepository::close()
     m_deletedRows.clear();
     m_filesByState.clear();
     m_resetFiles.clear();
-    m_damagedDownloads.clear();
     m_openFiles.clear();
     m_removedFiles.clear();
     if (m_db) {
@@ -626,15 +641,13 @@ void VLRepository::init()
 bool VLRepository::openAndLoad(bool removeOrphanFiles)
 {
     bool ok = openIndex();
-    if (ok) {
+    if (ok)
         checkAvailability(true);
-        if (!m_unavailable && !sync())
-            ok = false;
-    }
-    if (ok && !loadFiles())
+    std::vector<VLRepositoryFile*> damaged;
+    if (ok && !loadFiles(!m_unavailable, &damaged))
         ok = false;
     if (ok)
-        repairDamagedDownloads();
+        repairDamagedDownloads(damaged);
     if (ok && !m_unavailable && removeOrphanFiles)
         removeOrphans();
     return ok;
@@ -643,15 +656,17 @@ bool VLRepository::openAndLoad(bool removeOrphanFiles)
 // An index that SQLite finds damaged would leave the repository without one
 // for good: the records could not be listed, and nothing new could be saved.
 // It is made again from the rows that can still be read, and the page is
-// told. Content files that no rescued row claims are left on the disk in this
-// run, so that nothing is deleted on the word of a damaged file.
+// told, also when it cannot be made again yet (a full disk) and the records
+// are missing for this run. Content files that no rescued row claims are left
+// on the disk in this run, so that nothing is deleted on the word of a damaged
+// file.
 bool VLRepository::rescueDamagedIndex()
 {
     close();
     VLRepositoryIndexRescue rescue(m_dbPath);
-    if (!rescue.isDamaged() || !rescue.rebuild(nullptr))
+    if (!rescue.isDamaged())
         return false;
-    bool ok = openAndLoad(false);
+    bool ok = rescue.rebuild(nullptr) && openAndLoad(false);
     if (m_handler)
         m_handler->onIndexDamaged(this);
     return ok;
@@ -665,7 +680,7 @@ bool VLRepository::openIndex()
     }
     // Another process holding the index (a second instance, a backup) makes
     // statements wait a little instead of failing at once.
-    sqlite3_busy_timeout(m_db, VLSQLiteStatement::kBusyTimeoutMs);
+    VLSQLiteStatement::waitWhenBusy(m_db);
 
     VLSQLiteStatement statement(m_db);
     bool row = false;
@@ -686,54 +701,6 @@ bool VLRepository::openIndex()
 
     return VLSQLiteStatement::execute(m_db, kCreateFilesTable)
            && VLSQLiteStatement::execute(m_db, "PRAGMA synchronous = OFF");
-}
-
-bool VLRepository::sync()
-{
-    if (!m_db)
-        return false;
-    VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
-    VLSQLiteStatement statement(m_db);
-    if (!statement.prepare(kSelectSizes) || !statement.bindText(1, m_name) || !statement.bindText(2, m_identity))
-        return false;
-    std::list<std::string> mismatched;
-    std::list<std::pair<std::string, uint64_t>> wholeWithoutBitmap;
-    bool row = false;
-    bool stepped = false;
-    while ((stepped = statement.step(&row)) && row) {
-        std::string fileName = statement.columnText(0);
-        int64_t size = statement.columnInt64(1);
-        if (size == -1 || !isValidFileName(fileName))
-            continue;
-        uint64_t expected = static_cast<uint64_t>(size);
-        bool contentMatches = files->getFileSize(getFilePath(fileName)) == expected;
-        if (contentMatches && files->getFileSize(getBitmapPath(fileName)) == getBitmapSize(expected))
-            continue;
-        // A cached file is simply fetched again when played; a download is
-        // the user's and keeps its record (see repairDamagedDownloads).
-        if (statement.columnInt64(2) == 0)
-            mismatched.push_back(fileName);
-        else if (contentMatches && statement.columnInt64(3) == size)
-            wholeWithoutBitmap.push_back(std::make_pair(fileName, expected));
-        else
-            m_damagedDownloads.insert(fileName);
-    }
-    if (!stepped)
-        return false; // a step failed in the middle of the scan
-
-    for (const std::string& fileName : mismatched) {
-        if (!statement.prepare(kDeleteByName) || !statement.bindText(1, m_name) || !statement.bindText(2, m_identity)
-            || !statement.bindText(3, fileName) || !statement.execute())
-            return false;
-    }
-    for (const auto& whole : wholeWithoutBitmap) {
-        if (!restoreWholeBitmap(whole.first, whole.second))
-            m_damagedDownloads.insert(whole.first);
-        else if (!statement.prepare(kForgetValidation) || !statement.bindText(1, m_name)
-                 || !statement.bindText(2, m_identity) || !statement.bindText(3, whole.first) || !statement.execute())
-            return false;
-    }
-    return true;
 }
 
 // A download whose content has its recorded size and was whole at the last
@@ -758,53 +725,138 @@ bool VLRepository::restoreWholeBitmap(const std::string& fileName, uint64_t size
 // record: opening it once gives both files their recorded lengths with every
 // block missing (the content is kept until overwritten), and the downloader
 // queues it again.
-void VLRepository::repairDamagedDownloads()
+void VLRepository::repairDamagedDownloads(const std::vector<VLRepositoryFile*>& damaged)
 {
-    for (auto& entry : m_files) {
-        VLRepositoryFile* file = entry.second;
-        if (!m_damagedDownloads.count(file->getFileName()))
-            continue;
-        VL_LOG_WARN("Download does not match its index row, it is fetched again : " << getFilePath(file->getFileName()));
+    for (VLRepositoryFile* file : damaged) {
+        VL_LOG_WARN("Download does not match its index row, it is fetched again : " << getFilePath(file->fileName()));
         if (file->open(0))
             file->close(0);
     }
-    m_damagedDownloads.clear();
 }
 
-bool VLRepository::loadFiles()
+// One scan of the index loads the records and, while the directory can be
+// used, checks the files of every row of known size on the way (a row whose
+// files are not what it records would hand out bytes that are not there). A
+// cached file that does not match loses its row and is fetched again when
+// played; a download keeps its record (see checkRowFiles). Rows are only
+// deleted or updated once the scan is over.
+bool VLRepository::loadFiles(bool checkFiles, std::vector<VLRepositoryFile*>* damaged)
 {
-    bool result = false;
-    if (m_db && !m_files.empty()) {
-        VL_LOG_ERROR("File list has been already loaded");
-    } else if (m_db) {
-        VLSQLiteStatement statement(m_db);
-        bool row = false;
-        result = statement.prepare(kSelectRows) && statement.bindText(1, m_name) && statement.bindText(2, m_identity);
-        while (result && (result = statement.step(&row)) && row) {
-            std::string fileName = statement.columnText(2);
-            int64_t formatId = statement.columnInt64(1);
-            VLFileId fileId(statement.columnText(0), uint32_t(formatId));
-            if (!isKnownFormat(formatId) || !isValidFileName(fileName)) {
-                VL_LOG_WARN("Repository index row is skipped : " << statement.columnText(0) << "_" << formatId << " ("
-                                                                  << fileName << ")");
-                continue;
-            }
-            VLRepositoryFile* file = new VLRepositoryFile(
-                this, m_identity, fileId, m_provider, m_handler, fileName, size_t(statement.columnInt64(3)),
-                size_t(statement.columnInt64(4)), statement.columnText(5), statement.columnText(6),
-                statement.columnText(11), int(statement.columnInt64(7)), int(statement.columnInt64(8)),
-                time_t(statement.columnInt64(9)), time_t(statement.columnInt64(10)),
-                static_cast<unsigned int>(statement.columnInt64(12)), time_t(statement.columnInt64(13)));
-            m_files.insert(std::make_pair(fileId, file));
-        }
-        if (result) {
-            m_rowsLoaded = true;
-            statement.finalize();
-            checkSize(true);
-        }
-    }
     m_lastSave = now();
-    return result;
+    if (!m_db)
+        return false;
+    if (!m_files.empty()) {
+        VL_LOG_ERROR("File list has been already loaded");
+        return false;
+    }
+    VLFileHelper* helper = VLPlatformFactory::instance()->getFileHelper();
+    std::string path = getDirectory() + helper->getSeparator();
+    const size_t directoryLength = path.size();
+    std::vector<std::string> mismatched;
+    std::vector<std::string> restored;
+    VLSQLiteStatement statement(m_db);
+    bool row = false;
+    bool result = statement.prepare(kSelectRows) && statement.bindText(1, m_name) && statement.bindText(2, m_identity);
+    while (result && (result = statement.step(&row)) && row) {
+        std::string fileName = statement.columnText(2);
+        time_t lastValidation = time_t(statement.columnInt64(9));
+        bool damagedRow = false;
+        int64_t size = statement.columnInt64(3);
+        if (checkFiles && size != -1 && isValidFileName(fileName)) {
+            path.resize(directoryLength);
+            path += fileName;
+            switch (checkRowFiles(path, fileName, size, statement.columnInt64(8), statement.columnInt64(4))) {
+            case FILES_MATCH:
+                break;
+            case FILES_CACHED_MISMATCH:
+                mismatched.push_back(std::move(fileName));
+                continue;
+            case FILES_BITMAP_RESTORED:
+                restored.push_back(fileName);
+                lastValidation = 0;
+                break;
+            case FILES_DAMAGED:
+                damagedRow = true;
+                break;
+            }
+        }
+        VLRepositoryFile* file = loadRow(statement, std::move(fileName), lastValidation);
+        if (file && damagedRow)
+            damaged->push_back(file);
+    }
+    statement.finalize();
+    // Restored bitmaps are on the disk already: their rows forget the
+    // validation even when the scan failed after them.
+    if (!forgetValidation(restored) || !result || !deleteRowsByName(mismatched))
+        return false;
+    m_rowsLoaded = true;
+    checkSize(true);
+    return true;
+}
+
+// What a row of known size finds on the disk at path (its content file; the
+// bitmap is path + ".part", path is left with that suffix). A download whose
+// content has its size and was whole at the last save lost only its bitmap,
+// which is made again; any other download that does not match is damaged.
+VLRepository::RowFiles VLRepository::checkRowFiles(std::string& path, const std::string& fileName, int64_t size,
+                                                   int64_t custom, int64_t loaded)
+{
+    VLFileHelper* helper = VLPlatformFactory::instance()->getFileHelper();
+    const uint64_t expected = static_cast<uint64_t>(size);
+    bool contentMatches = helper->getFileSize(path) == expected;
+    path += ".part";
+    if (contentMatches && helper->getFileSize(path) == getBitmapSize(expected))
+        return FILES_MATCH;
+    if (custom == 0)
+        return FILES_CACHED_MISMATCH;
+    if (contentMatches && loaded == size && restoreWholeBitmap(fileName, expected))
+        return FILES_BITMAP_RESTORED;
+    return FILES_DAMAGED;
+}
+
+// The record of the scan's current row, or null for a row that cannot be
+// loaded (an unknown format, a name that is not ours).
+VLRepositoryFile* VLRepository::loadRow(VLSQLiteStatement& statement, std::string fileName, time_t lastValidation)
+{
+    int64_t formatId = statement.columnInt64(1);
+    if (!isKnownFormat(formatId) || !isValidFileName(fileName)) {
+        VL_LOG_WARN("Repository index row is skipped : " << statement.columnText(0) << "_" << formatId << " ("
+                                                          << fileName << ")");
+        return nullptr;
+    }
+    VLFileId fileId(statement.columnText(0), uint32_t(formatId));
+    VLRepositoryFile* file = new VLRepositoryFile(
+        this, m_identity, fileId, m_provider, m_handler, std::move(fileName), size_t(statement.columnInt64(3)),
+        size_t(statement.columnInt64(4)), statement.columnText(5), statement.columnText(6), statement.columnText(11),
+        int(statement.columnInt64(7)), int(statement.columnInt64(8)), lastValidation,
+        time_t(statement.columnInt64(10)), static_cast<unsigned int>(statement.columnInt64(12)),
+        time_t(statement.columnInt64(13)));
+    // The scan yields the rows in the order of the primary key, which is the
+    // order of the ids: each record goes at the end of the map.
+    m_files.emplace_hint(m_files.end(), std::move(fileId), file);
+    return file;
+}
+
+bool VLRepository::forgetValidation(const std::vector<std::string>& fileNames)
+{
+    VLSQLiteStatement statement(m_db);
+    for (const std::string& fileName : fileNames) {
+        if (!statement.prepare(kForgetValidation) || !statement.bindText(1, m_name)
+            || !statement.bindText(2, m_identity) || !statement.bindText(3, fileName) || !statement.execute())
+            return false;
+    }
+    return true;
+}
+
+bool VLRepository::deleteRowsByName(const std::vector<std::string>& fileNames)
+{
+    VLSQLiteStatement statement(m_db);
+    for (const std::string& fileName : fileNames) {
+        if (!statement.prepare(kDeleteByName) || !statement.bindText(1, m_name) || !statement.bindText(2, m_identity)
+            || !statement.bindText(3, fileName) || !statement.execute())
+            return false;
+    }
+    return true;
 }
 
 // A content file whose row is gone (the sync drops the rows of damaged files,
@@ -816,26 +868,29 @@ bool VLRepository::loadFiles()
 void VLRepository::removeOrphans()
 {
     VLFileHelper* helper = VLPlatformFactory::instance()->getFileHelper();
-    std::string directory = getDirectory();
-    std::list<std::string> paths;
-    if (!helper->listFiles(directory, &paths))
-        return;
-    std::set<std::string> claimed;
+    const std::string directory = getDirectory();
+    // Views of the records' own names: the records outlive this call.
+    std::unordered_set<std::string_view> claimed;
     bool claimedFilled = false;
-    for (const std::string& path : paths) {
-        std::string name = path.substr(directory.size() + 1);
-        const std::string suffix = ".part";
-        if (name.size() == 32 + suffix.size() && name.compare(32, suffix.size(), suffix) == 0)
-            name.resize(32);
+    std::vector<std::string> unclaimed;
+    bool listed = helper->forEachFile(directory, [&](std::string_view entry) {
+        std::string_view name = contentFileName(entry);
         if (!isValidFileName(name))
-            continue;
+            return;
         if (!claimedFilled) {
-            for (auto& entry : m_files)
-                claimed.insert(entry.second->getFileName());
+            claimed.reserve(m_files.size());
+            for (auto& record : m_files)
+                claimed.insert(record.second->fileName());
             claimedFilled = true;
         }
-        if (claimed.count(name) || isIndexed(name))
+        if (!claimed.count(name))
+            unclaimed.emplace_back(entry);
+    });
+    // Removed once the folder is read, not while it is.
+    for (const std::string& entry : listed ? unclaimed : std::vector<std::string>()) {
+        if (isIndexed(std::string(contentFileName(entry))))
             continue;
+        const std::string path = directory + helper->getSeparator() + entry;
         VL_LOG_WARN("Repository file has no index row and is removed : " << path);
         helper->removeFile(path);
     }

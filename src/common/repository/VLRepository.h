@@ -4,11 +4,13 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <list>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "VLFileId.h"
@@ -19,6 +21,7 @@ class VLMutex;
 class VLRepositoryFile;
 class VLRepositoryHandler;
 class VLRepositoryMove;
+class VLSQLiteStatement;
 
 // One named store of audio files for one identity: a directory of content
 // files, each with its ".part" block bitmap, an SQLite index (table "files" in
@@ -182,7 +185,7 @@ public:
     std::string getBitmapPath(const std::string& fileName) const;
     // Whether a name is one that makeFileName could have made: the index's
     // file names become paths, so nothing else is accepted from it.
-    static bool isValidFileName(const std::string& fileName);
+    static bool isValidFileName(std::string_view fileName);
 
 private:
     // Makes the directory when it is missing; true when it is a folder.
@@ -190,11 +193,16 @@ private:
     bool openAndLoad(bool removeOrphanFiles);
     bool rescueDamagedIndex();
     bool restoreWholeBitmap(const std::string& fileName, uint64_t size);
-    void repairDamagedDownloads();
+    void repairDamagedDownloads(const std::vector<VLRepositoryFile*>& damaged);
     // Index database.
     bool openIndex();
-    bool sync();
-    bool loadFiles();
+    bool loadFiles(bool checkFiles, std::vector<VLRepositoryFile*>* damaged);
+    enum RowFiles { FILES_MATCH, FILES_CACHED_MISMATCH, FILES_BITMAP_RESTORED, FILES_DAMAGED };
+    RowFiles checkRowFiles(std::string& path, const std::string& fileName, int64_t size, int64_t custom,
+                           int64_t loaded);
+    VLRepositoryFile* loadRow(VLSQLiteStatement& statement, std::string fileName, time_t lastValidation);
+    bool forgetValidation(const std::vector<std::string>& fileNames);
+    bool deleteRowsByName(const std::vector<std::string>& fileNames);
     void removeOrphans();
     bool isIndexed(const std::string& fileName);
     bool deleteRows();
@@ -230,7 +238,6 @@ private:
     std::map<VLFileId, VLRepositoryFile*> m_openFiles;   // the records update works on
     std::set<VLFileId> m_removedFiles;                   // removed records that may be closed
     std::set<VLRepositoryFile*> m_resetFiles;
-    std::set<std::string> m_damagedDownloads; // file names the index sync found damaged, until load
     std::atomic<bool> m_offline;
     std::atomic<bool> m_clearAllPending;
     bool m_rowsLoaded;               // every index row was loaded: saving is safe

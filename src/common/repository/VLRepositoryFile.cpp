@@ -48,19 +48,19 @@ VLRepositoryFile::VLRepositoryFile(VLRepository* repository, const std::string& 
 
 VLRepositoryFile::VLRepositoryFile(VLRepository* repository, const std::string& identity, const VLFileId& fileId,
                                    VLHttpRepositoryProvider* provider, VLRepositoryHandler* handler,
-                                   const std::string& file_name, size_t size, size_t loaded, const std::string& etag,
-                                   const std::string& metadata, const std::string& provider_data, int position,
-                                   int custom, time_t last_validation, time_t last_open,
-                                   unsigned int total_lock_count, time_t last_add)
+                                   std::string file_name, size_t size, size_t loaded, std::string etag,
+                                   std::string metadata, std::string provider_data, int position, int custom,
+                                   time_t last_validation, time_t last_open, unsigned int total_lock_count,
+                                   time_t last_add)
     : m_repository(repository), m_fileId(fileId), m_handler(handler), m_provider(provider), m_content(nullptr),
       m_bitmap(nullptr)
 {
-    init(file_name);
+    init(std::move(file_name));
     m_size = size;
     m_loaded = loaded;
-    m_etag = etag;
-    m_metadata = metadata;
-    m_providerData = provider_data;
+    m_etag = std::move(etag);
+    m_metadata = std::move(metadata);
+    m_providerData = std::move(provider_data);
     m_position = position;
     m_custom = custom;
     m_lastValidation = last_validation;
@@ -73,18 +73,17 @@ VLRepositoryFile::VLRepositoryFile(VLRepository* repository, const std::string& 
         m_handler->onFilesAdded(this);
 }
 
-void VLRepositoryFile::init(const std::string& fileName)
+void VLRepositoryFile::init(std::string fileName)
 {
-    VLPlatformFactory* factory = VLPlatformFactory::instance();
-    m_fileName = fileName;
-    m_content = factory->createMappedFile(m_repository->getFilePath(fileName));
-    m_bitmap = factory->createMappedFile(m_repository->getBitmapPath(fileName));
+    m_fileName = std::move(fileName);
     m_openCount = 0;
     m_lockCount = 0;
     m_providing = false;
     m_retryCount = 0;
     m_nextTry = 0;
     m_dataArrived = false;
+    m_stagedStart = 0;
+    m_stagedEnd = 0;
     m_bitsAtStart = 0;
     m_failingSince = 0;
     m_validatorRefused = false;
@@ -202,8 +201,29 @@ bool VLRepositoryFile::open(unsigned int options)
     return true;
 }
 
+// The mapped files are made at the first open, not with the record: most of
+// the records a repository loads are never opened in a session.
+void VLRepositoryFile::makeMappedFiles()
+{
+    VLPlatformFactory* factory = VLPlatformFactory::instance();
+    m_content = factory->createMappedFile(m_repository->getFilePath(m_fileName));
+    m_bitmap = factory->createMappedFile(m_repository->getBitmapPath(m_fileName));
+}
+
+bool VLRepositoryFile::isContentMapped() const
+{
+    return m_content && m_content->isOpen();
+}
+
+bool VLRepositoryFile::isBitmapMapped() const
+{
+    return m_bitmap && m_bitmap->isOpen();
+}
+
 bool VLRepositoryFile::mapFiles()
 {
+    if (!m_content)
+        makeMappedFiles();
     if (m_content->isOpen() || m_bitmap->isOpen()) {
         VL_LOG_ERROR("Repository file is already open");
         return false;
@@ -298,7 +318,7 @@ bool VLRepositoryFile::close(unsigned int options)
         VL_LOG_WARN("Unable to cancel file providing");
     m_providing = false;
     refreshLoaded();
-    if (!m_content->isOpen() || !m_bitmap->isOpen()) {
+    if (!isContentMapped() || !isBitmapMapped()) {
         VL_LOG_ERROR("Map file should be open");
         return false;
     }
@@ -310,19 +330,46 @@ bool VLRepositoryFile::close(unsigned int options)
 
 void VLRepositoryFile::flushBitmap()
 {
-    m_bitmap->flush(0, m_bitmap->getSize());
+    if (isBitmapMapped())
+        m_bitmap->flush(0, m_bitmap->getSize());
 }
 
 // ---- Reads and writes ----
 
 bool VLRepositoryFile::read(void* buffer, size_t offset, size_t length, size_t* done, bool* endOfFile)
 {
-    return readWriteMem(buffer, offset, length, false, done, endOfFile);
+    return readWriteMem(buffer, offset, length, Read, done, endOfFile);
 }
 
 bool VLRepositoryFile::write(const void* buffer, size_t offset, size_t length, size_t* done)
 {
-    return readWriteMem(const_cast<void*>(buffer), offset, length, true, done, nullptr);
+    return readWriteMem(const_cast<void*>(buffer), offset, length, Write, done, nullptr);
+}
+
+bool VLRepositoryFile::stage(const void* buffer, size_t offset, size_t length, size_t* done)
+{
+    if (m_stagedEnd != m_stagedStart && offset != m_stagedEnd && !settle())
+        return false;
+    return readWriteMem(const_cast<void*>(buffer), offset, length, Stage, done, nullptr);
+}
+
+bool VLRepositoryFile::settle()
+{
+    const size_t start = m_stagedStart;
+    const size_t count = m_stagedEnd - m_stagedStart;
+    m_stagedStart = m_stagedEnd = 0;
+    if (count == 0)
+        return true;
+    if (!isContentMapped() || !isBitmapMapped() || !mappingsCover() || m_size == kAllOnes || start + count > m_size) {
+        VL_LOG_ERROR("Repository file changed under its staged blocks : " << m_fileId);
+        return false;
+    }
+    if (!m_content->flush(start, count)) {
+        VL_LOG_ERROR("Unable to write repository file blocks through : " << m_content->getPath());
+        return false;
+    }
+    markBlocks(m_bitmap->getData(), start, count);
+    return true;
 }
 
 bool VLRepositoryFile::mappingsCover()
@@ -330,10 +377,11 @@ bool VLRepositoryFile::mappingsCover()
     return m_content->getSize() >= m_size && m_bitmap->getSize() >= getBitmapSize(m_size);
 }
 
-bool VLRepositoryFile::readWriteMem(void* buffer, size_t offset, size_t length, bool write, size_t* done,
+bool VLRepositoryFile::readWriteMem(void* buffer, size_t offset, size_t length, Access access, size_t* done,
                                     bool* endOfFile)
 {
-    if (!m_content->isOpen() || !m_bitmap->isOpen()) {
+    const bool write = access != Read;
+    if (!isContentMapped() || !isBitmapMapped()) {
         VL_LOG_ERROR("Repository file must be open first");
         return false;
     }
@@ -365,11 +413,18 @@ bool VLRepositoryFile::readWriteMem(void* buffer, size_t offset, size_t length, 
         // The bytes reach the disk before their bits are set: after a crash,
         // even a power loss, a set bit never stands for bytes that are not there.
         count = copyBlocks(m_content->getData(), buffer, offset, length, atEnd);
-        if (count > 0 && !m_content->flush(offset, count)) {
-            VL_LOG_ERROR("Unable to write repository file blocks through : " << m_content->getPath());
-            return false;
+        if (access == Stage) {
+            // Marked by settle(), after one flush for the whole range.
+            if (m_stagedEnd == m_stagedStart)
+                m_stagedStart = m_stagedEnd = offset;
+            m_stagedEnd += count;
+        } else {
+            if (count > 0 && !m_content->flush(offset, count)) {
+                VL_LOG_ERROR("Unable to write repository file blocks through : " << m_content->getPath());
+                return false;
+            }
+            markBlocks(m_bitmap->getData(), offset, count);
         }
-        markBlocks(m_bitmap->getData(), offset, count);
     } else {
         count = readBlocks(buffer, m_content->getData(), m_bitmap->getData(), offset, length);
         if (count < length)
@@ -396,6 +451,9 @@ bool VLRepositoryFile::setContent(size_t size, const std::string& etag)
         m_validatorRefused = true;
         return false;
     }
+    // A closed record's files are resized on the disk, unmapped.
+    if (!m_content)
+        makeMappedFiles();
     if (sizeChanged) {
         if (!m_repository->makeRoomFor(this, size))
             return false;
@@ -469,7 +527,7 @@ bool VLRepositoryFile::discardContent()
 bool VLRepositoryFile::beginsAsPage()
 {
     const size_t probe = 512;
-    if (m_size == kAllOnes || m_size == 0 || !m_content->isOpen())
+    if (m_size == kAllOnes || m_size == 0 || !isContentMapped())
         return false;
     size_t length = std::min(m_size, probe);
     size_t run = 0;
@@ -515,7 +573,7 @@ size_t VLRepositoryFile::presentBytes()
 bool VLRepositoryFile::refreshLoaded()
 {
     size_t previous = m_loaded;
-    if (!m_bitmap->isOpen()) {
+    if (!isBitmapMapped()) {
         VL_LOG_ERROR("Bitmap file should be open");
         return false;
     }
@@ -580,18 +638,16 @@ bool VLRepositoryFile::copyToOtherVolume(const std::string& oldContentPath, cons
     return true;
 }
 
-void VLRepositoryFile::move(bool sameVolume)
+void VLRepositoryFile::move(const std::string& oldDirectory, bool sameVolume)
 {
-    VLPlatformFactory* factory = VLPlatformFactory::instance();
-    VLFileHelper* files = factory->getFileHelper();
-    std::string oldContentPath = m_content->getPath();
-    std::string oldBitmapPath = m_bitmap->getPath();
-    bool contentWasOpen = m_content->isOpen();
-    bool bitmapWasOpen = m_bitmap->isOpen();
+    VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
+    std::string oldContentPath = oldDirectory + files->getSeparator() + m_fileName;
+    std::string oldBitmapPath = oldContentPath + ".part";
+    bool contentWasOpen = isContentMapped();
+    bool bitmapWasOpen = isBitmapMapped();
     delete m_content;
     delete m_bitmap;
-    m_content = factory->createMappedFile(m_repository->getFilePath(m_fileName));
-    m_bitmap = factory->createMappedFile(m_repository->getBitmapPath(m_fileName));
+    makeMappedFiles();
     std::string newContentPath = m_content->getPath();
     std::string newBitmapPath = m_bitmap->getPath();
 
@@ -674,8 +730,8 @@ void VLRepositoryFile::clean()
     }
     if (m_removed) {
         VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
-        files->removeFile(m_content->getPath());
-        files->removeFile(m_bitmap->getPath());
+        files->removeFile(m_repository->getFilePath(m_fileName));
+        files->removeFile(m_repository->getBitmapPath(m_fileName));
     }
 }
 
@@ -719,7 +775,7 @@ bool VLRepositoryFile::isSeekWaiting(size_t* offset)
 
 bool VLRepositoryFile::getInterval(size_t offset, size_t length, bool loaded, size_t* run)
 {
-    if (!m_bitmap->isOpen()) {
+    if (!isBitmapMapped()) {
         VL_LOG_ERROR("Bitmap file must be open first");
         return false;
     }
@@ -749,7 +805,7 @@ bool VLRepositoryFile::getIntervals(bool loaded, std::list<unsigned long>& out)
 {
     if (m_size == kAllOnes)
         return false;
-    if (!m_bitmap->isOpen()) {
+    if (!isBitmapMapped()) {
         VL_LOG_ERROR("Bitmap file must be open first");
         return false;
     }
@@ -893,7 +949,7 @@ bool VLRepositoryFile::driveTransfer()
 // again on every pass for ever; it counts as a retryable failure instead.
 bool VLRepositoryFile::finishedWithoutProgress()
 {
-    if (m_size == kAllOnes || !m_bitmap->isOpen())
+    if (m_size == kAllOnes || !isBitmapMapped())
         return false;
     size_t present = 0;
     if (getInterval(0, kAllOnes, true, &present) && present >= m_size)
@@ -917,7 +973,7 @@ bool VLRepositoryFile::discardPageDownload()
 
 bool VLRepositoryFile::broughtNewBytes()
 {
-    return m_size != kAllOnes && m_bitmap->isOpen() && bitCount() > m_bitsAtStart;
+    return m_size != kAllOnes && isBitmapMapped() && bitCount() > m_bitsAtStart;
 }
 
 void VLRepositoryFile::scheduleRetry()
@@ -990,7 +1046,7 @@ bool VLRepositoryFile::startTransferAt(size_t offset, size_t length, StartKind k
     if (!m_provider->canStart(m_url, m_repository, m_fileId))
         return true;
     VL_LOG_TRACE("Start repository file providing at offset : " << offset << "-" << length);
-    m_bitsAtStart = m_bitmap->isOpen() ? bitCount() : 0;
+    m_bitsAtStart = isBitmapMapped() ? bitCount() : 0;
     if (m_provider->start(m_url, m_repository, m_fileId, offset, length))
         return true;
     switch (kind) {

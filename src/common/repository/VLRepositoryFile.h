@@ -23,7 +23,8 @@ class VLRepositoryHandler;
 // missing blocks.
 //
 // Ownership: the repository owns every record and deletes it. The record owns
-// its two mapped files; the handler and the provider are not owned.
+// its two mapped files, made on its first open (a repository loads many more
+// records than are ever opened); the handler and the provider are not owned.
 //
 // Threads: every operation runs on the core's worker thread (or on the thread
 // that opens or closes the repository while the worker is not running). The
@@ -67,9 +68,9 @@ public:
     // A record from an index row, reported as added.
     VLRepositoryFile(VLRepository* repository, const std::string& identity, const VLFileId& fileId,
                      VLHttpRepositoryProvider* provider, VLRepositoryHandler* handler,
-                     const std::string& file_name, size_t size, size_t loaded, const std::string& etag,
-                     const std::string& metadata, const std::string& provider_data, int position, int custom,
-                     time_t last_validation, time_t last_open, unsigned int total_lock_count, time_t last_add);
+                     std::string file_name, size_t size, size_t loaded, std::string etag, std::string metadata,
+                     std::string provider_data, int position, int custom, time_t last_validation, time_t last_open,
+                     unsigned int total_lock_count, time_t last_add);
     // Unmaps and closes both files; deletes nothing on disk, reports nothing.
     virtual ~VLRepositoryFile();
 
@@ -79,7 +80,10 @@ public:
     // ---- Accessors (no failure, no log) ----
     VLRepository* getRepository() const { return m_repository; }
     VLFileId getFileId() const { return m_fileId; }
+    // Reference forms for hot paths; valid while the record lives.
+    const VLFileId& fileId() const { return m_fileId; }
     std::string getFileName() const { return m_fileName; }
+    const std::string& fileName() const { return m_fileName; }
     // UNKNOWN_SIZE while the size is not known.
     size_t getSize() const { return m_size; }
     // Bytes present, as of the last recount.
@@ -138,6 +142,16 @@ public:
     // bytes stored. False when the file is not open, the offset is not on a
     // block boundary or the bytes could not be written through.
     bool write(const void* buffer, size_t offset, size_t length, size_t* done);
+    // Stores blocks as write does but leaves them unmarked until settle():
+    // the blocks of many writes then reach the disk in one flush, which a
+    // flush per write would make the network wait for. A write that does not
+    // follow the staged range settles that range first. Until settle() the
+    // blocks count as missing; the writer settles before anyone else looks.
+    bool stage(const void* buffer, size_t offset, size_t length, size_t* done);
+    // Writes the staged blocks through to the disk, then marks them present.
+    // False when they could not be written through: they stay missing (and
+    // are fetched again). True when nothing is staged.
+    bool settle();
 
     // A new size and/or validator from a response. Unchanged values (an
     // UNKNOWN_SIZE size or an empty validator take no part) succeed without
@@ -160,11 +174,11 @@ public:
     bool refreshLoaded();
     // The state flags above.
     int getFlags();
-    // Follows the repository to its new directory: renames the files on the
-    // same volume; on another volume copies the files of a download (a record
+    // Follows the repository from oldDirectory to its new directory: renames
+    // the files on the same volume; on another volume copies the files of a download (a record
     // with a download state); otherwise (or when that fails) drops them and
     // marks the record removed, recreating empty files at their lengths while open.
-    void move(bool sameVolume);
+    void move(const std::string& oldDirectory, bool sameVolume);
     // Closes every open and lock still held and, for a removed record, deletes
     // its content and bitmap files.
     void clean();
@@ -217,12 +231,16 @@ private:
     static bool copyToOtherVolume(const std::string& oldContentPath, const std::string& newContentPath,
                                   const std::string& oldBitmapPath, const std::string& newBitmapPath);
 
-    void init(const std::string& fileName);
+    void init(std::string fileName);
     void rowChanged() { m_repository->noteRowChanged(this); }
-    bool readWriteMem(void* buffer, size_t offset, size_t length, bool write, size_t* done, bool* endOfFile);
+    enum Access { Read, Write, Stage };
+    bool readWriteMem(void* buffer, size_t offset, size_t length, Access access, size_t* done, bool* endOfFile);
     void addSeek(size_t offset, size_t length);
     bool openInRemadeDirectory();
     bool mapFiles();
+    void makeMappedFiles();
+    bool isContentMapped() const;
+    bool isBitmapMapped() const;
     bool checkMappedLengths();
     bool mappingsCover();
     void remapAfterFailedResize();
@@ -250,7 +268,7 @@ private:
     VLFileId m_fileId;
     VLRepositoryHandler* m_handler;
     VLHttpRepositoryProvider* m_provider;
-    VLMappedFile* m_content;
+    VLMappedFile* m_content;   // both null until the first open
     VLMappedFile* m_bitmap;
     unsigned int m_openCount;
     unsigned int m_lockCount;
@@ -283,6 +301,9 @@ private:
     // Waiting reads: (block-aligned offset, length) to the monotonic time of
     // their last recording.
     std::map<std::pair<size_t, size_t>, double> m_readRequests;
+    // Bytes stored by stage() and not yet marked: [m_stagedStart, m_stagedEnd).
+    size_t m_stagedStart;
+    size_t m_stagedEnd;
 };
 
 #endif

@@ -239,6 +239,28 @@ TEST_F(VLRepositoryFileTest, WritesStoreWholeBlocksAndTheLastPartialOne)
     EXPECT_EQ((std::list<unsigned long>{kBlock, 2 * kBlock - 1}), missing);
 }
 
+// Staged blocks stay missing until settled, which marks exactly what was
+// staged; a stage that does not follow the staged range settles that range.
+TEST_F(VLRepositoryFileTest, StagedBlocksArePresentOnlyOnceSettled)
+{
+    const size_t size = 6 * kBlock + 100;
+    File* file = makeSizedFile(size, {});
+    std::vector<uint8_t> bytes = pattern(0, size);
+    size_t done = 0;
+    ASSERT_TRUE(file->stage(bytes.data(), 0, kBlock, &done));
+    ASSERT_TRUE(file->stage(bytes.data() + kBlock, kBlock, kBlock + 50, &done));
+    EXPECT_EQ(kBlock, done) << "whole blocks only, as write";
+    EXPECT_EQ(0u, readCount(file, 0, kBlock)) << "staged is not yet present";
+    ASSERT_TRUE(file->stage(bytes.data() + 4 * kBlock, 4 * kBlock, 2 * kBlock + 100, &done));
+    EXPECT_EQ(2 * kBlock, readCount(file, 0, size)) << "a stage elsewhere settled the range before it";
+    EXPECT_EQ(0u, readCount(file, 4 * kBlock, kBlock));
+    EXPECT_TRUE(file->settle());
+    EXPECT_TRUE(file->settle()) << "nothing staged";
+    std::list<unsigned long> present;
+    ASSERT_TRUE(file->getIntervals(true, present));
+    EXPECT_EQ((std::list<unsigned long>{0, 2 * kBlock - 1, 4 * kBlock, size - 1}), present);
+}
+
 TEST_F(VLRepositoryFileTest, SetContentResizesOrClearsAndIsRefusedWhileLocked)
 {
     File* file = makeSizedFile(10000, {0, 1, 2});
@@ -362,8 +384,8 @@ TEST_F(VLRepositoryFileTest, CleanAndMoveKeepOrDropTheFiles)
     EXPECT_EQ(2 * kBlock, readCount(file, 0, 2 * kBlock)) << "renamed on the same volume, still open";
     // Another volume: cached content is dropped, the open record gets empty
     // files at its length; a record with nothing stored loses nothing.
-    file->move(false);
-    unsized->move(false);
+    file->move(repository->getDirectory(), false);
+    unsized->move(repository->getDirectory(), false);
     EXPECT_TRUE(file->isRemoved());
     EXPECT_EQ(0u, file->getLoaded());
     EXPECT_EQ(2 * kBlock, TestFolder::sizeOf(repository->getFilePath(file->getFileName())));

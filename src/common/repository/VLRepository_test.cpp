@@ -534,6 +534,55 @@ TEST_F(VLRepositoryTest, StartDropsRowsWhoseFilesDoNotMatchAndFilesWithoutRows)
     EXPECT_TRUE(TestFolder::exists(directory + "/song.mp3")) << "not a name of ours";
 }
 
+// Downloads keep their records at start whatever happened to their files: a
+// whole content whose bitmap is gone gets it back with every block and is
+// validated at its next use; a cut one is fetched again. Records loaded and
+// never opened since still follow a directory switch, and lose their files
+// when removed.
+TEST_F(VLRepositoryTest, StartKeepsDownloadsAndUnopenedRecordsFollowTheirFiles)
+{
+    open();
+    for (const char* entity : {"whole", "cut"}) {
+        VLRepositoryFile* file = addStoredFile(entity, 5000);
+        file->setCustom(1);
+        file->touchValidation();
+    }
+    const std::string moved = addStoredFile("moved", 5000)->getFileName();
+    const std::string dropped = addStoredFile("dropped", 5000)->getFileName();
+    saveNow();
+    const std::string wholeBitmap = repository->getBitmapPath(repository->makeFileName(VLFileId("whole", 6u)));
+    const std::string cutContent = repository->getFilePath(repository->makeFileName(VLFileId("cut", 6u)));
+    repository->close();
+    ASSERT_EQ(0, unlink(wholeBitmap.c_str()));
+    ASSERT_EQ(0, truncate(cutContent.c_str(), 100));
+
+    open();
+    VLRepositoryFile* whole = repository->getFile(VLFileId("whole", 6u), false);
+    VLRepositoryFile* cut = repository->getFile(VLFileId("cut", 6u), false);
+    ASSERT_TRUE(whole && cut);
+    EXPECT_EQ(0, whole->getLastValidation());
+    EXPECT_NE(0, cut->getLastValidation()) << "only a restored bitmap asks for a validation";
+    EXPECT_EQ((std::vector<std::string>{"cut|0", "whole|1"}),
+              rows("SELECT entity_id, last_validation = 0 FROM files WHERE custom = 1 ORDER BY entity_id"));
+    bool loaded = false;
+    ASSERT_TRUE(whole->isRangeLoaded(0, 5000, &loaded));
+    EXPECT_TRUE(loaded);
+    EXPECT_EQ(0u, cut->getLoaded());
+    EXPECT_EQ(5000u, TestFolder::sizeOf(cutContent)) << "given its recorded length again";
+
+    repository->getFile(VLFileId("dropped", 6u), false)->remove();
+    const std::string second = folder.folder("second");
+    repository->setDirectory(second, true);
+    for (const std::string& path : {second + "/" + moved, second + "/" + moved + ".part"})
+        EXPECT_TRUE(TestFolder::exists(path)) << path;
+    EXPECT_FALSE(TestFolder::exists(directory + "/" + moved));
+    repository->close();
+    for (const std::string& folderPath : {directory, second}) {
+        EXPECT_FALSE(TestFolder::exists(folderPath + "/" + dropped)) << folderPath;
+        EXPECT_FALSE(TestFolder::exists(folderPath + "/" + dropped + ".part")) << folderPath;
+    }
+}
+
 TEST_F(VLRepositoryTest, RowsOfOthersAndUnreadableRowsAreLeftAlone)
 {
     open();

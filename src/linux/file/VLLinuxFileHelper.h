@@ -11,6 +11,7 @@ public:
     char getSeparator() override;
     uint64_t getFileSize(const std::string& path) override;
     bool listFiles(const std::string& directory, std::list<std::string>* files) override;
+    bool forEachFile(const std::string& directory, const std::function<void(std::string_view name)>& visit) override;
     bool removeFile(const std::string& path) override;
     bool renameFile(const std::string& from, const std::string& to) override;
     bool copyFile(const std::string& from, const std::string& to) override;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <thread>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -69,6 +71,20 @@ TEST_F(VLFileHelperTest, SizesRenamesRemovalsAndVolumes)
     }
 }
 
+// A size opens nothing: a FIFO, which an open would wait on for a writer,
+// answers at once.
+TEST_F(VLFileHelperTest, SizesOpenNothing)
+{
+    const std::string fifo = folder.path("fifo");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0644));
+    std::future<uint64_t> size = std::async(std::launch::async, [this, &fifo] { return files->getFileSize(fifo); });
+    const bool answered = size.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    if (!answered)
+        close(open(fifo.c_str(), O_WRONLY | O_NONBLOCK));  // lets a waiting open go
+    EXPECT_TRUE(answered) << "waited for a writer";
+    EXPECT_EQ(0u, size.get());
+}
+
 TEST_F(VLFileHelperTest, ListFilesGivesRegularFilesOnly)
 {
     std::string one = folder.writeFile("one", "1");
@@ -85,6 +101,12 @@ TEST_F(VLFileHelperTest, ListFilesGivesRegularFilesOnly)
 
     ASSERT_TRUE(files->listFiles(folder.path(), &list));
     EXPECT_EQ(4u, list.size());  // appended, not cleared
+
+    std::vector<std::string> names;
+    ASSERT_TRUE(files->forEachFile(folder.path(), [&names](std::string_view name) { names.emplace_back(name); }));
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ((std::vector<std::string>{"one", "two"}), names) << "names, not paths";
+    EXPECT_FALSE(files->forEachFile(one, [&names](std::string_view name) { names.emplace_back(name); }));
 
     std::list<std::string> untouched{"keep"};
     EXPECT_FALSE(files->listFiles(folder.path("missing"), &untouched));

@@ -150,4 +150,21 @@ TEST_F(UpdateCheckTest, AFeedWithoutEndIsDroppedAtItsCap) {
   EXPECT_LT(feed.sent(), EndlessFeed::kBytes) << "the whole feed was read";
 }
 
+// Quitting while the feed comes in: the check goes, and what is still on its
+// way finds it gone.
+TEST_F(UpdateCheckTest, ACheckDestroyedWhileTheFeedComesInLeavesQuietly) {
+  EndlessFeed feed;
+  std::vector<std::string> warnings;
+  UpdateCheck::Hooks hooks;
+  hooks.warn = [&warnings](const std::string& message) { warnings.push_back(message); };
+  auto check = std::make_unique<UpdateCheck>(nullptr, feed.address(), 5, "test agent", hooks);
+  check->start();
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return feed.sent() > 0; }));
+  check.reset();
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return feed.done(); }));
+  while (g_main_context_iteration(nullptr, FALSE)) {
+  }
+  EXPECT_TRUE(warnings.empty());
+}
+
 }  // namespace

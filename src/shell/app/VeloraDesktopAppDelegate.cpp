@@ -200,6 +200,8 @@ void VeloraDesktopAppDelegate::stop() {
   VeloraController::instance().setLogUploader(nullptr);
   logUpload_.reset();
   logAlerts_.reset();
+  // The page's readers run off the main thread and read the core.
+  channel_->stopDirectCalls();
   VeloraController::instance().cleanBinding();
   channel_->stop();
 }

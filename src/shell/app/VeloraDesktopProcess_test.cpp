@@ -82,6 +82,7 @@ class DesktopProcess {
   // The signal it died of, or 0.
   int deathSignal() const { return WIFSIGNALED(status_) ? WTERMSIG(status_) : 0; }
   void signal(int number) { kill(pid_, number); }
+  GPid pid() const { return pid_; }
 
  private:
   GPid pid_ = 0;
@@ -191,6 +192,47 @@ TEST_F(VeloraDesktopProcessTest, APageThatNeverAgreesKeepsItRunningUntilSigtermW
   ASSERT_TRUE(activateQuit());
   ASSERT_TRUE(again.waitForEnd());
   EXPECT_EQ(again.exitStatus(), 0);
+}
+
+// How many windows of the process show on the display.
+int visibleWindows(GPid pid) {
+  gchar* output = nullptr;
+  std::string command = "xdotool search --onlyvisible --pid " + std::to_string(pid);
+  if (!g_spawn_command_line_sync(command.c_str(), &output, nullptr, nullptr, nullptr)) return -1;
+  int count = 0;
+  for (const char* at = output; *at != '\0'; ++at) count += *at == '\n';
+  g_free(output);
+  return count;
+}
+
+// A dialog that runs a loop of its own (here the address dialog) does not
+// hold the quit a signal asks for: the dialog closes unanswered, and the core
+// saves what it holds.
+TEST_F(VeloraDesktopProcessTest, SigtermWhileTheAddressDialogShowsQuitsInOrder) {
+  usePlayer("/app/?agree=never&keep=before-the-dialog");
+  {
+    DesktopProcess application(home_.path(), {});
+    ASSERT_TRUE(waitForReports("loaded"));
+    ASSERT_TRUE(ShellTestServer::runUntil([&] { return visibleWindows(application.pid()) == 1; }));
+    gchar* window = nullptr;
+    std::string search = "xdotool search --onlyvisible --pid " + std::to_string(application.pid());
+    ASSERT_TRUE(g_spawn_command_line_sync(search.c_str(), &window, nullptr, nullptr, nullptr));
+    std::string keys = "xdotool windowfocus --sync " + std::string(g_strstrip(window)) + " key --clearmodifiers ctrl+l";
+    g_free(window);
+    ASSERT_TRUE(g_spawn_command_line_sync(keys.c_str(), nullptr, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(ShellTestServer::runUntil([&] { return visibleWindows(application.pid()) == 2; }));
+    application.signal(SIGTERM);
+    // A guard against the hang, not a measure.
+    ASSERT_TRUE(ShellTestServer::runUntil([&] { return application.ended(); }, 20));
+    EXPECT_EQ(application.exitStatus(), 0);
+  }
+  usePlayer("/app/?agree=none");
+  DesktopProcess again(home_.path(), {});
+  ASSERT_TRUE(waitForReports("loaded", 2));
+  EXPECT_NE(server_.reports("loaded")[1].find("\"kept\":\"before-the-dialog\""), std::string::npos)
+      << server_.reports("loaded")[1];
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(again.waitForEnd());
 }
 
 TEST_F(VeloraDesktopProcessTest, APageThatSleepsTooLongHoldsOnlyItselfAndWakes) {

@@ -2,8 +2,8 @@
 // standard-error log (rolled at its cap), the two command-line options, then
 // the application: one instance per session (GtkApplication, unique on the
 // session bus). A second launch hands its addresses ("veloraapp://album/1")
-// to the running instance and ends; SIGTERM and SIGINT quit in order (the
-// core is stopped and saves what it holds).
+// to the running instance and ends; SIGTERM and SIGINT quit in order (open
+// dialogs close unanswered; the core is stopped and saves what it holds).
 #include <X11/Xlib.h>
 #include <glib-unix.h>
 #include <gtk/gtk.h>
@@ -150,10 +150,25 @@ void onOpen(GApplication*, GFile** files, gint count, const gchar*, gpointer dat
   present(*application);
 }
 
+// A dialog that runs a main loop of its own (gtk_dialog_run) holds the quit
+// until it is answered: each open dialog closes unanswered, as when the user
+// closes its window.
+void closeDialogs() {
+  GList* windows = gtk_window_list_toplevels();
+  g_list_foreach(windows, reinterpret_cast<GFunc>(g_object_ref), nullptr);  // a response may destroy others
+  for (GList* item = windows; item != nullptr; item = item->next) {
+    if (GTK_IS_DIALOG(item->data) && gtk_widget_get_visible(GTK_WIDGET(item->data))) {
+      gtk_dialog_response(GTK_DIALOG(item->data), GTK_RESPONSE_DELETE_EVENT);
+    }
+  }
+  g_list_free_full(windows, g_object_unref);
+}
+
 gboolean onSignal(gpointer data) {
   auto* application = static_cast<Application*>(data);
   shellTrace("main", "terminated by a signal: quitting");
   g_application_quit(G_APPLICATION(application->gtk));
+  closeDialogs();
   return G_SOURCE_CONTINUE;
 }
 

@@ -42,17 +42,17 @@ VeloraAudio::VeloraAudio() : PageObject("AudioBinding") {
     core()->pause(soundOf(call));
     return PageValue();
   });
-  declareWithResult("getState", "n", [](PageCall& call) { return PageValue::number(core()->getState(soundOf(call))); });
-  declareWithResult("getPlaying", "n", [](PageCall& call) { return PageValue::boolean(core()->getPlaying(soundOf(call))); });
-  declareWithResult("getPaused", "n", [](PageCall& call) { return PageValue::boolean(core()->getPaused(soundOf(call))); });
-  declareWithResult("getStarving", "n", [](PageCall& call) { return PageValue::boolean(core()->getStarving(soundOf(call))); });
-  declareWithResult("getPosition", "n", [](PageCall& call) { return PageValue::number(core()->getPosition(soundOf(call))); });
+  declareReader("getState", "n", [](PageCall& call) { return PageValue::number(core()->getState(soundOf(call))); });
+  declareReader("getPlaying", "n", [](PageCall& call) { return PageValue::boolean(core()->getPlaying(soundOf(call))); });
+  declareReader("getPaused", "n", [](PageCall& call) { return PageValue::boolean(core()->getPaused(soundOf(call))); });
+  declareReader("getStarving", "n", [](PageCall& call) { return PageValue::boolean(core()->getStarving(soundOf(call))); });
+  declareReader("getPosition", "n", [](PageCall& call) { return PageValue::number(core()->getPosition(soundOf(call))); });
   declare("setPosition", "nn", [](PageCall& call) {
     core()->setPosition(soundOf(call), millisecondsOf(call.argument(1)));
     return PageValue();
   });
-  declareWithResult("getLength", "n", [](PageCall& call) { return PageValue::number(core()->getLength(soundOf(call))); });
-  declareWithResult("getVolume", "n", [](PageCall& call) {
+  declareReader("getLength", "n", [](PageCall& call) { return PageValue::number(core()->getLength(soundOf(call))); });
+  declareReader("getVolume", "n", [](PageCall& call) {
     return PageValue::number(static_cast<double>(core()->getVolume(soundOf(call))));
   });
   declare("setVolume", "nn", [](PageCall& call) {
@@ -61,12 +61,12 @@ VeloraAudio::VeloraAudio() : PageObject("AudioBinding") {
     core()->setVolume(soundOf(call), static_cast<float>(std::clamp<double>(volume, -FLT_MAX, FLT_MAX)));
     return PageValue();
   });
-  declareWithResult("getMuted", "n", [](PageCall& call) { return PageValue::boolean(core()->getMuted(soundOf(call))); });
+  declareReader("getMuted", "n", [](PageCall& call) { return PageValue::boolean(core()->getMuted(soundOf(call))); });
   declare("setMuted", "nn", [](PageCall& call) {
     core()->setMuted(soundOf(call), call.argument(1).toFlag());
     return PageValue();
   });
-  declareWithResult("getRanges", "n", [](PageCall& call) {
+  declareReader("getRanges", "n", [](PageCall& call) {
     std::list<float> ranges;
     core()->getRanges(soundOf(call), &ranges);
     return Binding::floatsToPage(ranges);

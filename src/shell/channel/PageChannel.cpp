@@ -1,10 +1,13 @@
 #include "PageChannel.h"
 
 #include <gio/gio.h>
+#include <gio/gunixfdlist.h>
 #include <glib/gstdio.h>
+#include <unistd.h>
 
 #include <vector>
 
+#include "DirectCallServer.h"
 #include "PageCall.h"
 #include "PageChannelProtocol.h"
 #include "PageObject.h"
@@ -36,6 +39,15 @@ std::vector<PageValue> argumentsOf(GVariant* array) {
 }
 
 }  // namespace
+
+// One web process's connection. handled counts its messages that expect no
+// reply once their handler has returned (main thread; read by its
+// direct-call thread): what the extension waited for was handled anyway.
+struct PageChannel::Connection {
+  guint registration = 0;
+  std::atomic<uint64_t> handled{0};
+  std::unique_ptr<DirectCallServer> direct;
+};
 
 PageChannel::PageChannel(Delegate& delegate) : delegate_(delegate) {}
 
@@ -73,6 +85,7 @@ bool PageChannel::start() {
     std::lock_guard<std::mutex> lock(connectionsMutex_);
     accepting_ = true;
   }
+  directCalls_ = true;
   serving_.store(true, std::memory_order_release);
   g_signal_connect(server_, "new-connection", G_CALLBACK(onNewConnection), this);
   g_dbus_server_start(server_);
@@ -82,7 +95,7 @@ bool PageChannel::start() {
 
 void PageChannel::stop() {
   if (server_ == nullptr) return;
-  std::map<GDBusConnection*, guint> connections;
+  std::map<GDBusConnection*, std::unique_ptr<Connection>> connections;
   {
     std::lock_guard<std::mutex> lock(connectionsMutex_);
     accepting_ = false;
@@ -93,11 +106,13 @@ void PageChannel::stop() {
   g_object_unref(server_);
   server_ = nullptr;
   for (auto& entry : connections) {
+    entry.second->direct.reset();
     g_signal_handlers_disconnect_by_data(entry.first, this);
-    g_dbus_connection_unregister_object(entry.first, entry.second);
+    g_dbus_connection_unregister_object(entry.first, entry.second->registration);
     g_dbus_connection_close(entry.first, nullptr, nullptr, nullptr);
     g_object_unref(entry.first);
   }
+  std::lock_guard<std::mutex> lock(publicationsMutex_);
   for (auto& entry : publications_) entry.second->end();
   publications_.clear();
   // The server leaves its socket behind in the folder.
@@ -136,8 +151,20 @@ gboolean PageChannel::onNewConnection(GDBusServer*, GDBusConnection* connection,
     return FALSE;
   }
   g_signal_connect(connection, "closed", G_CALLBACK(onClosed), self);
-  self->connections_[G_DBUS_CONNECTION(g_object_ref(connection))] = registration;
+  auto state = std::make_unique<Connection>();
+  state->registration = registration;
+  self->connections_[G_DBUS_CONNECTION(g_object_ref(connection))] = std::move(state);
   return TRUE;
+}
+
+void PageChannel::stopDirectCalls() {
+  std::vector<std::unique_ptr<DirectCallServer>> stopped;
+  {
+    std::lock_guard<std::mutex> lock(connectionsMutex_);
+    directCalls_ = false;
+    for (auto& entry : connections_) stopped.push_back(std::move(entry.second->direct));
+  }
+  stopped.clear();  // waits for each thread, outside the lock
 }
 
 void PageChannel::onClosed(GDBusConnection* connection, gboolean, GError*, gpointer self) {
@@ -145,15 +172,19 @@ void PageChannel::onClosed(GDBusConnection* connection, gboolean, GError*, gpoin
 }
 
 void PageChannel::closed(GDBusConnection* connection) {
+  std::unique_ptr<Connection> state;
   {
     std::lock_guard<std::mutex> lock(connectionsMutex_);
     auto found = connections_.find(connection);
     if (found == connections_.end()) return;
     g_signal_handlers_disconnect_by_data(connection, this);
-    g_dbus_connection_unregister_object(connection, found->second);
+    g_dbus_connection_unregister_object(connection, found->second->registration);
+    state = std::move(found->second);
     connections_.erase(found);
   }
+  state.reset();  // its direct-call thread ends before the publications do
   // The web process is gone, and with it every document it showed.
+  std::lock_guard<std::mutex> lock(publicationsMutex_);
   for (auto it = publications_.begin(); it != publications_.end();) {
     if (it->second->connection() == connection) {
       it->second->end();
@@ -169,6 +200,8 @@ void PageChannel::onMethodCall(GDBusConnection* connection, const gchar*, const 
                                const gchar* method, GVariant* parameters, GDBusMethodInvocation* invocation,
                                gpointer data) {
   auto* self = static_cast<PageChannel*>(data);
+  // Keeps the connection for the count after the handler, which may close it.
+  g_object_ref(connection);
   if (g_strcmp0(method, "Call") == 0) {
     self->call(connection, parameters, invocation, true);
   } else if (g_strcmp0(method, "Send") == 0) {
@@ -187,9 +220,75 @@ void PageChannel::onMethodCall(GDBusConnection* connection, const gchar*, const 
   } else if (g_strcmp0(method, "Refused") == 0) {
     g_dbus_method_invocation_return_value(invocation, nullptr);
     self->refused(connection, parameters);
+  } else if (g_strcmp0(method, "DirectCalls") == 0) {
+    self->openDirectCalls(connection, parameters, invocation);
   } else {
     g_dbus_method_invocation_return_dbus_error(invocation, "org.freedesktop.DBus.Error.UnknownMethod", method);
   }
+  if (g_strcmp0(method, "Call") != 0 && g_strcmp0(method, "Publish") != 0) self->countHandled(connection);
+  g_object_unref(connection);
+}
+
+void PageChannel::countHandled(GDBusConnection* connection) {
+  std::lock_guard<std::mutex> lock(connectionsMutex_);
+  auto found = connections_.find(connection);
+  if (found != connections_.end()) found->second->handled.fetch_add(1, std::memory_order_release);
+}
+
+// The extension's end of a socket pair: its value calls are asked there
+// first, and answered by a thread of this connection's own.
+void PageChannel::openDirectCalls(GDBusConnection* connection, GVariant* parameters,
+                                  GDBusMethodInvocation* invocation) {
+  gint32 index = -1;
+  g_variant_get(parameters, "(h)", &index);
+  GUnixFDList* fds = g_dbus_message_get_unix_fd_list(g_dbus_method_invocation_get_message(invocation));
+  int socket = fds != nullptr ? g_unix_fd_list_get(fds, index, nullptr) : -1;
+  g_dbus_method_invocation_return_value(invocation, nullptr);
+  std::unique_ptr<DirectCallServer> replaced;
+  std::lock_guard<std::mutex> lock(connectionsMutex_);
+  auto found = connections_.find(connection);
+  if (socket < 0 || found == connections_.end() || !directCalls_) {
+    // The extension finds the socket closed and asks over the connection.
+    if (socket >= 0) close(socket);
+    return;
+  }
+  Connection* state = found->second.get();
+  replaced = std::move(state->direct);
+  state->direct = std::make_unique<DirectCallServer>(
+      socket, [this, connection, state](uint64_t messages, GVariant* call, GVariant** result) {
+        return answerDirect(connection, *state, messages, call, result);
+      });
+}
+
+// Runs a reader here when nothing the page sent before it is still to be
+// handled; everything else goes back to the extension, which asks it with
+// Call (and the main thread warns of calls that cannot be answered).
+unsigned PageChannel::answerDirect(GDBusConnection* connection, const Connection& state, uint64_t messages,
+                                   GVariant* parameters, GVariant** result) {
+  if (state.handled.load(std::memory_order_acquire) != messages) return P::kDirectAskWithCall;
+  guint64 id = 0;
+  const gchar* objectName = nullptr;
+  const gchar* methodName = nullptr;
+  GVariant* encoded = nullptr;
+  g_variant_get(parameters, "(t&s&s@av)", &id, &objectName, &methodName, &encoded);
+  std::shared_ptr<PageObject> object;
+  const PageObject::Method* method = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(publicationsMutex_);
+    auto found = publications_.find(id);
+    if (found != publications_.end() && found->second->connection() == connection) {
+      object = found->second->sharedObject(objectName);
+      method = object != nullptr ? object->find(methodName) : nullptr;
+    }
+  }
+  unsigned status = method == nullptr ? P::kDirectAskWithCall : P::kDirectNeverHere;
+  if (method != nullptr && method->anyThread) {
+    PageCall call(nullptr, argumentsOf(encoded), nullptr);
+    *result = g_variant_ref_sink(method->handler(call).toVariant());
+    status = P::kDirectAnswered;
+  }
+  g_variant_unref(encoded);
+  return status;
 }
 
 // Ends the publications of a frame that starts another document in that web
@@ -199,6 +298,7 @@ void PageChannel::onMethodCall(GDBusConnection* connection, const gchar*, const 
 // changes process for another site): their extension ends them when it lets
 // them go, or they end with its connection.
 void PageChannel::endWhere(GDBusConnection* connection, uint64_t page, uint64_t frame, bool wholePage) {
+  std::lock_guard<std::mutex> lock(publicationsMutex_);
   for (auto it = publications_.begin(); it != publications_.end();) {
     const PagePublication::Frame& f = it->second->frame();
     if (it->second->connection() == connection && f.page == page && (wholePage || f.frame == frame) &&
@@ -232,7 +332,10 @@ void PageChannel::publish(GDBusConnection* connection, GVariant* parameters, GDB
                                                                     g_variant_new_array(G_VARIANT_TYPE("(sa(ssb)s)"), nullptr, 0)));
     return;
   }
-  publications_[publication->id()] = publication;
+  {
+    std::lock_guard<std::mutex> lock(publicationsMutex_);
+    publications_[publication->id()] = publication;
+  }
   g_dbus_method_invocation_return_value(invocation, g_variant_new("(t@a(sa(ssb)s))", static_cast<guint64>(publication->id()),
                                                                   publication->steps()));
 }
@@ -312,6 +415,7 @@ void PageChannel::ended(GDBusConnection* connection, GVariant* parameters) {
   g_variant_get(parameters, "(t)", &id);
   std::shared_ptr<PagePublication> publication = publicationOf(connection, id);
   if (publication == nullptr) return;
+  std::lock_guard<std::mutex> lock(publicationsMutex_);
   publication->end();
   publications_.erase(id);
 }

@@ -7,8 +7,11 @@
 //
 // Threads: start, stop and everything the delegate and the page objects see
 // run on the main thread (the thread-default main context when start() was
-// called must be the default one). Connections are authenticated on the
-// server's own thread, so the main thread never waits on a web process.
+// called must be the default one), but readers (PageObject::declareReader):
+// each web process's direct calls are served on a thread of their own, which
+// runs a reader at once when every earlier message of that web process has
+// been handled. Connections are authenticated on the server's own thread, so
+// the main thread never waits on a web process.
 #pragma once
 
 #include <gio/gio.h>
@@ -50,6 +53,9 @@ class PageChannel {
   bool start();
   // Closes every connection, ends every publication and removes the socket.
   void stop();
+  // From here on every call runs on the main thread: before what the readers
+  // read goes away.
+  void stopDirectCalls();
   // The address for the extension; empty until started.
   const std::string& address() const { return address_; }
 
@@ -72,6 +78,11 @@ class PageChannel {
   void shown(GDBusConnection* connection, GVariant* parameters);
   void ended(GDBusConnection* connection, GVariant* parameters);
   void refused(GDBusConnection* connection, GVariant* parameters);
+  void openDirectCalls(GDBusConnection* connection, GVariant* parameters, GDBusMethodInvocation* invocation);
+  // On a direct-call thread: see DirectCallServer::Answer.
+  unsigned answerDirect(GDBusConnection* connection, const Connection& state, uint64_t messages,
+                        GVariant* parameters, GVariant** result);
+  void countHandled(GDBusConnection* connection);
   // The publication of that id when it came over that connection.
   std::shared_ptr<PagePublication> publicationOf(GDBusConnection* connection, uint64_t id) const;
   void endWhere(GDBusConnection* connection, uint64_t page, uint64_t frame, bool wholePage);
@@ -82,6 +93,9 @@ class PageChannel {
   std::string folder_;
   std::string address_;
   uint64_t nextPublication_ = 1;
+  // Changed on the main thread only, under publicationsMutex_, which the
+  // direct-call threads hold to look a publication up.
+  mutable std::mutex publicationsMutex_;
   std::map<uint64_t, std::shared_ptr<PagePublication>> publications_;
 
   // Connections are accepted on the server's thread and used on the main one.
@@ -90,5 +104,6 @@ class PageChannel {
   std::atomic<bool> serving_{false};
   mutable std::mutex connectionsMutex_;
   bool accepting_ = false;
-  std::map<GDBusConnection*, guint> connections_;  // each holds a reference; value: object registration
+  bool directCalls_ = true;  // main thread
+  std::map<GDBusConnection*, std::unique_ptr<Connection>> connections_;  // each key holds a reference
 };

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <set>
@@ -33,7 +35,12 @@ class TestBridge : public PageObject {
     declareWithResult("fileObject", "", [](PageCall&) { return fileObject(); });
     declare("record", "v", [this](PageCall& call) {
       recorded_.push(call.argument(0));
+      recordedCount_.fetch_add(1);
       return PageValue();
+    });
+    declareReader("recordedCount", "", [this](PageCall&) { return PageValue::number(recordedCount_.load()); });
+    declareReader("readerOffMainThread", "", [](PageCall&) {
+      return PageValue::boolean(!g_main_context_is_owner(g_main_context_default()));
     });
     declareWithResult("recorded", "", [this](PageCall&) { return recorded_; });
     declare("slowRecord", "v", [](PageCall&) {
@@ -122,6 +129,7 @@ class TestBridge : public PageObject {
     std::unique_ptr<PageCallback> callback;
   };
   PageValue recorded_ = PageValue::array();
+  std::atomic<int> recordedCount_{0};
   std::vector<Kept> kept_;
 };
 
@@ -245,7 +253,8 @@ TEST_F(PageChannelTest, ObjectsReachOnlyPlayerOriginDocumentsOfTheMainView) {
   }
   const std::string methods =
       "[\"answerCallbacks\",\"deferred\",\"echo\",\"echoAll\",\"echoNumber\",\"echoText\",\"emitEvents\","
-      "\"evaluateScript\",\"fileObject\",\"keepForReload\",\"later\",\"record\",\"recorded\",\"slowRecord\",\"tooLargeAnswer\"]";
+      "\"evaluateScript\",\"fileObject\",\"keepForReload\",\"later\",\"readerOffMainThread\",\"record\","
+      "\"recorded\",\"recordedCount\",\"slowRecord\",\"tooLargeAnswer\"]";
   EXPECT_EQ(server_->report("main"), "{\"TestBridge\":" + methods + ",\"MACOS\":true,\"stepScript\":\"/channel.html\"}");
   // The scripts ran in the frame that got the objects, not in the main frame.
   EXPECT_EQ(server_->report("frame-same-origin"),
@@ -309,6 +318,21 @@ TEST_F(PageChannelTest, OneWayCallsKeepTheirOrderWithValueReturningOnes) {
   load("/channel.html?scenario=order");
   ASSERT_TRUE(waitForReport("order"));
   EXPECT_EQ(server_->report("order"), "[[1,2],[1,2,3,4],200]");
+}
+
+// Readers are answered on the channel's own thread, yet each after every
+// one-way call the page made before it.
+TEST_F(PageChannelTest, ReadersRunOffTheMainThreadAfterEveryEarlierCall) {
+  load("/channel.html?scenario=readers");
+  ASSERT_TRUE(waitForReport("readers"));
+  const std::string report = server_->report("readers");
+  EXPECT_EQ(report.substr(0, report.find(",\"offMain\"")),
+            "{\"counts\":[10,20,30,40,50,60,70,80,90,100,110,120,130,140,150,160,170,180,190,200]");
+  // A message of the page's own (a console line) may still be on its way
+  // before one of them: that one is answered on the main thread.
+  size_t offMain = report.find("\"offMain\":");
+  ASSERT_NE(offMain, std::string::npos) << report;
+  EXPECT_GE(atoi(report.c_str() + offMain + 10), 45) << report;
 }
 
 TEST_F(PageChannelTest, CallbacksFireOnceWithTheirValue) {

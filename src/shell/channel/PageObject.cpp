@@ -14,3 +14,7 @@ void PageObject::declare(std::string name, std::string kinds, Handler handler) {
 void PageObject::declareWithResult(std::string name, std::string kinds, Handler handler) {
   methods_.push_back(Method{std::move(name), std::move(kinds), true, std::move(handler)});
 }
+
+void PageObject::declareReader(std::string name, std::string kinds, Handler handler) {
+  methods_.push_back(Method{std::move(name), std::move(kinds), true, std::move(handler), true});
+}

@@ -3,7 +3,8 @@
 // and whether the page waits for a result. Bridge objects derive from it and
 // declare their methods in their constructor.
 //
-// Threads: declared before publication; methods are called on the main thread.
+// Threads: declared before publication; methods are called on the main thread,
+// readers on any thread.
 #pragma once
 
 #include <functional>
@@ -28,6 +29,8 @@ class PageObject {
     std::string kinds;
     bool returnsValue = false;
     Handler handler;
+    // A reader (see declareReader): the channel may run it on its own thread.
+    bool anyThread = false;
   };
 
   explicit PageObject(std::string name) : name_(std::move(name)) {}
@@ -47,6 +50,12 @@ class PageObject {
   void declare(std::string name, std::string kinds, Handler handler);
   // A method whose result the page waits for.
   void declareWithResult(std::string name, std::string kinds, Handler handler);
+  // A method whose result the page waits for and whose handler only reads
+  // state that any thread may read (never GTK, never main-thread state): the
+  // channel answers it on its own thread once every earlier call of the page
+  // has been handled, or on the main thread. Its call has no publication
+  // and cannot be deferred; the object may be released on that thread.
+  void declareReader(std::string name, std::string kinds, Handler handler);
 
  private:
   std::string name_;

@@ -140,7 +140,7 @@ bool LogBundle::makeArchive()
         return false;
     }
     try {
-        FileArchiver(m_files).createArchiveWithName(m_archivePath);
+        FileArchiver(m_files, kMaxBytesPerFile).createArchiveWithName(m_archivePath);
     } catch (const ZipException& exception) {
         VL_LOG_ERROR("The log archive cannot be made at " << m_archivePath << ": " << exception.what());
         unlink(m_archivePath.c_str());

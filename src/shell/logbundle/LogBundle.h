@@ -15,12 +15,15 @@
 //   report), both 0600;
 // - on the desktop: the archive "velora-logs-<stamp>.zip" (0600), holding, in
 //   this order, each by its file name: the regular files of the log folder
-//   (by name), the preferences file, the user text, the system report.
+//   (by name), the preferences file, the user text, the system report; of a
+//   file longer than kMaxBytesPerFile only its last kMaxBytesPerFile bytes.
 //
 // One thread at a time; build blocks while the system report is made.
 class LogBundle
 {
 public:
+    static constexpr size_t kMaxBytesPerFile = 8u << 20;
+
     explicit LogBundle(const LogBundleSettings& settings);
     // Removes the private folder and the texts (never the archive).
     ~LogBundle();

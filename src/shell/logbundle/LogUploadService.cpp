@@ -3,6 +3,9 @@
 #include <glib.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include "BlockingHttpRequest.h"
 #include "LogBundle.h"
 #include "LogUploadPresenter.h"
@@ -97,6 +100,13 @@ void LogUploadService::sendLogForUserId(const std::string& userId, const std::st
     std::vector<std::string> storageFolders = m_settings.storageFolders ? m_settings.storageFolders()
                                                                         : std::vector<std::string>();
     std::lock_guard<std::mutex> lock(m_mutex);
+    // One upload at a time: a request while one is under way joins it (one
+    // bundle, one answer to the user).
+    if (m_uploading) {
+        VL_LOG_INFO("sendLog joins the upload under way");
+        return;
+    }
+    m_uploading = true;
     m_queue.push_back(Request{userId, login, version, std::move(storageFolders)});
     if (!m_thread.joinable())
         m_thread = std::thread([this] { run(); });
@@ -120,6 +130,8 @@ void LogUploadService::run()
                                  request.storageFolders);
         if (!m_stopping)
             present(outcome, outcome == Outcome::NotSent ? archivePath : std::string());
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_uploading = false;
     }
 }
 
@@ -141,26 +153,22 @@ LogUploadService::Outcome LogUploadService::upload(const std::string& userId, co
 
 bool LogUploadService::post(const std::string& archivePath)
 {
-    gchar* contents = nullptr;
-    gsize length = 0;
-    GError* error = nullptr;
-    if (!g_file_get_contents(archivePath.c_str(), &contents, &length, &error)) {
-        VL_LOG_WARN("Error sending data: the archive cannot be read: " << error->message);
-        g_error_free(error);
-        return false;
-    }
     MultipartFormData form;
     form.addText("udid", m_settings.systemUid);
     form.addText("ext", "zip");
     form.addText("ver", m_settings.applicationVersion);
     form.addText("type", "desktop");
     form.addNumber("auto", 0);
-    form.addBytes("file", std::string(contents, length));
-    g_free(contents);
+    form.addBytes("file", std::string());
 
+    // The archive goes from disk as it is sent, never whole in memory.
     BlockingHttpRequest request(m_settings.endpoint);
     request.addHeader("Content-Type: " + form.contentType());
-    request.setPostBody(form.body());
+    std::pair<std::string, std::string> around = form.bodyAroundLastField();
+    if (!request.setPostBodyAroundFile(around.first, archivePath, around.second)) {
+        VL_LOG_WARN("Error sending data: the archive cannot be read: " << archivePath << ": " << strerror(errno));
+        return false;
+    }
     request.setConnectTimeoutMilliseconds(kConnectTimeoutMs);
     request.setLowSpeedLimit(1, kStalledSeconds);
     request.setCancelFlag(&m_stopping);

@@ -20,6 +20,9 @@ class LogUploadPresenter;
 // the endpoint, deletes the archive when the service answered 2xx and keeps
 // it otherwise, and tells the presenter.
 //
+// The archive is posted from disk as it is sent. A request made while an
+// upload is queued or under way joins it: one bundle, one answer.
+//
 // Threads: sendLogForUserId is called on the main thread and returns at once;
 // the uploads run one after the other on the service's own thread; the
 // presenter is called on the main thread through the default GLib main
@@ -67,7 +70,8 @@ private:
     // Where results wait for the main thread (see LogUploadService.cpp).
     Mailbox* m_mailbox;
     std::atomic<bool> m_stopping{false};
-    std::mutex m_mutex;  // guards m_queue and m_thread's start
+    std::mutex m_mutex;  // guards m_queue, m_uploading and m_thread's start
+    bool m_uploading = false;  // a request is queued or under way
     std::condition_variable m_wake;
     std::deque<Request> m_queue;
     std::thread m_thread;

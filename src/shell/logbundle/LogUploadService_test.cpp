@@ -5,6 +5,8 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <dirent.h>
+#include <fstream>
+#include <random>
 #include <glib.h>
 #include <netinet/in.h>
 #include <sstream>
@@ -167,6 +169,70 @@ TEST_F(LogUploadServiceTest, PostsTheBundleAsAStandardMultipartFormAndDeletesIt)
         "velora-system-infos-31.12.18-23-59-58.txt " + zipDigest("echo system facts:\nsystem facts\n\n"),
     };
     EXPECT_EQ(expected, archiveEntries(received));
+}
+
+// Requests while an upload is under way join it: one bundle, one answer.
+TEST_F(LogUploadServiceTest, RequestsWhileOneIsUnderWayJoinIt)
+{
+    size_t mark = VLTestLog::mark();
+    {
+        LogUploadService service(settings, presenter);
+        for (int i = 0; i < 5; ++i)
+            service.sendLogForUserId("user-42", "jane@example.org", "web 7.3");
+        ASSERT_TRUE(presenter.waitForCalls(1));
+        // The next request, once the first is done, is a new upload.
+        service.sendLogForUserId("user-42", "jane@example.org", "web 7.3");
+        ASSERT_TRUE(presenter.waitForCalls(2));
+    }
+    EXPECT_EQ(2u, server.getForms().size());
+    EXPECT_EQ(2u, presenter.calls.size());
+    std::string logged = VLTestLog::since(mark);
+    size_t joined = 0;
+    for (size_t at = logged.find("joins the upload under way"); at != std::string::npos;
+         at = logged.find("joins the upload under way", at + 1))
+        ++joined;
+    EXPECT_EQ(4u, joined);
+}
+
+// This process's resident memory ("VmRSS:") or its peak since the last
+// reset ("VmHWM:"), in kB.
+size_t residentKilobytes(const std::string& field)
+{
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.compare(0, field.size(), field) == 0)
+            return std::stoul(line.substr(field.size()));
+    }
+    return 0;
+}
+
+// A large log folder: each file gives its last bytes only, and the archive
+// goes from disk as it is sent, never whole in memory.
+TEST_F(LogUploadServiceTest, LargeLogsAreCutToTheirEndAndStreamed)
+{
+    std::string large(30u << 20, '\0');
+    std::mt19937 random(7);
+    for (char& byte : large)
+        byte = char(random());
+    ASSERT_TRUE(TestFolder::write(settings.logFolder + "/crash.log", large));
+    LogUploadService service(settings, presenter);
+    std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from now
+    size_t before = residentKilobytes("VmRSS:");
+    std::string archive;
+    EXPECT_EQ(LogUploadService::Outcome::Sent, service.upload("user-42", "jane@example.org", "web 7.3", now, archive));
+#if !defined(__SANITIZE_ADDRESS__)
+    // The archive (incompressible, 30 MB whole) held once would pass this.
+    EXPECT_LT(residentKilobytes("VmHWM:"), before + 16 * 1024);
+#endif
+    (void)before;
+    std::vector<TestHttpForm> forms = server.getForms();
+    ASSERT_EQ(1u, forms.size());
+    ASSERT_NE(nullptr, forms[0].part("file"));
+    std::string received = folder.file("received.zip");
+    TestFolder::write(received, forms[0].part("file")->bytes);
+    std::vector<std::string> entries = archiveEntries(received);
+    ASSERT_FALSE(entries.empty());
+    EXPECT_EQ("crash.log " + zipDigest(large.substr(large.size() - LogBundle::kMaxBytesPerFile)), entries[0]);
 }
 
 TEST_F(LogUploadServiceTest, AnyFailureKeepsTheArchive)

@@ -72,3 +72,10 @@ std::string MultipartFormData::body() const
     body += "--" + m_boundary + "--\r\n";
     return body;
 }
+
+std::pair<std::string, std::string> MultipartFormData::bodyAroundLastField() const
+{
+    std::string whole = body();
+    std::string tail = "\r\n--" + m_boundary + "--\r\n";
+    return {whole.substr(0, whole.size() - tail.size()), tail};
+}

@@ -2,6 +2,7 @@
 #define MULTIPART_FORM_DATA_H
 
 #include <string>
+#include <utility>
 #include <vector>
 
 // The body of a multipart/form-data POST, its sections in the order the
@@ -33,6 +34,10 @@ public:
     // quotes when it is not a plain token (the log boundary holds a space).
     std::string contentType() const;
     std::string body() const;
+    // The body split where the bytes of its last field go (added empty):
+    // what comes before them and after, for bytes sent from elsewhere (a
+    // file read as it is sent).
+    std::pair<std::string, std::string> bodyAroundLastField() const;
 
 private:
     struct Field

@@ -1,6 +1,10 @@
 #include "BlockingHttpRequest.h"
 
 #include <curl/curl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
 #include <mutex>
 
 #include "VLLogger.h"
@@ -42,10 +46,68 @@ void BlockingHttpRequest::setLowSpeedLimit(long bytesPerSecond, long seconds)
     m_lowSpeedSeconds = seconds;
 }
 
+BlockingHttpRequest::~BlockingHttpRequest()
+{
+    if (m_postFile)
+        fclose(m_postFile);
+}
+
 void BlockingHttpRequest::setPostBody(std::string body)
 {
     m_post = true;
     m_postBody = std::move(body);
+}
+
+bool BlockingHttpRequest::setPostBodyAroundFile(std::string head, const std::string& filePath, std::string tail)
+{
+    FILE* file = fopen(filePath.c_str(), "rbe");
+    struct stat status;
+    if (!file || fstat(fileno(file), &status) != 0) {
+        if (file)
+            fclose(file);
+        return false;
+    }
+    if (m_postFile)
+        fclose(m_postFile);
+    m_post = true;
+    m_postBody = std::move(head);
+    m_postFile = file;
+    m_postFileSize = status.st_size;
+    m_postTail = std::move(tail);
+    return true;
+}
+
+// The streamed body, piece by piece: the head, the file, the tail. A file
+// that shrank meanwhile is padded with zeros to the announced length.
+size_t BlockingHttpRequest::sendBody(char* data, size_t size, size_t count, void* context)
+{
+    BlockingHttpRequest* request = static_cast<BlockingHttpRequest*>(context);
+    size_t room = size * count;
+    size_t headSize = request->m_postBody.size();
+    size_t fileEnd = headSize + size_t(request->m_postFileSize);
+    size_t& offset = request->m_postOffset;
+    size_t written = 0;
+    while (written < room) {
+        size_t length = 0;
+        if (offset < headSize) {
+            length = std::min(room - written, headSize - offset);
+            memcpy(data + written, request->m_postBody.data() + offset, length);
+        } else if (offset < fileEnd) {
+            length = fread(data + written, 1, std::min(room - written, fileEnd - offset), request->m_postFile);
+            if (length == 0) {
+                length = std::min(room - written, fileEnd - offset);
+                memset(data + written, 0, length);
+            }
+        } else if (offset < fileEnd + request->m_postTail.size()) {
+            length = std::min(room - written, fileEnd + request->m_postTail.size() - offset);
+            memcpy(data + written, request->m_postTail.data() + (offset - fileEnd), length);
+        } else {
+            break;
+        }
+        offset += length;
+        written += length;
+    }
+    return written;
 }
 
 size_t BlockingHttpRequest::receiveBody(char* data, size_t size, size_t count, void* context)
@@ -109,8 +171,16 @@ bool BlockingHttpRequest::perform(HttpResponse& response)
         curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
     if (m_post) {
         curl_easy_setopt(curl, CURLOPT_POST, 1L);
-        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, m_postBody.data());
-        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(m_postBody.size()));
+        if (m_postFile) {
+            m_postOffset = 0;
+            curl_easy_setopt(curl, CURLOPT_READFUNCTION, sendBody);
+            curl_easy_setopt(curl, CURLOPT_READDATA, this);
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE,
+                             curl_off_t(m_postBody.size()) + m_postFileSize + curl_off_t(m_postTail.size()));
+        } else {
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDS, m_postBody.data());
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(m_postBody.size()));
+        }
         // Sent whole at once: no waiting for a "100 Continue" that some servers never send.
         handle.headers = curl_slist_append(handle.headers, "Expect:");
     }

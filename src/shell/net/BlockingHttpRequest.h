@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,9 @@ class BlockingHttpRequest
 {
 public:
     explicit BlockingHttpRequest(std::string url);
+    ~BlockingHttpRequest();
+    BlockingHttpRequest(const BlockingHttpRequest&) = delete;
+    BlockingHttpRequest& operator=(const BlockingHttpRequest&) = delete;
 
     void setUserAgent(const std::string& userAgent) { m_userAgent = userAgent; }
     // The whole exchange's limit; 0 (the default) sets none.
@@ -53,6 +57,9 @@ public:
     void addHeader(const std::string& line) { m_headers.push_back(line); }
     // Makes the request a POST of these bytes (the caller sets Content-Type).
     void setPostBody(std::string body);
+    // Makes the request a POST of `head`, the file's bytes read from disk as
+    // they are sent, and `tail`. False when the file cannot be opened.
+    bool setPostBodyAroundFile(std::string head, const std::string& filePath, std::string tail);
 
     // Runs the exchange on the calling thread. Returns response.answered; a
     // transport failure is logged as a warning ("CURL failed : (code) text").
@@ -62,6 +69,7 @@ public:
 
 private:
     static size_t receiveBody(char* data, size_t size, size_t count, void* context);
+    static size_t sendBody(char* data, size_t size, size_t count, void* context);
     static int progress(void* context, long long, long long, long long, long long);
 
     std::string m_url;
@@ -76,6 +84,11 @@ private:
     std::vector<std::string> m_headers;
     bool m_post = false;
     std::string m_postBody;
+    // A streamed body: head, the file, tail; m_postFile null otherwise.
+    FILE* m_postFile = nullptr;
+    int64_t m_postFileSize = 0;
+    std::string m_postTail;
+    size_t m_postOffset = 0;  // in the whole body, during perform
 
     // During perform.
     HttpResponse* m_response = nullptr;

@@ -17,6 +17,8 @@
 // Objects handed to the page are made without a prototype.
 #pragma once
 
+#include <cstddef>
+
 namespace PageChannelProtocol {
 
 // Served by the application; the extension calls it.
@@ -41,7 +43,9 @@ constexpr const char* kPageInterface = "org.velora.Desktop.Page";
 // Ended: the extension let go of a publication (its frame went away, or its
 // cached document was given up).
 // Refused: a call the page made could not be sent (over the size budget).
-// Shown, Ended, Refused and Send expect no reply, but for every
+// DirectCalls: hands the application its end of a socket over which the
+// extension asks value-returning calls first (see "Direct calls" below).
+// Shown, Ended, Refused, Send and DirectCalls expect no reply, but for every
 // kOneWayWindow-th one the extension sends (below), which is answered.
 constexpr const char* kApplicationIntrospection =
     "<node>"
@@ -81,6 +85,9 @@ constexpr const char* kApplicationIntrospection =
     "   <arg direction='in' type='s' name='method'/>"
     "   <arg direction='in' type='s' name='reason'/>"
     "  </method>"
+    "  <method name='DirectCalls'>"
+    "   <arg direction='in' type='h' name='socket'/>"
+    "  </method>"
     "  <method name='Console'>"
     "   <arg direction='in' type='t' name='page'/>"
     "   <arg direction='in' type='u' name='level'/>"
@@ -118,6 +125,30 @@ constexpr const char* kPageIntrospection =
     "  </method>"
     " </interface>"
     "</node>";
+
+// Direct calls: a stream socket beside the connection, on which the
+// extension asks a value-returning call without the hops of a D-Bus call and
+// blocks for the reply. Each frame is a header in host byte order, then that
+// many bytes of serialised GVariant:
+//   request  uint64 messages   how many messages that expect no reply the
+//                              extension sent on the connection before this
+//                              call (a call it waited for is handled)
+//            uint32 length     then the call's "(tssav)", as Call takes it
+//   reply    uint32 status     one of DirectStatus
+//            uint32 length     then the result's "v" (answered only)
+// The application answers at once what it may answer off its main thread
+// (a reader, see PageObject::declareReader) once it has handled that many
+// messages of the connection; anything else it sends back to be asked with
+// Call, so that the order of the page's calls holds.
+enum DirectStatus : unsigned {
+  kDirectAnswered = 0,
+  kDirectAskWithCall = 1,  // this time: an earlier message is still being handled
+  kDirectNeverHere = 2,    // this method of this publication is never answered here
+};
+constexpr size_t kDirectRequestHeader = 12;
+constexpr size_t kDirectReplyHeader = 8;
+// The most a direct request may carry: the extension's budget for a call.
+constexpr size_t kDirectMaxBytes = 64u << 20;
 
 // Console message levels as sent by the extension.
 enum ConsoleLevel : unsigned {

@@ -3,6 +3,9 @@
 #include "PageChannelProtocol.h"
 #include "PageValueCodec.h"
 
+#include <gio/gunixfdlist.h>
+#include <unistd.h>
+
 #include <algorithm>
 
 namespace P = PageChannelProtocol;
@@ -14,6 +17,7 @@ struct PageExtension::MethodBinding {
   std::string method;
   std::string kinds;
   bool returnsValue;
+  bool direct = true;  // asked on the direct-call socket first
 };
 
 // What a call needs of a publication, held for the call's length: page code
@@ -110,7 +114,30 @@ bool PageExtension::connect() {
     return false;
   }
   g_signal_connect(connection_, "closed", G_CALLBACK(onClosed), this);
+  sent_ = 0;
+  openDirectCalls();
   return true;
+}
+
+// Without fd passing (or a socket pair) every call goes over the connection.
+void PageExtension::openDirectCalls() {
+  if ((g_dbus_connection_get_capabilities(connection_) & G_DBUS_CAPABILITY_FLAGS_UNIX_FD_PASSING) == 0) return;
+  int applicationEnd = direct_.open();
+  if (applicationEnd < 0) return;
+  GUnixFDList* fds = g_unix_fd_list_new();
+  gint index = g_unix_fd_list_append(fds, applicationEnd, nullptr);
+  close(applicationEnd);
+  GDBusMessage* message = g_dbus_message_new_method_call(nullptr, P::kApplicationPath, P::kApplicationInterface, "DirectCalls");
+  g_dbus_message_set_body(message, g_variant_new("(h)", index));
+  g_dbus_message_set_unix_fd_list(message, fds);
+  if (index < 0) {
+    g_warning("value calls go over the page-object channel: no descriptor to hand over");
+    direct_.close();
+  } else {
+    sendPaced(message, "DirectCalls");
+  }
+  g_object_unref(message);
+  g_object_unref(fds);
 }
 
 void PageExtension::onPageCreated(WebKitWebExtension*, WebKitWebPage* page, gpointer self) {
@@ -323,7 +350,10 @@ void PageExtension::sendOneWay(const char* method, GVariant* parameters) {
 // would pile up without bound, and its next answered call would wait behind
 // the pile. So every kOneWayWindow-th one waits for the application's answer,
 // which comes once it has taken every message before it.
+// Counted for the direct calls' order too: a call the extension waited for
+// (Publish, Call, or a paced message here) was handled anyway once answered.
 void PageExtension::sendPaced(GDBusMessage* message, const std::string& what) {
+  ++sent_;
   GError* error = nullptr;
   if (++unanswered_ < P::kOneWayWindow) {
     g_dbus_message_set_flags(message, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
@@ -365,7 +395,7 @@ JSCValue* PageExtension::onMethodCalled(GPtrArray* arguments, gpointer data) {
   return binding->extension->call(*binding, arguments);
 }
 
-JSCValue* PageExtension::call(const MethodBinding& binding, GPtrArray* arguments) {
+JSCValue* PageExtension::call(MethodBinding& binding, GPtrArray* arguments) {
   Publication* publication = find(binding.publication);
   if (publication == nullptr || connection_ == nullptr) {
     // The frame has moved on, or the application is gone.
@@ -394,20 +424,11 @@ JSCValue* PageExtension::call(const MethodBinding& binding, GPtrArray* arguments
                                        binding.method.c_str(), encoded);
   JSCValue* result = nullptr;
   if (binding.returnsValue) {
-    GError* error = nullptr;
-    // Its answer comes once the application has taken everything sent before.
-    unanswered_ = 0;
-    GVariant* reply = g_dbus_connection_call_sync(connection_, nullptr, P::kApplicationPath, P::kApplicationInterface, "Call",
-                                                  parameters, G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, G_MAXINT,
-                                                  nullptr, &error);
-    if (reply != nullptr) {
+    if (GVariant* reply = askValue(binding, parameters)) {
       GVariant* value = g_variant_get_child_value(reply, 0);
       result = codec.decode(value);
       g_variant_unref(value);
       g_variant_unref(reply);
-    } else {
-      g_warning("%s.%s failed: %s", binding.object.c_str(), binding.method.c_str(), error->message);
-      g_error_free(error);
     }
   } else {
     GDBusMessage* message = g_dbus_message_new_method_call(nullptr, P::kApplicationPath, P::kApplicationInterface, "Send");
@@ -417,6 +438,43 @@ JSCValue* PageExtension::call(const MethodBinding& binding, GPtrArray* arguments
   }
   if (result == nullptr) result = jsc_value_new_undefined(held.context());
   return result;
+}
+
+GVariant* PageExtension::askValue(MethodBinding& binding, GVariant* parameters) {
+  g_variant_ref_sink(parameters);
+  GVariant* reply = nullptr;
+  if (binding.direct && direct_.isOpen()) {
+    GVariant* value = nullptr;
+    switch (direct_.ask(sent_, parameters, &value)) {
+      case DirectCallClient::Outcome::kAnswered:
+        // Answered once the application had taken everything sent before.
+        unanswered_ = 0;
+        reply = g_variant_new_tuple(&value, 1);
+        g_variant_ref_sink(reply);
+        g_variant_unref(value);
+        break;
+      case DirectCallClient::Outcome::kNeverHere:
+        binding.direct = false;
+        break;
+      case DirectCallClient::Outcome::kAskWithCall:
+      case DirectCallClient::Outcome::kFailed:
+        break;
+    }
+  }
+  if (reply == nullptr) {
+    GError* error = nullptr;
+    // Its answer comes once the application has taken everything sent before.
+    unanswered_ = 0;
+    reply = g_dbus_connection_call_sync(connection_, nullptr, P::kApplicationPath, P::kApplicationInterface, "Call",
+                                        parameters, G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, G_MAXINT, nullptr,
+                                        &error);
+    if (reply == nullptr) {
+      g_warning("%s.%s failed: %s", binding.object.c_str(), binding.method.c_str(), error->message);
+      g_error_free(error);
+    }
+  }
+  g_variant_unref(parameters);
+  return reply;
 }
 
 void PageExtension::onConsoleMessage(WebKitWebPage* page, WebKitConsoleMessage* message, gpointer self) {
@@ -528,6 +586,7 @@ void PageExtension::onClosed(GDBusConnection*, gboolean, GError*, gpointer data)
   g_signal_handlers_disconnect_by_data(self->connection_, self);
   g_object_unref(self->connection_);
   self->connection_ = nullptr;
+  self->direct_.close();
   self->dropAll();
 }
 

@@ -19,10 +19,14 @@
 // messages. A method that returns a value blocks that thread (the page's
 // script) until the application answers; one-way methods are queued on the
 // same connection, so the application sees every call in the page's order.
+// A value-returning call is asked first on the direct-call socket, with the
+// number of messages sent before it: the application answers there only what
+// keeps that order, and sends the rest back to be asked on the connection.
 #pragma once
 
 #include <webkit2/webkit-web-extension.h>
 
+#include "DirectCallClient.h"
 #include "PageValueCodec.h"
 
 #include <cstdint>
@@ -98,7 +102,10 @@ class PageExtension {
   void sendPaced(GDBusMessage* message, const std::string& what);
   void publish(const Publication& publication, GVariant* steps);
   JSCValue* makeObject(const Publication& publication, const char* name, GVariantIter* methods);
-  JSCValue* call(const MethodBinding& binding, GPtrArray* arguments);
+  JSCValue* call(MethodBinding& binding, GPtrArray* arguments);
+  // The value-returning call's reply "(v)", or null (after a warning).
+  GVariant* askValue(MethodBinding& binding, GVariant* parameters);
+  void openDirectCalls();
   void sendConsole(uint64_t page, WebKitConsoleMessage* message);
 
   void callMethod(uint64_t publication, const char* name, GVariant* arguments);
@@ -121,6 +128,8 @@ class PageExtension {
   std::string address_;
   GDBusConnection* connection_ = nullptr;
   unsigned unanswered_ = 0;  // messages sent without answer since the last answer
+  uint64_t sent_ = 0;  // one-way messages sent on connection_, for the direct calls' order
+  DirectCallClient direct_;
   bool unreachableSaid_ = false;
   std::map<uint64_t, Publication> publications_;
   std::map<uint64_t, KeptCallback> callbacks_;

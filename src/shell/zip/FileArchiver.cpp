@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 
 #include "VLLogger.h"
 #include "ZipException.h"
@@ -21,14 +22,19 @@ std::string lastPathComponent(const std::string& path)
     return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
 }
 
-// Copies the file into the entry piece by piece; an unreadable file leaves
-// the entry empty (or cut where reading failed).
-void copyFile(const std::string& path, ZipWriteStream& entry)
+// Copies the file (its last maxBytes) into the entry piece by piece; an
+// unreadable file leaves the entry empty (or cut where reading failed).
+void copyFile(const std::string& path, ZipWriteStream& entry, size_t maxBytes)
 {
     FILE* file = fopen(path.c_str(), "rbe");
     if (!file) {
         VL_LOG_WARN("Archived as an empty entry, cannot open " << path << ": " << strerror(errno));
         return;
+    }
+    struct stat status;
+    if (fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode) && uint64_t(status.st_size) > maxBytes) {
+        VL_LOG_INFO("Archived its last " << maxBytes << " bytes of " << status.st_size << ": " << path);
+        fseeko(file, status.st_size - off_t(maxBytes), SEEK_SET);
     }
     char buffer[65536];
     size_t length;
@@ -41,8 +47,8 @@ void copyFile(const std::string& path, ZipWriteStream& entry)
 
 }  // namespace
 
-FileArchiver::FileArchiver(std::vector<std::string> filesToArchive)
-    : m_filesToArchive(std::move(filesToArchive))
+FileArchiver::FileArchiver(std::vector<std::string> filesToArchive, size_t maxBytesPerFile)
+    : m_filesToArchive(std::move(filesToArchive)), m_maxBytesPerFile(maxBytesPerFile)
 {
 }
 
@@ -53,7 +59,7 @@ void FileArchiver::createArchiveWithName(const std::string& path)
         for (const std::string& file : m_filesToArchive) {
             std::unique_ptr<ZipWriteStream> entry =
                 archive.writeFileInZipWithName(lastPathComponent(file), kBestCompression);
-            copyFile(file, *entry);
+            copyFile(file, *entry, m_maxBytesPerFile);
             entry->finishedWriting();
         }
         archive.close();

@@ -1,6 +1,8 @@
 #ifndef FILE_ARCHIVER_H
 #define FILE_ARCHIVER_H
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -11,7 +13,9 @@ class FileArchiver
 {
 public:
     FileArchiver() {}
-    explicit FileArchiver(std::vector<std::string> filesToArchive);
+    // maxBytesPerFile: of a longer file only its last that many bytes are
+    // archived (the end of a log is what tells what happened last).
+    explicit FileArchiver(std::vector<std::string> filesToArchive, size_t maxBytesPerFile = SIZE_MAX);
 
     std::vector<std::string>& filesToArchive() { return m_filesToArchive; }
 
@@ -23,6 +27,7 @@ public:
 
 private:
     std::vector<std::string> m_filesToArchive;
+    size_t m_maxBytesPerFile = SIZE_MAX;
 };
 
 #endif

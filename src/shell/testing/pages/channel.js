@@ -73,6 +73,19 @@ const scenarios = {
     report('order', seen);
   },
 
+  // Readers between one-way calls: each sees every call made before it.
+  readers() {
+    const B = TestBridge;
+    const counts = [];
+    let offMain = 0;
+    for (let i = 1; i <= 200; i++) {
+      B.record(i);
+      if (i % 10 === 0) counts.push(B.recordedCount());
+    }
+    for (let i = 0; i < 50; i++) offMain += B.readerOffMainThread() ? 1 : 0;
+    report('readers', { counts, offMain });
+  },
+
   // One-way calls in a loop, each carrying 4 kB, to an application that
   // takes them slower than the page makes them; then an answered one.
   pressure() {
