@@ -52,19 +52,54 @@ std::vector<pid_t> descendants(pid_t root) {
 
 }  // namespace
 
-double treePss(pid_t root, const std::vector<pid_t>& others) {
-  long rootKiB = pssKiB(root);
-  if (rootKiB < 0) return -1;
+namespace {
+
+// The processes treePss counts: the root, then those under it but for others
+// and what is under them.
+std::vector<pid_t> countedProcesses(pid_t root, const std::vector<pid_t>& others) {
   std::vector<pid_t> left;
   for (pid_t other : others) {
     left.push_back(other);
     for (pid_t below : descendants(other)) left.push_back(below);
   }
-  double total = double(rootKiB);
+  std::vector<pid_t> counted = {root};
   for (pid_t pid : descendants(root)) {
-    if (std::find(left.begin(), left.end(), pid) == left.end()) total += double(std::max(0L, pssKiB(pid)));
+    if (std::find(left.begin(), left.end(), pid) == left.end()) counted.push_back(pid);
   }
+  return counted;
+}
+
+std::string nameOf(pid_t pid) {
+  std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+  std::string name;
+  std::getline(comm, name);
+  return name.empty() ? "?" : name;
+}
+
+}  // namespace
+
+double treePss(pid_t root, const std::vector<pid_t>& others) {
+  if (pssKiB(root) < 0) return -1;
+  double total = 0;
+  for (pid_t pid : countedProcesses(root, others)) total += double(std::max(0L, pssKiB(pid)));
   return total / 1024.0;
+}
+
+std::string treePssByName(pid_t root, const std::vector<pid_t>& others) {
+  std::map<std::string, std::pair<int, long>> byName;  // count, KiB
+  for (pid_t pid : countedProcesses(root, others)) {
+    auto& entry = byName[pid == root ? "program" : nameOf(pid)];
+    ++entry.first;
+    entry.second += std::max(0L, pssKiB(pid));
+  }
+  std::string text;
+  char part[128];
+  for (const auto& entry : byName) {
+    snprintf(part, sizeof part, "%s%s x%d %.1f MiB", text.empty() ? "" : ", ", entry.first.c_str(), entry.second.first,
+             double(entry.second.second) / 1024.0);
+    text += part;
+  }
+  return text;
 }
 
 GSubprocess* spawnProcess(const std::vector<std::string>& arguments, GSubprocessFlags flags, gchar** environment) {

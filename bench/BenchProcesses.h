@@ -15,6 +15,9 @@
 // processes in `others` and everything under them are left out (a server the
 // benchmark itself started). -1 when the root's memory cannot be read.
 double treePss(pid_t root, const std::vector<pid_t>& others = {});
+// The same memory by process name ("program" for the root), with how many
+// processes of each: "program x1 55.2 MiB, WebKitWebProcess x1 160.1 MiB, ...".
+std::string treePssByName(pid_t root, const std::vector<pid_t>& others = {});
 
 // Starts a program; null (with a line on standard error) when it cannot.
 // environment: null for this process's own.

@@ -39,6 +39,7 @@ double bareWindowPss(const std::string& page) {
   if (!readLineStartingWith(bare, "loaded").empty()) {
     g_usleep(1000000);
     pss = treePss(pidOf(bare));
+    printf("bare WebKitGTK window: %s\n", treePssByName(pidOf(bare)).c_str());
   }
   endProcess(bare);
   return pss;
@@ -109,6 +110,7 @@ int main(int argc, char** argv) {
   }
   pause(2);
   double afterStart = treePss(getpid(), notClient);
+  std::string startParts = treePssByName(getpid(), notClient);
 
   // Playing: the play button whenever nothing plays.
   const char* press = "(() => { const b = document.getElementById('play');"
@@ -121,16 +123,18 @@ int main(int argc, char** argv) {
   }
   std::string position = WebViewProbe::evaluate(view, "document.getElementById('now-playing').textContent");
   double afterPlayback = treePss(getpid(), notClient);
+  std::string playbackParts = treePssByName(getpid(), notClient);
 
   double bare = bareWindowPss(page);
   double chromium = chromiumPss(page);
   printf("memory of the client on the demo page (PSS with its web processes)\n");
-  printf("  client after start     %8.1f MiB\n", afterStart);
-  printf("  client after %d s of playback (%d presses of play; now %s) %8.1f MiB\n", seconds, presses,
-         position.c_str(), afterPlayback);
+  printf("  client after start     %8.1f MiB   (%s)\n", afterStart, startParts.c_str());
+  printf("  client after %d s of playback (%d presses of play; now %s) %8.1f MiB   (%s)\n", seconds, presses,
+         position.c_str(), afterPlayback, playbackParts.c_str());
   printf("the same page, after its load:\n");
   printBeside("bare WebKitGTK window", bare, afterStart);
   printBeside("chromium --headless", chromium, afterStart);
+  if (bare > 0) printf("  client after playback / bare WebKitGTK window %.2f\n", afterPlayback / bare);
 
   endClient(client, server);
   return 0;

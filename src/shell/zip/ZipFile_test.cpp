@@ -241,27 +241,50 @@ void spoilTheCrc(const std::string& path)
     TestFolder::write(path, bytes);
 }
 
+// Letters of a fixed pseudo-random sequence: deflated in Huffman-coded blocks.
+std::string letters(size_t length)
+{
+    std::string text(length, ' ');
+    unsigned state = 12345;
+    for (char& c : text) {
+        state = state * 1103515245u + 12345u;
+        c = "abcdefghijklmnop"[(state >> 16) & 15];
+    }
+    return text;
+}
+
 // Whatever the reading's steps, all of an entry read with a wrong CRC-32
-// ends in the CRC error, plain or encrypted, stored or deflated.
+// ends in the CRC error, plain or encrypted, stored or deflated; also when
+// the deflated data's end marker lies past the bytes that gave the last of
+// the entry (114099 letters deflate to 65537 bytes: the marker is in the
+// second piece read).
 TEST_F(ZipFileTest, AWrongCrcIsReportedOnceTheWholeEntryIsRead)
 {
     struct Case
     {
         int level;
         std::string password;
+        std::string content;
         size_t bufferSize;  // the entry's length: read in one call
     };
+    const std::string straddling = letters(114099);
     const std::vector<Case> cases = {
-        {9, "", repetitive.size()},       {0, "", repetitive.size()},       {9, "sesame", repetitive.size()},
-        {0, "sesame", repetitive.size()}, {9, "sesame", 1000},
+        {9, "", repetitive, repetitive.size()},
+        {0, "", repetitive, repetitive.size()},
+        {9, "sesame", repetitive, repetitive.size()},
+        {0, "sesame", repetitive, repetitive.size()},
+        {9, "sesame", repetitive, 1000},
+        {9, "", straddling, straddling.size()},
+        {9, "sesame", straddling, straddling.size()},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::to_string(c.level) + " '" + c.password + "' " + std::to_string(c.bufferSize));
+        SCOPED_TRACE(std::to_string(c.level) + " '" + c.password + "' " + std::to_string(c.content.size()) + " "
+                     + std::to_string(c.bufferSize));
         {
             ZipFile archive(archivePath, ZipFile::ZipFileModeCreate);
             std::unique_ptr<ZipWriteStream> stream =
-                archive.writeFileInZipWithName("entry.txt", date, c.level, c.password, crcOf(repetitive));
-            stream->writeData(repetitive);
+                archive.writeFileInZipWithName("entry.txt", date, c.level, c.password, crcOf(c.content));
+            stream->writeData(c.content);
             stream->finishedWriting();
             archive.close();
         }
@@ -271,7 +294,7 @@ TEST_F(ZipFileTest, AWrongCrcIsReportedOnceTheWholeEntryIsRead)
         std::unique_ptr<ZipReadStream> stream = archive.readCurrentFileInZipWithPassword(c.password);
         std::vector<uint8_t> buffer(c.bufferSize);
         uint64_t read = 0;
-        while (read < repetitive.size()) {
+        while (read < c.content.size()) {
             uint64_t length = stream->readDataWithBuffer(buffer);
             ASSERT_NE(0u, length);
             read += length;
