@@ -680,7 +680,7 @@ bool VLRepository::openIndex()
     }
     // Another process holding the index (a second instance, a backup) makes
     // statements wait a little instead of failing at once.
-    sqlite3_busy_timeout(m_db, VLSQLiteStatement::kBusyTimeoutMs);
+    VLSQLiteStatement::waitWhenBusy(m_db);
 
     VLSQLiteStatement statement(m_db);
     bool row = false;
