@@ -162,16 +162,21 @@ void add(const std::string& name, const std::string& file) {
 
 // With behind set, a paused 44.1 kHz sound waits on another channel, so the
 // track joins a timeline at 44.1 kHz and is converted.
-double engineCpu(const std::string& name, bool behind = false) {
-  VESystem* system = makeSystem(VE_OUTPUTTYPE_NOSOUND_NRT);
-  double before = cpuSeconds(RUSAGE_SELF);
-  if (behind) system->playSound(1, openSound(system, "held"), true, nullptr);
+// Plays name on channel 0 until its end callback.
+void playToEnd(VESystem* system, const std::string& name) {
   VESound* sound = openSound(system, name);
   VEChannel* channel = nullptr;
   system->playSound(0, sound, false, &channel);
   channel->setCallback(onEnd);
   int ends = endCount;
   while (endCount == ends) system->update();
+}
+
+double engineCpu(const std::string& name, bool behind = false) {
+  VESystem* system = makeSystem(VE_OUTPUTTYPE_NOSOUND_NRT);
+  double before = cpuSeconds(RUSAGE_SELF);
+  if (behind) system->playSound(1, openSound(system, "held"), true, nullptr);
+  playToEnd(system, name);
   double spent = cpuSeconds(RUSAGE_SELF) - before;
   system->release();
   return spent;
@@ -194,12 +199,7 @@ double errorDb(const std::vector<int16_t>& out, const std::vector<int16_t>& idea
 
 std::vector<int16_t> engineConverted(const std::string& name, const std::string& wav) {
   VESystem* system = makeSystem(VE_OUTPUTTYPE_WAVWRITER_NRT, wav);
-  VESound* sound = openSound(system, name);
-  VEChannel* channel = nullptr;
-  system->playSound(0, sound, false, &channel);
-  channel->setCallback(onEnd);
-  int ends = endCount;
-  while (endCount == ends) system->update();
+  playToEnd(system, name);
   system->release();
   return wavSamples(wav);
 }
