@@ -4,7 +4,8 @@
 //    `flac -t` decoding the same files; the signal is pink noise with tones,
 //    which, unlike a pure tone, keeps every band busy as music does; also
 //    48 and 96 kHz FLAC and 48 kHz MP3, played alone (the output follows the
-//    source's rate) and joined behind a 44.1 kHz track (converted);
+//    source's rate) and joined behind a 44.1 kHz track (converted), the
+//    latter also beside the reference decoder piped through sox's `rate`;
 // 1b. the conversion error of 48 and 96 kHz tones converted to 44.1 kHz,
 //    against the same tones made at 44.1 kHz, beside sox's default `rate`
 //    (one tone high in the passband);
@@ -161,16 +162,21 @@ void add(const std::string& name, const std::string& file) {
 
 // With behind set, a paused 44.1 kHz sound waits on another channel, so the
 // track joins a timeline at 44.1 kHz and is converted.
-double engineCpu(const std::string& name, bool behind = false) {
-  VESystem* system = makeSystem(VE_OUTPUTTYPE_NOSOUND_NRT);
-  double before = cpuSeconds(RUSAGE_SELF);
-  if (behind) system->playSound(1, openSound(system, "held"), true, nullptr);
+// Plays name on channel 0 until its end callback.
+void playToEnd(VESystem* system, const std::string& name) {
   VESound* sound = openSound(system, name);
   VEChannel* channel = nullptr;
   system->playSound(0, sound, false, &channel);
   channel->setCallback(onEnd);
   int ends = endCount;
   while (endCount == ends) system->update();
+}
+
+double engineCpu(const std::string& name, bool behind = false) {
+  VESystem* system = makeSystem(VE_OUTPUTTYPE_NOSOUND_NRT);
+  double before = cpuSeconds(RUSAGE_SELF);
+  if (behind) system->playSound(1, openSound(system, "held"), true, nullptr);
+  playToEnd(system, name);
   double spent = cpuSeconds(RUSAGE_SELF) - before;
   system->release();
   return spent;
@@ -193,12 +199,7 @@ double errorDb(const std::vector<int16_t>& out, const std::vector<int16_t>& idea
 
 std::vector<int16_t> engineConverted(const std::string& name, const std::string& wav) {
   VESystem* system = makeSystem(VE_OUTPUTTYPE_WAVWRITER_NRT, wav);
-  VESound* sound = openSound(system, name);
-  VEChannel* channel = nullptr;
-  system->playSound(0, sound, false, &channel);
-  channel->setCallback(onEnd);
-  int ends = endCount;
-  while (endCount == ends) system->update();
+  playToEnd(system, name);
   system->release();
   return wavSamples(wav);
 }
@@ -333,12 +334,18 @@ int main(int argc, char** argv) {
     add("high", file);
     double reference = childCpu(high.mp3 ? "mpg123 -q -t " + file : "flac -s -t " + file);
     std::string label = std::string(high.mp3 ? "MP3 " : "FLAC ") + std::to_string(high.rate / 1000) + "k";
+    // The reference decoder's output through sox's default `rate`.
+    double converting = childCpu((high.mp3 ? "mpg123 -q -s " + file : "flac -s -d -c " + file) +
+                                 " | sox -D -t raw -r " + std::to_string(high.rate) +
+                                 " -e signed -b 16 -c 2 - -t raw /dev/null rate 44100");
     double alone = engineCpu("high");
     double joined = engineCpu("high", true);
     std::printf("%-12s %10.3f %10.3f %8.2f   (alone; baseline: %s -t)\n", label.c_str(), alone, reference,
                 alone / reference, high.mp3 ? "mpg123" : "flac");
     std::printf("%-12s %10.3f %10.3f %8.2f   (joined behind 44.1 kHz: converted)\n", label.c_str(), joined,
                 reference, joined / reference);
+    std::printf("%-12s %10.3f %10.3f %8.2f   (joined; baseline: decoded by %s, converted by sox rate)\n",
+                label.c_str(), joined, converting, joined / converting, high.mp3 ? "mpg123" : "flac");
   }
 
   std::printf("\n1b. Conversion to 44.1 kHz of tones at 440, 3000, 15000 and 19000 Hz: error against the\n"

@@ -115,10 +115,15 @@ int main(int argc, char** argv)
     const int runs = 5;
     std::vector<double> curl, worker, engine, workerRatio, engineRatio;
     double workerSent = 0, engineSent = 0;
+    // Each measurement starts with no dirty pages of the one before it still
+    // waiting for the disk: their writeback would slow down whatever runs next.
     for (int run = 0; run < runs; ++run) {
         unlink(stored.c_str());
+        sync();
         curl.push_back(curlTime(url, stored));
+        sync();
         Result paced = stream(nginx, url, 10, "paced" + std::to_string(run));
+        sync();
         Result unpaced = stream(nginx, url, 0, "unpaced" + std::to_string(run));
         worker.push_back(paced.seconds);
         engine.push_back(unpaced.seconds);

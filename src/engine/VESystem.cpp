@@ -243,7 +243,8 @@ VEResult VESystem::update() {
 void VESystem::matchRate(VEStream& stream) {
   int rate = stream.sourceRate();
   int current = mixer_->sampleRate();
-  if (rate > 0 && rate != current && output_->followsRate() && !mixer_->anyAttached() && !outputFailed_) {
+  if (rate > 0 && rate != current && output_->followsRate() && !output_->lost() && !outputFailed_ &&
+      !mixer_->anyAttached()) {
     output_->close();
     mixer_->setSampleRate(rate);
     if (output_->open(outputDriver_, rate, mixer_.get()) != VE_OK) {

@@ -656,15 +656,17 @@ bool VLRepository::openAndLoad(bool removeOrphanFiles)
 // An index that SQLite finds damaged would leave the repository without one
 // for good: the records could not be listed, and nothing new could be saved.
 // It is made again from the rows that can still be read, and the page is
-// told. Content files that no rescued row claims are left on the disk in this
-// run, so that nothing is deleted on the word of a damaged file.
+// told, also when it cannot be made again yet (a full disk) and the records
+// are missing for this run. Content files that no rescued row claims are left
+// on the disk in this run, so that nothing is deleted on the word of a damaged
+// file.
 bool VLRepository::rescueDamagedIndex()
 {
     close();
     VLRepositoryIndexRescue rescue(m_dbPath);
-    if (!rescue.isDamaged() || !rescue.rebuild(nullptr))
+    if (!rescue.isDamaged())
         return false;
-    bool ok = openAndLoad(false);
+    bool ok = rescue.rebuild(nullptr) && openAndLoad(false);
     if (m_handler)
         m_handler->onIndexDamaged(this);
     return ok;
@@ -678,7 +680,7 @@ bool VLRepository::openIndex()
     }
     // Another process holding the index (a second instance, a backup) makes
     // statements wait a little instead of failing at once.
-    sqlite3_busy_timeout(m_db, VLSQLiteStatement::kBusyTimeoutMs);
+    VLSQLiteStatement::waitWhenBusy(m_db);
 
     VLSQLiteStatement statement(m_db);
     bool row = false;

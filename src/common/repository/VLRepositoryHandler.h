@@ -28,7 +28,8 @@ public:
     // The repository's availability check has just found its folder not writable.
     virtual void onUnwritable(VLRepository* repository) = 0;
     // The repository's index was found damaged at start and was made again
-    // from the rows that could still be read.
+    // from the rows that could still be read, or is left for the next start
+    // when that cannot be done now (its records are then missing in this run).
     virtual void onIndexDamaged(VLRepository* repository) { (void)repository; }
 
 protected:

@@ -66,7 +66,7 @@ bool VLStorage::init(const std::string& dir, const std::string& name)
         closeConnection();
         return false;
     }
-    sqlite3_busy_timeout(m_db, VLSQLiteStatement::kBusyTimeoutMs);
+    VLSQLiteStatement::waitWhenBusy(m_db);
     if (m_sharing == Sharing::ThisProcessOnly && !execute("PRAGMA locking_mode = EXCLUSIVE")) {
         closeConnection();
         return false;

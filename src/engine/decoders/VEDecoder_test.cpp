@@ -219,8 +219,9 @@ TEST_F(VEDecoderTest, Mp3WithBytesBeforeItsFirstFramePlaysFromThatFrame) {
 TEST_F(VEDecoderTest, FileWithoutTwoFramesInTheSearchWindowFailsWithTheFormatError) {
   Fixture f = mp3("gap-far", 1.0, 44100, 2, "-b 128");
   std::vector<uint8_t> frames = readFile(f.file);
+  const std::vector<uint8_t> line = bytesOf("<p>This is not the page you are looking for.</p>\n");
   std::vector<uint8_t> text;
-  while (text.size() < 2u << 20) text = text + bytesOf("<p>This is not the page you are looking for.</p>\n");
+  while (text.size() < 2u << 20) text.insert(text.end(), line.begin(), line.end());
   // One lone frame header a little in, as junk may hold.
   std::vector<uint8_t> lone = std::vector<uint8_t>(100, 0) + std::vector<uint8_t>(frames.begin(), frames.begin() + 4);
   struct Case {

@@ -81,6 +81,20 @@ int sinkInputRate() {
   return rate;
 }
 
+// Opens name and plays it on channel 0, its end counted in log; false when
+// it does not open or play.
+bool playLogged(VESystem* system, const std::string& name, EndLog* log) {
+  VESound* sound = nullptr;
+  system->createStream(name.c_str(), VE_MODE_NONBLOCKING, &sound);
+  VEChannel* channel = nullptr;
+  if (waitOpened(system, sound) != VE_OPENSTATE_READY || system->playSound(0, sound, false, &channel) != VE_OK) {
+    return false;
+  }
+  channel->setUserData(log);
+  channel->setCallback(recordEnd);
+  return true;
+}
+
 }  // namespace
 
 TEST_F(VEOutputPulseTest, ToneIsHeardOnTheNullSinkMonitor) {
@@ -92,14 +106,8 @@ TEST_F(VEOutputPulseTest, ToneIsHeardOnTheNullSinkMonitor) {
   std::string recording = path("pulse-monitor.raw");
   pid_t recorder = NullSinkServer::record(recording);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  VESound* sound = nullptr;
-  system->createStream("tone", VE_MODE_NONBLOCKING, &sound);
-  ASSERT_EQ(VE_OPENSTATE_READY, waitOpened(system, sound));
-  VEChannel* channel = nullptr;
-  ASSERT_EQ(VE_OK, system->playSound(0, sound, false, &channel));
   EndLog log;
-  channel->setUserData(&log);
-  channel->setCallback(recordEnd);
+  ASSERT_TRUE(playLogged(system, "tone", &log));
   ASSERT_TRUE(updateUntil(system, [&] { return !log.channels.empty(); }));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   stopProcess(recorder);
@@ -137,14 +145,8 @@ TEST_F(VEOutputPulseTest, SinkInputFollowsTheRateOfASoundPlayingAlone) {
     std::string recording = path(name + ".raw");
     pid_t recorder = NullSinkServer::record(recording);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    VESound* sound = nullptr;
-    system->createStream(name.c_str(), VE_MODE_NONBLOCKING, &sound);
-    ASSERT_EQ(VE_OPENSTATE_READY, waitOpened(system, sound));
-    VEChannel* channel = nullptr;
-    ASSERT_EQ(VE_OK, system->playSound(0, sound, false, &channel));
     EndLog log;
-    channel->setUserData(&log);
-    channel->setCallback(recordEnd);
+    ASSERT_TRUE(playLogged(system, name, &log));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(c.expected, sinkInputRate());
     ASSERT_TRUE(updateUntil(system, [&] { return !log.channels.empty(); }));

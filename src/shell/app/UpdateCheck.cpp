@@ -122,19 +122,24 @@ void UpdateCheck::start() {
   soup_session_send_async(session_, request_, G_PRIORITY_LOW, cancel_, onSent, this);
 }
 
+// After an asynchronous step without its result: ends the check with the
+// error (and frees it). A cancelled step belongs to a check that is gone:
+// it is not touched.
+void UpdateCheck::stepFailed(void* data, GError* error, const char* otherwise) {
+  if (error == nullptr || !g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
+    static_cast<UpdateCheck*>(data)->finish("", 0, error != nullptr ? error->message : otherwise);
+  }
+  if (error != nullptr) g_error_free(error);
+}
+
 void UpdateCheck::onSent(GObject* source, GAsyncResult* result, void* data) {
   GError* error = nullptr;
   GInputStream* body = soup_session_send_finish(SOUP_SESSION(source), result, &error);
-  if (error != nullptr && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
-    g_error_free(error);
-    return;  // the check is gone
-  }
-  auto* self = static_cast<UpdateCheck*>(data);
   if (body == nullptr) {
-    self->finish("", 0, error != nullptr ? error->message : "no answer");
-    if (error != nullptr) g_error_free(error);
+    stepFailed(data, error, "no answer");
     return;
   }
+  auto* self = static_cast<UpdateCheck*>(data);
   self->body_ = body;
   unsigned status = soup_message_get_status(self->request_);
   if (status < 200 || status > 299) {
@@ -153,16 +158,11 @@ void UpdateCheck::readMore() {
 void UpdateCheck::onRead(GObject* source, GAsyncResult* result, void* data) {
   GError* error = nullptr;
   GBytes* piece = g_input_stream_read_bytes_finish(G_INPUT_STREAM(source), result, &error);
-  if (error != nullptr && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
-    g_error_free(error);
-    return;  // the check is gone
-  }
-  auto* self = static_cast<UpdateCheck*>(data);
   if (piece == nullptr) {
-    self->finish("", 0, error != nullptr ? error->message : "the answer could not be read");
-    if (error != nullptr) g_error_free(error);
+    stepFailed(data, error, "the answer could not be read");
     return;
   }
+  auto* self = static_cast<UpdateCheck*>(data);
   gsize size = 0;
   const char* bytes = static_cast<const char*>(g_bytes_get_data(piece, &size));
   if (size > 0) self->received_.append(bytes, size);

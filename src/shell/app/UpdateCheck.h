@@ -65,6 +65,7 @@ class UpdateCheck {
  private:
   static void onSent(GObject* source, GAsyncResult* result, void* self);
   static void onRead(GObject* source, GAsyncResult* result, void* self);
+  static void stepFailed(void* self, GError* error, const char* otherwise);
   void readMore();
   void finish(const std::string& body, unsigned status, const std::string& transportError);
   void offer(const Release& release);

@@ -64,14 +64,19 @@ class PageValueTest : public ::testing::Test {
     return result;
   }
 
-  // JSON.stringify of the page value as the page would receive it.
-  std::string inPage(const PageValue& value) {
+  // Sets the page value, as the page would receive it, as a global of the context.
+  void setInPage(const char* name, const PageValue& value) {
     GVariant* wire = g_variant_ref_sink(value.toVariant());
     PageValueCodec codec(context_, helpers_);
     JSCValue* decoded = codec.decode(wire);
     g_variant_unref(wire);
-    jsc_context_set_value(context_, "decoded", decoded);
+    jsc_context_set_value(context_, name, decoded);
     g_object_unref(decoded);
+  }
+
+  // JSON.stringify of the page value as the page would receive it.
+  std::string inPage(const PageValue& value) {
+    setInPage("decoded", value);
     JSCValue* json = jsc_context_evaluate(
         context_, "decoded === undefined ? 'undefined' : JSON.stringify(decoded)", -1);
     char* text = jsc_value_to_string(json);
@@ -192,12 +197,7 @@ TEST_F(PageValueTest, PageStringsTravelWholeAndDistinct) {
     ASSERT_TRUE(value.isString());
     EXPECT_TRUE(stored.insert(value.stringValue()).second);
     g_object_unref(jsc_context_evaluate(context_, (std::string("var expected = ") + script).c_str(), -1));
-    GVariant* wire = g_variant_ref_sink(value.toVariant());
-    PageValueCodec codec(context_, helpers_);
-    JSCValue* back = codec.decode(wire);
-    g_variant_unref(wire);
-    jsc_context_set_value(context_, "back", back);
-    g_object_unref(back);
+    setInPage("back", value);
     EXPECT_EQ(javaScriptTextOf("back === expected"), "true");
   }
   EXPECT_EQ(fromScript("'a\\0b'").stringValue(), std::string("a\0b", 3));

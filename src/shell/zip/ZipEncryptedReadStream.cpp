@@ -94,8 +94,9 @@ uint64_t ZipEncryptedReadStream::readDataWithBuffer(std::vector<uint8_t>& buffer
 void ZipEncryptedReadStream::finishedReading()
 {
     int result = unzCloseCurrentFile(unzFile());
-    // As minizip checks a plain entry: once all of it has been read.
-    bool whole = m_ended || (!m_inflating && m_produced == m_length);
+    // As minizip checks a plain entry: once all of it has been read, also when
+    // the deflated data's end has not been reached yet.
+    bool whole = m_ended || m_produced == m_length;
     if (result == UNZ_OK && whole && (m_crc != m_expectedCrc || m_produced != m_length))
         result = UNZ_CRCERROR;
     if (result != UNZ_OK)
