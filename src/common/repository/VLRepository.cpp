@@ -666,7 +666,7 @@ bool VLRepository::rescueDamagedIndex()
     VLRepositoryIndexRescue rescue(m_dbPath);
     if (!rescue.isDamaged())
         return false;
-    bool ok = rescue.rebuild(nullptr) && openAndLoad(false);
+    bool ok = rescue.rebuild() && openAndLoad(false);
     if (m_handler)
         m_handler->onIndexDamaged(this);
     return ok;

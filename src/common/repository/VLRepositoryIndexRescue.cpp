@@ -141,7 +141,7 @@ bool VLRepositoryIndexRescue::isDamaged() const
     return damaged;
 }
 
-bool VLRepositoryIndexRescue::rebuild(size_t* rowsKept) const
+bool VLRepositoryIndexRescue::rebuild() const
 {
     SalvagedRows salvaged;
     salvage(m_path, &salvaged);
@@ -176,7 +176,5 @@ bool VLRepositoryIndexRescue::rebuild(size_t* rowsKept) const
     VL_LOG_ERROR("Repository index was damaged and is made again with the rows that could be read : " << m_path << " ("
                  << written << " of " << salvaged.rows.size() << " rows kept, the damaged file is kept as " << aside
                  << ")");
-    if (rowsKept)
-        *rowsKept = written;
     return true;
 }

@@ -28,10 +28,10 @@ public:
     // (or today's when that cannot be read). Only once that is whole are the
     // damaged file's journal moved aside (getAsidePath() + "-journal"), the
     // file copied there (getAsidePath()) and the new database renamed over it.
-    // True when the new database is in place; *rowsKept (when not null)
-    // receives the number of rows written to it. False, with the damaged file
-    // left in place for the next start, when the new one cannot be written.
-    bool rebuild(size_t* rowsKept) const;
+    // True when the new database is in place (the log says how many rows it
+    // kept). False, with the damaged file left in place for the next start,
+    // when the new one cannot be written.
+    bool rebuild() const;
 
     // Where the damaged file is kept for a person to look at: the path + ".damaged".
     std::string getAsidePath() const { return m_path + ".damaged"; }
