@@ -261,6 +261,66 @@ TEST_F(VLRepositoryFileTest, StagedBlocksArePresentOnlyOnceSettled)
     EXPECT_EQ((std::list<unsigned long>{0, 2 * kBlock - 1, 4 * kBlock, size - 1}), present);
 }
 
+// Settled blocks are read at once; the bitmap on disk takes their bits only
+// a delay later, at completion, before a save, at the last close, and never
+// for blocks of a content that was replaced in between.
+TEST_F(VLRepositoryFileTest, SettledBlocksAreReadAtOnceAndReachTheDiskBitmapLater)
+{
+    const size_t size = 8 * kBlock + 100;
+    File* file = makeSizedFile(size, {});
+    const std::string bitmapPath = repository->getBitmapPath(file->getFileName());
+    auto onDisk = [&](size_t block) {
+        std::string bits = TestFolder::read(bitmapPath);
+        return getBitRunLength(bits.data(), block, 1, true) == 1;
+    };
+    std::vector<uint8_t> bytes = pattern(0, size);
+    auto stageBlocks = [&](size_t first, size_t count) {
+        size_t length = std::min(count * kBlock, size - first * kBlock);
+        size_t done = 0;
+        ASSERT_TRUE(file->stage(bytes.data() + first * kBlock, first * kBlock, length, &done));
+        ASSERT_EQ(length, done);
+        ASSERT_TRUE(file->settle());
+    };
+
+    stageBlocks(0, 2);
+    EXPECT_EQ(2 * kBlock, readCount(file, 0, size)) << "a reader sees a block once it is received";
+    EXPECT_FALSE(onDisk(0));
+    g_platform->advance(0.5);
+    ASSERT_TRUE(file->settle());
+    EXPECT_FALSE(onDisk(1)) << "committed before its delay";
+    g_platform->advance(0.6);
+    ASSERT_TRUE(file->settle());
+    EXPECT_TRUE(onDisk(0) && onDisk(1)) << "not committed after its delay";
+
+    stageBlocks(2, 1);
+    file->flushBitmap();
+    EXPECT_TRUE(onDisk(2)) << "an index save counts only blocks on the disk's bitmap";
+
+    // A new validator: the blocks of the old content never reach the disk's bitmap.
+    stageBlocks(3, 1);
+    ASSERT_TRUE(file->setContent(size, "v2"));
+    g_platform->advance(2);
+    ASSERT_TRUE(file->settle());
+    file->flushBitmap();
+    EXPECT_FALSE(onDisk(3));
+    EXPECT_EQ(0u, readCount(file, 3 * kBlock, kBlock));
+
+    stageBlocks(0, 4);
+    EXPECT_FALSE(onDisk(0));
+    stageBlocks(4, 5);
+    EXPECT_EQ(size, readCount(file, 0, size));
+    for (size_t block = 0; block < 9; ++block)
+        EXPECT_TRUE(onDisk(block)) << "completion commits block " << block;
+
+    File* other = makeSizedFile(size, {}, "other");
+    size_t done = 0;
+    ASSERT_TRUE(other->stage(bytes.data(), 0, kBlock, &done));
+    ASSERT_TRUE(other->settle());
+    ASSERT_TRUE(other->close(0));
+    std::string bits = TestFolder::read(repository->getBitmapPath(other->getFileName()));
+    EXPECT_EQ(1u, getBitRunLength(bits.data(), 0, 1, true)) << "the last close commits";
+}
+
 TEST_F(VLRepositoryFileTest, SetContentResizesOrClearsAndIsRefusedWhileLocked)
 {
     File* file = makeSizedFile(10000, {0, 1, 2});
