@@ -644,11 +644,13 @@ void VLRepository::init()
 }
 
 // The entries of the directory that bear a name this code makes (a content
-// file's, or its bitmap's), read on a thread of its own.
+// file's, or its bitmap's), read on a thread of its own, with the content
+// names they stand for (views of the entries).
 struct VLRepository::OwnFiles
 {
     bool listed = false;
     std::vector<std::string> entries;
+    std::unordered_set<std::string_view> names;
 };
 
 bool VLRepository::openAndLoad(bool removeOrphanFiles)
@@ -960,6 +962,10 @@ std::future<VLRepository::OwnFiles> VLRepository::listOwnFiles()
                 if (isValidFileName(contentFileName(entry)))
                     files.entries.emplace_back(entry);
             });
+        // Made here, beside the load: the entries no longer move.
+        files.names.reserve(files.entries.size());
+        for (const std::string& entry : files.entries)
+            files.names.insert(contentFileName(entry));
         return files;
     };
     try {
@@ -980,18 +986,14 @@ void VLRepository::removeOrphans(OwnFiles listing)
 {
     if (!listing.listed)
         return;
+    // What the records claim leaves the listed names; the rest are unclaimed.
+    for (auto it = m_files.begin(); it != m_files.end() && !listing.names.empty(); ++it)
+        listing.names.erase(it->second->fileName());
     VLFileHelper* helper = VLPlatformFactory::instance()->getFileHelper();
     const std::string directory = getDirectory();
-    // Views of the records' own names: the records outlive this call.
-    std::unordered_set<std::string_view> claimed;
-    if (!listing.entries.empty()) {
-        claimed.reserve(m_files.size());
-        for (auto& record : m_files)
-            claimed.insert(record.second->fileName());
-    }
     for (const std::string& entry : listing.entries) {
         std::string_view name = contentFileName(entry);
-        if (claimed.count(name) || isIndexed(std::string(name)))
+        if (!listing.names.count(name) || isIndexed(std::string(name)))
             continue;
         const std::string path = directory + helper->getSeparator() + entry;
         VL_LOG_WARN("Repository file has no index row and is removed : " << path);
