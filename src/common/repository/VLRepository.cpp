@@ -38,8 +38,15 @@ const double kReserve = 300000000.0;
 const double kRecheckPeriod = 3.0;
 // Seconds between index saves.
 const double kSavePeriod = 60.0;
-// Records whose files one update deletes at most.
+// Records whose files one update deletes at most, and the seconds it spends
+// on them at most: a removal waits for the disk (a discarding mount waits for
+// each one), so the count alone does not bound the time.
 const size_t kDeletionsPerPass = 200;
+const double kDeletionSeconds = 0.015;
+// Records one update marks removed at most while it clears every record: a
+// mark reports the record to the page, so clearing a large cache at once would
+// hold up the worker (and playback with it).
+const size_t kClearsPerPass = 10000;
 
 // The schema tests compare with a single-quoted 'files', which SQLite reads
 // as a string whether or not double-quoted literals are enabled in its build.
@@ -176,13 +183,59 @@ bool VLRepository::isValidFileName(std::string_view fileName)
 VLRepositoryFile* VLRepository::getFile(const VLFileId& fileId, bool create)
 {
     auto it = m_files.find(fileId);
-    if (it != m_files.end())
+    if (it != m_files.end()) {
+        // A record the running clear has not reached yet is cleared first, as
+        // if the clear had been done at once: callers see it removed.
+        if (isClearPending(fileId)) {
+            m_clearExempt.insert(fileId);
+            it->second->remove();
+        }
         return it->second;
+    }
     if (!create)
         return nullptr;
     VLRepositoryFile* file = new VLRepositoryFile(this, m_identity, fileId, m_provider, m_handler);
     m_files.insert(std::make_pair(fileId, file));
+    // Made after the clear was asked for: it stays.
+    if (m_clearingFrom)
+        m_clearExempt.insert(fileId);
     return file;
+}
+
+bool VLRepository::isClearPending(const VLFileId& fileId) const
+{
+    return m_clearingFrom && !(fileId < *m_clearingFrom) && m_clearExempt.count(fileId) == 0;
+}
+
+// The records open when the clear is asked for stay, also once they close;
+// those not open are marked removed in id order, a bounded number per update.
+void VLRepository::startClear()
+{
+    m_clearExempt.clear();
+    for (auto& entry : m_openFiles)
+        m_clearExempt.insert(entry.first);
+    if (m_files.empty()) {
+        m_clearingFrom.reset();
+        return;
+    }
+    m_clearingFrom.reset(new VLFileId(m_files.begin()->first));
+}
+
+void VLRepository::clearSlice(size_t most)
+{
+    if (!m_clearingFrom)
+        return;
+    auto it = m_files.lower_bound(*m_clearingFrom);
+    for (size_t done = 0; it != m_files.end() && done < most; ++it, ++done) {
+        if (m_clearExempt.count(it->first) == 0 && !it->second->isOpen())
+            it->second->remove();
+    }
+    if (it != m_files.end()) {
+        *m_clearingFrom = it->first;
+        return;
+    }
+    m_clearingFrom.reset();
+    m_clearExempt.clear();
 }
 
 const std::map<VLFileId, VLRepositoryFile*>& VLRepository::getFilesWithState(int state)
@@ -217,7 +270,7 @@ void VLRepository::findFiles(unsigned int flagsMask, unsigned int stateMask, std
     for (auto& entry : m_files) {
         VLRepositoryFile* file = entry.second;
         unsigned int flags = static_cast<unsigned int>(file->getFlags());
-        if (flags & VLRepositoryFile::FLAG_REMOVED)
+        if ((flags & VLRepositoryFile::FLAG_REMOVED) || isClearPending(entry.first))
             continue;
         if (flagsMask != 0 && (flags & flagsMask) != flagsMask)
             continue;
@@ -532,18 +585,17 @@ bool VLRepository::update()
     if (m_unavailable && m_lastAvailabilityCheck + kRecheckPeriod < current)
         checkAvailability(true);
 
-    if (clearAll) {
-        for (auto& entry : m_files) {
-            if (!entry.second->isOpen())
-                entry.second->remove();
-        }
-    }
+    if (clearAll)
+        startClear();
+    clearSlice(kClearsPerPass);
     // Deleting a record costs two file removals: a pass deletes a bounded
     // number, so that clearing a large cache never holds up the worker (and
     // playback with it); the rest go in the next passes. The size is checked
     // once the deletions are done.
     size_t deleted = 0;
-    for (auto it = m_removedFiles.begin(); it != m_removedFiles.end() && deleted < kDeletionsPerPass;) {
+    const double deletionEnd = now() + kDeletionSeconds;
+    for (auto it = m_removedFiles.begin();
+         it != m_removedFiles.end() && deleted < kDeletionsPerPass && (deleted == 0 || now() < deletionEnd);) {
         auto entry = m_files.find(*it);
         it = m_removedFiles.erase(it);
         if (entry != m_files.end() && entry->second->isRemovedAndClosed()) {
@@ -607,6 +659,8 @@ void VLRepository::close()
         m_move->abandon();
         m_move.reset();
     }
+    // A clear under way is finished: its records lose their files and rows.
+    clearSlice(SIZE_MAX);
     // Removed records lose their files and their rows.
     for (auto it = m_files.begin(); it != m_files.end();) {
         it->second->clean();
