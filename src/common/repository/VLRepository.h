@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <future>
 #include <list>
 #include <map>
 #include <memory>
@@ -206,13 +207,18 @@ private:
     // Index database.
     bool openIndex();
     bool loadFiles(bool checkFiles, std::vector<VLRepositoryFile*>* damaged);
+    struct IndexRow;
+    struct LoadOutcome;
+    static void readRow(VLSQLiteStatement& statement, IndexRow* row);
+    void takeRow(IndexRow& row, LoadOutcome* outcome);
     enum RowFiles { FILES_MATCH, FILES_CACHED_MISMATCH, FILES_BITMAP_RESTORED, FILES_DAMAGED };
-    RowFiles checkRowFiles(std::string& path, const std::string& fileName, int64_t size, int64_t custom,
-                           int64_t loaded);
-    VLRepositoryFile* loadRow(VLSQLiteStatement& statement, std::string fileName, time_t lastValidation);
+    RowFiles checkRowFiles(const IndexRow& row);
+    VLRepositoryFile* loadRow(IndexRow& row, time_t lastValidation);
     bool forgetValidation(const std::vector<std::string>& fileNames);
     bool deleteRowsByName(const std::vector<std::string>& fileNames);
-    void removeOrphans();
+    struct OwnFiles;
+    std::future<OwnFiles> listOwnFiles();
+    void removeOrphans(OwnFiles listing);
     bool isIndexed(const std::string& fileName);
     bool deleteRows();
     bool writeRows();
