@@ -267,6 +267,17 @@ void VLRepository::findFiles(unsigned int flagsMask, unsigned int stateMask, std
 {
     if (count)
         *count = 0;
+    forEachFound(flagsMask, stateMask, [files, count](VLRepositoryFile* file) {
+        if (files)
+            files->push_back(file);
+        if (count)
+            ++*count;
+    });
+}
+
+void VLRepository::forEachFound(unsigned int flagsMask, unsigned int stateMask,
+                                const std::function<void(VLRepositoryFile*)>& found)
+{
     for (auto& entry : m_files) {
         VLRepositoryFile* file = entry.second;
         unsigned int flags = static_cast<unsigned int>(file->getFlags());
@@ -276,10 +287,7 @@ void VLRepository::findFiles(unsigned int flagsMask, unsigned int stateMask, std
             continue;
         if (stateMask != 0 && (static_cast<unsigned int>(file->getCustom()) & stateMask) == 0)
             continue;
-        if (files)
-            files->push_back(file);
-        if (count)
-            ++*count;
+        found(file);
     }
 }
 

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <future>
 #include <list>
 #include <map>
@@ -98,6 +99,10 @@ public:
     // may be null.
     void findFiles(unsigned int flagsMask, unsigned int stateMask, std::list<VLRepositoryFile*>* files,
                    unsigned int* count);
+    // The same records, each handed to found in id order as it is met (no
+    // list is made).
+    void forEachFound(unsigned int flagsMask, unsigned int stateMask,
+                      const std::function<void(VLRepositoryFile*)>& found);
 
     // While offline the files start no transfer and stop the running ones.
     // Any thread.

@@ -63,8 +63,8 @@ VLRepositoryFile::VLRepositoryFile(VLRepository* repository, const std::string& 
     m_size = size;
     m_loaded = loaded;
     m_etag = std::move(etag);
-    m_metadata = std::move(metadata);
-    m_providerData = std::move(provider_data);
+    m_metadata = shareText(std::move(metadata));
+    m_providerData = shareText(std::move(provider_data));
     m_position = position;
     m_custom = custom;
     m_lastValidation = last_validation;
@@ -99,8 +99,8 @@ void VLRepositoryFile::init(std::string fileName)
     m_loaded = 0;
     m_lastRefresh = 0;
     m_etag.clear();
-    m_metadata.clear();
-    m_providerData.clear();
+    m_metadata.reset();
+    m_providerData.reset();
     m_position = -1;
     m_custom = 0;
     m_lastValidation = 0;
@@ -124,18 +124,30 @@ double VLRepositoryFile::now() const
 
 // ---- Small operations ----
 
+VLRepositoryFile::SharedText VLRepositoryFile::shareText(std::string text)
+{
+    return text.empty() ? SharedText() : std::make_shared<const std::string>(std::move(text));
+}
+
+bool VLRepositoryFile::holds(const SharedText& shared, const std::string& text)
+{
+    return shared ? *shared == text : text.empty();
+}
+
 void VLRepositoryFile::setMetadata(const std::string& metadata)
 {
-    if (metadata != m_metadata)
-        rowChanged();
-    m_metadata = metadata;
+    if (holds(m_metadata, metadata))
+        return;
+    rowChanged();
+    m_metadata = shareText(metadata);
 }
 
 void VLRepositoryFile::setProviderData(const std::string& data)
 {
-    if (data != m_providerData)
-        rowChanged();
-    m_providerData = data;
+    if (holds(m_providerData, data))
+        return;
+    rowChanged();
+    m_providerData = shareText(data);
 }
 
 void VLRepositoryFile::setPosition(int position)

@@ -7,6 +7,7 @@
 #include <deque>
 #include <list>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -100,10 +101,16 @@ public:
     // Bytes present, as of the last recount.
     size_t getLoaded() const { return m_loaded; }
     std::string getEtag() const { return m_etag; }
-    std::string getMetadata() const { return m_metadata; }
+    std::string getMetadata() const { return m_metadata ? *m_metadata : std::string(); }
     void setMetadata(const std::string& metadata);
-    std::string getProviderData() const { return m_providerData; }
+    std::string getProviderData() const { return m_providerData ? *m_providerData : std::string(); }
     void setProviderData(const std::string& data);
+    // The same texts, shared rather than copied (null when empty): a text is
+    // never changed once made (a new one replaces it), so a snapshot may keep
+    // it and read it on any thread.
+    typedef std::shared_ptr<const std::string> SharedText;
+    const SharedText& sharedMetadata() const { return m_metadata; }
+    const SharedText& sharedProviderData() const { return m_providerData; }
     // The source URL handed to the provider at the next start; never stored.
     // An empty URL makes the provider ask the page for one.
     void setUrl(const std::string& url) { m_url = url; }
@@ -289,6 +296,9 @@ private:
     void refreshWhileOpen();
     void reopen(VLMappedFile* file, bool wasOpen, const char* failure);
     double now() const;
+    // A shared text of a copy of text (null when empty), and whether shared holds text.
+    static SharedText shareText(std::string text);
+    static bool holds(const SharedText& shared, const std::string& text);
 
     VLRepository* m_repository;
     VLFileId m_fileId;
@@ -315,8 +325,8 @@ private:
     size_t m_loaded;
     double m_lastRefresh;      // monotonic seconds
     std::string m_etag;
-    std::string m_metadata;
-    std::string m_providerData;
+    SharedText m_metadata;
+    SharedText m_providerData;
     int m_position;
     int m_custom;
     time_t m_lastValidation;
