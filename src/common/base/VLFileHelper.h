@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+class VLFolder;
+
 // Whole-file operations on the file system. One process-wide instance, owned by
 // the platform factory (VLPlatformFactory::getFileHelper). Keeps no state: any
 // thread may call any operation. Paths are byte strings passed to the system
@@ -28,6 +30,10 @@ public:
     // The file's size in bytes (following symbolic links); 0 when it cannot be
     // examined (missing, or its folder cannot be searched). Opens nothing.
     virtual uint64_t getFileSize(const std::string& path) = 0;
+
+    // The folder at path held open for lookups by name (VLFolder), owned by
+    // the caller; null when it is not a folder or cannot be opened.
+    virtual VLFolder* openFolder(const std::string& path) = 0;
 
     // Appends directory + "/" + name for every regular file of the folder (no
     // symbolic links, no sub-folders), in the order the folder yields them; the

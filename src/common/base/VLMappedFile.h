@@ -38,6 +38,12 @@ public:
     // changed later. True when closed or nothing is to be written; false, with
     // an error in the log, when the system refused.
     virtual bool flush(size_t offset, size_t length) = 0;
+    // Starts writing the changed bytes of offset..offset + length (clamped to
+    // the size) to the disk and returns without waiting for them: a later
+    // flush of the range then waits only for what is still on its way. True
+    // when closed or nothing is to be written; false, with an error in the
+    // log, when the system refused.
+    virtual bool startFlush(size_t offset, size_t length) = 0;
 
     // Gives the file `size` bytes, all zero when `zeroFill`, and leaves it open or
     // closed as it was; a failed open leaves it closed.

@@ -408,8 +408,12 @@ void VLDesktop::serveFileRequests(size_t most)
             request = m_fileRequests.front();
             m_fileRequests.pop_front();
         }
+        // The answer is built in one walk, straight from the records; none is
+        // built for a page that is going away.
         unsigned int count = 0;
-        std::list<VLRepositoryFile*> found;
+        std::list<VLDesktopFile*>* files = nullptr;
+        if (!request->isCountOnly() && !m_discarding)
+            files = new std::list<VLDesktopFile*>();
         for (const std::string& name : request->getRepositories()) {
             VLRepository* repository = player->getRepository(name);
             if (!repository)
@@ -418,19 +422,16 @@ void VLDesktop::serveFileRequests(size_t most)
                 unsigned int matched = 0;
                 repository->findFiles(request->getFileFlags(), request->getDownloadState(), nullptr, &matched);
                 count += matched;
-            } else {
-                repository->findFiles(request->getFileFlags(), request->getDownloadState(), &found, nullptr);
+            } else if (files) {
+                repository->forEachFound(request->getFileFlags(), request->getDownloadState(),
+                                         [files](VLRepositoryFile* file) { files->push_back(new VLDesktopFile(file)); });
             }
         }
         if (!m_discarding) {
-            if (request->isCountOnly()) {
+            if (request->isCountOnly())
                 executeCallbackWithNumber(request->getCallback(), count);
-            } else {
-                std::list<VLDesktopFile*>* files = new std::list<VLDesktopFile*>();
-                for (VLRepositoryFile* file : found)
-                    files->push_back(new VLDesktopFile(file));
+            else
                 executeCallbackWithFiles(request->getCallback(), files);
-            }
         }
         delete request;
     }

@@ -2,6 +2,7 @@
 #define VL_DESKTOP_FILE_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 class VLFileId;
@@ -31,7 +32,7 @@ public:
     int getEntityId() const { return m_entityId; }
     int getFormatId() const { return m_formatId; }
     std::string getRepository() const { return m_repository; }
-    std::string getMetadata() const { return m_metadata; }
+    std::string getMetadata() const { return m_metadata ? *m_metadata : std::string(); }
     int64_t getBytesLoaded() const { return m_bytesLoaded; }
     int64_t getBytesTotal() const { return m_bytesTotal; }
     uint32_t getFileState() const { return m_fileState; }
@@ -40,7 +41,7 @@ public:
     int64_t getLastListening() const { return m_lastListening; }
     uint32_t getListeningCount() const { return m_listeningCount; }
     int64_t getLastAdd() const { return m_lastAdd; }
-    std::string getUrlData() const { return m_urlData; }
+    std::string getUrlData() const { return m_urlData ? *m_urlData : std::string(); }
     int getRetryIn() const { return m_retryIn; }
     std::string getFailure() const { return m_failure; }
 
@@ -48,7 +49,9 @@ private:
     int m_entityId;
     int m_formatId;
     std::string m_repository;
-    std::string m_metadata;
+    // Shared with the record (texts are never changed once made): a snapshot of
+    // a whole library copies none of them. Null when empty.
+    std::shared_ptr<const std::string> m_metadata;
     int64_t m_bytesLoaded;
     int64_t m_bytesTotal;
     uint32_t m_fileState;
@@ -57,7 +60,7 @@ private:
     int64_t m_lastListening;
     uint32_t m_listeningCount;
     int64_t m_lastAdd;
-    std::string m_urlData;
+    std::shared_ptr<const std::string> m_urlData;
     int m_retryIn;
     std::string m_failure;
 };

@@ -1,11 +1,15 @@
 #include "VLRepository.h"
 
 #include <algorithm>
+#include <deque>
+#include <future>
 #include <memory>
 #include <set>
 #include <sqlite3.h>
 #include <sstream>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -13,6 +17,7 @@
 #include "VLBlockBitmap.h"
 #include "VLCrypto.h"
 #include "VLFileHelper.h"
+#include "VLFileSizeReader.h"
 #include "VLLogger.h"
 #include "VLMappedFile.h"
 #include "VLMutex.h"
@@ -33,8 +38,15 @@ const double kReserve = 300000000.0;
 const double kRecheckPeriod = 3.0;
 // Seconds between index saves.
 const double kSavePeriod = 60.0;
-// Records whose files one update deletes at most.
+// Records whose files one update deletes at most, and the seconds it spends
+// on them at most: a removal waits for the disk (a discarding mount waits for
+// each one), so the count alone does not bound the time.
 const size_t kDeletionsPerPass = 200;
+const double kDeletionSeconds = 0.015;
+// Records one update marks removed at most while it clears every record: a
+// mark reports the record to the page, so clearing a large cache at once would
+// hold up the worker (and playback with it).
+const size_t kClearsPerPass = 10000;
 
 // The schema tests compare with a single-quoted 'files', which SQLite reads
 // as a string whether or not double-quoted literals are enabled in its build.
@@ -171,13 +183,59 @@ bool VLRepository::isValidFileName(std::string_view fileName)
 VLRepositoryFile* VLRepository::getFile(const VLFileId& fileId, bool create)
 {
     auto it = m_files.find(fileId);
-    if (it != m_files.end())
+    if (it != m_files.end()) {
+        // A record the running clear has not reached yet is cleared first, as
+        // if the clear had been done at once: callers see it removed.
+        if (isClearPending(fileId)) {
+            m_clearExempt.insert(fileId);
+            it->second->remove();
+        }
         return it->second;
+    }
     if (!create)
         return nullptr;
     VLRepositoryFile* file = new VLRepositoryFile(this, m_identity, fileId, m_provider, m_handler);
     m_files.insert(std::make_pair(fileId, file));
+    // Made after the clear was asked for: it stays.
+    if (m_clearingFrom)
+        m_clearExempt.insert(fileId);
     return file;
+}
+
+bool VLRepository::isClearPending(const VLFileId& fileId) const
+{
+    return m_clearingFrom && !(fileId < *m_clearingFrom) && m_clearExempt.count(fileId) == 0;
+}
+
+// The records open when the clear is asked for stay, also once they close;
+// those not open are marked removed in id order, a bounded number per update.
+void VLRepository::startClear()
+{
+    m_clearExempt.clear();
+    for (auto& entry : m_openFiles)
+        m_clearExempt.insert(entry.first);
+    if (m_files.empty()) {
+        m_clearingFrom.reset();
+        return;
+    }
+    m_clearingFrom.reset(new VLFileId(m_files.begin()->first));
+}
+
+void VLRepository::clearSlice(size_t most)
+{
+    if (!m_clearingFrom)
+        return;
+    auto it = m_files.lower_bound(*m_clearingFrom);
+    for (size_t done = 0; it != m_files.end() && done < most; ++it, ++done) {
+        if (m_clearExempt.count(it->first) == 0 && !it->second->isOpen())
+            it->second->remove();
+    }
+    if (it != m_files.end()) {
+        *m_clearingFrom = it->first;
+        return;
+    }
+    m_clearingFrom.reset();
+    m_clearExempt.clear();
 }
 
 const std::map<VLFileId, VLRepositoryFile*>& VLRepository::getFilesWithState(int state)
@@ -209,19 +267,27 @@ void VLRepository::findFiles(unsigned int flagsMask, unsigned int stateMask, std
 {
     if (count)
         *count = 0;
+    forEachFound(flagsMask, stateMask, [files, count](VLRepositoryFile* file) {
+        if (files)
+            files->push_back(file);
+        if (count)
+            ++*count;
+    });
+}
+
+void VLRepository::forEachFound(unsigned int flagsMask, unsigned int stateMask,
+                                const std::function<void(VLRepositoryFile*)>& found)
+{
     for (auto& entry : m_files) {
         VLRepositoryFile* file = entry.second;
         unsigned int flags = static_cast<unsigned int>(file->getFlags());
-        if (flags & VLRepositoryFile::FLAG_REMOVED)
+        if ((flags & VLRepositoryFile::FLAG_REMOVED) || isClearPending(entry.first))
             continue;
         if (flagsMask != 0 && (flags & flagsMask) != flagsMask)
             continue;
         if (stateMask != 0 && (static_cast<unsigned int>(file->getCustom()) & stateMask) == 0)
             continue;
-        if (files)
-            files->push_back(file);
-        if (count)
-            ++*count;
+        found(file);
     }
 }
 
@@ -527,18 +593,17 @@ bool VLRepository::update()
     if (m_unavailable && m_lastAvailabilityCheck + kRecheckPeriod < current)
         checkAvailability(true);
 
-    if (clearAll) {
-        for (auto& entry : m_files) {
-            if (!entry.second->isOpen())
-                entry.second->remove();
-        }
-    }
+    if (clearAll)
+        startClear();
+    clearSlice(kClearsPerPass);
     // Deleting a record costs two file removals: a pass deletes a bounded
     // number, so that clearing a large cache never holds up the worker (and
     // playback with it); the rest go in the next passes. The size is checked
     // once the deletions are done.
     size_t deleted = 0;
-    for (auto it = m_removedFiles.begin(); it != m_removedFiles.end() && deleted < kDeletionsPerPass;) {
+    const double deletionEnd = now() + kDeletionSeconds;
+    for (auto it = m_removedFiles.begin();
+         it != m_removedFiles.end() && deleted < kDeletionsPerPass && (deleted == 0 || now() < deletionEnd);) {
         auto entry = m_files.find(*it);
         it = m_removedFiles.erase(it);
         if (entry != m_files.end() && entry->second->isRemovedAndClosed()) {
@@ -602,6 +667,8 @@ void VLRepository::close()
         m_move->abandon();
         m_move.reset();
     }
+    // A clear under way is finished: its records lose their files and rows.
+    clearSlice(SIZE_MAX);
     // Removed records lose their files and their rows.
     for (auto it = m_files.begin(); it != m_files.end();) {
         it->second->clean();
@@ -638,18 +705,33 @@ void VLRepository::init()
         close();
 }
 
+// The entries of the directory that bear a name this code makes (a content
+// file's, or its bitmap's), read on a thread of its own, with the content
+// names they stand for (views of the entries).
+struct VLRepository::OwnFiles
+{
+    bool listed = false;
+    std::vector<std::string> entries;
+    std::unordered_set<std::string_view> names;
+};
+
 bool VLRepository::openAndLoad(bool removeOrphanFiles)
 {
     bool ok = openIndex();
     if (ok)
         checkAvailability(true);
+    // The folder is listed while the index loads: reading a folder of many
+    // files takes as long as the load itself.
+    std::future<OwnFiles> listing;
+    if (ok && !m_unavailable && removeOrphanFiles)
+        listing = listOwnFiles();
     std::vector<VLRepositoryFile*> damaged;
     if (ok && !loadFiles(!m_unavailable, &damaged))
         ok = false;
     if (ok)
         repairDamagedDownloads(damaged);
-    if (ok && !m_unavailable && removeOrphanFiles)
-        removeOrphans();
+    if (ok && listing.valid())
+        removeOrphans(listing.get());
     return ok;
 }
 
@@ -734,12 +816,53 @@ void VLRepository::repairDamagedDownloads(const std::vector<VLRepositoryFile*>& 
     }
 }
 
+// A row of the index as the load reads it, with the sizes of its files once
+// they are checked.
+struct VLRepository::IndexRow
+{
+    VLFileSizeReader::Request files; // files.name is the row's file name
+    bool checked = false;
+    std::string entityId;
+    int64_t formatId = 0;
+    int64_t size = 0;
+    int64_t loaded = 0;
+    std::string etag;
+    std::string metadata;
+    int64_t position = 0;
+    int64_t custom = 0;
+    int64_t lastValidation = 0;
+    int64_t lastOpen = 0;
+    std::string providerData;
+    int64_t totalLockCount = 0;
+    int64_t lastAdd = 0;
+};
+
+struct VLRepository::LoadOutcome
+{
+    std::vector<std::string> mismatched;
+    std::vector<std::string> restored;
+    std::vector<VLRepositoryFile*>* damaged;
+};
+
+namespace {
+
+// Threads that check the rows' files beside the scan: the checks wait on the
+// file system, and a few lookups at once keep it busy.
+unsigned sizeThreads()
+{
+    return std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
+}
+
+} // namespace
+
 // One scan of the index loads the records and, while the directory can be
-// used, checks the files of every row of known size on the way (a row whose
-// files are not what it records would hand out bytes that are not there). A
-// cached file that does not match loses its row and is fetched again when
-// played; a download keeps its record (see checkRowFiles). Rows are only
-// deleted or updated once the scan is over.
+// used, checks the files of every row of known size (a row whose files are
+// not what it records would hand out bytes that are not there). The checks
+// run on a few threads while the scan goes on; each record is made, in the
+// rows' order, once its row's files are checked. A cached file that does not
+// match loses its row and is fetched again when played; a download keeps its
+// record (see checkRowFiles). Rows are only deleted or updated once the scan
+// is over.
 bool VLRepository::loadFiles(bool checkFiles, std::vector<VLRepositoryFile*>* damaged)
 {
     m_lastSave = now();
@@ -749,88 +872,121 @@ bool VLRepository::loadFiles(bool checkFiles, std::vector<VLRepositoryFile*>* da
         VL_LOG_ERROR("File list has been already loaded");
         return false;
     }
-    VLFileHelper* helper = VLPlatformFactory::instance()->getFileHelper();
-    std::string path = getDirectory() + helper->getSeparator();
-    const size_t directoryLength = path.size();
-    std::vector<std::string> mismatched;
-    std::vector<std::string> restored;
+    std::unique_ptr<VLFileSizeReader> sizes;
+    if (checkFiles)
+        sizes.reset(new VLFileSizeReader(VLPlatformFactory::instance()->getFileHelper(), getDirectory(),
+                                         sizeThreads()));
+    LoadOutcome outcome;
+    outcome.damaged = damaged;
+    // Rows stay at their addresses while their files are checked.
+    std::deque<IndexRow> rows;
     VLSQLiteStatement statement(m_db);
     bool row = false;
     bool result = statement.prepare(kSelectRows) && statement.bindText(1, m_name) && statement.bindText(2, m_identity);
     while (result && (result = statement.step(&row)) && row) {
-        std::string fileName = statement.columnText(2);
-        time_t lastValidation = time_t(statement.columnInt64(9));
-        bool damagedRow = false;
-        int64_t size = statement.columnInt64(3);
-        if (checkFiles && size != -1 && isValidFileName(fileName)) {
-            path.resize(directoryLength);
-            path += fileName;
-            switch (checkRowFiles(path, fileName, size, statement.columnInt64(8), statement.columnInt64(4))) {
-            case FILES_MATCH:
-                break;
-            case FILES_CACHED_MISMATCH:
-                mismatched.push_back(std::move(fileName));
-                continue;
-            case FILES_BITMAP_RESTORED:
-                restored.push_back(fileName);
-                lastValidation = 0;
-                break;
-            case FILES_DAMAGED:
-                damagedRow = true;
-                break;
-            }
+        rows.emplace_back();
+        IndexRow& read = rows.back();
+        readRow(statement, &read);
+        if (checkFiles && read.size != -1 && isValidFileName(read.files.name)) {
+            read.checked = true;
+            sizes->add(&read.files);
         }
-        VLRepositoryFile* file = loadRow(statement, std::move(fileName), lastValidation);
-        if (file && damagedRow)
-            damaged->push_back(file);
+        while (!rows.empty() && (!rows.front().checked || sizes->isDone(&rows.front().files, false))) {
+            takeRow(rows.front(), &outcome);
+            rows.pop_front();
+        }
     }
     statement.finalize();
+    for (; !rows.empty(); rows.pop_front()) {
+        if (rows.front().checked)
+            sizes->isDone(&rows.front().files, true);
+        takeRow(rows.front(), &outcome);
+    }
+    sizes.reset();
     // Restored bitmaps are on the disk already: their rows forget the
     // validation even when the scan failed after them.
-    if (!forgetValidation(restored) || !result || !deleteRowsByName(mismatched))
+    if (!forgetValidation(outcome.restored) || !result || !deleteRowsByName(outcome.mismatched))
         return false;
     m_rowsLoaded = true;
     checkSize(true);
     return true;
 }
 
-// What a row of known size finds on the disk at path (its content file; the
-// bitmap is path + ".part", path is left with that suffix). A download whose
-// content has its size and was whole at the last save lost only its bitmap,
-// which is made again; any other download that does not match is damaged.
-VLRepository::RowFiles VLRepository::checkRowFiles(std::string& path, const std::string& fileName, int64_t size,
-                                                   int64_t custom, int64_t loaded)
+void VLRepository::readRow(VLSQLiteStatement& statement, IndexRow* row)
 {
-    VLFileHelper* helper = VLPlatformFactory::instance()->getFileHelper();
-    const uint64_t expected = static_cast<uint64_t>(size);
-    bool contentMatches = helper->getFileSize(path) == expected;
-    path += ".part";
-    if (contentMatches && helper->getFileSize(path) == getBitmapSize(expected))
+    row->entityId = statement.columnText(0);
+    row->formatId = statement.columnInt64(1);
+    row->files.name = statement.columnText(2);
+    row->size = statement.columnInt64(3);
+    row->loaded = statement.columnInt64(4);
+    row->etag = statement.columnText(5);
+    row->metadata = statement.columnText(6);
+    row->position = statement.columnInt64(7);
+    row->custom = statement.columnInt64(8);
+    row->lastValidation = statement.columnInt64(9);
+    row->lastOpen = statement.columnInt64(10);
+    row->providerData = statement.columnText(11);
+    row->totalLockCount = statement.columnInt64(12);
+    row->lastAdd = statement.columnInt64(13);
+}
+
+// Makes the record of a row whose files are checked, as the check decides.
+void VLRepository::takeRow(IndexRow& row, LoadOutcome* outcome)
+{
+    time_t lastValidation = time_t(row.lastValidation);
+    bool damagedRow = false;
+    if (row.checked) {
+        switch (checkRowFiles(row)) {
+        case FILES_MATCH:
+            break;
+        case FILES_CACHED_MISMATCH:
+            outcome->mismatched.push_back(std::move(row.files.name));
+            return;
+        case FILES_BITMAP_RESTORED:
+            outcome->restored.push_back(row.files.name);
+            lastValidation = 0;
+            break;
+        case FILES_DAMAGED:
+            damagedRow = true;
+            break;
+        }
+    }
+    VLRepositoryFile* file = loadRow(row, lastValidation);
+    if (file && damagedRow)
+        outcome->damaged->push_back(file);
+}
+
+// What a row of known size found on the disk. A download whose content has
+// its size and was whole at the last save lost only its bitmap, which is made
+// again; any other download that does not match is damaged.
+VLRepository::RowFiles VLRepository::checkRowFiles(const IndexRow& row)
+{
+    const uint64_t expected = static_cast<uint64_t>(row.size);
+    bool contentMatches = row.files.contentSize == expected;
+    if (contentMatches && row.files.bitmapSize == getBitmapSize(expected))
         return FILES_MATCH;
-    if (custom == 0)
+    if (row.custom == 0)
         return FILES_CACHED_MISMATCH;
-    if (contentMatches && loaded == size && restoreWholeBitmap(fileName, expected))
+    if (contentMatches && row.loaded == row.size && restoreWholeBitmap(row.files.name, expected))
         return FILES_BITMAP_RESTORED;
     return FILES_DAMAGED;
 }
 
-// The record of the scan's current row, or null for a row that cannot be
-// loaded (an unknown format, a name that is not ours).
-VLRepositoryFile* VLRepository::loadRow(VLSQLiteStatement& statement, std::string fileName, time_t lastValidation)
+// The record of a row, or null for a row that cannot be loaded (an unknown
+// format, a name that is not ours).
+VLRepositoryFile* VLRepository::loadRow(IndexRow& row, time_t lastValidation)
 {
-    int64_t formatId = statement.columnInt64(1);
-    if (!isKnownFormat(formatId) || !isValidFileName(fileName)) {
-        VL_LOG_WARN("Repository index row is skipped : " << statement.columnText(0) << "_" << formatId << " ("
-                                                          << fileName << ")");
+    if (!isKnownFormat(row.formatId) || !isValidFileName(row.files.name)) {
+        VL_LOG_WARN("Repository index row is skipped : " << row.entityId << "_" << row.formatId << " ("
+                                                          << row.files.name << ")");
         return nullptr;
     }
-    VLFileId fileId(statement.columnText(0), uint32_t(formatId));
+    VLFileId fileId(std::move(row.entityId), uint32_t(row.formatId));
     VLRepositoryFile* file = new VLRepositoryFile(
-        this, m_identity, fileId, m_provider, m_handler, std::move(fileName), size_t(statement.columnInt64(3)),
-        size_t(statement.columnInt64(4)), statement.columnText(5), statement.columnText(6), statement.columnText(11),
-        int(statement.columnInt64(7)), int(statement.columnInt64(8)), lastValidation,
-        time_t(statement.columnInt64(10)), static_cast<unsigned int>(statement.columnInt64(12)),
-        time_t(statement.columnInt64(13)));
+        this, m_identity, fileId, m_provider, m_handler, std::move(row.files.name), size_t(row.size),
+        size_t(row.loaded), std::move(row.etag), std::move(row.metadata), std::move(row.providerData),
+        int(row.position), int(row.custom), lastValidation, time_t(row.lastOpen),
+        static_cast<unsigned int>(row.totalLockCount), time_t(row.lastAdd));
     // The scan yields the rows in the order of the primary key, which is the
     // order of the ids: each record goes at the end of the map.
     m_files.emplace_hint(m_files.end(), std::move(fileId), file);
@@ -859,36 +1015,47 @@ bool VLRepository::deleteRowsByName(const std::vector<std::string>& fileNames)
     return true;
 }
 
+std::future<VLRepository::OwnFiles> VLRepository::listOwnFiles()
+{
+    auto list = [directory = getDirectory()] {
+        OwnFiles files;
+        files.listed = VLPlatformFactory::instance()->getFileHelper()->forEachFile(
+            directory, [&files](std::string_view entry) {
+                if (isValidFileName(contentFileName(entry)))
+                    files.entries.emplace_back(entry);
+            });
+        // Made here, beside the load: the entries no longer move.
+        files.names.reserve(files.entries.size());
+        for (const std::string& entry : files.entries)
+            files.names.insert(contentFileName(entry));
+        return files;
+    };
+    try {
+        return std::async(std::launch::async, list);
+    } catch (const std::system_error&) {
+        // No thread to spare: listed when the result is asked for.
+        return std::async(std::launch::deferred, list);
+    }
+}
+
 // A content file whose row is gone (the sync drops the rows of damaged files,
 // and a crash can come between a file's creation and its first save) would
 // stay on the volume for ever. A file of the directory that bears a name this
 // code makes, and that neither a record nor a row of any index in the
 // database folder claims (identities and repositories may share a folder),
 // is removed with its bitmap.
-void VLRepository::removeOrphans()
+void VLRepository::removeOrphans(OwnFiles listing)
 {
+    if (!listing.listed)
+        return;
+    // What the records claim leaves the listed names; the rest are unclaimed.
+    for (auto it = m_files.begin(); it != m_files.end() && !listing.names.empty(); ++it)
+        listing.names.erase(it->second->fileName());
     VLFileHelper* helper = VLPlatformFactory::instance()->getFileHelper();
     const std::string directory = getDirectory();
-    // Views of the records' own names: the records outlive this call.
-    std::unordered_set<std::string_view> claimed;
-    bool claimedFilled = false;
-    std::vector<std::string> unclaimed;
-    bool listed = helper->forEachFile(directory, [&](std::string_view entry) {
+    for (const std::string& entry : listing.entries) {
         std::string_view name = contentFileName(entry);
-        if (!isValidFileName(name))
-            return;
-        if (!claimedFilled) {
-            claimed.reserve(m_files.size());
-            for (auto& record : m_files)
-                claimed.insert(record.second->fileName());
-            claimedFilled = true;
-        }
-        if (!claimed.count(name))
-            unclaimed.emplace_back(entry);
-    });
-    // Removed once the folder is read, not while it is.
-    for (const std::string& entry : listed ? unclaimed : std::vector<std::string>()) {
-        if (isIndexed(std::string(contentFileName(entry))))
+        if (!listing.names.count(name) || isIndexed(std::string(name)))
             continue;
         const std::string path = directory + helper->getSeparator() + entry;
         VL_LOG_WARN("Repository file has no index row and is removed : " << path);

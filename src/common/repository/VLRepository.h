@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <functional>
+#include <future>
 #include <list>
 #include <map>
 #include <memory>
@@ -70,7 +72,8 @@ public:
     // deletes the records and closes the database.
     void close();
     // The periodic work: pending size check, pending directory, availability
-    // probe while unavailable, a pending clear-all, deletion of removed
+    // probe while unavailable, the next records of a clear-all (a bounded
+    // number per call), deletion of removed
     // records that are closed (a bounded number per call), the update of
     // every open record (closed ones have no periodic work), the index save
     // every 60 s. Its cost follows the open and removed records, not the
@@ -96,6 +99,10 @@ public:
     // may be null.
     void findFiles(unsigned int flagsMask, unsigned int stateMask, std::list<VLRepositoryFile*>* files,
                    unsigned int* count);
+    // The same records, each handed to found in id order as it is met (no
+    // list is made).
+    void forEachFound(unsigned int flagsMask, unsigned int stateMask,
+                      const std::function<void(VLRepositoryFile*)>& found);
 
     // While offline the files start no transfer and stop the running ones.
     // Any thread.
@@ -113,7 +120,10 @@ public:
     // Stores the limits (negative values as 0) and asks for a size check at
     // the next update. Any thread.
     void setLimits(int maxPercent, double maxSize);
-    // Asks the next update to remove every record that is not open. Any thread.
+    // Asks the next update to remove every record that is not open then. Any
+    // thread. The updates mark the records removed a bounded number at a time
+    // (see update); until a record is marked, findFiles leaves it out and
+    // getFile marks it first, so that callers see the clear as done at once.
     void clearAll() { m_clearAllPending = true; }
     // With apply false (any thread) the directory is switched at the next
     // update. With apply true (worker): the new directory is created and
@@ -197,13 +207,18 @@ private:
     // Index database.
     bool openIndex();
     bool loadFiles(bool checkFiles, std::vector<VLRepositoryFile*>* damaged);
+    struct IndexRow;
+    struct LoadOutcome;
+    static void readRow(VLSQLiteStatement& statement, IndexRow* row);
+    void takeRow(IndexRow& row, LoadOutcome* outcome);
     enum RowFiles { FILES_MATCH, FILES_CACHED_MISMATCH, FILES_BITMAP_RESTORED, FILES_DAMAGED };
-    RowFiles checkRowFiles(std::string& path, const std::string& fileName, int64_t size, int64_t custom,
-                           int64_t loaded);
-    VLRepositoryFile* loadRow(VLSQLiteStatement& statement, std::string fileName, time_t lastValidation);
+    RowFiles checkRowFiles(const IndexRow& row);
+    VLRepositoryFile* loadRow(IndexRow& row, time_t lastValidation);
     bool forgetValidation(const std::vector<std::string>& fileNames);
     bool deleteRowsByName(const std::vector<std::string>& fileNames);
-    void removeOrphans();
+    struct OwnFiles;
+    std::future<OwnFiles> listOwnFiles();
+    void removeOrphans(OwnFiles listing);
     bool isIndexed(const std::string& fileName);
     bool deleteRows();
     bool writeRows();
@@ -213,6 +228,12 @@ private:
     bool needsRoom(double stored, double kept, double available, double total);
     void evict(double limit, double keptSize, std::list<VLRepositoryFile*>& candidates);
     void deleteRemovedAndClosed(std::map<VLFileId, VLRepositoryFile*>::iterator& it);
+    // Clear-all.
+    void startClear();
+    // Marks removed the next records of the running clear, at most `most`.
+    void clearSlice(size_t most);
+    // The running clear has still to mark this record removed.
+    bool isClearPending(const VLFileId& fileId) const;
     // Directory.
     void startMove(const std::string& directory);
     void finishMove();
@@ -240,6 +261,8 @@ private:
     std::set<VLRepositoryFile*> m_resetFiles;
     std::atomic<bool> m_offline;
     std::atomic<bool> m_clearAllPending;
+    std::unique_ptr<VLFileId> m_clearingFrom;   // while a clear runs: the first record it has not reached
+    std::set<VLFileId> m_clearExempt;           // records the running clear leaves (open, new, already done)
     bool m_rowsLoaded;               // every index row was loaded: saving is safe
     double m_lastSave;
     std::atomic<double> m_maxSize;

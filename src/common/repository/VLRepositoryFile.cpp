@@ -25,6 +25,10 @@ const int kMaxRetries = 16;
 const double kMaxRetryDelay = 300;
 // Period of the loaded-bytes recount while open.
 const double kRefreshPeriod = 0.5;
+// Seconds between the start of a block's write-back and the commit of its
+// on-disk bit: long enough for the disk to have written it, so that the
+// commit's flush seldom waits, and short enough that a crash loses little.
+const double kCommitDelay = 1.0;
 
 size_t blockStart(size_t offset)
 {
@@ -59,8 +63,8 @@ VLRepositoryFile::VLRepositoryFile(VLRepository* repository, const std::string& 
     m_size = size;
     m_loaded = loaded;
     m_etag = std::move(etag);
-    m_metadata = std::move(metadata);
-    m_providerData = std::move(provider_data);
+    m_metadata = shareText(std::move(metadata));
+    m_providerData = shareText(std::move(provider_data));
     m_position = position;
     m_custom = custom;
     m_lastValidation = last_validation;
@@ -84,6 +88,8 @@ void VLRepositoryFile::init(std::string fileName)
     m_dataArrived = false;
     m_stagedStart = 0;
     m_stagedEnd = 0;
+    m_present.clear();
+    m_written.clear();
     m_bitsAtStart = 0;
     m_failingSince = 0;
     m_validatorRefused = false;
@@ -93,8 +99,8 @@ void VLRepositoryFile::init(std::string fileName)
     m_loaded = 0;
     m_lastRefresh = 0;
     m_etag.clear();
-    m_metadata.clear();
-    m_providerData.clear();
+    m_metadata.reset();
+    m_providerData.reset();
     m_position = -1;
     m_custom = 0;
     m_lastValidation = 0;
@@ -118,18 +124,30 @@ double VLRepositoryFile::now() const
 
 // ---- Small operations ----
 
+VLRepositoryFile::SharedText VLRepositoryFile::shareText(std::string text)
+{
+    return text.empty() ? SharedText() : std::make_shared<const std::string>(std::move(text));
+}
+
+bool VLRepositoryFile::holds(const SharedText& shared, const std::string& text)
+{
+    return shared ? *shared == text : text.empty();
+}
+
 void VLRepositoryFile::setMetadata(const std::string& metadata)
 {
-    if (metadata != m_metadata)
-        rowChanged();
-    m_metadata = metadata;
+    if (holds(m_metadata, metadata))
+        return;
+    rowChanged();
+    m_metadata = shareText(metadata);
 }
 
 void VLRepositoryFile::setProviderData(const std::string& data)
 {
-    if (data != m_providerData)
-        rowChanged();
-    m_providerData = data;
+    if (holds(m_providerData, data))
+        return;
+    rowChanged();
+    m_providerData = shareText(data);
 }
 
 void VLRepositoryFile::setPosition(int position)
@@ -242,7 +260,19 @@ bool VLRepositoryFile::mapFiles()
         m_bitmap->close();
         return false;
     }
+    loadPresentBits();
     return true;
+}
+
+void VLRepositoryFile::loadPresentBits()
+{
+    m_written.clear();
+    if (!isBitmapMapped() || m_bitmap->getSize() == 0) {
+        m_present.clear();
+        return;
+    }
+    const uint8_t* bits = m_bitmap->getData();
+    m_present.assign(bits, bits + m_bitmap->getSize());
 }
 
 // The repository's folder may have gone since the last file was made: the
@@ -325,13 +355,47 @@ bool VLRepositoryFile::close(unsigned int options)
     flushBitmap();
     m_content->close();
     m_bitmap->close();
+    loadPresentBits();
     return true;
 }
 
 void VLRepositoryFile::flushBitmap()
 {
-    if (isBitmapMapped())
-        m_bitmap->flush(0, m_bitmap->getSize());
+    if (!isBitmapMapped())
+        return;
+    commitWritten(true);
+    m_bitmap->flush(0, m_bitmap->getSize());
+}
+
+bool VLRepositoryFile::commitWritten(bool all)
+{
+    const double current = now();
+    bool result = true;
+    while (!m_written.empty() && (all || current - m_written.front().since >= kCommitDelay)) {
+        // Neighbouring ranges (one stream's drives) go to the disk in one flush.
+        size_t offset = m_written.front().offset;
+        size_t length = m_written.front().length;
+        m_written.pop_front();
+        while (!m_written.empty() && m_written.front().offset == offset + length
+               && (all || current - m_written.front().since >= kCommitDelay)) {
+            length += m_written.front().length;
+            m_written.pop_front();
+        }
+        if (!isContentMapped() || !isBitmapMapped() || !mappingsCover() || offset + length > m_size) {
+            VL_LOG_ERROR("Repository file changed under its written blocks : " << m_fileId);
+            m_written.clear();
+            return false;
+        }
+        if (!m_content->flush(offset, length)) {
+            // Readers keep the bytes, which are in memory; the file on disk
+            // does not count them, so a later run fetches them again.
+            VL_LOG_ERROR("Unable to write repository file blocks through : " << m_content->getPath());
+            result = false;
+            continue;
+        }
+        markBlocks(m_bitmap->getData(), offset, length);
+    }
+    return result;
 }
 
 // ---- Reads and writes ----
@@ -359,22 +423,22 @@ bool VLRepositoryFile::settle()
     const size_t count = m_stagedEnd - m_stagedStart;
     m_stagedStart = m_stagedEnd = 0;
     if (count == 0)
-        return true;
+        return commitWritten(false);
     if (!isContentMapped() || !isBitmapMapped() || !mappingsCover() || m_size == kAllOnes || start + count > m_size) {
         VL_LOG_ERROR("Repository file changed under its staged blocks : " << m_fileId);
         return false;
     }
-    if (!m_content->flush(start, count)) {
-        VL_LOG_ERROR("Unable to write repository file blocks through : " << m_content->getPath());
-        return false;
-    }
-    markBlocks(m_bitmap->getData(), start, count);
-    return true;
+    // A refused start only leaves the whole write to the commit's flush.
+    m_content->startFlush(start, count);
+    markBlocks(m_present.data(), start, count);
+    m_written.push_back(Written{start, count, now()});
+    return commitWritten(isComplete());
 }
 
 bool VLRepositoryFile::mappingsCover()
 {
-    return m_content->getSize() >= m_size && m_bitmap->getSize() >= getBitmapSize(m_size);
+    size_t bitmapSize = getBitmapSize(m_size);
+    return m_content->getSize() >= m_size && m_bitmap->getSize() >= bitmapSize && m_present.size() >= bitmapSize;
 }
 
 bool VLRepositoryFile::readWriteMem(void* buffer, size_t offset, size_t length, Access access, size_t* done,
@@ -424,9 +488,10 @@ bool VLRepositoryFile::readWriteMem(void* buffer, size_t offset, size_t length, 
                 return false;
             }
             markBlocks(m_bitmap->getData(), offset, count);
+            markBlocks(m_present.data(), offset, count);
         }
     } else {
-        count = readBlocks(buffer, m_content->getData(), m_bitmap->getData(), offset, length);
+        count = readBlocks(buffer, m_content->getData(), presentBits(), offset, length);
         if (count < length)
             addSeek(blockStart(offset), (offset & (kBlockSize - 1)) + length);
     }
@@ -471,6 +536,8 @@ bool VLRepositoryFile::setContent(size_t size, const std::string& etag)
         VL_LOG_ERROR("Unable to clear bitmap file bytes : " << m_bitmap->getPath());
         return false;
     }
+    // Blocks still waiting for their on-disk bits are of the old content.
+    loadPresentBits();
     storeReset(size, etag);
     return true;
 }
@@ -501,6 +568,7 @@ void VLRepositoryFile::remapAfterFailedResize()
         VL_LOG_ERROR("Unable to map repository file : " << m_content->getPath());
     if (!m_bitmap->isOpen() && !m_bitmap->open())
         VL_LOG_ERROR("Unable to map repository bitmap file : " << m_bitmap->getPath());
+    loadPresentBits();
 }
 
 bool VLRepositoryFile::discardContent()
@@ -517,6 +585,7 @@ bool VLRepositoryFile::discardContent()
         VL_LOG_ERROR("Unable to empty repository file : " << m_content->getPath());
         remapAfterFailedResize();
     } else {
+        loadPresentBits();
         storeReset(kAllOnes, std::string());
     }
     if (openedHere)
@@ -551,9 +620,15 @@ bool VLRepositoryFile::beginsAsPage()
     return true;
 }
 
+bool VLRepositoryFile::isComplete()
+{
+    size_t present = 0;
+    return m_size != kAllOnes && getInterval(0, kAllOnes, true, &present) && present >= m_size;
+}
+
 size_t VLRepositoryFile::bitCount()
 {
-    return countBits(m_bitmap->getData(), m_bitmap->getSize());
+    return countBits(presentBits(), m_present.size());
 }
 
 // Every set bit stands for a whole block, except that the file's last block
@@ -565,7 +640,7 @@ size_t VLRepositoryFile::presentBytes()
         return present;
     size_t tail = m_size % kBlockSize;
     size_t lastBlock = m_size / kBlockSize;
-    if (tail != 0 && getBitRunLength(m_bitmap->getData(), lastBlock, 1, true) == 1)
+    if (tail != 0 && getBitRunLength(presentBits(), lastBlock, 1, true) == 1)
         present -= kBlockSize - tail;
     return std::min(m_size, present);
 }
@@ -645,6 +720,9 @@ void VLRepositoryFile::move(const std::string& oldDirectory, bool sameVolume)
     std::string oldBitmapPath = oldContentPath + ".part";
     bool contentWasOpen = isContentMapped();
     bool bitmapWasOpen = isBitmapMapped();
+    // The files go as they are on disk: every block present is committed first.
+    if (contentWasOpen && bitmapWasOpen)
+        commitWritten(true);
     delete m_content;
     delete m_bitmap;
     makeMappedFiles();
@@ -696,6 +774,7 @@ void VLRepositoryFile::move(const std::string& oldDirectory, bool sameVolume)
     }
     reopen(m_content, contentWasOpen, "Unable to re-open repository file : ");
     reopen(m_bitmap, bitmapWasOpen, "Unable to re-open repository bitmap file : ");
+    loadPresentBits();
 }
 
 void VLRepositoryFile::reopen(VLMappedFile* file, bool wasOpen, const char* failure)
@@ -726,6 +805,7 @@ void VLRepositoryFile::clean()
         // A close that failed may have left the files mapped.
         m_content->close();
         m_bitmap->close();
+        loadPresentBits();
         m_providing = false;
     }
     if (m_removed) {
@@ -794,7 +874,7 @@ bool VLRepositoryFile::getInterval(size_t offset, size_t length, bool loaded, si
     // Blocks spanned by the range, counted from the block that holds offset.
     size_t firstBlock = offset / kBlockSize;
     size_t blockCount = length == 0 ? 0 : (offset + length - 1) / kBlockSize - firstBlock + 1;
-    size_t blocks = getBitRunLength(m_bitmap->getData(), firstBlock, blockCount, loaded);
+    size_t blocks = getBitRunLength(presentBits(), firstBlock, blockCount, loaded);
     size_t result = std::min(blocks * kBlockSize, m_size);
     if (run)
         *run = result;
@@ -810,7 +890,7 @@ bool VLRepositoryFile::getIntervals(bool loaded, std::list<unsigned long>& out)
         return false;
     }
     std::list<size_t> runs;
-    getBitRuns(m_bitmap->getData(), 0, (m_size + kBlockSize - 1) / kBlockSize, loaded, runs);
+    getBitRuns(presentBits(), 0, (m_size + kBlockSize - 1) / kBlockSize, loaded, runs);
     bool first = true;
     for (size_t block : runs) {
         size_t value = first ? block * kBlockSize : (block + 1) * kBlockSize - 1;
@@ -949,10 +1029,7 @@ bool VLRepositoryFile::driveTransfer()
 // again on every pass for ever; it counts as a retryable failure instead.
 bool VLRepositoryFile::finishedWithoutProgress()
 {
-    if (m_size == kAllOnes || !isBitmapMapped())
-        return false;
-    size_t present = 0;
-    if (getInterval(0, kAllOnes, true, &present) && present >= m_size)
+    if (m_size == kAllOnes || !isBitmapMapped() || isComplete())
         return false;
     return bitCount() <= m_bitsAtStart;
 }
@@ -1078,6 +1155,8 @@ void VLRepositoryFile::refreshWhileOpen()
     double current = now();
     if (current - m_lastRefresh > kRefreshPeriod) {
         m_lastRefresh = current;
+        // Blocks of a transfer that stalled or ended still reach the disk's bitmap.
+        commitWritten(isComplete());
         refreshLoaded();
     }
 }

@@ -4,10 +4,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <deque>
 #include <list>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "VLFileId.h"
 #include "VLRepository.h"
@@ -21,6 +24,15 @@ class VLRepositoryHandler;
 // record is open), the columns the index stores for it, who has it open or
 // locked, whether it is being fetched (providing) and the reads waiting for
 // missing blocks.
+//
+// Blocks present: readers and the fetch scheduling see an in-memory copy of
+// the bitmap, which a block joins as soon as its bytes are in the shared
+// mapping. The ".part" file on disk lags it: a block's bit is set there only
+// once a flush of its bytes has returned, so that after a crash (even a power
+// loss) a set bit never stands for bytes that are not on the disk. Blocks
+// whose on-disk bit still waits are committed about a second after they
+// arrived (their write-back began at once), and all of them on completion,
+// at the last close and before an index save.
 //
 // Ownership: the repository owns every record and deletes it. The record owns
 // its two mapped files, made on its first open (a repository loads many more
@@ -89,10 +101,16 @@ public:
     // Bytes present, as of the last recount.
     size_t getLoaded() const { return m_loaded; }
     std::string getEtag() const { return m_etag; }
-    std::string getMetadata() const { return m_metadata; }
+    std::string getMetadata() const { return m_metadata ? *m_metadata : std::string(); }
     void setMetadata(const std::string& metadata);
-    std::string getProviderData() const { return m_providerData; }
+    std::string getProviderData() const { return m_providerData ? *m_providerData : std::string(); }
     void setProviderData(const std::string& data);
+    // The same texts, shared rather than copied (null when empty): a text is
+    // never changed once made (a new one replaces it), so a snapshot may keep
+    // it and read it on any thread.
+    typedef std::shared_ptr<const std::string> SharedText;
+    const SharedText& sharedMetadata() const { return m_metadata; }
+    const SharedText& sharedProviderData() const { return m_providerData; }
     // The source URL handed to the provider at the next start; never stored.
     // An empty URL makes the provider ask the page for one.
     void setUrl(const std::string& url) { m_url = url; }
@@ -143,14 +161,18 @@ public:
     // block boundary or the bytes could not be written through.
     bool write(const void* buffer, size_t offset, size_t length, size_t* done);
     // Stores blocks as write does but leaves them unmarked until settle():
-    // the blocks of many writes then reach the disk in one flush, which a
-    // flush per write would make the network wait for. A write that does not
-    // follow the staged range settles that range first. Until settle() the
-    // blocks count as missing; the writer settles before anyone else looks.
+    // the blocks of many writes then start for the disk at once. A write that
+    // does not follow the staged range settles that range first. Until
+    // settle() the blocks count as missing; the writer settles before anyone
+    // else looks.
     bool stage(const void* buffer, size_t offset, size_t length, size_t* done);
-    // Writes the staged blocks through to the disk, then marks them present.
-    // False when they could not be written through: they stay missing (and
-    // are fetched again). True when nothing is staged.
+    // Marks the staged blocks present for readers and starts writing them to
+    // the disk without waiting; their on-disk bits follow once they are known
+    // written (see above). Also commits the blocks whose delay is over, and
+    // every block once the file is complete. False when the file changed
+    // under the staged blocks (they stay missing and are fetched again) or a
+    // commit failed to write its blocks through (their on-disk bits stay
+    // clear). True when nothing is staged.
     bool settle();
 
     // A new size and/or validator from a response. Unchanged values (an
@@ -182,8 +204,9 @@ public:
     // Closes every open and lock still held and, for a removed record, deletes
     // its content and bitmap files.
     void clean();
-    // Writes the bitmap through to the disk while the record is open, before
-    // an index row that counts its blocks is saved.
+    // Commits every block present and writes the bitmap through to the disk
+    // while the record is open, before an index row that counts its blocks is
+    // saved.
     void flushBitmap();
 
     // ---- Fetch scheduling ----
@@ -248,6 +271,16 @@ private:
     // repository, the index and the handler.
     void storeReset(size_t size, const std::string& etag);
     size_t bitCount();
+    bool isComplete();
+    // The bits readers see; as long as the bitmap mapping while open.
+    const void* presentBits() const { return m_present.data(); }
+    // Makes the bits readers see those of the bitmap file again, forgetting
+    // any commit still waiting: after the first open and any change of the
+    // bitmap as a whole.
+    void loadPresentBits();
+    // Sets the on-disk bits of the blocks written since at least
+    // kCommitDelay (all when `all`), once a flush of their bytes returned.
+    bool commitWritten(bool all);
     size_t presentBytes();
     size_t firstMissingFrom(size_t offset);
     bool driveTransfer();
@@ -263,6 +296,9 @@ private:
     void refreshWhileOpen();
     void reopen(VLMappedFile* file, bool wasOpen, const char* failure);
     double now() const;
+    // A shared text of a copy of text (null when empty), and whether shared holds text.
+    static SharedText shareText(std::string text);
+    static bool holds(const SharedText& shared, const std::string& text);
 
     VLRepository* m_repository;
     VLFileId m_fileId;
@@ -289,8 +325,8 @@ private:
     size_t m_loaded;
     double m_lastRefresh;      // monotonic seconds
     std::string m_etag;
-    std::string m_metadata;
-    std::string m_providerData;
+    SharedText m_metadata;
+    SharedText m_providerData;
     int m_position;
     int m_custom;
     time_t m_lastValidation;
@@ -304,6 +340,17 @@ private:
     // Bytes stored by stage() and not yet marked: [m_stagedStart, m_stagedEnd).
     size_t m_stagedStart;
     size_t m_stagedEnd;
+    // The block bits readers see (see the class comment).
+    std::vector<uint8_t> m_present;
+    // Blocks present whose on-disk bits wait, in the order they were
+    // settled, with the monotonic time their write-back began.
+    struct Written
+    {
+        size_t offset;
+        size_t length;
+        double since;
+    };
+    std::deque<Written> m_written;
 };
 
 #endif

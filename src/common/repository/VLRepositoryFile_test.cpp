@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "TestFolder.h"
@@ -10,6 +11,7 @@
 #include "TestRepositoryHandler.h"
 #include "VLBlockBitmap.h"
 #include "VLHttpRepositoryProvider.h"
+#include "VLMappedFile.h"
 #include "VLRepository.h"
 
 namespace {
@@ -72,6 +74,58 @@ public:
     int cancels = 0;
     std::vector<Range> starts;
     std::vector<Range> seeks;
+};
+
+// A mapped file that notes which content blocks a flush has written through
+// (a flush that returned, not one only started).
+class RecordingMappedFile : public VLMappedFile
+{
+public:
+    RecordingMappedFile(VLMappedFile* file, std::set<size_t>* flushed)
+        : VLMappedFile(file->getPath()), m_file(file), m_flushed(flushed)
+    {
+    }
+    bool open() override { return m_file->open(); }
+    void close() override { m_file->close(); }
+    bool isOpen() override { return m_file->isOpen(); }
+    unsigned char* getData() override { return m_file->getData(); }
+    size_t getSize() override { return m_file->getSize(); }
+    bool open(size_t size) override { return m_file->open(size); }
+    bool startFlush(size_t offset, size_t length) override { return m_file->startFlush(offset, length); }
+    bool flush(size_t offset, size_t length) override
+    {
+        if (!m_file->flush(offset, length))
+            return false;
+        for (size_t block = offset / kBlock; block * kBlock < offset + length; ++block)
+            m_flushed->insert(block);
+        return true;
+    }
+
+private:
+    std::unique_ptr<VLMappedFile> m_file;
+    std::set<size_t>* m_flushed;
+};
+
+// The test platform with content files that record their flushes; installed
+// for the life of the object.
+class RecordingPlatform : public VLLinuxFactory
+{
+public:
+    RecordingPlatform() : m_previous(VLPlatformFactory::setInstance(this)) {}
+    ~RecordingPlatform() override { VLPlatformFactory::setInstance(m_previous); }
+    double getTime() override { return g_platform->getTime(); }
+    VLFileHelper* getFileHelper() override { return g_platform->getFileHelper(); }
+    VLMappedFile* createMappedFile(const std::string& path) override
+    {
+        VLMappedFile* file = VLLinuxFactory::createMappedFile(path);
+        bool bitmap = path.size() > 5 && path.compare(path.size() - 5, 5, ".part") == 0;
+        return bitmap ? file : new RecordingMappedFile(file, &flushed);
+    }
+
+    std::set<size_t> flushed;
+
+private:
+    VLPlatformFactory* m_previous;
 };
 
 class VLRepositoryFileTest : public ::testing::Test
@@ -259,6 +313,97 @@ TEST_F(VLRepositoryFileTest, StagedBlocksArePresentOnlyOnceSettled)
     std::list<unsigned long> present;
     ASSERT_TRUE(file->getIntervals(true, present));
     EXPECT_EQ((std::list<unsigned long>{0, 2 * kBlock - 1, 4 * kBlock, size - 1}), present);
+}
+
+// Settled blocks are read at once; the bitmap on disk takes their bits only
+// a delay later, at completion, before a save, at the last close, and never
+// for blocks of a content that was replaced in between.
+TEST_F(VLRepositoryFileTest, SettledBlocksAreReadAtOnceAndReachTheDiskBitmapLater)
+{
+    const size_t size = 8 * kBlock + 100;
+    File* file = makeSizedFile(size, {});
+    const std::string bitmapPath = repository->getBitmapPath(file->getFileName());
+    auto onDisk = [&](size_t block) {
+        std::string bits = TestFolder::read(bitmapPath);
+        return getBitRunLength(bits.data(), block, 1, true) == 1;
+    };
+    std::vector<uint8_t> bytes = pattern(0, size);
+    auto stageBlocks = [&](size_t first, size_t count) {
+        size_t length = std::min(count * kBlock, size - first * kBlock);
+        size_t done = 0;
+        ASSERT_TRUE(file->stage(bytes.data() + first * kBlock, first * kBlock, length, &done));
+        ASSERT_EQ(length, done);
+        ASSERT_TRUE(file->settle());
+    };
+
+    stageBlocks(0, 2);
+    EXPECT_EQ(2 * kBlock, readCount(file, 0, size)) << "a reader sees a block once it is received";
+    EXPECT_FALSE(onDisk(0));
+    g_platform->advance(0.5);
+    ASSERT_TRUE(file->settle());
+    EXPECT_FALSE(onDisk(1)) << "committed before its delay";
+    g_platform->advance(0.6);
+    ASSERT_TRUE(file->settle());
+    EXPECT_TRUE(onDisk(0) && onDisk(1)) << "not committed after its delay";
+
+    stageBlocks(2, 1);
+    file->flushBitmap();
+    EXPECT_TRUE(onDisk(2)) << "an index save counts only blocks on the disk's bitmap";
+
+    // A new validator: the blocks of the old content never reach the disk's bitmap.
+    stageBlocks(3, 1);
+    ASSERT_TRUE(file->setContent(size, "v2"));
+    g_platform->advance(2);
+    ASSERT_TRUE(file->settle());
+    file->flushBitmap();
+    EXPECT_FALSE(onDisk(3));
+    EXPECT_EQ(0u, readCount(file, 3 * kBlock, kBlock));
+
+    stageBlocks(0, 4);
+    EXPECT_FALSE(onDisk(0));
+    stageBlocks(4, 5);
+    EXPECT_EQ(size, readCount(file, 0, size));
+    for (size_t block = 0; block < 9; ++block)
+        EXPECT_TRUE(onDisk(block)) << "completion commits block " << block;
+
+    File* other = makeSizedFile(size, {}, "other");
+    size_t done = 0;
+    ASSERT_TRUE(other->stage(bytes.data(), 0, kBlock, &done));
+    ASSERT_TRUE(other->settle());
+    ASSERT_TRUE(other->close(0));
+    std::string bits = TestFolder::read(repository->getBitmapPath(other->getFileName()));
+    EXPECT_EQ(1u, getBitRunLength(bits.data(), 0, 1, true)) << "the last close commits";
+}
+
+// Whatever the moment, a bit set in the bitmap on disk stands for a block
+// that a flush has written through: a stream's blocks take their on-disk bits
+// while it runs, each only after its bytes.
+TEST_F(VLRepositoryFileTest, OnDiskBitsFollowAFlushOfTheirBlocks)
+{
+    RecordingPlatform platform;
+    const size_t blocks = 9;
+    const size_t size = (blocks - 1) * kBlock + 100;
+    File* file = makeSizedFile(size, {});
+    const std::string bitmapPath = repository->getBitmapPath(file->getFileName());
+    std::vector<uint8_t> bytes = pattern(0, size);
+    bool committedWhileStreaming = false;
+    for (size_t block = 0; block < blocks; ++block) {
+        size_t length = std::min(kBlock, size - block * kBlock);
+        size_t done = 0;
+        ASSERT_TRUE(file->stage(bytes.data() + block * kBlock, block * kBlock, length, &done));
+        ASSERT_TRUE(file->settle());
+        EXPECT_EQ(block * kBlock + length, readCount(file, 0, size));
+        std::string bits = TestFolder::read(bitmapPath);
+        for (size_t b = 0; b < blocks; ++b) {
+            bool set = getBitRunLength(bits.data(), b, 1, true) == 1;
+            EXPECT_TRUE(!set || platform.flushed.count(b)) << "block " << b << " is marked on disk, not flushed";
+            committedWhileStreaming |= set && block + 1 < blocks;
+        }
+        g_platform->advance(0.4);
+    }
+    EXPECT_TRUE(committedWhileStreaming);
+    std::string bits = TestFolder::read(bitmapPath);
+    EXPECT_EQ(blocks, countBits(bits.data(), bits.size())) << "completion commits every block";
 }
 
 TEST_F(VLRepositoryFileTest, SetContentResizesOrClearsAndIsRefusedWhileLocked)

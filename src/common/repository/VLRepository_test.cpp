@@ -324,6 +324,38 @@ TEST_F(VLRepositoryTest, ClearAllDeletesEverythingButOpenFilesAndChecksTheSizeOn
     ASSERT_TRUE(kept->close(VLRepositoryFile::OPEN_LOCK));
 }
 
+// A large clear marks its records removed over several updates, and looks done
+// at once meanwhile: the lists leave out what it has not reached, a record
+// asked for is cleared first, and what was open or made after the request
+// stays.
+TEST_F(VLRepositoryTest, ALargeClearGoesInSlicesThatLookDoneAtOnce)
+{
+    open();
+    const int count = 25000;
+    for (int i = 0; i < count; ++i)
+        addRecord("r-" + std::to_string(i), 1);
+    VLRepositoryFile* inUse = addRecord("z-in-use", 1);
+    ASSERT_TRUE(inUse->open(0));
+
+    repository->clearAll();
+    repository->update();
+    EXPECT_LT(handler.count("onFilesRemoved"), count) << "one update marked every record";
+    ASSERT_TRUE(inUse->close(0));
+    VLRepositoryFile* made = repository->getFile(VLFileId("zz-made", 6u), true);
+    unsigned int listed = 0;
+    std::list<VLRepositoryFile*> found;
+    repository->findFiles(0, 0, &found, &listed);
+    EXPECT_EQ(2u, listed);
+    EXPECT_EQ((std::list<VLRepositoryFile*>{inUse, made}), found);
+    EXPECT_TRUE(repository->getFile(VLFileId("r-9999", 6u), false)->isRemoved());
+
+    for (int i = 0; i < 100 && handler.count("onFilesRemoved") < count; ++i)
+        repository->update();
+    EXPECT_EQ(count, handler.count("onFilesRemoved"));
+    EXPECT_FALSE(inUse->isRemoved());
+    EXPECT_FALSE(made->isRemoved());
+}
+
 TEST_F(VLRepositoryTest, FindFilesMatchesFlagsAndDownloadStates)
 {
     open();

@@ -9,6 +9,7 @@
 
 #include <utility>
 
+#include "VLFolderLinuxImpl.h"
 #include "VLLogger.h"
 
 namespace {
@@ -53,6 +54,14 @@ uint64_t VLLinuxFileHelper::getFileSize(const std::string& path)
     if (stat(path.c_str(), &status) != 0)
         return 0;
     return static_cast<uint64_t>(status.st_size);
+}
+
+VLFolder* VLLinuxFileHelper::openFolder(const std::string& path)
+{
+    int descriptor = open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (descriptor < 0)
+        return nullptr;
+    return new VLFolderLinuxImpl(descriptor);
 }
 
 bool VLLinuxFileHelper::listFiles(const std::string& directory, std::list<std::string>* files)

@@ -10,6 +10,7 @@ public:
     bool createDirectory(const std::string& path) override;
     char getSeparator() override;
     uint64_t getFileSize(const std::string& path) override;
+    VLFolder* openFolder(const std::string& path) override;
     bool listFiles(const std::string& directory, std::list<std::string>* files) override;
     bool forEachFile(const std::string& directory, const std::function<void(std::string_view name)>& visit) override;
     bool removeFile(const std::string& path) override;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <memory>
 #include <thread>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include "VLFileHelper.h"
+#include "VLFolder.h"
 #include "VLPlatformFactory.h"
 #include "VLTemporaryFolder.h"
 #include "VLTestLog.h"
@@ -83,6 +85,29 @@ TEST_F(VLFileHelperTest, SizesOpenNothing)
         close(open(fifo.c_str(), O_WRONLY | O_NONBLOCK));  // lets a waiting open go
     EXPECT_TRUE(answered) << "waited for a writer";
     EXPECT_EQ(0u, size.get());
+}
+
+// A folder held open answers every name as getFileSize answers its path, also
+// once the folder is renamed; only a folder can be held.
+TEST_F(VLFileHelperTest, FolderSizesAreThePathsSizes)
+{
+    ASSERT_EQ(0, mkdir(folder.path("held").c_str(), 0755));
+    const std::string five = folder.writeFile("held/five", "12345");
+    folder.writeFile("held/five.part", "1");
+    ASSERT_EQ(0, symlink(five.c_str(), folder.path("held/link").c_str()));
+    ASSERT_EQ(0, symlink("nowhere", folder.path("held/broken").c_str()));
+    ASSERT_EQ(0, mkfifo(folder.path("held/fifo").c_str(), 0644));
+    const char* names[] = {"five", "five.part", "link", "broken", "fifo", "missing", "../held/five"};
+    std::unique_ptr<VLFolder> held(files->openFolder(folder.path("held")));
+    ASSERT_TRUE(held);
+    for (const char* name : names)
+        EXPECT_EQ(files->getFileSize(folder.path("held/") + name), held->getFileSize(name)) << name;
+    EXPECT_EQ(5u, held->getFileSize("link"));
+
+    ASSERT_EQ(0, rename(folder.path("held").c_str(), folder.path("moved").c_str()));
+    EXPECT_EQ(5u, held->getFileSize("five"));
+    EXPECT_FALSE(std::unique_ptr<VLFolder>(files->openFolder(folder.path("moved/five"))));
+    EXPECT_FALSE(std::unique_ptr<VLFolder>(files->openFolder(folder.path("held"))));
 }
 
 TEST_F(VLFileHelperTest, ListFilesGivesRegularFilesOnly)

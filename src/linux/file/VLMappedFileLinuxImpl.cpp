@@ -128,10 +128,21 @@ void VLMappedFileLinuxImpl::close()
 // of msync or fdatasync, which would cost a disk flush per block written.
 bool VLMappedFileLinuxImpl::flush(size_t offset, size_t length)
 {
+    return syncRange(offset, length, SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+}
+
+// Only queues the range's dirty pages for writing: the disk works while the
+// caller goes on, and the flush that follows finds them written.
+bool VLMappedFileLinuxImpl::startFlush(size_t offset, size_t length)
+{
+    return syncRange(offset, length, SYNC_FILE_RANGE_WRITE);
+}
+
+bool VLMappedFileLinuxImpl::syncRange(size_t offset, size_t length, unsigned int flags)
+{
     if (!isOpen() || offset >= m_size || length == 0)
         return true;
     length = std::min(length, m_size - offset);
-    const unsigned int flags = SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
     if (sync_file_range(m_descriptor, static_cast<off64_t>(offset), static_cast<off64_t>(length), flags) != 0) {
         VL_LOG_ERROR("sync_file_range has failed (" << errno << ") : " << getPath());
         return false;

@@ -18,10 +18,12 @@ public:
     size_t getSize() override;
     bool open(size_t size) override;
     bool flush(size_t offset, size_t length) override;
+    bool startFlush(size_t offset, size_t length) override;
 
 private:
     bool setLength(size_t presentSize, size_t size);
     bool fail();
+    bool syncRange(size_t offset, size_t length, unsigned int flags);
 
     int m_descriptor;
     unsigned char* m_data;

@@ -2,6 +2,8 @@
 
 #include <glib.h>
 
+#include <memory>
+
 #include "MachineIdentity.h"
 #include "MainLoopQueue.h"
 #include "PageCallback.h"
@@ -37,15 +39,37 @@ void Binding::executeMethodWithFile(const std::string& method, VLDesktopFile* fi
   MainLoopQueue::instance().post([method, arguments] { VeloraController::instance().executeMethod(method, arguments); });
 }
 
+namespace {
+
+// A list of records handed over by the core, freed with the last copy of the
+// task that carries it, whether the task runs or is dropped.
+std::shared_ptr<std::list<VLDesktopFile*>> takeFiles(std::list<VLDesktopFile*>* files) {
+  return std::shared_ptr<std::list<VLDesktopFile*>>(files, [](std::list<VLDesktopFile*>* list) {
+    if (list == nullptr) return;
+    for (VLDesktopFile* file : *list) delete file;
+    delete list;
+  });
+}
+
+}  // namespace
+
+// Lists of records (a whole library answers getFiles) become page values on the
+// main thread, which turns them into the wire form anyway: on the worker they
+// would hold up playback.
 void Binding::executeMethodWithFiles(const std::string& method, std::list<VLDesktopFile*>* files) {
-  std::vector<PageValue> arguments{filesToPage(files, true)};
-  MainLoopQueue::instance().post([method, arguments] { VeloraController::instance().executeMethod(method, arguments); });
+  std::shared_ptr<std::list<VLDesktopFile*>> taken = takeFiles(files);
+  MainLoopQueue::instance().post([method, taken] {
+    std::vector<PageValue> arguments{filesToPage(taken.get(), false)};
+    VeloraController::instance().executeMethod(method, arguments);
+  });
 }
 
 void Binding::executeCallbackWithFiles(void* callback, std::list<VLDesktopFile*>* files) {
-  PageValue value = filesToPage(files, true);
+  std::shared_ptr<std::list<VLDesktopFile*>> taken = takeFiles(files);
   auto* pageCallback = static_cast<PageCallback*>(callback);
-  MainLoopQueue::instance().post([pageCallback, value] { VeloraController::instance().executeCallback(pageCallback, value); });
+  MainLoopQueue::instance().post([pageCallback, taken] {
+    VeloraController::instance().executeCallback(pageCallback, filesToPage(taken.get(), false));
+  });
 }
 
 void Binding::executeCallbackWithNumber(void* callback, unsigned int count) {

@@ -1,8 +1,10 @@
 // The process's one VLDesktop: answers the core's questions about the
 // application and the machine, and carries the core's six page calls to the
-// main thread. The core makes those calls on its worker thread; Binding turns
-// the records into page values there, frees them, and posts the call to the
-// controller through MainLoopQueue without waiting, in the order made.
+// main thread. The core makes those calls on its worker thread; Binding posts
+// each call to the controller through MainLoopQueue without waiting, in the
+// order made. A single record becomes a page value on the worker; lists of
+// records (the answer of getFiles may hold a whole library) on the main thread,
+// which frees them.
 #pragma once
 
 #include <list>

@@ -1,0 +1,71 @@
+#ifndef VL_FILE_SIZE_READER_H
+#define VL_FILE_SIZE_READER_H
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class VLFileHelper;
+class VLFolder;
+
+// Reads the sizes of content files and of their bitmaps (name + ".part") in
+// one folder on a few threads of its own, while the caller goes on producing
+// names: the index load checks two files per stored row, and a lookup waits
+// on the file system far longer than the row takes to read.
+//
+// Threads: one caller thread uses the object (add, isDone); the helper
+// threads only read sizes. The caller's thread also reads queued sizes itself
+// while it waits. Ownership: requests stay the caller's; each stays at its
+// address, untouched by the caller, from add until isDone returned true.
+// Failure: a helper thread that cannot be started leaves the work to the
+// others and to the waiting caller; a folder that cannot be opened is
+// examined by its path, file by file.
+class VLFileSizeReader
+{
+public:
+    struct Request
+    {
+        std::string name;
+        // Filled in by the reader, as VLFileHelper::getFileSize gives them.
+        uint64_t contentSize = 0;
+        uint64_t bitmapSize = 0;
+        std::atomic<bool> done{false};
+    };
+
+    // directory without a trailing separator; threads helper threads at most.
+    VLFileSizeReader(VLFileHelper* helper, const std::string& directory, unsigned threads);
+    // Stops and joins the helper threads; requests not yet read stay undone.
+    ~VLFileSizeReader();
+
+    void add(Request* request);
+    // Whether the request's sizes are read; with wait, returns only once they
+    // are (true).
+    bool isDone(Request* request, bool wait);
+
+private:
+    typedef std::vector<Request*> Batch;
+
+    void handOver();
+    bool takeBatch(Batch* batch);
+    void read(const Batch& batch);
+    void runHelper();
+
+    VLFileHelper* m_helper;
+    std::string m_directory;
+    std::unique_ptr<VLFolder> m_folder;
+    Batch m_pending;
+    std::mutex m_mutex;
+    std::condition_variable m_work;
+    std::condition_variable m_read;
+    std::deque<Batch> m_queue;
+    bool m_stopping = false;
+    std::vector<std::thread> m_threads;
+};
+
+#endif
