@@ -1,6 +1,9 @@
 // Memory of the client on the demo page, after start and after a stretch of
 // playback (ten minutes unless told otherwise), beside the same page in a bare
-// WebKitGTK window (each time measured while both run) and, when it is
+// WebKitGTK window (each time measured while both run), beside a bare window
+// that played the page as long with stand-ins for the client's page objects
+// (bench/pages/stub-page-objects.js: the page's own polling and rendering,
+// without the client), and, when it is
 // installed, in Chromium (headless), measured in the same run. Memory is the proportional size (PSS) of the program and
 // the processes under it (WebKit's web and network processes; the demo server
 // this benchmark starts is left out). The client's folders, WebKit's data and
@@ -20,7 +23,6 @@
 #include <fstream>
 #include <map>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "BenchProcesses.h"
@@ -33,21 +35,39 @@ namespace {
 
 void pause(int seconds) { ShellTestServer::runUntil([] { return false; }, seconds); }
 
+// A bare window on the page; with a script, that script runs in the page
+// before the page's own. Null when it did not load.
+GSubprocess* startBareWindow(const std::string& page, const char* script = nullptr) {
+  std::vector<std::string> arguments = {VELORA_BINARY_DIR "/bench/bare_webkit_window", page};
+  if (script != nullptr) arguments.push_back(script);
+  GSubprocess* bare = spawnProcess(arguments, G_SUBPROCESS_FLAGS_STDOUT_PIPE);
+  if (bare != nullptr && readLineStartingWith(bare, "loaded").empty()) {
+    endProcess(bare);
+    return nullptr;
+  }
+  return bare;
+}
+
 // The bare window's memory, and the client's (its tree but for others) at the
 // same moment: a library's pages count in the PSS of each process that maps
-// it, split between them, so the two are compared while both run.
-std::pair<double, double> bareWindowAndClientPss(const std::string& page, const std::vector<pid_t>& others) {
-  GSubprocess* bare = spawnProcess({VELORA_BINARY_DIR "/bench/bare_webkit_window", page.c_str()}, G_SUBPROCESS_FLAGS_STDOUT_PIPE);
-  if (bare == nullptr) return {-1, -1};
-  std::pair<double, double> pss = {-1, -1};
-  if (!readLineStartingWith(bare, "loaded").empty()) {
-    g_usleep(1000000);
-    std::vector<pid_t> notClient = others;
-    notClient.push_back(pidOf(bare));
-    pss = {treePss(pidOf(bare)), treePss(getpid(), notClient)};
-    printf("  bare WebKitGTK window %8.1f MiB   (%s), client beside it %8.1f MiB   (%s): client/bare %.2f\n",
-           pss.first, treePssByName(pidOf(bare)).c_str(), pss.second, treePssByName(getpid(), notClient).c_str(),
-           pss.second / pss.first);
+// it, split between them, so the two are compared while both run. With a
+// bare window that has played the page (`played`, one of `others`), its
+// memory too, at the same moment: {bare, client, played}.
+std::vector<double> bareWindowAndClientPss(const std::string& page, const std::vector<pid_t>& others,
+                                           pid_t played = 0) {
+  std::vector<double> pss = {-1, -1, -1};
+  GSubprocess* bare = startBareWindow(page);
+  if (bare == nullptr) return pss;
+  g_usleep(1000000);
+  std::vector<pid_t> notClient = others;
+  notClient.push_back(pidOf(bare));
+  pss = {treePss(pidOf(bare)), treePss(getpid(), notClient), played != 0 ? treePss(played) : -1};
+  printf("  bare WebKitGTK window %8.1f MiB   (%s), client beside it %8.1f MiB   (%s): client/bare %.2f\n",
+         pss[0], treePssByName(pidOf(bare)).c_str(), pss[1], treePssByName(getpid(), notClient).c_str(),
+         pss[1] / pss[0]);
+  if (played != 0) {
+    printf("  bare window that played the page beside them %8.1f MiB   (%s): client/played %.2f\n", pss[2],
+           treePssByName(played).c_str(), pss[1] / pss[2]);
   }
   endProcess(bare);
   return pss;
@@ -99,7 +119,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::string page = url.substr(4);
-  const std::vector<pid_t> notClient = {pidOf(server)};
+  std::vector<pid_t> notClient = {pidOf(server)};
 
   auto* client = new VeloraDesktopAppDelegate(page);
   std::string data = home + "/webkit";
@@ -122,6 +142,11 @@ int main(int argc, char** argv) {
   printf("after start:\n");
   bareWindowAndClientPss(page, notClient);
 
+  // The page played as long in a bare window, its page objects stand-ins:
+  // what the page's own work costs WebKit.
+  GSubprocess* played = startBareWindow(page, VELORA_SOURCE_DIR "/bench/pages/stub-page-objects.js");
+  if (played != nullptr) notClient.push_back(pidOf(played));
+
   // Playing: the play button whenever nothing plays.
   const char* press = "(() => { const b = document.getElementById('play');"
                       " if (b.textContent.indexOf('Pause') < 0) { b.click(); return 1; } return 0; })()";
@@ -136,7 +161,9 @@ int main(int argc, char** argv) {
   std::string playbackParts = treePssByName(getpid(), notClient);
 
   printf("after playback:\n");
-  double bare = bareWindowAndClientPss(page, notClient).first;
+  std::vector<double> afterPlaybackPss = bareWindowAndClientPss(page, notClient, played != nullptr ? pidOf(played) : 0);
+  double bare = afterPlaybackPss[0];
+  if (played != nullptr) endProcess(played);
   double chromium = chromiumPss(page);
   printf("memory of the client on the demo page (PSS with its web processes)\n");
   printf("  client after start     %8.1f MiB   (%s)\n", afterStart, startParts.c_str());
@@ -146,6 +173,10 @@ int main(int argc, char** argv) {
   printBeside("bare WebKitGTK window", bare, afterStart);
   printBeside("chromium --headless", chromium, afterStart);
   if (bare > 0) printf("  client after playback / bare WebKitGTK window %.2f\n", afterPlayback / bare);
+  if (afterPlaybackPss[2] > 0) {
+    printf("  client after playback / bare window that played the page as long %.2f\n",
+           afterPlaybackPss[1] / afterPlaybackPss[2]);
+  }
 
   endClient(client, server);
   return 0;

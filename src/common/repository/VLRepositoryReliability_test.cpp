@@ -8,6 +8,7 @@
 #include <cstring>
 #include <functional>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <sys/mount.h>
@@ -106,6 +107,24 @@ void stopInTheCopy(int)
 
 } // namespace
 
+// The writer of the test below, a fresh program: the index load starts
+// threads, which a child that is only forked from a test process that had
+// threads may not do under ThreadSanitizer.
+TEST(VLRepositoryReliability, WriterChild)
+{
+    const char* databases = getenv("VELORA_WRITER_CHILD_DATABASES");
+    const char* directory = getenv("VELORA_WRITER_CHILD_FILES");
+    const char* numbers = getenv("VELORA_WRITER_CHILD_RUN");
+    if (!databases || !directory || !numbers)
+        GTEST_SKIP() << "runs only inside the killed writers' test";
+    unsigned run = 0;
+    unsigned writes = 0;
+    int trapped = -1;
+    if (sscanf(numbers, "%u %u %d", &run, &writes, &trapped) != 3)
+        _exit(8);
+    writeUntilTrapped(databases, directory, run, writes, trapped);
+}
+
 // A writer killed while it copies a block's bytes leaves that block unmarked:
 // every set bit stands for a whole block, whatever the moment of the kill.
 TEST(VLRepositoryReliability, WritersKilledInsideAWriteLeaveOnlyWholeBlocks)
@@ -113,14 +132,24 @@ TEST(VLRepositoryReliability, WritersKilledInsideAWriteLeaveOnlyWholeBlocks)
     TestFolder folder;
     const std::string databases = folder.folder("db");
     const std::string directory = folder.folder("files");
+    char self[4096] = {};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof(self) - 1), 0);
     size_t checkedBlocks = 0;
     for (unsigned run = 1; run <= 8; ++run) {
         int pipeEnds[2];
         ASSERT_EQ(0, pipe(pipeEnds));
+        const std::string numbers =
+            std::to_string(run) + " " + std::to_string(run * run * 3) + " " + std::to_string(pipeEnds[1]);
         pid_t child = fork();
         ASSERT_NE(-1, child);
-        if (child == 0)
-            writeUntilTrapped(databases, directory, run, run * run * 3, pipeEnds[1]);
+        if (child == 0) {
+            close(pipeEnds[0]);
+            setenv("VELORA_WRITER_CHILD_DATABASES", databases.c_str(), 1);
+            setenv("VELORA_WRITER_CHILD_FILES", directory.c_str(), 1);
+            setenv("VELORA_WRITER_CHILD_RUN", numbers.c_str(), 1);
+            execl(self, self, "--gtest_filter=VLRepositoryReliability.WriterChild", static_cast<char*>(nullptr));
+            _exit(7);
+        }
         close(pipeEnds[1]);
         char byte = 0;
         ASSERT_EQ(1, read(pipeEnds[0], &byte, 1)) << "the writer never reached its last write";
