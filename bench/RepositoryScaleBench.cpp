@@ -8,7 +8,11 @@
 // update until every file is gone (what holds up the worker, and playback with
 // it) and as the total until every file is gone.
 //
-// Usage: repository_scale_bench [largest]   (default 100000)
+// And the 60-second index save, as the slowest update until it is done, with
+// every row changed and after a clear has deleted every record.
+//
+// Usage: repository_scale_bench [largest [largest cleared]]   (default 100000
+// for both; clearing makes two files a record)
 
 #include <sqlite3.h>
 
@@ -26,6 +30,7 @@
 #include "VLBlockBitmap.h"
 #include "VLDownloader.h"
 #include "VLHttpRepositoryProvider.h"
+#include "VLLinuxFactory.h"
 #include "VLRepository.h"
 #include "VLRepositoryFile.h"
 
@@ -106,10 +111,43 @@ struct Figures
 {
     double queueChange = 0;   // the downloader's pass that applies one hide (median)
     double indexSave = 0;     // the save of one changed row (median)
+    double saveAll = 0;       // the update that saves with every row changed
+    double saveCleared = 0;   // the update that saves once a clear deleted every record
     double clearUpdate = 0;   // the update that takes the clear-all request
     double clearSlowest = 0;  // the slowest update until every file is gone
     double clearTotal = 0;    // until every file is gone
 };
+
+// The Linux platform with a clock that can be moved ahead, so that the
+// 60-second save comes without waiting for it.
+class MovableClockPlatform : public VLLinuxFactory
+{
+public:
+    double getTime() override { return VLLinuxFactory::getTime() + m_ahead; }
+    void moveAhead(double seconds) { m_ahead += seconds; }
+
+private:
+    double m_ahead = 0;
+};
+
+MovableClockPlatform g_platform;
+
+// The slowest update until the repository's next 60-second save is done: the
+// clock moves past the period, then updates run until one finds nothing left
+// to save.
+double timeSavingUpdate(VLRepository& repository)
+{
+    g_platform.moveAhead(61);
+    double slowest = 0;
+    for (int i = 0; i < 10000; ++i) {
+        Clock::time_point start = Clock::now();
+        repository.update();
+        slowest = std::max(slowest, secondsSince(start));
+        if (!repository.hasUnsavedRows())
+            break;
+    }
+    return slowest;
+}
 
 void measureQueue(int count, Figures* figures)
 {
@@ -141,6 +179,11 @@ void measureQueue(int count, Figures* figures)
     }
     figures->queueChange = median(changes);
     figures->indexSave = median(saves);
+    // Every row changed since the last save, then the update whose 60-second
+    // save writes them (the clock moves past the period by waiting for it).
+    for (auto& entry : download.getFiles())
+        entry.second->setPosition(entry.second->getPosition() + 1);
+    figures->saveAll = timeSavingUpdate(download);
     downloader.clean();
     import.close();
     download.close();
@@ -172,6 +215,7 @@ void measureClear(int count, Figures* figures)
         figures->clearSlowest = std::max(figures->clearSlowest, secondsSince(updateStart));
     }
     figures->clearTotal = secondsSince(start);
+    figures->saveCleared = timeSavingUpdate(cache);
     cache.close();
 }
 
@@ -179,14 +223,19 @@ void measureClear(int count, Figures* figures)
 
 int main(int argc, char** argv)
 {
+    VLPlatformFactory::setInstance(&g_platform);
     const int largest = argc > 1 ? std::atoi(argv[1]) : 100000;
+    // Clearing makes two files a record: above this many, only the queue and
+    // the saves are measured.
+    const int largestCleared = argc > 2 ? std::atoi(argv[2]) : 100000;
     std::vector<int> counts;
     for (int count = 100; count <= largest; count *= 10)
         counts.push_back(count);
     std::vector<Figures> figures(counts.size());
     for (size_t i = 0; i < counts.size(); ++i) {
         measureQueue(counts[i], &figures[i]);
-        measureClear(counts[i], &figures[i]);
+        if (counts[i] <= largestCleared)
+            measureClear(counts[i], &figures[i]);
     }
 
     std::printf("%10s  %18s  %16s  %20s  %22s  %18s\n", "files", "queue change (ms)", "index save (ms)",
@@ -195,6 +244,11 @@ int main(int argc, char** argv)
         std::printf("%10d  %18.3f  %16.3f  %20.3f  %22.3f  %18.3f\n", counts[i], figures[i].queueChange * 1e3,
                     figures[i].indexSave * 1e3, figures[i].clearUpdate * 1e3, figures[i].clearSlowest * 1e3,
                     figures[i].clearTotal * 1e3);
+    std::printf("\n%10s  %34s  %34s\n", "files", "60-s save, every row changed (ms)",
+                "60-s save after a clear (ms)");
+    for (size_t i = 0; i < counts.size(); ++i)
+        std::printf("%10d  %34.3f  %34.3f\n", counts[i], figures[i].saveAll * 1e3, figures[i].saveCleared * 1e3);
+    std::printf("(the slowest update until the save is done)\n");
     std::printf("queue change at %d files / at %d files: %.2f (goal at most 3)\n", counts.back(), counts.front(),
                 figures.back().queueChange / figures.front().queueChange);
     std::printf("index save at %d files / at %d files: %.2f\n", counts.back(), counts.front(),

@@ -36,7 +36,11 @@ TestPlatform* TestPlatform::install()
 
 double TestPlatform::getTime()
 {
-    if (m_frozen)
-        return m_fakeTime;
+    if (m_frozen) {
+        double time = m_fakeTime;
+        if (m_step != 0)
+            m_fakeTime = time + m_step;
+        return time;
+    }
     return VLLinuxFactory::getTime();
 }

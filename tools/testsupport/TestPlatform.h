@@ -43,8 +43,11 @@ public:
     VLFileHelper* getFileHelper() override { return &m_fileHelper; }
 
     // Freezes the clock at seconds; advance() moves it forward.
-    void setTime(double seconds) { m_fakeTime = seconds; m_frozen = true; }
+    void setTime(double seconds) { m_fakeTime = seconds; m_frozen = true; m_step = 0; }
     void advance(double seconds) { m_fakeTime = m_fakeTime + seconds; }
+    // A frozen clock moves ahead by seconds after every read (until setTime):
+    // work bounded by time then takes as many reads as the test wants.
+    void stepEachRead(double seconds) { m_step = seconds; }
     // Back to the monotonic clock.
     void useRealTime() { m_frozen = false; }
 
@@ -55,6 +58,7 @@ private:
 
     std::atomic<bool> m_frozen{false};
     std::atomic<double> m_fakeTime{0};
+    std::atomic<double> m_step{0};
     TestFileHelper m_fileHelper;
 };
 

@@ -43,6 +43,8 @@ const double kSavePeriod = 60.0;
 // each one), so the count alone does not bound the time.
 const size_t kDeletionsPerPass = 200;
 const double kDeletionSeconds = 0.015;
+// Seconds one slice of the 60-second save writes rows at most.
+const double kSaveSliceSeconds = 0.015;
 // Records one update marks removed at most while it clears every record: a
 // mark reports the record to the page, so clearing a large cache at once would
 // hold up the worker (and playback with it).
@@ -621,8 +623,17 @@ bool VLRepository::update()
         if (!file->update())
             result = false;
     }
-    if (m_lastSave + kSavePeriod < current)
-        saveFiles();
+    // The 60-second save goes in slices of bounded time: with many rows changed
+    // (a clear, a large queue change) one save would hold up the worker for
+    // seconds. The slices go on in the next updates until every row is saved.
+    if (m_lastSave + kSavePeriod < current) {
+        m_lastSave = current;
+        m_saveUnfinished = true;
+    }
+    if (m_saveUnfinished) {
+        if (!saveRows(kSaveSliceSeconds) || !hasUnsavedRows())
+            m_saveUnfinished = false;
+    }
     return result;
 }
 
@@ -1099,44 +1110,69 @@ bool VLRepository::isIndexed(const std::string& fileName)
 
 bool VLRepository::saveFiles()
 {
+    m_lastSave = now();
+    m_saveUnfinished = false;
+    return saveRows(0);
+}
+
+// Deletions go before writes, also across slices: a record made again under a
+// deleted id is written only once the old row is gone.
+bool VLRepository::saveRows(double seconds)
+{
     bool result = m_db && m_rowsLoaded;
-    if (result && (!m_changedRows.empty() || !m_deletedRows.empty())) {
-        // A set bit must be on the disk before a row that counts its block.
-        for (VLRepositoryFile* file : m_changedRows)
-            file->flushBitmap();
-        result = VLSQLiteStatement::execute(m_db, "BEGIN TRANSACTION") && deleteRows() && writeRows()
+    if (result && hasUnsavedRows()) {
+        const double end = seconds > 0 ? now() + seconds : 0;
+        std::vector<VLFileId> deleted;
+        std::vector<VLRepositoryFile*> written;
+        result = VLSQLiteStatement::execute(m_db, "BEGIN TRANSACTION") && deleteRows(end, &deleted)
+                 && (deleted.size() < m_deletedRows.size() || writeRows(end, &written))
                  && VLSQLiteStatement::execute(m_db, "END TRANSACTION");
         if (result) {
-            m_changedRows.clear();
-            m_deletedRows.clear();
+            for (const VLFileId& id : deleted)
+                m_deletedRows.erase(id);
+            for (VLRepositoryFile* file : written)
+                m_changedRows.erase(file);
         } else {
             // Nothing of a failed save is kept; its rows are written by the next.
             VLSQLiteStatement::execute(m_db, "ROLLBACK");
         }
     }
-    m_lastSave = now();
     return result;
 }
 
-bool VLRepository::deleteRows()
+// Whether a save slice ending at end (0: none) has time left for another row;
+// the first row always goes, so that every slice makes progress.
+bool VLRepository::hasTimeLeft(double end, size_t done) const
+{
+    return end == 0 || done == 0 || now() < end;
+}
+
+bool VLRepository::deleteRows(double end, std::vector<VLFileId>* deleted)
 {
     VLSQLiteStatement statement(m_db);
     if (!statement.prepare(kDeleteById))
         return false;
     for (const VLFileId& id : m_deletedRows) {
+        if (!hasTimeLeft(end, deleted->size()))
+            break;
         if (!statement.bindText(1, m_name) || !statement.bindText(2, m_identity) || !statement.bindText(3, id.entityId())
             || !statement.bindInt64(4, int64_t(id.getFormat()->getId())) || !statement.execute() || !statement.reset())
             return false;
+        deleted->push_back(id);
     }
     return true;
 }
 
-bool VLRepository::writeRows()
+bool VLRepository::writeRows(double end, std::vector<VLRepositoryFile*>* written)
 {
     VLSQLiteStatement statement(m_db);
     if (!statement.prepare(kInsert))
         return false;
     for (VLRepositoryFile* file : m_changedRows) {
+        if (!hasTimeLeft(end, written->size()))
+            break;
+        // A set bit must be on the disk before a row that counts its block.
+        file->flushBitmap();
         VLFileId fileId = file->getFileId();
         size_t size = file->getSize();
         if (!statement.bindText(1, fileId.entityId())
@@ -1151,6 +1187,7 @@ bool VLRepository::writeRows()
             || !statement.bindInt64(15, int64_t(int(file->getTotalLockCount())))
             || !statement.bindInt64(16, int64_t(file->getLastAdd())) || !statement.execute() || !statement.reset())
             return false;
+        written->push_back(file);
     }
     return true;
 }

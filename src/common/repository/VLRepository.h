@@ -166,6 +166,8 @@ public:
     // download queue's or a new file's size. A failed save is rolled back and
     // its rows stay to be written by the next one.
     bool saveFiles();
+    // Rows changed or deleted since the last save.
+    bool hasUnsavedRows() const { return !m_changedRows.empty() || !m_deletedRows.empty(); }
     // Called by a record when one of its index columns changed (and by a new
     // record): its row is written by the next save.
     void noteRowChanged(VLRepositoryFile* file) { m_changedRows.insert(file); }
@@ -220,8 +222,11 @@ private:
     std::future<OwnFiles> listOwnFiles();
     void removeOrphans(OwnFiles listing);
     bool isIndexed(const std::string& fileName);
-    bool deleteRows();
-    bool writeRows();
+    // One save transaction: deletions, then writes, until end (0: all).
+    bool saveRows(double seconds);
+    bool hasTimeLeft(double end, size_t done) const;
+    bool deleteRows(double end, std::vector<VLFileId>* deleted);
+    bool writeRows(double end, std::vector<VLRepositoryFile*>* written);
     void rowsSaved();
     // Size check.
     double limitFor(double stored, double available, double total) const;
@@ -265,6 +270,7 @@ private:
     std::set<VLFileId> m_clearExempt;           // records the running clear leaves (open, new, already done)
     bool m_rowsLoaded;               // every index row was loaded: saving is safe
     double m_lastSave;
+    bool m_saveUnfinished = false;   // the 60-second save has rows left for the next update
     std::atomic<double> m_maxSize;
     std::atomic<int> m_maxPercent;
     bool m_autoClean;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -685,6 +687,39 @@ TEST_F(VLRepositoryTest, SavesWriteOnlyTheRowsThatChanged)
     repository->update();
     repository->close();
     EXPECT_EQ((std::vector<std::string>{"b"}), rows("SELECT entity_id FROM files", "download"));
+}
+
+// The 60-second save is written in slices of bounded time over several
+// updates; deletions go before writes, so that a record made again under a
+// deleted id keeps its new row.
+TEST_F(VLRepositoryTest, ThePeriodicSaveGoesInSlicesAndKeepsEveryRow)
+{
+    open();
+    const int count = 40;
+    for (int i = 0; i < count; ++i)
+        repository->getFile(VLFileId("r-" + std::to_string(i), 6u), true);
+    ASSERT_TRUE(repository->saveFiles());
+    repository->getFile(VLFileId("r-7", 6u), false)->remove();
+    repository->update();
+    ASSERT_EQ(nullptr, repository->getFile(VLFileId("r-7", 6u), false)) << "deleted, its row to go";
+    for (int i = 0; i < count; ++i)
+        repository->getFile(VLFileId("r-" + std::to_string(i), 6u), true)->setPosition(100 + i);
+
+    g_platform->advance(61);
+    g_platform->stepEachRead(0.004);
+    repository->update();
+    EXPECT_TRUE(repository->hasUnsavedRows()) << "one update saved every row";
+    for (int i = 0; i < 200 && repository->hasUnsavedRows(); ++i)
+        repository->update();
+    g_platform->setTime(2000);
+    EXPECT_FALSE(repository->hasUnsavedRows());
+    std::vector<std::string> expected;
+    for (int i = 0; i < count; ++i)
+        expected.push_back("r-" + std::to_string(i) + "|" + std::to_string(100 + i));
+    std::vector<std::string> saved = rows("SELECT entity_id, position FROM files");
+    std::sort(expected.begin(), expected.end());
+    std::sort(saved.begin(), saved.end());
+    EXPECT_EQ(expected, saved);
 }
 
 TEST_F(VLRepositoryTest, ACorruptOrLockedIndexLosesNoRow)
