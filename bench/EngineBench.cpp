@@ -12,8 +12,9 @@
 // 2. the gap in samples between consecutive tracks (target 0), in the
 //    non-real-time and the real-time WAV writer;
 // 3. the time from unpausing a prepared sound to its first non-silent sample
-//    at the real-time WAV writer, beside libmpg123's own time to decode the
-//    first frame from memory.
+//    at the real-time WAV writer, over unpauses spread across the writer's
+//    pull period, beside the wait for the writer's next pull in the same
+//    trials (and libmpg123's own time to decode the first frame from memory).
 //
 // Usage: engine_bench [minutes]   (default 10)
 
@@ -39,6 +40,7 @@
 
 #include "VEChannel.h"
 #include "VESound.h"
+#include "VESampleRateConverter.h"
 #include "VESystem.h"
 
 namespace {
@@ -160,8 +162,6 @@ void add(const std::string& name, const std::string& file) {
 
 // ---- 1. decode and mix
 
-// With behind set, a paused 44.1 kHz sound waits on another channel, so the
-// track joins a timeline at 44.1 kHz and is converted.
 // Plays name on channel 0 until its end callback.
 void playToEnd(VESystem* system, const std::string& name) {
   VESound* sound = openSound(system, name);
@@ -172,6 +172,9 @@ void playToEnd(VESystem* system, const std::string& name) {
   while (endCount == ends) system->update();
 }
 
+// With behind set, a paused 44.1 kHz sound waits on another channel, so the
+// track joins a timeline at 44.1 kHz and is converted (unless it is at
+// 44.1 kHz itself).
 double engineCpu(const std::string& name, bool behind = false) {
   VESystem* system = makeSystem(VE_OUTPUTTYPE_NOSOUND_NRT);
   double before = cpuSeconds(RUSAGE_SELF);
@@ -180,6 +183,41 @@ double engineCpu(const std::string& name, bool behind = false) {
   double spent = cpuSeconds(RUSAGE_SELF) - before;
   system->release();
   return spent;
+}
+
+// CPU time of the engine's converter alone (the same libsoxr recipe the
+// engine uses) turning decoded samples at rate into 44.1 kHz, in the steps
+// a stream takes: 4096 source frames in, up to a quarter of its ring out.
+double converterCpu(const std::vector<int16_t>& samples, int rate) {
+  VESampleRateConverter converter(VE_RESAMPLER_SPLINE, rate, 44100);
+  std::vector<int16_t> out(4410 * 2);
+  size_t frames = samples.size() / 2, at = 0;
+  double before = cpuSeconds(RUSAGE_SELF);
+  for (;;) {
+    size_t take = std::min<size_t>(4096, frames - at);
+    size_t used = 0;
+    long written = converter.process(take ? samples.data() + at * 2 : nullptr, take, &used, out.data(), 4410);
+    at += used;
+    if (written < 0 || (take == 0 && written == 0)) break;
+  }
+  return cpuSeconds(RUSAGE_SELF) - before;
+}
+
+// CPU time per second of real-time playback on the no-sound output, updated
+// every 10 ms as the client's worker does; an empty name plays nothing.
+double realTimeCpuPerSecond(const std::string& name, bool behind, int seconds) {
+  VESystem* system = makeSystem(VE_OUTPUTTYPE_NOSOUND);
+  if (behind) system->playSound(1, openSound(system, "held"), true, nullptr);
+  if (!name.empty()) system->playSound(0, openSound(system, name), false, nullptr);
+  double before = cpuSeconds(RUSAGE_SELF);
+  Clock::time_point end = Clock::now() + std::chrono::seconds(seconds);
+  while (Clock::now() < end) {
+    system->update();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  double spent = cpuSeconds(RUSAGE_SELF) - before;
+  system->release();
+  return spent / seconds;
 }
 
 // ---- 1b. conversion error
@@ -244,7 +282,17 @@ long chainGap(VEOutputType type, const std::string& wav, const std::vector<int16
 
 // ---- 3. latency
 
-double firstSoundLatencyMs(const std::string& wav) {
+// One unpause of a prepared sound at the real-time WAV writer, waitMs after
+// its silence started flowing. The writer takes 10 ms of frames at a time on
+// a steady schedule from its open on, so a frame's place in the file tells
+// when it was taken, and no sound can be taken before the first pull after
+// the unpause: that wait is the floor.
+struct Latency {
+  double ms;       // unpause to the first non-silent sample
+  double floorMs;  // unpause to the writer's next pull
+};
+
+Latency firstSoundLatency(const std::string& wav, int waitMs) {
   VESystem* system = makeSystem(VE_OUTPUTTYPE_WAVWRITER, wav);
   Clock::time_point opened = Clock::now();
   VESound* sound = openSound(system, "latency");
@@ -254,19 +302,23 @@ double firstSoundLatencyMs(const std::string& wav) {
     system->update();
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+  std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
+  // Not right at a pull: whether that pull came just before or just after
+  // the unpause is beyond what the clock here can tell.
+  auto phaseMs = [&] { return std::fmod(std::chrono::duration<double, std::milli>(Clock::now() - opened).count(), 10.0); };
+  while (phaseMs() < 0.3 || phaseMs() > 9.7) std::this_thread::sleep_for(std::chrono::microseconds(100));
   Clock::time_point unpaused = Clock::now();
   channel->setPaused(false);
-  for (int i = 0; i < 50; ++i) {
+  for (int i = 0; i < 20; ++i) {
     system->update();
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   system->release();
   std::vector<int16_t> samples = wavSamples(wav);
   auto first = std::find_if(samples.begin(), samples.end(), [](int16_t s) { return s != 0; });
-  // The writer takes frames on a steady schedule from its open on.
   double writtenAt = double((first - samples.begin()) / 2) / 44.1;
   double unpausedAt = std::chrono::duration<double, std::milli>(unpaused - opened).count();
-  return writtenAt - unpausedAt;
+  return Latency{writtenAt - unpausedAt, std::ceil(unpausedAt / 10) * 10 - unpausedAt};
 }
 
 double mpg123FirstFrameMs(const std::string& file) {
@@ -321,10 +373,14 @@ int main(int argc, char** argv) {
   double fl = engineCpu("long-flac");
   double flBase = childCpu("flac -s -t " + dir + "/long.flac");
   std::printf("%-12s %10.3f %10.3f %8.2f   (baseline: flac -t)\n", "FLAC -5", fl, flBase, fl / flBase);
-
   run("sox -R -n -r 44100 -c 2 -b 16 " + dir + "/held.wav synth 1 sine 300");
   run("flac -s -f -o " + dir + "/held.flac " + dir + "/held.wav");
   add("held", dir + "/held.flac");
+  double flJoined = engineCpu("long-flac", true);
+  std::printf("%-12s %10.3f %10.3f %8.2f   (joined behind 44.1 kHz: same rate, copied through)\n", "FLAC -5",
+              flJoined, flBase, flJoined / flBase);
+
+  double realTimeReference = 0;
   const struct { int rate; bool mp3; } highs[] = {{48000, false}, {96000, false}, {48000, true}};
   for (const auto& high : highs) {
     std::string base = dir + "/long" + std::to_string(high.rate);
@@ -346,7 +402,36 @@ int main(int argc, char** argv) {
                 reference, joined / reference);
     std::printf("%-12s %10.3f %10.3f %8.2f   (joined; baseline: decoded by %s, converted by sox rate)\n",
                 label.c_str(), joined, converting, joined / converting, high.mp3 ? "mpg123" : "flac");
+    // What the conversion costs by itself, on the same decoded samples.
+    std::vector<int16_t> decoded;
+    if (high.mp3) {
+      run("mpg123 -q -w " + base + ".decoded.wav " + file);
+      decoded = wavSamples(base + ".decoded.wav");
+    } else {
+      decoded = wavSamples(base + ".wav");
+    }
+    double converter = converterCpu(decoded, high.rate);
+    std::printf("%-12s %10.3f %10.3f %8.2f   (libsoxr alone, the engine's recipe, on the decoded samples)\n",
+                label.c_str(), converter, reference, converter / reference);
+    if (high.rate == 48000 && !high.mp3) {
+      add("realtime", file);
+      realTimeReference = reference / (minutes * 60.0);
+    }
   }
+
+  // Real time, the stream threads wake only when there is work: what an idle
+  // system costs is left out.
+  const int realTimeSeconds = 10;
+  std::printf("\n1c. Real-time playback of FLAC 48k on the no-sound output for %d s, updated every 10 ms\n"
+              "    (CPU ms per second of playback, beyond an idle system; baseline: flac -t per second of audio)\n",
+              realTimeSeconds);
+  double idle = realTimeCpuPerSecond("", false, realTimeSeconds);
+  const struct { bool behind; const char* label; } realTimes[] = {{false, "alone"}, {true, "joined (converted)"}};
+  for (const auto& r : realTimes) {
+    double spent = realTimeCpuPerSecond("realtime", r.behind, realTimeSeconds) - idle;
+    std::printf("%-20s %8.3f %8.3f %8.2f\n", r.label, spent * 1000, realTimeReference * 1000, spent / realTimeReference);
+  }
+  std::printf("%-20s %8.3f   (ms per second)\n", "idle system", idle * 1000);
 
   std::printf("\n1b. Conversion to 44.1 kHz of tones at 440, 3000, 15000 and 19000 Hz: error against the\n"
               "    tones made at 44.1 kHz (dB below the signal; higher is better)\n");
@@ -379,13 +464,32 @@ int main(int argc, char** argv) {
   std::printf("%-28s %10ld\n", "real-time WAV writer", chainGap(VE_OUTPUTTYPE_WAVWRITER, dir + "/gap-rt.wav", a, b));
 
   add("latency", dir + "/a.mp3");
-  double latency = firstSoundLatencyMs(dir + "/latency.wav");
+  // Unpauses spread over the writer's 10 ms period: one alone lands anywhere
+  // in it, so a single figure says more about the phase than the engine.
+  const int trials = 10;
+  std::vector<double> latencies, floors, excess;
+  for (int i = 0; i < trials; ++i) {
+    Latency l = firstSoundLatency(dir + "/latency.wav", i);
+    latencies.push_back(l.ms);
+    floors.push_back(l.floorMs);
+    excess.push_back(l.ms - l.floorMs);
+  }
   double decode = mpg123FirstFrameMs(dir + "/a.mp3");
-  std::printf("\n3. Unpause to first non-silent sample at the real-time WAV writer (ms)\n");
-  std::printf("%-8s %10s %8s\n", "engine", "baseline", "ratio");
-  std::printf("%8.2f %10.3f %8.1f   (baseline: libmpg123 decoding the first frame from memory;\n"
-              "                              a start drops the silence mixed ahead of the device)\n",
-              latency, decode, latency / decode);
+  auto median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return (v[(v.size() - 1) / 2] + v[v.size() / 2]) / 2;
+  };
+  auto range = [](const std::vector<double>& v) { return std::minmax_element(v.begin(), v.end()); };
+  std::printf("\n3. Unpause to first non-silent sample at the real-time WAV writer, %d unpauses spread over its\n"
+              "   10 ms pull period (ms, median (min-max))\n", trials);
+  std::printf("%-24s %6.2f (%.2f-%.2f)\n", "engine", median(latencies), *range(latencies).first,
+              *range(latencies).second);
+  std::printf("%-24s %6.2f (%.2f-%.2f)\n", "wait for the next pull", median(floors), *range(floors).first,
+              *range(floors).second);
+  std::printf("%-24s %6.2f (%.2f-%.2f)   (0: heard from the first pull after the unpause)\n", "engine - wait",
+              median(excess), *range(excess).first, *range(excess).second);
+  std::printf("%-24s %6.2f   (baseline: the wait for the next pull)\n", "ratio", median(latencies) / median(floors));
+  std::printf("%-24s %6.3f   (libmpg123 decoding the first frame from memory)\n", "decode alone", decode);
   run("rm -rf " + dir);
   return 0;
 }

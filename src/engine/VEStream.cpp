@@ -11,6 +11,10 @@ namespace {
 // How long the thread sleeps between two looks at a pending read's result;
 // the system's update also wakes it.
 constexpr auto kPollInterval = std::chrono::milliseconds(5);
+// How long it rests with nothing to do (the ring full enough, or the source
+// decoded to its end): everything that gives it work wakes it, so this is
+// only a safety net.
+constexpr auto kRestInterval = std::chrono::milliseconds(100);
 // Source frames decoded at a time for the converter.
 constexpr size_t kConvertFrames = 4096;
 }  // namespace
@@ -184,11 +188,14 @@ void VEStream::decodeLoop() {
         // What was decoded is the length, whatever the header promised.
         lengthFrames_ = seekBaseSource_ + sourceDecoded_;
       }
-      waitIdle(lock);
+      waitIdle(lock, true);
       continue;
     }
-    if (ringFree() == 0) {
-      waitIdle(lock);
+    // Refill in long runs: once topped up, wait until a quarter of the ring
+    // is free, unless a settle waits for the thread to top it up now.
+    bool settleWaits = kick_ != idleMark_;
+    if (ringFree() == 0 || (ringFree() < refillFrames() && !settleWaits)) {
+      waitIdle(lock, true);
       continue;
     }
     uint64_t generation = seekGeneration_;
@@ -294,10 +301,12 @@ void VEStream::finish() {
   idleSeen_.notify_all();
 }
 
-void VEStream::waitIdle(std::unique_lock<std::mutex>& lock) {
+void VEStream::waitIdle(std::unique_lock<std::mutex>& lock, bool rest) {
   idleMark_ = kick_;
   idleSeen_.notify_all();
-  wake_.wait_for(lock, kPollInterval);
+  resting_ = rest;
+  wake_.wait_for(lock, rest ? kRestInterval : kPollInterval);
+  resting_ = false;
 }
 
 bool VEStream::enterCallback() {
@@ -456,7 +465,8 @@ void VEStream::rewind() {
 
 void VEStream::wake() {
   std::lock_guard<std::mutex> lock(mutex_);
-  wake_.notify_all();
+  // A resting thread waits for no read.
+  if (!resting_) wake_.notify_all();
 }
 
 void VEStream::release() {
@@ -531,7 +541,7 @@ size_t VEStream::consume(size_t frameCount, F take) {
   }
   ringCount_ -= count;
   playFrame_ += count;
-  if (count > 0) wake_.notify_one();
+  if (count > 0 && ringFree() >= refillFrames()) wake_.notify_one();
   return count;
 }
 

@@ -4,7 +4,10 @@
 // source's passes through a converter on the way.
 //
 // The thread calls the open callback, reads the header, then keeps the decode
-// buffer full, and seeks when asked. A released stream finishes on its own:
+// buffer full, and seeks when asked. It refills in long runs: once the ring is
+// full it rests until a quarter of it has been played (or a non-real-time
+// update needs more), so it wakes a few times a second rather than for every
+// block the mixer takes. A released stream finishes on its own:
 // it waits for its reads' results and calls the close callback. A closing
 // system stops it instead (beginClose) and closes the handle itself.
 //
@@ -123,11 +126,15 @@ class VEStream : public VEFileReaderHost, public std::enable_shared_from_this<VE
   void closeFile();
   void fail(VEResult failure);
   void finish();
-  // Marks the thread idle for settle() and waits until woken or 5 ms pass.
-  void waitIdle(std::unique_lock<std::mutex>& lock);
+  // Marks the thread idle for settle() and waits until woken, or until the
+  // poll for a pending read's result is due (rest: the longer safety net of
+  // a thread with nothing to do).
+  void waitIdle(std::unique_lock<std::mutex>& lock, bool rest = false);
   bool enterBlockingCallback();
   bool stopping() const { return released_ || closing_; }
   size_t ringFree() const { return capacity_ - ringCount_; }
+  // Free frames at which the thread refills the ring.
+  size_t refillFrames() const { return capacity_ / 4; }
   uint64_t lengthMs() const;
 
   const VEStreamConfig config_;
@@ -146,6 +153,7 @@ class VEStream : public VEFileReaderHost, public std::enable_shared_from_this<VE
   uint64_t kick_ = 0;
   uint64_t idleMark_ = 0;
   bool waitingForData_ = false;
+  bool resting_ = false;  // waits with nothing to do, see waitIdle
 
   Phase phase_ = Phase::Loading;
   VEResult failure_ = VE_OK;
