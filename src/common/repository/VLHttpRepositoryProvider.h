@@ -10,8 +10,8 @@
 
 #include "VLFileId.h"
 
-// libcurl's handle types, declared as <curl/curl.h> and <curl/multi.h>
-// declare them, so that the core's headers do not carry libcurl's.
+// libcurl's handle types, declared as libcurl's own headers declare them,
+// so that the core's headers do not carry libcurl's.
 typedef void CURL;
 typedef void CURLM;
 struct CURLMsg;
