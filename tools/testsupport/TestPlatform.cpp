@@ -1,12 +1,10 @@
 #include "TestPlatform.h"
 
-#include "VLPlatformFactory.h"
-
 bool TestFileHelper::getFreeSpace(const std::string& path, double* available, double* total)
 {
     ++m_freeSpaceQueries;
     if (!m_fake)
-        return VLLinuxFileHelper::getFreeSpace(path, available, total);
+        return VLFileHelperWrapper::getFreeSpace(path, available, total);
     if (!m_succeed)
         return false;
     if (available)
@@ -22,6 +20,11 @@ void TestFileHelper::fakeFreeSpace(double available, double total, bool succeed)
     m_total = total;
     m_succeed = succeed;
     m_fake = true;
+}
+
+TestPlatform::TestPlatform()
+    : VLPlatformFactoryWrapper(VLPlatformFactory::createDefault()), m_fileHelper(target()->getFileHelper())
+{
 }
 
 TestPlatform* TestPlatform::install()
@@ -42,5 +45,12 @@ double TestPlatform::getTime()
             m_fakeTime = time + m_step;
         return time;
     }
-    return VLLinuxFactory::getTime();
+    return VLPlatformFactoryWrapper::getTime();
+}
+
+int64_t TestPlatform::getEpochTime()
+{
+    if (m_epochFrozen)
+        return m_fakeEpoch;
+    return VLPlatformFactoryWrapper::getEpochTime();
 }
