@@ -96,6 +96,7 @@ private:
   bool parseUnicodeEscape(std::size_t* index);
   bool readHex4(std::size_t index, std::uint32_t* unit);
   bool parseNumber();
+  bool takeInteger(std::string_view text, std::uint64_t magnitude);
   bool convertNumber(std::string_view text, bool isDouble);
   bool matchLiteral(const char* literal, std::size_t length);
   std::size_t lineBreakLength(std::size_t index) const;
@@ -107,10 +108,6 @@ private:
   std::size_t length_ = 0;
   std::size_t atIndex_ = 0;
   std::size_t lineNumber_ = 1;
-  std::size_t lineStart_ = 0;
-  std::size_t savedAtIndex_ = 0;
-  std::size_t savedLineNumber_ = 1;
-  std::size_t savedLineStart_ = 0;
   JKParseToken token_;
   std::string tokenBuffer_;
   std::optional<JKError> error_;
