@@ -34,6 +34,8 @@ bool isValueToken(JKTokenType type) {
   }
 }
 
+bool isContainerToken(JKTokenType type) { return type == JKTokenType::ArrayBegin || type == JKTokenType::ObjectBegin; }
+
 }  // namespace
 
 // Everything one parse works with. The tokenizer's buffer, the two object
@@ -163,9 +165,13 @@ std::optional<JKValue> JSONDecoder::ParseState::parseArray(std::size_t depth) {
         tokenizer.recordError("Unexpected value.");
         return fail();
       }
-      std::optional<JKValue> element = parseValue(depth + 1);
-      if (!element) return fail();
-      objectStack.push_back(std::move(*element));
+      if (isContainerToken(type)) {
+        std::optional<JKValue> element = parseValue(depth + 1);
+        if (!element) return fail();
+        objectStack.push_back(std::move(*element));
+      } else {
+        objectStack.push_back(scalarValue());  // made in place: a value is moved as rarely as possible
+      }
       allowed = kAllowComma | kAllowEnd;
     } else if (type == JKTokenType::Comma) {
       if (!(allowed & kAllowComma)) {
@@ -206,22 +212,26 @@ std::optional<JKValue> JSONDecoder::ParseState::parseDictionary(std::size_t dept
         return fail();
       }
       const JKTokenValue& keyToken = tokenizer.token().value;
-      JKDictionary::Entry entry;
-      entry.key = cache.cachedKey(keyToken.bytes, keyToken.hash, &entry.keyHash);
+      std::uint64_t keyHash;
+      JKDictionary::Key key = cache.cachedKey(keyToken.bytes, keyToken.hash, &keyHash);
       if (!tokenizer.nextToken()) return fail();
       if (tokenizer.token().type != JKTokenType::Separator) {
         tokenizer.recordError("Expected ':'.");
         return fail();
       }
       if (!tokenizer.nextToken()) return fail();
-      if (!isValueToken(tokenizer.token().type)) {
+      JKTokenType valueType = tokenizer.token().type;
+      if (!isValueToken(valueType)) {
         recordChoiceError(kAllowValue, "a value", "a '}'");
         return fail();
       }
-      std::optional<JKValue> object = parseValue(depth + 1);
-      if (!object) return fail();
-      entry.object = std::move(*object);
-      entryStack.push_back(std::move(entry));
+      if (isContainerToken(valueType)) {
+        std::optional<JKValue> object = parseValue(depth + 1);
+        if (!object) return fail();
+        entryStack.push_back(JKDictionary::Entry{keyHash, std::move(key), std::move(*object)});
+      } else {
+        entryStack.push_back(JKDictionary::Entry{keyHash, std::move(key), scalarValue()});
+      }
       allowed = kAllowComma | kAllowEnd;
     } else if (type == JKTokenType::Comma) {
       if (!(allowed & kAllowComma)) {
