@@ -200,14 +200,16 @@ bool JKTokenizer::nextToken() {
       break;
     default: ok = false; break;
   }
-  if (!ok) {
-    token_.type = JKTokenType::Invalid;
-    recordError("%s", kUnexpectedToken);
-    return false;
-  }
+  if (!ok) return failToken();
   if (token_.type != JKTokenType::String && token_.type != JKTokenType::Number) atIndex_ = start + tokenLength;
   token_.text = std::string_view(reinterpret_cast<const char*>(input_) + start, atIndex_ - start);
   return true;
+}
+
+bool JKTokenizer::failToken() {
+  token_.type = JKTokenType::Invalid;
+  recordError("%s", kUnexpectedToken);
+  return false;
 }
 
 // --- strings -----------------------------------------------------------------

@@ -158,7 +158,8 @@ std::optional<JKValue> JSONDecoder::ParseState::parseArray(std::size_t depth) {
     return std::nullopt;
   };
   for (;;) {
-    if (!tokenizer.nextToken()) return fail();
+    bool read = (allowed & kAllowValue) ? tokenizer.nextToken() : tokenizer.nextTokenExpecting(',', JKTokenType::Comma);
+    if (!read) return fail();
     JKTokenType type = tokenizer.token().type;
     if (isValueToken(type)) {
       if (!(allowed & kAllowValue)) {
@@ -204,7 +205,9 @@ std::optional<JKValue> JSONDecoder::ParseState::parseDictionary(std::size_t dept
     return std::nullopt;
   };
   for (;;) {
-    if (!tokenizer.nextToken()) return fail();
+    bool read = (allowed & kAllowValue) ? tokenizer.nextTokenExpecting('"', JKTokenType::String)
+                                        : tokenizer.nextTokenExpecting(',', JKTokenType::Comma);
+    if (!read) return fail();
     JKTokenType type = tokenizer.token().type;
     if (type == JKTokenType::String) {
       if (!(allowed & kAllowValue)) {
@@ -214,7 +217,7 @@ std::optional<JKValue> JSONDecoder::ParseState::parseDictionary(std::size_t dept
       const JKTokenValue& keyToken = tokenizer.token().value;
       std::uint64_t keyHash;
       JKDictionary::Key key = cache.cachedKey(keyToken.bytes, keyToken.hash, &keyHash);
-      if (!tokenizer.nextToken()) return fail();
+      if (!tokenizer.nextTokenExpecting(':', JKTokenType::Separator)) return fail();
       if (tokenizer.token().type != JKTokenType::Separator) {
         tokenizer.recordError("Expected ':'.");
         return fail();
