@@ -105,7 +105,7 @@ bool VEStream::openFile() {
   if (!enterBlockingCallback()) return false;
   unsigned int size = 0;
   void* handle = nullptr;
-  void* userData = nullptr;
+  void* userData = config_.userData;
   VEResult result = config_.open(config_.name.c_str(), &size, &handle, &userData);
   leaveCallback();
 

@@ -35,6 +35,7 @@ struct VEStreamConfig {
   VEFileOpenCallback open = nullptr;
   VEFileCloseCallback close = nullptr;
   VEFileAsyncReadCallback read = nullptr;
+  void* userData = nullptr;  // what the open callback finds in its *userData
   unsigned int blockAlign = 1;
   unsigned int bufferSize = 16384;
   unsigned int decodeFrames = 17640;  // capacity of the decode buffer

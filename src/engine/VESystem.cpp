@@ -6,6 +6,7 @@
 #include "VEChannel.h"
 #include "VEFileReader.h"
 #include "VEMixer.h"
+#include "VEOutputTable.h"
 #include "VESound.h"
 #include "VEStream.h"
 
@@ -13,9 +14,6 @@ namespace {
 constexpr int kMaxChannels = 4093;
 // Frames a non-real-time update mixes at most: about one worker pass.
 constexpr size_t kUpdateFrames = 1024;
-// The order in which the automatic output tries the backends.
-constexpr VEOutputType kAutomaticOrder[] = {VE_OUTPUTTYPE_PULSEAUDIO, VE_OUTPUTTYPE_ALSA,
-                                            VE_OUTPUTTYPE_NOSOUND};
 }  // namespace
 
 VEResult VESystem::create(VESystem** system) {
@@ -50,7 +48,7 @@ VEResult VESystem::setSoftwareFormat(int sampleRate, VESoundFormat format, int o
 
 VEResult VESystem::setOutput(VEOutputType type) {
   if (initialised_) return VE_ERR_INITIALIZED;
-  if (type < VE_OUTPUTTYPE_AUTODETECT || type > VE_OUTPUTTYPE_WAVWRITER_NRT) return VE_ERR_INVALID_PARAM;
+  if (!veFindOutput(type)) return VE_ERR_INVALID_PARAM;
   outputType_ = type;
   activeType_ = type;
   driver_ = 0;
@@ -70,7 +68,7 @@ void VESystem::ensureDrivers() {
   drivers_.clear();
   driversType_ = outputType_;
   if (outputType_ == VE_OUTPUTTYPE_AUTODETECT) {
-    for (VEOutputType type : kAutomaticOrder) {
+    for (VEOutputType type : veAutomaticOutputOrder()) {
       std::unique_ptr<VEOutput> output = VEOutput::create(type, "");
       if (output->listDrivers(&drivers_) && !drivers_.empty()) {
         driversType_ = type;
@@ -149,12 +147,13 @@ VEResult VESystem::setDecodeBufferLength(unsigned int milliseconds) {
 }
 
 VEResult VESystem::setFileSystem(VEFileOpenCallback open, VEFileCloseCallback close,
-                                 VEFileAsyncReadCallback asyncRead, int blockAlign) {
+                                 VEFileAsyncReadCallback asyncRead, int blockAlign, void* userData) {
   if (!open || !close || !asyncRead) return VE_ERR_INVALID_PARAM;
   if (blockAlign < 0 || blockAlign > static_cast<int>(kMaxStreamBufferSize)) return VE_ERR_INVALID_PARAM;
   openCallback_ = open;
   closeCallback_ = close;
   readCallback_ = asyncRead;
+  fileUserData_ = userData;
   blockAlign_ = blockAlign == 0 ? 1 : static_cast<unsigned int>(blockAlign);
   return VE_OK;
 }
@@ -190,7 +189,7 @@ VEResult VESystem::init(int maxChannels, unsigned int flags, void* extraDriverDa
   }
   VEResult result = VE_ERR_OUTPUT_INIT;
   if (outputType_ == VE_OUTPUTTYPE_AUTODETECT) {
-    for (VEOutputType type : kAutomaticOrder) {
+    for (VEOutputType type : veAutomaticOutputOrder()) {
       int driver = driversKnown_ && type == driversType_ ? driver_ : 0;
       result = openOutput(type, driver, wavPath);
       if (result == VE_OK) break;
@@ -294,6 +293,7 @@ VEResult VESystem::createStream(const char* name, unsigned int mode, VESound** s
   config.open = openCallback_;
   config.close = closeCallback_;
   config.read = readCallback_;
+  config.userData = fileUserData_;
   config.blockAlign = blockAlign_;
   config.bufferSize = std::max(streamBufferSize_, blockAlign_);
   int rate = mixer_->sampleRate();

@@ -133,11 +133,12 @@ class VESystem {
   // applies to streams created afterwards. VE_ERR_INVALID_PARAM otherwise.
   VEResult setDecodeBufferLength(unsigned int milliseconds);
 
-  // The file callbacks through which every stream is read, and the block
-  // alignment of reads (1..16 MiB; 0 means 1). All three callbacks are
+  // The file callbacks through which every stream is read, the block
+  // alignment of reads (1..16 MiB; 0 means 1) and the user data each open
+  // callback finds in its *userData (not owned). All three callbacks are
   // required (VE_ERR_INVALID_PARAM). Applies to streams created afterwards.
   VEResult setFileSystem(VEFileOpenCallback open, VEFileCloseCallback close,
-                         VEFileAsyncReadCallback asyncRead, int blockAlign);
+                         VEFileAsyncReadCallback asyncRead, int blockAlign, void* userData = nullptr);
 
   // Starts opening a stream named name (a copy is taken) and writes the new
   // sound into *sound before the open callback can run; returns at once. The
@@ -205,6 +206,7 @@ class VESystem {
   VEFileOpenCallback openCallback_ = nullptr;
   VEFileCloseCallback closeCallback_ = nullptr;
   VEFileAsyncReadCallback readCallback_ = nullptr;
+  void* fileUserData_ = nullptr;
   unsigned int blockAlign_ = 1;
 
   // While initialised.

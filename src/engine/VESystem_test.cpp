@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "VEFileReader.h"
 #include "VETestSupport.h"
 
@@ -123,6 +125,32 @@ TEST_F(VESystemTest, OpenRunsOnceOnAnEngineThreadAfterCreateReturned) {
   for (int i = 0; i < 5; ++i) engine.system->update();
   EXPECT_EQ(1, server.opens.load());
   EXPECT_EQ(1, server.closes.load());
+}
+
+namespace {
+std::atomic<void*> userDataAtOpen{nullptr};
+VEResult recordUserDataAndRefuse(const char*, unsigned int*, void**, void** userData) {
+  userDataAtOpen.store(*userData);
+  return VE_ERR_FILE_NOTFOUND;
+}
+VEResult unusedClose(void*, void*) { return VE_OK; }
+VEResult unusedRead(VEReadRequest*, void*) { return VE_ERR_INTERNAL; }
+}  // namespace
+
+// The open callback has no other way to learn whom it opens for.
+TEST_F(VESystemTest, OpenFindsTheFileSystemsUserData) {
+  int owner = 0;
+  VESystem* system = nullptr;
+  ASSERT_EQ(VE_OK, VESystem::create(&system));
+  ASSERT_EQ(VE_OK, system->setOutput(VE_OUTPUTTYPE_NOSOUND_NRT));
+  ASSERT_EQ(VE_OK, system->init(4, 0, nullptr));
+  ASSERT_EQ(VE_OK, system->setFileSystem(recordUserDataAndRefuse, unusedClose, unusedRead, 0, &owner));
+  VESound* sound = nullptr;
+  ASSERT_EQ(VE_OK, system->createStream("x", VE_MODE_NONBLOCKING, &sound));
+  EXPECT_EQ(VE_OPENSTATE_ERROR, waitOpened(system, sound));
+  EXPECT_EQ(&owner, userDataAtOpen.load());
+  sound->release();
+  system->release();
 }
 
 TEST_F(VESystemTest, BadContentFailsWithFormatAfterTheCloseCallback) {

@@ -120,9 +120,10 @@ struct VEReadRequest {
 // File callbacks. They run on the engine's threads (see VESystem for which
 // call runs where) and must not call into the engine.
 //
-// Open: name is the text given to createStream. On success write the file's
-// size in bytes, a handle (any value, passed back to read and close) and user
-// data, and answer VE_OK. Any other answer fails the open with that code
+// Open: name is the text given to createStream; *userData holds the user data
+// given to VESystem::setFileSystem. On success write the file's size in bytes,
+// a handle (any value, passed back to read and close) and the user data for
+// them (leave *userData as it is to keep the file system's), and answer VE_OK. Any other answer fails the open with that code
 // (VE_ERR_FILE_NOTFOUND, or VE_ERR_INTERNAL for unknown codes); the engine then
 // calls no close for it. The open may block for as long as it needs.
 typedef VEResult (*VEFileOpenCallback)(const char* name, unsigned int* fileSize, void** handle,

@@ -1,13 +1,14 @@
 #include "VLAudioInterface.h"
 
+#include "VEOutputTable.h"
 #include "VESound.h"
 #include "VESystem.h"
 #include "VLFileHandle.h"
 #include "VLLogger.h"
 #include "VLMutex.h"
 #include "VLPlatformFactory.h"
-#include "VLPlayer.h"
 #include "VLSound.h"
+#include "VLStreamSource.h"
 #include "VLStreamUrl.h"
 
 #include <algorithm>
@@ -26,18 +27,6 @@ const int kNameLength = 1024;
 const int kTooManyPlaying = 3;
 const char* const kDefaultOutput = "0:0";
 
-// The device families searched, in this order.
-struct OutputFamily
-{
-    const char* label;
-    VEOutputType type;
-};
-const OutputFamily kOutputFamilies[] = {
-    {"Default", VE_OUTPUTTYPE_AUTODETECT},
-    {"PulseAudio", VE_OUTPUTTYPE_PULSEAUDIO},
-    {"ALSA", VE_OUTPUTTYPE_ALSA},
-};
-
 std::string makeOutputId(int type, unsigned int driverKey)
 {
     return std::to_string(type) + ":" + std::to_string(driverKey);
@@ -55,16 +44,16 @@ int parseOutputType(const std::string& text)
     return static_cast<int>(value);
 }
 
-VLPlayer* playerOf(void* userData)
+VLStreamSource* sourceOf(void* userData)
 {
-    return userData ? static_cast<VLPlayer*>(userData) : VLPlayer::instance();
+    return static_cast<VLStreamSource*>(userData);
 }
 
-// A handle nobody will use goes back to the player, which undoes its opens.
-// Without a session the player has already let go of every handle it had open.
-void giveBackHandle(VLPlayer* player, VLFileHandle* handle)
+// A handle nobody will use goes back to the source, which undoes its opens.
+// Without a session the source has already let go of every handle it had open.
+void giveBackHandle(VLStreamSource* source, VLFileHandle* handle)
 {
-    if (handle && !player->streamClose(handle))
+    if (handle && source && !source->streamClose(handle))
         VL_LOG_WARN("Unable to give file handle back, session is closed : " << static_cast<void*>(handle));
 }
 
@@ -90,6 +79,7 @@ std::map<VLFileHandle*, const VLAudioInterface*>& engineHandles()
 VLAudioInterface::VLAudioInterface()
     : m_mutex(VLPlatformFactory::instance()->createMutex()),
       m_system(nullptr),
+      m_source(nullptr),
       m_initialised(false),
       m_blockAlign(0),
       m_valuesLock(VLPlatformFactory::instance()->createMutex()),
@@ -122,9 +112,10 @@ std::string VLAudioInterface::describeResult(VEResult result)
 // Engine set-up
 
 void VLAudioInterface::init(const std::string& name, const std::string& output, int streamBufferSize,
-                            int blockAlign)
+                            int blockAlign, VLStreamSource* source)
 {
     VLMutexLocker locker(m_mutex);
+    m_source.store(source);
     m_name = name;
     m_blockAlign = blockAlign;
     size_t bufferSize = kDefaultStreamBufferSize;
@@ -153,8 +144,11 @@ bool VLAudioInterface::openEngine(const std::string& output, size_t streamBuffer
     }
 
     DriverList drivers;
-    for (const OutputFamily& family : kOutputFamilies)
-        searchAvailableOutputDrivers(family.label, family.type, &drivers);
+    // The engine's table says which device families are listed, in its order.
+    for (size_t index = 0; index < kOutputCount; ++index) {
+        if (kOutputs[index].listsDevices)
+            searchAvailableOutputDrivers(kOutputs[index].name, kOutputs[index].type, &drivers);
+    }
     {
         VLMutexLocker locker(m_valuesLock);
         m_outputDrivers = drivers;
@@ -214,7 +208,7 @@ bool VLAudioInterface::openEngine(const std::string& output, size_t streamBuffer
     result = system->setDecodeBufferLength(kDecodeBufferMilliseconds);
     if (result == VE_OK)
         result = system->setFileSystem(&VLAudioInterface::streamOpen, &VLAudioInterface::streamClose,
-                                       &VLAudioInterface::asyncStreamRead, m_blockAlign);
+                                       &VLAudioInterface::asyncStreamRead, m_blockAlign, m_source.load());
     if (result != VE_OK) {
         VL_LOG_ERROR(describeResult(result));
         closeEngine();
@@ -388,7 +382,7 @@ std::vector<VLFileHandle*> VLAudioInterface::claimEngineHandles(const VLAudioInt
 
 // The engine closes the handles of its streams on close, except those of
 // streams it closed under a pending read or whose open was still being
-// answered: no callback will ever come for them, so they go back to the player
+// answered: no callback will ever come for them, so they go back to the source
 // here (which also ends their pending reads). A close callback already under
 // way has claimed its handle and closes it itself.
 void VLAudioInterface::giveBackHandles()
@@ -397,7 +391,7 @@ void VLAudioInterface::giveBackHandles()
         VLSound* sound = findSoundByHandle(handle);
         if (sound)
             sound->setFileHandle(nullptr);
-        giveBackHandle(VLPlayer::instance(), handle);
+        giveBackHandle(m_source.load(), handle);
     }
 }
 
@@ -688,8 +682,9 @@ bool VLAudioInterface::deleteSound(int id)
     }
     if (engineSound)
         m_soundsToRelease.push_back(engineSound);
-    if (handle)
-        VLPlayer::instance()->asyncStreamCancel(handle);
+    VLStreamSource* source = m_source.load();
+    if (handle && source)
+        source->asyncStreamCancel(handle);
     delete it->second;
     m_sounds.erase(it);
     VL_LOG_TRACE("Sound deleted : #" << id);
@@ -813,8 +808,9 @@ bool VLAudioInterface::hasCallbacksUnderWay() const
 
 VEResult VLAudioInterface::streamOpen(const char* name, unsigned int* fileSize, void** handle, void** userData)
 {
-    VLPlayer* player = VLPlayer::instance();
-    std::shared_ptr<VLAudioInterface> self = player->holdAudioInterface();
+    // The engine hands every open the file system's user data: the source.
+    VLStreamSource* source = userData ? sourceOf(*userData) : nullptr;
+    std::shared_ptr<VLAudioInterface> self = source ? source->holdAudioInterface() : nullptr;
     const CallbackUnderWay underWay(self.get());
     const uint64_t serial = name ? std::strtoull(name, nullptr, 10) : 0;
 
@@ -845,10 +841,10 @@ VEResult VLAudioInterface::streamOpen(const char* name, unsigned int* fileSize, 
     VL_LOG_TRACE("Audio engine stream open : " << url);
     size_t size = 0;
     std::string data;
-    VLFileHandle* fileHandle = player->streamOpen(url, &size, &data);
+    VLFileHandle* fileHandle = source->streamOpen(url, &size, &data);
     if (fileHandle && size > UINT_MAX) {
         VL_LOG_ERROR("File is too large for the audio engine : " << size << ", " << url);
-        giveBackHandle(player, fileHandle);
+        giveBackHandle(source, fileHandle);
         fileHandle = nullptr;
     }
 
@@ -860,7 +856,7 @@ VEResult VLAudioInterface::streamOpen(const char* name, unsigned int* fileSize, 
         VL_LOG_WARN("Unable to assign handle to an existing sound : " << static_cast<void*>(fileHandle) << ", "
                                                                      << url << ", current sounds are :"
                                                                      << self->describeSounds(true));
-        giveBackHandle(player, fileHandle);
+        giveBackHandle(source, fileHandle);
         return VE_ERR_INTERNAL;
     }
     sound->setFileHandle(fileHandle);
@@ -872,14 +868,15 @@ VEResult VLAudioInterface::streamOpen(const char* name, unsigned int* fileSize, 
         sound->setEmptyFile(true);
     registerEngineHandle(fileHandle, self.get());
     *handle = fileHandle;
-    *userData = player;
+    *userData = source;
     *fileSize = static_cast<unsigned int>(size);
     return VE_OK;
 }
 
 VEResult VLAudioInterface::asyncStreamRead(VEReadRequest* request, void* userData)
 {
-    if (!playerOf(userData)->asyncStreamRead(request)) {
+    VLStreamSource* source = sourceOf(userData);
+    if (!source || !source->asyncStreamRead(request)) {
         VL_LOG_ERROR("Unable to read file by handle : " << request->handle);
         return VE_ERR_INTERNAL;
     }
@@ -888,12 +885,12 @@ VEResult VLAudioInterface::asyncStreamRead(VEReadRequest* request, void* userDat
 
 VEResult VLAudioInterface::streamClose(void* handle, void* userData)
 {
-    VLPlayer* player = playerOf(userData);
+    VLStreamSource* source = sourceOf(userData);
     VLFileHandle* fileHandle = static_cast<VLFileHandle*>(handle);
     VL_LOG_TRACE("Audio engine stream close : " << handle);
     // Counted before the claim: a session that closes waits for every close
     // that claimed its handle before the engine gave the others back.
-    std::shared_ptr<VLAudioInterface> self = player->holdAudioInterface();
+    std::shared_ptr<VLAudioInterface> self = source ? source->holdAudioInterface() : nullptr;
     const CallbackUnderWay underWay(self.get());
     // Given back already, after the system was closed under this stream.
     if (!claimEngineHandle(fileHandle))
@@ -904,7 +901,7 @@ VEResult VLAudioInterface::streamClose(void* handle, void* userData)
         if (sound)
             sound->setFileHandle(nullptr);
     }
-    if (!player->streamClose(fileHandle)) {
+    if (!source || !source->streamClose(fileHandle)) {
         VL_LOG_ERROR("Unable to close file by handle : " << handle);
         return VE_ERR_INTERNAL;
     }

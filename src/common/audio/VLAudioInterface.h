@@ -14,8 +14,8 @@ class VESound;
 class VESystem;
 class VLFileHandle;
 class VLMutex;
-class VLPlayer;
 class VLSound;
+class VLStreamSource;
 
 // The audio engine of one session: its system and output device, the file
 // callbacks through which every stream is read from the repositories, the table
@@ -35,8 +35,9 @@ class VLSound;
 // - A second, short lock guards the values the main thread reads while the
 //   worker may rewrite them: the output id, the pending output and buffer
 //   size, the stream buffer size and the driver list.
-// - Owned by VLPlayer through a shared pointer, so that an engine callback
-//   still running when the session drops the interface keeps it alive.
+// - Owned by its stream source (the player) through a shared pointer, so that
+//   an engine callback still running when the session drops the interface
+//   keeps it alive.
 class VLAudioInterface
 {
 public:
@@ -57,13 +58,15 @@ public:
     virtual ~VLAudioInterface();
 
     // Sets the engine up: output device (empty means "0:0"), stream buffer size
-    // in bytes, read block alignment; installs the file callbacks. Failures are
-    // logged and leave no system: sounds can then not be created. Session
+    // in bytes, read block alignment; installs the file callbacks, which read
+    // every stream from source (not owned; it outlives the interface). Failures
+    // are logged and leave no system: sounds can then not be created. Session
     // thread.
-    void init(const std::string& name, const std::string& output, int streamBufferSize, int blockAlign);
+    void init(const std::string& name, const std::string& output, int streamBufferSize, int blockAlign,
+              VLStreamSource* source);
 
     // Stops the engine. Unless keepSounds, deletes every sound first. Handles
-    // the engine was given but did not close are given back to the player.
+    // the engine was given but did not close are given back to the source.
     bool clean(bool keepSounds);
 
     // One worker pass: the engine's update, every sound's update, the deferred
@@ -107,6 +110,8 @@ public:
     // For VLSound.
     VESystem* getSystem() const { return m_system.load(); }
     VLMutex* getMutex() const { return m_mutex; }
+    // The source given to init; null before. Any thread.
+    VLStreamSource* getStreamSource() const { return m_source.load(); }
     bool allocChannel(int* slot);
     bool freeChannel(int slot);
 
@@ -116,10 +121,11 @@ public:
 
     // True while an open or close callback of this interface runs on an
     // engine thread. After clean such a callback may still hand a file to
-    // the player: the session keeps taking tasks until none is left.
+    // the source: the session keeps taking tasks until none is left.
     bool hasCallbacksUnderWay() const;
 
-    // The engine's file callbacks (engine threads).
+    // The engine's file callbacks (engine threads). Their user data is the
+    // interface's stream source.
     static VEResult streamOpen(const char* name, unsigned int* fileSize, void** handle, void** userData);
     static VEResult streamClose(void* handle, void* userData);
     static VEResult asyncStreamRead(VEReadRequest* request, void* userData);
@@ -163,6 +169,7 @@ private:
     VLMutex* m_mutex;
     std::string m_name;
     std::atomic<VESystem*> m_system;
+    std::atomic<VLStreamSource*> m_source;
     bool m_initialised;
     int m_blockAlign;
 

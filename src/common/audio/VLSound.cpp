@@ -8,9 +8,9 @@
 #include "VLLogger.h"
 #include "VLMutex.h"
 #include "VLPlatformFactory.h"
-#include "VLPlayer.h"
 #include "VLRepository.h"
 #include "VLRepositoryFile.h"
+#include "VLStreamSource.h"
 
 #include <algorithm>
 #include <cmath>
@@ -271,7 +271,7 @@ bool VLSound::clean(VESound** out)
         m_sound = nullptr;
     }
     // A stream that is let go before its open was served will never be handed
-    // its handle; the open callback gives that handle back to the player.
+    // its handle; the open callback gives that handle back to the source.
     m_opening = false;
     m_fileHandle = nullptr;
     return true;
@@ -344,7 +344,8 @@ bool VLSound::update()
         VL_LOG_ERROR(VLAudioInterface::describeResult(result));
         return false;
     }
-    if (m_fileHandle && VLPlayer::instance()->hasFailedReads(m_fileHandle))
+    VLStreamSource* source = m_owner->getStreamSource();
+    if (m_fileHandle && source && source->hasFailedReads(m_fileHandle))
         m_readFailed = true;
     if (m_readFailed)
         state = VE_OPENSTATE_ERROR;
@@ -353,9 +354,9 @@ bool VLSound::update()
     if (state == VE_OPENSTATE_ERROR) {
         // Bytes the engine takes for no audio at all (a web page stored as the
         // track) would fail every later play of the file as well.
-        if (result == VE_ERR_FORMAT && m_openedFile && !m_refusalReported && !m_emptyFile.load()) {
+        if (result == VE_ERR_FORMAT && m_openedFile && !m_refusalReported && !m_emptyFile.load() && source) {
             m_refusalReported = true;
-            VLPlayer::instance()->discardUnplayable(*m_openedFile);
+            source->discardUnplayable(*m_openedFile);
         }
         return false;
     }
@@ -449,7 +450,8 @@ bool VLSound::applyCommands(VEChannel*& channel)
             m_commands.pop_front();
             // What it changed shows in the next pass's mix and positions:
             // that pass comes at once rather than after the worker's wait.
-            VLPlayer::instance()->wake();
+            if (VLStreamSource* source = m_owner->getStreamSource())
+                source->wake();
             continue;
         }
         return result == Waiting;

@@ -168,7 +168,7 @@ private:
     bool m_opening;
     VLFileHandle* m_fileHandle;
     // The file the stream last opened (kept after its close), and whether the
-    // engine's refusal of it as no audio has been reported to the player.
+    // engine's refusal of it as no audio has been reported to the source.
     std::unique_ptr<VLFileHandle> m_openedFile;
     bool m_refusalReported;
     // A read of the stream failed for bytes that will not come: the engine

@@ -683,7 +683,8 @@ void VLPlayer::init(VLAskFileUrlDelegate* delegate, VLRepositoryHandler* handler
     // A stored size that does not fit is passed on as the largest int, which
     // the audio interface refuses in favour of its default.
     const long long streamBufferBytes = std::min<long long>(static_cast<long long>(streamBufferKb) * 1024, INT_MAX);
-    audioInterface->init("main", output, static_cast<int>(streamBufferBytes), static_cast<int>(m_cache->getBlockSize()));
+    audioInterface->init("main", output, static_cast<int>(streamBufferBytes), static_cast<int>(m_cache->getBlockSize()),
+                         this);
 }
 
 bool VLPlayer::clean()

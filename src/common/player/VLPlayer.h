@@ -11,6 +11,7 @@
 #include <string>
 
 #include "VLFileId.h"
+#include "VLStreamSource.h"
 
 class VLAskFileUrlDelegate;
 class VLAudioInterface;
@@ -36,8 +37,11 @@ struct VEReadRequest;
 // HTTP range provider, the repositories "cache", "import" and "download" and the
 // audio interface "main" (init and clean).
 //
+// It is the stream source of the session's audio interface: the interface's
+// file callbacks and sounds reach it through VLStreamSource only.
+//
 // One instance per process (instance()); a test may make private ones.
-class VLPlayer
+class VLPlayer : public VLStreamSource
 {
 public:
     // The process-wide player, made on first call (thread-safe); never deleted.
@@ -78,7 +82,7 @@ public:
     // The session's audio interface, kept alive for as long as the caller holds
     // the pointer: engine threads use this, since a callback may still run
     // after the session dropped the interface. Null without one. Any thread.
-    std::shared_ptr<VLAudioInterface> holdAudioInterface() const;
+    std::shared_ptr<VLAudioInterface> holdAudioInterface() const override;
 
     // --- Entry points (engine threads) --------------------------------------
 
@@ -87,27 +91,27 @@ public:
     // repository file's size and its provider data; on failure null, size 0 and
     // the provider data of the file reached (empty when none). Without a session
     // it answers null, 0 and empty data at once.
-    VLFileHandle* streamOpen(const std::string& url, size_t* fileSize, std::string* data);
+    VLFileHandle* streamOpen(const std::string& url, size_t* fileSize, std::string* data) override;
 
     // Queues the read, with or without a session; the worker later writes
     // bytesRead and then the result into the request (an internal error when
     // the handle is not one the player has open). Returns true.
-    bool asyncStreamRead(VEReadRequest* request);
+    bool asyncStreamRead(VEReadRequest* request) override;
 
     // Queues the end of a stream opened by streamOpen; the worker then undoes the
     // stream's opens, ends reads of the handle still pending (internal error)
     // and deletes the handle. False without a session: the caller must not use
     // the handle any more (the session's clean deleted every handle left open).
-    bool streamClose(VLFileHandle* handle);
+    bool streamClose(VLFileHandle* handle) override;
 
     // Queues a task that ends the reads of `handle` still pending when it is
     // served, as failed (internal error). False without a session.
-    bool asyncStreamCancel(VLFileHandle* handle);
+    bool asyncStreamCancel(VLFileHandle* handle) override;
 
     // Ends the worker's current or next waitForWork: the entry points call it
     // for their tasks; a front end calls it when it has queued work of its
     // own for the worker's pass. Any thread.
-    void wake();
+    void wake() override;
 
     // --- Worker thread -----------------------------------------------------
 
@@ -130,10 +134,10 @@ public:
     // the track): once no reader holds it, a complete copy in the cache is
     // discarded, so that the next play fetches it again. Files of the other
     // repositories are the user's downloads and stay.
-    void discardUnplayable(const VLFileHandle& handle);
+    void discardUnplayable(const VLFileHandle& handle) override;
     // Whether a read of the open handle failed because its file's missing
     // bytes will not come: the stream cannot go on, and its sound fails.
-    bool hasFailedReads(const VLFileHandle* handle) const;
+    bool hasFailedReads(const VLFileHandle* handle) const override;
 
     // The serving order of one pass, applied in place: reads of priority 0 to
     // 99 first, the lowest value first; then reads of priority 100 and every

@@ -28,6 +28,7 @@
 #include "VLRepositoryMove.h"
 #include "VLRepositoryTrash.h"
 #include "VLSettingHelper.h"
+#include "VLSQLiteDatabase.h"
 #include "VLSQLiteStatement.h"
 
 namespace {
@@ -726,7 +727,7 @@ void VLRepository::close()
     m_openFiles.clear();
     m_removedFiles.clear();
     if (m_db) {
-        sqlite3_close(m_db);
+        VLSQLiteDatabase::close(m_db);
         m_db = nullptr;
     }
     m_rowsLoaded = false;
@@ -795,13 +796,13 @@ bool VLRepository::rescueDamagedIndex()
 
 bool VLRepository::openIndex()
 {
-    if (sqlite3_open(m_dbPath.c_str(), &m_db) != SQLITE_OK) {
+    // Another process holding the index (a second instance, a backup) makes
+    // statements wait a little instead of failing at once.
+    if (VLSQLiteDatabase::open(m_dbPath, VLSQLiteDatabase::Access::ReadWrite, VLSQLiteDatabase::WhenLocked::Wait, &m_db)
+        != SQLITE_OK) {
         VL_LOG_ERROR("Unable to open SQLite database : " << m_dbPath);
         return false;
     }
-    // Another process holding the index (a second instance, a backup) makes
-    // statements wait a little instead of failing at once.
-    VLSQLiteStatement::waitWhenBusy(m_db);
 
     VLSQLiteStatement statement(m_db);
     bool row = false;
@@ -1121,10 +1122,10 @@ bool VLRepository::isIndexed(const std::string& fileName)
         if (path.size() < 3 || path.compare(path.size() - 3, 3, ".db") != 0)
             continue;
         sqlite3* db = m_db;
-        if (path != m_dbPath && sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-            sqlite3_close(db);
+        if (path != m_dbPath
+            && VLSQLiteDatabase::open(path, VLSQLiteDatabase::Access::ReadOnly, VLSQLiteDatabase::WhenLocked::Fail, &db)
+                   != SQLITE_OK)
             return true;
-        }
         bool row = false;
         bool counted = false;
         int count = 0;
@@ -1134,7 +1135,7 @@ bool VLRepository::isIndexed(const std::string& fileName)
             count = counted ? statement.columnInt(0) : 0;
         }
         if (db != m_db)
-            sqlite3_close(db);
+            VLSQLiteDatabase::close(db);
         if (!counted || count > 0)
             return true;
     }

@@ -8,6 +8,7 @@
 #include "VLLogger.h"
 #include "VLPlatformFactory.h"
 #include "VLRepository.h"
+#include "VLSQLiteDatabase.h"
 #include "VLSQLiteStatement.h"
 
 namespace {
@@ -42,10 +43,9 @@ bool isDamageCode(int code)
 void salvage(const std::string& path, SalvagedRows* salvaged)
 {
     sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-        sqlite3_close(db);
+    if (VLSQLiteDatabase::open(path, VLSQLiteDatabase::Access::ReadOnly, VLSQLiteDatabase::WhenLocked::Fail, &db)
+        != SQLITE_OK)
         return;
-    }
     sqlite3_stmt* statement = nullptr;
     if (sqlite3_prepare_v2(db, "SELECT sql FROM sqlite_master WHERE type = 'table' AND name = 'files'", -1, &statement,
                            nullptr) == SQLITE_OK
@@ -69,7 +69,7 @@ void salvage(const std::string& path, SalvagedRows* salvaged)
             VL_LOG_ERROR("Damaged repository index could be read only in part : (" << rc << ") " << sqlite3_errmsg(db));
     }
     sqlite3_finalize(statement);
-    sqlite3_close(db);
+    VLSQLiteDatabase::close(db);
 }
 
 // Writes the rows into a new database at `path`. False when any of it could
@@ -77,9 +77,9 @@ void salvage(const std::string& path, SalvagedRows* salvaged)
 bool writeFresh(const std::string& path, SalvagedRows& salvaged, size_t* written)
 {
     sqlite3* db = nullptr;
-    if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) {
+    if (VLSQLiteDatabase::open(path, VLSQLiteDatabase::Access::ReadWrite, VLSQLiteDatabase::WhenLocked::Fail, &db)
+        != SQLITE_OK) {
         VL_LOG_ERROR("Unable to open SQLite database : " << path);
-        sqlite3_close(db);
         return false;
     }
     *written = 0;
@@ -109,7 +109,7 @@ bool writeFresh(const std::string& path, SalvagedRows& salvaged, size_t* written
     if (!ok)
         VL_LOG_ERROR("Unable to write the rescued repository index : (" << sqlite3_errcode(db) << ") "
                                                                          << sqlite3_errmsg(db) << " " << path);
-    return sqlite3_close(db) == SQLITE_OK && ok;
+    return VLSQLiteDatabase::close(db) == SQLITE_OK && ok;
 }
 
 } // namespace
@@ -122,7 +122,7 @@ VLRepositoryIndexRescue::VLRepositoryIndexRescue(const std::string& databasePath
 bool VLRepositoryIndexRescue::isDamaged() const
 {
     sqlite3* db = nullptr;
-    int rc = sqlite3_open_v2(m_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    int rc = VLSQLiteDatabase::open(m_path, VLSQLiteDatabase::Access::ReadOnly, VLSQLiteDatabase::WhenLocked::Fail, &db);
     bool damaged = isDamageCode(rc);
     if (rc == SQLITE_OK) {
         sqlite3_stmt* statement = nullptr;
@@ -137,7 +137,7 @@ bool VLRepositoryIndexRescue::isDamaged() const
         }
         sqlite3_finalize(statement);
     }
-    sqlite3_close(db);
+    VLSQLiteDatabase::close(db);
     return damaged;
 }
 

@@ -5,6 +5,7 @@
 #include "VLFileHelper.h"
 #include "VLLogger.h"
 #include "VLPlatformFactory.h"
+#include "VLSQLiteDatabase.h"
 #include "VLSQLiteStatement.h"
 
 namespace {
@@ -58,15 +59,13 @@ bool VLStorage::init(const std::string& dir, const std::string& name)
         VL_LOG_ERROR("Unable to create local storage path : " << dir);
         return false;
     }
-    int rc = sqlite3_open(m_path.c_str(), &m_db);
+    std::string failure;
+    int rc = VLSQLiteDatabase::open(m_path, VLSQLiteDatabase::Access::ReadWrite, VLSQLiteDatabase::WhenLocked::Wait,
+                                    &m_db, &failure);
     if (rc != SQLITE_OK) {
-        // sqlite3_open hands out a connection even when it fails (all but out of
-        // memory); it must be closed all the same.
-        logSqliteFailure(rc);
-        closeConnection();
+        logSqliteFailure(rc, failure.c_str());
         return false;
     }
-    VLSQLiteStatement::waitWhenBusy(m_db);
     if (m_sharing == Sharing::ThisProcessOnly && !execute("PRAGMA locking_mode = EXCLUSIVE")) {
         closeConnection();
         return false;
@@ -102,9 +101,9 @@ bool VLStorage::closeConnection()
     if (!m_db)
         return true;
     m_statements.clear();
-    int rc = sqlite3_close(m_db);
+    int rc = VLSQLiteDatabase::close(m_db);
     if (rc != SQLITE_OK) {
-        logSqliteFailure(rc);
+        logSqliteFailure(rc, sqlite3_errmsg(m_db));
         return false;
     }
     m_db = nullptr;
@@ -224,7 +223,7 @@ VLSQLiteStatement* VLStorage::statementFor(const char* sql)
     return m_statements.emplace(sql, std::move(statement)).first->second.get();
 }
 
-void VLStorage::logSqliteFailure(int code)
+void VLStorage::logSqliteFailure(int code, const char* message)
 {
-    VL_LOG_ERROR("SQLite failed : (" << code << ") " << sqlite3_errmsg(m_db));
+    VL_LOG_ERROR("SQLite failed : (" << code << ") " << message);
 }

@@ -111,7 +111,7 @@ private:
     bool execute(const char* sql) { return execute(sql, nullptr, 0, Column::None, nullptr); }
     bool createSchema();
     bool purgeRowsBeyondLimits();
-    void logSqliteFailure(int code);
+    void logSqliteFailure(int code, const char* message);
     static bool checkKey(const std::string& key);
 
     sqlite3* m_db;

@@ -15,16 +15,6 @@ struct sqlite3_stmt;
 class VLSQLiteStatement
 {
 public:
-    // How long a statement waits for another process's lock on a database
-    // (a second instance, a backup, a user's sqlite3) before it fails.
-    static const int kBusyTimeoutMs = 2000;
-
-    // Makes the connection's statements wait for another process's lock, up
-    // to kBusyTimeoutMs, trying again every millisecond. SQLite's own waits
-    // grow to 100 ms apart, so a process that writes back to back takes the
-    // lock again between them and a waiting write runs out of time.
-    static void waitWhenBusy(sqlite3* db);
-
     explicit VLSQLiteStatement(sqlite3* db);
     ~VLSQLiteStatement();
     VLSQLiteStatement(const VLSQLiteStatement&) = delete;

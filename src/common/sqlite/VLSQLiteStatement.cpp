@@ -3,21 +3,6 @@
 #include <sqlite3.h>
 
 #include "VLLogger.h"
-#include "VLPlatformFactory.h"
-
-namespace {
-
-// SQLite's busy callback: true to try again. `tries` counts the calls of one
-// wait, so with a millisecond between tries it bounds the wait.
-int tryAgainSoon(void*, int tries)
-{
-    if (tries >= VLSQLiteStatement::kBusyTimeoutMs)
-        return 0;
-    VLPlatformFactory::instance()->sleep(1);
-    return 1;
-}
-
-} // namespace
 
 VLSQLiteStatement::VLSQLiteStatement(sqlite3* db) : m_db(db), m_statement(nullptr)
 {
@@ -107,9 +92,4 @@ bool VLSQLiteStatement::execute(sqlite3* db, const std::string& sql)
 {
     VLSQLiteStatement statement(db);
     return statement.prepare(sql) && statement.execute();
-}
-
-void VLSQLiteStatement::waitWhenBusy(sqlite3* db)
-{
-    sqlite3_busy_handler(db, tryAgainSoon, nullptr);
 }
