@@ -7,6 +7,8 @@
 #include <new>
 #include <strings.h>
 
+#include <curl/curl.h>
+
 #include "VLAskFileUrlDelegate.h"
 #include "VLLogger.h"
 #include "VLMutex.h"

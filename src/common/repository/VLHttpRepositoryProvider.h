@@ -8,9 +8,13 @@
 #include <map>
 #include <string>
 
-#include <curl/curl.h>
-
 #include "VLFileId.h"
+
+// libcurl's handle types, declared as libcurl's own headers declare them,
+// so that the core's headers do not carry libcurl's.
+typedef void CURL;
+typedef void CURLM;
+struct CURLMsg;
 
 class VLAskFileUrlDelegate;
 class VLMutex;

@@ -288,6 +288,9 @@ bool VLRepositoryFile::openInRemadeDirectory()
 // or truncated behind our back, or a sync that was skipped). Reading or
 // writing through such mappings would run past their ends, so the files are
 // given their recorded lengths again and every block counts as missing.
+// The bitmap is cleared first: when the content's resize then fails, no bit
+// is left standing for bytes that the resize may have cut or zeroed, and the
+// next open finds the lengths still wrong and tries again.
 bool VLRepositoryFile::checkMappedLengths()
 {
     if (m_size == kAllOnes)
@@ -298,12 +301,12 @@ bool VLRepositoryFile::checkMappedLengths()
     VL_LOG_WARN("Repository file does not have its recorded size, its content is fetched again : "
                 << m_content->getPath() << " (" << m_content->getSize() << ", " << m_bitmap->getSize()
                 << " instead of " << m_size << ", " << bitmapSize << ")");
-    if (!m_content->resize(m_size, false)) {
-        VL_LOG_ERROR("Unable to resize repository file : " << m_content->getPath());
-        return false;
-    }
     if (!m_bitmap->resize(bitmapSize, true)) {
         VL_LOG_ERROR("Unable to resize bitmap file : " << m_bitmap->getPath());
+        return false;
+    }
+    if (!m_content->resize(m_size, false)) {
+        VL_LOG_ERROR("Unable to resize repository file : " << m_content->getPath());
         return false;
     }
     m_repository->noteContentReset(this);
