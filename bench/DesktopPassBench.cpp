@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchStats.h"
 #include "VLDesktop.h"
 #include "VLDesktopFile.h"
 #include "VLFileFormat.h"
@@ -44,8 +45,6 @@
 #include "VLWakeEvent.h"
 
 namespace {
-
-typedef std::chrono::steady_clock Clock;
 
 // A wake event that is never waited for.
 class NoWaitEvent : public VLWakeEvent
@@ -97,7 +96,7 @@ public:
     {
         Clock::time_point start = Clock::now();
         VLDesktop::executeRunLoop();
-        double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        double seconds = secondsSince(start);
         if (seconds > m_slowestPass)
             m_slowestPass = seconds;
         ++m_passes;
@@ -199,7 +198,7 @@ Figures measure(BenchDesktop& desktop, bool clear)
     Clock::time_point start = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(2));
     uint64_t passes = desktop.passes() - first;
-    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    double seconds = secondsSince(start);
     figures.passMicroseconds = passes ? seconds * 1e6 / double(passes) : 0;
 
     const int queries = 20;
@@ -207,7 +206,7 @@ Figures measure(BenchDesktop& desktop, bool clear)
     start = Clock::now();
     for (int i = 0; i < queries; ++i)
         figures.filesAnswered = desktop.getAllFiles();
-    figures.getFilesMilliseconds = std::chrono::duration<double>(Clock::now() - start).count() * 1e3 / queries;
+    figures.getFilesMilliseconds = secondsSince(start) * 1e3 / queries;
     figures.slowestPassMilliseconds = desktop.takeSlowestPass() * 1e3;
     if (clear) {
         // Clearing the cache reports every record removed to the page.

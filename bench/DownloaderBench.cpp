@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "BenchStats.h"
 #include "TestHttpServer.h"
 #include "VLDownloadTestRig.h"
 #include "VLTemporaryFolder.h"
@@ -22,11 +23,6 @@ namespace {
 
 const size_t kFileSize = 20000000;
 const int kFiles = 3;
-
-double seconds(std::chrono::steady_clock::time_point start)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 std::string fileUrl(const TestHttpServer& server, int index, long rate)
 {
@@ -37,7 +33,7 @@ std::string fileUrl(const TestHttpServer& server, int index, long rate)
 // Three curl processes at once; -1 when one of them fails.
 double runCurl(const TestHttpServer& server, long rate, const VLTemporaryFolder& folder)
 {
-    auto start = std::chrono::steady_clock::now();
+    Clock::time_point start = Clock::now();
     std::vector<pid_t> children;
     for (int i = 0; i < kFiles; ++i) {
         std::string url = fileUrl(server, i, rate);
@@ -56,7 +52,7 @@ double runCurl(const TestHttpServer& server, long rate, const VLTemporaryFolder&
         waitpid(child, &status, 0);
         ok = ok && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
-    return ok ? seconds(start) : -1;
+    return ok ? secondsSince(start) : -1;
 }
 
 // The same three files through the download queue, three at a time; -1 when
@@ -67,7 +63,7 @@ double runDownloader(const TestHttpServer& server, long rate, const VLTemporaryF
     rig.openDownloader(kFiles);
     for (int i = 0; i < kFiles; ++i)
         rig.setUrl("file" + std::to_string(i), fileUrl(server, i, rate));
-    auto start = std::chrono::steady_clock::now();
+    Clock::time_point start = Clock::now();
     for (int i = 0; i < kFiles; ++i)
         rig.downloader()->addFile(rig.download(), VLFileId("file" + std::to_string(i), 6), "");
     auto allDone = [&] {
@@ -79,7 +75,7 @@ double runDownloader(const TestHttpServer& server, long rate, const VLTemporaryF
     };
     if (!rig.runUntil(allDone, 600))
         return -1;
-    double elapsed = seconds(start);
+    double elapsed = secondsSince(start);
     for (int i = 0; i < kFiles; ++i) {
         if (rig.file(rig.download(), "file" + std::to_string(i))->getSize() != kFileSize)
             return -1;

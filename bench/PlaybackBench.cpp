@@ -10,6 +10,7 @@
 //
 // Usage: playback_bench [runs]   (default 5)
 
+#include "BenchStats.h"
 #include "TestHttpServer.h"
 #include "VLPlaybackTestSupport.h"
 
@@ -22,21 +23,8 @@
 
 namespace {
 
-typedef std::chrono::steady_clock Clock;
-
 const int kLatencyMs = 50;
 const int kWorkerWaitMs = 10;
-
-double millisecondsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 // Wall time of mpg123 decoding the first frames of the file.
 double mpg123FirstFrames(const std::string& file)

@@ -18,6 +18,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "BenchStats.h"
 #include "TestFolder.h"
 #include "TestNginxServer.h"
 #include "VLHttpRepositoryProvider.h"
@@ -27,13 +28,6 @@
 #include "VLWakeEvent.h"
 
 namespace {
-
-typedef std::chrono::steady_clock Clock;
-
-double secondsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 struct Result
 {

@@ -23,6 +23,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "BenchStats.h"
 #include "TestFolder.h"
 #include "VLBlockBitmap.h"
 #include "VLFileId.h"
@@ -31,13 +32,6 @@
 #include "VLRepository.h"
 
 namespace {
-
-typedef std::chrono::steady_clock Clock;
-
-double secondsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 // CPU time of the whole process (every thread), in seconds.
 double processCpu()

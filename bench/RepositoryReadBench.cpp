@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchStats.h"
 #include "TestFolder.h"
 #include "VLHttpRepositoryProvider.h"
 #include "VLRepository.h"
@@ -17,13 +18,7 @@
 
 namespace {
 
-typedef std::chrono::steady_clock Clock;
 const size_t kBlock = 4096;
-
-double secondsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 double timeCommand(const std::string& command)
 {

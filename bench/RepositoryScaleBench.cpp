@@ -27,6 +27,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "BenchStats.h"
 #include "TestFolder.h"
 #include "VLBlockBitmap.h"
 #include "VLDownloader.h"
@@ -36,19 +37,6 @@
 #include "VLRepositoryFile.h"
 
 namespace {
-
-typedef std::chrono::steady_clock Clock;
-
-double secondsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 void check(int rc, sqlite3* db)
 {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "BenchProcesses.h"
+#include "BenchStats.h"
 #include "TestFolder.h"
 
 namespace {
@@ -32,11 +33,6 @@ struct Sample {
   double milliseconds = 0;
   double pssMiB = 0;
 };
-
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values.empty() ? 0 : values[values.size() / 2];
-}
 
 // This process's environment with HOME and the XDG folders in `home`.
 gchar** scratchEnvironment(const std::string& home) {

@@ -12,17 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "BenchStats.h"
 #include "VLLocalStorage.h"
 #include "VLTemporaryFolder.h"
 
 namespace {
-
-typedef std::chrono::steady_clock Clock;
-
-double secondsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 std::vector<std::string> makeKeys(int count)
 {

@@ -53,13 +53,21 @@ function(velora_test source)
   endif()
 endfunction()
 
-# velora_include_folders(<target> <folder>...): every folder below the given ones
-# is a public include folder, so headers are included by their file name alone.
+# velora_include_folders(<target> [PUBLIC|PRIVATE] <folder>...): every folder
+# below the given ones is an include folder of the target (PUBLIC, the default:
+# also of whoever links it), so headers are included by their file name alone.
 function(velora_include_folders target)
   if(NOT TARGET ${target})
     return()
   endif()
-  foreach(folder ${ARGN})
+  set(scope PUBLIC)
+  set(folders ${ARGN})
+  list(GET folders 0 first)
+  if(first STREQUAL "PUBLIC" OR first STREQUAL "PRIVATE")
+    set(scope ${first})
+    list(REMOVE_AT folders 0)
+  endif()
+  foreach(folder ${folders})
     file(GLOB_RECURSE headers CONFIGURE_DEPENDS ${folder}/*.h)
     set(dirs ${folder})
     foreach(h ${headers})
@@ -67,6 +75,6 @@ function(velora_include_folders target)
       list(APPEND dirs ${d})
     endforeach()
     list(REMOVE_DUPLICATES dirs)
-    target_include_directories(${target} PUBLIC ${dirs})
+    target_include_directories(${target} ${scope} ${dirs})
   endforeach()
 endfunction()

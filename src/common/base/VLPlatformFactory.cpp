@@ -2,19 +2,9 @@
 
 #include <atomic>
 
-#include "VLLinuxFactory.h"
-
 namespace {
 
 std::atomic<VLPlatformFactory*> g_factory{nullptr};
-
-VLPlatformFactory* platformFactory()
-{
-    // Made once, thread-safely, and never destroyed: helpers it hands out are used
-    // until the very end of the process.
-    static VLPlatformFactory* factory = new VLLinuxFactory();
-    return factory;
-}
 
 }  // namespace
 
@@ -24,7 +14,7 @@ VLPlatformFactory* VLPlatformFactory::instance()
     if (factory)
         return factory;
     VLPlatformFactory* expected = nullptr;
-    g_factory.compare_exchange_strong(expected, platformFactory(), std::memory_order_acq_rel);
+    g_factory.compare_exchange_strong(expected, createDefault(), std::memory_order_acq_rel);
     return g_factory.load(std::memory_order_acquire);
 }
 

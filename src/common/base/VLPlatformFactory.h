@@ -39,6 +39,11 @@ public:
     // Passing null makes the next instance() call create the platform factory.
     static VLPlatformFactory* setInstance(VLPlatformFactory* factory);
 
+    // Defined by the platform layer: the platform's own factory, made once
+    // (thread-safely), never destroyed. instance() hands it out until a test
+    // installs another; a test wrapper may forward to it.
+    static VLPlatformFactory* createDefault();
+
     // Creates and starts a thread that calls runner->run(); the thread becomes the
     // runner's driving thread (see VLRunnerObject). A null runner gives a thread
     // that ends at once. Returns null, with the runner left without a thread,

@@ -85,10 +85,11 @@ public:
     bool isJSReady() override;
     void setJSReady(bool ready);
 
-    // One pass of the worker (slot 4): user switch, player update, downloader
-    // update, file queries, page events and error codes, then a wait of at
-    // most 10 ms that a page call queuing work, an engine request or network
-    // activity ends at once (VLPlayer::waitForWork).
+    // One pass of the worker (the VLRunnerObject step the worker thread calls
+    // in a loop): user switch, player update, downloader update, file queries,
+    // page events and error codes, then a wait of at most 10 ms that a page
+    // call queuing work, an engine request or network activity ends at once
+    // (VLPlayer::waitForWork).
     void executeRunLoop() override;
 
     // --- front end (the subclass) ------------------------------------------
@@ -141,7 +142,8 @@ public:
     void setSetting(const std::string& key, const std::string& value);
     // The setting's current value as text; "" for unknown keys.
     std::string getSetting(const std::string& key);
-    // Puts every setting but the download limit back to its default (slot 7).
+    // Puts every setting but the download limit back to its default (the page
+    // method resetSettings; a front end may override it).
     virtual void resetSettings();
     // All three outputs set to null, then at most one to a new object that the
     // caller owns (for the list: the vector and its records).

@@ -35,6 +35,9 @@ public:
     // The standard folder of that kind, its levels created one at a time; empty
     // text (after an error in the log) when it cannot be had.
     virtual std::string getLocalPath(LocalFolder folder) = 0;
+    // The file the preferences are kept in, for a log bundle; empty when they
+    // are not in a file (this default).
+    virtual std::string getPreferencesPath() { return std::string(); }
 
     // Stores value as signed decimal text.
     void setIntValue(const std::string& group, const std::string& key, int value);

@@ -95,3 +95,12 @@ std::string VLLinuxFactory::getNoProxyHosts()
     std::call_once(m_noProxyQueried, [this] { m_noProxy = GetNoProxyHosts(); });
     return m_noProxy;
 }
+
+// The platform layer's default factory (see VLPlatformFactory::createDefault).
+VLPlatformFactory* VLPlatformFactory::createDefault()
+{
+    // Made once, thread-safely, and never destroyed: helpers it hands out are used
+    // until the very end of the process.
+    static VLPlatformFactory* factory = new VLLinuxFactory();
+    return factory;
+}

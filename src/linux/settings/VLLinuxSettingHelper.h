@@ -41,7 +41,7 @@ public:
     std::string getLocalPath(LocalFolder folder) override;
 
     // The preference file ("" when no home folder could be found).
-    std::string getPreferencesPath();
+    std::string getPreferencesPath() override;
 
     // The key under which a value of `group` is stored.
     static std::string composeKey(const std::string& group, const std::string& key);

@@ -2,8 +2,8 @@
 
 #include <glib.h>
 
-#include "VLLinuxSettingHelper.h"
 #include "VLPlatformFactory.h"
+#include "VLSettingHelper.h"
 
 const char* const LogBundleSettings::kProductionEndpoint = "http://www.velora.example/proxy/logging.php";
 
@@ -12,8 +12,7 @@ LogBundleSettings LogBundleSettings::forThisUser(const std::string& applicationV
     LogBundleSettings settings;
     VLSettingHelper* helper = VLPlatformFactory::instance()->getSettingHelper();
     settings.logFolder = helper->getLocalPath(VLSettingHelper::LOCAL_FOLDER_LOG);
-    if (VLLinuxSettingHelper* linuxHelper = dynamic_cast<VLLinuxSettingHelper*>(helper))
-        settings.preferencesFile = linuxHelper->getPreferencesPath();
+    settings.preferencesFile = helper->getPreferencesPath();
     // GLib falls back to ~/Desktop when the user has no XDG desktop folder.
     const char* desktop = g_get_user_special_dir(G_USER_DIRECTORY_DESKTOP);
     settings.desktopFolder = desktop ? desktop : std::string(g_get_home_dir()) + "/Desktop";
