@@ -9,7 +9,8 @@
 #include "VLPlatformFactoryWrapper.h"
 
 // The platform's file helper with an optional fake answer for the volume's
-// space, for limits that no test machine's volume could show.
+// space, for limits that no test machine's volume could show, and removals of
+// repository trash files that can be held back, to catch a deletion half-way.
 class TestFileHelper : public VLFileHelperWrapper
 {
 public:
@@ -25,12 +26,18 @@ public:
     // How many times getFreeSpace was asked (a measure of size checks).
     int freeSpaceQueries() const { return m_freeSpaceQueries; }
 
+    bool removeFile(const std::string& path) override;
+    // While held, a removal of a path ending in ".deleted" waits (any thread
+    // may release it).
+    void holdTrashRemovals(bool held) { m_trashHeld = held; }
+
 private:
     std::atomic<bool> m_fake{false};
     std::atomic<bool> m_succeed{true};
     std::atomic<double> m_available{0};
     std::atomic<double> m_total{0};
     std::atomic<int> m_freeSpaceQueries{0};
+    std::atomic<bool> m_trashHeld{false};
 };
 
 // The platform's own factory (VLPlatformFactory::createDefault) with clocks

@@ -71,7 +71,7 @@ class VeloraDesktopAppDelegateTest : public ::testing::Test {
     if (symlink("/tmp", (std::string(home_) + "/elsewhere").c_str()) != 0) ADD_FAILURE() << "symlink";
     gtk_init(nullptr, nullptr);
     notifications_ = new FakeNotificationServer();
-    server_ = new ShellTestServer(VELORA_SOURCE_DIR "/src/shell/testing/pages");
+    server_ = new ShellTestServer(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages");
     ASSERT_TRUE(server_->start());
     VeloraController::instance().setTerminateHandler([] { ++terminations_; });
     startApplication("presence");

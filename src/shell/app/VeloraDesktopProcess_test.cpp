@@ -125,7 +125,7 @@ class VeloraDesktopProcessTest : public ::testing::Test {
   }
 
   TestFolder home_;
-  ShellTestServer server_{VELORA_SOURCE_DIR "/src/shell/testing/pages"};
+  ShellTestServer server_{VELORA_SOURCE_DIR "/tools/testsupport/shell/pages"};
 };
 
 TEST_F(VeloraDesktopProcessTest, StartsWithObjectsAndUserAgentAndTakesAddressesFromASecondLaunch) {
@@ -247,9 +247,9 @@ TEST_F(VeloraDesktopProcessTest, APageThatSleepsTooLongHoldsOnlyItselfAndWakes) 
 
 TEST_F(VeloraDesktopProcessTest, WithoutTheServiceItStartsFromTheSavedPageWithItsObjectsAndStorage) {
   // The page reports to a server that stays; its own goes away.
-  ShellTestServer reports(VELORA_SOURCE_DIR "/src/shell/testing/pages");
+  ShellTestServer reports(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages");
   ASSERT_TRUE(reports.start());
-  auto pages = std::make_unique<ShellTestServer>(VELORA_SOURCE_DIR "/src/shell/testing/pages");
+  auto pages = std::make_unique<ShellTestServer>(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages");
   ASSERT_TRUE(pages->start());
   std::string player = pages->playerOrigin() + "/app/?keep=kept-offline&reports=" + reports.playerOrigin();
   VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
@@ -280,7 +280,7 @@ TEST_F(VeloraDesktopProcessTest, WithoutTheServiceItStartsFromTheSavedPageWithIt
 TEST_F(VeloraDesktopProcessTest, BeforeAnyPlayerPageAQuitEndsAtOnce) {
   VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
   // A server that is not there: the error page shows, no player page loads.
-  auto gone = std::make_unique<ShellTestServer>(VELORA_SOURCE_DIR "/src/shell/testing/pages");
+  auto gone = std::make_unique<ShellTestServer>(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages");
   ASSERT_TRUE(gone->start());
   ASSERT_TRUE(preferences.set("BetaPlayerURL", gone->playerOrigin() + "/app/"));
   gone.reset();
