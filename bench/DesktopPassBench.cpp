@@ -41,7 +41,7 @@
 #include "VLRepository.h"
 #include "VLRepositoryFile.h"
 #include "VLSettingHelper.h"
-#include "VLTemporaryFolder.h"
+#include "TestFolder.h"
 #include "VLWakeEvent.h"
 
 namespace {
@@ -254,14 +254,14 @@ int main(int argc, char** argv)
     static NoSleepPlatform platform;
     VLPlatformFactory::setInstance(&platform);
 
-    VLTemporaryFolder home;
-    const std::string config = home.path("config");
+    TestFolder home;
+    const std::string config = home.file("config");
     mkdir(config.c_str(), 0755);
     setenv("XDG_CONFIG_HOME", config.c_str(), 1);
-    setenv("XDG_CACHE_HOME", home.path("cache").c_str(), 1);
-    setenv("XDG_STATE_HOME", home.path("state").c_str(), 1);
-    setenv("XDG_DATA_HOME", home.path("data").c_str(), 1);
-    std::ofstream(config + "/user-dirs.dirs") << "XDG_MUSIC_DIR=\"" << home.path("Music") << "\"\n";
+    setenv("XDG_CACHE_HOME", home.file("cache").c_str(), 1);
+    setenv("XDG_STATE_HOME", home.file("state").c_str(), 1);
+    setenv("XDG_DATA_HOME", home.file("data").c_str(), 1);
+    std::ofstream(config + "/user-dirs.dirs") << "XDG_MUSIC_DIR=\"" << home.file("Music") << "\"\n";
     platform.getSettingHelper()->setValue(VLDesktop::kAnonymous, "OutputDevice", "5:0");
 
     const int sizes[] = { std::max(1, files / 100), std::max(1, files / 10), files };

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "AudioFixtures.h"
 #include "FakeGlobalShortcutsPortal.h"
 #include "FakeNotificationServer.h"
 #include "ShellTestServer.h"
@@ -412,9 +413,7 @@ std::string playerProperty(const std::string& name) {
 
 TEST_F(VeloraDesktopProcessTest, TheMediaPlayerOnTheSessionBusSaysWhetherTheTrackPlaysOrIsPaused) {
   const std::string media = home_.folder("media");
-  const std::string tone = home_.file("tone.wav");
-  ASSERT_EQ(system(("sox -q -n -r 44100 -c 2 -b 16 " + tone + " synth 30 sine 440 gain -6").c_str()), 0);
-  ASSERT_EQ(system(("lame --quiet -b 128 " + tone + " " + media + "/tone.mp3").c_str()), 0);
+  ASSERT_TRUE(vetest::makeToneMp3(media + "/tone.mp3", 30, 440, -6));
   TestNginxServer audio(media);
   ASSERT_TRUE(audio.isRunning());
   ASSERT_EQ(unsetenv("http_proxy") + unsetenv("HTTP_PROXY"), 0);
