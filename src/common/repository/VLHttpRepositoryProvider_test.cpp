@@ -14,6 +14,7 @@
 #include "TestHttpServer.h"
 #include "TestNginxServer.h"
 #include "TestPlatform.h"
+#include "TestRepositoryContent.h"
 #include "TestRepositoryHandler.h"
 #include "VLAskFileUrlDelegate.h"
 #include "VLBlockBitmap.h"
@@ -108,21 +109,10 @@ protected:
     // the number of present bytes.
     size_t checkPresentBytes(VLRepositoryFile* f, unsigned seed)
     {
-        std::list<unsigned long> present;
-        EXPECT_TRUE(f->getIntervals(true, present));
-        size_t total = 0;
-        for (auto it = present.begin(); it != present.end();) {
-            size_t first = *it++;
-            size_t last = *it++;
-            std::vector<uint8_t> bytes(last - first + 1);
-            size_t done = 0;
-            EXPECT_TRUE(f->read(bytes.data(), first, bytes.size(), &done, nullptr));
-            EXPECT_EQ(bytes.size(), done);
-            EXPECT_TRUE(bytes == TestHttpServer::content(seed, first, bytes.size())) << "bytes differ in " << first
-                                                                                      << "-" << last;
-            total += bytes.size();
-        }
-        return total;
+        std::string mismatch;
+        size_t present = TestRepositoryContent::presentServerBytes(f, seed, &mismatch);
+        EXPECT_EQ("", mismatch) << "bytes differ";
+        return present;
     }
 
     void writeServerBlocks(VLRepositoryFile* f, unsigned seed, size_t firstBlock, size_t lastBlock)

@@ -18,6 +18,7 @@
 #include "TestFolder.h"
 #include "TestHttpServer.h"
 #include "TestPlatform.h"
+#include "TestRepositoryContent.h"
 #include "TestRepositoryHandler.h"
 #include "VLAskFileUrlDelegate.h"
 #include "VLBlockBitmap.h"
@@ -134,22 +135,10 @@ protected:
     // Every byte the record counts present is the server's; returns how many.
     size_t presentServerBytes(VLRepositoryFile* f)
     {
-        std::list<unsigned long> present;
-        if (!f->getIntervals(true, present))
-            return 0;
-        size_t total = 0;
-        for (auto it = present.begin(); it != present.end();) {
-            size_t first = *it++;
-            size_t last = *it++;
-            std::vector<uint8_t> bytes(last - first + 1);
-            size_t done = 0;
-            EXPECT_TRUE(f->read(bytes.data(), first, bytes.size(), &done, nullptr));
-            EXPECT_EQ(bytes.size(), done);
-            EXPECT_TRUE(bytes == TestHttpServer::content(kSeed, first, bytes.size()))
-                << "bytes differ in " << first << "-" << last;
-            total += bytes.size();
-        }
-        return total;
+        std::string mismatch;
+        size_t present = TestRepositoryContent::presentServerBytes(f, kSeed, &mismatch);
+        EXPECT_EQ("", mismatch) << "bytes differ";
+        return present;
     }
 
     TestFolder folder;
