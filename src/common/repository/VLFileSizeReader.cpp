@@ -97,6 +97,7 @@ void VLFileSizeReader::read(const Batch& batch)
             request->contentSize = m_helper->getFileSize(path);
             request->bitmapSize = m_helper->getFileSize(path + ".part");
         }
+        request->sizesRead();
         request->done.store(true, std::memory_order_release);
     }
     // Under the lock, so that a caller between its check and its wait cannot

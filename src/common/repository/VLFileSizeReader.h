@@ -20,8 +20,8 @@ class VLFolder;
 // on the file system far longer than the row takes to read.
 //
 // Threads: one caller thread uses the object (add, isDone); the helper
-// threads only read sizes. The caller's thread also reads queued sizes itself
-// while it waits. Ownership: requests stay the caller's; each stays at its
+// threads read sizes and run the requests' sizesRead. The caller's thread
+// also reads queued sizes itself while it waits. Ownership: requests stay the caller's; each stays at its
 // address, untouched by the caller, from add until isDone returned true.
 // Failure: a helper thread that cannot be started leaves the work to the
 // others and to the waiting caller; a folder that cannot be opened is
@@ -31,6 +31,13 @@ class VLFileSizeReader
 public:
     struct Request
     {
+        virtual ~Request() = default;
+        // Further work with the sizes, run on the thread that read them (a
+        // helper, or the caller while it waits) before the request counts as
+        // done: it must touch nothing but the request and what no other
+        // thread uses meanwhile.
+        virtual void sizesRead() {}
+
         std::string name;
         // Filled in by the reader, as VLFileHelper::getFileSize gives them.
         uint64_t contentSize = 0;

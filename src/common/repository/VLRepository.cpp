@@ -829,11 +829,17 @@ void VLRepository::repairDamagedDownloads(const std::vector<VLRepositoryFile*>& 
 }
 
 // A row of the index as the load reads it, with the sizes of its files once
-// they are checked.
-struct VLRepository::IndexRow
+// they are checked (name is the row's file name). The thread that checks them
+// also makes the record of a row whose files match, unreported: the worker
+// then only files it.
+struct VLRepository::IndexRow : VLFileSizeReader::Request
 {
-    VLFileSizeReader::Request files; // files.name is the row's file name
+    explicit IndexRow(VLRepository* owner) : repository(owner) {}
+    void sizesRead() override;
+
+    VLRepository* repository;
     bool checked = false;
+    std::unique_ptr<VLRepositoryFile> record;
     std::string entityId;
     int64_t formatId = 0;
     int64_t size = 0;
@@ -896,14 +902,14 @@ bool VLRepository::loadFiles(bool checkFiles, std::vector<VLRepositoryFile*>* da
     bool row = false;
     bool result = statement.prepare(kSelectRows) && statement.bindText(1, m_name) && statement.bindText(2, m_identity);
     while (result && (result = statement.step(&row)) && row) {
-        rows.emplace_back();
+        rows.emplace_back(this);
         IndexRow& read = rows.back();
         readRow(statement, &read);
-        if (checkFiles && read.size != -1 && isValidFileName(read.files.name)) {
+        if (checkFiles && read.size != -1 && isValidFileName(read.name)) {
             read.checked = true;
-            sizes->add(&read.files);
+            sizes->add(&read);
         }
-        while (!rows.empty() && (!rows.front().checked || sizes->isDone(&rows.front().files, false))) {
+        while (!rows.empty() && (!rows.front().checked || sizes->isDone(&rows.front(), false))) {
             takeRow(rows.front(), &outcome);
             rows.pop_front();
         }
@@ -911,7 +917,7 @@ bool VLRepository::loadFiles(bool checkFiles, std::vector<VLRepositoryFile*>* da
     statement.finalize();
     for (; !rows.empty(); rows.pop_front()) {
         if (rows.front().checked)
-            sizes->isDone(&rows.front().files, true);
+            sizes->isDone(&rows.front(), true);
         takeRow(rows.front(), &outcome);
     }
     sizes.reset();
@@ -928,7 +934,7 @@ void VLRepository::readRow(VLSQLiteStatement& statement, IndexRow* row)
 {
     row->entityId = statement.columnText(0);
     row->formatId = statement.columnInt64(1);
-    row->files.name = statement.columnText(2);
+    row->name = statement.columnText(2);
     row->size = statement.columnInt64(3);
     row->loaded = statement.columnInt64(4);
     row->etag = statement.columnText(5);
@@ -942,20 +948,26 @@ void VLRepository::readRow(VLSQLiteStatement& statement, IndexRow* row)
     row->lastAdd = statement.columnInt64(13);
 }
 
-// Makes the record of a row whose files are checked, as the check decides.
+void VLRepository::IndexRow::sizesRead()
+{
+    if (filesMatch(*this))
+        record.reset(repository->makeRecord(*this, time_t(lastValidation)));
+}
+
+// Files the record of a row whose files are checked, as the check decides.
 void VLRepository::takeRow(IndexRow& row, LoadOutcome* outcome)
 {
     time_t lastValidation = time_t(row.lastValidation);
     bool damagedRow = false;
-    if (row.checked) {
+    if (row.checked && !row.record) {
         switch (checkRowFiles(row)) {
         case FILES_MATCH:
             break;
         case FILES_CACHED_MISMATCH:
-            outcome->mismatched.push_back(std::move(row.files.name));
+            outcome->mismatched.push_back(std::move(row.name));
             return;
         case FILES_BITMAP_RESTORED:
-            outcome->restored.push_back(row.files.name);
+            outcome->restored.push_back(row.name);
             lastValidation = 0;
             break;
         case FILES_DAMAGED:
@@ -973,36 +985,54 @@ void VLRepository::takeRow(IndexRow& row, LoadOutcome* outcome)
 // again; any other download that does not match is damaged.
 VLRepository::RowFiles VLRepository::checkRowFiles(const IndexRow& row)
 {
-    const uint64_t expected = static_cast<uint64_t>(row.size);
-    bool contentMatches = row.files.contentSize == expected;
-    if (contentMatches && row.files.bitmapSize == getBitmapSize(expected))
+    if (filesMatch(row))
         return FILES_MATCH;
     if (row.custom == 0)
         return FILES_CACHED_MISMATCH;
-    if (contentMatches && row.loaded == row.size && restoreWholeBitmap(row.files.name, expected))
+    const uint64_t expected = static_cast<uint64_t>(row.size);
+    if (row.contentSize == expected && row.loaded == row.size && restoreWholeBitmap(row.name, expected))
         return FILES_BITMAP_RESTORED;
     return FILES_DAMAGED;
 }
 
-// The record of a row, or null for a row that cannot be loaded (an unknown
-// format, a name that is not ours).
+bool VLRepository::filesMatch(const IndexRow& row)
+{
+    const uint64_t expected = static_cast<uint64_t>(row.size);
+    return row.contentSize == expected && row.bitmapSize == getBitmapSize(expected);
+}
+
+// Files the record of a row (made beforehand when its files were checked),
+// or skips a row that cannot be loaded (an unknown format, a name that is not
+// ours): null.
 VLRepositoryFile* VLRepository::loadRow(IndexRow& row, time_t lastValidation)
 {
-    if (!isKnownFormat(row.formatId) || !isValidFileName(row.files.name)) {
-        VL_LOG_WARN("Repository index row is skipped : " << row.entityId << "_" << row.formatId << " ("
-                                                          << row.files.name << ")");
+    std::unique_ptr<VLRepositoryFile> file(std::move(row.record));
+    if (!file)
+        file.reset(makeRecord(row, lastValidation));
+    if (!file) {
+        VL_LOG_WARN("Repository index row is skipped : " << row.entityId << "_" << row.formatId << " (" << row.name
+                                                          << ")");
         return nullptr;
     }
-    VLFileId fileId(std::move(row.entityId), uint32_t(row.formatId));
-    VLRepositoryFile* file = new VLRepositoryFile(
-        this, m_identity, fileId, m_provider, m_handler, std::move(row.files.name), size_t(row.size),
-        size_t(row.loaded), std::move(row.etag), std::move(row.metadata), std::move(row.providerData),
-        int(row.position), int(row.custom), lastValidation, time_t(row.lastOpen),
-        static_cast<unsigned int>(row.totalLockCount), time_t(row.lastAdd));
+    file->announce();
     // The scan yields the rows in the order of the primary key, which is the
     // order of the ids: each record goes at the end of the map.
-    m_files.emplace_hint(m_files.end(), std::move(fileId), file);
-    return file;
+    m_files.emplace_hint(m_files.end(), file->fileId(), file.get());
+    return file.release();
+}
+
+// Touches nothing of the repository's state: the load calls it on the
+// threads that check the rows' files. Null (the row left as it was) for a row
+// that cannot be loaded.
+VLRepositoryFile* VLRepository::makeRecord(IndexRow& row, time_t lastValidation)
+{
+    if (!isKnownFormat(row.formatId) || !isValidFileName(row.name))
+        return nullptr;
+    return new VLRepositoryFile(this, m_identity, VLFileId(std::move(row.entityId), uint32_t(row.formatId)),
+                                m_provider, m_handler, std::move(row.name), size_t(row.size), size_t(row.loaded),
+                                std::move(row.etag), std::move(row.metadata), std::move(row.providerData),
+                                int(row.position), int(row.custom), lastValidation, time_t(row.lastOpen),
+                                static_cast<unsigned int>(row.totalLockCount), time_t(row.lastAdd), false);
 }
 
 bool VLRepository::forgetValidation(const std::vector<std::string>& fileNames)

@@ -215,7 +215,9 @@ private:
     void takeRow(IndexRow& row, LoadOutcome* outcome);
     enum RowFiles { FILES_MATCH, FILES_CACHED_MISMATCH, FILES_BITMAP_RESTORED, FILES_DAMAGED };
     RowFiles checkRowFiles(const IndexRow& row);
+    static bool filesMatch(const IndexRow& row);
     VLRepositoryFile* loadRow(IndexRow& row, time_t lastValidation);
+    VLRepositoryFile* makeRecord(IndexRow& row, time_t lastValidation);
     bool forgetValidation(const std::vector<std::string>& fileNames);
     bool deleteRowsByName(const std::vector<std::string>& fileNames);
     struct OwnFiles;

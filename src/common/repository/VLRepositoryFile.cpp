@@ -55,7 +55,7 @@ VLRepositoryFile::VLRepositoryFile(VLRepository* repository, const std::string& 
                                    std::string file_name, size_t size, size_t loaded, std::string etag,
                                    std::string metadata, std::string provider_data, int position, int custom,
                                    time_t last_validation, time_t last_open, unsigned int total_lock_count,
-                                   time_t last_add)
+                                   time_t last_add, bool report)
     : m_repository(repository), m_fileId(fileId), m_handler(handler), m_provider(provider), m_content(nullptr),
       m_bitmap(nullptr)
 {
@@ -71,6 +71,12 @@ VLRepositoryFile::VLRepositoryFile(VLRepository* repository, const std::string& 
     m_lastOpen = last_open;
     m_totalLockCount = total_lock_count;
     m_lastAdd = last_add;
+    if (report)
+        announce();
+}
+
+void VLRepositoryFile::announce()
+{
     if (m_custom != 0)
         m_repository->noteStateChanged(this, 0);
     if (m_handler)

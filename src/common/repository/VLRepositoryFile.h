@@ -77,12 +77,18 @@ public:
     // A new record: named by VLRepository::makeFileName, reported as added.
     VLRepositoryFile(VLRepository* repository, const std::string& identity, const VLFileId& fileId,
                      VLHttpRepositoryProvider* provider, VLRepositoryHandler* handler);
-    // A record from an index row, reported as added.
+    // A record from an index row. With report it is reported as added at
+    // once (see announce); without, it touches nothing but itself, so that it
+    // may be made on any thread, until announce is called.
     VLRepositoryFile(VLRepository* repository, const std::string& identity, const VLFileId& fileId,
                      VLHttpRepositoryProvider* provider, VLRepositoryHandler* handler,
                      std::string file_name, size_t size, size_t loaded, std::string etag, std::string metadata,
                      std::string provider_data, int position, int custom, time_t last_validation, time_t last_open,
-                     unsigned int total_lock_count, time_t last_add);
+                     unsigned int total_lock_count, time_t last_add, bool report = true);
+    // Reports a record made from an index row without report, once, on the
+    // worker: the repository lists it under its download state and the
+    // handler hears onFilesAdded.
+    void announce();
     // Unmaps and closes both files; deletes nothing on disk, reports nothing.
     virtual ~VLRepositoryFile();
 

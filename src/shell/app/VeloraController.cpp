@@ -31,6 +31,7 @@ const std::vector<int64_t> kUnusedButtonCodes = {1, 2, 5, 6, 0x10001, 0x10002, 0
 }  // namespace
 
 VeloraController::VeloraController() {
+  BridgeHost::install(this);
   g_timeout_add(kRemoteControlDelayMs, [](gpointer self) -> gboolean {
     static_cast<VeloraController*>(self)->initRemoteControl();
     return G_SOURCE_REMOVE;

@@ -12,18 +12,21 @@
 #include <string>
 #include <vector>
 
+#include "BridgeHost.h"
 #include "HIDRemoteDelegate.h"
 #include "PageValue.h"
 
 class PageCallback;
 class VeloraICI;
 
-class VeloraController : public HIDRemoteDelegate {
+class VeloraController : public HIDRemoteDelegate, public BridgeHost {
  public:
-  // The process-wide controller, made on first use; never freed.
+  // The process-wide controller, made on first use, when it installs itself
+  // as the bridge's host; never freed.
   static VeloraController& instance();
   // "short version (build)", for example "1.0.0 (1)".
   static std::string getVeloraDesktopVersion();
+  std::string applicationVersion() override { return getVeloraDesktopVersion(); }
 
   // --- log front-end: into the core log, when it is set up --------------
   // Callers pass "Class::method message".
@@ -54,28 +57,28 @@ class VeloraController : public HIDRemoteDelegate {
   // Whether the core holds the page ready.
   bool isJSReady();
   // Whether the core was started and not stopped since.
-  bool isCoreRunning() const { return coreRunning_; }
+  bool isCoreRunning() const override { return coreRunning_; }
 
   // --- the page --------------------------------------------------------------
   void setIci(std::shared_ptr<VeloraICI> ici) { ici_ = std::move(ici); }
   const std::shared_ptr<VeloraICI>& ici() const { return ici_; }
   bool applicationTerminated() const { return applicationTerminated_; }
-  void setApplicationTerminated(bool terminated) { applicationTerminated_ = terminated; }
+  void setApplicationTerminated(bool terminated) override { applicationTerminated_ = terminated; }
   // What asking the application to terminate does (set by the application).
   void setTerminateHandler(std::function<void()> handler) { terminate_ = std::move(handler); }
-  void requestTermination();
+  void requestTermination() override;
 
   // The page asks for the log bundle to be sent; the uploader does it.
   using LogUploader = std::function<void(const std::string& userId, const std::string& login, const std::string& version)>;
   void setLogUploader(LogUploader uploader) { logUploader_ = std::move(uploader); }
-  void sendLogForUserId(const std::string& userId, const std::string& login, const std::string& version);
+  void sendLogForUserId(const std::string& userId, const std::string& login, const std::string& version) override;
 
   // Calls VeloraAPI[name](...arguments) in the current player page; nothing
   // happens when there is none, or it has no such method.
-  void executeMethod(const std::string& name, const std::vector<PageValue>& arguments);
+  void executeMethod(const std::string& name, const std::vector<PageValue>& arguments) override;
   // Calls the page callback once with the value and frees it; a callback that
   // is no function gets a debug line and no call.
-  void executeCallback(PageCallback* callback, const PageValue& value);
+  void executeCallback(PageCallback* callback, const PageValue& value) override;
 
   // --- the remote control and the media keys ------------------------------
   // Run one second after the controller is made: becomes the remote's

@@ -9,7 +9,6 @@
 
 #include "ShellTrace.h"
 #include "VLLogger.h"
-#include "VeloraController.h"
 
 struct NotificationSender::Fetch {
   NotificationSender* sender = nullptr;
@@ -131,7 +130,7 @@ void NotificationSender::onIconRead(GObject* source, GAsyncResult* result, void*
     g_object_unref(loader);
   }
   if (icon == nullptr) {
-    VeloraController::instance().logDebug("NotificationSender::show no icon from " + fetch->address);
+    VL_LOG_DEBUG("NotificationSender::show no icon from " + fetch->address);
   }
   --fetch->sender->iconFetches_;
   fetch->sender->display(fetch->title, fetch->message, icon);

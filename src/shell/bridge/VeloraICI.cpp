@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "Binding.h"
+#include "BridgeHost.h"
 #include "JSONKitSerializing.h"
 #include "MainLoopQueue.h"
 #include "PageCall.h"
@@ -14,7 +15,7 @@
 #include "ProxySettings.h"
 #include "ShellStrings.h"
 #include "VLDesktopKeyValue.h"
-#include "VeloraController.h"
+#include "VLLogger.h"
 
 namespace {
 
@@ -33,8 +34,8 @@ VeloraICI::VeloraICI(GtkWindow* parent) : PageObject("VeloraICI"), parent_(paren
   });
   declare("terminate", "", [](PageCall&) {
     core()->setJSReady(false);
-    VeloraController::instance().setApplicationTerminated(true);
-    VeloraController::instance().requestTermination();
+    BridgeHost::instance().setApplicationTerminated(true);
+    BridgeHost::instance().requestTermination();
     return PageValue();
   });
   declareWithResult("sleep", "n", [](PageCall& call) { return sleep(call); });
@@ -46,7 +47,7 @@ VeloraICI::VeloraICI(GtkWindow* parent) : PageObject("VeloraICI"), parent_(paren
     if (refused.empty()) {
       core()->setUserId(userId);
     } else {
-      VeloraController::instance().logWarning("VeloraICI::setUserId refused " + refused);
+      VL_LOG_WARN("VeloraICI::setUserId refused " + refused);
     }
     return PageValue();
   });
@@ -60,7 +61,7 @@ VeloraICI::VeloraICI(GtkWindow* parent) : PageObject("VeloraICI"), parent_(paren
     if (refused.empty()) {
       core()->setSetting(key, value);
     } else {
-      VeloraController::instance().logWarning("VeloraICI::setSetting refused " + refused);
+      VL_LOG_WARN("VeloraICI::setSetting refused " + refused);
     }
     return PageValue();
   });
@@ -119,8 +120,8 @@ VeloraICI::VeloraICI(GtkWindow* parent) : PageObject("VeloraICI"), parent_(paren
     return PageValue();
   });
   declare("sendLog", "vvv", [](PageCall& call) {
-    VeloraController::instance().sendLogForUserId(textOf(call.argument(0)), textOf(call.argument(1)),
-                                                   textOf(call.argument(2)));
+    BridgeHost::instance().sendLogForUserId(textOf(call.argument(0)), textOf(call.argument(1)),
+                                            textOf(call.argument(2)));
     return PageValue();
   });
   declare("clearCache", "", [](PageCall&) {
@@ -203,7 +204,7 @@ PageValue VeloraICI::getFiles(PageCall& call, bool countOnly) {
   // The core refuses queries while the page is not ready or it is not
   // running, and then never answers: the callback is released here instead
   // of being left in the page.
-  bool accepted = core()->isJSReady() && VeloraController::instance().isCoreRunning();
+  bool accepted = core()->isJSReady() && BridgeHost::instance().isCoreRunning();
   void* handed = accepted ? callback.release() : callback.get();
   if (countOnly) {
     core()->getFileCount(repositories, fileFlags, downloadState, handed);

@@ -4,12 +4,12 @@
 
 #include <memory>
 
+#include "BridgeHost.h"
 #include "MachineIdentity.h"
 #include "MainLoopQueue.h"
 #include "PageCallback.h"
 #include "VLDesktopFile.h"
 #include "VLDesktopKeyValue.h"
-#include "VeloraController.h"
 
 Binding* Binding::instance() {
   static Binding* binding = new Binding();
@@ -18,25 +18,25 @@ Binding* Binding::instance() {
 
 Binding::~Binding() { clean(); }
 
-std::string Binding::getVersion() { return VeloraController::getVeloraDesktopVersion(); }
+std::string Binding::getVersion() { return BridgeHost::instance().applicationVersion(); }
 
 std::string Binding::getSystemUid() { return MachineIdentity::systemUid(); }
 
 void Binding::executeMethodWithStr(const std::string& method, const std::string& arg) {
   std::vector<PageValue> arguments{PageValue::string(arg)};
-  MainLoopQueue::instance().post([method, arguments] { VeloraController::instance().executeMethod(method, arguments); });
+  MainLoopQueue::instance().post([method, arguments] { BridgeHost::instance().executeMethod(method, arguments); });
 }
 
 void Binding::executeMethodWithStrStrNumber(const std::string& method, const std::string& s1, const std::string& s2,
                                             int n) {
   std::vector<PageValue> arguments{PageValue::string(s1), PageValue::string(s2), PageValue::number(n)};
-  MainLoopQueue::instance().post([method, arguments] { VeloraController::instance().executeMethod(method, arguments); });
+  MainLoopQueue::instance().post([method, arguments] { BridgeHost::instance().executeMethod(method, arguments); });
 }
 
 void Binding::executeMethodWithFile(const std::string& method, VLDesktopFile* file) {
   std::vector<PageValue> arguments{file != nullptr ? fileToPage(*file) : PageValue::null()};
   delete file;
-  MainLoopQueue::instance().post([method, arguments] { VeloraController::instance().executeMethod(method, arguments); });
+  MainLoopQueue::instance().post([method, arguments] { BridgeHost::instance().executeMethod(method, arguments); });
 }
 
 namespace {
@@ -60,7 +60,7 @@ void Binding::executeMethodWithFiles(const std::string& method, std::list<VLDesk
   std::shared_ptr<std::list<VLDesktopFile*>> taken = takeFiles(files);
   MainLoopQueue::instance().post([method, taken] {
     std::vector<PageValue> arguments{filesToPage(taken.get(), false)};
-    VeloraController::instance().executeMethod(method, arguments);
+    BridgeHost::instance().executeMethod(method, arguments);
   });
 }
 
@@ -68,14 +68,14 @@ void Binding::executeCallbackWithFiles(void* callback, std::list<VLDesktopFile*>
   std::shared_ptr<std::list<VLDesktopFile*>> taken = takeFiles(files);
   auto* pageCallback = static_cast<PageCallback*>(callback);
   MainLoopQueue::instance().post([pageCallback, taken] {
-    VeloraController::instance().executeCallback(pageCallback, filesToPage(taken.get(), false));
+    BridgeHost::instance().executeCallback(pageCallback, filesToPage(taken.get(), false));
   });
 }
 
 void Binding::executeCallbackWithNumber(void* callback, unsigned int count) {
   PageValue value = PageValue::number(count);
   auto* pageCallback = static_cast<PageCallback*>(callback);
-  MainLoopQueue::instance().post([pageCallback, value] { VeloraController::instance().executeCallback(pageCallback, value); });
+  MainLoopQueue::instance().post([pageCallback, value] { BridgeHost::instance().executeCallback(pageCallback, value); });
 }
 
 PageValue Binding::fileToPage(const VLDesktopFile& file) {

@@ -24,7 +24,7 @@ class Binding : public VLDesktop {
   static Binding* instance();
   ~Binding() override;
 
-  // The application's version text (VeloraController::getVeloraDesktopVersion).
+  // The application's version text (BridgeHost::applicationVersion).
   std::string getVersion() override;
   // The machine's identifier as the service sees it (MachineIdentity: a keyed
   // hash, never the raw machine id); empty when the machine has none.

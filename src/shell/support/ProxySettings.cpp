@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "ShellStrings.h"
-#include "VeloraController.h"
+#include "VLLogger.h"
 
 namespace {
 
@@ -85,7 +85,7 @@ ProxySettings::Shown ProxySettings::open(GtkWindow* parent) {
   GSettings* http = proxy != nullptr ? settingsOf(kHttpProxySchema) : nullptr;
   if (http == nullptr) {
     if (proxy != nullptr) g_object_unref(proxy);
-    VeloraController::instance().logWarning(
+    VL_LOG_WARN(
         "ProxySettings::open no proxy settings to open: neither a desktop's settings program nor GNOME's proxy "
         "settings are installed; the proxy comes from http_proxy");
     return Shown::kNothing;
@@ -104,8 +104,7 @@ bool ProxySettings::openDesktopSettings() {
     bool started = g_spawn_async(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr,
                                  nullptr, &error);
     if (!started) {
-      VeloraController::instance().logWarning(std::string("ProxySettings::open cannot start ") + path + ": " +
-                                              error->message);
+      VL_LOG_WARN(std::string("ProxySettings::open cannot start ") + path + ": " + error->message);
       g_error_free(error);
     }
     g_free(path);
