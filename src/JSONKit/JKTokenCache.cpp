@@ -1,6 +1,7 @@
 #include "JKTokenCache.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "JKDictionary.h"
 #include "JKTokenizer.h"
@@ -10,6 +11,29 @@ namespace {
 constexpr std::size_t kMask = JKTokenCache::kSlotCount - 1;
 // Part of the probe step: the value type of a string token.
 constexpr std::uint64_t kStringValueType = static_cast<std::uint64_t>(JKValueType::String);
+
+// Whether the `size` bytes at a and b are equal. Cached strings are mostly
+// short keys and values, which are compared here in at most two loads per
+// side instead of a call to memcmp.
+inline bool sameBytes(const char* a, const char* b, std::size_t size) {
+  auto load = [](const char* p, auto word) {
+    std::memcpy(&word, p, sizeof word);
+    return word;
+  };
+  if (size >= 8) {
+    if (size > 16) return std::memcmp(a, b, size) == 0;
+    std::uint64_t x = 0;
+    return load(a, x) == load(b, x) && load(a + size - 8, x) == load(b + size - 8, x);
+  }
+  if (size >= 4) {
+    std::uint32_t x = 0;
+    return load(a, x) == load(b, x) && load(a + size - 4, x) == load(b + size - 4, x);
+  }
+  for (std::size_t i = 0; i < size; ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -60,7 +84,7 @@ JKValue::SharedString JKTokenCache::lookUp(std::string_view bytes, std::uint64_t
       if (usable == kSlotCount) usable = slot;
       break;
     }
-    if (item.hash == hash && item.size == bytes.size() && *item.object == bytes) {
+    if (item.hash == hash && item.size == bytes.size() && sameBytes(item.text, bytes.data(), bytes.size())) {
       age_[slot] = static_cast<std::uint8_t>(age_[slot] * 2 + 1);
       *found = slot;
       return item.object;
@@ -79,7 +103,7 @@ JKValue::SharedString JKTokenCache::lookUp(std::string_view bytes, std::uint64_t
   JKValue::SharedString object = strings_.make(bytes);
   *found = usable;
   if (usable != kSlotCount) {
-    items_[usable] = Item{object, hash, bytes.size(), 0, false};
+    items_[usable] = Item{object, hash, object->data(), bytes.size(), 0, false};
     age_[usable] = 0;
   }
   return object;

@@ -48,7 +48,10 @@ private:
   struct Item {
     JKValue::SharedString object;
     std::uint64_t hash = 0;
-    std::size_t size = 0;  // of the object, kept here so that a probe that misses need not read it
+    // The object's bytes and size, kept here so that a probe reaches them
+    // without going through the string object.
+    const char* text = nullptr;
+    std::size_t size = 0;
     std::uint64_t keyHash = 0;
     bool hasKeyHash = false;
   };

@@ -59,9 +59,8 @@ double strtodInCLocale(const std::string& text) {
 void JKTokenizer::reset(const char* bytes, std::size_t length) {
   input_ = reinterpret_cast<const unsigned char*>(bytes);
   length_ = length;
-  atIndex_ = savedAtIndex_ = 0;
-  lineNumber_ = savedLineNumber_ = 1;
-  lineStart_ = savedLineStart_ = 0;
+  atIndex_ = 0;
+  lineNumber_ = 1;
   token_ = JKParseToken();
   error_.reset();
 }
@@ -123,7 +122,6 @@ void JKTokenizer::skipBlockComment() {
     if (std::size_t breakLength = lineBreakLength(atIndex_)) {
       atIndex_ += breakLength;
       ++lineNumber_;
-      lineStart_ = atIndex_;
     } else {
       ++atIndex_;
     }
@@ -138,7 +136,6 @@ void JKTokenizer::skipWhitespace() {
     } else if (std::size_t breakLength = lineBreakLength(atIndex_)) {
       atIndex_ += breakLength;
       ++lineNumber_;
-      lineStart_ = atIndex_;
     } else if (c == '/' && (options_ & JKParseOptionAllowComments) && atIndex_ + 1 < length_ &&
                input_[atIndex_ + 1] == '/') {
       atIndex_ += 2;
@@ -161,9 +158,6 @@ bool JKTokenizer::matchLiteral(const char* literal, std::size_t length) {
 }
 
 bool JKTokenizer::nextToken() {
-  savedAtIndex_ = atIndex_;
-  savedLineNumber_ = lineNumber_;
-  savedLineStart_ = lineStart_;
   // Compact text has no white space between tokens: a printable ASCII byte
   // other than "/" cannot start white space, a line break or a comment.
   if (atIndex_ >= length_ || !(input_[atIndex_] > ' ' && input_[atIndex_] < 0x7F && input_[atIndex_] != '/')) {
@@ -206,14 +200,16 @@ bool JKTokenizer::nextToken() {
       break;
     default: ok = false; break;
   }
-  if (!ok) {
-    token_.type = JKTokenType::Invalid;
-    recordError("%s", kUnexpectedToken);
-    return false;
-  }
+  if (!ok) return failToken();
   if (token_.type != JKTokenType::String && token_.type != JKTokenType::Number) atIndex_ = start + tokenLength;
   token_.text = std::string_view(reinterpret_cast<const char*>(input_) + start, atIndex_ - start);
   return true;
+}
+
+bool JKTokenizer::failToken() {
+  token_.type = JKTokenType::Invalid;
+  recordError("%s", kUnexpectedToken);
+  return false;
 }
 
 // --- strings -----------------------------------------------------------------
@@ -432,10 +428,13 @@ bool JKTokenizer::parseNumber() {
   };
   if (input_[i] == '-') ++i;
   if (i >= length_) return invalid(i);
+  // The integer part is accumulated while it is scanned: up to 19 digits
+  // cannot overflow 64 bits, so a plain integer needs no conversion call.
+  std::uint64_t magnitude = 0;
   if (input_[i] == '0') {
     ++i;
   } else if (input_[i] >= '1' && input_[i] <= '9') {
-    while (i < length_ && isDigit(input_[i])) ++i;
+    while (i < length_ && isDigit(input_[i])) magnitude = magnitude * 10 + (input_[i++] - '0');
   } else {
     return invalid(i);
   }
@@ -456,9 +455,34 @@ bool JKTokenizer::parseNumber() {
   if (i >= length_) return invalid(i);
   std::string_view text(reinterpret_cast<const char*>(input_) + start, i - start);
   if (text == "-0") isDouble = true;  // minus zero exists only as a double
+  if (!isDouble && takeInteger(text, magnitude)) {
+    token_.type = JKTokenType::Number;
+    atIndex_ = i;
+    return true;
+  }
   if (!convertNumber(text, isDouble)) return false;
   token_.type = JKTokenType::Number;
   atIndex_ = i;
+  return true;
+}
+
+// Sets the token's value to the integer `text` whose digits make `magnitude`,
+// when it has at most 19 digits (so `magnitude` is exact) and fits its type;
+// otherwise leaves it to convertNumber, which reports what does not fit.
+bool JKTokenizer::takeInteger(std::string_view text, std::uint64_t magnitude) {
+  bool negative = text[0] == '-';
+  if (text.size() - (negative ? 1 : 0) > 19) return false;
+  JKTokenValue& value = token_.value;
+  if (!negative) {
+    value.type = JKValueType::UnsignedLongLong;
+    value.unsignedLongLongValue = magnitude;
+    return true;
+  }
+  constexpr std::uint64_t kMinMagnitude = static_cast<std::uint64_t>(std::numeric_limits<long long>::max()) + 1;
+  if (magnitude > kMinMagnitude) return false;
+  value.type = JKValueType::LongLong;
+  value.longLongValue = magnitude == kMinMagnitude ? std::numeric_limits<long long>::min()
+                                                   : -static_cast<long long>(magnitude);
   return true;
 }
 

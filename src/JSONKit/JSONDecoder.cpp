@@ -34,6 +34,8 @@ bool isValueToken(JKTokenType type) {
   }
 }
 
+bool isContainerToken(JKTokenType type) { return type == JKTokenType::ArrayBegin || type == JKTokenType::ObjectBegin; }
+
 }  // namespace
 
 // Everything one parse works with. The tokenizer's buffer, the two object
@@ -156,16 +158,21 @@ std::optional<JKValue> JSONDecoder::ParseState::parseArray(std::size_t depth) {
     return std::nullopt;
   };
   for (;;) {
-    if (!tokenizer.nextToken()) return fail();
+    bool read = (allowed & kAllowValue) ? tokenizer.nextToken() : tokenizer.nextTokenExpecting(',', JKTokenType::Comma);
+    if (!read) return fail();
     JKTokenType type = tokenizer.token().type;
     if (isValueToken(type)) {
       if (!(allowed & kAllowValue)) {
         tokenizer.recordError("Unexpected value.");
         return fail();
       }
-      std::optional<JKValue> element = parseValue(depth + 1);
-      if (!element) return fail();
-      objectStack.push_back(std::move(*element));
+      if (isContainerToken(type)) {
+        std::optional<JKValue> element = parseValue(depth + 1);
+        if (!element) return fail();
+        objectStack.push_back(std::move(*element));
+      } else {
+        objectStack.push_back(scalarValue());  // made in place: a value is moved as rarely as possible
+      }
       allowed = kAllowComma | kAllowEnd;
     } else if (type == JKTokenType::Comma) {
       if (!(allowed & kAllowComma)) {
@@ -198,7 +205,9 @@ std::optional<JKValue> JSONDecoder::ParseState::parseDictionary(std::size_t dept
     return std::nullopt;
   };
   for (;;) {
-    if (!tokenizer.nextToken()) return fail();
+    bool read = (allowed & kAllowValue) ? tokenizer.nextTokenExpecting('"', JKTokenType::String)
+                                        : tokenizer.nextTokenExpecting(',', JKTokenType::Comma);
+    if (!read) return fail();
     JKTokenType type = tokenizer.token().type;
     if (type == JKTokenType::String) {
       if (!(allowed & kAllowValue)) {
@@ -206,22 +215,26 @@ std::optional<JKValue> JSONDecoder::ParseState::parseDictionary(std::size_t dept
         return fail();
       }
       const JKTokenValue& keyToken = tokenizer.token().value;
-      JKDictionary::Entry entry;
-      entry.key = cache.cachedKey(keyToken.bytes, keyToken.hash, &entry.keyHash);
-      if (!tokenizer.nextToken()) return fail();
+      std::uint64_t keyHash;
+      JKDictionary::Key key = cache.cachedKey(keyToken.bytes, keyToken.hash, &keyHash);
+      if (!tokenizer.nextTokenExpecting(':', JKTokenType::Separator)) return fail();
       if (tokenizer.token().type != JKTokenType::Separator) {
         tokenizer.recordError("Expected ':'.");
         return fail();
       }
       if (!tokenizer.nextToken()) return fail();
-      if (!isValueToken(tokenizer.token().type)) {
+      JKTokenType valueType = tokenizer.token().type;
+      if (!isValueToken(valueType)) {
         recordChoiceError(kAllowValue, "a value", "a '}'");
         return fail();
       }
-      std::optional<JKValue> object = parseValue(depth + 1);
-      if (!object) return fail();
-      entry.object = std::move(*object);
-      entryStack.push_back(std::move(entry));
+      if (isContainerToken(valueType)) {
+        std::optional<JKValue> object = parseValue(depth + 1);
+        if (!object) return fail();
+        entryStack.push_back(JKDictionary::Entry{keyHash, std::move(key), std::move(*object)});
+      } else {
+        entryStack.push_back(JKDictionary::Entry{keyHash, std::move(key), scalarValue()});
+      }
       allowed = kAllowComma | kAllowEnd;
     } else if (type == JKTokenType::Comma) {
       if (!(allowed & kAllowComma)) {

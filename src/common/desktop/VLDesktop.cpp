@@ -38,6 +38,11 @@ const int kDefaultMaxConcurrentDownloads = 3;
 // activity end it sooner; what moves only with the passes (sound positions,
 // timers of the repositories and downloads) moves at least this often.
 const unsigned kPassSleepMs = 10;
+// The wait when nothing plays, loads or transfers: every change then comes
+// with a wake-up, and the repositories' own timers (a recount every half
+// second, the availability probe, the periodic save) are far coarser, so an
+// idle client wakes ten times a second instead of a hundred.
+const unsigned kQuietPassSleepMs = 100;
 // A volume that stays full is reported again by every retry of what needs the
 // space; the page's modal error comes once per episode: reports closer together
 // than this (seconds) belong to the same one.
@@ -218,7 +223,8 @@ void VLDesktop::executeRunLoop()
         m_downloader->update();
     serveFileRequests(answerable);
     flushJSEvents();
-    VLPlayer::instance()->waitForWork(kPassSleepMs);
+    VLPlayer* player = VLPlayer::instance();
+    player->waitForWork(player->isQuiet() ? kQuietPassSleepMs : kPassSleepMs);
 }
 
 // The lock is held through the whole switch: setUserId sees the pending id

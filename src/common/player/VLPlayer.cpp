@@ -148,6 +148,13 @@ void VLPlayer::waitForWork(uint64_t milliseconds)
         m_wake->wait(milliseconds);
 }
 
+bool VLPlayer::isQuiet() const
+{
+    if (!m_pending.empty() || (m_provider && m_provider->hasTransfers()))
+        return false;
+    return !m_audioInterface || m_audioInterface->getPlaybackState() != VLAudioInterface::PlaybackPlaying;
+}
+
 VLFileHandle* VLPlayer::streamOpen(const std::string& url, size_t* fileSize, std::string* data)
 {
     std::atomic<size_t> size(0);

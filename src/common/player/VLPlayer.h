@@ -120,6 +120,11 @@ public:
     // have passed.
     void waitForWork(uint64_t milliseconds);
 
+    // Worker thread: true when no task waits, no transfer runs and no sound
+    // plays, so nothing moves until an entry point wakes the worker or a
+    // repository's timer falls due: the worker may then wait longer.
+    bool isQuiet() const;
+
     // update(false, false).
     bool update();
 

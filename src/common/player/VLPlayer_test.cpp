@@ -248,6 +248,39 @@ TEST_F(VLPlayerTest, AReadOfMissingBlocksWaitsAndEndsUnderForce)
     m_player.update(true, false);
 }
 
+// The worker waits longer only when nothing can move without a wake-up: a
+// read waiting for blocks, or a transfer still running, keeps its passes
+// quick (a read served a pass late would starve the sound); once the answer
+// is in and read, the player is quiet again.
+TEST_F(VLPlayerTest, OnlyAPlayerWithNothingToDoIsQuiet)
+{
+    open();
+    m_player.update();
+    EXPECT_TRUE(m_player.isQuiet()) << "a fresh session";
+
+    OpenResult opened = openServed("quiet", "throttle=40000/", 3);
+    ASSERT_NE(nullptr, opened.handle);
+    Request waiting(opened.handle, 8192, 4096);
+    m_player.asyncStreamRead(&waiting.request);
+    m_player.update();
+    EXPECT_EQ(VE_ERR_NOTREADY, waiting.result());
+    EXPECT_FALSE(m_player.isQuiet()) << "a read waits for its blocks";
+
+    VLPlatformFactory* platform = VLPlatformFactory::instance();
+    const double start = platform->getTime();
+    while (!m_player.isQuiet() && platform->getTime() - start < 30) {
+        m_player.waitForWork(10);
+        m_player.update();
+        if (waiting.result() == VE_ERR_NOTREADY) {
+            EXPECT_FALSE(m_player.isQuiet()) << "quiet before the read was served";
+        }
+    }
+    EXPECT_EQ(VE_OK, waiting.result());
+    EXPECT_TRUE(m_player.isQuiet()) << "served, and its transfer done";
+    m_player.streamClose(opened.handle);
+    m_player.update();
+}
+
 // A cancel ends only the reads of its own handle, as failed and without data.
 // An engine closed under a pending read hands the handle back with the read
 // still queued: the read ends before the handle goes, and a later read of it

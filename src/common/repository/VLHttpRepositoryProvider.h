@@ -176,6 +176,10 @@ public:
     // multi handle or libcurl's wait failed; it has then waited on `wake`.
     bool waitForActivity(VLWakeEvent* wake, uint64_t milliseconds);
 
+    // Worker thread: whether libcurl still drives transfers (as of the last
+    // pump).
+    bool hasTransfers() const { return m_multi != nullptr && m_running != 0; }
+
     // The event that setFileUrl signals once it has queued an answer, so
     // that a waiting worker applies it at once (not owned; null for none).
     void setWakeEvent(VLWakeEvent* wake) { m_wake.store(wake); }
