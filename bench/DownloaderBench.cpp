@@ -17,7 +17,7 @@
 #include "BenchStats.h"
 #include "TestHttpServer.h"
 #include "VLDownloadTestRig.h"
-#include "VLTemporaryFolder.h"
+#include "TestFolder.h"
 
 namespace {
 
@@ -31,13 +31,13 @@ std::string fileUrl(const TestHttpServer& server, int index, long rate)
 }
 
 // Three curl processes at once; -1 when one of them fails.
-double runCurl(const TestHttpServer& server, long rate, const VLTemporaryFolder& folder)
+double runCurl(const TestHttpServer& server, long rate, const TestFolder& folder)
 {
     Clock::time_point start = Clock::now();
     std::vector<pid_t> children;
     for (int i = 0; i < kFiles; ++i) {
         std::string url = fileUrl(server, i, rate);
-        std::string output = folder.path("curl" + std::to_string(i));
+        std::string output = folder.file("curl" + std::to_string(i));
         pid_t child = fork();
         if (child == 0) {
             execlp("curl", "curl", "-s", "-f", "--noproxy", "*", "-o", output.c_str(), url.c_str(),
@@ -57,9 +57,9 @@ double runCurl(const TestHttpServer& server, long rate, const VLTemporaryFolder&
 
 // The same three files through the download queue, three at a time; -1 when
 // they do not all complete with the right size.
-double runDownloader(const TestHttpServer& server, long rate, const VLTemporaryFolder& folder)
+double runDownloader(const TestHttpServer& server, long rate, const TestFolder& folder)
 {
-    VLDownloadTestRig rig(folder.path("downloader"));
+    VLDownloadTestRig rig(folder.file("downloader"));
     rig.openDownloader(kFiles);
     for (int i = 0; i < kFiles; ++i)
         rig.setUrl("file" + std::to_string(i), fileUrl(server, i, rate));
@@ -95,7 +95,7 @@ int main(int argc, char** argv)
     TestHttpServer server;
     if (!server.isRunning())
         return 1;
-    VLTemporaryFolder folder;
+    TestFolder folder;
 
     double curl = runCurl(server, rate, folder);
     double downloader = runDownloader(server, rate, folder);

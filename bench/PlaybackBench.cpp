@@ -10,6 +10,7 @@
 //
 // Usage: playback_bench [runs]   (default 5)
 
+#include "AudioFixtures.h"
 #include "BenchStats.h"
 #include "TestHttpServer.h"
 #include "VLPlaybackTestSupport.h"
@@ -70,11 +71,9 @@ int main(int argc, char** argv)
 {
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
     VLPlaybackTestSupport::start();
-    VLTemporaryFolder fixtures;
-    const std::string source = fixtures.path("source.wav");
-    const std::string track = fixtures.path("track.mp3");
-    if (!VLPlaybackTestSupport::run("sox -R -n -r 44100 -c 2 -b 16 '" + source + "' synth 30 sine 440 gain -3") ||
-        !VLPlaybackTestSupport::run("lame --quiet -b 128 '" + source + "' '" + track + "'")) {
+    TestFolder fixtures;
+    const std::string track = fixtures.file("track.mp3");
+    if (!vetest::makeToneMp3(track, 30, 440, -3)) {
         std::fprintf(stderr, "playback_bench: cannot make the fixture (sox, lame)\n");
         return 1;
     }

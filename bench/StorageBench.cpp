@@ -14,7 +14,7 @@
 
 #include "BenchStats.h"
 #include "VLLocalStorage.h"
-#include "VLTemporaryFolder.h"
+#include "TestFolder.h"
 
 namespace {
 
@@ -115,11 +115,11 @@ int main(int argc, char** argv)
     int operations = argc > 1 ? std::atoi(argv[1]) : 2000;
     if (operations <= 0)
         operations = 2000;
-    VLTemporaryFolder folder;
+    TestFolder folder;
     std::vector<std::string> keys = makeKeys(operations);
     std::string value(256, 'v');
 
-    Figures raw = runRawSqlite(folder.path("raw.db"), keys, value);
+    Figures raw = runRawSqlite(folder.file("raw.db"), keys, value);
     Figures store = runStore(folder.path(), keys, value);
 
     std::printf("web storage, %d keys, 256-byte values (operations per second)\n", operations);

@@ -155,8 +155,7 @@ TEST_F(CoreDriverTest, StreamsATrackIntoTheWavWriter)
 {
     TestFolder folder;
     const std::string media = folder.folder("media");
-    ASSERT_TRUE(run("sox -q -n -r 44100 -c 2 -b 16 " + folder.file("tone.wav") + " synth 2 sine 440 gain -6"));
-    ASSERT_TRUE(run("lame --quiet -b 128 " + folder.file("tone.wav") + " " + media + "/tone.mp3"));
+    ASSERT_TRUE(vetest::makeToneMp3(media + "/tone.mp3", 2, 440, -6));
     TestNginxServer server(media);
     ASSERT_TRUE(server.isRunning());
 

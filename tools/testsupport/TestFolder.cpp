@@ -3,31 +3,52 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <ftw.h>
 #include <sstream>
 #include <sys/stat.h>
 
+namespace {
+
+int removeEntry(const char* path, const struct stat*, int, struct FTW*)
+{
+    if (::remove(path) != 0)
+        fprintf(stderr, "TestFolder: could not remove %s\n", path);
+    return 0;
+}
+
+} // namespace
+
 TestFolder::TestFolder()
 {
-    char pattern[] = "/tmp/velora-test-XXXXXX";
-    const char* made = mkdtemp(pattern);
-    if (!made)
+    const char* base = getenv("TMPDIR");
+    m_path = std::string(base && *base ? base : "/tmp");
+    std::string pattern = m_path + "/velora-test-XXXXXX";
+    if (mkdtemp(&pattern[0])) {
+        m_path = pattern;
+        m_made = true;
+    } else {
         perror("TestFolder: mkdtemp");
-    m_path = made ? made : "/tmp";
+    }
 }
 
 TestFolder::~TestFolder()
 {
-    if (m_path == "/tmp")
-        return;
-    std::string command = "rm -rf '" + m_path + "'";
-    if (system(command.c_str()) != 0)
-        fprintf(stderr, "TestFolder: could not remove %s\n", m_path.c_str());
+    // Depth first, without following links out of the folder.
+    if (m_made)
+        nftw(m_path.c_str(), &removeEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
 std::string TestFolder::folder(const std::string& name) const
 {
     std::string path = file(name);
     mkdir(path.c_str(), 0755);
+    return path;
+}
+
+std::string TestFolder::writeFile(const std::string& name, const std::string& content) const
+{
+    std::string path = file(name);
+    write(path, content);
     return path;
 }
 

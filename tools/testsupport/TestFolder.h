@@ -3,8 +3,9 @@
 
 #include <string>
 
-// A scratch folder under /tmp, removed with everything in it when the object
-// goes away. For tests and benchmarks.
+// A scratch folder under $TMPDIR (or /tmp), removed with everything in it when
+// the object goes away. For tests, benchmarks and the headless driver's
+// temporary home.
 class TestFolder
 {
 public:
@@ -18,6 +19,8 @@ public:
     std::string file(const std::string& name) const { return m_path + "/" + name; }
     // Makes (if needed) and returns the sub-folder.
     std::string folder(const std::string& name) const;
+    // Writes content to the file name below the folder; returns its path.
+    std::string writeFile(const std::string& name, const std::string& content) const;
 
     // Whole-file helpers.
     static bool exists(const std::string& path);
@@ -27,6 +30,7 @@ public:
 
 private:
     std::string m_path;
+    bool m_made = false;
 };
 
 #endif

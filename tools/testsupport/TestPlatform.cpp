@@ -1,5 +1,8 @@
 #include "TestPlatform.h"
 
+#include <chrono>
+#include <thread>
+
 #include "VLPlatformFactory.h"
 
 bool TestFileHelper::getFreeSpace(const std::string& path, double* available, double* total)
@@ -14,6 +17,15 @@ bool TestFileHelper::getFreeSpace(const std::string& path, double* available, do
     if (total)
         *total = m_total;
     return true;
+}
+
+bool TestFileHelper::removeFile(const std::string& path)
+{
+    const std::string trash = ".deleted";
+    bool isTrash = path.size() >= trash.size() && path.compare(path.size() - trash.size(), trash.size(), trash) == 0;
+    while (isTrash && m_trashHeld)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return VLLinuxFileHelper::removeFile(path);
 }
 
 void TestFileHelper::fakeFreeSpace(double available, double total, bool succeed)

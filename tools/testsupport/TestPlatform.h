@@ -8,7 +8,8 @@
 #include "VLLinuxFileHelper.h"
 
 // The Linux file helper with an optional fake answer for the volume's space,
-// for limits that no test machine's volume could show.
+// for limits that no test machine's volume could show, and removals of
+// repository trash files that can be held back, to catch a deletion half-way.
 class TestFileHelper : public VLLinuxFileHelper
 {
 public:
@@ -22,12 +23,18 @@ public:
     // How many times getFreeSpace was asked (a measure of size checks).
     int freeSpaceQueries() const { return m_freeSpaceQueries; }
 
+    bool removeFile(const std::string& path) override;
+    // While held, a removal of a path ending in ".deleted" waits (any thread
+    // may release it).
+    void holdTrashRemovals(bool held) { m_trashHeld = held; }
+
 private:
     std::atomic<bool> m_fake{false};
     std::atomic<bool> m_succeed{true};
     std::atomic<double> m_available{0};
     std::atomic<double> m_total{0};
     std::atomic<int> m_freeSpaceQueries{0};
+    std::atomic<bool> m_trashHeld{false};
 };
 
 // The Linux platform factory with a clock the test sets and the file helper

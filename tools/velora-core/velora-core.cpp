@@ -36,7 +36,7 @@
 #include "JKDictionary.h"
 #include "JSONKitDeserializing.h"
 #include "JsonLineWriter.h"
-#include "VLTemporaryFolder.h"
+#include "TestFolder.h"
 
 namespace {
 
@@ -194,9 +194,9 @@ int main(int argc, char** argv)
         usage();
         return 2;
     }
-    std::unique_ptr<VLTemporaryFolder> temporaryHome;
+    std::unique_ptr<TestFolder> temporaryHome;
     if (options.home.empty()) {
-        temporaryHome.reset(new VLTemporaryFolder());
+        temporaryHome.reset(new TestFolder());
         options.home = temporaryHome->path();
     }
     if (!useHome(options.home))

@@ -7,13 +7,13 @@
 
 #include "TestSmallVolume.h"
 #include "VLLogger.h"
-#include "VLTemporaryFolder.h"
+#include "TestFolder.h"
 
 namespace {
 
-VLTemporaryFolder& stateFolder()
+TestFolder& stateFolder()
 {
-    static VLTemporaryFolder folder;
+    static TestFolder folder;
     return folder;
 }
 
@@ -65,7 +65,7 @@ TEST_F(VLLoggerTest, OffBeforeInitAndAfterShutdown)
     EXPECT_FALSE(logger->isEnabled());
     VL_LOG_ERROR("after shutdown " << ++evaluated);
     EXPECT_EQ(0, evaluated);
-    std::string text = VLTemporaryFolder::readFile(logPath());
+    std::string text = TestFolder::read(logPath());
     EXPECT_NE(std::string::npos, text.find("while on"));
     EXPECT_EQ(std::string::npos, text.find("after shutdown"));
 }
@@ -81,7 +81,7 @@ TEST_F(VLLoggerTest, SecondInitAddsNoAppenderAndLevelsAreFiltered)
     VL_LOG_INFO("info-line");
     VL_LOG_WARN("warn-line");
     VL_LOG_ERROR("error-line");
-    std::string text = VLTemporaryFolder::readFile(logPath());
+    std::string text = TestFolder::read(logPath());
     EXPECT_EQ(0u, countOf(text, "trace-line"));
     EXPECT_EQ(1u, countOf(text, "debug-line 42"));
     EXPECT_EQ(1u, countOf(text, "info-line"));
@@ -103,7 +103,7 @@ TEST_F(VLLoggerTest, InitAgainAfterShutdownWritesAgain)
     EXPECT_TRUE(logger->isEnabled());
     EXPECT_EQ(1u, logger->getLogger().getAllAppenders().size());
     VL_LOG_INFO("second life");
-    EXPECT_NE(std::string::npos, VLTemporaryFolder::readFile(logPath()).find("second life"));
+    EXPECT_NE(std::string::npos, TestFolder::read(logPath()).find("second life"));
 }
 
 TEST_F(VLLoggerTest, RollOverKeepsOneBackup)
@@ -123,7 +123,7 @@ TEST_F(VLLoggerTest, RollOverKeepsOneBackup)
 
 TEST_F(VLLoggerTest, TheLogResumesWhenSpaceReturnsAfterAFullDisk)
 {
-    VLTemporaryFolder folder;
+    TestFolder folder;
     const std::string volume = folder.path();
     int result = TestSmallVolume::run(volume, "64k", [&] {
         setenv("XDG_STATE_HOME", volume.c_str(), 1);
@@ -143,7 +143,7 @@ TEST_F(VLLoggerTest, TheLogResumesWhenSpaceReturnsAfterAFullDisk)
         unlink(filler.c_str());
         VL_LOG_INFO("after space returned");
         VL_LOG_INFO("and later");
-        std::string text = VLTemporaryFolder::readFile(logPath().replace(0, stateFolder().path().size(), volume));
+        std::string text = TestFolder::read(logPath().replace(0, stateFolder().path().size(), volume));
         logger->shutdown();
         return text.find("before the disk fills") != std::string::npos && text.find("and later") != std::string::npos
                    ? 0

@@ -8,7 +8,7 @@
 #include "VLFileId.h"
 #include "VLRepository.h"
 #include "VLRepositoryFile.h"
-#include "VLTemporaryFolder.h"
+#include "TestFolder.h"
 
 namespace {
 
@@ -25,7 +25,7 @@ protected:
     }
     void TearDown() override { m_repository->close(); }
 
-    VLTemporaryFolder m_folder;
+    TestFolder m_folder;
     std::unique_ptr<VLRepository> m_repository;
 };
 

@@ -25,7 +25,7 @@
 #include "VLRepository.h"
 #include "VLRepositoryFile.h"
 #include "VLSettingHelper.h"
-#include "VLTemporaryFolder.h"
+#include "TestFolder.h"
 #include "VLTestLog.h"
 
 namespace {
@@ -43,14 +43,14 @@ VLSettingHelper* settings()
 // use of the setting helper.
 const std::string& home()
 {
-    static VLTemporaryFolder folder;
+    static TestFolder folder;
     static bool made = [] {
-        const std::string config = folder.path("config");
+        const std::string config = folder.file("config");
         mkdir(config.c_str(), 0755);
         setenv("XDG_CONFIG_HOME", config.c_str(), 1);
-        setenv("XDG_CACHE_HOME", folder.path("cache").c_str(), 1);
-        setenv("XDG_DATA_HOME", folder.path("data").c_str(), 1);
-        std::ofstream(config + "/user-dirs.dirs") << "XDG_MUSIC_DIR=\"" << folder.path("Music") << "\"\n";
+        setenv("XDG_CACHE_HOME", folder.file("cache").c_str(), 1);
+        setenv("XDG_DATA_HOME", folder.file("data").c_str(), 1);
+        std::ofstream(config + "/user-dirs.dirs") << "XDG_MUSIC_DIR=\"" << folder.file("Music") << "\"\n";
         VLTestLog::start();
         return true;
     }();
@@ -471,7 +471,7 @@ TEST_F(DesktopTest, SettingsReadBackAndRefuseBadValues)
         desktop.setSetting("device_output", refused);
     EXPECT_EQ(device, desktop.getSetting("device_output"));
 
-    VLTemporaryFolder elsewhere;
+    TestFolder elsewhere;
     desktop.setSetting("import_repository_path", elsewhere.path());
     EXPECT_TRUE(eventually([&] { return desktop.getSetting("import_repository_path") == elsewhere.path(); }));
 

@@ -20,7 +20,6 @@
 #include "TestHttpServer.h"
 #include "TestPlatform.h"
 #include "VLDownloadTestRig.h"
-#include "VLTemporaryFolder.h"
 #include "VLTestLog.h"
 
 namespace {
@@ -106,7 +105,7 @@ protected:
         ASSERT_NE(file, nullptr);
         EXPECT_EQ(file->getSize(), size);
         std::vector<uint8_t> expected = TestHttpServer::content(seed, 0, size);
-        EXPECT_TRUE(VLTemporaryFolder::readFile(repository->getFilePath(file->getFileName())) ==
+        EXPECT_TRUE(TestFolder::read(repository->getFilePath(file->getFileName())) ==
                     std::string(expected.begin(), expected.end()))
             << entity << " differs from what the server sent";
         EXPECT_FALSE(file->isOpen());
@@ -139,7 +138,7 @@ protected:
         return result;
     }
 
-    VLTemporaryFolder m_folder;
+    TestFolder m_folder;
     std::unique_ptr<VLDownloadTestRig> m_rig;
     size_t m_mark = 0;
 };
@@ -165,7 +164,7 @@ TEST_F(VLDownloaderTest, PositionsAreAppendedShiftedCompactedAndWrittenThrough)
     expectQueue({ { "i:a", QUEUED, 0 }, { "b", QUEUED, 3 }, { "c", PAUSED, 2 }, { "outside", NONE, -1 } });
     // The index on disk holds the changes as soon as the update returns.
     sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(m_folder.path("repositories/download.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
+    ASSERT_EQ(sqlite3_open_v2(m_folder.file("repositories/download.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
               SQLITE_OK);
     std::vector<std::string> rows;
     sqlite3_exec(db, "SELECT entity_id, custom, position FROM files ORDER BY entity_id",
@@ -318,7 +317,7 @@ TEST(VLDownloaderStopFailure, ADownloadThatCannotBeStoppedEndsAsEachStepSays)
          "WARN  desktop - Unable to stop download"},
     };
     for (const auto& c : cases) {
-        VLTemporaryFolder folder;
+        TestFolder folder;
         UnreadableStateProvider provider;
         VLRepository repository(nullptr, &provider, "download", "user", 604800, folder.path(), folder.path(), 0, false, 0);
         repository.init();
@@ -445,7 +444,7 @@ TEST_F(VLDownloaderTest, AServerFailingMidDownloadLeavesTheFileFailedWithItsWhol
     VLRepositoryFile* file = rig().file(downloads(), "f");
     EXPECT_EQ(file->getLoaded(), 7u * 4096) << "the whole blocks of the 30000 bytes";
     EXPECT_FALSE(file->isOpen()) << "a failed download gives back its open";
-    std::string content = VLTemporaryFolder::readFile(downloads()->getFilePath(file->getFileName()));
+    std::string content = TestFolder::read(downloads()->getFilePath(file->getFileName()));
     std::vector<uint8_t> expected = TestHttpServer::content(7, 0, 7 * 4096);
     EXPECT_TRUE(content.substr(0, 7 * 4096) == std::string(expected.begin(), expected.end()));
     downloader().setMaxConcurrentDownloads(0);
@@ -487,7 +486,7 @@ TEST_F(VLDownloaderTest, ADoneDownloadThatLostItsBytesIsFetchedAgain)
     m_rig.reset();
     // A week later: the validation is due.
     sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(m_folder.path("repositories/download.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_open(m_folder.file("repositories/download.db").c_str(), &db), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(db, "UPDATE files SET last_validation = 0", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
     m_rig.reset(new VLDownloadTestRig(m_folder.path()));
@@ -527,10 +526,10 @@ TEST_F(VLDownloaderTest, ADownloadKilledMidwayResumesFromItsBitmapInTheNextSessi
     ASSERT_GT(child, 0);
     // The bytes present from the start of the file, as the bitmap on disk says.
     auto presentBytes = [&]() -> size_t {
-        for (auto& entry : std::filesystem::directory_iterator(m_folder.path("import"))) {
+        for (auto& entry : std::filesystem::directory_iterator(m_folder.file("import"))) {
             if (entry.path().extension() != ".part")
                 continue;
-            std::string bits = VLTemporaryFolder::readFile(entry.path());
+            std::string bits = TestFolder::read(entry.path());
             size_t block = 0;
             while (block < bits.size() * 8 && (bits[block >> 3] & (1 << (block & 7))))
                 ++block;

@@ -105,7 +105,7 @@ protected:
     }
 
     static TestHttpServer* s_server;
-    VLTemporaryFolder m_folder;
+    TestFolder m_folder;
     std::string m_identity;
     VLPlayer m_player;
 };

@@ -8,7 +8,7 @@
 
 #include "VLFileHelper.h"
 #include "VLPlatformFactory.h"
-#include "VLTemporaryFolder.h"
+#include "TestFolder.h"
 
 namespace {
 
@@ -27,7 +27,7 @@ struct Request : VLFileSizeReader::Request
 TEST(VLFileSizeReader, GivesEveryRequestItsOwnFilesSizes)
 {
     VLFileHelper* helper = VLPlatformFactory::instance()->getFileHelper();
-    VLTemporaryFolder folder;
+    TestFolder folder;
     const int kFiles = 700;
     for (int i = 0; i < kFiles; ++i) {
         const std::string name = "f" + std::to_string(i);
@@ -41,7 +41,7 @@ TEST(VLFileSizeReader, GivesEveryRequestItsOwnFilesSizes)
         unsigned threads;
         bool askWhileAdding;
     } cases[] = {{folder.path(), 0, false}, {folder.path(), 3, false}, {folder.path(), 3, true},
-                 {folder.path("missing"), 2, true}};
+                 {folder.file("missing"), 2, true}};
     for (const auto& test : cases) {
         SCOPED_TRACE(test.directory + " threads " + std::to_string(test.threads));
         const bool missing = test.directory != folder.path();

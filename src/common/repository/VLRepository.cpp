@@ -26,6 +26,7 @@
 #include "VLRepositoryHandler.h"
 #include "VLRepositoryIndexRescue.h"
 #include "VLRepositoryMove.h"
+#include "VLRepositoryTrash.h"
 #include "VLSettingHelper.h"
 #include "VLSQLiteDatabase.h"
 #include "VLSQLiteStatement.h"
@@ -123,7 +124,7 @@ VLRepository::VLRepository(VLRepositoryHandler* handler, VLHttpRepositoryProvide
                            const std::string& identity, uint64_t validationPeriod, const std::string& databaseFolder,
                            const std::string& directory, int maxPercent, bool autoClean, double maxSize)
     : m_handler(handler), m_provider(provider), m_db(nullptr), m_mutex(VLPlatformFactory::instance()->createMutex()),
-      m_directory(directory), m_name(name), m_identity(identity), m_validationPeriod(validationPeriod),
+      m_directory(directory), m_trash(new VLRepositoryTrash()), m_name(name), m_identity(identity), m_validationPeriod(validationPeriod),
       m_offline(false), m_clearAllPending(false), m_rowsLoaded(false), m_lastSave(0), m_maxSize(0), m_maxPercent(0),
       m_autoClean(autoClean), m_sizeCheckPending(false), m_full(false), m_roomNeeded(0), m_lastSizeCheck(0), m_totalSize(0),
       m_unavailable(false), m_lastAvailabilityCheck(0)
@@ -352,6 +353,9 @@ void VLRepository::checkSize(bool now)
     } else {
         double keptSize = 0;
         std::list<VLRepositoryFile*> candidates;
+        // Files being removed hold their blocks until they are gone: counted
+        // as stored, the volume's free space does not show them twice.
+        usedSize = double(m_trash->getPendingBytes());
         for (auto& entry : m_files) {
             VLRepositoryFile* file = entry.second;
             usedSize += knownSize(file);
@@ -392,7 +396,7 @@ bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size)
     double total = 0;
     if (!VLPlatformFactory::instance()->getFileHelper()->getFreeSpace(getDirectory(), &available, &total))
         return true; // the resize itself will tell
-    double stored = 0;
+    double stored = double(m_trash->getPendingBytes());
     double keptOthers = 0;
     std::list<VLRepositoryFile*> candidates;
     for (auto& entry : m_files) {
@@ -599,23 +603,7 @@ bool VLRepository::update()
     if (clearAll)
         startClear();
     clearSlice(kClearsPerPass);
-    // Deleting a record costs two file removals: a pass deletes a bounded
-    // number, so that clearing a large cache never holds up the worker (and
-    // playback with it); the rest go in the next passes. The size is checked
-    // once the deletions are done.
-    size_t deleted = 0;
-    const double deletionEnd = now() + kDeletionSeconds;
-    for (auto it = m_removedFiles.begin();
-         it != m_removedFiles.end() && deleted < kDeletionsPerPass && (deleted == 0 || now() < deletionEnd);) {
-        auto entry = m_files.find(*it);
-        it = m_removedFiles.erase(it);
-        if (entry != m_files.end() && entry->second->isRemovedAndClosed()) {
-            deleteRemovedAndClosed(entry);
-            ++deleted;
-        }
-    }
-    if (deleted > 0 && m_removedFiles.empty())
-        m_sizeCheckPending = true;
+    deleteRemovedFiles();
     std::vector<VLRepositoryFile*> open;
     open.reserve(m_openFiles.size());
     for (auto& entry : m_openFiles)
@@ -636,6 +624,43 @@ bool VLRepository::update()
             m_saveUnfinished = false;
     }
     return result;
+}
+
+// Deleting a record renames its two files (see discardFiles): a pass deletes
+// a bounded number, so that clearing a large cache never holds up the worker
+// (and playback with it); the rest go in the next passes. The size is checked
+// once the deletions are done and their files are gone.
+void VLRepository::deleteRemovedFiles()
+{
+    size_t deleted = 0;
+    const double deletionEnd = now() + kDeletionSeconds;
+    for (auto it = m_removedFiles.begin();
+         it != m_removedFiles.end() && deleted < kDeletionsPerPass && (deleted == 0 || now() < deletionEnd);) {
+        auto entry = m_files.find(*it);
+        it = m_removedFiles.erase(it);
+        if (entry != m_files.end() && entry->second->isRemovedAndClosed()) {
+            deleteRemovedAndClosed(entry);
+            ++deleted;
+        }
+    }
+    if (deleted > 0 && m_removedFiles.empty())
+        m_sizeCheckOnceDiscarded = true;
+    if (m_sizeCheckOnceDiscarded && m_trash->isEmpty()) {
+        m_sizeCheckOnceDiscarded = false;
+        checkSize(true);
+    }
+}
+
+void VLRepository::discardFiles(const std::string& fileName, uint64_t bytes)
+{
+    // The bitmap goes first: a crash between the two never leaves set bits
+    // for content that is gone.
+    m_trash->put({getBitmapPath(fileName), getFilePath(fileName)}, bytes);
+}
+
+bool VLRepository::isDiscarding() const
+{
+    return !m_trash->isEmpty();
 }
 
 void VLRepository::noteOpened(VLRepositoryFile* file)
@@ -690,6 +715,8 @@ void VLRepository::close()
             ++it;
     }
     saveFiles();
+    m_trash->finish();
+    m_sizeCheckOnceDiscarded = false;
     for (auto& entry : m_files)
         delete entry.second;
     m_files.clear();
@@ -725,6 +752,7 @@ struct VLRepository::OwnFiles
     bool listed = false;
     std::vector<std::string> entries;
     std::unordered_set<std::string_view> names;
+    std::vector<std::string> trash;   // paths of files with trash names
 };
 
 bool VLRepository::openAndLoad(bool removeOrphanFiles)
@@ -1062,9 +1090,12 @@ std::future<VLRepository::OwnFiles> VLRepository::listOwnFiles()
     auto list = [directory = getDirectory()] {
         OwnFiles files;
         files.listed = VLPlatformFactory::instance()->getFileHelper()->forEachFile(
-            directory, [&files](std::string_view entry) {
+            directory, [&files, &directory](std::string_view entry) {
                 if (isValidFileName(contentFileName(entry)))
                     files.entries.emplace_back(entry);
+                else if (VLRepositoryTrash::isTrashName(entry))
+                    files.trash.push_back(directory + VLPlatformFactory::instance()->getFileHelper()->getSeparator()
+                                          + std::string(entry));
             });
         // Made here, beside the load: the entries no longer move.
         files.names.reserve(files.entries.size());
@@ -1090,6 +1121,8 @@ void VLRepository::removeOrphans(OwnFiles listing)
 {
     if (!listing.listed)
         return;
+    // Files of records deleted by a run that ended before it removed them.
+    m_trash->putLeftovers(std::move(listing.trash));
     // What the records claim leaves the listed names; the rest are unclaimed.
     for (auto it = m_files.begin(); it != m_files.end() && !listing.names.empty(); ++it)
         listing.names.erase(it->second->fileName());

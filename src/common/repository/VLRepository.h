@@ -23,6 +23,7 @@ class VLMutex;
 class VLRepositoryFile;
 class VLRepositoryHandler;
 class VLRepositoryMove;
+class VLRepositoryTrash;
 class VLSQLiteStatement;
 
 // One named store of audio files for one identity: a directory of content
@@ -198,6 +199,12 @@ public:
     // Whether a name is one that makeFileName could have made: the index's
     // file names become paths, so nothing else is accepted from it.
     static bool isValidFileName(std::string_view fileName);
+    // Deletes the content and bitmap files of a deleted record, whose known
+    // size was bytes: renamed at once, removed on the trash's thread, and
+    // counted as stored until then. Worker.
+    void discardFiles(const std::string& fileName, uint64_t bytes);
+    // Files of deleted records are still being removed. Any thread.
+    bool isDiscarding() const;
 
 private:
     // Makes the directory when it is missing; true when it is a folder.
@@ -235,6 +242,7 @@ private:
     bool needsRoom(double stored, double kept, double available, double total);
     void evict(double limit, double keptSize, std::list<VLRepositoryFile*>& candidates);
     void deleteRemovedAndClosed(std::map<VLFileId, VLRepositoryFile*>::iterator& it);
+    void deleteRemovedFiles();
     // Clear-all.
     void startClear();
     // Marks removed the next records of the running clear, at most `most`.
@@ -256,6 +264,7 @@ private:
     std::string m_pendingDirectory;
     std::string m_directoryPreference;
     std::unique_ptr<VLRepositoryMove> m_move;   // the copying to another volume, while it runs
+    std::unique_ptr<VLRepositoryTrash> m_trash; // removes the files of deleted records
     std::string m_name;
     std::string m_identity;
     uint64_t m_validationPeriod;
@@ -277,6 +286,7 @@ private:
     std::atomic<int> m_maxPercent;
     bool m_autoClean;
     std::atomic<bool> m_sizeCheckPending;
+    bool m_sizeCheckOnceDiscarded = false;   // deletions are done: check once their files are gone
     std::atomic<bool> m_full;
     size_t m_roomNeeded;             // bytes a refused file wanted, while it is wanted
     std::unique_ptr<VLFileId> m_roomNeededBy;

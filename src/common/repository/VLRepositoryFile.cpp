@@ -817,11 +817,8 @@ void VLRepositoryFile::clean()
         loadPresentBits();
         m_providing = false;
     }
-    if (m_removed) {
-        VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
-        files->removeFile(m_repository->getFilePath(m_fileName));
-        files->removeFile(m_repository->getBitmapPath(m_fileName));
-    }
+    if (m_removed)
+        m_repository->discardFiles(m_fileName, m_size == kAllOnes ? 0 : uint64_t(m_size));
 }
 
 // ---- Read requests and intervals ----

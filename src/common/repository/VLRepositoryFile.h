@@ -207,8 +207,8 @@ public:
     // with a download state); otherwise (or when that fails) drops them and
     // marks the record removed, recreating empty files at their lengths while open.
     void move(const std::string& oldDirectory, bool sameVolume);
-    // Closes every open and lock still held and, for a removed record, deletes
-    // its content and bitmap files.
+    // Closes every open and lock still held and, for a removed record, has
+    // the repository delete its content and bitmap files (discardFiles).
     void clean();
     // Commits every block present and writes the bitmap through to the disk
     // while the record is open, before an index row that counts its blocks is

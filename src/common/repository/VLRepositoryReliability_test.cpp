@@ -17,6 +17,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
+#include <string_view>
+#include <set>
 
 #include "TestDatabase.h"
 #include "TestFolder.h"
@@ -24,7 +26,9 @@
 #include "TestPlatform.h"
 #include "TestRepositoryHandler.h"
 #include "VLBlockBitmap.h"
+#include "VLFileHelper.h"
 #include "VLHttpRepositoryProvider.h"
+#include "VLPlatformFactory.h"
 #include "VLRepository.h"
 #include "VLRepositoryFile.h"
 
@@ -299,6 +303,102 @@ TEST(VLRepositoryReliability, AStreamKilledAfterItsSizeIsKnownResumesWhereItWas)
     ASSERT_TRUE(file->close(0));
     repository.close();
     provider.clean();
+}
+
+// The clearing child of the test below, a fresh program (the trash's thread
+// needs one): stores files in a cache, keeps one open, clears the cache with
+// the trash's removals held back, saves the index half-way, makes "cleared"
+// once files are renamed and rows are gone, and waits to be killed.
+TEST(VLRepositoryReliability, ClearChild)
+{
+    const char* folder = getenv("VELORA_CLEAR_CHILD_FOLDER");
+    if (!folder)
+        GTEST_SKIP() << "runs only inside the killed clear's test";
+    g_platform->setTime(1000);
+    VLHttpRepositoryProvider provider;
+    VLRepository repository(nullptr, &provider, "cache", "user", 604800, folder, std::string(folder) + "/files", 0,
+                            true, 0);
+    repository.init();
+    std::vector<uint8_t> bytes(5000, 0x5A);
+    for (int i = 0; i <= 600; ++i) {
+        VLRepositoryFile* file = repository.getFile(VLFileId(i < 600 ? "t-" + std::to_string(i) : "kept", 6u), true);
+        size_t done = 0;
+        if (!file->open(0) || !file->setContent(bytes.size(), "e") || !file->write(bytes.data(), 0, bytes.size(), &done)
+            || !file->close(0))
+            _exit(3);
+        if (i == 600 && !file->open(VLRepositoryFile::OPEN_LOCK))
+            _exit(4);
+    }
+    if (!repository.saveFiles())
+        _exit(5);
+    g_platform->fileHelper().holdTrashRemovals(true);
+    repository.clearAll();
+    repository.update();
+    g_platform->advance(61);
+    repository.update(); // the 60-second save deletes the rows of the first deleted records
+    repository.update();
+    TestFolder::write(std::string(folder) + "/cleared", "");
+    for (;;)
+        pause();
+}
+
+// A process killed while the files of a clear are being removed leaves no
+// file behind for good: the next start removes the renamed ones, and every
+// row the index still has keeps its files.
+TEST(VLRepositoryReliability, AClearKilledWhileItsFilesGoLeavesNoOrphanAndKeepsIndexedFiles)
+{
+    TestFolder folder;
+    const std::string directory = folder.folder("files");
+    char self[4096] = {};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof(self) - 1), 0);
+    pid_t child = fork();
+    ASSERT_NE(-1, child);
+    if (child == 0) {
+        setenv("VELORA_CLEAR_CHILD_FOLDER", folder.path().c_str(), 1);
+        execl(self, self, "--gtest_filter=VLRepositoryReliability.ClearChild", static_cast<char*>(nullptr));
+        _exit(7);
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!TestFolder::exists(folder.file("cleared")) && std::chrono::steady_clock::now() < deadline
+           && waitpid(child, nullptr, WNOHANG) == 0)
+        usleep(10000);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    ASSERT_TRUE(TestFolder::exists(folder.file("cleared"))) << "the child never cleared";
+    VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
+    auto trashCount = [&] {
+        size_t count = 0;
+        files->forEachFile(directory, [&count](std::string_view name) {
+            count += name.size() > 8 && name.substr(name.size() - 8) == ".deleted";
+        });
+        return count;
+    };
+    ASSERT_GT(trashCount(), 0u) << "the kill came after every file was gone";
+    ASSERT_GT(TestDatabase(folder.file("cache.db")).rows("SELECT entity_id FROM files").size(), 1u);
+
+    g_platform->setTime(5000);
+    VLHttpRepositoryProvider provider;
+    VLRepository repository(nullptr, &provider, "cache", "user", 604800, folder.path(), directory, 0, true, 0);
+    repository.init();
+    deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (repository.isDiscarding() && std::chrono::steady_clock::now() < deadline)
+        repository.update();
+    EXPECT_EQ(0u, trashCount());
+    std::set<std::string> claimed;
+    for (auto& entry : repository.getFiles()) {
+        const std::string& name = entry.second->getFileName();
+        claimed.insert(name);
+        claimed.insert(name + ".part");
+        EXPECT_EQ(5000u, TestFolder::sizeOf(repository.getFilePath(name))) << entry.first;
+        EXPECT_TRUE(TestFolder::exists(repository.getBitmapPath(name))) << entry.first;
+    }
+    EXPECT_NE(nullptr, repository.getFile(VLFileId("kept", 6u), false));
+    files->forEachFile(directory, [&claimed](std::string_view name) {
+        EXPECT_EQ(1u, claimed.count(std::string(name))) << "an orphan is left: " << name;
+    });
+    repository.close();
+    for (const std::string& name : TestDatabase(folder.file("cache.db")).rows("SELECT file_name FROM files"))
+        EXPECT_EQ(5000u, TestFolder::sizeOf(directory + "/" + name)) << "an indexed file is gone: " << name;
 }
 
 // The tiny volume runs in a child process started through `unshare -rm`

@@ -49,6 +49,7 @@ protected:
 
     void TearDown() override
     {
+        g_platform->fileHelper().holdTrashRemovals(false);
         if (repository)
             repository->close();
         repository.reset();
@@ -297,7 +298,7 @@ TEST_F(VLRepositoryTest, ASizeThatCannotFitEvictsNothing)
 }
 
 // Clearing removes every closed record in one pass, deletes their files a
-// bounded number per pass and measures the volume once.
+// bounded number per pass and measures the volume once, when they are gone.
 TEST_F(VLRepositoryTest, ClearAllDeletesEverythingButOpenFilesAndChecksTheSizeOnce)
 {
     open();
@@ -315,6 +316,9 @@ TEST_F(VLRepositoryTest, ClearAllDeletesEverythingButOpenFilesAndChecksTheSizeOn
     EXPECT_LT(repository->getFiles().size(), 500u) << "deletions began";
     while (repository->getFiles().size() > 1)
         repository->update();
+    // The files are removed on the trash's thread; the size is checked once
+    // they are gone.
+    EXPECT_TRUE(pumpUntil([&] { return !repository->isDiscarding(); }));
     repository->update();
     EXPECT_EQ(1, g_platform->fileHelper().freeSpaceQueries() - queries);
     EXPECT_FALSE(kept->isRemoved());
@@ -324,6 +328,39 @@ TEST_F(VLRepositoryTest, ClearAllDeletesEverythingButOpenFilesAndChecksTheSizeOn
     saveNow();
     EXPECT_EQ((std::vector<std::string>{"kept"}), rows("SELECT entity_id FROM files"));
     ASSERT_TRUE(kept->close(VLRepositoryFile::OPEN_LOCK));
+}
+
+// The files of deleted records are removed on a thread of their own; until
+// they are gone their bytes count as stored, since the volume's free space
+// does not have them back yet, and the size is checked again once they are.
+TEST_F(VLRepositoryTest, DeletedFilesCountAsStoredUntilTheyAreGone)
+{
+    open("cache", 0, true, 0);
+    std::vector<std::string> paths;
+    for (const char* entity : {"a", "b", "c"})
+        paths.push_back(repository->getFilePath(addStoredFile(entity, 5000)->getFileName()));
+    repository->update();
+    g_platform->fileHelper().holdTrashRemovals(true);
+
+    repository->clearAll();
+    while (!repository->getFiles().empty())
+        repository->update();
+    repository->checkSize(true);
+    EXPECT_EQ(15000u, repository->getTotalSize()) << "counted as freed before the volume has them back";
+    EXPECT_TRUE(repository->isDiscarding());
+    for (const std::string& path : paths) {
+        EXPECT_FALSE(TestFolder::exists(path));
+        EXPECT_FALSE(TestFolder::exists(path + ".part"));
+    }
+
+    g_platform->fileHelper().holdTrashRemovals(false);
+    EXPECT_TRUE(pumpUntil([&] { return !repository->isDiscarding(); }));
+    repository->update();
+    EXPECT_EQ(0u, repository->getTotalSize());
+    for (const std::string& path : paths) {
+        EXPECT_FALSE(TestFolder::exists(path + ".deleted"));
+        EXPECT_FALSE(TestFolder::exists(path + ".part.deleted"));
+    }
 }
 
 // A large clear marks its records removed over several updates, and looks done

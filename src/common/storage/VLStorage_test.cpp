@@ -12,7 +12,7 @@
 #include <set>
 #include <string>
 
-#include "VLTemporaryFolder.h"
+#include "TestFolder.h"
 #include "VLTestLog.h"
 
 namespace {
@@ -37,7 +37,7 @@ class StorageTest : public ::testing::Test
 protected:
     static void SetUpTestSuite()
     {
-        static VLTemporaryFolder data;
+        static TestFolder data;
         s_data = data.path();
         setenv("XDG_DATA_HOME", s_data.c_str(), 1);
         VLTestLog::start();
@@ -50,7 +50,7 @@ protected:
 
     static std::string s_data;
     const size_t m_mark = VLTestLog::mark();
-    VLTemporaryFolder m_folder;
+    TestFolder m_folder;
     const std::string m_dir = m_folder.path();
 };
 
@@ -217,7 +217,7 @@ TEST_F(StorageTest, CorruptOrUnusableFilesFailCleanly)
     EXPECT_FALSE(local.isOpen());
     EXPECT_FALSE(session.isOpen()) << "a failed open never keeps its connection";
     EXPECT_TRUE(logged("SQLite failed : (26)"));
-    EXPECT_EQ(garbage, VLTemporaryFolder::readFile(m_dir + "/localStorage.db")) << "nothing written over it";
+    EXPECT_EQ(garbage, TestFolder::read(m_dir + "/localStorage.db")) << "nothing written over it";
 
     // A folder where the database file should be; a file where its folder should be.
     ASSERT_EQ(0, mkdir((m_dir + "/dir/").c_str(), 0755));

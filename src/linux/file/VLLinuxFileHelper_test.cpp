@@ -14,7 +14,7 @@
 #include "VLFileHelper.h"
 #include "VLFolder.h"
 #include "VLPlatformFactory.h"
-#include "VLTemporaryFolder.h"
+#include "TestFolder.h"
 #include "VLTestLog.h"
 
 namespace {
@@ -24,22 +24,22 @@ class VLFileHelperTest : public ::testing::Test
 protected:
     static void SetUpTestSuite() { VLTestLog::start(); }
     VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
-    VLTemporaryFolder folder;
+    TestFolder folder;
 };
 
 }  // namespace
 
 TEST_F(VLFileHelperTest, CreateDirectory)
 {
-    std::string path = folder.path("made");
+    std::string path = folder.file("made");
     folder.writeFile("plain", "x");
     // In order: made, already there, one level only, a regular file in the
     // way, ENOTDIR below it, a symbolic link to a folder (made by then).
     const std::pair<std::string, bool> cases[] = {
         {"made", true}, {"made", true}, {"no/parent", false}, {"plain", false}, {"plain/below", false}, {"link", true}};
-    ASSERT_EQ(0, symlink(path.c_str(), folder.path("link").c_str()));
+    ASSERT_EQ(0, symlink(path.c_str(), folder.file("link").c_str()));
     for (const auto& entry : cases)
-        EXPECT_EQ(entry.second, files->createDirectory(folder.path(entry.first))) << entry.first;
+        EXPECT_EQ(entry.second, files->createDirectory(folder.file(entry.first))) << entry.first;
     struct stat status;
     ASSERT_EQ(0, stat(path.c_str(), &status));
     EXPECT_TRUE(S_ISDIR(status.st_mode));
@@ -50,7 +50,7 @@ TEST_F(VLFileHelperTest, SizesRenamesRemovalsAndVolumes)
     std::string from = folder.writeFile("from", "data");
     std::string to = folder.writeFile("to", "old");
     EXPECT_TRUE(files->renameFile(from, to));  // replaces
-    EXPECT_EQ("data", VLTemporaryFolder::readFile(to));
+    EXPECT_EQ("data", TestFolder::read(to));
     EXPECT_FALSE(files->renameFile(from, to));
     EXPECT_TRUE(files->isSameVolume(to, folder.path()));
     EXPECT_FALSE(files->isSameVolume(from, to));
@@ -59,10 +59,10 @@ TEST_F(VLFileHelperTest, SizesRenamesRemovalsAndVolumes)
     EXPECT_TRUE(files->removeFile(to));
     EXPECT_FALSE(files->removeFile(to));
 
-    EXPECT_EQ(0u, files->getFileSize(folder.path("missing")));
+    EXPECT_EQ(0u, files->getFileSize(folder.file("missing")));
     EXPECT_EQ(5u, files->getFileSize(folder.writeFile("five", "12345")));
     // Beyond 32 bits, as a sparse file.
-    std::string big = folder.path("big");
+    std::string big = folder.file("big");
     int descriptor = open(big.c_str(), O_CREAT | O_WRONLY, 0644);
     ASSERT_NE(-1, descriptor);
     uint64_t size = (5ull << 30) + 3;
@@ -77,7 +77,7 @@ TEST_F(VLFileHelperTest, SizesRenamesRemovalsAndVolumes)
 // answers at once.
 TEST_F(VLFileHelperTest, SizesOpenNothing)
 {
-    const std::string fifo = folder.path("fifo");
+    const std::string fifo = folder.file("fifo");
     ASSERT_EQ(0, mkfifo(fifo.c_str(), 0644));
     std::future<uint64_t> size = std::async(std::launch::async, [this, &fifo] { return files->getFileSize(fifo); });
     const bool answered = size.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
@@ -91,32 +91,32 @@ TEST_F(VLFileHelperTest, SizesOpenNothing)
 // once the folder is renamed; only a folder can be held.
 TEST_F(VLFileHelperTest, FolderSizesAreThePathsSizes)
 {
-    ASSERT_EQ(0, mkdir(folder.path("held").c_str(), 0755));
+    ASSERT_EQ(0, mkdir(folder.file("held").c_str(), 0755));
     const std::string five = folder.writeFile("held/five", "12345");
     folder.writeFile("held/five.part", "1");
-    ASSERT_EQ(0, symlink(five.c_str(), folder.path("held/link").c_str()));
-    ASSERT_EQ(0, symlink("nowhere", folder.path("held/broken").c_str()));
-    ASSERT_EQ(0, mkfifo(folder.path("held/fifo").c_str(), 0644));
+    ASSERT_EQ(0, symlink(five.c_str(), folder.file("held/link").c_str()));
+    ASSERT_EQ(0, symlink("nowhere", folder.file("held/broken").c_str()));
+    ASSERT_EQ(0, mkfifo(folder.file("held/fifo").c_str(), 0644));
     const char* names[] = {"five", "five.part", "link", "broken", "fifo", "missing", "../held/five"};
-    std::unique_ptr<VLFolder> held(files->openFolder(folder.path("held")));
+    std::unique_ptr<VLFolder> held(files->openFolder(folder.file("held")));
     ASSERT_TRUE(held);
     for (const char* name : names)
-        EXPECT_EQ(files->getFileSize(folder.path("held/") + name), held->getFileSize(name)) << name;
+        EXPECT_EQ(files->getFileSize(folder.file("held/") + name), held->getFileSize(name)) << name;
     EXPECT_EQ(5u, held->getFileSize("link"));
 
-    ASSERT_EQ(0, rename(folder.path("held").c_str(), folder.path("moved").c_str()));
+    ASSERT_EQ(0, rename(folder.file("held").c_str(), folder.file("moved").c_str()));
     EXPECT_EQ(5u, held->getFileSize("five"));
-    EXPECT_FALSE(std::unique_ptr<VLFolder>(files->openFolder(folder.path("moved/five"))));
-    EXPECT_FALSE(std::unique_ptr<VLFolder>(files->openFolder(folder.path("held"))));
+    EXPECT_FALSE(std::unique_ptr<VLFolder>(files->openFolder(folder.file("moved/five"))));
+    EXPECT_FALSE(std::unique_ptr<VLFolder>(files->openFolder(folder.file("held"))));
 }
 
 TEST_F(VLFileHelperTest, ListFilesGivesRegularFilesOnly)
 {
     std::string one = folder.writeFile("one", "1");
     std::string two = folder.writeFile("two", "2");
-    ASSERT_EQ(0, mkdir(folder.path("sub").c_str(), 0755));
-    ASSERT_EQ(0, symlink(one.c_str(), folder.path("link").c_str()));
-    ASSERT_EQ(0, mkfifo(folder.path("fifo").c_str(), 0644));
+    ASSERT_EQ(0, mkdir(folder.file("sub").c_str(), 0755));
+    ASSERT_EQ(0, symlink(one.c_str(), folder.file("link").c_str()));
+    ASSERT_EQ(0, mkfifo(folder.file("fifo").c_str(), 0644));
 
     std::list<std::string> list;
     ASSERT_TRUE(files->listFiles(folder.path(), &list));
@@ -134,7 +134,7 @@ TEST_F(VLFileHelperTest, ListFilesGivesRegularFilesOnly)
     EXPECT_FALSE(files->forEachFile(one, [&names](std::string_view name) { names.emplace_back(name); }));
 
     std::list<std::string> untouched{"keep"};
-    EXPECT_FALSE(files->listFiles(folder.path("missing"), &untouched));
+    EXPECT_FALSE(files->listFiles(folder.file("missing"), &untouched));
     EXPECT_FALSE(files->listFiles(one, &untouched));  // ENOTDIR
     EXPECT_EQ(std::list<std::string>{"keep"}, untouched);
 }
@@ -152,7 +152,7 @@ TEST_F(VLFileHelperTest, FreeSpace)
 
     size_t mark = VLTestLog::mark();
     double kept = 42;
-    std::string missing = folder.path("missing");
+    std::string missing = folder.file("missing");
     EXPECT_FALSE(files->getFreeSpace(missing, &kept, &kept));
     EXPECT_EQ(42, kept);
     EXPECT_NE(std::string::npos, VLTestLog::since(mark).find("statfs failed (2) : " + missing));
@@ -160,11 +160,11 @@ TEST_F(VLFileHelperTest, FreeSpace)
 
 TEST_F(VLFileHelperTest, WritabilityProbesLeaveNothingBehindAndDoNotDisturbEachOther)
 {
-    EXPECT_FALSE(files->isWritable(folder.path("missing")));
+    EXPECT_FALSE(files->isWritable(folder.file("missing")));
     EXPECT_FALSE(files->isWritable(folder.writeFile("plain", "x")));  // ENOTDIR
     EXPECT_FALSE(files->isWritable("/proc"));
     EXPECT_FALSE(files->isWritable("/proc/self"));
-    ASSERT_TRUE(files->removeFile(folder.path("plain")));
+    ASSERT_TRUE(files->removeFile(folder.file("plain")));
 
     // Probes of one folder within the same second, from several threads.
     std::vector<std::thread> threads;

@@ -9,7 +9,7 @@
 #include "VLFileHelper.h"
 #include "VLMappedFile.h"
 #include "VLPlatformFactory.h"
-#include "VLTemporaryFolder.h"
+#include "TestFolder.h"
 #include "VLTestLog.h"
 
 namespace {
@@ -29,7 +29,7 @@ class VLMappedFileTest : public ::testing::Test
 {
 protected:
     static void SetUpTestSuite() { VLTestLog::start(); }
-    VLTemporaryFolder folder;
+    TestFolder folder;
 };
 
 }  // namespace
@@ -37,7 +37,7 @@ protected:
 TEST_F(VLMappedFileTest, OpenCreatesCutsGrowsOrKeepsTheFile)
 {
     // Missing: made empty, open without a mapping; closing twice is harmless.
-    std::string path = folder.path("new");
+    std::string path = folder.file("new");
     auto file = mapped(path);
     ASSERT_TRUE(file->open());
     EXPECT_TRUE(file->isOpen());
@@ -50,7 +50,7 @@ TEST_F(VLMappedFileTest, OpenCreatesCutsGrowsOrKeepsTheFile)
 
     // Size 0 cuts the file.
     ASSERT_TRUE(mapped(folder.writeFile("hundred", std::string(100, 'x')))->open(0));
-    EXPECT_EQ(0, fileLength(folder.path("hundred")));
+    EXPECT_EQ(0, fileLength(folder.file("hundred")));
 
     // Growing keeps the old bytes, reads zeros after them and reserves the
     // new range on disk instead of leaving a hole.
@@ -63,7 +63,7 @@ TEST_F(VLMappedFileTest, OpenCreatesCutsGrowsOrKeepsTheFile)
     EXPECT_EQ(0, memcmp(grown->getData(), original.data(), 100));
     EXPECT_EQ(std::string(8092, '\0'), std::string(reinterpret_cast<char*>(grown->getData()) + 100, 8092));
     struct stat status;
-    ASSERT_EQ(0, stat(folder.path("grow").c_str(), &status));
+    ASSERT_EQ(0, stat(folder.file("grow").c_str(), &status));
     EXPECT_GE(status.st_blocks * 512, 8192);
 
     // The same size keeps the content; an unaligned size maps whole pages
@@ -75,23 +75,23 @@ TEST_F(VLMappedFileTest, OpenCreatesCutsGrowsOrKeepsTheFile)
     EXPECT_EQ(0, memcmp(same->getData(), content.data(), content.size()));
     EXPECT_EQ(0, same->getData()[5001]);
     same->close();
-    EXPECT_EQ(content, VLTemporaryFolder::readFile(folder.path("same")));
+    EXPECT_EQ(content, TestFolder::read(folder.file("same")));
 }
 
 TEST_F(VLMappedFileTest, ResizeAndZeroFillKeepTheOpenState)
 {
-    std::string path = folder.path("resize");
+    std::string path = folder.file("resize");
     auto file = mapped(path);
     ASSERT_TRUE(file->resize(8192, true));
     EXPECT_FALSE(file->isOpen());
-    EXPECT_EQ(std::string(8192, '\0'), VLTemporaryFolder::readFile(path));
+    EXPECT_EQ(std::string(8192, '\0'), TestFolder::read(path));
 
     ASSERT_TRUE(file->open());
     ASSERT_EQ(8192u, file->getSize());
     memset(file->getData(), 'a', 8192);
     ASSERT_TRUE(file->resize(3000, false));
     // Bytes written through the mapping are in the file, with no flush.
-    EXPECT_EQ(std::string(3000, 'a'), VLTemporaryFolder::readFile(path));
+    EXPECT_EQ(std::string(3000, 'a'), TestFolder::read(path));
     EXPECT_TRUE(file->isOpen());
     EXPECT_EQ(3000u, file->getSize());
     ASSERT_TRUE(file->resize(10000, false));
@@ -107,7 +107,7 @@ TEST_F(VLMappedFileTest, ResizeAndZeroFillKeepTheOpenState)
     folder.writeFile("resize", "abc");
     ASSERT_TRUE(file->zeroFill());
     EXPECT_FALSE(file->isOpen());
-    EXPECT_EQ(std::string(3, '\0'), VLTemporaryFolder::readFile(path));
+    EXPECT_EQ(std::string(3, '\0'), TestFolder::read(path));
     folder.writeFile("resize", "");
     EXPECT_TRUE(file->zeroFill());
 }
@@ -115,7 +115,7 @@ TEST_F(VLMappedFileTest, ResizeAndZeroFillKeepTheOpenState)
 TEST_F(VLMappedFileTest, FailingOpensLogAndLeaveTheObjectClosed)
 {
     size_t mark = VLTestLog::mark();
-    std::string path = folder.path("missing/file");
+    std::string path = folder.file("missing/file");
     auto file = mapped(path);
     EXPECT_FALSE(file->open(100));
     EXPECT_FALSE(file->isOpen());
@@ -140,7 +140,7 @@ TEST_F(VLMappedFileTest, FailingOpensLogAndLeaveTheObjectClosed)
 
 TEST_F(VLMappedFileTest, GrowingPastAFullDiskFailsInsteadOfFaulting)
 {
-    std::string volume = folder.path("small");
+    std::string volume = folder.file("small");
     ASSERT_EQ(0, mkdir(volume.c_str(), 0755));
     VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
     int result = TestSmallVolume::run(volume, "64k", [&] {

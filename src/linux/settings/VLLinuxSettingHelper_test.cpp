@@ -7,7 +7,7 @@
 
 #include "TestEnvironmentVariable.h"
 #include "VLLinuxSettingHelper.h"
-#include "VLTemporaryFolder.h"
+#include "TestFolder.h"
 #include "VLTestLog.h"
 
 namespace {
@@ -23,7 +23,7 @@ class VLSettingHelperTest : public ::testing::Test
 protected:
     static void SetUpTestSuite() { VLTestLog::start(); }
 
-    VLTemporaryFolder home;
+    TestFolder home;
     TestEnvironmentVariable config{"XDG_CONFIG_HOME", nullptr};
     TestEnvironmentVariable cache{"XDG_CACHE_HOME", nullptr};
     TestEnvironmentVariable data{"XDG_DATA_HOME", nullptr};
@@ -77,7 +77,7 @@ TEST_F(VLSettingHelperTest, DefaultFoldersUnderTheHomeFolder)
 
 TEST_F(VLSettingHelperTest, AbsoluteXdgVariablesWinRelativeOnesAreIgnored)
 {
-    VLTemporaryFolder elsewhere;
+    TestFolder elsewhere;
     TestEnvironmentVariable cacheHome("XDG_CACHE_HOME", elsewhere.path().c_str());
     TestEnvironmentVariable dataHome("XDG_DATA_HOME", "relative/data");
     TestEnvironmentVariable configHome("XDG_CONFIG_HOME", elsewhere.path().c_str());
@@ -86,7 +86,7 @@ TEST_F(VLSettingHelperTest, AbsoluteXdgVariablesWinRelativeOnesAreIgnored)
     EXPECT_EQ(home.path() + "/.local/share/velora-desktop/import", helper.getLocalAppPath("import"));
     EXPECT_EQ(elsewhere.path() + "/velora-desktop/preferences", helper.getPreferencesPath());
     helper.setValue("k", "v");
-    EXPECT_EQ("k=v\n", VLTemporaryFolder::readFile(elsewhere.path() + "/velora-desktop/preferences"));
+    EXPECT_EQ("k=v\n", TestFolder::read(elsewhere.path() + "/velora-desktop/preferences"));
 }
 
 TEST_F(VLSettingHelperTest, MusicFolderFromUserDirs)
@@ -100,7 +100,7 @@ TEST_F(VLSettingHelperTest, MusicFolderFromUserDirs)
     home.writeFile(".config/user-dirs.dirs", "XDG_MUSIC_DIR=\"$HOME/\"\n");  // disabled
     EXPECT_EQ(home.path() + "/Music/Velora", helper.getLocalMusicPath());
 
-    VLTemporaryFolder absolute;
+    TestFolder absolute;
     home.writeFile(".config/user-dirs.dirs", "XDG_MUSIC_DIR=\"" + absolute.path() + "\"\n");
     EXPECT_EQ(absolute.path() + "/Velora", helper.getLocalMusicPath());
 }
@@ -111,7 +111,7 @@ TEST_F(VLSettingHelperTest, UnusableHomeFallsBackToTheCurrentFolder)
     // (ENOTDIR, which also holds for root).
     std::string file = home.writeFile("not-a-folder", "x");
     VLLinuxSettingHelper helper(file);
-    VLTemporaryFolder current;
+    TestFolder current;
     char previous[PATH_MAX];
     ASSERT_NE(nullptr, getcwd(previous, sizeof previous));
     ASSERT_EQ(0, chdir(current.path().c_str()));

@@ -10,7 +10,7 @@
 #include "VLMappedFile.h"
 #include "VLPlatformFactory.h"
 #include "VLPreferenceStore.h"
-#include "VLTemporaryFolder.h"
+#include "TestFolder.h"
 #include "VLTestLog.h"
 
 namespace {
@@ -19,8 +19,8 @@ class VLPreferenceStoreTest : public ::testing::Test
 {
 protected:
     static void SetUpTestSuite() { VLTestLog::start(); }
-    VLTemporaryFolder folder;
-    std::string path() { return folder.path("velora-desktop/preferences"); }
+    TestFolder folder;
+    std::string path() { return folder.file("velora-desktop/preferences"); }
 };
 
 std::string allBytes()
@@ -61,7 +61,7 @@ TEST_F(VLPreferenceStoreTest, DamagedLinesAreSkippedAndTheOthersKept)
     const std::string huge(3 * (VLPreferenceStore::kLongestKey + VLPreferenceStore::kLongestValue) + 8, 'y');
     folder.writeFile("prefs", "first=1\nno separator here\nbad=%G1\ntruncated=%4\n\nlast=%3D2\nhuge=" + huge + "\nnolf=3");
     size_t mark = VLTestLog::mark();
-    VLPreferenceStore store(folder.path("prefs"));
+    VLPreferenceStore store(folder.file("prefs"));
     std::string value;
     ASSERT_TRUE(store.get("first", value));
     EXPECT_EQ("1", value);
@@ -80,7 +80,7 @@ TEST_F(VLPreferenceStoreTest, DamagedLinesAreSkippedAndTheOthersKept)
 
     // A later set rewrites the file with every readable entry.
     ASSERT_TRUE(store.set("new", "4"));
-    VLPreferenceStore again(folder.path("prefs"));
+    VLPreferenceStore again(folder.file("prefs"));
     ASSERT_TRUE(again.get("first", value));
     ASSERT_TRUE(again.get("nolf", value));
     ASSERT_TRUE(again.get("new", value));
@@ -140,7 +140,7 @@ TEST_F(VLPreferenceStoreTest, ConcurrentWritersLoseNothing)
     }
     // No temporary file is left beside the store.
     std::list<std::string> files;
-    ASSERT_TRUE(VLPlatformFactory::instance()->getFileHelper()->listFiles(folder.path("velora-desktop"), &files));
+    ASSERT_TRUE(VLPlatformFactory::instance()->getFileHelper()->listFiles(folder.file("velora-desktop"), &files));
     files.sort();
     EXPECT_EQ((std::list<std::string>{path(), path() + ".lock"}), files);
 }
@@ -158,7 +158,7 @@ TEST_F(VLPreferenceStoreTest, AValueThatCouldNotBeWrittenIsKeptAndWrittenByTheNe
 
     // A full disk refuses one set; the next set, once there is room again,
     // re-reads the file but keeps and writes the refused value as well.
-    std::string volume = folder.path("small");
+    std::string volume = folder.file("small");
     ASSERT_EQ(0, mkdir(volume.c_str(), 0755));
     int result = TestSmallVolume::run(volume, "64k", [&] {
         VLPreferenceStore store(volume + "/preferences");

@@ -36,7 +36,7 @@ class CrashReportSenderTest : public ::testing::Test {
   }
 
   TestFolder state_;
-  ShellTestServer server_{VELORA_SOURCE_DIR "/src/shell/testing/pages"};
+  ShellTestServer server_{VELORA_SOURCE_DIR "/tools/testsupport/shell/pages"};
   CrashReportSender::Settings settings_;
 };
 

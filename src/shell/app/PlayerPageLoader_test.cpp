@@ -18,7 +18,7 @@
 
 namespace {
 
-const char* kPages = VELORA_SOURCE_DIR "/src/shell/testing/pages";
+const char* kPages = VELORA_SOURCE_DIR "/tools/testsupport/shell/pages";
 
 // One web context for the suite (web processes take a while to start); a
 // window, store and loader per test.

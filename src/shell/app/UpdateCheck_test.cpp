@@ -24,7 +24,7 @@ class UpdateCheckTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     gtk_init(nullptr, nullptr);
-    server_ = new ShellTestServer(VELORA_SOURCE_DIR "/src/shell/testing/pages");
+    server_ = new ShellTestServer(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages");
     ASSERT_TRUE(server_->start());
   }
   static void TearDownTestSuite() { delete server_; }

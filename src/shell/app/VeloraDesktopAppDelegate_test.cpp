@@ -21,6 +21,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "AudioFixtures.h"
 #include "Binding.h"
 #include "DialogDriver.h"
 #include "HIDRemote.h"
@@ -71,7 +72,7 @@ class VeloraDesktopAppDelegateTest : public ::testing::Test {
     if (symlink("/tmp", (std::string(home_) + "/elsewhere").c_str()) != 0) ADD_FAILURE() << "symlink";
     gtk_init(nullptr, nullptr);
     notifications_ = new FakeNotificationServer();
-    server_ = new ShellTestServer(VELORA_SOURCE_DIR "/src/shell/testing/pages");
+    server_ = new ShellTestServer(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages");
     ASSERT_TRUE(server_->start());
     VeloraController::instance().setTerminateHandler([] { ++terminations_; });
     startApplication("presence");
@@ -569,8 +570,7 @@ TEST_F(VeloraDesktopAppDelegateTest, ASlowNotificationServerHoldsNeitherTheWindo
 TEST_F(VeloraDesktopAppDelegateTest, AStreamedTrackPlaysThroughAudioBinding) {
   TestFolder folder;
   const std::string media = folder.folder("media");
-  ASSERT_EQ(system(("sox -q -n -r 44100 -c 2 -b 16 " + folder.file("tone.wav") + " synth 2 sine 440 gain -6").c_str()), 0);
-  ASSERT_EQ(system(("lame --quiet -b 128 " + folder.file("tone.wav") + " " + media + "/tone.mp3").c_str()), 0);
+  ASSERT_TRUE(vetest::makeToneMp3(media + "/tone.mp3", 2, 440, -6));
   TestNginxServer audio(media);
   ASSERT_TRUE(audio.isRunning());
   ASSERT_EQ(unsetenv("http_proxy") + unsetenv("HTTP_PROXY"), 0);

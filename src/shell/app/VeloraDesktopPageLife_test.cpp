@@ -59,7 +59,7 @@ class VeloraDesktopPageLifeTest : public ::testing::Test {
   static void SetUpTestSuite() {
     home_ = new ScratchHome("page-life-test");
     gtk_init(nullptr, nullptr);
-    server_ = new ShellTestServer(VELORA_SOURCE_DIR "/src/shell/testing/pages");
+    server_ = new ShellTestServer(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages");
     ASSERT_TRUE(server_->start());
     application_ = new VeloraDesktopAppDelegate(server_->playerOrigin() + "/history.html?as=player");
     application_->setQuitHandler([] { ++quits_; });

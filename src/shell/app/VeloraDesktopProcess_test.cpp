@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "AudioFixtures.h"
 #include "FakeGlobalShortcutsPortal.h"
 #include "FakeNotificationServer.h"
 #include "ShellTestServer.h"
@@ -125,7 +126,7 @@ class VeloraDesktopProcessTest : public ::testing::Test {
   }
 
   TestFolder home_;
-  ShellTestServer server_{VELORA_SOURCE_DIR "/src/shell/testing/pages"};
+  ShellTestServer server_{VELORA_SOURCE_DIR "/tools/testsupport/shell/pages"};
 };
 
 TEST_F(VeloraDesktopProcessTest, StartsWithObjectsAndUserAgentAndTakesAddressesFromASecondLaunch) {
@@ -247,9 +248,9 @@ TEST_F(VeloraDesktopProcessTest, APageThatSleepsTooLongHoldsOnlyItselfAndWakes) 
 
 TEST_F(VeloraDesktopProcessTest, WithoutTheServiceItStartsFromTheSavedPageWithItsObjectsAndStorage) {
   // The page reports to a server that stays; its own goes away.
-  ShellTestServer reports(VELORA_SOURCE_DIR "/src/shell/testing/pages");
+  ShellTestServer reports(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages");
   ASSERT_TRUE(reports.start());
-  auto pages = std::make_unique<ShellTestServer>(VELORA_SOURCE_DIR "/src/shell/testing/pages");
+  auto pages = std::make_unique<ShellTestServer>(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages");
   ASSERT_TRUE(pages->start());
   std::string player = pages->playerOrigin() + "/app/?keep=kept-offline&reports=" + reports.playerOrigin();
   VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
@@ -280,7 +281,7 @@ TEST_F(VeloraDesktopProcessTest, WithoutTheServiceItStartsFromTheSavedPageWithIt
 TEST_F(VeloraDesktopProcessTest, BeforeAnyPlayerPageAQuitEndsAtOnce) {
   VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
   // A server that is not there: the error page shows, no player page loads.
-  auto gone = std::make_unique<ShellTestServer>(VELORA_SOURCE_DIR "/src/shell/testing/pages");
+  auto gone = std::make_unique<ShellTestServer>(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages");
   ASSERT_TRUE(gone->start());
   ASSERT_TRUE(preferences.set("BetaPlayerURL", gone->playerOrigin() + "/app/"));
   gone.reset();
@@ -412,9 +413,7 @@ std::string playerProperty(const std::string& name) {
 
 TEST_F(VeloraDesktopProcessTest, TheMediaPlayerOnTheSessionBusSaysWhetherTheTrackPlaysOrIsPaused) {
   const std::string media = home_.folder("media");
-  const std::string tone = home_.file("tone.wav");
-  ASSERT_EQ(system(("sox -q -n -r 44100 -c 2 -b 16 " + tone + " synth 30 sine 440 gain -6").c_str()), 0);
-  ASSERT_EQ(system(("lame --quiet -b 128 " + tone + " " + media + "/tone.mp3").c_str()), 0);
+  ASSERT_TRUE(vetest::makeToneMp3(media + "/tone.mp3", 30, 440, -6));
   TestNginxServer audio(media);
   ASSERT_TRUE(audio.isRunning());
   ASSERT_EQ(unsetenv("http_proxy") + unsetenv("HTTP_PROXY"), 0);

@@ -29,7 +29,7 @@ class VeloraDesktopStartTest : public ::testing::Test {
     }
     g_setenv("HOME", home_->path().c_str(), TRUE);
     gtk_init(nullptr, nullptr);
-    server_ = new ShellTestServer(VELORA_SOURCE_DIR "/src/shell/testing/pages");
+    server_ = new ShellTestServer(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages");
     ASSERT_TRUE(server_->start());
   }
 

@@ -27,7 +27,7 @@ class VeloraDesktopWindowsTest : public ::testing::Test {
     }
     g_setenv("HOME", home_->path().c_str(), TRUE);
     gtk_init(nullptr, nullptr);
-    server_ = new ShellTestServer(VELORA_SOURCE_DIR "/src/shell/testing/pages");
+    server_ = new ShellTestServer(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages");
     ASSERT_TRUE(server_->start());
     std::string data = home_->folder("webkit");
     WebKitWebsiteDataManager* manager = webkit_website_data_manager_new("base-data-directory", data.c_str(),

@@ -17,7 +17,7 @@ class NotificationSenderTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     notifications_ = new FakeNotificationServer();
-    server_ = new ShellTestServer(VELORA_SOURCE_DIR "/src/shell/testing/pages");
+    server_ = new ShellTestServer(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages");
     ASSERT_TRUE(server_->start());
   }
   static void TearDownTestSuite() {

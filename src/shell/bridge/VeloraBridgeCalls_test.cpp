@@ -25,7 +25,7 @@ class VeloraBridgeCallsTest : public ::testing::Test {
   static void SetUpTestSuite() {
     home_ = new ScratchHome("bridge-calls-test");
     gtk_init(nullptr, nullptr);
-    server_ = new ShellTestServer(VELORA_SOURCE_DIR "/src/shell/testing/pages");
+    server_ = new ShellTestServer(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages");
     ASSERT_TRUE(server_->start());
     application_ = new VeloraDesktopAppDelegate(server_->playerOrigin() + "/calls.html");
     ASSERT_TRUE(home_->startApplication(*application_, VELORA_BINARY_DIR "/webext"));

@@ -144,7 +144,7 @@ class PageChannelTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     gtk_init(nullptr, nullptr);
-    server_ = new ShellTestServer(VELORA_SOURCE_DIR "/src/shell/testing/pages");
+    server_ = new ShellTestServer(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages");
     ASSERT_TRUE(server_->start());
     // Not an ephemeral context: WebKit keeps console messages from the
     // extension in ephemeral sessions.

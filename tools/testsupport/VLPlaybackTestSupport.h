@@ -2,9 +2,11 @@
 #define VL_PLAYBACK_TEST_SUPPORT_H
 
 // Test support for the player and audio tests: a private home for preferences,
-// folders and the log; repository files filled with chosen bytes; audio
-// fixtures made by sox, lame and flac. Header-only; not used by the core.
+// folders and the log; repository files filled with chosen bytes; shell
+// commands (audio fixtures come from AudioFixtures.h). Header-only; not used
+// by the core.
 
+#include "AudioFixtures.h"
 #include "VLAudioInterface.h"
 #include "VLFileId.h"
 #include "VLPlayer.h"
@@ -13,7 +15,7 @@
 #include "VLRepository.h"
 #include "VLRepositoryFile.h"
 #include "VLSettingHelper.h"
-#include "VLTemporaryFolder.h"
+#include "TestFolder.h"
 #include "VLTestLog.h"
 
 #include <cstdlib>
@@ -36,7 +38,7 @@ public:
         if (started)
             return;
         started = true;
-        static VLTemporaryFolder home;
+        static TestFolder home;
         setenv("HOME", home.path().c_str(), 1);
         for (const char* sub : {"/config", "/cache", "/data"})
             mkdir((home.path() + sub).c_str(), 0755);
@@ -112,11 +114,10 @@ public:
     // Runs a shell command; true when it exits with 0.
     static bool run(const std::string& command)
     {
-        const int status = std::system((command + " >/dev/null 2>&1").c_str());
-        return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        return vetest::runQuietly(command) == 0;
     }
 
-    static std::string readFile(const std::string& path) { return VLTemporaryFolder::readFile(path); }
+    static std::string readFile(const std::string& path) { return TestFolder::read(path); }
 };
 
 // A session of the process-wide player (the engine's open callback reaches
@@ -179,7 +180,7 @@ public:
         closed = true;
     }
 
-    VLTemporaryFolder folder;
+    TestFolder folder;
     std::string identity;
     std::string wavPath;
     bool closed = false;

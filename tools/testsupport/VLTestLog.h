@@ -9,7 +9,7 @@
 #include <string>
 
 #include "VLLogger.h"
-#include "VLTemporaryFolder.h"
+#include "TestFolder.h"
 
 class VLTestLog
 {
@@ -17,7 +17,7 @@ public:
     // Call before the first use of the setting helper's log folder.
     static void start()
     {
-        static VLTemporaryFolder folder;
+        static TestFolder folder;
         setenv("XDG_STATE_HOME", folder.path().c_str(), 1);
         VLLogger::instance()->init();
     }
@@ -25,12 +25,12 @@ public:
     static std::string path() { return VLLogger::instance()->getLogFilePath(VLLogger::instance()->getName()); }
 
     // The current end of the log; pass it to since().
-    static size_t mark() { return VLTemporaryFolder::readFile(path()).size(); }
+    static size_t mark() { return TestFolder::read(path()).size(); }
 
     // What was logged after `mark` (everything when the log rolled over since).
     static std::string since(size_t mark)
     {
-        std::string text = VLTemporaryFolder::readFile(path());
+        std::string text = TestFolder::read(path());
         return mark <= text.size() ? text.substr(mark) : text;
     }
 };
