@@ -3,13 +3,11 @@
 #include <chrono>
 #include <thread>
 
-#include "VLPlatformFactory.h"
-
 bool TestFileHelper::getFreeSpace(const std::string& path, double* available, double* total)
 {
     ++m_freeSpaceQueries;
     if (!m_fake)
-        return VLLinuxFileHelper::getFreeSpace(path, available, total);
+        return VLFileHelperWrapper::getFreeSpace(path, available, total);
     if (!m_succeed)
         return false;
     if (available)
@@ -25,7 +23,7 @@ bool TestFileHelper::removeFile(const std::string& path)
     bool isTrash = path.size() >= trash.size() && path.compare(path.size() - trash.size(), trash.size(), trash) == 0;
     while (isTrash && m_trashHeld)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return VLLinuxFileHelper::removeFile(path);
+    return VLFileHelperWrapper::removeFile(path);
 }
 
 void TestFileHelper::fakeFreeSpace(double available, double total, bool succeed)
@@ -34,6 +32,11 @@ void TestFileHelper::fakeFreeSpace(double available, double total, bool succeed)
     m_total = total;
     m_succeed = succeed;
     m_fake = true;
+}
+
+TestPlatform::TestPlatform()
+    : VLPlatformFactoryWrapper(VLPlatformFactory::createDefault()), m_fileHelper(target()->getFileHelper())
+{
 }
 
 TestPlatform* TestPlatform::install()
@@ -54,5 +57,12 @@ double TestPlatform::getTime()
             m_fakeTime = time + m_step;
         return time;
     }
-    return VLLinuxFactory::getTime();
+    return VLPlatformFactoryWrapper::getTime();
+}
+
+int64_t TestPlatform::getEpochTime()
+{
+    if (m_epochFrozen)
+        return m_fakeEpoch;
+    return VLPlatformFactoryWrapper::getEpochTime();
 }

@@ -2,17 +2,20 @@
 #define TEST_PLATFORM_H
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 
-#include "VLLinuxFactory.h"
-#include "VLLinuxFileHelper.h"
+#include "VLFileHelperWrapper.h"
+#include "VLPlatformFactoryWrapper.h"
 
-// The Linux file helper with an optional fake answer for the volume's space,
-// for limits that no test machine's volume could show, and removals of
+// The platform's file helper with an optional fake answer for the volume's
+// space, for limits that no test machine's volume could show, and removals of
 // repository trash files that can be held back, to catch a deletion half-way.
-class TestFileHelper : public VLLinuxFileHelper
+class TestFileHelper : public VLFileHelperWrapper
 {
 public:
+    explicit TestFileHelper(VLFileHelper* target) : VLFileHelperWrapper(target) {}
+
     bool getFreeSpace(const std::string& path, double* available, double* total) override;
 
     // From now on getFreeSpace answers these figures (or fails when
@@ -37,16 +40,18 @@ private:
     std::atomic<bool> m_trashHeld{false};
 };
 
-// The Linux platform factory with a clock the test sets and the file helper
-// above. Installed as the process-wide factory by install(), before the core
-// is used; the object lives for the whole test program.
-class TestPlatform : public VLLinuxFactory
+// The platform's own factory (VLPlatformFactory::createDefault) with clocks
+// the test sets and the file helper above. Installed as the process-wide
+// factory by install(), before the core is used; the object lives for the
+// whole test program.
+class TestPlatform : public VLPlatformFactoryWrapper
 {
 public:
     // The process's test platform, installed on first call.
     static TestPlatform* install();
 
     double getTime() override;
+    int64_t getEpochTime() override;
     VLFileHelper* getFileHelper() override { return &m_fileHelper; }
 
     // Freezes the clock at seconds; advance() moves it forward.
@@ -58,14 +63,21 @@ public:
     // Back to the monotonic clock.
     void useRealTime() { m_frozen = false; }
 
+    // Freezes the epoch clock (stored stamps) at seconds since 1970.
+    void setEpochTime(int64_t seconds) { m_fakeEpoch = seconds; m_epochFrozen = true; }
+    // Back to the system's epoch clock.
+    void useRealEpochTime() { m_epochFrozen = false; }
+
     TestFileHelper& fileHelper() { return m_fileHelper; }
 
 private:
-    TestPlatform() = default;
+    TestPlatform();
 
     std::atomic<bool> m_frozen{false};
     std::atomic<double> m_fakeTime{0};
     std::atomic<double> m_step{0};
+    std::atomic<bool> m_epochFrozen{false};
+    std::atomic<int64_t> m_fakeEpoch{0};
     TestFileHelper m_fileHelper;
 };
 

@@ -71,8 +71,13 @@ public:
 
     // Seconds as a double with sub-millisecond resolution, from a monotonic clock:
     // only differences between two values are meaningful (intervals, ages). Stored
-    // timestamps use time() and stay epoch seconds.
+    // timestamps use getEpochTime.
     virtual double getTime() = 0;
+
+    // Whole seconds since 1970-01-01 UTC from the wall clock: the stamps that are
+    // stored (in the index) and compared across runs. May step when the system's
+    // clock is set.
+    virtual int64_t getEpochTime() = 0;
 
     // The process-wide setting helper (owned by the factory).
     virtual VLSettingHelper* getSettingHelper() = 0;

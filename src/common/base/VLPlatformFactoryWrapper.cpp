@@ -40,6 +40,11 @@ double VLPlatformFactoryWrapper::getTime()
     return m_target->getTime();
 }
 
+int64_t VLPlatformFactoryWrapper::getEpochTime()
+{
+    return m_target->getEpochTime();
+}
+
 VLSettingHelper* VLPlatformFactoryWrapper::getSettingHelper()
 {
     return m_target->getSettingHelper();

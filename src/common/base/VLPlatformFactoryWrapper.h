@@ -26,6 +26,7 @@ public:
     VLMappedFile* createMappedFile(const std::string& path) override;
     void sleep(uint64_t milliseconds) override;
     double getTime() override;
+    int64_t getEpochTime() override;
     VLSettingHelper* getSettingHelper() override;
     bool getProxyConfig(const std::string& url, std::string& proxy) override;
     std::string getNoProxyHosts() override;

@@ -42,6 +42,7 @@ public:
     }
     void sleep(uint64_t milliseconds) override { call = "sleep " + std::to_string(milliseconds); }
     double getTime() override { call = "getTime"; return 4321.25; }
+    int64_t getEpochTime() override { call = "getEpochTime"; return INT64_C(1) << 40; }
     VLSettingHelper* getSettingHelper() override { call = "getSettingHelper"; return token<VLSettingHelper>(7); }
     bool getProxyConfig(const std::string& url, std::string& proxy) override
     {
@@ -127,6 +128,7 @@ TEST(VLPlatformFactoryWrapper, ForwardsEveryCallWithItsArgumentsAndAnswer)
          [](VLPlatformFactory& f) { return f.createMappedFile("/a/b") == token<VLMappedFile>(6); }},
         {"sleep 18446744073709551615", [](VLPlatformFactory& f) { f.sleep(UINT64_MAX); return true; }},
         {"getTime", [](VLPlatformFactory& f) { return f.getTime() == 4321.25; }},
+        {"getEpochTime", [](VLPlatformFactory& f) { return f.getEpochTime() == INT64_C(1) << 40; }},
         {"getSettingHelper", [](VLPlatformFactory& f) { return f.getSettingHelper() == token<VLSettingHelper>(7); }},
         {"getProxyConfig http://host/x",
          [](VLPlatformFactory& f) {

@@ -35,6 +35,12 @@ size_t blockStart(size_t offset)
     return offset & ~(kBlockSize - 1);
 }
 
+// Epoch seconds for the stored stamps, from the platform (tests may fake it).
+time_t epochNow()
+{
+    return static_cast<time_t>(VLPlatformFactory::instance()->getEpochTime());
+}
+
 } // namespace
 
 // ---- Construction ----
@@ -113,7 +119,7 @@ void VLRepositoryFile::init(std::string fileName)
     m_removed = false;
     m_lastOpen = 0;
     m_totalLockCount = 0;
-    m_lastAdd = time(nullptr);
+    m_lastAdd = epochNow();
     m_readRequests.clear();
 }
 
@@ -177,7 +183,7 @@ void VLRepositoryFile::setCustom(int custom)
 
 void VLRepositoryFile::touchValidation()
 {
-    m_lastValidation = time(nullptr);
+    m_lastValidation = epochNow();
     rowChanged();
 }
 
@@ -210,14 +216,14 @@ bool VLRepositoryFile::open(unsigned int options)
         m_failure.clear();
     }
     if (options & OPEN_LOCK) {
-        m_lastOpen = time(nullptr);
+        m_lastOpen = epochNow();
         ++m_totalLockCount;
         ++m_lockCount;
         rowChanged();
     }
     if ((options & OPEN_READD) && m_removed) {
         m_removed = false;
-        m_lastAdd = time(nullptr);
+        m_lastAdd = epochNow();
         rowChanged();
         if (m_handler)
             m_handler->onFilesAdded(this);
@@ -942,7 +948,7 @@ bool VLRepositoryFile::needsValidation()
 {
     if (m_repository->isOffline())
         return false;
-    return time(nullptr) > m_lastValidation + static_cast<time_t>(m_repository->getValidationPeriod());
+    return epochNow() > m_lastValidation + static_cast<time_t>(m_repository->getValidationPeriod());
 }
 
 bool VLRepositoryFile::isReady(bool* ready)

@@ -47,9 +47,9 @@ class VLRepositoryHandler;
 // onDownloadStatesChanged and onFileStatesChanged.
 //
 // Clocks: stored times (last_open, last_add, last_validation) are epoch
-// seconds from time(); ages and delays (read requests, retry delays, the
-// periodic recount) come from the platform factory's monotonic getTime, which
-// tests may replace.
+// seconds from the platform factory's getEpochTime; ages and delays (read
+// requests, retry delays, the periodic recount) come from its monotonic
+// getTime. Tests may replace both.
 class VLRepositoryFile
 {
 public:

@@ -12,6 +12,7 @@
 #include "VLBlockBitmap.h"
 #include "VLHttpRepositoryProvider.h"
 #include "VLMappedFile.h"
+#include "VLPlatformFactoryWrapper.h"
 #include "VLRepository.h"
 
 namespace {
@@ -108,16 +109,14 @@ private:
 
 // The test platform with content files that record their flushes; installed
 // for the life of the object.
-class RecordingPlatform : public VLLinuxFactory
+class RecordingPlatform : public VLPlatformFactoryWrapper
 {
 public:
-    RecordingPlatform() : m_previous(VLPlatformFactory::setInstance(this)) {}
+    RecordingPlatform() : VLPlatformFactoryWrapper(g_platform), m_previous(VLPlatformFactory::setInstance(this)) {}
     ~RecordingPlatform() override { VLPlatformFactory::setInstance(m_previous); }
-    double getTime() override { return g_platform->getTime(); }
-    VLFileHelper* getFileHelper() override { return g_platform->getFileHelper(); }
     VLMappedFile* createMappedFile(const std::string& path) override
     {
-        VLMappedFile* file = VLLinuxFactory::createMappedFile(path);
+        VLMappedFile* file = VLPlatformFactoryWrapper::createMappedFile(path);
         bool bitmap = path.size() > 5 && path.compare(path.size() - 5, 5, ".part") == 0;
         return bitmap ? file : new RecordingMappedFile(file, &flushed);
     }
@@ -134,6 +133,7 @@ protected:
     void SetUp() override
     {
         g_platform->setTime(1000);
+        g_platform->useRealEpochTime();
         g_platform->fileHelper().useRealFreeSpace();
         repository.reset(new VLRepository(&handler, &provider, "cache", "user", 604800, folder.path(),
                                           folder.folder("files"), 0, false, 0));
@@ -653,6 +653,18 @@ TEST_F(VLRepositoryFileTest, CompleteFilesAreValidatedWhenDue)
     repository->setOffline(true);
     ASSERT_TRUE(stale->isReady(&ready));
     EXPECT_TRUE(ready) << "offline nothing is validated";
+    repository->setOffline(false);
+
+    // The stamps and the validation period follow the platform's epoch clock.
+    g_platform->setEpochTime(2000000000);
+    file->touchValidation();
+    EXPECT_EQ(2000000000, file->getLastValidation());
+    g_platform->setEpochTime(2000000000 + 604800);
+    ASSERT_TRUE(file->isReady(&ready));
+    EXPECT_TRUE(ready);
+    g_platform->setEpochTime(2000000000 + 604801);
+    ASSERT_TRUE(file->isReady(&ready));
+    EXPECT_FALSE(ready) << "validated a week and a second ago";
 }
 
 TEST_F(VLRepositoryFileTest, LoadedBytesAreRecountedEveryHalfSecondWhileOpen)

@@ -77,6 +77,11 @@ double VLLinuxFactory::getTime()
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
+int64_t VLLinuxFactory::getEpochTime()
+{
+    return static_cast<int64_t>(time(nullptr));
+}
+
 VLSettingHelper* VLLinuxFactory::getSettingHelper()
 {
     static VLLinuxSettingHelper* helper = new VLLinuxSettingHelper();

@@ -26,6 +26,8 @@ public:
     VLMappedFile* createMappedFile(const std::string& path) override;
     void sleep(uint64_t milliseconds) override;
     double getTime() override;
+    // time().
+    int64_t getEpochTime() override;
     VLSettingHelper* getSettingHelper() override;
     // The system proxy, read once per process (the first call, from whichever
     // thread, reads; every later call returns the same answer).

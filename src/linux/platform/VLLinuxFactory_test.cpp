@@ -31,6 +31,7 @@ public:
     VLMappedFile* createMappedFile(const std::string&) override { return nullptr; }
     void sleep(uint64_t) override {}
     double getTime() override { return 0; }
+    int64_t getEpochTime() override { return 0; }
     VLSettingHelper* getSettingHelper() override { return nullptr; }
 };
 
