@@ -12,6 +12,8 @@ CHECK = os.path.join(os.path.dirname(os.path.abspath(__file__)), "check-layers")
 
 # Headers every case tree starts with (one per layer the rules name).
 BASE = {
+    "CMakeLists.txt": "foreach(layer src/engine src/common src/linux src/remote src/shell tools)\n",
+    "src/engine/Engine.h": "#pragma once\n",
     "src/common/base/Core.h": "#pragma once\n",
     "src/common/base/Core.cpp": '#include "Core.h"\n',
     "src/common/player/Player.h": '#pragma once\n#include "Core.h"\n',
@@ -50,6 +52,10 @@ class CheckLayersTest(unittest.TestCase):
              "layer src/common/base/Core.h includes src/remote/Remote.h"),
             ("test support in production", {"src/common/base/Core.cpp": '#include "TestThing.h"\n'},
              "layer src/common/base/Core.cpp includes tools/testsupport/TestThing.h"),
+            ("engine names a core header", {"src/engine/Engine.h": '#pragma once\n#include "Core.h"\n'},
+             "layer src/engine/Engine.h includes src/common/base/Core.h"),
+            ("remote names a shell header", {"src/remote/Remote.h": '#pragma once\n#include "App.h"\n'},
+             "layer src/remote/Remote.h includes src/shell/app/App.h"),
             ("curl in a core header", {"src/common/base/Core.h": "#pragma once\n#include <curl/curl.h>\n"},
              "curl src/common/base/Core.h"),
             ("sqlite opened outside its one file",
@@ -74,6 +80,8 @@ class CheckLayersTest(unittest.TestCase):
     def test_let_through(self):
         cases = [
             ("the tree as it starts", {}, ()),
+            ("the shell uses the core and the platform",
+             {"src/shell/app/App.h": '#pragma once\n#include "Core.h"\n#include "LinuxF.h"\n'}, ()),
             ("a core test uses test support", {"src/common/base/Core_test.cpp": '#include "TestThing.h"\n'}, ()),
             ("curl in a core implementation file", {"src/common/base/Core.cpp": "#include <curl/curl.h>\n"}, ()),
             ("sqlite opened in its one file",
