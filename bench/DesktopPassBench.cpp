@@ -64,17 +64,17 @@ class NoSleepPlatform : public VLLinuxFactory
 public:
     void sleep(uint64_t milliseconds) override
     {
-        if (m_realWaits)
+        if (realWaits_)
             VLLinuxFactory::sleep(milliseconds);
     }
     VLWakeEvent* createWakeEvent() override
     {
-        return m_realWaits ? VLLinuxFactory::createWakeEvent() : new NoWaitEvent();
+        return realWaits_ ? VLLinuxFactory::createWakeEvent() : new NoWaitEvent();
     }
-    void useRealWaits(bool real) { m_realWaits = real; }
+    void useRealWaits(bool real) { realWaits_ = real; }
 
 private:
-    std::atomic<bool> m_realWaits{ false };
+    std::atomic<bool> realWaits_{ false };
 };
 
 double processCpuSeconds()
@@ -97,9 +97,9 @@ public:
         Clock::time_point start = Clock::now();
         VLDesktop::executeRunLoop();
         double seconds = secondsSince(start);
-        if (seconds > m_slowestPass)
-            m_slowestPass = seconds;
-        ++m_passes;
+        if (seconds > slowestPass_)
+            slowestPass_ = seconds;
+        ++passes_;
     }
     std::string getVersion() override { return "bench"; }
     std::string getSystemUid() override { return "bench"; }
@@ -109,29 +109,29 @@ public:
     void executeMethodWithFiles(const std::string&, std::list<VLDesktopFile*>* files) override { drop(files); }
     void executeCallbackWithFiles(void*, std::list<VLDesktopFile*>* files) override
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_lastAnswer = files;
-        ++m_answers;
-        m_answered.notify_all();
+        std::lock_guard<std::mutex> lock(mutex_);
+        lastAnswer_ = files;
+        ++answers_;
+        answered_.notify_all();
     }
     void executeCallbackWithNumber(void*, unsigned int) override {}
 
-    uint64_t passes() const { return m_passes; }
+    uint64_t passes() const { return passes_; }
     // The slowest pass since the last call, in seconds.
-    double takeSlowestPass() { return m_slowestPass.exchange(0); }
+    double takeSlowestPass() { return slowestPass_.exchange(0); }
 
     // Asks for every file of the three repositories and waits for the answer.
     size_t getAllFiles()
     {
         std::vector<std::string> all = { "cache", "import", "download" };
-        std::unique_lock<std::mutex> lock(m_mutex);
-        uint64_t before = m_answers;
+        std::unique_lock<std::mutex> lock(mutex_);
+        uint64_t before = answers_;
         lock.unlock();
         getFiles(all, 0, 0, this);
         lock.lock();
-        m_answered.wait(lock, [&] { return m_answers != before; });
-        std::list<VLDesktopFile*>* files = m_lastAnswer;
-        m_lastAnswer = nullptr;
+        answered_.wait(lock, [&] { return answers_ != before; });
+        std::list<VLDesktopFile*>* files = lastAnswer_;
+        lastAnswer_ = nullptr;
         lock.unlock();
         size_t count = files->size();
         drop(files);
@@ -146,12 +146,12 @@ private:
         delete files;
     }
 
-    std::atomic<uint64_t> m_passes{ 0 };
-    std::atomic<double> m_slowestPass{ 0 };
-    std::mutex m_mutex;
-    std::condition_variable m_answered;
-    uint64_t m_answers = 0;
-    std::list<VLDesktopFile*>* m_lastAnswer = nullptr;
+    std::atomic<uint64_t> passes_{ 0 };
+    std::atomic<double> slowestPass_{ 0 };
+    std::mutex mutex_;
+    std::condition_variable answered_;
+    uint64_t answers_ = 0;
+    std::list<VLDesktopFile*>* lastAnswer_ = nullptr;
 };
 
 // The share of one core the started core's process takes over 30 s with

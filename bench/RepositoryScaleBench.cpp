@@ -112,11 +112,11 @@ struct Figures
 class MovableClockPlatform : public VLLinuxFactory
 {
 public:
-    double getTime() override { return VLLinuxFactory::getTime() + m_ahead; }
-    void moveAhead(double seconds) { m_ahead += seconds; }
+    double getTime() override { return VLLinuxFactory::getTime() + ahead_; }
+    void moveAhead(double seconds) { ahead_ += seconds; }
 
 private:
-    double m_ahead = 0;
+    double ahead_ = 0;
 };
 
 MovableClockPlatform g_platform;

@@ -24,11 +24,11 @@ const JKValue* field(const JKValue& line, const char* key)
 } // namespace
 
 CoreDriverProcess::CoreDriverProcess(const std::string& tool, const std::vector<std::string>& arguments)
-    : m_pid(-1)
-    , m_input(-1)
-    , m_output(-1)
-    , m_nextId(1)
-    , m_ended(false)
+    : pid_(-1)
+    , input_(-1)
+    , output_(-1)
+    , nextId_(1)
+    , ended_(false)
 {
     // A driver that died must fail the test, not end it with SIGPIPE.
     signal(SIGPIPE, SIG_IGN);
@@ -36,11 +36,11 @@ CoreDriverProcess::CoreDriverProcess(const std::string& tool, const std::vector<
     int fromChild[2];
     if (pipe(toChild) != 0 || pipe(fromChild) != 0) {
         std::perror("CoreDriverProcess: pipe");
-        m_ended = true;
+        ended_ = true;
         return;
     }
-    m_pid = fork();
-    if (m_pid == 0) {
+    pid_ = fork();
+    if (pid_ == 0) {
         dup2(toChild[0], STDIN_FILENO);
         dup2(fromChild[1], STDOUT_FILENO);
         close(toChild[0]);
@@ -58,21 +58,21 @@ CoreDriverProcess::CoreDriverProcess(const std::string& tool, const std::vector<
     }
     close(toChild[0]);
     close(fromChild[1]);
-    m_input = toChild[1];
-    m_output = fromChild[0];
-    m_reader = std::thread(&CoreDriverProcess::readLines, this);
+    input_ = toChild[1];
+    output_ = fromChild[0];
+    reader_ = std::thread(&CoreDriverProcess::readLines, this);
 }
 
 CoreDriverProcess::~CoreDriverProcess()
 {
-    if (m_pid > 0)
+    if (pid_ > 0)
         quit();
-    if (m_input >= 0)
-        close(m_input);
-    if (m_reader.joinable())
-        m_reader.join();
-    if (m_output >= 0)
-        close(m_output);
+    if (input_ >= 0)
+        close(input_);
+    if (reader_.joinable())
+        reader_.join();
+    if (output_ >= 0)
+        close(output_);
 }
 
 void CoreDriverProcess::readLines()
@@ -80,7 +80,7 @@ void CoreDriverProcess::readLines()
     std::string pending;
     char buffer[65536];
     for (;;) {
-        ssize_t count = read(m_output, buffer, sizeof buffer);
+        ssize_t count = read(output_, buffer, sizeof buffer);
         if (count < 0 && errno == EINTR)
             continue;
         if (count <= 0)
@@ -91,14 +91,14 @@ void CoreDriverProcess::readLines()
             std::string text = pending.substr(0, end);
             pending.erase(0, end + 1);
             std::optional<JKValue> line = objectFromJSONString(text);
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_lines.push_back(line ? *line : JKValue(text));
-            m_changed.notify_all();
+            std::lock_guard<std::mutex> lock(mutex_);
+            lines_.push_back(line ? *line : JKValue(text));
+            changed_.notify_all();
         }
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_ended = true;
-    m_changed.notify_all();
+    std::lock_guard<std::mutex> lock(mutex_);
+    ended_ = true;
+    changed_.notify_all();
 }
 
 void CoreDriverProcess::send(const std::string& line)
@@ -106,7 +106,7 @@ void CoreDriverProcess::send(const std::string& line)
     std::string text = line + "\n";
     size_t written = 0;
     while (written < text.size()) {
-        ssize_t count = write(m_input, text.data() + written, text.size() - written);
+        ssize_t count = write(input_, text.data() + written, text.size() - written);
         if (count < 0 && errno == EINTR)
             continue;
         if (count <= 0)
@@ -118,18 +118,18 @@ void CoreDriverProcess::send(const std::string& line)
 bool CoreDriverProcess::waitForLine(const std::function<bool(const JKValue&)>& match, JKValue* found,
                                     int timeoutSeconds)
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock(mutex_);
     size_t seen = 0;
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
     for (;;) {
-        for (; seen < m_lines.size(); ++seen) {
-            if (match(m_lines[seen])) {
+        for (; seen < lines_.size(); ++seen) {
+            if (match(lines_[seen])) {
                 if (found)
-                    *found = m_lines[seen];
+                    *found = lines_[seen];
                 return true;
             }
         }
-        if (m_ended || m_changed.wait_until(lock, end) == std::cv_status::timeout)
+        if (ended_ || changed_.wait_until(lock, end) == std::cv_status::timeout)
             return false;
     }
 }
@@ -149,7 +149,7 @@ bool CoreDriverProcess::waitUntilStarted()
 
 std::string CoreDriverProcess::commandLine(const std::string& name, const JKValue& args, long* id)
 {
-    *id = m_nextId++;
+    *id = nextId_++;
     JKValue command = JKValue(JKDictionary::create(true));
     command.dictionary()->setObject(JKValue(*id), std::string_view("id"));
     command.dictionary()->setObject(JKValue(name), std::string_view("call"));
@@ -214,7 +214,7 @@ std::vector<JKValue> CoreDriverProcess::callAll(const std::vector<std::pair<std:
 
 JKValue CoreDriverProcess::callAndWaitForCallback(const std::string& name, const JKValue& args)
 {
-    long id = m_nextId;
+    long id = nextId_;
     call(name, args);
     JKValue answer;
     waitForLine(
@@ -228,25 +228,25 @@ JKValue CoreDriverProcess::callAndWaitForCallback(const std::string& name, const
 
 std::vector<JKValue> CoreDriverProcess::lines()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_lines;
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
 }
 
 int CoreDriverProcess::quit()
 {
-    if (m_pid <= 0)
+    if (pid_ <= 0)
         return -1;
     send("{\"call\":\"quit\"}");
-    close(m_input);
-    m_input = -1;
+    close(input_);
+    input_ = -1;
     return reap();
 }
 
 void CoreDriverProcess::kill()
 {
-    if (m_pid <= 0)
+    if (pid_ <= 0)
         return;
-    ::kill(m_pid, SIGKILL);
+    ::kill(pid_, SIGKILL);
     reap();
 }
 
@@ -255,15 +255,15 @@ int CoreDriverProcess::reap()
     int status = 0;
     // The driver cleans the core on quit; give it time, then insist.
     for (int i = 0; i < 6000; ++i) {
-        pid_t done = waitpid(m_pid, &status, WNOHANG);
-        if (done == m_pid) {
-            m_pid = -1;
+        pid_t done = waitpid(pid_, &status, WNOHANG);
+        if (done == pid_) {
+            pid_ = -1;
             return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         }
         usleep(10000);
     }
-    ::kill(m_pid, SIGKILL);
-    waitpid(m_pid, &status, 0);
-    m_pid = -1;
+    ::kill(pid_, SIGKILL);
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
     return -1;
 }

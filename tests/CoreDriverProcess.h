@@ -61,15 +61,15 @@ private:
     void readLines();
     int reap();
 
-    pid_t m_pid;
-    int m_input;
-    int m_output;
-    long m_nextId;
-    std::thread m_reader;
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::vector<JKValue> m_lines;
-    bool m_ended;
+    pid_t pid_;
+    int input_;
+    int output_;
+    long nextId_;
+    std::thread reader_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<JKValue> lines_;
+    bool ended_;
 };
 
 #endif

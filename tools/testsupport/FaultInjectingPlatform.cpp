@@ -30,39 +30,39 @@ bool isFaultDue(std::atomic<int>& left)
 class FaultInjectingMappedFile : public VLMappedFile
 {
 public:
-    explicit FaultInjectingMappedFile(VLMappedFile* file) : VLMappedFile(file->getPath()), m_file(file) {}
+    explicit FaultInjectingMappedFile(VLMappedFile* file) : VLMappedFile(file->getPath()), file_(file) {}
 
     bool open() override
     {
         if (!isFaultDue(g_opensUntilFault))
-            return m_file->open();
-        m_file->close();
+            return file_->open();
+        file_->close();
         VL_LOG_ERROR("open has failed (" << EIO << ") : " << getPath());
         return false;
     }
     bool open(size_t size) override
     {
         if (!isFaultDue(g_resizesUntilFault))
-            return m_file->open(size);
-        m_file->close();
+            return file_->open(size);
+        file_->close();
         VL_LOG_ERROR("posix_fallocate has failed (" << ENOSPC << ") : " << getPath());
         return false;
     }
-    void close() override { m_file->close(); }
-    bool isOpen() override { return m_file->isOpen(); }
-    unsigned char* getData() override { return m_file->getData(); }
-    size_t getSize() override { return m_file->getSize(); }
-    bool flush(size_t offset, size_t length) override { return m_file->flush(offset, length); }
-    bool startFlush(size_t offset, size_t length) override { return m_file->startFlush(offset, length); }
+    void close() override { file_->close(); }
+    bool isOpen() override { return file_->isOpen(); }
+    unsigned char* getData() override { return file_->getData(); }
+    size_t getSize() override { return file_->getSize(); }
+    bool flush(size_t offset, size_t length) override { return file_->flush(offset, length); }
+    bool startFlush(size_t offset, size_t length) override { return file_->startFlush(offset, length); }
 
 private:
-    std::unique_ptr<VLMappedFile> m_file;
+    std::unique_ptr<VLMappedFile> file_;
 };
 
 }  // namespace
 
 FaultInjectingPlatform::FaultInjectingPlatform(VLPlatformFactory* target)
-    : VLPlatformFactoryWrapper(target), m_previous(VLPlatformFactory::setInstance(this))
+    : VLPlatformFactoryWrapper(target), previous_(VLPlatformFactory::setInstance(this))
 {
 }
 
@@ -70,7 +70,7 @@ FaultInjectingPlatform::~FaultInjectingPlatform()
 {
     failNthOpen(0);
     failNthResize(0);
-    VLPlatformFactory::setInstance(m_previous);
+    VLPlatformFactory::setInstance(previous_);
 }
 
 VLMappedFile* FaultInjectingPlatform::createMappedFile(const std::string& path)

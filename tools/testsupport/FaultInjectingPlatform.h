@@ -39,7 +39,7 @@ public:
     int injectedFaults() const;
 
 private:
-    VLPlatformFactory* m_previous;
+    VLPlatformFactory* previous_;
 };
 
 #endif

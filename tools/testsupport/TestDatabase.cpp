@@ -5,20 +5,20 @@
 
 TestDatabase::TestDatabase(const std::string& path)
 {
-    sqlite3_open(path.c_str(), &m_db);
+    sqlite3_open(path.c_str(), &db_);
 }
 
 TestDatabase::~TestDatabase()
 {
-    sqlite3_close(m_db);
+    sqlite3_close(db_);
 }
 
 bool TestDatabase::exec(const std::string& sql)
 {
     char* error = nullptr;
-    int result = sqlite3_exec(m_db, sql.c_str(), nullptr, nullptr, &error);
+    int result = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error);
     if (result != SQLITE_OK)
-        fprintf(stderr, "TestDatabase: %s: %s\n", sql.c_str(), error ? error : sqlite3_errmsg(m_db));
+        fprintf(stderr, "TestDatabase: %s: %s\n", sql.c_str(), error ? error : sqlite3_errmsg(db_));
     sqlite3_free(error);
     return result == SQLITE_OK;
 }
@@ -27,8 +27,8 @@ std::vector<std::string> TestDatabase::rows(const std::string& sql)
 {
     std::vector<std::string> result;
     sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK)
-        return {"error: " + std::string(sqlite3_errmsg(m_db))};
+    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK)
+        return {"error: " + std::string(sqlite3_errmsg(db_))};
     int step;
     while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
         std::string row;
@@ -39,7 +39,7 @@ std::vector<std::string> TestDatabase::rows(const std::string& sql)
         result.push_back(row);
     }
     if (step != SQLITE_DONE)
-        result.push_back("error: " + std::string(sqlite3_errmsg(m_db)));
+        result.push_back("error: " + std::string(sqlite3_errmsg(db_)));
     sqlite3_finalize(statement);
     return result;
 }

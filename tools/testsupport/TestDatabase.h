@@ -24,7 +24,7 @@ public:
     std::vector<std::string> rows(const std::string& sql);
 
 private:
-    sqlite3* m_db = nullptr;
+    sqlite3* db_ = nullptr;
 };
 
 #endif

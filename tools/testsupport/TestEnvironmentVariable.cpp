@@ -2,24 +2,24 @@
 
 #include <cstdlib>
 
-TestEnvironmentVariable::TestEnvironmentVariable(const char* name, const char* value) : m_name(name)
+TestEnvironmentVariable::TestEnvironmentVariable(const char* name, const char* value) : name_(name)
 {
     const char* old = getenv(name);
-    m_had = old != nullptr;
-    if (m_had)
-        m_old = old;
+    had_ = old != nullptr;
+    if (had_)
+        old_ = old;
     set(value);
 }
 
 TestEnvironmentVariable::~TestEnvironmentVariable()
 {
-    set(m_had ? m_old.c_str() : nullptr);
+    set(had_ ? old_.c_str() : nullptr);
 }
 
 void TestEnvironmentVariable::set(const char* value)
 {
     if (value)
-        setenv(m_name.c_str(), value, 1);
+        setenv(name_.c_str(), value, 1);
     else
-        unsetenv(m_name.c_str());
+        unsetenv(name_.c_str());
 }

@@ -18,9 +18,9 @@ public:
     void set(const char* value);
 
 private:
-    std::string m_name;
-    bool m_had;
-    std::string m_old;
+    std::string name_;
+    bool had_;
+    std::string old_;
 };
 
 #endif

@@ -21,11 +21,11 @@ int removeEntry(const char* path, const struct stat*, int, struct FTW*)
 TestFolder::TestFolder()
 {
     const char* base = getenv("TMPDIR");
-    m_path = std::string(base && *base ? base : "/tmp");
-    std::string pattern = m_path + "/velora-test-XXXXXX";
+    path_ = std::string(base && *base ? base : "/tmp");
+    std::string pattern = path_ + "/velora-test-XXXXXX";
     if (mkdtemp(&pattern[0])) {
-        m_path = pattern;
-        m_made = true;
+        path_ = pattern;
+        made_ = true;
     } else {
         perror("TestFolder: mkdtemp");
     }
@@ -34,8 +34,8 @@ TestFolder::TestFolder()
 TestFolder::~TestFolder()
 {
     // Depth first, without following links out of the folder.
-    if (m_made)
-        nftw(m_path.c_str(), &removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+    if (made_)
+        nftw(path_.c_str(), &removeEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
 std::string TestFolder::folder(const std::string& name) const

@@ -14,9 +14,9 @@ public:
     TestFolder(const TestFolder&) = delete;
     TestFolder& operator=(const TestFolder&) = delete;
 
-    const std::string& path() const { return m_path; }
+    const std::string& path() const { return path_; }
     // path() + "/" + name
-    std::string file(const std::string& name) const { return m_path + "/" + name; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
     // Makes (if needed) and returns the sub-folder.
     std::string folder(const std::string& name) const;
     // Writes content to the file name below the folder; returns its path.
@@ -29,8 +29,8 @@ public:
     static bool write(const std::string& path, const std::string& bytes);
 
 private:
-    std::string m_path;
-    bool m_made = false;
+    std::string path_;
+    bool made_ = false;
 };
 
 #endif

@@ -132,11 +132,11 @@ const TestHttpFormPart* TestHttpForm::part(const std::string& name) const
 TestHttpServer::TestHttpServer()
 {
     clearProxyEnvironment();
-    m_folder = makeTemporaryFolder();
-    m_logPath = m_folder + "/requests.log";
-    m_formsFolder = m_folder + "/forms";
+    folder_ = makeTemporaryFolder();
+    logPath_ = folder_ + "/requests.log";
+    formsFolder_ = folder_ + "/forms";
     int pipeFds[2];
-    if (m_folder.empty() || mkdir(m_formsFolder.c_str(), 0700) != 0
+    if (folder_.empty() || mkdir(formsFolder_.c_str(), 0700) != 0
         || pipe(pipeFds) != 0) {
         fprintf(stderr, "TestHttpServer: no temporary folder or pipe: %s\n", strerror(errno));
         return;
@@ -148,8 +148,8 @@ TestHttpServer::TestHttpServer()
         dup2(pipeFds[1], STDOUT_FILENO);
         close(pipeFds[0]);
         close(pipeFds[1]);
-        execlp("python3", "python3", VELORA_TESTSERVER_SCRIPT, "--log", m_logPath.c_str(), "--forms",
-               m_formsFolder.c_str(), (char*)nullptr);
+        execlp("python3", "python3", VELORA_TESTSERVER_SCRIPT, "--log", logPath_.c_str(), "--forms",
+               formsFolder_.c_str(), (char*)nullptr);
         fprintf(stderr, "TestHttpServer: cannot run python3: %s\n", strerror(errno));
         _exit(127);
     }
@@ -159,39 +159,39 @@ TestHttpServer::TestHttpServer()
         fprintf(stderr, "TestHttpServer: fork failed: %s\n", strerror(errno));
         return;
     }
-    m_pid = pid;
+    pid_ = pid;
     std::string line = readLine(pipeFds[0], 20000);
     close(pipeFds[0]);
     if (line.compare(0, 5, "PORT ") == 0)
-        m_port = atoi(line.c_str() + 5);
-    if (m_port <= 0)
+        port_ = atoi(line.c_str() + 5);
+    if (port_ <= 0)
         fprintf(stderr, "TestHttpServer: the server did not announce its port\n");
 }
 
 TestHttpServer::~TestHttpServer()
 {
-    if (m_pid > 0) {
-        kill(m_pid, SIGTERM);
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
         int status;
-        waitpid(m_pid, &status, 0);
+        waitpid(pid_, &status, 0);
     }
-    if (!m_folder.empty()) {
-        unlink(m_logPath.c_str());
-        removeFolder(m_formsFolder);
-        rmdir(m_folder.c_str());
+    if (!folder_.empty()) {
+        unlink(logPath_.c_str());
+        removeFolder(formsFolder_);
+        rmdir(folder_.c_str());
     }
 }
 
 std::string TestHttpServer::url(const std::string& path) const
 {
-    return "http://127.0.0.1:" + std::to_string(m_port) + path;
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
 }
 
 std::vector<TestHttpRequest> TestHttpServer::getRequests() const
 {
     std::vector<TestHttpRequest> requests;
-    for (const TestHttpRequest& request : parseRequestLog(m_logPath)) {
-        if (request.arrival > m_clearedArrival)
+    for (const TestHttpRequest& request : parseRequestLog(logPath_)) {
+        if (request.arrival > clearedArrival_)
             requests.push_back(request);
     }
     return requests;
@@ -199,16 +199,16 @@ std::vector<TestHttpRequest> TestHttpServer::getRequests() const
 
 void TestHttpServer::clearRequests()
 {
-    for (const TestHttpRequest& request : parseRequestLog(m_logPath))
-        m_clearedArrival = std::max(m_clearedArrival, request.arrival);
+    for (const TestHttpRequest& request : parseRequestLog(logPath_))
+        clearedArrival_ = std::max(clearedArrival_, request.arrival);
 }
 
 std::vector<TestHttpForm> TestHttpServer::getForms() const
 {
     std::vector<std::pair<size_t, std::string>> files;
-    for (const std::string& name : listFolder(m_formsFolder)) {
+    for (const std::string& name : listFolder(formsFolder_)) {
         if (name.size() > 5 && name.compare(name.size() - 5, 5, ".form") == 0)
-            files.emplace_back(strtoull(name.c_str(), nullptr, 10), m_formsFolder + "/" + name);
+            files.emplace_back(strtoull(name.c_str(), nullptr, 10), formsFolder_ + "/" + name);
     }
     std::sort(files.begin(), files.end());
     std::vector<TestHttpForm> forms;

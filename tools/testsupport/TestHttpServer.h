@@ -53,8 +53,8 @@ public:
     TestHttpServer& operator=(const TestHttpServer&) = delete;
 
     // False when the server could not be started (the reason went to stderr).
-    bool isRunning() const { return m_pid > 0 && m_port > 0; }
-    int getPort() const { return m_port; }
+    bool isRunning() const { return pid_ > 0 && port_ > 0; }
+    int getPort() const { return port_; }
     // "http://127.0.0.1:<port>" followed by the path (which starts with '/').
     std::string url(const std::string& path) const;
 
@@ -79,12 +79,12 @@ public:
     static void clearProxyEnvironment();
 
 private:
-    pid_t m_pid = -1;
-    int m_port = 0;
-    std::string m_folder;
-    std::string m_logPath;
-    std::string m_formsFolder;
-    size_t m_clearedArrival = 0;
+    pid_t pid_ = -1;
+    int port_ = 0;
+    std::string folder_;
+    std::string logPath_;
+    std::string formsFolder_;
+    size_t clearedArrival_ = 0;
 };
 
 // Parses a request log of tab-separated lines: connection, method, path, range,

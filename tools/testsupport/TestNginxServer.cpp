@@ -74,7 +74,7 @@ TestNginxServer::TestNginxServer(const std::string& root)
         fprintf(stderr, "TestNginxServer: no temporary folder: %s\n", strerror(errno));
         return;
     }
-    m_folder = folder;
+    folder_ = folder;
     for (int attempt = 0; attempt < 5 && !isRunning(); ++attempt) {
         if (!start(root))
             stop();
@@ -84,36 +84,36 @@ TestNginxServer::TestNginxServer(const std::string& root)
 TestNginxServer::~TestNginxServer()
 {
     stop();
-    removeTree(m_folder);
+    removeTree(folder_);
 }
 
 bool TestNginxServer::start(const std::string& root)
 {
-    m_port = pickFreePort();
-    if (m_port == 0)
+    port_ = pickFreePort();
+    if (port_ == 0)
         return false;
-    const std::string config = m_folder + "/nginx.conf";
+    const std::string config = folder_ + "/nginx.conf";
     {
         std::ofstream out(config);
         out << "daemon off;\n"
             << "master_process off;\n"
             << "user root;\n"
             << "worker_processes 1;\n"
-            << "pid " << m_folder << "/nginx.pid;\n"
-            << "error_log " << m_folder << "/error.log warn;\n"
+            << "pid " << folder_ << "/nginx.pid;\n"
+            << "error_log " << folder_ << "/error.log warn;\n"
             << "events { worker_connections 256; }\n"
             << "http {\n"
             << "  log_format requests '$connection\\t$request_method\\t$request_uri\\t$http_range\\t$status\\t$body_bytes_sent';\n"
-            << "  access_log " << m_folder << "/access.log requests;\n"
-            << "  client_body_temp_path " << m_folder << "/body;\n"
-            << "  proxy_temp_path " << m_folder << "/proxy;\n"
-            << "  fastcgi_temp_path " << m_folder << "/fastcgi;\n"
-            << "  uwsgi_temp_path " << m_folder << "/uwsgi;\n"
-            << "  scgi_temp_path " << m_folder << "/scgi;\n"
+            << "  access_log " << folder_ << "/access.log requests;\n"
+            << "  client_body_temp_path " << folder_ << "/body;\n"
+            << "  proxy_temp_path " << folder_ << "/proxy;\n"
+            << "  fastcgi_temp_path " << folder_ << "/fastcgi;\n"
+            << "  uwsgi_temp_path " << folder_ << "/uwsgi;\n"
+            << "  scgi_temp_path " << folder_ << "/scgi;\n"
             << "  sendfile on;\n"
             << "  keepalive_requests 100000;\n"
             << "  server {\n"
-            << "    listen 127.0.0.1:" << m_port << ";\n"
+            << "    listen 127.0.0.1:" << port_ << ";\n"
             << "    root " << root << ";\n"
             << "  }\n"
             << "}\n";
@@ -124,54 +124,54 @@ bool TestNginxServer::start(const std::string& root)
     if (pid == 0) {
         // The server ends with the test that started it, even one that crashed.
         prctl(PR_SET_PDEATHSIG, SIGTERM);
-        execl(kNginx, kNginx, "-c", config.c_str(), "-p", m_folder.c_str(), "-e", (m_folder + "/error.log").c_str(),
+        execl(kNginx, kNginx, "-c", config.c_str(), "-p", folder_.c_str(), "-e", (folder_ + "/error.log").c_str(),
               (char*)nullptr);
         _exit(127);
     }
     if (pid < 0)
         return false;
-    m_pid = pid;
+    pid_ = pid;
     for (int i = 0; i < 500; ++i) {
         int status;
-        if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
-            m_pid = -1;
-            fprintf(stderr, "TestNginxServer: nginx ended at start (see %s/error.log)\n", m_folder.c_str());
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            fprintf(stderr, "TestNginxServer: nginx ended at start (see %s/error.log)\n", folder_.c_str());
             return false;
         }
-        if (canConnect(m_port))
+        if (canConnect(port_))
             return true;
         usleep(10000);
     }
-    fprintf(stderr, "TestNginxServer: nginx did not listen on port %d\n", m_port);
+    fprintf(stderr, "TestNginxServer: nginx did not listen on port %d\n", port_);
     return false;
 }
 
 void TestNginxServer::stop()
 {
-    if (m_pid <= 0)
+    if (pid_ <= 0)
         return;
-    kill(m_pid, SIGQUIT);
+    kill(pid_, SIGQUIT);
     int status;
-    waitpid(m_pid, &status, 0);
-    m_pid = -1;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
 }
 
 std::string TestNginxServer::url(const std::string& path) const
 {
-    return "http://127.0.0.1:" + std::to_string(m_port) + path;
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
 }
 
 std::vector<TestHttpRequest> TestNginxServer::getRequests() const
 {
-    std::vector<TestHttpRequest> all = parseRequestLog(m_folder + "/access.log");
-    if (m_skipped >= all.size())
+    std::vector<TestHttpRequest> all = parseRequestLog(folder_ + "/access.log");
+    if (skipped_ >= all.size())
         return {};
-    return std::vector<TestHttpRequest>(all.begin() + m_skipped, all.end());
+    return std::vector<TestHttpRequest>(all.begin() + skipped_, all.end());
 }
 
 void TestNginxServer::clearRequests()
 {
-    m_skipped = parseRequestLog(m_folder + "/access.log").size();
+    skipped_ = parseRequestLog(folder_ + "/access.log").size();
 }
 
 std::vector<TestHttpRequest> TestNginxServer::waitForRequests(size_t count) const

@@ -21,8 +21,8 @@ public:
     TestNginxServer& operator=(const TestNginxServer&) = delete;
 
     // False when nginx is missing or did not come up (the reason went to stderr).
-    bool isRunning() const { return m_pid > 0; }
-    int getPort() const { return m_port; }
+    bool isRunning() const { return pid_ > 0; }
+    int getPort() const { return port_; }
     std::string url(const std::string& path) const;
 
     std::vector<TestHttpRequest> getRequests() const;
@@ -35,10 +35,10 @@ private:
     bool start(const std::string& root);
     void stop();
 
-    pid_t m_pid = -1;
-    int m_port = 0;
-    std::string m_folder;
-    size_t m_skipped = 0;
+    pid_t pid_ = -1;
+    int port_ = 0;
+    std::string folder_;
+    size_t skipped_ = 0;
 };
 
 #endif

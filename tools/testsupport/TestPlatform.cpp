@@ -5,15 +5,15 @@
 
 bool TestFileHelper::getFreeSpace(const std::string& path, double* available, double* total)
 {
-    ++m_freeSpaceQueries;
-    if (!m_fake)
+    ++freeSpaceQueries_;
+    if (!fake_)
         return VLFileHelperWrapper::getFreeSpace(path, available, total);
-    if (!m_succeed)
+    if (!succeed_)
         return false;
     if (available)
-        *available = m_available;
+        *available = available_;
     if (total)
-        *total = m_total;
+        *total = total_;
     return true;
 }
 
@@ -21,21 +21,21 @@ bool TestFileHelper::removeFile(const std::string& path)
 {
     const std::string trash = ".deleted";
     bool isTrash = path.size() >= trash.size() && path.compare(path.size() - trash.size(), trash.size(), trash) == 0;
-    while (isTrash && m_trashHeld)
+    while (isTrash && trashHeld_)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return VLFileHelperWrapper::removeFile(path);
 }
 
 void TestFileHelper::fakeFreeSpace(double available, double total, bool succeed)
 {
-    m_available = available;
-    m_total = total;
-    m_succeed = succeed;
-    m_fake = true;
+    available_ = available;
+    total_ = total;
+    succeed_ = succeed;
+    fake_ = true;
 }
 
 TestPlatform::TestPlatform()
-    : VLPlatformFactoryWrapper(VLPlatformFactory::createDefault()), m_fileHelper(target()->getFileHelper())
+    : VLPlatformFactoryWrapper(VLPlatformFactory::createDefault()), fileHelper_(target()->getFileHelper())
 {
 }
 
@@ -51,10 +51,10 @@ TestPlatform* TestPlatform::install()
 
 double TestPlatform::getTime()
 {
-    if (m_frozen) {
-        double time = m_fakeTime;
-        if (m_step != 0)
-            m_fakeTime = time + m_step;
+    if (frozen_) {
+        double time = fakeTime_;
+        if (step_ != 0)
+            fakeTime_ = time + step_;
         return time;
     }
     return VLPlatformFactoryWrapper::getTime();
@@ -62,7 +62,7 @@ double TestPlatform::getTime()
 
 int64_t TestPlatform::getEpochTime()
 {
-    if (m_epochFrozen)
-        return m_fakeEpoch;
+    if (epochFrozen_)
+        return fakeEpoch_;
     return VLPlatformFactoryWrapper::getEpochTime();
 }

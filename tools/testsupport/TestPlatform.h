@@ -22,22 +22,22 @@ public:
     // succeed is false) instead of asking the volume.
     void fakeFreeSpace(double available, double total, bool succeed = true);
     // Back to the volume's own figures.
-    void useRealFreeSpace() { m_fake = false; }
+    void useRealFreeSpace() { fake_ = false; }
     // How many times getFreeSpace was asked (a measure of size checks).
-    int freeSpaceQueries() const { return m_freeSpaceQueries; }
+    int freeSpaceQueries() const { return freeSpaceQueries_; }
 
     bool removeFile(const std::string& path) override;
     // While held, a removal of a path ending in ".deleted" waits (any thread
     // may release it).
-    void holdTrashRemovals(bool held) { m_trashHeld = held; }
+    void holdTrashRemovals(bool held) { trashHeld_ = held; }
 
 private:
-    std::atomic<bool> m_fake{false};
-    std::atomic<bool> m_succeed{true};
-    std::atomic<double> m_available{0};
-    std::atomic<double> m_total{0};
-    std::atomic<int> m_freeSpaceQueries{0};
-    std::atomic<bool> m_trashHeld{false};
+    std::atomic<bool> fake_{false};
+    std::atomic<bool> succeed_{true};
+    std::atomic<double> available_{0};
+    std::atomic<double> total_{0};
+    std::atomic<int> freeSpaceQueries_{0};
+    std::atomic<bool> trashHeld_{false};
 };
 
 // The platform's own factory (VLPlatformFactory::createDefault) with clocks
@@ -52,33 +52,33 @@ public:
 
     double getTime() override;
     int64_t getEpochTime() override;
-    VLFileHelper* getFileHelper() override { return &m_fileHelper; }
+    VLFileHelper* getFileHelper() override { return &fileHelper_; }
 
     // Freezes the clock at seconds; advance() moves it forward.
-    void setTime(double seconds) { m_fakeTime = seconds; m_frozen = true; m_step = 0; }
-    void advance(double seconds) { m_fakeTime = m_fakeTime + seconds; }
+    void setTime(double seconds) { fakeTime_ = seconds; frozen_ = true; step_ = 0; }
+    void advance(double seconds) { fakeTime_ = fakeTime_ + seconds; }
     // A frozen clock moves ahead by seconds after every read (until setTime):
     // work bounded by time then takes as many reads as the test wants.
-    void stepEachRead(double seconds) { m_step = seconds; }
+    void stepEachRead(double seconds) { step_ = seconds; }
     // Back to the monotonic clock.
-    void useRealTime() { m_frozen = false; }
+    void useRealTime() { frozen_ = false; }
 
     // Freezes the epoch clock (stored stamps) at seconds since 1970.
-    void setEpochTime(int64_t seconds) { m_fakeEpoch = seconds; m_epochFrozen = true; }
+    void setEpochTime(int64_t seconds) { fakeEpoch_ = seconds; epochFrozen_ = true; }
     // Back to the system's epoch clock.
-    void useRealEpochTime() { m_epochFrozen = false; }
+    void useRealEpochTime() { epochFrozen_ = false; }
 
-    TestFileHelper& fileHelper() { return m_fileHelper; }
+    TestFileHelper& fileHelper() { return fileHelper_; }
 
 private:
     TestPlatform();
 
-    std::atomic<bool> m_frozen{false};
-    std::atomic<double> m_fakeTime{0};
-    std::atomic<double> m_step{0};
-    std::atomic<bool> m_epochFrozen{false};
-    std::atomic<int64_t> m_fakeEpoch{0};
-    TestFileHelper m_fileHelper;
+    std::atomic<bool> frozen_{false};
+    std::atomic<double> fakeTime_{0};
+    std::atomic<double> step_{0};
+    std::atomic<bool> epochFrozen_{false};
+    std::atomic<int64_t> fakeEpoch_{0};
+    TestFileHelper fileHelper_;
 };
 
 #endif

@@ -8,7 +8,7 @@
 int TestRepositoryHandler::count(const std::string& name, const std::string& subject) const
 {
     int found = 0;
-    for (const Event& event : m_events) {
+    for (const Event& event : events_) {
         if (event.name == name && (subject.empty() || event.subject == subject))
             ++found;
     }
@@ -19,10 +19,10 @@ void TestRepositoryHandler::recordFile(const char* name, VLRepositoryFile* file)
 {
     std::ostringstream subject;
     subject << file->getFileId();
-    m_events.push_back(Event{name, subject.str()});
+    events_.push_back(Event{name, subject.str()});
 }
 
 void TestRepositoryHandler::recordRepository(const char* name, VLRepository* repository)
 {
-    m_events.push_back(Event{name, repository->getName()});
+    events_.push_back(Event{name, repository->getName()});
 }

@@ -31,14 +31,14 @@ public:
 
     // How many reports of that name (for that subject, when given) came.
     int count(const std::string& name, const std::string& subject = std::string()) const;
-    const std::vector<Event>& events() const { return m_events; }
-    void clear() { m_events.clear(); }
+    const std::vector<Event>& events() const { return events_; }
+    void clear() { events_.clear(); }
 
 private:
     void recordFile(const char* name, VLRepositoryFile* file);
     void recordRepository(const char* name, VLRepository* repository);
 
-    std::vector<Event> m_events;
+    std::vector<Event> events_;
 };
 
 #endif

@@ -39,14 +39,14 @@ public:
     // Opens the three repositories of `identity` under `folder` (made when
     // missing) and the provider. The downloader is made by openDownloader.
     explicit VLDownloadTestRig(const std::string& folder, const std::string& identity = "user")
-        : m_folder(folder), m_identity(identity)
+        : folder_(folder), identity_(identity)
     {
         mkdir(folder.c_str(), 0700);
-        m_provider.reset(new VLHttpRepositoryProvider());
-        m_provider->init(this);
-        m_cache = openRepository("cache");
-        m_import = openRepository("import");
-        m_download = openRepository("download");
+        provider_.reset(new VLHttpRepositoryProvider());
+        provider_->init(this);
+        cache_ = openRepository("cache");
+        import_ = openRepository("import");
+        download_ = openRepository("download");
     }
 
     // Ends the session as the desktop façade does: the downloader is cleaned
@@ -54,56 +54,56 @@ public:
     virtual ~VLDownloadTestRig()
     {
         closeDownloader();
-        for (VLRepository* repository : {m_cache.get(), m_import.get(), m_download.get()})
+        for (VLRepository* repository : {cache_.get(), import_.get(), download_.get()})
             repository->close();
-        m_cache.reset();
-        m_import.reset();
-        m_download.reset();
-        m_provider->clean();
+        cache_.reset();
+        import_.reset();
+        download_.reset();
+        provider_->clean();
     }
 
     // A downloader over "import" and then "download", as a session opens one.
     VLDownloader* openDownloader(unsigned limit)
     {
-        VLRepository* repositories[] = {m_import.get(), m_download.get()};
-        m_downloader.reset(new VLDownloader(repositories, 2, limit));
-        return m_downloader.get();
+        VLRepository* repositories[] = {import_.get(), download_.get()};
+        downloader_.reset(new VLDownloader(repositories, 2, limit));
+        return downloader_.get();
     }
 
     void closeDownloader()
     {
-        if (!m_downloader)
+        if (!downloader_)
             return;
-        m_downloader->clean();
-        m_downloader.reset();
+        downloader_->clean();
+        downloader_.reset();
     }
 
-    VLDownloader* downloader() { return m_downloader.get(); }
-    VLHttpRepositoryProvider* provider() { return m_provider.get(); }
-    VLRepository* cache() { return m_cache.get(); }
-    VLRepository* import() { return m_import.get(); }
-    VLRepository* download() { return m_download.get(); }
-    std::string folder() const { return m_folder; }
+    VLDownloader* downloader() { return downloader_.get(); }
+    VLHttpRepositoryProvider* provider() { return provider_.get(); }
+    VLRepository* cache() { return cache_.get(); }
+    VLRepository* import() { return import_.get(); }
+    VLRepository* download() { return download_.get(); }
+    std::string folder() const { return folder_; }
 
     // The address given to the provider when it asks for a file of this
     // entity; `formatId` other than -1 answers with that format instead (the
     // page's way of saying the file exists in another format only).
     void setUrl(const std::string& entityId, const std::string& url, int formatId = -1)
     {
-        std::lock_guard<std::mutex> lock(m_urlMutex);
-        m_urls[entityId] = std::make_pair(url, formatId);
+        std::lock_guard<std::mutex> lock(urlMutex_);
+        urls_[entityId] = std::make_pair(url, formatId);
     }
 
     // One pass of the worker: provider, repositories, downloader; then the
     // answers to the URL requests of this pass.
     void pass()
     {
-        m_provider->update();
-        m_cache->update();
-        m_import->update();
-        m_download->update();
-        if (m_downloader)
-            m_downloader->update();
+        provider_->update();
+        cache_->update();
+        import_->update();
+        download_->update();
+        if (downloader_)
+            downloader_->update();
         answerUrlRequests();
     }
 
@@ -148,14 +148,14 @@ public:
 
     std::vector<StateReport> stateReports()
     {
-        std::lock_guard<std::mutex> lock(m_reportMutex);
-        return m_stateReports;
+        std::lock_guard<std::mutex> lock(reportMutex_);
+        return stateReports_;
     }
 
     void clearStateReports()
     {
-        std::lock_guard<std::mutex> lock(m_reportMutex);
-        m_stateReports.clear();
+        std::lock_guard<std::mutex> lock(reportMutex_);
+        stateReports_.clear();
     }
 
     // The states reported for one file, in order.
@@ -172,16 +172,16 @@ public:
 
     size_t urlRequestCount()
     {
-        std::lock_guard<std::mutex> lock(m_urlMutex);
-        return m_urlRequestCount;
+        std::lock_guard<std::mutex> lock(urlMutex_);
+        return urlRequestCount_;
     }
 
     // VLAskFileUrlDelegate: recorded here, answered after the pass.
     void askFileUrl(VLRepository* repository, const VLFileId& fileId) override
     {
-        std::lock_guard<std::mutex> lock(m_urlMutex);
-        m_urlRequests.emplace_back(repository, fileId);
-        ++m_urlRequestCount;
+        std::lock_guard<std::mutex> lock(urlMutex_);
+        urlRequests_.emplace_back(repository, fileId);
+        ++urlRequestCount_;
     }
     bool isJSReady() override { return true; }
 
@@ -195,8 +195,8 @@ public:
     void onDownloadStatesChanged(VLRepositoryFile* file) override
     {
         VLFileId id = file->getFileId();
-        std::lock_guard<std::mutex> lock(m_reportMutex);
-        m_stateReports.push_back({file->getRepository()->getName(),
+        std::lock_guard<std::mutex> lock(reportMutex_);
+        stateReports_.push_back({file->getRepository()->getName(),
                                   id.getEntityId() + "_" + std::to_string(id.getFormat()->getId()),
                                   file->getCustom()});
     }
@@ -204,12 +204,12 @@ public:
 private:
     std::unique_ptr<VLRepository> openRepository(const std::string& name)
     {
-        std::string databases = m_folder + "/repositories";
-        std::string directory = m_folder + "/" + name;
+        std::string databases = folder_ + "/repositories";
+        std::string directory = folder_ + "/" + name;
         mkdir(databases.c_str(), 0700);
         mkdir(directory.c_str(), 0700);
         std::unique_ptr<VLRepository> repository(new VLRepository(
-            this, m_provider.get(), name, m_identity, 604800, databases, directory, 0, false, 0));
+            this, provider_.get(), name, identity_, 604800, databases, directory, 0, false, 0));
         repository->init();
         return repository;
     }
@@ -218,40 +218,40 @@ private:
     {
         std::vector<std::pair<VLRepository*, VLFileId>> requests;
         {
-            std::lock_guard<std::mutex> lock(m_urlMutex);
-            requests.swap(m_urlRequests);
+            std::lock_guard<std::mutex> lock(urlMutex_);
+            requests.swap(urlRequests_);
         }
         for (auto& request : requests) {
             const VLFileId& id = request.second;
             std::pair<std::string, int> answer;
             {
-                std::lock_guard<std::mutex> lock(m_urlMutex);
-                auto found = m_urls.find(id.getEntityId());
-                if (found != m_urls.end())
+                std::lock_guard<std::mutex> lock(urlMutex_);
+                auto found = urls_.find(id.getEntityId());
+                if (found != urls_.end())
                     answer = found->second;
                 else
                     answer = std::make_pair(std::string(), -1);
             }
             int formatId = answer.second >= 0 ? answer.second : static_cast<int>(id.getFormat()->getId());
-            m_provider->setFileUrl(request.first, id, answer.first, formatId, "data-" + id.getEntityId());
+            provider_->setFileUrl(request.first, id, answer.first, formatId, "data-" + id.getEntityId());
         }
     }
 
-    std::string m_folder;
-    std::string m_identity;
-    std::unique_ptr<VLHttpRepositoryProvider> m_provider;
-    std::unique_ptr<VLRepository> m_cache;
-    std::unique_ptr<VLRepository> m_import;
-    std::unique_ptr<VLRepository> m_download;
-    std::unique_ptr<VLDownloader> m_downloader;
+    std::string folder_;
+    std::string identity_;
+    std::unique_ptr<VLHttpRepositoryProvider> provider_;
+    std::unique_ptr<VLRepository> cache_;
+    std::unique_ptr<VLRepository> import_;
+    std::unique_ptr<VLRepository> download_;
+    std::unique_ptr<VLDownloader> downloader_;
 
-    std::mutex m_urlMutex;
-    std::map<std::string, std::pair<std::string, int>> m_urls;
-    std::vector<std::pair<VLRepository*, VLFileId>> m_urlRequests;
-    size_t m_urlRequestCount = 0;
+    std::mutex urlMutex_;
+    std::map<std::string, std::pair<std::string, int>> urls_;
+    std::vector<std::pair<VLRepository*, VLFileId>> urlRequests_;
+    size_t urlRequestCount_ = 0;
 
-    std::mutex m_reportMutex;
-    std::vector<StateReport> m_stateReports;
+    std::mutex reportMutex_;
+    std::vector<StateReport> stateReports_;
 };
 
 #endif

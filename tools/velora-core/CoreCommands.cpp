@@ -28,15 +28,15 @@ const long kPumpStepMs = 10;
 class CoreCommands::Arguments
 {
 public:
-    explicit Arguments(const JKValue* args) : m_args(args && args->isArray() ? args->array().get() : nullptr) {}
+    explicit Arguments(const JKValue* args) : args_(args && args->isArray() ? args->array().get() : nullptr) {}
 
-    size_t count() const { return m_args ? m_args->count() : 0; }
+    size_t count() const { return args_ ? args_->count() : 0; }
 
     const JKValue& at(size_t index, const char* what) const
     {
         if (index >= count())
             throw CommandError(std::string("missing argument ") + std::to_string(index + 1) + " (" + what + ")");
-        return m_args->objectAtIndex(index);
+        return args_->objectAtIndex(index);
     }
     std::string text(size_t index) const
     {
@@ -81,15 +81,15 @@ public:
     }
 
 private:
-    const JKArray* m_args;
+    const JKArray* args_;
 };
 
 CoreCommands::CoreCommands(HeadlessDesktop* desktop, JsonLineWriter* out)
-    : m_desktop(desktop)
-    , m_out(out)
-    , m_currentId(0)
-    , m_nextInternalId(-1)
-    , m_quit(false)
+    : desktop_(desktop)
+    , out_(out)
+    , currentId_(0)
+    , nextInternalId_(-1)
+    , quit_(false)
 {
     addPageCalls();
     addAudioCalls();
@@ -107,23 +107,23 @@ void CoreCommands::runLine(const std::string& line)
     std::optional<JKValue> command = objectFromJSONString(line, 0, &parseError);
     if (!command || !command->isDictionary()) {
         jsonSet(answer, "error", command ? "a command must be a JSON object" : "bad JSON: " + parseError.message);
-        m_out->write(answer);
+        out_->write(answer);
         return;
     }
     const JKValue* id = command->dictionary()->objectForKey("id");
     const JKValue* call = command->dictionary()->objectForKey("call");
-    m_currentId = id && id->isNumber() ? long(id->int64Value()) : 0;
+    currentId_ = id && id->isNumber() ? long(id->int64Value()) : 0;
     if (id)
         jsonSet(answer, "id", *id);
     if (!call || !call->isString()) {
         jsonSet(answer, "error", "a command needs \"call\"");
-        m_out->write(answer);
+        out_->write(answer);
         return;
     }
-    auto handler = m_handlers.find(call->stringValue());
-    if (handler == m_handlers.end()) {
+    auto handler = handlers_.find(call->stringValue());
+    if (handler == handlers_.end()) {
         jsonSet(answer, "error", "unknown call: " + call->stringValue());
-        m_out->write(answer);
+        out_->write(answer);
         return;
     }
     try {
@@ -132,29 +132,29 @@ void CoreCommands::runLine(const std::string& line)
     } catch (const CommandError& error) {
         jsonSet(answer, "error", std::string(call->stringValue()) + ": " + error.what());
     }
-    m_out->write(answer);
+    out_->write(answer);
 }
 
 void CoreCommands::pump(long milliseconds)
 {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     do {
-        m_desktop->answerFileUrls();
+        desktop_->answerFileUrls();
         std::this_thread::sleep_for(std::chrono::milliseconds(kPumpStepMs));
     } while (std::chrono::steady_clock::now() < end);
-    m_desktop->answerFileUrls();
+    desktop_->answerFileUrls();
 }
 
 void CoreCommands::addPageCalls()
 {
-    HeadlessDesktop* d = m_desktop;
-    m_handlers["setJSReady"] = [d](const Arguments& a) { d->setJSReady(a.flag(0)); return JKValue(true); };
-    m_handlers["isJSReady"] = [d](const Arguments&) { return JKValue(d->isJSReady()); };
-    m_handlers["setUserId"] = [d](const Arguments& a) { d->setUserId(a.text(0)); return JKValue(true); };
-    m_handlers["setSetting"] = [d](const Arguments& a) { d->setSetting(a.text(0), a.text(1)); return JKValue(true); };
-    m_handlers["getSetting"] = [d](const Arguments& a) { return JKValue(d->getSetting(a.text(0))); };
-    m_handlers["resetSettings"] = [d](const Arguments&) { d->resetSettings(); return JKValue(true); };
-    m_handlers["getDeviceInfo"] = [d](const Arguments& a) {
+    HeadlessDesktop* d = desktop_;
+    handlers_["setJSReady"] = [d](const Arguments& a) { d->setJSReady(a.flag(0)); return JKValue(true); };
+    handlers_["isJSReady"] = [d](const Arguments&) { return JKValue(d->isJSReady()); };
+    handlers_["setUserId"] = [d](const Arguments& a) { d->setUserId(a.text(0)); return JKValue(true); };
+    handlers_["setSetting"] = [d](const Arguments& a) { d->setSetting(a.text(0), a.text(1)); return JKValue(true); };
+    handlers_["getSetting"] = [d](const Arguments& a) { return JKValue(d->getSetting(a.text(0))); };
+    handlers_["resetSettings"] = [d](const Arguments&) { d->resetSettings(); return JKValue(true); };
+    handlers_["getDeviceInfo"] = [d](const Arguments& a) {
         std::string* text = nullptr;
         double* number = nullptr;
         std::vector<VLDesktopKeyValue*>* list = nullptr;
@@ -179,26 +179,26 @@ void CoreCommands::addPageCalls()
         delete list;
         return result;
     };
-    m_handlers["getFiles"] = [this](const Arguments& a) {
+    handlers_["getFiles"] = [this](const Arguments& a) {
         std::vector<std::string> repositories = a.texts(0);
-        m_desktop->getFiles(repositories, int(a.integer(1)), unsigned(a.integer(2)),
-                            HeadlessDesktop::callbackFromId(m_currentId));
+        desktop_->getFiles(repositories, int(a.integer(1)), unsigned(a.integer(2)),
+                            HeadlessDesktop::callbackFromId(currentId_));
         return JKValue("queued");
     };
-    m_handlers["getFileCount"] = [this](const Arguments& a) {
+    handlers_["getFileCount"] = [this](const Arguments& a) {
         std::vector<std::string> repositories = a.texts(0);
-        m_desktop->getFileCount(repositories, int(a.integer(1)), unsigned(a.integer(2)),
-                                HeadlessDesktop::callbackFromId(m_currentId));
+        desktop_->getFileCount(repositories, int(a.integer(1)), unsigned(a.integer(2)),
+                                HeadlessDesktop::callbackFromId(currentId_));
         return JKValue("queued");
     };
-    m_handlers["setFileUrl"] = [d](const Arguments& a) {
+    handlers_["setFileUrl"] = [d](const Arguments& a) {
         d->setFileUrl(a.text(0), a.text(1), unsigned(a.integer(2)), a.text(3), unsigned(a.integer(4)), a.text(5));
         return JKValue(true);
     };
-    m_handlers["setOnline"] = [d](const Arguments&) { d->setOnline(); return JKValue(true); };
-    m_handlers["setOffline"] = [d](const Arguments&) { d->setOffline(); return JKValue(true); };
-    m_handlers["clearCache"] = [d](const Arguments&) { d->clearCache(); return JKValue(true); };
-    m_handlers["triggerKeyboardShortcut"] = [d](const Arguments& a) {
+    handlers_["setOnline"] = [d](const Arguments&) { d->setOnline(); return JKValue(true); };
+    handlers_["setOffline"] = [d](const Arguments&) { d->setOffline(); return JKValue(true); };
+    handlers_["clearCache"] = [d](const Arguments&) { d->clearCache(); return JKValue(true); };
+    handlers_["triggerKeyboardShortcut"] = [d](const Arguments& a) {
         d->triggerKeyboardShortcut(a.text(0));
         return JKValue(true);
     };
@@ -206,36 +206,36 @@ void CoreCommands::addPageCalls()
 
 void CoreCommands::addAudioCalls()
 {
-    HeadlessDesktop* d = m_desktop;
-    m_handlers["createSound"] = [d](const Arguments& a) { return JKValue(d->createSound(a.text(0))); };
-    m_handlers["resetSound"] = [d](const Arguments& a) { return JKValue(d->resetSound(int(a.integer(0)), a.text(1))); };
-    m_handlers["deleteSound"] = [d](const Arguments& a) { return JKValue(d->deleteSound(int(a.integer(0)))); };
-    m_handlers["play"] = [d](const Arguments& a) {
+    HeadlessDesktop* d = desktop_;
+    handlers_["createSound"] = [d](const Arguments& a) { return JKValue(d->createSound(a.text(0))); };
+    handlers_["resetSound"] = [d](const Arguments& a) { return JKValue(d->resetSound(int(a.integer(0)), a.text(1))); };
+    handlers_["deleteSound"] = [d](const Arguments& a) { return JKValue(d->deleteSound(int(a.integer(0)))); };
+    handlers_["play"] = [d](const Arguments& a) {
         bool gapless = a.count() > 1 && a.flag(1);
         int previous = a.count() > 2 ? int(a.integer(2)) : -1;
         return JKValue(d->play(int(a.integer(0)), gapless, previous));
     };
-    m_handlers["pause"] = [d](const Arguments& a) { return JKValue(d->pause(int(a.integer(0)))); };
-    m_handlers["getState"] = [d](const Arguments& a) { return JKValue(d->getState(int(a.integer(0)))); };
-    m_handlers["getPlaying"] = [d](const Arguments& a) { return JKValue(d->getPlaying(int(a.integer(0)))); };
-    m_handlers["getPaused"] = [d](const Arguments& a) { return JKValue(d->getPaused(int(a.integer(0)))); };
-    m_handlers["getStarving"] = [d](const Arguments& a) { return JKValue(d->getStarving(int(a.integer(0)))); };
-    m_handlers["getPosition"] = [d](const Arguments& a) { return JKValue(d->getPosition(int(a.integer(0)))); };
-    m_handlers["setPosition"] = [d](const Arguments& a) {
+    handlers_["pause"] = [d](const Arguments& a) { return JKValue(d->pause(int(a.integer(0)))); };
+    handlers_["getState"] = [d](const Arguments& a) { return JKValue(d->getState(int(a.integer(0)))); };
+    handlers_["getPlaying"] = [d](const Arguments& a) { return JKValue(d->getPlaying(int(a.integer(0)))); };
+    handlers_["getPaused"] = [d](const Arguments& a) { return JKValue(d->getPaused(int(a.integer(0)))); };
+    handlers_["getStarving"] = [d](const Arguments& a) { return JKValue(d->getStarving(int(a.integer(0)))); };
+    handlers_["getPosition"] = [d](const Arguments& a) { return JKValue(d->getPosition(int(a.integer(0)))); };
+    handlers_["setPosition"] = [d](const Arguments& a) {
         return JKValue(d->setPosition(int(a.integer(0)), unsigned(a.integer(1))));
     };
-    m_handlers["getLength"] = [d](const Arguments& a) { return JKValue(d->getLength(int(a.integer(0)))); };
-    m_handlers["getVolume"] = [d](const Arguments& a) { return JKValue(double(d->getVolume(int(a.integer(0))))); };
-    m_handlers["setVolume"] = [d](const Arguments& a) {
+    handlers_["getLength"] = [d](const Arguments& a) { return JKValue(d->getLength(int(a.integer(0)))); };
+    handlers_["getVolume"] = [d](const Arguments& a) { return JKValue(double(d->getVolume(int(a.integer(0))))); };
+    handlers_["setVolume"] = [d](const Arguments& a) {
         d->setVolume(int(a.integer(0)), float(a.number(1)));
         return JKValue(true);
     };
-    m_handlers["getMuted"] = [d](const Arguments& a) { return JKValue(d->getMuted(int(a.integer(0)))); };
-    m_handlers["setMuted"] = [d](const Arguments& a) {
+    handlers_["getMuted"] = [d](const Arguments& a) { return JKValue(d->getMuted(int(a.integer(0)))); };
+    handlers_["setMuted"] = [d](const Arguments& a) {
         d->setMuted(int(a.integer(0)), a.flag(1));
         return JKValue(true);
     };
-    m_handlers["getRanges"] = [d](const Arguments& a) {
+    handlers_["getRanges"] = [d](const Arguments& a) {
         std::list<float> ranges;
         d->getRanges(int(a.integer(0)), &ranges);
         JKValue result = jsonArray();
@@ -243,83 +243,83 @@ void CoreCommands::addAudioCalls()
             jsonAppend(result, JKValue(double(value)));
         return result;
     };
-    m_handlers["getPendingData"] = [d](const Arguments& a) { return JKValue(d->getPendingData(int(a.integer(0)))); };
+    handlers_["getPendingData"] = [d](const Arguments& a) { return JKValue(d->getPendingData(int(a.integer(0)))); };
 }
 
 void CoreCommands::addDownloadCalls()
 {
-    HeadlessDesktop* d = m_desktop;
-    m_handlers["addFile"] = [d](const Arguments& a) {
+    HeadlessDesktop* d = desktop_;
+    handlers_["addFile"] = [d](const Arguments& a) {
         d->addFile(a.text(0), a.text(1), unsigned(a.integer(2)), a.count() > 3 ? a.text(3) : std::string());
         return JKValue(true);
     };
-    m_handlers["removeFile"] = [d](const Arguments& a) {
+    handlers_["removeFile"] = [d](const Arguments& a) {
         d->removeFile(a.text(0), a.text(1), unsigned(a.integer(2)));
         return JKValue(true);
     };
-    m_handlers["resumeDownload"] = [d](const Arguments& a) {
+    handlers_["resumeDownload"] = [d](const Arguments& a) {
         d->resumeDownload(a.text(0), a.text(1), unsigned(a.integer(2)));
         return JKValue(true);
     };
-    m_handlers["pauseDownload"] = [d](const Arguments& a) {
+    handlers_["pauseDownload"] = [d](const Arguments& a) {
         d->pauseDownload(a.text(0), a.text(1), unsigned(a.integer(2)));
         return JKValue(true);
     };
-    m_handlers["hideDownload"] = [d](const Arguments& a) {
+    handlers_["hideDownload"] = [d](const Arguments& a) {
         d->hideDownload(a.text(0), a.text(1), unsigned(a.integer(2)));
         return JKValue(true);
     };
-    m_handlers["setDownloadPosition"] = [d](const Arguments& a) {
+    handlers_["setDownloadPosition"] = [d](const Arguments& a) {
         d->setDownloadPosition(a.text(0), a.text(1), unsigned(a.integer(2)), int(a.integer(3)));
         return JKValue(true);
     };
-    m_handlers["removeFiles"] = [d](const Arguments&) { d->removeFiles(); return JKValue(true); };
-    m_handlers["resumeDownloads"] = [d](const Arguments&) { d->resumeDownloads(); return JKValue(true); };
-    m_handlers["pauseDownloads"] = [d](const Arguments&) { d->pauseDownloads(); return JKValue(true); };
-    m_handlers["hideDownloads"] = [d](const Arguments&) { d->hideDownloads(); return JKValue(true); };
+    handlers_["removeFiles"] = [d](const Arguments&) { d->removeFiles(); return JKValue(true); };
+    handlers_["resumeDownloads"] = [d](const Arguments&) { d->resumeDownloads(); return JKValue(true); };
+    handlers_["pauseDownloads"] = [d](const Arguments&) { d->pauseDownloads(); return JKValue(true); };
+    handlers_["hideDownloads"] = [d](const Arguments&) { d->hideDownloads(); return JKValue(true); };
 }
 
 void CoreCommands::addStorageCalls()
 {
-    HeadlessDesktop* d = m_desktop;
-    m_handlers["storageKey"] = [d](const Arguments& a) {
+    HeadlessDesktop* d = desktop_;
+    handlers_["storageKey"] = [d](const Arguments& a) {
         bool isNull = true;
         std::string key = d->storageKey(a.text(0), int(a.integer(1)), &isNull);
         return isNull ? JKValue() : JKValue(key);
     };
-    m_handlers["storageGetItem"] = [d](const Arguments& a) {
+    handlers_["storageGetItem"] = [d](const Arguments& a) {
         bool isNull = true;
         std::string value = d->storageGetItem(a.text(0), a.text(1), &isNull);
         return isNull ? JKValue() : JKValue(value);
     };
-    m_handlers["storageSetItem"] = [d](const Arguments& a) {
+    handlers_["storageSetItem"] = [d](const Arguments& a) {
         return JKValue(d->storageSetItem(a.text(0), a.text(1), a.text(2)));
     };
-    m_handlers["storageRemoveItem"] = [d](const Arguments& a) {
+    handlers_["storageRemoveItem"] = [d](const Arguments& a) {
         d->storageRemoveItem(a.text(0), a.text(1));
         return JKValue(true);
     };
-    m_handlers["storageClear"] = [d](const Arguments& a) { d->storageClear(a.text(0)); return JKValue(true); };
-    m_handlers["storageLength"] = [d](const Arguments& a) { return JKValue(d->storageLength(a.text(0))); };
+    handlers_["storageClear"] = [d](const Arguments& a) { d->storageClear(a.text(0)); return JKValue(true); };
+    handlers_["storageLength"] = [d](const Arguments& a) { return JKValue(d->storageLength(a.text(0))); };
 }
 
 void CoreCommands::addDriverCalls()
 {
-    m_handlers["mapFileUrl"] = [this](const Arguments& a) {
+    handlers_["mapFileUrl"] = [this](const Arguments& a) {
         HeadlessDesktop::FileUrl answer;
         answer.url = a.text(1);
         answer.format = a.count() > 2 ? unsigned(a.integer(2)) : 0;
         answer.data = a.count() > 3 ? a.text(3) : std::string();
-        m_desktop->mapFileUrl(a.text(0), answer);
+        desktop_->mapFileUrl(a.text(0), answer);
         return JKValue(true);
     };
-    m_handlers["sleep"] = [this](const Arguments& a) {
+    handlers_["sleep"] = [this](const Arguments& a) {
         pump(a.integer(0));
         return JKValue(true);
     };
-    m_handlers["waitForFileCount"] = [this](const Arguments& a) { return waitForFileCount(a); };
-    m_handlers["quit"] = [this](const Arguments&) {
-        m_quit = true;
+    handlers_["waitForFileCount"] = [this](const Arguments& a) { return waitForFileCount(a); };
+    handlers_["quit"] = [this](const Arguments&) {
+        quit_ = true;
         return JKValue(true);
     };
 }
@@ -333,14 +333,14 @@ JKValue CoreCommands::waitForFileCount(const Arguments& args)
     unsigned downloadState = unsigned(args.integer(2));
     unsigned target = unsigned(args.integer(3));
     long timeoutMs = args.integer(4);
-    if (!m_desktop->isJSReady())
+    if (!desktop_->isJSReady())
         throw CommandError("the page is not ready (setJSReady first)");
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     unsigned count = 0;
     for (;;) {
-        long id = m_nextInternalId--;
-        m_desktop->getFileCount(repositories, fileFlags, downloadState, HeadlessDesktop::callbackFromId(id));
-        while (!m_desktop->takeInternalCount(id, &count)) {
+        long id = nextInternalId_--;
+        desktop_->getFileCount(repositories, fileFlags, downloadState, HeadlessDesktop::callbackFromId(id));
+        while (!desktop_->takeInternalCount(id, &count)) {
             if (std::chrono::steady_clock::now() >= end)
                 return JKValue(false);
             pump(kPumpStepMs);

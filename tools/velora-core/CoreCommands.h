@@ -31,7 +31,7 @@ public:
     // line, never a crash.
     void runLine(const std::string& line);
 
-    bool isQuitRequested() const { return m_quit; }
+    bool isQuitRequested() const { return quit_; }
 
     // Lets the core run for `milliseconds` while the driver keeps answering the
     // page's part (file URLs).
@@ -48,12 +48,12 @@ private:
     void addDriverCalls();
     JKValue waitForFileCount(const Arguments& args);
 
-    HeadlessDesktop* m_desktop;
-    JsonLineWriter* m_out;
-    std::map<std::string, Handler> m_handlers;
-    long m_currentId;
-    long m_nextInternalId;
-    bool m_quit;
+    HeadlessDesktop* desktop_;
+    JsonLineWriter* out_;
+    std::map<std::string, Handler> handlers_;
+    long currentId_;
+    long nextInternalId_;
+    bool quit_;
 };
 
 #endif

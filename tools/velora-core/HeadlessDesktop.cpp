@@ -8,14 +8,14 @@
 #include "VLPlatformFactory.h"
 
 HeadlessDesktop::HeadlessDesktop(JsonLineWriter* out)
-    : m_out(out)
+    : out_(out)
 {
 }
 
 void HeadlessDesktop::executeRunLoop()
 {
-    if (m_extraPassDelayMs > 0)
-        VLPlatformFactory::instance()->sleep(m_extraPassDelayMs);
+    if (extraPassDelayMs_ > 0)
+        VLPlatformFactory::instance()->sleep(extraPassDelayMs_);
     VLDesktop::executeRunLoop();
 }
 
@@ -27,24 +27,24 @@ HeadlessDesktop::~HeadlessDesktop()
 
 void HeadlessDesktop::mapFileUrl(const std::string& fileKey, const FileUrl& answer)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_urls[fileKey] = answer;
+    std::lock_guard<std::mutex> lock(mutex_);
+    urls_[fileKey] = answer;
 }
 
 void HeadlessDesktop::answerFileUrls()
 {
     std::deque<UrlRequest> requests;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        requests.swap(m_urlRequests);
+        std::lock_guard<std::mutex> lock(mutex_);
+        requests.swap(urlRequests_);
     }
     for (const UrlRequest& request : requests) {
         std::string key = std::to_string(request.entityId) + "_" + std::to_string(request.formatId);
         FileUrl answer;
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            auto found = m_urls.find(key);
-            if (found != m_urls.end())
+            std::lock_guard<std::mutex> lock(mutex_);
+            auto found = urls_.find(key);
+            if (found != urls_.end())
                 answer = found->second;
         }
         unsigned int format = unsigned(request.formatId);
@@ -54,18 +54,18 @@ void HeadlessDesktop::answerFileUrls()
         jsonSet(line, "answered", "getFileUrl");
         jsonSet(line, "file", key);
         jsonSet(line, "url", answer.url);
-        m_out->write(line);
+        out_->write(line);
     }
 }
 
 bool HeadlessDesktop::takeInternalCount(long id, unsigned int* count)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    auto found = m_internalCounts.find(id);
-    if (found == m_internalCounts.end())
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = internalCounts_.find(id);
+    if (found == internalCounts_.end())
         return false;
     *count = found->second;
-    m_internalCounts.erase(found);
+    internalCounts_.erase(found);
     return true;
 }
 
@@ -127,7 +127,7 @@ void HeadlessDesktop::executeMethodWithStr(const std::string& method, const std:
     jsonAppend(args, arg);
     jsonSet(line, "event", method);
     jsonSet(line, "args", args);
-    m_out->write(line);
+    out_->write(line);
 }
 
 void HeadlessDesktop::executeMethodWithStrStrNumber(const std::string& method, const std::string& s1,
@@ -140,7 +140,7 @@ void HeadlessDesktop::executeMethodWithStrStrNumber(const std::string& method, c
     jsonAppend(args, n);
     jsonSet(line, "event", method);
     jsonSet(line, "args", args);
-    m_out->write(line);
+    out_->write(line);
 }
 
 void HeadlessDesktop::executeMethodWithFile(const std::string& method, VLDesktopFile* file)
@@ -149,11 +149,11 @@ void HeadlessDesktop::executeMethodWithFile(const std::string& method, VLDesktop
     jsonSet(line, "event", method);
     jsonSet(line, "file", fileToJson(*file));
     if (method == "getFileUrl") {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_urlRequests.push_back(UrlRequest{ file->getRepository(), file->getEntityId(), file->getFormatId() });
+        std::lock_guard<std::mutex> lock(mutex_);
+        urlRequests_.push_back(UrlRequest{ file->getRepository(), file->getEntityId(), file->getFormatId() });
     }
     delete file;
-    m_out->write(line);
+    out_->write(line);
 }
 
 void HeadlessDesktop::executeMethodWithFiles(const std::string& method, std::list<VLDesktopFile*>* files)
@@ -161,7 +161,7 @@ void HeadlessDesktop::executeMethodWithFiles(const std::string& method, std::lis
     JKValue line = jsonObject();
     jsonSet(line, "event", method);
     jsonSet(line, "files", takeFiles(files));
-    m_out->write(line);
+    out_->write(line);
 }
 
 void HeadlessDesktop::executeCallbackWithFiles(void* callback, std::list<VLDesktopFile*>* files)
@@ -169,19 +169,19 @@ void HeadlessDesktop::executeCallbackWithFiles(void* callback, std::list<VLDeskt
     JKValue line = jsonObject();
     jsonSet(line, "callback", idFromCallback(callback));
     jsonSet(line, "files", takeFiles(files));
-    m_out->write(line);
+    out_->write(line);
 }
 
 void HeadlessDesktop::executeCallbackWithNumber(void* callback, unsigned int count)
 {
     long id = idFromCallback(callback);
     if (id < 0) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_internalCounts[id] = count;
+        std::lock_guard<std::mutex> lock(mutex_);
+        internalCounts_[id] = count;
         return;
     }
     JKValue line = jsonObject();
     jsonSet(line, "callback", id);
     jsonSet(line, "count", count);
-    m_out->write(line);
+    out_->write(line);
 }

@@ -46,7 +46,7 @@ public:
 
     // Test seam: every worker pass first sleeps this long, as a pass that
     // waits on slow transfers would. Set before init.
-    void setExtraPassDelay(unsigned milliseconds) { m_extraPassDelayMs = milliseconds; }
+    void setExtraPassDelay(unsigned milliseconds) { extraPassDelayMs_ = milliseconds; }
     void executeRunLoop() override;
 
     // A page file object.
@@ -74,13 +74,13 @@ private:
         int formatId;
     };
 
-    JsonLineWriter* m_out;
-    unsigned m_extraPassDelayMs = 0;
+    JsonLineWriter* out_;
+    unsigned extraPassDelayMs_ = 0;
 
-    std::mutex m_mutex; // guards the three containers below
-    std::map<std::string, FileUrl> m_urls;
-    std::deque<UrlRequest> m_urlRequests;
-    std::map<long, unsigned int> m_internalCounts;
+    std::mutex mutex_; // guards the three containers below
+    std::map<std::string, FileUrl> urls_;
+    std::deque<UrlRequest> urlRequests_;
+    std::map<long, unsigned int> internalCounts_;
 };
 
 #endif

@@ -7,7 +7,7 @@
 #include "JSONKitSerializing.h"
 
 JsonLineWriter::JsonLineWriter(FILE* out)
-    : m_out(out)
+    : out_(out)
 {
 }
 
@@ -26,10 +26,10 @@ void JsonLineWriter::write(const JKValue& object)
         jsonSet(failure, "error", "unable to encode a line: " + error.message);
         text = JSONString(failure);
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
-    std::fwrite(text->data(), 1, text->size(), m_out);
-    std::fputc('\n', m_out);
-    std::fflush(m_out);
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::fwrite(text->data(), 1, text->size(), out_);
+    std::fputc('\n', out_);
+    std::fflush(out_);
 }
 
 JKValue jsonObject()

@@ -22,8 +22,8 @@ public:
     void write(const JKValue& object);
 
 private:
-    std::mutex m_mutex;
-    FILE* m_out;
+    std::mutex mutex_;
+    FILE* out_;
 };
 
 // Building blocks for the lines.

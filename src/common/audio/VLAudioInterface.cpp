@@ -77,28 +77,28 @@ std::map<VLFileHandle*, const VLAudioInterface*>& engineHandles()
 } // namespace
 
 VLAudioInterface::VLAudioInterface()
-    : m_mutex(VLPlatformFactory::instance()->createMutex()),
-      m_system(nullptr),
-      m_source(nullptr),
-      m_initialised(false),
-      m_blockAlign(0),
-      m_valuesLock(VLPlatformFactory::instance()->createMutex()),
-      m_outputDriverIndex(0),
-      m_pendingStreamBufferSize(kNoPendingSize),
-      m_streamBufferSize(kNoPendingSize),
-      m_channels(kChannelCount, 0),
-      m_playingCount(0),
-      m_tooManyWarned(false),
-      m_callbacksUnderWay(0),
-      m_playbackState(PlaybackStopped)
+    : mutex_(VLPlatformFactory::instance()->createMutex()),
+      system_(nullptr),
+      source_(nullptr),
+      initialised_(false),
+      blockAlign_(0),
+      valuesLock_(VLPlatformFactory::instance()->createMutex()),
+      outputDriverIndex_(0),
+      pendingStreamBufferSize_(kNoPendingSize),
+      streamBufferSize_(kNoPendingSize),
+      channels_(kChannelCount, 0),
+      playingCount_(0),
+      tooManyWarned_(false),
+      callbacksUnderWay_(0),
+      playbackState_(PlaybackStopped)
 {
 }
 
 VLAudioInterface::~VLAudioInterface()
 {
     clean(false);
-    delete m_valuesLock;
-    delete m_mutex;
+    delete valuesLock_;
+    delete mutex_;
 }
 
 std::string VLAudioInterface::describeResult(VEResult result)
@@ -114,10 +114,10 @@ std::string VLAudioInterface::describeResult(VEResult result)
 void VLAudioInterface::init(const std::string& name, const std::string& output, int streamBufferSize,
                             int blockAlign, VLStreamSource* source)
 {
-    VLMutexLocker locker(m_mutex);
-    m_source.store(source);
-    m_name = name;
-    m_blockAlign = blockAlign;
+    VLMutexLocker locker(mutex_);
+    source_.store(source);
+    name_ = name;
+    blockAlign_ = blockAlign;
     size_t bufferSize = kDefaultStreamBufferSize;
     if (streamBufferSize > 0)
         bufferSize = static_cast<size_t>(streamBufferSize);
@@ -135,7 +135,7 @@ bool VLAudioInterface::openEngine(const std::string& output, size_t streamBuffer
         VL_LOG_ERROR(describeResult(result));
         return false;
     }
-    m_system.store(system);
+    system_.store(system);
     result = system->setSoftwareFormat(44100, VE_SOUND_FORMAT_PCM16, 2, 2, VE_RESAMPLER_SPLINE);
     if (result != VE_OK) {
         VL_LOG_ERROR(describeResult(result));
@@ -150,8 +150,8 @@ bool VLAudioInterface::openEngine(const std::string& output, size_t streamBuffer
             searchAvailableOutputDrivers(kOutputs[index].name, kOutputs[index].type, &drivers);
     }
     {
-        VLMutexLocker locker(m_valuesLock);
-        m_outputDrivers = drivers;
+        VLMutexLocker locker(valuesLock_);
+        outputDrivers_ = drivers;
     }
 
     const std::string requested = output.empty() ? kDefaultOutput : output;
@@ -175,7 +175,7 @@ bool VLAudioInterface::openEngine(const std::string& output, size_t streamBuffer
         closeEngine();
         return false;
     }
-    m_initialised = true;
+    initialised_ = true;
 
     char proxy[kNameLength] = {0};
     result = system->getNetworkProxy(proxy, sizeof(proxy));
@@ -201,14 +201,14 @@ bool VLAudioInterface::openEngine(const std::string& output, size_t streamBuffer
         return false;
     }
     {
-        VLMutexLocker locker(m_valuesLock);
-        m_streamBufferSize = streamBufferSize;
+        VLMutexLocker locker(valuesLock_);
+        streamBufferSize_ = streamBufferSize;
     }
 
     result = system->setDecodeBufferLength(kDecodeBufferMilliseconds);
     if (result == VE_OK)
         result = system->setFileSystem(&VLAudioInterface::streamOpen, &VLAudioInterface::streamClose,
-                                       &VLAudioInterface::asyncStreamRead, m_blockAlign, m_source.load());
+                                       &VLAudioInterface::asyncStreamRead, blockAlign_, source_.load());
     if (result != VE_OK) {
         VL_LOG_ERROR(describeResult(result));
         closeEngine();
@@ -222,7 +222,7 @@ bool VLAudioInterface::searchAvailableOutputDrivers(const std::string& label, in
     int count = 0;
     if (!useOutputType(type, &count))
         return false;
-    VESystem* system = m_system.load();
+    VESystem* system = system_.load();
     for (int index = 0; index < count; ++index) {
         char name[kNameLength] = {0};
         VEGuid guid = {};
@@ -250,7 +250,7 @@ bool VLAudioInterface::selectOutput(const std::string& id)
     int count = 0;
     if (!useOutputType(type, &count))
         return false;
-    VESystem* system = m_system.load();
+    VESystem* system = system_.load();
     VEResult result = VE_OK;
     if (count <= 0) {
         VL_LOG_WARN("No driver found");
@@ -298,7 +298,7 @@ bool VLAudioInterface::selectOutput(const std::string& id)
 // there is no system or the engine refuses either.
 bool VLAudioInterface::useOutputType(int type, int* driverCount)
 {
-    VESystem* system = m_system.load();
+    VESystem* system = system_.load();
     if (!system)
         return false;
     VEResult result = system->setOutput(static_cast<VEOutputType>(type));
@@ -313,9 +313,9 @@ bool VLAudioInterface::useOutputType(int type, int* driverCount)
 
 void VLAudioInterface::setOutputValue(const std::string& id, int driverIndex)
 {
-    VLMutexLocker locker(m_valuesLock);
-    m_output = id;
-    m_outputDriverIndex = driverIndex;
+    VLMutexLocker locker(valuesLock_);
+    output_ = id;
+    outputDriverIndex_ = driverIndex;
 }
 
 // An id names the device in use when it has the current output type and
@@ -324,21 +324,21 @@ void VLAudioInterface::setOutputValue(const std::string& id, int driverIndex)
 bool VLAudioInterface::namesCurrentOutput(const std::string& id) const
 {
     const size_t colon = id.find(':');
-    const size_t currentColon = m_output.find(':');
-    if (!m_initialised || colon == std::string::npos || currentColon == std::string::npos)
+    const size_t currentColon = output_.find(':');
+    if (!initialised_ || colon == std::string::npos || currentColon == std::string::npos)
         return false;
-    if (parseOutputType(id.substr(0, colon)) != parseOutputType(m_output.substr(0, currentColon)))
+    if (parseOutputType(id.substr(0, colon)) != parseOutputType(output_.substr(0, currentColon)))
         return false;
     const unsigned int key = VLStreamUrl::parseUnsigned(id.substr(colon + 1));
     if (key == 0)
-        return m_outputDriverIndex == 0;
-    return key == VLStreamUrl::parseUnsigned(m_output.substr(currentColon + 1));
+        return outputDriverIndex_ == 0;
+    return key == VLStreamUrl::parseUnsigned(output_.substr(currentColon + 1));
 }
 
 void VLAudioInterface::closeEngine()
 {
-    VLMutexLocker locker(m_mutex);
-    VESystem* system = m_system.load();
+    VLMutexLocker locker(mutex_);
+    VESystem* system = system_.load();
     if (system) {
         VEResult result = system->close();
         if (result != VE_OK)
@@ -347,8 +347,8 @@ void VLAudioInterface::closeEngine()
         if (result != VE_OK)
             VL_LOG_WARN(describeResult(result));
     }
-    m_system.store(nullptr);
-    m_initialised = false;
+    system_.store(nullptr);
+    initialised_ = false;
     giveBackHandles();
 }
 
@@ -391,27 +391,27 @@ void VLAudioInterface::giveBackHandles()
         VLSound* sound = findSoundByHandle(handle);
         if (sound)
             sound->setFileHandle(nullptr);
-        giveBackHandle(m_source.load(), handle);
+        giveBackHandle(source_.load(), handle);
     }
 }
 
 bool VLAudioInterface::clean(bool keepSounds)
 {
     // Open and close callbacks walk the sound table under this lock.
-    VLMutexLocker locker(m_mutex);
+    VLMutexLocker locker(mutex_);
     if (!keepSounds) {
-        for (auto it = m_sounds.begin(); it != m_sounds.end();) {
+        for (auto it = sounds_.begin(); it != sounds_.end();) {
             if (!it->second->clean(nullptr)) {
                 VL_LOG_ERROR("Unable to clean sound #" << it->first);
                 return false;
             }
             delete it->second;
-            it = m_sounds.erase(it);
+            it = sounds_.erase(it);
         }
     }
-    while (!m_soundsToRelease.empty()) {
-        VESound* sound = m_soundsToRelease.back();
-        m_soundsToRelease.pop_back();
+    while (!soundsToRelease_.empty()) {
+        VESound* sound = soundsToRelease_.back();
+        soundsToRelease_.pop_back();
         const VEResult result = sound->release();
         if (result != VE_OK) {
             VL_LOG_ERROR(describeResult(result));
@@ -428,21 +428,21 @@ bool VLAudioInterface::clean(bool keepSounds)
 bool VLAudioInterface::setOutput(const std::string& id, bool now)
 {
     const std::string target = id.empty() ? kDefaultOutput : id;
-    if (!m_system.load())
+    if (!system_.load())
         return false;
     if (!now) {
-        VLMutexLocker locker(m_valuesLock);
-        m_pendingOutput = target;
+        VLMutexLocker locker(valuesLock_);
+        pendingOutput_ = target;
         return true;
     }
     {
-        VLMutexLocker locker(m_valuesLock);
-        m_pendingOutput.clear();
+        VLMutexLocker locker(valuesLock_);
+        pendingOutput_.clear();
         if (namesCurrentOutput(target))
             return true;
     }
-    VLMutexLocker locker(m_mutex);
-    if (m_initialised)
+    VLMutexLocker locker(mutex_);
+    if (initialised_)
         return switchOutput(target);
     return selectOutput(target);
 }
@@ -471,7 +471,7 @@ bool VLAudioInterface::switchOutput(const std::string& id)
 
 bool VLAudioInterface::save()
 {
-    for (auto& entry : m_sounds) {
+    for (auto& entry : sounds_) {
         if (!entry.second->save())
             VL_LOG_WARN("Unable to save sound #" << entry.first);
     }
@@ -480,7 +480,7 @@ bool VLAudioInterface::save()
 
 bool VLAudioInterface::restore()
 {
-    for (auto& entry : m_sounds) {
+    for (auto& entry : sounds_) {
         if (!entry.second->restore())
             VL_LOG_WARN("Unable to restore sound #" << entry.first);
     }
@@ -489,37 +489,37 @@ bool VLAudioInterface::restore()
 
 std::string VLAudioInterface::getOutput() const
 {
-    VLMutexLocker locker(m_valuesLock);
-    return m_output;
+    VLMutexLocker locker(valuesLock_);
+    return output_;
 }
 
 VLAudioInterface::DriverList VLAudioInterface::getOutputDrivers() const
 {
-    VLMutexLocker locker(m_valuesLock);
-    return m_outputDrivers;
+    VLMutexLocker locker(valuesLock_);
+    return outputDrivers_;
 }
 
 bool VLAudioInterface::setStreamBufferSize(size_t bytes, bool now)
 {
-    if (!m_system.load())
+    if (!system_.load())
         return false;
     if (bytes != kNoPendingSize && (bytes == 0 || bytes > getMaxStreamBufferSize())) {
         VL_LOG_WARN("Stream buffer size refused : " << static_cast<long long>(bytes));
         return false;
     }
     if (!now) {
-        VLMutexLocker locker(m_valuesLock);
-        m_pendingStreamBufferSize = bytes;
+        VLMutexLocker locker(valuesLock_);
+        pendingStreamBufferSize_ = bytes;
         return true;
     }
     {
-        VLMutexLocker locker(m_valuesLock);
-        m_pendingStreamBufferSize = kNoPendingSize;
+        VLMutexLocker locker(valuesLock_);
+        pendingStreamBufferSize_ = kNoPendingSize;
     }
     if (bytes == kNoPendingSize)
         return true;
-    VLMutexLocker locker(m_mutex);
-    VESystem* system = m_system.load();
+    VLMutexLocker locker(mutex_);
+    VESystem* system = system_.load();
     if (!system)
         return false;
     const VEResult result = system->setStreamBufferSize(static_cast<unsigned int>(bytes), VE_TIMEUNIT_RAWBYTES);
@@ -527,8 +527,8 @@ bool VLAudioInterface::setStreamBufferSize(size_t bytes, bool now)
         VL_LOG_ERROR(describeResult(result));
         return false;
     }
-    VLMutexLocker values(m_valuesLock);
-    m_streamBufferSize = bytes;
+    VLMutexLocker values(valuesLock_);
+    streamBufferSize_ = bytes;
     return true;
 }
 
@@ -539,8 +539,8 @@ size_t VLAudioInterface::getMaxStreamBufferSize()
 
 size_t VLAudioInterface::getStreamBufferSize() const
 {
-    VLMutexLocker locker(m_valuesLock);
-    return m_streamBufferSize;
+    VLMutexLocker locker(valuesLock_);
+    return streamBufferSize_;
 }
 
 // ---------------------------------------------------------------------------
@@ -548,10 +548,10 @@ size_t VLAudioInterface::getStreamBufferSize() const
 
 bool VLAudioInterface::update()
 {
-    if (!m_system.load())
+    if (!system_.load())
         return false;
-    VLMutexLocker locker(m_mutex);
-    VESystem* system = m_system.load();
+    VLMutexLocker locker(mutex_);
+    VESystem* system = system_.load();
     if (!system)
         return false;
     VEResult engineResult = system->update();
@@ -567,26 +567,26 @@ bool VLAudioInterface::update()
     }
 
     bool result = true;
-    m_playingCount = 0;
+    playingCount_ = 0;
     PlaybackState playback = PlaybackStopped;
-    for (auto& entry : m_sounds) {
+    for (auto& entry : sounds_) {
         if (!entry.second->update())
             result = false;
         if (entry.second->getPlaying()) {
-            ++m_playingCount;
+            ++playingCount_;
             playback = std::max(playback, entry.second->getPaused() ? PlaybackPaused : PlaybackPlaying);
         }
     }
-    m_playbackState.store(playback);
+    playbackState_.store(playback);
     warnTooManySounds();
     releaseDeferredSounds(&result);
 
     std::string pendingOutput;
     size_t pendingSize = kNoPendingSize;
     {
-        VLMutexLocker values(m_valuesLock);
-        pendingOutput.swap(m_pendingOutput);
-        pendingSize = m_pendingStreamBufferSize;
+        VLMutexLocker values(valuesLock_);
+        pendingOutput.swap(pendingOutput_);
+        pendingSize = pendingStreamBufferSize_;
     }
     if (!pendingOutput.empty())
         setOutput(pendingOutput, true);
@@ -602,26 +602,26 @@ VESystem* VLAudioInterface::recoverLostOutput()
 {
     VL_LOG_WARN("Audio engine output lost, set it to default : " << getOutput());
     switchOutput(kDefaultOutput);
-    return m_system.load();
+    return system_.load();
 }
 
 void VLAudioInterface::warnTooManySounds()
 {
-    if (m_playingCount < kTooManyPlaying) {
-        m_tooManyWarned = false;
+    if (playingCount_ < kTooManyPlaying) {
+        tooManyWarned_ = false;
         return;
     }
-    if (m_tooManyWarned)
+    if (tooManyWarned_)
         return;
-    VL_LOG_WARN("Too many sounds are playing : " << m_playingCount << ", current sounds are :" << describeSounds(false));
-    m_tooManyWarned = true;
+    VL_LOG_WARN("Too many sounds are playing : " << playingCount_ << ", current sounds are :" << describeSounds(false));
+    tooManyWarned_ = true;
 }
 
 // Sounds are released once their open has settled. A failed open settles too:
 // the engine then answers with the open's failure code and the error state.
 void VLAudioInterface::releaseDeferredSounds(bool* result)
 {
-    for (auto it = m_soundsToRelease.begin(); it != m_soundsToRelease.end();) {
+    for (auto it = soundsToRelease_.begin(); it != soundsToRelease_.end();) {
         VEOpenState state = VE_OPENSTATE_LOADING;
         const VEResult stateResult = (*it)->getOpenState(&state, nullptr, nullptr, nullptr);
         if (state == VE_OPENSTATE_LOADING || (stateResult != VE_OK && state != VE_OPENSTATE_ERROR)) {
@@ -635,7 +635,7 @@ void VLAudioInterface::releaseDeferredSounds(bool* result)
             VL_LOG_ERROR(describeResult(releaseResult));
             *result = false;
         }
-        it = m_soundsToRelease.erase(it);
+        it = soundsToRelease_.erase(it);
     }
 }
 
@@ -644,8 +644,8 @@ void VLAudioInterface::releaseDeferredSounds(bool* result)
 
 bool VLAudioInterface::createSound(const std::string& url, int* id)
 {
-    VLMutexLocker locker(m_mutex);
-    const int largest = m_sounds.empty() ? 0 : m_sounds.rbegin()->first;
+    VLMutexLocker locker(mutex_);
+    const int largest = sounds_.empty() ? 0 : sounds_.rbegin()->first;
     if (largest == INT_MAX) {
         VL_LOG_ERROR("Unable to initialize sound : " << url);
         return false;
@@ -657,7 +657,7 @@ bool VLAudioInterface::createSound(const std::string& url, int* id)
         return false;
     }
     const int newId = largest + 1;
-    m_sounds[newId] = sound;
+    sounds_[newId] = sound;
     if (id)
         *id = newId;
     VL_LOG_TRACE("Sound created : #" << newId);
@@ -666,9 +666,9 @@ bool VLAudioInterface::createSound(const std::string& url, int* id)
 
 bool VLAudioInterface::deleteSound(int id)
 {
-    VLMutexLocker locker(m_mutex);
-    auto it = m_sounds.find(id);
-    if (it == m_sounds.end()) {
+    VLMutexLocker locker(mutex_);
+    auto it = sounds_.find(id);
+    if (it == sounds_.end()) {
         VL_LOG_ERROR("Unable to find sound #" << id);
         return false;
     }
@@ -681,21 +681,21 @@ bool VLAudioInterface::deleteSound(int id)
         return false;
     }
     if (engineSound)
-        m_soundsToRelease.push_back(engineSound);
-    VLStreamSource* source = m_source.load();
+        soundsToRelease_.push_back(engineSound);
+    VLStreamSource* source = source_.load();
     if (handle && source)
         source->asyncStreamCancel(handle);
     delete it->second;
-    m_sounds.erase(it);
+    sounds_.erase(it);
     VL_LOG_TRACE("Sound deleted : #" << id);
     return true;
 }
 
 bool VLAudioInterface::resetSound(int id, const std::string& url, int* newId)
 {
-    VLMutexLocker locker(m_mutex);
-    auto it = m_sounds.find(id);
-    if (it == m_sounds.end())
+    VLMutexLocker locker(mutex_);
+    auto it = sounds_.find(id);
+    if (it == sounds_.end())
         return false;
     VLSound::CommandList* commands = it->second->copyCommands();
     bool done = deleteSound(id) && createSound(url, newId);
@@ -711,9 +711,9 @@ bool VLAudioInterface::resetSound(int id, const std::string& url, int* newId)
 
 bool VLAudioInterface::getSound(int id, VLSound** out)
 {
-    VLMutexLocker locker(m_mutex);
-    auto it = m_sounds.find(id);
-    if (it == m_sounds.end()) {
+    VLMutexLocker locker(mutex_);
+    auto it = sounds_.find(id);
+    if (it == sounds_.end()) {
         VL_LOG_ERROR("Unable to find sound #" << id);
         return false;
     }
@@ -724,14 +724,14 @@ bool VLAudioInterface::getSound(int id, VLSound** out)
 
 bool VLAudioInterface::allocChannel(int* slot)
 {
-    VLMutexLocker locker(m_mutex);
-    if (!slot || m_channels.empty()) {
+    VLMutexLocker locker(mutex_);
+    if (!slot || channels_.empty()) {
         VL_LOG_ERROR("Channel data uninitialized");
         return false;
     }
     for (int index = 0; index < kChannelCount; ++index) {
-        if (!m_channels[index]) {
-            m_channels[index] = 1;
+        if (!channels_[index]) {
+            channels_[index] = 1;
             *slot = index;
             return true;
         }
@@ -742,22 +742,22 @@ bool VLAudioInterface::allocChannel(int* slot)
 
 bool VLAudioInterface::freeChannel(int slot)
 {
-    VLMutexLocker locker(m_mutex);
-    if (m_channels.empty() || slot == -1) {
+    VLMutexLocker locker(mutex_);
+    if (channels_.empty() || slot == -1) {
         VL_LOG_ERROR("Channel data uninitialized");
         return false;
     }
-    if (slot < 0 || slot >= kChannelCount || !m_channels[slot]) {
+    if (slot < 0 || slot >= kChannelCount || !channels_[slot]) {
         VL_LOG_ERROR("Channel #" << slot << " is not allocated");
         return false;
     }
-    m_channels[slot] = 0;
+    channels_[slot] = 0;
     return true;
 }
 
 VLSound* VLAudioInterface::findOpeningSound(uint64_t serial) const
 {
-    for (const auto& entry : m_sounds) {
+    for (const auto& entry : sounds_) {
         if (entry.second->getStreamSerial() == serial && entry.second->isOpening())
             return entry.second;
     }
@@ -766,7 +766,7 @@ VLSound* VLAudioInterface::findOpeningSound(uint64_t serial) const
 
 VLSound* VLAudioInterface::findSoundByHandle(VLFileHandle* handle) const
 {
-    for (const auto& entry : m_sounds) {
+    for (const auto& entry : sounds_) {
         if (entry.second->getFileHandle() == handle)
             return entry.second;
     }
@@ -776,7 +776,7 @@ VLSound* VLAudioInterface::findSoundByHandle(VLFileHandle* handle) const
 std::string VLAudioInterface::describeSounds(bool withHandles) const
 {
     std::ostringstream text;
-    for (const auto& entry : m_sounds) {
+    for (const auto& entry : sounds_) {
         text << " [" << entry.first << "] ";
         if (withHandles)
             text << static_cast<void*>(entry.second->getFileHandle()) << ", ";
@@ -789,21 +789,21 @@ std::string VLAudioInterface::describeSounds(bool withHandles) const
 // File callbacks
 
 VLAudioInterface::CallbackUnderWay::CallbackUnderWay(VLAudioInterface* audio)
-    : m_audio(audio)
+    : audio_(audio)
 {
-    if (m_audio)
-        m_audio->m_callbacksUnderWay.fetch_add(1);
+    if (audio_)
+        audio_->callbacksUnderWay_.fetch_add(1);
 }
 
 VLAudioInterface::CallbackUnderWay::~CallbackUnderWay()
 {
-    if (m_audio)
-        m_audio->m_callbacksUnderWay.fetch_sub(1);
+    if (audio_)
+        audio_->callbacksUnderWay_.fetch_sub(1);
 }
 
 bool VLAudioInterface::hasCallbacksUnderWay() const
 {
-    return m_callbacksUnderWay.load() > 0;
+    return callbacksUnderWay_.load() > 0;
 }
 
 VEResult VLAudioInterface::streamOpen(const char* name, unsigned int* fileSize, void** handle, void** userData)
@@ -822,7 +822,7 @@ VEResult VLAudioInterface::streamOpen(const char* name, unsigned int* fileSize, 
     if (self) {
         // The main thread changes the table at any time: it is read, for the
         // warning too, only under the audio lock.
-        VLMutexLocker locker(self->m_mutex);
+        VLMutexLocker locker(self->mutex_);
         VLSound* sound = self->findOpeningSound(serial);
         if (sound) {
             url = sound->getUrl();
@@ -848,7 +848,7 @@ VEResult VLAudioInterface::streamOpen(const char* name, unsigned int* fileSize, 
         fileHandle = nullptr;
     }
 
-    VLMutexLocker locker(self->m_mutex);
+    VLMutexLocker locker(self->mutex_);
     VLSound* sound = self->findOpeningSound(serial);
     if (!sound) {
         // Deleted, reset or restored while the worker served the open: nobody
@@ -896,7 +896,7 @@ VEResult VLAudioInterface::streamClose(void* handle, void* userData)
     if (!claimEngineHandle(fileHandle))
         return VE_OK;
     if (self) {
-        VLMutexLocker locker(self->m_mutex);
+        VLMutexLocker locker(self->mutex_);
         VLSound* sound = self->findSoundByHandle(fileHandle);
         if (sound)
             sound->setFileHandle(nullptr);

@@ -96,7 +96,7 @@ public:
     static size_t getMaxStreamBufferSize();
 
     // Any thread.
-    PlaybackState getPlaybackState() const { return static_cast<PlaybackState>(m_playbackState.load()); }
+    PlaybackState getPlaybackState() const { return static_cast<PlaybackState>(playbackState_.load()); }
 
     // Sound table (any thread; takes the audio lock). Ids are one more than the
     // largest live id, 1 for an empty table.
@@ -108,10 +108,10 @@ public:
     bool getSound(int id, VLSound** out);
 
     // For VLSound.
-    VESystem* getSystem() const { return m_system.load(); }
-    VLMutex* getMutex() const { return m_mutex; }
+    VESystem* getSystem() const { return system_.load(); }
+    VLMutex* getMutex() const { return mutex_; }
     // The source given to init; null before. Any thread.
-    VLStreamSource* getStreamSource() const { return m_source.load(); }
+    VLStreamSource* getStreamSource() const { return source_.load(); }
     bool allocChannel(int* slot);
     bool freeChannel(int slot);
 
@@ -141,7 +141,7 @@ private:
         CallbackUnderWay& operator=(const CallbackUnderWay&) = delete;
 
     private:
-        VLAudioInterface* m_audio;
+        VLAudioInterface* audio_;
     };
 
     bool openEngine(const std::string& output, size_t streamBufferSize);
@@ -166,31 +166,31 @@ private:
     static bool claimEngineHandle(VLFileHandle* handle);
     static std::vector<VLFileHandle*> claimEngineHandles(const VLAudioInterface* owner);
 
-    VLMutex* m_mutex;
-    std::string m_name;
-    std::atomic<VESystem*> m_system;
-    std::atomic<VLStreamSource*> m_source;
-    bool m_initialised;
-    int m_blockAlign;
+    VLMutex* mutex_;
+    std::string name_;
+    std::atomic<VESystem*> system_;
+    std::atomic<VLStreamSource*> source_;
+    bool initialised_;
+    int blockAlign_;
 
-    // Guarded by m_valuesLock.
-    VLMutex* m_valuesLock;
-    DriverList m_outputDrivers;
-    std::string m_output;
-    int m_outputDriverIndex;
-    std::string m_pendingOutput;
-    size_t m_pendingStreamBufferSize;
-    size_t m_streamBufferSize;
+    // Guarded by valuesLock_.
+    VLMutex* valuesLock_;
+    DriverList outputDrivers_;
+    std::string output_;
+    int outputDriverIndex_;
+    std::string pendingOutput_;
+    size_t pendingStreamBufferSize_;
+    size_t streamBufferSize_;
 
     // Guarded by the audio lock.
-    std::vector<unsigned char> m_channels;
-    int m_playingCount;
-    bool m_tooManyWarned;
-    std::map<int, VLSound*> m_sounds;
-    std::vector<VESound*> m_soundsToRelease;
+    std::vector<unsigned char> channels_;
+    int playingCount_;
+    bool tooManyWarned_;
+    std::map<int, VLSound*> sounds_;
+    std::vector<VESound*> soundsToRelease_;
 
-    std::atomic<int> m_callbacksUnderWay;
-    std::atomic<int> m_playbackState;
+    std::atomic<int> callbacksUnderWay_;
+    std::atomic<int> playbackState_;
 };
 
 #endif

@@ -33,38 +33,38 @@ bool readFlag(VEResult result, bool value)
 } // namespace
 
 VLSound::VLSound(VLAudioInterface* owner)
-    : m_owner(owner),
-      m_sound(nullptr),
-      m_channelSlot(-1),
-      m_streamSerial(0),
-      m_opening(false),
-      m_fileHandle(nullptr),
-      m_refusalReported(false),
-      m_readFailed(false),
-      m_seekTarget(0),
-      m_state(kStateNotPolled),
-      m_emptyFile(false),
-      m_paused(false),
-      m_playing(false),
-      m_starving(false),
-      m_position(0),
-      m_length(0),
-      m_muted(false),
-      m_volume(1.0f),
-      m_rangesLock(VLPlatformFactory::instance()->createMutex()),
-      m_applyingFront(false),
-      m_commandsLock(VLPlatformFactory::instance()->createMutex()),
-      m_startHandedOver(false),
-      m_seekDelayed(false),
-      m_nullWarned(false)
+    : owner_(owner),
+      sound_(nullptr),
+      channelSlot_(-1),
+      streamSerial_(0),
+      opening_(false),
+      fileHandle_(nullptr),
+      refusalReported_(false),
+      readFailed_(false),
+      seekTarget_(0),
+      state_(kStateNotPolled),
+      emptyFile_(false),
+      paused_(false),
+      playing_(false),
+      starving_(false),
+      position_(0),
+      length_(0),
+      muted_(false),
+      volume_(1.0f),
+      rangesLock_(VLPlatformFactory::instance()->createMutex()),
+      applyingFront_(false),
+      commandsLock_(VLPlatformFactory::instance()->createMutex()),
+      startHandedOver_(false),
+      seekDelayed_(false),
+      nullWarned_(false)
 {
 }
 
 VLSound::~VLSound()
 {
     clean(nullptr);
-    delete m_commandsLock;
-    delete m_rangesLock;
+    delete commandsLock_;
+    delete rangesLock_;
 }
 
 // ---------------------------------------------------------------------------
@@ -72,21 +72,21 @@ VLSound::~VLSound()
 
 bool VLSound::queueCommand(CommandType type, int value, bool replaceLastSeek)
 {
-    VLMutexLocker locker(m_commandsLock);
-    if (replaceLastSeek && !m_commands.empty() && m_commands.back().type == SetPosition) {
+    VLMutexLocker locker(commandsLock_);
+    if (replaceLastSeek && !commands_.empty() && commands_.back().type == SetPosition) {
         // The front may be in the worker's hands right now; it is then kept, and
         // the worker removes exactly it once applied.
-        const bool backIsApplying = m_applyingFront && m_commands.size() == 1;
+        const bool backIsApplying = applyingFront_ && commands_.size() == 1;
         if (!backIsApplying) {
-            m_commands.back() = Command{SetPosition, value, -1};
+            commands_.back() = Command{SetPosition, value, -1};
             return true;
         }
     }
-    if (m_commands.size() >= kMaxCommands) {
+    if (commands_.size() >= kMaxCommands) {
         VL_LOG_ERROR("Command queue overflow");
         return false;
     }
-    m_commands.push_back(Command{type, value, -1});
+    commands_.push_back(Command{type, value, -1});
     return true;
 }
 
@@ -107,49 +107,49 @@ bool VLSound::setPosition(unsigned int milliseconds)
 
 bool VLSound::setMuted(bool muted)
 {
-    if (m_state.load() == VE_OPENSTATE_ERROR)
+    if (state_.load() == VE_OPENSTATE_ERROR)
         return false;
-    m_muted.store(muted);
+    muted_.store(muted);
     return true;
 }
 
 bool VLSound::setVolume(float volume)
 {
-    if (m_state.load() == VE_OPENSTATE_ERROR)
+    if (state_.load() == VE_OPENSTATE_ERROR)
         return false;
     // The value kept is the one the channel applies, so that the page reads
     // back what it hears: 0 to 1, and no number at all changes nothing.
     if (!std::isnan(volume))
-        m_volume.store(std::min(std::max(volume, 0.0f), 1.0f));
+        volume_.store(std::min(std::max(volume, 0.0f), 1.0f));
     return true;
 }
 
 int VLSound::getState() const
 {
-    const int state = m_state.load();
-    if (state == VE_OPENSTATE_ERROR && m_emptyFile.load())
+    const int state = state_.load();
+    if (state == VE_OPENSTATE_ERROR && emptyFile_.load())
         return kStateEmptyFile;
     return state;
 }
 
 unsigned int VLSound::getPosition() const
 {
-    if (m_state.load() == VE_OPENSTATE_SETPOSITION)
-        return m_seekTarget.load();
-    return m_position.load();
+    if (state_.load() == VE_OPENSTATE_SETPOSITION)
+        return seekTarget_.load();
+    return position_.load();
 }
 
 void VLSound::getRanges(std::list<float>& ranges)
 {
-    VLMutexLocker locker(m_rangesLock);
-    ranges.insert(ranges.end(), m_ranges.begin(), m_ranges.end());
+    VLMutexLocker locker(rangesLock_);
+    ranges.insert(ranges.end(), ranges_.begin(), ranges_.end());
 }
 
 std::string VLSound::takePendingData()
 {
-    VLMutexLocker locker(m_owner->getMutex());
+    VLMutexLocker locker(owner_->getMutex());
     std::string data;
-    data.swap(m_pendingData);
+    data.swap(pendingData_);
     return data;
 }
 
@@ -158,36 +158,36 @@ std::string VLSound::takePendingData()
 
 void VLSound::setFileHandle(void* handle)
 {
-    if (!m_opening) {
-        VL_LOG_WARN("Unexpected file handle change : " << static_cast<void*>(m_fileHandle) << " => " << handle
-                                                       << ", " << m_url);
+    if (!opening_) {
+        VL_LOG_WARN("Unexpected file handle change : " << static_cast<void*>(fileHandle_) << " => " << handle
+                                                       << ", " << url_);
     }
-    m_fileHandle = static_cast<VLFileHandle*>(handle);
-    if (m_fileHandle)
-        m_openedFile.reset(new VLFileHandle(*m_fileHandle));
-    m_opening = false;
+    fileHandle_ = static_cast<VLFileHandle*>(handle);
+    if (fileHandle_)
+        openedFile_.reset(new VLFileHandle(*fileHandle_));
+    opening_ = false;
 }
 
 void VLSound::setData(const std::string& data)
 {
-    if (data == m_data)
+    if (data == data_)
         return;
-    m_data = data;
-    m_pendingData = data;
+    data_ = data;
+    pendingData_ = data;
 }
 
 VLSound::CommandList* VLSound::copyCommands()
 {
-    VLMutexLocker locker(m_commandsLock);
-    return new CommandList(m_commands);
+    VLMutexLocker locker(commandsLock_);
+    return new CommandList(commands_);
 }
 
 void VLSound::appendCommands(CommandList* list)
 {
     if (!list)
         return;
-    VLMutexLocker locker(m_commandsLock);
-    m_commands.splice(m_commands.end(), *list);
+    VLMutexLocker locker(commandsLock_);
+    commands_.splice(commands_.end(), *list);
 }
 
 void VLSound::deleteCommandList(CommandList* list)
@@ -200,29 +200,29 @@ void VLSound::deleteCommandList(CommandList* list)
 
 bool VLSound::init(const std::string& url)
 {
-    m_url = url;
-    if (!m_owner->allocChannel(&m_channelSlot)) {
+    url_ = url;
+    if (!owner_->allocChannel(&channelSlot_)) {
         VL_LOG_ERROR("Unable to allocate channel index");
         clean(nullptr);
         return false;
     }
-    VESystem* system = m_owner->getSystem();
+    VESystem* system = owner_->getSystem();
     if (!system) {
         clean(nullptr);
         return false;
     }
-    m_streamSerial = g_nextStreamSerial.fetch_add(1);
-    m_opening = true;
-    m_fileHandle = nullptr;
-    m_readFailed = false;
-    m_refusalReported = false;
-    m_state.store(kStateNotPolled);
-    const std::string name = std::to_string(m_streamSerial);
-    const VEResult result = system->createStream(name.c_str(), kStreamMode, &m_sound);
+    streamSerial_ = g_nextStreamSerial.fetch_add(1);
+    opening_ = true;
+    fileHandle_ = nullptr;
+    readFailed_ = false;
+    refusalReported_ = false;
+    state_.store(kStateNotPolled);
+    const std::string name = std::to_string(streamSerial_);
+    const VEResult result = system->createStream(name.c_str(), kStreamMode, &sound_);
     if (result != VE_OK) {
         VL_LOG_ERROR(VLAudioInterface::describeResult(result));
-        m_sound = nullptr;
-        m_opening = false;
+        sound_ = nullptr;
+        opening_ = false;
         clean(nullptr);
         return false;
     }
@@ -231,11 +231,11 @@ bool VLSound::init(const std::string& url)
 
 bool VLSound::clean(VESound** out)
 {
-    if (m_channelSlot != -1) {
-        VESystem* system = m_owner->getSystem();
+    if (channelSlot_ != -1) {
+        VESystem* system = owner_->getSystem();
         if (system) {
             VEChannel* channel = nullptr;
-            VEResult result = system->getChannel(m_channelSlot, &channel);
+            VEResult result = system->getChannel(channelSlot_, &channel);
             if (result != VE_OK) {
                 VL_LOG_ERROR(VLAudioInterface::describeResult(result));
                 return false;
@@ -246,34 +246,34 @@ bool VLSound::clean(VESound** out)
                 return false;
             }
         }
-        if (!m_owner->freeChannel(m_channelSlot)) {
+        if (!owner_->freeChannel(channelSlot_)) {
             VL_LOG_ERROR("Unable to free channel index");
             return false;
         }
-        m_channelSlot = -1;
+        channelSlot_ = -1;
     }
-    if (m_sound) {
+    if (sound_) {
         if (out) {
-            *out = m_sound;
+            *out = sound_;
         } else {
             VEOpenState state = VE_OPENSTATE_READY;
-            m_sound->getOpenState(&state, nullptr, nullptr, nullptr);
+            sound_->getOpenState(&state, nullptr, nullptr, nullptr);
             if (state == VE_OPENSTATE_PLAYING) {
                 VL_LOG_WARN("Audio engine open state is playing, skip sound release");
             } else {
-                const VEResult result = m_sound->release();
+                const VEResult result = sound_->release();
                 if (result != VE_OK) {
                     VL_LOG_ERROR(VLAudioInterface::describeResult(result));
                     return false;
                 }
             }
         }
-        m_sound = nullptr;
+        sound_ = nullptr;
     }
     // A stream that is let go before its open was served will never be handed
     // its handle; the open callback gives that handle back to the source.
-    m_opening = false;
-    m_fileHandle = nullptr;
+    opening_ = false;
+    fileHandle_ = nullptr;
     return true;
 }
 
@@ -282,42 +282,42 @@ bool VLSound::save()
     // What the page saw: a position under a seek in progress is the seek's.
     // The sound comes back on the very sample frame it stood on: a position
     // in whole milliseconds would move it back a little at every switch.
-    const bool playing = m_playing.load();
-    const bool paused = m_paused.load();
+    const bool playing = playing_.load();
+    const bool paused = paused_.load();
     Command seek{SetPosition, static_cast<int>(getPosition()), -1};
     unsigned int frame = 0;
     if (pollFrame(&frame))
         seek.frame = frame;
     if (!clean(nullptr))
         return false;
-    m_startHandedOver = false;
+    startHandedOver_ = false;
 
-    VLMutexLocker locker(m_commandsLock);
+    VLMutexLocker locker(commandsLock_);
     // Only a sound that was on its channel is put back there; one that never
     // started or that ended stays idle. A seek still waiting at the front of
     // the queue is newer than the position: it becomes the seek that restores.
     if (!playing)
         return true;
-    if (!m_commands.empty() && m_commands.front().type == SetPosition) {
-        seek = m_commands.front();
-        m_commands.pop_front();
+    if (!commands_.empty() && commands_.front().type == SetPosition) {
+        seek = commands_.front();
+        commands_.pop_front();
     }
-    m_commands.push_front(Command{paused ? Pause : Play, paused ? 0 : -1, -1});
-    m_commands.push_front(seek);
+    commands_.push_front(Command{paused ? Pause : Play, paused ? 0 : -1, -1});
+    commands_.push_front(seek);
     return true;
 }
 
 bool VLSound::pollFrame(unsigned int* frame)
 {
-    VESystem* system = m_owner->getSystem();
+    VESystem* system = owner_->getSystem();
     VEChannel* channel = nullptr;
-    return system && m_channelSlot != -1 && system->getChannel(m_channelSlot, &channel) == VE_OK &&
+    return system && channelSlot_ != -1 && system->getChannel(channelSlot_, &channel) == VE_OK &&
            channel->getPosition(frame, VE_TIMEUNIT_PCM) == VE_OK;
 }
 
 bool VLSound::restore()
 {
-    return init(m_url);
+    return init(url_);
 }
 
 // ---------------------------------------------------------------------------
@@ -325,44 +325,44 @@ bool VLSound::restore()
 
 bool VLSound::update()
 {
-    if (!m_sound) {
-        if (!m_nullWarned)
+    if (!sound_) {
+        if (!nullWarned_)
             VL_LOG_WARN("Sound is null, wait");
-        m_nullWarned = true;
+        nullWarned_ = true;
         return true;
     }
-    m_nullWarned = false;
-    VESystem* system = m_owner->getSystem();
+    nullWarned_ = false;
+    VESystem* system = owner_->getSystem();
     if (!system)
         return false;
-    VLMutexLocker locker(m_owner->getMutex());
+    VLMutexLocker locker(owner_->getMutex());
 
     VEOpenState state = VE_OPENSTATE_LOADING;
     bool starving = false;
-    VEResult result = m_sound->getOpenState(&state, nullptr, &starving, nullptr);
+    VEResult result = sound_->getOpenState(&state, nullptr, &starving, nullptr);
     if (result != VE_OK && result != VE_ERR_FILE_NOTFOUND && result != VE_ERR_FORMAT && result != VE_ERR_INTERNAL) {
         VL_LOG_ERROR(VLAudioInterface::describeResult(result));
         return false;
     }
-    VLStreamSource* source = m_owner->getStreamSource();
-    if (m_fileHandle && source && source->hasFailedReads(m_fileHandle))
-        m_readFailed = true;
-    if (m_readFailed)
+    VLStreamSource* source = owner_->getStreamSource();
+    if (fileHandle_ && source && source->hasFailedReads(fileHandle_))
+        readFailed_ = true;
+    if (readFailed_)
         state = VE_OPENSTATE_ERROR;
-    m_state.store(state);
-    m_starving.store(starving);
+    state_.store(state);
+    starving_.store(starving);
     if (state == VE_OPENSTATE_ERROR) {
         // Bytes the engine takes for no audio at all (a web page stored as the
         // track) would fail every later play of the file as well.
-        if (result == VE_ERR_FORMAT && m_openedFile && !m_refusalReported && !m_emptyFile.load() && source) {
-            m_refusalReported = true;
-            source->discardUnplayable(*m_openedFile);
+        if (result == VE_ERR_FORMAT && openedFile_ && !refusalReported_ && !emptyFile_.load() && source) {
+            refusalReported_ = true;
+            source->discardUnplayable(*openedFile_);
         }
         return false;
     }
 
     VEChannel* channel = nullptr;
-    result = system->getChannel(m_channelSlot, &channel);
+    result = system->getChannel(channelSlot_, &channel);
     if (result != VE_OK) {
         VL_LOG_ERROR(VLAudioInterface::describeResult(result));
         return false;
@@ -373,9 +373,9 @@ bool VLSound::update()
         ok = applyCommands(channel) && ok;
 
     unsigned int length = 0;
-    result = m_sound->getLength(&length, VE_TIMEUNIT_MS);
+    result = sound_->getLength(&length, VE_TIMEUNIT_MS);
     if (result == VE_OK) {
-        m_length.store(length);
+        length_.store(length);
     } else if (result != VE_ERR_NOTREADY) {
         VL_LOG_ERROR(VLAudioInterface::describeResult(result));
         return false;
@@ -392,19 +392,19 @@ bool VLSound::update()
             VL_LOG_ERROR(VLAudioInterface::describeResult(result));
             return false;
         }
-        m_paused.store(readFlag(result, paused));
+        paused_.store(readFlag(result, paused));
         result = channel->isPlaying(&playing);
         if (result != VE_OK && result != VE_ERR_INVALID_HANDLE) {
             VL_LOG_ERROR(VLAudioInterface::describeResult(result));
             return false;
         }
-        m_playing.store(readFlag(result, playing));
+        playing_.store(readFlag(result, playing));
     }
 
     unsigned int position = 0;
-    result = pollPosition(m_sound, channel, &position);
+    result = pollPosition(sound_, channel, &position);
     if (result == VE_OK) {
-        m_position.store(position);
+        position_.store(position);
     } else if (result != VE_ERR_INVALID_HANDLE) {
         VL_LOG_ERROR(VLAudioInterface::describeResult(result));
         return false;
@@ -416,8 +416,8 @@ bool VLSound::update()
     const VEResult settings[] = {
         channel->setUserData(this),
         channel->setCallback(&VLSound::channelCallback),
-        channel->setMute(m_muted.load()),
-        channel->setVolume(m_volume.load()),
+        channel->setMute(muted_.load()),
+        channel->setVolume(volume_.load()),
     };
     for (VEResult setting : settings) {
         if (setting != VE_OK && setting != VE_ERR_INVALID_HANDLE) {
@@ -435,22 +435,22 @@ bool VLSound::applyCommands(VEChannel*& channel)
     for (;;) {
         Command command;
         {
-            VLMutexLocker locker(m_commandsLock);
-            if (m_commands.empty())
+            VLMutexLocker locker(commandsLock_);
+            if (commands_.empty())
                 return true;
-            command = m_commands.front();
-            m_applyingFront = true;
+            command = commands_.front();
+            applyingFront_ = true;
         }
         const ApplyResult result = applyCommand(command, channel);
-        VLMutexLocker locker(m_commandsLock);
-        m_applyingFront = false;
+        VLMutexLocker locker(commandsLock_);
+        applyingFront_ = false;
         if (result == Applied) {
             // While the front was applied the page could only append behind
             // it: the front is still the command applied.
-            m_commands.pop_front();
+            commands_.pop_front();
             // What it changed shows in the next pass's mix and positions:
             // that pass comes at once rather than after the worker's wait.
-            if (VLStreamSource* source = m_owner->getStreamSource())
+            if (VLStreamSource* source = owner_->getStreamSource())
                 source->wake();
             continue;
         }
@@ -476,8 +476,8 @@ VLSound::ApplyResult VLSound::applySetPosition(const Command& command, VEChannel
     const unsigned int milliseconds = static_cast<unsigned int>(command.value);
     VEResult result = seek(channel, command);
     if (result == VE_OK) {
-        m_seekTarget.store(milliseconds);
-        m_seekDelayed = false;
+        seekTarget_.store(milliseconds);
+        seekDelayed_ = false;
         return Applied;
     }
     if (result == VE_ERR_INVALID_POSITION) {
@@ -485,19 +485,19 @@ VLSound::ApplyResult VLSound::applySetPosition(const Command& command, VEChannel
         return Applied;
     }
     if (result == VE_ERR_NOTREADY) {
-        if (!m_seekDelayed)
+        if (!seekDelayed_)
             VL_LOG_INFO("Sound is not ready, delay seek");
-        m_seekDelayed = true;
+        seekDelayed_ = true;
         return Waiting;
     }
     if (result != VE_ERR_INVALID_HANDLE) {
-        m_seekDelayed = false;
+        seekDelayed_ = false;
         VL_LOG_ERROR(VLAudioInterface::describeResult(result));
         return Failed;
     }
     // Nothing on the channel: put the sound there, paused, and seek it.
-    m_seekDelayed = false;
-    result = m_owner->getSystem()->playSound(VE_CHANNEL_REUSE, m_sound, true, &channel);
+    seekDelayed_ = false;
+    result = owner_->getSystem()->playSound(VE_CHANNEL_REUSE, sound_, true, &channel);
     if (result == VE_ERR_NOTREADY) {
         VL_LOG_INFO("Sound is not ready, delay seek");
         return Waiting;
@@ -508,7 +508,7 @@ VLSound::ApplyResult VLSound::applySetPosition(const Command& command, VEChannel
     }
     result = seek(channel, command);
     if (result == VE_OK) {
-        m_seekTarget.store(milliseconds);
+        seekTarget_.store(milliseconds);
         return Applied;
     }
     if (result == VE_ERR_NOTREADY) {
@@ -536,7 +536,7 @@ VLSound::ApplyResult VLSound::applyPause(VEChannel*& channel)
     if (result == VE_OK)
         return Applied;
     if (result == VE_ERR_INVALID_HANDLE) {
-        result = m_owner->getSystem()->playSound(VE_CHANNEL_REUSE, m_sound, true, &channel);
+        result = owner_->getSystem()->playSound(VE_CHANNEL_REUSE, sound_, true, &channel);
         if (result == VE_OK)
             return Applied;
         if (result == VE_ERR_NOTREADY)
@@ -549,7 +549,7 @@ VLSound::ApplyResult VLSound::applyPause(VEChannel*& channel)
 VLSound::ApplyResult VLSound::applyPlay(int previousId, VEChannel*& channel)
 {
     VLSound* previous = nullptr;
-    if (previousId != -1 && !m_owner->getSound(previousId, &previous))
+    if (previousId != -1 && !owner_->getSound(previousId, &previous))
         previous = nullptr;
     GaplessState gapless = NoPrevious;
     if (!checkGapless(previous, gapless))
@@ -568,7 +568,7 @@ VLSound::ApplyResult VLSound::applyPlay(int previousId, VEChannel*& channel)
     if (readFlag(result, paused)) {
         result = channel->setPaused(false);
     } else {
-        result = m_owner->getSystem()->playSound(VE_CHANNEL_REUSE, m_sound, false, &channel);
+        result = owner_->getSystem()->playSound(VE_CHANNEL_REUSE, sound_, false, &channel);
         if (result == VE_ERR_NOTREADY)
             return Waiting;
     }
@@ -591,11 +591,11 @@ bool VLSound::checkGapless(VLSound* previous, GaplessState& state)
 {
     if (!previous) {
         state = NoPrevious;
-        m_startHandedOver = false;
+        startHandedOver_ = false;
         return true;
     }
     state = WaitingPrevious;
-    VESystem* system = m_owner->getSystem();
+    VESystem* system = owner_->getSystem();
     if (!system)
         return false;
 
@@ -603,7 +603,7 @@ bool VLSound::checkGapless(VLSound* previous, GaplessState& state)
     VEChannel* channel = nullptr;
     VEResult result = VE_OK;
     if (previous != this) {
-        result = system->getChannel(m_channelSlot, &channel);
+        result = system->getChannel(channelSlot_, &channel);
         if (result != VE_OK) {
             VL_LOG_ERROR(VLAudioInterface::describeResult(result));
             return false;
@@ -622,16 +622,16 @@ bool VLSound::checkGapless(VLSound* previous, GaplessState& state)
             return false;
         }
         paused = readFlag(result, paused);
-        if (m_startHandedOver && !(playing && paused)) {
+        if (startHandedOver_ && !(playing && paused)) {
             // The engine started it on the previous sound's end (and it may
             // even have played to its own end since the last update).
-            m_startHandedOver = false;
+            startHandedOver_ = false;
             state = Started;
             return true;
         }
         if (!(playing && paused)) {
-            m_startHandedOver = false;
-            result = system->playSound(VE_CHANNEL_REUSE, m_sound, true, &channel);
+            startHandedOver_ = false;
+            result = system->playSound(VE_CHANNEL_REUSE, sound_, true, &channel);
             if (result == VE_ERR_NOTREADY)
                 return true;
             if (result != VE_OK) {
@@ -645,23 +645,23 @@ bool VLSound::checkGapless(VLSound* previous, GaplessState& state)
         return true;
 
     VEChannel* previousChannel = nullptr;
-    result = system->getChannel(previous->m_channelSlot, &previousChannel);
+    result = system->getChannel(previous->channelSlot_, &previousChannel);
     if (result != VE_OK) {
         VL_LOG_ERROR(VLAudioInterface::describeResult(result));
         return false;
     }
-    if (previous != this && !m_startHandedOver) {
+    if (previous != this && !startHandedOver_) {
         // Refused only when the previous sound has left its channel: the
         // position check below then starts this one.
         result = channel->startAfter(previousChannel);
-        m_startHandedOver = result == VE_OK;
+        startHandedOver_ = result == VE_OK;
         if (result != VE_OK && result != VE_ERR_INVALID_HANDLE) {
             VL_LOG_ERROR(VLAudioInterface::describeResult(result));
             return false;
         }
     }
     unsigned int previousPosition = 0;
-    result = pollPosition(previous->m_sound, previousChannel, &previousPosition);
+    result = pollPosition(previous->sound_, previousChannel, &previousPosition);
     if (result == VE_ERR_INVALID_HANDLE) {
         previousPosition = previous->getPosition();
     } else if (result != VE_OK) {
@@ -672,9 +672,9 @@ bool VLSound::checkGapless(VLSound* previous, GaplessState& state)
         return true;
 
     if (previous == this) {
-        result = system->getChannel(m_channelSlot, &channel);
+        result = system->getChannel(channelSlot_, &channel);
         if (result == VE_OK)
-            result = system->playSound(VE_CHANNEL_REUSE, m_sound, false, &channel);
+            result = system->playSound(VE_CHANNEL_REUSE, sound_, false, &channel);
         if (result == VE_ERR_NOTREADY)
             return true;
     } else {
@@ -684,7 +684,7 @@ bool VLSound::checkGapless(VLSound* previous, GaplessState& state)
         VL_LOG_ERROR(VLAudioInterface::describeResult(result));
         return false;
     }
-    m_startHandedOver = false;
+    startHandedOver_ = false;
     state = Started;
     return true;
 }
@@ -729,7 +729,7 @@ VEResult VLSound::channelCallback(VEChannel* channel, VEChannelCallbackType type
         VL_LOG_ERROR(VLAudioInterface::describeResult(result));
         return result;
     }
-    sound->m_position.store(position);
+    sound->position_.store(position);
     return VE_OK;
 }
 
@@ -738,22 +738,22 @@ VEResult VLSound::channelCallback(VEChannel* channel, VEChannelCallbackType type
 void VLSound::refreshRanges()
 {
     VLRepositoryFile* file = nullptr;
-    if (m_fileHandle)
-        file = m_fileHandle->getRepository()->getFile(m_fileHandle->getFileId(), false);
-    const unsigned int length = m_length.load();
+    if (fileHandle_)
+        file = fileHandle_->getRepository()->getFile(fileHandle_->getFileId(), false);
+    const unsigned int length = length_.load();
     std::list<unsigned long> offsets;
     if (length != 0 && file)
         file->getIntervals(true, offsets);
     const float fileSize = file ? static_cast<float>(file->getSize()) : 0.0f;
 
-    VLMutexLocker locker(m_rangesLock);
-    m_ranges.clear();
+    VLMutexLocker locker(rangesLock_);
+    ranges_.clear();
     if (fileSize <= 0.0f)
         return;
     size_t index = 0;
     for (unsigned long offset : offsets) {
         const unsigned long edge = (index % 2 == 1) ? offset + 1 : offset;
-        m_ranges.push_back(static_cast<float>(edge) * static_cast<float>(length) / fileSize);
+        ranges_.push_back(static_cast<float>(edge) * static_cast<float>(length) / fileSize);
         ++index;
     }
 }

@@ -87,12 +87,12 @@ public:
     // The engine's open state as last polled (8 before the first poll, 9 for a
     // failed open of an empty file).
     int getState() const;
-    bool getPaused() const { return m_paused.load(); }
-    bool getPlaying() const { return m_playing.load(); }
-    bool getStarving() const { return m_starving.load(); }
-    unsigned int getLength() const { return m_length.load(); }
-    bool getMuted() const { return m_muted.load(); }
-    float getVolume() const { return m_volume.load(); }
+    bool getPaused() const { return paused_.load(); }
+    bool getPlaying() const { return playing_.load(); }
+    bool getStarving() const { return starving_.load(); }
+    unsigned int getLength() const { return length_.load(); }
+    bool getMuted() const { return muted_.load(); }
+    float getVolume() const { return volume_.load(); }
     // The seek target while a seek is in progress, else the last polled position.
     unsigned int getPosition() const;
     // Appends the loaded ranges (start, end, start, end ... in milliseconds).
@@ -118,14 +118,14 @@ public:
     bool save();
     bool restore();
 
-    std::string getUrl() const { return m_url; }
+    std::string getUrl() const { return url_; }
     // The stream's own name, unique in the process for the life of the stream.
-    uint64_t getStreamSerial() const { return m_streamSerial; }
-    bool isOpening() const { return m_opening; }
-    VLFileHandle* getFileHandle() const { return m_fileHandle; }
+    uint64_t getStreamSerial() const { return streamSerial_; }
+    bool isOpening() const { return opening_; }
+    VLFileHandle* getFileHandle() const { return fileHandle_; }
     void setFileHandle(void* handle);
     void setData(const std::string& data);
-    void setEmptyFile(bool empty) { m_emptyFile.store(empty); }
+    void setEmptyFile(bool empty) { emptyFile_.store(empty); }
 
     // Copies of the command queue for VLAudioInterface::resetSound.
     CommandList* copyCommands();
@@ -158,53 +158,53 @@ private:
     VEResult pollPosition(VESound* sound, VEChannel* channel, unsigned int* milliseconds);
     void refreshRanges();
 
-    VLAudioInterface* m_owner;
-    VESound* m_sound;
-    int m_channelSlot;
-    std::string m_url;
-    uint64_t m_streamSerial;
+    VLAudioInterface* owner_;
+    VESound* sound_;
+    int channelSlot_;
+    std::string url_;
+    uint64_t streamSerial_;
 
     // Under the audio lock.
-    bool m_opening;
-    VLFileHandle* m_fileHandle;
+    bool opening_;
+    VLFileHandle* fileHandle_;
     // The file the stream last opened (kept after its close), and whether the
     // engine's refusal of it as no audio has been reported to the source.
-    std::unique_ptr<VLFileHandle> m_openedFile;
-    bool m_refusalReported;
+    std::unique_ptr<VLFileHandle> openedFile_;
+    bool refusalReported_;
     // A read of the stream failed for bytes that will not come: the engine
     // ends such a stream where it is, and the page must see it failed.
-    bool m_readFailed;
-    std::string m_data;
-    std::string m_pendingData;
+    bool readFailed_;
+    std::string data_;
+    std::string pendingData_;
 
     // Polled by the main thread.
-    std::atomic<unsigned int> m_seekTarget;
-    std::atomic<int> m_state;
-    std::atomic<bool> m_emptyFile;
-    std::atomic<bool> m_paused;
-    std::atomic<bool> m_playing;
-    std::atomic<bool> m_starving;
-    std::atomic<unsigned int> m_position;
-    std::atomic<unsigned int> m_length;
-    std::atomic<bool> m_muted;
-    std::atomic<float> m_volume;
+    std::atomic<unsigned int> seekTarget_;
+    std::atomic<int> state_;
+    std::atomic<bool> emptyFile_;
+    std::atomic<bool> paused_;
+    std::atomic<bool> playing_;
+    std::atomic<bool> starving_;
+    std::atomic<unsigned int> position_;
+    std::atomic<unsigned int> length_;
+    std::atomic<bool> muted_;
+    std::atomic<float> volume_;
 
-    std::list<float> m_ranges;
-    VLMutex* m_rangesLock;
+    std::list<float> ranges_;
+    VLMutex* rangesLock_;
 
-    CommandList m_commands;
+    CommandList commands_;
     // Set while the worker applies the front command outside the lock: the
     // page may then not replace it, so the worker removes exactly the command
     // it applied.
-    bool m_applyingFront;
-    VLMutex* m_commandsLock;
+    bool applyingFront_;
+    VLMutex* commandsLock_;
 
     // Worker thread only.
     // The start of a waiting gapless play was handed to the engine, which
     // unpauses the channel right after the previous sound's last sample.
-    bool m_startHandedOver;
-    bool m_seekDelayed;
-    bool m_nullWarned;
+    bool startHandedOver_;
+    bool seekDelayed_;
+    bool nullWarned_;
 };
 
 #endif

@@ -43,8 +43,8 @@ const VLFileFormat* table()
 }  // namespace
 
 VLFileFormat::VLFileFormat(uint32_t id, bool isDefault, bool isSecondaryClass, bool isPrimaryClass, bool isEnabled)
-    : m_id(id), m_isDefault(isDefault), m_isSecondaryClass(isSecondaryClass), m_isPrimaryClass(isPrimaryClass),
-      m_isEnabled(isEnabled)
+    : id_(id), isDefault_(isDefault), isSecondaryClass_(isSecondaryClass), isPrimaryClass_(isPrimaryClass),
+      isEnabled_(isEnabled)
 {
 }
 
@@ -57,7 +57,7 @@ const VLFileFormat* VLFileFormat::find(uint32_t id)
 {
     const VLFileFormat* rows = table();
     for (int i = 0; i < TABLE_SIZE; ++i) {
-        if (rows[i].m_id == id)
+        if (rows[i].id_ == id)
             return &rows[i];
     }
     return &rows[0];

@@ -15,19 +15,19 @@ public:
     VLFileFormat(uint32_t id, bool isDefault, bool isSecondaryClass, bool isPrimaryClass, bool isEnabled);
     virtual ~VLFileFormat() {}
 
-    uint32_t getId() const { return m_id; }
+    uint32_t getId() const { return id_; }
     // Within its class, the format fetched into the cache when nothing fits.
-    bool isDefault() const { return m_isDefault; }
+    bool isDefault() const { return isDefault_; }
     // In the class searched for a request of any format other than 6.
-    bool isSecondaryClass() const { return m_isSecondaryClass; }
+    bool isSecondaryClass() const { return isSecondaryClass_; }
     // In the class searched for a request of format 6.
-    bool isPrimaryClass() const { return m_isPrimaryClass; }
+    bool isPrimaryClass() const { return isPrimaryClass_; }
     // Takes part in file searches at all.
-    bool isEnabled() const { return m_isEnabled; }
+    bool isEnabled() const { return isEnabled_; }
 
     // Formats are equal when their ids are (flags are not compared).
-    bool operator==(const VLFileFormat& other) const { return m_id == other.m_id; }
-    bool operator!=(const VLFileFormat& other) const { return m_id != other.m_id; }
+    bool operator==(const VLFileFormat& other) const { return id_ == other.id_; }
+    bool operator!=(const VLFileFormat& other) const { return id_ != other.id_; }
 
     // The first row; the TABLE_SIZE rows follow it in search-preference order.
     static const VLFileFormat* getTable();
@@ -35,11 +35,11 @@ public:
     static const VLFileFormat* find(uint32_t id);
 
 private:
-    uint32_t m_id;
-    bool m_isDefault;
-    bool m_isSecondaryClass;
-    bool m_isPrimaryClass;
-    bool m_isEnabled;
+    uint32_t id_;
+    bool isDefault_;
+    bool isSecondaryClass_;
+    bool isPrimaryClass_;
+    bool isEnabled_;
 };
 
 #endif

@@ -10,22 +10,22 @@ class VLRepository;
 class VLFileHandle
 {
 public:
-    VLFileHandle(VLRepository* repository, const VLFileId& fileId) : m_repository(repository), m_fileId(fileId) {}
+    VLFileHandle(VLRepository* repository, const VLFileId& fileId) : repository_(repository), fileId_(fileId) {}
     virtual ~VLFileHandle() {}
 
-    VLRepository* getRepository() const { return m_repository; }
+    VLRepository* getRepository() const { return repository_; }
     // Valid while the handle lives.
-    const VLFileId& getFileId() const { return m_fileId; }
+    const VLFileId& getFileId() const { return fileId_; }
 
     bool operator==(const VLFileHandle& other) const
     {
-        return m_repository == other.m_repository && m_fileId == other.m_fileId;
+        return repository_ == other.repository_ && fileId_ == other.fileId_;
     }
     bool operator!=(const VLFileHandle& other) const { return !(*this == other); }
 
 private:
-    VLRepository* m_repository;
-    VLFileId m_fileId;
+    VLRepository* repository_;
+    VLFileId fileId_;
 };
 
 #endif

@@ -2,56 +2,56 @@
 
 bool VLFileHelperWrapper::createDirectory(const std::string& path)
 {
-    return m_target->createDirectory(path);
+    return target_->createDirectory(path);
 }
 
 char VLFileHelperWrapper::getSeparator()
 {
-    return m_target->getSeparator();
+    return target_->getSeparator();
 }
 
 uint64_t VLFileHelperWrapper::getFileSize(const std::string& path)
 {
-    return m_target->getFileSize(path);
+    return target_->getFileSize(path);
 }
 
 VLFolder* VLFileHelperWrapper::openFolder(const std::string& path)
 {
-    return m_target->openFolder(path);
+    return target_->openFolder(path);
 }
 
 bool VLFileHelperWrapper::listFiles(const std::string& directory, std::list<std::string>* files)
 {
-    return m_target->listFiles(directory, files);
+    return target_->listFiles(directory, files);
 }
 
 bool VLFileHelperWrapper::forEachFile(const std::string& directory,
                                       const std::function<void(std::string_view name)>& visit)
 {
-    return m_target->forEachFile(directory, visit);
+    return target_->forEachFile(directory, visit);
 }
 
 bool VLFileHelperWrapper::removeFile(const std::string& path)
 {
-    return m_target->removeFile(path);
+    return target_->removeFile(path);
 }
 
 bool VLFileHelperWrapper::renameFile(const std::string& from, const std::string& to)
 {
-    return m_target->renameFile(from, to);
+    return target_->renameFile(from, to);
 }
 
 bool VLFileHelperWrapper::copyFile(const std::string& from, const std::string& to)
 {
-    return m_target->copyFile(from, to);
+    return target_->copyFile(from, to);
 }
 
 bool VLFileHelperWrapper::isSameVolume(const std::string& first, const std::string& second)
 {
-    return m_target->isSameVolume(first, second);
+    return target_->isSameVolume(first, second);
 }
 
 bool VLFileHelperWrapper::getFreeSpace(const std::string& path, double* available, double* total)
 {
-    return m_target->getFreeSpace(path, available, total);
+    return target_->getFreeSpace(path, available, total);
 }

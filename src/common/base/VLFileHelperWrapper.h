@@ -14,9 +14,9 @@
 class VLFileHelperWrapper : public VLFileHelper
 {
 public:
-    explicit VLFileHelperWrapper(VLFileHelper* target) : m_target(target) {}
+    explicit VLFileHelperWrapper(VLFileHelper* target) : target_(target) {}
 
-    VLFileHelper* target() const { return m_target; }
+    VLFileHelper* target() const { return target_; }
 
     bool createDirectory(const std::string& path) override;
     char getSeparator() override;
@@ -32,7 +32,7 @@ public:
     bool getFreeSpace(const std::string& path, double* available, double* total) override;
 
 private:
-    VLFileHelper* m_target;
+    VLFileHelper* target_;
 };
 
 #endif

@@ -22,10 +22,10 @@ public:
     VLFileId& operator=(VLFileId&& other) = default;
     virtual ~VLFileId() {}
 
-    std::string getEntityId() const { return m_entityId; }
+    std::string getEntityId() const { return entityId_; }
     // Reference form for hot paths; valid while this object lives.
-    const std::string& entityId() const { return m_entityId; }
-    const VLFileFormat* getFormat() const { return m_format; }
+    const std::string& entityId() const { return entityId_; }
+    const VLFileFormat* getFormat() const { return format_; }
 
     // Equal format ids and byte-equal entity ids.
     bool operator==(const VLFileId& other) const;
@@ -34,8 +34,8 @@ public:
     bool operator<(const VLFileId& other) const;
 
 private:
-    std::string m_entityId;
-    const VLFileFormat* m_format;
+    std::string entityId_;
+    const VLFileFormat* format_;
 };
 
 // Writes the id as logged everywhere: entity id, "_", format id in decimal.

@@ -24,10 +24,10 @@ VLLogger* VLLogger::instance()
     return logger;
 }
 
-VLLogger::VLLogger() : m_enabled(false), m_name("desktop")
+VLLogger::VLLogger() : enabled_(false), name_("desktop")
 {
     log4cplus::initialize();
-    m_logger = log4cplus::Logger::getInstance(m_name);
+    logger_ = log4cplus::Logger::getInstance(name_);
 }
 
 VLLogger::~VLLogger()
@@ -48,7 +48,7 @@ void VLLogger::init()
 {
     if (isEnabled())
         return;
-    std::string path = getLogFilePath(m_name);
+    std::string path = getLogFilePath(name_);
     if (path.empty())
         return;
 
@@ -65,15 +65,15 @@ void VLLogger::init()
     appender->setName("FileAppender");
     appender->setLayout(std::unique_ptr<log4cplus::Layout>(new VLLogLineLayout(kPattern)));
 
-    m_logger.addAppender(appender);
-    m_logger.setLogLevel(log4cplus::DEBUG_LOG_LEVEL);
-    m_enabled.store(true, std::memory_order_release);
+    logger_.addAppender(appender);
+    logger_.setLogLevel(log4cplus::DEBUG_LOG_LEVEL);
+    enabled_.store(true, std::memory_order_release);
 }
 
 void VLLogger::shutdown()
 {
     if (!isEnabled())
         return;
-    m_enabled.store(false, std::memory_order_release);
+    enabled_.store(false, std::memory_order_release);
     log4cplus::Logger::shutdown();
 }

@@ -22,11 +22,11 @@ public:
 
     virtual ~VLLogger();
 
-    bool isEnabled() const { return m_enabled.load(std::memory_order_acquire); }
+    bool isEnabled() const { return enabled_.load(std::memory_order_acquire); }
     // A copy of the logger name, "desktop".
-    std::string getName() const { return m_name; }
+    std::string getName() const { return name_; }
     // The log4cplus logger of that name (a handle valid for the whole run).
-    log4cplus::Logger& getLogger() { return m_logger; }
+    log4cplus::Logger& getLogger() { return logger_; }
 
     // The local log folder; when `name` is not empty followed by the separator,
     // `name` and ".log". Empty when no log folder is available.
@@ -41,9 +41,9 @@ public:
 private:
     VLLogger();
 
-    std::atomic<bool> m_enabled;
-    std::string m_name;
-    log4cplus::Logger m_logger;
+    std::atomic<bool> enabled_;
+    std::string name_;
+    log4cplus::Logger logger_;
 };
 
 // Log statements: VL_LOG_ERROR("open has failed (" << errno << ") : " << path);

@@ -16,7 +16,7 @@
 class VLMappedFile
 {
 public:
-    explicit VLMappedFile(const std::string& path) : m_path(path) {}
+    explicit VLMappedFile(const std::string& path) : path_(path) {}
     virtual ~VLMappedFile() = 0;
 
     // Opens at the file's present size (creates an empty file when missing).
@@ -50,10 +50,10 @@ public:
     bool resize(size_t size, bool zeroFill);
     // Sets every byte to 0 at the present size, leaving it open or closed as it was.
     bool zeroFill();
-    std::string getPath() const { return m_path; }
+    std::string getPath() const { return path_; }
 
 private:
-    std::string m_path;
+    std::string path_;
 };
 
 #endif

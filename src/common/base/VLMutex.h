@@ -15,13 +15,13 @@ public:
 class VLMutexLocker
 {
 public:
-    explicit VLMutexLocker(VLMutex* mutex) : m_mutex(mutex) { m_mutex->lock(); }
-    ~VLMutexLocker() { m_mutex->unlock(); }
+    explicit VLMutexLocker(VLMutex* mutex) : mutex_(mutex) { mutex_->lock(); }
+    ~VLMutexLocker() { mutex_->unlock(); }
     VLMutexLocker(const VLMutexLocker&) = delete;
     VLMutexLocker& operator=(const VLMutexLocker&) = delete;
 
 private:
-    VLMutex* m_mutex;
+    VLMutex* mutex_;
 };
 
 #endif

@@ -2,60 +2,60 @@
 
 VLThread* VLPlatformFactoryWrapper::createThread(const std::string& name, VLRunnerObject* runner, int parameter)
 {
-    return m_target->createThread(name, runner, parameter);
+    return target_->createThread(name, runner, parameter);
 }
 
 VLMutex* VLPlatformFactoryWrapper::createMutex()
 {
-    return m_target->createMutex();
+    return target_->createMutex();
 }
 
 VLWakeEvent* VLPlatformFactoryWrapper::createWakeEvent()
 {
-    return m_target->createWakeEvent();
+    return target_->createWakeEvent();
 }
 
 VLCrypto* VLPlatformFactoryWrapper::createCrypto()
 {
-    return m_target->createCrypto();
+    return target_->createCrypto();
 }
 
 VLFileHelper* VLPlatformFactoryWrapper::getFileHelper()
 {
-    return m_target->getFileHelper();
+    return target_->getFileHelper();
 }
 
 VLMappedFile* VLPlatformFactoryWrapper::createMappedFile(const std::string& path)
 {
-    return m_target->createMappedFile(path);
+    return target_->createMappedFile(path);
 }
 
 void VLPlatformFactoryWrapper::sleep(uint64_t milliseconds)
 {
-    m_target->sleep(milliseconds);
+    target_->sleep(milliseconds);
 }
 
 double VLPlatformFactoryWrapper::getTime()
 {
-    return m_target->getTime();
+    return target_->getTime();
 }
 
 int64_t VLPlatformFactoryWrapper::getEpochTime()
 {
-    return m_target->getEpochTime();
+    return target_->getEpochTime();
 }
 
 VLSettingHelper* VLPlatformFactoryWrapper::getSettingHelper()
 {
-    return m_target->getSettingHelper();
+    return target_->getSettingHelper();
 }
 
 bool VLPlatformFactoryWrapper::getProxyConfig(const std::string& url, std::string& proxy)
 {
-    return m_target->getProxyConfig(url, proxy);
+    return target_->getProxyConfig(url, proxy);
 }
 
 std::string VLPlatformFactoryWrapper::getNoProxyHosts()
 {
-    return m_target->getNoProxyHosts();
+    return target_->getNoProxyHosts();
 }

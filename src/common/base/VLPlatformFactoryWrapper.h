@@ -14,9 +14,9 @@
 class VLPlatformFactoryWrapper : public VLPlatformFactory
 {
 public:
-    explicit VLPlatformFactoryWrapper(VLPlatformFactory* target) : m_target(target) {}
+    explicit VLPlatformFactoryWrapper(VLPlatformFactory* target) : target_(target) {}
 
-    VLPlatformFactory* target() const { return m_target; }
+    VLPlatformFactory* target() const { return target_; }
 
     VLThread* createThread(const std::string& name, VLRunnerObject* runner, int parameter) override;
     VLMutex* createMutex() override;
@@ -32,7 +32,7 @@ public:
     std::string getNoProxyHosts() override;
 
 private:
-    VLPlatformFactory* m_target;
+    VLPlatformFactory* target_;
 };
 
 #endif

@@ -3,13 +3,13 @@
 #include "VLPlatformFactory.h"
 #include "VLThread.h"
 
-VLRunnerObject::VLRunnerObject() : m_stop(false), m_thread(nullptr)
+VLRunnerObject::VLRunnerObject() : stop_(false), thread_(nullptr)
 {
 }
 
 VLRunnerObject::~VLRunnerObject()
 {
-    delete m_thread;
+    delete thread_;
 }
 
 void VLRunnerObject::run()
@@ -17,13 +17,13 @@ void VLRunnerObject::run()
     // The flag is deliberately not cleared here: it was cleared when the thread
     // registered itself, so a stop() that comes before this thread gets scheduled
     // still ends the loop.
-    while (!m_stop.load(std::memory_order_acquire))
+    while (!stop_.load(std::memory_order_acquire))
         executeRunLoop();
 }
 
 void VLRunnerObject::stop()
 {
-    m_stop.store(true, std::memory_order_release);
+    stop_.store(true, std::memory_order_release);
 }
 
 void VLRunnerObject::executeRunLoop()
@@ -37,9 +37,9 @@ VLThread* VLRunnerObject::startThread(const std::string& name, int parameter)
 
 void VLRunnerObject::setThread(VLThread* thread)
 {
-    m_thread = thread;
+    thread_ = thread;
     if (thread)
-        m_stop.store(false, std::memory_order_release);
+        stop_.store(false, std::memory_order_release);
 }
 
 void* VLRunnerObject::threadEntry(void* runner)

@@ -38,14 +38,14 @@ public:
     // constructor, before the platform thread starts). A derived class that has
     // joined and deleted its thread itself may set null.
     void setThread(VLThread* thread);
-    VLThread* getThread() const { return m_thread; }
+    VLThread* getThread() const { return thread_; }
 
     // Entry routine of platform threads; `runner` is a VLRunnerObject* or null.
     static void* threadEntry(void* runner);
 
 protected:
-    std::atomic<bool> m_stop;
-    VLThread* m_thread;
+    std::atomic<bool> stop_;
+    VLThread* thread_;
 };
 
 #endif

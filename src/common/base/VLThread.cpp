@@ -3,11 +3,11 @@
 #include "VLRunnerObject.h"
 
 VLThread::VLThread(const std::string& name, VLRunnerObject* runner, int parameter)
-    : m_parameter(parameter), m_runner(runner)
+    : parameter_(parameter), runner_(runner)
 {
-    if (m_runner)
-        m_runner->setThread(this);
-    m_name = name;
+    if (runner_)
+        runner_->setThread(this);
+    name_ = name;
 }
 
 VLThread::~VLThread()
@@ -16,6 +16,6 @@ VLThread::~VLThread()
 
 void VLThread::requestStop()
 {
-    if (m_runner)
-        m_runner->stop();
+    if (runner_)
+        runner_->stop();
 }

@@ -23,17 +23,17 @@ public:
     // thread other than this one.
     virtual void join() = 0;
 
-    std::string getName() const { return m_name; }
-    int getParameter() const { return m_parameter; }
-    VLRunnerObject* getRunner() const { return m_runner; }
+    std::string getName() const { return name_; }
+    int getParameter() const { return parameter_; }
+    VLRunnerObject* getRunner() const { return runner_; }
 
     // Asks the runner to stop (VLRunnerObject::stop); nothing without a runner.
     void requestStop();
 
 private:
-    std::string m_name;
-    int m_parameter;
-    VLRunnerObject* m_runner;
+    std::string name_;
+    int parameter_;
+    VLRunnerObject* runner_;
 };
 
 #endif

@@ -64,51 +64,51 @@ struct WakeWorkerOnReturn
 } // namespace
 
 VLDesktop::VLDesktop()
-    : m_localStorage(nullptr)
-    , m_sessionStorage(nullptr)
-    , m_downloader(nullptr)
-    , m_jsReady(false)
-    , m_running(false)
-    , m_discarding(false)
-    , m_queueMutex(nullptr)
-    , m_userMutex(nullptr)
+    : localStorage_(nullptr)
+    , sessionStorage_(nullptr)
+    , downloader_(nullptr)
+    , jsReady_(false)
+    , running_(false)
+    , discarding_(false)
+    , queueMutex_(nullptr)
+    , userMutex_(nullptr)
 {
-    m_userMutex = VLPlatformFactory::instance()->createMutex();
-    m_queueMutex = VLPlatformFactory::instance()->createMutex();
-    m_localStorage = new VLLocalStorage();
-    m_sessionStorage = new VLSessionStorage();
+    userMutex_ = VLPlatformFactory::instance()->createMutex();
+    queueMutex_ = VLPlatformFactory::instance()->createMutex();
+    localStorage_ = new VLLocalStorage();
+    sessionStorage_ = new VLSessionStorage();
 }
 
 VLDesktop::~VLDesktop()
 {
     // The subclass, and with it every slot, is gone: whatever clean() would
     // still send to the page is dropped instead.
-    m_discarding = true;
-    if (m_running)
+    discarding_ = true;
+    if (running_)
         VL_LOG_ERROR("Desktop destroyed while running: the front end must clean it first");
     clean();
     discardQueues();
-    delete m_sessionStorage;
-    delete m_localStorage;
-    delete m_queueMutex;
-    delete m_userMutex;
+    delete sessionStorage_;
+    delete localStorage_;
+    delete queueMutex_;
+    delete userMutex_;
 }
 
 // --- lifecycle ----------------------------------------------------------------
 
 bool VLDesktop::init()
 {
-    if (m_running) {
+    if (running_) {
         VL_LOG_ERROR("Desktop is already initialized");
         return false;
     }
     VLLogger::instance()->init();
-    if (!m_localStorage->init()) {
+    if (!localStorage_->init()) {
         VL_LOG_ERROR("Unable to initialize local storage");
         clean();
         return false;
     }
-    if (!m_sessionStorage->init()) {
+    if (!sessionStorage_->init()) {
         VL_LOG_ERROR("Unable to initialize session storage");
         clean();
         return false;
@@ -119,10 +119,10 @@ bool VLDesktop::init()
     openSession(kAnonymous);
     // Set before the thread exists so that a setUserId racing the first pass
     // already sees a worker.
-    m_running = true;
+    running_ = true;
     if (!startThread("VLDesktop", 0)) {
         VL_LOG_ERROR("Unable to start lib thread");
-        m_running = false;
+        running_ = false;
         clean();
         return false;
     }
@@ -147,11 +147,11 @@ void VLDesktop::copyLastOutputDevice()
 bool VLDesktop::clean()
 {
     bool result = true;
-    if (m_sessionStorage && !m_sessionStorage->clean()) {
+    if (sessionStorage_ && !sessionStorage_->clean()) {
         VL_LOG_ERROR("Unable to clean session storage");
         result = false;
     }
-    if (m_localStorage && !m_localStorage->clean()) {
+    if (localStorage_ && !localStorage_->clean()) {
         VL_LOG_ERROR("Unable to clean local storage");
         result = false;
     }
@@ -164,7 +164,7 @@ bool VLDesktop::clean()
 
 bool VLDesktop::stopWorker()
 {
-    m_running = false;
+    running_ = false;
     stop();
     VLThread* thread = getThread();
     if (!thread)
@@ -186,7 +186,7 @@ void VLDesktop::openSession(const std::string& userId)
                                       << kDefaultMaxConcurrentDownloads);
         maximum = kDefaultMaxConcurrentDownloads;
     }
-    m_downloader = new VLDownloader(repositories, 2, unsigned(maximum));
+    downloader_ = new VLDownloader(repositories, 2, unsigned(maximum));
 }
 
 bool VLDesktop::closeSession()
@@ -194,12 +194,12 @@ bool VLDesktop::closeSession()
     serveFileRequests();
     flushJSEvents();
     VLPlayer* player = VLPlayer::instance();
-    if (m_downloader) {
+    if (downloader_) {
         settings()->setIntValue(player->getIdentity(), kMaxConcurrentDownloads,
-                                int(m_downloader->getMaxConcurrentDownloads()));
-        m_downloader->clean();
-        delete m_downloader;
-        m_downloader = nullptr;
+                                int(downloader_->getMaxConcurrentDownloads()));
+        downloader_->clean();
+        delete downloader_;
+        downloader_ = nullptr;
     }
     return player->clean();
 }
@@ -216,11 +216,11 @@ void VLDesktop::executeRunLoop()
     // before them.
     size_t answerable = 0;
     {
-        VLMutexLocker lock(m_queueMutex);
-        answerable = m_fileRequests.size();
+        VLMutexLocker lock(queueMutex_);
+        answerable = fileRequests_.size();
     }
-    if (m_downloader)
-        m_downloader->update();
+    if (downloader_)
+        downloader_->update();
     serveFileRequests(answerable);
     flushJSEvents();
     VLPlayer* player = VLPlayer::instance();
@@ -231,38 +231,38 @@ void VLDesktop::executeRunLoop()
 // cleared only once the new session is open.
 void VLDesktop::applyPendingUser()
 {
-    VLMutexLocker lock(m_userMutex);
-    if (m_pendingUserId.empty())
+    VLMutexLocker lock(userMutex_);
+    if (pendingUserId_.empty())
         return;
-    if (m_pendingUserId != VLPlayer::instance()->getIdentity()) {
+    if (pendingUserId_ != VLPlayer::instance()->getIdentity()) {
         if (!closeSession())
             VL_LOG_WARN("Unable to clean player and/or downloader");
-        openSession(m_pendingUserId);
-        settings()->setValue(kLastIdentity, m_pendingUserId);
+        openSession(pendingUserId_);
+        settings()->setValue(kLastIdentity, pendingUserId_);
     }
-    m_pendingUserId.clear();
+    pendingUserId_.clear();
 }
 
 void VLDesktop::setUserId(const std::string& userId)
 {
     VL_LOG_INFO("Set user ID to : " << userId);
-    if (!m_running) {
+    if (!running_) {
         VL_LOG_WARN("Unable to set user ID, the core is not running");
         return;
     }
     {
-        VLMutexLocker lock(m_userMutex);
-        m_pendingUserId = userId.empty() ? std::string(kAnonymous) : userId;
+        VLMutexLocker lock(userMutex_);
+        pendingUserId_ = userId.empty() ? std::string(kAnonymous) : userId;
     }
     VLPlayer::instance()->wake();
     for (;;) {
         VLPlatformFactory::instance()->sleep(kPassSleepMs);
-        VLMutexLocker lock(m_userMutex);
-        if (m_pendingUserId.empty())
+        VLMutexLocker lock(userMutex_);
+        if (pendingUserId_.empty())
             return;
-        if (!m_running) {
+        if (!running_) {
             // Nothing will take the switch any more.
-            m_pendingUserId.clear();
+            pendingUserId_.clear();
             return;
         }
     }
@@ -270,13 +270,13 @@ void VLDesktop::setUserId(const std::string& userId)
 
 bool VLDesktop::isJSReady()
 {
-    return m_jsReady;
+    return jsReady_;
 }
 
 void VLDesktop::setJSReady(bool ready)
 {
     const WakeWorkerOnReturn wakeWorker;
-    m_jsReady = ready;
+    jsReady_ = ready;
 }
 
 // --- page queues ----------------------------------------------------------------
@@ -286,8 +286,8 @@ void VLDesktop::queueEvent(const char* name, VLRepositoryFile* file)
     if (!isJSReady())
         return;
     VLDesktopFile* record = new VLDesktopFile(file);
-    VLMutexLocker lock(m_queueMutex);
-    m_jsEvents.push_back(JSEvent(name, record));
+    VLMutexLocker lock(queueMutex_);
+    jsEvents_.push_back(JSEvent(name, record));
 }
 
 void VLDesktop::onFilesAdded(VLRepositoryFile* file)
@@ -336,9 +336,9 @@ void VLDesktop::onVolumeFull(VLRepository* repository)
 bool VLDesktop::isNewVolumeFullEpisode(const std::string& code)
 {
     double now = VLPlatformFactory::instance()->getTime();
-    auto last = m_volumeFullReports.find(code);
-    bool isNew = last == m_volumeFullReports.end() || now - last->second > kVolumeFullEpisodeGap;
-    m_volumeFullReports[code] = now;
+    auto last = volumeFullReports_.find(code);
+    bool isNew = last == volumeFullReports_.end() || now - last->second > kVolumeFullEpisodeGap;
+    volumeFullReports_[code] = now;
     if (!isNew)
         VL_LOG_DEBUG("Volume is still full, not shown again : " << code);
     return isNew;
@@ -356,8 +356,8 @@ void VLDesktop::onIndexDamaged(VLRepository* repository)
 
 void VLDesktop::queueErrorCode(const std::string& code)
 {
-    VLMutexLocker lock(m_queueMutex);
-    m_errorCodes.push_back(code);
+    VLMutexLocker lock(queueMutex_);
+    errorCodes_.push_back(code);
 }
 
 void VLDesktop::askFileUrl(VLRepository* repository, const VLFileId& id)
@@ -366,7 +366,7 @@ void VLDesktop::askFileUrl(VLRepository* repository, const VLFileId& id)
         VL_LOG_ERROR("Unable to ask file URL, JS is not ready");
         return;
     }
-    if (m_discarding)
+    if (discarding_)
         return;
     executeMethodWithFile("getFileUrl", new VLDesktopFile(repository, id));
 }
@@ -391,15 +391,15 @@ void VLDesktop::queueFileRequest(std::vector<std::string>& repositories, int fil
         VL_LOG_ERROR("JS should be ready");
         return;
     }
-    if (!m_running) {
+    if (!running_) {
         // No worker would ever answer: leave the callback with the caller.
         VL_LOG_ERROR("Unable to query files, the core is not running");
         return;
     }
     VLDesktopFileRequest* request =
         new VLDesktopFileRequest(repositories, fileFlags, downloadState, countOnly, callback);
-    VLMutexLocker lock(m_queueMutex);
-    m_fileRequests.push_back(request);
+    VLMutexLocker lock(queueMutex_);
+    fileRequests_.push_back(request);
 }
 
 void VLDesktop::serveFileRequests(size_t most)
@@ -408,17 +408,17 @@ void VLDesktop::serveFileRequests(size_t most)
     for (size_t served = 0; served < most; ++served) {
         VLDesktopFileRequest* request = nullptr;
         {
-            VLMutexLocker lock(m_queueMutex);
-            if (m_fileRequests.empty())
+            VLMutexLocker lock(queueMutex_);
+            if (fileRequests_.empty())
                 return;
-            request = m_fileRequests.front();
-            m_fileRequests.pop_front();
+            request = fileRequests_.front();
+            fileRequests_.pop_front();
         }
         // The answer is built in one walk, straight from the records; none is
         // built for a page that is going away.
         unsigned int count = 0;
         std::list<VLDesktopFile*>* files = nullptr;
-        if (!request->isCountOnly() && !m_discarding)
+        if (!request->isCountOnly() && !discarding_)
             files = new std::list<VLDesktopFile*>();
         for (const std::string& name : request->getRepositories()) {
             VLRepository* repository = player->getRepository(name);
@@ -433,7 +433,7 @@ void VLDesktop::serveFileRequests(size_t most)
                                          [files](VLRepositoryFile* file) { files->push_back(new VLDesktopFile(file)); });
             }
         }
-        if (!m_discarding) {
+        if (!discarding_) {
             if (request->isCountOnly())
                 executeCallbackWithNumber(request->getCallback(), count);
             else
@@ -447,8 +447,8 @@ void VLDesktop::flushJSEvents()
 {
     std::deque<JSEvent> events;
     {
-        VLMutexLocker lock(m_queueMutex);
-        events.swap(m_jsEvents);
+        VLMutexLocker lock(queueMutex_);
+        events.swap(jsEvents_);
     }
     while (!events.empty()) {
         std::string name = events.front().first;
@@ -459,12 +459,12 @@ void VLDesktop::flushJSEvents()
         }
         callJSWithFiles(name, files);
     }
-    if (!isJSReady() || m_discarding)
+    if (!isJSReady() || discarding_)
         return;
     std::deque<std::string> codes;
     {
-        VLMutexLocker lock(m_queueMutex);
-        codes.swap(m_errorCodes);
+        VLMutexLocker lock(queueMutex_);
+        codes.swap(errorCodes_);
     }
     for (const std::string& code : codes)
         executeMethodWithStrStrNumber("showError", code, "modal", 0);
@@ -472,7 +472,7 @@ void VLDesktop::flushJSEvents()
 
 void VLDesktop::callJSWithFiles(const std::string& method, std::list<VLDesktopFile*>* files)
 {
-    if (isJSReady() && !m_discarding) {
+    if (isJSReady() && !discarding_) {
         executeMethodWithFiles(method, files);
         return;
     }
@@ -483,14 +483,14 @@ void VLDesktop::callJSWithFiles(const std::string& method, std::list<VLDesktopFi
 
 void VLDesktop::discardQueues()
 {
-    VLMutexLocker lock(m_queueMutex);
-    for (JSEvent& event : m_jsEvents)
+    VLMutexLocker lock(queueMutex_);
+    for (JSEvent& event : jsEvents_)
         delete event.second;
-    m_jsEvents.clear();
-    m_errorCodes.clear();
-    for (VLDesktopFileRequest* request : m_fileRequests)
+    jsEvents_.clear();
+    errorCodes_.clear();
+    for (VLDesktopFileRequest* request : fileRequests_)
         delete request;
-    m_fileRequests.clear();
+    fileRequests_.clear();
 }
 
 // --- page calls -----------------------------------------------------------------
@@ -662,72 +662,72 @@ void VLDesktop::addFile(const std::string& repository, const std::string& entity
                         const std::string& data)
 {
     const WakeWorkerOnReturn wakeWorker;
-    if (m_downloader)
-        m_downloader->addFile(findRepository(repository), VLFileId(entityId, formatId), data);
+    if (downloader_)
+        downloader_->addFile(findRepository(repository), VLFileId(entityId, formatId), data);
 }
 
 void VLDesktop::removeFile(const std::string& repository, const std::string& entityId, unsigned int formatId)
 {
     const WakeWorkerOnReturn wakeWorker;
-    if (m_downloader)
-        m_downloader->removeFile(findRepository(repository), VLFileId(entityId, formatId));
+    if (downloader_)
+        downloader_->removeFile(findRepository(repository), VLFileId(entityId, formatId));
 }
 
 void VLDesktop::resumeDownload(const std::string& repository, const std::string& entityId, unsigned int formatId)
 {
     const WakeWorkerOnReturn wakeWorker;
-    if (m_downloader)
-        m_downloader->resumeFile(findRepository(repository), VLFileId(entityId, formatId));
+    if (downloader_)
+        downloader_->resumeFile(findRepository(repository), VLFileId(entityId, formatId));
 }
 
 void VLDesktop::pauseDownload(const std::string& repository, const std::string& entityId, unsigned int formatId)
 {
     const WakeWorkerOnReturn wakeWorker;
-    if (m_downloader)
-        m_downloader->pauseFile(findRepository(repository), VLFileId(entityId, formatId));
+    if (downloader_)
+        downloader_->pauseFile(findRepository(repository), VLFileId(entityId, formatId));
 }
 
 void VLDesktop::hideDownload(const std::string& repository, const std::string& entityId, unsigned int formatId)
 {
     const WakeWorkerOnReturn wakeWorker;
-    if (m_downloader)
-        m_downloader->hideFile(findRepository(repository), VLFileId(entityId, formatId));
+    if (downloader_)
+        downloader_->hideFile(findRepository(repository), VLFileId(entityId, formatId));
 }
 
 void VLDesktop::setDownloadPosition(const std::string& repository, const std::string& entityId,
                                     unsigned int formatId, int position)
 {
     const WakeWorkerOnReturn wakeWorker;
-    if (m_downloader)
-        m_downloader->setDownloadPosition(findRepository(repository), VLFileId(entityId, formatId), position);
+    if (downloader_)
+        downloader_->setDownloadPosition(findRepository(repository), VLFileId(entityId, formatId), position);
 }
 
 void VLDesktop::removeFiles()
 {
     const WakeWorkerOnReturn wakeWorker;
-    if (m_downloader)
-        m_downloader->removeAll();
+    if (downloader_)
+        downloader_->removeAll();
 }
 
 void VLDesktop::resumeDownloads()
 {
     const WakeWorkerOnReturn wakeWorker;
-    if (m_downloader)
-        m_downloader->resumeAll();
+    if (downloader_)
+        downloader_->resumeAll();
 }
 
 void VLDesktop::pauseDownloads()
 {
     const WakeWorkerOnReturn wakeWorker;
-    if (m_downloader)
-        m_downloader->pauseAll();
+    if (downloader_)
+        downloader_->pauseAll();
 }
 
 void VLDesktop::hideDownloads()
 {
     const WakeWorkerOnReturn wakeWorker;
-    if (m_downloader)
-        m_downloader->hideAll();
+    if (downloader_)
+        downloader_->hideAll();
 }
 
 // Web storage.
@@ -735,10 +735,10 @@ void VLDesktop::hideDownloads()
 VLStorage* VLDesktop::getStorage(const std::string& name)
 {
     VLStorage* store = nullptr;
-    if (m_localStorage && m_localStorage->getName() == name)
-        store = m_localStorage;
-    else if (m_sessionStorage && m_sessionStorage->getName() == name)
-        store = m_sessionStorage;
+    if (localStorage_ && localStorage_->getName() == name)
+        store = localStorage_;
+    else if (sessionStorage_ && sessionStorage_->getName() == name)
+        store = sessionStorage_;
     if (!store) {
         VL_LOG_ERROR("Unable to find storage : " << name);
         return nullptr;
@@ -926,11 +926,11 @@ void VLDesktop::setMaxConcurrentDownloads(const std::string& value)
         VL_LOG_WARN("Invalid value for " << kMaxDownloads << " : " << value);
         return;
     }
-    if (!m_downloader) {
+    if (!downloader_) {
         VL_LOG_ERROR("Unable to set " << kMaxDownloads << ", no downloader");
         return;
     }
-    m_downloader->setMaxConcurrentDownloads(unsigned(maximum));
+    downloader_->setMaxConcurrentDownloads(unsigned(maximum));
 }
 
 void VLDesktop::setStreamBufferSize(const std::string& value)
@@ -964,8 +964,8 @@ std::string VLDesktop::getSetting(const std::string& key)
         if (VLAudioInterface* audio = VLPlayer::instance()->getAudioInterface())
             result << audio->getOutput();
     } else if (key == kMaxDownloads) {
-        if (m_downloader)
-            result << int(m_downloader->getMaxConcurrentDownloads());
+        if (downloader_)
+            result << int(downloader_->getMaxConcurrentDownloads());
     } else if (key == kStreamBufferSize) {
         if (VLAudioInterface* audio = VLPlayer::instance()->getAudioInterface())
             result << (unsigned int)(audio->getStreamBufferSize() >> 10);

@@ -42,8 +42,8 @@ class VLStorage;
 // Threads. The "main thread" is the thread that calls init; every public
 // operation but the slots and the repository/URL callbacks runs there. The
 // worker runs executeRunLoop. Shared between the two, and guarded:
-//   - the pending user id: m_userMutex (held by the worker through a switch);
-//   - the three page queues: m_queueMutex (never held while a slot is called);
+//   - the pending user id: userMutex_ (held by the worker through a switch);
+//   - the three page queues: queueMutex_ (never held while a slot is called);
 //   - the page-ready flag and the running flag: atomics.
 // The session (player components and downloader) changes only during a user
 // switch, while the main thread waits in setUserId, and at init/clean, while no
@@ -233,9 +233,9 @@ protected:
     // records are freed.
     void callJSWithFiles(const std::string& method, std::list<VLDesktopFile*>* files);
 
-    VLLocalStorage* m_localStorage;
-    VLSessionStorage* m_sessionStorage;
-    VLDownloader* m_downloader;
+    VLLocalStorage* localStorage_;
+    VLSessionStorage* sessionStorage_;
+    VLDownloader* downloader_;
 
 private:
     typedef std::pair<std::string, VLDesktopFile*> JSEvent;
@@ -265,21 +265,21 @@ private:
     double getCacheVolumeAvailableSpace();
     std::vector<VLDesktopKeyValue*>* getOutputDevices();
 
-    std::atomic<bool> m_jsReady;
-    std::atomic<bool> m_running;    // a worker runs (between init and clean)
-    std::atomic<bool> m_discarding; // in ~VLDesktop: the slots are gone
+    std::atomic<bool> jsReady_;
+    std::atomic<bool> running_;    // a worker runs (between init and clean)
+    std::atomic<bool> discarding_; // in ~VLDesktop: the slots are gone
 
-    VLMutex* m_queueMutex;
-    std::deque<JSEvent> m_jsEvents;
-    std::deque<std::string> m_errorCodes;
+    VLMutex* queueMutex_;
+    std::deque<JSEvent> jsEvents_;
+    std::deque<std::string> errorCodes_;
     // Worker thread only: when each volume-full code was last reported
     // (platform clock). Reports closer together than an episode's gap are one
     // episode, shown once.
-    std::map<std::string, double> m_volumeFullReports;
-    std::deque<VLDesktopFileRequest*> m_fileRequests;
+    std::map<std::string, double> volumeFullReports_;
+    std::deque<VLDesktopFileRequest*> fileRequests_;
 
-    VLMutex* m_userMutex;
-    std::string m_pendingUserId;
+    VLMutex* userMutex_;
+    std::string pendingUserId_;
 };
 
 #endif

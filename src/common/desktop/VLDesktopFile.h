@@ -29,40 +29,40 @@ public:
     virtual ~VLDesktopFile();
 
     // The entity id text as an int32: atoi's reading, clamped to the int range.
-    int getEntityId() const { return m_entityId; }
-    int getFormatId() const { return m_formatId; }
-    std::string getRepository() const { return m_repository; }
-    std::string getMetadata() const { return m_metadata ? *m_metadata : std::string(); }
-    int64_t getBytesLoaded() const { return m_bytesLoaded; }
-    int64_t getBytesTotal() const { return m_bytesTotal; }
-    uint32_t getFileState() const { return m_fileState; }
-    int getDownloadState() const { return m_downloadState; }
-    int getPosition() const { return m_position; }
-    int64_t getLastListening() const { return m_lastListening; }
-    uint32_t getListeningCount() const { return m_listeningCount; }
-    int64_t getLastAdd() const { return m_lastAdd; }
-    std::string getUrlData() const { return m_urlData ? *m_urlData : std::string(); }
-    int getRetryIn() const { return m_retryIn; }
-    std::string getFailure() const { return m_failure; }
+    int getEntityId() const { return entityId_; }
+    int getFormatId() const { return formatId_; }
+    std::string getRepository() const { return repository_; }
+    std::string getMetadata() const { return metadata_ ? *metadata_ : std::string(); }
+    int64_t getBytesLoaded() const { return bytesLoaded_; }
+    int64_t getBytesTotal() const { return bytesTotal_; }
+    uint32_t getFileState() const { return fileState_; }
+    int getDownloadState() const { return downloadState_; }
+    int getPosition() const { return position_; }
+    int64_t getLastListening() const { return lastListening_; }
+    uint32_t getListeningCount() const { return listeningCount_; }
+    int64_t getLastAdd() const { return lastAdd_; }
+    std::string getUrlData() const { return urlData_ ? *urlData_ : std::string(); }
+    int getRetryIn() const { return retryIn_; }
+    std::string getFailure() const { return failure_; }
 
 private:
-    int m_entityId;
-    int m_formatId;
-    std::string m_repository;
+    int entityId_;
+    int formatId_;
+    std::string repository_;
     // Shared with the record (texts are never changed once made): a snapshot of
     // a whole library copies none of them. Null when empty.
-    std::shared_ptr<const std::string> m_metadata;
-    int64_t m_bytesLoaded;
-    int64_t m_bytesTotal;
-    uint32_t m_fileState;
-    int m_downloadState;
-    int m_position;
-    int64_t m_lastListening;
-    uint32_t m_listeningCount;
-    int64_t m_lastAdd;
-    std::shared_ptr<const std::string> m_urlData;
-    int m_retryIn;
-    std::string m_failure;
+    std::shared_ptr<const std::string> metadata_;
+    int64_t bytesLoaded_;
+    int64_t bytesTotal_;
+    uint32_t fileState_;
+    int downloadState_;
+    int position_;
+    int64_t lastListening_;
+    uint32_t listeningCount_;
+    int64_t lastAdd_;
+    std::shared_ptr<const std::string> urlData_;
+    int retryIn_;
+    std::string failure_;
 };
 
 #endif

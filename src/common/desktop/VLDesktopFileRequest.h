@@ -17,18 +17,18 @@ public:
                          bool countOnly, void* callback);
     virtual ~VLDesktopFileRequest();
 
-    const std::vector<std::string>& getRepositories() const { return m_repositories; }
-    int getFileFlags() const { return m_fileFlags; }
-    unsigned int getDownloadState() const { return m_downloadState; }
-    void* getCallback() const { return m_callback; }
-    bool isCountOnly() const { return m_countOnly; }
+    const std::vector<std::string>& getRepositories() const { return repositories_; }
+    int getFileFlags() const { return fileFlags_; }
+    unsigned int getDownloadState() const { return downloadState_; }
+    void* getCallback() const { return callback_; }
+    bool isCountOnly() const { return countOnly_; }
 
 private:
-    std::vector<std::string> m_repositories;
-    int m_fileFlags;
-    unsigned int m_downloadState;
-    void* m_callback;
-    bool m_countOnly;
+    std::vector<std::string> repositories_;
+    int fileFlags_;
+    unsigned int downloadState_;
+    void* callback_;
+    bool countOnly_;
 };
 
 #endif

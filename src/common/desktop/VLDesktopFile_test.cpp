@@ -19,19 +19,19 @@ class DesktopFileTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        m_repository.reset(new VLRepository(nullptr, nullptr, "download", "#anonymous#", 604800,
-                                            m_folder.path(), m_folder.path(), 0, false, 0.0));
-        m_repository->init();
+        repository_.reset(new VLRepository(nullptr, nullptr, "download", "#anonymous#", 604800,
+                                            folder_.path(), folder_.path(), 0, false, 0.0));
+        repository_->init();
     }
-    void TearDown() override { m_repository->close(); }
+    void TearDown() override { repository_->close(); }
 
-    TestFolder m_folder;
-    std::unique_ptr<VLRepository> m_repository;
+    TestFolder folder_;
+    std::unique_ptr<VLRepository> repository_;
 };
 
 TEST_F(DesktopFileTest, SnapshotOfARepositoryFile)
 {
-    VLRepositoryFile* file = m_repository->getFile(VLFileId("4242", kFormat), true);
+    VLRepositoryFile* file = repository_->getFile(VLFileId("4242", kFormat), true);
     ASSERT_NE(nullptr, file);
     file->setMetadata("{\"title\":\"t\"}");
     file->setProviderData("opaque");
@@ -54,7 +54,7 @@ TEST_F(DesktopFileTest, SnapshotOfARepositoryFile)
 
 TEST_F(DesktopFileTest, RecordOfAFileKnownOnlyByItsId)
 {
-    VLDesktopFile record(m_repository.get(), VLFileId("77", kFormat));
+    VLDesktopFile record(repository_.get(), VLFileId("77", kFormat));
     EXPECT_EQ(77, record.getEntityId());
     EXPECT_EQ(int(kFormat), record.getFormatId());
     EXPECT_EQ("download", record.getRepository());

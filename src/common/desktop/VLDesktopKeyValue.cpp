@@ -1,8 +1,8 @@
 #include "VLDesktopKeyValue.h"
 
 VLDesktopKeyValue::VLDesktopKeyValue(const std::string& key, const std::string& value)
-    : m_key(key)
-    , m_value(value)
+    : key_(key)
+    , value_(value)
 {
 }
 

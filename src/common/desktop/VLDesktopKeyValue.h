@@ -12,12 +12,12 @@ public:
     VLDesktopKeyValue(const std::string& key, const std::string& value);
     virtual ~VLDesktopKeyValue();
 
-    std::string getKey() const { return m_key; }
-    std::string getValue() const { return m_value; }
+    std::string getKey() const { return key_; }
+    std::string getValue() const { return value_; }
 
 private:
-    std::string m_key;
-    std::string m_value;
+    std::string key_;
+    std::string value_;
 };
 
 #endif

@@ -151,20 +151,20 @@ public:
 
     std::vector<PageCall> calls()
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_calls;
+        std::lock_guard<std::mutex> lock(mutex_);
+        return calls_;
     }
     void forgetCalls()
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_calls.clear();
+        std::lock_guard<std::mutex> lock(mutex_);
+        calls_.clear();
     }
     // The first recorded answer to `callback`, waiting for it.
     bool waitForCallback(void* callback, PageCall* answer)
     {
         return eventually([&] {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            for (const PageCall& call : m_calls) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (const PageCall& call : calls_) {
                 if (call.callback == callback) {
                     *answer = call;
                     return true;
@@ -185,12 +185,12 @@ private:
     }
     void record(const PageCall& call)
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_calls.push_back(call);
+        std::lock_guard<std::mutex> lock(mutex_);
+        calls_.push_back(call);
     }
 
-    std::mutex m_mutex;
-    std::vector<PageCall> m_calls;
+    std::mutex mutex_;
+    std::vector<PageCall> calls_;
 };
 
 void* callbackNumber(intptr_t n)
@@ -627,20 +627,20 @@ TEST_F(DesktopTest, DestructorDropsWhatIsQueuedInsteadOfCallingTheGoneFrontEnd)
     // A front end that breaks the rule and leaves cleaning to the base.
     struct Counting : VLDesktop
     {
-        explicit Counting(int* calls) : m_calls(calls) {}
+        explicit Counting(int* calls) : calls_(calls) {}
         std::string getVersion() override { return ""; }
         std::string getSystemUid() override { return ""; }
-        void executeMethodWithStr(const std::string&, const std::string&) override { ++*m_calls; }
+        void executeMethodWithStr(const std::string&, const std::string&) override { ++*calls_; }
         void executeMethodWithStrStrNumber(const std::string&, const std::string&, const std::string&, int) override
         {
-            ++*m_calls;
+            ++*calls_;
         }
-        void executeMethodWithFile(const std::string&, VLDesktopFile* file) override { delete file; ++*m_calls; }
-        void executeMethodWithFiles(const std::string&, std::list<VLDesktopFile*>*) override { ++*m_calls; }
-        void executeCallbackWithFiles(void*, std::list<VLDesktopFile*>*) override { ++*m_calls; }
-        void executeCallbackWithNumber(void*, unsigned int) override { ++*m_calls; }
+        void executeMethodWithFile(const std::string&, VLDesktopFile* file) override { delete file; ++*calls_; }
+        void executeMethodWithFiles(const std::string&, std::list<VLDesktopFile*>*) override { ++*calls_; }
+        void executeCallbackWithFiles(void*, std::list<VLDesktopFile*>*) override { ++*calls_; }
+        void executeCallbackWithNumber(void*, unsigned int) override { ++*calls_; }
         using VLDesktop::openSession;
-        int* m_calls;
+        int* calls_;
         // No clean() here: the base must cope.
     };
     int calls = 0;

@@ -56,17 +56,17 @@ bool isKnownState(int state)
 } // namespace
 
 VLDownloader::VLDownloader(VLRepository** repositories, unsigned count, unsigned maxConcurrentDownloads)
-    : m_mutex(VLPlatformFactory::instance()->createMutex()),
-      m_maxConcurrentDownloads(DEFAULT_MAX_CONCURRENT_DOWNLOADS)
+    : mutex_(VLPlatformFactory::instance()->createMutex()),
+      maxConcurrentDownloads_(DEFAULT_MAX_CONCURRENT_DOWNLOADS)
 {
     if (!isRefusedLimit(maxConcurrentDownloads))
-        m_maxConcurrentDownloads = maxConcurrentDownloads;
+        maxConcurrentDownloads_ = maxConcurrentDownloads;
     for (unsigned i = 0; i < count; ++i) {
         if (repositories[i] == nullptr) {
             VL_LOG_WARN("Missing download repository skipped : " << i);
             continue;
         }
-        m_repositories.push_back(repositories[i]);
+        repositories_.push_back(repositories[i]);
     }
     normaliseQueue();
 }
@@ -82,7 +82,7 @@ VLDownloader::~VLDownloader()
 void VLDownloader::normaliseQueue()
 {
     std::map<int, VLRepositoryFile*> byPosition;
-    for (VLRepository* repository : m_repositories) {
+    for (VLRepository* repository : repositories_) {
         for (auto& entry : repository->getFiles()) {
             VLRepositoryFile* file = entry.second;
             int state = file->getCustom();
@@ -117,17 +117,17 @@ bool VLDownloader::isRefusedLimit(unsigned max) const
 void VLDownloader::setMaxConcurrentDownloads(unsigned max)
 {
     if (!isRefusedLimit(max))
-        m_maxConcurrentDownloads = max;
+        maxConcurrentDownloads_ = max;
 }
 
 unsigned VLDownloader::getMaxConcurrentDownloads() const
 {
-    return m_maxConcurrentDownloads;
+    return maxConcurrentDownloads_;
 }
 
 int VLDownloader::getLimit() const
 {
-    return static_cast<int>(m_maxConcurrentDownloads.load());
+    return static_cast<int>(maxConcurrentDownloads_.load());
 }
 
 void VLDownloader::queue(VLDownloaderAction* action)
@@ -138,8 +138,8 @@ void VLDownloader::queue(VLDownloaderAction* action)
                                                                       << *action->getFileId());
         return;
     }
-    VLMutexLocker locker(m_mutex.get());
-    m_actions.push_back(std::move(owned));
+    VLMutexLocker locker(mutex_.get());
+    actions_.push_back(std::move(owned));
 }
 
 void VLDownloader::addFile(VLRepository* repository, const VLFileId& id, const std::string& data)
@@ -194,7 +194,7 @@ void VLDownloader::hideAll()
 
 void VLDownloader::clean()
 {
-    for (VLRepository* repository : m_repositories) {
+    for (VLRepository* repository : repositories_) {
         for (auto& entry : repository->getFiles()) {
             VLRepositoryFile* file = entry.second;
             if (file->getCustom() != DOWNLOAD_RUNNING)
@@ -204,7 +204,7 @@ void VLDownloader::clean()
             file->setCustom(DOWNLOAD_QUEUED);
         }
     }
-    m_savedRunningSizes.clear();
+    savedRunningSizes_.clear();
 }
 
 void VLDownloader::update()
@@ -227,8 +227,8 @@ void VLDownloader::applyActions()
 {
     ActionList pending;
     {
-        VLMutexLocker locker(m_mutex.get());
-        pending.swap(m_actions);
+        VLMutexLocker locker(mutex_.get());
+        pending.swap(actions_);
     }
     while (!pending.empty()) {
         std::unique_ptr<VLDownloaderAction> action = std::move(pending.front());
@@ -304,7 +304,7 @@ void VLDownloader::applyAdd(VLRepositoryFile* file, const VLDownloaderAction& ac
         return;
     int state = file->getCustom();
     file->setMetadata(action.getData());
-    m_changedRepositories.insert(file->getRepository());
+    changedRepositories_.insert(file->getRepository());
     if (file->getPosition() == -1)
         setPosition(file, nextPosition());
     if (state == DOWNLOAD_NONE || state == DOWNLOAD_PAUSED)
@@ -389,7 +389,7 @@ void VLDownloader::applyHide(VLRepositoryFile* file)
 // before every older pending action, the file visited last first.
 void VLDownloader::expandAll(VLDownloaderAction::Type singleType, ActionList& pending)
 {
-    for (VLRepository* repository : m_repositories) {
+    for (VLRepository* repository : repositories_) {
         for (auto& entry : repository->getFiles()) {
             VLRepositoryFile* file = entry.second;
             if (file->getCustom() == DOWNLOAD_NONE)
@@ -412,7 +412,7 @@ void VLDownloader::applySetPosition(const VLDownloaderAction& action)
         return;
     }
     int position = action.getPosition();
-    for (VLRepository* repository : m_repositories) {
+    for (VLRepository* repository : repositories_) {
         for (auto& entry : repository->getFiles()) {
             VLRepositoryFile* file = entry.second;
             if (file->getCustom() == DOWNLOAD_NONE)
@@ -429,7 +429,7 @@ void VLDownloader::applySetPosition(const VLDownloaderAction& action)
 int VLDownloader::nextPosition() const
 {
     int greatest = -1;
-    for (VLRepository* repository : m_repositories) {
+    for (VLRepository* repository : repositories_) {
         for (auto& entry : repository->getFiles()) {
             VLRepositoryFile* file = entry.second;
             if (file->getCustom() != DOWNLOAD_NONE)
@@ -448,7 +448,7 @@ int VLDownloader::settle(std::vector<VLRepositoryFile*>& queue)
 {
     int running = 0;
     std::map<FileKey, size_t> runningSizes;
-    for (VLRepository* repository : m_repositories) {
+    for (VLRepository* repository : repositories_) {
         // Only a file whose content was replaced or lost can be a done
         // download that lost bytes.
         for (VLRepositoryFile* file : repository->takeResetFiles()) {
@@ -473,7 +473,7 @@ int VLDownloader::settle(std::vector<VLRepositoryFile*>& queue)
                 queue.push_back(file);
         }
     }
-    m_savedRunningSizes.swap(runningSizes);
+    savedRunningSizes_.swap(runningSizes);
     // Stable: equal positions keep the walk's order, "import" before
     // "download" and file-id order within one repository.
     std::stable_sort(queue.begin(), queue.end(), comparePositions);
@@ -546,9 +546,9 @@ void VLDownloader::noteRunningSize(VLRepositoryFile* file, std::map<FileKey, siz
 {
     FileKey key = keyOf(file);
     size_t size = file->getSize();
-    auto saved = m_savedRunningSizes.find(key);
-    if (size != kUnknownSize && (saved == m_savedRunningSizes.end() || saved->second != size))
-        m_changedRepositories.insert(file->getRepository());
+    auto saved = savedRunningSizes_.find(key);
+    if (size != kUnknownSize && (saved == savedRunningSizes_.end() || saved->second != size))
+        changedRepositories_.insert(file->getRepository());
     sizes.emplace(key, size);
 }
 
@@ -595,7 +595,7 @@ void VLDownloader::startDownloads(const std::vector<VLRepositoryFile*>& queue, i
         }
         setState(file, DOWNLOAD_RUNNING);
         // The row saved at the end of this update holds the size as it is now.
-        m_savedRunningSizes[keyOf(file)] = file->getSize();
+        savedRunningSizes_[keyOf(file)] = file->getSize();
         ++running;
     }
 }
@@ -615,7 +615,7 @@ void VLDownloader::setState(VLRepositoryFile* file, int state)
     if (file->getCustom() == state)
         return;
     file->setCustom(state);
-    m_changedRepositories.insert(file->getRepository());
+    changedRepositories_.insert(file->getRepository());
 }
 
 void VLDownloader::setPosition(VLRepositoryFile* file, int position)
@@ -623,14 +623,14 @@ void VLDownloader::setPosition(VLRepositoryFile* file, int position)
     if (file->getPosition() == position)
         return;
     file->setPosition(position);
-    m_changedRepositories.insert(file->getRepository());
+    changedRepositories_.insert(file->getRepository());
 }
 
 // The repositories save their indexes once a minute; a change to the queue
 // that the user made must not be lost to a crash within that minute.
 void VLDownloader::saveChangedIndexes()
 {
-    for (VLRepository* repository : m_changedRepositories)
+    for (VLRepository* repository : changedRepositories_)
         repository->saveFiles();
-    m_changedRepositories.clear();
+    changedRepositories_.clear();
 }

@@ -144,19 +144,19 @@ private:
     void setPosition(VLRepositoryFile* file, int position);
     void saveChangedIndexes();
 
-    std::list<VLRepository*> m_repositories;
-    ActionList m_actions;  // guarded by m_mutex
-    std::unique_ptr<VLMutex> m_mutex;
-    std::atomic<unsigned> m_maxConcurrentDownloads;
+    std::list<VLRepository*> repositories_;
+    ActionList actions_;  // guarded by mutex_
+    std::unique_ptr<VLMutex> mutex_;
+    std::atomic<unsigned> maxConcurrentDownloads_;
 
     // Owning thread only: the repositories whose files changed download state
     // or position during the current update; saved at its end.
-    std::set<VLRepository*> m_changedRepositories;
+    std::set<VLRepository*> changedRepositories_;
     // Owning thread only: the size of each running download as of its last
     // index save. A size that becomes known while the download runs is saved
     // at once, so that after a crash the next session keeps the blocks on disk
     // and fetches only the missing ones.
-    std::map<FileKey, size_t> m_savedRunningSizes;
+    std::map<FileKey, size_t> savedRunningSizes_;
 };
 
 #endif

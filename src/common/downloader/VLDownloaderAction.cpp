@@ -1,23 +1,23 @@
 #include "VLDownloaderAction.h"
 
-VLDownloaderAction::VLDownloaderAction(Type type) : m_type(type), m_repository(nullptr), m_position(-1)
+VLDownloaderAction::VLDownloaderAction(Type type) : type_(type), repository_(nullptr), position_(-1)
 {
 }
 
 VLDownloaderAction::VLDownloaderAction(Type type, VLRepository* repository, const VLFileId& fileId)
-    : m_type(type), m_repository(repository), m_fileId(new VLFileId(fileId)), m_position(-1)
+    : type_(type), repository_(repository), fileId_(new VLFileId(fileId)), position_(-1)
 {
 }
 
 VLDownloaderAction::VLDownloaderAction(Type type, VLRepository* repository, const VLFileId& fileId,
                                        int position)
-    : m_type(type), m_repository(repository), m_fileId(new VLFileId(fileId)), m_position(position)
+    : type_(type), repository_(repository), fileId_(new VLFileId(fileId)), position_(position)
 {
 }
 
 VLDownloaderAction::VLDownloaderAction(Type type, VLRepository* repository, const VLFileId& fileId,
                                        const std::string& data)
-    : m_type(type), m_repository(repository), m_fileId(new VLFileId(fileId)), m_data(data), m_position(-1)
+    : type_(type), repository_(repository), fileId_(new VLFileId(fileId)), data_(data), position_(-1)
 {
 }
 

@@ -46,22 +46,22 @@ public:
     VLDownloaderAction(const VLDownloaderAction&) = delete;
     VLDownloaderAction& operator=(const VLDownloaderAction&) = delete;
 
-    Type getType() const { return m_type; }
+    Type getType() const { return type_; }
     // The repository named by the action; null for the four "all" actions.
-    VLRepository* getRepository() const { return m_repository; }
+    VLRepository* getRepository() const { return repository_; }
     // The action's own copy of the file id, valid while the action lives; null
     // for the four "all" actions.
-    const VLFileId* getFileId() const { return m_fileId.get(); }
+    const VLFileId* getFileId() const { return fileId_.get(); }
     // The position asked for by ACTION_SET_POSITION, otherwise -1.
-    int getPosition() const { return m_position; }
-    std::string getData() const { return m_data; }
+    int getPosition() const { return position_; }
+    std::string getData() const { return data_; }
 
 private:
-    Type m_type;
-    VLRepository* m_repository;
-    std::unique_ptr<VLFileId> m_fileId;
-    std::string m_data;
-    int m_position;
+    Type type_;
+    VLRepository* repository_;
+    std::unique_ptr<VLFileId> fileId_;
+    std::string data_;
+    int position_;
 };
 
 #endif

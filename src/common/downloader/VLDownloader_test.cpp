@@ -68,8 +68,8 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(g_server->isRunning());
-        m_rig.reset(new VLDownloadTestRig(m_folder.path()));
-        m_mark = VLTestLog::mark();
+        rig_.reset(new VLDownloadTestRig(folder_.path()));
+        mark_ = VLTestLog::mark();
         g_server->clearRequests();
     }
 
@@ -84,15 +84,15 @@ protected:
     static std::string stalledUrl(unsigned seed) { return url(1000000, seed, "stall=4096/"); }
     static VLFileId id(const std::string& entity, uint32_t format = 6) { return VLFileId(entity, format); }
 
-    VLDownloadTestRig& rig() { return *m_rig; }
-    VLDownloader& downloader() { return *m_rig->downloader(); }
-    VLRepository* imports() { return m_rig->import(); }
-    VLRepository* downloads() { return m_rig->download(); }
+    VLDownloadTestRig& rig() { return *rig_; }
+    VLDownloader& downloader() { return *rig_->downloader(); }
+    VLRepository* imports() { return rig_->import(); }
+    VLRepository* downloads() { return rig_->download(); }
 
     // How often `message` was logged since the test began.
     size_t logged(const std::string& message) const
     {
-        const std::string text = VLTestLog::since(m_mark);
+        const std::string text = VLTestLog::since(mark_);
         size_t found = 0;
         for (size_t at = text.find(message); at != std::string::npos; at = text.find(message, at + 1))
             ++found;
@@ -138,9 +138,9 @@ protected:
         return result;
     }
 
-    TestFolder m_folder;
-    std::unique_ptr<VLDownloadTestRig> m_rig;
-    size_t m_mark = 0;
+    TestFolder folder_;
+    std::unique_ptr<VLDownloadTestRig> rig_;
+    size_t mark_ = 0;
 };
 
 } // namespace
@@ -164,7 +164,7 @@ TEST_F(VLDownloaderTest, PositionsAreAppendedShiftedCompactedAndWrittenThrough)
     expectQueue({ { "i:a", QUEUED, 0 }, { "b", QUEUED, 3 }, { "c", PAUSED, 2 }, { "outside", NONE, -1 } });
     // The index on disk holds the changes as soon as the update returns.
     sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(m_folder.file("repositories/download.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
+    ASSERT_EQ(sqlite3_open_v2(folder_.file("repositories/download.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
               SQLITE_OK);
     std::vector<std::string> rows;
     sqlite3_exec(db, "SELECT entity_id, custom, position FROM files ORDER BY entity_id",
@@ -189,8 +189,8 @@ TEST_F(VLDownloaderTest, PositionsAreAppendedShiftedCompactedAndWrittenThrough)
     downloads()->getFile(id("z"), true)->setCustom(3);
     for (const char* name : { "r", "f", "z" })
         downloads()->getFile(id(name), false)->setPosition(5);
-    m_rig.reset();
-    m_rig.reset(new VLDownloadTestRig(m_folder.path()));
+    rig_.reset();
+    rig_.reset(new VLDownloadTestRig(folder_.path()));
     rig().openDownloader(0);
     expectQueue({ { "i:a", QUEUED, 1 }, { "c", PAUSED, 2 }, { "f", QUEUED, 3 }, { "b", QUEUED, 4 },
                   { "r", QUEUED, 5 }, { "z", QUEUED, 5 }, { "d", QUEUED, INT_MAX }, { "outside", NONE, -1 } });
@@ -236,7 +236,7 @@ TEST_P(VLDownloaderActionTest, MovesTheFileToItsNextState)
     }));
     VLRepositoryFile* file = rig().file(downloads(), "f");
     std::string content = downloads()->getFilePath(file->getFileName());
-    m_mark = VLTestLog::mark();
+    mark_ = VLTestLog::mark();
     switch (c.action) {
     case VLDownloaderAction::ACTION_PAUSE: downloader().pauseFile(downloads(), id("f")); break;
     case VLDownloaderAction::ACTION_RESUME: downloader().resumeFile(downloads(), id("f")); break;
@@ -483,13 +483,13 @@ TEST_F(VLDownloaderTest, ADoneDownloadThatLostItsBytesIsFetchedAgain)
     rig().setUrl("f", url(400000, 1, "etag=v1/"));
     downloader().addFile(downloads(), id("f"), "");
     ASSERT_TRUE(rig().runUntil([&] { return rig().state(downloads(), "f") == DONE; }));
-    m_rig.reset();
+    rig_.reset();
     // A week later: the validation is due.
     sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(m_folder.file("repositories/download.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_open(folder_.file("repositories/download.db").c_str(), &db), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(db, "UPDATE files SET last_validation = 0", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
-    m_rig.reset(new VLDownloadTestRig(m_folder.path()));
+    rig_.reset(new VLDownloadTestRig(folder_.path()));
     rig().setUrl("f", url(400000, 2, "etag=v2/"));
     rig().openDownloader(1);
     g_server->clearRequests();
@@ -513,12 +513,12 @@ TEST_F(VLDownloaderTest, ADoneDownloadThatLostItsBytesIsFetchedAgain)
 // bitmap holds: only the missing bytes are asked of the server.
 TEST_F(VLDownloaderTest, ADownloadKilledMidwayResumesFromItsBitmapInTheNextSession)
 {
-    m_rig.reset(); // the child process owns the folder until it dies
+    rig_.reset(); // the child process owns the folder until it dies
     const size_t size = 2000000;
     std::string slow = url(size, 9, "throttle=400000/");
     pid_t child = fork();
     if (child == 0) {
-        setenv("VELORA_DOWNLOAD_CHILD_FOLDER", m_folder.path().c_str(), 1);
+        setenv("VELORA_DOWNLOAD_CHILD_FOLDER", folder_.path().c_str(), 1);
         setenv("VELORA_DOWNLOAD_CHILD_URL", slow.c_str(), 1);
         execl("/proc/self/exe", "downloader-child", static_cast<char*>(nullptr));
         _exit(127);
@@ -526,7 +526,7 @@ TEST_F(VLDownloaderTest, ADownloadKilledMidwayResumesFromItsBitmapInTheNextSessi
     ASSERT_GT(child, 0);
     // The bytes present from the start of the file, as the bitmap on disk says.
     auto presentBytes = [&]() -> size_t {
-        for (auto& entry : std::filesystem::directory_iterator(m_folder.file("import"))) {
+        for (auto& entry : std::filesystem::directory_iterator(folder_.file("import"))) {
             if (entry.path().extension() != ".part")
                 continue;
             std::string bits = TestFolder::read(entry.path());
@@ -559,7 +559,7 @@ TEST_F(VLDownloaderTest, ADownloadKilledMidwayResumesFromItsBitmapInTheNextSessi
     });
     g_server->clearRequests();
 
-    m_rig.reset(new VLDownloadTestRig(m_folder.path()));
+    rig_.reset(new VLDownloadTestRig(folder_.path()));
     rig().setUrl("k", url(size, 9));
     rig().openDownloader(1);
     EXPECT_EQ(rig().state(imports(), "k"), QUEUED) << "a download left running is queued again";

@@ -1,5 +1,5 @@
 #include "VLCancelTask.h"
 
-VLCancelTask::VLCancelTask(VLFileHandle* handle) : VLTask(Cancel), m_handle(handle)
+VLCancelTask::VLCancelTask(VLFileHandle* handle) : VLTask(Cancel), handle_(handle)
 {
 }

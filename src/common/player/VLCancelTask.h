@@ -12,10 +12,10 @@ class VLCancelTask : public VLTask
 public:
     explicit VLCancelTask(VLFileHandle* handle);
 
-    VLFileHandle* getHandle() const { return m_handle; }
+    VLFileHandle* getHandle() const { return handle_; }
 
 private:
-    VLFileHandle* m_handle;
+    VLFileHandle* handle_;
 };
 
 #endif

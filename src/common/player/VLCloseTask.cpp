@@ -1,5 +1,5 @@
 #include "VLCloseTask.h"
 
-VLCloseTask::VLCloseTask(VLFileHandle* handle) : VLTask(Close), m_handle(handle)
+VLCloseTask::VLCloseTask(VLFileHandle* handle) : VLTask(Close), handle_(handle)
 {
 }

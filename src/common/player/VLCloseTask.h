@@ -13,10 +13,10 @@ class VLCloseTask : public VLTask
 public:
     explicit VLCloseTask(VLFileHandle* handle);
 
-    VLFileHandle* getHandle() const { return m_handle; }
+    VLFileHandle* getHandle() const { return handle_; }
 
 private:
-    VLFileHandle* m_handle;
+    VLFileHandle* handle_;
 };
 
 #endif

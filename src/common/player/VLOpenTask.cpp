@@ -4,16 +4,16 @@
 
 VLOpenTask::VLOpenTask(const std::string& url, std::atomic<size_t>* fileSize, std::string* data,
                        VLFileHandle** handle, std::shared_ptr<VLWakeEvent> served)
-    : VLTask(Open), m_url(url), m_fileSize(fileSize), m_data(data), m_handle(handle), m_served(std::move(served))
+    : VLTask(Open), url_(url), fileSize_(fileSize), data_(data), handle_(handle), served_(std::move(served))
 {
-    *m_handle = nullptr;
-    m_data->clear();
-    m_fileSize->store(kPendingSize, std::memory_order_relaxed);
+    *handle_ = nullptr;
+    data_->clear();
+    fileSize_->store(kPendingSize, std::memory_order_relaxed);
 }
 
 void VLOpenTask::setFileSize(size_t size)
 {
-    m_fileSize->store(size, std::memory_order_release);
-    if (m_served)
-        m_served->signal();
+    fileSize_->store(size, std::memory_order_release);
+    if (served_)
+        served_->signal();
 }

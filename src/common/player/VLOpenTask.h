@@ -29,20 +29,20 @@ public:
     VLOpenTask(const std::string& url, std::atomic<size_t>* fileSize, std::string* data,
                VLFileHandle** handle, std::shared_ptr<VLWakeEvent> served = nullptr);
 
-    std::string getUrl() const { return m_url; }
+    std::string getUrl() const { return url_; }
 
-    VLFileHandle* getHandle() const { return *m_handle; }
-    void setHandle(VLFileHandle* handle) { *m_handle = handle; }
-    void setData(const std::string& data) { *m_data = data; }
+    VLFileHandle* getHandle() const { return *handle_; }
+    void setHandle(VLFileHandle* handle) { *handle_ = handle; }
+    void setData(const std::string& data) { *data_ = data; }
     // Releases the waiting thread; call last.
     void setFileSize(size_t size);
 
 private:
-    std::string m_url;
-    std::atomic<size_t>* m_fileSize;
-    std::string* m_data;
-    VLFileHandle** m_handle;
-    std::shared_ptr<VLWakeEvent> m_served;
+    std::string url_;
+    std::atomic<size_t>* fileSize_;
+    std::string* data_;
+    VLFileHandle** handle_;
+    std::shared_ptr<VLWakeEvent> served_;
 };
 
 #endif

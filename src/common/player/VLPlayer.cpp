@@ -92,14 +92,14 @@ VLPlayer* VLPlayer::instance()
 }
 
 VLPlayer::VLPlayer()
-    : m_repositories{nullptr, nullptr, nullptr},
-      m_cache(m_repositories[0]),
-      m_import(m_repositories[1]),
-      m_download(m_repositories[2]),
-      m_provider(nullptr),
-      m_mutex(VLPlatformFactory::instance()->createMutex()),
-      m_wake(VLPlatformFactory::instance()->createWakeEvent()),
-      m_initialised(false)
+    : repositories_{nullptr, nullptr, nullptr},
+      cache_(repositories_[0]),
+      import_(repositories_[1]),
+      download_(repositories_[2]),
+      provider_(nullptr),
+      mutex_(VLPlatformFactory::instance()->createMutex()),
+      wake_(VLPlatformFactory::instance()->createWakeEvent()),
+      initialised_(false)
 {
 }
 
@@ -107,14 +107,14 @@ VLPlayer::~VLPlayer()
 {
     clean();
     // Tasks that no session served any more: the engine that queued them is gone.
-    for (VLTask* task : m_pending)
+    for (VLTask* task : pending_)
         delete task;
-    while (!m_incoming.empty()) {
-        delete m_incoming.front();
-        m_incoming.pop();
+    while (!incoming_.empty()) {
+        delete incoming_.front();
+        incoming_.pop();
     }
-    delete m_mutex;
-    delete m_wake;
+    delete mutex_;
+    delete wake_;
 }
 
 // ---------------------------------------------------------------------------
@@ -126,10 +126,10 @@ bool VLPlayer::pushTask(VLTask* task, bool needSession)
     // task is either queued before the session's last pass or refused: none can
     // be left behind in a queue that nobody serves any more.
     {
-        VLMutexLocker locker(m_mutex);
-        if (needSession && !m_initialised.load(std::memory_order_relaxed))
+        VLMutexLocker locker(mutex_);
+        if (needSession && !initialised_.load(std::memory_order_relaxed))
             return false;
-        m_incoming.push(task);
+        incoming_.push(task);
     }
     wake();
     return true;
@@ -137,22 +137,22 @@ bool VLPlayer::pushTask(VLTask* task, bool needSession)
 
 void VLPlayer::wake()
 {
-    m_wake->signal();
+    wake_->signal();
 }
 
 void VLPlayer::waitForWork(uint64_t milliseconds)
 {
-    if (m_provider)
-        m_provider->waitForActivity(m_wake, milliseconds);
+    if (provider_)
+        provider_->waitForActivity(wake_, milliseconds);
     else
-        m_wake->wait(milliseconds);
+        wake_->wait(milliseconds);
 }
 
 bool VLPlayer::isQuiet() const
 {
-    if (!m_pending.empty() || (m_provider && m_provider->hasTransfers()))
+    if (!pending_.empty() || (provider_ && provider_->hasTransfers()))
         return false;
-    return !m_audioInterface || m_audioInterface->getPlaybackState() != VLAudioInterface::PlaybackPlaying;
+    return !audioInterface_ || audioInterface_->getPlaybackState() != VLAudioInterface::PlaybackPlaying;
 }
 
 VLFileHandle* VLPlayer::streamOpen(const std::string& url, size_t* fileSize, std::string* data)
@@ -215,7 +215,7 @@ bool VLPlayer::update(bool skipComponents, bool force)
 void VLPlayer::serveQueue(bool force)
 {
     takeIncomingTasks();
-    orderTasks(m_pending);
+    orderTasks(pending_);
     dropCancelledReads();
     serveTasks(force);
 }
@@ -227,32 +227,32 @@ void VLPlayer::orderTasks(std::list<VLTask*>& tasks)
 
 void VLPlayer::takeIncomingTasks()
 {
-    VLMutexLocker locker(m_mutex);
-    while (!m_incoming.empty()) {
-        m_pending.push_back(m_incoming.front());
-        m_incoming.pop();
+    VLMutexLocker locker(mutex_);
+    while (!incoming_.empty()) {
+        pending_.push_back(incoming_.front());
+        incoming_.pop();
     }
 }
 
 void VLPlayer::dropCancelledReads()
 {
     std::set<VLTask*> cancelled;
-    for (auto it = m_pending.begin(); it != m_pending.end();) {
+    for (auto it = pending_.begin(); it != pending_.end();) {
         if (!(*it)->isCancel()) {
             ++it;
             continue;
         }
         VLFileHandle* handle = static_cast<VLCancelTask*>(*it)->getHandle();
-        for (VLTask* task : m_pending) {
+        for (VLTask* task : pending_) {
             if (task->isRead() && static_cast<VLReadTask*>(task)->getRequest()->handle == handle)
                 cancelled.insert(task);
         }
         delete *it;
-        it = m_pending.erase(it);
+        it = pending_.erase(it);
     }
     if (cancelled.empty())
         return;
-    m_pending.remove_if([&cancelled](VLTask* task) { return cancelled.count(task) != 0; });
+    pending_.remove_if([&cancelled](VLTask* task) { return cancelled.count(task) != 0; });
     // The engine keeps a request, and the stream behind it, until its result
     // is written: a cancelled read ends as failed rather than never.
     for (VLTask* task : cancelled) {
@@ -265,7 +265,7 @@ void VLPlayer::dropCancelledReads()
 
 void VLPlayer::serveTasks(bool force)
 {
-    for (auto it = m_pending.begin(); it != m_pending.end();) {
+    for (auto it = pending_.begin(); it != pending_.end();) {
         VLTask* task = *it;
         bool done = false;
         VLFileHandle* closedHandle = nullptr;
@@ -282,7 +282,7 @@ void VLPlayer::serveTasks(bool force)
             continue;
         }
         delete task;
-        it = m_pending.erase(it);
+        it = pending_.erase(it);
         if (closedHandle)
             endReadsOf(closedHandle);
     }
@@ -294,7 +294,7 @@ void VLPlayer::serveTasks(bool force)
 // the deleted handle.
 void VLPlayer::endReadsOf(VLFileHandle* handle)
 {
-    for (auto it = m_pending.begin(); it != m_pending.end();) {
+    for (auto it = pending_.begin(); it != pending_.end();) {
         if (!(*it)->isRead() || static_cast<VLReadTask*>(*it)->getRequest()->handle != handle) {
             ++it;
             continue;
@@ -303,16 +303,16 @@ void VLPlayer::endReadsOf(VLFileHandle* handle)
         request->bytesRead = 0;
         request->result.store(VE_ERR_INTERNAL, std::memory_order_release);
         delete *it;
-        it = m_pending.erase(it);
+        it = pending_.erase(it);
     }
 }
 
 bool VLPlayer::updateComponents()
 {
     bool result = true;
-    if (m_provider)
-        result = m_provider->update() && result;
-    for (VLRepository* repository : m_repositories) {
+    if (provider_)
+        result = provider_->update() && result;
+    for (VLRepository* repository : repositories_) {
         if (repository)
             result = repository->update() && result;
     }
@@ -320,37 +320,37 @@ bool VLPlayer::updateComponents()
     // in meanwhile, or whose data arrived, are served before the audio update,
     // not one whole pass later.
     serveQueue(false);
-    if (m_audioInterface)
-        result = m_audioInterface->update() && result;
+    if (audioInterface_)
+        result = audioInterface_->update() && result;
     applyDiscards();
     return result;
 }
 
 void VLPlayer::discardUnplayable(const VLFileHandle& handle)
 {
-    if (handle.getRepository() != m_cache || !m_cache)
+    if (handle.getRepository() != cache_ || !cache_)
         return;
     VL_LOG_WARN("Cached file is no audio the engine can play, it is fetched again at the next play : "
                 << handle.getFileId());
-    m_unplayable.push_back(handle.getFileId());
+    unplayable_.push_back(handle.getFileId());
 }
 
 bool VLPlayer::hasFailedReads(const VLFileHandle* handle) const
 {
-    return m_failedReads.count(handle) != 0;
+    return failedReads_.count(handle) != 0;
 }
 
 void VLPlayer::applyDiscards()
 {
-    for (auto it = m_unplayable.begin(); it != m_unplayable.end();) {
-        VLRepositoryFile* file = m_cache ? m_cache->getFile(*it, false) : nullptr;
+    for (auto it = unplayable_.begin(); it != unplayable_.end();) {
+        VLRepositoryFile* file = cache_ ? cache_->getFile(*it, false) : nullptr;
         if (file && (file->getFlags() & kFlagLocked)) {
             ++it;
             continue;
         }
         if (file && (file->getFlags() & kFlagComplete) && !file->discardContent())
             VL_LOG_WARN("Unable to discard repository file : " << describeFile(file));
-        it = m_unplayable.erase(it);
+        it = unplayable_.erase(it);
     }
 }
 
@@ -365,7 +365,7 @@ bool VLPlayer::doReadTask(VLReadTask* task, bool force)
         request->result.store(VE_ERR_INTERNAL, std::memory_order_release);
         return true;
     }
-    if (!m_openHandles.count(handle)) {
+    if (!openHandles_.count(handle)) {
         VL_LOG_ERROR("Unexpected closed file handle, read offset/size are : " << request->offset << "-"
                                                                                << request->sizeBytes);
         request->result.store(VE_ERR_INTERNAL, std::memory_order_release);
@@ -394,7 +394,7 @@ bool VLPlayer::doReadTask(VLReadTask* task, bool force)
     }
     if (force || isGivenUp(file)) {
         if (!force)
-            m_failedReads.insert(handle);
+            failedReads_.insert(handle);
         request->result.store(VE_ERR_INTERNAL, std::memory_order_release);
         return true;
     }
@@ -460,7 +460,7 @@ bool VLPlayer::doOpenTask(VLOpenTask* task, bool force)
             giveUpOpen(task, file, opened);
             return true;
         }
-        m_openHandles.insert(handle);
+        openHandles_.insert(handle);
         task->setData(file->getProviderData());
         task->setFileSize(file->getSize());
         return true;
@@ -509,11 +509,11 @@ bool VLPlayer::doCloseTask(VLCloseTask* task, bool force)
     VLFileHandle* handle = task->getHandle();
     if (!handle)
         return true;
-    if (m_openHandles.erase(handle) == 0) {
+    if (openHandles_.erase(handle) == 0) {
         VL_LOG_WARN("Unexpected close of a file handle that is not open : " << static_cast<void*>(handle));
         return true;
     }
-    m_failedReads.erase(handle);
+    failedReads_.erase(handle);
     VLRepositoryFile* file = repositoryFileOf(handle, true);
     if (file) {
         if (!file->close(kOptionLock))
@@ -530,7 +530,7 @@ bool VLPlayer::doCloseTask(VLCloseTask* task, bool force)
 
 bool VLPlayer::canCacheTakeNewFile() const
 {
-    return m_cache && !m_cache->isUnavailable() && !m_cache->isOfflineOrFull();
+    return cache_ && !cache_->isUnavailable() && !cache_->isOfflineOrFull();
 }
 
 bool VLPlayer::searchSupportedFile(const std::string& url, bool* found, VLFileHandle** handle)
@@ -578,7 +578,7 @@ bool VLPlayer::searchSupportedFile(const std::string& url, bool* found, VLFileHa
     if (!isFound)
         searchFile(entityId, formatId == kLosslessFormatId, &isFound, handle);
     if (!isFound && canCacheTakeNewFile()) {
-        *handle = new VLFileHandle(m_cache, VLFileId(entityId, formatId));
+        *handle = new VLFileHandle(cache_, VLFileId(entityId, formatId));
         isFound = true;
     }
     if (isFound && !metadata.empty()) {
@@ -603,7 +603,7 @@ bool VLPlayer::searchFile(const std::string& entityId, bool lossless, bool* foun
         const VLFileFormat* table = VLFileFormat::getTable();
         for (int row = 0; row < VLFileFormat::TABLE_SIZE && !result; ++row) {
             if (servesRequest(&table[row], lossless) && table[row].isDefault())
-                result = new VLFileHandle(m_cache, VLFileId(entityId, &table[row]));
+                result = new VLFileHandle(cache_, VLFileId(entityId, &table[row]));
         }
     }
 
@@ -627,7 +627,7 @@ VLFileHandle* VLPlayer::findCopy(const std::string& entityId, bool lossless, uns
         if (!servesRequest(&table[row], lossless))
             continue;
         const VLFileId id(entityId, &table[row]);
-        for (VLRepository* repository : m_repositories) {
+        for (VLRepository* repository : repositories_) {
             if (!repository || repository->isUnavailable() || (skipOfflineOrFull && repository->isOfflineOrFull()))
                 continue;
             VLRepositoryFile* file = repository->getFile(id, false);
@@ -643,11 +643,11 @@ VLFileHandle* VLPlayer::findCopy(const std::string& entityId, bool lossless, uns
 
 void VLPlayer::init(VLAskFileUrlDelegate* delegate, VLRepositoryHandler* handler, const std::string& identity)
 {
-    if (m_initialised.load() || m_provider || m_cache || m_import || m_download || m_audioInterface) {
-        VL_LOG_WARN("Player session is still open, closing it first : " << m_identity);
+    if (initialised_.load() || provider_ || cache_ || import_ || download_ || audioInterface_) {
+        VL_LOG_WARN("Player session is still open, closing it first : " << identity_);
         clean();
     }
-    m_identity = identity;
+    identity_ = identity;
 
     VLPlatformFactory* factory = VLPlatformFactory::instance();
     VLSettingHelper* settings = factory->getSettingHelper();
@@ -658,70 +658,70 @@ void VLPlayer::init(VLAskFileUrlDelegate* delegate, VLRepositoryHandler* handler
     const double cacheMaxSize = static_cast<double>(settings->getIntValue(identity, "CacheMaxSizeBytesMb", 0)) * 1000000.0;
     const int cacheMaxPercent = settings->getIntValue(identity, "CacheMaxSizePercent", 10);
 
-    m_provider = new VLHttpRepositoryProvider();
-    m_provider->init(delegate);
-    m_provider->setWakeEvent(m_wake);
+    provider_ = new VLHttpRepositoryProvider();
+    provider_->init(delegate);
+    provider_->setWakeEvent(wake_);
 
-    m_cache = new VLRepository(handler, m_provider, kCacheName, identity, kValidationPeriodSeconds, databaseFolder,
+    cache_ = new VLRepository(handler, provider_, kCacheName, identity, kValidationPeriodSeconds, databaseFolder,
                                cachePath, cacheMaxPercent, true, cacheMaxSize);
-    m_cache->setDirectoryPreference("CachePath");
-    m_cache->init();
-    m_import = new VLRepository(handler, m_provider, kImportName, identity, kValidationPeriodSeconds,
+    cache_->setDirectoryPreference("CachePath");
+    cache_->init();
+    import_ = new VLRepository(handler, provider_, kImportName, identity, kValidationPeriodSeconds,
                                 databaseFolder, importPath, 0, false, 0);
-    m_import->setDirectoryPreference("ImportPath");
-    m_import->init();
-    m_download = new VLRepository(handler, m_provider, kDownloadName, identity, kValidationPeriodSeconds,
+    import_->setDirectoryPreference("ImportPath");
+    import_->init();
+    download_ = new VLRepository(handler, provider_, kDownloadName, identity, kValidationPeriodSeconds,
                                   databaseFolder, downloadPath, 0, false, 0);
-    m_download->setDirectoryPreference("DownloadPath");
-    m_download->init();
+    download_->setDirectoryPreference("DownloadPath");
+    download_->init();
 
     {
-        VLMutexLocker locker(m_mutex);
-        m_initialised.store(true);
+        VLMutexLocker locker(mutex_);
+        initialised_.store(true);
     }
 
     std::shared_ptr<VLAudioInterface> audioInterface = std::make_shared<VLAudioInterface>();
     const int streamBufferKb = settings->getIntValue(identity, "StreamBufferSizeKb", 64);
     const std::string output = settings->getValue(identity, "OutputDevice", "");
     {
-        VLMutexLocker locker(m_mutex);
-        m_audioInterface = audioInterface;
+        VLMutexLocker locker(mutex_);
+        audioInterface_ = audioInterface;
     }
     // A stored size that does not fit is passed on as the largest int, which
     // the audio interface refuses in favour of its default.
     const long long streamBufferBytes = std::min<long long>(static_cast<long long>(streamBufferKb) * 1024, INT_MAX);
-    audioInterface->init("main", output, static_cast<int>(streamBufferBytes), static_cast<int>(m_cache->getBlockSize()),
+    audioInterface->init("main", output, static_cast<int>(streamBufferBytes), static_cast<int>(cache_->getBlockSize()),
                          this);
 }
 
 bool VLPlayer::clean()
 {
     VLSettingHelper* settings = VLPlatformFactory::instance()->getSettingHelper();
-    if (m_cache) {
+    if (cache_) {
         double maxSize = 0;
         int maxPercent = 0;
-        m_cache->getLimits(&maxSize, &maxPercent);
+        cache_->getLimits(&maxSize, &maxPercent);
         // Whole megabytes as an int: a larger limit is kept as the largest one
         // rather than wrapping to a negative number.
         const double megabytes = maxSize / 1000000.0;
-        settings->setIntValue(m_identity, "CacheMaxSizeBytesMb",
+        settings->setIntValue(identity_, "CacheMaxSizeBytesMb",
                               megabytes >= static_cast<double>(INT_MAX) ? INT_MAX : static_cast<int>(megabytes));
-        settings->setIntValue(m_identity, "CacheMaxSizePercent", maxPercent);
+        settings->setIntValue(identity_, "CacheMaxSizePercent", maxPercent);
     }
     std::shared_ptr<VLAudioInterface> audioInterface = holdAudioInterface();
     if (audioInterface) {
-        settings->setValue(m_identity, "OutputDevice", audioInterface->getOutput());
+        settings->setValue(identity_, "OutputDevice", audioInterface->getOutput());
         // An engine that never started applied no size: the stored one stays.
         const size_t streamBufferSize = audioInterface->getStreamBufferSize();
         if (streamBufferSize != kUnknownSize)
-            settings->setIntValue(m_identity, "StreamBufferSizeKb", static_cast<int>(streamBufferSize >> 10));
+            settings->setIntValue(identity_, "StreamBufferSizeKb", static_cast<int>(streamBufferSize >> 10));
     }
-    if (m_cache)
-        settings->setValue(m_identity, "CachePath", m_cache->getDirectory());
-    if (m_import)
-        settings->setValue(m_identity, "ImportPath", m_import->getDirectory());
-    if (m_download)
-        settings->setValue(m_identity, "DownloadPath", m_download->getDirectory());
+    if (cache_)
+        settings->setValue(identity_, "CachePath", cache_->getDirectory());
+    if (import_)
+        settings->setValue(identity_, "ImportPath", import_->getDirectory());
+    if (download_)
+        settings->setValue(identity_, "DownloadPath", download_->getDirectory());
 
     // Every queued task ends while the repositories still exist.
     update(true, true);
@@ -736,14 +736,14 @@ bool VLPlayer::clean()
             update(true, true);
             VLPlatformFactory::instance()->sleep(1);
         }
-        VLMutexLocker locker(m_mutex);
-        m_audioInterface.reset();
+        VLMutexLocker locker(mutex_);
+        audioInterface_.reset();
     }
     audioInterface.reset();
 
     {
-        VLMutexLocker locker(m_mutex);
-        m_initialised.store(false);
+        VLMutexLocker locker(mutex_);
+        initialised_.store(false);
     }
 
     // Serves the close tasks, releasing the repository files before their
@@ -752,35 +752,35 @@ bool VLPlayer::clean()
 
     // Handles of streams the engine never closed: their files go with their
     // repositories below; late callbacks naming them are refused from here on.
-    for (VLFileHandle* handle : m_openHandles) {
+    for (VLFileHandle* handle : openHandles_) {
         VL_LOG_WARN("File handle left open by the audio engine : " << handle->getFileId());
         delete handle;
     }
-    m_openHandles.clear();
-    m_unplayable.clear();
-    m_failedReads.clear();
+    openHandles_.clear();
+    unplayable_.clear();
+    failedReads_.clear();
 
-    for (VLRepository*& repository : m_repositories) {
+    for (VLRepository*& repository : repositories_) {
         if (!repository)
             continue;
         repository->close();
         delete repository;
         repository = nullptr;
     }
-    if (m_provider) {
-        if (!m_provider->clean()) {
+    if (provider_) {
+        if (!provider_->clean()) {
             VL_LOG_ERROR("Unable to clean HTTP repository provider");
             return false;
         }
-        delete m_provider;
-        m_provider = nullptr;
+        delete provider_;
+        provider_ = nullptr;
     }
     return true;
 }
 
 void VLPlayer::setOffline(bool offline)
 {
-    for (VLRepository* repository : m_repositories) {
+    for (VLRepository* repository : repositories_) {
         if (repository)
             repository->setOffline(offline);
     }
@@ -788,7 +788,7 @@ void VLPlayer::setOffline(bool offline)
 
 VLRepository* VLPlayer::getRepository(const std::string& name) const
 {
-    for (VLRepository* repository : m_repositories) {
+    for (VLRepository* repository : repositories_) {
         if (!repository)
             continue;
         if (name.empty() || repository->getName() == name)
@@ -799,22 +799,22 @@ VLRepository* VLPlayer::getRepository(const std::string& name) const
 
 std::string VLPlayer::getIdentity() const
 {
-    return m_identity;
+    return identity_;
 }
 
 VLAudioInterface* VLPlayer::getAudioInterface() const
 {
-    VLMutexLocker locker(m_mutex);
-    return m_audioInterface.get();
+    VLMutexLocker locker(mutex_);
+    return audioInterface_.get();
 }
 
 VLHttpRepositoryProvider* VLPlayer::getHttpRepositoryProvider() const
 {
-    return m_provider;
+    return provider_;
 }
 
 std::shared_ptr<VLAudioInterface> VLPlayer::holdAudioInterface() const
 {
-    VLMutexLocker locker(m_mutex);
-    return m_audioInterface;
+    VLMutexLocker locker(mutex_);
+    return audioInterface_;
 }

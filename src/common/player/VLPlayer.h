@@ -191,35 +191,35 @@ private:
     VLRepositoryFile* giveUpOpen(VLOpenTask* task, VLRepositoryFile* file, bool opened);
     bool canCacheTakeNewFile() const;
 
-    VLRepository* m_repositories[kRepositoryCount];
-    VLRepository*& m_cache;
-    VLRepository*& m_import;
-    VLRepository*& m_download;
-    VLHttpRepositoryProvider* m_provider;
-    std::shared_ptr<VLAudioInterface> m_audioInterface;
-    std::string m_identity;
+    VLRepository* repositories_[kRepositoryCount];
+    VLRepository*& cache_;
+    VLRepository*& import_;
+    VLRepository*& download_;
+    VLHttpRepositoryProvider* provider_;
+    std::shared_ptr<VLAudioInterface> audioInterface_;
+    std::string identity_;
 
     // Worker thread only.
-    std::list<VLTask*> m_pending;
+    std::list<VLTask*> pending_;
     // The handles handed out by open tasks and not yet closed. A read or close
     // naming any other pointer (a late callback of a stream whose engine was
     // closed under it) is refused instead of touching freed memory.
-    std::set<VLFileHandle*> m_openHandles;
+    std::set<VLFileHandle*> openHandles_;
     // Open handles a read of which failed for bytes that will not come.
-    std::set<const VLFileHandle*> m_failedReads;
+    std::set<const VLFileHandle*> failedReads_;
     // Files of the cache to discard once no reader holds them.
-    std::list<VLFileId> m_unplayable;
+    std::list<VLFileId> unplayable_;
 
-    // Guarded by m_mutex: the incoming queue, the initialised flag's changes and
+    // Guarded by mutex_: the incoming queue, the initialised flag's changes and
     // the audio interface pointer. The mutex exists for the whole life of the
     // player, so entry points may lock it before the first session and after
     // the last.
-    std::queue<VLTask*> m_incoming;
-    VLMutex* m_mutex;
+    std::queue<VLTask*> incoming_;
+    VLMutex* mutex_;
     // Signalled by wake(); waited on by waitForWork. Lives as long as the
     // player, like the mutex.
-    VLWakeEvent* m_wake;
-    std::atomic<bool> m_initialised;
+    VLWakeEvent* wake_;
+    std::atomic<bool> initialised_;
 };
 
 #endif

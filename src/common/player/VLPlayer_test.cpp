@@ -35,17 +35,17 @@ protected:
     void SetUp() override
     {
         Support::start();
-        m_identity = Support::newIdentity("player");
-        Support::placeRepositories(m_identity, m_folder.path());
+        identity_ = Support::newIdentity("player");
+        Support::placeRepositories(identity_, folder_.path());
         // The non-real-time no-sound output: no device is touched.
-        Support::settings()->setValue(m_identity, "OutputDevice", "5:0");
+        Support::settings()->setValue(identity_, "OutputDevice", "5:0");
     }
 
-    void TearDown() override { m_player.clean(); }
+    void TearDown() override { player_.clean(); }
 
-    void open() { m_player.init(nullptr, nullptr, m_identity); }
+    void open() { player_.init(nullptr, nullptr, identity_); }
 
-    VLRepository* repository(const char* name) { return m_player.getRepository(name); }
+    VLRepository* repository(const char* name) { return player_.getRepository(name); }
 
     // The result of searchSupportedFile as "repository/entity_format", "none"
     // when nothing was found, "refused" when the URL was refused.
@@ -53,7 +53,7 @@ protected:
     {
         bool found = false;
         VLFileHandle* handle = nullptr;
-        if (!m_player.searchSupportedFile(url, &found, &handle))
+        if (!player_.searchSupportedFile(url, &found, &handle))
             return "refused";
         if (!found)
             return "none";
@@ -76,11 +76,11 @@ protected:
         OpenResult result;
         std::atomic<bool> done(false);
         std::thread engine([&] {
-            result.handle = m_player.streamOpen(url, &result.size, &result.data);
+            result.handle = player_.streamOpen(url, &result.size, &result.data);
             done = true;
         });
         while (!done) {
-            m_player.update(skipComponents, false);
+            player_.update(skipComponents, false);
             VLPlatformFactory::instance()->sleep(1);
         }
         engine.join();
@@ -93,7 +93,7 @@ protected:
                           size_t size = 20000)
     {
         EXPECT_TRUE(s_server->isRunning());
-        if (!m_player.getRepository(""))
+        if (!player_.getRepository(""))
             open();
         return openStream(s_server->url("/size=" + std::to_string(size) + "/seed=" + std::to_string(seed) + "/" +
                                         options + "t") + "?_TEID=" + entity + "&fmt=5", false);
@@ -105,9 +105,9 @@ protected:
     }
 
     static TestHttpServer* s_server;
-    TestFolder m_folder;
-    std::string m_identity;
-    VLPlayer m_player;
+    TestFolder folder_;
+    std::string identity_;
+    VLPlayer player_;
 };
 
 TestHttpServer* VLPlayerTest::s_server = nullptr;
@@ -158,10 +158,10 @@ TEST_F(VLPlayerTest, ServesReadsFromTheRepositoryFile)
 
     Request whole(opened.handle, 4096, 4096), pastEnd(opened.handle, 8192, 4096), noHandle(nullptr, 0, 16);
     EXPECT_EQ(VE_ERR_NOTREADY, whole.result());
-    m_player.asyncStreamRead(&whole.request);
-    m_player.asyncStreamRead(&pastEnd.request);
-    m_player.asyncStreamRead(&noHandle.request);
-    EXPECT_TRUE(m_player.update(true, false));
+    player_.asyncStreamRead(&whole.request);
+    player_.asyncStreamRead(&pastEnd.request);
+    player_.asyncStreamRead(&noHandle.request);
+    EXPECT_TRUE(player_.update(true, false));
 
     EXPECT_EQ(VE_OK, whole.result());
     EXPECT_EQ(4096u, whole.request.bytesRead);
@@ -170,8 +170,8 @@ TEST_F(VLPlayerTest, ServesReadsFromTheRepositoryFile)
     EXPECT_EQ(10000u - 8192u, pastEnd.request.bytesRead);
     EXPECT_EQ(content.substr(8192), pastEnd.buffer.substr(0, 10000 - 8192));
     EXPECT_EQ(VE_ERR_INTERNAL, noHandle.result());
-    m_player.streamClose(opened.handle);
-    m_player.update(true, false);
+    player_.streamClose(opened.handle);
+    player_.update(true, false);
 }
 
 // The worker waits between passes until work comes: an engine's read, a
@@ -182,7 +182,7 @@ TEST_F(VLPlayerTest, WorkForThePassEndsTheWorkersWait)
 {
     VLPlatformFactory* platform = VLPlatformFactory::instance();
     double start = platform->getTime();
-    m_player.waitForWork(60);
+    player_.waitForWork(60);
     EXPECT_GE(platform->getTime() - start, 0.055) << "no work, no session: the whole wait";
 
     OpenResult opened = openServed("woken", "stall=4096/");
@@ -196,29 +196,29 @@ TEST_F(VLPlayerTest, WorkForThePassEndsTheWorkersWait)
         std::function<void()> give;  // on another thread, once the worker waits
         std::function<bool()> arrived;
     } cases[] = {
-        {"an engine read", [&] { m_player.asyncStreamRead(&read.request); }, [] { return true; }},
-        {"a front end's wake", [&] { m_player.wake(); }, [] { return true; }},
+        {"an engine read", [&] { player_.asyncStreamRead(&read.request); }, [] { return true; }},
+        {"a front end's wake", [&] { player_.wake(); }, [] { return true; }},
         {"a late answer on a socket", [] {}, [&] { return late->getSize() != VLRepositoryFile::UNKNOWN_SIZE; }},
     };
     ASSERT_TRUE(late->open(VLRepositoryFile::OPEN_PROVIDE));
     for (const Case& c : cases) {
         start = platform->getTime();
         do {
-            m_player.update();
+            player_.update();
             std::thread giver([&c] {
                 VLPlatformFactory::instance()->sleep(20);
                 c.give();
             });
-            m_player.waitForWork(60000);
+            player_.waitForWork(60000);
             giver.join();
-            m_player.update();
+            player_.update();
         } while (!c.arrived() && platform->getTime() - start < 30);
         EXPECT_LT(platform->getTime() - start, 30.0) << c.work;
     }
     EXPECT_EQ(VE_OK, read.result());
     late->close(0);
-    m_player.streamClose(opened.handle);
-    m_player.update();
+    player_.streamClose(opened.handle);
+    player_.update();
 }
 
 TEST_F(VLPlayerTest, AReadOfMissingBlocksWaitsAndEndsUnderForce)
@@ -232,20 +232,20 @@ TEST_F(VLPlayerTest, AReadOfMissingBlocksWaitsAndEndsUnderForce)
     // Reaching the end of the file is not the end of its data while blocks
     // before the end are missing.
     Request toEnd(opened.handle, 4096, 20000 - 4096);
-    m_player.asyncStreamRead(&straddling.request);
-    m_player.asyncStreamRead(&toEnd.request);
-    m_player.update(true, false);
-    m_player.update(true, false);
+    player_.asyncStreamRead(&straddling.request);
+    player_.asyncStreamRead(&toEnd.request);
+    player_.update(true, false);
+    player_.update(true, false);
     EXPECT_EQ(VE_ERR_NOTREADY, straddling.result()) << "a short read away from the end waits";
     EXPECT_EQ(VE_ERR_NOTREADY, toEnd.result());
 
-    m_player.update(true, true);
+    player_.update(true, true);
     EXPECT_EQ(VE_ERR_INTERNAL, straddling.result());
     EXPECT_EQ(4096u, straddling.request.bytesRead);
     const std::vector<uint8_t> expected = TestHttpServer::content(2, 4096, 4096);
     EXPECT_EQ(std::string(expected.begin(), expected.end()), straddling.buffer.substr(0, 4096));
-    m_player.streamClose(opened.handle);
-    m_player.update(true, false);
+    player_.streamClose(opened.handle);
+    player_.update(true, false);
 }
 
 // The worker waits longer only when nothing can move without a wake-up: a
@@ -255,30 +255,30 @@ TEST_F(VLPlayerTest, AReadOfMissingBlocksWaitsAndEndsUnderForce)
 TEST_F(VLPlayerTest, OnlyAPlayerWithNothingToDoIsQuiet)
 {
     open();
-    m_player.update();
-    EXPECT_TRUE(m_player.isQuiet()) << "a fresh session";
+    player_.update();
+    EXPECT_TRUE(player_.isQuiet()) << "a fresh session";
 
     OpenResult opened = openServed("quiet", "throttle=40000/", 3);
     ASSERT_NE(nullptr, opened.handle);
     Request waiting(opened.handle, 8192, 4096);
-    m_player.asyncStreamRead(&waiting.request);
-    m_player.update();
+    player_.asyncStreamRead(&waiting.request);
+    player_.update();
     EXPECT_EQ(VE_ERR_NOTREADY, waiting.result());
-    EXPECT_FALSE(m_player.isQuiet()) << "a read waits for its blocks";
+    EXPECT_FALSE(player_.isQuiet()) << "a read waits for its blocks";
 
     VLPlatformFactory* platform = VLPlatformFactory::instance();
     const double start = platform->getTime();
-    while (!m_player.isQuiet() && platform->getTime() - start < 30) {
-        m_player.waitForWork(10);
-        m_player.update();
+    while (!player_.isQuiet() && platform->getTime() - start < 30) {
+        player_.waitForWork(10);
+        player_.update();
         if (waiting.result() == VE_ERR_NOTREADY) {
-            EXPECT_FALSE(m_player.isQuiet()) << "quiet before the read was served";
+            EXPECT_FALSE(player_.isQuiet()) << "quiet before the read was served";
         }
     }
     EXPECT_EQ(VE_OK, waiting.result());
-    EXPECT_TRUE(m_player.isQuiet()) << "served, and its transfer done";
-    m_player.streamClose(opened.handle);
-    m_player.update();
+    EXPECT_TRUE(player_.isQuiet()) << "served, and its transfer done";
+    player_.streamClose(opened.handle);
+    player_.update();
 }
 
 // A cancel ends only the reads of its own handle, as failed and without data.
@@ -293,28 +293,28 @@ TEST_F(VLPlayerTest, ACancelOrACloseEndsTheWaitingReadsOfItsHandle)
     ASSERT_NE(nullptr, b.handle);
     Request a1(a.handle, 8192, 4096), a2(a.handle, 12288, 4096), b1(b.handle, 8192, 4096), b2(b.handle, 0, 4096);
     for (Request* r : {&a1, &a2, &b1, &b2})
-        m_player.asyncStreamRead(&r->request);
-    EXPECT_TRUE(m_player.asyncStreamCancel(a.handle));
-    EXPECT_TRUE(m_player.asyncStreamCancel(a.handle));
-    m_player.update(true, false);
+        player_.asyncStreamRead(&r->request);
+    EXPECT_TRUE(player_.asyncStreamCancel(a.handle));
+    EXPECT_TRUE(player_.asyncStreamCancel(a.handle));
+    player_.update(true, false);
     EXPECT_EQ(VE_OK, b2.result());
     EXPECT_EQ(VE_ERR_INTERNAL, a1.result());
     EXPECT_EQ(VE_ERR_INTERNAL, a2.result());
     EXPECT_EQ(0u, a1.request.bytesRead);
-    m_player.update(true, false);
+    player_.update(true, false);
     EXPECT_EQ(VE_ERR_NOTREADY, b1.result()) << "the others go on";
 
-    EXPECT_TRUE(m_player.streamClose(b.handle));
-    m_player.update(true, false);
+    EXPECT_TRUE(player_.streamClose(b.handle));
+    player_.update(true, false);
     EXPECT_EQ(VE_ERR_INTERNAL, b1.result());
     EXPECT_FALSE(repository("cache")->getFile(VLFileId("cancelB", 5), false)->isOpen());
     Request late(b.handle, 0, 4096);
-    m_player.asyncStreamRead(&late.request);
-    EXPECT_TRUE(m_player.streamClose(b.handle));
-    m_player.update(true, false);
+    player_.asyncStreamRead(&late.request);
+    EXPECT_TRUE(player_.streamClose(b.handle));
+    player_.update(true, false);
     EXPECT_EQ(VE_ERR_INTERNAL, late.result());
-    m_player.streamClose(a.handle);
-    m_player.update(true, false);
+    player_.streamClose(a.handle);
+    player_.update(true, false);
 }
 
 // ---------------------------------------------------------------------------
@@ -338,8 +338,8 @@ TEST_F(VLPlayerTest, OpensAStoredFileAndClosesBothItsOpens)
     EXPECT_TRUE(file->isOpen());
     EXPECT_TRUE(file->getFlags() & VLRepositoryFile::FLAG_LOCKED);
 
-    EXPECT_TRUE(m_player.streamClose(result.handle));
-    m_player.update(true, false);
+    EXPECT_TRUE(player_.streamClose(result.handle));
+    player_.update(true, false);
     EXPECT_FALSE(file->isOpen());
     EXPECT_FALSE(file->getFlags() & VLRepositoryFile::FLAG_LOCKED);
 }
@@ -364,9 +364,9 @@ TEST_F(VLPlayerTest, WithoutSessionOpensAnswerAtOnceAndReadsAreRefused)
     EXPECT_EQ(VE_ERR_INTERNAL, read.result());
 
     open();
-    m_player.clean();
+    player_.clean();
     size = 7;
-    EXPECT_EQ(nullptr, m_player.streamOpen("http://h/?_TEID=a&fmt=5", &size, &data));
+    EXPECT_EQ(nullptr, player_.streamOpen("http://h/?_TEID=a&fmt=5", &size, &data));
     EXPECT_EQ(0u, size);
 }
 
@@ -378,19 +378,19 @@ TEST_F(VLPlayerTest, AForcedPassEndsAWaitingOpen)
     std::string data;
     VLFileHandle* handle = reinterpret_cast<VLFileHandle*>(1);
     std::thread engine([&] {
-        handle = m_player.streamOpen("http://127.0.0.1:9/x?_TEID=waiting&fmt=5", &size, &data);
+        handle = player_.streamOpen("http://127.0.0.1:9/x?_TEID=waiting&fmt=5", &size, &data);
         done = true;
     });
     // Served without components: the file provides but nothing arrives.
     while (!done) {
-        m_player.update(true, false);
+        player_.update(true, false);
         if (repository("cache")->getFile(VLFileId("waiting", 5), false))
             break;
         VLPlatformFactory::instance()->sleep(1);
     }
-    m_player.update(true, false);
+    player_.update(true, false);
     EXPECT_FALSE(done);
-    m_player.update(true, true);
+    player_.update(true, true);
     engine.join();
     EXPECT_EQ(nullptr, handle);
     EXPECT_EQ(0u, size);
@@ -403,14 +403,14 @@ TEST_F(VLPlayerTest, FetchesAStreamedFileThenServesItsReads)
     ASSERT_NE(nullptr, result.handle);
     EXPECT_EQ(70000u, result.size);
     Request read(result.handle, 65536, 4464, 100);
-    m_player.asyncStreamRead(&read.request);
+    player_.asyncStreamRead(&read.request);
     while (read.result() == VE_ERR_NOTREADY)
-        m_player.update(false, false);
+        player_.update(false, false);
     EXPECT_EQ(VE_OK, read.result());
     const std::vector<uint8_t> expected = TestHttpServer::content(3, 65536, 4464);
     EXPECT_EQ(std::string(expected.begin(), expected.end()), read.buffer);
-    m_player.streamClose(result.handle);
-    m_player.update(false, false);
+    player_.streamClose(result.handle);
+    player_.update(false, false);
 }
 
 // An open gives up with a null handle and size 0 when the URL is refused, when
@@ -424,7 +424,7 @@ TEST_F(VLPlayerTest, AnOpenGivesUpWhenNothingCanBePlayed)
     result = openStream("http://h/?fmt=5");
     EXPECT_EQ(nullptr, result.handle);
     EXPECT_EQ(0u, result.size);
-    m_player.setOffline(true);
+    player_.setOffline(true);
     const size_t mark = VLTestLog::mark();
     result = openStream("http://h/?_TEID=nothing&fmt=5");
     EXPECT_EQ(nullptr, result.handle);
@@ -518,7 +518,7 @@ TEST_F(VLPlayerTest, ALossyRequestTakesALosslessCopyWhenTheCacheCannotTakeAFile)
 {
     open();
     ASSERT_TRUE(Support::storeFile(repository("import"), VLFileId("e4", 6), Support::bytes(5000, 1)));
-    m_player.setOffline(true);
+    player_.setOffline(true);
     EXPECT_EQ("import/e4_6", search("http://h/?_TEID=e4&fmt=5"));
     // A lossless request does not take lossy copies.
     ASSERT_TRUE(Support::storeFile(repository("import"), VLFileId("e5", 5), Support::bytes(5000, 1)));
@@ -537,10 +537,10 @@ TEST_F(VLPlayerTest, ALossyRequestTakesALosslessCopyWhenTheCacheCannotTakeAFile)
 TEST_F(VLPlayerTest, OpensWithDefaultsWhenNothingIsStored)
 {
     const std::string identity = Support::newIdentity("defaults");
-    Support::placeRepositories(identity, m_folder.path() + "/defaults");
+    Support::placeRepositories(identity, folder_.path() + "/defaults");
     Support::settings()->setValue(identity, "OutputDevice", "5:0");
-    m_player.init(nullptr, nullptr, identity);
-    EXPECT_EQ(identity, m_player.getIdentity());
+    player_.init(nullptr, nullptr, identity);
+    EXPECT_EQ(identity, player_.getIdentity());
     double maxSize = -1;
     int maxPercent = -1;
     repository("cache")->getLimits(&maxSize, &maxPercent);
@@ -549,33 +549,33 @@ TEST_F(VLPlayerTest, OpensWithDefaultsWhenNothingIsStored)
     repository("import")->getLimits(&maxSize, &maxPercent);
     EXPECT_EQ(0, maxSize);
     EXPECT_EQ(0, maxPercent);
-    ASSERT_NE(nullptr, m_player.getAudioInterface());
-    EXPECT_EQ(65536u, m_player.getAudioInterface()->getStreamBufferSize());
-    EXPECT_NE(nullptr, m_player.getHttpRepositoryProvider());
+    ASSERT_NE(nullptr, player_.getAudioInterface());
+    EXPECT_EQ(65536u, player_.getAudioInterface()->getStreamBufferSize());
+    EXPECT_NE(nullptr, player_.getHttpRepositoryProvider());
     // Repositories by exact name; an empty one is the cache.
-    EXPECT_EQ("cache", m_player.getRepository("")->getName());
+    EXPECT_EQ("cache", player_.getRepository("")->getName());
     for (const char* name : {"cache", "import", "download"})
-        EXPECT_EQ(name, m_player.getRepository(name)->getName());
-    EXPECT_EQ(nullptr, m_player.getRepository("Cache"));
-    EXPECT_EQ(nullptr, m_player.getRepository("other"));
+        EXPECT_EQ(name, player_.getRepository(name)->getName());
+    EXPECT_EQ(nullptr, player_.getRepository("Cache"));
+    EXPECT_EQ(nullptr, player_.getRepository("other"));
 }
 
 TEST_F(VLPlayerTest, WritesTheSettingsBackAtClose)
 {
     open();
     repository("cache")->setLimits(25, 2500000);
-    repository("download")->setDirectory(m_folder.path() + "/moved", false);
-    ASSERT_TRUE(m_player.getAudioInterface()->setStreamBufferSize(131072, true));
-    const std::string output = m_player.getAudioInterface()->getOutput();
-    EXPECT_TRUE(m_player.clean());
-    EXPECT_EQ(nullptr, m_player.getAudioInterface());
-    EXPECT_EQ(nullptr, m_player.getRepository(""));
+    repository("download")->setDirectory(folder_.path() + "/moved", false);
+    ASSERT_TRUE(player_.getAudioInterface()->setStreamBufferSize(131072, true));
+    const std::string output = player_.getAudioInterface()->getOutput();
+    EXPECT_TRUE(player_.clean());
+    EXPECT_EQ(nullptr, player_.getAudioInterface());
+    EXPECT_EQ(nullptr, player_.getRepository(""));
 
-    EXPECT_EQ("2", Support::settings()->getValue(m_identity, "CacheMaxSizeBytesMb", ""));
-    EXPECT_EQ("25", Support::settings()->getValue(m_identity, "CacheMaxSizePercent", ""));
-    EXPECT_EQ("128", Support::settings()->getValue(m_identity, "StreamBufferSizeKb", ""));
-    EXPECT_EQ(output, Support::settings()->getValue(m_identity, "OutputDevice", ""));
-    EXPECT_EQ(m_folder.path() + "/cache", Support::settings()->getValue(m_identity, "CachePath", ""));
+    EXPECT_EQ("2", Support::settings()->getValue(identity_, "CacheMaxSizeBytesMb", ""));
+    EXPECT_EQ("25", Support::settings()->getValue(identity_, "CacheMaxSizePercent", ""));
+    EXPECT_EQ("128", Support::settings()->getValue(identity_, "StreamBufferSizeKb", ""));
+    EXPECT_EQ(output, Support::settings()->getValue(identity_, "OutputDevice", ""));
+    EXPECT_EQ(folder_.path() + "/cache", Support::settings()->getValue(identity_, "CachePath", ""));
 
     open();
     double maxSize = 0;
@@ -583,7 +583,7 @@ TEST_F(VLPlayerTest, WritesTheSettingsBackAtClose)
     repository("cache")->getLimits(&maxSize, &maxPercent);
     EXPECT_EQ(2000000, maxSize);
     EXPECT_EQ(25, maxPercent);
-    EXPECT_EQ(131072u, m_player.getAudioInterface()->getStreamBufferSize());
+    EXPECT_EQ(131072u, player_.getAudioInterface()->getStreamBufferSize());
 }
 
 // A session whose engine never started has no buffer size of its own, a cache
@@ -591,22 +591,22 @@ TEST_F(VLPlayerTest, WritesTheSettingsBackAtClose)
 // the engine refuses: none may leave the next session without a usable value.
 TEST_F(VLPlayerTest, StoredValuesStayUsableForTheNextSession)
 {
-    Support::settings()->setValue(m_identity, "StreamBufferSizeKb", "128");
-    Support::settings()->setValue(m_identity, "OutputDevice", "no colon");
+    Support::settings()->setValue(identity_, "StreamBufferSizeKb", "128");
+    Support::settings()->setValue(identity_, "OutputDevice", "no colon");
     open();
-    ASSERT_EQ(nullptr, m_player.getAudioInterface()->getSystem());
+    ASSERT_EQ(nullptr, player_.getAudioInterface()->getSystem());
     repository("cache")->setLimits(0, 5e15);
-    EXPECT_TRUE(m_player.clean());
-    EXPECT_EQ("128", Support::settings()->getValue(m_identity, "StreamBufferSizeKb", ""));
-    EXPECT_EQ("2147483647", Support::settings()->getValue(m_identity, "CacheMaxSizeBytesMb", ""));
+    EXPECT_TRUE(player_.clean());
+    EXPECT_EQ("128", Support::settings()->getValue(identity_, "StreamBufferSizeKb", ""));
+    EXPECT_EQ("2147483647", Support::settings()->getValue(identity_, "CacheMaxSizeBytesMb", ""));
 
     for (const char* refused : {"0", "99999999"}) {
-        Support::settings()->setValue(m_identity, "OutputDevice", "5:0");
-        Support::settings()->setValue(m_identity, "StreamBufferSizeKb", refused);
+        Support::settings()->setValue(identity_, "OutputDevice", "5:0");
+        Support::settings()->setValue(identity_, "StreamBufferSizeKb", refused);
         open();
-        ASSERT_NE(nullptr, m_player.getAudioInterface());
-        EXPECT_EQ(65536u, m_player.getAudioInterface()->getStreamBufferSize()) << refused;
-        m_player.clean();
+        ASSERT_NE(nullptr, player_.getAudioInterface());
+        EXPECT_EQ(65536u, player_.getAudioInterface()->getStreamBufferSize()) << refused;
+        player_.clean();
     }
 }
 
@@ -617,10 +617,10 @@ TEST_F(VLPlayerTest, CleanWithoutSessionWritesNothing)
     EXPECT_TRUE(idle.clean());
     EXPECT_EQ("none", Support::settings()->getValue("", "OutputDevice", "none"));
     open();
-    EXPECT_TRUE(m_player.clean());
-    Support::settings()->setValue(m_identity, "CacheMaxSizePercent", "33");
-    EXPECT_TRUE(m_player.clean());
-    EXPECT_EQ("33", Support::settings()->getValue(m_identity, "CacheMaxSizePercent", ""));
+    EXPECT_TRUE(player_.clean());
+    Support::settings()->setValue(identity_, "CacheMaxSizePercent", "33");
+    EXPECT_TRUE(player_.clean());
+    EXPECT_EQ("33", Support::settings()->getValue(identity_, "CacheMaxSizePercent", ""));
 }
 
 } // namespace

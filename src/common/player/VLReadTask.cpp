@@ -1,5 +1,5 @@
 #include "VLReadTask.h"
 
-VLReadTask::VLReadTask(VEReadRequest* request) : VLTask(Read), m_request(request)
+VLReadTask::VLReadTask(VEReadRequest* request) : VLTask(Read), request_(request)
 {
 }

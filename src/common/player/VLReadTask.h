@@ -13,10 +13,10 @@ class VLReadTask : public VLTask
 public:
     explicit VLReadTask(VEReadRequest* request);
 
-    VEReadRequest* getRequest() const { return m_request; }
+    VEReadRequest* getRequest() const { return request_; }
 
 private:
-    VEReadRequest* m_request;
+    VEReadRequest* request_;
 };
 
 #endif

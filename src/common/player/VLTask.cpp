@@ -1,6 +1,6 @@
 #include "VLTask.h"
 
-VLTask::VLTask(int type) : m_type(type)
+VLTask::VLTask(int type) : type_(type)
 {
 }
 

@@ -17,17 +17,17 @@ public:
 
     virtual ~VLTask();
 
-    int getType() const { return m_type; }
-    bool isRead() const { return m_type == Read; }
-    bool isOpen() const { return m_type == Open; }
-    bool isClose() const { return m_type == Close; }
-    bool isCancel() const { return m_type == Cancel; }
+    int getType() const { return type_; }
+    bool isRead() const { return type_ == Read; }
+    bool isOpen() const { return type_ == Open; }
+    bool isClose() const { return type_ == Close; }
+    bool isCancel() const { return type_ == Cancel; }
 
 protected:
     explicit VLTask(int type);
 
 private:
-    int m_type;
+    int type_;
 };
 
 #endif

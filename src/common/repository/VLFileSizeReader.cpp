@@ -15,12 +15,12 @@ const size_t kBatchSize = 64;
 } // namespace
 
 VLFileSizeReader::VLFileSizeReader(VLFileHelper* helper, const std::string& directory, unsigned threads)
-    : m_helper(helper), m_directory(directory + helper->getSeparator()), m_folder(helper->openFolder(directory))
+    : helper_(helper), directory_(directory + helper->getSeparator()), folder_(helper->openFolder(directory))
 {
-    m_pending.reserve(kBatchSize);
+    pending_.reserve(kBatchSize);
     for (unsigned i = 0; i < threads; ++i) {
         try {
-            m_threads.emplace_back(&VLFileSizeReader::runHelper, this);
+            threads_.emplace_back(&VLFileSizeReader::runHelper, this);
         } catch (const std::system_error&) {
             break;
         }
@@ -30,18 +30,18 @@ VLFileSizeReader::VLFileSizeReader(VLFileHelper* helper, const std::string& dire
 VLFileSizeReader::~VLFileSizeReader()
 {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_stopping = true;
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
     }
-    m_work.notify_all();
-    for (std::thread& thread : m_threads)
+    work_.notify_all();
+    for (std::thread& thread : threads_)
         thread.join();
 }
 
 void VLFileSizeReader::add(Request* request)
 {
-    m_pending.push_back(request);
-    if (m_pending.size() >= kBatchSize)
+    pending_.push_back(request);
+    if (pending_.size() >= kBatchSize)
         handOver();
 }
 
@@ -57,31 +57,31 @@ bool VLFileSizeReader::isDone(Request* request, bool wait)
     Batch batch;
     while (!request->done.load(std::memory_order_acquire) && takeBatch(&batch))
         read(batch);
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_read.wait(lock, [request] { return request->done.load(std::memory_order_acquire); });
+    std::unique_lock<std::mutex> lock(mutex_);
+    read_.wait(lock, [request] { return request->done.load(std::memory_order_acquire); });
     return true;
 }
 
 void VLFileSizeReader::handOver()
 {
-    if (m_pending.empty())
+    if (pending_.empty())
         return;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_queue.push_back(std::move(m_pending));
+        std::lock_guard<std::mutex> lock(mutex_);
+        queue_.push_back(std::move(pending_));
     }
-    m_pending = Batch();
-    m_pending.reserve(kBatchSize);
-    m_work.notify_one();
+    pending_ = Batch();
+    pending_.reserve(kBatchSize);
+    work_.notify_one();
 }
 
 bool VLFileSizeReader::takeBatch(Batch* batch)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_queue.empty())
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (queue_.empty())
         return false;
-    *batch = std::move(m_queue.front());
-    m_queue.pop_front();
+    *batch = std::move(queue_.front());
+    queue_.pop_front();
     return true;
 }
 
@@ -89,21 +89,21 @@ void VLFileSizeReader::read(const Batch& batch)
 {
     std::string path;
     for (Request* request : batch) {
-        if (m_folder) {
-            request->contentSize = m_folder->getFileSize(request->name.c_str());
-            request->bitmapSize = m_folder->getFileSize((request->name + ".part").c_str());
+        if (folder_) {
+            request->contentSize = folder_->getFileSize(request->name.c_str());
+            request->bitmapSize = folder_->getFileSize((request->name + ".part").c_str());
         } else {
-            path = m_directory + request->name;
-            request->contentSize = m_helper->getFileSize(path);
-            request->bitmapSize = m_helper->getFileSize(path + ".part");
+            path = directory_ + request->name;
+            request->contentSize = helper_->getFileSize(path);
+            request->bitmapSize = helper_->getFileSize(path + ".part");
         }
         request->sizesRead();
         request->done.store(true, std::memory_order_release);
     }
     // Under the lock, so that a caller between its check and its wait cannot
     // miss the news.
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_read.notify_all();
+    std::lock_guard<std::mutex> lock(mutex_);
+    read_.notify_all();
 }
 
 void VLFileSizeReader::runHelper()
@@ -111,12 +111,12 @@ void VLFileSizeReader::runHelper()
     for (;;) {
         Batch batch;
         {
-            std::unique_lock<std::mutex> lock(m_mutex);
-            m_work.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
-            if (m_stopping)
+            std::unique_lock<std::mutex> lock(mutex_);
+            work_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+            if (stopping_)
                 return;
-            batch = std::move(m_queue.front());
-            m_queue.pop_front();
+            batch = std::move(queue_.front());
+            queue_.pop_front();
         }
         read(batch);
     }

@@ -63,16 +63,16 @@ private:
     void read(const Batch& batch);
     void runHelper();
 
-    VLFileHelper* m_helper;
-    std::string m_directory;
-    std::unique_ptr<VLFolder> m_folder;
-    Batch m_pending;
-    std::mutex m_mutex;
-    std::condition_variable m_work;
-    std::condition_variable m_read;
-    std::deque<Batch> m_queue;
-    bool m_stopping = false;
-    std::vector<std::thread> m_threads;
+    VLFileHelper* helper_;
+    std::string directory_;
+    std::unique_ptr<VLFolder> folder_;
+    Batch pending_;
+    std::mutex mutex_;
+    std::condition_variable work_;
+    std::condition_variable read_;
+    std::deque<Batch> queue_;
+    bool stopping_ = false;
+    std::vector<std::thread> threads_;
 };
 
 #endif

@@ -145,60 +145,60 @@ void VLHttpRepositoryProvider::repo_file::resetResponse()
 // ---- Provider life ----
 
 VLHttpRepositoryProvider::VLHttpRepositoryProvider()
-    : m_multi(nullptr), m_running(0), m_mutex(VLPlatformFactory::instance()->createMutex()), m_delegate(nullptr),
-      m_stallTimeout(30), m_urlAnswerTimeout(30), m_globalInit(false), m_wake(nullptr)
+    : multi_(nullptr), running_(0), mutex_(VLPlatformFactory::instance()->createMutex()), delegate_(nullptr),
+      stallTimeout_(30), urlAnswerTimeout_(30), globalInit_(false), wake_(nullptr)
 {
 }
 
 VLHttpRepositoryProvider::~VLHttpRepositoryProvider()
 {
-    for (repo_file* file : m_files)
+    for (repo_file* file : files_)
         dispose(file);
-    m_files.clear();
-    if (m_multi)
-        curl_multi_cleanup(m_multi);
-    if (m_globalInit)
+    files_.clear();
+    if (multi_)
+        curl_multi_cleanup(multi_);
+    if (globalInit_)
         curl_global_cleanup();
-    delete m_mutex;
+    delete mutex_;
 }
 
 void VLHttpRepositoryProvider::init(VLAskFileUrlDelegate* delegate)
 {
-    m_delegate = delegate;
+    delegate_ = delegate;
     CURLcode code = curl_global_init(CURL_GLOBAL_ALL);
     if (code != CURLE_OK) {
         VL_LOG_ERROR("CURL failed : (" << code << ") " << curl_easy_strerror(code));
         return;
     }
-    m_globalInit = true;
-    m_multi = curl_multi_init();
-    if (!m_multi)
+    globalInit_ = true;
+    multi_ = curl_multi_init();
+    if (!multi_)
         VL_LOG_ERROR("CURL failed : curl_multi_init returned NULL");
 }
 
 bool VLHttpRepositoryProvider::clean()
 {
-    VLMutexLocker lock(m_mutex);
-    m_pendingUrls.clear();
-    while (!m_files.empty()) {
-        repo_file* file = m_files.front();
+    VLMutexLocker lock(mutex_);
+    pendingUrls_.clear();
+    while (!files_.empty()) {
+        repo_file* file = files_.front();
         if (!clean(file))
             return false;
         delete file;
-        m_files.pop_front();
+        files_.pop_front();
     }
-    if (m_multi) {
-        CURLMcode code = curl_multi_cleanup(m_multi);
+    if (multi_) {
+        CURLMcode code = curl_multi_cleanup(multi_);
         if (code != CURLM_OK) {
             VL_LOG_ERROR("CURL failed : (" << code << ") " << curl_multi_strerror(code));
             return false;
         }
-        m_multi = nullptr;
-        m_running = 0;
+        multi_ = nullptr;
+        running_ = 0;
     }
-    if (m_globalInit) {
+    if (globalInit_) {
         curl_global_cleanup();
-        m_globalInit = false;
+        globalInit_ = false;
     }
     return true;
 }
@@ -241,7 +241,7 @@ std::string VLHttpRepositoryProvider::getHttpRange(size_t offset, size_t length)
 
 VLHttpRepositoryProvider::repo_file* VLHttpRepositoryProvider::find(VLRepository* repository, const VLFileId& fileId)
 {
-    for (repo_file* file : m_files) {
+    for (repo_file* file : files_) {
         if (file->repository == repository && file->fileId == fileId)
             return file;
     }
@@ -250,15 +250,15 @@ VLHttpRepositoryProvider::repo_file* VLHttpRepositoryProvider::find(VLRepository
 
 void VLHttpRepositoryProvider::unlink(repo_file* file)
 {
-    VLMutexLocker lock(m_mutex);
-    m_files.remove(file);
+    VLMutexLocker lock(mutex_);
+    files_.remove(file);
 }
 
 bool VLHttpRepositoryProvider::clean(repo_file* file)
 {
-    if (!m_multi || !file->curl)
+    if (!multi_ || !file->curl)
         return true;
-    CURLMcode code = curl_multi_remove_handle(m_multi, file->curl);
+    CURLMcode code = curl_multi_remove_handle(multi_, file->curl);
     if (code != CURLM_OK && code != CURLM_BAD_EASY_HANDLE) {
         VL_LOG_ERROR("CURL failed : (" << code << ") " << curl_multi_strerror(code));
         return false;
@@ -274,8 +274,8 @@ bool VLHttpRepositoryProvider::clean(repo_file* file)
 void VLHttpRepositoryProvider::dispose(repo_file* file)
 {
     if (file->curl) {
-        if (m_multi) {
-            CURLMcode code = curl_multi_remove_handle(m_multi, file->curl);
+        if (multi_) {
+            CURLMcode code = curl_multi_remove_handle(multi_, file->curl);
             if (code != CURLM_OK && code != CURLM_BAD_EASY_HANDLE)
                 VL_LOG_ERROR("CURL failed : (" << code << ") " << curl_multi_strerror(code));
         }
@@ -289,9 +289,9 @@ void VLHttpRepositoryProvider::dispose(repo_file* file)
 
 bool VLHttpRepositoryProvider::canStart(const std::string& url, VLRepository* repository, const VLFileId& fileId)
 {
-    if (cleanUrl(url).empty() && m_delegate && !m_delegate->isJSReady())
+    if (cleanUrl(url).empty() && delegate_ && !delegate_->isJSReady())
         return false;
-    VLMutexLocker lock(m_mutex);
+    VLMutexLocker lock(mutex_);
     repo_file* file = find(repository, fileId);
     if (!file)
         return true;
@@ -327,7 +327,7 @@ bool VLHttpRepositoryProvider::setOptions(repo_file* file)
     // transfer ends as a retryable failure.
     set(CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
     set(CURLOPT_LOW_SPEED_LIMIT, 1L);
-    set(CURLOPT_LOW_SPEED_TIME, m_stallTimeout);
+    set(CURLOPT_LOW_SPEED_TIME, stallTimeout_);
     // Audio servers move files: redirects are followed, a few at most and
     // only to http and https.
     set(CURLOPT_FOLLOWLOCATION, 1L);
@@ -351,16 +351,16 @@ bool VLHttpRepositoryProvider::start(const std::string& url, VLRepository* repos
     }
     repo_file* file = nullptr;
     bool ok = false;
-    m_mutex->lock();
+    mutex_->lock();
     if (find(repository, fileId)) {
         VL_LOG_WARN("Provided file already exists : " << fileId << " in " << repository->getName());
-        m_mutex->unlock();
+        mutex_->unlock();
         return false;
     }
     CURL* curl = curl_easy_init();
     if (!curl) {
         VL_LOG_ERROR("CURL failed : curl_easy_init returned NULL");
-        m_mutex->unlock();
+        mutex_->unlock();
         return false;
     }
     file = new repo_file(repository, fileId, curl, offset, length);
@@ -370,20 +370,20 @@ bool VLHttpRepositoryProvider::start(const std::string& url, VLRepository* repos
         std::string cleaned = cleanUrl(url);
         if (!cleaned.empty()) {
             ok = startDownload(file, cleaned);
-        } else if (!m_delegate) {
+        } else if (!delegate_) {
             VL_LOG_ERROR("File URL delegate is missing");
-        } else if (!m_delegate->isJSReady()) {
+        } else if (!delegate_->isJSReady()) {
             VL_LOG_ERROR("File URL delegate is not ready");
         } else {
-            m_delegate->askFileUrl(repository, fileId);
+            delegate_->askFileUrl(repository, fileId);
             file->askedAt = VLPlatformFactory::instance()->getTime();
             file->state = TRANSFER_AWAITING_URL;
             ok = true;
         }
     }
     if (ok)
-        m_files.push_back(file);
-    m_mutex->unlock();
+        files_.push_back(file);
+    mutex_->unlock();
     if (!ok)
         dispose(file);
     return ok;
@@ -391,7 +391,7 @@ bool VLHttpRepositoryProvider::start(const std::string& url, VLRepository* repos
 
 bool VLHttpRepositoryProvider::startDownload(repo_file* file, const std::string& url)
 {
-    if (!m_multi)
+    if (!multi_)
         return false;
     CURLcode code = CURLE_OK;
     std::string range = getHttpRange(file->offset, file->length);
@@ -418,19 +418,19 @@ bool VLHttpRepositoryProvider::startDownload(repo_file* file, const std::string&
         VL_LOG_ERROR("CURL failed : (" << code << ") " << curl_easy_strerror(code));
         return false;
     }
-    CURLMcode added = curl_multi_add_handle(m_multi, file->curl);
+    CURLMcode added = curl_multi_add_handle(multi_, file->curl);
     if (added != CURLM_OK) {
         VL_LOG_ERROR("CURL failed : (" << added << ") " << curl_multi_strerror(added));
         return false;
     }
-    ++m_running;
+    ++running_;
     file->state = TRANSFER_STARTED;
     return true;
 }
 
 bool VLHttpRepositoryProvider::seek(VLRepository* repository, const VLFileId& fileId, size_t offset, size_t length)
 {
-    VLMutexLocker lock(m_mutex);
+    VLMutexLocker lock(mutex_);
     repo_file* file = find(repository, fileId);
     if (!file)
         return false;
@@ -471,7 +471,7 @@ bool VLHttpRepositoryProvider::getState(VLRepository* repository, const VLFileId
 {
     if (state)
         *state = TRANSFER_NONE;
-    VLMutexLocker lock(m_mutex);
+    VLMutexLocker lock(mutex_);
     repo_file* file = find(repository, fileId);
     if (!file)
         return true;
@@ -483,10 +483,10 @@ bool VLHttpRepositoryProvider::getState(VLRepository* repository, const VLFileId
             return false;
         std::pair<VLRepository*, std::string> key(repository, fileIdKey(fileId));
         if (current == TRANSFER_FINISHED)
-            m_failures.erase(key);
+            failures_.erase(key);
         else
-            m_failures[key] = file->failure;
-        m_files.remove(file);
+            failures_[key] = file->failure;
+        files_.remove(file);
         delete file;
     }
     return true;
@@ -494,14 +494,14 @@ bool VLHttpRepositoryProvider::getState(VLRepository* repository, const VLFileId
 
 std::string VLHttpRepositoryProvider::getLastFailure(VLRepository* repository, const VLFileId& fileId)
 {
-    VLMutexLocker lock(m_mutex);
-    auto found = m_failures.find(std::make_pair(repository, fileIdKey(fileId)));
-    return found == m_failures.end() ? std::string() : found->second;
+    VLMutexLocker lock(mutex_);
+    auto found = failures_.find(std::make_pair(repository, fileIdKey(fileId)));
+    return found == failures_.end() ? std::string() : found->second;
 }
 
 bool VLHttpRepositoryProvider::cancel(VLRepository* repository, const VLFileId& fileId)
 {
-    VLMutexLocker lock(m_mutex);
+    VLMutexLocker lock(mutex_);
     repo_file* file = find(repository, fileId);
     if (!file)
         return false;
@@ -511,7 +511,7 @@ bool VLHttpRepositoryProvider::cancel(VLRepository* repository, const VLFileId& 
     if (file->state == TRANSFER_AWAITING_URL || isFinalState(file->state)) {
         if (!clean(file))
             return false;
-        m_files.remove(file);
+        files_.remove(file);
         delete file;
         return true;
     }
@@ -529,7 +529,7 @@ bool VLHttpRepositoryProvider::setFileUrl(VLRepository* repository, const VLFile
         VL_LOG_ERROR("Provided file not found : " << fileId << " in an unknown repository");
         return false;
     }
-    VLMutexLocker lock(m_mutex);
+    VLMutexLocker lock(mutex_);
     repo_file* file = find(repository, fileId);
     if (!file) {
         VL_LOG_ERROR("Provided file not found : " << fileId << " in " << repository->getName());
@@ -539,8 +539,8 @@ bool VLHttpRepositoryProvider::setFileUrl(VLRepository* repository, const VLFile
         VL_LOG_ERROR("Provided file state mismatch : " << file->state);
         return false;
     }
-    m_pendingUrls.push_back(PendingFileUrl{repository, fileId, url, newFormatId, data});
-    if (VLWakeEvent* wake = m_wake.load())
+    pendingUrls_.push_back(PendingFileUrl{repository, fileId, url, newFormatId, data});
+    if (VLWakeEvent* wake = wake_.load())
         wake->signal();
     return true;
 }
@@ -549,8 +549,8 @@ void VLHttpRepositoryProvider::applyFileUrls()
 {
     std::list<PendingFileUrl> answers;
     {
-        VLMutexLocker lock(m_mutex);
-        answers.swap(m_pendingUrls);
+        VLMutexLocker lock(mutex_);
+        answers.swap(pendingUrls_);
     }
     for (const PendingFileUrl& answer : answers)
         applyFileUrl(answer);
@@ -560,12 +560,12 @@ void VLHttpRepositoryProvider::applyFileUrls()
 // its file, and a download slot with it, for ever.
 void VLHttpRepositoryProvider::askAgainForUrls()
 {
-    if (!m_delegate)
+    if (!delegate_)
         return;
-    VLMutexLocker lock(m_mutex);
+    VLMutexLocker lock(mutex_);
     double now = -1;
-    bool ready = m_delegate->isJSReady();
-    for (repo_file* file : m_files) {
+    bool ready = delegate_->isJSReady();
+    for (repo_file* file : files_) {
         if (file->state != TRANSFER_AWAITING_URL)
             continue;
         if (!ready) {
@@ -574,11 +574,11 @@ void VLHttpRepositoryProvider::askAgainForUrls()
         }
         if (now < 0)
             now = VLPlatformFactory::instance()->getTime();
-        if (!file->askAgain && now - file->askedAt <= m_urlAnswerTimeout)
+        if (!file->askAgain && now - file->askedAt <= urlAnswerTimeout_)
             continue;
         VL_LOG_INFO("File URL was not answered, asking again : " << file->fileId << " in "
                                                                  << file->repository->getName());
-        m_delegate->askFileUrl(file->repository, file->fileId);
+        delegate_->askFileUrl(file->repository, file->fileId);
         file->askedAt = now;
         file->askAgain = false;
     }
@@ -586,7 +586,7 @@ void VLHttpRepositoryProvider::askAgainForUrls()
 
 void VLHttpRepositoryProvider::applyFileUrl(const PendingFileUrl& answer)
 {
-    VLMutexLocker lock(m_mutex);
+    VLMutexLocker lock(mutex_);
     repo_file* file = find(answer.repository, answer.fileId);
     if (!file) {
         VL_LOG_ERROR("Provided file not found : " << answer.fileId << " in " << answer.repository->getName());
@@ -880,13 +880,13 @@ bool VLHttpRepositoryProvider::update()
 {
     applyFileUrls();
     askAgainForUrls();
-    if (!m_multi)
+    if (!multi_)
         return false;
-    if (m_running != 0 && !driveWhileReadable())
+    if (running_ != 0 && !driveWhileReadable())
         return false;
     bool result = true;
     int queued = 0;
-    while (CURLMsg* message = curl_multi_info_read(m_multi, &queued)) {
+    while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
         if (message->msg != CURLMSG_DONE)
             continue;
         if (!settleDone(message)) {
@@ -914,17 +914,17 @@ bool VLHttpRepositoryProvider::driveUntilBlocked()
 {
     double deadline = VLPlatformFactory::instance()->getTime() + kDriveBudgetSeconds;
     const size_t awaiting = countAwaitingAnswers();
-    VLWakeEvent* wake = m_wake.load();
+    VLWakeEvent* wake = wake_.load();
     const int descriptor = wake ? wake->getDescriptor() : -1;
     do {
-        CURLMcode code = curl_multi_perform(m_multi, &m_running);
+        CURLMcode code = curl_multi_perform(multi_, &running_);
         if (!multiSucceeded(code))
             return false;
-        if (m_running == 0 || countAwaitingAnswers() < awaiting)
+        if (running_ == 0 || countAwaitingAnswers() < awaiting)
             return true;
         struct curl_waitfd extra = {descriptor, CURL_WAIT_POLLIN, 0};
         int ready = 0;
-        code = curl_multi_wait(m_multi, descriptor >= 0 ? &extra : nullptr, descriptor >= 0 ? 1 : 0, 0, &ready);
+        code = curl_multi_wait(multi_, descriptor >= 0 ? &extra : nullptr, descriptor >= 0 ? 1 : 0, 0, &ready);
         if (!multiSucceeded(code))
             return false;
         if (ready == 0 || (extra.revents & CURL_WAIT_POLLIN))
@@ -937,8 +937,8 @@ bool VLHttpRepositoryProvider::driveUntilBlocked()
 // here, once per drive, after one flush per file.
 void VLHttpRepositoryProvider::settleStagedBlocks()
 {
-    VLMutexLocker lock(m_mutex);
-    for (repo_file* file : m_files) {
+    VLMutexLocker lock(mutex_);
+    for (repo_file* file : files_) {
         VLRepositoryFile* repositoryFile = file->repository->getFile(file->fileId, false);
         if (repositoryFile && !repositoryFile->settle())
             VL_LOG_WARN("Blocks of the transfer are fetched again : " << file->fileId);
@@ -947,9 +947,9 @@ void VLHttpRepositoryProvider::settleStagedBlocks()
 
 size_t VLHttpRepositoryProvider::countAwaitingAnswers()
 {
-    VLMutexLocker lock(m_mutex);
+    VLMutexLocker lock(mutex_);
     size_t count = 0;
-    for (const repo_file* file : m_files) {
+    for (const repo_file* file : files_) {
         if (file->state == TRANSFER_STARTED)
             ++count;
     }
@@ -958,12 +958,12 @@ size_t VLHttpRepositoryProvider::countAwaitingAnswers()
 
 bool VLHttpRepositoryProvider::waitForActivity(VLWakeEvent* wake, uint64_t milliseconds)
 {
-    if (m_multi && m_running != 0) {
+    if (multi_ && running_ != 0) {
         const int descriptor = wake ? wake->getDescriptor() : -1;
         struct curl_waitfd extra = {descriptor, CURL_WAIT_POLLIN, 0};
         // libcurl ends the wait sooner when one of its own timers (a
         // time-out, a retry of a connection) falls due.
-        CURLMcode code = curl_multi_poll(m_multi, descriptor >= 0 ? &extra : nullptr, descriptor >= 0 ? 1 : 0,
+        CURLMcode code = curl_multi_poll(multi_, descriptor >= 0 ? &extra : nullptr, descriptor >= 0 ? 1 : 0,
                                          int(std::min<uint64_t>(milliseconds, INT_MAX)), nullptr);
         if (descriptor >= 0 && (extra.revents & CURL_WAIT_POLLIN))
             wake->take();
@@ -976,7 +976,7 @@ bool VLHttpRepositoryProvider::waitForActivity(VLWakeEvent* wake, uint64_t milli
         wake->wait(milliseconds);
     else
         VLPlatformFactory::instance()->sleep(milliseconds);
-    return m_multi != nullptr && m_running == 0;
+    return multi_ != nullptr && running_ == 0;
 }
 
 bool VLHttpRepositoryProvider::settleDone(CURLMsg* message)
@@ -1045,7 +1045,7 @@ bool VLHttpRepositoryProvider::fallBackToPageUrl(repo_file* file)
     VL_LOG_WARN("Redirected address refused the request (" << file->httpCode
                                                            << "), the page's address is asked again : "
                                                            << file->fileId);
-    CURLMcode removed = curl_multi_remove_handle(m_multi, file->curl);
+    CURLMcode removed = curl_multi_remove_handle(multi_, file->curl);
     if (removed != CURLM_OK) {
         VL_LOG_ERROR("CURL failed : (" << removed << ") " << curl_multi_strerror(removed));
         return false;
@@ -1065,7 +1065,7 @@ bool VLHttpRepositoryProvider::fallBackToPageUrl(repo_file* file)
 // its last request ended at: a redirect is not followed again.
 bool VLHttpRepositoryProvider::restartAtNewRange(repo_file* file)
 {
-    CURLMcode removed = curl_multi_remove_handle(m_multi, file->curl);
+    CURLMcode removed = curl_multi_remove_handle(multi_, file->curl);
     if (removed != CURLM_OK) {
         VL_LOG_ERROR("CURL failed : (" << removed << ") " << curl_multi_strerror(removed));
         return false;

@@ -178,20 +178,20 @@ public:
 
     // Worker thread: whether libcurl still drives transfers (as of the last
     // pump).
-    bool hasTransfers() const { return m_multi != nullptr && m_running != 0; }
+    bool hasTransfers() const { return multi_ != nullptr && running_ != 0; }
 
     // The event that setFileUrl signals once it has queued an answer, so
     // that a waiting worker applies it at once (not owned; null for none).
-    void setWakeEvent(VLWakeEvent* wake) { m_wake.store(wake); }
+    void setWakeEvent(VLWakeEvent* wake) { wake_.store(wake); }
 
     // A transfer that receives less than one byte per second for this many
     // seconds ends as a retryable failure (a stalled server would otherwise
     // hold the file for ever). 30 by default; tests shorten it.
-    void setStallTimeout(long seconds) { m_stallTimeout = seconds; }
+    void setStallTimeout(long seconds) { stallTimeout_ = seconds; }
     // A URL question the page has not answered after this many seconds is
     // asked again (the page may have reloaded in between); so is every open
     // question once the page is ready again after being unready. 30 by default.
-    void setUrlAnswerTimeout(double seconds) { m_urlAnswerTimeout = seconds; }
+    void setUrlAnswerTimeout(double seconds) { urlAnswerTimeout_ = seconds; }
 
     // The range option for offset and length: "first-last", "first-" for the
     // rest of the file, empty for the whole file.
@@ -241,19 +241,19 @@ private:
     static bool endHeaders(repo_file* file);
     static void parseHeaderLine(repo_file* file, const std::string& line);
 
-    CURLM* m_multi;
-    int m_running;
-    std::list<repo_file*> m_files;
-    VLMutex* m_mutex;
-    VLAskFileUrlDelegate* m_delegate;
-    std::list<PendingFileUrl> m_pendingUrls;
+    CURLM* multi_;
+    int running_;
+    std::list<repo_file*> files_;
+    VLMutex* mutex_;
+    VLAskFileUrlDelegate* delegate_;
+    std::list<PendingFileUrl> pendingUrls_;
     // Why the released transfers of files failed, kept until a transfer of the
     // same file finishes; guarded by the mutex.
-    std::map<std::pair<VLRepository*, std::string>, std::string> m_failures;
-    long m_stallTimeout;
-    double m_urlAnswerTimeout;
-    bool m_globalInit;
-    std::atomic<VLWakeEvent*> m_wake;
+    std::map<std::pair<VLRepository*, std::string>, std::string> failures_;
+    long stallTimeout_;
+    double urlAnswerTimeout_;
+    bool globalInit_;
+    std::atomic<VLWakeEvent*> wake_;
 };
 
 #endif

@@ -123,21 +123,21 @@ const char* const VLRepository::kCreateFilesTable =
 VLRepository::VLRepository(VLRepositoryHandler* handler, VLHttpRepositoryProvider* provider, const std::string& name,
                            const std::string& identity, uint64_t validationPeriod, const std::string& databaseFolder,
                            const std::string& directory, int maxPercent, bool autoClean, double maxSize)
-    : m_handler(handler), m_provider(provider), m_db(nullptr), m_mutex(VLPlatformFactory::instance()->createMutex()),
-      m_directory(directory), m_trash(new VLRepositoryTrash()), m_name(name), m_identity(identity), m_validationPeriod(validationPeriod),
-      m_offline(false), m_clearAllPending(false), m_rowsLoaded(false), m_lastSave(0), m_maxSize(0), m_maxPercent(0),
-      m_autoClean(autoClean), m_sizeCheckPending(false), m_full(false), m_roomNeeded(0), m_lastSizeCheck(0), m_totalSize(0),
-      m_unavailable(false), m_lastAvailabilityCheck(0)
+    : handler_(handler), provider_(provider), db_(nullptr), mutex_(VLPlatformFactory::instance()->createMutex()),
+      directory_(directory), trash_(new VLRepositoryTrash()), name_(name), identity_(identity), validationPeriod_(validationPeriod),
+      offline_(false), clearAllPending_(false), rowsLoaded_(false), lastSave_(0), maxSize_(0), maxPercent_(0),
+      autoClean_(autoClean), sizeCheckPending_(false), full_(false), roomNeeded_(0), lastSizeCheck_(0), totalSize_(0),
+      unavailable_(false), lastAvailabilityCheck_(0)
 {
-    m_dbPath = databaseFolder + VLPlatformFactory::instance()->getFileHelper()->getSeparator() + name + ".db";
+    dbPath_ = databaseFolder + VLPlatformFactory::instance()->getFileHelper()->getSeparator() + name + ".db";
     setLimits(maxPercent, maxSize);
 }
 
 VLRepository::~VLRepository()
 {
-    if (m_db || !m_files.empty() || m_move)
+    if (db_ || !files_.empty() || move_)
         close();
-    delete m_mutex;
+    delete mutex_;
 }
 
 double VLRepository::now() const
@@ -149,14 +149,14 @@ double VLRepository::now() const
 
 std::string VLRepository::getDirectory() const
 {
-    VLMutexLocker lock(m_mutex);
-    return m_directory;
+    VLMutexLocker lock(mutex_);
+    return directory_;
 }
 
 std::string VLRepository::makeFileName(const VLFileId& fileId) const
 {
     std::ostringstream text;
-    text << m_name << "_" << m_identity << "_" << fileId.entityId() << "_" << fileId.getFormat()->getId();
+    text << name_ << "_" << identity_ << "_" << fileId.entityId() << "_" << fileId.getFormat()->getId();
     std::unique_ptr<VLCrypto> crypto(VLPlatformFactory::instance()->createCrypto());
     return crypto->md5(text.str());
 }
@@ -186,83 +186,83 @@ bool VLRepository::isValidFileName(std::string_view fileName)
 
 VLRepositoryFile* VLRepository::getFile(const VLFileId& fileId, bool create)
 {
-    auto it = m_files.find(fileId);
-    if (it != m_files.end()) {
+    auto it = files_.find(fileId);
+    if (it != files_.end()) {
         // A record the running clear has not reached yet is cleared first, as
         // if the clear had been done at once: callers see it removed.
         if (isClearPending(fileId)) {
-            m_clearExempt.insert(fileId);
+            clearExempt_.insert(fileId);
             it->second->remove();
         }
         return it->second;
     }
     if (!create)
         return nullptr;
-    VLRepositoryFile* file = new VLRepositoryFile(this, m_identity, fileId, m_provider, m_handler);
-    m_files.insert(std::make_pair(fileId, file));
+    VLRepositoryFile* file = new VLRepositoryFile(this, identity_, fileId, provider_, handler_);
+    files_.insert(std::make_pair(fileId, file));
     // Made after the clear was asked for: it stays.
-    if (m_clearingFrom)
-        m_clearExempt.insert(fileId);
+    if (clearingFrom_)
+        clearExempt_.insert(fileId);
     return file;
 }
 
 bool VLRepository::isClearPending(const VLFileId& fileId) const
 {
-    return m_clearingFrom && !(fileId < *m_clearingFrom) && m_clearExempt.count(fileId) == 0;
+    return clearingFrom_ && !(fileId < *clearingFrom_) && clearExempt_.count(fileId) == 0;
 }
 
 // The records open when the clear is asked for stay, also once they close;
 // those not open are marked removed in id order, a bounded number per update.
 void VLRepository::startClear()
 {
-    m_clearExempt.clear();
-    for (auto& entry : m_openFiles)
-        m_clearExempt.insert(entry.first);
-    if (m_files.empty()) {
-        m_clearingFrom.reset();
+    clearExempt_.clear();
+    for (auto& entry : openFiles_)
+        clearExempt_.insert(entry.first);
+    if (files_.empty()) {
+        clearingFrom_.reset();
         return;
     }
-    m_clearingFrom.reset(new VLFileId(m_files.begin()->first));
+    clearingFrom_.reset(new VLFileId(files_.begin()->first));
 }
 
 void VLRepository::clearSlice(size_t most)
 {
-    if (!m_clearingFrom)
+    if (!clearingFrom_)
         return;
-    auto it = m_files.lower_bound(*m_clearingFrom);
-    for (size_t done = 0; it != m_files.end() && done < most; ++it, ++done) {
-        if (m_clearExempt.count(it->first) == 0 && !it->second->isOpen())
+    auto it = files_.lower_bound(*clearingFrom_);
+    for (size_t done = 0; it != files_.end() && done < most; ++it, ++done) {
+        if (clearExempt_.count(it->first) == 0 && !it->second->isOpen())
             it->second->remove();
     }
-    if (it != m_files.end()) {
-        *m_clearingFrom = it->first;
+    if (it != files_.end()) {
+        *clearingFrom_ = it->first;
         return;
     }
-    m_clearingFrom.reset();
-    m_clearExempt.clear();
+    clearingFrom_.reset();
+    clearExempt_.clear();
 }
 
 const std::map<VLFileId, VLRepositoryFile*>& VLRepository::getFilesWithState(int state)
 {
-    return m_filesByState[state];
+    return filesByState_[state];
 }
 
 void VLRepository::noteStateChanged(VLRepositoryFile* file, int previous)
 {
     if (previous != 0)
-        m_filesByState[previous].erase(file->fileId());
+        filesByState_[previous].erase(file->fileId());
     if (file->getCustom() == 0)
         return;
     // The record is in no list of its new state; the load adds records in id
     // order, so the end is the right place for them.
-    std::map<VLFileId, VLRepositoryFile*>& files = m_filesByState[file->getCustom()];
+    std::map<VLFileId, VLRepositoryFile*>& files = filesByState_[file->getCustom()];
     files.emplace_hint(files.end(), file->fileId(), file);
 }
 
 std::vector<VLRepositoryFile*> VLRepository::takeResetFiles()
 {
-    std::vector<VLRepositoryFile*> files(m_resetFiles.begin(), m_resetFiles.end());
-    m_resetFiles.clear();
+    std::vector<VLRepositoryFile*> files(resetFiles_.begin(), resetFiles_.end());
+    resetFiles_.clear();
     return files;
 }
 
@@ -282,7 +282,7 @@ void VLRepository::findFiles(unsigned int flagsMask, unsigned int stateMask, std
 void VLRepository::forEachFound(unsigned int flagsMask, unsigned int stateMask,
                                 const std::function<void(VLRepositoryFile*)>& found)
 {
-    for (auto& entry : m_files) {
+    for (auto& entry : files_) {
         VLRepositoryFile* file = entry.second;
         unsigned int flags = static_cast<unsigned int>(file->getFlags());
         if ((flags & VLRepositoryFile::FLAG_REMOVED) || isClearPending(entry.first))
@@ -300,15 +300,15 @@ void VLRepository::forEachFound(unsigned int flagsMask, unsigned int stateMask,
 void VLRepository::getLimits(double* maxSize, int* maxPercent) const
 {
     if (maxSize)
-        *maxSize = m_maxSize;
+        *maxSize = maxSize_;
     if (maxPercent)
-        *maxPercent = m_maxPercent;
+        *maxPercent = maxPercent_;
 }
 
 void VLRepository::setLimits(int maxPercent, double maxSize)
 {
-    m_maxSize = std::max(0.0, maxSize);
-    m_maxPercent = std::max(0, maxPercent);
+    maxSize_ = std::max(0.0, maxSize);
+    maxPercent_ = std::max(0, maxPercent);
     checkSize(false);
 }
 
@@ -325,8 +325,8 @@ double VLRepository::limitFor(double stored, double available, double total) con
     double limit = total;
     if (available > kReserve)
         limit = std::min(limit, space - kReserve);
-    int percent = m_maxPercent;
-    double size = m_maxSize;
+    int percent = maxPercent_;
+    double size = maxSize_;
     if (percent >= 1)
         limit = std::min(limit, double(percent) * space / 100.0);
     if (size > 0)
@@ -337,12 +337,12 @@ double VLRepository::limitFor(double stored, double available, double total) con
 void VLRepository::checkSize(bool now)
 {
     if (!now) {
-        m_sizeCheckPending = true;
+        sizeCheckPending_ = true;
         return;
     }
-    if (m_unavailable)
+    if (unavailable_)
         return;
-    m_sizeCheckPending = false;
+    sizeCheckPending_ = false;
 
     double available = 0;
     double total = 0;
@@ -355,28 +355,28 @@ void VLRepository::checkSize(bool now)
         std::list<VLRepositoryFile*> candidates;
         // Files being removed hold their blocks until they are gone: counted
         // as stored, the volume's free space does not show them twice.
-        usedSize = double(m_trash->getPendingBytes());
-        for (auto& entry : m_files) {
+        usedSize = double(trash_->getPendingBytes());
+        for (auto& entry : files_) {
             VLRepositoryFile* file = entry.second;
             usedSize += knownSize(file);
             if (!file->isRemoved()) {
                 keptSize += knownSize(file);
-                if (m_autoClean)
+                if (autoClean_)
                     candidates.push_back(file);
             }
         }
         double limit = limitFor(usedSize, available, total);
-        if (m_autoClean)
+        if (autoClean_)
             evict(limit, keptSize, candidates);
-        full = !m_autoClean && (usedSize > limit || needsRoom(usedSize, keptSize, available, total));
+        full = !autoClean_ && (usedSize > limit || needsRoom(usedSize, keptSize, available, total));
     }
-    if (full != m_full) {
-        m_full = full;
-        if (full && m_handler)
-            m_handler->onVolumeFull(this);
+    if (full != full_) {
+        full_ = full;
+        if (full && handler_)
+            handler_->onVolumeFull(this);
     }
-    m_totalSize = static_cast<uint64_t>(usedSize);
-    m_lastSizeCheck = this->now();
+    totalSize_ = static_cast<uint64_t>(usedSize);
+    lastSizeCheck_ = this->now();
 }
 
 void VLRepository::evict(double limit, double keptSize, std::list<VLRepositoryFile*>& candidates)
@@ -396,16 +396,16 @@ bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size)
     double total = 0;
     if (!VLPlatformFactory::instance()->getFileHelper()->getFreeSpace(getDirectory(), &available, &total))
         return true; // the resize itself will tell
-    double stored = double(m_trash->getPendingBytes());
+    double stored = double(trash_->getPendingBytes());
     double keptOthers = 0;
     std::list<VLRepositoryFile*> candidates;
-    for (auto& entry : m_files) {
+    for (auto& entry : files_) {
         VLRepositoryFile* other = entry.second;
         stored += knownSize(other);
         if (other == file || other->isRemoved())
             continue;
         keptOthers += knownSize(other);
-        if (m_autoClean)
+        if (autoClean_)
             candidates.push_back(other);
     }
     const double wanted = double(size);
@@ -434,12 +434,12 @@ bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size)
         // fails. An auto-clean repository never turns full; in both cases the
         // handler still hears why the file fails (it tells the page once per
         // episode), instead of the page waiting in silence.
-        if (!m_autoClean && wanted <= total) {
-            m_roomNeeded = size;
-            m_roomNeededBy.reset(new VLFileId(file->getFileId()));
+        if (!autoClean_ && wanted <= total) {
+            roomNeeded_ = size;
+            roomNeededBy_.reset(new VLFileId(file->getFileId()));
             checkSize(true);
-        } else if (m_handler) {
-            m_handler->onVolumeFull(this);
+        } else if (handler_) {
+            handler_->onVolumeFull(this);
         }
         return false;
     }
@@ -452,30 +452,30 @@ bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size)
 // it; forgotten otherwise.
 bool VLRepository::needsRoom(double stored, double kept, double available, double total)
 {
-    if (!m_roomNeededBy)
+    if (!roomNeededBy_)
         return false;
-    VLRepositoryFile* file = getFile(*m_roomNeededBy, false);
+    VLRepositoryFile* file = getFile(*roomNeededBy_, false);
     bool wanted = file && !file->isRemoved() && (file->getFlags() & VLRepositoryFile::FLAG_PROVIDING);
     if (wanted) {
         double current = knownSize(file);
-        double size = double(m_roomNeeded);
+        double size = double(roomNeeded_);
         if (kept - current + size > limitFor(stored, available, total) || size - current > available)
             return true;
     }
-    m_roomNeededBy.reset();
-    m_roomNeeded = 0;
+    roomNeededBy_.reset();
+    roomNeeded_ = 0;
     return false;
 }
 
 void VLRepository::checkAvailability(bool now)
 {
     bool unavailable = !makeDirectory() || !VLPlatformFactory::instance()->getFileHelper()->isWritable(getDirectory());
-    if (unavailable != m_unavailable) {
-        m_unavailable = unavailable;
-        if (unavailable && m_handler)
-            m_handler->onUnwritable(this);
+    if (unavailable != unavailable_) {
+        unavailable_ = unavailable;
+        if (unavailable && handler_)
+            handler_->onUnwritable(this);
     }
-    m_lastAvailabilityCheck = this->now();
+    lastAvailabilityCheck_ = this->now();
 }
 
 // ---- Directory ----
@@ -489,7 +489,7 @@ bool VLRepository::makeDirectory()
 {
     VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
     const std::string directory = getDirectory();
-    if (m_autoClean)
+    if (autoClean_)
         return files->createDirectories(directory);
     return files->createDirectory(directory);
 }
@@ -497,15 +497,15 @@ bool VLRepository::makeDirectory()
 void VLRepository::setDirectory(const std::string& directory, bool apply)
 {
     if (!apply) {
-        VLMutexLocker lock(m_mutex);
-        m_pendingDirectory = directory;
+        VLMutexLocker lock(mutex_);
+        pendingDirectory_ = directory;
         return;
     }
     std::string current = getDirectory();
     {
-        VLMutexLocker lock(m_mutex);
-        if (m_pendingDirectory == directory)
-            m_pendingDirectory.clear();
+        VLMutexLocker lock(mutex_);
+        if (pendingDirectory_ == directory)
+            pendingDirectory_.clear();
     }
     if (directory.empty() || directory == current)
         return;
@@ -515,8 +515,8 @@ void VLRepository::setDirectory(const std::string& directory, bool apply)
     VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
     if (!files->createDirectory(directory) || !files->isWritable(directory)) {
         VL_LOG_ERROR("Repository directory is not writable, the files stay where they are : " << directory);
-        if (m_handler)
-            m_handler->onUnwritable(this);
+        if (handler_)
+            handler_->onUnwritable(this);
         return;
     }
     if (files->isSameVolume(current, directory))
@@ -529,7 +529,7 @@ void VLRepository::startMove(const std::string& directory)
 {
     std::string separator(1, VLPlatformFactory::instance()->getFileHelper()->getSeparator());
     std::vector<VLRepositoryMove::Copy> copies;
-    for (auto& entry : m_files) {
+    for (auto& entry : files_) {
         VLRepositoryFile* file = entry.second;
         if (file->getCustom() == 0 || file->getSize() == VLRepositoryFile::UNKNOWN_SIZE || file->getSize() == 0)
             continue;
@@ -537,23 +537,23 @@ void VLRepository::startMove(const std::string& directory)
         copies.push_back(VLRepositoryMove::Copy{getFilePath(name), directory + separator + name});
         copies.push_back(VLRepositoryMove::Copy{getBitmapPath(name), directory + separator + name + ".part"});
     }
-    VL_LOG_INFO("Repository files are copied to another volume : " << m_name << " => " << directory << " ("
+    VL_LOG_INFO("Repository files are copied to another volume : " << name_ << " => " << directory << " ("
                                                                     << copies.size() << " files)");
-    m_move.reset(new VLRepositoryMove(directory, copies));
-    if (!m_move->start()) {
+    move_.reset(new VLRepositoryMove(directory, copies));
+    if (!move_->start()) {
         VL_LOG_ERROR("Unable to start copying repository files, they stay where they are : " << directory);
-        m_move.reset();
+        move_.reset();
     }
 }
 
 void VLRepository::finishMove()
 {
-    std::unique_ptr<VLRepositoryMove> move(std::move(m_move));
+    std::unique_ptr<VLRepositoryMove> move(std::move(move_));
     if (move->hasFailed()) {
         VL_LOG_ERROR("Repository files stay where they are : " << getDirectory());
         move->abandon();
-        if (m_handler)
-            m_handler->onUnwritable(this);
+        if (handler_)
+            handler_->onUnwritable(this);
         return;
     }
     std::string directory = move->getDirectory();
@@ -565,15 +565,15 @@ void VLRepository::finishMove()
 // point starts again where the files are (the copies, or the renamed files).
 void VLRepository::switchDirectory(const std::string& directory, bool sameVolume)
 {
-    if (!m_directoryPreference.empty())
-        VLPlatformFactory::instance()->getSettingHelper()->setValue(m_identity, m_directoryPreference, directory);
+    if (!directoryPreference_.empty())
+        VLPlatformFactory::instance()->getSettingHelper()->setValue(identity_, directoryPreference_, directory);
     std::string oldDirectory;
     {
-        VLMutexLocker lock(m_mutex);
-        oldDirectory = m_directory;
-        m_directory = directory;
+        VLMutexLocker lock(mutex_);
+        oldDirectory = directory_;
+        directory_ = directory;
     }
-    for (auto& entry : m_files)
+    for (auto& entry : files_)
         entry.second->move(oldDirectory, sameVolume);
 }
 
@@ -584,20 +584,20 @@ bool VLRepository::update()
     bool result = true;
     double current = now();
     // Taken once, so that a request made while this pass runs is kept for the next.
-    bool clearAll = m_clearAllPending.exchange(false);
+    bool clearAll = clearAllPending_.exchange(false);
 
-    if (m_sizeCheckPending || (m_full && m_lastSizeCheck + kRecheckPeriod < current))
+    if (sizeCheckPending_ || (full_ && lastSizeCheck_ + kRecheckPeriod < current))
         checkSize(true);
     std::string pending;
     {
-        VLMutexLocker lock(m_mutex);
-        pending = m_pendingDirectory;
+        VLMutexLocker lock(mutex_);
+        pending = pendingDirectory_;
     }
-    if (m_move && m_move->isDone())
+    if (move_ && move_->isDone())
         finishMove();
-    if (!pending.empty() && !m_move)
+    if (!pending.empty() && !move_)
         setDirectory(pending, true);
-    if (m_unavailable && m_lastAvailabilityCheck + kRecheckPeriod < current)
+    if (unavailable_ && lastAvailabilityCheck_ + kRecheckPeriod < current)
         checkAvailability(true);
 
     if (clearAll)
@@ -605,8 +605,8 @@ bool VLRepository::update()
     clearSlice(kClearsPerPass);
     deleteRemovedFiles();
     std::vector<VLRepositoryFile*> open;
-    open.reserve(m_openFiles.size());
-    for (auto& entry : m_openFiles)
+    open.reserve(openFiles_.size());
+    for (auto& entry : openFiles_)
         open.push_back(entry.second);
     for (VLRepositoryFile* file : open) {
         if (!file->update())
@@ -615,13 +615,13 @@ bool VLRepository::update()
     // The 60-second save goes in slices of bounded time: with many rows changed
     // (a clear, a large queue change) one save would hold up the worker for
     // seconds. The slices go on in the next updates until every row is saved.
-    if (m_lastSave + kSavePeriod < current) {
-        m_lastSave = current;
-        m_saveUnfinished = true;
+    if (lastSave_ + kSavePeriod < current) {
+        lastSave_ = current;
+        saveUnfinished_ = true;
     }
-    if (m_saveUnfinished) {
+    if (saveUnfinished_) {
         if (!saveRows(kSaveSliceSeconds) || !hasUnsavedRows())
-            m_saveUnfinished = false;
+            saveUnfinished_ = false;
     }
     return result;
 }
@@ -634,19 +634,19 @@ void VLRepository::deleteRemovedFiles()
 {
     size_t deleted = 0;
     const double deletionEnd = now() + kDeletionSeconds;
-    for (auto it = m_removedFiles.begin();
-         it != m_removedFiles.end() && deleted < kDeletionsPerPass && (deleted == 0 || now() < deletionEnd);) {
-        auto entry = m_files.find(*it);
-        it = m_removedFiles.erase(it);
-        if (entry != m_files.end() && entry->second->isRemovedAndClosed()) {
+    for (auto it = removedFiles_.begin();
+         it != removedFiles_.end() && deleted < kDeletionsPerPass && (deleted == 0 || now() < deletionEnd);) {
+        auto entry = files_.find(*it);
+        it = removedFiles_.erase(it);
+        if (entry != files_.end() && entry->second->isRemovedAndClosed()) {
             deleteRemovedAndClosed(entry);
             ++deleted;
         }
     }
-    if (deleted > 0 && m_removedFiles.empty())
-        m_sizeCheckOnceDiscarded = true;
-    if (m_sizeCheckOnceDiscarded && m_trash->isEmpty()) {
-        m_sizeCheckOnceDiscarded = false;
+    if (deleted > 0 && removedFiles_.empty())
+        sizeCheckOnceDiscarded_ = true;
+    if (sizeCheckOnceDiscarded_ && trash_->isEmpty()) {
+        sizeCheckOnceDiscarded_ = false;
         checkSize(true);
     }
 }
@@ -655,59 +655,59 @@ void VLRepository::discardFiles(const std::string& fileName, uint64_t bytes)
 {
     // The bitmap goes first: a crash between the two never leaves set bits
     // for content that is gone.
-    m_trash->put({getBitmapPath(fileName), getFilePath(fileName)}, bytes);
+    trash_->put({getBitmapPath(fileName), getFilePath(fileName)}, bytes);
 }
 
 bool VLRepository::isDiscarding() const
 {
-    return !m_trash->isEmpty();
+    return !trash_->isEmpty();
 }
 
 void VLRepository::noteOpened(VLRepositoryFile* file)
 {
-    m_openFiles[file->getFileId()] = file;
+    openFiles_[file->getFileId()] = file;
 }
 
 void VLRepository::noteClosed(VLRepositoryFile* file)
 {
-    m_openFiles.erase(file->getFileId());
+    openFiles_.erase(file->getFileId());
     if (file->isRemoved())
-        m_removedFiles.insert(file->getFileId());
+        removedFiles_.insert(file->getFileId());
 }
 
 void VLRepository::noteRemoved(VLRepositoryFile* file)
 {
     // A clear-all removes the records in id order: the end is the right place.
     if (!file->isOpen())
-        m_removedFiles.insert(m_removedFiles.end(), file->getFileId());
+        removedFiles_.insert(removedFiles_.end(), file->getFileId());
 }
 
 void VLRepository::deleteRemovedAndClosed(std::map<VLFileId, VLRepositoryFile*>::iterator& it)
 {
     VLRepositoryFile* file = it->second;
     file->clean();
-    m_changedRows.erase(file);
-    m_resetFiles.erase(file);
-    m_openFiles.erase(it->first);
-    m_removedFiles.erase(it->first);
+    changedRows_.erase(file);
+    resetFiles_.erase(file);
+    openFiles_.erase(it->first);
+    removedFiles_.erase(it->first);
     if (file->getCustom() != 0)
-        m_filesByState[file->getCustom()].erase(it->first);
-    m_deletedRows.insert(it->first);
+        filesByState_[file->getCustom()].erase(it->first);
+    deletedRows_.insert(it->first);
     delete file;
-    it = m_files.erase(it);
+    it = files_.erase(it);
 }
 
 void VLRepository::close()
 {
-    if (m_move) {
+    if (move_) {
         VL_LOG_WARN("Repository closes while its files are copied, they stay where they are : " << getDirectory());
-        m_move->abandon();
-        m_move.reset();
+        move_->abandon();
+        move_.reset();
     }
     // A clear under way is finished: its records lose their files and rows.
     clearSlice(SIZE_MAX);
     // Removed records lose their files and their rows.
-    for (auto it = m_files.begin(); it != m_files.end();) {
+    for (auto it = files_.begin(); it != files_.end();) {
         it->second->clean();
         if (it->second->isRemoved())
             deleteRemovedAndClosed(it);
@@ -715,22 +715,22 @@ void VLRepository::close()
             ++it;
     }
     saveFiles();
-    m_trash->finish();
-    m_sizeCheckOnceDiscarded = false;
-    for (auto& entry : m_files)
+    trash_->finish();
+    sizeCheckOnceDiscarded_ = false;
+    for (auto& entry : files_)
         delete entry.second;
-    m_files.clear();
-    m_changedRows.clear();
-    m_deletedRows.clear();
-    m_filesByState.clear();
-    m_resetFiles.clear();
-    m_openFiles.clear();
-    m_removedFiles.clear();
-    if (m_db) {
-        VLSQLiteDatabase::close(m_db);
-        m_db = nullptr;
+    files_.clear();
+    changedRows_.clear();
+    deletedRows_.clear();
+    filesByState_.clear();
+    resetFiles_.clear();
+    openFiles_.clear();
+    removedFiles_.clear();
+    if (db_) {
+        VLSQLiteDatabase::close(db_);
+        db_ = nullptr;
     }
-    m_rowsLoaded = false;
+    rowsLoaded_ = false;
 }
 
 // ---- Index database ----
@@ -763,10 +763,10 @@ bool VLRepository::openAndLoad(bool removeOrphanFiles)
     // The folder is listed while the index loads: reading a folder of many
     // files takes as long as the load itself.
     std::future<OwnFiles> listing;
-    if (ok && !m_unavailable && removeOrphanFiles)
+    if (ok && !unavailable_ && removeOrphanFiles)
         listing = listOwnFiles();
     std::vector<VLRepositoryFile*> damaged;
-    if (ok && !loadFiles(!m_unavailable, &damaged))
+    if (ok && !loadFiles(!unavailable_, &damaged))
         ok = false;
     if (ok)
         repairDamagedDownloads(damaged);
@@ -785,12 +785,12 @@ bool VLRepository::openAndLoad(bool removeOrphanFiles)
 bool VLRepository::rescueDamagedIndex()
 {
     close();
-    VLRepositoryIndexRescue rescue(m_dbPath);
+    VLRepositoryIndexRescue rescue(dbPath_);
     if (!rescue.isDamaged())
         return false;
     bool ok = rescue.rebuild() && openAndLoad(false);
-    if (m_handler)
-        m_handler->onIndexDamaged(this);
+    if (handler_)
+        handler_->onIndexDamaged(this);
     return ok;
 }
 
@@ -798,19 +798,19 @@ bool VLRepository::openIndex()
 {
     // Another process holding the index (a second instance, a backup) makes
     // statements wait a little instead of failing at once.
-    if (VLSQLiteDatabase::open(m_dbPath, VLSQLiteDatabase::Access::ReadWrite, VLSQLiteDatabase::WhenLocked::Wait, &m_db)
+    if (VLSQLiteDatabase::open(dbPath_, VLSQLiteDatabase::Access::ReadWrite, VLSQLiteDatabase::WhenLocked::Wait, &db_)
         != SQLITE_OK) {
-        VL_LOG_ERROR("Unable to open SQLite database : " << m_dbPath);
+        VL_LOG_ERROR("Unable to open SQLite database : " << dbPath_);
         return false;
     }
 
-    VLSQLiteStatement statement(m_db);
+    VLSQLiteStatement statement(db_);
     bool row = false;
     if (!statement.prepare(kLacksProviderData) || !statement.step(&row))
         return false;
     bool lacksProviderData = row && statement.columnInt(0) == 1;
     statement.finalize();
-    if (lacksProviderData && !VLSQLiteStatement::execute(m_db, kAddProviderData))
+    if (lacksProviderData && !VLSQLiteStatement::execute(db_, kAddProviderData))
         return false;
 
     if (!statement.prepare(kLacksTotalLockCount) || !statement.step(&row))
@@ -818,11 +818,11 @@ bool VLRepository::openIndex()
     bool lacksTotalLockCount = row && statement.columnInt(0) == 1;
     statement.finalize();
     if (lacksTotalLockCount
-        && (!VLSQLiteStatement::execute(m_db, kAddTotalLockCount) || !VLSQLiteStatement::execute(m_db, kAddLastAdd)))
+        && (!VLSQLiteStatement::execute(db_, kAddTotalLockCount) || !VLSQLiteStatement::execute(db_, kAddLastAdd)))
         return false;
 
-    return VLSQLiteStatement::execute(m_db, kCreateFilesTable)
-           && VLSQLiteStatement::execute(m_db, "PRAGMA synchronous = OFF");
+    return VLSQLiteStatement::execute(db_, kCreateFilesTable)
+           && VLSQLiteStatement::execute(db_, "PRAGMA synchronous = OFF");
 }
 
 // A download whose content has its recorded size and was whole at the last
@@ -911,10 +911,10 @@ unsigned sizeThreads()
 // is over.
 bool VLRepository::loadFiles(bool checkFiles, std::vector<VLRepositoryFile*>* damaged)
 {
-    m_lastSave = now();
-    if (!m_db)
+    lastSave_ = now();
+    if (!db_)
         return false;
-    if (!m_files.empty()) {
+    if (!files_.empty()) {
         VL_LOG_ERROR("File list has been already loaded");
         return false;
     }
@@ -926,9 +926,9 @@ bool VLRepository::loadFiles(bool checkFiles, std::vector<VLRepositoryFile*>* da
     outcome.damaged = damaged;
     // Rows stay at their addresses while their files are checked.
     std::deque<IndexRow> rows;
-    VLSQLiteStatement statement(m_db);
+    VLSQLiteStatement statement(db_);
     bool row = false;
-    bool result = statement.prepare(kSelectRows) && statement.bindText(1, m_name) && statement.bindText(2, m_identity);
+    bool result = statement.prepare(kSelectRows) && statement.bindText(1, name_) && statement.bindText(2, identity_);
     while (result && (result = statement.step(&row)) && row) {
         rows.emplace_back(this);
         IndexRow& read = rows.back();
@@ -953,7 +953,7 @@ bool VLRepository::loadFiles(bool checkFiles, std::vector<VLRepositoryFile*>* da
     // validation even when the scan failed after them.
     if (!forgetValidation(outcome.restored) || !result || !deleteRowsByName(outcome.mismatched))
         return false;
-    m_rowsLoaded = true;
+    rowsLoaded_ = true;
     checkSize(true);
     return true;
 }
@@ -1045,7 +1045,7 @@ VLRepositoryFile* VLRepository::loadRow(IndexRow& row, time_t lastValidation)
     file->announce();
     // The scan yields the rows in the order of the primary key, which is the
     // order of the ids: each record goes at the end of the map.
-    m_files.emplace_hint(m_files.end(), file->fileId(), file.get());
+    files_.emplace_hint(files_.end(), file->fileId(), file.get());
     return file.release();
 }
 
@@ -1056,8 +1056,8 @@ VLRepositoryFile* VLRepository::makeRecord(IndexRow& row, time_t lastValidation)
 {
     if (!isKnownFormat(row.formatId) || !isValidFileName(row.name))
         return nullptr;
-    return new VLRepositoryFile(this, m_identity, VLFileId(std::move(row.entityId), uint32_t(row.formatId)),
-                                m_provider, m_handler, std::move(row.name), size_t(row.size), size_t(row.loaded),
+    return new VLRepositoryFile(this, identity_, VLFileId(std::move(row.entityId), uint32_t(row.formatId)),
+                                provider_, handler_, std::move(row.name), size_t(row.size), size_t(row.loaded),
                                 std::move(row.etag), std::move(row.metadata), std::move(row.providerData),
                                 int(row.position), int(row.custom), lastValidation, time_t(row.lastOpen),
                                 static_cast<unsigned int>(row.totalLockCount), time_t(row.lastAdd), false);
@@ -1065,10 +1065,10 @@ VLRepositoryFile* VLRepository::makeRecord(IndexRow& row, time_t lastValidation)
 
 bool VLRepository::forgetValidation(const std::vector<std::string>& fileNames)
 {
-    VLSQLiteStatement statement(m_db);
+    VLSQLiteStatement statement(db_);
     for (const std::string& fileName : fileNames) {
-        if (!statement.prepare(kForgetValidation) || !statement.bindText(1, m_name)
-            || !statement.bindText(2, m_identity) || !statement.bindText(3, fileName) || !statement.execute())
+        if (!statement.prepare(kForgetValidation) || !statement.bindText(1, name_)
+            || !statement.bindText(2, identity_) || !statement.bindText(3, fileName) || !statement.execute())
             return false;
     }
     return true;
@@ -1076,9 +1076,9 @@ bool VLRepository::forgetValidation(const std::vector<std::string>& fileNames)
 
 bool VLRepository::deleteRowsByName(const std::vector<std::string>& fileNames)
 {
-    VLSQLiteStatement statement(m_db);
+    VLSQLiteStatement statement(db_);
     for (const std::string& fileName : fileNames) {
-        if (!statement.prepare(kDeleteByName) || !statement.bindText(1, m_name) || !statement.bindText(2, m_identity)
+        if (!statement.prepare(kDeleteByName) || !statement.bindText(1, name_) || !statement.bindText(2, identity_)
             || !statement.bindText(3, fileName) || !statement.execute())
             return false;
     }
@@ -1122,9 +1122,9 @@ void VLRepository::removeOrphans(OwnFiles listing)
     if (!listing.listed)
         return;
     // Files of records deleted by a run that ended before it removed them.
-    m_trash->putLeftovers(std::move(listing.trash));
+    trash_->putLeftovers(std::move(listing.trash));
     // What the records claim leaves the listed names; the rest are unclaimed.
-    for (auto it = m_files.begin(); it != m_files.end() && !listing.names.empty(); ++it)
+    for (auto it = files_.begin(); it != files_.end() && !listing.names.empty(); ++it)
         listing.names.erase(it->second->fileName());
     VLFileHelper* helper = VLPlatformFactory::instance()->getFileHelper();
     const std::string directory = getDirectory();
@@ -1143,16 +1143,16 @@ void VLRepository::removeOrphans(OwnFiles listing)
 bool VLRepository::isIndexed(const std::string& fileName)
 {
     VLFileHelper* helper = VLPlatformFactory::instance()->getFileHelper();
-    std::string folder = m_dbPath.substr(0, m_dbPath.rfind(helper->getSeparator()));
+    std::string folder = dbPath_.substr(0, dbPath_.rfind(helper->getSeparator()));
     std::list<std::string> indexes;
     helper->listFiles(folder, &indexes);
-    indexes.remove(m_dbPath);
-    indexes.push_front(m_dbPath);
+    indexes.remove(dbPath_);
+    indexes.push_front(dbPath_);
     for (const std::string& path : indexes) {
         if (path.size() < 3 || path.compare(path.size() - 3, 3, ".db") != 0)
             continue;
-        sqlite3* db = m_db;
-        if (path != m_dbPath
+        sqlite3* db = db_;
+        if (path != dbPath_
             && VLSQLiteDatabase::open(path, VLSQLiteDatabase::Access::ReadOnly, VLSQLiteDatabase::WhenLocked::Fail, &db)
                    != SQLITE_OK)
             return true;
@@ -1164,7 +1164,7 @@ bool VLRepository::isIndexed(const std::string& fileName)
             counted = statement.prepare(kCountName) && statement.bindText(1, fileName) && statement.step(&row) && row;
             count = counted ? statement.columnInt(0) : 0;
         }
-        if (db != m_db)
+        if (db != db_)
             VLSQLiteDatabase::close(db);
         if (!counted || count > 0)
             return true;
@@ -1174,8 +1174,8 @@ bool VLRepository::isIndexed(const std::string& fileName)
 
 bool VLRepository::saveFiles()
 {
-    m_lastSave = now();
-    m_saveUnfinished = false;
+    lastSave_ = now();
+    saveUnfinished_ = false;
     return saveRows(0);
 }
 
@@ -1183,22 +1183,22 @@ bool VLRepository::saveFiles()
 // deleted id is written only once the old row is gone.
 bool VLRepository::saveRows(double seconds)
 {
-    bool result = m_db && m_rowsLoaded;
+    bool result = db_ && rowsLoaded_;
     if (result && hasUnsavedRows()) {
         const double end = seconds > 0 ? now() + seconds : 0;
         std::vector<VLFileId> deleted;
         std::vector<VLRepositoryFile*> written;
-        result = VLSQLiteStatement::execute(m_db, "BEGIN TRANSACTION") && deleteRows(end, &deleted)
-                 && (deleted.size() < m_deletedRows.size() || writeRows(end, &written))
-                 && VLSQLiteStatement::execute(m_db, "END TRANSACTION");
+        result = VLSQLiteStatement::execute(db_, "BEGIN TRANSACTION") && deleteRows(end, &deleted)
+                 && (deleted.size() < deletedRows_.size() || writeRows(end, &written))
+                 && VLSQLiteStatement::execute(db_, "END TRANSACTION");
         if (result) {
             for (const VLFileId& id : deleted)
-                m_deletedRows.erase(id);
+                deletedRows_.erase(id);
             for (VLRepositoryFile* file : written)
-                m_changedRows.erase(file);
+                changedRows_.erase(file);
         } else {
             // Nothing of a failed save is kept; its rows are written by the next.
-            VLSQLiteStatement::execute(m_db, "ROLLBACK");
+            VLSQLiteStatement::execute(db_, "ROLLBACK");
         }
     }
     return result;
@@ -1213,13 +1213,13 @@ bool VLRepository::hasTimeLeft(double end, size_t done) const
 
 bool VLRepository::deleteRows(double end, std::vector<VLFileId>* deleted)
 {
-    VLSQLiteStatement statement(m_db);
+    VLSQLiteStatement statement(db_);
     if (!statement.prepare(kDeleteById))
         return false;
-    for (const VLFileId& id : m_deletedRows) {
+    for (const VLFileId& id : deletedRows_) {
         if (!hasTimeLeft(end, deleted->size()))
             break;
-        if (!statement.bindText(1, m_name) || !statement.bindText(2, m_identity) || !statement.bindText(3, id.entityId())
+        if (!statement.bindText(1, name_) || !statement.bindText(2, identity_) || !statement.bindText(3, id.entityId())
             || !statement.bindInt64(4, int64_t(id.getFormat()->getId())) || !statement.execute() || !statement.reset())
             return false;
         deleted->push_back(id);
@@ -1229,10 +1229,10 @@ bool VLRepository::deleteRows(double end, std::vector<VLFileId>* deleted)
 
 bool VLRepository::writeRows(double end, std::vector<VLRepositoryFile*>* written)
 {
-    VLSQLiteStatement statement(m_db);
+    VLSQLiteStatement statement(db_);
     if (!statement.prepare(kInsert))
         return false;
-    for (VLRepositoryFile* file : m_changedRows) {
+    for (VLRepositoryFile* file : changedRows_) {
         if (!hasTimeLeft(end, written->size()))
             break;
         // A set bit must be on the disk before a row that counts its block.
@@ -1246,8 +1246,8 @@ bool VLRepository::writeRows(double end, std::vector<VLRepositoryFile*>* written
             || !statement.bindText(6, file->getFileName()) || !statement.bindText(7, file->getMetadata())
             || !statement.bindInt64(8, int64_t(file->getPosition())) || !statement.bindInt64(9, int64_t(file->getCustom()))
             || !statement.bindInt64(10, int64_t(file->getLastValidation()))
-            || !statement.bindInt64(11, int64_t(file->getLastOpen())) || !statement.bindText(12, m_name)
-            || !statement.bindText(13, m_identity) || !statement.bindText(14, file->getProviderData())
+            || !statement.bindInt64(11, int64_t(file->getLastOpen())) || !statement.bindText(12, name_)
+            || !statement.bindText(13, identity_) || !statement.bindText(14, file->getProviderData())
             || !statement.bindInt64(15, int64_t(int(file->getTotalLockCount())))
             || !statement.bindInt64(16, int64_t(file->getLastAdd())) || !statement.execute() || !statement.reset())
             return false;

@@ -83,13 +83,13 @@ public:
 
     // The block of the ".part" bitmaps: 4096 bytes.
     size_t getBlockSize() const { return 4096; }
-    std::string getName() const { return m_name; }
-    std::string getIdentity() const { return m_identity; }
+    std::string getName() const { return name_; }
+    std::string getIdentity() const { return identity_; }
     // Any thread.
     std::string getDirectory() const;
-    uint64_t getValidationPeriod() const { return m_validationPeriod; }
+    uint64_t getValidationPeriod() const { return validationPeriod_; }
     // Every record, ordered by file id.
-    std::map<VLFileId, VLRepositoryFile*>& getFiles() { return m_files; }
+    std::map<VLFileId, VLRepositoryFile*>& getFiles() { return files_; }
     // The record for the id (also when it is marked removed). Without create a
     // missing record gives null; with create one is made, reported as added
     // and returned.
@@ -107,14 +107,14 @@ public:
 
     // While offline the files start no transfer and stop the running ones.
     // Any thread.
-    void setOffline(bool offline) { m_offline = offline; }
-    bool isOffline() const { return m_offline; }
+    void setOffline(bool offline) { offline_ = offline; }
+    bool isOffline() const { return offline_; }
     // Offline, or full at the last size check (no transfer may run).
-    bool isOfflineOrFull() const { return m_offline || m_full; }
+    bool isOfflineOrFull() const { return offline_ || full_; }
     // The directory was not writable at the last availability check.
-    bool isUnavailable() const { return m_unavailable; }
+    bool isUnavailable() const { return unavailable_; }
     // Bytes of all files of known size at the last size check. Any thread.
-    uint64_t getTotalSize() const { return m_totalSize; }
+    uint64_t getTotalSize() const { return totalSize_; }
     // The size limit in bytes (0: none) and in percent of the volume's
     // available space (0: none); either pointer may be null. Any thread.
     void getLimits(double* maxSize, int* maxPercent) const;
@@ -125,7 +125,7 @@ public:
     // thread. The updates mark the records removed a bounded number at a time
     // (see update); until a record is marked, findFiles leaves it out and
     // getFile marks it first, so that callers see the clear as done at once.
-    void clearAll() { m_clearAllPending = true; }
+    void clearAll() { clearAllPending_ = true; }
     // With apply false (any thread) the directory is switched at the next
     // update. With apply true (worker): the new directory is created and
     // probed; when not usable, nothing moves, nothing is deleted and the
@@ -141,9 +141,9 @@ public:
     // The identity's preference under which a directory switch is stored at
     // once, before any old file is removed, so that a crash right after it
     // still finds the files. Empty (the default): not stored.
-    void setDirectoryPreference(const std::string& key) { m_directoryPreference = key; }
+    void setDirectoryPreference(const std::string& key) { directoryPreference_ = key; }
     // Files are being copied to another volume: no transfer may run.
-    bool isMoving() const { return m_move != nullptr; }
+    bool isMoving() const { return move_ != nullptr; }
     // The size check: with now false only marks it pending; with now true
     // measures the volume and the files, evicts (auto-clean) or updates the
     // full state, telling the handler onVolumeFull when it turns full.
@@ -168,10 +168,10 @@ public:
     // its rows stay to be written by the next one.
     bool saveFiles();
     // Rows changed or deleted since the last save.
-    bool hasUnsavedRows() const { return !m_changedRows.empty() || !m_deletedRows.empty(); }
+    bool hasUnsavedRows() const { return !changedRows_.empty() || !deletedRows_.empty(); }
     // Called by a record when one of its index columns changed (and by a new
     // record): its row is written by the next save.
-    void noteRowChanged(VLRepositoryFile* file) { m_changedRows.insert(file); }
+    void noteRowChanged(VLRepositoryFile* file) { changedRows_.insert(file); }
     // The records whose download state (getCustom) is state, by file id; state
     // 0 is not listed. Kept as states change, so that the download queue
     // walks its own files, not the whole repository.
@@ -182,7 +182,7 @@ public:
     // validator, files repaired or dropped) since the last call, once each.
     std::vector<VLRepositoryFile*> takeResetFiles();
     // Called by a record whose stored content was replaced or lost.
-    void noteContentReset(VLRepositoryFile* file) { m_resetFiles.insert(file); }
+    void noteContentReset(VLRepositoryFile* file) { resetFiles_.insert(file); }
     // Called by a record on its first open, at its last close and when it is
     // marked removed: update works on the open records and deletes the
     // removed closed ones without walking the others.
@@ -255,45 +255,45 @@ private:
     void switchDirectory(const std::string& directory, bool sameVolume);
     double now() const;
 
-    VLRepositoryHandler* m_handler;
-    VLHttpRepositoryProvider* m_provider;
-    sqlite3* m_db;
-    std::string m_dbPath;
-    VLMutex* m_mutex;                // guards m_directory and m_pendingDirectory
-    std::string m_directory;
-    std::string m_pendingDirectory;
-    std::string m_directoryPreference;
-    std::unique_ptr<VLRepositoryMove> m_move;   // the copying to another volume, while it runs
-    std::unique_ptr<VLRepositoryTrash> m_trash; // removes the files of deleted records
-    std::string m_name;
-    std::string m_identity;
-    uint64_t m_validationPeriod;
-    std::map<VLFileId, VLRepositoryFile*> m_files;
-    std::set<VLRepositoryFile*> m_changedRows;   // records whose rows the next save writes
-    std::set<VLFileId> m_deletedRows;            // ids whose rows the next save deletes
-    std::map<int, std::map<VLFileId, VLRepositoryFile*>> m_filesByState;
-    std::map<VLFileId, VLRepositoryFile*> m_openFiles;   // the records update works on
-    std::set<VLFileId> m_removedFiles;                   // removed records that may be closed
-    std::set<VLRepositoryFile*> m_resetFiles;
-    std::atomic<bool> m_offline;
-    std::atomic<bool> m_clearAllPending;
-    std::unique_ptr<VLFileId> m_clearingFrom;   // while a clear runs: the first record it has not reached
-    std::set<VLFileId> m_clearExempt;           // records the running clear leaves (open, new, already done)
-    bool m_rowsLoaded;               // every index row was loaded: saving is safe
-    double m_lastSave;
-    bool m_saveUnfinished = false;   // the 60-second save has rows left for the next update
-    std::atomic<double> m_maxSize;
-    std::atomic<int> m_maxPercent;
-    bool m_autoClean;
-    std::atomic<bool> m_sizeCheckPending;
-    bool m_sizeCheckOnceDiscarded = false;   // deletions are done: check once their files are gone
-    std::atomic<bool> m_full;
-    size_t m_roomNeeded;             // bytes a refused file wanted, while it is wanted
-    std::unique_ptr<VLFileId> m_roomNeededBy;
-    double m_lastSizeCheck;
-    std::atomic<uint64_t> m_totalSize;
-    std::atomic<bool> m_unavailable;
-    double m_lastAvailabilityCheck;
+    VLRepositoryHandler* handler_;
+    VLHttpRepositoryProvider* provider_;
+    sqlite3* db_;
+    std::string dbPath_;
+    VLMutex* mutex_;                // guards directory_ and pendingDirectory_
+    std::string directory_;
+    std::string pendingDirectory_;
+    std::string directoryPreference_;
+    std::unique_ptr<VLRepositoryMove> move_;   // the copying to another volume, while it runs
+    std::unique_ptr<VLRepositoryTrash> trash_; // removes the files of deleted records
+    std::string name_;
+    std::string identity_;
+    uint64_t validationPeriod_;
+    std::map<VLFileId, VLRepositoryFile*> files_;
+    std::set<VLRepositoryFile*> changedRows_;   // records whose rows the next save writes
+    std::set<VLFileId> deletedRows_;            // ids whose rows the next save deletes
+    std::map<int, std::map<VLFileId, VLRepositoryFile*>> filesByState_;
+    std::map<VLFileId, VLRepositoryFile*> openFiles_;   // the records update works on
+    std::set<VLFileId> removedFiles_;                   // removed records that may be closed
+    std::set<VLRepositoryFile*> resetFiles_;
+    std::atomic<bool> offline_;
+    std::atomic<bool> clearAllPending_;
+    std::unique_ptr<VLFileId> clearingFrom_;   // while a clear runs: the first record it has not reached
+    std::set<VLFileId> clearExempt_;           // records the running clear leaves (open, new, already done)
+    bool rowsLoaded_;               // every index row was loaded: saving is safe
+    double lastSave_;
+    bool saveUnfinished_ = false;   // the 60-second save has rows left for the next update
+    std::atomic<double> maxSize_;
+    std::atomic<int> maxPercent_;
+    bool autoClean_;
+    std::atomic<bool> sizeCheckPending_;
+    bool sizeCheckOnceDiscarded_ = false;   // deletions are done: check once their files are gone
+    std::atomic<bool> full_;
+    size_t roomNeeded_;             // bytes a refused file wanted, while it is wanted
+    std::unique_ptr<VLFileId> roomNeededBy_;
+    double lastSizeCheck_;
+    std::atomic<uint64_t> totalSize_;
+    std::atomic<bool> unavailable_;
+    double lastAvailabilityCheck_;
 };
 
 #endif

@@ -47,13 +47,13 @@ time_t epochNow()
 
 VLRepositoryFile::VLRepositoryFile(VLRepository* repository, const std::string& identity, const VLFileId& fileId,
                                    VLHttpRepositoryProvider* provider, VLRepositoryHandler* handler)
-    : m_repository(repository), m_fileId(fileId), m_handler(handler), m_provider(provider), m_content(nullptr),
-      m_bitmap(nullptr)
+    : repository_(repository), fileId_(fileId), handler_(handler), provider_(provider), content_(nullptr),
+      bitmap_(nullptr)
 {
     init(repository->makeFileName(fileId));
     rowChanged();
-    if (m_handler)
-        m_handler->onFilesAdded(this);
+    if (handler_)
+        handler_->onFilesAdded(this);
 }
 
 VLRepositoryFile::VLRepositoryFile(VLRepository* repository, const std::string& identity, const VLFileId& fileId,
@@ -62,71 +62,71 @@ VLRepositoryFile::VLRepositoryFile(VLRepository* repository, const std::string& 
                                    std::string metadata, std::string provider_data, int position, int custom,
                                    time_t last_validation, time_t last_open, unsigned int total_lock_count,
                                    time_t last_add, bool report)
-    : m_repository(repository), m_fileId(fileId), m_handler(handler), m_provider(provider), m_content(nullptr),
-      m_bitmap(nullptr)
+    : repository_(repository), fileId_(fileId), handler_(handler), provider_(provider), content_(nullptr),
+      bitmap_(nullptr)
 {
     init(std::move(file_name));
-    m_size = size;
-    m_loaded = loaded;
-    m_etag = std::move(etag);
-    m_metadata = shareText(std::move(metadata));
-    m_providerData = shareText(std::move(provider_data));
-    m_position = position;
-    m_custom = custom;
-    m_lastValidation = last_validation;
-    m_lastOpen = last_open;
-    m_totalLockCount = total_lock_count;
-    m_lastAdd = last_add;
+    size_ = size;
+    loaded_ = loaded;
+    etag_ = std::move(etag);
+    metadata_ = shareText(std::move(metadata));
+    providerData_ = shareText(std::move(provider_data));
+    position_ = position;
+    custom_ = custom;
+    lastValidation_ = last_validation;
+    lastOpen_ = last_open;
+    totalLockCount_ = total_lock_count;
+    lastAdd_ = last_add;
     if (report)
         announce();
 }
 
 void VLRepositoryFile::announce()
 {
-    if (m_custom != 0)
-        m_repository->noteStateChanged(this, 0);
-    if (m_handler)
-        m_handler->onFilesAdded(this);
+    if (custom_ != 0)
+        repository_->noteStateChanged(this, 0);
+    if (handler_)
+        handler_->onFilesAdded(this);
 }
 
 void VLRepositoryFile::init(std::string fileName)
 {
-    m_fileName = std::move(fileName);
-    m_openCount = 0;
-    m_lockCount = 0;
-    m_providing = false;
-    m_retryCount = 0;
-    m_nextTry = 0;
-    m_dataArrived = false;
-    m_stagedStart = 0;
-    m_stagedEnd = 0;
-    m_present.clear();
-    m_written.clear();
-    m_bitsAtStart = 0;
-    m_failingSince = 0;
-    m_validatorRefused = false;
-    m_failure.clear();
-    m_url.clear();
-    m_size = kAllOnes;
-    m_loaded = 0;
-    m_lastRefresh = 0;
-    m_etag.clear();
-    m_metadata.reset();
-    m_providerData.reset();
-    m_position = -1;
-    m_custom = 0;
-    m_lastValidation = 0;
-    m_removed = false;
-    m_lastOpen = 0;
-    m_totalLockCount = 0;
-    m_lastAdd = epochNow();
-    m_readRequests.clear();
+    fileName_ = std::move(fileName);
+    openCount_ = 0;
+    lockCount_ = 0;
+    providing_ = false;
+    retryCount_ = 0;
+    nextTry_ = 0;
+    dataArrived_ = false;
+    stagedStart_ = 0;
+    stagedEnd_ = 0;
+    present_.clear();
+    written_.clear();
+    bitsAtStart_ = 0;
+    failingSince_ = 0;
+    validatorRefused_ = false;
+    failure_.clear();
+    url_.clear();
+    size_ = kAllOnes;
+    loaded_ = 0;
+    lastRefresh_ = 0;
+    etag_.clear();
+    metadata_.reset();
+    providerData_.reset();
+    position_ = -1;
+    custom_ = 0;
+    lastValidation_ = 0;
+    removed_ = false;
+    lastOpen_ = 0;
+    totalLockCount_ = 0;
+    lastAdd_ = epochNow();
+    readRequests_.clear();
 }
 
 VLRepositoryFile::~VLRepositoryFile()
 {
-    delete m_content;
-    delete m_bitmap;
+    delete content_;
+    delete bitmap_;
 }
 
 double VLRepositoryFile::now() const
@@ -148,52 +148,52 @@ bool VLRepositoryFile::holds(const SharedText& shared, const std::string& text)
 
 void VLRepositoryFile::setMetadata(const std::string& metadata)
 {
-    if (holds(m_metadata, metadata))
+    if (holds(metadata_, metadata))
         return;
     rowChanged();
-    m_metadata = shareText(metadata);
+    metadata_ = shareText(metadata);
 }
 
 void VLRepositoryFile::setProviderData(const std::string& data)
 {
-    if (holds(m_providerData, data))
+    if (holds(providerData_, data))
         return;
     rowChanged();
-    m_providerData = shareText(data);
+    providerData_ = shareText(data);
 }
 
 void VLRepositoryFile::setPosition(int position)
 {
-    if (position != m_position)
+    if (position != position_)
         rowChanged();
-    m_position = position;
+    position_ = position;
 }
 
 void VLRepositoryFile::setCustom(int custom)
 {
-    if (custom == m_custom)
+    if (custom == custom_)
         return;
-    int previous = m_custom;
-    m_custom = custom;
+    int previous = custom_;
+    custom_ = custom;
     rowChanged();
-    m_repository->noteStateChanged(this, previous);
-    if (m_handler)
-        m_handler->onDownloadStatesChanged(this);
+    repository_->noteStateChanged(this, previous);
+    if (handler_)
+        handler_->onDownloadStatesChanged(this);
 }
 
 void VLRepositoryFile::touchValidation()
 {
-    m_lastValidation = epochNow();
+    lastValidation_ = epochNow();
     rowChanged();
 }
 
 bool VLRepositoryFile::remove()
 {
-    if (!m_removed) {
-        m_removed = true;
-        m_repository->noteRemoved(this);
-        if (m_handler)
-            m_handler->onFilesRemoved(this);
+    if (!removed_) {
+        removed_ = true;
+        repository_->noteRemoved(this);
+        if (handler_)
+            handler_->onFilesRemoved(this);
     }
     return true;
 }
@@ -202,31 +202,31 @@ bool VLRepositoryFile::remove()
 
 bool VLRepositoryFile::open(unsigned int options)
 {
-    if (m_openCount == 0 && !mapFiles())
+    if (openCount_ == 0 && !mapFiles())
         return false;
-    if (++m_openCount == 1)
-        m_repository->noteOpened(this);
+    if (++openCount_ == 1)
+        repository_->noteOpened(this);
     if (options & OPEN_PROVIDE) {
-        m_providing = true;
-        m_retryCount = 0;
-        m_dataArrived = false;
-        m_nextTry = 0;
-        m_failingSince = 0;
-        m_validatorRefused = false;
-        m_failure.clear();
+        providing_ = true;
+        retryCount_ = 0;
+        dataArrived_ = false;
+        nextTry_ = 0;
+        failingSince_ = 0;
+        validatorRefused_ = false;
+        failure_.clear();
     }
     if (options & OPEN_LOCK) {
-        m_lastOpen = epochNow();
-        ++m_totalLockCount;
-        ++m_lockCount;
+        lastOpen_ = epochNow();
+        ++totalLockCount_;
+        ++lockCount_;
         rowChanged();
     }
-    if ((options & OPEN_READD) && m_removed) {
-        m_removed = false;
-        m_lastAdd = epochNow();
+    if ((options & OPEN_READD) && removed_) {
+        removed_ = false;
+        lastAdd_ = epochNow();
         rowChanged();
-        if (m_handler)
-            m_handler->onFilesAdded(this);
+        if (handler_)
+            handler_->onFilesAdded(this);
     }
     return true;
 }
@@ -236,40 +236,40 @@ bool VLRepositoryFile::open(unsigned int options)
 void VLRepositoryFile::makeMappedFiles()
 {
     VLPlatformFactory* factory = VLPlatformFactory::instance();
-    m_content = factory->createMappedFile(m_repository->getFilePath(m_fileName));
-    m_bitmap = factory->createMappedFile(m_repository->getBitmapPath(m_fileName));
+    content_ = factory->createMappedFile(repository_->getFilePath(fileName_));
+    bitmap_ = factory->createMappedFile(repository_->getBitmapPath(fileName_));
 }
 
 bool VLRepositoryFile::isContentMapped() const
 {
-    return m_content && m_content->isOpen();
+    return content_ && content_->isOpen();
 }
 
 bool VLRepositoryFile::isBitmapMapped() const
 {
-    return m_bitmap && m_bitmap->isOpen();
+    return bitmap_ && bitmap_->isOpen();
 }
 
 bool VLRepositoryFile::mapFiles()
 {
-    if (!m_content)
+    if (!content_)
         makeMappedFiles();
-    if (m_content->isOpen() || m_bitmap->isOpen()) {
+    if (content_->isOpen() || bitmap_->isOpen()) {
         VL_LOG_ERROR("Repository file is already open");
         return false;
     }
-    if (!m_content->open() && !openInRemadeDirectory()) {
-        VL_LOG_ERROR("Unable to map repository file : " << m_content->getPath());
+    if (!content_->open() && !openInRemadeDirectory()) {
+        VL_LOG_ERROR("Unable to map repository file : " << content_->getPath());
         return false;
     }
-    if (!m_bitmap->open()) {
-        VL_LOG_ERROR("Unable to map repository bitmap file : " << m_bitmap->getPath());
-        m_content->close();
+    if (!bitmap_->open()) {
+        VL_LOG_ERROR("Unable to map repository bitmap file : " << bitmap_->getPath());
+        content_->close();
         return false;
     }
     if (!checkMappedLengths()) {
-        m_content->close();
-        m_bitmap->close();
+        content_->close();
+        bitmap_->close();
         return false;
     }
     loadPresentBits();
@@ -278,13 +278,13 @@ bool VLRepositoryFile::mapFiles()
 
 void VLRepositoryFile::loadPresentBits()
 {
-    m_written.clear();
-    if (!isBitmapMapped() || m_bitmap->getSize() == 0) {
-        m_present.clear();
+    written_.clear();
+    if (!isBitmapMapped() || bitmap_->getSize() == 0) {
+        present_.clear();
         return;
     }
-    const uint8_t* bits = m_bitmap->getData();
-    m_present.assign(bits, bits + m_bitmap->getSize());
+    const uint8_t* bits = bitmap_->getData();
+    present_.assign(bits, bits + bitmap_->getSize());
 }
 
 // The repository's folder may have gone since the last file was made: the
@@ -292,8 +292,8 @@ void VLRepositoryFile::loadPresentBits()
 // and the open is tried once more.
 bool VLRepositoryFile::openInRemadeDirectory()
 {
-    m_repository->checkAvailability(true);
-    return !m_repository->isUnavailable() && m_content->open();
+    repository_->checkAvailability(true);
+    return !repository_->isUnavailable() && content_->open();
 }
 
 // The index may record a size that the files on disk no longer have (removed
@@ -305,28 +305,28 @@ bool VLRepositoryFile::openInRemadeDirectory()
 // next open finds the lengths still wrong and tries again.
 bool VLRepositoryFile::checkMappedLengths()
 {
-    if (m_size == kAllOnes)
+    if (size_ == kAllOnes)
         return true;
-    size_t bitmapSize = getBitmapSize(m_size);
-    if (m_content->getSize() == m_size && m_bitmap->getSize() == bitmapSize)
+    size_t bitmapSize = getBitmapSize(size_);
+    if (content_->getSize() == size_ && bitmap_->getSize() == bitmapSize)
         return true;
     VL_LOG_WARN("Repository file does not have its recorded size, its content is fetched again : "
-                << m_content->getPath() << " (" << m_content->getSize() << ", " << m_bitmap->getSize()
-                << " instead of " << m_size << ", " << bitmapSize << ")");
-    if (!m_bitmap->resize(bitmapSize, true)) {
-        VL_LOG_ERROR("Unable to resize bitmap file : " << m_bitmap->getPath());
+                << content_->getPath() << " (" << content_->getSize() << ", " << bitmap_->getSize()
+                << " instead of " << size_ << ", " << bitmapSize << ")");
+    if (!bitmap_->resize(bitmapSize, true)) {
+        VL_LOG_ERROR("Unable to resize bitmap file : " << bitmap_->getPath());
         return false;
     }
-    if (!m_content->resize(m_size, false)) {
-        VL_LOG_ERROR("Unable to resize repository file : " << m_content->getPath());
+    if (!content_->resize(size_, false)) {
+        VL_LOG_ERROR("Unable to resize repository file : " << content_->getPath());
         return false;
     }
-    m_repository->noteContentReset(this);
-    if (m_loaded != 0) {
-        m_loaded = 0;
+    repository_->noteContentReset(this);
+    if (loaded_ != 0) {
+        loaded_ = 0;
         rowChanged();
-        if (m_handler)
-            m_handler->onFileProgressesChanged(this);
+        if (handler_)
+            handler_->onFileProgressesChanged(this);
     }
     return true;
 }
@@ -334,42 +334,42 @@ bool VLRepositoryFile::checkMappedLengths()
 bool VLRepositoryFile::close(unsigned int options)
 {
     if (options & OPEN_LOCK) {
-        if (m_lockCount == 0) {
-            VL_LOG_ERROR("Lock count must be non-zero : " << m_lockCount);
+        if (lockCount_ == 0) {
+            VL_LOG_ERROR("Lock count must be non-zero : " << lockCount_);
             return false;
         }
-        --m_lockCount;
+        --lockCount_;
     }
-    if (m_openCount == 0) {
-        VL_LOG_ERROR("Open count must be non-zero" << m_openCount);
+    if (openCount_ == 0) {
+        VL_LOG_ERROR("Open count must be non-zero" << openCount_);
         return false;
     }
-    --m_openCount;
-    if (m_openCount > 0)
+    --openCount_;
+    if (openCount_ > 0)
         return true;
 
-    if (m_lockCount != 0) {
+    if (lockCount_ != 0) {
         // A reader still holds the file: the close is refused and undone, so
         // that the reader's own close still finds its open.
-        VL_LOG_ERROR("Lock count is not zero : " << m_lockCount);
-        ++m_openCount;
+        VL_LOG_ERROR("Lock count is not zero : " << lockCount_);
+        ++openCount_;
         return false;
     }
-    m_repository->noteClosed(this);
+    repository_->noteClosed(this);
     int state = VLHttpRepositoryProvider::TRANSFER_NONE;
-    if (!m_provider->getState(m_repository, m_fileId, false, &state))
+    if (!provider_->getState(repository_, fileId_, false, &state))
         return false;
-    if (state != VLHttpRepositoryProvider::TRANSFER_NONE && !m_provider->cancel(m_repository, m_fileId))
+    if (state != VLHttpRepositoryProvider::TRANSFER_NONE && !provider_->cancel(repository_, fileId_))
         VL_LOG_WARN("Unable to cancel file providing");
-    m_providing = false;
+    providing_ = false;
     refreshLoaded();
     if (!isContentMapped() || !isBitmapMapped()) {
         VL_LOG_ERROR("Map file should be open");
         return false;
     }
     flushBitmap();
-    m_content->close();
-    m_bitmap->close();
+    content_->close();
+    bitmap_->close();
     loadPresentBits();
     return true;
 }
@@ -379,36 +379,36 @@ void VLRepositoryFile::flushBitmap()
     if (!isBitmapMapped())
         return;
     commitWritten(true);
-    m_bitmap->flush(0, m_bitmap->getSize());
+    bitmap_->flush(0, bitmap_->getSize());
 }
 
 bool VLRepositoryFile::commitWritten(bool all)
 {
     const double current = now();
     bool result = true;
-    while (!m_written.empty() && (all || current - m_written.front().since >= kCommitDelay)) {
+    while (!written_.empty() && (all || current - written_.front().since >= kCommitDelay)) {
         // Neighbouring ranges (one stream's drives) go to the disk in one flush.
-        size_t offset = m_written.front().offset;
-        size_t length = m_written.front().length;
-        m_written.pop_front();
-        while (!m_written.empty() && m_written.front().offset == offset + length
-               && (all || current - m_written.front().since >= kCommitDelay)) {
-            length += m_written.front().length;
-            m_written.pop_front();
+        size_t offset = written_.front().offset;
+        size_t length = written_.front().length;
+        written_.pop_front();
+        while (!written_.empty() && written_.front().offset == offset + length
+               && (all || current - written_.front().since >= kCommitDelay)) {
+            length += written_.front().length;
+            written_.pop_front();
         }
-        if (!isContentMapped() || !isBitmapMapped() || !mappingsCover() || offset + length > m_size) {
-            VL_LOG_ERROR("Repository file changed under its written blocks : " << m_fileId);
-            m_written.clear();
+        if (!isContentMapped() || !isBitmapMapped() || !mappingsCover() || offset + length > size_) {
+            VL_LOG_ERROR("Repository file changed under its written blocks : " << fileId_);
+            written_.clear();
             return false;
         }
-        if (!m_content->flush(offset, length)) {
+        if (!content_->flush(offset, length)) {
             // Readers keep the bytes, which are in memory; the file on disk
             // does not count them, so a later run fetches them again.
-            VL_LOG_ERROR("Unable to write repository file blocks through : " << m_content->getPath());
+            VL_LOG_ERROR("Unable to write repository file blocks through : " << content_->getPath());
             result = false;
             continue;
         }
-        markBlocks(m_bitmap->getData(), offset, length);
+        markBlocks(bitmap_->getData(), offset, length);
     }
     return result;
 }
@@ -427,33 +427,33 @@ bool VLRepositoryFile::write(const void* buffer, size_t offset, size_t length, s
 
 bool VLRepositoryFile::stage(const void* buffer, size_t offset, size_t length, size_t* done)
 {
-    if (m_stagedEnd != m_stagedStart && offset != m_stagedEnd && !settle())
+    if (stagedEnd_ != stagedStart_ && offset != stagedEnd_ && !settle())
         return false;
     return readWriteMem(const_cast<void*>(buffer), offset, length, Stage, done, nullptr);
 }
 
 bool VLRepositoryFile::settle()
 {
-    const size_t start = m_stagedStart;
-    const size_t count = m_stagedEnd - m_stagedStart;
-    m_stagedStart = m_stagedEnd = 0;
+    const size_t start = stagedStart_;
+    const size_t count = stagedEnd_ - stagedStart_;
+    stagedStart_ = stagedEnd_ = 0;
     if (count == 0)
         return commitWritten(false);
-    if (!isContentMapped() || !isBitmapMapped() || !mappingsCover() || m_size == kAllOnes || start + count > m_size) {
-        VL_LOG_ERROR("Repository file changed under its staged blocks : " << m_fileId);
+    if (!isContentMapped() || !isBitmapMapped() || !mappingsCover() || size_ == kAllOnes || start + count > size_) {
+        VL_LOG_ERROR("Repository file changed under its staged blocks : " << fileId_);
         return false;
     }
     // A refused start only leaves the whole write to the commit's flush.
-    m_content->startFlush(start, count);
-    markBlocks(m_present.data(), start, count);
-    m_written.push_back(Written{start, count, now()});
+    content_->startFlush(start, count);
+    markBlocks(present_.data(), start, count);
+    written_.push_back(Written{start, count, now()});
     return commitWritten(isComplete());
 }
 
 bool VLRepositoryFile::mappingsCover()
 {
-    size_t bitmapSize = getBitmapSize(m_size);
-    return m_content->getSize() >= m_size && m_bitmap->getSize() >= bitmapSize && m_present.size() >= bitmapSize;
+    size_t bitmapSize = getBitmapSize(size_);
+    return content_->getSize() >= size_ && bitmap_->getSize() >= bitmapSize && present_.size() >= bitmapSize;
 }
 
 bool VLRepositoryFile::readWriteMem(void* buffer, size_t offset, size_t length, Access access, size_t* done,
@@ -465,7 +465,7 @@ bool VLRepositoryFile::readWriteMem(void* buffer, size_t offset, size_t length, 
         return false;
     }
     size_t count = 0;
-    if (m_size == kAllOnes) {
+    if (size_ == kAllOnes) {
         // Nothing is present while the size is unknown: the bitmap is empty.
         if (!write && length > 0)
             addSeek(blockStart(offset), (offset & (kBlockSize - 1)) + length);
@@ -473,7 +473,7 @@ bool VLRepositoryFile::readWriteMem(void* buffer, size_t offset, size_t length, 
             *done = 0;
         return true;
     }
-    length = offset >= m_size ? 0 : std::min(length, m_size - offset);
+    length = offset >= size_ ? 0 : std::min(length, size_ - offset);
     if (length == 0) {
         if (done)
             *done = 0;
@@ -484,29 +484,29 @@ bool VLRepositoryFile::readWriteMem(void* buffer, size_t offset, size_t length, 
         return false;
     }
     if (!mappingsCover()) {
-        VL_LOG_ERROR("Repository file mappings do not cover its size : " << m_fileId);
+        VL_LOG_ERROR("Repository file mappings do not cover its size : " << fileId_);
         return false;
     }
-    bool atEnd = offset + length == m_size;
+    bool atEnd = offset + length == size_;
     if (write) {
         // The bytes reach the disk before their bits are set: after a crash,
         // even a power loss, a set bit never stands for bytes that are not there.
-        count = copyBlocks(m_content->getData(), buffer, offset, length, atEnd);
+        count = copyBlocks(content_->getData(), buffer, offset, length, atEnd);
         if (access == Stage) {
             // Marked by settle(), after one flush for the whole range.
-            if (m_stagedEnd == m_stagedStart)
-                m_stagedStart = m_stagedEnd = offset;
-            m_stagedEnd += count;
+            if (stagedEnd_ == stagedStart_)
+                stagedStart_ = stagedEnd_ = offset;
+            stagedEnd_ += count;
         } else {
-            if (count > 0 && !m_content->flush(offset, count)) {
-                VL_LOG_ERROR("Unable to write repository file blocks through : " << m_content->getPath());
+            if (count > 0 && !content_->flush(offset, count)) {
+                VL_LOG_ERROR("Unable to write repository file blocks through : " << content_->getPath());
                 return false;
             }
-            markBlocks(m_bitmap->getData(), offset, count);
-            markBlocks(m_present.data(), offset, count);
+            markBlocks(bitmap_->getData(), offset, count);
+            markBlocks(present_.data(), offset, count);
         }
     } else {
-        count = readBlocks(buffer, m_content->getData(), presentBits(), offset, length);
+        count = readBlocks(buffer, content_->getData(), presentBits(), offset, length);
         if (count < length)
             addSeek(blockStart(offset), (offset & (kBlockSize - 1)) + length);
     }
@@ -521,34 +521,34 @@ bool VLRepositoryFile::readWriteMem(void* buffer, size_t offset, size_t length, 
 
 bool VLRepositoryFile::setContent(size_t size, const std::string& etag)
 {
-    bool sizeChanged = size != kAllOnes && size != m_size;
-    bool etagChanged = !etag.empty() && etag != m_etag;
+    bool sizeChanged = size != kAllOnes && size != size_;
+    bool etagChanged = !etag.empty() && etag != etag_;
     if (!sizeChanged && !etagChanged)
         return true;
-    if (m_lockCount != 0) {
+    if (lockCount_ != 0) {
         VL_LOG_ERROR("Repository file is locked, size and/or etag cannot be changed : "
-                     << m_fileId.entityId() << "-" << m_fileId.getFormat()->getId());
-        m_validatorRefused = true;
+                     << fileId_.entityId() << "-" << fileId_.getFormat()->getId());
+        validatorRefused_ = true;
         return false;
     }
     // A closed record's files are resized on the disk, unmapped.
-    if (!m_content)
+    if (!content_)
         makeMappedFiles();
     if (sizeChanged) {
-        if (!m_repository->makeRoomFor(this, size))
+        if (!repository_->makeRoomFor(this, size))
             return false;
-        if (!m_content->resize(size, false)) {
-            VL_LOG_ERROR("Unable to resize repository file : " << m_content->getPath());
+        if (!content_->resize(size, false)) {
+            VL_LOG_ERROR("Unable to resize repository file : " << content_->getPath());
             remapAfterFailedResize();
             return false;
         }
-        if (!m_bitmap->resize(getBitmapSize(size), true)) {
-            VL_LOG_ERROR("Unable to resize bitmap file : " << m_bitmap->getPath());
+        if (!bitmap_->resize(getBitmapSize(size), true)) {
+            VL_LOG_ERROR("Unable to resize bitmap file : " << bitmap_->getPath());
             remapAfterFailedResize();
             return false;
         }
-    } else if (!m_bitmap->zeroFill()) {
-        VL_LOG_ERROR("Unable to clear bitmap file bytes : " << m_bitmap->getPath());
+    } else if (!bitmap_->zeroFill()) {
+        VL_LOG_ERROR("Unable to clear bitmap file bytes : " << bitmap_->getPath());
         return false;
     }
     // Blocks still waiting for their on-disk bits are of the old content.
@@ -559,17 +559,17 @@ bool VLRepositoryFile::setContent(size_t size, const std::string& etag)
 
 void VLRepositoryFile::storeReset(size_t size, const std::string& etag)
 {
-    m_size = size;
-    m_etag = etag;
-    m_loaded = 0;
+    size_ = size;
+    etag_ = etag;
+    loaded_ = 0;
     rowChanged();
-    m_repository->noteContentReset(this);
-    m_repository->checkSize(true);
+    repository_->noteContentReset(this);
+    repository_->checkSize(true);
     // The row goes to the index now: after a crash the blocks fetched from
     // here on are found again instead of being fetched anew.
-    m_repository->saveFiles();
-    if (m_handler)
-        m_handler->onFileProgressesChanged(this);
+    repository_->saveFiles();
+    if (handler_)
+        handler_->onFileProgressesChanged(this);
 }
 
 // A resize whose open failed leaves its file closed; an open record maps it
@@ -577,27 +577,27 @@ void VLRepositoryFile::storeReset(size_t size, const std::string& etag)
 // working (reads past a shortened content are refused, not faulted).
 void VLRepositoryFile::remapAfterFailedResize()
 {
-    if (m_openCount == 0)
+    if (openCount_ == 0)
         return;
-    if (!m_content->isOpen() && !m_content->open())
-        VL_LOG_ERROR("Unable to map repository file : " << m_content->getPath());
-    if (!m_bitmap->isOpen() && !m_bitmap->open())
-        VL_LOG_ERROR("Unable to map repository bitmap file : " << m_bitmap->getPath());
+    if (!content_->isOpen() && !content_->open())
+        VL_LOG_ERROR("Unable to map repository file : " << content_->getPath());
+    if (!bitmap_->isOpen() && !bitmap_->open())
+        VL_LOG_ERROR("Unable to map repository bitmap file : " << bitmap_->getPath());
     loadPresentBits();
 }
 
 bool VLRepositoryFile::discardContent()
 {
-    if (m_lockCount != 0) {
-        VL_LOG_WARN("Repository file is locked, its content cannot be discarded : " << m_fileId);
+    if (lockCount_ != 0) {
+        VL_LOG_WARN("Repository file is locked, its content cannot be discarded : " << fileId_);
         return false;
     }
-    bool openedHere = m_openCount == 0;
+    bool openedHere = openCount_ == 0;
     if (openedHere && !open(0))
         return false;
-    bool emptied = m_content->resize(0, false) && m_bitmap->resize(0, true);
+    bool emptied = content_->resize(0, false) && bitmap_->resize(0, true);
     if (!emptied) {
-        VL_LOG_ERROR("Unable to empty repository file : " << m_content->getPath());
+        VL_LOG_ERROR("Unable to empty repository file : " << content_->getPath());
         remapAfterFailedResize();
     } else {
         loadPresentBits();
@@ -611,13 +611,13 @@ bool VLRepositoryFile::discardContent()
 bool VLRepositoryFile::beginsAsPage()
 {
     const size_t probe = 512;
-    if (m_size == kAllOnes || m_size == 0 || !isContentMapped())
+    if (size_ == kAllOnes || size_ == 0 || !isContentMapped())
         return false;
-    size_t length = std::min(m_size, probe);
+    size_t length = std::min(size_, probe);
     size_t run = 0;
     if (!getInterval(0, length, true, &run) || run < length)
         return false;
-    const unsigned char* bytes = static_cast<const unsigned char*>(m_content->getData());
+    const unsigned char* bytes = static_cast<const unsigned char*>(content_->getData());
     // Audio files begin with binary headers and frames; a page is text to its
     // first bytes (tabs, line ends and printable characters, UTF-8 included),
     // whose first character after a byte-order mark and white space is '<'.
@@ -638,12 +638,12 @@ bool VLRepositoryFile::beginsAsPage()
 bool VLRepositoryFile::isComplete()
 {
     size_t present = 0;
-    return m_size != kAllOnes && getInterval(0, kAllOnes, true, &present) && present >= m_size;
+    return size_ != kAllOnes && getInterval(0, kAllOnes, true, &present) && present >= size_;
 }
 
 size_t VLRepositoryFile::bitCount()
 {
-    return countBits(presentBits(), m_present.size());
+    return countBits(presentBits(), present_.size());
 }
 
 // Every set bit stands for a whole block, except that the file's last block
@@ -651,29 +651,29 @@ size_t VLRepositoryFile::bitCount()
 size_t VLRepositoryFile::presentBytes()
 {
     size_t present = bitCount() * kBlockSize;
-    if (m_size == kAllOnes)
+    if (size_ == kAllOnes)
         return present;
-    size_t tail = m_size % kBlockSize;
-    size_t lastBlock = m_size / kBlockSize;
+    size_t tail = size_ % kBlockSize;
+    size_t lastBlock = size_ / kBlockSize;
     if (tail != 0 && getBitRunLength(presentBits(), lastBlock, 1, true) == 1)
         present -= kBlockSize - tail;
-    return std::min(m_size, present);
+    return std::min(size_, present);
 }
 
 bool VLRepositoryFile::refreshLoaded()
 {
-    size_t previous = m_loaded;
+    size_t previous = loaded_;
     if (!isBitmapMapped()) {
         VL_LOG_ERROR("Bitmap file should be open");
         return false;
     }
-    m_loaded = presentBytes();
-    if (m_loaded != previous)
+    loaded_ = presentBytes();
+    if (loaded_ != previous)
         rowChanged();
-    if (m_loaded != previous && m_handler) {
-        m_handler->onFileProgressesChanged(this);
-        if (m_size != kAllOnes && m_loaded == m_size)
-            m_handler->onFileStatesChanged(this);
+    if (loaded_ != previous && handler_) {
+        handler_->onFileProgressesChanged(this);
+        if (size_ != kAllOnes && loaded_ == size_)
+            handler_->onFileStatesChanged(this);
     }
     return true;
 }
@@ -681,28 +681,28 @@ bool VLRepositoryFile::refreshLoaded()
 int VLRepositoryFile::getFlags()
 {
     int flags = 0;
-    if (m_size != kAllOnes) {
-        if (m_openCount == 0) {
-            if (m_size == m_loaded)
+    if (size_ != kAllOnes) {
+        if (openCount_ == 0) {
+            if (size_ == loaded_)
                 flags |= FLAG_COMPLETE;
         } else {
             size_t run = 0;
             if (!getInterval(0, kAllOnes, true, &run))
-                VL_LOG_WARN("Unable to get interval from repository file : " << m_fileId.entityId() << "-"
-                                                                              << m_fileId.getFormat()->getId());
-            else if (m_size <= run)
+                VL_LOG_WARN("Unable to get interval from repository file : " << fileId_.entityId() << "-"
+                                                                              << fileId_.getFormat()->getId());
+            else if (size_ <= run)
                 flags |= FLAG_COMPLETE;
         }
     }
-    if (m_size != 0)
+    if (size_ != 0)
         flags |= FLAG_NOT_EMPTY;
-    if (m_removed)
+    if (removed_)
         flags |= FLAG_REMOVED;
-    if (m_openCount != 0)
+    if (openCount_ != 0)
         flags |= FLAG_OPEN;
-    if (m_lockCount != 0)
+    if (lockCount_ != 0)
         flags |= FLAG_LOCKED;
-    if (m_providing)
+    if (providing_)
         flags |= FLAG_PROVIDING;
     return flags;
 }
@@ -731,18 +731,18 @@ bool VLRepositoryFile::copyToOtherVolume(const std::string& oldContentPath, cons
 void VLRepositoryFile::move(const std::string& oldDirectory, bool sameVolume)
 {
     VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
-    std::string oldContentPath = oldDirectory + files->getSeparator() + m_fileName;
+    std::string oldContentPath = oldDirectory + files->getSeparator() + fileName_;
     std::string oldBitmapPath = oldContentPath + ".part";
     bool contentWasOpen = isContentMapped();
     bool bitmapWasOpen = isBitmapMapped();
     // The files go as they are on disk: every block present is committed first.
     if (contentWasOpen && bitmapWasOpen)
         commitWritten(true);
-    delete m_content;
-    delete m_bitmap;
+    delete content_;
+    delete bitmap_;
     makeMappedFiles();
-    std::string newContentPath = m_content->getPath();
-    std::string newBitmapPath = m_bitmap->getPath();
+    std::string newContentPath = content_->getPath();
+    std::string newBitmapPath = bitmap_->getPath();
 
     // A record whose files hold nothing yet (never sized, or empty) has
     // nothing to carry over: it simply lives in the new directory from now on.
@@ -756,7 +756,7 @@ void VLRepositoryFile::move(const std::string& oldDirectory, bool sameVolume)
         } else {
             moved = true;
         }
-    } else if (!sameVolume && !nothingStored && m_custom != 0) {
+    } else if (!sameVolume && !nothingStored && custom_ != 0) {
         // A file the user downloaded is carried to the other volume: dropping
         // it would lose the download itself, not only bytes to fetch again.
         // The repository has copied it already; one that became a download
@@ -778,17 +778,17 @@ void VLRepositoryFile::move(const std::string& oldDirectory, bool sameVolume)
         files->removeFile(newBitmapPath);
         if (!nothingStored) {
             remove();
-            m_loaded = 0;
+            loaded_ = 0;
             rowChanged();
-            m_repository->noteContentReset(this);
+            repository_->noteContentReset(this);
         }
-        if (m_openCount > 0 && m_size != kAllOnes) {
-            m_content->resize(m_size, false);
-            m_bitmap->resize(getBitmapSize(m_size), true);
+        if (openCount_ > 0 && size_ != kAllOnes) {
+            content_->resize(size_, false);
+            bitmap_->resize(getBitmapSize(size_), true);
         }
     }
-    reopen(m_content, contentWasOpen, "Unable to re-open repository file : ");
-    reopen(m_bitmap, bitmapWasOpen, "Unable to re-open repository bitmap file : ");
+    reopen(content_, contentWasOpen, "Unable to re-open repository file : ");
+    reopen(bitmap_, bitmapWasOpen, "Unable to re-open repository bitmap file : ");
     loadPresentBits();
 }
 
@@ -800,56 +800,56 @@ void VLRepositoryFile::reopen(VLMappedFile* file, bool wasOpen, const char* fail
 
 void VLRepositoryFile::clean()
 {
-    if (m_openCount != 0) {
-        VL_LOG_WARN("Repository file is still open (" << m_openCount << ")");
-        while (m_lockCount != 0) {
+    if (openCount_ != 0) {
+        VL_LOG_WARN("Repository file is still open (" << openCount_ << ")");
+        while (lockCount_ != 0) {
             if (!close(OPEN_LOCK)) {
                 VL_LOG_WARN("Unable to close and unlock repository file");
                 break;
             }
         }
-        m_lockCount = 0;
-        while (m_openCount != 0) {
+        lockCount_ = 0;
+        while (openCount_ != 0) {
             if (!close(0)) {
                 VL_LOG_WARN("Unable to close repository file");
                 break;
             }
         }
-        m_openCount = 0;
-        m_repository->noteClosed(this);
+        openCount_ = 0;
+        repository_->noteClosed(this);
         // A close that failed may have left the files mapped.
-        m_content->close();
-        m_bitmap->close();
+        content_->close();
+        bitmap_->close();
         loadPresentBits();
-        m_providing = false;
+        providing_ = false;
     }
-    if (m_removed)
-        m_repository->discardFiles(m_fileName, m_size == kAllOnes ? 0 : uint64_t(m_size));
+    if (removed_)
+        repository_->discardFiles(fileName_, size_ == kAllOnes ? 0 : uint64_t(size_));
 }
 
 // ---- Read requests and intervals ----
 
 void VLRepositoryFile::addSeek(size_t offset, size_t length)
 {
-    m_readRequests[std::make_pair(offset, length)] = now();
+    readRequests_[std::make_pair(offset, length)] = now();
 }
 
 bool VLRepositoryFile::isSeekWaiting(size_t* offset)
 {
     double current = now();
-    auto candidate = m_readRequests.end();
-    for (auto it = m_readRequests.begin(); it != m_readRequests.end();) {
+    auto candidate = readRequests_.end();
+    for (auto it = readRequests_.begin(); it != readRequests_.end();) {
         if (it->second + kReadRequestLifetime < current) {
-            it = m_readRequests.erase(it);
+            it = readRequests_.erase(it);
             continue;
         }
         // Keys are ordered by offset, then length: the first kept entry is
         // the one with the smallest offset and, among those, the smallest length.
-        if (candidate == m_readRequests.end())
+        if (candidate == readRequests_.end())
             candidate = it;
         ++it;
     }
-    if (candidate == m_readRequests.end())
+    if (candidate == readRequests_.end())
         return false;
     size_t candidateOffset = candidate->first.first;
     size_t candidateLength = candidate->first.second;
@@ -857,7 +857,7 @@ bool VLRepositoryFile::isSeekWaiting(size_t* offset)
     bool loaded = false;
     if (isRangeLoaded(candidateOffset, candidateLength, &loaded) && loaded) {
         VL_LOG_TRACE("Repository file part has been already downloaded, clean seeks");
-        m_readRequests.clear();
+        readRequests_.clear();
         return false;
     }
     if (offset)
@@ -871,23 +871,23 @@ bool VLRepositoryFile::getInterval(size_t offset, size_t length, bool loaded, si
         VL_LOG_ERROR("Bitmap file must be open first");
         return false;
     }
-    if (m_size == kAllOnes) {
+    if (size_ == kAllOnes) {
         // Nothing is known while the size is not.
         if (run)
             *run = 0;
         return true;
     }
-    if (m_bitmap->getSize() == 0 && m_size != 0) {
+    if (bitmap_->getSize() == 0 && size_ != 0) {
         VL_LOG_ERROR("File size seems to be non-zero but bitmap file is empty : size = "
-                     << m_size << ", file size = " << m_content->getSize() << ", bmp size = " << m_bitmap->getSize());
+                     << size_ << ", file size = " << content_->getSize() << ", bmp size = " << bitmap_->getSize());
         return false;
     }
-    length = offset >= m_size ? 0 : std::min(length, m_size - offset);
+    length = offset >= size_ ? 0 : std::min(length, size_ - offset);
     // Blocks spanned by the range, counted from the block that holds offset.
     size_t firstBlock = offset / kBlockSize;
     size_t blockCount = length == 0 ? 0 : (offset + length - 1) / kBlockSize - firstBlock + 1;
     size_t blocks = getBitRunLength(presentBits(), firstBlock, blockCount, loaded);
-    size_t result = std::min(blocks * kBlockSize, m_size);
+    size_t result = std::min(blocks * kBlockSize, size_);
     if (run)
         *run = result;
     return true;
@@ -895,21 +895,21 @@ bool VLRepositoryFile::getInterval(size_t offset, size_t length, bool loaded, si
 
 bool VLRepositoryFile::getIntervals(bool loaded, std::list<unsigned long>& out)
 {
-    if (m_size == kAllOnes)
+    if (size_ == kAllOnes)
         return false;
     if (!isBitmapMapped()) {
         VL_LOG_ERROR("Bitmap file must be open first");
         return false;
     }
     std::list<size_t> runs;
-    getBitRuns(presentBits(), 0, (m_size + kBlockSize - 1) / kBlockSize, loaded, runs);
+    getBitRuns(presentBits(), 0, (size_ + kBlockSize - 1) / kBlockSize, loaded, runs);
     bool first = true;
     for (size_t block : runs) {
         size_t value = first ? block * kBlockSize : (block + 1) * kBlockSize - 1;
-        if (value >= m_size) {
+        if (value >= size_) {
             if (first)
                 break;
-            value = m_size - 1;
+            value = size_ - 1;
         }
         out.push_back(value);
         first = !first;
@@ -919,18 +919,18 @@ bool VLRepositoryFile::getIntervals(bool loaded, std::list<unsigned long>& out)
 
 bool VLRepositoryFile::isRangeLoaded(size_t offset, size_t length, bool* loaded)
 {
-    if (m_size == kAllOnes) {
+    if (size_ == kAllOnes) {
         if (loaded)
             *loaded = false;
         return true;
     }
     bool openedHere = false;
-    if (m_openCount == 0) {
+    if (openCount_ == 0) {
         if (!open(0))
             return false;
         openedHere = true;
     }
-    length = offset >= m_size ? 0 : std::min(length, m_size - offset);
+    length = offset >= size_ ? 0 : std::min(length, size_ - offset);
     size_t run = 0;
     bool result = getInterval(offset, length, true, &run);
     // The run counts from the start of the block that holds offset.
@@ -946,14 +946,14 @@ bool VLRepositoryFile::isRangeLoaded(size_t offset, size_t length, bool* loaded)
 
 bool VLRepositoryFile::needsValidation()
 {
-    if (m_repository->isOffline())
+    if (repository_->isOffline())
         return false;
-    return epochNow() > m_lastValidation + static_cast<time_t>(m_repository->getValidationPeriod());
+    return epochNow() > lastValidation_ + static_cast<time_t>(repository_->getValidationPeriod());
 }
 
 bool VLRepositoryFile::isReady(bool* ready)
 {
-    bool result = !needsValidation() && ((getFlags() & FLAG_COMPLETE) != 0 || m_dataArrived);
+    bool result = !needsValidation() && ((getFlags() & FLAG_COMPLETE) != 0 || dataArrived_);
     if (ready)
         *ready = result;
     return true;
@@ -963,7 +963,7 @@ bool VLRepositoryFile::isReady(bool* ready)
 
 bool VLRepositoryFile::update()
 {
-    if (m_providing && !driveTransfer())
+    if (providing_ && !driveTransfer())
         return false;
     refreshWhileOpen();
     return true;
@@ -973,25 +973,25 @@ bool VLRepositoryFile::driveTransfer()
 {
     typedef VLHttpRepositoryProvider Provider;
     int polled = Provider::TRANSFER_NONE;
-    if (!m_provider->getState(m_repository, m_fileId, true, &polled)) {
-        VL_LOG_ERROR("Unable to get provided file state : " << m_fileId);
+    if (!provider_->getState(repository_, fileId_, true, &polled)) {
+        VL_LOG_ERROR("Unable to get provided file state : " << fileId_);
         return false;
     }
     uint32_t state = static_cast<uint32_t>(polled);
     if (state > Provider::TRANSFER_HEADERS)
-        m_dataArrived = true;
+        dataArrived_ = true;
     if ((state == Provider::TRANSFER_FINISHED || state == Provider::TRANSFER_FAILED_RETRYABLE) && broughtNewBytes()) {
         // A server that cuts every answer short still moves the file on, and
         // the blocks a cut answer stored are data arrived: the player may
         // start on them.
-        m_retryCount = 0;
-        m_failingSince = 0;
-        m_validatorRefused = false;
-        m_failure.clear();
-        m_dataArrived = true;
+        retryCount_ = 0;
+        failingSince_ = 0;
+        validatorRefused_ = false;
+        failure_.clear();
+        dataArrived_ = true;
     }
     if (state == Provider::TRANSFER_FAILED_RETRYABLE || state == Provider::TRANSFER_FAILED)
-        m_failure = m_provider->getLastFailure(m_repository, m_fileId);
+        failure_ = provider_->getLastFailure(repository_, fileId_);
 
     size_t offset = 0;
     bool startWanted = false;
@@ -1007,14 +1007,14 @@ bool VLRepositoryFile::driveTransfer()
         scheduleRetry();
         break;
     case Provider::TRANSFER_FAILED:
-        m_providing = false;
+        providing_ = false;
         break;
     case Provider::TRANSFER_NONE: {
         // A waiting reader starts a transfer at once, whatever the delay,
         // unless the server's answers were refused for their changed
         // validator: asking again at once would only be refused again.
         bool readerWaits = isSeekWaiting(&offset);
-        startWanted = (readerWaits && !m_validatorRefused) || m_nextTry == 0 || now() > m_nextTry;
+        startWanted = (readerWaits && !validatorRefused_) || nextTry_ == 0 || now() > nextTry_;
         break;
     }
     case Provider::TRANSFER_RECEIVING:
@@ -1024,7 +1024,7 @@ bool VLRepositoryFile::driveTransfer()
         break;
     }
 
-    if (m_repository->isUnavailable() || m_repository->isOfflineOrFull() || m_repository->isMoving()) {
+    if (repository_->isUnavailable() || repository_->isOfflineOrFull() || repository_->isMoving()) {
         if (state >= Provider::TRANSFER_CREATED && state <= Provider::TRANSFER_ALREADY_LOADED)
             cancelTransfer();
         return true;
@@ -1041,9 +1041,9 @@ bool VLRepositoryFile::driveTransfer()
 // again on every pass for ever; it counts as a retryable failure instead.
 bool VLRepositoryFile::finishedWithoutProgress()
 {
-    if (m_size == kAllOnes || !isBitmapMapped() || isComplete())
+    if (size_ == kAllOnes || !isBitmapMapped() || isComplete())
         return false;
-    return bitCount() <= m_bitsAtStart;
+    return bitCount() <= bitsAtStart_;
 }
 
 // A download that completed as a web page (a captive portal's page sent as
@@ -1051,59 +1051,59 @@ bool VLRepositoryFile::finishedWithoutProgress()
 // retry delay. True when it was discarded.
 bool VLRepositoryFile::discardPageDownload()
 {
-    if (m_custom == 0 || !beginsAsPage())
+    if (custom_ == 0 || !beginsAsPage())
         return false;
-    VL_LOG_WARN("Downloaded file is a web page, not audio, it is fetched again : " << m_fileId);
+    VL_LOG_WARN("Downloaded file is a web page, not audio, it is fetched again : " << fileId_);
     if (!discardContent())
         return false;
-    m_failure = "not audio";
+    failure_ = "not audio";
     return true;
 }
 
 bool VLRepositoryFile::broughtNewBytes()
 {
-    return m_size != kAllOnes && isBitmapMapped() && bitCount() > m_bitsAtStart;
+    return size_ != kAllOnes && isBitmapMapped() && bitCount() > bitsAtStart_;
 }
 
 void VLRepositoryFile::scheduleRetry()
 {
     double current = now();
-    if (m_failingSince == 0)
-        m_failingSince = current;
-    if (m_retryCount < kMaxRetries || m_custom != 0) {
-        m_retryCount = std::min(m_retryCount + 1, kMaxRetries);
-        m_nextTry = current + std::min(double(2 << m_retryCount), kMaxRetryDelay);
+    if (failingSince_ == 0)
+        failingSince_ = current;
+    if (retryCount_ < kMaxRetries || custom_ != 0) {
+        retryCount_ = std::min(retryCount_ + 1, kMaxRetries);
+        nextTry_ = current + std::min(double(2 << retryCount_), kMaxRetryDelay);
         // The page sees that the file waits, how long and why: a download in
         // its download state, a stream in its progress. onFileStatesChanged
         // means the file is complete, never a retry.
-        if (m_handler && m_custom != 0)
-            m_handler->onDownloadStatesChanged(this);
-        else if (m_handler)
-            m_handler->onFileProgressesChanged(this);
+        if (handler_ && custom_ != 0)
+            handler_->onDownloadStatesChanged(this);
+        else if (handler_)
+            handler_->onFileProgressesChanged(this);
         return;
     }
-    VL_LOG_WARN("Repository file providing has failed too many times : " << m_fileId);
-    m_providing = false;
+    VL_LOG_WARN("Repository file providing has failed too many times : " << fileId_);
+    providing_ = false;
 }
 
 void VLRepositoryFile::cancelTransfer()
 {
-    if (!m_provider->cancel(m_repository, m_fileId))
+    if (!provider_->cancel(repository_, fileId_))
         VL_LOG_WARN("Unable to cancel file providing");
 }
 
 bool VLRepositoryFile::startTransfer(size_t offset)
 {
-    m_nextTry = 0;
-    if (m_size == kAllOnes)
+    nextTry_ = 0;
+    if (size_ == kAllOnes)
         return startTransferAt(offset, kAllOnes, START_UNKNOWN_SIZE);
 
     size_t present = 0;
     if (!getInterval(0, kAllOnes, true, &present))
         return false;
-    if (present >= m_size) {
+    if (present >= size_) {
         if (!needsValidation()) {
-            m_providing = false;
+            providing_ = false;
             return true;
         }
         return startTransferAt(0, kAllOnes, START_VALIDATION);
@@ -1112,7 +1112,7 @@ bool VLRepositoryFile::startTransfer(size_t offset)
     size_t missing = 0;
     if (!getInterval(offset, kAllOnes, false, &missing))
         return false;
-    size_t length = std::min(missing, m_size - offset);
+    size_t length = std::min(missing, size_ - offset);
     return startTransferAt(offset, length, START_MISSING);
 }
 
@@ -1125,28 +1125,28 @@ size_t VLRepositoryFile::firstMissingFrom(size_t offset)
     size_t run = 0;
     if (!getInterval(offset, kAllOnes, true, &run))
         return offset;
-    return std::min(offset + run, m_size);
+    return std::min(offset + run, size_);
 }
 
 bool VLRepositoryFile::startTransferAt(size_t offset, size_t length, StartKind kind)
 {
     // A provider that cannot start now (a transfer still being let go, or no
     // URL while the page is not ready) is asked again at the next pass.
-    if (!m_provider->canStart(m_url, m_repository, m_fileId))
+    if (!provider_->canStart(url_, repository_, fileId_))
         return true;
     VL_LOG_TRACE("Start repository file providing at offset : " << offset << "-" << length);
-    m_bitsAtStart = isBitmapMapped() ? bitCount() : 0;
-    if (m_provider->start(m_url, m_repository, m_fileId, offset, length))
+    bitsAtStart_ = isBitmapMapped() ? bitCount() : 0;
+    if (provider_->start(url_, repository_, fileId_, offset, length))
         return true;
     switch (kind) {
     case START_UNKNOWN_SIZE:
-        VL_LOG_ERROR("Unable to start file providing : " << m_url);
+        VL_LOG_ERROR("Unable to start file providing : " << url_);
         break;
     case START_VALIDATION:
-        VL_LOG_ERROR("Unable to start file providing for validation : " << m_url);
+        VL_LOG_ERROR("Unable to start file providing for validation : " << url_);
         break;
     case START_MISSING:
-        VL_LOG_ERROR("Unable to start file providing : " << m_url << " (" << offset << "-" << length << ")");
+        VL_LOG_ERROR("Unable to start file providing : " << url_ << " (" << offset << "-" << length << ")");
         break;
     }
     return false;
@@ -1154,19 +1154,19 @@ bool VLRepositoryFile::startTransferAt(size_t offset, size_t length, StartKind k
 
 void VLRepositoryFile::seekTransfer(size_t offset)
 {
-    if (m_size != kAllOnes)
+    if (size_ != kAllOnes)
         offset = firstMissingFrom(offset);
-    if (!m_provider->seek(m_repository, m_fileId, offset, kAllOnes))
+    if (!provider_->seek(repository_, fileId_, offset, kAllOnes))
         VL_LOG_WARN("Unable to seek providing file");
 }
 
 void VLRepositoryFile::refreshWhileOpen()
 {
-    if (m_openCount == 0)
+    if (openCount_ == 0)
         return;
     double current = now();
-    if (current - m_lastRefresh > kRefreshPeriod) {
-        m_lastRefresh = current;
+    if (current - lastRefresh_ > kRefreshPeriod) {
+        lastRefresh_ = current;
         // Blocks of a transfer that stalled or ended still reach the disk's bitmap.
         commitWritten(isComplete());
         refreshLoaded();
@@ -1175,10 +1175,10 @@ void VLRepositoryFile::refreshWhileOpen()
 
 double VLRepositoryFile::getFailingFor()
 {
-    return m_failingSince == 0 ? 0 : std::max(0.0, now() - m_failingSince);
+    return failingSince_ == 0 ? 0 : std::max(0.0, now() - failingSince_);
 }
 
 double VLRepositoryFile::getRetryDelay()
 {
-    return m_nextTry == 0 ? 0 : std::max(0.0, m_nextTry - now());
+    return nextTry_ == 0 ? 0 : std::max(0.0, nextTry_ - now());
 }

@@ -96,47 +96,47 @@ public:
     VLRepositoryFile& operator=(const VLRepositoryFile&) = delete;
 
     // ---- Accessors (no failure, no log) ----
-    VLRepository* getRepository() const { return m_repository; }
-    VLFileId getFileId() const { return m_fileId; }
+    VLRepository* getRepository() const { return repository_; }
+    VLFileId getFileId() const { return fileId_; }
     // Reference forms for hot paths; valid while the record lives.
-    const VLFileId& fileId() const { return m_fileId; }
-    std::string getFileName() const { return m_fileName; }
-    const std::string& fileName() const { return m_fileName; }
+    const VLFileId& fileId() const { return fileId_; }
+    std::string getFileName() const { return fileName_; }
+    const std::string& fileName() const { return fileName_; }
     // UNKNOWN_SIZE while the size is not known.
-    size_t getSize() const { return m_size; }
+    size_t getSize() const { return size_; }
     // Bytes present, as of the last recount.
-    size_t getLoaded() const { return m_loaded; }
-    std::string getEtag() const { return m_etag; }
-    std::string getMetadata() const { return m_metadata ? *m_metadata : std::string(); }
+    size_t getLoaded() const { return loaded_; }
+    std::string getEtag() const { return etag_; }
+    std::string getMetadata() const { return metadata_ ? *metadata_ : std::string(); }
     void setMetadata(const std::string& metadata);
-    std::string getProviderData() const { return m_providerData ? *m_providerData : std::string(); }
+    std::string getProviderData() const { return providerData_ ? *providerData_ : std::string(); }
     void setProviderData(const std::string& data);
     // The same texts, shared rather than copied (null when empty): a text is
     // never changed once made (a new one replaces it), so a snapshot may keep
     // it and read it on any thread.
     typedef std::shared_ptr<const std::string> SharedText;
-    const SharedText& sharedMetadata() const { return m_metadata; }
-    const SharedText& sharedProviderData() const { return m_providerData; }
+    const SharedText& sharedMetadata() const { return metadata_; }
+    const SharedText& sharedProviderData() const { return providerData_; }
     // The source URL handed to the provider at the next start; never stored.
     // An empty URL makes the provider ask the page for one.
-    void setUrl(const std::string& url) { m_url = url; }
+    void setUrl(const std::string& url) { url_ = url; }
     // Download-queue position, -1 for none.
-    int getPosition() const { return m_position; }
+    int getPosition() const { return position_; }
     void setPosition(int position);
     // The downloader's state of the file.
-    int getCustom() const { return m_custom; }
+    int getCustom() const { return custom_; }
     // Reports onDownloadStatesChanged when the value changes.
     void setCustom(int custom);
-    time_t getLastValidation() const { return m_lastValidation; }
+    time_t getLastValidation() const { return lastValidation_; }
     // Records now as the last validation of the stored content.
     void touchValidation();
-    time_t getLastOpen() const { return m_lastOpen; }
-    unsigned int getTotalLockCount() const { return m_totalLockCount; }
-    time_t getLastAdd() const { return m_lastAdd; }
-    bool isOpen() const { return m_openCount != 0; }
-    bool isRemoved() const { return m_removed; }
+    time_t getLastOpen() const { return lastOpen_; }
+    unsigned int getTotalLockCount() const { return totalLockCount_; }
+    time_t getLastAdd() const { return lastAdd_; }
+    bool isOpen() const { return openCount_ != 0; }
+    bool isRemoved() const { return removed_; }
     // Removed and not open: the repository may delete the record.
-    bool isRemovedAndClosed() const { return m_removed && m_openCount == 0; }
+    bool isRemovedAndClosed() const { return removed_ && openCount_ == 0; }
     // Marks the record removed (reporting onFilesRemoved once); always true.
     bool remove();
 
@@ -252,7 +252,7 @@ public:
     double getRetryDelay();
     // Why the last transfer failed ("HTTP 503", a connection error); empty
     // when transfers bring bytes again or none has failed.
-    std::string getFailure() const { return m_failure; }
+    std::string getFailure() const { return failure_; }
 
 private:
     // Copies content then bitmap to the other volume and removes the old
@@ -261,7 +261,7 @@ private:
                                   const std::string& oldBitmapPath, const std::string& newBitmapPath);
 
     void init(std::string fileName);
-    void rowChanged() { m_repository->noteRowChanged(this); }
+    void rowChanged() { repository_->noteRowChanged(this); }
     enum Access { Read, Write, Stage };
     bool readWriteMem(void* buffer, size_t offset, size_t length, Access access, size_t* done, bool* endOfFile);
     void addSeek(size_t offset, size_t length);
@@ -279,7 +279,7 @@ private:
     size_t bitCount();
     bool isComplete();
     // The bits readers see; as long as the bitmap mapping while open.
-    const void* presentBits() const { return m_present.data(); }
+    const void* presentBits() const { return present_.data(); }
     // Makes the bits readers see those of the bitmap file again, forgetting
     // any commit still waiting: after the first open and any change of the
     // bitmap as a whole.
@@ -306,48 +306,48 @@ private:
     static SharedText shareText(std::string text);
     static bool holds(const SharedText& shared, const std::string& text);
 
-    VLRepository* m_repository;
-    VLFileId m_fileId;
-    VLRepositoryHandler* m_handler;
-    VLHttpRepositoryProvider* m_provider;
-    VLMappedFile* m_content;   // both null until the first open
-    VLMappedFile* m_bitmap;
-    unsigned int m_openCount;
-    unsigned int m_lockCount;
-    bool m_providing;
-    int m_retryCount;
-    double m_nextTry;          // monotonic seconds; 0 = none
-    bool m_dataArrived;
-    size_t m_bitsAtStart;      // present blocks when the running transfer started
-    double m_failingSince;     // monotonic seconds of the first failure without progress; 0 = none
+    VLRepository* repository_;
+    VLFileId fileId_;
+    VLRepositoryHandler* handler_;
+    VLHttpRepositoryProvider* provider_;
+    VLMappedFile* content_;   // both null until the first open
+    VLMappedFile* bitmap_;
+    unsigned int openCount_;
+    unsigned int lockCount_;
+    bool providing_;
+    int retryCount_;
+    double nextTry_;          // monotonic seconds; 0 = none
+    bool dataArrived_;
+    size_t bitsAtStart_;      // present blocks when the running transfer started
+    double failingSince_;     // monotonic seconds of the first failure without progress; 0 = none
     // A response's new validator or size was refused while a reader held the
     // file: its retries wait out their delay even while a reader waits.
-    bool m_validatorRefused;
-    std::string m_failure;
-    std::string m_url;
+    bool validatorRefused_;
+    std::string failure_;
+    std::string url_;
     // Index columns.
-    std::string m_fileName;
-    size_t m_size;
-    size_t m_loaded;
-    double m_lastRefresh;      // monotonic seconds
-    std::string m_etag;
-    SharedText m_metadata;
-    SharedText m_providerData;
-    int m_position;
-    int m_custom;
-    time_t m_lastValidation;
-    bool m_removed;
-    time_t m_lastOpen;
-    unsigned int m_totalLockCount;
-    time_t m_lastAdd;
+    std::string fileName_;
+    size_t size_;
+    size_t loaded_;
+    double lastRefresh_;      // monotonic seconds
+    std::string etag_;
+    SharedText metadata_;
+    SharedText providerData_;
+    int position_;
+    int custom_;
+    time_t lastValidation_;
+    bool removed_;
+    time_t lastOpen_;
+    unsigned int totalLockCount_;
+    time_t lastAdd_;
     // Waiting reads: (block-aligned offset, length) to the monotonic time of
     // their last recording.
-    std::map<std::pair<size_t, size_t>, double> m_readRequests;
-    // Bytes stored by stage() and not yet marked: [m_stagedStart, m_stagedEnd).
-    size_t m_stagedStart;
-    size_t m_stagedEnd;
+    std::map<std::pair<size_t, size_t>, double> readRequests_;
+    // Bytes stored by stage() and not yet marked: [stagedStart_, stagedEnd_).
+    size_t stagedStart_;
+    size_t stagedEnd_;
     // The block bits readers see (see the class comment).
-    std::vector<uint8_t> m_present;
+    std::vector<uint8_t> present_;
     // Blocks present whose on-disk bits wait, in the order they were
     // settled, with the monotonic time their write-back began.
     struct Written
@@ -356,7 +356,7 @@ private:
         size_t length;
         double since;
     };
-    std::deque<Written> m_written;
+    std::deque<Written> written_;
 };
 
 #endif

@@ -83,28 +83,28 @@ class RecordingMappedFile : public VLMappedFile
 {
 public:
     RecordingMappedFile(VLMappedFile* file, std::set<size_t>* flushed)
-        : VLMappedFile(file->getPath()), m_file(file), m_flushed(flushed)
+        : VLMappedFile(file->getPath()), file_(file), flushed_(flushed)
     {
     }
-    bool open() override { return m_file->open(); }
-    void close() override { m_file->close(); }
-    bool isOpen() override { return m_file->isOpen(); }
-    unsigned char* getData() override { return m_file->getData(); }
-    size_t getSize() override { return m_file->getSize(); }
-    bool open(size_t size) override { return m_file->open(size); }
-    bool startFlush(size_t offset, size_t length) override { return m_file->startFlush(offset, length); }
+    bool open() override { return file_->open(); }
+    void close() override { file_->close(); }
+    bool isOpen() override { return file_->isOpen(); }
+    unsigned char* getData() override { return file_->getData(); }
+    size_t getSize() override { return file_->getSize(); }
+    bool open(size_t size) override { return file_->open(size); }
+    bool startFlush(size_t offset, size_t length) override { return file_->startFlush(offset, length); }
     bool flush(size_t offset, size_t length) override
     {
-        if (!m_file->flush(offset, length))
+        if (!file_->flush(offset, length))
             return false;
         for (size_t block = offset / kBlock; block * kBlock < offset + length; ++block)
-            m_flushed->insert(block);
+            flushed_->insert(block);
         return true;
     }
 
 private:
-    std::unique_ptr<VLMappedFile> m_file;
-    std::set<size_t>* m_flushed;
+    std::unique_ptr<VLMappedFile> file_;
+    std::set<size_t>* flushed_;
 };
 
 // The test platform with content files that record their flushes; installed
@@ -112,8 +112,8 @@ private:
 class RecordingPlatform : public VLPlatformFactoryWrapper
 {
 public:
-    RecordingPlatform() : VLPlatformFactoryWrapper(g_platform), m_previous(VLPlatformFactory::setInstance(this)) {}
-    ~RecordingPlatform() override { VLPlatformFactory::setInstance(m_previous); }
+    RecordingPlatform() : VLPlatformFactoryWrapper(g_platform), previous_(VLPlatformFactory::setInstance(this)) {}
+    ~RecordingPlatform() override { VLPlatformFactory::setInstance(previous_); }
     VLMappedFile* createMappedFile(const std::string& path) override
     {
         VLMappedFile* file = VLPlatformFactoryWrapper::createMappedFile(path);
@@ -124,7 +124,7 @@ public:
     std::set<size_t> flushed;
 
 private:
-    VLPlatformFactory* m_previous;
+    VLPlatformFactory* previous_;
 };
 
 class VLRepositoryFileTest : public ::testing::Test

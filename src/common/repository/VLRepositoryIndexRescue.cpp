@@ -115,14 +115,14 @@ bool writeFresh(const std::string& path, SalvagedRows& salvaged, size_t* written
 } // namespace
 
 VLRepositoryIndexRescue::VLRepositoryIndexRescue(const std::string& databasePath)
-    : m_path(databasePath)
+    : path_(databasePath)
 {
 }
 
 bool VLRepositoryIndexRescue::isDamaged() const
 {
     sqlite3* db = nullptr;
-    int rc = VLSQLiteDatabase::open(m_path, VLSQLiteDatabase::Access::ReadOnly, VLSQLiteDatabase::WhenLocked::Fail, &db);
+    int rc = VLSQLiteDatabase::open(path_, VLSQLiteDatabase::Access::ReadOnly, VLSQLiteDatabase::WhenLocked::Fail, &db);
     bool damaged = isDamageCode(rc);
     if (rc == SQLITE_OK) {
         sqlite3_stmt* statement = nullptr;
@@ -144,7 +144,7 @@ bool VLRepositoryIndexRescue::isDamaged() const
 bool VLRepositoryIndexRescue::rebuild() const
 {
     SalvagedRows salvaged;
-    salvage(m_path, &salvaged);
+    salvage(path_, &salvaged);
 
     VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
     const std::string aside = getAsidePath();
@@ -152,28 +152,28 @@ bool VLRepositoryIndexRescue::rebuild() const
     // in its place: a kill, a power loss or a full disk in the middle leaves
     // the damaged file where the next start rescues it again, never an empty
     // index whose start would take the downloads' files for orphans.
-    const std::string fresh = m_path + ".rescued";
+    const std::string fresh = path_ + ".rescued";
     files->removeFile(fresh);
     files->removeFile(fresh + "-journal");
     size_t written = 0;
     if (!writeFresh(fresh, salvaged, &written)) {
         files->removeFile(fresh);
         files->removeFile(fresh + "-journal");
-        VL_LOG_ERROR("Damaged repository index is left as it is, to be rescued at the next start : " << m_path);
+        VL_LOG_ERROR("Damaged repository index is left as it is, to be rescued at the next start : " << path_);
         return false;
     }
     // A journal left beside the damaged file must not be played back into
     // the new one: it goes aside with it.
     files->removeFile(aside + "-journal");
-    files->renameFile(m_path + "-journal", aside + "-journal");
-    if (!files->copyFile(m_path, aside))
+    files->renameFile(path_ + "-journal", aside + "-journal");
+    if (!files->copyFile(path_, aside))
         VL_LOG_WARN("Unable to keep a copy of the damaged repository index : " << aside);
-    if (!files->renameFile(fresh, m_path)) {
-        VL_LOG_ERROR("Unable to put the rescued repository index in place : " << m_path);
+    if (!files->renameFile(fresh, path_)) {
+        VL_LOG_ERROR("Unable to put the rescued repository index in place : " << path_);
         files->removeFile(fresh);
         return false;
     }
-    VL_LOG_ERROR("Repository index was damaged and is made again with the rows that could be read : " << m_path << " ("
+    VL_LOG_ERROR("Repository index was damaged and is made again with the rows that could be read : " << path_ << " ("
                  << written << " of " << salvaged.rows.size() << " rows kept, the damaged file is kept as " << aside
                  << ")");
     return true;

@@ -34,10 +34,10 @@ public:
     bool rebuild() const;
 
     // Where the damaged file is kept for a person to look at: the path + ".damaged".
-    std::string getAsidePath() const { return m_path + ".damaged"; }
+    std::string getAsidePath() const { return path_ + ".damaged"; }
 
 private:
-    std::string m_path;
+    std::string path_;
 };
 
 #endif

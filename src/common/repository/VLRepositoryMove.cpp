@@ -13,7 +13,7 @@ const int64_t kIdleMilliseconds = 10;
 } // namespace
 
 VLRepositoryMove::VLRepositoryMove(const std::string& directory, const std::vector<Copy>& copies)
-    : m_directory(directory), m_copies(copies), m_next(0), m_done(copies.empty()), m_failed(false), m_joined(true)
+    : directory_(directory), copies_(copies), next_(0), done_(copies.empty()), failed_(false), joined_(true)
 {
 }
 
@@ -24,44 +24,44 @@ VLRepositoryMove::~VLRepositoryMove()
 
 bool VLRepositoryMove::start()
 {
-    if (m_done)
+    if (done_)
         return true;
-    m_joined = !startThread("VLRepositoryMove", 0);
-    return !m_joined;
+    joined_ = !startThread("VLRepositoryMove", 0);
+    return !joined_;
 }
 
 void VLRepositoryMove::executeRunLoop()
 {
-    if (m_done) {
+    if (done_) {
         VLPlatformFactory::instance()->sleep(kIdleMilliseconds);
         return;
     }
-    const Copy& copy = m_copies[m_next];
+    const Copy& copy = copies_[next_];
     VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
     // A file removed meanwhile (a download the user took off) has nothing to carry.
     if (!files->copyFile(copy.from, copy.to) && files->getFileSize(copy.from) != 0) {
         VL_LOG_ERROR("Unable to copy repository file to the new directory : " << copy.from << " => " << copy.to);
-        m_failed = true;
-        m_done = true;
+        failed_ = true;
+        done_ = true;
         return;
     }
-    if (++m_next == m_copies.size())
-        m_done = true;
+    if (++next_ == copies_.size())
+        done_ = true;
 }
 
 void VLRepositoryMove::join()
 {
-    if (m_joined)
+    if (joined_)
         return;
     stop();
     getThread()->join();
-    m_joined = true;
+    joined_ = true;
 }
 
 void VLRepositoryMove::abandon()
 {
     join();
     VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
-    for (const Copy& copy : m_copies)
+    for (const Copy& copy : copies_)
         files->removeFile(copy.to);
 }

@@ -33,9 +33,9 @@ public:
     // Starts the thread; false when it cannot be started.
     bool start();
     // Every copy was made, or one failed (see hasFailed). Any thread.
-    bool isDone() const { return m_done; }
-    bool hasFailed() const { return m_failed; }
-    const std::string& getDirectory() const { return m_directory; }
+    bool isDone() const { return done_; }
+    bool hasFailed() const { return failed_; }
+    const std::string& getDirectory() const { return directory_; }
     // Stops the copying, joins the thread and removes every copy made. Worker.
     void abandon();
 
@@ -45,12 +45,12 @@ public:
 private:
     void join();
 
-    std::string m_directory;
-    std::vector<Copy> m_copies;
-    size_t m_next;                // the move's thread only, until done
-    std::atomic<bool> m_done;
-    std::atomic<bool> m_failed;
-    bool m_joined;
+    std::string directory_;
+    std::vector<Copy> copies_;
+    size_t next_;                // the move's thread only, until done
+    std::atomic<bool> done_;
+    std::atomic<bool> failed_;
+    bool joined_;
 };
 
 #endif

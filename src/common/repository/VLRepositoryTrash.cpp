@@ -23,8 +23,8 @@ bool endsWith(std::string_view text, std::string_view suffix)
 } // namespace
 
 VLRepositoryTrash::VLRepositoryTrash()
-    : m_mutex(VLPlatformFactory::instance()->createMutex()), m_wake(VLPlatformFactory::instance()->createWakeEvent()),
-      m_pendingBytes(0), m_pendingPuts(0), m_running(false)
+    : mutex_(VLPlatformFactory::instance()->createMutex()), wake_(VLPlatformFactory::instance()->createWakeEvent()),
+      pendingBytes_(0), pendingPuts_(0), running_(false)
 {
 }
 
@@ -69,16 +69,16 @@ void VLRepositoryTrash::queue(Put put)
 {
     if (put.paths.empty())
         return;
-    m_pendingBytes += put.bytes;
-    ++m_pendingPuts;
+    pendingBytes_ += put.bytes;
+    ++pendingPuts_;
     {
-        VLMutexLocker lock(m_mutex.get());
-        m_queue.push_back(std::move(put));
+        VLMutexLocker lock(mutex_.get());
+        queue_.push_back(std::move(put));
     }
-    if (!m_running)
-        m_running = startThread("VLRepositoryTrash", 0) != nullptr;
-    m_wake->signal();
-    if (!m_running) {
+    if (!running_)
+        running_ = startThread("VLRepositoryTrash", 0) != nullptr;
+    wake_->signal();
+    if (!running_) {
         // No thread to spare: the files go on the calling thread.
         Put now;
         while (take(&now))
@@ -88,11 +88,11 @@ void VLRepositoryTrash::queue(Put put)
 
 bool VLRepositoryTrash::take(Put* put)
 {
-    VLMutexLocker lock(m_mutex.get());
-    if (m_queue.empty())
+    VLMutexLocker lock(mutex_.get());
+    if (queue_.empty())
         return false;
-    *put = std::move(m_queue.front());
-    m_queue.pop_front();
+    *put = std::move(queue_.front());
+    queue_.pop_front();
     return true;
 }
 
@@ -103,8 +103,8 @@ void VLRepositoryTrash::removeAll(const Put& put)
         if (!files->removeFile(path) && files->getFileSize(path) != 0)
             VL_LOG_WARN("Unable to remove a deleted repository file : " << path);
     }
-    m_pendingBytes -= put.bytes;
-    --m_pendingPuts;
+    pendingBytes_ -= put.bytes;
+    --pendingPuts_;
 }
 
 void VLRepositoryTrash::executeRunLoop()
@@ -113,23 +113,23 @@ void VLRepositoryTrash::executeRunLoop()
     if (take(&put))
         removeAll(put);
     else
-        m_wake->wait(kIdleMilliseconds);
+        wake_->wait(kIdleMilliseconds);
 }
 
 void VLRepositoryTrash::stop()
 {
     VLRunnerObject::stop();
-    m_wake->signal();
+    wake_->signal();
 }
 
 void VLRepositoryTrash::finish()
 {
-    if (m_running) {
+    if (running_) {
         stop();
         getThread()->join();
         delete getThread();
         setThread(nullptr);
-        m_running = false;
+        running_ = false;
     }
     Put put;
     while (take(&put))

@@ -50,9 +50,9 @@ public:
     // count no bytes.
     void putLeftovers(std::vector<std::string> paths);
     // Bytes of queued files not yet removed. Any thread.
-    uint64_t getPendingBytes() const { return m_pendingBytes; }
+    uint64_t getPendingBytes() const { return pendingBytes_; }
     // Nothing is queued or being removed. Any thread.
-    bool isEmpty() const { return m_pendingPuts == 0; }
+    bool isEmpty() const { return pendingPuts_ == 0; }
     // Stops the thread and removes what is still queued on the calling
     // thread: afterwards every file put is gone. The trash may be used again.
     void finish();
@@ -72,12 +72,12 @@ private:
     void removeAll(const Put& put);
     void queue(Put put);
 
-    std::unique_ptr<VLMutex> m_mutex;   // guards m_queue
-    std::unique_ptr<VLWakeEvent> m_wake;
-    std::deque<Put> m_queue;
-    std::atomic<uint64_t> m_pendingBytes;
-    std::atomic<size_t> m_pendingPuts;   // queued plus the one in hand
-    bool m_running;                      // the thread was started and not joined
+    std::unique_ptr<VLMutex> mutex_;   // guards queue_
+    std::unique_ptr<VLWakeEvent> wake_;
+    std::deque<Put> queue_;
+    std::atomic<uint64_t> pendingBytes_;
+    std::atomic<size_t> pendingPuts_;   // queued plus the one in hand
+    bool running_;                      // the thread was started and not joined
 };
 
 #endif

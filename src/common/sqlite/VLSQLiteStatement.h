@@ -45,8 +45,8 @@ public:
 private:
     bool check(int result, bool rowAllowed);
 
-    sqlite3* m_db;
-    sqlite3_stmt* m_statement;
+    sqlite3* db_;
+    sqlite3_stmt* statement_;
 };
 
 #endif

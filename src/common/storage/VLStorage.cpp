@@ -36,8 +36,8 @@ VLStorage::VLStorage()
 }
 
 VLStorage::VLStorage(Sharing sharing)
-    : m_db(nullptr)
-    , m_sharing(sharing)
+    : db_(nullptr)
+    , sharing_(sharing)
 {
 }
 
@@ -49,24 +49,24 @@ VLStorage::~VLStorage()
 bool VLStorage::init(const std::string& dir, const std::string& name)
 {
     if (isOpen()) {
-        VL_LOG_ERROR("Storage is already initialized : " << m_name);
+        VL_LOG_ERROR("Storage is already initialized : " << name_);
         return false;
     }
     VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
-    m_path = dir + files->getSeparator() + name + ".db";
-    m_name = name;
+    path_ = dir + files->getSeparator() + name + ".db";
+    name_ = name;
     if (!files->createDirectory(dir)) {
         VL_LOG_ERROR("Unable to create local storage path : " << dir);
         return false;
     }
     std::string failure;
-    int rc = VLSQLiteDatabase::open(m_path, VLSQLiteDatabase::Access::ReadWrite, VLSQLiteDatabase::WhenLocked::Wait,
-                                    &m_db, &failure);
+    int rc = VLSQLiteDatabase::open(path_, VLSQLiteDatabase::Access::ReadWrite, VLSQLiteDatabase::WhenLocked::Wait,
+                                    &db_, &failure);
     if (rc != SQLITE_OK) {
         logSqliteFailure(rc, failure.c_str());
         return false;
     }
-    if (m_sharing == Sharing::ThisProcessOnly && !execute("PRAGMA locking_mode = EXCLUSIVE")) {
+    if (sharing_ == Sharing::ThisProcessOnly && !execute("PRAGMA locking_mode = EXCLUSIVE")) {
         closeConnection();
         return false;
     }
@@ -98,15 +98,15 @@ bool VLStorage::clean()
 
 bool VLStorage::closeConnection()
 {
-    if (!m_db)
+    if (!db_)
         return true;
-    m_statements.clear();
-    int rc = VLSQLiteDatabase::close(m_db);
+    statements_.clear();
+    int rc = VLSQLiteDatabase::close(db_);
     if (rc != SQLITE_OK) {
-        logSqliteFailure(rc, sqlite3_errmsg(m_db));
+        logSqliteFailure(rc, sqlite3_errmsg(db_));
         return false;
     }
-    m_db = nullptr;
+    db_ = nullptr;
     return true;
 }
 
@@ -187,8 +187,8 @@ bool VLStorage::checkKey(const std::string& key)
 
 bool VLStorage::execute(const char* sql, const Binding* bindings, int count, Column column, Answer* answer)
 {
-    if (!m_db) {
-        VL_LOG_ERROR("Storage is not open : " << m_name);
+    if (!db_) {
+        VL_LOG_ERROR("Storage is not open : " << name_);
         return false;
     }
     VLSQLiteStatement* statement = statementFor(sql);
@@ -214,13 +214,13 @@ bool VLStorage::execute(const char* sql, const Binding* bindings, int count, Col
 
 VLSQLiteStatement* VLStorage::statementFor(const char* sql)
 {
-    auto found = m_statements.find(sql);
-    if (found != m_statements.end())
+    auto found = statements_.find(sql);
+    if (found != statements_.end())
         return found->second.get();
-    std::unique_ptr<VLSQLiteStatement> statement(new VLSQLiteStatement(m_db));
+    std::unique_ptr<VLSQLiteStatement> statement(new VLSQLiteStatement(db_));
     if (!statement->prepare(sql))
         return nullptr;
-    return m_statements.emplace(sql, std::move(statement)).first->second.get();
+    return statements_.emplace(sql, std::move(statement)).first->second.get();
 }
 
 void VLStorage::logSqliteFailure(int code, const char* message)

@@ -67,9 +67,9 @@ public:
     // `key`, when not null, receives its key. Negative indexes have no row.
     virtual bool key(int index, std::string* key);
 
-    bool isOpen() const { return m_db != nullptr; }
-    std::string getName() const { return m_name; }
-    std::string getPath() const { return m_path; }
+    bool isOpen() const { return db_ != nullptr; }
+    std::string getName() const { return name_; }
+    std::string getPath() const { return path_; }
 
 protected:
     // A store whose file only one process may use at a time: the connection
@@ -114,13 +114,13 @@ private:
     void logSqliteFailure(int code, const char* message);
     static bool checkKey(const std::string& key);
 
-    sqlite3* m_db;
+    sqlite3* db_;
     // Prepared statements by their text's address (this file's constants);
     // released before the connection closes.
-    std::map<const char*, std::unique_ptr<VLSQLiteStatement>> m_statements;
-    Sharing m_sharing;
-    std::string m_path;
-    std::string m_name;
+    std::map<const char*, std::unique_ptr<VLSQLiteStatement>> statements_;
+    Sharing sharing_;
+    std::string path_;
+    std::string name_;
 };
 
 #endif

@@ -45,13 +45,13 @@ protected:
 
     bool logged(const std::string& message) const
     {
-        return VLTestLog::since(m_mark).find(message) != std::string::npos;
+        return VLTestLog::since(mark_).find(message) != std::string::npos;
     }
 
     static std::string s_data;
-    const size_t m_mark = VLTestLog::mark();
-    TestFolder m_folder;
-    const std::string m_dir = m_folder.path();
+    const size_t mark_ = VLTestLog::mark();
+    TestFolder folder_;
+    const std::string dir_ = folder_.path();
 };
 
 std::string StorageTest::s_data;
@@ -61,7 +61,7 @@ TEST_F(StorageTest, LimitsOnKeysValuesAndSettings)
 {
     const size_t kMaxValue = 3145728;
     VLLocalStorage store;
-    ASSERT_TRUE(store.init(m_dir, "localStorage"));
+    ASSERT_TRUE(store.init(dir_, "localStorage"));
     const struct {
         std::string key;
         std::string value;
@@ -102,7 +102,7 @@ TEST_F(StorageTest, LimitsOnKeysValuesAndSettings)
 TEST_F(StorageTest, ReadsWritesCountsAndIndexes)
 {
     VLSessionStorage store;
-    ASSERT_TRUE(store.init(m_dir, "sessionStorage"));
+    ASSERT_TRUE(store.init(dir_, "sessionStorage"));
     std::string value = "untouched";
     EXPECT_FALSE(store.getItem("missing", &value));
     EXPECT_EQ("untouched", value);
@@ -144,14 +144,14 @@ TEST_F(StorageTest, ASettingsRowWithTheForbiddenTextIsPurgedAtOpen)
 {
     {
         VLLocalStorage store;
-        ASSERT_TRUE(store.init(m_dir, "localStorage"));
+        ASSERT_TRUE(store.init(dir_, "localStorage"));
     }
     sqlite3* db = nullptr;
-    ASSERT_EQ(SQLITE_OK, sqlite3_open((m_dir + "/localStorage.db").c_str(), &db));
+    ASSERT_EQ(SQLITE_OK, sqlite3_open((dir_ + "/localStorage.db").c_str(), &db));
     EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, "INSERT INTO storage VALUES ('settings', '{\"0\":1}');", nullptr, nullptr, nullptr));
     sqlite3_close(db);
     VLLocalStorage store;
-    ASSERT_TRUE(store.init(m_dir, "localStorage"));
+    ASSERT_TRUE(store.init(dir_, "localStorage"));
     EXPECT_FALSE(store.getItem("settings", nullptr));
 }
 
@@ -199,7 +199,7 @@ TEST_F(StorageTest, LocalRowsLastAndSessionRowsLastOneRun)
     EXPECT_EQ("local", value);
     EXPECT_EQ(0, rowCount(session));
 
-    EXPECT_FALSE(local.init(m_dir, "localStorage")) << "a second init is refused";
+    EXPECT_FALSE(local.init(dir_, "localStorage")) << "a second init is refused";
     EXPECT_TRUE(local.isOpen());
     EXPECT_EQ(folder + "/localStorage.db", local.getPath());
     EXPECT_TRUE(local.getItem("k", nullptr));
@@ -209,24 +209,24 @@ TEST_F(StorageTest, CorruptOrUnusableFilesFailCleanly)
 {
     const std::string garbage(8192, '\x5a');
     for (const char* name : { "/localStorage.db", "/sessionStorage.db" })
-        std::ofstream(m_dir + name, std::ios::binary) << garbage;
+        std::ofstream(dir_ + name, std::ios::binary) << garbage;
     VLLocalStorage local;
     VLSessionStorage session;
-    EXPECT_FALSE(local.init(m_dir, "localStorage"));
-    EXPECT_FALSE(session.init(m_dir, "sessionStorage"));
+    EXPECT_FALSE(local.init(dir_, "localStorage"));
+    EXPECT_FALSE(session.init(dir_, "sessionStorage"));
     EXPECT_FALSE(local.isOpen());
     EXPECT_FALSE(session.isOpen()) << "a failed open never keeps its connection";
     EXPECT_TRUE(logged("SQLite failed : (26)"));
-    EXPECT_EQ(garbage, TestFolder::read(m_dir + "/localStorage.db")) << "nothing written over it";
+    EXPECT_EQ(garbage, TestFolder::read(dir_ + "/localStorage.db")) << "nothing written over it";
 
     // A folder where the database file should be; a file where its folder should be.
-    ASSERT_EQ(0, mkdir((m_dir + "/dir/").c_str(), 0755));
-    ASSERT_EQ(0, mkdir((m_dir + "/dir/localStorage.db").c_str(), 0755));
-    EXPECT_FALSE(local.init(m_dir + "/dir", "localStorage"));
+    ASSERT_EQ(0, mkdir((dir_ + "/dir/").c_str(), 0755));
+    ASSERT_EQ(0, mkdir((dir_ + "/dir/localStorage.db").c_str(), 0755));
+    EXPECT_FALSE(local.init(dir_ + "/dir", "localStorage"));
     EXPECT_FALSE(local.isOpen());
-    EXPECT_FALSE(session.init(m_dir + "/localStorage.db", "sessionStorage"));
+    EXPECT_FALSE(session.init(dir_ + "/localStorage.db", "sessionStorage"));
     EXPECT_FALSE(session.isOpen());
-    EXPECT_TRUE(logged("Unable to create local storage path : " + m_dir + "/localStorage.db"));
+    EXPECT_TRUE(logged("Unable to create local storage path : " + dir_ + "/localStorage.db"));
     EXPECT_EQ("sessionStorage", session.getName());
 }
 

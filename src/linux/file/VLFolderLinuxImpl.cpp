@@ -4,17 +4,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-VLFolderLinuxImpl::VLFolderLinuxImpl(int descriptor) : m_descriptor(descriptor) {}
+VLFolderLinuxImpl::VLFolderLinuxImpl(int descriptor) : descriptor_(descriptor) {}
 
 VLFolderLinuxImpl::~VLFolderLinuxImpl()
 {
-    close(m_descriptor);
+    close(descriptor_);
 }
 
 uint64_t VLFolderLinuxImpl::getFileSize(const char* name)
 {
     struct stat status;
-    if (fstatat(m_descriptor, name, &status, 0) != 0)
+    if (fstatat(descriptor_, name, &status, 0) != 0)
         return 0;
     return static_cast<uint64_t>(status.st_size);
 }

@@ -15,7 +15,7 @@ public:
     uint64_t getFileSize(const char* name) override;
 
 private:
-    int m_descriptor;
+    int descriptor_;
 };
 
 #endif

@@ -27,7 +27,7 @@ bool isNoSpace(int error)
 }  // namespace
 
 VLMappedFileLinuxImpl::VLMappedFileLinuxImpl(const std::string& path)
-    : VLMappedFile(path), m_descriptor(-1), m_data(nullptr), m_size(0)
+    : VLMappedFile(path), descriptor_(-1), data_(nullptr), size_(0)
 {
 }
 
@@ -48,13 +48,13 @@ bool VLMappedFileLinuxImpl::open(size_t size)
         close();
 
     std::string path = getPath();
-    m_descriptor = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (m_descriptor == -1) {
+    descriptor_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (descriptor_ == -1) {
         VL_LOG_ERROR("open has failed (" << errno << ") : " << path);
         return fail();
     }
     struct stat status;
-    if (fstat(m_descriptor, &status) != 0) {
+    if (fstat(descriptor_, &status) != 0) {
         VL_LOG_ERROR("fstat has failed (" << errno << ")");
         return fail();
     }
@@ -65,15 +65,15 @@ bool VLMappedFileLinuxImpl::open(size_t size)
         return fail();
 
     if (size > 0) {
-        void* data = mmap(nullptr, mappingLength(size), PROT_READ | PROT_WRITE, MAP_SHARED, m_descriptor, 0);
+        void* data = mmap(nullptr, mappingLength(size), PROT_READ | PROT_WRITE, MAP_SHARED, descriptor_, 0);
         if (data == MAP_FAILED) {
             VL_LOG_ERROR("mmap has failed (" << errno << ")");
-            m_data = nullptr;
+            data_ = nullptr;
             return fail();
         }
-        m_data = static_cast<unsigned char*>(data);
+        data_ = static_cast<unsigned char*>(data);
     }
-    m_size = size;
+    size_ = size;
     return true;
 }
 
@@ -83,21 +83,21 @@ bool VLMappedFileLinuxImpl::setLength(size_t presentSize, size_t size)
         // Reserve the new range on disk before it is mapped: a write through a
         // shared mapping into a hole that the disk cannot back is SIGBUS, while
         // a refused reservation here is an ordinary failure the caller handles.
-        int error = posix_fallocate(m_descriptor, static_cast<off_t>(presentSize),
+        int error = posix_fallocate(descriptor_, static_cast<off_t>(presentSize),
                                     static_cast<off_t>(size - presentSize));
         if (error == 0)
             return true;
         if (isNoSpace(error)) {
             VL_LOG_ERROR("posix_fallocate has failed (" << error << ") : " << getPath());
             // Give back whatever part of the range was reserved.
-            if (ftruncate(m_descriptor, static_cast<off_t>(presentSize)) != 0)
+            if (ftruncate(descriptor_, static_cast<off_t>(presentSize)) != 0)
                 VL_LOG_ERROR("ftruncate has failed (" << errno << ")");
             return false;
         }
         // A file system that cannot reserve at all: fall back to extending.
         VL_LOG_WARN("posix_fallocate has failed (" << error << ") : " << getPath());
     }
-    if (ftruncate(m_descriptor, static_cast<off_t>(size)) != 0) {
+    if (ftruncate(descriptor_, static_cast<off_t>(size)) != 0) {
         VL_LOG_ERROR("ftruncate has failed (" << errno << ")");
         return false;
     }
@@ -112,15 +112,15 @@ bool VLMappedFileLinuxImpl::fail()
 
 void VLMappedFileLinuxImpl::close()
 {
-    if (m_data) {
-        munmap(m_data, mappingLength(m_size));
-        m_data = nullptr;
+    if (data_) {
+        munmap(data_, mappingLength(size_));
+        data_ = nullptr;
     }
-    if (m_descriptor != -1) {
-        ::close(m_descriptor);
-        m_descriptor = -1;
+    if (descriptor_ != -1) {
+        ::close(descriptor_);
+        descriptor_ = -1;
     }
-    m_size = 0;
+    size_ = 0;
 }
 
 // sync_file_range writes the range's dirty pages (a write through a shared
@@ -140,10 +140,10 @@ bool VLMappedFileLinuxImpl::startFlush(size_t offset, size_t length)
 
 bool VLMappedFileLinuxImpl::syncRange(size_t offset, size_t length, unsigned int flags)
 {
-    if (!isOpen() || offset >= m_size || length == 0)
+    if (!isOpen() || offset >= size_ || length == 0)
         return true;
-    length = std::min(length, m_size - offset);
-    if (sync_file_range(m_descriptor, static_cast<off64_t>(offset), static_cast<off64_t>(length), flags) != 0) {
+    length = std::min(length, size_ - offset);
+    if (sync_file_range(descriptor_, static_cast<off64_t>(offset), static_cast<off64_t>(length), flags) != 0) {
         VL_LOG_ERROR("sync_file_range has failed (" << errno << ") : " << getPath());
         return false;
     }
@@ -152,15 +152,15 @@ bool VLMappedFileLinuxImpl::syncRange(size_t offset, size_t length, unsigned int
 
 bool VLMappedFileLinuxImpl::isOpen()
 {
-    return m_descriptor != -1;
+    return descriptor_ != -1;
 }
 
 unsigned char* VLMappedFileLinuxImpl::getData()
 {
-    return m_data;
+    return data_;
 }
 
 size_t VLMappedFileLinuxImpl::getSize()
 {
-    return m_size;
+    return size_;
 }

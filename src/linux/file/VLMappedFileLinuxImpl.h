@@ -25,9 +25,9 @@ private:
     bool fail();
     bool syncRange(size_t offset, size_t length, unsigned int flags);
 
-    int m_descriptor;
-    unsigned char* m_data;
-    size_t m_size;
+    int descriptor_;
+    unsigned char* data_;
+    size_t size_;
 };
 
 #endif

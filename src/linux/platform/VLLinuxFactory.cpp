@@ -12,7 +12,7 @@
 #include "VLThreadLinuxImpl.h"
 #include "VLWakeEventLinuxImpl.h"
 
-VLLinuxFactory::VLLinuxFactory() : m_proxyFound(false)
+VLLinuxFactory::VLLinuxFactory() : proxyFound_(false)
 {
 }
 
@@ -90,15 +90,15 @@ VLSettingHelper* VLLinuxFactory::getSettingHelper()
 
 bool VLLinuxFactory::getProxyConfig(const std::string& url, std::string& proxy)
 {
-    std::call_once(m_proxyQueried, [this] { m_proxyFound = GetProxyConfig(m_proxy); });
-    proxy = m_proxy;
-    return m_proxyFound;
+    std::call_once(proxyQueried_, [this] { proxyFound_ = GetProxyConfig(proxy_); });
+    proxy = proxy_;
+    return proxyFound_;
 }
 
 std::string VLLinuxFactory::getNoProxyHosts()
 {
-    std::call_once(m_noProxyQueried, [this] { m_noProxy = GetNoProxyHosts(); });
-    return m_noProxy;
+    std::call_once(noProxyQueried_, [this] { noProxy_ = GetNoProxyHosts(); });
+    return noProxy_;
 }
 
 // The platform layer's default factory (see VLPlatformFactory::createDefault).

@@ -36,11 +36,11 @@ public:
     std::string getNoProxyHosts() override;
 
 private:
-    std::once_flag m_proxyQueried;
-    std::string m_proxy;
-    bool m_proxyFound;
-    std::once_flag m_noProxyQueried;
-    std::string m_noProxy;
+    std::once_flag proxyQueried_;
+    std::string proxy_;
+    bool proxyFound_;
+    std::once_flag noProxyQueried_;
+    std::string noProxy_;
 };
 
 #endif

@@ -15,7 +15,7 @@ public:
     void unlock() override;
 
 private:
-    pthread_mutex_t m_mutex;
+    pthread_mutex_t mutex_;
 };
 
 #endif

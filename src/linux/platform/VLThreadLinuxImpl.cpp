@@ -6,33 +6,33 @@
 #include "VLRunnerObject.h"
 
 VLThreadLinuxImpl::VLThreadLinuxImpl(const std::string& name, VLRunnerObject* runner, int parameter)
-    : VLThread(name, runner, parameter), m_handle(), m_started(false), m_joined(false)
+    : VLThread(name, runner, parameter), handle_(), started_(false), joined_(false)
 {
 }
 
 VLThreadLinuxImpl::~VLThreadLinuxImpl()
 {
-    if (m_started && !m_joined)
-        pthread_detach(m_handle);
+    if (started_ && !joined_)
+        pthread_detach(handle_);
 }
 
 bool VLThreadLinuxImpl::start()
 {
-    int error = pthread_create(&m_handle, nullptr, &VLRunnerObject::threadEntry, getRunner());
+    int error = pthread_create(&handle_, nullptr, &VLRunnerObject::threadEntry, getRunner());
     if (error != 0) {
         VL_LOG_ERROR("pthread_create has failed (" << error << ") : " << getName());
         if (getRunner())
             getRunner()->setThread(nullptr);
         return false;
     }
-    m_started = true;
+    started_ = true;
     return true;
 }
 
 void VLThreadLinuxImpl::join()
 {
-    if (!m_started || m_joined)
+    if (!started_ || joined_)
         return;
-    pthread_join(m_handle, nullptr);
-    m_joined = true;
+    pthread_join(handle_, nullptr);
+    joined_ = true;
 }

@@ -18,12 +18,12 @@ public:
     // driving thread and false is returned.
     bool start();
     void join() override;
-    pthread_t getHandle() const { return m_handle; }
+    pthread_t getHandle() const { return handle_; }
 
 private:
-    pthread_t m_handle;
-    bool m_started;
-    bool m_joined;
+    pthread_t handle_;
+    bool started_;
+    bool joined_;
 };
 
 #endif

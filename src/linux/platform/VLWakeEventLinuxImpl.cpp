@@ -24,35 +24,35 @@ double monotonicMilliseconds()
 
 } // namespace
 
-VLWakeEventLinuxImpl::VLWakeEventLinuxImpl() : m_descriptor(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+VLWakeEventLinuxImpl::VLWakeEventLinuxImpl() : descriptor_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
 {
-    if (m_descriptor < 0)
+    if (descriptor_ < 0)
         VL_LOG_ERROR("Unable to make a wake event, waits run to their time-out : " << strerror(errno));
 }
 
 VLWakeEventLinuxImpl::~VLWakeEventLinuxImpl()
 {
-    if (m_descriptor >= 0)
-        close(m_descriptor);
+    if (descriptor_ >= 0)
+        close(descriptor_);
 }
 
 void VLWakeEventLinuxImpl::signal()
 {
-    if (m_descriptor < 0)
+    if (descriptor_ < 0)
         return;
     uint64_t one = 1;
     // Only a counter at its maximum refuses (EAGAIN), and it is signalled then.
-    while (::write(m_descriptor, &one, sizeof one) < 0 && errno == EINTR) {
+    while (::write(descriptor_, &one, sizeof one) < 0 && errno == EINTR) {
     }
 }
 
 bool VLWakeEventLinuxImpl::take()
 {
-    if (m_descriptor < 0)
+    if (descriptor_ < 0)
         return false;
     uint64_t count = 0;
     ssize_t got;
-    while ((got = ::read(m_descriptor, &count, sizeof count)) < 0 && errno == EINTR) {
+    while ((got = ::read(descriptor_, &count, sizeof count)) < 0 && errno == EINTR) {
     }
     return got == sizeof count;
 }
@@ -67,12 +67,12 @@ bool VLWakeEventLinuxImpl::wait(uint64_t milliseconds)
         if (left <= 0)
             return false;
         const int step = int(std::min<double>(std::max(1.0, left), double(kLongestPollMs)));
-        if (m_descriptor < 0) {
+        if (descriptor_ < 0) {
             struct timespec pause = {step / 1000, long(step % 1000) * 1000000L};
             nanosleep(&pause, nullptr);
             continue;
         }
-        struct pollfd descriptor = {m_descriptor, POLLIN, 0};
+        struct pollfd descriptor = {descriptor_, POLLIN, 0};
         poll(&descriptor, 1, step);
     }
 }

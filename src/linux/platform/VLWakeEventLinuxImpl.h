@@ -16,11 +16,11 @@ public:
 
     void signal() override;
     bool wait(uint64_t milliseconds) override;
-    int getDescriptor() override { return m_descriptor; }
+    int getDescriptor() override { return descriptor_; }
     bool take() override;
 
 private:
-    int m_descriptor;
+    int descriptor_;
 };
 
 #endif

@@ -83,7 +83,7 @@ VLLinuxSettingHelper::VLLinuxSettingHelper()
 {
 }
 
-VLLinuxSettingHelper::VLLinuxSettingHelper(const std::string& homeFolder) : m_homeOverride(homeFolder)
+VLLinuxSettingHelper::VLLinuxSettingHelper(const std::string& homeFolder) : homeOverride_(homeFolder)
 {
 }
 
@@ -98,8 +98,8 @@ std::string VLLinuxSettingHelper::composeKey(const std::string& group, const std
 
 bool VLLinuxSettingHelper::findHomeFolder(std::string& home)
 {
-    if (!m_homeOverride.empty()) {
-        home = m_homeOverride;
+    if (!homeOverride_.empty()) {
+        home = homeOverride_;
         return true;
     }
     // $HOME first, as every XDG program reads it: a session that points it
@@ -137,7 +137,7 @@ std::string VLLinuxSettingHelper::getPreferencesPath()
 
 VLPreferenceStore* VLLinuxSettingHelper::store()
 {
-    std::call_once(m_storeOnce, [this] {
+    std::call_once(storeOnce_, [this] {
         std::string path = getPreferencesPath();
         if (!path.empty()) {
             // The store makes its own folder; the configuration root above it may
@@ -148,9 +148,9 @@ VLPreferenceStore* VLLinuxSettingHelper::store()
             if (root == home + "/.config")
                 VLPlatformFactory::instance()->getFileHelper()->createDirectory(root);
         }
-        m_store.reset(new VLPreferenceStore(path));
+        store_.reset(new VLPreferenceStore(path));
     });
-    return m_store.get();
+    return store_.get();
 }
 
 std::string VLLinuxSettingHelper::getValue(const std::string& key, const std::string& defaultValue)

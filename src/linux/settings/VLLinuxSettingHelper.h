@@ -52,9 +52,9 @@ private:
     std::string findMusicFolder(const std::string& home);
     VLPreferenceStore* store();
 
-    std::string m_homeOverride;
-    std::unique_ptr<VLPreferenceStore> m_store;
-    std::once_flag m_storeOnce;
+    std::string homeOverride_;
+    std::unique_ptr<VLPreferenceStore> store_;
+    std::once_flag storeOnce_;
 };
 
 #endif

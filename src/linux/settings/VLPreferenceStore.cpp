@@ -60,21 +60,21 @@ class FileLock
 public:
     explicit FileLock(const std::string& path)
     {
-        m_descriptor = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (m_descriptor == -1)
+        descriptor_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (descriptor_ == -1)
             return;
-        while (flock(m_descriptor, LOCK_EX) == -1 && errno == EINTR) {
+        while (flock(descriptor_, LOCK_EX) == -1 && errno == EINTR) {
         }
     }
     ~FileLock()
     {
-        if (m_descriptor != -1)
-            ::close(m_descriptor);
+        if (descriptor_ != -1)
+            ::close(descriptor_);
     }
-    bool isHeld() const { return m_descriptor != -1; }
+    bool isHeld() const { return descriptor_ != -1; }
 
 private:
-    int m_descriptor;
+    int descriptor_;
 };
 
 }  // namespace
@@ -85,7 +85,7 @@ bool VLPreferenceStore::FileStamp::operator==(const FileStamp& other) const
            modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec;
 }
 
-VLPreferenceStore::VLPreferenceStore(const std::string& path) : m_path(path)
+VLPreferenceStore::VLPreferenceStore(const std::string& path) : path_(path)
 {
 }
 
@@ -131,7 +131,7 @@ VLPreferenceStore::FileStamp VLPreferenceStore::stampFile() const
 {
     FileStamp stamp;
     struct stat status;
-    if (m_path.empty() || stat(m_path.c_str(), &status) != 0)
+    if (path_.empty() || stat(path_.c_str(), &status) != 0)
         return stamp;
     stamp.exists = true;
     stamp.device = status.st_dev;
@@ -143,10 +143,10 @@ VLPreferenceStore::FileStamp VLPreferenceStore::stampFile() const
 
 void VLPreferenceStore::reloadIfChanged()
 {
-    if (m_path.empty())
+    if (path_.empty())
         return;
     FileStamp stamp = stampFile();
-    if (stamp == m_loaded)
+    if (stamp == loaded_)
         return;
     load();
 }
@@ -156,12 +156,12 @@ void VLPreferenceStore::load()
     // Stamp before reading: a rewrite that lands during the read changes the
     // stamp, so the next call reads again.
     FileStamp stamp = stampFile();
-    FILE* file = fopen(m_path.c_str(), "re");
+    FILE* file = fopen(path_.c_str(), "re");
     if (!file) {
         if (errno != ENOENT)
-            VL_LOG_ERROR("Unable to read preferences (" << errno << ") : " << m_path);
+            VL_LOG_ERROR("Unable to read preferences (" << errno << ") : " << path_);
         // An unreadable file keeps what this run already knows.
-        m_loaded = stamp;
+        loaded_ = stamp;
         return;
     }
     std::map<std::string, std::string> values;
@@ -189,12 +189,12 @@ void VLPreferenceStore::load()
         std::string key;
         std::string value;
         if (overLong) {
-            VL_LOG_WARN("Over-long preference line " << lineNumber << " skipped : " << m_path);
+            VL_LOG_WARN("Over-long preference line " << lineNumber << " skipped : " << path_);
         } else if (equals == std::string::npos || !unescape(line.substr(0, equals), key) ||
                    !unescape(line.substr(equals + 1), value)) {
-            VL_LOG_WARN("Damaged preference line " << lineNumber << " skipped : " << m_path);
+            VL_LOG_WARN("Damaged preference line " << lineNumber << " skipped : " << path_);
         } else if (key.size() > kLongestKey || value.size() > kLongestValue) {
-            VL_LOG_WARN("Over-long preference line " << lineNumber << " skipped : " << m_path);
+            VL_LOG_WARN("Over-long preference line " << lineNumber << " skipped : " << path_);
         } else {
             values[key] = value;
         }
@@ -202,18 +202,18 @@ void VLPreferenceStore::load()
         overLong = false;
     }
     fclose(file);
-    for (const auto& entry : m_unwritten)
+    for (const auto& entry : unwritten_)
         values[entry.first] = entry.second;
-    m_values.swap(values);
-    m_loaded = stamp;
+    values_.swap(values);
+    loaded_ = stamp;
 }
 
 bool VLPreferenceStore::get(const std::string& key, std::string& value)
 {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    std::lock_guard<std::mutex> guard(mutex_);
     reloadIfChanged();
-    auto found = m_values.find(key);
-    if (found == m_values.end())
+    auto found = values_.find(key);
+    if (found == values_.end())
         return false;
     value = found->second;
     return true;
@@ -226,46 +226,46 @@ bool VLPreferenceStore::set(const std::string& key, const std::string& value)
                                             << " bytes of value : " << key.substr(0, 64));
         return false;
     }
-    std::lock_guard<std::mutex> guard(m_mutex);
-    if (m_path.empty()) {
-        m_values[key] = value;
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (path_.empty()) {
+        values_[key] = value;
         return true;
     }
     // The folder may be missing on a first run; one level, the parent of the
     // folder is the caller's business.
-    std::string folder = parentFolder(m_path);
+    std::string folder = parentFolder(path_);
     if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
         VL_LOG_ERROR("Unable to create directory : " << folder);
     }
-    FileLock lock(m_path + ".lock");
+    FileLock lock(path_ + ".lock");
     // Another store (thread or process) may have written since our last read;
     // read again under the lock rather than trust the file's stamp, which a
     // rewrite within one clock tick onto a reused inode could leave unchanged.
     if (lock.isHeld())
         load();
-    m_values[key] = value;
+    values_[key] = value;
     if (!write()) {
-        m_unwritten[key] = value;
+        unwritten_[key] = value;
         return false;
     }
-    m_unwritten.clear();
+    unwritten_.clear();
     return true;
 }
 
 bool VLPreferenceStore::remove(const std::string& key)
 {
-    std::lock_guard<std::mutex> guard(m_mutex);
-    m_unwritten.erase(key);
-    if (m_path.empty()) {
-        m_values.erase(key);
+    std::lock_guard<std::mutex> guard(mutex_);
+    unwritten_.erase(key);
+    if (path_.empty()) {
+        values_.erase(key);
         return true;
     }
-    FileLock lock(m_path + ".lock");
+    FileLock lock(path_ + ".lock");
     if (lock.isHeld())
         load();
     else
         reloadIfChanged();
-    if (m_values.erase(key) == 0)
+    if (values_.erase(key) == 0)
         return true;
     return write();
 }
@@ -273,17 +273,17 @@ bool VLPreferenceStore::remove(const std::string& key)
 bool VLPreferenceStore::write()
 {
     std::string text;
-    for (const auto& entry : m_values) {
+    for (const auto& entry : values_) {
         text += escape(entry.first);
         text += '=';
         text += escape(entry.second);
         text += '\n';
     }
 
-    std::string temporary = m_path + ".XXXXXX";
+    std::string temporary = path_ + ".XXXXXX";
     int descriptor = mkostemp(&temporary[0], O_CLOEXEC);
     if (descriptor == -1) {
-        VL_LOG_ERROR("Unable to write preferences (" << errno << ") : " << m_path);
+        VL_LOG_ERROR("Unable to write preferences (" << errno << ") : " << path_);
         return false;
     }
     fchmod(descriptor, 0600);
@@ -293,19 +293,19 @@ bool VLPreferenceStore::write()
         written = false;
         error = errno;
     }
-    if (!written || rename(temporary.c_str(), m_path.c_str()) != 0) {
+    if (!written || rename(temporary.c_str(), path_.c_str()) != 0) {
         if (written)
             error = errno;
-        VL_LOG_ERROR("Unable to write preferences (" << error << ") : " << m_path);
+        VL_LOG_ERROR("Unable to write preferences (" << error << ") : " << path_);
         unlink(temporary.c_str());
         return false;
     }
     // Make the rename itself durable.
-    int folder = ::open(parentFolder(m_path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int folder = ::open(parentFolder(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder != -1) {
         fsync(folder);
         ::close(folder);
     }
-    m_loaded = stampFile();
+    loaded_ = stampFile();
     return true;
 }

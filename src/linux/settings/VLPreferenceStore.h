@@ -44,7 +44,7 @@ public:
     // be written.
     bool remove(const std::string& key);
 
-    std::string getPath() const { return m_path; }
+    std::string getPath() const { return path_; }
 
     static std::string escape(const std::string& text);
     // False when `text` holds a bad escape.
@@ -66,12 +66,12 @@ private:
     void load();
     bool write();
 
-    std::mutex m_mutex;
-    std::string m_path;
-    std::map<std::string, std::string> m_values;
+    std::mutex mutex_;
+    std::string path_;
+    std::map<std::string, std::string> values_;
     // Sets whose write failed: laid over every re-read until a write succeeds.
-    std::map<std::string, std::string> m_unwritten;
-    FileStamp m_loaded;
+    std::map<std::string, std::string> unwritten_;
+    FileStamp loaded_;
 };
 
 #endif

@@ -58,14 +58,14 @@ bool createPrivateFile(const std::string& path)
 }  // namespace
 
 LogBundle::LogBundle(const LogBundleSettings& settings)
-    : m_settings(settings)
+    : settings_(settings)
 {
 }
 
 LogBundle::~LogBundle()
 {
-    if (!m_privateFolder.empty())
-        removeFolder(m_privateFolder);
+    if (!privateFolder_.empty())
+        removeFolder(privateFolder_);
 }
 
 std::string LogBundle::timeStamp(std::time_t now)
@@ -81,42 +81,42 @@ bool LogBundle::build(const std::string& userId, const std::string& login, const
                       std::time_t now, const std::vector<std::string>& storageFolders)
 {
     std::string stamp = timeStamp(now);
-    m_archivePath = m_settings.desktopFolder + "/velora-logs-" + stamp + ".zip";
-    m_files.clear();
+    archivePath_ = settings_.desktopFolder + "/velora-logs-" + stamp + ".zip";
+    files_.clear();
     if (!makePrivateFolder())
         return false;
 
     addLogFiles();
-    m_files.push_back(m_settings.preferencesFile);
-    std::string userText = m_privateFolder + "/velora-user-infos-" + stamp + ".txt";
+    files_.push_back(settings_.preferencesFile);
+    std::string userText = privateFolder_ + "/velora-user-infos-" + stamp + ".txt";
     if (writeUserText(userText, userId, login, version))
-        m_files.push_back(userText);
-    std::string systemText = m_privateFolder + "/velora-system-infos-" + stamp + ".txt";
-    if (SystemInfosCollector(m_settings.systemInfoSources, storageFolders).writeInfosIntoFile(systemText))
-        m_files.push_back(systemText);
+        files_.push_back(userText);
+    std::string systemText = privateFolder_ + "/velora-system-infos-" + stamp + ".txt";
+    if (SystemInfosCollector(settings_.systemInfoSources, storageFolders).writeInfosIntoFile(systemText))
+        files_.push_back(systemText);
     return makeArchive();
 }
 
 bool LogBundle::makePrivateFolder()
 {
-    if (!m_privateFolder.empty())
+    if (!privateFolder_.empty())
         return true;
-    std::string pattern = m_settings.temporaryFolder + "/velora-log-bundle-XXXXXX";
+    std::string pattern = settings_.temporaryFolder + "/velora-log-bundle-XXXXXX";
     if (!mkdtemp(&pattern[0])) {
-        VL_LOG_ERROR("No private folder for the log bundle in " << m_settings.temporaryFolder << ": "
+        VL_LOG_ERROR("No private folder for the log bundle in " << settings_.temporaryFolder << ": "
                                                                 << strerror(errno));
         return false;
     }
-    m_privateFolder = pattern;
+    privateFolder_ = pattern;
     return true;
 }
 
 void LogBundle::addLogFiles()
 {
-    if (m_settings.logFolder.empty())
+    if (settings_.logFolder.empty())
         return;
-    for (const std::string& name : regularFiles(m_settings.logFolder))
-        m_files.push_back(m_settings.logFolder + "/" + name);
+    for (const std::string& name : regularFiles(settings_.logFolder))
+        files_.push_back(settings_.logFolder + "/" + name);
 }
 
 bool LogBundle::writeUserText(const std::string& path, const std::string& userId, const std::string& login,
@@ -135,15 +135,15 @@ bool LogBundle::writeUserText(const std::string& path, const std::string& userId
 
 bool LogBundle::makeArchive()
 {
-    if (g_mkdir_with_parents(m_settings.desktopFolder.c_str(), 0700) != 0 || !createPrivateFile(m_archivePath)) {
-        VL_LOG_ERROR("The log archive cannot be made at " << m_archivePath << ": " << strerror(errno));
+    if (g_mkdir_with_parents(settings_.desktopFolder.c_str(), 0700) != 0 || !createPrivateFile(archivePath_)) {
+        VL_LOG_ERROR("The log archive cannot be made at " << archivePath_ << ": " << strerror(errno));
         return false;
     }
     try {
-        FileArchiver(m_files, kMaxBytesPerFile).createArchiveWithName(m_archivePath);
+        FileArchiver(files_, kMaxBytesPerFile).createArchiveWithName(archivePath_);
     } catch (const ZipException& exception) {
-        VL_LOG_ERROR("The log archive cannot be made at " << m_archivePath << ": " << exception.what());
-        unlink(m_archivePath.c_str());
+        VL_LOG_ERROR("The log archive cannot be made at " << archivePath_ << ": " << exception.what());
+        unlink(archivePath_.c_str());
         return false;
     }
     return true;

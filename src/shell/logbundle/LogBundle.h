@@ -37,9 +37,9 @@ public:
                const std::vector<std::string>& storageFolders = std::vector<std::string>());
 
     // The archive's path (set by build, also when it failed).
-    const std::string& archivePath() const { return m_archivePath; }
+    const std::string& archivePath() const { return archivePath_; }
     // The files put into the archive, in order (set by build).
-    const std::vector<std::string>& files() const { return m_files; }
+    const std::vector<std::string>& files() const { return files_; }
 
     // The stamp of a moment in local time.
     static std::string timeStamp(std::time_t now);
@@ -51,10 +51,10 @@ private:
                        const std::string& version);
     bool makeArchive();
 
-    const LogBundleSettings m_settings;
-    std::string m_privateFolder;
-    std::string m_archivePath;
-    std::vector<std::string> m_files;
+    const LogBundleSettings settings_;
+    std::string privateFolder_;
+    std::string archivePath_;
+    std::vector<std::string> files_;
 };
 
 #endif

@@ -26,16 +26,16 @@ void closeAlertAndReveal(GtkDialog* dialog, gint, gpointer data)
 }  // namespace
 
 LogUploadAlerts::LogUploadAlerts(GtkWindow* parent)
-    : m_parent(parent)
+    : parent_(parent)
 {
-    if (m_parent)
-        g_object_add_weak_pointer(G_OBJECT(m_parent), reinterpret_cast<gpointer*>(&m_parent));
+    if (parent_)
+        g_object_add_weak_pointer(G_OBJECT(parent_), reinterpret_cast<gpointer*>(&parent_));
 }
 
 LogUploadAlerts::~LogUploadAlerts()
 {
-    if (m_parent)
-        g_object_remove_weak_pointer(G_OBJECT(m_parent), reinterpret_cast<gpointer*>(&m_parent));
+    if (parent_)
+        g_object_remove_weak_pointer(G_OBJECT(parent_), reinterpret_cast<gpointer*>(&parent_));
 }
 
 GtkWidget* LogUploadAlerts::makeAlert(GtkWindow* parent, GtkMessageType type, const std::string& title,
@@ -51,7 +51,7 @@ GtkWidget* LogUploadAlerts::makeAlert(GtkWindow* parent, GtkMessageType type, co
 
 void LogUploadAlerts::showSendLogSuccessMessage()
 {
-    GtkWidget* alert = makeAlert(m_parent, GTK_MESSAGE_INFO, ShellStrings::text("log.upload.success.dialog.title"),
+    GtkWidget* alert = makeAlert(parent_, GTK_MESSAGE_INFO, ShellStrings::text("log.upload.success.dialog.title"),
                                  ShellStrings::text("log.upload.success.dialog.message"),
                                  ShellStrings::text("dialog.button.label.ok"));
     g_signal_connect(alert, "response", G_CALLBACK(closeAlert), nullptr);
@@ -64,7 +64,7 @@ void LogUploadAlerts::showSendLogFailureMessage(const std::string& archivePath)
         archivePath.empty()
             ? ShellStrings::text("log.upload.failure.dialog.message.no_archive")
             : ShellStrings::formatted("log.upload.failure.dialog.message", lastPathComponent(archivePath));
-    GtkWidget* alert = makeAlert(m_parent, GTK_MESSAGE_WARNING, ShellStrings::text("log.upload.failure.dialog.title"),
+    GtkWidget* alert = makeAlert(parent_, GTK_MESSAGE_WARNING, ShellStrings::text("log.upload.failure.dialog.title"),
                                  message, ShellStrings::text("log.upload.failure.dialog.ok.button"));
     if (archivePath.empty()) {
         g_signal_connect(alert, "response", G_CALLBACK(closeAlert), nullptr);

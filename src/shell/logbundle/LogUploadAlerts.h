@@ -30,7 +30,7 @@ private:
     static GtkWidget* makeAlert(GtkWindow* parent, GtkMessageType type, const std::string& title,
                                 const std::string& message, const std::string& button);
 
-    GtkWindow* m_parent;
+    GtkWindow* parent_;
 };
 
 #endif

@@ -64,7 +64,7 @@ public:
         return *manager;
     }
 
-    bool isRunning() const { return m_owned; }
+    bool isRunning() const { return owned_; }
     std::vector<std::string> shown;
     std::vector<std::string> startupIds;
 
@@ -85,10 +85,10 @@ private:
         g_dbus_node_info_unref(node);
         g_bus_own_name_on_connection(bus, "org.freedesktop.FileManager1", G_BUS_NAME_OWNER_FLAGS_NONE,
                                      [](GDBusConnection*, const gchar*, gpointer self) {
-                                         static_cast<FakeFileManager*>(self)->m_owned = true;
+                                         static_cast<FakeFileManager*>(self)->owned_ = true;
                                      },
                                      nullptr, this, nullptr);
-        runUntil([this] { return m_owned; });
+        runUntil([this] { return owned_; });
     }
 
     static void call(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
@@ -106,7 +106,7 @@ private:
         g_dbus_method_invocation_return_value(invocation, nullptr);
     }
 
-    bool m_owned = false;
+    bool owned_ = false;
 };
 
 class LogUploadAlertsTest : public ::testing::Test

@@ -71,46 +71,46 @@ struct LogUploadService::Mailbox
 };
 
 LogUploadService::LogUploadService(LogBundleSettings settings, LogUploadPresenter& presenter)
-    : m_settings(std::move(settings))
-    , m_mailbox(new Mailbox(&presenter))
+    : settings_(std::move(settings))
+    , mailbox_(new Mailbox(&presenter))
 {
 }
 
 LogUploadService::~LogUploadService()
 {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_stopping = true;
-        m_queue.clear();
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        queue_.clear();
     }
-    m_wake.notify_all();
-    if (m_thread.joinable())
-        m_thread.join();
+    wake_.notify_all();
+    if (thread_.joinable())
+        thread_.join();
     {
-        std::lock_guard<std::mutex> lock(m_mailbox->mutex);
-        m_mailbox->presenter = nullptr;
-        m_mailbox->results.clear();
+        std::lock_guard<std::mutex> lock(mailbox_->mutex);
+        mailbox_->presenter = nullptr;
+        mailbox_->results.clear();
     }
-    m_mailbox->release();
+    mailbox_->release();
 }
 
 void LogUploadService::sendLogForUserId(const std::string& userId, const std::string& login,
                                         const std::string& version)
 {
-    std::vector<std::string> storageFolders = m_settings.storageFolders ? m_settings.storageFolders()
+    std::vector<std::string> storageFolders = settings_.storageFolders ? settings_.storageFolders()
                                                                         : std::vector<std::string>();
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(mutex_);
     // One upload at a time: a request while one is under way joins it (one
     // bundle, one answer to the user).
-    if (m_uploading) {
+    if (uploading_) {
         VL_LOG_INFO("sendLog joins the upload under way");
         return;
     }
-    m_uploading = true;
-    m_queue.push_back(Request{userId, login, version, std::move(storageFolders)});
-    if (!m_thread.joinable())
-        m_thread = std::thread([this] { run(); });
-    m_wake.notify_all();
+    uploading_ = true;
+    queue_.push_back(Request{userId, login, version, std::move(storageFolders)});
+    if (!thread_.joinable())
+        thread_ = std::thread([this] { run(); });
+    wake_.notify_all();
 }
 
 void LogUploadService::run()
@@ -118,20 +118,20 @@ void LogUploadService::run()
     while (true) {
         Request request;
         {
-            std::unique_lock<std::mutex> lock(m_mutex);
-            m_wake.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
-            if (m_stopping)
+            std::unique_lock<std::mutex> lock(mutex_);
+            wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+            if (stopping_)
                 return;
-            request = m_queue.front();
-            m_queue.pop_front();
+            request = queue_.front();
+            queue_.pop_front();
         }
         std::string archivePath;
         Outcome outcome = upload(request.userId, request.login, request.version, time(nullptr), archivePath,
                                  request.storageFolders);
-        if (!m_stopping)
+        if (!stopping_)
             present(outcome, outcome == Outcome::NotSent ? archivePath : std::string());
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_uploading = false;
+        std::lock_guard<std::mutex> lock(mutex_);
+        uploading_ = false;
     }
 }
 
@@ -140,7 +140,7 @@ LogUploadService::Outcome LogUploadService::upload(const std::string& userId, co
                                                    std::string& archivePath,
                                                    const std::vector<std::string>& storageFolders)
 {
-    LogBundle bundle(m_settings);
+    LogBundle bundle(settings_);
     bool built = bundle.build(userId, login, version, now, storageFolders);
     archivePath = bundle.archivePath();
     if (!built)
@@ -154,15 +154,15 @@ LogUploadService::Outcome LogUploadService::upload(const std::string& userId, co
 bool LogUploadService::post(const std::string& archivePath)
 {
     MultipartFormData form;
-    form.addText("udid", m_settings.systemUid);
+    form.addText("udid", settings_.systemUid);
     form.addText("ext", "zip");
-    form.addText("ver", m_settings.applicationVersion);
+    form.addText("ver", settings_.applicationVersion);
     form.addText("type", "desktop");
     form.addNumber("auto", 0);
     form.addBytes("file", std::string());
 
     // The archive goes from disk as it is sent, never whole in memory.
-    BlockingHttpRequest request(m_settings.endpoint);
+    BlockingHttpRequest request(settings_.endpoint);
     request.addHeader("Content-Type: " + form.contentType());
     std::pair<std::string, std::string> around = form.bodyAroundLastField();
     if (!request.setPostBodyAroundFile(around.first, archivePath, around.second)) {
@@ -171,7 +171,7 @@ bool LogUploadService::post(const std::string& archivePath)
     }
     request.setConnectTimeoutMilliseconds(kConnectTimeoutMs);
     request.setLowSpeedLimit(1, kStalledSeconds);
-    request.setCancelFlag(&m_stopping);
+    request.setCancelFlag(&stopping_);
     HttpResponse response;
     request.perform(response);
     if (!response.isSuccess()) {
@@ -186,15 +186,15 @@ bool LogUploadService::post(const std::string& archivePath)
 void LogUploadService::present(Outcome outcome, const std::string& archivePath)
 {
     {
-        std::lock_guard<std::mutex> lock(m_mailbox->mutex);
-        m_mailbox->results.emplace_back(outcome, archivePath);
+        std::lock_guard<std::mutex> lock(mailbox_->mutex);
+        mailbox_->results.emplace_back(outcome, archivePath);
     }
-    m_mailbox->references.fetch_add(1);
+    mailbox_->references.fetch_add(1);
     // Always through an idle source of the default context: that context's
     // owner, the main thread, runs it (g_main_context_invoke would run it
     // right here whenever the main thread happens not to hold the context).
     GSource* source = g_idle_source_new();
-    g_source_set_callback(source, &Mailbox::deliver, m_mailbox, &Mailbox::forget);
+    g_source_set_callback(source, &Mailbox::deliver, mailbox_, &Mailbox::forget);
     g_source_attach(source, nullptr);
     g_source_unref(source);
 }

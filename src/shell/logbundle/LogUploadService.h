@@ -66,15 +66,15 @@ private:
     bool post(const std::string& archivePath);
     void present(Outcome outcome, const std::string& archivePath);
 
-    const LogBundleSettings m_settings;
+    const LogBundleSettings settings_;
     // Where results wait for the main thread (see LogUploadService.cpp).
-    Mailbox* m_mailbox;
-    std::atomic<bool> m_stopping{false};
-    std::mutex m_mutex;  // guards m_queue, m_uploading and m_thread's start
-    bool m_uploading = false;  // a request is queued or under way
-    std::condition_variable m_wake;
-    std::deque<Request> m_queue;
-    std::thread m_thread;
+    Mailbox* mailbox_;
+    std::atomic<bool> stopping_{false};
+    std::mutex mutex_;  // guards queue_, uploading_ and thread_'s start
+    bool uploading_ = false;  // a request is queued or under way
+    std::condition_variable wake_;
+    std::deque<Request> queue_;
+    std::thread thread_;
 };
 
 #endif

@@ -6,13 +6,13 @@ const char* const MultipartFormData::kLogBoundary =
     "---------------------------Boundary Line---------------------------";
 
 MultipartFormData::MultipartFormData(std::string boundary)
-    : m_boundary(std::move(boundary))
+    : boundary_(std::move(boundary))
 {
 }
 
 void MultipartFormData::addText(const std::string& name, const std::string& value)
 {
-    m_fields.push_back(Field{name, std::string(), value, false});
+    fields_.push_back(Field{name, std::string(), value, false});
 }
 
 void MultipartFormData::addNumber(const std::string& name, long long value)
@@ -22,7 +22,7 @@ void MultipartFormData::addNumber(const std::string& name, long long value)
 
 void MultipartFormData::addBytes(const std::string& name, std::string bytes)
 {
-    m_fields.push_back(Field{name, name, std::move(bytes), true});
+    fields_.push_back(Field{name, name, std::move(bytes), true});
 }
 
 bool MultipartFormData::addFile(const std::string& name, const std::string& path)
@@ -40,7 +40,7 @@ bool MultipartFormData::addFile(const std::string& name, const std::string& path
     if (!complete)
         return false;
     std::string::size_type slash = path.rfind('/');
-    m_fields.push_back(Field{name, slash == std::string::npos ? path : path.substr(slash + 1), bytes, true});
+    fields_.push_back(Field{name, slash == std::string::npos ? path : path.substr(slash + 1), bytes, true});
     return true;
 }
 
@@ -50,15 +50,15 @@ std::string MultipartFormData::contentType() const
     // has a space) must be quoted in the header, or standard parsers cut it
     // at that character and find no section at all.
     static const char* const kSpecials = "()<>@,;:\\\"/[]?= \t";
-    bool plainToken = !m_boundary.empty() && m_boundary.find_first_of(kSpecials) == std::string::npos;
-    return "multipart/form-data; boundary=" + (plainToken ? m_boundary : "\"" + m_boundary + "\"");
+    bool plainToken = !boundary_.empty() && boundary_.find_first_of(kSpecials) == std::string::npos;
+    return "multipart/form-data; boundary=" + (plainToken ? boundary_ : "\"" + boundary_ + "\"");
 }
 
 std::string MultipartFormData::body() const
 {
     std::string body;
-    for (const Field& field : m_fields) {
-        body += "--" + m_boundary + "\r\n";
+    for (const Field& field : fields_) {
+        body += "--" + boundary_ + "\r\n";
         if (field.isFile) {
             body += "Content-Disposition: form-data; name=\"" + field.name + "\"; filename=\"" + field.fileName
                     + "\"\r\n";
@@ -69,13 +69,13 @@ std::string MultipartFormData::body() const
         body += field.value;
         body += "\r\n";
     }
-    body += "--" + m_boundary + "--\r\n";
+    body += "--" + boundary_ + "--\r\n";
     return body;
 }
 
 std::pair<std::string, std::string> MultipartFormData::bodyAroundLastField() const
 {
     std::string whole = body();
-    std::string tail = "\r\n--" + m_boundary + "--\r\n";
+    std::string tail = "\r\n--" + boundary_ + "--\r\n";
     return {whole.substr(0, whole.size() - tail.size()), tail};
 }

@@ -48,8 +48,8 @@ private:
         bool isFile;
     };
 
-    std::string m_boundary;
-    std::vector<Field> m_fields;
+    std::string boundary_;
+    std::vector<Field> fields_;
 };
 
 #endif

@@ -30,9 +30,9 @@ struct UrlHandle
 
 HTML5ManifestPrefetch::HTML5ManifestPrefetch(std::string manifestURL, std::string userAgent,
                                              OfflineResourceStore& store)
-    : m_manifestURL(std::move(manifestURL))
-    , m_userAgent(std::move(userAgent))
-    , m_store(store)
+    : manifestURL_(std::move(manifestURL))
+    , userAgent_(std::move(userAgent))
+    , store_(store)
 {
 }
 
@@ -44,28 +44,28 @@ HTML5ManifestPrefetch::~HTML5ManifestPrefetch()
 
 void HTML5ManifestPrefetch::start()
 {
-    std::lock_guard<std::mutex> lock(m_threadMutex);
-    if (m_thread.joinable())
+    std::lock_guard<std::mutex> lock(threadMutex_);
+    if (thread_.joinable())
         return;
-    m_thread = std::thread([this] { cacheHTML5ManifestFiles(); });
+    thread_ = std::thread([this] { cacheHTML5ManifestFiles(); });
 }
 
 void HTML5ManifestPrefetch::wait()
 {
-    std::lock_guard<std::mutex> lock(m_threadMutex);
-    if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id())
-        m_thread.join();
+    std::lock_guard<std::mutex> lock(threadMutex_);
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id())
+        thread_.join();
 }
 
 void HTML5ManifestPrefetch::cancel()
 {
-    m_cancelled = true;
+    cancelled_ = true;
 }
 
 void HTML5ManifestPrefetch::cacheHTML5ManifestFiles()
 {
     HTML5Manifest manifest;
-    if (!HTML5ManifestParser::parsedManifestFromURL(m_manifestURL, m_userAgent, manifest, &m_cancelled))
+    if (!HTML5ManifestParser::parsedManifestFromURL(manifestURL_, userAgent_, manifest, &cancelled_))
         return;
     VL_LOG_DEBUG(manifest.description());
     int stored = cacheFilesFromManifest(manifest);
@@ -76,7 +76,7 @@ int HTML5ManifestPrefetch::cacheFilesFromManifest(const HTML5Manifest& manifest)
 {
     int stored = 0;
     for (const std::string& entry : manifest.explicitURLs) {
-        if (m_cancelled)
+        if (cancelled_)
             break;
         if (cacheEntry(entry))
             ++stored;
@@ -87,7 +87,7 @@ int HTML5ManifestPrefetch::cacheFilesFromManifest(const HTML5Manifest& manifest)
 bool HTML5ManifestPrefetch::resolveEntry(const std::string& entry, std::string& address) const
 {
     UrlHandle url;
-    if (!url.url || curl_url_set(url.url, CURLUPART_URL, m_manifestURL.c_str(), 0) != CURLUE_OK)
+    if (!url.url || curl_url_set(url.url, CURLUPART_URL, manifestURL_.c_str(), 0) != CURLUE_OK)
         return false;
     // Setting a relative reference on a handle holding an address resolves it.
     if (curl_url_set(url.url, CURLUPART_URL, entry.c_str(), 0) != CURLUE_OK)
@@ -117,11 +117,11 @@ bool HTML5ManifestPrefetch::cacheEntry(const std::string& entry)
         return false;
 
     BlockingHttpRequest request(address);
-    request.setUserAgent(m_userAgent);
+    request.setUserAgent(userAgent_);
     request.setTimeoutMilliseconds(kEntryTimeoutMs);
     request.setMaximumBodySize(kMaximumEntrySize);
     request.setFollowRedirects(true);
-    request.setCancelFlag(&m_cancelled);
+    request.setCancelFlag(&cancelled_);
     HttpResponse response;
     if (!request.perform(response))
         return false;
@@ -130,5 +130,5 @@ bool HTML5ManifestPrefetch::cacheEntry(const std::string& entry)
         VL_LOG_WARN("Manifest entry not kept, HTTP status " << response.status << ": " << address);
         return false;
     }
-    return m_store.storeResource(address, response.contentType, response.body);
+    return store_.storeResource(address, response.contentType, response.body);
 }

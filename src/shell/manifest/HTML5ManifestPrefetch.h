@@ -54,12 +54,12 @@ public:
 private:
     bool cacheEntry(const std::string& entry);
 
-    const std::string m_manifestURL;
-    const std::string m_userAgent;
-    OfflineResourceStore& m_store;
-    std::atomic<bool> m_cancelled{false};
-    std::mutex m_threadMutex;  // guards m_thread
-    std::thread m_thread;
+    const std::string manifestURL_;
+    const std::string userAgent_;
+    OfflineResourceStore& store_;
+    std::atomic<bool> cancelled_{false};
+    std::mutex threadMutex_;  // guards thread_
+    std::thread thread_;
 };
 
 #endif

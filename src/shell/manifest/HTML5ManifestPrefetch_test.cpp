@@ -23,20 +23,20 @@ public:
 
     bool storeResource(const std::string& address, const std::string& mimeType, const std::string& bytes) override
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_resources[address] = Resource{mimeType, bytes};
+        std::lock_guard<std::mutex> lock(mutex_);
+        resources_[address] = Resource{mimeType, bytes};
         return true;
     }
 
     std::map<std::string, Resource> resources()
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_resources;
+        std::lock_guard<std::mutex> lock(mutex_);
+        return resources_;
     }
 
 private:
-    std::mutex m_mutex;
-    std::map<std::string, Resource> m_resources;
+    std::mutex mutex_;
+    std::map<std::string, Resource> resources_;
 };
 
 std::string pattern(unsigned seed, size_t size)

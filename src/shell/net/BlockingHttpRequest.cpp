@@ -36,26 +36,26 @@ struct EasyHandle
 }  // namespace
 
 BlockingHttpRequest::BlockingHttpRequest(std::string url)
-    : m_url(std::move(url))
+    : url_(std::move(url))
 {
 }
 
 void BlockingHttpRequest::setLowSpeedLimit(long bytesPerSecond, long seconds)
 {
-    m_lowSpeedBytes = bytesPerSecond;
-    m_lowSpeedSeconds = seconds;
+    lowSpeedBytes_ = bytesPerSecond;
+    lowSpeedSeconds_ = seconds;
 }
 
 BlockingHttpRequest::~BlockingHttpRequest()
 {
-    if (m_postFile)
-        fclose(m_postFile);
+    if (postFile_)
+        fclose(postFile_);
 }
 
 void BlockingHttpRequest::setPostBody(std::string body)
 {
-    m_post = true;
-    m_postBody = std::move(body);
+    post_ = true;
+    postBody_ = std::move(body);
 }
 
 bool BlockingHttpRequest::setPostBodyAroundFile(std::string head, const std::string& filePath, std::string tail)
@@ -67,13 +67,13 @@ bool BlockingHttpRequest::setPostBodyAroundFile(std::string head, const std::str
             fclose(file);
         return false;
     }
-    if (m_postFile)
-        fclose(m_postFile);
-    m_post = true;
-    m_postBody = std::move(head);
-    m_postFile = file;
-    m_postFileSize = status.st_size;
-    m_postTail = std::move(tail);
+    if (postFile_)
+        fclose(postFile_);
+    post_ = true;
+    postBody_ = std::move(head);
+    postFile_ = file;
+    postFileSize_ = status.st_size;
+    postTail_ = std::move(tail);
     return true;
 }
 
@@ -83,24 +83,24 @@ size_t BlockingHttpRequest::sendBody(char* data, size_t size, size_t count, void
 {
     BlockingHttpRequest* request = static_cast<BlockingHttpRequest*>(context);
     size_t room = size * count;
-    size_t headSize = request->m_postBody.size();
-    size_t fileEnd = headSize + size_t(request->m_postFileSize);
-    size_t& offset = request->m_postOffset;
+    size_t headSize = request->postBody_.size();
+    size_t fileEnd = headSize + size_t(request->postFileSize_);
+    size_t& offset = request->postOffset_;
     size_t written = 0;
     while (written < room) {
         size_t length = 0;
         if (offset < headSize) {
             length = std::min(room - written, headSize - offset);
-            memcpy(data + written, request->m_postBody.data() + offset, length);
+            memcpy(data + written, request->postBody_.data() + offset, length);
         } else if (offset < fileEnd) {
-            length = fread(data + written, 1, std::min(room - written, fileEnd - offset), request->m_postFile);
+            length = fread(data + written, 1, std::min(room - written, fileEnd - offset), request->postFile_);
             if (length == 0) {
                 length = std::min(room - written, fileEnd - offset);
                 memset(data + written, 0, length);
             }
-        } else if (offset < fileEnd + request->m_postTail.size()) {
-            length = std::min(room - written, fileEnd + request->m_postTail.size() - offset);
-            memcpy(data + written, request->m_postTail.data() + (offset - fileEnd), length);
+        } else if (offset < fileEnd + request->postTail_.size()) {
+            length = std::min(room - written, fileEnd + request->postTail_.size() - offset);
+            memcpy(data + written, request->postTail_.data() + (offset - fileEnd), length);
         } else {
             break;
         }
@@ -114,9 +114,9 @@ size_t BlockingHttpRequest::receiveBody(char* data, size_t size, size_t count, v
 {
     BlockingHttpRequest* request = static_cast<BlockingHttpRequest*>(context);
     size_t length = size * count;
-    std::string& body = request->m_response->body;
-    if (length > request->m_maximumBodySize - body.size()) {
-        request->m_overLimit = true;
+    std::string& body = request->response_->body;
+    if (length > request->maximumBodySize_ - body.size()) {
+        request->overLimit_ = true;
         return CURL_WRITEFUNC_ERROR;
     }
     body.append(data, length);
@@ -126,7 +126,7 @@ size_t BlockingHttpRequest::receiveBody(char* data, size_t size, size_t count, v
 int BlockingHttpRequest::progress(void* context, long long, long long, long long, long long)
 {
     BlockingHttpRequest* request = static_cast<BlockingHttpRequest*>(context);
-    return request->m_cancel && request->m_cancel->load() ? 1 : 0;
+    return request->cancel_ && request->cancel_->load() ? 1 : 0;
 }
 
 bool BlockingHttpRequest::perform(HttpResponse& response)
@@ -136,14 +136,14 @@ bool BlockingHttpRequest::perform(HttpResponse& response)
     EasyHandle handle;
     if (!handle.curl) {
         response.error = "no libcurl handle";
-        VL_LOG_ERROR("curl_easy_init has failed for " << m_url);
+        VL_LOG_ERROR("curl_easy_init has failed for " << url_);
         return false;
     }
     CURL* curl = handle.curl;
-    m_response = &response;
-    m_overLimit = false;
+    response_ = &response;
+    overLimit_ = false;
 
-    curl_easy_setopt(curl, CURLOPT_URL, m_url.c_str());
+    curl_easy_setopt(curl, CURLOPT_URL, url_.c_str());
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
@@ -152,51 +152,51 @@ bool BlockingHttpRequest::perform(HttpResponse& response)
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &BlockingHttpRequest::progress);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-    if (!m_userAgent.empty())
-        curl_easy_setopt(curl, CURLOPT_USERAGENT, m_userAgent.c_str());
-    if (m_timeoutMs > 0)
-        curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, m_timeoutMs);
-    if (m_connectTimeoutMs > 0)
-        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, m_connectTimeoutMs);
-    if (m_lowSpeedSeconds > 0) {
-        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, m_lowSpeedBytes);
-        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, m_lowSpeedSeconds);
+    if (!userAgent_.empty())
+        curl_easy_setopt(curl, CURLOPT_USERAGENT, userAgent_.c_str());
+    if (timeoutMs_ > 0)
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeoutMs_);
+    if (connectTimeoutMs_ > 0)
+        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, connectTimeoutMs_);
+    if (lowSpeedSeconds_ > 0) {
+        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, lowSpeedBytes_);
+        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, lowSpeedSeconds_);
     }
-    if (m_followRedirects) {
+    if (followRedirects_) {
         curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
         curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
     }
     std::string proxy;
-    if (VLPlatformFactory::instance()->getProxyConfig(m_url, proxy))
+    if (VLPlatformFactory::instance()->getProxyConfig(url_, proxy))
         curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
-    if (m_post) {
+    if (post_) {
         curl_easy_setopt(curl, CURLOPT_POST, 1L);
-        if (m_postFile) {
-            m_postOffset = 0;
+        if (postFile_) {
+            postOffset_ = 0;
             curl_easy_setopt(curl, CURLOPT_READFUNCTION, sendBody);
             curl_easy_setopt(curl, CURLOPT_READDATA, this);
             curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE,
-                             curl_off_t(m_postBody.size()) + m_postFileSize + curl_off_t(m_postTail.size()));
+                             curl_off_t(postBody_.size()) + postFileSize_ + curl_off_t(postTail_.size()));
         } else {
-            curl_easy_setopt(curl, CURLOPT_POSTFIELDS, m_postBody.data());
-            curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(m_postBody.size()));
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDS, postBody_.data());
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(postBody_.size()));
         }
         // Sent whole at once: no waiting for a "100 Continue" that some servers never send.
         handle.headers = curl_slist_append(handle.headers, "Expect:");
     }
-    for (const std::string& line : m_headers)
+    for (const std::string& line : headers_)
         handle.headers = curl_slist_append(handle.headers, line.c_str());
     if (handle.headers)
         curl_easy_setopt(curl, CURLOPT_HTTPHEADER, handle.headers);
 
     CURLcode code = curl_easy_perform(curl);
-    m_response = nullptr;
+    response_ = nullptr;
     if (code != CURLE_OK) {
         response.body.clear();
-        response.error = m_overLimit ? std::string("the answer is longer than ") + std::to_string(m_maximumBodySize)
+        response.error = overLimit_ ? std::string("the answer is longer than ") + std::to_string(maximumBodySize_)
                                            + " bytes"
                                      : curl_easy_strerror(code);
-        VL_LOG_WARN("CURL failed : (" << code << ") " << response.error << " for " << m_url);
+        VL_LOG_WARN("CURL failed : (" << code << ") " << response.error << " for " << url_);
         return false;
     }
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);

@@ -39,22 +39,22 @@ public:
     BlockingHttpRequest(const BlockingHttpRequest&) = delete;
     BlockingHttpRequest& operator=(const BlockingHttpRequest&) = delete;
 
-    void setUserAgent(const std::string& userAgent) { m_userAgent = userAgent; }
+    void setUserAgent(const std::string& userAgent) { userAgent_ = userAgent; }
     // The whole exchange's limit; 0 (the default) sets none.
-    void setTimeoutMilliseconds(long milliseconds) { m_timeoutMs = milliseconds; }
+    void setTimeoutMilliseconds(long milliseconds) { timeoutMs_ = milliseconds; }
     // The connection's limit; 0 leaves libcurl's default (300 seconds).
-    void setConnectTimeoutMilliseconds(long milliseconds) { m_connectTimeoutMs = milliseconds; }
+    void setConnectTimeoutMilliseconds(long milliseconds) { connectTimeoutMs_ = milliseconds; }
     // Gives up when fewer than `bytesPerSecond` move for `seconds` in a row.
     void setLowSpeedLimit(long bytesPerSecond, long seconds);
     // A body longer than this fails the exchange (nothing is kept of it).
-    void setMaximumBodySize(size_t bytes) { m_maximumBodySize = bytes; }
+    void setMaximumBodySize(size_t bytes) { maximumBodySize_ = bytes; }
     // Follows up to 5 redirects (http and https only); off by default.
-    void setFollowRedirects(bool follow) { m_followRedirects = follow; }
+    void setFollowRedirects(bool follow) { followRedirects_ = follow; }
     // When the flag turns true the exchange stops soon after, as a failure.
     // The flag must outlive perform.
-    void setCancelFlag(const std::atomic<bool>* cancel) { m_cancel = cancel; }
+    void setCancelFlag(const std::atomic<bool>* cancel) { cancel_ = cancel; }
     // A header line "Name: value".
-    void addHeader(const std::string& line) { m_headers.push_back(line); }
+    void addHeader(const std::string& line) { headers_.push_back(line); }
     // Makes the request a POST of these bytes (the caller sets Content-Type).
     void setPostBody(std::string body);
     // Makes the request a POST of `head`, the file's bytes read from disk as
@@ -65,34 +65,34 @@ public:
     // transport failure is logged as a warning ("CURL failed : (code) text").
     bool perform(HttpResponse& response);
 
-    const std::string& url() const { return m_url; }
+    const std::string& url() const { return url_; }
 
 private:
     static size_t receiveBody(char* data, size_t size, size_t count, void* context);
     static size_t sendBody(char* data, size_t size, size_t count, void* context);
     static int progress(void* context, long long, long long, long long, long long);
 
-    std::string m_url;
-    std::string m_userAgent;
-    long m_timeoutMs = 0;
-    long m_connectTimeoutMs = 0;
-    long m_lowSpeedBytes = 0;
-    long m_lowSpeedSeconds = 0;
-    size_t m_maximumBodySize = SIZE_MAX;
-    bool m_followRedirects = false;
-    const std::atomic<bool>* m_cancel = nullptr;
-    std::vector<std::string> m_headers;
-    bool m_post = false;
-    std::string m_postBody;
-    // A streamed body: head, the file, tail; m_postFile null otherwise.
-    FILE* m_postFile = nullptr;
-    int64_t m_postFileSize = 0;
-    std::string m_postTail;
-    size_t m_postOffset = 0;  // in the whole body, during perform
+    std::string url_;
+    std::string userAgent_;
+    long timeoutMs_ = 0;
+    long connectTimeoutMs_ = 0;
+    long lowSpeedBytes_ = 0;
+    long lowSpeedSeconds_ = 0;
+    size_t maximumBodySize_ = SIZE_MAX;
+    bool followRedirects_ = false;
+    const std::atomic<bool>* cancel_ = nullptr;
+    std::vector<std::string> headers_;
+    bool post_ = false;
+    std::string postBody_;
+    // A streamed body: head, the file, tail; postFile_ null otherwise.
+    FILE* postFile_ = nullptr;
+    int64_t postFileSize_ = 0;
+    std::string postTail_;
+    size_t postOffset_ = 0;  // in the whole body, during perform
 
     // During perform.
-    HttpResponse* m_response = nullptr;
-    bool m_overLimit = false;
+    HttpResponse* response_ = nullptr;
+    bool overLimit_ = false;
 };
 
 #endif

@@ -108,18 +108,18 @@ std::string runTimeVersions()
 }  // namespace
 
 SystemInfosCollector::SystemInfosCollector()
-    : m_sources(defaultSources())
+    : sources_(defaultSources())
 {
 }
 
 SystemInfosCollector::SystemInfosCollector(std::vector<SystemInfoSource> sources,
                                            std::vector<std::string> storageFolders)
-    : m_sources(std::move(sources))
+    : sources_(std::move(sources))
 {
     // One line per volume is enough: a folder named twice is asked once.
     for (std::string& folder : storageFolders) {
-        if (!folder.empty() && std::find(m_storageFolders.begin(), m_storageFolders.end(), folder) == m_storageFolders.end())
-            m_storageFolders.push_back(std::move(folder));
+        if (!folder.empty() && std::find(storageFolders_.begin(), storageFolders_.end(), folder) == storageFolders_.end())
+            storageFolders_.push_back(std::move(folder));
     }
 }
 
@@ -145,7 +145,7 @@ std::vector<SystemInfoSource> SystemInfosCollector::defaultSources()
 std::string SystemInfosCollector::infosFromSystemProfiler() const
 {
     std::string report;
-    for (const SystemInfoSource& source : m_sources)
+    for (const SystemInfoSource& source : sources_)
         report += sectionText(source);
     return report;
 }
@@ -154,7 +154,7 @@ std::string SystemInfosCollector::sectionText(const SystemInfoSource& source) co
 {
     std::vector<std::string> command = source.command;
     if (source.withStorageFolders)
-        command.insert(command.end(), m_storageFolders.begin(), m_storageFolders.end());
+        command.insert(command.end(), storageFolders_.begin(), storageFolders_.end());
     std::string heading;
     std::string text;
     if (source.text) {

@@ -83,8 +83,8 @@ private:
     static std::string commandOutput(const std::vector<std::string>& command);
     static std::string fileContent(const std::string& path);
 
-    std::vector<SystemInfoSource> m_sources;
-    std::vector<std::string> m_storageFolders;
+    std::vector<SystemInfoSource> sources_;
+    std::vector<std::string> storageFolders_;
 };
 
 #endif

@@ -48,7 +48,7 @@ void copyFile(const std::string& path, ZipWriteStream& entry, size_t maxBytes)
 }  // namespace
 
 FileArchiver::FileArchiver(std::vector<std::string> filesToArchive, size_t maxBytesPerFile)
-    : m_filesToArchive(std::move(filesToArchive)), m_maxBytesPerFile(maxBytesPerFile)
+    : filesToArchive_(std::move(filesToArchive)), maxBytesPerFile_(maxBytesPerFile)
 {
 }
 
@@ -56,10 +56,10 @@ void FileArchiver::createArchiveWithName(const std::string& path)
 {
     ZipFile archive(path, ZipFile::ZipFileModeCreate);
     try {
-        for (const std::string& file : m_filesToArchive) {
+        for (const std::string& file : filesToArchive_) {
             std::unique_ptr<ZipWriteStream> entry =
                 archive.writeFileInZipWithName(lastPathComponent(file), kBestCompression);
-            copyFile(file, *entry, m_maxBytesPerFile);
+            copyFile(file, *entry, maxBytesPerFile_);
             entry->finishedWriting();
         }
         archive.close();

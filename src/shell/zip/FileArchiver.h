@@ -17,7 +17,7 @@ public:
     // archived (the end of a log is what tells what happened last).
     explicit FileArchiver(std::vector<std::string> filesToArchive, size_t maxBytesPerFile = SIZE_MAX);
 
-    std::vector<std::string>& filesToArchive() { return m_filesToArchive; }
+    std::vector<std::string>& filesToArchive() { return filesToArchive_; }
 
     // Writes the archive at `path`, replacing any file there. A file that
     // cannot be read gives an empty entry (logged as a warning). Throws
@@ -26,8 +26,8 @@ public:
     void createArchiveWithName(const std::string& path);
 
 private:
-    std::vector<std::string> m_filesToArchive;
-    size_t m_maxBytesPerFile = SIZE_MAX;
+    std::vector<std::string> filesToArchive_;
+    size_t maxBytesPerFile_ = SIZE_MAX;
 };
 
 #endif

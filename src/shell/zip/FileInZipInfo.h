@@ -15,24 +15,24 @@ public:
     FileInZipInfo(std::string name, uint64_t length, int level, bool crypted, uint64_t size, std::time_t date,
                   uint64_t crc32);
 
-    const std::string& name() const { return m_name; }
+    const std::string& name() const { return name_; }
     // The uncompressed size.
-    uint64_t length() const { return m_length; }
-    int level() const { return m_level; }
-    bool crypted() const { return m_crypted; }
+    uint64_t length() const { return length_; }
+    int level() const { return level_; }
+    bool crypted() const { return crypted_; }
     // The compressed size.
-    uint64_t size() const { return m_size; }
-    std::time_t date() const { return m_date; }
-    uint64_t crc32() const { return m_crc32; }
+    uint64_t size() const { return size_; }
+    std::time_t date() const { return date_; }
+    uint64_t crc32() const { return crc32_; }
 
 private:
-    std::string m_name;
-    uint64_t m_length;
-    int m_level;
-    bool m_crypted;
-    uint64_t m_size;
-    std::time_t m_date;
-    uint64_t m_crc32;
+    std::string name_;
+    uint64_t length_;
+    int level_;
+    bool crypted_;
+    uint64_t size_;
+    std::time_t date_;
+    uint64_t crc32_;
 };
 
 #endif

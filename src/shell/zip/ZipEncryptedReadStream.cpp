@@ -16,23 +16,23 @@ ZipEncryptedReadStream::ZipEncryptedReadStream(void* unzFile, std::string fileNa
                                                const ZipTraditionalCipher& cipher, int method, uint64_t length,
                                                uint32_t crc32)
     : ZipReadStream(unzFile, std::move(fileNameInZip))
-    , m_cipher(cipher)
-    , m_inflating(method == Z_DEFLATED)
-    , m_input(kInputSize)
-    , m_length(length)
-    , m_expectedCrc(crc32)
-    , m_crc(uint32_t(::crc32(0, nullptr, 0)))
+    , cipher_(cipher)
+    , inflating_(method == Z_DEFLATED)
+    , input_(kInputSize)
+    , length_(length)
+    , expectedCrc_(crc32)
+    , crc_(uint32_t(::crc32(0, nullptr, 0)))
 {
-    if (m_inflating && inflateInit2(&m_inflater, -MAX_WBITS) != Z_OK) {
-        m_inflating = false;
+    if (inflating_ && inflateInit2(&inflater_, -MAX_WBITS) != Z_OK) {
+        inflating_ = false;
         fail(UNZ_INTERNALERROR);
     }
 }
 
 ZipEncryptedReadStream::~ZipEncryptedReadStream()
 {
-    if (m_inflating)
-        inflateEnd(&m_inflater);
+    if (inflating_)
+        inflateEnd(&inflater_);
 }
 
 void ZipEncryptedReadStream::fail(int code) const
@@ -42,52 +42,52 @@ void ZipEncryptedReadStream::fail(int code) const
 
 size_t ZipEncryptedReadStream::fillInput()
 {
-    int result = unzReadCurrentFile(unzFile(), m_input.data(), unsigned(m_input.size()));
+    int result = unzReadCurrentFile(unzFile(), input_.data(), unsigned(input_.size()));
     if (result < 0)
         fail(result);
-    m_cipher.decrypt(m_input.data(), size_t(result));
+    cipher_.decrypt(input_.data(), size_t(result));
     return size_t(result);
 }
 
 uint64_t ZipEncryptedReadStream::readDataWithBuffer(std::vector<uint8_t>& buffer)
 {
     size_t wanted = std::min<size_t>(buffer.size(), INT_MAX);
-    if (wanted == 0 || m_ended)
+    if (wanted == 0 || ended_)
         return 0;
     size_t produced = 0;
-    if (!m_inflating) {
+    if (!inflating_) {
         // Stored: as many decrypted bytes as the entry still has.
         while (produced < wanted) {
             int result = unzReadCurrentFile(unzFile(), buffer.data() + produced, unsigned(wanted - produced));
             if (result < 0)
                 fail(result);
             if (result == 0) {
-                m_ended = true;
+                ended_ = true;
                 break;
             }
-            m_cipher.decrypt(buffer.data() + produced, size_t(result));
+            cipher_.decrypt(buffer.data() + produced, size_t(result));
             produced += size_t(result);
         }
     } else {
-        m_inflater.next_out = buffer.data();
-        m_inflater.avail_out = uInt(wanted);
-        while (m_inflater.avail_out > 0 && !m_ended) {
-            if (m_inflater.avail_in == 0) {
-                m_inflater.next_in = m_input.data();
-                m_inflater.avail_in = uInt(fillInput());
+        inflater_.next_out = buffer.data();
+        inflater_.avail_out = uInt(wanted);
+        while (inflater_.avail_out > 0 && !ended_) {
+            if (inflater_.avail_in == 0) {
+                inflater_.next_in = input_.data();
+                inflater_.avail_in = uInt(fillInput());
             }
-            int result = inflate(&m_inflater, Z_SYNC_FLUSH);
+            int result = inflate(&inflater_, Z_SYNC_FLUSH);
             if (result == Z_STREAM_END)
-                m_ended = true;
-            else if (result == Z_BUF_ERROR && m_inflater.avail_in == 0)
+                ended_ = true;
+            else if (result == Z_BUF_ERROR && inflater_.avail_in == 0)
                 fail(UNZ_BADZIPFILE);  // the entry ended before its deflated data
             else if (result != Z_OK)
                 fail(result);
         }
-        produced = wanted - m_inflater.avail_out;
+        produced = wanted - inflater_.avail_out;
     }
-    m_crc = uint32_t(::crc32_z(m_crc, buffer.data(), produced));
-    m_produced += produced;
+    crc_ = uint32_t(::crc32_z(crc_, buffer.data(), produced));
+    produced_ += produced;
     return produced;
 }
 
@@ -96,8 +96,8 @@ void ZipEncryptedReadStream::finishedReading()
     int result = unzCloseCurrentFile(unzFile());
     // As minizip checks a plain entry: once all of it has been read, also when
     // the deflated data's end has not been reached yet.
-    bool whole = m_ended || m_produced == m_length;
-    if (result == UNZ_OK && whole && (m_crc != m_expectedCrc || m_produced != m_length))
+    bool whole = ended_ || produced_ == length_;
+    if (result == UNZ_OK && whole && (crc_ != expectedCrc_ || produced_ != length_))
         result = UNZ_CRCERROR;
     if (result != UNZ_OK)
         throw ZipException(result, "Error in closing '" + fileNameInZip() + "' in the zipfile");

@@ -29,20 +29,20 @@ public:
     void finishedReading() override;
 
 private:
-    // Reads and decrypts the next raw bytes into m_input; how many (0 at the
+    // Reads and decrypts the next raw bytes into input_; how many (0 at the
     // end of the entry).
     size_t fillInput();
     [[noreturn]] void fail(int code) const;
 
-    ZipTraditionalCipher m_cipher;
-    bool m_inflating;
-    bool m_ended = false;
-    z_stream m_inflater = {};
-    std::vector<uint8_t> m_input;
-    uint64_t m_length;
-    uint64_t m_produced = 0;
-    uint32_t m_expectedCrc;
-    uint32_t m_crc;
+    ZipTraditionalCipher cipher_;
+    bool inflating_;
+    bool ended_ = false;
+    z_stream inflater_ = {};
+    std::vector<uint8_t> input_;
+    uint64_t length_;
+    uint64_t produced_ = 0;
+    uint32_t expectedCrc_;
+    uint32_t crc_;
 };
 
 #endif

@@ -40,13 +40,13 @@ private:
     void encryptAndWrite(uint8_t* bytes, size_t length);
     [[noreturn]] void fail(int code) const;
 
-    ZipTraditionalCipher m_cipher;
-    uint32_t m_givenCrc;
-    uint32_t m_crc;
-    uint64_t m_size = 0;
-    bool m_deflating;
-    z_stream m_deflater = {};
-    std::vector<uint8_t> m_output;
+    ZipTraditionalCipher cipher_;
+    uint32_t givenCrc_;
+    uint32_t crc_;
+    uint64_t size_ = 0;
+    bool deflating_;
+    z_stream deflater_ = {};
+    std::vector<uint8_t> output_;
 };
 
 #endif

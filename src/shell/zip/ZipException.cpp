@@ -6,8 +6,8 @@ ZipException::ZipException(std::string reason)
 }
 
 ZipException::ZipException(int64_t error, std::string reason)
-    : m_error(error)
-    , m_reason(std::move(reason))
-    , m_what(error ? m_reason + " (error " + std::to_string(error) + ")" : m_reason)
+    : error_(error)
+    , reason_(std::move(reason))
+    , what_(error ? reason_ + " (error " + std::to_string(error) + ")" : reason_)
 {
 }

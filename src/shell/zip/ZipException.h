@@ -18,15 +18,15 @@ public:
 
     // "ZipException".
     const char* name() const noexcept { return "ZipException"; }
-    const std::string& reason() const noexcept { return m_reason; }
-    int64_t error() const noexcept { return m_error; }
+    const std::string& reason() const noexcept { return reason_; }
+    int64_t error() const noexcept { return error_; }
     // The reason, followed by " (error N)" when there is a library code.
-    const char* what() const noexcept override { return m_what.c_str(); }
+    const char* what() const noexcept override { return what_.c_str(); }
 
 private:
-    int64_t m_error;
-    std::string m_reason;
-    std::string m_what;
+    int64_t error_;
+    std::string reason_;
+    std::string what_;
 };
 
 #endif

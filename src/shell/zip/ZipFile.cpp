@@ -66,29 +66,29 @@ int entryLevel(const unz_file_info64& info)
 }  // namespace
 
 ZipFile::ZipFile(std::string fileName, int mode)
-    : m_fileName(std::move(fileName))
-    , m_mode(mode)
+    : fileName_(std::move(fileName))
+    , mode_(mode)
 {
     switch (mode) {
     case ZipFileModeUnzip:
-        m_unzFile = unzOpen64(m_fileName.c_str());
+        unzFile_ = unzOpen64(fileName_.c_str());
         break;
     case ZipFileModeCreate:
-        m_zipFile = zipOpen64(m_fileName.c_str(), APPEND_STATUS_CREATE);
+        zipFile_ = zipOpen64(fileName_.c_str(), APPEND_STATUS_CREATE);
         break;
     case ZipFileModeAppend:
-        m_zipFile = zipOpen64(m_fileName.c_str(), APPEND_STATUS_ADDINZIP);
+        zipFile_ = zipOpen64(fileName_.c_str(), APPEND_STATUS_ADDINZIP);
         break;
     default:
         throw ZipException("Unknown mode " + std::to_string(mode));
     }
-    if (!m_unzFile && !m_zipFile)
-        throw ZipException("Can't open " + quoted(m_fileName));
+    if (!unzFile_ && !zipFile_)
+        throw ZipException("Can't open " + quoted(fileName_));
 }
 
 ZipFile::~ZipFile()
 {
-    if (!m_zipFile && !m_unzFile)
+    if (!zipFile_ && !unzFile_)
         return;
     try {
         close();
@@ -99,13 +99,13 @@ ZipFile::~ZipFile()
 
 void ZipFile::requireWriting() const
 {
-    if (m_mode == ZipFileModeUnzip)
+    if (mode_ == ZipFileModeUnzip)
         throw ZipException(kNotWithUnzip);
 }
 
 void ZipFile::requireReading() const
 {
-    if (m_mode != ZipFileModeUnzip)
+    if (mode_ != ZipFileModeUnzip)
         throw ZipException(kOnlyWithUnzip);
 }
 
@@ -120,12 +120,12 @@ std::unique_ptr<ZipWriteStream> ZipFile::writeFileInZipWithName(const std::strin
 {
     requireWriting();
     zip_fileinfo info = entryInfo(fileDate);
-    int result = zipOpenNewFileInZip3(m_zipFile, fileNameInZip.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
+    int result = zipOpenNewFileInZip3(zipFile_, fileNameInZip.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
                                       compressionLevel == 0 ? 0 : Z_DEFLATED, compressionLevel, 0, -MAX_WBITS,
                                       DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0);
     if (result != ZIP_OK)
         throw ZipException(result, "Error in opening " + quoted(fileNameInZip) + " in zipfile");
-    return std::unique_ptr<ZipWriteStream>(new ZipWriteStream(m_zipFile, fileNameInZip));
+    return std::unique_ptr<ZipWriteStream>(new ZipWriteStream(zipFile_, fileNameInZip));
 }
 
 std::unique_ptr<ZipWriteStream> ZipFile::writeFileInZipWithName(const std::string& fileNameInZip,
@@ -140,17 +140,17 @@ std::unique_ptr<ZipWriteStream> ZipFile::writeFileInZipWithName(const std::strin
     // entry is opened raw, marked encrypted (flag bit 0), and the stream
     // compresses and encrypts the bytes itself.
     zip_fileinfo info = entryInfo(fileDate);
-    int result = zipOpenNewFileInZip4_64(m_zipFile, fileNameInZip.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
+    int result = zipOpenNewFileInZip4_64(zipFile_, fileNameInZip.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
                                          compressionLevel == 0 ? 0 : Z_DEFLATED, compressionLevel, 1, -MAX_WBITS,
                                          DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, 0, 1, 0);
     if (result != ZIP_OK)
         throw ZipException(result, "Error in opening " + quoted(fileNameInZip) + " in zipfile");
     try {
         return std::unique_ptr<ZipWriteStream>(
-            new ZipEncryptedWriteStream(m_zipFile, fileNameInZip, compressionLevel, password, crc32));
+            new ZipEncryptedWriteStream(zipFile_, fileNameInZip, compressionLevel, password, crc32));
     } catch (const ZipException&) {
         // The entry is closed, empty, so that the archive stays whole.
-        zipCloseFileInZipRaw64(m_zipFile, 0, 0);
+        zipCloseFileInZipRaw64(zipFile_, 0, 0);
         throw;
     }
 }
@@ -158,61 +158,61 @@ std::unique_ptr<ZipWriteStream> ZipFile::writeFileInZipWithName(const std::strin
 void ZipFile::close()
 {
     int result;
-    switch (m_mode) {
+    switch (mode_) {
     case ZipFileModeUnzip:
-        result = unzClose(m_unzFile);
-        m_unzFile = nullptr;
+        result = unzClose(unzFile_);
+        unzFile_ = nullptr;
         break;
     case ZipFileModeCreate:
     case ZipFileModeAppend:
-        result = zipClose(m_zipFile, nullptr);
-        m_zipFile = nullptr;
+        result = zipClose(zipFile_, nullptr);
+        zipFile_ = nullptr;
         break;
     default:
-        throw ZipException("Unknown mode " + std::to_string(m_mode));
+        throw ZipException("Unknown mode " + std::to_string(mode_));
     }
     if (result != ZIP_OK)
-        throw ZipException(result, "Error in closing " + quoted(m_fileName));
+        throw ZipException(result, "Error in closing " + quoted(fileName_));
 }
 
 uint64_t ZipFile::numFilesInZip()
 {
     requireReading();
     unz_global_info64 info = {};
-    int result = unzGetGlobalInfo64(m_unzFile, &info);
+    int result = unzGetGlobalInfo64(unzFile_, &info);
     if (result != UNZ_OK)
-        throw ZipException(result, "Error in getting global info in " + quoted(m_fileName));
+        throw ZipException(result, "Error in getting global info in " + quoted(fileName_));
     return info.number_entry;
 }
 
 void ZipFile::goToFirstFileInZip()
 {
     requireReading();
-    int result = unzGoToFirstFile(m_unzFile);
+    int result = unzGoToFirstFile(unzFile_);
     if (result != UNZ_OK)
-        throw ZipException(result, "Error in going to first file in zip in " + quoted(m_fileName));
+        throw ZipException(result, "Error in going to first file in zip in " + quoted(fileName_));
 }
 
 bool ZipFile::goToNextFileInZip()
 {
     requireReading();
-    int result = unzGoToNextFile(m_unzFile);
+    int result = unzGoToNextFile(unzFile_);
     if (result == UNZ_END_OF_LIST_OF_FILE)
         return false;
     if (result != UNZ_OK)
-        throw ZipException(result, "Error in going to next file in zip in " + quoted(m_fileName));
+        throw ZipException(result, "Error in going to next file in zip in " + quoted(fileName_));
     return true;
 }
 
 bool ZipFile::locateFileInZip(const std::string& fileNameInZip)
 {
     requireReading();
-    int result = fileNameInZip.size() < kMinizipNameLimit ? unzLocateFile(m_unzFile, fileNameInZip.c_str(), 1)
+    int result = fileNameInZip.size() < kMinizipNameLimit ? unzLocateFile(unzFile_, fileNameInZip.c_str(), 1)
                                                              : locateLongName(fileNameInZip);
     if (result == UNZ_END_OF_LIST_OF_FILE)
         return false;
     if (result != UNZ_OK)
-        throw ZipException(result, "Error in locating " + quoted(fileNameInZip) + " in " + quoted(m_fileName));
+        throw ZipException(result, "Error in locating " + quoted(fileNameInZip) + " in " + quoted(fileName_));
     return true;
 }
 
@@ -222,9 +222,9 @@ bool ZipFile::locateFileInZip(const std::string& fileNameInZip)
 int ZipFile::locateLongName(const std::string& fileNameInZip)
 {
     unz64_file_pos start = {};
-    int result = unzGetFilePos64(m_unzFile, &start);
+    int result = unzGetFilePos64(unzFile_, &start);
     int step;
-    for (step = unzGoToFirstFile(m_unzFile); step == UNZ_OK; step = unzGoToNextFile(m_unzFile)) {
+    for (step = unzGoToFirstFile(unzFile_); step == UNZ_OK; step = unzGoToNextFile(unzFile_)) {
         std::string name;
         try {
             currentInfo(name);
@@ -235,7 +235,7 @@ int ZipFile::locateLongName(const std::string& fileNameInZip)
             return UNZ_OK;
     }
     if (result == UNZ_OK)
-        unzGoToFilePos64(m_unzFile, &start);
+        unzGoToFilePos64(unzFile_, &start);
     return step;
 }
 
@@ -257,15 +257,15 @@ std::vector<FileInZipInfo> ZipFile::listFileInZipInfos()
 FileInZipInfo ZipFile::currentInfo(std::string& name)
 {
     unz_file_info64 info = {};
-    int result = unzGetCurrentFileInfo64(m_unzFile, &info, nullptr, 0, nullptr, 0, nullptr, 0);
+    int result = unzGetCurrentFileInfo64(unzFile_, &info, nullptr, 0, nullptr, 0, nullptr, 0);
     if (result == UNZ_OK) {
         // The name's own length, so that no name is cut short.
         std::vector<char> buffer(info.size_filename + 1, '\0');
-        result = unzGetCurrentFileInfo64(m_unzFile, &info, buffer.data(), buffer.size(), nullptr, 0, nullptr, 0);
+        result = unzGetCurrentFileInfo64(unzFile_, &info, buffer.data(), buffer.size(), nullptr, 0, nullptr, 0);
         name.assign(buffer.data(), info.size_filename);
     }
     if (result != UNZ_OK)
-        throw ZipException(result, "Error in getting current file info in " + quoted(m_fileName));
+        throw ZipException(result, "Error in getting current file info in " + quoted(fileName_));
     return FileInZipInfo(name, info.uncompressed_size, entryLevel(info), (info.flag & 1) != 0,
                          info.compressed_size, entryDate(info.tmu_date), info.crc);
 }
@@ -285,43 +285,43 @@ std::unique_ptr<ZipReadStream> ZipFile::openCurrent(const std::string& password)
     if (info.crypted())
         return openEncrypted(name, password);
     // A password is of no use to a plain entry.
-    int result = unzOpenCurrentFilePassword(m_unzFile, nullptr);
+    int result = unzOpenCurrentFilePassword(unzFile_, nullptr);
     if (result != UNZ_OK)
-        throw ZipException(result, "Error in opening current file in " + quoted(m_fileName));
-    return std::unique_ptr<ZipReadStream>(new ZipReadStream(m_unzFile, name));
+        throw ZipException(result, "Error in opening current file in " + quoted(fileName_));
+    return std::unique_ptr<ZipReadStream>(new ZipReadStream(unzFile_, name));
 }
 
 // minizip here cannot decrypt: the entry is opened raw and its header
 // checked against the password before anything is read from it.
 std::unique_ptr<ZipReadStream> ZipFile::openEncrypted(const std::string& name, const std::string& password)
 {
-    std::string failure = "Error in opening current file in " + quoted(m_fileName);
+    std::string failure = "Error in opening current file in " + quoted(fileName_);
     if (password.empty())
         throw ZipException(UNZ_PARAMERROR, failure + ": the entry is encrypted");
     unz_file_info64 info = {};
-    int result = unzGetCurrentFileInfo64(m_unzFile, &info, nullptr, 0, nullptr, 0, nullptr, 0);
+    int result = unzGetCurrentFileInfo64(unzFile_, &info, nullptr, 0, nullptr, 0, nullptr, 0);
     if (result != UNZ_OK)
         throw ZipException(result, failure);
     if (info.compression_method != 0 && info.compression_method != Z_DEFLATED)
         throw ZipException(UNZ_BADZIPFILE, failure + ": unknown compression method");
     int method = 0;
     int level = 0;
-    result = unzOpenCurrentFile2(m_unzFile, &method, &level, 1);
+    result = unzOpenCurrentFile2(unzFile_, &method, &level, 1);
     if (result != UNZ_OK)
         throw ZipException(result, failure);
     uint8_t header[ZipTraditionalCipher::kHeaderSize];
-    int headerLength = unzReadCurrentFile(m_unzFile, header, sizeof header);
+    int headerLength = unzReadCurrentFile(unzFile_, header, sizeof header);
     ZipTraditionalCipher cipher(password);
     bool accepted = headerLength == int(sizeof header)
                     && cipher.acceptsHeader(header, ZipTraditionalCipher::checkByte(unsigned(info.flag), uint32_t(info.crc),
                                                                                     uint32_t(info.dosDate)));
     if (!accepted) {
-        unzCloseCurrentFile(m_unzFile);
+        unzCloseCurrentFile(unzFile_);
         if (headerLength != int(sizeof header))
             throw ZipException(headerLength < 0 ? headerLength : UNZ_BADZIPFILE, failure);
         throw ZipException(UNZ_PARAMERROR, failure + ": wrong password");
     }
-    return std::unique_ptr<ZipReadStream>(new ZipEncryptedReadStream(m_unzFile, name, cipher, method,
+    return std::unique_ptr<ZipReadStream>(new ZipEncryptedReadStream(unzFile_, name, cipher, method,
                                                                      info.uncompressed_size, uint32_t(info.crc)));
 }
 

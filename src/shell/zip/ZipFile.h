@@ -37,8 +37,8 @@ public:
     ZipFile(const ZipFile&) = delete;
     ZipFile& operator=(const ZipFile&) = delete;
 
-    const std::string& fileName() const { return m_fileName; }
-    int mode() const { return m_mode; }
+    const std::string& fileName() const { return fileName_; }
+    int mode() const { return mode_; }
 
     // Starts a deflated entry (stored at level 0) named `fileNameInZip`, dated
     // now or `fileDate`. Throws "Operation not permitted with Unzip mode" or
@@ -89,10 +89,10 @@ private:
     std::unique_ptr<ZipReadStream> openCurrent(const std::string& password);
     std::unique_ptr<ZipReadStream> openEncrypted(const std::string& name, const std::string& password);
 
-    std::string m_fileName;
-    int m_mode;
-    void* m_zipFile = nullptr;  // minizip's write handle (modes 1 and 2)
-    void* m_unzFile = nullptr;  // minizip's read handle (mode 0)
+    std::string fileName_;
+    int mode_;
+    void* zipFile_ = nullptr;  // minizip's write handle (modes 1 and 2)
+    void* unzFile_ = nullptr;  // minizip's read handle (mode 0)
 };
 
 #endif

@@ -15,7 +15,7 @@ public:
     ZipReadStream(void* unzFile, std::string fileNameInZip);
     virtual ~ZipReadStream() = default;
 
-    const std::string& fileNameInZip() const { return m_fileNameInZip; }
+    const std::string& fileNameInZip() const { return fileNameInZip_; }
 
     // Reads up to buffer.size() uncompressed bytes into the buffer (its size
     // is left alone) and returns how many; 0 at the end of the entry. Throws
@@ -27,11 +27,11 @@ public:
     virtual void finishedReading();
 
 protected:
-    void* unzFile() const { return m_unzFile; }
+    void* unzFile() const { return unzFile_; }
 
 private:
-    void* m_unzFile;
-    std::string m_fileNameInZip;
+    void* unzFile_;
+    std::string fileNameInZip_;
 };
 
 #endif

@@ -16,7 +16,7 @@ uint32_t crcStep(uint32_t crc, uint8_t byte)
 }  // namespace
 
 ZipTraditionalCipher::ZipTraditionalCipher(const std::string& password)
-    : m_keys{0x12345678u, 0x23456789u, 0x34567890u}
+    : keys_{0x12345678u, 0x23456789u, 0x34567890u}
 {
     for (char c : password)
         update(uint8_t(c));
@@ -24,15 +24,15 @@ ZipTraditionalCipher::ZipTraditionalCipher(const std::string& password)
 
 uint8_t ZipTraditionalCipher::keyStreamByte() const
 {
-    uint32_t temp = (m_keys[2] | 2) & 0xffff;
+    uint32_t temp = (keys_[2] | 2) & 0xffff;
     return uint8_t((temp * (temp ^ 1)) >> 8);
 }
 
 void ZipTraditionalCipher::update(uint8_t plain)
 {
-    m_keys[0] = crcStep(m_keys[0], plain);
-    m_keys[1] = (m_keys[1] + (m_keys[0] & 0xff)) * 134775813u + 1;
-    m_keys[2] = crcStep(m_keys[2], uint8_t(m_keys[1] >> 24));
+    keys_[0] = crcStep(keys_[0], plain);
+    keys_[1] = (keys_[1] + (keys_[0] & 0xff)) * 134775813u + 1;
+    keys_[2] = crcStep(keys_[2], uint8_t(keys_[1] >> 24));
 }
 
 void ZipTraditionalCipher::encrypt(uint8_t* bytes, size_t length)

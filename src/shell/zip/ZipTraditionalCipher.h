@@ -43,7 +43,7 @@ private:
     uint8_t keyStreamByte() const;
     void update(uint8_t plain);
 
-    uint32_t m_keys[3];
+    uint32_t keys_[3];
 };
 
 #endif

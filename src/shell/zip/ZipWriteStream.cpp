@@ -6,8 +6,8 @@
 #include "ZipException.h"
 
 ZipWriteStream::ZipWriteStream(void* zipFile, std::string fileNameInZip)
-    : m_zipFile(zipFile)
-    , m_fileNameInZip(std::move(fileNameInZip))
+    : zipFile_(zipFile)
+    , fileNameInZip_(std::move(fileNameInZip))
 {
 }
 
@@ -22,9 +22,9 @@ void ZipWriteStream::writeToEntry(const void* bytes, size_t length)
     // minizip takes an unsigned int length: larger data goes in pieces.
     do {
         unsigned int piece = length > UINT_MAX ? UINT_MAX : unsigned(length);
-        int result = zipWriteInFileInZip(m_zipFile, next, piece);
+        int result = zipWriteInFileInZip(zipFile_, next, piece);
         if (result < 0)
-            throw ZipException(result, "Error in writing '" + m_fileNameInZip + "' in the zipfile");
+            throw ZipException(result, "Error in writing '" + fileNameInZip_ + "' in the zipfile");
         next += piece;
         length -= piece;
     } while (length > 0);
@@ -32,7 +32,7 @@ void ZipWriteStream::writeToEntry(const void* bytes, size_t length)
 
 void ZipWriteStream::finishedWriting()
 {
-    int result = zipCloseFileInZip(m_zipFile);
+    int result = zipCloseFileInZip(zipFile_);
     if (result != ZIP_OK)
-        throw ZipException(result, "Error in closing '" + m_fileNameInZip + "' in the zipfile");
+        throw ZipException(result, "Error in closing '" + fileNameInZip_ + "' in the zipfile");
 }

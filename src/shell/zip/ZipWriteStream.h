@@ -14,7 +14,7 @@ public:
     ZipWriteStream(void* zipFile, std::string fileNameInZip);
     virtual ~ZipWriteStream() = default;
 
-    const std::string& fileNameInZip() const { return m_fileNameInZip; }
+    const std::string& fileNameInZip() const { return fileNameInZip_; }
 
     // Compresses the bytes into the entry. Throws ZipException "Error in
     // writing '<name>' in the zipfile" with the library's code.
@@ -28,11 +28,11 @@ protected:
     // Hands bytes to minizip as they are, in pieces it takes; throws as
     // writeData.
     void writeToEntry(const void* bytes, size_t length);
-    void* zipFile() const { return m_zipFile; }
+    void* zipFile() const { return zipFile_; }
 
 private:
-    void* m_zipFile;
-    std::string m_fileNameInZip;
+    void* zipFile_;
+    std::string fileNameInZip_;
 };
 
 #endif
