@@ -1,5 +1,4 @@
-#ifndef BENCH_STATS_H
-#define BENCH_STATS_H
+#pragma once
 
 #include <chrono>
 #include <vector>
@@ -17,5 +16,3 @@ double millisecondsSince(Clock::time_point start);
 // The middle value (of an even count, the upper of the two middle ones); 0 for
 // no values.
 double median(std::vector<double> values);
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef CORE_DRIVER_PROCESS_H
-#define CORE_DRIVER_PROCESS_H
+#pragma once
 
 #include <sys/types.h>
 
@@ -71,5 +70,3 @@ private:
     std::vector<JKValue> lines_;
     bool ended_;
 };
-
-#endif

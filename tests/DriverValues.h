@@ -1,5 +1,4 @@
-#ifndef DRIVER_VALUES_H
-#define DRIVER_VALUES_H
+#pragma once
 
 // Building the driver's call arguments and reading its answer lines, for the
 // end-to-end tests. Header-only.
@@ -40,5 +39,3 @@ inline int64_t number(const JKValue& object, const char* key)
 }
 
 } // namespace driverjson
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef FAULT_INJECTING_PLATFORM_H
-#define FAULT_INJECTING_PLATFORM_H
+#pragma once
 
 #include <string>
 
@@ -41,5 +40,3 @@ public:
 private:
     VLPlatformFactory* previous_;
 };
-
-#endif

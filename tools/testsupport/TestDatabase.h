@@ -1,5 +1,4 @@
-#ifndef TEST_DATABASE_H
-#define TEST_DATABASE_H
+#pragma once
 
 #include <string>
 #include <vector>
@@ -26,5 +25,3 @@ public:
 private:
     sqlite3* db_ = nullptr;
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef TEST_ENVIRONMENT_VARIABLE_H
-#define TEST_ENVIRONMENT_VARIABLE_H
+#pragma once
 
 #include <string>
 
@@ -22,5 +21,3 @@ private:
     bool had_;
     std::string old_;
 };
-
-#endif

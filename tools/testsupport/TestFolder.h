@@ -1,5 +1,4 @@
-#ifndef TEST_FOLDER_H
-#define TEST_FOLDER_H
+#pragma once
 
 #include <string>
 
@@ -32,5 +31,3 @@ private:
     std::string path_;
     bool made_ = false;
 };
-
-#endif

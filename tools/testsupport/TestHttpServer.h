@@ -1,5 +1,4 @@
-#ifndef TEST_HTTP_SERVER_H
-#define TEST_HTTP_SERVER_H
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -91,5 +90,3 @@ private:
 // status, bytes and, from the test server, the order of arrival (the format of
 // both the test server and the nginx harness). Requests come in arrival order.
 std::vector<TestHttpRequest> parseRequestLog(const std::string& path);
-
-#endif

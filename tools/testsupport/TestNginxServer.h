@@ -1,5 +1,4 @@
-#ifndef TEST_NGINX_SERVER_H
-#define TEST_NGINX_SERVER_H
+#pragma once
 
 #include <string>
 #include <sys/types.h>
@@ -40,5 +39,3 @@ private:
     std::string folder_;
     size_t skipped_ = 0;
 };
-
-#endif

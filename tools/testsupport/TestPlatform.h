@@ -1,5 +1,4 @@
-#ifndef TEST_PLATFORM_H
-#define TEST_PLATFORM_H
+#pragma once
 
 #include <atomic>
 #include <cstdint>
@@ -80,5 +79,3 @@ private:
     std::atomic<int64_t> fakeEpoch_{0};
     TestFileHelper fileHelper_;
 };
-
-#endif

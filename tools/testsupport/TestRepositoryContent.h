@@ -1,5 +1,4 @@
-#ifndef TEST_REPOSITORY_CONTENT_H
-#define TEST_REPOSITORY_CONTENT_H
+#pragma once
 
 #include <cstddef>
 #include <string>
@@ -18,5 +17,3 @@ public:
     // listed; it stays empty when every present byte is the server's.
     static size_t presentServerBytes(VLRepositoryFile* file, unsigned seed, std::string* mismatch);
 };
-
-#endif

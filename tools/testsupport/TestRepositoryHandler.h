@@ -1,5 +1,4 @@
-#ifndef TEST_REPOSITORY_HANDLER_H
-#define TEST_REPOSITORY_HANDLER_H
+#pragma once
 
 #include <map>
 #include <string>
@@ -40,5 +39,3 @@ private:
 
     std::vector<Event> events_;
 };
-
-#endif

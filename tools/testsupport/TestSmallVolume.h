@@ -1,5 +1,4 @@
-#ifndef TEST_SMALL_VOLUME_H
-#define TEST_SMALL_VOLUME_H
+#pragma once
 
 #include <functional>
 #include <string>
@@ -18,5 +17,3 @@ public:
     // cannot make the namespaces or the mount (the caller skips).
     static int run(const std::string& mountPoint, const std::string& size, const std::function<int()>& body);
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef VL_DOWNLOAD_TEST_RIG_H
-#define VL_DOWNLOAD_TEST_RIG_H
+#pragma once
 
 // Test and benchmark support (header-only; not used by the core itself): the repositories "cache", "import" and "download" of one identity
 // in a folder, the HTTP range provider and a downloader, driven pass by pass
@@ -253,5 +252,3 @@ private:
     std::mutex reportMutex_;
     std::vector<StateReport> stateReports_;
 };
-
-#endif

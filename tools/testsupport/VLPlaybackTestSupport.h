@@ -1,5 +1,4 @@
-#ifndef VL_PLAYBACK_TEST_SUPPORT_H
-#define VL_PLAYBACK_TEST_SUPPORT_H
+#pragma once
 
 // Test support for the player and audio tests: a private home for preferences,
 // folders and the log; repository files filled with chosen bytes; shell
@@ -185,5 +184,3 @@ public:
     std::string wavPath;
     bool closed = false;
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef VL_TEST_LOG_H
-#define VL_TEST_LOG_H
+#pragma once
 
 // Test support: turns the diagnostic log on in a private folder (through
 // XDG_STATE_HOME, before anything asks for the log folder) so that tests can
@@ -34,5 +33,3 @@ public:
         return mark <= text.size() ? text.substr(mark) : text;
     }
 };
-
-#endif

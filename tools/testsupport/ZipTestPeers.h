@@ -1,5 +1,4 @@
-#ifndef ZIP_TEST_PEERS_H
-#define ZIP_TEST_PEERS_H
+#pragma once
 
 // Test support: runs the zip tools that stand as real peers of our archives,
 // `unzip -t` and Python's zipfile. Header-only; tests only.
@@ -108,5 +107,3 @@ inline std::time_t localTimeOf(int year, int month, int day, int hour, int minut
     local.tm_isdst = -1;
     return mktime(&local);
 }
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef CORE_COMMANDS_H
-#define CORE_COMMANDS_H
+#pragma once
 
 #include <functional>
 #include <map>
@@ -55,5 +54,3 @@ private:
     long nextInternalId_;
     bool quit_;
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef HEADLESS_DESKTOP_H
-#define HEADLESS_DESKTOP_H
+#pragma once
 
 #include <deque>
 #include <map>
@@ -82,5 +81,3 @@ private:
     std::deque<UrlRequest> urlRequests_;
     std::map<long, unsigned int> internalCounts_;
 };
-
-#endif

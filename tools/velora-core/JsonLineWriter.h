@@ -1,5 +1,4 @@
-#ifndef JSON_LINE_WRITER_H
-#define JSON_LINE_WRITER_H
+#pragma once
 
 #include <cstdio>
 #include <mutex>
@@ -31,5 +30,3 @@ JKValue jsonObject();
 JKValue jsonArray();
 void jsonSet(JKValue& object, const std::string& key, JKValue value);
 void jsonAppend(JKValue& array, JKValue value);
-
-#endif

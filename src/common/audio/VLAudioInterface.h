@@ -1,5 +1,4 @@
-#ifndef VL_AUDIO_INTERFACE_H
-#define VL_AUDIO_INTERFACE_H
+#pragma once
 
 #include "VETypes.h"
 
@@ -192,5 +191,3 @@ private:
     std::atomic<int> callbacksUnderWay_;
     std::atomic<int> playbackState_;
 };
-
-#endif

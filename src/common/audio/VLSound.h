@@ -1,5 +1,4 @@
-#ifndef VL_SOUND_H
-#define VL_SOUND_H
+#pragma once
 
 #include "VETypes.h"
 
@@ -206,5 +205,3 @@ private:
     bool seekDelayed_;
     bool nullWarned_;
 };
-
-#endif

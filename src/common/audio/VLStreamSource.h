@@ -1,5 +1,4 @@
-#ifndef VL_STREAM_SOURCE_H
-#define VL_STREAM_SOURCE_H
+#pragma once
 
 #include <cstddef>
 #include <memory>
@@ -56,5 +55,3 @@ public:
     // pass comes at once.
     virtual void wake() = 0;
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef VL_CRYPTO_H
-#define VL_CRYPTO_H
+#pragma once
 
 #include <string>
 
@@ -15,5 +14,3 @@ public:
     // policy on cryptography may take it away.
     virtual std::string md5(const std::string& data) = 0;
 };
-
-#endif

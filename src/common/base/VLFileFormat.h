@@ -1,5 +1,4 @@
-#ifndef VL_FILE_FORMAT_H
-#define VL_FILE_FORMAT_H
+#pragma once
 
 #include <cstdint>
 
@@ -41,5 +40,3 @@ private:
     bool isPrimaryClass_;
     bool isEnabled_;
 };
-
-#endif

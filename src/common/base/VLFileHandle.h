@@ -1,5 +1,4 @@
-#ifndef VL_FILE_HANDLE_H
-#define VL_FILE_HANDLE_H
+#pragma once
 
 #include "VLFileId.h"
 
@@ -27,5 +26,3 @@ private:
     VLRepository* repository_;
     VLFileId fileId_;
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef VL_FILE_HELPER_H
-#define VL_FILE_HELPER_H
+#pragma once
 
 #include <cstdint>
 #include <functional>
@@ -76,5 +75,3 @@ public:
     // does for one. True when the whole path is a folder afterwards.
     bool createDirectories(const std::string& path);
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef VL_FILE_HELPER_WRAPPER_H
-#define VL_FILE_HELPER_WRAPPER_H
+#pragma once
 
 #include "VLFileHelper.h"
 
@@ -34,5 +33,3 @@ public:
 private:
     VLFileHelper* target_;
 };
-
-#endif

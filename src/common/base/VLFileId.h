@@ -1,5 +1,4 @@
-#ifndef VL_FILE_ID_H
-#define VL_FILE_ID_H
+#pragma once
 
 #include <cstdint>
 #include <ostream>
@@ -40,5 +39,3 @@ private:
 
 // Writes the id as logged everywhere: entity id, "_", format id in decimal.
 std::ostream& operator<<(std::ostream& out, const VLFileId& fileId);
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef VL_FOLDER_H
-#define VL_FOLDER_H
+#pragma once
 
 #include <cstdint>
 
@@ -19,5 +18,3 @@ public:
     // plus name: 0 when it cannot be examined. Opens nothing.
     virtual uint64_t getFileSize(const char* name) = 0;
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef VL_LOG_LINE_LAYOUT_H
-#define VL_LOG_LINE_LAYOUT_H
+#pragma once
 
 #include <string>
 
@@ -34,5 +33,3 @@ public:
     // The text cut to kMaxMessageBytes as above; as it is when shorter.
     static std::string cutToBound(const std::string& text);
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef VL_LOGGER_H
-#define VL_LOGGER_H
+#pragma once
 
 #include <atomic>
 #include <string>
@@ -61,5 +60,3 @@ private:
 #define VL_LOG_INFO(message) VL_LOG_AT(LOG4CPLUS_INFO, message)
 #define VL_LOG_WARN(message) VL_LOG_AT(LOG4CPLUS_WARN, message)
 #define VL_LOG_ERROR(message) VL_LOG_AT(LOG4CPLUS_ERROR, message)
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef VL_MAPPED_FILE_H
-#define VL_MAPPED_FILE_H
+#pragma once
 
 #include <cstddef>
 #include <string>
@@ -55,5 +54,3 @@ public:
 private:
     std::string path_;
 };
-
-#endif

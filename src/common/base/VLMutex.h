@@ -1,5 +1,4 @@
-#ifndef VL_MUTEX_H
-#define VL_MUTEX_H
+#pragma once
 
 // A recursive lock: the holding thread may lock again and must unlock as many
 // times. Made by VLPlatformFactory::createMutex; owned by the caller.
@@ -23,5 +22,3 @@ public:
 private:
     VLMutex* mutex_;
 };
-
-#endif

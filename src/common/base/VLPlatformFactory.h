@@ -1,5 +1,4 @@
-#ifndef VL_PLATFORM_FACTORY_H
-#define VL_PLATFORM_FACTORY_H
+#pragma once
 
 #include <cstdint>
 #include <string>
@@ -92,5 +91,3 @@ public:
     // none. This default answers empty.
     virtual std::string getNoProxyHosts();
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef VL_PLATFORM_FACTORY_WRAPPER_H
-#define VL_PLATFORM_FACTORY_WRAPPER_H
+#pragma once
 
 #include "VLPlatformFactory.h"
 
@@ -34,5 +33,3 @@ public:
 private:
     VLPlatformFactory* target_;
 };
-
-#endif

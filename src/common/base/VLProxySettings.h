@@ -1,5 +1,4 @@
-#ifndef VL_PROXY_SETTINGS_H
-#define VL_PROXY_SETTINGS_H
+#pragma once
 
 #include <string>
 
@@ -33,5 +32,3 @@ struct VLProxySettings
 // decisions: no settings (warning), automatic configuration (warning), proxy off
 // (nothing), no host (warning), proxy found (debug).
 bool VLDecideProxy(const VLProxySettings& settings, std::string& proxy);
-
-#endif

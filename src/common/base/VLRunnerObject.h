@@ -1,5 +1,4 @@
-#ifndef VL_RUNNER_OBJECT_H
-#define VL_RUNNER_OBJECT_H
+#pragma once
 
 #include <atomic>
 #include <string>
@@ -47,5 +46,3 @@ protected:
     std::atomic<bool> stop_;
     VLThread* thread_;
 };
-
-#endif

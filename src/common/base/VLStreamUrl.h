@@ -1,5 +1,4 @@
-#ifndef VL_STREAM_URL_H
-#define VL_STREAM_URL_H
+#pragma once
 
 #include <string>
 
@@ -26,5 +25,3 @@ private:
     // The value that starts at `start`, by the rules above.
     static std::string valueAt(const std::string& url, size_t start);
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef VL_THREAD_H
-#define VL_THREAD_H
+#pragma once
 
 #include <string>
 
@@ -35,5 +34,3 @@ private:
     int parameter_;
     VLRunnerObject* runner_;
 };
-
-#endif

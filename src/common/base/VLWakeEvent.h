@@ -1,5 +1,4 @@
-#ifndef VL_WAKE_EVENT_H
-#define VL_WAKE_EVENT_H
+#pragma once
 
 #include <cstdint>
 
@@ -29,5 +28,3 @@ public:
     // Clears the signal without waiting; true when there was one.
     virtual bool take() = 0;
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef VL_DESKTOP_H
-#define VL_DESKTOP_H
+#pragma once
 
 #include <atomic>
 #include <cstdint>
@@ -281,5 +280,3 @@ private:
     VLMutex* userMutex_;
     std::string pendingUserId_;
 };
-
-#endif

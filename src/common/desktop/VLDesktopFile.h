@@ -1,5 +1,4 @@
-#ifndef VL_DESKTOP_FILE_H
-#define VL_DESKTOP_FILE_H
+#pragma once
 
 #include <cstdint>
 #include <memory>
@@ -64,5 +63,3 @@ private:
     int retryIn_;
     std::string failure_;
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef VL_DESKTOP_FILE_REQUEST_H
-#define VL_DESKTOP_FILE_REQUEST_H
+#pragma once
 
 #include <string>
 #include <vector>
@@ -30,5 +29,3 @@ private:
     void* callback_;
     bool countOnly_;
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef VL_DESKTOP_KEY_VALUE_H
-#define VL_DESKTOP_KEY_VALUE_H
+#pragma once
 
 #include <string>
 
@@ -19,5 +18,3 @@ private:
     std::string key_;
     std::string value_;
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef VL_DESKTOP_SETTING_VALUE_H
-#define VL_DESKTOP_SETTING_VALUE_H
+#pragma once
 
 #include <string>
 
@@ -22,5 +21,3 @@ public:
     // range instead of overflowing; 0 when the text does not start with one.
     static int entityIdToInt(const std::string& text);
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef VL_DOWNLOADER_H
-#define VL_DOWNLOADER_H
+#pragma once
 
 #include <atomic>
 #include <list>
@@ -158,5 +157,3 @@ private:
     // and fetches only the missing ones.
     std::map<FileKey, size_t> savedRunningSizes_;
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef VL_DOWNLOADER_ACTION_H
-#define VL_DOWNLOADER_ACTION_H
+#pragma once
 
 #include <cstdint>
 #include <memory>
@@ -63,5 +62,3 @@ private:
     std::string data_;
     int position_;
 };
-
-#endif

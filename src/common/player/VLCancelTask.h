@@ -1,5 +1,4 @@
-#ifndef VL_CANCEL_TASK_H
-#define VL_CANCEL_TASK_H
+#pragma once
 
 #include "VLTask.h"
 
@@ -17,5 +16,3 @@ public:
 private:
     VLFileHandle* handle_;
 };
-
-#endif

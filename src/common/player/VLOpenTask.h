@@ -1,5 +1,4 @@
-#ifndef VL_OPEN_TASK_H
-#define VL_OPEN_TASK_H
+#pragma once
 
 #include "VLTask.h"
 
@@ -44,5 +43,3 @@ private:
     VLFileHandle** handle_;
     std::shared_ptr<VLWakeEvent> served_;
 };
-
-#endif

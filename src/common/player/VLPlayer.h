@@ -1,5 +1,4 @@
-#ifndef VL_PLAYER_H
-#define VL_PLAYER_H
+#pragma once
 
 #include <atomic>
 #include <cstddef>
@@ -221,5 +220,3 @@ private:
     VLWakeEvent* wake_;
     std::atomic<bool> initialised_;
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef VL_READ_TASK_H
-#define VL_READ_TASK_H
+#pragma once
 
 #include "VLTask.h"
 
@@ -18,5 +17,3 @@ public:
 private:
     VEReadRequest* request_;
 };
-
-#endif

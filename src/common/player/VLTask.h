@@ -1,5 +1,4 @@
-#ifndef VL_TASK_H
-#define VL_TASK_H
+#pragma once
 
 // One unit of work that an audio-engine thread hands to the player through one
 // of its entry points. The player owns a task from the moment it is queued and
@@ -29,5 +28,3 @@ protected:
 private:
     int type_;
 };
-
-#endif

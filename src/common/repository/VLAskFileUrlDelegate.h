@@ -1,5 +1,4 @@
-#ifndef VL_ASK_FILE_URL_DELEGATE_H
-#define VL_ASK_FILE_URL_DELEGATE_H
+#pragma once
 
 class VLRepository;
 class VLFileId;
@@ -20,5 +19,3 @@ public:
 protected:
     ~VLAskFileUrlDelegate() {}
 };
-
-#endif

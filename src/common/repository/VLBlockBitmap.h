@@ -1,5 +1,4 @@
-#ifndef VL_BLOCK_BITMAP_H
-#define VL_BLOCK_BITMAP_H
+#pragma once
 
 #include <cstddef>
 #include <list>
@@ -49,5 +48,3 @@ void getBitRuns(const void* bitmap, size_t firstBit, size_t count, bool value,
 
 // Number of set bits in the first byteCount bytes of the bitmap.
 size_t countBits(const void* bitmap, size_t byteCount);
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef VL_FILE_SIZE_READER_H
-#define VL_FILE_SIZE_READER_H
+#pragma once
 
 #include <atomic>
 #include <condition_variable>
@@ -74,5 +73,3 @@ private:
     bool stopping_ = false;
     std::vector<std::thread> threads_;
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef VL_HTTP_REPOSITORY_PROVIDER_H
-#define VL_HTTP_REPOSITORY_PROVIDER_H
+#pragma once
 
 #include <atomic>
 #include <cstddef>
@@ -255,5 +254,3 @@ private:
     bool globalInit_;
     std::atomic<VLWakeEvent*> wake_;
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef VL_REPOSITORY_H
-#define VL_REPOSITORY_H
+#pragma once
 
 #include <atomic>
 #include <cstddef>
@@ -295,5 +294,3 @@ private:
     std::atomic<bool> unavailable_;
     double lastAvailabilityCheck_;
 };
-
-#endif

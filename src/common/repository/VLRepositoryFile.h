@@ -1,5 +1,4 @@
-#ifndef VL_REPOSITORY_FILE_H
-#define VL_REPOSITORY_FILE_H
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -358,5 +357,3 @@ private:
     };
     std::deque<Written> written_;
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef VL_REPOSITORY_HANDLER_H
-#define VL_REPOSITORY_HANDLER_H
+#pragma once
 
 class VLRepository;
 class VLRepositoryFile;
@@ -35,5 +34,3 @@ public:
 protected:
     ~VLRepositoryHandler() {}
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef VL_REPOSITORY_INDEX_RESCUE_H
-#define VL_REPOSITORY_INDEX_RESCUE_H
+#pragma once
 
 #include <cstddef>
 #include <string>
@@ -39,5 +38,3 @@ public:
 private:
     std::string path_;
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef VL_REPOSITORY_MOVE_H
-#define VL_REPOSITORY_MOVE_H
+#pragma once
 
 #include <atomic>
 #include <cstddef>
@@ -52,5 +51,3 @@ private:
     std::atomic<bool> failed_;
     bool joined_;
 };
-
-#endif

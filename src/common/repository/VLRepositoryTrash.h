@@ -1,5 +1,4 @@
-#ifndef VL_REPOSITORY_TRASH_H
-#define VL_REPOSITORY_TRASH_H
+#pragma once
 
 #include <atomic>
 #include <cstdint>
@@ -79,5 +78,3 @@ private:
     std::atomic<size_t> pendingPuts_;   // queued plus the one in hand
     bool running_;                      // the thread was started and not joined
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef VL_SETTING_HELPER_H
-#define VL_SETTING_HELPER_H
+#pragma once
 
 #include <string>
 
@@ -63,5 +62,3 @@ private:
     std::string getLocalSubPath(LocalFolder folder, const std::string& sub, const char* warning);
     std::string getLocalPathOrCurrent(LocalFolder folder, const char* warning);
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef VL_SQLITE_DATABASE_H
-#define VL_SQLITE_DATABASE_H
+#pragma once
 
 #include <string>
 
@@ -39,5 +38,3 @@ public:
     // SQLITE_BUSY while a statement on it is not finalized, which leaves it open.
     static int close(sqlite3* db);
 };
-
-#endif

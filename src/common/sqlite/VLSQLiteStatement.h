@@ -1,5 +1,4 @@
-#ifndef VL_SQLITE_STATEMENT_H
-#define VL_SQLITE_STATEMENT_H
+#pragma once
 
 #include <cstdint>
 #include <string>
@@ -48,5 +47,3 @@ private:
     sqlite3* db_;
     sqlite3_stmt* statement_;
 };
-
-#endif

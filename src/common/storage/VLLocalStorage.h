@@ -1,5 +1,4 @@
-#ifndef VL_LOCAL_STORAGE_H
-#define VL_LOCAL_STORAGE_H
+#pragma once
 
 #include "VLStorage.h"
 
@@ -16,5 +15,3 @@ public:
     bool init();
     using VLStorage::init;
 };
-
-#endif

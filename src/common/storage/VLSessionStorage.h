@@ -1,5 +1,4 @@
-#ifndef VL_SESSION_STORAGE_H
-#define VL_SESSION_STORAGE_H
+#pragma once
 
 #include "VLStorage.h"
 
@@ -32,5 +31,3 @@ public:
     // A store that is not open is left alone: true.
     bool clean() override;
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef VL_STORAGE_H
-#define VL_STORAGE_H
+#pragma once
 
 #include <cstdint>
 #include <map>
@@ -122,5 +121,3 @@ private:
     std::string path_;
     std::string name_;
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef VL_FOLDER_LINUX_IMPL_H
-#define VL_FOLDER_LINUX_IMPL_H
+#pragma once
 
 #include "VLFolder.h"
 
@@ -17,5 +16,3 @@ public:
 private:
     int descriptor_;
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef VL_LINUX_FILE_HELPER_H
-#define VL_LINUX_FILE_HELPER_H
+#pragma once
 
 #include "VLFileHelper.h"
 
@@ -19,5 +18,3 @@ public:
     bool isSameVolume(const std::string& first, const std::string& second) override;
     bool getFreeSpace(const std::string& path, double* available, double* total) override;
 };
-
-#endif

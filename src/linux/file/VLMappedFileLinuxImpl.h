@@ -1,5 +1,4 @@
-#ifndef VL_MAPPED_FILE_LINUX_IMPL_H
-#define VL_MAPPED_FILE_LINUX_IMPL_H
+#pragma once
 
 #include "VLMappedFile.h"
 
@@ -29,5 +28,3 @@ private:
     unsigned char* data_;
     size_t size_;
 };
-
-#endif

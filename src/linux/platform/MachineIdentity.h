@@ -1,5 +1,4 @@
-#ifndef MACHINE_IDENTITY_H
-#define MACHINE_IDENTITY_H
+#pragma once
 
 #include <string>
 
@@ -26,5 +25,3 @@ public:
     // all zero. Empty when it is not.
     static std::string systemUidFromFile(const std::string& machineIdPath);
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef VL_CRYPTO_LINUX_IMPL_H
-#define VL_CRYPTO_LINUX_IMPL_H
+#pragma once
 
 #include "VLCrypto.h"
 
@@ -9,5 +8,3 @@ class VLCryptoLinuxImpl : public VLCrypto
 public:
     std::string md5(const std::string& data) override;
 };
-
-#endif

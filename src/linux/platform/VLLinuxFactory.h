@@ -1,5 +1,4 @@
-#ifndef VL_LINUX_FACTORY_H
-#define VL_LINUX_FACTORY_H
+#pragma once
 
 #include <mutex>
 #include <string>
@@ -42,5 +41,3 @@ private:
     std::once_flag noProxyQueried_;
     std::string noProxy_;
 };
-
-#endif

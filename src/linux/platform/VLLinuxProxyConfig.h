@@ -1,5 +1,4 @@
-#ifndef VL_LINUX_PROXY_CONFIG_H
-#define VL_LINUX_PROXY_CONFIG_H
+#pragma once
 
 #include <string>
 
@@ -29,5 +28,3 @@ VLProxySettings VLProxySettingsFromGnome();
 // 2 and 3 automatic configuration, 4 the proxy of the environment variable
 // that httpProxy names (comma-separated names: the first that is set).
 VLProxySettings VLProxySettingsFromKde();
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef VL_MUTEX_LINUX_IMPL_H
-#define VL_MUTEX_LINUX_IMPL_H
+#pragma once
 
 #include <pthread.h>
 
@@ -17,5 +16,3 @@ public:
 private:
     pthread_mutex_t mutex_;
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef VL_THREAD_LINUX_IMPL_H
-#define VL_THREAD_LINUX_IMPL_H
+#pragma once
 
 #include <pthread.h>
 
@@ -25,5 +24,3 @@ private:
     bool started_;
     bool joined_;
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef VL_WAKE_EVENT_LINUX_IMPL_H
-#define VL_WAKE_EVENT_LINUX_IMPL_H
+#pragma once
 
 #include "VLWakeEvent.h"
 
@@ -22,5 +21,3 @@ public:
 private:
     int descriptor_;
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef VL_LINUX_SETTING_HELPER_H
-#define VL_LINUX_SETTING_HELPER_H
+#pragma once
 
 #include <memory>
 #include <mutex>
@@ -56,5 +55,3 @@ private:
     std::unique_ptr<VLPreferenceStore> store_;
     std::once_flag storeOnce_;
 };
-
-#endif

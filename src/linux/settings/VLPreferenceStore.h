@@ -1,5 +1,4 @@
-#ifndef VL_PREFERENCE_STORE_H
-#define VL_PREFERENCE_STORE_H
+#pragma once
 
 #include <map>
 #include <mutex>
@@ -73,5 +72,3 @@ private:
     std::map<std::string, std::string> unwritten_;
     FileStamp loaded_;
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef FILE_MANAGER_REVEAL_H
-#define FILE_MANAGER_REVEAL_H
+#pragma once
 
 #include <string>
 
@@ -19,5 +18,3 @@ public:
     // The fallback alone: opens the folder holding `path`.
     static void openContainingFolder(const std::string& path);
 };
-
-#endif

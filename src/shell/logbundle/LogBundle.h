@@ -1,5 +1,4 @@
-#ifndef LOG_BUNDLE_H
-#define LOG_BUNDLE_H
+#pragma once
 
 #include <ctime>
 #include <string>
@@ -56,5 +55,3 @@ private:
     std::string archivePath_;
     std::vector<std::string> files_;
 };
-
-#endif

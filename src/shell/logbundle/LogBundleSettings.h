@@ -1,5 +1,4 @@
-#ifndef LOG_BUNDLE_SETTINGS_H
-#define LOG_BUNDLE_SETTINGS_H
+#pragma once
 
 #include <functional>
 #include <string>
@@ -33,5 +32,3 @@ struct LogBundleSettings
     // platform's setting helper and GLib).
     static LogBundleSettings forThisUser(const std::string& applicationVersion, const std::string& systemUid);
 };
-
-#endif

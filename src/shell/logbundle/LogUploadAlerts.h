@@ -1,5 +1,4 @@
-#ifndef LOG_UPLOAD_ALERTS_H
-#define LOG_UPLOAD_ALERTS_H
+#pragma once
 
 #include <gtk/gtk.h>
 #include <string>
@@ -32,5 +31,3 @@ private:
 
     GtkWindow* parent_;
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef LOG_UPLOAD_PRESENTER_H
-#define LOG_UPLOAD_PRESENTER_H
+#pragma once
 
 #include <string>
 
@@ -16,5 +15,3 @@ public:
     // to be shown to the user; empty when no archive could be made.
     virtual void showSendLogFailureMessage(const std::string& archivePath) = 0;
 };
-
-#endif

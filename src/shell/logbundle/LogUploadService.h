@@ -1,5 +1,4 @@
-#ifndef LOG_UPLOAD_SERVICE_H
-#define LOG_UPLOAD_SERVICE_H
+#pragma once
 
 #include <atomic>
 #include <condition_variable>
@@ -76,5 +75,3 @@ private:
     std::deque<Request> queue_;
     std::thread thread_;
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef MULTIPART_FORM_DATA_H
-#define MULTIPART_FORM_DATA_H
+#pragma once
 
 #include <string>
 #include <utility>
@@ -51,5 +50,3 @@ private:
     std::string boundary_;
     std::vector<Field> fields_;
 };
-
-#endif

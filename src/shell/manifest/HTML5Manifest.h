@@ -1,5 +1,4 @@
-#ifndef HTML5_MANIFEST_H
-#define HTML5_MANIFEST_H
+#pragma once
 
 #include <map>
 #include <string>
@@ -24,5 +23,3 @@ public:
     //  -> fallbackURLs: ...\n -> allowAllNetworkRequests: 0|1", for the log.
     std::string description() const;
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef HTML5_MANIFEST_PARSER_H
-#define HTML5_MANIFEST_PARSER_H
+#pragma once
 
 #include <atomic>
 #include <string>
@@ -29,5 +28,3 @@ public:
     // (`manifest` untouched) when there is no such signature.
     static bool parseManifest(const std::string& text, HTML5Manifest& manifest);
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef HTML5_MANIFEST_PREFETCH_H
-#define HTML5_MANIFEST_PREFETCH_H
+#pragma once
 
 #include <atomic>
 #include <mutex>
@@ -61,5 +60,3 @@ private:
     std::mutex threadMutex_;  // guards thread_
     std::thread thread_;
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef OFFLINE_RESOURCE_STORE_H
-#define OFFLINE_RESOURCE_STORE_H
+#pragma once
 
 #include <string>
 
@@ -20,5 +19,3 @@ public:
     virtual bool storeResource(const std::string& address, const std::string& mimeType,
                                const std::string& bytes) = 0;
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef VELORA_MOCK_FACTORY_H
-#define VELORA_MOCK_FACTORY_H
+#pragma once
 
 #include <string>
 #include <vector>
@@ -37,5 +36,3 @@ public:
     // The built-in track list as JSON text.
     static const char* const kBuiltInTracks;
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef XML_STRING_H
-#define XML_STRING_H
+#pragma once
 
 #include <string>
 
@@ -7,5 +6,3 @@
 // entity, once: "&" "&amp;", "'" "&#039;", "<" "&lt;", ">" "&gt;",
 // "\"" "&quot;". Safe in element content and in attribute values.
 std::string toXMLString(const std::string& text);
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef BLOCKING_HTTP_REQUEST_H
-#define BLOCKING_HTTP_REQUEST_H
+#pragma once
 
 #include <atomic>
 #include <cstddef>
@@ -94,5 +93,3 @@ private:
     HttpResponse* response_ = nullptr;
     bool overLimit_ = false;
 };
-
-#endif

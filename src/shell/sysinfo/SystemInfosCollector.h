@@ -1,5 +1,4 @@
-#ifndef SYSTEM_INFOS_COLLECTOR_H
-#define SYSTEM_INFOS_COLLECTOR_H
+#pragma once
 
 #include <cstdint>
 #include <functional>
@@ -86,5 +85,3 @@ private:
     std::vector<SystemInfoSource> sources_;
     std::vector<std::string> storageFolders_;
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef FILE_ARCHIVER_H
-#define FILE_ARCHIVER_H
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -29,5 +28,3 @@ private:
     std::vector<std::string> filesToArchive_;
     size_t maxBytesPerFile_ = SIZE_MAX;
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef FILE_IN_ZIP_INFO_H
-#define FILE_IN_ZIP_INFO_H
+#pragma once
 
 #include <cstdint>
 #include <ctime>
@@ -34,5 +33,3 @@ private:
     std::time_t date_;
     uint64_t crc32_;
 };
-
-#endif

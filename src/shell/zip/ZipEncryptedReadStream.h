@@ -1,5 +1,4 @@
-#ifndef ZIP_ENCRYPTED_READ_STREAM_H
-#define ZIP_ENCRYPTED_READ_STREAM_H
+#pragma once
 
 #include <cstdint>
 #include <string>
@@ -44,5 +43,3 @@ private:
     uint32_t expectedCrc_;
     uint32_t crc_;
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef ZIP_ENCRYPTED_WRITE_STREAM_H
-#define ZIP_ENCRYPTED_WRITE_STREAM_H
+#pragma once
 
 #include <cstdint>
 #include <string>
@@ -48,5 +47,3 @@ private:
     z_stream deflater_ = {};
     std::vector<uint8_t> output_;
 };
-
-#endif

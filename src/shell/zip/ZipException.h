@@ -1,5 +1,4 @@
-#ifndef ZIP_EXCEPTION_H
-#define ZIP_EXCEPTION_H
+#pragma once
 
 #include <cstdint>
 #include <exception>
@@ -28,5 +27,3 @@ private:
     std::string reason_;
     std::string what_;
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef ZIP_FILE_H
-#define ZIP_FILE_H
+#pragma once
 
 #include <cstdint>
 #include <ctime>
@@ -94,5 +93,3 @@ private:
     void* zipFile_ = nullptr;  // minizip's write handle (modes 1 and 2)
     void* unzFile_ = nullptr;  // minizip's read handle (mode 0)
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef ZIP_READ_STREAM_H
-#define ZIP_READ_STREAM_H
+#pragma once
 
 #include <cstdint>
 #include <string>
@@ -33,5 +32,3 @@ private:
     void* unzFile_;
     std::string fileNameInZip_;
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef ZIP_TRADITIONAL_CIPHER_H
-#define ZIP_TRADITIONAL_CIPHER_H
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -45,5 +44,3 @@ private:
 
     uint32_t keys_[3];
 };
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef ZIP_WRITE_STREAM_H
-#define ZIP_WRITE_STREAM_H
+#pragma once
 
 #include <cstddef>
 #include <string>
@@ -34,5 +33,3 @@ private:
     void* zipFile_;
     std::string fileNameInZip_;
 };
-
-#endif
