@@ -30,10 +30,11 @@ int main(int argc, char** argv) {
   }
   gtk_container_add(GTK_CONTAINER(window), view);
   g_signal_connect(view, "load-changed", G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent event, gpointer) {
-    if (event != WEBKIT_LOAD_FINISHED) return;
-    printf("loaded\n");
-    fflush(stdout);
-  }), nullptr);
+                     if (event != WEBKIT_LOAD_FINISHED) return;
+                     printf("loaded\n");
+                     fflush(stdout);
+                   }),
+                   nullptr);
   g_signal_connect(window, "destroy", G_CALLBACK(gtk_main_quit), nullptr);
   webkit_web_view_load_uri(WEBKIT_WEB_VIEW(view), argv[1]);
   gtk_widget_show_all(window);

@@ -134,9 +134,13 @@ void waitForExit(const std::vector<pid_t>& processes) {
   }
 }
 
-std::vector<pid_t> childProcesses(pid_t root) { return descendants(root); }
+std::vector<pid_t> childProcesses(pid_t root) {
+  return descendants(root);
+}
 
-pid_t pidOf(GSubprocess* process) { return static_cast<pid_t>(atoi(g_subprocess_get_identifier(process))); }
+pid_t pidOf(GSubprocess* process) {
+  return static_cast<pid_t>(atoi(g_subprocess_get_identifier(process)));
+}
 
 std::string readLineStartingWith(GSubprocess* process, const std::string& prefix) {
   // One buffered reader per process, kept with it: a new one would lose what

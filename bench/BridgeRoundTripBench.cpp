@@ -67,12 +67,13 @@ int main(int argc, char** argv) {
 
   // WebKit's own message handler, answering each message at once.
   WebKitUserContentManager* content = webkit_web_view_get_user_content_manager(application.window()->mainView());
-  g_signal_connect(content, "script-message-with-reply-received::bench",
-                   G_CALLBACK(+[](WebKitUserContentManager*, JSCValue* value, WebKitScriptMessageReply* reply, gpointer) {
-                     webkit_script_message_reply_return_value(reply, value);
-                     return TRUE;
-                   }),
-                   nullptr);
+  g_signal_connect(
+      content, "script-message-with-reply-received::bench",
+      G_CALLBACK(+[](WebKitUserContentManager*, JSCValue* value, WebKitScriptMessageReply* reply, gpointer) {
+        webkit_script_message_reply_return_value(reply, value);
+        return TRUE;
+      }),
+      nullptr);
   webkit_user_content_manager_register_script_message_handler_with_reply(content, "bench", nullptr);
 
   if (!ShellTestServer::runUntil([&server] { return server.hasReport("roundtrip"); }, 600)) {

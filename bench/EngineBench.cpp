@@ -65,7 +65,8 @@ std::vector<uint8_t> readFile(const std::string& file) {
 std::vector<int16_t> wavSamples(const std::string& file) {
   std::vector<uint8_t> b = readFile(file);
   for (size_t at = 12; at + 8 <= b.size();) {
-    uint32_t size = uint32_t(b[at + 4]) | uint32_t(b[at + 5]) << 8 | uint32_t(b[at + 6]) << 16 | uint32_t(b[at + 7]) << 24;
+    uint32_t size =
+        uint32_t(b[at + 4]) | uint32_t(b[at + 5]) << 8 | uint32_t(b[at + 6]) << 16 | uint32_t(b[at + 7]) << 24;
     if (memcmp(&b[at], "data", 4) == 0) {
       size_t end = std::min(b.size(), at + 8 + size_t(size));
       std::vector<int16_t> samples((end - at - 8) / 2);
@@ -105,7 +106,9 @@ VEResult openFile(const char* name, unsigned int* size, void** handle, void** us
   *userData = nullptr;
   return VE_OK;
 }
-VEResult closeFile(void*, void*) { return VE_OK; }
+VEResult closeFile(void*, void*) {
+  return VE_OK;
+}
 VEResult readFileAsync(VEReadRequest* request, void*) {
   auto* bytes = static_cast<std::vector<uint8_t>*>(request->handle);
   uint64_t count = 0;
@@ -305,7 +308,9 @@ Latency firstSoundLatency(const std::string& wav, int waitMs) {
   std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
   // Not right at a pull: whether that pull came just before or just after
   // the unpause is beyond what the clock here can tell.
-  auto phaseMs = [&] { return std::fmod(std::chrono::duration<double, std::milli>(Clock::now() - opened).count(), 10.0); };
+  auto phaseMs = [&] {
+    return std::fmod(std::chrono::duration<double, std::milli>(Clock::now() - opened).count(), 10.0);
+  };
   while (phaseMs() < 0.3 || phaseMs() > 9.7) std::this_thread::sleep_for(std::chrono::microseconds(100));
   Clock::time_point unpaused = Clock::now();
   channel->setPaused(false);
@@ -337,7 +342,8 @@ double mpg123FirstFrameMs(const std::string& file) {
       size_t chunk = std::min<size_t>(4096, bytes.size() - fed);
       result = mpg123_decode(handle, bytes.data() + fed, chunk, out, sizeof out, &done);
       fed += chunk;
-      while (result == MPG123_NEW_FORMAT && done == 0) result = mpg123_decode(handle, nullptr, 0, out, sizeof out, &done);
+      while (result == MPG123_NEW_FORMAT && done == 0)
+        result = mpg123_decode(handle, nullptr, 0, out, sizeof out, &done);
     }
     mpg123_delete(handle);
   }
@@ -364,7 +370,10 @@ int main(int argc, char** argv) {
 
   std::printf("\n1. Decode and mix, %d minutes of pink noise with tones, non-real-time (CPU seconds)\n", minutes);
   std::printf("%-12s %10s %10s %8s\n", "format", "engine", "baseline", "ratio");
-  const struct { const char* name; const char* label; } mp3s[] = {{"long-vbr", "MP3 -V 2"}, {"long-cbr", "MP3 320k"}};
+  const struct {
+    const char* name;
+    const char* label;
+  } mp3s[] = {{"long-vbr", "MP3 -V 2"}, {"long-cbr", "MP3 320k"}};
   for (const auto& mp3 : mp3s) {
     double engine = engineCpu(mp3.name);
     double base = childCpu("mpg123 -q -t " + dir + "/" + mp3.name + ".mp3");
@@ -377,11 +386,14 @@ int main(int argc, char** argv) {
   run("flac -s -f -o " + dir + "/held.flac " + dir + "/held.wav");
   add("held", dir + "/held.flac");
   double flJoined = engineCpu("long-flac", true);
-  std::printf("%-12s %10.3f %10.3f %8.2f   (joined behind 44.1 kHz: same rate, copied through)\n", "FLAC -5",
-              flJoined, flBase, flJoined / flBase);
+  std::printf("%-12s %10.3f %10.3f %8.2f   (joined behind 44.1 kHz: same rate, copied through)\n", "FLAC -5", flJoined,
+              flBase, flJoined / flBase);
 
   double realTimeReference = 0;
-  const struct { int rate; bool mp3; } highs[] = {{48000, false}, {96000, false}, {48000, true}};
+  const struct {
+    int rate;
+    bool mp3;
+  } highs[] = {{48000, false}, {96000, false}, {48000, true}};
   for (const auto& high : highs) {
     std::string base = dir + "/long" + std::to_string(high.rate);
     std::string file = base + (high.mp3 ? ".mp3" : ".flac");
@@ -391,17 +403,17 @@ int main(int argc, char** argv) {
     double reference = childCpu(high.mp3 ? "mpg123 -q -t " + file : "flac -s -t " + file);
     std::string label = std::string(high.mp3 ? "MP3 " : "FLAC ") + std::to_string(high.rate / 1000) + "k";
     // The reference decoder's output through sox's default `rate`.
-    double converting = childCpu((high.mp3 ? "mpg123 -q -s " + file : "flac -s -d -c " + file) +
-                                 " | sox -D -t raw -r " + std::to_string(high.rate) +
-                                 " -e signed -b 16 -c 2 - -t raw /dev/null rate 44100");
+    double converting =
+        childCpu((high.mp3 ? "mpg123 -q -s " + file : "flac -s -d -c " + file) + " | sox -D -t raw -r " +
+                 std::to_string(high.rate) + " -e signed -b 16 -c 2 - -t raw /dev/null rate 44100");
     double alone = engineCpu("high");
     double joined = engineCpu("high", true);
     std::printf("%-12s %10.3f %10.3f %8.2f   (alone; baseline: %s -t)\n", label.c_str(), alone, reference,
                 alone / reference, high.mp3 ? "mpg123" : "flac");
-    std::printf("%-12s %10.3f %10.3f %8.2f   (joined behind 44.1 kHz: converted)\n", label.c_str(), joined,
-                reference, joined / reference);
-    std::printf("%-12s %10.3f %10.3f %8.2f   (joined; baseline: decoded by %s, converted by sox rate)\n",
-                label.c_str(), joined, converting, joined / converting, high.mp3 ? "mpg123" : "flac");
+    std::printf("%-12s %10.3f %10.3f %8.2f   (joined behind 44.1 kHz: converted)\n", label.c_str(), joined, reference,
+                joined / reference);
+    std::printf("%-12s %10.3f %10.3f %8.2f   (joined; baseline: decoded by %s, converted by sox rate)\n", label.c_str(),
+                joined, converting, joined / converting, high.mp3 ? "mpg123" : "flac");
     // What the conversion costs by itself, on the same decoded samples.
     std::vector<int16_t> decoded;
     if (high.mp3) {
@@ -422,19 +434,25 @@ int main(int argc, char** argv) {
   // Real time, the stream threads wake only when there is work: what an idle
   // system costs is left out.
   const int realTimeSeconds = 10;
-  std::printf("\n1c. Real-time playback of FLAC 48k on the no-sound output for %d s, updated every 10 ms\n"
-              "    (CPU ms per second of playback, beyond an idle system; baseline: flac -t per second of audio)\n",
-              realTimeSeconds);
+  std::printf(
+      "\n1c. Real-time playback of FLAC 48k on the no-sound output for %d s, updated every 10 ms\n"
+      "    (CPU ms per second of playback, beyond an idle system; baseline: flac -t per second of audio)\n",
+      realTimeSeconds);
   double idle = realTimeCpuPerSecond("", false, realTimeSeconds);
-  const struct { bool behind; const char* label; } realTimes[] = {{false, "alone"}, {true, "joined (converted)"}};
+  const struct {
+    bool behind;
+    const char* label;
+  } realTimes[] = {{false, "alone"}, {true, "joined (converted)"}};
   for (const auto& r : realTimes) {
     double spent = realTimeCpuPerSecond("realtime", r.behind, realTimeSeconds) - idle;
-    std::printf("%-20s %8.3f %8.3f %8.2f\n", r.label, spent * 1000, realTimeReference * 1000, spent / realTimeReference);
+    std::printf("%-20s %8.3f %8.3f %8.2f\n", r.label, spent * 1000, realTimeReference * 1000,
+                spent / realTimeReference);
   }
   std::printf("%-20s %8.3f   (ms per second)\n", "idle system", idle * 1000);
 
-  std::printf("\n1b. Conversion to 44.1 kHz of tones at 440, 3000, 15000 and 19000 Hz: error against the\n"
-              "    tones made at 44.1 kHz (dB below the signal; higher is better)\n");
+  std::printf(
+      "\n1b. Conversion to 44.1 kHz of tones at 440, 3000, 15000 and 19000 Hz: error against the\n"
+      "    tones made at 44.1 kHz (dB below the signal; higher is better)\n");
   std::printf("%-8s %10s %10s %10s\n", "source", "engine", "sox rate", "engine-sox");
   const std::string tones = " synth 10 sine 440 synth 10 sine mix 3000 synth 10 sine mix 15000 synth 10 sine mix 19000";
   run("sox -R -D -n -r 44100 -c 2 -b 16 " + dir + "/tones44.wav" + tones + " gain -15");
@@ -460,7 +478,8 @@ int main(int argc, char** argv) {
   std::vector<int16_t> a = wavSamples(dir + "/a.ref.wav");
   std::vector<int16_t> b = wavSamples(dir + "/b.wav");
   std::printf("\n2. Gap between consecutive tracks, MP3 then FLAC (samples; target 0)\n");
-  std::printf("%-28s %10ld\n", "non-real-time WAV writer", chainGap(VE_OUTPUTTYPE_WAVWRITER_NRT, dir + "/gap-nrt.wav", a, b));
+  std::printf("%-28s %10ld\n", "non-real-time WAV writer",
+              chainGap(VE_OUTPUTTYPE_WAVWRITER_NRT, dir + "/gap-nrt.wav", a, b));
   std::printf("%-28s %10ld\n", "real-time WAV writer", chainGap(VE_OUTPUTTYPE_WAVWRITER, dir + "/gap-rt.wav", a, b));
 
   add("latency", dir + "/a.mp3");
@@ -480,8 +499,10 @@ int main(int argc, char** argv) {
     return (v[(v.size() - 1) / 2] + v[v.size() / 2]) / 2;
   };
   auto range = [](const std::vector<double>& v) { return std::minmax_element(v.begin(), v.end()); };
-  std::printf("\n3. Unpause to first non-silent sample at the real-time WAV writer, %d unpauses spread over its\n"
-              "   10 ms pull period (ms, median (min-max))\n", trials);
+  std::printf(
+      "\n3. Unpause to first non-silent sample at the real-time WAV writer, %d unpauses spread over its\n"
+      "   10 ms pull period (ms, median (min-max))\n",
+      trials);
   std::printf("%-24s %6.2f (%.2f-%.2f)\n", "engine", median(latencies), *range(latencies).first,
               *range(latencies).second);
   std::printf("%-24s %6.2f (%.2f-%.2f)\n", "wait for the next pull", median(floors), *range(floors).first,

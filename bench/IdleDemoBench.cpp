@@ -27,7 +27,9 @@
 
 namespace {
 
-void pause(int seconds) { ShellTestServer::runUntil([] { return false; }, seconds); }
+void pause(int seconds) {
+  ShellTestServer::runUntil([] { return false; }, seconds);
+}
 
 // User and system time of a process and every process under it, in seconds;
 // `own` (when given) receives the root's alone.
@@ -78,7 +80,8 @@ double idlePercent(pid_t root, int seconds, double* own = nullptr) {
 }
 
 double bareWindowPercent(const std::string& page, int seconds) {
-  GSubprocess* bare = spawnProcess({VELORA_BINARY_DIR "/bench/bare_webkit_window", page.c_str()}, G_SUBPROCESS_FLAGS_STDOUT_PIPE);
+  GSubprocess* bare =
+      spawnProcess({VELORA_BINARY_DIR "/bench/bare_webkit_window", page.c_str()}, G_SUBPROCESS_FLAGS_STDOUT_PIPE);
   if (bare == nullptr || readLineStartingWith(bare, "loaded").empty()) return -1;
   pause(5);
   double percent = idlePercent(pidOf(bare), seconds);
@@ -117,22 +120,30 @@ int main(int argc, char** argv) {
   if (!client->start(manager, VELORA_BINARY_DIR "/webext")) return 1;
   g_object_unref(manager);
   WebKitWebView* view = client->window()->mainView();
-  bool ready = ShellTestServer::runUntil([view] {
-    return WebViewProbe::evaluate(view, "document.readyState === 'complete' && typeof VeloraAPI === 'object'") == "true";
-  }, 60);
+  bool ready = ShellTestServer::runUntil(
+      [view] {
+        return WebViewProbe::evaluate(view, "document.readyState === 'complete' && typeof VeloraAPI === 'object'") ==
+               "true";
+      },
+      60);
   if (!ready) {
     fprintf(stderr, "the demo page did not load\n");
     return 1;
   }
   // The last track of the list, played to its end.
   WebViewProbe::evaluate(view, "[...document.querySelectorAll('#track-list button[data-play]')].pop().click()");
-  bool ended = ShellTestServer::runUntil([view] {
-    return WebViewProbe::evaluate(view, "document.getElementById('sound-state').textContent.endsWith(', ended')") == "true";
-  }, 120);
+  bool ended = ShellTestServer::runUntil(
+      [view] {
+        return WebViewProbe::evaluate(view, "document.getElementById('sound-state').textContent.endsWith(', ended')") ==
+               "true";
+      },
+      120);
   if (!ended) {
     fprintf(stderr, "the last track did not end: %s\n",
-            WebViewProbe::evaluate(view, "document.getElementById('sound-state').textContent + ' | ' + "
-                                         "document.getElementById('messages').textContent").c_str());
+            WebViewProbe::evaluate(view,
+                                   "document.getElementById('sound-state').textContent + ' | ' + "
+                                   "document.getElementById('messages').textContent")
+                .c_str());
     return 1;
   }
   pause(3);
@@ -142,8 +153,7 @@ int main(int argc, char** argv) {
 
   printf("idle processor time on the demo page after its list has ended (%d s, %% of one core, with web processes)\n",
          seconds);
-  printf("  client                 %6.2f %%   (its own process, core and shell: %.2f %%)\n", clientPercent,
-         clientOwn);
+  printf("  client                 %6.2f %%   (its own process, core and shell: %.2f %%)\n", clientPercent, clientOwn);
   if (bare < 0) {
     printf("  bare WebKitGTK window  not available\n");
   } else {

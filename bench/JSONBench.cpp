@@ -54,18 +54,19 @@ std::string makeDocument(std::size_t targetBytes) {
   for (int position = 1; text.size() < targetBytes; ++position) {
     unsigned id = 100000 + below(900000);
     char record[2048];
-    std::snprintf(record, sizeof record,
-                  "%s{\"id\":\"%u\",\"title\":\"%s\",\"artistName\":\"%s\",\"artistId\":\"%u\","
-                  "\"interpreterName\":\"%s\",\"interpreterId\":\"%u\",\"composerName\":null,\"composerId\":null,"
-                  "\"albumTitle\":\"%s\",\"albumId\":\"%u\",\"picture\":\"http://static.example/images/cover/%u/200x200.jpg\","
-                  "\"genreName\":\"Pop\",\"labelName\":\"%s\",\"releaseDate\":\"2011-%02u-%02u\",\"trackNumber\":%u,"
-                  "\"mediaNumber\":1,\"duration\":%u,\"context\":[\"playlist\",\"%u\"],"
-                  "\"cssClasses\":\"streaming-type-full\",\"streamable\":true,\"uniqueId\":\"%u-5\","
-                  "\"addDate\":\"2011-10-%02u 12:%02u:%02u\",\"position\":%d,\"rating\":%.3f}",
-                  position > 1 ? "," : "", id, phrase(3).c_str(), phrase(2).c_str(), id / 3, phrase(2).c_str(), id / 3,
-                  phrase(2).c_str(), id / 7, id, phrase(1).c_str(), 1 + below(12), 1 + below(28), 1 + below(19),
-                  120000 + below(300000), 49803 + below(10), id, 1 + below(28), below(60), below(60), position,
-                  below(5000) / 1000.0);
+    std::snprintf(
+        record, sizeof record,
+        "%s{\"id\":\"%u\",\"title\":\"%s\",\"artistName\":\"%s\",\"artistId\":\"%u\","
+        "\"interpreterName\":\"%s\",\"interpreterId\":\"%u\",\"composerName\":null,\"composerId\":null,"
+        "\"albumTitle\":\"%s\",\"albumId\":\"%u\",\"picture\":\"http://static.example/images/cover/%u/200x200.jpg\","
+        "\"genreName\":\"Pop\",\"labelName\":\"%s\",\"releaseDate\":\"2011-%02u-%02u\",\"trackNumber\":%u,"
+        "\"mediaNumber\":1,\"duration\":%u,\"context\":[\"playlist\",\"%u\"],"
+        "\"cssClasses\":\"streaming-type-full\",\"streamable\":true,\"uniqueId\":\"%u-5\","
+        "\"addDate\":\"2011-10-%02u 12:%02u:%02u\",\"position\":%d,\"rating\":%.3f}",
+        position > 1 ? "," : "", id, phrase(3).c_str(), phrase(2).c_str(), id / 3, phrase(2).c_str(), id / 3,
+        phrase(2).c_str(), id / 7, id, phrase(1).c_str(), 1 + below(12), 1 + below(28), 1 + below(19),
+        120000 + below(300000), 49803 + below(10), id, 1 + below(28), below(60), below(60), position,
+        below(5000) / 1000.0);
     text += record;
   }
   return text + "]";
@@ -104,7 +105,8 @@ struct Figure {
 
 // Seconds of `work` over `runs` runs; `prepare` runs untimed before each (it
 // frees the previous result, so freeing is not measured).
-Figure measure(int runs, const std::function<void()>& work, const std::function<void()>& prepare = [] {}) {
+Figure measure(
+    int runs, const std::function<void()>& work, const std::function<void()>& prepare = [] {}) {
   std::vector<double> times;
   for (int i = 0; i < runs; ++i) {
     prepare();
@@ -243,10 +245,11 @@ void benchFlooding(int runs) {
   };
   Figure slow = measure(runs, parseOnce(colliding));
   Figure fast = measure(runs, parseOnce(random));
-  std::printf("keys      2^%d keys sharing one tokenizer hash %.1f ms (%.1f-%.1f), random keys %.1f ms (%.1f-%.1f): "
-              "%.2fx\n",
-              blocks, slow.median * 1e3, slow.min * 1e3, slow.max * 1e3, fast.median * 1e3, fast.min * 1e3,
-              fast.max * 1e3, slow.median / fast.median);
+  std::printf(
+      "keys      2^%d keys sharing one tokenizer hash %.1f ms (%.1f-%.1f), random keys %.1f ms (%.1f-%.1f): "
+      "%.2fx\n",
+      blocks, slow.median * 1e3, slow.min * 1e3, slow.max * 1e3, fast.median * 1e3, fast.min * 1e3, fast.max * 1e3,
+      slow.median / fast.median);
 }
 
 }  // namespace

@@ -33,7 +33,9 @@
 
 namespace {
 
-void pause(int seconds) { ShellTestServer::runUntil([] { return false; }, seconds); }
+void pause(int seconds) {
+  ShellTestServer::runUntil([] { return false; }, seconds);
+}
 
 // A bare window on the page; with a script, that script runs in the page
 // before the page's own. Null when it did not load.
@@ -62,9 +64,8 @@ std::vector<double> bareWindowAndClientPss(const std::string& page, const std::v
   std::vector<pid_t> notClient = others;
   notClient.push_back(pidOf(bare));
   pss = {treePss(pidOf(bare)), treePss(getpid(), notClient), played != 0 ? treePss(played) : -1};
-  printf("  bare WebKitGTK window %8.1f MiB   (%s), client beside it %8.1f MiB   (%s): client/bare %.2f\n",
-         pss[0], treePssByName(pidOf(bare)).c_str(), pss[1], treePssByName(getpid(), notClient).c_str(),
-         pss[1] / pss[0]);
+  printf("  bare WebKitGTK window %8.1f MiB   (%s), client beside it %8.1f MiB   (%s): client/bare %.2f\n", pss[0],
+         treePssByName(pidOf(bare)).c_str(), pss[1], treePssByName(getpid(), notClient).c_str(), pss[1] / pss[0]);
   if (played != 0) {
     printf("  bare window that played the page beside them %8.1f MiB   (%s): client/played %.2f\n", pss[2],
            treePssByName(played).c_str(), pss[1] / pss[2]);
@@ -81,7 +82,6 @@ void endClient(VeloraDesktopAppDelegate* client, GSubprocess* server) {
   if (server != nullptr) endProcess(server);
   waitForExit(webProcesses);
 }
-
 
 void printBeside(const char* name, double mib, double client) {
   if (mib < 0) {
@@ -112,7 +112,7 @@ int main(int argc, char** argv) {
 
   std::string media = home + "/demo";
   GSubprocess* server = spawnProcess({"python3", VELORA_SOURCE_DIR "/tools/demo/serve", "--folder", media.c_str()},
-                              G_SUBPROCESS_FLAGS_STDOUT_PIPE);
+                                     G_SUBPROCESS_FLAGS_STDOUT_PIPE);
   std::string url = server != nullptr ? readLineStartingWith(server, "URL ") : "";
   if (url.empty()) {
     endClient(nullptr, server);
@@ -128,9 +128,13 @@ int main(int argc, char** argv) {
   bool started = client->start(manager, VELORA_BINARY_DIR "/webext");
   g_object_unref(manager);
   WebKitWebView* view = started ? client->window()->mainView() : nullptr;
-  bool ready = started && ShellTestServer::runUntil([view] {
-    return WebViewProbe::evaluate(view, "document.readyState === 'complete' && typeof VeloraAPI === 'object'") == "true";
-  }, 60);
+  bool ready = started &&
+               ShellTestServer::runUntil(
+                   [view] {
+                     return WebViewProbe::evaluate(
+                                view, "document.readyState === 'complete' && typeof VeloraAPI === 'object'") == "true";
+                   },
+                   60);
   if (!ready) {
     fprintf(stderr, "the demo page did not load\n");
     endClient(client, server);
@@ -148,8 +152,9 @@ int main(int argc, char** argv) {
   if (played != nullptr) notClient.push_back(pidOf(played));
 
   // Playing: the play button whenever nothing plays.
-  const char* press = "(() => { const b = document.getElementById('play');"
-                      " if (b.textContent.indexOf('Pause') < 0) { b.click(); return 1; } return 0; })()";
+  const char* press =
+      "(() => { const b = document.getElementById('play');"
+      " if (b.textContent.indexOf('Pause') < 0) { b.click(); return 1; } return 0; })()";
   gint64 until = g_get_monotonic_time() + static_cast<gint64>(seconds) * G_USEC_PER_SEC;
   int presses = 0;
   while (g_get_monotonic_time() < until) {

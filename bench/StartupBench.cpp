@@ -27,7 +27,9 @@
 
 namespace {
 
-double now() { return g_get_monotonic_time() / 1000.0; }
+double now() {
+  return g_get_monotonic_time() / 1000.0;
+}
 
 struct Sample {
   double milliseconds = 0;
@@ -38,12 +40,12 @@ struct Sample {
 gchar** scratchEnvironment(const std::string& home) {
   gchar** environment = g_get_environ();
   environment = g_environ_setenv(environment, "HOME", home.c_str(), TRUE);
-  for (const char* variable : {"XDG_CONFIG_HOME:config", "XDG_CACHE_HOME:cache", "XDG_DATA_HOME:data",
-                               "XDG_STATE_HOME:state"}) {
+  for (const char* variable :
+       {"XDG_CONFIG_HOME:config", "XDG_CACHE_HOME:cache", "XDG_DATA_HOME:data", "XDG_STATE_HOME:state"}) {
     std::string pair(variable);
     std::string name = pair.substr(0, pair.find(':'));
-    environment = g_environ_setenv(environment, name.c_str(), (home + "/" + pair.substr(pair.find(':') + 1)).c_str(),
-                                   TRUE);
+    environment =
+        g_environ_setenv(environment, name.c_str(), (home + "/" + pair.substr(pair.find(':') + 1)).c_str(), TRUE);
   }
   return environment;
 }
@@ -102,7 +104,8 @@ int main(int argc, char** argv) {
     fprintf(stderr, "startup_bench needs a display: scripts/in-display-session %s\n", argv[0]);
     return 2;
   }
-  GSubprocess* server = spawnProcess({"python3", VELORA_SOURCE_DIR "/tools/demo/serve"}, G_SUBPROCESS_FLAGS_STDOUT_PIPE);
+  GSubprocess* server =
+      spawnProcess({"python3", VELORA_SOURCE_DIR "/tools/demo/serve"}, G_SUBPROCESS_FLAGS_STDOUT_PIPE);
   if (server == nullptr) return 1;
   std::string url = readLineStartingWith(server, "URL ");
   if (url.empty()) return 1;
@@ -112,7 +115,8 @@ int main(int argc, char** argv) {
   for (int i = 0; i < runs; ++i) {
     Sample client, bare;
     if (!runClient(VELORA_BINARY_DIR "/velora-desktop", page, client)) fprintf(stderr, "client run %d: no load\n", i);
-    if (!runBare(VELORA_BINARY_DIR "/bench/bare_webkit_window", page, bare)) fprintf(stderr, "bare run %d: no load\n", i);
+    if (!runBare(VELORA_BINARY_DIR "/bench/bare_webkit_window", page, bare))
+      fprintf(stderr, "bare run %d: no load\n", i);
     clientTimes.push_back(client.milliseconds);
     bareTimes.push_back(bare.milliseconds);
     clientPss.push_back(client.pssMiB);

@@ -36,1132 +36,1062 @@ using driverjson::field;
 using driverjson::number;
 using driverjson::strings;
 
-bool run(const std::string& command)
-{
-    return std::system(command.c_str()) == 0;
+bool run(const std::string& command) {
+  return std::system(command.c_str()) == 0;
 }
 
-std::string md5(const std::string& text)
-{
-    std::unique_ptr<VLCrypto> crypto(VLPlatformFactory::instance()->createCrypto());
-    return crypto->md5(text);
+std::string md5(const std::string& text) {
+  std::unique_ptr<VLCrypto> crypto(VLPlatformFactory::instance()->createCrypto());
+  return crypto->md5(text);
 }
 
 // The driver's arguments for a home and a URL map.
 std::vector<std::string> driverArguments(const std::string& home, const std::string& urls,
-                                         const std::vector<std::string>& more = {})
-{
-    std::vector<std::string> arguments = { "--home", home };
-    if (std::find(more.begin(), more.end(), "--wav") == more.end()) {
-        arguments.push_back("--output");
-        arguments.push_back("5:0");
-    }
-    if (!urls.empty()) {
-        arguments.push_back("--urls");
-        arguments.push_back(urls);
-    }
-    arguments.insert(arguments.end(), more.begin(), more.end());
-    return arguments;
+                                         const std::vector<std::string>& more = {}) {
+  std::vector<std::string> arguments = {"--home", home};
+  if (std::find(more.begin(), more.end(), "--wav") == more.end()) {
+    arguments.push_back("--output");
+    arguments.push_back("5:0");
+  }
+  if (!urls.empty()) {
+    arguments.push_back("--urls");
+    arguments.push_back(urls);
+  }
+  arguments.insert(arguments.end(), more.begin(), more.end());
+  return arguments;
 }
 
 // Size of the "data" chunk of a RIFF/WAVE file, and whether any sample in it
 // is not silence; false when the file is no WAV file.
-bool readWav(const std::string& path, size_t* dataBytes, bool* audible)
-{
-    std::string bytes = TestFolder::read(path);
-    if (bytes.size() < 44 || bytes.compare(0, 4, "RIFF") != 0 || bytes.compare(8, 4, "WAVE") != 0)
-        return false;
-    size_t offset = 12;
-    while (offset + 8 <= bytes.size()) {
-        uint32_t size;
-        std::memcpy(&size, bytes.data() + offset + 4, 4);
-        if (bytes.compare(offset, 4, "data") == 0) {
-            size_t available = std::min<size_t>(size, bytes.size() - offset - 8);
-            *dataBytes = available;
-            *audible = false;
-            for (size_t i = offset + 8; i + 1 < offset + 8 + available; i += 2) {
-                int16_t sample;
-                std::memcpy(&sample, bytes.data() + i, 2);
-                if (sample > 1000 || sample < -1000) {
-                    *audible = true;
-                    break;
-                }
-            }
-            return true;
+bool readWav(const std::string& path, size_t* dataBytes, bool* audible) {
+  std::string bytes = TestFolder::read(path);
+  if (bytes.size() < 44 || bytes.compare(0, 4, "RIFF") != 0 || bytes.compare(8, 4, "WAVE") != 0) return false;
+  size_t offset = 12;
+  while (offset + 8 <= bytes.size()) {
+    uint32_t size;
+    std::memcpy(&size, bytes.data() + offset + 4, 4);
+    if (bytes.compare(offset, 4, "data") == 0) {
+      size_t available = std::min<size_t>(size, bytes.size() - offset - 8);
+      *dataBytes = available;
+      *audible = false;
+      for (size_t i = offset + 8; i + 1 < offset + 8 + available; i += 2) {
+        int16_t sample;
+        std::memcpy(&sample, bytes.data() + i, 2);
+        if (sample > 1000 || sample < -1000) {
+          *audible = true;
+          break;
         }
-        offset += 8 + size + (size & 1);
+      }
+      return true;
     }
-    return false;
+    offset += 8 + size + (size & 1);
+  }
+  return false;
 }
 
 // Writes a URL map of "<entity>_5" to each URL, in order from entity `first`.
-std::string writeUrlMap(TestFolder& folder, int first, const std::vector<std::string>& urls)
-{
-    std::string path = folder.file("urls.json");
-    std::ofstream out(path);
-    out << "{";
-    for (size_t i = 0; i < urls.size(); ++i)
-        out << (i ? "," : "") << "\"" << first + int(i) << "_5\":\"" << urls[i] << "\"";
-    out << "}";
-    return path;
+std::string writeUrlMap(TestFolder& folder, int first, const std::vector<std::string>& urls) {
+  std::string path = folder.file("urls.json");
+  std::ofstream out(path);
+  out << "{";
+  for (size_t i = 0; i < urls.size(); ++i)
+    out << (i ? "," : "") << "\"" << first + int(i) << "_5\":\"" << urls[i] << "\"";
+  out << "}";
+  return path;
 }
 
 // Downloads the entities from `first` on into "download"; true once all are done.
-bool downloadAll(CoreDriverProcess& driver, int first, int count, long timeoutMs)
-{
-    for (int i = 0; i < count; ++i)
-        driver.call("addFile", args({ "download", std::to_string(first + i), 5, "{}" }));
-    return driver.call("waitForFileCount", args({ strings({ "download" }), 2, 16, count, timeoutMs })).boolValue();
+bool downloadAll(CoreDriverProcess& driver, int first, int count, long timeoutMs) {
+  for (int i = 0; i < count; ++i) driver.call("addFile", args({"download", std::to_string(first + i), 5, "{}"}));
+  return driver.call("waitForFileCount", args({strings({"download"}), 2, 16, count, timeoutMs})).boolValue();
 }
 
-class CoreDriverTest : public ::testing::Test
-{
-protected:
-    static void SetUpTestSuite() { TestHttpServer::clearProxyEnvironment(); }
+class CoreDriverTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { TestHttpServer::clearProxyEnvironment(); }
 };
 
-TEST_F(CoreDriverTest, TransfersGoThroughTheSystemProxyWithItsCredentialsUnlessExempt)
-{
-    TestFolder folder;
-    TestHttpServer server;
-    ASSERT_TRUE(server.isRunning());
-    const std::string proxy = "127.0.0.1:" + std::to_string(server.getPort());
-    {
-        // The audio host cannot be resolved here: only the proxy reaches it.
-        TestEnvironmentVariable variable("http_proxy", ("http://user:secret@" + proxy).c_str());
-        std::string urls = writeUrlMap(folder, 901, { "http://audio.velora.invalid/size=300000/seed=3/proxyauth=user:secret/a" });
-        CoreDriverProcess driver(kTool, driverArguments(folder.folder("home1"), urls));
-        ASSERT_TRUE(driver.waitUntilStarted());
-        EXPECT_TRUE(downloadAll(driver, 901, 1, 60000));
-        EXPECT_EQ(0, driver.quit());
-        std::vector<TestHttpRequest> requests = server.getRequests();
-        ASSERT_FALSE(requests.empty());
-        EXPECT_EQ("http://audio.velora.invalid/size=300000/seed=3/proxyauth=user:secret/a", requests[0].path);
-        EXPECT_EQ("200", requests[0].status);
-    }
-    {
-        // A proxy that answers nothing, and the server exempt from it.
-        TestEnvironmentVariable variable("http_proxy", "http://127.0.0.1:1");
-        TestEnvironmentVariable exempt("no_proxy", "localhost,127.0.0.1");
-        std::string urls = writeUrlMap(folder, 902, { server.url("/size=300000/seed=4/a") });
-        CoreDriverProcess driver(kTool, driverArguments(folder.folder("home2"), urls));
-        ASSERT_TRUE(driver.waitUntilStarted());
-        EXPECT_TRUE(downloadAll(driver, 902, 1, 30000));
-        EXPECT_EQ(0, driver.quit());
-    }
+TEST_F(CoreDriverTest, TransfersGoThroughTheSystemProxyWithItsCredentialsUnlessExempt) {
+  TestFolder folder;
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  const std::string proxy = "127.0.0.1:" + std::to_string(server.getPort());
+  {
+    // The audio host cannot be resolved here: only the proxy reaches it.
+    TestEnvironmentVariable variable("http_proxy", ("http://user:secret@" + proxy).c_str());
+    std::string urls =
+        writeUrlMap(folder, 901, {"http://audio.velora.invalid/size=300000/seed=3/proxyauth=user:secret/a"});
+    CoreDriverProcess driver(kTool, driverArguments(folder.folder("home1"), urls));
+    ASSERT_TRUE(driver.waitUntilStarted());
+    EXPECT_TRUE(downloadAll(driver, 901, 1, 60000));
+    EXPECT_EQ(0, driver.quit());
+    std::vector<TestHttpRequest> requests = server.getRequests();
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ("http://audio.velora.invalid/size=300000/seed=3/proxyauth=user:secret/a", requests[0].path);
+    EXPECT_EQ("200", requests[0].status);
+  }
+  {
+    // A proxy that answers nothing, and the server exempt from it.
+    TestEnvironmentVariable variable("http_proxy", "http://127.0.0.1:1");
+    TestEnvironmentVariable exempt("no_proxy", "localhost,127.0.0.1");
+    std::string urls = writeUrlMap(folder, 902, {server.url("/size=300000/seed=4/a")});
+    CoreDriverProcess driver(kTool, driverArguments(folder.folder("home2"), urls));
+    ASSERT_TRUE(driver.waitUntilStarted());
+    EXPECT_TRUE(downloadAll(driver, 902, 1, 30000));
+    EXPECT_EQ(0, driver.quit());
+  }
 }
 
-TEST_F(CoreDriverTest, StreamsATrackIntoTheWavWriter)
-{
-    TestFolder folder;
-    const std::string media = folder.folder("media");
-    ASSERT_TRUE(vetest::makeToneMp3(media + "/tone.mp3", 2, 440, -6));
-    TestNginxServer server(media);
-    ASSERT_TRUE(server.isRunning());
+TEST_F(CoreDriverTest, StreamsATrackIntoTheWavWriter) {
+  TestFolder folder;
+  const std::string media = folder.folder("media");
+  ASSERT_TRUE(vetest::makeToneMp3(media + "/tone.mp3", 2, 440, -6));
+  TestNginxServer server(media);
+  ASSERT_TRUE(server.isRunning());
 
-    const std::string wav = folder.file("out.wav");
-    CoreDriverProcess driver(kTool, driverArguments(folder.folder("home"), "", { "--wav", wav }));
-    ASSERT_TRUE(driver.waitUntilStarted());
+  const std::string wav = folder.file("out.wav");
+  CoreDriverProcess driver(kTool, driverArguments(folder.folder("home"), "", {"--wav", wav}));
+  ASSERT_TRUE(driver.waitUntilStarted());
 
-    int sound = int(driver.call("createSound", args({ server.url("/tone.mp3?_TEID=700&_FMT=5") })).int64Value());
-    ASSERT_GT(sound, 0);
-    ASSERT_TRUE(driver.call("play", args({ sound })).boolValue());
+  int sound = int(driver.call("createSound", args({server.url("/tone.mp3?_TEID=700&_FMT=5")})).int64Value());
+  ASSERT_GT(sound, 0);
+  ASSERT_TRUE(driver.call("play", args({sound})).boolValue());
 
-    // Played to its end: it was playing, it knows its length and has stopped.
-    bool played = false;
-    bool ended = false;
-    for (int i = 0; i < 600 && !ended; ++i) {
-        bool playing = driver.call("getPlaying", args({ sound })).boolValue();
-        played = played || playing;
-        ended = played && !playing;
-        if (!ended)
-            driver.call("sleep", args({ 50 }));
-    }
-    ASSERT_TRUE(ended) << "state " << driver.call("getState", args({ sound })).int64Value();
-    EXPECT_GE(driver.call("getLength", args({ sound })).int64Value(), 1900);
+  // Played to its end: it was playing, it knows its length and has stopped.
+  bool played = false;
+  bool ended = false;
+  for (int i = 0; i < 600 && !ended; ++i) {
+    bool playing = driver.call("getPlaying", args({sound})).boolValue();
+    played = played || playing;
+    ended = played && !playing;
+    if (!ended) driver.call("sleep", args({50}));
+  }
+  ASSERT_TRUE(ended) << "state " << driver.call("getState", args({sound})).int64Value();
+  EXPECT_GE(driver.call("getLength", args({sound})).int64Value(), 1900);
 
-    JKValue files = driver.callAndWaitForCallback("getFiles", args({ strings({ "cache" }), 0, 0 }));
-    const JKValue* list = field(files, "files");
-    ASSERT_TRUE(list && list->isArray());
-    ASSERT_EQ(1u, list->array()->count());
-    const JKValue& cached = list->array()->objectAtIndex(0);
-    EXPECT_EQ(700, number(cached, "entity_id"));
-    EXPECT_EQ(int64_t(TestFolder::sizeOf(media + "/tone.mp3")), number(cached, "bytes_total"));
-    EXPECT_EQ(number(cached, "bytes_total"), number(cached, "bytes_loaded"));
+  JKValue files = driver.callAndWaitForCallback("getFiles", args({strings({"cache"}), 0, 0}));
+  const JKValue* list = field(files, "files");
+  ASSERT_TRUE(list && list->isArray());
+  ASSERT_EQ(1u, list->array()->count());
+  const JKValue& cached = list->array()->objectAtIndex(0);
+  EXPECT_EQ(700, number(cached, "entity_id"));
+  EXPECT_EQ(int64_t(TestFolder::sizeOf(media + "/tone.mp3")), number(cached, "bytes_total"));
+  EXPECT_EQ(number(cached, "bytes_total"), number(cached, "bytes_loaded"));
 
-    EXPECT_EQ(0, driver.quit());
-    size_t dataBytes = 0;
-    bool audible = false;
-    ASSERT_TRUE(readWav(wav, &dataBytes, &audible));
-    EXPECT_TRUE(audible);
-    EXPECT_GE(dataBytes, size_t(44100 * 4 * 19 / 10)) << "about two seconds of 16-bit stereo";
+  EXPECT_EQ(0, driver.quit());
+  size_t dataBytes = 0;
+  bool audible = false;
+  ASSERT_TRUE(readWav(wav, &dataBytes, &audible));
+  EXPECT_TRUE(audible);
+  EXPECT_GE(dataBytes, size_t(44100 * 4 * 19 / 10)) << "about two seconds of 16-bit stereo";
 }
 
 // A stream whose server keeps failing fails to the page instead of loading for
 // days, while a download of the same server keeps waiting for it to recover.
-TEST_F(CoreDriverTest, AFailingServerFailsTheStreamSoonAndKeepsTheDownloadWaiting)
-{
-    TestFolder folder;
-    TestHttpServer server;
-    ASSERT_TRUE(server.isRunning());
-    std::string urls = writeUrlMap(folder, 911, { server.url("/size=300000/status=503/d") });
-    CoreDriverProcess driver(kTool, driverArguments(folder.folder("home"), urls));
-    ASSERT_TRUE(driver.waitUntilStarted());
-    driver.call("addFile", args({ "download", "911", 5, "{}" }));
-    int sound = int(driver.call("createSound", args({ server.url("/status=503/s.mp3?_TEID=910&_FMT=5") })).int64Value());
-    ASSERT_GT(sound, 0);
-    int state = 1;
-    for (int i = 0; i < 1200 && state == 1; ++i) {
-        driver.call("sleep", args({ 50 }));
-        state = int(driver.call("getState", args({ sound })).int64Value());
-    }
-    EXPECT_EQ(2, state) << "the stream failed to the page";
-    JKValue running = driver.callAndWaitForCallback("getFileCount", args({ strings({ "download" }), 0, 4 }));
-    EXPECT_EQ(1, number(running, "count")) << "the download still runs";
-    // The page was told that the download waits, and why.
-    JKValue told;
-    EXPECT_TRUE(driver.waitForLine([](const JKValue& line) {
+TEST_F(CoreDriverTest, AFailingServerFailsTheStreamSoonAndKeepsTheDownloadWaiting) {
+  TestFolder folder;
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  std::string urls = writeUrlMap(folder, 911, {server.url("/size=300000/status=503/d")});
+  CoreDriverProcess driver(kTool, driverArguments(folder.folder("home"), urls));
+  ASSERT_TRUE(driver.waitUntilStarted());
+  driver.call("addFile", args({"download", "911", 5, "{}"}));
+  int sound = int(driver.call("createSound", args({server.url("/status=503/s.mp3?_TEID=910&_FMT=5")})).int64Value());
+  ASSERT_GT(sound, 0);
+  int state = 1;
+  for (int i = 0; i < 1200 && state == 1; ++i) {
+    driver.call("sleep", args({50}));
+    state = int(driver.call("getState", args({sound})).int64Value());
+  }
+  EXPECT_EQ(2, state) << "the stream failed to the page";
+  JKValue running = driver.callAndWaitForCallback("getFileCount", args({strings({"download"}), 0, 4}));
+  EXPECT_EQ(1, number(running, "count")) << "the download still runs";
+  // The page was told that the download waits, and why.
+  JKValue told;
+  EXPECT_TRUE(driver.waitForLine(
+      [](const JKValue& line) {
         const JKValue* files = field(line, "files");
-        if (!files || !files->isArray())
-            return false;
+        if (!files || !files->isArray()) return false;
         for (const JKValue& file : *files->array()) {
-            const JKValue* failure = field(file, "failure");
-            if (number(file, "entity_id") == 911 && number(file, "retry_in") > 0 && failure
-                && failure->stringValue() == "HTTP 503")
-                return true;
+          const JKValue* failure = field(file, "failure");
+          if (number(file, "entity_id") == 911 && number(file, "retry_in") > 0 && failure &&
+              failure->stringValue() == "HTTP 503")
+            return true;
         }
         return false;
-    }, &told, 5));
-    const JKValue* event = field(told, "event");
-    EXPECT_TRUE(event && event->stringValue() == "onDownloadStatesChanged") << "a retry is told as the download's state";
-    // onFileStatesChanged means complete: neither file ever is.
-    for (const JKValue& line : driver.lines()) {
-        const JKValue* name = field(line, "event");
-        EXPECT_FALSE(name && name->stringValue() == "onFileStatesChanged");
-    }
-    EXPECT_EQ(0, driver.quit());
+      },
+      &told, 5));
+  const JKValue* event = field(told, "event");
+  EXPECT_TRUE(event && event->stringValue() == "onDownloadStatesChanged") << "a retry is told as the download's state";
+  // onFileStatesChanged means complete: neither file ever is.
+  for (const JKValue& line : driver.lines()) {
+    const JKValue* name = field(line, "event");
+    EXPECT_FALSE(name && name->stringValue() == "onFileStatesChanged");
+  }
+  EXPECT_EQ(0, driver.quit());
 }
 
 // The error code a line shows the page; empty when it shows none.
-std::string shownError(const JKValue& line)
-{
-    const JKValue* event = field(line, "event");
-    const JKValue* arguments = field(line, "args");
-    if (!event || event->stringValue() != "showError" || !arguments || !arguments->isArray())
-        return "";
-    return arguments->array()->objectAtIndex(0).stringValue();
+std::string shownError(const JKValue& line) {
+  const JKValue* event = field(line, "event");
+  const JKValue* arguments = field(line, "args");
+  if (!event || event->stringValue() != "showError" || !arguments || !arguments->isArray()) return "";
+  return arguments->array()->objectAtIndex(0).stringValue();
 }
 
 // How many times the page was shown the error code.
-int shownErrors(CoreDriverProcess& driver, const std::string& code)
-{
-    int shown = 0;
-    for (const JKValue& line : driver.lines())
-        shown += shownError(line) == code ? 1 : 0;
-    return shown;
+int shownErrors(CoreDriverProcess& driver, const std::string& code) {
+  int shown = 0;
+  for (const JKValue& line : driver.lines()) shown += shownError(line) == code ? 1 : 0;
+  return shown;
 }
 
 // Runs the driver in namespaces of its own on a tmpfs of `size` that holds
 // its home, with `filler` bytes already taken.
 std::unique_ptr<CoreDriverProcess> driverOnSmallVolume(const std::string& volume, const std::string& size,
-                                                       size_t filler, const std::string& urls)
-{
-    std::string command = "mount -t tmpfs -o size=" + size + " none '" + volume + "' && head -c " +
-                          std::to_string(filler) + " /dev/zero > '" + volume + "/filler' && exec '" + kTool + "'";
-    for (const std::string& argument : driverArguments(volume + "/home", urls))
-        command += " '" + argument + "'";
-    return std::unique_ptr<CoreDriverProcess>(
-        new CoreDriverProcess("/usr/bin/unshare", { "-rm", "/bin/sh", "-c", command }));
+                                                       size_t filler, const std::string& urls) {
+  std::string command = "mount -t tmpfs -o size=" + size + " none '" + volume + "' && head -c " +
+                        std::to_string(filler) + " /dev/zero > '" + volume + "/filler' && exec '" + kTool + "'";
+  for (const std::string& argument : driverArguments(volume + "/home", urls)) command += " '" + argument + "'";
+  return std::unique_ptr<CoreDriverProcess>(
+      new CoreDriverProcess("/usr/bin/unshare", {"-rm", "/bin/sh", "-c", command}));
 }
 
 // A download that needs more than the volume has is retried while the page
 // is told once that the volume is full, not once per retry.
-TEST_F(CoreDriverTest, AFullVolumeIsShownOncePerEpisode)
-{
-    TestFolder folder;
-    TestHttpServer server;
-    ASSERT_TRUE(server.isRunning());
-    std::string urls = writeUrlMap(folder, 921, { server.url("/size=3000000/seed=5/big") });
-    const std::string volume = folder.folder("volume");
-    if (!run("unshare -rm true 2>/dev/null"))
-        GTEST_SKIP() << "no user and mount namespaces on this machine";
-    // The driver runs as a fresh program in namespaces of its own, on a 4 MB
-    // volume where the file would fit, but not beside what is on it.
-    std::unique_ptr<CoreDriverProcess> process = driverOnSmallVolume(volume, "4m", 2000000, urls);
-    CoreDriverProcess& driver = *process;
-    ASSERT_TRUE(driver.waitUntilStarted());
-    driver.call("addFile", args({ "download", "921", 5, "{}" }));
-    // Three attempts, each of which finds the volume full.
-    for (int i = 0; i < 600 && server.getRequests().size() < 3; ++i)
-        driver.call("sleep", args({ 50 }));
-    ASSERT_GE(server.getRequests().size(), 3u);
-    EXPECT_EQ(1, shownErrors(driver, "DOWNLOAD_VOLUME_FULL")) << "the page is told once";
-    EXPECT_EQ(0, driver.quit());
+TEST_F(CoreDriverTest, AFullVolumeIsShownOncePerEpisode) {
+  TestFolder folder;
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  std::string urls = writeUrlMap(folder, 921, {server.url("/size=3000000/seed=5/big")});
+  const std::string volume = folder.folder("volume");
+  if (!run("unshare -rm true 2>/dev/null")) GTEST_SKIP() << "no user and mount namespaces on this machine";
+  // The driver runs as a fresh program in namespaces of its own, on a 4 MB
+  // volume where the file would fit, but not beside what is on it.
+  std::unique_ptr<CoreDriverProcess> process = driverOnSmallVolume(volume, "4m", 2000000, urls);
+  CoreDriverProcess& driver = *process;
+  ASSERT_TRUE(driver.waitUntilStarted());
+  driver.call("addFile", args({"download", "921", 5, "{}"}));
+  // Three attempts, each of which finds the volume full.
+  for (int i = 0; i < 600 && server.getRequests().size() < 3; ++i) driver.call("sleep", args({50}));
+  ASSERT_GE(server.getRequests().size(), 3u);
+  EXPECT_EQ(1, shownErrors(driver, "DOWNLOAD_VOLUME_FULL")) << "the page is told once";
+  EXPECT_EQ(0, driver.quit());
 }
 
-TEST_F(CoreDriverTest, DownloadsSurviveAKillAndFinishByteExact)
-{
-    TestFolder folder;
-    TestHttpServer server;
-    ASSERT_TRUE(server.isRunning());
-    const std::string home = folder.folder("home");
-    const size_t size = 600000;
-    const int entities[] = { 801, 802, 803 };
-    const unsigned format = 5;
-    {
-        std::ofstream urls(folder.file("urls.json"));
-        urls << "{";
-        for (int i = 0; i < 3; ++i) {
-            urls << (i ? "," : "") << "\"" << entities[i] << "_" << format << "\":\""
-                 << server.url("/size=" + std::to_string(size) + "/seed=" + std::to_string(i + 1) +
-                               "/throttle=150000/track" + std::to_string(i))
-                 << "\"";
-        }
-        urls << "}";
+TEST_F(CoreDriverTest, DownloadsSurviveAKillAndFinishByteExact) {
+  TestFolder folder;
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  const std::string home = folder.folder("home");
+  const size_t size = 600000;
+  const int entities[] = {801, 802, 803};
+  const unsigned format = 5;
+  {
+    std::ofstream urls(folder.file("urls.json"));
+    urls << "{";
+    for (int i = 0; i < 3; ++i) {
+      urls << (i ? "," : "") << "\"" << entities[i] << "_" << format << "\":\""
+           << server.url("/size=" + std::to_string(size) + "/seed=" + std::to_string(i + 1) + "/throttle=150000/track" +
+                         std::to_string(i))
+           << "\"";
     }
-    {
-        CoreDriverProcess driver(kTool, driverArguments(home, folder.file("urls.json")));
-        ASSERT_TRUE(driver.waitUntilStarted());
-        for (int entity : entities)
-            driver.call("addFile", args({ "download", std::to_string(entity), int(format), "{\"t\":1}" }));
-        // Killed while the content is arriving.
-        ASSERT_TRUE(driver.waitForLine([](const JKValue& line) {
-            const JKValue* event = field(line, "event");
-            const JKValue* files = field(line, "files");
-            if (!event || event->stringValue() != "onFileProgressesChanged" || !files || !files->isArray())
-                return false;
-            for (const JKValue& file : *files->array())
-                if (number(file, "bytes_loaded") > 0 && number(file, "bytes_loaded") < number(file, "bytes_total"))
-                    return true;
-            return false;
-        }));
-        driver.kill();
-    }
-
+    urls << "}";
+  }
+  {
     CoreDriverProcess driver(kTool, driverArguments(home, folder.file("urls.json")));
     ASSERT_TRUE(driver.waitUntilStarted());
-    JKValue queued = driver.callAndWaitForCallback("getFileCount", args({ strings({ "download" }), 0, 1 | 2 | 4 | 16 }));
-    EXPECT_EQ(3, number(queued, "count")) << "every queue entry outlived the kill";
-    ASSERT_TRUE(driver.call("waitForFileCount", args({ strings({ "download" }), 2, 16, 3, 120000 })).boolValue());
+    for (int entity : entities)
+      driver.call("addFile", args({"download", std::to_string(entity), int(format), "{\"t\":1}"}));
+    // Killed while the content is arriving.
+    ASSERT_TRUE(driver.waitForLine([](const JKValue& line) {
+      const JKValue* event = field(line, "event");
+      const JKValue* files = field(line, "files");
+      if (!event || event->stringValue() != "onFileProgressesChanged" || !files || !files->isArray()) return false;
+      for (const JKValue& file : *files->array())
+        if (number(file, "bytes_loaded") > 0 && number(file, "bytes_loaded") < number(file, "bytes_total")) return true;
+      return false;
+    }));
+    driver.kill();
+  }
 
-    JKValue answer = driver.callAndWaitForCallback("getFiles", args({ strings({ "download" }), 0, 0 }));
-    const JKValue* list = field(answer, "files");
-    ASSERT_TRUE(list && list->isArray());
-    ASSERT_EQ(3u, list->array()->count());
-    for (const JKValue& file : *list->array()) {
-        EXPECT_EQ(int64_t(size), number(file, "bytes_total"));
-        EXPECT_EQ(int64_t(size), number(file, "bytes_loaded"));
-        EXPECT_EQ(16, number(file, "download_state"));
-    }
-    EXPECT_EQ(0, driver.quit());
+  CoreDriverProcess driver(kTool, driverArguments(home, folder.file("urls.json")));
+  ASSERT_TRUE(driver.waitUntilStarted());
+  JKValue queued = driver.callAndWaitForCallback("getFileCount", args({strings({"download"}), 0, 1 | 2 | 4 | 16}));
+  EXPECT_EQ(3, number(queued, "count")) << "every queue entry outlived the kill";
+  ASSERT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 3, 120000})).boolValue());
 
-    for (int i = 0; i < 3; ++i) {
-        std::string name = md5("download_#anonymous#_" + std::to_string(entities[i]) + "_" + std::to_string(format));
-        std::string content = TestFolder::read(home + "/Music/Velora/" + name);
-        std::vector<uint8_t> expected = TestHttpServer::content(unsigned(i + 1), 0, size);
-        ASSERT_EQ(size, content.size()) << entities[i];
-        EXPECT_EQ(0, std::memcmp(content.data(), expected.data(), size)) << entities[i];
-    }
+  JKValue answer = driver.callAndWaitForCallback("getFiles", args({strings({"download"}), 0, 0}));
+  const JKValue* list = field(answer, "files");
+  ASSERT_TRUE(list && list->isArray());
+  ASSERT_EQ(3u, list->array()->count());
+  for (const JKValue& file : *list->array()) {
+    EXPECT_EQ(int64_t(size), number(file, "bytes_total"));
+    EXPECT_EQ(int64_t(size), number(file, "bytes_loaded"));
+    EXPECT_EQ(16, number(file, "download_state"));
+  }
+  EXPECT_EQ(0, driver.quit());
+
+  for (int i = 0; i < 3; ++i) {
+    std::string name = md5("download_#anonymous#_" + std::to_string(entities[i]) + "_" + std::to_string(format));
+    std::string content = TestFolder::read(home + "/Music/Velora/" + name);
+    std::vector<uint8_t> expected = TestHttpServer::content(unsigned(i + 1), 0, size);
+    ASSERT_EQ(size, content.size()) << entities[i];
+    EXPECT_EQ(0, std::memcmp(content.data(), expected.data(), size)) << entities[i];
+  }
 }
 
-TEST_F(CoreDriverTest, LocalStorageLastsAcrossRunsSessionStorageDoesNot)
-{
-    TestFolder folder;
-    const std::string home = folder.folder("home");
-    {
-        CoreDriverProcess driver(kTool, driverArguments(home, ""));
-        ASSERT_TRUE(driver.waitUntilStarted());
-        driver.call("storageSetItem", args({ "localStorage", "greeting", "h\xc3\xa9llo" }));
-        driver.call("storageSetItem", args({ "sessionStorage", "token", "t" }));
-        EXPECT_EQ("t", driver.call("storageGetItem", args({ "sessionStorage", "token" })).stringValue());
-        EXPECT_EQ(0, driver.quit());
-    }
+TEST_F(CoreDriverTest, LocalStorageLastsAcrossRunsSessionStorageDoesNot) {
+  TestFolder folder;
+  const std::string home = folder.folder("home");
+  {
     CoreDriverProcess driver(kTool, driverArguments(home, ""));
     ASSERT_TRUE(driver.waitUntilStarted());
-    EXPECT_EQ("h\xc3\xa9llo", driver.call("storageGetItem", args({ "localStorage", "greeting" })).stringValue());
-    EXPECT_TRUE(driver.call("storageGetItem", args({ "sessionStorage", "token" })).isNull());
-    EXPECT_EQ(1, driver.call("storageLength", args({ "localStorage" })).int64Value());
-    std::string error;
-    driver.call("storageGetItem", args({ "localStorage" }), &error);
-    EXPECT_NE(std::string::npos, error.find("missing argument 2")) << "bad calls are answered, not fatal";
+    driver.call("storageSetItem", args({"localStorage", "greeting", "h\xc3\xa9llo"}));
+    driver.call("storageSetItem", args({"sessionStorage", "token", "t"}));
+    EXPECT_EQ("t", driver.call("storageGetItem", args({"sessionStorage", "token"})).stringValue());
     EXPECT_EQ(0, driver.quit());
+  }
+  CoreDriverProcess driver(kTool, driverArguments(home, ""));
+  ASSERT_TRUE(driver.waitUntilStarted());
+  EXPECT_EQ("h\xc3\xa9llo", driver.call("storageGetItem", args({"localStorage", "greeting"})).stringValue());
+  EXPECT_TRUE(driver.call("storageGetItem", args({"sessionStorage", "token"})).isNull());
+  EXPECT_EQ(1, driver.call("storageLength", args({"localStorage"})).int64Value());
+  std::string error;
+  driver.call("storageGetItem", args({"localStorage"}), &error);
+  EXPECT_NE(std::string::npos, error.find("missing argument 2")) << "bad calls are answered, not fatal";
+  EXPECT_EQ(0, driver.quit());
 }
 
 // Every line the driver printed is a JSON object.
-void expectOnlyJsonLines(CoreDriverProcess& driver)
-{
-    for (const JKValue& line : driver.lines())
-        EXPECT_TRUE(line.isDictionary()) << "not a JSON object: " << (line.isString() ? line.stringValue() : "");
+void expectOnlyJsonLines(CoreDriverProcess& driver) {
+  for (const JKValue& line : driver.lines())
+    EXPECT_TRUE(line.isDictionary()) << "not a JSON object: " << (line.isString() ? line.stringValue() : "");
 }
 
 // A track on nginx for the playback sessions below: one second of a noisy
 // tone as MP3, so that every sample differs, with its reference decode.
-struct ServedTrack
-{
-    explicit ServedTrack(TestFolder& folder)
-        : fixture(vetest::mp3("driver-track", 1.0, 44100, 2, "-b 128")), reference(fixture.reference)
-    {
-        const std::string media = folder.folder("media");
-        made = run("cp " + fixture.file + " " + media + "/track.mp3");
-        server.reset(new TestNginxServer(media));
-    }
-    bool ready() const { return made && server->isRunning(); }
-    std::string url(int entity) const { return server->url("/track.mp3?_TEID=" + std::to_string(entity) + "&_FMT=5"); }
+struct ServedTrack {
+  explicit ServedTrack(TestFolder& folder)
+      : fixture(vetest::mp3("driver-track", 1.0, 44100, 2, "-b 128")), reference(fixture.reference) {
+    const std::string media = folder.folder("media");
+    made = run("cp " + fixture.file + " " + media + "/track.mp3");
+    server.reset(new TestNginxServer(media));
+  }
+  bool ready() const { return made && server->isRunning(); }
+  std::string url(int entity) const { return server->url("/track.mp3?_TEID=" + std::to_string(entity) + "&_FMT=5"); }
 
-    vetest::Fixture fixture;
-    std::string reference;
-    bool made = false;
-    std::unique_ptr<TestNginxServer> server;
+  vetest::Fixture fixture;
+  std::string reference;
+  bool made = false;
+  std::unique_ptr<TestNginxServer> server;
 };
 
-TEST_F(CoreDriverTest, SkippingThroughTracksAsFastAsThePageCanNeverCrashes)
-{
-    TestFolder folder;
-    ServedTrack track(folder);
-    ASSERT_TRUE(track.ready());
-    CoreDriverProcess driver(kTool, driverArguments(folder.folder("home"), ""));
-    ASSERT_TRUE(driver.waitUntilStarted());
+TEST_F(CoreDriverTest, SkippingThroughTracksAsFastAsThePageCanNeverCrashes) {
+  TestFolder folder;
+  ServedTrack track(folder);
+  ASSERT_TRUE(track.ready());
+  CoreDriverProcess driver(kTool, driverArguments(folder.folder("home"), ""));
+  ASSERT_TRUE(driver.waitUntilStarted());
 
-    // Sounds are made, played and deleted while their streams open, read and
-    // close on the engine's threads; ids restart at 1 once the table is empty.
-    const int rounds = 3000;
-    for (int batch = 0; batch < rounds / 500; ++batch) {
-        std::vector<std::pair<std::string, JKValue>> calls;
-        for (int i = 0; i < 500; ++i) {
-            calls.push_back({ "createSound", args({ track.url(900 + i % 4) }) });
-            calls.push_back({ "createSound", args({ track.url(910 + i % 3) }) });
-            calls.push_back({ "play", args({ 1 }) });
-            calls.push_back({ "play", args({ 2, true, 1 }) });
-            calls.push_back({ "deleteSound", args({ i % 2 ? 2 : 1 }) });
-            calls.push_back({ "deleteSound", args({ i % 2 ? 1 : 2 }) });
-        }
-        calls.push_back({ "sleep", args({ 20 }) });
-        std::vector<JKValue> answers = driver.callAll(calls);
-        for (size_t i = 0; i + 1 < answers.size(); i += 6) {
-            ASSERT_EQ(1, number(answers[i], "result")) << "round " << batch * 500 + int(i / 6);
-            ASSERT_EQ(2, number(answers[i + 1], "result"));
-            ASSERT_TRUE(field(answers[i + 5], "result") && field(answers[i + 5], "result")->boolValue());
-        }
+  // Sounds are made, played and deleted while their streams open, read and
+  // close on the engine's threads; ids restart at 1 once the table is empty.
+  const int rounds = 3000;
+  for (int batch = 0; batch < rounds / 500; ++batch) {
+    std::vector<std::pair<std::string, JKValue>> calls;
+    for (int i = 0; i < 500; ++i) {
+      calls.push_back({"createSound", args({track.url(900 + i % 4)})});
+      calls.push_back({"createSound", args({track.url(910 + i % 3)})});
+      calls.push_back({"play", args({1})});
+      calls.push_back({"play", args({2, true, 1})});
+      calls.push_back({"deleteSound", args({i % 2 ? 2 : 1})});
+      calls.push_back({"deleteSound", args({i % 2 ? 1 : 2})});
     }
-    EXPECT_EQ(0, driver.quit());
-    expectOnlyJsonLines(driver);
+    calls.push_back({"sleep", args({20})});
+    std::vector<JKValue> answers = driver.callAll(calls);
+    for (size_t i = 0; i + 1 < answers.size(); i += 6) {
+      ASSERT_EQ(1, number(answers[i], "result")) << "round " << batch * 500 + int(i / 6);
+      ASSERT_EQ(2, number(answers[i + 1], "result"));
+      ASSERT_TRUE(field(answers[i + 5], "result") && field(answers[i + 5], "result")->boolValue());
+    }
+  }
+  EXPECT_EQ(0, driver.quit());
+  expectOnlyJsonLines(driver);
 }
 
 // A driver session playing into the non-real-time WAV writer, which mixes only
 // on the core's passes: what it writes is exactly what was played.
-struct WavSession
-{
-    WavSession(TestFolder& folder, const ServedTrack& served)
-        : wav(folder.file("out.wav")),
-          driver(kTool, driverArguments(folder.folder("home"), "", { "--wav", wav, "--output", "6:0" })),
-          track(served)
-    {
-    }
+struct WavSession {
+  WavSession(TestFolder& folder, const ServedTrack& served)
+      : wav(folder.file("out.wav")),
+        driver(kTool, driverArguments(folder.folder("home"), "", {"--wav", wav, "--output", "6:0"})),
+        track(served) {}
 
-    // Plays a new sound until its position reaches `milliseconds`, then
-    // pauses it; its id, or 0.
-    int playThenPause(int entity, unsigned milliseconds)
-    {
-        int sound = int(driver.call("createSound", args({ track.url(entity) })).int64Value());
-        if (sound <= 0 || !driver.call("play", args({ sound })).boolValue())
-            return 0;
-        for (int i = 0; i < 2000 && position(sound) < milliseconds; ++i)
-            driver.call("sleep", args({ 5 }));
-        driver.call("pause", args({ sound }));
-        for (int i = 0; i < 2000 && !driver.call("getPaused", args({ sound })).boolValue(); ++i)
-            driver.call("sleep", args({ 5 }));
-        return sound;
-    }
+  // Plays a new sound until its position reaches `milliseconds`, then
+  // pauses it; its id, or 0.
+  int playThenPause(int entity, unsigned milliseconds) {
+    int sound = int(driver.call("createSound", args({track.url(entity)})).int64Value());
+    if (sound <= 0 || !driver.call("play", args({sound})).boolValue()) return 0;
+    for (int i = 0; i < 2000 && position(sound) < milliseconds; ++i) driver.call("sleep", args({5}));
+    driver.call("pause", args({sound}));
+    for (int i = 0; i < 2000 && !driver.call("getPaused", args({sound})).boolValue(); ++i)
+      driver.call("sleep", args({5}));
+    return sound;
+  }
 
-    // Asks for an output device and lets the core apply it.
-    void chooseOutput(const std::string& id)
-    {
-        driver.call("setSetting", args({ "device_output", id }));
-        driver.call("sleep", args({ 100 }));
-    }
+  // Asks for an output device and lets the core apply it.
+  void chooseOutput(const std::string& id) {
+    driver.call("setSetting", args({"device_output", id}));
+    driver.call("sleep", args({100}));
+  }
 
-    unsigned position(int sound) { return unsigned(driver.call("getPosition", args({ sound })).int64Value()); }
+  unsigned position(int sound) { return unsigned(driver.call("getPosition", args({sound})).int64Value()); }
 
-    std::string wav;
-    CoreDriverProcess driver;
-    const ServedTrack& track;
+  std::string wav;
+  CoreDriverProcess driver;
+  const ServedTrack& track;
 };
 
 // With less than the 300 MB reserve free, the cache still takes what fits
 // (it used to refuse every track), and a track that cannot fit fails to the
 // page with CACHE_VOLUME_FULL, once however often it is retried.
-TEST_F(CoreDriverTest, ACacheOnANearlyFullVolumeTakesWhatFitsAndTellsThePageWhatCannot)
-{
-    TestFolder folder;
-    ServedTrack track(folder);
-    ASSERT_TRUE(track.ready());
-    TestHttpServer server;
-    ASSERT_TRUE(server.isRunning());
-    if (!run("unshare -rm true 2>/dev/null"))
-        GTEST_SKIP() << "no user and mount namespaces on this machine";
-    // 24 MB with 18 MB taken: about 6 MB free, under the cache's 10 MB limit.
-    std::unique_ptr<CoreDriverProcess> process = driverOnSmallVolume(folder.folder("volume"), "24m", 18000000, "");
-    CoreDriverProcess& driver = *process;
-    ASSERT_TRUE(driver.waitUntilStarted());
+TEST_F(CoreDriverTest, ACacheOnANearlyFullVolumeTakesWhatFitsAndTellsThePageWhatCannot) {
+  TestFolder folder;
+  ServedTrack track(folder);
+  ASSERT_TRUE(track.ready());
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  if (!run("unshare -rm true 2>/dev/null")) GTEST_SKIP() << "no user and mount namespaces on this machine";
+  // 24 MB with 18 MB taken: about 6 MB free, under the cache's 10 MB limit.
+  std::unique_ptr<CoreDriverProcess> process = driverOnSmallVolume(folder.folder("volume"), "24m", 18000000, "");
+  CoreDriverProcess& driver = *process;
+  ASSERT_TRUE(driver.waitUntilStarted());
 
-    int sound = int(driver.call("createSound", args({ track.url(931) })).int64Value());
-    ASSERT_GT(sound, 0);
-    ASSERT_TRUE(driver.call("play", args({ sound })).boolValue());
-    bool played = false;
-    for (int i = 0; i < 400 && !played; ++i) {
-        played = driver.call("getPlaying", args({ sound })).boolValue();
-        if (!played)
-            driver.call("sleep", args({ 25 }));
-    }
-    EXPECT_TRUE(played) << "state " << driver.call("getState", args({ sound })).int64Value();
+  int sound = int(driver.call("createSound", args({track.url(931)})).int64Value());
+  ASSERT_GT(sound, 0);
+  ASSERT_TRUE(driver.call("play", args({sound})).boolValue());
+  bool played = false;
+  for (int i = 0; i < 400 && !played; ++i) {
+    played = driver.call("getPlaying", args({sound})).boolValue();
+    if (!played) driver.call("sleep", args({25}));
+  }
+  EXPECT_TRUE(played) << "state " << driver.call("getState", args({sound})).int64Value();
 
-    // 8 MB: under the limit, more than the volume has free.
-    int big = int(driver.call("createSound", args({ server.url("/size=8000000/seed=6/big.mp3?_TEID=932&_FMT=5") })).int64Value());
-    ASSERT_GT(big, 0);
-    for (int i = 0; i < 400 && server.getRequests().size() < 2; ++i)
-        driver.call("sleep", args({ 25 }));
-    ASSERT_GE(server.getRequests().size(), 2u) << "the track was tried again";
-    EXPECT_EQ(1, shownErrors(driver, "CACHE_VOLUME_FULL"));
-    EXPECT_EQ(0, driver.quit());
+  // 8 MB: under the limit, more than the volume has free.
+  int big =
+      int(driver.call("createSound", args({server.url("/size=8000000/seed=6/big.mp3?_TEID=932&_FMT=5")})).int64Value());
+  ASSERT_GT(big, 0);
+  for (int i = 0; i < 400 && server.getRequests().size() < 2; ++i) driver.call("sleep", args({25}));
+  ASSERT_GE(server.getRequests().size(), 2u) << "the track was tried again";
+  EXPECT_EQ(1, shownErrors(driver, "CACHE_VOLUME_FULL"));
+  EXPECT_EQ(0, driver.quit());
 }
 
 // A field of the repository's record of an entity (format 5); -999 when the
 // repository lists no such record.
-int64_t fileField(CoreDriverProcess& driver, const char* repository, int entity, const char* key)
-{
-    JKValue answer = driver.callAndWaitForCallback("getFiles", args({ strings({ repository }), 0, 0 }));
-    const JKValue* list = field(answer, "files");
-    if (list && list->isArray())
-        for (const JKValue& file : *list->array())
-            if (number(file, "entity_id") == entity)
-                return number(file, key);
-    return -999;
+int64_t fileField(CoreDriverProcess& driver, const char* repository, int entity, const char* key) {
+  JKValue answer = driver.callAndWaitForCallback("getFiles", args({strings({repository}), 0, 0}));
+  const JKValue* list = field(answer, "files");
+  if (list && list->isArray())
+    for (const JKValue& file : *list->array())
+      if (number(file, "entity_id") == entity) return number(file, key);
+  return -999;
 }
 
 // Polls a field until it has the value; false when it never does.
-bool waitForField(CoreDriverProcess& driver, const char* repository, int entity, const char* key, int64_t value)
-{
-    for (int i = 0; i < 400; ++i) {
-        if (fileField(driver, repository, entity, key) == value)
-            return true;
-        driver.call("sleep", args({ 25 }));
-    }
-    return false;
+bool waitForField(CoreDriverProcess& driver, const char* repository, int entity, const char* key, int64_t value) {
+  for (int i = 0; i < 400; ++i) {
+    if (fileField(driver, repository, entity, key) == value) return true;
+    driver.call("sleep", args({25}));
+  }
+  return false;
 }
 
 // clearCache deletes the closed cache files at the worker's next pass and
 // keeps the one a sound still reads.
-TEST_F(CoreDriverTest, ClearingTheCacheKeepsOnlyTheFileInUse)
-{
-    TestFolder folder;
-    ServedTrack track(folder);
-    ASSERT_TRUE(track.ready());
-    const std::string home = folder.folder("home");
-    CoreDriverProcess driver(kTool, driverArguments(home, ""));
-    ASSERT_TRUE(driver.waitUntilStarted());
-    int closed = int(driver.call("createSound", args({ track.url(941) })).int64Value());
-    int open = int(driver.call("createSound", args({ track.url(942) })).int64Value());
-    ASSERT_GT(closed, 0);
-    ASSERT_GT(open, 0);
-    ASSERT_TRUE(driver.call("waitForFileCount", args({ strings({ "cache" }), 2, 0, 2, 20000 })).boolValue());
-    driver.call("deleteSound", args({ closed }));
-    ASSERT_TRUE(driver.call("waitForFileCount", args({ strings({ "cache" }), 4, 0, 1, 20000 })).boolValue())
-        << "one file is still open";
+TEST_F(CoreDriverTest, ClearingTheCacheKeepsOnlyTheFileInUse) {
+  TestFolder folder;
+  ServedTrack track(folder);
+  ASSERT_TRUE(track.ready());
+  const std::string home = folder.folder("home");
+  CoreDriverProcess driver(kTool, driverArguments(home, ""));
+  ASSERT_TRUE(driver.waitUntilStarted());
+  int closed = int(driver.call("createSound", args({track.url(941)})).int64Value());
+  int open = int(driver.call("createSound", args({track.url(942)})).int64Value());
+  ASSERT_GT(closed, 0);
+  ASSERT_GT(open, 0);
+  ASSERT_TRUE(driver.call("waitForFileCount", args({strings({"cache"}), 2, 0, 2, 20000})).boolValue());
+  driver.call("deleteSound", args({closed}));
+  ASSERT_TRUE(driver.call("waitForFileCount", args({strings({"cache"}), 4, 0, 1, 20000})).boolValue())
+      << "one file is still open";
 
-    driver.call("clearCache", args({}));
-    EXPECT_TRUE(driver.call("waitForFileCount", args({ strings({ "cache" }), 0, 0, 1, 20000 })).boolValue());
-    EXPECT_EQ(-999, fileField(driver, "cache", 941, "bytes_total"));
-    EXPECT_TRUE(waitForField(driver, "cache", 942, "bytes_loaded", fileField(driver, "cache", 942, "bytes_total")));
-    const std::string cache = home + "/cache/velora-desktop/cache/";
-    EXPECT_FALSE(TestFolder::exists(cache + md5("cache_#anonymous#_941_5")));
-    EXPECT_TRUE(TestFolder::exists(cache + md5("cache_#anonymous#_942_5")));
-    EXPECT_EQ(0, driver.quit());
+  driver.call("clearCache", args({}));
+  EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"cache"}), 0, 0, 1, 20000})).boolValue());
+  EXPECT_EQ(-999, fileField(driver, "cache", 941, "bytes_total"));
+  EXPECT_TRUE(waitForField(driver, "cache", 942, "bytes_loaded", fileField(driver, "cache", 942, "bytes_total")));
+  const std::string cache = home + "/cache/velora-desktop/cache/";
+  EXPECT_FALSE(TestFolder::exists(cache + md5("cache_#anonymous#_941_5")));
+  EXPECT_TRUE(TestFolder::exists(cache + md5("cache_#anonymous#_942_5")));
+  EXPECT_EQ(0, driver.quit());
 }
 
 // Pause, resume, position and hide act on the file of the repository they
 // name, not on the same track in the other download repository.
-TEST_F(CoreDriverTest, SingleDownloadCallsActOnTheNamedRepository)
-{
-    TestFolder folder;
-    TestHttpServer server;
-    ASSERT_TRUE(server.isRunning());
-    std::string urls = writeUrlMap(folder, 951, { server.url("/size=2000000/seed=7/throttle=100000/a") });
-    CoreDriverProcess driver(kTool, driverArguments(folder.folder("home"), urls));
-    ASSERT_TRUE(driver.waitUntilStarted());
-    driver.call("setSetting", args({ "max_concurrent_downloads", "1" }));
-    driver.call("addFile", args({ "download", "951", 5, "{}" }));
-    driver.call("addFile", args({ "import", "951", 5, "{}" }));
-    ASSERT_TRUE(waitForField(driver, "download", 951, "download_state", 4)) << "running";
-    ASSERT_TRUE(waitForField(driver, "import", 951, "download_state", 2)) << "queued";
+TEST_F(CoreDriverTest, SingleDownloadCallsActOnTheNamedRepository) {
+  TestFolder folder;
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  std::string urls = writeUrlMap(folder, 951, {server.url("/size=2000000/seed=7/throttle=100000/a")});
+  CoreDriverProcess driver(kTool, driverArguments(folder.folder("home"), urls));
+  ASSERT_TRUE(driver.waitUntilStarted());
+  driver.call("setSetting", args({"max_concurrent_downloads", "1"}));
+  driver.call("addFile", args({"download", "951", 5, "{}"}));
+  driver.call("addFile", args({"import", "951", 5, "{}"}));
+  ASSERT_TRUE(waitForField(driver, "download", 951, "download_state", 4)) << "running";
+  ASSERT_TRUE(waitForField(driver, "import", 951, "download_state", 2)) << "queued";
 
-    const struct
-    {
-        const char* call;
-        const char* repository;  // the one named; the other's file never takes the value
-        const char* key;
-        int64_t value;
-    } steps[] = {
-        { "pauseDownload", "import", "download_state", 1 },
-        { "resumeDownload", "import", "download_state", 2 },
-        { "setDownloadPosition", "import", "position", 7 },
-        { "pauseDownload", "download", "download_state", 1 },
-        { "hideDownload", "download", "download_state", 0 },
-    };
-    for (const auto& step : steps) {
-        const char* other = std::string(step.repository) == "import" ? "download" : "import";
-        if (std::string(step.call) == "setDownloadPosition")
-            driver.call(step.call, args({ step.repository, "951", 5, int(step.value) }));
-        else
-            driver.call(step.call, args({ step.repository, "951", 5 }));
-        EXPECT_TRUE(waitForField(driver, step.repository, 951, step.key, step.value)) << step.call << " " << step.repository;
-        EXPECT_NE(step.value, fileField(driver, other, 951, step.key)) << step.call << " " << step.repository;
-    }
-    EXPECT_EQ(0, driver.quit());
+  const struct {
+    const char* call;
+    const char* repository;  // the one named; the other's file never takes the value
+    const char* key;
+    int64_t value;
+  } steps[] = {
+      {"pauseDownload", "import", "download_state", 1},  {"resumeDownload", "import", "download_state", 2},
+      {"setDownloadPosition", "import", "position", 7},  {"pauseDownload", "download", "download_state", 1},
+      {"hideDownload", "download", "download_state", 0},
+  };
+  for (const auto& step : steps) {
+    const char* other = std::string(step.repository) == "import" ? "download" : "import";
+    if (std::string(step.call) == "setDownloadPosition")
+      driver.call(step.call, args({step.repository, "951", 5, int(step.value)}));
+    else
+      driver.call(step.call, args({step.repository, "951", 5}));
+    EXPECT_TRUE(waitForField(driver, step.repository, 951, step.key, step.value))
+        << step.call << " " << step.repository;
+    EXPECT_NE(step.value, fileField(driver, other, 951, step.key)) << step.call << " " << step.repository;
+  }
+  EXPECT_EQ(0, driver.quit());
 }
 
 // The data the page gave with a stream's URL reaches it once.
-TEST_F(CoreDriverTest, PendingDataIsGivenOnceThenEmpty)
-{
-    TestFolder folder;
-    ServedTrack track(folder);
-    ASSERT_TRUE(track.ready());
-    const std::string urls = folder.file("urls.json");
-    ASSERT_TRUE(TestFolder::write(urls, "{\"961_5\":{\"url\":\"" + track.url(961) + "\",\"data\":\"opaque-961\"}}"));
-    CoreDriverProcess driver(kTool, driverArguments(folder.folder("home"), urls));
-    ASSERT_TRUE(driver.waitUntilStarted());
-    // No address of its own: the core asks the page for it.
-    int sound = int(driver.call("createSound", args({ "#?_TEID=961&_FMT=5" })).int64Value());
-    ASSERT_GT(sound, 0);
-    std::string data;
-    for (int i = 0; i < 400 && data.empty(); ++i) {
-        data = driver.call("getPendingData", args({ sound })).stringValue();
-        if (data.empty())
-            driver.call("sleep", args({ 25 }));
-    }
-    EXPECT_EQ("opaque-961", data) << "state " << driver.call("getState", args({ sound })).int64Value();
-    EXPECT_EQ("", driver.call("getPendingData", args({ sound })).stringValue());
-    EXPECT_EQ(0, driver.quit());
+TEST_F(CoreDriverTest, PendingDataIsGivenOnceThenEmpty) {
+  TestFolder folder;
+  ServedTrack track(folder);
+  ASSERT_TRUE(track.ready());
+  const std::string urls = folder.file("urls.json");
+  ASSERT_TRUE(TestFolder::write(urls, "{\"961_5\":{\"url\":\"" + track.url(961) + "\",\"data\":\"opaque-961\"}}"));
+  CoreDriverProcess driver(kTool, driverArguments(folder.folder("home"), urls));
+  ASSERT_TRUE(driver.waitUntilStarted());
+  // No address of its own: the core asks the page for it.
+  int sound = int(driver.call("createSound", args({"#?_TEID=961&_FMT=5"})).int64Value());
+  ASSERT_GT(sound, 0);
+  std::string data;
+  for (int i = 0; i < 400 && data.empty(); ++i) {
+    data = driver.call("getPendingData", args({sound})).stringValue();
+    if (data.empty()) driver.call("sleep", args({25}));
+  }
+  EXPECT_EQ("opaque-961", data) << "state " << driver.call("getState", args({sound})).int64Value();
+  EXPECT_EQ("", driver.call("getPendingData", args({sound})).stringValue());
+  EXPECT_EQ(0, driver.quit());
 }
 
-TEST_F(CoreDriverTest, ChoosingTheOutputInUseChangesNothing)
-{
-    TestFolder folder;
-    ServedTrack track(folder);
-    ASSERT_TRUE(track.ready());
-    WavSession session(folder, track);
-    ASSERT_TRUE(session.driver.waitUntilStarted());
-    const std::string current = session.driver.call("getSetting", args({ "device_output" })).stringValue();
-    ASSERT_EQ(0u, current.find("6:")) << current;
+TEST_F(CoreDriverTest, ChoosingTheOutputInUseChangesNothing) {
+  TestFolder folder;
+  ServedTrack track(folder);
+  ASSERT_TRUE(track.ready());
+  WavSession session(folder, track);
+  ASSERT_TRUE(session.driver.waitUntilStarted());
+  const std::string current = session.driver.call("getSetting", args({"device_output"})).stringValue();
+  ASSERT_EQ(0u, current.find("6:")) << current;
 
-    const int sound = session.playThenPause(920, 300);
-    ASSERT_GT(sound, 0);
-    const unsigned paused = session.position(sound);
-    // The writer's header is complete only once it is closed: the data is
-    // what follows it.
-    const std::vector<uint8_t> before = vetest::readFile(session.wav);
-    ASSERT_GE(before.size(), size_t(44 + 44100 * 4 * 3 / 10));
-    // The short and the full form of the id in use: no restart, so the WAV
-    // writer's file goes on instead of starting again.
-    for (const std::string& id : { std::string("6:0"), current }) {
-        session.chooseOutput(id);
-        EXPECT_EQ(current, session.driver.call("getSetting", args({ "device_output" })).stringValue());
-        const std::vector<uint8_t> after = vetest::readFile(session.wav);
-        ASSERT_GE(after.size(), before.size()) << id;
-        EXPECT_TRUE(std::equal(before.begin() + 44, before.end(), after.begin() + 44)) << id;
-        EXPECT_EQ(paused, session.position(sound)) << id;
-    }
-    EXPECT_EQ(0, session.driver.quit());
+  const int sound = session.playThenPause(920, 300);
+  ASSERT_GT(sound, 0);
+  const unsigned paused = session.position(sound);
+  // The writer's header is complete only once it is closed: the data is
+  // what follows it.
+  const std::vector<uint8_t> before = vetest::readFile(session.wav);
+  ASSERT_GE(before.size(), size_t(44 + 44100 * 4 * 3 / 10));
+  // The short and the full form of the id in use: no restart, so the WAV
+  // writer's file goes on instead of starting again.
+  for (const std::string& id : {std::string("6:0"), current}) {
+    session.chooseOutput(id);
+    EXPECT_EQ(current, session.driver.call("getSetting", args({"device_output"})).stringValue());
+    const std::vector<uint8_t> after = vetest::readFile(session.wav);
+    ASSERT_GE(after.size(), before.size()) << id;
+    EXPECT_TRUE(std::equal(before.begin() + 44, before.end(), after.begin() + 44)) << id;
+    EXPECT_EQ(paused, session.position(sound)) << id;
+  }
+  EXPECT_EQ(0, session.driver.quit());
 }
 
 // The 16-bit stereo samples a WAV writer has written so far (its header is
 // complete only once it is closed).
-std::vector<int16_t> writtenSamples(const std::string& wav)
-{
-    const std::vector<uint8_t> bytes = vetest::readFile(wav);
-    std::vector<int16_t> samples(bytes.size() > 44 ? (bytes.size() - 44) / 4 * 2 : 0);
-    if (!samples.empty())
-        std::memcpy(samples.data(), bytes.data() + 44, samples.size() * 2);
-    return samples;
+std::vector<int16_t> writtenSamples(const std::string& wav) {
+  const std::vector<uint8_t> bytes = vetest::readFile(wav);
+  std::vector<int16_t> samples(bytes.size() > 44 ? (bytes.size() - 44) / 4 * 2 : 0);
+  if (!samples.empty()) std::memcpy(samples.data(), bytes.data() + 44, samples.size() * 2);
+  return samples;
 }
 
 // Where in the reference the played samples end: the index after their last
 // 512 samples (unique in a noisy tone); 0 when they are not found.
-size_t endInReference(const std::vector<int16_t>& played, const std::vector<int16_t>& reference)
-{
-    const size_t n = 512;
-    if (played.size() < n)
-        return 0;
-    auto found = std::search(reference.begin(), reference.end(), played.end() - long(n), played.end());
-    return found == reference.end() ? 0 : size_t(found - reference.begin()) + n;
+size_t endInReference(const std::vector<int16_t>& played, const std::vector<int16_t>& reference) {
+  const size_t n = 512;
+  if (played.size() < n) return 0;
+  auto found = std::search(reference.begin(), reference.end(), played.end() - long(n), played.end());
+  return found == reference.end() ? 0 : size_t(found - reference.begin()) + n;
 }
 
-TEST_F(CoreDriverTest, APausedSoundStaysOnItsSampleThroughDeviceSwitches)
-{
-    TestFolder folder;
-    ServedTrack track(folder);
-    ASSERT_TRUE(track.ready());
-    WavSession session(folder, track);
-    ASSERT_TRUE(session.driver.waitUntilStarted());
-    const int sound = session.playThenPause(921, 400);
-    ASSERT_GT(sound, 0);
-    const unsigned paused = session.position(sound);
-    const std::vector<int16_t> reference = vetest::stereo(vetest::readWav(track.reference));
-    size_t pausedAt = 0;
-    for (int i = 0; i < 20; ++i) {
-        session.chooseOutput(i % 2 ? "6:0" : "5:0");
-        EXPECT_EQ(paused, session.position(sound)) << "after switch " << i + 1;
-        // Closed by the first switch, the WAV writer's file holds everything
-        // played up to the pause.
-        if (i == 0)
-            pausedAt = endInReference(writtenSamples(session.wav), reference);
-    }
-    ASSERT_GT(pausedAt, 0u);
-    // Back on the WAV writer, whose file started again: from here it holds
-    // the rest of the track from the very frame the sound was paused on.
-    ASSERT_TRUE(session.driver.call("play", args({ sound })).boolValue());
-    for (int i = 0; i < 4000 && session.driver.call("getPlaying", args({ sound })).boolValue(); ++i)
-        session.driver.call("sleep", args({ 5 }));
-    EXPECT_EQ(0, session.driver.quit());
-    const std::vector<int16_t> played = writtenSamples(session.wav);
-    EXPECT_EQ(reference.size() - pausedAt, played.size());
-    EXPECT_EQ(reference.size(), endInReference(played, reference));
+TEST_F(CoreDriverTest, APausedSoundStaysOnItsSampleThroughDeviceSwitches) {
+  TestFolder folder;
+  ServedTrack track(folder);
+  ASSERT_TRUE(track.ready());
+  WavSession session(folder, track);
+  ASSERT_TRUE(session.driver.waitUntilStarted());
+  const int sound = session.playThenPause(921, 400);
+  ASSERT_GT(sound, 0);
+  const unsigned paused = session.position(sound);
+  const std::vector<int16_t> reference = vetest::stereo(vetest::readWav(track.reference));
+  size_t pausedAt = 0;
+  for (int i = 0; i < 20; ++i) {
+    session.chooseOutput(i % 2 ? "6:0" : "5:0");
+    EXPECT_EQ(paused, session.position(sound)) << "after switch " << i + 1;
+    // Closed by the first switch, the WAV writer's file holds everything
+    // played up to the pause.
+    if (i == 0) pausedAt = endInReference(writtenSamples(session.wav), reference);
+  }
+  ASSERT_GT(pausedAt, 0u);
+  // Back on the WAV writer, whose file started again: from here it holds
+  // the rest of the track from the very frame the sound was paused on.
+  ASSERT_TRUE(session.driver.call("play", args({sound})).boolValue());
+  for (int i = 0; i < 4000 && session.driver.call("getPlaying", args({sound})).boolValue(); ++i)
+    session.driver.call("sleep", args({5}));
+  EXPECT_EQ(0, session.driver.quit());
+  const std::vector<int16_t> played = writtenSamples(session.wav);
+  EXPECT_EQ(reference.size() - pausedAt, played.size());
+  EXPECT_EQ(reference.size(), endInReference(played, reference));
 }
 
-TEST_F(CoreDriverTest, TheVolumeReadBackIsTheVolumeApplied)
-{
-    TestFolder folder;
-    ServedTrack track(folder);
-    ASSERT_TRUE(track.ready());
-    CoreDriverProcess driver(kTool, driverArguments(folder.folder("home"), ""));
-    ASSERT_TRUE(driver.waitUntilStarted());
-    const int sound = int(driver.call("createSound", args({ track.url(930) })).int64Value());
-    ASSERT_GT(sound, 0);
-    // 1e300 is infinity once it is a float.
-    const std::pair<double, double> cases[] = { { 2.5, 1 }, { -3, 0 }, { 1e300, 1 }, { 0.25, 0.25 }, { -1e300, 0 } };
-    for (const auto& c : cases) {
-        driver.call("setVolume", args({ sound, c.first }));
-        const JKValue volume = driver.call("getVolume", args({ sound }));
-        ASSERT_TRUE(volume.isNumber()) << c.first;
-        EXPECT_EQ(c.second, volume.doubleValue()) << c.first;
-    }
-    EXPECT_EQ(0, driver.quit());
-    expectOnlyJsonLines(driver);
+TEST_F(CoreDriverTest, TheVolumeReadBackIsTheVolumeApplied) {
+  TestFolder folder;
+  ServedTrack track(folder);
+  ASSERT_TRUE(track.ready());
+  CoreDriverProcess driver(kTool, driverArguments(folder.folder("home"), ""));
+  ASSERT_TRUE(driver.waitUntilStarted());
+  const int sound = int(driver.call("createSound", args({track.url(930)})).int64Value());
+  ASSERT_GT(sound, 0);
+  // 1e300 is infinity once it is a float.
+  const std::pair<double, double> cases[] = {{2.5, 1}, {-3, 0}, {1e300, 1}, {0.25, 0.25}, {-1e300, 0}};
+  for (const auto& c : cases) {
+    driver.call("setVolume", args({sound, c.first}));
+    const JKValue volume = driver.call("getVolume", args({sound}));
+    ASSERT_TRUE(volume.isNumber()) << c.first;
+    EXPECT_EQ(c.second, volume.doubleValue()) << c.first;
+  }
+  EXPECT_EQ(0, driver.quit());
+  expectOnlyJsonLines(driver);
 }
 
-TEST_F(CoreDriverTest, StreamUrlsWithAtSignsOutsideTheParametersPlay)
-{
-    TestFolder folder;
-    ServedTrack track(folder);
-    ASSERT_TRUE(track.ready());
-    CoreDriverProcess driver(kTool, driverArguments(folder.folder("home"), ""));
-    ASSERT_TRUE(driver.waitUntilStarted());
-    const std::string server = track.server->url("");
-    const std::string urls[] = {
-        "http://me@" + server.substr(std::strlen("http://")) + "/track.mp3?_TEID=802&_FMT=5",
-        server + "/track.mp3?from=x@y&_TEID=803&_FMT=5",
-        server + "/track.mp3?xfmt=9&_TEID=804&fmt=5",
-    };
-    for (const std::string& url : urls) {
-        const int sound = int(driver.call("createSound", args({ url })).int64Value());
-        ASSERT_GT(sound, 0) << url;
-        driver.call("play", args({ sound }));
-        for (int i = 0; i < 2000 && !driver.call("getPlaying", args({ sound })).boolValue(); ++i)
-            driver.call("sleep", args({ 5 }));
-        EXPECT_TRUE(driver.call("getPlaying", args({ sound })).boolValue())
-            << url << " state " << driver.call("getState", args({ sound })).int64Value();
-        driver.call("deleteSound", args({ sound }));
-    }
-    EXPECT_EQ(0, driver.quit());
+TEST_F(CoreDriverTest, StreamUrlsWithAtSignsOutsideTheParametersPlay) {
+  TestFolder folder;
+  ServedTrack track(folder);
+  ASSERT_TRUE(track.ready());
+  CoreDriverProcess driver(kTool, driverArguments(folder.folder("home"), ""));
+  ASSERT_TRUE(driver.waitUntilStarted());
+  const std::string server = track.server->url("");
+  const std::string urls[] = {
+      "http://me@" + server.substr(std::strlen("http://")) + "/track.mp3?_TEID=802&_FMT=5",
+      server + "/track.mp3?from=x@y&_TEID=803&_FMT=5",
+      server + "/track.mp3?xfmt=9&_TEID=804&fmt=5",
+  };
+  for (const std::string& url : urls) {
+    const int sound = int(driver.call("createSound", args({url})).int64Value());
+    ASSERT_GT(sound, 0) << url;
+    driver.call("play", args({sound}));
+    for (int i = 0; i < 2000 && !driver.call("getPlaying", args({sound})).boolValue(); ++i)
+      driver.call("sleep", args({5}));
+    EXPECT_TRUE(driver.call("getPlaying", args({sound})).boolValue())
+        << url << " state " << driver.call("getState", args({sound})).int64Value();
+    driver.call("deleteSound", args({sound}));
+  }
+  EXPECT_EQ(0, driver.quit());
 }
 
-TEST_F(CoreDriverTest, StoredRowsTheLimitsRefuseAreGoneAtTheNextStart)
-{
-    TestFolder folder;
-    const std::string home = folder.folder("home");
-    {
-        CoreDriverProcess driver(kTool, driverArguments(home, ""));
-        ASSERT_TRUE(driver.waitUntilStarted());
-        driver.call("storageSetItem", args({ "localStorage", "kept", "v" }));
-        EXPECT_EQ(0, driver.quit());
-    }
-    // Left by an earlier version: keys and values over the limits in bytes
-    // but not in characters (two bytes each), and one at the limit.
-    std::string twoByte;
-    for (int i = 0; i < 151; ++i)
-        twoByte += "\xc3\xa9";
-    {
-        TestDatabase database(home + "/data/velora-desktop/storage/localStorage.db");
-        ASSERT_TRUE(database.exec("INSERT INTO storage VALUES ('" + twoByte + "', 'v');"
-                                  "INSERT INTO storage VALUES ('" + twoByte.substr(2) + "', 'v');"
-                                  "INSERT INTO storage VALUES ('settings', replace(hex(zeroblob(500001)), '00', '\xc3\xa9'));"
-                                  "INSERT INTO storage VALUES ('big', replace(hex(zeroblob(1572865)), '00', '\xc3\xa9'));"
-                                  "INSERT INTO storage VALUES ('other', '{\"0\":1}');"));
-    }
+TEST_F(CoreDriverTest, StoredRowsTheLimitsRefuseAreGoneAtTheNextStart) {
+  TestFolder folder;
+  const std::string home = folder.folder("home");
+  {
     CoreDriverProcess driver(kTool, driverArguments(home, ""));
     ASSERT_TRUE(driver.waitUntilStarted());
-    // What is counted and listed can be read and removed.
-    EXPECT_EQ(3, driver.call("storageLength", args({ "localStorage" })).int64Value());
-    for (int index = 0; index < 3; ++index) {
-        const std::string key = driver.call("storageKey", args({ "localStorage", index })).stringValue();
-        EXPECT_TRUE(driver.call("storageGetItem", args({ "localStorage", key })).isString()) << key;
-    }
-    driver.call("storageRemoveItem", args({ "localStorage", twoByte.substr(2) }));
-    EXPECT_EQ(2, driver.call("storageLength", args({ "localStorage" })).int64Value());
+    driver.call("storageSetItem", args({"localStorage", "kept", "v"}));
     EXPECT_EQ(0, driver.quit());
+  }
+  // Left by an earlier version: keys and values over the limits in bytes
+  // but not in characters (two bytes each), and one at the limit.
+  std::string twoByte;
+  for (int i = 0; i < 151; ++i) twoByte += "\xc3\xa9";
+  {
+    TestDatabase database(home + "/data/velora-desktop/storage/localStorage.db");
+    ASSERT_TRUE(
+        database.exec("INSERT INTO storage VALUES ('" + twoByte +
+                      "', 'v');"
+                      "INSERT INTO storage VALUES ('" +
+                      twoByte.substr(2) +
+                      "', 'v');"
+                      "INSERT INTO storage VALUES ('settings', replace(hex(zeroblob(500001)), '00', '\xc3\xa9'));"
+                      "INSERT INTO storage VALUES ('big', replace(hex(zeroblob(1572865)), '00', '\xc3\xa9'));"
+                      "INSERT INTO storage VALUES ('other', '{\"0\":1}');"));
+  }
+  CoreDriverProcess driver(kTool, driverArguments(home, ""));
+  ASSERT_TRUE(driver.waitUntilStarted());
+  // What is counted and listed can be read and removed.
+  EXPECT_EQ(3, driver.call("storageLength", args({"localStorage"})).int64Value());
+  for (int index = 0; index < 3; ++index) {
+    const std::string key = driver.call("storageKey", args({"localStorage", index})).stringValue();
+    EXPECT_TRUE(driver.call("storageGetItem", args({"localStorage", key})).isString()) << key;
+  }
+  driver.call("storageRemoveItem", args({"localStorage", twoByte.substr(2)}));
+  EXPECT_EQ(2, driver.call("storageLength", args({"localStorage"})).int64Value());
+  EXPECT_EQ(0, driver.quit());
 }
 
 // Whether an answer line of callAll carries the result true.
-bool answeredTrue(const JKValue& line)
-{
-    const JKValue* result = field(line, "result");
-    return result && result->isBool() && result->boolValue();
+bool answeredTrue(const JKValue& line) {
+  const JKValue* result = field(line, "result");
+  return result && result->isBool() && result->boolValue();
 }
 
-TEST_F(CoreDriverTest, OtherProcessesOnTheStoresNeitherFailNorEraseThePagesWrites)
-{
-    TestFolder folder;
-    const std::string home = folder.folder("home");
-    CoreDriverProcess first(kTool, driverArguments(home, ""));
-    ASSERT_TRUE(first.waitUntilStarted());
-    ASSERT_TRUE(first.call("storageSetItem", args({ "sessionStorage", "token", "t" })).boolValue());
+TEST_F(CoreDriverTest, OtherProcessesOnTheStoresNeitherFailNorEraseThePagesWrites) {
+  TestFolder folder;
+  const std::string home = folder.folder("home");
+  CoreDriverProcess first(kTool, driverArguments(home, ""));
+  ASSERT_TRUE(first.waitUntilStarted());
+  ASSERT_TRUE(first.call("storageSetItem", args({"sessionStorage", "token", "t"})).boolValue());
 
-    // Another program reads the local store for a second: the page's writes wait for it.
-    {
-        TestDatabase reader(home + "/data/velora-desktop/storage/localStorage.db");
-        ASSERT_TRUE(reader.exec("BEGIN; SELECT COUNT(*) FROM storage;"));
-        std::thread release([&reader] {
-            std::this_thread::sleep_for(std::chrono::seconds(1));
-            reader.exec("COMMIT;");
-        });
-        std::vector<std::pair<std::string, JKValue>> writes;
-        for (int i = 0; i < 10; ++i)
-            writes.push_back({ "storageSetItem", args({ "localStorage", "read" + std::to_string(i), "v" }) });
-        const std::vector<JKValue> answers = first.callAll(writes);
-        release.join();
-        for (const JKValue& answer : answers)
-            EXPECT_TRUE(answeredTrue(answer)) << "a write failed while another program read";
-    }
-
-    // Another program writes the local store at the same time as the page.
-    std::vector<std::pair<std::string, JKValue>> writes;
-    for (int i = 0; i < 150; ++i)
-        writes.push_back({ "storageSetItem", args({ "localStorage", "page" + std::to_string(i), "v" }) });
-    int otherWrites = 0;
-    std::thread other([&] {
-        TestDatabase writer(home + "/data/velora-desktop/storage/localStorage.db");
-        writer.exec("PRAGMA busy_timeout = 2000;");
-        for (int i = 0; i < 150; ++i)
-            otherWrites += writer.exec("INSERT INTO storage VALUES ('other" + std::to_string(i) + "', 'v');") ? 1 : 0;
+  // Another program reads the local store for a second: the page's writes wait for it.
+  {
+    TestDatabase reader(home + "/data/velora-desktop/storage/localStorage.db");
+    ASSERT_TRUE(reader.exec("BEGIN; SELECT COUNT(*) FROM storage;"));
+    std::thread release([&reader] {
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      reader.exec("COMMIT;");
     });
+    std::vector<std::pair<std::string, JKValue>> writes;
+    for (int i = 0; i < 10; ++i)
+      writes.push_back({"storageSetItem", args({"localStorage", "read" + std::to_string(i), "v"})});
     const std::vector<JKValue> answers = first.callAll(writes);
-    other.join();
-    // The other program may give up on its own waits under load; what it
-    // stored and every write of the page are there.
-    EXPECT_GT(otherWrites, 0);
-    EXPECT_EQ(150, std::count_if(answers.begin(), answers.end(), answeredTrue));
-    EXPECT_EQ(160 + otherWrites, first.call("storageLength", args({ "localStorage" })).int64Value());
+    release.join();
+    for (const JKValue& answer : answers)
+      EXPECT_TRUE(answeredTrue(answer)) << "a write failed while another program read";
+  }
 
-    // A second client on the same folders does not start, and its attempt
-    // leaves the first one's session rows alone.
-    CoreDriverProcess second(kTool, driverArguments(home, ""));
-    EXPECT_FALSE(second.waitUntilStarted());
-    EXPECT_EQ("t", first.call("storageGetItem", args({ "sessionStorage", "token" })).stringValue());
-    EXPECT_EQ(0, first.quit());
+  // Another program writes the local store at the same time as the page.
+  std::vector<std::pair<std::string, JKValue>> writes;
+  for (int i = 0; i < 150; ++i)
+    writes.push_back({"storageSetItem", args({"localStorage", "page" + std::to_string(i), "v"})});
+  int otherWrites = 0;
+  std::thread other([&] {
+    TestDatabase writer(home + "/data/velora-desktop/storage/localStorage.db");
+    writer.exec("PRAGMA busy_timeout = 2000;");
+    for (int i = 0; i < 150; ++i)
+      otherWrites += writer.exec("INSERT INTO storage VALUES ('other" + std::to_string(i) + "', 'v');") ? 1 : 0;
+  });
+  const std::vector<JKValue> answers = first.callAll(writes);
+  other.join();
+  // The other program may give up on its own waits under load; what it
+  // stored and every write of the page are there.
+  EXPECT_GT(otherWrites, 0);
+  EXPECT_EQ(150, std::count_if(answers.begin(), answers.end(), answeredTrue));
+  EXPECT_EQ(160 + otherWrites, first.call("storageLength", args({"localStorage"})).int64Value());
+
+  // A second client on the same folders does not start, and its attempt
+  // leaves the first one's session rows alone.
+  CoreDriverProcess second(kTool, driverArguments(home, ""));
+  EXPECT_FALSE(second.waitUntilStarted());
+  EXPECT_EQ("t", first.call("storageGetItem", args({"sessionStorage", "token"})).stringValue());
+  EXPECT_EQ(0, first.quit());
 }
 
 // The content file of a download in the music folder.
-std::string downloadPath(const std::string& home, int entity)
-{
-    return home + "/Music/Velora/" + md5("download_#anonymous#_" + std::to_string(entity) + "_5");
+std::string downloadPath(const std::string& home, int entity) {
+  return home + "/Music/Velora/" + md5("download_#anonymous#_" + std::to_string(entity) + "_5");
 }
 
-bool waitForError(CoreDriverProcess& driver, const std::string& code)
-{
-    return driver.waitForLine([&code](const JKValue& line) { return shownError(line) == code; }, nullptr, 10);
+bool waitForError(CoreDriverProcess& driver, const std::string& code) {
+  return driver.waitForLine([&code](const JKValue& line) { return shownError(line) == code; }, nullptr, 10);
 }
 
 // Bitmaps truncated or deleted by hand, or content cut short, keep their
 // downloads: a whole content gets its bitmap back, a cut one is fetched again.
-TEST_F(CoreDriverTest, DownloadsWithDamagedFilesStayAndAreMadeWholeAgain)
-{
-    TestFolder folder;
-    TestHttpServer server;
-    ASSERT_TRUE(server.isRunning());
-    const std::string home = folder.folder("home");
-    const size_t size = 300000;
-    std::string urls = writeUrlMap(folder, 1001, { server.url("/size=300000/seed=1/a"), server.url("/size=300000/seed=2/b"),
-                                                   server.url("/size=300000/seed=3/c") });
-    {
-        CoreDriverProcess driver(kTool, driverArguments(home, urls));
-        ASSERT_TRUE(driver.waitUntilStarted());
-        ASSERT_TRUE(downloadAll(driver, 1001, 3, 60000));
-        EXPECT_EQ(0, driver.quit());
-    }
-    ASSERT_TRUE(run("truncate -s 0 '" + downloadPath(home, 1001) + ".part'"));
-    ASSERT_TRUE(run("rm '" + downloadPath(home, 1002) + ".part'"));
-    ASSERT_TRUE(run("truncate -s 100000 '" + downloadPath(home, 1003) + "'"));
-    const size_t requestsBefore = server.getRequests().size();
-
+TEST_F(CoreDriverTest, DownloadsWithDamagedFilesStayAndAreMadeWholeAgain) {
+  TestFolder folder;
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  const std::string home = folder.folder("home");
+  const size_t size = 300000;
+  std::string urls = writeUrlMap(
+      folder, 1001,
+      {server.url("/size=300000/seed=1/a"), server.url("/size=300000/seed=2/b"), server.url("/size=300000/seed=3/c")});
+  {
     CoreDriverProcess driver(kTool, driverArguments(home, urls));
     ASSERT_TRUE(driver.waitUntilStarted());
-    JKValue listed = driver.callAndWaitForCallback("getFileCount", args({ strings({ "download" }), 0, 0 }));
-    EXPECT_EQ(3, number(listed, "count")) << "no download left the list";
-    ASSERT_TRUE(driver.call("waitForFileCount", args({ strings({ "download" }), 2, 16, 3, 60000 })).boolValue());
+    ASSERT_TRUE(downloadAll(driver, 1001, 3, 60000));
     EXPECT_EQ(0, driver.quit());
-    for (int i = 0; i < 3; ++i) {
-        const std::string content = TestFolder::read(downloadPath(home, 1001 + i));
-        const std::vector<uint8_t> expected = TestHttpServer::content(unsigned(i + 1), 0, size);
-        ASSERT_EQ(size, content.size()) << 1001 + i;
-        EXPECT_EQ(0, std::memcmp(content.data(), expected.data(), size)) << 1001 + i;
-    }
-    EXPECT_EQ(requestsBefore + 1, server.getRequests().size()) << "only the cut content is fetched again";
+  }
+  ASSERT_TRUE(run("truncate -s 0 '" + downloadPath(home, 1001) + ".part'"));
+  ASSERT_TRUE(run("rm '" + downloadPath(home, 1002) + ".part'"));
+  ASSERT_TRUE(run("truncate -s 100000 '" + downloadPath(home, 1003) + "'"));
+  const size_t requestsBefore = server.getRequests().size();
+
+  CoreDriverProcess driver(kTool, driverArguments(home, urls));
+  ASSERT_TRUE(driver.waitUntilStarted());
+  JKValue listed = driver.callAndWaitForCallback("getFileCount", args({strings({"download"}), 0, 0}));
+  EXPECT_EQ(3, number(listed, "count")) << "no download left the list";
+  ASSERT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 3, 60000})).boolValue());
+  EXPECT_EQ(0, driver.quit());
+  for (int i = 0; i < 3; ++i) {
+    const std::string content = TestFolder::read(downloadPath(home, 1001 + i));
+    const std::vector<uint8_t> expected = TestHttpServer::content(unsigned(i + 1), 0, size);
+    ASSERT_EQ(size, content.size()) << 1001 + i;
+    EXPECT_EQ(0, std::memcmp(content.data(), expected.data(), size)) << 1001 + i;
+  }
+  EXPECT_EQ(requestsBefore + 1, server.getRequests().size()) << "only the cut content is fetched again";
 }
 
 // Damage SQLite finds in the download index: its rows are read back where
 // SQLite still can, the page is told, and new downloads last.
-TEST_F(CoreDriverTest, ADamagedDownloadIndexKeepsWhatCanBeReadAndLastsAgain)
-{
-    struct Damage
+TEST_F(CoreDriverTest, ADamagedDownloadIndexKeepsWhatCanBeReadAndLastsAgain) {
+  struct Damage {
+    const char* name;
+    bool rowsReadable;
+  };
+  for (const Damage& damage : {Damage{"index pages", true}, Damage{"header", false}}) {
+    SCOPED_TRACE(damage.name);
+    TestFolder folder;
+    TestHttpServer server;
+    ASSERT_TRUE(server.isRunning());
+    const std::string home = folder.folder("home");
+    std::string urls = writeUrlMap(folder, 1101,
+                                   {server.url("/size=200000/seed=1/a"), server.url("/size=200000/seed=2/b"),
+                                    server.url("/size=200000/seed=3/c")});
     {
-        const char* name;
-        bool rowsReadable;
-    };
-    for (const Damage& damage : { Damage{ "index pages", true }, Damage{ "header", false } }) {
-        SCOPED_TRACE(damage.name);
-        TestFolder folder;
-        TestHttpServer server;
-        ASSERT_TRUE(server.isRunning());
-        const std::string home = folder.folder("home");
-        std::string urls = writeUrlMap(folder, 1101, { server.url("/size=200000/seed=1/a"),
-                                                       server.url("/size=200000/seed=2/b"),
-                                                       server.url("/size=200000/seed=3/c") });
-        {
-            CoreDriverProcess driver(kTool, driverArguments(home, urls));
-            ASSERT_TRUE(driver.waitUntilStarted());
-            ASSERT_TRUE(downloadAll(driver, 1101, 2, 60000));
-            EXPECT_EQ(0, driver.quit());
-        }
-        const std::string index = home + "/data/velora-desktop/repositories/download.db";
-        std::vector<std::string> pages;
-        if (damage.rowsReadable) {
-            TestDatabase database(index);
-            pages = database.rows("SELECT rootpage FROM sqlite_master WHERE type = 'index'");
-        }
-        for (const std::string& page : damage.rowsReadable ? pages : std::vector<std::string>{ "1" }) {
-            // Every byte of an index's root page, or the file's header, overwritten.
-            const size_t offset = (std::stoul(page) - 1) * 4096;
-            ASSERT_TRUE(run("head -c " + std::string(damage.rowsReadable ? "4096" : "100") +
-                            " /dev/urandom | dd of='" + index + "' bs=1 seek=" + std::to_string(offset) +
-                            " conv=notrunc status=none"));
-        }
-        {
-            CoreDriverProcess driver(kTool, driverArguments(home, urls));
-            ASSERT_TRUE(driver.waitUntilStarted());
-            JKValue listed = driver.callAndWaitForCallback("getFileCount", args({ strings({ "download" }), 0, 0 }));
-            EXPECT_EQ(damage.rowsReadable ? 2 : 0, number(listed, "count"));
-            EXPECT_TRUE(waitForError(driver, "DOWNLOAD_INDEX_DAMAGED"));
-            driver.call("addFile", args({ "download", "1103", 5, "{}" }));
-            ASSERT_TRUE(driver.call("waitForFileCount", args({ strings({ "download" }), 2, 16, damage.rowsReadable ? 3 : 1,
-                                                               60000 })).boolValue());
-            EXPECT_EQ(0, driver.quit());
-        }
-        CoreDriverProcess driver(kTool, driverArguments(home, urls));
-        ASSERT_TRUE(driver.waitUntilStarted());
-        JKValue listed = driver.callAndWaitForCallback("getFileCount", args({ strings({ "download" }), 2, 16 }));
-        EXPECT_EQ(damage.rowsReadable ? 3 : 1, number(listed, "count")) << "the new download lasted";
-        for (const JKValue& line : driver.lines())
-            EXPECT_EQ("", shownError(line)) << "told once";
-        EXPECT_EQ(0, driver.quit());
-        EXPECT_TRUE(TestFolder::exists(index + ".damaged"));
+      CoreDriverProcess driver(kTool, driverArguments(home, urls));
+      ASSERT_TRUE(driver.waitUntilStarted());
+      ASSERT_TRUE(downloadAll(driver, 1101, 2, 60000));
+      EXPECT_EQ(0, driver.quit());
     }
+    const std::string index = home + "/data/velora-desktop/repositories/download.db";
+    std::vector<std::string> pages;
+    if (damage.rowsReadable) {
+      TestDatabase database(index);
+      pages = database.rows("SELECT rootpage FROM sqlite_master WHERE type = 'index'");
+    }
+    for (const std::string& page : damage.rowsReadable ? pages : std::vector<std::string>{"1"}) {
+      // Every byte of an index's root page, or the file's header, overwritten.
+      const size_t offset = (std::stoul(page) - 1) * 4096;
+      ASSERT_TRUE(run("head -c " + std::string(damage.rowsReadable ? "4096" : "100") + " /dev/urandom | dd of='" +
+                      index + "' bs=1 seek=" + std::to_string(offset) + " conv=notrunc status=none"));
+    }
+    {
+      CoreDriverProcess driver(kTool, driverArguments(home, urls));
+      ASSERT_TRUE(driver.waitUntilStarted());
+      JKValue listed = driver.callAndWaitForCallback("getFileCount", args({strings({"download"}), 0, 0}));
+      EXPECT_EQ(damage.rowsReadable ? 2 : 0, number(listed, "count"));
+      EXPECT_TRUE(waitForError(driver, "DOWNLOAD_INDEX_DAMAGED"));
+      driver.call("addFile", args({"download", "1103", 5, "{}"}));
+      ASSERT_TRUE(
+          driver.call("waitForFileCount", args({strings({"download"}), 2, 16, damage.rowsReadable ? 3 : 1, 60000}))
+              .boolValue());
+      EXPECT_EQ(0, driver.quit());
+    }
+    CoreDriverProcess driver(kTool, driverArguments(home, urls));
+    ASSERT_TRUE(driver.waitUntilStarted());
+    JKValue listed = driver.callAndWaitForCallback("getFileCount", args({strings({"download"}), 2, 16}));
+    EXPECT_EQ(damage.rowsReadable ? 3 : 1, number(listed, "count")) << "the new download lasted";
+    for (const JKValue& line : driver.lines()) EXPECT_EQ("", shownError(line)) << "told once";
+    EXPECT_EQ(0, driver.quit());
+    EXPECT_TRUE(TestFolder::exists(index + ".damaged"));
+  }
 }
 
 // A damaged download index met on a full disk cannot be rebuilt then: it is
 // left for the next start, which keeps its rows and the downloads' files,
 // instead of an empty index that takes those files for orphans.
-TEST_F(CoreDriverTest, ADamagedDownloadIndexMetOnAFullDiskIsRescuedAtTheNextStart)
-{
+TEST_F(CoreDriverTest, ADamagedDownloadIndexMetOnAFullDiskIsRescuedAtTheNextStart) {
 #if defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
+  GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
 #endif
-    TestFolder folder;
-    TestHttpServer server;
-    ASSERT_TRUE(server.isRunning());
-    std::string urls = writeUrlMap(folder, 1151, { server.url("/size=200000/seed=1/a"),
-                                                   server.url("/size=200000/seed=2/b") });
-    const std::string volume = folder.folder("small");
-    const int result = TestSmallVolume::run(volume, "8m", [&] {
-        const std::string home = volume + "/home";
-        const std::string index = home + "/data/velora-desktop/repositories/download.db";
-        {
-            CoreDriverProcess driver(kTool, driverArguments(home, urls));
-            EXPECT_TRUE(driver.waitUntilStarted());
-            EXPECT_TRUE(downloadAll(driver, 1151, 2, 60000));
-            driver.quit();
-        }
-        std::vector<std::string> pages;
-        {
-            // Rows of other accounts on this computer make the index larger
-            // than the room left below.
-            TestDatabase database(index);
-            EXPECT_TRUE(database.exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000) "
-                                      "INSERT INTO files SELECT repository, 'other', entity_id || '-' || i, format_id, "
-                                      "size, loaded, etag, printf('%032x', i), hex(randomblob(100)), provider_data, "
-                                      "position, custom, last_validation, last_open, total_lock_count, last_add "
-                                      "FROM files, n WHERE entity_id = '1151'"));
-            pages = database.rows("SELECT rootpage FROM sqlite_master WHERE type = 'index'");
-        }
-        for (const std::string& page : pages)
-            EXPECT_TRUE(run("head -c 4096 /dev/urandom | dd of='" + index + "' bs=4096 seek=" +
-                            std::to_string(std::stoul(page) - 1) + " conv=notrunc status=none"));
-        // Room for the start, not for a second copy of the index.
-        struct statvfs space;
-        EXPECT_EQ(0, statvfs(volume.c_str(), &space));
-        EXPECT_TRUE(run("head -c " + std::to_string(space.f_bavail * space.f_frsize - 256 * 1024) + " /dev/zero > '" +
-                        volume + "/filler'"));
-        {
-            CoreDriverProcess driver(kTool, driverArguments(home, urls));
-            EXPECT_TRUE(driver.waitUntilStarted());
-            EXPECT_TRUE(waitForError(driver, "DOWNLOAD_INDEX_DAMAGED")) << "the missing downloads are explained";
-            driver.quit();
-        }
-        std::remove((volume + "/filler").c_str());
-        CoreDriverProcess driver(kTool, driverArguments(home, urls));
-        EXPECT_TRUE(driver.waitUntilStarted());
-        JKValue listed = driver.callAndWaitForCallback("getFileCount", args({ strings({ "download" }), 2, 16 }));
-        EXPECT_EQ(2, number(listed, "count")) << "the rows outlived the start on a full disk";
-        driver.quit();
-        for (int entity : { 1151, 1152 })
-            EXPECT_EQ(200000u, TestFolder::read(downloadPath(home, entity)).size()) << entity;
-        return ::testing::Test::HasFailure() ? 1 : 0;
-    });
-    if (result == -1)
-        GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
-    EXPECT_EQ(0, result);
+  TestFolder folder;
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  std::string urls =
+      writeUrlMap(folder, 1151, {server.url("/size=200000/seed=1/a"), server.url("/size=200000/seed=2/b")});
+  const std::string volume = folder.folder("small");
+  const int result = TestSmallVolume::run(volume, "8m", [&] {
+    const std::string home = volume + "/home";
+    const std::string index = home + "/data/velora-desktop/repositories/download.db";
+    {
+      CoreDriverProcess driver(kTool, driverArguments(home, urls));
+      EXPECT_TRUE(driver.waitUntilStarted());
+      EXPECT_TRUE(downloadAll(driver, 1151, 2, 60000));
+      driver.quit();
+    }
+    std::vector<std::string> pages;
+    {
+      // Rows of other accounts on this computer make the index larger
+      // than the room left below.
+      TestDatabase database(index);
+      EXPECT_TRUE(
+          database.exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000) "
+                        "INSERT INTO files SELECT repository, 'other', entity_id || '-' || i, format_id, "
+                        "size, loaded, etag, printf('%032x', i), hex(randomblob(100)), provider_data, "
+                        "position, custom, last_validation, last_open, total_lock_count, last_add "
+                        "FROM files, n WHERE entity_id = '1151'"));
+      pages = database.rows("SELECT rootpage FROM sqlite_master WHERE type = 'index'");
+    }
+    for (const std::string& page : pages)
+      EXPECT_TRUE(run("head -c 4096 /dev/urandom | dd of='" + index +
+                      "' bs=4096 seek=" + std::to_string(std::stoul(page) - 1) + " conv=notrunc status=none"));
+    // Room for the start, not for a second copy of the index.
+    struct statvfs space;
+    EXPECT_EQ(0, statvfs(volume.c_str(), &space));
+    EXPECT_TRUE(run("head -c " + std::to_string(space.f_bavail * space.f_frsize - 256 * 1024) + " /dev/zero > '" +
+                    volume + "/filler'"));
+    {
+      CoreDriverProcess driver(kTool, driverArguments(home, urls));
+      EXPECT_TRUE(driver.waitUntilStarted());
+      EXPECT_TRUE(waitForError(driver, "DOWNLOAD_INDEX_DAMAGED")) << "the missing downloads are explained";
+      driver.quit();
+    }
+    std::remove((volume + "/filler").c_str());
+    CoreDriverProcess driver(kTool, driverArguments(home, urls));
+    EXPECT_TRUE(driver.waitUntilStarted());
+    JKValue listed = driver.callAndWaitForCallback("getFileCount", args({strings({"download"}), 2, 16}));
+    EXPECT_EQ(2, number(listed, "count")) << "the rows outlived the start on a full disk";
+    driver.quit();
+    for (int entity : {1151, 1152}) EXPECT_EQ(200000u, TestFolder::read(downloadPath(home, entity)).size()) << entity;
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
 }
 
 // A cache folder emptied while the client runs (a user, a cleaner) is made
 // again for the next track; one that cannot take files is told to the page.
-TEST_F(CoreDriverTest, ACacheFolderRemovedWhileRunningIsMadeAgainOrTold)
-{
-    TestFolder folder;
-    ServedTrack track(folder);
-    ASSERT_TRUE(track.ready());
-    const std::string home = folder.folder("home");
-    CoreDriverProcess driver(kTool, driverArguments(home, ""));
-    ASSERT_TRUE(driver.waitUntilStarted());
-    auto openedState = [&](int entity) {
-        int sound = int(driver.call("createSound", args({ track.url(entity) })).int64Value());
-        int state = 1;
-        for (int i = 0; i < 400 && state != 0 && state != 2; ++i) {
-            driver.call("sleep", args({ 25 }));
-            state = int(driver.call("getState", args({ sound })).int64Value());
-        }
-        driver.call("deleteSound", args({ sound }));
-        return state;
-    };
-    ASSERT_EQ(0, openedState(1));
-    ASSERT_TRUE(run("rm -rf '" + home + "/cache'"));
-    EXPECT_EQ(0, openedState(2)) << "the folder is made again";
-    ASSERT_TRUE(run("rm -rf '" + home + "/cache' && touch '" + home + "/cache'"));
-    EXPECT_EQ(2, openedState(3));
-    ASSERT_TRUE(waitForError(driver, "CACHE_UNWRITABLE"));
-    ASSERT_TRUE(run("rm '" + home + "/cache'"));
-    driver.call("sleep", args({ 3500 })); // the next probe of an unwritable folder
-    EXPECT_EQ(0, openedState(4)) << "usable again once the folder can be made";
-    EXPECT_EQ(0, driver.quit());
+TEST_F(CoreDriverTest, ACacheFolderRemovedWhileRunningIsMadeAgainOrTold) {
+  TestFolder folder;
+  ServedTrack track(folder);
+  ASSERT_TRUE(track.ready());
+  const std::string home = folder.folder("home");
+  CoreDriverProcess driver(kTool, driverArguments(home, ""));
+  ASSERT_TRUE(driver.waitUntilStarted());
+  auto openedState = [&](int entity) {
+    int sound = int(driver.call("createSound", args({track.url(entity)})).int64Value());
+    int state = 1;
+    for (int i = 0; i < 400 && state != 0 && state != 2; ++i) {
+      driver.call("sleep", args({25}));
+      state = int(driver.call("getState", args({sound})).int64Value());
+    }
+    driver.call("deleteSound", args({sound}));
+    return state;
+  };
+  ASSERT_EQ(0, openedState(1));
+  ASSERT_TRUE(run("rm -rf '" + home + "/cache'"));
+  EXPECT_EQ(0, openedState(2)) << "the folder is made again";
+  ASSERT_TRUE(run("rm -rf '" + home + "/cache' && touch '" + home + "/cache'"));
+  EXPECT_EQ(2, openedState(3));
+  ASSERT_TRUE(waitForError(driver, "CACHE_UNWRITABLE"));
+  ASSERT_TRUE(run("rm '" + home + "/cache'"));
+  driver.call("sleep", args({3500}));  // the next probe of an unwritable folder
+  EXPECT_EQ(0, openedState(4)) << "usable again once the folder can be made";
+  EXPECT_EQ(0, driver.quit());
 }
 
 // Fills the volume of `folder` with a file `name` until no byte fits.
-void fillVolume(const std::string& folder)
-{
-    std::ofstream filler(folder + "/filler", std::ios::binary);
-    const std::string block(4096, 'f');
-    while (filler.write(block.data(), std::streamsize(block.size())) && filler.flush()) {
-    }
+void fillVolume(const std::string& folder) {
+  std::ofstream filler(folder + "/filler", std::ios::binary);
+  const std::string block(4096, 'f');
+  while (filler.write(block.data(), std::streamsize(block.size())) && filler.flush()) {
+  }
 }
 
-TEST_F(CoreDriverTest, StorageWritesOnAFullDiskAnswerFalseAndKeepWhatWasStored)
-{
+TEST_F(CoreDriverTest, StorageWritesOnAFullDiskAnswerFalseAndKeepWhatWasStored) {
 #if defined(__SANITIZE_THREAD__)
-    // The driver is talked to from a forked child (the one in the private
-    // mount namespace), whose new threads the thread sanitizer cannot follow.
-    GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
+  // The driver is talked to from a forked child (the one in the private
+  // mount namespace), whose new threads the thread sanitizer cannot follow.
+  GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
 #endif
-    TestFolder folder;
-    const std::string volume = folder.folder("small");
-    const int result = TestSmallVolume::run(volume, "4m", [&] {
-        const std::string home = volume + "/home";
-        {
-            CoreDriverProcess driver(kTool, driverArguments(home, ""));
-            EXPECT_TRUE(driver.waitUntilStarted());
-            EXPECT_TRUE(driver.call("storageSetItem", args({ "localStorage", "before", "kept" })).boolValue());
-            fillVolume(volume);
-            int refused = 0;
-            for (int i = 0; i < 300; ++i) {
-                const std::string key = "full" + std::to_string(i);
-                const JKValue stored = driver.call("storageSetItem", args({ "localStorage", key, std::string(1024, 'v') }));
-                refused += stored.isBool() && !stored.boolValue() ? 1 : 0;
-                if (stored.isBool() && stored.boolValue())
-                    EXPECT_TRUE(driver.call("storageGetItem", args({ "localStorage", key })).isString())
-                        << key << " answered true but cannot be read back";
-            }
-            EXPECT_EQ(300, refused);
-            EXPECT_EQ("kept", driver.call("storageGetItem", args({ "localStorage", "before" })).stringValue());
-            std::remove((volume + "/filler").c_str());
-            EXPECT_TRUE(driver.call("storageSetItem", args({ "localStorage", "after", "room" })).boolValue());
-            driver.quit();
-        }
-        CoreDriverProcess driver(kTool, driverArguments(home, ""));
-        EXPECT_TRUE(driver.waitUntilStarted());
-        EXPECT_EQ("kept", driver.call("storageGetItem", args({ "localStorage", "before" })).stringValue());
-        EXPECT_EQ("room", driver.call("storageGetItem", args({ "localStorage", "after" })).stringValue());
-        EXPECT_EQ(2, driver.call("storageLength", args({ "localStorage" })).int64Value());
-        driver.quit();
-        return ::testing::Test::HasFailure() ? 1 : 0;
-    });
-    if (result == -1)
-        GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
-    EXPECT_EQ(0, result);
+  TestFolder folder;
+  const std::string volume = folder.folder("small");
+  const int result = TestSmallVolume::run(volume, "4m", [&] {
+    const std::string home = volume + "/home";
+    {
+      CoreDriverProcess driver(kTool, driverArguments(home, ""));
+      EXPECT_TRUE(driver.waitUntilStarted());
+      EXPECT_TRUE(driver.call("storageSetItem", args({"localStorage", "before", "kept"})).boolValue());
+      fillVolume(volume);
+      int refused = 0;
+      for (int i = 0; i < 300; ++i) {
+        const std::string key = "full" + std::to_string(i);
+        const JKValue stored = driver.call("storageSetItem", args({"localStorage", key, std::string(1024, 'v')}));
+        refused += stored.isBool() && !stored.boolValue() ? 1 : 0;
+        if (stored.isBool() && stored.boolValue())
+          EXPECT_TRUE(driver.call("storageGetItem", args({"localStorage", key})).isString())
+              << key << " answered true but cannot be read back";
+      }
+      EXPECT_EQ(300, refused);
+      EXPECT_EQ("kept", driver.call("storageGetItem", args({"localStorage", "before"})).stringValue());
+      std::remove((volume + "/filler").c_str());
+      EXPECT_TRUE(driver.call("storageSetItem", args({"localStorage", "after", "room"})).boolValue());
+      driver.quit();
+    }
+    CoreDriverProcess driver(kTool, driverArguments(home, ""));
+    EXPECT_TRUE(driver.waitUntilStarted());
+    EXPECT_EQ("kept", driver.call("storageGetItem", args({"localStorage", "before"})).stringValue());
+    EXPECT_EQ("room", driver.call("storageGetItem", args({"localStorage", "after"})).stringValue());
+    EXPECT_EQ(2, driver.call("storageLength", args({"localStorage"})).int64Value());
+    driver.quit();
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
 }
 
 // The lines of the core's log that a clean run must not write: errors, and
 // the warnings of files left open.
-std::vector<std::string> troubleInLog(const std::string& home)
-{
-    std::vector<std::string> trouble;
-    std::istringstream log(TestFolder::read(home + "/state/velora-desktop/desktop.log"));
-    for (std::string line; std::getline(log, line);) {
-        if (line.find(" ERROR ") != std::string::npos || line.find("left open") != std::string::npos ||
-            line.find("still open") != std::string::npos)
-            trouble.push_back(line);
-    }
-    return trouble;
+std::vector<std::string> troubleInLog(const std::string& home) {
+  std::vector<std::string> trouble;
+  std::istringstream log(TestFolder::read(home + "/state/velora-desktop/desktop.log"));
+  for (std::string line; std::getline(log, line);) {
+    if (line.find(" ERROR ") != std::string::npos || line.find("left open") != std::string::npos ||
+        line.find("still open") != std::string::npos)
+      trouble.push_back(line);
+  }
+  return trouble;
 }
 
-TEST_F(CoreDriverTest, QuittingWhileStreamsEndOrAreDeletedLogsNoError)
-{
-    TestFolder folder;
-    ServedTrack track(folder);
-    ASSERT_TRUE(track.ready());
-    for (int run = 0; run < 6; ++run) {
-        const std::string home = folder.folder("home" + std::to_string(run));
-        CoreDriverProcess driver(kTool, driverArguments(home, ""));
-        ASSERT_TRUE(driver.waitUntilStarted());
-        // Streams that reach the end of their files one after the other while
-        // the core stops: each closes its file on its own engine thread.
-        std::vector<std::pair<std::string, JKValue>> calls;
-        for (int sound = 1; sound <= 16; ++sound) {
-            calls.push_back({ "createSound", args({ track.url(940 + sound % 4) }) });
-            calls.push_back({ "play", args({ sound }) });
-            calls.push_back({ "sleep", args({ 10 + run }) });
-        }
-        calls.push_back({ "deleteSound", args({ 16 }) });
-        driver.callAll(calls);
-        EXPECT_EQ(0, driver.quit());
-        const std::vector<std::string> trouble = troubleInLog(home);
-        ASSERT_TRUE(trouble.empty()) << "run " << run << ", " << trouble.size() << " lines, first: " << trouble[0];
+TEST_F(CoreDriverTest, QuittingWhileStreamsEndOrAreDeletedLogsNoError) {
+  TestFolder folder;
+  ServedTrack track(folder);
+  ASSERT_TRUE(track.ready());
+  for (int run = 0; run < 6; ++run) {
+    const std::string home = folder.folder("home" + std::to_string(run));
+    CoreDriverProcess driver(kTool, driverArguments(home, ""));
+    ASSERT_TRUE(driver.waitUntilStarted());
+    // Streams that reach the end of their files one after the other while
+    // the core stops: each closes its file on its own engine thread.
+    std::vector<std::pair<std::string, JKValue>> calls;
+    for (int sound = 1; sound <= 16; ++sound) {
+      calls.push_back({"createSound", args({track.url(940 + sound % 4)})});
+      calls.push_back({"play", args({sound})});
+      calls.push_back({"sleep", args({10 + run})});
     }
+    calls.push_back({"deleteSound", args({16})});
+    driver.callAll(calls);
+    EXPECT_EQ(0, driver.quit());
+    const std::vector<std::string> trouble = troubleInLog(home);
+    ASSERT_TRUE(trouble.empty()) << "run " << run << ", " << trouble.size() << " lines, first: " << trouble[0];
+  }
 }
 
-} // namespace
+}  // namespace

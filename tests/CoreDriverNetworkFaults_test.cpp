@@ -29,205 +29,185 @@ using driverjson::field;
 using driverjson::number;
 using driverjson::strings;
 
-class NetworkFaultTest : public ::testing::Test
-{
-protected:
-    static void SetUpTestSuite()
-    {
-        TestHttpServer::clearProxyEnvironment();
-        setenv("VELORA_TESTSERVER_ROOT", vetest::scratchDir().c_str(), 1);
-    }
+class NetworkFaultTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    TestHttpServer::clearProxyEnvironment();
+    setenv("VELORA_TESTSERVER_ROOT", vetest::scratchDir().c_str(), 1);
+  }
 
-    // A 30-second MP3 (128 kbit/s, 480 kB) in the server's folder; its name.
-    static std::string track()
-    {
-        static const vetest::Fixture fixture = vetest::mp3("network-fault-track", 30.0, 44100, 2, "-b 128");
-        return fixture.file.substr(fixture.file.rfind('/') + 1);
-    }
+  // A 30-second MP3 (128 kbit/s, 480 kB) in the server's folder; its name.
+  static std::string track() {
+    static const vetest::Fixture fixture = vetest::mp3("network-fault-track", 30.0, 44100, 2, "-b 128");
+    return fixture.file.substr(fixture.file.rfind('/') + 1);
+  }
 
-    // The stream URL of entity `entity` on the test server, with faults.
-    std::string streamUrl(const std::string& faults, int entity)
-    {
-        return server.url("/file=" + track() + "/" + faults + "/t.mp3?_TEID=" + std::to_string(entity) + "&_FMT=5");
-    }
+  // The stream URL of entity `entity` on the test server, with faults.
+  std::string streamUrl(const std::string& faults, int entity) {
+    return server.url("/file=" + track() + "/" + faults + "/t.mp3?_TEID=" + std::to_string(entity) + "&_FMT=5");
+  }
 
-    // A driver over a fresh home; `urls` maps "<entity>_5" to download URLs.
-    std::unique_ptr<CoreDriverProcess> startDriver(const std::vector<std::pair<int, std::string>>& urls = {})
-    {
-        std::vector<std::string> arguments = { "--home", folder.folder("home"), "--output", "5:0" };
-        if (!urls.empty()) {
-            std::ofstream out(folder.file("urls.json"));
-            out << "{";
-            for (size_t i = 0; i < urls.size(); ++i)
-                out << (i ? "," : "") << "\"" << urls[i].first << "_5\":\"" << urls[i].second << "\"";
-            out << "}";
-            arguments.push_back("--urls");
-            arguments.push_back(folder.file("urls.json"));
-        }
-        auto driver = std::make_unique<CoreDriverProcess>(kTool, arguments);
-        EXPECT_TRUE(driver->waitUntilStarted());
-        return driver;
+  // A driver over a fresh home; `urls` maps "<entity>_5" to download URLs.
+  std::unique_ptr<CoreDriverProcess> startDriver(const std::vector<std::pair<int, std::string>>& urls = {}) {
+    std::vector<std::string> arguments = {"--home", folder.folder("home"), "--output", "5:0"};
+    if (!urls.empty()) {
+      std::ofstream out(folder.file("urls.json"));
+      out << "{";
+      for (size_t i = 0; i < urls.size(); ++i)
+        out << (i ? "," : "") << "\"" << urls[i].first << "_5\":\"" << urls[i].second << "\"";
+      out << "}";
+      arguments.push_back("--urls");
+      arguments.push_back(folder.file("urls.json"));
     }
+    auto driver = std::make_unique<CoreDriverProcess>(kTool, arguments);
+    EXPECT_TRUE(driver->waitUntilStarted());
+    return driver;
+  }
 
-    static int64_t ask(CoreDriverProcess& driver, const char* call, int sound)
-    {
-        return driver.call(call, args({ sound })).int64Value();
+  static int64_t ask(CoreDriverProcess& driver, const char* call, int sound) {
+    return driver.call(call, args({sound})).int64Value();
+  }
+
+  // Lets the core run until cond holds; false after `seconds` (a guard
+  // against hangs, not a measure).
+  static bool runUntil(CoreDriverProcess& driver, const std::function<bool()>& cond, int seconds = 30) {
+    for (int i = 0; i < seconds * 20; ++i) {
+      if (cond()) return true;
+      driver.call("sleep", args({50}));
     }
+    return cond();
+  }
 
-    // Lets the core run until cond holds; false after `seconds` (a guard
-    // against hangs, not a measure).
-    static bool runUntil(CoreDriverProcess& driver, const std::function<bool()>& cond, int seconds = 30)
-    {
-        for (int i = 0; i < seconds * 20; ++i) {
-            if (cond())
-                return true;
-            driver.call("sleep", args({ 50 }));
-        }
-        return cond();
+  // Plays a new sound of `url` until it is heard; its id, or 0 when it
+  // never started (then `state` holds its last state).
+  static int playUntilHeard(CoreDriverProcess& driver, const std::string& url, int64_t* state = nullptr) {
+    const int sound = int(driver.call("createSound", args({url})).int64Value());
+    if (sound <= 0) return 0;
+    driver.call("play", args({sound}));
+    bool heard =
+        runUntil(driver, [&] { return ask(driver, "getPosition", sound) > 0 || ask(driver, "getState", sound) == 2; });
+    if (state) *state = ask(driver, "getState", sound);
+    return heard && ask(driver, "getPosition", sound) > 0 ? sound : 0;
+  }
+
+  // Plays a slowly served track until it is heard, then seeks it to 20 s
+  // while its file is still arriving; the sound, or 0 when it was never heard.
+  static int playThenSeekWhileArriving(CoreDriverProcess& driver, const std::string& url) {
+    const int sound = playUntilHeard(driver, url);
+    if (sound > 0) {
+      driver.call("setPosition", args({sound, 20000}));
+      driver.call("sleep", args({200}));
     }
+    return sound;
+  }
 
-    // Plays a new sound of `url` until it is heard; its id, or 0 when it
-    // never started (then `state` holds its last state).
-    static int playUntilHeard(CoreDriverProcess& driver, const std::string& url, int64_t* state = nullptr)
-    {
-        const int sound = int(driver.call("createSound", args({ url })).int64Value());
-        if (sound <= 0)
-            return 0;
-        driver.call("play", args({ sound }));
-        bool heard = runUntil(driver, [&] {
-            return ask(driver, "getPosition", sound) > 0 || ask(driver, "getState", sound) == 2;
-        });
-        if (state)
-            *state = ask(driver, "getState", sound);
-        return heard && ask(driver, "getPosition", sound) > 0 ? sound : 0;
-    }
+  // The requests logged so far whose path contains `part`.
+  size_t requestsFor(const std::string& part) {
+    size_t count = 0;
+    for (const TestHttpRequest& request : server.getRequests())
+      count += request.path.find(part) != std::string::npos ? 1 : 0;
+    return count;
+  }
 
-    // Plays a slowly served track until it is heard, then seeks it to 20 s
-    // while its file is still arriving; the sound, or 0 when it was never heard.
-    static int playThenSeekWhileArriving(CoreDriverProcess& driver, const std::string& url)
-    {
-        const int sound = playUntilHeard(driver, url);
-        if (sound > 0) {
-            driver.call("setPosition", args({ sound, 20000 }));
-            driver.call("sleep", args({ 200 }));
-        }
-        return sound;
-    }
+  // The content file of a download, as stored in the music folder.
+  std::string downloaded(int entity) {
+    std::unique_ptr<VLCrypto> crypto(VLPlatformFactory::instance()->createCrypto());
+    return TestFolder::read(folder.folder("home") + "/Music/Velora/" +
+                            crypto->md5("download_#anonymous#_" + std::to_string(entity) + "_5"));
+  }
 
-    // The requests logged so far whose path contains `part`.
-    size_t requestsFor(const std::string& part)
-    {
-        size_t count = 0;
-        for (const TestHttpRequest& request : server.getRequests())
-            count += request.path.find(part) != std::string::npos ? 1 : 0;
-        return count;
-    }
-
-    // The content file of a download, as stored in the music folder.
-    std::string downloaded(int entity)
-    {
-        std::unique_ptr<VLCrypto> crypto(VLPlatformFactory::instance()->createCrypto());
-        return TestFolder::read(folder.folder("home") + "/Music/Velora/" +
-                                crypto->md5("download_#anonymous#_" + std::to_string(entity) + "_5"));
-    }
-
-    TestFolder folder;
-    TestHttpServer server;
+  TestFolder folder;
+  TestHttpServer server;
 };
 
-TEST_F(NetworkFaultTest, ATrackStartsOnTheFirstBlocksOfAnswersCutShort)
-{
-    ASSERT_TRUE(server.isRunning());
-    auto driver = startDriver();
-    // Every answer ends after 30 kB, whatever it announced.
-    int64_t state = 0;
-    const int sound = playUntilHeard(*driver, streamUrl("truncate=30000", 1001), &state);
-    ASSERT_GT(sound, 0) << "never heard, state " << state;
-    EXPECT_LT(requestsFor("truncate="), 8u) << "it started long before the whole file was stored";
-    EXPECT_EQ(0, driver->quit());
+TEST_F(NetworkFaultTest, ATrackStartsOnTheFirstBlocksOfAnswersCutShort) {
+  ASSERT_TRUE(server.isRunning());
+  auto driver = startDriver();
+  // Every answer ends after 30 kB, whatever it announced.
+  int64_t state = 0;
+  const int sound = playUntilHeard(*driver, streamUrl("truncate=30000", 1001), &state);
+  ASSERT_GT(sound, 0) << "never heard, state " << state;
+  EXPECT_LT(requestsFor("truncate="), 8u) << "it started long before the whole file was stored";
+  EXPECT_EQ(0, driver->quit());
 }
 
-TEST_F(NetworkFaultTest, AddressesWithRawSpacesAndLettersOutsideAsciiPlayAndDownload)
-{
-    ASSERT_TRUE(server.isRunning());
-    const std::string name = "piste \xc3\xa9t\xc3\xa9 1.mp3";
-    ASSERT_EQ(0, std::system(("cp '" + vetest::path(track()) + "' '" + vetest::path(name) + "'").c_str()));
-    const std::string raw = server.url("/file=" + name + "/t.mp3");
-    auto driver = startDriver({ { 1011, raw } });
-    int64_t state = 0;
-    EXPECT_GT(playUntilHeard(*driver, raw + "?_TEID=1010&_FMT=5", &state), 0) << "state " << state;
+TEST_F(NetworkFaultTest, AddressesWithRawSpacesAndLettersOutsideAsciiPlayAndDownload) {
+  ASSERT_TRUE(server.isRunning());
+  const std::string name = "piste \xc3\xa9t\xc3\xa9 1.mp3";
+  ASSERT_EQ(0, std::system(("cp '" + vetest::path(track()) + "' '" + vetest::path(name) + "'").c_str()));
+  const std::string raw = server.url("/file=" + name + "/t.mp3");
+  auto driver = startDriver({{1011, raw}});
+  int64_t state = 0;
+  EXPECT_GT(playUntilHeard(*driver, raw + "?_TEID=1010&_FMT=5", &state), 0) << "state " << state;
 
-    driver->call("addFile", args({ "download", "1011", 5, "{}" }));
-    EXPECT_TRUE(driver->call("waitForFileCount", args({ strings({ "download" }), 2, 16, 1, 30000 })).boolValue());
-    const std::string audio = TestFolder::read(vetest::path(name));
-    EXPECT_EQ(audio.size(), downloaded(1011).size());
-    EXPECT_TRUE(audio == downloaded(1011));
-    EXPECT_EQ(0, driver->quit());
+  driver->call("addFile", args({"download", "1011", 5, "{}"}));
+  EXPECT_TRUE(driver->call("waitForFileCount", args({strings({"download"}), 2, 16, 1, 30000})).boolValue());
+  const std::string audio = TestFolder::read(vetest::path(name));
+  EXPECT_EQ(audio.size(), downloaded(1011).size());
+  EXPECT_TRUE(audio == downloaded(1011));
+  EXPECT_EQ(0, driver->quit());
 }
 
-TEST_F(NetworkFaultTest, ACaptivePortalsPageNeverBecomesTheTrack)
-{
-    ASSERT_TRUE(server.isRunning());
-    const std::string audio = TestFolder::read(vetest::path(track()));
-    // A portal that shows its page once, as text/html; one that labels it as
-    // a binary file; and a server that compresses unless asked not to.
-    const std::string mislabelled = "portaltimes=1/type=application%2Foctet-stream";
-    auto driver = startDriver({ { 1023, server.url("/file=" + track() + "/" + mislabelled + "/d.mp3") } });
-    int64_t state = 0;
-    EXPECT_GT(playUntilHeard(*driver, streamUrl("portaltimes=1", 1020), &state), 0) << "state " << state;
-    EXPECT_GT(playUntilHeard(*driver, streamUrl("gzip=1", 1021), &state), 0) << "state " << state;
+TEST_F(NetworkFaultTest, ACaptivePortalsPageNeverBecomesTheTrack) {
+  ASSERT_TRUE(server.isRunning());
+  const std::string audio = TestFolder::read(vetest::path(track()));
+  // A portal that shows its page once, as text/html; one that labels it as
+  // a binary file; and a server that compresses unless asked not to.
+  const std::string mislabelled = "portaltimes=1/type=application%2Foctet-stream";
+  auto driver = startDriver({{1023, server.url("/file=" + track() + "/" + mislabelled + "/d.mp3")}});
+  int64_t state = 0;
+  EXPECT_GT(playUntilHeard(*driver, streamUrl("portaltimes=1", 1020), &state), 0) << "state " << state;
+  EXPECT_GT(playUntilHeard(*driver, streamUrl("gzip=1", 1021), &state), 0) << "state " << state;
 
-    // The mislabelled page is stored whole and refused by the engine; the
-    // next play of the track fetches it again.
-    EXPECT_EQ(0, playUntilHeard(*driver, streamUrl(mislabelled, 1022), &state));
-    EXPECT_EQ(2, state);
-    EXPECT_TRUE(runUntil(*driver, [&] {
-        JKValue answer = driver->callAndWaitForCallback("getFiles", args({ strings({ "cache" }), 0, 0 }));
-        const JKValue* files = field(answer, "files");
-        for (size_t i = 0; files && files->isArray() && i < files->array()->count(); ++i) {
-            const JKValue& file = files->array()->objectAtIndex(i);
-            if (number(file, "entity_id") == 1022)
-                return number(file, "bytes_loaded") == 0;
-        }
-        return false;
-    })) << "the page is no longer the stored track";
-    EXPECT_GT(playUntilHeard(*driver, streamUrl(mislabelled, 1022), &state), 0) << "state " << state;
+  // The mislabelled page is stored whole and refused by the engine; the
+  // next play of the track fetches it again.
+  EXPECT_EQ(0, playUntilHeard(*driver, streamUrl(mislabelled, 1022), &state));
+  EXPECT_EQ(2, state);
+  EXPECT_TRUE(runUntil(*driver, [&] {
+    JKValue answer = driver->callAndWaitForCallback("getFiles", args({strings({"cache"}), 0, 0}));
+    const JKValue* files = field(answer, "files");
+    for (size_t i = 0; files && files->isArray() && i < files->array()->count(); ++i) {
+      const JKValue& file = files->array()->objectAtIndex(i);
+      if (number(file, "entity_id") == 1022) return number(file, "bytes_loaded") == 0;
+    }
+    return false;
+  })) << "the page is no longer the stored track";
+  EXPECT_GT(playUntilHeard(*driver, streamUrl(mislabelled, 1022), &state), 0) << "state " << state;
 
-    // A download is done only with the audio in it.
-    driver->call("addFile", args({ "download", "1023", 5, "{}" }));
-    EXPECT_TRUE(driver->call("waitForFileCount", args({ strings({ "download" }), 2, 16, 1, 30000 })).boolValue());
-    EXPECT_EQ(audio.size(), downloaded(1023).size());
-    EXPECT_TRUE(audio == downloaded(1023));
-    EXPECT_EQ(0, driver->quit());
+  // A download is done only with the audio in it.
+  driver->call("addFile", args({"download", "1023", 5, "{}"}));
+  EXPECT_TRUE(driver->call("waitForFileCount", args({strings({"download"}), 2, 16, 1, 30000})).boolValue());
+  EXPECT_EQ(audio.size(), downloaded(1023).size());
+  EXPECT_TRUE(audio == downloaded(1023));
+  EXPECT_EQ(0, driver->quit());
 }
 
-TEST_F(NetworkFaultTest, ASeekAfterTheSignedAddressExpiredAsksThePagesAddressAgain)
-{
-    ASSERT_TRUE(server.isRunning());
-    auto driver = startDriver();
-    // The page's address redirects to a fresh signed address that answers
-    // once and then refuses (403).
-    const int sound = playThenSeekWhileArriving(*driver, streamUrl("signed=1/throttle=64000", 1030));
-    ASSERT_GT(sound, 0);
-    EXPECT_TRUE(runUntil(*driver, [&] { return ask(*driver, "getPosition", sound) > 21000; }))
-        << "stopped at " << ask(*driver, "getPosition", sound) << ", state " << ask(*driver, "getState", sound);
-    EXPECT_GE(ask(*driver, "getLength", sound), 29000);
-    EXPECT_EQ(0, driver->quit());
+TEST_F(NetworkFaultTest, ASeekAfterTheSignedAddressExpiredAsksThePagesAddressAgain) {
+  ASSERT_TRUE(server.isRunning());
+  auto driver = startDriver();
+  // The page's address redirects to a fresh signed address that answers
+  // once and then refuses (403).
+  const int sound = playThenSeekWhileArriving(*driver, streamUrl("signed=1/throttle=64000", 1030));
+  ASSERT_GT(sound, 0);
+  EXPECT_TRUE(runUntil(*driver, [&] { return ask(*driver, "getPosition", sound) > 21000; }))
+      << "stopped at " << ask(*driver, "getPosition", sound) << ", state " << ask(*driver, "getState", sound);
+  EXPECT_GE(ask(*driver, "getLength", sound), 29000);
+  EXPECT_EQ(0, driver->quit());
 }
 
-TEST_F(NetworkFaultTest, AValidatorThatChangesWhileATrackPlaysFailsItToThePagePaced)
-{
-    ASSERT_TRUE(server.isRunning());
-    auto driver = startDriver();
-    // Every answer after the first carries another ETag: the bytes stored
-    // and the bytes served are no longer the same file.
-    const int sound = playThenSeekWhileArriving(*driver, streamUrl("etagafter=1/throttle=64000", 1040));
-    ASSERT_GT(sound, 0);
-    EXPECT_TRUE(runUntil(*driver, [&] { return ask(*driver, "getState", sound) == 2; }, 45))
-        << "state " << ask(*driver, "getState", sound) << ", playing " << ask(*driver, "getPlaying", sound);
-    // The first answer, then refused ones no faster than the retry delays.
-    EXPECT_LE(requestsFor("etagafter="), 6u);
-    EXPECT_EQ(0, driver->quit());
+TEST_F(NetworkFaultTest, AValidatorThatChangesWhileATrackPlaysFailsItToThePagePaced) {
+  ASSERT_TRUE(server.isRunning());
+  auto driver = startDriver();
+  // Every answer after the first carries another ETag: the bytes stored
+  // and the bytes served are no longer the same file.
+  const int sound = playThenSeekWhileArriving(*driver, streamUrl("etagafter=1/throttle=64000", 1040));
+  ASSERT_GT(sound, 0);
+  EXPECT_TRUE(runUntil(
+      *driver, [&] { return ask(*driver, "getState", sound) == 2; }, 45))
+      << "state " << ask(*driver, "getState", sound) << ", playing " << ask(*driver, "getPlaying", sound);
+  // The first answer, then refused ones no faster than the retry delays.
+  EXPECT_LE(requestsFor("etagafter="), 6u);
+  EXPECT_EQ(0, driver->quit());
 }
 
-} // namespace
+}  // namespace

@@ -16,57 +16,55 @@
 // command per line on its stdin, every line of its stdout parsed and kept.
 // For end-to-end tests only. Waits are bounded so that a broken build fails
 // instead of hanging; they measure nothing.
-class CoreDriverProcess
-{
-public:
-    // Starts `tool` with `arguments`.
-    CoreDriverProcess(const std::string& tool, const std::vector<std::string>& arguments);
-    // Ends the child (quit, then SIGKILL if it lingers) and reaps it.
-    ~CoreDriverProcess();
-    CoreDriverProcess(const CoreDriverProcess&) = delete;
-    CoreDriverProcess& operator=(const CoreDriverProcess&) = delete;
+class CoreDriverProcess {
+ public:
+  // Starts `tool` with `arguments`.
+  CoreDriverProcess(const std::string& tool, const std::vector<std::string>& arguments);
+  // Ends the child (quit, then SIGKILL if it lingers) and reaps it.
+  ~CoreDriverProcess();
+  CoreDriverProcess(const CoreDriverProcess&) = delete;
+  CoreDriverProcess& operator=(const CoreDriverProcess&) = delete;
 
-    // True once the driver reported a successful start.
-    bool waitUntilStarted();
+  // True once the driver reported a successful start.
+  bool waitUntilStarted();
 
-    // Sends a call and waits for its answer line; the "result" of that line,
-    // or null (with the line's error in *error when given).
-    JKValue call(const std::string& name, const JKValue& args, std::string* error = nullptr);
-    // Sends every call at once, as a page that calls without waiting would,
-    // then waits for their answers; the answer lines in order (null for one
-    // that never came).
-    std::vector<JKValue> callAll(const std::vector<std::pair<std::string, JKValue>>& calls);
-    // Sends a call whose answer comes later as a callback; returns the
-    // callback's line ({"callback": id, ...}).
-    JKValue callAndWaitForCallback(const std::string& name, const JKValue& args);
+  // Sends a call and waits for its answer line; the "result" of that line,
+  // or null (with the line's error in *error when given).
+  JKValue call(const std::string& name, const JKValue& args, std::string* error = nullptr);
+  // Sends every call at once, as a page that calls without waiting would,
+  // then waits for their answers; the answer lines in order (null for one
+  // that never came).
+  std::vector<JKValue> callAll(const std::vector<std::pair<std::string, JKValue>>& calls);
+  // Sends a call whose answer comes later as a callback; returns the
+  // callback's line ({"callback": id, ...}).
+  JKValue callAndWaitForCallback(const std::string& name, const JKValue& args);
 
-    // Waits until some line read so far (or later) satisfies `match`.
-    bool waitForLine(const std::function<bool(const JKValue&)>& match, JKValue* found = nullptr,
-                     int timeoutSeconds = 60);
+  // Waits until some line read so far (or later) satisfies `match`.
+  bool waitForLine(const std::function<bool(const JKValue&)>& match, JKValue* found = nullptr, int timeoutSeconds = 60);
 
-    // Every line read so far.
-    std::vector<JKValue> lines();
+  // Every line read so far.
+  std::vector<JKValue> lines();
 
-    // Sends "quit" and waits for the child's exit status (-1 when it died).
-    int quit();
-    // kill -9, as a crash would; reaps the child.
-    void kill();
+  // Sends "quit" and waits for the child's exit status (-1 when it died).
+  int quit();
+  // kill -9, as a crash would; reaps the child.
+  void kill();
 
-private:
-    void send(const std::string& line);
-    // The command line of a call; its id is taken from the sequence.
-    std::string commandLine(const std::string& name, const JKValue& args, long* id);
-    JKValue waitForAnswer(long id);
-    void readLines();
-    int reap();
+ private:
+  void send(const std::string& line);
+  // The command line of a call; its id is taken from the sequence.
+  std::string commandLine(const std::string& name, const JKValue& args, long* id);
+  JKValue waitForAnswer(long id);
+  void readLines();
+  int reap();
 
-    pid_t pid_;
-    int input_;
-    int output_;
-    long nextId_;
-    std::thread reader_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<JKValue> lines_;
-    bool ended_;
+  pid_t pid_;
+  int input_;
+  int output_;
+  long nextId_;
+  std::thread reader_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<JKValue> lines_;
+  bool ended_;
 };

@@ -25,124 +25,104 @@ using driverjson::args;
 
 // The file of a fixture as the test server names it (it serves the fixtures'
 // folder).
-std::string served(const vetest::Fixture& fixture)
-{
-    return fixture.file.substr(fixture.file.rfind('/') + 1);
+std::string served(const vetest::Fixture& fixture) {
+  return fixture.file.substr(fixture.file.rfind('/') + 1);
 }
 
-std::vector<int16_t> referenceOf(const vetest::Fixture& fixture)
-{
-    return vetest::stereo(vetest::readWav(fixture.reference));
+std::vector<int16_t> referenceOf(const vetest::Fixture& fixture) {
+  return vetest::stereo(vetest::readWav(fixture.reference));
 }
 
 // The samples from the first one that is not silence: a sound plays silence
 // until its data arrives.
-std::vector<int16_t> withoutLeadingSilence(const std::vector<int16_t>& samples)
-{
-    size_t start = 0;
-    while (start + 1 < samples.size() && samples[start] == 0 && samples[start + 1] == 0)
-        start += 2;
-    return std::vector<int16_t>(samples.begin() + long(start), samples.end());
+std::vector<int16_t> withoutLeadingSilence(const std::vector<int16_t>& samples) {
+  size_t start = 0;
+  while (start + 1 < samples.size() && samples[start] == 0 && samples[start + 1] == 0) start += 2;
+  return std::vector<int16_t>(samples.begin() + long(start), samples.end());
 }
 
-class PlaybackTest : public ::testing::Test
-{
-protected:
-    static void SetUpTestSuite()
-    {
-        TestHttpServer::clearProxyEnvironment();
-        setenv("VELORA_TESTSERVER_ROOT", vetest::scratchDir().c_str(), 1);
-    }
+class PlaybackTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    TestHttpServer::clearProxyEnvironment();
+    setenv("VELORA_TESTSERVER_ROOT", vetest::scratchDir().c_str(), 1);
+  }
 
-    // A driver playing into wav on the output `output` ("6:0": the WAV writer
-    // that mixes only in the worker's passes; "4:0": in real time).
-    std::unique_ptr<CoreDriverProcess> startDriver(const std::string& wav, const std::string& output,
-                                                   const std::vector<std::string>& more = {})
-    {
-        std::vector<std::string> arguments = { "--home", folder.folder("home"), "--wav", wav, "--output", output };
-        arguments.insert(arguments.end(), more.begin(), more.end());
-        auto driver = std::make_unique<CoreDriverProcess>(kTool, arguments);
-        EXPECT_TRUE(driver->waitUntilStarted());
-        return driver;
-    }
+  // A driver playing into wav on the output `output` ("6:0": the WAV writer
+  // that mixes only in the worker's passes; "4:0": in real time).
+  std::unique_ptr<CoreDriverProcess> startDriver(const std::string& wav, const std::string& output,
+                                                 const std::vector<std::string>& more = {}) {
+    std::vector<std::string> arguments = {"--home", folder.folder("home"), "--wav", wav, "--output", output};
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    auto driver = std::make_unique<CoreDriverProcess>(kTool, arguments);
+    EXPECT_TRUE(driver->waitUntilStarted());
+    return driver;
+  }
 
-    int64_t ask(CoreDriverProcess& driver, const char* call, int sound)
-    {
-        return driver.call(call, args({ sound })).int64Value();
-    }
+  int64_t ask(CoreDriverProcess& driver, const char* call, int sound) {
+    return driver.call(call, args({sound})).int64Value();
+  }
 
-    // Lets the core run until cond holds; false after about a minute (a
-    // guard against hangs, not a measure).
-    bool runUntil(CoreDriverProcess& driver, const std::function<bool()>& cond)
-    {
-        for (int i = 0; i < 3000; ++i) {
-            if (cond())
-                return true;
-            driver.call("sleep", args({ 20 }));
-        }
-        return cond();
+  // Lets the core run until cond holds; false after about a minute (a
+  // guard against hangs, not a measure).
+  bool runUntil(CoreDriverProcess& driver, const std::function<bool()>& cond) {
+    for (int i = 0; i < 3000; ++i) {
+      if (cond()) return true;
+      driver.call("sleep", args({20}));
     }
+    return cond();
+  }
 
-    bool atEnd(CoreDriverProcess& driver, int sound)
-    {
-        const int64_t length = ask(driver, "getLength", sound);
-        return length > 0 && !driver.call("getPlaying", args({ sound })).boolValue() &&
-               ask(driver, "getPosition", sound) >= length;
-    }
+  bool atEnd(CoreDriverProcess& driver, int sound) {
+    const int64_t length = ask(driver, "getLength", sound);
+    return length > 0 && !driver.call("getPlaying", args({sound})).boolValue() &&
+           ask(driver, "getPosition", sound) >= length;
+  }
 
-    bool playedToEnd(CoreDriverProcess& driver, int sound)
-    {
-        return runUntil(driver, [&] { return atEnd(driver, sound); });
-    }
+  bool playedToEnd(CoreDriverProcess& driver, int sound) {
+    return runUntil(driver, [&] { return atEnd(driver, sound); });
+  }
 
-    // Creates a sound for a fixture the test server serves; its id.
-    int create(CoreDriverProcess& driver, const TestHttpServer& server, const vetest::Fixture& track,
-               int entity)
-    {
-        const std::string url = server.url("/file=" + served(track) + "/t") + "?_TEID=" + std::to_string(entity) +
-                                "&_FMT=5";
-        return int(driver.call("createSound", args({ url })).int64Value());
-    }
+  // Creates a sound for a fixture the test server serves; its id.
+  int create(CoreDriverProcess& driver, const TestHttpServer& server, const vetest::Fixture& track, int entity) {
+    const std::string url =
+        server.url("/file=" + served(track) + "/t") + "?_TEID=" + std::to_string(entity) + "&_FMT=5";
+    return int(driver.call("createSound", args({url})).int64Value());
+  }
 
-    // Open, with its length known and its whole file in the cache.
-    bool loadedWhole(CoreDriverProcess& driver, int sound)
-    {
-        const int64_t length = ask(driver, "getLength", sound);
-        if (ask(driver, "getState", sound) != 0 || length <= 0)
-            return false;
-        const JKValue ranges = driver.call("getRanges", args({ sound }));
-        return ranges.isArray() && ranges.array()->count() == 2 &&
-               ranges.array()->objectAtIndex(1).doubleValue() + 1 >= double(length);
-    }
+  // Open, with its length known and its whole file in the cache.
+  bool loadedWhole(CoreDriverProcess& driver, int sound) {
+    const int64_t length = ask(driver, "getLength", sound);
+    if (ask(driver, "getState", sound) != 0 || length <= 0) return false;
+    const JKValue ranges = driver.call("getRanges", args({sound}));
+    return ranges.isArray() && ranges.array()->count() == 2 &&
+           ranges.array()->objectAtIndex(1).doubleValue() + 1 >= double(length);
+  }
 
-    TestFolder folder;
+  TestFolder folder;
 };
 
 // Ten tracks, FLAC and MP3 in turn, of lengths that are no multiple of a mix
 // block.
-std::vector<vetest::Fixture> chainTracks()
-{
-    std::vector<vetest::Fixture> list;
-    for (int i = 0; i < 10; ++i) {
-        const std::string name = "e2e-chain" + std::to_string(i);
-        const double seconds = 0.7 + 0.11 * i;
-        const int frequency = 300 + 97 * i;
-        list.push_back(i % 2 ? vetest::mp3(name, seconds, 44100, 2, i % 4 == 1 ? "-b 160" : "-V 4", frequency)
-                             : vetest::flac(name, seconds, 44100, 2, frequency));
-    }
-    return list;
+std::vector<vetest::Fixture> chainTracks() {
+  std::vector<vetest::Fixture> list;
+  for (int i = 0; i < 10; ++i) {
+    const std::string name = "e2e-chain" + std::to_string(i);
+    const double seconds = 0.7 + 0.11 * i;
+    const int frequency = 300 + 97 * i;
+    list.push_back(i % 2 ? vetest::mp3(name, seconds, 44100, 2, i % 4 == 1 ? "-b 160" : "-V 4", frequency)
+                         : vetest::flac(name, seconds, 44100, 2, frequency));
+  }
+  return list;
 }
 
 // Where needle first appears in haystack at a frame boundary, or SIZE_MAX.
-size_t find(const std::vector<int16_t>& haystack, const std::vector<int16_t>& needle, size_t from = 0)
-{
-    if (needle.empty() || haystack.size() < needle.size())
-        return SIZE_MAX;
-    for (size_t i = from; i + needle.size() <= haystack.size(); i += 2) {
-        if (std::equal(needle.begin(), needle.end(), haystack.begin() + long(i)))
-            return i;
-    }
-    return SIZE_MAX;
+size_t find(const std::vector<int16_t>& haystack, const std::vector<int16_t>& needle, size_t from = 0) {
+  if (needle.empty() || haystack.size() < needle.size()) return SIZE_MAX;
+  for (size_t i = from; i + needle.size() <= haystack.size(); i += 2) {
+    if (std::equal(needle.begin(), needle.end(), haystack.begin() + long(i))) return i;
+  }
+  return SIZE_MAX;
 }
 
 // Every join of the tracks is in the recording as the references have it:
@@ -150,281 +130,271 @@ size_t find(const std::vector<int16_t>& haystack, const std::vector<int16_t>& ne
 // next, without a gap or an overlap. Only the joins are compared: a real-time
 // device on a loaded machine may underrun inside a track (the recording then
 // skips or repeats silence there), which is no fault of the joins.
-void expectJoinedExactly(const std::vector<vetest::Fixture>& tracks, const std::vector<int16_t>& recorded)
-{
-    const size_t side = 2 * 256;  // samples on each side of a join
-    size_t from = 0;
-    for (size_t k = 1; k < tracks.size(); ++k) {
-        const std::vector<int16_t> before = referenceOf(tracks[k - 1]);
-        const std::vector<int16_t> after = referenceOf(tracks[k]);
-        ASSERT_GE(before.size(), side);
-        ASSERT_GE(after.size(), side);
-        std::vector<int16_t> join(before.end() - long(side), before.end());
-        join.insert(join.end(), after.begin(), after.begin() + long(side));
-        const size_t at = find(recorded, join, from);
-        EXPECT_NE(SIZE_MAX, at) << "join " << k << " is not exact";
-        if (at != SIZE_MAX)
-            from = at + join.size();
-    }
+void expectJoinedExactly(const std::vector<vetest::Fixture>& tracks, const std::vector<int16_t>& recorded) {
+  const size_t side = 2 * 256;  // samples on each side of a join
+  size_t from = 0;
+  for (size_t k = 1; k < tracks.size(); ++k) {
+    const std::vector<int16_t> before = referenceOf(tracks[k - 1]);
+    const std::vector<int16_t> after = referenceOf(tracks[k]);
+    ASSERT_GE(before.size(), side);
+    ASSERT_GE(after.size(), side);
+    std::vector<int16_t> join(before.end() - long(side), before.end());
+    join.insert(join.end(), after.begin(), after.begin() + long(side));
+    const size_t at = find(recorded, join, from);
+    EXPECT_NE(SIZE_MAX, at) << "join " << k << " is not exact";
+    if (at != SIZE_MAX) from = at + join.size();
+  }
 }
 
 // A seek before the first play, and a seek into a part of a FLAC file not yet
 // fetched (the sound starves, then its data arrives): the output starts on
 // the very frame the seek asked for.
-TEST_F(PlaybackTest, ASeekPlaysFromTheFrameItAskedFor)
-{
-    const struct {
-        const char* name;
-        vetest::Fixture track;
-        const char* faults;   // test server path segments
-        unsigned target;      // ms
-        bool whole;           // whole file in before the seek
-        bool waitOpen;        // seek and play once open, else at once; the output starts on the
-                              // target unless it starves later (into missing data)
-    } cases[] = {
-        { "before play", vetest::flac("e2e-seek-first", 3.0, 44100, 2, 510), "", 1000, true, true },
-        { "before play, mp3", vetest::mp3("e2e-seek-first-mp3", 3.0, 44100, 2, "-b 192", 510), "", 1500, true, true },
-        { "queued during the open", vetest::flac("e2e-seek-queued", 3.0, 44100, 2, 470), "", 700, false, false },
-        { "into missing data", vetest::flac("e2e-seek-starve", 12.0, 44100, 2, 620), "/throttle=150000", 9000,
-          false, true },
-    };
-    TestHttpServer server;
-    ASSERT_TRUE(server.isRunning());
-    int entity = 900;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string wav = folder.file("seek-" + std::to_string(entity) + ".wav");
-        std::unique_ptr<CoreDriverProcess> driver = startDriver(wav, "6:0");
-        const std::string url = server.url(std::string(c.faults) + "/file=" + served(c.track) + "/t") +
-                                "?_TEID=" + std::to_string(++entity) + "&_FMT=5";
-        const int sound = int(driver->call("createSound", args({ url })).int64Value());
-        ASSERT_GT(sound, 0);
-        ASSERT_TRUE(!c.waitOpen || runUntil(*driver, [&] {
-            if (ask(*driver, "getState", sound) != 0 || ask(*driver, "getLength", sound) <= 0)
-                return false;
-            if (!c.whole)
-                return true;
-            const JKValue ranges = driver->call("getRanges", args({ sound }));
-            return ranges.isArray() && ranges.array()->count() == 2 &&
-                   ranges.array()->objectAtIndex(1).doubleValue() + 1 >= ask(*driver, "getLength", sound);
-        }));
-        ASSERT_TRUE(driver->call("setPosition", args({ sound, int(c.target) })).boolValue());
-        ASSERT_TRUE(driver->call("play", args({ sound })).boolValue());
-        ASSERT_TRUE(playedToEnd(*driver, sound));
-        EXPECT_EQ(0, driver->quit());
+TEST_F(PlaybackTest, ASeekPlaysFromTheFrameItAskedFor) {
+  const struct {
+    const char* name;
+    vetest::Fixture track;
+    const char* faults;  // test server path segments
+    unsigned target;     // ms
+    bool whole;          // whole file in before the seek
+    bool waitOpen;       // seek and play once open, else at once; the output starts on the
+                         // target unless it starves later (into missing data)
+  } cases[] = {
+      {"before play", vetest::flac("e2e-seek-first", 3.0, 44100, 2, 510), "", 1000, true, true},
+      {"before play, mp3", vetest::mp3("e2e-seek-first-mp3", 3.0, 44100, 2, "-b 192", 510), "", 1500, true, true},
+      {"queued during the open", vetest::flac("e2e-seek-queued", 3.0, 44100, 2, 470), "", 700, false, false},
+      {"into missing data", vetest::flac("e2e-seek-starve", 12.0, 44100, 2, 620), "/throttle=150000", 9000, false,
+       true},
+  };
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  int entity = 900;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string wav = folder.file("seek-" + std::to_string(entity) + ".wav");
+    std::unique_ptr<CoreDriverProcess> driver = startDriver(wav, "6:0");
+    const std::string url = server.url(std::string(c.faults) + "/file=" + served(c.track) + "/t") +
+                            "?_TEID=" + std::to_string(++entity) + "&_FMT=5";
+    const int sound = int(driver->call("createSound", args({url})).int64Value());
+    ASSERT_GT(sound, 0);
+    ASSERT_TRUE(!c.waitOpen || runUntil(*driver, [&] {
+      if (ask(*driver, "getState", sound) != 0 || ask(*driver, "getLength", sound) <= 0) return false;
+      if (!c.whole) return true;
+      const JKValue ranges = driver->call("getRanges", args({sound}));
+      return ranges.isArray() && ranges.array()->count() == 2 &&
+             ranges.array()->objectAtIndex(1).doubleValue() + 1 >= ask(*driver, "getLength", sound);
+    }));
+    ASSERT_TRUE(driver->call("setPosition", args({sound, int(c.target)})).boolValue());
+    ASSERT_TRUE(driver->call("play", args({sound})).boolValue());
+    ASSERT_TRUE(playedToEnd(*driver, sound));
+    EXPECT_EQ(0, driver->quit());
 
-        const std::vector<int16_t> reference = referenceOf(c.track);
-        const size_t from = size_t(c.target) * 44100 / 1000 * 2;
-        const std::vector<int16_t> expected(reference.begin() + long(from), reference.end());
-        const std::vector<int16_t> recorded = vetest::readWav(wav).samples;
-        const std::vector<int16_t> played = c.whole || !c.waitOpen ? recorded : withoutLeadingSilence(recorded);
-        EXPECT_EQ(expected.size(), played.size());
-        EXPECT_EQ(SIZE_MAX, vetest::firstDifference(expected, played));
-    }
+    const std::vector<int16_t> reference = referenceOf(c.track);
+    const size_t from = size_t(c.target) * 44100 / 1000 * 2;
+    const std::vector<int16_t> expected(reference.begin() + long(from), reference.end());
+    const std::vector<int16_t> recorded = vetest::readWav(wav).samples;
+    const std::vector<int16_t> played = c.whole || !c.waitOpen ? recorded : withoutLeadingSilence(recorded);
+    EXPECT_EQ(expected.size(), played.size());
+    EXPECT_EQ(SIZE_MAX, vetest::firstDifference(expected, played));
+  }
 }
 
 // A file whose last blocks never arrive (the server stalls there) still
 // starts at once and plays what it holds, as the reference decodes it.
-TEST_F(PlaybackTest, AStreamStartsWithoutTheEndOfItsFile)
-{
-    const vetest::Fixture track = vetest::mp3("e2e-no-tail", 6.0, 44100, 2, "-b 128 --add-id3v2", 700);
-    const size_t size = vetest::readFile(track.file).size();
-    TestHttpServer server;
-    ASSERT_TRUE(server.isRunning());
-    const std::string wav = folder.file("no-tail.wav");
-    std::unique_ptr<CoreDriverProcess> driver = startDriver(wav, "6:0");
-    const size_t held = (size / 4096 - 3) * 4096;  // the last three or four blocks never come
-    const std::string url = server.url("/stallfrom=" + std::to_string(held) + "/file=" + served(track) + "/t") +
-                            "?_TEID=990&_FMT=5";
-    const int sound = int(driver->call("createSound", args({ url })).int64Value());
-    ASSERT_TRUE(driver->call("play", args({ sound })).boolValue());
-    ASSERT_TRUE(runUntil(*driver, [&] { return ask(*driver, "getPosition", sound) >= 3000; }))
-        << "state " << ask(*driver, "getState", sound);
-    EXPECT_EQ(0, driver->quit());
+TEST_F(PlaybackTest, AStreamStartsWithoutTheEndOfItsFile) {
+  const vetest::Fixture track = vetest::mp3("e2e-no-tail", 6.0, 44100, 2, "-b 128 --add-id3v2", 700);
+  const size_t size = vetest::readFile(track.file).size();
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  const std::string wav = folder.file("no-tail.wav");
+  std::unique_ptr<CoreDriverProcess> driver = startDriver(wav, "6:0");
+  const size_t held = (size / 4096 - 3) * 4096;  // the last three or four blocks never come
+  const std::string url =
+      server.url("/stallfrom=" + std::to_string(held) + "/file=" + served(track) + "/t") + "?_TEID=990&_FMT=5";
+  const int sound = int(driver->call("createSound", args({url})).int64Value());
+  ASSERT_TRUE(driver->call("play", args({sound})).boolValue());
+  ASSERT_TRUE(runUntil(*driver, [&] { return ask(*driver, "getPosition", sound) >= 3000; }))
+      << "state " << ask(*driver, "getState", sound);
+  EXPECT_EQ(0, driver->quit());
 
-    const std::vector<int16_t> reference = referenceOf(track);
-    const std::vector<int16_t> recorded = vetest::readWav(wav).samples;
-    ASSERT_GE(recorded.size(), size_t(44100 * 3 * 2));
-    const std::vector<int16_t> expected(reference.begin(), reference.begin() + long(recorded.size()));
-    EXPECT_EQ(SIZE_MAX, vetest::firstDifference(expected, recorded));
+  const std::vector<int16_t> reference = referenceOf(track);
+  const std::vector<int16_t> recorded = vetest::readWav(wav).samples;
+  ASSERT_GE(recorded.size(), size_t(44100 * 3 * 2));
+  const std::vector<int16_t> expected(reference.begin(), reference.begin() + long(recorded.size()));
+  EXPECT_EQ(SIZE_MAX, vetest::firstDifference(expected, recorded));
 }
 
 // Gapless joins on real-time outputs while two offline downloads stall and
 // every worker pass is slowed to half a second: the engine joins the tracks
 // by itself, whatever the worker's timing.
-TEST_F(PlaybackTest, ChainedTracksJoinExactlyOnRealTimeOutputsWhateverTheWorkersTiming)
-{
-    const std::vector<vetest::Fixture> tracks = chainTracks();
-    TestHttpServer server;
-    ASSERT_TRUE(server.isRunning());
-    {
-        std::ofstream urls(folder.file("urls.json"));
-        urls << "{\"951_5\":\"" << server.url("/size=900000/stall=20000/d1") << "\",\"952_5\":\""
-             << server.url("/size=900000/stall=20000/d2") << "\"}";
+TEST_F(PlaybackTest, ChainedTracksJoinExactlyOnRealTimeOutputsWhateverTheWorkersTiming) {
+  const std::vector<vetest::Fixture> tracks = chainTracks();
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  {
+    std::ofstream urls(folder.file("urls.json"));
+    urls << "{\"951_5\":\"" << server.url("/size=900000/stall=20000/d1") << "\",\"952_5\":\""
+         << server.url("/size=900000/stall=20000/d2") << "\"}";
+  }
+  const struct {
+    const char* name;
+    bool nullSink;
+  } outputs[] = {{"WAV writer", false}, {"null sink", true}};
+  int entity = 960;
+  for (const auto& output : outputs) {
+    SCOPED_TRACE(output.name);
+    std::unique_ptr<vetest::NullSinkServer> pulse;
+    std::string device = "4:0";
+    if (output.nullSink) {
+      pulse = std::make_unique<vetest::NullSinkServer>();
+      if (!pulse->ready()) {
+        std::printf("no PulseAudio server could be started here: the null sink is left out\n");
+        continue;
+      }
+      device = "1:" + std::to_string(VEOutput::driverId("test"));
     }
-    const struct {
-        const char* name;
-        bool nullSink;
-    } outputs[] = { { "WAV writer", false }, { "null sink", true } };
-    int entity = 960;
-    for (const auto& output : outputs) {
-        SCOPED_TRACE(output.name);
-        std::unique_ptr<vetest::NullSinkServer> pulse;
-        std::string device = "4:0";
-        if (output.nullSink) {
-            pulse = std::make_unique<vetest::NullSinkServer>();
-            if (!pulse->ready()) {
-                std::printf("no PulseAudio server could be started here: the null sink is left out\n");
-                continue;
-            }
-            device = "1:" + std::to_string(VEOutput::driverId("test"));
-        }
-        const std::string wav = folder.file(std::string("chain-") + (output.nullSink ? "sink" : "writer") + ".wav");
-        std::unique_ptr<CoreDriverProcess> driver =
-            startDriver(wav, device, { "--urls", folder.file("urls.json"), "--slow-pass", "500" });
-        const std::string inUse = driver->lines().front().dictionary()->objectForKey("output")->stringValue();
-        ASSERT_EQ(output.nullSink ? device : "4:", output.nullSink ? inUse : inUse.substr(0, 2));
-        for (const char* download : { "951", "952" })
-            driver->call("addFile", args({ "download", download, 5, "{}" }));
+    const std::string wav = folder.file(std::string("chain-") + (output.nullSink ? "sink" : "writer") + ".wav");
+    std::unique_ptr<CoreDriverProcess> driver =
+        startDriver(wav, device, {"--urls", folder.file("urls.json"), "--slow-pass", "500"});
+    const std::string inUse = driver->lines().front().dictionary()->objectForKey("output")->stringValue();
+    ASSERT_EQ(output.nullSink ? device : "4:", output.nullSink ? inUse : inUse.substr(0, 2));
+    for (const char* download : {"951", "952"}) driver->call("addFile", args({"download", download, 5, "{}"}));
 
-        std::vector<int> sounds;
-        for (const vetest::Fixture& track : tracks)
-            sounds.push_back(create(*driver, server, track, ++entity));
-        ASSERT_TRUE(runUntil(*driver, [&] {
-            for (int sound : sounds) {
-                if (!loadedWhole(*driver, sound))
-                    return false;
-            }
-            return true;
-        }));
+    std::vector<int> sounds;
+    for (const vetest::Fixture& track : tracks) sounds.push_back(create(*driver, server, track, ++entity));
+    ASSERT_TRUE(runUntil(*driver, [&] {
+      for (int sound : sounds) {
+        if (!loadedWhole(*driver, sound)) return false;
+      }
+      return true;
+    }));
 
-        const std::string recording = folder.file("sink.raw");
-        const pid_t recorder = output.nullSink ? vetest::NullSinkServer::record(recording) : -1;
-        driver->call("sleep", args({ 300 }));
-        ASSERT_TRUE(driver->call("play", args({ sounds[0] })).boolValue());
-        for (size_t i = 1; i < sounds.size(); ++i)
-            ASSERT_TRUE(driver->call("play", args({ sounds[i], true, sounds[i - 1] })).boolValue());
-        ASSERT_TRUE(playedToEnd(*driver, sounds.back()));
-        driver->call("sleep", args({ 500 }));
-        vetest::stopProcess(recorder);
-        EXPECT_EQ(0, driver->quit());
+    const std::string recording = folder.file("sink.raw");
+    const pid_t recorder = output.nullSink ? vetest::NullSinkServer::record(recording) : -1;
+    driver->call("sleep", args({300}));
+    ASSERT_TRUE(driver->call("play", args({sounds[0]})).boolValue());
+    for (size_t i = 1; i < sounds.size(); ++i)
+      ASSERT_TRUE(driver->call("play", args({sounds[i], true, sounds[i - 1]})).boolValue());
+    ASSERT_TRUE(playedToEnd(*driver, sounds.back()));
+    driver->call("sleep", args({500}));
+    vetest::stopProcess(recorder);
+    EXPECT_EQ(0, driver->quit());
 
-        std::vector<int16_t> recorded;
-        if (output.nullSink) {
-            const std::vector<uint8_t> bytes = vetest::readFile(recording);
-            recorded.resize(bytes.size() / 2);
-            std::memcpy(recorded.data(), bytes.data(), recorded.size() * 2);
-        } else {
-            recorded = vetest::readWav(wav).samples;
-        }
-        expectJoinedExactly(tracks, recorded);
+    std::vector<int16_t> recorded;
+    if (output.nullSink) {
+      const std::vector<uint8_t> bytes = vetest::readFile(recording);
+      recorded.resize(bytes.size() / 2);
+      std::memcpy(recorded.data(), bytes.data(), recorded.size() * 2);
+    } else {
+      recorded = vetest::readWav(wav).samples;
     }
+    expectJoinedExactly(tracks, recorded);
+  }
 }
 
 // The sound server goes away mid-playback (as when it restarts): the core
 // moves to the automatic output, the playing track goes on from where it was
 // to its end, and a paused one stays paused where it was. On the server's own
 // output and on ALSA's bridge to it, whose writes then fail for good.
-TEST_F(PlaybackTest, PlaybackGoesOnWhenTheOutputDeviceIsLost)
-{
-    const vetest::Fixture track = vetest::flac("e2e-lost", 4.0, 44100, 2, 530);
-    const vetest::Fixture other = vetest::mp3("e2e-lost-paused", 3.0, 44100, 2, "-b 128", 610);
-    TestHttpServer server;
-    ASSERT_TRUE(server.isRunning());
-    const struct {
-        const char* name;
-        std::string device;
-    } outputs[] = { { "PulseAudio sink", "1:" + std::to_string(VEOutput::driverId("test")) },
-                    { "ALSA bridge", "2:" + std::to_string(VEOutput::driverId("pulse")) } };
-    int entity = 1100;
-    for (const auto& output : outputs) {
-        SCOPED_TRACE(output.name);
-        auto pulse = std::make_unique<vetest::NullSinkServer>();
-        if (!pulse->ready()) {
-            std::printf("no PulseAudio server could be started here: the lost device is left out\n");
-            return;
-        }
-        std::unique_ptr<CoreDriverProcess> driver = startDriver(folder.file("lost.wav"), output.device);
-        ASSERT_EQ(output.device, driver->lines().front().dictionary()->objectForKey("output")->stringValue());
-        const int playing = create(*driver, server, track, ++entity);
-        const int paused = create(*driver, server, other, ++entity);
-        ASSERT_TRUE(runUntil(*driver, [&] { return loadedWhole(*driver, playing) && loadedWhole(*driver, paused); }));
-        ASSERT_TRUE(driver->call("setPosition", args({ paused, 1500 })).boolValue());
-        ASSERT_TRUE(driver->call("pause", args({ paused })).boolValue());
-        ASSERT_TRUE(driver->call("play", args({ playing })).boolValue());
-        ASSERT_TRUE(runUntil(*driver, [&] { return ask(*driver, "getPosition", playing) >= 1000; }));
-
-        const int64_t reached = ask(*driver, "getPosition", playing);
-        pulse.reset();
-        int64_t lowest = reached;
-        EXPECT_TRUE(runUntil(*driver, [&] {
-            lowest = std::min(lowest, ask(*driver, "getPosition", playing));
-            return atEnd(*driver, playing);
-        })) << "stopped at " << ask(*driver, "getPosition", playing);
-        EXPECT_EQ(reached, lowest) << "the track went back";
-        EXPECT_EQ(0u, driver->call("getSetting", args({ "device_output" })).stringValue().find("0:"));
-        EXPECT_TRUE(driver->call("getPaused", args({ paused })).boolValue());
-        EXPECT_EQ(1500, ask(*driver, "getPosition", paused));
-        EXPECT_EQ(0, driver->quit());
+TEST_F(PlaybackTest, PlaybackGoesOnWhenTheOutputDeviceIsLost) {
+  const vetest::Fixture track = vetest::flac("e2e-lost", 4.0, 44100, 2, 530);
+  const vetest::Fixture other = vetest::mp3("e2e-lost-paused", 3.0, 44100, 2, "-b 128", 610);
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  const struct {
+    const char* name;
+    std::string device;
+  } outputs[] = {{"PulseAudio sink", "1:" + std::to_string(VEOutput::driverId("test"))},
+                 {"ALSA bridge", "2:" + std::to_string(VEOutput::driverId("pulse"))}};
+  int entity = 1100;
+  for (const auto& output : outputs) {
+    SCOPED_TRACE(output.name);
+    auto pulse = std::make_unique<vetest::NullSinkServer>();
+    if (!pulse->ready()) {
+      std::printf("no PulseAudio server could be started here: the lost device is left out\n");
+      return;
     }
+    std::unique_ptr<CoreDriverProcess> driver = startDriver(folder.file("lost.wav"), output.device);
+    ASSERT_EQ(output.device, driver->lines().front().dictionary()->objectForKey("output")->stringValue());
+    const int playing = create(*driver, server, track, ++entity);
+    const int paused = create(*driver, server, other, ++entity);
+    ASSERT_TRUE(runUntil(*driver, [&] { return loadedWhole(*driver, playing) && loadedWhole(*driver, paused); }));
+    ASSERT_TRUE(driver->call("setPosition", args({paused, 1500})).boolValue());
+    ASSERT_TRUE(driver->call("pause", args({paused})).boolValue());
+    ASSERT_TRUE(driver->call("play", args({playing})).boolValue());
+    ASSERT_TRUE(runUntil(*driver, [&] { return ask(*driver, "getPosition", playing) >= 1000; }));
+
+    const int64_t reached = ask(*driver, "getPosition", playing);
+    pulse.reset();
+    int64_t lowest = reached;
+    EXPECT_TRUE(runUntil(*driver,
+                         [&] {
+                           lowest = std::min(lowest, ask(*driver, "getPosition", playing));
+                           return atEnd(*driver, playing);
+                         }))
+        << "stopped at " << ask(*driver, "getPosition", playing);
+    EXPECT_EQ(reached, lowest) << "the track went back";
+    EXPECT_EQ(0u, driver->call("getSetting", args({"device_output"})).stringValue().find("0:"));
+    EXPECT_TRUE(driver->call("getPaused", args({paused})).boolValue());
+    EXPECT_EQ(1500, ask(*driver, "getPosition", paused));
+    EXPECT_EQ(0, driver->quit());
+  }
 }
 
 // MP3 files as they come in the wild, through the whole core: text before
 // the first frame, and a hole of garbage in mid-file. Each plays to its real
 // length: the first sample for sample as the reference decodes the bare
 // file, the other on past its hole to the reference's last samples.
-TEST_F(PlaybackTest, DamagedMp3FilesPlayToTheirRealLength)
-{
-    const vetest::Fixture track = vetest::mp3("e2e-damaged", 3.0, 44100, 2, "-b 128", 580);
-    const std::vector<uint8_t> bytes = vetest::readFile(track.file);
-    const std::string text = "HTTP/1.1 200 OK\r\nContent-Type: audio/mpeg\r\n\r\n";
-    std::vector<uint8_t> withText(text.begin(), text.end());
-    withText.insert(withText.end(), bytes.begin(), bytes.end());
-    std::vector<uint8_t> withHole(bytes.begin(), bytes.begin() + long(bytes.size() / 2));
-    const std::vector<uint8_t> garbage = vetest::noiseBytes(64 * 1024);
-    withHole.insert(withHole.end(), garbage.begin(), garbage.end());
-    withHole.insert(withHole.end(), bytes.begin() + long(bytes.size() / 2), bytes.end());
-    const struct {
-        const char* name;
-        const std::vector<uint8_t>& bytes;
-        bool exact;
-    } cases[] = { { "text in front", withText, true }, { "garbage hole", withHole, false } };
+TEST_F(PlaybackTest, DamagedMp3FilesPlayToTheirRealLength) {
+  const vetest::Fixture track = vetest::mp3("e2e-damaged", 3.0, 44100, 2, "-b 128", 580);
+  const std::vector<uint8_t> bytes = vetest::readFile(track.file);
+  const std::string text = "HTTP/1.1 200 OK\r\nContent-Type: audio/mpeg\r\n\r\n";
+  std::vector<uint8_t> withText(text.begin(), text.end());
+  withText.insert(withText.end(), bytes.begin(), bytes.end());
+  std::vector<uint8_t> withHole(bytes.begin(), bytes.begin() + long(bytes.size() / 2));
+  const std::vector<uint8_t> garbage = vetest::noiseBytes(64 * 1024);
+  withHole.insert(withHole.end(), garbage.begin(), garbage.end());
+  withHole.insert(withHole.end(), bytes.begin() + long(bytes.size() / 2), bytes.end());
+  const struct {
+    const char* name;
+    const std::vector<uint8_t>& bytes;
+    bool exact;
+  } cases[] = {{"text in front", withText, true}, {"garbage hole", withHole, false}};
 
-    const std::vector<int16_t> reference = referenceOf(track);
-    TestHttpServer server;
-    ASSERT_TRUE(server.isRunning());
-    int entity = 1200;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const vetest::Fixture damaged = { vetest::path("e2e-damaged-" + std::to_string(++entity) + ".mp3"), "" };
-        vetest::writeFile(damaged.file, c.bytes);
-        const std::string wav = folder.file("damaged-" + std::to_string(entity) + ".wav");
-        std::unique_ptr<CoreDriverProcess> driver = startDriver(wav, "6:0");
-        const int sound = create(*driver, server, damaged, entity);
-        ASSERT_TRUE(runUntil(*driver, [&] { return loadedWhole(*driver, sound); }))
-            << "state " << ask(*driver, "getState", sound);
-        ASSERT_TRUE(driver->call("play", args({ sound })).boolValue());
-        ASSERT_TRUE(playedToEnd(*driver, sound));
-        const int64_t length = ask(*driver, "getLength", sound);
-        EXPECT_EQ(0, driver->quit());
+  const std::vector<int16_t> reference = referenceOf(track);
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  int entity = 1200;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const vetest::Fixture damaged = {vetest::path("e2e-damaged-" + std::to_string(++entity) + ".mp3"), ""};
+    vetest::writeFile(damaged.file, c.bytes);
+    const std::string wav = folder.file("damaged-" + std::to_string(entity) + ".wav");
+    std::unique_ptr<CoreDriverProcess> driver = startDriver(wav, "6:0");
+    const int sound = create(*driver, server, damaged, entity);
+    ASSERT_TRUE(runUntil(*driver, [&] { return loadedWhole(*driver, sound); }))
+        << "state " << ask(*driver, "getState", sound);
+    ASSERT_TRUE(driver->call("play", args({sound})).boolValue());
+    ASSERT_TRUE(playedToEnd(*driver, sound));
+    const int64_t length = ask(*driver, "getLength", sound);
+    EXPECT_EQ(0, driver->quit());
 
-        const std::vector<int16_t> recorded = vetest::readWav(wav).samples;
-        EXPECT_EQ(int64_t(recorded.size() / 2 * 1000 / 44100), length);
-        if (c.exact) {
-            EXPECT_EQ(reference.size(), recorded.size());
-            EXPECT_EQ(SIZE_MAX, vetest::firstDifference(reference, recorded));
-            continue;
-        }
-        // A few frames of garbage may sound as a glitch; then the sound goes on
-        // as the reference's, up to rounding: the start of its last second is
-        // among the last two seconds played.
-        EXPECT_NEAR(double(reference.size()), double(recorded.size()), 2 * 12 * 1152.0);
-        const size_t second = 44100 * 2;
-        ASSERT_GT(recorded.size(), 2 * second);
-        const std::vector<int16_t> excerpt(reference.end() - long(second), reference.end() - long(second) + 2000);
-        const std::vector<int16_t> end(recorded.end() - long(2 * second), recorded.end());
-        EXPECT_NE(SIZE_MAX, vetest::findWithin(end, excerpt, 2));
+    const std::vector<int16_t> recorded = vetest::readWav(wav).samples;
+    EXPECT_EQ(int64_t(recorded.size() / 2 * 1000 / 44100), length);
+    if (c.exact) {
+      EXPECT_EQ(reference.size(), recorded.size());
+      EXPECT_EQ(SIZE_MAX, vetest::firstDifference(reference, recorded));
+      continue;
     }
+    // A few frames of garbage may sound as a glitch; then the sound goes on
+    // as the reference's, up to rounding: the start of its last second is
+    // among the last two seconds played.
+    EXPECT_NEAR(double(reference.size()), double(recorded.size()), 2 * 12 * 1152.0);
+    const size_t second = 44100 * 2;
+    ASSERT_GT(recorded.size(), 2 * second);
+    const std::vector<int16_t> excerpt(reference.end() - long(second), reference.end() - long(second) + 2000);
+    const std::vector<int16_t> end(recorded.end() - long(2 * second), recorded.end());
+    EXPECT_NE(SIZE_MAX, vetest::findWithin(end, excerpt, 2));
+  }
 }
 
-} // namespace
+}  // namespace

@@ -32,7 +32,9 @@ void JKArray::checkIndex(const char* operation, std::size_t index, std::size_t b
   }
 }
 
-void JKArray::mutated() { mutations_ = jkNextMutation(mutations_); }
+void JKArray::mutated() {
+  mutations_ = jkNextMutation(mutations_);
+}
 
 const JKValue& JKArray::objectAtIndex(std::size_t index) const {
   checkIndex("objectAtIndex", index, count());
@@ -83,7 +85,9 @@ std::shared_ptr<JKArray> JKArray::copy() const {
   return create(objects_, false);
 }
 
-std::shared_ptr<JKArray> JKArray::mutableCopy() const { return create(objects_, true); }
+std::shared_ptr<JKArray> JKArray::mutableCopy() const {
+  return create(objects_, true);
+}
 
 void JKArray::const_iterator::checkMutations() const {
   if (array_->mutations_ != mutations_) {
@@ -102,4 +106,6 @@ JKArray::const_iterator& JKArray::const_iterator::operator++() {
   return *this;
 }
 
-bool operator==(const JKArray& a, const JKArray& b) { return JKValueComparison::equal(a, b); }
+bool operator==(const JKArray& a, const JKArray& b) {
+  return JKValueComparison::equal(a, b);
+}

@@ -24,7 +24,7 @@
 // mutable one is used by one thread at a time (REQUIRES external
 // synchronization), like any standard container.
 class JKArray : public std::enable_shared_from_this<JKArray> {
-public:
+ public:
   // Takes the objects over (the parser moves its values in, without copies).
   static std::shared_ptr<JKArray> create(std::vector<JKValue> objects, bool isMutable);
 
@@ -57,20 +57,21 @@ public:
   // Iteration in index order. An iterator throws std::logic_error when the
   // array was mutated after the iterator was made.
   class const_iterator {
-  public:
+   public:
     using iterator_category = std::forward_iterator_tag;
     using value_type = JKValue;
     using difference_type = std::ptrdiff_t;
     using pointer = const JKValue*;
     using reference = const JKValue&;
-    const_iterator(const JKArray* array, std::size_t index) : array_(array), index_(index), mutations_(array->mutations_) {}
+    const_iterator(const JKArray* array, std::size_t index)
+        : array_(array), index_(index), mutations_(array->mutations_) {}
     reference operator*() const;
     pointer operator->() const { return &**this; }
     const_iterator& operator++();
     bool operator==(const const_iterator& other) const { return index_ == other.index_ && array_ == other.array_; }
     bool operator!=(const const_iterator& other) const { return !(*this == other); }
 
-  private:
+   private:
     void checkMutations() const;
     const JKArray* array_;
     std::size_t index_;
@@ -82,15 +83,15 @@ public:
   friend bool operator==(const JKArray& a, const JKArray& b);
   friend bool operator!=(const JKArray& a, const JKArray& b) { return !(a == b); }
 
-private:
+ private:
   struct Token {};
 
-public:
+ public:
   JKArray(Token, std::vector<JKValue> objects, bool isMutable);  // use create()
   // Releases nested containers without recursion, so a graph of any depth can be freed.
   ~JKArray();
 
-private:
+ private:
   friend class JKValueComparison;
   friend void jkReleaseWithoutRecursion(std::vector<JKValue>& values);
   void checkMutable(const char* operation) const;

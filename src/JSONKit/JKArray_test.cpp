@@ -43,7 +43,8 @@ TEST(JKArray, MutatorsAndBounds) {
   array->insertObject("a", 0);
   array->insertObject("c", array->count());  // index count appends
   EXPECT_EQ(array->mutations(), 4u);
-  EXPECT_EQ(messageOf([&] { array->insertObject("x", 4); }), "*** -[JKArray insertObject]: index (4) beyond bounds (4)");
+  EXPECT_EQ(messageOf([&] { array->insertObject("x", 4); }),
+            "*** -[JKArray insertObject]: index (4) beyond bounds (4)");
   EXPECT_EQ(messageOf([&] { array->objectAtIndex(3); }), "*** -[JKArray objectAtIndex]: index (3) beyond bounds (3)");
   EXPECT_THROW(array->removeObjectAtIndex(3), std::out_of_range);
   EXPECT_THROW(array->replaceObjectAtIndex(3, 1), std::out_of_range);

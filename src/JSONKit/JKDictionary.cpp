@@ -14,16 +14,18 @@ namespace {
 
 // Table sizes, mostly primes, each roughly 1.6 times the one before.
 constexpr std::size_t kCapacities[] = {
-    0,        3,        7,         13,        23,        41,        71,        127,       191,       251,
-    383,      631,      1087,      1723,      2803,      4523,      7351,      11959,     19447,     31231,
-    50683,    81919,    132607,    214519,    346607,    561109,    907759,    1468927,   2376191,   3845119,
-    6221311,  10066421, 16287743,  26354171,  42641881,  68996069,  111638519, 180634607, 292272623, 472907251};
+    0,       3,        7,        13,       23,       41,       71,        127,       191,       251,
+    383,     631,      1087,     1723,     2803,     4523,     7351,      11959,     19447,     31231,
+    50683,   81919,    132607,   214519,   346607,   561109,   907759,    1468927,   2376191,   3845119,
+    6221311, 10066421, 16287743, 26354171, 42641881, 68996069, 111638519, 180634607, 292272623, 472907251};
 
 const char* const kTableAllocationFailed = "Unable to allocate memory for hash table.";
 
 }  // namespace
 
-std::uint64_t JKDictionary::hashKey(std::string_view key) { return jkKeyedStringHash(key); }
+std::uint64_t JKDictionary::hashKey(std::string_view key) {
+  return jkKeyedStringHash(key);
+}
 
 // The smallest table size not below floor(count * 1.33), and above count so
 // that a table always keeps an empty slot (only 3 entries would otherwise fill
@@ -225,7 +227,9 @@ std::shared_ptr<JKDictionary> JKDictionary::mutableCopy() const {
   return copied;
 }
 
-JKDictionaryEnumerator JKDictionary::keyEnumerator() const { return JKDictionaryEnumerator(shared_from_this()); }
+JKDictionaryEnumerator JKDictionary::keyEnumerator() const {
+  return JKDictionaryEnumerator(shared_from_this());
+}
 
 JKDictionary::const_iterator::const_iterator(const JKDictionary* dictionary, std::size_t slot)
     : dictionary_(dictionary), slot_(slot), mutations_(dictionary->mutations_) {
@@ -255,4 +259,6 @@ JKDictionary::const_iterator& JKDictionary::const_iterator::operator++() {
   return *this;
 }
 
-bool operator==(const JKDictionary& a, const JKDictionary& b) { return JKValueComparison::equal(a, b); }
+bool operator==(const JKDictionary& a, const JKDictionary& b) {
+  return JKValueComparison::equal(a, b);
+}

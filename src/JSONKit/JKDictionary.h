@@ -30,7 +30,7 @@ class JKDictionaryEnumerator;
 //
 // Threads: as JKArray.
 class JKDictionary : public std::enable_shared_from_this<JKDictionary> {
-public:
+ public:
   using Key = JKValue::SharedString;
   // One slot: an empty slot has a null key, a null object and hash 0.
   struct Entry {
@@ -85,7 +85,7 @@ public:
   // iterator throws std::logic_error when the dictionary was mutated after the
   // iterator was made.
   class const_iterator {
-  public:
+   public:
     using iterator_category = std::forward_iterator_tag;
     using value_type = Entry;
     using difference_type = std::ptrdiff_t;
@@ -95,10 +95,12 @@ public:
     reference operator*() const;
     pointer operator->() const { return &**this; }
     const_iterator& operator++();
-    bool operator==(const const_iterator& other) const { return slot_ == other.slot_ && dictionary_ == other.dictionary_; }
+    bool operator==(const const_iterator& other) const {
+      return slot_ == other.slot_ && dictionary_ == other.dictionary_;
+    }
     bool operator!=(const const_iterator& other) const { return !(*this == other); }
 
-  private:
+   private:
     void checkMutations() const;
     void skipEmpty();
     const JKDictionary* dictionary_;
@@ -115,15 +117,15 @@ public:
   friend bool operator==(const JKDictionary& a, const JKDictionary& b);
   friend bool operator!=(const JKDictionary& a, const JKDictionary& b) { return !(a == b); }
 
-private:
+ private:
   struct Token {};
 
-public:
+ public:
   JKDictionary(Token, std::size_t capacity, bool isMutable);  // use create()
   // Releases nested containers without recursion, so a graph of any depth can be freed.
   ~JKDictionary();
 
-private:
+ private:
   friend class JKValueComparison;
   friend void jkReleaseWithoutRecursion(std::vector<JKValue>& values);
   static constexpr std::size_t kNoSlot = static_cast<std::size_t>(-1);
@@ -143,7 +145,7 @@ private:
   // kind) are held inside the dictionary, one byte per slot; larger ones on
   // the heap, four bytes per slot.
   class SlotTable {
-  public:
+   public:
     static constexpr std::size_t kInlineSlots = 41;
     explicit SlotTable(std::size_t capacity);
     SlotTable(const SlotTable& other);
@@ -159,7 +161,7 @@ private:
       }
     }
 
-  private:
+   private:
     std::size_t capacity_;
     std::unique_ptr<std::uint32_t[]> heap_;
     std::uint8_t inline_[kInlineSlots] = {};

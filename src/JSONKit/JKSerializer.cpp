@@ -19,8 +19,12 @@ const char kHexDigits[] = "0123456789abcdef";
 const char* const kUnreadableCharacter = "Error converting UTF8.";
 
 void appendUnicodeEscape(std::string& out, std::uint32_t unit) {
-  char escape[6] = {'\\', 'u', kHexDigits[(unit >> 12) & 0xF], kHexDigits[(unit >> 8) & 0xF],
-                    kHexDigits[(unit >> 4) & 0xF], kHexDigits[unit & 0xF]};
+  char escape[6] = {'\\',
+                    'u',
+                    kHexDigits[(unit >> 12) & 0xF],
+                    kHexDigits[(unit >> 8) & 0xF],
+                    kHexDigits[(unit >> 4) & 0xF],
+                    kHexDigits[unit & 0xF]};
   out.append(escape, sizeof escape);
 }
 
@@ -82,8 +86,8 @@ std::optional<std::string> JKSerializer::serializeObject(const JKValue& object, 
   std::unique_ptr<JKSerializer> serializer(new JKSerializer(options));  // the cache is too big for the stack
   bool ok;
   if (wantsCollection && !object.isArray() && !object.isDictionary()) {
-    ok = serializer->fail(jkFormat("Unable to serialize object class %s, expected a NSArray or NSDictionary.",
-                                   object.kindName()));
+    ok = serializer->fail(
+        jkFormat("Unable to serialize object class %s, expected a NSArray or NSDictionary.", object.kindName()));
   } else if (wantsString && !object.isString()) {
     ok = serializer->fail(jkFormat("Unable to serialize object class %s, expected a NSString.", object.kindName()));
   } else if (wantsString) {

@@ -23,8 +23,8 @@ using JKEncodeOptionType = std::uint64_t;
 constexpr JKEncodeOptionType JKEncodeOptionAsTypeMask = 0x07;
 constexpr JKEncodeOptionType JKEncodeOptionResultData = 1;
 constexpr JKEncodeOptionType JKEncodeOptionResultString = 2;
-constexpr JKEncodeOptionType JKEncodeOptionCollectionObj = 8;  // an array or a dictionary
-constexpr JKEncodeOptionType JKEncodeOptionStringObj = 16;     // a string
+constexpr JKEncodeOptionType JKEncodeOptionCollectionObj = 8;         // an array or a dictionary
+constexpr JKEncodeOptionType JKEncodeOptionStringObj = 16;            // a string
 constexpr JKEncodeOptionType JKEncodeOptionStringObjTrimQuotes = 32;  // a string, written without its quotes
 
 // Writes a JKValue graph as UTF-8 JSON text, compact or pretty.
@@ -42,13 +42,13 @@ constexpr JKEncodeOptionType JKEncodeOptionStringObjTrimQuotes = 32;  // a strin
 // the string requirement) are misuse and throw std::logic_error.
 // Any thread: each call works on its own state.
 class JKSerializer {
-public:
+ public:
   static constexpr std::size_t kMaxDepth = 512;
 
   static std::optional<std::string> serializeObject(const JKValue& object, JKSerializeOptionFlags options,
                                                     JKEncodeOptionType encodeOption, JKError* error = nullptr);
 
-private:
+ private:
   struct CacheSlot {
     const std::string* object = nullptr;
     std::size_t offset = 0;

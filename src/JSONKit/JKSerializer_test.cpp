@@ -13,7 +13,9 @@
 
 namespace {
 
-JKValue array(std::vector<JKValue> values) { return JKValue(JKArray::create(std::move(values), true)); }
+JKValue array(std::vector<JKValue> values) {
+  return JKValue(JKArray::create(std::move(values), true));
+}
 
 JKValue dictionary(std::vector<std::pair<std::string, JKValue>> pairs) {
   auto d = JKDictionary::create(true);
@@ -56,7 +58,8 @@ TEST(JKSerializer, NonASCII) {
   std::string text = "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80";
   EXPECT_EQ(compact(array({text})), "[\"" + text + "\"]");
   EXPECT_EQ(compact(array({text}), JKSerializeOptionUnicodeEscapes), "[\"caf\\u00e9 \\u20ac \\ud83d\\ude00\"]");
-  EXPECT_EQ(failure(array({std::string("bad \xC3")})), "An error occurred converting the contents of a NSString to UTF8.");
+  EXPECT_EQ(failure(array({std::string("bad \xC3")})),
+            "An error occurred converting the contents of a NSString to UTF8.");
   EXPECT_EQ(failure(array({std::string("bad \xED\xA0\x80")})),
             "An error occurred converting the contents of a NSString to UTF8.");
   EXPECT_EQ(failure(array({std::string("\xEF\xBF\xBE")}), JKSerializeOptionUnicodeEscapes), "Error converting UTF8.");
@@ -102,15 +105,14 @@ TEST(JKSerializer, TopLevelRequirementsAndEntryPoints) {
   EXPECT_EQ(error.message, "Unable to serialize object class string, expected a NSArray or NSDictionary.");
   EXPECT_FALSE(JSONData(JKValue(5), 0, &error));
   EXPECT_EQ(error.message, "Unable to serialize object class integer, expected a NSArray or NSDictionary.");
-  EXPECT_FALSE(JKSerializer::serializeObject(JKValue(1), 0, JKEncodeOptionStringObj | JKEncodeOptionResultString,
-                                             &error));
+  EXPECT_FALSE(
+      JKSerializer::serializeObject(JKValue(1), 0, JKEncodeOptionStringObj | JKEncodeOptionResultString, &error));
   EXPECT_EQ(error.message, "Unable to serialize object class integer, expected a NSString.");
   EXPECT_FALSE(JKSerializer::serializeObject(array({}), 0, 4, &error));
   EXPECT_EQ(error.message, "Unknown encode as type.");
   EXPECT_THROW(JKSerializer::serializeObject(array({}), 0, JKEncodeOptionCollectionObj | JKEncodeOptionStringObj | 2),
                std::logic_error);
-  EXPECT_THROW(JKSerializer::serializeObject(JKValue("s"), 0, JKEncodeOptionStringObjTrimQuotes | 2),
-               std::logic_error);
+  EXPECT_THROW(JKSerializer::serializeObject(JKValue("s"), 0, JKEncodeOptionStringObjTrimQuotes | 2), std::logic_error);
   // Without a requirement any value is written.
   EXPECT_EQ(JKSerializer::serializeObject(JKValue(7), 0, JKEncodeOptionResultString), "7");
   EXPECT_EQ(JSONString(std::string("a/\"b\"")), "\"a/\\\"b\\\"\"");

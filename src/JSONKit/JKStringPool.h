@@ -16,11 +16,11 @@
 // Not thread-safe: it belongs to one decoder. The strings it hands out are
 // ordinary shared strings, usable on any thread.
 class JKStringPool {
-public:
+ public:
   // A new shared string holding `bytes`.
   JKValue::SharedString make(std::string_view bytes);
 
-private:
+ private:
   // 24 strings of 32 bytes: a block stays below a kilobyte, the size from
   // which the C library's allocator starts to sort its free lists.
   static constexpr std::size_t kBlockStrings = 24;

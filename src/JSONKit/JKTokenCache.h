@@ -20,7 +20,7 @@
 //
 // Not thread-safe: it belongs to one decoder.
 class JKTokenCache {
-public:
+ public:
   static constexpr std::size_t kSlotCount = 1024;
   static constexpr int kMaxProbes = 4;
 
@@ -44,7 +44,7 @@ public:
   // Advances the generator and halves the age of the slot it picks.
   void ageRandomSlot();
 
-private:
+ private:
   struct Item {
     JKValue::SharedString object;
     std::uint64_t hash = 0;

@@ -18,7 +18,9 @@ const char* const kUnexpectedToken =
     "Unexpected token, wanted '{', '}', '[', ']', ',', ':', 'true', 'false', 'null', '\"STRING\"', 'NUMBER'.";
 const char* const kIllegalEscape = "Illegal \\u Unicode escape sequence.";
 
-bool isDigit(unsigned char c) { return c >= '0' && c <= '9'; }
+bool isDigit(unsigned char c) {
+  return c >= '0' && c <= '9';
+}
 
 int hexValue(unsigned char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -43,8 +45,8 @@ inline std::uint64_t stopBytes(std::uint64_t word) {
 // jkStringHash continued over eight bytes: h * 33^8 + b0 * 33^7 + ... + b7,
 // with the multiplications independent of each other.
 inline std::uint64_t hashEightBytes(std::uint64_t hash, const unsigned char* p) {
-  constexpr std::uint64_t p1 = 33, p2 = p1 * 33, p3 = p2 * 33, p4 = p3 * 33, p5 = p4 * 33, p6 = p5 * 33,
-                          p7 = p6 * 33, p8 = p7 * 33;
+  constexpr std::uint64_t p1 = 33, p2 = p1 * 33, p3 = p2 * 33, p4 = p3 * 33, p5 = p4 * 33, p6 = p5 * 33, p7 = p6 * 33,
+                          p8 = p7 * 33;
   return hash * p8 + p[0] * p7 + p[1] * p6 + p[2] * p5 + p[3] * p4 + p[4] * p3 + p[5] * p2 + p[6] * p1 + p[7];
 }
 
@@ -65,7 +67,9 @@ void JKTokenizer::reset(const char* bytes, std::size_t length) {
   error_.reset();
 }
 
-void JKTokenizer::finish() { reset(nullptr, 0); }
+void JKTokenizer::finish() {
+  reset(nullptr, 0);
+}
 
 void JKTokenizer::trimBuffer(std::size_t bytes) {
   if (tokenBuffer_.capacity() > bytes) std::string().swap(tokenBuffer_);
@@ -175,8 +179,16 @@ bool JKTokenizer::nextToken() {
   switch (input_[atIndex_]) {
     case '"': ok = parseString(); break;
     case '-':
-    case '0': case '1': case '2': case '3': case '4':
-    case '5': case '6': case '7': case '8': case '9': ok = parseNumber(); break;
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9': ok = parseNumber(); break;
     case '{': token_.type = JKTokenType::ObjectBegin; break;
     case '}': token_.type = JKTokenType::ObjectEnd; break;
     case '[': token_.type = JKTokenType::ArrayBegin; break;
@@ -307,7 +319,8 @@ bool JKTokenizer::parseSlowString(std::size_t index) {
       }
       jkAppendUTF8(tokenBuffer_, JKReplacementCharacter);
     } else {
-      tokenBuffer_.append(reinterpret_cast<const char*>(input_) + index, static_cast<std::size_t>(next - input_) - index);
+      tokenBuffer_.append(reinterpret_cast<const char*>(input_) + index,
+                          static_cast<std::size_t>(next - input_) - index);
     }
     index = static_cast<std::size_t>(next - input_);
   }
@@ -332,9 +345,7 @@ bool JKTokenizer::parseEscape(std::size_t* index) {
     case 'r': decoded = '\r'; break;
     case 't': decoded = '\t'; break;
     case 'u': return parseUnicodeEscape(index);
-    default:
-      recordError("Invalid escape sequence found in \"\" string.");
-      return false;
+    default: recordError("Invalid escape sequence found in \"\" string."); return false;
   }
   tokenBuffer_.push_back(decoded);
   *index = at + 2;
@@ -395,7 +406,8 @@ bool JKTokenizer::parseUnicodeEscape(std::size_t* index) {
         if (hasSecondEscape) {
           recordError("%s", kIllegalEscape);
         } else {
-          recordError("Required a second \\u Unicode escape sequence following a surrogate \\u Unicode escape sequence.");
+          recordError(
+              "Required a second \\u Unicode escape sequence following a surrogate \\u Unicode escape sequence.");
         }
         return false;
       }
@@ -481,8 +493,8 @@ bool JKTokenizer::takeInteger(std::string_view text, std::uint64_t magnitude) {
   constexpr std::uint64_t kMinMagnitude = static_cast<std::uint64_t>(std::numeric_limits<long long>::max()) + 1;
   if (magnitude > kMinMagnitude) return false;
   value.type = JKValueType::LongLong;
-  value.longLongValue = magnitude == kMinMagnitude ? std::numeric_limits<long long>::min()
-                                                   : -static_cast<long long>(magnitude);
+  value.longLongValue =
+      magnitude == kMinMagnitude ? std::numeric_limits<long long>::min() : -static_cast<long long>(magnitude);
   return true;
 }
 

@@ -62,7 +62,7 @@ struct JKParseToken {
 // Numbers are converted without regard to the process locale.
 // Not thread-safe: one tokenizer serves one parse at a time.
 class JKTokenizer {
-public:
+ public:
   explicit JKTokenizer(JKParseOptionFlags options = JKParseOptionStrict) : options_(options) {}
 
   // Starts a parse of [bytes, bytes + length): index 0, line 1, no error.
@@ -107,7 +107,7 @@ public:
   // Frees the token buffer when a long string made it larger than `bytes`.
   void trimBuffer(std::size_t bytes);
 
-private:
+ private:
   bool failToken();
   bool parseString();
   bool parseSlowString(std::size_t index);

@@ -65,8 +65,8 @@ TEST(ConvertSingleCodePointInUTF8, WellFormednessTable) {
       {"\xF5\x80", JKConversionSourceIllegal, 0xFFFD, 1},
       {"\xE2\x82x", JKConversionSourceIllegal, 0xFFFD, 2},  // skips the part that belongs to it
       {"\xE2\x82", JKConversionSourceExhausted, 0xFFFD, 2},
-      {"\xEF\xBF\xBF", JKConversionSourceIllegal, 0xFFFD, 3},  // noncharacter U+FFFF
-      {"\xEF\xB7\x90", JKConversionSourceIllegal, 0xFFFD, 3},  // noncharacter U+FDD0
+      {"\xEF\xBF\xBF", JKConversionSourceIllegal, 0xFFFD, 3},      // noncharacter U+FFFF
+      {"\xEF\xB7\x90", JKConversionSourceIllegal, 0xFFFD, 3},      // noncharacter U+FDD0
       {"\xF0\x9F\xBF\xBE", JKConversionSourceIllegal, 0xFFFD, 4},  // U+1FFFE
   };
   for (const Case& c : cases) {

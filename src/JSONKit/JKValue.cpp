@@ -135,7 +135,9 @@ const std::shared_ptr<JKDictionary>& JKValue::dictionary() const noexcept {
   return dictionary ? *dictionary : none;
 }
 
-bool operator==(const JKValue& a, const JKValue& b) { return JKValueComparison::equal(a, b); }
+bool operator==(const JKValue& a, const JKValue& b) {
+  return JKValueComparison::equal(a, b);
+}
 
 namespace {
 

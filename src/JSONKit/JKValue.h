@@ -31,7 +31,7 @@ class JKDictionary;
 // A JKValue is as thread-safe as a shared_ptr: copies may be used on several
 // threads; the containers it refers to follow their own rules.
 class JKValue {
-public:
+ public:
   enum class Kind { Null, Boolean, Integer, UnsignedInteger, Double, String, Array, Dictionary };
   using SharedString = std::shared_ptr<const std::string>;
 
@@ -86,7 +86,7 @@ public:
   friend bool operator==(const JKValue& a, const JKValue& b);
   friend bool operator!=(const JKValue& a, const JKValue& b) { return !(a == b); }
 
-private:
+ private:
   void setUnsigned(std::uint64_t value) noexcept;
 
   std::variant<std::monostate, bool, std::int64_t, std::uint64_t, double, SharedString, std::shared_ptr<JKArray>,

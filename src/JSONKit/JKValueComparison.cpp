@@ -56,10 +56,9 @@ bool JKValueComparison::run() {
   while (!pending_.empty()) {
     Pair pair = pending_.back();
     pending_.pop_back();
-    bool same = pair.isArray
-                    ? compareArrays(*static_cast<const JKArray*>(pair.a), *static_cast<const JKArray*>(pair.b))
-                    : compareDictionaries(*static_cast<const JKDictionary*>(pair.a),
-                                          *static_cast<const JKDictionary*>(pair.b));
+    bool same = pair.isArray ? compareArrays(*static_cast<const JKArray*>(pair.a), *static_cast<const JKArray*>(pair.b))
+                             : compareDictionaries(*static_cast<const JKDictionary*>(pair.a),
+                                                   *static_cast<const JKDictionary*>(pair.b));
     if (!same) return false;
   }
   return true;

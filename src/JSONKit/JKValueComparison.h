@@ -19,12 +19,12 @@
 //
 // Any thread, as long as the values are not mutated during the comparison.
 class JKValueComparison {
-public:
+ public:
   static bool equal(const JKValue& a, const JKValue& b);
   static bool equal(const JKArray& a, const JKArray& b);
   static bool equal(const JKDictionary& a, const JKDictionary& b);
 
-private:
+ private:
   struct Pair {
     const void* a;
     const void* b;

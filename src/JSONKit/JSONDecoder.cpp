@@ -34,7 +34,9 @@ bool isValueToken(JKTokenType type) {
   }
 }
 
-bool isContainerToken(JKTokenType type) { return type == JKTokenType::ArrayBegin || type == JKTokenType::ObjectBegin; }
+bool isContainerToken(JKTokenType type) {
+  return type == JKTokenType::ArrayBegin || type == JKTokenType::ObjectBegin;
+}
 
 }  // namespace
 
@@ -55,8 +57,8 @@ struct JSONDecoder::ParseState {
 
   JKTokenizer tokenizer;
   JKTokenCache cache;
-  std::vector<JKValue> objectStack;                 // elements of the open arrays
-  std::vector<JKDictionary::Entry> entryStack;      // entries of the open dictionaries
+  std::vector<JKValue> objectStack;             // elements of the open arrays
+  std::vector<JKDictionary::Entry> entryStack;  // entries of the open dictionaries
   bool mutableContainers = false;
 };
 

@@ -25,7 +25,7 @@
 // Threads: a decoder serves one parse at a time; use one per thread.
 // Decoders share no state.
 class JSONDecoder {
-public:
+ public:
   static constexpr std::size_t kMaxDepth = 512;
 
   // Throws std::invalid_argument "Invalid parse options." for options of 16 or more.
@@ -44,8 +44,7 @@ public:
   // and std::logic_error "parseState is NULL." on a moved-from decoder.
   std::optional<JKValue> objectWithUTF8String(const char* string, std::size_t length, JKError* error = nullptr);
   // The same into mutable containers.
-  std::optional<JKValue> mutableObjectWithUTF8String(const char* string, std::size_t length,
-                                                     JKError* error = nullptr);
+  std::optional<JKValue> mutableObjectWithUTF8String(const char* string, std::size_t length, JKError* error = nullptr);
   // The same for a byte buffer. A view with a null data pointer throws
   // std::invalid_argument "The jsonData argument is NULL.".
   std::optional<JKValue> objectWithData(std::string_view jsonData, JKError* error = nullptr);
@@ -59,7 +58,7 @@ public:
     return objectWithData(jsonData, error);
   }
 
-private:
+ private:
   struct ParseState;
   std::optional<JKValue> parse(const char* string, std::size_t length, bool mutableContainers, JKError* error);
 

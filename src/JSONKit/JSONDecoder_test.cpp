@@ -52,8 +52,7 @@ TEST_P(DecoderFailure, GivesNoValueAndTheFirstError) {
 INSTANTIATE_TEST_SUITE_P(
     Messages, DecoderFailure,
     ::testing::Values(
-        FailureCase{"Empty", "", 0, "Reached the end of the buffer."},
-        FailureCase{"Blanks", "  ", 0, kUnexpectedToken},
+        FailureCase{"Empty", "", 0, "Reached the end of the buffer."}, FailureCase{"Blanks", "  ", 0, kUnexpectedToken},
         FailureCase{"StringAtTop", "\"a\" ", 0, "Expected either '[' or '{'."},
         FailureCase{"TrueAtTop", "true ", 0, "Expected either '[' or '{'."},
         FailureCase{"TrailingText", "[1] x", 0,
@@ -74,8 +73,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"LiteralAtEnd", "[true", 0, kUnexpectedToken},
         FailureCase{"BadLiteral", "[tru ]", 0, kUnexpectedToken},
         FailureCase{"Unterminated", "[1, 2 ", 0, kUnexpectedToken},
-        FailureCase{"NumberAtEnd", "[1", 0, "Invalid number."},
-        FailureCase{"MinusAlone", "[-]", 0, "Invalid number."},
+        FailureCase{"NumberAtEnd", "[1", 0, "Invalid number."}, FailureCase{"MinusAlone", "[-]", 0, "Invalid number."},
         FailureCase{"FractionWithoutDigits", "[1.]", 0, "Invalid number."},
         FailureCase{"ExponentWithoutDigits", "[1e+]", 0, "Invalid number."},
         FailureCase{"LeadingDot", "[.5]", 0, kUnexpectedToken},
@@ -85,7 +83,8 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"BelowInt64", "[-9223372036854775809]", 0,
                     "The value '-9223372036854775809' exceeded the minimum value that could be represented: "
                     "-9223372036854775808."},
-        FailureCase{"Overflow", "[1e400]", 0, "The value '1e400' could not be represented as a 'double' due to overflow."},
+        FailureCase{"Overflow", "[1e400]", 0,
+                    "The value '1e400' could not be represented as a 'double' due to overflow."},
         FailureCase{"NegativeOverflow", "[-1e400]", 0,
                     "The value '-1e400' could not be represented as a 'double' due to overflow."},
         FailureCase{"Underflow", "[1e-400]", 0,
@@ -99,7 +98,10 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"EscapedFDD0", "[\"\\uFDD0\"]", 0, "Illegal \\u Unicode escape sequence."},
         FailureCase{"BadHexDigit", "[\"\\u12G4\"]", 0,
                     "Unexpected character found in \\u Unicode escape sequence.  Found 'G', expected [0-9a-fA-F]."},
-        FailureCase{"ControlInHexDigits", std::string("[\"\\u12\x01" "4\"]"), 0,
+        FailureCase{"ControlInHexDigits",
+                    std::string("[\"\\u12\x01"
+                                "4\"]"),
+                    0,
                     "Unexpected character found in \\u Unicode escape sequence.  Found '\\x01', expected "
                     "[0-9a-fA-F]."},
         FailureCase{"RawLineBreak", "[\"a\nb\"]", 0, "Invalid character < 0x20 found in string: 0x0a."},
@@ -284,8 +286,7 @@ TEST(JSONDecoder, MisuseThrows) {
   EXPECT_EQ(messageOf<Invalid>([] { JSONDecoder(JKParseOptionValidFlags + 1); }), "Invalid parse options.");
   JSONDecoder decoder;
   EXPECT_EQ(messageOf<Invalid>([&] { decoder.objectWithUTF8String(nullptr, 0); }), "The string argument is NULL.");
-  EXPECT_EQ(messageOf<Invalid>([&] { decoder.objectWithData(std::string_view()); }),
-            "The jsonData argument is NULL.");
+  EXPECT_EQ(messageOf<Invalid>([&] { decoder.objectWithData(std::string_view()); }), "The jsonData argument is NULL.");
   JSONDecoder moved = std::move(decoder);
   EXPECT_EQ(messageOf<std::logic_error>([&] { decoder.objectWithData("[]"); }), "parseState is NULL.");
   EXPECT_TRUE(moved.objectWithData("[]"));

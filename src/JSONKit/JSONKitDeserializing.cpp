@@ -13,7 +13,9 @@ std::optional<JKValue> parseOnce(const char* bytes, std::size_t length, bool mut
                            : decoder.objectWithUTF8String(bytes, length, error);
 }
 
-const char* bytesOf(const std::vector<std::uint8_t>& data) { return reinterpret_cast<const char*>(data.data()); }
+const char* bytesOf(const std::vector<std::uint8_t>& data) {
+  return reinterpret_cast<const char*>(data.data());
+}
 
 }  // namespace
 
@@ -31,7 +33,7 @@ std::optional<JKValue> objectFromJSONData(const std::vector<std::uint8_t>& data,
   return parseOnce(bytesOf(data), data.size(), false, parseOptions, error);
 }
 
-std::optional<JKValue> mutableObjectFromJSONData(const std::vector<std::uint8_t>& data,
-                                                 JKParseOptionFlags parseOptions, JKError* error) {
+std::optional<JKValue> mutableObjectFromJSONData(const std::vector<std::uint8_t>& data, JKParseOptionFlags parseOptions,
+                                                 JKError* error) {
   return parseOnce(bytesOf(data), data.size(), true, parseOptions, error);
 }

@@ -78,7 +78,7 @@ TEST(JSONRoundTrip, DocumentWithEveryOptionSet) {
 
 // Random values of every kind, nested a few levels.
 class RandomValues {
-public:
+ public:
   explicit RandomValues(unsigned seed) : random_(seed) {}
 
   JKValue value(int depth) {
@@ -102,12 +102,24 @@ public:
     return JKValue(pick(2) ? d : d->copy());
   }
 
-private:
+ private:
   std::size_t pick(std::size_t n) { return random_() % n; }
 
   std::string string() {
-    static const char* const pieces[] = {"a", "Z", " ", "\"", "\\", "/", "\n", "\x01", "\x7f", "\xC3\xA9",
-                                         "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xEF\xBF\xBD", "key"};
+    static const char* const pieces[] = {"a",
+                                         "Z",
+                                         " ",
+                                         "\"",
+                                         "\\",
+                                         "/",
+                                         "\n",
+                                         "\x01",
+                                         "\x7f",
+                                         "\xC3\xA9",
+                                         "\xE2\x82\xAC",
+                                         "\xF0\x9F\x98\x80",
+                                         "\xEF\xBF\xBD",
+                                         "key"};
     std::string s;
     for (std::size_t i = pick(8); i > 0; --i) s += pieces[pick(std::size(pieces))];
     return s;

@@ -20,9 +20,8 @@ bool answered(const VEFileReader::Request& request) {
 
 }  // namespace
 
-VEFileReader::VEFileReader(VEFileReaderHost* host, VEFileAsyncReadCallback readCallback,
-                           void* handle, void* userData, unsigned int fileSize,
-                           unsigned int blockAlign, unsigned int bufferSize)
+VEFileReader::VEFileReader(VEFileReaderHost* host, VEFileAsyncReadCallback readCallback, void* handle, void* userData,
+                           unsigned int fileSize, unsigned int blockAlign, unsigned int bufferSize)
     : host_(host),
       readCallback_(readCallback),
       handle_(handle),
@@ -165,8 +164,7 @@ void VEFileReader::abandonOutstanding() {
 void VEFileReader::pruneOrphans() {
   std::lock_guard<std::mutex> lock(orphanMutex);
   auto& list = orphans();
-  list.erase(std::remove_if(list.begin(), list.end(),
-                            [](const std::unique_ptr<Request>& r) { return answered(*r); }),
+  list.erase(std::remove_if(list.begin(), list.end(), [](const std::unique_ptr<Request>& r) { return answered(*r); }),
              list.end());
 }
 

@@ -37,9 +37,8 @@ class VEFileReader {
     std::vector<uint8_t> data;
   };
 
-  VEFileReader(VEFileReaderHost* host, VEFileAsyncReadCallback readCallback, void* handle,
-               void* userData, unsigned int fileSize, unsigned int blockAlign,
-               unsigned int bufferSize);
+  VEFileReader(VEFileReaderHost* host, VEFileAsyncReadCallback readCallback, void* handle, void* userData,
+               unsigned int fileSize, unsigned int blockAlign, unsigned int bufferSize);
   ~VEFileReader();
 
   // Copies up to size bytes at the current position into destination,
@@ -70,9 +69,7 @@ class VEFileReader {
   static size_t orphanCount();
 
  private:
-  bool inWindow(uint64_t offset) const {
-    return offset >= windowStart_ && offset < windowStart_ + window_.size();
-  }
+  bool inWindow(uint64_t offset) const { return offset >= windowStart_ && offset < windowStart_ + window_.size(); }
   uint64_t windowEnd() const { return windowStart_ + window_.size(); }
   // 1: a read was issued; 0: nothing to read (or it failed at once); -1: closing.
   int issue(uint64_t offset, int priority);

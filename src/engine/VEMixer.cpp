@@ -179,9 +179,9 @@ void VEMixer::seeking(int index) {
 void VEMixer::beginUpdate(uint64_t serial) {
   std::lock_guard<std::mutex> lock(mutex_);
   serial_ = serial;
-  ends_.erase(std::remove_if(ends_.begin(), ends_.end(),
-                             [&](const EndEntry& e) { return e.delivered && e.serial < serial; }),
-              ends_.end());
+  ends_.erase(
+      std::remove_if(ends_.begin(), ends_.end(), [&](const EndEntry& e) { return e.delivered && e.serial < serial; }),
+      ends_.end());
   updateHeld();
 }
 

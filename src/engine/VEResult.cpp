@@ -6,7 +6,8 @@ const char* veResultText(int result) {
     case VE_ERR_FILE_EOF: return "End of file, unexpected end of file, or stream has no more data.";
     case VE_ERR_FILE_NOTFOUND: return "File not found.";
     case VE_ERR_FORMAT: return "Unsupported file or audio format.";
-    case VE_ERR_INTERNAL: return "An error occurred that wasn't supposed to. A file callback failed or the engine hit an internal fault.";
+    case VE_ERR_INTERNAL:
+      return "An error occurred that wasn't supposed to. A file callback failed or the engine hit an internal fault.";
     case VE_ERR_INVALID_HANDLE: return "An invalid object handle was used: the channel has no sound attached.";
     case VE_ERR_INVALID_POSITION: return "An invalid seek position was passed: it lies past the end of the sound.";
     case VE_ERR_NOTREADY: return "Operation could not be performed because the sound is not ready yet.";

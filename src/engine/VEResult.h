@@ -16,12 +16,12 @@ enum VEResult : int {
   VE_ERR_OUTPUT_INIT = 60,       // the output device could not be opened
   VE_ERR_UNSUPPORTED = 80,       // the call or time unit is not supported
   // Codes of our own.
-  VE_ERR_INVALID_PARAM = 100,    // an argument is out of range or null
-  VE_ERR_UNINITIALIZED = 101,    // the system is not initialised (init first)
-  VE_ERR_INITIALIZED = 102,      // the call is only allowed before init
-  VE_ERR_OUTPUT_DRIVER = 103,    // no such output driver
-  VE_ERR_FILE_SYSTEM = 104,      // streams need the file callbacks set first
-  VE_ERR_OUTPUT_LOST = 105,      // the output device went away: close and init again
+  VE_ERR_INVALID_PARAM = 100,  // an argument is out of range or null
+  VE_ERR_UNINITIALIZED = 101,  // the system is not initialised (init first)
+  VE_ERR_INITIALIZED = 102,    // the call is only allowed before init
+  VE_ERR_OUTPUT_DRIVER = 103,  // no such output driver
+  VE_ERR_FILE_SYSTEM = 104,    // streams need the file callbacks set first
+  VE_ERR_OUTPUT_LOST = 105,    // the output device went away: close and init again
 };
 
 // A short English text for result, never null; unknown codes give

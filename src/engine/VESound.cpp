@@ -3,13 +3,11 @@
 #include "VEStream.h"
 #include "VESystem.h"
 
-VESound::VESound(VESystem* system, std::shared_ptr<VEStream> stream)
-    : system_(system), stream_(std::move(stream)) {}
+VESound::VESound(VESystem* system, std::shared_ptr<VEStream> stream) : system_(system), stream_(std::move(stream)) {}
 
 VESound::~VESound() = default;
 
-VEResult VESound::getOpenState(VEOpenState* state, unsigned int* percentBuffered, bool* starving,
-                               bool* diskBusy) {
+VEResult VESound::getOpenState(VEOpenState* state, unsigned int* percentBuffered, bool* starving, bool* diskBusy) {
   return stream_->openState(state, percentBuffered, starving, diskBusy);
 }
 

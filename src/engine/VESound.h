@@ -18,8 +18,7 @@ class VESound {
   // is empty and a read is pending: the channel then plays silence and its
   // position does not move. percentBuffered is the decode buffer's fill in
   // percent; diskBusy is true while a read is pending. Any out may be null.
-  VEResult getOpenState(VEOpenState* state, unsigned int* percentBuffered, bool* starving,
-                        bool* diskBusy);
+  VEResult getOpenState(VEOpenState* state, unsigned int* percentBuffered, bool* starving, bool* diskBusy);
 
   // Length in VE_TIMEUNIT_MS, VE_TIMEUNIT_PCM (frames at the source's rate) or
   // VE_TIMEUNIT_RAWBYTES (the file size); VE_ERR_UNSUPPORTED for other units.

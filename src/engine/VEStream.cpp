@@ -126,8 +126,8 @@ bool VEStream::openFile() {
 }
 
 bool VEStream::prepareDecoder(VEResult* failure) {
-  reader_ = std::make_unique<VEFileReader>(this, config_.read, handle_, userData_, fileSize_,
-                                           config_.blockAlign, config_.bufferSize);
+  reader_ = std::make_unique<VEFileReader>(this, config_.read, handle_, userData_, fileSize_, config_.blockAlign,
+                                           config_.bufferSize);
   decoder_ = VEDecoder::open(reader_.get(), failure);
   if (!decoder_) return false;
   if (decoder_->channels() > config_.maxInputChannels) {
@@ -141,8 +141,8 @@ bool VEStream::prepareDecoder(VEResult* failure) {
   }
   // The ring holds as long as asked for at the output's rate, also when the
   // stream mixes at a higher one.
-  size_t capacity = std::max<size_t>(size_t(uint64_t(config_.decodeFrames) * uint64_t(rate) /
-                                            uint64_t(std::max(config_.mixRate, 1))), 1024);
+  size_t capacity = std::max<size_t>(
+      size_t(uint64_t(config_.decodeFrames) * uint64_t(rate) / uint64_t(std::max(config_.mixRate, 1))), 1024);
   std::lock_guard<std::mutex> lock(mutex_);
   if (capacity > capacity_) {
     capacity_ = capacity;
@@ -231,8 +231,8 @@ size_t VEStream::fill(int16_t* out, size_t span, bool* end) {
   }
   bool draining = inputOffset_ == inputFrames_;
   size_t used = 0;
-  long written = converter_->process(draining ? nullptr : input_.data() + inputOffset_ * 2,
-                                     inputFrames_ - inputOffset_, &used, out, span);
+  long written = converter_->process(draining ? nullptr : input_.data() + inputOffset_ * 2, inputFrames_ - inputOffset_,
+                                     &used, out, span);
   inputOffset_ += used;
   *end = written < 0 || (draining && written == 0);
   return written > 0 ? static_cast<size_t>(written) : 0;
@@ -348,8 +348,7 @@ int VEStream::urgency() {
 
 // ---------------------------------------------------------------- API side
 
-VEResult VEStream::openState(VEOpenState* state, unsigned int* percent, bool* starving,
-                             bool* diskBusy) {
+VEResult VEStream::openState(VEOpenState* state, unsigned int* percent, bool* starving, bool* diskBusy) {
   std::lock_guard<std::mutex> lock(mutex_);
   VEOpenState s = VE_OPENSTATE_LOADING;
   if (phase_ == Phase::Failed) s = VE_OPENSTATE_ERROR;
@@ -562,9 +561,8 @@ size_t VEStream::mixInto(int32_t* mix, size_t frameCount, float gain) {
 }
 
 size_t VEStream::copyInto(int16_t* out, size_t frameCount) {
-  return consume(frameCount, [&](const int16_t* in, size_t done, size_t span) {
-    std::copy_n(in, span * 2, out + done * 2);
-  });
+  return consume(frameCount,
+                 [&](const int16_t* in, size_t done, size_t span) { std::copy_n(in, span * 2, out + done * 2); });
 }
 
 bool VEStream::ended() {

@@ -39,8 +39,8 @@ struct VEStreamConfig {
   unsigned int blockAlign = 1;
   unsigned int bufferSize = 16384;
   unsigned int decodeFrames = 17640;  // capacity of the decode buffer
-  int mixRate = 44100;        // the output's rate; decodeFrames counts at it
-  bool followSource = false;  // mix at the source's own rate instead
+  int mixRate = 44100;                // the output's rate; decodeFrames counts at it
+  bool followSource = false;          // mix at the source's own rate instead
   int maxInputChannels = 2;
   VEResampler resampler = VE_RESAMPLER_LINEAR;
 };
@@ -171,22 +171,22 @@ class VEStream : public VEFileReaderHost, public std::enable_shared_from_this<VE
   std::vector<int16_t> input_;
   size_t inputOffset_ = 0;
   size_t inputFrames_ = 0;
-  bool inputEnded_ = false;      // the decoder has no more frames
-  bool sourceEnded_ = false;     // no more frames for the ring
-  uint64_t sourceDecoded_ = 0;   // source frames since the last seek (thread only)
+  bool inputEnded_ = false;     // the decoder has no more frames
+  bool sourceEnded_ = false;    // no more frames for the ring
+  uint64_t sourceDecoded_ = 0;  // source frames since the last seek (thread only)
 
   // Timeline, under mutex_.
   int sourceRate_ = 0;
-  int mixRate_;                  // the rate of the ring's frames
-  uint64_t lengthFrames_ = 0;    // at the source rate
+  int mixRate_;                // the rate of the ring's frames
+  uint64_t lengthFrames_ = 0;  // at the source rate
   std::vector<int16_t> ring_;
   size_t capacity_;
   size_t ringHead_ = 0;
   size_t ringCount_ = 0;
-  uint64_t playFrame_ = 0;       // mix-rate frame at the ring's head
-  bool decodedToEnd_ = false;    // the ring holds the last frames
-  bool seeking_ = false;         // a seek waits for its first frames
-  bool seekPending_ = false;     // the thread has not taken the seek yet
+  uint64_t playFrame_ = 0;     // mix-rate frame at the ring's head
+  bool decodedToEnd_ = false;  // the ring holds the last frames
+  bool seeking_ = false;       // a seek waits for its first frames
+  bool seekPending_ = false;   // the thread has not taken the seek yet
   uint64_t seekSourceFrame_ = 0;
   uint64_t seekGeneration_ = 0;
   uint64_t seekBaseSource_ = 0;  // source frame the last seek landed on

@@ -19,8 +19,7 @@ class VEStreamTest : public ::testing::Test {
 
 // The offset (in frames) at which needle best matches inside haystack,
 // searching around hint.
-long bestMatch(const std::vector<int16_t>& haystack, const std::vector<int16_t>& needle, long hint,
-               long range) {
+long bestMatch(const std::vector<int16_t>& haystack, const std::vector<int16_t>& needle, long hint, long range) {
   long best = -1;
   double bestError = 1e300;
   size_t n = std::min<size_t>(needle.size(), 4096);
@@ -43,8 +42,7 @@ long bestMatch(const std::vector<int16_t>& haystack, const std::vector<int16_t>&
 
 // Seeks to targetMs in a fresh stream of name and answers where the decoded
 // sound after the seek is found in the reference (in frames).
-long seekLanding(const std::string& name, const Fixture& f, unsigned int targetMs, long range,
-                 size_t* readsForSeek) {
+long seekLanding(const std::string& name, const Fixture& f, unsigned int targetMs, long range, size_t* readsForSeek) {
   WavSystem engine(name, 4096, 16384);
   VESound* sound = engine.open(name);
   EXPECT_EQ(VE_OPENSTATE_READY, waitOpened(engine.system, sound));
@@ -165,8 +163,7 @@ void starveAndResume(const Fixture& f) {
   // Played from the start, then silence while starving, then from 8 s on.
   ASSERT_GT(out.frames(), 2048u + 5 * 1024u);
   std::vector<int16_t> tail(out.samples.end() - 2048 * 2, out.samples.end());
-  std::vector<int16_t> expected(ref.samples.begin() + (position - 2048) * 2,
-                                ref.samples.begin() + position * 2);
+  std::vector<int16_t> expected(ref.samples.begin() + (position - 2048) * 2, ref.samples.begin() + position * 2);
   EXPECT_EQ(expected, tail);
   size_t silent = 0;
   for (size_t i = 0; i < out.samples.size() - 2048 * 2; ++i) silent += out.samples[i] == 0;

@@ -24,7 +24,9 @@ VEResult VESystem::create(VESystem** system) {
 
 VESystem::VESystem() = default;
 
-VESystem::~VESystem() { close(); }
+VESystem::~VESystem() {
+  close();
+}
 
 VEResult VESystem::release() {
   delete this;
@@ -33,8 +35,8 @@ VEResult VESystem::release() {
 
 // ---------------------------------------------------------------- set-up
 
-VEResult VESystem::setSoftwareFormat(int sampleRate, VESoundFormat format, int outputChannels,
-                                     int maxInputChannels, VEResampler resampler) {
+VEResult VESystem::setSoftwareFormat(int sampleRate, VESoundFormat format, int outputChannels, int maxInputChannels,
+                                     VEResampler resampler) {
   if (initialised_) return VE_ERR_INITIALIZED;
   if (format != VE_SOUND_FORMAT_PCM16 || outputChannels != 2) return VE_ERR_UNSUPPORTED;
   if (sampleRate < 8000 || sampleRate > 192000) return VE_ERR_INVALID_PARAM;
@@ -146,8 +148,8 @@ VEResult VESystem::setDecodeBufferLength(unsigned int milliseconds) {
   return VE_OK;
 }
 
-VEResult VESystem::setFileSystem(VEFileOpenCallback open, VEFileCloseCallback close,
-                                 VEFileAsyncReadCallback asyncRead, int blockAlign, void* userData) {
+VEResult VESystem::setFileSystem(VEFileOpenCallback open, VEFileCloseCallback close, VEFileAsyncReadCallback asyncRead,
+                                 int blockAlign, void* userData) {
   if (!open || !close || !asyncRead) return VE_ERR_INVALID_PARAM;
   if (blockAlign < 0 || blockAlign > static_cast<int>(kMaxStreamBufferSize)) return VE_ERR_INVALID_PARAM;
   openCallback_ = open;
@@ -259,8 +261,7 @@ void VESystem::deliverEnds() {
     VEChannelCallback callback = nullptr;
     if (!mixer_->endCallback(end, &callback)) continue;
     if (callback) {
-      callback(channels_[static_cast<size_t>(end.index)].get(), VE_CHANNEL_CALLBACKTYPE_END, nullptr,
-               nullptr);
+      callback(channels_[static_cast<size_t>(end.index)].get(), VE_CHANNEL_CALLBACKTYPE_END, nullptr, nullptr);
     }
     // The channel stays attached through its callback, then lets go.
     VESound* sound = mixer_->finishEnd(end, updateSerial_);
@@ -274,8 +275,7 @@ void VESystem::reapStreams() {
     stream->join();
     return true;
   };
-  dyingStreams_.erase(std::remove_if(dyingStreams_.begin(), dyingStreams_.end(), finished),
-                      dyingStreams_.end());
+  dyingStreams_.erase(std::remove_if(dyingStreams_.begin(), dyingStreams_.end(), finished), dyingStreams_.end());
 }
 
 // ---------------------------------------------------------------- sounds

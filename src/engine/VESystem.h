@@ -53,8 +53,8 @@ class VESystem {
   // no sound), a sound played while no channel holds one switches it to the
   // sound's own rate, so nothing is converted; a sound played beside or
   // after others joins their rate and is converted to it.
-  VEResult setSoftwareFormat(int sampleRate, VESoundFormat format, int outputChannels,
-                             int maxInputChannels, VEResampler resampler);
+  VEResult setSoftwareFormat(int sampleRate, VESoundFormat format, int outputChannels, int maxInputChannels,
+                             VEResampler resampler);
 
   // Chooses the output type, before init (VE_ERR_INITIALIZED after). The
   // driver becomes 0. Unknown types answer VE_ERR_INVALID_PARAM.
@@ -137,8 +137,8 @@ class VESystem {
   // alignment of reads (1..16 MiB; 0 means 1) and the user data each open
   // callback finds in its *userData (not owned). All three callbacks are
   // required (VE_ERR_INVALID_PARAM). Applies to streams created afterwards.
-  VEResult setFileSystem(VEFileOpenCallback open, VEFileCloseCallback close,
-                         VEFileAsyncReadCallback asyncRead, int blockAlign, void* userData = nullptr);
+  VEResult setFileSystem(VEFileOpenCallback open, VEFileCloseCallback close, VEFileAsyncReadCallback asyncRead,
+                         int blockAlign, void* userData = nullptr);
 
   // Starts opening a stream named name (a copy is taken) and writes the new
   // sound into *sound before the open callback can run; returns at once. The

@@ -133,8 +133,12 @@ VEResult recordUserDataAndRefuse(const char*, unsigned int*, void**, void** user
   userDataAtOpen.store(*userData);
   return VE_ERR_FILE_NOTFOUND;
 }
-VEResult unusedClose(void*, void*) { return VE_OK; }
-VEResult unusedRead(VEReadRequest*, void*) { return VE_ERR_INTERNAL; }
+VEResult unusedClose(void*, void*) {
+  return VE_OK;
+}
+VEResult unusedRead(VEReadRequest*, void*) {
+  return VE_ERR_INTERNAL;
+}
 }  // namespace
 
 // The open callback has no other way to learn whom it opens for.
@@ -159,7 +163,8 @@ TEST_F(VESystemTest, BadContentFailsWithFormatAfterTheCloseCallback) {
   server.add("garbage", std::vector<uint8_t>(5000, 0x5A));
   std::vector<uint8_t> fakeFlac = {'f', 'L', 'a', 'C', 0, 0, 0, 1, 2, 3};
   server.add("fake-flac", fakeFlac);
-  std::vector<uint8_t> fakeId3 = {'I', 'D', '3', 3, 0, 0, 0, 0, 0, 10, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 'x', 'y', 'z', 'w'};
+  std::vector<uint8_t> fakeId3 = {'I', 'D', '3', 3, 0, 0, 0, 0,  0,   10,  1,   2,
+                                  3,   4,   5,   6, 7, 8, 9, 10, 'x', 'y', 'z', 'w'};
   server.add("fake-id3", fakeId3);
   WavSystem engine("bad");
   int expectedCloses = 0;

@@ -107,14 +107,14 @@ struct VEGuid {
 // too unless the read ends at the end of the file; sizeBytes never exceeds the
 // stream buffer size and offset + sizeBytes never exceeds the file size.
 struct VEReadRequest {
-  void* handle = nullptr;         // the file handle the open callback gave
-  unsigned int offset = 0;        // first byte to read
-  unsigned int sizeBytes = 0;     // bytes wanted
-  int priority = 0;               // 0 (can wait) .. 100 (playback waits for it)
-  void* buffer = nullptr;         // destination, sizeBytes long, owned by the engine
-  unsigned int bytesRead = 0;     // written by the server before result
+  void* handle = nullptr;                    // the file handle the open callback gave
+  unsigned int offset = 0;                   // first byte to read
+  unsigned int sizeBytes = 0;                // bytes wanted
+  int priority = 0;                          // 0 (can wait) .. 100 (playback waits for it)
+  void* buffer = nullptr;                    // destination, sizeBytes long, owned by the engine
+  unsigned int bytesRead = 0;                // written by the server before result
   std::atomic<int> result{VE_ERR_NOTREADY};  // written by the server, last
-  void* userData = nullptr;       // the user data the open callback gave
+  void* userData = nullptr;                  // the user data the open callback gave
 };
 
 // File callbacks. They run on the engine's threads (see VESystem for which
@@ -126,8 +126,7 @@ struct VEReadRequest {
 // them (leave *userData as it is to keep the file system's), and answer VE_OK. Any other answer fails the open with that code
 // (VE_ERR_FILE_NOTFOUND, or VE_ERR_INTERNAL for unknown codes); the engine then
 // calls no close for it. The open may block for as long as it needs.
-typedef VEResult (*VEFileOpenCallback)(const char* name, unsigned int* fileSize, void** handle,
-                                       void** userData);
+typedef VEResult (*VEFileOpenCallback)(const char* name, unsigned int* fileSize, void** handle, void** userData);
 // Close: called exactly once for every open that answered VE_OK, after the
 // last read on the handle has its result. The answer is ignored.
 typedef VEResult (*VEFileCloseCallback)(void* handle, void* userData);
@@ -138,5 +137,4 @@ typedef VEResult (*VEFileAsyncReadCallback)(VEReadRequest* request, void* userDa
 // Channel callback, raised only from inside VESystem::update on the thread
 // that calls it. data1 and data2 are null for VE_CHANNEL_CALLBACKTYPE_END.
 // It may call the channel's and the system's methods (not close/release).
-typedef VEResult (*VEChannelCallback)(VEChannel* channel, VEChannelCallbackType type, void* data1,
-                                      void* data2);
+typedef VEResult (*VEChannelCallback)(VEChannel* channel, VEChannelCallbackType type, void* data1, void* data2);

@@ -31,7 +31,9 @@ class FakeSettingsDaemon {
           static_cast<FakeSettingsDaemon*>(self)->called(method, application);
           g_dbus_method_invocation_return_value(invocation, nullptr);
         },
-        nullptr, nullptr, {}};
+        nullptr,
+        nullptr,
+        {}};
     registration_ = g_dbus_connection_register_object(connection_, SPGnomeMediaKeySource::kObjectPath,
                                                       node_->interfaces[0], &vtable, this, nullptr, nullptr);
     owner_ = g_bus_own_name_on_connection(connection_, SPGnomeMediaKeySource::kBusName, G_BUS_NAME_OWNER_FLAGS_NONE,

@@ -28,8 +28,8 @@ const char* const kGlobalObject = "global";
 // key, or, for drivers that do not repeat, when it is still down after the
 // hold delay. Up and down are held by the hold simulation instead.
 bool isHoldableButton(int32_t code) {
-  return code == kHIDRemoteButtonCodeLeft || code == kHIDRemoteButtonCodeRight ||
-         code == kHIDRemoteButtonCodeCenter || code == kHIDRemoteButtonCodeMenu;
+  return code == kHIDRemoteButtonCodeLeft || code == kHIDRemoteButtonCodeRight || code == kHIDRemoteButtonCodeCenter ||
+         code == kHIDRemoteButtonCodeMenu;
 }
 
 std::optional<int64_t> numberIn(const HIDRemoteInfo& info, const std::string& key) {
@@ -160,8 +160,8 @@ void HIDRemote::stopRemoteControl() {
   if (lastMode != kHIDRemoteModeNone) {
     postStatusWithAction("stop");
     bool exclusive = lastMode == kHIDRemoteModeExclusive || lastMode == kHIDRemoteModeExclusiveAuto;
-    if (sendStatusNotifications_ && exclusive && sendExclusiveResourceReuseNotification_ &&
-        !exclusiveLockLending_ && tornDown > 0) {
+    if (sendStatusNotifications_ && exclusive && sendExclusiveResourceReuseNotification_ && !exclusiveLockLending_ &&
+        tornDown > 0) {
       mode_ = kHIDRemoteModeNone;
       if (!isRestarting_) notifications_->post(kHIDRemoteRetryNotification, kGlobalObject, retryInfo());
     }
@@ -208,7 +208,9 @@ void HIDRemote::serviceMatched(const HIDRemoteService& service) {
   setupService(service);
 }
 
-void HIDRemote::serviceTerminated(unsigned number) { destructService(number); }
+void HIDRemote::serviceTerminated(unsigned number) {
+  destructService(number);
+}
 
 bool HIDRemote::prematchService(const HIDRemoteService& service) {
   bool matched = kReceiverDrivers.count(service.driver) > 0;
@@ -283,7 +285,9 @@ int64_t HIDRemote::aluminiumRemoteSystemSupportLevel() const {
 
 // --- Button events --------------------------------------------------------
 
-void HIDRemote::queueHasEvents(unsigned number) { hidEventFor(number); }
+void HIDRemote::queueHasEvents(unsigned number) {
+  hidEventFor(number);
+}
 
 void HIDRemote::hidEventFor(unsigned number) {
   auto found = devices_.find(number);
@@ -386,8 +390,10 @@ void HIDRemote::sendButtonCode(int32_t code, bool isPressed, const Attributes& a
       lastSeenModel_ = 2;
       lastSeenModelRemoteID_ = lastSeenRemoteID_;
     } else if (attributes->aluminumRemoteSupportLevel == 2) {
-      if (lastSeenModel_ == 0) lastSeenModel_ = 1;
-      else if (lastSeenModel_ == 2 && lastSeenModelRemoteID_ != lastSeenRemoteID_) lastSeenModel_ = 1;
+      if (lastSeenModel_ == 0)
+        lastSeenModel_ = 1;
+      else if (lastSeenModel_ == 2 && lastSeenModelRemoteID_ != lastSeenRemoteID_)
+        lastSeenModel_ = 1;
     }
   }
   if (code == (kHIDRemoteButtonCodeCenter | kHIDRemoteButtonCodeHoldMask) && lastSeenModel_ == 2) {
@@ -461,9 +467,9 @@ void HIDRemote::setExclusiveLockLendingEnabled(bool value) {
   if (value == exclusiveLockLending_) return;
   exclusiveLockLending_ = value;
   if (value) {
-    statusObserver_ = notifications_->observe(
-        kHIDRemoteStatusNotification, "", true,
-        [this](const HIDRemoteNotificationCenter::Notification& n) { handleNotification(n); });
+    statusObserver_ =
+        notifications_->observe(kHIDRemoteStatusNotification, "", true,
+                                [this](const HIDRemoteNotificationCenter::Notification& n) { handleNotification(n); });
   } else {
     notifications_->removeObserver(statusObserver_);
     statusObserver_ = 0;

@@ -31,9 +31,9 @@ GDBusConnection* HIDRemoteDBusNotificationCenter::connection() {
     GError* error = nullptr;
     connection_ = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
     if (!connection_) {
-      writeSystemLog("HIDRemoteDBusNotificationCenter::connection",
-                     std::string("No session bus for remote-control coordination: ") +
-                         (error ? error->message : "unknown error"));
+      writeSystemLog(
+          "HIDRemoteDBusNotificationCenter::connection",
+          std::string("No session bus for remote-control coordination: ") + (error ? error->message : "unknown error"));
       g_clear_error(&error);
     }
   }
@@ -86,30 +86,29 @@ HIDRemoteInfo HIDRemoteDBusNotificationCenter::fromVariant(GVariant* dictionary)
 }
 
 void HIDRemoteDBusNotificationCenter::post(const std::string& name, const std::string& object,
-                                          const HIDRemoteInfo& userInfo) {
+                                           const HIDRemoteInfo& userInfo) {
   GDBusConnection* bus = connection();
   if (!bus) return;
   GError* error = nullptr;
   if (!g_dbus_connection_emit_signal(bus, nullptr, kPath, kInterface, name.c_str(),
                                      g_variant_new("(s@a{sv})", object.c_str(), toVariant(userInfo)), &error)) {
-    writeSystemLog("HIDRemoteDBusNotificationCenter::post", std::string("Unable to post ") + name + ": " +
-                                                                (error ? error->message : "unknown error"));
+    writeSystemLog("HIDRemoteDBusNotificationCenter::post",
+                   std::string("Unable to post ") + name + ": " + (error ? error->message : "unknown error"));
     g_clear_error(&error);
     return;
   }
   g_dbus_connection_flush_sync(bus, nullptr, nullptr);  // immediate delivery
 }
 
-unsigned HIDRemoteDBusNotificationCenter::observe(const std::string& name, const std::string& object,
-                                                  bool anyObject, Observer observer) {
+unsigned HIDRemoteDBusNotificationCenter::observe(const std::string& name, const std::string& object, bool anyObject,
+                                                  Observer observer) {
   GDBusConnection* bus = connection();
   if (!bus) return 0;
   // GDBus owns the observer and frees it once the subscription is gone and no
   // delivery still runs it, so an observer may remove itself.
   auto* held = new Observer(std::move(observer));
   unsigned id = g_dbus_connection_signal_subscribe(
-      bus, nullptr, kInterface, name.c_str(), kPath, anyObject ? nullptr : object.c_str(),
-      G_DBUS_SIGNAL_FLAGS_NONE,
+      bus, nullptr, kInterface, name.c_str(), kPath, anyObject ? nullptr : object.c_str(), G_DBUS_SIGNAL_FLAGS_NONE,
       [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* signal, GVariant* parameters,
          gpointer data) {
         if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(sa{sv})"))) return;

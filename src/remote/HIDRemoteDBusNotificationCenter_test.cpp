@@ -44,8 +44,8 @@ class HIDRemoteDBusTest : public ::testing::Test {
 GTestDBus* HIDRemoteDBusTest::bus = nullptr;
 
 TEST_F(HIDRemoteDBusTest, UserInformationSurvivesTheBus) {
-  HIDRemoteInfo info{{"PID", int64_t{12}}, {"Action", std::string("start")},
-                     {"UnusedButtonCodes", std::vector<int64_t>{1, 0x10007}}};
+  HIDRemoteInfo info{
+      {"PID", int64_t{12}}, {"Action", std::string("start")}, {"UnusedButtonCodes", std::vector<int64_t>{1, 0x10007}}};
   GVariant* v = g_variant_ref_sink(HIDRemoteDBusNotificationCenter::toVariant(info));
   EXPECT_EQ(HIDRemoteDBusNotificationCenter::fromVariant(v), info);
   g_variant_unref(v);

@@ -24,9 +24,7 @@ class HIDRemoteDelegate {
   virtual void remoteIDChanged(HIDRemote*, int32_t oldID, int32_t newID, const HIDRemoteHardwareAttributes&) {}
   // Coordination with other applications; nullopt: does not answer.
   virtual std::optional<bool> shouldRetryExclusiveLock(HIDRemote*, const HIDRemoteInfo&) { return std::nullopt; }
-  virtual std::optional<bool> lendExclusiveLockToApplication(HIDRemote*, const HIDRemoteInfo&) {
-    return std::nullopt;
-  }
+  virtual std::optional<bool> lendExclusiveLockToApplication(HIDRemote*, const HIDRemoteInfo&) { return std::nullopt; }
   // The lock came back from a borrower. Return true when handled; false lets
   // the remote start again in exclusive mode.
   virtual bool exclusiveLockReleasedByApplication(HIDRemote*, const HIDRemoteInfo&) { return false; }

@@ -13,7 +13,9 @@ HIDRemoteEvdevLayer::HIDRemoteEvdevLayer() : HIDRemoteEvdevLayer(std::make_uniqu
 
 HIDRemoteEvdevLayer::HIDRemoteEvdevLayer(std::unique_ptr<HIDRemoteInputSystem> system) : system_(std::move(system)) {}
 
-HIDRemoteEvdevLayer::~HIDRemoteEvdevLayer() { stopWatching(); }
+HIDRemoteEvdevLayer::~HIDRemoteEvdevLayer() {
+  stopWatching();
+}
 
 bool HIDRemoteEvdevLayer::startWatching(Listener* listener) {
   stopWatching();
@@ -79,8 +81,9 @@ void HIDRemoteEvdevLayer::logOpenFailure(const Device& device, int error) {
   std::string message = "Cannot open the remote receiver " + device.node +
                         (device.product.empty() ? "" : " (" + device.product + ")") + ": " + std::strerror(error);
   if (error == EACCES || error == EPERM) {
-    message += ". To use the remote, give your user access to it: a udev rule that adds TAG+=\"uaccess\" to the"
-               " receiver (see the README), or membership of the group that owns the node";
+    message +=
+        ". To use the remote, give your user access to it: a udev rule that adds TAG+=\"uaccess\" to the"
+        " receiver (see the README), or membership of the group that owns the node";
   }
   writeSystemLog("HIDRemoteEvdevLayer::open", message);
 }
@@ -120,11 +123,9 @@ int HIDRemoteEvdevLayer::startQueue(unsigned number) {
   auto it = devices_.find(number);
   if (it == devices_.end() || it->second.fd < 0) return ENODEV;
   auto* data = new std::pair<HIDRemoteEvdevLayer*, unsigned>(this, number);
-  it->second.watch = g_unix_fd_add_full(G_PRIORITY_DEFAULT, it->second.fd,
-                                        static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), deviceReadable,
-                                        data, [](gpointer p) {
-                                          delete static_cast<std::pair<HIDRemoteEvdevLayer*, unsigned>*>(p);
-                                        });
+  it->second.watch = g_unix_fd_add_full(
+      G_PRIORITY_DEFAULT, it->second.fd, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), deviceReadable, data,
+      [](gpointer p) { delete static_cast<std::pair<HIDRemoteEvdevLayer*, unsigned>*>(p); });
   return 0;
 }
 
@@ -132,20 +133,19 @@ bool HIDRemoteEvdevLayer::nextEvent(unsigned number, HIDRemoteQueueEvent* event)
   auto it = devices_.find(number);
   if (it == devices_.end() || !it->second.reader) return false;
   switch (it->second.reader->next(event)) {
-    case HIDRemoteEvdevReader::kMoreEvents:
-      return true;
-    case HIDRemoteEvdevReader::kEmpty:
-      return false;
+    case HIDRemoteEvdevReader::kMoreEvents: return true;
+    case HIDRemoteEvdevReader::kEmpty: return false;
     case HIDRemoteEvdevReader::kGone:
       // Torn down once, after the drain that found it gone.
-      g_idle_add_full(G_PRIORITY_DEFAULT,
-                      [](gpointer p) -> gboolean {
-                        auto* data = static_cast<std::pair<HIDRemoteEvdevLayer*, std::string>*>(p);
-                        data->first->deviceRemoved(data->second);
-                        return G_SOURCE_REMOVE;
-                      },
-                      new std::pair<HIDRemoteEvdevLayer*, std::string>(this, it->second.node),
-                      [](gpointer p) { delete static_cast<std::pair<HIDRemoteEvdevLayer*, std::string>*>(p); });
+      g_idle_add_full(
+          G_PRIORITY_DEFAULT,
+          [](gpointer p) -> gboolean {
+            auto* data = static_cast<std::pair<HIDRemoteEvdevLayer*, std::string>*>(p);
+            data->first->deviceRemoved(data->second);
+            return G_SOURCE_REMOVE;
+          },
+          new std::pair<HIDRemoteEvdevLayer*, std::string>(this, it->second.node),
+          [](gpointer p) { delete static_cast<std::pair<HIDRemoteEvdevLayer*, std::string>*>(p); });
       if (it->second.watch) g_source_remove(it->second.watch);
       it->second.watch = 0;
       return false;

@@ -109,10 +109,10 @@ class FakeInputSystem : public HIDRemoteInputSystem {
 };
 
 // The key tables of the kernel's Apple IR driver and of a remote's map under the IR receiver core.
-const std::vector<uint32_t> kAppleIRKeys = {KEY_MENU, KEY_PLAYPAUSE, KEY_FORWARD, KEY_BACK,
+const std::vector<uint32_t> kAppleIRKeys = {KEY_MENU,     KEY_PLAYPAUSE,  KEY_FORWARD, KEY_BACK,
                                             KEY_VOLUMEUP, KEY_VOLUMEDOWN, KEY_ENTER};
-const std::vector<uint32_t> kMediaCenterKeys = {KEY_PLAY, KEY_PAUSE, KEY_STOP, KEY_NEXT, KEY_PREVIOUS,
-                                                KEY_VOLUMEUP, KEY_VOLUMEDOWN, KEY_OK, KEY_UP, KEY_DOWN};
+const std::vector<uint32_t> kMediaCenterKeys = {KEY_PLAY,     KEY_PAUSE,      KEY_STOP, KEY_NEXT, KEY_PREVIOUS,
+                                                KEY_VOLUMEUP, KEY_VOLUMEDOWN, KEY_OK,   KEY_UP,   KEY_DOWN};
 
 struct Button {
   int32_t code;
@@ -140,7 +140,8 @@ HIDRemoteInputSystem::Device device(const std::string& node, const std::string& 
 class HIDRemoteEvdevLayerTest : public ::testing::Test {
  protected:
   HIDRemoteEvdevLayerTest()
-      : system(new FakeInputSystem()), layer(std::unique_ptr<HIDRemoteInputSystem>(system)),
+      : system(new FakeInputSystem()),
+        layer(std::unique_ptr<HIDRemoteInputSystem>(system)),
         remote(&layer, &center, 4242, "velora-test") {
     remote.setDelegate(&recorder);
   }
@@ -170,7 +171,8 @@ TEST_F(HIDRemoteEvdevLayerTest, ReceiversComeAndGoAndTheirDriversKeysBecomeButto
     system->key("/dev/input/event3", key, 0);
   }
   ASSERT_TRUE(runUntil([&] { return recorder.buttons.size() >= 6; }));
-  EXPECT_EQ(recorder.buttons, (std::vector<Button>{{4, true}, {4, false}, {3, true}, {3, false}, {7, true}, {7, false}}));
+  EXPECT_EQ(recorder.buttons,
+            (std::vector<Button>{{4, true}, {4, false}, {3, true}, {3, false}, {7, true}, {7, false}}));
 
   // A receiver plugged in later, with the skip and replay keys of its map.
   recorder.buttons.clear();
@@ -184,7 +186,7 @@ TEST_F(HIDRemoteEvdevLayerTest, ReceiversComeAndGoAndTheirDriversKeysBecomeButto
   EXPECT_EQ(recorder.buttons, (std::vector<Button>{{4, true}, {4, false}, {3, true}, {3, false}}));
 
   system->announce(false, "/dev/input/event7");  // udev's removal
-  system->unplug("/dev/input/event3");            // a node that reports its end first
+  system->unplug("/dev/input/event3");           // a node that reports its end first
   ASSERT_TRUE(runUntil([&] { return recorder.released.size() == 2; }));
   EXPECT_FALSE(system->isOpen("/dev/input/event3"));
   EXPECT_EQ(remote.activeRemoteControlCount(), 0u);

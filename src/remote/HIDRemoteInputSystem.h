@@ -12,8 +12,8 @@
 class HIDRemoteInputSystem {
  public:
   struct Device {
-    std::string node;    // "/dev/input/eventN"
-    std::string driver;  // the kernel driver behind it ("appleir", "rc-core", ...)
+    std::string node;     // "/dev/input/eventN"
+    std::string driver;   // the kernel driver behind it ("appleir", "rc-core", ...)
     std::string product;  // empty when unknown
     std::string manufacturer;
     std::string transport;

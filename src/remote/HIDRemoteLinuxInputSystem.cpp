@@ -73,7 +73,9 @@ bool HIDRemoteLinuxInputSystem::start(std::vector<Device>* present) {
   return true;
 }
 
-int HIDRemoteLinuxInputSystem::changesFd() const { return monitor_ ? udev_monitor_get_fd(monitor_) : -1; }
+int HIDRemoteLinuxInputSystem::changesFd() const {
+  return monitor_ ? udev_monitor_get_fd(monitor_) : -1;
+}
 
 bool HIDRemoteLinuxInputSystem::nextChange(Change* change) {
   if (!monitor_) return false;

@@ -13,7 +13,9 @@ const char* const kManagerInterface = "org.freedesktop.login1.Manager";
 const char* const kSessionInterface = "org.freedesktop.login1.Session";
 const char* const kProperties = "org.freedesktop.DBus.Properties";
 
-bool cancelled(const GError* error) { return g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED); }
+bool cancelled(const GError* error) {
+  return g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
+}
 }  // namespace
 
 HIDRemoteLogindSession::HIDRemoteLogindSession(GDBusConnection* connection)
@@ -83,8 +85,7 @@ void HIDRemoteLogindSession::findSession() {
 
 // The answer to a call, or null after logging its failure. A cancelled call
 // belongs to a watch that has stopped (its object may be gone): not touched.
-GVariant* HIDRemoteLogindSession::answerOf(GObject* connection, GAsyncResult* result, gpointer self,
-                                          const char* step) {
+GVariant* HIDRemoteLogindSession::answerOf(GObject* connection, GAsyncResult* result, gpointer self, const char* step) {
   GError* error = nullptr;
   GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(connection), result, &error);
   if (reply) return reply;
@@ -103,9 +104,9 @@ void HIDRemoteLogindSession::sessionFound(GObject* connection, GAsyncResult* res
 }
 
 void HIDRemoteLogindSession::watchSession(const std::string& path) {
-  subscription_ = g_dbus_connection_signal_subscribe(connection_, kLogind, kProperties, "PropertiesChanged",
-                                                     path.c_str(), kSessionInterface, G_DBUS_SIGNAL_FLAGS_NONE,
-                                                     propertiesChanged, this, nullptr);
+  subscription_ =
+      g_dbus_connection_signal_subscribe(connection_, kLogind, kProperties, "PropertiesChanged", path.c_str(),
+                                         kSessionInterface, G_DBUS_SIGNAL_FLAGS_NONE, propertiesChanged, this, nullptr);
   readActive(path);  // after subscribing: a change in between is not lost
 }
 

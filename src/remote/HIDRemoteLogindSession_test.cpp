@@ -36,15 +36,18 @@ class FakeLogind {
           if (g_strcmp0(method, "GetSessionByPID") == 0) g_variant_get(parameters, "(u)", &logind->askedPid);
           g_dbus_method_invocation_return_value(invocation, g_variant_new("(o)", kSessionPath));
         },
-        nullptr, nullptr, {}};
+        nullptr,
+        nullptr,
+        {}};
     static const GDBusInterfaceVTable session = {
         nullptr,
         [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GError**, gpointer self) {
           return g_variant_new_boolean(static_cast<FakeLogind*>(self)->active_);
         },
-        nullptr, {}};
-    registrations_[0] = g_dbus_connection_register_object(connection_, "/org/freedesktop/login1",
-                                                          node_->interfaces[0], &manager, this, nullptr, nullptr);
+        nullptr,
+        {}};
+    registrations_[0] = g_dbus_connection_register_object(connection_, "/org/freedesktop/login1", node_->interfaces[0],
+                                                          &manager, this, nullptr, nullptr);
     registrations_[1] = g_dbus_connection_register_object(connection_, kSessionPath, node_->interfaces[1], &session,
                                                           this, nullptr, nullptr);
     owner_ = g_bus_own_name_on_connection(connection_, "org.freedesktop.login1", G_BUS_NAME_OWNER_FLAGS_NONE, nullptr,
@@ -61,10 +64,9 @@ class FakeLogind {
     GVariantBuilder changed;
     g_variant_builder_init(&changed, G_VARIANT_TYPE("a{sv}"));
     g_variant_builder_add(&changed, "{sv}", "Active", g_variant_new_boolean(active));
-    g_dbus_connection_emit_signal(connection_, nullptr, kSessionPath, "org.freedesktop.DBus.Properties",
-                                  "PropertiesChanged",
-                                  g_variant_new("(sa{sv}as)", "org.freedesktop.login1.Session", &changed, nullptr),
-                                  nullptr);
+    g_dbus_connection_emit_signal(
+        connection_, nullptr, kSessionPath, "org.freedesktop.DBus.Properties", "PropertiesChanged",
+        g_variant_new("(sa{sv}as)", "org.freedesktop.login1.Session", &changed, nullptr), nullptr);
   }
 
   guint32 askedPid = 0;

@@ -11,10 +11,10 @@
 
 // Start-up modes of the remote receiver.
 enum HIDRemoteMode : int32_t {
-  kHIDRemoteModeNone = 0,            // not started
-  kHIDRemoteModeShared = 1,          // other applications keep receiving the remote
-  kHIDRemoteModeExclusive = 2,       // the receiver is seized for this application
-  kHIDRemoteModeExclusiveAuto = 3,   // seized while the application is active
+  kHIDRemoteModeNone = 0,           // not started
+  kHIDRemoteModeShared = 1,         // other applications keep receiving the remote
+  kHIDRemoteModeExclusive = 2,      // the receiver is seized for this application
+  kHIDRemoteModeExclusiveAuto = 3,  // seized while the application is active
 };
 
 // Button codes delivered to the delegate. A held button adds kHIDRemoteButtonCodeHoldMask.
@@ -39,9 +39,9 @@ using HIDRemoteInfo = std::map<std::string, HIDRemoteValue>;
 
 // A receiver found by the device layer, before it is opened.
 struct HIDRemoteService {
-  unsigned number = 0;        // unique while the device layer runs
-  std::string driver;         // the kernel driver behind it ("appleir", "rc-core", ...)
-  std::string product;        // empty when unknown
+  unsigned number = 0;  // unique while the device layer runs
+  std::string driver;   // the kernel driver behind it ("appleir", "rc-core", ...)
+  std::string product;  // empty when unknown
   std::string manufacturer;
   std::string transport;
 };
@@ -67,10 +67,10 @@ struct HIDRemoteHardwareAttributes {
   std::string transport;
   std::map<uint32_t, int32_t> cookieButtonCodes;  // element cookie -> button code
   bool aluminumRemoteSupportLevelOnDemand = false;
-  int64_t aluminumRemoteSupportLevel = 0;         // 0 none, 2 full
+  int64_t aluminumRemoteSupportLevel = 0;  // 0 none, 2 full
   // Event state.
   int32_t lastButtonPressed = 0;
-  unsigned simulateHoldEventsTimer = 0;           // pending hold timer's id, 0 when none
+  unsigned simulateHoldEventsTimer = 0;  // pending hold timer's id, 0 when none
   bool hasSimulateHoldEventsOriginButtonCode = false;
   int32_t simulateHoldEventsOriginButtonCode = 0;
 };

@@ -40,7 +40,7 @@ class RecordingDelegate : public HIDRemoteDelegate {
 };
 
 // The key table of the kernel's Apple IR driver.
-const std::vector<uint32_t> kRemoteKeys = {KEY_VOLUMEUP, KEY_VOLUMEDOWN, KEY_BACK, KEY_FORWARD,
+const std::vector<uint32_t> kRemoteKeys = {KEY_VOLUMEUP, KEY_VOLUMEDOWN, KEY_BACK,     KEY_FORWARD,
                                            KEY_ENTER,    KEY_MENU,       KEY_PLAYPAUSE};
 
 HIDRemoteService receiver(unsigned number, const std::string& driver = "appleir") {
@@ -163,8 +163,8 @@ TEST_F(HIDRemoteTest, LeftRightCentreAndMenuHeldDownAreReportedHeldOnce) {
   struct Case {
     const char* what;
     uint32_t key;
-    int repeats;       // the kernel's repeats while down
-    unsigned heldMs;   // then the time until the release
+    int repeats;      // the kernel's repeats while down
+    unsigned heldMs;  // then the time until the release
     std::vector<Event> expected;
   } cases[] = {
       {"left, repeated", KEY_BACK, 3, 0, {{3, true}, {3, false}, {0x10003, true}, {0x10003, false}}},
@@ -356,8 +356,8 @@ TEST_F(HIDRemoteTest, ALentLockComesBackWhenTheBorrowerGivesItBack) {
     EXPECT_FALSE(remote.isStarted());
     EXPECT_EQ(center.posted.back().name, kHIDRemoteRetryNotification);
     EXPECT_EQ(center.posted.back().object, "55");
-    center.post(kHIDRemoteStatusNotification, "55", {{"Action", std::string("stop")}, {"PID", int64_t{66}},
-                                                     {"ReturnToPID", int64_t{4242}}});
+    center.post(kHIDRemoteStatusNotification, "55",
+                {{"Action", std::string("stop")}, {"PID", int64_t{66}}, {"ReturnToPID", int64_t{4242}}});
     EXPECT_FALSE(remote.isStarted()) << "not the borrower";
     center.post(kHIDRemoteStatusNotification, "55", back);
     EXPECT_EQ(remote.startedInMode(), 2) << std::get<std::string>(back.at("Action"));

@@ -46,9 +46,9 @@ bool SPGnomeMediaKeySource::open(KeyHandler keys, StateHandler states) {
   keys_ = std::move(keys);
   states_ = std::move(states);
   cancellable_ = g_cancellable_new();
-  subscription_ = g_dbus_connection_signal_subscribe(connection_, kBusName, kInterface, "MediaPlayerKeyPressed",
-                                                     kObjectPath, nullptr, G_DBUS_SIGNAL_FLAGS_NONE, keyPressed,
-                                                     this, nullptr);
+  subscription_ =
+      g_dbus_connection_signal_subscribe(connection_, kBusName, kInterface, "MediaPlayerKeyPressed", kObjectPath,
+                                         nullptr, G_DBUS_SIGNAL_FLAGS_NONE, keyPressed, this, nullptr);
   serviceGone_ = false;
   nameWatch_ = g_bus_watch_name_on_connection(connection_, kBusName, G_BUS_NAME_WATCHER_FLAGS_NONE, serviceAppeared,
                                               serviceVanished, this, nullptr);
@@ -60,9 +60,9 @@ void SPGnomeMediaKeySource::serviceVanished(GDBusConnection*, const gchar*, gpoi
   auto* source = static_cast<SPGnomeMediaKeySource*>(self);
   if (source->serviceGone_) return;
   source->serviceGone_ = true;
-  writeSystemLog("SPGnomeMediaKeySource::serviceVanished",
-                 std::string("The media-key service ") + kBusName + " left the session bus; the keys are taken "
-                 "again when it returns");
+  writeSystemLog("SPGnomeMediaKeySource::serviceVanished", std::string("The media-key service ") + kBusName +
+                                                               " left the session bus; the keys are taken "
+                                                               "again when it returns");
   if (source->enabled_ && source->states_) source->states_(kKeysHeldElsewhere);
 }
 

@@ -43,8 +43,8 @@ class SPGnomeMediaKeySource : public SPMediaKeySource {
   static void grabAnswered(GObject* connection, GAsyncResult* result, gpointer self);
   static void serviceAppeared(GDBusConnection*, const gchar*, const gchar*, gpointer self);
   static void serviceVanished(GDBusConnection*, const gchar*, gpointer self);
-  static void keyPressed(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
-                         GVariant* parameters, gpointer self);
+  static void keyPressed(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
+                         gpointer self);
 
   std::string applicationName_;
   GDBusConnection* connection_ = nullptr;

@@ -69,7 +69,9 @@ void SPInvocationGrabber::saveBacktrace(void* caller) {
   std::free(symbols);
 }
 
-std::shared_ptr<SPInvocationGrabber> SPInvocationGrabber::grab() { return create(true); }
+std::shared_ptr<SPInvocationGrabber> SPInvocationGrabber::grab() {
+  return create(true);
+}
 
 std::shared_ptr<SPInvocationGrabber> SPInvocationGrabber::invokeAfter(double seconds) {
   std::shared_ptr<SPInvocationGrabber> grabber = grab();
@@ -77,7 +79,9 @@ std::shared_ptr<SPInvocationGrabber> SPInvocationGrabber::invokeAfter(double sec
   return grabber;
 }
 
-std::shared_ptr<SPInvocationGrabber> SPInvocationGrabber::nextRunloop() { return invokeAfter(0); }
+std::shared_ptr<SPInvocationGrabber> SPInvocationGrabber::nextRunloop() {
+  return invokeAfter(0);
+}
 
 std::shared_ptr<SPInvocationGrabber> SPInvocationGrabber::inBackground() {
   std::shared_ptr<SPInvocationGrabber> grabber = grab();
@@ -177,9 +181,8 @@ void SPInvocationGrabber::invoke() {
   } catch (...) {
     std::string name, description;
     describeCurrentException(&name, &description);
-    writeSystemLog("SPInvocationGrabber::invoke",
-                   "SPInvocationGrabber's target raised " + name + ":\n\t" + description +
-                       "\nInvocation was originally scheduled at:");
+    writeSystemLog("SPInvocationGrabber::invoke", "SPInvocationGrabber's target raised " + name + ":\n\t" +
+                                                      description + "\nInvocation was originally scheduled at:");
     printBacktrace(std::cout);
     std::cout << "\n";
     std::cout.flush();

@@ -5,7 +5,8 @@
 #include "SPX11MediaKeySource.h"
 
 SPMediaKeySourceChain::SPMediaKeySourceChain(std::vector<std::unique_ptr<SPMediaKeySource>> sources)
-    : sources_(std::move(sources)), memberStates_(sources_.size(), kKeysGivenBack),
+    : sources_(std::move(sources)),
+      memberStates_(sources_.size(), kKeysGivenBack),
       memberReported_(sources_.size(), false) {}
 
 std::unique_ptr<SPMediaKeySource> SPMediaKeySourceChain::desktop(const std::string& applicationName) {

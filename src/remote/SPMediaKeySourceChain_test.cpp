@@ -33,8 +33,10 @@ class ScriptedFront : public SPFrontApplicationSource {
 };
 
 bool nameHasOwner(const std::string& name) {
-  std::string command = "gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus "
-                        "--method org.freedesktop.DBus.NameHasOwner " + name + " 2>/dev/null";
+  std::string command =
+      "gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus "
+      "--method org.freedesktop.DBus.NameHasOwner " +
+      name + " 2>/dev/null";
   FILE* out = popen(command.c_str(), "r");
   char buffer[64] = {};
   size_t n = fread(buffer, 1, sizeof buffer - 1, out);
@@ -73,8 +75,8 @@ class SPMediaKeySourceChainTest : public ::testing::Test {
   std::unique_ptr<SPMediaKeyTap> makeTap() {
     auto scripted = std::make_unique<ScriptedFront>();
     front = scripted.get();
-    return std::make_unique<SPMediaKeyTap>(&delegate, [] { return SPMediaKeyPreferences(); },
-                                           SPMediaKeySourceChain::desktop(kName), std::move(scripted));
+    return std::make_unique<SPMediaKeyTap>(
+        &delegate, [] { return SPMediaKeyPreferences(); }, SPMediaKeySourceChain::desktop(kName), std::move(scripted));
   }
 
   static GTestDBus* bus;
@@ -119,8 +121,9 @@ TEST_F(SPMediaKeySourceChainTest, KeysAreAskedForAgainWhenTheDaemonReturns) {
 
   daemon.reset();  // the daemon ends (or restarts), forgetting every grab
   ASSERT_TRUE(runUntil([&] { return tap->mediaKeySourceState() == SPMediaKeySource::kKeysHeldElsewhere; }));
-  EXPECT_TRUE(log.contains("SPGnomeMediaKeySource::serviceVanished The media-key service "
-                           "org.gnome.SettingsDaemon.MediaKeys left the session bus"));
+  EXPECT_TRUE(
+      log.contains("SPGnomeMediaKeySource::serviceVanished The media-key service "
+                   "org.gnome.SettingsDaemon.MediaKeys left the session bus"));
   daemon = std::make_unique<FakeSettingsDaemon>();
   ASSERT_TRUE(runUntil([&] { return daemon->holder() == kName; })) << "grabbed again at once";
   ASSERT_TRUE(runUntil([&] { return tap->mediaKeySourceState() == SPMediaKeySource::kKeysTaken; }));
@@ -143,8 +146,9 @@ TEST_F(SPMediaKeySourceChainTest, WithoutTheDaemonWeAreAMediaPlayerOnTheBus) {
     EXPECT_EQ(answer.find("failed"), std::string::npos) << method << ": " << answer;
   }
   ASSERT_TRUE(runUntil([&] { return delegate.events.size() >= 8; }));
-  EXPECT_EQ(delegate.events, (std::vector<ReceivedKey>{{16, true}, {16, false}, {19, true}, {19, false}, {20, true},
-                                             {20, false}, {16, true}, {16, false}}));
+  EXPECT_EQ(delegate.events,
+            (std::vector<ReceivedKey>{
+                {16, true}, {16, false}, {19, true}, {19, false}, {20, true}, {20, false}, {16, true}, {16, false}}));
 
   // Another listed player came to the front: we leave the bus until we are back.
   tap->setShouldInterceptMediaKeyEvents(false);

@@ -177,13 +177,14 @@ void SPMediaKeyTap::stopWatchingMediaKeys() {
   g_main_loop_unref(loop);
 }
 
-bool SPMediaKeyTap::isWatchingMediaKeys() const { return tapThread_.joinable(); }
+bool SPMediaKeyTap::isWatchingMediaKeys() const {
+  return tapThread_.joinable();
+}
 
 void SPMediaKeyTap::tapEventCallback(const SPMediaKeyEvent& event) {
   if (event.type != SPMediaKeyEvent::kType || event.subtype != SPMediaKeyEvent::kSubtype) return;
   int code = event.keyCode();
-  if (code != SPMediaKeyEvent::kKeyPlay && code != SPMediaKeyEvent::kKeyNext &&
-      code != SPMediaKeyEvent::kKeyPrevious) {
+  if (code != SPMediaKeyEvent::kKeyPlay && code != SPMediaKeyEvent::kKeyNext && code != SPMediaKeyEvent::kKeyPrevious) {
     return;
   }
   if (!shouldInterceptMediaKeyEvents()) return;
@@ -218,7 +219,9 @@ void SPMediaKeyTap::handleMediaKeyEvent(const SPMediaKeyEvent& event) {
   if (delegate_) delegate_->mediaKeyTapReceivedMediaKeyEvent(this, event);
 }
 
-void SPMediaKeyTap::pauseTapOnTapThread(bool enabled) { keys_->setEnabled(enabled); }
+void SPMediaKeyTap::pauseTapOnTapThread(bool enabled) {
+  keys_->setEnabled(enabled);
+}
 
 void SPMediaKeyTap::sourceStateChanged(SPMediaKeySource::State state) {
   SPMediaKeySource::State previous = sourceState_.exchange(state);

@@ -109,12 +109,12 @@ class SPMediaKeyTap {
 
   SPMediaKeyTapDelegate* delegate_;
   PreferenceReader preferences_;
-  std::unique_ptr<SPMediaKeySource> keys_;            // used on the tap thread only
+  std::unique_ptr<SPMediaKeySource> keys_;           // used on the tap thread only
   std::unique_ptr<SPFrontApplicationSource> front_;  // main thread
   bool watchingAppSwitching_ = false;
   std::vector<pid_t> mediaKeyAppList_;  // element 0 came to the front most recently
 
-  mutable std::mutex mutex_;       // guards the three fields below
+  mutable std::mutex mutex_;  // guards the three fields below
   bool shouldIntercept_ = false;
   SPMediaKeySource::PlaybackStatus playbackStatus_ = SPMediaKeySource::kPlaybackStopped;
   GMainContext* tapContext_ = nullptr;  // set while the tap thread's loop runs

@@ -63,7 +63,9 @@ pid_t startXvfb() {
   return -1;
 }
 
-void pressKeys(const std::string& keys) { ASSERT_EQ(std::system(("xdotool key " + keys).c_str()), 0); }
+void pressKeys(const std::string& keys) {
+  ASSERT_EQ(std::system(("xdotool key " + keys).c_str()), 0);
+}
 
 int threadCount() {
   int count = 0;

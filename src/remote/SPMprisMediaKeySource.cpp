@@ -157,10 +157,9 @@ void SPMprisMediaKeySource::setPlaybackStatus(PlaybackStatus status) {
   GVariantBuilder changed;
   g_variant_builder_init(&changed, G_VARIANT_TYPE("a{sv}"));
   g_variant_builder_add(&changed, "{sv}", "PlaybackStatus", g_variant_new_string(playbackStatusName(status)));
-  g_dbus_connection_emit_signal(connection_, nullptr, kObjectPath, "org.freedesktop.DBus.Properties",
-                                "PropertiesChanged",
-                                g_variant_new("(sa{sv}as)", "org.mpris.MediaPlayer2.Player", &changed, nullptr),
-                                nullptr);
+  g_dbus_connection_emit_signal(
+      connection_, nullptr, kObjectPath, "org.freedesktop.DBus.Properties", "PropertiesChanged",
+      g_variant_new("(sa{sv}as)", "org.mpris.MediaPlayer2.Player", &changed, nullptr), nullptr);
 }
 
 void SPMprisMediaKeySource::methodCalled(GDBusConnection*, const gchar*, const gchar*, const gchar*,
@@ -186,8 +185,8 @@ GVariant* SPMprisMediaKeySource::propertyRead(GDBusConnection*, const gchar*, co
   if (name == "Rate" || name == "Volume" || name == "MinimumRate" || name == "MaximumRate") {
     return g_variant_new_double(1.0);
   }
-  bool yes = name == "CanGoNext" || name == "CanGoPrevious" || name == "CanPlay" || name == "CanPause" ||
-             name == "CanControl";
+  bool yes =
+      name == "CanGoNext" || name == "CanGoPrevious" || name == "CanPlay" || name == "CanPause" || name == "CanControl";
   return g_variant_new_boolean(yes);  // CanQuit, CanRaise, HasTrackList, CanSeek: no
 }
 

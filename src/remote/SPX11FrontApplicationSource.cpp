@@ -45,8 +45,7 @@ void SPX11FrontApplicationSource::dispatch() {
   while (display_ && !connection_.isLost() && XPending(display_)) {
     XEvent event;
     XNextEvent(display_, &event);
-    if (event.type == PropertyNotify && event.xproperty.window == root_ &&
-        event.xproperty.atom == activeWindowAtom_) {
+    if (event.type == PropertyNotify && event.xproperty.window == root_ && event.xproperty.atom == activeWindowAtom_) {
       activeWindowChanged();
     } else if (event.type == DestroyNotify) {
       windowDestroyed(event.xdestroywindow.window);

@@ -25,7 +25,9 @@ bool SPX11MediaKeySource::open(KeyHandler keys, StateHandler states) {
   return true;
 }
 
-int SPX11MediaKeySource::fd() const { return usable() ? ConnectionNumber(display_) : -1; }
+int SPX11MediaKeySource::fd() const {
+  return usable() ? ConnectionNumber(display_) : -1;
+}
 
 void SPX11MediaKeySource::report(State state) {
   if (reported_ && state == state_) return;

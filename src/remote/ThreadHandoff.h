@@ -11,5 +11,9 @@ inline std::atomic<unsigned>& threadHandoffCounter() {
   static std::atomic<unsigned> counter{0};
   return counter;
 }
-inline void publishToAnotherThread() { threadHandoffCounter().fetch_add(1, std::memory_order_release); }
-inline void receiveFromAnotherThread() { (void)threadHandoffCounter().load(std::memory_order_acquire); }
+inline void publishToAnotherThread() {
+  threadHandoffCounter().fetch_add(1, std::memory_order_release);
+}
+inline void receiveFromAnotherThread() {
+  (void)threadHandoffCounter().load(std::memory_order_acquire);
+}

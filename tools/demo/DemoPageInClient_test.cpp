@@ -108,10 +108,11 @@ class DemoPageInClientTest : public ::testing::Test {
     g_object_unref(manager);
     // The page's script has run to its end (it tells the client it is ready
     // on the way) in the document of the player address.
-    const std::string ready = "document.readyState === 'complete' && typeof VeloraAPI === 'object' && "
-                              "location.href === '" + server_->url() + "'";
-    ASSERT_TRUE(ShellTestServer::runUntil([&ready] { return inPage(ready) == "true"; }, 60))
-        << "the page did not load";
+    const std::string ready =
+        "document.readyState === 'complete' && typeof VeloraAPI === 'object' && "
+        "location.href === '" +
+        server_->url() + "'";
+    ASSERT_TRUE(ShellTestServer::runUntil([&ready] { return inPage(ready) == "true"; }, 60)) << "the page did not load";
     EXPECT_TRUE(Binding::instance()->isJSReady());
   }
 
@@ -220,7 +221,8 @@ TEST_F(DemoPageInClientTest, MediaKeysPauseResumeAndSkip) {
   // Paused at the start of the track, "previous" goes to the track before.
   ici->sendPlayTrackSignal();
   EXPECT_TRUE(pageShows("/, paused/.test(document.getElementById('sound-state').textContent)", "true"));
-  inPage("{ const seek = document.getElementById('seek'); seek.value = '0'; seek.dispatchEvent(new Event('change')); }");
+  inPage(
+      "{ const seek = document.getElementById('seek'); seek.value = '0'; seek.dispatchEvent(new Event('change')); }");
   EXPECT_TRUE(pageShows("document.getElementById('position').textContent", "0:00"));
   ici->sendPlayPreviousTrackSignal();
   EXPECT_TRUE(pageShows("document.getElementById('now-playing').textContent.startsWith('Octave')", "true"));
@@ -230,9 +232,10 @@ TEST_F(DemoPageInClientTest, MediaKeysPauseResumeAndSkip) {
 
 TEST_F(DemoPageInClientTest, ADownloadReachesTheDiskAndTheList) {
   inPage("document.querySelector('#track-list button[data-download=\"9002\"]').click()");
-  ASSERT_TRUE(pageShows("(document.querySelector('#download-list li[data-entity=\"9002\"] .state') || {}).textContent"
-                        " ?.startsWith('done')",
-                        "true"));
+  ASSERT_TRUE(
+      pageShows("(document.querySelector('#download-list li[data-entity=\"9002\"] .state') || {}).textContent"
+                " ?.startsWith('done')",
+                "true"));
   // The client's copy is the served file, byte for byte.
   const std::string served = server_->file("tracks/9002-major-third-cs5.mp3");
   bool found = false;
@@ -247,14 +250,16 @@ TEST_F(DemoPageInClientTest, ADownloadReachesTheDiskAndTheList) {
 
   // After a restart the page lists it from the client's query.
   restartApplication();
-  EXPECT_TRUE(pageShows("(document.querySelector('#download-list li[data-entity=\"9002\"] .state') || {}).textContent"
-                        " ?.startsWith('done')",
-                        "true"));
+  EXPECT_TRUE(
+      pageShows("(document.querySelector('#download-list li[data-entity=\"9002\"] .state') || {}).textContent"
+                " ?.startsWith('done')",
+                "true"));
 }
 
 TEST_F(DemoPageInClientTest, TheNoteOutlivesARestart) {
-  inPage("{ const note = document.getElementById('note'); note.value = 'remember the milk';"
-         "note.dispatchEvent(new Event('change')); }");
+  inPage(
+      "{ const note = document.getElementById('note'); note.value = 'remember the milk';"
+      "note.dispatchEvent(new Event('change')); }");
   // The page's write reaches the client without the page waiting for it.
   EXPECT_TRUE(ShellTestServer::runUntil([] { return storedNote() == "remember the milk"; }, 60)) << storedNote();
   restartApplication();
@@ -287,7 +292,9 @@ TEST_F(DemoPageInClientTest, InABrowserItSaysWhatIsMissingAndStillOffersTheFiles
   gtk_widget_show_all(window);
   webkit_web_view_load_uri(view, server_->url().c_str());
   EXPECT_TRUE(ShellTestServer::runUntil(
-      [view] { return evaluate(view, "document.getElementById('environment').textContent") == "Running in a browser."; },
+      [view] {
+        return evaluate(view, "document.getElementById('environment').textContent") == "Running in a browser.";
+      },
       60));
   EXPECT_EQ(evaluate(view, "document.getElementById('bridge-missing').hidden"), "false");
   EXPECT_EQ(evaluate(view, "document.getElementById('bridge-missing-names').textContent"),
@@ -302,8 +309,9 @@ TEST_F(DemoPageInClientTest, InABrowserItSaysWhatIsMissingAndStillOffersTheFiles
 // Last: the page agrees to quit, and the core stops taking its calls.
 TEST_F(DemoPageInClientTest, QuittingIsAgreedAndAFreshNoteIsKept) {
   // Typed just now: the save that waits for a pause in typing has not run yet.
-  inPage("{ const note = document.getElementById('note'); note.value = 'typed just before quitting';"
-         "note.dispatchEvent(new Event('input')); }");
+  inPage(
+      "{ const note = document.getElementById('note'); note.value = 'typed just before quitting';"
+      "note.dispatchEvent(new Event('input')); }");
   int before = terminations_;
   VeloraController::instance().ici()->askTermination();
   ASSERT_TRUE(ShellTestServer::runUntil([before] { return terminations_ > before; }));

@@ -19,24 +19,23 @@
 //
 // Installed as the process-wide factory for the life of the object; the
 // previous factory is put back by the destructor. For tests only.
-class FaultInjectingPlatform : public VLPlatformFactoryWrapper
-{
-public:
-    // Wraps target (not owned; it must outlive every mapped file made here).
-    explicit FaultInjectingPlatform(VLPlatformFactory* target);
-    ~FaultInjectingPlatform() override;
-    FaultInjectingPlatform(const FaultInjectingPlatform&) = delete;
-    FaultInjectingPlatform& operator=(const FaultInjectingPlatform&) = delete;
+class FaultInjectingPlatform : public VLPlatformFactoryWrapper {
+ public:
+  // Wraps target (not owned; it must outlive every mapped file made here).
+  explicit FaultInjectingPlatform(VLPlatformFactory* target);
+  ~FaultInjectingPlatform() override;
+  FaultInjectingPlatform(const FaultInjectingPlatform&) = delete;
+  FaultInjectingPlatform& operator=(const FaultInjectingPlatform&) = delete;
 
-    VLMappedFile* createMappedFile(const std::string& path) override;
+  VLMappedFile* createMappedFile(const std::string& path) override;
 
-    // The nth open() from now fails (1 is the next one); 0 disarms.
-    void failNthOpen(int n);
-    // The nth open(size) from now fails (1 is the next one); 0 disarms.
-    void failNthResize(int n);
-    // Faults injected since the process started.
-    int injectedFaults() const;
+  // The nth open() from now fails (1 is the next one); 0 disarms.
+  void failNthOpen(int n);
+  // The nth open(size) from now fails (1 is the next one); 0 disarms.
+  void failNthResize(int n);
+  // Faults injected since the process started.
+  int injectedFaults() const;
 
-private:
-    VLPlatformFactory* previous_;
+ private:
+  VLPlatformFactory* previous_;
 };

@@ -8,22 +8,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-TEST(TestFolderTest, LivesUnderTmpdirAndGoesWithEverythingInItButWhatItsLinksReach)
-{
-    TestFolder outside;
-    const std::string kept = outside.writeFile("kept", "bytes");
-    std::string made;
-    {
-        const std::string tmp = outside.folder("tmp");
-        TestEnvironmentVariable tmpdir("TMPDIR", tmp.c_str());
-        TestFolder folder;
-        made = folder.path();
-        EXPECT_EQ(tmp + "/", made.substr(0, tmp.size() + 1));
-        EXPECT_EQ(folder.file("a"), folder.writeFile("a", "1"));
-        EXPECT_EQ("1", TestFolder::read(folder.file("a")));
-        TestFolder::write(folder.folder("sub") + "/b", "2");
-        ASSERT_EQ(0, symlink(outside.path().c_str(), folder.file("sub/link").c_str()));
-    }
-    EXPECT_FALSE(TestFolder::exists(made));
-    EXPECT_EQ("bytes", TestFolder::read(kept));
+TEST(TestFolderTest, LivesUnderTmpdirAndGoesWithEverythingInItButWhatItsLinksReach) {
+  TestFolder outside;
+  const std::string kept = outside.writeFile("kept", "bytes");
+  std::string made;
+  {
+    const std::string tmp = outside.folder("tmp");
+    TestEnvironmentVariable tmpdir("TMPDIR", tmp.c_str());
+    TestFolder folder;
+    made = folder.path();
+    EXPECT_EQ(tmp + "/", made.substr(0, tmp.size() + 1));
+    EXPECT_EQ(folder.file("a"), folder.writeFile("a", "1"));
+    EXPECT_EQ("1", TestFolder::read(folder.file("a")));
+    TestFolder::write(folder.folder("sub") + "/b", "2");
+    ASSERT_EQ(0, symlink(outside.path().c_str(), folder.file("sub/link").c_str()));
+  }
+  EXPECT_FALSE(TestFolder::exists(made));
+  EXPECT_EQ("bytes", TestFolder::read(kept));
 }

@@ -21,36 +21,35 @@ class JsonLineWriter;
 // count (result true) or the time runs out (false); "quit" ends the driver.
 //
 // Runs on the driver's main thread only.
-class CoreCommands
-{
-public:
-    CoreCommands(HeadlessDesktop* desktop, JsonLineWriter* out);
+class CoreCommands {
+ public:
+  CoreCommands(HeadlessDesktop* desktop, JsonLineWriter* out);
 
-    // Runs one line; writes its answer. Bad JSON or arguments give an error
-    // line, never a crash.
-    void runLine(const std::string& line);
+  // Runs one line; writes its answer. Bad JSON or arguments give an error
+  // line, never a crash.
+  void runLine(const std::string& line);
 
-    bool isQuitRequested() const { return quit_; }
+  bool isQuitRequested() const { return quit_; }
 
-    // Lets the core run for `milliseconds` while the driver keeps answering the
-    // page's part (file URLs).
-    void pump(long milliseconds);
+  // Lets the core run for `milliseconds` while the driver keeps answering the
+  // page's part (file URLs).
+  void pump(long milliseconds);
 
-private:
-    class Arguments;
-    typedef std::function<JKValue(const Arguments&)> Handler;
+ private:
+  class Arguments;
+  typedef std::function<JKValue(const Arguments&)> Handler;
 
-    void addPageCalls();
-    void addAudioCalls();
-    void addDownloadCalls();
-    void addStorageCalls();
-    void addDriverCalls();
-    JKValue waitForFileCount(const Arguments& args);
+  void addPageCalls();
+  void addAudioCalls();
+  void addDownloadCalls();
+  void addStorageCalls();
+  void addDriverCalls();
+  JKValue waitForFileCount(const Arguments& args);
 
-    HeadlessDesktop* desktop_;
-    JsonLineWriter* out_;
-    std::map<std::string, Handler> handlers_;
-    long currentId_;
-    long nextInternalId_;
-    bool quit_;
+  HeadlessDesktop* desktop_;
+  JsonLineWriter* out_;
+  std::map<std::string, Handler> handlers_;
+  long currentId_;
+  long nextInternalId_;
+  bool quit_;
 };

@@ -10,19 +10,18 @@
 // sees every line as soon as it happens. Lines written from several threads
 // (the driver's main thread answers commands, the core's worker thread sends
 // events) never interleave: each write holds the writer's mutex.
-class JsonLineWriter
-{
-public:
-    explicit JsonLineWriter(FILE* out);
+class JsonLineWriter {
+ public:
+  explicit JsonLineWriter(FILE* out);
 
-    // Writes `object` (a dictionary) as one line. Text that is not valid UTF-8
-    // or a number that is not finite cannot be written as JSON: such a line is
-    // replaced by an "error" line that keeps the object's "id" or "callback".
-    void write(const JKValue& object);
+  // Writes `object` (a dictionary) as one line. Text that is not valid UTF-8
+  // or a number that is not finite cannot be written as JSON: such a line is
+  // replaced by an "error" line that keeps the object's "id" or "callback".
+  void write(const JKValue& object);
 
-private:
-    std::mutex mutex_;
-    FILE* out_;
+ private:
+  std::mutex mutex_;
+  FILE* out_;
 };
 
 // Building blocks for the lines.

@@ -37,157 +37,154 @@ class VLStreamSource;
 // - Owned by its stream source (the player) through a shared pointer, so that
 //   an engine callback still running when the session drops the interface
 //   keeps it alive.
-class VLAudioInterface
-{
-public:
-    typedef std::vector<std::pair<std::string, std::string>> DriverList;
+class VLAudioInterface {
+ public:
+  typedef std::vector<std::pair<std::string, std::string>> DriverList;
 
-    // What the session's sounds do, as of the last update.
-    enum PlaybackState
-    {
-        PlaybackStopped = 0, // no sound on a channel
-        PlaybackPaused = 1,  // a sound paused, none playing
-        PlaybackPlaying = 2, // a sound playing
-    };
+  // What the session's sounds do, as of the last update.
+  enum PlaybackState {
+    PlaybackStopped = 0,  // no sound on a channel
+    PlaybackPaused = 1,   // a sound paused, none playing
+    PlaybackPlaying = 2,  // a sound playing
+  };
 
-    static const int kChannelCount = 4093;
+  static const int kChannelCount = 4093;
 
-    VLAudioInterface();
-    // Runs clean(false).
-    virtual ~VLAudioInterface();
+  VLAudioInterface();
+  // Runs clean(false).
+  virtual ~VLAudioInterface();
 
-    // Sets the engine up: output device (empty means "0:0"), stream buffer size
-    // in bytes, read block alignment; installs the file callbacks, which read
-    // every stream from source (not owned; it outlives the interface). Failures
-    // are logged and leave no system: sounds can then not be created. Session
-    // thread.
-    void init(const std::string& name, const std::string& output, int streamBufferSize, int blockAlign,
-              VLStreamSource* source);
+  // Sets the engine up: output device (empty means "0:0"), stream buffer size
+  // in bytes, read block alignment; installs the file callbacks, which read
+  // every stream from source (not owned; it outlives the interface). Failures
+  // are logged and leave no system: sounds can then not be created. Session
+  // thread.
+  void init(const std::string& name, const std::string& output, int streamBufferSize, int blockAlign,
+            VLStreamSource* source);
 
-    // Stops the engine. Unless keepSounds, deletes every sound first. Handles
-    // the engine was given but did not close are given back to the source.
-    bool clean(bool keepSounds);
+  // Stops the engine. Unless keepSounds, deletes every sound first. Handles
+  // the engine was given but did not close are given back to the source.
+  bool clean(bool keepSounds);
 
-    // One worker pass: the engine's update, every sound's update, the deferred
-    // releases, then a pending output device and buffer size. When the engine
-    // reports its output device lost, the pass first switches to "0:0" as
-    // setOutput does, so that every sound goes on where it was.
-    bool update();
+  // One worker pass: the engine's update, every sound's update, the deferred
+  // releases, then a pending output device and buffer size. When the engine
+  // reports its output device lost, the pass first switches to "0:0" as
+  // setOutput does, so that every sound goes on where it was.
+  bool update();
 
-    // With now false (main thread) stores the id for the next update. With now
-    // true (worker) switches to it: every sound is saved, the engine restarted
-    // on the new device and the sounds restored where they were. An id that
-    // names the device in use ("T:0" for the first driver of type T, or the
-    // full id) changes nothing. A switch that
-    // cannot open the device falls back to "0:0", keeps every sound and answers
-    // false.
-    bool setOutput(const std::string& id, bool now);
-    std::string getOutput() const;
-    // The devices found at the last init, (label, output id) in order; a copy.
-    DriverList getOutputDrivers() const;
+  // With now false (main thread) stores the id for the next update. With now
+  // true (worker) switches to it: every sound is saved, the engine restarted
+  // on the new device and the sounds restored where they were. An id that
+  // names the device in use ("T:0" for the first driver of type T, or the
+  // full id) changes nothing. A switch that
+  // cannot open the device falls back to "0:0", keeps every sound and answers
+  // false.
+  bool setOutput(const std::string& id, bool now);
+  std::string getOutput() const;
+  // The devices found at the last init, (label, output id) in order; a copy.
+  DriverList getOutputDrivers() const;
 
-    // Bytes; 0 or more than getMaxStreamBufferSize is refused with a warning;
-    // all ones is accepted and changes nothing. With now false stores it for
-    // the next update.
-    bool setStreamBufferSize(size_t bytes, bool now);
-    size_t getStreamBufferSize() const;
-    // The largest stream buffer the engine takes, in bytes.
-    static size_t getMaxStreamBufferSize();
+  // Bytes; 0 or more than getMaxStreamBufferSize is refused with a warning;
+  // all ones is accepted and changes nothing. With now false stores it for
+  // the next update.
+  bool setStreamBufferSize(size_t bytes, bool now);
+  size_t getStreamBufferSize() const;
+  // The largest stream buffer the engine takes, in bytes.
+  static size_t getMaxStreamBufferSize();
 
-    // Any thread.
-    PlaybackState getPlaybackState() const { return static_cast<PlaybackState>(playbackState_.load()); }
+  // Any thread.
+  PlaybackState getPlaybackState() const { return static_cast<PlaybackState>(playbackState_.load()); }
 
-    // Sound table (any thread; takes the audio lock). Ids are one more than the
-    // largest live id, 1 for an empty table.
-    bool createSound(const std::string& url, int* id);
-    bool deleteSound(int id);
-    // Replaces the sound by a new one for url, carrying its queued commands over.
-    bool resetSound(int id, const std::string& url, int* newId);
-    // The sound stays owned by the interface; valid until deleted.
-    bool getSound(int id, VLSound** out);
+  // Sound table (any thread; takes the audio lock). Ids are one more than the
+  // largest live id, 1 for an empty table.
+  bool createSound(const std::string& url, int* id);
+  bool deleteSound(int id);
+  // Replaces the sound by a new one for url, carrying its queued commands over.
+  bool resetSound(int id, const std::string& url, int* newId);
+  // The sound stays owned by the interface; valid until deleted.
+  bool getSound(int id, VLSound** out);
 
-    // For VLSound.
-    VESystem* getSystem() const { return system_.load(); }
-    VLMutex* getMutex() const { return mutex_; }
-    // The source given to init; null before. Any thread.
-    VLStreamSource* getStreamSource() const { return source_.load(); }
-    bool allocChannel(int* slot);
-    bool freeChannel(int slot);
+  // For VLSound.
+  VESystem* getSystem() const { return system_.load(); }
+  VLMutex* getMutex() const { return mutex_; }
+  // The source given to init; null before. Any thread.
+  VLStreamSource* getStreamSource() const { return source_.load(); }
+  bool allocChannel(int* slot);
+  bool freeChannel(int slot);
 
-    // "Audio engine failed : (<code>) <text>", the form of every engine failure
-    // in the log.
-    static std::string describeResult(VEResult result);
+  // "Audio engine failed : (<code>) <text>", the form of every engine failure
+  // in the log.
+  static std::string describeResult(VEResult result);
 
-    // True while an open or close callback of this interface runs on an
-    // engine thread. After clean such a callback may still hand a file to
-    // the source: the session keeps taking tasks until none is left.
-    bool hasCallbacksUnderWay() const;
+  // True while an open or close callback of this interface runs on an
+  // engine thread. After clean such a callback may still hand a file to
+  // the source: the session keeps taking tasks until none is left.
+  bool hasCallbacksUnderWay() const;
 
-    // The engine's file callbacks (engine threads). Their user data is the
-    // interface's stream source.
-    static VEResult streamOpen(const char* name, unsigned int* fileSize, void** handle, void** userData);
-    static VEResult streamClose(void* handle, void* userData);
-    static VEResult asyncStreamRead(VEReadRequest* request, void* userData);
+  // The engine's file callbacks (engine threads). Their user data is the
+  // interface's stream source.
+  static VEResult streamOpen(const char* name, unsigned int* fileSize, void** handle, void** userData);
+  static VEResult streamClose(void* handle, void* userData);
+  static VEResult asyncStreamRead(VEReadRequest* request, void* userData);
 
-private:
-    // Counts one file callback for as long as it runs.
-    class CallbackUnderWay
-    {
-    public:
-        explicit CallbackUnderWay(VLAudioInterface* audio);
-        ~CallbackUnderWay();
-        CallbackUnderWay(const CallbackUnderWay&) = delete;
-        CallbackUnderWay& operator=(const CallbackUnderWay&) = delete;
+ private:
+  // Counts one file callback for as long as it runs.
+  class CallbackUnderWay {
+   public:
+    explicit CallbackUnderWay(VLAudioInterface* audio);
+    ~CallbackUnderWay();
+    CallbackUnderWay(const CallbackUnderWay&) = delete;
+    CallbackUnderWay& operator=(const CallbackUnderWay&) = delete;
 
-    private:
-        VLAudioInterface* audio_;
-    };
+   private:
+    VLAudioInterface* audio_;
+  };
 
-    bool openEngine(const std::string& output, size_t streamBufferSize);
-    void closeEngine();
-    bool searchAvailableOutputDrivers(const std::string& label, int type, DriverList* list);
-    bool useOutputType(int type, int* driverCount);
-    bool selectOutput(const std::string& id);
-    bool switchOutput(const std::string& id);
-    VESystem* recoverLostOutput();
-    bool save();
-    bool restore();
-    void releaseDeferredSounds(bool* result);
-    void warnTooManySounds();
-    VLSound* findOpeningSound(uint64_t serial) const;
-    VLSound* findSoundByHandle(VLFileHandle* handle) const;
-    std::string describeSounds(bool withHandles) const;
-    void setOutputValue(const std::string& id, int driverIndex);
-    // Values lock held.
-    bool namesCurrentOutput(const std::string& id) const;
-    void giveBackHandles();
-    static void registerEngineHandle(VLFileHandle* handle, const VLAudioInterface* owner);
-    static bool claimEngineHandle(VLFileHandle* handle);
-    static std::vector<VLFileHandle*> claimEngineHandles(const VLAudioInterface* owner);
+  bool openEngine(const std::string& output, size_t streamBufferSize);
+  void closeEngine();
+  bool searchAvailableOutputDrivers(const std::string& label, int type, DriverList* list);
+  bool useOutputType(int type, int* driverCount);
+  bool selectOutput(const std::string& id);
+  bool switchOutput(const std::string& id);
+  VESystem* recoverLostOutput();
+  bool save();
+  bool restore();
+  void releaseDeferredSounds(bool* result);
+  void warnTooManySounds();
+  VLSound* findOpeningSound(uint64_t serial) const;
+  VLSound* findSoundByHandle(VLFileHandle* handle) const;
+  std::string describeSounds(bool withHandles) const;
+  void setOutputValue(const std::string& id, int driverIndex);
+  // Values lock held.
+  bool namesCurrentOutput(const std::string& id) const;
+  void giveBackHandles();
+  static void registerEngineHandle(VLFileHandle* handle, const VLAudioInterface* owner);
+  static bool claimEngineHandle(VLFileHandle* handle);
+  static std::vector<VLFileHandle*> claimEngineHandles(const VLAudioInterface* owner);
 
-    VLMutex* mutex_;
-    std::string name_;
-    std::atomic<VESystem*> system_;
-    std::atomic<VLStreamSource*> source_;
-    bool initialised_;
-    int blockAlign_;
+  VLMutex* mutex_;
+  std::string name_;
+  std::atomic<VESystem*> system_;
+  std::atomic<VLStreamSource*> source_;
+  bool initialised_;
+  int blockAlign_;
 
-    // Guarded by valuesLock_.
-    VLMutex* valuesLock_;
-    DriverList outputDrivers_;
-    std::string output_;
-    int outputDriverIndex_;
-    std::string pendingOutput_;
-    size_t pendingStreamBufferSize_;
-    size_t streamBufferSize_;
+  // Guarded by valuesLock_.
+  VLMutex* valuesLock_;
+  DriverList outputDrivers_;
+  std::string output_;
+  int outputDriverIndex_;
+  std::string pendingOutput_;
+  size_t pendingStreamBufferSize_;
+  size_t streamBufferSize_;
 
-    // Guarded by the audio lock.
-    std::vector<unsigned char> channels_;
-    int playingCount_;
-    bool tooManyWarned_;
-    std::map<int, VLSound*> sounds_;
-    std::vector<VESound*> soundsToRelease_;
+  // Guarded by the audio lock.
+  std::vector<unsigned char> channels_;
+  int playingCount_;
+  bool tooManyWarned_;
+  std::map<int, VLSound*> sounds_;
+  std::vector<VESound*> soundsToRelease_;
 
-    std::atomic<int> callbacksUnderWay_;
-    std::atomic<int> playbackState_;
+  std::atomic<int> callbacksUnderWay_;
+  std::atomic<int> playbackState_;
 };

@@ -12,39 +12,35 @@ namespace {
 // Hidden and named by the time; the sequence number keeps two probes of one
 // folder within the same second apart, so that one cannot remove the other's
 // file and make a writable folder look unwritable.
-std::string probeName()
-{
-    static std::atomic<unsigned> sequence{0};
-    return "." + std::to_string(static_cast<long long>(time(nullptr))) + "." + std::to_string(sequence++) + ".tmp";
+std::string probeName() {
+  static std::atomic<unsigned> sequence{0};
+  return "." + std::to_string(static_cast<long long>(time(nullptr))) + "." + std::to_string(sequence++) + ".tmp";
 }
 
 }  // namespace
 
-bool VLFileHelper::isWritable(const std::string& directory)
-{
-    std::string path = directory + getSeparator() + probeName();
-    std::unique_ptr<VLMappedFile> probe(VLPlatformFactory::instance()->createMappedFile(path));
+bool VLFileHelper::isWritable(const std::string& directory) {
+  std::string path = directory + getSeparator() + probeName();
+  std::unique_ptr<VLMappedFile> probe(VLPlatformFactory::instance()->createMappedFile(path));
 
-    bool result = probe->resize(8192, true);
-    if (result) {
-        result = probe->open();
-        probe->close();
-    }
-    // Removed whatever happened above: a sizing that failed after the file was
-    // created (a full disk) must not leave the probe behind. When nothing was
-    // created, the failed removal changes nothing.
-    if (!removeFile(probe->getPath()))
-        result = false;
-    return result;
+  bool result = probe->resize(8192, true);
+  if (result) {
+    result = probe->open();
+    probe->close();
+  }
+  // Removed whatever happened above: a sizing that failed after the file was
+  // created (a full disk) must not leave the probe behind. When nothing was
+  // created, the failed removal changes nothing.
+  if (!removeFile(probe->getPath())) result = false;
+  return result;
 }
 
-bool VLFileHelper::createDirectories(const std::string& path)
-{
-    const char separator = getSeparator();
-    for (size_t end = path.find(separator, 1); end != std::string::npos; end = path.find(separator, end + 1)) {
-        // Folders above that exist already are left as they are; only the
-        // last answer says whether the whole path is a folder.
-        createDirectory(path.substr(0, end));
-    }
-    return createDirectory(path);
+bool VLFileHelper::createDirectories(const std::string& path) {
+  const char separator = getSeparator();
+  for (size_t end = path.find(separator, 1); end != std::string::npos; end = path.find(separator, end + 1)) {
+    // Folders above that exist already are left as they are; only the
+    // last answer says whether the whole path is a folder.
+    createDirectory(path.substr(0, end));
+  }
+  return createDirectory(path);
 }

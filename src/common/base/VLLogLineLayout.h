@@ -19,17 +19,16 @@
 // neither take a whole generation of the log nor push what came before out.
 //
 // Called by log4cplus under its appender lock; keeps no state of its own.
-class VLLogLineLayout : public log4cplus::PatternLayout
-{
-public:
-    static constexpr size_t kMaxMessageBytes = 16384;
+class VLLogLineLayout : public log4cplus::PatternLayout {
+ public:
+  static constexpr size_t kMaxMessageBytes = 16384;
 
-    explicit VLLogLineLayout(const std::string& pattern);
+  explicit VLLogLineLayout(const std::string& pattern);
 
-    void formatAndAppend(log4cplus::tostream& output, const log4cplus::spi::InternalLoggingEvent& event) override;
+  void formatAndAppend(log4cplus::tostream& output, const log4cplus::spi::InternalLoggingEvent& event) override;
 
-    // The text with its line breaks and control bytes escaped as above.
-    static std::string escapeLineBreaks(const std::string& text);
-    // The text cut to kMaxMessageBytes as above; as it is when shorter.
-    static std::string cutToBound(const std::string& text);
+  // The text with its line breaks and control bytes escaped as above.
+  static std::string escapeLineBreaks(const std::string& text);
+  // The text cut to kMaxMessageBytes as above; as it is when shorter.
+  static std::string cutToBound(const std::string& text);
 };

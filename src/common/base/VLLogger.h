@@ -13,47 +13,46 @@
 //
 // init and shutdown run on the main thread while no other core thread runs;
 // isEnabled and the VL_LOG_* statements may run on any thread.
-class VLLogger
-{
-public:
-    // The process-wide object, made on first use (thread-safe); never deleted.
-    static VLLogger* instance();
+class VLLogger {
+ public:
+  // The process-wide object, made on first use (thread-safe); never deleted.
+  static VLLogger* instance();
 
-    virtual ~VLLogger();
+  virtual ~VLLogger();
 
-    bool isEnabled() const { return enabled_.load(std::memory_order_acquire); }
-    // A copy of the logger name, "desktop".
-    std::string getName() const { return name_; }
-    // The log4cplus logger of that name (a handle valid for the whole run).
-    log4cplus::Logger& getLogger() { return logger_; }
+  bool isEnabled() const { return enabled_.load(std::memory_order_acquire); }
+  // A copy of the logger name, "desktop".
+  std::string getName() const { return name_; }
+  // The log4cplus logger of that name (a handle valid for the whole run).
+  log4cplus::Logger& getLogger() { return logger_; }
 
-    // The local log folder; when `name` is not empty followed by the separator,
-    // `name` and ".log". Empty when no log folder is available.
-    std::string getLogFilePath(const std::string& name);
+  // The local log folder; when `name` is not empty followed by the separator,
+  // `name` and ".log". Empty when no log folder is available.
+  std::string getLogFilePath(const std::string& name);
 
-    // Sets the rolling log up once; a second call changes nothing. Leaves logging
-    // off, silently, when there is no log path.
-    void init();
-    // Closes every appender; later statements write nothing. init may follow.
-    void shutdown();
+  // Sets the rolling log up once; a second call changes nothing. Leaves logging
+  // off, silently, when there is no log path.
+  void init();
+  // Closes every appender; later statements write nothing. init may follow.
+  void shutdown();
 
-private:
-    VLLogger();
+ private:
+  VLLogger();
 
-    std::atomic<bool> enabled_;
-    std::string name_;
-    log4cplus::Logger logger_;
+  std::atomic<bool> enabled_;
+  std::string name_;
+  log4cplus::Logger logger_;
 };
 
 // Log statements: VL_LOG_ERROR("open has failed (" << errno << ") : " << path);
 // Nothing is evaluated unless logging is on and the level is enabled; the file,
 // line and function are recorded.
-#define VL_LOG_AT(LEVEL_MACRO, message)                                      \
-    do {                                                                     \
-        if (VLLogger::instance()->isEnabled()) {                             \
-            LEVEL_MACRO(VLLogger::instance()->getLogger(), message);         \
-        }                                                                    \
-    } while (0)
+#define VL_LOG_AT(LEVEL_MACRO, message)                        \
+  do {                                                         \
+    if (VLLogger::instance()->isEnabled()) {                   \
+      LEVEL_MACRO(VLLogger::instance()->getLogger(), message); \
+    }                                                          \
+  } while (0)
 
 #define VL_LOG_TRACE(message) VL_LOG_AT(LOG4CPLUS_TRACE, message)
 #define VL_LOG_DEBUG(message) VL_LOG_AT(LOG4CPLUS_DEBUG, message)

@@ -12,45 +12,44 @@
 // file grows, the new range is reserved on disk before it is mapped, so a full
 // disk fails the open instead of faulting a later write through the mapping.
 // getData is valid until the next close, resize or open.
-class VLMappedFile
-{
-public:
-    explicit VLMappedFile(const std::string& path) : path_(path) {}
-    virtual ~VLMappedFile() = 0;
+class VLMappedFile {
+ public:
+  explicit VLMappedFile(const std::string& path) : path_(path) {}
+  virtual ~VLMappedFile() = 0;
 
-    // Opens at the file's present size (creates an empty file when missing).
-    virtual bool open() = 0;
-    // Unmaps and closes; harmless when closed.
-    virtual void close() = 0;
-    virtual bool isOpen() = 0;
-    // The first mapped byte; null while closed or open at size 0.
-    virtual unsigned char* getData() = 0;
-    // The size of the last successful open; 0 while closed.
-    virtual size_t getSize() = 0;
-    // Opens or creates the file (mode 0644), gives it exactly `size` bytes (new
-    // bytes read 0, bytes beyond `size` are cut) and maps it. `size` all ones
-    // means the present size. An object that is open is closed first.
-    virtual bool open(size_t size) = 0;
-    // Writes the bytes of offset..offset + length (clamped to the size) that
-    // were changed through the mapping to the disk and waits until they are
-    // there: what is stored after this call cannot be ordered after what is
-    // changed later. True when closed or nothing is to be written; false, with
-    // an error in the log, when the system refused.
-    virtual bool flush(size_t offset, size_t length) = 0;
-    // Starts writing the changed bytes of offset..offset + length (clamped to
-    // the size) to the disk and returns without waiting for them: a later
-    // flush of the range then waits only for what is still on its way. True
-    // when closed or nothing is to be written; false, with an error in the
-    // log, when the system refused.
-    virtual bool startFlush(size_t offset, size_t length) = 0;
+  // Opens at the file's present size (creates an empty file when missing).
+  virtual bool open() = 0;
+  // Unmaps and closes; harmless when closed.
+  virtual void close() = 0;
+  virtual bool isOpen() = 0;
+  // The first mapped byte; null while closed or open at size 0.
+  virtual unsigned char* getData() = 0;
+  // The size of the last successful open; 0 while closed.
+  virtual size_t getSize() = 0;
+  // Opens or creates the file (mode 0644), gives it exactly `size` bytes (new
+  // bytes read 0, bytes beyond `size` are cut) and maps it. `size` all ones
+  // means the present size. An object that is open is closed first.
+  virtual bool open(size_t size) = 0;
+  // Writes the bytes of offset..offset + length (clamped to the size) that
+  // were changed through the mapping to the disk and waits until they are
+  // there: what is stored after this call cannot be ordered after what is
+  // changed later. True when closed or nothing is to be written; false, with
+  // an error in the log, when the system refused.
+  virtual bool flush(size_t offset, size_t length) = 0;
+  // Starts writing the changed bytes of offset..offset + length (clamped to
+  // the size) to the disk and returns without waiting for them: a later
+  // flush of the range then waits only for what is still on its way. True
+  // when closed or nothing is to be written; false, with an error in the
+  // log, when the system refused.
+  virtual bool startFlush(size_t offset, size_t length) = 0;
 
-    // Gives the file `size` bytes, all zero when `zeroFill`, and leaves it open or
-    // closed as it was; a failed open leaves it closed.
-    bool resize(size_t size, bool zeroFill);
-    // Sets every byte to 0 at the present size, leaving it open or closed as it was.
-    bool zeroFill();
-    std::string getPath() const { return path_; }
+  // Gives the file `size` bytes, all zero when `zeroFill`, and leaves it open or
+  // closed as it was; a failed open leaves it closed.
+  bool resize(size_t size, bool zeroFill);
+  // Sets every byte to 0 at the present size, leaving it open or closed as it was.
+  bool zeroFill();
+  std::string getPath() const { return path_; }
 
-private:
-    std::string path_;
+ private:
+  std::string path_;
 };

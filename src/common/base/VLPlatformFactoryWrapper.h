@@ -10,26 +10,25 @@
 //
 // Ownership: the target is not owned and must outlive the wrapper. Threads:
 // as the target; the wrapper keeps no state of its own.
-class VLPlatformFactoryWrapper : public VLPlatformFactory
-{
-public:
-    explicit VLPlatformFactoryWrapper(VLPlatformFactory* target) : target_(target) {}
+class VLPlatformFactoryWrapper : public VLPlatformFactory {
+ public:
+  explicit VLPlatformFactoryWrapper(VLPlatformFactory* target) : target_(target) {}
 
-    VLPlatformFactory* target() const { return target_; }
+  VLPlatformFactory* target() const { return target_; }
 
-    VLThread* createThread(const std::string& name, VLRunnerObject* runner, int parameter) override;
-    VLMutex* createMutex() override;
-    VLWakeEvent* createWakeEvent() override;
-    VLCrypto* createCrypto() override;
-    VLFileHelper* getFileHelper() override;
-    VLMappedFile* createMappedFile(const std::string& path) override;
-    void sleep(uint64_t milliseconds) override;
-    double getTime() override;
-    int64_t getEpochTime() override;
-    VLSettingHelper* getSettingHelper() override;
-    bool getProxyConfig(const std::string& url, std::string& proxy) override;
-    std::string getNoProxyHosts() override;
+  VLThread* createThread(const std::string& name, VLRunnerObject* runner, int parameter) override;
+  VLMutex* createMutex() override;
+  VLWakeEvent* createWakeEvent() override;
+  VLCrypto* createCrypto() override;
+  VLFileHelper* getFileHelper() override;
+  VLMappedFile* createMappedFile(const std::string& path) override;
+  void sleep(uint64_t milliseconds) override;
+  double getTime() override;
+  int64_t getEpochTime() override;
+  VLSettingHelper* getSettingHelper() override;
+  bool getProxyConfig(const std::string& url, std::string& proxy) override;
+  std::string getNoProxyHosts() override;
 
-private:
-    VLPlatformFactory* target_;
+ private:
+  VLPlatformFactory* target_;
 };

@@ -4,24 +4,23 @@
 
 // The four system proxy settings the core consults, as read from whatever
 // source the platform has, and the decision made from them.
-struct VLProxySettings
-{
-    // False when the platform gave no proxy settings at all.
-    bool available = false;
-    // Automatic proxy configuration is on (not supported: no proxy is used).
-    bool autoConfigEnabled = false;
-    // A manual HTTP proxy is on.
-    bool httpEnabled = false;
-    // The host, when one was read.
-    bool hasHost = false;
-    std::string host;
-    // The port, when one was read; values outside 1..65535 count as absent.
-    bool hasPort = false;
-    long long port = 0;
-    // The proxy's scheme ("http", "https", "socks5h", ...), empty when none was given.
-    std::string scheme;
-    // "user[:password]" as given (percent-encoded as in a URL), empty for none.
-    std::string credentials;
+struct VLProxySettings {
+  // False when the platform gave no proxy settings at all.
+  bool available = false;
+  // Automatic proxy configuration is on (not supported: no proxy is used).
+  bool autoConfigEnabled = false;
+  // A manual HTTP proxy is on.
+  bool httpEnabled = false;
+  // The host, when one was read.
+  bool hasHost = false;
+  std::string host;
+  // The port, when one was read; values outside 1..65535 count as absent.
+  bool hasPort = false;
+  long long port = 0;
+  // The proxy's scheme ("http", "https", "socks5h", ...), empty when none was given.
+  std::string scheme;
+  // "user[:password]" as given (percent-encoded as in a URL), empty for none.
+  std::string credentials;
 };
 
 // Decides from `settings` whether an HTTP proxy is to be used. True with `proxy`

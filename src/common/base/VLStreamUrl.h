@@ -12,16 +12,15 @@
 // begins with '@' (not as the URL's last character) is everything after that
 // '@', separators included, and no parameter is looked for inside it. Absent
 // keys give the empty text.
-class VLStreamUrl
-{
-public:
-    static std::string getParameter(const std::string& url, const std::string& key);
+class VLStreamUrl {
+ public:
+  static std::string getParameter(const std::string& url, const std::string& key);
 
-    // The leading decimal digits of text as an unsigned 32-bit number: 0 when
-    // there are none, 4294967295 when they do not fit.
-    static unsigned int parseUnsigned(const std::string& text);
+  // The leading decimal digits of text as an unsigned 32-bit number: 0 when
+  // there are none, 4294967295 when they do not fit.
+  static unsigned int parseUnsigned(const std::string& text);
 
-private:
-    // The value that starts at `start`, by the rules above.
-    static std::string valueAt(const std::string& url, size_t start);
+ private:
+  // The value that starts at `start`, by the rules above.
+  static std::string valueAt(const std::string& url, size_t start);
 };

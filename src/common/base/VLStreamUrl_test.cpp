@@ -4,11 +4,10 @@
 
 namespace {
 
-struct ParameterCase
-{
-    const char* url;
-    const char* key;
-    const char* value;
+struct ParameterCase {
+  const char* url;
+  const char* key;
+  const char* value;
 };
 
 const ParameterCase kParameterCases[] = {
@@ -43,21 +42,22 @@ const ParameterCase kParameterCases[] = {
     {"http://h/?_METADATA=@", "_METADATA", ""},
 };
 
-TEST(VLStreamUrlTest, ExtractsParametersAsTheTableSays)
-{
-    for (const ParameterCase& c : kParameterCases) {
-        EXPECT_EQ(c.value, VLStreamUrl::getParameter(c.url, c.key)) << "url " << c.url << " key " << c.key;
-    }
+TEST(VLStreamUrlTest, ExtractsParametersAsTheTableSays) {
+  for (const ParameterCase& c : kParameterCases) {
+    EXPECT_EQ(c.value, VLStreamUrl::getParameter(c.url, c.key)) << "url " << c.url << " key " << c.key;
+  }
 }
 
-TEST(VLStreamUrlTest, ParsesLeadingDigitsAsUnsigned32)
-{
-    const std::pair<const char*, unsigned int> cases[] = {
-        {"6x", 6u}, {"x6", 0u}, {"-5", 0u}, {"4294967295", 4294967295u}, {"4294967296", 4294967295u},
-        {"99999999999999999999999", 4294967295u},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(c.second, VLStreamUrl::parseUnsigned(c.first)) << c.first;
+TEST(VLStreamUrlTest, ParsesLeadingDigitsAsUnsigned32) {
+  const std::pair<const char*, unsigned int> cases[] = {
+      {"6x", 6u},
+      {"x6", 0u},
+      {"-5", 0u},
+      {"4294967295", 4294967295u},
+      {"4294967296", 4294967295u},
+      {"99999999999999999999999", 4294967295u},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.second, VLStreamUrl::parseUnsigned(c.first)) << c.first;
 }
 
-} // namespace
+}  // namespace

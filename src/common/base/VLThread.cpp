@@ -3,19 +3,13 @@
 #include "VLRunnerObject.h"
 
 VLThread::VLThread(const std::string& name, VLRunnerObject* runner, int parameter)
-    : parameter_(parameter), runner_(runner)
-{
-    if (runner_)
-        runner_->setThread(this);
-    name_ = name;
+    : parameter_(parameter), runner_(runner) {
+  if (runner_) runner_->setThread(this);
+  name_ = name;
 }
 
-VLThread::~VLThread()
-{
-}
+VLThread::~VLThread() {}
 
-void VLThread::requestStop()
-{
-    if (runner_)
-        runner_->stop();
+void VLThread::requestStop() {
+  if (runner_) runner_->stop();
 }

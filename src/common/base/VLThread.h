@@ -9,28 +9,27 @@ class VLRunnerObject;
 //
 // Lifecycle: the owner stops the runner, joins the thread, then deletes it.
 // Deleting a thread object never ends the platform thread.
-class VLThread
-{
-public:
-    // Stores runner and parameter and, when runner is not null, registers itself
-    // as the runner's driving thread (VLRunnerObject::setThread), which also
-    // clears the runner's stop flag before the platform thread exists.
-    VLThread(const std::string& name, VLRunnerObject* runner, int parameter);
-    virtual ~VLThread();
+class VLThread {
+ public:
+  // Stores runner and parameter and, when runner is not null, registers itself
+  // as the runner's driving thread (VLRunnerObject::setThread), which also
+  // clears the runner's stop flag before the platform thread exists.
+  VLThread(const std::string& name, VLRunnerObject* runner, int parameter);
+  virtual ~VLThread();
 
-    // Returns when the thread's routine has returned. Call at most once, from a
-    // thread other than this one.
-    virtual void join() = 0;
+  // Returns when the thread's routine has returned. Call at most once, from a
+  // thread other than this one.
+  virtual void join() = 0;
 
-    std::string getName() const { return name_; }
-    int getParameter() const { return parameter_; }
-    VLRunnerObject* getRunner() const { return runner_; }
+  std::string getName() const { return name_; }
+  int getParameter() const { return parameter_; }
+  VLRunnerObject* getRunner() const { return runner_; }
 
-    // Asks the runner to stop (VLRunnerObject::stop); nothing without a runner.
-    void requestStop();
+  // Asks the runner to stop (VLRunnerObject::stop); nothing without a runner.
+  void requestStop();
 
-private:
-    std::string name_;
-    int parameter_;
-    VLRunnerObject* runner_;
+ private:
+  std::string name_;
+  int parameter_;
+  VLRunnerObject* runner_;
 };

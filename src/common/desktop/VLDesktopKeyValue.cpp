@@ -1,11 +1,5 @@
 #include "VLDesktopKeyValue.h"
 
-VLDesktopKeyValue::VLDesktopKeyValue(const std::string& key, const std::string& value)
-    : key_(key)
-    , value_(value)
-{
-}
+VLDesktopKeyValue::VLDesktopKeyValue(const std::string& key, const std::string& value) : key_(key), value_(value) {}
 
-VLDesktopKeyValue::~VLDesktopKeyValue()
-{
-}
+VLDesktopKeyValue::~VLDesktopKeyValue() {}

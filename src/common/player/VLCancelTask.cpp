@@ -1,5 +1,3 @@
 #include "VLCancelTask.h"
 
-VLCancelTask::VLCancelTask(VLFileHandle* handle) : VLTask(Cancel), handle_(handle)
-{
-}
+VLCancelTask::VLCancelTask(VLFileHandle* handle) : VLTask(Cancel), handle_(handle) {}

@@ -1,5 +1,3 @@
 #include "VLCloseTask.h"
 
-VLCloseTask::VLCloseTask(VLFileHandle* handle) : VLTask(Close), handle_(handle)
-{
-}
+VLCloseTask::VLCloseTask(VLFileHandle* handle) : VLTask(Close), handle_(handle) {}

@@ -19,27 +19,26 @@ class VLWakeEvent;
 // setFileSize the worker must not touch the variables again: the waiter may
 // return and they cease to exist. The wake event, shared with the waiter, is
 // signalled after the size is published, so the waiter need not poll.
-class VLOpenTask : public VLTask
-{
-public:
-    static const size_t kPendingSize = static_cast<size_t>(-1);
+class VLOpenTask : public VLTask {
+ public:
+  static const size_t kPendingSize = static_cast<size_t>(-1);
 
-    // Writes the pending marker into *fileSize, null into *handle and clears *data.
-    VLOpenTask(const std::string& url, std::atomic<size_t>* fileSize, std::string* data,
-               VLFileHandle** handle, std::shared_ptr<VLWakeEvent> served = nullptr);
+  // Writes the pending marker into *fileSize, null into *handle and clears *data.
+  VLOpenTask(const std::string& url, std::atomic<size_t>* fileSize, std::string* data, VLFileHandle** handle,
+             std::shared_ptr<VLWakeEvent> served = nullptr);
 
-    std::string getUrl() const { return url_; }
+  std::string getUrl() const { return url_; }
 
-    VLFileHandle* getHandle() const { return *handle_; }
-    void setHandle(VLFileHandle* handle) { *handle_ = handle; }
-    void setData(const std::string& data) { *data_ = data; }
-    // Releases the waiting thread; call last.
-    void setFileSize(size_t size);
+  VLFileHandle* getHandle() const { return *handle_; }
+  void setHandle(VLFileHandle* handle) { *handle_ = handle; }
+  void setData(const std::string& data) { *data_ = data; }
+  // Releases the waiting thread; call last.
+  void setFileSize(size_t size);
 
-private:
-    std::string url_;
-    std::atomic<size_t>* fileSize_;
-    std::string* data_;
-    VLFileHandle** handle_;
-    std::shared_ptr<VLWakeEvent> served_;
+ private:
+  std::string url_;
+  std::atomic<size_t>* fileSize_;
+  std::string* data_;
+  VLFileHandle** handle_;
+  std::shared_ptr<VLWakeEvent> served_;
 };

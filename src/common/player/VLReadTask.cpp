@@ -1,5 +1,3 @@
 #include "VLReadTask.h"
 
-VLReadTask::VLReadTask(VEReadRequest* request) : VLTask(Read), request_(request)
-{
-}
+VLReadTask::VLReadTask(VEReadRequest* request) : VLTask(Read), request_(request) {}

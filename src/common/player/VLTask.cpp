@@ -1,9 +1,5 @@
 #include "VLTask.h"
 
-VLTask::VLTask(int type) : type_(type)
-{
-}
+VLTask::VLTask(int type) : type_(type) {}
 
-VLTask::~VLTask()
-{
-}
+VLTask::~VLTask() {}

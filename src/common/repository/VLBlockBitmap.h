@@ -23,8 +23,7 @@ size_t getBitmapSize(size_t contentSize);
 // Copies bytes from content + offset into destination while the blocks they
 // lie in are marked present. Returns the number of bytes copied: from the
 // offset up to the first touched block whose bit is clear, at most length.
-size_t readBlocks(void* destination, const void* content, const void* bitmap,
-                  size_t offset, size_t length);
+size_t readBlocks(void* destination, const void* content, const void* bitmap, size_t offset, size_t length);
 
 // Copies whole blocks from source to content + offset (a block boundary),
 // without marking them. A trailing partial block is copied only when
@@ -43,8 +42,7 @@ size_t getBitRunLength(const void* bitmap, size_t firstBit, size_t count, bool v
 
 // For every run of bits equal to value among the count bits from firstBit,
 // in ascending order, appends the index of its first and of its last bit.
-void getBitRuns(const void* bitmap, size_t firstBit, size_t count, bool value,
-                std::list<size_t>& runs);
+void getBitRuns(const void* bitmap, size_t firstBit, size_t count, bool value, std::list<size_t>& runs);
 
 // Number of set bits in the first byteCount bytes of the bitmap.
 size_t countBits(const void* bitmap, size_t byteCount);

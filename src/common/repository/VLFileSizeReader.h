@@ -25,51 +25,49 @@ class VLFolder;
 // Failure: a helper thread that cannot be started leaves the work to the
 // others and to the waiting caller; a folder that cannot be opened is
 // examined by its path, file by file.
-class VLFileSizeReader
-{
-public:
-    struct Request
-    {
-        virtual ~Request() = default;
-        // Further work with the sizes, run on the thread that read them (a
-        // helper, or the caller while it waits) before the request counts as
-        // done: it must touch nothing but the request and what no other
-        // thread uses meanwhile.
-        virtual void sizesRead() {}
+class VLFileSizeReader {
+ public:
+  struct Request {
+    virtual ~Request() = default;
+    // Further work with the sizes, run on the thread that read them (a
+    // helper, or the caller while it waits) before the request counts as
+    // done: it must touch nothing but the request and what no other
+    // thread uses meanwhile.
+    virtual void sizesRead() {}
 
-        std::string name;
-        // Filled in by the reader, as VLFileHelper::getFileSize gives them.
-        uint64_t contentSize = 0;
-        uint64_t bitmapSize = 0;
-        std::atomic<bool> done{false};
-    };
+    std::string name;
+    // Filled in by the reader, as VLFileHelper::getFileSize gives them.
+    uint64_t contentSize = 0;
+    uint64_t bitmapSize = 0;
+    std::atomic<bool> done{false};
+  };
 
-    // directory without a trailing separator; threads helper threads at most.
-    VLFileSizeReader(VLFileHelper* helper, const std::string& directory, unsigned threads);
-    // Stops and joins the helper threads; requests not yet read stay undone.
-    ~VLFileSizeReader();
+  // directory without a trailing separator; threads helper threads at most.
+  VLFileSizeReader(VLFileHelper* helper, const std::string& directory, unsigned threads);
+  // Stops and joins the helper threads; requests not yet read stay undone.
+  ~VLFileSizeReader();
 
-    void add(Request* request);
-    // Whether the request's sizes are read; with wait, returns only once they
-    // are (true).
-    bool isDone(Request* request, bool wait);
+  void add(Request* request);
+  // Whether the request's sizes are read; with wait, returns only once they
+  // are (true).
+  bool isDone(Request* request, bool wait);
 
-private:
-    typedef std::vector<Request*> Batch;
+ private:
+  typedef std::vector<Request*> Batch;
 
-    void handOver();
-    bool takeBatch(Batch* batch);
-    void read(const Batch& batch);
-    void runHelper();
+  void handOver();
+  bool takeBatch(Batch* batch);
+  void read(const Batch& batch);
+  void runHelper();
 
-    VLFileHelper* helper_;
-    std::string directory_;
-    std::unique_ptr<VLFolder> folder_;
-    Batch pending_;
-    std::mutex mutex_;
-    std::condition_variable work_;
-    std::condition_variable read_;
-    std::deque<Batch> queue_;
-    bool stopping_ = false;
-    std::vector<std::thread> threads_;
+  VLFileHelper* helper_;
+  std::string directory_;
+  std::unique_ptr<VLFolder> folder_;
+  Batch pending_;
+  std::mutex mutex_;
+  std::condition_variable work_;
+  std::condition_variable read_;
+  std::deque<Batch> queue_;
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
 };

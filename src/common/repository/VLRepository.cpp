@@ -79,38 +79,32 @@ const char* const kSelectRows =
 
 // Whether a stored format id names a row of the format table. Rows with other
 // ids are left alone: loading them would rebadge them as the first format.
-bool isKnownFormat(int64_t formatId)
-{
-    if (formatId < 0 || formatId > int64_t(UINT32_MAX))
-        return false;
-    return VLFileFormat::find(uint32_t(formatId))->getId() == uint32_t(formatId);
+bool isKnownFormat(int64_t formatId) {
+  if (formatId < 0 || formatId > int64_t(UINT32_MAX)) return false;
+  return VLFileFormat::find(uint32_t(formatId))->getId() == uint32_t(formatId);
 }
 
 // The time by which eviction ranks a file: when a reader last held it, or,
 // for a file no reader has held yet (one still being fetched for its first
 // play), when it was added, so that it does not go first.
-time_t evictionTime(VLRepositoryFile* file)
-{
-    return file->getTotalLockCount() > 0 ? file->getLastOpen() : file->getLastAdd();
+time_t evictionTime(VLRepositoryFile* file) {
+  return file->getTotalLockCount() > 0 ? file->getLastOpen() : file->getLastAdd();
 }
 
 // The content file name of a folder entry: the entry itself, or a bitmap's
 // name without its ".part".
-std::string_view contentFileName(std::string_view entry)
-{
-    const std::string_view suffix = ".part";
-    if (entry.size() == 32 + suffix.size() && entry.substr(32) == suffix)
-        entry.remove_suffix(suffix.size());
-    return entry;
+std::string_view contentFileName(std::string_view entry) {
+  const std::string_view suffix = ".part";
+  if (entry.size() == 32 + suffix.size() && entry.substr(32) == suffix) entry.remove_suffix(suffix.size());
+  return entry;
 }
 
-double knownSize(VLRepositoryFile* file)
-{
-    size_t size = file->getSize();
-    return size == kAllOnes ? 0.0 : double(size);
+double knownSize(VLRepositoryFile* file) {
+  size_t size = file->getSize();
+  return size == kAllOnes ? 0.0 : double(size);
 }
 
-} // namespace
+}  // namespace
 
 const char* const VLRepository::kCreateFilesTable =
     "CREATE TABLE IF NOT EXISTS \"files\" ( \"repository\" VARCHAR NOT NULL, \"identity\" VARCHAR NOT NULL, "
@@ -123,193 +117,174 @@ const char* const VLRepository::kCreateFilesTable =
 VLRepository::VLRepository(VLRepositoryHandler* handler, VLHttpRepositoryProvider* provider, const std::string& name,
                            const std::string& identity, uint64_t validationPeriod, const std::string& databaseFolder,
                            const std::string& directory, int maxPercent, bool autoClean, double maxSize)
-    : handler_(handler), provider_(provider), db_(nullptr), mutex_(VLPlatformFactory::instance()->createMutex()),
-      directory_(directory), trash_(new VLRepositoryTrash()), name_(name), identity_(identity), validationPeriod_(validationPeriod),
-      offline_(false), clearAllPending_(false), rowsLoaded_(false), lastSave_(0), maxSize_(0), maxPercent_(0),
-      autoClean_(autoClean), sizeCheckPending_(false), full_(false), roomNeeded_(0), lastSizeCheck_(0), totalSize_(0),
-      unavailable_(false), lastAvailabilityCheck_(0)
-{
-    dbPath_ = databaseFolder + VLPlatformFactory::instance()->getFileHelper()->getSeparator() + name + ".db";
-    setLimits(maxPercent, maxSize);
+    : handler_(handler),
+      provider_(provider),
+      db_(nullptr),
+      mutex_(VLPlatformFactory::instance()->createMutex()),
+      directory_(directory),
+      trash_(new VLRepositoryTrash()),
+      name_(name),
+      identity_(identity),
+      validationPeriod_(validationPeriod),
+      offline_(false),
+      clearAllPending_(false),
+      rowsLoaded_(false),
+      lastSave_(0),
+      maxSize_(0),
+      maxPercent_(0),
+      autoClean_(autoClean),
+      sizeCheckPending_(false),
+      full_(false),
+      roomNeeded_(0),
+      lastSizeCheck_(0),
+      totalSize_(0),
+      unavailable_(false),
+      lastAvailabilityCheck_(0) {
+  dbPath_ = databaseFolder + VLPlatformFactory::instance()->getFileHelper()->getSeparator() + name + ".db";
+  setLimits(maxPercent, maxSize);
 }
 
-VLRepository::~VLRepository()
-{
-    if (db_ || !files_.empty() || move_)
-        close();
-    delete mutex_;
+VLRepository::~VLRepository() {
+  if (db_ || !files_.empty() || move_) close();
+  delete mutex_;
 }
 
-double VLRepository::now() const
-{
-    return VLPlatformFactory::instance()->getTime();
+double VLRepository::now() const {
+  return VLPlatformFactory::instance()->getTime();
 }
 
 // ---- Names and paths ----
 
-std::string VLRepository::getDirectory() const
-{
-    VLMutexLocker lock(mutex_);
-    return directory_;
+std::string VLRepository::getDirectory() const {
+  VLMutexLocker lock(mutex_);
+  return directory_;
 }
 
-std::string VLRepository::makeFileName(const VLFileId& fileId) const
-{
-    std::ostringstream text;
-    text << name_ << "_" << identity_ << "_" << fileId.entityId() << "_" << fileId.getFormat()->getId();
-    std::unique_ptr<VLCrypto> crypto(VLPlatformFactory::instance()->createCrypto());
-    return crypto->md5(text.str());
+std::string VLRepository::makeFileName(const VLFileId& fileId) const {
+  std::ostringstream text;
+  text << name_ << "_" << identity_ << "_" << fileId.entityId() << "_" << fileId.getFormat()->getId();
+  std::unique_ptr<VLCrypto> crypto(VLPlatformFactory::instance()->createCrypto());
+  return crypto->md5(text.str());
 }
 
-std::string VLRepository::getFilePath(const std::string& fileName) const
-{
-    return getDirectory() + VLPlatformFactory::instance()->getFileHelper()->getSeparator() + fileName;
+std::string VLRepository::getFilePath(const std::string& fileName) const {
+  return getDirectory() + VLPlatformFactory::instance()->getFileHelper()->getSeparator() + fileName;
 }
 
-std::string VLRepository::getBitmapPath(const std::string& fileName) const
-{
-    return getFilePath(fileName) + ".part";
+std::string VLRepository::getBitmapPath(const std::string& fileName) const {
+  return getFilePath(fileName) + ".part";
 }
 
-bool VLRepository::isValidFileName(std::string_view fileName)
-{
-    if (fileName.size() != 32)
-        return false;
-    for (char c : fileName) {
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
-            return false;
-    }
-    return true;
+bool VLRepository::isValidFileName(std::string_view fileName) {
+  if (fileName.size() != 32) return false;
+  for (char c : fileName) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
 }
 
 // ---- Records ----
 
-VLRepositoryFile* VLRepository::getFile(const VLFileId& fileId, bool create)
-{
-    auto it = files_.find(fileId);
-    if (it != files_.end()) {
-        // A record the running clear has not reached yet is cleared first, as
-        // if the clear had been done at once: callers see it removed.
-        if (isClearPending(fileId)) {
-            clearExempt_.insert(fileId);
-            it->second->remove();
-        }
-        return it->second;
+VLRepositoryFile* VLRepository::getFile(const VLFileId& fileId, bool create) {
+  auto it = files_.find(fileId);
+  if (it != files_.end()) {
+    // A record the running clear has not reached yet is cleared first, as
+    // if the clear had been done at once: callers see it removed.
+    if (isClearPending(fileId)) {
+      clearExempt_.insert(fileId);
+      it->second->remove();
     }
-    if (!create)
-        return nullptr;
-    VLRepositoryFile* file = new VLRepositoryFile(this, identity_, fileId, provider_, handler_);
-    files_.insert(std::make_pair(fileId, file));
-    // Made after the clear was asked for: it stays.
-    if (clearingFrom_)
-        clearExempt_.insert(fileId);
-    return file;
+    return it->second;
+  }
+  if (!create) return nullptr;
+  VLRepositoryFile* file = new VLRepositoryFile(this, identity_, fileId, provider_, handler_);
+  files_.insert(std::make_pair(fileId, file));
+  // Made after the clear was asked for: it stays.
+  if (clearingFrom_) clearExempt_.insert(fileId);
+  return file;
 }
 
-bool VLRepository::isClearPending(const VLFileId& fileId) const
-{
-    return clearingFrom_ && !(fileId < *clearingFrom_) && clearExempt_.count(fileId) == 0;
+bool VLRepository::isClearPending(const VLFileId& fileId) const {
+  return clearingFrom_ && !(fileId < *clearingFrom_) && clearExempt_.count(fileId) == 0;
 }
 
 // The records open when the clear is asked for stay, also once they close;
 // those not open are marked removed in id order, a bounded number per update.
-void VLRepository::startClear()
-{
-    clearExempt_.clear();
-    for (auto& entry : openFiles_)
-        clearExempt_.insert(entry.first);
-    if (files_.empty()) {
-        clearingFrom_.reset();
-        return;
-    }
-    clearingFrom_.reset(new VLFileId(files_.begin()->first));
-}
-
-void VLRepository::clearSlice(size_t most)
-{
-    if (!clearingFrom_)
-        return;
-    auto it = files_.lower_bound(*clearingFrom_);
-    for (size_t done = 0; it != files_.end() && done < most; ++it, ++done) {
-        if (clearExempt_.count(it->first) == 0 && !it->second->isOpen())
-            it->second->remove();
-    }
-    if (it != files_.end()) {
-        *clearingFrom_ = it->first;
-        return;
-    }
+void VLRepository::startClear() {
+  clearExempt_.clear();
+  for (auto& entry : openFiles_) clearExempt_.insert(entry.first);
+  if (files_.empty()) {
     clearingFrom_.reset();
-    clearExempt_.clear();
+    return;
+  }
+  clearingFrom_.reset(new VLFileId(files_.begin()->first));
 }
 
-const std::map<VLFileId, VLRepositoryFile*>& VLRepository::getFilesWithState(int state)
-{
-    return filesByState_[state];
+void VLRepository::clearSlice(size_t most) {
+  if (!clearingFrom_) return;
+  auto it = files_.lower_bound(*clearingFrom_);
+  for (size_t done = 0; it != files_.end() && done < most; ++it, ++done) {
+    if (clearExempt_.count(it->first) == 0 && !it->second->isOpen()) it->second->remove();
+  }
+  if (it != files_.end()) {
+    *clearingFrom_ = it->first;
+    return;
+  }
+  clearingFrom_.reset();
+  clearExempt_.clear();
 }
 
-void VLRepository::noteStateChanged(VLRepositoryFile* file, int previous)
-{
-    if (previous != 0)
-        filesByState_[previous].erase(file->fileId());
-    if (file->getCustom() == 0)
-        return;
-    // The record is in no list of its new state; the load adds records in id
-    // order, so the end is the right place for them.
-    std::map<VLFileId, VLRepositoryFile*>& files = filesByState_[file->getCustom()];
-    files.emplace_hint(files.end(), file->fileId(), file);
+const std::map<VLFileId, VLRepositoryFile*>& VLRepository::getFilesWithState(int state) {
+  return filesByState_[state];
 }
 
-std::vector<VLRepositoryFile*> VLRepository::takeResetFiles()
-{
-    std::vector<VLRepositoryFile*> files(resetFiles_.begin(), resetFiles_.end());
-    resetFiles_.clear();
-    return files;
+void VLRepository::noteStateChanged(VLRepositoryFile* file, int previous) {
+  if (previous != 0) filesByState_[previous].erase(file->fileId());
+  if (file->getCustom() == 0) return;
+  // The record is in no list of its new state; the load adds records in id
+  // order, so the end is the right place for them.
+  std::map<VLFileId, VLRepositoryFile*>& files = filesByState_[file->getCustom()];
+  files.emplace_hint(files.end(), file->fileId(), file);
+}
+
+std::vector<VLRepositoryFile*> VLRepository::takeResetFiles() {
+  std::vector<VLRepositoryFile*> files(resetFiles_.begin(), resetFiles_.end());
+  resetFiles_.clear();
+  return files;
 }
 
 void VLRepository::findFiles(unsigned int flagsMask, unsigned int stateMask, std::list<VLRepositoryFile*>* files,
-                             unsigned int* count)
-{
-    if (count)
-        *count = 0;
-    forEachFound(flagsMask, stateMask, [files, count](VLRepositoryFile* file) {
-        if (files)
-            files->push_back(file);
-        if (count)
-            ++*count;
-    });
+                             unsigned int* count) {
+  if (count) *count = 0;
+  forEachFound(flagsMask, stateMask, [files, count](VLRepositoryFile* file) {
+    if (files) files->push_back(file);
+    if (count) ++*count;
+  });
 }
 
 void VLRepository::forEachFound(unsigned int flagsMask, unsigned int stateMask,
-                                const std::function<void(VLRepositoryFile*)>& found)
-{
-    for (auto& entry : files_) {
-        VLRepositoryFile* file = entry.second;
-        unsigned int flags = static_cast<unsigned int>(file->getFlags());
-        if ((flags & VLRepositoryFile::FLAG_REMOVED) || isClearPending(entry.first))
-            continue;
-        if (flagsMask != 0 && (flags & flagsMask) != flagsMask)
-            continue;
-        if (stateMask != 0 && (static_cast<unsigned int>(file->getCustom()) & stateMask) == 0)
-            continue;
-        found(file);
-    }
+                                const std::function<void(VLRepositoryFile*)>& found) {
+  for (auto& entry : files_) {
+    VLRepositoryFile* file = entry.second;
+    unsigned int flags = static_cast<unsigned int>(file->getFlags());
+    if ((flags & VLRepositoryFile::FLAG_REMOVED) || isClearPending(entry.first)) continue;
+    if (flagsMask != 0 && (flags & flagsMask) != flagsMask) continue;
+    if (stateMask != 0 && (static_cast<unsigned int>(file->getCustom()) & stateMask) == 0) continue;
+    found(file);
+  }
 }
 
 // ---- Limits ----
 
-void VLRepository::getLimits(double* maxSize, int* maxPercent) const
-{
-    if (maxSize)
-        *maxSize = maxSize_;
-    if (maxPercent)
-        *maxPercent = maxPercent_;
+void VLRepository::getLimits(double* maxSize, int* maxPercent) const {
+  if (maxSize) *maxSize = maxSize_;
+  if (maxPercent) *maxPercent = maxPercent_;
 }
 
-void VLRepository::setLimits(int maxPercent, double maxSize)
-{
-    maxSize_ = std::max(0.0, maxSize);
-    maxPercent_ = std::max(0, maxPercent);
-    checkSize(false);
+void VLRepository::setLimits(int maxPercent, double maxSize) {
+  maxSize_ = std::max(0.0, maxSize);
+  maxPercent_ = std::max(0, maxPercent);
+  checkSize(false);
 }
 
 // The space a repository may use is what it stores plus what the volume has
@@ -319,163 +294,142 @@ void VLRepository::setLimits(int maxPercent, double maxSize)
 // it would refuse every file (the limit would be 0), so the percent and the
 // size limit alone hold, else the volume's size. The percent and the size
 // limit lower the limit further.
-double VLRepository::limitFor(double stored, double available, double total) const
-{
-    double space = stored + available;
-    double limit = total;
-    if (available > kReserve)
-        limit = std::min(limit, space - kReserve);
-    int percent = maxPercent_;
-    double size = maxSize_;
-    if (percent >= 1)
-        limit = std::min(limit, double(percent) * space / 100.0);
-    if (size > 0)
-        limit = std::min(limit, size);
-    return limit;
+double VLRepository::limitFor(double stored, double available, double total) const {
+  double space = stored + available;
+  double limit = total;
+  if (available > kReserve) limit = std::min(limit, space - kReserve);
+  int percent = maxPercent_;
+  double size = maxSize_;
+  if (percent >= 1) limit = std::min(limit, double(percent) * space / 100.0);
+  if (size > 0) limit = std::min(limit, size);
+  return limit;
 }
 
-void VLRepository::checkSize(bool now)
-{
-    if (!now) {
-        sizeCheckPending_ = true;
-        return;
-    }
-    if (unavailable_)
-        return;
-    sizeCheckPending_ = false;
+void VLRepository::checkSize(bool now) {
+  if (!now) {
+    sizeCheckPending_ = true;
+    return;
+  }
+  if (unavailable_) return;
+  sizeCheckPending_ = false;
 
-    double available = 0;
-    double total = 0;
-    double usedSize = 0;
-    bool full = false;
-    if (!VLPlatformFactory::instance()->getFileHelper()->getFreeSpace(getDirectory(), &available, &total)) {
-        VL_LOG_WARN("Unable to retrieve volume free space information");
-    } else {
-        double keptSize = 0;
-        std::list<VLRepositoryFile*> candidates;
-        // Files being removed hold their blocks until they are gone: counted
-        // as stored, the volume's free space does not show them twice.
-        usedSize = double(trash_->getPendingBytes());
-        for (auto& entry : files_) {
-            VLRepositoryFile* file = entry.second;
-            usedSize += knownSize(file);
-            if (!file->isRemoved()) {
-                keptSize += knownSize(file);
-                if (autoClean_)
-                    candidates.push_back(file);
-            }
-        }
-        double limit = limitFor(usedSize, available, total);
-        if (autoClean_)
-            evict(limit, keptSize, candidates);
-        full = !autoClean_ && (usedSize > limit || needsRoom(usedSize, keptSize, available, total));
-    }
-    if (full != full_) {
-        full_ = full;
-        if (full && handler_)
-            handler_->onVolumeFull(this);
-    }
-    totalSize_ = static_cast<uint64_t>(usedSize);
-    lastSizeCheck_ = this->now();
-}
-
-void VLRepository::evict(double limit, double keptSize, std::list<VLRepositoryFile*>& candidates)
-{
-    candidates.sort([](VLRepositoryFile* a, VLRepositoryFile* b) { return evictionTime(a) < evictionTime(b); });
-    while (keptSize > limit && !candidates.empty()) {
-        VLRepositoryFile* file = candidates.front();
-        candidates.pop_front();
-        file->remove();
-        keptSize -= knownSize(file);
-    }
-}
-
-bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size)
-{
-    double available = 0;
-    double total = 0;
-    if (!VLPlatformFactory::instance()->getFileHelper()->getFreeSpace(getDirectory(), &available, &total))
-        return true; // the resize itself will tell
-    double stored = double(trash_->getPendingBytes());
-    double keptOthers = 0;
+  double available = 0;
+  double total = 0;
+  double usedSize = 0;
+  bool full = false;
+  if (!VLPlatformFactory::instance()->getFileHelper()->getFreeSpace(getDirectory(), &available, &total)) {
+    VL_LOG_WARN("Unable to retrieve volume free space information");
+  } else {
+    double keptSize = 0;
     std::list<VLRepositoryFile*> candidates;
+    // Files being removed hold their blocks until they are gone: counted
+    // as stored, the volume's free space does not show them twice.
+    usedSize = double(trash_->getPendingBytes());
     for (auto& entry : files_) {
-        VLRepositoryFile* other = entry.second;
-        stored += knownSize(other);
-        if (other == file || other->isRemoved())
-            continue;
-        keptOthers += knownSize(other);
-        if (autoClean_)
-            candidates.push_back(other);
+      VLRepositoryFile* file = entry.second;
+      usedSize += knownSize(file);
+      if (!file->isRemoved()) {
+        keptSize += knownSize(file);
+        if (autoClean_) candidates.push_back(file);
+      }
     }
-    const double wanted = double(size);
-    const double growth = wanted - knownSize(file);
-    const double limit = limitFor(stored, available, total);
-    candidates.sort([](VLRepositoryFile* a, VLRepositoryFile* b) { return evictionTime(a) < evictionTime(b); });
+    double limit = limitFor(usedSize, available, total);
+    if (autoClean_) evict(limit, keptSize, candidates);
+    full = !autoClean_ && (usedSize > limit || needsRoom(usedSize, keptSize, available, total));
+  }
+  if (full != full_) {
+    full_ = full;
+    if (full && handler_) handler_->onVolumeFull(this);
+  }
+  totalSize_ = static_cast<uint64_t>(usedSize);
+  lastSizeCheck_ = this->now();
+}
 
-    // Evicted files that are open stay on the volume until their last close:
-    // they make room under the limit, not on the volume.
-    std::vector<VLRepositoryFile*> evicted;
-    double freed = 0;
-    auto fits = [&] { return keptOthers + wanted <= limit && growth <= available + freed; };
-    for (VLRepositoryFile* candidate : candidates) {
-        if (fits())
-            break;
-        evicted.push_back(candidate);
-        keptOthers -= knownSize(candidate);
-        if (!candidate->isOpen())
-            freed += knownSize(candidate);
+void VLRepository::evict(double limit, double keptSize, std::list<VLRepositoryFile*>& candidates) {
+  candidates.sort([](VLRepositoryFile* a, VLRepositoryFile* b) { return evictionTime(a) < evictionTime(b); });
+  while (keptSize > limit && !candidates.empty()) {
+    VLRepositoryFile* file = candidates.front();
+    candidates.pop_front();
+    file->remove();
+    keptSize -= knownSize(file);
+  }
+}
+
+bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size) {
+  double available = 0;
+  double total = 0;
+  if (!VLPlatformFactory::instance()->getFileHelper()->getFreeSpace(getDirectory(), &available, &total))
+    return true;  // the resize itself will tell
+  double stored = double(trash_->getPendingBytes());
+  double keptOthers = 0;
+  std::list<VLRepositoryFile*> candidates;
+  for (auto& entry : files_) {
+    VLRepositoryFile* other = entry.second;
+    stored += knownSize(other);
+    if (other == file || other->isRemoved()) continue;
+    keptOthers += knownSize(other);
+    if (autoClean_) candidates.push_back(other);
+  }
+  const double wanted = double(size);
+  const double growth = wanted - knownSize(file);
+  const double limit = limitFor(stored, available, total);
+  candidates.sort([](VLRepositoryFile* a, VLRepositoryFile* b) { return evictionTime(a) < evictionTime(b); });
+
+  // Evicted files that are open stay on the volume until their last close:
+  // they make room under the limit, not on the volume.
+  std::vector<VLRepositoryFile*> evicted;
+  double freed = 0;
+  auto fits = [&] { return keptOthers + wanted <= limit && growth <= available + freed; };
+  for (VLRepositoryFile* candidate : candidates) {
+    if (fits()) break;
+    evicted.push_back(candidate);
+    keptOthers -= knownSize(candidate);
+    if (!candidate->isOpen()) freed += knownSize(candidate);
+  }
+  if (!fits()) {
+    VL_LOG_WARN("Repository file does not fit : " << file->getFileId() << " needs " << size << " bytes, the limit is "
+                                                  << limit << " and " << available << " bytes are available");
+    // Without auto-clean the user can make room: the repository is full
+    // until then. A size larger than the volume never fits: that file alone
+    // fails. An auto-clean repository never turns full; in both cases the
+    // handler still hears why the file fails (it tells the page once per
+    // episode), instead of the page waiting in silence.
+    if (!autoClean_ && wanted <= total) {
+      roomNeeded_ = size;
+      roomNeededBy_.reset(new VLFileId(file->getFileId()));
+      checkSize(true);
+    } else if (handler_) {
+      handler_->onVolumeFull(this);
     }
-    if (!fits()) {
-        VL_LOG_WARN("Repository file does not fit : " << file->getFileId() << " needs " << size << " bytes, the limit is "
-                                                      << limit << " and " << available << " bytes are available");
-        // Without auto-clean the user can make room: the repository is full
-        // until then. A size larger than the volume never fits: that file alone
-        // fails. An auto-clean repository never turns full; in both cases the
-        // handler still hears why the file fails (it tells the page once per
-        // episode), instead of the page waiting in silence.
-        if (!autoClean_ && wanted <= total) {
-            roomNeeded_ = size;
-            roomNeededBy_.reset(new VLFileId(file->getFileId()));
-            checkSize(true);
-        } else if (handler_) {
-            handler_->onVolumeFull(this);
-        }
-        return false;
-    }
-    for (VLRepositoryFile* candidate : evicted)
-        candidate->remove();
-    return true;
+    return false;
+  }
+  for (VLRepositoryFile* candidate : evicted) candidate->remove();
+  return true;
 }
 
 // Whether the file refused for lack of room is still wanted and still lacks
 // it; forgotten otherwise.
-bool VLRepository::needsRoom(double stored, double kept, double available, double total)
-{
-    if (!roomNeededBy_)
-        return false;
-    VLRepositoryFile* file = getFile(*roomNeededBy_, false);
-    bool wanted = file && !file->isRemoved() && (file->getFlags() & VLRepositoryFile::FLAG_PROVIDING);
-    if (wanted) {
-        double current = knownSize(file);
-        double size = double(roomNeeded_);
-        if (kept - current + size > limitFor(stored, available, total) || size - current > available)
-            return true;
-    }
-    roomNeededBy_.reset();
-    roomNeeded_ = 0;
-    return false;
+bool VLRepository::needsRoom(double stored, double kept, double available, double total) {
+  if (!roomNeededBy_) return false;
+  VLRepositoryFile* file = getFile(*roomNeededBy_, false);
+  bool wanted = file && !file->isRemoved() && (file->getFlags() & VLRepositoryFile::FLAG_PROVIDING);
+  if (wanted) {
+    double current = knownSize(file);
+    double size = double(roomNeeded_);
+    if (kept - current + size > limitFor(stored, available, total) || size - current > available) return true;
+  }
+  roomNeededBy_.reset();
+  roomNeeded_ = 0;
+  return false;
 }
 
-void VLRepository::checkAvailability(bool now)
-{
-    bool unavailable = !makeDirectory() || !VLPlatformFactory::instance()->getFileHelper()->isWritable(getDirectory());
-    if (unavailable != unavailable_) {
-        unavailable_ = unavailable;
-        if (unavailable && handler_)
-            handler_->onUnwritable(this);
-    }
-    lastAvailabilityCheck_ = this->now();
+void VLRepository::checkAvailability(bool now) {
+  bool unavailable = !makeDirectory() || !VLPlatformFactory::instance()->getFileHelper()->isWritable(getDirectory());
+  if (unavailable != unavailable_) {
+    unavailable_ = unavailable;
+    if (unavailable && handler_) handler_->onUnwritable(this);
+  }
+  lastAvailabilityCheck_ = this->now();
 }
 
 // ---- Directory ----
@@ -485,294 +439,250 @@ void VLRepository::checkAvailability(bool now)
 // made again with every folder above it. A download folder is made again only
 // where its parent still exists: a missing parent may be the mount point of a
 // disk that was unplugged, and files written there would land on another disk.
-bool VLRepository::makeDirectory()
-{
-    VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
-    const std::string directory = getDirectory();
-    if (autoClean_)
-        return files->createDirectories(directory);
-    return files->createDirectory(directory);
+bool VLRepository::makeDirectory() {
+  VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
+  const std::string directory = getDirectory();
+  if (autoClean_) return files->createDirectories(directory);
+  return files->createDirectory(directory);
 }
 
-void VLRepository::setDirectory(const std::string& directory, bool apply)
-{
-    if (!apply) {
-        VLMutexLocker lock(mutex_);
-        pendingDirectory_ = directory;
-        return;
-    }
-    std::string current = getDirectory();
-    {
-        VLMutexLocker lock(mutex_);
-        if (pendingDirectory_ == directory)
-            pendingDirectory_.clear();
-    }
-    if (directory.empty() || directory == current)
-        return;
+void VLRepository::setDirectory(const std::string& directory, bool apply) {
+  if (!apply) {
+    VLMutexLocker lock(mutex_);
+    pendingDirectory_ = directory;
+    return;
+  }
+  std::string current = getDirectory();
+  {
+    VLMutexLocker lock(mutex_);
+    if (pendingDirectory_ == directory) pendingDirectory_.clear();
+  }
+  if (directory.empty() || directory == current) return;
 
-    // A folder that cannot take files would look like another volume and
-    // every file would be dropped: probe it first and stay where we are.
-    VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
-    if (!files->createDirectory(directory) || !files->isWritable(directory)) {
-        VL_LOG_ERROR("Repository directory is not writable, the files stay where they are : " << directory);
-        if (handler_)
-            handler_->onUnwritable(this);
-        return;
-    }
-    if (files->isSameVolume(current, directory))
-        switchDirectory(directory, true);
-    else
-        startMove(directory);
+  // A folder that cannot take files would look like another volume and
+  // every file would be dropped: probe it first and stay where we are.
+  VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
+  if (!files->createDirectory(directory) || !files->isWritable(directory)) {
+    VL_LOG_ERROR("Repository directory is not writable, the files stay where they are : " << directory);
+    if (handler_) handler_->onUnwritable(this);
+    return;
+  }
+  if (files->isSameVolume(current, directory))
+    switchDirectory(directory, true);
+  else
+    startMove(directory);
 }
 
-void VLRepository::startMove(const std::string& directory)
-{
-    std::string separator(1, VLPlatformFactory::instance()->getFileHelper()->getSeparator());
-    std::vector<VLRepositoryMove::Copy> copies;
-    for (auto& entry : files_) {
-        VLRepositoryFile* file = entry.second;
-        if (file->getCustom() == 0 || file->getSize() == VLRepositoryFile::UNKNOWN_SIZE || file->getSize() == 0)
-            continue;
-        std::string name = file->getFileName();
-        copies.push_back(VLRepositoryMove::Copy{getFilePath(name), directory + separator + name});
-        copies.push_back(VLRepositoryMove::Copy{getBitmapPath(name), directory + separator + name + ".part"});
-    }
-    VL_LOG_INFO("Repository files are copied to another volume : " << name_ << " => " << directory << " ("
-                                                                    << copies.size() << " files)");
-    move_.reset(new VLRepositoryMove(directory, copies));
-    if (!move_->start()) {
-        VL_LOG_ERROR("Unable to start copying repository files, they stay where they are : " << directory);
-        move_.reset();
-    }
+void VLRepository::startMove(const std::string& directory) {
+  std::string separator(1, VLPlatformFactory::instance()->getFileHelper()->getSeparator());
+  std::vector<VLRepositoryMove::Copy> copies;
+  for (auto& entry : files_) {
+    VLRepositoryFile* file = entry.second;
+    if (file->getCustom() == 0 || file->getSize() == VLRepositoryFile::UNKNOWN_SIZE || file->getSize() == 0) continue;
+    std::string name = file->getFileName();
+    copies.push_back(VLRepositoryMove::Copy{getFilePath(name), directory + separator + name});
+    copies.push_back(VLRepositoryMove::Copy{getBitmapPath(name), directory + separator + name + ".part"});
+  }
+  VL_LOG_INFO("Repository files are copied to another volume : " << name_ << " => " << directory << " ("
+                                                                 << copies.size() << " files)");
+  move_.reset(new VLRepositoryMove(directory, copies));
+  if (!move_->start()) {
+    VL_LOG_ERROR("Unable to start copying repository files, they stay where they are : " << directory);
+    move_.reset();
+  }
 }
 
-void VLRepository::finishMove()
-{
-    std::unique_ptr<VLRepositoryMove> move(std::move(move_));
-    if (move->hasFailed()) {
-        VL_LOG_ERROR("Repository files stay where they are : " << getDirectory());
-        move->abandon();
-        if (handler_)
-            handler_->onUnwritable(this);
-        return;
-    }
-    std::string directory = move->getDirectory();
-    move.reset();
-    switchDirectory(directory, false);
+void VLRepository::finishMove() {
+  std::unique_ptr<VLRepositoryMove> move(std::move(move_));
+  if (move->hasFailed()) {
+    VL_LOG_ERROR("Repository files stay where they are : " << getDirectory());
+    move->abandon();
+    if (handler_) handler_->onUnwritable(this);
+    return;
+  }
+  std::string directory = move->getDirectory();
+  move.reset();
+  switchDirectory(directory, false);
 }
 
 // The new directory is stored before any old file goes: a crash after this
 // point starts again where the files are (the copies, or the renamed files).
-void VLRepository::switchDirectory(const std::string& directory, bool sameVolume)
-{
-    if (!directoryPreference_.empty())
-        VLPlatformFactory::instance()->getSettingHelper()->setValue(identity_, directoryPreference_, directory);
-    std::string oldDirectory;
-    {
-        VLMutexLocker lock(mutex_);
-        oldDirectory = directory_;
-        directory_ = directory;
-    }
-    for (auto& entry : files_)
-        entry.second->move(oldDirectory, sameVolume);
+void VLRepository::switchDirectory(const std::string& directory, bool sameVolume) {
+  if (!directoryPreference_.empty())
+    VLPlatformFactory::instance()->getSettingHelper()->setValue(identity_, directoryPreference_, directory);
+  std::string oldDirectory;
+  {
+    VLMutexLocker lock(mutex_);
+    oldDirectory = directory_;
+    directory_ = directory;
+  }
+  for (auto& entry : files_) entry.second->move(oldDirectory, sameVolume);
 }
 
 // ---- Periodic work ----
 
-bool VLRepository::update()
-{
-    bool result = true;
-    double current = now();
-    // Taken once, so that a request made while this pass runs is kept for the next.
-    bool clearAll = clearAllPending_.exchange(false);
+bool VLRepository::update() {
+  bool result = true;
+  double current = now();
+  // Taken once, so that a request made while this pass runs is kept for the next.
+  bool clearAll = clearAllPending_.exchange(false);
 
-    if (sizeCheckPending_ || (full_ && lastSizeCheck_ + kRecheckPeriod < current))
-        checkSize(true);
-    std::string pending;
-    {
-        VLMutexLocker lock(mutex_);
-        pending = pendingDirectory_;
-    }
-    if (move_ && move_->isDone())
-        finishMove();
-    if (!pending.empty() && !move_)
-        setDirectory(pending, true);
-    if (unavailable_ && lastAvailabilityCheck_ + kRecheckPeriod < current)
-        checkAvailability(true);
+  if (sizeCheckPending_ || (full_ && lastSizeCheck_ + kRecheckPeriod < current)) checkSize(true);
+  std::string pending;
+  {
+    VLMutexLocker lock(mutex_);
+    pending = pendingDirectory_;
+  }
+  if (move_ && move_->isDone()) finishMove();
+  if (!pending.empty() && !move_) setDirectory(pending, true);
+  if (unavailable_ && lastAvailabilityCheck_ + kRecheckPeriod < current) checkAvailability(true);
 
-    if (clearAll)
-        startClear();
-    clearSlice(kClearsPerPass);
-    deleteRemovedFiles();
-    std::vector<VLRepositoryFile*> open;
-    open.reserve(openFiles_.size());
-    for (auto& entry : openFiles_)
-        open.push_back(entry.second);
-    for (VLRepositoryFile* file : open) {
-        if (!file->update())
-            result = false;
-    }
-    // The 60-second save goes in slices of bounded time: with many rows changed
-    // (a clear, a large queue change) one save would hold up the worker for
-    // seconds. The slices go on in the next updates until every row is saved.
-    if (lastSave_ + kSavePeriod < current) {
-        lastSave_ = current;
-        saveUnfinished_ = true;
-    }
-    if (saveUnfinished_) {
-        if (!saveRows(kSaveSliceSeconds) || !hasUnsavedRows())
-            saveUnfinished_ = false;
-    }
-    return result;
+  if (clearAll) startClear();
+  clearSlice(kClearsPerPass);
+  deleteRemovedFiles();
+  std::vector<VLRepositoryFile*> open;
+  open.reserve(openFiles_.size());
+  for (auto& entry : openFiles_) open.push_back(entry.second);
+  for (VLRepositoryFile* file : open) {
+    if (!file->update()) result = false;
+  }
+  // The 60-second save goes in slices of bounded time: with many rows changed
+  // (a clear, a large queue change) one save would hold up the worker for
+  // seconds. The slices go on in the next updates until every row is saved.
+  if (lastSave_ + kSavePeriod < current) {
+    lastSave_ = current;
+    saveUnfinished_ = true;
+  }
+  if (saveUnfinished_) {
+    if (!saveRows(kSaveSliceSeconds) || !hasUnsavedRows()) saveUnfinished_ = false;
+  }
+  return result;
 }
 
 // Deleting a record renames its two files (see discardFiles): a pass deletes
 // a bounded number, so that clearing a large cache never holds up the worker
 // (and playback with it); the rest go in the next passes. The size is checked
 // once the deletions are done and their files are gone.
-void VLRepository::deleteRemovedFiles()
-{
-    size_t deleted = 0;
-    const double deletionEnd = now() + kDeletionSeconds;
-    for (auto it = removedFiles_.begin();
-         it != removedFiles_.end() && deleted < kDeletionsPerPass && (deleted == 0 || now() < deletionEnd);) {
-        auto entry = files_.find(*it);
-        it = removedFiles_.erase(it);
-        if (entry != files_.end() && entry->second->isRemovedAndClosed()) {
-            deleteRemovedAndClosed(entry);
-            ++deleted;
-        }
+void VLRepository::deleteRemovedFiles() {
+  size_t deleted = 0;
+  const double deletionEnd = now() + kDeletionSeconds;
+  for (auto it = removedFiles_.begin();
+       it != removedFiles_.end() && deleted < kDeletionsPerPass && (deleted == 0 || now() < deletionEnd);) {
+    auto entry = files_.find(*it);
+    it = removedFiles_.erase(it);
+    if (entry != files_.end() && entry->second->isRemovedAndClosed()) {
+      deleteRemovedAndClosed(entry);
+      ++deleted;
     }
-    if (deleted > 0 && removedFiles_.empty())
-        sizeCheckOnceDiscarded_ = true;
-    if (sizeCheckOnceDiscarded_ && trash_->isEmpty()) {
-        sizeCheckOnceDiscarded_ = false;
-        checkSize(true);
-    }
-}
-
-void VLRepository::discardFiles(const std::string& fileName, uint64_t bytes)
-{
-    // The bitmap goes first: a crash between the two never leaves set bits
-    // for content that is gone.
-    trash_->put({getBitmapPath(fileName), getFilePath(fileName)}, bytes);
-}
-
-bool VLRepository::isDiscarding() const
-{
-    return !trash_->isEmpty();
-}
-
-void VLRepository::noteOpened(VLRepositoryFile* file)
-{
-    openFiles_[file->getFileId()] = file;
-}
-
-void VLRepository::noteClosed(VLRepositoryFile* file)
-{
-    openFiles_.erase(file->getFileId());
-    if (file->isRemoved())
-        removedFiles_.insert(file->getFileId());
-}
-
-void VLRepository::noteRemoved(VLRepositoryFile* file)
-{
-    // A clear-all removes the records in id order: the end is the right place.
-    if (!file->isOpen())
-        removedFiles_.insert(removedFiles_.end(), file->getFileId());
-}
-
-void VLRepository::deleteRemovedAndClosed(std::map<VLFileId, VLRepositoryFile*>::iterator& it)
-{
-    VLRepositoryFile* file = it->second;
-    file->clean();
-    changedRows_.erase(file);
-    resetFiles_.erase(file);
-    openFiles_.erase(it->first);
-    removedFiles_.erase(it->first);
-    if (file->getCustom() != 0)
-        filesByState_[file->getCustom()].erase(it->first);
-    deletedRows_.insert(it->first);
-    delete file;
-    it = files_.erase(it);
-}
-
-void VLRepository::close()
-{
-    if (move_) {
-        VL_LOG_WARN("Repository closes while its files are copied, they stay where they are : " << getDirectory());
-        move_->abandon();
-        move_.reset();
-    }
-    // A clear under way is finished: its records lose their files and rows.
-    clearSlice(SIZE_MAX);
-    // Removed records lose their files and their rows.
-    for (auto it = files_.begin(); it != files_.end();) {
-        it->second->clean();
-        if (it->second->isRemoved())
-            deleteRemovedAndClosed(it);
-        else
-            ++it;
-    }
-    saveFiles();
-    trash_->finish();
+  }
+  if (deleted > 0 && removedFiles_.empty()) sizeCheckOnceDiscarded_ = true;
+  if (sizeCheckOnceDiscarded_ && trash_->isEmpty()) {
     sizeCheckOnceDiscarded_ = false;
-    for (auto& entry : files_)
-        delete entry.second;
-    files_.clear();
-    changedRows_.clear();
-    deletedRows_.clear();
-    filesByState_.clear();
-    resetFiles_.clear();
-    openFiles_.clear();
-    removedFiles_.clear();
-    if (db_) {
-        VLSQLiteDatabase::close(db_);
-        db_ = nullptr;
-    }
-    rowsLoaded_ = false;
+    checkSize(true);
+  }
+}
+
+void VLRepository::discardFiles(const std::string& fileName, uint64_t bytes) {
+  // The bitmap goes first: a crash between the two never leaves set bits
+  // for content that is gone.
+  trash_->put({getBitmapPath(fileName), getFilePath(fileName)}, bytes);
+}
+
+bool VLRepository::isDiscarding() const {
+  return !trash_->isEmpty();
+}
+
+void VLRepository::noteOpened(VLRepositoryFile* file) {
+  openFiles_[file->getFileId()] = file;
+}
+
+void VLRepository::noteClosed(VLRepositoryFile* file) {
+  openFiles_.erase(file->getFileId());
+  if (file->isRemoved()) removedFiles_.insert(file->getFileId());
+}
+
+void VLRepository::noteRemoved(VLRepositoryFile* file) {
+  // A clear-all removes the records in id order: the end is the right place.
+  if (!file->isOpen()) removedFiles_.insert(removedFiles_.end(), file->getFileId());
+}
+
+void VLRepository::deleteRemovedAndClosed(std::map<VLFileId, VLRepositoryFile*>::iterator& it) {
+  VLRepositoryFile* file = it->second;
+  file->clean();
+  changedRows_.erase(file);
+  resetFiles_.erase(file);
+  openFiles_.erase(it->first);
+  removedFiles_.erase(it->first);
+  if (file->getCustom() != 0) filesByState_[file->getCustom()].erase(it->first);
+  deletedRows_.insert(it->first);
+  delete file;
+  it = files_.erase(it);
+}
+
+void VLRepository::close() {
+  if (move_) {
+    VL_LOG_WARN("Repository closes while its files are copied, they stay where they are : " << getDirectory());
+    move_->abandon();
+    move_.reset();
+  }
+  // A clear under way is finished: its records lose their files and rows.
+  clearSlice(SIZE_MAX);
+  // Removed records lose their files and their rows.
+  for (auto it = files_.begin(); it != files_.end();) {
+    it->second->clean();
+    if (it->second->isRemoved())
+      deleteRemovedAndClosed(it);
+    else
+      ++it;
+  }
+  saveFiles();
+  trash_->finish();
+  sizeCheckOnceDiscarded_ = false;
+  for (auto& entry : files_) delete entry.second;
+  files_.clear();
+  changedRows_.clear();
+  deletedRows_.clear();
+  filesByState_.clear();
+  resetFiles_.clear();
+  openFiles_.clear();
+  removedFiles_.clear();
+  if (db_) {
+    VLSQLiteDatabase::close(db_);
+    db_ = nullptr;
+  }
+  rowsLoaded_ = false;
 }
 
 // ---- Index database ----
 
-void VLRepository::init()
-{
-    bool ok = openAndLoad(true);
-    if (!ok)
-        ok = rescueDamagedIndex();
-    if (!ok)
-        close();
+void VLRepository::init() {
+  bool ok = openAndLoad(true);
+  if (!ok) ok = rescueDamagedIndex();
+  if (!ok) close();
 }
 
 // The entries of the directory that bear a name this code makes (a content
 // file's, or its bitmap's), read on a thread of its own, with the content
 // names they stand for (views of the entries).
-struct VLRepository::OwnFiles
-{
-    bool listed = false;
-    std::vector<std::string> entries;
-    std::unordered_set<std::string_view> names;
-    std::vector<std::string> trash;   // paths of files with trash names
+struct VLRepository::OwnFiles {
+  bool listed = false;
+  std::vector<std::string> entries;
+  std::unordered_set<std::string_view> names;
+  std::vector<std::string> trash;  // paths of files with trash names
 };
 
-bool VLRepository::openAndLoad(bool removeOrphanFiles)
-{
-    bool ok = openIndex();
-    if (ok)
-        checkAvailability(true);
-    // The folder is listed while the index loads: reading a folder of many
-    // files takes as long as the load itself.
-    std::future<OwnFiles> listing;
-    if (ok && !unavailable_ && removeOrphanFiles)
-        listing = listOwnFiles();
-    std::vector<VLRepositoryFile*> damaged;
-    if (ok && !loadFiles(!unavailable_, &damaged))
-        ok = false;
-    if (ok)
-        repairDamagedDownloads(damaged);
-    if (ok && listing.valid())
-        removeOrphans(listing.get());
-    return ok;
+bool VLRepository::openAndLoad(bool removeOrphanFiles) {
+  bool ok = openIndex();
+  if (ok) checkAvailability(true);
+  // The folder is listed while the index loads: reading a folder of many
+  // files takes as long as the load itself.
+  std::future<OwnFiles> listing;
+  if (ok && !unavailable_ && removeOrphanFiles) listing = listOwnFiles();
+  std::vector<VLRepositoryFile*> damaged;
+  if (ok && !loadFiles(!unavailable_, &damaged)) ok = false;
+  if (ok) repairDamagedDownloads(damaged);
+  if (ok && listing.valid()) removeOrphans(listing.get());
+  return ok;
 }
 
 // An index that SQLite finds damaged would leave the repository without one
@@ -782,124 +692,109 @@ bool VLRepository::openAndLoad(bool removeOrphanFiles)
 // are missing for this run. Content files that no rescued row claims are left
 // on the disk in this run, so that nothing is deleted on the word of a damaged
 // file.
-bool VLRepository::rescueDamagedIndex()
-{
-    close();
-    VLRepositoryIndexRescue rescue(dbPath_);
-    if (!rescue.isDamaged())
-        return false;
-    bool ok = rescue.rebuild() && openAndLoad(false);
-    if (handler_)
-        handler_->onIndexDamaged(this);
-    return ok;
+bool VLRepository::rescueDamagedIndex() {
+  close();
+  VLRepositoryIndexRescue rescue(dbPath_);
+  if (!rescue.isDamaged()) return false;
+  bool ok = rescue.rebuild() && openAndLoad(false);
+  if (handler_) handler_->onIndexDamaged(this);
+  return ok;
 }
 
-bool VLRepository::openIndex()
-{
-    // Another process holding the index (a second instance, a backup) makes
-    // statements wait a little instead of failing at once.
-    if (VLSQLiteDatabase::open(dbPath_, VLSQLiteDatabase::Access::ReadWrite, VLSQLiteDatabase::WhenLocked::Wait, &db_)
-        != SQLITE_OK) {
-        VL_LOG_ERROR("Unable to open SQLite database : " << dbPath_);
-        return false;
-    }
+bool VLRepository::openIndex() {
+  // Another process holding the index (a second instance, a backup) makes
+  // statements wait a little instead of failing at once.
+  if (VLSQLiteDatabase::open(dbPath_, VLSQLiteDatabase::Access::ReadWrite, VLSQLiteDatabase::WhenLocked::Wait, &db_) !=
+      SQLITE_OK) {
+    VL_LOG_ERROR("Unable to open SQLite database : " << dbPath_);
+    return false;
+  }
 
-    VLSQLiteStatement statement(db_);
-    bool row = false;
-    if (!statement.prepare(kLacksProviderData) || !statement.step(&row))
-        return false;
-    bool lacksProviderData = row && statement.columnInt(0) == 1;
-    statement.finalize();
-    if (lacksProviderData && !VLSQLiteStatement::execute(db_, kAddProviderData))
-        return false;
+  VLSQLiteStatement statement(db_);
+  bool row = false;
+  if (!statement.prepare(kLacksProviderData) || !statement.step(&row)) return false;
+  bool lacksProviderData = row && statement.columnInt(0) == 1;
+  statement.finalize();
+  if (lacksProviderData && !VLSQLiteStatement::execute(db_, kAddProviderData)) return false;
 
-    if (!statement.prepare(kLacksTotalLockCount) || !statement.step(&row))
-        return false;
-    bool lacksTotalLockCount = row && statement.columnInt(0) == 1;
-    statement.finalize();
-    if (lacksTotalLockCount
-        && (!VLSQLiteStatement::execute(db_, kAddTotalLockCount) || !VLSQLiteStatement::execute(db_, kAddLastAdd)))
-        return false;
+  if (!statement.prepare(kLacksTotalLockCount) || !statement.step(&row)) return false;
+  bool lacksTotalLockCount = row && statement.columnInt(0) == 1;
+  statement.finalize();
+  if (lacksTotalLockCount &&
+      (!VLSQLiteStatement::execute(db_, kAddTotalLockCount) || !VLSQLiteStatement::execute(db_, kAddLastAdd)))
+    return false;
 
-    return VLSQLiteStatement::execute(db_, kCreateFilesTable)
-           && VLSQLiteStatement::execute(db_, "PRAGMA synchronous = OFF");
+  return VLSQLiteStatement::execute(db_, kCreateFilesTable) &&
+         VLSQLiteStatement::execute(db_, "PRAGMA synchronous = OFF");
 }
 
 // A download whose content has its recorded size and was whole at the last
 // save lost only its bitmap (truncated or deleted by hand): the bytes were on
 // the disk before the row counted them, so the bitmap is made again with every
 // block present, and the file is validated with the server at its next use.
-bool VLRepository::restoreWholeBitmap(const std::string& fileName, uint64_t size)
-{
-    const std::string path = getBitmapPath(fileName);
-    VL_LOG_WARN("Repository bitmap is damaged, made again for the whole file : " << path);
-    std::unique_ptr<VLMappedFile> bitmap(VLPlatformFactory::instance()->createMappedFile(path));
-    if (!bitmap->open(getBitmapSize(size_t(size))))
-        return false;
-    if (size > 0)
-        markBlocks(bitmap->getData(), 0, size_t(size));
-    bool flushed = bitmap->flush(0, bitmap->getSize());
-    bitmap->close();
-    return flushed;
+bool VLRepository::restoreWholeBitmap(const std::string& fileName, uint64_t size) {
+  const std::string path = getBitmapPath(fileName);
+  VL_LOG_WARN("Repository bitmap is damaged, made again for the whole file : " << path);
+  std::unique_ptr<VLMappedFile> bitmap(VLPlatformFactory::instance()->createMappedFile(path));
+  if (!bitmap->open(getBitmapSize(size_t(size)))) return false;
+  if (size > 0) markBlocks(bitmap->getData(), 0, size_t(size));
+  bool flushed = bitmap->flush(0, bitmap->getSize());
+  bitmap->close();
+  return flushed;
 }
 
 // A download whose content or bitmap no longer matches its row keeps its
 // record: opening it once gives both files their recorded lengths with every
 // block missing (the content is kept until overwritten), and the downloader
 // queues it again.
-void VLRepository::repairDamagedDownloads(const std::vector<VLRepositoryFile*>& damaged)
-{
-    for (VLRepositoryFile* file : damaged) {
-        VL_LOG_WARN("Download does not match its index row, it is fetched again : " << getFilePath(file->fileName()));
-        if (file->open(0))
-            file->close(0);
-    }
+void VLRepository::repairDamagedDownloads(const std::vector<VLRepositoryFile*>& damaged) {
+  for (VLRepositoryFile* file : damaged) {
+    VL_LOG_WARN("Download does not match its index row, it is fetched again : " << getFilePath(file->fileName()));
+    if (file->open(0)) file->close(0);
+  }
 }
 
 // A row of the index as the load reads it, with the sizes of its files once
 // they are checked (name is the row's file name). The thread that checks them
 // also makes the record of a row whose files match, unreported: the worker
 // then only files it.
-struct VLRepository::IndexRow : VLFileSizeReader::Request
-{
-    explicit IndexRow(VLRepository* owner) : repository(owner) {}
-    void sizesRead() override;
+struct VLRepository::IndexRow : VLFileSizeReader::Request {
+  explicit IndexRow(VLRepository* owner) : repository(owner) {}
+  void sizesRead() override;
 
-    VLRepository* repository;
-    bool checked = false;
-    std::unique_ptr<VLRepositoryFile> record;
-    std::string entityId;
-    int64_t formatId = 0;
-    int64_t size = 0;
-    int64_t loaded = 0;
-    std::string etag;
-    std::string metadata;
-    int64_t position = 0;
-    int64_t custom = 0;
-    int64_t lastValidation = 0;
-    int64_t lastOpen = 0;
-    std::string providerData;
-    int64_t totalLockCount = 0;
-    int64_t lastAdd = 0;
+  VLRepository* repository;
+  bool checked = false;
+  std::unique_ptr<VLRepositoryFile> record;
+  std::string entityId;
+  int64_t formatId = 0;
+  int64_t size = 0;
+  int64_t loaded = 0;
+  std::string etag;
+  std::string metadata;
+  int64_t position = 0;
+  int64_t custom = 0;
+  int64_t lastValidation = 0;
+  int64_t lastOpen = 0;
+  std::string providerData;
+  int64_t totalLockCount = 0;
+  int64_t lastAdd = 0;
 };
 
-struct VLRepository::LoadOutcome
-{
-    std::vector<std::string> mismatched;
-    std::vector<std::string> restored;
-    std::vector<VLRepositoryFile*>* damaged;
+struct VLRepository::LoadOutcome {
+  std::vector<std::string> mismatched;
+  std::vector<std::string> restored;
+  std::vector<VLRepositoryFile*>* damaged;
 };
 
 namespace {
 
 // Threads that check the rows' files beside the scan: the checks wait on the
 // file system, and a few lookups at once keep it busy.
-unsigned sizeThreads()
-{
-    return std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
+unsigned sizeThreads() {
+  return std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
 }
 
-} // namespace
+}  // namespace
 
 // One scan of the index loads the records and, while the directory can be
 // used, checks the files of every row of known size (a row whose files are
@@ -909,206 +804,178 @@ unsigned sizeThreads()
 // match loses its row and is fetched again when played; a download keeps its
 // record (see checkRowFiles). Rows are only deleted or updated once the scan
 // is over.
-bool VLRepository::loadFiles(bool checkFiles, std::vector<VLRepositoryFile*>* damaged)
-{
-    lastSave_ = now();
-    if (!db_)
-        return false;
-    if (!files_.empty()) {
-        VL_LOG_ERROR("File list has been already loaded");
-        return false;
+bool VLRepository::loadFiles(bool checkFiles, std::vector<VLRepositoryFile*>* damaged) {
+  lastSave_ = now();
+  if (!db_) return false;
+  if (!files_.empty()) {
+    VL_LOG_ERROR("File list has been already loaded");
+    return false;
+  }
+  std::unique_ptr<VLFileSizeReader> sizes;
+  if (checkFiles)
+    sizes.reset(new VLFileSizeReader(VLPlatformFactory::instance()->getFileHelper(), getDirectory(), sizeThreads()));
+  LoadOutcome outcome;
+  outcome.damaged = damaged;
+  // Rows stay at their addresses while their files are checked.
+  std::deque<IndexRow> rows;
+  VLSQLiteStatement statement(db_);
+  bool row = false;
+  bool result = statement.prepare(kSelectRows) && statement.bindText(1, name_) && statement.bindText(2, identity_);
+  while (result && (result = statement.step(&row)) && row) {
+    rows.emplace_back(this);
+    IndexRow& read = rows.back();
+    readRow(statement, &read);
+    if (checkFiles && read.size != -1 && isValidFileName(read.name)) {
+      read.checked = true;
+      sizes->add(&read);
     }
-    std::unique_ptr<VLFileSizeReader> sizes;
-    if (checkFiles)
-        sizes.reset(new VLFileSizeReader(VLPlatformFactory::instance()->getFileHelper(), getDirectory(),
-                                         sizeThreads()));
-    LoadOutcome outcome;
-    outcome.damaged = damaged;
-    // Rows stay at their addresses while their files are checked.
-    std::deque<IndexRow> rows;
-    VLSQLiteStatement statement(db_);
-    bool row = false;
-    bool result = statement.prepare(kSelectRows) && statement.bindText(1, name_) && statement.bindText(2, identity_);
-    while (result && (result = statement.step(&row)) && row) {
-        rows.emplace_back(this);
-        IndexRow& read = rows.back();
-        readRow(statement, &read);
-        if (checkFiles && read.size != -1 && isValidFileName(read.name)) {
-            read.checked = true;
-            sizes->add(&read);
-        }
-        while (!rows.empty() && (!rows.front().checked || sizes->isDone(&rows.front(), false))) {
-            takeRow(rows.front(), &outcome);
-            rows.pop_front();
-        }
+    while (!rows.empty() && (!rows.front().checked || sizes->isDone(&rows.front(), false))) {
+      takeRow(rows.front(), &outcome);
+      rows.pop_front();
     }
-    statement.finalize();
-    for (; !rows.empty(); rows.pop_front()) {
-        if (rows.front().checked)
-            sizes->isDone(&rows.front(), true);
-        takeRow(rows.front(), &outcome);
-    }
-    sizes.reset();
-    // Restored bitmaps are on the disk already: their rows forget the
-    // validation even when the scan failed after them.
-    if (!forgetValidation(outcome.restored) || !result || !deleteRowsByName(outcome.mismatched))
-        return false;
-    rowsLoaded_ = true;
-    checkSize(true);
-    return true;
+  }
+  statement.finalize();
+  for (; !rows.empty(); rows.pop_front()) {
+    if (rows.front().checked) sizes->isDone(&rows.front(), true);
+    takeRow(rows.front(), &outcome);
+  }
+  sizes.reset();
+  // Restored bitmaps are on the disk already: their rows forget the
+  // validation even when the scan failed after them.
+  if (!forgetValidation(outcome.restored) || !result || !deleteRowsByName(outcome.mismatched)) return false;
+  rowsLoaded_ = true;
+  checkSize(true);
+  return true;
 }
 
-void VLRepository::readRow(VLSQLiteStatement& statement, IndexRow* row)
-{
-    row->entityId = statement.columnText(0);
-    row->formatId = statement.columnInt64(1);
-    row->name = statement.columnText(2);
-    row->size = statement.columnInt64(3);
-    row->loaded = statement.columnInt64(4);
-    row->etag = statement.columnText(5);
-    row->metadata = statement.columnText(6);
-    row->position = statement.columnInt64(7);
-    row->custom = statement.columnInt64(8);
-    row->lastValidation = statement.columnInt64(9);
-    row->lastOpen = statement.columnInt64(10);
-    row->providerData = statement.columnText(11);
-    row->totalLockCount = statement.columnInt64(12);
-    row->lastAdd = statement.columnInt64(13);
+void VLRepository::readRow(VLSQLiteStatement& statement, IndexRow* row) {
+  row->entityId = statement.columnText(0);
+  row->formatId = statement.columnInt64(1);
+  row->name = statement.columnText(2);
+  row->size = statement.columnInt64(3);
+  row->loaded = statement.columnInt64(4);
+  row->etag = statement.columnText(5);
+  row->metadata = statement.columnText(6);
+  row->position = statement.columnInt64(7);
+  row->custom = statement.columnInt64(8);
+  row->lastValidation = statement.columnInt64(9);
+  row->lastOpen = statement.columnInt64(10);
+  row->providerData = statement.columnText(11);
+  row->totalLockCount = statement.columnInt64(12);
+  row->lastAdd = statement.columnInt64(13);
 }
 
-void VLRepository::IndexRow::sizesRead()
-{
-    if (filesMatch(*this))
-        record.reset(repository->makeRecord(*this, time_t(lastValidation)));
+void VLRepository::IndexRow::sizesRead() {
+  if (filesMatch(*this)) record.reset(repository->makeRecord(*this, time_t(lastValidation)));
 }
 
 // Files the record of a row whose files are checked, as the check decides.
-void VLRepository::takeRow(IndexRow& row, LoadOutcome* outcome)
-{
-    time_t lastValidation = time_t(row.lastValidation);
-    bool damagedRow = false;
-    if (row.checked && !row.record) {
-        switch (checkRowFiles(row)) {
-        case FILES_MATCH:
-            break;
-        case FILES_CACHED_MISMATCH:
-            outcome->mismatched.push_back(std::move(row.name));
-            return;
-        case FILES_BITMAP_RESTORED:
-            outcome->restored.push_back(row.name);
-            lastValidation = 0;
-            break;
-        case FILES_DAMAGED:
-            damagedRow = true;
-            break;
-        }
+void VLRepository::takeRow(IndexRow& row, LoadOutcome* outcome) {
+  time_t lastValidation = time_t(row.lastValidation);
+  bool damagedRow = false;
+  if (row.checked && !row.record) {
+    switch (checkRowFiles(row)) {
+      case FILES_MATCH: break;
+      case FILES_CACHED_MISMATCH: outcome->mismatched.push_back(std::move(row.name)); return;
+      case FILES_BITMAP_RESTORED:
+        outcome->restored.push_back(row.name);
+        lastValidation = 0;
+        break;
+      case FILES_DAMAGED: damagedRow = true; break;
     }
-    VLRepositoryFile* file = loadRow(row, lastValidation);
-    if (file && damagedRow)
-        outcome->damaged->push_back(file);
+  }
+  VLRepositoryFile* file = loadRow(row, lastValidation);
+  if (file && damagedRow) outcome->damaged->push_back(file);
 }
 
 // What a row of known size found on the disk. A download whose content has
 // its size and was whole at the last save lost only its bitmap, which is made
 // again; any other download that does not match is damaged.
-VLRepository::RowFiles VLRepository::checkRowFiles(const IndexRow& row)
-{
-    if (filesMatch(row))
-        return FILES_MATCH;
-    if (row.custom == 0)
-        return FILES_CACHED_MISMATCH;
-    const uint64_t expected = static_cast<uint64_t>(row.size);
-    if (row.contentSize == expected && row.loaded == row.size && restoreWholeBitmap(row.name, expected))
-        return FILES_BITMAP_RESTORED;
-    return FILES_DAMAGED;
+VLRepository::RowFiles VLRepository::checkRowFiles(const IndexRow& row) {
+  if (filesMatch(row)) return FILES_MATCH;
+  if (row.custom == 0) return FILES_CACHED_MISMATCH;
+  const uint64_t expected = static_cast<uint64_t>(row.size);
+  if (row.contentSize == expected && row.loaded == row.size && restoreWholeBitmap(row.name, expected))
+    return FILES_BITMAP_RESTORED;
+  return FILES_DAMAGED;
 }
 
-bool VLRepository::filesMatch(const IndexRow& row)
-{
-    const uint64_t expected = static_cast<uint64_t>(row.size);
-    return row.contentSize == expected && row.bitmapSize == getBitmapSize(expected);
+bool VLRepository::filesMatch(const IndexRow& row) {
+  const uint64_t expected = static_cast<uint64_t>(row.size);
+  return row.contentSize == expected && row.bitmapSize == getBitmapSize(expected);
 }
 
 // Files the record of a row (made beforehand when its files were checked),
 // or skips a row that cannot be loaded (an unknown format, a name that is not
 // ours): null.
-VLRepositoryFile* VLRepository::loadRow(IndexRow& row, time_t lastValidation)
-{
-    std::unique_ptr<VLRepositoryFile> file(std::move(row.record));
-    if (!file)
-        file.reset(makeRecord(row, lastValidation));
-    if (!file) {
-        VL_LOG_WARN("Repository index row is skipped : " << row.entityId << "_" << row.formatId << " (" << row.name
-                                                          << ")");
-        return nullptr;
-    }
-    file->announce();
-    // The scan yields the rows in the order of the primary key, which is the
-    // order of the ids: each record goes at the end of the map.
-    files_.emplace_hint(files_.end(), file->fileId(), file.get());
-    return file.release();
+VLRepositoryFile* VLRepository::loadRow(IndexRow& row, time_t lastValidation) {
+  std::unique_ptr<VLRepositoryFile> file(std::move(row.record));
+  if (!file) file.reset(makeRecord(row, lastValidation));
+  if (!file) {
+    VL_LOG_WARN("Repository index row is skipped : " << row.entityId << "_" << row.formatId << " (" << row.name << ")");
+    return nullptr;
+  }
+  file->announce();
+  // The scan yields the rows in the order of the primary key, which is the
+  // order of the ids: each record goes at the end of the map.
+  files_.emplace_hint(files_.end(), file->fileId(), file.get());
+  return file.release();
 }
 
 // Touches nothing of the repository's state: the load calls it on the
 // threads that check the rows' files. Null (the row left as it was) for a row
 // that cannot be loaded.
-VLRepositoryFile* VLRepository::makeRecord(IndexRow& row, time_t lastValidation)
-{
-    if (!isKnownFormat(row.formatId) || !isValidFileName(row.name))
-        return nullptr;
-    return new VLRepositoryFile(this, identity_, VLFileId(std::move(row.entityId), uint32_t(row.formatId)),
-                                provider_, handler_, std::move(row.name), size_t(row.size), size_t(row.loaded),
-                                std::move(row.etag), std::move(row.metadata), std::move(row.providerData),
-                                int(row.position), int(row.custom), lastValidation, time_t(row.lastOpen),
-                                static_cast<unsigned int>(row.totalLockCount), time_t(row.lastAdd), false);
+VLRepositoryFile* VLRepository::makeRecord(IndexRow& row, time_t lastValidation) {
+  if (!isKnownFormat(row.formatId) || !isValidFileName(row.name)) return nullptr;
+  return new VLRepositoryFile(this, identity_, VLFileId(std::move(row.entityId), uint32_t(row.formatId)), provider_,
+                              handler_, std::move(row.name), size_t(row.size), size_t(row.loaded), std::move(row.etag),
+                              std::move(row.metadata), std::move(row.providerData), int(row.position), int(row.custom),
+                              lastValidation, time_t(row.lastOpen), static_cast<unsigned int>(row.totalLockCount),
+                              time_t(row.lastAdd), false);
 }
 
-bool VLRepository::forgetValidation(const std::vector<std::string>& fileNames)
-{
-    VLSQLiteStatement statement(db_);
-    for (const std::string& fileName : fileNames) {
-        if (!statement.prepare(kForgetValidation) || !statement.bindText(1, name_)
-            || !statement.bindText(2, identity_) || !statement.bindText(3, fileName) || !statement.execute())
-            return false;
-    }
-    return true;
+bool VLRepository::forgetValidation(const std::vector<std::string>& fileNames) {
+  VLSQLiteStatement statement(db_);
+  for (const std::string& fileName : fileNames) {
+    if (!statement.prepare(kForgetValidation) || !statement.bindText(1, name_) || !statement.bindText(2, identity_) ||
+        !statement.bindText(3, fileName) || !statement.execute())
+      return false;
+  }
+  return true;
 }
 
-bool VLRepository::deleteRowsByName(const std::vector<std::string>& fileNames)
-{
-    VLSQLiteStatement statement(db_);
-    for (const std::string& fileName : fileNames) {
-        if (!statement.prepare(kDeleteByName) || !statement.bindText(1, name_) || !statement.bindText(2, identity_)
-            || !statement.bindText(3, fileName) || !statement.execute())
-            return false;
-    }
-    return true;
+bool VLRepository::deleteRowsByName(const std::vector<std::string>& fileNames) {
+  VLSQLiteStatement statement(db_);
+  for (const std::string& fileName : fileNames) {
+    if (!statement.prepare(kDeleteByName) || !statement.bindText(1, name_) || !statement.bindText(2, identity_) ||
+        !statement.bindText(3, fileName) || !statement.execute())
+      return false;
+  }
+  return true;
 }
 
-std::future<VLRepository::OwnFiles> VLRepository::listOwnFiles()
-{
-    auto list = [directory = getDirectory()] {
-        OwnFiles files;
-        files.listed = VLPlatformFactory::instance()->getFileHelper()->forEachFile(
-            directory, [&files, &directory](std::string_view entry) {
-                if (isValidFileName(contentFileName(entry)))
-                    files.entries.emplace_back(entry);
-                else if (VLRepositoryTrash::isTrashName(entry))
-                    files.trash.push_back(directory + VLPlatformFactory::instance()->getFileHelper()->getSeparator()
-                                          + std::string(entry));
-            });
-        // Made here, beside the load: the entries no longer move.
-        files.names.reserve(files.entries.size());
-        for (const std::string& entry : files.entries)
-            files.names.insert(contentFileName(entry));
-        return files;
-    };
-    try {
-        return std::async(std::launch::async, list);
-    } catch (const std::system_error&) {
-        // No thread to spare: listed when the result is asked for.
-        return std::async(std::launch::deferred, list);
-    }
+std::future<VLRepository::OwnFiles> VLRepository::listOwnFiles() {
+  auto list = [directory = getDirectory()] {
+    OwnFiles files;
+    files.listed = VLPlatformFactory::instance()->getFileHelper()->forEachFile(
+        directory, [&files, &directory](std::string_view entry) {
+          if (isValidFileName(contentFileName(entry)))
+            files.entries.emplace_back(entry);
+          else if (VLRepositoryTrash::isTrashName(entry))
+            files.trash.push_back(directory + VLPlatformFactory::instance()->getFileHelper()->getSeparator() +
+                                  std::string(entry));
+        });
+    // Made here, beside the load: the entries no longer move.
+    files.names.reserve(files.entries.size());
+    for (const std::string& entry : files.entries) files.names.insert(contentFileName(entry));
+    return files;
+  };
+  try {
+    return std::async(std::launch::async, list);
+  } catch (const std::system_error&) {
+    // No thread to spare: listed when the result is asked for.
+    return std::async(std::launch::deferred, list);
+  }
 }
 
 // A content file whose row is gone (the sync drops the rows of damaged files,
@@ -1117,141 +984,121 @@ std::future<VLRepository::OwnFiles> VLRepository::listOwnFiles()
 // code makes, and that neither a record nor a row of any index in the
 // database folder claims (identities and repositories may share a folder),
 // is removed with its bitmap.
-void VLRepository::removeOrphans(OwnFiles listing)
-{
-    if (!listing.listed)
-        return;
-    // Files of records deleted by a run that ended before it removed them.
-    trash_->putLeftovers(std::move(listing.trash));
-    // What the records claim leaves the listed names; the rest are unclaimed.
-    for (auto it = files_.begin(); it != files_.end() && !listing.names.empty(); ++it)
-        listing.names.erase(it->second->fileName());
-    VLFileHelper* helper = VLPlatformFactory::instance()->getFileHelper();
-    const std::string directory = getDirectory();
-    for (const std::string& entry : listing.entries) {
-        std::string_view name = contentFileName(entry);
-        if (!listing.names.count(name) || isIndexed(std::string(name)))
-            continue;
-        const std::string path = directory + helper->getSeparator() + entry;
-        VL_LOG_WARN("Repository file has no index row and is removed : " << path);
-        helper->removeFile(path);
-    }
+void VLRepository::removeOrphans(OwnFiles listing) {
+  if (!listing.listed) return;
+  // Files of records deleted by a run that ended before it removed them.
+  trash_->putLeftovers(std::move(listing.trash));
+  // What the records claim leaves the listed names; the rest are unclaimed.
+  for (auto it = files_.begin(); it != files_.end() && !listing.names.empty(); ++it)
+    listing.names.erase(it->second->fileName());
+  VLFileHelper* helper = VLPlatformFactory::instance()->getFileHelper();
+  const std::string directory = getDirectory();
+  for (const std::string& entry : listing.entries) {
+    std::string_view name = contentFileName(entry);
+    if (!listing.names.count(name) || isIndexed(std::string(name))) continue;
+    const std::string path = directory + helper->getSeparator() + entry;
+    VL_LOG_WARN("Repository file has no index row and is removed : " << path);
+    helper->removeFile(path);
+  }
 }
 
 // Whether a row of this index, or of another index in the same folder, names
 // the file. Any doubt (an index that cannot be read) counts as claimed.
-bool VLRepository::isIndexed(const std::string& fileName)
-{
-    VLFileHelper* helper = VLPlatformFactory::instance()->getFileHelper();
-    std::string folder = dbPath_.substr(0, dbPath_.rfind(helper->getSeparator()));
-    std::list<std::string> indexes;
-    helper->listFiles(folder, &indexes);
-    indexes.remove(dbPath_);
-    indexes.push_front(dbPath_);
-    for (const std::string& path : indexes) {
-        if (path.size() < 3 || path.compare(path.size() - 3, 3, ".db") != 0)
-            continue;
-        sqlite3* db = db_;
-        if (path != dbPath_
-            && VLSQLiteDatabase::open(path, VLSQLiteDatabase::Access::ReadOnly, VLSQLiteDatabase::WhenLocked::Fail, &db)
-                   != SQLITE_OK)
-            return true;
-        bool row = false;
-        bool counted = false;
-        int count = 0;
-        {
-            VLSQLiteStatement statement(db);
-            counted = statement.prepare(kCountName) && statement.bindText(1, fileName) && statement.step(&row) && row;
-            count = counted ? statement.columnInt(0) : 0;
-        }
-        if (db != db_)
-            VLSQLiteDatabase::close(db);
-        if (!counted || count > 0)
-            return true;
+bool VLRepository::isIndexed(const std::string& fileName) {
+  VLFileHelper* helper = VLPlatformFactory::instance()->getFileHelper();
+  std::string folder = dbPath_.substr(0, dbPath_.rfind(helper->getSeparator()));
+  std::list<std::string> indexes;
+  helper->listFiles(folder, &indexes);
+  indexes.remove(dbPath_);
+  indexes.push_front(dbPath_);
+  for (const std::string& path : indexes) {
+    if (path.size() < 3 || path.compare(path.size() - 3, 3, ".db") != 0) continue;
+    sqlite3* db = db_;
+    if (path != dbPath_ && VLSQLiteDatabase::open(path, VLSQLiteDatabase::Access::ReadOnly,
+                                                  VLSQLiteDatabase::WhenLocked::Fail, &db) != SQLITE_OK)
+      return true;
+    bool row = false;
+    bool counted = false;
+    int count = 0;
+    {
+      VLSQLiteStatement statement(db);
+      counted = statement.prepare(kCountName) && statement.bindText(1, fileName) && statement.step(&row) && row;
+      count = counted ? statement.columnInt(0) : 0;
     }
-    return false;
+    if (db != db_) VLSQLiteDatabase::close(db);
+    if (!counted || count > 0) return true;
+  }
+  return false;
 }
 
-bool VLRepository::saveFiles()
-{
-    lastSave_ = now();
-    saveUnfinished_ = false;
-    return saveRows(0);
+bool VLRepository::saveFiles() {
+  lastSave_ = now();
+  saveUnfinished_ = false;
+  return saveRows(0);
 }
 
 // Deletions go before writes, also across slices: a record made again under a
 // deleted id is written only once the old row is gone.
-bool VLRepository::saveRows(double seconds)
-{
-    bool result = db_ && rowsLoaded_;
-    if (result && hasUnsavedRows()) {
-        const double end = seconds > 0 ? now() + seconds : 0;
-        std::vector<VLFileId> deleted;
-        std::vector<VLRepositoryFile*> written;
-        result = VLSQLiteStatement::execute(db_, "BEGIN TRANSACTION") && deleteRows(end, &deleted)
-                 && (deleted.size() < deletedRows_.size() || writeRows(end, &written))
-                 && VLSQLiteStatement::execute(db_, "END TRANSACTION");
-        if (result) {
-            for (const VLFileId& id : deleted)
-                deletedRows_.erase(id);
-            for (VLRepositoryFile* file : written)
-                changedRows_.erase(file);
-        } else {
-            // Nothing of a failed save is kept; its rows are written by the next.
-            VLSQLiteStatement::execute(db_, "ROLLBACK");
-        }
+bool VLRepository::saveRows(double seconds) {
+  bool result = db_ && rowsLoaded_;
+  if (result && hasUnsavedRows()) {
+    const double end = seconds > 0 ? now() + seconds : 0;
+    std::vector<VLFileId> deleted;
+    std::vector<VLRepositoryFile*> written;
+    result = VLSQLiteStatement::execute(db_, "BEGIN TRANSACTION") && deleteRows(end, &deleted) &&
+             (deleted.size() < deletedRows_.size() || writeRows(end, &written)) &&
+             VLSQLiteStatement::execute(db_, "END TRANSACTION");
+    if (result) {
+      for (const VLFileId& id : deleted) deletedRows_.erase(id);
+      for (VLRepositoryFile* file : written) changedRows_.erase(file);
+    } else {
+      // Nothing of a failed save is kept; its rows are written by the next.
+      VLSQLiteStatement::execute(db_, "ROLLBACK");
     }
-    return result;
+  }
+  return result;
 }
 
 // Whether a save slice ending at end (0: none) has time left for another row;
 // the first row always goes, so that every slice makes progress.
-bool VLRepository::hasTimeLeft(double end, size_t done) const
-{
-    return end == 0 || done == 0 || now() < end;
+bool VLRepository::hasTimeLeft(double end, size_t done) const {
+  return end == 0 || done == 0 || now() < end;
 }
 
-bool VLRepository::deleteRows(double end, std::vector<VLFileId>* deleted)
-{
-    VLSQLiteStatement statement(db_);
-    if (!statement.prepare(kDeleteById))
-        return false;
-    for (const VLFileId& id : deletedRows_) {
-        if (!hasTimeLeft(end, deleted->size()))
-            break;
-        if (!statement.bindText(1, name_) || !statement.bindText(2, identity_) || !statement.bindText(3, id.entityId())
-            || !statement.bindInt64(4, int64_t(id.getFormat()->getId())) || !statement.execute() || !statement.reset())
-            return false;
-        deleted->push_back(id);
-    }
-    return true;
+bool VLRepository::deleteRows(double end, std::vector<VLFileId>* deleted) {
+  VLSQLiteStatement statement(db_);
+  if (!statement.prepare(kDeleteById)) return false;
+  for (const VLFileId& id : deletedRows_) {
+    if (!hasTimeLeft(end, deleted->size())) break;
+    if (!statement.bindText(1, name_) || !statement.bindText(2, identity_) || !statement.bindText(3, id.entityId()) ||
+        !statement.bindInt64(4, int64_t(id.getFormat()->getId())) || !statement.execute() || !statement.reset())
+      return false;
+    deleted->push_back(id);
+  }
+  return true;
 }
 
-bool VLRepository::writeRows(double end, std::vector<VLRepositoryFile*>* written)
-{
-    VLSQLiteStatement statement(db_);
-    if (!statement.prepare(kInsert))
-        return false;
-    for (VLRepositoryFile* file : changedRows_) {
-        if (!hasTimeLeft(end, written->size()))
-            break;
-        // A set bit must be on the disk before a row that counts its block.
-        file->flushBitmap();
-        VLFileId fileId = file->getFileId();
-        size_t size = file->getSize();
-        if (!statement.bindText(1, fileId.entityId())
-            || !statement.bindInt64(2, int64_t(fileId.getFormat()->getId()))
-            || !statement.bindInt64(3, size == kAllOnes ? -1 : int64_t(size))
-            || !statement.bindInt64(4, int64_t(file->getLoaded())) || !statement.bindText(5, file->getEtag())
-            || !statement.bindText(6, file->getFileName()) || !statement.bindText(7, file->getMetadata())
-            || !statement.bindInt64(8, int64_t(file->getPosition())) || !statement.bindInt64(9, int64_t(file->getCustom()))
-            || !statement.bindInt64(10, int64_t(file->getLastValidation()))
-            || !statement.bindInt64(11, int64_t(file->getLastOpen())) || !statement.bindText(12, name_)
-            || !statement.bindText(13, identity_) || !statement.bindText(14, file->getProviderData())
-            || !statement.bindInt64(15, int64_t(int(file->getTotalLockCount())))
-            || !statement.bindInt64(16, int64_t(file->getLastAdd())) || !statement.execute() || !statement.reset())
-            return false;
-        written->push_back(file);
-    }
-    return true;
+bool VLRepository::writeRows(double end, std::vector<VLRepositoryFile*>* written) {
+  VLSQLiteStatement statement(db_);
+  if (!statement.prepare(kInsert)) return false;
+  for (VLRepositoryFile* file : changedRows_) {
+    if (!hasTimeLeft(end, written->size())) break;
+    // A set bit must be on the disk before a row that counts its block.
+    file->flushBitmap();
+    VLFileId fileId = file->getFileId();
+    size_t size = file->getSize();
+    if (!statement.bindText(1, fileId.entityId()) || !statement.bindInt64(2, int64_t(fileId.getFormat()->getId())) ||
+        !statement.bindInt64(3, size == kAllOnes ? -1 : int64_t(size)) ||
+        !statement.bindInt64(4, int64_t(file->getLoaded())) || !statement.bindText(5, file->getEtag()) ||
+        !statement.bindText(6, file->getFileName()) || !statement.bindText(7, file->getMetadata()) ||
+        !statement.bindInt64(8, int64_t(file->getPosition())) || !statement.bindInt64(9, int64_t(file->getCustom())) ||
+        !statement.bindInt64(10, int64_t(file->getLastValidation())) ||
+        !statement.bindInt64(11, int64_t(file->getLastOpen())) || !statement.bindText(12, name_) ||
+        !statement.bindText(13, identity_) || !statement.bindText(14, file->getProviderData()) ||
+        !statement.bindInt64(15, int64_t(int(file->getTotalLockCount()))) ||
+        !statement.bindInt64(16, int64_t(file->getLastAdd())) || !statement.execute() || !statement.reset())
+      return false;
+    written->push_back(file);
+  }
+  return true;
 }

@@ -47,250 +47,249 @@ class VLSQLiteStatement;
 //
 // Timers (size checks while full, availability probes, index saves) use the
 // platform factory's monotonic getTime, which tests may replace.
-class VLRepository
-{
-public:
-    // The statement that makes the index's "files" table when it is missing;
-    // tools that write index rows of their own make the table with it too.
-    static const char* const kCreateFilesTable;
+class VLRepository {
+ public:
+  // The statement that makes the index's "files" table when it is missing;
+  // tools that write index rows of their own make the table with it too.
+  static const char* const kCreateFilesTable;
 
-    VLRepository(VLRepositoryHandler* handler, VLHttpRepositoryProvider* provider, const std::string& name,
-                 const std::string& identity, uint64_t validationPeriod, const std::string& databaseFolder,
-                 const std::string& directory, int maxPercent, bool autoClean, double maxSize);
-    // Closes the repository when the owner has not.
-    virtual ~VLRepository();
+  VLRepository(VLRepositoryHandler* handler, VLHttpRepositoryProvider* provider, const std::string& name,
+               const std::string& identity, uint64_t validationPeriod, const std::string& databaseFolder,
+               const std::string& directory, int maxPercent, bool autoClean, double maxSize);
+  // Closes the repository when the owner has not.
+  virtual ~VLRepository();
 
-    VLRepository(const VLRepository&) = delete;
-    VLRepository& operator=(const VLRepository&) = delete;
+  VLRepository(const VLRepository&) = delete;
+  VLRepository& operator=(const VLRepository&) = delete;
 
-    // Opens and prepares the index, checks the directory, reconciles the index
-    // with the files on disk and loads the records, then checks the size. On
-    // any failure the repository is closed and goes on without an index (its
-    // rows are left as they were). Reports every loaded record as added.
-    void init();
-    // Cleans every record, saves the index (only when it was fully loaded),
-    // deletes the records and closes the database.
-    void close();
-    // The periodic work: pending size check, pending directory, availability
-    // probe while unavailable, the next records of a clear-all (a bounded
-    // number per call), deletion of removed
-    // records that are closed (a bounded number per call), the update of
-    // every open record (closed ones have no periodic work), the index save
-    // every 60 s. Its cost follows the open and removed records, not the
-    // whole repository. False when a file's update failed.
-    bool update();
+  // Opens and prepares the index, checks the directory, reconciles the index
+  // with the files on disk and loads the records, then checks the size. On
+  // any failure the repository is closed and goes on without an index (its
+  // rows are left as they were). Reports every loaded record as added.
+  void init();
+  // Cleans every record, saves the index (only when it was fully loaded),
+  // deletes the records and closes the database.
+  void close();
+  // The periodic work: pending size check, pending directory, availability
+  // probe while unavailable, the next records of a clear-all (a bounded
+  // number per call), deletion of removed
+  // records that are closed (a bounded number per call), the update of
+  // every open record (closed ones have no periodic work), the index save
+  // every 60 s. Its cost follows the open and removed records, not the
+  // whole repository. False when a file's update failed.
+  bool update();
 
-    // The block of the ".part" bitmaps: 4096 bytes.
-    size_t getBlockSize() const { return 4096; }
-    std::string getName() const { return name_; }
-    std::string getIdentity() const { return identity_; }
-    // Any thread.
-    std::string getDirectory() const;
-    uint64_t getValidationPeriod() const { return validationPeriod_; }
-    // Every record, ordered by file id.
-    std::map<VLFileId, VLRepositoryFile*>& getFiles() { return files_; }
-    // The record for the id (also when it is marked removed). Without create a
-    // missing record gives null; with create one is made, reported as added
-    // and returned.
-    VLRepositoryFile* getFile(const VLFileId& fileId, bool create);
-    // Over the records not marked removed, in id order: those whose flags hold
-    // every bit of flagsMask (0: any) and whose download state shares a bit
-    // with stateMask (0: any) are appended to files and counted. Either output
-    // may be null.
-    void findFiles(unsigned int flagsMask, unsigned int stateMask, std::list<VLRepositoryFile*>* files,
-                   unsigned int* count);
-    // The same records, each handed to found in id order as it is met (no
-    // list is made).
-    void forEachFound(unsigned int flagsMask, unsigned int stateMask,
-                      const std::function<void(VLRepositoryFile*)>& found);
+  // The block of the ".part" bitmaps: 4096 bytes.
+  size_t getBlockSize() const { return 4096; }
+  std::string getName() const { return name_; }
+  std::string getIdentity() const { return identity_; }
+  // Any thread.
+  std::string getDirectory() const;
+  uint64_t getValidationPeriod() const { return validationPeriod_; }
+  // Every record, ordered by file id.
+  std::map<VLFileId, VLRepositoryFile*>& getFiles() { return files_; }
+  // The record for the id (also when it is marked removed). Without create a
+  // missing record gives null; with create one is made, reported as added
+  // and returned.
+  VLRepositoryFile* getFile(const VLFileId& fileId, bool create);
+  // Over the records not marked removed, in id order: those whose flags hold
+  // every bit of flagsMask (0: any) and whose download state shares a bit
+  // with stateMask (0: any) are appended to files and counted. Either output
+  // may be null.
+  void findFiles(unsigned int flagsMask, unsigned int stateMask, std::list<VLRepositoryFile*>* files,
+                 unsigned int* count);
+  // The same records, each handed to found in id order as it is met (no
+  // list is made).
+  void forEachFound(unsigned int flagsMask, unsigned int stateMask,
+                    const std::function<void(VLRepositoryFile*)>& found);
 
-    // While offline the files start no transfer and stop the running ones.
-    // Any thread.
-    void setOffline(bool offline) { offline_ = offline; }
-    bool isOffline() const { return offline_; }
-    // Offline, or full at the last size check (no transfer may run).
-    bool isOfflineOrFull() const { return offline_ || full_; }
-    // The directory was not writable at the last availability check.
-    bool isUnavailable() const { return unavailable_; }
-    // Bytes of all files of known size at the last size check. Any thread.
-    uint64_t getTotalSize() const { return totalSize_; }
-    // The size limit in bytes (0: none) and in percent of the volume's
-    // available space (0: none); either pointer may be null. Any thread.
-    void getLimits(double* maxSize, int* maxPercent) const;
-    // Stores the limits (negative values as 0) and asks for a size check at
-    // the next update. Any thread.
-    void setLimits(int maxPercent, double maxSize);
-    // Asks the next update to remove every record that is not open then. Any
-    // thread. The updates mark the records removed a bounded number at a time
-    // (see update); until a record is marked, findFiles leaves it out and
-    // getFile marks it first, so that callers see the clear as done at once.
-    void clearAll() { clearAllPending_ = true; }
-    // With apply false (any thread) the directory is switched at the next
-    // update. With apply true (worker): the new directory is created and
-    // probed; when not usable, nothing moves, nothing is deleted and the
-    // handler is told onUnwritable. On the same volume the records' files are
-    // renamed at once. On another volume the files of downloads (records with
-    // a download state) are copied on a thread of their own while the
-    // repository goes on in the old directory without transfers; once every
-    // copy is whole an update switches over (the new directory is stored as
-    // the preference, then the old files go) and cached bytes are dropped. A
-    // failed copy leaves everything where it was. getDirectory answers the
-    // old directory until the switch.
-    void setDirectory(const std::string& directory, bool apply);
-    // The identity's preference under which a directory switch is stored at
-    // once, before any old file is removed, so that a crash right after it
-    // still finds the files. Empty (the default): not stored.
-    void setDirectoryPreference(const std::string& key) { directoryPreference_ = key; }
-    // Files are being copied to another volume: no transfer may run.
-    bool isMoving() const { return move_ != nullptr; }
-    // The size check: with now false only marks it pending; with now true
-    // measures the volume and the files, evicts (auto-clean) or updates the
-    // full state, telling the handler onVolumeFull when it turns full.
-    void checkSize(bool now);
-    // Whether file may be given size bytes: its new size must fit under the
-    // limit and on the volume. With auto-clean the least recently used other
-    // records are evicted, as many as that takes and no more. A size that
-    // cannot fit even so is refused and evicts nothing; a repository without
-    // auto-clean is then full while the file is wanted and the volume lacks
-    // the room (a size larger than the whole volume is refused alone). A
-    // refusal that turns nothing full (auto-clean, or larger than the volume)
-    // tells the handler onVolumeFull on each refusal.
-    bool makeRoomFor(VLRepositoryFile* file, size_t size);
-    // Makes the directory again when it is missing (see makeDirectory), probes
-    // it and tells the handler onUnwritable when it turns unwritable.
-    void checkAvailability(bool now);
-    // Writes the rows of the records that changed since the last save, and
-    // deletes those of the records deleted since, in one transaction;
-    // nothing at all when nothing changed. Besides the save that update makes
-    // every 60 seconds: for changes that must survive a crash, such as the
-    // download queue's or a new file's size. A failed save is rolled back and
-    // its rows stay to be written by the next one.
-    bool saveFiles();
-    // Rows changed or deleted since the last save.
-    bool hasUnsavedRows() const { return !changedRows_.empty() || !deletedRows_.empty(); }
-    // Called by a record when one of its index columns changed (and by a new
-    // record): its row is written by the next save.
-    void noteRowChanged(VLRepositoryFile* file) { changedRows_.insert(file); }
-    // The records whose download state (getCustom) is state, by file id; state
-    // 0 is not listed. Kept as states change, so that the download queue
-    // walks its own files, not the whole repository.
-    const std::map<VLFileId, VLRepositoryFile*>& getFilesWithState(int state);
-    // Called by a record when its download state changed from previous.
-    void noteStateChanged(VLRepositoryFile* file, int previous);
-    // The records whose stored content was replaced or lost (a new size or
-    // validator, files repaired or dropped) since the last call, once each.
-    std::vector<VLRepositoryFile*> takeResetFiles();
-    // Called by a record whose stored content was replaced or lost.
-    void noteContentReset(VLRepositoryFile* file) { resetFiles_.insert(file); }
-    // Called by a record on its first open, at its last close and when it is
-    // marked removed: update works on the open records and deletes the
-    // removed closed ones without walking the others.
-    void noteOpened(VLRepositoryFile* file);
-    void noteClosed(VLRepositoryFile* file);
-    void noteRemoved(VLRepositoryFile* file);
+  // While offline the files start no transfer and stop the running ones.
+  // Any thread.
+  void setOffline(bool offline) { offline_ = offline; }
+  bool isOffline() const { return offline_; }
+  // Offline, or full at the last size check (no transfer may run).
+  bool isOfflineOrFull() const { return offline_ || full_; }
+  // The directory was not writable at the last availability check.
+  bool isUnavailable() const { return unavailable_; }
+  // Bytes of all files of known size at the last size check. Any thread.
+  uint64_t getTotalSize() const { return totalSize_; }
+  // The size limit in bytes (0: none) and in percent of the volume's
+  // available space (0: none); either pointer may be null. Any thread.
+  void getLimits(double* maxSize, int* maxPercent) const;
+  // Stores the limits (negative values as 0) and asks for a size check at
+  // the next update. Any thread.
+  void setLimits(int maxPercent, double maxSize);
+  // Asks the next update to remove every record that is not open then. Any
+  // thread. The updates mark the records removed a bounded number at a time
+  // (see update); until a record is marked, findFiles leaves it out and
+  // getFile marks it first, so that callers see the clear as done at once.
+  void clearAll() { clearAllPending_ = true; }
+  // With apply false (any thread) the directory is switched at the next
+  // update. With apply true (worker): the new directory is created and
+  // probed; when not usable, nothing moves, nothing is deleted and the
+  // handler is told onUnwritable. On the same volume the records' files are
+  // renamed at once. On another volume the files of downloads (records with
+  // a download state) are copied on a thread of their own while the
+  // repository goes on in the old directory without transfers; once every
+  // copy is whole an update switches over (the new directory is stored as
+  // the preference, then the old files go) and cached bytes are dropped. A
+  // failed copy leaves everything where it was. getDirectory answers the
+  // old directory until the switch.
+  void setDirectory(const std::string& directory, bool apply);
+  // The identity's preference under which a directory switch is stored at
+  // once, before any old file is removed, so that a crash right after it
+  // still finds the files. Empty (the default): not stored.
+  void setDirectoryPreference(const std::string& key) { directoryPreference_ = key; }
+  // Files are being copied to another volume: no transfer may run.
+  bool isMoving() const { return move_ != nullptr; }
+  // The size check: with now false only marks it pending; with now true
+  // measures the volume and the files, evicts (auto-clean) or updates the
+  // full state, telling the handler onVolumeFull when it turns full.
+  void checkSize(bool now);
+  // Whether file may be given size bytes: its new size must fit under the
+  // limit and on the volume. With auto-clean the least recently used other
+  // records are evicted, as many as that takes and no more. A size that
+  // cannot fit even so is refused and evicts nothing; a repository without
+  // auto-clean is then full while the file is wanted and the volume lacks
+  // the room (a size larger than the whole volume is refused alone). A
+  // refusal that turns nothing full (auto-clean, or larger than the volume)
+  // tells the handler onVolumeFull on each refusal.
+  bool makeRoomFor(VLRepositoryFile* file, size_t size);
+  // Makes the directory again when it is missing (see makeDirectory), probes
+  // it and tells the handler onUnwritable when it turns unwritable.
+  void checkAvailability(bool now);
+  // Writes the rows of the records that changed since the last save, and
+  // deletes those of the records deleted since, in one transaction;
+  // nothing at all when nothing changed. Besides the save that update makes
+  // every 60 seconds: for changes that must survive a crash, such as the
+  // download queue's or a new file's size. A failed save is rolled back and
+  // its rows stay to be written by the next one.
+  bool saveFiles();
+  // Rows changed or deleted since the last save.
+  bool hasUnsavedRows() const { return !changedRows_.empty() || !deletedRows_.empty(); }
+  // Called by a record when one of its index columns changed (and by a new
+  // record): its row is written by the next save.
+  void noteRowChanged(VLRepositoryFile* file) { changedRows_.insert(file); }
+  // The records whose download state (getCustom) is state, by file id; state
+  // 0 is not listed. Kept as states change, so that the download queue
+  // walks its own files, not the whole repository.
+  const std::map<VLFileId, VLRepositoryFile*>& getFilesWithState(int state);
+  // Called by a record when its download state changed from previous.
+  void noteStateChanged(VLRepositoryFile* file, int previous);
+  // The records whose stored content was replaced or lost (a new size or
+  // validator, files repaired or dropped) since the last call, once each.
+  std::vector<VLRepositoryFile*> takeResetFiles();
+  // Called by a record whose stored content was replaced or lost.
+  void noteContentReset(VLRepositoryFile* file) { resetFiles_.insert(file); }
+  // Called by a record on its first open, at its last close and when it is
+  // marked removed: update works on the open records and deletes the
+  // removed closed ones without walking the others.
+  void noteOpened(VLRepositoryFile* file);
+  void noteClosed(VLRepositoryFile* file);
+  void noteRemoved(VLRepositoryFile* file);
 
-    // The content file name of a file id: the MD5 digest of
-    // name "_" identity "_" entity id "_" format id, in 32 lowercase hex digits.
-    std::string makeFileName(const VLFileId& fileId) const;
-    // directory + "/" + fileName, and the same + ".part".
-    std::string getFilePath(const std::string& fileName) const;
-    std::string getBitmapPath(const std::string& fileName) const;
-    // Whether a name is one that makeFileName could have made: the index's
-    // file names become paths, so nothing else is accepted from it.
-    static bool isValidFileName(std::string_view fileName);
-    // Deletes the content and bitmap files of a deleted record, whose known
-    // size was bytes: renamed at once, removed on the trash's thread, and
-    // counted as stored until then. Worker.
-    void discardFiles(const std::string& fileName, uint64_t bytes);
-    // Files of deleted records are still being removed. Any thread.
-    bool isDiscarding() const;
+  // The content file name of a file id: the MD5 digest of
+  // name "_" identity "_" entity id "_" format id, in 32 lowercase hex digits.
+  std::string makeFileName(const VLFileId& fileId) const;
+  // directory + "/" + fileName, and the same + ".part".
+  std::string getFilePath(const std::string& fileName) const;
+  std::string getBitmapPath(const std::string& fileName) const;
+  // Whether a name is one that makeFileName could have made: the index's
+  // file names become paths, so nothing else is accepted from it.
+  static bool isValidFileName(std::string_view fileName);
+  // Deletes the content and bitmap files of a deleted record, whose known
+  // size was bytes: renamed at once, removed on the trash's thread, and
+  // counted as stored until then. Worker.
+  void discardFiles(const std::string& fileName, uint64_t bytes);
+  // Files of deleted records are still being removed. Any thread.
+  bool isDiscarding() const;
 
-private:
-    // Makes the directory when it is missing; true when it is a folder.
-    bool makeDirectory();
-    bool openAndLoad(bool removeOrphanFiles);
-    bool rescueDamagedIndex();
-    bool restoreWholeBitmap(const std::string& fileName, uint64_t size);
-    void repairDamagedDownloads(const std::vector<VLRepositoryFile*>& damaged);
-    // Index database.
-    bool openIndex();
-    bool loadFiles(bool checkFiles, std::vector<VLRepositoryFile*>* damaged);
-    struct IndexRow;
-    struct LoadOutcome;
-    static void readRow(VLSQLiteStatement& statement, IndexRow* row);
-    void takeRow(IndexRow& row, LoadOutcome* outcome);
-    enum RowFiles { FILES_MATCH, FILES_CACHED_MISMATCH, FILES_BITMAP_RESTORED, FILES_DAMAGED };
-    RowFiles checkRowFiles(const IndexRow& row);
-    static bool filesMatch(const IndexRow& row);
-    VLRepositoryFile* loadRow(IndexRow& row, time_t lastValidation);
-    VLRepositoryFile* makeRecord(IndexRow& row, time_t lastValidation);
-    bool forgetValidation(const std::vector<std::string>& fileNames);
-    bool deleteRowsByName(const std::vector<std::string>& fileNames);
-    struct OwnFiles;
-    std::future<OwnFiles> listOwnFiles();
-    void removeOrphans(OwnFiles listing);
-    bool isIndexed(const std::string& fileName);
-    // One save transaction: deletions, then writes, until end (0: all).
-    bool saveRows(double seconds);
-    bool hasTimeLeft(double end, size_t done) const;
-    bool deleteRows(double end, std::vector<VLFileId>* deleted);
-    bool writeRows(double end, std::vector<VLRepositoryFile*>* written);
-    void rowsSaved();
-    // Size check.
-    double limitFor(double stored, double available, double total) const;
-    bool needsRoom(double stored, double kept, double available, double total);
-    void evict(double limit, double keptSize, std::list<VLRepositoryFile*>& candidates);
-    void deleteRemovedAndClosed(std::map<VLFileId, VLRepositoryFile*>::iterator& it);
-    void deleteRemovedFiles();
-    // Clear-all.
-    void startClear();
-    // Marks removed the next records of the running clear, at most `most`.
-    void clearSlice(size_t most);
-    // The running clear has still to mark this record removed.
-    bool isClearPending(const VLFileId& fileId) const;
-    // Directory.
-    void startMove(const std::string& directory);
-    void finishMove();
-    void switchDirectory(const std::string& directory, bool sameVolume);
-    double now() const;
+ private:
+  // Makes the directory when it is missing; true when it is a folder.
+  bool makeDirectory();
+  bool openAndLoad(bool removeOrphanFiles);
+  bool rescueDamagedIndex();
+  bool restoreWholeBitmap(const std::string& fileName, uint64_t size);
+  void repairDamagedDownloads(const std::vector<VLRepositoryFile*>& damaged);
+  // Index database.
+  bool openIndex();
+  bool loadFiles(bool checkFiles, std::vector<VLRepositoryFile*>* damaged);
+  struct IndexRow;
+  struct LoadOutcome;
+  static void readRow(VLSQLiteStatement& statement, IndexRow* row);
+  void takeRow(IndexRow& row, LoadOutcome* outcome);
+  enum RowFiles { FILES_MATCH, FILES_CACHED_MISMATCH, FILES_BITMAP_RESTORED, FILES_DAMAGED };
+  RowFiles checkRowFiles(const IndexRow& row);
+  static bool filesMatch(const IndexRow& row);
+  VLRepositoryFile* loadRow(IndexRow& row, time_t lastValidation);
+  VLRepositoryFile* makeRecord(IndexRow& row, time_t lastValidation);
+  bool forgetValidation(const std::vector<std::string>& fileNames);
+  bool deleteRowsByName(const std::vector<std::string>& fileNames);
+  struct OwnFiles;
+  std::future<OwnFiles> listOwnFiles();
+  void removeOrphans(OwnFiles listing);
+  bool isIndexed(const std::string& fileName);
+  // One save transaction: deletions, then writes, until end (0: all).
+  bool saveRows(double seconds);
+  bool hasTimeLeft(double end, size_t done) const;
+  bool deleteRows(double end, std::vector<VLFileId>* deleted);
+  bool writeRows(double end, std::vector<VLRepositoryFile*>* written);
+  void rowsSaved();
+  // Size check.
+  double limitFor(double stored, double available, double total) const;
+  bool needsRoom(double stored, double kept, double available, double total);
+  void evict(double limit, double keptSize, std::list<VLRepositoryFile*>& candidates);
+  void deleteRemovedAndClosed(std::map<VLFileId, VLRepositoryFile*>::iterator& it);
+  void deleteRemovedFiles();
+  // Clear-all.
+  void startClear();
+  // Marks removed the next records of the running clear, at most `most`.
+  void clearSlice(size_t most);
+  // The running clear has still to mark this record removed.
+  bool isClearPending(const VLFileId& fileId) const;
+  // Directory.
+  void startMove(const std::string& directory);
+  void finishMove();
+  void switchDirectory(const std::string& directory, bool sameVolume);
+  double now() const;
 
-    VLRepositoryHandler* handler_;
-    VLHttpRepositoryProvider* provider_;
-    sqlite3* db_;
-    std::string dbPath_;
-    VLMutex* mutex_;                // guards directory_ and pendingDirectory_
-    std::string directory_;
-    std::string pendingDirectory_;
-    std::string directoryPreference_;
-    std::unique_ptr<VLRepositoryMove> move_;   // the copying to another volume, while it runs
-    std::unique_ptr<VLRepositoryTrash> trash_; // removes the files of deleted records
-    std::string name_;
-    std::string identity_;
-    uint64_t validationPeriod_;
-    std::map<VLFileId, VLRepositoryFile*> files_;
-    std::set<VLRepositoryFile*> changedRows_;   // records whose rows the next save writes
-    std::set<VLFileId> deletedRows_;            // ids whose rows the next save deletes
-    std::map<int, std::map<VLFileId, VLRepositoryFile*>> filesByState_;
-    std::map<VLFileId, VLRepositoryFile*> openFiles_;   // the records update works on
-    std::set<VLFileId> removedFiles_;                   // removed records that may be closed
-    std::set<VLRepositoryFile*> resetFiles_;
-    std::atomic<bool> offline_;
-    std::atomic<bool> clearAllPending_;
-    std::unique_ptr<VLFileId> clearingFrom_;   // while a clear runs: the first record it has not reached
-    std::set<VLFileId> clearExempt_;           // records the running clear leaves (open, new, already done)
-    bool rowsLoaded_;               // every index row was loaded: saving is safe
-    double lastSave_;
-    bool saveUnfinished_ = false;   // the 60-second save has rows left for the next update
-    std::atomic<double> maxSize_;
-    std::atomic<int> maxPercent_;
-    bool autoClean_;
-    std::atomic<bool> sizeCheckPending_;
-    bool sizeCheckOnceDiscarded_ = false;   // deletions are done: check once their files are gone
-    std::atomic<bool> full_;
-    size_t roomNeeded_;             // bytes a refused file wanted, while it is wanted
-    std::unique_ptr<VLFileId> roomNeededBy_;
-    double lastSizeCheck_;
-    std::atomic<uint64_t> totalSize_;
-    std::atomic<bool> unavailable_;
-    double lastAvailabilityCheck_;
+  VLRepositoryHandler* handler_;
+  VLHttpRepositoryProvider* provider_;
+  sqlite3* db_;
+  std::string dbPath_;
+  VLMutex* mutex_;  // guards directory_ and pendingDirectory_
+  std::string directory_;
+  std::string pendingDirectory_;
+  std::string directoryPreference_;
+  std::unique_ptr<VLRepositoryMove> move_;    // the copying to another volume, while it runs
+  std::unique_ptr<VLRepositoryTrash> trash_;  // removes the files of deleted records
+  std::string name_;
+  std::string identity_;
+  uint64_t validationPeriod_;
+  std::map<VLFileId, VLRepositoryFile*> files_;
+  std::set<VLRepositoryFile*> changedRows_;  // records whose rows the next save writes
+  std::set<VLFileId> deletedRows_;           // ids whose rows the next save deletes
+  std::map<int, std::map<VLFileId, VLRepositoryFile*>> filesByState_;
+  std::map<VLFileId, VLRepositoryFile*> openFiles_;  // the records update works on
+  std::set<VLFileId> removedFiles_;                  // removed records that may be closed
+  std::set<VLRepositoryFile*> resetFiles_;
+  std::atomic<bool> offline_;
+  std::atomic<bool> clearAllPending_;
+  std::unique_ptr<VLFileId> clearingFrom_;  // while a clear runs: the first record it has not reached
+  std::set<VLFileId> clearExempt_;          // records the running clear leaves (open, new, already done)
+  bool rowsLoaded_;                         // every index row was loaded: saving is safe
+  double lastSave_;
+  bool saveUnfinished_ = false;  // the 60-second save has rows left for the next update
+  std::atomic<double> maxSize_;
+  std::atomic<int> maxPercent_;
+  bool autoClean_;
+  std::atomic<bool> sizeCheckPending_;
+  bool sizeCheckOnceDiscarded_ = false;  // deletions are done: check once their files are gone
+  std::atomic<bool> full_;
+  size_t roomNeeded_;  // bytes a refused file wanted, while it is wanted
+  std::unique_ptr<VLFileId> roomNeededBy_;
+  double lastSizeCheck_;
+  std::atomic<uint64_t> totalSize_;
+  std::atomic<bool> unavailable_;
+  double lastAvailabilityCheck_;
 };

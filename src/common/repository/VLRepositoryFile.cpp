@@ -30,30 +30,30 @@ const double kRefreshPeriod = 0.5;
 // commit's flush seldom waits, and short enough that a crash loses little.
 const double kCommitDelay = 1.0;
 
-size_t blockStart(size_t offset)
-{
-    return offset & ~(kBlockSize - 1);
+size_t blockStart(size_t offset) {
+  return offset & ~(kBlockSize - 1);
 }
 
 // Epoch seconds for the stored stamps, from the platform (tests may fake it).
-time_t epochNow()
-{
-    return static_cast<time_t>(VLPlatformFactory::instance()->getEpochTime());
+time_t epochNow() {
+  return static_cast<time_t>(VLPlatformFactory::instance()->getEpochTime());
 }
 
-} // namespace
+}  // namespace
 
 // ---- Construction ----
 
 VLRepositoryFile::VLRepositoryFile(VLRepository* repository, const std::string& identity, const VLFileId& fileId,
                                    VLHttpRepositoryProvider* provider, VLRepositoryHandler* handler)
-    : repository_(repository), fileId_(fileId), handler_(handler), provider_(provider), content_(nullptr),
-      bitmap_(nullptr)
-{
-    init(repository->makeFileName(fileId));
-    rowChanged();
-    if (handler_)
-        handler_->onFilesAdded(this);
+    : repository_(repository),
+      fileId_(fileId),
+      handler_(handler),
+      provider_(provider),
+      content_(nullptr),
+      bitmap_(nullptr) {
+  init(repository->makeFileName(fileId));
+  rowChanged();
+  if (handler_) handler_->onFilesAdded(this);
 }
 
 VLRepositoryFile::VLRepositoryFile(VLRepository* repository, const std::string& identity, const VLFileId& fileId,
@@ -62,238 +62,209 @@ VLRepositoryFile::VLRepositoryFile(VLRepository* repository, const std::string& 
                                    std::string metadata, std::string provider_data, int position, int custom,
                                    time_t last_validation, time_t last_open, unsigned int total_lock_count,
                                    time_t last_add, bool report)
-    : repository_(repository), fileId_(fileId), handler_(handler), provider_(provider), content_(nullptr),
-      bitmap_(nullptr)
-{
-    init(std::move(file_name));
-    size_ = size;
-    loaded_ = loaded;
-    etag_ = std::move(etag);
-    metadata_ = shareText(std::move(metadata));
-    providerData_ = shareText(std::move(provider_data));
-    position_ = position;
-    custom_ = custom;
-    lastValidation_ = last_validation;
-    lastOpen_ = last_open;
-    totalLockCount_ = total_lock_count;
-    lastAdd_ = last_add;
-    if (report)
-        announce();
+    : repository_(repository),
+      fileId_(fileId),
+      handler_(handler),
+      provider_(provider),
+      content_(nullptr),
+      bitmap_(nullptr) {
+  init(std::move(file_name));
+  size_ = size;
+  loaded_ = loaded;
+  etag_ = std::move(etag);
+  metadata_ = shareText(std::move(metadata));
+  providerData_ = shareText(std::move(provider_data));
+  position_ = position;
+  custom_ = custom;
+  lastValidation_ = last_validation;
+  lastOpen_ = last_open;
+  totalLockCount_ = total_lock_count;
+  lastAdd_ = last_add;
+  if (report) announce();
 }
 
-void VLRepositoryFile::announce()
-{
-    if (custom_ != 0)
-        repository_->noteStateChanged(this, 0);
-    if (handler_)
-        handler_->onFilesAdded(this);
+void VLRepositoryFile::announce() {
+  if (custom_ != 0) repository_->noteStateChanged(this, 0);
+  if (handler_) handler_->onFilesAdded(this);
 }
 
-void VLRepositoryFile::init(std::string fileName)
-{
-    fileName_ = std::move(fileName);
-    openCount_ = 0;
-    lockCount_ = 0;
-    providing_ = false;
-    retryCount_ = 0;
-    nextTry_ = 0;
-    dataArrived_ = false;
-    stagedStart_ = 0;
-    stagedEnd_ = 0;
-    present_.clear();
-    written_.clear();
-    bitsAtStart_ = 0;
-    failingSince_ = 0;
-    validatorRefused_ = false;
-    failure_.clear();
-    url_.clear();
-    size_ = kAllOnes;
-    loaded_ = 0;
-    lastRefresh_ = 0;
-    etag_.clear();
-    metadata_.reset();
-    providerData_.reset();
-    position_ = -1;
-    custom_ = 0;
-    lastValidation_ = 0;
-    removed_ = false;
-    lastOpen_ = 0;
-    totalLockCount_ = 0;
-    lastAdd_ = epochNow();
-    readRequests_.clear();
+void VLRepositoryFile::init(std::string fileName) {
+  fileName_ = std::move(fileName);
+  openCount_ = 0;
+  lockCount_ = 0;
+  providing_ = false;
+  retryCount_ = 0;
+  nextTry_ = 0;
+  dataArrived_ = false;
+  stagedStart_ = 0;
+  stagedEnd_ = 0;
+  present_.clear();
+  written_.clear();
+  bitsAtStart_ = 0;
+  failingSince_ = 0;
+  validatorRefused_ = false;
+  failure_.clear();
+  url_.clear();
+  size_ = kAllOnes;
+  loaded_ = 0;
+  lastRefresh_ = 0;
+  etag_.clear();
+  metadata_.reset();
+  providerData_.reset();
+  position_ = -1;
+  custom_ = 0;
+  lastValidation_ = 0;
+  removed_ = false;
+  lastOpen_ = 0;
+  totalLockCount_ = 0;
+  lastAdd_ = epochNow();
+  readRequests_.clear();
 }
 
-VLRepositoryFile::~VLRepositoryFile()
-{
-    delete content_;
-    delete bitmap_;
+VLRepositoryFile::~VLRepositoryFile() {
+  delete content_;
+  delete bitmap_;
 }
 
-double VLRepositoryFile::now() const
-{
-    return VLPlatformFactory::instance()->getTime();
+double VLRepositoryFile::now() const {
+  return VLPlatformFactory::instance()->getTime();
 }
 
 // ---- Small operations ----
 
-VLRepositoryFile::SharedText VLRepositoryFile::shareText(std::string text)
-{
-    return text.empty() ? SharedText() : std::make_shared<const std::string>(std::move(text));
+VLRepositoryFile::SharedText VLRepositoryFile::shareText(std::string text) {
+  return text.empty() ? SharedText() : std::make_shared<const std::string>(std::move(text));
 }
 
-bool VLRepositoryFile::holds(const SharedText& shared, const std::string& text)
-{
-    return shared ? *shared == text : text.empty();
+bool VLRepositoryFile::holds(const SharedText& shared, const std::string& text) {
+  return shared ? *shared == text : text.empty();
 }
 
-void VLRepositoryFile::setMetadata(const std::string& metadata)
-{
-    if (holds(metadata_, metadata))
-        return;
-    rowChanged();
-    metadata_ = shareText(metadata);
+void VLRepositoryFile::setMetadata(const std::string& metadata) {
+  if (holds(metadata_, metadata)) return;
+  rowChanged();
+  metadata_ = shareText(metadata);
 }
 
-void VLRepositoryFile::setProviderData(const std::string& data)
-{
-    if (holds(providerData_, data))
-        return;
-    rowChanged();
-    providerData_ = shareText(data);
+void VLRepositoryFile::setProviderData(const std::string& data) {
+  if (holds(providerData_, data)) return;
+  rowChanged();
+  providerData_ = shareText(data);
 }
 
-void VLRepositoryFile::setPosition(int position)
-{
-    if (position != position_)
-        rowChanged();
-    position_ = position;
+void VLRepositoryFile::setPosition(int position) {
+  if (position != position_) rowChanged();
+  position_ = position;
 }
 
-void VLRepositoryFile::setCustom(int custom)
-{
-    if (custom == custom_)
-        return;
-    int previous = custom_;
-    custom_ = custom;
-    rowChanged();
-    repository_->noteStateChanged(this, previous);
-    if (handler_)
-        handler_->onDownloadStatesChanged(this);
+void VLRepositoryFile::setCustom(int custom) {
+  if (custom == custom_) return;
+  int previous = custom_;
+  custom_ = custom;
+  rowChanged();
+  repository_->noteStateChanged(this, previous);
+  if (handler_) handler_->onDownloadStatesChanged(this);
 }
 
-void VLRepositoryFile::touchValidation()
-{
-    lastValidation_ = epochNow();
-    rowChanged();
+void VLRepositoryFile::touchValidation() {
+  lastValidation_ = epochNow();
+  rowChanged();
 }
 
-bool VLRepositoryFile::remove()
-{
-    if (!removed_) {
-        removed_ = true;
-        repository_->noteRemoved(this);
-        if (handler_)
-            handler_->onFilesRemoved(this);
-    }
-    return true;
+bool VLRepositoryFile::remove() {
+  if (!removed_) {
+    removed_ = true;
+    repository_->noteRemoved(this);
+    if (handler_) handler_->onFilesRemoved(this);
+  }
+  return true;
 }
 
 // ---- Open and close ----
 
-bool VLRepositoryFile::open(unsigned int options)
-{
-    if (openCount_ == 0 && !mapFiles())
-        return false;
-    if (++openCount_ == 1)
-        repository_->noteOpened(this);
-    if (options & OPEN_PROVIDE) {
-        providing_ = true;
-        retryCount_ = 0;
-        dataArrived_ = false;
-        nextTry_ = 0;
-        failingSince_ = 0;
-        validatorRefused_ = false;
-        failure_.clear();
-    }
-    if (options & OPEN_LOCK) {
-        lastOpen_ = epochNow();
-        ++totalLockCount_;
-        ++lockCount_;
-        rowChanged();
-    }
-    if ((options & OPEN_READD) && removed_) {
-        removed_ = false;
-        lastAdd_ = epochNow();
-        rowChanged();
-        if (handler_)
-            handler_->onFilesAdded(this);
-    }
-    return true;
+bool VLRepositoryFile::open(unsigned int options) {
+  if (openCount_ == 0 && !mapFiles()) return false;
+  if (++openCount_ == 1) repository_->noteOpened(this);
+  if (options & OPEN_PROVIDE) {
+    providing_ = true;
+    retryCount_ = 0;
+    dataArrived_ = false;
+    nextTry_ = 0;
+    failingSince_ = 0;
+    validatorRefused_ = false;
+    failure_.clear();
+  }
+  if (options & OPEN_LOCK) {
+    lastOpen_ = epochNow();
+    ++totalLockCount_;
+    ++lockCount_;
+    rowChanged();
+  }
+  if ((options & OPEN_READD) && removed_) {
+    removed_ = false;
+    lastAdd_ = epochNow();
+    rowChanged();
+    if (handler_) handler_->onFilesAdded(this);
+  }
+  return true;
 }
 
 // The mapped files are made at the first open, not with the record: most of
 // the records a repository loads are never opened in a session.
-void VLRepositoryFile::makeMappedFiles()
-{
-    VLPlatformFactory* factory = VLPlatformFactory::instance();
-    content_ = factory->createMappedFile(repository_->getFilePath(fileName_));
-    bitmap_ = factory->createMappedFile(repository_->getBitmapPath(fileName_));
+void VLRepositoryFile::makeMappedFiles() {
+  VLPlatformFactory* factory = VLPlatformFactory::instance();
+  content_ = factory->createMappedFile(repository_->getFilePath(fileName_));
+  bitmap_ = factory->createMappedFile(repository_->getBitmapPath(fileName_));
 }
 
-bool VLRepositoryFile::isContentMapped() const
-{
-    return content_ && content_->isOpen();
+bool VLRepositoryFile::isContentMapped() const {
+  return content_ && content_->isOpen();
 }
 
-bool VLRepositoryFile::isBitmapMapped() const
-{
-    return bitmap_ && bitmap_->isOpen();
+bool VLRepositoryFile::isBitmapMapped() const {
+  return bitmap_ && bitmap_->isOpen();
 }
 
-bool VLRepositoryFile::mapFiles()
-{
-    if (!content_)
-        makeMappedFiles();
-    if (content_->isOpen() || bitmap_->isOpen()) {
-        VL_LOG_ERROR("Repository file is already open");
-        return false;
-    }
-    if (!content_->open() && !openInRemadeDirectory()) {
-        VL_LOG_ERROR("Unable to map repository file : " << content_->getPath());
-        return false;
-    }
-    if (!bitmap_->open()) {
-        VL_LOG_ERROR("Unable to map repository bitmap file : " << bitmap_->getPath());
-        content_->close();
-        return false;
-    }
-    if (!checkMappedLengths()) {
-        content_->close();
-        bitmap_->close();
-        return false;
-    }
-    loadPresentBits();
-    return true;
+bool VLRepositoryFile::mapFiles() {
+  if (!content_) makeMappedFiles();
+  if (content_->isOpen() || bitmap_->isOpen()) {
+    VL_LOG_ERROR("Repository file is already open");
+    return false;
+  }
+  if (!content_->open() && !openInRemadeDirectory()) {
+    VL_LOG_ERROR("Unable to map repository file : " << content_->getPath());
+    return false;
+  }
+  if (!bitmap_->open()) {
+    VL_LOG_ERROR("Unable to map repository bitmap file : " << bitmap_->getPath());
+    content_->close();
+    return false;
+  }
+  if (!checkMappedLengths()) {
+    content_->close();
+    bitmap_->close();
+    return false;
+  }
+  loadPresentBits();
+  return true;
 }
 
-void VLRepositoryFile::loadPresentBits()
-{
-    written_.clear();
-    if (!isBitmapMapped() || bitmap_->getSize() == 0) {
-        present_.clear();
-        return;
-    }
-    const uint8_t* bits = bitmap_->getData();
-    present_.assign(bits, bits + bitmap_->getSize());
+void VLRepositoryFile::loadPresentBits() {
+  written_.clear();
+  if (!isBitmapMapped() || bitmap_->getSize() == 0) {
+    present_.clear();
+    return;
+  }
+  const uint8_t* bits = bitmap_->getData();
+  present_.assign(bits, bits + bitmap_->getSize());
 }
 
 // The repository's folder may have gone since the last file was made: the
 // availability check makes it again (or reports it unwritable to the page),
 // and the open is tried once more.
-bool VLRepositoryFile::openInRemadeDirectory()
-{
-    repository_->checkAvailability(true);
-    return !repository_->isUnavailable() && content_->open();
+bool VLRepositoryFile::openInRemadeDirectory() {
+  repository_->checkAvailability(true);
+  return !repository_->isUnavailable() && content_->open();
 }
 
 // The index may record a size that the files on disk no longer have (removed
@@ -303,882 +274,754 @@ bool VLRepositoryFile::openInRemadeDirectory()
 // The bitmap is cleared first: when the content's resize then fails, no bit
 // is left standing for bytes that the resize may have cut or zeroed, and the
 // next open finds the lengths still wrong and tries again.
-bool VLRepositoryFile::checkMappedLengths()
-{
-    if (size_ == kAllOnes)
-        return true;
-    size_t bitmapSize = getBitmapSize(size_);
-    if (content_->getSize() == size_ && bitmap_->getSize() == bitmapSize)
-        return true;
-    VL_LOG_WARN("Repository file does not have its recorded size, its content is fetched again : "
-                << content_->getPath() << " (" << content_->getSize() << ", " << bitmap_->getSize()
-                << " instead of " << size_ << ", " << bitmapSize << ")");
-    if (!bitmap_->resize(bitmapSize, true)) {
-        VL_LOG_ERROR("Unable to resize bitmap file : " << bitmap_->getPath());
-        return false;
-    }
-    if (!content_->resize(size_, false)) {
-        VL_LOG_ERROR("Unable to resize repository file : " << content_->getPath());
-        return false;
-    }
-    repository_->noteContentReset(this);
-    if (loaded_ != 0) {
-        loaded_ = 0;
-        rowChanged();
-        if (handler_)
-            handler_->onFileProgressesChanged(this);
-    }
-    return true;
+bool VLRepositoryFile::checkMappedLengths() {
+  if (size_ == kAllOnes) return true;
+  size_t bitmapSize = getBitmapSize(size_);
+  if (content_->getSize() == size_ && bitmap_->getSize() == bitmapSize) return true;
+  VL_LOG_WARN("Repository file does not have its recorded size, its content is fetched again : "
+              << content_->getPath() << " (" << content_->getSize() << ", " << bitmap_->getSize() << " instead of "
+              << size_ << ", " << bitmapSize << ")");
+  if (!bitmap_->resize(bitmapSize, true)) {
+    VL_LOG_ERROR("Unable to resize bitmap file : " << bitmap_->getPath());
+    return false;
+  }
+  if (!content_->resize(size_, false)) {
+    VL_LOG_ERROR("Unable to resize repository file : " << content_->getPath());
+    return false;
+  }
+  repository_->noteContentReset(this);
+  if (loaded_ != 0) {
+    loaded_ = 0;
+    rowChanged();
+    if (handler_) handler_->onFileProgressesChanged(this);
+  }
+  return true;
 }
 
-bool VLRepositoryFile::close(unsigned int options)
-{
-    if (options & OPEN_LOCK) {
-        if (lockCount_ == 0) {
-            VL_LOG_ERROR("Lock count must be non-zero : " << lockCount_);
-            return false;
-        }
-        --lockCount_;
+bool VLRepositoryFile::close(unsigned int options) {
+  if (options & OPEN_LOCK) {
+    if (lockCount_ == 0) {
+      VL_LOG_ERROR("Lock count must be non-zero : " << lockCount_);
+      return false;
     }
-    if (openCount_ == 0) {
-        VL_LOG_ERROR("Open count must be non-zero" << openCount_);
-        return false;
-    }
-    --openCount_;
-    if (openCount_ > 0)
-        return true;
+    --lockCount_;
+  }
+  if (openCount_ == 0) {
+    VL_LOG_ERROR("Open count must be non-zero" << openCount_);
+    return false;
+  }
+  --openCount_;
+  if (openCount_ > 0) return true;
 
-    if (lockCount_ != 0) {
-        // A reader still holds the file: the close is refused and undone, so
-        // that the reader's own close still finds its open.
-        VL_LOG_ERROR("Lock count is not zero : " << lockCount_);
-        ++openCount_;
-        return false;
-    }
-    repository_->noteClosed(this);
-    int state = VLHttpRepositoryProvider::TRANSFER_NONE;
-    if (!provider_->getState(repository_, fileId_, false, &state))
-        return false;
-    if (state != VLHttpRepositoryProvider::TRANSFER_NONE && !provider_->cancel(repository_, fileId_))
-        VL_LOG_WARN("Unable to cancel file providing");
-    providing_ = false;
-    refreshLoaded();
-    if (!isContentMapped() || !isBitmapMapped()) {
-        VL_LOG_ERROR("Map file should be open");
-        return false;
-    }
-    flushBitmap();
-    content_->close();
-    bitmap_->close();
-    loadPresentBits();
-    return true;
+  if (lockCount_ != 0) {
+    // A reader still holds the file: the close is refused and undone, so
+    // that the reader's own close still finds its open.
+    VL_LOG_ERROR("Lock count is not zero : " << lockCount_);
+    ++openCount_;
+    return false;
+  }
+  repository_->noteClosed(this);
+  int state = VLHttpRepositoryProvider::TRANSFER_NONE;
+  if (!provider_->getState(repository_, fileId_, false, &state)) return false;
+  if (state != VLHttpRepositoryProvider::TRANSFER_NONE && !provider_->cancel(repository_, fileId_))
+    VL_LOG_WARN("Unable to cancel file providing");
+  providing_ = false;
+  refreshLoaded();
+  if (!isContentMapped() || !isBitmapMapped()) {
+    VL_LOG_ERROR("Map file should be open");
+    return false;
+  }
+  flushBitmap();
+  content_->close();
+  bitmap_->close();
+  loadPresentBits();
+  return true;
 }
 
-void VLRepositoryFile::flushBitmap()
-{
-    if (!isBitmapMapped())
-        return;
-    commitWritten(true);
-    bitmap_->flush(0, bitmap_->getSize());
+void VLRepositoryFile::flushBitmap() {
+  if (!isBitmapMapped()) return;
+  commitWritten(true);
+  bitmap_->flush(0, bitmap_->getSize());
 }
 
-bool VLRepositoryFile::commitWritten(bool all)
-{
-    const double current = now();
-    bool result = true;
-    while (!written_.empty() && (all || current - written_.front().since >= kCommitDelay)) {
-        // Neighbouring ranges (one stream's drives) go to the disk in one flush.
-        size_t offset = written_.front().offset;
-        size_t length = written_.front().length;
-        written_.pop_front();
-        while (!written_.empty() && written_.front().offset == offset + length
-               && (all || current - written_.front().since >= kCommitDelay)) {
-            length += written_.front().length;
-            written_.pop_front();
-        }
-        if (!isContentMapped() || !isBitmapMapped() || !mappingsCover() || offset + length > size_) {
-            VL_LOG_ERROR("Repository file changed under its written blocks : " << fileId_);
-            written_.clear();
-            return false;
-        }
-        if (!content_->flush(offset, length)) {
-            // Readers keep the bytes, which are in memory; the file on disk
-            // does not count them, so a later run fetches them again.
-            VL_LOG_ERROR("Unable to write repository file blocks through : " << content_->getPath());
-            result = false;
-            continue;
-        }
-        markBlocks(bitmap_->getData(), offset, length);
+bool VLRepositoryFile::commitWritten(bool all) {
+  const double current = now();
+  bool result = true;
+  while (!written_.empty() && (all || current - written_.front().since >= kCommitDelay)) {
+    // Neighbouring ranges (one stream's drives) go to the disk in one flush.
+    size_t offset = written_.front().offset;
+    size_t length = written_.front().length;
+    written_.pop_front();
+    while (!written_.empty() && written_.front().offset == offset + length &&
+           (all || current - written_.front().since >= kCommitDelay)) {
+      length += written_.front().length;
+      written_.pop_front();
     }
-    return result;
+    if (!isContentMapped() || !isBitmapMapped() || !mappingsCover() || offset + length > size_) {
+      VL_LOG_ERROR("Repository file changed under its written blocks : " << fileId_);
+      written_.clear();
+      return false;
+    }
+    if (!content_->flush(offset, length)) {
+      // Readers keep the bytes, which are in memory; the file on disk
+      // does not count them, so a later run fetches them again.
+      VL_LOG_ERROR("Unable to write repository file blocks through : " << content_->getPath());
+      result = false;
+      continue;
+    }
+    markBlocks(bitmap_->getData(), offset, length);
+  }
+  return result;
 }
 
 // ---- Reads and writes ----
 
-bool VLRepositoryFile::read(void* buffer, size_t offset, size_t length, size_t* done, bool* endOfFile)
-{
-    return readWriteMem(buffer, offset, length, Read, done, endOfFile);
+bool VLRepositoryFile::read(void* buffer, size_t offset, size_t length, size_t* done, bool* endOfFile) {
+  return readWriteMem(buffer, offset, length, Read, done, endOfFile);
 }
 
-bool VLRepositoryFile::write(const void* buffer, size_t offset, size_t length, size_t* done)
-{
-    return readWriteMem(const_cast<void*>(buffer), offset, length, Write, done, nullptr);
+bool VLRepositoryFile::write(const void* buffer, size_t offset, size_t length, size_t* done) {
+  return readWriteMem(const_cast<void*>(buffer), offset, length, Write, done, nullptr);
 }
 
-bool VLRepositoryFile::stage(const void* buffer, size_t offset, size_t length, size_t* done)
-{
-    if (stagedEnd_ != stagedStart_ && offset != stagedEnd_ && !settle())
-        return false;
-    return readWriteMem(const_cast<void*>(buffer), offset, length, Stage, done, nullptr);
+bool VLRepositoryFile::stage(const void* buffer, size_t offset, size_t length, size_t* done) {
+  if (stagedEnd_ != stagedStart_ && offset != stagedEnd_ && !settle()) return false;
+  return readWriteMem(const_cast<void*>(buffer), offset, length, Stage, done, nullptr);
 }
 
-bool VLRepositoryFile::settle()
-{
-    const size_t start = stagedStart_;
-    const size_t count = stagedEnd_ - stagedStart_;
-    stagedStart_ = stagedEnd_ = 0;
-    if (count == 0)
-        return commitWritten(false);
-    if (!isContentMapped() || !isBitmapMapped() || !mappingsCover() || size_ == kAllOnes || start + count > size_) {
-        VL_LOG_ERROR("Repository file changed under its staged blocks : " << fileId_);
-        return false;
-    }
-    // A refused start only leaves the whole write to the commit's flush.
-    content_->startFlush(start, count);
-    markBlocks(present_.data(), start, count);
-    written_.push_back(Written{start, count, now()});
-    return commitWritten(isComplete());
+bool VLRepositoryFile::settle() {
+  const size_t start = stagedStart_;
+  const size_t count = stagedEnd_ - stagedStart_;
+  stagedStart_ = stagedEnd_ = 0;
+  if (count == 0) return commitWritten(false);
+  if (!isContentMapped() || !isBitmapMapped() || !mappingsCover() || size_ == kAllOnes || start + count > size_) {
+    VL_LOG_ERROR("Repository file changed under its staged blocks : " << fileId_);
+    return false;
+  }
+  // A refused start only leaves the whole write to the commit's flush.
+  content_->startFlush(start, count);
+  markBlocks(present_.data(), start, count);
+  written_.push_back(Written{start, count, now()});
+  return commitWritten(isComplete());
 }
 
-bool VLRepositoryFile::mappingsCover()
-{
-    size_t bitmapSize = getBitmapSize(size_);
-    return content_->getSize() >= size_ && bitmap_->getSize() >= bitmapSize && present_.size() >= bitmapSize;
+bool VLRepositoryFile::mappingsCover() {
+  size_t bitmapSize = getBitmapSize(size_);
+  return content_->getSize() >= size_ && bitmap_->getSize() >= bitmapSize && present_.size() >= bitmapSize;
 }
 
 bool VLRepositoryFile::readWriteMem(void* buffer, size_t offset, size_t length, Access access, size_t* done,
-                                    bool* endOfFile)
-{
-    const bool write = access != Read;
-    if (!isContentMapped() || !isBitmapMapped()) {
-        VL_LOG_ERROR("Repository file must be open first");
-        return false;
-    }
-    size_t count = 0;
-    if (size_ == kAllOnes) {
-        // Nothing is present while the size is unknown: the bitmap is empty.
-        if (!write && length > 0)
-            addSeek(blockStart(offset), (offset & (kBlockSize - 1)) + length);
-        if (done)
-            *done = 0;
-        return true;
-    }
-    length = offset >= size_ ? 0 : std::min(length, size_ - offset);
-    if (length == 0) {
-        if (done)
-            *done = 0;
-        return true;
-    }
-    if (write && (offset & (kBlockSize - 1)) != 0) {
-        VL_LOG_ERROR("Repository file writes must start on a block boundary : " << offset);
-        return false;
-    }
-    if (!mappingsCover()) {
-        VL_LOG_ERROR("Repository file mappings do not cover its size : " << fileId_);
-        return false;
-    }
-    bool atEnd = offset + length == size_;
-    if (write) {
-        // The bytes reach the disk before their bits are set: after a crash,
-        // even a power loss, a set bit never stands for bytes that are not there.
-        count = copyBlocks(content_->getData(), buffer, offset, length, atEnd);
-        if (access == Stage) {
-            // Marked by settle(), after one flush for the whole range.
-            if (stagedEnd_ == stagedStart_)
-                stagedStart_ = stagedEnd_ = offset;
-            stagedEnd_ += count;
-        } else {
-            if (count > 0 && !content_->flush(offset, count)) {
-                VL_LOG_ERROR("Unable to write repository file blocks through : " << content_->getPath());
-                return false;
-            }
-            markBlocks(bitmap_->getData(), offset, count);
-            markBlocks(present_.data(), offset, count);
-        }
-    } else {
-        count = readBlocks(buffer, content_->getData(), presentBits(), offset, length);
-        if (count < length)
-            addSeek(blockStart(offset), (offset & (kBlockSize - 1)) + length);
-    }
-    if (done)
-        *done = count;
-    if (endOfFile)
-        *endOfFile = atEnd;
+                                    bool* endOfFile) {
+  const bool write = access != Read;
+  if (!isContentMapped() || !isBitmapMapped()) {
+    VL_LOG_ERROR("Repository file must be open first");
+    return false;
+  }
+  size_t count = 0;
+  if (size_ == kAllOnes) {
+    // Nothing is present while the size is unknown: the bitmap is empty.
+    if (!write && length > 0) addSeek(blockStart(offset), (offset & (kBlockSize - 1)) + length);
+    if (done) *done = 0;
     return true;
+  }
+  length = offset >= size_ ? 0 : std::min(length, size_ - offset);
+  if (length == 0) {
+    if (done) *done = 0;
+    return true;
+  }
+  if (write && (offset & (kBlockSize - 1)) != 0) {
+    VL_LOG_ERROR("Repository file writes must start on a block boundary : " << offset);
+    return false;
+  }
+  if (!mappingsCover()) {
+    VL_LOG_ERROR("Repository file mappings do not cover its size : " << fileId_);
+    return false;
+  }
+  bool atEnd = offset + length == size_;
+  if (write) {
+    // The bytes reach the disk before their bits are set: after a crash,
+    // even a power loss, a set bit never stands for bytes that are not there.
+    count = copyBlocks(content_->getData(), buffer, offset, length, atEnd);
+    if (access == Stage) {
+      // Marked by settle(), after one flush for the whole range.
+      if (stagedEnd_ == stagedStart_) stagedStart_ = stagedEnd_ = offset;
+      stagedEnd_ += count;
+    } else {
+      if (count > 0 && !content_->flush(offset, count)) {
+        VL_LOG_ERROR("Unable to write repository file blocks through : " << content_->getPath());
+        return false;
+      }
+      markBlocks(bitmap_->getData(), offset, count);
+      markBlocks(present_.data(), offset, count);
+    }
+  } else {
+    count = readBlocks(buffer, content_->getData(), presentBits(), offset, length);
+    if (count < length) addSeek(blockStart(offset), (offset & (kBlockSize - 1)) + length);
+  }
+  if (done) *done = count;
+  if (endOfFile) *endOfFile = atEnd;
+  return true;
 }
 
 // ---- Size, validator and progress ----
 
-bool VLRepositoryFile::setContent(size_t size, const std::string& etag)
-{
-    bool sizeChanged = size != kAllOnes && size != size_;
-    bool etagChanged = !etag.empty() && etag != etag_;
-    if (!sizeChanged && !etagChanged)
-        return true;
-    if (lockCount_ != 0) {
-        VL_LOG_ERROR("Repository file is locked, size and/or etag cannot be changed : "
-                     << fileId_.entityId() << "-" << fileId_.getFormat()->getId());
-        validatorRefused_ = true;
-        return false;
+bool VLRepositoryFile::setContent(size_t size, const std::string& etag) {
+  bool sizeChanged = size != kAllOnes && size != size_;
+  bool etagChanged = !etag.empty() && etag != etag_;
+  if (!sizeChanged && !etagChanged) return true;
+  if (lockCount_ != 0) {
+    VL_LOG_ERROR("Repository file is locked, size and/or etag cannot be changed : " << fileId_.entityId() << "-"
+                                                                                    << fileId_.getFormat()->getId());
+    validatorRefused_ = true;
+    return false;
+  }
+  // A closed record's files are resized on the disk, unmapped.
+  if (!content_) makeMappedFiles();
+  if (sizeChanged) {
+    if (!repository_->makeRoomFor(this, size)) return false;
+    if (!content_->resize(size, false)) {
+      VL_LOG_ERROR("Unable to resize repository file : " << content_->getPath());
+      remapAfterFailedResize();
+      return false;
     }
-    // A closed record's files are resized on the disk, unmapped.
-    if (!content_)
-        makeMappedFiles();
-    if (sizeChanged) {
-        if (!repository_->makeRoomFor(this, size))
-            return false;
-        if (!content_->resize(size, false)) {
-            VL_LOG_ERROR("Unable to resize repository file : " << content_->getPath());
-            remapAfterFailedResize();
-            return false;
-        }
-        if (!bitmap_->resize(getBitmapSize(size), true)) {
-            VL_LOG_ERROR("Unable to resize bitmap file : " << bitmap_->getPath());
-            remapAfterFailedResize();
-            return false;
-        }
-    } else if (!bitmap_->zeroFill()) {
-        VL_LOG_ERROR("Unable to clear bitmap file bytes : " << bitmap_->getPath());
-        return false;
+    if (!bitmap_->resize(getBitmapSize(size), true)) {
+      VL_LOG_ERROR("Unable to resize bitmap file : " << bitmap_->getPath());
+      remapAfterFailedResize();
+      return false;
     }
-    // Blocks still waiting for their on-disk bits are of the old content.
-    loadPresentBits();
-    storeReset(size, etag);
-    return true;
+  } else if (!bitmap_->zeroFill()) {
+    VL_LOG_ERROR("Unable to clear bitmap file bytes : " << bitmap_->getPath());
+    return false;
+  }
+  // Blocks still waiting for their on-disk bits are of the old content.
+  loadPresentBits();
+  storeReset(size, etag);
+  return true;
 }
 
-void VLRepositoryFile::storeReset(size_t size, const std::string& etag)
-{
-    size_ = size;
-    etag_ = etag;
-    loaded_ = 0;
-    rowChanged();
-    repository_->noteContentReset(this);
-    repository_->checkSize(true);
-    // The row goes to the index now: after a crash the blocks fetched from
-    // here on are found again instead of being fetched anew.
-    repository_->saveFiles();
-    if (handler_)
-        handler_->onFileProgressesChanged(this);
+void VLRepositoryFile::storeReset(size_t size, const std::string& etag) {
+  size_ = size;
+  etag_ = etag;
+  loaded_ = 0;
+  rowChanged();
+  repository_->noteContentReset(this);
+  repository_->checkSize(true);
+  // The row goes to the index now: after a crash the blocks fetched from
+  // here on are found again instead of being fetched anew.
+  repository_->saveFiles();
+  if (handler_) handler_->onFileProgressesChanged(this);
 }
 
 // A resize whose open failed leaves its file closed; an open record maps it
 // again at the length it has, so that its reads, writes and last close keep
 // working (reads past a shortened content are refused, not faulted).
-void VLRepositoryFile::remapAfterFailedResize()
-{
-    if (openCount_ == 0)
-        return;
-    if (!content_->isOpen() && !content_->open())
-        VL_LOG_ERROR("Unable to map repository file : " << content_->getPath());
-    if (!bitmap_->isOpen() && !bitmap_->open())
-        VL_LOG_ERROR("Unable to map repository bitmap file : " << bitmap_->getPath());
+void VLRepositoryFile::remapAfterFailedResize() {
+  if (openCount_ == 0) return;
+  if (!content_->isOpen() && !content_->open()) VL_LOG_ERROR("Unable to map repository file : " << content_->getPath());
+  if (!bitmap_->isOpen() && !bitmap_->open())
+    VL_LOG_ERROR("Unable to map repository bitmap file : " << bitmap_->getPath());
+  loadPresentBits();
+}
+
+bool VLRepositoryFile::discardContent() {
+  if (lockCount_ != 0) {
+    VL_LOG_WARN("Repository file is locked, its content cannot be discarded : " << fileId_);
+    return false;
+  }
+  bool openedHere = openCount_ == 0;
+  if (openedHere && !open(0)) return false;
+  bool emptied = content_->resize(0, false) && bitmap_->resize(0, true);
+  if (!emptied) {
+    VL_LOG_ERROR("Unable to empty repository file : " << content_->getPath());
+    remapAfterFailedResize();
+  } else {
     loadPresentBits();
+    storeReset(kAllOnes, std::string());
+  }
+  if (openedHere) close(0);
+  return emptied;
 }
 
-bool VLRepositoryFile::discardContent()
-{
-    if (lockCount_ != 0) {
-        VL_LOG_WARN("Repository file is locked, its content cannot be discarded : " << fileId_);
-        return false;
-    }
-    bool openedHere = openCount_ == 0;
-    if (openedHere && !open(0))
-        return false;
-    bool emptied = content_->resize(0, false) && bitmap_->resize(0, true);
-    if (!emptied) {
-        VL_LOG_ERROR("Unable to empty repository file : " << content_->getPath());
-        remapAfterFailedResize();
-    } else {
-        loadPresentBits();
-        storeReset(kAllOnes, std::string());
-    }
-    if (openedHere)
-        close(0);
-    return emptied;
+bool VLRepositoryFile::beginsAsPage() {
+  const size_t probe = 512;
+  if (size_ == kAllOnes || size_ == 0 || !isContentMapped()) return false;
+  size_t length = std::min(size_, probe);
+  size_t run = 0;
+  if (!getInterval(0, length, true, &run) || run < length) return false;
+  const unsigned char* bytes = static_cast<const unsigned char*>(content_->getData());
+  // Audio files begin with binary headers and frames; a page is text to its
+  // first bytes (tabs, line ends and printable characters, UTF-8 included),
+  // whose first character after a byte-order mark and white space is '<'.
+  size_t first = length >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF ? 3 : 0;
+  while (first < length && (bytes[first] == ' ' || bytes[first] == '\t' || bytes[first] == '\n' ||
+                            bytes[first] == '\r' || bytes[first] == '\f'))
+    ++first;
+  if (first == length || bytes[first] != '<') return false;
+  for (size_t i = first; i < length; ++i) {
+    unsigned char c = bytes[i];
+    if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f') || c == 0x7F) return false;
+  }
+  return true;
 }
 
-bool VLRepositoryFile::beginsAsPage()
-{
-    const size_t probe = 512;
-    if (size_ == kAllOnes || size_ == 0 || !isContentMapped())
-        return false;
-    size_t length = std::min(size_, probe);
-    size_t run = 0;
-    if (!getInterval(0, length, true, &run) || run < length)
-        return false;
-    const unsigned char* bytes = static_cast<const unsigned char*>(content_->getData());
-    // Audio files begin with binary headers and frames; a page is text to its
-    // first bytes (tabs, line ends and printable characters, UTF-8 included),
-    // whose first character after a byte-order mark and white space is '<'.
-    size_t first = length >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF ? 3 : 0;
-    while (first < length && (bytes[first] == ' ' || bytes[first] == '\t' || bytes[first] == '\n'
-                              || bytes[first] == '\r' || bytes[first] == '\f'))
-        ++first;
-    if (first == length || bytes[first] != '<')
-        return false;
-    for (size_t i = first; i < length; ++i) {
-        unsigned char c = bytes[i];
-        if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f') || c == 0x7F)
-            return false;
-    }
-    return true;
+bool VLRepositoryFile::isComplete() {
+  size_t present = 0;
+  return size_ != kAllOnes && getInterval(0, kAllOnes, true, &present) && present >= size_;
 }
 
-bool VLRepositoryFile::isComplete()
-{
-    size_t present = 0;
-    return size_ != kAllOnes && getInterval(0, kAllOnes, true, &present) && present >= size_;
-}
-
-size_t VLRepositoryFile::bitCount()
-{
-    return countBits(presentBits(), present_.size());
+size_t VLRepositoryFile::bitCount() {
+  return countBits(presentBits(), present_.size());
 }
 
 // Every set bit stands for a whole block, except that the file's last block
 // may be shorter.
-size_t VLRepositoryFile::presentBytes()
-{
-    size_t present = bitCount() * kBlockSize;
-    if (size_ == kAllOnes)
-        return present;
-    size_t tail = size_ % kBlockSize;
-    size_t lastBlock = size_ / kBlockSize;
-    if (tail != 0 && getBitRunLength(presentBits(), lastBlock, 1, true) == 1)
-        present -= kBlockSize - tail;
-    return std::min(size_, present);
+size_t VLRepositoryFile::presentBytes() {
+  size_t present = bitCount() * kBlockSize;
+  if (size_ == kAllOnes) return present;
+  size_t tail = size_ % kBlockSize;
+  size_t lastBlock = size_ / kBlockSize;
+  if (tail != 0 && getBitRunLength(presentBits(), lastBlock, 1, true) == 1) present -= kBlockSize - tail;
+  return std::min(size_, present);
 }
 
-bool VLRepositoryFile::refreshLoaded()
-{
-    size_t previous = loaded_;
-    if (!isBitmapMapped()) {
-        VL_LOG_ERROR("Bitmap file should be open");
-        return false;
-    }
-    loaded_ = presentBytes();
-    if (loaded_ != previous)
-        rowChanged();
-    if (loaded_ != previous && handler_) {
-        handler_->onFileProgressesChanged(this);
-        if (size_ != kAllOnes && loaded_ == size_)
-            handler_->onFileStatesChanged(this);
-    }
-    return true;
+bool VLRepositoryFile::refreshLoaded() {
+  size_t previous = loaded_;
+  if (!isBitmapMapped()) {
+    VL_LOG_ERROR("Bitmap file should be open");
+    return false;
+  }
+  loaded_ = presentBytes();
+  if (loaded_ != previous) rowChanged();
+  if (loaded_ != previous && handler_) {
+    handler_->onFileProgressesChanged(this);
+    if (size_ != kAllOnes && loaded_ == size_) handler_->onFileStatesChanged(this);
+  }
+  return true;
 }
 
-int VLRepositoryFile::getFlags()
-{
-    int flags = 0;
-    if (size_ != kAllOnes) {
-        if (openCount_ == 0) {
-            if (size_ == loaded_)
-                flags |= FLAG_COMPLETE;
-        } else {
-            size_t run = 0;
-            if (!getInterval(0, kAllOnes, true, &run))
-                VL_LOG_WARN("Unable to get interval from repository file : " << fileId_.entityId() << "-"
-                                                                              << fileId_.getFormat()->getId());
-            else if (size_ <= run)
-                flags |= FLAG_COMPLETE;
-        }
+int VLRepositoryFile::getFlags() {
+  int flags = 0;
+  if (size_ != kAllOnes) {
+    if (openCount_ == 0) {
+      if (size_ == loaded_) flags |= FLAG_COMPLETE;
+    } else {
+      size_t run = 0;
+      if (!getInterval(0, kAllOnes, true, &run))
+        VL_LOG_WARN("Unable to get interval from repository file : " << fileId_.entityId() << "-"
+                                                                     << fileId_.getFormat()->getId());
+      else if (size_ <= run)
+        flags |= FLAG_COMPLETE;
     }
-    if (size_ != 0)
-        flags |= FLAG_NOT_EMPTY;
-    if (removed_)
-        flags |= FLAG_REMOVED;
-    if (openCount_ != 0)
-        flags |= FLAG_OPEN;
-    if (lockCount_ != 0)
-        flags |= FLAG_LOCKED;
-    if (providing_)
-        flags |= FLAG_PROVIDING;
-    return flags;
+  }
+  if (size_ != 0) flags |= FLAG_NOT_EMPTY;
+  if (removed_) flags |= FLAG_REMOVED;
+  if (openCount_ != 0) flags |= FLAG_OPEN;
+  if (lockCount_ != 0) flags |= FLAG_LOCKED;
+  if (providing_) flags |= FLAG_PROVIDING;
+  return flags;
 }
 
 // ---- Moving and cleaning ----
 
 bool VLRepositoryFile::copyToOtherVolume(const std::string& oldContentPath, const std::string& newContentPath,
-                                         const std::string& oldBitmapPath, const std::string& newBitmapPath)
-{
-    VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
-    if (!files->copyFile(oldContentPath, newContentPath)) {
-        VL_LOG_WARN("Unable to copy repository file : " << oldContentPath << " => " << newContentPath);
-        return false;
+                                         const std::string& oldBitmapPath, const std::string& newBitmapPath) {
+  VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
+  if (!files->copyFile(oldContentPath, newContentPath)) {
+    VL_LOG_WARN("Unable to copy repository file : " << oldContentPath << " => " << newContentPath);
+    return false;
+  }
+  if (!files->copyFile(oldBitmapPath, newBitmapPath)) {
+    VL_LOG_WARN("Unable to copy repository bitmap file : " << oldBitmapPath << " => " << newBitmapPath);
+    files->removeFile(newContentPath);
+    return false;
+  }
+  // The bitmap went last, so no set bit ever covers bytes not yet copied.
+  files->removeFile(oldBitmapPath);
+  files->removeFile(oldContentPath);
+  return true;
+}
+
+void VLRepositoryFile::move(const std::string& oldDirectory, bool sameVolume) {
+  VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
+  std::string oldContentPath = oldDirectory + files->getSeparator() + fileName_;
+  std::string oldBitmapPath = oldContentPath + ".part";
+  bool contentWasOpen = isContentMapped();
+  bool bitmapWasOpen = isBitmapMapped();
+  // The files go as they are on disk: every block present is committed first.
+  if (contentWasOpen && bitmapWasOpen) commitWritten(true);
+  delete content_;
+  delete bitmap_;
+  makeMappedFiles();
+  std::string newContentPath = content_->getPath();
+  std::string newBitmapPath = bitmap_->getPath();
+
+  // A record whose files hold nothing yet (never sized, or empty) has
+  // nothing to carry over: it simply lives in the new directory from now on.
+  bool nothingStored = files->getFileSize(oldContentPath) == 0 && files->getFileSize(oldBitmapPath) == 0;
+  bool moved = false;
+  if (sameVolume && !nothingStored) {
+    if (!files->renameFile(oldBitmapPath, newBitmapPath)) {
+      VL_LOG_WARN("Unable to move repository bitmap file : " << oldBitmapPath << " => " << newBitmapPath);
+    } else if (!files->renameFile(oldContentPath, newContentPath)) {
+      VL_LOG_WARN("Unable to move repository file : " << oldContentPath << " => " << newContentPath);
+    } else {
+      moved = true;
     }
-    if (!files->copyFile(oldBitmapPath, newBitmapPath)) {
-        VL_LOG_WARN("Unable to copy repository bitmap file : " << oldBitmapPath << " => " << newBitmapPath);
-        files->removeFile(newContentPath);
-        return false;
+  } else if (!sameVolume && !nothingStored && custom_ != 0) {
+    // A file the user downloaded is carried to the other volume: dropping
+    // it would lose the download itself, not only bytes to fetch again.
+    // The repository has copied it already; one that became a download
+    // after the copying began is copied now.
+    bool copied = files->getFileSize(newContentPath) == files->getFileSize(oldContentPath) &&
+                  files->getFileSize(newBitmapPath) == files->getFileSize(oldBitmapPath);
+    if (copied) {
+      files->removeFile(oldBitmapPath);
+      files->removeFile(oldContentPath);
+      moved = true;
+    } else {
+      moved = copyToOtherVolume(oldContentPath, newContentPath, oldBitmapPath, newBitmapPath);
     }
-    // The bitmap went last, so no set bit ever covers bytes not yet copied.
-    files->removeFile(oldBitmapPath);
+  }
+  if (!moved) {
     files->removeFile(oldContentPath);
-    return true;
+    files->removeFile(oldBitmapPath);
+    files->removeFile(newContentPath);
+    files->removeFile(newBitmapPath);
+    if (!nothingStored) {
+      remove();
+      loaded_ = 0;
+      rowChanged();
+      repository_->noteContentReset(this);
+    }
+    if (openCount_ > 0 && size_ != kAllOnes) {
+      content_->resize(size_, false);
+      bitmap_->resize(getBitmapSize(size_), true);
+    }
+  }
+  reopen(content_, contentWasOpen, "Unable to re-open repository file : ");
+  reopen(bitmap_, bitmapWasOpen, "Unable to re-open repository bitmap file : ");
+  loadPresentBits();
 }
 
-void VLRepositoryFile::move(const std::string& oldDirectory, bool sameVolume)
-{
-    VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
-    std::string oldContentPath = oldDirectory + files->getSeparator() + fileName_;
-    std::string oldBitmapPath = oldContentPath + ".part";
-    bool contentWasOpen = isContentMapped();
-    bool bitmapWasOpen = isBitmapMapped();
-    // The files go as they are on disk: every block present is committed first.
-    if (contentWasOpen && bitmapWasOpen)
-        commitWritten(true);
-    delete content_;
-    delete bitmap_;
-    makeMappedFiles();
-    std::string newContentPath = content_->getPath();
-    std::string newBitmapPath = bitmap_->getPath();
+void VLRepositoryFile::reopen(VLMappedFile* file, bool wasOpen, const char* failure) {
+  if (wasOpen && !file->open()) VL_LOG_ERROR(failure << file->getPath());
+}
 
-    // A record whose files hold nothing yet (never sized, or empty) has
-    // nothing to carry over: it simply lives in the new directory from now on.
-    bool nothingStored = files->getFileSize(oldContentPath) == 0 && files->getFileSize(oldBitmapPath) == 0;
-    bool moved = false;
-    if (sameVolume && !nothingStored) {
-        if (!files->renameFile(oldBitmapPath, newBitmapPath)) {
-            VL_LOG_WARN("Unable to move repository bitmap file : " << oldBitmapPath << " => " << newBitmapPath);
-        } else if (!files->renameFile(oldContentPath, newContentPath)) {
-            VL_LOG_WARN("Unable to move repository file : " << oldContentPath << " => " << newContentPath);
-        } else {
-            moved = true;
-        }
-    } else if (!sameVolume && !nothingStored && custom_ != 0) {
-        // A file the user downloaded is carried to the other volume: dropping
-        // it would lose the download itself, not only bytes to fetch again.
-        // The repository has copied it already; one that became a download
-        // after the copying began is copied now.
-        bool copied = files->getFileSize(newContentPath) == files->getFileSize(oldContentPath)
-                      && files->getFileSize(newBitmapPath) == files->getFileSize(oldBitmapPath);
-        if (copied) {
-            files->removeFile(oldBitmapPath);
-            files->removeFile(oldContentPath);
-            moved = true;
-        } else {
-            moved = copyToOtherVolume(oldContentPath, newContentPath, oldBitmapPath, newBitmapPath);
-        }
+void VLRepositoryFile::clean() {
+  if (openCount_ != 0) {
+    VL_LOG_WARN("Repository file is still open (" << openCount_ << ")");
+    while (lockCount_ != 0) {
+      if (!close(OPEN_LOCK)) {
+        VL_LOG_WARN("Unable to close and unlock repository file");
+        break;
+      }
     }
-    if (!moved) {
-        files->removeFile(oldContentPath);
-        files->removeFile(oldBitmapPath);
-        files->removeFile(newContentPath);
-        files->removeFile(newBitmapPath);
-        if (!nothingStored) {
-            remove();
-            loaded_ = 0;
-            rowChanged();
-            repository_->noteContentReset(this);
-        }
-        if (openCount_ > 0 && size_ != kAllOnes) {
-            content_->resize(size_, false);
-            bitmap_->resize(getBitmapSize(size_), true);
-        }
+    lockCount_ = 0;
+    while (openCount_ != 0) {
+      if (!close(0)) {
+        VL_LOG_WARN("Unable to close repository file");
+        break;
+      }
     }
-    reopen(content_, contentWasOpen, "Unable to re-open repository file : ");
-    reopen(bitmap_, bitmapWasOpen, "Unable to re-open repository bitmap file : ");
+    openCount_ = 0;
+    repository_->noteClosed(this);
+    // A close that failed may have left the files mapped.
+    content_->close();
+    bitmap_->close();
     loadPresentBits();
-}
-
-void VLRepositoryFile::reopen(VLMappedFile* file, bool wasOpen, const char* failure)
-{
-    if (wasOpen && !file->open())
-        VL_LOG_ERROR(failure << file->getPath());
-}
-
-void VLRepositoryFile::clean()
-{
-    if (openCount_ != 0) {
-        VL_LOG_WARN("Repository file is still open (" << openCount_ << ")");
-        while (lockCount_ != 0) {
-            if (!close(OPEN_LOCK)) {
-                VL_LOG_WARN("Unable to close and unlock repository file");
-                break;
-            }
-        }
-        lockCount_ = 0;
-        while (openCount_ != 0) {
-            if (!close(0)) {
-                VL_LOG_WARN("Unable to close repository file");
-                break;
-            }
-        }
-        openCount_ = 0;
-        repository_->noteClosed(this);
-        // A close that failed may have left the files mapped.
-        content_->close();
-        bitmap_->close();
-        loadPresentBits();
-        providing_ = false;
-    }
-    if (removed_)
-        repository_->discardFiles(fileName_, size_ == kAllOnes ? 0 : uint64_t(size_));
+    providing_ = false;
+  }
+  if (removed_) repository_->discardFiles(fileName_, size_ == kAllOnes ? 0 : uint64_t(size_));
 }
 
 // ---- Read requests and intervals ----
 
-void VLRepositoryFile::addSeek(size_t offset, size_t length)
-{
-    readRequests_[std::make_pair(offset, length)] = now();
+void VLRepositoryFile::addSeek(size_t offset, size_t length) {
+  readRequests_[std::make_pair(offset, length)] = now();
 }
 
-bool VLRepositoryFile::isSeekWaiting(size_t* offset)
-{
-    double current = now();
-    auto candidate = readRequests_.end();
-    for (auto it = readRequests_.begin(); it != readRequests_.end();) {
-        if (it->second + kReadRequestLifetime < current) {
-            it = readRequests_.erase(it);
-            continue;
-        }
-        // Keys are ordered by offset, then length: the first kept entry is
-        // the one with the smallest offset and, among those, the smallest length.
-        if (candidate == readRequests_.end())
-            candidate = it;
-        ++it;
+bool VLRepositoryFile::isSeekWaiting(size_t* offset) {
+  double current = now();
+  auto candidate = readRequests_.end();
+  for (auto it = readRequests_.begin(); it != readRequests_.end();) {
+    if (it->second + kReadRequestLifetime < current) {
+      it = readRequests_.erase(it);
+      continue;
     }
-    if (candidate == readRequests_.end())
-        return false;
-    size_t candidateOffset = candidate->first.first;
-    size_t candidateLength = candidate->first.second;
-    VL_LOG_TRACE("Repository file seek found : " << candidateOffset << "-" << candidateLength);
-    bool loaded = false;
-    if (isRangeLoaded(candidateOffset, candidateLength, &loaded) && loaded) {
-        VL_LOG_TRACE("Repository file part has been already downloaded, clean seeks");
-        readRequests_.clear();
-        return false;
-    }
-    if (offset)
-        *offset = candidateOffset;
+    // Keys are ordered by offset, then length: the first kept entry is
+    // the one with the smallest offset and, among those, the smallest length.
+    if (candidate == readRequests_.end()) candidate = it;
+    ++it;
+  }
+  if (candidate == readRequests_.end()) return false;
+  size_t candidateOffset = candidate->first.first;
+  size_t candidateLength = candidate->first.second;
+  VL_LOG_TRACE("Repository file seek found : " << candidateOffset << "-" << candidateLength);
+  bool loaded = false;
+  if (isRangeLoaded(candidateOffset, candidateLength, &loaded) && loaded) {
+    VL_LOG_TRACE("Repository file part has been already downloaded, clean seeks");
+    readRequests_.clear();
+    return false;
+  }
+  if (offset) *offset = candidateOffset;
+  return true;
+}
+
+bool VLRepositoryFile::getInterval(size_t offset, size_t length, bool loaded, size_t* run) {
+  if (!isBitmapMapped()) {
+    VL_LOG_ERROR("Bitmap file must be open first");
+    return false;
+  }
+  if (size_ == kAllOnes) {
+    // Nothing is known while the size is not.
+    if (run) *run = 0;
     return true;
+  }
+  if (bitmap_->getSize() == 0 && size_ != 0) {
+    VL_LOG_ERROR("File size seems to be non-zero but bitmap file is empty : size = "
+                 << size_ << ", file size = " << content_->getSize() << ", bmp size = " << bitmap_->getSize());
+    return false;
+  }
+  length = offset >= size_ ? 0 : std::min(length, size_ - offset);
+  // Blocks spanned by the range, counted from the block that holds offset.
+  size_t firstBlock = offset / kBlockSize;
+  size_t blockCount = length == 0 ? 0 : (offset + length - 1) / kBlockSize - firstBlock + 1;
+  size_t blocks = getBitRunLength(presentBits(), firstBlock, blockCount, loaded);
+  size_t result = std::min(blocks * kBlockSize, size_);
+  if (run) *run = result;
+  return true;
 }
 
-bool VLRepositoryFile::getInterval(size_t offset, size_t length, bool loaded, size_t* run)
-{
-    if (!isBitmapMapped()) {
-        VL_LOG_ERROR("Bitmap file must be open first");
-        return false;
+bool VLRepositoryFile::getIntervals(bool loaded, std::list<unsigned long>& out) {
+  if (size_ == kAllOnes) return false;
+  if (!isBitmapMapped()) {
+    VL_LOG_ERROR("Bitmap file must be open first");
+    return false;
+  }
+  std::list<size_t> runs;
+  getBitRuns(presentBits(), 0, (size_ + kBlockSize - 1) / kBlockSize, loaded, runs);
+  bool first = true;
+  for (size_t block : runs) {
+    size_t value = first ? block * kBlockSize : (block + 1) * kBlockSize - 1;
+    if (value >= size_) {
+      if (first) break;
+      value = size_ - 1;
     }
-    if (size_ == kAllOnes) {
-        // Nothing is known while the size is not.
-        if (run)
-            *run = 0;
-        return true;
-    }
-    if (bitmap_->getSize() == 0 && size_ != 0) {
-        VL_LOG_ERROR("File size seems to be non-zero but bitmap file is empty : size = "
-                     << size_ << ", file size = " << content_->getSize() << ", bmp size = " << bitmap_->getSize());
-        return false;
-    }
-    length = offset >= size_ ? 0 : std::min(length, size_ - offset);
-    // Blocks spanned by the range, counted from the block that holds offset.
-    size_t firstBlock = offset / kBlockSize;
-    size_t blockCount = length == 0 ? 0 : (offset + length - 1) / kBlockSize - firstBlock + 1;
-    size_t blocks = getBitRunLength(presentBits(), firstBlock, blockCount, loaded);
-    size_t result = std::min(blocks * kBlockSize, size_);
-    if (run)
-        *run = result;
+    out.push_back(value);
+    first = !first;
+  }
+  return true;
+}
+
+bool VLRepositoryFile::isRangeLoaded(size_t offset, size_t length, bool* loaded) {
+  if (size_ == kAllOnes) {
+    if (loaded) *loaded = false;
     return true;
-}
-
-bool VLRepositoryFile::getIntervals(bool loaded, std::list<unsigned long>& out)
-{
-    if (size_ == kAllOnes)
-        return false;
-    if (!isBitmapMapped()) {
-        VL_LOG_ERROR("Bitmap file must be open first");
-        return false;
-    }
-    std::list<size_t> runs;
-    getBitRuns(presentBits(), 0, (size_ + kBlockSize - 1) / kBlockSize, loaded, runs);
-    bool first = true;
-    for (size_t block : runs) {
-        size_t value = first ? block * kBlockSize : (block + 1) * kBlockSize - 1;
-        if (value >= size_) {
-            if (first)
-                break;
-            value = size_ - 1;
-        }
-        out.push_back(value);
-        first = !first;
-    }
-    return true;
-}
-
-bool VLRepositoryFile::isRangeLoaded(size_t offset, size_t length, bool* loaded)
-{
-    if (size_ == kAllOnes) {
-        if (loaded)
-            *loaded = false;
-        return true;
-    }
-    bool openedHere = false;
-    if (openCount_ == 0) {
-        if (!open(0))
-            return false;
-        openedHere = true;
-    }
-    length = offset >= size_ ? 0 : std::min(length, size_ - offset);
-    size_t run = 0;
-    bool result = getInterval(offset, length, true, &run);
-    // The run counts from the start of the block that holds offset.
-    bool present = run >= (offset & (kBlockSize - 1)) + length || length == 0;
-    if (openedHere)
-        close(0);
-    if (result && loaded)
-        *loaded = present;
-    return result;
+  }
+  bool openedHere = false;
+  if (openCount_ == 0) {
+    if (!open(0)) return false;
+    openedHere = true;
+  }
+  length = offset >= size_ ? 0 : std::min(length, size_ - offset);
+  size_t run = 0;
+  bool result = getInterval(offset, length, true, &run);
+  // The run counts from the start of the block that holds offset.
+  bool present = run >= (offset & (kBlockSize - 1)) + length || length == 0;
+  if (openedHere) close(0);
+  if (result && loaded) *loaded = present;
+  return result;
 }
 
 // ---- Validation and readiness ----
 
-bool VLRepositoryFile::needsValidation()
-{
-    if (repository_->isOffline())
-        return false;
-    return epochNow() > lastValidation_ + static_cast<time_t>(repository_->getValidationPeriod());
+bool VLRepositoryFile::needsValidation() {
+  if (repository_->isOffline()) return false;
+  return epochNow() > lastValidation_ + static_cast<time_t>(repository_->getValidationPeriod());
 }
 
-bool VLRepositoryFile::isReady(bool* ready)
-{
-    bool result = !needsValidation() && ((getFlags() & FLAG_COMPLETE) != 0 || dataArrived_);
-    if (ready)
-        *ready = result;
-    return true;
+bool VLRepositoryFile::isReady(bool* ready) {
+  bool result = !needsValidation() && ((getFlags() & FLAG_COMPLETE) != 0 || dataArrived_);
+  if (ready) *ready = result;
+  return true;
 }
 
 // ---- Periodic work ----
 
-bool VLRepositoryFile::update()
-{
-    if (providing_ && !driveTransfer())
-        return false;
-    refreshWhileOpen();
-    return true;
+bool VLRepositoryFile::update() {
+  if (providing_ && !driveTransfer()) return false;
+  refreshWhileOpen();
+  return true;
 }
 
-bool VLRepositoryFile::driveTransfer()
-{
-    typedef VLHttpRepositoryProvider Provider;
-    int polled = Provider::TRANSFER_NONE;
-    if (!provider_->getState(repository_, fileId_, true, &polled)) {
-        VL_LOG_ERROR("Unable to get provided file state : " << fileId_);
-        return false;
-    }
-    uint32_t state = static_cast<uint32_t>(polled);
-    if (state > Provider::TRANSFER_HEADERS)
-        dataArrived_ = true;
-    if ((state == Provider::TRANSFER_FINISHED || state == Provider::TRANSFER_FAILED_RETRYABLE) && broughtNewBytes()) {
-        // A server that cuts every answer short still moves the file on, and
-        // the blocks a cut answer stored are data arrived: the player may
-        // start on them.
-        retryCount_ = 0;
-        failingSince_ = 0;
-        validatorRefused_ = false;
-        failure_.clear();
-        dataArrived_ = true;
-    }
-    if (state == Provider::TRANSFER_FAILED_RETRYABLE || state == Provider::TRANSFER_FAILED)
-        failure_ = provider_->getLastFailure(repository_, fileId_);
+bool VLRepositoryFile::driveTransfer() {
+  typedef VLHttpRepositoryProvider Provider;
+  int polled = Provider::TRANSFER_NONE;
+  if (!provider_->getState(repository_, fileId_, true, &polled)) {
+    VL_LOG_ERROR("Unable to get provided file state : " << fileId_);
+    return false;
+  }
+  uint32_t state = static_cast<uint32_t>(polled);
+  if (state > Provider::TRANSFER_HEADERS) dataArrived_ = true;
+  if ((state == Provider::TRANSFER_FINISHED || state == Provider::TRANSFER_FAILED_RETRYABLE) && broughtNewBytes()) {
+    // A server that cuts every answer short still moves the file on, and
+    // the blocks a cut answer stored are data arrived: the player may
+    // start on them.
+    retryCount_ = 0;
+    failingSince_ = 0;
+    validatorRefused_ = false;
+    failure_.clear();
+    dataArrived_ = true;
+  }
+  if (state == Provider::TRANSFER_FAILED_RETRYABLE || state == Provider::TRANSFER_FAILED)
+    failure_ = provider_->getLastFailure(repository_, fileId_);
 
-    size_t offset = 0;
-    bool startWanted = false;
-    bool seekWanted = false;
-    switch (state) {
+  size_t offset = 0;
+  bool startWanted = false;
+  bool seekWanted = false;
+  switch (state) {
     case Provider::TRANSFER_FINISHED:
-        if (discardPageDownload() || finishedWithoutProgress())
-            scheduleRetry();
-        else
-            startWanted = true;
-        break;
-    case Provider::TRANSFER_FAILED_RETRYABLE:
+      if (discardPageDownload() || finishedWithoutProgress())
         scheduleRetry();
-        break;
-    case Provider::TRANSFER_FAILED:
-        providing_ = false;
-        break;
+      else
+        startWanted = true;
+      break;
+    case Provider::TRANSFER_FAILED_RETRYABLE: scheduleRetry(); break;
+    case Provider::TRANSFER_FAILED: providing_ = false; break;
     case Provider::TRANSFER_NONE: {
-        // A waiting reader starts a transfer at once, whatever the delay,
-        // unless the server's answers were refused for their changed
-        // validator: asking again at once would only be refused again.
-        bool readerWaits = isSeekWaiting(&offset);
-        startWanted = (readerWaits && !validatorRefused_) || nextTry_ == 0 || now() > nextTry_;
-        break;
+      // A waiting reader starts a transfer at once, whatever the delay,
+      // unless the server's answers were refused for their changed
+      // validator: asking again at once would only be refused again.
+      bool readerWaits = isSeekWaiting(&offset);
+      startWanted = (readerWaits && !validatorRefused_) || nextTry_ == 0 || now() > nextTry_;
+      break;
     }
-    case Provider::TRANSFER_RECEIVING:
-        seekWanted = isSeekWaiting(&offset);
-        break;
-    default:
-        break;
-    }
+    case Provider::TRANSFER_RECEIVING: seekWanted = isSeekWaiting(&offset); break;
+    default: break;
+  }
 
-    if (repository_->isUnavailable() || repository_->isOfflineOrFull() || repository_->isMoving()) {
-        if (state >= Provider::TRANSFER_CREATED && state <= Provider::TRANSFER_ALREADY_LOADED)
-            cancelTransfer();
-        return true;
-    }
-    if (startWanted)
-        return startTransfer(offset);
-    if (seekWanted)
-        seekTransfer(offset);
+  if (repository_->isUnavailable() || repository_->isOfflineOrFull() || repository_->isMoving()) {
+    if (state >= Provider::TRANSFER_CREATED && state <= Provider::TRANSFER_ALREADY_LOADED) cancelTransfer();
     return true;
+  }
+  if (startWanted) return startTransfer(offset);
+  if (seekWanted) seekTransfer(offset);
+  return true;
 }
 
 // A transfer that ended well but stored nothing (a server that answers short
 // ranges, or a range that was present already) would otherwise be started
 // again on every pass for ever; it counts as a retryable failure instead.
-bool VLRepositoryFile::finishedWithoutProgress()
-{
-    if (size_ == kAllOnes || !isBitmapMapped() || isComplete())
-        return false;
-    return bitCount() <= bitsAtStart_;
+bool VLRepositoryFile::finishedWithoutProgress() {
+  if (size_ == kAllOnes || !isBitmapMapped() || isComplete()) return false;
+  return bitCount() <= bitsAtStart_;
 }
 
 // A download that completed as a web page (a captive portal's page sent as
 // audio) is not done: its content is discarded and fetched again after the
 // retry delay. True when it was discarded.
-bool VLRepositoryFile::discardPageDownload()
-{
-    if (custom_ == 0 || !beginsAsPage())
-        return false;
-    VL_LOG_WARN("Downloaded file is a web page, not audio, it is fetched again : " << fileId_);
-    if (!discardContent())
-        return false;
-    failure_ = "not audio";
-    return true;
+bool VLRepositoryFile::discardPageDownload() {
+  if (custom_ == 0 || !beginsAsPage()) return false;
+  VL_LOG_WARN("Downloaded file is a web page, not audio, it is fetched again : " << fileId_);
+  if (!discardContent()) return false;
+  failure_ = "not audio";
+  return true;
 }
 
-bool VLRepositoryFile::broughtNewBytes()
-{
-    return size_ != kAllOnes && isBitmapMapped() && bitCount() > bitsAtStart_;
+bool VLRepositoryFile::broughtNewBytes() {
+  return size_ != kAllOnes && isBitmapMapped() && bitCount() > bitsAtStart_;
 }
 
-void VLRepositoryFile::scheduleRetry()
-{
-    double current = now();
-    if (failingSince_ == 0)
-        failingSince_ = current;
-    if (retryCount_ < kMaxRetries || custom_ != 0) {
-        retryCount_ = std::min(retryCount_ + 1, kMaxRetries);
-        nextTry_ = current + std::min(double(2 << retryCount_), kMaxRetryDelay);
-        // The page sees that the file waits, how long and why: a download in
-        // its download state, a stream in its progress. onFileStatesChanged
-        // means the file is complete, never a retry.
-        if (handler_ && custom_ != 0)
-            handler_->onDownloadStatesChanged(this);
-        else if (handler_)
-            handler_->onFileProgressesChanged(this);
-        return;
+void VLRepositoryFile::scheduleRetry() {
+  double current = now();
+  if (failingSince_ == 0) failingSince_ = current;
+  if (retryCount_ < kMaxRetries || custom_ != 0) {
+    retryCount_ = std::min(retryCount_ + 1, kMaxRetries);
+    nextTry_ = current + std::min(double(2 << retryCount_), kMaxRetryDelay);
+    // The page sees that the file waits, how long and why: a download in
+    // its download state, a stream in its progress. onFileStatesChanged
+    // means the file is complete, never a retry.
+    if (handler_ && custom_ != 0)
+      handler_->onDownloadStatesChanged(this);
+    else if (handler_)
+      handler_->onFileProgressesChanged(this);
+    return;
+  }
+  VL_LOG_WARN("Repository file providing has failed too many times : " << fileId_);
+  providing_ = false;
+}
+
+void VLRepositoryFile::cancelTransfer() {
+  if (!provider_->cancel(repository_, fileId_)) VL_LOG_WARN("Unable to cancel file providing");
+}
+
+bool VLRepositoryFile::startTransfer(size_t offset) {
+  nextTry_ = 0;
+  if (size_ == kAllOnes) return startTransferAt(offset, kAllOnes, START_UNKNOWN_SIZE);
+
+  size_t present = 0;
+  if (!getInterval(0, kAllOnes, true, &present)) return false;
+  if (present >= size_) {
+    if (!needsValidation()) {
+      providing_ = false;
+      return true;
     }
-    VL_LOG_WARN("Repository file providing has failed too many times : " << fileId_);
-    providing_ = false;
-}
-
-void VLRepositoryFile::cancelTransfer()
-{
-    if (!provider_->cancel(repository_, fileId_))
-        VL_LOG_WARN("Unable to cancel file providing");
-}
-
-bool VLRepositoryFile::startTransfer(size_t offset)
-{
-    nextTry_ = 0;
-    if (size_ == kAllOnes)
-        return startTransferAt(offset, kAllOnes, START_UNKNOWN_SIZE);
-
-    size_t present = 0;
-    if (!getInterval(0, kAllOnes, true, &present))
-        return false;
-    if (present >= size_) {
-        if (!needsValidation()) {
-            providing_ = false;
-            return true;
-        }
-        return startTransferAt(0, kAllOnes, START_VALIDATION);
-    }
-    offset = offset == 0 ? present : firstMissingFrom(offset);
-    size_t missing = 0;
-    if (!getInterval(offset, kAllOnes, false, &missing))
-        return false;
-    size_t length = std::min(missing, size_ - offset);
-    return startTransferAt(offset, length, START_MISSING);
+    return startTransferAt(0, kAllOnes, START_VALIDATION);
+  }
+  offset = offset == 0 ? present : firstMissingFrom(offset);
+  size_t missing = 0;
+  if (!getInterval(offset, kAllOnes, false, &missing)) return false;
+  size_t length = std::min(missing, size_ - offset);
+  return startTransferAt(offset, length, START_MISSING);
 }
 
 // The first missing byte at or after a block-aligned offset. A read that
 // began in a present block and ran into a missing one records its request at
 // the present block; fetching from there would ask for an empty range.
-size_t VLRepositoryFile::firstMissingFrom(size_t offset)
-{
-    offset = blockStart(offset);
-    size_t run = 0;
-    if (!getInterval(offset, kAllOnes, true, &run))
-        return offset;
-    return std::min(offset + run, size_);
+size_t VLRepositoryFile::firstMissingFrom(size_t offset) {
+  offset = blockStart(offset);
+  size_t run = 0;
+  if (!getInterval(offset, kAllOnes, true, &run)) return offset;
+  return std::min(offset + run, size_);
 }
 
-bool VLRepositoryFile::startTransferAt(size_t offset, size_t length, StartKind kind)
-{
-    // A provider that cannot start now (a transfer still being let go, or no
-    // URL while the page is not ready) is asked again at the next pass.
-    if (!provider_->canStart(url_, repository_, fileId_))
-        return true;
-    VL_LOG_TRACE("Start repository file providing at offset : " << offset << "-" << length);
-    bitsAtStart_ = isBitmapMapped() ? bitCount() : 0;
-    if (provider_->start(url_, repository_, fileId_, offset, length))
-        return true;
-    switch (kind) {
-    case START_UNKNOWN_SIZE:
-        VL_LOG_ERROR("Unable to start file providing : " << url_);
-        break;
-    case START_VALIDATION:
-        VL_LOG_ERROR("Unable to start file providing for validation : " << url_);
-        break;
+bool VLRepositoryFile::startTransferAt(size_t offset, size_t length, StartKind kind) {
+  // A provider that cannot start now (a transfer still being let go, or no
+  // URL while the page is not ready) is asked again at the next pass.
+  if (!provider_->canStart(url_, repository_, fileId_)) return true;
+  VL_LOG_TRACE("Start repository file providing at offset : " << offset << "-" << length);
+  bitsAtStart_ = isBitmapMapped() ? bitCount() : 0;
+  if (provider_->start(url_, repository_, fileId_, offset, length)) return true;
+  switch (kind) {
+    case START_UNKNOWN_SIZE: VL_LOG_ERROR("Unable to start file providing : " << url_); break;
+    case START_VALIDATION: VL_LOG_ERROR("Unable to start file providing for validation : " << url_); break;
     case START_MISSING:
-        VL_LOG_ERROR("Unable to start file providing : " << url_ << " (" << offset << "-" << length << ")");
-        break;
-    }
-    return false;
+      VL_LOG_ERROR("Unable to start file providing : " << url_ << " (" << offset << "-" << length << ")");
+      break;
+  }
+  return false;
 }
 
-void VLRepositoryFile::seekTransfer(size_t offset)
-{
-    if (size_ != kAllOnes)
-        offset = firstMissingFrom(offset);
-    if (!provider_->seek(repository_, fileId_, offset, kAllOnes))
-        VL_LOG_WARN("Unable to seek providing file");
+void VLRepositoryFile::seekTransfer(size_t offset) {
+  if (size_ != kAllOnes) offset = firstMissingFrom(offset);
+  if (!provider_->seek(repository_, fileId_, offset, kAllOnes)) VL_LOG_WARN("Unable to seek providing file");
 }
 
-void VLRepositoryFile::refreshWhileOpen()
-{
-    if (openCount_ == 0)
-        return;
-    double current = now();
-    if (current - lastRefresh_ > kRefreshPeriod) {
-        lastRefresh_ = current;
-        // Blocks of a transfer that stalled or ended still reach the disk's bitmap.
-        commitWritten(isComplete());
-        refreshLoaded();
-    }
+void VLRepositoryFile::refreshWhileOpen() {
+  if (openCount_ == 0) return;
+  double current = now();
+  if (current - lastRefresh_ > kRefreshPeriod) {
+    lastRefresh_ = current;
+    // Blocks of a transfer that stalled or ended still reach the disk's bitmap.
+    commitWritten(isComplete());
+    refreshLoaded();
+  }
 }
 
-double VLRepositoryFile::getFailingFor()
-{
-    return failingSince_ == 0 ? 0 : std::max(0.0, now() - failingSince_);
+double VLRepositoryFile::getFailingFor() {
+  return failingSince_ == 0 ? 0 : std::max(0.0, now() - failingSince_);
 }
 
-double VLRepositoryFile::getRetryDelay()
-{
-    return nextTry_ == 0 ? 0 : std::max(0.0, nextTry_ - now());
+double VLRepositoryFile::getRetryDelay() {
+  return nextTry_ == 0 ? 0 : std::max(0.0, nextTry_ - now());
 }

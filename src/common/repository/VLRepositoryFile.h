@@ -49,311 +49,309 @@ class VLRepositoryHandler;
 // seconds from the platform factory's getEpochTime; ages and delays (read
 // requests, retry delays, the periodic recount) come from its monotonic
 // getTime. Tests may replace both.
-class VLRepositoryFile
-{
-public:
-    // Open options, combinable; 0 is a plain open or close.
-    enum OpenOptions {
-        OPEN_LOCK = 1,      // a reader holds the file: counts a lock and a use
-        OPEN_PROVIDE = 2,   // fetch the missing content from the network
-        OPEN_READD = 4      // take a removed record back
-    };
+class VLRepositoryFile {
+ public:
+  // Open options, combinable; 0 is a plain open or close.
+  enum OpenOptions {
+    OPEN_LOCK = 1,     // a reader holds the file: counts a lock and a use
+    OPEN_PROVIDE = 2,  // fetch the missing content from the network
+    OPEN_READD = 4     // take a removed record back
+  };
 
-    // State flags of getFlags (the page's file_state).
-    enum Flags {
-        FLAG_REMOVED = 1,
-        FLAG_COMPLETE = 2,
-        FLAG_OPEN = 4,
-        FLAG_LOCKED = 8,
-        FLAG_PROVIDING = 16,
-        FLAG_NOT_EMPTY = 32     // the size is not 0 (also while it is unknown)
-    };
+  // State flags of getFlags (the page's file_state).
+  enum Flags {
+    FLAG_REMOVED = 1,
+    FLAG_COMPLETE = 2,
+    FLAG_OPEN = 4,
+    FLAG_LOCKED = 8,
+    FLAG_PROVIDING = 16,
+    FLAG_NOT_EMPTY = 32  // the size is not 0 (also while it is unknown)
+  };
 
-    // The size of a file whose size is not known yet, and the length that
-    // means "to the end of the file".
-    static constexpr size_t UNKNOWN_SIZE = SIZE_MAX;
+  // The size of a file whose size is not known yet, and the length that
+  // means "to the end of the file".
+  static constexpr size_t UNKNOWN_SIZE = SIZE_MAX;
 
-    // A new record: named by VLRepository::makeFileName, reported as added.
-    VLRepositoryFile(VLRepository* repository, const std::string& identity, const VLFileId& fileId,
-                     VLHttpRepositoryProvider* provider, VLRepositoryHandler* handler);
-    // A record from an index row. With report it is reported as added at
-    // once (see announce); without, it touches nothing but itself, so that it
-    // may be made on any thread, until announce is called.
-    VLRepositoryFile(VLRepository* repository, const std::string& identity, const VLFileId& fileId,
-                     VLHttpRepositoryProvider* provider, VLRepositoryHandler* handler,
-                     std::string file_name, size_t size, size_t loaded, std::string etag, std::string metadata,
-                     std::string provider_data, int position, int custom, time_t last_validation, time_t last_open,
-                     unsigned int total_lock_count, time_t last_add, bool report = true);
-    // Reports a record made from an index row without report, once, on the
-    // worker: the repository lists it under its download state and the
-    // handler hears onFilesAdded.
-    void announce();
-    // Unmaps and closes both files; deletes nothing on disk, reports nothing.
-    virtual ~VLRepositoryFile();
+  // A new record: named by VLRepository::makeFileName, reported as added.
+  VLRepositoryFile(VLRepository* repository, const std::string& identity, const VLFileId& fileId,
+                   VLHttpRepositoryProvider* provider, VLRepositoryHandler* handler);
+  // A record from an index row. With report it is reported as added at
+  // once (see announce); without, it touches nothing but itself, so that it
+  // may be made on any thread, until announce is called.
+  VLRepositoryFile(VLRepository* repository, const std::string& identity, const VLFileId& fileId,
+                   VLHttpRepositoryProvider* provider, VLRepositoryHandler* handler, std::string file_name, size_t size,
+                   size_t loaded, std::string etag, std::string metadata, std::string provider_data, int position,
+                   int custom, time_t last_validation, time_t last_open, unsigned int total_lock_count, time_t last_add,
+                   bool report = true);
+  // Reports a record made from an index row without report, once, on the
+  // worker: the repository lists it under its download state and the
+  // handler hears onFilesAdded.
+  void announce();
+  // Unmaps and closes both files; deletes nothing on disk, reports nothing.
+  virtual ~VLRepositoryFile();
 
-    VLRepositoryFile(const VLRepositoryFile&) = delete;
-    VLRepositoryFile& operator=(const VLRepositoryFile&) = delete;
+  VLRepositoryFile(const VLRepositoryFile&) = delete;
+  VLRepositoryFile& operator=(const VLRepositoryFile&) = delete;
 
-    // ---- Accessors (no failure, no log) ----
-    VLRepository* getRepository() const { return repository_; }
-    VLFileId getFileId() const { return fileId_; }
-    // Reference forms for hot paths; valid while the record lives.
-    const VLFileId& fileId() const { return fileId_; }
-    std::string getFileName() const { return fileName_; }
-    const std::string& fileName() const { return fileName_; }
-    // UNKNOWN_SIZE while the size is not known.
-    size_t getSize() const { return size_; }
-    // Bytes present, as of the last recount.
-    size_t getLoaded() const { return loaded_; }
-    std::string getEtag() const { return etag_; }
-    std::string getMetadata() const { return metadata_ ? *metadata_ : std::string(); }
-    void setMetadata(const std::string& metadata);
-    std::string getProviderData() const { return providerData_ ? *providerData_ : std::string(); }
-    void setProviderData(const std::string& data);
-    // The same texts, shared rather than copied (null when empty): a text is
-    // never changed once made (a new one replaces it), so a snapshot may keep
-    // it and read it on any thread.
-    typedef std::shared_ptr<const std::string> SharedText;
-    const SharedText& sharedMetadata() const { return metadata_; }
-    const SharedText& sharedProviderData() const { return providerData_; }
-    // The source URL handed to the provider at the next start; never stored.
-    // An empty URL makes the provider ask the page for one.
-    void setUrl(const std::string& url) { url_ = url; }
-    // Download-queue position, -1 for none.
-    int getPosition() const { return position_; }
-    void setPosition(int position);
-    // The downloader's state of the file.
-    int getCustom() const { return custom_; }
-    // Reports onDownloadStatesChanged when the value changes.
-    void setCustom(int custom);
-    time_t getLastValidation() const { return lastValidation_; }
-    // Records now as the last validation of the stored content.
-    void touchValidation();
-    time_t getLastOpen() const { return lastOpen_; }
-    unsigned int getTotalLockCount() const { return totalLockCount_; }
-    time_t getLastAdd() const { return lastAdd_; }
-    bool isOpen() const { return openCount_ != 0; }
-    bool isRemoved() const { return removed_; }
-    // Removed and not open: the repository may delete the record.
-    bool isRemovedAndClosed() const { return removed_ && openCount_ == 0; }
-    // Marks the record removed (reporting onFilesRemoved once); always true.
-    bool remove();
+  // ---- Accessors (no failure, no log) ----
+  VLRepository* getRepository() const { return repository_; }
+  VLFileId getFileId() const { return fileId_; }
+  // Reference forms for hot paths; valid while the record lives.
+  const VLFileId& fileId() const { return fileId_; }
+  std::string getFileName() const { return fileName_; }
+  const std::string& fileName() const { return fileName_; }
+  // UNKNOWN_SIZE while the size is not known.
+  size_t getSize() const { return size_; }
+  // Bytes present, as of the last recount.
+  size_t getLoaded() const { return loaded_; }
+  std::string getEtag() const { return etag_; }
+  std::string getMetadata() const { return metadata_ ? *metadata_ : std::string(); }
+  void setMetadata(const std::string& metadata);
+  std::string getProviderData() const { return providerData_ ? *providerData_ : std::string(); }
+  void setProviderData(const std::string& data);
+  // The same texts, shared rather than copied (null when empty): a text is
+  // never changed once made (a new one replaces it), so a snapshot may keep
+  // it and read it on any thread.
+  typedef std::shared_ptr<const std::string> SharedText;
+  const SharedText& sharedMetadata() const { return metadata_; }
+  const SharedText& sharedProviderData() const { return providerData_; }
+  // The source URL handed to the provider at the next start; never stored.
+  // An empty URL makes the provider ask the page for one.
+  void setUrl(const std::string& url) { url_ = url; }
+  // Download-queue position, -1 for none.
+  int getPosition() const { return position_; }
+  void setPosition(int position);
+  // The downloader's state of the file.
+  int getCustom() const { return custom_; }
+  // Reports onDownloadStatesChanged when the value changes.
+  void setCustom(int custom);
+  time_t getLastValidation() const { return lastValidation_; }
+  // Records now as the last validation of the stored content.
+  void touchValidation();
+  time_t getLastOpen() const { return lastOpen_; }
+  unsigned int getTotalLockCount() const { return totalLockCount_; }
+  time_t getLastAdd() const { return lastAdd_; }
+  bool isOpen() const { return openCount_ != 0; }
+  bool isRemoved() const { return removed_; }
+  // Removed and not open: the repository may delete the record.
+  bool isRemovedAndClosed() const { return removed_ && openCount_ == 0; }
+  // Marks the record removed (reporting onFilesRemoved once); always true.
+  bool remove();
 
-    // ---- Storage, states and lifecycle ----
+  // ---- Storage, states and lifecycle ----
 
-    // Maps both files on the first open (checking their lengths against the
-    // known size: files changed behind our back are resized and their blocks
-    // counted missing), counts the open and applies the options. False, with
-    // nothing changed, when a file cannot be mapped.
-    bool open(unsigned int options);
-    // Undoes one open (and one lock with OPEN_LOCK). The last close stops
-    // providing (cancelling the transfer), recounts the loaded bytes and
-    // unmaps both files. False when there is no such open or lock.
-    bool close(unsigned int options);
+  // Maps both files on the first open (checking their lengths against the
+  // known size: files changed behind our back are resized and their blocks
+  // counted missing), counts the open and applies the options. False, with
+  // nothing changed, when a file cannot be mapped.
+  bool open(unsigned int options);
+  // Undoes one open (and one lock with OPEN_LOCK). The last close stops
+  // providing (cancelling the transfer), recounts the loaded bytes and
+  // unmaps both files. False when there is no such open or lock.
+  bool close(unsigned int options);
 
-    // Copies the bytes present from offset on, up to the first missing block,
-    // into buffer; done receives the count. A read cut short by a missing
-    // block records a read request from the read's first block, which drives
-    // the transfer. endOfFile (when not null) receives whether the clamped
-    // range ends at the file's end; it is left alone for a clamped length of 0.
-    // False when the file is not open.
-    bool read(void* buffer, size_t offset, size_t length, size_t* done, bool* endOfFile);
-    // Stores the whole blocks of buffer from offset (a block boundary) and
-    // marks them present; a final partial block only when it ends the file.
-    // The bytes are written through to the disk before their bits are set, so
-    // that a set bit survives a crash only with its block. done receives the
-    // bytes stored. False when the file is not open, the offset is not on a
-    // block boundary or the bytes could not be written through.
-    bool write(const void* buffer, size_t offset, size_t length, size_t* done);
-    // Stores blocks as write does but leaves them unmarked until settle():
-    // the blocks of many writes then start for the disk at once. A write that
-    // does not follow the staged range settles that range first. Until
-    // settle() the blocks count as missing; the writer settles before anyone
-    // else looks.
-    bool stage(const void* buffer, size_t offset, size_t length, size_t* done);
-    // Marks the staged blocks present for readers and starts writing them to
-    // the disk without waiting; their on-disk bits follow once they are known
-    // written (see above). Also commits the blocks whose delay is over, and
-    // every block once the file is complete. False when the file changed
-    // under the staged blocks (they stay missing and are fetched again) or a
-    // commit failed to write its blocks through (their on-disk bits stay
-    // clear). True when nothing is staged.
-    bool settle();
+  // Copies the bytes present from offset on, up to the first missing block,
+  // into buffer; done receives the count. A read cut short by a missing
+  // block records a read request from the read's first block, which drives
+  // the transfer. endOfFile (when not null) receives whether the clamped
+  // range ends at the file's end; it is left alone for a clamped length of 0.
+  // False when the file is not open.
+  bool read(void* buffer, size_t offset, size_t length, size_t* done, bool* endOfFile);
+  // Stores the whole blocks of buffer from offset (a block boundary) and
+  // marks them present; a final partial block only when it ends the file.
+  // The bytes are written through to the disk before their bits are set, so
+  // that a set bit survives a crash only with its block. done receives the
+  // bytes stored. False when the file is not open, the offset is not on a
+  // block boundary or the bytes could not be written through.
+  bool write(const void* buffer, size_t offset, size_t length, size_t* done);
+  // Stores blocks as write does but leaves them unmarked until settle():
+  // the blocks of many writes then start for the disk at once. A write that
+  // does not follow the staged range settles that range first. Until
+  // settle() the blocks count as missing; the writer settles before anyone
+  // else looks.
+  bool stage(const void* buffer, size_t offset, size_t length, size_t* done);
+  // Marks the staged blocks present for readers and starts writing them to
+  // the disk without waiting; their on-disk bits follow once they are known
+  // written (see above). Also commits the blocks whose delay is over, and
+  // every block once the file is complete. False when the file changed
+  // under the staged blocks (they stay missing and are fetched again) or a
+  // commit failed to write its blocks through (their on-disk bits stay
+  // clear). True when nothing is staged.
+  bool settle();
 
-    // A new size and/or validator from a response. Unchanged values (an
-    // UNKNOWN_SIZE size or an empty validator take no part) succeed without
-    // effect. Otherwise the content and bitmap are resized (new size) or the
-    // bitmap cleared (new validator only), so every block counts as missing,
-    // and the index row is written at once. Refused while a reader holds a
-    // lock, and when the repository has no room for the new size.
-    bool setContent(size_t size, const std::string& etag);
-    // Forgets the stored content: its size, validator and every block, so
-    // that the next start fetches the whole file again (bytes that are no
-    // audio file). Refused while a reader holds a lock, and when the files
-    // cannot be opened or emptied.
-    bool discardContent();
-    // Whether the stored content begins as a web page (markup text: its
-    // first character '<'), which no audio file does. False while its first
-    // bytes are not present.
-    bool beginsAsPage();
-    // Recounts the loaded bytes from the bitmap and reports progress (and
-    // completion). False when the bitmap is not open.
-    bool refreshLoaded();
-    // The state flags above.
-    int getFlags();
-    // Follows the repository from oldDirectory to its new directory: renames
-    // the files on the same volume; on another volume copies the files of a download (a record
-    // with a download state); otherwise (or when that fails) drops them and
-    // marks the record removed, recreating empty files at their lengths while open.
-    void move(const std::string& oldDirectory, bool sameVolume);
-    // Closes every open and lock still held and, for a removed record, has
-    // the repository delete its content and bitmap files (discardFiles).
-    void clean();
-    // Commits every block present and writes the bitmap through to the disk
-    // while the record is open, before an index row that counts its blocks is
-    // saved.
-    void flushBitmap();
+  // A new size and/or validator from a response. Unchanged values (an
+  // UNKNOWN_SIZE size or an empty validator take no part) succeed without
+  // effect. Otherwise the content and bitmap are resized (new size) or the
+  // bitmap cleared (new validator only), so every block counts as missing,
+  // and the index row is written at once. Refused while a reader holds a
+  // lock, and when the repository has no room for the new size.
+  bool setContent(size_t size, const std::string& etag);
+  // Forgets the stored content: its size, validator and every block, so
+  // that the next start fetches the whole file again (bytes that are no
+  // audio file). Refused while a reader holds a lock, and when the files
+  // cannot be opened or emptied.
+  bool discardContent();
+  // Whether the stored content begins as a web page (markup text: its
+  // first character '<'), which no audio file does. False while its first
+  // bytes are not present.
+  bool beginsAsPage();
+  // Recounts the loaded bytes from the bitmap and reports progress (and
+  // completion). False when the bitmap is not open.
+  bool refreshLoaded();
+  // The state flags above.
+  int getFlags();
+  // Follows the repository from oldDirectory to its new directory: renames
+  // the files on the same volume; on another volume copies the files of a download (a record
+  // with a download state); otherwise (or when that fails) drops them and
+  // marks the record removed, recreating empty files at their lengths while open.
+  void move(const std::string& oldDirectory, bool sameVolume);
+  // Closes every open and lock still held and, for a removed record, has
+  // the repository delete its content and bitmap files (discardFiles).
+  void clean();
+  // Commits every block present and writes the bitmap through to the disk
+  // while the record is open, before an index row that counts its blocks is
+  // saved.
+  void flushBitmap();
 
-    // ---- Fetch scheduling ----
+  // ---- Fetch scheduling ----
 
-    // Whether a read request waits; offset (when not null) receives the
-    // smallest waiting offset. Drops requests older than 5 seconds, and every
-    // request when the chosen one is already present.
-    bool isSeekWaiting(size_t* offset);
-    // The run of present (loaded true) or missing blocks from the block that
-    // holds offset, within offset + length clamped to the size, in bytes from
-    // that block's start (at most the size). False when the bitmap is not open.
-    bool getInterval(size_t offset, size_t length, bool loaded, size_t* run);
-    // Appends, for each run of present (or missing) blocks, its first and last
-    // byte offsets (the last at most size - 1). False, appending nothing, while
-    // the size is unknown or the bitmap is not open.
-    bool getIntervals(bool loaded, std::list<unsigned long>& out);
-    // Whether every byte of offset..offset + length (clamped to the size) is
-    // present; false (unknown size) counts as not loaded. Opens and closes the
-    // record around the check when it is closed. False when that fails.
-    bool isRangeLoaded(size_t offset, size_t length, bool* loaded);
-    // True when the stored content is due for validation (never while offline).
-    bool needsValidation();
-    // ready: no validation due, and the file is complete or data has arrived
-    // since the last providing open. Always returns true.
-    bool isReady(bool* ready);
-    // The periodic work: polls the transfer, starts, moves, retries or stops
-    // it, and recounts the loaded bytes every 0.5 s while open. False when the
-    // provider's state or a start failed (the next pass decides again).
-    // Retries wait 4, 8, ... seconds, at most 5 minutes; a transfer that
-    // brought new bytes starts the count again. A file in a download state
-    // retries for as long as it provides, any other gives up after 16.
-    bool update();
-    // Seconds (platform clock) since transfers began to fail without bringing
-    // new bytes; 0 while they do not.
-    double getFailingFor();
-    // Seconds until the next retry after a failure; 0 when none is waiting.
-    double getRetryDelay();
-    // Why the last transfer failed ("HTTP 503", a connection error); empty
-    // when transfers bring bytes again or none has failed.
-    std::string getFailure() const { return failure_; }
+  // Whether a read request waits; offset (when not null) receives the
+  // smallest waiting offset. Drops requests older than 5 seconds, and every
+  // request when the chosen one is already present.
+  bool isSeekWaiting(size_t* offset);
+  // The run of present (loaded true) or missing blocks from the block that
+  // holds offset, within offset + length clamped to the size, in bytes from
+  // that block's start (at most the size). False when the bitmap is not open.
+  bool getInterval(size_t offset, size_t length, bool loaded, size_t* run);
+  // Appends, for each run of present (or missing) blocks, its first and last
+  // byte offsets (the last at most size - 1). False, appending nothing, while
+  // the size is unknown or the bitmap is not open.
+  bool getIntervals(bool loaded, std::list<unsigned long>& out);
+  // Whether every byte of offset..offset + length (clamped to the size) is
+  // present; false (unknown size) counts as not loaded. Opens and closes the
+  // record around the check when it is closed. False when that fails.
+  bool isRangeLoaded(size_t offset, size_t length, bool* loaded);
+  // True when the stored content is due for validation (never while offline).
+  bool needsValidation();
+  // ready: no validation due, and the file is complete or data has arrived
+  // since the last providing open. Always returns true.
+  bool isReady(bool* ready);
+  // The periodic work: polls the transfer, starts, moves, retries or stops
+  // it, and recounts the loaded bytes every 0.5 s while open. False when the
+  // provider's state or a start failed (the next pass decides again).
+  // Retries wait 4, 8, ... seconds, at most 5 minutes; a transfer that
+  // brought new bytes starts the count again. A file in a download state
+  // retries for as long as it provides, any other gives up after 16.
+  bool update();
+  // Seconds (platform clock) since transfers began to fail without bringing
+  // new bytes; 0 while they do not.
+  double getFailingFor();
+  // Seconds until the next retry after a failure; 0 when none is waiting.
+  double getRetryDelay();
+  // Why the last transfer failed ("HTTP 503", a connection error); empty
+  // when transfers bring bytes again or none has failed.
+  std::string getFailure() const { return failure_; }
 
-private:
-    // Copies content then bitmap to the other volume and removes the old
-    // files; false (nothing left at the new paths) when a copy fails.
-    static bool copyToOtherVolume(const std::string& oldContentPath, const std::string& newContentPath,
-                                  const std::string& oldBitmapPath, const std::string& newBitmapPath);
+ private:
+  // Copies content then bitmap to the other volume and removes the old
+  // files; false (nothing left at the new paths) when a copy fails.
+  static bool copyToOtherVolume(const std::string& oldContentPath, const std::string& newContentPath,
+                                const std::string& oldBitmapPath, const std::string& newBitmapPath);
 
-    void init(std::string fileName);
-    void rowChanged() { repository_->noteRowChanged(this); }
-    enum Access { Read, Write, Stage };
-    bool readWriteMem(void* buffer, size_t offset, size_t length, Access access, size_t* done, bool* endOfFile);
-    void addSeek(size_t offset, size_t length);
-    bool openInRemadeDirectory();
-    bool mapFiles();
-    void makeMappedFiles();
-    bool isContentMapped() const;
-    bool isBitmapMapped() const;
-    bool checkMappedLengths();
-    bool mappingsCover();
-    void remapAfterFailedResize();
-    // Stores a new size and validator with nothing present, and tells the
-    // repository, the index and the handler.
-    void storeReset(size_t size, const std::string& etag);
-    size_t bitCount();
-    bool isComplete();
-    // The bits readers see; as long as the bitmap mapping while open.
-    const void* presentBits() const { return present_.data(); }
-    // Makes the bits readers see those of the bitmap file again, forgetting
-    // any commit still waiting: after the first open and any change of the
-    // bitmap as a whole.
-    void loadPresentBits();
-    // Sets the on-disk bits of the blocks written since at least
-    // kCommitDelay (all when `all`), once a flush of their bytes returned.
-    bool commitWritten(bool all);
-    size_t presentBytes();
-    size_t firstMissingFrom(size_t offset);
-    bool driveTransfer();
-    bool finishedWithoutProgress();
-    bool broughtNewBytes();
-    bool discardPageDownload();
-    void scheduleRetry();
-    enum StartKind { START_UNKNOWN_SIZE, START_VALIDATION, START_MISSING };
-    bool startTransfer(size_t offset);
-    bool startTransferAt(size_t offset, size_t length, StartKind kind);
-    void seekTransfer(size_t offset);
-    void cancelTransfer();
-    void refreshWhileOpen();
-    void reopen(VLMappedFile* file, bool wasOpen, const char* failure);
-    double now() const;
-    // A shared text of a copy of text (null when empty), and whether shared holds text.
-    static SharedText shareText(std::string text);
-    static bool holds(const SharedText& shared, const std::string& text);
+  void init(std::string fileName);
+  void rowChanged() { repository_->noteRowChanged(this); }
+  enum Access { Read, Write, Stage };
+  bool readWriteMem(void* buffer, size_t offset, size_t length, Access access, size_t* done, bool* endOfFile);
+  void addSeek(size_t offset, size_t length);
+  bool openInRemadeDirectory();
+  bool mapFiles();
+  void makeMappedFiles();
+  bool isContentMapped() const;
+  bool isBitmapMapped() const;
+  bool checkMappedLengths();
+  bool mappingsCover();
+  void remapAfterFailedResize();
+  // Stores a new size and validator with nothing present, and tells the
+  // repository, the index and the handler.
+  void storeReset(size_t size, const std::string& etag);
+  size_t bitCount();
+  bool isComplete();
+  // The bits readers see; as long as the bitmap mapping while open.
+  const void* presentBits() const { return present_.data(); }
+  // Makes the bits readers see those of the bitmap file again, forgetting
+  // any commit still waiting: after the first open and any change of the
+  // bitmap as a whole.
+  void loadPresentBits();
+  // Sets the on-disk bits of the blocks written since at least
+  // kCommitDelay (all when `all`), once a flush of their bytes returned.
+  bool commitWritten(bool all);
+  size_t presentBytes();
+  size_t firstMissingFrom(size_t offset);
+  bool driveTransfer();
+  bool finishedWithoutProgress();
+  bool broughtNewBytes();
+  bool discardPageDownload();
+  void scheduleRetry();
+  enum StartKind { START_UNKNOWN_SIZE, START_VALIDATION, START_MISSING };
+  bool startTransfer(size_t offset);
+  bool startTransferAt(size_t offset, size_t length, StartKind kind);
+  void seekTransfer(size_t offset);
+  void cancelTransfer();
+  void refreshWhileOpen();
+  void reopen(VLMappedFile* file, bool wasOpen, const char* failure);
+  double now() const;
+  // A shared text of a copy of text (null when empty), and whether shared holds text.
+  static SharedText shareText(std::string text);
+  static bool holds(const SharedText& shared, const std::string& text);
 
-    VLRepository* repository_;
-    VLFileId fileId_;
-    VLRepositoryHandler* handler_;
-    VLHttpRepositoryProvider* provider_;
-    VLMappedFile* content_;   // both null until the first open
-    VLMappedFile* bitmap_;
-    unsigned int openCount_;
-    unsigned int lockCount_;
-    bool providing_;
-    int retryCount_;
-    double nextTry_;          // monotonic seconds; 0 = none
-    bool dataArrived_;
-    size_t bitsAtStart_;      // present blocks when the running transfer started
-    double failingSince_;     // monotonic seconds of the first failure without progress; 0 = none
-    // A response's new validator or size was refused while a reader held the
-    // file: its retries wait out their delay even while a reader waits.
-    bool validatorRefused_;
-    std::string failure_;
-    std::string url_;
-    // Index columns.
-    std::string fileName_;
-    size_t size_;
-    size_t loaded_;
-    double lastRefresh_;      // monotonic seconds
-    std::string etag_;
-    SharedText metadata_;
-    SharedText providerData_;
-    int position_;
-    int custom_;
-    time_t lastValidation_;
-    bool removed_;
-    time_t lastOpen_;
-    unsigned int totalLockCount_;
-    time_t lastAdd_;
-    // Waiting reads: (block-aligned offset, length) to the monotonic time of
-    // their last recording.
-    std::map<std::pair<size_t, size_t>, double> readRequests_;
-    // Bytes stored by stage() and not yet marked: [stagedStart_, stagedEnd_).
-    size_t stagedStart_;
-    size_t stagedEnd_;
-    // The block bits readers see (see the class comment).
-    std::vector<uint8_t> present_;
-    // Blocks present whose on-disk bits wait, in the order they were
-    // settled, with the monotonic time their write-back began.
-    struct Written
-    {
-        size_t offset;
-        size_t length;
-        double since;
-    };
-    std::deque<Written> written_;
+  VLRepository* repository_;
+  VLFileId fileId_;
+  VLRepositoryHandler* handler_;
+  VLHttpRepositoryProvider* provider_;
+  VLMappedFile* content_;  // both null until the first open
+  VLMappedFile* bitmap_;
+  unsigned int openCount_;
+  unsigned int lockCount_;
+  bool providing_;
+  int retryCount_;
+  double nextTry_;  // monotonic seconds; 0 = none
+  bool dataArrived_;
+  size_t bitsAtStart_;   // present blocks when the running transfer started
+  double failingSince_;  // monotonic seconds of the first failure without progress; 0 = none
+  // A response's new validator or size was refused while a reader held the
+  // file: its retries wait out their delay even while a reader waits.
+  bool validatorRefused_;
+  std::string failure_;
+  std::string url_;
+  // Index columns.
+  std::string fileName_;
+  size_t size_;
+  size_t loaded_;
+  double lastRefresh_;  // monotonic seconds
+  std::string etag_;
+  SharedText metadata_;
+  SharedText providerData_;
+  int position_;
+  int custom_;
+  time_t lastValidation_;
+  bool removed_;
+  time_t lastOpen_;
+  unsigned int totalLockCount_;
+  time_t lastAdd_;
+  // Waiting reads: (block-aligned offset, length) to the monotonic time of
+  // their last recording.
+  std::map<std::pair<size_t, size_t>, double> readRequests_;
+  // Bytes stored by stage() and not yet marked: [stagedStart_, stagedEnd_).
+  size_t stagedStart_;
+  size_t stagedEnd_;
+  // The block bits readers see (see the class comment).
+  std::vector<uint8_t> present_;
+  // Blocks present whose on-disk bits wait, in the order they were
+  // settled, with the monotonic time their write-back began.
+  struct Written {
+    size_t offset;
+    size_t length;
+    double since;
+  };
+  std::deque<Written> written_;
 };

@@ -14,167 +14,152 @@
 namespace {
 
 // The rows read out of a damaged file, each value an SQLite copy.
-class SalvagedRows
-{
-public:
-    SalvagedRows() = default;
-    SalvagedRows(const SalvagedRows&) = delete;
-    SalvagedRows& operator=(const SalvagedRows&) = delete;
-    ~SalvagedRows()
-    {
-        for (auto& row : rows)
-            for (sqlite3_value* value : row)
-                sqlite3_value_free(value);
-    }
-    std::string tableDefinition;
-    int columns = 0;
-    std::vector<std::vector<sqlite3_value*>> rows;
+class SalvagedRows {
+ public:
+  SalvagedRows() = default;
+  SalvagedRows(const SalvagedRows&) = delete;
+  SalvagedRows& operator=(const SalvagedRows&) = delete;
+  ~SalvagedRows() {
+    for (auto& row : rows)
+      for (sqlite3_value* value : row) sqlite3_value_free(value);
+  }
+  std::string tableDefinition;
+  int columns = 0;
+  std::vector<std::vector<sqlite3_value*>> rows;
 };
 
-bool isDamageCode(int code)
-{
-    const int primary = code & 0xff;
-    return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+bool isDamageCode(int code) {
+  const int primary = code & 0xff;
+  return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
 }
 
 // Reads the table definition, then the rows in table order (the indexes of a
 // damaged file may be what is damaged, so none is used) until the end or the
 // first row that cannot be read.
-void salvage(const std::string& path, SalvagedRows* salvaged)
-{
-    sqlite3* db = nullptr;
-    if (VLSQLiteDatabase::open(path, VLSQLiteDatabase::Access::ReadOnly, VLSQLiteDatabase::WhenLocked::Fail, &db)
-        != SQLITE_OK)
-        return;
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT sql FROM sqlite_master WHERE type = 'table' AND name = 'files'", -1, &statement,
-                           nullptr) == SQLITE_OK
-        && sqlite3_step(statement) == SQLITE_ROW) {
-        const unsigned char* text = sqlite3_column_text(statement, 0);
-        salvaged->tableDefinition = text ? reinterpret_cast<const char*>(text) : "";
+void salvage(const std::string& path, SalvagedRows* salvaged) {
+  sqlite3* db = nullptr;
+  if (VLSQLiteDatabase::open(path, VLSQLiteDatabase::Access::ReadOnly, VLSQLiteDatabase::WhenLocked::Fail, &db) !=
+      SQLITE_OK)
+    return;
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v2(db, "SELECT sql FROM sqlite_master WHERE type = 'table' AND name = 'files'", -1, &statement,
+                         nullptr) == SQLITE_OK &&
+      sqlite3_step(statement) == SQLITE_ROW) {
+    const unsigned char* text = sqlite3_column_text(statement, 0);
+    salvaged->tableDefinition = text ? reinterpret_cast<const char*>(text) : "";
+  }
+  sqlite3_finalize(statement);
+  statement = nullptr;
+  if (!salvaged->tableDefinition.empty() &&
+      sqlite3_prepare_v2(db, "SELECT * FROM files NOT INDEXED", -1, &statement, nullptr) == SQLITE_OK) {
+    salvaged->columns = sqlite3_column_count(statement);
+    int rc;
+    while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+      std::vector<sqlite3_value*> row;
+      for (int column = 0; column < salvaged->columns; ++column)
+        row.push_back(sqlite3_value_dup(sqlite3_column_value(statement, column)));
+      salvaged->rows.push_back(std::move(row));
     }
-    sqlite3_finalize(statement);
-    statement = nullptr;
-    if (!salvaged->tableDefinition.empty()
-        && sqlite3_prepare_v2(db, "SELECT * FROM files NOT INDEXED", -1, &statement, nullptr) == SQLITE_OK) {
-        salvaged->columns = sqlite3_column_count(statement);
-        int rc;
-        while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
-            std::vector<sqlite3_value*> row;
-            for (int column = 0; column < salvaged->columns; ++column)
-                row.push_back(sqlite3_value_dup(sqlite3_column_value(statement, column)));
-            salvaged->rows.push_back(std::move(row));
-        }
-        if (rc != SQLITE_DONE)
-            VL_LOG_ERROR("Damaged repository index could be read only in part : (" << rc << ") " << sqlite3_errmsg(db));
-    }
-    sqlite3_finalize(statement);
-    VLSQLiteDatabase::close(db);
+    if (rc != SQLITE_DONE)
+      VL_LOG_ERROR("Damaged repository index could be read only in part : (" << rc << ") " << sqlite3_errmsg(db));
+  }
+  sqlite3_finalize(statement);
+  VLSQLiteDatabase::close(db);
 }
 
 // Writes the rows into a new database at `path`. False when any of it could
 // not be written (a full disk): the file is then no copy of the rows.
-bool writeFresh(const std::string& path, SalvagedRows& salvaged, size_t* written)
-{
-    sqlite3* db = nullptr;
-    if (VLSQLiteDatabase::open(path, VLSQLiteDatabase::Access::ReadWrite, VLSQLiteDatabase::WhenLocked::Fail, &db)
-        != SQLITE_OK) {
-        VL_LOG_ERROR("Unable to open SQLite database : " << path);
-        return false;
+bool writeFresh(const std::string& path, SalvagedRows& salvaged, size_t* written) {
+  sqlite3* db = nullptr;
+  if (VLSQLiteDatabase::open(path, VLSQLiteDatabase::Access::ReadWrite, VLSQLiteDatabase::WhenLocked::Fail, &db) !=
+      SQLITE_OK) {
+    VL_LOG_ERROR("Unable to open SQLite database : " << path);
+    return false;
+  }
+  *written = 0;
+  bool ownDefinition = !salvaged.tableDefinition.empty() && VLSQLiteStatement::execute(db, salvaged.tableDefinition);
+  bool ok = ownDefinition || VLSQLiteStatement::execute(db, VLRepository::kCreateFilesTable);
+  if (ok && ownDefinition && salvaged.columns > 0) {
+    ok = VLSQLiteStatement::execute(db, "BEGIN TRANSACTION");
+    std::string sql = "INSERT OR IGNORE INTO files VALUES (?";
+    for (int column = 1; column < salvaged.columns; ++column) sql += ", ?";
+    sql += ")";
+    sqlite3_stmt* insert = nullptr;
+    ok = ok && sqlite3_prepare_v2(db, sql.c_str(), -1, &insert, nullptr) == SQLITE_OK;
+    for (size_t i = 0; ok && i < salvaged.rows.size(); ++i) {
+      for (int column = 0; column < salvaged.columns; ++column)
+        sqlite3_bind_value(insert, column + 1, salvaged.rows[i][size_t(column)]);
+      const int rc = sqlite3_step(insert);
+      // A row a constraint refuses is left out; any other failure fails the copy.
+      ok = rc == SQLITE_DONE || (rc & 0xff) == SQLITE_CONSTRAINT;
+      if (rc == SQLITE_DONE && sqlite3_changes(db) > 0) ++*written;
+      sqlite3_reset(insert);
     }
-    *written = 0;
-    bool ownDefinition = !salvaged.tableDefinition.empty() && VLSQLiteStatement::execute(db, salvaged.tableDefinition);
-    bool ok = ownDefinition || VLSQLiteStatement::execute(db, VLRepository::kCreateFilesTable);
-    if (ok && ownDefinition && salvaged.columns > 0) {
-        ok = VLSQLiteStatement::execute(db, "BEGIN TRANSACTION");
-        std::string sql = "INSERT OR IGNORE INTO files VALUES (?";
-        for (int column = 1; column < salvaged.columns; ++column)
-            sql += ", ?";
-        sql += ")";
-        sqlite3_stmt* insert = nullptr;
-        ok = ok && sqlite3_prepare_v2(db, sql.c_str(), -1, &insert, nullptr) == SQLITE_OK;
-        for (size_t i = 0; ok && i < salvaged.rows.size(); ++i) {
-            for (int column = 0; column < salvaged.columns; ++column)
-                sqlite3_bind_value(insert, column + 1, salvaged.rows[i][size_t(column)]);
-            const int rc = sqlite3_step(insert);
-            // A row a constraint refuses is left out; any other failure fails the copy.
-            ok = rc == SQLITE_DONE || (rc & 0xff) == SQLITE_CONSTRAINT;
-            if (rc == SQLITE_DONE && sqlite3_changes(db) > 0)
-                ++*written;
-            sqlite3_reset(insert);
-        }
-        sqlite3_finalize(insert);
-        ok = VLSQLiteStatement::execute(db, ok ? "END TRANSACTION" : "ROLLBACK") && ok;
-    }
-    if (!ok)
-        VL_LOG_ERROR("Unable to write the rescued repository index : (" << sqlite3_errcode(db) << ") "
-                                                                         << sqlite3_errmsg(db) << " " << path);
-    return VLSQLiteDatabase::close(db) == SQLITE_OK && ok;
+    sqlite3_finalize(insert);
+    ok = VLSQLiteStatement::execute(db, ok ? "END TRANSACTION" : "ROLLBACK") && ok;
+  }
+  if (!ok)
+    VL_LOG_ERROR("Unable to write the rescued repository index : (" << sqlite3_errcode(db) << ") " << sqlite3_errmsg(db)
+                                                                    << " " << path);
+  return VLSQLiteDatabase::close(db) == SQLITE_OK && ok;
 }
 
-} // namespace
+}  // namespace
 
-VLRepositoryIndexRescue::VLRepositoryIndexRescue(const std::string& databasePath)
-    : path_(databasePath)
-{
-}
+VLRepositoryIndexRescue::VLRepositoryIndexRescue(const std::string& databasePath) : path_(databasePath) {}
 
-bool VLRepositoryIndexRescue::isDamaged() const
-{
-    sqlite3* db = nullptr;
-    int rc = VLSQLiteDatabase::open(path_, VLSQLiteDatabase::Access::ReadOnly, VLSQLiteDatabase::WhenLocked::Fail, &db);
-    bool damaged = isDamageCode(rc);
-    if (rc == SQLITE_OK) {
-        sqlite3_stmt* statement = nullptr;
-        rc = sqlite3_prepare_v2(db, "PRAGMA quick_check(1)", -1, &statement, nullptr);
-        if (rc == SQLITE_OK)
-            rc = sqlite3_step(statement);
-        if (rc == SQLITE_ROW) {
-            const unsigned char* answer = sqlite3_column_text(statement, 0);
-            damaged = !answer || std::string(reinterpret_cast<const char*>(answer)) != "ok";
-        } else {
-            damaged = isDamageCode(rc);
-        }
-        sqlite3_finalize(statement);
+bool VLRepositoryIndexRescue::isDamaged() const {
+  sqlite3* db = nullptr;
+  int rc = VLSQLiteDatabase::open(path_, VLSQLiteDatabase::Access::ReadOnly, VLSQLiteDatabase::WhenLocked::Fail, &db);
+  bool damaged = isDamageCode(rc);
+  if (rc == SQLITE_OK) {
+    sqlite3_stmt* statement = nullptr;
+    rc = sqlite3_prepare_v2(db, "PRAGMA quick_check(1)", -1, &statement, nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_step(statement);
+    if (rc == SQLITE_ROW) {
+      const unsigned char* answer = sqlite3_column_text(statement, 0);
+      damaged = !answer || std::string(reinterpret_cast<const char*>(answer)) != "ok";
+    } else {
+      damaged = isDamageCode(rc);
     }
-    VLSQLiteDatabase::close(db);
-    return damaged;
+    sqlite3_finalize(statement);
+  }
+  VLSQLiteDatabase::close(db);
+  return damaged;
 }
 
-bool VLRepositoryIndexRescue::rebuild() const
-{
-    SalvagedRows salvaged;
-    salvage(path_, &salvaged);
+bool VLRepositoryIndexRescue::rebuild() const {
+  SalvagedRows salvaged;
+  salvage(path_, &salvaged);
 
-    VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
-    const std::string aside = getAsidePath();
-    // The new index is written whole beside the damaged one and only then put
-    // in its place: a kill, a power loss or a full disk in the middle leaves
-    // the damaged file where the next start rescues it again, never an empty
-    // index whose start would take the downloads' files for orphans.
-    const std::string fresh = path_ + ".rescued";
+  VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
+  const std::string aside = getAsidePath();
+  // The new index is written whole beside the damaged one and only then put
+  // in its place: a kill, a power loss or a full disk in the middle leaves
+  // the damaged file where the next start rescues it again, never an empty
+  // index whose start would take the downloads' files for orphans.
+  const std::string fresh = path_ + ".rescued";
+  files->removeFile(fresh);
+  files->removeFile(fresh + "-journal");
+  size_t written = 0;
+  if (!writeFresh(fresh, salvaged, &written)) {
     files->removeFile(fresh);
     files->removeFile(fresh + "-journal");
-    size_t written = 0;
-    if (!writeFresh(fresh, salvaged, &written)) {
-        files->removeFile(fresh);
-        files->removeFile(fresh + "-journal");
-        VL_LOG_ERROR("Damaged repository index is left as it is, to be rescued at the next start : " << path_);
-        return false;
-    }
-    // A journal left beside the damaged file must not be played back into
-    // the new one: it goes aside with it.
-    files->removeFile(aside + "-journal");
-    files->renameFile(path_ + "-journal", aside + "-journal");
-    if (!files->copyFile(path_, aside))
-        VL_LOG_WARN("Unable to keep a copy of the damaged repository index : " << aside);
-    if (!files->renameFile(fresh, path_)) {
-        VL_LOG_ERROR("Unable to put the rescued repository index in place : " << path_);
-        files->removeFile(fresh);
-        return false;
-    }
-    VL_LOG_ERROR("Repository index was damaged and is made again with the rows that could be read : " << path_ << " ("
-                 << written << " of " << salvaged.rows.size() << " rows kept, the damaged file is kept as " << aside
-                 << ")");
-    return true;
+    VL_LOG_ERROR("Damaged repository index is left as it is, to be rescued at the next start : " << path_);
+    return false;
+  }
+  // A journal left beside the damaged file must not be played back into
+  // the new one: it goes aside with it.
+  files->removeFile(aside + "-journal");
+  files->renameFile(path_ + "-journal", aside + "-journal");
+  if (!files->copyFile(path_, aside)) VL_LOG_WARN("Unable to keep a copy of the damaged repository index : " << aside);
+  if (!files->renameFile(fresh, path_)) {
+    VL_LOG_ERROR("Unable to put the rescued repository index in place : " << path_);
+    files->removeFile(fresh);
+    return false;
+  }
+  VL_LOG_ERROR("Repository index was damaged and is made again with the rows that could be read : "
+               << path_ << " (" << written << " of " << salvaged.rows.size()
+               << " rows kept, the damaged file is kept as " << aside << ")");
+  return true;
 }

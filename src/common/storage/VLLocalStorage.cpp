@@ -3,14 +3,10 @@
 #include "VLPlatformFactory.h"
 #include "VLSettingHelper.h"
 
-VLLocalStorage::~VLLocalStorage()
-{
-}
+VLLocalStorage::~VLLocalStorage() {}
 
-bool VLLocalStorage::init()
-{
-    std::string dir = VLPlatformFactory::instance()->getSettingHelper()->getLocalAppPath("storage");
-    if (dir.empty())
-        return false;
-    return VLStorage::init(dir, "localStorage");
+bool VLLocalStorage::init() {
+  std::string dir = VLPlatformFactory::instance()->getSettingHelper()->getLocalAppPath("storage");
+  if (dir.empty()) return false;
+  return VLStorage::init(dir, "localStorage");
 }

@@ -11,23 +11,22 @@
 // locks from init to close, so a second process on the same folders finds
 // it in use and goes without session storage, instead of emptying (and then
 // sharing) the rows of the first.
-class VLSessionStorage : public VLStorage
-{
-public:
-    VLSessionStorage();
-    ~VLSessionStorage() override;
+class VLSessionStorage : public VLStorage {
+ public:
+  VLSessionStorage();
+  ~VLSessionStorage() override;
 
-    // Opens "sessionStorage.db" in the "storage" folder of the application data
-    // folder and empties it. False when the folder cannot be had, the store
-    // cannot be opened (another process holds it) or its rows cannot be
-    // deleted; the store is then closed.
-    bool init();
+  // Opens "sessionStorage.db" in the "storage" folder of the application data
+  // folder and empties it. False when the folder cannot be had, the store
+  // cannot be opened (another process holds it) or its rows cannot be
+  // deleted; the store is then closed.
+  bool init();
 
-    // VLStorage::init, then the rows are deleted; on failure the store is closed.
-    bool init(const std::string& dir, const std::string& name) override;
+  // VLStorage::init, then the rows are deleted; on failure the store is closed.
+  bool init(const std::string& dir, const std::string& name) override;
 
-    // Deletes every row, then closes. When the rows cannot be deleted it returns
-    // false and keeps the store open, so that no row outlives the run unnoticed.
-    // A store that is not open is left alone: true.
-    bool clean() override;
+  // Deletes every row, then closes. When the rows cannot be deleted it returns
+  // false and keeps the store open, so that no row outlives the run unnoticed.
+  // A store that is not open is left alone: true.
+  bool clean() override;
 };

@@ -16,8 +16,9 @@ const char* const kCreateTable =
 // are in bytes, as setItem counts them.
 const char* const kPurgeLongRows =
     "DELETE FROM storage WHERE LENGTH(CAST(key AS BLOB)) > ? OR LENGTH(CAST(value AS BLOB)) > ?";
-const char* const kPurgeBadSettings = "DELETE FROM storage WHERE key = 'settings' AND "
-                                      "(LENGTH(CAST(value AS BLOB)) > 1000000 OR value LIKE '%\"0\":%')";
+const char* const kPurgeBadSettings =
+    "DELETE FROM storage WHERE key = 'settings' AND "
+    "(LENGTH(CAST(value AS BLOB)) > 1000000 OR value LIKE '%\"0\":%')";
 const char* const kClear = "DELETE FROM storage";
 const char* const kGetItem = "SELECT value FROM storage WHERE key = ?";
 const char* const kRemoveItem = "DELETE FROM storage WHERE key = ?";
@@ -28,202 +29,164 @@ const char* const kKey = "SELECT key FROM storage LIMIT ?, 1";
 const char* const kSettingsKey = "settings";
 const char* const kForbiddenInSettings = "\"0\":";
 
-} // namespace
+}  // namespace
 
-VLStorage::VLStorage()
-    : VLStorage(Sharing::SharedWithOtherProcesses)
-{
+VLStorage::VLStorage() : VLStorage(Sharing::SharedWithOtherProcesses) {}
+
+VLStorage::VLStorage(Sharing sharing) : db_(nullptr), sharing_(sharing) {}
+
+VLStorage::~VLStorage() {
+  closeConnection();
 }
 
-VLStorage::VLStorage(Sharing sharing)
-    : db_(nullptr)
-    , sharing_(sharing)
-{
-}
-
-VLStorage::~VLStorage()
-{
+bool VLStorage::init(const std::string& dir, const std::string& name) {
+  if (isOpen()) {
+    VL_LOG_ERROR("Storage is already initialized : " << name_);
+    return false;
+  }
+  VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
+  path_ = dir + files->getSeparator() + name + ".db";
+  name_ = name;
+  if (!files->createDirectory(dir)) {
+    VL_LOG_ERROR("Unable to create local storage path : " << dir);
+    return false;
+  }
+  std::string failure;
+  int rc = VLSQLiteDatabase::open(path_, VLSQLiteDatabase::Access::ReadWrite, VLSQLiteDatabase::WhenLocked::Wait, &db_,
+                                  &failure);
+  if (rc != SQLITE_OK) {
+    logSqliteFailure(rc, failure.c_str());
+    return false;
+  }
+  if (sharing_ == Sharing::ThisProcessOnly && !execute("PRAGMA locking_mode = EXCLUSIVE")) {
     closeConnection();
+    return false;
+  }
+  if (!createSchema() || !purgeRowsBeyondLimits()) {
+    closeConnection();
+    return false;
+  }
+  return true;
 }
 
-bool VLStorage::init(const std::string& dir, const std::string& name)
-{
-    if (isOpen()) {
-        VL_LOG_ERROR("Storage is already initialized : " << name_);
-        return false;
-    }
-    VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
-    path_ = dir + files->getSeparator() + name + ".db";
-    name_ = name;
-    if (!files->createDirectory(dir)) {
-        VL_LOG_ERROR("Unable to create local storage path : " << dir);
-        return false;
-    }
-    std::string failure;
-    int rc = VLSQLiteDatabase::open(path_, VLSQLiteDatabase::Access::ReadWrite, VLSQLiteDatabase::WhenLocked::Wait,
-                                    &db_, &failure);
-    if (rc != SQLITE_OK) {
-        logSqliteFailure(rc, failure.c_str());
-        return false;
-    }
-    if (sharing_ == Sharing::ThisProcessOnly && !execute("PRAGMA locking_mode = EXCLUSIVE")) {
-        closeConnection();
-        return false;
-    }
-    if (!createSchema() || !purgeRowsBeyondLimits()) {
-        closeConnection();
-        return false;
-    }
-    return true;
-}
-
-bool VLStorage::createSchema()
-{
-    return execute(kCreateTable);
+bool VLStorage::createSchema() {
+  return execute(kCreateTable);
 }
 
 // Rows written by another program, or by an older version with other limits,
 // must not reach the page: drop exactly what setItem would refuse today, which
 // getItem and removeItem could not reach either.
-bool VLStorage::purgeRowsBeyondLimits()
-{
-    const Binding limits[] = { Binding(int64_t(kMaxKeyBytes)), Binding(int64_t(kMaxValueBytes)) };
-    return execute(kPurgeLongRows, limits, 2, Column::None, nullptr) && execute(kPurgeBadSettings);
+bool VLStorage::purgeRowsBeyondLimits() {
+  const Binding limits[] = {Binding(int64_t(kMaxKeyBytes)), Binding(int64_t(kMaxValueBytes))};
+  return execute(kPurgeLongRows, limits, 2, Column::None, nullptr) && execute(kPurgeBadSettings);
 }
 
-bool VLStorage::clean()
-{
-    return closeConnection();
+bool VLStorage::clean() {
+  return closeConnection();
 }
 
-bool VLStorage::closeConnection()
-{
-    if (!db_)
-        return true;
-    statements_.clear();
-    int rc = VLSQLiteDatabase::close(db_);
-    if (rc != SQLITE_OK) {
-        logSqliteFailure(rc, sqlite3_errmsg(db_));
-        return false;
-    }
-    db_ = nullptr;
-    return true;
-}
-
-bool VLStorage::clear()
-{
-    return execute(kClear);
-}
-
-bool VLStorage::getItem(const std::string& key, std::string* value)
-{
-    if (!checkKey(key))
-        return false;
-    const Binding bindings[] = { Binding(key) };
-    Answer answer;
-    if (!execute(kGetItem, bindings, 1, Column::Text, &answer) || !answer.gotRow)
-        return false;
-    if (value)
-        value->swap(answer.text);
-    return true;
-}
-
-bool VLStorage::removeItem(const std::string& key)
-{
-    if (!checkKey(key))
-        return false;
-    const Binding bindings[] = { Binding(key) };
-    return execute(kRemoveItem, bindings, 1, Column::None, nullptr);
-}
-
-bool VLStorage::setItem(const std::string& key, const std::string& value)
-{
-    if (!checkKey(key))
-        return false;
-    if (value.size() > kMaxValueBytes) {
-        VL_LOG_ERROR("Value is too long : " << value.size());
-        return false;
-    }
-    if (key == kSettingsKey
-        && (value.size() > kMaxSettingsBytes || value.find(kForbiddenInSettings) != std::string::npos)) {
-        VL_LOG_ERROR("Invalid value for : " << key);
-        return false;
-    }
-    const Binding bindings[] = { Binding(key), Binding(value) };
-    return execute(kSetItem, bindings, 2, Column::None, nullptr);
-}
-
-bool VLStorage::length(int* count)
-{
-    Answer answer;
-    if (!execute(kLength, nullptr, 0, Column::Int64, &answer))
-        return false;
-    if (count)
-        *count = answer.gotRow ? int(answer.number) : 0;
-    return true;
-}
-
-bool VLStorage::key(int index, std::string* key)
-{
-    // SQLite reads a negative OFFSET as zero, which would answer the first key.
-    if (index < 0)
-        return false;
-    const Binding bindings[] = { Binding(int64_t(index)) };
-    Answer answer;
-    if (!execute(kKey, bindings, 1, Column::Text, &answer) || !answer.gotRow)
-        return false;
-    if (key)
-        key->swap(answer.text);
-    return true;
-}
-
-bool VLStorage::checkKey(const std::string& key)
-{
-    if (key.size() <= kMaxKeyBytes)
-        return true;
-    VL_LOG_ERROR("Key is too long : " << key.size());
+bool VLStorage::closeConnection() {
+  if (!db_) return true;
+  statements_.clear();
+  int rc = VLSQLiteDatabase::close(db_);
+  if (rc != SQLITE_OK) {
+    logSqliteFailure(rc, sqlite3_errmsg(db_));
     return false;
+  }
+  db_ = nullptr;
+  return true;
 }
 
-bool VLStorage::execute(const char* sql, const Binding* bindings, int count, Column column, Answer* answer)
-{
-    if (!db_) {
-        VL_LOG_ERROR("Storage is not open : " << name_);
-        return false;
-    }
-    VLSQLiteStatement* statement = statementFor(sql);
-    if (!statement)
-        return false;
-    bool done = true;
-    for (int i = 0; done && i < count; ++i) {
-        const Binding& binding = bindings[i];
-        done = binding.text ? statement->bindText(i + 1, *binding.text) : statement->bindInt64(i + 1, binding.number);
-    }
-    bool row = false;
-    done = done && statement->step(&row);
-    if (done && row && answer) {
-        answer->gotRow = true;
-        if (column == Column::Text)
-            answer->text = statement->columnText(0);
-        else if (column == Column::Int64)
-            answer->number = statement->columnInt64(0);
-    }
-    statement->rewind();
-    return done;
+bool VLStorage::clear() {
+  return execute(kClear);
 }
 
-VLSQLiteStatement* VLStorage::statementFor(const char* sql)
-{
-    auto found = statements_.find(sql);
-    if (found != statements_.end())
-        return found->second.get();
-    std::unique_ptr<VLSQLiteStatement> statement(new VLSQLiteStatement(db_));
-    if (!statement->prepare(sql))
-        return nullptr;
-    return statements_.emplace(sql, std::move(statement)).first->second.get();
+bool VLStorage::getItem(const std::string& key, std::string* value) {
+  if (!checkKey(key)) return false;
+  const Binding bindings[] = {Binding(key)};
+  Answer answer;
+  if (!execute(kGetItem, bindings, 1, Column::Text, &answer) || !answer.gotRow) return false;
+  if (value) value->swap(answer.text);
+  return true;
 }
 
-void VLStorage::logSqliteFailure(int code, const char* message)
-{
-    VL_LOG_ERROR("SQLite failed : (" << code << ") " << message);
+bool VLStorage::removeItem(const std::string& key) {
+  if (!checkKey(key)) return false;
+  const Binding bindings[] = {Binding(key)};
+  return execute(kRemoveItem, bindings, 1, Column::None, nullptr);
+}
+
+bool VLStorage::setItem(const std::string& key, const std::string& value) {
+  if (!checkKey(key)) return false;
+  if (value.size() > kMaxValueBytes) {
+    VL_LOG_ERROR("Value is too long : " << value.size());
+    return false;
+  }
+  if (key == kSettingsKey &&
+      (value.size() > kMaxSettingsBytes || value.find(kForbiddenInSettings) != std::string::npos)) {
+    VL_LOG_ERROR("Invalid value for : " << key);
+    return false;
+  }
+  const Binding bindings[] = {Binding(key), Binding(value)};
+  return execute(kSetItem, bindings, 2, Column::None, nullptr);
+}
+
+bool VLStorage::length(int* count) {
+  Answer answer;
+  if (!execute(kLength, nullptr, 0, Column::Int64, &answer)) return false;
+  if (count) *count = answer.gotRow ? int(answer.number) : 0;
+  return true;
+}
+
+bool VLStorage::key(int index, std::string* key) {
+  // SQLite reads a negative OFFSET as zero, which would answer the first key.
+  if (index < 0) return false;
+  const Binding bindings[] = {Binding(int64_t(index))};
+  Answer answer;
+  if (!execute(kKey, bindings, 1, Column::Text, &answer) || !answer.gotRow) return false;
+  if (key) key->swap(answer.text);
+  return true;
+}
+
+bool VLStorage::checkKey(const std::string& key) {
+  if (key.size() <= kMaxKeyBytes) return true;
+  VL_LOG_ERROR("Key is too long : " << key.size());
+  return false;
+}
+
+bool VLStorage::execute(const char* sql, const Binding* bindings, int count, Column column, Answer* answer) {
+  if (!db_) {
+    VL_LOG_ERROR("Storage is not open : " << name_);
+    return false;
+  }
+  VLSQLiteStatement* statement = statementFor(sql);
+  if (!statement) return false;
+  bool done = true;
+  for (int i = 0; done && i < count; ++i) {
+    const Binding& binding = bindings[i];
+    done = binding.text ? statement->bindText(i + 1, *binding.text) : statement->bindInt64(i + 1, binding.number);
+  }
+  bool row = false;
+  done = done && statement->step(&row);
+  if (done && row && answer) {
+    answer->gotRow = true;
+    if (column == Column::Text)
+      answer->text = statement->columnText(0);
+    else if (column == Column::Int64)
+      answer->number = statement->columnInt64(0);
+  }
+  statement->rewind();
+  return done;
+}
+
+VLSQLiteStatement* VLStorage::statementFor(const char* sql) {
+  auto found = statements_.find(sql);
+  if (found != statements_.end()) return found->second.get();
+  std::unique_ptr<VLSQLiteStatement> statement(new VLSQLiteStatement(db_));
+  if (!statement->prepare(sql)) return nullptr;
+  return statements_.emplace(sql, std::move(statement)).first->second.get();
+}
+
+void VLStorage::logSqliteFailure(int code, const char* message) {
+  VL_LOG_ERROR("SQLite failed : (" << code << ") " << message);
 }

@@ -55,7 +55,7 @@ TEST_F(VEDecoderTest, EveryFormatIsBitExactAndGapless) {
     int channels;
     const char* lameOptions;
   } cases[] = {
-      {"cbr", false, 3.0, 2, "-b 128"}, {"vbr", false, 3.0, 2, "-V 2"},   {"mono", false, 2.0, 1, "-b 96 -m m"},
+      {"cbr", false, 3.0, 2, "-b 128"}, {"vbr", false, 3.0, 2, "-V 2"},  {"mono", false, 2.0, 1, "-b 96 -m m"},
       {"flac", true, 3.0, 2, ""},       {"flac-mono", true, 1.5, 1, ""},
   };
   for (const auto& c : cases) {
@@ -173,7 +173,9 @@ std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t
   return a;
 }
 
-std::vector<uint8_t> bytesOf(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
+std::vector<uint8_t> bytesOf(const std::string& text) {
+  return std::vector<uint8_t>(text.begin(), text.end());
+}
 
 // An ID3v2.3 tag whose size covers only its header and one text frame, as
 // taggers write it when they add padding they do not count.
@@ -243,7 +245,8 @@ TEST_F(VEDecoderTest, FileWithoutTwoFramesInTheSearchWindowFailsWithTheFormatErr
     openState(sound, &result);
     EXPECT_EQ(VE_ERR_FORMAT, result);
     uint64_t highest = 0;
-    for (const auto& read : FileServer::instance().readLog()) highest = std::max<uint64_t>(highest, read.first + read.second);
+    for (const auto& read : FileServer::instance().readLog())
+      highest = std::max<uint64_t>(highest, read.first + read.second);
     EXPECT_LT(highest, 300u * 1024);
   }
 }

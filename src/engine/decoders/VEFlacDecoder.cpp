@@ -17,9 +17,9 @@ VEResult VEFlacDecoder::readHeader() {
   decoder_ = FLAC__stream_decoder_new();
   if (!decoder_) return VE_ERR_INTERNAL;
   FLAC__stream_decoder_set_md5_checking(decoder_, false);
-  FLAC__StreamDecoderInitStatus status = FLAC__stream_decoder_init_stream(
-      decoder_, readCallback, seekCallback, tellCallback, lengthCallback, eofCallback,
-      writeCallback, metadataCallback, errorCallback, this);
+  FLAC__StreamDecoderInitStatus status =
+      FLAC__stream_decoder_init_stream(decoder_, readCallback, seekCallback, tellCallback, lengthCallback, eofCallback,
+                                       writeCallback, metadataCallback, errorCallback, this);
   if (status != FLAC__STREAM_DECODER_INIT_STATUS_OK) return VE_ERR_INTERNAL;
   if (!FLAC__stream_decoder_process_until_end_of_metadata(decoder_) || !haveInfo_) {
     return VE_ERR_FORMAT;
@@ -76,9 +76,8 @@ bool VEFlacDecoder::seek(uint64_t frame, uint64_t* landed) {
   return true;
 }
 
-FLAC__StreamDecoderReadStatus VEFlacDecoder::readCallback(const FLAC__StreamDecoder*,
-                                                          FLAC__byte buffer[], size_t* bytes,
-                                                          void* client) {
+FLAC__StreamDecoderReadStatus VEFlacDecoder::readCallback(const FLAC__StreamDecoder*, FLAC__byte buffer[],
+                                                          size_t* bytes, void* client) {
   auto* self = static_cast<VEFlacDecoder*>(client);
   long n = self->reader_->read(buffer, *bytes);
   if (n < 0) {
@@ -86,26 +85,25 @@ FLAC__StreamDecoderReadStatus VEFlacDecoder::readCallback(const FLAC__StreamDeco
     return FLAC__STREAM_DECODER_READ_STATUS_ABORT;
   }
   *bytes = static_cast<size_t>(n);
-  return n == 0 ? FLAC__STREAM_DECODER_READ_STATUS_END_OF_STREAM
-                : FLAC__STREAM_DECODER_READ_STATUS_CONTINUE;
+  return n == 0 ? FLAC__STREAM_DECODER_READ_STATUS_END_OF_STREAM : FLAC__STREAM_DECODER_READ_STATUS_CONTINUE;
 }
 
-FLAC__StreamDecoderSeekStatus VEFlacDecoder::seekCallback(const FLAC__StreamDecoder*,
-                                                          FLAC__uint64 offset, void* client) {
+FLAC__StreamDecoderSeekStatus VEFlacDecoder::seekCallback(const FLAC__StreamDecoder*, FLAC__uint64 offset,
+                                                          void* client) {
   auto* self = static_cast<VEFlacDecoder*>(client);
   if (offset > self->reader_->fileSize()) return FLAC__STREAM_DECODER_SEEK_STATUS_ERROR;
   self->reader_->seek(offset);
   return FLAC__STREAM_DECODER_SEEK_STATUS_OK;
 }
 
-FLAC__StreamDecoderTellStatus VEFlacDecoder::tellCallback(const FLAC__StreamDecoder*,
-                                                          FLAC__uint64* offset, void* client) {
+FLAC__StreamDecoderTellStatus VEFlacDecoder::tellCallback(const FLAC__StreamDecoder*, FLAC__uint64* offset,
+                                                          void* client) {
   *offset = static_cast<VEFlacDecoder*>(client)->reader_->tell();
   return FLAC__STREAM_DECODER_TELL_STATUS_OK;
 }
 
-FLAC__StreamDecoderLengthStatus VEFlacDecoder::lengthCallback(const FLAC__StreamDecoder*,
-                                                              FLAC__uint64* length, void* client) {
+FLAC__StreamDecoderLengthStatus VEFlacDecoder::lengthCallback(const FLAC__StreamDecoder*, FLAC__uint64* length,
+                                                              void* client) {
   *length = static_cast<VEFlacDecoder*>(client)->reader_->fileSize();
   return FLAC__STREAM_DECODER_LENGTH_STATUS_OK;
 }
@@ -114,10 +112,8 @@ FLAC__bool VEFlacDecoder::eofCallback(const FLAC__StreamDecoder*, void* client) 
   return static_cast<VEFlacDecoder*>(client)->reader_->atEnd();
 }
 
-FLAC__StreamDecoderWriteStatus VEFlacDecoder::writeCallback(const FLAC__StreamDecoder*,
-                                                            const FLAC__Frame* frame,
-                                                            const FLAC__int32* const buffer[],
-                                                            void* client) {
+FLAC__StreamDecoderWriteStatus VEFlacDecoder::writeCallback(const FLAC__StreamDecoder*, const FLAC__Frame* frame,
+                                                            const FLAC__int32* const buffer[], void* client) {
   auto* self = static_cast<VEFlacDecoder*>(client);
   unsigned channels = frame->header.channels;
   if (static_cast<int>(channels) != self->channels_) return FLAC__STREAM_DECODER_WRITE_STATUS_ABORT;
@@ -137,8 +133,8 @@ FLAC__StreamDecoderWriteStatus VEFlacDecoder::writeCallback(const FLAC__StreamDe
   return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
 }
 
-void VEFlacDecoder::convert(const FLAC__int32* const buffer[], unsigned channels, size_t from, size_t to,
-                            int shift, int16_t* out) {
+void VEFlacDecoder::convert(const FLAC__int32* const buffer[], unsigned channels, size_t from, size_t to, int shift,
+                            int16_t* out) {
   // Wider samples keep their top 16 bits; narrower ones are scaled up.
   if (channels == 2 && shift == 0) {
     const FLAC__int32* left = buffer[0];
@@ -157,8 +153,7 @@ void VEFlacDecoder::convert(const FLAC__int32* const buffer[], unsigned channels
   }
 }
 
-void VEFlacDecoder::metadataCallback(const FLAC__StreamDecoder*,
-                                     const FLAC__StreamMetadata* metadata, void* client) {
+void VEFlacDecoder::metadataCallback(const FLAC__StreamDecoder*, const FLAC__StreamMetadata* metadata, void* client) {
   if (metadata->type != FLAC__METADATA_TYPE_STREAMINFO) return;
   auto* self = static_cast<VEFlacDecoder*>(client);
   const FLAC__StreamMetadata_StreamInfo& info = metadata->data.stream_info;
@@ -169,7 +164,6 @@ void VEFlacDecoder::metadataCallback(const FLAC__StreamDecoder*,
   self->lengthFrames_ = info.total_samples;
 }
 
-void VEFlacDecoder::errorCallback(const FLAC__StreamDecoder*, FLAC__StreamDecoderErrorStatus,
-                                  void*) {
+void VEFlacDecoder::errorCallback(const FLAC__StreamDecoder*, FLAC__StreamDecoderErrorStatus, void*) {
   // libFLAC resynchronises by itself after a damaged frame; nothing to keep.
 }

@@ -20,21 +20,15 @@ class VEFlacDecoder : public VEDecoder {
   VEResult readHeader() override;
 
  private:
-  static FLAC__StreamDecoderReadStatus readCallback(const FLAC__StreamDecoder*, FLAC__byte buffer[],
-                                                    size_t* bytes, void* client);
-  static FLAC__StreamDecoderSeekStatus seekCallback(const FLAC__StreamDecoder*, FLAC__uint64 offset,
+  static FLAC__StreamDecoderReadStatus readCallback(const FLAC__StreamDecoder*, FLAC__byte buffer[], size_t* bytes,
                                                     void* client);
-  static FLAC__StreamDecoderTellStatus tellCallback(const FLAC__StreamDecoder*, FLAC__uint64* offset,
-                                                    void* client);
-  static FLAC__StreamDecoderLengthStatus lengthCallback(const FLAC__StreamDecoder*,
-                                                        FLAC__uint64* length, void* client);
+  static FLAC__StreamDecoderSeekStatus seekCallback(const FLAC__StreamDecoder*, FLAC__uint64 offset, void* client);
+  static FLAC__StreamDecoderTellStatus tellCallback(const FLAC__StreamDecoder*, FLAC__uint64* offset, void* client);
+  static FLAC__StreamDecoderLengthStatus lengthCallback(const FLAC__StreamDecoder*, FLAC__uint64* length, void* client);
   static FLAC__bool eofCallback(const FLAC__StreamDecoder*, void* client);
-  static FLAC__StreamDecoderWriteStatus writeCallback(const FLAC__StreamDecoder*,
-                                                      const FLAC__Frame* frame,
-                                                      const FLAC__int32* const buffer[],
-                                                      void* client);
-  static void metadataCallback(const FLAC__StreamDecoder*, const FLAC__StreamMetadata* metadata,
-                               void* client);
+  static FLAC__StreamDecoderWriteStatus writeCallback(const FLAC__StreamDecoder*, const FLAC__Frame* frame,
+                                                      const FLAC__int32* const buffer[], void* client);
+  static void metadataCallback(const FLAC__StreamDecoder*, const FLAC__StreamMetadata* metadata, void* client);
   // Interleaves frames [from, to) of a decoded block as 16-bit samples.
   static void convert(const FLAC__int32* const buffer[], unsigned channels, size_t from, size_t to, int shift,
                       int16_t* out);

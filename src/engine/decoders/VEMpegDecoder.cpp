@@ -54,10 +54,10 @@ VEResult VEMpegDecoder::readHeader() {
   // start from its first blocks even when its last one has not arrived. The
   // library then takes the stream for unseekable unless told otherwise; its
   // size is given below.
-  mpg123_param(handle_, MPG123_ADD_FLAGS,
-               MPG123_GAPLESS | MPG123_FUZZY | MPG123_QUIET | MPG123_SKIP_ID3V2 | MPG123_NO_PEEK_END |
-                   MPG123_FORCE_SEEKABLE,
-               0.0);
+  mpg123_param(
+      handle_, MPG123_ADD_FLAGS,
+      MPG123_GAPLESS | MPG123_FUZZY | MPG123_QUIET | MPG123_SKIP_ID3V2 | MPG123_NO_PEEK_END | MPG123_FORCE_SEEKABLE,
+      0.0);
   // A damaged stretch in mid-file (zeros or garbage where frames were) is
   // searched through to the next frame, however long: it must be a glitch,
   // not the end of the track. The search never reads past the file's end.

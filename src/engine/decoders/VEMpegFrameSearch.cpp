@@ -6,10 +6,18 @@ namespace {
 
 // Header fields: version 0 = 2.5, 2 = 2, 3 = 1 (1 is reserved); layer 1 = III,
 // 2 = II, 3 = I (0 is reserved).
-int versionOf(const uint8_t* h) { return (h[1] >> 3) & 3; }
-int layerOf(const uint8_t* h) { return (h[1] >> 1) & 3; }
-int bitrateIndexOf(const uint8_t* h) { return h[2] >> 4; }
-int rateIndexOf(const uint8_t* h) { return (h[2] >> 2) & 3; }
+int versionOf(const uint8_t* h) {
+  return (h[1] >> 3) & 3;
+}
+int layerOf(const uint8_t* h) {
+  return (h[1] >> 1) & 3;
+}
+int bitrateIndexOf(const uint8_t* h) {
+  return h[2] >> 4;
+}
+int rateIndexOf(const uint8_t* h) {
+  return (h[2] >> 2) & 3;
+}
 
 // Kilobits per second by bitrate index, for MPEG-1 layers I, II, III and for
 // MPEG-2 and 2.5 layer I, then layers II and III.

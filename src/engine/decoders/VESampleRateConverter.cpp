@@ -37,8 +37,7 @@ void VESampleRateConverter::reset() {
   if (state_) soxr_clear(state_);
 }
 
-long VESampleRateConverter::process(const int16_t* in, size_t inFrames, size_t* used, int16_t* out,
-                                    size_t outFrames) {
+long VESampleRateConverter::process(const int16_t* in, size_t inFrames, size_t* used, int16_t* out, size_t outFrames) {
   size_t taken = 0;
   size_t written = 0;
   soxr_error_t error = soxr_process(state_, in, in ? inFrames : 0, &taken, out, outFrames, &written);

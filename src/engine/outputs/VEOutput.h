@@ -16,9 +16,9 @@
 
 // One device an output can open.
 struct VEOutputDriver {
-  std::string name;    // shown to the user
-  std::string device;  // what the backend opens (sink name, PCM name, file path)
-  unsigned int id = 0; // stable hash of device, never 0
+  std::string name;     // shown to the user
+  std::string device;   // what the backend opens (sink name, PCM name, file path)
+  unsigned int id = 0;  // stable hash of device, never 0
 };
 
 // Where a real-time output pulls its frames from (the mixer).
@@ -50,7 +50,10 @@ class VEOutput {
   virtual VEResult open(const VEOutputDriver& driver, int sampleRate, VEMixSource* source) = 0;
 
   // Non-real-time outputs: takes frames mixed by update. Others ignore it.
-  virtual void write(const int16_t* frames, size_t frameCount) { (void)frames; (void)frameCount; }
+  virtual void write(const int16_t* frames, size_t frameCount) {
+    (void)frames;
+    (void)frameCount;
+  }
 
   // Stops pulling and closes the device; source is not called after it
   // returns. Safe to call when not open.

@@ -109,8 +109,9 @@ bool VEOutputPulse::listDrivers(std::vector<VEOutputDriver>* drivers) {
   pa_operation* server = pa_context_get_server_info(context, serverInfo, &list);
   pa_operation* sinks = pa_context_get_sink_info_list(context, sinkInfo, &list);
   bool answered = server && sinks &&
-                  waitFor(loop, [&] { return list.serverDone && list.sinksDone; },
-                          [context] { return !PA_CONTEXT_IS_GOOD(pa_context_get_state(context)); });
+                  waitFor(
+                      loop, [&] { return list.serverDone && list.sinksDone; },
+                      [context] { return !PA_CONTEXT_IS_GOOD(pa_context_get_state(context)); });
   if (server) pa_operation_unref(server);
   if (sinks) pa_operation_unref(sinks);
   disconnect(loop, context);
@@ -148,10 +149,10 @@ VEResult VEOutputPulse::open(const VEOutputDriver& driver, int sampleRate, VEMix
     attributes.fragsize = static_cast<uint32_t>(-1);
     const char* device = driver.device.empty() ? nullptr : driver.device.c_str();
     pa_stream* s = stream_;
-    ready = pa_stream_connect_playback(s, device, &attributes, PA_STREAM_ADJUST_LATENCY, nullptr,
-                                       nullptr) == 0 &&
-            waitFor(loop_, [s] { return pa_stream_get_state(s) == PA_STREAM_READY; },
-                    [s] { return !PA_STREAM_IS_GOOD(pa_stream_get_state(s)); });
+    ready = pa_stream_connect_playback(s, device, &attributes, PA_STREAM_ADJUST_LATENCY, nullptr, nullptr) == 0 &&
+            waitFor(
+                loop_, [s] { return pa_stream_get_state(s) == PA_STREAM_READY; },
+                [s] { return !PA_STREAM_IS_GOOD(pa_stream_get_state(s)); });
   }
   if (ready) {
     // From here on a failure is the loss of the device.

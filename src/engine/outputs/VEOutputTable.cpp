@@ -8,11 +8,21 @@
 #include "VEOutputWav.h"
 
 namespace {
-std::unique_ptr<VEOutput> makePulse(const std::string&) { return std::make_unique<VEOutputPulse>(); }
-std::unique_ptr<VEOutput> makeAlsa(const std::string&) { return std::make_unique<VEOutputAlsa>(); }
-std::unique_ptr<VEOutput> makeNoSound(const std::string&) { return std::make_unique<VEOutputNoSound>(true); }
-std::unique_ptr<VEOutput> makeNoSoundNrt(const std::string&) { return std::make_unique<VEOutputNoSound>(false); }
-std::unique_ptr<VEOutput> makeWav(const std::string& wavPath) { return std::make_unique<VEOutputWav>(wavPath, true); }
+std::unique_ptr<VEOutput> makePulse(const std::string&) {
+  return std::make_unique<VEOutputPulse>();
+}
+std::unique_ptr<VEOutput> makeAlsa(const std::string&) {
+  return std::make_unique<VEOutputAlsa>();
+}
+std::unique_ptr<VEOutput> makeNoSound(const std::string&) {
+  return std::make_unique<VEOutputNoSound>(true);
+}
+std::unique_ptr<VEOutput> makeNoSoundNrt(const std::string&) {
+  return std::make_unique<VEOutputNoSound>(false);
+}
+std::unique_ptr<VEOutput> makeWav(const std::string& wavPath) {
+  return std::make_unique<VEOutputWav>(wavPath, true);
+}
 std::unique_ptr<VEOutput> makeWavNrt(const std::string& wavPath) {
   return std::make_unique<VEOutputWav>(wavPath, false);
 }
@@ -42,9 +52,8 @@ const std::vector<VEOutputType>& veAutomaticOutputOrder() {
     for (size_t i = 0; i < kOutputCount; ++i) {
       if (kOutputs[i].automaticRank > 0) ranked.push_back(&kOutputs[i]);
     }
-    std::sort(ranked.begin(), ranked.end(), [](const VEOutputEntry* a, const VEOutputEntry* b) {
-      return a->automaticRank < b->automaticRank;
-    });
+    std::sort(ranked.begin(), ranked.end(),
+              [](const VEOutputEntry* a, const VEOutputEntry* b) { return a->automaticRank < b->automaticRank; });
     std::vector<VEOutputType> types;
     for (const VEOutputEntry* entry : ranked) types.push_back(entry->type);
     return types;

@@ -59,8 +59,8 @@ VEResult VEOutputWav::open(const VEOutputDriver&, int sampleRate, VEMixSource* s
     writeHeader(0);
   }
   if (!realTime_) return VE_OK;
-  bool started = puller_.start(source, sampleRate,
-                               [this](const int16_t* frames, size_t count) { write(frames, count); });
+  bool started =
+      puller_.start(source, sampleRate, [this](const int16_t* frames, size_t count) { write(frames, count); });
   if (!started) {
     close();
     return VE_ERR_OUTPUT_INIT;

@@ -6,15 +6,12 @@
 
 VLFolderLinuxImpl::VLFolderLinuxImpl(int descriptor) : descriptor_(descriptor) {}
 
-VLFolderLinuxImpl::~VLFolderLinuxImpl()
-{
-    close(descriptor_);
+VLFolderLinuxImpl::~VLFolderLinuxImpl() {
+  close(descriptor_);
 }
 
-uint64_t VLFolderLinuxImpl::getFileSize(const char* name)
-{
-    struct stat status;
-    if (fstatat(descriptor_, name, &status, 0) != 0)
-        return 0;
-    return static_cast<uint64_t>(status.st_size);
+uint64_t VLFolderLinuxImpl::getFileSize(const char* name) {
+  struct stat status;
+  if (fstatat(descriptor_, name, &status, 0) != 0) return 0;
+  return static_cast<uint64_t>(status.st_size);
 }

@@ -13,154 +13,134 @@ namespace {
 
 const size_t kPresentSize = static_cast<size_t>(-1);
 
-size_t mappingLength(size_t size)
-{
-    size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    return ((size - 1) / page + 1) * page;
+size_t mappingLength(size_t size) {
+  size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  return ((size - 1) / page + 1) * page;
 }
 
-bool isNoSpace(int error)
-{
-    return error == ENOSPC || error == EDQUOT || error == EFBIG;
+bool isNoSpace(int error) {
+  return error == ENOSPC || error == EDQUOT || error == EFBIG;
 }
 
 }  // namespace
 
 VLMappedFileLinuxImpl::VLMappedFileLinuxImpl(const std::string& path)
-    : VLMappedFile(path), descriptor_(-1), data_(nullptr), size_(0)
-{
+    : VLMappedFile(path), descriptor_(-1), data_(nullptr), size_(0) {}
+
+VLMappedFileLinuxImpl::~VLMappedFileLinuxImpl() {
+  VLMappedFileLinuxImpl::close();
 }
 
-VLMappedFileLinuxImpl::~VLMappedFileLinuxImpl()
-{
-    VLMappedFileLinuxImpl::close();
+bool VLMappedFileLinuxImpl::open() {
+  return open(kPresentSize);
 }
 
-bool VLMappedFileLinuxImpl::open()
-{
-    return open(kPresentSize);
+bool VLMappedFileLinuxImpl::open(size_t size) {
+  // Opening over an open object would leak its descriptor and mapping.
+  if (isOpen()) close();
+
+  std::string path = getPath();
+  descriptor_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (descriptor_ == -1) {
+    VL_LOG_ERROR("open has failed (" << errno << ") : " << path);
+    return fail();
+  }
+  struct stat status;
+  if (fstat(descriptor_, &status) != 0) {
+    VL_LOG_ERROR("fstat has failed (" << errno << ")");
+    return fail();
+  }
+  size_t presentSize = static_cast<size_t>(status.st_size);
+  if (size == kPresentSize)
+    size = presentSize;
+  else if (presentSize != size && !setLength(presentSize, size))
+    return fail();
+
+  if (size > 0) {
+    void* data = mmap(nullptr, mappingLength(size), PROT_READ | PROT_WRITE, MAP_SHARED, descriptor_, 0);
+    if (data == MAP_FAILED) {
+      VL_LOG_ERROR("mmap has failed (" << errno << ")");
+      data_ = nullptr;
+      return fail();
+    }
+    data_ = static_cast<unsigned char*>(data);
+  }
+  size_ = size;
+  return true;
 }
 
-bool VLMappedFileLinuxImpl::open(size_t size)
-{
-    // Opening over an open object would leak its descriptor and mapping.
-    if (isOpen())
-        close();
-
-    std::string path = getPath();
-    descriptor_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (descriptor_ == -1) {
-        VL_LOG_ERROR("open has failed (" << errno << ") : " << path);
-        return fail();
-    }
-    struct stat status;
-    if (fstat(descriptor_, &status) != 0) {
-        VL_LOG_ERROR("fstat has failed (" << errno << ")");
-        return fail();
-    }
-    size_t presentSize = static_cast<size_t>(status.st_size);
-    if (size == kPresentSize)
-        size = presentSize;
-    else if (presentSize != size && !setLength(presentSize, size))
-        return fail();
-
-    if (size > 0) {
-        void* data = mmap(nullptr, mappingLength(size), PROT_READ | PROT_WRITE, MAP_SHARED, descriptor_, 0);
-        if (data == MAP_FAILED) {
-            VL_LOG_ERROR("mmap has failed (" << errno << ")");
-            data_ = nullptr;
-            return fail();
-        }
-        data_ = static_cast<unsigned char*>(data);
-    }
-    size_ = size;
-    return true;
-}
-
-bool VLMappedFileLinuxImpl::setLength(size_t presentSize, size_t size)
-{
-    if (size > presentSize) {
-        // Reserve the new range on disk before it is mapped: a write through a
-        // shared mapping into a hole that the disk cannot back is SIGBUS, while
-        // a refused reservation here is an ordinary failure the caller handles.
-        int error = posix_fallocate(descriptor_, static_cast<off_t>(presentSize),
-                                    static_cast<off_t>(size - presentSize));
-        if (error == 0)
-            return true;
-        if (isNoSpace(error)) {
-            VL_LOG_ERROR("posix_fallocate has failed (" << error << ") : " << getPath());
-            // Give back whatever part of the range was reserved.
-            if (ftruncate(descriptor_, static_cast<off_t>(presentSize)) != 0)
-                VL_LOG_ERROR("ftruncate has failed (" << errno << ")");
-            return false;
-        }
-        // A file system that cannot reserve at all: fall back to extending.
-        VL_LOG_WARN("posix_fallocate has failed (" << error << ") : " << getPath());
-    }
-    if (ftruncate(descriptor_, static_cast<off_t>(size)) != 0) {
+bool VLMappedFileLinuxImpl::setLength(size_t presentSize, size_t size) {
+  if (size > presentSize) {
+    // Reserve the new range on disk before it is mapped: a write through a
+    // shared mapping into a hole that the disk cannot back is SIGBUS, while
+    // a refused reservation here is an ordinary failure the caller handles.
+    int error = posix_fallocate(descriptor_, static_cast<off_t>(presentSize), static_cast<off_t>(size - presentSize));
+    if (error == 0) return true;
+    if (isNoSpace(error)) {
+      VL_LOG_ERROR("posix_fallocate has failed (" << error << ") : " << getPath());
+      // Give back whatever part of the range was reserved.
+      if (ftruncate(descriptor_, static_cast<off_t>(presentSize)) != 0)
         VL_LOG_ERROR("ftruncate has failed (" << errno << ")");
-        return false;
+      return false;
     }
-    return true;
-}
-
-bool VLMappedFileLinuxImpl::fail()
-{
-    close();
+    // A file system that cannot reserve at all: fall back to extending.
+    VL_LOG_WARN("posix_fallocate has failed (" << error << ") : " << getPath());
+  }
+  if (ftruncate(descriptor_, static_cast<off_t>(size)) != 0) {
+    VL_LOG_ERROR("ftruncate has failed (" << errno << ")");
     return false;
+  }
+  return true;
 }
 
-void VLMappedFileLinuxImpl::close()
-{
-    if (data_) {
-        munmap(data_, mappingLength(size_));
-        data_ = nullptr;
-    }
-    if (descriptor_ != -1) {
-        ::close(descriptor_);
-        descriptor_ = -1;
-    }
-    size_ = 0;
+bool VLMappedFileLinuxImpl::fail() {
+  close();
+  return false;
+}
+
+void VLMappedFileLinuxImpl::close() {
+  if (data_) {
+    munmap(data_, mappingLength(size_));
+    data_ = nullptr;
+  }
+  if (descriptor_ != -1) {
+    ::close(descriptor_);
+    descriptor_ = -1;
+  }
+  size_ = 0;
 }
 
 // sync_file_range writes the range's dirty pages (a write through a shared
 // mapping dirties its page) and waits for them, without the journal commit
 // of msync or fdatasync, which would cost a disk flush per block written.
-bool VLMappedFileLinuxImpl::flush(size_t offset, size_t length)
-{
-    return syncRange(offset, length, SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+bool VLMappedFileLinuxImpl::flush(size_t offset, size_t length) {
+  return syncRange(offset, length, SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
 }
 
 // Only queues the range's dirty pages for writing: the disk works while the
 // caller goes on, and the flush that follows finds them written.
-bool VLMappedFileLinuxImpl::startFlush(size_t offset, size_t length)
-{
-    return syncRange(offset, length, SYNC_FILE_RANGE_WRITE);
+bool VLMappedFileLinuxImpl::startFlush(size_t offset, size_t length) {
+  return syncRange(offset, length, SYNC_FILE_RANGE_WRITE);
 }
 
-bool VLMappedFileLinuxImpl::syncRange(size_t offset, size_t length, unsigned int flags)
-{
-    if (!isOpen() || offset >= size_ || length == 0)
-        return true;
-    length = std::min(length, size_ - offset);
-    if (sync_file_range(descriptor_, static_cast<off64_t>(offset), static_cast<off64_t>(length), flags) != 0) {
-        VL_LOG_ERROR("sync_file_range has failed (" << errno << ") : " << getPath());
-        return false;
-    }
-    return true;
+bool VLMappedFileLinuxImpl::syncRange(size_t offset, size_t length, unsigned int flags) {
+  if (!isOpen() || offset >= size_ || length == 0) return true;
+  length = std::min(length, size_ - offset);
+  if (sync_file_range(descriptor_, static_cast<off64_t>(offset), static_cast<off64_t>(length), flags) != 0) {
+    VL_LOG_ERROR("sync_file_range has failed (" << errno << ") : " << getPath());
+    return false;
+  }
+  return true;
 }
 
-bool VLMappedFileLinuxImpl::isOpen()
-{
-    return descriptor_ != -1;
+bool VLMappedFileLinuxImpl::isOpen() {
+  return descriptor_ != -1;
 }
 
-unsigned char* VLMappedFileLinuxImpl::getData()
-{
-    return data_;
+unsigned char* VLMappedFileLinuxImpl::getData() {
+  return data_;
 }
 
-size_t VLMappedFileLinuxImpl::getSize()
-{
-    return size_;
+size_t VLMappedFileLinuxImpl::getSize() {
+  return size_;
 }

@@ -4,27 +4,26 @@
 
 // A mapped file over a POSIX descriptor and one shared read-write mapping of the
 // whole file (its length rounded up to whole pages).
-class VLMappedFileLinuxImpl : public VLMappedFile
-{
-public:
-    explicit VLMappedFileLinuxImpl(const std::string& path);
-    ~VLMappedFileLinuxImpl() override;
+class VLMappedFileLinuxImpl : public VLMappedFile {
+ public:
+  explicit VLMappedFileLinuxImpl(const std::string& path);
+  ~VLMappedFileLinuxImpl() override;
 
-    bool open() override;
-    void close() override;
-    bool isOpen() override;
-    unsigned char* getData() override;
-    size_t getSize() override;
-    bool open(size_t size) override;
-    bool flush(size_t offset, size_t length) override;
-    bool startFlush(size_t offset, size_t length) override;
+  bool open() override;
+  void close() override;
+  bool isOpen() override;
+  unsigned char* getData() override;
+  size_t getSize() override;
+  bool open(size_t size) override;
+  bool flush(size_t offset, size_t length) override;
+  bool startFlush(size_t offset, size_t length) override;
 
-private:
-    bool setLength(size_t presentSize, size_t size);
-    bool fail();
-    bool syncRange(size_t offset, size_t length, unsigned int flags);
+ private:
+  bool setLength(size_t presentSize, size_t size);
+  bool fail();
+  bool syncRange(size_t offset, size_t length, unsigned int flags);
 
-    int descriptor_;
-    unsigned char* data_;
-    size_t size_;
+  int descriptor_;
+  unsigned char* data_;
+  size_t size_;
 };

@@ -14,161 +14,151 @@
 
 namespace {
 
-std::unique_ptr<VLMappedFile> mapped(const std::string& path)
-{
-    return std::unique_ptr<VLMappedFile>(VLPlatformFactory::instance()->createMappedFile(path));
+std::unique_ptr<VLMappedFile> mapped(const std::string& path) {
+  return std::unique_ptr<VLMappedFile>(VLPlatformFactory::instance()->createMappedFile(path));
 }
 
-off_t fileLength(const std::string& path)
-{
-    struct stat status;
-    return stat(path.c_str(), &status) == 0 ? status.st_size : -1;
+off_t fileLength(const std::string& path) {
+  struct stat status;
+  return stat(path.c_str(), &status) == 0 ? status.st_size : -1;
 }
 
-class VLMappedFileTest : public ::testing::Test
-{
-protected:
-    static void SetUpTestSuite() { VLTestLog::start(); }
-    TestFolder folder;
+class VLMappedFileTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { VLTestLog::start(); }
+  TestFolder folder;
 };
 
 }  // namespace
 
-TEST_F(VLMappedFileTest, OpenCreatesCutsGrowsOrKeepsTheFile)
-{
-    // Missing: made empty, open without a mapping; closing twice is harmless.
-    std::string path = folder.file("new");
-    auto file = mapped(path);
-    ASSERT_TRUE(file->open());
-    EXPECT_TRUE(file->isOpen());
-    EXPECT_EQ(0u, file->getSize());
-    EXPECT_EQ(nullptr, file->getData());
-    EXPECT_EQ(0, fileLength(path));
-    file->close();
-    file->close();
-    EXPECT_FALSE(file->isOpen());
+TEST_F(VLMappedFileTest, OpenCreatesCutsGrowsOrKeepsTheFile) {
+  // Missing: made empty, open without a mapping; closing twice is harmless.
+  std::string path = folder.file("new");
+  auto file = mapped(path);
+  ASSERT_TRUE(file->open());
+  EXPECT_TRUE(file->isOpen());
+  EXPECT_EQ(0u, file->getSize());
+  EXPECT_EQ(nullptr, file->getData());
+  EXPECT_EQ(0, fileLength(path));
+  file->close();
+  file->close();
+  EXPECT_FALSE(file->isOpen());
 
-    // Size 0 cuts the file.
-    ASSERT_TRUE(mapped(folder.writeFile("hundred", std::string(100, 'x')))->open(0));
-    EXPECT_EQ(0, fileLength(folder.file("hundred")));
+  // Size 0 cuts the file.
+  ASSERT_TRUE(mapped(folder.writeFile("hundred", std::string(100, 'x')))->open(0));
+  EXPECT_EQ(0, fileLength(folder.file("hundred")));
 
-    // Growing keeps the old bytes, reads zeros after them and reserves the
-    // new range on disk instead of leaving a hole.
-    std::string original(100, '\0');
-    for (size_t i = 0; i < original.size(); ++i)
-        original[i] = static_cast<char>(i + 1);
-    auto grown = mapped(folder.writeFile("grow", original));
-    ASSERT_TRUE(grown->open(8192));
-    ASSERT_EQ(8192u, grown->getSize());
-    EXPECT_EQ(0, memcmp(grown->getData(), original.data(), 100));
-    EXPECT_EQ(std::string(8092, '\0'), std::string(reinterpret_cast<char*>(grown->getData()) + 100, 8092));
-    struct stat status;
-    ASSERT_EQ(0, stat(folder.file("grow").c_str(), &status));
-    EXPECT_GE(status.st_blocks * 512, 8192);
+  // Growing keeps the old bytes, reads zeros after them and reserves the
+  // new range on disk instead of leaving a hole.
+  std::string original(100, '\0');
+  for (size_t i = 0; i < original.size(); ++i) original[i] = static_cast<char>(i + 1);
+  auto grown = mapped(folder.writeFile("grow", original));
+  ASSERT_TRUE(grown->open(8192));
+  ASSERT_EQ(8192u, grown->getSize());
+  EXPECT_EQ(0, memcmp(grown->getData(), original.data(), 100));
+  EXPECT_EQ(std::string(8092, '\0'), std::string(reinterpret_cast<char*>(grown->getData()) + 100, 8092));
+  struct stat status;
+  ASSERT_EQ(0, stat(folder.file("grow").c_str(), &status));
+  EXPECT_GE(status.st_blocks * 512, 8192);
 
-    // The same size keeps the content; an unaligned size maps whole pages
-    // whose tail reads zero and is not part of the file.
-    std::string content(5000, 'q');
-    auto same = mapped(folder.writeFile("same", content));
-    ASSERT_TRUE(same->open(5000));
-    EXPECT_EQ(5000u, same->getSize());
-    EXPECT_EQ(0, memcmp(same->getData(), content.data(), content.size()));
-    EXPECT_EQ(0, same->getData()[5001]);
-    same->close();
-    EXPECT_EQ(content, TestFolder::read(folder.file("same")));
+  // The same size keeps the content; an unaligned size maps whole pages
+  // whose tail reads zero and is not part of the file.
+  std::string content(5000, 'q');
+  auto same = mapped(folder.writeFile("same", content));
+  ASSERT_TRUE(same->open(5000));
+  EXPECT_EQ(5000u, same->getSize());
+  EXPECT_EQ(0, memcmp(same->getData(), content.data(), content.size()));
+  EXPECT_EQ(0, same->getData()[5001]);
+  same->close();
+  EXPECT_EQ(content, TestFolder::read(folder.file("same")));
 }
 
-TEST_F(VLMappedFileTest, ResizeAndZeroFillKeepTheOpenState)
-{
-    std::string path = folder.file("resize");
-    auto file = mapped(path);
-    ASSERT_TRUE(file->resize(8192, true));
-    EXPECT_FALSE(file->isOpen());
-    EXPECT_EQ(std::string(8192, '\0'), TestFolder::read(path));
+TEST_F(VLMappedFileTest, ResizeAndZeroFillKeepTheOpenState) {
+  std::string path = folder.file("resize");
+  auto file = mapped(path);
+  ASSERT_TRUE(file->resize(8192, true));
+  EXPECT_FALSE(file->isOpen());
+  EXPECT_EQ(std::string(8192, '\0'), TestFolder::read(path));
 
-    ASSERT_TRUE(file->open());
-    ASSERT_EQ(8192u, file->getSize());
-    memset(file->getData(), 'a', 8192);
-    ASSERT_TRUE(file->resize(3000, false));
-    // Bytes written through the mapping are in the file, with no flush.
-    EXPECT_EQ(std::string(3000, 'a'), TestFolder::read(path));
-    EXPECT_TRUE(file->isOpen());
-    EXPECT_EQ(3000u, file->getSize());
-    ASSERT_TRUE(file->resize(10000, false));
-    EXPECT_EQ('a', file->getData()[2999]);
-    EXPECT_EQ(0, file->getData()[3000]);
-    EXPECT_EQ(0, file->getData()[9999]);
+  ASSERT_TRUE(file->open());
+  ASSERT_EQ(8192u, file->getSize());
+  memset(file->getData(), 'a', 8192);
+  ASSERT_TRUE(file->resize(3000, false));
+  // Bytes written through the mapping are in the file, with no flush.
+  EXPECT_EQ(std::string(3000, 'a'), TestFolder::read(path));
+  EXPECT_TRUE(file->isOpen());
+  EXPECT_EQ(3000u, file->getSize());
+  ASSERT_TRUE(file->resize(10000, false));
+  EXPECT_EQ('a', file->getData()[2999]);
+  EXPECT_EQ(0, file->getData()[3000]);
+  EXPECT_EQ(0, file->getData()[9999]);
 
-    ASSERT_TRUE(file->zeroFill());
-    EXPECT_TRUE(file->isOpen());
-    EXPECT_EQ(0, file->getData()[0]);
-    file->close();
+  ASSERT_TRUE(file->zeroFill());
+  EXPECT_TRUE(file->isOpen());
+  EXPECT_EQ(0, file->getData()[0]);
+  file->close();
 
-    folder.writeFile("resize", "abc");
-    ASSERT_TRUE(file->zeroFill());
-    EXPECT_FALSE(file->isOpen());
-    EXPECT_EQ(std::string(3, '\0'), TestFolder::read(path));
-    folder.writeFile("resize", "");
-    EXPECT_TRUE(file->zeroFill());
+  folder.writeFile("resize", "abc");
+  ASSERT_TRUE(file->zeroFill());
+  EXPECT_FALSE(file->isOpen());
+  EXPECT_EQ(std::string(3, '\0'), TestFolder::read(path));
+  folder.writeFile("resize", "");
+  EXPECT_TRUE(file->zeroFill());
 }
 
-TEST_F(VLMappedFileTest, FailingOpensLogAndLeaveTheObjectClosed)
-{
-    size_t mark = VLTestLog::mark();
-    std::string path = folder.file("missing/file");
-    auto file = mapped(path);
-    EXPECT_FALSE(file->open(100));
+TEST_F(VLMappedFileTest, FailingOpensLogAndLeaveTheObjectClosed) {
+  size_t mark = VLTestLog::mark();
+  std::string path = folder.file("missing/file");
+  auto file = mapped(path);
+  EXPECT_FALSE(file->open(100));
+  EXPECT_FALSE(file->isOpen());
+  EXPECT_EQ(nullptr, file->getData());
+  EXPECT_EQ(0u, file->getSize());
+  EXPECT_NE(std::string::npos, VLTestLog::since(mark).find("open has failed (2) : " + path));
+
+  // A path below a regular file: ENOTDIR, which also fails as root.
+  auto below = mapped(folder.writeFile("plain", "x") + "/file");
+  EXPECT_FALSE(below->resize(10, true));
+  EXPECT_FALSE(below->zeroFill());
+  EXPECT_FALSE(below->isOpen());
+
+  // /proc files open read-write for root but cannot be sized or mapped: a
+  // resize of the open object ends closed.
+  auto proc = mapped("/proc/self/oom_score_adj");
+  if (proc->open()) {
+    EXPECT_FALSE(proc->resize(8192, false));
+    EXPECT_FALSE(proc->isOpen());
+  }
+}
+
+TEST_F(VLMappedFileTest, GrowingPastAFullDiskFailsInsteadOfFaulting) {
+  std::string volume = folder.file("small");
+  ASSERT_EQ(0, mkdir(volume.c_str(), 0755));
+  VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
+  int result = TestSmallVolume::run(volume, "64k", [&] {
+    // A grow the disk cannot back fails (a write into it would be SIGBUS)
+    // and leaves the file at its old length; a size that fits works.
+    auto file = mapped(volume + "/content");
+    EXPECT_FALSE(file->open(1 << 20));
     EXPECT_FALSE(file->isOpen());
-    EXPECT_EQ(nullptr, file->getData());
-    EXPECT_EQ(0u, file->getSize());
-    EXPECT_NE(std::string::npos, VLTestLog::since(mark).find("open has failed (2) : " + path));
+    EXPECT_EQ(0, fileLength(volume + "/content"));
+    EXPECT_TRUE(file->open(16384));
+    if (file->isOpen()) memset(file->getData(), 0x5a, 16384);
+    file->close();
+    EXPECT_TRUE(files->isWritable(volume));
 
-    // A path below a regular file: ENOTDIR, which also fails as root.
-    auto below = mapped(folder.writeFile("plain", "x") + "/file");
-    EXPECT_FALSE(below->resize(10, true));
-    EXPECT_FALSE(below->zeroFill());
-    EXPECT_FALSE(below->isOpen());
-
-    // /proc files open read-write for root but cannot be sized or mapped: a
-    // resize of the open object ends closed.
-    auto proc = mapped("/proc/self/oom_score_adj");
-    if (proc->open()) {
-        EXPECT_FALSE(proc->resize(8192, false));
-        EXPECT_FALSE(proc->isOpen());
+    // Full: the probe fails and leaves nothing behind.
+    auto filler = mapped(volume + "/filler");
+    for (size_t size = 64 * 1024; size > 0 && !filler->open(size); size -= 4096) {
     }
-}
-
-TEST_F(VLMappedFileTest, GrowingPastAFullDiskFailsInsteadOfFaulting)
-{
-    std::string volume = folder.file("small");
-    ASSERT_EQ(0, mkdir(volume.c_str(), 0755));
-    VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
-    int result = TestSmallVolume::run(volume, "64k", [&] {
-        // A grow the disk cannot back fails (a write into it would be SIGBUS)
-        // and leaves the file at its old length; a size that fits works.
-        auto file = mapped(volume + "/content");
-        EXPECT_FALSE(file->open(1 << 20));
-        EXPECT_FALSE(file->isOpen());
-        EXPECT_EQ(0, fileLength(volume + "/content"));
-        EXPECT_TRUE(file->open(16384));
-        if (file->isOpen())
-            memset(file->getData(), 0x5a, 16384);
-        file->close();
-        EXPECT_TRUE(files->isWritable(volume));
-
-        // Full: the probe fails and leaves nothing behind.
-        auto filler = mapped(volume + "/filler");
-        for (size_t size = 64 * 1024; size > 0 && !filler->open(size); size -= 4096) {
-        }
-        filler->close();
-        EXPECT_FALSE(files->isWritable(volume));
-        std::list<std::string> left;
-        files->listFiles(volume, &left);
-        left.sort();
-        EXPECT_EQ((std::list<std::string>{volume + "/content", volume + "/filler"}), left);
-        return ::testing::Test::HasFailure() ? 1 : 0;
-    });
-    if (result == -1)
-        GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
-    EXPECT_EQ(0, result);
+    filler->close();
+    EXPECT_FALSE(files->isWritable(volume));
+    std::list<std::string> left;
+    files->listFiles(volume, &left);
+    left.sort();
+    EXPECT_EQ((std::list<std::string>{volume + "/content", volume + "/filler"}), left);
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
 }

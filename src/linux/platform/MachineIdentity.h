@@ -13,15 +13,14 @@
 // back into the machine id, nor matched with other applications' ids.
 //
 // Any thread; nothing is kept between calls.
-class MachineIdentity
-{
-public:
-    MachineIdentity() = delete;
+class MachineIdentity {
+ public:
+  MachineIdentity() = delete;
 
-    // From /etc/machine-id, else /var/lib/dbus/machine-id. Empty, with an
-    // error in the log, when neither holds a valid id.
-    static std::string systemUid();
-    // From the given file: its first line must be 32 hexadecimal digits, not
-    // all zero. Empty when it is not.
-    static std::string systemUidFromFile(const std::string& machineIdPath);
+  // From /etc/machine-id, else /var/lib/dbus/machine-id. Empty, with an
+  // error in the log, when neither holds a valid id.
+  static std::string systemUid();
+  // From the given file: its first line must be 32 hexadecimal digits, not
+  // all zero. Empty when it is not.
+  static std::string systemUidFromFile(const std::string& machineIdPath);
 };

@@ -3,8 +3,7 @@
 #include "VLCrypto.h"
 
 // MD5 through GLib's checksum, which no OpenSSL configuration can turn off.
-class VLCryptoLinuxImpl : public VLCrypto
-{
-public:
-    std::string md5(const std::string& data) override;
+class VLCryptoLinuxImpl : public VLCrypto {
+ public:
+  std::string md5(const std::string& data) override;
 };

@@ -12,100 +12,83 @@
 #include "VLThreadLinuxImpl.h"
 #include "VLWakeEventLinuxImpl.h"
 
-VLLinuxFactory::VLLinuxFactory() : proxyFound_(false)
-{
+VLLinuxFactory::VLLinuxFactory() : proxyFound_(false) {}
+
+VLLinuxFactory::~VLLinuxFactory() {}
+
+VLThread* VLLinuxFactory::createThread(const std::string& name, VLRunnerObject* runner, int parameter) {
+  VLThreadLinuxImpl* thread = new VLThreadLinuxImpl(name, runner, parameter);
+  if (!thread->start()) {
+    delete thread;
+    return nullptr;
+  }
+  return thread;
 }
 
-VLLinuxFactory::~VLLinuxFactory()
-{
+VLMutex* VLLinuxFactory::createMutex() {
+  return new VLMutexLinuxImpl();
 }
 
-VLThread* VLLinuxFactory::createThread(const std::string& name, VLRunnerObject* runner, int parameter)
-{
-    VLThreadLinuxImpl* thread = new VLThreadLinuxImpl(name, runner, parameter);
-    if (!thread->start()) {
-        delete thread;
-        return nullptr;
-    }
-    return thread;
+VLWakeEvent* VLLinuxFactory::createWakeEvent() {
+  return new VLWakeEventLinuxImpl();
 }
 
-VLMutex* VLLinuxFactory::createMutex()
-{
-    return new VLMutexLinuxImpl();
+VLCrypto* VLLinuxFactory::createCrypto() {
+  return new VLCryptoLinuxImpl();
 }
 
-VLWakeEvent* VLLinuxFactory::createWakeEvent()
-{
-    return new VLWakeEventLinuxImpl();
+VLFileHelper* VLLinuxFactory::getFileHelper() {
+  // Shared by every factory instance (a test factory derived from this one
+  // reaches the same helpers); made once, never destroyed.
+  static VLFileHelper* helper = new VLLinuxFileHelper();
+  return helper;
 }
 
-VLCrypto* VLLinuxFactory::createCrypto()
-{
-    return new VLCryptoLinuxImpl();
+VLMappedFile* VLLinuxFactory::createMappedFile(const std::string& path) {
+  return new VLMappedFileLinuxImpl(path);
 }
 
-VLFileHelper* VLLinuxFactory::getFileHelper()
-{
-    // Shared by every factory instance (a test factory derived from this one
-    // reaches the same helpers); made once, never destroyed.
-    static VLFileHelper* helper = new VLLinuxFileHelper();
-    return helper;
+void VLLinuxFactory::sleep(uint64_t milliseconds) {
+  // Split into whole seconds so that no count wraps, and resume after signals.
+  struct timespec remaining;
+  remaining.tv_sec = static_cast<time_t>(milliseconds / 1000);
+  remaining.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+  while (nanosleep(&remaining, &remaining) == -1 && errno == EINTR) {
+  }
 }
 
-VLMappedFile* VLLinuxFactory::createMappedFile(const std::string& path)
-{
-    return new VLMappedFileLinuxImpl(path);
+double VLLinuxFactory::getTime() {
+  // Monotonic, so that retry delays and ages neither stall nor fire early when
+  // the wall clock is stepped.
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-void VLLinuxFactory::sleep(uint64_t milliseconds)
-{
-    // Split into whole seconds so that no count wraps, and resume after signals.
-    struct timespec remaining;
-    remaining.tv_sec = static_cast<time_t>(milliseconds / 1000);
-    remaining.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
-    while (nanosleep(&remaining, &remaining) == -1 && errno == EINTR) {
-    }
+int64_t VLLinuxFactory::getEpochTime() {
+  return static_cast<int64_t>(time(nullptr));
 }
 
-double VLLinuxFactory::getTime()
-{
-    // Monotonic, so that retry delays and ages neither stall nor fire early when
-    // the wall clock is stepped.
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+VLSettingHelper* VLLinuxFactory::getSettingHelper() {
+  static VLLinuxSettingHelper* helper = new VLLinuxSettingHelper();
+  return helper;
 }
 
-int64_t VLLinuxFactory::getEpochTime()
-{
-    return static_cast<int64_t>(time(nullptr));
+bool VLLinuxFactory::getProxyConfig(const std::string& url, std::string& proxy) {
+  std::call_once(proxyQueried_, [this] { proxyFound_ = GetProxyConfig(proxy_); });
+  proxy = proxy_;
+  return proxyFound_;
 }
 
-VLSettingHelper* VLLinuxFactory::getSettingHelper()
-{
-    static VLLinuxSettingHelper* helper = new VLLinuxSettingHelper();
-    return helper;
-}
-
-bool VLLinuxFactory::getProxyConfig(const std::string& url, std::string& proxy)
-{
-    std::call_once(proxyQueried_, [this] { proxyFound_ = GetProxyConfig(proxy_); });
-    proxy = proxy_;
-    return proxyFound_;
-}
-
-std::string VLLinuxFactory::getNoProxyHosts()
-{
-    std::call_once(noProxyQueried_, [this] { noProxy_ = GetNoProxyHosts(); });
-    return noProxy_;
+std::string VLLinuxFactory::getNoProxyHosts() {
+  std::call_once(noProxyQueried_, [this] { noProxy_ = GetNoProxyHosts(); });
+  return noProxy_;
 }
 
 // The platform layer's default factory (see VLPlatformFactory::createDefault).
-VLPlatformFactory* VLPlatformFactory::createDefault()
-{
-    // Made once, thread-safely, and never destroyed: helpers it hands out are used
-    // until the very end of the process.
-    static VLPlatformFactory* factory = new VLLinuxFactory();
-    return factory;
+VLPlatformFactory* VLPlatformFactory::createDefault() {
+  // Made once, thread-safely, and never destroyed: helpers it hands out are used
+  // until the very end of the process.
+  static VLPlatformFactory* factory = new VLLinuxFactory();
+  return factory;
 }

@@ -5,14 +5,13 @@
 #include "VLMutex.h"
 
 // A recursive POSIX mutex.
-class VLMutexLinuxImpl : public VLMutex
-{
-public:
-    VLMutexLinuxImpl();
-    ~VLMutexLinuxImpl() override;
-    void lock() override;
-    void unlock() override;
+class VLMutexLinuxImpl : public VLMutex {
+ public:
+  VLMutexLinuxImpl();
+  ~VLMutexLinuxImpl() override;
+  void lock() override;
+  void unlock() override;
 
-private:
-    pthread_mutex_t mutex_;
+ private:
+  pthread_mutex_t mutex_;
 };

@@ -7,17 +7,16 @@
 // be made (no descriptors left), waits sleep their whole time and signals do
 // nothing: the waiting thread then paces itself by its time-outs, as it did
 // before it had events.
-class VLWakeEventLinuxImpl : public VLWakeEvent
-{
-public:
-    VLWakeEventLinuxImpl();
-    ~VLWakeEventLinuxImpl() override;
+class VLWakeEventLinuxImpl : public VLWakeEvent {
+ public:
+  VLWakeEventLinuxImpl();
+  ~VLWakeEventLinuxImpl() override;
 
-    void signal() override;
-    bool wait(uint64_t milliseconds) override;
-    int getDescriptor() override { return descriptor_; }
-    bool take() override;
+  void signal() override;
+  bool wait(uint64_t milliseconds) override;
+  int getDescriptor() override { return descriptor_; }
+  bool take() override;
 
-private:
-    int descriptor_;
+ private:
+  int descriptor_;
 };

@@ -23,35 +23,34 @@ class VLPreferenceStore;
 // in user-dirs.dirs stands for the same folder.
 //
 // Thread-safe: the store has its own lock and the folder lookups keep no state.
-class VLLinuxSettingHelper : public VLSettingHelper
-{
-public:
-    // The process's user's home folder and the environment.
-    VLLinuxSettingHelper();
-    // For tests: `homeFolder` stands in for $HOME and the user database.
-    explicit VLLinuxSettingHelper(const std::string& homeFolder);
-    ~VLLinuxSettingHelper();
+class VLLinuxSettingHelper : public VLSettingHelper {
+ public:
+  // The process's user's home folder and the environment.
+  VLLinuxSettingHelper();
+  // For tests: `homeFolder` stands in for $HOME and the user database.
+  explicit VLLinuxSettingHelper(const std::string& homeFolder);
+  ~VLLinuxSettingHelper();
 
-    std::string getValue(const std::string& key, const std::string& defaultValue) override;
-    std::string getValue(const std::string& group, const std::string& key, const std::string& defaultValue) override;
-    void setValue(const std::string& key, const std::string& value) override;
-    void setValue(const std::string& group, const std::string& key, const std::string& value) override;
-    void removeValue(const std::string& key) override;
-    std::string getLocalPath(LocalFolder folder) override;
+  std::string getValue(const std::string& key, const std::string& defaultValue) override;
+  std::string getValue(const std::string& group, const std::string& key, const std::string& defaultValue) override;
+  void setValue(const std::string& key, const std::string& value) override;
+  void setValue(const std::string& group, const std::string& key, const std::string& value) override;
+  void removeValue(const std::string& key) override;
+  std::string getLocalPath(LocalFolder folder) override;
 
-    // The preference file ("" when no home folder could be found).
-    std::string getPreferencesPath() override;
+  // The preference file ("" when no home folder could be found).
+  std::string getPreferencesPath() override;
 
-    // The key under which a value of `group` is stored.
-    static std::string composeKey(const std::string& group, const std::string& key);
+  // The key under which a value of `group` is stored.
+  static std::string composeKey(const std::string& group, const std::string& key);
 
-private:
-    bool findHomeFolder(std::string& home);
-    bool findRootLevels(LocalFolder folder, const std::string& home, std::vector<std::string>& levels);
-    std::string findMusicFolder(const std::string& home);
-    VLPreferenceStore* store();
+ private:
+  bool findHomeFolder(std::string& home);
+  bool findRootLevels(LocalFolder folder, const std::string& home, std::vector<std::string>& levels);
+  std::string findMusicFolder(const std::string& home);
+  VLPreferenceStore* store();
 
-    std::string homeOverride_;
-    std::unique_ptr<VLPreferenceStore> store_;
-    std::once_flag storeOnce_;
+  std::string homeOverride_;
+  std::unique_ptr<VLPreferenceStore> store_;
+  std::once_flag storeOnce_;
 };

@@ -93,12 +93,15 @@ void ApplicationActivity::windowActiveChanged(GObject* window, GParamSpec*, gpoi
 
 void ApplicationActivity::scheduleResignCheck() {
   if (resignTimer_) return;
-  resignTimer_ = g_timeout_add(resignDelayMs_, [](gpointer data) -> gboolean {
-    auto* self = static_cast<ApplicationActivity*>(data);
-    self->resignTimer_ = 0;
-    self->resignUnlessActive();
-    return G_SOURCE_REMOVE;
-  }, this);
+  resignTimer_ = g_timeout_add(
+      resignDelayMs_,
+      [](gpointer data) -> gboolean {
+        auto* self = static_cast<ApplicationActivity*>(data);
+        self->resignTimer_ = 0;
+        self->resignUnlessActive();
+        return G_SOURCE_REMOVE;
+      },
+      this);
 }
 
 void ApplicationActivity::resignUnlessActive() {

@@ -38,8 +38,7 @@ class ApplicationActivity {
   bool isActive() const { return active_; }
 
  private:
-  static gboolean windowMappedOrUnmapped(GSignalInvocationHint* hint, guint count, const GValue* values,
-                                         gpointer self);
+  static gboolean windowMappedOrUnmapped(GSignalInvocationHint* hint, guint count, const GValue* values, gpointer self);
   static void windowActiveChanged(GObject* window, GParamSpec*, gpointer self);
   static bool anyWindowActive();
   void follow(GtkWindow* window);

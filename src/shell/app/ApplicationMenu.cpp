@@ -55,8 +55,9 @@ void ApplicationMenu::add(const Item& item, GMenu* section, GtkAccelGroup* keys)
   GSimpleAction* action = g_simple_action_new(item.action, nullptr);
   std::function<void()>* callback = &(callbacks_.*item.callback);
   g_signal_connect_swapped(action, "activate", G_CALLBACK(+[](std::function<void()>* call) {
-    if (*call) (*call)();
-  }), callback);
+                             if (*call) (*call)();
+                           }),
+                           callback);
   g_action_map_add_action(G_ACTION_MAP(actions_), G_ACTION(action));
 
   std::string detailed = std::string("win.") + item.action;
@@ -69,10 +70,12 @@ void ApplicationMenu::add(const Item& item, GMenu* section, GtkAccelGroup* keys)
   guint key = 0;
   GdkModifierType modifiers = static_cast<GdkModifierType>(0);
   gtk_accelerator_parse(item.accel, &key, &modifiers);
-  GClosure* closure = g_cclosure_new_swap(G_CALLBACK(+[](GAction* target) {
-    g_action_activate(target, nullptr);
-    return TRUE;
-  }), g_object_ref(action), reinterpret_cast<GClosureNotify>(+[](gpointer data, GClosure*) { g_object_unref(data); }));
+  GClosure* closure = g_cclosure_new_swap(
+      G_CALLBACK(+[](GAction* target) {
+        g_action_activate(target, nullptr);
+        return TRUE;
+      }),
+      g_object_ref(action), reinterpret_cast<GClosureNotify>(+[](gpointer data, GClosure*) { g_object_unref(data); }));
   gtk_accel_group_connect(keys, key, modifiers, GTK_ACCEL_VISIBLE, closure);
   g_object_unref(action);
 }

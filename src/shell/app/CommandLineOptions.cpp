@@ -29,10 +29,10 @@ bool contains(const std::vector<std::string>& arguments, const char* option) {
 }  // namespace
 
 const std::vector<std::string>& CommandLineOptions::resetKeys() {
-  static const std::vector<std::string> keys = {
-      "desktop_DeviceOutputType",      "desktop_DeviceOutputGuid",       "desktop_PublicRepositoryPath",
-      "desktop_PrivateRepositoryPath", "desktop_CacheRepositoryPath",    "desktop_PrivateRepositoryMaxSize",
-      "desktop_MaxConcurrentDownloads", "desktop_import_playlist"};
+  static const std::vector<std::string> keys = {"desktop_DeviceOutputType",       "desktop_DeviceOutputGuid",
+                                                "desktop_PublicRepositoryPath",   "desktop_PrivateRepositoryPath",
+                                                "desktop_CacheRepositoryPath",    "desktop_PrivateRepositoryMaxSize",
+                                                "desktop_MaxConcurrentDownloads", "desktop_import_playlist"};
   return keys;
 }
 

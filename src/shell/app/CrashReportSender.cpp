@@ -27,8 +27,8 @@ CrashReportSender::~CrashReportSender() {
 bool CrashReportSender::offer(GtkWindow* parent) {
   if (dialog_ != nullptr || sending_.joinable()) return true;
   if (!g_file_test(settings_.reportPath.c_str(), G_FILE_TEST_IS_REGULAR)) return false;
-  dialog_ = gtk_message_dialog_new(parent, GTK_DIALOG_DESTROY_WITH_PARENT, GTK_MESSAGE_QUESTION, GTK_BUTTONS_NONE,
-                                   "%s", ShellStrings::text("crashreport.dialog.title").c_str());
+  dialog_ = gtk_message_dialog_new(parent, GTK_DIALOG_DESTROY_WITH_PARENT, GTK_MESSAGE_QUESTION, GTK_BUTTONS_NONE, "%s",
+                                   ShellStrings::text("crashreport.dialog.title").c_str());
   gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog_), "%s",
                                            ShellStrings::text("crashreport.dialog.message").c_str());
   gtk_dialog_add_button(GTK_DIALOG(dialog_), ShellStrings::text("crashreport.dialog.button.dont_send").c_str(),
@@ -75,7 +75,7 @@ void CrashReportSender::send() {
       VL_LOG_INFO("CrashReportSender::send the crash report was sent");
     } else if (response.answered) {
       VL_LOG_WARN("CrashReportSender::send the crash report was refused: HTTP " << response.status
-                                                                               << "; it is kept for the next start");
+                                                                                << "; it is kept for the next start");
     }
     sendEnded_ = true;
   });

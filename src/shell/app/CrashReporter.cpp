@@ -109,7 +109,9 @@ bool copyInto(char* target, size_t size, const std::string& text) {
 
 }  // namespace
 
-std::string CrashReporter::reportFolder(const std::string& stateFolder) { return stateFolder + "/crash-reports"; }
+std::string CrashReporter::reportFolder(const std::string& stateFolder) {
+  return stateFolder + "/crash-reports";
+}
 
 std::string CrashReporter::reportPath(const std::string& stateFolder) {
   return reportFolder(stateFolder) + "/last-crash.txt";

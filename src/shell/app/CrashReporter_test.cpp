@@ -59,10 +59,8 @@ struct Crash {
 
 TEST(CrashReporterTest, AForkedChildThatCrashesLeavesOneReportAndDiesByItsSignal) {
   const Crash crashes[] = {
-      {"SIGSEGV", SIGSEGV, writeIntoAForbiddenPage},
-      {"SIGABRT", SIGABRT, [] { abort(); }},
-      {"SIGFPE", SIGFPE, [] { raise(SIGFPE); }},
-      {"SIGBUS", SIGBUS, [] { raise(SIGBUS); }},
+      {"SIGSEGV", SIGSEGV, writeIntoAForbiddenPage}, {"SIGABRT", SIGABRT, [] { abort(); }},
+      {"SIGFPE", SIGFPE, [] { raise(SIGFPE); }},     {"SIGBUS", SIGBUS, [] { raise(SIGBUS); }},
       {"SIGILL", SIGILL, [] { raise(SIGILL); }},
   };
   for (const Crash& crash : crashes) {

@@ -29,15 +29,17 @@ GlobalShortcutsPortal::GlobalShortcutsPortal(std::function<void(guint32)> front,
   if (bus_ == nullptr) {
     g_error_free(error);
     // Told from the main loop, as every other outcome.
-    g_idle_add([](gpointer data) -> gboolean {
-      static_cast<GlobalShortcutsPortal*>(data)->fail("no session bus");
-      return G_SOURCE_REMOVE;
-    }, this);
+    g_idle_add(
+        [](gpointer data) -> gboolean {
+          static_cast<GlobalShortcutsPortal*>(data)->fail("no session bus");
+          return G_SOURCE_REMOVE;
+        },
+        this);
     return;
   }
-  activatedSubscription_ = g_dbus_connection_signal_subscribe(bus_, kPortal, kInterface, "Activated", kPortalPath,
-                                                              nullptr, G_DBUS_SIGNAL_FLAGS_NONE, onActivated, this,
-                                                              nullptr);
+  activatedSubscription_ =
+      g_dbus_connection_signal_subscribe(bus_, kPortal, kInterface, "Activated", kPortalPath, nullptr,
+                                         G_DBUS_SIGNAL_FLAGS_NONE, onActivated, this, nullptr);
   GVariantBuilder options;
   g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
   g_variant_builder_add(&options, "{sv}", "handle_token", g_variant_new_string("velora_create"));
@@ -53,8 +55,8 @@ GlobalShortcutsPortal::~GlobalShortcutsPortal() {
   if (responseSubscription_ != 0) g_dbus_connection_signal_unsubscribe(bus_, responseSubscription_);
   if (activatedSubscription_ != 0) g_dbus_connection_signal_unsubscribe(bus_, activatedSubscription_);
   if (!session_.empty()) {
-    g_dbus_connection_call(bus_, kPortal, session_.c_str(), "org.freedesktop.portal.Session", "Close", nullptr,
-                           nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr, nullptr);
+    g_dbus_connection_call(bus_, kPortal, session_.c_str(), "org.freedesktop.portal.Session", "Close", nullptr, nullptr,
+                           G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr, nullptr);
   }
   g_object_unref(bus_);
 }
@@ -65,24 +67,25 @@ void GlobalShortcutsPortal::request(const char* method, GVariant* parameters, co
   std::string path = std::string(kPortalPath) + "/request/" + senderPart(bus_) + "/" + token;
   if (responseSubscription_ != 0) g_dbus_connection_signal_unsubscribe(bus_, responseSubscription_);
   pending_ = answer;
-  responseSubscription_ = g_dbus_connection_signal_subscribe(bus_, kPortal, "org.freedesktop.portal.Request",
-                                                             "Response", path.c_str(), nullptr,
-                                                             G_DBUS_SIGNAL_FLAGS_NONE, onResponse, this, nullptr);
-  g_dbus_connection_call(bus_, kPortal, kPortalPath, kInterface, method, parameters, G_VARIANT_TYPE("(o)"),
-                         G_DBUS_CALL_FLAGS_NONE, -1, cancel_,
-                         [](GObject* source, GAsyncResult* result, gpointer data) {
-                           GError* error = nullptr;
-                           GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
-                           if (reply != nullptr) {
-                             g_variant_unref(reply);
-                             return;
-                           }
-                           if (!g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
-                             static_cast<GlobalShortcutsPortal*>(data)->fail(error->message);
-                           }
-                           g_error_free(error);
-                         },
-                         this);
+  responseSubscription_ =
+      g_dbus_connection_signal_subscribe(bus_, kPortal, "org.freedesktop.portal.Request", "Response", path.c_str(),
+                                         nullptr, G_DBUS_SIGNAL_FLAGS_NONE, onResponse, this, nullptr);
+  g_dbus_connection_call(
+      bus_, kPortal, kPortalPath, kInterface, method, parameters, G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NONE, -1,
+      cancel_,
+      [](GObject* source, GAsyncResult* result, gpointer data) {
+        GError* error = nullptr;
+        GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
+        if (reply != nullptr) {
+          g_variant_unref(reply);
+          return;
+        }
+        if (!g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
+          static_cast<GlobalShortcutsPortal*>(data)->fail(error->message);
+        }
+        g_error_free(error);
+      },
+      this);
 }
 
 void GlobalShortcutsPortal::onResponse(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,

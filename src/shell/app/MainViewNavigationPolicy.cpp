@@ -9,7 +9,9 @@ namespace {
 // handful at once, and an older one is no longer asked about.
 constexpr size_t kRememberedActions = 32;
 
-std::string text(const char* value) { return value != nullptr ? value : ""; }
+std::string text(const char* value) {
+  return value != nullptr ? value : "";
+}
 
 }  // namespace
 
@@ -19,7 +21,9 @@ MainViewNavigationPolicy::MainViewNavigationPolicy(WebKitWebView* view, std::str
   g_signal_connect(view_, "load-changed", G_CALLBACK(onLoadChanged), this);
 }
 
-MainViewNavigationPolicy::~MainViewNavigationPolicy() { g_signal_handlers_disconnect_by_data(view_, this); }
+MainViewNavigationPolicy::~MainViewNavigationPolicy() {
+  g_signal_handlers_disconnect_by_data(view_, this);
+}
 
 void MainViewNavigationPolicy::remember(WebKitNavigationAction* action) {
   WebKitURIRequest* request = webkit_navigation_action_get_request(action);
@@ -50,7 +54,8 @@ gboolean MainViewNavigationPolicy::onDecidePolicy(WebKitWebView*, WebKitPolicyDe
                                                   WebKitPolicyDecisionType type, gpointer data) {
   auto* self = static_cast<MainViewNavigationPolicy*>(data);
   if (type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) {
-    self->remember(webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision)));
+    self->remember(
+        webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision)));
     return FALSE;
   }
   if (type != WEBKIT_POLICY_DECISION_TYPE_RESPONSE) return FALSE;

@@ -46,6 +46,6 @@ class MainViewNavigationPolicy {
   WebKitWebView* view_;
   const std::string playerOrigin_;
   std::deque<Action> actions_;  // the newest first
-  std::string committed_;  // the address of the document the main frame shows
+  std::string committed_;       // the address of the document the main frame shows
   bool mainLoadByApplication_ = false;
 };

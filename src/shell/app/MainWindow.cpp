@@ -59,7 +59,9 @@ void MainWindow::releasePreloadingView() {
   webkit_web_view_terminate_web_process(preloadingView_);
 }
 
-bool MainWindow::isPreloadingViewVisible() const { return gtk_widget_get_visible(GTK_WIDGET(preloadingView_)); }
+bool MainWindow::isPreloadingViewVisible() const {
+  return gtk_widget_get_visible(GTK_WIDGET(preloadingView_));
+}
 
 // WebKit's own error page would be loaded as an alternative document at the
 // failing address. It is never shown in the main view, where documents of the

@@ -8,7 +8,8 @@ extern "C" GResource* velora_shell_get_resource(void);
 
 std::string PageScripts::text(const std::string& name) {
   std::string path = "/org/velora/desktop/" + name;
-  GBytes* bytes = g_resource_lookup_data(velora_shell_get_resource(), path.c_str(), G_RESOURCE_LOOKUP_FLAGS_NONE, nullptr);
+  GBytes* bytes =
+      g_resource_lookup_data(velora_shell_get_resource(), path.c_str(), G_RESOURCE_LOOKUP_FLAGS_NONE, nullptr);
   if (bytes == nullptr) {
     VeloraController::instance().logWarning("PageScripts::text no resource " + name);
     return "";

@@ -21,7 +21,11 @@ constexpr guint kManifestDelayMilliseconds = 3000;
 
 PlayerPageLoader::PlayerPageLoader(MainWindow& window, SavedPageStore& store, SavedPageServer& server,
                                    SavedPageRecorder& recorder, std::string playerAddress, Hooks hooks)
-    : window_(window), store_(store), server_(server), recorder_(recorder), playerAddress_(std::move(playerAddress)),
+    : window_(window),
+      store_(store),
+      server_(server),
+      recorder_(recorder),
+      playerAddress_(std::move(playerAddress)),
       hooks_(std::move(hooks)) {
   window_.setLoadFailedListener([this](const std::string& uri, const GError* error) { loadFailed(uri, error); });
   g_signal_connect(window_.mainView(), "load-changed", G_CALLBACK(onLoadChanged), this);
@@ -93,7 +97,9 @@ bool PlayerPageLoader::sameHost(const std::string& a, const std::string& b) {
   return !host.empty() && host == hostOf(b);
 }
 
-bool PlayerPageLoader::isShowingSavedPage() const { return server_.isServing(); }
+bool PlayerPageLoader::isShowingSavedPage() const {
+  return server_.isServing();
+}
 
 void PlayerPageLoader::defer(std::function<void()> step) {
   struct Deferred {
@@ -221,9 +227,8 @@ void PlayerPageLoader::loadFailed(const std::string& uri, const GError* error) {
     return;
   }
   // The page address as asked for, with its location hash.
-  std::string pageAddress = SavedPage::withoutFragment(requestedAddress_) == SavedPage::withoutFragment(uri)
-                                ? requestedAddress_
-                                : uri;
+  std::string pageAddress =
+      SavedPage::withoutFragment(requestedAddress_) == SavedPage::withoutFragment(uri) ? requestedAddress_ : uri;
   connectionFailure(pageAddress, uri, message);
 }
 
@@ -231,7 +236,8 @@ void PlayerPageLoader::connectionFailure(const std::string& pageAddress, const s
                                          const std::string& error) {
   int count = cacheReloadCount_++;
   if (count == 0) {
-    shellTrace("PlayerPageLoader::connectionFailure", "*** TRYING TO USE CACHE for initialURL: " + pageAddress + " ***");
+    shellTrace("PlayerPageLoader::connectionFailure",
+               "*** TRYING TO USE CACHE for initialURL: " + pageAddress + " ***");
     bool ready = hooks_.isJSReady && hooks_.isJSReady();
     shellTrace("PlayerPageLoader::connectionFailure", std::string(" ======> is js ready? => ") + (ready ? "1" : "0"));
     if (ready) {
@@ -244,7 +250,8 @@ void PlayerPageLoader::connectionFailure(const std::string& pageAddress, const s
     return;
   }
   shellTrace("PlayerPageLoader::connectionFailure", "*** NO CACHE FOUND, failing_url = " + failingAddress);
-  shellTrace("PlayerPageLoader::connectionFailure", "*** CACHE LOADING FAILED? for initialURL: " + pageAddress + " ***");
+  shellTrace("PlayerPageLoader::connectionFailure",
+             "*** CACHE LOADING FAILED? for initialURL: " + pageAddress + " ***");
   shellTrace("PlayerPageLoader::connectionFailure", " -> error: " + error);
   shellTrace("PlayerPageLoader::connectionFailure", " -> cacheReloadCount: " + std::to_string(cacheReloadCount_));
   defer([this, pageAddress] { showSavedPageOrError(pageAddress); });
@@ -296,7 +303,8 @@ void PlayerPageLoader::checkStatus() {
     while (soup_message_headers_iter_next(&iter, &name, &value)) headers += std::string(name) + ": " + value + "; ";
   }
   VL_LOG_WARN("PlayerPageLoader::checkStatus  *** response headers: " + headers);
-  showErrorPage(ShellStrings::text(status == 503 ? "html.error.message.maintenance" : "html.error.message.unavailable"));
+  showErrorPage(
+      ShellStrings::text(status == 503 ? "html.error.message.maintenance" : "html.error.message.unavailable"));
 }
 
 void PlayerPageLoader::showErrorPage(const std::string& message) {

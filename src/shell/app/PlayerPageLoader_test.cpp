@@ -27,9 +27,9 @@ class PlayerPageLoaderTest : public ::testing::Test {
   static void SetUpTestSuite() {
     gtk_init(nullptr, nullptr);
     data_ = new TestFolder();
-    WebKitWebsiteDataManager* manager = webkit_website_data_manager_new(
-        "base-data-directory", data_->folder("data").c_str(), "base-cache-directory", data_->folder("cache").c_str(),
-        nullptr);
+    WebKitWebsiteDataManager* manager =
+        webkit_website_data_manager_new("base-data-directory", data_->folder("data").c_str(), "base-cache-directory",
+                                        data_->folder("cache").c_str(), nullptr);
     context_ = webkit_web_context_new_with_website_data_manager(manager);
     g_object_unref(manager);
     // The extension without a page-object channel: the redirection of the
@@ -59,8 +59,13 @@ class PlayerPageLoaderTest : public ::testing::Test {
   // Runs the main loop until everything already due has run.
   static void runPending() {
     bool done = false;
-    g_idle_add_full(G_PRIORITY_LOW, [](gpointer d) -> gboolean { *static_cast<bool*>(d) = true; return G_SOURCE_REMOVE; },
-                    &done, nullptr);
+    g_idle_add_full(
+        G_PRIORITY_LOW,
+        [](gpointer d) -> gboolean {
+          *static_cast<bool*>(d) = true;
+          return G_SOURCE_REMOVE;
+        },
+        &done, nullptr);
     ShellTestServer::runUntil([&done] { return done; });
   }
 
@@ -245,13 +250,15 @@ TEST_F(PlayerPageLoaderTest, ARedirectedPlayerAddressNeverReplacesTheSavedPage) 
   ASSERT_TRUE(waitForWholeSavedPage());
   SavedPage before;
   ASSERT_TRUE(store_->load(player, before));
-  for (const std::string& portal : {server.thirdPartyOrigin() + "/app/other.html", server.playerOrigin() + "/app/other.html"}) {
+  for (const std::string& portal :
+       {server.thirdPartyOrigin() + "/app/other.html", server.playerOrigin() + "/app/other.html"}) {
     SCOPED_TRACE(portal);
     server.redirect("/offline/", portal);
     stop();
     start(player);
     loader_->loadMainWebViewContent("");
-    ASSERT_TRUE(ShellTestServer::runUntil([this] { return g_strcmp0(webkit_web_view_get_title(window_->mainView()), "Other page") == 0; }));
+    ASSERT_TRUE(ShellTestServer::runUntil(
+        [this] { return g_strcmp0(webkit_web_view_get_title(window_->mainView()), "Other page") == 0; }));
     WebViewProbe::waitForLoad(window_->mainView());
     runPending();
     recorder_->finish(2000);

@@ -24,7 +24,9 @@ PopupWindowController::PopupWindowController(WebKitWebView* opener) {
   g_signal_connect(window_, "destroy", G_CALLBACK(onDestroy), this);
 }
 
-PopupWindowController::~PopupWindowController() { --openCount_; }
+PopupWindowController::~PopupWindowController() {
+  --openCount_;
+}
 
 void PopupWindowController::onTitle(GObject* view, GParamSpec*, gpointer data) {
   auto* self = static_cast<PopupWindowController*>(data);
@@ -53,7 +55,8 @@ GtkWidget* PopupWindowController::onCreate(WebKitWebView* view, WebKitNavigation
   if (webkit_navigation_action_get_navigation_type(action) == WEBKIT_NAVIGATION_TYPE_LINK_CLICKED && uri != nullptr) {
     webkit_web_view_load_uri(view, uri);
   } else {
-    shellTrace("PopupWindowController::onCreate", std::string("no window from a pop-up: ") + (uri != nullptr ? uri : ""));
+    shellTrace("PopupWindowController::onCreate",
+               std::string("no window from a pop-up: ") + (uri != nullptr ? uri : ""));
   }
   return nullptr;
 }

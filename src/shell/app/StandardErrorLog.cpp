@@ -39,9 +39,7 @@ class RollingFile {
   }
 
  private:
-  void open(int mode) {
-    fd_ = ::open(path_, O_WRONLY | O_CREAT | O_CLOEXEC | mode, 0600);
-  }
+  void open(int mode) { fd_ = ::open(path_, O_WRONLY | O_CREAT | O_CLOEXEC | mode, 0600); }
   void roll() {
     if (fd_ >= 0) close(fd_);
     rename(path_, backup_);

@@ -57,7 +57,9 @@ void onStart(GMarkupParseContext*, const gchar* element, const gchar** names, co
   parse->releases->push_back(release);
 }
 
-void onEnd(GMarkupParseContext*, const gchar*, gpointer data, GError**) { --static_cast<FeedParse*>(data)->depth; }
+void onEnd(GMarkupParseContext*, const gchar*, gpointer data, GError**) {
+  --static_cast<FeedParse*>(data)->depth;
+}
 
 }  // namespace
 
@@ -94,7 +96,10 @@ bool UpdateCheck::parseFeed(const std::string& text, std::vector<Release>& relea
 }
 
 UpdateCheck::UpdateCheck(GtkWindow* parent, std::string address, int64_t ourBuild, std::string userAgent, Hooks hooks)
-    : parent_(parent), address_(std::move(address)), ourBuild_(ourBuild), userAgent_(std::move(userAgent)),
+    : parent_(parent),
+      address_(std::move(address)),
+      ourBuild_(ourBuild),
+      userAgent_(std::move(userAgent)),
       hooks_(std::move(hooks)) {}
 
 UpdateCheck::~UpdateCheck() {
@@ -116,7 +121,8 @@ void UpdateCheck::start() {
     finish("", 0, "not an address: " + address_);
     return;
   }
-  session_ = soup_session_new_with_options("timeout", 30, "idle-timeout", 30, "user-agent", userAgent_.c_str(), nullptr);
+  session_ =
+      soup_session_new_with_options("timeout", 30, "idle-timeout", 30, "user-agent", userAgent_.c_str(), nullptr);
   cancel_ = g_cancellable_new();
   // Destroying the check cancels the fetch, whose callbacks then do nothing.
   soup_session_send_async(session_, request_, G_PRIORITY_LOW, cancel_, onSent, this);
@@ -220,10 +226,11 @@ void UpdateCheck::offer(const Release& release) {
                         GTK_RESPONSE_ACCEPT);
   gtk_dialog_set_default_response(GTK_DIALOG(dialog_), GTK_RESPONSE_ACCEPT);
   g_signal_connect(dialog_, "response", G_CALLBACK(+[](GtkDialog* dialog, int response, gpointer data) {
-    auto* self = static_cast<UpdateCheck*>(data);
-    self->dialog_ = nullptr;
-    gtk_widget_destroy(GTK_WIDGET(dialog));
-    if (response == GTK_RESPONSE_ACCEPT && self->hooks_.openLink) self->hooks_.openLink(self->link_);
-  }), this);
+                     auto* self = static_cast<UpdateCheck*>(data);
+                     self->dialog_ = nullptr;
+                     gtk_widget_destroy(GTK_WIDGET(dialog));
+                     if (response == GTK_RESPONSE_ACCEPT && self->hooks_.openLink) self->hooks_.openLink(self->link_);
+                   }),
+                   this);
   gtk_widget_show(dialog_);
 }

@@ -38,8 +38,8 @@ class UpdateCheck {
     std::string link;
   };
   struct Hooks {
-    std::function<void(const std::string& link)> openLink;   // the user's browser
-    std::function<void(const std::string& message)> warn;    // the log front-end
+    std::function<void(const std::string& link)> openLink;  // the user's browser
+    std::function<void(const std::string& message)> warn;   // the log front-end
   };
 
   // The feed's address for this run: the feed, "?ts=" and the time in whole seconds.

@@ -25,17 +25,20 @@ namespace {
 constexpr guint kRemoteControlDelayMs = 1000;
 // The buttons this application does not use: up, down, centre and menu, and
 // every held button (left, right and play are its own).
-const std::vector<int64_t> kUnusedButtonCodes = {1, 2, 5, 6, 0x10001, 0x10002, 0x10003, 0x10004, 0x10005, 0x10006,
-                                                 0x10007};
+const std::vector<int64_t> kUnusedButtonCodes = {1,       2,       5,       6,       0x10001, 0x10002,
+                                                 0x10003, 0x10004, 0x10005, 0x10006, 0x10007};
 
 }  // namespace
 
 VeloraController::VeloraController() {
   BridgeHost::install(this);
-  g_timeout_add(kRemoteControlDelayMs, [](gpointer self) -> gboolean {
-    static_cast<VeloraController*>(self)->initRemoteControl();
-    return G_SOURCE_REMOVE;
-  }, this);
+  g_timeout_add(
+      kRemoteControlDelayMs,
+      [](gpointer self) -> gboolean {
+        static_cast<VeloraController*>(self)->initRemoteControl();
+        return G_SOURCE_REMOVE;
+      },
+      this);
 }
 
 VeloraController::~VeloraController() {
@@ -52,22 +55,26 @@ std::string VeloraController::getVeloraDesktopVersion() {
   return std::string(VELORA_VERSION) + " (" + VELORA_BUILD_NUMBER + ")";
 }
 
-void VeloraController::logError(const std::string& message) { VL_LOG_ERROR(message); }
-void VeloraController::logWarning(const std::string& message) { VL_LOG_WARN(message); }
-void VeloraController::logInfo(const std::string& message) { VL_LOG_INFO(message); }
-void VeloraController::logDebug(const std::string& message) { VL_LOG_DEBUG(message); }
+void VeloraController::logError(const std::string& message) {
+  VL_LOG_ERROR(message);
+}
+void VeloraController::logWarning(const std::string& message) {
+  VL_LOG_WARN(message);
+}
+void VeloraController::logInfo(const std::string& message) {
+  VL_LOG_INFO(message);
+}
+void VeloraController::logDebug(const std::string& message) {
+  VL_LOG_DEBUG(message);
+}
 
 const char* VeloraController::consoleLevelName(unsigned channelLevel) {
   switch (channelLevel) {
     case PageChannelProtocol::kConsoleLog:
-    case PageChannelProtocol::kConsoleInfo:
-      return "LogMessageLevel";
-    case PageChannelProtocol::kConsoleWarning:
-      return "WarningMessageLevel";
-    case PageChannelProtocol::kConsoleError:
-      return "ErrorMessageLevel";
-    default:
-      return "DebugMessageLevel";
+    case PageChannelProtocol::kConsoleInfo: return "LogMessageLevel";
+    case PageChannelProtocol::kConsoleWarning: return "WarningMessageLevel";
+    case PageChannelProtocol::kConsoleError: return "ErrorMessageLevel";
+    default: return "DebugMessageLevel";
   }
 }
 
@@ -95,13 +102,16 @@ bool VeloraController::cleanBinding() {
   return Binding::instance()->clean();
 }
 
-bool VeloraController::isJSReady() { return Binding::instance()->isJSReady(); }
+bool VeloraController::isJSReady() {
+  return Binding::instance()->isJSReady();
+}
 
 void VeloraController::requestTermination() {
   if (terminate_) terminate_();
 }
 
-void VeloraController::sendLogForUserId(const std::string& userId, const std::string& login, const std::string& version) {
+void VeloraController::sendLogForUserId(const std::string& userId, const std::string& login,
+                                        const std::string& version) {
   if (!logUploader_) {
     logWarning("VeloraController::sendLogForUserId no log uploader");
     return;
@@ -164,7 +174,9 @@ void VeloraController::failedNewHardware(HIDRemote*, const HIDRemoteError* error
   if (error != nullptr && (error->code == EACCES || error->code == EPERM)) receiverRefused_ = true;
 }
 
-void VeloraController::stopRemoteControl() { remote()->stopRemoteControl(); }
+void VeloraController::stopRemoteControl() {
+  remote()->stopRemoteControl();
+}
 
 void VeloraController::eventWithButton(HIDRemote*, int32_t buttonCode, bool isPressed,
                                        const HIDRemoteHardwareAttributes&) {

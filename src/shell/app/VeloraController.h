@@ -69,7 +69,8 @@ class VeloraController : public HIDRemoteDelegate, public BridgeHost {
   void requestTermination() override;
 
   // The page asks for the log bundle to be sent; the uploader does it.
-  using LogUploader = std::function<void(const std::string& userId, const std::string& login, const std::string& version)>;
+  using LogUploader =
+      std::function<void(const std::string& userId, const std::string& login, const std::string& version)>;
   void setLogUploader(LogUploader uploader) { logUploader_ = std::move(uploader); }
   void sendLogForUserId(const std::string& userId, const std::string& login, const std::string& version) override;
 

@@ -51,7 +51,8 @@ TEST_F(VeloraControllerTest, ConsoleMessagesGoToTheLogAtTheirLevel) {
   controller.logMessage({"TipMessageLevel", "tip line", "", 0});
   std::string text = log();
   // No source: only the log's own location follows.
-  EXPECT_TRUE(std::regex_search(text, std::regex("INFO  desktop - plain line \\([^ ]*VeloraController\\.cpp:[0-9]+\\)")))
+  EXPECT_TRUE(
+      std::regex_search(text, std::regex("INFO  desktop - plain line \\([^ ]*VeloraController\\.cpp:[0-9]+\\)")))
       << text;
   EXPECT_NE(text.find("WARN  desktop - warned line (http://player/app.js:12)"), std::string::npos) << text;
   EXPECT_NE(text.find("ERROR desktop - failed line"), std::string::npos);
@@ -62,7 +63,8 @@ TEST_F(VeloraControllerTest, ConsoleMessagesGoToTheLogAtTheirLevel) {
 }
 
 TEST_F(VeloraControllerTest, ACallbackThatIsNoFunctionIsLoggedAndFreed) {
-  VeloraController::instance().executeCallback(new PageCallback(std::weak_ptr<PagePublication>(), 0), PageValue::number(0));
+  VeloraController::instance().executeCallback(new PageCallback(std::weak_ptr<PagePublication>(), 0),
+                                               PageValue::number(0));
   VeloraController::instance().executeCallback(nullptr, PageValue::number(0));
   EXPECT_NE(log().find("VeloraController::executeCallback Given callback is not a function..."), std::string::npos);
 }
@@ -74,8 +76,8 @@ TEST_F(VeloraControllerTest, CallsReachThePageOnlyWhileItIsThere) {
   ASSERT_EQ(pipe(silent), 0);
   GOutputStream* sent = g_memory_output_stream_new_resizable();
   GIOStream* stream = G_IO_STREAM(g_simple_io_stream_new(g_unix_input_stream_new(silent[0], TRUE), sent));
-  GDBusConnection* connection = g_dbus_connection_new_sync(stream, nullptr, G_DBUS_CONNECTION_FLAGS_DELAY_MESSAGE_PROCESSING,
-                                                           nullptr, nullptr, nullptr);
+  GDBusConnection* connection = g_dbus_connection_new_sync(
+      stream, nullptr, G_DBUS_CONNECTION_FLAGS_DELAY_MESSAGE_PROCESSING, nullptr, nullptr, nullptr);
   ASSERT_NE(connection, nullptr);
   auto page = std::make_shared<PagePublication>(1, PagePublication::Frame(), connection);
   auto ici = std::make_shared<VeloraICI>(nullptr);

@@ -27,10 +27,13 @@
 
 namespace {
 
-VLSettingHelper* settings() { return VLPlatformFactory::instance()->getSettingHelper(); }
+VLSettingHelper* settings() {
+  return VLPlatformFactory::instance()->getSettingHelper();
+}
 
 bool isTrue(const std::string& value) {
-  return value == "1" || g_ascii_strcasecmp(value.c_str(), "true") == 0 || g_ascii_strcasecmp(value.c_str(), "yes") == 0;
+  return value == "1" || g_ascii_strcasecmp(value.c_str(), "true") == 0 ||
+         g_ascii_strcasecmp(value.c_str(), "yes") == 0;
 }
 
 // A modal message with one OK button.
@@ -83,9 +86,11 @@ bool VeloraDesktopAppDelegate::start(WebKitWebsiteDataManager* websiteData, cons
   }
   publisher_ = std::make_unique<PagePublisher>([this] { return window_ != nullptr ? window_->mainPageId() : 0; },
                                                playerAddress_, [this](PagePublication& p) { publishObjects(p); });
-  publisher_->setConsole([&controller](unsigned level, const std::string& text, const std::string& source, unsigned line) {
-    controller.logMessage(VeloraController::ConsoleMessage{VeloraController::consoleLevelName(level), text, source, line});
-  });
+  publisher_->setConsole(
+      [&controller](unsigned level, const std::string& text, const std::string& source, unsigned line) {
+        controller.logMessage(
+            VeloraController::ConsoleMessage{VeloraController::consoleLevelName(level), text, source, line});
+      });
   publisher_->setWarning([&controller](const std::string& text) { controller.logWarning("PageChannel " + text); });
   publisher_->setShown([this](PagePublication& publication, bool shown) { publicationShown(publication, shown); });
   channel_ = std::make_unique<PageChannel>(*publisher_);
@@ -98,8 +103,8 @@ bool VeloraDesktopAppDelegate::start(WebKitWebsiteDataManager* websiteData, cons
     controller.cleanBinding();
     return false;
   }
-  context_ = websiteData != nullptr ? webkit_web_context_new_with_website_data_manager(websiteData)
-                                    : webkit_web_context_new();
+  context_ =
+      websiteData != nullptr ? webkit_web_context_new_with_website_data_manager(websiteData) : webkit_web_context_new();
   MainWindow::prepareContext(context_, extensions, channel_->address());
   window_ = std::make_unique<MainWindow>(context_);
   navigationPolicy_ = std::make_unique<MainViewNavigationPolicy>(window_->mainView(), publisher_->playerOrigin());
@@ -111,7 +116,8 @@ bool VeloraDesktopAppDelegate::start(WebKitWebsiteDataManager* websiteData, cons
       LogBundleSettings::forThisUser(VeloraController::getVeloraDesktopVersion(), Binding::instance()->getSystemUid());
   bundleSettings.storageFolders = [] {
     Binding* core = Binding::instance();
-    return std::vector<std::string>{core->getSetting("cache_repository_path"), core->getSetting("import_repository_path"),
+    return std::vector<std::string>{core->getSetting("cache_repository_path"),
+                                    core->getSetting("import_repository_path"),
                                     core->getSetting("download_repository_path")};
   };
   logUpload_ = std::make_unique<LogUploadService>(std::move(bundleSettings), *logAlerts_);
@@ -122,10 +128,10 @@ bool VeloraDesktopAppDelegate::start(WebKitWebsiteDataManager* websiteData, cons
   // The saved player pages, for an offline start; served on our scheme,
   // which the context must know before its first load.
   savedPageServer_ = std::make_unique<SavedPageServer>(context_);
-  savedPages_ = std::make_unique<SavedPageStore>(
-      settings()->getAndCreateLocalPath(VLSettingHelper::LOCAL_FOLDER_CACHE), playerAddress_);
-  recorder_ = std::make_unique<SavedPageRecorder>(window_->mainView(), *savedPages_,
-                                                  PagePublisher::originOf(playerAddress_));
+  savedPages_ = std::make_unique<SavedPageStore>(settings()->getAndCreateLocalPath(VLSettingHelper::LOCAL_FOLDER_CACHE),
+                                                 playerAddress_);
+  recorder_ =
+      std::make_unique<SavedPageRecorder>(window_->mainView(), *savedPages_, PagePublisher::originOf(playerAddress_));
   PlayerPageLoader::Hooks hooks;
   hooks.isJSReady = [] { return VeloraController::instance().isJSReady(); };
   hooks.reloadPage = [] {
@@ -133,8 +139,8 @@ bool VeloraDesktopAppDelegate::start(WebKitWebsiteDataManager* websiteData, cons
   };
   hooks.pageGone = [] { Binding::instance()->setJSReady(false); };
   hooks.prefetchManifest = [this] {
-    prefetch_ = std::make_unique<HTML5ManifestPrefetch>(playerAddress_ + "manifest.appcache", userAgent(),
-                                                        *savedPages_);
+    prefetch_ =
+        std::make_unique<HTML5ManifestPrefetch>(playerAddress_ + "manifest.appcache", userAgent(), *savedPages_);
     prefetch_->start();
   };
   loader_ = std::make_unique<PlayerPageLoader>(*window_, *savedPages_, *savedPageServer_, *recorder_, playerAddress_,
@@ -181,9 +187,9 @@ void VeloraDesktopAppDelegate::checkForUpdates() {
   hooks.warn = [](const std::string& message) {
     VeloraController::instance().logWarning("VeloraDesktopAppDelegate::checkForUpdates " + message);
   };
-  updateCheck_ = std::make_unique<UpdateCheck>(window_->window(), UpdateCheck::feedAddress(updaterFeedURL(), time(nullptr)),
-                                               g_ascii_strtoll(VELORA_BUILD_NUMBER, nullptr, 10), userAgent(),
-                                               std::move(hooks));
+  updateCheck_ =
+      std::make_unique<UpdateCheck>(window_->window(), UpdateCheck::feedAddress(updaterFeedURL(), time(nullptr)),
+                                    g_ascii_strtoll(VELORA_BUILD_NUMBER, nullptr, 10), userAgent(), std::move(hooks));
   updateCheck_->start();
 }
 
@@ -291,9 +297,9 @@ void VeloraDesktopAppDelegate::onTitle(GObject* view, GParamSpec*, gpointer data
 
 bool VeloraDesktopAppDelegate::isForTheDesktop(const std::string& address) {
   gchar* scheme = g_uri_parse_scheme(address.c_str());
-  bool allowed = scheme != nullptr && (g_ascii_strcasecmp(scheme, "http") == 0 ||
-                                       g_ascii_strcasecmp(scheme, "https") == 0 ||
-                                       g_ascii_strcasecmp(scheme, "mailto") == 0);
+  bool allowed =
+      scheme != nullptr && (g_ascii_strcasecmp(scheme, "http") == 0 || g_ascii_strcasecmp(scheme, "https") == 0 ||
+                            g_ascii_strcasecmp(scheme, "mailto") == 0);
   g_free(scheme);
   return allowed;
 }
@@ -303,9 +309,8 @@ bool VeloraDesktopAppDelegate::isForTheDesktop(const std::string& address) {
 bool VeloraDesktopAppDelegate::decideNewWindow(WebKitNavigationAction* action) {
   if (webkit_navigation_action_get_navigation_type(action) == WEBKIT_NAVIGATION_TYPE_OTHER) return true;
   WebKitURIRequest* request = webkit_navigation_action_get_request(action);
-  std::string uri = request != nullptr && webkit_uri_request_get_uri(request) != nullptr
-                        ? webkit_uri_request_get_uri(request)
-                        : "";
+  std::string uri =
+      request != nullptr && webkit_uri_request_get_uri(request) != nullptr ? webkit_uri_request_get_uri(request) : "";
   if (!isForTheDesktop(uri)) {
     VL_LOG_WARN("VeloraDesktopAppDelegate::decideNewWindow refused to open " + uri);
     return false;
@@ -377,8 +382,8 @@ gboolean VeloraDesktopAppDelegate::onContextMenu(WebKitWebView*, WebKitContextMe
   GList* items = g_list_copy(webkit_context_menu_get_items(menu));
   for (GList* item = items; item != nullptr; item = item->next) {
     auto* menuItem = static_cast<WebKitContextMenuItem*>(item->data);
-    bool keep = inspector && webkit_context_menu_item_get_stock_action(menuItem) ==
-                                 WEBKIT_CONTEXT_MENU_ACTION_INSPECT_ELEMENT;
+    bool keep =
+        inspector && webkit_context_menu_item_get_stock_action(menuItem) == WEBKIT_CONTEXT_MENU_ACTION_INSPECT_ELEMENT;
     if (!keep) webkit_context_menu_remove(menu, menuItem);
   }
   g_list_free(items);
@@ -386,11 +391,11 @@ gboolean VeloraDesktopAppDelegate::onContextMenu(WebKitWebView*, WebKitContextMe
   if (event != nullptr && gdk_event_get_state(event, &state) && (state & GDK_MOD1_MASK) != 0) {
     bool beta = !settings()->getValue("BetaPlayerURL", "").empty();
     GSimpleAction* toggle = g_simple_action_new("toggle-beta-mode", nullptr);
-    g_signal_connect_swapped(toggle, "activate", G_CALLBACK(+[](VeloraDesktopAppDelegate* delegate) {
-      delegate->toggleBetaMode();
-    }), self);
+    g_signal_connect_swapped(toggle, "activate",
+                             G_CALLBACK(+[](VeloraDesktopAppDelegate* delegate) { delegate->toggleBetaMode(); }), self);
     std::string label = ShellStrings::text(beta ? "menu.contextual.beta_mode_off" : "menu.contextual.beta_mode_on");
-    webkit_context_menu_append(menu, webkit_context_menu_item_new_from_gaction(G_ACTION(toggle), label.c_str(), nullptr));
+    webkit_context_menu_append(menu,
+                               webkit_context_menu_item_new_from_gaction(G_ACTION(toggle), label.c_str(), nullptr));
     g_object_unref(toggle);
   }
   // No item: no menu at all.
@@ -403,10 +408,11 @@ void VeloraDesktopAppDelegate::toggleBetaMode() {
   if (!settings()->getValue("BetaPlayerURL", "").empty()) {
     settings()->removeValue("BetaPlayerURL");
   } else {
-    GtkWidget* dialog = gtk_message_dialog_new(parent, GTK_DIALOG_MODAL, GTK_MESSAGE_WARNING, GTK_BUTTONS_NONE, "%s",
-                                               title.c_str());
+    GtkWidget* dialog =
+        gtk_message_dialog_new(parent, GTK_DIALOG_MODAL, GTK_MESSAGE_WARNING, GTK_BUTTONS_NONE, "%s", title.c_str());
     gtk_message_dialog_format_secondary_text(
-        GTK_MESSAGE_DIALOG(dialog), "%s", ShellStrings::text("dialog.message.beta_mode_on.confirmation.message").c_str());
+        GTK_MESSAGE_DIALOG(dialog), "%s",
+        ShellStrings::text("dialog.message.beta_mode_on.confirmation.message").c_str());
     gtk_dialog_add_button(GTK_DIALOG(dialog), ShellStrings::text("dialog.button.label.ok").c_str(), GTK_RESPONSE_OK);
     gtk_dialog_add_button(GTK_DIALOG(dialog), ShellStrings::text("dialog.button.label.cancel").c_str(),
                           GTK_RESPONSE_CANCEL);
@@ -425,7 +431,8 @@ bool VeloraDesktopAppDelegate::doOpenVeloraURI(const std::string& address) {
   VeloraController::instance().logDebug("VeloraDesktopAppDelegate::doOpenVeloraURI Handling extern call wih url:'" +
                                         address + "'");
   std::string hash;
-  std::vector<std::string> hosts = {PlayerPageLoader::hostOf(kProductionPlayer), PlayerPageLoader::hostOf(playerAddress_)};
+  std::vector<std::string> hosts = {PlayerPageLoader::hostOf(kProductionPlayer),
+                                    PlayerPageLoader::hostOf(playerAddress_)};
   if (!VeloraURLScheme::locationHash(address, hosts, hash)) return false;
   std::shared_ptr<VeloraICI> ici = hasPlayerBeenLoaded_ ? shownIci() : nullptr;
   if (ici != nullptr) {
@@ -478,14 +485,17 @@ void VeloraDesktopAppDelegate::windowCloseRequested() {
   if (applicationShouldTerminate() || graceTimer_ != 0) return;
   // A page that never answers must not keep the application running unseen:
   // the window stays until the page agrees or this time has passed.
-  graceTimer_ = g_timeout_add(graceMilliseconds_, [](gpointer data) -> gboolean {
-    auto* self = static_cast<VeloraDesktopAppDelegate*>(data);
-    self->graceTimer_ = 0;
-    VeloraController::instance().logWarning(
-        "VeloraDesktopAppDelegate::windowCloseRequested the page did not agree to quit in time: quitting");
-    self->quitNow();
-    return G_SOURCE_REMOVE;
-  }, this);
+  graceTimer_ = g_timeout_add(
+      graceMilliseconds_,
+      [](gpointer data) -> gboolean {
+        auto* self = static_cast<VeloraDesktopAppDelegate*>(data);
+        self->graceTimer_ = 0;
+        VeloraController::instance().logWarning(
+            "VeloraDesktopAppDelegate::windowCloseRequested the page did not agree to quit in time: quitting");
+        self->quitNow();
+        return G_SOURCE_REMOVE;
+      },
+      this);
 }
 
 gboolean VeloraDesktopAppDelegate::onDeleteEvent(GtkWidget*, GdkEvent*, gpointer data) {

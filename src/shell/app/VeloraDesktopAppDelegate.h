@@ -133,8 +133,8 @@ class VeloraDesktopAppDelegate {
                                  gpointer self);
   static GtkWidget* onCreate(WebKitWebView* view, WebKitNavigationAction* action, gpointer self);
   static void onClose(WebKitWebView* view, gpointer self);
-  static gboolean onContextMenu(WebKitWebView* view, WebKitContextMenu* menu, GdkEvent* event,
-                                WebKitHitTestResult* hit, gpointer self);
+  static gboolean onContextMenu(WebKitWebView* view, WebKitContextMenu* menu, GdkEvent* event, WebKitHitTestResult* hit,
+                                gpointer self);
   static gboolean onDeleteEvent(GtkWidget* window, GdkEvent* event, gpointer self);
 
   std::string playerAddress_;

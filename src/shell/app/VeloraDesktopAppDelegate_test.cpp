@@ -141,12 +141,14 @@ TEST_F(VeloraDesktopAppDelegateTest, ThePlayerPageGetsEveryObjectAndScript) {
   expectIn(presence,
            "\"VeloraWebkitNotifications\":[\"checkPermission\",\"createHTMLNotification\",\"createNotification\","
            "\"requestPermission\",\"show\"]");
-  expectIn(presence,
-           "\"AudioBinding\":[\"createSound\",\"deleteSound\",\"getLength\",\"getMuted\",\"getPaused\",\"getPendingData\","
-           "\"getPlaying\",\"getPosition\",\"getRanges\",\"getStarving\",\"getState\",\"getVolume\",\"isNative\",\"pause\","
-           "\"play\",\"resetSound\",\"setMuted\",\"setPosition\",\"setVolume\"]");
+  expectIn(
+      presence,
+      "\"AudioBinding\":[\"createSound\",\"deleteSound\",\"getLength\",\"getMuted\",\"getPaused\",\"getPendingData\","
+      "\"getPlaying\",\"getPosition\",\"getRanges\",\"getStarving\",\"getState\",\"getVolume\",\"isNative\",\"pause\","
+      "\"play\",\"resetSound\",\"setMuted\",\"setPosition\",\"setVolume\"]");
   expectIn(presence, "\"MACOS\":true");
-  expectIn(presence, "\"webkitNotifications\":true,\"applicationCache\":1,\"audioIsNative\":true,\"localStorageReplaced\":true");
+  expectIn(presence,
+           "\"webkitNotifications\":true,\"applicationCache\":1,\"audioIsNative\":true,\"localStorageReplaced\":true");
   expectIn(presence, "\"userAgent\":\"VeloraDesktop/" + VeloraController::getVeloraDesktopVersion() + "\"");
 }
 
@@ -247,7 +249,8 @@ TEST_F(VeloraDesktopAppDelegateTest, FileQueriesAnswerOnceAndRefusedOnesAreDropp
   load("callbacks");
   ASSERT_TRUE(waitForReport("callbacks"));
   // The value given for a callback that is no function is left alone, and its answer is dropped with a line.
-  EXPECT_EQ(server_->report("callbacks"), "{\"count\":[0],\"files\":[true],\"refused\":0,\"notFunction\":\"untouched\"}");
+  EXPECT_EQ(server_->report("callbacks"),
+            "{\"count\":[0],\"files\":[true],\"refused\":0,\"notFunction\":\"untouched\"}");
   EXPECT_EQ(countIn(readFile(VLLogger::instance()->getLogFilePath("desktop")), kNotAFunction), notFunctionsBefore + 1);
   EXPECT_EQ(terminations_, terminationsBefore + 1);
   EXPECT_TRUE(VeloraController::instance().applicationTerminated());
@@ -272,14 +275,16 @@ TEST_F(VeloraDesktopAppDelegateTest, CoreCallsReachThePageInOrder) {
   ASSERT_TRUE(waitForReport("events"));
   const std::string events = server_->report("events");
   expectIn(events, "[[\"triggerKeyboardShortcut\",\"first\"],[\"onFilesAdded\",[{\"entity_id\":100,");
-  expectIn(events, "\"bytes_loaded\":0,\"bytes_total\":-1,\"file_state\":0,\"download_state\":0,\"position\":-1,"
-                   "\"last_listening\":0,\"listening_count\":0,\"last_add\":0,\"url_data\":\"\",\"retry_in\":0,"
-                   "\"failure\":\"\"}");
+  expectIn(events,
+           "\"bytes_loaded\":0,\"bytes_total\":-1,\"file_state\":0,\"download_state\":0,\"position\":-1,"
+           "\"last_listening\":0,\"listening_count\":0,\"last_add\":0,\"url_data\":\"\",\"retry_in\":0,"
+           "\"failure\":\"\"}");
   expectIn(events, "{\"entity_id\":101,");
-  expectIn(events, "[\"showError\",\"CACHE_VOLUME_FULL\",\"modal\",0],[\"getFileUrl\",true,[\"entity_id\",\"format_id\","
-                   "\"repository\",\"metadata\",\"bytes_loaded\",\"bytes_total\",\"file_state\",\"download_state\","
-                   "\"position\",\"last_listening\",\"listening_count\",\"last_add\",\"url_data\",\"retry_in\","
-                   "\"failure\"]");
+  expectIn(events,
+           "[\"showError\",\"CACHE_VOLUME_FULL\",\"modal\",0],[\"getFileUrl\",true,[\"entity_id\",\"format_id\","
+           "\"repository\",\"metadata\",\"bytes_loaded\",\"bytes_total\",\"file_state\",\"download_state\","
+           "\"position\",\"last_listening\",\"listening_count\",\"last_add\",\"url_data\",\"retry_in\","
+           "\"failure\"]");
 }
 
 TEST_F(VeloraDesktopAppDelegateTest, RemoteButtonsAndMediaKeysBecomeThePagesShortcuts) {
@@ -352,7 +357,8 @@ TEST_F(VeloraDesktopAppDelegateTest, AReceiverTheUserMayNotReadIsOfferedAccessOn
   {
     DialogDriver user({[&seen](GtkMessageDialog* alert) {
       seen = {DialogDriver::property(alert, "text"), DialogDriver::property(alert, "secondary-text"),
-              DialogDriver::buttonLabel(alert, GTK_RESPONSE_ACCEPT), DialogDriver::buttonLabel(alert, GTK_RESPONSE_HELP),
+              DialogDriver::buttonLabel(alert, GTK_RESPONSE_ACCEPT),
+              DialogDriver::buttonLabel(alert, GTK_RESPONSE_HELP),
               DialogDriver::buttonLabel(alert, GTK_RESPONSE_CANCEL)};
       EXPECT_TRUE(gtk_window_get_modal(GTK_WINDOW(alert)));
       gtk_dialog_response(GTK_DIALOG(alert), GTK_RESPONSE_ACCEPT);  // set it up
@@ -360,11 +366,12 @@ TEST_F(VeloraDesktopAppDelegateTest, AReceiverTheUserMayNotReadIsOfferedAccessOn
     controller.initRemoteControl();
     EXPECT_TRUE(user.done());
   }
-  EXPECT_EQ(seen, (std::vector<std::string>{
-                      "The remote control cannot be used yet",
-                      "Velora Desktop found a remote control receiver, but your user account is not allowed to read it. "
-                      "Access to the receiver has to be given once, by someone who administers this computer.",
-                      "Set Up Access", "More Information", "Cancel"}));
+  EXPECT_EQ(seen,
+            (std::vector<std::string>{
+                "The remote control cannot be used yet",
+                "Velora Desktop found a remote control receiver, but your user account is not allowed to read it. "
+                "Access to the receiver has to be given once, by someone who administers this computer.",
+                "Set Up Access", "More Information", "Cancel"}));
   EXPECT_FALSE(remote.isStarted());
   EXPECT_EQ(remote.unusedButtonCodes().size(), 11u);
   // The set-up button shows the rule to add.
@@ -422,17 +429,19 @@ TEST_F(VeloraDesktopAppDelegateTest, ProxySettingsOpenTheDesktopsOwnElseOurDialo
   g_setenv("XDG_CURRENT_DESKTOP", "XFCE", TRUE);
   WebViewProbe::evaluate(page, "VeloraICI.openProxySettingsDialog(), true");
   GtkDialog* dialog = nullptr;
-  ASSERT_TRUE(ShellTestServer::runUntil([&] {
-    GList* windows = gtk_window_list_toplevels();
-    for (GList* item = windows; item != nullptr; item = item->next) {
-      if (GTK_IS_DIALOG(item->data) && gtk_widget_get_visible(GTK_WIDGET(item->data)) &&
-          g_strcmp0(gtk_window_get_title(GTK_WINDOW(item->data)), "Proxy Settings") == 0) {
-        dialog = GTK_DIALOG(item->data);
-      }
-    }
-    g_list_free(windows);
-    return dialog != nullptr;
-  }, 30));
+  ASSERT_TRUE(ShellTestServer::runUntil(
+      [&] {
+        GList* windows = gtk_window_list_toplevels();
+        for (GList* item = windows; item != nullptr; item = item->next) {
+          if (GTK_IS_DIALOG(item->data) && gtk_widget_get_visible(GTK_WIDGET(item->data)) &&
+              g_strcmp0(gtk_window_get_title(GTK_WINDOW(item->data)), "Proxy Settings") == 0) {
+            dialog = GTK_DIALOG(item->data);
+          }
+        }
+        g_list_free(windows);
+        return dialog != nullptr;
+      },
+      30));
   g_setenv("PATH", path.c_str(), TRUE);
   g_unsetenv("XDG_CURRENT_DESKTOP");
   EXPECT_TRUE(gtk_window_get_modal(GTK_WINDOW(dialog)));
@@ -481,7 +490,8 @@ TEST_F(VeloraDesktopAppDelegateTest, ConsoleLevelsReachTheCoreLogOneLineEach) {
   std::string log = VLLogger::instance()->getLogFilePath("desktop");
   ASSERT_TRUE(ShellTestServer::runUntil([&log] {
     std::string text = readFile(log);
-    return text.find("bridge console error line") != std::string::npos && text.find("forged by a frame") != std::string::npos;
+    return text.find("bridge console error line") != std::string::npos &&
+           text.find("forged by a frame") != std::string::npos;
   }));
   std::string text = readFile(log);
   expectIn(text, "bridge console log line (" + server_->playerOrigin() + "/bridge.js:");
@@ -584,13 +594,14 @@ TEST_F(VeloraDesktopAppDelegateTest, AStreamedTrackPlaysThroughAudioBinding) {
   const std::string played = server_->report("play");
   expectIn(played, "\"ranges\":true");
   // Back to no sound, so that the writer closes its file.
-  webkit_web_view_evaluate_javascript(application_->window()->mainView(), "VeloraICI.setSetting('device_output', '3:0')", -1,
-                                      nullptr, nullptr, nullptr, nullptr, nullptr);
+  webkit_web_view_evaluate_javascript(application_->window()->mainView(),
+                                      "VeloraICI.setSetting('device_output', '3:0')", -1, nullptr, nullptr, nullptr,
+                                      nullptr, nullptr);
   size_t dataBytes = 0;
   bool audible = false;
   ASSERT_TRUE(ShellTestServer::runUntil([&] {
-    return Binding::instance()->getSetting("device_output").compare(0, 2, "3:") == 0 && readWav(wav, &dataBytes, &audible) &&
-           dataBytes >= size_t(44100 * 4 * 19 / 10);
+    return Binding::instance()->getSetting("device_output").compare(0, 2, "3:") == 0 &&
+           readWav(wav, &dataBytes, &audible) && dataBytes >= size_t(44100 * 4 * 19 / 10);
   }));
   EXPECT_TRUE(audible);
 }
@@ -642,7 +653,8 @@ TEST_F(VeloraDesktopAppDelegateTest, FuzzedCallsToEveryMethodAcrossNavigationsNe
     ASSERT_TRUE(ShellTestServer::runUntil([seen, hops] {
       return server_->reports("fuzz-round").size() > seen || server_->hasReport("fuzz") ||
              server_->reports("fuzz-hop").size() > hops;
-    })) << "after " << seen << " rounds";
+    })) << "after "
+        << seen << " rounds";
     // A page does not take the main view to another origin by itself: the
     // hop it asks for is made as by the user.
     if (server_->reports("fuzz-hop").size() > hops) {

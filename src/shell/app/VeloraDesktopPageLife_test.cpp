@@ -140,8 +140,8 @@ TEST_F(VeloraDesktopPageLifeTest, AnotherSiteBackFromTheCacheGetsNothingOfTheApp
   ASSERT_TRUE(waitForTitle("a3 shown 2"));
   EXPECT_EQ(lastSeen(), "{\"persisted\":true,\"objects\":\"object\",\"stored\":\"show 2\"}");
   VeloraController::instance().playTrackButtonPressed();
-  EXPECT_TRUE(ShellTestServer::runUntil(
-      [] { return WebViewProbe::evaluate(view(), "received") == "[\"key playpause\"]"; }));
+  EXPECT_TRUE(
+      ShellTestServer::runUntil([] { return WebViewProbe::evaluate(view(), "received") == "[\"key playpause\"]"; }));
 }
 
 TEST_F(VeloraDesktopPageLifeTest, ACallTooLargeForTheChannelFailsAloneAndIsLogged) {

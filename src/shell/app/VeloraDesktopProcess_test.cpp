@@ -64,11 +64,14 @@ class DesktopProcess {
       g_error_free(error);
       return;
     }
-    g_child_watch_add(pid_, [](GPid, gint status, gpointer self) {
-      auto* process = static_cast<DesktopProcess*>(self);
-      process->status_ = status;
-      process->ended_ = true;
-    }, this);
+    g_child_watch_add(
+        pid_,
+        [](GPid, gint status, gpointer self) {
+          auto* process = static_cast<DesktopProcess*>(self);
+          process->status_ = status;
+          process->ended_ = true;
+        },
+        this);
   }
   ~DesktopProcess() {
     if (started_ && !ended_) {
@@ -76,7 +79,9 @@ class DesktopProcess {
       ShellTestServer::runUntil([this] { return ended_; }, 30);
     }
   }
-  bool waitForEnd() { return ShellTestServer::runUntil([this] { return ended_; }); }
+  bool waitForEnd() {
+    return ShellTestServer::runUntil([this] { return ended_; });
+  }
   bool ended() const { return ended_; }
   // The exit status, or -1 when it did not exit normally.
   int exitStatus() const { return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1; }
@@ -327,8 +332,9 @@ TEST_F(VeloraDesktopProcessTest, ACrashLeavesAReportTheFrontKeyBindsThroughThePo
   // The test player has no update feed: a warning in the log, and the start went on.
   std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
   EXPECT_TRUE(ShellTestServer::runUntil([&] {
-    return TestFolder::read(log).find("Error while checking for updates: HTTP status 404 from " + server_.playerOrigin() +
-                                      "/app/apps/velora-desktop/osx/update_2.xml?ts=") != std::string::npos;
+    return TestFolder::read(log).find("Error while checking for updates: HTTP status 404 from " +
+                                      server_.playerOrigin() + "/app/apps/velora-desktop/osx/update_2.xml?ts=") !=
+           std::string::npos;
   }));
   application.signal(SIGSEGV);
   ASSERT_TRUE(application.waitForEnd());
@@ -402,7 +408,8 @@ TEST_F(VeloraDesktopProcessTest, CommandLineOptionsDoTheirWorkAndEnd) {
 std::string playerProperty(const std::string& name) {
   std::string command =
       "gdbus call --session --dest org.mpris.MediaPlayer2.velora-desktop --object-path /org/mpris/MediaPlayer2 "
-      "--method org.freedesktop.DBus.Properties.Get org.mpris.MediaPlayer2.Player " + name + " 2>&1";
+      "--method org.freedesktop.DBus.Properties.Get org.mpris.MediaPlayer2.Player " +
+      name + " 2>&1";
   FILE* out = popen(command.c_str(), "r");
   std::string text;
   char buffer[256];

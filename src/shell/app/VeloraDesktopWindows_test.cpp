@@ -88,7 +88,8 @@ TEST_F(VeloraDesktopWindowsTest, OnlyThePlayersPagesTitleTheWindow) {
 
 TEST_F(VeloraDesktopWindowsTest, ClickedLinksGoToTheBrowserForWebAndMailOnly) {
   opened_.clear();
-  for (const char* id : {"file", "data", "web", "mail"}) evaluate(std::string("document.getElementById('") + id + "').click()");
+  for (const char* id : {"file", "data", "web", "mail"})
+    evaluate(std::string("document.getElementById('") + id + "').click()");
   ASSERT_TRUE(ShellTestServer::runUntil([] { return opened_.size() >= 2; }));
   // Give refused ones the same chance to have arrived.
   WebViewProbe::evaluate(mainView(), "1");
@@ -144,15 +145,17 @@ TEST_F(VeloraDesktopWindowsTest, PopUpsOpenOnlyOnAGestureAndAFewAtMost) {
   // Without a gesture (after a fetch): none. The page's calls are answered
   // before its report goes.
   size_t done = server_->reports("flood-done").size();
-  evaluate("fetch('/app/other.html').then(() => {"
-           "  for (let i = 0; i < 20; i++) window.open('/app/popup.html?n=' + i, 'flood' + i);"
-           "  report('flood-done', 1); })");
+  evaluate(
+      "fetch('/app/other.html').then(() => {"
+      "  for (let i = 0; i < 20; i++) window.open('/app/popup.html?n=' + i, 'flood' + i);"
+      "  report('flood-done', 1); })");
   ASSERT_TRUE(ShellTestServer::runUntil([&] { return server_->reports("flood-done").size() > done; }));
   EXPECT_EQ(made(), 0u);
   // On a gesture: a few.
-  EXPECT_EQ(WebViewProbe::evaluate(mainView(), "(() => { let opened = 0; for (let i = 0; i < 20; i++) {"
-                                               "  if (window.open('/app/popup.html?n=' + i, 'click' + i)) opened++; }"
-                                               "  return opened; })()"),
+  EXPECT_EQ(WebViewProbe::evaluate(mainView(),
+                                   "(() => { let opened = 0; for (let i = 0; i < 20; i++) {"
+                                   "  if (window.open('/app/popup.html?n=' + i, 'click' + i)) opened++; }"
+                                   "  return opened; })()"),
             std::to_string(VeloraDesktopAppDelegate::kMaxPopups));
   EXPECT_EQ(made(), VeloraDesktopAppDelegate::kMaxPopups);
   closeAll();
@@ -233,9 +236,9 @@ TEST_F(VeloraDesktopWindowsTest, YTheMenuOpensThePagesSettingsAndQuitsByAgreemen
     if (section != nullptr) g_object_unref(section);
   }
   g_object_unref(items);
-  EXPECT_EQ(found, (std::vector<std::string>{"Open Velora address\u2026|win.open-address|<Control>l",
-                                             "Preferences\u2026|win.preferences|<Control>comma",
-                                             "Quit|win.quit|<Control>q"}));
+  EXPECT_EQ(found,
+            (std::vector<std::string>{"Open Velora address\u2026|win.open-address|<Control>l",
+                                      "Preferences\u2026|win.preferences|<Control>comma", "Quit|win.quit|<Control>q"}));
 
   // The keys as the window receives them.
   GtkWindow* window = application_->window()->window();

@@ -17,6 +17,5 @@ class VeloraURLScheme {
   // above). playerHosts: the hosts whose web addresses are recognised (the
   // production player's, and the running player's). False for anything
   // else: no "://", another scheme, a web address of another host.
-  static bool locationHash(const std::string& address, const std::vector<std::string>& playerHosts,
-                           std::string& hash);
+  static bool locationHash(const std::string& address, const std::vector<std::string>& playerHosts, std::string& hash);
 };

@@ -74,10 +74,11 @@ void present(Application& application, guint32 time = GDK_CURRENT_TIME) {
 // way under Wayland), else an X11 grab; FrontKeyGrab traces when neither is.
 void bindFrontKey(Application& application) {
   auto front = [&application](guint32 time) { present(application, time); };
-  application.frontPortal = std::make_unique<GlobalShortcutsPortal>(front, [&application, front](const std::string& reason) {
-    shellTrace("main", "no global shortcut from the desktop portal (" + reason + "): an X11 grab instead");
-    application.frontKey = std::make_unique<FrontKeyGrab>(front);
-  });
+  application.frontPortal =
+      std::make_unique<GlobalShortcutsPortal>(front, [&application, front](const std::string& reason) {
+        shellTrace("main", "no global shortcut from the desktop portal (" + reason + "): an X11 grab instead");
+        application.frontKey = std::make_unique<FrontKeyGrab>(front);
+      });
 }
 
 // The remote is taken while the application is active (any window of ours)
@@ -120,17 +121,20 @@ void launch(Application& application) {
 void addQuitAction(Application& application) {
   GSimpleAction* quit = g_simple_action_new("quit", nullptr);
   g_signal_connect_swapped(quit, "activate", G_CALLBACK(+[](Application* application) {
-    if (application->started) {
-      application->delegate->applicationShouldTerminate();
-    } else {
-      g_application_quit(G_APPLICATION(application->gtk));
-    }
-  }), &application);
+                             if (application->started) {
+                               application->delegate->applicationShouldTerminate();
+                             } else {
+                               g_application_quit(G_APPLICATION(application->gtk));
+                             }
+                           }),
+                           &application);
   g_action_map_add_action(G_ACTION_MAP(application.gtk), G_ACTION(quit));
   g_object_unref(quit);
 }
 
-void onStartup(GApplication*, gpointer data) { addQuitAction(*static_cast<Application*>(data)); }
+void onStartup(GApplication*, gpointer data) {
+  addQuitAction(*static_cast<Application*>(data));
+}
 
 void onActivate(GtkApplication*, gpointer data) {
   auto* application = static_cast<Application*>(data);
@@ -143,7 +147,8 @@ void onOpen(GApplication*, GFile** files, gint count, const gchar*, gpointer dat
   // Before the start the location goes with the player page's first load.
   for (gint i = 0; i < count; ++i) {
     gchar* uri = g_file_get_uri(files[i]);
-    if (!delegateOf(*application).doOpenVeloraURI(uri)) shellTrace("main", std::string("not an address of ours: ") + uri);
+    if (!delegateOf(*application).doOpenVeloraURI(uri))
+      shellTrace("main", std::string("not an address of ours: ") + uri);
     g_free(uri);
   }
   launch(*application);

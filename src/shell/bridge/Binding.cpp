@@ -16,11 +16,17 @@ Binding* Binding::instance() {
   return binding;
 }
 
-Binding::~Binding() { clean(); }
+Binding::~Binding() {
+  clean();
+}
 
-std::string Binding::getVersion() { return BridgeHost::instance().applicationVersion(); }
+std::string Binding::getVersion() {
+  return BridgeHost::instance().applicationVersion();
+}
 
-std::string Binding::getSystemUid() { return MachineIdentity::systemUid(); }
+std::string Binding::getSystemUid() {
+  return MachineIdentity::systemUid();
+}
 
 void Binding::executeMethodWithStr(const std::string& method, const std::string& arg) {
   std::vector<PageValue> arguments{PageValue::string(arg)};
@@ -67,15 +73,15 @@ void Binding::executeMethodWithFiles(const std::string& method, std::list<VLDesk
 void Binding::executeCallbackWithFiles(void* callback, std::list<VLDesktopFile*>* files) {
   std::shared_ptr<std::list<VLDesktopFile*>> taken = takeFiles(files);
   auto* pageCallback = static_cast<PageCallback*>(callback);
-  MainLoopQueue::instance().post([pageCallback, taken] {
-    BridgeHost::instance().executeCallback(pageCallback, filesToPage(taken.get(), false));
-  });
+  MainLoopQueue::instance().post(
+      [pageCallback, taken] { BridgeHost::instance().executeCallback(pageCallback, filesToPage(taken.get(), false)); });
 }
 
 void Binding::executeCallbackWithNumber(void* callback, unsigned int count) {
   PageValue value = PageValue::number(count);
   auto* pageCallback = static_cast<PageCallback*>(callback);
-  MainLoopQueue::instance().post([pageCallback, value] { BridgeHost::instance().executeCallback(pageCallback, value); });
+  MainLoopQueue::instance().post(
+      [pageCallback, value] { BridgeHost::instance().executeCallback(pageCallback, value); });
 }
 
 PageValue Binding::fileToPage(const VLDesktopFile& file) {

@@ -16,4 +16,6 @@ BridgeHost& BridgeHost::instance() {
   return *host;
 }
 
-void BridgeHost::install(BridgeHost* host) { installedHost.store(host, std::memory_order_release); }
+void BridgeHost::install(BridgeHost* host) {
+  installedHost.store(host, std::memory_order_release);
+}

@@ -89,22 +89,22 @@ void NotificationSender::show(const std::string& title, const std::string& messa
   fetch->message = message;
   fetch->address = iconAddress;
   fetch->request = request;
-  soup_session_send_async(session_, request, G_PRIORITY_DEFAULT, nullptr,
-                          [](GObject* source, GAsyncResult* result, gpointer data) {
-                            auto* fetch = static_cast<Fetch*>(data);
-                            fetch->stream = soup_session_send_finish(SOUP_SESSION(source), result, nullptr);
-                            bool ok = fetch->stream != nullptr &&
-                                      SOUP_STATUS_IS_SUCCESSFUL(soup_message_get_status(fetch->request)) &&
-                                      soup_message_headers_get_content_length(
-                                          soup_message_get_response_headers(fetch->request)) <= static_cast<goffset>(kMaxIconBytes);
-                            if (!ok) {
-                              onIconRead(nullptr, nullptr, fetch);
-                              return;
-                            }
-                            g_input_stream_read_async(fetch->stream, fetch->buffer, sizeof fetch->buffer, G_PRIORITY_DEFAULT,
-                                                      nullptr, reinterpret_cast<GAsyncReadyCallback>(onIconRead), fetch);
-                          },
-                          fetch);
+  soup_session_send_async(
+      session_, request, G_PRIORITY_DEFAULT, nullptr,
+      [](GObject* source, GAsyncResult* result, gpointer data) {
+        auto* fetch = static_cast<Fetch*>(data);
+        fetch->stream = soup_session_send_finish(SOUP_SESSION(source), result, nullptr);
+        bool ok = fetch->stream != nullptr && SOUP_STATUS_IS_SUCCESSFUL(soup_message_get_status(fetch->request)) &&
+                  soup_message_headers_get_content_length(soup_message_get_response_headers(fetch->request)) <=
+                      static_cast<goffset>(kMaxIconBytes);
+        if (!ok) {
+          onIconRead(nullptr, nullptr, fetch);
+          return;
+        }
+        g_input_stream_read_async(fetch->stream, fetch->buffer, sizeof fetch->buffer, G_PRIORITY_DEFAULT, nullptr,
+                                  reinterpret_cast<GAsyncReadyCallback>(onIconRead), fetch);
+      },
+      fetch);
 }
 
 // Reads the icon in pieces; source null means the fetch has failed.

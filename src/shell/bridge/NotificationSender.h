@@ -69,7 +69,7 @@ class NotificationSender {
   NotifyNotification* notificationFor(const std::string& title, const char* summary, const std::string& message);
 
   SoupSession* session_;
-  size_t iconFetches_ = 0;  // fetches under way
+  size_t iconFetches_ = 0;      // fetches under way
   bool serverMissing_ = false;  // start() found no server
 
   std::mutex mutex_;  // guards waiting_ and sending_
@@ -78,6 +78,6 @@ class NotificationSender {
   bool sending_ = false;  // the sending thread runs
   // The sending thread's own.
   std::list<std::pair<std::string, NotifyNotification*>> shown_;  // by title, most recent last
-  bool serverReached_ = false;  // libnotify knows the server's protocol version
+  bool serverReached_ = false;                                    // libnotify knows the server's protocol version
   std::atomic<size_t> keptCount_{0};
 };

@@ -10,11 +10,17 @@
 
 namespace {
 
-Binding* core() { return Binding::instance(); }
+Binding* core() {
+  return Binding::instance();
+}
 
-std::string textOf(const PageValue& value) { return value.isString() ? value.stringValue() : value.text(); }
+std::string textOf(const PageValue& value) {
+  return value.isString() ? value.stringValue() : value.text();
+}
 
-int soundOf(PageCall& call) { return call.argument(0).toInt(); }
+int soundOf(PageCall& call) {
+  return call.argument(0).toInt();
+}
 
 // Milliseconds as the core takes them: never negative, at most 2^32 - 1.
 unsigned millisecondsOf(const PageValue& value) {
@@ -24,9 +30,8 @@ unsigned millisecondsOf(const PageValue& value) {
 }  // namespace
 
 VeloraAudio::VeloraAudio() : PageObject("AudioBinding") {
-  declareWithResult("createSound", "v", [](PageCall& call) {
-    return PageValue::number(core()->createSound(textOf(call.argument(0))));
-  });
+  declareWithResult("createSound", "v",
+                    [](PageCall& call) { return PageValue::number(core()->createSound(textOf(call.argument(0)))); });
   declareWithResult("resetSound", "nv", [](PageCall& call) {
     return PageValue::number(core()->resetSound(soundOf(call), textOf(call.argument(1))));
   });
@@ -43,10 +48,13 @@ VeloraAudio::VeloraAudio() : PageObject("AudioBinding") {
     return PageValue();
   });
   declareReader("getState", "n", [](PageCall& call) { return PageValue::number(core()->getState(soundOf(call))); });
-  declareReader("getPlaying", "n", [](PageCall& call) { return PageValue::boolean(core()->getPlaying(soundOf(call))); });
+  declareReader("getPlaying", "n",
+                [](PageCall& call) { return PageValue::boolean(core()->getPlaying(soundOf(call))); });
   declareReader("getPaused", "n", [](PageCall& call) { return PageValue::boolean(core()->getPaused(soundOf(call))); });
-  declareReader("getStarving", "n", [](PageCall& call) { return PageValue::boolean(core()->getStarving(soundOf(call))); });
-  declareReader("getPosition", "n", [](PageCall& call) { return PageValue::number(core()->getPosition(soundOf(call))); });
+  declareReader("getStarving", "n",
+                [](PageCall& call) { return PageValue::boolean(core()->getStarving(soundOf(call))); });
+  declareReader("getPosition", "n",
+                [](PageCall& call) { return PageValue::number(core()->getPosition(soundOf(call))); });
   declare("setPosition", "nn", [](PageCall& call) {
     core()->setPosition(soundOf(call), millisecondsOf(call.argument(1)));
     return PageValue();
@@ -72,7 +80,6 @@ VeloraAudio::VeloraAudio() : PageObject("AudioBinding") {
     return Binding::floatsToPage(ranges);
   });
   // The sound hands its pending data over once: never retried or cached.
-  declareWithResult("getPendingData", "n", [](PageCall& call) {
-    return PageValue::string(core()->getPendingData(soundOf(call)));
-  });
+  declareWithResult("getPendingData", "n",
+                    [](PageCall& call) { return PageValue::string(core()->getPendingData(soundOf(call))); });
 }

@@ -80,8 +80,8 @@ VeloraDesktopAppDelegate* VeloraBridgeCallsTest::application_ = nullptr;
 TEST_F(VeloraBridgeCallsTest, AudioCallsReachTheCoresSounds) {
   Binding* core = Binding::instance();
   struct Row {
-    std::string call;      // evaluated in the page; its answer is expected to be
-    std::string answer;    //   this JSON
+    std::string call;            // evaluated in the page; its answer is expected to be
+    std::string answer;          //   this JSON
     std::function<bool()> core;  // what the core holds afterwards
   };
   // A server that never answers: the sounds stay opening, so that none fails
@@ -200,9 +200,11 @@ TEST_F(VeloraBridgeCallsTest, TheFolderChooserAnswersWithTheChosenFolderOrNull) 
 
 // Runs last: the identity switch opens another session.
 TEST_F(VeloraBridgeCallsTest, SetUserIdSwitchesToTheTextOfWhatThePageGives) {
-  for (const auto& row : std::vector<std::pair<std::string, std::string>>{
-           {"12345", "12345"}, {"'alice'", "alice"}, {"undefined", "#anonymous#"}, {"12345", "12345"},
-           {"null", "#anonymous#"}}) {
+  for (const auto& row : std::vector<std::pair<std::string, std::string>>{{"12345", "12345"},
+                                                                          {"'alice'", "alice"},
+                                                                          {"undefined", "#anonymous#"},
+                                                                          {"12345", "12345"},
+                                                                          {"null", "#anonymous#"}}) {
     // Answers once the worker has switched.
     EXPECT_EQ(evaluate("(VeloraICI.setUserId(" + row.first + "), true)"), "true") << row.first;
     EXPECT_EQ(VLPlayer::instance()->getIdentity(), row.second) << row.first;

@@ -19,11 +19,15 @@
 
 namespace {
 
-Binding* core() { return Binding::instance(); }
+Binding* core() {
+  return Binding::instance();
+}
 
 // The text of a value the page gives for a text parameter: a string as it
 // is, null and undefined as "", anything else as String() gives it.
-std::string textOf(const PageValue& value) { return value.isString() ? value.stringValue() : value.text(); }
+std::string textOf(const PageValue& value) {
+  return value.isString() ? value.stringValue() : value.text();
+}
 
 }  // namespace
 
@@ -74,23 +78,29 @@ VeloraICI::VeloraICI(GtkWindow* parent) : PageObject("VeloraICI"), parent_(paren
     return PageValue();
   });
   declare("removeFiles", "v", [this](PageCall& call) {
-    forEachFile(call.argument(0), [](const std::string& r, const std::string& e, unsigned f) { core()->removeFile(r, e, f); },
-                [] { core()->removeFiles(); });
+    forEachFile(
+        call.argument(0), [](const std::string& r, const std::string& e, unsigned f) { core()->removeFile(r, e, f); },
+        [] { core()->removeFiles(); });
     return PageValue();
   });
   declare("resumeDownloads", "v", [this](PageCall& call) {
-    forEachFile(call.argument(0), [](const std::string& r, const std::string& e, unsigned f) { core()->resumeDownload(r, e, f); },
-                [] { core()->resumeDownloads(); });
+    forEachFile(
+        call.argument(0),
+        [](const std::string& r, const std::string& e, unsigned f) { core()->resumeDownload(r, e, f); },
+        [] { core()->resumeDownloads(); });
     return PageValue();
   });
   declare("pauseDownloads", "v", [this](PageCall& call) {
-    forEachFile(call.argument(0), [](const std::string& r, const std::string& e, unsigned f) { core()->pauseDownload(r, e, f); },
-                [] { core()->pauseDownloads(); });
+    forEachFile(
+        call.argument(0),
+        [](const std::string& r, const std::string& e, unsigned f) { core()->pauseDownload(r, e, f); },
+        [] { core()->pauseDownloads(); });
     return PageValue();
   });
   declare("hideDownloads", "v", [this](PageCall& call) {
-    forEachFile(call.argument(0), [](const std::string& r, const std::string& e, unsigned f) { core()->hideDownload(r, e, f); },
-                [] { core()->hideDownloads(); });
+    forEachFile(
+        call.argument(0), [](const std::string& r, const std::string& e, unsigned f) { core()->hideDownload(r, e, f); },
+        [] { core()->hideDownloads(); });
     return PageValue();
   });
   declare("setDownloadPositions", "vn", [](PageCall& call) {
@@ -142,7 +152,8 @@ void VeloraICI::forEachFile(const PageValue& files, void (*one)(const std::strin
   }
   if (!files.isArray()) return;
   for (const PageValue& file : files.elements()) {
-    one(textOf(file.get("repository")), textOf(file.get("entity_id")), static_cast<unsigned>(file.get("format_id").toInt()));
+    one(textOf(file.get("repository")), textOf(file.get("entity_id")),
+        static_cast<unsigned>(file.get("format_id").toInt()));
   }
 }
 
@@ -153,8 +164,9 @@ PageValue VeloraICI::sleep(PageCall& call) {
   int64_t milliseconds = std::clamp<int64_t>(call.argument(0).toInt64(), 0, kLongestSleepMilliseconds);
   std::unique_ptr<PageAnswer> answer = call.defer();
   if (answer == nullptr || milliseconds == 0) return PageValue();
-  g_timeout_add_full(G_PRIORITY_DEFAULT, static_cast<guint>(milliseconds), [](gpointer) { return G_SOURCE_REMOVE; },
-                     answer.release(), [](gpointer answer) { delete static_cast<PageAnswer*>(answer); });
+  g_timeout_add_full(
+      G_PRIORITY_DEFAULT, static_cast<guint>(milliseconds), [](gpointer) { return G_SOURCE_REMOVE; }, answer.release(),
+      [](gpointer answer) { delete static_cast<PageAnswer*>(answer); });
   return PageValue();
 }
 
@@ -232,20 +244,23 @@ PageValue VeloraICI::openFolderBrowseDialog(PageCall& call) {
   // The page waits for the answer; the application's main loop does not.
   auto* chooser = new Chooser{this, call.defer(), call.publication()};
   g_signal_connect(dialog, "response", G_CALLBACK(+[](GtkDialog* dialog, int response, gpointer data) {
-    std::unique_ptr<Chooser> chooser(static_cast<Chooser*>(data));
-    PageValue result = PageValue::null();
-    // The object belongs to the publication: only touch it while that lives.
-    auto publication = chooser->publication.lock();
-    char* folder = response == GTK_RESPONSE_ACCEPT ? gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog)) : nullptr;
-    if (publication != nullptr) {
-      chooser->ici->hasLastSelectedDir_ = folder != nullptr;
-      chooser->ici->lastSelectedDir_ = folder != nullptr ? folder : "";
-    }
-    if (folder != nullptr) result = PageValue::string(folder);
-    g_free(folder);
-    if (chooser->answer != nullptr) chooser->answer->answer(result);
-    gtk_widget_destroy(GTK_WIDGET(dialog));
-  }), chooser);
+                     std::unique_ptr<Chooser> chooser(static_cast<Chooser*>(data));
+                     PageValue result = PageValue::null();
+                     // The object belongs to the publication: only touch it while that lives.
+                     auto publication = chooser->publication.lock();
+                     char* folder = response == GTK_RESPONSE_ACCEPT
+                                        ? gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog))
+                                        : nullptr;
+                     if (publication != nullptr) {
+                       chooser->ici->hasLastSelectedDir_ = folder != nullptr;
+                       chooser->ici->lastSelectedDir_ = folder != nullptr ? folder : "";
+                     }
+                     if (folder != nullptr) result = PageValue::string(folder);
+                     g_free(folder);
+                     if (chooser->answer != nullptr) chooser->answer->answer(result);
+                     gtk_widget_destroy(GTK_WIDGET(dialog));
+                   }),
+                   chooser);
   gtk_widget_show(dialog);
   return PageValue::null();
 }
@@ -274,10 +289,18 @@ void VeloraICI::postJs(const std::string& script) {
   });
 }
 
-void VeloraICI::sendPlayTrackSignal() { postJs("VeloraAPI.triggerKeyboardShortcut('playpause');"); }
-void VeloraICI::sendPlayPreviousTrackSignal() { postJs("VeloraAPI.triggerKeyboardShortcut('previoustrack');"); }
-void VeloraICI::sendPlayNextTrackSignal() { postJs("VeloraAPI.triggerKeyboardShortcut('nexttrack');"); }
-void VeloraICI::openPreferences() { postJs("window.location = '/#!/user-settings';"); }
+void VeloraICI::sendPlayTrackSignal() {
+  postJs("VeloraAPI.triggerKeyboardShortcut('playpause');");
+}
+void VeloraICI::sendPlayPreviousTrackSignal() {
+  postJs("VeloraAPI.triggerKeyboardShortcut('previoustrack');");
+}
+void VeloraICI::sendPlayNextTrackSignal() {
+  postJs("VeloraAPI.triggerKeyboardShortcut('nexttrack');");
+}
+void VeloraICI::openPreferences() {
+  postJs("window.location = '/#!/user-settings';");
+}
 
 void VeloraICI::askTermination() {
   g_message("VeloraICI::askTermination ");

@@ -5,11 +5,15 @@
 
 namespace {
 
-Binding* core() { return Binding::instance(); }
+Binding* core() {
+  return Binding::instance();
+}
 
 // Store names, keys and values the page gives: strings as they are, null and
 // undefined as "", anything else as String() gives it (42 is stored as "42").
-std::string textOf(const PageValue& value) { return value.isString() ? value.stringValue() : value.text(); }
+std::string textOf(const PageValue& value) {
+  return value.isString() ? value.stringValue() : value.text();
+}
 
 // A read's answer: null when the store had no such row, else its text.
 PageValue rowAnswer(const std::string& text, bool isNull) {
@@ -46,8 +50,8 @@ VeloraStorage::VeloraStorage() : PageObject("VeloraStorage") {
   declareWithResult("key", "vn", [](PageCall& call) {
     const PageValue& name = call.argument(0);
     bool isNull = true;
-    std::string key = core()->storageKey(name.isNullOrUndefined() ? "localStorage" : textOf(name),
-                                         call.argument(1).toInt(), &isNull);
+    std::string key =
+        core()->storageKey(name.isNullOrUndefined() ? "localStorage" : textOf(name), call.argument(1).toInt(), &isNull);
     return rowAnswer(key, isNull);
   });
 }

@@ -53,7 +53,8 @@ bool DirectCallServer::serveOne() {
   }
   gsize size = g_variant_get_size(result);
   W::put32(reply + 4, static_cast<uint32_t>(size));
-  bool written = size <= P::kDirectMaxBytes && W::writeFrame(socket_, reply, sizeof reply, g_variant_get_data(result), size);
+  bool written =
+      size <= P::kDirectMaxBytes && W::writeFrame(socket_, reply, sizeof reply, g_variant_get_data(result), size);
   g_variant_unref(result);
   return written;
 }

@@ -7,7 +7,9 @@
 
 PageAnswer::PageAnswer(GDBusMethodInvocation* invocation) : invocation_(invocation) {}
 
-PageAnswer::~PageAnswer() { answer(PageValue()); }
+PageAnswer::~PageAnswer() {
+  answer(PageValue());
+}
 
 void PageAnswer::answer(const PageValue& result) {
   if (invocation_ == nullptr) return;

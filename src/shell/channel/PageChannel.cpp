@@ -51,7 +51,9 @@ struct PageChannel::Connection {
 
 PageChannel::PageChannel(Delegate& delegate) : delegate_(delegate) {}
 
-PageChannel::~PageChannel() { stop(); }
+PageChannel::~PageChannel() {
+  stop();
+}
 
 bool PageChannel::start() {
   if (server_ != nullptr) return true;
@@ -328,16 +330,17 @@ void PageChannel::publish(GDBusConnection* connection, GVariant* parameters, GDB
   auto publication = std::make_shared<PagePublication>(nextPublication_++, frame, connection);
   if (!delegate_.publish(*publication)) {
     publication->end();
-    g_dbus_method_invocation_return_value(invocation, g_variant_new("(t@a(sa(ssb)s))", static_cast<guint64>(0),
-                                                                    g_variant_new_array(G_VARIANT_TYPE("(sa(ssb)s)"), nullptr, 0)));
+    g_dbus_method_invocation_return_value(invocation,
+                                          g_variant_new("(t@a(sa(ssb)s))", static_cast<guint64>(0),
+                                                        g_variant_new_array(G_VARIANT_TYPE("(sa(ssb)s)"), nullptr, 0)));
     return;
   }
   {
     std::lock_guard<std::mutex> lock(publicationsMutex_);
     publications_[publication->id()] = publication;
   }
-  g_dbus_method_invocation_return_value(invocation, g_variant_new("(t@a(sa(ssb)s))", static_cast<guint64>(publication->id()),
-                                                                  publication->steps()));
+  g_dbus_method_invocation_return_value(
+      invocation, g_variant_new("(t@a(sa(ssb)s))", static_cast<guint64>(publication->id()), publication->steps()));
 }
 
 void PageChannel::call(GDBusConnection* connection, GVariant* parameters, GDBusMethodInvocation* invocation,
@@ -350,7 +353,8 @@ void PageChannel::call(GDBusConnection* connection, GVariant* parameters, GDBusM
 
   auto found = publications_.find(id);
   std::shared_ptr<PagePublication> publication = found != publications_.end() ? found->second : nullptr;
-  PageObject* object = publication != nullptr && publication->connection() == connection ? publication->object(objectName) : nullptr;
+  PageObject* object =
+      publication != nullptr && publication->connection() == connection ? publication->object(objectName) : nullptr;
   const PageObject::Method* method = object != nullptr ? object->find(methodName) : nullptr;
   if (method == nullptr) {
     // A document that has moved on, or a name we never published.

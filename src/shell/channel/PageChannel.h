@@ -68,9 +68,8 @@ class PageChannel {
   struct Connection;
   static gboolean onNewConnection(GDBusServer* server, GDBusConnection* connection, gpointer self);
   static void onClosed(GDBusConnection* connection, gboolean remotePeerVanished, GError* error, gpointer self);
-  static void onMethodCall(GDBusConnection* connection, const gchar* sender, const gchar* path,
-                           const gchar* interface, const gchar* method, GVariant* parameters,
-                           GDBusMethodInvocation* invocation, gpointer self);
+  static void onMethodCall(GDBusConnection* connection, const gchar* sender, const gchar* path, const gchar* interface,
+                           const gchar* method, GVariant* parameters, GDBusMethodInvocation* invocation, gpointer self);
 
   void publish(GDBusConnection* connection, GVariant* parameters, GDBusMethodInvocation* invocation);
   void call(GDBusConnection* connection, GVariant* parameters, GDBusMethodInvocation* invocation, bool wantsResult);
@@ -80,8 +79,8 @@ class PageChannel {
   void refused(GDBusConnection* connection, GVariant* parameters);
   void openDirectCalls(GDBusConnection* connection, GVariant* parameters, GDBusMethodInvocation* invocation);
   // On a direct-call thread: see DirectCallServer::Answer.
-  unsigned answerDirect(GDBusConnection* connection, const Connection& state, uint64_t messages,
-                        GVariant* parameters, GVariant** result);
+  unsigned answerDirect(GDBusConnection* connection, const Connection& state, uint64_t messages, GVariant* parameters,
+                        GVariant** result);
   void countHandled(GDBusConnection* connection);
   // The publication of that id when it came over that connection.
   std::shared_ptr<PagePublication> publicationOf(GDBusConnection* connection, uint64_t id) const;
@@ -104,6 +103,6 @@ class PageChannel {
   std::atomic<bool> serving_{false};
   mutable std::mutex connectionsMutex_;
   bool accepting_ = false;
-  bool directCalls_ = true;  // main thread
+  bool directCalls_ = true;                                              // main thread
   std::map<GDBusConnection*, std::unique_ptr<Connection>> connections_;  // each key holds a reference
 };

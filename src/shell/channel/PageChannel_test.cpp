@@ -39,9 +39,8 @@ class TestBridge : public PageObject {
       return PageValue();
     });
     declareReader("recordedCount", "", [this](PageCall&) { return PageValue::number(recordedCount_.load()); });
-    declareReader("readerOffMainThread", "", [](PageCall&) {
-      return PageValue::boolean(!g_main_context_is_owner(g_main_context_default()));
-    });
+    declareReader("readerOffMainThread", "",
+                  [](PageCall&) { return PageValue::boolean(!g_main_context_is_owner(g_main_context_default())); });
     declareWithResult("recorded", "", [this](PageCall&) { return recorded_; });
     declare("slowRecord", "v", [](PageCall&) {
       g_usleep(50);
@@ -71,14 +70,17 @@ class TestBridge : public PageObject {
       // Answered from the main loop, after this handler has returned.
       auto* answer = call.defer().release();
       auto* text = new std::string(call.argument(0).stringValue() + " later");
-      g_idle_add_full(G_PRIORITY_DEFAULT, [](gpointer data) -> gboolean {
-        auto* pair = static_cast<std::pair<PageAnswer*, std::string*>*>(data);
-        pair->first->answer(PageValue::string(*pair->second));
-        delete pair->first;
-        delete pair->second;
-        delete pair;
-        return G_SOURCE_REMOVE;
-      }, new std::pair<PageAnswer*, std::string*>(answer, text), nullptr);
+      g_idle_add_full(
+          G_PRIORITY_DEFAULT,
+          [](gpointer data) -> gboolean {
+            auto* pair = static_cast<std::pair<PageAnswer*, std::string*>*>(data);
+            pair->first->answer(PageValue::string(*pair->second));
+            delete pair->first;
+            delete pair->second;
+            delete pair;
+            return G_SOURCE_REMOVE;
+          },
+          new std::pair<PageAnswer*, std::string*>(answer, text), nullptr);
       return PageValue::string("not this");
     });
     declare("emitEvents", "n", [](PageCall& call) {
@@ -106,8 +108,9 @@ class TestBridge : public PageObject {
 
   static PageValue fileObject() {
     PageValue file = PageValue::object();
-    const char* keys[] = {"entity_id", "format_id", "repository", "metadata", "bytes_loaded", "bytes_total", "file_state",
-                          "download_state", "position", "last_listening", "listening_count", "last_add", "url_data"};
+    const char* keys[] = {"entity_id",       "format_id",  "repository",     "metadata", "bytes_loaded",
+                          "bytes_total",     "file_state", "download_state", "position", "last_listening",
+                          "listening_count", "last_add",   "url_data"};
     for (const char* key : keys) file.set(key, PageValue::number(1));
     return file;
   }
@@ -173,14 +176,16 @@ class PageChannelTest : public ::testing::Test {
     // Pop-ups opened by script get a window of their own.
     WebKitSettings* settings = webkit_web_view_get_settings(window_->mainView());
     webkit_settings_set_javascript_can_open_windows_automatically(settings, TRUE);
-    g_signal_connect(window_->mainView(), "create", G_CALLBACK(+[](WebKitWebView* view, WebKitNavigationAction*, gpointer) {
-      GtkWidget* popup = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-      GtkWidget* popupView = webkit_web_view_new_with_related_view(view);
-      gtk_container_add(GTK_CONTAINER(popup), popupView);
-      gtk_widget_show_all(popup);
-      popups_.push_back(popup);
-      return popupView;
-    }), nullptr);
+    g_signal_connect(window_->mainView(), "create",
+                     G_CALLBACK(+[](WebKitWebView* view, WebKitNavigationAction*, gpointer) {
+                       GtkWidget* popup = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+                       GtkWidget* popupView = webkit_web_view_new_with_related_view(view);
+                       gtk_container_add(GTK_CONTAINER(popup), popupView);
+                       gtk_widget_show_all(popup);
+                       popups_.push_back(popup);
+                       return popupView;
+                     }),
+                     nullptr);
     window_->show();
   }
 
@@ -255,7 +260,8 @@ TEST_F(PageChannelTest, ObjectsReachOnlyPlayerOriginDocumentsOfTheMainView) {
       "[\"answerCallbacks\",\"deferred\",\"echo\",\"echoAll\",\"echoNumber\",\"echoText\",\"emitEvents\","
       "\"evaluateScript\",\"fileObject\",\"keepForReload\",\"later\",\"readerOffMainThread\",\"record\","
       "\"recorded\",\"recordedCount\",\"slowRecord\",\"tooLargeAnswer\"]";
-  EXPECT_EQ(server_->report("main"), "{\"TestBridge\":" + methods + ",\"MACOS\":true,\"stepScript\":\"/channel.html\"}");
+  EXPECT_EQ(server_->report("main"),
+            "{\"TestBridge\":" + methods + ",\"MACOS\":true,\"stepScript\":\"/channel.html\"}");
   // The scripts ran in the frame that got the objects, not in the main frame.
   EXPECT_EQ(server_->report("frame-same-origin"),
             "{\"TestBridge\":" + methods +
@@ -288,7 +294,9 @@ TEST_F(PageChannelTest, ValueReturningCallsAnswerAtOnceWithValueAndType) {
   load("/channel.html?scenario=values");
   ASSERT_TRUE(waitForReport("values"));
   const std::string values = server_->report("values");
-  auto expect = [&values](const std::string& part) { EXPECT_NE(values.find(part), std::string::npos) << part << "\nin " << values; };
+  auto expect = [&values](const std::string& part) {
+    EXPECT_NE(values.find(part), std::string::npos) << part << "\nin " << values;
+  };
   expect("\"number\":[\"number\",42.5]");
   expect("\"string\":[\"string\",\"h\u00e9llo \U0001F600\"]");
   expect("\"empty\":[\"string\",\"\"]");
@@ -309,8 +317,10 @@ TEST_F(PageChannelTest, ValueReturningCallsAnswerAtOnceWithValueAndType) {
   expect("\"numberOfJunk\":[\"number\",\"NaN\"]");
   expect("\"all\":[\"array\",[1,\"two\",[3]]]");
   expect("\"file\":[\"object\",\"no-prototype\",");
-  expect("\"fileKeys\":[\"entity_id\",\"format_id\",\"repository\",\"metadata\",\"bytes_loaded\",\"bytes_total\","
-         "\"file_state\",\"download_state\",\"position\",\"last_listening\",\"listening_count\",\"last_add\",\"url_data\"]");
+  expect(
+      "\"fileKeys\":[\"entity_id\",\"format_id\",\"repository\",\"metadata\",\"bytes_loaded\",\"bytes_total\","
+      "\"file_state\",\"download_state\",\"position\",\"last_listening\",\"listening_count\",\"last_add\",\"url_"
+      "data\"]");
   expect("\"deferred\":[\"string\",\"answer later\"]");
 }
 
@@ -376,7 +386,8 @@ TEST_F(PageChannelTest, CallsIntoThePageArriveInOrder) {
   load("/channel.html?scenario=events");
   ASSERT_TRUE(waitForReport("events"));
   std::string expected = "[";
-  for (int i = 0; i < 300; ++i) expected += (i > 0 ? "," : "") + std::string("[") + std::to_string(i) + ",\"e" + std::to_string(i) + "\"]";
+  for (int i = 0; i < 300; ++i)
+    expected += (i > 0 ? "," : "") + std::string("[") + std::to_string(i) + ",\"e" + std::to_string(i) + "\"]";
   expected += "]";
   EXPECT_EQ(server_->report("events"), expected);
 }
@@ -394,8 +405,8 @@ TEST_F(PageChannelTest, ConsoleMessagesOfTheMainViewReachTheApplication) {
     }
     return lines.size() >= 5;
   }));
-  EXPECT_EQ(lines, (std::vector<std::pair<unsigned, std::string>>{{0, "log line"}, {1, "info line"}, {2, "warning line"},
-                                                                  {3, "error line"}, {4, "debug line"}}));
+  EXPECT_EQ(lines, (std::vector<std::pair<unsigned, std::string>>{
+                       {0, "log line"}, {1, "info line"}, {2, "warning line"}, {3, "error line"}, {4, "debug line"}}));
 }
 
 // This process's resident memory ("VmRSS:") or its peak since the last

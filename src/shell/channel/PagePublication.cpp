@@ -11,7 +11,9 @@ namespace P = PageChannelProtocol;
 PagePublication::PagePublication(uint64_t id, const Frame& frame, GDBusConnection* connection)
     : id_(id), frame_(frame), connection_(G_DBUS_CONNECTION(g_object_ref(connection))) {}
 
-PagePublication::~PagePublication() { end(); }
+PagePublication::~PagePublication() {
+  end();
+}
 
 void PagePublication::end() {
   if (connection_ == nullptr) return;
@@ -23,9 +25,13 @@ void PagePublication::addObject(std::shared_ptr<PageObject> object, std::string 
   steps_.push_back(Step{std::move(object), std::move(scriptAfter)});
 }
 
-void PagePublication::addScript(std::string script) { steps_.push_back(Step{nullptr, std::move(script)}); }
+void PagePublication::addScript(std::string script) {
+  steps_.push_back(Step{nullptr, std::move(script)});
+}
 
-PageObject* PagePublication::object(const std::string& name) const { return sharedObject(name).get(); }
+PageObject* PagePublication::object(const std::string& name) const {
+  return sharedObject(name).get();
+}
 
 std::shared_ptr<PageObject> PagePublication::sharedObject(const std::string& name) const {
   for (const Step& step : steps_) {

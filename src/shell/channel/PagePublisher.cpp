@@ -16,8 +16,8 @@ std::string PagePublisher::originOf(const std::string& address) {
     gchar* scheme = g_ascii_strdown(g_uri_get_scheme(uri), -1);
     gchar* lowerHost = g_ascii_strdown(host, -1);
     int port = g_uri_get_port(uri);
-    bool defaultPort = port < 0 || (g_strcmp0(scheme, "http") == 0 && port == 80) ||
-                       (g_strcmp0(scheme, "https") == 0 && port == 443);
+    bool defaultPort =
+        port < 0 || (g_strcmp0(scheme, "http") == 0 && port == 80) || (g_strcmp0(scheme, "https") == 0 && port == 443);
     origin = std::string(scheme) + "://";
     // An IPv6 literal keeps its brackets in an origin.
     origin += strchr(lowerHost, ':') != nullptr ? "[" + std::string(lowerHost) + "]" : std::string(lowerHost);

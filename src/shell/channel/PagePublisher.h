@@ -18,7 +18,8 @@ class PagePublisher : public PageChannel::Delegate {
  public:
   // Fills a publication the policy allows with the objects and scripts.
   using Fill = std::function<void(PagePublication& publication)>;
-  using Console = std::function<void(unsigned level, const std::string& text, const std::string& source, unsigned line)>;
+  using Console =
+      std::function<void(unsigned level, const std::string& text, const std::string& source, unsigned line)>;
   using Warning = std::function<void(const std::string& text)>;
   using Shown = std::function<void(PagePublication& publication, bool shown)>;
 

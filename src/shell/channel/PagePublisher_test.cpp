@@ -26,12 +26,14 @@ PagePublication::Frame frame(uint64_t page, const std::string& origin, const std
 
 TEST(PagePublisherTest, OnlyPlayerOriginDocumentsOfTheMainViewGetObjects) {
   int filled = 0;
-  PagePublisher publisher([] { return uint64_t{7}; }, "http://player.example.com/", [&filled](PagePublication&) { ++filled; });
+  PagePublisher publisher([] { return uint64_t{7}; }, "http://player.example.com/",
+                          [&filled](PagePublication&) { ++filled; });
   // Publications are only judged here: a connection over memory streams,
   // on which nothing is sent, will do.
-  GIOStream* stream = G_IO_STREAM(g_simple_io_stream_new(g_memory_input_stream_new(), g_memory_output_stream_new_resizable()));
-  GDBusConnection* connection = g_dbus_connection_new_sync(stream, nullptr, G_DBUS_CONNECTION_FLAGS_DELAY_MESSAGE_PROCESSING,
-                                                           nullptr, nullptr, nullptr);
+  GIOStream* stream =
+      G_IO_STREAM(g_simple_io_stream_new(g_memory_input_stream_new(), g_memory_output_stream_new_resizable()));
+  GDBusConnection* connection = g_dbus_connection_new_sync(
+      stream, nullptr, G_DBUS_CONNECTION_FLAGS_DELAY_MESSAGE_PROCESSING, nullptr, nullptr, nullptr);
   ASSERT_NE(connection, nullptr);
   auto decide = [&](uint64_t page, const std::string& origin, const std::string& uri) {
     PagePublication publication(1, frame(page, origin, uri), connection);
@@ -39,7 +41,7 @@ TEST(PagePublisherTest, OnlyPlayerOriginDocumentsOfTheMainViewGetObjects) {
   };
   const std::string player = "http://player.example.com";
   EXPECT_TRUE(decide(7, player, player + "/app/"));
-  EXPECT_FALSE(decide(8, player, player + "/app/"));                                  // another view
+  EXPECT_FALSE(decide(8, player, player + "/app/"));                                             // another view
   EXPECT_FALSE(decide(7, "http://player.example.com:8080", "http://player.example.com:8080/"));  // another port
   EXPECT_FALSE(decide(7, "https://player.example.com", "https://player.example.com/"));          // another scheme
   EXPECT_FALSE(decide(7, "http://ads.example.com", "http://ads.example.com/"));                  // a third party

@@ -69,7 +69,9 @@ double stringToNumber(const std::string& text) {
 
 }  // namespace
 
-PageValue PageValue::null() { return PageValue(Type::Null); }
+PageValue PageValue::null() {
+  return PageValue(Type::Null);
+}
 
 PageValue PageValue::boolean(bool value) {
   PageValue v(Type::Boolean);
@@ -95,7 +97,9 @@ PageValue PageValue::array(std::vector<PageValue> elements) {
   return v;
 }
 
-PageValue PageValue::object() { return PageValue(Type::Object); }
+PageValue PageValue::object() {
+  return PageValue(Type::Object);
+}
 
 PageValue PageValue::callback(uint64_t id) {
   PageValue v(Type::Callback);
@@ -164,14 +168,10 @@ std::string PageValue::text() const {
   switch (type_) {
     case Type::Undefined:
     case Type::Null:
-    case Type::Callback:
-      return "";
-    case Type::Boolean:
-      return number_ != 0 ? "true" : "false";
-    case Type::Number:
-      return numberText(number_);
-    case Type::String:
-      return string_;
+    case Type::Callback: return "";
+    case Type::Boolean: return number_ != 0 ? "true" : "false";
+    case Type::Number: return numberText(number_);
+    case Type::String: return string_;
     case Type::Array: {
       std::string joined;
       for (size_t i = 0; i < elements_.size(); ++i) {
@@ -180,23 +180,18 @@ std::string PageValue::text() const {
       }
       return joined;
     }
-    case Type::Object:
-      return "[object Object]";
+    case Type::Object: return "[object Object]";
   }
   return "";
 }
 
 double PageValue::toNumber() const {
   switch (type_) {
-    case Type::Null:
-      return 0;
+    case Type::Null: return 0;
     case Type::Boolean:
-    case Type::Number:
-      return number_;
-    case Type::String:
-      return stringToNumber(string_);
-    default:
-      return std::numeric_limits<double>::quiet_NaN();
+    case Type::Number: return number_;
+    case Type::String: return stringToNumber(string_);
+    default: return std::numeric_limits<double>::quiet_NaN();
   }
 }
 
@@ -224,14 +219,10 @@ bool PageValue::toFlag() const {
 
 GVariant* PageValue::toBareVariant() const {
   switch (type_) {
-    case Type::Undefined:
-      return g_variant_new_byte(PageChannelProtocol::kUndefinedByte);
-    case Type::Null:
-      return g_variant_new_byte(PageChannelProtocol::kNullByte);
-    case Type::Boolean:
-      return g_variant_new_boolean(number_ != 0);
-    case Type::Number:
-      return g_variant_new_double(number_);
+    case Type::Undefined: return g_variant_new_byte(PageChannelProtocol::kUndefinedByte);
+    case Type::Null: return g_variant_new_byte(PageChannelProtocol::kNullByte);
+    case Type::Boolean: return g_variant_new_boolean(number_ != 0);
+    case Type::Number: return g_variant_new_double(number_);
     case Type::String:
       // GVariant strings must be valid UTF-8 without NUL: other texts go whole
       // as their literal.
@@ -253,15 +244,18 @@ GVariant* PageValue::toBareVariant() const {
       }
       return g_variant_builder_end(&builder);
     }
-    case Type::Callback:
-      return g_variant_new("(t)", callback_);
+    case Type::Callback: return g_variant_new("(t)", callback_);
   }
   return g_variant_new_byte(PageChannelProtocol::kUndefinedByte);
 }
 
-GVariant* PageValue::toVariant() const { return g_variant_new_variant(toBareVariant()); }
+GVariant* PageValue::toVariant() const {
+  return g_variant_new_variant(toBareVariant());
+}
 
-PageValue PageValue::fromVariant(GVariant* variant) { return fromVariant(variant, 0); }
+PageValue PageValue::fromVariant(GVariant* variant) {
+  return fromVariant(variant, 0);
+}
 
 PageValue PageValue::fromVariant(GVariant* variant, int depth) {
   if (variant == nullptr || depth > kMaxDepth) return PageValue();
@@ -276,8 +270,10 @@ PageValue PageValue::fromVariant(GVariant* variant, int depth) {
   if (g_variant_type_equal(type, G_VARIANT_TYPE_DOUBLE)) return number(g_variant_get_double(variant));
   if (g_variant_type_equal(type, G_VARIANT_TYPE_INT32)) return number(g_variant_get_int32(variant));
   if (g_variant_type_equal(type, G_VARIANT_TYPE_UINT32)) return number(g_variant_get_uint32(variant));
-  if (g_variant_type_equal(type, G_VARIANT_TYPE_INT64)) return number(static_cast<double>(g_variant_get_int64(variant)));
-  if (g_variant_type_equal(type, G_VARIANT_TYPE_UINT64)) return number(static_cast<double>(g_variant_get_uint64(variant)));
+  if (g_variant_type_equal(type, G_VARIANT_TYPE_INT64))
+    return number(static_cast<double>(g_variant_get_int64(variant)));
+  if (g_variant_type_equal(type, G_VARIANT_TYPE_UINT64))
+    return number(static_cast<double>(g_variant_get_uint64(variant)));
   if (g_variant_type_equal(type, G_VARIANT_TYPE_STRING)) return string(g_variant_get_string(variant, nullptr));
   if (g_variant_type_equal(type, G_VARIANT_TYPE("(s)"))) {
     GVariant* literal = g_variant_get_child_value(variant, 0);
@@ -325,18 +321,13 @@ bool PageValue::operator==(const PageValue& other) const {
   if (type_ != other.type_) return false;
   switch (type_) {
     case Type::Undefined:
-    case Type::Null:
-      return true;
+    case Type::Null: return true;
     case Type::Boolean:
-    case Type::Number:
-      return number_ == other.number_;
-    case Type::String:
-      return string_ == other.string_;
-    case Type::Callback:
-      return callback_ == other.callback_;
+    case Type::Number: return number_ == other.number_;
+    case Type::String: return string_ == other.string_;
+    case Type::Callback: return callback_ == other.callback_;
     case Type::Array:
-    case Type::Object:
-      return keys_ == other.keys_ && elements_ == other.elements_;
+    case Type::Object: return keys_ == other.keys_ && elements_ == other.elements_;
   }
   return false;
 }

@@ -92,6 +92,6 @@ class PageValue {
   double number_ = 0;  // Number, and Boolean as 0 or 1
   uint64_t callback_ = 0;
   std::string string_;
-  std::vector<std::string> keys_;      // Object
-  std::vector<PageValue> elements_;    // Array, and Object values
+  std::vector<std::string> keys_;    // Object
+  std::vector<PageValue> elements_;  // Array, and Object values
 };

@@ -77,8 +77,8 @@ class PageValueTest : public ::testing::Test {
   // JSON.stringify of the page value as the page would receive it.
   std::string inPage(const PageValue& value) {
     setInPage("decoded", value);
-    JSCValue* json = jsc_context_evaluate(
-        context_, "decoded === undefined ? 'undefined' : JSON.stringify(decoded)", -1);
+    JSCValue* json =
+        jsc_context_evaluate(context_, "decoded === undefined ? 'undefined' : JSON.stringify(decoded)", -1);
     char* text = jsc_value_to_string(json);
     std::string result = text;
     g_free(text);
@@ -91,10 +91,29 @@ class PageValueTest : public ::testing::Test {
 };
 
 TEST_F(PageValueTest, NumbersReadAsThePageWritesThem) {
-  const double samples[] = {0, -0.0, 1, -1, 1.5, 0.1 + 0.2, 100, 1e21, 1e20, 123456789012345680000.0, 1e-6, 1e-7,
-                            5e-324, 1.7976931348623157e308, -1.5e300, 9007199254740993.0, 2.5e-5, 0.000123,
-                            std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
-                            std::numeric_limits<double>::quiet_NaN(), 4294967296.0 + 5, 1234.5678};
+  const double samples[] = {0,
+                            -0.0,
+                            1,
+                            -1,
+                            1.5,
+                            0.1 + 0.2,
+                            100,
+                            1e21,
+                            1e20,
+                            123456789012345680000.0,
+                            1e-6,
+                            1e-7,
+                            5e-324,
+                            1.7976931348623157e308,
+                            -1.5e300,
+                            9007199254740993.0,
+                            2.5e-5,
+                            0.000123,
+                            std::numeric_limits<double>::infinity(),
+                            -std::numeric_limits<double>::infinity(),
+                            std::numeric_limits<double>::quiet_NaN(),
+                            4294967296.0 + 5,
+                            1234.5678};
   for (double sample : samples) EXPECT_EQ(PageValue::numberText(sample), javaScriptText(sample)) << sample;
 
   std::mt19937_64 random(7);
@@ -108,9 +127,10 @@ TEST_F(PageValueTest, NumbersReadAsThePageWritesThem) {
 }
 
 TEST_F(PageValueTest, TextsReadAsNumbersAsThePageReadsThem) {
-  const char* samples[] = {"42", "  42 ", "\t-7\n", "", "   ", "abc", "0x1F", "0X1f", "0o17", "0b101", "0x", "1e3",
-                           "1E-3", "1e", ".5", "5.", "+.5", "-.5e1", ".", "Infinity", "-Infinity", "+Infinity",
-                           "infinity", "inf", "nan", "NaN", "1_000", "12abc", "0x1p3", "-0x10", "00012", "1,5"};
+  const char* samples[] = {"42",   "  42 ", "\t-7\n", "",         "   ",       "abc",       "0x1F",     "0X1f",
+                           "0o17", "0b101", "0x",     "1e3",      "1E-3",      "1e",        ".5",       "5.",
+                           "+.5",  "-.5e1", ".",      "Infinity", "-Infinity", "+Infinity", "infinity", "inf",
+                           "nan",  "NaN",   "1_000",  "12abc",    "0x1p3",     "-0x10",     "00012",    "1,5"};
   for (const char* sample : samples) {
     double expected = javaScriptNumber(sample);
     double actual = PageValue::string(sample).toNumber();
@@ -180,7 +200,9 @@ TEST_F(PageValueTest, PageValuesCrossTheWireWhole) {
   jsc_context_set_value(context_, "decoded", decoded);
   g_object_unref(decoded);
   JSCValue* check = jsc_context_evaluate(
-      context_, "Object.getPrototypeOf(decoded) === null && Object.keys(decoded).join() === 'b,a' && !('toString' in decoded)", -1);
+      context_,
+      "Object.getPrototypeOf(decoded) === null && Object.keys(decoded).join() === 'b,a' && !('toString' in decoded)",
+      -1);
   EXPECT_TRUE(jsc_value_to_boolean(check));
   g_object_unref(check);
 }
@@ -188,8 +210,14 @@ TEST_F(PageValueTest, PageValuesCrossTheWireWhole) {
 TEST_F(PageValueTest, PageStringsTravelWholeAndDistinct) {
   // Strings that plain D-Bus strings cannot carry: as the page wrote them,
   // there and back, and each distinct from its neighbours.
-  const char* scripts[] = {"'a'", "'a\\0b'", "'a\\0'", "'a\\uD800b'", "'a\\uDBFFb'", "'a\\uDC00'",
-                           "'\\uD83D\\uDE00\\u0000\"\\\\'", "'\\uDE00\\uD83D'"};
+  const char* scripts[] = {"'a'",
+                           "'a\\0b'",
+                           "'a\\0'",
+                           "'a\\uD800b'",
+                           "'a\\uDBFFb'",
+                           "'a\\uDC00'",
+                           "'\\uD83D\\uDE00\\u0000\"\\\\'",
+                           "'\\uDE00\\uD83D'"};
   std::set<std::string> stored;
   for (const char* script : scripts) {
     SCOPED_TRACE(script);
@@ -208,7 +236,10 @@ TEST_F(PageValueTest, PageStringsTravelWholeAndDistinct) {
 
 TEST_F(PageValueTest, StringsThatAreNoValidTextArriveMended) {
   // Invalid bytes from the application.
-  PageValue invalid = PageValue::string(std::string("a\xff\xfe" "b", 4));
+  PageValue invalid =
+      PageValue::string(std::string("a\xff\xfe"
+                                    "b",
+                                    4));
   GVariant* wire = g_variant_ref_sink(invalid.toVariant());
   PageValue back = PageValue::fromVariant(wire);
   g_variant_unref(wire);
@@ -237,8 +268,9 @@ TEST_F(PageValueTest, CyclicAndHugeValuesAreCutNotFollowed) {
     EXPECT_TRUE(value.keys().empty()) << host;
   }
   // Instances of the page's own classes are data.
-  EXPECT_EQ(fromScript("class File { constructor() { this.entity_id = 7; } get hidden() { return 1; } }; new File()").keys(),
-            std::vector<std::string>{"entity_id"});
+  EXPECT_EQ(
+      fromScript("class File { constructor() { this.entity_id = 7; } get hidden() { return 1; } }; new File()").keys(),
+      std::vector<std::string>{"entity_id"});
   PageValue typed = fromScript("new Uint8Array([1, 2, 3])");
   EXPECT_EQ(inPage(typed), "[1,2,3]");
 }

@@ -9,12 +9,11 @@
 //
 // Main thread (it runs on the default GLib main context): returns at once,
 // the call completes on the main loop.
-class FileManagerReveal
-{
-public:
-    FileManagerReveal() = delete;
+class FileManagerReveal {
+ public:
+  FileManagerReveal() = delete;
 
-    static void reveal(const std::string& path);
-    // The fallback alone: opens the folder holding `path`.
-    static void openContainingFolder(const std::string& path);
+  static void reveal(const std::string& path);
+  // The fallback alone: opens the folder holding `path`.
+  static void openContainingFolder(const std::string& path);
 };

@@ -13,21 +13,20 @@
 // do not block the main loop.
 //
 // Main thread only.
-class LogUploadAlerts : public LogUploadPresenter
-{
-public:
-    // `parent`: the main window (may be null); weakly referenced.
-    explicit LogUploadAlerts(GtkWindow* parent);
-    ~LogUploadAlerts() override;
-    LogUploadAlerts(const LogUploadAlerts&) = delete;
-    LogUploadAlerts& operator=(const LogUploadAlerts&) = delete;
+class LogUploadAlerts : public LogUploadPresenter {
+ public:
+  // `parent`: the main window (may be null); weakly referenced.
+  explicit LogUploadAlerts(GtkWindow* parent);
+  ~LogUploadAlerts() override;
+  LogUploadAlerts(const LogUploadAlerts&) = delete;
+  LogUploadAlerts& operator=(const LogUploadAlerts&) = delete;
 
-    void showSendLogSuccessMessage() override;
-    void showSendLogFailureMessage(const std::string& archivePath) override;
+  void showSendLogSuccessMessage() override;
+  void showSendLogFailureMessage(const std::string& archivePath) override;
 
-private:
-    static GtkWidget* makeAlert(GtkWindow* parent, GtkMessageType type, const std::string& title,
-                                const std::string& message, const std::string& button);
+ private:
+  static GtkWidget* makeAlert(GtkWindow* parent, GtkMessageType type, const std::string& title,
+                              const std::string& message, const std::string& button);
 
-    GtkWindow* parent_;
+  GtkWindow* parent_;
 };

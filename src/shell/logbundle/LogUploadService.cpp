@@ -27,174 +27,151 @@ const long kStalledSeconds = 60;
 // Everything passes through the mutex and the atomic count, never through
 // memory that GLib hands over (its own locking is invisible to the thread
 // sanitizer).
-struct LogUploadService::Mailbox
-{
-    explicit Mailbox(LogUploadPresenter* presenter)
-        : presenter(presenter)
+struct LogUploadService::Mailbox {
+  explicit Mailbox(LogUploadPresenter* presenter) : presenter(presenter) {}
+
+  void release() {
+    if (references.fetch_sub(1) == 1) delete this;
+  }
+
+  static gboolean deliver(gpointer data) {
+    Mailbox* mailbox = static_cast<Mailbox*>(data);
+    LogUploadPresenter* presenter;
+    Outcome outcome;
+    std::string archivePath;
     {
+      std::lock_guard<std::mutex> lock(mailbox->mutex);
+      if (mailbox->results.empty()) return G_SOURCE_REMOVE;
+      presenter = mailbox->presenter;
+      outcome = mailbox->results.front().first;
+      archivePath = mailbox->results.front().second;
+      mailbox->results.pop_front();
     }
+    if (presenter && outcome == Outcome::Sent)
+      presenter->showSendLogSuccessMessage();
+    else if (presenter)
+      presenter->showSendLogFailureMessage(archivePath);
+    return G_SOURCE_REMOVE;
+  }
 
-    void release()
-    {
-        if (references.fetch_sub(1) == 1)
-            delete this;
-    }
+  static void forget(gpointer data) { static_cast<Mailbox*>(data)->release(); }
 
-    static gboolean deliver(gpointer data)
-    {
-        Mailbox* mailbox = static_cast<Mailbox*>(data);
-        LogUploadPresenter* presenter;
-        Outcome outcome;
-        std::string archivePath;
-        {
-            std::lock_guard<std::mutex> lock(mailbox->mutex);
-            if (mailbox->results.empty())
-                return G_SOURCE_REMOVE;
-            presenter = mailbox->presenter;
-            outcome = mailbox->results.front().first;
-            archivePath = mailbox->results.front().second;
-            mailbox->results.pop_front();
-        }
-        if (presenter && outcome == Outcome::Sent)
-            presenter->showSendLogSuccessMessage();
-        else if (presenter)
-            presenter->showSendLogFailureMessage(archivePath);
-        return G_SOURCE_REMOVE;
-    }
-
-    static void forget(gpointer data) { static_cast<Mailbox*>(data)->release(); }
-
-    std::mutex mutex;
-    LogUploadPresenter* presenter;  // null once the service is gone
-    std::deque<std::pair<Outcome, std::string>> results;
-    std::atomic<int> references{1};  // the service's, and one per pending idle source
+  std::mutex mutex;
+  LogUploadPresenter* presenter;  // null once the service is gone
+  std::deque<std::pair<Outcome, std::string>> results;
+  std::atomic<int> references{1};  // the service's, and one per pending idle source
 };
 
 LogUploadService::LogUploadService(LogBundleSettings settings, LogUploadPresenter& presenter)
-    : settings_(std::move(settings))
-    , mailbox_(new Mailbox(&presenter))
-{
-}
+    : settings_(std::move(settings)), mailbox_(new Mailbox(&presenter)) {}
 
-LogUploadService::~LogUploadService()
-{
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-        queue_.clear();
-    }
-    wake_.notify_all();
-    if (thread_.joinable())
-        thread_.join();
-    {
-        std::lock_guard<std::mutex> lock(mailbox_->mutex);
-        mailbox_->presenter = nullptr;
-        mailbox_->results.clear();
-    }
-    mailbox_->release();
+LogUploadService::~LogUploadService() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    queue_.clear();
+  }
+  wake_.notify_all();
+  if (thread_.joinable()) thread_.join();
+  {
+    std::lock_guard<std::mutex> lock(mailbox_->mutex);
+    mailbox_->presenter = nullptr;
+    mailbox_->results.clear();
+  }
+  mailbox_->release();
 }
 
 void LogUploadService::sendLogForUserId(const std::string& userId, const std::string& login,
-                                        const std::string& version)
-{
-    std::vector<std::string> storageFolders = settings_.storageFolders ? settings_.storageFolders()
-                                                                        : std::vector<std::string>();
-    std::lock_guard<std::mutex> lock(mutex_);
-    // One upload at a time: a request while one is under way joins it (one
-    // bundle, one answer to the user).
-    if (uploading_) {
-        VL_LOG_INFO("sendLog joins the upload under way");
-        return;
-    }
-    uploading_ = true;
-    queue_.push_back(Request{userId, login, version, std::move(storageFolders)});
-    if (!thread_.joinable())
-        thread_ = std::thread([this] { run(); });
-    wake_.notify_all();
+                                        const std::string& version) {
+  std::vector<std::string> storageFolders =
+      settings_.storageFolders ? settings_.storageFolders() : std::vector<std::string>();
+  std::lock_guard<std::mutex> lock(mutex_);
+  // One upload at a time: a request while one is under way joins it (one
+  // bundle, one answer to the user).
+  if (uploading_) {
+    VL_LOG_INFO("sendLog joins the upload under way");
+    return;
+  }
+  uploading_ = true;
+  queue_.push_back(Request{userId, login, version, std::move(storageFolders)});
+  if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+  wake_.notify_all();
 }
 
-void LogUploadService::run()
-{
-    while (true) {
-        Request request;
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-            if (stopping_)
-                return;
-            request = queue_.front();
-            queue_.pop_front();
-        }
-        std::string archivePath;
-        Outcome outcome = upload(request.userId, request.login, request.version, time(nullptr), archivePath,
-                                 request.storageFolders);
-        if (!stopping_)
-            present(outcome, outcome == Outcome::NotSent ? archivePath : std::string());
-        std::lock_guard<std::mutex> lock(mutex_);
-        uploading_ = false;
+void LogUploadService::run() {
+  while (true) {
+    Request request;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+      if (stopping_) return;
+      request = queue_.front();
+      queue_.pop_front();
     }
+    std::string archivePath;
+    Outcome outcome =
+        upload(request.userId, request.login, request.version, time(nullptr), archivePath, request.storageFolders);
+    if (!stopping_) present(outcome, outcome == Outcome::NotSent ? archivePath : std::string());
+    std::lock_guard<std::mutex> lock(mutex_);
+    uploading_ = false;
+  }
 }
 
 LogUploadService::Outcome LogUploadService::upload(const std::string& userId, const std::string& login,
                                                    const std::string& version, std::time_t now,
                                                    std::string& archivePath,
-                                                   const std::vector<std::string>& storageFolders)
-{
-    LogBundle bundle(settings_);
-    bool built = bundle.build(userId, login, version, now, storageFolders);
-    archivePath = bundle.archivePath();
-    if (!built)
-        return Outcome::NoArchive;
-    if (!post(archivePath))
-        return Outcome::NotSent;
-    unlink(archivePath.c_str());
-    return Outcome::Sent;
+                                                   const std::vector<std::string>& storageFolders) {
+  LogBundle bundle(settings_);
+  bool built = bundle.build(userId, login, version, now, storageFolders);
+  archivePath = bundle.archivePath();
+  if (!built) return Outcome::NoArchive;
+  if (!post(archivePath)) return Outcome::NotSent;
+  unlink(archivePath.c_str());
+  return Outcome::Sent;
 }
 
-bool LogUploadService::post(const std::string& archivePath)
-{
-    MultipartFormData form;
-    form.addText("udid", settings_.systemUid);
-    form.addText("ext", "zip");
-    form.addText("ver", settings_.applicationVersion);
-    form.addText("type", "desktop");
-    form.addNumber("auto", 0);
-    form.addBytes("file", std::string());
+bool LogUploadService::post(const std::string& archivePath) {
+  MultipartFormData form;
+  form.addText("udid", settings_.systemUid);
+  form.addText("ext", "zip");
+  form.addText("ver", settings_.applicationVersion);
+  form.addText("type", "desktop");
+  form.addNumber("auto", 0);
+  form.addBytes("file", std::string());
 
-    // The archive goes from disk as it is sent, never whole in memory.
-    BlockingHttpRequest request(settings_.endpoint);
-    request.addHeader("Content-Type: " + form.contentType());
-    std::pair<std::string, std::string> around = form.bodyAroundLastField();
-    if (!request.setPostBodyAroundFile(around.first, archivePath, around.second)) {
-        VL_LOG_WARN("Error sending data: the archive cannot be read: " << archivePath << ": " << strerror(errno));
-        return false;
-    }
-    request.setConnectTimeoutMilliseconds(kConnectTimeoutMs);
-    request.setLowSpeedLimit(1, kStalledSeconds);
-    request.setCancelFlag(&stopping_);
-    HttpResponse response;
-    request.perform(response);
-    if (!response.isSuccess()) {
-        VL_LOG_WARN("Error sending data: " << (response.answered ? "HTTP status " + std::to_string(response.status)
-                                                                 : response.error));
-        return false;
-    }
-    VL_LOG_DEBUG("sendLog result: " << response.body);
-    return true;
+  // The archive goes from disk as it is sent, never whole in memory.
+  BlockingHttpRequest request(settings_.endpoint);
+  request.addHeader("Content-Type: " + form.contentType());
+  std::pair<std::string, std::string> around = form.bodyAroundLastField();
+  if (!request.setPostBodyAroundFile(around.first, archivePath, around.second)) {
+    VL_LOG_WARN("Error sending data: the archive cannot be read: " << archivePath << ": " << strerror(errno));
+    return false;
+  }
+  request.setConnectTimeoutMilliseconds(kConnectTimeoutMs);
+  request.setLowSpeedLimit(1, kStalledSeconds);
+  request.setCancelFlag(&stopping_);
+  HttpResponse response;
+  request.perform(response);
+  if (!response.isSuccess()) {
+    VL_LOG_WARN("Error sending data: " << (response.answered ? "HTTP status " + std::to_string(response.status)
+                                                             : response.error));
+    return false;
+  }
+  VL_LOG_DEBUG("sendLog result: " << response.body);
+  return true;
 }
 
-void LogUploadService::present(Outcome outcome, const std::string& archivePath)
-{
-    {
-        std::lock_guard<std::mutex> lock(mailbox_->mutex);
-        mailbox_->results.emplace_back(outcome, archivePath);
-    }
-    mailbox_->references.fetch_add(1);
-    // Always through an idle source of the default context: that context's
-    // owner, the main thread, runs it (g_main_context_invoke would run it
-    // right here whenever the main thread happens not to hold the context).
-    GSource* source = g_idle_source_new();
-    g_source_set_callback(source, &Mailbox::deliver, mailbox_, &Mailbox::forget);
-    g_source_attach(source, nullptr);
-    g_source_unref(source);
+void LogUploadService::present(Outcome outcome, const std::string& archivePath) {
+  {
+    std::lock_guard<std::mutex> lock(mailbox_->mutex);
+    mailbox_->results.emplace_back(outcome, archivePath);
+  }
+  mailbox_->references.fetch_add(1);
+  // Always through an idle source of the default context: that context's
+  // owner, the main thread, runs it (g_main_context_invoke would run it
+  // right here whenever the main thread happens not to hold the context).
+  GSource* source = g_idle_source_new();
+  g_source_set_callback(source, &Mailbox::deliver, mailbox_, &Mailbox::forget);
+  g_source_attach(source, nullptr);
+  g_source_unref(source);
 }

@@ -5,77 +5,63 @@
 const char* const MultipartFormData::kLogBoundary =
     "---------------------------Boundary Line---------------------------";
 
-MultipartFormData::MultipartFormData(std::string boundary)
-    : boundary_(std::move(boundary))
-{
+MultipartFormData::MultipartFormData(std::string boundary) : boundary_(std::move(boundary)) {}
+
+void MultipartFormData::addText(const std::string& name, const std::string& value) {
+  fields_.push_back(Field{name, std::string(), value, false});
 }
 
-void MultipartFormData::addText(const std::string& name, const std::string& value)
-{
-    fields_.push_back(Field{name, std::string(), value, false});
+void MultipartFormData::addNumber(const std::string& name, long long value) {
+  addText(name, std::to_string(value));
 }
 
-void MultipartFormData::addNumber(const std::string& name, long long value)
-{
-    addText(name, std::to_string(value));
+void MultipartFormData::addBytes(const std::string& name, std::string bytes) {
+  fields_.push_back(Field{name, name, std::move(bytes), true});
 }
 
-void MultipartFormData::addBytes(const std::string& name, std::string bytes)
-{
-    fields_.push_back(Field{name, name, std::move(bytes), true});
+bool MultipartFormData::addFile(const std::string& name, const std::string& path) {
+  FILE* file = fopen(path.c_str(), "rbe");
+  if (!file) return false;
+  std::string bytes;
+  char buffer[65536];
+  size_t length;
+  while ((length = fread(buffer, 1, sizeof buffer, file)) > 0) bytes.append(buffer, length);
+  bool complete = !ferror(file);
+  fclose(file);
+  if (!complete) return false;
+  std::string::size_type slash = path.rfind('/');
+  fields_.push_back(Field{name, slash == std::string::npos ? path : path.substr(slash + 1), bytes, true});
+  return true;
 }
 
-bool MultipartFormData::addFile(const std::string& name, const std::string& path)
-{
-    FILE* file = fopen(path.c_str(), "rbe");
-    if (!file)
-        return false;
-    std::string bytes;
-    char buffer[65536];
-    size_t length;
-    while ((length = fread(buffer, 1, sizeof buffer, file)) > 0)
-        bytes.append(buffer, length);
-    bool complete = !ferror(file);
-    fclose(file);
-    if (!complete)
-        return false;
-    std::string::size_type slash = path.rfind('/');
-    fields_.push_back(Field{name, slash == std::string::npos ? path : path.substr(slash + 1), bytes, true});
-    return true;
+std::string MultipartFormData::contentType() const {
+  // A boundary with characters outside an RFC 2045 token (the log boundary
+  // has a space) must be quoted in the header, or standard parsers cut it
+  // at that character and find no section at all.
+  static const char* const kSpecials = "()<>@,;:\\\"/[]?= \t";
+  bool plainToken = !boundary_.empty() && boundary_.find_first_of(kSpecials) == std::string::npos;
+  return "multipart/form-data; boundary=" + (plainToken ? boundary_ : "\"" + boundary_ + "\"");
 }
 
-std::string MultipartFormData::contentType() const
-{
-    // A boundary with characters outside an RFC 2045 token (the log boundary
-    // has a space) must be quoted in the header, or standard parsers cut it
-    // at that character and find no section at all.
-    static const char* const kSpecials = "()<>@,;:\\\"/[]?= \t";
-    bool plainToken = !boundary_.empty() && boundary_.find_first_of(kSpecials) == std::string::npos;
-    return "multipart/form-data; boundary=" + (plainToken ? boundary_ : "\"" + boundary_ + "\"");
-}
-
-std::string MultipartFormData::body() const
-{
-    std::string body;
-    for (const Field& field : fields_) {
-        body += "--" + boundary_ + "\r\n";
-        if (field.isFile) {
-            body += "Content-Disposition: form-data; name=\"" + field.name + "\"; filename=\"" + field.fileName
-                    + "\"\r\n";
-            body += "Content-Type: application/octet-stream\r\n\r\n";
-        } else {
-            body += "Content-Disposition: form-data; name=\"" + field.name + "\"\r\n\r\n";
-        }
-        body += field.value;
-        body += "\r\n";
+std::string MultipartFormData::body() const {
+  std::string body;
+  for (const Field& field : fields_) {
+    body += "--" + boundary_ + "\r\n";
+    if (field.isFile) {
+      body += "Content-Disposition: form-data; name=\"" + field.name + "\"; filename=\"" + field.fileName + "\"\r\n";
+      body += "Content-Type: application/octet-stream\r\n\r\n";
+    } else {
+      body += "Content-Disposition: form-data; name=\"" + field.name + "\"\r\n\r\n";
     }
-    body += "--" + boundary_ + "--\r\n";
-    return body;
+    body += field.value;
+    body += "\r\n";
+  }
+  body += "--" + boundary_ + "--\r\n";
+  return body;
 }
 
-std::pair<std::string, std::string> MultipartFormData::bodyAroundLastField() const
-{
-    std::string whole = body();
-    std::string tail = "\r\n--" + boundary_ + "--\r\n";
-    return {whole.substr(0, whole.size() - tail.size()), tail};
+std::pair<std::string, std::string> MultipartFormData::bodyAroundLastField() const {
+  std::string whole = body();
+  std::string tail = "\r\n--" + boundary_ + "--\r\n";
+  return {whole.substr(0, whole.size() - tail.size()), tail};
 }

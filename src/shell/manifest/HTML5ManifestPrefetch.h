@@ -17,46 +17,45 @@ class OfflineResourceStore;
 // thread); the fetching runs on a thread of its own and touches nothing but
 // the store. The application starts it 3 seconds after requesting the player
 // page; nothing is reported back.
-class HTML5ManifestPrefetch
-{
-public:
-    // `manifestURL`: the player address followed by "manifest.appcache".
-    // `userAgent`: the main web view's user agent, sent with every entry.
-    // `store` must outlive this object.
-    HTML5ManifestPrefetch(std::string manifestURL, std::string userAgent, OfflineResourceStore& store);
-    // Cancels a running pre-fetch and waits for its thread (at most about a
-    // second, the time-out of one entry).
-    ~HTML5ManifestPrefetch();
-    HTML5ManifestPrefetch(const HTML5ManifestPrefetch&) = delete;
-    HTML5ManifestPrefetch& operator=(const HTML5ManifestPrefetch&) = delete;
+class HTML5ManifestPrefetch {
+ public:
+  // `manifestURL`: the player address followed by "manifest.appcache".
+  // `userAgent`: the main web view's user agent, sent with every entry.
+  // `store` must outlive this object.
+  HTML5ManifestPrefetch(std::string manifestURL, std::string userAgent, OfflineResourceStore& store);
+  // Cancels a running pre-fetch and waits for its thread (at most about a
+  // second, the time-out of one entry).
+  ~HTML5ManifestPrefetch();
+  HTML5ManifestPrefetch(const HTML5ManifestPrefetch&) = delete;
+  HTML5ManifestPrefetch& operator=(const HTML5ManifestPrefetch&) = delete;
 
-    // Starts the pre-fetch thread; a second call does nothing.
-    void start();
-    // Waits until the pre-fetch thread has ended (returns at once when none runs).
-    void wait();
-    // Asks the running fetches to stop; the thread ends soon after.
-    void cancel();
+  // Starts the pre-fetch thread; a second call does nothing.
+  void start();
+  // Waits until the pre-fetch thread has ended (returns at once when none runs).
+  void wait();
+  // Asks the running fetches to stop; the thread ends soon after.
+  void cancel();
 
-    // The thread's body: fetches and parses the manifest, then its entries.
-    // May be called directly (blocking).
-    void cacheHTML5ManifestFiles();
-    // Fetches each explicit entry, resolved against the manifest address, and
-    // keeps the 2xx answers. An entry whose address ends in ".html", is not
-    // http or https, fails or takes more than a second is skipped (logged).
-    // Returns the number of resources stored.
-    int cacheFilesFromManifest(const HTML5Manifest& manifest);
+  // The thread's body: fetches and parses the manifest, then its entries.
+  // May be called directly (blocking).
+  void cacheHTML5ManifestFiles();
+  // Fetches each explicit entry, resolved against the manifest address, and
+  // keeps the 2xx answers. An entry whose address ends in ".html", is not
+  // http or https, fails or takes more than a second is skipped (logged).
+  // Returns the number of resources stored.
+  int cacheFilesFromManifest(const HTML5Manifest& manifest);
 
-    // The entry's absolute address against the manifest address; false when
-    // it cannot be made.
-    bool resolveEntry(const std::string& entry, std::string& address) const;
+  // The entry's absolute address against the manifest address; false when
+  // it cannot be made.
+  bool resolveEntry(const std::string& entry, std::string& address) const;
 
-private:
-    bool cacheEntry(const std::string& entry);
+ private:
+  bool cacheEntry(const std::string& entry);
 
-    const std::string manifestURL_;
-    const std::string userAgent_;
-    OfflineResourceStore& store_;
-    std::atomic<bool> cancelled_{false};
-    std::mutex threadMutex_;  // guards thread_
-    std::thread thread_;
+  const std::string manifestURL_;
+  const std::string userAgent_;
+  OfflineResourceStore& store_;
+  std::atomic<bool> cancelled_{false};
+  std::mutex threadMutex_;  // guards thread_
+  std::thread thread_;
 };

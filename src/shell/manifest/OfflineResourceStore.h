@@ -8,14 +8,12 @@
 //
 // Thread-safety: storeResource is called from the pre-fetch thread while the
 // main thread may read or save the store, so an implementation guards itself.
-class OfflineResourceStore
-{
-public:
-    virtual ~OfflineResourceStore() {}
+class OfflineResourceStore {
+ public:
+  virtual ~OfflineResourceStore() {}
 
-    // Keeps the resource, replacing an earlier one of the same address.
-    // `mimeType` is the answer's Content-Type ("" when it had none). False
-    // (logged by the store) when it could not be kept.
-    virtual bool storeResource(const std::string& address, const std::string& mimeType,
-                               const std::string& bytes) = 0;
+  // Keeps the resource, replacing an earlier one of the same address.
+  // `mimeType` is the answer's Content-Type ("" when it had none). False
+  // (logged by the store) when it could not be kept.
+  virtual bool storeResource(const std::string& address, const std::string& mimeType, const std::string& bytes) = 0;
 };

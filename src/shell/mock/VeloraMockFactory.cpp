@@ -193,132 +193,115 @@ namespace {
 
 const uint32_t kLargestTotal = 6000000;
 
-uint32_t randomValue()
-{
-    static std::random_device source;
-    static std::mutex mutex;
-    std::lock_guard<std::mutex> lock(mutex);
-    return uint32_t(source());
+uint32_t randomValue() {
+  static std::random_device source;
+  static std::mutex mutex;
+  std::lock_guard<std::mutex> lock(mutex);
+  return uint32_t(source());
 }
 
 // A random integer from `low` to `high`, both included.
-int randomBetween(int low, int high)
-{
-    return low + int(randomValue() % uint32_t(high - low + 1));
+int randomBetween(int low, int high) {
+  return low + int(randomValue() % uint32_t(high - low + 1));
 }
 
-std::string idText(const JKValue& id)
-{
-    switch (id.kind()) {
-    case JKValue::Kind::String:
-        return id.stringValue();
+std::string idText(const JKValue& id) {
+  switch (id.kind()) {
+    case JKValue::Kind::String: return id.stringValue();
     case JKValue::Kind::Integer:
-    case JKValue::Kind::Boolean:
-        return std::to_string(id.int64Value());
-    case JKValue::Kind::UnsignedInteger:
-        return std::to_string(id.uint64Value());
+    case JKValue::Kind::Boolean: return std::to_string(id.int64Value());
+    case JKValue::Kind::UnsignedInteger: return std::to_string(id.uint64Value());
     case JKValue::Kind::Double: {
-        char text[32];
-        snprintf(text, sizeof text, "%.15g", id.doubleValue());
-        return text;
+      char text[32];
+      snprintf(text, sizeof text, "%.15g", id.doubleValue());
+      return text;
     }
-    default:
-        return std::string();
-    }
+    default: return std::string();
+  }
 }
 
 // The id's integer value as a text's leading number reads (0 when none).
-long long idNumber(const JKValue& id)
-{
-    return id.isString() ? strtoll(id.stringValue().c_str(), nullptr, 10) : id.int64Value();
+long long idNumber(const JKValue& id) {
+  return id.isString() ? strtoll(id.stringValue().c_str(), nullptr, 10) : id.int64Value();
 }
 
-std::string serialized(const JKValue& collection)
-{
-    JKError error;
-    std::optional<std::string> text = JSONString(collection, 0, &error);
-    if (!text) {
-        VL_LOG_ERROR("Mock data cannot be serialized: " << error.message);
-        return "[]";
-    }
-    return *text;
+std::string serialized(const JKValue& collection) {
+  JKError error;
+  std::optional<std::string> text = JSONString(collection, 0, &error);
+  if (!text) {
+    VL_LOG_ERROR("Mock data cannot be serialized: " << error.message);
+    return "[]";
+  }
+  return *text;
 }
 
-std::shared_ptr<JKArray> emptyArray()
-{
-    return JKArray::create({}, true);
+std::shared_ptr<JKArray> emptyArray() {
+  return JKArray::create({}, true);
 }
 
 }  // namespace
 
-std::string VeloraMockFactory::tracksForSendLocalMusicData()
-{
-    JSONDecoder decoder;
-    std::optional<JKValue> tracks = decoder.mutableObjectWithData(kBuiltInTracks);
-    if (!tracks || !tracks->isArray()) {
-        VL_LOG_ERROR("The built-in mock tracks do not parse");
-        return "[]";
-    }
-    const std::shared_ptr<JKArray>& records = tracks->array();
-    for (size_t i = 0; i < records->count(); ++i) {
-        uint32_t total = randomValue() % kLargestTotal + 1;
-        uint32_t downloaded = i % 3 == 0 ? total : randomValue() % total;
-        const std::shared_ptr<JKDictionary>& record = records->objectAtIndex(i).dictionary();
-        record->setObject(JKValue(total), "total");
-        record->setObject(JKValue(downloaded), "downloaded");
-        record->setObject(JKValue(int(double(downloaded) / total * 100)), "downloadedPercent");
-    }
-    return serialized(*tracks);
+std::string VeloraMockFactory::tracksForSendLocalMusicData() {
+  JSONDecoder decoder;
+  std::optional<JKValue> tracks = decoder.mutableObjectWithData(kBuiltInTracks);
+  if (!tracks || !tracks->isArray()) {
+    VL_LOG_ERROR("The built-in mock tracks do not parse");
+    return "[]";
+  }
+  const std::shared_ptr<JKArray>& records = tracks->array();
+  for (size_t i = 0; i < records->count(); ++i) {
+    uint32_t total = randomValue() % kLargestTotal + 1;
+    uint32_t downloaded = i % 3 == 0 ? total : randomValue() % total;
+    const std::shared_ptr<JKDictionary>& record = records->objectAtIndex(i).dictionary();
+    record->setObject(JKValue(total), "total");
+    record->setObject(JKValue(downloaded), "downloaded");
+    record->setObject(JKValue(int(double(downloaded) / total * 100)), "downloadedPercent");
+  }
+  return serialized(*tracks);
 }
 
-std::string VeloraMockFactory::getLocalMusicData()
-{
-    return tracksForSendLocalMusicData();
+std::string VeloraMockFactory::getLocalMusicData() {
+  return tracksForSendLocalMusicData();
 }
 
-std::string VeloraMockFactory::getImportedMusicData()
-{
-    return tracksForSendLocalMusicData();
+std::string VeloraMockFactory::getImportedMusicData() {
+  return tracksForSendLocalMusicData();
 }
 
-std::string VeloraMockFactory::tracksForRefreshTracksStatus(const std::vector<JKValue>& ids)
-{
-    std::shared_ptr<JKArray> result = emptyArray();
-    for (const JKValue& id : ids) {
-        uint32_t total = randomValue() % kLargestTotal + 1;
-        std::shared_ptr<JKDictionary> status = JKDictionary::create(true);
-        status->setObject(id, "uniqueId");
-        status->setObject(JKValue(total), "total");
-        status->setObject(JKValue(total), "downloaded");
-        status->setObject(JKValue(100), "downloadedPercent");
-        result->addObject(JKValue(status));
-    }
-    return serialized(JKValue(result));
+std::string VeloraMockFactory::tracksForRefreshTracksStatus(const std::vector<JKValue>& ids) {
+  std::shared_ptr<JKArray> result = emptyArray();
+  for (const JKValue& id : ids) {
+    uint32_t total = randomValue() % kLargestTotal + 1;
+    std::shared_ptr<JKDictionary> status = JKDictionary::create(true);
+    status->setObject(id, "uniqueId");
+    status->setObject(JKValue(total), "total");
+    status->setObject(JKValue(total), "downloaded");
+    status->setObject(JKValue(100), "downloadedPercent");
+    result->addObject(JKValue(status));
+  }
+  return serialized(JKValue(result));
 }
 
-std::string VeloraMockFactory::playlistsStatus(const std::vector<JKValue>& ids)
-{
-    std::shared_ptr<JKArray> result = emptyArray();
-    for (const JKValue& id : ids) {
-        std::shared_ptr<JKDictionary> status = JKDictionary::create(true);
-        status->setObject(JKValue("playlist/" + idText(id)), "uri");
-        char date[64];
-        snprintf(date, sizeof date, "2011-%i-%i %i:%i:%i", randomBetween(1, 10), randomBetween(1, 30),
-                 randomBetween(1, 23), randomBetween(1, 59), randomBetween(1, 59));
-        status->setObject(JKValue(std::string(date)), "date");
-        // Odd negative ids count as odd too.
-        status->setObject(JKValue(5 + int(idNumber(id) % 2 != 0)), "format");
-        result->addObject(JKValue(status));
-    }
-    return serialized(JKValue(result));
+std::string VeloraMockFactory::playlistsStatus(const std::vector<JKValue>& ids) {
+  std::shared_ptr<JKArray> result = emptyArray();
+  for (const JKValue& id : ids) {
+    std::shared_ptr<JKDictionary> status = JKDictionary::create(true);
+    status->setObject(JKValue("playlist/" + idText(id)), "uri");
+    char date[64];
+    snprintf(date, sizeof date, "2011-%i-%i %i:%i:%i", randomBetween(1, 10), randomBetween(1, 30), randomBetween(1, 23),
+             randomBetween(1, 59), randomBetween(1, 59));
+    status->setObject(JKValue(std::string(date)), "date");
+    // Odd negative ids count as odd too.
+    status->setObject(JKValue(5 + int(idNumber(id) % 2 != 0)), "format");
+    result->addObject(JKValue(status));
+  }
+  return serialized(JKValue(result));
 }
 
-std::string VeloraMockFactory::refreshPlaylistsStatus(const std::vector<JKValue>& ids)
-{
-    return playlistsStatus(ids);
+std::string VeloraMockFactory::refreshPlaylistsStatus(const std::vector<JKValue>& ids) {
+  return playlistsStatus(ids);
 }
 
-std::string VeloraMockFactory::getImportedPlaylists()
-{
-    return playlistsStatus({JKValue(49803), JKValue(49804)});
+std::string VeloraMockFactory::getImportedPlaylists() {
+  return playlistsStatus({JKValue(49803), JKValue(49804)});
 }

@@ -75,7 +75,8 @@ bool SavedPage::parse(const std::string& bytes) {
     while (g_variant_iter_next(iter, "(&s&s@ay)", &resourceAddress, &mimeType, &content)) {
       gsize size = 0;
       const void* raw = g_variant_get_fixed_array(content, &size, 1);
-      parsed.keep(resourceAddress, mimeType, size > 0 ? std::string(static_cast<const char*>(raw), size) : std::string());
+      parsed.keep(resourceAddress, mimeType,
+                  size > 0 ? std::string(static_cast<const char*>(raw), size) : std::string());
       g_variant_unref(content);
     }
     g_variant_iter_free(iter);

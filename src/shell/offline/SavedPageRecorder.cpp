@@ -21,7 +21,9 @@ struct SavedPageRecorder::Watch {
 };
 
 SavedPageRecorder::SavedPageRecorder(WebKitWebView* view, SavedPageStore& store, std::string playerOrigin)
-    : view_(view), store_(store), playerOrigin_(std::move(playerOrigin)),
+    : view_(view),
+      store_(store),
+      playerOrigin_(std::move(playerOrigin)),
       self_(std::make_shared<SavedPageRecorder*>(this)) {
   g_signal_connect(view_, "resource-load-started", G_CALLBACK(onResourceLoadStarted), this);
   g_signal_connect(view_, "load-changed", G_CALLBACK(onLoadChanged), this);
@@ -48,14 +50,14 @@ void SavedPageRecorder::onResourceLoadStarted(WebKitWebView* view, WebKitWebReso
   if (method != nullptr && g_ascii_strcasecmp(method, "GET") != 0) return;
   // The page the resource is loaded with: itself for the page's document.
   const char* viewAddress = webkit_web_view_get_uri(view);
-  std::string page = webkit_web_view_get_main_resource(view) == resource || viewAddress == nullptr
-                         ? requested
-                         : viewAddress;
+  std::string page =
+      webkit_web_view_get_main_resource(view) == resource || viewAddress == nullptr ? requested : viewAddress;
   if (!self->isPlayerOrigin(page)) return;
   auto* watch = new Watch{self->self_, SavedPage::withoutFragment(page), requested,
                           webkit_web_view_get_main_resource(view) == resource};
-  g_signal_connect_data(resource, "finished", G_CALLBACK(onFinished), watch,
-                        [](gpointer w, GClosure*) { delete static_cast<Watch*>(w); }, G_CONNECT_DEFAULT);
+  g_signal_connect_data(
+      resource, "finished", G_CALLBACK(onFinished), watch, [](gpointer w, GClosure*) { delete static_cast<Watch*>(w); },
+      G_CONNECT_DEFAULT);
 }
 
 void SavedPageRecorder::onFinished(WebKitWebResource* resource, gpointer data) {
@@ -138,7 +140,8 @@ void SavedPageRecorder::saveNow() {
 void SavedPageRecorder::finish(unsigned guardMilliseconds) {
   gint64 deadline = g_get_monotonic_time() + static_cast<gint64>(guardMilliseconds) * 1000;
   // A wake-up now and then, so that the guard is looked at while idle.
-  guint tick = g_timeout_add(20, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+  guint tick = g_timeout_add(
+      20, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
   while (pendingData_ > 0 && g_get_monotonic_time() < deadline) g_main_context_iteration(nullptr, TRUE);
   g_source_remove(tick);
   saveNow();

@@ -25,7 +25,9 @@ SavedPageServer::SavedPageServer(WebKitWebContext* context) {
   webkit_security_manager_register_uri_scheme_as_cors_enabled(security, SavedPageProtocol::kScheme);
 }
 
-SavedPageServer::~SavedPageServer() { *alive_ = false; }
+SavedPageServer::~SavedPageServer() {
+  *alive_ = false;
+}
 
 std::string SavedPageServer::originalAddress(const std::string& pageAddress, const std::string& schemeAddress) {
   std::string prefix = std::string(SavedPageProtocol::kScheme) + "://";
@@ -38,13 +40,12 @@ void SavedPageServer::show(WebKitWebView* view, SavedPage page, const std::strin
                            std::function<void()> loaded) {
   const SavedPage::Resource* document = page.document();
   if (document == nullptr) return;
-  auto* pending = new Pending{alive_, this, WEBKIT_WEB_VIEW(g_object_ref(view)), document->bytes, address,
-                              std::move(loaded)};
+  auto* pending =
+      new Pending{alive_, this, WEBKIT_WEB_VIEW(g_object_ref(view)), document->bytes, address, std::move(loaded)};
   page_ = std::make_shared<const SavedPage>(std::move(page));
   origin_ = PagePublisher::originOf(page_->address());
-  WebKitUserMessage* message =
-      webkit_user_message_new(SavedPageProtocol::kServeMessage,
-                              g_variant_new("(ss)", origin_.c_str(), page_->address().c_str()));
+  WebKitUserMessage* message = webkit_user_message_new(
+      SavedPageProtocol::kServeMessage, g_variant_new("(ss)", origin_.c_str(), page_->address().c_str()));
   webkit_web_view_send_message_to_page(view, message, nullptr, onServeTaken, pending);
 }
 
@@ -98,7 +99,8 @@ void SavedPageServer::answer(WebKitURISchemeRequest* request) {
                                                  static_cast<gssize>(resource->bytes.size()), g_free);
     if (!resource->mimeType.empty()) mimeType = resource->mimeType;
   } else {
-    shellTrace("SavedPageServer::answer", std::string("not saved: ") + (original.empty() ? (uri != nullptr ? uri : "") : original));
+    shellTrace("SavedPageServer::answer",
+               std::string("not saved: ") + (original.empty() ? (uri != nullptr ? uri : "") : original));
     stream = g_memory_input_stream_new();
     status = 404;
   }

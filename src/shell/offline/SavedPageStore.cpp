@@ -10,8 +10,8 @@ SavedPageStore::SavedPageStore(std::string folder, std::string playerAddress)
 
 std::string SavedPageStore::fileNameFor(const std::string& pageAddress) {
   std::string address = SavedPage::withoutFragment(pageAddress);
-  gchar* digest = g_compute_checksum_for_data(G_CHECKSUM_MD5, reinterpret_cast<const guchar*>(address.data()),
-                                              address.size());
+  gchar* digest =
+      g_compute_checksum_for_data(G_CHECKSUM_MD5, reinterpret_cast<const guchar*>(address.data()), address.size());
   gchar* upper = g_ascii_strup(digest, -1);
   std::string name(upper);
   g_free(upper);

@@ -101,8 +101,8 @@ bool ProxySettings::openDesktopSettings() {
     if (path == nullptr) continue;
     const char* argv[] = {path, candidate.argument, nullptr};
     GError* error = nullptr;
-    bool started = g_spawn_async(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr,
-                                 nullptr, &error);
+    bool started =
+        g_spawn_async(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr, nullptr, &error);
     if (!started) {
       VL_LOG_WARN(std::string("ProxySettings::open cannot start ") + path + ": " + error->message);
       g_error_free(error);
@@ -114,11 +114,11 @@ bool ProxySettings::openDesktopSettings() {
 }
 
 void ProxySettings::showOwnDialog(GtkWindow* parent, GSettings* proxy, GSettings* http) {
-  GtkWidget* window = gtk_dialog_new_with_buttons(
-      ShellStrings::text("proxy.dialog.title").c_str(), parent,
-      GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
-      ShellStrings::text("dialog.button.label.cancel").c_str(), GTK_RESPONSE_CANCEL,
-      ShellStrings::text("dialog.button.label.ok").c_str(), GTK_RESPONSE_OK, nullptr);
+  GtkWidget* window =
+      gtk_dialog_new_with_buttons(ShellStrings::text("proxy.dialog.title").c_str(), parent,
+                                  GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
+                                  ShellStrings::text("dialog.button.label.cancel").c_str(), GTK_RESPONSE_CANCEL,
+                                  ShellStrings::text("dialog.button.label.ok").c_str(), GTK_RESPONSE_OK, nullptr);
   gtk_dialog_set_default_response(GTK_DIALOG(window), GTK_RESPONSE_OK);
   auto* dialog = new OwnDialog{proxy, http, GTK_COMBO_BOX_TEXT(gtk_combo_box_text_new()), GTK_ENTRY(gtk_entry_new()),
                                GTK_SPIN_BUTTON(gtk_spin_button_new_with_range(0, 65535, 1))};
@@ -150,15 +150,18 @@ void ProxySettings::showOwnDialog(GtkWindow* parent, GSettings* proxy, GSettings
   gtk_grid_attach(GTK_GRID(grid), GTK_WIDGET(dialog->port), 1, 2, 1, 1);
   gtk_container_add(GTK_CONTAINER(gtk_dialog_get_content_area(GTK_DIALOG(window))), grid);
 
-  g_signal_connect_data(window, "response", G_CALLBACK(+[](GtkDialog* window, int response, gpointer data) {
-                          if (response == GTK_RESPONSE_OK) save(static_cast<OwnDialog*>(data));
-                          gtk_widget_destroy(GTK_WIDGET(window));
-                        }),
-                        dialog, [](gpointer data, GClosure*) {
-                          auto* dialog = static_cast<OwnDialog*>(data);
-                          g_object_unref(dialog->proxy);
-                          g_object_unref(dialog->http);
-                          delete dialog;
-                        }, GConnectFlags(0));
+  g_signal_connect_data(
+      window, "response", G_CALLBACK(+[](GtkDialog* window, int response, gpointer data) {
+        if (response == GTK_RESPONSE_OK) save(static_cast<OwnDialog*>(data));
+        gtk_widget_destroy(GTK_WIDGET(window));
+      }),
+      dialog,
+      [](gpointer data, GClosure*) {
+        auto* dialog = static_cast<OwnDialog*>(data);
+        g_object_unref(dialog->proxy);
+        g_object_unref(dialog->http);
+        delete dialog;
+      },
+      GConnectFlags(0));
   gtk_widget_show_all(window);
 }

@@ -61,8 +61,8 @@ class ShellStringsTest : public ::testing::Test {
     std::string copy = "cp '" + english + "' '" + home_->file("locale/en/LC_MESSAGES") + "/'";
     ASSERT_EQ(system(copy.c_str()), 0) << copy;
     ASSERT_TRUE(TestFolder::write(home_->file("xx.po"), kTestLanguage));
-    std::string build = "msgfmt --check-format -o '" + home_->file("locale/xx/LC_MESSAGES") +
-                        "/velora-desktop.mo' '" + home_->file("xx.po") + "'";
+    std::string build = "msgfmt --check-format -o '" + home_->file("locale/xx/LC_MESSAGES") + "/velora-desktop.mo' '" +
+                        home_->file("xx.po") + "'";
     ASSERT_EQ(system(build.c_str()), 0) << build;
     ShellStrings::setCatalogueFolder(home_->path() + "/locale");
     // The user's language; gettext reads LANGUAGE in any locale but "C".
@@ -100,9 +100,9 @@ TEST_F(ShellStringsTest, TextsAreInTheUsersLanguageElseInEnglish) {
     const char* text;
   } cases[] = {
       {"dialog.button.label.ok", "Xx-Gut"},
-      {"openuri.error.dialog.title", "Cannot open this address"},   // not in the language
-      {"dialog.directory.chooser.title", "Choose a folder"},        // not in the language
-      {"no.such.key", "no.such.key"},                               // in no catalogue
+      {"openuri.error.dialog.title", "Cannot open this address"},  // not in the language
+      {"dialog.directory.chooser.title", "Choose a folder"},       // not in the language
+      {"no.such.key", "no.such.key"},                              // in no catalogue
   };
   for (const Case& c : cases) EXPECT_EQ(ShellStrings::text(c.key), c.text) << c.key;
   EXPECT_EQ(ShellStrings::formatted("openuri.error.dialog.message.format", "100%s"), "Xx: « 100%s » geht nicht.");

@@ -50,8 +50,12 @@ inline bool writeFrame(int fd, const void* header, size_t headerSize, const void
   return true;
 }
 
-inline void put32(unsigned char* at, uint32_t value) { std::memcpy(at, &value, sizeof value); }
-inline void put64(unsigned char* at, uint64_t value) { std::memcpy(at, &value, sizeof value); }
+inline void put32(unsigned char* at, uint32_t value) {
+  std::memcpy(at, &value, sizeof value);
+}
+inline void put64(unsigned char* at, uint64_t value) {
+  std::memcpy(at, &value, sizeof value);
+}
 inline uint32_t get32(const unsigned char* at) {
   uint32_t value;
   std::memcpy(&value, at, sizeof value);

@@ -127,7 +127,8 @@ void PageExtension::openDirectCalls() {
   GUnixFDList* fds = g_unix_fd_list_new();
   gint index = g_unix_fd_list_append(fds, applicationEnd, nullptr);
   close(applicationEnd);
-  GDBusMessage* message = g_dbus_message_new_method_call(nullptr, P::kApplicationPath, P::kApplicationInterface, "DirectCalls");
+  GDBusMessage* message =
+      g_dbus_message_new_method_call(nullptr, P::kApplicationPath, P::kApplicationInterface, "DirectCalls");
   g_dbus_message_set_body(message, g_variant_new("(h)", index));
   g_dbus_message_set_unix_fd_list(message, fds);
   if (index < 0) {
@@ -143,7 +144,8 @@ void PageExtension::openDirectCalls() {
 void PageExtension::onPageCreated(WebKitWebExtension*, WebKitWebPage* page, gpointer self) {
   g_signal_connect(page, "console-message-sent", G_CALLBACK(onConsoleMessage), self);
   // The page's id cannot be asked of it once it is being finalised.
-  g_object_weak_ref(G_OBJECT(page), onPageGone, new PageGone{static_cast<PageExtension*>(self), webkit_web_page_get_id(page)});
+  g_object_weak_ref(G_OBJECT(page), onPageGone,
+                    new PageGone{static_cast<PageExtension*>(self), webkit_web_page_get_id(page)});
 }
 
 void PageExtension::onPageGone(gpointer data, GObject*) {
@@ -337,7 +339,8 @@ void PageExtension::hideOldest(uint64_t page) {
 void PageExtension::sendOneWay(const char* method, GVariant* parameters) {
   g_variant_ref_sink(parameters);
   if (connection_ != nullptr && !g_dbus_connection_is_closed(connection_)) {
-    GDBusMessage* message = g_dbus_message_new_method_call(nullptr, P::kApplicationPath, P::kApplicationInterface, method);
+    GDBusMessage* message =
+        g_dbus_message_new_method_call(nullptr, P::kApplicationPath, P::kApplicationInterface, method);
     g_dbus_message_set_body(message, parameters);
     sendPaced(message, method);
     g_object_unref(message);
@@ -408,10 +411,11 @@ JSCValue* PageExtension::call(MethodBinding& binding, GPtrArray* arguments) {
   HeldFrame held(*publication);
   PageValueCodec codec = held.codec();
   std::vector<uint64_t> keptHere;
-  GVariant* encoded = codec.encodeArguments(arguments, binding.kinds.c_str(), [this, publicationId, &keptHere](JSCValue* function) {
-    keptHere.push_back(keep(publicationId, function));
-    return keptHere.back();
-  });
+  GVariant* encoded =
+      codec.encodeArguments(arguments, binding.kinds.c_str(), [this, publicationId, &keptHere](JSCValue* function) {
+        keptHere.push_back(keep(publicationId, function));
+        return keptHere.back();
+      });
   if (codec.overBudget()) {
     // Too much for one message: this call fails alone, the channel stays.
     g_variant_unref(g_variant_ref_sink(encoded));
@@ -431,7 +435,8 @@ JSCValue* PageExtension::call(MethodBinding& binding, GPtrArray* arguments) {
       g_variant_unref(reply);
     }
   } else {
-    GDBusMessage* message = g_dbus_message_new_method_call(nullptr, P::kApplicationPath, P::kApplicationInterface, "Send");
+    GDBusMessage* message =
+        g_dbus_message_new_method_call(nullptr, P::kApplicationPath, P::kApplicationInterface, "Send");
     g_dbus_message_set_body(message, parameters);
     sendPaced(message, binding.object + "." + binding.method);
     g_object_unref(message);
@@ -453,12 +458,9 @@ GVariant* PageExtension::askValue(MethodBinding& binding, GVariant* parameters) 
         g_variant_ref_sink(reply);
         g_variant_unref(value);
         break;
-      case DirectCallClient::Outcome::kNeverHere:
-        binding.direct = false;
-        break;
+      case DirectCallClient::Outcome::kNeverHere: binding.direct = false; break;
       case DirectCallClient::Outcome::kAskWithCall:
-      case DirectCallClient::Outcome::kFailed:
-        break;
+      case DirectCallClient::Outcome::kFailed: break;
     }
   }
   if (reply == nullptr) {
@@ -483,7 +485,8 @@ void PageExtension::onConsoleMessage(WebKitWebPage* page, WebKitConsoleMessage* 
 
 void PageExtension::sendConsole(uint64_t page, WebKitConsoleMessage* message) {
   if (connection_ == nullptr) return;
-  GDBusMessage* dbusMessage = g_dbus_message_new_method_call(nullptr, P::kApplicationPath, P::kApplicationInterface, "Console");
+  GDBusMessage* dbusMessage =
+      g_dbus_message_new_method_call(nullptr, P::kApplicationPath, P::kApplicationInterface, "Console");
   g_dbus_message_set_body(dbusMessage, g_variant_new("(tu@s@su)", static_cast<guint64>(page),
                                                      consoleLevel(webkit_console_message_get_level(message)),
                                                      validString(webkit_console_message_get_text(message)),

@@ -55,10 +55,10 @@ class PageExtension {
     uint64_t page = 0;
     uint64_t frame = 0;
     bool mainFrame = false;
-    JSCContext* context = nullptr;     // owned reference
-    PageValueCodec::Helpers helpers;    // owned references
-    bool shown = true;                  // false while in the back/forward cache
-    uint64_t hiddenOrder = 0;           // when it was hidden, to give up the oldest first
+    JSCContext* context = nullptr;    // owned reference
+    PageValueCodec::Helpers helpers;  // owned references
+    bool shown = true;                // false while in the back/forward cache
+    uint64_t hiddenOrder = 0;         // when it was hidden, to give up the oldest first
   };
   class HeldFrame;
   struct KeptCallback {
@@ -128,7 +128,7 @@ class PageExtension {
   std::string address_;
   GDBusConnection* connection_ = nullptr;
   unsigned unanswered_ = 0;  // messages sent without answer since the last answer
-  uint64_t sent_ = 0;  // one-way messages sent on connection_, for the direct calls' order
+  uint64_t sent_ = 0;        // one-way messages sent on connection_, for the direct calls' order
   DirectCallClient direct_;
   bool unreachableSaid_ = false;
   std::map<uint64_t, Publication> publications_;

@@ -9,8 +9,12 @@
 
 namespace {
 
-GVariant* undefinedVariant() { return g_variant_new_byte(PageChannelProtocol::kUndefinedByte); }
-GVariant* nullVariant() { return g_variant_new_byte(PageChannelProtocol::kNullByte); }
+GVariant* undefinedVariant() {
+  return g_variant_new_byte(PageChannelProtocol::kUndefinedByte);
+}
+GVariant* nullVariant() {
+  return g_variant_new_byte(PageChannelProtocol::kNullByte);
+}
 
 }  // namespace
 
@@ -258,17 +262,24 @@ JSCValue* PageValueCodec::decode(GVariant* variant, int depth) {
     return value;
   }
   const GVariantType* type = g_variant_get_type(variant);
-  if (g_variant_type_equal(type, G_VARIANT_TYPE_BOOLEAN)) return jsc_value_new_boolean(context_, g_variant_get_boolean(variant));
-  if (g_variant_type_equal(type, G_VARIANT_TYPE_DOUBLE)) return jsc_value_new_number(context_, g_variant_get_double(variant));
-  if (g_variant_type_equal(type, G_VARIANT_TYPE_INT32)) return jsc_value_new_number(context_, g_variant_get_int32(variant));
-  if (g_variant_type_equal(type, G_VARIANT_TYPE_UINT32)) return jsc_value_new_number(context_, g_variant_get_uint32(variant));
-  if (g_variant_type_equal(type, G_VARIANT_TYPE_INT64)) return jsc_value_new_number(context_, static_cast<double>(g_variant_get_int64(variant)));
-  if (g_variant_type_equal(type, G_VARIANT_TYPE_UINT64)) return jsc_value_new_number(context_, static_cast<double>(g_variant_get_uint64(variant)));
-  if (g_variant_type_equal(type, G_VARIANT_TYPE_STRING)) return jsc_value_new_string(context_, g_variant_get_string(variant, nullptr));
+  if (g_variant_type_equal(type, G_VARIANT_TYPE_BOOLEAN))
+    return jsc_value_new_boolean(context_, g_variant_get_boolean(variant));
+  if (g_variant_type_equal(type, G_VARIANT_TYPE_DOUBLE))
+    return jsc_value_new_number(context_, g_variant_get_double(variant));
+  if (g_variant_type_equal(type, G_VARIANT_TYPE_INT32))
+    return jsc_value_new_number(context_, g_variant_get_int32(variant));
+  if (g_variant_type_equal(type, G_VARIANT_TYPE_UINT32))
+    return jsc_value_new_number(context_, g_variant_get_uint32(variant));
+  if (g_variant_type_equal(type, G_VARIANT_TYPE_INT64))
+    return jsc_value_new_number(context_, static_cast<double>(g_variant_get_int64(variant)));
+  if (g_variant_type_equal(type, G_VARIANT_TYPE_UINT64))
+    return jsc_value_new_number(context_, static_cast<double>(g_variant_get_uint64(variant)));
+  if (g_variant_type_equal(type, G_VARIANT_TYPE_STRING))
+    return jsc_value_new_string(context_, g_variant_get_string(variant, nullptr));
   if (g_variant_type_equal(type, G_VARIANT_TYPE("(s)"))) return decodeLiteral(variant);
   if (g_variant_type_equal(type, G_VARIANT_TYPE_BYTE)) {
     return g_variant_get_byte(variant) == PageChannelProtocol::kNullByte ? jsc_value_new_null(context_)
-                                                                       : jsc_value_new_undefined(context_);
+                                                                         : jsc_value_new_undefined(context_);
   }
   if (g_variant_type_equal(type, G_VARIANT_TYPE("av"))) {
     gsize count = g_variant_n_children(variant);

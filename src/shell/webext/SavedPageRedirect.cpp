@@ -12,7 +12,9 @@ struct Served {
   std::string document;
 };
 
-std::string withoutFragment(const std::string& address) { return address.substr(0, address.find('#')); }
+std::string withoutFragment(const std::string& address) {
+  return address.substr(0, address.find('#'));
+}
 
 }  // namespace
 

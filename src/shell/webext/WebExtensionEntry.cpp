@@ -5,7 +5,7 @@
 #include "SavedPageRedirect.h"
 
 extern "C" G_MODULE_EXPORT void webkit_web_extension_initialize_with_user_data(WebKitWebExtension* extension,
-                                                                                const GVariant* data) {
+                                                                               const GVariant* data) {
   SavedPageRedirect::install(extension);
   GVariant* address = const_cast<GVariant*>(data);
   if (address == nullptr || !g_variant_is_of_type(address, G_VARIANT_TYPE_STRING)) {

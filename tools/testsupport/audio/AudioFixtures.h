@@ -37,10 +37,14 @@ inline const std::string& scratchDir() {
   return dir;
 }
 
-inline std::string path(const std::string& name) { return scratchDir() + "/" + name; }
+inline std::string path(const std::string& name) {
+  return scratchDir() + "/" + name;
+}
 
 // Runs a shell command with its output thrown away; its wait status.
-inline int runQuietly(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
+inline int runQuietly(const std::string& command) {
+  return std::system((command + " >/dev/null 2>&1").c_str());
+}
 
 // Runs a shell command; fails the test when it fails.
 inline bool run(const std::string& command) {
@@ -71,7 +75,9 @@ inline Wav readWav(const std::string& file) {
   Wav wav;
   std::vector<uint8_t> b = readFile(file);
   if (b.size() < 12 || memcmp(b.data(), "RIFF", 4) != 0) return wav;
-  auto u32 = [&](size_t at) { return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24; };
+  auto u32 = [&](size_t at) {
+    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
+  };
   auto u16 = [&](size_t at) { return uint16_t(b[at] | b[at + 1] << 8); };
   size_t at = 12;
   while (at + 8 <= b.size()) {
@@ -144,15 +150,14 @@ struct Fixture {
 inline std::string toneCommand(const std::string& file, double seconds, int rate, int channels, int frequency,
                                double gainDb, const std::string& effects = "") {
   std::ostringstream command;
-  command << "sox -q -R -n -r " << rate << " -c " << channels << " -b 16 '" << file << "' synth " << seconds
-          << " sine " << frequency << " gain " << gainDb;
+  command << "sox -q -R -n -r " << rate << " -c " << channels << " -b 16 '" << file << "' synth " << seconds << " sine "
+          << frequency << " gain " << gainDb;
   if (!effects.empty()) command << " " << effects;
   return command.str();
 }
 
 // A sox source: a tone with some noise, so every sample differs.
-inline std::string makeSource(const std::string& name, double seconds, int rate, int channels,
-                              int frequency = 440) {
+inline std::string makeSource(const std::string& name, double seconds, int rate, int channels, int frequency = 440) {
   std::string out = path(name + ".src.wav");
   if (access(out.c_str(), F_OK) == 0) return out;
   // A tone with dither noise (repeatable with -R), so neighbouring samples differ.
@@ -161,8 +166,8 @@ inline std::string makeSource(const std::string& name, double seconds, int rate,
 }
 
 // lameOptions e.g. "-b 128" (CBR), "-V 2" (VBR), "-V 2 -t" (VBR without the Info tag).
-inline Fixture mp3(const std::string& name, double seconds, int rate, int channels,
-                   const std::string& lameOptions, int frequency = 440) {
+inline Fixture mp3(const std::string& name, double seconds, int rate, int channels, const std::string& lameOptions,
+                   int frequency = 440) {
   Fixture f{path(name + ".mp3"), path(name + ".ref.wav")};
   if (access(f.reference.c_str(), F_OK) == 0) return f;
   std::string source = makeSource(name, seconds, rate, channels, frequency);
@@ -171,8 +176,8 @@ inline Fixture mp3(const std::string& name, double seconds, int rate, int channe
   return f;
 }
 
-inline Fixture flac(const std::string& name, double seconds, int rate, int channels,
-                    int frequency = 440, const std::string& options = "") {
+inline Fixture flac(const std::string& name, double seconds, int rate, int channels, int frequency = 440,
+                    const std::string& options = "") {
   Fixture f{path(name + ".flac"), path(name + ".ref.wav")};
   if (access(f.reference.c_str(), F_OK) == 0) return f;
   std::string source = makeSource(name, seconds, rate, channels, frequency);

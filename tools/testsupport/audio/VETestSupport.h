@@ -306,8 +306,8 @@ struct WavSystem {
   VESystem* system = nullptr;
   std::string wav;
 
-  explicit WavSystem(const std::string& name, unsigned int blockAlign = 4096,
-                     unsigned int bufferSize = 65536, int channels = 8) {
+  explicit WavSystem(const std::string& name, unsigned int blockAlign = 4096, unsigned int bufferSize = 65536,
+                     int channels = 8) {
     wav = path(name + ".out.wav");
     VESystem::create(&system);
     system->setSoftwareFormat(44100, VE_SOUND_FORMAT_PCM16, 2, 2, VE_RESAMPLER_SPLINE);
@@ -402,8 +402,8 @@ class NullSinkServer {
     setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
     setenv("PULSE_RUNTIME_PATH", (runtime + "/pulse").c_str(), 1);
     server_ = spawn({"pulseaudio", "--daemonize=no", "-n", "--load=module-native-protocol-unix",
-                     "--load=module-null-sink sink_name=test", "--exit-idle-time=-1",
-                     "--disallow-exit", "--log-target=stderr"});
+                     "--load=module-null-sink sink_name=test", "--exit-idle-time=-1", "--disallow-exit",
+                     "--log-target=stderr"});
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
       if (std::system("pactl info >/dev/null 2>&1") == 0) {
@@ -430,8 +430,7 @@ class NullSinkServer {
   // Records the sink's monitor into file as raw 16-bit stereo at 44100 Hz
   // until stopProcess(pid).
   static pid_t record(const std::string& file) {
-    return spawn({"parec", "-d", "test.monitor", "--raw", "--format=s16le", "--rate=44100", "--channels=2"},
-                 file);
+    return spawn({"parec", "-d", "test.monitor", "--raw", "--format=s16le", "--rate=44100", "--channels=2"}, file);
   }
 
  private:
@@ -440,4 +439,3 @@ class NullSinkServer {
 };
 
 }  // namespace vetest
-

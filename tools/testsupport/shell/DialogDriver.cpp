@@ -2,7 +2,8 @@
 
 DialogDriver::DialogDriver(std::vector<Step> steps) : steps_(std::move(steps)) {
   if (!steps_.empty()) {
-    timer_ = g_timeout_add(20, [](gpointer self) { return static_cast<DialogDriver*>(self)->poll(); }, this);
+    timer_ = g_timeout_add(
+        20, [](gpointer self) { return static_cast<DialogDriver*>(self)->poll(); }, this);
   }
 }
 

@@ -24,10 +24,13 @@ std::string token(GVariant* options, const char* key) {
 
 FakeGlobalShortcutsPortal::FakeGlobalShortcutsPortal() {
   gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-  connection_ = address == nullptr ? nullptr : g_dbus_connection_new_for_address_sync(
-      address, static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                                 G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-      nullptr, nullptr, nullptr);
+  connection_ = address == nullptr
+                    ? nullptr
+                    : g_dbus_connection_new_for_address_sync(
+                          address,
+                          static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                                            G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+                          nullptr, nullptr, nullptr);
   g_free(address);
   if (connection_ == nullptr) return;
   static const char* xml =
@@ -39,8 +42,8 @@ FakeGlobalShortcutsPortal::FakeGlobalShortcutsPortal() {
       "</interface></node>";
   GDBusNodeInfo* info = g_dbus_node_info_new_for_xml(xml, nullptr);
   static const GDBusInterfaceVTable vtable = {onCall, nullptr, nullptr, {nullptr}};
-  registration_ = g_dbus_connection_register_object(connection_, kPath, info->interfaces[0], &vtable, this, nullptr,
-                                                    nullptr);
+  registration_ =
+      g_dbus_connection_register_object(connection_, kPath, info->interfaces[0], &vtable, this, nullptr, nullptr);
   g_dbus_node_info_unref(info);
   GVariant* reply = g_dbus_connection_call_sync(
       connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
@@ -67,7 +70,8 @@ void FakeGlobalShortcutsPortal::onCall(GDBusConnection*, const char* sender, con
   auto* self = static_cast<FakeGlobalShortcutsPortal*>(data);
   if (g_strcmp0(method, "CreateSession") == 0) {
     GVariant* options = g_variant_get_child_value(parameters, 0);
-    self->session_ = std::string(kPath) + "/session/" + senderPart(sender) + "/" + token(options, "session_handle_token");
+    self->session_ =
+        std::string(kPath) + "/session/" + senderPart(sender) + "/" + token(options, "session_handle_token");
     GVariantBuilder results;
     g_variant_builder_init(&results, G_VARIANT_TYPE_VARDICT);
     g_variant_builder_add(&results, "{sv}", "session_handle", g_variant_new_string(self->session_.c_str()));
@@ -106,8 +110,7 @@ void FakeGlobalShortcutsPortal::respond(const char* sender, const std::string& h
 void FakeGlobalShortcutsPortal::activate(const std::string& shortcut, unsigned long long time) {
   GVariantBuilder options;
   g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
-  g_dbus_connection_emit_signal(connection_, nullptr, kPath, kInterface, "Activated",
-                                g_variant_new("(osta{sv})", session_.c_str(), shortcut.c_str(),
-                                              static_cast<guint64>(time), &options),
-                                nullptr);
+  g_dbus_connection_emit_signal(
+      connection_, nullptr, kPath, kInterface, "Activated",
+      g_variant_new("(osta{sv})", session_.c_str(), shortcut.c_str(), static_cast<guint64>(time), &options), nullptr);
 }

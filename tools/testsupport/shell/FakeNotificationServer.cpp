@@ -22,10 +22,13 @@ void FakeNotificationServer::run() {
   g_main_context_push_thread_default(context);
   loop_ = g_main_loop_new(context, FALSE);
   gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-  GDBusConnection* connection = address == nullptr ? nullptr : g_dbus_connection_new_for_address_sync(
-      address, static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                                 G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-      nullptr, nullptr, nullptr);
+  GDBusConnection* connection =
+      address == nullptr ? nullptr
+                         : g_dbus_connection_new_for_address_sync(
+                               address,
+                               static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                                                 G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+                               nullptr, nullptr, nullptr);
   g_free(address);
   if (connection != nullptr) {
     static const char* xml =
@@ -41,8 +44,8 @@ void FakeNotificationServer::run() {
         "</interface></node>";
     GDBusNodeInfo* info = g_dbus_node_info_new_for_xml(xml, nullptr);
     static const GDBusInterfaceVTable vtable = {onCall, nullptr, nullptr, {nullptr}};
-    g_dbus_connection_register_object(connection, "/org/freedesktop/Notifications", info->interfaces[0], &vtable,
-                                      this, nullptr, nullptr);
+    g_dbus_connection_register_object(connection, "/org/freedesktop/Notifications", info->interfaces[0], &vtable, this,
+                                      nullptr, nullptr);
     g_dbus_node_info_unref(info);
     GVariant* reply = g_dbus_connection_call_sync(
         connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",

@@ -41,8 +41,8 @@ class FakeNotificationServer {
 
  private:
   void run();
-  static void onCall(GDBusConnection*, const char*, const char*, const char*, const char* method,
-                     GVariant* parameters, GDBusMethodInvocation* invocation, void* data);
+  static void onCall(GDBusConnection*, const char*, const char*, const char*, const char* method, GVariant* parameters,
+                     GDBusMethodInvocation* invocation, void* data);
 
   std::mutex mutex_;
   std::condition_variable ready_;

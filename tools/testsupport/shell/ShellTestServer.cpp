@@ -65,9 +65,15 @@ bool ShellTestServer::start() {
   return otherPort_ != 0 && listen(server_, "127.0.0.2", playerPort_) == playerPort_;
 }
 
-std::string ShellTestServer::playerOrigin() const { return "http://127.0.0.1:" + std::to_string(playerPort_); }
-std::string ShellTestServer::otherPortOrigin() const { return "http://127.0.0.1:" + std::to_string(otherPort_); }
-std::string ShellTestServer::thirdPartyOrigin() const { return "http://127.0.0.2:" + std::to_string(playerPort_); }
+std::string ShellTestServer::playerOrigin() const {
+  return "http://127.0.0.1:" + std::to_string(playerPort_);
+}
+std::string ShellTestServer::otherPortOrigin() const {
+  return "http://127.0.0.1:" + std::to_string(otherPort_);
+}
+std::string ShellTestServer::thirdPartyOrigin() const {
+  return "http://127.0.0.2:" + std::to_string(playerPort_);
+}
 
 const std::vector<std::string>& ShellTestServer::reports(const std::string& name) const {
   static const std::vector<std::string> none;
@@ -85,7 +91,8 @@ bool ShellTestServer::runUntil(const std::function<bool()>& done, int guardSecon
   GMainContext* context = g_main_context_get_thread_default();
   if (context == nullptr) context = g_main_context_default();
   // A wake-up now and then, so that the guard is looked at while idle.
-  guint tick = g_timeout_add(50, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+  guint tick = g_timeout_add(
+      50, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
   while (!done() && g_get_monotonic_time() < deadline) g_main_context_iteration(context, TRUE);
   g_source_remove(tick);
   return done();
