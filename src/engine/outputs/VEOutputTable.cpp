@@ -46,6 +46,11 @@ const VEOutputEntry* veFindOutput(int type) {
   return nullptr;
 }
 
+const char* veOutputTypeName(int type) {
+  const VEOutputEntry* entry = veFindOutput(type);
+  return entry ? entry->name : "Unknown";
+}
+
 const std::vector<VEOutputType>& veAutomaticOutputOrder() {
   static const std::vector<VEOutputType> order = [] {
     std::vector<const VEOutputEntry*> ranked;

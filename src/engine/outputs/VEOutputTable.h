@@ -33,5 +33,8 @@ extern const size_t kOutputCount;
 // The row of type, or null for a number that is no output type.
 const VEOutputEntry* veFindOutput(int type);
 
+// A stable name for an output type ("PulseAudio", "ALSA", ...); "Unknown" for others.
+const char* veOutputTypeName(int type);
+
 // The types the automatic output tries, in order of automaticRank.
 const std::vector<VEOutputType>& veAutomaticOutputOrder();

@@ -24,8 +24,7 @@ enum VEOutputType : int {
 // variable. With neither, init answers VE_ERR_OUTPUT_INIT.
 constexpr const char* VE_WAVWRITER_PATH_VARIABLE = "VELORA_ENGINE_WAV_PATH";
 
-// A stable name for an output type ("PulseAudio", "ALSA", ...); "Unknown" for others.
-const char* veOutputTypeName(int type);
+// Each type's stable name is in the output table (veOutputTypeName, VEOutputTable.h).
 
 // Open state of a sound, as reported by VESound::getOpenState.
 enum VEOpenState : int {
