@@ -48,7 +48,15 @@ long seekLanding(const std::string& name, const Fixture& f, unsigned int targetM
   EXPECT_EQ(VE_OPENSTATE_READY, waitOpened(engine.system, sound));
   VEChannel* channel = nullptr;
   EXPECT_EQ(VE_OK, engine.system->playSound(0, sound, false, &channel));
+  // The stream's thread fills its ring after the play; the seek's reads are
+  // counted once that filling has stopped, so a late fill read is not one.
   size_t readsBefore = FileServer::instance().readLog().size();
+  for (int i = 0; i < 100; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const size_t now = FileServer::instance().readLog().size();
+    if (now == readsBefore) break;
+    readsBefore = now;
+  }
   EXPECT_EQ(VE_OK, channel->setPosition(targetMs, VE_TIMEUNIT_MS));
   EXPECT_TRUE(updateUntil(engine.system, [&] { return openState(sound) == VE_OPENSTATE_READY; }));
   *readsForSeek = FileServer::instance().readLog().size() - readsBefore;
