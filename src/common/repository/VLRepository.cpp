@@ -289,15 +289,20 @@ void VLRepository::setLimits(int maxPercent, double maxSize) {
 
 // The space a repository may use is what it stores plus what the volume has
 // free: counting its own files against the free space alone would make it
-// full as soon as it had stored as much as was left. The reserve stays free
-// while the volume still has it; once other programs have taken it, keeping
-// it would refuse every file (the limit would be 0), so the percent and the
-// size limit alone hold, else the volume's size. The percent and the size
-// limit lower the limit further.
+// full as soon as it had stored as much as was left. The percent and the size
+// limit lower the limit.
+//
+// The reserve is kept free by eviction only, so only a repository that
+// evicts keeps it, and only while the volume still has it. It is never a
+// reason to refuse a file: a file that takes the volume below the reserve is
+// taken anyway once other programs have taken the reserve (keeping it then
+// would refuse every file), so a refusal on its account would only hold
+// while the volume had a little more free, and for as long as nothing else
+// changed it, with a "volume full" that is not true.
 double VLRepository::limitFor(double stored, double available, double total) const {
   double space = stored + available;
   double limit = total;
-  if (available > kReserve) limit = std::min(limit, space - kReserve);
+  if (autoClean_ && available > kReserve) limit = std::min(limit, space - kReserve);
   int percent = maxPercent_;
   double size = maxSize_;
   if (percent >= 1) limit = std::min(limit, double(percent) * space / 100.0);
@@ -379,14 +384,19 @@ bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size) {
   // they make room under the limit, not on the volume.
   std::vector<VLRepositoryFile*> evicted;
   double freed = 0;
-  auto fits = [&] { return keptOthers + wanted <= limit && growth <= available + freed; };
+  auto underLimit = [&] { return keptOthers + wanted <= limit; };
+  auto onVolume = [&] { return growth <= available + freed; };
   for (VLRepositoryFile* candidate : candidates) {
-    if (fits()) break;
+    if (underLimit() && onVolume()) break;
     evicted.push_back(candidate);
     keptOthers -= knownSize(candidate);
     if (!candidate->isOpen()) freed += knownSize(candidate);
   }
-  if (!fits()) {
+  // With auto-clean the limit only says how much to evict: a file larger than
+  // the limit still plays, and the size check that follows its new size
+  // evicts it too, so that it leaves after its last close. Only a file the
+  // volume cannot hold, even with every file evicted, is refused.
+  if (!onVolume() || (!autoClean_ && !underLimit())) {
     VL_LOG_WARN("Repository file does not fit : " << file->getFileId() << " needs " << size << " bytes, the limit is "
                                                   << limit << " and " << available << " bytes are available");
     // Without auto-clean the user can make room: the repository is full
