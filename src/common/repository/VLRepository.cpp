@@ -67,6 +67,7 @@ const char* const kForgetValidation =
     "UPDATE files SET last_validation = 0 WHERE repository = ? AND identity = ? AND file_name = ?";
 const char* const kDeleteByName = "DELETE FROM files WHERE repository = ? AND identity = ? AND file_name = ?";
 const char* const kCountName = "SELECT COUNT(*) FROM files WHERE file_name = ?";
+const char* const kDeleteAll = "DELETE FROM files WHERE repository = ? AND identity = ?";
 const char* const kDeleteById =
     "DELETE FROM files WHERE repository = ? AND identity = ? AND entity_id = ? AND format_id = ?";
 const char* const kInsert =
@@ -218,6 +219,32 @@ void VLRepository::startClear() {
     return;
   }
   clearingFrom_.reset(new VLFileId(files_.begin()->first));
+  persistClear();
+}
+
+// The clear reaches the index before its slices start: in one transaction
+// the rows of the repository go, and those of the records that stay (open
+// now) are written again. A run killed while the slices go on then starts
+// with only those rows, and the start removes the other files as files no
+// row claims. Until a slice has marked a record removed, no save writes its
+// row back (see writeRows). Rows the load could not read go too: the cache
+// is being cleared.
+void VLRepository::persistClear() {
+  if (!db_ || !rowsLoaded_) return;
+  for (const VLFileId& id : clearExempt_) changedRows_.insert(files_[id]);
+  std::vector<VLRepositoryFile*> written;
+  VLSQLiteStatement statement(db_);
+  bool result = VLSQLiteStatement::execute(db_, "BEGIN TRANSACTION") && statement.prepare(kDeleteAll) &&
+                statement.bindText(1, name_) && statement.bindText(2, identity_) && statement.execute() &&
+                writeRows(0, &written) && VLSQLiteStatement::execute(db_, "END TRANSACTION");
+  statement.finalize();
+  if (!result) {
+    VL_LOG_ERROR("Unable to write the clearing of the repository to its index : " << name_);
+    VLSQLiteStatement::execute(db_, "ROLLBACK");
+    return;
+  }
+  deletedRows_.clear();
+  for (VLRepositoryFile* file : written) changedRows_.erase(file);
 }
 
 void VLRepository::clearSlice(size_t most) {
@@ -1091,7 +1118,15 @@ bool VLRepository::deleteRows(double end, std::vector<VLFileId>* deleted) {
 bool VLRepository::writeRows(double end, std::vector<VLRepositoryFile*>* written) {
   VLSQLiteStatement statement(db_);
   if (!statement.prepare(kInsert)) return false;
-  for (VLRepositoryFile* file : changedRows_) {
+  for (auto it = changedRows_.begin(); it != changedRows_.end();) {
+    VLRepositoryFile* file = *it;
+    // A removed record is on its way out, and the clear has deleted the rows
+    // of those it has still to reach: no row of theirs is written back. A
+    // record taken back changes its row again.
+    if (file->isRemoved() || isClearPending(file->fileId())) {
+      it = changedRows_.erase(it);
+      continue;
+    }
     if (!hasTimeLeft(end, written->size())) break;
     // A set bit must be on the disk before a row that counts its block.
     file->flushBitmap();
@@ -1109,6 +1144,7 @@ bool VLRepository::writeRows(double end, std::vector<VLRepositoryFile*>* written
         !statement.bindInt64(16, int64_t(file->getLastAdd())) || !statement.execute() || !statement.reset())
       return false;
     written->push_back(file);
+    ++it;
   }
   return true;
 }

@@ -247,6 +247,8 @@ class VLRepository {
   void deleteRemovedFiles();
   // Clear-all.
   void startClear();
+  // Writes the clear to the index before its slices start.
+  void persistClear();
   // Marks removed the next records of the running clear, at most `most`.
   void clearSlice(size_t most);
   // The running clear has still to mark this record removed.

@@ -321,7 +321,9 @@ TEST(VLRepositoryReliability, ClearChild) {
 
 // A process killed while the files of a clear are being removed leaves no
 // file behind for good: the next start removes the renamed ones, and every
-// row the index still has keeps its files.
+// row the index still has keeps its files. The clear is in the index before
+// its slices start: the next start finishes it, and only the file that was
+// open comes back.
 TEST(VLRepositoryReliability, AClearKilledWhileItsFilesGoLeavesNoOrphanAndKeepsIndexedFiles) {
   TestFolder folder;
   const std::string directory = folder.folder("files");
@@ -369,6 +371,7 @@ TEST(VLRepositoryReliability, AClearKilledWhileItsFilesGoLeavesNoOrphanAndKeepsI
     EXPECT_TRUE(TestFolder::exists(repository.getBitmapPath(name))) << entry.first;
   }
   EXPECT_NE(nullptr, repository.getFile(VLFileId("kept", 6u), false));
+  EXPECT_EQ(1u, repository.getFiles().size()) << "cleared files came back";
   files->forEachFile(directory, [&claimed](std::string_view name) {
     EXPECT_EQ(1u, claimed.count(std::string(name))) << "an orphan is left: " << name;
   });
