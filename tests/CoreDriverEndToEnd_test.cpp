@@ -7,12 +7,14 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <memory>
 #include <sys/statvfs.h>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "CoreDriverProcess.h"
@@ -1007,12 +1009,15 @@ TEST_F(CoreDriverTest, ACacheFolderRemovedWhileRunningIsMadeAgainOrTold) {
   EXPECT_EQ(0, driver.quit());
 }
 
-// Fills the volume of `folder` with a file `name` until no byte fits.
+// Fills the volume of `folder` with a file "filler" until no byte fits: the
+// writes go straight to the file, so a buffer that could not be written
+// leaves no room behind.
 void fillVolume(const std::string& folder) {
-  std::ofstream filler(folder + "/filler", std::ios::binary);
+  const int filler = open((folder + "/filler").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   const std::string block(4096, 'f');
-  while (filler.write(block.data(), std::streamsize(block.size())) && filler.flush()) {
+  while (filler != -1 && write(filler, block.data(), block.size()) > 0) {
   }
+  if (filler != -1) close(filler);
 }
 
 TEST_F(CoreDriverTest, StorageWritesOnAFullDiskAnswerFalseAndKeepWhatWasStored) {
@@ -1051,6 +1056,51 @@ TEST_F(CoreDriverTest, StorageWritesOnAFullDiskAnswerFalseAndKeepWhatWasStored) 
     EXPECT_EQ("room", driver.call("storageGetItem", args({"localStorage", "after"})).stringValue());
     EXPECT_EQ(2, driver.call("storageLength", args({"localStorage"})).int64Value());
     driver.quit();
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
+}
+
+// A client whose volume has filled up starts, answers the page from its web
+// stores and plays its downloads.
+TEST_F(CoreDriverTest, AClientOnAFullDiskStartsAndPlaysItsDownloads) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
+#endif
+  TestFolder folder;
+  ServedTrack track(folder);
+  ASSERT_TRUE(track.ready());
+  const std::string urls = writeUrlMap(folder, 1201, {track.server->url("/track.mp3")});
+  const std::string volume = folder.folder("small");
+  const int result = TestSmallVolume::run(volume, "8m", [&] {
+    const std::string home = volume + "/home";
+    {
+      CoreDriverProcess driver(kTool, driverArguments(home, urls));
+      EXPECT_TRUE(driver.waitUntilStarted());
+      EXPECT_TRUE(downloadAll(driver, 1201, 1, 60000));
+      EXPECT_TRUE(driver.call("storageSetItem", args({"localStorage", "kept", "local"})).boolValue());
+      EXPECT_TRUE(driver.call("storageSetItem", args({"sessionStorage", "gone", "at quit"})).boolValue());
+      driver.quit();
+    }
+    fillVolume(volume);
+    CoreDriverProcess driver(kTool, driverArguments(home, urls));
+    EXPECT_TRUE(driver.waitUntilStarted());
+    EXPECT_EQ("local", driver.call("storageGetItem", args({"localStorage", "kept"})).stringValue());
+    EXPECT_TRUE(driver.call("storageGetItem", args({"sessionStorage", "gone"})).isNull());
+    EXPECT_EQ(0, driver.call("storageLength", args({"sessionStorage"})).int64Value());
+    const std::string offline = "http://127.0.0.1:1/t.mp3?_TEID=1201&_FMT=5&_LOCAL=true&_REPO=download";
+    const int sound = int(driver.call("createSound", args({offline})).int64Value());
+    EXPECT_TRUE(driver.call("play", args({sound})).boolValue());
+    bool played = false, ended = false;
+    for (int i = 0; i < 600 && !ended; ++i) {
+      const bool playing = driver.call("getPlaying", args({sound})).boolValue();
+      played = played || playing;
+      ended = played && !playing;
+      if (!ended) driver.call("sleep", args({25}));
+    }
+    EXPECT_TRUE(ended) << "state " << driver.call("getState", args({sound})).int64Value();
+    EXPECT_EQ(0, driver.quit());
     return ::testing::Test::HasFailure() ? 1 : 0;
   });
   if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
