@@ -450,17 +450,19 @@ bool VLHttpRepositoryProvider::getState(VLRepository* repository, const VLFileId
     if (current == TRANSFER_FINISHED)
       failures_.erase(key);
     else
-      failures_[key] = file->failure;
+      failures_[key] = KeptFailure{file->failure, file->httpCode == 0};
     files_.remove(file);
     delete file;
   }
   return true;
 }
 
-std::string VLHttpRepositoryProvider::getLastFailure(VLRepository* repository, const VLFileId& fileId) {
+std::string VLHttpRepositoryProvider::getLastFailure(VLRepository* repository, const VLFileId& fileId,
+                                                     bool* unanswered) {
   VLMutexLocker lock(mutex_);
   auto found = failures_.find(std::make_pair(repository, fileIdKey(fileId)));
-  return found == failures_.end() ? std::string() : found->second;
+  if (unanswered) *unanswered = found != failures_.end() && found->second.unanswered;
+  return found == failures_.end() ? std::string() : found->second.text;
 }
 
 bool VLHttpRepositoryProvider::cancel(VLRepository* repository, const VLFileId& fileId) {

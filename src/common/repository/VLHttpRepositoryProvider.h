@@ -146,8 +146,10 @@ class VLHttpRepositoryProvider {
   // state is freed at once. False when the file has no transfer.
   virtual bool cancel(VLRepository* repository, const VLFileId& fileId);
   // Why the file's last transfer failed, as a short text for the page; empty
-  // when it has not failed since its last success.
-  std::string getLastFailure(VLRepository* repository, const VLFileId& fileId);
+  // when it has not failed since its last success. unanswered (when not
+  // null) receives whether that transfer never had an answer from the server
+  // (refused, unreachable, timed out before a status line came).
+  std::string getLastFailure(VLRepository* repository, const VLFileId& fileId, bool* unanswered = nullptr);
 
   // The page's answer to askFileUrl: queued, and applied by the next update
   // on the worker thread. With a URL and another format id nothing is
@@ -245,7 +247,11 @@ class VLHttpRepositoryProvider {
   std::list<PendingFileUrl> pendingUrls_;
   // Why the released transfers of files failed, kept until a transfer of the
   // same file finishes; guarded by the mutex.
-  std::map<std::pair<VLRepository*, std::string>, std::string> failures_;
+  struct KeptFailure {
+    std::string text;
+    bool unanswered;
+  };
+  std::map<std::pair<VLRepository*, std::string>, KeptFailure> failures_;
   long stallTimeout_;
   double urlAnswerTimeout_;
   bool globalInit_;
