@@ -113,6 +113,24 @@ class NetworkFaultTest : public ::testing::Test {
     return count;
   }
 
+  // Waits until the page is told that download `entity` waits for a retry
+  // because of `failure`.
+  static bool toldRetryBecause(CoreDriverProcess& driver, int entity, const std::string& failure) {
+    return driver.waitForLine(
+        [&](const JKValue& line) {
+          const JKValue* files = field(line, "files");
+          for (size_t i = 0; files && files->isArray() && i < files->array()->count(); ++i) {
+            const JKValue& file = files->array()->objectAtIndex(i);
+            const JKValue* told = field(file, "failure");
+            if (number(file, "entity_id") == entity && number(file, "retry_in") > 0 && told &&
+                told->stringValue() == failure)
+              return true;
+          }
+          return false;
+        },
+        nullptr, 30);
+  }
+
   // The content file of a download, as stored in the music folder.
   std::string downloaded(int entity) {
     std::unique_ptr<VLCrypto> crypto(VLPlatformFactory::instance()->createCrypto());
@@ -257,6 +275,21 @@ TEST_F(NetworkFaultTest, AServerThatSwallowsTheRequestFailsTheTrackOnceAListener
   EXPECT_TRUE(runUntil(
       *driver, [&] { return ask(*driver, "getState", sound) == 2; }, 10))
       << "state " << ask(*driver, "getState", sound);
+  EXPECT_EQ(0, driver->quit());
+}
+
+TEST_F(NetworkFaultTest, EmptyOrOversizedAnswersAreRetriedAndThePageIsToldWhy) {
+  ASSERT_TRUE(server.isRunning());
+  auto driver = startDriver({{1070, server.url("/empty=200/d.mp3")},
+                             {1071, server.url("/empty=204/d.mp3")},
+                             {1072, server.url("/file=" + track() + "/bigheader=200000/d.mp3")}});
+  for (const char* entity : {"1070", "1071", "1072"}) driver->call("addFile", args({"download", entity, 5, "{}"}));
+  EXPECT_TRUE(toldRetryBecause(*driver, 1070, "empty answer"));
+  EXPECT_TRUE(toldRetryBecause(*driver, 1071, "empty answer"));
+  EXPECT_TRUE(toldRetryBecause(*driver, 1072, "answer with a header too long"));
+  // None is done, so none is taken for a track that is there.
+  JKValue done = driver->callAndWaitForCallback("getFileCount", args({strings({"download"}), 0, 16}));
+  EXPECT_EQ(0, number(done, "count"));
   EXPECT_EQ(0, driver->quit());
 }
 

@@ -31,6 +31,7 @@ Keys:
   endless=1     with nolength=1: the body never ends (the content repeated until the client goes away)
   empty=N       an empty answer: N=200 with Content-Length 0, N=204 without a body
   silent=1      read the request and answer nothing until the client goes away
+  bigheader=N   one header line of about N bytes in the answer
   truncate=N    announce the full length but send only N body bytes, then close
   throttle=B    send the body at about B bytes per second
   stall=N       send N body bytes, then send nothing until the client goes away
@@ -448,6 +449,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 total = "*" if options.get("startotal") else str(size)
                 headers["Content-Range"] = "bytes %d-%d/%s" % (claimed, claimed + (end - start) - 1, total)
         headers["Accept-Ranges"] = "bytes"
+        if "bigheader" in options:
+            headers["X-Filler"] = "x" * int(options["bigheader"])
         if "type" in options:
             headers["Content-Type"] = options["type"]
         elif guessed_type(self.path):

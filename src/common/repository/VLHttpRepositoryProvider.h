@@ -97,12 +97,16 @@ class VLHttpRepositoryProvider {
     bool askAgain;
     // Why the transfer failed, for the page ("HTTP 503", libcurl's text).
     std::string failure;
-    // Why the headers were refused, when that was not the status.
+    // Why the answer was refused by the transfer itself (its headers or
+    // its storing), when that was not the status.
     std::string refusal;
     // The address the page gave (encoded), and whether a refusal of the
     // address a redirect led to has already sent the transfer back to it.
     std::string pageUrl;
     bool fellBack;
+    // libcurl's detail of its last failure (its error buffer, of the size
+    // libcurl's own headers give).
+    char errorText[256];
     std::string etag;
     std::string lastModified;
     size_t totalSize;       // all ones until the headers give it
@@ -227,6 +231,7 @@ class VLHttpRepositoryProvider {
   static bool storeClosedBody(repo_file* file);
   static bool endInterimOrRedirect(repo_file* file);
   static bool refuseNonAudio(repo_file* file);
+  static bool refuseEmpty(repo_file* file);
   bool fallBackToPageUrl(repo_file* file);
   static bool revalidateUnsatisfiable(repo_file* file);
   void applyFileUrl(const PendingFileUrl& answer);
