@@ -403,6 +403,22 @@ TEST_F(VeloraDesktopProcessTest, CommandLineOptionsDoTheirWorkAndEnd) {
   EXPECT_TRUE(reread.get("BetaPlayerURL", value));
 }
 
+// --remove-folder from a second launch would delete the indexes and stores a
+// running client works in: refused while one runs.
+TEST_F(VeloraDesktopProcessTest, RemoveFolderIsRefusedWhileTheApplicationRuns) {
+  usePlayer("/app/");
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("loaded"));
+  std::string data = home_.path() + "/XDG_DATA_HOME/velora-desktop";
+  ASSERT_TRUE(TestFolder::write(data + "/kept", "x"));
+  DesktopProcess remover(home_.path(), {"--remove-folder"});
+  ASSERT_TRUE(remover.waitForEnd());
+  EXPECT_NE(remover.exitStatus(), 0);
+  EXPECT_TRUE(TestFolder::exists(data + "/kept"));
+  application.signal(SIGTERM);
+  ASSERT_TRUE(application.waitForEnd());
+}
+
 // What a desktop reads of the media player on the session bus, with gdbus:
 // the value of one property of the player interface, as gdbus prints it.
 std::string playerProperty(const std::string& name) {

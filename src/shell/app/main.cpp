@@ -9,6 +9,7 @@
 #include <gtk/gtk.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -177,6 +178,25 @@ gboolean onSignal(gpointer data) {
   return G_SOURCE_CONTINUE;
 }
 
+// --remove-folder deletes what a running client works in (its indexes, web
+// stores, imports): refused while another instance runs in this session.
+bool anotherInstanceRuns(const std::vector<std::string>& arguments) {
+  if (std::find(arguments.begin(), arguments.end(), "--remove-folder") == arguments.end()) return false;
+  GApplication* probe = G_APPLICATION(gtk_application_new(kApplicationId, G_APPLICATION_FLAGS_NONE));
+  GError* error = nullptr;
+  bool remote = g_application_register(probe, nullptr, &error) && g_application_get_is_remote(probe);
+  if (error != nullptr) {
+    shellTrace("main", std::string("cannot tell whether another instance runs: ") + error->message);
+    g_error_free(error);
+  }
+  g_object_unref(probe);
+  if (remote) {
+    shellTrace("main", "--remove-folder refused: the application is running; quit it first");
+    fprintf(stderr, "velora-desktop: --remove-folder refused: the application is running; quit it first\n");
+  }
+  return remote;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -184,6 +204,7 @@ int main(int argc, char** argv) {
   XInitThreads();
   prepareLogFolder();
   std::vector<std::string> arguments(argv, argv + argc);
+  if (anotherInstanceRuns(arguments)) return 1;
   if (CommandLineOptions::processCommandLineArguments(arguments, *VLPlatformFactory::instance()->getSettingHelper())) {
     return 0;
   }
