@@ -133,7 +133,25 @@ void addQuitAction(Application& application) {
   g_object_unref(quit);
 }
 
-void onStartup(GApplication*, gpointer data) {
+// The session bus connection is the process's shared one (the single
+// instance, notifications, the media player, the portal): GLib ends the
+// process when the bus closes it, which a bus does to a client that sends a
+// message past its limit. Without the bus the window and the player go on;
+// what needs the bus says so in the log.
+void keepRunningWithoutTheBus(GApplication* gtk) {
+  GDBusConnection* bus = g_application_get_dbus_connection(gtk);
+  if (bus == nullptr) return;
+  g_dbus_connection_set_exit_on_close(bus, FALSE);
+  g_signal_connect(bus, "closed", G_CALLBACK(+[](GDBusConnection*, gboolean, GError* error, gpointer) {
+                     std::string reason = error != nullptr ? error->message : "closed by us";
+                     shellTrace("main", "the session bus connection is closed (" + reason + "): going on without it");
+                     VL_LOG_WARN("main the session bus connection is closed (" << reason << "): going on without it");
+                   }),
+                   nullptr);
+}
+
+void onStartup(GApplication* gtk, gpointer data) {
+  keepRunningWithoutTheBus(gtk);
   addQuitAction(*static_cast<Application*>(data));
 }
 
