@@ -426,10 +426,10 @@ bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size) {
   // the limit still plays, and the size check that follows its new size
   // evicts it too, so that it leaves after its last close. Only a file the
   // volume cannot hold, even with every file evicted, is refused. A file
-  // whose end is not known yet (an answer without a length, growing as it
-  // comes) stays under the limit: an answer that never ends would fill the
-  // volume.
-  const bool limitHolds = !autoClean_ || file->isGrowing();
+  // growing with an answer of unknown length is the exception: it has no
+  // size of its own to take, and an answer that never ends must stop at the
+  // limit instead of filling the volume.
+  bool limitHolds = !autoClean_ || file->isGrowing();
   if (!onVolume() || (limitHolds && !underLimit())) {
     VL_LOG_WARN("Repository file does not fit : " << file->getFileId() << " needs " << size << " bytes, the limit is "
                                                   << limit << " and " << available << " bytes are available");
