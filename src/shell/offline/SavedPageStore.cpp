@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "RegularFile.h"
 #include "VLLogger.h"
+#include "VLRegularFile.h"
 
 SavedPageStore::SavedPageStore(std::string folder, std::string playerAddress)
     : folder_(std::move(folder)),
@@ -94,12 +94,17 @@ bool SavedPageStore::load(const std::string& pageAddress, SavedPage& page) const
   std::string path = pathFor(pageAddress);
   std::string contents;
   std::string why;
-  if (!RegularFile::read(path, kMaximumFileBytes, contents, why)) {
+  // One byte over the limit tells a file that is too large.
+  if (!VLRegularFile::readHead(path, kMaximumFileBytes + 1, contents, &why)) {
     if (g_file_test(path.c_str(), G_FILE_TEST_EXISTS) || g_file_test(path.c_str(), G_FILE_TEST_IS_SYMLINK)) {
       VL_LOG_WARN("SavedPageStore::load unusable saved page " + path + ": " + why);
     } else {
       VL_LOG_INFO("SavedPageStore::load no saved page for " + pageAddress + ": " + why);
     }
+    return false;
+  }
+  if (contents.size() > kMaximumFileBytes) {
+    VL_LOG_WARN("SavedPageStore::load " + path + " is larger than " + std::to_string(kMaximumFileBytes) + " bytes");
     return false;
   }
   SavedPage read;
