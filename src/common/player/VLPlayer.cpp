@@ -45,6 +45,10 @@ const double kStreamPatienceSeconds = 20;
 const long kValidationPeriodSeconds = 604800;
 const unsigned int kLosslessFormatId = 6;
 const size_t kUnknownSize = static_cast<size_t>(-1);
+// The size the engine is given for a file whose answer has no length while it
+// arrives (the largest it takes): its reads wait for the bytes as they come,
+// and the first read past the end that is finally known ends the stream.
+const size_t kGrowingStreamSize = UINT_MAX;
 
 const char* const kCacheName = "cache";
 const char* const kImportName = "import";
@@ -137,18 +141,27 @@ bool VLPlayer::isQuiet() const {
   return !audioInterface_ || audioInterface_->getPlaybackState() != VLAudioInterface::PlaybackPlaying;
 }
 
-VLFileHandle* VLPlayer::streamOpen(const std::string& url, size_t* fileSize, std::string* data) {
+VLFileHandle* VLPlayer::streamOpen(const std::string& url, size_t* fileSize, std::string* data,
+                                   std::shared_ptr<const std::atomic<bool>> wanted) {
   std::atomic<size_t> size(0);
   VLFileHandle* handle = nullptr;
   std::shared_ptr<VLWakeEvent> served(VLPlatformFactory::instance()->createWakeEvent());
-  if (!pushSessionTask(new VLOpenTask(url, &size, data, &handle, served))) {
+  if (!pushSessionTask(new VLOpenTask(url, &size, data, &handle, served, wanted))) {
     data->clear();
     *fileSize = 0;
     return nullptr;
   }
   // The worker writes the handle and the data, publishes the size, then
-  // signals.
-  while (size.load(std::memory_order_acquire) == VLOpenTask::kPendingSize) served->wait(kOpenLookMilliseconds);
+  // signals. An open its sound let go of meanwhile ends at the worker's next
+  // pass, which this wakes.
+  bool abandoned = false;
+  while (size.load(std::memory_order_acquire) == VLOpenTask::kPendingSize) {
+    served->wait(kOpenLookMilliseconds);
+    if (!abandoned && wanted && !wanted->load()) {
+      abandoned = true;
+      wake();
+    }
+  }
   *fileSize = size.load(std::memory_order_relaxed);
   return handle;
 }
@@ -341,7 +354,7 @@ bool VLPlayer::doReadTask(VLReadTask* task, bool force) {
   // The end of the file only when every byte up to it was copied: a range that
   // merely reaches the end may still lack blocks before it.
   const size_t fileSize = file->getSize();
-  const bool reachedEnd = fileSize != kUnknownSize && request->offset + bytesRead >= fileSize;
+  const bool reachedEnd = fileSize != kUnknownSize && !file->isGrowing() && request->offset + bytesRead >= fileSize;
   if (reachedEnd) {
     request->result.store(VE_ERR_FILE_EOF, std::memory_order_release);
     return true;
@@ -360,6 +373,14 @@ bool VLPlayer::doOpenTask(VLOpenTask* task, bool force) {
   VLFileHandle* handle = task->getHandle();
   VLRepositoryFile* file = nullptr;
   bool opened = false;
+  if (task->isAbandoned()) {
+    // Its sound is gone: the file it opened to provide is closed, so that a
+    // transfer nobody needs stops, and the waiting thread is released.
+    VL_LOG_DEBUG("Stream open abandoned by its sound : " << task->getUrl());
+    file = handle ? repositoryFileOf(handle, false) : nullptr;
+    giveUpOpen(task, file, file != nullptr);
+    return true;
+  }
   if (!handle) {
     const std::string url = task->getUrl();
     bool found = false;
@@ -413,7 +434,7 @@ bool VLPlayer::doOpenTask(VLOpenTask* task, bool force) {
     }
     openHandles_.insert(handle);
     task->setData(file->getProviderData());
-    task->setFileSize(file->getSize());
+    task->setFileSize(file->isGrowing() ? kGrowingStreamSize : file->getSize());
     return true;
   }
   if (isGivenUp(file)) {
