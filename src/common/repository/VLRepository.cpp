@@ -425,8 +425,12 @@ bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size) {
   // With auto-clean the limit only says how much to evict: a file larger than
   // the limit still plays, and the size check that follows its new size
   // evicts it too, so that it leaves after its last close. Only a file the
-  // volume cannot hold, even with every file evicted, is refused.
-  if (!onVolume() || (!autoClean_ && !underLimit())) {
+  // volume cannot hold, even with every file evicted, is refused. A file
+  // growing with an answer of unknown length is the exception: it has no
+  // size of its own to take, and an answer that never ends must stop at the
+  // limit instead of filling the volume.
+  bool limitHolds = !autoClean_ || file->isGrowing();
+  if (!onVolume() || (limitHolds && !underLimit())) {
     VL_LOG_WARN("Repository file does not fit : " << file->getFileId() << " needs " << size << " bytes, the limit is "
                                                   << limit << " and " << available << " bytes are available");
     // Without auto-clean the user can make room: the repository is full
