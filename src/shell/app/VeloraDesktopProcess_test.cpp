@@ -472,6 +472,83 @@ TEST_F(VeloraDesktopProcessTest, TheMediaPlayerOnTheSessionBusSaysWhetherTheTrac
   ASSERT_TRUE(application.waitForEnd());
 }
 
+// A call of the media player's interface, as a desktop makes it.
+bool callPlayer(GDBusConnection* bus, const char* method) {
+  GVariant* reply = g_dbus_connection_call_sync(bus, "org.mpris.MediaPlayer2.velora-desktop", "/org/mpris/MediaPlayer2",
+                                                "org.mpris.MediaPlayer2.Player", method, nullptr, nullptr,
+                                                G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, nullptr);
+  if (reply == nullptr) return false;
+  g_variant_unref(reply);
+  return true;
+}
+
+// Desktops send Pause on lock and suspend, and Play at will: each acts only
+// when it changes something. A program that calls without end reaches the
+// page a few times a second.
+TEST_F(VeloraDesktopProcessTest, TheMediaPlayerPlaysAndPausesOnlyWhenAskedToChangeAndCoalescesAFloodOfCalls) {
+  const std::string media = home_.folder("media");
+  ASSERT_TRUE(vetest::makeToneMp3(media + "/tone.mp3", 60, 440, -6));
+  TestNginxServer audio(media);
+  ASSERT_TRUE(audio.isRunning());
+  ASSERT_EQ(unsetenv("http_proxy") + unsetenv("HTTP_PROXY"), 0);
+  gchar* url = g_uri_escape_string(audio.url("/tone.mp3?_TEID=701&_FMT=5").c_str(), nullptr, TRUE);
+  usePlayer(std::string("/bridge.html?scenario=mediaKeys&url=") + url);
+  g_free(url);
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("playing"));
+  auto statusReads = [](const char* status) {
+    return ShellTestServer::runUntil(
+        [status] { return playerProperty("PlaybackStatus").find(status) != std::string::npos; });
+  };
+  ASSERT_TRUE(statusReads("'Playing'"));
+  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+  ASSERT_NE(bus, nullptr);
+
+  EXPECT_TRUE(callPlayer(bus, "Play"));  // plays already: nothing to do
+  EXPECT_TRUE(callPlayer(bus, "Pause"));
+  ASSERT_TRUE(waitForReports("paused"));
+  ASSERT_TRUE(statusReads("'Paused'"));
+  EXPECT_TRUE(callPlayer(bus, "Pause"));  // paused already
+  EXPECT_TRUE(callPlayer(bus, "Play"));
+  ASSERT_TRUE(waitForReports("resumed"));
+  ASSERT_TRUE(statusReads("'Playing'"));
+  EXPECT_TRUE(callPlayer(bus, "Previous"));
+  ASSERT_TRUE(waitForReports("shortcuts"));
+  EXPECT_EQ(server_.reports("shortcuts")[0], "[\"playpause\",\"playpause\",\"previoustrack\"]");
+
+  // A flood of Next, every call answered; then Previous, which comes after.
+  constexpr int kCalls = 20000;
+  int answered = 0;
+  for (int i = 0; i < kCalls; ++i) {
+    g_dbus_connection_call(
+        bus, "org.mpris.MediaPlayer2.velora-desktop", "/org/mpris/MediaPlayer2", "org.mpris.MediaPlayer2.Player",
+        "Next", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr,
+        [](GObject* connection, GAsyncResult* result, gpointer count) {
+          GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(connection), result, nullptr);
+          if (reply != nullptr) {
+            ++*static_cast<int*>(count);
+            g_variant_unref(reply);
+          }
+        },
+        &answered);
+  }
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return answered == kCalls; })) << answered;
+  EXPECT_TRUE(callPlayer(bus, "Previous"));
+  ASSERT_TRUE(waitForReports("shortcuts", 2));
+  std::string shortcuts = server_.reports("shortcuts")[1];
+  size_t nexts = 0;
+  for (size_t at = shortcuts.find("nexttrack"); at != std::string::npos; at = shortcuts.find("nexttrack", at + 1)) {
+    ++nexts;
+  }
+  EXPECT_GE(nexts, 1u);
+  EXPECT_LT(nexts, 1000u);
+  EXPECT_EQ(shortcuts.rfind("\"previoustrack\"]"), shortcuts.size() - 16) << shortcuts.substr(shortcuts.size() - 40);
+
+  g_object_unref(bus);
+  application.signal(SIGTERM);
+  ASSERT_TRUE(application.waitForEnd());
+}
+
 // A file system mounted inside the data folder (a removable disk, a bind
 // mount) is left alone, as is everything behind a link.
 TEST_F(VeloraDesktopProcessTest, RemoveFolderStaysOnTheDataFoldersOwnFileSystem) {

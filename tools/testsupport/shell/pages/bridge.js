@@ -235,6 +235,34 @@ const scenarios = {
     });
   },
 
+  // A player's answer to the keyboard's shortcuts: play/pause toggles the
+  // sound (reported once it took effect), previous track reports every
+  // shortcut received so far.
+  mediaKeys() {
+    const I = VeloraICI, A = AudioBinding;
+    I.init();
+    I.setSetting('device_output', '3:0');
+    const waitFor = (done, then) => (done() ? then() : setTimeout(() => waitFor(done, then), 20));
+    const shortcuts = [];
+    waitFor(() => I.getSetting('device_output').startsWith('3:'), () => {
+      const sound = A.createSound(params().get('url'));
+      window.VeloraAPI.triggerKeyboardShortcut = (name) => {
+        shortcuts.push(name);
+        if (name === 'previoustrack') report('shortcuts', shortcuts);
+        if (name !== 'playpause') return;
+        if (A.getPaused(sound)) {
+          A.play(sound, 0, 0);
+          waitFor(() => !A.getPaused(sound), () => report('resumed', true));
+        } else {
+          A.pause(sound);
+          waitFor(() => A.getPaused(sound), () => report('paused', true));
+        }
+      };
+      A.play(sound, 0, 0);
+      waitFor(() => A.getPlaying(sound) && !A.getPaused(sound), () => report('playing', true));
+    });
+  },
+
   storageWrite() {
     localStorage.setItem('persists', 'local value');
     sessionStorage.setItem('lasts', 'session value');
