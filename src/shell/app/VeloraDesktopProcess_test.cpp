@@ -344,6 +344,23 @@ TEST_F(VeloraDesktopProcessTest, ACrashLeavesAReportTheFrontKeyBindsThroughThePo
   EXPECT_NE(report.find("\nversion: 1.0.0 ("), std::string::npos) << report;
 }
 
+TEST_F(VeloraDesktopProcessTest, APortalThatNeverAnswersLeavesTheFrontKeyToAnX11Grab) {
+  FakeGlobalShortcutsPortal portal(FakeGlobalShortcutsPortal::Outcome::Never);
+  ASSERT_TRUE(portal.owned());
+  usePlayer("/app/");
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("loaded"));
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop_stderr.log";
+  EXPECT_TRUE(ShellTestServer::runUntil([&] {
+    return TestFolder::read(log).find("no global shortcut from the desktop portal (no answer within 10 s): an X11 "
+                                      "grab instead") != std::string::npos;
+  }));
+  // The grab was made: it traces only when it cannot be.
+  EXPECT_EQ(TestFolder::read(log).find("FrontKeyGrab"), std::string::npos);
+  application.signal(SIGTERM);
+  ASSERT_TRUE(application.waitForEnd());
+}
+
 TEST_F(VeloraDesktopProcessTest, AStartWhoseChannelCannotOpenStopsTheCoreItStarted) {
   usePlayer("/app/");
   // The page channel's folder goes into the temporary folder, here a path
