@@ -81,7 +81,8 @@ bool VeloraDesktopAppDelegate::start(WebKitWebsiteDataManager* websiteData, cons
   VLPlatformFactory::instance()->getNoProxyHosts();
   // Crash reporting first: from here on a crash leaves a report.
   std::string stateFolder = VLLogger::instance()->getLogFilePath("");
-  if (CrashReporter::install(stateFolder, VeloraController::getVeloraDesktopVersion())) {
+  // Without a state folder (one that cannot be made) crashes leave no report.
+  if (!stateFolder.empty() && CrashReporter::install(stateFolder, VeloraController::getVeloraDesktopVersion())) {
     shellTrace("VeloraDesktopAppDelegate::start", "--- CrashReporter started for release version ---");
   }
   publisher_ = std::make_unique<PagePublisher>([this] { return window_ != nullptr ? window_->mainPageId() : 0; },
@@ -160,6 +161,7 @@ bool VeloraDesktopAppDelegate::start(WebKitWebsiteDataManager* websiteData, cons
   window_->show();
 
   // The last run's crash report, when it left one.
+  if (stateFolder.empty()) return true;
   CrashReportSender::Settings crashReports;
   crashReports.reportPath = CrashReporter::reportPath(stateFolder);
   crashReports.address = ::settings()->getValue("CrashReportURL", playerAddress_ + "apps/velora-desktop/crash_report");

@@ -11,7 +11,9 @@
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 #include <glib/gstdio.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 
@@ -35,9 +37,12 @@ const char* kProgram = VELORA_BINARY_DIR "/velora-desktop";
 
 class DesktopProcess {
  public:
-  // environment: variables set for the program besides the home folders.
+  // environment: variables set for the program besides the home folders;
+  // workingFolder: where it is started from (the test's own when empty);
+  // standardError: a file that takes its standard error (inherited when empty).
   DesktopProcess(const std::string& home, const std::vector<std::string>& arguments,
-                 const std::vector<std::pair<std::string, std::string>>& environment = {}) {
+                 const std::vector<std::pair<std::string, std::string>>& environment = {},
+                 const std::string& workingFolder = "", const std::string& standardError = "") {
     std::vector<std::string> argv = {kProgram};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     std::vector<char*> raw;
@@ -57,7 +62,11 @@ class DesktopProcess {
       rlimit none = {0, 0};
       setrlimit(RLIMIT_CORE, &none);
     };
-    started_ = g_spawn_async(nullptr, raw.data(), env, G_SPAWN_DO_NOT_REAP_CHILD, noCore, nullptr, &pid_, &error);
+    int errorFd =
+        standardError.empty() ? -1 : open(standardError.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    started_ = g_spawn_async_with_fds(workingFolder.empty() ? nullptr : workingFolder.c_str(), raw.data(), env,
+                                      G_SPAWN_DO_NOT_REAP_CHILD, noCore, nullptr, &pid_, -1, -1, errorFd, &error);
+    if (errorFd >= 0) close(errorFd);
     g_strfreev(env);
     if (!started_) {
       ADD_FAILURE() << error->message;
@@ -352,8 +361,9 @@ TEST_F(VeloraDesktopProcessTest, APortalThatNeverAnswersLeavesTheFrontKeyToAnX11
   ASSERT_TRUE(waitForReports("loaded"));
   std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop_stderr.log";
   EXPECT_TRUE(ShellTestServer::runUntil([&] {
-    return TestFolder::read(log).find("no global shortcut from the desktop portal (no answer within 10 s): an X11 "
-                                      "grab instead") != std::string::npos;
+    return TestFolder::read(log).find(
+               "no global shortcut from the desktop portal (no answer within 10 s): an X11 "
+               "grab instead") != std::string::npos;
   }));
   // The grab was made: it traces only when it cannot be.
   EXPECT_EQ(TestFolder::read(log).find("FrontKeyGrab"), std::string::npos);
@@ -418,6 +428,77 @@ TEST_F(VeloraDesktopProcessTest, CommandLineOptionsDoTheirWorkAndEnd) {
   std::string value;
   EXPECT_FALSE(reread.get("desktop_CacheRepositoryPath", value));
   EXPECT_TRUE(reread.get("BetaPlayerURL", value));
+}
+
+namespace {
+
+mode_t modeOf(const std::string& path) {
+  struct stat status;
+  return stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
+}
+
+bool isEmptyFolder(const std::string& path) {
+  GDir* folder = g_dir_open(path.c_str(), 0, nullptr);
+  if (folder == nullptr) return false;
+  bool empty = g_dir_read_name(folder) == nullptr;
+  g_dir_close(folder);
+  return empty;
+}
+
+}  // namespace
+
+// The folders XDG_DATA_HOME and XDG_STATE_HOME name are made with their
+// parents, private to the user; one that cannot be made is done without,
+// said on standard error, and nothing lands in the folder the program was
+// started from, whose mode stays as it was.
+TEST_F(VeloraDesktopProcessTest, XdgFoldersAreMadeWithTheirParentsAndOneThatCannotBeIsDoneWithout) {
+  usePlayer("/app/");
+  const std::string startedFrom = home_.folder("started-from");
+  ASSERT_EQ(chmod(startedFrom.c_str(), 0755), 0);
+  const std::string fresh = home_.path() + "/fresh";
+  const std::string data = fresh + "/share/data";
+  const std::string state = fresh + "/local/state";
+  {
+    DesktopProcess application(home_.path(), {}, {{"XDG_DATA_HOME", data}, {"XDG_STATE_HOME", state}}, startedFrom);
+    ASSERT_TRUE(waitForReports("loaded"));
+    ASSERT_TRUE(activateQuit());
+    ASSERT_TRUE(application.waitForEnd());
+    EXPECT_EQ(application.exitStatus(), 0);
+  }
+  for (const char* file : {"desktop.log", "desktop_stderr.log", "crash-reports"}) {
+    EXPECT_TRUE(TestFolder::exists(state + "/velora-desktop/" + file)) << file;
+  }
+  for (const char* folder : {"repositories", "storage", "import"}) {
+    EXPECT_TRUE(TestFolder::exists(data + "/velora-desktop/" + folder)) << folder;
+  }
+  for (const std::string& made : {fresh, fresh + "/share", data, fresh + "/local", state}) {
+    EXPECT_EQ(modeOf(made), 0700u) << made;
+  }
+  EXPECT_TRUE(isEmptyFolder(startedFrom));
+
+  // Folders under a plain file cannot be made.
+  const std::string file = home_.file("a-file");
+  ASSERT_TRUE(TestFolder::write(file, "x"));
+  const std::string standardError = home_.path() + "/standard-error";
+  {
+    DesktopProcess application(home_.path(), {},
+                               {{"XDG_DATA_HOME", file + "/data"}, {"XDG_STATE_HOME", file + "/state"}}, startedFrom,
+                               standardError);
+    ASSERT_TRUE(waitForReports("loaded", 2));
+    application.signal(SIGTERM);
+    ASSERT_TRUE(application.waitForEnd());
+  }
+  std::string said = TestFolder::read(standardError);
+  EXPECT_NE(said.find("cannot make the folder " + file + "/state/velora-desktop (" + file +
+                      ": Not a directory): going on without it"),
+            std::string::npos)
+      << said;
+  EXPECT_NE(said.find("cannot make the folder " + file + "/data/velora-desktop (" + file +
+                      ": Not a directory): going on without it"),
+            std::string::npos)
+      << said;
+  EXPECT_TRUE(isEmptyFolder(startedFrom));
+  EXPECT_EQ(modeOf(startedFrom), 0755u);
 }
 
 // What a desktop reads of the media player on the session bus, with gdbus:
