@@ -248,6 +248,7 @@ void VeloraDesktopAppDelegate::publicationShown(PagePublication& publication, bo
     auto ici = std::dynamic_pointer_cast<VeloraICI>(publication.sharedObject("VeloraICI"));
     if (ici == nullptr) return;
     controller.setIci(ici);
+    terminationAsked_ = false;  // a new document was never asked
     window_->setPreloadingViewVisible(false);
   } else if (controller.ici() != nullptr && controller.ici()->publication().get() == &publication) {
     controller.setIci(nullptr);
@@ -374,7 +375,13 @@ bool VeloraDesktopAppDelegate::mayOpenPopup(WebKitNavigationAction* action) {
 
 // The page closed its window by script: it agrees to quit.
 void VeloraDesktopAppDelegate::onClose(WebKitWebView*, gpointer data) {
-  static_cast<VeloraDesktopAppDelegate*>(data)->terminateFromPage();
+  auto* self = static_cast<VeloraDesktopAppDelegate*>(data);
+  if (!self->terminationAsked_) {
+    VeloraController::instance().logWarning(
+        "VeloraDesktopAppDelegate::onClose ignored a script's close of the player's window: no quit was asked for");
+    return;
+  }
+  self->terminateFromPage();
 }
 
 gboolean VeloraDesktopAppDelegate::onContextMenu(WebKitWebView*, WebKitContextMenu* menu, GdkEvent* event,
@@ -479,6 +486,7 @@ bool VeloraDesktopAppDelegate::applicationShouldTerminate() {
     quitNow();
     return true;
   }
+  terminationAsked_ = true;
   ici->askTermination();
   return false;
 }

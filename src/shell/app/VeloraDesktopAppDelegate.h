@@ -160,6 +160,11 @@ class VeloraDesktopAppDelegate {
   std::function<void()> quit_;
   std::function<void(const std::string&)> openInBrowser_;
   bool quitting_ = false;
+  // The player was asked to agree to quit and has not answered: only then
+  // may its window close by script (the page's own answer when it has no
+  // VeloraAPI.askTermination); a pop-up's opener.close() or a frame's
+  // top.close() must not end the application.
+  bool terminationAsked_ = false;
   unsigned graceMilliseconds_ = 20000;
   guint graceTimer_ = 0;
 };

@@ -371,6 +371,30 @@ TEST_F(VeloraDesktopProcessTest, APortalThatNeverAnswersLeavesTheFrontKeyToAnX11
   ASSERT_TRUE(application.waitForEnd());
 }
 
+// A frame of another origin calling top.close() is ignored; the player's own
+// close, once asked to quit, ends the application.
+TEST_F(VeloraDesktopProcessTest, AFrameOfAnotherOriginCannotCloseTheWindowThePlayerAskedToQuitMay) {
+  gchar* frame = g_uri_escape_string((server_.thirdPartyOrigin() + "/app/closer.html").c_str(), nullptr, TRUE);
+  usePlayer(std::string("/app/?agree=close&frame=") + frame);
+  g_free(frame);
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("closer-ready"));
+  // A click in the frame, which covers the window, as the user's on an advert.
+  ASSERT_EQ(system("xdotool search --sync --onlyvisible --name '^Test player$' mousemove --window %1 200 200 "
+                   "click 1"),
+            0);
+  ASSERT_TRUE(waitForReports("closer"));
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
+  ASSERT_TRUE(ShellTestServer::runUntil([&] {
+    return TestFolder::read(log).find("ignored a script's close of the player's window") != std::string::npos;
+  }));
+  EXPECT_FALSE(application.ended());
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(waitForReports("asked"));
+  ASSERT_TRUE(application.waitForEnd());
+  EXPECT_EQ(application.exitStatus(), 0);
+}
+
 TEST_F(VeloraDesktopProcessTest, AStartWhoseChannelCannotOpenStopsTheCoreItStarted) {
   usePlayer("/app/");
   // The page channel's folder goes into the temporary folder, here a path

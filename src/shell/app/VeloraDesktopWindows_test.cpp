@@ -1,7 +1,8 @@
 // The application's windows in one process: the window's title, where new
 // windows go (pop-ups for scripts, the desktop's browser for clicked links of
 // http, https and mailto, nowhere for other schemes), pop-ups that title and
-// close themselves, and closing the main window with and without the page.
+// close themselves, a pop-up of another origin that tries to close the main
+// window, and closing the main window with and without the page.
 #include "VeloraDesktopAppDelegate.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include "ApplicationMenu.h"
 #include "ShellTestServer.h"
 #include "TestFolder.h"
+#include "VLTestLog.h"
 #include "VeloraController.h"
 #include "WebViewProbe.h"
 
@@ -159,6 +161,22 @@ TEST_F(VeloraDesktopWindowsTest, PopUpsOpenOnlyOnAGestureAndAFewAtMost) {
             std::to_string(VeloraDesktopAppDelegate::kMaxPopups));
   EXPECT_EQ(made(), VeloraDesktopAppDelegate::kMaxPopups);
   closeAll();
+}
+
+// A pop-up of another origin calling opener.close(): nobody asked to quit, so
+// nothing quits.
+TEST_F(VeloraDesktopWindowsTest, APopUpOfAnotherOriginCannotCloseThePlayersWindow) {
+  int quitsBefore = quits_;
+  size_t mark = VLTestLog::mark();
+  size_t reported = server_->reports("closer").size();
+  evaluate("window.open('" + server_->thirdPartyOrigin() + "/app/closer.html', 'closer')");
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return server_->reports("closer").size() > reported; }));
+  ASSERT_TRUE(ShellTestServer::runUntil(
+      [&] { return VLTestLog::since(mark).find("ignored a script's close") != std::string::npos; }));
+  EXPECT_EQ(quits_, quitsBefore);
+  EXPECT_TRUE(gtk_widget_get_visible(GTK_WIDGET(application_->window()->window())));
+  EXPECT_EQ(WebViewProbe::evaluate(mainView(), "typeof VeloraICI"), "\"object\"");
+  for (GtkWindow* window : popups()) gtk_widget_destroy(GTK_WIDGET(window));
 }
 
 TEST_F(VeloraDesktopWindowsTest, ClosingTheWindowAsksThePageAndQuitsAfterTheGraceTime) {

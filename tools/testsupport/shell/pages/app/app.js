@@ -1,5 +1,7 @@
 // The application's test player: tells the test what it sees, and answers
-// the termination question as the address asks ("agree": yes, never, none).
+// the termination question as the address asks ("agree": yes, never, none,
+// close: by closing its window), and embeds a frame over the whole window
+// when the address names one ("frame").
 'use strict';
 (function () {
   // Reports go to another server when the address names one (the page's own
@@ -15,6 +17,14 @@
     api.askTermination = () => { send('asked', 1).then(() => VeloraICI.terminate()); };
   } else if (agree === 'never') {
     api.askTermination = () => { send('asked', 1); };
+  } else if (agree === 'close') {
+    api.askTermination = () => { send('asked', 1).then(() => window.close()); };
+  }
+  const frame = params().get('frame');
+  if (frame) {
+    const element = Object.assign(document.createElement('iframe'), { src: frame });
+    Object.assign(element.style, { position: 'fixed', left: 0, top: 0, width: '100%', height: '100%', border: 0 });
+    document.body.appendChild(element);
   }
   window.VeloraAPI = api;
   send('loaded', {
