@@ -54,7 +54,9 @@ parsed with Python's email parser. With --forms DIR each POST is written to
 DIR/<arrival>.form, tab-separated lines:
   form  path  content-type  defects    (defects: "ok" or the parser's defects)
   part  name  filename  content-type  hex-of-payload   ("-" when absent)
-The answer is 200 with "ok\n" unless status=N or delay=MS say otherwise.
+The answer is 200 with "ok\n" unless status=N or delay=MS say otherwise;
+endless=1 answers 200 without a length and sends bytes until the client goes
+away (at most 8 GiB).
 
 Request log: one line per answered request, tab-separated:
   connection  method  path  range  status  body-bytes-sent  arrival
@@ -277,10 +279,27 @@ class Handler(http.server.BaseHTTPRequestHandler):
         options = parse_options(self.path)
         if "delay" in options:
             time.sleep(int(options["delay"]) / 1000.0)
-        if "status" in options:
+        if "endless" in options:
+            self.send_endless()
+        elif "status" in options:
             self.send_plain(int(options["status"]), body=b"fault\n")
         else:
             self.send_plain(200, body=b"ok\n")
+
+    def send_endless(self):
+        self.send_response(200)
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.close_connection = True
+        chunk = b"x" * 65536
+        sent = 0
+        try:
+            while sent < (8 << 30):
+                self.wfile.write(chunk)
+                sent += len(chunk)
+        except OSError:
+            pass
+        self.record(200, sent)
 
     def record(self, status, sent):
         self.server.state.log("\t".join([

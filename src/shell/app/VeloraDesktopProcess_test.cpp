@@ -11,7 +11,6 @@
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 #include <glib/gstdio.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/resource.h>
@@ -23,6 +22,7 @@
 #include <vector>
 
 #include "AudioFixtures.h"
+#include "DesktopProcess.h"
 #include "FakeGlobalShortcutsPortal.h"
 #include "FakeNotificationServer.h"
 #include "ShellTestServer.h"
@@ -32,79 +32,6 @@
 #include "VLPreferenceStore.h"
 
 namespace {
-
-const char* kProgram = VELORA_BINARY_DIR "/velora-desktop";
-
-class DesktopProcess {
- public:
-  // environment: variables set for the program besides the home folders;
-  // workingFolder: where it is started from (the test's own when empty);
-  // standardError: a file that takes its standard error (inherited when empty).
-  DesktopProcess(const std::string& home, const std::vector<std::string>& arguments,
-                 const std::vector<std::pair<std::string, std::string>>& environment = {},
-                 const std::string& workingFolder = "", const std::string& standardError = "") {
-    std::vector<std::string> argv = {kProgram};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    std::vector<char*> raw;
-    for (std::string& a : argv) raw.push_back(a.data());
-    raw.push_back(nullptr);
-    gchar** env = g_get_environ();
-    env = g_environ_setenv(env, "HOME", home.c_str(), TRUE);
-    for (const char* variable : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"}) {
-      env = g_environ_setenv(env, variable, (home + "/" + variable).c_str(), TRUE);
-    }
-    for (const auto& variable : environment) {
-      env = g_environ_setenv(env, variable.first.c_str(), variable.second.c_str(), TRUE);
-    }
-    GError* error = nullptr;
-    // A program that dies of a signal leaves no core file in the test's folder.
-    GSpawnChildSetupFunc noCore = [](gpointer) {
-      rlimit none = {0, 0};
-      setrlimit(RLIMIT_CORE, &none);
-    };
-    int errorFd =
-        standardError.empty() ? -1 : open(standardError.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    started_ = g_spawn_async_with_fds(workingFolder.empty() ? nullptr : workingFolder.c_str(), raw.data(), env,
-                                      G_SPAWN_DO_NOT_REAP_CHILD, noCore, nullptr, &pid_, -1, -1, errorFd, &error);
-    if (errorFd >= 0) close(errorFd);
-    g_strfreev(env);
-    if (!started_) {
-      ADD_FAILURE() << error->message;
-      g_error_free(error);
-      return;
-    }
-    g_child_watch_add(
-        pid_,
-        [](GPid, gint status, gpointer self) {
-          auto* process = static_cast<DesktopProcess*>(self);
-          process->status_ = status;
-          process->ended_ = true;
-        },
-        this);
-  }
-  ~DesktopProcess() {
-    if (started_ && !ended_) {
-      kill(pid_, SIGKILL);
-      ShellTestServer::runUntil([this] { return ended_; }, 30);
-    }
-  }
-  bool waitForEnd() {
-    return ShellTestServer::runUntil([this] { return ended_; });
-  }
-  bool ended() const { return ended_; }
-  // The exit status, or -1 when it did not exit normally.
-  int exitStatus() const { return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1; }
-  // The signal it died of, or 0.
-  int deathSignal() const { return WIFSIGNALED(status_) ? WTERMSIG(status_) : 0; }
-  void signal(int number) { kill(pid_, number); }
-  GPid pid() const { return pid_; }
-
- private:
-  GPid pid_ = 0;
-  bool started_ = false;
-  bool ended_ = false;
-  int status_ = 0;
-};
 
 class VeloraDesktopProcessTest : public ::testing::Test {
  protected:
@@ -525,6 +452,22 @@ TEST_F(VeloraDesktopProcessTest, XdgFoldersAreMadeWithTheirParentsAndOneThatCann
   EXPECT_EQ(modeOf(startedFrom), 0755u);
 }
 
+// --remove-folder from a second launch would delete the indexes and stores a
+// running client works in: refused while one runs.
+TEST_F(VeloraDesktopProcessTest, RemoveFolderIsRefusedWhileTheApplicationRuns) {
+  usePlayer("/app/");
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("loaded"));
+  std::string data = home_.path() + "/XDG_DATA_HOME/velora-desktop";
+  ASSERT_TRUE(TestFolder::write(data + "/kept", "x"));
+  DesktopProcess remover(home_.path(), {"--remove-folder"});
+  ASSERT_TRUE(remover.waitForEnd());
+  EXPECT_NE(remover.exitStatus(), 0);
+  EXPECT_TRUE(TestFolder::exists(data + "/kept"));
+  application.signal(SIGTERM);
+  ASSERT_TRUE(application.waitForEnd());
+}
+
 // What a desktop reads of the media player on the session bus, with gdbus:
 // the value of one property of the player interface, as gdbus prints it.
 std::string playerProperty(const std::string& name) {
@@ -681,7 +624,7 @@ TEST_F(VeloraDesktopProcessTest, RemoveFolderStaysOnTheDataFoldersOwnFileSystem)
   std::string home = home_.path();
   int result = TestSmallVolume::run(mounted, "64k", [&] {
     if (!TestFolder::write(mounted + "/kept.mp3", "keep me")) return 10;
-    std::string program = kProgram;
+    std::string program = DesktopProcess::kProgram;
     gchar* argv[] = {program.data(), const_cast<gchar*>("--remove-folder"), nullptr};
     gchar** env = g_get_environ();
     for (const char* variable : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"}) {
