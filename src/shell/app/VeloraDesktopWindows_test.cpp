@@ -229,6 +229,28 @@ TEST_F(VeloraDesktopWindowsTest, PagesOfAnotherOriginCannotMoveThePlayersWindow)
   for (GtkWindow* window : popups()) gtk_widget_destroy(GTK_WIDGET(window));
 }
 
+// A frame or pop-up of another origin sending the window to the player's own
+// address (a reload without end, each one saved) is refused too.
+TEST_F(VeloraDesktopWindowsTest, PagesOfAnotherOriginCannotSendTheWindowToThePlayersAddress) {
+  std::string player = webkit_web_view_get_uri(mainView());
+  auto movedRequests = [] {
+    const std::vector<std::string>& all = server_->queries();
+    return std::count(all.begin(), all.end(), "moved=1");
+  };
+  gchar* to = g_uri_escape_string((server_->playerOrigin() + "/app/windows.html?moved=1").c_str(), nullptr, TRUE);
+  std::string intruder = server_->thirdPartyOrigin() + "/app/intruder.html?to=" + to;
+  g_free(to);
+  evaluate("document.body.appendChild(Object.assign(document.createElement('iframe'), {src: '" + intruder + "'}))");
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return movedRequests() >= 1; }));
+  evaluate("window.open('" + intruder + "', 'intruder')");
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return movedRequests() >= 2; }));
+  ASSERT_TRUE(ShellTestServer::runUntil([] { return !webkit_web_view_is_loading(mainView()); }));
+  EXPECT_EQ(webkit_web_view_get_uri(mainView()), player);
+  EXPECT_EQ(WebViewProbe::evaluate(mainView(), "location.search"), "\"\"");
+  evaluate("document.querySelectorAll('iframe').forEach((frame) => frame.remove())");
+  for (GtkWindow* window : popups()) gtk_widget_destroy(GTK_WIDGET(window));
+}
+
 // The menu's three items with their keys; Control-comma moves the page to its
 // settings, Control-Q asks the page. It moves the main view away from the player.
 TEST_F(VeloraDesktopWindowsTest, YTheMenuOpensThePagesSettingsAndQuitsByAgreement) {
