@@ -88,7 +88,13 @@ bool VeloraDesktopAppDelegate::start(WebKitWebsiteDataManager* websiteData, cons
   publisher_ = std::make_unique<PagePublisher>([this] { return window_ != nullptr ? window_->mainPageId() : 0; },
                                                playerAddress_, [this](PagePublication& p) { publishObjects(p); });
   publisher_->setConsole(
-      [&controller](unsigned level, const std::string& text, const std::string& source, unsigned line) {
+      [this, &controller](unsigned level, const std::string& text, const std::string& source, unsigned line) {
+        unsigned long heldBack = 0;
+        if (!consoleLimit_.admit(&heldBack)) return;
+        if (heldBack > 0) {
+          controller.logWarning("The page logged too much: " + std::to_string(heldBack) +
+                                " console messages were not written");
+        }
         controller.logMessage(
             VeloraController::ConsoleMessage{VeloraController::consoleLevelName(level), text, source, line});
       });

@@ -28,6 +28,7 @@
 #include <memory>
 #include <string>
 
+#include "ConsoleLogLimit.h"
 #include "LogUploadAlerts.h"
 #include "LogUploadService.h"
 #include "MainWindow.h"
@@ -140,6 +141,7 @@ class VeloraDesktopAppDelegate {
   std::string playerAddress_;
   WebKitWebContext* context_ = nullptr;
   std::unique_ptr<PagePublisher> publisher_;
+  ConsoleLogLimit consoleLimit_;
   std::unique_ptr<PageChannel> channel_;
   std::unique_ptr<MainWindow> window_;
   std::unique_ptr<MainViewNavigationPolicy> navigationPolicy_;

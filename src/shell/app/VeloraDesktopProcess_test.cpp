@@ -298,6 +298,32 @@ TEST_F(VeloraDesktopProcessTest, APortalThatNeverAnswersLeavesTheFrontKeyToAnX11
   ASSERT_TRUE(application.waitForEnd());
 }
 
+// The log keeps the player's console lines, at a bounded rate, and none of a
+// frame of another origin: a flood of either leaves the start in the log.
+TEST_F(VeloraDesktopProcessTest, APageOrAFrameThatFloodsTheConsoleLeavesTheLogsHistory) {
+  gchar* frame = g_uri_escape_string((server_.thirdPartyOrigin() + "/app/console-flood.html").c_str(), nullptr, TRUE);
+  usePlayer(std::string("/app/?console=3000&frame=") + frame);
+  g_free(frame);
+  DesktopProcess application(home_.path(), {});
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
+  ASSERT_TRUE(waitForReports("player-flooded"));
+  ASSERT_TRUE(waitForReports("frame-flooded"));
+  // Quitting waits for what the page sent before: every console line.
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(waitForReports("asked"));
+  ASSERT_TRUE(application.waitForEnd());
+  std::string text = TestFolder::read(log + ".1") + TestFolder::read(log);
+  // A line of the core's start, before the page loaded.
+  EXPECT_NE(text.find("Output driver found"), std::string::npos);
+  EXPECT_EQ(text.find("frame-line"), std::string::npos);
+  size_t playerLines = 0;
+  for (size_t at = text.find("player-line"); at != std::string::npos; at = text.find("player-line", at + 1)) {
+    ++playerLines;
+  }
+  EXPECT_GE(playerLines, 1u);
+  EXPECT_LT(playerLines, 1000u);
+}
+
 // A frame of another origin calling top.close() is ignored; the player's own
 // close, once asked to quit, ends the application.
 TEST_F(VeloraDesktopProcessTest, AFrameOfAnotherOriginCannotCloseTheWindowThePlayerAskedToQuitMay) {

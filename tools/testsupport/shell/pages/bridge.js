@@ -160,7 +160,10 @@ const scenarios = {
     console.log('forged by the player\n2030-01-01 00:00:00,000 [ERROR] desktop - FORGED\r\u2028end');
     const frame = document.createElement('iframe');
     frame.src = params().get('third') + '/console-frame.html';
-    frame.onload = () => report('console', true);
+    frame.onload = () => {
+      console.log('bridge console after the frame');
+      report('console', true);
+    };
     document.body.appendChild(frame);
   },
 

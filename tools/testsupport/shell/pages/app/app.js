@@ -1,7 +1,7 @@
 // The application's test player: tells the test what it sees, and answers
 // the termination question as the address asks ("agree": yes, never, none,
-// close: by closing its window), and embeds a frame over the whole window
-// when the address names one ("frame").
+// close: by closing its window), embeds a frame over the whole window when
+// the address names one ("frame"), and writes its console ("console").
 'use strict';
 (function () {
   // Reports go to another server when the address names one (the page's own
@@ -33,6 +33,13 @@
     objects: typeof VeloraICI,
     kept: localStorage.getItem('kept'),
   });
+  // A player that writes its console without end (?console=lines).
+  const lines = Number(params().get('console') || 0);
+  if (lines > 0) {
+    const line = 'player-line ' + 'p'.repeat(1000);
+    for (let i = 0; i < lines; i++) console.log(line);
+    send('player-flooded', lines);
+  }
   const keep = params().get('keep');
   if (keep) localStorage.setItem('kept', keep);
   window.addEventListener('hashchange', () => send('hash', location.hash));
