@@ -395,6 +395,52 @@ TEST_F(VeloraDesktopProcessTest, TheStandardErrorLogStaysWithinItsCap) {
   EXPECT_EQ(application.exitStatus(), 0);
 }
 
+// The programs it starts (the desktop's proxy settings, the browser for a
+// clicked link) write nothing into its log: their standard error is
+// /dev/null. Each records where its standard error goes.
+TEST_F(VeloraDesktopProcessTest, ProgramsItStartsWriteNothingIntoItsLog) {
+  TestFolder programs;
+  auto program = [&programs](const std::string& name) {
+    std::string path = programs.file(name);
+    std::string marker = programs.file(name + ".stderr");
+    EXPECT_TRUE(TestFolder::write(path, "#!/bin/sh\necho 'noise from " + name + "' >&2\nreadlink /proc/$$/fd/2 > '" +
+                                            marker + ".part'\nmv '" + marker + ".part' '" + marker + "'\n"));
+    EXPECT_EQ(chmod(path.c_str(), 0755), 0);
+    return marker;
+  };
+  std::string settings = program("gnome-control-center");
+  std::string browser = program("browser");
+  // The desktop's browser: an application for web addresses, made the default.
+  ASSERT_TRUE(
+      TestFolder::write(home_.folder("XDG_DATA_HOME/applications") + "/test-browser.desktop",
+                        "[Desktop Entry]\nType=Application\nName=Test browser\nExec=" + programs.file("browser") +
+                            " %u\nMimeType=x-scheme-handler/http;x-scheme-handler/https;\n"));
+  ASSERT_TRUE(TestFolder::write(home_.path() + "/XDG_CONFIG_HOME/mimeapps.list",
+                                "[Default Applications]\nx-scheme-handler/http=test-browser.desktop\n"
+                                "x-scheme-handler/https=test-browser.desktop\n"));
+  gchar* elsewhere = g_uri_escape_string(server_.thirdPartyOrigin().c_str(), nullptr, TRUE);
+  usePlayer(std::string("/app/launch.html?elsewhere=") + elsewhere);
+  g_free(elsewhere);
+  DesktopProcess application(home_.path(), {},
+                             {{"PATH", programs.path() + ":" + g_getenv("PATH")}, {"XDG_CURRENT_DESKTOP", "GNOME"}});
+  ASSERT_TRUE(waitForReports("loaded"));
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return TestFolder::exists(settings); }));
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return visibleWindows(application.pid()) == 1; }));
+  gchar* window = nullptr;
+  std::string search = "xdotool search --onlyvisible --pid " + std::to_string(application.pid());
+  ASSERT_TRUE(g_spawn_command_line_sync(search.c_str(), &window, nullptr, nullptr, nullptr));
+  std::string click = "xdotool mousemove --sync --window " + std::string(g_strstrip(window)) + " 200 200 click 1";
+  g_free(window);
+  ASSERT_TRUE(g_spawn_command_line_sync(click.c_str(), nullptr, nullptr, nullptr, nullptr));
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return TestFolder::exists(browser); }));
+  EXPECT_EQ(TestFolder::read(settings), "/dev/null\n");
+  EXPECT_EQ(TestFolder::read(browser), "/dev/null\n");
+  application.signal(SIGTERM);
+  ASSERT_TRUE(application.waitForEnd());
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop_stderr.log";
+  EXPECT_EQ(TestFolder::read(log).find("noise from"), std::string::npos);
+}
+
 TEST_F(VeloraDesktopProcessTest, CommandLineOptionsDoTheirWorkAndEnd) {
   VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
   ASSERT_TRUE(preferences.set("desktop_CacheRepositoryPath", "/old/cache"));
