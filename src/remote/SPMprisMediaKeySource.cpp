@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstring>
 
 #include "BusDaemonCall.h"
 #include "SystemLog.h"
