@@ -512,7 +512,7 @@ TEST_F(VeloraDesktopAppDelegateTest, ConsoleLevelsReachTheCoreLogOneLineEach) {
     std::string text = readFile(log);
     return text.find("bridge console error line") != std::string::npos &&
            text.find("bridge console after the frame") != std::string::npos;
-  }));
+  })) << readFile(log);
   std::string text = readFile(log);
   expectIn(text, "bridge console log line (" + server_->playerOrigin() + "/bridge.js:");
   expectIn(text, "bridge console warning line");
