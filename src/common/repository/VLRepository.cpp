@@ -67,6 +67,7 @@ const char* const kForgetValidation =
     "UPDATE files SET last_validation = 0 WHERE repository = ? AND identity = ? AND file_name = ?";
 const char* const kDeleteByName = "DELETE FROM files WHERE repository = ? AND identity = ? AND file_name = ?";
 const char* const kCountName = "SELECT COUNT(*) FROM files WHERE file_name = ?";
+const char* const kDeleteAll = "DELETE FROM files WHERE repository = ? AND identity = ?";
 const char* const kAnyStoredFile = "SELECT 1 FROM files WHERE repository = ? AND identity = ? AND size > 0 LIMIT 1";
 const char* const kStoredFileNamed =
     "SELECT 1 FROM files WHERE repository = ? AND identity = ? AND file_name = ? AND size > 0";
@@ -224,6 +225,32 @@ void VLRepository::startClear() {
     return;
   }
   clearingFrom_.reset(new VLFileId(files_.begin()->first));
+  persistClear();
+}
+
+// The clear reaches the index before its slices start: in one transaction
+// the rows of the repository go, and those of the records that stay (open
+// now) are written again. A run killed while the slices go on then starts
+// with only those rows, and the start removes the other files as files no
+// row claims. Until a slice has marked a record removed, no save writes its
+// row back (see writeRows). Rows the load could not read go too: the cache
+// is being cleared.
+void VLRepository::persistClear() {
+  if (!db_ || !rowsLoaded_) return;
+  for (const VLFileId& id : clearExempt_) changedRows_.insert(files_[id]);
+  std::vector<VLRepositoryFile*> written;
+  VLSQLiteStatement statement(db_);
+  bool result = VLSQLiteStatement::execute(db_, "BEGIN TRANSACTION") && statement.prepare(kDeleteAll) &&
+                statement.bindText(1, name_) && statement.bindText(2, identity_) && statement.execute() &&
+                writeRows(0, &written) && VLSQLiteStatement::execute(db_, "END TRANSACTION");
+  statement.finalize();
+  if (!result) {
+    VL_LOG_ERROR("Unable to write the clearing of the repository to its index : " << name_);
+    VLSQLiteStatement::execute(db_, "ROLLBACK");
+    return;
+  }
+  deletedRows_.clear();
+  for (VLRepositoryFile* file : written) changedRows_.erase(file);
 }
 
 void VLRepository::clearSlice(size_t most) {
@@ -295,15 +322,20 @@ void VLRepository::setLimits(int maxPercent, double maxSize) {
 
 // The space a repository may use is what it stores plus what the volume has
 // free: counting its own files against the free space alone would make it
-// full as soon as it had stored as much as was left. The reserve stays free
-// while the volume still has it; once other programs have taken it, keeping
-// it would refuse every file (the limit would be 0), so the percent and the
-// size limit alone hold, else the volume's size. The percent and the size
-// limit lower the limit further.
+// full as soon as it had stored as much as was left. The percent and the size
+// limit lower the limit.
+//
+// The reserve is kept free by eviction only, so only a repository that
+// evicts keeps it, and only while the volume still has it. It is never a
+// reason to refuse a file: a file that takes the volume below the reserve is
+// taken anyway once other programs have taken the reserve (keeping it then
+// would refuse every file), so a refusal on its account would only hold
+// while the volume had a little more free, and for as long as nothing else
+// changed it, with a "volume full" that is not true.
 double VLRepository::limitFor(double stored, double available, double total) const {
   double space = stored + available;
   double limit = total;
-  if (available > kReserve) limit = std::min(limit, space - kReserve);
+  if (autoClean_ && available > kReserve) limit = std::min(limit, space - kReserve);
   int percent = maxPercent_;
   double size = maxSize_;
   if (percent >= 1) limit = std::min(limit, double(percent) * space / 100.0);
@@ -385,14 +417,23 @@ bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size) {
   // they make room under the limit, not on the volume.
   std::vector<VLRepositoryFile*> evicted;
   double freed = 0;
-  auto fits = [&] { return keptOthers + wanted <= limit && growth <= available + freed; };
+  auto underLimit = [&] { return keptOthers + wanted <= limit; };
+  auto onVolume = [&] { return growth <= available + freed; };
   for (VLRepositoryFile* candidate : candidates) {
-    if (fits()) break;
+    if (underLimit() && onVolume()) break;
     evicted.push_back(candidate);
     keptOthers -= knownSize(candidate);
     if (!candidate->isOpen()) freed += knownSize(candidate);
   }
-  if (!fits()) {
+  // With auto-clean the limit only says how much to evict: a file larger than
+  // the limit still plays, and the size check that follows its new size
+  // evicts it too, so that it leaves after its last close. Only a file the
+  // volume cannot hold, even with every file evicted, is refused. A file
+  // growing with an answer of unknown length is the exception: it has no
+  // size of its own to take, and an answer that never ends must stop at the
+  // limit instead of filling the volume.
+  bool limitHolds = !autoClean_ || file->isGrowing();
+  if (!onVolume() || (limitHolds && !underLimit())) {
     VL_LOG_WARN("Repository file does not fit : " << file->getFileId() << " needs " << size << " bytes, the limit is "
                                                   << limit << " and " << available << " bytes are available");
     // Without auto-clean the user can make room: the repository is full
@@ -549,10 +590,14 @@ void VLRepository::startMove(const std::string& directory) {
   }
   VL_LOG_INFO("Repository files are copied to another volume : " << name_ << " => " << directory << " ("
                                                                  << copies.size() << " files)");
+  // Stored before the first copy: a run that ends during the copying leaves
+  // copies that only the next start, told where they are, can remove.
+  storeMoveTarget(directory);
   move_.reset(new VLRepositoryMove(directory, copies));
   if (!move_->start()) {
     VL_LOG_ERROR("Unable to start copying repository files, they stay where they are : " << directory);
     move_.reset();
+    storeMoveTarget(std::string());
   }
 }
 
@@ -561,12 +606,48 @@ void VLRepository::finishMove() {
   if (move->hasFailed()) {
     VL_LOG_ERROR("Repository files stay where they are : " << getDirectory());
     move->abandon();
+    storeMoveTarget(std::string());
     if (handler_) handler_->onUnwritable(this);
     return;
   }
   std::string directory = move->getDirectory();
   move.reset();
   switchDirectory(directory, false);
+  storeMoveTarget(std::string());
+}
+
+std::string VLRepository::moveTargetPreference() const {
+  return directoryPreference_.empty() ? std::string() : directoryPreference_ + "MoveTarget";
+}
+
+void VLRepository::storeMoveTarget(const std::string& directory) {
+  const std::string key = moveTargetPreference();
+  if (!key.empty()) VLPlatformFactory::instance()->getSettingHelper()->setValue(identity_, key, directory);
+}
+
+// The copies that a move to another volume had made when its run ended (a
+// kill, a crash, a power loss) before it switched over: the records' files
+// are still in the directory, and a file in the move's target that a record
+// names is one of those copies, whole or cut short. They are removed, so that
+// a move that never finished leaves nothing behind.
+void VLRepository::removeUnfinishedMoveCopies() {
+  const std::string key = moveTargetPreference();
+  if (key.empty()) return;
+  const std::string target = VLPlatformFactory::instance()->getSettingHelper()->getValue(identity_, key, std::string());
+  if (target.empty()) return;
+  if (target != getDirectory()) {
+    VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
+    const std::string prefix = target + files->getSeparator();
+    size_t removed = 0;
+    for (auto& entry : files_) {
+      const std::string path = prefix + entry.second->fileName();
+      if (files->removeFile(path + ".part")) ++removed;
+      if (files->removeFile(path)) ++removed;
+    }
+    VL_LOG_WARN("Repository files were being copied when the last run ended, the copies are removed : "
+                << target << " (" << removed << " files)");
+  }
+  storeMoveTarget(std::string());
 }
 
 // The new directory is stored before any old file goes: a crash after this
@@ -688,6 +769,7 @@ void VLRepository::close() {
     VL_LOG_WARN("Repository closes while its files are copied, they stay where they are : " << getDirectory());
     move_->abandon();
     move_.reset();
+    storeMoveTarget(std::string());
   }
   // A clear under way is finished: its records lose their files and rows.
   clearSlice(SIZE_MAX);
@@ -745,6 +827,7 @@ bool VLRepository::openAndLoad(bool removeOrphanFiles) {
   std::vector<VLRepositoryFile*> damaged;
   if (ok && !loadFiles(!unavailable_, &damaged)) ok = false;
   if (ok) repairDamagedDownloads(damaged);
+  if (ok && removeOrphanFiles) removeUnfinishedMoveCopies();
   if (ok && listing.valid()) removeOrphans(listing.get());
   return ok;
 }
@@ -813,14 +896,23 @@ bool VLRepository::restoreWholeBitmap(const std::string& fileName, uint64_t size
 }
 
 // A download whose content or bitmap no longer matches its row keeps its
-// record: opening it once gives both files their recorded lengths with every
-// block missing (the content is kept until overwritten), and the downloader
-// queues it again.
+// record, with nothing present, and the downloader queues it again. Its files
+// are given their recorded lengths (every block missing) only when it is
+// opened to be fetched, a few at a time: making them all at the start would
+// hold it up, and take the space of the whole library at once, when many
+// files have gone.
 void VLRepository::repairDamagedDownloads(const std::vector<VLRepositoryFile*>& damaged) {
-  for (VLRepositoryFile* file : damaged) {
-    VL_LOG_WARN("Download does not match its index row, it is fetched again : " << getFilePath(file->fileName()));
-    if (file->open(0)) file->close(0);
+  const size_t logged = 20;
+  for (size_t i = 0; i < damaged.size(); ++i) {
+    VLRepositoryFile* file = damaged[i];
+    if (i < logged)
+      VL_LOG_WARN("Download does not match its index row, it is fetched again : " << getFilePath(file->fileName()));
+    noteRowChanged(file);
+    noteContentReset(file);
   }
+  if (damaged.size() > logged)
+    VL_LOG_WARN("Downloads that do not match their index rows are fetched again : " << damaged.size() << " in "
+                                                                                    << getDirectory());
 }
 
 // A row of the index as the load reads it, with the sizes of its files once
@@ -950,7 +1042,11 @@ void VLRepository::takeRow(IndexRow& row, LoadOutcome* outcome) {
         outcome->restored.push_back(row.name);
         lastValidation = 0;
         break;
-      case FILES_DAMAGED: damagedRow = true; break;
+      case FILES_DAMAGED:
+        // Nothing of it counts as present until it is fetched again.
+        row.loaded = 0;
+        damagedRow = true;
+        break;
     }
   }
   VLRepositoryFile* file = loadRow(row, lastValidation);
@@ -1004,23 +1100,33 @@ VLRepositoryFile* VLRepository::makeRecord(IndexRow& row, time_t lastValidation)
 }
 
 bool VLRepository::forgetValidation(const std::vector<std::string>& fileNames) {
-  VLSQLiteStatement statement(db_);
-  for (const std::string& fileName : fileNames) {
-    if (!statement.prepare(kForgetValidation) || !statement.bindText(1, name_) || !statement.bindText(2, identity_) ||
-        !statement.bindText(3, fileName) || !statement.execute())
-      return false;
-  }
-  return true;
+  return runForNames(kForgetValidation, fileNames);
 }
 
 bool VLRepository::deleteRowsByName(const std::vector<std::string>& fileNames) {
-  VLSQLiteStatement statement(db_);
-  for (const std::string& fileName : fileNames) {
-    if (!statement.prepare(kDeleteByName) || !statement.bindText(1, name_) || !statement.bindText(2, identity_) ||
-        !statement.bindText(3, fileName) || !statement.execute())
-      return false;
+  return runForNames(kDeleteByName, fileNames);
+}
+
+// Runs the statement (repository, identity, file name) for every name in one
+// transaction: a cleaner that emptied the cache leaves every row to delete,
+// and a transaction each would hold the start up for seconds. A failure
+// rolls every change back.
+bool VLRepository::runForNames(const char* sql, const std::vector<std::string>& fileNames) {
+  if (fileNames.empty()) return true;
+  if (!VLSQLiteStatement::execute(db_, "BEGIN TRANSACTION")) return false;
+  bool ok = true;
+  {
+    VLSQLiteStatement statement(db_);
+    ok = statement.prepare(sql);
+    for (size_t i = 0; ok && i < fileNames.size(); ++i) {
+      statement.rewind();
+      ok = statement.bindText(1, name_) && statement.bindText(2, identity_) && statement.bindText(3, fileNames[i]) &&
+           statement.execute();
+    }
   }
-  return true;
+  if (ok && VLSQLiteStatement::execute(db_, "END TRANSACTION")) return true;
+  VLSQLiteStatement::execute(db_, "ROLLBACK");
+  return false;
 }
 
 std::future<VLRepository::OwnFiles> VLRepository::listOwnFiles() {
@@ -1154,7 +1260,15 @@ bool VLRepository::deleteRows(double end, std::vector<VLFileId>* deleted) {
 bool VLRepository::writeRows(double end, std::vector<VLRepositoryFile*>* written) {
   VLSQLiteStatement statement(db_);
   if (!statement.prepare(kInsert)) return false;
-  for (VLRepositoryFile* file : changedRows_) {
+  for (auto it = changedRows_.begin(); it != changedRows_.end();) {
+    VLRepositoryFile* file = *it;
+    // A removed record is on its way out, and the clear has deleted the rows
+    // of those it has still to reach: no row of theirs is written back. A
+    // record taken back changes its row again.
+    if (file->isRemoved() || isClearPending(file->fileId())) {
+      it = changedRows_.erase(it);
+      continue;
+    }
     if (!hasTimeLeft(end, written->size())) break;
     // A set bit must be on the disk before a row that counts its block.
     file->flushBitmap();
@@ -1172,6 +1286,7 @@ bool VLRepository::writeRows(double end, std::vector<VLRepositoryFile*>* written
         !statement.bindInt64(16, int64_t(file->getLastAdd())) || !statement.execute() || !statement.reset())
       return false;
     written->push_back(file);
+    ++it;
   }
   return true;
 }
