@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <memory>
+#include <sys/mount.h>
 #include <sys/statvfs.h>
 #include <sstream>
 #include <string>
@@ -979,6 +980,78 @@ TEST_F(CoreDriverTest, ADamagedDownloadIndexKeepsWhatCanBeReadAndLastsAgain) {
   }
 }
 
+// The leftmost leaf page of the index's "files" table (its smallest rowids),
+// found by walking down from the table's root page; 0 when it cannot be read.
+size_t firstTableLeaf(const std::string& index) {
+  std::vector<std::string> root = TestDatabase(index).rows("SELECT rootpage FROM sqlite_master WHERE name = 'files'");
+  const std::string bytes = TestFolder::read(index);
+  if (root.size() != 1 || bytes.size() < 100) return 0;
+  auto byteAt = [&bytes](size_t offset) { return offset < bytes.size() ? uint8_t(bytes[offset]) : 0; };
+  const size_t pageSize = size_t(byteAt(16)) << 8 | byteAt(17);
+  size_t page = std::stoul(root[0]);
+  // An interior table page (flag 5) has a 12-byte header; its first cell
+  // starts with the page number of its leftmost child.
+  for (int depth = 0; depth < 8 && page > 1; ++depth) {
+    const size_t start = (page - 1) * pageSize;
+    if (byteAt(start) != 5) return byteAt(start) == 13 ? page : 0;
+    const size_t cell = start + (size_t(byteAt(start + 12)) << 8 | byteAt(start + 13));
+    page =
+        size_t(byteAt(cell)) << 24 | size_t(byteAt(cell + 1)) << 16 | size_t(byteAt(cell + 2)) << 8 | byteAt(cell + 3);
+  }
+  return 0;
+}
+
+// A page of the download index's table that cannot be read loses only its own
+// rows: the rows on the pages after it are rescued, and no download's file is
+// deleted, neither by the rescue nor by the starts after it (the damaged file
+// kept aside still names the files whose rows were lost).
+TEST_F(CoreDriverTest, ARescuedDownloadIndexKeepsEveryDownloadFileAndTheRowsAfterTheDamage) {
+  TestFolder folder;
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  const std::string home = folder.folder("home");
+  const int count = 8;
+  const size_t size = 50000;
+  std::vector<std::string> served;
+  for (int i = 0; i < count; ++i)
+    served.push_back(server.url("/size=50000/seed=" + std::to_string(i + 1) + "/t" + std::to_string(i)));
+  std::string urls = writeUrlMap(folder, 1201, served);
+  {
+    CoreDriverProcess driver(kTool, driverArguments(home, urls));
+    ASSERT_TRUE(driver.waitUntilStarted());
+    // Long metadata, as the page stores for a track: a few rows per page.
+    const std::string metadata = "{\"title\":\"" + std::string(1500, 't') + "\"}";
+    for (int i = 0; i < count; ++i) driver.call("addFile", args({"download", std::to_string(1201 + i), 5, metadata}));
+    ASSERT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, count, 60000})).boolValue());
+    EXPECT_EQ(0, driver.quit());
+  }
+  const std::string index = home + "/data/velora-desktop/repositories/download.db";
+  const size_t leaf = firstTableLeaf(index);
+  ASSERT_GT(leaf, 1u) << "the table spans several pages";
+  ASSERT_TRUE(run("head -c 4096 /dev/urandom | dd of='" + index + "' bs=4096 seek=" + std::to_string(leaf - 1) +
+                  " conv=notrunc status=none"));
+  int64_t rescued = 0;
+  for (int start = 0; start < 3; ++start) {
+    CoreDriverProcess driver(kTool, driverArguments(home, urls));
+    ASSERT_TRUE(driver.waitUntilStarted());
+    if (start == 0) {
+      EXPECT_TRUE(waitForError(driver, "DOWNLOAD_INDEX_DAMAGED"));
+    }
+    JKValue listed = driver.callAndWaitForCallback("getFileCount", args({strings({"download"}), 0, 0}));
+    if (start == 0) rescued = number(listed, "count");
+    EXPECT_EQ(rescued, number(listed, "count")) << "start " << start;
+    EXPECT_EQ(0, driver.quit());
+  }
+  EXPECT_GT(rescued, 0) << "the rows after the damaged page are read";
+  EXPECT_LT(rescued, count) << "the damaged page held rows";
+  for (int i = 0; i < count; ++i) {
+    const std::string content = TestFolder::read(downloadPath(home, 1201 + i));
+    const std::vector<uint8_t> expected = TestHttpServer::content(unsigned(i + 1), 0, size);
+    ASSERT_EQ(size, content.size()) << "download " << 1201 + i << " lost its file";
+    EXPECT_EQ(0, std::memcmp(content.data(), expected.data(), size)) << 1201 + i;
+  }
+}
+
 // A damaged download index met on a full disk cannot be rebuilt then: it is
 // left for the next start, which keeps its rows and the downloads' files,
 // instead of an empty index that takes those files for orphans.
@@ -1035,6 +1108,82 @@ TEST_F(CoreDriverTest, ADamagedDownloadIndexMetOnAFullDiskIsRescuedAtTheNextStar
     EXPECT_EQ(2, number(listed, "count")) << "the rows outlived the start on a full disk";
     driver.quit();
     for (int entity : {1151, 1152}) EXPECT_EQ(200000u, TestFolder::read(downloadPath(home, entity)).size()) << entity;
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
+}
+
+// Requests whose path holds `part`.
+size_t requestsFor(const TestHttpServer& server, const std::string& part) {
+  size_t count = 0;
+  for (const TestHttpRequest& request : server.getRequests()) count += request.path.find(part) != std::string::npos;
+  return count;
+}
+
+// The music disk that holds the download folder is not mounted at a start
+// (its mount point, ~/Music, still there): the downloads stay listed, the page
+// is told the folder cannot be used, nothing is fetched again and no folder is
+// made on the mount point, nor is a folder made there by someone else taken
+// for the disk's. Once the disk is back the downloads go on in its folder.
+TEST_F(CoreDriverTest, DownloadsOnADiskThatIsNotMountedWaitForItAndAreNotFetchedAgain) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
+#endif
+  TestFolder folder;
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  const std::string home = folder.folder("home");
+  const std::string music = folder.folder("home/Music");
+  const std::string volume = folder.folder("disk");
+  std::string urls = writeUrlMap(folder, 1301,
+                                 {server.url("/size=60000/seed=1/first"), server.url("/size=60000/seed=2/second"),
+                                  server.url("/size=60000/seed=3/third"), server.url("/size=60000/seed=4/fourth")});
+  const int result = TestSmallVolume::run(volume, "16m", [&] {
+    const std::string disk = volume + "/music";
+    EXPECT_TRUE(run("mkdir '" + disk + "'"));
+    auto plug = [&] { return mount(disk.c_str(), music.c_str(), nullptr, MS_BIND, nullptr) == 0; };
+    auto unplug = [&] { return umount2(music.c_str(), 0) == 0; };
+    EXPECT_TRUE(plug());
+    {
+      CoreDriverProcess driver(kTool, driverArguments(home, urls));
+      EXPECT_TRUE(driver.waitUntilStarted());
+      EXPECT_TRUE(downloadAll(driver, 1301, 3, 60000));
+      driver.quit();
+    }
+    EXPECT_TRUE(unplug());
+    const size_t fetched = server.getRequests().size();
+    for (bool madeInItsPlace : {false, true}) {
+      SCOPED_TRACE(madeInItsPlace ? "a folder made in its place" : "no folder");
+      if (madeInItsPlace) {
+        EXPECT_TRUE(run("mkdir '" + music + "/Velora'"));
+      }
+      CoreDriverProcess driver(kTool, driverArguments(home, urls));
+      EXPECT_TRUE(driver.waitUntilStarted());
+      EXPECT_TRUE(waitForError(driver, "DOWNLOAD_UNWRITABLE"));
+      JKValue listed = driver.callAndWaitForCallback("getFileCount", args({strings({"download"}), 0, 16}));
+      EXPECT_EQ(3, number(listed, "count")) << "the downloads stay listed";
+      driver.call("sleep", args({3500}));  // past the next probe of the folder
+      EXPECT_EQ(madeInItsPlace, TestFolder::exists(music + "/Velora")) << "no folder is made on the mount point";
+      EXPECT_EQ(fetched, server.getRequests().size()) << "nothing is fetched again";
+      if (madeInItsPlace) {
+        // The disk comes back while the client runs.
+        EXPECT_TRUE(run("rmdir '" + music + "/Velora'"));
+        EXPECT_TRUE(plug());
+        driver.call("addFile", args({"download", "1304", 5, "{}"}));
+        EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 4, 60000})).boolValue());
+      }
+      driver.quit();
+    }
+    for (const char* name : {"first", "second", "third"}) EXPECT_EQ(1u, requestsFor(server, name)) << name;
+    for (int i = 0; i < 4; ++i) {
+      const std::string content = TestFolder::read(downloadPath(home, 1301 + i));
+      const std::vector<uint8_t> expected = TestHttpServer::content(unsigned(i + 1), 0, 60000);
+      EXPECT_TRUE(content.size() == expected.size() && std::memcmp(content.data(), expected.data(), 60000) == 0)
+          << 1301 + i;
+    }
+    EXPECT_TRUE(unplug());
+    EXPECT_FALSE(TestFolder::exists(music + "/Velora")) << "nothing was written on the mount point";
     return ::testing::Test::HasFailure() ? 1 : 0;
   });
   if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";

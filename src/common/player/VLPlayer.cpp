@@ -579,7 +579,11 @@ void VLPlayer::init(VLAskFileUrlDelegate* delegate, VLRepositoryHandler* handler
   const std::string databaseFolder = settings->getLocalAppPath("repositories");
   const std::string cachePath = settings->getValue(identity, "CachePath", settings->getLocalCachePath("cache"));
   const std::string importPath = settings->getValue(identity, "ImportPath", settings->getLocalAppPath("import"));
-  const std::string downloadPath = settings->getValue(identity, "DownloadPath", settings->getLocalMusicPath());
+  // The default download folder is looked up (which makes it) only when none
+  // is stored: the stored one may be on a disk that is not mounted now, whose
+  // mount point the default folder may lie under.
+  std::string downloadPath = settings->getValue(identity, "DownloadPath", "");
+  if (downloadPath.empty()) downloadPath = settings->getLocalMusicPath();
   const double cacheMaxSize =
       static_cast<double>(settings->getIntValue(identity, "CacheMaxSizeBytesMb", 0)) * 1000000.0;
   const int cacheMaxPercent = settings->getIntValue(identity, "CacheMaxSizePercent", 10);

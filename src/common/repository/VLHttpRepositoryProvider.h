@@ -97,12 +97,16 @@ class VLHttpRepositoryProvider {
     bool askAgain;
     // Why the transfer failed, for the page ("HTTP 503", libcurl's text).
     std::string failure;
-    // Why the headers were refused, when that was not the status.
+    // Why the answer was refused by the transfer itself (its headers or
+    // its storing), when that was not the status.
     std::string refusal;
     // The address the page gave (encoded), and whether a refusal of the
     // address a redirect led to has already sent the transfer back to it.
     std::string pageUrl;
     bool fellBack;
+    // libcurl's detail of its last failure (its error buffer, of the size
+    // libcurl's own headers give).
+    char errorText[256];
     std::string etag;
     std::string lastModified;
     size_t totalSize;       // all ones until the headers give it
@@ -146,8 +150,10 @@ class VLHttpRepositoryProvider {
   // state is freed at once. False when the file has no transfer.
   virtual bool cancel(VLRepository* repository, const VLFileId& fileId);
   // Why the file's last transfer failed, as a short text for the page; empty
-  // when it has not failed since its last success.
-  std::string getLastFailure(VLRepository* repository, const VLFileId& fileId);
+  // when it has not failed since its last success. unanswered (when not
+  // null) receives whether that transfer never had an answer from the server
+  // (refused, unreachable, timed out before a status line came).
+  std::string getLastFailure(VLRepository* repository, const VLFileId& fileId, bool* unanswered = nullptr);
 
   // The page's answer to askFileUrl: queued, and applied by the next update
   // on the worker thread. With a URL and another format id nothing is
@@ -225,6 +231,7 @@ class VLHttpRepositoryProvider {
   static bool storeClosedBody(repo_file* file);
   static bool endInterimOrRedirect(repo_file* file);
   static bool refuseNonAudio(repo_file* file);
+  static bool refuseEmpty(repo_file* file);
   bool fallBackToPageUrl(repo_file* file);
   static bool revalidateUnsatisfiable(repo_file* file);
   void applyFileUrl(const PendingFileUrl& answer);
@@ -245,7 +252,11 @@ class VLHttpRepositoryProvider {
   std::list<PendingFileUrl> pendingUrls_;
   // Why the released transfers of files failed, kept until a transfer of the
   // same file finishes; guarded by the mutex.
-  std::map<std::pair<VLRepository*, std::string>, std::string> failures_;
+  struct KeptFailure {
+    std::string text;
+    bool unanswered;
+  };
+  std::map<std::pair<VLRepository*, std::string>, KeptFailure> failures_;
   long stallTimeout_;
   double urlAnswerTimeout_;
   bool globalInit_;

@@ -67,6 +67,9 @@ const char* const kForgetValidation =
     "UPDATE files SET last_validation = 0 WHERE repository = ? AND identity = ? AND file_name = ?";
 const char* const kDeleteByName = "DELETE FROM files WHERE repository = ? AND identity = ? AND file_name = ?";
 const char* const kCountName = "SELECT COUNT(*) FROM files WHERE file_name = ?";
+const char* const kAnyStoredFile = "SELECT 1 FROM files WHERE repository = ? AND identity = ? AND size > 0 LIMIT 1";
+const char* const kStoredFileNamed =
+    "SELECT 1 FROM files WHERE repository = ? AND identity = ? AND file_name = ? AND size > 0";
 const char* const kDeleteById =
     "DELETE FROM files WHERE repository = ? AND identity = ? AND entity_id = ? AND format_id = ?";
 const char* const kInsert =
@@ -427,6 +430,8 @@ void VLRepository::checkAvailability(bool now) {
   bool unavailable = !makeDirectory() || !VLPlatformFactory::instance()->getFileHelper()->isWritable(getDirectory());
   if (unavailable != unavailable_) {
     unavailable_ = unavailable;
+    if (unavailable) VL_LOG_WARN("Repository directory cannot be used, its files wait for it : " << getDirectory());
+    if (!unavailable) VL_LOG_INFO("Repository directory can be used again : " << getDirectory());
     if (unavailable && handler_) handler_->onUnwritable(this);
   }
   lastAvailabilityCheck_ = this->now();
@@ -437,13 +442,69 @@ void VLRepository::checkAvailability(bool now) {
 // The folder can vanish while the client runs (a user or a cleaner empties
 // ~/.cache). The cache's files can be fetched again anywhere, so its folder is
 // made again with every folder above it. A download folder is made again only
-// where its parent still exists: a missing parent may be the mount point of a
-// disk that was unplugged, and files written there would land on another disk.
+// where its parent still exists, and only while it is to hold no stored file:
+// a download folder that has gone while it held downloads is most likely on a
+// disk that is not mounted (its mount point still there), and a folder made
+// there would take the whole library again onto another disk. For the same
+// reason a download folder that holds none of the files its index names with
+// stored bytes is not taken for theirs (a folder made in its place): the
+// repository waits for the right one, probing every few seconds.
 bool VLRepository::makeDirectory() {
   VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
   const std::string directory = getDirectory();
   if (autoClean_) return files->createDirectories(directory);
-  return files->createDirectory(directory);
+  if (!claimsStoredFiles()) return files->createDirectory(directory);
+  return holdsClaimedFile(directory);
+}
+
+// Whether a record, or before the load a row, names a file with stored bytes.
+bool VLRepository::claimsStoredFiles() {
+  if (rowsLoaded_ || !files_.empty()) {
+    for (auto& entry : files_) {
+      if (holdsBytes(entry.second)) return true;
+    }
+    return false;
+  }
+  if (!db_) return false;
+  VLSQLiteStatement statement(db_);
+  bool row = false;
+  return statement.prepare(kAnyStoredFile) && statement.bindText(1, name_) && statement.bindText(2, identity_) &&
+         statement.step(&row) && row;
+}
+
+bool VLRepository::holdsBytes(VLRepositoryFile* file) {
+  return !file->isRemoved() && file->getSize() != kAllOnes && file->getSize() > 0;
+}
+
+// Whether the folder holds a content file that a record (or before the load,
+// a row) names with stored bytes. A missing or empty folder answers at once.
+bool VLRepository::holdsClaimedFile(const std::string& directory) {
+  std::vector<std::string> names;
+  VLPlatformFactory::instance()->getFileHelper()->forEachFile(directory, [&names](std::string_view entry) {
+    if (isValidFileName(entry)) names.emplace_back(entry);
+  });
+  if (names.empty()) return false;
+  if (rowsLoaded_ || !files_.empty()) {
+    std::unordered_set<std::string_view> claimed;
+    for (auto& entry : files_) {
+      if (holdsBytes(entry.second)) claimed.insert(entry.second->fileName());
+    }
+    for (const std::string& name : names) {
+      if (claimed.count(name)) return true;
+    }
+    return false;
+  }
+  VLSQLiteStatement statement(db_);
+  if (!statement.prepare(kStoredFileNamed)) return false;
+  for (const std::string& name : names) {
+    bool row = false;
+    statement.rewind();
+    if (!statement.bindText(1, name_) || !statement.bindText(2, identity_) || !statement.bindText(3, name) ||
+        !statement.step(&row))
+      return false;
+    if (row) return true;
+  }
+  return false;
 }
 
 void VLRepository::setDirectory(const std::string& directory, bool apply) {
@@ -691,7 +752,7 @@ bool VLRepository::openAndLoad(bool removeOrphanFiles) {
 // told, also when it cannot be made again yet (a full disk) and the records
 // are missing for this run. Content files that no rescued row claims are left
 // on the disk in this run, so that nothing is deleted on the word of a damaged
-// file.
+// file (a repository of downloads never removes them, see removeOrphans).
 bool VLRepository::rescueDamagedIndex() {
   close();
   VLRepositoryIndexRescue rescue(dbPath_);
@@ -980,14 +1041,18 @@ std::future<VLRepository::OwnFiles> VLRepository::listOwnFiles() {
 
 // A content file whose row is gone (the sync drops the rows of damaged files,
 // and a crash can come between a file's creation and its first save) would
-// stay on the volume for ever. A file of the directory that bears a name this
-// code makes, and that neither a record nor a row of any index in the
-// database folder claims (identities and repositories may share a folder),
-// is removed with its bitmap.
+// stay on the volume for ever. In the cache, a file of the directory that
+// bears a name this code makes, and that neither a record nor a row of any
+// index in the database folder claims (identities and repositories may share
+// a folder), is removed with its bitmap. A repository of downloads removes
+// none: a file without a row there may be a download whose row a damaged
+// index lost (the damaged file kept aside still names it), and its bytes are
+// the user's, not a cache's to fetch again.
 void VLRepository::removeOrphans(OwnFiles listing) {
   if (!listing.listed) return;
   // Files of records deleted by a run that ended before it removed them.
   trash_->putLeftovers(std::move(listing.trash));
+  if (!autoClean_) return;
   // What the records claim leaves the listed names; the rest are unclaimed.
   for (auto it = files_.begin(); it != files_.end() && !listing.names.empty(); ++it)
     listing.names.erase(it->second->fileName());

@@ -155,8 +155,9 @@ class VLRepository {
   // refusal that turns nothing full (auto-clean, or larger than the volume)
   // tells the handler onVolumeFull on each refusal.
   bool makeRoomFor(VLRepositoryFile* file, size_t size);
-  // Makes the directory again when it is missing (see makeDirectory), probes
-  // it and tells the handler onUnwritable when it turns unwritable.
+  // Makes the directory again when it is missing and may be made (see
+  // makeDirectory: not a download folder that held stored files), probes it
+  // and tells the handler onUnwritable when it turns unusable.
   void checkAvailability(bool now);
   // Writes the rows of the records that changed since the last save, and
   // deletes those of the records deleted since, in one transaction;
@@ -205,8 +206,12 @@ class VLRepository {
   bool isDiscarding() const;
 
  private:
-  // Makes the directory when it is missing; true when it is a folder.
+  // Makes the directory when it is missing and may be made; true when it is
+  // a folder the repository may use.
   bool makeDirectory();
+  bool claimsStoredFiles();
+  static bool holdsBytes(VLRepositoryFile* file);
+  bool holdsClaimedFile(const std::string& directory);
   bool openAndLoad(bool removeOrphanFiles);
   bool rescueDamagedIndex();
   bool restoreWholeBitmap(const std::string& fileName, uint64_t size);

@@ -23,6 +23,13 @@ const double kReadRequestLifetime = 5.0;
 const int kMaxRetries = 16;
 // Longest wait before a retry, in seconds: the delay doubles up to it.
 const double kMaxRetryDelay = 300;
+// Failures that never reached the server are retried quickly for this long
+// (seconds, a listener's patience), first after half a second, then after at
+// most two: a short network drop or a restarting server is found back while
+// someone still waits for it.
+const double kQuickRetryWindow = 20;
+const double kFirstQuickRetryDelay = 0.5;
+const double kLongestQuickRetryDelay = 2;
 // Period of the loaded-bytes recount while open.
 const double kRefreshPeriod = 0.5;
 // Seconds between the start of a block's write-back and the commit of its
@@ -103,6 +110,8 @@ void VLRepositoryFile::init(std::string fileName) {
   bitsAtStart_ = 0;
   failingSince_ = 0;
   validatorRefused_ = false;
+  unanswered_ = false;
+  awaitingSince_ = 0;
   failure_.clear();
   url_.clear();
   size_ = kAllOnes;
@@ -192,6 +201,8 @@ bool VLRepositoryFile::open(unsigned int options) {
     nextTry_ = 0;
     failingSince_ = 0;
     validatorRefused_ = false;
+    unanswered_ = false;
+    awaitingSince_ = 0;
     failure_.clear();
   }
   if (options & OPEN_LOCK) {
@@ -863,6 +874,7 @@ bool VLRepositoryFile::driveTransfer() {
   }
   uint32_t state = static_cast<uint32_t>(polled);
   if (state > Provider::TRANSFER_HEADERS) dataArrived_ = true;
+  noteAwaitedAnswer(state);
   if ((state == Provider::TRANSFER_FINISHED || state == Provider::TRANSFER_FAILED_RETRYABLE) && broughtNewBytes()) {
     // A server that cuts every answer short still moves the file on, and
     // the blocks a cut answer stored are data arrived: the player may
@@ -870,11 +882,13 @@ bool VLRepositoryFile::driveTransfer() {
     retryCount_ = 0;
     failingSince_ = 0;
     validatorRefused_ = false;
+    unanswered_ = false;
     failure_.clear();
     dataArrived_ = true;
   }
+  bool unanswered = false;
   if (state == Provider::TRANSFER_FAILED_RETRYABLE || state == Provider::TRANSFER_FAILED)
-    failure_ = provider_->getLastFailure(repository_, fileId_);
+    failure_ = provider_->getLastFailure(repository_, fileId_, &unanswered);
 
   size_t offset = 0;
   bool startWanted = false;
@@ -882,18 +896,19 @@ bool VLRepositoryFile::driveTransfer() {
   switch (state) {
     case Provider::TRANSFER_FINISHED:
       if (discardPageDownload() || finishedWithoutProgress())
-        scheduleRetry();
+        scheduleRetry(false);
       else
         startWanted = true;
       break;
-    case Provider::TRANSFER_FAILED_RETRYABLE: scheduleRetry(); break;
+    case Provider::TRANSFER_FAILED_RETRYABLE: scheduleRetry(unanswered); break;
     case Provider::TRANSFER_FAILED: providing_ = false; break;
     case Provider::TRANSFER_NONE: {
       // A waiting reader starts a transfer at once, whatever the delay,
       // unless the server's answers were refused for their changed
-      // validator: asking again at once would only be refused again.
+      // validator, or the server was not reached: asking again at once
+      // would only fail again, and would burn every retry in a moment.
       bool readerWaits = isSeekWaiting(&offset);
-      startWanted = (readerWaits && !validatorRefused_) || nextTry_ == 0 || now() > nextTry_;
+      startWanted = (readerWaits && !validatorRefused_ && !unanswered_) || nextTry_ == 0 || now() > nextTry_;
       break;
     }
     case Provider::TRANSFER_RECEIVING: seekWanted = isSeekWaiting(&offset); break;
@@ -932,26 +947,53 @@ bool VLRepositoryFile::broughtNewBytes() {
   return size_ != kAllOnes && isBitmapMapped() && bitCount() > bitsAtStart_;
 }
 
-void VLRepositoryFile::scheduleRetry() {
+// The patience of whoever waits counts from the moment the transfer began to
+// wait for its first byte: a server that swallows the request (dropped
+// packets, a silent tunnel) holds a transfer until libcurl's own time-outs,
+// long after a refused connection would have been given up.
+void VLRepositoryFile::noteAwaitedAnswer(uint32_t state) {
+  typedef VLHttpRepositoryProvider Provider;
+  bool awaiting =
+      state == Provider::TRANSFER_STARTED || state == Provider::TRANSFER_SEEKING || state == Provider::TRANSFER_HEADERS;
+  if (!awaiting)
+    awaitingSince_ = state == Provider::TRANSFER_FAILED_RETRYABLE ? awaitingSince_ : 0;
+  else if (awaitingSince_ == 0)
+    awaitingSince_ = now();
+}
+
+void VLRepositoryFile::scheduleRetry(bool unanswered) {
   double current = now();
-  if (failingSince_ == 0) failingSince_ = current;
+  if (failingSince_ == 0) failingSince_ = awaitingSince_ != 0 ? std::min(awaitingSince_, current) : current;
+  awaitingSince_ = 0;
+  unanswered_ = unanswered;
+  if (unanswered && current - failingSince_ < kQuickRetryWindow) {
+    double delay = std::min(std::max(kFirstQuickRetryDelay, (current - failingSince_) / 2), kLongestQuickRetryDelay);
+    nextTry_ = current + delay;
+    reportRetry();
+    return;
+  }
   if (retryCount_ < kMaxRetries || custom_ != 0) {
     retryCount_ = std::min(retryCount_ + 1, kMaxRetries);
     nextTry_ = current + std::min(double(2 << retryCount_), kMaxRetryDelay);
-    // The page sees that the file waits, how long and why: a download in
-    // its download state, a stream in its progress. onFileStatesChanged
-    // means the file is complete, never a retry.
-    if (handler_ && custom_ != 0)
-      handler_->onDownloadStatesChanged(this);
-    else if (handler_)
-      handler_->onFileProgressesChanged(this);
+    reportRetry();
     return;
   }
   VL_LOG_WARN("Repository file providing has failed too many times : " << fileId_);
   providing_ = false;
 }
 
+// The page sees that the file waits, how long and why: a download in its
+// download state, a stream in its progress. onFileStatesChanged means the
+// file is complete, never a retry.
+void VLRepositoryFile::reportRetry() {
+  if (handler_ && custom_ != 0)
+    handler_->onDownloadStatesChanged(this);
+  else if (handler_)
+    handler_->onFileProgressesChanged(this);
+}
+
 void VLRepositoryFile::cancelTransfer() {
+  awaitingSince_ = 0;
   if (!provider_->cancel(repository_, fileId_)) VL_LOG_WARN("Unable to cancel file providing");
 }
 
@@ -1019,7 +1061,9 @@ void VLRepositoryFile::refreshWhileOpen() {
 }
 
 double VLRepositoryFile::getFailingFor() {
-  return failingSince_ == 0 ? 0 : std::max(0.0, now() - failingSince_);
+  double since = failingSince_;
+  if (awaitingSince_ != 0 && (since == 0 || awaitingSince_ < since)) since = awaitingSince_;
+  return since == 0 ? 0 : std::max(0.0, now() - since);
 }
 
 double VLRepositoryFile::getRetryDelay() {

@@ -242,9 +242,14 @@ class VLRepositoryFile {
   // Retries wait 4, 8, ... seconds, at most 5 minutes; a transfer that
   // brought new bytes starts the count again. A file in a download state
   // retries for as long as it provides, any other gives up after 16.
+  // Failures that never reached the server are retried within 2 seconds for
+  // the first 20 seconds (a network drop, a restarting server), even while a
+  // reader waits, and are not counted meanwhile: whoever waits gives up by
+  // the time it has waited (getFailingFor), not by a count.
   bool update();
   // Seconds (platform clock) since transfers began to fail without bringing
-  // new bytes; 0 while they do not.
+  // new bytes, or since the running transfer began to wait for its first
+  // byte when that is longer; 0 while neither is the case.
   double getFailingFor();
   // Seconds until the next retry after a failure; 0 when none is waiting.
   double getRetryDelay();
@@ -291,7 +296,9 @@ class VLRepositoryFile {
   bool finishedWithoutProgress();
   bool broughtNewBytes();
   bool discardPageDownload();
-  void scheduleRetry();
+  void scheduleRetry(bool unanswered);
+  void reportRetry();
+  void noteAwaitedAnswer(uint32_t state);
   enum StartKind { START_UNKNOWN_SIZE, START_VALIDATION, START_MISSING };
   bool startTransfer(size_t offset);
   bool startTransferAt(size_t offset, size_t length, StartKind kind);
@@ -321,6 +328,12 @@ class VLRepositoryFile {
   // A response's new validator or size was refused while a reader held the
   // file: its retries wait out their delay even while a reader waits.
   bool validatorRefused_;
+  // The last failure never reached the server (refused, unreachable, no
+  // answer in time): its retries too wait out their (short) delay.
+  bool unanswered_;
+  // Monotonic seconds since the running transfer has waited for its first
+  // byte (no answer, or headers and no body yet); 0 = it is not waiting.
+  double awaitingSince_;
   std::string failure_;
   std::string url_;
   // Index columns.

@@ -535,7 +535,8 @@ TEST_F(VLRepositoryTest, OlderTablesAreUpgraded) {
 // Rows whose files do not match are dropped at start, and so are the files
 // that no row claims any more; files of other rows and other names stay.
 TEST_F(VLRepositoryTest, StartDropsRowsWhoseFilesDoNotMatchAndFilesWithoutRows) {
-  open();
+  // A cache (auto-clean): its bytes can be fetched again.
+  open("cache", 0, true);
   addStoredFile("intact", 5000);
   VLRepositoryFile* truncated = addStoredFile("truncated", 5000);
   VLRepositoryFile* badBitmap = addStoredFile("bad-bitmap", 5000);
@@ -557,7 +558,7 @@ TEST_F(VLRepositoryTest, StartDropsRowsWhoseFilesDoNotMatchAndFilesWithoutRows) 
                   .exec("CREATE TABLE files (file_name VARCHAR); INSERT INTO files VALUES "
                         "('11111111111111111111111111111111')"));
 
-  open();
+  open("cache", 0, true);
   std::vector<std::string> kept;
   for (auto& entry : repository->getFiles()) kept.push_back(entry.first.getEntityId());
   EXPECT_EQ((std::vector<std::string>{"empty", "intact", "unsized"}), kept);
