@@ -131,6 +131,19 @@ class NetworkFaultTest : public ::testing::Test {
         nullptr, 30);
   }
 
+  // The anonymous memory the driver holds now, in bytes (its heap and the
+  // like, not the files it maps).
+  static size_t anonymousMemory(CoreDriverProcess& driver) {
+    std::ifstream status("/proc/" + std::to_string(driver.pid()) + "/status");
+    std::string key;
+    size_t kilobytes = 0;
+    while (status >> key) {
+      if (key == "RssAnon:" && status >> kilobytes) return kilobytes * 1024;
+      status.ignore(1 << 20, '\n');
+    }
+    return 0;
+  }
+
   // The content file of a download, as stored in the music folder.
   std::string downloaded(int entity) {
     std::unique_ptr<VLCrypto> crypto(VLPlatformFactory::instance()->createCrypto());
@@ -290,6 +303,43 @@ TEST_F(NetworkFaultTest, EmptyOrOversizedAnswersAreRetriedAndThePageIsToldWhy) {
   // None is done, so none is taken for a track that is there.
   JKValue done = driver->callAndWaitForCallback("getFileCount", args({strings({"download"}), 0, 16}));
   EXPECT_EQ(0, number(done, "count"));
+  EXPECT_EQ(0, driver->quit());
+}
+
+TEST_F(NetworkFaultTest, AnAnswerWithoutLengthPlaysAsItArrivesAndAnEndlessOneKeepsMemoryBounded) {
+  ASSERT_TRUE(server.isRunning());
+  auto driver = startDriver();
+  // The whole track, without length headers, in 7.5 s.
+  int64_t state = 0;
+  const int sound = playUntilHeard(*driver, streamUrl("nolength=1/throttle=64000", 1080), &state);
+  ASSERT_GT(sound, 0) << "state " << state;
+  EXPECT_EQ(0u, requestsFor("nolength=1/throttle=")) << "heard only once the whole answer had come";
+  EXPECT_TRUE(runUntil(*driver, [&] {
+    JKValue answer = driver->callAndWaitForCallback("getFiles", args({strings({"cache"}), 2, 0}));
+    const JKValue* files = field(answer, "files");
+    for (size_t i = 0; files && files->isArray() && i < files->array()->count(); ++i) {
+      const JKValue& file = files->array()->objectAtIndex(i);
+      if (number(file, "entity_id") == 1080)
+        return number(file, "bytes_total") == int64_t(TestFolder::read(vetest::path(track())).size());
+    }
+    return false;
+  })) << "stored complete at its final size";
+  // The engine took the track's own length, not the size it was given
+  // while the end was not known.
+  EXPECT_NEAR(30000, ask(*driver, "getLength", sound), 1000);
+  driver->call("deleteSound", args({sound}));
+
+  // An answer that never ends grows its file up to the cache's limit, and
+  // the client's memory does not grow with it.
+  const int endless = int(driver->call("createSound", args({streamUrl("nolength=1/endless=1", 1081)})).int64Value());
+  ASSERT_GT(endless, 0);
+  driver->call("play", args({endless}));
+  size_t peak = 0;
+  EXPECT_TRUE(runUntil(*driver, [&] {
+    peak = std::max(peak, anonymousMemory(*driver));
+    return requestsFor("endless=") > 0;
+  })) << "the first endless answer was never let go";
+  EXPECT_LT(peak, size_t(150) << 20);
   EXPECT_EQ(0, driver->quit());
 }
 

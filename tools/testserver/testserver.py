@@ -28,7 +28,8 @@ Keys:
   lierange=N    Content-Range claims a start N bytes after the bytes actually sent
   startotal=1   Content-Range with "/*" as the total
   nolength=1    neither Content-Length nor Content-Range; the body ends with the connection
-  endless=1     with nolength=1: the body never ends (the content repeated until the client goes away)
+  endless=1     with nolength=1: the body never ends (the content, or the file, repeated until the
+                client goes away)
   empty=N       an empty answer: N=200 with Content-Length 0, N=204 without a body
   silent=1      read the request and answer nothing until the client goes away
   bigheader=N   one header line of about N bytes in the answer
@@ -140,6 +141,18 @@ def chunks(data, start, end):
         n = min(CHUNK, end - pos)
         yield data[pos:pos + n]
         pos += n
+
+
+class Repeated:
+    """A file's bytes repeated without end, sliced as bytes are."""
+
+    def __init__(self, data):
+        self.data = data
+
+    def __getitem__(self, piece):
+        size = len(self.data)
+        first = piece.start % size
+        return self.data[first:min(size, first + piece.stop - piece.start)]
 
 
 class State:
@@ -497,6 +510,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             limit = min(limit, stall_at)
         if options.get("nolength") and options.get("endless"):
             limit = 1 << 62
+            if data is not None:
+                data = Repeated(data)
         sent = self.send_body(seed, start, start + limit, int(options.get("throttle", "0")), data)
         if sent is None:
             self.close_connection = True

@@ -40,9 +40,6 @@ const double kSlowSpeed = 130000;
 const long kConnectTimeoutSeconds = 30;
 // Redirects followed per request; a longer chain is a loop or a fault.
 const long kMaxRedirects = 5;
-// A body without length headers is held in memory until the connection
-// closes; one larger than this is refused.
-const size_t kMaxClosedBody = size_t(512) << 20;
 
 // Why an answer was refused when the file could not take it (no room, a
 // failing disk, a file changed under the transfer), for the page.
@@ -149,7 +146,6 @@ void VLHttpRepositoryProvider::repo_file::resetResponse() {
   refusal.clear();
   errorText[0] = '\0';
   sizeFromClose = false;
-  std::string().swap(closedBody);
   etag.clear();
   lastModified.clear();
   bufferUsed = 0;
@@ -427,8 +423,9 @@ bool VLHttpRepositoryProvider::seek(VLRepository* repository, const VLFileId& fi
     file->reset(offset, length);
     return true;
   }
-  // An answer without length stores nothing before it ends: moving it
-  // would only throw away what it has brought.
+  // An answer without length comes whole from its start, and asking again
+  // from elsewhere would only bring the same answer: the reader waits for
+  // the bytes to reach it.
   if (file->sizeFromClose) {
     VL_LOG_TRACE("Repository file arrives whole, skip seek");
     return true;
@@ -653,6 +650,25 @@ bool VLHttpRepositoryProvider::refuseNonAudio(repo_file* file) {
   return true;
 }
 
+// A whole answer without length headers ends when the connection closes: its
+// body is stored as it comes into a file that grows ahead of it, and is
+// sized when it ends.
+bool VLHttpRepositoryProvider::beginGrowing(repo_file* file) {
+  VL_LOG_DEBUG("HTTP response has no content size, the file grows with its body : " << file->fileId);
+  file->sizeFromClose = true;
+  file->contentOffset = 0;
+  file->currentOffset = 0;
+  if (file->etag.empty()) file->etag = file->lastModified;
+  VLRepositoryFile* repositoryFile = file->repository->getFile(file->fileId, true);
+  if (!repositoryFile->beginGrowing(file->etag)) {
+    bool held = (repositoryFile->getFlags() & VLRepositoryFile::FLAG_LOCKED) != 0;
+    file->refusal = held ? "changed on the server while it plays" : kNotStored;
+    return false;
+  }
+  repositoryFile->touchValidation();
+  return true;
+}
+
 // An empty answer (a 204, or a size of 0) is no audio file: stored, it would
 // complete the file with 0 bytes, which never plays and is never fetched
 // again. Refused as a retryable failure: the server may be fixed soon.
@@ -697,14 +713,7 @@ bool VLHttpRepositoryProvider::endHeaders(repo_file* file) {
   file->fellBack = false;
   // A whole answer without length headers ends when the connection closes:
   // its size is known only then.
-  if (file->totalSize == kAllOnes && file->httpCode == 200 && !file->hasContentRange) {
-    VL_LOG_DEBUG("HTTP response has no content size, its body is kept until the connection closes");
-    file->sizeFromClose = true;
-    file->contentOffset = 0;
-    file->currentOffset = 0;
-    if (file->etag.empty()) file->etag = file->lastModified;
-    return true;
-  }
+  if (file->totalSize == kAllOnes && file->httpCode == 200 && !file->hasContentRange) return beginGrowing(file);
   if (file->totalSize == kAllOnes) {
     VL_LOG_ERROR("HTTP response does not have any content size specified");
     file->refusal = "answer without a size";
@@ -787,15 +796,11 @@ size_t VLHttpRepositoryProvider::write(char* ptr, size_t size, size_t nmemb, voi
     VL_LOG_TRACE("File write finished : " << file);
     return 0;
   }
-  if (file->sizeFromClose) {
-    if (file->closedBody.size() + n > kMaxClosedBody) {
-      VL_LOG_ERROR("HTTP response without content size is too large : " << file->closedBody.size() + n);
-      return 0;
-    }
-    file->closedBody.append(ptr, n);
-    file->currentOffset += n;
-    file->state = TRANSFER_RECEIVING;
-    return n;
+  VLRepositoryFile* repositoryFile = file->repository->getFile(file->fileId, true);
+  if (file->sizeFromClose && !repositoryFile->growFor(file->currentOffset + file->bufferUsed + n)) {
+    VL_LOG_ERROR("Unable to make room for the answer without content size : " << file->fileId);
+    file->refusal = kNotStored;
+    return 0;
   }
   const size_t blockSize = file->repository->getBlockSize();
   // Only whole blocks are stored: the bytes before the next block boundary
@@ -808,7 +813,6 @@ size_t VLHttpRepositoryProvider::write(char* ptr, size_t size, size_t nmemb, voi
     ptr += skip;
     n -= skip;
   }
-  VLRepositoryFile* repositoryFile = file->repository->getFile(file->fileId, true);
   size_t written = 0;
   if (file->bufferUsed == 0 && n % blockSize == 0) {
     if (!repositoryFile->stage(ptr, file->currentOffset, n, &written)) {
@@ -960,7 +964,7 @@ bool VLHttpRepositoryProvider::settleDone(CURLMsg* message) {
     return true;
   }
   if (result == CURLE_OK && file->sizeFromClose) {
-    file->state = storeClosedBody(file) ? TRANSFER_FINISHED : TRANSFER_FAILED_RETRYABLE;
+    file->state = finishGrowing(file) ? TRANSFER_FINISHED : TRANSFER_FAILED_RETRYABLE;
   } else if (result == CURLE_OK) {
     file->state = TRANSFER_FINISHED;
   } else if (result == CURLE_TOO_MANY_REDIRECTS || result == CURLE_UNSUPPORTED_PROTOCOL ||
@@ -1033,26 +1037,28 @@ bool VLHttpRepositoryProvider::restartAtNewRange(repo_file* file) {
   return true;
 }
 
-// The body of an answer without length headers, now that the connection has
-// closed cleanly: it sizes the file and is stored whole.
-bool VLHttpRepositoryProvider::storeClosedBody(repo_file* file) {
+// An answer without length headers has ended cleanly: what it brought is the
+// file, whose last partial block is still in the transfer's buffer.
+bool VLHttpRepositoryProvider::finishGrowing(repo_file* file) {
   VLRepositoryFile* repositoryFile = file->repository->getFile(file->fileId, true);
-  size_t size = file->closedBody.size();
+  const size_t size = file->currentOffset + file->bufferUsed;
   if (size == 0) return refuseEmpty(file);
-  if (!repositoryFile->setContent(size, file->etag)) {
+  if (!repositoryFile->settle() || !repositoryFile->finishGrowing(size)) {
     VL_LOG_ERROR("Unable to set repository file properties : " << file->fileId.entityId() << "-"
                                                                << file->fileId.getFormat()->getId() << " => " << size
                                                                << ", " << file->etag);
     file->refusal = kNotStored;
     return false;
   }
-  repositoryFile->touchValidation();
   size_t written = 0;
-  bool stored = repositoryFile->write(file->closedBody.data(), 0, size, &written) && written == size;
+  bool stored = repositoryFile->write(file->buffer, file->currentOffset, file->bufferUsed, &written) &&
+                written == file->bufferUsed;
   if (!stored) {
     VL_LOG_ERROR("Unable to write buffer");
     file->refusal = kNotStored;
+    return false;
   }
-  std::string().swap(file->closedBody);
-  return stored;
+  file->bufferUsed = 0;
+  file->currentOffset = size;
+  return true;
 }

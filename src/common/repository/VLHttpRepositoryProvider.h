@@ -87,10 +87,9 @@ class VLHttpRepositoryProvider {
     std::string contentType;
     std::string contentEncoding;
     // A 200 without length headers: the body ends when the connection
-    // closes, and only then is its size known. It is kept in closedBody
-    // and stored once the transfer has ended cleanly.
+    // closes, and only then is its size known. It is stored as it comes
+    // into a file that grows ahead of it (VLRepositoryFile::beginGrowing).
     bool sizeFromClose;
-    std::string closedBody;
     // When the page was last asked for the URL (platform clock), and
     // whether the page has since been unready (the question is lost).
     double askedAt;
@@ -228,7 +227,8 @@ class VLHttpRepositoryProvider {
   void applyFileUrls();
   void askAgainForUrls();
   bool restartAtNewRange(repo_file* file);
-  static bool storeClosedBody(repo_file* file);
+  static bool beginGrowing(repo_file* file);
+  static bool finishGrowing(repo_file* file);
   static bool endInterimOrRedirect(repo_file* file);
   static bool refuseNonAudio(repo_file* file);
   static bool refuseEmpty(repo_file* file);

@@ -30,6 +30,10 @@ const double kMaxRetryDelay = 300;
 const double kQuickRetryWindow = 20;
 const double kFirstQuickRetryDelay = 0.5;
 const double kLongestQuickRetryDelay = 2;
+// An answer without a length grows its file ahead of its data by at least
+// this much (and by an eighth of what came), so that the file is resized
+// (and its room asked for) seldom.
+const size_t kGrowthStep = size_t(1) << 20;
 // Period of the loaded-bytes recount while open.
 const double kRefreshPeriod = 0.5;
 // Seconds between the start of a block's write-back and the commit of its
@@ -112,6 +116,7 @@ void VLRepositoryFile::init(std::string fileName) {
   validatorRefused_ = false;
   unanswered_ = false;
   awaitingSince_ = 0;
+  growing_ = false;
   failure_.clear();
   url_.clear();
   size_ = kAllOnes;
@@ -337,6 +342,9 @@ bool VLRepositoryFile::close(unsigned int options) {
   if (state != VLHttpRepositoryProvider::TRANSFER_NONE && !provider_->cancel(repository_, fileId_))
     VL_LOG_WARN("Unable to cancel file providing");
   providing_ = false;
+  // What came of an answer without a length stays, at the file's provisional
+  // size, with its missing end: the next answer fetches it again.
+  growing_ = false;
   refreshLoaded();
   if (!isContentMapped() || !isBitmapMapped()) {
     VL_LOG_ERROR("Map file should be open");
@@ -511,6 +519,7 @@ bool VLRepositoryFile::setContent(size_t size, const std::string& etag) {
 }
 
 void VLRepositoryFile::storeReset(size_t size, const std::string& etag) {
+  growing_ = false;
   size_ = size;
   etag_ = etag;
   loaded_ = 0;
@@ -577,7 +586,89 @@ bool VLRepositoryFile::beginsAsPage() {
 
 bool VLRepositoryFile::isComplete() {
   size_t present = 0;
-  return size_ != kAllOnes && getInterval(0, kAllOnes, true, &present) && present >= size_;
+  return size_ != kAllOnes && !growing_ && getInterval(0, kAllOnes, true, &present) && present >= size_;
+}
+
+// ---- Answers without a length ----
+
+bool VLRepositoryFile::beginGrowing(const std::string& etag) {
+  if (growing_) return true;
+  // The same file (same validator) keeps the blocks it has; anything else
+  // starts empty, as a new size would.
+  const bool same = size_ != kAllOnes && !etag.empty() && etag == etag_;
+  if (!same) {
+    if (lockCount_ != 0) {
+      VL_LOG_ERROR("Repository file is locked, an answer without a size cannot replace it : " << fileId_);
+      validatorRefused_ = true;
+      return false;
+    }
+    if (!isContentMapped() || !isBitmapMapped()) {
+      VL_LOG_ERROR("Repository file must be open first");
+      return false;
+    }
+    if (!content_->resize(0, false) || !bitmap_->resize(0, true)) {
+      VL_LOG_ERROR("Unable to empty repository file : " << content_->getPath());
+      remapAfterFailedResize();
+      return false;
+    }
+    loadPresentBits();
+    storeReset(0, etag);
+  }
+  growing_ = true;
+  return true;
+}
+
+bool VLRepositoryFile::growFor(size_t end) {
+  if (!growing_) return false;
+  if (end <= size_) return true;
+  size_t wanted = end + std::max(kGrowthStep, end / 8);
+  wanted = (wanted + kBlockSize - 1) & ~(kBlockSize - 1);
+  if (!repository_->makeRoomFor(this, wanted)) return false;
+  if (!resizeKeepingBlocks(wanted)) return false;
+  size_ = wanted;
+  rowChanged();
+  return true;
+}
+
+bool VLRepositoryFile::finishGrowing(size_t size) {
+  if (!growing_) return false;
+  if (size > size_ && !growFor(size)) return false;
+  if (size != size_ && !resizeKeepingBlocks(size)) return false;
+  growing_ = false;
+  size_ = size;
+  rowChanged();
+  repository_->checkSize(true);
+  repository_->saveFiles();
+  if (handler_) handler_->onFileProgressesChanged(this);
+  return true;
+}
+
+// Resizes both files to `size` bytes keeping the blocks present, also those
+// whose on-disk bits still wait; a shorter size drops the blocks past it.
+bool VLRepositoryFile::resizeKeepingBlocks(size_t size) {
+  if (!isContentMapped() || !isBitmapMapped()) {
+    VL_LOG_ERROR("Repository file must be open first");
+    return false;
+  }
+  settle();
+  commitWritten(true);
+  const size_t bitmapSize = getBitmapSize(size);
+  std::vector<uint8_t> present(present_);
+  present.resize(bitmapSize, 0);
+  if (!content_->resize(size, false) || !bitmap_->resize(bitmapSize, false)) {
+    VL_LOG_ERROR("Unable to resize repository file : " << content_->getPath());
+    remapAfterFailedResize();
+    return false;
+  }
+  // A partial last block, old or new, counts as missing: its bytes are
+  // written again whole once the file's end is known. So do the bits past
+  // the last block.
+  const size_t kept = std::min(size, size_ == kAllOnes ? 0 : size_) / kBlockSize;
+  for (uint8_t* bits : {present.data(), bitmap_->getData()}) {
+    for (size_t bit = kept; bits && bit < bitmapSize * 8; ++bit) bits[bit >> 3] &= uint8_t(~(1u << (bit & 7)));
+  }
+  present_.swap(present);
+  return true;
 }
 
 size_t VLRepositoryFile::bitCount() {
@@ -605,14 +696,14 @@ bool VLRepositoryFile::refreshLoaded() {
   if (loaded_ != previous) rowChanged();
   if (loaded_ != previous && handler_) {
     handler_->onFileProgressesChanged(this);
-    if (size_ != kAllOnes && loaded_ == size_) handler_->onFileStatesChanged(this);
+    if (size_ != kAllOnes && !growing_ && loaded_ == size_) handler_->onFileStatesChanged(this);
   }
   return true;
 }
 
 int VLRepositoryFile::getFlags() {
   int flags = 0;
-  if (size_ != kAllOnes) {
+  if (size_ != kAllOnes && !growing_) {
     if (openCount_ == 0) {
       if (size_ == loaded_) flags |= FLAG_COMPLETE;
     } else {

@@ -208,6 +208,21 @@ class VLRepositoryFile {
   // Closes every open and lock still held and, for a removed record, has
   // the repository delete its content and bitmap files (discardFiles).
   void clean();
+  // An answer whose length is known only when it ends is stored as it
+  // comes. beginGrowing (at its headers) keeps the file's blocks when the
+  // validator is the stored one and empties the file otherwise (refused
+  // while a reader holds it); growFor then gives the file room for the bytes
+  // up to end, ahead of them: its size is provisional meanwhile, and the
+  // file never counts as complete. finishGrowing gives it its final size.
+  // False when the room or a resize is refused (the file stays growing) or
+  // the file is not growing. While open only.
+  bool beginGrowing(const std::string& etag);
+  bool growFor(size_t end);
+  bool finishGrowing(size_t size);
+  // Whether an answer without a length is being stored (the size is then
+  // provisional and the end of the data is not yet known).
+  bool isGrowing() const { return growing_; }
+
   // Commits every block present and writes the bitmap through to the disk
   // while the record is open, before an index row that counts its blocks is
   // saved.
@@ -276,6 +291,7 @@ class VLRepositoryFile {
   bool checkMappedLengths();
   bool mappingsCover();
   void remapAfterFailedResize();
+  bool resizeKeepingBlocks(size_t size);
   // Stores a new size and validator with nothing present, and tells the
   // repository, the index and the handler.
   void storeReset(size_t size, const std::string& etag);
@@ -334,6 +350,8 @@ class VLRepositoryFile {
   // Monotonic seconds since the running transfer has waited for its first
   // byte (no answer, or headers and no body yet); 0 = it is not waiting.
   double awaitingSince_;
+  // An answer without a length is being stored (see beginGrowing).
+  bool growing_;
   std::string failure_;
   std::string url_;
   // Index columns.
