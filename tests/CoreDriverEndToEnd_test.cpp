@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <memory>
+#include <dirent.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/statvfs.h>
@@ -1306,6 +1307,61 @@ TEST_F(CoreDriverTest, DownloadsOnADiskThatIsNotMountedWaitForItAndAreNotFetched
   });
   if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
   EXPECT_EQ(0, result);
+}
+
+// The names of the files in `directory` that bear a repository file's name
+// (32 hexadecimal digits, with or without ".part").
+std::vector<std::string> repositoryFilesIn(const std::string& directory) {
+  std::vector<std::string> names;
+  DIR* folder = opendir(directory.c_str());
+  if (!folder) return names;
+  while (dirent* entry = readdir(folder)) {
+    const std::string name = entry->d_name;
+    if (name.size() >= 32 && name.find_first_not_of("0123456789abcdef") >= 32) names.push_back(name);
+  }
+  closedir(folder);
+  return names;
+}
+
+// A move of the downloads to another volume killed while it copies leaves
+// copies there; the next start removes them and keeps the downloads where
+// they were.
+TEST_F(CoreDriverTest, CopiesOfAMoveKilledWhileItCopiesAreRemovedAtTheNextStart) {
+  char target[] = "/dev/shm/velora-move-XXXXXX";
+  if (!mkdtemp(target)) GTEST_SKIP() << "no /dev/shm here";
+  TestFolder folder;
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  const std::string home = folder.folder("home");
+  const int count = 6;
+  const size_t size = 12000000;
+  std::vector<std::string> served;
+  for (int i = 0; i < count; ++i)
+    served.push_back(server.url("/size=12000000/seed=" + std::to_string(i + 1) + "/m" + std::to_string(i)));
+  std::string urls = writeUrlMap(folder, 1401, served);
+  {
+    CoreDriverProcess driver(kTool, driverArguments(home, urls));
+    ASSERT_TRUE(driver.waitUntilStarted());
+    ASSERT_TRUE(downloadAll(driver, 1401, count, 120000));
+    driver.call("setSetting", args({"download_repository_path", target}));
+    // Killed as soon as the first copy shows in the new folder.
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (repositoryFilesIn(target).empty() && std::chrono::steady_clock::now() < end)
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    driver.kill();
+  }
+  const size_t copies = repositoryFilesIn(target).size();
+  ASSERT_GT(copies, 0u) << "the copying had begun";
+  ASSERT_LT(copies, size_t(2 * count)) << "the copying had not ended";
+
+  CoreDriverProcess driver(kTool, driverArguments(home, urls));
+  ASSERT_TRUE(driver.waitUntilStarted());
+  JKValue done = driver.callAndWaitForCallback("getFileCount", args({strings({"download"}), 2, 16}));
+  EXPECT_EQ(count, number(done, "count"));
+  EXPECT_EQ(0, driver.quit());
+  EXPECT_EQ(std::vector<std::string>(), repositoryFilesIn(target)) << "the copies are gone";
+  for (int i = 0; i < count; ++i) EXPECT_EQ(size, TestFolder::sizeOf(downloadPath(home, 1401 + i))) << 1401 + i;
+  rmdir(target);
 }
 
 // A cache folder emptied while the client runs (a user, a cleaner) is made
