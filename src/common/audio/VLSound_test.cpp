@@ -287,8 +287,9 @@ TEST_F(VLSoundTest, DeletingASoundDuringItsOpenGivesItsFileBack) {
   EXPECT_TRUE(deleteAndRelease(session, id, "delopen"));
   // The open is given up and its file closed on the worker; the engine's
   // thread that waited for it then finds no sound to take the handle.
-  EXPECT_TRUE(session.runUntil(
-      [&] { return VLTestLog::since(mark).find("Unable to assign handle to an existing sound") != std::string::npos; }));
+  EXPECT_TRUE(session.runUntil([&] {
+    return VLTestLog::since(mark).find("Unable to assign handle to an existing sound") != std::string::npos;
+  }));
 }
 
 TEST_F(VLSoundTest, DeletingASoundWithAReadPendingGivesItsFileBack) {
