@@ -1,5 +1,7 @@
 #include "VLAudioInterface.h"
 
+#include "TestPlatform.h"
+#include "VEOutput.h"
 #include "VETestSupport.h"
 #include "VLPlaybackTestSupport.h"
 #include "VLSound.h"
@@ -22,7 +24,11 @@ bool contains(const std::string& text, const std::string& part) {
 
 class VLAudioInterfaceTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { Support::start(); }
+  static void SetUpTestSuite() {
+    // Before the core uses the platform: a clock that tests may stop.
+    TestPlatform::install();
+    Support::start();
+  }
 
   int create(VLPlaybackSession& session, const std::string& url) {
     int id = 0;
@@ -134,9 +140,12 @@ TEST_F(VLAudioInterfaceTest, APendingOutputIsAppliedByTheNextPass) {
 }
 
 TEST_F(VLAudioInterfaceTest, NamingTheOutputInUseRestartsNothing) {
-  // The automatic output as the page resets it (""), in its short form and
-  // in full; the WAV writer's short form and its full id.
-  for (const char* output : {"", "6:0"}) {
+  // The automatic output on a sound server's sink, as the page resets it
+  // (""), in its short form and in full; the WAV writer's and the chosen no
+  // sound's short forms and full ids.
+  vetest::NullSinkServer pulse;
+  for (const char* output : {"", "6:0", "3:0"}) {
+    if (!*output && !pulse.ready()) continue;
     VLPlaybackSession session(output);
     VLSound* sound = session.sound(create(session, storeTrack(session, "same", 1.0)));
     ASSERT_TRUE(session.runUntil([&] { return sound->getState() == VE_OPENSTATE_READY; })) << output;
@@ -147,6 +156,36 @@ TEST_F(VLAudioInterfaceTest, NamingTheOutputInUseRestartsNothing) {
       EXPECT_EQ(current, session.audio()->getOutput());
       EXPECT_EQ(VE_OPENSTATE_READY, sound->getState()) << "reopened for " << id;
     }
+  }
+}
+
+// While the engine plays on no sound for want of a device, the page's
+// automatic choice ("0:0", or "" as a reset of the settings sends it) looks
+// for the devices again at once rather than count as the device in use. The
+// clock stands still, so the periodic look cannot be what finds the server.
+TEST_F(VLAudioInterfaceTest, TheAutomaticChoiceLooksForADeviceAgain) {
+  TestPlatform* platform = TestPlatform::install();
+  const std::string noSound = "0:" + std::to_string(VEOutput::driverId("nosound"));
+  const std::string sink = "0:" + std::to_string(VEOutput::driverId("test"));
+  for (const char* choice : {"0:0", ""}) {
+    SCOPED_TRACE(std::string("choice \"") + choice + "\"");
+    vetest::NullSinkServer::usePrivateRuntime();
+    VLPlaybackSession session("0:0");
+    platform->setTime(1000);
+    session.pass();
+    ASSERT_EQ(noSound, session.audio()->getOutput());
+    vetest::NullSinkServer pulse;
+    if (!pulse.ready()) {
+      platform->useRealTime();
+      GTEST_SKIP() << "no PulseAudio server could be started here";
+    }
+    for (int i = 0; i < 10; ++i) session.pass();
+    EXPECT_EQ(noSound, session.audio()->getOutput());
+    EXPECT_TRUE(session.audio()->setOutput(choice, false));
+    session.pass();
+    EXPECT_EQ(sink, session.audio()->getOutput());
+    session.close();
+    platform->useRealTime();
   }
 }
 
