@@ -191,7 +191,9 @@ TEST_F(VLAudioInterfaceTest, TheAutomaticChoiceLooksForADeviceAgain) {
 
 TEST_F(VLAudioInterfaceTest, ASwitchPutsEverySoundBackAsItWas) {
   VLPlaybackSession session;
-  const int playing = create(session, storeTrack(session, "swplay", 3.0));
+  // Long enough not to end while the others reopen, however slowly: the
+  // non-real-time output mixes on at every pass meanwhile.
+  const int playing = create(session, storeTrack(session, "swplay", 30.0));
   const int paused = create(session, storeTrack(session, "swpause", 3.0));
   const int idle = create(session, storeTrack(session, "swidle", 3.0));
   VLSound* a = session.sound(playing);
