@@ -1,7 +1,8 @@
 // Streams and downloads behind tools/velora-core against what networks really
 // do, played by the fault-injecting test server: answers cut short, a captive
-// portal's page, validators that change, signed addresses that expire, and
-// addresses with raw spaces and letters outside ASCII.
+// portal's page, validators that change, signed addresses that expire,
+// addresses with raw spaces and letters outside ASCII, a server that goes away
+// for a moment and one that swallows the request.
 
 #include <gtest/gtest.h>
 
@@ -48,8 +49,11 @@ class NetworkFaultTest : public ::testing::Test {
   }
 
   // A driver over a fresh home; `urls` maps "<entity>_5" to download URLs.
-  std::unique_ptr<CoreDriverProcess> startDriver(const std::vector<std::pair<int, std::string>>& urls = {}) {
+  // With testClock, advanceClock moves the core's clock ahead.
+  std::unique_ptr<CoreDriverProcess> startDriver(const std::vector<std::pair<int, std::string>>& urls = {},
+                                                 bool testClock = false) {
     std::vector<std::string> arguments = {"--home", folder.folder("home"), "--output", "5:0"};
+    if (testClock) arguments.push_back("--test-clock");
     if (!urls.empty()) {
       std::ofstream out(folder.file("urls.json"));
       out << "{";
@@ -107,6 +111,37 @@ class NetworkFaultTest : public ::testing::Test {
     for (const TestHttpRequest& request : server.getRequests())
       count += request.path.find(part) != std::string::npos ? 1 : 0;
     return count;
+  }
+
+  // Waits until the page is told that download `entity` waits for a retry
+  // because of `failure`.
+  static bool toldRetryBecause(CoreDriverProcess& driver, int entity, const std::string& failure) {
+    return driver.waitForLine(
+        [&](const JKValue& line) {
+          const JKValue* files = field(line, "files");
+          for (size_t i = 0; files && files->isArray() && i < files->array()->count(); ++i) {
+            const JKValue& file = files->array()->objectAtIndex(i);
+            const JKValue* told = field(file, "failure");
+            if (number(file, "entity_id") == entity && number(file, "retry_in") > 0 && told &&
+                told->stringValue() == failure)
+              return true;
+          }
+          return false;
+        },
+        nullptr, 30);
+  }
+
+  // The anonymous memory the driver holds now, in bytes (its heap and the
+  // like, not the files it maps).
+  static size_t anonymousMemory(CoreDriverProcess& driver) {
+    std::ifstream status("/proc/" + std::to_string(driver.pid()) + "/status");
+    std::string key;
+    size_t kilobytes = 0;
+    while (status >> key) {
+      if (key == "RssAnon:" && status >> kilobytes) return kilobytes * 1024;
+      status.ignore(1 << 20, '\n');
+    }
+    return 0;
   }
 
   // The content file of a download, as stored in the music folder.
@@ -207,6 +242,104 @@ TEST_F(NetworkFaultTest, AValidatorThatChangesWhileATrackPlaysFailsItToThePagePa
       << "state " << ask(*driver, "getState", sound) << ", playing " << ask(*driver, "getPlaying", sound);
   // The first answer, then refused ones no faster than the retry delays.
   EXPECT_LE(requestsFor("etagafter="), 6u);
+  EXPECT_EQ(0, driver->quit());
+}
+
+TEST_F(NetworkFaultTest, ATrackWhoseServerIsGoneForAMomentAfterASeekPlaysOn) {
+  ASSERT_TRUE(server.isRunning());
+  auto driver = startDriver({}, true);
+  const int sound = playUntilHeard(*driver, streamUrl("throttle=64000", 1050));
+  ASSERT_GT(sound, 0);
+  // The server goes away, and the seek's reads wait for bytes not yet here:
+  // the retries are paced, so the track is still waiting, not failed.
+  ASSERT_TRUE(server.goAway());
+  driver->call("setPosition", args({sound, 20000}));
+  driver->call("sleep", args({1500}));
+  EXPECT_NE(2, ask(*driver, "getState", sound)) << "the retries ran out while the server was away";
+  ASSERT_TRUE(server.comeBack());
+  EXPECT_TRUE(runUntil(*driver, [&] { return ask(*driver, "getPosition", sound) > 21000; }))
+      << "stopped at " << ask(*driver, "getPosition", sound) << ", state " << ask(*driver, "getState", sound);
+
+  // Gone for longer than a listener waits, the track fails to the page.
+  const int other = playUntilHeard(*driver, streamUrl("throttle=64000", 1051));
+  ASSERT_GT(other, 0);
+  ASSERT_TRUE(server.goAway());
+  driver->call("setPosition", args({other, 20000}));
+  driver->call("sleep", args({300}));
+  EXPECT_NE(2, ask(*driver, "getState", other));
+  driver->call("advanceClock", args({21}));
+  EXPECT_TRUE(runUntil(
+      *driver, [&] { return ask(*driver, "getState", other) == 2; }, 10));
+  ASSERT_TRUE(server.comeBack());
+  EXPECT_EQ(0, driver->quit());
+}
+
+TEST_F(NetworkFaultTest, AServerThatSwallowsTheRequestFailsTheTrackOnceAListenerStopsWaiting) {
+  ASSERT_TRUE(server.isRunning());
+  auto driver = startDriver({}, true);
+  // The server takes the request and never answers; libcurl's own
+  // time-outs are far longer than a listener waits.
+  const int sound = int(driver->call("createSound", args({streamUrl("silent=1", 1060)})).int64Value());
+  ASSERT_GT(sound, 0);
+  driver->call("play", args({sound}));
+  driver->call("sleep", args({300}));
+  EXPECT_NE(2, ask(*driver, "getState", sound));
+  driver->call("advanceClock", args({21}));
+  EXPECT_TRUE(runUntil(
+      *driver, [&] { return ask(*driver, "getState", sound) == 2; }, 10))
+      << "state " << ask(*driver, "getState", sound);
+  EXPECT_EQ(0, driver->quit());
+}
+
+TEST_F(NetworkFaultTest, EmptyOrOversizedAnswersAreRetriedAndThePageIsToldWhy) {
+  ASSERT_TRUE(server.isRunning());
+  auto driver = startDriver({{1070, server.url("/empty=200/d.mp3")},
+                             {1071, server.url("/empty=204/d.mp3")},
+                             {1072, server.url("/file=" + track() + "/bigheader=200000/d.mp3")}});
+  for (const char* entity : {"1070", "1071", "1072"}) driver->call("addFile", args({"download", entity, 5, "{}"}));
+  EXPECT_TRUE(toldRetryBecause(*driver, 1070, "empty answer"));
+  EXPECT_TRUE(toldRetryBecause(*driver, 1071, "empty answer"));
+  EXPECT_TRUE(toldRetryBecause(*driver, 1072, "answer with a header too long"));
+  // None is done, so none is taken for a track that is there.
+  JKValue done = driver->callAndWaitForCallback("getFileCount", args({strings({"download"}), 0, 16}));
+  EXPECT_EQ(0, number(done, "count"));
+  EXPECT_EQ(0, driver->quit());
+}
+
+TEST_F(NetworkFaultTest, AnAnswerWithoutLengthPlaysAsItArrivesAndAnEndlessOneKeepsMemoryBounded) {
+  ASSERT_TRUE(server.isRunning());
+  auto driver = startDriver();
+  // The whole track, without length headers, in 7.5 s.
+  int64_t state = 0;
+  const int sound = playUntilHeard(*driver, streamUrl("nolength=1/throttle=64000", 1080), &state);
+  ASSERT_GT(sound, 0) << "state " << state;
+  EXPECT_EQ(0u, requestsFor("nolength=1/throttle=")) << "heard only once the whole answer had come";
+  EXPECT_TRUE(runUntil(*driver, [&] {
+    JKValue answer = driver->callAndWaitForCallback("getFiles", args({strings({"cache"}), 2, 0}));
+    const JKValue* files = field(answer, "files");
+    for (size_t i = 0; files && files->isArray() && i < files->array()->count(); ++i) {
+      const JKValue& file = files->array()->objectAtIndex(i);
+      if (number(file, "entity_id") == 1080)
+        return number(file, "bytes_total") == int64_t(TestFolder::read(vetest::path(track())).size());
+    }
+    return false;
+  })) << "stored complete at its final size";
+  // The engine took the track's own length, not the size it was given
+  // while the end was not known.
+  EXPECT_NEAR(30000, ask(*driver, "getLength", sound), 1000);
+  driver->call("deleteSound", args({sound}));
+
+  // An answer that never ends grows its file up to the cache's limit, and
+  // the client's memory does not grow with it.
+  const int endless = int(driver->call("createSound", args({streamUrl("nolength=1/endless=1", 1081)})).int64Value());
+  ASSERT_GT(endless, 0);
+  driver->call("play", args({endless}));
+  size_t peak = 0;
+  EXPECT_TRUE(runUntil(*driver, [&] {
+    peak = std::max(peak, anonymousMemory(*driver));
+    return requestsFor("endless=") > 0;
+  })) << "the first endless answer was never let go";
+  EXPECT_LT(peak, size_t(150) << 20);
   EXPECT_EQ(0, driver->quit());
 }
 

@@ -42,6 +42,9 @@ class CoreDriverProcess {
   // Waits until some line read so far (or later) satisfies `match`.
   bool waitForLine(const std::function<bool(const JKValue&)>& match, JKValue* found = nullptr, int timeoutSeconds = 60);
 
+  // The child's process id (for its /proc entries).
+  pid_t pid() const { return pid_; }
+
   // Every line read so far.
   std::vector<JKValue> lines();
 

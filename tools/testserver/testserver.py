@@ -28,6 +28,11 @@ Keys:
   lierange=N    Content-Range claims a start N bytes after the bytes actually sent
   startotal=1   Content-Range with "/*" as the total
   nolength=1    neither Content-Length nor Content-Range; the body ends with the connection
+  endless=1     with nolength=1: the body never ends (the content, or the file, repeated until the
+                client goes away)
+  empty=N       an empty answer: N=200 with Content-Length 0, N=204 without a body
+  silent=1      read the request and answer nothing until the client goes away
+  bigheader=N   one header line of about N bytes in the answer
   truncate=N    announce the full length but send only N body bytes, then close
   throttle=B    send the body at about B bytes per second
   stall=N       send N body bytes, then send nothing until the client goes away
@@ -54,7 +59,13 @@ parsed with Python's email parser. With --forms DIR each POST is written to
 DIR/<arrival>.form, tab-separated lines:
   form  path  content-type  defects    (defects: "ok" or the parser's defects)
   part  name  filename  content-type  hex-of-payload   ("-" when absent)
-The answer is 200 with "ok\n" unless status=N or delay=MS say otherwise.
+The answer is 200 with "ok\n" unless status=N or delay=MS say otherwise;
+endless=1 answers 200 without a length and sends bytes until the client goes
+away (at most 8 GiB).
+
+Going away: SIGUSR1 closes the listening socket and every open connection
+(new connections are refused) and prints "DOWN"; SIGUSR2 listens again on the
+same port and prints "UP".
 
 Request log: one line per answered request, tab-separated:
   connection  method  path  range  status  body-bytes-sent  arrival
@@ -73,6 +84,8 @@ import http.server
 import mimetypes
 import os
 import select
+import signal
+import socket
 import socketserver
 import sys
 import threading
@@ -130,6 +143,18 @@ def chunks(data, start, end):
         pos += n
 
 
+class Repeated:
+    """A file's bytes repeated without end, sliced as bytes are."""
+
+    def __init__(self, data):
+        self.data = data
+
+    def __getitem__(self, piece):
+        size = len(self.data)
+        first = piece.start % size
+        return self.data[first:min(size, first + piece.stop - piece.start)]
+
+
 class State:
     def __init__(self, log_path, forms_folder=""):
         self.forms_folder = forms_folder
@@ -140,6 +165,25 @@ class State:
         self.connections = 0
         self.arrivals = 0
         self.signatures = 0
+        self.open_sockets = set()
+
+    def opened(self, sock):
+        with self.lock:
+            self.open_sockets.add(sock)
+
+    def closed(self, sock):
+        with self.lock:
+            self.open_sockets.discard(sock)
+
+    def drop_connections(self):
+        """Ends every open connection, as a server that went away would."""
+        with self.lock:
+            sockets = list(self.open_sockets)
+        for sock in sockets:
+            try:
+                sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
 
     def next_connection(self):
         with self.lock:
@@ -253,6 +297,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def setup(self):
         super().setup()
         self.connection_id = self.server.state.next_connection()
+        self.server.state.opened(self.connection)
+
+    def finish(self):
+        self.server.state.closed(self.connection)
+        try:
+            super().finish()
+        except OSError:
+            pass
 
     def log_message(self, format, *args):
         pass  # the request log below replaces the default stderr lines
@@ -277,10 +329,27 @@ class Handler(http.server.BaseHTTPRequestHandler):
         options = parse_options(self.path)
         if "delay" in options:
             time.sleep(int(options["delay"]) / 1000.0)
-        if "status" in options:
+        if "endless" in options:
+            self.send_endless()
+        elif "status" in options:
             self.send_plain(int(options["status"]), body=b"fault\n")
         else:
             self.send_plain(200, body=b"ok\n")
+
+    def send_endless(self):
+        self.send_response(200)
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.close_connection = True
+        chunk = b"x" * 65536
+        sent = 0
+        try:
+            while sent < (8 << 30):
+                self.wfile.write(chunk)
+                sent += len(chunk)
+        except OSError:
+            pass
+        self.record(200, sent)
 
     def record(self, status, sent):
         self.server.state.log("\t".join([
@@ -344,6 +413,20 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_plain(200, {"Content-Type": kind}, PORTAL_PAGE)
             return
 
+        if options.get("silent"):
+            self.stall()
+            self.record("silent", 0)
+            self.close_connection = True
+            return
+        if "empty" in options:
+            code = int(options["empty"])
+            self.send_response(code)
+            if code != 204:
+                self.send_header("Content-Length", "0")
+            self.end_headers()
+            self.record(code, 0)
+            return
+
         status = options.get("status")
         if status is None and "failtimes" in options:
             if self.server.state.count_request(self.path) < int(options["failtimes"]):
@@ -398,6 +481,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 total = "*" if options.get("startotal") else str(size)
                 headers["Content-Range"] = "bytes %d-%d/%s" % (claimed, claimed + (end - start) - 1, total)
         headers["Accept-Ranges"] = "bytes"
+        if "bigheader" in options:
+            headers["X-Filler"] = "x" * int(options["bigheader"])
         if "type" in options:
             headers["Content-Type"] = options["type"]
         elif guessed_type(self.path):
@@ -423,6 +508,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             stall_at = cut if stall_at is None else min(stall_at, cut)
         if stall_at is not None:
             limit = min(limit, stall_at)
+        if options.get("nolength") and options.get("endless"):
+            limit = 1 << 62
+            if data is not None:
+                data = Repeated(data)
         sent = self.send_body(seed, start, start + limit, int(options.get("throttle", "0")), data)
         if sent is None:
             self.close_connection = True
@@ -473,6 +562,30 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
     allow_reuse_address = True
 
+    def handle_error(self, request, client_address):
+        # A connection cut by the client, or by the server going away, is
+        # part of the tests; anything else is reported.
+        if isinstance(sys.exc_info()[1], OSError):
+            return
+        super().handle_error(request, client_address)
+
+
+def listen(port, state):
+    """A server on the port, serving on a thread of its own. The port may still be
+    held for a moment by a connection that used it as its own end: tried again."""
+    deadline = time.time() + 30
+    while True:
+        try:
+            server = Server(("127.0.0.1", port), Handler)
+            break
+        except OSError:
+            if time.time() > deadline:
+                raise
+            time.sleep(0.05)
+    server.state = state
+    threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True).start()
+    return server
+
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -480,12 +593,26 @@ def main():
     parser.add_argument("--log", default="")
     parser.add_argument("--forms", default="")
     args = parser.parse_args()
-    server = Server(("127.0.0.1", args.port), Handler)
-    server.state = State(args.log, args.forms)
-    sys.stdout.write("PORT %d\n" % server.server_address[1])
+    # The serving threads leave the going-away signals to this one.
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR1, signal.SIGUSR2})
+    state = State(args.log, args.forms)
+    server = listen(args.port, state)
+    port = server.server_address[1]
+    sys.stdout.write("PORT %d\n" % port)
     sys.stdout.flush()
     try:
-        server.serve_forever(poll_interval=0.1)
+        while True:
+            received = signal.sigwait({signal.SIGUSR1, signal.SIGUSR2})
+            if received == signal.SIGUSR1 and server is not None:
+                server.shutdown()
+                server.server_close()
+                server = None
+                state.drop_connections()
+                sys.stdout.write("DOWN\n")
+            elif received == signal.SIGUSR2 and server is None:
+                server = listen(port, state)
+                sys.stdout.write("UP\n")
+            sys.stdout.flush()
     except KeyboardInterrupt:
         pass
 

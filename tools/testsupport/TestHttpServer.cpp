@@ -139,8 +139,9 @@ TestHttpServer::TestHttpServer() {
     return;
   }
   pid_ = pid;
-  std::string line = readLine(pipeFds[0], 20000);
-  close(pipeFds[0]);
+  // Kept open: the server tells on it when it has gone away or come back.
+  output_ = pipeFds[0];
+  std::string line = readLine(output_, 20000);
   if (line.compare(0, 5, "PORT ") == 0) port_ = atoi(line.c_str() + 5);
   if (port_ <= 0) fprintf(stderr, "TestHttpServer: the server did not announce its port\n");
 }
@@ -151,11 +152,25 @@ TestHttpServer::~TestHttpServer() {
     int status;
     waitpid(pid_, &status, 0);
   }
+  if (output_ >= 0) close(output_);
   if (!folder_.empty()) {
     unlink(logPath_.c_str());
     removeFolder(formsFolder_);
     rmdir(folder_.c_str());
   }
+}
+
+bool TestHttpServer::signalAndAwait(int signal, const char* answer) {
+  if (pid_ <= 0 || output_ < 0 || kill(pid_, signal) != 0) return false;
+  return readLine(output_, 30000) == answer;
+}
+
+bool TestHttpServer::goAway() {
+  return signalAndAwait(SIGUSR1, "DOWN");
+}
+
+bool TestHttpServer::comeBack() {
+  return signalAndAwait(SIGUSR2, "UP");
 }
 
 std::string TestHttpServer::url(const std::string& path) const {

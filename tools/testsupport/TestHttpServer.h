@@ -50,6 +50,13 @@ class TestHttpServer {
   // False when the server could not be started (the reason went to stderr).
   bool isRunning() const { return pid_ > 0 && port_ > 0; }
   int getPort() const { return port_; }
+  // The server goes away: new connections to its port are refused and every
+  // open one is cut, as when a server or the network to it is gone. False
+  // when the server did not confirm it.
+  bool goAway();
+  // The server listens again on the same port (and the same request log).
+  bool comeBack();
+
   // "http://127.0.0.1:<port>" followed by the path (which starts with '/').
   std::string url(const std::string& path) const;
 
@@ -74,8 +81,11 @@ class TestHttpServer {
   static void clearProxyEnvironment();
 
  private:
+  bool signalAndAwait(int signal, const char* answer);
+
   pid_t pid_ = -1;
   int port_ = 0;
+  int output_ = -1;  // the server's standard output
   std::string folder_;
   std::string logPath_;
   std::string formsFolder_;

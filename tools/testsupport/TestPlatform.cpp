@@ -44,7 +44,7 @@ double TestPlatform::getTime() {
     if (step_ != 0) fakeTime_ = time + step_;
     return time;
   }
-  return VLPlatformFactoryWrapper::getTime();
+  return VLPlatformFactoryWrapper::getTime() + offset_;
 }
 
 int64_t TestPlatform::getEpochTime() {

@@ -63,6 +63,10 @@ class TestPlatform : public VLPlatformFactoryWrapper {
   void stepEachRead(double seconds) { step_ = seconds; }
   // Back to the monotonic clock.
   void useRealTime() { frozen_ = false; }
+  // The running (not frozen) clock jumps ahead by seconds, as if the process
+  // had waited that long: a program that must keep running in real time
+  // still reaches its time-outs at once.
+  void jumpAhead(double seconds) { offset_ = offset_ + seconds; }
 
   // Freezes the epoch clock (stored stamps) at seconds since 1970.
   void setEpochTime(int64_t seconds) {
@@ -80,6 +84,7 @@ class TestPlatform : public VLPlatformFactoryWrapper {
   std::atomic<bool> frozen_{false};
   std::atomic<double> fakeTime_{0};
   std::atomic<double> step_{0};
+  std::atomic<double> offset_{0};
   std::atomic<bool> epochFrozen_{false};
   std::atomic<int64_t> fakeEpoch_{0};
   TestFileHelper fileHelper_;

@@ -10,6 +10,7 @@
 #include "JKDictionary.h"
 #include "JSONKitDeserializing.h"
 #include "JsonLineWriter.h"
+#include "TestPlatform.h"
 #include "VLDesktopKeyValue.h"
 
 namespace {
@@ -326,6 +327,11 @@ void CoreCommands::addDriverCalls() {
     return JKValue(true);
   };
   handlers_["waitForFileCount"] = [this](const Arguments& a) { return waitForFileCount(a); };
+  handlers_["advanceClock"] = [this](const Arguments& a) {
+    if (!clock_) throw CommandError("the driver runs on the platform's clock (start it with --test-clock)");
+    clock_->jumpAhead(a.number(0));
+    return JKValue(true);
+  };
   handlers_["quit"] = [this](const Arguments&) {
     quit_ = true;
     return JKValue(true);

@@ -8,6 +8,7 @@
 
 class HeadlessDesktop;
 class JsonLineWriter;
+class TestPlatform;
 
 // The page's calls as JSON commands, one per line:
 //     {"id": 7, "call": "createSound", "args": ["http://..."]}
@@ -18,7 +19,9 @@ class JsonLineWriter;
 // Besides the page's calls: "mapFileUrl" [file key, url, format, data] adds to
 // the URL map; "sleep" [ms] lets the core run; "waitForFileCount" [repositories,
 // fileFlags, downloadState, count, timeoutMs] waits until getFileCount reaches
-// count (result true) or the time runs out (false); "quit" ends the driver.
+// count (result true) or the time runs out (false); "advanceClock" [seconds]
+// makes the core's clock jump ahead (only with a test clock, see setClock);
+// "quit" ends the driver.
 //
 // Runs on the driver's main thread only.
 class CoreCommands {
@@ -30,6 +33,10 @@ class CoreCommands {
   void runLine(const std::string& line);
 
   bool isQuitRequested() const { return quit_; }
+
+  // The core's clock, which advanceClock moves ahead (not owned; null: the
+  // platform's own clock, and advanceClock answers an error).
+  void setClock(TestPlatform* clock) { clock_ = clock; }
 
   // Lets the core run for `milliseconds` while the driver keeps answering the
   // page's part (file URLs).
@@ -52,4 +59,5 @@ class CoreCommands {
   long currentId_;
   long nextInternalId_;
   bool quit_;
+  TestPlatform* clock_ = nullptr;
 };

@@ -1,6 +1,7 @@
 // velora-core: the core behind no page, for tests, benchmarks and scripts.
 //
 //   velora-core [--home DIR] [--urls FILE] [--output ID] [--wav FILE] [--not-ready] [--slow-pass MS]
+//               [--test-clock]
 //
 // Runs VLDesktop with its own home (a temporary one, removed at exit, unless
 // --home is given), reads the page's calls as JSON lines on stdin (see
@@ -11,7 +12,8 @@
 // (the engine's WAV writer); --output chooses another output device id.
 // The page counts as ready from the start unless --not-ready is given.
 // --slow-pass makes every worker pass MS milliseconds longer (for tests of
-// what must not depend on the worker's timing).
+// what must not depend on the worker's timing). --test-clock runs the core on
+// a clock that the command advanceClock moves ahead (for tests of time-outs).
 // Ends at the end of stdin, on "quit", or on SIGINT/SIGTERM, cleaning the core.
 
 #include <poll.h>
@@ -37,6 +39,7 @@
 #include "JSONKitDeserializing.h"
 #include "JsonLineWriter.h"
 #include "TestFolder.h"
+#include "TestPlatform.h"
 
 namespace {
 
@@ -53,12 +56,14 @@ struct Options {
   std::string wav;
   bool ready = true;
   unsigned slowPassMs = 0;
+  bool testClock = false;
 };
 
 void usage() {
   std::fprintf(
       stderr,
-      "usage: velora-core [--home DIR] [--urls FILE] [--output ID] [--wav FILE] [--not-ready] [--slow-pass MS]\n");
+      "usage: velora-core [--home DIR] [--urls FILE] [--output ID] [--wav FILE] [--not-ready] [--slow-pass MS] "
+      "[--test-clock]\n");
 }
 
 bool parseOptions(int argc, char** argv, Options* options) {
@@ -77,6 +82,8 @@ bool parseOptions(int argc, char** argv, Options* options) {
       options->slowPassMs = unsigned(std::strtoul(argv[++i], nullptr, 10));
     else if (arg == "--not-ready")
       options->ready = false;
+    else if (arg == "--test-clock")
+      options->testClock = true;
     else
       return false;
   }
@@ -179,6 +186,9 @@ int main(int argc, char** argv) {
     usage();
     return 2;
   }
+  // Before anything reaches the platform: the core keeps the factory it
+  // first gets.
+  TestPlatform* clock = options.testClock ? TestPlatform::install() : nullptr;
   std::unique_ptr<TestFolder> temporaryHome;
   if (options.home.empty()) {
     temporaryHome.reset(new TestFolder());
@@ -209,6 +219,7 @@ int main(int argc, char** argv) {
   desktop.setJSReady(options.ready);
 
   CoreCommands commands(&desktop, &out);
+  commands.setClock(clock);
   runCommands(commands);
 
   bool cleaned = desktop.clean();

@@ -63,7 +63,8 @@ class VLDesktop : public VLRunnerObject, public VLAskFileUrlDelegate, public VLR
 
   // Starts the core: logger, local then session store, the anonymous
   // preferences, the "#anonymous#" session and the worker thread. False, with
-  // everything cleaned, when a store or the thread cannot be started. A second
+  // everything cleaned, when a store or the thread cannot be started (a full
+  // disk does not stop the session store: see VLSessionStorage). A second
   // init while the core runs is refused with false.
   bool init();
 

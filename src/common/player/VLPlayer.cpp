@@ -45,6 +45,10 @@ const double kStreamPatienceSeconds = 20;
 const long kValidationPeriodSeconds = 604800;
 const unsigned int kLosslessFormatId = 6;
 const size_t kUnknownSize = static_cast<size_t>(-1);
+// The size the engine is given for a file whose answer has no length while it
+// arrives (the largest it takes): its reads wait for the bytes as they come,
+// and the first read past the end that is finally known ends the stream.
+const size_t kGrowingStreamSize = UINT_MAX;
 
 const char* const kCacheName = "cache";
 const char* const kImportName = "import";
@@ -341,7 +345,7 @@ bool VLPlayer::doReadTask(VLReadTask* task, bool force) {
   // The end of the file only when every byte up to it was copied: a range that
   // merely reaches the end may still lack blocks before it.
   const size_t fileSize = file->getSize();
-  const bool reachedEnd = fileSize != kUnknownSize && request->offset + bytesRead >= fileSize;
+  const bool reachedEnd = fileSize != kUnknownSize && !file->isGrowing() && request->offset + bytesRead >= fileSize;
   if (reachedEnd) {
     request->result.store(VE_ERR_FILE_EOF, std::memory_order_release);
     return true;
@@ -413,7 +417,7 @@ bool VLPlayer::doOpenTask(VLOpenTask* task, bool force) {
     }
     openHandles_.insert(handle);
     task->setData(file->getProviderData());
-    task->setFileSize(file->getSize());
+    task->setFileSize(file->isGrowing() ? kGrowingStreamSize : file->getSize());
     return true;
   }
   if (isGivenUp(file)) {
@@ -579,7 +583,11 @@ void VLPlayer::init(VLAskFileUrlDelegate* delegate, VLRepositoryHandler* handler
   const std::string databaseFolder = settings->getLocalAppPath("repositories");
   const std::string cachePath = settings->getValue(identity, "CachePath", settings->getLocalCachePath("cache"));
   const std::string importPath = settings->getValue(identity, "ImportPath", settings->getLocalAppPath("import"));
-  const std::string downloadPath = settings->getValue(identity, "DownloadPath", settings->getLocalMusicPath());
+  // The default download folder is looked up (which makes it) only when none
+  // is stored: the stored one may be on a disk that is not mounted now, whose
+  // mount point the default folder may lie under.
+  std::string downloadPath = settings->getValue(identity, "DownloadPath", "");
+  if (downloadPath.empty()) downloadPath = settings->getLocalMusicPath();
   const double cacheMaxSize =
       static_cast<double>(settings->getIntValue(identity, "CacheMaxSizeBytesMb", 0)) * 1000000.0;
   const int cacheMaxPercent = settings->getIntValue(identity, "CacheMaxSizePercent", 10);

@@ -17,6 +17,9 @@
 #include "VLRepositoryFile.h"
 #include "VLWakeEvent.h"
 
+static_assert(sizeof(VLHttpRepositoryProvider::repo_file::errorText) >= CURL_ERROR_SIZE,
+              "libcurl writes its error detail into the transfer's buffer");
+
 namespace {
 
 const size_t kAllOnes = SIZE_MAX;
@@ -37,9 +40,10 @@ const double kSlowSpeed = 130000;
 const long kConnectTimeoutSeconds = 30;
 // Redirects followed per request; a longer chain is a loop or a fault.
 const long kMaxRedirects = 5;
-// A body without length headers is held in memory until the connection
-// closes; one larger than this is refused.
-const size_t kMaxClosedBody = size_t(512) << 20;
+
+// Why an answer was refused when the file could not take it (no room, a
+// failing disk, a file changed under the transfer), for the page.
+const char* const kNotStored = "could not be stored";
 
 // The key of a file in the kept failures: its printed id.
 std::string fileIdKey(const VLFileId& fileId) {
@@ -47,8 +51,12 @@ std::string fileIdKey(const VLFileId& fileId) {
 }
 
 // "HTTP 503" when the server answered with an error, libcurl's text otherwise.
-std::string describeFailure(uint32_t httpCode, CURLcode result) {
+// libcurl refuses a header line longer than it holds (100 kB) as "Out of
+// memory", which this machine is not: while the headers come, it is told as
+// what it is.
+std::string describeFailure(uint32_t httpCode, CURLcode result, bool inHeaders) {
   if (httpCode >= 300) return "HTTP " + std::to_string(httpCode);
+  if (result == CURLE_OUT_OF_MEMORY && inHeaders) return "answer with a header too long";
   return curl_easy_strerror(result);
 }
 
@@ -105,6 +113,7 @@ VLHttpRepositoryProvider::repo_file::repo_file(VLRepository* repository, const V
       askedAt(0),
       askAgain(false),
       fellBack(false),
+      errorText{},
       totalSize(kAllOnes),
       buffer(nullptr),
       bufferSize(repository->getBlockSize() + kLargestChunk),
@@ -135,8 +144,8 @@ void VLHttpRepositoryProvider::repo_file::resetResponse() {
   contentType.clear();
   contentEncoding.clear();
   refusal.clear();
+  errorText[0] = '\0';
   sizeFromClose = false;
-  std::string().swap(closedBody);
   etag.clear();
   lastModified.clear();
   bufferUsed = 0;
@@ -292,6 +301,7 @@ bool VLHttpRepositoryProvider::setOptions(repo_file* file) {
   set(CURLOPT_HEADERFUNCTION, &VLHttpRepositoryProvider::header);
   set(CURLOPT_HEADERDATA, static_cast<void*>(file));
   set(CURLOPT_PRIVATE, static_cast<void*>(file));
+  set(CURLOPT_ERRORBUFFER, file->errorText);
   set(CURLOPT_HTTPGET, 1L);
   set(CURLOPT_BUFFERSIZE, kReceiveBufferSize);
   // The header parsing reads HTTP/1.1 responses; over HTTP/2 the status
@@ -413,8 +423,9 @@ bool VLHttpRepositoryProvider::seek(VLRepository* repository, const VLFileId& fi
     file->reset(offset, length);
     return true;
   }
-  // An answer without length stores nothing before it ends: moving it
-  // would only throw away what it has brought.
+  // An answer without length comes whole from its start, and asking again
+  // from elsewhere would only bring the same answer: the reader waits for
+  // the bytes to reach it.
   if (file->sizeFromClose) {
     VL_LOG_TRACE("Repository file arrives whole, skip seek");
     return true;
@@ -450,17 +461,19 @@ bool VLHttpRepositoryProvider::getState(VLRepository* repository, const VLFileId
     if (current == TRANSFER_FINISHED)
       failures_.erase(key);
     else
-      failures_[key] = file->failure;
+      failures_[key] = KeptFailure{file->failure, file->httpCode == 0};
     files_.remove(file);
     delete file;
   }
   return true;
 }
 
-std::string VLHttpRepositoryProvider::getLastFailure(VLRepository* repository, const VLFileId& fileId) {
+std::string VLHttpRepositoryProvider::getLastFailure(VLRepository* repository, const VLFileId& fileId,
+                                                     bool* unanswered) {
   VLMutexLocker lock(mutex_);
   auto found = failures_.find(std::make_pair(repository, fileIdKey(fileId)));
-  return found == failures_.end() ? std::string() : found->second;
+  if (unanswered) *unanswered = found != failures_.end() && found->second.unanswered;
+  return found == failures_.end() ? std::string() : found->second.text;
 }
 
 bool VLHttpRepositoryProvider::cancel(VLRepository* repository, const VLFileId& fileId) {
@@ -637,6 +650,34 @@ bool VLHttpRepositoryProvider::refuseNonAudio(repo_file* file) {
   return true;
 }
 
+// A whole answer without length headers ends when the connection closes: its
+// body is stored as it comes into a file that grows ahead of it, and is
+// sized when it ends.
+bool VLHttpRepositoryProvider::beginGrowing(repo_file* file) {
+  VL_LOG_DEBUG("HTTP response has no content size, the file grows with its body : " << file->fileId);
+  file->sizeFromClose = true;
+  file->contentOffset = 0;
+  file->currentOffset = 0;
+  if (file->etag.empty()) file->etag = file->lastModified;
+  VLRepositoryFile* repositoryFile = file->repository->getFile(file->fileId, true);
+  if (!repositoryFile->beginGrowing(file->etag)) {
+    bool held = (repositoryFile->getFlags() & VLRepositoryFile::FLAG_LOCKED) != 0;
+    file->refusal = held ? "changed on the server while it plays" : kNotStored;
+    return false;
+  }
+  repositoryFile->touchValidation();
+  return true;
+}
+
+// An empty answer (a 204, or a size of 0) is no audio file: stored, it would
+// complete the file with 0 bytes, which never plays and is never fetched
+// again. Refused as a retryable failure: the server may be fixed soon.
+bool VLHttpRepositoryProvider::refuseEmpty(repo_file* file) {
+  file->refusal = "empty answer";
+  VL_LOG_WARN("HTTP response is empty, it is refused : " << file->httpCode << ", " << file->fileId);
+  return false;
+}
+
 // A 416: the range asked for lies past the end, so the file has changed on
 // the server. The transfer moves to the whole file, whose answer sizes and
 // validates the file again; a whole-file request that gets a 416 fails.
@@ -656,10 +697,14 @@ bool VLHttpRepositoryProvider::revalidateUnsatisfiable(repo_file* file) {
 // where the body goes. False refuses the response.
 bool VLHttpRepositoryProvider::endHeaders(repo_file* file) {
   if (file->httpCode == 416) return revalidateUnsatisfiable(file);
+  if (file->httpCode == 204) return refuseEmpty(file);
   if (file->httpCode - 200 > 99) {
     char* url = nullptr;
     curl_easy_getinfo(file->curl, CURLINFO_EFFECTIVE_URL, &url);
     VL_LOG_ERROR("HTTP response has error code (" << file->httpCode << ") : " << (url ? url : ""));
+    // An error status is told as such ("HTTP 503"); an answer without a
+    // usable status line has no status of its own to tell.
+    if (file->httpCode < 300) file->refusal = "answer without a status";
     return false;
   }
   if (refuseNonAudio(file)) return false;
@@ -668,28 +713,25 @@ bool VLHttpRepositoryProvider::endHeaders(repo_file* file) {
   file->fellBack = false;
   // A whole answer without length headers ends when the connection closes:
   // its size is known only then.
-  if (file->totalSize == kAllOnes && file->httpCode == 200 && !file->hasContentRange) {
-    VL_LOG_DEBUG("HTTP response has no content size, its body is kept until the connection closes");
-    file->sizeFromClose = true;
-    file->contentOffset = 0;
-    file->currentOffset = 0;
-    if (file->etag.empty()) file->etag = file->lastModified;
-    return true;
-  }
+  if (file->totalSize == kAllOnes && file->httpCode == 200 && !file->hasContentRange) return beginGrowing(file);
   if (file->totalSize == kAllOnes) {
     VL_LOG_ERROR("HTTP response does not have any content size specified");
+    file->refusal = "answer without a size";
     return false;
   }
+  if (file->totalSize == 0) return refuseEmpty(file);
   // Without a range the body of a partial response would be stored at
   // offset 0, over other bytes of the file.
   if (file->httpCode == 206 && !file->hasContentRange) {
     VL_LOG_ERROR("HTTP partial response does not have a valid content range");
+    file->refusal = "answer with an unusable range";
     return false;
   }
   // A range that starts after the first byte asked for is not the one asked for.
   if (file->hasContentRange && file->contentOffset > file->offset) {
     VL_LOG_ERROR("HTTP response range does not start at the requested offset : " << file->contentOffset << " > "
                                                                                  << file->offset);
+    file->refusal = "answer with an unusable range";
     return false;
   }
   if (file->etag.empty()) {
@@ -704,6 +746,10 @@ bool VLHttpRepositoryProvider::endHeaders(repo_file* file) {
     VL_LOG_ERROR("Unable to set repository file properties : " << file->fileId.entityId() << "-"
                                                                << file->fileId.getFormat()->getId() << " => "
                                                                << file->totalSize << ", " << file->etag);
+    // Refused while a reader holds the file: what it plays has changed on
+    // the server. Otherwise there is no room for it, or the disk failed.
+    bool held = (repositoryFile->getFlags() & VLRepositoryFile::FLAG_LOCKED) != 0;
+    file->refusal = held ? "changed on the server while it plays" : kNotStored;
     return false;
   }
   repositoryFile->touchValidation();
@@ -711,6 +757,7 @@ bool VLHttpRepositoryProvider::endHeaders(repo_file* file) {
   if (!repositoryFile->isRangeLoaded(file->contentOffset, file->contentLength, &loaded)) {
     VL_LOG_ERROR("Unable to get repository content state : " << file->fileId.entityId() << "-"
                                                              << file->fileId.getFormat()->getId());
+    file->refusal = kNotStored;
     return false;
   }
   if (loaded) {
@@ -749,15 +796,11 @@ size_t VLHttpRepositoryProvider::write(char* ptr, size_t size, size_t nmemb, voi
     VL_LOG_TRACE("File write finished : " << file);
     return 0;
   }
-  if (file->sizeFromClose) {
-    if (file->closedBody.size() + n > kMaxClosedBody) {
-      VL_LOG_ERROR("HTTP response without content size is too large : " << file->closedBody.size() + n);
-      return 0;
-    }
-    file->closedBody.append(ptr, n);
-    file->currentOffset += n;
-    file->state = TRANSFER_RECEIVING;
-    return n;
+  VLRepositoryFile* repositoryFile = file->repository->getFile(file->fileId, true);
+  if (file->sizeFromClose && !repositoryFile->growFor(file->currentOffset + file->bufferUsed + n)) {
+    VL_LOG_ERROR("Unable to make room for the answer without content size : " << file->fileId);
+    file->refusal = kNotStored;
+    return 0;
   }
   const size_t blockSize = file->repository->getBlockSize();
   // Only whole blocks are stored: the bytes before the next block boundary
@@ -770,11 +813,11 @@ size_t VLHttpRepositoryProvider::write(char* ptr, size_t size, size_t nmemb, voi
     ptr += skip;
     n -= skip;
   }
-  VLRepositoryFile* repositoryFile = file->repository->getFile(file->fileId, true);
   size_t written = 0;
   if (file->bufferUsed == 0 && n % blockSize == 0) {
     if (!repositoryFile->stage(ptr, file->currentOffset, n, &written)) {
       VL_LOG_ERROR("Unable to write buffer");
+      file->refusal = kNotStored;
     } else {
       VL_LOG_TRACE("Increment current offset : " << file->currentOffset << " => " << file->currentOffset + written);
       file->currentOffset += written;
@@ -783,6 +826,7 @@ size_t VLHttpRepositoryProvider::write(char* ptr, size_t size, size_t nmemb, voi
     }
   } else if (file->bufferUsed + n > file->bufferSize) {
     VL_LOG_ERROR("Too many left bytes in the buffer");
+    file->refusal = kNotStored;
   } else {
     memcpy(file->buffer + file->bufferUsed, ptr, n);
     file->bufferUsed += n;
@@ -792,6 +836,7 @@ size_t VLHttpRepositoryProvider::write(char* ptr, size_t size, size_t nmemb, voi
                                                                       << file->contentLength << ")");
     if (!repositoryFile->stage(file->buffer, file->currentOffset, file->bufferUsed, &written)) {
       VL_LOG_ERROR("Unable to write buffer");
+      file->refusal = kNotStored;
     } else {
       VL_LOG_TRACE("Increment current offset : " << file->currentOffset << " => " << file->currentOffset + written);
       file->currentOffset += written;
@@ -908,6 +953,7 @@ bool VLHttpRepositoryProvider::settleDone(CURLMsg* message) {
     VL_LOG_INFO("Download speed is too low : " << double(speed) << " bytes/second");
 
   CURLcode result = message->data.result;
+  const uint32_t state = file->state;
   if (file->state == TRANSFER_SEEKING) {
     return restartAtNewRange(file);
   }
@@ -918,7 +964,7 @@ bool VLHttpRepositoryProvider::settleDone(CURLMsg* message) {
     return true;
   }
   if (result == CURLE_OK && file->sizeFromClose) {
-    file->state = storeClosedBody(file) ? TRANSFER_FINISHED : TRANSFER_FAILED_RETRYABLE;
+    file->state = finishGrowing(file) ? TRANSFER_FINISHED : TRANSFER_FAILED_RETRYABLE;
   } else if (result == CURLE_OK) {
     file->state = TRANSFER_FINISHED;
   } else if (result == CURLE_TOO_MANY_REDIRECTS || result == CURLE_UNSUPPORTED_PROTOCOL ||
@@ -933,11 +979,14 @@ bool VLHttpRepositoryProvider::settleDone(CURLMsg* message) {
     VL_LOG_WARN("URL is currently unreachable, return non-retryable error");
     file->state = TRANSFER_FAILED;
   } else {
-    VL_LOG_WARN("CURL file download encountered error : (" << result << ") " << curl_easy_strerror(result));
+    VL_LOG_WARN("CURL file download encountered error : (" << result << ") " << curl_easy_strerror(result)
+                                                           << (file->errorText[0] ? " : " : "") << file->errorText);
     file->state = TRANSFER_FAILED_RETRYABLE;
   }
-  if (file->state != TRANSFER_FINISHED)
-    file->failure = file->refusal.empty() ? describeFailure(file->httpCode, result) : file->refusal;
+  if (file->state != TRANSFER_FINISHED) {
+    const bool inHeaders = state == TRANSFER_STARTED || state == TRANSFER_HEADERS;
+    file->failure = file->refusal.empty() ? describeFailure(file->httpCode, result, inHeaders) : file->refusal;
+  }
   return true;
 }
 
@@ -964,7 +1013,7 @@ bool VLHttpRepositoryProvider::fallBackToPageUrl(repo_file* file) {
   file->resetResponse();
   if (curl_easy_setopt(file->curl, CURLOPT_URL, file->pageUrl.c_str()) != CURLE_OK ||
       !startDownload(file, std::string())) {
-    file->failure = describeFailure(refused, CURLE_WRITE_ERROR);
+    file->failure = describeFailure(refused, CURLE_WRITE_ERROR, false);
     file->state = TRANSFER_FAILED;
   }
   return true;
@@ -988,21 +1037,28 @@ bool VLHttpRepositoryProvider::restartAtNewRange(repo_file* file) {
   return true;
 }
 
-// The body of an answer without length headers, now that the connection has
-// closed cleanly: it sizes the file and is stored whole.
-bool VLHttpRepositoryProvider::storeClosedBody(repo_file* file) {
+// An answer without length headers has ended cleanly: what it brought is the
+// file, whose last partial block is still in the transfer's buffer.
+bool VLHttpRepositoryProvider::finishGrowing(repo_file* file) {
   VLRepositoryFile* repositoryFile = file->repository->getFile(file->fileId, true);
-  size_t size = file->closedBody.size();
-  if (!repositoryFile->setContent(size, file->etag)) {
+  const size_t size = file->currentOffset + file->bufferUsed;
+  if (size == 0) return refuseEmpty(file);
+  if (!repositoryFile->settle() || !repositoryFile->finishGrowing(size)) {
     VL_LOG_ERROR("Unable to set repository file properties : " << file->fileId.entityId() << "-"
                                                                << file->fileId.getFormat()->getId() << " => " << size
                                                                << ", " << file->etag);
+    file->refusal = kNotStored;
     return false;
   }
-  repositoryFile->touchValidation();
   size_t written = 0;
-  bool stored = repositoryFile->write(file->closedBody.data(), 0, size, &written) && written == size;
-  if (!stored) VL_LOG_ERROR("Unable to write buffer");
-  std::string().swap(file->closedBody);
-  return stored;
+  bool stored = repositoryFile->write(file->buffer, file->currentOffset, file->bufferUsed, &written) &&
+                written == file->bufferUsed;
+  if (!stored) {
+    VL_LOG_ERROR("Unable to write buffer");
+    file->refusal = kNotStored;
+    return false;
+  }
+  file->bufferUsed = 0;
+  file->currentOffset = size;
+  return true;
 }

@@ -87,22 +87,25 @@ class VLHttpRepositoryProvider {
     std::string contentType;
     std::string contentEncoding;
     // A 200 without length headers: the body ends when the connection
-    // closes, and only then is its size known. It is kept in closedBody
-    // and stored once the transfer has ended cleanly.
+    // closes, and only then is its size known. It is stored as it comes
+    // into a file that grows ahead of it (VLRepositoryFile::beginGrowing).
     bool sizeFromClose;
-    std::string closedBody;
     // When the page was last asked for the URL (platform clock), and
     // whether the page has since been unready (the question is lost).
     double askedAt;
     bool askAgain;
     // Why the transfer failed, for the page ("HTTP 503", libcurl's text).
     std::string failure;
-    // Why the headers were refused, when that was not the status.
+    // Why the answer was refused by the transfer itself (its headers or
+    // its storing), when that was not the status.
     std::string refusal;
     // The address the page gave (encoded), and whether a refusal of the
     // address a redirect led to has already sent the transfer back to it.
     std::string pageUrl;
     bool fellBack;
+    // libcurl's detail of its last failure (its error buffer, of the size
+    // libcurl's own headers give).
+    char errorText[256];
     std::string etag;
     std::string lastModified;
     size_t totalSize;       // all ones until the headers give it
@@ -146,8 +149,10 @@ class VLHttpRepositoryProvider {
   // state is freed at once. False when the file has no transfer.
   virtual bool cancel(VLRepository* repository, const VLFileId& fileId);
   // Why the file's last transfer failed, as a short text for the page; empty
-  // when it has not failed since its last success.
-  std::string getLastFailure(VLRepository* repository, const VLFileId& fileId);
+  // when it has not failed since its last success. unanswered (when not
+  // null) receives whether that transfer never had an answer from the server
+  // (refused, unreachable, timed out before a status line came).
+  std::string getLastFailure(VLRepository* repository, const VLFileId& fileId, bool* unanswered = nullptr);
 
   // The page's answer to askFileUrl: queued, and applied by the next update
   // on the worker thread. With a URL and another format id nothing is
@@ -222,9 +227,11 @@ class VLHttpRepositoryProvider {
   void applyFileUrls();
   void askAgainForUrls();
   bool restartAtNewRange(repo_file* file);
-  static bool storeClosedBody(repo_file* file);
+  static bool beginGrowing(repo_file* file);
+  static bool finishGrowing(repo_file* file);
   static bool endInterimOrRedirect(repo_file* file);
   static bool refuseNonAudio(repo_file* file);
+  static bool refuseEmpty(repo_file* file);
   bool fallBackToPageUrl(repo_file* file);
   static bool revalidateUnsatisfiable(repo_file* file);
   void applyFileUrl(const PendingFileUrl& answer);
@@ -245,7 +252,11 @@ class VLHttpRepositoryProvider {
   std::list<PendingFileUrl> pendingUrls_;
   // Why the released transfers of files failed, kept until a transfer of the
   // same file finishes; guarded by the mutex.
-  std::map<std::pair<VLRepository*, std::string>, std::string> failures_;
+  struct KeptFailure {
+    std::string text;
+    bool unanswered;
+  };
+  std::map<std::pair<VLRepository*, std::string>, KeptFailure> failures_;
   long stallTimeout_;
   double urlAnswerTimeout_;
   bool globalInit_;

@@ -228,15 +228,16 @@ TEST_F(VLHttpRepositoryProviderTest, AnswersEndAsFinishedRetryableOrFinal) {
     const char* path;
     uint32_t state;
     size_t present;
+    const char* failure = "";  // told to the page; empty: not checked
   } cases[] = {
       {"/size=50000/status=404/a", Provider::TRANSFER_FAILED, 0},
       {"/size=50000/status=416/a", Provider::TRANSFER_FAILED, 0},  // even for the whole file
-      {"/size=50000/status=503/a", Provider::TRANSFER_FAILED_RETRYABLE, 0},
+      {"/size=50000/status=503/a", Provider::TRANSFER_FAILED_RETRYABLE, 0, "HTTP 503"},
       // A partial answer whose range cannot be read: its bytes would land at 0.
-      {"/size=50000/startotal=1/a", Provider::TRANSFER_FAILED_RETRYABLE, 0},
+      {"/size=50000/startotal=1/a", Provider::TRANSFER_FAILED_RETRYABLE, 0, "answer with an unusable range"},
       // A range that starts after the byte asked for.
-      {"/size=50000/lierange=4096/a", Provider::TRANSFER_FAILED_RETRYABLE, 0},
-      {"/size=50000/nolength=1/a", Provider::TRANSFER_FAILED_RETRYABLE, 0},
+      {"/size=50000/lierange=4096/a", Provider::TRANSFER_FAILED_RETRYABLE, 0, "answer with an unusable range"},
+      {"/size=50000/nolength=1/a", Provider::TRANSFER_FAILED_RETRYABLE, 0, "answer without a size"},
       {"/size=50000/a", Provider::TRANSFER_FINISHED, 50000 - 8192},
       // A whole answer to a range lands at 0; one that starts 1000 bytes
       // early drops the bytes before the next block boundary.
@@ -253,6 +254,10 @@ TEST_F(VLHttpRepositoryProviderTest, AnswersEndAsFinishedRetryableOrFinal) {
       {"/size=50000/status=302/location=ftp:%2F%2F127.0.0.1%2Fa", Provider::TRANSFER_FAILED, 0},
       // A whole answer whose length is known only when the connection closes.
       {"/size=50000/norange=1/nolength=1/a", Provider::TRANSFER_FINISHED, 50000},
+      // Empty answers are no audio file.
+      {"/empty=200/a", Provider::TRANSFER_FAILED_RETRYABLE, 0, "empty answer"},
+      {"/empty=204/a", Provider::TRANSFER_FAILED_RETRYABLE, 0, "empty answer"},
+      {"/norange=1/nolength=1/size=0/a", Provider::TRANSFER_FAILED_RETRYABLE, 0, "empty answer"},
   };
   int n = 0;
   for (const auto& c : cases) {
@@ -266,6 +271,7 @@ TEST_F(VLHttpRepositoryProviderTest, AnswersEndAsFinishedRetryableOrFinal) {
     EXPECT_EQ(c.present, present) << c.path;
     int state = -1;
     ASSERT_TRUE(provider.getState(repository.get(), id, true, &state));
+    if (*c.failure) EXPECT_EQ(c.failure, provider.getLastFailure(repository.get(), id)) << c.path;
     ASSERT_TRUE(provider.getState(repository.get(), id, true, &state));
     EXPECT_EQ(int(Provider::TRANSFER_NONE), state);
     ASSERT_TRUE(f->close(0));

@@ -67,6 +67,10 @@ const char* const kForgetValidation =
     "UPDATE files SET last_validation = 0 WHERE repository = ? AND identity = ? AND file_name = ?";
 const char* const kDeleteByName = "DELETE FROM files WHERE repository = ? AND identity = ? AND file_name = ?";
 const char* const kCountName = "SELECT COUNT(*) FROM files WHERE file_name = ?";
+const char* const kDeleteAll = "DELETE FROM files WHERE repository = ? AND identity = ?";
+const char* const kAnyStoredFile = "SELECT 1 FROM files WHERE repository = ? AND identity = ? AND size > 0 LIMIT 1";
+const char* const kStoredFileNamed =
+    "SELECT 1 FROM files WHERE repository = ? AND identity = ? AND file_name = ? AND size > 0";
 const char* const kDeleteById =
     "DELETE FROM files WHERE repository = ? AND identity = ? AND entity_id = ? AND format_id = ?";
 const char* const kInsert =
@@ -218,6 +222,32 @@ void VLRepository::startClear() {
     return;
   }
   clearingFrom_.reset(new VLFileId(files_.begin()->first));
+  persistClear();
+}
+
+// The clear reaches the index before its slices start: in one transaction
+// the rows of the repository go, and those of the records that stay (open
+// now) are written again. A run killed while the slices go on then starts
+// with only those rows, and the start removes the other files as files no
+// row claims. Until a slice has marked a record removed, no save writes its
+// row back (see writeRows). Rows the load could not read go too: the cache
+// is being cleared.
+void VLRepository::persistClear() {
+  if (!db_ || !rowsLoaded_) return;
+  for (const VLFileId& id : clearExempt_) changedRows_.insert(files_[id]);
+  std::vector<VLRepositoryFile*> written;
+  VLSQLiteStatement statement(db_);
+  bool result = VLSQLiteStatement::execute(db_, "BEGIN TRANSACTION") && statement.prepare(kDeleteAll) &&
+                statement.bindText(1, name_) && statement.bindText(2, identity_) && statement.execute() &&
+                writeRows(0, &written) && VLSQLiteStatement::execute(db_, "END TRANSACTION");
+  statement.finalize();
+  if (!result) {
+    VL_LOG_ERROR("Unable to write the clearing of the repository to its index : " << name_);
+    VLSQLiteStatement::execute(db_, "ROLLBACK");
+    return;
+  }
+  deletedRows_.clear();
+  for (VLRepositoryFile* file : written) changedRows_.erase(file);
 }
 
 void VLRepository::clearSlice(size_t most) {
@@ -289,15 +319,20 @@ void VLRepository::setLimits(int maxPercent, double maxSize) {
 
 // The space a repository may use is what it stores plus what the volume has
 // free: counting its own files against the free space alone would make it
-// full as soon as it had stored as much as was left. The reserve stays free
-// while the volume still has it; once other programs have taken it, keeping
-// it would refuse every file (the limit would be 0), so the percent and the
-// size limit alone hold, else the volume's size. The percent and the size
-// limit lower the limit further.
+// full as soon as it had stored as much as was left. The percent and the size
+// limit lower the limit.
+//
+// The reserve is kept free by eviction only, so only a repository that
+// evicts keeps it, and only while the volume still has it. It is never a
+// reason to refuse a file: a file that takes the volume below the reserve is
+// taken anyway once other programs have taken the reserve (keeping it then
+// would refuse every file), so a refusal on its account would only hold
+// while the volume had a little more free, and for as long as nothing else
+// changed it, with a "volume full" that is not true.
 double VLRepository::limitFor(double stored, double available, double total) const {
   double space = stored + available;
   double limit = total;
-  if (available > kReserve) limit = std::min(limit, space - kReserve);
+  if (autoClean_ && available > kReserve) limit = std::min(limit, space - kReserve);
   int percent = maxPercent_;
   double size = maxSize_;
   if (percent >= 1) limit = std::min(limit, double(percent) * space / 100.0);
@@ -379,14 +414,19 @@ bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size) {
   // they make room under the limit, not on the volume.
   std::vector<VLRepositoryFile*> evicted;
   double freed = 0;
-  auto fits = [&] { return keptOthers + wanted <= limit && growth <= available + freed; };
+  auto underLimit = [&] { return keptOthers + wanted <= limit; };
+  auto onVolume = [&] { return growth <= available + freed; };
   for (VLRepositoryFile* candidate : candidates) {
-    if (fits()) break;
+    if (underLimit() && onVolume()) break;
     evicted.push_back(candidate);
     keptOthers -= knownSize(candidate);
     if (!candidate->isOpen()) freed += knownSize(candidate);
   }
-  if (!fits()) {
+  // With auto-clean the limit only says how much to evict: a file larger than
+  // the limit still plays, and the size check that follows its new size
+  // evicts it too, so that it leaves after its last close. Only a file the
+  // volume cannot hold, even with every file evicted, is refused.
+  if (!onVolume() || (!autoClean_ && !underLimit())) {
     VL_LOG_WARN("Repository file does not fit : " << file->getFileId() << " needs " << size << " bytes, the limit is "
                                                   << limit << " and " << available << " bytes are available");
     // Without auto-clean the user can make room: the repository is full
@@ -427,6 +467,8 @@ void VLRepository::checkAvailability(bool now) {
   bool unavailable = !makeDirectory() || !VLPlatformFactory::instance()->getFileHelper()->isWritable(getDirectory());
   if (unavailable != unavailable_) {
     unavailable_ = unavailable;
+    if (unavailable) VL_LOG_WARN("Repository directory cannot be used, its files wait for it : " << getDirectory());
+    if (!unavailable) VL_LOG_INFO("Repository directory can be used again : " << getDirectory());
     if (unavailable && handler_) handler_->onUnwritable(this);
   }
   lastAvailabilityCheck_ = this->now();
@@ -437,13 +479,69 @@ void VLRepository::checkAvailability(bool now) {
 // The folder can vanish while the client runs (a user or a cleaner empties
 // ~/.cache). The cache's files can be fetched again anywhere, so its folder is
 // made again with every folder above it. A download folder is made again only
-// where its parent still exists: a missing parent may be the mount point of a
-// disk that was unplugged, and files written there would land on another disk.
+// where its parent still exists, and only while it is to hold no stored file:
+// a download folder that has gone while it held downloads is most likely on a
+// disk that is not mounted (its mount point still there), and a folder made
+// there would take the whole library again onto another disk. For the same
+// reason a download folder that holds none of the files its index names with
+// stored bytes is not taken for theirs (a folder made in its place): the
+// repository waits for the right one, probing every few seconds.
 bool VLRepository::makeDirectory() {
   VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
   const std::string directory = getDirectory();
   if (autoClean_) return files->createDirectories(directory);
-  return files->createDirectory(directory);
+  if (!claimsStoredFiles()) return files->createDirectory(directory);
+  return holdsClaimedFile(directory);
+}
+
+// Whether a record, or before the load a row, names a file with stored bytes.
+bool VLRepository::claimsStoredFiles() {
+  if (rowsLoaded_ || !files_.empty()) {
+    for (auto& entry : files_) {
+      if (holdsBytes(entry.second)) return true;
+    }
+    return false;
+  }
+  if (!db_) return false;
+  VLSQLiteStatement statement(db_);
+  bool row = false;
+  return statement.prepare(kAnyStoredFile) && statement.bindText(1, name_) && statement.bindText(2, identity_) &&
+         statement.step(&row) && row;
+}
+
+bool VLRepository::holdsBytes(VLRepositoryFile* file) {
+  return !file->isRemoved() && file->getSize() != kAllOnes && file->getSize() > 0;
+}
+
+// Whether the folder holds a content file that a record (or before the load,
+// a row) names with stored bytes. A missing or empty folder answers at once.
+bool VLRepository::holdsClaimedFile(const std::string& directory) {
+  std::vector<std::string> names;
+  VLPlatformFactory::instance()->getFileHelper()->forEachFile(directory, [&names](std::string_view entry) {
+    if (isValidFileName(entry)) names.emplace_back(entry);
+  });
+  if (names.empty()) return false;
+  if (rowsLoaded_ || !files_.empty()) {
+    std::unordered_set<std::string_view> claimed;
+    for (auto& entry : files_) {
+      if (holdsBytes(entry.second)) claimed.insert(entry.second->fileName());
+    }
+    for (const std::string& name : names) {
+      if (claimed.count(name)) return true;
+    }
+    return false;
+  }
+  VLSQLiteStatement statement(db_);
+  if (!statement.prepare(kStoredFileNamed)) return false;
+  for (const std::string& name : names) {
+    bool row = false;
+    statement.rewind();
+    if (!statement.bindText(1, name_) || !statement.bindText(2, identity_) || !statement.bindText(3, name) ||
+        !statement.step(&row))
+      return false;
+    if (row) return true;
+  }
+  return false;
 }
 
 void VLRepository::setDirectory(const std::string& directory, bool apply) {
@@ -691,7 +789,7 @@ bool VLRepository::openAndLoad(bool removeOrphanFiles) {
 // told, also when it cannot be made again yet (a full disk) and the records
 // are missing for this run. Content files that no rescued row claims are left
 // on the disk in this run, so that nothing is deleted on the word of a damaged
-// file.
+// file (a repository of downloads never removes them, see removeOrphans).
 bool VLRepository::rescueDamagedIndex() {
   close();
   VLRepositoryIndexRescue rescue(dbPath_);
@@ -980,14 +1078,18 @@ std::future<VLRepository::OwnFiles> VLRepository::listOwnFiles() {
 
 // A content file whose row is gone (the sync drops the rows of damaged files,
 // and a crash can come between a file's creation and its first save) would
-// stay on the volume for ever. A file of the directory that bears a name this
-// code makes, and that neither a record nor a row of any index in the
-// database folder claims (identities and repositories may share a folder),
-// is removed with its bitmap.
+// stay on the volume for ever. In the cache, a file of the directory that
+// bears a name this code makes, and that neither a record nor a row of any
+// index in the database folder claims (identities and repositories may share
+// a folder), is removed with its bitmap. A repository of downloads removes
+// none: a file without a row there may be a download whose row a damaged
+// index lost (the damaged file kept aside still names it), and its bytes are
+// the user's, not a cache's to fetch again.
 void VLRepository::removeOrphans(OwnFiles listing) {
   if (!listing.listed) return;
   // Files of records deleted by a run that ended before it removed them.
   trash_->putLeftovers(std::move(listing.trash));
+  if (!autoClean_) return;
   // What the records claim leaves the listed names; the rest are unclaimed.
   for (auto it = files_.begin(); it != files_.end() && !listing.names.empty(); ++it)
     listing.names.erase(it->second->fileName());
@@ -1081,7 +1183,15 @@ bool VLRepository::deleteRows(double end, std::vector<VLFileId>* deleted) {
 bool VLRepository::writeRows(double end, std::vector<VLRepositoryFile*>* written) {
   VLSQLiteStatement statement(db_);
   if (!statement.prepare(kInsert)) return false;
-  for (VLRepositoryFile* file : changedRows_) {
+  for (auto it = changedRows_.begin(); it != changedRows_.end();) {
+    VLRepositoryFile* file = *it;
+    // A removed record is on its way out, and the clear has deleted the rows
+    // of those it has still to reach: no row of theirs is written back. A
+    // record taken back changes its row again.
+    if (file->isRemoved() || isClearPending(file->fileId())) {
+      it = changedRows_.erase(it);
+      continue;
+    }
     if (!hasTimeLeft(end, written->size())) break;
     // A set bit must be on the disk before a row that counts its block.
     file->flushBitmap();
@@ -1099,6 +1209,7 @@ bool VLRepository::writeRows(double end, std::vector<VLRepositoryFile*>* written
         !statement.bindInt64(16, int64_t(file->getLastAdd())) || !statement.execute() || !statement.reset())
       return false;
     written->push_back(file);
+    ++it;
   }
   return true;
 }

@@ -146,17 +146,22 @@ class VLRepository {
   // measures the volume and the files, evicts (auto-clean) or updates the
   // full state, telling the handler onVolumeFull when it turns full.
   void checkSize(bool now);
-  // Whether file may be given size bytes: its new size must fit under the
-  // limit and on the volume. With auto-clean the least recently used other
-  // records are evicted, as many as that takes and no more. A size that
-  // cannot fit even so is refused and evicts nothing; a repository without
-  // auto-clean is then full while the file is wanted and the volume lacks
-  // the room (a size larger than the whole volume is refused alone). A
-  // refusal that turns nothing full (auto-clean, or larger than the volume)
-  // tells the handler onVolumeFull on each refusal.
+  // Whether file may be given size bytes. With auto-clean the least recently
+  // used other records are evicted, as many as it takes to bring the file
+  // under the limit (and to keep the volume's 300 MB reserve while it has
+  // it), or all of them when that cannot be done: a file larger than the
+  // limit is taken and leaves after its last close. Without auto-clean its
+  // new size must fit under the limit. In both cases a size the volume
+  // cannot hold, even with every other record evicted, is refused and
+  // evicts nothing; a repository without auto-clean is then full while the
+  // file is wanted and the volume lacks the room (a size larger than the
+  // whole volume is refused alone). A refusal that turns nothing full
+  // (auto-clean, or larger than the volume) tells the handler onVolumeFull
+  // on each refusal.
   bool makeRoomFor(VLRepositoryFile* file, size_t size);
-  // Makes the directory again when it is missing (see makeDirectory), probes
-  // it and tells the handler onUnwritable when it turns unwritable.
+  // Makes the directory again when it is missing and may be made (see
+  // makeDirectory: not a download folder that held stored files), probes it
+  // and tells the handler onUnwritable when it turns unusable.
   void checkAvailability(bool now);
   // Writes the rows of the records that changed since the last save, and
   // deletes those of the records deleted since, in one transaction;
@@ -205,8 +210,12 @@ class VLRepository {
   bool isDiscarding() const;
 
  private:
-  // Makes the directory when it is missing; true when it is a folder.
+  // Makes the directory when it is missing and may be made; true when it is
+  // a folder the repository may use.
   bool makeDirectory();
+  bool claimsStoredFiles();
+  static bool holdsBytes(VLRepositoryFile* file);
+  bool holdsClaimedFile(const std::string& directory);
   bool openAndLoad(bool removeOrphanFiles);
   bool rescueDamagedIndex();
   bool restoreWholeBitmap(const std::string& fileName, uint64_t size);
@@ -243,6 +252,8 @@ class VLRepository {
   void deleteRemovedFiles();
   // Clear-all.
   void startClear();
+  // Writes the clear to the index before its slices start.
+  void persistClear();
   // Marks removed the next records of the running clear, at most `most`.
   void clearSlice(size_t most);
   // The running clear has still to mark this record removed.

@@ -23,6 +23,17 @@ const double kReadRequestLifetime = 5.0;
 const int kMaxRetries = 16;
 // Longest wait before a retry, in seconds: the delay doubles up to it.
 const double kMaxRetryDelay = 300;
+// Failures that never reached the server are retried quickly for this long
+// (seconds, a listener's patience), first after half a second, then after at
+// most two: a short network drop or a restarting server is found back while
+// someone still waits for it.
+const double kQuickRetryWindow = 20;
+const double kFirstQuickRetryDelay = 0.5;
+const double kLongestQuickRetryDelay = 2;
+// An answer without a length grows its file ahead of its data by at least
+// this much (and by an eighth of what came), so that the file is resized
+// (and its room asked for) seldom.
+const size_t kGrowthStep = size_t(1) << 20;
 // Period of the loaded-bytes recount while open.
 const double kRefreshPeriod = 0.5;
 // Seconds between the start of a block's write-back and the commit of its
@@ -103,6 +114,9 @@ void VLRepositoryFile::init(std::string fileName) {
   bitsAtStart_ = 0;
   failingSince_ = 0;
   validatorRefused_ = false;
+  unanswered_ = false;
+  awaitingSince_ = 0;
+  growing_ = false;
   failure_.clear();
   url_.clear();
   size_ = kAllOnes;
@@ -192,6 +206,8 @@ bool VLRepositoryFile::open(unsigned int options) {
     nextTry_ = 0;
     failingSince_ = 0;
     validatorRefused_ = false;
+    unanswered_ = false;
+    awaitingSince_ = 0;
     failure_.clear();
   }
   if (options & OPEN_LOCK) {
@@ -326,6 +342,9 @@ bool VLRepositoryFile::close(unsigned int options) {
   if (state != VLHttpRepositoryProvider::TRANSFER_NONE && !provider_->cancel(repository_, fileId_))
     VL_LOG_WARN("Unable to cancel file providing");
   providing_ = false;
+  // What came of an answer without a length stays, at the file's provisional
+  // size, with its missing end: the next answer fetches it again.
+  growing_ = false;
   refreshLoaded();
   if (!isContentMapped() || !isBitmapMapped()) {
     VL_LOG_ERROR("Map file should be open");
@@ -500,6 +519,7 @@ bool VLRepositoryFile::setContent(size_t size, const std::string& etag) {
 }
 
 void VLRepositoryFile::storeReset(size_t size, const std::string& etag) {
+  growing_ = false;
   size_ = size;
   etag_ = etag;
   loaded_ = 0;
@@ -566,7 +586,89 @@ bool VLRepositoryFile::beginsAsPage() {
 
 bool VLRepositoryFile::isComplete() {
   size_t present = 0;
-  return size_ != kAllOnes && getInterval(0, kAllOnes, true, &present) && present >= size_;
+  return size_ != kAllOnes && !growing_ && getInterval(0, kAllOnes, true, &present) && present >= size_;
+}
+
+// ---- Answers without a length ----
+
+bool VLRepositoryFile::beginGrowing(const std::string& etag) {
+  if (growing_) return true;
+  // The same file (same validator) keeps the blocks it has; anything else
+  // starts empty, as a new size would.
+  const bool same = size_ != kAllOnes && !etag.empty() && etag == etag_;
+  if (!same) {
+    if (lockCount_ != 0) {
+      VL_LOG_ERROR("Repository file is locked, an answer without a size cannot replace it : " << fileId_);
+      validatorRefused_ = true;
+      return false;
+    }
+    if (!isContentMapped() || !isBitmapMapped()) {
+      VL_LOG_ERROR("Repository file must be open first");
+      return false;
+    }
+    if (!content_->resize(0, false) || !bitmap_->resize(0, true)) {
+      VL_LOG_ERROR("Unable to empty repository file : " << content_->getPath());
+      remapAfterFailedResize();
+      return false;
+    }
+    loadPresentBits();
+    storeReset(0, etag);
+  }
+  growing_ = true;
+  return true;
+}
+
+bool VLRepositoryFile::growFor(size_t end) {
+  if (!growing_) return false;
+  if (end <= size_) return true;
+  size_t wanted = end + std::max(kGrowthStep, end / 8);
+  wanted = (wanted + kBlockSize - 1) & ~(kBlockSize - 1);
+  if (!repository_->makeRoomFor(this, wanted)) return false;
+  if (!resizeKeepingBlocks(wanted)) return false;
+  size_ = wanted;
+  rowChanged();
+  return true;
+}
+
+bool VLRepositoryFile::finishGrowing(size_t size) {
+  if (!growing_) return false;
+  if (size > size_ && !growFor(size)) return false;
+  if (size != size_ && !resizeKeepingBlocks(size)) return false;
+  growing_ = false;
+  size_ = size;
+  rowChanged();
+  repository_->checkSize(true);
+  repository_->saveFiles();
+  if (handler_) handler_->onFileProgressesChanged(this);
+  return true;
+}
+
+// Resizes both files to `size` bytes keeping the blocks present, also those
+// whose on-disk bits still wait; a shorter size drops the blocks past it.
+bool VLRepositoryFile::resizeKeepingBlocks(size_t size) {
+  if (!isContentMapped() || !isBitmapMapped()) {
+    VL_LOG_ERROR("Repository file must be open first");
+    return false;
+  }
+  settle();
+  commitWritten(true);
+  const size_t bitmapSize = getBitmapSize(size);
+  std::vector<uint8_t> present(present_);
+  present.resize(bitmapSize, 0);
+  if (!content_->resize(size, false) || !bitmap_->resize(bitmapSize, false)) {
+    VL_LOG_ERROR("Unable to resize repository file : " << content_->getPath());
+    remapAfterFailedResize();
+    return false;
+  }
+  // A partial last block, old or new, counts as missing: its bytes are
+  // written again whole once the file's end is known. So do the bits past
+  // the last block.
+  const size_t kept = std::min(size, size_ == kAllOnes ? 0 : size_) / kBlockSize;
+  for (uint8_t* bits : {present.data(), bitmap_->getData()}) {
+    for (size_t bit = kept; bits && bit < bitmapSize * 8; ++bit) bits[bit >> 3] &= uint8_t(~(1u << (bit & 7)));
+  }
+  present_.swap(present);
+  return true;
 }
 
 size_t VLRepositoryFile::bitCount() {
@@ -594,14 +696,14 @@ bool VLRepositoryFile::refreshLoaded() {
   if (loaded_ != previous) rowChanged();
   if (loaded_ != previous && handler_) {
     handler_->onFileProgressesChanged(this);
-    if (size_ != kAllOnes && loaded_ == size_) handler_->onFileStatesChanged(this);
+    if (size_ != kAllOnes && !growing_ && loaded_ == size_) handler_->onFileStatesChanged(this);
   }
   return true;
 }
 
 int VLRepositoryFile::getFlags() {
   int flags = 0;
-  if (size_ != kAllOnes) {
+  if (size_ != kAllOnes && !growing_) {
     if (openCount_ == 0) {
       if (size_ == loaded_) flags |= FLAG_COMPLETE;
     } else {
@@ -863,6 +965,7 @@ bool VLRepositoryFile::driveTransfer() {
   }
   uint32_t state = static_cast<uint32_t>(polled);
   if (state > Provider::TRANSFER_HEADERS) dataArrived_ = true;
+  noteAwaitedAnswer(state);
   if ((state == Provider::TRANSFER_FINISHED || state == Provider::TRANSFER_FAILED_RETRYABLE) && broughtNewBytes()) {
     // A server that cuts every answer short still moves the file on, and
     // the blocks a cut answer stored are data arrived: the player may
@@ -870,11 +973,13 @@ bool VLRepositoryFile::driveTransfer() {
     retryCount_ = 0;
     failingSince_ = 0;
     validatorRefused_ = false;
+    unanswered_ = false;
     failure_.clear();
     dataArrived_ = true;
   }
+  bool unanswered = false;
   if (state == Provider::TRANSFER_FAILED_RETRYABLE || state == Provider::TRANSFER_FAILED)
-    failure_ = provider_->getLastFailure(repository_, fileId_);
+    failure_ = provider_->getLastFailure(repository_, fileId_, &unanswered);
 
   size_t offset = 0;
   bool startWanted = false;
@@ -882,18 +987,19 @@ bool VLRepositoryFile::driveTransfer() {
   switch (state) {
     case Provider::TRANSFER_FINISHED:
       if (discardPageDownload() || finishedWithoutProgress())
-        scheduleRetry();
+        scheduleRetry(false);
       else
         startWanted = true;
       break;
-    case Provider::TRANSFER_FAILED_RETRYABLE: scheduleRetry(); break;
+    case Provider::TRANSFER_FAILED_RETRYABLE: scheduleRetry(unanswered); break;
     case Provider::TRANSFER_FAILED: providing_ = false; break;
     case Provider::TRANSFER_NONE: {
       // A waiting reader starts a transfer at once, whatever the delay,
       // unless the server's answers were refused for their changed
-      // validator: asking again at once would only be refused again.
+      // validator, or the server was not reached: asking again at once
+      // would only fail again, and would burn every retry in a moment.
       bool readerWaits = isSeekWaiting(&offset);
-      startWanted = (readerWaits && !validatorRefused_) || nextTry_ == 0 || now() > nextTry_;
+      startWanted = (readerWaits && !validatorRefused_ && !unanswered_) || nextTry_ == 0 || now() > nextTry_;
       break;
     }
     case Provider::TRANSFER_RECEIVING: seekWanted = isSeekWaiting(&offset); break;
@@ -932,26 +1038,53 @@ bool VLRepositoryFile::broughtNewBytes() {
   return size_ != kAllOnes && isBitmapMapped() && bitCount() > bitsAtStart_;
 }
 
-void VLRepositoryFile::scheduleRetry() {
+// The patience of whoever waits counts from the moment the transfer began to
+// wait for its first byte: a server that swallows the request (dropped
+// packets, a silent tunnel) holds a transfer until libcurl's own time-outs,
+// long after a refused connection would have been given up.
+void VLRepositoryFile::noteAwaitedAnswer(uint32_t state) {
+  typedef VLHttpRepositoryProvider Provider;
+  bool awaiting =
+      state == Provider::TRANSFER_STARTED || state == Provider::TRANSFER_SEEKING || state == Provider::TRANSFER_HEADERS;
+  if (!awaiting)
+    awaitingSince_ = state == Provider::TRANSFER_FAILED_RETRYABLE ? awaitingSince_ : 0;
+  else if (awaitingSince_ == 0)
+    awaitingSince_ = now();
+}
+
+void VLRepositoryFile::scheduleRetry(bool unanswered) {
   double current = now();
-  if (failingSince_ == 0) failingSince_ = current;
+  if (failingSince_ == 0) failingSince_ = awaitingSince_ != 0 ? std::min(awaitingSince_, current) : current;
+  awaitingSince_ = 0;
+  unanswered_ = unanswered;
+  if (unanswered && current - failingSince_ < kQuickRetryWindow) {
+    double delay = std::min(std::max(kFirstQuickRetryDelay, (current - failingSince_) / 2), kLongestQuickRetryDelay);
+    nextTry_ = current + delay;
+    reportRetry();
+    return;
+  }
   if (retryCount_ < kMaxRetries || custom_ != 0) {
     retryCount_ = std::min(retryCount_ + 1, kMaxRetries);
     nextTry_ = current + std::min(double(2 << retryCount_), kMaxRetryDelay);
-    // The page sees that the file waits, how long and why: a download in
-    // its download state, a stream in its progress. onFileStatesChanged
-    // means the file is complete, never a retry.
-    if (handler_ && custom_ != 0)
-      handler_->onDownloadStatesChanged(this);
-    else if (handler_)
-      handler_->onFileProgressesChanged(this);
+    reportRetry();
     return;
   }
   VL_LOG_WARN("Repository file providing has failed too many times : " << fileId_);
   providing_ = false;
 }
 
+// The page sees that the file waits, how long and why: a download in its
+// download state, a stream in its progress. onFileStatesChanged means the
+// file is complete, never a retry.
+void VLRepositoryFile::reportRetry() {
+  if (handler_ && custom_ != 0)
+    handler_->onDownloadStatesChanged(this);
+  else if (handler_)
+    handler_->onFileProgressesChanged(this);
+}
+
 void VLRepositoryFile::cancelTransfer() {
+  awaitingSince_ = 0;
   if (!provider_->cancel(repository_, fileId_)) VL_LOG_WARN("Unable to cancel file providing");
 }
 
@@ -1019,7 +1152,9 @@ void VLRepositoryFile::refreshWhileOpen() {
 }
 
 double VLRepositoryFile::getFailingFor() {
-  return failingSince_ == 0 ? 0 : std::max(0.0, now() - failingSince_);
+  double since = failingSince_;
+  if (awaitingSince_ != 0 && (since == 0 || awaitingSince_ < since)) since = awaitingSince_;
+  return since == 0 ? 0 : std::max(0.0, now() - since);
 }
 
 double VLRepositoryFile::getRetryDelay() {

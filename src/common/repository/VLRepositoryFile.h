@@ -208,6 +208,21 @@ class VLRepositoryFile {
   // Closes every open and lock still held and, for a removed record, has
   // the repository delete its content and bitmap files (discardFiles).
   void clean();
+  // An answer whose length is known only when it ends is stored as it
+  // comes. beginGrowing (at its headers) keeps the file's blocks when the
+  // validator is the stored one and empties the file otherwise (refused
+  // while a reader holds it); growFor then gives the file room for the bytes
+  // up to end, ahead of them: its size is provisional meanwhile, and the
+  // file never counts as complete. finishGrowing gives it its final size.
+  // False when the room or a resize is refused (the file stays growing) or
+  // the file is not growing. While open only.
+  bool beginGrowing(const std::string& etag);
+  bool growFor(size_t end);
+  bool finishGrowing(size_t size);
+  // Whether an answer without a length is being stored (the size is then
+  // provisional and the end of the data is not yet known).
+  bool isGrowing() const { return growing_; }
+
   // Commits every block present and writes the bitmap through to the disk
   // while the record is open, before an index row that counts its blocks is
   // saved.
@@ -242,9 +257,14 @@ class VLRepositoryFile {
   // Retries wait 4, 8, ... seconds, at most 5 minutes; a transfer that
   // brought new bytes starts the count again. A file in a download state
   // retries for as long as it provides, any other gives up after 16.
+  // Failures that never reached the server are retried within 2 seconds for
+  // the first 20 seconds (a network drop, a restarting server), even while a
+  // reader waits, and are not counted meanwhile: whoever waits gives up by
+  // the time it has waited (getFailingFor), not by a count.
   bool update();
   // Seconds (platform clock) since transfers began to fail without bringing
-  // new bytes; 0 while they do not.
+  // new bytes, or since the running transfer began to wait for its first
+  // byte when that is longer; 0 while neither is the case.
   double getFailingFor();
   // Seconds until the next retry after a failure; 0 when none is waiting.
   double getRetryDelay();
@@ -271,6 +291,7 @@ class VLRepositoryFile {
   bool checkMappedLengths();
   bool mappingsCover();
   void remapAfterFailedResize();
+  bool resizeKeepingBlocks(size_t size);
   // Stores a new size and validator with nothing present, and tells the
   // repository, the index and the handler.
   void storeReset(size_t size, const std::string& etag);
@@ -291,7 +312,9 @@ class VLRepositoryFile {
   bool finishedWithoutProgress();
   bool broughtNewBytes();
   bool discardPageDownload();
-  void scheduleRetry();
+  void scheduleRetry(bool unanswered);
+  void reportRetry();
+  void noteAwaitedAnswer(uint32_t state);
   enum StartKind { START_UNKNOWN_SIZE, START_VALIDATION, START_MISSING };
   bool startTransfer(size_t offset);
   bool startTransferAt(size_t offset, size_t length, StartKind kind);
@@ -321,6 +344,14 @@ class VLRepositoryFile {
   // A response's new validator or size was refused while a reader held the
   // file: its retries wait out their delay even while a reader waits.
   bool validatorRefused_;
+  // The last failure never reached the server (refused, unreachable, no
+  // answer in time): its retries too wait out their (short) delay.
+  bool unanswered_;
+  // Monotonic seconds since the running transfer has waited for its first
+  // byte (no answer, or headers and no body yet); 0 = it is not waiting.
+  double awaitingSince_;
+  // An answer without a length is being stored (see beginGrowing).
+  bool growing_;
   std::string failure_;
   std::string url_;
   // Index columns.

@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <vector>
 
 #include "VLFileHelper.h"
@@ -33,9 +35,76 @@ bool isDamageCode(int code) {
   return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
 }
 
-// Reads the table definition, then the rows in table order (the indexes of a
-// damaged file may be what is damaged, so none is used) until the end or the
-// first row that cannot be read.
+// Rowids tried one by one past a row that cannot be read, before the steps
+// grow: a damaged leaf page holds a few dozen rows, and a row beyond it is
+// then found without skipping any that can be read; a damaged interior page
+// hides many more, and doubling steps cross them in a bounded number of tries.
+const int64_t kSingleSteps = 4096;
+// How far past the last row read the search goes when the table's largest
+// rowid cannot be read either.
+const int64_t kSearchReach = int64_t(1) << 24;
+
+// The table's largest rowid (found through the right edge of its tree), or
+// `fallback` when that cannot be read.
+int64_t largestRowid(sqlite3* db, int64_t fallback) {
+  sqlite3_stmt* statement = nullptr;
+  int64_t largest = fallback;
+  if (sqlite3_prepare_v2(db, "SELECT max(rowid) FROM files NOT INDEXED", -1, &statement, nullptr) == SQLITE_OK &&
+      sqlite3_step(statement) == SQLITE_ROW && sqlite3_column_type(statement, 0) == SQLITE_INTEGER)
+    largest = sqlite3_column_int64(statement, 0);
+  sqlite3_finalize(statement);
+  return largest;
+}
+
+// Reads the rows in rowid order through the table's own tree (the indexes of
+// a damaged file may be what is damaged, so none is used). A row that cannot
+// be read (a damaged page) is stepped over: the scan seeks again at larger
+// rowids until rows can be read again, so that every page still readable
+// gives its rows, not only those before the first damage.
+void salvageRows(sqlite3* db, SalvagedRows* salvaged) {
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v2(db, "SELECT rowid, * FROM files NOT INDEXED WHERE rowid >= ? ORDER BY rowid", -1, &statement,
+                         nullptr) != SQLITE_OK)
+    return;
+  salvaged->columns = sqlite3_column_count(statement) - 1;
+  int64_t next = INT64_MIN;
+  int64_t lastRead = 0;
+  int64_t failedTries = 0;
+  int64_t end = 0;
+  size_t unreadable = 0;
+  for (;;) {
+    sqlite3_bind_int64(statement, 1, next);
+    int rc;
+    while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+      std::vector<sqlite3_value*> row;
+      for (int column = 1; column <= salvaged->columns; ++column)
+        row.push_back(sqlite3_value_dup(sqlite3_column_value(statement, column)));
+      salvaged->rows.push_back(std::move(row));
+      lastRead = sqlite3_column_int64(statement, 0);
+      failedTries = 0;
+    }
+    const int code = sqlite3_reset(statement);
+    if (rc == SQLITE_DONE) break;
+    if (failedTries == 0) {
+      ++unreadable;
+      VL_LOG_ERROR("Damaged repository index has rows that cannot be read after rowid " << lastRead << " : (" << code
+                                                                                        << ") " << sqlite3_errmsg(db));
+      if (end == 0) end = largestRowid(db, lastRead + kSearchReach);
+      next = std::max(next, lastRead);
+    }
+    ++failedTries;
+    const int64_t step =
+        failedTries <= kSingleSteps ? 1 : int64_t(1) << std::min<int64_t>(failedTries - kSingleSteps, 40);
+    if (next > end - step) break;
+    next += step;
+  }
+  sqlite3_finalize(statement);
+  if (unreadable > 0)
+    VL_LOG_ERROR("Damaged repository index was read around "
+                 << unreadable << " damaged parts : " << salvaged->rows.size() << " rows read");
+}
+
+// Reads the table definition, then every row that can still be read.
 void salvage(const std::string& path, SalvagedRows* salvaged) {
   sqlite3* db = nullptr;
   if (VLSQLiteDatabase::open(path, VLSQLiteDatabase::Access::ReadOnly, VLSQLiteDatabase::WhenLocked::Fail, &db) !=
@@ -49,21 +118,7 @@ void salvage(const std::string& path, SalvagedRows* salvaged) {
     salvaged->tableDefinition = text ? reinterpret_cast<const char*>(text) : "";
   }
   sqlite3_finalize(statement);
-  statement = nullptr;
-  if (!salvaged->tableDefinition.empty() &&
-      sqlite3_prepare_v2(db, "SELECT * FROM files NOT INDEXED", -1, &statement, nullptr) == SQLITE_OK) {
-    salvaged->columns = sqlite3_column_count(statement);
-    int rc;
-    while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
-      std::vector<sqlite3_value*> row;
-      for (int column = 0; column < salvaged->columns; ++column)
-        row.push_back(sqlite3_value_dup(sqlite3_column_value(statement, column)));
-      salvaged->rows.push_back(std::move(row));
-    }
-    if (rc != SQLITE_DONE)
-      VL_LOG_ERROR("Damaged repository index could be read only in part : (" << rc << ") " << sqlite3_errmsg(db));
-  }
-  sqlite3_finalize(statement);
+  if (!salvaged->tableDefinition.empty()) salvageRows(db, salvaged);
   VLSQLiteDatabase::close(db);
 }
 

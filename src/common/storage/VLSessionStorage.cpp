@@ -1,8 +1,27 @@
 #include "VLSessionStorage.h"
 
+#include <sqlite3.h>
+
 #include "VLLogger.h"
 #include "VLPlatformFactory.h"
 #include "VLSettingHelper.h"
+
+namespace {
+
+// Failures that say the file cannot be written now (a full or failing disk,
+// a folder or file made read-only), as opposed to a file another process
+// holds or one that is no database.
+bool isUnwritable(int code) {
+  switch (code & 0xff) {
+    case SQLITE_FULL:
+    case SQLITE_IOERR:
+    case SQLITE_READONLY:
+    case SQLITE_CANTOPEN: return true;
+    default: return false;
+  }
+}
+
+}  // namespace
 
 VLSessionStorage::VLSessionStorage() : VLStorage(Sharing::ThisProcessOnly) {}
 
@@ -15,21 +34,30 @@ bool VLSessionStorage::init() {
 }
 
 bool VLSessionStorage::init(const std::string& dir, const std::string& name) {
-  if (!VLStorage::init(dir, name)) {
+  // A run that ended without tear-down (a crash, a kill) left its rows in
+  // the file; session storage must not carry them into this run.
+  if (VLStorage::init(dir, name) && deleteLeftRows()) return true;
+  closeConnection();
+  if (!isUnwritable(lastFailure())) {
     VL_LOG_ERROR("Session storage cannot be opened, another running client may hold it : " << getPath());
     return false;
   }
-  // A run that ended without tear-down (a crash, a kill) left its rows here;
-  // session storage must not carry them into this run.
-  if (!clear()) {
-    closeConnection();
-    return false;
-  }
-  return true;
+  // The page's session must not fail the start: this run's rows live in
+  // memory, and the rows in the file are deleted at a start that can write.
+  VL_LOG_WARN("Session storage cannot be written, this run keeps it in memory : " << getPath());
+  return initInMemory();
+}
+
+// Only rows that exist are deleted: deleting from an empty table still
+// writes, which a full disk refuses.
+bool VLSessionStorage::deleteLeftRows() {
+  int count = 0;
+  if (!length(&count)) return false;
+  return count == 0 || clear();
 }
 
 bool VLSessionStorage::clean() {
   if (!isOpen()) return true;
-  if (!clear()) return false;
+  if (!deleteLeftRows()) return false;
   return VLStorage::clean();
 }

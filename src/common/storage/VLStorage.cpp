@@ -33,7 +33,7 @@ const char* const kForbiddenInSettings = "\"0\":";
 
 VLStorage::VLStorage() : VLStorage(Sharing::SharedWithOtherProcesses) {}
 
-VLStorage::VLStorage(Sharing sharing) : db_(nullptr), sharing_(sharing) {}
+VLStorage::VLStorage(Sharing sharing) : db_(nullptr), sharing_(sharing), lastFailure_(SQLITE_OK) {}
 
 VLStorage::~VLStorage() {
   closeConnection();
@@ -55,6 +55,7 @@ bool VLStorage::init(const std::string& dir, const std::string& name) {
   int rc = VLSQLiteDatabase::open(path_, VLSQLiteDatabase::Access::ReadWrite, VLSQLiteDatabase::WhenLocked::Wait, &db_,
                                   &failure);
   if (rc != SQLITE_OK) {
+    lastFailure_ = rc;
     logSqliteFailure(rc, failure.c_str());
     return false;
   }
@@ -63,6 +64,26 @@ bool VLStorage::init(const std::string& dir, const std::string& name) {
     return false;
   }
   if (!createSchema() || !purgeRowsBeyondLimits()) {
+    closeConnection();
+    return false;
+  }
+  return true;
+}
+
+bool VLStorage::initInMemory() {
+  if (isOpen()) {
+    VL_LOG_ERROR("Storage is already initialized : " << name_);
+    return false;
+  }
+  std::string failure;
+  int rc = VLSQLiteDatabase::open(":memory:", VLSQLiteDatabase::Access::ReadWrite, VLSQLiteDatabase::WhenLocked::Fail,
+                                  &db_, &failure);
+  if (rc != SQLITE_OK) {
+    lastFailure_ = rc;
+    logSqliteFailure(rc, failure.c_str());
+    return false;
+  }
+  if (!createSchema()) {
     closeConnection();
     return false;
   }
@@ -160,7 +181,10 @@ bool VLStorage::execute(const char* sql, const Binding* bindings, int count, Col
     return false;
   }
   VLSQLiteStatement* statement = statementFor(sql);
-  if (!statement) return false;
+  if (!statement) {
+    lastFailure_ = sqlite3_errcode(db_);
+    return false;
+  }
   bool done = true;
   for (int i = 0; done && i < count; ++i) {
     const Binding& binding = bindings[i];
@@ -168,6 +192,7 @@ bool VLStorage::execute(const char* sql, const Binding* bindings, int count, Col
   }
   bool row = false;
   done = done && statement->step(&row);
+  if (!done) lastFailure_ = sqlite3_errcode(db_);
   if (done && row && answer) {
     answer->gotRow = true;
     if (column == Column::Text)

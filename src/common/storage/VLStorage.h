@@ -80,6 +80,15 @@ class VLStorage {
   // destructors and the failure path of init).
   bool closeConnection();
 
+  // Opens the store on a database of its own in memory, with the table, in
+  // place of its file: its rows then last until the store closes. Refused
+  // with false on a store that is open.
+  bool initInMemory();
+
+  // The SQLite result code of the last failed open or statement (0 when
+  // none failed since the store was made), to tell why init failed.
+  int lastFailure() const { return lastFailure_; }
+
  private:
   // What a statement binds: a text (when `text` is set) or a 64-bit number.
   struct Binding {
@@ -115,6 +124,7 @@ class VLStorage {
   // released before the connection closes.
   std::map<const char*, std::unique_ptr<VLSQLiteStatement>> statements_;
   Sharing sharing_;
+  int lastFailure_;
   std::string path_;
   std::string name_;
 };

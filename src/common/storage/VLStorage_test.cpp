@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <cstdlib>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <map>
@@ -13,6 +15,7 @@
 #include <string>
 
 #include "TestFolder.h"
+#include "TestSmallVolume.h"
 #include "VLTestLog.h"
 
 namespace {
@@ -190,6 +193,49 @@ TEST_F(StorageTest, LocalRowsLastAndSessionRowsLastOneRun) {
   EXPECT_TRUE(local.isOpen());
   EXPECT_EQ(folder + "/localStorage.db", local.getPath());
   EXPECT_TRUE(local.getItem("k", nullptr));
+}
+
+// Fills the volume of `folder` until no byte fits; the filler's path.
+std::string fillVolume(const std::string& folder) {
+  const std::string path = folder + "/filler";
+  const int filler = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  const std::string block(4096, 'f');
+  while (filler != -1 && write(filler, block.data(), block.size()) > 0) {
+  }
+  if (filler != -1) close(filler);
+  return path;
+}
+
+// A session store whose file cannot be written at the start (a full disk)
+// keeps the run's rows in memory; the rows a killed run left in the file
+// reach neither this run nor, once there is room, the next one.
+TEST_F(StorageTest, ASessionStoreThatCannotBeWrittenLivesInMemoryForTheRun) {
+  const std::string volume = folder_.folder("small");
+  const int result = TestSmallVolume::run(volume, "256k", [&] {
+    {
+      VLSessionStorage killed;  // destroyed without clean: its rows stay
+      EXPECT_TRUE(killed.init(volume, "sessionStorage"));
+      EXPECT_TRUE(killed.setItem("left", "by a killed run"));
+    }
+    const std::string filler = fillVolume(volume);
+    {
+      VLSessionStorage store;
+      EXPECT_TRUE(store.init(volume, "sessionStorage"));
+      EXPECT_TRUE(
+          logged("Session storage cannot be written, this run keeps it in memory : " + volume + "/sessionStorage.db"));
+      EXPECT_FALSE(store.getItem("left", nullptr));
+      EXPECT_TRUE(store.setItem("k", "v"));
+      EXPECT_EQ(1, rowCount(store));
+      EXPECT_TRUE(store.clean());
+    }
+    unlink(filler.c_str());
+    VLSessionStorage next;
+    EXPECT_TRUE(next.init(volume, "sessionStorage"));
+    EXPECT_EQ(0, rowCount(next));
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
 }
 
 TEST_F(StorageTest, CorruptOrUnusableFilesFailCleanly) {

@@ -9,11 +9,17 @@
 #include <unistd.h>
 
 #include "VLLogger.h"
+#include "VLRegularFile.h"
 
 namespace {
 
 // The longest line an entry within the limits can take once escaped.
 const size_t kLongestLine = 3 * (VLPreferenceStore::kLongestKey + VLPreferenceStore::kLongestValue) + 1;
+// The application keeps a few dozen preferences: a file past these limits
+// was not written by it, and only its beginning is read (every reload would
+// otherwise read it whole and keep all of it).
+const size_t kLargestFile = 4u << 20;
+const size_t kMostEntries = 10000;
 
 bool needsEscape(unsigned char byte) {
   return byte == '%' || byte == '=' || byte < 0x20 || byte == 0x7f;
@@ -129,8 +135,11 @@ void VLPreferenceStore::load() {
   // Stamp before reading: a rewrite that lands during the read changes the
   // stamp, so the next call reads again.
   FileStamp stamp = stampFile();
-  FILE* file = fopen(path_.c_str(), "re");
+  // Only a regular file: a FIFO at the path would block every reader.
+  int descriptor = VLRegularFile::openForReading(path_, VLRegularFile::Links::Followed);
+  FILE* file = descriptor >= 0 ? fdopen(descriptor, "r") : nullptr;
   if (!file) {
+    if (descriptor >= 0) close(descriptor);
     if (errno != ENOENT) VL_LOG_ERROR("Unable to read preferences (" << errno << ") : " << path_);
     // An unreadable file keeps what this run already knows.
     loaded_ = stamp;
@@ -142,8 +151,13 @@ void VLPreferenceStore::load() {
   int lineNumber = 0;
   int c;
   bool atEnd = false;
+  size_t bytesRead = 0;
   while (!atEnd) {
     c = fgetc(file);
+    if (c != EOF && ++bytesRead > kLargestFile) {
+      VL_LOG_WARN("Preferences file over " << kLargestFile << " bytes, the rest is not read : " << path_);
+      c = EOF;
+    }
     if (c != '\n' && c != EOF) {
       // An entry over the limits (written before they held) is passed
       // over without being kept, and goes with the next write.
@@ -166,6 +180,9 @@ void VLPreferenceStore::load() {
       VL_LOG_WARN("Damaged preference line " << lineNumber << " skipped : " << path_);
     } else if (key.size() > kLongestKey || value.size() > kLongestValue) {
       VL_LOG_WARN("Over-long preference line " << lineNumber << " skipped : " << path_);
+    } else if (values.size() >= kMostEntries && values.count(key) == 0) {
+      VL_LOG_WARN("Preferences file over " << kMostEntries << " entries, the rest is not read : " << path_);
+      break;
     } else {
       values[key] = value;
     }

@@ -195,3 +195,30 @@ TEST_F(VLPreferenceStoreTest, RemovedKeysAreGoneForEveryStoreOnTheFile) {
   ASSERT_TRUE(third.get("kept", value));
   EXPECT_EQ(value, "yes");
 }
+
+// A file the application did not write: millions of lines, a line of a
+// gigabyte's kind, a FIFO. Only its beginning is read, and nothing blocks.
+TEST_F(VLPreferenceStoreTest, AFileFarOverWhatTheApplicationWritesIsReadOnlyInPart) {
+  folder.folder("velora-desktop");
+  std::string text = "LastIdentity=someone\n";
+  for (int i = 0; i < 3000000; ++i) text += "k" + std::to_string(i) + "=v\n";
+  ASSERT_TRUE(TestFolder::write(path(), text));
+  size_t mark = VLTestLog::mark();
+  VLPreferenceStore store(path());
+  std::string value;
+  EXPECT_TRUE(store.get("LastIdentity", value));
+  EXPECT_EQ(value, "someone");
+  EXPECT_FALSE(store.get("k2999999", value));
+  EXPECT_NE(VLTestLog::since(mark).find("the rest is not read"), std::string::npos);
+
+  // One line without end after a good one.
+  ASSERT_TRUE(TestFolder::write(path(), "LastIdentity=other\n" + std::string(64u << 20, 'x')));
+  VLPreferenceStore longLine(path());
+  EXPECT_TRUE(longLine.get("LastIdentity", value));
+  EXPECT_EQ(value, "other");
+
+  ASSERT_EQ(unlink(path().c_str()), 0);
+  ASSERT_EQ(mkfifo(path().c_str(), 0600), 0);
+  VLPreferenceStore fifo(path());
+  EXPECT_FALSE(fifo.get("LastIdentity", value));
+}

@@ -1,6 +1,7 @@
 #include "CrashReportSender.h"
 
 #include <glib/gstdio.h>
+#include <sys/stat.h>
 
 #include "BlockingHttpRequest.h"
 #include "CrashReporter.h"
@@ -13,8 +14,20 @@ namespace {
 // A server that does not answer in this time has failed; the report waits
 // for the next start.
 constexpr long kSendTimeoutMilliseconds = 60000;
+constexpr size_t kKeptAnswerBytes = 64 * 1024;
 
 }  // namespace
+
+// Only a regular file of ours is a report: a link planted at its name would
+// offer (and send) its target; such an entry is removed, never followed.
+bool CrashReportSender::isReport(const std::string& path) {
+  GStatBuf status;
+  if (g_lstat(path.c_str(), &status) != 0) return false;
+  if (S_ISREG(status.st_mode)) return true;
+  VL_LOG_WARN("CrashReportSender " << path << " is not a regular file and is removed");
+  g_unlink(path.c_str());
+  return false;
+}
 
 CrashReportSender::CrashReportSender(Settings settings) : settings_(std::move(settings)) {}
 
@@ -26,7 +39,7 @@ CrashReportSender::~CrashReportSender() {
 
 bool CrashReportSender::offer(GtkWindow* parent) {
   if (dialog_ != nullptr || sending_.joinable()) return true;
-  if (!g_file_test(settings_.reportPath.c_str(), G_FILE_TEST_IS_REGULAR)) return false;
+  if (!isReport(settings_.reportPath)) return false;
   dialog_ = gtk_message_dialog_new(parent, GTK_DIALOG_DESTROY_WITH_PARENT, GTK_MESSAGE_QUESTION, GTK_BUTTONS_NONE, "%s",
                                    ShellStrings::text("crashreport.dialog.title").c_str());
   gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog_), "%s",
@@ -60,15 +73,20 @@ void CrashReportSender::send() {
     form.addText("version", settings_.version);
     form.addText("log", CrashReporter::crashReportApplicationLog(settings_.logFolder));
     HttpResponse response;
-    if (!form.addFile("report", settings_.reportPath)) {
+    if (!form.addFile("report", settings_.reportPath, CrashReporter::kMaximumReportBytes)) {
       VL_LOG_WARN("CrashReportSender::send cannot read " << settings_.reportPath);
       sendEnded_ = true;
       return;
     }
+    // The report's texts come partly from pages (a thrown error's message):
+    // a boundary they cannot know keeps them inside their fields.
+    form.useRandomBoundary();
     BlockingHttpRequest request(settings_.address);
     request.addHeader("Content-Type: " + form.contentType());
     request.setPostBody(form.body());
     request.setTimeoutMilliseconds(kSendTimeoutMilliseconds);
+    // Only the status matters: whatever else the server sends is not kept.
+    request.setKeptBodySize(kKeptAnswerBytes);
     request.setCancelFlag(&cancel_);
     if (request.perform(response) && response.isSuccess()) {
       g_unlink(settings_.reportPath.c_str());

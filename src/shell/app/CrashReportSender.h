@@ -1,9 +1,11 @@
 // Offers the crash report left by the last run. When one waits, a dialog
 // that does not block the window asks whether to send it. Send posts it off
 // the main thread to the crash-report address, as multipart form data with
-// the fields "app_id" (CrashReporter's identifier), "company" ("Velora"),
+// the fields (under a random boundary no value holds) "app_id" (CrashReporter's identifier), "company" ("Velora"),
 // "version", "log" (the log folder's text, CrashReporter::
-// crashReportApplicationLog) and "report" (the report's bytes); the report is
+// crashReportApplicationLog) and "report" (the report's first
+// CrashReporter::kMaximumReportBytes); only a regular file is offered (a
+// link or anything else at its name is removed); the report is
 // removed once the server has taken it (a 2xx answer), and kept for the next
 // start when the send fails. Don't send removes it at once. Closing the
 // dialog without an answer keeps it.
@@ -40,6 +42,7 @@ class CrashReportSender {
   bool sendEnded() const { return sendEnded_; }
 
  private:
+  static bool isReport(const std::string& path);
   static void onResponse(GtkDialog* dialog, int response, gpointer self);
   void send();
 

@@ -12,6 +12,7 @@
 #include <ctime>
 
 #include "VLLogger.h"
+#include "VLRegularFile.h"
 
 namespace {
 
@@ -65,7 +66,10 @@ void putNumber(int fd, long long value) {
 }
 
 void writeReport(int number) {
-  int fd = open(reportFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  // Made anew, never through what stands at the name: a link planted there
+  // would have the handler overwrite its target.
+  unlink(reportFile);
+  int fd = open(reportFile, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return;
   put(fd, "signal: ");
   putNumber(fd, number);
@@ -160,18 +164,17 @@ std::string CrashReporter::crashReportApplicationLog(const std::string& logFolde
   GDir* directory = g_dir_open(logFolder.c_str(), 0, nullptr);
   if (directory == nullptr) return text;
   while (const char* name = g_dir_read_name(directory)) {
-    std::string path = logFolder + "/" + name;
-    if (g_file_test(path.c_str(), G_FILE_TEST_IS_DIR)) continue;
-    gchar* contents = nullptr;
-    gsize length = 0;
-    if (!g_file_get_contents(path.c_str(), &contents, &length, nullptr)) continue;
-    gchar* valid = g_utf8_make_valid(contents, static_cast<gssize>(length));
+    if (text.size() >= kMaximumLogTextBytes) break;
+    // Only regular files, and only their ends: a FIFO or a link to a device
+    // in the folder must neither block the send nor fill the memory.
+    std::string contents;
+    if (!VLRegularFile::readTail(logFolder + "/" + name, kMaximumBytesPerLogFile, contents)) continue;
+    gchar* valid = g_utf8_make_valid(contents.data(), static_cast<gssize>(contents.size()));
     text += "\n";
     text += name;
     text += ":\n\n";
     text += valid;
     g_free(valid);
-    g_free(contents);
   }
   g_dir_close(directory);
   return text;

@@ -12,6 +12,7 @@
 // handler on that thread's stack). The rest: any thread.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 class CrashReporter {
@@ -31,9 +32,19 @@ class CrashReporter {
   // the handler cannot be set up. version: "short version (build)".
   static bool install(const std::string& stateFolder, const std::string& version);
 
+  // A report is read up to this size for sending (its head holds the
+  // signal and the backtrace).
+  static constexpr size_t kMaximumReportBytes = 1u << 20;
+  // Of each log file only its last bytes go with a report, and the log text
+  // stops growing past its limit.
+  static constexpr size_t kMaximumBytesPerLogFile = 1u << 20;
+  static constexpr size_t kMaximumLogTextBytes = 4u << 20;
+
   // The log text sent with a report: for each entry of the folder, in the
-  // order the listing gives, "\n", the name, ":\n\n", then the contents as
-  // UTF-8 (invalid bytes replaced by U+FFFD). Folders and unreadable entries
-  // are skipped; a missing folder gives "".
+  // order the listing gives, "\n", the name, ":\n\n", then the last
+  // kMaximumBytesPerLogFile bytes as UTF-8 (invalid bytes replaced by
+  // U+FFFD), until the text holds kMaximumLogTextBytes. Only regular files
+  // count (no links, FIFOs or folders); unreadable ones are skipped; a
+  // missing folder gives "".
   static std::string crashReportApplicationLog(const std::string& logFolder);
 };

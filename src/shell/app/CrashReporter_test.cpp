@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -82,6 +83,23 @@ TEST(CrashReporterTest, AForkedChildThatCrashesLeavesOneReportAndDiesByItsSignal
     EXPECT_LE(when, static_cast<long long>(time(nullptr)));
     EXPECT_GT(when, static_cast<long long>(time(nullptr)) - 600);
   }
+}
+
+// A link planted at the report's name: the handler makes its own file and
+// leaves the link's target alone.
+TEST(CrashReporterTest, TheHandlerNeverWritesThroughALink) {
+  TestFolder state;
+  state.folder("crash-reports");
+  std::string target = state.file("users-file.txt");
+  ASSERT_TRUE(TestFolder::write(target, "keep me"));
+  ASSERT_EQ(symlink(target.c_str(), CrashReporter::reportPath(state.path()).c_str()), 0);
+  int status = crashChild(state.path(), [] { abort(); });
+  ASSERT_TRUE(WIFSIGNALED(status)) << status;
+  EXPECT_EQ(TestFolder::read(target), "keep me");
+  struct stat report;
+  ASSERT_EQ(lstat(CrashReporter::reportPath(state.path()).c_str(), &report), 0);
+  EXPECT_TRUE(S_ISREG(report.st_mode));
+  EXPECT_EQ(TestFolder::read(CrashReporter::reportPath(state.path())).find("signal: 6 (SIGABRT)"), 0u);
 }
 
 TEST(CrashReporterTest, TheLogTextHoldsEachFileOfTheFolderAsUtf8) {

@@ -1,5 +1,6 @@
 #include "RemoteAccessAlert.h"
 
+#include "ExternalProgram.h"
 #include "PageScripts.h"
 #include "ShellStrings.h"
 #include "VLPlatformFactory.h"
@@ -11,10 +12,9 @@ namespace {
 constexpr const char* kHelpPage = "remote-access.html";
 
 void openWithDesktop(GtkWindow* parent, const std::string& address) {
-  GError* error = nullptr;
-  if (!gtk_show_uri_on_window(parent, address.c_str(), GDK_CURRENT_TIME, &error)) {
-    VeloraController::instance().logWarning("RemoteAccessAlert::run cannot open " + address + ": " + error->message);
-    g_error_free(error);
+  std::string error;
+  if (!ExternalProgram::openAddress(parent, address, error)) {
+    VeloraController::instance().logWarning("RemoteAccessAlert::run cannot open " + address + ": " + error);
   }
 }
 

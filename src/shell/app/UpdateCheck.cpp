@@ -20,6 +20,31 @@ struct FeedParse {
   bool sawRoot = false;
 };
 
+// A version as the dialog shows it: digits and dots ("1.10.2"), no longer
+// than any real one; the feed's server is no author of the dialog's text.
+constexpr size_t kLongestVersion = 32;
+
+bool isVersion(const std::string& text) {
+  if (text.empty() || text.size() > kLongestVersion || text.front() == '.' || text.back() == '.') return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '.' ? text[i + 1] == '.' : !g_ascii_isdigit(text[i])) return false;
+  }
+  return true;
+}
+
+// Download links go to the browser: web addresses only (a mailto: link
+// could attach the user's files to a message).
+bool isWebAddress(const std::string& text) {
+  GUri* uri = g_uri_parse(text.c_str(), G_URI_FLAGS_NONE, nullptr);
+  if (uri == nullptr) return false;
+  const char* scheme = g_uri_get_scheme(uri);
+  const char* host = g_uri_get_host(uri);
+  bool web = (g_ascii_strcasecmp(scheme, "http") == 0 || g_ascii_strcasecmp(scheme, "https") == 0) && host != nullptr &&
+             *host != '\0';
+  g_uri_unref(uri);
+  return web;
+}
+
 bool isDecimal(const char* text) {
   if (text == nullptr || *text == '\0' || strlen(text) > 18) return false;
   for (const char* at = text; *at != '\0'; ++at) {
@@ -51,6 +76,15 @@ void onStart(GMarkupParseContext*, const gchar* element, const gchar** names, co
   if (release.version.empty() || !isDecimal(build) || release.platform.empty() || release.link.empty()) {
     g_set_error(error, G_MARKUP_ERROR, G_MARKUP_ERROR_MISSING_ATTRIBUTE,
                 "a release needs a version, a build number, a platform and a link");
+    return;
+  }
+  if (!isVersion(release.version)) {
+    g_set_error(error, G_MARKUP_ERROR, G_MARKUP_ERROR_INVALID_CONTENT,
+                "a release's version is digits and dots, at most %zu characters", kLongestVersion);
+    return;
+  }
+  if (!isWebAddress(release.link)) {
+    g_set_error(error, G_MARKUP_ERROR, G_MARKUP_ERROR_INVALID_CONTENT, "a release's link is an http(s) address");
     return;
   }
   release.build = g_ascii_strtoll(build, nullptr, 10);

@@ -10,7 +10,9 @@
 //              link="https://…/velora-desktop_1.1.0_amd64.deb"/>
 //   </releases>
 // A feed that is no such document, or holds a release without the four
-// attributes (build in decimal digits), does not parse.
+// attributes (build in decimal digits), with a version that is not digits
+// and dots (at most 32 characters) or with a link that is no http(s)
+// address, does not parse.
 //
 // Any failure (network, HTTP status, a feed that does not parse) is told to
 // the warning hook as "Error while checking for updates: <reason>".

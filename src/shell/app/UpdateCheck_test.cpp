@@ -1,6 +1,7 @@
 // The update check against real feeds over HTTP: only a newer build for this
 // platform shows the dialog; equal, older and other platforms' builds show
-// nothing; a feed that does not parse, an HTTP error and a server that is not
+// nothing; a feed that does not parse (also one whose version is no version
+// or whose link is no web address), an HTTP error and a server that is not
 // there each give the warning line and no dialog.
 #include "UpdateCheck.h"
 
@@ -64,6 +65,10 @@ TEST_F(UpdateCheckTest, OnlyANewerBuildForThisPlatformIsOffered) {
       {"/updates/older.xml", false, ""},
       {"/updates/broken.xml", false, "Error while checking for updates: the feed does not parse: "},
       {"/updates/incomplete.xml", false, "Error while checking for updates: the feed does not parse: "},
+      // What the dialog shows and opens is no text or link of the server's choosing.
+      {"/updates/version-text.xml", false, "Error while checking for updates: the feed does not parse: "},
+      {"/updates/version-long.xml", false, "Error while checking for updates: the feed does not parse: "},
+      {"/updates/link-mailto.xml", false, "Error while checking for updates: the feed does not parse: "},
       {"/updates/missing.xml", false, "Error while checking for updates: HTTP status 404 from "},
       {"/status?code=500", false, "Error while checking for updates: HTTP status 500 from "},
   };

@@ -4,6 +4,7 @@
 #include "Binding.h"
 #include "CrashReportSender.h"
 #include "CrashReporter.h"
+#include "ExternalProgram.h"
 #include "HTML5ManifestPrefetch.h"
 #include "MainViewNavigationPolicy.h"
 #include "PageScripts.h"
@@ -324,10 +325,9 @@ void VeloraDesktopAppDelegate::openInBrowser(const std::string& uri) {
     openInBrowser_(uri);
     return;
   }
-  GError* error = nullptr;
-  if (!gtk_show_uri_on_window(window_->window(), uri.c_str(), GDK_CURRENT_TIME, &error)) {
-    VL_LOG_WARN("VeloraDesktopAppDelegate::openInBrowser cannot open " + uri + ": " + error->message);
-    g_error_free(error);
+  std::string error;
+  if (!ExternalProgram::openAddress(window_->window(), uri, error)) {
+    VL_LOG_WARN("VeloraDesktopAppDelegate::openInBrowser cannot open " + uri + ": " + error);
   }
 }
 

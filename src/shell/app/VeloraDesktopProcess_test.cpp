@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <glib/gstdio.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "AudioFixtures.h"
+#include "DesktopProcess.h"
 #include "FakeGlobalShortcutsPortal.h"
 #include "FakeNotificationServer.h"
 #include "ShellTestServer.h"
@@ -30,72 +32,6 @@
 #include "VLPreferenceStore.h"
 
 namespace {
-
-const char* kProgram = VELORA_BINARY_DIR "/velora-desktop";
-
-class DesktopProcess {
- public:
-  // environment: variables set for the program besides the home folders.
-  DesktopProcess(const std::string& home, const std::vector<std::string>& arguments,
-                 const std::vector<std::pair<std::string, std::string>>& environment = {}) {
-    std::vector<std::string> argv = {kProgram};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    std::vector<char*> raw;
-    for (std::string& a : argv) raw.push_back(a.data());
-    raw.push_back(nullptr);
-    gchar** env = g_get_environ();
-    env = g_environ_setenv(env, "HOME", home.c_str(), TRUE);
-    for (const char* variable : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"}) {
-      env = g_environ_setenv(env, variable, (home + "/" + variable).c_str(), TRUE);
-    }
-    for (const auto& variable : environment) {
-      env = g_environ_setenv(env, variable.first.c_str(), variable.second.c_str(), TRUE);
-    }
-    GError* error = nullptr;
-    // A program that dies of a signal leaves no core file in the test's folder.
-    GSpawnChildSetupFunc noCore = [](gpointer) {
-      rlimit none = {0, 0};
-      setrlimit(RLIMIT_CORE, &none);
-    };
-    started_ = g_spawn_async(nullptr, raw.data(), env, G_SPAWN_DO_NOT_REAP_CHILD, noCore, nullptr, &pid_, &error);
-    g_strfreev(env);
-    if (!started_) {
-      ADD_FAILURE() << error->message;
-      g_error_free(error);
-      return;
-    }
-    g_child_watch_add(
-        pid_,
-        [](GPid, gint status, gpointer self) {
-          auto* process = static_cast<DesktopProcess*>(self);
-          process->status_ = status;
-          process->ended_ = true;
-        },
-        this);
-  }
-  ~DesktopProcess() {
-    if (started_ && !ended_) {
-      kill(pid_, SIGKILL);
-      ShellTestServer::runUntil([this] { return ended_; }, 30);
-    }
-  }
-  bool waitForEnd() {
-    return ShellTestServer::runUntil([this] { return ended_; });
-  }
-  bool ended() const { return ended_; }
-  // The exit status, or -1 when it did not exit normally.
-  int exitStatus() const { return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1; }
-  // The signal it died of, or 0.
-  int deathSignal() const { return WIFSIGNALED(status_) ? WTERMSIG(status_) : 0; }
-  void signal(int number) { kill(pid_, number); }
-  GPid pid() const { return pid_; }
-
- private:
-  GPid pid_ = 0;
-  bool started_ = false;
-  bool ended_ = false;
-  int status_ = 0;
-};
 
 class VeloraDesktopProcessTest : public ::testing::Test {
  protected:
@@ -387,6 +323,52 @@ TEST_F(VeloraDesktopProcessTest, TheStandardErrorLogStaysWithinItsCap) {
   EXPECT_EQ(application.exitStatus(), 0);
 }
 
+// The programs it starts (the desktop's proxy settings, the browser for a
+// clicked link) write nothing into its log: their standard error is
+// /dev/null. Each records where its standard error goes.
+TEST_F(VeloraDesktopProcessTest, ProgramsItStartsWriteNothingIntoItsLog) {
+  TestFolder programs;
+  auto program = [&programs](const std::string& name) {
+    std::string path = programs.file(name);
+    std::string marker = programs.file(name + ".stderr");
+    EXPECT_TRUE(TestFolder::write(path, "#!/bin/sh\necho 'noise from " + name + "' >&2\nreadlink /proc/$$/fd/2 > '" +
+                                            marker + ".part'\nmv '" + marker + ".part' '" + marker + "'\n"));
+    EXPECT_EQ(chmod(path.c_str(), 0755), 0);
+    return marker;
+  };
+  std::string settings = program("gnome-control-center");
+  std::string browser = program("browser");
+  // The desktop's browser: an application for web addresses, made the default.
+  ASSERT_TRUE(
+      TestFolder::write(home_.folder("XDG_DATA_HOME/applications") + "/test-browser.desktop",
+                        "[Desktop Entry]\nType=Application\nName=Test browser\nExec=" + programs.file("browser") +
+                            " %u\nMimeType=x-scheme-handler/http;x-scheme-handler/https;\n"));
+  ASSERT_TRUE(TestFolder::write(home_.path() + "/XDG_CONFIG_HOME/mimeapps.list",
+                                "[Default Applications]\nx-scheme-handler/http=test-browser.desktop\n"
+                                "x-scheme-handler/https=test-browser.desktop\n"));
+  gchar* elsewhere = g_uri_escape_string(server_.thirdPartyOrigin().c_str(), nullptr, TRUE);
+  usePlayer(std::string("/app/launch.html?elsewhere=") + elsewhere);
+  g_free(elsewhere);
+  DesktopProcess application(home_.path(), {},
+                             {{"PATH", programs.path() + ":" + g_getenv("PATH")}, {"XDG_CURRENT_DESKTOP", "GNOME"}});
+  ASSERT_TRUE(waitForReports("loaded"));
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return TestFolder::exists(settings); }));
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return visibleWindows(application.pid()) == 1; }));
+  gchar* window = nullptr;
+  std::string search = "xdotool search --onlyvisible --pid " + std::to_string(application.pid());
+  ASSERT_TRUE(g_spawn_command_line_sync(search.c_str(), &window, nullptr, nullptr, nullptr));
+  std::string click = "xdotool mousemove --sync --window " + std::string(g_strstrip(window)) + " 200 200 click 1";
+  g_free(window);
+  ASSERT_TRUE(g_spawn_command_line_sync(click.c_str(), nullptr, nullptr, nullptr, nullptr));
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return TestFolder::exists(browser); }));
+  EXPECT_EQ(TestFolder::read(settings), "/dev/null\n");
+  EXPECT_EQ(TestFolder::read(browser), "/dev/null\n");
+  application.signal(SIGTERM);
+  ASSERT_TRUE(application.waitForEnd());
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop_stderr.log";
+  EXPECT_EQ(TestFolder::read(log).find("noise from"), std::string::npos);
+}
+
 TEST_F(VeloraDesktopProcessTest, CommandLineOptionsDoTheirWorkAndEnd) {
   VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
   ASSERT_TRUE(preferences.set("desktop_CacheRepositoryPath", "/old/cache"));
@@ -401,6 +383,22 @@ TEST_F(VeloraDesktopProcessTest, CommandLineOptionsDoTheirWorkAndEnd) {
   std::string value;
   EXPECT_FALSE(reread.get("desktop_CacheRepositoryPath", value));
   EXPECT_TRUE(reread.get("BetaPlayerURL", value));
+}
+
+// --remove-folder from a second launch would delete the indexes and stores a
+// running client works in: refused while one runs.
+TEST_F(VeloraDesktopProcessTest, RemoveFolderIsRefusedWhileTheApplicationRuns) {
+  usePlayer("/app/");
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("loaded"));
+  std::string data = home_.path() + "/XDG_DATA_HOME/velora-desktop";
+  ASSERT_TRUE(TestFolder::write(data + "/kept", "x"));
+  DesktopProcess remover(home_.path(), {"--remove-folder"});
+  ASSERT_TRUE(remover.waitForEnd());
+  EXPECT_NE(remover.exitStatus(), 0);
+  EXPECT_TRUE(TestFolder::exists(data + "/kept"));
+  application.signal(SIGTERM);
+  ASSERT_TRUE(application.waitForEnd());
 }
 
 // What a desktop reads of the media player on the session bus, with gdbus:
@@ -482,7 +480,7 @@ TEST_F(VeloraDesktopProcessTest, RemoveFolderStaysOnTheDataFoldersOwnFileSystem)
   std::string home = home_.path();
   int result = TestSmallVolume::run(mounted, "64k", [&] {
     if (!TestFolder::write(mounted + "/kept.mp3", "keep me")) return 10;
-    std::string program = kProgram;
+    std::string program = DesktopProcess::kProgram;
     gchar* argv[] = {program.data(), const_cast<gchar*>("--remove-folder"), nullptr};
     gchar** env = g_get_environ();
     for (const char* variable : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"}) {

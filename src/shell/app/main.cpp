@@ -9,6 +9,7 @@
 #include <gtk/gtk.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -132,7 +133,25 @@ void addQuitAction(Application& application) {
   g_object_unref(quit);
 }
 
-void onStartup(GApplication*, gpointer data) {
+// The session bus connection is the process's shared one (the single
+// instance, notifications, the media player, the portal): GLib ends the
+// process when the bus closes it, which a bus does to a client that sends a
+// message past its limit. Without the bus the window and the player go on;
+// what needs the bus says so in the log.
+void keepRunningWithoutTheBus(GApplication* gtk) {
+  GDBusConnection* bus = g_application_get_dbus_connection(gtk);
+  if (bus == nullptr) return;
+  g_dbus_connection_set_exit_on_close(bus, FALSE);
+  g_signal_connect(bus, "closed", G_CALLBACK(+[](GDBusConnection*, gboolean, GError* error, gpointer) {
+                     std::string reason = error != nullptr ? error->message : "closed by us";
+                     shellTrace("main", "the session bus connection is closed (" + reason + "): going on without it");
+                     VL_LOG_WARN("main the session bus connection is closed (" << reason << "): going on without it");
+                   }),
+                   nullptr);
+}
+
+void onStartup(GApplication* gtk, gpointer data) {
+  keepRunningWithoutTheBus(gtk);
   addQuitAction(*static_cast<Application*>(data));
 }
 
@@ -177,6 +196,25 @@ gboolean onSignal(gpointer data) {
   return G_SOURCE_CONTINUE;
 }
 
+// --remove-folder deletes what a running client works in (its indexes, web
+// stores, imports): refused while another instance runs in this session.
+bool anotherInstanceRuns(const std::vector<std::string>& arguments) {
+  if (std::find(arguments.begin(), arguments.end(), "--remove-folder") == arguments.end()) return false;
+  GApplication* probe = G_APPLICATION(gtk_application_new(kApplicationId, G_APPLICATION_FLAGS_NONE));
+  GError* error = nullptr;
+  bool remote = g_application_register(probe, nullptr, &error) && g_application_get_is_remote(probe);
+  if (error != nullptr) {
+    shellTrace("main", std::string("cannot tell whether another instance runs: ") + error->message);
+    g_error_free(error);
+  }
+  g_object_unref(probe);
+  if (remote) {
+    shellTrace("main", "--remove-folder refused: the application is running; quit it first");
+    fprintf(stderr, "velora-desktop: --remove-folder refused: the application is running; quit it first\n");
+  }
+  return remote;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -184,6 +222,7 @@ int main(int argc, char** argv) {
   XInitThreads();
   prepareLogFolder();
   std::vector<std::string> arguments(argv, argv + argc);
+  if (anotherInstanceRuns(arguments)) return 1;
   if (CommandLineOptions::processCommandLineArguments(arguments, *VLPlatformFactory::instance()->getSettingHelper())) {
     return 0;
   }

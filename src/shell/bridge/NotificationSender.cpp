@@ -4,9 +4,10 @@
 #include <libnotify/notify.h>
 #include <libsoup/soup.h>
 
-#include "ShellStrings.h"
 #include <thread>
 
+#include "NotificationIcon.h"
+#include "ShellStrings.h"
 #include "ShellTrace.h"
 #include "VLLogger.h"
 
@@ -17,6 +18,8 @@ struct NotificationSender::Fetch {
   std::string address;
   SoupMessage* request = nullptr;
   GInputStream* stream = nullptr;
+  GCancellable* cancel = g_cancellable_new();
+  guint timeUp = 0;  // the source that cancels the fetch at its time limit
   GByteArray* bytes = g_byte_array_new();
   guint8 buffer[16384] = {};
 };
@@ -71,15 +74,36 @@ bool NotificationSender::isFetchable(const std::string& address) {
   return fetchable;
 }
 
-void NotificationSender::show(const std::string& title, const std::string& message, const std::string& iconAddress) {
+std::string NotificationSender::shownText(const std::string& text, size_t longest) {
+  std::string plain = text;
+  // U+0000 would end the text where libnotify reads it: shown instead.
+  for (size_t at = plain.find('\0'); at != std::string::npos; at = plain.find('\0', at + 3)) {
+    plain.replace(at, 1, "\xEF\xBF\xBD");
+  }
+  gchar* valid = g_utf8_make_valid(plain.data(), static_cast<gssize>(plain.size()));
+  std::string shown = valid;
+  if (g_utf8_strlen(valid, -1) > static_cast<glong>(longest)) {
+    shown.assign(valid, static_cast<size_t>(g_utf8_offset_to_pointer(valid, static_cast<glong>(longest) - 1) - valid));
+    shown += "\xE2\x80\xA6";  // …
+  }
+  g_free(valid);
+  return shown;
+}
+
+void NotificationSender::show(const std::string& pageTitle, const std::string& pageMessage,
+                              const std::string& iconAddress) {
   if (serverMissing_) return;
+  // The shown texts from here on: the notification kept for a title is the
+  // one of the title shown.
+  const std::string title = shownText(pageTitle, kLongestTitle);
+  const std::string message = shownText(pageMessage, kLongestMessage);
   if (!isFetchable(iconAddress) || iconFetches_ >= kMaxIconFetches) {
-    display(title, message, nullptr);
+    display(title, message, nullptr, std::string());
     return;
   }
   SoupMessage* request = soup_message_new("GET", iconAddress.c_str());
   if (request == nullptr) {
-    display(title, message, nullptr);
+    display(title, message, nullptr, std::string());
     return;
   }
   ++iconFetches_;
@@ -89,8 +113,11 @@ void NotificationSender::show(const std::string& title, const std::string& messa
   fetch->message = message;
   fetch->address = iconAddress;
   fetch->request = request;
+  // The session's time-out only limits each wait: a server that sends a
+  // byte now and then would hold the fetch, and its slot, for ever.
+  fetch->timeUp = g_timeout_add_seconds(iconFetchSeconds_, onIconFetchTimeUp, fetch);
   soup_session_send_async(
-      session_, request, G_PRIORITY_DEFAULT, nullptr,
+      session_, request, G_PRIORITY_DEFAULT, fetch->cancel,
       [](GObject* source, GAsyncResult* result, gpointer data) {
         auto* fetch = static_cast<Fetch*>(data);
         fetch->stream = soup_session_send_finish(SOUP_SESSION(source), result, nullptr);
@@ -101,10 +128,20 @@ void NotificationSender::show(const std::string& title, const std::string& messa
           onIconRead(nullptr, nullptr, fetch);
           return;
         }
-        g_input_stream_read_async(fetch->stream, fetch->buffer, sizeof fetch->buffer, G_PRIORITY_DEFAULT, nullptr,
+        g_input_stream_read_async(fetch->stream, fetch->buffer, sizeof fetch->buffer, G_PRIORITY_DEFAULT, fetch->cancel,
                                   reinterpret_cast<GAsyncReadyCallback>(onIconRead), fetch);
       },
       fetch);
+}
+
+int NotificationSender::onIconFetchTimeUp(void* data) {
+  auto* fetch = static_cast<Fetch*>(data);
+  fetch->timeUp = 0;
+  VL_LOG_WARN("NotificationSender::show the icon " << fetch->address << " took more than "
+                                                   << fetch->sender->iconFetchSeconds_ << " s: shown without it");
+  // The pending step ends with an error, which ends the fetch.
+  g_cancellable_cancel(fetch->cancel);
+  return G_SOURCE_REMOVE;
 }
 
 // Reads the icon in pieces; source null means the fetch has failed.
@@ -113,41 +150,41 @@ void NotificationSender::onIconRead(GObject* source, GAsyncResult* result, void*
   gssize read = source != nullptr ? g_input_stream_read_finish(G_INPUT_STREAM(source), result, nullptr) : -1;
   if (read > 0 && fetch->bytes->len + static_cast<size_t>(read) <= kMaxIconBytes) {
     g_byte_array_append(fetch->bytes, fetch->buffer, static_cast<guint>(read));
-    g_input_stream_read_async(fetch->stream, fetch->buffer, sizeof fetch->buffer, G_PRIORITY_DEFAULT, nullptr,
+    g_input_stream_read_async(fetch->stream, fetch->buffer, sizeof fetch->buffer, G_PRIORITY_DEFAULT, fetch->cancel,
                               reinterpret_cast<GAsyncReadyCallback>(onIconRead), fetch);
     return;
   }
-  GdkPixbuf* icon = nullptr;
+  GBytes* icon = nullptr;
   if (read == 0 && fetch->bytes->len > 0) {
-    GdkPixbufLoader* loader = gdk_pixbuf_loader_new();
-    if (gdk_pixbuf_loader_write(loader, fetch->bytes->data, fetch->bytes->len, nullptr) &&
-        gdk_pixbuf_loader_close(loader, nullptr)) {
-      icon = gdk_pixbuf_loader_get_pixbuf(loader);
-      if (icon != nullptr) g_object_ref(icon);
-    } else {
-      gdk_pixbuf_loader_close(loader, nullptr);
-    }
-    g_object_unref(loader);
-  }
-  if (icon == nullptr) {
+    icon = g_byte_array_free_to_bytes(fetch->bytes);
+    fetch->bytes = nullptr;
+  } else {
     VL_LOG_DEBUG("NotificationSender::show no icon from " + fetch->address);
   }
+  endFetch(fetch, icon);
+}
+
+// Shows the fetch's notification with the icon's bytes (null: none) and frees it.
+void NotificationSender::endFetch(Fetch* fetch, GBytes* icon) {
+  if (fetch->timeUp != 0) g_source_remove(fetch->timeUp);
   --fetch->sender->iconFetches_;
-  fetch->sender->display(fetch->title, fetch->message, icon);
-  if (icon != nullptr) g_object_unref(icon);
+  fetch->sender->display(fetch->title, fetch->message, icon, fetch->address);
+  if (icon != nullptr) g_bytes_unref(icon);
   if (fetch->stream != nullptr) g_object_unref(fetch->stream);
-  g_byte_array_unref(fetch->bytes);
+  if (fetch->bytes != nullptr) g_byte_array_unref(fetch->bytes);
+  g_object_unref(fetch->cancel);
   g_object_unref(fetch->request);
   delete fetch;
 }
 
-void NotificationSender::display(const std::string& title, const std::string& message, GdkPixbuf* icon) {
+void NotificationSender::display(const std::string& title, const std::string& message, GBytes* icon,
+                                 const std::string& iconAddress) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (waiting_.size() >= kMaxWaiting) {
-    if (waiting_.front().icon != nullptr) g_object_unref(waiting_.front().icon);
+    if (waiting_.front().icon != nullptr) g_bytes_unref(waiting_.front().icon);
     waiting_.pop_front();
   }
-  waiting_.push_back(Waiting{title, message, icon != nullptr ? GDK_PIXBUF(g_object_ref(icon)) : nullptr});
+  waiting_.push_back(Waiting{title, message, icon != nullptr ? g_bytes_ref(icon) : nullptr, iconAddress});
   if (!sending_) {
     sending_ = true;
     std::thread([this] { sendLoop(); }).detach();
@@ -169,7 +206,7 @@ void NotificationSender::sendLoop() {
       waiting_.pop_front();
     }
     send(next);
-    if (next.icon != nullptr) g_object_unref(next.icon);
+    if (next.icon != nullptr) g_bytes_unref(next.icon);
     while (g_main_context_iteration(context, FALSE)) {
     }
   }
@@ -177,23 +214,49 @@ void NotificationSender::sendLoop() {
 
 void NotificationSender::send(const Waiting& waiting) {
   const std::string& title = waiting.title;
-  GdkPixbuf* icon = waiting.icon;
-  // A desktop notification needs a summary: an untitled one gets our name.
-  const char* summary = title.empty() ? "Velora Desktop" : title.c_str();
-  NotifyNotification* notification = notificationFor(title, summary, waiting.message);
+  GdkPixbuf* icon = nullptr;
+  if (waiting.icon != nullptr) {
+    std::string refused;
+    icon = NotificationIcon::decode(waiting.icon, refused);
+    if (icon == nullptr)
+      VL_LOG_WARN("NotificationSender::send no icon from " << waiting.iconAddress << ": " << refused);
+  }
   // libnotify names the image after the server's protocol version, which it
   // learns only once it has reached the server; until then it would send the
   // icon under an obsolete name that servers ignore. When the icon's fetch
   // ends before any other notification was shown (a slow page, a fast fetch),
   // this is the process's first: reach the server before setting the image.
   if (icon != nullptr && !serverReached_) serverReached_ = notify_get_server_info(nullptr, nullptr, nullptr, nullptr);
+  // A desktop notification needs a summary: an untitled one gets our name.
+  // The summary is plain text for every server; the body is markup for those
+  // that say so.
+  const char* summary = title.empty() ? "Velora Desktop" : title.c_str();
+  NotifyNotification* notification = notificationFor(title, summary, bodyOf(waiting.message));
   // Clears an icon an earlier one with the same title had.
   notify_notification_set_image_from_pixbuf(notification, icon);
+  if (icon != nullptr) g_object_unref(icon);
   GError* error = nullptr;
   if (!notify_notification_show(notification, &error)) {
     VL_LOG_WARN("NotificationSender::send " << error->message);
     g_error_free(error);
   }
+}
+
+std::string NotificationSender::bodyOf(const std::string& message) {
+  if (bodyMarkup_ < 0) {
+    GList* capabilities = notify_get_server_caps();
+    // Asked again next time when the server could not be reached.
+    if (capabilities != nullptr) bodyMarkup_ = 0;
+    for (GList* item = capabilities; item != nullptr; item = item->next) {
+      if (g_strcmp0(static_cast<const char*>(item->data), "body-markup") == 0) bodyMarkup_ = 1;
+    }
+    g_list_free_full(capabilities, g_free);
+  }
+  if (bodyMarkup_ != 1) return message;
+  gchar* escaped = g_markup_escape_text(message.data(), static_cast<gssize>(message.size()));
+  std::string body = escaped;
+  g_free(escaped);
+  return body;
 }
 
 NotifyNotification* NotificationSender::notificationFor(const std::string& title, const char* summary,

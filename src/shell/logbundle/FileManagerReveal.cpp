@@ -2,6 +2,7 @@
 
 #include <gio/gio.h>
 
+#include "ExternalProgram.h"
 #include "VLLogger.h"
 
 namespace {
@@ -45,10 +46,9 @@ void FileManagerReveal::reveal(const std::string& path) {
 void FileManagerReveal::openContainingFolder(const std::string& path) {
   gchar* folder = g_path_get_dirname(path.c_str());
   gchar* uri = g_filename_to_uri(folder, nullptr, nullptr);
-  GError* error = nullptr;
-  if (!uri || !g_app_info_launch_default_for_uri(uri, nullptr, &error)) {
-    VL_LOG_WARN("The folder " << folder << " cannot be opened: " << (error ? error->message : "no address"));
-    if (error) g_error_free(error);
+  std::string error = "no address";
+  if (!uri || !ExternalProgram::openAddress(nullptr, uri, error)) {
+    VL_LOG_WARN("The folder " << folder << " cannot be opened: " << error);
   }
   g_free(uri);
   g_free(folder);

@@ -2,6 +2,7 @@
 
 #include "FileManagerReveal.h"
 #include "ShellStrings.h"
+#include "VLLogger.h"
 
 namespace {
 
@@ -27,6 +28,7 @@ LogUploadAlerts::LogUploadAlerts(GtkWindow* parent) : parent_(parent) {
 }
 
 LogUploadAlerts::~LogUploadAlerts() {
+  if (alert_) g_object_remove_weak_pointer(G_OBJECT(alert_), reinterpret_cast<gpointer*>(&alert_));
   if (parent_) g_object_remove_weak_pointer(G_OBJECT(parent_), reinterpret_cast<gpointer*>(&parent_));
 }
 
@@ -40,15 +42,29 @@ GtkWidget* LogUploadAlerts::makeAlert(GtkWindow* parent, GtkMessageType type, co
   return alert;
 }
 
+bool LogUploadAlerts::alertShows() const {
+  if (alert_ == nullptr) return false;
+  VL_LOG_INFO("A log upload alert already shows; the new one is not shown");
+  return true;
+}
+
+void LogUploadAlerts::show(GtkWidget* alert) {
+  alert_ = alert;
+  g_object_add_weak_pointer(G_OBJECT(alert_), reinterpret_cast<gpointer*>(&alert_));
+  gtk_widget_show(alert);
+}
+
 void LogUploadAlerts::showSendLogSuccessMessage() {
+  if (alertShows()) return;
   GtkWidget* alert =
       makeAlert(parent_, GTK_MESSAGE_INFO, ShellStrings::text("log.upload.success.dialog.title"),
                 ShellStrings::text("log.upload.success.dialog.message"), ShellStrings::text("dialog.button.label.ok"));
   g_signal_connect(alert, "response", G_CALLBACK(closeAlert), nullptr);
-  gtk_widget_show(alert);
+  show(alert);
 }
 
 void LogUploadAlerts::showSendLogFailureMessage(const std::string& archivePath) {
+  if (alertShows()) return;
   std::string message = archivePath.empty() ? ShellStrings::text("log.upload.failure.dialog.message.no_archive")
                                             : ShellStrings::formatted("log.upload.failure.dialog.message",
                                                                       lastPathComponent(archivePath));
@@ -62,5 +78,5 @@ void LogUploadAlerts::showSendLogFailureMessage(const std::string& archivePath) 
         alert, "response", G_CALLBACK(closeAlertAndReveal), g_strdup(archivePath.c_str()),
         [](gpointer data, GClosure*) { g_free(data); }, GConnectFlags(0));
   }
-  gtk_widget_show(alert);
+  show(alert);
 }

@@ -8,7 +8,8 @@
 // The log upload's alerts, as GTK message dialogs over the main window:
 // success, an information alert with an OK button; failure, an alert naming
 // the archive kept on the desktop, after which the archive is shown in the
-// file manager (FileManagerReveal). Texts in the user's language
+// file manager (FileManagerReveal). One alert at a time: while one shows,
+// another outcome is logged instead of stacking a second modal alert. Texts in the user's language
 // (ShellStrings). The dialogs are modal to the window but
 // do not block the main loop.
 //
@@ -28,5 +29,9 @@ class LogUploadAlerts : public LogUploadPresenter {
   static GtkWidget* makeAlert(GtkWindow* parent, GtkMessageType type, const std::string& title,
                               const std::string& message, const std::string& button);
 
+  bool alertShows() const;
+  void show(GtkWidget* alert);
+
   GtkWindow* parent_;
+  GtkWidget* alert_ = nullptr;  // the alert showing; weakly referenced
 };

@@ -167,4 +167,22 @@ TEST_F(LogUploadAlertsTest, FailureAlertNamesTheArchiveThenShowsIt) {
   gtk_dialog_response(GTK_DIALOG(alert), GTK_RESPONSE_OK);
 }
 
+// Outcomes that come while an alert shows do not stack modal alerts on it.
+TEST_F(LogUploadAlertsTest, OneAlertAtATime) {
+  LogUploadAlerts alerts(nullptr);
+  alerts.showSendLogFailureMessage("");
+  GtkMessageDialog* first = DialogDriver::shown();
+  ASSERT_NE(nullptr, first);
+  alerts.showSendLogFailureMessage("/home/jane/Desktop/velora-logs-01.02.24-10-00-01.zip");
+  alerts.showSendLogSuccessMessage();
+  EXPECT_EQ(nullptr, DialogDriver::shown(GTK_WIDGET(first)));
+  gtk_dialog_response(GTK_DIALOG(first), GTK_RESPONSE_OK);
+  EXPECT_EQ(nullptr, DialogDriver::shown());
+  // Once it is answered, the next outcome has its alert.
+  alerts.showSendLogSuccessMessage();
+  GtkMessageDialog* next = DialogDriver::shown();
+  ASSERT_NE(nullptr, next);
+  gtk_dialog_response(GTK_DIALOG(next), GTK_RESPONSE_OK);
+}
+
 }  // namespace

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "BlockingHttpRequest.h"
@@ -14,10 +15,17 @@
 
 namespace {
 
-// The upload sets no limit on its whole length (a bundle may be large and the
-// line slow), only on connecting and on a transfer that has stalled.
+// Limits on connecting, on a transfer that has stalled, and on the whole
+// exchange (generous: a bundle may be tens of megabytes on a slow line, but a
+// server that trickles an endless answer must not hold the upload for ever).
 const long kConnectTimeoutMs = 30000;
 const long kStalledSeconds = 60;
+const long kUploadTimeoutMs = 15 * 60 * 1000;
+// Only the answer's status matters; this much of its body is kept for the log.
+const size_t kKeptAnswerBytes = 4096;
+// After a failed upload the user has its alert (and its archive); requests
+// within this time are not made into further bundles and alerts.
+const auto kPauseAfterFailure = std::chrono::seconds(30);
 
 }  // namespace
 
@@ -92,6 +100,10 @@ void LogUploadService::sendLogForUserId(const std::string& userId, const std::st
     VL_LOG_INFO("sendLog joins the upload under way");
     return;
   }
+  if (lastFailure_ && std::chrono::steady_clock::now() - *lastFailure_ < kPauseAfterFailure) {
+    VL_LOG_WARN("sendLog is not made: the last upload failed moments ago");
+    return;
+  }
   uploading_ = true;
   queue_.push_back(Request{userId, login, version, std::move(storageFolders)});
   if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
@@ -114,6 +126,10 @@ void LogUploadService::run() {
     if (!stopping_) present(outcome, outcome == Outcome::NotSent ? archivePath : std::string());
     std::lock_guard<std::mutex> lock(mutex_);
     uploading_ = false;
+    if (outcome == Outcome::Sent)
+      lastFailure_.reset();
+    else
+      lastFailure_ = std::chrono::steady_clock::now();
   }
 }
 
@@ -149,6 +165,8 @@ bool LogUploadService::post(const std::string& archivePath) {
   }
   request.setConnectTimeoutMilliseconds(kConnectTimeoutMs);
   request.setLowSpeedLimit(1, kStalledSeconds);
+  request.setTimeoutMilliseconds(kUploadTimeoutMs);
+  request.setKeptBodySize(kKeptAnswerBytes);
   request.setCancelFlag(&stopping_);
   HttpResponse response;
   request.perform(response);

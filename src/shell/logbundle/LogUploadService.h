@@ -1,6 +1,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <optional>
 #include <condition_variable>
 #include <ctime>
 #include <deque>
@@ -19,8 +21,11 @@ class LogUploadPresenter;
 // the endpoint, deletes the archive when the service answered 2xx and keeps
 // it otherwise, and tells the presenter.
 //
-// The archive is posted from disk as it is sent. A request made while an
-// upload is queued or under way joins it: one bundle, one answer.
+// The archive is posted from disk as it is sent; of the answer only the
+// status and its first bytes are read, and the whole exchange has a time
+// limit. A request made while an upload is queued or under way joins it: one
+// bundle, one answer. A request shortly after a failed upload is not made
+// (the user has that failure's alert and archive).
 //
 // Threads: sendLogForUserId is called on the main thread and returns at once;
 // the uploads run one after the other on the service's own thread; the
@@ -66,8 +71,9 @@ class LogUploadService {
   // Where results wait for the main thread (see LogUploadService.cpp).
   Mailbox* mailbox_;
   std::atomic<bool> stopping_{false};
-  std::mutex mutex_;        // guards queue_, uploading_ and thread_'s start
+  std::mutex mutex_;        // guards queue_, uploading_, lastFailure_ and thread_'s start
   bool uploading_ = false;  // a request is queued or under way
+  std::optional<std::chrono::steady_clock::time_point> lastFailure_;  // of the last upload, if it failed
   std::condition_variable wake_;
   std::deque<Request> queue_;
   std::thread thread_;

@@ -219,6 +219,41 @@ TEST_F(LogUploadServiceTest, LargeLogsAreCutToTheirEndAndStreamed) {
   EXPECT_EQ("crash.log " + zipDigest(large.substr(large.size() - LogBundle::kMaxBytesPerFile)), entries[0]);
 }
 
+// A server (or anything on the way: the endpoint is plain HTTP) that answers
+// without end: the upload takes its status and stops reading.
+TEST_F(LogUploadServiceTest, AnEndlessAnswerIsReadNoFurtherThanItsStatus) {
+  settings.endpoint = server.url("/endless=1/proxy/logging.php");
+  LogUploadService service(settings, presenter);
+  std::ofstream("/proc/self/clear_refs") << "5";
+  size_t before = residentKilobytes("VmRSS:");
+  std::string archive;
+  EXPECT_EQ(LogUploadService::Outcome::Sent, service.upload("user-42", "jane@example.org", "web 7.3", now, archive));
+#if !defined(__SANITIZE_ADDRESS__)
+  EXPECT_LT(residentKilobytes("VmHWM:"), before + 16 * 1024);
+#endif
+  (void)before;
+  EXPECT_EQ(1u, server.getForms().size());
+}
+
+// Requests asked again and again while uploads fail: one bundle and one
+// alert, not one for each request.
+TEST_F(LogUploadServiceTest, RequestsRightAfterAFailureAreNotMade) {
+  settings.endpoint = server.url("/status=500/proxy/logging.php");
+  size_t mark = VLTestLog::mark();
+  LogUploadService service(settings, presenter);
+  service.sendLogForUserId("user-42", "jane@example.org", "web 7.3");
+  ASSERT_TRUE(presenter.waitForCalls(1));
+  for (int i = 0; i < 3; ++i) service.sendLogForUserId("user-42", "jane@example.org", "web 7.3");
+  EXPECT_EQ(1u, server.getForms().size());
+  EXPECT_EQ(1u, presenter.calls.size());
+  std::string logged = VLTestLog::since(mark);
+  size_t refused = 0;
+  for (size_t at = logged.find("the last upload failed"); at != std::string::npos;
+       at = logged.find("the last upload failed", at + 1))
+    ++refused;
+  EXPECT_EQ(3u, refused);
+}
+
 TEST_F(LogUploadServiceTest, AnyFailureKeepsTheArchive) {
   // An empty path stands for a port where nothing listens.
   const std::pair<const char*, const char*> cases[] = {{"/status=500/proxy/logging.php", "HTTP status 500"},

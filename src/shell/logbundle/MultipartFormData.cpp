@@ -1,6 +1,28 @@
 #include "MultipartFormData.h"
 
-#include <cstdio>
+#include <sys/random.h>
+
+#include <cstdint>
+
+#include "VLRegularFile.h"
+
+namespace {
+
+// 32 random letters and digits after a fixed prefix.
+std::string randomBoundary() {
+  static const char kAlphabet[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+  uint8_t bytes[32];
+  size_t filled = 0;
+  while (filled < sizeof bytes) {
+    ssize_t length = getrandom(bytes + filled, sizeof bytes - filled, 0);
+    if (length > 0) filled += size_t(length);
+  }
+  std::string boundary = "----VeloraFormBoundary";
+  for (uint8_t byte : bytes) boundary += kAlphabet[byte % (sizeof kAlphabet - 1)];
+  return boundary;
+}
+
+}  // namespace
 
 const char* const MultipartFormData::kLogBoundary =
     "---------------------------Boundary Line---------------------------";
@@ -19,19 +41,24 @@ void MultipartFormData::addBytes(const std::string& name, std::string bytes) {
   fields_.push_back(Field{name, name, std::move(bytes), true});
 }
 
-bool MultipartFormData::addFile(const std::string& name, const std::string& path) {
-  FILE* file = fopen(path.c_str(), "rbe");
-  if (!file) return false;
+bool MultipartFormData::addFile(const std::string& name, const std::string& path, size_t maxBytes) {
   std::string bytes;
-  char buffer[65536];
-  size_t length;
-  while ((length = fread(buffer, 1, sizeof buffer, file)) > 0) bytes.append(buffer, length);
-  bool complete = !ferror(file);
-  fclose(file);
-  if (!complete) return false;
+  if (!VLRegularFile::readHead(path, maxBytes, bytes)) return false;
   std::string::size_type slash = path.rfind('/');
-  fields_.push_back(Field{name, slash == std::string::npos ? path : path.substr(slash + 1), bytes, true});
+  fields_.push_back(Field{name, slash == std::string::npos ? path : path.substr(slash + 1), std::move(bytes), true});
   return true;
+}
+
+void MultipartFormData::useRandomBoundary() {
+  auto heldByAValue = [this](const std::string& boundary) {
+    for (const Field& field : fields_) {
+      if (field.value.find(boundary) != std::string::npos) return true;
+    }
+    return false;
+  };
+  do {
+    boundary_ = randomBoundary();
+  } while (heldByAValue(boundary_));
 }
 
 std::string MultipartFormData::contentType() const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,9 +25,15 @@ class MultipartFormData {
   void addNumber(const std::string& name, long long value);
   // Bytes in memory: the field name is also the file name.
   void addBytes(const std::string& name, std::string bytes);
-  // A file's bytes, under the last component of its path. False (nothing
-  // added) when the file cannot be read.
-  bool addFile(const std::string& name, const std::string& path);
+  // The first `maxBytes` bytes of a regular file (no link, FIFO or device),
+  // under the last component of its path. False (nothing added) when the
+  // file cannot be read as one.
+  bool addFile(const std::string& name, const std::string& path, size_t maxBytes);
+
+  // Replaces the boundary with a random one that no value added so far
+  // holds, so that a value cannot end its section early and forge fields
+  // (call after the last field is added).
+  void useRandomBoundary();
 
   // "multipart/form-data; boundary=<boundary>", the boundary in double
   // quotes when it is not a plain token (the log boundary holds a space).

@@ -15,8 +15,8 @@ TEST(MultipartFormDataTest, SectionsInOrderWithTheirHeaders) {
   form.addText("udid", "ABC");
   form.addNumber("auto", 0);
   form.addBytes("file", std::string("PK\3\4\0", 5));
-  EXPECT_TRUE(form.addFile("report", path));
-  EXPECT_FALSE(form.addFile("missing", folder.file("missing.txt")));
+  EXPECT_TRUE(form.addFile("report", path, 1024));
+  EXPECT_FALSE(form.addFile("missing", folder.file("missing.txt"), 1024));
 
   EXPECT_EQ("multipart/form-data; boundary=XyZ", form.contentType());
   std::string expected =

@@ -99,6 +99,11 @@ size_t BlockingHttpRequest::receiveBody(char* data, size_t size, size_t count, v
   BlockingHttpRequest* request = static_cast<BlockingHttpRequest*>(context);
   size_t length = size * count;
   std::string& body = request->response_->body;
+  if (length > request->keptBodySize_ - body.size()) {
+    body.append(data, request->keptBodySize_ - body.size());
+    request->bodyCut_ = true;
+    return CURL_WRITEFUNC_ERROR;
+  }
   if (length > request->maximumBodySize_ - body.size()) {
     request->overLimit_ = true;
     return CURL_WRITEFUNC_ERROR;
@@ -124,6 +129,7 @@ bool BlockingHttpRequest::perform(HttpResponse& response) {
   CURL* curl = handle.curl;
   response_ = &response;
   overLimit_ = false;
+  bodyCut_ = false;
 
   curl_easy_setopt(curl, CURLOPT_URL, url_.c_str());
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -167,7 +173,9 @@ bool BlockingHttpRequest::perform(HttpResponse& response) {
 
   CURLcode code = curl_easy_perform(curl);
   response_ = nullptr;
-  if (code != CURLE_OK) {
+  if (code == CURLE_WRITE_ERROR && bodyCut_) {
+    VL_LOG_DEBUG("The answer's body was read no further than " << keptBodySize_ << " bytes: " << url_);
+  } else if (code != CURLE_OK) {
     response.body.clear();
     response.error = overLimit_
                          ? std::string("the answer is longer than ") + std::to_string(maximumBodySize_) + " bytes"

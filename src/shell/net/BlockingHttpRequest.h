@@ -45,6 +45,10 @@ class BlockingHttpRequest {
   void setLowSpeedLimit(long bytesPerSecond, long seconds);
   // A body longer than this fails the exchange (nothing is kept of it).
   void setMaximumBodySize(size_t bytes) { maximumBodySize_ = bytes; }
+  // Keeps only the body's first `bytes` and stops reading there; the
+  // exchange still counts as answered, with its status. For a caller that
+  // needs only the status: an endless answer ends and takes no memory.
+  void setKeptBodySize(size_t bytes) { keptBodySize_ = bytes; }
   // Follows up to 5 redirects (http and https only); off by default.
   void setFollowRedirects(bool follow) { followRedirects_ = follow; }
   // When the flag turns true the exchange stops soon after, as a failure.
@@ -76,6 +80,7 @@ class BlockingHttpRequest {
   long lowSpeedBytes_ = 0;
   long lowSpeedSeconds_ = 0;
   size_t maximumBodySize_ = SIZE_MAX;
+  size_t keptBodySize_ = SIZE_MAX;
   bool followRedirects_ = false;
   const std::atomic<bool>* cancel_ = nullptr;
   std::vector<std::string> headers_;
@@ -90,4 +95,5 @@ class BlockingHttpRequest {
   // During perform.
   HttpResponse* response_ = nullptr;
   bool overLimit_ = false;
+  bool bodyCut_ = false;  // stopped reading at keptBodySize_
 };

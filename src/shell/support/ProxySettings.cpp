@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "ExternalProgram.h"
 #include "ShellStrings.h"
 #include "VLLogger.h"
 
@@ -79,7 +80,15 @@ void save(OwnDialog* dialog) {
 
 }  // namespace
 
+GPid ProxySettings::program_ = 0;
+GtkWidget* ProxySettings::dialog_ = nullptr;
+
 ProxySettings::Shown ProxySettings::open(GtkWindow* parent) {
+  if (isOpen()) {
+    VL_LOG_INFO("ProxySettings::open the proxy settings are open already");
+    if (dialog_ != nullptr) gtk_window_present(GTK_WINDOW(dialog_));
+    return Shown::kAlreadyOpen;
+  }
   if (openDesktopSettings()) return Shown::kDesktopSettings;
   GSettings* proxy = settingsOf(kProxySchema);
   GSettings* http = proxy != nullptr ? settingsOf(kHttpProxySchema) : nullptr;
@@ -99,13 +108,18 @@ bool ProxySettings::openDesktopSettings() {
     if (!sessionRuns(candidate.desktop)) continue;
     gchar* path = g_find_program_in_path(candidate.program);
     if (path == nullptr) continue;
-    const char* argv[] = {path, candidate.argument, nullptr};
-    GError* error = nullptr;
-    bool started =
-        g_spawn_async(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr, nullptr, &error);
-    if (!started) {
-      VL_LOG_WARN(std::string("ProxySettings::open cannot start ") + path + ": " + error->message);
-      g_error_free(error);
+    std::string error;
+    bool started = ExternalProgram::start({path, candidate.argument}, &program_, error);
+    if (started) {
+      g_child_watch_add(
+          program_,
+          [](GPid program, gint, gpointer) {
+            g_spawn_close_pid(program);
+            program_ = 0;
+          },
+          nullptr);
+    } else {
+      VL_LOG_WARN(std::string("ProxySettings::open cannot start ") + path + ": " + error);
     }
     g_free(path);
     if (started) return true;
@@ -120,6 +134,8 @@ void ProxySettings::showOwnDialog(GtkWindow* parent, GSettings* proxy, GSettings
                                   ShellStrings::text("dialog.button.label.cancel").c_str(), GTK_RESPONSE_CANCEL,
                                   ShellStrings::text("dialog.button.label.ok").c_str(), GTK_RESPONSE_OK, nullptr);
   gtk_dialog_set_default_response(GTK_DIALOG(window), GTK_RESPONSE_OK);
+  dialog_ = window;
+  g_signal_connect(window, "destroy", G_CALLBACK(+[](GtkWidget*, gpointer) { dialog_ = nullptr; }), nullptr);
   auto* dialog = new OwnDialog{proxy, http, GTK_COMBO_BOX_TEXT(gtk_combo_box_text_new()), GTK_ENTRY(gtk_entry_new()),
                                GTK_SPIN_BUTTON(gtk_spin_button_new_with_range(0, 65535, 1))};
   for (const char* mode : {"none", "manual", "auto"}) {

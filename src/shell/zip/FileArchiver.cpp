@@ -4,8 +4,12 @@
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include "VLLogger.h"
+#include "VLRegularFile.h"
 #include "ZipException.h"
 #include "ZipFile.h"
 
@@ -20,24 +24,32 @@ std::string lastPathComponent(const std::string& path) {
   return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
 }
 
-// Copies the file (its last maxBytes) into the entry piece by piece; an
-// unreadable file leaves the entry empty (or cut where reading failed).
+// Copies the file (its last maxBytes) into the entry piece by piece; a file
+// that cannot be read as a regular one (a FIFO, a link, a device) leaves the
+// entry empty, an unreadable one empty or cut where reading failed.
 void copyFile(const std::string& path, ZipWriteStream& entry, size_t maxBytes) {
-  FILE* file = fopen(path.c_str(), "rbe");
-  if (!file) {
-    VL_LOG_WARN("Archived as an empty entry, cannot open " << path << ": " << strerror(errno));
+  int descriptor = VLRegularFile::openForReading(path, VLRegularFile::Links::Followed);
+  if (descriptor < 0) {
+    VL_LOG_WARN("Archived as an empty entry, cannot open " << path << " as a regular file: " << strerror(errno));
     return;
   }
   struct stat status;
-  if (fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode) && uint64_t(status.st_size) > maxBytes) {
+  if (fstat(descriptor, &status) == 0 && uint64_t(status.st_size) > maxBytes) {
     VL_LOG_INFO("Archived its last " << maxBytes << " bytes of " << status.st_size << ": " << path);
-    fseeko(file, status.st_size - off_t(maxBytes), SEEK_SET);
+    lseek(descriptor, status.st_size - off_t(maxBytes), SEEK_SET);
   }
+  // No more than maxBytes, also of a file that grows while it is read.
   char buffer[65536];
-  size_t length;
-  while ((length = fread(buffer, 1, sizeof buffer, file)) > 0) entry.writeData(buffer, length);
-  if (ferror(file)) VL_LOG_WARN("Archived only in part, reading failed: " << path);
-  fclose(file);
+  size_t copied = 0;
+  while (copied < maxBytes) {
+    ssize_t length = read(descriptor, buffer, std::min(sizeof buffer, maxBytes - copied));
+    if (length < 0 && errno == EINTR) continue;
+    if (length < 0) VL_LOG_WARN("Archived only in part, reading failed: " << path);
+    if (length <= 0) break;
+    entry.writeData(buffer, size_t(length));
+    copied += size_t(length);
+  }
+  close(descriptor);
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 #include "ZipFile.h"
 
+#include <glib.h>
 #include <minizip/unzip.h>
 #include <minizip/zip.h>
+
+#include <algorithm>
 
 #include "VLLogger.h"
 #include "ZipEncryptedReadStream.h"
@@ -10,6 +13,15 @@
 #include "ZipTraditionalCipher.h"
 
 namespace {
+
+// General purpose flag bit 11: the entry's name is UTF-8. Without it readers
+// take a name as code page 437 and show any non-ASCII letter wrongly. ASCII
+// names read the same either way and stay unmarked.
+uLong nameFlag(const std::string& name) {
+  const uLong kNameIsUTF8 = 1u << 11;
+  bool ascii = std::all_of(name.begin(), name.end(), [](char c) { return (c & 0x80) == 0; });
+  return !ascii && g_utf8_validate(name.data(), gssize(name.size()), nullptr) ? kNameIsUTF8 : 0;
+}
 
 const char* const kNotWithUnzip = "Operation not permitted with Unzip mode";
 const char* const kOnlyWithUnzip = "Operation not permitted without Unzip mode";
@@ -93,9 +105,9 @@ std::unique_ptr<ZipWriteStream> ZipFile::writeFileInZipWithName(const std::strin
                                                                 int compressionLevel) {
   requireWriting();
   zip_fileinfo info = entryInfo(fileDate);
-  int result = zipOpenNewFileInZip3(zipFile_, fileNameInZip.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
-                                    compressionLevel == 0 ? 0 : Z_DEFLATED, compressionLevel, 0, -MAX_WBITS,
-                                    DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0);
+  int result = zipOpenNewFileInZip4_64(zipFile_, fileNameInZip.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
+                                       compressionLevel == 0 ? 0 : Z_DEFLATED, compressionLevel, 0, -MAX_WBITS,
+                                       DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, 0, nameFlag(fileNameInZip), 0);
   if (result != ZIP_OK) throw ZipException(result, "Error in opening " + quoted(fileNameInZip) + " in zipfile");
   return std::unique_ptr<ZipWriteStream>(new ZipWriteStream(zipFile_, fileNameInZip));
 }
@@ -110,9 +122,10 @@ std::unique_ptr<ZipWriteStream> ZipFile::writeFileInZipWithName(const std::strin
   // entry is opened raw, marked encrypted (flag bit 0), and the stream
   // compresses and encrypts the bytes itself.
   zip_fileinfo info = entryInfo(fileDate);
-  int result = zipOpenNewFileInZip4_64(zipFile_, fileNameInZip.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
-                                       compressionLevel == 0 ? 0 : Z_DEFLATED, compressionLevel, 1, -MAX_WBITS,
-                                       DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, 0, 1, 0);
+  int result =
+      zipOpenNewFileInZip4_64(zipFile_, fileNameInZip.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
+                              compressionLevel == 0 ? 0 : Z_DEFLATED, compressionLevel, 1, -MAX_WBITS, DEF_MEM_LEVEL,
+                              Z_DEFAULT_STRATEGY, nullptr, 0, 0, 1 | nameFlag(fileNameInZip), 0);
   if (result != ZIP_OK) throw ZipException(result, "Error in opening " + quoted(fileNameInZip) + " in zipfile");
   try {
     return std::unique_ptr<ZipWriteStream>(

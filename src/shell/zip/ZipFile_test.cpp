@@ -320,6 +320,27 @@ TEST_F(ZipFileTest, AWrongCrcIsReportedOnceTheWholeEntryIsRead) {
   }
 }
 
+// A name with letters beyond ASCII is marked UTF-8, so that other readers
+// do not take it as code page 437.
+TEST_F(ZipFileTest, NonAsciiNamesReadTheSameElsewhere) {
+  const std::string name =
+      "T\xC3\xA2"
+      "ches \xE2\x80\x93 \xC3\xA9t\xC3\xA9.txt";
+  {
+    ZipFile archive(archivePath, ZipFile::ZipFileModeCreate);
+    addEntry(archive, name, text, 0, date);
+    addEntry(archive, "plain.txt", text, 0, date);
+    archive.close();
+  }
+  std::vector<std::vector<std::string>> entries = pythonZipEntries(archivePath);
+  ASSERT_EQ(2u, entries.size());
+  EXPECT_EQ(name, entries[0][0]);
+  EXPECT_EQ("2048", entries[0][2]);
+  EXPECT_EQ("0", entries[1][2]);
+  ZipFile reading(archivePath, ZipFile::ZipFileModeUnzip);
+  EXPECT_TRUE(reading.locateFileInZip(name));
+}
+
 TEST_F(ZipFileTest, NamesLongerThan255BytesComeBackWhole) {
   std::string name = std::string(300, 'n') + ".log";
   {

@@ -2,7 +2,8 @@
 
 #include <gio/gio.h>
 
-FakeNotificationServer::FakeNotificationServer() : thread_([this] { run(); }) {
+FakeNotificationServer::FakeNotificationServer(const std::string& busAddress)
+    : busAddress_(busAddress), thread_([this] { run(); }) {
   std::unique_lock<std::mutex> lock(mutex_);
   ready_.wait(lock, [this] { return owned_ || failed_; });
 }
@@ -21,7 +22,8 @@ void FakeNotificationServer::run() {
   GMainContext* context = g_main_context_new();
   g_main_context_push_thread_default(context);
   loop_ = g_main_loop_new(context, FALSE);
-  gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+  gchar* address = busAddress_.empty() ? g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, nullptr)
+                                       : g_strdup(busAddress_.c_str());
   GDBusConnection* connection =
       address == nullptr ? nullptr
                          : g_dbus_connection_new_for_address_sync(
@@ -85,22 +87,26 @@ void FakeNotificationServer::onCall(GDBusConnection*, const char*, const char*, 
     g_variant_get_child(parameters, 4, "&s", &body);
     GVariant* hints = g_variant_get_child_value(parameters, 6);
     bool hasImage = false;
+    gint32 width = 0, height = 0;
     for (const char* name : {"image-data", "image_data"}) {
-      GVariant* image = g_variant_lookup_value(hints, name, nullptr);
-      if (image != nullptr) g_variant_unref(image);
-      hasImage = hasImage || image != nullptr;
+      GVariant* image = g_variant_lookup_value(hints, name, G_VARIANT_TYPE("(iiibiiay)"));
+      if (image == nullptr) continue;
+      hasImage = true;
+      g_variant_get_child(image, 0, "i", &width);
+      g_variant_get_child(image, 1, "i", &height);
+      g_variant_unref(image);
     }
     g_variant_unref(hints);
     guint32 id = 0;
     {
       std::lock_guard<std::mutex> lock(self->mutex_);
-      self->notifications_.push_back(Notification{replaces, summary, body, hasImage});
+      self->notifications_.push_back(Notification{replaces, summary, body, hasImage, width, height});
       id = replaces != 0 ? replaces : static_cast<guint32>(self->notifications_.size());
     }
     if (self->answerDelay_ > 0) g_usleep(self->answerDelay_ * 1000ul);
     g_dbus_method_invocation_return_value(invocation, g_variant_new("(u)", id));
   } else if (g_strcmp0(method, "GetCapabilities") == 0) {
-    const gchar* caps[] = {"body", nullptr};
+    const gchar* caps[] = {"body", "body-markup", nullptr};
     g_dbus_method_invocation_return_value(invocation, g_variant_new("(^as)", caps));
   } else if (g_strcmp0(method, "GetServerInformation") == 0) {
     g_dbus_method_invocation_return_value(invocation, g_variant_new("(ssss)", "fake", "test", "1", "1.2"));

@@ -1,6 +1,7 @@
-// A desktop notification server on the test's session bus, on a thread of its
-// own (the application shows notifications with blocking calls). It records
-// every notification it is asked to show.
+// A desktop notification server on the test's session bus (or another bus),
+// on a thread of its own (the application shows notifications with blocking
+// calls). It records every notification it is asked to show. Like most
+// desktops' servers it reads markup in bodies ("body-markup").
 //
 // Threads: made and read on any one thread; it answers on its own.
 #pragma once
@@ -23,11 +24,14 @@ class FakeNotificationServer {
     unsigned replaces;
     std::string summary;
     std::string body;
-    bool hasImage;  // an image under a name of the current protocol
+    bool hasImage;   // an image under a name of the current protocol
+    int imageWidth;  // its size in pixels; 0 without one
+    int imageHeight;
   };
 
   // Returns once the server owns the bus name, or has failed to (owned()).
-  FakeNotificationServer();
+  // busAddress: the bus to serve on; empty for the session bus.
+  explicit FakeNotificationServer(const std::string& busAddress = std::string());
   ~FakeNotificationServer();
   FakeNotificationServer(const FakeNotificationServer&) = delete;
   FakeNotificationServer& operator=(const FakeNotificationServer&) = delete;
@@ -51,5 +55,6 @@ class FakeNotificationServer {
   bool failed_ = false;
   std::vector<Notification> notifications_;
   GMainLoop* loop_ = nullptr;
+  std::string busAddress_;
   std::thread thread_;
 };

@@ -1,0 +1,34 @@
+// A notification's icon, made from the bytes of an image file (any format
+// gdk-pixbuf reads) at the size a notification shows: at most kLargestSide
+// pixels a side. The decoder is asked for that size as soon as the image
+// declares its own, so that formats that can (JPEG, SVG) decode straight to
+// it; the others decode whole and are scaled down at once. An image that
+// declares more than kLargestDeclaredPixels is refused before any decoding:
+// a small file can declare an image of gigabytes (a 250-byte SVG of
+// 20,000 x 20,000, a well-compressed PNG).
+//
+// Threads: any; nothing is kept between calls.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+typedef struct _GBytes GBytes;
+typedef struct _GdkPixbuf GdkPixbuf;
+
+class NotificationIcon {
+ public:
+  NotificationIcon() = delete;
+
+  // Far above what any notification shows, far below what a desktop's bus
+  // carries in one message (a 256 x 256 image is 256 KiB).
+  static constexpr int kLargestSide = 256;
+  // A 5,000 x 5,000 cover: what a PNG of that size costs while it decodes
+  // (100 MB) is the most one icon may take, and only one decodes at a time.
+  static constexpr int64_t kLargestDeclaredPixels = 25000000;
+
+  // The image, scaled to fit kLargestSide with its proportions kept; a new
+  // reference. Null, with why in `reason`, when the bytes are no image or the
+  // image declares a size that is empty or above kLargestDeclaredPixels.
+  static GdkPixbuf* decode(GBytes* bytes, std::string& reason);
+};

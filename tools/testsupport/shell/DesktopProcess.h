@@ -1,0 +1,42 @@
+// The velora-desktop program of the build, started as a person starts it,
+// with its home and XDG folders in a folder of the test's. Killed at the end
+// when it still runs.
+//
+// Threads: the tests' main thread; its end is seen while that thread runs
+// its main context (ShellTestServer::runUntil).
+#pragma once
+
+#include <glib.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+class DesktopProcess {
+ public:
+  // The program of the build.
+  static const char* const kProgram;
+
+  // home: the home folder, with the XDG folders below it (each named after
+  // its variable); environment: variables set for the program besides those.
+  DesktopProcess(const std::string& home, const std::vector<std::string>& arguments,
+                 const std::vector<std::pair<std::string, std::string>>& environment = {});
+  ~DesktopProcess();
+  DesktopProcess(const DesktopProcess&) = delete;
+  DesktopProcess& operator=(const DesktopProcess&) = delete;
+
+  bool waitForEnd();
+  bool ended() const { return ended_; }
+  // The exit status, or -1 when it did not exit normally.
+  int exitStatus() const;
+  // The signal it died of, or 0.
+  int deathSignal() const;
+  void signal(int number);
+  GPid pid() const { return pid_; }
+
+ private:
+  GPid pid_ = 0;
+  bool started_ = false;
+  bool ended_ = false;
+  int status_ = 0;
+};
