@@ -797,6 +797,7 @@ VEResult VLAudioInterface::streamOpen(const char* name, unsigned int* fileSize, 
   // stream got here has nobody to open for.
   std::string url;
   std::string currentSounds;
+  std::shared_ptr<const std::atomic<bool>> wanted;
   bool known = false;
   if (self) {
     // The main thread changes the table at any time: it is read, for the
@@ -805,6 +806,7 @@ VEResult VLAudioInterface::streamOpen(const char* name, unsigned int* fileSize, 
     VLSound* sound = self->findOpeningSound(serial);
     if (sound) {
       url = sound->getUrl();
+      wanted = sound->openWanted();
       known = true;
     } else {
       currentSounds = self->describeSounds(true);
@@ -820,7 +822,7 @@ VEResult VLAudioInterface::streamOpen(const char* name, unsigned int* fileSize, 
   VL_LOG_TRACE("Audio engine stream open : " << url);
   size_t size = 0;
   std::string data;
-  VLFileHandle* fileHandle = source->streamOpen(url, &size, &data);
+  VLFileHandle* fileHandle = source->streamOpen(url, &size, &data, wanted);
   if (fileHandle && size > UINT_MAX) {
     VL_LOG_ERROR("File is too large for the audio engine : " << size << ", " << url);
     giveBackHandle(source, fileHandle);

@@ -185,6 +185,7 @@ bool VLSound::init(const std::string& url) {
     return false;
   }
   streamSerial_ = g_nextStreamSerial.fetch_add(1);
+  openWanted_ = std::make_shared<std::atomic<bool>>(true);
   opening_ = true;
   fileHandle_ = nullptr;
   readFailed_ = false;
@@ -243,7 +244,9 @@ bool VLSound::clean(VESound** out) {
     sound_ = nullptr;
   }
   // A stream that is let go before its open was served will never be handed
-  // its handle; the open callback gives that handle back to the source.
+  // its handle; the open callback gives that handle back to the source, and
+  // an open still waiting for its file is abandoned.
+  if (openWanted_) openWanted_->store(false);
   opening_ = false;
   fileHandle_ = nullptr;
   return true;

@@ -119,6 +119,10 @@ class VLSound {
   // The stream's own name, unique in the process for the life of the stream.
   uint64_t getStreamSerial() const { return streamSerial_; }
   bool isOpening() const { return opening_; }
+  // Whether the stream's open is still wanted: false once the sound lets go
+  // of the stream (deleted, reset, switched). Shared with the open callback,
+  // which reads it without the audio lock while the open waits.
+  std::shared_ptr<const std::atomic<bool>> openWanted() const { return openWanted_; }
   VLFileHandle* getFileHandle() const { return fileHandle_; }
   void setFileHandle(void* handle);
   void setData(const std::string& data);
@@ -155,6 +159,7 @@ class VLSound {
   int channelSlot_;
   std::string url_;
   uint64_t streamSerial_;
+  std::shared_ptr<std::atomic<bool>> openWanted_;
 
   // Under the audio lock.
   bool opening_;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -21,7 +22,10 @@ class VLStreamSource {
   // success a new handle (owned by the caller until it hands it back through
   // streamClose), the file's size and its provider data; on failure null,
   // size 0 and the provider data of the file reached (empty when none).
-  virtual VLFileHandle* streamOpen(const std::string& url, size_t* fileSize, std::string* data) = 0;
+  // When `wanted` turns false while the open waits (its sound was let go),
+  // the open is abandoned: its file is closed and it fails soon after.
+  virtual VLFileHandle* streamOpen(const std::string& url, size_t* fileSize, std::string* data,
+                                   std::shared_ptr<const std::atomic<bool>> wanted = nullptr) = 0;
 
   // Engine threads (read callback). Queues the read; bytesRead and then the
   // result are written into the request later. True when queued.

@@ -24,10 +24,12 @@ class VLOpenTask : public VLTask {
   static const size_t kPendingSize = static_cast<size_t>(-1);
 
   // Writes the pending marker into *fileSize, null into *handle and clears *data.
+  // `wanted`, when given, turns false once the open's stream is let go.
   VLOpenTask(const std::string& url, std::atomic<size_t>* fileSize, std::string* data, VLFileHandle** handle,
-             std::shared_ptr<VLWakeEvent> served = nullptr);
+             std::shared_ptr<VLWakeEvent> served = nullptr, std::shared_ptr<const std::atomic<bool>> wanted = nullptr);
 
   std::string getUrl() const { return url_; }
+  bool isAbandoned() const { return wanted_ && !wanted_->load(); }
 
   VLFileHandle* getHandle() const { return *handle_; }
   void setHandle(VLFileHandle* handle) { *handle_ = handle; }
@@ -41,4 +43,5 @@ class VLOpenTask : public VLTask {
   std::string* data_;
   VLFileHandle** handle_;
   std::shared_ptr<VLWakeEvent> served_;
+  std::shared_ptr<const std::atomic<bool>> wanted_;
 };

@@ -141,18 +141,27 @@ bool VLPlayer::isQuiet() const {
   return !audioInterface_ || audioInterface_->getPlaybackState() != VLAudioInterface::PlaybackPlaying;
 }
 
-VLFileHandle* VLPlayer::streamOpen(const std::string& url, size_t* fileSize, std::string* data) {
+VLFileHandle* VLPlayer::streamOpen(const std::string& url, size_t* fileSize, std::string* data,
+                                   std::shared_ptr<const std::atomic<bool>> wanted) {
   std::atomic<size_t> size(0);
   VLFileHandle* handle = nullptr;
   std::shared_ptr<VLWakeEvent> served(VLPlatformFactory::instance()->createWakeEvent());
-  if (!pushSessionTask(new VLOpenTask(url, &size, data, &handle, served))) {
+  if (!pushSessionTask(new VLOpenTask(url, &size, data, &handle, served, wanted))) {
     data->clear();
     *fileSize = 0;
     return nullptr;
   }
   // The worker writes the handle and the data, publishes the size, then
-  // signals.
-  while (size.load(std::memory_order_acquire) == VLOpenTask::kPendingSize) served->wait(kOpenLookMilliseconds);
+  // signals. An open its sound let go of meanwhile ends at the worker's next
+  // pass, which this wakes.
+  bool abandoned = false;
+  while (size.load(std::memory_order_acquire) == VLOpenTask::kPendingSize) {
+    served->wait(kOpenLookMilliseconds);
+    if (!abandoned && wanted && !wanted->load()) {
+      abandoned = true;
+      wake();
+    }
+  }
   *fileSize = size.load(std::memory_order_relaxed);
   return handle;
 }
@@ -364,6 +373,14 @@ bool VLPlayer::doOpenTask(VLOpenTask* task, bool force) {
   VLFileHandle* handle = task->getHandle();
   VLRepositoryFile* file = nullptr;
   bool opened = false;
+  if (task->isAbandoned()) {
+    // Its sound is gone: the file it opened to provide is closed, so that a
+    // transfer nobody needs stops, and the waiting thread is released.
+    VL_LOG_DEBUG("Stream open abandoned by its sound : " << task->getUrl());
+    file = handle ? repositoryFileOf(handle, false) : nullptr;
+    giveUpOpen(task, file, file != nullptr);
+    return true;
+  }
   if (!handle) {
     const std::string url = task->getUrl();
     bool found = false;

@@ -89,7 +89,8 @@ class VLPlayer : public VLStreamSource {
   // repository file's size and its provider data; on failure null, size 0 and
   // the provider data of the file reached (empty when none). Without a session
   // it answers null, 0 and empty data at once.
-  VLFileHandle* streamOpen(const std::string& url, size_t* fileSize, std::string* data) override;
+  VLFileHandle* streamOpen(const std::string& url, size_t* fileSize, std::string* data,
+                           std::shared_ptr<const std::atomic<bool>> wanted = nullptr) override;
 
   // Queues the read, with or without a session; the worker later writes
   // bytesRead and then the result into the request (an internal error when

@@ -373,6 +373,41 @@ TEST_F(VLPlayerTest, AForcedPassEndsAWaitingOpen) {
   EXPECT_FALSE(repository("cache")->getFile(VLFileId("waiting", 5), false)->isOpen());
 }
 
+// A sound let go while its open waits for a server that keeps it waiting:
+// the open ends at the next pass and its file no longer provides, so the
+// opens of many sounds made and deleted do not hold up the next track.
+TEST_F(VLPlayerTest, AnOpenItsSoundLetGoOfEndsAndStopsItsTransfer) {
+  ASSERT_TRUE(s_server->isRunning());
+  open();
+  auto wanted = std::make_shared<std::atomic<bool>>(true);
+  std::atomic<bool> done(false);
+  size_t size = 7;
+  std::string data;
+  VLFileHandle* handle = reinterpret_cast<VLFileHandle*>(1);
+  std::string url = s_server->url("/size=20000/delay=60000/abandoned") + "?_TEID=abandoned&fmt=5";
+  std::thread engine([&] {
+    handle = player_.streamOpen(url, &size, &data, wanted);
+    done = true;
+  });
+  while (!repository("cache")->getFile(VLFileId("abandoned", 5), false)) {
+    player_.update(false, false);
+    VLPlatformFactory::instance()->sleep(1);
+  }
+  wanted->store(false);
+  // A pass or two serve it; left alone it would wait for the server or the
+  // patience clock, tens of seconds of passes.
+  int passes = 0;
+  for (; !done; ++passes) {
+    player_.update(false, false);
+    VLPlatformFactory::instance()->sleep(1);
+  }
+  engine.join();
+  EXPECT_LT(passes, 2000);
+  EXPECT_EQ(nullptr, handle);
+  EXPECT_EQ(0u, size);
+  EXPECT_FALSE(repository("cache")->getFile(VLFileId("abandoned", 5), false)->isOpen());
+}
+
 TEST_F(VLPlayerTest, FetchesAStreamedFileThenServesItsReads) {
   OpenResult result = openServed("fetched", "", 3, 70000);
   ASSERT_NE(nullptr, result.handle);

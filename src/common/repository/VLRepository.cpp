@@ -425,8 +425,12 @@ bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size) {
   // With auto-clean the limit only says how much to evict: a file larger than
   // the limit still plays, and the size check that follows its new size
   // evicts it too, so that it leaves after its last close. Only a file the
-  // volume cannot hold, even with every file evicted, is refused.
-  if (!onVolume() || (!autoClean_ && !underLimit())) {
+  // volume cannot hold, even with every file evicted, is refused. A file
+  // growing with an answer of unknown length is the exception: it has no
+  // size of its own to take, and an answer that never ends must stop at the
+  // limit instead of filling the volume.
+  bool limitHolds = !autoClean_ || file->isGrowing();
+  if (!onVolume() || (limitHolds && !underLimit())) {
     VL_LOG_WARN("Repository file does not fit : " << file->getFileId() << " needs " << size << " bytes, the limit is "
                                                   << limit << " and " << available << " bytes are available");
     // Without auto-clean the user can make room: the repository is full
@@ -583,10 +587,14 @@ void VLRepository::startMove(const std::string& directory) {
   }
   VL_LOG_INFO("Repository files are copied to another volume : " << name_ << " => " << directory << " ("
                                                                  << copies.size() << " files)");
+  // Stored before the first copy: a run that ends during the copying leaves
+  // copies that only the next start, told where they are, can remove.
+  storeMoveTarget(directory);
   move_.reset(new VLRepositoryMove(directory, copies));
   if (!move_->start()) {
     VL_LOG_ERROR("Unable to start copying repository files, they stay where they are : " << directory);
     move_.reset();
+    storeMoveTarget(std::string());
   }
 }
 
@@ -595,12 +603,48 @@ void VLRepository::finishMove() {
   if (move->hasFailed()) {
     VL_LOG_ERROR("Repository files stay where they are : " << getDirectory());
     move->abandon();
+    storeMoveTarget(std::string());
     if (handler_) handler_->onUnwritable(this);
     return;
   }
   std::string directory = move->getDirectory();
   move.reset();
   switchDirectory(directory, false);
+  storeMoveTarget(std::string());
+}
+
+std::string VLRepository::moveTargetPreference() const {
+  return directoryPreference_.empty() ? std::string() : directoryPreference_ + "MoveTarget";
+}
+
+void VLRepository::storeMoveTarget(const std::string& directory) {
+  const std::string key = moveTargetPreference();
+  if (!key.empty()) VLPlatformFactory::instance()->getSettingHelper()->setValue(identity_, key, directory);
+}
+
+// The copies that a move to another volume had made when its run ended (a
+// kill, a crash, a power loss) before it switched over: the records' files
+// are still in the directory, and a file in the move's target that a record
+// names is one of those copies, whole or cut short. They are removed, so that
+// a move that never finished leaves nothing behind.
+void VLRepository::removeUnfinishedMoveCopies() {
+  const std::string key = moveTargetPreference();
+  if (key.empty()) return;
+  const std::string target = VLPlatformFactory::instance()->getSettingHelper()->getValue(identity_, key, std::string());
+  if (target.empty()) return;
+  if (target != getDirectory()) {
+    VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
+    const std::string prefix = target + files->getSeparator();
+    size_t removed = 0;
+    for (auto& entry : files_) {
+      const std::string path = prefix + entry.second->fileName();
+      if (files->removeFile(path + ".part")) ++removed;
+      if (files->removeFile(path)) ++removed;
+    }
+    VL_LOG_WARN("Repository files were being copied when the last run ended, the copies are removed : "
+                << target << " (" << removed << " files)");
+  }
+  storeMoveTarget(std::string());
 }
 
 // The new directory is stored before any old file goes: a crash after this
@@ -722,6 +766,7 @@ void VLRepository::close() {
     VL_LOG_WARN("Repository closes while its files are copied, they stay where they are : " << getDirectory());
     move_->abandon();
     move_.reset();
+    storeMoveTarget(std::string());
   }
   // A clear under way is finished: its records lose their files and rows.
   clearSlice(SIZE_MAX);
@@ -779,6 +824,7 @@ bool VLRepository::openAndLoad(bool removeOrphanFiles) {
   std::vector<VLRepositoryFile*> damaged;
   if (ok && !loadFiles(!unavailable_, &damaged)) ok = false;
   if (ok) repairDamagedDownloads(damaged);
+  if (ok && removeOrphanFiles) removeUnfinishedMoveCopies();
   if (ok && listing.valid()) removeOrphans(listing.get());
   return ok;
 }
@@ -842,14 +888,23 @@ bool VLRepository::restoreWholeBitmap(const std::string& fileName, uint64_t size
 }
 
 // A download whose content or bitmap no longer matches its row keeps its
-// record: opening it once gives both files their recorded lengths with every
-// block missing (the content is kept until overwritten), and the downloader
-// queues it again.
+// record, with nothing present, and the downloader queues it again. Its files
+// are given their recorded lengths (every block missing) only when it is
+// opened to be fetched, a few at a time: making them all at the start would
+// hold it up, and take the space of the whole library at once, when many
+// files have gone.
 void VLRepository::repairDamagedDownloads(const std::vector<VLRepositoryFile*>& damaged) {
-  for (VLRepositoryFile* file : damaged) {
-    VL_LOG_WARN("Download does not match its index row, it is fetched again : " << getFilePath(file->fileName()));
-    if (file->open(0)) file->close(0);
+  const size_t logged = 20;
+  for (size_t i = 0; i < damaged.size(); ++i) {
+    VLRepositoryFile* file = damaged[i];
+    if (i < logged)
+      VL_LOG_WARN("Download does not match its index row, it is fetched again : " << getFilePath(file->fileName()));
+    noteRowChanged(file);
+    noteContentReset(file);
   }
+  if (damaged.size() > logged)
+    VL_LOG_WARN("Downloads that do not match their index rows are fetched again : " << damaged.size() << " in "
+                                                                                    << getDirectory());
 }
 
 // A row of the index as the load reads it, with the sizes of its files once
@@ -979,7 +1034,11 @@ void VLRepository::takeRow(IndexRow& row, LoadOutcome* outcome) {
         outcome->restored.push_back(row.name);
         lastValidation = 0;
         break;
-      case FILES_DAMAGED: damagedRow = true; break;
+      case FILES_DAMAGED:
+        // Nothing of it counts as present until it is fetched again.
+        row.loaded = 0;
+        damagedRow = true;
+        break;
     }
   }
   VLRepositoryFile* file = loadRow(row, lastValidation);
@@ -1033,23 +1092,33 @@ VLRepositoryFile* VLRepository::makeRecord(IndexRow& row, time_t lastValidation)
 }
 
 bool VLRepository::forgetValidation(const std::vector<std::string>& fileNames) {
-  VLSQLiteStatement statement(db_);
-  for (const std::string& fileName : fileNames) {
-    if (!statement.prepare(kForgetValidation) || !statement.bindText(1, name_) || !statement.bindText(2, identity_) ||
-        !statement.bindText(3, fileName) || !statement.execute())
-      return false;
-  }
-  return true;
+  return runForNames(kForgetValidation, fileNames);
 }
 
 bool VLRepository::deleteRowsByName(const std::vector<std::string>& fileNames) {
-  VLSQLiteStatement statement(db_);
-  for (const std::string& fileName : fileNames) {
-    if (!statement.prepare(kDeleteByName) || !statement.bindText(1, name_) || !statement.bindText(2, identity_) ||
-        !statement.bindText(3, fileName) || !statement.execute())
-      return false;
+  return runForNames(kDeleteByName, fileNames);
+}
+
+// Runs the statement (repository, identity, file name) for every name in one
+// transaction: a cleaner that emptied the cache leaves every row to delete,
+// and a transaction each would hold the start up for seconds. A failure
+// rolls every change back.
+bool VLRepository::runForNames(const char* sql, const std::vector<std::string>& fileNames) {
+  if (fileNames.empty()) return true;
+  if (!VLSQLiteStatement::execute(db_, "BEGIN TRANSACTION")) return false;
+  bool ok = true;
+  {
+    VLSQLiteStatement statement(db_);
+    ok = statement.prepare(sql);
+    for (size_t i = 0; ok && i < fileNames.size(); ++i) {
+      statement.rewind();
+      ok = statement.bindText(1, name_) && statement.bindText(2, identity_) && statement.bindText(3, fileNames[i]) &&
+           statement.execute();
+    }
   }
-  return true;
+  if (ok && VLSQLiteStatement::execute(db_, "END TRANSACTION")) return true;
+  VLSQLiteStatement::execute(db_, "ROLLBACK");
+  return false;
 }
 
 std::future<VLRepository::OwnFiles> VLRepository::listOwnFiles() {

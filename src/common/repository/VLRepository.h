@@ -234,6 +234,7 @@ class VLRepository {
   VLRepositoryFile* makeRecord(IndexRow& row, time_t lastValidation);
   bool forgetValidation(const std::vector<std::string>& fileNames);
   bool deleteRowsByName(const std::vector<std::string>& fileNames);
+  bool runForNames(const char* sql, const std::vector<std::string>& fileNames);
   struct OwnFiles;
   std::future<OwnFiles> listOwnFiles();
   void removeOrphans(OwnFiles listing);
@@ -261,6 +262,11 @@ class VLRepository {
   // Directory.
   void startMove(const std::string& directory);
   void finishMove();
+  // The identity's preference that holds the target of a move to another
+  // volume while its copies are made (empty without a directory preference).
+  std::string moveTargetPreference() const;
+  void storeMoveTarget(const std::string& directory);
+  void removeUnfinishedMoveCopies();
   void switchDirectory(const std::string& directory, bool sameVolume);
   double now() const;
 

@@ -268,7 +268,10 @@ bool VLRepositoryFile::mapFiles() {
 void VLRepositoryFile::loadPresentBits() {
   written_.clear();
   if (!isBitmapMapped() || bitmap_->getSize() == 0) {
-    present_.clear();
+    // A closed record keeps no memory of its blocks: a repository holds
+    // many more closed records than open ones.
+    std::vector<uint8_t>().swap(present_);
+    std::vector<Written>().swap(written_);
     return;
   }
   const uint8_t* bits = bitmap_->getData();
@@ -366,16 +369,14 @@ void VLRepositoryFile::flushBitmap() {
 bool VLRepositoryFile::commitWritten(bool all) {
   const double current = now();
   bool result = true;
-  while (!written_.empty() && (all || current - written_.front().since >= kCommitDelay)) {
+  auto due = [&](size_t i) { return all || current - written_[i].since >= kCommitDelay; };
+  size_t next = 0;
+  while (next < written_.size() && due(next)) {
     // Neighbouring ranges (one stream's drives) go to the disk in one flush.
-    size_t offset = written_.front().offset;
-    size_t length = written_.front().length;
-    written_.pop_front();
-    while (!written_.empty() && written_.front().offset == offset + length &&
-           (all || current - written_.front().since >= kCommitDelay)) {
-      length += written_.front().length;
-      written_.pop_front();
-    }
+    size_t offset = written_[next].offset;
+    size_t length = written_[next].length;
+    for (++next; next < written_.size() && written_[next].offset == offset + length && due(next); ++next)
+      length += written_[next].length;
     if (!isContentMapped() || !isBitmapMapped() || !mappingsCover() || offset + length > size_) {
       VL_LOG_ERROR("Repository file changed under its written blocks : " << fileId_);
       written_.clear();
@@ -390,6 +391,7 @@ bool VLRepositoryFile::commitWritten(bool all) {
     }
     markBlocks(bitmap_->getData(), offset, length);
   }
+  written_.erase(written_.begin(), written_.begin() + std::ptrdiff_t(next));
   return result;
 }
 

@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
-#include <deque>
 #include <list>
 #include <map>
 #include <memory>
@@ -378,11 +377,13 @@ class VLRepositoryFile {
   // The block bits readers see (see the class comment).
   std::vector<uint8_t> present_;
   // Blocks present whose on-disk bits wait, in the order they were
-  // settled, with the monotonic time their write-back began.
+  // settled, with the monotonic time their write-back began. A vector, not a
+  // deque: an empty deque already holds more than half a kilobyte, and every
+  // record of a repository has one.
   struct Written {
     size_t offset;
     size_t length;
     double since;
   };
-  std::deque<Written> written_;
+  std::vector<Written> written_;
 };

@@ -635,7 +635,10 @@ TEST_F(VLRepositoryTest, StartKeepsDownloadsAndUnopenedRecordsFollowTheirFiles) 
   ASSERT_TRUE(whole->isRangeLoaded(0, 5000, &loaded));
   EXPECT_TRUE(loaded);
   EXPECT_EQ(0u, cut->getLoaded());
-  EXPECT_EQ(5000u, TestFolder::sizeOf(cutContent)) << "given its recorded length again";
+  EXPECT_EQ(100u, TestFolder::sizeOf(cutContent)) << "left as it is until it is fetched again";
+  ASSERT_TRUE(cut->open(0));
+  EXPECT_TRUE(cut->close(0));
+  EXPECT_EQ(5000u, TestFolder::sizeOf(cutContent)) << "given its recorded length again once opened";
 
   repository->getFile(VLFileId("dropped", 6u), false)->remove();
   const std::string second = folder.folder("second");

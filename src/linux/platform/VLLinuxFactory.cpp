@@ -1,6 +1,10 @@
 #include "VLLinuxFactory.h"
 
+#include <sys/resource.h>
+
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "VLCryptoLinuxImpl.h"
@@ -12,7 +16,28 @@
 #include "VLThreadLinuxImpl.h"
 #include "VLWakeEventLinuxImpl.h"
 
-VLLinuxFactory::VLLinuxFactory() : proxyFound_(false) {}
+namespace {
+
+// Every repository file a stream or a download holds open takes descriptors
+// (content, bitmap), so a page with a few hundred sounds passes the usual
+// soft limit of 1,024 and every further open fails as if the disk could not
+// be written. The soft limit is raised to the hard one, once per process;
+// nothing here waits on descriptors with select().
+void raiseOpenFileLimit() {
+  rlimit limit = {};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  rlim_t before = limit.rlim_cur;
+  limit.rlim_cur = limit.rlim_max;
+  // Standard error, not the log: the log is set up through this factory.
+  if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+    fprintf(stderr, "Open file limit stays at %llu: %s\n", static_cast<unsigned long long>(before), strerror(errno));
+}
+
+}  // namespace
+
+VLLinuxFactory::VLLinuxFactory() : proxyFound_(false) {
+  raiseOpenFileLimit();
+}
 
 VLLinuxFactory::~VLLinuxFactory() {}
 
