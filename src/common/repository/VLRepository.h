@@ -150,8 +150,9 @@ class VLRepository {
   // used other records are evicted, as many as it takes to bring the file
   // under the limit (and to keep the volume's 300 MB reserve while it has
   // it), or all of them when that cannot be done: a file larger than the
-  // limit is taken and leaves after its last close. Without auto-clean its
-  // new size must fit under the limit. In both cases a size the volume
+  // limit is taken and leaves after its last close. Without auto-clean, and
+  // for a file whose end is not known yet (growing), the new size must fit
+  // under the limit. In both cases a size the volume
   // cannot hold, even with every other record evicted, is refused and
   // evicts nothing; a repository without auto-clean is then full while the
   // file is wanted and the volume lacks the room (a size larger than the
