@@ -270,11 +270,12 @@ void PlayerPageLoader::reloadFromCache(const std::string& pageAddress) {
   connectionFailure(pageAddress, pageAddress, "No saved page.");
 }
 
+// A saved page that cannot be used (damaged, cut short, of another page, or
+// no file at all) is no saved page: the user is told there is no connection
+// rather than left with the loader.
 void PlayerPageLoader::showSavedPageOrError(const std::string& pageAddress) {
   SavedPage page;
-  if (store_.exists(pageAddress)) {
-    // A file that does not read stops here: what shows stays.
-    if (!store_.load(pageAddress, page)) return;
+  if (store_.load(pageAddress, page)) {
     shellTrace("PlayerPageLoader::showSavedPageOrError", "Trying to load web-archive: " + store_.pathFor(pageAddress));
     recorder_.setEnabled(false);
     server_.show(window_.mainView(), std::move(page), pageAddress);
@@ -308,6 +309,7 @@ void PlayerPageLoader::checkStatus() {
 }
 
 void PlayerPageLoader::showErrorPage(const std::string& message) {
+  shellTrace("PlayerPageLoader::showErrorPage", message);
   std::string page = htmlErrorPageStringForMessage(message);
   defer([this, page] {
     webkit_web_view_load_html(window_.preloadingView(), page.c_str(), nullptr);

@@ -9,9 +9,9 @@
 //   including our own 10-second time-out of the player page) of the player
 //   page itself: the first one reloads (the page's own VeloraAPI.reload()
 //   when its scripts are ready, else the saved page, the store being the
-//   cache), every later one shows the saved page, and with no saved page the
-//   "no connection" error page; a connection failure of another page is left
-//   alone;
+//   cache), every later one shows the saved page, and with no usable saved
+//   page (none, damaged, or not a regular file) the "no connection" error
+//   page; a connection failure of another page is left alone;
 // - any other failure shows the error page with the error's own text.
 // A main-frame document answered with an HTTP status outside 200-299 (and
 // not 0) shows the maintenance page for 503 and the "unavailable" page

@@ -3,9 +3,14 @@
 // or answer with error statuses, and the offline start from the saved page.
 #include "PlayerPageLoader.h"
 
+#include <glib/gstdio.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <functional>
 #include <memory>
+#include <vector>
 
 #include "MainWindow.h"
 #include "SavedPageRecorder.h"
@@ -49,7 +54,7 @@ class PlayerPageLoaderTest : public ::testing::Test {
     player_ = player;
     window_ = std::make_unique<MainWindow>(context_);
     store_ = std::make_unique<SavedPageStore>(folder_.path() + "/saved", player);
-    recorder_ = std::make_unique<SavedPageRecorder>(window_->mainView(), *store_, originOf(player));
+    recorder_ = std::make_unique<SavedPageRecorder>(window_->mainView(), *store_);
     loader_ = std::make_unique<PlayerPageLoader>(*window_, *store_, *server_, *recorder_, player, std::move(hooks));
     window_->show();
     // As once a player page has its objects: error pages must show it again.
@@ -78,11 +83,6 @@ class PlayerPageLoaderTest : public ::testing::Test {
   void TearDown() override {
     stop();
     store_.reset();
-  }
-
-  static std::string originOf(const std::string& address) {
-    size_t slash = address.find('/', address.find("://") + 3);
-    return address.substr(0, slash);
   }
 
   bool waitForErrorPage(const std::string& key) {
@@ -235,6 +235,67 @@ TEST_F(PlayerPageLoaderTest, ServerDownAfterAFirstLoadStartsFromTheSavedPage) {
   SavedPage after;
   ASSERT_TRUE(store_->load(player, after));
   EXPECT_EQ(after.resources().size(), saved.resources().size());
+}
+
+// What stands at the saved page's place and cannot be used (cut short,
+// empty, another page's, a FIFO, a link to an endless device) shows the
+// no-connection page at an offline start, without blocking or reading on.
+TEST_F(PlayerPageLoaderTest, AnUnusableSavedPageShowsTheNoConnectionPage) {
+  std::string player = refusedOrigin() + "/offline/";
+  SavedPage whole(player);
+  whole.keep(player, "text/html", "<html><body>saved</body></html>");
+  whole.keep(player + "app.js", "application/javascript", std::string(4096, ' '));
+  std::string file = whole.serialize();
+  SavedPage foreign("http://other.example.com/");
+  foreign.keep("http://other.example.com/", "text/html", "<html><body>other</body></html>");
+  const std::vector<std::pair<std::string, std::function<bool(const std::string&)>>> unusable = {
+      {"cut short", [&](const std::string& path) { return TestFolder::write(path, file.substr(0, file.size() / 2)); }},
+      {"empty", [](const std::string& path) { return TestFolder::write(path, ""); }},
+      {"another page's", [&](const std::string& path) { return TestFolder::write(path, foreign.serialize()); }},
+      {"a FIFO", [](const std::string& path) { return mkfifo(path.c_str(), 0600) == 0; }},
+      {"a link to /dev/zero", [](const std::string& path) { return symlink("/dev/zero", path.c_str()) == 0; }},
+  };
+  for (const auto& saved : unusable) {
+    SCOPED_TRACE(saved.first);
+    stop();
+    start(player);
+    ASSERT_EQ(g_mkdir_with_parents(store_->folder().c_str(), 0700), 0);
+    g_remove(store_->pathFor(player).c_str());
+    ASSERT_TRUE(saved.second(store_->pathFor(player)));
+    loader_->loadMainWebViewContent("");
+    ASSERT_TRUE(waitForErrorPage("html.error.message.no_connection.first_time"));
+    EXPECT_FALSE(loader_->isShowingSavedPage());
+  }
+}
+
+// Only the player page is saved: the player's origin loaded at other
+// addresses (a query a frame keeps changing, say) leaves no file, and the
+// page's recording goes once it is written.
+TEST_F(PlayerPageLoaderTest, OnlyThePlayerPageIsSaved) {
+  ShellTestServer server(kPages);
+  ASSERT_TRUE(server.start());
+  std::string player = server.playerOrigin() + "/offline/";
+  start(player);
+  loader_->loadMainWebViewContent("");
+  ASSERT_TRUE(waitForPageDone());
+  ASSERT_TRUE(waitForWholeSavedPage());
+  EXPECT_FALSE(store_->hasRecording());
+  for (int n = 1; n <= 3; ++n) {
+    std::string again = player + "?again=" + std::to_string(n);
+    webkit_web_view_load_uri(window_->mainView(), again.c_str());
+    ASSERT_TRUE(ShellTestServer::runUntil([&] {
+      return pageResults().find("again=" + std::to_string(n) + "\"") != std::string::npos &&
+             pageResults().find("\"done\":true") != std::string::npos;
+    }));
+  }
+  recorder_->finish(2000);
+  EXPECT_FALSE(store_->hasRecording());
+  GDir* folder = g_dir_open(store_->folder().c_str(), 0, nullptr);
+  ASSERT_NE(folder, nullptr);
+  std::vector<std::string> names;
+  for (const char* name; (name = g_dir_read_name(folder)) != nullptr;) names.push_back(name);
+  g_dir_close(folder);
+  EXPECT_EQ(names, std::vector<std::string>{SavedPageStore::fileNameFor(player)});
 }
 
 // A captive portal answers the player address with a redirect: neither a

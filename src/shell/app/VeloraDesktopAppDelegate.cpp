@@ -131,8 +131,7 @@ bool VeloraDesktopAppDelegate::start(WebKitWebsiteDataManager* websiteData, cons
   savedPageServer_ = std::make_unique<SavedPageServer>(context_);
   savedPages_ = std::make_unique<SavedPageStore>(settings()->getAndCreateLocalPath(VLSettingHelper::LOCAL_FOLDER_CACHE),
                                                  playerAddress_);
-  recorder_ =
-      std::make_unique<SavedPageRecorder>(window_->mainView(), *savedPages_, PagePublisher::originOf(playerAddress_));
+  recorder_ = std::make_unique<SavedPageRecorder>(window_->mainView(), *savedPages_);
   PlayerPageLoader::Hooks hooks;
   hooks.isJSReady = [] { return VeloraController::instance().isJSReady(); };
   hooks.reloadPage = [] {

@@ -5,8 +5,9 @@
 // scheme from a second process, the command-line options, quitting with and
 // without the page's agreement and on SIGTERM, the media player it is on the
 // session bus, a start that fails, the trace of the desktop's notification
-// server, a crash's report, the front key through the desktop portal, and a
-// screenshot.
+// server, a crash's report, the front key through the desktop portal, the
+// offline start from the saved page (also after a quit during a slow load),
+// and a screenshot.
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gio/gio.h>
 #include <gtest/gtest.h>
@@ -217,6 +218,55 @@ TEST_F(VeloraDesktopProcessTest, WithoutTheServiceItStartsFromTheSavedPageWithIt
   ASSERT_TRUE(activateQuit());
   ASSERT_TRUE(offline.waitForEnd());
   EXPECT_EQ(offline.exitStatus(), 0);
+}
+
+// A quit while the player page still loads (its script slow to come) never
+// leaves a part of the page in place of the whole one saved before: the
+// load is waited for, or when it is still going at the end, the saved page
+// stays. The next start without the service runs the page's script.
+TEST_F(VeloraDesktopProcessTest, AQuitDuringASlowLoadLeavesTheSavedPageWhole) {
+  ShellTestServer reports(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages");
+  ASSERT_TRUE(reports.start());
+  auto pages = std::make_unique<ShellTestServer>(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages");
+  ASSERT_TRUE(pages->start());
+  std::string player = pages->playerOrigin() + "/app/?keep=kept-offline&reports=" + reports.playerOrigin();
+  VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
+  ASSERT_TRUE(preferences.set("BetaPlayerURL", player));
+  auto loadedReports = [&](size_t count) {
+    return ShellTestServer::runUntil([&] { return reports.reports("loaded").size() >= count; });
+  };
+  auto scriptRequests = [&] {
+    const std::vector<std::string>& paths = pages->requests();
+    return std::count(paths.begin(), paths.end(), "/app/app.js");
+  };
+  {
+    DesktopProcess online(home_.path(), {});
+    ASSERT_TRUE(loadedReports(1));
+    ASSERT_TRUE(activateQuit());
+    ASSERT_TRUE(online.waitForEnd());
+  }
+  // Slower than the quit waits for, the second time.
+  for (unsigned scriptDelay : {1500u, 600000u}) {
+    SCOPED_TRACE(scriptDelay);
+    pages->delay("/app/app.js", scriptDelay);
+    auto asked = scriptRequests();
+    DesktopProcess quitting(home_.path(), {});
+    ASSERT_TRUE(ShellTestServer::runUntil([&] { return scriptRequests() > asked; }));
+    gint64 quitAt = g_get_monotonic_time() + 300 * G_TIME_SPAN_MILLISECOND;
+    ShellTestServer::runUntil([&] { return g_get_monotonic_time() >= quitAt; });
+    ASSERT_TRUE(activateQuit());
+    ASSERT_TRUE(quitting.waitForEnd());
+    EXPECT_EQ(quitting.exitStatus(), 0);
+  }
+  pages.reset();
+  size_t before = reports.reports("loaded").size();
+  DesktopProcess offline(home_.path(), {});
+  ASSERT_TRUE(loadedReports(before + 1));
+  std::string loaded = reports.reports("loaded")[before];
+  EXPECT_NE(loaded.find("\"objects\":\"object\""), std::string::npos) << loaded;
+  EXPECT_NE(loaded.find("\"kept\":\"kept-offline\""), std::string::npos) << loaded;
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(offline.waitForEnd());
 }
 
 TEST_F(VeloraDesktopProcessTest, BeforeAnyPlayerPageAQuitEndsAtOnce) {

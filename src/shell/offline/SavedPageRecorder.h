@@ -1,10 +1,15 @@
-// Keeps a copy of every player page the main web view loads from the
-// network: each resource of the player's origin that a page of the player's
-// origin loads with GET (its document among them) goes into the store with its MIME
-// type and bytes once it has finished with a 2xx answer from the player's
-// origin (a document: from its own address, not after a redirect), and the page is
-// written a moment after the last one (and when the page has finished
-// loading), so that the last save holds everything loaded so far.
+// Keeps a copy of the player page the main web view loads from the network:
+// each resource of the player's origin that the player page loads with GET
+// (its document among them) goes into the store with its MIME type and
+// bytes once it has finished with a 2xx answer from the player's origin (a
+// document: from its own address, not after a redirect).
+//
+// A saved page is replaced only by a whole load: the page is written once
+// WebKit has finished its load and every resource started during the load
+// has finished too (or, for what runs on long after the load, such as a
+// fetch kept open, once a settling time has passed). What the page loads
+// later is added to the file a moment after it finishes. A load that has not
+// finished is never written: the saved page stays as it was.
 //
 // Threads: main thread only (WebKit's).
 #pragma once
@@ -19,34 +24,60 @@ class SavedPageStore;
 
 class SavedPageRecorder {
  public:
-  // view and store must outlive the recorder. playerOrigin as
-  // PagePublisher::originOf gives it.
-  SavedPageRecorder(WebKitWebView* view, SavedPageStore& store, std::string playerOrigin);
+  // After the load has finished, how long resources it started may still
+  // run before the page is written without them.
+  static constexpr unsigned kSettleMilliseconds = 1500;
+
+  // view and store must outlive the recorder; the page recorded is the
+  // store's player page.
+  SavedPageRecorder(WebKitWebView* view, SavedPageStore& store);
   ~SavedPageRecorder();
   SavedPageRecorder(const SavedPageRecorder&) = delete;
   SavedPageRecorder& operator=(const SavedPageRecorder&) = delete;
 
   // Off while the view shows a saved page (which must not be saved over
-  // itself); on at start.
+  // itself); on at start. Loads started while off are not recorded.
   void setEnabled(bool enabled) { enabled_ = enabled; }
   bool isEnabled() const { return enabled_; }
-  // Writes every page with resources recorded since its last write, now.
-  void saveNow();
   // For the end of the run: waits (running the main loop, at most the guard
-  // time) for the data of resources that have finished loading, then saves.
-  // A quit right after a load so still saves the whole page.
+  // time, which should exceed kSettleMilliseconds) for the player page's
+  // load to finish whole and for the data of resources that have finished,
+  // then saves. A page still loading when the guard ends is not saved: the
+  // page saved before stays.
   void finish(unsigned guardMilliseconds);
 
  private:
   struct Watch;
+  // The view's current load.
+  struct Load {
+    unsigned number = 0;
+    std::string page;                       // the player page's address when recorded, else empty
+    WebKitWebResource* document = nullptr;  // weak: cleared when the resource goes
+    bool documentRecorded = false;          // its document's answer is in the recording
+    bool finished = false;                  // WebKit finished the load
+    bool settled = false;                   // kSettleMilliseconds have passed since
+    bool saved = false;                     // the load was written whole
+    std::set<unsigned> outstanding;         // resources started during the load, not yet done
+  };
+
   static void onResourceLoadStarted(WebKitWebView* view, WebKitWebResource* resource, WebKitURIRequest* request,
                                     gpointer self);
   static void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self);
   static void onFinished(WebKitWebResource* resource, gpointer watch);
+  static void onWatchGone(gpointer watch, GClosure* closure);
   static void onData(GObject* resource, GAsyncResult* result, gpointer watch);
   static gboolean onSaveTimer(gpointer self);
+  static gboolean onSettleTimer(gpointer self);
 
-  void recorded(const std::string& page);
+  void startLoad(WebKitWebResource* document, const std::string& requested);
+  void loadFinished();
+  void watch(WebKitWebResource* resource, const std::string& page, const std::string& requested, bool document);
+  void done(const Watch& watch);
+  void recorded(const Watch& watch, const std::string& mimeType, std::string bytes);
+  bool isComplete() const;
+  // Writes what was recorded when the load is complete.
+  void saveNow();
+  void forgetDocument();
   bool isPlayerOrigin(const std::string& address) const;
   bool isAnswerOf(const Watch& watch, const char* answered) const;
 
@@ -54,8 +85,11 @@ class SavedPageRecorder {
   SavedPageStore& store_;
   std::string playerOrigin_;
   bool enabled_ = true;
-  std::set<std::string> unsaved_;
-  int pendingData_ = 0;  // data asked of WebKit and not yet answered
+  Load load_;
+  unsigned nextWatch_ = 0;
+  bool unsaved_ = false;  // recorded since the last save
+  int pendingData_ = 0;   // data asked of WebKit and not yet answered
   guint saveTimer_ = 0;
+  guint settleTimer_ = 0;
   std::shared_ptr<SavedPageRecorder*> self_;  // cleared when destroyed: late answers find no recorder
 };

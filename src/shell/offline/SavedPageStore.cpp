@@ -2,11 +2,22 @@
 
 #include <glib.h>
 #include <glib/gstdio.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <vector>
 
 #include "VLLogger.h"
+#include "VLRegularFile.h"
 
 SavedPageStore::SavedPageStore(std::string folder, std::string playerAddress)
-    : folder_(std::move(folder)), playerAddress_(SavedPage::withoutFragment(playerAddress)) {}
+    : folder_(std::move(folder)),
+      playerAddress_(SavedPage::withoutFragment(playerAddress)),
+      recording_(playerAddress_) {}
+
+bool SavedPageStore::isPlayerPage(const std::string& address) const {
+  return !playerAddress_.empty() && SavedPage::withoutFragment(address) == playerAddress_;
+}
 
 std::string SavedPageStore::fileNameFor(const std::string& pageAddress) {
   std::string address = SavedPage::withoutFragment(pageAddress);
@@ -23,26 +34,56 @@ std::string SavedPageStore::pathFor(const std::string& pageAddress) const {
   return folder_ + "/" + fileNameFor(pageAddress);
 }
 
-void SavedPageStore::record(const std::string& pageAddress, const std::string& address, const std::string& mimeType,
+bool SavedPageStore::record(const std::string& pageAddress, const std::string& address, const std::string& mimeType,
                             const std::string& bytes) {
-  std::string page = SavedPage::withoutFragment(pageAddress);
+  if (!isPlayerPage(pageAddress)) return false;
   std::lock_guard<std::mutex> lock(mutex_);
-  auto found = recordings_.find(page);
-  if (found == recordings_.end()) found = recordings_.emplace(page, SavedPage(page)).first;
-  found->second.keep(address, mimeType, bytes);
+  recording_.keep(address, mimeType, bytes);
+  return true;
 }
 
 bool SavedPageStore::saveRecording(const std::string& pageAddress) {
-  std::string page = SavedPage::withoutFragment(pageAddress);
+  if (!isPlayerPage(pageAddress)) return false;
   std::lock_guard<std::mutex> lock(mutex_);
-  auto found = recordings_.find(page);
-  if (found == recordings_.end() || found->second.document() == nullptr) return false;
-  return write(found->second);
+  return saveRecordingLocked();
+}
+
+bool SavedPageStore::saveRecordingLocked() {
+  if (recording_.empty()) return false;
+  if (recording_.document() != nullptr) {
+    if (!write(recording_)) return false;
+    savedThisRun_ = true;
+    recording_ = SavedPage(playerAddress_);
+    pruneOthers();
+    return true;
+  }
+  if (!savedThisRun_ || !addToSaved(recording_)) return false;
+  recording_ = SavedPage(playerAddress_);
+  return true;
+}
+
+// What came after the page's save joins the file written then.
+bool SavedPageStore::addToSaved(const SavedPage& additions) {
+  SavedPage saved;
+  if (!load(playerAddress_, saved)) {
+    savedThisRun_ = false;
+    return false;
+  }
+  for (const SavedPage::Resource& resource : additions.resources()) {
+    saved.keep(resource.address, resource.mimeType, resource.bytes);
+  }
+  return write(saved);
 }
 
 void SavedPageStore::dropRecording(const std::string& pageAddress) {
+  if (!isPlayerPage(pageAddress)) return;
   std::lock_guard<std::mutex> lock(mutex_);
-  recordings_.erase(SavedPage::withoutFragment(pageAddress));
+  recording_ = SavedPage(playerAddress_);
+}
+
+bool SavedPageStore::hasRecording() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return !recording_.empty();
 }
 
 bool SavedPageStore::exists(const std::string& pageAddress) const {
@@ -51,17 +92,24 @@ bool SavedPageStore::exists(const std::string& pageAddress) const {
 
 bool SavedPageStore::load(const std::string& pageAddress, SavedPage& page) const {
   std::string path = pathFor(pageAddress);
-  gchar* contents = nullptr;
-  gsize length = 0;
-  GError* error = nullptr;
-  if (!g_file_get_contents(path.c_str(), &contents, &length, &error)) {
-    VL_LOG_INFO("SavedPageStore::load no saved page for " + pageAddress + ": " + error->message);
-    g_error_free(error);
+  std::string contents;
+  std::string why;
+  // One byte over the limit tells a file that is too large.
+  if (!VLRegularFile::readHead(path, kMaximumFileBytes + 1, contents, &why)) {
+    if (g_file_test(path.c_str(), G_FILE_TEST_EXISTS) || g_file_test(path.c_str(), G_FILE_TEST_IS_SYMLINK)) {
+      VL_LOG_WARN("SavedPageStore::load unusable saved page " + path + ": " + why);
+    } else {
+      VL_LOG_INFO("SavedPageStore::load no saved page for " + pageAddress + ": " + why);
+    }
+    return false;
+  }
+  if (contents.size() > kMaximumFileBytes) {
+    VL_LOG_WARN("SavedPageStore::load " + path + " is larger than " + std::to_string(kMaximumFileBytes) + " bytes");
     return false;
   }
   SavedPage read;
-  bool parsed = read.parse(std::string(contents, length));
-  g_free(contents);
+  bool parsed = read.parse(contents);
+  contents.clear();
   if (!parsed) {
     VL_LOG_WARN("SavedPageStore::load damaged saved page " + path);
     return false;
@@ -77,11 +125,16 @@ bool SavedPageStore::load(const std::string& pageAddress, SavedPage& page) const
 bool SavedPageStore::storeResource(const std::string& address, const std::string& mimeType, const std::string& bytes) {
   if (playerAddress_.empty()) return false;
   std::lock_guard<std::mutex> lock(mutex_);
-  auto found = recordings_.find(playerAddress_);
-  if (found == recordings_.end()) found = recordings_.emplace(playerAddress_, SavedPage(playerAddress_)).first;
-  found->second.keep(address, mimeType, bytes);
-  if (found->second.document() != nullptr) return write(found->second);
-  return true;
+  // A recording that holds the document is a load under way: written whole
+  // when it has finished, with this resource. Before the page was saved in
+  // this run, it waits for the page.
+  if (recording_.document() != nullptr || !savedThisRun_) {
+    recording_.keep(address, mimeType, bytes);
+    return true;
+  }
+  SavedPage resource(playerAddress_);
+  resource.keep(address, mimeType, bytes);
+  return addToSaved(resource);
 }
 
 bool SavedPageStore::write(const SavedPage& page) const {
@@ -95,6 +148,12 @@ bool SavedPageStore::write(const SavedPage& page) const {
   }
   std::string path = pathFor(page.address());
   std::string bytes = page.serialize();
+  // It could not be read back at the offline start.
+  if (bytes.size() > kMaximumFileBytes) {
+    VL_LOG_WARN("SavedPageStore::write " + page.address() + " takes " + std::to_string(bytes.size()) +
+                " bytes, over the limit: the page is not saved");
+    return false;
+  }
   GError* error = nullptr;
   // Written to a temporary file, synced and renamed over the old one.
   if (!g_file_set_contents_full(path.c_str(), bytes.data(), static_cast<gssize>(bytes.size()),
@@ -104,4 +163,36 @@ bool SavedPageStore::write(const SavedPage& page) const {
     return false;
   }
   return true;
+}
+
+// Every player address the client was pointed at (and, before, every page of
+// the player's origin) left a file: only the latest few stay.
+void SavedPageStore::pruneOthers() const {
+  GDir* folder = g_dir_open(folder_.c_str(), 0, nullptr);
+  if (folder == nullptr) return;
+  struct Saved {
+    std::string path;
+    gint64 modified;
+  };
+  std::vector<Saved> others;
+  const std::string kept = fileNameFor(playerAddress_);
+  for (const char* name; (name = g_dir_read_name(folder)) != nullptr;) {
+    std::string file(name);
+    bool savedPageName = file.size() == 32 && std::all_of(file.begin(), file.end(), [](char c) {
+                           return g_ascii_isdigit(c) || (c >= 'A' && c <= 'F');
+                         });
+    if (!savedPageName || file == kept) continue;
+    std::string path = folder_ + "/" + file;
+    struct stat status;
+    if (lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) continue;
+    others.push_back(Saved{path, static_cast<gint64>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec});
+  }
+  g_dir_close(folder);
+  if (others.size() < kKeptFiles) return;
+  std::sort(others.begin(), others.end(), [](const Saved& a, const Saved& b) { return a.modified > b.modified; });
+  for (size_t at = kKeptFiles - 1; at < others.size(); ++at) {
+    if (g_remove(others[at].path.c_str()) != 0) {
+      VL_LOG_WARN("SavedPageStore::pruneOthers cannot remove " + others[at].path + ": " + g_strerror(errno));
+    }
+  }
 }

@@ -2,18 +2,21 @@
 // the store's folder (the application's cache folder), named by the MD5
 // digest of the address (without fragment) in 32 uppercase hexadecimal digits.
 //
-// While a page loads, what it loads is recorded here (the recording of its
-// address, begun anew on each run) and written as a whole on saveRecording.
-// The manifest pre-fetch adds the player's resources to the player page's
-// recording, to be written with it.
+// Only the player page is recorded: while it loads, what it loads is kept
+// here (its recording) and written as a whole on saveRecording, which then
+// forgets it. What the page loads once saved (a lazy script, an image) is
+// recorded again and added to the file written in this run on the next
+// saveRecording. The manifest pre-fetch adds the player's resources the same
+// way. A few files are kept in the folder: the oldest others go when a page
+// is written.
 //
 // Threads: every operation may be called from any thread (the pre-fetch
 // thread stores while the main thread records and saves); one lock guards
-// the recordings. Files are replaced atomically, so a crash while writing
+// the recording. Files are replaced atomically, so a crash while writing
 // leaves the previous saved page whole.
 #pragma once
 
-#include <map>
+#include <cstddef>
 #include <mutex>
 #include <string>
 
@@ -22,42 +25,66 @@
 
 class SavedPageStore : public OfflineResourceStore {
  public:
+  // A saved page is read whole into memory at an offline start: one larger
+  // than this is neither written nor read.
+  static constexpr size_t kMaximumFileBytes = 64 * 1024 * 1024;
+  // Saved pages kept in the folder, the one just written among them.
+  static constexpr size_t kKeptFiles = 3;
+
   // folder: made (0700) on the first save when missing. playerAddress: the
-  // page whose recording the manifest's resources join.
+  // page that is recorded and saved, and that the manifest's resources join.
   SavedPageStore(std::string folder, std::string playerAddress);
 
   const std::string& folder() const { return folder_; }
+  // The player page's address, without fragment.
+  const std::string& playerAddress() const { return playerAddress_; }
+  // Whether the address names the player page (its fragment aside).
+  bool isPlayerPage(const std::string& address) const;
   // The file name of a page address; the same across runs.
   static std::string fileNameFor(const std::string& pageAddress);
   std::string pathFor(const std::string& pageAddress) const;
 
-  // Keeps a resource loaded with the page in its recording, replacing one of
-  // the same address.
-  void record(const std::string& pageAddress, const std::string& address, const std::string& mimeType,
+  // Keeps a resource loaded with the player page in its recording, replacing
+  // one of the same address. Ignored (false) for any other page.
+  bool record(const std::string& pageAddress, const std::string& address, const std::string& mimeType,
               const std::string& bytes);
-  // Writes the page's recording over its file. False, with nothing written,
-  // when the recording does not hold the page's own document (a partial page
-  // must not replace a whole one) or when the write fails (logged).
+  // Call only once the page's load has finished. When the recording holds
+  // the page's document, writes it over the page's file; otherwise, when
+  // the page was written in this run, adds the recorded resources to that
+  // file. Then forgets the recording. False, with nothing written and the
+  // recording kept, when neither applies (a page without its document must
+  // not replace a whole one) or when the write fails (logged).
   bool saveRecording(const std::string& pageAddress);
-  // Forgets the page's recording (what it recorded is not written).
+  // Forgets the page's recording (what it recorded is not written), as for
+  // a load that did not finish.
   void dropRecording(const std::string& pageAddress);
+  // Whether a recording holding resources waits to be written (for tests
+  // and traces).
+  bool hasRecording() const;
 
   // Reads the saved page of that address. False (logged) when there is none,
-  // when the file is damaged, names another page, or lacks the page's document.
+  // when it is not a regular file of at most kMaximumFileBytes, when the
+  // file is damaged, names another page, or lacks the page's document.
   bool load(const std::string& pageAddress, SavedPage& page) const;
   // Whether a file exists for the page (whatever its content).
   bool exists(const std::string& pageAddress) const;
 
   // The manifest pre-fetch's resources: into the player page's recording,
-  // written when the page is saved next; written at once when the recording
-  // already holds the document. True when kept.
+  // written with the page; added to the file at once when the page was
+  // written in this run and no load of it is under way. True when kept.
   bool storeResource(const std::string& address, const std::string& mimeType, const std::string& bytes) override;
 
  private:
+  // REQUIRES: mutex_ held.
+  bool saveRecordingLocked();
+  // REQUIRES: mutex_ held.
+  bool addToSaved(const SavedPage& additions);
   bool write(const SavedPage& page) const;
+  void pruneOthers() const;
 
   const std::string folder_;
   const std::string playerAddress_;
   mutable std::mutex mutex_;
-  std::map<std::string, SavedPage> recordings_;  // by address without fragment
+  SavedPage recording_;        // the player page's, since its last write
+  bool savedThisRun_ = false;  // the file holds a whole load of this run
 };

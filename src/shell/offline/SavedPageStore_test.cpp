@@ -1,8 +1,10 @@
 // The saved pages on disk: names, round trips, damaged files, the manifest's
-// resources joining the player page, and stores from several threads.
+// resources joining the player page, only the player page recorded, the few
+// saved pages kept, and stores from several threads.
 #include "SavedPageStore.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <thread>
@@ -144,6 +146,53 @@ TEST(SavedPageStoreTest, ManifestResourcesJoinThePlayerPage) {
   EXPECT_NE(page.find(kPlayer + "lazy.js"), nullptr);
   ASSERT_NE(page.find(kPlayer + "later.css"), nullptr);
   EXPECT_EQ(page.find(kPlayer + "later.css")->mimeType, "text/css");
+}
+
+// Only the player page is recorded, and its recording goes once written:
+// what the page loads afterwards is added to the file.
+TEST(SavedPageStoreTest, OnlyThePlayerPageIsRecordedAndWhatComesAfterItsSaveJoinsTheFile) {
+  TestFolder folder;
+  SavedPageStore store(folder.path(), kPlayer);
+  EXPECT_FALSE(store.record(kPlayer + "?again=1", kPlayer + "?again=1", "text/html", "<p>another</p>"));
+  EXPECT_FALSE(store.hasRecording());
+  EXPECT_FALSE(store.saveRecording(kPlayer + "?again=1"));
+  EXPECT_FALSE(store.exists(kPlayer + "?again=1"));
+
+  ASSERT_TRUE(store.record(kPlayer, kPlayer, "text/html", "<html></html>"));
+  ASSERT_TRUE(store.record(kPlayer, kPlayer + "a.js", "application/javascript", "a"));
+  ASSERT_TRUE(store.saveRecording(kPlayer));
+  EXPECT_FALSE(store.hasRecording());
+  ASSERT_TRUE(store.record(kPlayer, kPlayer + "lazy.js", "application/javascript", "lazy"));
+  ASSERT_TRUE(store.saveRecording(kPlayer));
+  EXPECT_FALSE(store.hasRecording());
+  SavedPage page;
+  ASSERT_TRUE(store.load(kPlayer, page));
+  EXPECT_EQ(page.resources().size(), 3u);
+  EXPECT_EQ(page.find(kPlayer + "lazy.js")->bytes, "lazy");
+  EXPECT_EQ(page.document()->bytes, "<html></html>");
+}
+
+// Every player address the client was pointed at left a file: writing the
+// page keeps the newest few, and nothing else of the folder is touched.
+TEST(SavedPageStoreTest, WritingThePageKeepsOnlyTheNewestFewSavedPages) {
+  TestFolder folder;
+  std::vector<std::string> earlier;
+  for (int i = 0; i < 6; ++i) {
+    std::string path = folder.file(SavedPageStore::fileNameFor("http://player" + std::to_string(i) + ".example.com/"));
+    ASSERT_TRUE(TestFolder::write(path, "an earlier page"));
+    struct timespec times[2] = {{1000000 + i, 0}, {1000000 + i, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    earlier.push_back(path);
+  }
+  std::string other = folder.writeFile("settings.ini", "kept");
+  std::string shortName = folder.writeFile("ABCDEF", "kept");
+  SavedPageStore store(folder.path(), kPlayer);
+  store.record(kPlayer, kPlayer, "text/html", "<html></html>");
+  ASSERT_TRUE(store.saveRecording(kPlayer));
+  EXPECT_TRUE(store.exists(kPlayer));
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(TestFolder::exists(earlier[i]), i >= 4) << i;
+  EXPECT_TRUE(TestFolder::exists(other));
+  EXPECT_TRUE(TestFolder::exists(shortName));
 }
 
 TEST(SavedPageStoreTest, StoresFromSeveralThreadsLoseNothing) {

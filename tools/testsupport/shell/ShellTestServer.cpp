@@ -48,6 +48,10 @@ unsigned listen(SoupServer* server, const char* host, unsigned port) {
 ShellTestServer::ShellTestServer(std::string folder) : folder_(std::move(folder)) {}
 
 ShellTestServer::~ShellTestServer() {
+  for (auto& delayed : delayed_) {
+    g_source_remove(delayed.first);
+    g_object_unref(delayed.second.first);
+  }
   if (server_ != nullptr) {
     soup_server_disconnect(server_);
     g_object_unref(server_);
@@ -166,6 +170,38 @@ void ShellTestServer::handle(SoupServerMessage* message, const std::string& path
     soup_server_message_set_status(message, 403, nullptr);
     return;
   }
+  auto delay = delays_.find(path);
+  if (delay != delays_.end() && delay->second > 0) {
+    serveLater(message, path, delay->second);
+    return;
+  }
+  serveFile(message, path);
+}
+
+void ShellTestServer::serveLater(SoupServerMessage* message, const std::string& path, unsigned milliseconds) {
+  struct Later {
+    ShellTestServer* server;
+    guint timer;
+  };
+  soup_server_message_pause(message);
+  auto* later = new Later{this, 0};
+  later->timer = g_timeout_add_full(
+      G_PRIORITY_DEFAULT, milliseconds,
+      [](gpointer data) -> gboolean {
+        auto* later = static_cast<Later*>(data);
+        auto found = later->server->delayed_.find(later->timer);
+        SoupServerMessage* message = found->second.first;
+        later->server->serveFile(message, found->second.second);
+        soup_server_message_unpause(message);
+        g_object_unref(message);
+        later->server->delayed_.erase(found);
+        return G_SOURCE_REMOVE;
+      },
+      later, [](gpointer data) { delete static_cast<Later*>(data); });
+  delayed_[later->timer] = {SOUP_SERVER_MESSAGE(g_object_ref(message)), path};
+}
+
+void ShellTestServer::serveFile(SoupServerMessage* message, const std::string& path) {
   // A folder's address serves its index page, as a player address ending in "/" needs.
   std::string served = !path.empty() && path.back() == '/' ? path + "index.html" : path;
   gchar* file = g_build_filename(folder_.c_str(), served.c_str(), nullptr);

@@ -42,6 +42,9 @@ class ShellTestServer {
   // From now on, requests for the path (as requests() lists it) answer 302
   // with the target as Location.
   void redirect(const std::string& path, const std::string& target) { redirects_[path] = target; }
+  // From now on, files at the path answer only after the delay (a slow
+  // server); 0 ends the delay.
+  void delay(const std::string& path, unsigned milliseconds) { delays_[path] = milliseconds; }
 
   // Every body reported under the name, in arrival order.
   const std::vector<std::string>& reports(const std::string& name) const;
@@ -65,6 +68,8 @@ class ShellTestServer {
   static void onRequest(SoupServer* server, SoupServerMessage* message, const char* path, GHashTable* query,
                         void* self);
   void handle(SoupServerMessage* message, const std::string& path, GHashTable* query);
+  void serveFile(SoupServerMessage* message, const std::string& path);
+  void serveLater(SoupServerMessage* message, const std::string& path, unsigned milliseconds);
 
   std::string folder_;
   SoupServer* server_ = nullptr;
@@ -72,6 +77,8 @@ class ShellTestServer {
   unsigned otherPort_ = 0;
   std::map<std::string, std::vector<std::string>> reports_;
   std::map<std::string, std::string> redirects_;
+  std::map<std::string, unsigned> delays_;
+  std::map<unsigned, std::pair<SoupServerMessage*, std::string>> delayed_;  // by timer: message (referenced), path
   std::vector<std::string> requests_;
   std::vector<std::string> queries_;
 };
