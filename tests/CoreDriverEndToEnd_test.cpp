@@ -1266,6 +1266,10 @@ std::vector<std::string> repositoryFilesIn(const std::string& directory) {
 TEST_F(CoreDriverTest, CopiesOfAMoveKilledWhileItCopiesAreRemovedAtTheNextStart) {
   char target[] = "/dev/shm/velora-move-XXXXXX";
   if (!mkdtemp(target)) GTEST_SKIP() << "no /dev/shm here";
+  struct RemovedAtTheEnd {
+    std::string path;
+    ~RemovedAtTheEnd() { run("rm -rf '" + path + "'"); }
+  } removedAtTheEnd{target};
   TestFolder folder;
   TestHttpServer server;
   ASSERT_TRUE(server.isRunning());
@@ -1298,7 +1302,6 @@ TEST_F(CoreDriverTest, CopiesOfAMoveKilledWhileItCopiesAreRemovedAtTheNextStart)
   EXPECT_EQ(0, driver.quit());
   EXPECT_EQ(std::vector<std::string>(), repositoryFilesIn(target)) << "the copies are gone";
   for (int i = 0; i < count; ++i) EXPECT_EQ(size, TestFolder::sizeOf(downloadPath(home, 1401 + i))) << 1401 + i;
-  rmdir(target);
 }
 
 // A cache folder emptied while the client runs (a user, a cleaner) is made

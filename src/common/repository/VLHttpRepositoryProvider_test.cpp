@@ -278,6 +278,36 @@ TEST_F(VLHttpRepositoryProviderTest, AnswersEndAsFinishedRetryableOrFinal) {
   }
 }
 
+TEST_F(VLHttpRepositoryProviderTest, FailuresTellWhetherTheServerAnswered) {
+  // An error status is an answer; a refused connection and a server that
+  // takes the request and says nothing are not.
+  provider.setStallTimeout(1);
+  const std::string silent = server.url("/silent=1/a");
+  const std::string refusing = server.url("/size=50000/status=503/a");
+  ASSERT_TRUE(server.goAway());
+  const std::string gone = server.url("/size=50000/a");
+  int n = 0;
+  auto fails = [&](const std::string& url, bool* unanswered) {
+    VLFileId id("answered" + std::to_string(n++), 6u);
+    VLRepositoryFile* f = repository->getFile(id, true);
+    EXPECT_TRUE(f->open(0));
+    EXPECT_TRUE(provider.start(url, repository.get(), id, 0, kAll));
+    EXPECT_EQ(uint32_t(Provider::TRANSFER_FAILED_RETRYABLE), pumpUntilFinal(repository.get(), id)) << url;
+    int state = 0;
+    EXPECT_TRUE(provider.getState(repository.get(), id, true, &state));
+    provider.getLastFailure(repository.get(), id, unanswered);
+    EXPECT_TRUE(f->close(0));
+  };
+  bool unanswered = false;
+  fails(gone, &unanswered);
+  EXPECT_TRUE(unanswered);
+  ASSERT_TRUE(server.comeBack());
+  fails(silent, &unanswered);
+  EXPECT_TRUE(unanswered);
+  fails(refusing, &unanswered);
+  EXPECT_FALSE(unanswered);
+}
+
 TEST_F(VLHttpRepositoryProviderTest, AFileThatShrankOnTheServerIsFetchedAgainFromItsStart) {
   VLRepositoryFile* f = file();
   ASSERT_TRUE(f->open(0));
