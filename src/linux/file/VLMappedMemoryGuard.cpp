@@ -1,5 +1,6 @@
 #include "VLMappedMemoryGuard.h"
 
+#include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
 
@@ -28,9 +29,7 @@ void onBusError(int number, siginfo_t* info, void*) {
 void install() {
   struct sigaction action = {};
   action.sa_sigaction = onBusError;
-  // Not blocked while handled: the jump back leaves the signal mask as it
-  // was, so the next fault is caught as well.
-  action.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
+  action.sa_flags = SA_SIGINFO | SA_ONSTACK;
   sigemptyset(&action.sa_mask);
   if (sigaction(SIGBUS, &action, &g_previous) != 0)
     VL_LOG_ERROR("Unable to catch SIGBUS, a file shortened under its mapping ends the program (" << errno << ")");
@@ -42,8 +41,15 @@ bool VLMappedMemoryGuard::run(void (*access)(void*), void* context) {
   std::call_once(g_installed, install);
   sigjmp_buf guard;
   sigjmp_buf* const outer = t_guard;
+  // The mask is not saved (that would cost a system call per access): the
+  // jump back leaves SIGBUS blocked, as it is while handled, so it is
+  // unblocked here for the next fault.
   if (sigsetjmp(guard, 0) != 0) {
     t_guard = outer;
+    sigset_t busError;
+    sigemptyset(&busError);
+    sigaddset(&busError, SIGBUS);
+    pthread_sigmask(SIG_UNBLOCK, &busError, nullptr);
     return false;
   }
   t_guard = &guard;
