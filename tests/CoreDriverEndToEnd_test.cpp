@@ -877,6 +877,69 @@ TEST_F(CoreDriverTest, StoredRowsTheLimitsRefuseAreGoneAtTheNextStart) {
   EXPECT_EQ(0, driver.quit());
 }
 
+// Each web store holds at most 10 MB, as browsers allow one origin, and gives
+// the room of removed rows back to the volume, also the file of an older
+// version that holds more, whose rows all stay.
+TEST_F(CoreDriverTest, WebStoresAreBoundedAndGiveRoomBack) {
+  TestFolder folder;
+  const std::string home = folder.folder("home");
+  const std::string file = home + "/data/velora-desktop/storage/localStorage.db";
+  ASSERT_TRUE(run("mkdir -p '" + home + "/data/velora-desktop/storage'"));
+  {
+    // Eight values of 3 MB, four of them removed again: the file keeps 25 MB.
+    TestDatabase older(file);
+    ASSERT_TRUE(
+        older.exec("CREATE TABLE storage (key VARCHAR NOT NULL, value VARCHAR NOT NULL, PRIMARY KEY (key));"
+                   "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 7) "
+                   "INSERT INTO storage SELECT 'old' || i, hex(zeroblob(1572864)) FROM n;"
+                   "DELETE FROM storage WHERE key >= 'old4';"));
+  }
+  ASSERT_GT(TestFolder::sizeOf(file), 25000000u);
+  const std::string big(3145728, 'v');
+  auto setItem = [](CoreDriverProcess& driver, const char* store, const std::string& key, const std::string& value) {
+    const JKValue stored = driver.call("storageSetItem", args({store, key, value}));
+    return stored.isBool() && stored.boolValue();
+  };
+  {
+    CoreDriverProcess driver(kTool, driverArguments(home, ""));
+    ASSERT_TRUE(driver.waitUntilStarted());
+    EXPECT_EQ(4, driver.call("storageLength", args({"localStorage"})).int64Value());
+    EXPECT_EQ(std::string(3145728, '0'), driver.call("storageGetItem", args({"localStorage", "old3"})).stringValue());
+    EXPECT_LT(TestFolder::sizeOf(file), 13000000u) << "the removed rows' room is given back at the start";
+
+    EXPECT_FALSE(setItem(driver, "localStorage", "new", "x")) << "12 MB held: no write may add to them";
+    EXPECT_NE(std::string::npos, TestFolder::read(home + "/state/velora-desktop/desktop.log")
+                                     .find("Storage is full : localStorage holds 12582928 bytes"));
+    EXPECT_TRUE(setItem(driver, "localStorage", "old0", "small")) << "a write that frees room is taken";
+    EXPECT_LT(TestFolder::sizeOf(file), 10000000u);
+    EXPECT_TRUE(setItem(driver, "localStorage", "new", "x"));
+    driver.call("storageRemoveItem", args({"localStorage", "old1"}));
+    driver.call("storageRemoveItem", args({"localStorage", "old2"}));
+    EXPECT_LT(TestFolder::sizeOf(file), 4000000u);
+
+    // 3 MB held: room for two more values of 3 MB, not three.
+    EXPECT_TRUE(setItem(driver, "localStorage", "fill0", big));
+    EXPECT_TRUE(setItem(driver, "localStorage", "fill1", big));
+    EXPECT_FALSE(setItem(driver, "localStorage", "fill2", big));
+    EXPECT_TRUE(setItem(driver, "localStorage", "fill1", big)) << "a replaced value counts once";
+    EXPECT_TRUE(driver.call("storageGetItem", args({"localStorage", "fill2"})).isNull());
+    driver.call("storageClear", args({"localStorage"}));
+    EXPECT_LT(TestFolder::sizeOf(file), 100000u);
+
+    int stored = 0;
+    for (int i = 0; i < 5; ++i) stored += setItem(driver, "sessionStorage", std::to_string(i), big) ? 1 : 0;
+    EXPECT_EQ(3, stored) << "the session store has the same bound";
+    EXPECT_EQ(0, driver.quit());
+  }
+  CoreDriverProcess driver(kTool, driverArguments(home, ""));
+  ASSERT_TRUE(driver.waitUntilStarted());
+  EXPECT_EQ(0, driver.call("storageLength", args({"localStorage"})).int64Value());
+  EXPECT_TRUE(setItem(driver, "localStorage", "after", big));
+  EXPECT_EQ(0, driver.quit());
+  EXPECT_LT(TestFolder::sizeOf(home + "/data/velora-desktop/storage/sessionStorage.db"), 100000u)
+      << "emptied at the quit and given back";
+}
+
 // Whether an answer line of callAll carries the result true.
 bool answeredTrue(const JKValue& line) {
   const JKValue* result = field(line, "result");
@@ -1266,6 +1329,10 @@ std::vector<std::string> repositoryFilesIn(const std::string& directory) {
 TEST_F(CoreDriverTest, CopiesOfAMoveKilledWhileItCopiesAreRemovedAtTheNextStart) {
   char target[] = "/dev/shm/velora-move-XXXXXX";
   if (!mkdtemp(target)) GTEST_SKIP() << "no /dev/shm here";
+  struct RemovedAtTheEnd {
+    std::string path;
+    ~RemovedAtTheEnd() { run("rm -rf '" + path + "'"); }
+  } removedAtTheEnd{target};
   TestFolder folder;
   TestHttpServer server;
   ASSERT_TRUE(server.isRunning());
@@ -1298,7 +1365,6 @@ TEST_F(CoreDriverTest, CopiesOfAMoveKilledWhileItCopiesAreRemovedAtTheNextStart)
   EXPECT_EQ(0, driver.quit());
   EXPECT_EQ(std::vector<std::string>(), repositoryFilesIn(target)) << "the copies are gone";
   for (int i = 0; i < count; ++i) EXPECT_EQ(size, TestFolder::sizeOf(downloadPath(home, 1401 + i))) << 1401 + i;
-  rmdir(target);
 }
 
 // A cache folder emptied while the client runs (a user, a cleaner) is made

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -243,6 +244,25 @@ TEST_F(NetworkFaultTest, AValidatorThatChangesWhileATrackPlaysFailsItToThePagePa
   // The first answer, then refused ones no faster than the retry delays.
   EXPECT_LE(requestsFor("etagafter="), 6u);
   EXPECT_EQ(0, driver->quit());
+}
+
+// A file replaced on the server by another of the same size between two
+// answers of a download, by a server that sends no validators, is never
+// stored as a mix of the two: the resumed answer brings a stored block
+// again, which differs, and the file is fetched again whole.
+TEST_F(NetworkFaultTest, AFileReplacedMidDownloadWithoutValidatorsIsStoredAsOneVersion) {
+  ASSERT_TRUE(server.isRunning());
+  const size_t size = 200000;
+  auto driver = startDriver({{1090, server.url("/size=200000/seed=7/etag=none/truncate=120000/swapafter=1/d")}});
+  driver->call("addFile", args({"download", "1090", 5, "{}"}));
+  EXPECT_TRUE(driver->call("waitForFileCount", args({strings({"download"}), 2, 16, 1, 90000})).boolValue());
+  EXPECT_EQ(0, driver->quit());
+  const std::string stored = downloaded(1090);
+  const std::vector<uint8_t> replaced = TestHttpServer::content(8, 0, size);
+  ASSERT_EQ(size, stored.size());
+  EXPECT_TRUE(std::equal(replaced.begin(), replaced.end(), stored.begin(), [](uint8_t expected, char byte) {
+    return expected == uint8_t(byte);
+  })) << "a mix of both files";
 }
 
 TEST_F(NetworkFaultTest, ATrackWhoseServerIsGoneForAMomentAfterASeekPlaysOn) {

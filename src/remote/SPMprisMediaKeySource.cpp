@@ -2,8 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
-#include <cstring>
 
 #include "BusDaemonCall.h"
 #include "SystemLog.h"
@@ -63,15 +63,6 @@ const char* playbackStatusName(SPMediaKeySource::PlaybackStatus status) {
   }
 }
 
-int keyCodeOf(const char* method) {
-  if (!std::strcmp(method, "PlayPause") || !std::strcmp(method, "Play") || !std::strcmp(method, "Pause")) {
-    return SPMediaKeyEvent::kKeyPlay;
-  }
-  if (!std::strcmp(method, "Next")) return SPMediaKeyEvent::kKeyNext;
-  if (!std::strcmp(method, "Previous")) return SPMediaKeyEvent::kKeyPrevious;
-  return 0;  // Stop, Raise, Quit: answered, nothing to do
-}
-
 // org.freedesktop.DBus.RequestName without queueing: true when we own it.
 bool requestName(GDBusConnection* connection, const std::string& name) {
   const guint32 doNotQueue = 4;
@@ -113,6 +104,7 @@ bool SPMprisMediaKeySource::open(KeyHandler keys, StateHandler states) {
   }
   keys_ = std::move(keys);
   states_ = std::move(states);
+  context_ = g_main_context_ref_thread_default();
   setEnabled(true);
   return true;
 }
@@ -138,6 +130,7 @@ void SPMprisMediaKeySource::setEnabled(bool enabled) {
   if (!rootRegistration_) return;
   enabled_ = enabled;
   if (!enabled) {
+    dropWaiting();
     releaseName();
     if (states_) states_(kKeysGivenBack);
     return;
@@ -167,10 +160,62 @@ void SPMprisMediaKeySource::methodCalled(GDBusConnection*, const gchar*, const g
                                          gpointer self) {
   auto* source = static_cast<SPMprisMediaKeySource*>(self);
   g_dbus_method_invocation_return_value(invocation, nullptr);
-  int code = keyCodeOf(method);
-  if (!code || !source->enabled_ || !source->keys_) return;
-  source->keys_(SPMediaKeyEvent::make(code, true));
-  source->keys_(SPMediaKeyEvent::make(code, false));
+  std::string name = method;
+  Action action = name == "PlayPause"  ? kToggle
+                  : name == "Play"     ? kPlay
+                  : name == "Pause"    ? kPause
+                  : name == "Next"     ? kNext
+                  : name == "Previous" ? kPrevious
+                                       : kNoAction;  // Stop, Raise, Quit: answered, nothing to do
+  if (action == kNoAction || !source->enabled_ || !source->keys_) return;
+  source->request(action);
+}
+
+void SPMprisMediaKeySource::request(Action action) {
+  if (!coalescing_) {
+    perform(action);
+    coalescing_ = g_timeout_source_new(kCoalesceMs);
+    g_source_set_callback(coalescing_, performWaiting, this, nullptr);
+    g_source_attach(coalescing_, context_);
+    return;
+  }
+  // Play and Pause each ask for a state: only the later one counts.
+  if (action == kPlay || action == kPause) {
+    waiting_.erase(std::remove(waiting_.begin(), waiting_.end(), action == kPlay ? kPause : kPlay), waiting_.end());
+  }
+  if (std::find(waiting_.begin(), waiting_.end(), action) == waiting_.end()) waiting_.push_back(action);
+}
+
+gboolean SPMprisMediaKeySource::performWaiting(gpointer self) {
+  auto* source = static_cast<SPMprisMediaKeySource*>(self);
+  if (source->waiting_.empty()) {
+    g_source_unref(source->coalescing_);
+    source->coalescing_ = nullptr;
+    return G_SOURCE_REMOVE;
+  }
+  std::vector<Action> actions;
+  actions.swap(source->waiting_);
+  for (Action action : actions) source->perform(action);
+  return G_SOURCE_CONTINUE;  // what comes meanwhile waits again
+}
+
+// Decided when acted on, with the status as it is then.
+void SPMprisMediaKeySource::perform(Action action) {
+  bool playing = playbackStatus_ == kPlaybackPlaying;
+  int code = SPMediaKeyEvent::kKeyPlay;
+  if (action == kNext) code = SPMediaKeyEvent::kKeyNext;
+  if (action == kPrevious) code = SPMediaKeyEvent::kKeyPrevious;
+  if ((action == kPlay && playing) || (action == kPause && !playing) || !keys_) return;
+  keys_(SPMediaKeyEvent::make(code, true));
+  keys_(SPMediaKeyEvent::make(code, false));
+}
+
+void SPMprisMediaKeySource::dropWaiting() {
+  waiting_.clear();
+  if (!coalescing_) return;
+  g_source_destroy(coalescing_);
+  g_source_unref(coalescing_);
+  coalescing_ = nullptr;
 }
 
 GVariant* SPMprisMediaKeySource::propertyRead(GDBusConnection*, const gchar*, const gchar*, const gchar*,
@@ -197,6 +242,9 @@ void SPMprisMediaKeySource::close() {
   if (playerRegistration_) g_dbus_connection_unregister_object(connection_, playerRegistration_);
   rootRegistration_ = playerRegistration_ = 0;
   enabled_ = false;
+  dropWaiting();
+  if (context_) g_main_context_unref(context_);
+  context_ = nullptr;
   keys_ = nullptr;
   states_ = nullptr;
 }

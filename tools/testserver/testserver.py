@@ -46,6 +46,9 @@ Keys:
   gzip=1        the whole content gzip-compressed (200, Content-Encoding:
                 gzip) unless the request's Accept-Encoding is "identity"
   etagafter=N   requests of this path after the first N carry another ETag
+  swapafter=N   requests of this path after the first N serve the bytes of seed + 1: the
+                file replaced on the server by another of the same size (with etag=none,
+                nothing in the answer tells)
   expireafter=N requests of this path after the first N answer 403, as an
                 expired signed address does
   signed=N      answers 302 to a fresh signed address each time: this path
@@ -446,6 +449,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                             gzip.compress(whole))
             return
 
+        if "swapafter" in options and self.server.state.count_request("swap " + self.path) >= int(options["swapafter"]):
+            seed += 1
         validators = {}
         etag = options.get("etag", "e%d-%d" % (seed, size))
         if "etagafter" in options and self.server.state.count_request("etag " + self.path) >= int(options["etagafter"]):

@@ -35,7 +35,7 @@ VLLogger::~VLLogger() {
 std::string VLLogger::getLogFilePath(const std::string& name) {
   VLPlatformFactory* factory = VLPlatformFactory::instance();
   std::string path = factory->getSettingHelper()->getLocalLogPath();
-  if (!name.empty()) path += factory->getFileHelper()->getSeparator() + name + ".log";
+  if (!path.empty() && !name.empty()) path += factory->getFileHelper()->getSeparator() + name + ".log";
   return path;
 }
 

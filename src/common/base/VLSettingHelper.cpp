@@ -31,13 +31,13 @@ std::string VLSettingHelper::getAndCreateLocalPath(LocalFolder folder) {
   return path;
 }
 
+// A folder that cannot be had leaves its callers without it (the empty text):
+// never the current folder, where files would land wherever the program was
+// started from.
 std::string VLSettingHelper::getLocalSubPath(LocalFolder folder, const std::string& sub, const char* warning) {
   VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
-  std::string path = getAndCreateLocalPath(folder);
-  if (path.empty()) {
-    VL_LOG_WARN(warning);
-    path = ".";
-  }
+  std::string path = getLocalPathOrNothing(folder, warning);
+  if (path.empty()) return path;
   path += files->getSeparator();
   path += sub;
   if (!files->createDirectory(path)) return std::string();
@@ -52,19 +52,16 @@ std::string VLSettingHelper::getLocalAppPath(const std::string& sub) {
   return getLocalSubPath(LOCAL_FOLDER_APPLICATION, sub, "Unable to retrieve local application path");
 }
 
-std::string VLSettingHelper::getLocalPathOrCurrent(LocalFolder folder, const char* warning) {
+std::string VLSettingHelper::getLocalPathOrNothing(LocalFolder folder, const char* warning) {
   std::string path = getAndCreateLocalPath(folder);
-  if (path.empty()) {
-    VL_LOG_WARN(warning);
-    return ".";
-  }
+  if (path.empty()) VL_LOG_WARN(warning);
   return path;
 }
 
 std::string VLSettingHelper::getLocalMusicPath() {
-  return getLocalPathOrCurrent(LOCAL_FOLDER_MUSIC, "Unable to retrieve local music path");
+  return getLocalPathOrNothing(LOCAL_FOLDER_MUSIC, "Unable to retrieve local music path");
 }
 
 std::string VLSettingHelper::getLocalLogPath() {
-  return getLocalPathOrCurrent(LOCAL_FOLDER_LOG, "Unable to retrieve local log path");
+  return getLocalPathOrNothing(LOCAL_FOLDER_LOG, "Unable to retrieve local log path");
 }

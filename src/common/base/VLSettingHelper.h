@@ -45,11 +45,12 @@ class VLSettingHelper {
 
   // getLocalPath, then the folder created once more; empty text on failure.
   std::string getAndCreateLocalPath(LocalFolder folder);
-  // Cache (application) folder + "/" + sub, created; "." stands for the folder
-  // when it cannot be had; empty text when the result cannot be created.
+  // Cache (application) folder + "/" + sub, created; empty text (after a
+  // warning) when the folder cannot be had or the result cannot be created.
+  // Callers go on without it: nothing is written anywhere else.
   std::string getLocalCachePath(const std::string& sub);
   std::string getLocalAppPath(const std::string& sub);
-  // The music (log) folder, or "." when it cannot be had.
+  // The music (log) folder; empty text (after a warning) when it cannot be had.
   std::string getLocalMusicPath();
   std::string getLocalLogPath();
 
@@ -58,5 +59,5 @@ class VLSettingHelper {
 
  private:
   std::string getLocalSubPath(LocalFolder folder, const std::string& sub, const char* warning);
-  std::string getLocalPathOrCurrent(LocalFolder folder, const char* warning);
+  std::string getLocalPathOrNothing(LocalFolder folder, const char* warning);
 };

@@ -114,6 +114,11 @@ VLHttpRepositoryProvider::repo_file::repo_file(VLRepository* repository, const V
       askAgain(false),
       fellBack(false),
       errorText{},
+      checkPlanned(false),
+      checkOffset(kAllOnes),
+      checkLength(0),
+      checkedBytes(0),
+      changedOnServer(false),
       totalSize(kAllOnes),
       buffer(nullptr),
       bufferSize(repository->getBlockSize() + kLargestChunk),
@@ -130,6 +135,9 @@ VLHttpRepositoryProvider::repo_file::~repo_file() {
 void VLHttpRepositoryProvider::repo_file::reset(size_t newOffset, size_t newLength) {
   offset = newOffset;
   length = newLength;
+  checkPlanned = false;
+  checkOffset = kAllOnes;
+  checkLength = 0;
   resetResponse();
 }
 
@@ -146,6 +154,8 @@ void VLHttpRepositoryProvider::repo_file::resetResponse() {
   refusal.clear();
   errorText[0] = '\0';
   sizeFromClose = false;
+  checkedBytes = 0;
+  changedOnServer = false;
   etag.clear();
   lastModified.clear();
   bufferUsed = 0;
@@ -377,6 +387,7 @@ bool VLHttpRepositoryProvider::start(const std::string& url, VLRepository* repos
 
 bool VLHttpRepositoryProvider::startDownload(repo_file* file, const std::string& url) {
   if (!multi_) return false;
+  planStoredBlockCheck(file);
   CURLcode code = CURLE_OK;
   std::string range = getHttpRange(file->offset, file->length);
   code = curl_easy_setopt(file->curl, CURLOPT_RANGE, range.empty() ? nullptr : range.c_str());
@@ -581,6 +592,91 @@ void VLHttpRepositoryProvider::applyFileUrl(const PendingFileUrl& answer) {
   // A download that cannot be started would otherwise wait for a URL that
   // has already come.
   if (!startDownload(file, cleanUrl(answer.url))) file->state = TRANSFER_FAILED_RETRYABLE;
+}
+
+// ---- Answers without validators ----
+
+// An answer without ETag or Last-Modified says nothing of whether the file
+// changed on the server since its stored blocks came, and a resumed answer
+// of another file of the same size would be joined to them. So a range that
+// resumes a file stored without a validator starts one block earlier, at a
+// stored block (or, when that one is missing, ends one block later, at the
+// stored block that follows), and the answer must bring that block back as
+// stored (matchesStoredBlock). Block-aligned ranges of a sized file only.
+void VLHttpRepositoryProvider::planStoredBlockCheck(repo_file* file) {
+  if (file->checkPlanned) return;
+  file->checkPlanned = true;
+  VLRepositoryFile* repositoryFile = file->repository->getFile(file->fileId, false);
+  const size_t blockSize = file->repository->getBlockSize();
+  if (!repositoryFile || !repositoryFile->getEtag().empty() || file->offset % blockSize != 0) return;
+  const size_t size = repositoryFile->getSize();
+  if (size == kAllOnes) return;
+  bool loaded = false;
+  if (file->offset >= blockSize && repositoryFile->isRangeLoaded(file->offset - blockSize, blockSize, &loaded) &&
+      loaded) {
+    file->offset -= blockSize;
+    if (file->length != kAllOnes) file->length += blockSize;
+    file->checkOffset = file->offset;
+    file->checkLength = blockSize;
+    return;
+  }
+  if (file->length == kAllOnes) return;
+  const size_t after = file->offset + file->length;
+  if (after % blockSize != 0 || after >= size) return;
+  const size_t length = std::min(blockSize, size - after);
+  if (repositoryFile->isRangeLoaded(after, length, &loaded) && loaded) {
+    file->length += length;
+    file->checkOffset = after;
+    file->checkLength = length;
+  }
+}
+
+// Compares what a body chunk brings of the check block with the stored
+// bytes, before the chunk is stored. False when they differ: the file has
+// changed on the server. A check block that is no longer stored (the
+// answer's size or validator reset the file) has nothing to be joined to.
+bool VLHttpRepositoryProvider::matchesStoredBlock(repo_file* file, VLRepositoryFile* repositoryFile, const char* data,
+                                                  size_t n) {
+  if (file->checkOffset == kAllOnes || file->checkedBytes >= file->checkLength) return true;
+  const size_t start = file->currentOffset + file->bufferUsed;
+  const size_t from = std::max(start, file->checkOffset + file->checkedBytes);
+  const size_t to = std::min(start + n, file->checkOffset + file->checkLength);
+  if (from >= to) {
+    // The answer is past the block without having brought it.
+    if (start >= file->checkOffset + file->checkLength) file->checkedBytes = file->checkLength;
+    return true;
+  }
+  std::string stored(to - from, '\0');
+  size_t done = 0;
+  bool loaded = false;
+  if (!repositoryFile->isRangeLoaded(from, to - from, &loaded) || !loaded ||
+      !repositoryFile->read(&stored[0], from, to - from, &done, nullptr) || done != to - from) {
+    file->checkedBytes = file->checkLength;
+    return true;
+  }
+  if (memcmp(stored.data(), data + (from - start), to - from) != 0) {
+    VL_LOG_WARN("HTTP response without validators differs from the stored file, which changed on the server : "
+                << file->fileId << " at " << from);
+    file->changedOnServer = true;
+    return false;
+  }
+  file->checkedBytes = to - file->checkOffset;
+  return true;
+}
+
+// The stored blocks are of another file than the server's now: they go, and
+// the next transfer fetches the file whole. A file that plays cannot lose
+// what it plays: its transfer fails for good instead.
+void VLHttpRepositoryProvider::forgetChangedContent(repo_file* file) {
+  VLRepositoryFile* repositoryFile = file->repository->getFile(file->fileId, false);
+  if (repositoryFile && repositoryFile->discardContent()) {
+    file->refusal = "changed on the server";
+    file->state = TRANSFER_FAILED_RETRYABLE;
+  } else {
+    file->refusal = "changed on the server while it plays";
+    file->state = TRANSFER_FAILED;
+  }
+  file->failure = file->refusal;
 }
 
 // ---- Response headers ----
@@ -797,6 +893,10 @@ size_t VLHttpRepositoryProvider::write(char* ptr, size_t size, size_t nmemb, voi
     return 0;
   }
   VLRepositoryFile* repositoryFile = file->repository->getFile(file->fileId, true);
+  if (!matchesStoredBlock(file, repositoryFile, ptr, n)) {
+    VL_LOG_TRACE("File write finished : " << file);
+    return 0;
+  }
   if (file->sizeFromClose && !repositoryFile->growFor(file->currentOffset + file->bufferUsed + n)) {
     VL_LOG_ERROR("Unable to make room for the answer without content size : " << file->fileId);
     file->refusal = kNotStored;
@@ -961,6 +1061,10 @@ bool VLHttpRepositoryProvider::settleDone(CURLMsg* message) {
     if (!clean(file)) return false;
     unlink(file);
     delete file;
+    return true;
+  }
+  if (file->changedOnServer) {
+    forgetChangedContent(file);
     return true;
   }
   if (result == CURLE_OK && file->sizeFromClose) {

@@ -18,6 +18,7 @@ struct CURLMsg;
 class VLAskFileUrlDelegate;
 class VLMutex;
 class VLRepository;
+class VLRepositoryFile;
 class VLWakeEvent;
 
 // Fetches the content of repository files over HTTP byte-range requests with
@@ -108,6 +109,17 @@ class VLHttpRepositoryProvider {
     char errorText[256];
     std::string etag;
     std::string lastModified;
+    // A file stored without a validator cannot tell whether the server's
+    // file changed since its blocks came: a range that resumes it also asks
+    // for one stored block (at checkOffset, checkLength bytes; all ones for
+    // none), which the answer must bring back unchanged. checkPlanned: the
+    // range has been chosen (per range); checkedBytes: how much of the block
+    // this answer matched so far; changedOnServer: it did not match.
+    bool checkPlanned;
+    size_t checkOffset;
+    size_t checkLength;
+    size_t checkedBytes;
+    bool changedOnServer;
     size_t totalSize;       // all ones until the headers give it
     unsigned char* buffer;  // receive buffer for partial blocks
     size_t bufferSize;
@@ -234,6 +246,9 @@ class VLHttpRepositoryProvider {
   static bool refuseEmpty(repo_file* file);
   bool fallBackToPageUrl(repo_file* file);
   static bool revalidateUnsatisfiable(repo_file* file);
+  static void planStoredBlockCheck(repo_file* file);
+  static bool matchesStoredBlock(repo_file* file, VLRepositoryFile* repositoryFile, const char* data, size_t n);
+  static void forgetChangedContent(repo_file* file);
   void applyFileUrl(const PendingFileUrl& answer);
   bool driveWhileReadable();
   bool driveUntilBlocked();

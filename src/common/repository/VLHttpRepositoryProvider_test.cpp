@@ -186,11 +186,12 @@ TEST_F(VLHttpRepositoryProviderTest, FetchesFromNginxByteExact) {
   EXPECT_EQ(1000000u, checkPresentBytes(f, 9));
 
   // nginx's validator replaced the empty one, which cleared the bitmap
-  // once: the first transfer asked from the first missing block, the
+  // once: the first transfer asked from the first missing block (and, the
+  // file having no validator, the stored block before it, to compare), the
   // second (after the reset) from 0.
   std::vector<TestHttpRequest> requests = nginx.waitForRequests(1);
   ASSERT_GE(requests.size(), 1u);
-  EXPECT_EQ("bytes=40960-409599", requests[0].range);
+  EXPECT_EQ("bytes=36864-409599", requests[0].range);
   ASSERT_TRUE(f->close(0));
   ASSERT_TRUE(f->close(0));
 }
@@ -276,6 +277,83 @@ TEST_F(VLHttpRepositoryProviderTest, AnswersEndAsFinishedRetryableOrFinal) {
     EXPECT_EQ(int(Provider::TRANSFER_NONE), state);
     ASSERT_TRUE(f->close(0));
   }
+}
+
+// A file stored without a validator: an answer that resumes it brings a
+// stored block again (the one before the missing run or, when that one is
+// missing, the one after it), and one that differs is never joined to the
+// stored blocks: they go and the file is fetched whole, unless it plays,
+// whose transfer then fails for good.
+TEST_F(VLHttpRepositoryProviderTest, AnswersWithoutValidatorsAreComparedWithAStoredBlock) {
+  const struct {
+    const char* name;
+    size_t first, last;  // the blocks stored of another file
+    bool playing;
+    const char* range;  // the resuming request
+  } cases[] = {
+      {"before", 0, 9, false, "bytes=36864-199999"},
+      {"after", 10, 48, false, "bytes=0-45055"},
+      {"playing", 0, 9, true, "bytes=36864-199999"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    server.clearRequests();
+    VLRepositoryFile* f = file(c.name);
+    ASSERT_TRUE(f->open(0));
+    ASSERT_TRUE(f->setContent(200000, ""));
+    writeServerBlocks(f, 4, c.first, c.last);
+    if (c.playing) ASSERT_TRUE(f->open(VLRepositoryFile::OPEN_LOCK));
+    f->setUrl(server.url("/size=200000/seed=3/etag=none/" + std::string(c.name)));
+    ASSERT_TRUE(f->open(VLRepositoryFile::OPEN_PROVIDE));
+    if (c.playing) {
+      ASSERT_TRUE(pump([&] { return !(f->getFlags() & VLRepositoryFile::FLAG_PROVIDING); }));
+      EXPECT_EQ("changed on the server while it plays", provider.getLastFailure(repository.get(), f->getFileId()));
+      EXPECT_EQ(40960u, checkPresentBytes(f, 4)) << "what plays stays";
+    } else {
+      ASSERT_TRUE(pump([&] { return isComplete(f); }));
+      EXPECT_EQ(200000u, checkPresentBytes(f, 3));
+    }
+    std::vector<TestHttpRequest> requests = server.getRequests();
+    ASSERT_GE(requests.size(), 1u);
+    EXPECT_EQ(c.range, requests[0].range);
+    if (!c.playing) {
+      ASSERT_EQ(2u, requests.size());
+      EXPECT_EQ("-", requests[1].range) << "fetched whole";
+    }
+    if (c.playing) ASSERT_TRUE(f->close(VLRepositoryFile::OPEN_LOCK));
+    ASSERT_TRUE(f->close(0));
+    ASSERT_TRUE(f->close(0));
+  }
+}
+
+TEST_F(VLHttpRepositoryProviderTest, FailuresTellWhetherTheServerAnswered) {
+  // An error status is an answer; a refused connection and a server that
+  // takes the request and says nothing are not.
+  provider.setStallTimeout(1);
+  const std::string silent = server.url("/silent=1/a");
+  const std::string refusing = server.url("/size=50000/status=503/a");
+  ASSERT_TRUE(server.goAway());
+  const std::string gone = server.url("/size=50000/a");
+  int n = 0;
+  auto fails = [&](const std::string& url, bool* unanswered) {
+    VLFileId id("answered" + std::to_string(n++), 6u);
+    VLRepositoryFile* f = repository->getFile(id, true);
+    EXPECT_TRUE(f->open(0));
+    EXPECT_TRUE(provider.start(url, repository.get(), id, 0, kAll));
+    EXPECT_EQ(uint32_t(Provider::TRANSFER_FAILED_RETRYABLE), pumpUntilFinal(repository.get(), id)) << url;
+    int state = 0;
+    EXPECT_TRUE(provider.getState(repository.get(), id, true, &state));
+    provider.getLastFailure(repository.get(), id, unanswered);
+    EXPECT_TRUE(f->close(0));
+  };
+  bool unanswered = false;
+  fails(gone, &unanswered);
+  EXPECT_TRUE(unanswered);
+  ASSERT_TRUE(server.comeBack());
+  fails(silent, &unanswered);
+  EXPECT_TRUE(unanswered);
+  fails(refusing, &unanswered);
+  EXPECT_FALSE(unanswered);
 }
 
 TEST_F(VLHttpRepositoryProviderTest, AFileThatShrankOnTheServerIsFetchedAgainFromItsStart) {

@@ -144,7 +144,10 @@ VLRepository::VLRepository(VLRepositoryHandler* handler, VLHttpRepositoryProvide
       totalSize_(0),
       unavailable_(false),
       lastAvailabilityCheck_(0) {
-  dbPath_ = databaseFolder + VLPlatformFactory::instance()->getFileHelper()->getSeparator() + name + ".db";
+  // Without a folder for the index there is no index (never one in the
+  // folder the program was started from, or at the root).
+  if (!databaseFolder.empty())
+    dbPath_ = databaseFolder + VLPlatformFactory::instance()->getFileHelper()->getSeparator() + name + ".db";
   setLimits(maxPercent, maxSize);
 }
 
@@ -838,6 +841,7 @@ bool VLRepository::openAndLoad(bool removeOrphanFiles) {
 // file (a repository of downloads never removes them, see removeOrphans).
 bool VLRepository::rescueDamagedIndex() {
   close();
+  if (dbPath_.empty()) return false;
   VLRepositoryIndexRescue rescue(dbPath_);
   if (!rescue.isDamaged()) return false;
   bool ok = rescue.rebuild() && openAndLoad(false);
@@ -846,6 +850,10 @@ bool VLRepository::rescueDamagedIndex() {
 }
 
 bool VLRepository::openIndex() {
+  if (dbPath_.empty()) {
+    VL_LOG_ERROR("No folder for the index of the repository : " << name_);
+    return false;
+  }
   // Another process holding the index (a second instance, a backup) makes
   // statements wait a little instead of failing at once.
   if (VLSQLiteDatabase::open(dbPath_, VLSQLiteDatabase::Access::ReadWrite, VLSQLiteDatabase::WhenLocked::Wait, &db_) !=

@@ -638,3 +638,44 @@ TEST_F(VLRepositoryFileTest, LoadedBytesAreRecountedEveryHalfSecondWhileOpen) {
   EXPECT_EQ(kBlock, file->getLoaded());
   EXPECT_EQ(1, handler.count("onFileProgressesChanged", "track_6"));
 }
+
+TEST_F(VLRepositoryFileTest, AFileGrowingWithAnAnswerWithoutLengthIsNeverCompleteUntilSized) {
+  File* file = repository->getFile(VLFileId("track", 6u), true);
+  ASSERT_TRUE(file->open(0));
+  ASSERT_TRUE(file->beginGrowing("v1"));
+  ASSERT_TRUE(file->growFor(3 * kBlock));
+  ASSERT_GE(file->getSize(), 3 * kBlock);
+  writeBlock(file, 0);
+  writeBlock(file, 1);
+  writeBlock(file, 2);
+  // Every block of the provisional size present: still not complete, and a
+  // read past the data waits instead of ending the file.
+  const size_t provisional = file->getSize();
+  for (size_t block = 3; block < provisional / kBlock; ++block) writeBlock(file, block);
+  EXPECT_FALSE(file->getFlags() & File::FLAG_COMPLETE);
+  EXPECT_TRUE(file->isGrowing());
+
+  // Sized at its end: the blocks stay, the last partial one is written then.
+  const size_t size = 2 * kBlock + 100;
+  ASSERT_TRUE(file->finishGrowing(size));
+  EXPECT_EQ(size, file->getSize());
+  EXPECT_FALSE(file->getFlags() & File::FLAG_COMPLETE);
+  writeBlock(file, 2);
+  EXPECT_TRUE(file->getFlags() & File::FLAG_COMPLETE);
+  EXPECT_EQ(size, readCount(file, 0, size));
+  ASSERT_TRUE(file->close(0));
+  EXPECT_EQ(size, file->getLoaded());
+  EXPECT_EQ(getBitmapSize(size), TestFolder::read(repository->getBitmapPath(file->getFileName())).size());
+
+  // A file that closes while it grows keeps its provisional size with its
+  // end missing: after a restart it is fetched again, never taken whole.
+  File* cut = repository->getFile(VLFileId("cut", 6u), true);
+  ASSERT_TRUE(cut->open(0));
+  ASSERT_TRUE(cut->beginGrowing(""));
+  ASSERT_TRUE(cut->growFor(kBlock));
+  writeBlock(cut, 0);
+  ASSERT_TRUE(cut->close(0));
+  EXPECT_FALSE(cut->isGrowing());
+  EXPECT_FALSE(cut->getFlags() & File::FLAG_COMPLETE);
+  EXPECT_LT(cut->getLoaded(), cut->getSize());
+}

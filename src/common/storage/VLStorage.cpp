@@ -19,6 +19,20 @@ const char* const kPurgeLongRows =
 const char* const kPurgeBadSettings =
     "DELETE FROM storage WHERE key = 'settings' AND "
     "(LENGTH(CAST(value AS BLOB)) > 1000000 OR value LIKE '%\"0\":%')";
+// Asked for before the table is made, it makes a new file give room back; an
+// older file keeps its mode until a VACUUM.
+const char* const kUseIncrementalVacuum = "PRAGMA auto_vacuum = INCREMENTAL";
+const char* const kVacuumMode = "PRAGMA auto_vacuum";
+const int kIncrementalVacuum = 2;
+const char* const kVacuum = "VACUUM";
+const char* const kUnusedBytes = "SELECT freelist_count * page_size FROM pragma_freelist_count, pragma_page_size";
+const char* const kGiveBackUnusedPages = "PRAGMA incremental_vacuum";
+// Changes when another connection commits to the file.
+const char* const kDataVersion = "PRAGMA data_version";
+const char* const kTotalBytes =
+    "SELECT IFNULL(SUM(LENGTH(CAST(key AS BLOB)) + LENGTH(CAST(value AS BLOB))), 0) FROM storage";
+const char* const kRowBytes =
+    "SELECT LENGTH(CAST(key AS BLOB)) + LENGTH(CAST(value AS BLOB)) FROM storage WHERE key = ?";
 const char* const kClear = "DELETE FROM storage";
 const char* const kGetItem = "SELECT value FROM storage WHERE key = ?";
 const char* const kRemoveItem = "DELETE FROM storage WHERE key = ?";
@@ -33,7 +47,8 @@ const char* const kForbiddenInSettings = "\"0\":";
 
 VLStorage::VLStorage() : VLStorage(Sharing::SharedWithOtherProcesses) {}
 
-VLStorage::VLStorage(Sharing sharing) : db_(nullptr), sharing_(sharing), lastFailure_(SQLITE_OK) {}
+VLStorage::VLStorage(Sharing sharing)
+    : db_(nullptr), sharing_(sharing), lastFailure_(SQLITE_OK), totalBytes_(0), totalVersion_(-1) {}
 
 VLStorage::~VLStorage() {
   closeConnection();
@@ -63,11 +78,50 @@ bool VLStorage::init(const std::string& dir, const std::string& name) {
     closeConnection();
     return false;
   }
-  if (!createSchema() || !purgeRowsBeyondLimits()) {
+  if (!askForIncrementalVacuum() || !createSchema() || !purgeRowsBeyondLimits()) {
     closeConnection();
     return false;
   }
+  convertToIncrementalVacuum();
   return true;
+}
+
+bool VLStorage::vacuumMode(int64_t* mode) {
+  Answer answer;
+  if (!execute(kVacuumMode, nullptr, 0, Column::Int64, &answer)) return false;
+  *mode = answer.number;
+  return true;
+}
+
+// Asking again in a file that has the mode already writes to it, which a
+// full disk refuses.
+bool VLStorage::askForIncrementalVacuum() {
+  int64_t mode = 0;
+  if (!vacuumMode(&mode)) return false;
+  return mode == kIncrementalVacuum || execute(kUseIncrementalVacuum);
+}
+
+void VLStorage::convertToIncrementalVacuum() {
+  int64_t mode = 0;
+  if (!vacuumMode(&mode)) return;
+  if (mode == kIncrementalVacuum) {
+    giveBackUnusedRoom();
+    return;
+  }
+  VL_LOG_INFO("Storage file is converted to give room back : " << path_);
+  if (!execute(kVacuum)) VL_LOG_WARN("Storage file stays as it is until a later start : " << path_);
+}
+
+void VLStorage::giveBackUnusedRoom() {
+  Answer unused;
+  if (!execute(kUnusedBytes, nullptr, 0, Column::Int64, &unused) || unused.number < kReclaimBytes) return;
+  VLSQLiteStatement* statement = statementFor(kGiveBackUnusedPages);
+  if (!statement) return;
+  // One row per page given back; the file is cut when the rows end.
+  bool row = true;
+  while (row && statement->step(&row)) {
+  }
+  statement->rewind();
 }
 
 bool VLStorage::initInMemory() {
@@ -115,11 +169,15 @@ bool VLStorage::closeConnection() {
     return false;
   }
   db_ = nullptr;
+  totalVersion_ = -1;
   return true;
 }
 
 bool VLStorage::clear() {
-  return execute(kClear);
+  if (!execute(kClear)) return false;
+  totalBytes_ = 0;
+  giveBackUnusedRoom();
+  return true;
 }
 
 bool VLStorage::getItem(const std::string& key, std::string* value) {
@@ -133,8 +191,15 @@ bool VLStorage::getItem(const std::string& key, std::string* value) {
 
 bool VLStorage::removeItem(const std::string& key) {
   if (!checkKey(key)) return false;
+  int64_t bytes = 0;
+  if (!rowBytes(key, &bytes)) return false;
   const Binding bindings[] = {Binding(key)};
-  return execute(kRemoveItem, bindings, 1, Column::None, nullptr);
+  if (!execute(kRemoveItem, bindings, 1, Column::None, nullptr)) return false;
+  // A total not counted yet, or changed by another connection, is counted
+  // again at the next write.
+  totalBytes_ -= bytes;
+  giveBackUnusedRoom();
+  return true;
 }
 
 bool VLStorage::setItem(const std::string& key, const std::string& value) {
@@ -148,8 +213,45 @@ bool VLStorage::setItem(const std::string& key, const std::string& value) {
     VL_LOG_ERROR("Invalid value for : " << key);
     return false;
   }
+  int64_t growth = 0;
+  if (!fitsInTotal(key, int64_t(key.size() + value.size()), &growth)) return false;
   const Binding bindings[] = {Binding(key), Binding(value)};
-  return execute(kSetItem, bindings, 2, Column::None, nullptr);
+  if (!execute(kSetItem, bindings, 2, Column::None, nullptr)) return false;
+  totalBytes_ += growth;
+  // A smaller value in place of a large one leaves its room unused.
+  if (growth < 0) giveBackUnusedRoom();
+  return true;
+}
+
+bool VLStorage::fitsInTotal(const std::string& key, int64_t bytes, int64_t* growth) {
+  int64_t total = 0, old = 0;
+  if (!countTotal(&total) || !rowBytes(key, &old)) return false;
+  *growth = bytes - old;
+  if (*growth <= 0 || total + *growth <= kMaxTotalBytes) return true;
+  VL_LOG_ERROR("Storage is full : " << name_ << " holds " << total << " bytes, a write of " << *growth
+                                    << " more would pass its " << kMaxTotalBytes);
+  return false;
+}
+
+bool VLStorage::countTotal(int64_t* total) {
+  Answer version;
+  if (!execute(kDataVersion, nullptr, 0, Column::Int64, &version)) return false;
+  if (version.number != totalVersion_) {
+    Answer sum;
+    if (!execute(kTotalBytes, nullptr, 0, Column::Int64, &sum)) return false;
+    totalBytes_ = sum.number;
+    totalVersion_ = version.number;
+  }
+  *total = totalBytes_;
+  return true;
+}
+
+bool VLStorage::rowBytes(const std::string& key, int64_t* bytes) {
+  const Binding bindings[] = {Binding(key)};
+  Answer answer;
+  if (!execute(kRowBytes, bindings, 1, Column::Int64, &answer)) return false;
+  *bytes = answer.number;
+  return true;
 }
 
 bool VLStorage::length(int* count) {

@@ -13,7 +13,14 @@ class VLSQLiteStatement;
 //
 // Limits, on the byte length of the UTF-8 text, equal accepted, more refused:
 // keys 300 bytes, values 3145728 bytes; the value of the key "settings" at most
-// 1000000 bytes and never containing the four characters "0": anywhere.
+// 1000000 bytes and never containing the four characters "0": anywhere. The
+// keys and values of a store hold at most 10485760 bytes together: a write
+// that would grow them beyond that is refused (one that does not grow them is
+// taken, also in a store an older version filled beyond it).
+//
+// The file gives the room of deleted rows back to the volume once a removal
+// leaves 1 MB or more of it unused (SQLite's incremental vacuum); a file made
+// by an older version is converted to that when the store opens.
 //
 // Every operation but the destructor returns true when done and logs its own
 // failures; a refused or failed write leaves the table unchanged. A missing row
@@ -29,6 +36,11 @@ class VLStorage {
   static const size_t kMaxKeyBytes = 300;
   static const size_t kMaxValueBytes = 3145728;
   static const size_t kMaxSettingsBytes = 1000000;
+  // What browsers let one origin store: five million UTF-16 code units.
+  static constexpr int64_t kMaxTotalBytes = 10485760;
+  // Unused room in the file worth giving back to the volume: less stays for
+  // the next writes, so small removals do not shrink and grow the file.
+  static constexpr int64_t kReclaimBytes = 1048576;
 
   // A closed store with empty path and name.
   VLStorage();
@@ -116,6 +128,24 @@ class VLStorage {
   bool execute(const char* sql) { return execute(sql, nullptr, 0, Column::None, nullptr); }
   bool createSchema();
   bool purgeRowsBeyondLimits();
+  // SQLite's auto_vacuum mode of the file.
+  bool vacuumMode(int64_t* mode);
+  // Asks a new file to give room back (see kUseIncrementalVacuum).
+  bool askForIncrementalVacuum();
+  // Makes a file of an older version give room back (a VACUUM, which needs
+  // room for a copy): on failure the file stays as it is, and the next open
+  // tries again.
+  void convertToIncrementalVacuum();
+  // Gives the file's unused pages back to the volume when they are worth it.
+  void giveBackUnusedRoom();
+  // The bytes the keys and values hold together: counted again only when
+  // another connection changed the file since the last count.
+  bool countTotal(int64_t* total);
+  // The bytes of the key's row (0 when there is none).
+  bool rowBytes(const std::string& key, int64_t* bytes);
+  // Whether a row of `bytes` under the key keeps the store within its total;
+  // `growth` receives what it adds. Logs a refusal.
+  bool fitsInTotal(const std::string& key, int64_t bytes, int64_t* growth);
   void logSqliteFailure(int code, const char* message);
   static bool checkKey(const std::string& key);
 
@@ -125,6 +155,10 @@ class VLStorage {
   std::map<const char*, std::unique_ptr<VLSQLiteStatement>> statements_;
   Sharing sharing_;
   int lastFailure_;
+  // The keys' and values' bytes as counted at the file's data version
+  // `totalVersion_` (-1: not counted), kept up to date by this store's writes.
+  int64_t totalBytes_;
+  int64_t totalVersion_;
   std::string path_;
   std::string name_;
 };

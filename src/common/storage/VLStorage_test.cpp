@@ -238,6 +238,50 @@ TEST_F(StorageTest, ASessionStoreThatCannotBeWrittenLivesInMemoryForTheRun) {
   EXPECT_EQ(0, result);
 }
 
+// A file of an older version gives room back only once converted, which
+// needs room for a copy: on a full disk it opens as it is, with its rows,
+// and is converted at an open that has room.
+TEST_F(StorageTest, AnOlderFileIsConvertedWhenThereIsRoom) {
+  const std::string volume = folder_.folder("small");
+  const int result = TestSmallVolume::run(volume, "256k", [&] {
+    const std::string path = volume + "/localStorage.db";
+    auto vacuumMode = [&path] {
+      sqlite3* db = nullptr;
+      sqlite3_open(path.c_str(), &db);
+      sqlite3_stmt* statement = nullptr;
+      sqlite3_prepare_v2(db, "PRAGMA auto_vacuum", -1, &statement, nullptr);
+      const int mode = sqlite3_step(statement) == SQLITE_ROW ? sqlite3_column_int(statement, 0) : -1;
+      sqlite3_finalize(statement);
+      sqlite3_close(db);
+      return mode;
+    };
+    sqlite3* db = nullptr;
+    EXPECT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &db));
+    EXPECT_EQ(SQLITE_OK, sqlite3_exec(db,
+                                      "CREATE TABLE storage (key VARCHAR NOT NULL, value VARCHAR NOT NULL, "
+                                      "PRIMARY KEY (key)); INSERT INTO storage VALUES ('k', 'v');",
+                                      nullptr, nullptr, nullptr));
+    sqlite3_close(db);
+    const std::string filler = fillVolume(volume);
+    {
+      VLLocalStorage store;
+      EXPECT_TRUE(store.init(volume, "localStorage"));
+      std::string value;
+      EXPECT_TRUE(store.getItem("k", &value));
+      EXPECT_EQ("v", value);
+    }
+    EXPECT_EQ(0, vacuumMode()) << "not converted without room";
+    unlink(filler.c_str());
+    VLLocalStorage store;
+    EXPECT_TRUE(store.init(volume, "localStorage"));
+    EXPECT_TRUE(store.getItem("k", nullptr));
+    EXPECT_EQ(2, vacuumMode()) << "incremental";
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
+}
+
 TEST_F(StorageTest, CorruptOrUnusableFilesFailCleanly) {
   const std::string garbage(8192, '\x5a');
   for (const char* name : {"/localStorage.db", "/sessionStorage.db"})

@@ -3,12 +3,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <pwd.h>
+#include <set>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include "VLFileHelper.h"
 #include "VLLogger.h"
-#include "VLPlatformFactory.h"
 #include "VLPreferenceStore.h"
 
 namespace {
@@ -68,6 +69,46 @@ std::string readUserMusicFolder(const std::string& home) {
   return result;
 }
 
+// Makes one folder level with the mode given; a folder already there counts
+// as made and keeps its mode. False with errno's text in `error` otherwise.
+bool makeLevel(const std::string& path, mode_t mode, std::string& error) {
+  if (mkdir(path.c_str(), mode) == 0) return true;
+  int reason = errno;
+  if (reason == EEXIST) {
+    struct stat status;
+    if (stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return true;
+    reason = ENOTDIR;
+  }
+  char text[256];
+  error = strerror_r(reason, text, sizeof text);
+  return false;
+}
+
+// The folders an XDG variable names, from the outermost one below "/" to the
+// folder itself: the rules ask for the whole path to be made when missing.
+std::vector<std::string> levelsOf(const std::string& root) {
+  std::vector<std::string> levels;
+  for (size_t end = root.find('/', 1); end != std::string::npos; end = root.find('/', end + 1)) {
+    if (root[end - 1] != '/') levels.push_back(root.substr(0, end));
+  }
+  std::string whole = root;
+  while (whole.size() > 1 && whole.back() == '/') whole.pop_back();
+  if (levels.empty() || levels.back() != whole) levels.push_back(whole);
+  return levels;
+}
+
+// A standard folder that cannot be made is said on standard error too, once
+// per folder and run: the log may be the very folder that is missing.
+void reportMissingFolder(const std::string& folder, const std::string& level, const std::string& error) {
+  static std::mutex mutex;
+  static std::set<std::string> reported;
+  VL_LOG_ERROR("Unable to create directory : " << level << " (" << error << ")");
+  std::lock_guard<std::mutex> lock(mutex);
+  if (!reported.insert(folder).second) return;
+  fprintf(stderr, "velora-desktop: cannot make the folder %s (%s: %s): going on without it\n", folder.c_str(),
+          level.c_str(), error.c_str());
+}
+
 }  // namespace
 
 VLLinuxSettingHelper::VLLinuxSettingHelper() {}
@@ -121,11 +162,19 @@ VLPreferenceStore* VLLinuxSettingHelper::store() {
     std::string path = getPreferencesPath();
     if (!path.empty()) {
       // The store makes its own folder; the configuration root above it may
-      // be missing on a fresh account.
+      // be missing on a fresh account, or wherever XDG_CONFIG_HOME points.
       std::string home;
       findHomeFolder(home);
-      std::string root = configRoot(home);
-      if (root == home + "/.config") VLPlatformFactory::instance()->getFileHelper()->createDirectory(root);
+      std::string root;
+      std::vector<std::string> levels =
+          absoluteVariable("XDG_CONFIG_HOME", root) ? levelsOf(root) : std::vector<std::string>{home + "/.config"};
+      for (const std::string& level : levels) {
+        std::string error;
+        if (!makeLevel(level, 0700, error)) {
+          reportMissingFolder(levels.back(), level, error);
+          break;
+        }
+      }
     }
     store_.reset(new VLPreferenceStore(path));
   });
@@ -166,13 +215,13 @@ bool VLLinuxSettingHelper::findRootLevels(LocalFolder folder, const std::string&
   switch (folder) {
     case LOCAL_FOLDER_CACHE:
       if (absoluteVariable("XDG_CACHE_HOME", root))
-        levels.push_back(root);
+        levels = levelsOf(root);
       else
         levels.push_back(home + "/.cache");
       return true;
     case LOCAL_FOLDER_LOG:
       if (absoluteVariable("XDG_STATE_HOME", root)) {
-        levels.push_back(root);
+        levels = levelsOf(root);
       } else {
         levels.push_back(home + "/.local");
         levels.push_back(home + "/.local/state");
@@ -181,7 +230,7 @@ bool VLLinuxSettingHelper::findRootLevels(LocalFolder folder, const std::string&
     case LOCAL_FOLDER_MUSIC: levels.push_back(findMusicFolder(home)); return true;
     case LOCAL_FOLDER_APPLICATION:
       if (absoluteVariable("XDG_DATA_HOME", root)) {
-        levels.push_back(root);
+        levels = levelsOf(root);
       } else {
         levels.push_back(home + "/.local");
         levels.push_back(home + "/.local/share");
@@ -191,6 +240,10 @@ bool VLLinuxSettingHelper::findRootLevels(LocalFolder folder, const std::string&
   return false;
 }
 
+// Levels are made private to the user (0700), as the XDG rules ask of the
+// folders they name; the music folder is the user's own, seen in the file
+// manager, and made as any other folder. The mode of a level that exists
+// already is left as it is.
 std::string VLLinuxSettingHelper::getLocalPath(LocalFolder folder) {
   if (static_cast<int>(folder) < LOCAL_FOLDER_CACHE || static_cast<int>(folder) > LOCAL_FOLDER_APPLICATION)
     return std::string();
@@ -201,10 +254,11 @@ std::string VLLinuxSettingHelper::getLocalPath(LocalFolder folder) {
   findRootLevels(folder, home, levels);
   levels.push_back(levels.back() + (folder == LOCAL_FOLDER_MUSIC ? kMusicFolder : kApplicationFolder));
 
-  VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
+  const mode_t mode = folder == LOCAL_FOLDER_MUSIC ? 0755 : 0700;
   for (const std::string& level : levels) {
-    if (!files->createDirectory(level)) {
-      VL_LOG_ERROR("Unable to create directory : " << level);
+    std::string error;
+    if (!makeLevel(level, mode, error)) {
+      reportMissingFolder(levels.back(), level, error);
       return std::string();
     }
   }

@@ -84,6 +84,29 @@ TEST_F(VLSettingHelperTest, AbsoluteXdgVariablesWinRelativeOnesAreIgnored) {
   EXPECT_EQ("k=v\n", TestFolder::read(elsewhere.path() + "/velora-desktop/preferences"));
 }
 
+// The XDG rules: a base folder that is missing is made with its parents,
+// private to the user; folders that exist keep their mode.
+TEST_F(VLSettingHelperTest, XdgFoldersAreMadeWithTheirParentsPrivateToTheUser) {
+  TestFolder elsewhere;
+  ASSERT_EQ(0, chmod(elsewhere.path().c_str(), 0755));
+  TestEnvironmentVariable dataHome("XDG_DATA_HOME", (elsewhere.path() + "/a/b/data/").c_str());
+  TestEnvironmentVariable stateHome("XDG_STATE_HOME", (elsewhere.path() + "//c/state").c_str());
+  TestEnvironmentVariable configHome("XDG_CONFIG_HOME", (elsewhere.path() + "/d/config").c_str());
+  VLLinuxSettingHelper helper(home.path());
+  EXPECT_EQ(elsewhere.path() + "/a/b/data/velora-desktop/storage", helper.getLocalAppPath("storage"));
+  EXPECT_EQ(elsewhere.path() + "//c/state/velora-desktop", helper.getLocalLogPath());
+  helper.setValue("k", "v");
+  EXPECT_EQ("k=v\n", TestFolder::read(elsewhere.path() + "/d/config/velora-desktop/preferences"));
+  for (const char* made : {"/a", "/a/b", "/a/b/data", "/a/b/data/velora-desktop", "/c", "/c/state", "/d"}) {
+    struct stat status;
+    ASSERT_EQ(0, stat((elsewhere.path() + made).c_str(), &status)) << made;
+    EXPECT_EQ(0700u, status.st_mode & 07777) << made;
+  }
+  struct stat status;
+  ASSERT_EQ(0, stat(elsewhere.path().c_str(), &status));
+  EXPECT_EQ(0755u, status.st_mode & 07777);
+}
+
 TEST_F(VLSettingHelperTest, MusicFolderFromUserDirs) {
   ASSERT_EQ(0, mkdir((home.path() + "/.config").c_str(), 0755));
   home.writeFile(".config/user-dirs.dirs",
@@ -100,7 +123,7 @@ TEST_F(VLSettingHelperTest, MusicFolderFromUserDirs) {
   EXPECT_EQ(absolute.path() + "/Velora", helper.getLocalMusicPath());
 }
 
-TEST_F(VLSettingHelperTest, UnusableHomeFallsBackToTheCurrentFolder) {
+TEST_F(VLSettingHelperTest, UnusableHomeGivesNoFolderAndWritesNothingInTheCurrentFolder) {
   // The home folder is a regular file, so no level below it can be made
   // (ENOTDIR, which also holds for root).
   std::string file = home.writeFile("not-a-folder", "x");
@@ -111,14 +134,17 @@ TEST_F(VLSettingHelperTest, UnusableHomeFallsBackToTheCurrentFolder) {
   ASSERT_EQ(0, chdir(current.path().c_str()));
 
   size_t mark = VLTestLog::mark();
-  EXPECT_EQ("./cache", helper.getLocalCachePath("cache"));
-  EXPECT_TRUE(isFolder(current.path() + "/cache"));
-  EXPECT_EQ(".", helper.getLocalMusicPath());
-  EXPECT_FALSE(isFolder(current.path() + "/Velora"));  // the music fallback creates nothing
+  EXPECT_EQ("", helper.getLocalCachePath("cache"));
+  EXPECT_EQ("", helper.getLocalMusicPath());
+  {
+    TestEnvironmentVariable state("XDG_STATE_HOME", nullptr);
+    EXPECT_EQ("", helper.getLocalLogPath());
+  }
+  EXPECT_FALSE(isFolder(current.path() + "/cache"));
   ASSERT_EQ(0, chdir(previous));
 
   std::string log = VLTestLog::since(mark);
-  EXPECT_NE(std::string::npos, log.find("Unable to create directory : " + file + "/.cache"));
+  EXPECT_NE(std::string::npos, log.find("Unable to create directory : " + file + "/.cache (Not a directory)"));
   EXPECT_NE(std::string::npos, log.find("Unable to retrieve local cache path"));
   EXPECT_NE(std::string::npos, log.find("Unable to retrieve local music path"));
   EXPECT_EQ("", helper.getLocalPath(VLSettingHelper::LOCAL_FOLDER_APPLICATION));

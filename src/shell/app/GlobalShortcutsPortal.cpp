@@ -45,12 +45,21 @@ GlobalShortcutsPortal::GlobalShortcutsPortal(std::function<void(guint32)> front,
   g_variant_builder_add(&options, "{sv}", "handle_token", g_variant_new_string("velora_create"));
   g_variant_builder_add(&options, "{sv}", "session_handle_token", g_variant_new_string("velora_front"));
   request("CreateSession", g_variant_new("(a{sv})", &options), "velora_create", &GlobalShortcutsPortal::sessionCreated);
+  answerTimeOut_ = g_timeout_add_seconds(kAnswerSeconds, onAnswerTimeOut, this);
+}
+
+gboolean GlobalShortcutsPortal::onAnswerTimeOut(gpointer data) {
+  auto* self = static_cast<GlobalShortcutsPortal*>(data);
+  self->answerTimeOut_ = 0;
+  self->fail("no answer within " + std::to_string(kAnswerSeconds) + " s");
+  return G_SOURCE_REMOVE;
 }
 
 GlobalShortcutsPortal::~GlobalShortcutsPortal() {
   g_cancellable_cancel(cancel_);
   g_object_unref(cancel_);
   g_idle_remove_by_data(this);
+  if (answerTimeOut_ != 0) g_source_remove(answerTimeOut_);
   if (bus_ == nullptr) return;
   if (responseSubscription_ != 0) g_dbus_connection_signal_unsubscribe(bus_, responseSubscription_);
   if (activatedSubscription_ != 0) g_dbus_connection_signal_unsubscribe(bus_, activatedSubscription_);
@@ -130,12 +139,16 @@ void GlobalShortcutsPortal::shortcutsBound(guint32 response, GVariant*) {
     return;
   }
   bound_ = true;
+  if (answerTimeOut_ != 0) g_source_remove(answerTimeOut_);
+  answerTimeOut_ = 0;
   shellTrace("GlobalShortcutsPortal::shortcutsBound", "the front key is bound through the desktop portal");
 }
 
 void GlobalShortcutsPortal::fail(const std::string& reason) {
   if (failed_ || bound_) return;
   failed_ = true;
+  if (answerTimeOut_ != 0) g_source_remove(answerTimeOut_);
+  answerTimeOut_ = 0;
   if (unavailable_) unavailable_(reason);
 }
 

@@ -32,7 +32,15 @@ void MainViewNavigationPolicy::remember(WebKitNavigationAction* action) {
   // a page's own navigation leaves the view at the page until it commits.
   bool byApplication = !webkit_navigation_action_is_redirect(action) && address != committed_ &&
                        text(webkit_web_view_get_uri(view_)) == address;
-  actions_.push_front(Action{address, webkit_navigation_action_is_user_gesture(action) != FALSE, byApplication});
+  // The page that started it, as its request's Referer names it (the
+  // document's address, or its origin alone across origins): neither the
+  // player nor the document the window shows, but a frame or a pop-up.
+  SoupMessageHeaders* headers = request != nullptr ? webkit_uri_request_get_http_headers(request) : nullptr;
+  const char* referer = headers != nullptr ? soup_message_headers_get_one(headers, "Referer") : nullptr;
+  std::string starter = referer != nullptr ? PagePublisher::originOf(referer) : "";
+  bool byOtherOrigin = !starter.empty() && starter != playerOrigin_ && starter != PagePublisher::originOf(committed_);
+  actions_.push_front(
+      Action{address, webkit_navigation_action_is_user_gesture(action) != FALSE, byApplication, byOtherOrigin});
   if (actions_.size() > kRememberedActions) actions_.pop_back();
 }
 
@@ -44,10 +52,14 @@ const MainViewNavigationPolicy::Action* MainViewNavigationPolicy::find(const std
 }
 
 bool MainViewNavigationPolicy::mayShow(const std::string& address) const {
-  if (!playerOrigin_.empty() && PagePublisher::originOf(address) == playerOrigin_) return true;
   if (mainLoadByApplication_) return true;
   const Action* action = find(address);
-  return action != nullptr && action->byUser;
+  if (action != nullptr && action->byUser) return true;
+  // A page of another origin (a frame through top, a pop-up through its
+  // opener) moves the window only on the user's gesture, also to the
+  // player's own address: else a frame could reload the player without end.
+  if (action != nullptr && action->byOtherOrigin) return false;
+  return !playerOrigin_.empty() && PagePublisher::originOf(address) == playerOrigin_;
 }
 
 gboolean MainViewNavigationPolicy::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
@@ -64,7 +76,12 @@ gboolean MainViewNavigationPolicy::onDecidePolicy(WebKitWebView*, WebKitPolicyDe
   WebKitURIRequest* request = webkit_response_policy_decision_get_request(response);
   std::string address = text(request != nullptr ? webkit_uri_request_get_uri(request) : nullptr);
   if (self->mayShow(address)) return FALSE;
-  VL_LOG_WARN("MainViewNavigationPolicy refused a navigation of the player's window that a page started: " + address);
+  // A page may try again and again: the 1st, 10th, 100th... refusal is logged.
+  if (++self->refusals_ == self->nextLoggedRefusal_) {
+    self->nextLoggedRefusal_ *= 10;
+    VL_LOG_WARN("MainViewNavigationPolicy refused a navigation of the player's window that a page started ("
+                << self->refusals_ << " so far): " << address);
+  }
   webkit_policy_decision_ignore(decision);
   return TRUE;
 }

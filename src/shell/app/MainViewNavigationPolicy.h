@@ -5,8 +5,11 @@
 // One that a page started by itself, such as a pop-up of another origin
 // setting opener.location or a frame setting top.location, is refused and
 // logged: with no address bar, the user could not tell the page from the
-// player's. Navigations that stay at the player's origin, and frames other
-// than the main frame, are left alone.
+// player's. The same holds for a navigation that a page of another origin
+// started (as its request's Referer tells), whatever its target: a frame
+// setting top.location to the player's address would reload the player
+// without end. Other navigations that stay at the player's origin, and
+// frames other than the main frame, are left alone.
 //
 // WebKit tells whether a load is the main frame's only with its response, and
 // who started it only with its navigation action: the actions of the view are
@@ -33,6 +36,7 @@ class MainViewNavigationPolicy {
     std::string address;
     bool byUser;         // a user gesture started it
     bool byApplication;  // the application's own load (the view showed its address at once)
+    bool byOtherOrigin;  // a page of another origin than the player's started it
   };
 
   static gboolean onDecidePolicy(WebKitWebView* view, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
@@ -48,4 +52,6 @@ class MainViewNavigationPolicy {
   std::deque<Action> actions_;  // the newest first
   std::string committed_;       // the address of the document the main frame shows
   bool mainLoadByApplication_ = false;
+  unsigned long refusals_ = 0;
+  unsigned long nextLoggedRefusal_ = 1;
 };

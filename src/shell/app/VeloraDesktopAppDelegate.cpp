@@ -82,13 +82,20 @@ bool VeloraDesktopAppDelegate::start(WebKitWebsiteDataManager* websiteData, cons
   VLPlatformFactory::instance()->getNoProxyHosts();
   // Crash reporting first: from here on a crash leaves a report.
   std::string stateFolder = VLLogger::instance()->getLogFilePath("");
-  if (CrashReporter::install(stateFolder, VeloraController::getVeloraDesktopVersion())) {
+  // Without a state folder (one that cannot be made) crashes leave no report.
+  if (!stateFolder.empty() && CrashReporter::install(stateFolder, VeloraController::getVeloraDesktopVersion())) {
     shellTrace("VeloraDesktopAppDelegate::start", "--- CrashReporter started for release version ---");
   }
   publisher_ = std::make_unique<PagePublisher>([this] { return window_ != nullptr ? window_->mainPageId() : 0; },
                                                playerAddress_, [this](PagePublication& p) { publishObjects(p); });
   publisher_->setConsole(
-      [&controller](unsigned level, const std::string& text, const std::string& source, unsigned line) {
+      [this, &controller](unsigned level, const std::string& text, const std::string& source, unsigned line) {
+        unsigned long heldBack = 0;
+        if (!consoleLimit_.admit(&heldBack)) return;
+        if (heldBack > 0) {
+          controller.logWarning("The page logged too much: " + std::to_string(heldBack) +
+                                " console messages were not written");
+        }
         controller.logMessage(
             VeloraController::ConsoleMessage{VeloraController::consoleLevelName(level), text, source, line});
       });
@@ -160,6 +167,7 @@ bool VeloraDesktopAppDelegate::start(WebKitWebsiteDataManager* websiteData, cons
   window_->show();
 
   // The last run's crash report, when it left one.
+  if (stateFolder.empty()) return true;
   CrashReportSender::Settings crashReports;
   crashReports.reportPath = CrashReporter::reportPath(stateFolder);
   crashReports.address = ::settings()->getValue("CrashReportURL", playerAddress_ + "apps/velora-desktop/crash_report");
@@ -246,6 +254,7 @@ void VeloraDesktopAppDelegate::publicationShown(PagePublication& publication, bo
     auto ici = std::dynamic_pointer_cast<VeloraICI>(publication.sharedObject("VeloraICI"));
     if (ici == nullptr) return;
     controller.setIci(ici);
+    terminationAsked_ = false;  // a new document was never asked
     window_->setPreloadingViewVisible(false);
   } else if (controller.ici() != nullptr && controller.ici()->publication().get() == &publication) {
     controller.setIci(nullptr);
@@ -371,7 +380,13 @@ bool VeloraDesktopAppDelegate::mayOpenPopup(WebKitNavigationAction* action) {
 
 // The page closed its window by script: it agrees to quit.
 void VeloraDesktopAppDelegate::onClose(WebKitWebView*, gpointer data) {
-  static_cast<VeloraDesktopAppDelegate*>(data)->terminateFromPage();
+  auto* self = static_cast<VeloraDesktopAppDelegate*>(data);
+  if (!self->terminationAsked_) {
+    VeloraController::instance().logWarning(
+        "VeloraDesktopAppDelegate::onClose ignored a script's close of the player's window: no quit was asked for");
+    return;
+  }
+  self->terminateFromPage();
 }
 
 gboolean VeloraDesktopAppDelegate::onContextMenu(WebKitWebView*, WebKitContextMenu* menu, GdkEvent* event,
@@ -476,6 +491,7 @@ bool VeloraDesktopAppDelegate::applicationShouldTerminate() {
     quitNow();
     return true;
   }
+  terminationAsked_ = true;
   ici->askTermination();
   return false;
 }

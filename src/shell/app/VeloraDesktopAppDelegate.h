@@ -28,6 +28,7 @@
 #include <memory>
 #include <string>
 
+#include "ConsoleLogLimit.h"
 #include "LogUploadAlerts.h"
 #include "LogUploadService.h"
 #include "MainWindow.h"
@@ -140,6 +141,7 @@ class VeloraDesktopAppDelegate {
   std::string playerAddress_;
   WebKitWebContext* context_ = nullptr;
   std::unique_ptr<PagePublisher> publisher_;
+  ConsoleLogLimit consoleLimit_;
   std::unique_ptr<PageChannel> channel_;
   std::unique_ptr<MainWindow> window_;
   std::unique_ptr<MainViewNavigationPolicy> navigationPolicy_;
@@ -160,6 +162,11 @@ class VeloraDesktopAppDelegate {
   std::function<void()> quit_;
   std::function<void(const std::string&)> openInBrowser_;
   bool quitting_ = false;
+  // The player was asked to agree to quit and has not answered: only then
+  // may its window close by script (the page's own answer when it has no
+  // VeloraAPI.askTermination); a pop-up's opener.close() or a frame's
+  // top.close() must not end the application.
+  bool terminationAsked_ = false;
   unsigned graceMilliseconds_ = 20000;
   guint graceTimer_ = 0;
 };

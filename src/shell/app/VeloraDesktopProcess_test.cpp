@@ -330,6 +330,78 @@ TEST_F(VeloraDesktopProcessTest, ACrashLeavesAReportTheFrontKeyBindsThroughThePo
   EXPECT_NE(report.find("\nversion: 1.0.0 ("), std::string::npos) << report;
 }
 
+TEST_F(VeloraDesktopProcessTest, APortalThatNeverAnswersLeavesTheFrontKeyToAnX11Grab) {
+  FakeGlobalShortcutsPortal portal(FakeGlobalShortcutsPortal::Outcome::Never);
+  ASSERT_TRUE(portal.owned());
+  usePlayer("/app/");
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("loaded"));
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop_stderr.log";
+  EXPECT_TRUE(ShellTestServer::runUntil([&] {
+    return TestFolder::read(log).find(
+               "no global shortcut from the desktop portal (no answer within 10 s): an X11 "
+               "grab instead") != std::string::npos;
+  }));
+  // The grab was made: it traces only when it cannot be.
+  EXPECT_EQ(TestFolder::read(log).find("FrontKeyGrab"), std::string::npos);
+  application.signal(SIGTERM);
+  ASSERT_TRUE(application.waitForEnd());
+}
+
+// The log keeps the player's console lines, at a bounded rate, and none of a
+// frame of another origin: a flood of either leaves the start in the log.
+TEST_F(VeloraDesktopProcessTest, APageOrAFrameThatFloodsTheConsoleLeavesTheLogsHistory) {
+  gchar* frame = g_uri_escape_string((server_.thirdPartyOrigin() + "/app/console-flood.html").c_str(), nullptr, TRUE);
+  usePlayer(std::string("/app/?console=3000&frame=") + frame);
+  g_free(frame);
+  DesktopProcess application(home_.path(), {});
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
+  ASSERT_TRUE(waitForReports("player-flooded"));
+  ASSERT_TRUE(waitForReports("frame-flooded"));
+  // Quitting waits for what the page sent before: every console line.
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(waitForReports("asked"));
+  ASSERT_TRUE(application.waitForEnd());
+  std::string text = TestFolder::read(log + ".1") + TestFolder::read(log);
+  // A line of the core's start, before the page loaded.
+  EXPECT_NE(text.find("Output driver found"), std::string::npos);
+  EXPECT_EQ(text.find("frame-line"), std::string::npos);
+  size_t playerLines = 0;
+  for (size_t at = text.find("player-line"); at != std::string::npos; at = text.find("player-line", at + 1)) {
+    ++playerLines;
+  }
+  EXPECT_GE(playerLines, 1u);
+  EXPECT_LT(playerLines, 1000u);
+}
+
+// A frame of another origin calling top.close() is ignored; the player's own
+// close, once asked to quit, ends the application.
+TEST_F(VeloraDesktopProcessTest, AFrameOfAnotherOriginCannotCloseTheWindowThePlayerAskedToQuitMay) {
+  gchar* frame = g_uri_escape_string((server_.thirdPartyOrigin() + "/app/closer.html").c_str(), nullptr, TRUE);
+  usePlayer(std::string("/app/?agree=close&frame=") + frame);
+  g_free(frame);
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("closer-ready"));
+  // A click in the frame, which covers the window, as the user's on an advert;
+  // again while it has not reached the frame (a window not drawn yet).
+  for (int attempt = 0; attempt < 60 && !server_.hasReport("closer"); ++attempt) {
+    ASSERT_EQ(system("xdotool search --sync --onlyvisible --name '^Test player$' mousemove --window %1 200 200 "
+                     "click 1"),
+              0);
+    ShellTestServer::runUntil([&] { return server_.hasReport("closer"); }, 2);
+  }
+  ASSERT_TRUE(server_.hasReport("closer"));
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
+  ASSERT_TRUE(ShellTestServer::runUntil([&] {
+    return TestFolder::read(log).find("ignored a script's close of the player's window") != std::string::npos;
+  }));
+  EXPECT_FALSE(application.ended());
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(waitForReports("asked"));
+  ASSERT_TRUE(application.waitForEnd());
+  EXPECT_EQ(application.exitStatus(), 0);
+}
+
 TEST_F(VeloraDesktopProcessTest, AStartWhoseChannelCannotOpenStopsTheCoreItStarted) {
   usePlayer("/app/");
   // The page channel's folder goes into the temporary folder, here a path
@@ -435,6 +507,77 @@ TEST_F(VeloraDesktopProcessTest, CommandLineOptionsDoTheirWorkAndEnd) {
   EXPECT_TRUE(reread.get("BetaPlayerURL", value));
 }
 
+namespace {
+
+mode_t modeOf(const std::string& path) {
+  struct stat status;
+  return stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
+}
+
+bool isEmptyFolder(const std::string& path) {
+  GDir* folder = g_dir_open(path.c_str(), 0, nullptr);
+  if (folder == nullptr) return false;
+  bool empty = g_dir_read_name(folder) == nullptr;
+  g_dir_close(folder);
+  return empty;
+}
+
+}  // namespace
+
+// The folders XDG_DATA_HOME and XDG_STATE_HOME name are made with their
+// parents, private to the user; one that cannot be made is done without,
+// said on standard error, and nothing lands in the folder the program was
+// started from, whose mode stays as it was.
+TEST_F(VeloraDesktopProcessTest, XdgFoldersAreMadeWithTheirParentsAndOneThatCannotBeIsDoneWithout) {
+  usePlayer("/app/");
+  const std::string startedFrom = home_.folder("started-from");
+  ASSERT_EQ(chmod(startedFrom.c_str(), 0755), 0);
+  const std::string fresh = home_.path() + "/fresh";
+  const std::string data = fresh + "/share/data";
+  const std::string state = fresh + "/local/state";
+  {
+    DesktopProcess application(home_.path(), {}, {{"XDG_DATA_HOME", data}, {"XDG_STATE_HOME", state}}, startedFrom);
+    ASSERT_TRUE(waitForReports("loaded"));
+    ASSERT_TRUE(activateQuit());
+    ASSERT_TRUE(application.waitForEnd());
+    EXPECT_EQ(application.exitStatus(), 0);
+  }
+  for (const char* file : {"desktop.log", "desktop_stderr.log", "crash-reports"}) {
+    EXPECT_TRUE(TestFolder::exists(state + "/velora-desktop/" + file)) << file;
+  }
+  for (const char* folder : {"repositories", "storage", "import"}) {
+    EXPECT_TRUE(TestFolder::exists(data + "/velora-desktop/" + folder)) << folder;
+  }
+  for (const std::string& made : {fresh, fresh + "/share", data, fresh + "/local", state}) {
+    EXPECT_EQ(modeOf(made), 0700u) << made;
+  }
+  EXPECT_TRUE(isEmptyFolder(startedFrom));
+
+  // Folders under a plain file cannot be made.
+  const std::string file = home_.file("a-file");
+  ASSERT_TRUE(TestFolder::write(file, "x"));
+  const std::string standardError = home_.path() + "/standard-error";
+  {
+    DesktopProcess application(home_.path(), {},
+                               {{"XDG_DATA_HOME", file + "/data"}, {"XDG_STATE_HOME", file + "/state"}}, startedFrom,
+                               standardError);
+    ASSERT_TRUE(waitForReports("loaded", 2));
+    application.signal(SIGTERM);
+    ASSERT_TRUE(application.waitForEnd());
+  }
+  std::string said = TestFolder::read(standardError);
+  EXPECT_NE(said.find("cannot make the folder " + file + "/state/velora-desktop (" + file +
+                      ": Not a directory): going on without it"),
+            std::string::npos)
+      << said;
+  EXPECT_NE(said.find("cannot make the folder " + file + "/data/velora-desktop (" + file +
+                      ": Not a directory): going on without it"),
+            std::string::npos)
+      << said;
+  EXPECT_TRUE(isEmptyFolder(startedFrom));
+  EXPECT_EQ(modeOf(startedFrom), 0755u);
+}
+
 // --remove-folder from a second launch would delete the indexes and stores a
 // running client works in: refused while one runs.
 TEST_F(VeloraDesktopProcessTest, RemoveFolderIsRefusedWhileTheApplicationRuns) {
@@ -515,6 +658,83 @@ TEST_F(VeloraDesktopProcessTest, TheMediaPlayerOnTheSessionBusSaysWhetherTheTrac
       << announced.size() << " changes announced";
 
   g_dbus_connection_signal_unsubscribe(bus, subscription);
+  g_object_unref(bus);
+  application.signal(SIGTERM);
+  ASSERT_TRUE(application.waitForEnd());
+}
+
+// A call of the media player's interface, as a desktop makes it.
+bool callPlayer(GDBusConnection* bus, const char* method) {
+  GVariant* reply = g_dbus_connection_call_sync(bus, "org.mpris.MediaPlayer2.velora-desktop", "/org/mpris/MediaPlayer2",
+                                                "org.mpris.MediaPlayer2.Player", method, nullptr, nullptr,
+                                                G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, nullptr);
+  if (reply == nullptr) return false;
+  g_variant_unref(reply);
+  return true;
+}
+
+// Desktops send Pause on lock and suspend, and Play at will: each acts only
+// when it changes something. A program that calls without end reaches the
+// page a few times a second.
+TEST_F(VeloraDesktopProcessTest, TheMediaPlayerPlaysAndPausesOnlyWhenAskedToChangeAndCoalescesAFloodOfCalls) {
+  const std::string media = home_.folder("media");
+  ASSERT_TRUE(vetest::makeToneMp3(media + "/tone.mp3", 60, 440, -6));
+  TestNginxServer audio(media);
+  ASSERT_TRUE(audio.isRunning());
+  ASSERT_EQ(unsetenv("http_proxy") + unsetenv("HTTP_PROXY"), 0);
+  gchar* url = g_uri_escape_string(audio.url("/tone.mp3?_TEID=701&_FMT=5").c_str(), nullptr, TRUE);
+  usePlayer(std::string("/bridge.html?scenario=mediaKeys&url=") + url);
+  g_free(url);
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("playing"));
+  auto statusReads = [](const char* status) {
+    return ShellTestServer::runUntil(
+        [status] { return playerProperty("PlaybackStatus").find(status) != std::string::npos; });
+  };
+  ASSERT_TRUE(statusReads("'Playing'"));
+  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+  ASSERT_NE(bus, nullptr);
+
+  EXPECT_TRUE(callPlayer(bus, "Play"));  // plays already: nothing to do
+  EXPECT_TRUE(callPlayer(bus, "Pause"));
+  ASSERT_TRUE(waitForReports("paused"));
+  ASSERT_TRUE(statusReads("'Paused'"));
+  EXPECT_TRUE(callPlayer(bus, "Pause"));  // paused already
+  EXPECT_TRUE(callPlayer(bus, "Play"));
+  ASSERT_TRUE(waitForReports("resumed"));
+  ASSERT_TRUE(statusReads("'Playing'"));
+  EXPECT_TRUE(callPlayer(bus, "Previous"));
+  ASSERT_TRUE(waitForReports("shortcuts"));
+  EXPECT_EQ(server_.reports("shortcuts")[0], "[\"playpause\",\"playpause\",\"previoustrack\"]");
+
+  // A flood of Next, every call answered; then Previous, which comes after.
+  constexpr int kCalls = 20000;
+  int answered = 0;
+  for (int i = 0; i < kCalls; ++i) {
+    g_dbus_connection_call(
+        bus, "org.mpris.MediaPlayer2.velora-desktop", "/org/mpris/MediaPlayer2", "org.mpris.MediaPlayer2.Player",
+        "Next", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr,
+        [](GObject* connection, GAsyncResult* result, gpointer count) {
+          GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(connection), result, nullptr);
+          if (reply != nullptr) {
+            ++*static_cast<int*>(count);
+            g_variant_unref(reply);
+          }
+        },
+        &answered);
+  }
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return answered == kCalls; })) << answered;
+  EXPECT_TRUE(callPlayer(bus, "Previous"));
+  ASSERT_TRUE(waitForReports("shortcuts", 2));
+  std::string shortcuts = server_.reports("shortcuts")[1];
+  size_t nexts = 0;
+  for (size_t at = shortcuts.find("nexttrack"); at != std::string::npos; at = shortcuts.find("nexttrack", at + 1)) {
+    ++nexts;
+  }
+  EXPECT_GE(nexts, 1u);
+  EXPECT_LT(nexts, 1000u);
+  EXPECT_EQ(shortcuts.rfind("\"previoustrack\"]"), shortcuts.size() - 16) << shortcuts.substr(shortcuts.size() - 40);
+
   g_object_unref(bus);
   application.signal(SIGTERM);
   ASSERT_TRUE(application.waitForEnd());

@@ -1,7 +1,8 @@
 // The application's windows in one process: the window's title, where new
 // windows go (pop-ups for scripts, the desktop's browser for clicked links of
 // http, https and mailto, nowhere for other schemes), pop-ups that title and
-// close themselves, and closing the main window with and without the page.
+// close themselves, a pop-up of another origin that tries to close the main
+// window, and closing the main window with and without the page.
 #include "VeloraDesktopAppDelegate.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include "ApplicationMenu.h"
 #include "ShellTestServer.h"
 #include "TestFolder.h"
+#include "VLTestLog.h"
 #include "VeloraController.h"
 #include "WebViewProbe.h"
 
@@ -161,6 +163,22 @@ TEST_F(VeloraDesktopWindowsTest, PopUpsOpenOnlyOnAGestureAndAFewAtMost) {
   closeAll();
 }
 
+// A pop-up of another origin calling opener.close(): nobody asked to quit, so
+// nothing quits.
+TEST_F(VeloraDesktopWindowsTest, APopUpOfAnotherOriginCannotCloseThePlayersWindow) {
+  int quitsBefore = quits_;
+  size_t mark = VLTestLog::mark();
+  size_t reported = server_->reports("closer").size();
+  evaluate("window.open('" + server_->thirdPartyOrigin() + "/app/closer.html', 'closer')");
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return server_->reports("closer").size() > reported; }));
+  ASSERT_TRUE(ShellTestServer::runUntil(
+      [&] { return VLTestLog::since(mark).find("ignored a script's close") != std::string::npos; }));
+  EXPECT_EQ(quits_, quitsBefore);
+  EXPECT_TRUE(gtk_widget_get_visible(GTK_WIDGET(application_->window()->window())));
+  EXPECT_EQ(WebViewProbe::evaluate(mainView(), "typeof VeloraICI"), "\"object\"");
+  for (GtkWindow* window : popups()) gtk_widget_destroy(GTK_WIDGET(window));
+}
+
 TEST_F(VeloraDesktopWindowsTest, ClosingTheWindowAsksThePageAndQuitsAfterTheGraceTime) {
   ASSERT_TRUE(application_->hasPlayerBeenLoaded());
   int quitsBefore = quits_;
@@ -207,6 +225,28 @@ TEST_F(VeloraDesktopWindowsTest, PagesOfAnotherOriginCannotMoveThePlayersWindow)
   EXPECT_EQ(webkit_web_view_get_uri(mainView()), player);
   EXPECT_EQ(WebViewProbe::evaluate(mainView(), "typeof VeloraICI"), "\"object\"");
   EXPECT_STRNE(gtk_window_get_title(application_->window()->window()), "Other page");
+  evaluate("document.querySelectorAll('iframe').forEach((frame) => frame.remove())");
+  for (GtkWindow* window : popups()) gtk_widget_destroy(GTK_WIDGET(window));
+}
+
+// A frame or pop-up of another origin sending the window to the player's own
+// address (a reload without end, each one saved) is refused too.
+TEST_F(VeloraDesktopWindowsTest, PagesOfAnotherOriginCannotSendTheWindowToThePlayersAddress) {
+  std::string player = webkit_web_view_get_uri(mainView());
+  auto movedRequests = [] {
+    const std::vector<std::string>& all = server_->queries();
+    return std::count(all.begin(), all.end(), "moved=1");
+  };
+  gchar* to = g_uri_escape_string((server_->playerOrigin() + "/app/windows.html?moved=1").c_str(), nullptr, TRUE);
+  std::string intruder = server_->thirdPartyOrigin() + "/app/intruder.html?to=" + to;
+  g_free(to);
+  evaluate("document.body.appendChild(Object.assign(document.createElement('iframe'), {src: '" + intruder + "'}))");
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return movedRequests() >= 1; }));
+  evaluate("window.open('" + intruder + "', 'intruder')");
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return movedRequests() >= 2; }));
+  ASSERT_TRUE(ShellTestServer::runUntil([] { return !webkit_web_view_is_loading(mainView()); }));
+  EXPECT_EQ(webkit_web_view_get_uri(mainView()), player);
+  EXPECT_EQ(WebViewProbe::evaluate(mainView(), "location.search"), "\"\"");
   evaluate("document.querySelectorAll('iframe').forEach((frame) => frame.remove())");
   for (GtkWindow* window : popups()) gtk_widget_destroy(GTK_WIDGET(window));
 }

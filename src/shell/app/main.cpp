@@ -50,8 +50,11 @@ struct Application {
 // when an earlier version made it open to all.
 void prepareLogFolder() {
   std::string folder = VLLogger::instance()->getLogFilePath("");
-  if (folder.empty()) return;
-  g_mkdir_with_parents(folder.c_str(), 0700);
+  if (folder.empty()) {
+    shellTrace("main", "no log folder: desktop.log and desktop_stderr.log are not written");
+    return;
+  }
+  // Our own folder (the setting helper made it, never "." or a folder above).
   chmod(folder.c_str(), 0700);
   // Rolled at its cap: pages can make the application and its web processes
   // write without end.

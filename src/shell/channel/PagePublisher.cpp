@@ -40,6 +40,9 @@ bool PagePublisher::publish(PagePublication& publication) {
 void PagePublisher::consoleMessage(uint64_t page, unsigned level, const std::string& text, const std::string& source,
                                    unsigned line) {
   if (page != mainPageId_() || !console_) return;
+  // The player's own documents only, as their scripts' addresses tell: frames
+  // of another origin (adverts) must not fill the application's log.
+  if (playerOrigin_.empty() || originOf(source) != playerOrigin_) return;
   console_(level, text, source, line);
 }
 

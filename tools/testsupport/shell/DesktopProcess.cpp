@@ -1,7 +1,9 @@
 #include "DesktopProcess.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 
@@ -10,7 +12,8 @@
 const char* const DesktopProcess::kProgram = VELORA_BINARY_DIR "/velora-desktop";
 
 DesktopProcess::DesktopProcess(const std::string& home, const std::vector<std::string>& arguments,
-                               const std::vector<std::pair<std::string, std::string>>& environment) {
+                               const std::vector<std::pair<std::string, std::string>>& environment,
+                               const std::string& workingFolder, const std::string& standardError) {
   std::vector<std::string> argv = {kProgram};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   std::vector<char*> raw;
@@ -30,7 +33,11 @@ DesktopProcess::DesktopProcess(const std::string& home, const std::vector<std::s
     rlimit none = {0, 0};
     setrlimit(RLIMIT_CORE, &none);
   };
-  started_ = g_spawn_async(nullptr, raw.data(), env, G_SPAWN_DO_NOT_REAP_CHILD, noCore, nullptr, &pid_, &error);
+  int errorFd =
+      standardError.empty() ? -1 : open(standardError.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  started_ = g_spawn_async_with_fds(workingFolder.empty() ? nullptr : workingFolder.c_str(), raw.data(), env,
+                                    G_SPAWN_DO_NOT_REAP_CHILD, noCore, nullptr, &pid_, -1, -1, errorFd, &error);
+  if (errorFd >= 0) close(errorFd);
   g_strfreev(env);
   if (!started_) {
     ADD_FAILURE() << error->message;

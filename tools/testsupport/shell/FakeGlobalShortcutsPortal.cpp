@@ -22,7 +22,7 @@ std::string token(GVariant* options, const char* key) {
 
 }  // namespace
 
-FakeGlobalShortcutsPortal::FakeGlobalShortcutsPortal() {
+FakeGlobalShortcutsPortal::FakeGlobalShortcutsPortal(Outcome outcome) : outcome_(outcome) {
   gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
   connection_ = address == nullptr
                     ? nullptr
@@ -103,6 +103,10 @@ void FakeGlobalShortcutsPortal::respond(const char* sender, const std::string& h
                                         GDBusMethodInvocation* invocation) {
   std::string request = std::string(kPath) + "/request/" + senderPart(sender) + "/" + handleToken;
   g_dbus_method_invocation_return_value(invocation, g_variant_new("(o)", request.c_str()));
+  if (outcome_ == Outcome::Never) {
+    g_variant_unref(g_variant_ref_sink(results));
+    return;
+  }
   g_dbus_connection_emit_signal(connection_, sender, request.c_str(), "org.freedesktop.portal.Request", "Response",
                                 g_variant_new("(u@a{sv})", 0u, results), nullptr);
 }

@@ -1,7 +1,9 @@
 // The desktop portal's global shortcuts on the test's session bus, as a
 // desktop offers them: CreateSession and BindShortcuts answer through their
 // request objects' Response signal (with the caller's tokens), and activate()
-// sends the Activated signal of a bound shortcut.
+// sends the Activated signal of a bound shortcut. A portal made silent
+// answers each call with its request object and never sends the outcome, as
+// a portal whose dialog never shows.
 //
 // Threads: answers on the main context of the thread that made it.
 #pragma once
@@ -15,8 +17,10 @@ typedef struct _GDBusMethodInvocation GDBusMethodInvocation;
 
 class FakeGlobalShortcutsPortal {
  public:
+  enum class Outcome { Sent, Never };
+
   // Returns once the portal owns its bus name, or has failed to (owned()).
-  FakeGlobalShortcutsPortal();
+  explicit FakeGlobalShortcutsPortal(Outcome outcome = Outcome::Sent);
   ~FakeGlobalShortcutsPortal();
   FakeGlobalShortcutsPortal(const FakeGlobalShortcutsPortal&) = delete;
   FakeGlobalShortcutsPortal& operator=(const FakeGlobalShortcutsPortal&) = delete;
@@ -35,6 +39,7 @@ class FakeGlobalShortcutsPortal {
   GDBusConnection* connection_ = nullptr;
   unsigned registration_ = 0;
   bool owned_ = false;
+  Outcome outcome_;
   std::string session_;
   std::vector<std::string> bound_;
 };

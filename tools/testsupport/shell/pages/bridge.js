@@ -160,7 +160,10 @@ const scenarios = {
     console.log('forged by the player\n2030-01-01 00:00:00,000 [ERROR] desktop - FORGED\r\u2028end');
     const frame = document.createElement('iframe');
     frame.src = params().get('third') + '/console-frame.html';
-    frame.onload = () => report('console', true);
+    frame.onload = () => {
+      console.log('bridge console after the frame');
+      report('console', true);
+    };
     document.body.appendChild(frame);
   },
 
@@ -229,6 +232,34 @@ const scenarios = {
         if (name !== 'playpause') return;
         A.pause(sound);
         waitFor(() => A.getPaused(sound), () => report('paused', true));
+      };
+      A.play(sound, 0, 0);
+      waitFor(() => A.getPlaying(sound) && !A.getPaused(sound), () => report('playing', true));
+    });
+  },
+
+  // A player's answer to the keyboard's shortcuts: play/pause toggles the
+  // sound (reported once it took effect), previous track reports every
+  // shortcut received so far.
+  mediaKeys() {
+    const I = VeloraICI, A = AudioBinding;
+    I.init();
+    I.setSetting('device_output', '3:0');
+    const waitFor = (done, then) => (done() ? then() : setTimeout(() => waitFor(done, then), 20));
+    const shortcuts = [];
+    waitFor(() => I.getSetting('device_output').startsWith('3:'), () => {
+      const sound = A.createSound(params().get('url'));
+      window.VeloraAPI.triggerKeyboardShortcut = (name) => {
+        shortcuts.push(name);
+        if (name === 'previoustrack') report('shortcuts', shortcuts);
+        if (name !== 'playpause') return;
+        if (A.getPaused(sound)) {
+          A.play(sound, 0, 0);
+          waitFor(() => !A.getPaused(sound), () => report('resumed', true));
+        } else {
+          A.pause(sound);
+          waitFor(() => A.getPaused(sound), () => report('paused', true));
+        }
       };
       A.play(sound, 0, 0);
       waitFor(() => A.getPlaying(sound) && !A.getPaused(sound), () => report('playing', true));

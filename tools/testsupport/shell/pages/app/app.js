@@ -1,5 +1,7 @@
 // The application's test player: tells the test what it sees, and answers
-// the termination question as the address asks ("agree": yes, never, none).
+// the termination question as the address asks ("agree": yes, never, none,
+// close: by closing its window), embeds a frame over the whole window when
+// the address names one ("frame"), and writes its console ("console").
 'use strict';
 (function () {
   // Reports go to another server when the address names one (the page's own
@@ -15,6 +17,14 @@
     api.askTermination = () => { send('asked', 1).then(() => VeloraICI.terminate()); };
   } else if (agree === 'never') {
     api.askTermination = () => { send('asked', 1); };
+  } else if (agree === 'close') {
+    api.askTermination = () => { send('asked', 1).then(() => window.close()); };
+  }
+  const frame = params().get('frame');
+  if (frame) {
+    const element = Object.assign(document.createElement('iframe'), { src: frame });
+    Object.assign(element.style, { position: 'fixed', left: 0, top: 0, width: '100%', height: '100%', border: 0 });
+    document.body.appendChild(element);
   }
   window.VeloraAPI = api;
   send('loaded', {
@@ -23,6 +33,13 @@
     objects: typeof VeloraICI,
     kept: localStorage.getItem('kept'),
   });
+  // A player that writes its console without end (?console=lines).
+  const lines = Number(params().get('console') || 0);
+  if (lines > 0) {
+    const line = 'player-line ' + 'p'.repeat(1000);
+    for (let i = 0; i < lines; i++) console.log(line);
+    send('player-flooded', lines);
+  }
   const keep = params().get('keep');
   if (keep) localStorage.setItem('kept', keep);
   window.addEventListener('hashchange', () => send('hash', location.hash));
