@@ -657,6 +657,72 @@ TEST_F(CoreDriverTest, ATrackLargerThanTheCacheLimitPlaysAndLeavesTheCacheAfterw
   EXPECT_EQ(0, driver.quit());
 }
 
+// Whether the driver told the page of progress on the entity's file, with
+// some but not all of its bytes stored.
+bool partlyLoaded(const JKValue& line, int entity) {
+  const JKValue* event = field(line, "event");
+  const JKValue* files = field(line, "files");
+  if (!event || event->stringValue() != "onFileProgressesChanged" || !files || !files->isArray()) return false;
+  for (const JKValue& file : *files->array())
+    if (number(file, "entity_id") == entity && number(file, "bytes_loaded") > 0 &&
+        number(file, "bytes_loaded") < number(file, "bytes_total"))
+      return true;
+  return false;
+}
+
+// Another program cutting a file short under the client (a tag editor or a
+// sync tool in the music folder, a cleaner in the cache) ends neither the
+// client nor the track: a download cut while it arrives is fetched again and
+// ends byte-exact, and a track cut while it plays is fetched again or fails.
+TEST_F(CoreDriverTest, FilesCutShortByAnotherProgramAreFetchedAgain) {
+  TestFolder folder;
+  const vetest::Fixture track = vetest::flac("e2e-cut-short", 20.0, 44100, 2, 480);
+  setenv("VELORA_TESTSERVER_ROOT", vetest::scratchDir().c_str(), 1);
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  const size_t size = 2000000;
+  std::string urls = writeUrlMap(folder, 971, {server.url("/size=2000000/seed=9/throttle=400000/download")});
+  const std::string home = folder.folder("home");
+  CoreDriverProcess driver(kTool, driverArguments(home, urls));
+  ASSERT_TRUE(driver.waitUntilStarted());
+
+  driver.call("addFile", args({"download", "971", 5, "{}"}));
+  ASSERT_TRUE(driver.waitForLine([](const JKValue& line) { return partlyLoaded(line, 971); }));
+  const std::string download = home + "/Music/Velora/" + md5("download_#anonymous#_971_5");
+  ASSERT_EQ(0, truncate(download.c_str(), 0));
+  EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 1, 60000})).boolValue());
+  std::string content = TestFolder::read(download);
+  std::vector<uint8_t> expected = TestHttpServer::content(9, 0, size);
+  ASSERT_EQ(size, content.size());
+  EXPECT_EQ(0, std::memcmp(content.data(), expected.data(), size));
+
+  const std::string name = track.file.substr(track.file.rfind('/') + 1);
+  int sound =
+      int(driver.call("createSound", args({server.url("/file=" + name + "/throttle=150000/t?_TEID=972&_FMT=5")}))
+              .int64Value());
+  ASSERT_GT(sound, 0);
+  ASSERT_TRUE(driver.call("play", args({sound})).boolValue());
+  ASSERT_TRUE(driver.waitForLine([](const JKValue& line) { return partlyLoaded(line, 972); }));
+  const std::string cached = home + "/cache/velora-desktop/cache/" + md5("cache_#anonymous#_972_5");
+  ASSERT_EQ(0, truncate(cached.c_str(), 0));
+  std::string seen;
+  auto settled = [&] {
+    const int64_t length = driver.call("getLength", args({sound})).int64Value();
+    const JKValue ranges = driver.call("getRanges", args({sound}));
+    const int64_t state = driver.call("getState", args({sound})).int64Value();
+    const bool whole = length > 0 && ranges.isArray() && ranges.array()->count() == 2 &&
+                       ranges.array()->objectAtIndex(1).doubleValue() + 1 >= double(length);
+    seen = "state " + std::to_string(state) + ", length " + std::to_string(length) + ", ranges";
+    for (size_t i = 0; ranges.isArray() && i < ranges.array()->count(); ++i)
+      seen += " " + std::to_string(ranges.array()->objectAtIndex(i).doubleValue());
+    return whole || state == 2;
+  };
+  bool done = false;
+  for (int i = 0; i < 1200 && !(done = settled()); ++i) driver.call("sleep", args({25}));
+  EXPECT_TRUE(done) << "the track neither came whole again nor failed: " << seen;
+  EXPECT_EQ(0, driver.quit()) << "the client died";
+}
+
 // Pause, resume, position and hide act on the file of the repository they
 // name, not on the same track in the other download repository.
 TEST_F(CoreDriverTest, SingleDownloadCallsActOnTheNamedRepository) {

@@ -47,6 +47,7 @@ class FaultInjectingMappedFile : public VLMappedFile {
   size_t getSize() override { return file_->getSize(); }
   bool flush(size_t offset, size_t length) override { return file_->flush(offset, length); }
   bool startFlush(size_t offset, size_t length) override { return file_->startFlush(offset, length); }
+  bool runGuarded(void (*access)(void*), void* context) override { return file_->runGuarded(access, context); }
 
  private:
   std::unique_ptr<VLMappedFile> file_;

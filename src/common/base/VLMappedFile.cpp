@@ -4,6 +4,11 @@
 
 VLMappedFile::~VLMappedFile() {}
 
+bool VLMappedFile::runGuarded(void (*access)(void*), void* context) {
+  access(context);
+  return true;
+}
+
 bool VLMappedFile::resize(size_t size, bool zeroFill) {
   bool wasOpen = isOpen();
   if (wasOpen) close();

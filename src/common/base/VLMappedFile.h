@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string>
+#include <type_traits>
 
 // One file on disk presented as one block of shared, writable memory. Made by
 // VLPlatformFactory::createMappedFile, closed at first, owned by the caller;
@@ -42,6 +43,21 @@ class VLMappedFile {
   // when closed or nothing is to be written; false, with an error in the
   // log, when the system refused.
   virtual bool startFlush(size_t offset, size_t length) = 0;
+
+  // Runs access, which reads or writes the bytes of mapped files (this one's
+  // or others'), and tells whether it ran to its end: false when another
+  // program shortened a file under its mapping and the access met a page
+  // past the file's new end, where it stopped (what it wrote until then
+  // stays written). The access is left without unwinding then: it must hold
+  // nothing that needs destroying. Any thread.
+  template <class Access>
+  bool guard(Access&& access) {
+    typedef std::remove_reference_t<Access> Callable;
+    return runGuarded([](void* context) { (*static_cast<Callable*>(context))(); }, &access);
+  }
+  // The work of guard: runs access(context). This base runs it unguarded
+  // and answers true.
+  virtual bool runGuarded(void (*access)(void*), void* context);
 
   // Gives the file `size` bytes, all zero when `zeroFill`, and leaves it open or
   // closed as it was; a failed open leaves it closed.

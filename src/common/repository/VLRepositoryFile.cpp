@@ -275,7 +275,12 @@ void VLRepositoryFile::loadPresentBits() {
     return;
   }
   const uint8_t* bits = bitmap_->getData();
-  present_.assign(bits, bits + bitmap_->getSize());
+  present_.resize(bitmap_->getSize());
+  if (!bitmap_->guard([&] { std::copy(bits, bits + present_.size(), present_.begin()); })) {
+    // Shortened under its mapping: nothing is known to be present.
+    VL_LOG_ERROR("Repository bitmap file changed under its mapping : " << bitmap_->getPath());
+    std::fill(present_.begin(), present_.end(), 0);
+  }
 }
 
 // The repository's folder may have gone since the last file was made: the
@@ -389,7 +394,10 @@ bool VLRepositoryFile::commitWritten(bool all) {
       result = false;
       continue;
     }
-    markBlocks(bitmap_->getData(), offset, length);
+    if (!bitmap_->guard([&] { markBlocks(bitmap_->getData(), offset, length); })) {
+      remapChangedFiles();
+      return false;
+    }
   }
   written_.erase(written_.begin(), written_.begin() + std::ptrdiff_t(next));
   return result;
@@ -459,29 +467,75 @@ bool VLRepositoryFile::readWriteMem(void* buffer, size_t offset, size_t length, 
     return false;
   }
   bool atEnd = offset + length == size_;
-  if (write) {
-    // The bytes reach the disk before their bits are set: after a crash,
-    // even a power loss, a set bit never stands for bytes that are not there.
-    count = copyBlocks(content_->getData(), buffer, offset, length, atEnd);
-    if (access == Stage) {
-      // Marked by settle(), after one flush for the whole range.
-      if (stagedEnd_ == stagedStart_) stagedStart_ = stagedEnd_ = offset;
-      stagedEnd_ += count;
-    } else {
-      if (count > 0 && !content_->flush(offset, count)) {
-        VL_LOG_ERROR("Unable to write repository file blocks through : " << content_->getPath());
-        return false;
-      }
-      markBlocks(bitmap_->getData(), offset, count);
-      markBlocks(present_.data(), offset, count);
+  bool faulted = false;
+  if (!copyMapped(buffer, offset, length, access, atEnd, &count, &faulted)) return false;
+  if (faulted) {
+    // Once mapped again every block counts missing: a read waits for them to
+    // be fetched again, a write stores its blocks anew.
+    if (!remapChangedFiles() || !copyMapped(buffer, offset, length, access, atEnd, &count, &faulted)) return false;
+    if (faulted) {
+      remapChangedFiles();
+      return false;
     }
-  } else {
-    count = readBlocks(buffer, content_->getData(), presentBits(), offset, length);
-    if (count < length) addSeek(blockStart(offset), (offset & (kBlockSize - 1)) + length);
   }
   if (done) *done = count;
   if (endOfFile) *endOfFile = atEnd;
   return true;
+}
+
+bool VLRepositoryFile::copyMapped(void* buffer, size_t offset, size_t length, Access access, bool atEnd, size_t* count,
+                                  bool* faulted) {
+  *faulted = false;
+  if (access == Read) {
+    *faulted =
+        !content_->guard([&] { *count = readBlocks(buffer, content_->getData(), presentBits(), offset, length); });
+    if (!*faulted && *count < length) addSeek(blockStart(offset), (offset & (kBlockSize - 1)) + length);
+    return true;
+  }
+  // The bytes reach the disk before their bits are set: after a crash, even
+  // a power loss, a set bit never stands for bytes that are not there.
+  *faulted = !content_->guard([&] { *count = copyBlocks(content_->getData(), buffer, offset, length, atEnd); });
+  if (*faulted) return true;
+  if (access == Stage) {
+    // Marked by settle(), after one flush for the whole range.
+    if (stagedEnd_ == stagedStart_) stagedStart_ = stagedEnd_ = offset;
+    stagedEnd_ += *count;
+    return true;
+  }
+  if (*count > 0 && !content_->flush(offset, *count)) {
+    VL_LOG_ERROR("Unable to write repository file blocks through : " << content_->getPath());
+    return false;
+  }
+  *faulted = !bitmap_->guard([&] { markBlocks(bitmap_->getData(), offset, *count); });
+  if (!*faulted) markBlocks(present_.data(), offset, *count);
+  return true;
+}
+
+// Another program shortened the content or bitmap file under its mapping (a
+// tag editor or a sync tool in the music folder, a failing disk), and an
+// access met a page past its new end. Nothing read from the files can be
+// trusted any more: they are given their recorded lengths again with every
+// block missing, so that the content is fetched again. False, with both
+// files unmapped, when they cannot be mapped again: the reads and writes of
+// the record then fail.
+bool VLRepositoryFile::remapChangedFiles() {
+  VL_LOG_ERROR("Repository file changed under its mapping, its content is fetched again : " << content_->getPath());
+  content_->close();
+  bitmap_->close();
+  stagedStart_ = stagedEnd_ = 0;
+  bool mapped = size_ == kAllOnes || (bitmap_->resize(getBitmapSize(size_), true) && content_->resize(size_, false));
+  mapped = mapped && content_->open() && bitmap_->open();
+  if (!mapped) {
+    VL_LOG_ERROR("Unable to map repository file again : " << content_->getPath());
+    content_->close();
+    bitmap_->close();
+  }
+  loadPresentBits();
+  repository_->noteContentReset(this);
+  loaded_ = 0;
+  rowChanged();
+  if (handler_) handler_->onFileProgressesChanged(this);
+  return mapped;
 }
 
 // ---- Size, validator and progress ----
@@ -570,7 +624,9 @@ bool VLRepositoryFile::beginsAsPage() {
   size_t length = std::min(size_, probe);
   size_t run = 0;
   if (!getInterval(0, length, true, &run) || run < length) return false;
-  const unsigned char* bytes = static_cast<const unsigned char*>(content_->getData());
+  unsigned char bytes[probe];
+  const unsigned char* content = content_->getData();
+  if (!content_->guard([&] { std::copy(content, content + length, bytes); })) return false;
   // Audio files begin with binary headers and frames; a page is text to its
   // first bytes (tabs, line ends and printable characters, UTF-8 included),
   // whose first character after a byte-order mark and white space is '<'.

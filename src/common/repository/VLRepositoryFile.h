@@ -281,6 +281,10 @@ class VLRepositoryFile {
   void rowChanged() { repository_->noteRowChanged(this); }
   enum Access { Read, Write, Stage };
   bool readWriteMem(void* buffer, size_t offset, size_t length, Access access, size_t* done, bool* endOfFile);
+  // The copy of readWriteMem through the mappings; faulted when a file was
+  // shortened under them. False when the written bytes could not be flushed.
+  bool copyMapped(void* buffer, size_t offset, size_t length, Access access, bool atEnd, size_t* count, bool* faulted);
+  bool remapChangedFiles();
   void addSeek(size_t offset, size_t length);
   bool openInRemadeDirectory();
   bool mapFiles();

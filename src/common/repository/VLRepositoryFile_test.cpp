@@ -82,6 +82,7 @@ class RecordingMappedFile : public VLMappedFile {
   size_t getSize() override { return file_->getSize(); }
   bool open(size_t size) override { return file_->open(size); }
   bool startFlush(size_t offset, size_t length) override { return file_->startFlush(offset, length); }
+  bool runGuarded(void (*access)(void*), void* context) override { return file_->runGuarded(access, context); }
   bool flush(size_t offset, size_t length) override {
     if (!file_->flush(offset, length)) return false;
     for (size_t block = offset / kBlock; block * kBlock < offset + length; ++block) flushed_->insert(block);
@@ -417,6 +418,32 @@ TEST_F(VLRepositoryFileTest, FirstOpenRepairsFilesThatLostTheirRecordedLength) {
   ASSERT_TRUE(file->open(0));
   writeBlock(file, 2);
   EXPECT_EQ(kBlock, readCount(file, 2 * kBlock, kBlock));
+}
+
+// Another program shortens the files while a reader holds them (a tag editor
+// in the music folder, a sync tool): no fault ends the process; the files get
+// their lengths back with every block missing, the reader waits for them to
+// be fetched again, and writes go on.
+TEST_F(VLRepositoryFileTest, FilesShortenedWhileOpenAreFetchedAgainNotFaulted) {
+  File* file = makeSizedFile(4 * kBlock, {0, 1, 2, 3});
+  ASSERT_TRUE(file->open(File::OPEN_LOCK));
+  std::string content = repository->getFilePath(file->getFileName());
+  ASSERT_EQ(0, truncate(content.c_str(), 0));
+  EXPECT_EQ(0u, readCount(file, 2 * kBlock, kBlock)) << "a read past the new end";
+  EXPECT_EQ(4 * kBlock, TestFolder::sizeOf(content));
+  EXPECT_EQ(0u, file->getLoaded());
+  EXPECT_EQ(0u, readCount(file, 0, kBlock)) << "nothing read before the cut counts as present";
+  EXPECT_TRUE(file->isSeekWaiting(nullptr)) << "the reader's request drives the fetch";
+  writeBlock(file, 2);
+  EXPECT_EQ(kBlock, readCount(file, 2 * kBlock, kBlock));
+
+  // The bitmap cut under a write: the block is stored, the others fetched again.
+  ASSERT_EQ(0, truncate(repository->getBitmapPath(file->getFileName()).c_str(), 0));
+  writeBlock(file, 3);
+  EXPECT_EQ(kBlock, readCount(file, 3 * kBlock, kBlock));
+  EXPECT_EQ(0u, readCount(file, 2 * kBlock, kBlock));
+  ASSERT_TRUE(file->close(File::OPEN_LOCK));
+  ASSERT_TRUE(file->close(0));
 }
 
 TEST_F(VLRepositoryFileTest, ReadRequestsExpireAfterFiveSecondsAndClearOncePresent) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "VLLogger.h"
+#include "VLMappedMemoryGuard.h"
 
 namespace {
 
@@ -131,6 +132,10 @@ bool VLMappedFileLinuxImpl::syncRange(size_t offset, size_t length, unsigned int
     return false;
   }
   return true;
+}
+
+bool VLMappedFileLinuxImpl::runGuarded(void (*access)(void*), void* context) {
+  return VLMappedMemoryGuard::run(access, context);
 }
 
 bool VLMappedFileLinuxImpl::isOpen() {

@@ -17,6 +17,8 @@ class VLMappedFileLinuxImpl : public VLMappedFile {
   bool open(size_t size) override;
   bool flush(size_t offset, size_t length) override;
   bool startFlush(size_t offset, size_t length) override;
+  // Catches the SIGBUS of a page past the file's end (see VLMappedMemoryGuard).
+  bool runGuarded(void (*access)(void*), void* context) override;
 
  private:
   bool setLength(size_t presentSize, size_t size);

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <list>
 #include <memory>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "TestSmallVolume.h"
 #include "VLFileHelper.h"
@@ -161,4 +165,67 @@ TEST_F(VLMappedFileTest, GrowingPastAFullDiskFailsInsteadOfFaulting) {
   });
   if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
   EXPECT_EQ(0, result);
+}
+
+namespace {
+
+// Reads every byte of a mapping of size bytes; their sum, so nothing is
+// optimised away.
+unsigned readAll(VLMappedFile* file) {
+  unsigned sum = 0;
+  const volatile unsigned char* bytes = file->getData();
+  for (size_t i = 0; i < file->getSize(); ++i) sum += bytes[i];
+  return sum;
+}
+
+}  // namespace
+
+// Another program shortening the file under its mapping: a guarded access
+// that meets a page past the new end stops there and says so, nested guards
+// each see their own, and the process goes on (unguarded, it ends).
+TEST_F(VLMappedFileTest, AFileShortenedUnderItsMappingFailsTheGuardedAccessOnly) {
+  std::string path = folder.file("shortened");
+  auto file = mapped(path);
+  ASSERT_TRUE(file->open(4 * 4096));
+  memset(file->getData(), 7, file->getSize());
+  unsigned sum = 0;
+  EXPECT_TRUE(file->guard([&] { sum = readAll(file.get()); }));
+  EXPECT_EQ(7u * 4 * 4096, sum);
+
+  ASSERT_EQ(0, truncate(path.c_str(), 4096));
+  EXPECT_FALSE(file->guard([&] { sum = readAll(file.get()); }));
+  EXPECT_FALSE(file->guard([&] { memset(file->getData(), 1, file->getSize()); }));
+  bool inner = true;
+  EXPECT_TRUE(file->guard([&] { inner = file->guard([&] { readAll(file.get()); }); }));
+  EXPECT_FALSE(inner);
+  EXPECT_TRUE(file->guard([&] { sum = file->getData()[100]; })) << "the page still in the file reads";
+  EXPECT_EQ(1u, sum);
+}
+
+// The guard's child: a SIGBUS handler of its own is installed first (as the
+// crash reporter's is), then a guarded access installs the guard's, then an
+// access outside any guard faults: the earlier handler must get it.
+TEST(VLMappedMemoryGuardChild, AFaultOutsideTheGuardReachesTheEarlierHandler) {
+  if (!getenv("VELORA_GUARD_CHILD")) GTEST_SKIP() << "runs only inside the guard's test";
+  struct sigaction earlier = {};
+  earlier.sa_handler = [](int) { _exit(42); };
+  sigemptyset(&earlier.sa_mask);
+  sigaction(SIGBUS, &earlier, nullptr);
+  TestFolder scratch;
+  auto file = mapped(scratch.file("cut"));
+  ASSERT_TRUE(file->open(2 * 4096));
+  ASSERT_EQ(0, truncate(scratch.file("cut").c_str(), 0));
+  EXPECT_FALSE(file->guard([&] { readAll(file.get()); }));
+  readAll(file.get());
+  _exit(3);
+}
+
+TEST(VLMappedMemoryGuard, AFaultOutsideTheGuardReachesTheEarlierHandler) {
+  char self[4096] = {};
+  ASSERT_GT(readlink("/proc/self/exe", self, sizeof(self) - 1), 0);
+  std::string command =
+      std::string("VELORA_GUARD_CHILD=1 '") + self + "' --gtest_filter=VLMappedMemoryGuardChild.* >/dev/null 2>&1";
+  int status = system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(status)) << "the child died of signal " << WTERMSIG(status);
+  EXPECT_EQ(42, WEXITSTATUS(status));
 }
