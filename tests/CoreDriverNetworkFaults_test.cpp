@@ -355,10 +355,14 @@ TEST_F(NetworkFaultTest, AnAnswerWithoutLengthPlaysAsItArrivesAndAnEndlessOneKee
   ASSERT_GT(endless, 0);
   driver->call("play", args({endless}));
   size_t peak = 0;
-  EXPECT_TRUE(runUntil(*driver, [&] {
-    peak = std::max(peak, anonymousMemory(*driver));
-    return requestsFor("endless=") > 0;
-  })) << "the first endless answer was never let go";
+  EXPECT_TRUE(runUntil(
+      *driver,
+      [&] {
+        peak = std::max(peak, anonymousMemory(*driver));
+        return requestsFor("endless=") > 0;
+      },
+      120))
+      << "the first endless answer was never let go";
   EXPECT_LT(peak, size_t(150) << 20);
   EXPECT_EQ(0, driver->quit());
 }
