@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -27,6 +28,19 @@ using driverjson::args;
 // folder).
 std::string served(const vetest::Fixture& fixture) {
   return fixture.file.substr(fixture.file.rfind('/') + 1);
+}
+
+// Frames of a raw recording (16-bit stereo) whose left side is louder than a
+// quiet level.
+size_t loudFrames(const std::string& recording) {
+  const std::vector<uint8_t> bytes = vetest::readFile(recording);
+  size_t loud = 0;
+  for (size_t i = 0; i + 4 <= bytes.size(); i += 4) {
+    int16_t left = 0;
+    std::memcpy(&left, bytes.data() + i, 2);
+    if (std::abs(left) > 2000) ++loud;
+  }
+  return loud;
 }
 
 std::vector<int16_t> referenceOf(const vetest::Fixture& fixture) {
@@ -77,6 +91,46 @@ class PlaybackTest : public ::testing::Test {
     const int64_t length = ask(driver, "getLength", sound);
     return length > 0 && !driver.call("getPlaying", args({sound})).boolValue() &&
            ask(driver, "getPosition", sound) >= length;
+  }
+
+  // The labels of the output devices the page is offered.
+  std::vector<std::string> devices(CoreDriverProcess& driver) {
+    std::vector<std::string> labels;
+    const JKValue list = driver.call("getDeviceInfo", args({"output_devices"}));
+    if (!list.isArray()) return labels;
+    for (size_t i = 0; i < list.array()->count(); ++i) {
+      const JKValue* label = driverjson::field(list.array()->objectAtIndex(i), "value");
+      if (label) labels.push_back(label->stringValue());
+    }
+    return labels;
+  }
+
+  bool offersTheServersSinks(CoreDriverProcess& driver) {
+    for (const std::string& label : devices(driver)) {
+      if (label.find("PulseAudio : ") == 0) return true;
+    }
+    return false;
+  }
+
+  std::string outputInUse(CoreDriverProcess& driver) {
+    return driver.call("getSetting", args({"device_output"})).stringValue();
+  }
+
+  // Lets sound play on from where the output came back until it has gone on
+  // for a while, recording the server's sink meanwhile; the loud frames heard
+  // there. *lowest becomes the lowest position seen.
+  size_t listenOnTheSink(CoreDriverProcess& driver, int sound, int64_t* lowest) {
+    const std::string recording = folder.file("back-" + std::to_string(sound) + ".raw");
+    const pid_t recorder = vetest::NullSinkServer::record(recording);
+    const int64_t from = ask(driver, "getPosition", sound);
+    *lowest = std::min(*lowest, from);
+    EXPECT_TRUE(runUntil(driver, [&] {
+      const int64_t position = ask(driver, "getPosition", sound);
+      *lowest = std::min(*lowest, position);
+      return position >= from + 1500;
+    }));
+    vetest::stopProcess(recorder);
+    return loudFrames(recording);
   }
 
   bool playedToEnd(CoreDriverProcess& driver, int sound) {
@@ -337,6 +391,112 @@ TEST_F(PlaybackTest, PlaybackGoesOnWhenTheOutputDeviceIsLost) {
     EXPECT_TRUE(driver->call("getPaused", args({paused})).boolValue());
     EXPECT_EQ(1500, ask(*driver, "getPosition", paused));
     EXPECT_EQ(0, driver->quit());
+  }
+}
+
+// The sound server stops mid-playback and comes back (as when it is updated
+// or restarted): the core waits on no sound, finds the server again, and the
+// sounds go on there from where they were, paused or playing, at their
+// volume, and the page is offered the server's devices again. On the
+// automatic output and on the sink the user chose, which is taken again.
+TEST_F(PlaybackTest, SoundComesBackWithTheSoundServer) {
+  const vetest::Fixture track = vetest::flac("e2e-back", 20.0, 44100, 2, 700);
+  const vetest::Fixture other = vetest::mp3("e2e-back-paused", 3.0, 44100, 2, "-b 128", 610);
+  const std::string sink = std::to_string(VEOutput::driverId("test"));
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  const struct {
+    const char* name;
+    std::string chosen;
+    std::string back;  // the output in use once the server is back
+  } outputs[] = {{"automatic", "0:0", "0:" + sink}, {"chosen sink", "1:" + sink, "1:" + sink}};
+  int entity = 1300;
+  for (const auto& output : outputs) {
+    SCOPED_TRACE(output.name);
+    auto pulse = std::make_unique<vetest::NullSinkServer>();
+    if (!pulse->ready()) {
+      std::printf("no PulseAudio server could be started here: the server's return is left out\n");
+      return;
+    }
+    std::unique_ptr<CoreDriverProcess> driver = startDriver(folder.file("back.wav"), output.chosen);
+    const int playing = create(*driver, server, track, ++entity);
+    const int paused = create(*driver, server, other, ++entity);
+    ASSERT_TRUE(runUntil(*driver, [&] { return loadedWhole(*driver, playing) && loadedWhole(*driver, paused); }));
+    ASSERT_TRUE(driver->call("setPosition", args({paused, 1500})).boolValue());
+    ASSERT_TRUE(driver->call("pause", args({paused})).boolValue());
+    ASSERT_TRUE(driver->call("setVolume", args({playing, 0.5})).boolValue());
+    ASSERT_TRUE(driver->call("play", args({playing})).boolValue());
+    ASSERT_TRUE(runUntil(*driver, [&] { return ask(*driver, "getPosition", playing) >= 1000; }));
+
+    pulse.reset();
+    ASSERT_TRUE(runUntil(*driver, [&] { return devices(*driver) == std::vector<std::string>{"Default : No sound"}; }));
+    const int64_t reached = ask(*driver, "getPosition", playing);
+    pulse = std::make_unique<vetest::NullSinkServer>();
+    ASSERT_TRUE(pulse->ready());
+    ASSERT_TRUE(runUntil(*driver, [&] { return outputInUse(*driver) == output.back; }))
+        << "still on " << outputInUse(*driver);
+    int64_t lowest = reached;
+    EXPECT_GT(listenOnTheSink(*driver, playing, &lowest), 44100u / 2) << "nothing heard on the sink";
+    EXPECT_EQ(reached, lowest) << "the track went back";
+    EXPECT_TRUE(offersTheServersSinks(*driver));
+    EXPECT_TRUE(driver->call("getPaused", args({paused})).boolValue());
+    EXPECT_EQ(1500, ask(*driver, "getPosition", paused));
+    EXPECT_EQ(0.5, driver->call("getVolume", args({playing})).doubleValue());
+    EXPECT_EQ(0, driver->quit());
+  }
+}
+
+// The client starts before the sound server (as at login): it plays on no
+// sound, offering only that, and moves to the server as soon as it answers.
+// On the automatic output, and on the sink the user chose in an earlier
+// session, which is taken again rather than lost.
+TEST_F(PlaybackTest, SoundStartsWhenTheSoundServerStartsAfterTheClient) {
+  const vetest::Fixture track = vetest::flac("e2e-late", 20.0, 44100, 2, 760);
+  const std::string sink = std::to_string(VEOutput::driverId("test"));
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  const struct {
+    const char* name;
+    std::string chosenEarlier;  // empty: never chosen
+    std::string back;
+  } outputs[] = {{"automatic", "", "0:" + sink}, {"sink chosen earlier", "1:" + sink, "1:" + sink}};
+  int entity = 1400;
+  for (const auto& output : outputs) {
+    SCOPED_TRACE(output.name);
+    const std::string home = folder.folder("late-" + std::to_string(entity));
+    if (!output.chosenEarlier.empty()) {
+      vetest::NullSinkServer pulse;
+      if (!pulse.ready()) {
+        std::printf("no PulseAudio server could be started here: the late server is left out\n");
+        return;
+      }
+      CoreDriverProcess earlier(kTool, {"--home", home, "--output", output.chosenEarlier});
+      ASSERT_TRUE(earlier.waitUntilStarted());
+      ASSERT_EQ(output.chosenEarlier, outputInUse(earlier));
+      EXPECT_EQ(0, earlier.quit());
+    }
+    vetest::NullSinkServer::usePrivateRuntime();
+    CoreDriverProcess driver(kTool, {"--home", home});
+    ASSERT_TRUE(driver.waitUntilStarted());
+    EXPECT_EQ(std::vector<std::string>{"Default : No sound"}, devices(driver));
+    const int sound = create(driver, server, track, ++entity);
+    ASSERT_GT(sound, 0);
+    ASSERT_TRUE(driver.call("play", args({sound})).boolValue());
+    ASSERT_TRUE(runUntil(driver, [&] { return ask(driver, "getPosition", sound) >= 500; }));
+
+    vetest::NullSinkServer pulse;
+    if (!pulse.ready()) {
+      std::printf("no PulseAudio server could be started here: the late server is left out\n");
+      return;
+    }
+    ASSERT_TRUE(runUntil(driver, [&] { return outputInUse(driver) == output.back; }))
+        << "still on " << outputInUse(driver);
+    int64_t lowest = ask(driver, "getPosition", sound);
+    const int64_t reached = lowest;
+    EXPECT_GT(listenOnTheSink(driver, sound, &lowest), 44100u / 2) << "nothing heard on the sink";
+    EXPECT_EQ(reached, lowest) << "the track went back";
+    EXPECT_TRUE(offersTheServersSinks(driver));
+    EXPECT_EQ(0, driver.quit());
   }
 }
 

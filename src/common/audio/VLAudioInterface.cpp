@@ -26,6 +26,10 @@ const unsigned int kDecodeBufferMilliseconds = 400;
 const int kNameLength = 1024;
 const int kTooManyPlaying = 3;
 const char* const kDefaultOutput = "0:0";
+// How often an engine left on no sound looks for a device again: soon enough
+// that sound comes back within moments of the sound server, rarely enough
+// that the looking costs nothing.
+const double kDeviceDetectionSeconds = 3.0;
 
 std::string makeOutputId(int type, unsigned int driverKey) {
   return std::to_string(type) + ":" + std::to_string(driverKey);
@@ -38,6 +42,24 @@ int parseOutputType(const std::string& text) {
   if (value > INT_MAX) return INT_MAX;
   if (value < INT_MIN) return INT_MIN;
   return static_cast<int>(value);
+}
+
+// Whether a kind of output that the automatic output prefers to no sound has
+// a device now: a sound server that answers, an ALSA device of the list that
+// opens. Uses a system of its own, never initialised, so the one playing is
+// not touched.
+bool betterOutputAnswers() {
+  VESystem* probe = nullptr;
+  if (VESystem::create(&probe) != VE_OK) return false;
+  bool answers = false;
+  for (VEOutputType type : veAutomaticOutputOrder()) {
+    if (type == VE_OUTPUTTYPE_NOSOUND) break;
+    int count = 0;
+    answers = probe->setOutput(type) == VE_OK && probe->getNumDrivers(&count) == VE_OK && count > 0;
+    if (answers) break;
+  }
+  probe->release();
+  return answers;
 }
 
 VLStreamSource* sourceOf(void* userData) {
@@ -81,6 +103,8 @@ VLAudioInterface::VLAudioInterface()
       channels_(kChannelCount, 0),
       playingCount_(0),
       tooManyWarned_(false),
+      nextDeviceDetection_(0.0),
+      awaitingDevice_(false),
       callbacksUnderWay_(0),
       playbackState_(PlaybackStopped) {}
 
@@ -110,6 +134,7 @@ void VLAudioInterface::init(const std::string& name, const std::string& output, 
     bufferSize = static_cast<size_t>(streamBufferSize);
   else
     VL_LOG_WARN("Invalid stream buffer size, using the default : " << streamBufferSize);
+  wantedOutput_ = output.empty() ? kDefaultOutput : output;
   if (!openEngine(output, bufferSize)) clean(false);
 }
 
@@ -139,28 +164,12 @@ bool VLAudioInterface::openEngine(const std::string& output, size_t streamBuffer
     outputDrivers_ = drivers;
   }
 
-  const std::string requested = output.empty() ? kDefaultOutput : output;
-  if (!selectOutput(requested)) {
-    VL_LOG_ERROR("Unable to set audio engine output : " << output);
-    closeEngine();
-    return false;
-  }
-  result = system->init(kChannelCount, 0, nullptr);
-  if (result == VE_ERR_OUTPUT_INIT && output != kDefaultOutput) {
-    VL_LOG_WARN("Unable to set audio engine output, set it to default");
-    if (!selectOutput(kDefaultOutput)) {
-      VL_LOG_ERROR("Unable to set audio engine output to default");
-      closeEngine();
-      return false;
-    }
-    result = system->init(kChannelCount, 0, nullptr);
-  }
-  if (result != VE_OK) {
-    VL_LOG_ERROR(describeResult(result));
+  if (!startOutput(output)) {
     closeEngine();
     return false;
   }
   initialised_ = true;
+  noteSettledOutput();
 
   char proxy[kNameLength] = {0};
   result = system->getNetworkProxy(proxy, sizeof(proxy));
@@ -199,6 +208,49 @@ bool VLAudioInterface::openEngine(const std::string& output, size_t streamBuffer
     return false;
   }
   return true;
+}
+
+// Chooses the output of an id and opens it. An id whose kind of output has no
+// device now (the sound server not started yet, or gone) or whose device does
+// not open plays on the automatic output instead; an id that names no kind of
+// output at all (no colon) fails.
+bool VLAudioInterface::startOutput(const std::string& output) {
+  VESystem* system = system_.load();
+  const std::string requested = output.empty() ? kDefaultOutput : output;
+  bool selected = selectOutput(requested);
+  const bool fallsBack = !selected && requested.find(':') != std::string::npos && requested != kDefaultOutput;
+  if (fallsBack) {
+    VL_LOG_WARN("Unable to set audio engine output, set it to default : " << requested);
+    selected = selectOutput(kDefaultOutput);
+  }
+  if (!selected) {
+    VL_LOG_ERROR("Unable to set audio engine output : " << output);
+    return false;
+  }
+  VEResult result = system->init(kChannelCount, 0, nullptr);
+  if (result == VE_ERR_OUTPUT_INIT && output != kDefaultOutput && !fallsBack) {
+    VL_LOG_WARN("Unable to set audio engine output, set it to default");
+    if (!selectOutput(kDefaultOutput)) {
+      VL_LOG_ERROR("Unable to set audio engine output to default");
+      return false;
+    }
+    result = system->init(kChannelCount, 0, nullptr);
+  }
+  if (result != VE_OK) {
+    VL_LOG_ERROR(describeResult(result));
+    return false;
+  }
+  return true;
+}
+
+// The engine waits for a device when it settled on no sound although the
+// output asked for was another one: nothing else opened.
+void VLAudioInterface::noteSettledOutput() {
+  VEOutputType settled = VE_OUTPUTTYPE_AUTODETECT;
+  VESystem* system = system_.load();
+  const bool onNoSound = system && system->getOutput(&settled) == VE_OK && settled == VE_OUTPUTTYPE_NOSOUND;
+  awaitingDevice_.store(onNoSound && parseOutputType(wantedOutput_) != VE_OUTPUTTYPE_NOSOUND);
+  if (awaitingDevice_.load()) VL_LOG_WARN("No audio output device, waiting for one : " << wantedOutput_);
 }
 
 bool VLAudioInterface::searchAvailableOutputDrivers(const std::string& label, int type, DriverList* list) {
@@ -316,6 +368,7 @@ void VLAudioInterface::closeEngine() {
   }
   system_.store(nullptr);
   initialised_ = false;
+  awaitingDevice_.store(false);
   giveBackHandles();
 }
 
@@ -397,11 +450,17 @@ bool VLAudioInterface::setOutput(const std::string& id, bool now) {
   {
     VLMutexLocker locker(valuesLock_);
     pendingOutput_.clear();
-    if (namesCurrentOutput(target)) return true;
   }
   VLMutexLocker locker(mutex_);
-  if (initialised_) return switchOutput(target);
-  return selectOutput(target);
+  wantedOutput_ = target;
+  if (!initialised_) return selectOutput(target);
+  {
+    // No sound in place of a device is never the device asked for: asking
+    // again (the automatic choice, a reset of the settings) looks again.
+    VLMutexLocker values(valuesLock_);
+    if (namesCurrentOutput(target) && !awaitingDevice_.load()) return true;
+  }
+  return switchOutput(target);
 }
 
 bool VLAudioInterface::switchOutput(const std::string& id) {
@@ -489,6 +548,9 @@ size_t VLAudioInterface::getStreamBufferSize() const {
 
 bool VLAudioInterface::update() {
   if (!system_.load()) return false;
+  // Looked for before the audio lock is taken: reaching a sound server may
+  // take a moment, and the page's sound calls go on meanwhile.
+  const bool deviceFound = lookForDevice();
   VLMutexLocker locker(mutex_);
   VESystem* system = system_.load();
   if (!system) return false;
@@ -525,8 +587,21 @@ bool VLAudioInterface::update() {
     pendingSize = pendingStreamBufferSize_;
   }
   if (!pendingOutput.empty()) setOutput(pendingOutput, true);
+  if (deviceFound && awaitingDevice_.load()) {
+    VL_LOG_INFO("Audio output device found, set it to : " << wantedOutput_);
+    switchOutput(wantedOutput_);
+  }
   if (pendingSize != kNoPendingSize) setStreamBufferSize(pendingSize, true);
   return result;
+}
+
+// Every few seconds while the engine waits for a device: whether one answers.
+bool VLAudioInterface::lookForDevice() {
+  if (!awaitingDevice_.load()) return false;
+  const double now = VLPlatformFactory::instance()->getTime();
+  if (now < nextDeviceDetection_) return false;
+  nextDeviceDetection_ = now + kDeviceDetectionSeconds;
+  return betterOutputAnswers();
 }
 
 // The device went away under the engine (unplugged, sound server stopped or

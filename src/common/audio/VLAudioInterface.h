@@ -56,9 +56,10 @@ class VLAudioInterface {
 
   // Sets the engine up: output device (empty means "0:0"), stream buffer size
   // in bytes, read block alignment; installs the file callbacks, which read
-  // every stream from source (not owned; it outlives the interface). Failures
-  // are logged and leave no system: sounds can then not be created. Session
-  // thread.
+  // every stream from source (not owned; it outlives the interface). A device
+  // that cannot be had now (its sound server not started yet) gives way to
+  // the automatic output. Failures are logged and leave no system: sounds can
+  // then not be created. Session thread.
   void init(const std::string& name, const std::string& output, int streamBufferSize, int blockAlign,
             VLStreamSource* source);
 
@@ -70,13 +71,19 @@ class VLAudioInterface {
   // releases, then a pending output device and buffer size. When the engine
   // reports its output device lost, the pass first switches to "0:0" as
   // setOutput does, so that every sound goes on where it was.
+  // While the engine plays on no sound because nothing else opened (the sound
+  // server stopped, or not started yet), every few seconds a pass looks for a
+  // device again (a sound server that answers, an ALSA device that opens)
+  // and, when one answers, switches to the output last asked for as setOutput
+  // does: a device the user chose is taken again when it is back.
   bool update();
 
   // With now false (main thread) stores the id for the next update. With now
   // true (worker) switches to it: every sound is saved, the engine restarted
   // on the new device and the sounds restored where they were. An id that
   // names the device in use ("T:0" for the first driver of type T, or the
-  // full id) changes nothing. A switch that
+  // full id) changes nothing, except while the engine plays on no sound in
+  // place of a device: then it looks for the devices again. A switch that
   // cannot open the device falls back to "0:0", keeps every sound and answers
   // false.
   bool setOutput(const std::string& id, bool now);
@@ -141,6 +148,9 @@ class VLAudioInterface {
   };
 
   bool openEngine(const std::string& output, size_t streamBufferSize);
+  bool startOutput(const std::string& output);
+  void noteSettledOutput();
+  bool lookForDevice();
   void closeEngine();
   bool searchAvailableOutputDrivers(const std::string& label, int type, DriverList* list);
   bool useOutputType(int type, int* driverCount);
@@ -184,6 +194,15 @@ class VLAudioInterface {
   bool tooManyWarned_;
   std::map<int, VLSound*> sounds_;
   std::vector<VESound*> soundsToRelease_;
+  // The output id last asked for (init or setOutput), "0:0" for automatic;
+  // unlike the output in use, a fallback to automatic keeps it.
+  std::string wantedOutput_;
+
+  // Worker only (update): when to look for a device next (seconds, monotonic).
+  double nextDeviceDetection_;
+  // True while the engine plays on no sound although another output was asked
+  // for: nothing else opened.
+  std::atomic<bool> awaitingDevice_;
 
   std::atomic<int> callbacksUnderWay_;
   std::atomic<int> playbackState_;

@@ -54,6 +54,7 @@ VLSound::VLSound(VLAudioInterface* owner)
       applyingFront_(false),
       commandsLock_(VLPlatformFactory::instance()->createMutex()),
       startHandedOver_(false),
+      restorePending_(false),
       seekDelayed_(false),
       nullWarned_(false) {}
 
@@ -252,6 +253,15 @@ bool VLSound::clean(VESound** out) {
 }
 
 bool VLSound::save() {
+  // Saved again before the last restore reached the engine (a second switch
+  // while the stream reopens): the queue still holds the way back, and the
+  // sound has not moved since. Queuing it twice would play it twice, and a
+  // second play starts a sound again from its beginning.
+  if (restorePending_) {
+    if (!clean(nullptr)) return false;
+    startHandedOver_ = false;
+    return true;
+  }
   // What the page saw: a position under a seek in progress is the seek's.
   // The sound comes back on the very sample frame it stood on: a position
   // in whole milliseconds would move it back a little at every switch.
@@ -274,6 +284,7 @@ bool VLSound::save() {
   }
   commands_.push_front(Command{paused ? Pause : Play, paused ? 0 : -1, -1});
   commands_.push_front(seek);
+  restorePending_ = true;
   return true;
 }
 
@@ -332,7 +343,11 @@ bool VLSound::update() {
   }
 
   bool ok = true;
-  if (state != VE_OPENSTATE_LOADING) ok = applyCommands(channel) && ok;
+  if (state != VE_OPENSTATE_LOADING) {
+    // Once open, the stream takes the whole way back in this pass.
+    ok = applyCommands(channel) && ok;
+    restorePending_ = false;
+  }
 
   unsigned int length = 0;
   result = sound_->getLength(&length, VE_TIMEUNIT_MS);

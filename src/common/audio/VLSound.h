@@ -109,7 +109,9 @@ class VLSound {
   bool update();
   // Device switch: save lets go of the stream and queues what brings it back
   // (the seek to its position, then pause or play, for a sound that was
-  // playing or paused); restore opens the stream again. Audio lock held.
+  // playing or paused), once: saved again before its stream reopened, it
+  // keeps the way back already queued. restore opens the stream again.
+  // Audio lock held.
   bool save();
   bool restore();
 
@@ -198,6 +200,9 @@ class VLSound {
   // The start of a waiting gapless play was handed to the engine, which
   // unpauses the channel right after the previous sound's last sample.
   bool startHandedOver_;
+  // save queued the way back (seek, then play or pause) and the stream has
+  // not reopened since. Audio lock.
+  bool restorePending_;
   bool seekDelayed_;
   bool nullWarned_;
 };

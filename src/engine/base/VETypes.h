@@ -63,7 +63,9 @@ enum VEResampler : int {
 // and never loop; other flags are accepted and ignored.
 enum VEMode : unsigned int {
   VE_MODE_DEFAULT = 0,
-  VE_MODE_MPEGSEARCH = 0x00008000,   // accepted; the MPEG sync must follow an ID3 tag or start the file
+  // Accepted; every stream searches: MP3 plays from the first frame sync that the next frame confirms,
+  // at most 128 KiB after the ID3 tag or the start of the file.
+  VE_MODE_MPEGSEARCH = 0x00008000,
   VE_MODE_NONBLOCKING = 0x00010000,  // accepted; every stream opens without blocking
   VE_MODE_IGNORETAGS = 0x02000000,   // accepted; tags are always skipped
 };

@@ -396,11 +396,7 @@ inline void stopProcess(pid_t pid) {
 class NullSinkServer {
  public:
   NullSinkServer() {
-    std::string runtime = path("pulse-runtime");
-    mkdir(runtime.c_str(), 0700);
-    chmod(runtime.c_str(), 0700);
-    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-    setenv("PULSE_RUNTIME_PATH", (runtime + "/pulse").c_str(), 1);
+    usePrivateRuntime();
     server_ = spawn({"pulseaudio", "--daemonize=no", "-n", "--load=module-native-protocol-unix",
                      "--load=module-null-sink sink_name=test", "--exit-idle-time=-1", "--disallow-exit",
                      "--log-target=stderr"});
@@ -426,6 +422,17 @@ class NullSinkServer {
   NullSinkServer& operator=(const NullSinkServer&) = delete;
 
   bool ready() const { return ready_; }
+
+  // Points this process and its children at the server's private runtime
+  // folder, where no server answers until one is made: for a client that
+  // starts before its sound server.
+  static void usePrivateRuntime() {
+    std::string runtime = path("pulse-runtime");
+    mkdir(runtime.c_str(), 0700);
+    chmod(runtime.c_str(), 0700);
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    setenv("PULSE_RUNTIME_PATH", (runtime + "/pulse").c_str(), 1);
+  }
 
   // Records the sink's monitor into file as raw 16-bit stereo at 44100 Hz
   // until stopProcess(pid).
