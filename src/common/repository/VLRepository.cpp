@@ -1170,20 +1170,29 @@ void VLRepository::removeOrphans(OwnFiles listing) {
   // What the records claim leaves the listed names; the rest are unclaimed.
   for (auto it = files_.begin(); it != files_.end() && !listing.names.empty(); ++it)
     listing.names.erase(it->second->fileName());
+  std::set<std::string> unclaimed;
+  for (std::string_view name : listing.names) unclaimed.emplace(name);
+  unclaimed = unindexed(std::move(unclaimed));
+  if (unclaimed.empty()) return;
+  // Removed on the trash's thread, as deleted records' files are: there may
+  // be many (a clear cut short by a crash), and the start need not wait.
   VLFileHelper* helper = VLPlatformFactory::instance()->getFileHelper();
   const std::string directory = getDirectory();
+  std::vector<std::string> paths;
   for (const std::string& entry : listing.entries) {
-    std::string_view name = contentFileName(entry);
-    if (!listing.names.count(name) || isIndexed(std::string(name))) continue;
-    const std::string path = directory + helper->getSeparator() + entry;
-    VL_LOG_WARN("Repository file has no index row and is removed : " << path);
-    helper->removeFile(path);
+    if (unclaimed.count(std::string(contentFileName(entry))))
+      paths.push_back(directory + helper->getSeparator() + entry);
   }
+  VL_LOG_WARN("Repository files have no index row and are removed : " << unclaimed.size() << " in " << directory
+                                                                      << ", such as " << paths.front());
+  trash_->put(paths, 0);
 }
 
-// Whether a row of this index, or of another index in the same folder, names
-// the file. Any doubt (an index that cannot be read) counts as claimed.
-bool VLRepository::isIndexed(const std::string& fileName) {
+// Of the names, those that no row of this index, nor of another index in the
+// same folder, names; none at all when an index cannot be read (any doubt
+// counts as claimed). Each index is opened once: after a clear cut short by
+// a crash, a cache may hold many thousands of files no row claims.
+std::set<std::string> VLRepository::unindexed(std::set<std::string> names) {
   VLFileHelper* helper = VLPlatformFactory::instance()->getFileHelper();
   std::string folder = dbPath_.substr(0, dbPath_.rfind(helper->getSeparator()));
   std::list<std::string> indexes;
@@ -1191,23 +1200,28 @@ bool VLRepository::isIndexed(const std::string& fileName) {
   indexes.remove(dbPath_);
   indexes.push_front(dbPath_);
   for (const std::string& path : indexes) {
+    if (names.empty()) break;
     if (path.size() < 3 || path.compare(path.size() - 3, 3, ".db") != 0) continue;
     sqlite3* db = db_;
     if (path != dbPath_ && VLSQLiteDatabase::open(path, VLSQLiteDatabase::Access::ReadOnly,
                                                   VLSQLiteDatabase::WhenLocked::Fail, &db) != SQLITE_OK)
-      return true;
-    bool row = false;
-    bool counted = false;
-    int count = 0;
+      return {};
+    bool read = true;
     {
       VLSQLiteStatement statement(db);
-      counted = statement.prepare(kCountName) && statement.bindText(1, fileName) && statement.step(&row) && row;
-      count = counted ? statement.columnInt(0) : 0;
+      read = statement.prepare(kCountName);
+      for (auto it = names.begin(); read && it != names.end();) {
+        bool row = false;
+        read = statement.bindText(1, *it) && statement.step(&row) && row;
+        const bool claimed = read && statement.columnInt(0) > 0;
+        read = read && statement.reset();
+        it = claimed ? names.erase(it) : std::next(it);
+      }
     }
     if (db != db_) VLSQLiteDatabase::close(db);
-    if (!counted || count > 0) return true;
+    if (!read) return {};
   }
-  return false;
+  return names;
 }
 
 bool VLRepository::saveFiles() {

@@ -239,7 +239,7 @@ class VLRepository {
   struct OwnFiles;
   std::future<OwnFiles> listOwnFiles();
   void removeOrphans(OwnFiles listing);
-  bool isIndexed(const std::string& fileName);
+  std::set<std::string> unindexed(std::set<std::string> names);
   // One save transaction: deletions, then writes, until end (0: all).
   bool saveRows(double seconds);
   bool hasTimeLeft(double end, size_t done) const;
