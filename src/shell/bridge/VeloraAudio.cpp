@@ -4,9 +4,14 @@
 #include <cfloat>
 #include <cstdint>
 #include <list>
+#include <map>
+#include <vector>
 
 #include "Binding.h"
+#include "BridgeHost.h"
 #include "PageCall.h"
+#include "PagePublication.h"
+#include "VLLogger.h"
 
 namespace {
 
@@ -22,6 +27,17 @@ int soundOf(PageCall& call) {
   return call.argument(0).toInt();
 }
 
+// Sound id -> the object that made it (main thread).
+std::map<int, uint64_t>& makers() {
+  static std::map<int, uint64_t> makers;
+  return makers;
+}
+
+uint64_t newMaker() {
+  static uint64_t last = 0;
+  return ++last;
+}
+
 // Milliseconds as the core takes them: never negative, at most 2^32 - 1.
 unsigned millisecondsOf(const PageValue& value) {
   return static_cast<unsigned>(std::clamp<int64_t>(value.toInt64(), 0, UINT32_MAX));
@@ -29,14 +45,23 @@ unsigned millisecondsOf(const PageValue& value) {
 
 }  // namespace
 
-VeloraAudio::VeloraAudio() : PageObject("AudioBinding") {
-  declareWithResult("createSound", "v",
-                    [](PageCall& call) { return PageValue::number(core()->createSound(textOf(call.argument(0)))); });
-  declareWithResult("resetSound", "nv", [](PageCall& call) {
-    return PageValue::number(core()->resetSound(soundOf(call), textOf(call.argument(1))));
+VeloraAudio::VeloraAudio() : PageObject("AudioBinding"), maker_(newMaker()) {
+  const uint64_t maker = maker_;
+  declareWithResult("createSound", "v", [maker](PageCall& call) {
+    int id = core()->createSound(textOf(call.argument(0)));
+    if (id > 0) makers()[id] = maker;
+    return PageValue::number(id);
+  });
+  // The replacement is the caller's, whoever made the sound it replaces.
+  declareWithResult("resetSound", "nv", [maker](PageCall& call) {
+    int id = core()->resetSound(soundOf(call), textOf(call.argument(1)));
+    makers().erase(soundOf(call));
+    if (id > 0) makers()[id] = maker;
+    return PageValue::number(id);
   });
   declare("deleteSound", "n", [](PageCall& call) {
     core()->deleteSound(soundOf(call));
+    makers().erase(soundOf(call));
     return PageValue();
   });
   declare("play", "nnn", [](PageCall& call) {
@@ -82,4 +107,21 @@ VeloraAudio::VeloraAudio() : PageObject("AudioBinding") {
   // The sound hands its pending data over once: never retried or cached.
   declareWithResult("getPendingData", "n",
                     [](PageCall& call) { return PageValue::string(core()->getPendingData(soundOf(call))); });
+}
+
+void VeloraAudio::publicationEnded(const PagePublication& publication) {
+  if (publication.frame().mainFrame) return;
+  std::vector<int> made;
+  for (auto it = makers().begin(); it != makers().end();) {
+    if (it->second == maker_) {
+      made.push_back(it->first);
+      it = makers().erase(it);
+    } else {
+      ++it;
+    }
+  }
+  // At quit the core has already let every sound go.
+  if (made.empty() || !BridgeHost::instance().isCoreRunning()) return;
+  for (int id : made) core()->deleteSound(id);
+  VL_LOG_DEBUG("VeloraAudio released " + std::to_string(made.size()) + " sounds of a frame's document that is gone");
 }

@@ -114,6 +114,55 @@ TEST_F(VeloraBridgeCallsTest, AudioCallsReachTheCoresSounds) {
   evaluate("AudioBinding.deleteSound(2)");
 }
 
+// A frame of the player's origin gets its own objects: the sounds its
+// document made go with that document, the page's stay, across the page's
+// own reload too.
+TEST_F(VeloraBridgeCallsTest, AFramesSoundsGoWithItsDocument) {
+  Binding* core = Binding::instance();
+  SilentListener silent;
+  const std::string url = "'" + silent.origin() + "/track.mp3?_TEID=silent&fmt=5'";
+  auto live = [core](int id) { return core->getVolume(id) > 0; };
+  ASSERT_EQ(evaluate("AudioBinding.createSound(" + url + ")"), "1");
+  // A frame's first, empty document (about:blank) gets nothing, also while
+  // the frame loads its address: its sounds would go with it at once.
+  server_->delay("/frame.html", 120000);
+  bool loading = false;
+  gulong started =
+      g_signal_connect(application_->window()->mainView(), "resource-load-started",
+                       G_CALLBACK(+[](WebKitWebView*, WebKitWebResource* resource, WebKitURIRequest*, bool* loading) {
+                         *loading |= g_str_has_suffix(webkit_web_resource_get_uri(resource), "as=blank");
+                       }),
+                       &loading);
+  ASSERT_EQ(evaluate("(window.g = document.createElement('iframe'), window.g.src = '/frame.html?as=blank', "
+                     "document.body.appendChild(window.g), true)"),
+            "true");
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return loading; }));
+  g_signal_handler_disconnect(application_->window()->mainView(), started);
+  server_->delay("/frame.html", 0);
+  EXPECT_EQ(evaluate("typeof window.g.contentWindow.AudioBinding"), "\"undefined\"");
+  evaluate("(window.g.remove(), true)");
+
+  ASSERT_EQ(evaluate("(window.f = document.createElement('iframe'), window.f.src = '/frame.html?as=sounds', "
+                     "document.body.appendChild(window.f), true)"),
+            "true");
+  ASSERT_TRUE(
+      ShellTestServer::runUntil([] { return evaluate("typeof window.f.contentWindow.AudioBinding") == "\"object\""; }));
+  EXPECT_EQ(evaluate("[0, 1, 2].map(() => window.f.contentWindow.AudioBinding.createSound(" + url + "))"), "[2,3,4]");
+  // Its document lives on: its sounds too.
+  EXPECT_EQ(evaluate("window.f.contentWindow.AudioBinding.getVolume(4)"), "1");
+  EXPECT_TRUE(live(2) && live(3) && live(4));
+  EXPECT_EQ(evaluate("(window.f.remove(), true)"), "true");
+  EXPECT_TRUE(ShellTestServer::runUntil([&] { return !live(2) && !live(3) && !live(4); }));
+  EXPECT_TRUE(live(1));
+  ASSERT_EQ(evaluate("(window.before = true, location.reload(), true)"), "true");
+  ASSERT_TRUE(ShellTestServer::runUntil(
+      [] { return evaluate("typeof window.before + typeof window.ask") == "\"undefinedfunction\""; }));
+  EXPECT_TRUE(live(1));
+  // And the reloaded page's object lets it go.
+  evaluate("AudioBinding.deleteSound(1)");
+  EXPECT_TRUE(ShellTestServer::runUntil([&] { return !live(1); }));
+}
+
 TEST_F(VeloraBridgeCallsTest, DownloadCallsReachTheCoresQueue) {
   // Offline, the queue keeps every download waiting where the calls put it.
   evaluate("VeloraICI.setOffline()");

@@ -14,6 +14,7 @@
 #include "PageValue.h"
 
 class PageCall;
+class PagePublication;
 
 class PageObject {
  public:
@@ -43,6 +44,9 @@ class PageObject {
   const std::vector<Method>& methods() const { return methods_; }
   // The method of that page name; null when there is none.
   const Method* find(const std::string& name) const;
+  // The publication that carried the object has ended: its document is
+  // gone, or its frame or web process. On the main thread.
+  virtual void publicationEnded(const PagePublication& /*publication*/) {}
 
  protected:
   // A method the page calls without waiting: its calls reach the application

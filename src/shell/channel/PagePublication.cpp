@@ -19,6 +19,9 @@ void PagePublication::end() {
   if (connection_ == nullptr) return;
   g_object_unref(connection_);
   connection_ = nullptr;
+  for (const Step& step : steps_) {
+    if (step.object != nullptr) step.object->publicationEnded(*this);
+  }
 }
 
 void PagePublication::addObject(std::shared_ptr<PageObject> object, std::string scriptAfter) {

@@ -50,6 +50,13 @@ std::vector<std::string> folderEntries(const std::string& folder) {
   return names;
 }
 
+// How often the phrase stands in the text.
+size_t occurrences(const std::string& text, const std::string& phrase) {
+  size_t count = 0;
+  for (size_t at = text.find(phrase); at != std::string::npos; at = text.find(phrase, at + 1)) ++count;
+  return count;
+}
+
 unsigned modeOf(const std::string& path) {
   struct stat status;
   return stat(path.c_str(), &status) == 0 ? status.st_mode & 0777 : 0;
@@ -174,12 +181,7 @@ TEST_F(LogUploadServiceTest, RequestsWhileOneIsUnderWayJoinIt) {
   }
   EXPECT_EQ(2u, server.getForms().size());
   EXPECT_EQ(2u, presenter.calls.size());
-  std::string logged = VLTestLog::since(mark);
-  size_t joined = 0;
-  for (size_t at = logged.find("joins the upload under way"); at != std::string::npos;
-       at = logged.find("joins the upload under way", at + 1))
-    ++joined;
-  EXPECT_EQ(4u, joined);
+  EXPECT_EQ(4u, occurrences(VLTestLog::since(mark), "joins the upload under way"));
 }
 
 // This process's resident memory ("VmRSS:") or its peak since the last
@@ -246,12 +248,7 @@ TEST_F(LogUploadServiceTest, RequestsRightAfterAFailureAreNotMade) {
   for (int i = 0; i < 3; ++i) service.sendLogForUserId("user-42", "jane@example.org", "web 7.3");
   EXPECT_EQ(1u, server.getForms().size());
   EXPECT_EQ(1u, presenter.calls.size());
-  std::string logged = VLTestLog::since(mark);
-  size_t refused = 0;
-  for (size_t at = logged.find("the last upload failed"); at != std::string::npos;
-       at = logged.find("the last upload failed", at + 1))
-    ++refused;
-  EXPECT_EQ(3u, refused);
+  EXPECT_EQ(3u, occurrences(VLTestLog::since(mark), "the last upload failed"));
 }
 
 TEST_F(LogUploadServiceTest, AnyFailureKeepsTheArchive) {

@@ -37,7 +37,8 @@ constexpr const char* kPageInterface = "org.velora.Desktop.Page";
 //   'v' the value as it is, 's' text as String(v) does with null and
 //   undefined as "", 'n' a number as Number(v) does, 'f' a callback.
 // The origin sent is the document's own (its security origin: "null" for
-// opaque ones, such as sandboxed frames), the address the frame's.
+// opaque ones, such as sandboxed frames), and so is the address (a new
+// frame's first empty document is about:blank, whatever the frame loads).
 // Shown: the document of a publication went into the back/forward cache
 // (false) or came back from it (true); while hidden it gets nothing.
 // Ended: the extension let go of a publication (its frame went away, or its

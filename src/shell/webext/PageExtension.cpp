@@ -58,6 +58,15 @@ void clearException(JSCContext* context) {
   jsc_context_clear_exception(context);
 }
 
+// The text of what the script gives ("" when it fails), as textOf gives it.
+char* evaluateText(JSCContext* context, const char* script) {
+  JSCValue* value = jsc_context_evaluate(context, script, -1);
+  char* text = PageValueCodec::textOf(context, value);
+  if (value != nullptr) g_object_unref(value);
+  clearException(context);
+  return text;
+}
+
 unsigned consoleLevel(WebKitConsoleMessageLevel level) {
   switch (level) {
     case WEBKIT_CONSOLE_MESSAGE_LEVEL_INFO: return P::kConsoleInfo;
@@ -192,18 +201,19 @@ void PageExtension::windowObjectCleared(WebKitWebPage* page, WebKitFrame* frame)
   if (context == nullptr) return;
   // The document's own origin (its security origin, not its address's):
   // scheme, host and port, "null" for opaque ones such as sandboxed frames.
-  // No script of the page has run in this window yet.
-  JSCValue* originValue = jsc_context_evaluate(context, "self.origin", -1);
-  char* origin = PageValueCodec::textOf(context, originValue);
-  if (originValue != nullptr) g_object_unref(originValue);
-  clearException(context);
+  // And the document's own address: the frame's is the one it is loading,
+  // which a new frame's first empty document (about:blank, of its parent's
+  // origin) would claim too. No script of the page has run in this window yet.
+  char* origin = evaluateText(context, "self.origin");
+  char* address = evaluateText(context, "document.URL");
 
   GError* error = nullptr;
   GVariant* reply = g_dbus_connection_call_sync(
       connection_, nullptr, P::kApplicationPath, P::kApplicationInterface, "Publish",
       g_variant_new("(ttb@s@s)", static_cast<guint64>(pageId), static_cast<guint64>(frameId), mainFrame,
-                    validString(webkit_frame_get_uri(frame)), validString(origin)),
+                    validString(address), validString(origin)),
       G_VARIANT_TYPE("(ta(sa(ssb)s))"), G_DBUS_CALL_FLAGS_NONE, G_MAXINT, nullptr, &error);
+  g_free(address);
   g_free(origin);
   if (reply == nullptr) {
     g_warning("cannot ask the application about a frame: %s", error->message);
