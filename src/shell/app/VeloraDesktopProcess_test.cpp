@@ -48,6 +48,26 @@ class VeloraDesktopProcessTest : public ::testing::Test {
     ASSERT_TRUE(preferences.set("BetaPlayerURL", server_.playerOrigin() + pathAndQuery));
   }
 
+  // A tone of `seconds` served by nginx, which the bridge page's scenario
+  // plays as entity `entity`. Null (with a failure) when it cannot be served.
+  std::unique_ptr<TestNginxServer> playTone(const std::string& scenario, int entity, int seconds) {
+    const std::string media = home_.folder("media");
+    if (!vetest::makeToneMp3(media + "/tone.mp3", seconds, 440, -6)) {
+      ADD_FAILURE() << "no tone";
+      return nullptr;
+    }
+    auto audio = std::make_unique<TestNginxServer>(media);
+    if (!audio->isRunning() || unsetenv("http_proxy") + unsetenv("HTTP_PROXY") != 0) {
+      ADD_FAILURE() << "no server for the tone";
+      return nullptr;
+    }
+    const std::string track = audio->url("/tone.mp3?_TEID=" + std::to_string(entity) + "&_FMT=5");
+    gchar* url = g_uri_escape_string(track.c_str(), nullptr, TRUE);
+    usePlayer("/bridge.html?scenario=" + scenario + "&url=" + url);
+    g_free(url);
+    return audio;
+  }
+
   bool waitForReports(const std::string& name, size_t count = 1) {
     return ShellTestServer::runUntil([&] { return server_.reports(name).size() >= count; });
   }
@@ -610,11 +630,8 @@ std::string playerProperty(const std::string& name) {
 }
 
 TEST_F(VeloraDesktopProcessTest, TheMediaPlayerOnTheSessionBusSaysWhetherTheTrackPlaysOrIsPaused) {
-  const std::string media = home_.folder("media");
-  ASSERT_TRUE(vetest::makeToneMp3(media + "/tone.mp3", 30, 440, -6));
-  TestNginxServer audio(media);
-  ASSERT_TRUE(audio.isRunning());
-  ASSERT_EQ(unsetenv("http_proxy") + unsetenv("HTTP_PROXY"), 0);
+  std::unique_ptr<TestNginxServer> audio = playTone("playUntilPaused", 700, 30);
+  ASSERT_NE(audio, nullptr);
 
   // The player's announced changes, as a desktop's panel follows them.
   GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
@@ -634,9 +651,6 @@ TEST_F(VeloraDesktopProcessTest, TheMediaPlayerOnTheSessionBusSaysWhetherTheTrac
       },
       &announced, nullptr);
 
-  gchar* url = g_uri_escape_string(audio.url("/tone.mp3?_TEID=700&_FMT=5").c_str(), nullptr, TRUE);
-  usePlayer(std::string("/bridge.html?scenario=playUntilPaused&url=") + url);
-  g_free(url);
   DesktopProcess application(home_.path(), {});
   ASSERT_TRUE(waitForReports("playing"));
   std::string status;
@@ -677,14 +691,8 @@ bool callPlayer(GDBusConnection* bus, const char* method) {
 // when it changes something. A program that calls without end reaches the
 // page a few times a second.
 TEST_F(VeloraDesktopProcessTest, TheMediaPlayerPlaysAndPausesOnlyWhenAskedToChangeAndCoalescesAFloodOfCalls) {
-  const std::string media = home_.folder("media");
-  ASSERT_TRUE(vetest::makeToneMp3(media + "/tone.mp3", 60, 440, -6));
-  TestNginxServer audio(media);
-  ASSERT_TRUE(audio.isRunning());
-  ASSERT_EQ(unsetenv("http_proxy") + unsetenv("HTTP_PROXY"), 0);
-  gchar* url = g_uri_escape_string(audio.url("/tone.mp3?_TEID=701&_FMT=5").c_str(), nullptr, TRUE);
-  usePlayer(std::string("/bridge.html?scenario=mediaKeys&url=") + url);
-  g_free(url);
+  std::unique_ptr<TestNginxServer> audio = playTone("mediaKeys", 701, 60);
+  ASSERT_NE(audio, nullptr);
   DesktopProcess application(home_.path(), {});
   ASSERT_TRUE(waitForReports("playing"));
   auto statusReads = [](const char* status) {
