@@ -1072,6 +1072,66 @@ bool waitForError(CoreDriverProcess& driver, const std::string& code) {
   return driver.waitForLine([&code](const JKValue& line) { return shownError(line) == code; }, nullptr, 10);
 }
 
+// Waits until none of the paths is on the disk; false when one stays.
+bool waitUntilGone(CoreDriverProcess& driver, const std::vector<std::string>& paths) {
+  for (int i = 0; i < 800; ++i) {
+    if (std::none_of(paths.begin(), paths.end(), [](const std::string& path) { return TestFolder::exists(path); }))
+      return true;
+    driver.call("sleep", args({25}));
+  }
+  return false;
+}
+
+// Downloads the page removes one by one stay removed: a kill as soon as their
+// files are gone, long before the index's periodic save, brings none of them
+// back, and after a quit neither their files nor their rows are left.
+TEST_F(CoreDriverTest, RemovedDownloadsStayRemovedAfterAKillAndAQuit) {
+  for (bool killed : {true, false}) {
+    SCOPED_TRACE(killed ? "killed" : "quit");
+    TestFolder folder;
+    TestHttpServer server;
+    ASSERT_TRUE(server.isRunning());
+    const std::string home = folder.folder("home");
+    const int count = 10;
+    std::vector<std::string> served;
+    for (int i = 0; i < count; ++i)
+      served.push_back(server.url("/size=20000/seed=" + std::to_string(i + 1) + "/r" + std::to_string(i)));
+    const std::string urls = writeUrlMap(folder, 1501, served);
+    std::vector<std::string> removed;
+    std::vector<std::string> kept;
+    {
+      CoreDriverProcess driver(kTool, driverArguments(home, urls));
+      ASSERT_TRUE(driver.waitUntilStarted());
+      ASSERT_TRUE(downloadAll(driver, 1501, count, 60000));
+      for (int i = 0; i < count; ++i) {
+        if (i % 2 == 1) {
+          kept.push_back(std::to_string(1501 + i));
+          continue;
+        }
+        driver.call("removeFile", args({"download", std::to_string(1501 + i), 5}));
+        driver.call("sleep", args({50}));  // each removal in a pass of its own
+        removed.push_back(downloadPath(home, 1501 + i));
+        removed.push_back(downloadPath(home, 1501 + i) + ".part");
+      }
+      ASSERT_TRUE(waitUntilGone(driver, removed));
+      if (killed)
+        driver.kill();
+      else
+        EXPECT_EQ(0, driver.quit());
+    }
+    const size_t fetched = server.getRequests().size();
+    CoreDriverProcess driver(kTool, driverArguments(home, urls));
+    ASSERT_TRUE(driver.waitUntilStarted());
+    JKValue listed = driver.callAndWaitForCallback("getFileCount", args({strings({"download"}), 0, 0}));
+    EXPECT_EQ(count / 2, number(listed, "count")) << "a removed download came back";
+    EXPECT_EQ(0, driver.quit());
+    EXPECT_EQ(fetched, server.getRequests().size()) << "nothing is fetched again";
+    for (const std::string& path : removed) EXPECT_FALSE(TestFolder::exists(path)) << path;
+    EXPECT_EQ(kept, TestDatabase(home + "/data/velora-desktop/repositories/download.db")
+                        .rows("SELECT entity_id FROM files ORDER BY entity_id"));
+  }
+}
+
 // Bitmaps truncated or deleted by hand, or content cut short, keep their
 // downloads: a whole content gets its bitmap back, a cut one is fetched again.
 TEST_F(CoreDriverTest, DownloadsWithDamagedFilesStayAndAreMadeWholeAgain) {
