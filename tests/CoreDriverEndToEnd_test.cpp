@@ -564,6 +564,11 @@ TEST_F(CoreDriverTest, ADownloadJustOverTheReserveIsTaken) {
   EXPECT_EQ(0, driver.quit());
 }
 
+// The content file of a download in the music folder.
+std::string downloadPath(const std::string& home, int entity) {
+  return home + "/Music/Velora/" + md5("download_#anonymous#_" + std::to_string(entity) + "_5");
+}
+
 // A field of the repository's record of an entity (format 5); -999 when the
 // repository lists no such record.
 int64_t fileField(CoreDriverProcess& driver, const char* repository, int entity, const char* key) {
@@ -721,6 +726,37 @@ TEST_F(CoreDriverTest, FilesCutShortByAnotherProgramAreFetchedAgain) {
   for (int i = 0; i < 1200 && !(done = settled()); ++i) driver.call("sleep", args({25}));
   EXPECT_TRUE(done) << "the track neither came whole again nor failed: " << seen;
   EXPECT_EQ(0, driver.quit()) << "the client died";
+}
+
+// Another program replacing a download's file by a folder while it arrives:
+// the bytes written since went to a file the folder took the place of, so the
+// download fails instead of being counted done with its full size; a download
+// beside it completes.
+TEST_F(CoreDriverTest, ADownloadWhoseFileIsReplacedByAFolderFailsInsteadOfEndingDone) {
+  TestFolder folder;
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  const std::string urls = writeUrlMap(
+      folder, 981, {server.url("/size=600000/seed=1/throttle=150000/replaced"), server.url("/size=60000/seed=2/kept")});
+  const std::string home = folder.folder("home");
+  CoreDriverProcess driver(kTool, driverArguments(home, urls));
+  ASSERT_TRUE(driver.waitUntilStarted());
+  driver.call("addFile", args({"download", "981", 5, "{}"}));
+  ASSERT_TRUE(driver.waitForLine([](const JKValue& line) { return partlyLoaded(line, 981); }));
+  const std::string download = downloadPath(home, 981);
+  ASSERT_TRUE(run("rm '" + download + "' && mkdir '" + download + "'"));
+  driver.call("addFile", args({"download", "982", 5, "{}"}));
+
+  int64_t state = 0;
+  for (int i = 0; i < 1200 && state != 8 && state != 16; ++i) {
+    driver.call("sleep", args({25}));
+    state = fileField(driver, "download", 981, "download_state");
+  }
+  EXPECT_EQ(8, state) << "failed, not done";
+  EXPECT_EQ(0, fileField(driver, "download", 981, "bytes_loaded"));
+  EXPECT_TRUE(waitForField(driver, "download", 982, "download_state", 16));
+  EXPECT_EQ(60000, fileField(driver, "download", 982, "bytes_loaded"));
+  EXPECT_EQ(0, driver.quit());
 }
 
 // Pause, resume, position and hide act on the file of the repository they
@@ -1061,11 +1097,6 @@ TEST_F(CoreDriverTest, OtherProcessesOnTheStoresNeitherFailNorEraseThePagesWrite
   EXPECT_FALSE(second.waitUntilStarted());
   EXPECT_EQ("t", first.call("storageGetItem", args({"sessionStorage", "token"})).stringValue());
   EXPECT_EQ(0, first.quit());
-}
-
-// The content file of a download in the music folder.
-std::string downloadPath(const std::string& home, int entity) {
-  return home + "/Music/Velora/" + md5("download_#anonymous#_" + std::to_string(entity) + "_5");
 }
 
 bool waitForError(CoreDriverProcess& driver, const std::string& code) {
