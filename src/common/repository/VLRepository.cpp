@@ -18,6 +18,7 @@
 #include "VLCrypto.h"
 #include "VLFileHelper.h"
 #include "VLFileSizeReader.h"
+#include "VLFolder.h"
 #include "VLLogger.h"
 #include "VLMappedFile.h"
 #include "VLMutex.h"
@@ -77,6 +78,15 @@ const char* const kInsert =
     "INSERT OR REPLACE INTO files (entity_id, format_id, size, loaded, etag, file_name, metadata, position, custom, "
     "last_validation, last_open, repository, identity, provider_data, total_lock_count, last_add) VALUES (?, ?, ?, "
     "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+// Downloads removed while their folder was away, whose files go once it is
+// back (see finishRemovalsWhileAway).
+const char* const kCreateRemovedTable =
+    "CREATE TABLE IF NOT EXISTS \"removed_files\" ( \"repository\" VARCHAR NOT NULL, \"identity\" VARCHAR NOT NULL, "
+    "\"file_name\" VARCHAR NOT NULL, PRIMARY KEY (repository, identity, file_name))";
+const char* const kRememberRemoval =
+    "INSERT OR IGNORE INTO removed_files (repository, identity, file_name) VALUES (?, ?, ?)";
+const char* const kSelectRemovals = "SELECT file_name FROM removed_files WHERE repository = ? AND identity = ?";
+const char* const kForgetRemoval = "DELETE FROM removed_files WHERE repository = ? AND identity = ? AND file_name = ?";
 const char* const kSelectRows =
     "SELECT entity_id, format_id, file_name, size, loaded, etag, metadata, position, custom, last_validation, "
     "last_open, provider_data, total_lock_count, last_add FROM files WHERE repository = ? AND identity = ?";
@@ -476,6 +486,7 @@ void VLRepository::checkAvailability(bool now) {
     unavailable_ = unavailable;
     if (unavailable) VL_LOG_WARN("Repository directory cannot be used, its files wait for it : " << getDirectory());
     if (!unavailable) VL_LOG_INFO("Repository directory can be used again : " << getDirectory());
+    if (!unavailable) finishRemovalsWhileAway();
     if (unavailable && handler_) handler_->onUnwritable(this);
   }
   lastAvailabilityCheck_ = this->now();
@@ -740,16 +751,71 @@ void VLRepository::deleteRemovedFiles() {
 // the index before their files leave the disk, in one transaction: a row
 // whose files are gone is a damaged download to the next start, which would
 // fetch it again after a crash. (A cache's start drops such a row, and a
-// clear deletes its rows itself.) False when the rows are left to the next
-// save.
+// clear deletes its rows itself.) While the folder is not there (a disk not
+// mounted) the files cannot be reached: the same transaction remembers the
+// names of those that hold bytes, for when it is back. False when the rows
+// are left to the next save.
 bool VLRepository::deleteRowsOf(const std::vector<VLRepositoryFile*>& files) {
   if (autoClean_ || files.empty() || !db_ || !rowsLoaded_) return false;
+  const bool away = isFolderMissing();
   std::vector<std::string> names;
+  std::vector<std::string> unreachable;
   names.reserve(files.size());
-  for (VLRepositoryFile* file : files) names.push_back(file->fileName());
-  if (deleteRowsByName(names)) return true;
-  VL_LOG_ERROR("Unable to delete the index rows of removed downloads before their files : " << name_);
-  return false;
+  for (VLRepositoryFile* file : files) {
+    names.push_back(file->fileName());
+    if (away && file->getSize() != kAllOnes && file->getSize() > 0) unreachable.push_back(file->fileName());
+  }
+  if (!inTransaction([&] { return runEach(kRememberRemoval, unreachable) && runEach(kDeleteByName, names); })) {
+    VL_LOG_ERROR("Unable to delete the index rows of removed downloads before their files : " << name_);
+    return false;
+  }
+  if (!unreachable.empty())
+    VL_LOG_WARN("Downloads are removed while their folder is away, their files go once it is back : "
+                << unreachable.size() << " in " << getDirectory());
+  return true;
+}
+
+bool VLRepository::isFolderMissing() const {
+  std::unique_ptr<VLFolder> folder(VLPlatformFactory::instance()->getFileHelper()->openFolder(getDirectory()));
+  return !folder;
+}
+
+// The files of downloads removed while their folder was away go once the
+// folder can be used again (at a start, or when it comes back). A name that a
+// record holds again belongs to that record, and is forgotten; one whose files
+// are not found is kept for later (the folder in use may be one made in the
+// place of a disk's), and every other is forgotten once its files are handed
+// to the trash.
+void VLRepository::finishRemovalsWhileAway() {
+  if (autoClean_ || !db_ || !rowsLoaded_ || unavailable_) return;
+  std::vector<std::string> pending;
+  {
+    VLSQLiteStatement statement(db_);
+    bool row = false;
+    bool ok = statement.prepare(kSelectRemovals) && statement.bindText(1, name_) && statement.bindText(2, identity_);
+    while (ok && (ok = statement.step(&row)) && row) pending.push_back(statement.columnText(0));
+  }
+  if (pending.empty()) return;
+  std::unordered_set<std::string_view> claimed;
+  for (auto& entry : files_) claimed.insert(entry.second->fileName());
+  VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
+  std::vector<std::string> finished;
+  std::vector<std::string> paths;
+  for (const std::string& name : pending) {
+    if (!isValidFileName(name) || claimed.count(name)) {
+      finished.push_back(name);
+    } else if (files->getFileSize(getFilePath(name)) > 0 || files->getFileSize(getBitmapPath(name)) > 0) {
+      paths.push_back(getBitmapPath(name));
+      paths.push_back(getFilePath(name));
+      finished.push_back(name);
+    }
+  }
+  if (!paths.empty()) {
+    VL_LOG_INFO("Files of downloads removed while their folder was away are removed : " << paths.size() / 2 << " in "
+                                                                                        << getDirectory());
+    trash_->put(paths, 0);
+  }
+  runForNames(kForgetRemoval, finished);
 }
 
 void VLRepository::discardFiles(const std::string& fileName, uint64_t bytes) {
@@ -858,6 +924,7 @@ bool VLRepository::openAndLoad(bool removeOrphanFiles) {
   if (ok && !loadFiles(!unavailable_, &damaged)) ok = false;
   if (ok) repairDamagedDownloads(damaged);
   if (ok && removeOrphanFiles) removeUnfinishedMoveCopies();
+  if (ok) finishRemovalsWhileAway();
   if (ok && listing.valid()) removeOrphans(listing.get());
   return ok;
 }
@@ -906,7 +973,7 @@ bool VLRepository::openIndex() {
       (!VLSQLiteStatement::execute(db_, kAddTotalLockCount) || !VLSQLiteStatement::execute(db_, kAddLastAdd)))
     return false;
 
-  return VLSQLiteStatement::execute(db_, kCreateFilesTable) &&
+  return VLSQLiteStatement::execute(db_, kCreateFilesTable) && VLSQLiteStatement::execute(db_, kCreateRemovedTable) &&
          VLSQLiteStatement::execute(db_, "PRAGMA synchronous = OFF");
 }
 
@@ -1142,19 +1209,26 @@ bool VLRepository::deleteRowsByName(const std::vector<std::string>& fileNames) {
 // and a transaction each would hold the start up for seconds. A failure
 // rolls every change back.
 bool VLRepository::runForNames(const char* sql, const std::vector<std::string>& fileNames) {
+  return fileNames.empty() || inTransaction([&] { return runEach(sql, fileNames); });
+}
+
+// The statement (repository, identity, file name) once for every name.
+bool VLRepository::runEach(const char* sql, const std::vector<std::string>& fileNames) {
   if (fileNames.empty()) return true;
-  if (!VLSQLiteStatement::execute(db_, "BEGIN TRANSACTION")) return false;
-  bool ok = true;
-  {
-    VLSQLiteStatement statement(db_);
-    ok = statement.prepare(sql);
-    for (size_t i = 0; ok && i < fileNames.size(); ++i) {
-      statement.rewind();
-      ok = statement.bindText(1, name_) && statement.bindText(2, identity_) && statement.bindText(3, fileNames[i]) &&
-           statement.execute();
-    }
+  VLSQLiteStatement statement(db_);
+  bool ok = statement.prepare(sql);
+  for (size_t i = 0; ok && i < fileNames.size(); ++i) {
+    statement.rewind();
+    ok = statement.bindText(1, name_) && statement.bindText(2, identity_) && statement.bindText(3, fileNames[i]) &&
+         statement.execute();
   }
-  if (ok && VLSQLiteStatement::execute(db_, "END TRANSACTION")) return true;
+  return ok;
+}
+
+// Runs work in one transaction, which a failure rolls back.
+bool VLRepository::inTransaction(const std::function<bool()>& work) {
+  if (!VLSQLiteStatement::execute(db_, "BEGIN TRANSACTION")) return false;
+  if (work() && VLSQLiteStatement::execute(db_, "END TRANSACTION")) return true;
   VLSQLiteStatement::execute(db_, "ROLLBACK");
   return false;
 }
