@@ -1537,6 +1537,28 @@ std::vector<std::string> repositoryFilesIn(const std::string& directory) {
   return names;
 }
 
+// After a clear of many cached files cut short by a crash, the start hands
+// the files no row claims to the trash's thread, and a login does not wait
+// for them (the trash removes each slowly here, as a slow disk does):
+// setUserId returns while files are left, and they go all the same.
+TEST_F(CoreDriverTest, ALoginDoesNotWaitForTheFilesOfAClearCutShort) {
+  TestFolder folder;
+  const std::string home = folder.folder("home");
+  folder.folder("home/cache");
+  folder.folder("home/cache/velora-desktop");
+  const std::string cache = folder.folder("home/cache/velora-desktop/cache");
+  const int count = 300;
+  for (int i = 0; i < count; ++i)
+    ASSERT_TRUE(TestFolder::write(cache + "/" + md5("cache_user_" + std::to_string(i) + "_5"), "x"));
+  CoreDriverProcess driver(kTool, driverArguments(home, "", {"--slow-trash", "20"}));
+  ASSERT_TRUE(driver.waitUntilStarted());
+  driver.call("setUserId", args({"user"}));
+  EXPECT_GT(repositoryFilesIn(cache).size(), 0u) << "the login waited for the trash";
+  for (int i = 0; i < 2400 && !repositoryFilesIn(cache).empty(); ++i) driver.call("sleep", args({25}));
+  EXPECT_EQ(std::vector<std::string>(), repositoryFilesIn(cache)) << "files are left for good";
+  EXPECT_EQ(0, driver.quit());
+}
+
 // A move of the downloads to another volume killed while it copies leaves
 // copies there; the next start removes them and keeps the downloads where
 // they were.
