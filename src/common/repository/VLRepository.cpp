@@ -48,10 +48,12 @@ const size_t kDeletionsPerPass = 200;
 const double kDeletionSeconds = 0.015;
 // Seconds one slice of the 60-second save writes rows at most.
 const double kSaveSliceSeconds = 0.015;
-// Records one update marks removed at most while it clears every record: a
-// mark reports the record to the page, so clearing a large cache at once would
-// hold up the worker (and playback with it).
+// Records one update marks removed at most while it clears every record, and
+// the seconds it spends deleting their rows at most: a mark reports the
+// record to the page, so clearing a large cache at once would hold up the
+// worker (and playback with it).
 const size_t kClearsPerPass = 10000;
+const double kClearSliceSeconds = 0.015;
 
 // The schema tests compare with a single-quoted 'files', which SQLite reads
 // as a string whether or not double-quoted literals are enabled in its build.
@@ -235,40 +237,41 @@ void VLRepository::startClear() {
     return;
   }
   clearingFrom_.reset(new VLFileId(files_.begin()->first));
-  persistClear();
 }
 
-// The clear reaches the index before its slices start: in one transaction
-// the rows of the repository go, and those of the records that stay (open
-// now) are written again. A run killed while the slices go on then starts
-// with only those rows, and the start removes the other files as files no
-// row claims. Until a slice has marked a record removed, no save writes its
-// row back (see writeRows). Rows the load could not read go too: the cache
-// is being cleared.
-void VLRepository::persistClear() {
-  if (!db_ || !rowsLoaded_) return;
-  for (const VLFileId& id : clearExempt_) changedRows_.insert(files_[id]);
-  std::vector<VLRepositoryFile*> written;
-  VLSQLiteStatement statement(db_);
-  bool result = VLSQLiteStatement::execute(db_, "BEGIN TRANSACTION") && statement.prepare(kDeleteAll) &&
-                statement.bindText(1, name_) && statement.bindText(2, identity_) && statement.execute() &&
-                writeRows(0, &written) && VLSQLiteStatement::execute(db_, "END TRANSACTION");
-  statement.finalize();
-  if (!result) {
-    VL_LOG_ERROR("Unable to write the clearing of the repository to its index : " << name_);
-    VLSQLiteStatement::execute(db_, "ROLLBACK");
-    return;
-  }
-  deletedRows_.clear();
-  for (VLRepositoryFile* file : written) changedRows_.erase(file);
-}
-
-void VLRepository::clearSlice(size_t most) {
+// Marks removed the next records of the running clear, at most `most`, once
+// their rows have left the index. The rows of a slice go in one transaction
+// of bounded time (the rows of 100,000 records in one would hold up the
+// worker for most of a second), ahead of the marks: a run killed during the
+// clear keeps only the rows of the records the clear had not reached, and
+// the start removes the cleared files it still finds, as files no row claims.
+// Until a slice has marked a record removed, no save writes its row back (see
+// writeRows). Rows a slice could not delete go with the next save.
+void VLRepository::clearSlice(size_t most, double seconds) {
   if (!clearingFrom_) return;
+  const double end = seconds > 0 ? now() + seconds : 0;
+  const bool indexed = db_ && rowsLoaded_ && VLSQLiteStatement::execute(db_, "BEGIN TRANSACTION");
+  std::vector<VLRepositoryFile*> cleared;
   auto it = files_.lower_bound(*clearingFrom_);
-  for (size_t done = 0; it != files_.end() && done < most; ++it, ++done) {
-    if (clearExempt_.count(it->first) == 0 && !it->second->isOpen()) it->second->remove();
+  {
+    VLSQLiteStatement statement(db_);
+    bool deleting = indexed && statement.prepare(kDeleteByName);
+    for (size_t visited = 0; it != files_.end() && visited < most && hasTimeLeft(end, visited); ++it, ++visited) {
+      VLRepositoryFile* file = it->second;
+      if (clearExempt_.count(it->first) != 0 || file->isOpen()) continue;
+      if (deleting) {
+        statement.rewind();
+        deleting = statement.bindText(1, name_) && statement.bindText(2, identity_) &&
+                   statement.bindText(3, file->fileName()) && statement.execute();
+      }
+      cleared.push_back(file);
+    }
+    if (indexed && !(deleting && VLSQLiteStatement::execute(db_, "END TRANSACTION"))) {
+      VL_LOG_ERROR("Unable to delete the index rows of cleared files, they go with the next save : " << name_);
+      VLSQLiteStatement::execute(db_, "ROLLBACK");
+    }
   }
+  for (VLRepositoryFile* file : cleared) file->remove();
   if (it != files_.end()) {
     *clearingFrom_ = it->first;
     return;
@@ -694,7 +697,7 @@ bool VLRepository::update() {
   if (unavailable_ && lastAvailabilityCheck_ + kRecheckPeriod < current) checkAvailability(true);
 
   if (clearAll) startClear();
-  clearSlice(kClearsPerPass);
+  clearSlice(kClearsPerPass, kClearSliceSeconds);
   deleteRemovedFiles();
   std::vector<VLRepositoryFile*> open;
   open.reserve(openFiles_.size());
@@ -863,7 +866,7 @@ void VLRepository::close() {
     storeMoveTarget(std::string());
   }
   // A clear under way is finished: its records lose their files and rows.
-  clearSlice(SIZE_MAX);
+  clearSlice(SIZE_MAX, 0);
   // Removed records lose their rows, then their files.
   std::vector<VLRepositoryFile*> removed;
   for (auto& entry : files_) {

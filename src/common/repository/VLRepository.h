@@ -263,10 +263,9 @@ class VLRepository {
   void finishRemovalsWhileAway();
   // Clear-all.
   void startClear();
-  // Writes the clear to the index before its slices start.
-  void persistClear();
-  // Marks removed the next records of the running clear, at most `most`.
-  void clearSlice(size_t most);
+  // Deletes the rows of the next records of the running clear, at most
+  // `most` and for `seconds` at most (0: no bound), then marks them removed.
+  void clearSlice(size_t most, double seconds);
   // The running clear has still to mark this record removed.
   bool isClearPending(const VLFileId& fileId) const;
   // Directory.
