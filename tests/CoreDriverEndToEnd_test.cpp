@@ -1280,7 +1280,8 @@ size_t firstTableLeaf(const std::string& index) {
 // A page of the download index's table that cannot be read loses only its own
 // rows: the rows on the pages after it are rescued, and no download's file is
 // deleted, neither by the rescue nor by the starts after it (the damaged file
-// kept aside still names the files whose rows were lost).
+// kept aside still names the files whose rows were lost, and the log lists
+// them with their downloads, as the damaged file's indexes name them).
 TEST_F(CoreDriverTest, ARescuedDownloadIndexKeepsEveryDownloadFileAndTheRowsAfterTheDamage) {
   TestFolder folder;
   TestHttpServer server;
@@ -1307,11 +1308,14 @@ TEST_F(CoreDriverTest, ARescuedDownloadIndexKeepsEveryDownloadFileAndTheRowsAfte
   ASSERT_TRUE(run("head -c 4096 /dev/urandom | dd of='" + index + "' bs=4096 seek=" + std::to_string(leaf - 1) +
                   " conv=notrunc status=none"));
   int64_t rescued = 0;
+  std::vector<int> lost;
   for (int start = 0; start < 3; ++start) {
     CoreDriverProcess driver(kTool, driverArguments(home, urls));
     ASSERT_TRUE(driver.waitUntilStarted());
     if (start == 0) {
       EXPECT_TRUE(waitForError(driver, "DOWNLOAD_INDEX_DAMAGED"));
+      for (int i = 0; i < count; ++i)
+        if (fileField(driver, "download", 1201 + i, "download_state") == -999) lost.push_back(1201 + i);
     }
     JKValue listed = driver.callAndWaitForCallback("getFileCount", args({strings({"download"}), 0, 0}));
     if (start == 0) rescued = number(listed, "count");
@@ -1320,6 +1324,13 @@ TEST_F(CoreDriverTest, ARescuedDownloadIndexKeepsEveryDownloadFileAndTheRowsAfte
   }
   EXPECT_GT(rescued, 0) << "the rows after the damaged page are read";
   EXPECT_LT(rescued, count) << "the damaged page held rows";
+  const std::string log = TestFolder::read(home + "/state/velora-desktop/desktop.log");
+  for (int entity : lost) {
+    const std::string path = downloadPath(home, entity);
+    EXPECT_NE(std::string::npos,
+              log.find("download #anonymous# " + std::to_string(entity) + "_5 " + path.substr(path.rfind('/') + 1)))
+        << "the lost download " << entity << " is not named in the log";
+  }
   for (int i = 0; i < count; ++i) {
     const std::string content = TestFolder::read(downloadPath(home, 1201 + i));
     const std::vector<uint8_t> expected = TestHttpServer::content(unsigned(i + 1), 0, size);
