@@ -20,18 +20,26 @@ std::string probeName() {
 }  // namespace
 
 bool VLFileHelper::isWritable(const std::string& directory) {
+  return probeWritability(directory) == WRITABLE;
+}
+
+VLFileHelper::Writability VLFileHelper::probeWritability(const std::string& directory) {
   std::string path = directory + getSeparator() + probeName();
   std::unique_ptr<VLMappedFile> probe(VLPlatformFactory::instance()->createMappedFile(path));
 
-  bool result = probe->resize(8192, true);
-  if (result) {
-    result = probe->open();
-    probe->close();
+  // An empty file first: one that cannot be made says the folder takes no
+  // file, while a full volume still takes an empty one and refuses its bytes.
+  Writability result = probe->resize(0, false) ? WRITABLE : NOT_WRITABLE;
+  if (result == WRITABLE) {
+    if (probe->resize(8192, true) && probe->open())
+      probe->close();
+    else
+      result = VOLUME_FULL;
   }
   // Removed whatever happened above: a sizing that failed after the file was
   // created (a full disk) must not leave the probe behind. When nothing was
   // created, the failed removal changes nothing.
-  if (!removeFile(probe->getPath())) result = false;
+  if (!removeFile(probe->getPath())) result = NOT_WRITABLE;
   return result;
 }
 

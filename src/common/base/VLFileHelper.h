@@ -69,6 +69,15 @@ class VLFileHelper {
   // is removed on every path.
   bool isWritable(const std::string& directory);
 
+  enum Writability {
+    WRITABLE,      // the probe of isWritable succeeded
+    VOLUME_FULL,   // the folder takes a new file but its volume has no room for 8192 bytes
+    NOT_WRITABLE,  // the folder takes no new file (missing, read-only, not a folder)
+  };
+  // The probe of isWritable, telling a folder on a full volume, whose files
+  // can still be read, from one that cannot be written at all.
+  Writability probeWritability(const std::string& directory);
+
   // Makes the folder and every missing folder above it, as createDirectory
   // does for one. True when the whole path is a folder afterwards.
   bool createDirectories(const std::string& path);

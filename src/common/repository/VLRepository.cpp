@@ -143,6 +143,7 @@ VLRepository::VLRepository(VLRepositoryHandler* handler, VLHttpRepositoryProvide
       lastSizeCheck_(0),
       totalSize_(0),
       unavailable_(false),
+      probedVolumeFull_(false),
       lastAvailabilityCheck_(0) {
   // Without a folder for the index there is no index (never one in the
   // folder the program was started from, or at the root).
@@ -471,12 +472,22 @@ bool VLRepository::needsRoom(double stored, double kept, double available, doubl
 }
 
 void VLRepository::checkAvailability(bool now) {
-  bool unavailable = !makeDirectory() || !VLPlatformFactory::instance()->getFileHelper()->isWritable(getDirectory());
+  VLFileHelper::Writability writability = VLFileHelper::NOT_WRITABLE;
+  if (makeDirectory()) writability = VLPlatformFactory::instance()->getFileHelper()->probeWritability(getDirectory());
+  bool unavailable = writability == VLFileHelper::NOT_WRITABLE;
   if (unavailable != unavailable_) {
     unavailable_ = unavailable;
     if (unavailable) VL_LOG_WARN("Repository directory cannot be used, its files wait for it : " << getDirectory());
     if (!unavailable) VL_LOG_INFO("Repository directory can be used again : " << getDirectory());
     if (unavailable && handler_) handler_->onUnwritable(this);
+  }
+  // A folder on a full volume still reads what it holds: its files stay
+  // found and played, and what needs room is refused as it asks for it.
+  bool volumeFull = writability == VLFileHelper::VOLUME_FULL;
+  if (volumeFull != probedVolumeFull_) {
+    probedVolumeFull_ = volumeFull;
+    if (volumeFull) VL_LOG_WARN("Repository volume is full, its files are read but none can grow : " << getDirectory());
+    if (volumeFull && handler_) handler_->onVolumeFull(this);
   }
   lastAvailabilityCheck_ = this->now();
 }

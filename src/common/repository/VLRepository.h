@@ -162,7 +162,9 @@ class VLRepository {
   bool makeRoomFor(VLRepositoryFile* file, size_t size);
   // Makes the directory again when it is missing and may be made (see
   // makeDirectory: not a download folder that held stored files), probes it
-  // and tells the handler onUnwritable when it turns unusable.
+  // and tells the handler onUnwritable when it turns unusable. A folder whose
+  // volume is full stays usable for the files it holds: the handler is told
+  // onVolumeFull when the probe first finds it so.
   void checkAvailability(bool now);
   // Writes the rows of the records that changed since the last save, and
   // deletes those of the records deleted since, in one transaction;
@@ -309,5 +311,6 @@ class VLRepository {
   double lastSizeCheck_;
   std::atomic<uint64_t> totalSize_;
   std::atomic<bool> unavailable_;
+  bool probedVolumeFull_;  // the last availability check found the volume without room for a new file
   double lastAvailabilityCheck_;
 };

@@ -150,6 +150,7 @@ TEST_F(VLMappedFileTest, GrowingPastAFullDiskFailsInsteadOfFaulting) {
     if (file->isOpen()) memset(file->getData(), 0x5a, 16384);
     file->close();
     EXPECT_TRUE(files->isWritable(volume));
+    EXPECT_EQ(VLFileHelper::WRITABLE, files->probeWritability(volume));
 
     // Full: the probe fails and leaves nothing behind.
     auto filler = mapped(volume + "/filler");
@@ -157,6 +158,8 @@ TEST_F(VLMappedFileTest, GrowingPastAFullDiskFailsInsteadOfFaulting) {
     }
     filler->close();
     EXPECT_FALSE(files->isWritable(volume));
+    EXPECT_EQ(VLFileHelper::VOLUME_FULL, files->probeWritability(volume)) << "full, not unwritable";
+    EXPECT_EQ(VLFileHelper::NOT_WRITABLE, files->probeWritability(volume + "/content")) << "not a folder";
     std::list<std::string> left;
     files->listFiles(volume, &left);
     left.sort();
