@@ -1434,8 +1434,28 @@ TEST_F(CoreDriverTest, CopiesOfAMoveKilledWhileItCopiesAreRemovedAtTheNextStart)
   for (int i = 0; i < count; ++i) EXPECT_EQ(size, TestFolder::sizeOf(downloadPath(home, 1401 + i))) << 1401 + i;
 }
 
+// Opens a sound of `url` and waits for its state: 0 opened, 2 failed (1 while
+// it was still opening after ten seconds).
+int openedState(CoreDriverProcess& driver, const std::string& url) {
+  int sound = int(driver.call("createSound", args({url})).int64Value());
+  int state = 1;
+  for (int i = 0; i < 400 && state != 0 && state != 2; ++i) {
+    driver.call("sleep", args({25}));
+    state = int(driver.call("getState", args({sound})).int64Value());
+  }
+  driver.call("deleteSound", args({sound}));
+  return state;
+}
+
+// The permission bits of a path (0 when it cannot be examined).
+mode_t permissionsOf(const std::string& path) {
+  struct stat status;
+  return stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
+}
+
 // A cache folder emptied while the client runs (a user, a cleaner) is made
-// again for the next track; one that cannot take files is told to the page.
+// again for the next track, private as at the start; one that cannot take
+// files is told to the page.
 TEST_F(CoreDriverTest, ACacheFolderRemovedWhileRunningIsMadeAgainOrTold) {
   TestFolder folder;
   ServedTrack track(folder);
@@ -1443,25 +1463,19 @@ TEST_F(CoreDriverTest, ACacheFolderRemovedWhileRunningIsMadeAgainOrTold) {
   const std::string home = folder.folder("home");
   CoreDriverProcess driver(kTool, driverArguments(home, ""));
   ASSERT_TRUE(driver.waitUntilStarted());
-  auto openedState = [&](int entity) {
-    int sound = int(driver.call("createSound", args({track.url(entity)})).int64Value());
-    int state = 1;
-    for (int i = 0; i < 400 && state != 0 && state != 2; ++i) {
-      driver.call("sleep", args({25}));
-      state = int(driver.call("getState", args({sound})).int64Value());
-    }
-    driver.call("deleteSound", args({sound}));
-    return state;
-  };
-  ASSERT_EQ(0, openedState(1));
+  ASSERT_EQ(0, openedState(driver, track.url(1)));
+  EXPECT_EQ(0700u, permissionsOf(home + "/cache"));
+  EXPECT_EQ(0700u, permissionsOf(home + "/cache/velora-desktop"));
   ASSERT_TRUE(run("rm -rf '" + home + "/cache'"));
-  EXPECT_EQ(0, openedState(2)) << "the folder is made again";
+  EXPECT_EQ(0, openedState(driver, track.url(2))) << "the folder is made again";
+  EXPECT_EQ(0700u, permissionsOf(home + "/cache")) << "private again";
+  EXPECT_EQ(0700u, permissionsOf(home + "/cache/velora-desktop")) << "private again";
   ASSERT_TRUE(run("rm -rf '" + home + "/cache' && touch '" + home + "/cache'"));
-  EXPECT_EQ(2, openedState(3));
+  EXPECT_EQ(2, openedState(driver, track.url(3)));
   ASSERT_TRUE(waitForError(driver, "CACHE_UNWRITABLE"));
   ASSERT_TRUE(run("rm '" + home + "/cache'"));
   driver.call("sleep", args({3500}));  // the next probe of an unwritable folder
-  EXPECT_EQ(0, openedState(4)) << "usable again once the folder can be made";
+  EXPECT_EQ(0, openedState(driver, track.url(4))) << "usable again once the folder can be made";
   EXPECT_EQ(0, driver.quit());
 }
 

@@ -48,7 +48,7 @@ bool VLFileHelper::createDirectories(const std::string& path) {
   for (size_t end = path.find(separator, 1); end != std::string::npos; end = path.find(separator, end + 1)) {
     // Folders above that exist already are left as they are; only the
     // last answer says whether the whole path is a folder.
-    createDirectory(path.substr(0, end));
+    createPrivateDirectory(path.substr(0, end));
   }
-  return createDirectory(path);
+  return createPrivateDirectory(path);
 }

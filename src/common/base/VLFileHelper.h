@@ -21,6 +21,9 @@ class VLFileHelper {
   // or a folder (or a symbolic link to one) already exists at the path; false
   // when the parent is missing or something other than a folder is there.
   virtual bool createDirectory(const std::string& path) = 0;
+  // As createDirectory, but a folder it makes is private to the user (mode
+  // 0700); one that exists keeps its mode.
+  virtual bool createPrivateDirectory(const std::string& path) = 0;
 
   // The path separator, '/'.
   virtual char getSeparator() = 0;
@@ -78,7 +81,9 @@ class VLFileHelper {
   // can still be read, from one that cannot be written at all.
   Writability probeWritability(const std::string& directory);
 
-  // Makes the folder and every missing folder above it, as createDirectory
-  // does for one. True when the whole path is a folder afterwards.
+  // Makes the folder and every missing folder above it, as
+  // createPrivateDirectory does for one: private, as the standard folders
+  // they stand in for are made. True when the whole path is a folder
+  // afterwards.
   bool createDirectories(const std::string& path);
 };
