@@ -1479,6 +1479,32 @@ TEST_F(CoreDriverTest, ACacheFolderRemovedWhileRunningIsMadeAgainOrTold) {
   EXPECT_EQ(0, driver.quit());
 }
 
+// A start without a cache folder (one that cannot be made) leaves nothing
+// behind for the next: once the folder can be made, the next start caches
+// its tracks there again.
+TEST_F(CoreDriverTest, AStartWithoutACacheFolderDoesNotBreakTheNextOne) {
+  TestFolder folder;
+  ServedTrack track(folder);
+  ASSERT_TRUE(track.ready());
+  const std::string home = folder.folder("home");
+  ASSERT_TRUE(run("touch '" + home + "/cache'"));  // the cache root cannot be made
+  {
+    CoreDriverProcess driver(kTool, driverArguments(home, ""));
+    ASSERT_TRUE(driver.waitUntilStarted());
+    EXPECT_EQ(2, openedState(driver, track.url(1)));
+    EXPECT_TRUE(waitForError(driver, "CACHE_UNWRITABLE")) << "a cache folder that cannot be had is told";
+    EXPECT_EQ(0, driver.quit());
+  }
+  ASSERT_TRUE(run("rm '" + home + "/cache'"));
+  CoreDriverProcess driver(kTool, driverArguments(home, ""));
+  ASSERT_TRUE(driver.waitUntilStarted());
+  EXPECT_EQ(0, openedState(driver, track.url(2)));
+  EXPECT_EQ(0, shownErrors(driver, "CACHE_UNWRITABLE"));
+  EXPECT_EQ(0, driver.quit());
+  EXPECT_TRUE(TestFolder::exists(home + "/cache/velora-desktop/cache/" + md5("cache_#anonymous#_2_5")))
+      << "cached in the folder made at this start";
+}
+
 // Fills the volume of `folder` with a file "filler" until no byte fits: the
 // writes go straight to the file, so a buffer that could not be written
 // leaves no room behind.
