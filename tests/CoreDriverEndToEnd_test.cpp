@@ -565,6 +565,11 @@ TEST_F(CoreDriverTest, ADownloadJustOverTheReserveIsTaken) {
   EXPECT_EQ(0, driver.quit());
 }
 
+// The content file of a download in the music folder.
+std::string downloadPath(const std::string& home, int entity) {
+  return home + "/Music/Velora/" + md5("download_#anonymous#_" + std::to_string(entity) + "_5");
+}
+
 // A field of the repository's record of an entity (format 5); -999 when the
 // repository lists no such record.
 int64_t fileField(CoreDriverProcess& driver, const char* repository, int entity, const char* key) {
@@ -722,6 +727,37 @@ TEST_F(CoreDriverTest, FilesCutShortByAnotherProgramAreFetchedAgain) {
   for (int i = 0; i < 1200 && !(done = settled()); ++i) driver.call("sleep", args({25}));
   EXPECT_TRUE(done) << "the track neither came whole again nor failed: " << seen;
   EXPECT_EQ(0, driver.quit()) << "the client died";
+}
+
+// Another program replacing a download's file by a folder while it arrives:
+// the bytes written since went to a file the folder took the place of, so the
+// download fails instead of being counted done with its full size; a download
+// beside it completes.
+TEST_F(CoreDriverTest, ADownloadWhoseFileIsReplacedByAFolderFailsInsteadOfEndingDone) {
+  TestFolder folder;
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  const std::string urls = writeUrlMap(
+      folder, 981, {server.url("/size=600000/seed=1/throttle=150000/replaced"), server.url("/size=60000/seed=2/kept")});
+  const std::string home = folder.folder("home");
+  CoreDriverProcess driver(kTool, driverArguments(home, urls));
+  ASSERT_TRUE(driver.waitUntilStarted());
+  driver.call("addFile", args({"download", "981", 5, "{}"}));
+  ASSERT_TRUE(driver.waitForLine([](const JKValue& line) { return partlyLoaded(line, 981); }));
+  const std::string download = downloadPath(home, 981);
+  ASSERT_TRUE(run("rm '" + download + "' && mkdir '" + download + "'"));
+  driver.call("addFile", args({"download", "982", 5, "{}"}));
+
+  int64_t state = 0;
+  for (int i = 0; i < 1200 && state != 8 && state != 16; ++i) {
+    driver.call("sleep", args({25}));
+    state = fileField(driver, "download", 981, "download_state");
+  }
+  EXPECT_EQ(8, state) << "failed, not done";
+  EXPECT_EQ(0, fileField(driver, "download", 981, "bytes_loaded"));
+  EXPECT_TRUE(waitForField(driver, "download", 982, "download_state", 16));
+  EXPECT_EQ(60000, fileField(driver, "download", 982, "bytes_loaded"));
+  EXPECT_EQ(0, driver.quit());
 }
 
 // Pause, resume, position and hide act on the file of the repository they
@@ -1064,13 +1100,68 @@ TEST_F(CoreDriverTest, OtherProcessesOnTheStoresNeitherFailNorEraseThePagesWrite
   EXPECT_EQ(0, first.quit());
 }
 
-// The content file of a download in the music folder.
-std::string downloadPath(const std::string& home, int entity) {
-  return home + "/Music/Velora/" + md5("download_#anonymous#_" + std::to_string(entity) + "_5");
-}
-
 bool waitForError(CoreDriverProcess& driver, const std::string& code) {
   return driver.waitForLine([&code](const JKValue& line) { return shownError(line) == code; }, nullptr, 10);
+}
+
+// Waits until none of the paths is on the disk; false when one stays.
+bool waitUntilGone(CoreDriverProcess& driver, const std::vector<std::string>& paths) {
+  for (int i = 0; i < 800; ++i) {
+    if (std::none_of(paths.begin(), paths.end(), [](const std::string& path) { return TestFolder::exists(path); }))
+      return true;
+    driver.call("sleep", args({25}));
+  }
+  return false;
+}
+
+// Downloads the page removes one by one stay removed: a kill as soon as their
+// files are gone, long before the index's periodic save, brings none of them
+// back, and after a quit neither their files nor their rows are left.
+TEST_F(CoreDriverTest, RemovedDownloadsStayRemovedAfterAKillAndAQuit) {
+  for (bool killed : {true, false}) {
+    SCOPED_TRACE(killed ? "killed" : "quit");
+    TestFolder folder;
+    TestHttpServer server;
+    ASSERT_TRUE(server.isRunning());
+    const std::string home = folder.folder("home");
+    const int count = 10;
+    std::vector<std::string> served;
+    for (int i = 0; i < count; ++i)
+      served.push_back(server.url("/size=20000/seed=" + std::to_string(i + 1) + "/r" + std::to_string(i)));
+    const std::string urls = writeUrlMap(folder, 1501, served);
+    std::vector<std::string> removed;
+    std::vector<std::string> kept;
+    {
+      CoreDriverProcess driver(kTool, driverArguments(home, urls));
+      ASSERT_TRUE(driver.waitUntilStarted());
+      ASSERT_TRUE(downloadAll(driver, 1501, count, 60000));
+      for (int i = 0; i < count; ++i) {
+        if (i % 2 == 1) {
+          kept.push_back(std::to_string(1501 + i));
+          continue;
+        }
+        driver.call("removeFile", args({"download", std::to_string(1501 + i), 5}));
+        driver.call("sleep", args({50}));  // each removal in a pass of its own
+        removed.push_back(downloadPath(home, 1501 + i));
+        removed.push_back(downloadPath(home, 1501 + i) + ".part");
+      }
+      ASSERT_TRUE(waitUntilGone(driver, removed));
+      if (killed)
+        driver.kill();
+      else
+        EXPECT_EQ(0, driver.quit());
+    }
+    const size_t fetched = server.getRequests().size();
+    CoreDriverProcess driver(kTool, driverArguments(home, urls));
+    ASSERT_TRUE(driver.waitUntilStarted());
+    JKValue listed = driver.callAndWaitForCallback("getFileCount", args({strings({"download"}), 0, 0}));
+    EXPECT_EQ(count / 2, number(listed, "count")) << "a removed download came back";
+    EXPECT_EQ(0, driver.quit());
+    EXPECT_EQ(fetched, server.getRequests().size()) << "nothing is fetched again";
+    for (const std::string& path : removed) EXPECT_FALSE(TestFolder::exists(path)) << path;
+    EXPECT_EQ(kept, TestDatabase(home + "/data/velora-desktop/repositories/download.db")
+                        .rows("SELECT entity_id FROM files ORDER BY entity_id"));
+  }
 }
 
 // Bitmaps truncated or deleted by hand, or content cut short, keep their

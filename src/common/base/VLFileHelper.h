@@ -29,7 +29,8 @@ class VLFileHelper {
   virtual char getSeparator() = 0;
 
   // The file's size in bytes (following symbolic links); 0 when it cannot be
-  // examined (missing, or its folder cannot be searched). Opens nothing.
+  // examined (missing, or its folder cannot be searched) or is no regular
+  // file (a folder, a FIFO). Opens nothing.
   virtual uint64_t getFileSize(const std::string& path) = 0;
 
   // The folder at path held open for lookups by name (VLFolder), owned by

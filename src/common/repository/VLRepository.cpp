@@ -717,25 +717,50 @@ bool VLRepository::update() {
 
 // Deleting a record renames its two files (see discardFiles): a pass deletes
 // a bounded number, so that clearing a large cache never holds up the worker
-// (and playback with it); the rest go in the next passes. The size is checked
-// once the deletions are done and their files are gone.
+// (and playback with it); the rest go in the next passes. The rows of the
+// pass's records leave the index first (see deleteRowsOf). The size is
+// checked once the deletions are done and their files are gone.
 void VLRepository::deleteRemovedFiles() {
+  std::vector<VLRepositoryFile*> due;
+  for (auto it = removedFiles_.begin(); it != removedFiles_.end() && due.size() < kDeletionsPerPass;) {
+    auto entry = files_.find(*it);
+    if (entry != files_.end() && entry->second->isRemovedAndClosed()) {
+      due.push_back(entry->second);
+      ++it;
+    } else {
+      it = removedFiles_.erase(it);
+    }
+  }
+  const bool rowsGone = deleteRowsOf(due);
   size_t deleted = 0;
   const double deletionEnd = now() + kDeletionSeconds;
-  for (auto it = removedFiles_.begin();
-       it != removedFiles_.end() && deleted < kDeletionsPerPass && (deleted == 0 || now() < deletionEnd);) {
-    auto entry = files_.find(*it);
-    it = removedFiles_.erase(it);
-    if (entry != files_.end() && entry->second->isRemovedAndClosed()) {
-      deleteRemovedAndClosed(entry);
-      ++deleted;
-    }
+  for (VLRepositoryFile* file : due) {
+    if (deleted > 0 && now() >= deletionEnd) break;
+    auto entry = files_.find(file->fileId());
+    deleteRemovedAndClosed(entry, rowsGone);
+    ++deleted;
   }
   if (deleted > 0 && removedFiles_.empty()) sizeCheckOnceDiscarded_ = true;
   if (sizeCheckOnceDiscarded_ && trash_->isEmpty()) {
     sizeCheckOnceDiscarded_ = false;
     checkSize(true);
   }
+}
+
+// In a repository of downloads the rows of records about to be deleted leave
+// the index before their files leave the disk, in one transaction: a row
+// whose files are gone is a damaged download to the next start, which would
+// fetch it again after a crash. (A cache's start drops such a row, and a
+// clear deletes its rows itself.) False when the rows are left to the next
+// save.
+bool VLRepository::deleteRowsOf(const std::vector<VLRepositoryFile*>& files) {
+  if (autoClean_ || files.empty() || !db_ || !rowsLoaded_) return false;
+  std::vector<std::string> names;
+  names.reserve(files.size());
+  for (VLRepositoryFile* file : files) names.push_back(file->fileName());
+  if (deleteRowsByName(names)) return true;
+  VL_LOG_ERROR("Unable to delete the index rows of removed downloads before their files : " << name_);
+  return false;
 }
 
 void VLRepository::discardFiles(const std::string& fileName, uint64_t bytes) {
@@ -762,7 +787,7 @@ void VLRepository::noteRemoved(VLRepositoryFile* file) {
   if (!file->isOpen()) removedFiles_.insert(removedFiles_.end(), file->getFileId());
 }
 
-void VLRepository::deleteRemovedAndClosed(std::map<VLFileId, VLRepositoryFile*>::iterator& it) {
+void VLRepository::deleteRemovedAndClosed(std::map<VLFileId, VLRepositoryFile*>::iterator& it, bool rowGone) {
   VLRepositoryFile* file = it->second;
   file->clean();
   changedRows_.erase(file);
@@ -770,7 +795,7 @@ void VLRepository::deleteRemovedAndClosed(std::map<VLFileId, VLRepositoryFile*>:
   openFiles_.erase(it->first);
   removedFiles_.erase(it->first);
   if (file->getCustom() != 0) filesByState_[file->getCustom()].erase(it->first);
-  deletedRows_.insert(it->first);
+  if (!rowGone) deletedRows_.insert(it->first);
   delete file;
   it = files_.erase(it);
 }
@@ -784,11 +809,16 @@ void VLRepository::close() {
   }
   // A clear under way is finished: its records lose their files and rows.
   clearSlice(SIZE_MAX);
-  // Removed records lose their files and their rows.
+  // Removed records lose their rows, then their files.
+  std::vector<VLRepositoryFile*> removed;
+  for (auto& entry : files_) {
+    if (entry.second->isRemoved()) removed.push_back(entry.second);
+  }
+  const bool rowsGone = deleteRowsOf(removed);
   for (auto it = files_.begin(); it != files_.end();) {
     it->second->clean();
     if (it->second->isRemoved())
-      deleteRemovedAndClosed(it);
+      deleteRemovedAndClosed(it, rowsGone);
     else
       ++it;
   }

@@ -252,8 +252,11 @@ class VLRepository {
   double limitFor(double stored, double available, double total) const;
   bool needsRoom(double stored, double kept, double available, double total);
   void evict(double limit, double keptSize, std::list<VLRepositoryFile*>& candidates);
-  void deleteRemovedAndClosed(std::map<VLFileId, VLRepositoryFile*>::iterator& it);
+  // Deletes the record and hands its files to the trash; its row is deleted
+  // by the next save unless rowGone.
+  void deleteRemovedAndClosed(std::map<VLFileId, VLRepositoryFile*>::iterator& it, bool rowGone);
   void deleteRemovedFiles();
+  bool deleteRowsOf(const std::vector<VLRepositoryFile*>& files);
   // Clear-all.
   void startClear();
   // Writes the clear to the index before its slices start.

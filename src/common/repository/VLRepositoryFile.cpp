@@ -313,13 +313,29 @@ bool VLRepositoryFile::checkMappedLengths() {
     VL_LOG_ERROR("Unable to resize repository file : " << content_->getPath());
     return false;
   }
+  forgetLoaded();
+  return true;
+}
+
+void VLRepositoryFile::forgetLoaded() {
   repository_->noteContentReset(this);
   if (loaded_ != 0) {
     loaded_ = 0;
     rowChanged();
     if (handler_) handler_->onFileProgressesChanged(this);
   }
-  return true;
+}
+
+bool VLRepositoryFile::checkStoredFiles() {
+  if (size_ == kAllOnes) return true;
+  VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
+  const std::string contentPath = repository_->getFilePath(fileName_);
+  if (files->getFileSize(contentPath) == size_ &&
+      files->getFileSize(repository_->getBitmapPath(fileName_)) == getBitmapSize(size_))
+    return true;
+  VL_LOG_WARN("Repository file was replaced or cut by another program, its content is lost : " << contentPath);
+  forgetLoaded();
+  return false;
 }
 
 bool VLRepositoryFile::close(unsigned int options) {

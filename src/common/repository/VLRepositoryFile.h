@@ -194,6 +194,12 @@ class VLRepositoryFile {
   // first character '<'), which no audio file does. False while its first
   // bytes are not present.
   bool beginsAsPage();
+  // Whether the files at the record's paths still have its lengths: another
+  // program may have replaced them (by a folder, say) or cut them while they
+  // were mapped, and the mappings then wrote to files the paths no longer
+  // name. When they have not, nothing counts as present any more (logged).
+  // For a closed record of known size; true for one of unknown size.
+  bool checkStoredFiles();
   // Recounts the loaded bytes from the bitmap and reports progress (and
   // completion). False when the bitmap is not open.
   bool refreshLoaded();
@@ -292,6 +298,9 @@ class VLRepositoryFile {
   bool isContentMapped() const;
   bool isBitmapMapped() const;
   bool checkMappedLengths();
+  // Nothing stored counts as present any more: the files are not what the
+  // record wrote.
+  void forgetLoaded();
   bool mappingsCover();
   void remapAfterFailedResize();
   bool resizeKeepingBlocks(size_t size);

@@ -51,7 +51,7 @@ uint64_t VLLinuxFileHelper::getFileSize(const std::string& path) {
   // One stat: the index load asks for two sizes per stored file, and opening
   // each file costs several times as much (and would block on a FIFO).
   struct stat status;
-  if (stat(path.c_str(), &status) != 0) return 0;
+  if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return 0;
   return static_cast<uint64_t>(status.st_size);
 }
 
