@@ -311,6 +311,25 @@ TEST_F(NetworkFaultTest, AServerThatSwallowsTheRequestFailsTheTrackOnceAListener
   EXPECT_EQ(0, driver->quit());
 }
 
+// An empty answer to a stream is the track's empty file: its sound ends at
+// once in the state that tells the page so (9), not after a listener's
+// patience as a failure (2).
+TEST_F(NetworkFaultTest, AStreamAnsweredEmptyEndsAtOnceAsAnEmptyFile) {
+  ASSERT_TRUE(server.isRunning());
+  auto driver = startDriver();
+  const std::string urls[] = {streamUrl("empty=200", 1100), streamUrl("empty=204", 1101),
+                              server.url("/size=0/nolength=1/t.mp3?_TEID=1102&_FMT=5")};
+  for (const std::string& url : urls) {
+    const int sound = int(driver->call("createSound", args({url})).int64Value());
+    ASSERT_GT(sound, 0);
+    driver->call("play", args({sound}));
+    EXPECT_TRUE(runUntil(
+        *driver, [&] { return ask(*driver, "getState", sound) == 9; }, 10))
+        << url << ": state " << ask(*driver, "getState", sound);
+  }
+  EXPECT_EQ(0, driver->quit());
+}
+
 TEST_F(NetworkFaultTest, EmptyOrOversizedAnswersAreRetriedAndThePageIsToldWhy) {
   ASSERT_TRUE(server.isRunning());
   auto driver = startDriver({{1070, server.url("/empty=200/d.mp3")},

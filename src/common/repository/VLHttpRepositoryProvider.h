@@ -243,7 +243,7 @@ class VLHttpRepositoryProvider {
   static bool finishGrowing(repo_file* file);
   static bool endInterimOrRedirect(repo_file* file);
   static bool refuseNonAudio(repo_file* file);
-  static bool refuseEmpty(repo_file* file);
+  static bool takesEmptyAnswer(repo_file* file);
   bool fallBackToPageUrl(repo_file* file);
   static bool revalidateUnsatisfiable(repo_file* file);
   static void planStoredBlockCheck(repo_file* file);
