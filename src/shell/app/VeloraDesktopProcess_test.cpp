@@ -130,6 +130,33 @@ TEST_F(VeloraDesktopProcessTest, AnAddressAtTheFirstLaunchOpensThePlayerThere) {
   EXPECT_EQ(application.exitStatus(), 0);
 }
 
+// Addresses of second launches while the player page still loads (the
+// server holds it here) reach the page once it shows.
+TEST_F(VeloraDesktopProcessTest, AnAddressFromASecondLaunchDuringTheStartReachesThePageOnceItShows) {
+  usePlayer("/app/");
+  server_.delay("/app/", 600000);
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(ShellTestServer::runUntil([&] {
+    const std::vector<std::string>& requests = server_.requests();
+    return std::find(requests.begin(), requests.end(), "/app/") != requests.end();
+  }));
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
+  for (const char* address : {"veloraapp://album/1", "veloraapp://album/2"}) {
+    DesktopProcess second(home_.path(), {address});
+    ASSERT_TRUE(second.waitForEnd());
+    EXPECT_EQ(second.exitStatus(), 0);
+    ASSERT_TRUE(ShellTestServer::runUntil(
+        [&] { return TestFolder::read(log).find(std::string("url:'") + address) != std::string::npos; }));
+  }
+  EXPECT_FALSE(server_.hasReport("loaded"));
+  server_.release("/app/");
+  ASSERT_TRUE(waitForReports("loaded"));
+  // The newest one.
+  EXPECT_NE(server_.report("loaded").find("\"hash\":\"#!/album/2\""), std::string::npos) << server_.report("loaded");
+  application.signal(SIGTERM);
+  ASSERT_TRUE(application.waitForEnd());
+}
+
 TEST_F(VeloraDesktopProcessTest, APageThatNeverAgreesKeepsItRunningUntilSigtermWhichSavesWhatItHolds) {
   usePlayer("/app/?agree=never&keep=before-sigterm");
   {
