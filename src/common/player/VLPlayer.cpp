@@ -680,7 +680,7 @@ bool VLPlayer::clean() {
   }
   std::shared_ptr<VLAudioInterface> audioInterface = holdAudioInterface();
   if (audioInterface) {
-    settings->setValue(identity_, "OutputDevice", audioInterface->getOutput());
+    settings->setValue(identity_, "OutputDevice", audioInterface->getOutputToKeep());
     // An engine that never started applied no size: the stored one stays.
     const size_t streamBufferSize = audioInterface->getStreamBufferSize();
     if (streamBufferSize != kUnknownSize)
