@@ -44,6 +44,8 @@ const long kMaxRedirects = 5;
 // Why an answer was refused when the file could not take it (no room, a
 // failing disk, a file changed under the transfer), for the page.
 const char* const kNotStored = "could not be stored";
+// Why an answer without content was refused for a download.
+const char* const kEmptyAnswer = "empty answer";
 
 // The key of a file in the kept failures: its printed id.
 std::string fileIdKey(const VLFileId& fileId) {
@@ -472,18 +474,19 @@ bool VLHttpRepositoryProvider::getState(VLRepository* repository, const VLFileId
     if (current == TRANSFER_FINISHED)
       failures_.erase(key);
     else
-      failures_[key] = KeptFailure{file->failure, file->httpCode == 0};
+      failures_[key] = KeptFailure{file->failure, file->httpCode == 0, file->failure == kEmptyAnswer};
     files_.remove(file);
     delete file;
   }
   return true;
 }
 
-std::string VLHttpRepositoryProvider::getLastFailure(VLRepository* repository, const VLFileId& fileId,
-                                                     bool* unanswered) {
+std::string VLHttpRepositoryProvider::getLastFailure(VLRepository* repository, const VLFileId& fileId, bool* unanswered,
+                                                     bool* empty) {
   VLMutexLocker lock(mutex_);
   auto found = failures_.find(std::make_pair(repository, fileIdKey(fileId)));
   if (unanswered) *unanswered = found != failures_.end() && found->second.unanswered;
+  if (empty) *empty = found != failures_.end() && found->second.empty;
   return found == failures_.end() ? std::string() : found->second.text;
 }
 
@@ -773,7 +776,7 @@ bool VLHttpRepositoryProvider::beginGrowing(repo_file* file) {
 // answer is taken as the empty file.
 bool VLHttpRepositoryProvider::takesEmptyAnswer(repo_file* file) {
   if (file->repository->getFile(file->fileId, true)->getCustom() == 0) return true;
-  file->refusal = "empty answer";
+  file->refusal = kEmptyAnswer;
   VL_LOG_WARN("HTTP response to a download is empty, it is refused : " << file->httpCode << ", " << file->fileId);
   return false;
 }
@@ -1154,7 +1157,13 @@ bool VLHttpRepositoryProvider::restartAtNewRange(repo_file* file) {
 bool VLHttpRepositoryProvider::finishGrowing(repo_file* file) {
   VLRepositoryFile* repositoryFile = file->repository->getFile(file->fileId, true);
   const size_t size = file->currentOffset + file->bufferUsed;
-  if (size == 0 && !takesEmptyAnswer(file)) return false;
+  if (size == 0 && !takesEmptyAnswer(file)) {
+    // Nothing came: the file it made empty at its headers goes back to a
+    // file of unknown size, which the next try asks for whole (left sized
+    // 0, it would count as complete).
+    if (repositoryFile->getSize() == 0) repositoryFile->discardContent();
+    return false;
+  }
   if (!repositoryFile->settle() || !repositoryFile->finishGrowing(size)) {
     VL_LOG_ERROR("Unable to set repository file properties : " << file->fileId.entityId() << "-"
                                                                << file->fileId.getFormat()->getId() << " => " << size

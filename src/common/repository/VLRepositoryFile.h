@@ -265,8 +265,14 @@ class VLRepositoryFile {
   // Failures that never reached the server are retried within 2 seconds for
   // the first 20 seconds (a network drop, a restarting server), even while a
   // reader waits, and are not counted meanwhile: whoever waits gives up by
-  // the time it has waited (getFailingFor), not by a count.
+  // the time it has waited (getFailingFor), not by a count. Empty answers to
+  // a download are tried again 4 times, after 4 to 32 seconds, before
+  // providing ends.
   bool update();
+  // Whether the providing file is a download whose answers came empty: its
+  // tries are single short requests, and it holds no download slot while
+  // it waits between them.
+  bool isRetryingEmptyAnswers() const { return providing_ && emptyAnswers_ != 0; }
   // Seconds (platform clock) since transfers began to fail without bringing
   // new bytes, or since the running transfer began to wait for its first
   // byte when that is longer; 0 while neither is the case.
@@ -324,7 +330,8 @@ class VLRepositoryFile {
   bool finishedWithoutProgress();
   bool broughtNewBytes();
   bool discardPageDownload();
-  void scheduleRetry(bool unanswered);
+  void scheduleRetry(bool unanswered, bool empty);
+  void scheduleEmptyAnswerRetry(double current);
   void reportRetry();
   void noteAwaitedAnswer(uint32_t state);
   enum StartKind { START_UNKNOWN_SIZE, START_VALIDATION, START_MISSING };
@@ -349,7 +356,8 @@ class VLRepositoryFile {
   unsigned int lockCount_;
   bool providing_;
   int retryCount_;
-  double nextTry_;  // monotonic seconds; 0 = none
+  int emptyAnswers_;  // empty answers to a download since its providing open or its last bytes
+  double nextTry_;    // monotonic seconds; 0 = none
   bool dataArrived_;
   size_t bitsAtStart_;   // present blocks when the running transfer started
   double failingSince_;  // monotonic seconds of the first failure without progress; 0 = none
