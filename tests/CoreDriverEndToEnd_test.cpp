@@ -1633,6 +1633,62 @@ TEST_F(CoreDriverTest, AClientOnAFullDiskStartsAndPlaysItsDownloads) {
   EXPECT_EQ(0, result);
 }
 
+// A client whose home, or only its storage folder, has turned read-only (a
+// file-system error remounts it so) starts, answers the page from what is
+// stored, keeps this run's session in memory and plays its downloads. Once
+// the folder is writable again, the next start writes as before.
+TEST_F(CoreDriverTest, AClientOnAReadOnlyHomeStartsReadsItsStoresAndPlaysItsDownloads) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
+#endif
+  TestFolder folder;
+  ServedTrack track(folder);
+  ASSERT_TRUE(track.ready());
+  const std::string urls = writeUrlMap(folder, 1251, {track.server->url("/track.mp3")});
+  const std::string volume = folder.folder("disk");
+  const int result = TestSmallVolume::run(volume, "16m", [&] {
+    const std::string home = volume + "/home";
+    {
+      CoreDriverProcess driver(kTool, driverArguments(home, urls));
+      EXPECT_TRUE(driver.waitUntilStarted());
+      EXPECT_TRUE(downloadAll(driver, 1251, 1, 60000));
+      EXPECT_TRUE(driver.call("storageSetItem", args({"localStorage", "kept", "local"})).boolValue());
+      driver.quit();
+    }
+    for (const std::string& readOnly : {home, home + "/data/velora-desktop/storage"}) {
+      SCOPED_TRACE(readOnly + " read-only");
+      EXPECT_EQ(0, mount(readOnly.c_str(), readOnly.c_str(), nullptr, MS_BIND, nullptr));
+      EXPECT_EQ(0, mount(nullptr, readOnly.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr));
+      {
+        CoreDriverProcess driver(kTool, driverArguments(home, urls));
+        EXPECT_TRUE(driver.waitUntilStarted());
+        EXPECT_EQ("local", driver.call("storageGetItem", args({"localStorage", "kept"})).stringValue());
+        EXPECT_FALSE(driver.call("storageSetItem", args({"localStorage", "new", "refused"})).boolValue());
+        EXPECT_TRUE(driver.call("storageSetItem", args({"sessionStorage", "session", "in memory"})).boolValue());
+        EXPECT_EQ("in memory", driver.call("storageGetItem", args({"sessionStorage", "session"})).stringValue());
+        EXPECT_TRUE(playsToTheEnd(driver, "http://127.0.0.1:1/t.mp3?_TEID=1251&_FMT=5&_LOCAL=true&_REPO=download"));
+        EXPECT_TRUE(playsToTheEnd(driver, "http://127.0.0.1:1/t.mp3?_TEID=1251&_FMT=5")) << "by its stream URL";
+        EXPECT_EQ(0, driver.quit());
+      }
+      EXPECT_EQ(0, umount2(readOnly.c_str(), 0));
+      if (readOnly != home) {
+        // With a log to write to, it says why the stores do not write.
+        const std::string log = TestFolder::read(home + "/state/velora-desktop/desktop.log");
+        EXPECT_NE(std::string::npos, log.find("Local storage cannot be written, this run reads it as it is"));
+        EXPECT_NE(std::string::npos, log.find("Session storage cannot be written, this run keeps it in memory"));
+      }
+    }
+    CoreDriverProcess driver(kTool, driverArguments(home, urls));
+    EXPECT_TRUE(driver.waitUntilStarted());
+    EXPECT_TRUE(driver.call("storageSetItem", args({"localStorage", "after", "writable"})).boolValue());
+    EXPECT_EQ("local", driver.call("storageGetItem", args({"localStorage", "kept"})).stringValue());
+    EXPECT_EQ(0, driver.quit());
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
+}
+
 // The lines of the core's log that a clean run must not write: errors, and
 // the warnings of files left open.
 std::vector<std::string> troubleInLog(const std::string& home) {
