@@ -1585,6 +1585,17 @@ std::vector<std::string> shownErrorsEndingWith(CoreDriverProcess& driver, const 
   return shown;
 }
 
+// A client used once on `home`: the entity downloaded, "kept" stored in its
+// local storage and "gone" in its session storage.
+void useClient(const std::string& home, const std::string& urls, int entity) {
+  CoreDriverProcess driver(kTool, driverArguments(home, urls));
+  EXPECT_TRUE(driver.waitUntilStarted());
+  EXPECT_TRUE(downloadAll(driver, entity, 1, 60000));
+  EXPECT_TRUE(driver.call("storageSetItem", args({"localStorage", "kept", "local"})).boolValue());
+  EXPECT_TRUE(driver.call("storageSetItem", args({"sessionStorage", "gone", "at quit"})).boolValue());
+  driver.quit();
+}
+
 // A client whose volume has filled up (no byte, or less than a block, left)
 // starts, answers the page from its web stores and plays its downloads, by
 // their stream URL too: a full volume still reads what it holds. The page
@@ -1600,14 +1611,7 @@ TEST_F(CoreDriverTest, AClientOnAFullDiskStartsAndPlaysItsDownloads) {
   const std::string volume = folder.folder("small");
   const int result = TestSmallVolume::run(volume, "8m", [&] {
     const std::string home = volume + "/home";
-    {
-      CoreDriverProcess driver(kTool, driverArguments(home, urls));
-      EXPECT_TRUE(driver.waitUntilStarted());
-      EXPECT_TRUE(downloadAll(driver, 1201, 1, 60000));
-      EXPECT_TRUE(driver.call("storageSetItem", args({"localStorage", "kept", "local"})).boolValue());
-      EXPECT_TRUE(driver.call("storageSetItem", args({"sessionStorage", "gone", "at quit"})).boolValue());
-      driver.quit();
-    }
+    useClient(home, urls, 1201);
     for (const off_t room : {off_t(0), off_t(4096)}) {
       SCOPED_TRACE(std::to_string(room) + " bytes free");
       fillVolume(volume);
@@ -1648,13 +1652,7 @@ TEST_F(CoreDriverTest, AClientOnAReadOnlyHomeStartsReadsItsStoresAndPlaysItsDown
   const std::string volume = folder.folder("disk");
   const int result = TestSmallVolume::run(volume, "16m", [&] {
     const std::string home = volume + "/home";
-    {
-      CoreDriverProcess driver(kTool, driverArguments(home, urls));
-      EXPECT_TRUE(driver.waitUntilStarted());
-      EXPECT_TRUE(downloadAll(driver, 1251, 1, 60000));
-      EXPECT_TRUE(driver.call("storageSetItem", args({"localStorage", "kept", "local"})).boolValue());
-      driver.quit();
-    }
+    useClient(home, urls, 1251);
     for (const std::string& readOnly : {home, home + "/data/velora-desktop/storage"}) {
       SCOPED_TRACE(readOnly + " read-only");
       EXPECT_EQ(0, mount(readOnly.c_str(), readOnly.c_str(), nullptr, MS_BIND, nullptr));
