@@ -1676,6 +1676,17 @@ std::vector<std::string> shownErrorsEndingWith(CoreDriverProcess& driver, const 
   return shown;
 }
 
+// A client used once on `home`: the entity downloaded, "kept" stored in its
+// local storage and "gone" in its session storage.
+void useClient(const std::string& home, const std::string& urls, int entity) {
+  CoreDriverProcess driver(kTool, driverArguments(home, urls));
+  EXPECT_TRUE(driver.waitUntilStarted());
+  EXPECT_TRUE(downloadAll(driver, entity, 1, 60000));
+  EXPECT_TRUE(driver.call("storageSetItem", args({"localStorage", "kept", "local"})).boolValue());
+  EXPECT_TRUE(driver.call("storageSetItem", args({"sessionStorage", "gone", "at quit"})).boolValue());
+  driver.quit();
+}
+
 // A client whose volume has filled up (no byte, or less than a block, left)
 // starts, answers the page from its web stores and plays its downloads, by
 // their stream URL too: a full volume still reads what it holds. The page
@@ -1691,14 +1702,7 @@ TEST_F(CoreDriverTest, AClientOnAFullDiskStartsAndPlaysItsDownloads) {
   const std::string volume = folder.folder("small");
   const int result = TestSmallVolume::run(volume, "8m", [&] {
     const std::string home = volume + "/home";
-    {
-      CoreDriverProcess driver(kTool, driverArguments(home, urls));
-      EXPECT_TRUE(driver.waitUntilStarted());
-      EXPECT_TRUE(downloadAll(driver, 1201, 1, 60000));
-      EXPECT_TRUE(driver.call("storageSetItem", args({"localStorage", "kept", "local"})).boolValue());
-      EXPECT_TRUE(driver.call("storageSetItem", args({"sessionStorage", "gone", "at quit"})).boolValue());
-      driver.quit();
-    }
+    useClient(home, urls, 1201);
     for (const off_t room : {off_t(0), off_t(4096)}) {
       SCOPED_TRACE(std::to_string(room) + " bytes free");
       fillVolume(volume);
@@ -1718,6 +1722,56 @@ TEST_F(CoreDriverTest, AClientOnAFullDiskStartsAndPlaysItsDownloads) {
       EXPECT_EQ(0, driver.quit());
       std::remove((volume + "/filler").c_str());
     }
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
+}
+
+// A client whose home, or only its storage folder, has turned read-only (a
+// file-system error remounts it so) starts, answers the page from what is
+// stored, keeps this run's session in memory and plays its downloads. Once
+// the folder is writable again, the next start writes as before.
+TEST_F(CoreDriverTest, AClientOnAReadOnlyHomeStartsReadsItsStoresAndPlaysItsDownloads) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
+#endif
+  TestFolder folder;
+  ServedTrack track(folder);
+  ASSERT_TRUE(track.ready());
+  const std::string urls = writeUrlMap(folder, 1251, {track.server->url("/track.mp3")});
+  const std::string volume = folder.folder("disk");
+  const int result = TestSmallVolume::run(volume, "16m", [&] {
+    const std::string home = volume + "/home";
+    useClient(home, urls, 1251);
+    for (const std::string& readOnly : {home, home + "/data/velora-desktop/storage"}) {
+      SCOPED_TRACE(readOnly + " read-only");
+      EXPECT_EQ(0, mount(readOnly.c_str(), readOnly.c_str(), nullptr, MS_BIND, nullptr));
+      EXPECT_EQ(0, mount(nullptr, readOnly.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr));
+      {
+        CoreDriverProcess driver(kTool, driverArguments(home, urls));
+        EXPECT_TRUE(driver.waitUntilStarted());
+        EXPECT_EQ("local", driver.call("storageGetItem", args({"localStorage", "kept"})).stringValue());
+        EXPECT_FALSE(driver.call("storageSetItem", args({"localStorage", "new", "refused"})).boolValue());
+        EXPECT_TRUE(driver.call("storageSetItem", args({"sessionStorage", "session", "in memory"})).boolValue());
+        EXPECT_EQ("in memory", driver.call("storageGetItem", args({"sessionStorage", "session"})).stringValue());
+        EXPECT_TRUE(playsToTheEnd(driver, "http://127.0.0.1:1/t.mp3?_TEID=1251&_FMT=5&_LOCAL=true&_REPO=download"));
+        EXPECT_TRUE(playsToTheEnd(driver, "http://127.0.0.1:1/t.mp3?_TEID=1251&_FMT=5")) << "by its stream URL";
+        EXPECT_EQ(0, driver.quit());
+      }
+      EXPECT_EQ(0, umount2(readOnly.c_str(), 0));
+      if (readOnly != home) {
+        // With a log to write to, it says why the stores do not write.
+        const std::string log = TestFolder::read(home + "/state/velora-desktop/desktop.log");
+        EXPECT_NE(std::string::npos, log.find("Local storage cannot be written, this run reads it as it is"));
+        EXPECT_NE(std::string::npos, log.find("Session storage cannot be written, this run keeps it in memory"));
+      }
+    }
+    CoreDriverProcess driver(kTool, driverArguments(home, urls));
+    EXPECT_TRUE(driver.waitUntilStarted());
+    EXPECT_TRUE(driver.call("storageSetItem", args({"localStorage", "after", "writable"})).boolValue());
+    EXPECT_EQ("local", driver.call("storageGetItem", args({"localStorage", "kept"})).stringValue());
+    EXPECT_EQ(0, driver.quit());
     return ::testing::Test::HasFailure() ? 1 : 0;
   });
   if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";

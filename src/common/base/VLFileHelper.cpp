@@ -4,6 +4,7 @@
 #include <ctime>
 #include <memory>
 
+#include "VLFolder.h"
 #include "VLMappedFile.h"
 #include "VLPlatformFactory.h"
 
@@ -27,18 +28,16 @@ VLFileHelper::Writability VLFileHelper::probeWritability(const std::string& dire
   std::string path = directory + getSeparator() + probeName();
   std::unique_ptr<VLMappedFile> probe(VLPlatformFactory::instance()->createMappedFile(path));
 
-  // An empty file first: one that cannot be made says the folder takes no
-  // file, while a full volume still takes an empty one and refuses its bytes.
-  Writability result = probe->resize(0, false) ? WRITABLE : NOT_WRITABLE;
-  if (result == WRITABLE) {
-    if (probe->resize(8192, true) && probe->open())
-      probe->close();
-    else
-      result = VOLUME_FULL;
+  // An empty file first: a folder that takes none is read-only, or not there,
+  // while a full volume still takes an empty file and refuses its bytes.
+  if (!probe->resize(0, false)) {
+    std::unique_ptr<VLFolder> folder(openFolder(directory));
+    return folder ? READ_ONLY : NOT_WRITABLE;
   }
-  // Removed whatever happened above: a sizing that failed after the file was
-  // created (a full disk) must not leave the probe behind. When nothing was
-  // created, the failed removal changes nothing.
+  Writability result = probe->resize(8192, true) && probe->open() ? WRITABLE : VOLUME_FULL;
+  probe->close();
+  // Removed whatever happened above: a sizing that failed (a full disk) must
+  // not leave the probe behind.
   if (!removeFile(probe->getPath())) result = NOT_WRITABLE;
   return result;
 }

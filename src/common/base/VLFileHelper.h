@@ -76,10 +76,11 @@ class VLFileHelper {
   enum Writability {
     WRITABLE,      // the probe of isWritable succeeded
     VOLUME_FULL,   // the folder takes a new file but its volume has no room for 8192 bytes
-    NOT_WRITABLE,  // the folder takes no new file (missing, read-only, not a folder)
+    READ_ONLY,     // the folder is there but takes no new file (a read-only volume or folder)
+    NOT_WRITABLE,  // there is no folder to take a file (missing, not a folder)
   };
-  // The probe of isWritable, telling a folder on a full volume, whose files
-  // can still be read, from one that cannot be written at all.
+  // The probe of isWritable, telling a folder whose files can still be read
+  // (on a full volume, or read-only) from one that is not there.
   Writability probeWritability(const std::string& directory);
 
   // Makes the folder and every missing folder above it, as

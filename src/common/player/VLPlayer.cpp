@@ -595,7 +595,9 @@ VLFileHandle* VLPlayer::findCopy(const std::string& entityId, bool lossless, uns
     if (!servesRequest(&table[row], lossless)) continue;
     const VLFileId id(entityId, &table[row]);
     for (VLRepository* repository : repositories_) {
-      if (!repository || repository->isUnavailable() || (skipOfflineOrFull && repository->isOfflineOrFull())) continue;
+      if (!repository || (skipOfflineOrFull && repository->isOfflineOrFull())) continue;
+      // A complete copy needs only to be read; one being fetched needs writing.
+      if (flag == kFlagComplete ? !repository->canReadFiles() : repository->isUnavailable()) continue;
       VLRepositoryFile* file = repository->getFile(id, false);
       if (file && (file->getFlags() & flag)) return new VLFileHandle(repository, id);
     }

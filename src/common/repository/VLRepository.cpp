@@ -143,6 +143,7 @@ VLRepository::VLRepository(VLRepositoryHandler* handler, VLHttpRepositoryProvide
       lastSizeCheck_(0),
       totalSize_(0),
       unavailable_(false),
+      readOnly_(false),
       probedVolumeFull_(false),
       lastAvailabilityCheck_(0) {
   // Without a folder for the index there is no index (never one in the
@@ -474,10 +475,16 @@ bool VLRepository::needsRoom(double stored, double kept, double available, doubl
 void VLRepository::checkAvailability(bool now) {
   VLFileHelper::Writability writability = VLFileHelper::NOT_WRITABLE;
   if (makeDirectory()) writability = VLPlatformFactory::instance()->getFileHelper()->probeWritability(getDirectory());
-  bool unavailable = writability == VLFileHelper::NOT_WRITABLE;
+  bool unavailable = writability == VLFileHelper::NOT_WRITABLE || writability == VLFileHelper::READ_ONLY;
+  // A read-only folder (a volume remounted so after an error) cannot take
+  // transfers, but the complete files it holds can still be read and played.
+  readOnly_ = writability == VLFileHelper::READ_ONLY;
   if (unavailable != unavailable_) {
     unavailable_ = unavailable;
-    if (unavailable) VL_LOG_WARN("Repository directory cannot be used, its files wait for it : " << getDirectory());
+    if (unavailable && readOnly_)
+      VL_LOG_WARN("Repository directory is read-only, its files are only read : " << getDirectory());
+    if (unavailable && !readOnly_)
+      VL_LOG_WARN("Repository directory cannot be used, its files wait for it : " << getDirectory());
     if (!unavailable) VL_LOG_INFO("Repository directory can be used again : " << getDirectory());
     if (unavailable && handler_) handler_->onUnwritable(this);
   }

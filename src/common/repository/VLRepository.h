@@ -111,6 +111,9 @@ class VLRepository {
   bool isOfflineOrFull() const { return offline_ || full_; }
   // The directory was not writable at the last availability check.
   bool isUnavailable() const { return unavailable_; }
+  // The files it holds can be read: it is available, or its directory was
+  // there but read-only at the last availability check.
+  bool canReadFiles() const { return !unavailable_ || readOnly_; }
   // Bytes of all files of known size at the last size check. Any thread.
   uint64_t getTotalSize() const { return totalSize_; }
   // The size limit in bytes (0: none) and in percent of the volume's
@@ -314,6 +317,7 @@ class VLRepository {
   double lastSizeCheck_;
   std::atomic<uint64_t> totalSize_;
   std::atomic<bool> unavailable_;
-  bool probedVolumeFull_;  // the last availability check found the volume without room for a new file
+  std::atomic<bool> readOnly_;  // unavailable, but the directory is there to be read
+  bool probedVolumeFull_;       // the last availability check found the volume without room for a new file
   double lastAvailabilityCheck_;
 };
