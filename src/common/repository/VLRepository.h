@@ -153,15 +153,17 @@ class VLRepository {
   // used other records are evicted, as many as it takes to bring the file
   // under the limit (and to keep the volume's 300 MB reserve while it has
   // it), or all of them when that cannot be done: a file larger than the
-  // limit is taken and leaves after its last close. Without auto-clean, and
-  // for a file whose end is not known yet (growing), the new size must fit
-  // under the limit. In both cases a size the volume
+  // limit is taken and leaves after its last close. Without auto-clean the
+  // new size must fit under the limit. In both cases a size the volume
   // cannot hold, even with every other record evicted, is refused and
   // evicts nothing; a repository without auto-clean is then full while the
   // file is wanted and the volume lacks the room (a size larger than the
   // whole volume is refused alone). A refusal that turns nothing full
   // (auto-clean, or larger than the volume) tells the handler onVolumeFull
-  // on each refusal.
+  // on each refusal. A file whose end is not known yet (growing) is taken
+  // the same way, but never larger than a track can be (500 MB) nor past
+  // the volume's 300 MB reserve; such a refusal is its answer's alone: it
+  // turns nothing full and tells the handler nothing.
   bool makeRoomFor(VLRepositoryFile* file, size_t size);
   // Makes the directory again when it is missing and may be made (see
   // makeDirectory: not a download folder that held stored files), probes it

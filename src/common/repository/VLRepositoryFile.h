@@ -218,9 +218,13 @@ class VLRepositoryFile {
   // validator is the stored one and empties the file otherwise (refused
   // while a reader holds it); growFor then gives the file room for the bytes
   // up to end, ahead of them: its size is provisional meanwhile, and the
-  // file never counts as complete. finishGrowing gives it its final size.
-  // False when the room or a resize is refused (the file stays growing) or
-  // the file is not growing. While open only.
+  // file never counts as complete. finishGrowing gives it its final size;
+  // a download's end is taken only once two answers ended there (the file
+  // stays growing after the first). growFor is refused past a track's size
+  // and the volume's reserve (VLRepository::makeRoomFor). The last close of
+  // a file still growing empties it (size unknown again). False when the
+  // room or a resize is refused (the file stays growing) or the file is not
+  // growing. While open only.
   bool beginGrowing(const std::string& etag);
   bool growFor(size_t end);
   bool finishGrowing(size_t size);
@@ -310,6 +314,7 @@ class VLRepositoryFile {
   bool mappingsCover();
   void remapAfterFailedResize();
   bool resizeKeepingBlocks(size_t size);
+  void forgetGrownContent();
   // Stores a new size and validator with nothing present, and tells the
   // repository, the index and the handler.
   void storeReset(size_t size, const std::string& etag);
@@ -372,6 +377,9 @@ class VLRepositoryFile {
   double awaitingSince_;
   // An answer without a length is being stored (see beginGrowing).
   bool growing_;
+  // Where the last answer without a length of a download ended (all ones:
+  // none since the content was last reset): see finishGrowing.
+  size_t endedAt_;
   std::string failure_;
   std::string url_;
   // Index columns.
