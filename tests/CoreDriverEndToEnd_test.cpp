@@ -1477,6 +1477,63 @@ TEST_F(CoreDriverTest, DownloadsOnADiskThatIsNotMountedWaitForItAndAreNotFetched
   EXPECT_EQ(0, result);
 }
 
+// Downloads removed while the disk that holds their folder is not mounted
+// leave no file behind: the removals are remembered, across a restart too,
+// and their files go once the disk is back, while the download kept stays.
+TEST_F(CoreDriverTest, DownloadsRemovedWhileTheirDiskIsAwayLoseTheirFilesWhenItIsBack) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
+#endif
+  TestFolder folder;
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  const std::string home = folder.folder("home");
+  const std::string music = folder.folder("home/Music");
+  const std::string volume = folder.folder("disk");
+  std::string urls = writeUrlMap(folder, 1321,
+                                 {server.url("/size=60000/seed=1/first"), server.url("/size=60000/seed=2/second"),
+                                  server.url("/size=60000/seed=3/third")});
+  const int result = TestSmallVolume::run(volume, "16m", [&] {
+    const std::string disk = volume + "/music";
+    EXPECT_TRUE(run("mkdir '" + disk + "'"));
+    auto plug = [&] { return mount(disk.c_str(), music.c_str(), nullptr, MS_BIND, nullptr) == 0; };
+    auto unplug = [&] { return umount2(music.c_str(), 0) == 0; };
+    EXPECT_TRUE(plug());
+    {
+      CoreDriverProcess driver(kTool, driverArguments(home, urls));
+      EXPECT_TRUE(driver.waitUntilStarted());
+      EXPECT_TRUE(downloadAll(driver, 1321, 3, 60000));
+      driver.quit();
+    }
+    EXPECT_TRUE(unplug());
+    {
+      CoreDriverProcess driver(kTool, driverArguments(home, urls));
+      EXPECT_TRUE(driver.waitUntilStarted());
+      EXPECT_TRUE(waitForError(driver, "DOWNLOAD_UNWRITABLE"));
+      for (const char* entity : {"1321", "1322"}) driver.call("removeFile", args({"download", entity, 5}));
+      JKValue listed = driver.callAndWaitForCallback("getFileCount", args({strings({"download"}), 0, 0}));
+      EXPECT_EQ(1, number(listed, "count"));
+      driver.quit();
+    }
+    CoreDriverProcess driver(kTool, driverArguments(home, urls));
+    EXPECT_TRUE(driver.waitUntilStarted());
+    EXPECT_TRUE(plug());
+    std::vector<std::string> removed;
+    for (int entity : {1321, 1322}) {
+      removed.push_back(downloadPath(home, entity));
+      removed.push_back(downloadPath(home, entity) + ".part");
+    }
+    EXPECT_TRUE(waitUntilGone(driver, removed)) << "the removed downloads' files are left";
+    EXPECT_EQ(16, fileField(driver, "download", 1323, "download_state"));
+    driver.quit();
+    EXPECT_EQ(60000u, TestFolder::sizeOf(downloadPath(home, 1323)));
+    EXPECT_TRUE(unplug());
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
+}
+
 // The names of the files in `directory` that bear a repository file's name
 // (32 hexadecimal digits, with or without ".part").
 std::vector<std::string> repositoryFilesIn(const std::string& directory) {
@@ -1489,6 +1546,28 @@ std::vector<std::string> repositoryFilesIn(const std::string& directory) {
   }
   closedir(folder);
   return names;
+}
+
+// After a clear of many cached files cut short by a crash, the start hands
+// the files no row claims to the trash's thread, and a login does not wait
+// for them (the trash removes each slowly here, as a slow disk does):
+// setUserId returns while files are left, and they go all the same.
+TEST_F(CoreDriverTest, ALoginDoesNotWaitForTheFilesOfAClearCutShort) {
+  TestFolder folder;
+  const std::string home = folder.folder("home");
+  folder.folder("home/cache");
+  folder.folder("home/cache/velora-desktop");
+  const std::string cache = folder.folder("home/cache/velora-desktop/cache");
+  const int count = 300;
+  for (int i = 0; i < count; ++i)
+    ASSERT_TRUE(TestFolder::write(cache + "/" + md5("cache_user_" + std::to_string(i) + "_5"), "x"));
+  CoreDriverProcess driver(kTool, driverArguments(home, "", {"--slow-trash", "20"}));
+  ASSERT_TRUE(driver.waitUntilStarted());
+  driver.call("setUserId", args({"user"}));
+  EXPECT_GT(repositoryFilesIn(cache).size(), 0u) << "the login waited for the trash";
+  for (int i = 0; i < 2400 && !repositoryFilesIn(cache).empty(); ++i) driver.call("sleep", args({25}));
+  EXPECT_EQ(std::vector<std::string>(), repositoryFilesIn(cache)) << "files are left for good";
+  EXPECT_EQ(0, driver.quit());
 }
 
 // A move of the downloads to another volume killed while it copies leaves

@@ -243,6 +243,8 @@ class VLRepository {
   bool forgetValidation(const std::vector<std::string>& fileNames);
   bool deleteRowsByName(const std::vector<std::string>& fileNames);
   bool runForNames(const char* sql, const std::vector<std::string>& fileNames);
+  bool runEach(const char* sql, const std::vector<std::string>& fileNames);
+  bool inTransaction(const std::function<bool()>& work);
   struct OwnFiles;
   std::future<OwnFiles> listOwnFiles();
   void removeOrphans(OwnFiles listing);
@@ -262,12 +264,15 @@ class VLRepository {
   void deleteRemovedAndClosed(std::map<VLFileId, VLRepositoryFile*>::iterator& it, bool rowGone);
   void deleteRemovedFiles();
   bool deleteRowsOf(const std::vector<VLRepositoryFile*>& files);
+  // The directory is not there (or no folder): a disk not mounted, a folder
+  // removed by hand.
+  bool isFolderMissing() const;
+  void finishRemovalsWhileAway();
   // Clear-all.
   void startClear();
-  // Writes the clear to the index before its slices start.
-  void persistClear();
-  // Marks removed the next records of the running clear, at most `most`.
-  void clearSlice(size_t most);
+  // Deletes the rows of the next records of the running clear, at most
+  // `most` and for `seconds` at most (0: no bound), then marks them removed.
+  void clearSlice(size_t most, double seconds);
   // The running clear has still to mark this record removed.
   bool isClearPending(const VLFileId& fileId) const;
   // Directory.
