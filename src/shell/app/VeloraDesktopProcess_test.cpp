@@ -626,19 +626,30 @@ TEST_F(VeloraDesktopProcessTest, XdgFoldersAreMadeWithTheirParentsAndOneThatCann
 }
 
 // --remove-folder from a second launch would delete the indexes and stores a
-// running client works in: refused while one runs.
+// running client works in: refused while one runs, with a display or without
+// one (a terminal, a script).
 TEST_F(VeloraDesktopProcessTest, RemoveFolderIsRefusedWhileTheApplicationRuns) {
   usePlayer("/app/");
   DesktopProcess application(home_.path(), {});
   ASSERT_TRUE(waitForReports("loaded"));
   std::string data = home_.path() + "/XDG_DATA_HOME/velora-desktop";
   ASSERT_TRUE(TestFolder::write(data + "/kept", "x"));
-  DesktopProcess remover(home_.path(), {"--remove-folder"});
-  ASSERT_TRUE(remover.waitForEnd());
-  EXPECT_NE(remover.exitStatus(), 0);
-  EXPECT_TRUE(TestFolder::exists(data + "/kept"));
+  // From the desktop, and from a terminal without a display.
+  for (const std::string& display : {std::string(g_getenv("DISPLAY")), std::string()}) {
+    SCOPED_TRACE("DISPLAY=" + display);
+    DesktopProcess remover(home_.path(), {"--remove-folder"}, {{"DISPLAY", display}});
+    ASSERT_TRUE(remover.waitForEnd());
+    EXPECT_EQ(remover.exitStatus(), 1);
+    EXPECT_TRUE(TestFolder::exists(data + "/kept"));
+  }
   application.signal(SIGTERM);
   ASSERT_TRUE(application.waitForEnd());
+
+  // Once it has quit, the folder goes, also without a display.
+  DesktopProcess remover(home_.path(), {"--remove-folder"}, {{"DISPLAY", ""}});
+  ASSERT_TRUE(remover.waitForEnd());
+  EXPECT_EQ(remover.exitStatus(), 0);
+  EXPECT_FALSE(TestFolder::exists(data));
 }
 
 // What a desktop reads of the media player on the session bus, with gdbus:
