@@ -1,7 +1,8 @@
 // The application's test player: tells the test what it sees, and answers
 // the termination question as the address asks ("agree": yes, never, none,
 // close: by closing its window), embeds a frame over the whole window when
-// the address names one ("frame"), and writes its console ("console").
+// the address names one ("frame"), writes its console ("console"), and
+// shows a new cover now and then ("covers").
 'use strict';
 (function () {
   // Reports go to another server when the address names one (the page's own
@@ -39,6 +40,18 @@
     const line = 'player-line ' + 'p'.repeat(1000);
     for (let i = 0; i < lines; i++) console.log(line);
     send('player-flooded', lines);
+  }
+  // A new cover of the player's origin every 400 ms (?covers=count).
+  const covers = Number(params().get('covers') || 0);
+  if (covers > 0) {
+    const cover = document.body.appendChild(document.createElement('img'));
+    let shown = 0;
+    const next = setInterval(() => {
+      cover.src = '/icon.png?cover=' + ++shown;
+      if (shown < covers) return;
+      clearInterval(next);
+      cover.onload = () => send('covers-shown', shown);
+    }, 400);
   }
   const keep = params().get('keep');
   if (keep) localStorage.setItem('kept', keep);
