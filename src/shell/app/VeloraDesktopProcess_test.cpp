@@ -37,6 +37,12 @@
 
 namespace {
 
+size_t occurrences(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
 class VeloraDesktopProcessTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -245,6 +251,7 @@ TEST_F(VeloraDesktopProcessTest, WithoutTheServiceItStartsFromTheSavedPageWithIt
     ASSERT_TRUE(online.waitForEnd());
     EXPECT_EQ(online.exitStatus(), 0);
   }
+  std::string origin = pages_->playerOrigin();
   pages_.reset();
   DesktopProcess offline(home_.path(), {});
   ASSERT_TRUE(waitForGoingPlayerReports("loaded", 2));
@@ -256,6 +263,15 @@ TEST_F(VeloraDesktopProcessTest, WithoutTheServiceItStartsFromTheSavedPageWithIt
   ASSERT_TRUE(activateQuit());
   ASSERT_TRUE(offline.waitForEnd());
   EXPECT_EQ(offline.exitStatus(), 0);
+  // The player's console lines at both starts: from its script with the
+  // script's address (at the player's origin, also when the saved page
+  // served it), and those of code made of text without one.
+  std::string log = TestFolder::read(home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log");
+  EXPECT_EQ(occurrences(log, "test player started (" + origin + "/app/app.js:"), 2u) << log;
+  for (const std::string line : {"test player eval line", "test player function line", "test player timer line"}) {
+    EXPECT_EQ(occurrences(log, line), 2u) << line << log;
+    EXPECT_EQ(log.find(line + " (" + origin), std::string::npos) << log;
+  }
 }
 
 // A quit while the player page still loads (its script slow to come) never
@@ -443,12 +459,61 @@ TEST_F(VeloraDesktopProcessTest, APageOrAFrameThatFloodsTheConsoleLeavesTheLogsH
   // A line of the core's start, before the page loaded.
   EXPECT_NE(text.find("Output driver found"), std::string::npos);
   EXPECT_EQ(text.find("frame-line"), std::string::npos);
-  size_t playerLines = 0;
-  for (size_t at = text.find("player-line"); at != std::string::npos; at = text.find("player-line", at + 1)) {
-    ++playerLines;
-  }
+  size_t playerLines = occurrences(text, "player-line");
   EXPECT_GE(playerLines, 1u);
   EXPECT_LT(playerLines, 1000u);
+}
+
+// Lines as long as the log keeps, for seconds on end, leave the log's
+// history too: what the page writes is bounded in bytes, not only in lines.
+TEST_F(VeloraDesktopProcessTest, LongConsoleLinesForSecondsLeaveTheLogsHistory) {
+  usePlayer("/app/?longConsole=6");
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("long-console-done"));
+  // Quitting waits for what the page sent before: every console line.
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(application.waitForEnd());
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
+  std::string text = TestFolder::read(log + ".1") + TestFolder::read(log);
+  EXPECT_NE(text.find("Output driver found"), std::string::npos);
+  size_t pageBytes = 0;
+  size_t lines = 0;
+  for (size_t at = text.find("long-line "); at != std::string::npos; at = text.find("long-line ", at + 1)) {
+    pageBytes += text.find('\n', at) - at;
+    ++lines;
+  }
+  std::cout << lines << " long console lines logged, " << pageBytes << " bytes\n";
+  EXPECT_GE(lines, 1u);
+  EXPECT_LT(pageBytes, 256u * 1024);
+}
+
+// A frame of another origin that writes console lines of 16 MB: they never
+// cross whole into the application (those with the frame's address not at
+// all), so its memory does not grow by them and none is logged whole.
+TEST_F(VeloraDesktopProcessTest, AFramesHugeConsoleLinesNeverCrossIntoTheApplicationWhole) {
+  gchar* frame = g_uri_escape_string((server_.thirdPartyOrigin() + "/app/console-huge.html").c_str(), nullptr, TRUE);
+  usePlayer(std::string("/app/?frame=") + frame);
+  g_free(frame);
+  // The frame comes once the application has started whole.
+  server_.delay("/app/console-huge.html", 600000);
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("loaded"));
+  application.resetResidentPeak();
+  size_t before = application.residentKilobytes("VmRSS:");
+  server_.release("/app/console-huge.html");
+  ASSERT_TRUE(waitForReports("huge-logged"));
+  // The player logs once the frame has: the application has taken what the
+  // frame sent before.
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
+  ASSERT_TRUE(ShellTestServer::runUntil(
+      [&] { return TestFolder::read(log).find("after the huge frame") != std::string::npos; }));
+  size_t peak = application.residentKilobytes("VmHWM:");
+  std::cout << "resident peak grew by " << (peak > before ? peak - before : 0) << " kB\n";
+  EXPECT_LT(peak, before + 32 * 1024);
+  std::string text = TestFolder::read(log);
+  EXPECT_LT(text.size(), 1000000u);
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(application.waitForEnd());
 }
 
 // A frame of another origin calling top.close() is ignored; the player's own

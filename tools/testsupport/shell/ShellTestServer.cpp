@@ -189,16 +189,31 @@ void ShellTestServer::serveLater(SoupServerMessage* message, const std::string& 
       G_PRIORITY_DEFAULT, milliseconds,
       [](gpointer data) -> gboolean {
         auto* later = static_cast<Later*>(data);
-        auto found = later->server->delayed_.find(later->timer);
-        SoupServerMessage* message = found->second.first;
-        later->server->serveFile(message, found->second.second);
-        soup_server_message_unpause(message);
-        g_object_unref(message);
-        later->server->delayed_.erase(found);
+        later->server->serveDelayed(later->server->delayed_.find(later->timer));
         return G_SOURCE_REMOVE;
       },
       later, [](gpointer data) { delete static_cast<Later*>(data); });
   delayed_[later->timer] = {SOUP_SERVER_MESSAGE(g_object_ref(message)), path};
+}
+
+void ShellTestServer::serveDelayed(std::map<unsigned, std::pair<SoupServerMessage*, std::string>>::iterator found) {
+  SoupServerMessage* message = found->second.first;
+  serveFile(message, found->second.second);
+  soup_server_message_unpause(message);
+  g_object_unref(message);
+  delayed_.erase(found);
+}
+
+void ShellTestServer::release(const std::string& path) {
+  delays_.erase(path);
+  for (auto found = delayed_.begin(); found != delayed_.end();) {
+    auto next = std::next(found);
+    if (found->second.second == path) {
+      g_source_remove(found->first);
+      serveDelayed(found);
+    }
+    found = next;
+  }
 }
 
 void ShellTestServer::serveFile(SoupServerMessage* message, const std::string& path) {
