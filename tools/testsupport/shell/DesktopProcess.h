@@ -8,6 +8,7 @@
 
 #include <glib.h>
 
+#include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,6 +38,11 @@ class DesktopProcess {
   int deathSignal() const;
   void signal(int number);
   GPid pid() const { return pid_; }
+  // Its resident memory ("VmRSS:") or the peak of it ("VmHWM:"), in kB; 0
+  // when it cannot be read.
+  size_t residentKilobytes(const std::string& field) const;
+  // Its resident peak starts again from its present size.
+  void resetResidentPeak();
 
  private:
   GPid pid_ = 0;
