@@ -97,7 +97,8 @@ bool parseOptions(int argc, char** argv, Options* options) {
 }
 
 // Everything the core keeps per user goes below `home`: preferences, cache,
-// log, application data and the music folder (through user-dirs.dirs).
+// log, application data and the music folder (through user-dirs.dirs). A home
+// used before is only read, so that one made read-only can be started on.
 bool useHome(const std::string& home) {
   const std::string config = home + "/config";
   for (const std::string& folder : {home, config}) {
@@ -110,8 +111,12 @@ bool useHome(const std::string& home) {
   setenv("XDG_CACHE_HOME", (home + "/cache").c_str(), 1);
   setenv("XDG_STATE_HOME", (home + "/state").c_str(), 1);
   setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
-  std::ofstream dirs(config + "/user-dirs.dirs");
-  dirs << "XDG_MUSIC_DIR=\"" << home << "/Music\"\n";
+  const std::string path = config + "/user-dirs.dirs";
+  const std::string text = "XDG_MUSIC_DIR=\"" + home + "/Music\"\n";
+  std::ifstream present(path);
+  if (std::string((std::istreambuf_iterator<char>(present)), std::istreambuf_iterator<char>()) == text) return true;
+  std::ofstream dirs(path);
+  dirs << text;
   return bool(dirs);
 }
 

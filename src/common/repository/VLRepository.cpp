@@ -37,6 +37,10 @@ namespace {
 const size_t kAllOnes = SIZE_MAX;
 // Space kept free on the volume whatever the limits say.
 const double kReserve = 300000000.0;
+// The largest plausible audio track (70 minutes of CD-quality FLAC, four
+// hours of 256 kbit/s MP3): an answer of unknown length that passes it is
+// taken for one that never ends.
+const double kLargestTrack = 500000000.0;
 // Seconds between size checks while full, and between probes while unwritable.
 const double kRecheckPeriod = 3.0;
 // Seconds between index saves.
@@ -155,6 +159,8 @@ VLRepository::VLRepository(VLRepositoryHandler* handler, VLHttpRepositoryProvide
       lastSizeCheck_(0),
       totalSize_(0),
       unavailable_(false),
+      readOnly_(false),
+      probedVolumeFull_(false),
       lastAvailabilityCheck_(0) {
   // Without a folder for the index there is no index (never one in the
   // folder the program was started from, or at the root).
@@ -407,6 +413,15 @@ void VLRepository::evict(double limit, double keptSize, std::list<VLRepositoryFi
 }
 
 bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size) {
+  // A file growing with an answer of unknown length may never see its end:
+  // it grows no larger than a track can be, and only while the volume keeps
+  // its reserve free, whatever the limits say.
+  const bool growing = file->isGrowing();
+  if (growing && double(size) > kLargestTrack) {
+    VL_LOG_WARN("Answer of unknown length is larger than a track can be : " << file->getFileId() << " at " << size
+                                                                            << " bytes");
+    return false;
+  }
   double available = 0;
   double total = 0;
   if (!VLPlatformFactory::instance()->getFileHelper()->getFreeSpace(getDirectory(), &available, &total))
@@ -431,7 +446,8 @@ bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size) {
   std::vector<VLRepositoryFile*> evicted;
   double freed = 0;
   auto underLimit = [&] { return keptOthers + wanted <= limit; };
-  auto onVolume = [&] { return growth <= available + freed; };
+  const double kept = growing ? kReserve : 0.0;
+  auto onVolume = [&] { return growth + kept <= available + freed; };
   for (VLRepositoryFile* candidate : candidates) {
     if (underLimit() && onVolume()) break;
     evicted.push_back(candidate);
@@ -442,13 +458,15 @@ bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size) {
   // the limit still plays, and the size check that follows its new size
   // evicts it too, so that it leaves after its last close. Only a file the
   // volume cannot hold, even with every file evicted, is refused. A file
-  // growing with an answer of unknown length is the exception: it has no
-  // size of its own to take, and an answer that never ends must stop at the
-  // limit instead of filling the volume.
-  bool limitHolds = !autoClean_ || file->isGrowing();
+  // growing with an answer of unknown length is taken the same way, up to its
+  // bounds above, and is sized (and evicted) when its answer ends.
+  bool limitHolds = !autoClean_;
   if (!onVolume() || (limitHolds && !underLimit())) {
     VL_LOG_WARN("Repository file does not fit : " << file->getFileId() << " needs " << size << " bytes, the limit is "
                                                   << limit << " and " << available << " bytes are available");
+    // Its answer fails: the repository is not full for an answer that may
+    // never have ended.
+    if (growing) return false;
     // Without auto-clean the user can make room: the repository is full
     // until then. A size larger than the volume never fits: that file alone
     // fails. An auto-clean repository never turns full; in both cases the
@@ -484,13 +502,29 @@ bool VLRepository::needsRoom(double stored, double kept, double available, doubl
 }
 
 void VLRepository::checkAvailability(bool now) {
-  bool unavailable = !makeDirectory() || !VLPlatformFactory::instance()->getFileHelper()->isWritable(getDirectory());
+  VLFileHelper::Writability writability = VLFileHelper::NOT_WRITABLE;
+  if (makeDirectory()) writability = VLPlatformFactory::instance()->getFileHelper()->probeWritability(getDirectory());
+  bool unavailable = writability == VLFileHelper::NOT_WRITABLE || writability == VLFileHelper::READ_ONLY;
+  // A read-only folder (a volume remounted so after an error) cannot take
+  // transfers, but the complete files it holds can still be read and played.
+  readOnly_ = writability == VLFileHelper::READ_ONLY;
   if (unavailable != unavailable_) {
     unavailable_ = unavailable;
-    if (unavailable) VL_LOG_WARN("Repository directory cannot be used, its files wait for it : " << getDirectory());
+    if (unavailable && readOnly_)
+      VL_LOG_WARN("Repository directory is read-only, its files are only read : " << getDirectory());
+    if (unavailable && !readOnly_)
+      VL_LOG_WARN("Repository directory cannot be used, its files wait for it : " << getDirectory());
     if (!unavailable) VL_LOG_INFO("Repository directory can be used again : " << getDirectory());
     if (!unavailable) finishRemovalsWhileAway();
     if (unavailable && handler_) handler_->onUnwritable(this);
+  }
+  // A folder on a full volume still reads what it holds: its files stay
+  // found and played, and what needs room is refused as it asks for it.
+  bool volumeFull = writability == VLFileHelper::VOLUME_FULL;
+  if (volumeFull != probedVolumeFull_) {
+    probedVolumeFull_ = volumeFull;
+    if (volumeFull) VL_LOG_WARN("Repository volume is full, its files are read but none can grow : " << getDirectory());
+    if (volumeFull && handler_) handler_->onVolumeFull(this);
   }
   lastAvailabilityCheck_ = this->now();
 }

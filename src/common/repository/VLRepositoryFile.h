@@ -218,9 +218,13 @@ class VLRepositoryFile {
   // validator is the stored one and empties the file otherwise (refused
   // while a reader holds it); growFor then gives the file room for the bytes
   // up to end, ahead of them: its size is provisional meanwhile, and the
-  // file never counts as complete. finishGrowing gives it its final size.
-  // False when the room or a resize is refused (the file stays growing) or
-  // the file is not growing. While open only.
+  // file never counts as complete. finishGrowing gives it its final size;
+  // a download's end is taken only once two answers ended there (the file
+  // stays growing after the first). growFor is refused past a track's size
+  // and the volume's reserve (VLRepository::makeRoomFor). The last close of
+  // a file still growing empties it (size unknown again). False when the
+  // room or a resize is refused (the file stays growing) or the file is not
+  // growing. While open only.
   bool beginGrowing(const std::string& etag);
   bool growFor(size_t end);
   bool finishGrowing(size_t size);
@@ -265,8 +269,14 @@ class VLRepositoryFile {
   // Failures that never reached the server are retried within 2 seconds for
   // the first 20 seconds (a network drop, a restarting server), even while a
   // reader waits, and are not counted meanwhile: whoever waits gives up by
-  // the time it has waited (getFailingFor), not by a count.
+  // the time it has waited (getFailingFor), not by a count. Empty answers to
+  // a download are tried again 4 times, after 4 to 32 seconds, before
+  // providing ends.
   bool update();
+  // Whether the providing file is a download whose answers came empty: its
+  // tries are single short requests, and it holds no download slot while
+  // it waits between them.
+  bool isRetryingEmptyAnswers() const { return providing_ && emptyAnswers_ != 0; }
   // Seconds (platform clock) since transfers began to fail without bringing
   // new bytes, or since the running transfer began to wait for its first
   // byte when that is longer; 0 while neither is the case.
@@ -304,6 +314,7 @@ class VLRepositoryFile {
   bool mappingsCover();
   void remapAfterFailedResize();
   bool resizeKeepingBlocks(size_t size);
+  void forgetGrownContent();
   // Stores a new size and validator with nothing present, and tells the
   // repository, the index and the handler.
   void storeReset(size_t size, const std::string& etag);
@@ -324,7 +335,8 @@ class VLRepositoryFile {
   bool finishedWithoutProgress();
   bool broughtNewBytes();
   bool discardPageDownload();
-  void scheduleRetry(bool unanswered);
+  void scheduleRetry(bool unanswered, bool empty);
+  void scheduleEmptyAnswerRetry(double current);
   void reportRetry();
   void noteAwaitedAnswer(uint32_t state);
   enum StartKind { START_UNKNOWN_SIZE, START_VALIDATION, START_MISSING };
@@ -349,7 +361,8 @@ class VLRepositoryFile {
   unsigned int lockCount_;
   bool providing_;
   int retryCount_;
-  double nextTry_;  // monotonic seconds; 0 = none
+  int emptyAnswers_;  // empty answers to a download since its providing open or its last bytes
+  double nextTry_;    // monotonic seconds; 0 = none
   bool dataArrived_;
   size_t bitsAtStart_;   // present blocks when the running transfer started
   double failingSince_;  // monotonic seconds of the first failure without progress; 0 = none
@@ -364,6 +377,9 @@ class VLRepositoryFile {
   double awaitingSince_;
   // An answer without a length is being stored (see beginGrowing).
   bool growing_;
+  // Where the last answer without a length of a download ended (all ones:
+  // none since the content was last reset): see finishGrowing.
+  size_t endedAt_;
   std::string failure_;
   std::string url_;
   // Index columns.

@@ -26,7 +26,15 @@ bool isRegularEntry(DIR* folder, const struct dirent* entry) {
 }  // namespace
 
 bool VLLinuxFileHelper::createDirectory(const std::string& path) {
-  if (mkdir(path.c_str(), 0755) == 0) return true;
+  return makeFolder(path, 0755);
+}
+
+bool VLLinuxFileHelper::createPrivateDirectory(const std::string& path) {
+  return makeFolder(path, 0700);
+}
+
+bool VLLinuxFileHelper::makeFolder(const std::string& path, mode_t mode) {
+  if (mkdir(path.c_str(), mode) == 0) return true;
   if (errno != EEXIST) return false;
   // Something already holds the path: only a folder counts as success, so that
   // a regular file in the way is not reported as a folder that callers then
