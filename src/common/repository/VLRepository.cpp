@@ -74,7 +74,6 @@ const char* const kForgetValidation =
     "UPDATE files SET last_validation = 0 WHERE repository = ? AND identity = ? AND file_name = ?";
 const char* const kDeleteByName = "DELETE FROM files WHERE repository = ? AND identity = ? AND file_name = ?";
 const char* const kCountName = "SELECT COUNT(*) FROM files WHERE file_name = ?";
-const char* const kDeleteAll = "DELETE FROM files WHERE repository = ? AND identity = ?";
 const char* const kAnyStoredFile = "SELECT 1 FROM files WHERE repository = ? AND identity = ? AND size > 0 LIMIT 1";
 const char* const kStoredFileNamed =
     "SELECT 1 FROM files WHERE repository = ? AND identity = ? AND file_name = ? AND size > 0";
