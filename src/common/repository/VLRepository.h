@@ -66,6 +66,8 @@ class VLRepository {
   // with the files on disk and loads the records, then checks the size. On
   // any failure the repository is closed and goes on without an index (its
   // rows are left as they were). Reports every loaded record as added.
+  // Removes the files of downloads removed while the directory was away
+  // (see deleteRowsOf), when it is back.
   void init();
   // Cleans every record, saves the index (only when it was fully loaded),
   // deletes the records and closes the database.
@@ -169,7 +171,8 @@ class VLRepository {
   // makeDirectory: not a download folder that held stored files), probes it
   // and tells the handler onUnwritable when it turns unusable. A folder whose
   // volume is full stays usable for the files it holds: the handler is told
-  // onVolumeFull when the probe first finds it so.
+  // onVolumeFull when the probe first finds it so. A directory that turns
+  // usable again gets the removals made while it was away finished.
   void checkAvailability(bool now);
   // Writes the rows of the records that changed since the last save, and
   // deletes those of the records deleted since, in one transaction;
