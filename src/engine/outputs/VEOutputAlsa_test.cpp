@@ -120,6 +120,30 @@ TEST(VEOutputAlsa, ClosingDoesNotWaitForAWriteTheDeviceHoldsBack) {
   EXPECT_FALSE(output.lost());
 }
 
+// A sound server that takes connections and never answers holds neither the
+// listing nor an open of its bridge, which ALSA would hold for 30 s each: the
+// bridge is left out of the list and does not open. Each call runs beside a
+// generous guard against hangs.
+TEST(VEOutputAlsa, AHungSoundServerHoldsNeitherTheListingNorAnOpen) {
+  vetest::StuckSoundServer server;
+  ASSERT_TRUE(server.ready());
+  std::future<std::vector<VEOutputDriver>> listing = std::async(std::launch::async, [] {
+    std::vector<VEOutputDriver> drivers;
+    VEOutputAlsa().listDrivers(&drivers);
+    return drivers;
+  });
+  ASSERT_EQ(std::future_status::ready, listing.wait_for(std::chrono::seconds(20))) << "the listing waited";
+  for (const VEOutputDriver& driver : listing.get()) EXPECT_NE("pulse", driver.device);
+
+  VEOutputAlsa output;
+  RampSource source;
+  std::future<VEResult> opening = std::async(std::launch::async, [&] {
+    return output.open(VEOutputDriver{"bridge", "pulse", VEOutput::driverId("pulse")}, 44100, &source);
+  });
+  ASSERT_EQ(std::future_status::ready, opening.wait_for(std::chrono::seconds(20))) << "the open waited";
+  EXPECT_EQ(VE_ERR_OUTPUT_INIT, opening.get());
+}
+
 TEST(VEOutputAlsa, MissingDeviceAnswersOutputInit) {
   VEOutputAlsa output;
   RampSource source;
