@@ -39,8 +39,9 @@ const int kOptionProvide = 2;
 // (a wake event that the platform could not make never signals).
 const int kOpenLookMilliseconds = 10;
 // A stream whose file has failed to arrive for this long (seconds, without a
-// byte in between) fails to the page: a listener waits no longer, while a
-// download of the same server goes on retrying in the background.
+// byte in between), or whose reader has waited this long for more of its
+// bytes, fails to the page: a listener waits no longer, while a download of
+// the same server goes on retrying in the background.
 const double kStreamPatienceSeconds = 20;
 const long kValidationPeriodSeconds = 604800;
 const unsigned int kLosslessFormatId = 6;
@@ -359,7 +360,8 @@ bool VLPlayer::doReadTask(VLReadTask* task, bool force) {
     request->result.store(VE_ERR_FILE_EOF, std::memory_order_release);
     return true;
   }
-  if (force || isGivenUp(file)) {
+  const double starved = task->noteTry(bytesRead, VLPlatformFactory::instance()->getTime());
+  if (force || isGivenUp(file, starved)) {
     if (!force) failedReads_.insert(handle);
     request->result.store(VE_ERR_INTERNAL, std::memory_order_release);
     return true;
@@ -450,10 +452,12 @@ bool VLPlayer::doOpenTask(VLOpenTask* task, bool force) {
 }
 
 // Missing bytes that will not come: the file no longer provides, or its
-// transfers have failed for longer than a listener waits.
-bool VLPlayer::isGivenUp(VLRepositoryFile* file) {
+// transfers have failed, or its reader has been starved of them (a server that
+// trickles, a connection that died without being closed), for longer than a
+// listener waits.
+bool VLPlayer::isGivenUp(VLRepositoryFile* file, double starved) {
   if (!(file->getFlags() & kFlagProviding)) return true;
-  double failing = file->getFailingFor();
+  double failing = std::max(file->getFailingFor(), starved);
   if (failing <= kStreamPatienceSeconds) return false;
   VL_LOG_WARN("Repository file keeps failing, the stream gives up : " << describeFile(file) << " (" << failing
                                                                       << " s)");

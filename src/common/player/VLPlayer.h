@@ -185,7 +185,7 @@ class VLPlayer : public VLStreamSource {
   // unavailable repositories are passed over, and with skipOfflineOrFull
   // those that are offline or full too. A new handle, or null.
   VLFileHandle* findCopy(const std::string& entityId, bool lossless, unsigned int flag, bool skipOfflineOrFull) const;
-  static bool isGivenUp(VLRepositoryFile* file);
+  static bool isGivenUp(VLRepositoryFile* file, double starved = 0);
   VLRepositoryFile* giveUpOpen(VLOpenTask* task, VLRepositoryFile* file, bool opened);
   bool canCacheTakeNewFile() const;
 
