@@ -305,6 +305,41 @@ TEST_F(NetworkFaultTest, ATrackWhoseServerIsGoneForAMomentAfterASeekPlaysOn) {
   EXPECT_EQ(0, driver->quit());
 }
 
+// A burst of seeks while the server is away for 12 s: once it is back, the
+// transfer resumes at the reader's last target, and the bytes that flow again
+// restart the listener's patience, so the track plays on rather than failing
+// 8 s later.
+TEST_F(NetworkFaultTest, SeeksDuringADropResumeAtTheLastTargetWithTheListenersPatienceRestarted) {
+  ASSERT_TRUE(server.isRunning());
+  auto driver = startDriver({}, true);
+  const int sound = playUntilHeard(*driver, streamUrl("throttle=32000", 1130));
+  ASSERT_GT(sound, 0);
+  ASSERT_TRUE(server.goAway());
+  // Targets between 8 and 15 s, all missing, then the last one at 20 s
+  // (beyond the reads of the others).
+  for (int i = 1; i <= 50; ++i) {
+    driver->call("setPosition", args({sound, i == 50 ? 20000 : 8000 + (i * 7919) % 7000}));
+    driver->call("sleep", args({20}));
+  }
+  driver->call("advanceClock", args({12}));
+  server.clearRequests();
+  const int64_t loaded = cachedFileNumber(*driver, 1130, "bytes_loaded");
+  ASSERT_TRUE(server.comeBack());
+  EXPECT_TRUE(runUntil(*driver, [&] { return cachedFileNumber(*driver, 1130, "bytes_loaded") > loaded; }));
+  driver->call("advanceClock", args({9}));
+  EXPECT_TRUE(runUntil(*driver, [&] { return ask(*driver, "getPosition", sound) > 21000; }))
+      << "stopped at " << ask(*driver, "getPosition", sound) << ", state " << ask(*driver, "getState", sound);
+  EXPECT_EQ(0, driver->quit());
+
+  std::vector<TestHttpRequest> requests = server.waitForRequests(1);
+  ASSERT_FALSE(requests.empty());
+  const auto first = std::min_element(requests.begin(), requests.end(),
+                                      [](const auto& a, const auto& b) { return a.arrival < b.arrival; });
+  const size_t size = TestFolder::read(vetest::path(track())).size();
+  EXPECT_GE(std::stoul("0" + first->range.substr(first->range.find('=') + 1)), size * 19 / 30)
+      << "resumed at " << first->range;
+}
+
 TEST_F(NetworkFaultTest, AServerThatSwallowsTheRequestFailsTheTrackOnceAListenerStopsWaiting) {
   ASSERT_TRUE(server.isRunning());
   auto driver = startDriver({}, true);

@@ -210,11 +210,34 @@ void VLPlayer::orderTasks(std::list<VLTask*>& tasks) {
 }
 
 void VLPlayer::takeIncomingTasks() {
-  VLMutexLocker locker(mutex_);
-  while (!incoming_.empty()) {
-    pending_.push_back(incoming_.front());
-    incoming_.pop();
+  std::list<VLTask*> arrived;
+  {
+    VLMutexLocker locker(mutex_);
+    while (!incoming_.empty()) {
+      arrived.push_back(incoming_.front());
+      incoming_.pop();
+    }
   }
+  for (VLTask* task : arrived) {
+    if (task->isRead())
+      endSupersededReads(static_cast<VLFileHandle*>(static_cast<VLReadTask*>(task)->getRequest()->handle));
+    pending_.push_back(task);
+  }
+}
+
+// The engine's reader keeps one read of a stream outstanding: a new read of a
+// handle means that the earlier ones were given up (a seek moved the reader
+// elsewhere). They end here unread, and their file forgets the bytes they
+// waited for: after a burst of seeks during a network drop, the transfer
+// resumes at the reader's latest target, not at an older one.
+void VLPlayer::endSupersededReads(VLFileHandle* handle) {
+  VLRepositoryFile* file = openHandles_.count(handle) ? repositoryFileOf(handle, false) : nullptr;
+  for (VLTask* task : pending_) {
+    if (!task->isRead()) continue;
+    const VEReadRequest* request = static_cast<VLReadTask*>(task)->getRequest();
+    if (request->handle == handle && file) file->withdrawRead(request->offset, request->sizeBytes);
+  }
+  endReadsOf(handle);
 }
 
 void VLPlayer::dropCancelledReads() {
