@@ -276,6 +276,22 @@ TEST_F(NetworkFaultTest, AFileReplacedMidDownloadWithoutValidatorsIsStoredAsOneV
   })) << "a mix of both files";
 }
 
+// A server that stops mid-answer closes as cleanly as one that sent it all:
+// a download whose answer has no length is done only once two answers ended
+// at the same byte, never as the part a cut answer brought.
+TEST_F(NetworkFaultTest, ADownloadWithoutLengthIsDoneOnlyOnceTwoAnswersEndAlike) {
+  ASSERT_TRUE(server.isRunning());
+  const std::string faults = "nolength=1/truncate=100000/truncatetimes=1";
+  auto driver = startDriver({{1095, server.url("/file=" + track() + "/" + faults + "/d.mp3")}});
+  driver->call("addFile", args({"download", "1095", 5, "{}"}));
+  EXPECT_TRUE(driver->call("waitForFileCount", args({strings({"download"}), 2, 16, 1, 60000})).boolValue());
+  EXPECT_EQ(0, driver->quit());
+  const std::string audio = TestFolder::read(vetest::path(track()));
+  EXPECT_EQ(audio.size(), downloaded(1095).size());
+  EXPECT_TRUE(audio == downloaded(1095));
+  EXPECT_EQ(3u, requestsFor("truncatetimes=")) << "the cut answer, the whole one and the one that confirms it";
+}
+
 TEST_F(NetworkFaultTest, ATrackWhoseServerIsGoneForAMomentAfterASeekPlaysOn) {
   ASSERT_TRUE(server.isRunning());
   auto driver = startDriver({}, true);
@@ -479,8 +495,8 @@ TEST_F(NetworkFaultTest, AnAnswerWithoutLengthPlaysAsItArrivesAndAnEndlessOneKee
   EXPECT_NEAR(30000, ask(*driver, "getLength", sound), 1000);
   driver->call("deleteSound", args({sound}));
 
-  // An answer that never ends grows its file up to the cache's limit, and
-  // the client's memory does not grow with it.
+  // An answer that never ends grows its file up to the size of a track
+  // (past the cache's limit), and the client's memory does not grow with it.
   const int endless = int(driver->call("createSound", args({streamUrl("nolength=1/endless=1", 1081)})).int64Value());
   ASSERT_GT(endless, 0);
   driver->call("play", args({endless}));

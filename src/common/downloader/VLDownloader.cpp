@@ -422,6 +422,12 @@ void VLDownloader::settleRunning(VLRepositoryFile* file) {
       setState(file, DOWNLOAD_FAILED);
       return;
     }
+    // What was written while another program replaced the file on the disk
+    // is lost with the mapping: the download is not done.
+    if (!file->checkStoredFiles()) {
+      setState(file, DOWNLOAD_FAILED);
+      return;
+    }
     applyFormatFallback(file);
     setState(file, DOWNLOAD_DONE);
     return;

@@ -46,6 +46,9 @@ const long kMaxRedirects = 5;
 const char* const kNotStored = "could not be stored";
 // Why an answer without content was refused for a download.
 const char* const kEmptyAnswer = "empty answer";
+// Why an answer without a length was refused when it outgrew the room it may
+// take (see VLRepository::makeRoomFor): most likely it never ends.
+const char* const kTooLarge = "answer without a length, too large to store";
 
 // The key of a file in the kept failures: its printed id.
 std::string fileIdKey(const VLFileId& fileId) {
@@ -112,6 +115,7 @@ VLHttpRepositoryProvider::repo_file::repo_file(VLRepository* repository, const V
       hasContentRange(false),
       hasLocation(false),
       sizeFromClose(false),
+      outgrewRoom(false),
       askedAt(0),
       askAgain(false),
       fellBack(false),
@@ -156,6 +160,7 @@ void VLHttpRepositoryProvider::repo_file::resetResponse() {
   refusal.clear();
   errorText[0] = '\0';
   sizeFromClose = false;
+  outgrewRoom = false;
   checkedBytes = 0;
   changedOnServer = false;
   etag.clear();
@@ -682,6 +687,17 @@ void VLHttpRepositoryProvider::forgetChangedContent(repo_file* file) {
   file->failure = file->refusal;
 }
 
+// An answer without a length that outgrew the room it may take is taken for
+// one that never ends: it fails for good (another would only do the same),
+// and its bytes give their room back, at once unless a reader holds the file
+// (then at its last close).
+void VLHttpRepositoryProvider::forgetOutgrownAnswer(repo_file* file) {
+  VL_LOG_WARN("HTTP response without content size is too large, it is refused : " << file->fileId);
+  VLRepositoryFile* repositoryFile = file->repository->getFile(file->fileId, false);
+  if (repositoryFile && !(repositoryFile->getFlags() & VLRepositoryFile::FLAG_LOCKED)) repositoryFile->discardContent();
+  file->state = TRANSFER_FAILED;
+}
+
 // ---- Response headers ----
 
 void VLHttpRepositoryProvider::parseHeaderLine(repo_file* file, const std::string& text) {
@@ -910,7 +926,8 @@ size_t VLHttpRepositoryProvider::write(char* ptr, size_t size, size_t nmemb, voi
   }
   if (file->sizeFromClose && !repositoryFile->growFor(file->currentOffset + file->bufferUsed + n)) {
     VL_LOG_ERROR("Unable to make room for the answer without content size : " << file->fileId);
-    file->refusal = kNotStored;
+    file->refusal = kTooLarge;
+    file->outgrewRoom = true;
     return 0;
   }
   const size_t blockSize = file->repository->getBlockSize();
@@ -1078,7 +1095,9 @@ bool VLHttpRepositoryProvider::settleDone(CURLMsg* message) {
     forgetChangedContent(file);
     return true;
   }
-  if (result == CURLE_OK && file->sizeFromClose) {
+  if (file->outgrewRoom) {
+    forgetOutgrownAnswer(file);
+  } else if (result == CURLE_OK && file->sizeFromClose) {
     file->state = finishGrowing(file) ? TRANSFER_FINISHED : TRANSFER_FAILED_RETRYABLE;
   } else if (result == CURLE_OK) {
     file->state = TRANSFER_FINISHED;
@@ -1171,6 +1190,9 @@ bool VLHttpRepositoryProvider::finishGrowing(repo_file* file) {
     file->refusal = kNotStored;
     return false;
   }
+  // A download's end waits for the next answer to end there too: this one's
+  // last bytes come again with it.
+  if (repositoryFile->isGrowing()) return true;
   size_t written = 0;
   bool stored = repositoryFile->write(file->buffer, file->currentOffset, file->bufferUsed, &written) &&
                 written == file->bufferUsed;

@@ -91,6 +91,8 @@ class VLHttpRepositoryProvider {
     // closes, and only then is its size known. It is stored as it comes
     // into a file that grows ahead of it (VLRepositoryFile::beginGrowing).
     bool sizeFromClose;
+    // Such an answer outgrew the room its file may take: it fails for good.
+    bool outgrewRoom;
     // When the page was last asked for the URL (platform clock), and
     // whether the page has since been unready (the question is lost).
     double askedAt;
@@ -251,6 +253,7 @@ class VLHttpRepositoryProvider {
   static void planStoredBlockCheck(repo_file* file);
   static bool matchesStoredBlock(repo_file* file, VLRepositoryFile* repositoryFile, const char* data, size_t n);
   static void forgetChangedContent(repo_file* file);
+  static void forgetOutgrownAnswer(repo_file* file);
   void applyFileUrl(const PendingFileUrl& answer);
   bool driveWhileReadable();
   bool driveUntilBlocked();

@@ -128,6 +128,7 @@ void VLRepositoryFile::init(std::string fileName) {
   unanswered_ = false;
   awaitingSince_ = 0;
   growing_ = false;
+  endedAt_ = kAllOnes;
   failure_.clear();
   url_.clear();
   size_ = kAllOnes;
@@ -325,13 +326,29 @@ bool VLRepositoryFile::checkMappedLengths() {
     VL_LOG_ERROR("Unable to resize repository file : " << content_->getPath());
     return false;
   }
+  forgetLoaded();
+  return true;
+}
+
+void VLRepositoryFile::forgetLoaded() {
   repository_->noteContentReset(this);
   if (loaded_ != 0) {
     loaded_ = 0;
     rowChanged();
     if (handler_) handler_->onFileProgressesChanged(this);
   }
-  return true;
+}
+
+bool VLRepositoryFile::checkStoredFiles() {
+  if (size_ == kAllOnes) return true;
+  VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
+  const std::string contentPath = repository_->getFilePath(fileName_);
+  if (files->getFileSize(contentPath) == size_ &&
+      files->getFileSize(repository_->getBitmapPath(fileName_)) == getBitmapSize(size_))
+    return true;
+  VL_LOG_WARN("Repository file was replaced or cut by another program, its content is lost : " << contentPath);
+  forgetLoaded();
+  return false;
 }
 
 bool VLRepositoryFile::close(unsigned int options) {
@@ -362,9 +379,10 @@ bool VLRepositoryFile::close(unsigned int options) {
   if (state != VLHttpRepositoryProvider::TRANSFER_NONE && !provider_->cancel(repository_, fileId_))
     VL_LOG_WARN("Unable to cancel file providing");
   providing_ = false;
-  // What came of an answer without a length stays, at the file's provisional
-  // size, with its missing end: the next answer fetches it again.
-  growing_ = false;
+  // What came of an answer without a length goes: such an answer always
+  // comes whole from its start, so its bytes would only hold room (as much
+  // as an answer that never ends took) until the next answer wrote them again.
+  if (growing_) forgetGrownContent();
   refreshLoaded();
   if (!isContentMapped() || !isBitmapMapped()) {
     VL_LOG_ERROR("Map file should be open");
@@ -588,6 +606,7 @@ bool VLRepositoryFile::setContent(size_t size, const std::string& etag) {
 
 void VLRepositoryFile::storeReset(size_t size, const std::string& etag) {
   growing_ = false;
+  endedAt_ = kAllOnes;
   size_ = size;
   etag_ = etag;
   loaded_ = 0;
@@ -702,6 +721,15 @@ bool VLRepositoryFile::growFor(size_t end) {
 
 bool VLRepositoryFile::finishGrowing(size_t size) {
   if (!growing_) return false;
+  if (custom_ != 0 && size != endedAt_) {
+    // A download is kept for good, and a server that stops mid-answer closes
+    // its connection as cleanly as one that sent everything: the end is
+    // taken once a second answer ends at the same byte.
+    VL_LOG_INFO("Download without a length ended at "
+                << size << " bytes, its end is confirmed by the next answer : " << fileId_);
+    endedAt_ = size;
+    return true;
+  }
   if (size > size_ && !growFor(size)) return false;
   if (size != size_ && !resizeKeepingBlocks(size)) return false;
   growing_ = false;
@@ -711,6 +739,19 @@ bool VLRepositoryFile::finishGrowing(size_t size) {
   repository_->saveFiles();
   if (handler_) handler_->onFileProgressesChanged(this);
   return true;
+}
+
+// Empties both files of a file that grew, leaving its size unknown. Open
+// files only (the last close calls it before it unmaps them).
+void VLRepositoryFile::forgetGrownContent() {
+  if (!content_->resize(0, false) || !bitmap_->resize(0, true)) {
+    VL_LOG_ERROR("Unable to empty repository file : " << content_->getPath());
+    remapAfterFailedResize();
+    growing_ = false;
+    return;
+  }
+  loadPresentBits();
+  storeReset(kAllOnes, std::string());
 }
 
 // Resizes both files to `size` bytes keeping the blocks present, also those
@@ -1191,6 +1232,9 @@ void VLRepositoryFile::cancelTransfer() {
 bool VLRepositoryFile::startTransfer(size_t offset) {
   nextTry_ = 0;
   if (size_ == kAllOnes) return startTransferAt(offset, kAllOnes, START_UNKNOWN_SIZE);
+  // An answer without a length comes whole from its start, and so is asked
+  // for again (a download's, to confirm where it ends).
+  if (growing_) return startTransferAt(0, kAllOnes, START_UNKNOWN_SIZE);
 
   size_t present = 0;
   if (!getInterval(0, kAllOnes, true, &present)) return false;
