@@ -40,8 +40,9 @@ const int kOptionProvide = 2;
 // (a wake event that the platform could not make never signals).
 const int kOpenLookMilliseconds = 10;
 // A stream whose file has failed to arrive for this long (seconds, without a
-// byte in between) fails to the page: a listener waits no longer, while a
-// download of the same server goes on retrying in the background.
+// byte in between), or whose reader has waited this long for more of its
+// bytes, fails to the page: a listener waits no longer, while a download of
+// the same server goes on retrying in the background.
 const double kStreamPatienceSeconds = 20;
 const long kValidationPeriodSeconds = 604800;
 const unsigned int kLosslessFormatId = 6;
@@ -227,11 +228,34 @@ void VLPlayer::orderTasks(std::list<VLTask*>& tasks) {
 }
 
 void VLPlayer::takeIncomingTasks() {
-  VLMutexLocker locker(mutex_);
-  while (!incoming_.empty()) {
-    pending_.push_back(incoming_.front());
-    incoming_.pop();
+  std::list<VLTask*> arrived;
+  {
+    VLMutexLocker locker(mutex_);
+    while (!incoming_.empty()) {
+      arrived.push_back(incoming_.front());
+      incoming_.pop();
+    }
   }
+  for (VLTask* task : arrived) {
+    if (task->isRead())
+      endSupersededReads(static_cast<VLFileHandle*>(static_cast<VLReadTask*>(task)->getRequest()->handle));
+    pending_.push_back(task);
+  }
+}
+
+// The engine's reader keeps one read of a stream outstanding: a new read of a
+// handle means that the earlier ones were given up (a seek moved the reader
+// elsewhere). They end here unread, and their file forgets the bytes they
+// waited for: after a burst of seeks during a network drop, the transfer
+// resumes at the reader's latest target, not at an older one.
+void VLPlayer::endSupersededReads(VLFileHandle* handle) {
+  VLRepositoryFile* file = openHandles_.count(handle) ? repositoryFileOf(handle, false) : nullptr;
+  for (VLTask* task : pending_) {
+    if (!task->isRead()) continue;
+    const VEReadRequest* request = static_cast<VLReadTask*>(task)->getRequest();
+    if (request->handle == handle && file) file->withdrawRead(request->offset, request->sizeBytes);
+  }
+  endReadsOf(handle);
 }
 
 void VLPlayer::dropCancelledReads() {
@@ -377,7 +401,8 @@ bool VLPlayer::doReadTask(VLReadTask* task, bool force) {
     request->result.store(VE_ERR_FILE_EOF, std::memory_order_release);
     return true;
   }
-  if (force || isGivenUp(file)) {
+  const double starved = task->noteTry(bytesRead, VLPlatformFactory::instance()->getTime());
+  if (force || isGivenUp(file, starved)) {
     if (!force) failedReads_.insert(handle);
     request->result.store(VE_ERR_INTERNAL, std::memory_order_release);
     return true;
@@ -468,10 +493,12 @@ bool VLPlayer::doOpenTask(VLOpenTask* task, bool force) {
 }
 
 // Missing bytes that will not come: the file no longer provides, or its
-// transfers have failed for longer than a listener waits.
-bool VLPlayer::isGivenUp(VLRepositoryFile* file) {
+// transfers have failed, or its reader has been starved of them (a server that
+// trickles, a connection that died without being closed), for longer than a
+// listener waits.
+bool VLPlayer::isGivenUp(VLRepositoryFile* file, double starved) {
   if (!(file->getFlags() & kFlagProviding)) return true;
-  double failing = file->getFailingFor();
+  double failing = std::max(file->getFailingFor(), starved);
   if (failing <= kStreamPatienceSeconds) return false;
   VL_LOG_WARN("Repository file keeps failing, the stream gives up : " << describeFile(file) << " (" << failing
                                                                       << " s)");

@@ -49,6 +49,12 @@ size_t blockStart(size_t offset) {
   return offset & ~(kBlockSize - 1);
 }
 
+// The read request that a short read records: the whole read from its first
+// block, not only its missing part.
+std::pair<size_t, size_t> readRequestOf(size_t offset, size_t length) {
+  return std::make_pair(blockStart(offset), (offset & (kBlockSize - 1)) + length);
+}
+
 // Epoch seconds for the stored stamps, from the platform (tests may fake it).
 time_t epochNow() {
   return static_cast<time_t>(VLPlatformFactory::instance()->getEpochTime());
@@ -473,7 +479,7 @@ bool VLRepositoryFile::readWriteMem(void* buffer, size_t offset, size_t length, 
   size_t count = 0;
   if (size_ == kAllOnes) {
     // Nothing is present while the size is unknown: the bitmap is empty.
-    if (!write && length > 0) addSeek(blockStart(offset), (offset & (kBlockSize - 1)) + length);
+    if (!write && length > 0) addSeek(readRequestOf(offset, length));
     if (done) *done = 0;
     return true;
   }
@@ -513,7 +519,7 @@ bool VLRepositoryFile::copyMapped(void* buffer, size_t offset, size_t length, Ac
   if (access == Read) {
     *faulted =
         !content_->guard([&] { *count = readBlocks(buffer, content_->getData(), presentBits(), offset, length); });
-    if (!*faulted && *count < length) addSeek(blockStart(offset), (offset & (kBlockSize - 1)) + length);
+    if (!*faulted && *count < length) addSeek(readRequestOf(offset, length));
     return true;
   }
   // The bytes reach the disk before their bits are set: after a crash, even
@@ -943,8 +949,13 @@ void VLRepositoryFile::clean() {
 
 // ---- Read requests and intervals ----
 
-void VLRepositoryFile::addSeek(size_t offset, size_t length) {
-  readRequests_[std::make_pair(offset, length)] = now();
+void VLRepositoryFile::addSeek(const std::pair<size_t, size_t>& request) {
+  readRequests_[request] = now();
+}
+
+void VLRepositoryFile::withdrawRead(size_t offset, size_t length) {
+  if (size_ != kAllOnes) length = offset >= size_ ? 0 : std::min(length, size_ - offset);
+  readRequests_.erase(readRequestOf(offset, length));
 }
 
 bool VLRepositoryFile::isSeekWaiting(size_t* offset) {
@@ -1071,7 +1082,12 @@ bool VLRepositoryFile::driveTransfer() {
   uint32_t state = static_cast<uint32_t>(polled);
   if (state > Provider::TRANSFER_HEADERS) dataArrived_ = true;
   noteAwaitedAnswer(state);
-  if ((state == Provider::TRANSFER_FINISHED || state == Provider::TRANSFER_FAILED_RETRYABLE) && broughtNewBytes()) {
+  const bool ended = state == Provider::TRANSFER_FINISHED || state == Provider::TRANSFER_FAILED_RETRYABLE;
+  // Bytes that flow again after failures (a network back after a drop) end
+  // the failing spell while their transfer still runs: a listener's patience
+  // counts from them, not from the drop.
+  const bool flowingAgain = state == Provider::TRANSFER_RECEIVING && failingSince_ != 0;
+  if ((ended || flowingAgain) && broughtNewBytes()) {
     // A server that cuts every answer short still moves the file on, and
     // the blocks a cut answer stored are data arrived: the player may
     // start on them.

@@ -239,6 +239,9 @@ class VLRepositoryFile {
 
   // ---- Fetch scheduling ----
 
+  // Forgets the read request that a short read of offset and length
+  // recorded: its reader has given it up.
+  void withdrawRead(size_t offset, size_t length);
   // Whether a read request waits; offset (when not null) receives the
   // smallest waiting offset. Drops requests older than 5 seconds, and every
   // request when the chosen one is already present.
@@ -301,7 +304,7 @@ class VLRepositoryFile {
   // shortened under them. False when the written bytes could not be flushed.
   bool copyMapped(void* buffer, size_t offset, size_t length, Access access, bool atEnd, size_t* count, bool* faulted);
   bool remapChangedFiles();
-  void addSeek(size_t offset, size_t length);
+  void addSeek(const std::pair<size_t, size_t>& request);
   bool openInRemadeDirectory();
   bool mapFiles();
   void makeMappedFiles();
