@@ -44,6 +44,8 @@ const long kMaxRedirects = 5;
 // Why an answer was refused when the file could not take it (no room, a
 // failing disk, a file changed under the transfer), for the page.
 const char* const kNotStored = "could not be stored";
+// Why an answer without content was refused for a download.
+const char* const kEmptyAnswer = "empty answer";
 // Why an answer without a length was refused when it outgrew the room it may
 // take (see VLRepository::makeRoomFor): most likely it never ends.
 const char* const kTooLarge = "answer without a length, too large to store";
@@ -477,18 +479,19 @@ bool VLHttpRepositoryProvider::getState(VLRepository* repository, const VLFileId
     if (current == TRANSFER_FINISHED)
       failures_.erase(key);
     else
-      failures_[key] = KeptFailure{file->failure, file->httpCode == 0};
+      failures_[key] = KeptFailure{file->failure, file->httpCode == 0, file->failure == kEmptyAnswer};
     files_.remove(file);
     delete file;
   }
   return true;
 }
 
-std::string VLHttpRepositoryProvider::getLastFailure(VLRepository* repository, const VLFileId& fileId,
-                                                     bool* unanswered) {
+std::string VLHttpRepositoryProvider::getLastFailure(VLRepository* repository, const VLFileId& fileId, bool* unanswered,
+                                                     bool* empty) {
   VLMutexLocker lock(mutex_);
   auto found = failures_.find(std::make_pair(repository, fileIdKey(fileId)));
   if (unanswered) *unanswered = found != failures_.end() && found->second.unanswered;
+  if (empty) *empty = found != failures_.end() && found->second.empty;
   return found == failures_.end() ? std::string() : found->second.text;
 }
 
@@ -781,12 +784,16 @@ bool VLHttpRepositoryProvider::beginGrowing(repo_file* file) {
   return true;
 }
 
-// An empty answer (a 204, or a size of 0) is no audio file: stored, it would
-// complete the file with 0 bytes, which never plays and is never fetched
-// again. Refused as a retryable failure: the server may be fixed soon.
-bool VLHttpRepositoryProvider::refuseEmpty(repo_file* file) {
-  file->refusal = "empty answer";
-  VL_LOG_WARN("HTTP response is empty, it is refused : " << file->httpCode << ", " << file->fileId);
+// An empty answer (a 204, or a size of 0). To a stream it is the file: stored
+// with 0 bytes, it ends its sound at once as an empty file, which the page
+// tells apart from other failures. A download is not done with 0 bytes, which
+// would never play and never be fetched again: refused as a retryable
+// failure, which its repository file tries again a few times. True when the
+// answer is taken as the empty file.
+bool VLHttpRepositoryProvider::takesEmptyAnswer(repo_file* file) {
+  if (file->repository->getFile(file->fileId, true)->getCustom() == 0) return true;
+  file->refusal = kEmptyAnswer;
+  VL_LOG_WARN("HTTP response to a download is empty, it is refused : " << file->httpCode << ", " << file->fileId);
   return false;
 }
 
@@ -809,7 +816,11 @@ bool VLHttpRepositoryProvider::revalidateUnsatisfiable(repo_file* file) {
 // where the body goes. False refuses the response.
 bool VLHttpRepositoryProvider::endHeaders(repo_file* file) {
   if (file->httpCode == 416) return revalidateUnsatisfiable(file);
-  if (file->httpCode == 204) return refuseEmpty(file);
+  if (file->httpCode == 204) {
+    // No content: an empty answer, whatever its headers say.
+    file->totalSize = 0;
+    file->contentOffset = 0;
+  }
   if (file->httpCode - 200 > 99) {
     char* url = nullptr;
     curl_easy_getinfo(file->curl, CURLINFO_EFFECTIVE_URL, &url);
@@ -831,7 +842,7 @@ bool VLHttpRepositoryProvider::endHeaders(repo_file* file) {
     file->refusal = "answer without a size";
     return false;
   }
-  if (file->totalSize == 0) return refuseEmpty(file);
+  if (file->totalSize == 0 && !takesEmptyAnswer(file)) return false;
   // Without a range the body of a partial response would be stored at
   // offset 0, over other bytes of the file.
   if (file->httpCode == 206 && !file->hasContentRange) {
@@ -1165,7 +1176,13 @@ bool VLHttpRepositoryProvider::restartAtNewRange(repo_file* file) {
 bool VLHttpRepositoryProvider::finishGrowing(repo_file* file) {
   VLRepositoryFile* repositoryFile = file->repository->getFile(file->fileId, true);
   const size_t size = file->currentOffset + file->bufferUsed;
-  if (size == 0) return refuseEmpty(file);
+  if (size == 0 && !takesEmptyAnswer(file)) {
+    // Nothing came: the file it made empty at its headers goes back to a
+    // file of unknown size, which the next try asks for whole (left sized
+    // 0, it would count as complete).
+    if (repositoryFile->getSize() == 0) repositoryFile->discardContent();
+    return false;
+  }
   if (!repositoryFile->settle() || !repositoryFile->finishGrowing(size)) {
     VL_LOG_ERROR("Unable to set repository file properties : " << file->fileId.entityId() << "-"
                                                                << file->fileId.getFormat()->getId() << " => " << size

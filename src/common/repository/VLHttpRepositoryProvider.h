@@ -165,8 +165,10 @@ class VLHttpRepositoryProvider {
   // Why the file's last transfer failed, as a short text for the page; empty
   // when it has not failed since its last success. unanswered (when not
   // null) receives whether that transfer never had an answer from the server
-  // (refused, unreachable, timed out before a status line came).
-  std::string getLastFailure(VLRepository* repository, const VLFileId& fileId, bool* unanswered = nullptr);
+  // (refused, unreachable, timed out before a status line came), and empty
+  // (when not null) whether it was refused as an empty answer to a download.
+  std::string getLastFailure(VLRepository* repository, const VLFileId& fileId, bool* unanswered = nullptr,
+                             bool* empty = nullptr);
 
   // The page's answer to askFileUrl: queued, and applied by the next update
   // on the worker thread. With a URL and another format id nothing is
@@ -245,7 +247,7 @@ class VLHttpRepositoryProvider {
   static bool finishGrowing(repo_file* file);
   static bool endInterimOrRedirect(repo_file* file);
   static bool refuseNonAudio(repo_file* file);
-  static bool refuseEmpty(repo_file* file);
+  static bool takesEmptyAnswer(repo_file* file);
   bool fallBackToPageUrl(repo_file* file);
   static bool revalidateUnsatisfiable(repo_file* file);
   static void planStoredBlockCheck(repo_file* file);
@@ -273,6 +275,7 @@ class VLHttpRepositoryProvider {
   struct KeptFailure {
     std::string text;
     bool unanswered;
+    bool empty;
   };
   std::map<std::pair<VLRepository*, std::string>, KeptFailure> failures_;
   long stallTimeout_;

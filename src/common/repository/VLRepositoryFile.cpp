@@ -30,6 +30,10 @@ const double kMaxRetryDelay = 300;
 const double kQuickRetryWindow = 20;
 const double kFirstQuickRetryDelay = 0.5;
 const double kLongestQuickRetryDelay = 2;
+// Empty answers to a download are tried again this many times, after 4, 8,
+// 16 and 32 seconds, before the download fails: a server that has nothing to
+// send is seldom fixed within minutes, unlike a network that drops.
+const int kMaxEmptyAnswerRetries = 4;
 // An answer without a length grows its file ahead of its data by at least
 // this much (and by an eighth of what came), so that the file is resized
 // (and its room asked for) seldom.
@@ -105,6 +109,7 @@ void VLRepositoryFile::init(std::string fileName) {
   lockCount_ = 0;
   providing_ = false;
   retryCount_ = 0;
+  emptyAnswers_ = 0;
   nextTry_ = 0;
   dataArrived_ = false;
   stagedStart_ = 0;
@@ -205,6 +210,7 @@ bool VLRepositoryFile::open(unsigned int options) {
   if (options & OPEN_PROVIDE) {
     providing_ = true;
     retryCount_ = 0;
+    emptyAnswers_ = 0;
     dataArrived_ = false;
     nextTry_ = 0;
     failingSince_ = 0;
@@ -316,13 +322,29 @@ bool VLRepositoryFile::checkMappedLengths() {
     VL_LOG_ERROR("Unable to resize repository file : " << content_->getPath());
     return false;
   }
+  forgetLoaded();
+  return true;
+}
+
+void VLRepositoryFile::forgetLoaded() {
   repository_->noteContentReset(this);
   if (loaded_ != 0) {
     loaded_ = 0;
     rowChanged();
     if (handler_) handler_->onFileProgressesChanged(this);
   }
-  return true;
+}
+
+bool VLRepositoryFile::checkStoredFiles() {
+  if (size_ == kAllOnes) return true;
+  VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
+  const std::string contentPath = repository_->getFilePath(fileName_);
+  if (files->getFileSize(contentPath) == size_ &&
+      files->getFileSize(repository_->getBitmapPath(fileName_)) == getBitmapSize(size_))
+    return true;
+  VL_LOG_WARN("Repository file was replaced or cut by another program, its content is lost : " << contentPath);
+  forgetLoaded();
+  return false;
 }
 
 bool VLRepositoryFile::close(unsigned int options) {
@@ -1084,6 +1106,7 @@ bool VLRepositoryFile::driveTransfer() {
     // the blocks a cut answer stored are data arrived: the player may
     // start on them.
     retryCount_ = 0;
+    emptyAnswers_ = 0;
     failingSince_ = 0;
     validatorRefused_ = false;
     unanswered_ = false;
@@ -1091,8 +1114,9 @@ bool VLRepositoryFile::driveTransfer() {
     dataArrived_ = true;
   }
   bool unanswered = false;
+  bool empty = false;
   if (state == Provider::TRANSFER_FAILED_RETRYABLE || state == Provider::TRANSFER_FAILED)
-    failure_ = provider_->getLastFailure(repository_, fileId_, &unanswered);
+    failure_ = provider_->getLastFailure(repository_, fileId_, &unanswered, &empty);
 
   size_t offset = 0;
   bool startWanted = false;
@@ -1100,11 +1124,11 @@ bool VLRepositoryFile::driveTransfer() {
   switch (state) {
     case Provider::TRANSFER_FINISHED:
       if (discardPageDownload() || finishedWithoutProgress())
-        scheduleRetry(false);
+        scheduleRetry(false, false);
       else
         startWanted = true;
       break;
-    case Provider::TRANSFER_FAILED_RETRYABLE: scheduleRetry(unanswered); break;
+    case Provider::TRANSFER_FAILED_RETRYABLE: scheduleRetry(unanswered, empty); break;
     case Provider::TRANSFER_FAILED: providing_ = false; break;
     case Provider::TRANSFER_NONE: {
       // A waiting reader starts a transfer at once, whatever the delay,
@@ -1165,11 +1189,15 @@ void VLRepositoryFile::noteAwaitedAnswer(uint32_t state) {
     awaitingSince_ = now();
 }
 
-void VLRepositoryFile::scheduleRetry(bool unanswered) {
+void VLRepositoryFile::scheduleRetry(bool unanswered, bool empty) {
   double current = now();
   if (failingSince_ == 0) failingSince_ = awaitingSince_ != 0 ? std::min(awaitingSince_, current) : current;
   awaitingSince_ = 0;
   unanswered_ = unanswered;
+  if (empty) {
+    scheduleEmptyAnswerRetry(current);
+    return;
+  }
   if (unanswered && current - failingSince_ < kQuickRetryWindow) {
     double delay = std::min(std::max(kFirstQuickRetryDelay, (current - failingSince_) / 2), kLongestQuickRetryDelay);
     nextTry_ = current + delay;
@@ -1184,6 +1212,20 @@ void VLRepositoryFile::scheduleRetry(bool unanswered) {
   }
   VL_LOG_WARN("Repository file providing has failed too many times : " << fileId_);
   providing_ = false;
+}
+
+// A download answered empty is tried again a few times, then it fails for
+// good, with the empty answer as its reason.
+void VLRepositoryFile::scheduleEmptyAnswerRetry(double current) {
+  if (emptyAnswers_ >= kMaxEmptyAnswerRetries) {
+    VL_LOG_WARN("Repository file keeps being answered empty, providing gives up : " << fileId_);
+    emptyAnswers_ = 0;
+    providing_ = false;
+    return;
+  }
+  ++emptyAnswers_;
+  nextTry_ = current + double(2 << emptyAnswers_);
+  reportRetry();
 }
 
 // The page sees that the file waits, how long and why: a download in its

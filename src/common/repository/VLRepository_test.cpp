@@ -397,17 +397,22 @@ TEST_F(VLRepositoryTest, DeletedFilesCountAsStoredUntilTheyAreGone) {
 // A large clear marks its records removed over several updates, and looks done
 // at once meanwhile: the lists leave out what it has not reached, a record
 // asked for is cleared first, and what was open or made after the request
-// stays.
+// stays. A record is marked once its row has left the index, so that a run
+// killed meanwhile keeps none of the rows of the records it cleared.
 TEST_F(VLRepositoryTest, ALargeClearGoesInSlicesThatLookDoneAtOnce) {
   open();
   const int count = 25000;
-  for (int i = 0; i < count; ++i) addRecord("r-" + std::to_string(i), 1);
+  for (int i = 0; i < count; ++i) repository->noteRowChanged(addRecord("r-" + std::to_string(i), 1));
   VLRepositoryFile* inUse = addRecord("z-in-use", 1);
+  repository->noteRowChanged(inUse);
+  saveNow();
   ASSERT_TRUE(inUse->open(0));
 
   repository->clearAll();
   repository->update();
   EXPECT_LT(handler.count("onFilesRemoved"), count) << "one update marked every record";
+  EXPECT_EQ((std::vector<std::string>{std::to_string(count + 1 - handler.count("onFilesRemoved"))}),
+            rows("SELECT COUNT(*) FROM files"));
   ASSERT_TRUE(inUse->close(0));
   VLRepositoryFile* made = repository->getFile(VLFileId("zz-made", 6u), true);
   unsigned int listed = 0;
