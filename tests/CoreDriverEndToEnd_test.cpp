@@ -673,6 +673,51 @@ TEST_F(CoreDriverTest, ATrackLargerThanTheCacheLimitPlaysAndLeavesTheCacheAfterw
   EXPECT_EQ(0, driver.quit());
 }
 
+// A size claim alone takes nothing: a track whose server claims 300 MB for
+// its 0.5 MB evicts none of the twelve tracks of normal size in the 10 MB
+// cache, takes no more of the volume than the bytes that came, and plays them.
+TEST_F(CoreDriverTest, ASizeClaimLargerThanTheCacheEvictsNothingAndTakesNoRoom) {
+  TestFolder folder;
+  ServedTrack track(folder);
+  ASSERT_TRUE(track.ready());
+  const vetest::Fixture claimed = vetest::mp3("driver-claimed-track", 30.0, 44100, 2, "-b 128");
+  const std::string media = folder.folder("media");
+  ASSERT_TRUE(run("cp " + claimed.file + " " + media + "/claimed.mp3"));
+  setenv("VELORA_TESTSERVER_ROOT", media.c_str(), 1);
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  const std::string home = folder.folder("home");
+  CoreDriverProcess driver(kTool, driverArguments(home, ""));
+  ASSERT_TRUE(driver.waitUntilStarted());
+  for (int entity = 1401; entity <= 1412; ++entity) {
+    const int sound = int(driver.call("createSound", args({track.url(entity)})).int64Value());
+    ASSERT_GT(sound, 0);
+    ASSERT_TRUE(driver.call("waitForFileCount", args({strings({"cache"}), 2, 0, entity - 1400, 20000})).boolValue());
+    driver.call("deleteSound", args({sound}));
+  }
+
+  const int sound = int(
+      driver.call("createSound", args({server.url("/file=claimed.mp3/claimsize=300000000/t.mp3?_TEID=1420&_FMT=5")}))
+          .int64Value());
+  ASSERT_GT(sound, 0);
+  ASSERT_TRUE(driver.call("play", args({sound})).boolValue());
+  bool heard = false;
+  for (int i = 0; i < 800 && !heard; ++i) {
+    heard = driver.call("getPosition", args({sound})).int64Value() > 0;
+    if (!heard) driver.call("sleep", args({25}));
+  }
+  EXPECT_TRUE(heard) << "state " << driver.call("getState", args({sound})).int64Value();
+  EXPECT_EQ(300000000, fileField(driver, "cache", 1420, "bytes_total"));
+  JKValue cached = driver.callAndWaitForCallback("getFileCount", args({strings({"cache"}), 2, 0}));
+  EXPECT_EQ(12, number(cached, "count")) << "the tracks of normal size stay cached";
+  struct stat status;
+  ASSERT_EQ(0, stat((home + "/cache/velora-desktop/cache/" + md5("cache_#anonymous#_1420_5")).c_str(), &status));
+  EXPECT_LT(double(status.st_blocks) * 512, 10e6) << "the claim took the volume";
+  EXPECT_EQ(0, shownErrors(driver, "CACHE_VOLUME_FULL"));
+  driver.call("deleteSound", args({sound}));
+  EXPECT_EQ(0, driver.quit());
+}
+
 // Whether the driver told the page of progress on the entity's file, with
 // some but not all of its bytes stored.
 bool partlyLoaded(const JKValue& line, int entity) {

@@ -380,16 +380,19 @@ void VLRepository::checkSize(bool now) {
     std::list<VLRepositoryFile*> candidates;
     // Files being removed hold their blocks until they are gone: counted
     // as stored, the volume's free space does not show them twice.
-    usedSize = double(trash_->getPendingBytes());
+    const double pending = double(trash_->getPendingBytes());
+    usedSize = pending;
+    for (auto& entry : files_) usedSize += knownSize(entry.second);
+    double limit = limitFor(usedSize, available, total);
+    usedSize = pending;
     for (auto& entry : files_) {
       VLRepositoryFile* file = entry.second;
-      usedSize += knownSize(file);
+      usedSize += countedSize(file, limit);
       if (!file->isRemoved()) {
-        keptSize += knownSize(file);
+        keptSize += countedSize(file, limit);
         if (autoClean_) candidates.push_back(file);
       }
     }
-    double limit = limitFor(usedSize, available, total);
     if (autoClean_) evict(limit, keptSize, candidates);
     full = !autoClean_ && (usedSize > limit || needsRoom(usedSize, keptSize, available, total));
   }
@@ -407,11 +410,20 @@ void VLRepository::evict(double limit, double keptSize, std::list<VLRepositoryFi
     VLRepositoryFile* file = candidates.front();
     candidates.pop_front();
     file->remove();
-    keptSize -= knownSize(file);
+    keptSize -= countedSize(file, limit);
   }
 }
 
-bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size) {
+// What a file takes against the limit: its size, but for a file larger than
+// the limit of an auto-clean repository the bytes it holds: room is made for
+// such a file as its bytes arrive, not for the size its server claims.
+double VLRepository::countedSize(VLRepositoryFile* file, double limit) const {
+  const double size = knownSize(file);
+  return autoClean_ && size > limit ? double(file->getHeldBytes()) : size;
+}
+
+bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size, bool* asBytesArrive) {
+  if (asBytesArrive) *asBytesArrive = false;
   // A file growing with an answer of unknown length may never see its end:
   // it grows no larger than a track can be, and only while the volume keeps
   // its reserve free, whatever the limits say.
@@ -426,18 +438,18 @@ bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size) {
   if (!VLPlatformFactory::instance()->getFileHelper()->getFreeSpace(getDirectory(), &available, &total))
     return true;  // the resize itself will tell
   double stored = double(trash_->getPendingBytes());
+  for (auto& entry : files_) stored += knownSize(entry.second);
+  const double limit = limitFor(stored, available, total);
   double keptOthers = 0;
   std::list<VLRepositoryFile*> candidates;
   for (auto& entry : files_) {
     VLRepositoryFile* other = entry.second;
-    stored += knownSize(other);
     if (other == file || other->isRemoved()) continue;
-    keptOthers += knownSize(other);
+    keptOthers += countedSize(other, limit);
     if (autoClean_) candidates.push_back(other);
   }
   const double wanted = double(size);
-  const double growth = wanted - knownSize(file);
-  const double limit = limitFor(stored, available, total);
+  const double growth = wanted - countedSize(file, limit);
   candidates.sort([](VLRepositoryFile* a, VLRepositoryFile* b) { return evictionTime(a) < evictionTime(b); });
 
   // Evicted files that are open stay on the volume until their last close:
@@ -450,8 +462,8 @@ bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size) {
   for (VLRepositoryFile* candidate : candidates) {
     if (underLimit() && onVolume()) break;
     evicted.push_back(candidate);
-    keptOthers -= knownSize(candidate);
-    if (!candidate->isOpen()) freed += knownSize(candidate);
+    keptOthers -= countedSize(candidate, limit);
+    if (!candidate->isOpen()) freed += countedSize(candidate, limit);
   }
   // With auto-clean the limit only says how much to evict: a file larger than
   // the limit still plays, and the size check that follows its new size
@@ -479,6 +491,14 @@ bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size) {
       handler_->onVolumeFull(this);
     }
     return false;
+  }
+  // A size larger than the limit is only what a server claims until its
+  // bytes come (a claim of 300 MB for a track of 0.5 MB would otherwise empty
+  // the cache and take the volume): the file takes its room, and evicts
+  // others, as they arrive (VLRepositoryFile::setContent).
+  if (autoClean_ && !growing && wanted > limit && asBytesArrive) {
+    *asBytesArrive = true;
+    return true;
   }
   for (VLRepositoryFile* candidate : evicted) candidate->remove();
   return true;

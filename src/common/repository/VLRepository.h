@@ -166,7 +166,13 @@ class VLRepository {
   // the same way, but never larger than a track can be (500 MB) nor past
   // the volume's 300 MB reserve; such a refusal is its answer's alone: it
   // turns nothing full and tells the handler nothing.
-  bool makeRoomFor(VLRepositoryFile* file, size_t size);
+  // With asBytesArrive (not null), a size larger than the limit of an
+  // auto-clean repository that the volume could hold evicts nothing now:
+  // asBytesArrive is set, and the file takes its room as its bytes arrive
+  // (it counts the bytes it holds, not its size, against the limit: see
+  // VLRepositoryFile::setContent), evicting others then and itself once they
+  // pass the limit.
+  bool makeRoomFor(VLRepositoryFile* file, size_t size, bool* asBytesArrive = nullptr);
   // Makes the directory again when it is missing and may be made (see
   // makeDirectory: not a download folder that held stored files), probes it
   // and tells the handler onUnwritable when it turns unusable. A folder whose
@@ -260,6 +266,7 @@ class VLRepository {
   void rowsSaved();
   // Size check.
   double limitFor(double stored, double available, double total) const;
+  double countedSize(VLRepositoryFile* file, double limit) const;
   bool needsRoom(double stored, double kept, double available, double total);
   void evict(double limit, double keptSize, std::list<VLRepositoryFile*>& candidates);
   // Deletes the record and hands its files to the trash; its row is deleted

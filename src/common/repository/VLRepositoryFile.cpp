@@ -129,6 +129,8 @@ void VLRepositoryFile::init(std::string fileName) {
   awaitingSince_ = 0;
   growing_ = false;
   endedAt_ = kAllOnes;
+  roomAsBytesArrive_ = false;
+  arrivedSinceRoomCheck_ = 0;
   failure_.clear();
   url_.clear();
   size_ = kAllOnes;
@@ -461,7 +463,23 @@ bool VLRepositoryFile::settle() {
   content_->startFlush(start, count);
   markBlocks(present_.data(), start, count);
   written_.push_back(Written{start, count, now()});
+  noteBytesArrived(count);
   return commitWritten(isComplete());
+}
+
+// The repository makes room for a file larger than its limit as the file's
+// bytes arrive (see setContent): it measures again after every step of them.
+void VLRepositoryFile::noteBytesArrived(size_t count) {
+  if (!roomAsBytesArrive_) return;
+  arrivedSinceRoomCheck_ += count;
+  if (arrivedSinceRoomCheck_ < kGrowthStep && !isComplete()) return;
+  arrivedSinceRoomCheck_ = 0;
+  repository_->checkSize(false);
+}
+
+size_t VLRepositoryFile::getHeldBytes() {
+  if (size_ == kAllOnes) return 0;
+  return isBitmapMapped() ? presentBytes() : loaded_;
 }
 
 bool VLRepositoryFile::mappingsCover() {
@@ -522,6 +540,12 @@ bool VLRepositoryFile::copyMapped(void* buffer, size_t offset, size_t length, Ac
     if (!*faulted && *count < length) addSeek(readRequestOf(offset, length));
     return true;
   }
+  // A file sized without its room (see setContent) takes it as its bytes
+  // come; over room already taken this costs nothing.
+  if (!content_->reserve(offset, length)) {
+    VL_LOG_ERROR("No room for repository file blocks : " << content_->getPath());
+    return false;
+  }
   // The bytes reach the disk before their bits are set: after a crash, even
   // a power loss, a set bit never stands for bytes that are not there.
   *faulted = !content_->guard([&] { *count = copyBlocks(content_->getData(), buffer, offset, length, atEnd); });
@@ -537,7 +561,9 @@ bool VLRepositoryFile::copyMapped(void* buffer, size_t offset, size_t length, Ac
     return false;
   }
   *faulted = !bitmap_->guard([&] { markBlocks(bitmap_->getData(), offset, *count); });
-  if (!*faulted) markBlocks(present_.data(), offset, *count);
+  if (*faulted) return true;
+  markBlocks(present_.data(), offset, *count);
+  noteBytesArrived(*count);
   return true;
 }
 
@@ -582,9 +608,10 @@ bool VLRepositoryFile::setContent(size_t size, const std::string& etag) {
   }
   // A closed record's files are resized on the disk, unmapped.
   if (!content_) makeMappedFiles();
+  bool asBytesArrive = false;
   if (sizeChanged) {
-    if (!repository_->makeRoomFor(this, size)) return false;
-    if (!content_->resize(size, false)) {
+    if (!repository_->makeRoomFor(this, size, &asBytesArrive)) return false;
+    if (!content_->resize(size, false, !asBytesArrive)) {
       VL_LOG_ERROR("Unable to resize repository file : " << content_->getPath());
       remapAfterFailedResize();
       return false;
@@ -601,12 +628,15 @@ bool VLRepositoryFile::setContent(size_t size, const std::string& etag) {
   // Blocks still waiting for their on-disk bits are of the old content.
   loadPresentBits();
   storeReset(size, etag);
+  roomAsBytesArrive_ = asBytesArrive;
   return true;
 }
 
 void VLRepositoryFile::storeReset(size_t size, const std::string& etag) {
   growing_ = false;
   endedAt_ = kAllOnes;
+  roomAsBytesArrive_ = false;
+  arrivedSinceRoomCheck_ = 0;
   size_ = size;
   etag_ = etag;
   loaded_ = 0;

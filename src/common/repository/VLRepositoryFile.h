@@ -103,6 +103,9 @@ class VLRepositoryFile {
   size_t getSize() const { return size_; }
   // Bytes present, as of the last recount.
   size_t getLoaded() const { return loaded_; }
+  // Bytes present now while open (as of the last recount while closed); 0
+  // while the size is unknown.
+  size_t getHeldBytes();
   std::string getEtag() const { return etag_; }
   std::string getMetadata() const { return metadata_ ? *metadata_ : std::string(); }
   void setMetadata(const std::string& metadata);
@@ -183,7 +186,10 @@ class VLRepositoryFile {
   // effect. Otherwise the content and bitmap are resized (new size) or the
   // bitmap cleared (new validator only), so every block counts as missing,
   // and the index row is written at once. Refused while a reader holds a
-  // lock, and when the repository has no room for the new size.
+  // lock, and when the repository has no room for the new size. A size
+  // larger than the cache's limit takes its room as its bytes arrive, not
+  // at once (VLRepository::makeRoomFor): the content file is sized without
+  // reserving its room, and the repository measures again as bytes come.
   bool setContent(size_t size, const std::string& etag);
   // Forgets the stored content: its size, validator and every block, so
   // that the next start fetches the whole file again (bytes that are no
@@ -318,6 +324,7 @@ class VLRepositoryFile {
   void remapAfterFailedResize();
   bool resizeKeepingBlocks(size_t size);
   void forgetGrownContent();
+  void noteBytesArrived(size_t count);
   // Stores a new size and validator with nothing present, and tells the
   // repository, the index and the handler.
   void storeReset(size_t size, const std::string& etag);
@@ -383,6 +390,10 @@ class VLRepositoryFile {
   // Where the last answer without a length of a download ended (all ones:
   // none since the content was last reset): see finishGrowing.
   size_t endedAt_;
+  // The size was taken without its room (see setContent), and the bytes
+  // stored since the repository last measured.
+  bool roomAsBytesArrive_;
+  size_t arrivedSinceRoomCheck_;
   std::string failure_;
   std::string url_;
   // Index columns.

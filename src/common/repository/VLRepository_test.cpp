@@ -60,13 +60,15 @@ class VLRepositoryTest : public ::testing::Test {
     return repository.get();
   }
 
-  // A record as the index would give it, with no files on disk.
+  // A record as the index would give it for a complete file, with no files
+  // on disk.
   VLRepositoryFile* addRecord(const std::string& entity, size_t size, time_t lastOpen = 0, unsigned int locks = 0,
                               time_t lastAdd = 1) {
     VLFileId id(entity, 6u);
+    const size_t loaded = size == kUnknown ? 0 : size;
     VLRepositoryFile* file =
-        new VLRepositoryFile(repository.get(), "user", id, &provider, &handler, repository->makeFileName(id), size, 0,
-                             "", "", "", -1, 0, 0, lastOpen, locks, lastAdd);
+        new VLRepositoryFile(repository.get(), "user", id, &provider, &handler, repository->makeFileName(id), size,
+                             loaded, "", "", "", -1, 0, 0, lastOpen, locks, lastAdd);
     repository->getFiles()[id] = file;
     return file;
   }
@@ -259,7 +261,12 @@ TEST_F(VLRepositoryTest, EvictionTakesTheLeastRecentlyUsedAndNewTracksLast) {
   EXPECT_FALSE(isRemoved("played-recently"));
   EXPECT_FALSE(fetching->isRemoved());
 
-  // Open records are evicted too, but stay (and count) until closed.
+  // Open records are evicted too, but stay (and count) until closed. A
+  // record larger than the limit counts the bytes it holds.
+  std::string bytes(300, 'b');
+  size_t written = 0;
+  ASSERT_TRUE(fetching->write(bytes.data(), 0, bytes.size(), &written));
+  ASSERT_EQ(300u, written);
   repository->setLimits(0, 100);
   repository->update();
   EXPECT_TRUE(fetching->isRemoved());

@@ -37,6 +37,27 @@ bool VLMappedFileLinuxImpl::open() {
 }
 
 bool VLMappedFileLinuxImpl::open(size_t size) {
+  return openAt(size, true);
+}
+
+bool VLMappedFileLinuxImpl::openUnreserved(size_t size) {
+  return openAt(size, false);
+}
+
+bool VLMappedFileLinuxImpl::reserve(size_t offset, size_t length) {
+  if (!isOpen() || offset >= size_ || length == 0) return true;
+  length = std::min(length, size_ - offset);
+  // The file keeps its length: one that another program shortened under the
+  // mapping must still fault the access past its end, not be grown again.
+  if (fallocate(descriptor_, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset), static_cast<off_t>(length)) == 0)
+    return true;
+  int error = errno;
+  if (!isNoSpace(error)) return true;  // a file system that cannot reserve writes as it can
+  VL_LOG_ERROR("fallocate has failed (" << error << ") : " << getPath());
+  return false;
+}
+
+bool VLMappedFileLinuxImpl::openAt(size_t size, bool reserveRoom) {
   // Opening over an open object would leak its descriptor and mapping.
   if (isOpen()) close();
 
@@ -54,7 +75,7 @@ bool VLMappedFileLinuxImpl::open(size_t size) {
   size_t presentSize = static_cast<size_t>(status.st_size);
   if (size == kPresentSize)
     size = presentSize;
-  else if (presentSize != size && !setLength(presentSize, size))
+  else if (presentSize != size && !setLength(presentSize, size, reserveRoom))
     return fail();
 
   if (size > 0) {
@@ -84,8 +105,8 @@ int VLMappedFileLinuxImpl::openDescriptor(size_t size) {
   return descriptor;
 }
 
-bool VLMappedFileLinuxImpl::setLength(size_t presentSize, size_t size) {
-  if (size > presentSize) {
+bool VLMappedFileLinuxImpl::setLength(size_t presentSize, size_t size, bool reserveRoom) {
+  if (size > presentSize && reserveRoom) {
     // Reserve the new range on disk before it is mapped: a write through a
     // shared mapping into a hole that the disk cannot back is SIGBUS, while
     // a refused reservation here is an ordinary failure the caller handles.

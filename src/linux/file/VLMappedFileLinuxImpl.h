@@ -18,13 +18,16 @@ class VLMappedFileLinuxImpl : public VLMappedFile {
   unsigned char* getData() override;
   size_t getSize() override;
   bool open(size_t size) override;
+  bool openUnreserved(size_t size) override;
+  bool reserve(size_t offset, size_t length) override;
   bool flush(size_t offset, size_t length) override;
   bool startFlush(size_t offset, size_t length) override;
   // Catches the SIGBUS of a page past the file's end (see VLMappedMemoryGuard).
   bool runGuarded(void (*access)(void*), void* context) override;
 
  private:
-  bool setLength(size_t presentSize, size_t size);
+  bool openAt(size_t size, bool reserveRoom);
+  bool setLength(size_t presentSize, size_t size, bool reserveRoom);
   bool fail();
   bool syncRange(size_t offset, size_t length, unsigned int flags);
 

@@ -171,6 +171,36 @@ TEST_F(VLMappedFileTest, GrowingPastAFullDiskFailsInsteadOfFaulting) {
   EXPECT_EQ(0, result);
 }
 
+// A file sized without its room takes none until its bytes are reserved;
+// a reservation the disk cannot back fails instead of a later write faulting.
+TEST_F(VLMappedFileTest, AnUnreservedFileTakesRoomOnlyWhereReserved) {
+  std::string volume = folder.file("small");
+  ASSERT_EQ(0, mkdir(volume.c_str(), 0755));
+  int result = TestSmallVolume::run(volume, "256k", [&] {
+    auto file = mapped(volume + "/content");
+    EXPECT_TRUE(file->openUnreserved(size_t(1) << 30));
+    struct stat status;
+    EXPECT_EQ(0, stat((volume + "/content").c_str(), &status));
+    EXPECT_EQ(off_t(1) << 30, status.st_size);
+    EXPECT_EQ(0, status.st_blocks);
+    EXPECT_TRUE(file->reserve(8192, 65536));
+    if (file->isOpen()) memset(file->getData() + 8192, 0x5a, 65536);
+    EXPECT_EQ(0, stat((volume + "/content").c_str(), &status));
+    EXPECT_GE(status.st_blocks * 512, 65536);
+    EXPECT_FALSE(file->reserve(1 << 20, 1 << 20)) << "more than the volume has";
+    EXPECT_TRUE(file->reserve(8192, 4096)) << "already reserved";
+    // A file another program shortened keeps its new length: an access past
+    // it must still fail, not find the file grown again.
+    EXPECT_EQ(0, truncate((volume + "/content").c_str(), 0));
+    EXPECT_TRUE(file->reserve(8192, 4096));
+    EXPECT_EQ(0, fileLength(volume + "/content"));
+    file->close();
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
+}
+
 // A volume remounted read-only (after a file-system error): its files open
 // at their present size for reading, and a write through the mapping changes
 // the mapping only (no fault, nothing on the disk). The probe tells the
