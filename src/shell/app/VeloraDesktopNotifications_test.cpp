@@ -111,6 +111,32 @@ TEST_F(VeloraDesktopNotificationsTest, LargeIconsReachTheServerScaledAndAbsurdOn
   EXPECT_EQ(application.exitStatus(), 0);
 }
 
+// Eight icons from a cover host that does not answer: the next notification's
+// icon, from the same host, is fetched at once and shows; the oldest slow one
+// gave way and shows without its icon.
+TEST_F(VeloraDesktopNotificationsTest, ANewIconIsFetchedWhileSlowOnesHoldEveryFetch) {
+  FakeNotificationServer notifications;
+  ASSERT_TRUE(notifications.owned());
+  iconServer_.delay("/slow.png", 600000);
+  std::vector<std::pair<std::string, std::string>> shows;
+  for (int i = 0; i < 8; ++i) shows.emplace_back("slow.png?" + std::to_string(i), "Slow " + std::to_string(i));
+  shows.emplace_back("cover.png", "Cover");
+  usePage(shows);
+  DesktopProcess application(home_.path(), {});
+  std::map<std::string, FakeNotificationServer::Notification> byTitle;
+  ASSERT_TRUE(ShellTestServer::runUntil([&] {
+    for (const auto& shown : notifications.notifications()) byTitle[shown.summary] = shown;
+    return application.ended() || (byTitle.count("Cover") != 0 && byTitle.count("Slow 0") != 0);
+  }));
+  EXPECT_TRUE(byTitle["Cover"].hasImage);
+  EXPECT_EQ(byTitle["Cover"].imageWidth, 256);
+  EXPECT_FALSE(byTitle["Slow 0"].hasImage);
+  EXPECT_NE(log().find("/slow.png?0 gives way to a newer notification's: shown without it"), std::string::npos)
+      << log();
+  application.signal(SIGTERM);
+  ASSERT_TRUE(application.waitForEnd());
+}
+
 // A bus that takes no message past 100 kB: the notification with its icon
 // (256 KiB) makes it drop the program's connection.
 TEST_F(VeloraDesktopNotificationsTest, ABusThatDropsTheConnectionDoesNotEndTheProgram) {

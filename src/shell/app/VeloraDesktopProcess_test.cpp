@@ -908,6 +908,26 @@ TEST_F(VeloraDesktopProcessTest, TheMediaPlayerPlaysAndPausesOnlyWhenAskedToChan
   ASSERT_TRUE(application.waitForEnd());
 }
 
+// A Play that comes right after the page paused by itself (before the status
+// the desktop reads has followed) resumes: Play and Pause act on what plays
+// when they are acted on.
+TEST_F(VeloraDesktopProcessTest, TheMediaPlayersPlayRightAfterThePagePausedResumes) {
+  std::unique_ptr<TestNginxServer> audio = playTone("mediaKeys&pauseAfter=500", 702, 60);
+  ASSERT_NE(audio, nullptr);
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("paused"));
+  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+  ASSERT_NE(bus, nullptr);
+  EXPECT_TRUE(callPlayer(bus, "Play"));
+  EXPECT_TRUE(callPlayer(bus, "Previous"));
+  ASSERT_TRUE(waitForReports("shortcuts"));
+  ASSERT_EQ(server_.reports("shortcuts")[0], "[\"playpause\",\"previoustrack\"]");
+  EXPECT_TRUE(waitForReports("resumed"));
+  g_object_unref(bus);
+  application.signal(SIGTERM);
+  ASSERT_TRUE(application.waitForEnd());
+}
+
 // A file system mounted inside the data folder (a removable disk, a bind
 // mount) is left alone, as is everything behind a link.
 TEST_F(VeloraDesktopProcessTest, RemoveFolderStaysOnTheDataFoldersOwnFileSystem) {
