@@ -265,6 +265,22 @@ TEST_F(NetworkFaultTest, AFileReplacedMidDownloadWithoutValidatorsIsStoredAsOneV
   })) << "a mix of both files";
 }
 
+// A server that stops mid-answer closes as cleanly as one that sent it all:
+// a download whose answer has no length is done only once two answers ended
+// at the same byte, never as the part a cut answer brought.
+TEST_F(NetworkFaultTest, ADownloadWithoutLengthIsDoneOnlyOnceTwoAnswersEndAlike) {
+  ASSERT_TRUE(server.isRunning());
+  const std::string faults = "nolength=1/truncate=100000/truncatetimes=1";
+  auto driver = startDriver({{1095, server.url("/file=" + track() + "/" + faults + "/d.mp3")}});
+  driver->call("addFile", args({"download", "1095", 5, "{}"}));
+  EXPECT_TRUE(driver->call("waitForFileCount", args({strings({"download"}), 2, 16, 1, 60000})).boolValue());
+  EXPECT_EQ(0, driver->quit());
+  const std::string audio = TestFolder::read(vetest::path(track()));
+  EXPECT_EQ(audio.size(), downloaded(1095).size());
+  EXPECT_TRUE(audio == downloaded(1095));
+  EXPECT_EQ(3u, requestsFor("truncatetimes=")) << "the cut answer, the whole one and the one that confirms it";
+}
+
 TEST_F(NetworkFaultTest, ATrackWhoseServerIsGoneForAMomentAfterASeekPlaysOn) {
   ASSERT_TRUE(server.isRunning());
   auto driver = startDriver({}, true);
@@ -311,6 +327,25 @@ TEST_F(NetworkFaultTest, AServerThatSwallowsTheRequestFailsTheTrackOnceAListener
   EXPECT_EQ(0, driver->quit());
 }
 
+// An empty answer to a stream is the track's empty file: its sound ends at
+// once in the state that tells the page so (9), not after a listener's
+// patience as a failure (2).
+TEST_F(NetworkFaultTest, AStreamAnsweredEmptyEndsAtOnceAsAnEmptyFile) {
+  ASSERT_TRUE(server.isRunning());
+  auto driver = startDriver();
+  const std::string urls[] = {streamUrl("empty=200", 1100), streamUrl("empty=204", 1101),
+                              server.url("/size=0/nolength=1/t.mp3?_TEID=1102&_FMT=5")};
+  for (const std::string& url : urls) {
+    const int sound = int(driver->call("createSound", args({url})).int64Value());
+    ASSERT_GT(sound, 0);
+    driver->call("play", args({sound}));
+    EXPECT_TRUE(runUntil(
+        *driver, [&] { return ask(*driver, "getState", sound) == 9; }, 10))
+        << url << ": state " << ask(*driver, "getState", sound);
+  }
+  EXPECT_EQ(0, driver->quit());
+}
+
 TEST_F(NetworkFaultTest, EmptyOrOversizedAnswersAreRetriedAndThePageIsToldWhy) {
   ASSERT_TRUE(server.isRunning());
   auto driver = startDriver({{1070, server.url("/empty=200/d.mp3")},
@@ -323,6 +358,38 @@ TEST_F(NetworkFaultTest, EmptyOrOversizedAnswersAreRetriedAndThePageIsToldWhy) {
   // None is done, so none is taken for a track that is there.
   JKValue done = driver->callAndWaitForCallback("getFileCount", args({strings({"download"}), 0, 16}));
   EXPECT_EQ(0, number(done, "count"));
+  EXPECT_EQ(0, driver->quit());
+}
+
+// Downloads answered empty (200 with size 0, 204, 200 without a body) are
+// tried again after growing delays, a few times, and then fail with the empty
+// answer as their reason; while they wait they hold no slot, so a download
+// queued behind the three of them is done meanwhile.
+TEST_F(NetworkFaultTest, DownloadsAnsweredEmptyFailAfterAFewTriesWithoutHoldingTheQueue) {
+  ASSERT_TRUE(server.isRunning());
+  const char* const empty[] = {"/empty=200/d.mp3", "/empty=204/d.mp3", "/size=0/nolength=1/d.mp3"};
+  auto driver = startDriver({{1110, server.url(empty[0])},
+                             {1111, server.url(empty[1])},
+                             {1112, server.url(empty[2])},
+                             {1113, server.url("/file=" + track() + "/d.mp3")}},
+                            true);
+  for (const char* entity : {"1110", "1111", "1112", "1113"})
+    driver->call("addFile", args({"download", entity, 5, "{}"}));
+  EXPECT_TRUE(driver->call("waitForFileCount", args({strings({"download"}), 2, 16, 1, 30000})).boolValue())
+      << "the download queued behind them never finished";
+
+  // Their tries wait 4, 8, 16 and 32 s of the core's clock.
+  bool failed = false;
+  for (int i = 0; i < 30 && !failed; ++i) {
+    driver->call("advanceClock", args({10}));
+    failed = driver->call("waitForFileCount", args({strings({"download"}), 0, 8, 3, 300})).boolValue();
+  }
+  ASSERT_TRUE(failed);
+  JKValue answer = driver->callAndWaitForCallback("getFiles", args({strings({"download"}), 0, 8}));
+  const JKValue* files = field(answer, "files");
+  for (size_t i = 0; files && files->isArray() && i < files->array()->count(); ++i)
+    EXPECT_EQ("empty answer", field(files->array()->objectAtIndex(i), "failure")->stringValue());
+  for (const char* path : empty) EXPECT_EQ(5u, requestsFor(path)) << path;
   EXPECT_EQ(0, driver->quit());
 }
 
@@ -349,8 +416,8 @@ TEST_F(NetworkFaultTest, AnAnswerWithoutLengthPlaysAsItArrivesAndAnEndlessOneKee
   EXPECT_NEAR(30000, ask(*driver, "getLength", sound), 1000);
   driver->call("deleteSound", args({sound}));
 
-  // An answer that never ends grows its file up to the cache's limit, and
-  // the client's memory does not grow with it.
+  // An answer that never ends grows its file up to the size of a track
+  // (past the cache's limit), and the client's memory does not grow with it.
   const int endless = int(driver->call("createSound", args({streamUrl("nolength=1/endless=1", 1081)})).int64Value());
   ASSERT_GT(endless, 0);
   driver->call("play", args({endless}));

@@ -105,6 +105,18 @@ class PlaybackTest : public ::testing::Test {
     return labels;
   }
 
+  // The ids of the output devices the page is offered.
+  std::vector<std::string> deviceIds(CoreDriverProcess& driver) {
+    std::vector<std::string> ids;
+    const JKValue list = driver.call("getDeviceInfo", args({"output_devices"}));
+    if (!list.isArray()) return ids;
+    for (size_t i = 0; i < list.array()->count(); ++i) {
+      const JKValue* id = driverjson::field(list.array()->objectAtIndex(i), "key");
+      if (id) ids.push_back(id->stringValue());
+    }
+    return ids;
+  }
+
   bool offersTheServersSinks(CoreDriverProcess& driver) {
     for (const std::string& label : devices(driver)) {
       if (label.find("PulseAudio : ") == 0) return true;
@@ -497,6 +509,44 @@ TEST_F(PlaybackTest, SoundStartsWhenTheSoundServerStartsAfterTheClient) {
     EXPECT_EQ(reached, lowest) << "the track went back";
     EXPECT_TRUE(offersTheServersSinks(driver));
     EXPECT_EQ(0, driver.quit());
+  }
+}
+
+// The client quits while it plays on no sound for want of its sound server:
+// the next session, with the server back, plays on the device the user chose
+// (automatic or a sink), and the page reads an id its list holds.
+TEST_F(PlaybackTest, AQuitWhileTheSoundServerIsAwayKeepsTheChosenDevice) {
+  const std::string sink = std::to_string(VEOutput::driverId("test"));
+  const std::string noSound = "0:" + std::to_string(VEOutput::driverId("nosound"));
+  const struct {
+    const char* name;
+    std::string chosen;
+    std::string next;  // the output in use in the next session
+  } outputs[] = {{"chosen sink", "1:" + sink, "1:" + sink}, {"automatic", "0:0", "0:" + sink}};
+  int run = 0;
+  for (const auto& output : outputs) {
+    SCOPED_TRACE(output.name);
+    const std::string home = folder.folder("kept-" + std::to_string(++run));
+    auto pulse = std::make_unique<vetest::NullSinkServer>();
+    if (!pulse->ready()) {
+      std::printf("no PulseAudio server could be started here: the kept device is left out\n");
+      return;
+    }
+    {
+      CoreDriverProcess first(kTool, {"--home", home, "--output", output.chosen});
+      ASSERT_TRUE(first.waitUntilStarted());
+      pulse.reset();
+      ASSERT_TRUE(runUntil(first, [&] { return outputInUse(first) == noSound; })) << outputInUse(first);
+      EXPECT_EQ(0, first.quit());
+    }
+    pulse = std::make_unique<vetest::NullSinkServer>();
+    ASSERT_TRUE(pulse->ready());
+    CoreDriverProcess next(kTool, {"--home", home});
+    ASSERT_TRUE(next.waitUntilStarted());
+    EXPECT_EQ(output.next, outputInUse(next));
+    const std::vector<std::string> ids = deviceIds(next);
+    EXPECT_NE(ids.end(), std::find(ids.begin(), ids.end(), outputInUse(next))) << "an id the list does not hold";
+    EXPECT_EQ(0, next.quit());
   }
 }
 

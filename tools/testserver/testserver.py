@@ -34,6 +34,7 @@ Keys:
   silent=1      read the request and answer nothing until the client goes away
   bigheader=N   one header line of about N bytes in the answer
   truncate=N    announce the full length but send only N body bytes, then close
+  truncatetimes=K  with truncate=N: only the first K requests of this path are cut short
   throttle=B    send the body at about B bytes per second
   stall=N       send N body bytes, then send nothing until the client goes away
   stallfrom=N   send nothing at or past content byte N until the client goes away
@@ -504,7 +505,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
 
         limit = end - start
-        if "truncate" in options:
+        if "truncate" in options and ("truncatetimes" not in options or self.server.state.count_request(
+                "truncate " + self.path) < int(options["truncatetimes"])):
             limit = min(limit, int(options["truncate"]))
             close_after = True
         stall_at = int(options["stall"]) if "stall" in options else None

@@ -500,6 +500,13 @@ std::string VLAudioInterface::getOutput() const {
   return output_;
 }
 
+std::string VLAudioInterface::getOutputToKeep() const {
+  VLMutexLocker locker(mutex_);
+  VLMutexLocker values(valuesLock_);
+  if (namesCurrentOutput(wantedOutput_) && !awaitingDevice_.load()) return output_;
+  return wantedOutput_;
+}
+
 VLAudioInterface::DriverList VLAudioInterface::getOutputDrivers() const {
   VLMutexLocker locker(valuesLock_);
   return outputDrivers_;

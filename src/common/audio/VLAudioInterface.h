@@ -88,6 +88,12 @@ class VLAudioInterface {
   // false.
   bool setOutput(const std::string& id, bool now);
   std::string getOutput() const;
+  // The output id a session keeps for the next one: the id in use while the
+  // engine plays on the device asked for, the id asked for while it plays on
+  // a fallback (no sound while the sound server is away, the automatic
+  // output in place of a missing device), so that quitting then does not
+  // forget the user's choice.
+  std::string getOutputToKeep() const;
   // The devices found at the last init, (label, output id) in order; a copy.
   DriverList getOutputDrivers() const;
 

@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <functional>
 #include <set>
 #include <sstream>
 
@@ -74,6 +75,23 @@ bool servesRequest(const VLFileFormat* format, bool lossless) {
   if (!format->isEnabled()) return false;
   if (lossless) return format->isPrimaryClass() && !format->isSecondaryClass();
   return format->isSecondaryClass() && !format->isPrimaryClass();
+}
+
+// The identity's stored folder for a repository, else the default one, looked
+// up (which makes it) only then: an empty stored folder (a run that had none)
+// is no folder, so the default, which may be makeable now, is taken instead.
+std::string storedFolder(VLSettingHelper* settings, const std::string& identity, const char* key,
+                         const std::function<std::string()>& defaultFolder) {
+  std::string folder = settings->getValue(identity, key, "");
+  return folder.empty() ? defaultFolder() : folder;
+}
+
+// Stores a repository's folder for the identity's next session; a repository
+// without one (its default could not be made) leaves the stored one alone.
+void storeFolder(VLSettingHelper* settings, const std::string& identity, const char* key, VLRepository* repository) {
+  if (!repository) return;
+  const std::string folder = repository->getDirectory();
+  if (!folder.empty()) settings->setValue(identity, key, folder);
 }
 
 VLRepositoryFile* repositoryFileOf(VLFileHandle* handle, bool create) {
@@ -577,7 +595,9 @@ VLFileHandle* VLPlayer::findCopy(const std::string& entityId, bool lossless, uns
     if (!servesRequest(&table[row], lossless)) continue;
     const VLFileId id(entityId, &table[row]);
     for (VLRepository* repository : repositories_) {
-      if (!repository || repository->isUnavailable() || (skipOfflineOrFull && repository->isOfflineOrFull())) continue;
+      if (!repository || (skipOfflineOrFull && repository->isOfflineOrFull())) continue;
+      // A complete copy needs only to be read; one being fetched needs writing.
+      if (flag == kFlagComplete ? !repository->canReadFiles() : repository->isUnavailable()) continue;
       VLRepositoryFile* file = repository->getFile(id, false);
       if (file && (file->getFlags() & flag)) return new VLFileHandle(repository, id);
     }
@@ -598,13 +618,15 @@ void VLPlayer::init(VLAskFileUrlDelegate* delegate, VLRepositoryHandler* handler
   VLPlatformFactory* factory = VLPlatformFactory::instance();
   VLSettingHelper* settings = factory->getSettingHelper();
   const std::string databaseFolder = settings->getLocalAppPath("repositories");
-  const std::string cachePath = settings->getValue(identity, "CachePath", settings->getLocalCachePath("cache"));
-  const std::string importPath = settings->getValue(identity, "ImportPath", settings->getLocalAppPath("import"));
-  // The default download folder is looked up (which makes it) only when none
-  // is stored: the stored one may be on a disk that is not mounted now, whose
-  // mount point the default folder may lie under.
-  std::string downloadPath = settings->getValue(identity, "DownloadPath", "");
-  if (downloadPath.empty()) downloadPath = settings->getLocalMusicPath();
+  const std::string cachePath =
+      storedFolder(settings, identity, "CachePath", [settings] { return settings->getLocalCachePath("cache"); });
+  const std::string importPath =
+      storedFolder(settings, identity, "ImportPath", [settings] { return settings->getLocalAppPath("import"); });
+  // Not the default download folder either when one is stored: the stored one
+  // may be on a disk that is not mounted now, whose mount point the default
+  // folder may lie under.
+  const std::string downloadPath =
+      storedFolder(settings, identity, "DownloadPath", [settings] { return settings->getLocalMusicPath(); });
   const double cacheMaxSize =
       static_cast<double>(settings->getIntValue(identity, "CacheMaxSizeBytesMb", 0)) * 1000000.0;
   const int cacheMaxPercent = settings->getIntValue(identity, "CacheMaxSizePercent", 10);
@@ -660,15 +682,15 @@ bool VLPlayer::clean() {
   }
   std::shared_ptr<VLAudioInterface> audioInterface = holdAudioInterface();
   if (audioInterface) {
-    settings->setValue(identity_, "OutputDevice", audioInterface->getOutput());
+    settings->setValue(identity_, "OutputDevice", audioInterface->getOutputToKeep());
     // An engine that never started applied no size: the stored one stays.
     const size_t streamBufferSize = audioInterface->getStreamBufferSize();
     if (streamBufferSize != kUnknownSize)
       settings->setIntValue(identity_, "StreamBufferSizeKb", static_cast<int>(streamBufferSize >> 10));
   }
-  if (cache_) settings->setValue(identity_, "CachePath", cache_->getDirectory());
-  if (import_) settings->setValue(identity_, "ImportPath", import_->getDirectory());
-  if (download_) settings->setValue(identity_, "DownloadPath", download_->getDirectory());
+  storeFolder(settings, identity_, "CachePath", cache_);
+  storeFolder(settings, identity_, "ImportPath", import_);
+  storeFolder(settings, identity_, "DownloadPath", download_);
 
   // Every queued task ends while the repositories still exist.
   update(true, true);

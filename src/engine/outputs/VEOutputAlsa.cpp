@@ -8,6 +8,10 @@
 namespace {
 // Device latency asked of ALSA; the mixer adds its own buffer ahead of it.
 constexpr unsigned int kLatencyMicroseconds = 50000;
+// The writer waits for room in the device a slice at a time, so that close
+// never waits on a device that takes no data (a sound server that holds its
+// stream back, a suspended sink).
+constexpr int kWaitSliceMilliseconds = 20;
 
 // ALSA prints its own complaints on stderr; the engine reports codes instead.
 void quietErrors(const char*, int, const char*, int, const char*, ...) {}
@@ -68,7 +72,8 @@ VEResult VEOutputAlsa::open(const VEOutputDriver& driver, int sampleRate, VEMixS
   close();
   snd_lib_error_set_handler(quietErrors);
   std::string device = driver.device.empty() ? "default" : driver.device;
-  if (snd_pcm_open(&pcm_, device.c_str(), SND_PCM_STREAM_PLAYBACK, 0) < 0) {
+  // Non-blocking: a busy device fails at once, and no write waits for room.
+  if (snd_pcm_open(&pcm_, device.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) {
     pcm_ = nullptr;
     return VE_ERR_OUTPUT_INIT;
   }
@@ -101,6 +106,12 @@ void VEOutputAlsa::run(VEMixSource* source, size_t periodFrames) {
     size_t done = 0;
     while (done < periodFrames && !stop_) {
       snd_pcm_sframes_t written = snd_pcm_writei(pcm_, frames.data() + done * 2, periodFrames - done);
+      if (written == -EAGAIN) {
+        // No room yet: look again once there is, or after a slice.
+        const int waited = snd_pcm_wait(pcm_, kWaitSliceMilliseconds);
+        if (waited >= 0) continue;
+        written = waited;
+      }
       if (written < 0) {
         // An underrun or a suspend: recover and go on; anything else ends it.
         if (snd_pcm_recover(pcm_, static_cast<int>(written), 1) < 0) {

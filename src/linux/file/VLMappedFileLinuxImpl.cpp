@@ -26,7 +26,7 @@ bool isNoSpace(int error) {
 }  // namespace
 
 VLMappedFileLinuxImpl::VLMappedFileLinuxImpl(const std::string& path)
-    : VLMappedFile(path), descriptor_(-1), data_(nullptr), size_(0) {}
+    : VLMappedFile(path), descriptor_(-1), readOnly_(false), data_(nullptr), size_(0) {}
 
 VLMappedFileLinuxImpl::~VLMappedFileLinuxImpl() {
   VLMappedFileLinuxImpl::close();
@@ -41,7 +41,7 @@ bool VLMappedFileLinuxImpl::open(size_t size) {
   if (isOpen()) close();
 
   std::string path = getPath();
-  descriptor_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  descriptor_ = openDescriptor(size);
   if (descriptor_ == -1) {
     VL_LOG_ERROR("open has failed (" << errno << ") : " << path);
     return fail();
@@ -58,7 +58,8 @@ bool VLMappedFileLinuxImpl::open(size_t size) {
     return fail();
 
   if (size > 0) {
-    void* data = mmap(nullptr, mappingLength(size), PROT_READ | PROT_WRITE, MAP_SHARED, descriptor_, 0);
+    void* data = mmap(nullptr, mappingLength(size), PROT_READ | PROT_WRITE, readOnly_ ? MAP_PRIVATE : MAP_SHARED,
+                      descriptor_, 0);
     if (data == MAP_FAILED) {
       VL_LOG_ERROR("mmap has failed (" << errno << ")");
       data_ = nullptr;
@@ -68,6 +69,19 @@ bool VLMappedFileLinuxImpl::open(size_t size) {
   }
   size_ = size;
   return true;
+}
+
+// Only a read-only volume opens its files for reading: there no file beside
+// this one (its bitmap) can be written either, so a write that reaches no
+// disk leaves nothing on the disk that disagrees with it.
+int VLMappedFileLinuxImpl::openDescriptor(size_t size) {
+  const std::string path = getPath();
+  int descriptor = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (descriptor != -1 || size != kPresentSize || errno != EROFS) return descriptor;
+  descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  readOnly_ = descriptor != -1;
+  if (readOnly_) VL_LOG_DEBUG("File cannot be written, it is read as it is : " << path);
+  return descriptor;
 }
 
 bool VLMappedFileLinuxImpl::setLength(size_t presentSize, size_t size) {
@@ -108,6 +122,7 @@ void VLMappedFileLinuxImpl::close() {
     ::close(descriptor_);
     descriptor_ = -1;
   }
+  readOnly_ = false;
   size_ = 0;
 }
 

@@ -163,6 +163,33 @@ TEST_F(VeloraDesktopProcessTest, AnAddressAtTheFirstLaunchOpensThePlayerThere) {
   EXPECT_EQ(application.exitStatus(), 0);
 }
 
+// Addresses of second launches while the player page still loads (the
+// server holds it here) reach the page once it shows.
+TEST_F(VeloraDesktopProcessTest, AnAddressFromASecondLaunchDuringTheStartReachesThePageOnceItShows) {
+  usePlayer("/app/");
+  server_.delay("/app/", 600000);
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(ShellTestServer::runUntil([&] {
+    const std::vector<std::string>& requests = server_.requests();
+    return std::find(requests.begin(), requests.end(), "/app/") != requests.end();
+  }));
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
+  for (const char* address : {"veloraapp://album/1", "veloraapp://album/2"}) {
+    DesktopProcess second(home_.path(), {address});
+    ASSERT_TRUE(second.waitForEnd());
+    EXPECT_EQ(second.exitStatus(), 0);
+    ASSERT_TRUE(ShellTestServer::runUntil(
+        [&] { return TestFolder::read(log).find(std::string("url:'") + address) != std::string::npos; }));
+  }
+  EXPECT_FALSE(server_.hasReport("loaded"));
+  server_.release("/app/");
+  ASSERT_TRUE(waitForReports("loaded"));
+  // The newest one.
+  EXPECT_NE(server_.report("loaded").find("\"hash\":\"#!/album/2\""), std::string::npos) << server_.report("loaded");
+  application.signal(SIGTERM);
+  ASSERT_TRUE(application.waitForEnd());
+}
+
 TEST_F(VeloraDesktopProcessTest, APageThatNeverAgreesKeepsItRunningUntilSigtermWhichSavesWhatItHolds) {
   usePlayer("/app/?agree=never&keep=before-sigterm");
   {
@@ -726,19 +753,30 @@ TEST_F(VeloraDesktopProcessTest, XdgFoldersAreMadeWithTheirParentsAndOneThatCann
 }
 
 // --remove-folder from a second launch would delete the indexes and stores a
-// running client works in: refused while one runs.
+// running client works in: refused while one runs, with a display or without
+// one (a terminal, a script).
 TEST_F(VeloraDesktopProcessTest, RemoveFolderIsRefusedWhileTheApplicationRuns) {
   usePlayer("/app/");
   DesktopProcess application(home_.path(), {});
   ASSERT_TRUE(waitForReports("loaded"));
   std::string data = home_.path() + "/XDG_DATA_HOME/velora-desktop";
   ASSERT_TRUE(TestFolder::write(data + "/kept", "x"));
-  DesktopProcess remover(home_.path(), {"--remove-folder"});
-  ASSERT_TRUE(remover.waitForEnd());
-  EXPECT_NE(remover.exitStatus(), 0);
-  EXPECT_TRUE(TestFolder::exists(data + "/kept"));
+  // From the desktop, and from a terminal without a display.
+  for (const std::string& display : {std::string(g_getenv("DISPLAY")), std::string()}) {
+    SCOPED_TRACE("DISPLAY=" + display);
+    DesktopProcess remover(home_.path(), {"--remove-folder"}, {{"DISPLAY", display}});
+    ASSERT_TRUE(remover.waitForEnd());
+    EXPECT_EQ(remover.exitStatus(), 1);
+    EXPECT_TRUE(TestFolder::exists(data + "/kept"));
+  }
   application.signal(SIGTERM);
   ASSERT_TRUE(application.waitForEnd());
+
+  // Once it has quit, the folder goes, also without a display.
+  DesktopProcess remover(home_.path(), {"--remove-folder"}, {{"DISPLAY", ""}});
+  ASSERT_TRUE(remover.waitForEnd());
+  EXPECT_EQ(remover.exitStatus(), 0);
+  EXPECT_FALSE(TestFolder::exists(data));
 }
 
 // What a desktop reads of the media player on the session bus, with gdbus:

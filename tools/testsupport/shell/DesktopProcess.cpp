@@ -27,7 +27,8 @@ DesktopProcess::DesktopProcess(const std::string& home, const std::vector<std::s
     env = g_environ_setenv(env, variable, (home + "/" + variable).c_str(), TRUE);
   }
   for (const auto& variable : environment) {
-    env = g_environ_setenv(env, variable.first.c_str(), variable.second.c_str(), TRUE);
+    env = variable.second.empty() ? g_environ_unsetenv(env, variable.first.c_str())
+                                  : g_environ_setenv(env, variable.first.c_str(), variable.second.c_str(), TRUE);
   }
   GError* error = nullptr;
   // A program that dies of a signal leaves no core file in the test's folder.

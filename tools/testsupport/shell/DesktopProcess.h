@@ -19,9 +19,10 @@ class DesktopProcess {
   static const char* const kProgram;
 
   // home: the home folder, with the XDG folders below it (each named after
-  // its variable); environment: variables set for the program besides those;
-  // workingFolder: where it is started from (the test's own when empty);
-  // standardError: a file that takes its standard error (inherited when empty).
+  // its variable); environment: variables set for the program besides those
+  // (an empty value unsets the variable); workingFolder: where it is started
+  // from (the test's own when empty); standardError: a file that takes its
+  // standard error (inherited when empty).
   DesktopProcess(const std::string& home, const std::vector<std::string>& arguments,
                  const std::vector<std::pair<std::string, std::string>>& environment = {},
                  const std::string& workingFolder = "", const std::string& standardError = "");

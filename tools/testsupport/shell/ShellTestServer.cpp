@@ -189,14 +189,15 @@ void ShellTestServer::serveLater(SoupServerMessage* message, const std::string& 
       G_PRIORITY_DEFAULT, milliseconds,
       [](gpointer data) -> gboolean {
         auto* later = static_cast<Later*>(data);
-        later->server->serveDelayed(later->server->delayed_.find(later->timer));
+        later->server->answerHeld(later->timer);
         return G_SOURCE_REMOVE;
       },
       later, [](gpointer data) { delete static_cast<Later*>(data); });
   delayed_[later->timer] = {SOUP_SERVER_MESSAGE(g_object_ref(message)), path};
 }
 
-void ShellTestServer::serveDelayed(std::map<unsigned, std::pair<SoupServerMessage*, std::string>>::iterator found) {
+void ShellTestServer::answerHeld(unsigned timer) {
+  auto found = delayed_.find(timer);
   SoupServerMessage* message = found->second.first;
   serveFile(message, found->second.second);
   soup_server_message_unpause(message);
@@ -205,14 +206,14 @@ void ShellTestServer::serveDelayed(std::map<unsigned, std::pair<SoupServerMessag
 }
 
 void ShellTestServer::release(const std::string& path) {
-  delays_.erase(path);
-  for (auto found = delayed_.begin(); found != delayed_.end();) {
-    auto next = std::next(found);
-    if (found->second.second == path) {
-      g_source_remove(found->first);
-      serveDelayed(found);
-    }
-    found = next;
+  delays_[path] = 0;
+  std::vector<unsigned> held;
+  for (const auto& delayed : delayed_) {
+    if (delayed.second.second == path) held.push_back(delayed.first);
+  }
+  for (unsigned timer : held) {
+    answerHeld(timer);
+    g_source_remove(timer);
   }
 }
 

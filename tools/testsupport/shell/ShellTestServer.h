@@ -45,7 +45,7 @@ class ShellTestServer {
   // From now on, files at the path answer only after the delay (a slow
   // server); 0 ends the delay.
   void delay(const std::string& path, unsigned milliseconds) { delays_[path] = milliseconds; }
-  // Answers the requests for the path that wait now, and ends its delay.
+  // Ends the delay of the path and answers the requests it holds now.
   void release(const std::string& path);
 
   // Every body reported under the name, in arrival order.
@@ -72,7 +72,8 @@ class ShellTestServer {
   void handle(SoupServerMessage* message, const std::string& path, GHashTable* query);
   void serveFile(SoupServerMessage* message, const std::string& path);
   void serveLater(SoupServerMessage* message, const std::string& path, unsigned milliseconds);
-  void serveDelayed(std::map<unsigned, std::pair<SoupServerMessage*, std::string>>::iterator found);
+  // Answers the request held by the timer (delayed_'s key).
+  void answerHeld(unsigned timer);
 
   std::string folder_;
   SoupServer* server_ = nullptr;
