@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <iostream>
@@ -392,6 +393,43 @@ TEST_F(VeloraDesktopProcessTest, APageShowingNewCoversIsWrittenOnceForItsLoadAnd
   std::cout << "saved page written " << writes.count() << " times, " << writes.bytes() << " bytes\n";
   EXPECT_GE(writes.count(), 1u);
   EXPECT_LE(writes.count(), 2u);
+}
+
+// A page that would make its saved file larger than it may be is not kept:
+// its recording is dropped once (not held and serialized again for each
+// later cover), and the page saved before stays.
+TEST_F(VeloraDesktopProcessTest, APageOverTheSizeLimitIsDroppedOnceAndThePageSavedBeforeStays) {
+  // The test pages, and an image the test makes larger.
+  TestFolder folder;
+  const std::string pages = VELORA_SOURCE_DIR "/tools/testsupport/shell/pages";
+  GDir* entries = g_dir_open(pages.c_str(), 0, nullptr);
+  ASSERT_NE(entries, nullptr);
+  for (const char* name; (name = g_dir_read_name(entries)) != nullptr;) {
+    ASSERT_EQ(symlink((pages + "/" + name).c_str(), folder.file(name).c_str()), 0) << name;
+  }
+  g_dir_close(entries);
+  const std::string icon = TestFolder::read(pages + "/icon.png");
+  ASSERT_TRUE(TestFolder::write(folder.file("big.png"), icon));
+  ShellTestServer server(folder.path());
+  ASSERT_TRUE(server.start());
+  const std::string player = server.playerOrigin() + "/app/?image=/big.png&covers=3";
+  VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
+  ASSERT_TRUE(preferences.set("BetaPlayerURL", player));
+  SavedPageStore store(savedPageFolder(), player);
+  SavedPage page;
+  for (bool large : {false, true}) {
+    SCOPED_TRACE(large);
+    if (large) ASSERT_TRUE(TestFolder::write(folder.file("big.png"), icon + std::string(70u << 20, '\0')));
+    DesktopProcess application(home_.path(), {});
+    ASSERT_TRUE(ShellTestServer::runUntil([&] { return server.reports("covers-shown").size() >= (large ? 2u : 1u); }));
+    ASSERT_TRUE(activateQuit());
+    ASSERT_TRUE(application.waitForEnd());
+    ASSERT_TRUE(store.load(player, page));
+    EXPECT_EQ(page.find(server.playerOrigin() + "/big.png")->bytes, icon);
+  }
+  std::string log = TestFolder::read(home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log");
+  EXPECT_EQ(occurrences(log, "what was recorded is dropped"), 1u) << log;
+  EXPECT_EQ(occurrences(log, "over the limit: the page is not saved"), 0u) << log;
 }
 
 TEST_F(VeloraDesktopProcessTest, BeforeAnyPlayerPageAQuitEndsAtOnce) {
