@@ -98,6 +98,20 @@ class VeloraDesktopProcessTest : public ::testing::Test {
     return ShellTestServer::runUntil([&] { return reports_.reports(name).size() >= count; });
   }
 
+  // The test pages in `folder`, each a link to its own, beside which a test
+  // puts pages or images of its own making.
+  static bool linkTestPages(const TestFolder& folder) {
+    const std::string pages = VELORA_SOURCE_DIR "/tools/testsupport/shell/pages";
+    GDir* entries = g_dir_open(pages.c_str(), 0, nullptr);
+    if (entries == nullptr) return false;
+    bool linked = true;
+    for (const char* name; (name = g_dir_read_name(entries)) != nullptr;) {
+      linked = linked && symlink((pages + "/" + name).c_str(), folder.file(name).c_str()) == 0;
+    }
+    g_dir_close(entries);
+    return linked;
+  }
+
   // Where the saved player page of the address is kept.
   std::string savedPageFolder() const { return home_.path() + "/XDG_CACHE_HOME/velora-desktop"; }
   std::string savedPagePath(const std::string& player) const {
@@ -395,20 +409,40 @@ TEST_F(VeloraDesktopProcessTest, APageShowingNewCoversIsWrittenOnceForItsLoadAnd
   EXPECT_LE(writes.count(), 2u);
 }
 
+// A large page is written by a thread of the store's, not by the main thread
+// (which a write of tens of megabytes would hold for seconds).
+TEST_F(VeloraDesktopProcessTest, ALargePageIsWrittenByAThreadOfItsOwn) {
+  TestFolder folder;
+  ASSERT_TRUE(linkTestPages(folder));
+  constexpr size_t kImageBytes = 24u << 20;
+  ASSERT_TRUE(TestFolder::write(folder.file("big.png"),
+                                TestFolder::read(folder.file("icon.png")) + std::string(kImageBytes, '\0')));
+  ShellTestServer server(folder.path());
+  ASSERT_TRUE(server.start());
+  const std::string player = server.playerOrigin() + "/app/?image=/big.png";
+  VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
+  ASSERT_TRUE(preferences.set("BetaPlayerURL", player));
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(ShellTestServer::runUntil([&] {
+    GStatBuf saved;
+    return g_stat(savedPagePath(player).c_str(), &saved) == 0 && static_cast<size_t>(saved.st_size) > kImageBytes;
+  }));
+  size_t mainThreadBytes = application.mainThreadBytesWritten();
+  std::cout << "the main thread wrote " << mainThreadBytes << " bytes; the saved page holds more than " << kImageBytes
+            << "\n";
+  EXPECT_LT(mainThreadBytes, kImageBytes / 4);
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(application.waitForEnd());
+}
+
 // A page that would make its saved file larger than it may be is not kept:
 // its recording is dropped once (not held and serialized again for each
 // later cover), and the page saved before stays.
 TEST_F(VeloraDesktopProcessTest, APageOverTheSizeLimitIsDroppedOnceAndThePageSavedBeforeStays) {
   // The test pages, and an image the test makes larger.
   TestFolder folder;
-  const std::string pages = VELORA_SOURCE_DIR "/tools/testsupport/shell/pages";
-  GDir* entries = g_dir_open(pages.c_str(), 0, nullptr);
-  ASSERT_NE(entries, nullptr);
-  for (const char* name; (name = g_dir_read_name(entries)) != nullptr;) {
-    ASSERT_EQ(symlink((pages + "/" + name).c_str(), folder.file(name).c_str()), 0) << name;
-  }
-  g_dir_close(entries);
-  const std::string icon = TestFolder::read(pages + "/icon.png");
+  ASSERT_TRUE(linkTestPages(folder));
+  const std::string icon = TestFolder::read(folder.file("icon.png"));
   ASSERT_TRUE(TestFolder::write(folder.file("big.png"), icon));
   ShellTestServer server(folder.path());
   ASSERT_TRUE(server.start());
