@@ -80,12 +80,25 @@ void DesktopProcess::signal(int number) {
   kill(pid_, number);
 }
 
-size_t DesktopProcess::residentKilobytes(const std::string& field) const {
-  std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+namespace {
+
+// The number after "field" in a /proc file of "field value" lines; 0 when none.
+size_t procValue(const std::string& path, const std::string& field) {
+  std::ifstream status(path);
   for (std::string line; std::getline(status, line);) {
     if (line.compare(0, field.size(), field) == 0) return std::stoul(line.substr(field.size()));
   }
   return 0;
+}
+
+}  // namespace
+
+size_t DesktopProcess::residentKilobytes(const std::string& field) const {
+  return procValue("/proc/" + std::to_string(pid_) + "/status", field);
+}
+
+size_t DesktopProcess::mainThreadBytesWritten() const {
+  return procValue("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) + "/io", "wchar:");
 }
 
 void DesktopProcess::resetResidentPeak() {

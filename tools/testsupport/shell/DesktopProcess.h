@@ -43,6 +43,8 @@ class DesktopProcess {
   size_t residentKilobytes(const std::string& field) const;
   // Its resident peak starts again from its present size.
   void resetResidentPeak();
+  // The bytes its main thread has written (to files, pipes and sockets).
+  size_t mainThreadBytesWritten() const;
 
  private:
   GPid pid_ = 0;

@@ -3,8 +3,8 @@
 // close: by closing its window), embeds a frame over the whole window when
 // the address names one ("frame"), writes its console (a few lines at each
 // start, from its script and from code made of text; "console": many;
-// "longConsole": long lines for that many seconds), and shows a new cover
-// now and then ("covers").
+// "longConsole": long lines for that many seconds), shows an image of the
+// address's choice ("image") and a new cover now and then ("covers").
 'use strict';
 (function () {
   // Reports go to another server when the address names one (the page's own
@@ -61,6 +61,9 @@
       send('long-console-done', longSeconds);
     }, 20);
   }
+  // An image at the address's choice (?image=path).
+  const image = params().get('image');
+  if (image) document.body.appendChild(Object.assign(document.createElement('img'), { src: image }));
   // A new cover of the player's origin every 400 ms (?covers=count).
   const covers = Number(params().get('covers') || 0);
   if (covers > 0) {
