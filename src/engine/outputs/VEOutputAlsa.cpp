@@ -2,6 +2,7 @@
 
 #include <alsa/asoundlib.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -159,65 +161,116 @@ bool VEOutputAlsa::listDrivers(std::vector<VEOutputDriver>* drivers) {
   return true;
 }
 
+// The writer thread's state. It renders only under mutex, so that once close
+// has set stopped the source is never called again, whether or not close
+// then waits for the writer to end.
+struct VEOutputAlsa::Writer {
+  snd_pcm_t* pcm = nullptr;
+  VEMixSource* source = nullptr;
+  size_t periodFrames = 0;
+  std::atomic<bool> lost{false};
+  std::atomic<bool> stopped{false};
+  std::mutex mutex;
+  std::condition_variable ended;
+  bool done = false;       // under mutex: the writer ended
+  bool abandoned = false;  // under mutex: close stopped waiting, the PCM is the writer's to close
+
+  // Renders the next period; false once close stopped the writer.
+  bool render(int16_t* frames) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (stopped) return false;
+    source->render(frames, periodFrames);
+    return true;
+  }
+
+  // Writes one period; false when the device is gone.
+  bool write(const int16_t* frames) {
+    size_t written = 0;
+    while (written < periodFrames && !stopped) {
+      snd_pcm_sframes_t count = snd_pcm_writei(pcm, frames + written * 2, periodFrames - written);
+      if (count == -EAGAIN) {
+        // No room yet: look again once there is, or after a slice.
+        const int waited = snd_pcm_wait(pcm, kWaitSliceMilliseconds);
+        if (waited >= 0) continue;
+        count = waited;
+      }
+      if (count < 0) {
+        // An underrun or a suspend: recover and go on; anything else ends it.
+        if (snd_pcm_recover(pcm, static_cast<int>(count), 1) < 0) {
+          lost = true;
+          return false;
+        }
+        continue;
+      }
+      written += static_cast<size_t>(count);
+    }
+    return true;
+  }
+
+  void end() {
+    bool closeHere = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      done = true;
+      closeHere = abandoned;
+    }
+    ended.notify_all();
+    if (closeHere) {
+      snd_pcm_drop(pcm);
+      snd_pcm_close(pcm);
+    }
+  }
+};
+
 VEResult VEOutputAlsa::open(const VEOutputDriver& driver, int sampleRate, VEMixSource* source) {
   close();
   snd_lib_error_set_handler(quietErrors);
   std::string device = driver.device.empty() ? "default" : driver.device;
-  pcm_ = openWithinTimeout({device}).front();
-  if (!pcm_) return VE_ERR_OUTPUT_INIT;
-  if (snd_pcm_set_params(pcm_, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 2,
+  snd_pcm_t* pcm = openWithinTimeout({device}).front();
+  if (!pcm) return VE_ERR_OUTPUT_INIT;
+  if (snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 2,
                          static_cast<unsigned int>(sampleRate), 1, kLatencyMicroseconds) < 0) {
-    snd_pcm_close(pcm_);
-    pcm_ = nullptr;
+    closeWithinTimeout(pcm);
     return VE_ERR_OUTPUT_INIT;
   }
   snd_pcm_uframes_t bufferSize = 0;
   snd_pcm_uframes_t periodSize = 0;
-  snd_pcm_get_params(pcm_, &bufferSize, &periodSize);
-  size_t period = periodSize > 0 ? periodSize : static_cast<size_t>(sampleRate) / 100;
-  stop_ = false;
-  lost_ = false;
+  snd_pcm_get_params(pcm, &bufferSize, &periodSize);
+  auto writer = std::make_shared<Writer>();
+  writer->pcm = pcm;
+  writer->source = source;
+  writer->periodFrames = periodSize > 0 ? periodSize : static_cast<size_t>(sampleRate) / 100;
   try {
-    thread_ = std::thread([this, source, period] { run(source, period); });
-  } catch (...) {
-    snd_pcm_close(pcm_);
-    pcm_ = nullptr;
+    std::thread(run, writer).detach();
+  } catch (const std::system_error&) {
+    closeWithinTimeout(pcm);
     return VE_ERR_OUTPUT_INIT;
   }
+  writer_ = writer;
   return VE_OK;
 }
 
-void VEOutputAlsa::run(VEMixSource* source, size_t periodFrames) {
-  std::vector<int16_t> frames(periodFrames * 2);
-  while (!stop_) {
-    source->render(frames.data(), periodFrames);
-    size_t done = 0;
-    while (done < periodFrames && !stop_) {
-      snd_pcm_sframes_t written = snd_pcm_writei(pcm_, frames.data() + done * 2, periodFrames - done);
-      if (written == -EAGAIN) {
-        // No room yet: look again once there is, or after a slice.
-        const int waited = snd_pcm_wait(pcm_, kWaitSliceMilliseconds);
-        if (waited >= 0) continue;
-        written = waited;
-      }
-      if (written < 0) {
-        // An underrun or a suspend: recover and go on; anything else ends it.
-        if (snd_pcm_recover(pcm_, static_cast<int>(written), 1) < 0) {
-          lost_ = true;
-          return;
-        }
-        continue;
-      }
-      done += static_cast<size_t>(written);
-    }
+void VEOutputAlsa::run(std::shared_ptr<Writer> writer) {
+  std::vector<int16_t> frames(writer->periodFrames * 2);
+  while (writer->render(frames.data()) && writer->write(frames.data())) {
   }
+  writer->end();
+}
+
+bool VEOutputAlsa::lost() const {
+  return writer_ && writer_->lost;
 }
 
 void VEOutputAlsa::close() {
-  stop_ = true;
-  if (thread_.joinable()) thread_.join();
-  if (pcm_) {
-    closeWithinTimeout(pcm_);
-    pcm_ = nullptr;
+  std::shared_ptr<Writer> writer = std::move(writer_);
+  writer_.reset();
+  if (!writer) return;
+  std::unique_lock<std::mutex> lock(writer->mutex);
+  writer->stopped = true;
+  if (!writer->ended.wait_for(lock, kOpenTimeout, [&] { return writer->done; })) {
+    writer->abandoned = true;
+    return;
   }
+  lock.unlock();
+  closeWithinTimeout(writer->pcm);
 }

@@ -1,21 +1,18 @@
 // ALSA: the PCM output devices that open are the drivers: "default" first,
-// then the sound cards' devices and the sound-server bridges. Listing and
-// opening, and closing, wait for a device at most half a second: the bridges
+// then the sound cards' devices and the sound-server bridges. Listing,
+// opening and closing wait for a device at most half a second: the bridges
 // would wait 30 s for a sound server that takes connections but does not
-// answer. A writer
-// thread pulls a period at a time and writes it without blocking, waiting for
-// room in short slices, so that close never waits on a device that takes no
-// data (a stream the sound server holds back). An error that
-// snd_pcm_recover cannot mend (the device is gone) ends the thread and marks
-// the output lost.
+// answer. A writer thread pulls a period at a time and writes it without
+// blocking, waiting for room in short slices, so that close never waits on a
+// device that takes no data (a stream the sound server holds back); a writer
+// held inside the device longer than half a second ends on its own. An error
+// that snd_pcm_recover cannot mend (the device is gone) ends the thread and
+// marks the output lost.
 #pragma once
 
-#include <atomic>
-#include <thread>
+#include <memory>
 
 #include "VEOutput.h"
-
-typedef struct _snd_pcm snd_pcm_t;
 
 class VEOutputAlsa : public VEOutput {
  public:
@@ -26,13 +23,14 @@ class VEOutputAlsa : public VEOutput {
   VEResult open(const VEOutputDriver& driver, int sampleRate, VEMixSource* source) override;
   void close() override;
   bool isRealTime() const override { return true; }
-  bool lost() const override { return lost_; }
+  bool lost() const override;
 
  private:
-  void run(VEMixSource* source, size_t periodFrames);
+  struct Writer;
+  static void run(std::shared_ptr<Writer> writer);
 
-  snd_pcm_t* pcm_ = nullptr;
-  std::thread thread_;
-  std::atomic<bool> stop_{false};
-  std::atomic<bool> lost_{false};
+  // Shared with the writer thread, which a close waits for only a moment: a
+  // writer held in the device (a sound server that stopped answering) ends
+  // on its own and closes the PCM then.
+  std::shared_ptr<Writer> writer_;
 };

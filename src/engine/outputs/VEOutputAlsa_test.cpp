@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -31,6 +32,27 @@ class RampSource : public VEMixSource {
   uint32_t next_ = 0;
   std::atomic<size_t> rendered_{0};
 };
+
+// Opens the sound server's bridge; true once its writer pulls.
+bool playsOnTheBridge(VEOutputAlsa* output, RampSource* source) {
+  if (output->open(VEOutputDriver{"bridge", "pulse", VEOutput::driverId("pulse")}, 44100, source) != VE_OK)
+    return false;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (source->rendered() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return source->rendered() > 0;
+}
+
+// Closes output beside a generous guard against hangs, then lets the device
+// go (release) either way; whether the close returned within the guard.
+bool closesInTime(VEOutputAlsa* output, const std::function<void()>& release) {
+  std::future<void> closed = std::async(std::launch::async, [output] { output->close(); });
+  const bool returned = closed.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  release();
+  closed.wait();
+  return returned;
+}
 
 }  // namespace
 
@@ -100,23 +122,17 @@ TEST(VEOutputAlsa, ClosingDoesNotWaitForAWriteTheDeviceHoldsBack) {
   if (!server.ready()) GTEST_SKIP() << "no PulseAudio server could be started here";
   VEOutputAlsa output;
   RampSource source;
-  ASSERT_EQ(VE_OK, output.open(VEOutputDriver{"bridge", "pulse", VEOutput::driverId("pulse")}, 44100, &source));
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (source.rendered() == 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  ASSERT_TRUE(playsOnTheBridge(&output, &source));
   ASSERT_EQ(0, vetest::runQuietly("pactl suspend-sink test 1"));
   // Once the device's buffer is full the writer renders no more.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   size_t before = 0;
   while (before != source.rendered() && std::chrono::steady_clock::now() < deadline) {
     before = source.rendered();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
   }
-  std::future<void> closed = std::async(std::launch::async, [&] { output.close(); });
-  const bool returned = closed.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
-  vetest::runQuietly("pactl suspend-sink test 0");
-  closed.wait();
-  EXPECT_TRUE(returned) << "the close waited for the device";
+  EXPECT_TRUE(closesInTime(&output, [] { vetest::runQuietly("pactl suspend-sink test 0"); }))
+      << "the close waited for the device";
   EXPECT_FALSE(output.lost());
 }
 
@@ -128,17 +144,9 @@ TEST(VEOutputAlsa, ClosingDoesNotWaitForASoundServerThatStoppedAnswering) {
   if (!server.ready()) GTEST_SKIP() << "no PulseAudio server could be started here";
   VEOutputAlsa output;
   RampSource source;
-  ASSERT_EQ(VE_OK, output.open(VEOutputDriver{"bridge", "pulse", VEOutput::driverId("pulse")}, 44100, &source));
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (source.rendered() == 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  ASSERT_TRUE(playsOnTheBridge(&output, &source));
   server.hang();
-  std::future<void> closed = std::async(std::launch::async, [&] { output.close(); });
-  const bool returned = closed.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
-  server.wake();
-  closed.wait();
-  EXPECT_TRUE(returned) << "the close waited for the server";
+  EXPECT_TRUE(closesInTime(&output, [&] { server.wake(); })) << "the close waited for the server";
 }
 
 // A sound server that takes connections and never answers holds neither the
