@@ -10,11 +10,13 @@
 // Also: the window's title (player pages only), navigations of the main view
 // that pages start to other origins (refused: MainViewNavigationPolicy), new
 // windows (scripts' ones as pop-ups, on a user gesture and kMaxPopups at
-// most, clicked links to the desktop's browser, http, https and mailto only),
-// the context menu, addresses from outside (URL scheme, address dialog), and
-// quitting in agreement with the page: once a player page has
-// its objects, a quit request or a close of the window is put to the page,
-// which agrees by calling VeloraICI.terminate(); a close that the page does
+// most; clicked links to the desktop's browser, http, https and mailto only,
+// those of frames of other origins on a user gesture only, mail addresses
+// without fields that could attach files), the context menu, addresses from
+// outside (URL scheme, address dialog), and quitting in agreement with the
+// page: once a player page has its objects, a quit request or a close of the
+// window is put to the page, which agrees by calling VeloraICI.terminate()
+// (or closing its window); a close that the page does
 // not answer within the grace time quits all the same. While the main view
 // shows no player document (another page, one in the back/forward cache, or a
 // crashed web process), quitting is immediate.
@@ -85,6 +87,8 @@ class VeloraDesktopAppDelegate {
   // The user agent the main view sends.
   std::string userAgent() const;
   PlayerPageLoader* pageLoader() const { return loader_.get(); }
+  // What keeps the main window for the player; null before the start.
+  MainViewNavigationPolicy* navigationPolicy() const { return navigationPolicy_.get(); }
   SavedPageStore* savedPages() const { return savedPages_.get(); }
   // The main window's menu (address dialog, preferences, quit).
   ApplicationMenu* menu() const { return menu_.get(); }
@@ -118,6 +122,10 @@ class VeloraDesktopAppDelegate {
 
   // Whether an address may be handed to the desktop (http, https, mailto).
   static bool isForTheDesktop(const std::string& address);
+  // The address as the desktop gets it: a mail address with only the fields
+  // that fill in the message (to, cc, bcc, subject, body, in-reply-to), its
+  // escapes made anew; empty when its escapes cannot be read. Others as given.
+  static std::string forTheMailProgram(const std::string& address);
 
  private:
   void publishObjects(PagePublication& publication);
@@ -128,7 +136,7 @@ class VeloraDesktopAppDelegate {
   void terminateFromPage();
   bool decideNewWindow(WebKitNavigationAction* action);
   static bool mayOpenPopup(WebKitNavigationAction* action);
-  void openInBrowser(const std::string& uri);
+  void openInBrowser(const std::string& address);
   void checkForUpdates();
   void toggleBetaMode();
   static void onTitle(GObject* view, GParamSpec*, gpointer self);
