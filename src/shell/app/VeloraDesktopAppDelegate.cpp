@@ -240,6 +240,7 @@ void VeloraDesktopAppDelegate::publishObjects(PagePublication& publication) {
   // Only the page's own document talks for the page: a frame of the player's
   // origin inside it gets objects too, but not the controller's ear.
   if (publication.frame().mainFrame) {
+    terminationAsked_ = false;  // a new document was never asked
     // The location asked for while no player document showed: one that went
     // with the load is there already (setting it again does nothing); one
     // that came while the page loaded, or after its web process had gone,
@@ -475,6 +476,7 @@ void VeloraDesktopAppDelegate::onClose(WebKitWebView*, gpointer data) {
         "VeloraDesktopAppDelegate::onClose ignored a script's close of the player's window: no quit was asked for");
     return;
   }
+  self->terminationAsked_ = false;  // answered
   self->terminateFromPage();
 }
 
@@ -580,26 +582,46 @@ bool VeloraDesktopAppDelegate::applicationShouldTerminate() {
     quitNow();
     return true;
   }
-  terminationAsked_ = true;
+  awaitAnswer();
   ici->askTermination();
   return false;
 }
 
-void VeloraDesktopAppDelegate::windowCloseRequested() {
-  if (applicationShouldTerminate() || graceTimer_ != 0) return;
-  // A page that never answers must not keep the application running unseen:
-  // the window stays until the page agrees or this time has passed.
+// The page's answer is awaited for the grace time, from the first question
+// it left unanswered: its own close of the window counts as agreeing only
+// meanwhile (a page that declined, or never answers, must not leave a
+// frame's or pop-up's close() quitting for the life of its document).
+void VeloraDesktopAppDelegate::awaitAnswer() {
+  terminationAsked_ = true;
+  if (graceTimer_ != 0) return;
   graceTimer_ = g_timeout_add(
       graceMilliseconds_,
       [](gpointer data) -> gboolean {
-        auto* self = static_cast<VeloraDesktopAppDelegate*>(data);
-        self->graceTimer_ = 0;
-        VeloraController::instance().logWarning(
-            "VeloraDesktopAppDelegate::windowCloseRequested the page did not agree to quit in time: quitting");
-        self->quitNow();
+        static_cast<VeloraDesktopAppDelegate*>(data)->answerAwaitedInVain();
         return G_SOURCE_REMOVE;
       },
       this);
+}
+
+void VeloraDesktopAppDelegate::answerAwaitedInVain() {
+  graceTimer_ = 0;
+  terminationAsked_ = false;
+  VeloraController& controller = VeloraController::instance();
+  if (!quitWhenUnanswered_) {
+    controller.logWarning(
+        "VeloraDesktopAppDelegate::awaitAnswer the page did not agree to quit in time: a script's "
+        "close of its window no longer counts as its answer");
+    return;
+  }
+  controller.logWarning(
+      "VeloraDesktopAppDelegate::windowCloseRequested the page did not agree to quit in time: quitting");
+  quitNow();
+}
+
+void VeloraDesktopAppDelegate::windowCloseRequested() {
+  // A page that never answers must not keep the application running unseen:
+  // the window stays until the page agrees or the grace time has passed.
+  if (!applicationShouldTerminate()) quitWhenUnanswered_ = true;
 }
 
 gboolean VeloraDesktopAppDelegate::onDeleteEvent(GtkWidget*, GdkEvent*, gpointer data) {

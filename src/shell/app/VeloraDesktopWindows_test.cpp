@@ -180,6 +180,30 @@ TEST_F(VeloraDesktopWindowsTest, APopUpOfAnotherOriginCannotCloseThePlayersWindo
   for (GtkWindow* window : popups()) gtk_widget_destroy(GTK_WIDGET(window));
 }
 
+// A quit the page did not agree to (it declined, or never answers): once
+// the wait for its answer has ended, a pop-up of another origin calling
+// opener.close() quits nothing.
+TEST_F(VeloraDesktopWindowsTest, AfterAQuitThePageLeftUnansweredAPopUpOfAnotherOriginCannotCloseIt) {
+  application_->setTerminationGraceMilliseconds(300);
+  int quitsBefore = quits_;
+  size_t mark = VLTestLog::mark();
+  size_t asked = server_->reports("asked").size();
+  EXPECT_FALSE(application_->applicationShouldTerminate());
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return server_->reports("asked").size() > asked; }));
+  ASSERT_TRUE(ShellTestServer::runUntil(
+      [&] { return VLTestLog::since(mark).find("no longer counts as its answer") != std::string::npos; }));
+  size_t reported = server_->reports("closer").size();
+  evaluate("window.open('" + server_->thirdPartyOrigin() + "/app/closer.html', 'closer')");
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return server_->reports("closer").size() > reported; }));
+  ASSERT_TRUE(ShellTestServer::runUntil([&] {
+    return VLTestLog::since(mark).find("ignored a script's close") != std::string::npos ||
+           VeloraController::instance().applicationTerminated();
+  }));
+  EXPECT_FALSE(VeloraController::instance().applicationTerminated());
+  EXPECT_EQ(quits_, quitsBefore);
+  for (GtkWindow* window : popups()) gtk_widget_destroy(GTK_WIDGET(window));
+}
+
 TEST_F(VeloraDesktopWindowsTest, ClosingTheWindowAsksThePageAndQuitsAfterTheGraceTime) {
   ASSERT_TRUE(application_->hasPlayerBeenLoaded());
   int quitsBefore = quits_;
