@@ -23,6 +23,8 @@ class SPMediaKeySource {
 
   // What the application plays, for sources that show it to the desktop.
   enum PlaybackStatus { kPlaybackStopped, kPlaybackPaused, kPlaybackPlaying };
+  // Reads what the application plays at this moment; called on the tap thread.
+  using PlaybackStatusReader = std::function<PlaybackStatus()>;
 
   virtual ~SPMediaKeySource() = default;
 
@@ -39,6 +41,10 @@ class SPMediaKeySource {
   // What the application plays now; may be called before open, and is kept
   // across close and open.
   virtual void setPlaybackStatus(PlaybackStatus) {}
+  // For sources whose calls act on what plays (the media player's Play and
+  // Pause): read when a call is acted on, since what was set may be older
+  // than the change that matters. May be called before open.
+  virtual void setPlaybackStatusReader(PlaybackStatusReader) {}
   // This application came to the front: sources that hand the keys to the
   // front player claim them again.
   virtual void applicationCameToFront() {}

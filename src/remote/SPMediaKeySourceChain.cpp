@@ -68,6 +68,10 @@ void SPMediaKeySourceChain::setPlaybackStatus(PlaybackStatus status) {
   for (auto& source : sources_) source->setPlaybackStatus(status);
 }
 
+void SPMediaKeySourceChain::setPlaybackStatusReader(PlaybackStatusReader reader) {
+  for (auto& source : sources_) source->setPlaybackStatusReader(reader);
+}
+
 void SPMediaKeySourceChain::applicationCameToFront() {
   for (SPMediaKeySource* source : open_) source->applicationCameToFront();
 }

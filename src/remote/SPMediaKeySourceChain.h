@@ -32,6 +32,7 @@ class SPMediaKeySourceChain : public SPMediaKeySource {
   void setEnabled(bool enabled) override;
   // Handed to every member, open or not.
   void setPlaybackStatus(PlaybackStatus status) override;
+  void setPlaybackStatusReader(PlaybackStatusReader reader) override;
   void applicationCameToFront() override;
   void close() override;
 

@@ -84,6 +84,11 @@ class SPMediaKeyTap {
   // What the application plays, handed to the source on the tap thread (now,
   // or when the tap starts).
   void setPlaybackStatus(SPMediaKeySource::PlaybackStatus status);
+  // How the source reads what plays when it acts on it (on the tap thread).
+  // REQUIRES: the tap is not watching.
+  void setPlaybackStatusReader(SPMediaKeySource::PlaybackStatusReader reader) {
+    keys_->setPlaybackStatusReader(std::move(reader));
+  }
 
   void startWatchingAppSwitching();
   void stopWatchingAppSwitching();

@@ -199,9 +199,10 @@ gboolean SPMprisMediaKeySource::performWaiting(gpointer self) {
   return G_SOURCE_CONTINUE;  // what comes meanwhile waits again
 }
 
-// Decided when acted on, with the status as it is then.
+// Decided when acted on, with the status as it is then: read, since the one
+// set follows what plays only some time after.
 void SPMprisMediaKeySource::perform(Action action) {
-  bool playing = playbackStatus_ == kPlaybackPlaying;
+  bool playing = (statusReader_ ? statusReader_() : playbackStatus_) == kPlaybackPlaying;
   int code = SPMediaKeyEvent::kKeyPlay;
   if (action == kNext) code = SPMediaKeyEvent::kKeyNext;
   if (action == kPrevious) code = SPMediaKeyEvent::kKeyPrevious;

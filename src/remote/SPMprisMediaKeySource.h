@@ -12,8 +12,9 @@
 // player "org.mpris.MediaPlayer2.<name>" is there while enabled and gone when
 // disabled. Only what routing keys needs is offered: PlayPause, Play and Pause
 // (the page knows only a play/pause toggle: Play toggles only while nothing
-// plays and Pause only while a track plays, as PlaybackStatus says, since
-// desktops send Pause on lock and suspend whatever plays), Next, Previous,
+// plays and Pause only while a track plays, as the status reader says when
+// the call is acted on, or PlaybackStatus without one, since desktops send
+// Pause on lock and suspend whatever plays), Next, Previous,
 // Stop (taken, no effect), CanControl, PlaybackStatus (as set, announced with
 // PropertiesChanged; desktops send the keys to the player that plays) and the
 // other required properties; no track metadata.
@@ -40,6 +41,7 @@ class SPMprisMediaKeySource : public SPMediaKeySource {
   bool open(KeyHandler keys, StateHandler states) override;
   void setEnabled(bool enabled) override;
   void setPlaybackStatus(PlaybackStatus status) override;
+  void setPlaybackStatusReader(PlaybackStatusReader reader) override { statusReader_ = std::move(reader); }
   void close() override;
 
   // The bus name owned while enabled; "org.mpris.MediaPlayer2.<name>", or
@@ -69,6 +71,7 @@ class SPMprisMediaKeySource : public SPMediaKeySource {
   guint playerRegistration_ = 0;
   bool enabled_ = false;
   PlaybackStatus playbackStatus_ = kPlaybackStopped;
+  PlaybackStatusReader statusReader_;  // what Play and Pause act on; playbackStatus_ without one
   KeyHandler keys_;
   StateHandler states_;
   GMainContext* context_ = nullptr;  // the tap thread's, while open

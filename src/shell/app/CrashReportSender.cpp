@@ -18,14 +18,24 @@ constexpr size_t kKeptAnswerBytes = 64 * 1024;
 
 }  // namespace
 
-// Only a regular file of ours is a report: a link planted at its name would
-// offer (and send) its target; such an entry is removed, never followed.
+// Only a regular file of ours with content is a report: a link planted at its
+// name would offer (and send) its target, and a crash on a full disk leaves
+// an empty file. Anything else there is removed, never followed: it would
+// also keep the next crash from writing its report (the handler makes the
+// file anew). What could not be removed is said, with why.
 bool CrashReportSender::isReport(const std::string& path) {
   GStatBuf status;
   if (g_lstat(path.c_str(), &status) != 0) return false;
-  if (S_ISREG(status.st_mode)) return true;
-  VL_LOG_WARN("CrashReportSender " << path << " is not a regular file and is removed");
-  g_unlink(path.c_str());
+  if (S_ISREG(status.st_mode) && status.st_size > 0) return true;
+  const char* what =
+      S_ISREG(status.st_mode) ? "is empty (the crash found no room on the disk?)" : "is not a regular file";
+  // A folder goes only when it is empty: what it holds is not ours to delete.
+  if (g_remove(path.c_str()) == 0) {
+    VL_LOG_WARN("CrashReportSender " << path << " " << what << " and is removed");
+  } else {
+    VL_LOG_WARN("CrashReportSender " << path << " " << what << " and cannot be removed (" << g_strerror(errno)
+                                     << "): no crash leaves a report until it is gone");
+  }
   return false;
 }
 

@@ -4,8 +4,9 @@
 // the fields (under a random boundary no value holds) "app_id" (CrashReporter's identifier), "company" ("Velora"),
 // "version", "log" (the log folder's text, CrashReporter::
 // crashReportApplicationLog) and "report" (the report's first
-// CrashReporter::kMaximumReportBytes); only a regular file is offered (a
-// link or anything else at its name is removed); the report is
+// CrashReporter::kMaximumReportBytes); only a regular file with content is
+// offered (an empty one, a link, an empty folder or anything else at its name
+// is removed, and the log says so, or why it could not be); the report is
 // removed once the server has taken it (a 2xx answer), and kept for the next
 // start when the send fails. Don't send removes it at once. Closing the
 // dialog without an answer keeps it.

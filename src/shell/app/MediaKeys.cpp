@@ -1,8 +1,9 @@
 #include "MediaKeys.h"
 
-#include "Binding.h"
 #include "ShellTrace.h"
+#include "VLAudioInterface.h"
 #include "VLPlatformFactory.h"
+#include "VLPlayer.h"
 #include "VLSettingHelper.h"
 #include "VeloraController.h"
 
@@ -22,10 +23,23 @@ std::string ownWindowClass() {
 
 const guint kPlaybackPollMs = 250;
 
+// What the core's sounds do now. Any thread: the media player's Play and
+// Pause read it on the tap thread when they are acted on.
+SPMediaKeySource::PlaybackStatus currentPlaybackStatus() {
+  std::shared_ptr<VLAudioInterface> audio = VLPlayer::instance()->holdAudioInterface();
+  switch (audio ? audio->getPlaybackState() : VLAudioInterface::PlaybackStopped) {
+    case VLAudioInterface::PlaybackPlaying: return SPMediaKeySource::kPlaybackPlaying;
+    case VLAudioInterface::PlaybackPaused: return SPMediaKeySource::kPlaybackPaused;
+    case VLAudioInterface::PlaybackStopped: break;
+  }
+  return SPMediaKeySource::kPlaybackStopped;
+}
+
 }  // namespace
 
 MediaKeys::MediaKeys(ApplicationActivity* activity) : activity_(activity) {
   mediaKeyTap_ = std::make_unique<SPMediaKeyTap>(this, preferences);
+  mediaKeyTap_->setPlaybackStatusReader(currentPlaybackStatus);
   if (SPMediaKeyTap::usesGlobalMediaKeyTap(preferences())) {
     mediaKeyTap_->startWatchingMediaKeys();
   } else {
@@ -60,12 +74,6 @@ void MediaKeys::mediaKeyTapReceivedMediaKeyEvent(SPMediaKeyTap*, const SPMediaKe
 }
 
 gboolean MediaKeys::followPlayback(gpointer self) {
-  SPMediaKeySource::PlaybackStatus status = SPMediaKeySource::kPlaybackStopped;
-  switch (Binding::instance()->getPlaybackState()) {
-    case VLAudioInterface::PlaybackPlaying: status = SPMediaKeySource::kPlaybackPlaying; break;
-    case VLAudioInterface::PlaybackPaused: status = SPMediaKeySource::kPlaybackPaused; break;
-    case VLAudioInterface::PlaybackStopped: break;
-  }
-  static_cast<MediaKeys*>(self)->mediaKeyTap_->setPlaybackStatus(status);
+  static_cast<MediaKeys*>(self)->mediaKeyTap_->setPlaybackStatus(currentPlaybackStatus());
   return G_SOURCE_CONTINUE;
 }

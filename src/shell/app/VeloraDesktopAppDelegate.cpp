@@ -93,7 +93,7 @@ bool VeloraDesktopAppDelegate::start(WebKitWebsiteDataManager* websiteData, cons
   publisher_->setConsole(
       [this, &controller](unsigned level, const std::string& text, const std::string& source, unsigned line) {
         unsigned long heldBack = 0;
-        if (!consoleLimit_.admit(&heldBack)) return;
+        if (!consoleLimit_.admit(text.size() + source.size(), &heldBack)) return;
         if (heldBack > 0) {
           controller.logWarning("The page logged too much: " + std::to_string(heldBack) +
                                 " console messages were not written");

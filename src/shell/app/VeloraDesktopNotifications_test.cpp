@@ -25,11 +25,15 @@ class VeloraDesktopNotificationsTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     icons_ = new TestFolder();
-    // A cover that fits in 1 MiB, a document that declares gigabytes, a wide JPEG.
+    // A cover that fits in 1 MiB, a PNG and a document that declare
+    // gigabytes, a wide JPEG, and a document whose filter ends an SVG renderer.
     ASSERT_TRUE(TestImage::write(icons_->file("cover.png"), "png", 4200, 4200));
     ASSERT_LE(TestFolder::sizeOf(icons_->file("cover.png")), 1u << 20);
+    ASSERT_EQ(system(("convert -size 6000x6000 xc:black '" + icons_->file("huge.png") + "'").c_str()), 0);
+    ASSERT_LE(TestFolder::sizeOf(icons_->file("huge.png")), 1u << 20);
     icons_->writeFile("huge.svg", TestImage::svg(20000, 20000));
     ASSERT_TRUE(TestImage::write(icons_->file("wide.jpg"), "jpeg", 3000, 1500));
+    icons_->writeFile("convolution.svg", TestImage::svgWithLargeConvolution());
   }
   static void TearDownTestSuite() { delete icons_; }
 
@@ -74,25 +78,63 @@ class VeloraDesktopNotificationsTest : public ::testing::Test {
 
 TestFolder* VeloraDesktopNotificationsTest::icons_ = nullptr;
 
+// Covers are PNG or JPEG: any other bytes a cover host sends (an SVG that
+// declares gigabytes, or whose filter ends the renderer) leave the
+// notification without an icon, and the program running.
 TEST_F(VeloraDesktopNotificationsTest, LargeIconsReachTheServerScaledAndAbsurdOnesNot) {
   FakeNotificationServer notifications;
   ASSERT_TRUE(notifications.owned());
-  usePage({{"huge.svg", "Huge"}, {"cover.png", "Cover"}, {"wide.jpg", "Wide"}});
+  usePage({{"huge.svg", "Huge"},
+           {"convolution.svg", "Convolution"},
+           {"huge.png", "Huge PNG"},
+           {"cover.png", "Cover"},
+           {"wide.jpg", "Wide"}});
   DesktopProcess application(home_.path(), {});
-  ASSERT_TRUE(ShellTestServer::runUntil([&] { return notifications.notifications().size() >= 3; }));
+  ASSERT_TRUE(
+      ShellTestServer::runUntil([&] { return application.ended() || notifications.notifications().size() >= 5; }));
   std::map<std::string, FakeNotificationServer::Notification> byTitle;
   for (const auto& shown : notifications.notifications()) byTitle[shown.summary] = shown;
   EXPECT_FALSE(byTitle["Huge"].hasImage);
+  EXPECT_FALSE(byTitle["Convolution"].hasImage);
+  EXPECT_FALSE(byTitle["Huge PNG"].hasImage);
   EXPECT_TRUE(byTitle["Cover"].hasImage);
   EXPECT_EQ(byTitle["Cover"].imageWidth, 256);
   EXPECT_EQ(byTitle["Cover"].imageHeight, 256);
   EXPECT_EQ(byTitle["Wide"].imageWidth, 256);
   EXPECT_EQ(byTitle["Wide"].imageHeight, 128);
-  EXPECT_NE(log().find("/huge.svg: an image of 20000 x 20000 pixels"), std::string::npos) << log();
+  EXPECT_NE(log().find("/huge.svg: not a PNG or JPEG image"), std::string::npos) << log();
+  EXPECT_NE(log().find("/convolution.svg: not a PNG or JPEG image"), std::string::npos) << log();
+  EXPECT_NE(log().find("/huge.png: an image of 6000 x 6000 pixels"), std::string::npos) << log();
   EXPECT_TRUE(livesOn(application, 3));
   application.signal(SIGTERM);
   ASSERT_TRUE(application.waitForEnd());
   EXPECT_EQ(application.exitStatus(), 0);
+}
+
+// Eight icons from a cover host that does not answer: the next notification's
+// icon, from the same host, is fetched at once and shows; the oldest slow one
+// gave way and shows without its icon.
+TEST_F(VeloraDesktopNotificationsTest, ANewIconIsFetchedWhileSlowOnesHoldEveryFetch) {
+  FakeNotificationServer notifications;
+  ASSERT_TRUE(notifications.owned());
+  iconServer_.delay("/slow.png", 600000);
+  std::vector<std::pair<std::string, std::string>> shows;
+  for (int i = 0; i < 8; ++i) shows.emplace_back("slow.png?" + std::to_string(i), "Slow " + std::to_string(i));
+  shows.emplace_back("cover.png", "Cover");
+  usePage(shows);
+  DesktopProcess application(home_.path(), {});
+  std::map<std::string, FakeNotificationServer::Notification> byTitle;
+  ASSERT_TRUE(ShellTestServer::runUntil([&] {
+    for (const auto& shown : notifications.notifications()) byTitle[shown.summary] = shown;
+    return application.ended() || (byTitle.count("Cover") != 0 && byTitle.count("Slow 0") != 0);
+  }));
+  EXPECT_TRUE(byTitle["Cover"].hasImage);
+  EXPECT_EQ(byTitle["Cover"].imageWidth, 256);
+  EXPECT_FALSE(byTitle["Slow 0"].hasImage);
+  EXPECT_NE(log().find("/slow.png?0 gives way to a newer notification's: shown without it"), std::string::npos)
+      << log();
+  application.signal(SIGTERM);
+  ASSERT_TRUE(application.waitForEnd());
 }
 
 // A bus that takes no message past 100 kB: the notification with its icon

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "ApplicationActivity.h"
+#include "BusDaemonCall.h"
 #include "CommandLineOptions.h"
 #include "FrontKeyGrab.h"
 #include "GlobalShortcutsPortal.h"
@@ -200,17 +201,27 @@ gboolean onSignal(gpointer data) {
 }
 
 // --remove-folder deletes what a running client works in (its indexes, web
-// stores, imports): refused while another instance runs in this session.
+// stores, imports): refused while another instance runs in this session. The
+// running instance owns the application's name on the session bus; asking the
+// bus needs no display, so the option also works from a terminal or a script
+// without one.
 bool anotherInstanceRuns(const std::vector<std::string>& arguments) {
   if (std::find(arguments.begin(), arguments.end(), "--remove-folder") == arguments.end()) return false;
-  GApplication* probe = G_APPLICATION(gtk_application_new(kApplicationId, G_APPLICATION_FLAGS_NONE));
   GError* error = nullptr;
-  bool remote = g_application_register(probe, nullptr, &error) && g_application_get_is_remote(probe);
-  if (error != nullptr) {
-    shellTrace("main", std::string("cannot tell whether another instance runs: ") + error->message);
-    g_error_free(error);
+  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+  GVariant* reply =
+      bus != nullptr ? callBusDaemon(bus, "NameHasOwner", g_variant_new("(s)", kApplicationId), G_VARIANT_TYPE("(b)"))
+                     : nullptr;
+  gboolean remote = FALSE;
+  if (reply != nullptr) {
+    g_variant_get(reply, "(b)", &remote);
+    g_variant_unref(reply);
+  } else {
+    shellTrace("main", std::string("cannot tell whether another instance runs: ") +
+                           (error != nullptr ? error->message : "the session bus does not answer"));
   }
-  g_object_unref(probe);
+  if (error != nullptr) g_error_free(error);
+  if (bus != nullptr) g_object_unref(bus);
   if (remote) {
     shellTrace("main", "--remove-folder refused: the application is running; quit it first");
     fprintf(stderr, "velora-desktop: --remove-folder refused: the application is running; quit it first\n");

@@ -3,6 +3,7 @@
 #include <gdk-pixbuf/gdk-pixbuf.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -42,6 +43,19 @@ void onSizePrepared(GdkPixbufLoader* loader, int width, int height, gpointer dat
   if (fittedWidth != width || fittedHeight != height) gdk_pixbuf_loader_set_size(loader, fittedWidth, fittedHeight);
 }
 
+// The loader of the raster formats covers come in, told by their first
+// bytes; null for anything else. Every other format gdk-pixbuf reads is
+// refused: a cover host can send any bytes, and its SVG loader (a renderer
+// of filters) or the loaders of rarely used formats can take gigabytes,
+// minutes or the whole process with a few kilobytes.
+const char* coverFormat(const guchar* data, gsize length) {
+  static const guchar kPng[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  static const guchar kJpeg[] = {0xFF, 0xD8, 0xFF};
+  if (length >= sizeof kPng && memcmp(data, kPng, sizeof kPng) == 0) return "png";
+  if (length >= sizeof kJpeg && memcmp(data, kJpeg, sizeof kJpeg) == 0) return "jpeg";
+  return nullptr;
+}
+
 std::string sizeText(const Declared& declared) {
   return std::to_string(declared.width) + " x " + std::to_string(declared.height);
 }
@@ -51,11 +65,21 @@ std::string sizeText(const Declared& declared) {
 GdkPixbuf* NotificationIcon::decode(GBytes* bytes, std::string& reason) {
   gsize length = 0;
   const auto* data = static_cast<const guchar*>(g_bytes_get_data(bytes, &length));
-  Declared declared;
-  GdkPixbufLoader* loader = gdk_pixbuf_loader_new();
-  g_signal_connect(loader, "size-prepared", G_CALLBACK(onSizePrepared), &declared);
+  const char* format = coverFormat(data, length);
+  if (format == nullptr) {
+    reason = "not a PNG or JPEG image";
+    return nullptr;
+  }
   GError* error = nullptr;
-  bool written = length > 0 && gdk_pixbuf_loader_write(loader, data, length, &error);
+  GdkPixbufLoader* loader = gdk_pixbuf_loader_new_with_type(format, &error);
+  if (loader == nullptr) {
+    reason = error->message;
+    g_error_free(error);
+    return nullptr;
+  }
+  Declared declared;
+  g_signal_connect(loader, "size-prepared", G_CALLBACK(onSizePrepared), &declared);
+  bool written = gdk_pixbuf_loader_write(loader, data, length, &error);
   // Closed in every case: a loader left open complains when it is freed.
   bool closed = gdk_pixbuf_loader_close(loader, written ? &error : nullptr);
   GdkPixbuf* image = written && closed && !declared.refused ? gdk_pixbuf_loader_get_pixbuf(loader) : nullptr;

@@ -1,11 +1,12 @@
-// A notification's icon, made from the bytes of an image file (any format
-// gdk-pixbuf reads) at the size a notification shows: at most kLargestSide
-// pixels a side. The decoder is asked for that size as soon as the image
-// declares its own, so that formats that can (JPEG, SVG) decode straight to
-// it; the others decode whole and are scaled down at once. An image that
-// declares more than kLargestDeclaredPixels is refused before any decoding:
-// a small file can declare an image of gigabytes (a 250-byte SVG of
-// 20,000 x 20,000, a well-compressed PNG).
+// A notification's icon, made from the bytes of an image file at the size a
+// notification shows: at most kLargestSide pixels a side. Only the formats
+// covers come in are decoded, PNG and JPEG, told by their first bytes and
+// decoded by their own loader; any other bytes (an SVG among them) are
+// refused. The decoder is asked for that size as soon as the image declares
+// its own, so that JPEG decodes straight to it; PNG decodes whole and is
+// scaled down at once. An image that declares more than
+// kLargestDeclaredPixels is refused before any decoding: a small file can
+// declare an image of gigabytes (a well-compressed PNG).
 //
 // Threads: any; nothing is kept between calls.
 #pragma once
@@ -28,7 +29,8 @@ class NotificationIcon {
   static constexpr int64_t kLargestDeclaredPixels = 25000000;
 
   // The image, scaled to fit kLargestSide with its proportions kept; a new
-  // reference. Null, with why in `reason`, when the bytes are no image or the
-  // image declares a size that is empty or above kLargestDeclaredPixels.
+  // reference. Null, with why in `reason`, when the bytes are no PNG or JPEG
+  // image or the image declares a size that is empty or above
+  // kLargestDeclaredPixels.
   static GdkPixbuf* decode(GBytes* bytes, std::string& reason);
 };

@@ -19,7 +19,8 @@ struct NotificationSender::Fetch {
   SoupMessage* request = nullptr;
   GInputStream* stream = nullptr;
   GCancellable* cancel = g_cancellable_new();
-  guint timeUp = 0;  // the source that cancels the fetch at its time limit
+  guint timeUp = 0;      // the source that cancels the fetch at its time limit
+  bool givenUp = false;  // cancelled: ends without its icon
   GByteArray* bytes = g_byte_array_new();
   guint8 buffer[16384] = {};
 };
@@ -29,8 +30,12 @@ NotificationSender& NotificationSender::instance() {
   return *sender;
 }
 
+// A connection for every fetch, also to one cover host: a fetch queued behind
+// slow ones on a shared connection would spend its time limit waiting.
 NotificationSender::NotificationSender()
-    : session_(soup_session_new_with_options("timeout", 15, "idle-timeout", 15, nullptr)) {
+    : session_(soup_session_new_with_options("timeout", 15, "idle-timeout", 15, "max-conns",
+                                             static_cast<int>(2 * kMaxIconFetches), "max-conns-per-host",
+                                             static_cast<int>(2 * kMaxIconFetches), nullptr)) {
   if (!notify_is_initted()) notify_init("Velora Desktop");
 }
 
@@ -97,17 +102,15 @@ void NotificationSender::show(const std::string& pageTitle, const std::string& p
   // one of the title shown.
   const std::string title = shownText(pageTitle, kLongestTitle);
   const std::string message = shownText(pageMessage, kLongestMessage);
-  if (!isFetchable(iconAddress) || iconFetches_ >= kMaxIconFetches) {
-    display(title, message, nullptr, std::string());
-    return;
-  }
-  SoupMessage* request = soup_message_new("GET", iconAddress.c_str());
-  if (request == nullptr) {
+  SoupMessage* request = isFetchable(iconAddress) ? soup_message_new("GET", iconAddress.c_str()) : nullptr;
+  if (request == nullptr || !makeRoomForAFetch()) {
+    if (request != nullptr) g_object_unref(request);
     display(title, message, nullptr, std::string());
     return;
   }
   ++iconFetches_;
   auto* fetch = new Fetch();
+  fetches_.push_back(fetch);
   fetch->sender = this;
   fetch->title = title;
   fetch->message = message;
@@ -134,13 +137,34 @@ void NotificationSender::show(const std::string& pageTitle, const std::string& p
       fetch);
 }
 
+bool NotificationSender::makeRoomForAFetch() {
+  // Fetches given up end at the next turn of the main loop; until then they
+  // still count, so that a flood of notifications cannot pile them up.
+  if (fetches_.size() >= 2 * kMaxIconFetches) return false;
+  if (iconFetches_ < kMaxIconFetches) return true;
+  for (Fetch* fetch : fetches_) {
+    if (fetch->givenUp) continue;
+    VL_LOG_WARN("NotificationSender::show the icon " << fetch->address
+                                                     << " gives way to a newer notification's: shown without it");
+    giveUp(fetch);
+    return true;
+  }
+  return false;
+}
+
+void NotificationSender::giveUp(Fetch* fetch) {
+  fetch->givenUp = true;
+  --fetch->sender->iconFetches_;
+  // The pending step ends with an error, which ends the fetch.
+  g_cancellable_cancel(fetch->cancel);
+}
+
 int NotificationSender::onIconFetchTimeUp(void* data) {
   auto* fetch = static_cast<Fetch*>(data);
   fetch->timeUp = 0;
   VL_LOG_WARN("NotificationSender::show the icon " << fetch->address << " took more than "
                                                    << fetch->sender->iconFetchSeconds_ << " s: shown without it");
-  // The pending step ends with an error, which ends the fetch.
-  g_cancellable_cancel(fetch->cancel);
+  giveUp(fetch);
   return G_SOURCE_REMOVE;
 }
 
@@ -167,7 +191,8 @@ void NotificationSender::onIconRead(GObject* source, GAsyncResult* result, void*
 // Shows the fetch's notification with the icon's bytes (null: none) and frees it.
 void NotificationSender::endFetch(Fetch* fetch, GBytes* icon) {
   if (fetch->timeUp != 0) g_source_remove(fetch->timeUp);
-  --fetch->sender->iconFetches_;
+  if (!fetch->givenUp) --fetch->sender->iconFetches_;
+  fetch->sender->fetches_.remove(fetch);
   fetch->sender->display(fetch->title, fetch->message, icon, fetch->address);
   if (icon != nullptr) g_bytes_unref(icon);
   if (fetch->stream != nullptr) g_object_unref(fetch->stream);

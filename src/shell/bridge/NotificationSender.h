@@ -3,8 +3,11 @@
 // (older ones are let go: a title per track would otherwise keep an object
 // per track for the life of the process). The icon is fetched from its
 // address without blocking, only over http(s), up to kMaxIconBytes and
-// kMaxIconFetches at a time, each fetch within kIconFetchSeconds; when that
-// fails, or too many are being fetched, the notification is shown without it.
+// kMaxIconFetches at a time, each on a connection of its own within
+// kIconFetchSeconds; when that fails the notification is shown without it.
+// A new notification's icon is never left out for older ones: with every
+// fetch under way, the oldest gives way (its notification shows without its
+// icon).
 //
 // Texts are what the page gave, shown as plain text: cut to kLongestTitle
 // and kLongestMessage characters, U+0000 and what is no UTF-8 shown as
@@ -75,6 +78,11 @@ class NotificationSender {
   static void onIconRead(struct _GObject* source, struct _GAsyncResult* result, void* fetch);
   static int onIconFetchTimeUp(void* fetch);
   static void endFetch(Fetch* fetch, GBytes* icon);
+  // Whether a fetch may start now: a fetch slot is free, or the oldest fetch
+  // gave its slot up.
+  bool makeRoomForAFetch();
+  // Cancels the fetch, which then ends without its icon.
+  static void giveUp(Fetch* fetch);
   struct Waiting {
     std::string title;
     std::string message;
@@ -92,7 +100,10 @@ class NotificationSender {
   NotifyNotification* notificationFor(const std::string& title, const char* summary, const std::string& message);
 
   SoupSession* session_;
-  size_t iconFetches_ = 0;  // fetches under way
+  // Every fetch that has not ended, the oldest first; at most twice
+  // kMaxIconFetches, of which at most kMaxIconFetches not given up.
+  std::list<Fetch*> fetches_;
+  size_t iconFetches_ = 0;  // fetches under way and not given up
   unsigned iconFetchSeconds_ = kIconFetchSeconds;
   bool serverMissing_ = false;  // start() found no server
 

@@ -8,6 +8,7 @@
 
 #include <glib.h>
 
+#include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,9 +19,10 @@ class DesktopProcess {
   static const char* const kProgram;
 
   // home: the home folder, with the XDG folders below it (each named after
-  // its variable); environment: variables set for the program besides those;
-  // workingFolder: where it is started from (the test's own when empty);
-  // standardError: a file that takes its standard error (inherited when empty).
+  // its variable); environment: variables set for the program besides those
+  // (an empty value unsets the variable); workingFolder: where it is started
+  // from (the test's own when empty); standardError: a file that takes its
+  // standard error (inherited when empty).
   DesktopProcess(const std::string& home, const std::vector<std::string>& arguments,
                  const std::vector<std::pair<std::string, std::string>>& environment = {},
                  const std::string& workingFolder = "", const std::string& standardError = "");
@@ -36,6 +38,13 @@ class DesktopProcess {
   int deathSignal() const;
   void signal(int number);
   GPid pid() const { return pid_; }
+  // Its resident memory ("VmRSS:") or the peak of it ("VmHWM:"), in kB; 0
+  // when it cannot be read.
+  size_t residentKilobytes(const std::string& field) const;
+  // Its resident peak starts again from its present size.
+  void resetResidentPeak();
+  // The bytes its main thread has written (to files, pipes and sockets).
+  size_t mainThreadBytesWritten() const;
 
  private:
   GPid pid_ = 0;

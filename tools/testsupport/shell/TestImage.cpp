@@ -26,3 +26,11 @@ std::string TestImage::svg(int width, int height) {
   return "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + w + "\" height=\"" + h + "\" viewBox=\"0 0 " + w + " " +
          h + "\"><rect width=\"" + w + "\" height=\"" + h + "\" fill=\"#3a6\"/></svg>\n";
 }
+
+std::string TestImage::svgWithLargeConvolution() {
+  std::string kernel;
+  for (int i = 0; i < 50 * 50; ++i) kernel += "1 ";
+  return "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"256\" height=\"256\"><filter id=\"f\">"
+         "<feConvolveMatrix order=\"50\" kernelMatrix=\"" +
+         kernel + "\"/></filter><rect width=\"256\" height=\"256\" fill=\"#3a6\" filter=\"url(#f)\"/></svg>\n";
+}

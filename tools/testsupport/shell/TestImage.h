@@ -15,4 +15,7 @@ class TestImage {
   static bool write(const std::string& path, const std::string& type, int width, int height);
   // An SVG document that declares width x height pixels (a few hundred bytes).
   static std::string svg(int width, int height);
+  // A small SVG document (5 KB) whose one filter, a convolution of order 50,
+  // makes an SVG renderer end the process that draws it.
+  static std::string svgWithLargeConvolution();
 };

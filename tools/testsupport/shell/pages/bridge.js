@@ -240,7 +240,8 @@ const scenarios = {
 
   // A player's answer to the keyboard's shortcuts: play/pause toggles the
   // sound (reported once it took effect), previous track reports every
-  // shortcut received so far.
+  // shortcut received so far. With ?pauseAfter=N it also pauses by itself N ms
+  // after it first plays (the page's own pause button, say).
   mediaKeys() {
     const I = VeloraICI, A = AudioBinding;
     I.init();
@@ -262,7 +263,14 @@ const scenarios = {
         }
       };
       A.play(sound, 0, 0);
-      waitFor(() => A.getPlaying(sound) && !A.getPaused(sound), () => report('playing', true));
+      waitFor(() => A.getPlaying(sound) && !A.getPaused(sound), () => {
+        report('playing', true);
+        if (!params().has('pauseAfter')) return;
+        setTimeout(() => {
+          A.pause(sound);
+          waitFor(() => A.getPaused(sound), () => report('paused', true));
+        }, Number(params().get('pauseAfter')));
+      });
     });
   },
 
