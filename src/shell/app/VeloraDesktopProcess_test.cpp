@@ -134,10 +134,21 @@ class VeloraDesktopProcessTest : public ::testing::Test {
     return true;
   }
 
+  // "frame=" and the escaped address of the path at the third-party origin,
+  // for the test player to lay that frame over the whole window.
+  std::string thirdPartyFrame(const std::string& path) const {
+    gchar* escaped = g_uri_escape_string((server_.thirdPartyOrigin() + path).c_str(), nullptr, TRUE);
+    std::string parameter = std::string("frame=") + escaped;
+    g_free(escaped);
+    return parameter;
+  }
+
   // Makes the program the desktop's default application for addresses of
   // the schemes ("http", "mailto"...), as a desktop entry of the user's.
   void makeDefaultApplication(const std::string& program, const std::vector<std::string>& schemes) {
-    std::string name = "test-" + std::string(g_path_get_basename(program.c_str())) + ".desktop";
+    gchar* base = g_path_get_basename(program.c_str());
+    std::string name = std::string("test-") + base + ".desktop";
+    g_free(base);
     std::string types;
     std::string defaults;
     for (const std::string& scheme : schemes) {
@@ -394,10 +405,8 @@ TEST_F(VeloraDesktopProcessTest, AQuitDuringASlowLoadLeavesTheSavedPageWhole) {
 TEST_F(VeloraDesktopProcessTest, AnAdvertThatNeverAnswersDoesNotKeepThePageFromBeingSaved) {
   // The advert: a frame of another origin (the reports' server's third
   // party), never answered.
-  gchar* frame = g_uri_escape_string((server_.thirdPartyOrigin() + "/app/other.html").c_str(), nullptr, TRUE);
   server_.delay("/app/other.html", 600000);
-  std::string player = useGoingPlayer(std::string("/app/?frame=") + frame);
-  g_free(frame);
+  std::string player = useGoingPlayer("/app/?" + thirdPartyFrame("/app/other.html"));
   {
     DesktopProcess online(home_.path(), {});
     ASSERT_TRUE(waitForGoingPlayerReports("loaded", 1));
@@ -579,9 +588,7 @@ TEST_F(VeloraDesktopProcessTest, APortalThatNeverAnswersLeavesTheFrontKeyToAnX11
 // The log keeps the player's console lines, at a bounded rate, and none of a
 // frame of another origin: a flood of either leaves the start in the log.
 TEST_F(VeloraDesktopProcessTest, APageOrAFrameThatFloodsTheConsoleLeavesTheLogsHistory) {
-  gchar* frame = g_uri_escape_string((server_.thirdPartyOrigin() + "/app/console-flood.html").c_str(), nullptr, TRUE);
-  usePlayer(std::string("/app/?console=3000&frame=") + frame);
-  g_free(frame);
+  usePlayer("/app/?console=3000&" + thirdPartyFrame("/app/console-flood.html"));
   DesktopProcess application(home_.path(), {});
   std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
   ASSERT_TRUE(waitForReports("player-flooded"));
@@ -626,9 +633,7 @@ TEST_F(VeloraDesktopProcessTest, LongConsoleLinesForSecondsLeaveTheLogsHistory) 
 // cross whole into the application (those with the frame's address not at
 // all), so its memory does not grow by them and none is logged whole.
 TEST_F(VeloraDesktopProcessTest, AFramesHugeConsoleLinesNeverCrossIntoTheApplicationWhole) {
-  gchar* frame = g_uri_escape_string((server_.thirdPartyOrigin() + "/app/console-huge.html").c_str(), nullptr, TRUE);
-  usePlayer(std::string("/app/?frame=") + frame);
-  g_free(frame);
+  usePlayer("/app/?" + thirdPartyFrame("/app/console-huge.html"));
   // The frame comes once the application has started whole.
   server_.delay("/app/console-huge.html", 600000);
   DesktopProcess application(home_.path(), {});
@@ -654,9 +659,7 @@ TEST_F(VeloraDesktopProcessTest, AFramesHugeConsoleLinesNeverCrossIntoTheApplica
 // A frame of another origin calling top.close() is ignored; the player's own
 // close, once asked to quit, ends the application.
 TEST_F(VeloraDesktopProcessTest, AFrameOfAnotherOriginCannotCloseTheWindowThePlayerAskedToQuitMay) {
-  gchar* frame = g_uri_escape_string((server_.thirdPartyOrigin() + "/app/closer.html").c_str(), nullptr, TRUE);
-  usePlayer(std::string("/app/?agree=close&frame=") + frame);
-  g_free(frame);
+  usePlayer("/app/?agree=close&" + thirdPartyFrame("/app/closer.html"));
   DesktopProcess application(home_.path(), {});
   ASSERT_TRUE(waitForReports("closer-ready"));
   // A click in the frame, which covers the window, as the user's on an advert.
@@ -685,9 +688,7 @@ TEST_F(VeloraDesktopProcessTest, AFrameOfAnotherOriginHandsTheDesktopOnlyWhatIsC
   }
   makeDefaultApplication(programs.file("browser"), {"http", "https"});
   makeDefaultApplication(programs.file("mail"), {"mailto"});
-  gchar* frame = g_uri_escape_string((server_.thirdPartyOrigin() + "/app/handoff.html").c_str(), nullptr, TRUE);
-  usePlayer(std::string("/app/?frame=") + frame);
-  g_free(frame);
+  usePlayer("/app/?" + thirdPartyFrame("/app/handoff.html"));
   DesktopProcess application(home_.path(), {});
   ASSERT_TRUE(waitForReports("handoff-tried"));
   ASSERT_TRUE(clickUntil("Test player", [&] { return server_.hasReport("handoff-clicked"); }));
