@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -96,6 +97,26 @@ std::vector<snd_pcm_t*> openWithinTimeout(const std::vector<std::string>& names)
   std::vector<snd_pcm_t*> pcms;
   for (const std::shared_ptr<PcmOpen>& open : opens) pcms.push_back(open ? open->take(deadline) : nullptr);
   return pcms;
+}
+
+// Drops and closes pcm on a thread of its own, waiting for that at most
+// kOpenTimeout: a bridge to a sound server that stopped answering waits 30 s
+// for each. A close that takes longer ends on its thread.
+void closeWithinTimeout(snd_pcm_t* pcm) {
+  auto closed = std::make_shared<std::promise<void>>();
+  std::future<void> done = closed->get_future();
+  try {
+    std::thread([pcm, closed] {
+      snd_pcm_drop(pcm);
+      snd_pcm_close(pcm);
+      closed->set_value();
+    }).detach();
+  } catch (const std::system_error&) {
+    snd_pcm_drop(pcm);
+    snd_pcm_close(pcm);
+    return;
+  }
+  done.wait_for(kOpenTimeout);
 }
 
 }  // namespace
@@ -196,8 +217,7 @@ void VEOutputAlsa::close() {
   stop_ = true;
   if (thread_.joinable()) thread_.join();
   if (pcm_) {
-    snd_pcm_drop(pcm_);
-    snd_pcm_close(pcm_);
+    closeWithinTimeout(pcm_);
     pcm_ = nullptr;
   }
 }

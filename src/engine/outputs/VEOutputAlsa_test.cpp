@@ -120,6 +120,27 @@ TEST(VEOutputAlsa, ClosingDoesNotWaitForAWriteTheDeviceHoldsBack) {
   EXPECT_FALSE(output.lost());
 }
 
+// The sound server stops answering while its bridge plays (stopped in
+// mid-run): closing the bridge, which ALSA would hold for a minute, does not
+// wait for it. The close runs beside a generous guard against hangs.
+TEST(VEOutputAlsa, ClosingDoesNotWaitForASoundServerThatStoppedAnswering) {
+  vetest::NullSinkServer server;
+  if (!server.ready()) GTEST_SKIP() << "no PulseAudio server could be started here";
+  VEOutputAlsa output;
+  RampSource source;
+  ASSERT_EQ(VE_OK, output.open(VEOutputDriver{"bridge", "pulse", VEOutput::driverId("pulse")}, 44100, &source));
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (source.rendered() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  server.hang();
+  std::future<void> closed = std::async(std::launch::async, [&] { output.close(); });
+  const bool returned = closed.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  server.wake();
+  closed.wait();
+  EXPECT_TRUE(returned) << "the close waited for the server";
+}
+
 // A sound server that takes connections and never answers holds neither the
 // listing nor an open of its bridge, which ALSA would hold for 30 s each: the
 // bridge is left out of the list and does not open. Each call runs beside a

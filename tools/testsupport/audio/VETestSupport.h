@@ -425,6 +425,11 @@ class NullSinkServer {
 
   bool ready() const { return ready_; }
 
+  // Stops the server where it is (SIGSTOP) and lets it go on (SIGCONT): a
+  // server that hangs in mid-run keeps its connections but answers nothing.
+  void hang() { kill(server_, SIGSTOP); }
+  void wake() { kill(server_, SIGCONT); }
+
   // Points this process and its children at the server's private runtime
   // folder, where no server answers until one is made: for a client that
   // starts before its sound server.
