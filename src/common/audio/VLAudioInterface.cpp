@@ -30,6 +30,11 @@ const char* const kDefaultOutput = "0:0";
 // that sound comes back within moments of the sound server, rarely enough
 // that the looking costs nothing.
 const double kDeviceDetectionSeconds = 3.0;
+// Every look asks the sound server; only every this many looks also list the
+// other kinds of output (a sound card plugged in meanwhile): listing ALSA's
+// devices parses its configuration and loads its plugins, which at every look
+// took an idle client a quarter of its processor time.
+const unsigned kLooksPerFullLook = 10;
 
 std::string makeOutputId(int type, unsigned int driverKey) {
   return std::to_string(type) + ":" + std::to_string(driverKey);
@@ -45,10 +50,10 @@ int parseOutputType(const std::string& text) {
 }
 
 // Whether a kind of output that the automatic output prefers to no sound has
-// a device now: a sound server that answers, an ALSA device of the list that
-// opens. Uses a system of its own, never initialised, so the one playing is
-// not touched.
-bool betterOutputAnswers() {
+// a device now: a sound server that answers, or (everyKind) also an ALSA
+// device of the list that opens. Uses a system of its own, never initialised,
+// so the one playing is not touched.
+bool betterOutputAnswers(bool everyKind) {
   VESystem* probe = nullptr;
   if (VESystem::create(&probe) != VE_OK) return false;
   bool answers = false;
@@ -56,7 +61,7 @@ bool betterOutputAnswers() {
     if (type == VE_OUTPUTTYPE_NOSOUND) break;
     int count = 0;
     answers = probe->setOutput(type) == VE_OK && probe->getNumDrivers(&count) == VE_OK && count > 0;
-    if (answers) break;
+    if (answers || !everyKind) break;
   }
   probe->release();
   return answers;
@@ -104,6 +109,7 @@ VLAudioInterface::VLAudioInterface()
       playingCount_(0),
       tooManyWarned_(false),
       nextDeviceDetection_(0.0),
+      deviceLooks_(0),
       awaitingDevice_(false),
       callbacksUnderWay_(0),
       playbackState_(PlaybackStopped) {}
@@ -601,7 +607,7 @@ bool VLAudioInterface::lookForDevice() {
   const double now = VLPlatformFactory::instance()->getTime();
   if (now < nextDeviceDetection_) return false;
   nextDeviceDetection_ = now + kDeviceDetectionSeconds;
-  return betterOutputAnswers();
+  return betterOutputAnswers(deviceLooks_++ % kLooksPerFullLook == 0);
 }
 
 // The device went away under the engine (unplugged, sound server stopped or

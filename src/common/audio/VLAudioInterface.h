@@ -198,8 +198,10 @@ class VLAudioInterface {
   // unlike the output in use, a fallback to automatic keeps it.
   std::string wantedOutput_;
 
-  // Worker only (update): when to look for a device next (seconds, monotonic).
+  // Worker only (update): when to look for a device next (seconds, monotonic),
+  // and how many looks there were.
   double nextDeviceDetection_;
+  unsigned deviceLooks_;
   // True while the engine plays on no sound although another output was asked
   // for: nothing else opened.
   std::atomic<bool> awaitingDevice_;
