@@ -44,9 +44,15 @@ class NetworkFaultTest : public ::testing::Test {
     return fixture.file.substr(fixture.file.rfind('/') + 1);
   }
 
+  // A 3-second MP3 in the server's folder; its name.
+  static std::string shortTrack() {
+    static const vetest::Fixture fixture = vetest::mp3("network-fault-short-track", 3.0, 44100, 2, "-b 128");
+    return fixture.file.substr(fixture.file.rfind('/') + 1);
+  }
+
   // The stream URL of entity `entity` on the test server, with faults.
-  std::string streamUrl(const std::string& faults, int entity) {
-    return server.url("/file=" + track() + "/" + faults + "/t.mp3?_TEID=" + std::to_string(entity) + "&_FMT=5");
+  std::string streamUrl(const std::string& faults, int entity, const std::string& name = track()) {
+    return server.url("/file=" + name + "/" + faults + "/t.mp3?_TEID=" + std::to_string(entity) + "&_FMT=5");
   }
 
   // A driver over a fresh home; `urls` maps "<entity>_5" to download URLs.
@@ -104,6 +110,18 @@ class NetworkFaultTest : public ::testing::Test {
       driver.call("sleep", args({200}));
     }
     return sound;
+  }
+
+  // A number of the record of entity `entity` in the cache, among the files
+  // with `flags`; -1 when there is none.
+  static int64_t cachedFileNumber(CoreDriverProcess& driver, int entity, const char* key, int flags = 0) {
+    JKValue answer = driver.callAndWaitForCallback("getFiles", args({strings({"cache"}), flags, 0}));
+    const JKValue* files = field(answer, "files");
+    for (size_t i = 0; files && files->isArray() && i < files->array()->count(); ++i) {
+      const JKValue& file = files->array()->objectAtIndex(i);
+      if (number(file, "entity_id") == entity) return number(file, key);
+    }
+    return -1;
   }
 
   // The requests logged so far whose path contains `part`.
@@ -199,15 +217,8 @@ TEST_F(NetworkFaultTest, ACaptivePortalsPageNeverBecomesTheTrack) {
   // next play of the track fetches it again.
   EXPECT_EQ(0, playUntilHeard(*driver, streamUrl(mislabelled, 1022), &state));
   EXPECT_EQ(2, state);
-  EXPECT_TRUE(runUntil(*driver, [&] {
-    JKValue answer = driver->callAndWaitForCallback("getFiles", args({strings({"cache"}), 0, 0}));
-    const JKValue* files = field(answer, "files");
-    for (size_t i = 0; files && files->isArray() && i < files->array()->count(); ++i) {
-      const JKValue& file = files->array()->objectAtIndex(i);
-      if (number(file, "entity_id") == 1022) return number(file, "bytes_loaded") == 0;
-    }
-    return false;
-  })) << "the page is no longer the stored track";
+  EXPECT_TRUE(runUntil(*driver, [&] { return cachedFileNumber(*driver, 1022, "bytes_loaded") == 0; }))
+      << "the page is no longer the stored track";
   EXPECT_GT(playUntilHeard(*driver, streamUrl(mislabelled, 1022), &state), 0) << "state " << state;
 
   // A download is done only with the audio in it.
@@ -265,6 +276,22 @@ TEST_F(NetworkFaultTest, AFileReplacedMidDownloadWithoutValidatorsIsStoredAsOneV
   })) << "a mix of both files";
 }
 
+// A server that stops mid-answer closes as cleanly as one that sent it all:
+// a download whose answer has no length is done only once two answers ended
+// at the same byte, never as the part a cut answer brought.
+TEST_F(NetworkFaultTest, ADownloadWithoutLengthIsDoneOnlyOnceTwoAnswersEndAlike) {
+  ASSERT_TRUE(server.isRunning());
+  const std::string faults = "nolength=1/truncate=100000/truncatetimes=1";
+  auto driver = startDriver({{1095, server.url("/file=" + track() + "/" + faults + "/d.mp3")}});
+  driver->call("addFile", args({"download", "1095", 5, "{}"}));
+  EXPECT_TRUE(driver->call("waitForFileCount", args({strings({"download"}), 2, 16, 1, 60000})).boolValue());
+  EXPECT_EQ(0, driver->quit());
+  const std::string audio = TestFolder::read(vetest::path(track()));
+  EXPECT_EQ(audio.size(), downloaded(1095).size());
+  EXPECT_TRUE(audio == downloaded(1095));
+  EXPECT_EQ(3u, requestsFor("truncatetimes=")) << "the cut answer, the whole one and the one that confirms it";
+}
+
 TEST_F(NetworkFaultTest, ATrackWhoseServerIsGoneForAMomentAfterASeekPlaysOn) {
   ASSERT_TRUE(server.isRunning());
   auto driver = startDriver({}, true);
@@ -294,6 +321,41 @@ TEST_F(NetworkFaultTest, ATrackWhoseServerIsGoneForAMomentAfterASeekPlaysOn) {
   EXPECT_EQ(0, driver->quit());
 }
 
+// A burst of seeks while the server is away for 12 s: once it is back, the
+// transfer resumes at the reader's last target, and the bytes that flow again
+// restart the listener's patience, so the track plays on rather than failing
+// 8 s later.
+TEST_F(NetworkFaultTest, SeeksDuringADropResumeAtTheLastTargetWithTheListenersPatienceRestarted) {
+  ASSERT_TRUE(server.isRunning());
+  auto driver = startDriver({}, true);
+  const int sound = playUntilHeard(*driver, streamUrl("throttle=32000", 1130));
+  ASSERT_GT(sound, 0);
+  ASSERT_TRUE(server.goAway());
+  // Targets between 8 and 15 s, all missing, then the last one at 20 s
+  // (beyond the reads of the others).
+  for (int i = 1; i <= 50; ++i) {
+    driver->call("setPosition", args({sound, i == 50 ? 20000 : 8000 + (i * 7919) % 7000}));
+    driver->call("sleep", args({20}));
+  }
+  driver->call("advanceClock", args({12}));
+  server.clearRequests();
+  const int64_t loaded = cachedFileNumber(*driver, 1130, "bytes_loaded");
+  ASSERT_TRUE(server.comeBack());
+  EXPECT_TRUE(runUntil(*driver, [&] { return cachedFileNumber(*driver, 1130, "bytes_loaded") > loaded; }));
+  driver->call("advanceClock", args({9}));
+  EXPECT_TRUE(runUntil(*driver, [&] { return ask(*driver, "getPosition", sound) > 21000; }))
+      << "stopped at " << ask(*driver, "getPosition", sound) << ", state " << ask(*driver, "getState", sound);
+  EXPECT_EQ(0, driver->quit());
+
+  std::vector<TestHttpRequest> requests = server.waitForRequests(1);
+  ASSERT_FALSE(requests.empty());
+  const auto first = std::min_element(requests.begin(), requests.end(),
+                                      [](const auto& a, const auto& b) { return a.arrival < b.arrival; });
+  const size_t size = TestFolder::read(vetest::path(track())).size();
+  EXPECT_GE(std::stoul("0" + first->range.substr(first->range.find('=') + 1)), size * 19 / 30)
+      << "resumed at " << first->range;
+}
+
 TEST_F(NetworkFaultTest, AServerThatSwallowsTheRequestFailsTheTrackOnceAListenerStopsWaiting) {
   ASSERT_TRUE(server.isRunning());
   auto driver = startDriver({}, true);
@@ -308,6 +370,65 @@ TEST_F(NetworkFaultTest, AServerThatSwallowsTheRequestFailsTheTrackOnceAListener
   EXPECT_TRUE(runUntil(
       *driver, [&] { return ask(*driver, "getState", sound) == 2; }, 10))
       << "state " << ask(*driver, "getState", sound);
+  EXPECT_EQ(0, driver->quit());
+}
+
+// A reader starved of bytes counts toward a listener's patience: a server
+// that sends its headers and then trickles (1 or 50 bytes a second), or a
+// connection that brings nothing more in the middle of the track, fails the
+// track to the page once the listener has waited 20 s, instead of keeping it
+// loading or silent for as long as the connection lasts. A track of an
+// ordinary server still plays to its end.
+TEST_F(NetworkFaultTest, AStarvedTrackFailsOnceAListenerStopsWaiting) {
+  ASSERT_TRUE(server.isRunning());
+  auto driver = startDriver({}, true);
+  std::vector<int> starved;
+  for (const std::string& faults : {"throttle=1", "throttle=50"}) {
+    starved.push_back(
+        int(driver->call("createSound", args({streamUrl(faults, 1120 + int(starved.size()))})).int64Value()));
+    driver->call("play", args({starved.back()}));
+  }
+  // Nothing comes past 100 kB, about 6 s into the track.
+  starved.push_back(playUntilHeard(*driver, streamUrl("stallfrom=100000", 1122)));
+  ASSERT_GT(starved.back(), 0);
+  EXPECT_TRUE(runUntil(*driver, [&] { return driver->call("getStarving", args({starved.back()})).boolValue(); }));
+  for (int sound : starved) EXPECT_NE(2, ask(*driver, "getState", sound)) << sound;
+  driver->call("advanceClock", args({21}));
+  for (int sound : starved) {
+    EXPECT_TRUE(runUntil(
+        *driver, [&] { return ask(*driver, "getState", sound) == 2; }, 10))
+        << sound << ": state " << ask(*driver, "getState", sound);
+  }
+
+  const int plain = playUntilHeard(*driver, streamUrl("throttle=200000", 1123, shortTrack()));
+  ASSERT_GT(plain, 0);
+  EXPECT_TRUE(runUntil(*driver,
+                       [&] {
+                         const int64_t length = ask(*driver, "getLength", plain);
+                         return length > 0 && !driver->call("getPlaying", args({plain})).boolValue() &&
+                                ask(*driver, "getPosition", plain) >= length;
+                       }))
+      << "stopped at " << ask(*driver, "getPosition", plain) << ", state " << ask(*driver, "getState", plain);
+  EXPECT_NE(2, ask(*driver, "getState", plain));
+  EXPECT_EQ(0, driver->quit());
+}
+
+// An empty answer to a stream is the track's empty file: its sound ends at
+// once in the state that tells the page so (9), not after a listener's
+// patience as a failure (2).
+TEST_F(NetworkFaultTest, AStreamAnsweredEmptyEndsAtOnceAsAnEmptyFile) {
+  ASSERT_TRUE(server.isRunning());
+  auto driver = startDriver();
+  const std::string urls[] = {streamUrl("empty=200", 1100), streamUrl("empty=204", 1101),
+                              server.url("/size=0/nolength=1/t.mp3?_TEID=1102&_FMT=5")};
+  for (const std::string& url : urls) {
+    const int sound = int(driver->call("createSound", args({url})).int64Value());
+    ASSERT_GT(sound, 0);
+    driver->call("play", args({sound}));
+    EXPECT_TRUE(runUntil(
+        *driver, [&] { return ask(*driver, "getState", sound) == 9; }, 10))
+        << url << ": state " << ask(*driver, "getState", sound);
+  }
   EXPECT_EQ(0, driver->quit());
 }
 
@@ -326,6 +447,38 @@ TEST_F(NetworkFaultTest, EmptyOrOversizedAnswersAreRetriedAndThePageIsToldWhy) {
   EXPECT_EQ(0, driver->quit());
 }
 
+// Downloads answered empty (200 with size 0, 204, 200 without a body) are
+// tried again after growing delays, a few times, and then fail with the empty
+// answer as their reason; while they wait they hold no slot, so a download
+// queued behind the three of them is done meanwhile.
+TEST_F(NetworkFaultTest, DownloadsAnsweredEmptyFailAfterAFewTriesWithoutHoldingTheQueue) {
+  ASSERT_TRUE(server.isRunning());
+  const char* const empty[] = {"/empty=200/d.mp3", "/empty=204/d.mp3", "/size=0/nolength=1/d.mp3"};
+  auto driver = startDriver({{1110, server.url(empty[0])},
+                             {1111, server.url(empty[1])},
+                             {1112, server.url(empty[2])},
+                             {1113, server.url("/file=" + track() + "/d.mp3")}},
+                            true);
+  for (const char* entity : {"1110", "1111", "1112", "1113"})
+    driver->call("addFile", args({"download", entity, 5, "{}"}));
+  EXPECT_TRUE(driver->call("waitForFileCount", args({strings({"download"}), 2, 16, 1, 30000})).boolValue())
+      << "the download queued behind them never finished";
+
+  // Their tries wait 4, 8, 16 and 32 s of the core's clock.
+  bool failed = false;
+  for (int i = 0; i < 30 && !failed; ++i) {
+    driver->call("advanceClock", args({10}));
+    failed = driver->call("waitForFileCount", args({strings({"download"}), 0, 8, 3, 300})).boolValue();
+  }
+  ASSERT_TRUE(failed);
+  JKValue answer = driver->callAndWaitForCallback("getFiles", args({strings({"download"}), 0, 8}));
+  const JKValue* files = field(answer, "files");
+  for (size_t i = 0; files && files->isArray() && i < files->array()->count(); ++i)
+    EXPECT_EQ("empty answer", field(files->array()->objectAtIndex(i), "failure")->stringValue());
+  for (const char* path : empty) EXPECT_EQ(5u, requestsFor(path)) << path;
+  EXPECT_EQ(0, driver->quit());
+}
+
 TEST_F(NetworkFaultTest, AnAnswerWithoutLengthPlaysAsItArrivesAndAnEndlessOneKeepsMemoryBounded) {
   ASSERT_TRUE(server.isRunning());
   auto driver = startDriver();
@@ -335,22 +488,15 @@ TEST_F(NetworkFaultTest, AnAnswerWithoutLengthPlaysAsItArrivesAndAnEndlessOneKee
   ASSERT_GT(sound, 0) << "state " << state;
   EXPECT_EQ(0u, requestsFor("nolength=1/throttle=")) << "heard only once the whole answer had come";
   EXPECT_TRUE(runUntil(*driver, [&] {
-    JKValue answer = driver->callAndWaitForCallback("getFiles", args({strings({"cache"}), 2, 0}));
-    const JKValue* files = field(answer, "files");
-    for (size_t i = 0; files && files->isArray() && i < files->array()->count(); ++i) {
-      const JKValue& file = files->array()->objectAtIndex(i);
-      if (number(file, "entity_id") == 1080)
-        return number(file, "bytes_total") == int64_t(TestFolder::read(vetest::path(track())).size());
-    }
-    return false;
+    return cachedFileNumber(*driver, 1080, "bytes_total", 2) == int64_t(TestFolder::read(vetest::path(track())).size());
   })) << "stored complete at its final size";
   // The engine took the track's own length, not the size it was given
   // while the end was not known.
   EXPECT_NEAR(30000, ask(*driver, "getLength", sound), 1000);
   driver->call("deleteSound", args({sound}));
 
-  // An answer that never ends grows its file up to the cache's limit, and
-  // the client's memory does not grow with it.
+  // An answer that never ends grows its file up to the size of a track
+  // (past the cache's limit), and the client's memory does not grow with it.
   const int endless = int(driver->call("createSound", args({streamUrl("nolength=1/endless=1", 1081)})).int64Value());
   ASSERT_GT(endless, 0);
   driver->call("play", args({endless}));

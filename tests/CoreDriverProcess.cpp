@@ -113,14 +113,14 @@ bool CoreDriverProcess::waitForLine(const std::function<bool(const JKValue&)>& m
   }
 }
 
-bool CoreDriverProcess::waitUntilStarted() {
+bool CoreDriverProcess::waitUntilStarted(int timeoutSeconds) {
   JKValue line;
   bool seen = waitForLine(
       [](const JKValue& l) {
         const JKValue* event = field(l, "event");
         return event && event->stringValue() == "started";
       },
-      &line);
+      &line, timeoutSeconds);
   const JKValue* result = field(line, "result");
   return seen && result && result->boolValue();
 }
@@ -135,23 +135,23 @@ std::string CoreDriverProcess::commandLine(const std::string& name, const JKValu
   return text ? *text : std::string();
 }
 
-JKValue CoreDriverProcess::waitForAnswer(long id) {
+JKValue CoreDriverProcess::waitForAnswer(long id, int timeoutSeconds) {
   JKValue answer;
   waitForLine(
       [id](const JKValue& l) {
         const JKValue* lineId = field(l, "id");
         return lineId && lineId->isNumber() && lineId->int64Value() == id;
       },
-      &answer, 120);
+      &answer, timeoutSeconds);
   return answer;
 }
 
-JKValue CoreDriverProcess::call(const std::string& name, const JKValue& args, std::string* error) {
+JKValue CoreDriverProcess::call(const std::string& name, const JKValue& args, std::string* error, int timeoutSeconds) {
   long id = 0;
   std::string line = commandLine(name, args, &id);
   if (line.empty()) return JKValue();
   send(line);
-  JKValue answer = waitForAnswer(id);
+  JKValue answer = waitForAnswer(id, timeoutSeconds);
   if (const JKValue* failure = field(answer, "error")) {
     if (error) *error = failure->stringValue();
     return JKValue();

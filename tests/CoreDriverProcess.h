@@ -25,12 +25,13 @@ class CoreDriverProcess {
   CoreDriverProcess(const CoreDriverProcess&) = delete;
   CoreDriverProcess& operator=(const CoreDriverProcess&) = delete;
 
-  // True once the driver reported a successful start.
-  bool waitUntilStarted();
+  // True once the driver reported a successful start (within timeoutSeconds).
+  bool waitUntilStarted(int timeoutSeconds = 60);
 
-  // Sends a call and waits for its answer line; the "result" of that line,
-  // or null (with the line's error in *error when given).
-  JKValue call(const std::string& name, const JKValue& args, std::string* error = nullptr);
+  // Sends a call and waits for its answer line (at most timeoutSeconds); the
+  // "result" of that line, or null (with the line's error in *error when
+  // given).
+  JKValue call(const std::string& name, const JKValue& args, std::string* error = nullptr, int timeoutSeconds = 120);
   // Sends every call at once, as a page that calls without waiting would,
   // then waits for their answers; the answer lines in order (null for one
   // that never came).
@@ -57,7 +58,7 @@ class CoreDriverProcess {
   void send(const std::string& line);
   // The command line of a call; its id is taken from the sequence.
   std::string commandLine(const std::string& name, const JKValue& args, long* id);
-  JKValue waitForAnswer(long id);
+  JKValue waitForAnswer(long id, int timeoutSeconds = 120);
   void readLines();
   int reap();
 

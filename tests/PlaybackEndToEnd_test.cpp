@@ -93,13 +93,14 @@ class PlaybackTest : public ::testing::Test {
            ask(driver, "getPosition", sound) >= length;
   }
 
-  // The labels of the output devices the page is offered.
-  std::vector<std::string> devices(CoreDriverProcess& driver) {
+  // The labels of the output devices the page is offered ("value"), or their
+  // ids ("key").
+  std::vector<std::string> devices(CoreDriverProcess& driver, const char* part = "value") {
     std::vector<std::string> labels;
     const JKValue list = driver.call("getDeviceInfo", args({"output_devices"}));
     if (!list.isArray()) return labels;
     for (size_t i = 0; i < list.array()->count(); ++i) {
-      const JKValue* label = driverjson::field(list.array()->objectAtIndex(i), "value");
+      const JKValue* label = driverjson::field(list.array()->objectAtIndex(i), part);
       if (label) labels.push_back(label->stringValue());
     }
     return labels;
@@ -497,6 +498,91 @@ TEST_F(PlaybackTest, SoundStartsWhenTheSoundServerStartsAfterTheClient) {
     EXPECT_EQ(reached, lowest) << "the track went back";
     EXPECT_TRUE(offersTheServersSinks(driver));
     EXPECT_EQ(0, driver.quit());
+  }
+}
+
+// The sound server hangs: it takes connections and never answers (stopped
+// in mid-run, or socket-activated and stuck). The client still starts at
+// once, on no sound, a change of user answers at once, and a track plays on
+// while the client keeps looking; once a server answers, the sink the user
+// chose is taken again. The start and the calls run against generous guards
+// against hangs: before, they took minutes.
+TEST_F(PlaybackTest, AHungSoundServerHoldsNeitherTheStartNorThePage) {
+  const vetest::Fixture track = vetest::flac("e2e-hung", 20.0, 44100, 2, 640);
+  const std::string chosen = "1:" + std::to_string(VEOutput::driverId("test"));
+  const std::string noSound = "0:" + std::to_string(VEOutput::driverId("nosound"));
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  {
+    // The user chose the sink in an earlier session.
+    vetest::NullSinkServer pulse;
+    if (!pulse.ready()) {
+      std::printf("no PulseAudio server could be started here: the hung server is left out\n");
+      return;
+    }
+    CoreDriverProcess earlier(kTool, {"--home", folder.folder("hung"), "--output", chosen});
+    ASSERT_TRUE(earlier.waitUntilStarted());
+    EXPECT_EQ(0, earlier.quit());
+  }
+  auto stuck = std::make_unique<vetest::StuckSoundServer>();
+  ASSERT_TRUE(stuck->ready());
+  CoreDriverProcess driver(kTool, {"--home", folder.folder("hung")});
+  ASSERT_TRUE(driver.waitUntilStarted(20)) << "the start waited for the server";
+  EXPECT_EQ(noSound, outputInUse(driver));
+  // To another user and back: each change closes the session and opens one.
+  for (const char* user : {"someone", ""}) {
+    SCOPED_TRACE(user);
+    EXPECT_TRUE(driver.call("setUserId", args({user}), nullptr, 20).isBool()) << "the page waited";
+  }
+  const int sound = create(driver, server, track, 1500);
+  ASSERT_TRUE(driver.call("play", args({sound})).boolValue());
+  ASSERT_TRUE(runUntil(driver, [&] { return ask(driver, "getPosition", sound) >= 3500; }))
+      << "stopped at " << ask(driver, "getPosition", sound);
+
+  stuck.reset();
+  vetest::NullSinkServer pulse;
+  ASSERT_TRUE(pulse.ready());
+  ASSERT_TRUE(runUntil(driver, [&] { return outputInUse(driver) == chosen; })) << "still on " << outputInUse(driver);
+  int64_t lowest = ask(driver, "getPosition", sound);
+  EXPECT_GT(listenOnTheSink(driver, sound, &lowest), 44100u / 2) << "nothing heard on the sink";
+  EXPECT_EQ(0, driver.quit());
+}
+
+// The client quits while it plays on no sound for want of its sound server:
+// the next session, with the server back, plays on the device the user chose
+// (automatic or a sink), and the page reads an id its list holds.
+TEST_F(PlaybackTest, AQuitWhileTheSoundServerIsAwayKeepsTheChosenDevice) {
+  const std::string sink = std::to_string(VEOutput::driverId("test"));
+  const std::string noSound = "0:" + std::to_string(VEOutput::driverId("nosound"));
+  const struct {
+    const char* name;
+    std::string chosen;
+    std::string next;  // the output in use in the next session
+  } outputs[] = {{"chosen sink", "1:" + sink, "1:" + sink}, {"automatic", "0:0", "0:" + sink}};
+  int run = 0;
+  for (const auto& output : outputs) {
+    SCOPED_TRACE(output.name);
+    const std::string home = folder.folder("kept-" + std::to_string(++run));
+    auto pulse = std::make_unique<vetest::NullSinkServer>();
+    if (!pulse->ready()) {
+      std::printf("no PulseAudio server could be started here: the kept device is left out\n");
+      return;
+    }
+    {
+      CoreDriverProcess first(kTool, {"--home", home, "--output", output.chosen});
+      ASSERT_TRUE(first.waitUntilStarted());
+      pulse.reset();
+      ASSERT_TRUE(runUntil(first, [&] { return outputInUse(first) == noSound; })) << outputInUse(first);
+      EXPECT_EQ(0, first.quit());
+    }
+    pulse = std::make_unique<vetest::NullSinkServer>();
+    ASSERT_TRUE(pulse->ready());
+    CoreDriverProcess next(kTool, {"--home", home});
+    ASSERT_TRUE(next.waitUntilStarted());
+    EXPECT_EQ(output.next, outputInUse(next));
+    const std::vector<std::string> ids = devices(next, "key");
+    EXPECT_NE(ids.end(), std::find(ids.begin(), ids.end(), outputInUse(next))) << "an id the list does not hold";
+    EXPECT_EQ(0, next.quit());
   }
 }
 

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <future>
+#include <system_error>
+#include <utility>
 
 #include "VEChannel.h"
 #include "VEFileReader.h"
@@ -55,7 +58,6 @@ VEResult VESystem::setOutput(VEOutputType type) {
   activeType_ = type;
   driver_ = 0;
   driversKnown_ = false;
-  drivers_.clear();
   return VE_OK;
 }
 
@@ -65,37 +67,60 @@ VEResult VESystem::getOutput(VEOutputType* type) {
   return VE_OK;
 }
 
-void VESystem::ensureDrivers() {
-  if (driversKnown_) return;
-  drivers_.clear();
-  driversType_ = outputType_;
-  if (outputType_ == VE_OUTPUTTYPE_AUTODETECT) {
-    for (VEOutputType type : veAutomaticOutputOrder()) {
-      std::unique_ptr<VEOutput> output = VEOutput::create(type, "");
-      if (output->listDrivers(&drivers_) && !drivers_.empty()) {
-        driversType_ = type;
-        break;
-      }
-      drivers_.clear();
+namespace {
+std::vector<VEOutputDriver> listDriversOf(VEOutputType type) {
+  std::vector<VEOutputDriver> found;
+  std::unique_ptr<VEOutput> output = VEOutput::create(type, "");
+  if (!output || !output->listDrivers(&found)) found.clear();
+  return found;
+}
+}  // namespace
+
+const std::vector<VEOutputDriver>& VESystem::listedDrivers(VEOutputType type) {
+  auto listed = listedDrivers_.find(type);
+  if (listed != listedDrivers_.end()) return listed->second;
+  return listedDrivers_[type] = listDriversOf(type);
+}
+
+// Each automatic type not listed yet is listed on a thread of its own, all at
+// once: listings that wait for sound servers that do not answer then take as
+// long as the slowest of them, not as long as all of them together.
+void VESystem::listAutomaticTypes() {
+  std::vector<std::pair<VEOutputType, std::future<std::vector<VEOutputDriver>>>> listings;
+  for (VEOutputType type : veAutomaticOutputOrder()) {
+    if (listedDrivers_.count(type)) continue;
+    try {
+      listings.emplace_back(type, std::async(std::launch::async, listDriversOf, type));
+    } catch (const std::system_error&) {
+      listedDrivers(type);
     }
-  } else {
-    std::unique_ptr<VEOutput> output = VEOutput::create(outputType_, "");
-    if (!output->listDrivers(&drivers_)) drivers_.clear();
   }
+  for (auto& listing : listings) listedDrivers_[listing.first] = listing.second.get();
+}
+
+const std::vector<VEOutputDriver>& VESystem::drivers() {
   driversKnown_ = true;
+  driversType_ = outputType_;
+  if (outputType_ != VE_OUTPUTTYPE_AUTODETECT) return listedDrivers(outputType_);
+  listAutomaticTypes();
+  for (VEOutputType type : veAutomaticOutputOrder()) {
+    if (listedDrivers(type).empty()) continue;
+    driversType_ = type;
+    return listedDrivers(type);
+  }
+  return listedDrivers(VE_OUTPUTTYPE_AUTODETECT);
 }
 
 VEResult VESystem::getNumDrivers(int* count) {
   if (!count) return VE_ERR_INVALID_PARAM;
-  ensureDrivers();
-  *count = static_cast<int>(drivers_.size());
+  *count = static_cast<int>(drivers().size());
   return VE_OK;
 }
 
 VEResult VESystem::getDriverInfo(int index, char* name, int nameLength, VEGuid* guid) {
-  ensureDrivers();
-  if (index < 0 || index >= static_cast<int>(drivers_.size())) return VE_ERR_OUTPUT_DRIVER;
-  const VEOutputDriver& driver = drivers_[static_cast<size_t>(index)];
+  const std::vector<VEOutputDriver>& listed = drivers();
+  if (index < 0 || index >= static_cast<int>(listed.size())) return VE_ERR_OUTPUT_DRIVER;
+  const VEOutputDriver& driver = listed[static_cast<size_t>(index)];
   if (name && nameLength > 0) {
     size_t length = std::min(driver.name.size(), static_cast<size_t>(nameLength - 1));
     memcpy(name, driver.name.data(), length);
@@ -110,8 +135,7 @@ VEResult VESystem::getDriverInfo(int index, char* name, int nameLength, VEGuid* 
 
 VEResult VESystem::setDriver(int index) {
   if (initialised_) return VE_ERR_INITIALIZED;
-  ensureDrivers();
-  int count = std::max(1, static_cast<int>(drivers_.size()));
+  int count = std::max(1, static_cast<int>(drivers().size()));
   if (index < 0 || index >= count) return VE_ERR_OUTPUT_DRIVER;
   driver_ = index;
   return VE_OK;
@@ -165,8 +189,7 @@ VEResult VESystem::setFileSystem(VEFileOpenCallback open, VEFileCloseCallback cl
 VEResult VESystem::openOutput(VEOutputType type, int driver, const std::string& wavPath) {
   std::unique_ptr<VEOutput> output = VEOutput::create(type, wavPath);
   if (!output) return VE_ERR_OUTPUT_INIT;
-  std::vector<VEOutputDriver> drivers;
-  if (!output->listDrivers(&drivers) || drivers.empty()) return VE_ERR_OUTPUT_INIT;
+  const std::vector<VEOutputDriver>& drivers = listedDrivers(type);
   if (driver < 0 || driver >= static_cast<int>(drivers.size())) return VE_ERR_OUTPUT_INIT;
   auto mixer = std::make_unique<VEMixer>(sampleRate_, static_cast<int>(channels_.size()));
   // The mixer exists before the output pulls from it.
@@ -199,7 +222,12 @@ VEResult VESystem::init(int maxChannels, unsigned int flags, void* extraDriverDa
   } else {
     result = openOutput(outputType_, driver_, wavPath);
   }
-  if (result != VE_OK) return result;
+  if (result != VE_OK) {
+    // The lists no longer hold (the sound server went away since): a system
+    // set up again after this lists its devices anew.
+    listedDrivers_.clear();
+    return result;
+  }
   mixBuffer_.assign(kUpdateFrames * 2, 0);
   initialised_ = true;
   return VE_OK;

@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -63,11 +64,13 @@ class VESystem {
   // init with VE_OUTPUTTYPE_AUTODETECT, the type the system settled on.
   VEResult getOutput(VEOutputType* type);
 
-  // Drivers of the chosen output type. The list is made at the first call
-  // after setOutput (for PulseAudio this connects to the server, without
-  // spawning one) and kept until the next setOutput. With
-  // VE_OUTPUTTYPE_AUTODETECT it is the list of the first type that has
-  // drivers. No sound and the WAV writer have one driver each.
+  // Drivers of the chosen output type. Each type's list is made at the first
+  // call that needs it (for PulseAudio this connects to the server, without
+  // spawning one) and kept for the life of the system, so that a system asks
+  // a slow sound server once. With VE_OUTPUTTYPE_AUTODETECT every type the
+  // automatic output tries is listed, all at once, and the list is that of
+  // the first type that has drivers. An init that cannot open its device
+  // drops the lists. No sound and the WAV writer have one driver each.
   VEResult getNumDrivers(int* count);
   // Name (UTF-8, cut to nameLength - 1 bytes and terminated; name may be
   // null) and identity (guid may be null) of driver index.
@@ -181,7 +184,11 @@ class VESystem {
   friend class VESound;
   friend class VEChannel;
 
-  void ensureDrivers();
+  // The drivers of type, listed at the first need.
+  const std::vector<VEOutputDriver>& listedDrivers(VEOutputType type);
+  void listAutomaticTypes();
+  // The drivers of the chosen type (see getNumDrivers).
+  const std::vector<VEOutputDriver>& drivers();
   VEResult openOutput(VEOutputType type, int driver, const std::string& wavPath);
   // Sets the rate stream mixes at: its own where it starts a timeline alone
   // and the output can follow, else the output's.
@@ -198,9 +205,9 @@ class VESystem {
   VEOutputType outputType_ = VE_OUTPUTTYPE_AUTODETECT;
   VEOutputType activeType_ = VE_OUTPUTTYPE_AUTODETECT;
   int driver_ = 0;
-  bool driversKnown_ = false;
+  bool driversKnown_ = false;  // drivers() was asked since setOutput
   VEOutputType driversType_ = VE_OUTPUTTYPE_AUTODETECT;
-  std::vector<VEOutputDriver> drivers_;
+  std::map<VEOutputType, std::vector<VEOutputDriver>> listedDrivers_;
   unsigned int streamBufferSize_ = 16384;
   unsigned int decodeBufferMs_ = 400;
   VEFileOpenCallback openCallback_ = nullptr;

@@ -33,7 +33,10 @@ Keys:
   empty=N       an empty answer: N=200 with Content-Length 0, N=204 without a body
   silent=1      read the request and answer nothing until the client goes away
   bigheader=N   one header line of about N bytes in the answer
+  claimsize=N   claim the file is N bytes (Content-Length, Content-Range) but send only
+                the real bytes of what is asked, then close
   truncate=N    announce the full length but send only N body bytes, then close
+  truncatetimes=K  with truncate=N: only the first K requests of this path are cut short
   throttle=B    send the body at about B bytes per second
   stall=N       send N body bytes, then send nothing until the client goes away
   stallfrom=N   send nothing at or past content byte N until the client goes away
@@ -397,6 +400,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.send_plain(404, None, b"no such file\n")
                 return
             size = len(data)
+        real = size
+        if "claimsize" in options:
+            size = int(options["claimsize"])
         if "delay" in options:
             time.sleep(int(options["delay"]) / 1000.0)
         if "proxyauth" in options and self.path.startswith("http://"):
@@ -504,7 +510,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
 
         limit = end - start
-        if "truncate" in options:
+        if real != size:
+            limit = max(0, min(end, real) - start)
+            close_after = True
+        if "truncate" in options and ("truncatetimes" not in options or self.server.state.count_request(
+                "truncate " + self.path) < int(options["truncatetimes"])):
             limit = min(limit, int(options["truncate"]))
             close_after = True
         stall_at = int(options["stall"]) if "stall" in options else None

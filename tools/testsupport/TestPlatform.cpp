@@ -16,6 +16,7 @@ bool TestFileHelper::removeFile(const std::string& path) {
   const std::string trash = ".deleted";
   bool isTrash = path.size() >= trash.size() && path.compare(path.size() - trash.size(), trash.size(), trash) == 0;
   while (isTrash && trashHeld_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  if (isTrash && trashDelayMs_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(trashDelayMs_));
   return VLFileHelperWrapper::removeFile(path);
 }
 

@@ -28,6 +28,9 @@ class TestFileHelper : public VLFileHelperWrapper {
   // While held, a removal of a path ending in ".deleted" waits (any thread
   // may release it).
   void holdTrashRemovals(bool held) { trashHeld_ = held; }
+  // Every removal of a path ending in ".deleted" takes this much longer, as
+  // on a slow disk (0: none).
+  void slowTrashRemovals(unsigned milliseconds) { trashDelayMs_ = milliseconds; }
 
  private:
   std::atomic<bool> fake_{false};
@@ -36,6 +39,7 @@ class TestFileHelper : public VLFileHelperWrapper {
   std::atomic<double> total_{0};
   std::atomic<int> freeSpaceQueries_{0};
   std::atomic<bool> trashHeld_{false};
+  std::atomic<unsigned> trashDelayMs_{0};
 };
 
 // The platform's own factory (VLPlatformFactory::createDefault) with clocks

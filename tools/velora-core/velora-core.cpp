@@ -1,7 +1,7 @@
 // velora-core: the core behind no page, for tests, benchmarks and scripts.
 //
 //   velora-core [--home DIR] [--urls FILE] [--output ID] [--wav FILE] [--not-ready] [--slow-pass MS]
-//               [--test-clock]
+//               [--test-clock] [--slow-trash MS]
 //
 // Runs VLDesktop with its own home (a temporary one, removed at exit, unless
 // --home is given), reads the page's calls as JSON lines on stdin (see
@@ -14,6 +14,9 @@
 // --slow-pass makes every worker pass MS milliseconds longer (for tests of
 // what must not depend on the worker's timing). --test-clock runs the core on
 // a clock that the command advanceClock moves ahead (for tests of time-outs).
+// --slow-trash makes every removal of a deleted repository file MS
+// milliseconds longer, as on a slow disk (for tests of what must not wait for
+// the trash).
 // Ends at the end of stdin, on "quit", or on SIGINT/SIGTERM, cleaning the core.
 
 #include <poll.h>
@@ -57,13 +60,14 @@ struct Options {
   bool ready = true;
   unsigned slowPassMs = 0;
   bool testClock = false;
+  unsigned slowTrashMs = 0;
 };
 
 void usage() {
   std::fprintf(
       stderr,
       "usage: velora-core [--home DIR] [--urls FILE] [--output ID] [--wav FILE] [--not-ready] [--slow-pass MS] "
-      "[--test-clock]\n");
+      "[--test-clock] [--slow-trash MS]\n");
 }
 
 bool parseOptions(int argc, char** argv, Options* options) {
@@ -80,6 +84,8 @@ bool parseOptions(int argc, char** argv, Options* options) {
       options->wav = argv[++i];
     else if (arg == "--slow-pass" && hasValue)
       options->slowPassMs = unsigned(std::strtoul(argv[++i], nullptr, 10));
+    else if (arg == "--slow-trash" && hasValue)
+      options->slowTrashMs = unsigned(std::strtoul(argv[++i], nullptr, 10));
     else if (arg == "--not-ready")
       options->ready = false;
     else if (arg == "--test-clock")
@@ -91,7 +97,8 @@ bool parseOptions(int argc, char** argv, Options* options) {
 }
 
 // Everything the core keeps per user goes below `home`: preferences, cache,
-// log, application data and the music folder (through user-dirs.dirs).
+// log, application data and the music folder (through user-dirs.dirs). A home
+// used before is only read, so that one made read-only can be started on.
 bool useHome(const std::string& home) {
   const std::string config = home + "/config";
   for (const std::string& folder : {home, config}) {
@@ -104,8 +111,12 @@ bool useHome(const std::string& home) {
   setenv("XDG_CACHE_HOME", (home + "/cache").c_str(), 1);
   setenv("XDG_STATE_HOME", (home + "/state").c_str(), 1);
   setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
-  std::ofstream dirs(config + "/user-dirs.dirs");
-  dirs << "XDG_MUSIC_DIR=\"" << home << "/Music\"\n";
+  const std::string path = config + "/user-dirs.dirs";
+  const std::string text = "XDG_MUSIC_DIR=\"" + home + "/Music\"\n";
+  std::ifstream present(path);
+  if (std::string((std::istreambuf_iterator<char>(present)), std::istreambuf_iterator<char>()) == text) return true;
+  std::ofstream dirs(path);
+  dirs << text;
   return bool(dirs);
 }
 
@@ -188,7 +199,9 @@ int main(int argc, char** argv) {
   }
   // Before anything reaches the platform: the core keeps the factory it
   // first gets.
-  TestPlatform* clock = options.testClock ? TestPlatform::install() : nullptr;
+  TestPlatform* platform = options.testClock || options.slowTrashMs > 0 ? TestPlatform::install() : nullptr;
+  if (options.slowTrashMs > 0) platform->fileHelper().slowTrashRemovals(options.slowTrashMs);
+  TestPlatform* clock = options.testClock ? platform : nullptr;
   std::unique_ptr<TestFolder> temporaryHome;
   if (options.home.empty()) {
     temporaryHome.reset(new TestFolder());

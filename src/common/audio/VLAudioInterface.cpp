@@ -17,6 +17,8 @@
 #include <cstdlib>
 #include <memory>
 #include <sstream>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -33,7 +35,7 @@ const double kDeviceDetectionSeconds = 3.0;
 // Every look asks the sound server; only every this many looks also list the
 // other kinds of output (a sound card plugged in meanwhile): listing ALSA's
 // devices parses its configuration and loads its plugins, which at every look
-// took an idle client a quarter of its processor time.
+// took an idle client about a fifth of its processor time.
 const unsigned kLooksPerFullLook = 10;
 
 std::string makeOutputId(int type, unsigned int driverKey) {
@@ -50,18 +52,18 @@ int parseOutputType(const std::string& text) {
 }
 
 // Whether a kind of output that the automatic output prefers to no sound has
-// a device now: a sound server that answers, or (everyKind) also an ALSA
-// device of the list that opens. Uses a system of its own, never initialised,
-// so the one playing is not touched.
-bool betterOutputAnswers(bool everyKind) {
+// a device now: a sound server that answers, an ALSA device of the list that
+// opens. Uses a system of its own, never initialised, so the one playing is
+// not touched. types: the automatic output's order, or its first kinds.
+bool betterOutputAnswers(const std::vector<VEOutputType>& types) {
   VESystem* probe = nullptr;
   if (VESystem::create(&probe) != VE_OK) return false;
   bool answers = false;
-  for (VEOutputType type : veAutomaticOutputOrder()) {
+  for (VEOutputType type : types) {
     if (type == VE_OUTPUTTYPE_NOSOUND) break;
     int count = 0;
     answers = probe->setOutput(type) == VE_OK && probe->getNumDrivers(&count) == VE_OK && count > 0;
-    if (answers || !everyKind) break;
+    if (answers) break;
   }
   probe->release();
   return answers;
@@ -94,6 +96,33 @@ std::map<VLFileHandle*, const VLAudioInterface*>& engineHandles() {
 }
 
 }  // namespace
+
+// One look for a device, on a thread of its own: reaching a sound server that
+// takes connections but never answers costs the look its time-outs, never the
+// worker or the page. Shared with the thread, which may outlive the interface.
+struct VLAudioInterface::DeviceLook {
+  std::atomic<bool> done{false};
+  std::atomic<bool> answers{false};
+
+  // A running look; null when no thread could start. everyKind: the sound
+  // server (the first of the automatic output's order) and the kinds after
+  // it; else the sound server only.
+  static std::shared_ptr<DeviceLook> start(bool everyKind) {
+    auto look = std::make_shared<DeviceLook>();
+    // A copy: the thread must not read a static the process may be ending.
+    const std::vector<VEOutputType>& order = veAutomaticOutputOrder();
+    const std::vector<VEOutputType> types(order.begin(), everyKind ? order.end() : order.begin() + 1);
+    try {
+      std::thread([look, types] {
+        look->answers.store(betterOutputAnswers(types));
+        look->done.store(true);
+      }).detach();
+    } catch (const std::system_error&) {
+      return nullptr;
+    }
+    return look;
+  }
+};
 
 VLAudioInterface::VLAudioInterface()
     : mutex_(VLPlatformFactory::instance()->createMutex()),
@@ -256,7 +285,10 @@ void VLAudioInterface::noteSettledOutput() {
   VESystem* system = system_.load();
   const bool onNoSound = system && system->getOutput(&settled) == VE_OK && settled == VE_OUTPUTTYPE_NOSOUND;
   awaitingDevice_.store(onNoSound && parseOutputType(wantedOutput_) != VE_OUTPUTTYPE_NOSOUND);
-  if (awaitingDevice_.load()) VL_LOG_WARN("No audio output device, waiting for one : " << wantedOutput_);
+  if (!awaitingDevice_.load()) return;
+  VL_LOG_WARN("No audio output device, waiting for one : " << wantedOutput_);
+  // The devices were just looked for: the next look is due in a while.
+  nextDeviceDetection_ = VLPlatformFactory::instance()->getTime() + kDeviceDetectionSeconds;
 }
 
 bool VLAudioInterface::searchAvailableOutputDrivers(const std::string& label, int type, DriverList* list) {
@@ -506,6 +538,13 @@ std::string VLAudioInterface::getOutput() const {
   return output_;
 }
 
+std::string VLAudioInterface::getOutputToKeep() const {
+  VLMutexLocker locker(mutex_);
+  VLMutexLocker values(valuesLock_);
+  if (namesCurrentOutput(wantedOutput_) && !awaitingDevice_.load()) return output_;
+  return wantedOutput_;
+}
+
 VLAudioInterface::DriverList VLAudioInterface::getOutputDrivers() const {
   VLMutexLocker locker(valuesLock_);
   return outputDrivers_;
@@ -554,8 +593,7 @@ size_t VLAudioInterface::getStreamBufferSize() const {
 
 bool VLAudioInterface::update() {
   if (!system_.load()) return false;
-  // Looked for before the audio lock is taken: reaching a sound server may
-  // take a moment, and the page's sound calls go on meanwhile.
+  // Outside the audio lock: the page's sound calls never wait for a look.
   const bool deviceFound = lookForDevice();
   VLMutexLocker locker(mutex_);
   VESystem* system = system_.load();
@@ -601,13 +639,25 @@ bool VLAudioInterface::update() {
   return result;
 }
 
-// Every few seconds while the engine waits for a device: whether one answers.
+// Every few seconds while the engine waits for a device a look starts away
+// from the worker; the first pass after it ended learns whether a device
+// answered.
 bool VLAudioInterface::lookForDevice() {
-  if (!awaitingDevice_.load()) return false;
+  if (!awaitingDevice_.load()) {
+    deviceLook_.reset();
+    return false;
+  }
+  if (deviceLook_) {
+    if (!deviceLook_->done.load()) return false;
+    const bool answers = deviceLook_->answers.load();
+    deviceLook_.reset();
+    return answers;
+  }
   const double now = VLPlatformFactory::instance()->getTime();
   if (now < nextDeviceDetection_) return false;
   nextDeviceDetection_ = now + kDeviceDetectionSeconds;
-  return betterOutputAnswers(deviceLooks_++ % kLooksPerFullLook == 0);
+  deviceLook_ = DeviceLook::start(deviceLooks_++ % kLooksPerFullLook == 0);
+  return false;
 }
 
 // The device went away under the engine (unplugged, sound server stopped or

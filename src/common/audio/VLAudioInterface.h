@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -72,10 +73,11 @@ class VLAudioInterface {
   // reports its output device lost, the pass first switches to "0:0" as
   // setOutput does, so that every sound goes on where it was.
   // While the engine plays on no sound because nothing else opened (the sound
-  // server stopped, or not started yet), every few seconds a pass looks for a
-  // device again (a sound server that answers, an ALSA device that opens)
-  // and, when one answers, switches to the output last asked for as setOutput
-  // does: a device the user chose is taken again when it is back.
+  // server stopped, or not started yet), every few seconds a look for a
+  // device (a sound server that answers, an ALSA device that opens) runs on a
+  // thread of its own, and when one answered a pass switches to the output
+  // last asked for as setOutput does: a device the user chose is taken again
+  // when it is back.
   bool update();
 
   // With now false (main thread) stores the id for the next update. With now
@@ -88,6 +90,12 @@ class VLAudioInterface {
   // false.
   bool setOutput(const std::string& id, bool now);
   std::string getOutput() const;
+  // The output id a session keeps for the next one: the id in use while the
+  // engine plays on the device asked for, the id asked for while it plays on
+  // a fallback (no sound while the sound server is away, the automatic
+  // output in place of a missing device), so that quitting then does not
+  // forget the user's choice.
+  std::string getOutputToKeep() const;
   // The devices found at the last init, (label, output id) in order; a copy.
   DriverList getOutputDrivers() const;
 
@@ -199,9 +207,11 @@ class VLAudioInterface {
   std::string wantedOutput_;
 
   // Worker only (update): when to look for a device next (seconds, monotonic),
-  // and how many looks there were.
+  // how many looks there were, and the look under way.
   double nextDeviceDetection_;
   unsigned deviceLooks_;
+  struct DeviceLook;
+  std::shared_ptr<DeviceLook> deviceLook_;
   // True while the engine plays on no sound although another output was asked
   // for: nothing else opened.
   std::atomic<bool> awaitingDevice_;

@@ -4,6 +4,7 @@
 #include <ctime>
 #include <memory>
 
+#include "VLFolder.h"
 #include "VLMappedFile.h"
 #include "VLPlatformFactory.h"
 
@@ -20,18 +21,24 @@ std::string probeName() {
 }  // namespace
 
 bool VLFileHelper::isWritable(const std::string& directory) {
+  return probeWritability(directory) == WRITABLE;
+}
+
+VLFileHelper::Writability VLFileHelper::probeWritability(const std::string& directory) {
   std::string path = directory + getSeparator() + probeName();
   std::unique_ptr<VLMappedFile> probe(VLPlatformFactory::instance()->createMappedFile(path));
 
-  bool result = probe->resize(8192, true);
-  if (result) {
-    result = probe->open();
-    probe->close();
+  // An empty file first: a folder that takes none is read-only, or not there,
+  // while a full volume still takes an empty file and refuses its bytes.
+  if (!probe->resize(0, false)) {
+    std::unique_ptr<VLFolder> folder(openFolder(directory));
+    return folder ? READ_ONLY : NOT_WRITABLE;
   }
-  // Removed whatever happened above: a sizing that failed after the file was
-  // created (a full disk) must not leave the probe behind. When nothing was
-  // created, the failed removal changes nothing.
-  if (!removeFile(probe->getPath())) result = false;
+  Writability result = probe->resize(8192, true) && probe->open() ? WRITABLE : VOLUME_FULL;
+  probe->close();
+  // Removed whatever happened above: a sizing that failed (a full disk) must
+  // not leave the probe behind.
+  if (!removeFile(probe->getPath())) result = NOT_WRITABLE;
   return result;
 }
 
@@ -40,7 +47,7 @@ bool VLFileHelper::createDirectories(const std::string& path) {
   for (size_t end = path.find(separator, 1); end != std::string::npos; end = path.find(separator, end + 1)) {
     // Folders above that exist already are left as they are; only the
     // last answer says whether the whole path is a folder.
-    createDirectory(path.substr(0, end));
+    createPrivateDirectory(path.substr(0, end));
   }
-  return createDirectory(path);
+  return createPrivateDirectory(path);
 }

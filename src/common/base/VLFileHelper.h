@@ -21,12 +21,16 @@ class VLFileHelper {
   // or a folder (or a symbolic link to one) already exists at the path; false
   // when the parent is missing or something other than a folder is there.
   virtual bool createDirectory(const std::string& path) = 0;
+  // As createDirectory, but a folder it makes is private to the user (mode
+  // 0700); one that exists keeps its mode.
+  virtual bool createPrivateDirectory(const std::string& path) = 0;
 
   // The path separator, '/'.
   virtual char getSeparator() = 0;
 
   // The file's size in bytes (following symbolic links); 0 when it cannot be
-  // examined (missing, or its folder cannot be searched). Opens nothing.
+  // examined (missing, or its folder cannot be searched) or is no regular
+  // file (a folder, a FIFO). Opens nothing.
   virtual uint64_t getFileSize(const std::string& path) = 0;
 
   // The folder at path held open for lookups by name (VLFolder), owned by
@@ -69,7 +73,19 @@ class VLFileHelper {
   // is removed on every path.
   bool isWritable(const std::string& directory);
 
-  // Makes the folder and every missing folder above it, as createDirectory
-  // does for one. True when the whole path is a folder afterwards.
+  enum Writability {
+    WRITABLE,      // the probe of isWritable succeeded
+    VOLUME_FULL,   // the folder takes a new file but its volume has no room for 8192 bytes
+    READ_ONLY,     // the folder is there but takes no new file (a read-only volume or folder)
+    NOT_WRITABLE,  // there is no folder to take a file (missing, not a folder)
+  };
+  // The probe of isWritable, telling a folder whose files can still be read
+  // (on a full volume, or read-only) from one that is not there.
+  Writability probeWritability(const std::string& directory);
+
+  // Makes the folder and every missing folder above it, as
+  // createPrivateDirectory does for one: private, as the standard folders
+  // they stand in for are made. True when the whole path is a folder
+  // afterwards.
   bool createDirectories(const std::string& path);
 };

@@ -4,6 +4,10 @@ bool VLFileHelperWrapper::createDirectory(const std::string& path) {
   return target_->createDirectory(path);
 }
 
+bool VLFileHelperWrapper::createPrivateDirectory(const std::string& path) {
+  return target_->createPrivateDirectory(path);
+}
+
 char VLFileHelperWrapper::getSeparator() {
   return target_->getSeparator();
 }

@@ -17,6 +17,7 @@ class VLFileHelperWrapper : public VLFileHelper {
   VLFileHelper* target() const { return target_; }
 
   bool createDirectory(const std::string& path) override;
+  bool createPrivateDirectory(const std::string& path) override;
   char getSeparator() override;
   uint64_t getFileSize(const std::string& path) override;
   VLFolder* openFolder(const std::string& path) override;

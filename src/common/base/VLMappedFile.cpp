@@ -9,10 +9,14 @@ bool VLMappedFile::runGuarded(void (*access)(void*), void* context) {
   return true;
 }
 
-bool VLMappedFile::resize(size_t size, bool zeroFill) {
+bool VLMappedFile::reserve(size_t, size_t) {
+  return true;
+}
+
+bool VLMappedFile::resize(size_t size, bool zeroFill, bool reserveRoom) {
   bool wasOpen = isOpen();
   if (wasOpen) close();
-  if (!open(size)) return false;
+  if (!(reserveRoom ? open(size) : openUnreserved(size))) return false;
   if (zeroFill && getSize() > 0) memset(getData(), 0, getSize());
   if (!wasOpen) close();
   return true;

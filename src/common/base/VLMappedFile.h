@@ -31,6 +31,15 @@ class VLMappedFile {
   // bytes read 0, bytes beyond `size` are cut) and maps it. `size` all ones
   // means the present size. An object that is open is closed first.
   virtual bool open(size_t size) = 0;
+  // As open(size), but the new range is not reserved on disk: the file takes
+  // room only as its bytes are written (see reserve). The base reserves it
+  // all the same.
+  virtual bool openUnreserved(size_t size) { return open(size); }
+  // Reserves offset..offset + length (clamped to the size) on disk, ahead of
+  // a write through the mapping there, which a hole the disk cannot back
+  // would fault. Harmless over bytes already reserved. False, with an error
+  // in the log, when the disk has no room for them. The base answers true.
+  virtual bool reserve(size_t offset, size_t length);
   // Writes the bytes of offset..offset + length (clamped to the size) that
   // were changed through the mapping to the disk and waits until they are
   // there: what is stored after this call cannot be ordered after what is
@@ -60,8 +69,9 @@ class VLMappedFile {
   virtual bool runGuarded(void (*access)(void*), void* context);
 
   // Gives the file `size` bytes, all zero when `zeroFill`, and leaves it open or
-  // closed as it was; a failed open leaves it closed.
-  bool resize(size_t size, bool zeroFill);
+  // closed as it was; a failed open leaves it closed. Without `reserveRoom`
+  // the new bytes take no room on disk until they are reserved.
+  bool resize(size_t size, bool zeroFill, bool reserveRoom = true);
   // Sets every byte to 0 at the present size, leaving it open or closed as it was.
   bool zeroFill();
   std::string getPath() const { return path_; }

@@ -81,6 +81,10 @@ class RecordingFileHelper : public VLFileHelper {
     call = "createDirectory " + path;
     return true;
   }
+  bool createPrivateDirectory(const std::string& path) override {
+    call = "createPrivateDirectory " + path;
+    return true;
+  }
   char getSeparator() override {
     call = "getSeparator";
     return '|';
@@ -182,6 +186,7 @@ TEST(VLFileHelperWrapper, ForwardsEveryCallWithItsArgumentsAndAnswer) {
   EXPECT_EQ(&target, wrapper.target());
   const Forwarded<VLFileHelper> table[] = {
       {"createDirectory /d", [](VLFileHelper& h) { return h.createDirectory("/d"); }},
+      {"createPrivateDirectory /d", [](VLFileHelper& h) { return h.createPrivateDirectory("/d"); }},
       {"getSeparator", [](VLFileHelper& h) { return h.getSeparator() == '|'; }},
       {"getFileSize /f", [](VLFileHelper& h) { return h.getFileSize("/f") == 1ull << 40; }},
       {"openFolder /d", [](VLFileHelper& h) { return h.openFolder("/d") == token<VLFolder>(1); }},

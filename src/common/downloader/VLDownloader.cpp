@@ -386,7 +386,7 @@ int VLDownloader::settle(std::vector<VLRepositoryFile*>& queue) {
       if (file->getCustom() == DOWNLOAD_RUNNING) settleRunning(file);
       int state = file->getCustom();
       if (state == DOWNLOAD_RUNNING) {
-        ++running;
+        if (holdsSlot(file)) ++running;
         noteRunningSize(file, runningSizes);
       }
       if (state == DOWNLOAD_RUNNING || state == DOWNLOAD_QUEUED) queue.push_back(file);
@@ -419,6 +419,12 @@ void VLDownloader::settleRunning(VLRepositoryFile* file) {
   if (flags & VLRepositoryFile::FLAG_COMPLETE) {
     if (!file->close(0)) {
       VL_LOG_WARN(kStopFailed);
+      setState(file, DOWNLOAD_FAILED);
+      return;
+    }
+    // What was written while another program replaced the file on the disk
+    // is lost with the mapping: the download is not done.
+    if (!file->checkStoredFiles()) {
       setState(file, DOWNLOAD_FAILED);
       return;
     }
@@ -477,10 +483,11 @@ int VLDownloader::stopDownloads(const std::vector<VLRepositoryFile*>& queue, int
   for (auto it = queue.rbegin(); it != queue.rend(); ++it) {
     VLRepositoryFile* file = *it;
     if (file->getCustom() != DOWNLOAD_RUNNING) continue;
-    if (isUsable(file->getRepository()) && getLimit() >= running) continue;
+    const bool counted = holdsSlot(file);
+    if (isUsable(file->getRepository()) && (getLimit() >= running || !counted)) continue;
     if (file->close(0)) {
       setState(file, DOWNLOAD_QUEUED);
-      --running;
+      if (counted) --running;
     } else {
       VL_LOG_ERROR(kStopFailed);
       setState(file, DOWNLOAD_FAILED);
@@ -503,6 +510,12 @@ void VLDownloader::startDownloads(const std::vector<VLRepositoryFile*>& queue, i
     savedRunningSizes_[keyOf(file)] = file->getSize();
     ++running;
   }
+}
+
+// A running download whose answers come empty only waits between single short
+// requests, a few at most: the downloads queued behind it start meanwhile.
+bool VLDownloader::holdsSlot(VLRepositoryFile* file) {
+  return !file->isRetryingEmptyAnswers();
 }
 
 bool VLDownloader::isUsable(VLRepository* repository) {

@@ -136,6 +136,7 @@ class VLDownloader {
   void startDownloads(const std::vector<VLRepositoryFile*>& queue, int running);
 
   static bool hasLostBytes(VLRepositoryFile* file);
+  static bool holdsSlot(VLRepositoryFile* file);
   static bool isUsable(VLRepository* repository);
   static FileKey keyOf(VLRepositoryFile* file);
   void setState(VLRepositoryFile* file, int state);

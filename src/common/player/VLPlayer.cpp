@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <functional>
 #include <set>
 #include <sstream>
 
@@ -39,8 +40,9 @@ const int kOptionProvide = 2;
 // (a wake event that the platform could not make never signals).
 const int kOpenLookMilliseconds = 10;
 // A stream whose file has failed to arrive for this long (seconds, without a
-// byte in between) fails to the page: a listener waits no longer, while a
-// download of the same server goes on retrying in the background.
+// byte in between), or whose reader has waited this long for more of its
+// bytes, fails to the page: a listener waits no longer, while a download of
+// the same server goes on retrying in the background.
 const double kStreamPatienceSeconds = 20;
 const long kValidationPeriodSeconds = 604800;
 const unsigned int kLosslessFormatId = 6;
@@ -74,6 +76,23 @@ bool servesRequest(const VLFileFormat* format, bool lossless) {
   if (!format->isEnabled()) return false;
   if (lossless) return format->isPrimaryClass() && !format->isSecondaryClass();
   return format->isSecondaryClass() && !format->isPrimaryClass();
+}
+
+// The identity's stored folder for a repository, else the default one, looked
+// up (which makes it) only then: an empty stored folder (a run that had none)
+// is no folder, so the default, which may be makeable now, is taken instead.
+std::string storedFolder(VLSettingHelper* settings, const std::string& identity, const char* key,
+                         const std::function<std::string()>& defaultFolder) {
+  std::string folder = settings->getValue(identity, key, "");
+  return folder.empty() ? defaultFolder() : folder;
+}
+
+// Stores a repository's folder for the identity's next session; a repository
+// without one (its default could not be made) leaves the stored one alone.
+void storeFolder(VLSettingHelper* settings, const std::string& identity, const char* key, VLRepository* repository) {
+  if (!repository) return;
+  const std::string folder = repository->getDirectory();
+  if (!folder.empty()) settings->setValue(identity, key, folder);
 }
 
 VLRepositoryFile* repositoryFileOf(VLFileHandle* handle, bool create) {
@@ -209,11 +228,34 @@ void VLPlayer::orderTasks(std::list<VLTask*>& tasks) {
 }
 
 void VLPlayer::takeIncomingTasks() {
-  VLMutexLocker locker(mutex_);
-  while (!incoming_.empty()) {
-    pending_.push_back(incoming_.front());
-    incoming_.pop();
+  std::list<VLTask*> arrived;
+  {
+    VLMutexLocker locker(mutex_);
+    while (!incoming_.empty()) {
+      arrived.push_back(incoming_.front());
+      incoming_.pop();
+    }
   }
+  for (VLTask* task : arrived) {
+    if (task->isRead())
+      endSupersededReads(static_cast<VLFileHandle*>(static_cast<VLReadTask*>(task)->getRequest()->handle));
+    pending_.push_back(task);
+  }
+}
+
+// The engine's reader keeps one read of a stream outstanding: a new read of a
+// handle means that the earlier ones were given up (a seek moved the reader
+// elsewhere). They end here unread, and their file forgets the bytes they
+// waited for: after a burst of seeks during a network drop, the transfer
+// resumes at the reader's latest target, not at an older one.
+void VLPlayer::endSupersededReads(VLFileHandle* handle) {
+  VLRepositoryFile* file = openHandles_.count(handle) ? repositoryFileOf(handle, false) : nullptr;
+  for (VLTask* task : pending_) {
+    if (!task->isRead()) continue;
+    const VEReadRequest* request = static_cast<VLReadTask*>(task)->getRequest();
+    if (request->handle == handle && file) file->withdrawRead(request->offset, request->sizeBytes);
+  }
+  endReadsOf(handle);
 }
 
 void VLPlayer::dropCancelledReads() {
@@ -359,7 +401,8 @@ bool VLPlayer::doReadTask(VLReadTask* task, bool force) {
     request->result.store(VE_ERR_FILE_EOF, std::memory_order_release);
     return true;
   }
-  if (force || isGivenUp(file)) {
+  const double starved = task->noteTry(bytesRead, VLPlatformFactory::instance()->getTime());
+  if (force || isGivenUp(file, starved)) {
     if (!force) failedReads_.insert(handle);
     request->result.store(VE_ERR_INTERNAL, std::memory_order_release);
     return true;
@@ -450,10 +493,12 @@ bool VLPlayer::doOpenTask(VLOpenTask* task, bool force) {
 }
 
 // Missing bytes that will not come: the file no longer provides, or its
-// transfers have failed for longer than a listener waits.
-bool VLPlayer::isGivenUp(VLRepositoryFile* file) {
+// transfers have failed, or its reader has been starved of them (a server that
+// trickles, a connection that died without being closed), for longer than a
+// listener waits.
+bool VLPlayer::isGivenUp(VLRepositoryFile* file, double starved) {
   if (!(file->getFlags() & kFlagProviding)) return true;
-  double failing = file->getFailingFor();
+  double failing = std::max(file->getFailingFor(), starved);
   if (failing <= kStreamPatienceSeconds) return false;
   VL_LOG_WARN("Repository file keeps failing, the stream gives up : " << describeFile(file) << " (" << failing
                                                                       << " s)");
@@ -577,7 +622,9 @@ VLFileHandle* VLPlayer::findCopy(const std::string& entityId, bool lossless, uns
     if (!servesRequest(&table[row], lossless)) continue;
     const VLFileId id(entityId, &table[row]);
     for (VLRepository* repository : repositories_) {
-      if (!repository || repository->isUnavailable() || (skipOfflineOrFull && repository->isOfflineOrFull())) continue;
+      if (!repository || (skipOfflineOrFull && repository->isOfflineOrFull())) continue;
+      // A complete copy needs only to be read; one being fetched needs writing.
+      if (flag == kFlagComplete ? !repository->canReadFiles() : repository->isUnavailable()) continue;
       VLRepositoryFile* file = repository->getFile(id, false);
       if (file && (file->getFlags() & flag)) return new VLFileHandle(repository, id);
     }
@@ -598,13 +645,15 @@ void VLPlayer::init(VLAskFileUrlDelegate* delegate, VLRepositoryHandler* handler
   VLPlatformFactory* factory = VLPlatformFactory::instance();
   VLSettingHelper* settings = factory->getSettingHelper();
   const std::string databaseFolder = settings->getLocalAppPath("repositories");
-  const std::string cachePath = settings->getValue(identity, "CachePath", settings->getLocalCachePath("cache"));
-  const std::string importPath = settings->getValue(identity, "ImportPath", settings->getLocalAppPath("import"));
-  // The default download folder is looked up (which makes it) only when none
-  // is stored: the stored one may be on a disk that is not mounted now, whose
-  // mount point the default folder may lie under.
-  std::string downloadPath = settings->getValue(identity, "DownloadPath", "");
-  if (downloadPath.empty()) downloadPath = settings->getLocalMusicPath();
+  const std::string cachePath =
+      storedFolder(settings, identity, "CachePath", [settings] { return settings->getLocalCachePath("cache"); });
+  const std::string importPath =
+      storedFolder(settings, identity, "ImportPath", [settings] { return settings->getLocalAppPath("import"); });
+  // Not the default download folder either when one is stored: the stored one
+  // may be on a disk that is not mounted now, whose mount point the default
+  // folder may lie under.
+  const std::string downloadPath =
+      storedFolder(settings, identity, "DownloadPath", [settings] { return settings->getLocalMusicPath(); });
   const double cacheMaxSize =
       static_cast<double>(settings->getIntValue(identity, "CacheMaxSizeBytesMb", 0)) * 1000000.0;
   const int cacheMaxPercent = settings->getIntValue(identity, "CacheMaxSizePercent", 10);
@@ -660,15 +709,15 @@ bool VLPlayer::clean() {
   }
   std::shared_ptr<VLAudioInterface> audioInterface = holdAudioInterface();
   if (audioInterface) {
-    settings->setValue(identity_, "OutputDevice", audioInterface->getOutput());
+    settings->setValue(identity_, "OutputDevice", audioInterface->getOutputToKeep());
     // An engine that never started applied no size: the stored one stays.
     const size_t streamBufferSize = audioInterface->getStreamBufferSize();
     if (streamBufferSize != kUnknownSize)
       settings->setIntValue(identity_, "StreamBufferSizeKb", static_cast<int>(streamBufferSize >> 10));
   }
-  if (cache_) settings->setValue(identity_, "CachePath", cache_->getDirectory());
-  if (import_) settings->setValue(identity_, "ImportPath", import_->getDirectory());
-  if (download_) settings->setValue(identity_, "DownloadPath", download_->getDirectory());
+  storeFolder(settings, identity_, "CachePath", cache_);
+  storeFolder(settings, identity_, "ImportPath", import_);
+  storeFolder(settings, identity_, "DownloadPath", download_);
 
   // Every queued task ends while the repositories still exist.
   update(true, true);

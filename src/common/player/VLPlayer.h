@@ -94,7 +94,10 @@ class VLPlayer : public VLStreamSource {
 
   // Queues the read, with or without a session; the worker later writes
   // bytesRead and then the result into the request (an internal error when
-  // the handle is not one the player has open). Returns true.
+  // the handle is not one the player has open). The engine's reader keeps one
+  // read of a stream outstanding: a new read of a handle ends the earlier
+  // ones still pending (internal error, nothing read), which it gave up.
+  // Returns true.
   bool asyncStreamRead(VEReadRequest* request) override;
 
   // Queues the end of a stream opened by streamOpen; the worker then undoes the
@@ -175,6 +178,7 @@ class VLPlayer : public VLStreamSource {
   void takeIncomingTasks();
   void dropCancelledReads();
   void serveTasks(bool force);
+  void endSupersededReads(VLFileHandle* handle);
   void endReadsOf(VLFileHandle* handle);
   bool updateComponents();
   void applyDiscards();
@@ -185,7 +189,7 @@ class VLPlayer : public VLStreamSource {
   // unavailable repositories are passed over, and with skipOfflineOrFull
   // those that are offline or full too. A new handle, or null.
   VLFileHandle* findCopy(const std::string& entityId, bool lossless, unsigned int flag, bool skipOfflineOrFull) const;
-  static bool isGivenUp(VLRepositoryFile* file);
+  static bool isGivenUp(VLRepositoryFile* file, double starved = 0);
   VLRepositoryFile* giveUpOpen(VLOpenTask* task, VLRepositoryFile* file, bool opened);
   bool canCacheTakeNewFile() const;
 

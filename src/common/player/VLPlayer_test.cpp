@@ -144,7 +144,10 @@ TEST_F(VLPlayerTest, ServesReadsFromTheRepositoryFile) {
 
   Request whole(opened.handle, 4096, 4096), pastEnd(opened.handle, 8192, 4096), noHandle(nullptr, 0, 16);
   EXPECT_EQ(VE_ERR_NOTREADY, whole.result());
+  // One read of a handle at a time, as the engine reads: a new one would end
+  // the earlier ones still pending.
   player_.asyncStreamRead(&whole.request);
+  EXPECT_TRUE(player_.update(true, false));
   player_.asyncStreamRead(&pastEnd.request);
   player_.asyncStreamRead(&noHandle.request);
   EXPECT_TRUE(player_.update(true, false));
@@ -213,8 +216,11 @@ TEST_F(VLPlayerTest, AReadOfMissingBlocksWaitsAndEndsUnderForce) {
 
   Request straddling(opened.handle, 4096, 8192);
   // Reaching the end of the file is not the end of its data while blocks
-  // before the end are missing.
-  Request toEnd(opened.handle, 4096, 20000 - 4096);
+  // before the end are missing (read by a second stream of the file: a
+  // stream has one read at a time).
+  OpenResult second = openServed("missing", "stall=8192/", 2);
+  ASSERT_NE(nullptr, second.handle);
+  Request toEnd(second.handle, 4096, 20000 - 4096);
   player_.asyncStreamRead(&straddling.request);
   player_.asyncStreamRead(&toEnd.request);
   player_.update(true, false);
@@ -228,6 +234,7 @@ TEST_F(VLPlayerTest, AReadOfMissingBlocksWaitsAndEndsUnderForce) {
   const std::vector<uint8_t> expected = TestHttpServer::content(2, 4096, 4096);
   EXPECT_EQ(std::string(expected.begin(), expected.end()), straddling.buffer.substr(0, 4096));
   player_.streamClose(opened.handle);
+  player_.streamClose(second.handle);
   player_.update(true, false);
 }
 
@@ -273,11 +280,12 @@ TEST_F(VLPlayerTest, ACancelOrACloseEndsTheWaitingReadsOfItsHandle) {
   ASSERT_NE(nullptr, a.handle);
   ASSERT_NE(nullptr, b.handle);
   Request a1(a.handle, 8192, 4096), a2(a.handle, 12288, 4096), b1(b.handle, 8192, 4096), b2(b.handle, 0, 4096);
-  for (Request* r : {&a1, &a2, &b1, &b2}) player_.asyncStreamRead(&r->request);
+  for (Request* r : {&a1, &a2, &b2}) player_.asyncStreamRead(&r->request);
   EXPECT_TRUE(player_.asyncStreamCancel(a.handle));
   EXPECT_TRUE(player_.asyncStreamCancel(a.handle));
   player_.update(true, false);
   EXPECT_EQ(VE_OK, b2.result());
+  player_.asyncStreamRead(&b1.request);
   EXPECT_EQ(VE_ERR_INTERNAL, a1.result());
   EXPECT_EQ(VE_ERR_INTERNAL, a2.result());
   EXPECT_EQ(0u, a1.request.bytesRead);

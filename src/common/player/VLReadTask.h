@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+
 #include "VLTask.h"
 
 struct VEReadRequest;
@@ -13,6 +15,13 @@ class VLReadTask : public VLTask {
 
   VEReadRequest* getRequest() const { return request_; }
 
+  // Records a try that found `bytes` of the request present; answers how
+  // long (seconds of `now`'s clock) the reader has been starved: since the
+  // first try, or since a try last found more. Worker thread only.
+  double noteTry(size_t bytes, double now);
+
  private:
   VEReadRequest* request_;
+  size_t bytesFound_ = 0;
+  double progressAt_ = -1;  // no try yet
 };

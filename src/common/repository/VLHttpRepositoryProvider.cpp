@@ -44,6 +44,11 @@ const long kMaxRedirects = 5;
 // Why an answer was refused when the file could not take it (no room, a
 // failing disk, a file changed under the transfer), for the page.
 const char* const kNotStored = "could not be stored";
+// Why an answer without content was refused for a download.
+const char* const kEmptyAnswer = "empty answer";
+// Why an answer without a length was refused when it outgrew the room it may
+// take (see VLRepository::makeRoomFor): most likely it never ends.
+const char* const kTooLarge = "answer without a length, too large to store";
 
 // The key of a file in the kept failures: its printed id.
 std::string fileIdKey(const VLFileId& fileId) {
@@ -110,6 +115,7 @@ VLHttpRepositoryProvider::repo_file::repo_file(VLRepository* repository, const V
       hasContentRange(false),
       hasLocation(false),
       sizeFromClose(false),
+      outgrewRoom(false),
       askedAt(0),
       askAgain(false),
       fellBack(false),
@@ -154,6 +160,7 @@ void VLHttpRepositoryProvider::repo_file::resetResponse() {
   refusal.clear();
   errorText[0] = '\0';
   sizeFromClose = false;
+  outgrewRoom = false;
   checkedBytes = 0;
   changedOnServer = false;
   etag.clear();
@@ -472,18 +479,19 @@ bool VLHttpRepositoryProvider::getState(VLRepository* repository, const VLFileId
     if (current == TRANSFER_FINISHED)
       failures_.erase(key);
     else
-      failures_[key] = KeptFailure{file->failure, file->httpCode == 0};
+      failures_[key] = KeptFailure{file->failure, file->httpCode == 0, file->failure == kEmptyAnswer};
     files_.remove(file);
     delete file;
   }
   return true;
 }
 
-std::string VLHttpRepositoryProvider::getLastFailure(VLRepository* repository, const VLFileId& fileId,
-                                                     bool* unanswered) {
+std::string VLHttpRepositoryProvider::getLastFailure(VLRepository* repository, const VLFileId& fileId, bool* unanswered,
+                                                     bool* empty) {
   VLMutexLocker lock(mutex_);
   auto found = failures_.find(std::make_pair(repository, fileIdKey(fileId)));
   if (unanswered) *unanswered = found != failures_.end() && found->second.unanswered;
+  if (empty) *empty = found != failures_.end() && found->second.empty;
   return found == failures_.end() ? std::string() : found->second.text;
 }
 
@@ -679,6 +687,17 @@ void VLHttpRepositoryProvider::forgetChangedContent(repo_file* file) {
   file->failure = file->refusal;
 }
 
+// An answer without a length that outgrew the room it may take is taken for
+// one that never ends: it fails for good (another would only do the same),
+// and its bytes give their room back, at once unless a reader holds the file
+// (then at its last close).
+void VLHttpRepositoryProvider::forgetOutgrownAnswer(repo_file* file) {
+  VL_LOG_WARN("HTTP response without content size is too large, it is refused : " << file->fileId);
+  VLRepositoryFile* repositoryFile = file->repository->getFile(file->fileId, false);
+  if (repositoryFile && !(repositoryFile->getFlags() & VLRepositoryFile::FLAG_LOCKED)) repositoryFile->discardContent();
+  file->state = TRANSFER_FAILED;
+}
+
 // ---- Response headers ----
 
 void VLHttpRepositoryProvider::parseHeaderLine(repo_file* file, const std::string& text) {
@@ -765,12 +784,16 @@ bool VLHttpRepositoryProvider::beginGrowing(repo_file* file) {
   return true;
 }
 
-// An empty answer (a 204, or a size of 0) is no audio file: stored, it would
-// complete the file with 0 bytes, which never plays and is never fetched
-// again. Refused as a retryable failure: the server may be fixed soon.
-bool VLHttpRepositoryProvider::refuseEmpty(repo_file* file) {
-  file->refusal = "empty answer";
-  VL_LOG_WARN("HTTP response is empty, it is refused : " << file->httpCode << ", " << file->fileId);
+// An empty answer (a 204, or a size of 0). To a stream it is the file: stored
+// with 0 bytes, it ends its sound at once as an empty file, which the page
+// tells apart from other failures. A download is not done with 0 bytes, which
+// would never play and never be fetched again: refused as a retryable
+// failure, which its repository file tries again a few times. True when the
+// answer is taken as the empty file.
+bool VLHttpRepositoryProvider::takesEmptyAnswer(repo_file* file) {
+  if (file->repository->getFile(file->fileId, true)->getCustom() == 0) return true;
+  file->refusal = kEmptyAnswer;
+  VL_LOG_WARN("HTTP response to a download is empty, it is refused : " << file->httpCode << ", " << file->fileId);
   return false;
 }
 
@@ -793,7 +816,11 @@ bool VLHttpRepositoryProvider::revalidateUnsatisfiable(repo_file* file) {
 // where the body goes. False refuses the response.
 bool VLHttpRepositoryProvider::endHeaders(repo_file* file) {
   if (file->httpCode == 416) return revalidateUnsatisfiable(file);
-  if (file->httpCode == 204) return refuseEmpty(file);
+  if (file->httpCode == 204) {
+    // No content: an empty answer, whatever its headers say.
+    file->totalSize = 0;
+    file->contentOffset = 0;
+  }
   if (file->httpCode - 200 > 99) {
     char* url = nullptr;
     curl_easy_getinfo(file->curl, CURLINFO_EFFECTIVE_URL, &url);
@@ -815,7 +842,7 @@ bool VLHttpRepositoryProvider::endHeaders(repo_file* file) {
     file->refusal = "answer without a size";
     return false;
   }
-  if (file->totalSize == 0) return refuseEmpty(file);
+  if (file->totalSize == 0 && !takesEmptyAnswer(file)) return false;
   // Without a range the body of a partial response would be stored at
   // offset 0, over other bytes of the file.
   if (file->httpCode == 206 && !file->hasContentRange) {
@@ -899,7 +926,8 @@ size_t VLHttpRepositoryProvider::write(char* ptr, size_t size, size_t nmemb, voi
   }
   if (file->sizeFromClose && !repositoryFile->growFor(file->currentOffset + file->bufferUsed + n)) {
     VL_LOG_ERROR("Unable to make room for the answer without content size : " << file->fileId);
-    file->refusal = kNotStored;
+    file->refusal = kTooLarge;
+    file->outgrewRoom = true;
     return 0;
   }
   const size_t blockSize = file->repository->getBlockSize();
@@ -1067,7 +1095,9 @@ bool VLHttpRepositoryProvider::settleDone(CURLMsg* message) {
     forgetChangedContent(file);
     return true;
   }
-  if (result == CURLE_OK && file->sizeFromClose) {
+  if (file->outgrewRoom) {
+    forgetOutgrownAnswer(file);
+  } else if (result == CURLE_OK && file->sizeFromClose) {
     file->state = finishGrowing(file) ? TRANSFER_FINISHED : TRANSFER_FAILED_RETRYABLE;
   } else if (result == CURLE_OK) {
     file->state = TRANSFER_FINISHED;
@@ -1146,7 +1176,13 @@ bool VLHttpRepositoryProvider::restartAtNewRange(repo_file* file) {
 bool VLHttpRepositoryProvider::finishGrowing(repo_file* file) {
   VLRepositoryFile* repositoryFile = file->repository->getFile(file->fileId, true);
   const size_t size = file->currentOffset + file->bufferUsed;
-  if (size == 0) return refuseEmpty(file);
+  if (size == 0 && !takesEmptyAnswer(file)) {
+    // Nothing came: the file it made empty at its headers goes back to a
+    // file of unknown size, which the next try asks for whole (left sized
+    // 0, it would count as complete).
+    if (repositoryFile->getSize() == 0) repositoryFile->discardContent();
+    return false;
+  }
   if (!repositoryFile->settle() || !repositoryFile->finishGrowing(size)) {
     VL_LOG_ERROR("Unable to set repository file properties : " << file->fileId.entityId() << "-"
                                                                << file->fileId.getFormat()->getId() << " => " << size
@@ -1154,6 +1190,9 @@ bool VLHttpRepositoryProvider::finishGrowing(repo_file* file) {
     file->refusal = kNotStored;
     return false;
   }
+  // A download's end waits for the next answer to end there too: this one's
+  // last bytes come again with it.
+  if (repositoryFile->isGrowing()) return true;
   size_t written = 0;
   bool stored = repositoryFile->write(file->buffer, file->currentOffset, file->bufferUsed, &written) &&
                 written == file->bufferUsed;

@@ -91,6 +91,8 @@ class VLHttpRepositoryProvider {
     // closes, and only then is its size known. It is stored as it comes
     // into a file that grows ahead of it (VLRepositoryFile::beginGrowing).
     bool sizeFromClose;
+    // Such an answer outgrew the room its file may take: it fails for good.
+    bool outgrewRoom;
     // When the page was last asked for the URL (platform clock), and
     // whether the page has since been unready (the question is lost).
     double askedAt;
@@ -163,8 +165,10 @@ class VLHttpRepositoryProvider {
   // Why the file's last transfer failed, as a short text for the page; empty
   // when it has not failed since its last success. unanswered (when not
   // null) receives whether that transfer never had an answer from the server
-  // (refused, unreachable, timed out before a status line came).
-  std::string getLastFailure(VLRepository* repository, const VLFileId& fileId, bool* unanswered = nullptr);
+  // (refused, unreachable, timed out before a status line came), and empty
+  // (when not null) whether it was refused as an empty answer to a download.
+  std::string getLastFailure(VLRepository* repository, const VLFileId& fileId, bool* unanswered = nullptr,
+                             bool* empty = nullptr);
 
   // The page's answer to askFileUrl: queued, and applied by the next update
   // on the worker thread. With a URL and another format id nothing is
@@ -243,12 +247,13 @@ class VLHttpRepositoryProvider {
   static bool finishGrowing(repo_file* file);
   static bool endInterimOrRedirect(repo_file* file);
   static bool refuseNonAudio(repo_file* file);
-  static bool refuseEmpty(repo_file* file);
+  static bool takesEmptyAnswer(repo_file* file);
   bool fallBackToPageUrl(repo_file* file);
   static bool revalidateUnsatisfiable(repo_file* file);
   static void planStoredBlockCheck(repo_file* file);
   static bool matchesStoredBlock(repo_file* file, VLRepositoryFile* repositoryFile, const char* data, size_t n);
   static void forgetChangedContent(repo_file* file);
+  static void forgetOutgrownAnswer(repo_file* file);
   void applyFileUrl(const PendingFileUrl& answer);
   bool driveWhileReadable();
   bool driveUntilBlocked();
@@ -270,6 +275,7 @@ class VLHttpRepositoryProvider {
   struct KeptFailure {
     std::string text;
     bool unanswered;
+    bool empty;
   };
   std::map<std::pair<VLRepository*, std::string>, KeptFailure> failures_;
   long stallTimeout_;

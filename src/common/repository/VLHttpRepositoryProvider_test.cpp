@@ -230,6 +230,7 @@ TEST_F(VLHttpRepositoryProviderTest, AnswersEndAsFinishedRetryableOrFinal) {
     uint32_t state;
     size_t present;
     const char* failure = "";  // told to the page; empty: not checked
+    int downloadState = 0;     // the file's download state (custom)
   } cases[] = {
       {"/size=50000/status=404/a", Provider::TRANSFER_FAILED, 0},
       {"/size=50000/status=416/a", Provider::TRANSFER_FAILED, 0},  // even for the whole file
@@ -255,18 +256,26 @@ TEST_F(VLHttpRepositoryProviderTest, AnswersEndAsFinishedRetryableOrFinal) {
       {"/size=50000/status=302/location=ftp:%2F%2F127.0.0.1%2Fa", Provider::TRANSFER_FAILED, 0},
       // A whole answer whose length is known only when the connection closes.
       {"/size=50000/norange=1/nolength=1/a", Provider::TRANSFER_FINISHED, 50000},
-      // Empty answers are no audio file.
-      {"/empty=200/a", Provider::TRANSFER_FAILED_RETRYABLE, 0, "empty answer"},
-      {"/empty=204/a", Provider::TRANSFER_FAILED_RETRYABLE, 0, "empty answer"},
-      {"/norange=1/nolength=1/size=0/a", Provider::TRANSFER_FAILED_RETRYABLE, 0, "empty answer"},
+      // Empty answers: a stream's file is empty; a download (running, 4) is
+      // not done with them.
+      {"/empty=200/a", Provider::TRANSFER_FINISHED, 0},
+      {"/empty=204/a", Provider::TRANSFER_FINISHED, 0},
+      {"/norange=1/nolength=1/size=0/a", Provider::TRANSFER_FINISHED, 0},
+      {"/empty=200/a", Provider::TRANSFER_FAILED_RETRYABLE, 0, "empty answer", 4},
+      {"/empty=204/a", Provider::TRANSFER_FAILED_RETRYABLE, 0, "empty answer", 4},
+      {"/norange=1/nolength=1/size=0/a", Provider::TRANSFER_FAILED_RETRYABLE, 0, "empty answer", 4},
   };
   int n = 0;
   for (const auto& c : cases) {
     VLFileId id("case" + std::to_string(n++), 6u);
     VLRepositoryFile* f = repository->getFile(id, true);
+    f->setCustom(c.downloadState);
     ASSERT_TRUE(f->open(0));
     ASSERT_TRUE(provider.start(server.url(c.path), repository.get(), id, 8192, kAll));
     EXPECT_EQ(c.state, pumpUntilFinal(repository.get(), id)) << c.path;
+    if (c.state == Provider::TRANSFER_FINISHED && c.present == 0) {
+      EXPECT_EQ(0u, f->getSize()) << c.path;
+    }
     // Nothing of a refused answer was stored.
     size_t present = f->getSize() == VLRepositoryFile::UNKNOWN_SIZE ? 0 : checkPresentBytes(f, 0);
     EXPECT_EQ(c.present, present) << c.path;

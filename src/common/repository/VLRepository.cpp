@@ -18,6 +18,7 @@
 #include "VLCrypto.h"
 #include "VLFileHelper.h"
 #include "VLFileSizeReader.h"
+#include "VLFolder.h"
 #include "VLLogger.h"
 #include "VLMappedFile.h"
 #include "VLMutex.h"
@@ -36,6 +37,10 @@ namespace {
 const size_t kAllOnes = SIZE_MAX;
 // Space kept free on the volume whatever the limits say.
 const double kReserve = 300000000.0;
+// The largest plausible audio track (70 minutes of CD-quality FLAC, four
+// hours of 256 kbit/s MP3): an answer of unknown length that passes it is
+// taken for one that never ends.
+const double kLargestTrack = 500000000.0;
 // Seconds between size checks while full, and between probes while unwritable.
 const double kRecheckPeriod = 3.0;
 // Seconds between index saves.
@@ -47,10 +52,12 @@ const size_t kDeletionsPerPass = 200;
 const double kDeletionSeconds = 0.015;
 // Seconds one slice of the 60-second save writes rows at most.
 const double kSaveSliceSeconds = 0.015;
-// Records one update marks removed at most while it clears every record: a
-// mark reports the record to the page, so clearing a large cache at once would
-// hold up the worker (and playback with it).
+// Records one update marks removed at most while it clears every record, and
+// the seconds it spends deleting their rows at most: a mark reports the
+// record to the page, so clearing a large cache at once would hold up the
+// worker (and playback with it).
 const size_t kClearsPerPass = 10000;
+const double kClearSliceSeconds = 0.015;
 
 // The schema tests compare with a single-quoted 'files', which SQLite reads
 // as a string whether or not double-quoted literals are enabled in its build.
@@ -67,7 +74,6 @@ const char* const kForgetValidation =
     "UPDATE files SET last_validation = 0 WHERE repository = ? AND identity = ? AND file_name = ?";
 const char* const kDeleteByName = "DELETE FROM files WHERE repository = ? AND identity = ? AND file_name = ?";
 const char* const kCountName = "SELECT COUNT(*) FROM files WHERE file_name = ?";
-const char* const kDeleteAll = "DELETE FROM files WHERE repository = ? AND identity = ?";
 const char* const kAnyStoredFile = "SELECT 1 FROM files WHERE repository = ? AND identity = ? AND size > 0 LIMIT 1";
 const char* const kStoredFileNamed =
     "SELECT 1 FROM files WHERE repository = ? AND identity = ? AND file_name = ? AND size > 0";
@@ -77,6 +83,15 @@ const char* const kInsert =
     "INSERT OR REPLACE INTO files (entity_id, format_id, size, loaded, etag, file_name, metadata, position, custom, "
     "last_validation, last_open, repository, identity, provider_data, total_lock_count, last_add) VALUES (?, ?, ?, "
     "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+// Downloads removed while their folder was away, whose files go once it is
+// back (see finishRemovalsWhileAway).
+const char* const kCreateRemovedTable =
+    "CREATE TABLE IF NOT EXISTS \"removed_files\" ( \"repository\" VARCHAR NOT NULL, \"identity\" VARCHAR NOT NULL, "
+    "\"file_name\" VARCHAR NOT NULL, PRIMARY KEY (repository, identity, file_name))";
+const char* const kRememberRemoval =
+    "INSERT OR IGNORE INTO removed_files (repository, identity, file_name) VALUES (?, ?, ?)";
+const char* const kSelectRemovals = "SELECT file_name FROM removed_files WHERE repository = ? AND identity = ?";
+const char* const kForgetRemoval = "DELETE FROM removed_files WHERE repository = ? AND identity = ? AND file_name = ?";
 const char* const kSelectRows =
     "SELECT entity_id, format_id, file_name, size, loaded, etag, metadata, position, custom, last_validation, "
     "last_open, provider_data, total_lock_count, last_add FROM files WHERE repository = ? AND identity = ?";
@@ -143,6 +158,8 @@ VLRepository::VLRepository(VLRepositoryHandler* handler, VLHttpRepositoryProvide
       lastSizeCheck_(0),
       totalSize_(0),
       unavailable_(false),
+      readOnly_(false),
+      probedVolumeFull_(false),
       lastAvailabilityCheck_(0) {
   // Without a folder for the index there is no index (never one in the
   // folder the program was started from, or at the root).
@@ -225,40 +242,41 @@ void VLRepository::startClear() {
     return;
   }
   clearingFrom_.reset(new VLFileId(files_.begin()->first));
-  persistClear();
 }
 
-// The clear reaches the index before its slices start: in one transaction
-// the rows of the repository go, and those of the records that stay (open
-// now) are written again. A run killed while the slices go on then starts
-// with only those rows, and the start removes the other files as files no
-// row claims. Until a slice has marked a record removed, no save writes its
-// row back (see writeRows). Rows the load could not read go too: the cache
-// is being cleared.
-void VLRepository::persistClear() {
-  if (!db_ || !rowsLoaded_) return;
-  for (const VLFileId& id : clearExempt_) changedRows_.insert(files_[id]);
-  std::vector<VLRepositoryFile*> written;
-  VLSQLiteStatement statement(db_);
-  bool result = VLSQLiteStatement::execute(db_, "BEGIN TRANSACTION") && statement.prepare(kDeleteAll) &&
-                statement.bindText(1, name_) && statement.bindText(2, identity_) && statement.execute() &&
-                writeRows(0, &written) && VLSQLiteStatement::execute(db_, "END TRANSACTION");
-  statement.finalize();
-  if (!result) {
-    VL_LOG_ERROR("Unable to write the clearing of the repository to its index : " << name_);
-    VLSQLiteStatement::execute(db_, "ROLLBACK");
-    return;
-  }
-  deletedRows_.clear();
-  for (VLRepositoryFile* file : written) changedRows_.erase(file);
-}
-
-void VLRepository::clearSlice(size_t most) {
+// Marks removed the next records of the running clear, at most `most`, once
+// their rows have left the index. The rows of a slice go in one transaction
+// of bounded time (the rows of 100,000 records in one would hold up the
+// worker for most of a second), ahead of the marks: a run killed during the
+// clear keeps only the rows of the records the clear had not reached, and
+// the start removes the cleared files it still finds, as files no row claims.
+// Until a slice has marked a record removed, no save writes its row back (see
+// writeRows). Rows a slice could not delete go with the next save.
+void VLRepository::clearSlice(size_t most, double seconds) {
   if (!clearingFrom_) return;
+  const double end = seconds > 0 ? now() + seconds : 0;
+  const bool indexed = db_ && rowsLoaded_ && VLSQLiteStatement::execute(db_, "BEGIN TRANSACTION");
+  std::vector<VLRepositoryFile*> cleared;
   auto it = files_.lower_bound(*clearingFrom_);
-  for (size_t done = 0; it != files_.end() && done < most; ++it, ++done) {
-    if (clearExempt_.count(it->first) == 0 && !it->second->isOpen()) it->second->remove();
+  {
+    VLSQLiteStatement statement(db_);
+    bool deleting = indexed && statement.prepare(kDeleteByName);
+    for (size_t visited = 0; it != files_.end() && visited < most && hasTimeLeft(end, visited); ++it, ++visited) {
+      VLRepositoryFile* file = it->second;
+      if (clearExempt_.count(it->first) != 0 || file->isOpen()) continue;
+      if (deleting) {
+        statement.rewind();
+        deleting = statement.bindText(1, name_) && statement.bindText(2, identity_) &&
+                   statement.bindText(3, file->fileName()) && statement.execute();
+      }
+      cleared.push_back(file);
+    }
+    if (indexed && !(deleting && VLSQLiteStatement::execute(db_, "END TRANSACTION"))) {
+      VL_LOG_ERROR("Unable to delete the index rows of cleared files, they go with the next save : " << name_);
+      VLSQLiteStatement::execute(db_, "ROLLBACK");
+    }
   }
+  for (VLRepositoryFile* file : cleared) file->remove();
   if (it != files_.end()) {
     *clearingFrom_ = it->first;
     return;
@@ -362,16 +380,19 @@ void VLRepository::checkSize(bool now) {
     std::list<VLRepositoryFile*> candidates;
     // Files being removed hold their blocks until they are gone: counted
     // as stored, the volume's free space does not show them twice.
-    usedSize = double(trash_->getPendingBytes());
+    const double pending = double(trash_->getPendingBytes());
+    usedSize = pending;
+    for (auto& entry : files_) usedSize += knownSize(entry.second);
+    double limit = limitFor(usedSize, available, total);
+    usedSize = pending;
     for (auto& entry : files_) {
       VLRepositoryFile* file = entry.second;
-      usedSize += knownSize(file);
+      usedSize += countedSize(file, limit);
       if (!file->isRemoved()) {
-        keptSize += knownSize(file);
+        keptSize += countedSize(file, limit);
         if (autoClean_) candidates.push_back(file);
       }
     }
-    double limit = limitFor(usedSize, available, total);
     if (autoClean_) evict(limit, keptSize, candidates);
     full = !autoClean_ && (usedSize > limit || needsRoom(usedSize, keptSize, available, total));
   }
@@ -389,28 +410,46 @@ void VLRepository::evict(double limit, double keptSize, std::list<VLRepositoryFi
     VLRepositoryFile* file = candidates.front();
     candidates.pop_front();
     file->remove();
-    keptSize -= knownSize(file);
+    keptSize -= countedSize(file, limit);
   }
 }
 
-bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size) {
+// What a file takes against the limit: its size, but for a file larger than
+// the limit of an auto-clean repository the bytes it holds: room is made for
+// such a file as its bytes arrive, not for the size its server claims.
+double VLRepository::countedSize(VLRepositoryFile* file, double limit) const {
+  const double size = knownSize(file);
+  return autoClean_ && size > limit ? double(file->getHeldBytes()) : size;
+}
+
+bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size, bool* asBytesArrive) {
+  if (asBytesArrive) *asBytesArrive = false;
+  // A file growing with an answer of unknown length may never see its end:
+  // it grows no larger than a track can be, and only while the volume keeps
+  // its reserve free, whatever the limits say.
+  const bool growing = file->isGrowing();
+  if (growing && double(size) > kLargestTrack) {
+    VL_LOG_WARN("Answer of unknown length is larger than a track can be : " << file->getFileId() << " at " << size
+                                                                            << " bytes");
+    return false;
+  }
   double available = 0;
   double total = 0;
   if (!VLPlatformFactory::instance()->getFileHelper()->getFreeSpace(getDirectory(), &available, &total))
     return true;  // the resize itself will tell
   double stored = double(trash_->getPendingBytes());
+  for (auto& entry : files_) stored += knownSize(entry.second);
+  const double limit = limitFor(stored, available, total);
   double keptOthers = 0;
   std::list<VLRepositoryFile*> candidates;
   for (auto& entry : files_) {
     VLRepositoryFile* other = entry.second;
-    stored += knownSize(other);
     if (other == file || other->isRemoved()) continue;
-    keptOthers += knownSize(other);
+    keptOthers += countedSize(other, limit);
     if (autoClean_) candidates.push_back(other);
   }
   const double wanted = double(size);
-  const double growth = wanted - knownSize(file);
-  const double limit = limitFor(stored, available, total);
+  const double growth = wanted - countedSize(file, limit);
   candidates.sort([](VLRepositoryFile* a, VLRepositoryFile* b) { return evictionTime(a) < evictionTime(b); });
 
   // Evicted files that are open stay on the volume until their last close:
@@ -418,24 +457,27 @@ bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size) {
   std::vector<VLRepositoryFile*> evicted;
   double freed = 0;
   auto underLimit = [&] { return keptOthers + wanted <= limit; };
-  auto onVolume = [&] { return growth <= available + freed; };
+  const double kept = growing ? kReserve : 0.0;
+  auto onVolume = [&] { return growth + kept <= available + freed; };
   for (VLRepositoryFile* candidate : candidates) {
     if (underLimit() && onVolume()) break;
     evicted.push_back(candidate);
-    keptOthers -= knownSize(candidate);
-    if (!candidate->isOpen()) freed += knownSize(candidate);
+    keptOthers -= countedSize(candidate, limit);
+    if (!candidate->isOpen()) freed += countedSize(candidate, limit);
   }
   // With auto-clean the limit only says how much to evict: a file larger than
   // the limit still plays, and the size check that follows its new size
   // evicts it too, so that it leaves after its last close. Only a file the
   // volume cannot hold, even with every file evicted, is refused. A file
-  // growing with an answer of unknown length is the exception: it has no
-  // size of its own to take, and an answer that never ends must stop at the
-  // limit instead of filling the volume.
-  bool limitHolds = !autoClean_ || file->isGrowing();
+  // growing with an answer of unknown length is taken the same way, up to its
+  // bounds above, and is sized (and evicted) when its answer ends.
+  bool limitHolds = !autoClean_;
   if (!onVolume() || (limitHolds && !underLimit())) {
     VL_LOG_WARN("Repository file does not fit : " << file->getFileId() << " needs " << size << " bytes, the limit is "
                                                   << limit << " and " << available << " bytes are available");
+    // Its answer fails: the repository is not full for an answer that may
+    // never have ended.
+    if (growing) return false;
     // Without auto-clean the user can make room: the repository is full
     // until then. A size larger than the volume never fits: that file alone
     // fails. An auto-clean repository never turns full; in both cases the
@@ -449,6 +491,14 @@ bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size) {
       handler_->onVolumeFull(this);
     }
     return false;
+  }
+  // A size larger than the limit is only what a server claims until its
+  // bytes come (a claim of 300 MB for a track of 0.5 MB would otherwise empty
+  // the cache and take the volume): the file takes its room, and evicts
+  // others, as they arrive (VLRepositoryFile::setContent).
+  if (autoClean_ && !growing && wanted > limit && asBytesArrive) {
+    *asBytesArrive = true;
+    return true;
   }
   for (VLRepositoryFile* candidate : evicted) candidate->remove();
   return true;
@@ -471,12 +521,29 @@ bool VLRepository::needsRoom(double stored, double kept, double available, doubl
 }
 
 void VLRepository::checkAvailability(bool now) {
-  bool unavailable = !makeDirectory() || !VLPlatformFactory::instance()->getFileHelper()->isWritable(getDirectory());
+  VLFileHelper::Writability writability = VLFileHelper::NOT_WRITABLE;
+  if (makeDirectory()) writability = VLPlatformFactory::instance()->getFileHelper()->probeWritability(getDirectory());
+  bool unavailable = writability == VLFileHelper::NOT_WRITABLE || writability == VLFileHelper::READ_ONLY;
+  // A read-only folder (a volume remounted so after an error) cannot take
+  // transfers, but the complete files it holds can still be read and played.
+  readOnly_ = writability == VLFileHelper::READ_ONLY;
   if (unavailable != unavailable_) {
     unavailable_ = unavailable;
-    if (unavailable) VL_LOG_WARN("Repository directory cannot be used, its files wait for it : " << getDirectory());
+    if (unavailable && readOnly_)
+      VL_LOG_WARN("Repository directory is read-only, its files are only read : " << getDirectory());
+    if (unavailable && !readOnly_)
+      VL_LOG_WARN("Repository directory cannot be used, its files wait for it : " << getDirectory());
     if (!unavailable) VL_LOG_INFO("Repository directory can be used again : " << getDirectory());
+    if (!unavailable) finishRemovalsWhileAway();
     if (unavailable && handler_) handler_->onUnwritable(this);
+  }
+  // A folder on a full volume still reads what it holds: its files stay
+  // found and played, and what needs room is refused as it asks for it.
+  bool volumeFull = writability == VLFileHelper::VOLUME_FULL;
+  if (volumeFull != probedVolumeFull_) {
+    probedVolumeFull_ = volumeFull;
+    if (volumeFull) VL_LOG_WARN("Repository volume is full, its files are read but none can grow : " << getDirectory());
+    if (volumeFull && handler_) handler_->onVolumeFull(this);
   }
   lastAvailabilityCheck_ = this->now();
 }
@@ -683,7 +750,7 @@ bool VLRepository::update() {
   if (unavailable_ && lastAvailabilityCheck_ + kRecheckPeriod < current) checkAvailability(true);
 
   if (clearAll) startClear();
-  clearSlice(kClearsPerPass);
+  clearSlice(kClearsPerPass, kClearSliceSeconds);
   deleteRemovedFiles();
   std::vector<VLRepositoryFile*> open;
   open.reserve(openFiles_.size());
@@ -706,25 +773,105 @@ bool VLRepository::update() {
 
 // Deleting a record renames its two files (see discardFiles): a pass deletes
 // a bounded number, so that clearing a large cache never holds up the worker
-// (and playback with it); the rest go in the next passes. The size is checked
-// once the deletions are done and their files are gone.
+// (and playback with it); the rest go in the next passes. The rows of the
+// pass's records leave the index first (see deleteRowsOf). The size is
+// checked once the deletions are done and their files are gone.
 void VLRepository::deleteRemovedFiles() {
+  std::vector<VLRepositoryFile*> due;
+  for (auto it = removedFiles_.begin(); it != removedFiles_.end() && due.size() < kDeletionsPerPass;) {
+    auto entry = files_.find(*it);
+    if (entry != files_.end() && entry->second->isRemovedAndClosed()) {
+      due.push_back(entry->second);
+      ++it;
+    } else {
+      it = removedFiles_.erase(it);
+    }
+  }
+  const bool rowsGone = deleteRowsOf(due);
   size_t deleted = 0;
   const double deletionEnd = now() + kDeletionSeconds;
-  for (auto it = removedFiles_.begin();
-       it != removedFiles_.end() && deleted < kDeletionsPerPass && (deleted == 0 || now() < deletionEnd);) {
-    auto entry = files_.find(*it);
-    it = removedFiles_.erase(it);
-    if (entry != files_.end() && entry->second->isRemovedAndClosed()) {
-      deleteRemovedAndClosed(entry);
-      ++deleted;
-    }
+  for (VLRepositoryFile* file : due) {
+    if (deleted > 0 && now() >= deletionEnd) break;
+    auto entry = files_.find(file->fileId());
+    deleteRemovedAndClosed(entry, rowsGone);
+    ++deleted;
   }
   if (deleted > 0 && removedFiles_.empty()) sizeCheckOnceDiscarded_ = true;
   if (sizeCheckOnceDiscarded_ && trash_->isEmpty()) {
     sizeCheckOnceDiscarded_ = false;
     checkSize(true);
   }
+}
+
+// In a repository of downloads the rows of records about to be deleted leave
+// the index before their files leave the disk, in one transaction: a row
+// whose files are gone is a damaged download to the next start, which would
+// fetch it again after a crash. (A cache's start drops such a row, and a
+// clear deletes its rows itself.) While the folder is not there (a disk not
+// mounted) the files cannot be reached: the same transaction remembers the
+// names of those that hold bytes, for when it is back. False when the rows
+// are left to the next save.
+bool VLRepository::deleteRowsOf(const std::vector<VLRepositoryFile*>& files) {
+  if (autoClean_ || files.empty() || !db_ || !rowsLoaded_) return false;
+  const bool away = isFolderMissing();
+  std::vector<std::string> names;
+  std::vector<std::string> unreachable;
+  names.reserve(files.size());
+  for (VLRepositoryFile* file : files) {
+    names.push_back(file->fileName());
+    if (away && file->getSize() != kAllOnes && file->getSize() > 0) unreachable.push_back(file->fileName());
+  }
+  if (!inTransaction([&] { return runEach(kRememberRemoval, unreachable) && runEach(kDeleteByName, names); })) {
+    VL_LOG_ERROR("Unable to delete the index rows of removed downloads before their files : " << name_);
+    return false;
+  }
+  if (!unreachable.empty())
+    VL_LOG_WARN("Downloads are removed while their folder is away, their files go once it is back : "
+                << unreachable.size() << " in " << getDirectory());
+  return true;
+}
+
+bool VLRepository::isFolderMissing() const {
+  std::unique_ptr<VLFolder> folder(VLPlatformFactory::instance()->getFileHelper()->openFolder(getDirectory()));
+  return !folder;
+}
+
+// The files of downloads removed while their folder was away go once the
+// folder can be used again (at a start, or when it comes back). A name that a
+// record holds again belongs to that record, and is forgotten; one whose files
+// are not found is kept for later (the folder in use may be one made in the
+// place of a disk's), and every other is forgotten once its files are handed
+// to the trash.
+void VLRepository::finishRemovalsWhileAway() {
+  if (autoClean_ || !db_ || !rowsLoaded_ || unavailable_) return;
+  std::vector<std::string> pending;
+  {
+    VLSQLiteStatement statement(db_);
+    bool row = false;
+    bool ok = statement.prepare(kSelectRemovals) && statement.bindText(1, name_) && statement.bindText(2, identity_);
+    while (ok && (ok = statement.step(&row)) && row) pending.push_back(statement.columnText(0));
+  }
+  if (pending.empty()) return;
+  std::unordered_set<std::string_view> claimed;
+  for (auto& entry : files_) claimed.insert(entry.second->fileName());
+  VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
+  std::vector<std::string> finished;
+  std::vector<std::string> paths;
+  for (const std::string& name : pending) {
+    if (!isValidFileName(name) || claimed.count(name)) {
+      finished.push_back(name);
+    } else if (files->getFileSize(getFilePath(name)) > 0 || files->getFileSize(getBitmapPath(name)) > 0) {
+      paths.push_back(getBitmapPath(name));
+      paths.push_back(getFilePath(name));
+      finished.push_back(name);
+    }
+  }
+  if (!paths.empty()) {
+    VL_LOG_INFO("Files of downloads removed while their folder was away are removed : " << paths.size() / 2 << " in "
+                                                                                        << getDirectory());
+    trash_->put(paths, 0);
+  }
+  runForNames(kForgetRemoval, finished);
 }
 
 void VLRepository::discardFiles(const std::string& fileName, uint64_t bytes) {
@@ -751,7 +898,7 @@ void VLRepository::noteRemoved(VLRepositoryFile* file) {
   if (!file->isOpen()) removedFiles_.insert(removedFiles_.end(), file->getFileId());
 }
 
-void VLRepository::deleteRemovedAndClosed(std::map<VLFileId, VLRepositoryFile*>::iterator& it) {
+void VLRepository::deleteRemovedAndClosed(std::map<VLFileId, VLRepositoryFile*>::iterator& it, bool rowGone) {
   VLRepositoryFile* file = it->second;
   file->clean();
   changedRows_.erase(file);
@@ -759,7 +906,7 @@ void VLRepository::deleteRemovedAndClosed(std::map<VLFileId, VLRepositoryFile*>:
   openFiles_.erase(it->first);
   removedFiles_.erase(it->first);
   if (file->getCustom() != 0) filesByState_[file->getCustom()].erase(it->first);
-  deletedRows_.insert(it->first);
+  if (!rowGone) deletedRows_.insert(it->first);
   delete file;
   it = files_.erase(it);
 }
@@ -772,12 +919,17 @@ void VLRepository::close() {
     storeMoveTarget(std::string());
   }
   // A clear under way is finished: its records lose their files and rows.
-  clearSlice(SIZE_MAX);
-  // Removed records lose their files and their rows.
+  clearSlice(SIZE_MAX, 0);
+  // Removed records lose their rows, then their files.
+  std::vector<VLRepositoryFile*> removed;
+  for (auto& entry : files_) {
+    if (entry.second->isRemoved()) removed.push_back(entry.second);
+  }
+  const bool rowsGone = deleteRowsOf(removed);
   for (auto it = files_.begin(); it != files_.end();) {
     it->second->clean();
     if (it->second->isRemoved())
-      deleteRemovedAndClosed(it);
+      deleteRemovedAndClosed(it, rowsGone);
     else
       ++it;
   }
@@ -828,6 +980,7 @@ bool VLRepository::openAndLoad(bool removeOrphanFiles) {
   if (ok && !loadFiles(!unavailable_, &damaged)) ok = false;
   if (ok) repairDamagedDownloads(damaged);
   if (ok && removeOrphanFiles) removeUnfinishedMoveCopies();
+  if (ok) finishRemovalsWhileAway();
   if (ok && listing.valid()) removeOrphans(listing.get());
   return ok;
 }
@@ -876,7 +1029,7 @@ bool VLRepository::openIndex() {
       (!VLSQLiteStatement::execute(db_, kAddTotalLockCount) || !VLSQLiteStatement::execute(db_, kAddLastAdd)))
     return false;
 
-  return VLSQLiteStatement::execute(db_, kCreateFilesTable) &&
+  return VLSQLiteStatement::execute(db_, kCreateFilesTable) && VLSQLiteStatement::execute(db_, kCreateRemovedTable) &&
          VLSQLiteStatement::execute(db_, "PRAGMA synchronous = OFF");
 }
 
@@ -1112,19 +1265,26 @@ bool VLRepository::deleteRowsByName(const std::vector<std::string>& fileNames) {
 // and a transaction each would hold the start up for seconds. A failure
 // rolls every change back.
 bool VLRepository::runForNames(const char* sql, const std::vector<std::string>& fileNames) {
+  return fileNames.empty() || inTransaction([&] { return runEach(sql, fileNames); });
+}
+
+// The statement (repository, identity, file name) once for every name.
+bool VLRepository::runEach(const char* sql, const std::vector<std::string>& fileNames) {
   if (fileNames.empty()) return true;
-  if (!VLSQLiteStatement::execute(db_, "BEGIN TRANSACTION")) return false;
-  bool ok = true;
-  {
-    VLSQLiteStatement statement(db_);
-    ok = statement.prepare(sql);
-    for (size_t i = 0; ok && i < fileNames.size(); ++i) {
-      statement.rewind();
-      ok = statement.bindText(1, name_) && statement.bindText(2, identity_) && statement.bindText(3, fileNames[i]) &&
-           statement.execute();
-    }
+  VLSQLiteStatement statement(db_);
+  bool ok = statement.prepare(sql);
+  for (size_t i = 0; ok && i < fileNames.size(); ++i) {
+    statement.rewind();
+    ok = statement.bindText(1, name_) && statement.bindText(2, identity_) && statement.bindText(3, fileNames[i]) &&
+         statement.execute();
   }
-  if (ok && VLSQLiteStatement::execute(db_, "END TRANSACTION")) return true;
+  return ok;
+}
+
+// Runs work in one transaction, which a failure rolls back.
+bool VLRepository::inTransaction(const std::function<bool()>& work) {
+  if (!VLSQLiteStatement::execute(db_, "BEGIN TRANSACTION")) return false;
+  if (work() && VLSQLiteStatement::execute(db_, "END TRANSACTION")) return true;
   VLSQLiteStatement::execute(db_, "ROLLBACK");
   return false;
 }

@@ -66,6 +66,8 @@ class VLRepository {
   // with the files on disk and loads the records, then checks the size. On
   // any failure the repository is closed and goes on without an index (its
   // rows are left as they were). Reports every loaded record as added.
+  // Removes the files of downloads removed while the directory was away
+  // (see deleteRowsOf), when it is back.
   void init();
   // Cleans every record, saves the index (only when it was fully loaded),
   // deletes the records and closes the database.
@@ -111,6 +113,9 @@ class VLRepository {
   bool isOfflineOrFull() const { return offline_ || full_; }
   // The directory was not writable at the last availability check.
   bool isUnavailable() const { return unavailable_; }
+  // The files it holds can be read: it is available, or its directory was
+  // there but read-only at the last availability check.
+  bool canReadFiles() const { return !unavailable_ || readOnly_; }
   // Bytes of all files of known size at the last size check. Any thread.
   uint64_t getTotalSize() const { return totalSize_; }
   // The size limit in bytes (0: none) and in percent of the volume's
@@ -150,19 +155,30 @@ class VLRepository {
   // used other records are evicted, as many as it takes to bring the file
   // under the limit (and to keep the volume's 300 MB reserve while it has
   // it), or all of them when that cannot be done: a file larger than the
-  // limit is taken and leaves after its last close. Without auto-clean, and
-  // for a file whose end is not known yet (growing), the new size must fit
-  // under the limit. In both cases a size the volume
+  // limit is taken and leaves after its last close. Without auto-clean the
+  // new size must fit under the limit. In both cases a size the volume
   // cannot hold, even with every other record evicted, is refused and
   // evicts nothing; a repository without auto-clean is then full while the
   // file is wanted and the volume lacks the room (a size larger than the
   // whole volume is refused alone). A refusal that turns nothing full
   // (auto-clean, or larger than the volume) tells the handler onVolumeFull
-  // on each refusal.
-  bool makeRoomFor(VLRepositoryFile* file, size_t size);
+  // on each refusal. A file whose end is not known yet (growing) is taken
+  // the same way, but never larger than a track can be (500 MB) nor past
+  // the volume's 300 MB reserve; such a refusal is its answer's alone: it
+  // turns nothing full and tells the handler nothing.
+  // With asBytesArrive (not null), a size larger than the limit of an
+  // auto-clean repository that the volume could hold evicts nothing now:
+  // asBytesArrive is set, and the file takes its room as its bytes arrive
+  // (it counts the bytes it holds, not its size, against the limit: see
+  // VLRepositoryFile::setContent), evicting others then and itself once they
+  // pass the limit.
+  bool makeRoomFor(VLRepositoryFile* file, size_t size, bool* asBytesArrive = nullptr);
   // Makes the directory again when it is missing and may be made (see
   // makeDirectory: not a download folder that held stored files), probes it
-  // and tells the handler onUnwritable when it turns unusable.
+  // and tells the handler onUnwritable when it turns unusable. A folder whose
+  // volume is full stays usable for the files it holds: the handler is told
+  // onVolumeFull when the probe first finds it so. A directory that turns
+  // usable again gets the removals made while it was away finished.
   void checkAvailability(bool now);
   // Writes the rows of the records that changed since the last save, and
   // deletes those of the records deleted since, in one transaction;
@@ -236,6 +252,8 @@ class VLRepository {
   bool forgetValidation(const std::vector<std::string>& fileNames);
   bool deleteRowsByName(const std::vector<std::string>& fileNames);
   bool runForNames(const char* sql, const std::vector<std::string>& fileNames);
+  bool runEach(const char* sql, const std::vector<std::string>& fileNames);
+  bool inTransaction(const std::function<bool()>& work);
   struct OwnFiles;
   std::future<OwnFiles> listOwnFiles();
   void removeOrphans(OwnFiles listing);
@@ -248,16 +266,23 @@ class VLRepository {
   void rowsSaved();
   // Size check.
   double limitFor(double stored, double available, double total) const;
+  double countedSize(VLRepositoryFile* file, double limit) const;
   bool needsRoom(double stored, double kept, double available, double total);
   void evict(double limit, double keptSize, std::list<VLRepositoryFile*>& candidates);
-  void deleteRemovedAndClosed(std::map<VLFileId, VLRepositoryFile*>::iterator& it);
+  // Deletes the record and hands its files to the trash; its row is deleted
+  // by the next save unless rowGone.
+  void deleteRemovedAndClosed(std::map<VLFileId, VLRepositoryFile*>::iterator& it, bool rowGone);
   void deleteRemovedFiles();
+  bool deleteRowsOf(const std::vector<VLRepositoryFile*>& files);
+  // The directory is not there (or no folder): a disk not mounted, a folder
+  // removed by hand.
+  bool isFolderMissing() const;
+  void finishRemovalsWhileAway();
   // Clear-all.
   void startClear();
-  // Writes the clear to the index before its slices start.
-  void persistClear();
-  // Marks removed the next records of the running clear, at most `most`.
-  void clearSlice(size_t most);
+  // Deletes the rows of the next records of the running clear, at most
+  // `most` and for `seconds` at most (0: no bound), then marks them removed.
+  void clearSlice(size_t most, double seconds);
   // The running clear has still to mark this record removed.
   bool isClearPending(const VLFileId& fileId) const;
   // Directory.
@@ -309,5 +334,7 @@ class VLRepository {
   double lastSizeCheck_;
   std::atomic<uint64_t> totalSize_;
   std::atomic<bool> unavailable_;
+  std::atomic<bool> readOnly_;  // unavailable, but the directory is there to be read
+  bool probedVolumeFull_;       // the last availability check found the volume without room for a new file
   double lastAvailabilityCheck_;
 };

@@ -30,6 +30,10 @@ const double kMaxRetryDelay = 300;
 const double kQuickRetryWindow = 20;
 const double kFirstQuickRetryDelay = 0.5;
 const double kLongestQuickRetryDelay = 2;
+// Empty answers to a download are tried again this many times, after 4, 8,
+// 16 and 32 seconds, before the download fails: a server that has nothing to
+// send is seldom fixed within minutes, unlike a network that drops.
+const int kMaxEmptyAnswerRetries = 4;
 // An answer without a length grows its file ahead of its data by at least
 // this much (and by an eighth of what came), so that the file is resized
 // (and its room asked for) seldom.
@@ -43,6 +47,12 @@ const double kCommitDelay = 1.0;
 
 size_t blockStart(size_t offset) {
   return offset & ~(kBlockSize - 1);
+}
+
+// The read request that a short read records: the whole read from its first
+// block, not only its missing part.
+std::pair<size_t, size_t> readRequestOf(size_t offset, size_t length) {
+  return std::make_pair(blockStart(offset), (offset & (kBlockSize - 1)) + length);
 }
 
 // Epoch seconds for the stored stamps, from the platform (tests may fake it).
@@ -105,6 +115,7 @@ void VLRepositoryFile::init(std::string fileName) {
   lockCount_ = 0;
   providing_ = false;
   retryCount_ = 0;
+  emptyAnswers_ = 0;
   nextTry_ = 0;
   dataArrived_ = false;
   stagedStart_ = 0;
@@ -117,6 +128,9 @@ void VLRepositoryFile::init(std::string fileName) {
   unanswered_ = false;
   awaitingSince_ = 0;
   growing_ = false;
+  endedAt_ = kAllOnes;
+  roomAsBytesArrive_ = false;
+  arrivedSinceRoomCheck_ = 0;
   failure_.clear();
   url_.clear();
   size_ = kAllOnes;
@@ -202,6 +216,7 @@ bool VLRepositoryFile::open(unsigned int options) {
   if (options & OPEN_PROVIDE) {
     providing_ = true;
     retryCount_ = 0;
+    emptyAnswers_ = 0;
     dataArrived_ = false;
     nextTry_ = 0;
     failingSince_ = 0;
@@ -313,13 +328,29 @@ bool VLRepositoryFile::checkMappedLengths() {
     VL_LOG_ERROR("Unable to resize repository file : " << content_->getPath());
     return false;
   }
+  forgetLoaded();
+  return true;
+}
+
+void VLRepositoryFile::forgetLoaded() {
   repository_->noteContentReset(this);
   if (loaded_ != 0) {
     loaded_ = 0;
     rowChanged();
     if (handler_) handler_->onFileProgressesChanged(this);
   }
-  return true;
+}
+
+bool VLRepositoryFile::checkStoredFiles() {
+  if (size_ == kAllOnes) return true;
+  VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
+  const std::string contentPath = repository_->getFilePath(fileName_);
+  if (files->getFileSize(contentPath) == size_ &&
+      files->getFileSize(repository_->getBitmapPath(fileName_)) == getBitmapSize(size_))
+    return true;
+  VL_LOG_WARN("Repository file was replaced or cut by another program, its content is lost : " << contentPath);
+  forgetLoaded();
+  return false;
 }
 
 bool VLRepositoryFile::close(unsigned int options) {
@@ -350,9 +381,10 @@ bool VLRepositoryFile::close(unsigned int options) {
   if (state != VLHttpRepositoryProvider::TRANSFER_NONE && !provider_->cancel(repository_, fileId_))
     VL_LOG_WARN("Unable to cancel file providing");
   providing_ = false;
-  // What came of an answer without a length stays, at the file's provisional
-  // size, with its missing end: the next answer fetches it again.
-  growing_ = false;
+  // What came of an answer without a length goes: such an answer always
+  // comes whole from its start, so its bytes would only hold room (as much
+  // as an answer that never ends took) until the next answer wrote them again.
+  if (growing_) forgetGrownContent();
   refreshLoaded();
   if (!isContentMapped() || !isBitmapMapped()) {
     VL_LOG_ERROR("Map file should be open");
@@ -431,7 +463,23 @@ bool VLRepositoryFile::settle() {
   content_->startFlush(start, count);
   markBlocks(present_.data(), start, count);
   written_.push_back(Written{start, count, now()});
+  noteBytesArrived(count);
   return commitWritten(isComplete());
+}
+
+// The repository makes room for a file larger than its limit as the file's
+// bytes arrive (see setContent): it measures again after every step of them.
+void VLRepositoryFile::noteBytesArrived(size_t count) {
+  if (!roomAsBytesArrive_) return;
+  arrivedSinceRoomCheck_ += count;
+  if (arrivedSinceRoomCheck_ < kGrowthStep && !isComplete()) return;
+  arrivedSinceRoomCheck_ = 0;
+  repository_->checkSize(false);
+}
+
+size_t VLRepositoryFile::getHeldBytes() {
+  if (size_ == kAllOnes) return 0;
+  return isBitmapMapped() ? presentBytes() : loaded_;
 }
 
 bool VLRepositoryFile::mappingsCover() {
@@ -449,7 +497,7 @@ bool VLRepositoryFile::readWriteMem(void* buffer, size_t offset, size_t length, 
   size_t count = 0;
   if (size_ == kAllOnes) {
     // Nothing is present while the size is unknown: the bitmap is empty.
-    if (!write && length > 0) addSeek(blockStart(offset), (offset & (kBlockSize - 1)) + length);
+    if (!write && length > 0) addSeek(readRequestOf(offset, length));
     if (done) *done = 0;
     return true;
   }
@@ -489,8 +537,14 @@ bool VLRepositoryFile::copyMapped(void* buffer, size_t offset, size_t length, Ac
   if (access == Read) {
     *faulted =
         !content_->guard([&] { *count = readBlocks(buffer, content_->getData(), presentBits(), offset, length); });
-    if (!*faulted && *count < length) addSeek(blockStart(offset), (offset & (kBlockSize - 1)) + length);
+    if (!*faulted && *count < length) addSeek(readRequestOf(offset, length));
     return true;
+  }
+  // A file sized without its room (see setContent) takes it as its bytes
+  // come; over room already taken this costs nothing.
+  if (!content_->reserve(offset, length)) {
+    VL_LOG_ERROR("No room for repository file blocks : " << content_->getPath());
+    return false;
   }
   // The bytes reach the disk before their bits are set: after a crash, even
   // a power loss, a set bit never stands for bytes that are not there.
@@ -507,7 +561,9 @@ bool VLRepositoryFile::copyMapped(void* buffer, size_t offset, size_t length, Ac
     return false;
   }
   *faulted = !bitmap_->guard([&] { markBlocks(bitmap_->getData(), offset, *count); });
-  if (!*faulted) markBlocks(present_.data(), offset, *count);
+  if (*faulted) return true;
+  markBlocks(present_.data(), offset, *count);
+  noteBytesArrived(*count);
   return true;
 }
 
@@ -552,9 +608,10 @@ bool VLRepositoryFile::setContent(size_t size, const std::string& etag) {
   }
   // A closed record's files are resized on the disk, unmapped.
   if (!content_) makeMappedFiles();
+  bool asBytesArrive = false;
   if (sizeChanged) {
-    if (!repository_->makeRoomFor(this, size)) return false;
-    if (!content_->resize(size, false)) {
+    if (!repository_->makeRoomFor(this, size, &asBytesArrive)) return false;
+    if (!content_->resize(size, false, !asBytesArrive)) {
       VL_LOG_ERROR("Unable to resize repository file : " << content_->getPath());
       remapAfterFailedResize();
       return false;
@@ -571,11 +628,15 @@ bool VLRepositoryFile::setContent(size_t size, const std::string& etag) {
   // Blocks still waiting for their on-disk bits are of the old content.
   loadPresentBits();
   storeReset(size, etag);
+  roomAsBytesArrive_ = asBytesArrive;
   return true;
 }
 
 void VLRepositoryFile::storeReset(size_t size, const std::string& etag) {
   growing_ = false;
+  endedAt_ = kAllOnes;
+  roomAsBytesArrive_ = false;
+  arrivedSinceRoomCheck_ = 0;
   size_ = size;
   etag_ = etag;
   loaded_ = 0;
@@ -690,6 +751,15 @@ bool VLRepositoryFile::growFor(size_t end) {
 
 bool VLRepositoryFile::finishGrowing(size_t size) {
   if (!growing_) return false;
+  if (custom_ != 0 && size != endedAt_) {
+    // A download is kept for good, and a server that stops mid-answer closes
+    // its connection as cleanly as one that sent everything: the end is
+    // taken once a second answer ends at the same byte.
+    VL_LOG_INFO("Download without a length ended at "
+                << size << " bytes, its end is confirmed by the next answer : " << fileId_);
+    endedAt_ = size;
+    return true;
+  }
   if (size > size_ && !growFor(size)) return false;
   if (size != size_ && !resizeKeepingBlocks(size)) return false;
   growing_ = false;
@@ -699,6 +769,19 @@ bool VLRepositoryFile::finishGrowing(size_t size) {
   repository_->saveFiles();
   if (handler_) handler_->onFileProgressesChanged(this);
   return true;
+}
+
+// Empties both files of a file that grew, leaving its size unknown. Open
+// files only (the last close calls it before it unmaps them).
+void VLRepositoryFile::forgetGrownContent() {
+  if (!content_->resize(0, false) || !bitmap_->resize(0, true)) {
+    VL_LOG_ERROR("Unable to empty repository file : " << content_->getPath());
+    remapAfterFailedResize();
+    growing_ = false;
+    return;
+  }
+  loadPresentBits();
+  storeReset(kAllOnes, std::string());
 }
 
 // Resizes both files to `size` bytes keeping the blocks present, also those
@@ -896,8 +979,13 @@ void VLRepositoryFile::clean() {
 
 // ---- Read requests and intervals ----
 
-void VLRepositoryFile::addSeek(size_t offset, size_t length) {
-  readRequests_[std::make_pair(offset, length)] = now();
+void VLRepositoryFile::addSeek(const std::pair<size_t, size_t>& request) {
+  readRequests_[request] = now();
+}
+
+void VLRepositoryFile::withdrawRead(size_t offset, size_t length) {
+  if (size_ != kAllOnes) length = offset >= size_ ? 0 : std::min(length, size_ - offset);
+  readRequests_.erase(readRequestOf(offset, length));
 }
 
 bool VLRepositoryFile::isSeekWaiting(size_t* offset) {
@@ -1024,11 +1112,17 @@ bool VLRepositoryFile::driveTransfer() {
   uint32_t state = static_cast<uint32_t>(polled);
   if (state > Provider::TRANSFER_HEADERS) dataArrived_ = true;
   noteAwaitedAnswer(state);
-  if ((state == Provider::TRANSFER_FINISHED || state == Provider::TRANSFER_FAILED_RETRYABLE) && broughtNewBytes()) {
+  const bool ended = state == Provider::TRANSFER_FINISHED || state == Provider::TRANSFER_FAILED_RETRYABLE;
+  // Bytes that flow again after failures (a network back after a drop) end
+  // the failing spell while their transfer still runs: a listener's patience
+  // counts from them, not from the drop.
+  const bool flowingAgain = state == Provider::TRANSFER_RECEIVING && failingSince_ != 0;
+  if ((ended || flowingAgain) && broughtNewBytes()) {
     // A server that cuts every answer short still moves the file on, and
     // the blocks a cut answer stored are data arrived: the player may
     // start on them.
     retryCount_ = 0;
+    emptyAnswers_ = 0;
     failingSince_ = 0;
     validatorRefused_ = false;
     unanswered_ = false;
@@ -1036,8 +1130,9 @@ bool VLRepositoryFile::driveTransfer() {
     dataArrived_ = true;
   }
   bool unanswered = false;
+  bool empty = false;
   if (state == Provider::TRANSFER_FAILED_RETRYABLE || state == Provider::TRANSFER_FAILED)
-    failure_ = provider_->getLastFailure(repository_, fileId_, &unanswered);
+    failure_ = provider_->getLastFailure(repository_, fileId_, &unanswered, &empty);
 
   size_t offset = 0;
   bool startWanted = false;
@@ -1045,11 +1140,11 @@ bool VLRepositoryFile::driveTransfer() {
   switch (state) {
     case Provider::TRANSFER_FINISHED:
       if (discardPageDownload() || finishedWithoutProgress())
-        scheduleRetry(false);
+        scheduleRetry(false, false);
       else
         startWanted = true;
       break;
-    case Provider::TRANSFER_FAILED_RETRYABLE: scheduleRetry(unanswered); break;
+    case Provider::TRANSFER_FAILED_RETRYABLE: scheduleRetry(unanswered, empty); break;
     case Provider::TRANSFER_FAILED: providing_ = false; break;
     case Provider::TRANSFER_NONE: {
       // A waiting reader starts a transfer at once, whatever the delay,
@@ -1110,11 +1205,15 @@ void VLRepositoryFile::noteAwaitedAnswer(uint32_t state) {
     awaitingSince_ = now();
 }
 
-void VLRepositoryFile::scheduleRetry(bool unanswered) {
+void VLRepositoryFile::scheduleRetry(bool unanswered, bool empty) {
   double current = now();
   if (failingSince_ == 0) failingSince_ = awaitingSince_ != 0 ? std::min(awaitingSince_, current) : current;
   awaitingSince_ = 0;
   unanswered_ = unanswered;
+  if (empty) {
+    scheduleEmptyAnswerRetry(current);
+    return;
+  }
   if (unanswered && current - failingSince_ < kQuickRetryWindow) {
     double delay = std::min(std::max(kFirstQuickRetryDelay, (current - failingSince_) / 2), kLongestQuickRetryDelay);
     nextTry_ = current + delay;
@@ -1129,6 +1228,20 @@ void VLRepositoryFile::scheduleRetry(bool unanswered) {
   }
   VL_LOG_WARN("Repository file providing has failed too many times : " << fileId_);
   providing_ = false;
+}
+
+// A download answered empty is tried again a few times, then it fails for
+// good, with the empty answer as its reason.
+void VLRepositoryFile::scheduleEmptyAnswerRetry(double current) {
+  if (emptyAnswers_ >= kMaxEmptyAnswerRetries) {
+    VL_LOG_WARN("Repository file keeps being answered empty, providing gives up : " << fileId_);
+    emptyAnswers_ = 0;
+    providing_ = false;
+    return;
+  }
+  ++emptyAnswers_;
+  nextTry_ = current + double(2 << emptyAnswers_);
+  reportRetry();
 }
 
 // The page sees that the file waits, how long and why: a download in its
@@ -1149,6 +1262,9 @@ void VLRepositoryFile::cancelTransfer() {
 bool VLRepositoryFile::startTransfer(size_t offset) {
   nextTry_ = 0;
   if (size_ == kAllOnes) return startTransferAt(offset, kAllOnes, START_UNKNOWN_SIZE);
+  // An answer without a length comes whole from its start, and so is asked
+  // for again (a download's, to confirm where it ends).
+  if (growing_) return startTransferAt(0, kAllOnes, START_UNKNOWN_SIZE);
 
   size_t present = 0;
   if (!getInterval(0, kAllOnes, true, &present)) return false;

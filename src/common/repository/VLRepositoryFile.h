@@ -103,6 +103,9 @@ class VLRepositoryFile {
   size_t getSize() const { return size_; }
   // Bytes present, as of the last recount.
   size_t getLoaded() const { return loaded_; }
+  // Bytes present now while open (as of the last recount while closed); 0
+  // while the size is unknown.
+  size_t getHeldBytes();
   std::string getEtag() const { return etag_; }
   std::string getMetadata() const { return metadata_ ? *metadata_ : std::string(); }
   void setMetadata(const std::string& metadata);
@@ -183,7 +186,10 @@ class VLRepositoryFile {
   // effect. Otherwise the content and bitmap are resized (new size) or the
   // bitmap cleared (new validator only), so every block counts as missing,
   // and the index row is written at once. Refused while a reader holds a
-  // lock, and when the repository has no room for the new size.
+  // lock, and when the repository has no room for the new size. A size
+  // larger than the cache's limit takes its room as its bytes arrive, not
+  // at once (VLRepository::makeRoomFor): the content file is sized without
+  // reserving its room, and the repository measures again as bytes come.
   bool setContent(size_t size, const std::string& etag);
   // Forgets the stored content: its size, validator and every block, so
   // that the next start fetches the whole file again (bytes that are no
@@ -194,6 +200,12 @@ class VLRepositoryFile {
   // first character '<'), which no audio file does. False while its first
   // bytes are not present.
   bool beginsAsPage();
+  // Whether the files at the record's paths still have its lengths: another
+  // program may have replaced them (by a folder, say) or cut them while they
+  // were mapped, and the mappings then wrote to files the paths no longer
+  // name. When they have not, nothing counts as present any more (logged).
+  // For a closed record of known size; true for one of unknown size.
+  bool checkStoredFiles();
   // Recounts the loaded bytes from the bitmap and reports progress (and
   // completion). False when the bitmap is not open.
   bool refreshLoaded();
@@ -212,9 +224,13 @@ class VLRepositoryFile {
   // validator is the stored one and empties the file otherwise (refused
   // while a reader holds it); growFor then gives the file room for the bytes
   // up to end, ahead of them: its size is provisional meanwhile, and the
-  // file never counts as complete. finishGrowing gives it its final size.
-  // False when the room or a resize is refused (the file stays growing) or
-  // the file is not growing. While open only.
+  // file never counts as complete. finishGrowing gives it its final size;
+  // a download's end is taken only once two answers ended there (the file
+  // stays growing after the first). growFor is refused past a track's size
+  // and the volume's reserve (VLRepository::makeRoomFor). The last close of
+  // a file still growing empties it (size unknown again). False when the
+  // room or a resize is refused (the file stays growing) or the file is not
+  // growing. While open only.
   bool beginGrowing(const std::string& etag);
   bool growFor(size_t end);
   bool finishGrowing(size_t size);
@@ -229,6 +245,9 @@ class VLRepositoryFile {
 
   // ---- Fetch scheduling ----
 
+  // Forgets the read request that a short read of offset and length
+  // recorded: its reader has given it up.
+  void withdrawRead(size_t offset, size_t length);
   // Whether a read request waits; offset (when not null) receives the
   // smallest waiting offset. Drops requests older than 5 seconds, and every
   // request when the chosen one is already present.
@@ -259,8 +278,14 @@ class VLRepositoryFile {
   // Failures that never reached the server are retried within 2 seconds for
   // the first 20 seconds (a network drop, a restarting server), even while a
   // reader waits, and are not counted meanwhile: whoever waits gives up by
-  // the time it has waited (getFailingFor), not by a count.
+  // the time it has waited (getFailingFor), not by a count. Empty answers to
+  // a download are tried again 4 times, after 4 to 32 seconds, before
+  // providing ends.
   bool update();
+  // Whether the providing file is a download whose answers came empty: its
+  // tries are single short requests, and it holds no download slot while
+  // it waits between them.
+  bool isRetryingEmptyAnswers() const { return providing_ && emptyAnswers_ != 0; }
   // Seconds (platform clock) since transfers began to fail without bringing
   // new bytes, or since the running transfer began to wait for its first
   // byte when that is longer; 0 while neither is the case.
@@ -285,16 +310,21 @@ class VLRepositoryFile {
   // shortened under them. False when the written bytes could not be flushed.
   bool copyMapped(void* buffer, size_t offset, size_t length, Access access, bool atEnd, size_t* count, bool* faulted);
   bool remapChangedFiles();
-  void addSeek(size_t offset, size_t length);
+  void addSeek(const std::pair<size_t, size_t>& request);
   bool openInRemadeDirectory();
   bool mapFiles();
   void makeMappedFiles();
   bool isContentMapped() const;
   bool isBitmapMapped() const;
   bool checkMappedLengths();
+  // Nothing stored counts as present any more: the files are not what the
+  // record wrote.
+  void forgetLoaded();
   bool mappingsCover();
   void remapAfterFailedResize();
   bool resizeKeepingBlocks(size_t size);
+  void forgetGrownContent();
+  void noteBytesArrived(size_t count);
   // Stores a new size and validator with nothing present, and tells the
   // repository, the index and the handler.
   void storeReset(size_t size, const std::string& etag);
@@ -315,7 +345,8 @@ class VLRepositoryFile {
   bool finishedWithoutProgress();
   bool broughtNewBytes();
   bool discardPageDownload();
-  void scheduleRetry(bool unanswered);
+  void scheduleRetry(bool unanswered, bool empty);
+  void scheduleEmptyAnswerRetry(double current);
   void reportRetry();
   void noteAwaitedAnswer(uint32_t state);
   enum StartKind { START_UNKNOWN_SIZE, START_VALIDATION, START_MISSING };
@@ -340,7 +371,8 @@ class VLRepositoryFile {
   unsigned int lockCount_;
   bool providing_;
   int retryCount_;
-  double nextTry_;  // monotonic seconds; 0 = none
+  int emptyAnswers_;  // empty answers to a download since its providing open or its last bytes
+  double nextTry_;    // monotonic seconds; 0 = none
   bool dataArrived_;
   size_t bitsAtStart_;   // present blocks when the running transfer started
   double failingSince_;  // monotonic seconds of the first failure without progress; 0 = none
@@ -355,6 +387,13 @@ class VLRepositoryFile {
   double awaitingSince_;
   // An answer without a length is being stored (see beginGrowing).
   bool growing_;
+  // Where the last answer without a length of a download ended (all ones:
+  // none since the content was last reset): see finishGrowing.
+  size_t endedAt_;
+  // The size was taken without its room (see setContent), and the bytes
+  // stored since the repository last measured.
+  bool roomAsBytesArrive_;
+  size_t arrivedSinceRoomCheck_;
   std::string failure_;
   std::string url_;
   // Index columns.

@@ -694,8 +694,8 @@ TEST_F(VLRepositoryFileTest, AFileGrowingWithAnAnswerWithoutLengthIsNeverComplet
   EXPECT_EQ(size, file->getLoaded());
   EXPECT_EQ(getBitmapSize(size), TestFolder::read(repository->getBitmapPath(file->getFileName())).size());
 
-  // A file that closes while it grows keeps its provisional size with its
-  // end missing: after a restart it is fetched again, never taken whole.
+  // A file that closes while it grows gives its room back: it is never
+  // taken whole, and the next answer fetches it again from its start.
   File* cut = repository->getFile(VLFileId("cut", 6u), true);
   ASSERT_TRUE(cut->open(0));
   ASSERT_TRUE(cut->beginGrowing(""));
@@ -704,5 +704,22 @@ TEST_F(VLRepositoryFileTest, AFileGrowingWithAnAnswerWithoutLengthIsNeverComplet
   ASSERT_TRUE(cut->close(0));
   EXPECT_FALSE(cut->isGrowing());
   EXPECT_FALSE(cut->getFlags() & File::FLAG_COMPLETE);
-  EXPECT_LT(cut->getLoaded(), cut->getSize());
+  EXPECT_EQ(File::UNKNOWN_SIZE, cut->getSize());
+  EXPECT_EQ(0u, TestFolder::read(repository->getFilePath(cut->getFileName())).size());
+
+  // A download's end is taken when a second answer ends at the same byte:
+  // the first may have been cut by a server that closed cleanly.
+  File* download = repository->getFile(VLFileId("download", 6u), true);
+  download->setCustom(4);
+  ASSERT_TRUE(download->open(0));
+  ASSERT_TRUE(download->beginGrowing(""));
+  ASSERT_TRUE(download->growFor(3 * kBlock));
+  for (size_t ended : {2 * kBlock, 3 * kBlock}) {
+    ASSERT_TRUE(download->finishGrowing(ended));
+    EXPECT_TRUE(download->isGrowing()) << ended;
+  }
+  ASSERT_TRUE(download->finishGrowing(3 * kBlock));
+  EXPECT_FALSE(download->isGrowing());
+  EXPECT_EQ(3 * kBlock, download->getSize());
+  ASSERT_TRUE(download->close(0));
 }

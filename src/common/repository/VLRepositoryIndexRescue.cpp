@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
+#include <set>
 #include <vector>
 
 #include "VLFileHelper.h"
@@ -28,6 +30,7 @@ class SalvagedRows {
   std::string tableDefinition;
   int columns = 0;
   std::vector<std::vector<sqlite3_value*>> rows;
+  std::set<int64_t> rowids;  // of the rows read
 };
 
 bool isDamageCode(int code) {
@@ -81,6 +84,7 @@ void salvageRows(sqlite3* db, SalvagedRows* salvaged) {
         row.push_back(sqlite3_value_dup(sqlite3_column_value(statement, column)));
       salvaged->rows.push_back(std::move(row));
       lastRead = sqlite3_column_int64(statement, 0);
+      salvaged->rowids.insert(lastRead);
       failedTries = 0;
     }
     const int code = sqlite3_reset(statement);
@@ -104,7 +108,70 @@ void salvageRows(sqlite3* db, SalvagedRows* salvaged) {
                  << unreadable << " damaged parts : " << salvaged->rows.size() << " rows read");
 }
 
-// Reads the table definition, then every row that can still be read.
+// What the indexes of the table still tell of the rows that could not be read
+// (the damage may have spared them): by rowid, each indexed column's text.
+typedef std::map<int64_t, std::map<std::string, std::string>> IndexedColumns;
+
+// Reads every entry that can be read of each index of the table (each scan
+// reads the index alone), for the rowids not among those read.
+void readIndexesOfLostRows(sqlite3* db, const SalvagedRows& salvaged, IndexedColumns* lost) {
+  std::vector<std::string> indexes;
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v2(db, "SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = 'files'", -1,
+                         &statement, nullptr) == SQLITE_OK)
+    while (sqlite3_step(statement) == SQLITE_ROW)
+      indexes.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)));
+  sqlite3_finalize(statement);
+  for (const std::string& index : indexes) {
+    std::vector<std::string> columns;
+    statement = nullptr;
+    if (sqlite3_prepare_v2(db, ("PRAGMA index_info(\"" + index + "\")").c_str(), -1, &statement, nullptr) == SQLITE_OK)
+      while (sqlite3_step(statement) == SQLITE_ROW) {
+        const unsigned char* name = sqlite3_column_text(statement, 2);
+        if (name) columns.emplace_back(reinterpret_cast<const char*>(name));
+      }
+    sqlite3_finalize(statement);
+    if (columns.empty()) continue;
+    std::string sql = "SELECT rowid";
+    for (const std::string& column : columns) sql += ", \"" + column + "\"";
+    sql += " FROM files INDEXED BY \"" + index + "\"";
+    statement = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK)
+      while (sqlite3_step(statement) == SQLITE_ROW) {
+        const int64_t rowid = sqlite3_column_int64(statement, 0);
+        if (salvaged.rowids.count(rowid)) continue;
+        for (size_t i = 0; i < columns.size(); ++i) {
+          const unsigned char* text = sqlite3_column_text(statement, int(i) + 1);
+          (*lost)[rowid][columns[i]] = text ? reinterpret_cast<const char*>(text) : "";
+        }
+      }
+    sqlite3_finalize(statement);
+  }
+}
+
+// Lists in the log the rows that could not be read, as far as the indexes
+// still name them: their downloads leave the page's lists, and their files,
+// kept on the disk, are named here for whoever looks for them.
+void listLostRows(sqlite3* db, const SalvagedRows& salvaged) {
+  IndexedColumns lost;
+  readIndexesOfLostRows(db, salvaged, &lost);
+  const size_t listed = 1000;
+  size_t count = 0;
+  for (auto& entry : lost) {
+    if (++count > listed) break;
+    std::map<std::string, std::string>& row = entry.second;
+    auto value = [&row](const char* column) { return row.count(column) ? row[column] : std::string("?"); };
+    VL_LOG_ERROR("Damaged repository index row cannot be read, its file is kept : "
+                 << value("repository") << " " << value("identity") << " " << value("entity_id") << "_"
+                 << value("format_id") << " " << value("file_name"));
+  }
+  if (lost.size() > listed)
+    VL_LOG_ERROR("Damaged repository index rows that cannot be read, the first " << listed
+                                                                                 << " listed : " << lost.size());
+}
+
+// Reads the table definition, then every row that can still be read, and
+// lists those that cannot.
 void salvage(const std::string& path, SalvagedRows* salvaged) {
   sqlite3* db = nullptr;
   if (VLSQLiteDatabase::open(path, VLSQLiteDatabase::Access::ReadOnly, VLSQLiteDatabase::WhenLocked::Fail, &db) !=
@@ -118,7 +185,10 @@ void salvage(const std::string& path, SalvagedRows* salvaged) {
     salvaged->tableDefinition = text ? reinterpret_cast<const char*>(text) : "";
   }
   sqlite3_finalize(statement);
-  if (!salvaged->tableDefinition.empty()) salvageRows(db, salvaged);
+  if (!salvaged->tableDefinition.empty()) {
+    salvageRows(db, salvaged);
+    listLostRows(db, *salvaged);
+  }
   VLSQLiteDatabase::close(db);
 }
 

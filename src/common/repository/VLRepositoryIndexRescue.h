@@ -21,7 +21,10 @@ class VLRepositoryIndexRescue {
   bool isDamaged() const;
 
   // Reads every row of the "files" table that can still be read (rows of
-  // all repositories and identities that share the file) and writes them to
+  // all repositories and identities that share the file), lists in the log
+  // the rows that cannot be read as far as the table's indexes still name
+  // them (repository, identity, entity and format, file name), and writes
+  // the rows read to
   // a new database beside it, under the damaged file's own table definition
   // (or today's when that cannot be read). Only once that is whole are the
   // damaged file's journal moved aside (getAsidePath() + "-journal"), the

@@ -71,7 +71,7 @@ void VLRepositoryTrash::queue(Put put) {
   if (!running_) {
     // No thread to spare: the files go on the calling thread.
     Put now;
-    while (take(&now)) removeAll(now);
+    while (take(&now)) removeAll(now, false);
   }
 }
 
@@ -83,9 +83,10 @@ bool VLRepositoryTrash::take(Put* put) {
   return true;
 }
 
-void VLRepositoryTrash::removeAll(const Put& put) {
+void VLRepositoryTrash::removeAll(const Put& put, bool stoppable) {
   VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
   for (const std::string& path : put.paths) {
+    if (stoppable && stop_) return;
     if (!files->removeFile(path) && files->getFileSize(path) != 0)
       VL_LOG_WARN("Unable to remove a deleted repository file : " << path);
   }
@@ -96,7 +97,7 @@ void VLRepositoryTrash::removeAll(const Put& put) {
 void VLRepositoryTrash::executeRunLoop() {
   Put put;
   if (take(&put))
-    removeAll(put);
+    removeAll(put, true);
   else
     wake_->wait(kIdleMilliseconds);
 }
@@ -114,6 +115,11 @@ void VLRepositoryTrash::finish() {
     setThread(nullptr);
     running_ = false;
   }
-  Put put;
-  while (take(&put)) removeAll(put);
+  VLMutexLocker lock(mutex_.get());
+  size_t left = 0;
+  for (const Put& put : queue_) left += put.paths.size();
+  if (left > 0) VL_LOG_INFO("Deleted repository files are left under their trash names for the next start : " << left);
+  queue_.clear();
+  pendingBytes_ = 0;
+  pendingPuts_ = 0;
 }

@@ -51,8 +51,11 @@ class VLRepositoryTrash : public VLRunnerObject {
   uint64_t getPendingBytes() const { return pendingBytes_; }
   // Nothing is queued or being removed. Any thread.
   bool isEmpty() const { return pendingPuts_ == 0; }
-  // Stops the thread and removes what is still queued on the calling
-  // thread: afterwards every file put is gone. The trash may be used again.
+  // Stops the thread after the file in hand and leaves what is still queued
+  // under its trash name, for the next start over the folder to remove: a
+  // repository that closes (a switch of user, the end of the program) never
+  // waits for the disk, however many files a clear left. The trash may be
+  // used again.
   void finish();
 
   // One pass of the thread: removes the next queued files, or waits.
@@ -66,7 +69,8 @@ class VLRepositoryTrash : public VLRunnerObject {
     uint64_t bytes;
   };
   bool take(Put* put);
-  void removeAll(const Put& put);
+  // Removes the put's files; a stoppable removal ends at the stop flag.
+  void removeAll(const Put& put, bool stoppable);
   void queue(Put put);
 
   std::unique_ptr<VLMutex> mutex_;  // guards queue_

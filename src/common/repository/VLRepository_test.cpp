@@ -60,13 +60,15 @@ class VLRepositoryTest : public ::testing::Test {
     return repository.get();
   }
 
-  // A record as the index would give it, with no files on disk.
+  // A record as the index would give it for a complete file, with no files
+  // on disk.
   VLRepositoryFile* addRecord(const std::string& entity, size_t size, time_t lastOpen = 0, unsigned int locks = 0,
                               time_t lastAdd = 1) {
     VLFileId id(entity, 6u);
+    const size_t loaded = size == kUnknown ? 0 : size;
     VLRepositoryFile* file =
-        new VLRepositoryFile(repository.get(), "user", id, &provider, &handler, repository->makeFileName(id), size, 0,
-                             "", "", "", -1, 0, 0, lastOpen, locks, lastAdd);
+        new VLRepositoryFile(repository.get(), "user", id, &provider, &handler, repository->makeFileName(id), size,
+                             loaded, "", "", "", -1, 0, 0, lastOpen, locks, lastAdd);
     repository->getFiles()[id] = file;
     return file;
   }
@@ -196,6 +198,29 @@ TEST_F(VLRepositoryTest, NoFreeSpaceJustOverTheReserveRefusesADownload) {
   EXPECT_EQ(1, handler.count("onVolumeFull"));
 }
 
+// An answer of unknown length may never end: its file grows no larger than a
+// track can be, and never into the volume's reserve, in a cache (past its
+// limit) as in downloads; a refusal is the answer's alone, nothing turns full.
+TEST_F(VLRepositoryTest, AFileOfUnknownLengthGrowsNoLargerThanATrackNorIntoTheReserve) {
+  for (const char* name : {"cache", "download"}) {
+    g_platform->fileHelper().fakeFreeSpace(100 * GB, 500 * GB);
+    const bool cache = std::string(name) == "cache";
+    open(name, 0, cache, cache ? 10e6 : 0);
+    VLRepositoryFile* growing = repository->getFile(VLFileId("endless", 6u), true);
+    ASSERT_TRUE(growing->open(VLRepositoryFile::OPEN_PROVIDE));
+    ASSERT_TRUE(growing->beginGrowing(""));
+    EXPECT_TRUE(repository->makeRoomFor(growing, size_t(500e6))) << name;
+    EXPECT_FALSE(repository->makeRoomFor(growing, size_t(500e6) + 1)) << name;
+    g_platform->fileHelper().fakeFreeSpace(kReserve + 50e6, 500 * GB);
+    EXPECT_TRUE(repository->makeRoomFor(growing, size_t(50e6))) << name;
+    EXPECT_FALSE(repository->makeRoomFor(growing, size_t(50e6) + 1)) << name;
+    repository->checkSize(true);
+    EXPECT_FALSE(repository->isOfflineOrFull()) << name;
+    EXPECT_EQ(0, handler.count("onVolumeFull")) << name;
+    ASSERT_TRUE(growing->close(0));
+  }
+}
+
 TEST_F(VLRepositoryTest, FullIsCheckedAgainEveryThreeSecondsAndReportedOnce) {
   g_platform->fileHelper().fakeFreeSpace(100 * GB, 500 * GB);
   open("cache", 0, false, 1000);
@@ -236,7 +261,12 @@ TEST_F(VLRepositoryTest, EvictionTakesTheLeastRecentlyUsedAndNewTracksLast) {
   EXPECT_FALSE(isRemoved("played-recently"));
   EXPECT_FALSE(fetching->isRemoved());
 
-  // Open records are evicted too, but stay (and count) until closed.
+  // Open records are evicted too, but stay (and count) until closed. A
+  // record larger than the limit counts the bytes it holds.
+  std::string bytes(300, 'b');
+  size_t written = 0;
+  ASSERT_TRUE(fetching->write(bytes.data(), 0, bytes.size(), &written));
+  ASSERT_EQ(300u, written);
   repository->setLimits(0, 100);
   repository->update();
   EXPECT_TRUE(fetching->isRemoved());
@@ -367,17 +397,22 @@ TEST_F(VLRepositoryTest, DeletedFilesCountAsStoredUntilTheyAreGone) {
 // A large clear marks its records removed over several updates, and looks done
 // at once meanwhile: the lists leave out what it has not reached, a record
 // asked for is cleared first, and what was open or made after the request
-// stays.
+// stays. A record is marked once its row has left the index, so that a run
+// killed meanwhile keeps none of the rows of the records it cleared.
 TEST_F(VLRepositoryTest, ALargeClearGoesInSlicesThatLookDoneAtOnce) {
   open();
   const int count = 25000;
-  for (int i = 0; i < count; ++i) addRecord("r-" + std::to_string(i), 1);
+  for (int i = 0; i < count; ++i) repository->noteRowChanged(addRecord("r-" + std::to_string(i), 1));
   VLRepositoryFile* inUse = addRecord("z-in-use", 1);
+  repository->noteRowChanged(inUse);
+  saveNow();
   ASSERT_TRUE(inUse->open(0));
 
   repository->clearAll();
   repository->update();
   EXPECT_LT(handler.count("onFilesRemoved"), count) << "one update marked every record";
+  EXPECT_EQ((std::vector<std::string>{std::to_string(count + 1 - handler.count("onFilesRemoved"))}),
+            rows("SELECT COUNT(*) FROM files"));
   ASSERT_TRUE(inUse->close(0));
   VLRepositoryFile* made = repository->getFile(VLFileId("zz-made", 6u), true);
   unsigned int listed = 0;

@@ -6,23 +6,6 @@
 #include "VLPlatformFactory.h"
 #include "VLSettingHelper.h"
 
-namespace {
-
-// Failures that say the file cannot be written now (a full or failing disk,
-// a folder or file made read-only), as opposed to a file another process
-// holds or one that is no database.
-bool isUnwritable(int code) {
-  switch (code & 0xff) {
-    case SQLITE_FULL:
-    case SQLITE_IOERR:
-    case SQLITE_READONLY:
-    case SQLITE_CANTOPEN: return true;
-    default: return false;
-  }
-}
-
-}  // namespace
-
 VLSessionStorage::VLSessionStorage() : VLStorage(Sharing::ThisProcessOnly) {}
 
 VLSessionStorage::~VLSessionStorage() {}
@@ -38,7 +21,7 @@ bool VLSessionStorage::init(const std::string& dir, const std::string& name) {
   // the file; session storage must not carry them into this run.
   if (VLStorage::init(dir, name) && deleteLeftRows()) return true;
   closeConnection();
-  if (!isUnwritable(lastFailure())) {
+  if (!failedForWantOfWriting()) {
     VL_LOG_ERROR("Session storage cannot be opened, another running client may hold it : " << getPath());
     return false;
   }

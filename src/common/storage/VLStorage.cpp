@@ -66,14 +66,7 @@ bool VLStorage::init(const std::string& dir, const std::string& name) {
     VL_LOG_ERROR("Unable to create local storage path : " << dir);
     return false;
   }
-  std::string failure;
-  int rc = VLSQLiteDatabase::open(path_, VLSQLiteDatabase::Access::ReadWrite, VLSQLiteDatabase::WhenLocked::Wait, &db_,
-                                  &failure);
-  if (rc != SQLITE_OK) {
-    lastFailure_ = rc;
-    logSqliteFailure(rc, failure.c_str());
-    return false;
-  }
+  if (!openDatabase(path_, VLSQLiteDatabase::Access::ReadWrite, VLSQLiteDatabase::WhenLocked::Wait)) return false;
   if (sharing_ == Sharing::ThisProcessOnly && !execute("PRAGMA locking_mode = EXCLUSIVE")) {
     closeConnection();
     return false;
@@ -129,19 +122,46 @@ bool VLStorage::initInMemory() {
     VL_LOG_ERROR("Storage is already initialized : " << name_);
     return false;
   }
-  std::string failure;
-  int rc = VLSQLiteDatabase::open(":memory:", VLSQLiteDatabase::Access::ReadWrite, VLSQLiteDatabase::WhenLocked::Fail,
-                                  &db_, &failure);
-  if (rc != SQLITE_OK) {
-    lastFailure_ = rc;
-    logSqliteFailure(rc, failure.c_str());
-    return false;
-  }
+  if (!openDatabase(":memory:", VLSQLiteDatabase::Access::ReadWrite, VLSQLiteDatabase::WhenLocked::Fail)) return false;
   if (!createSchema()) {
     closeConnection();
     return false;
   }
   return true;
+}
+
+bool VLStorage::initReadOnly() {
+  if (isOpen()) {
+    VL_LOG_ERROR("Storage is already initialized : " << name_);
+    return false;
+  }
+  if (!openDatabase(path_, VLSQLiteDatabase::Access::ReadOnly, VLSQLiteDatabase::WhenLocked::Wait)) return false;
+  // The file may lack the table (made by no store): nothing could be read.
+  if (!length(nullptr)) {
+    closeConnection();
+    return false;
+  }
+  return true;
+}
+
+bool VLStorage::openDatabase(const std::string& path, VLSQLiteDatabase::Access access,
+                             VLSQLiteDatabase::WhenLocked whenLocked) {
+  std::string failure;
+  int rc = VLSQLiteDatabase::open(path, access, whenLocked, &db_, &failure);
+  if (rc == SQLITE_OK) return true;
+  lastFailure_ = rc;
+  logSqliteFailure(rc, failure.c_str());
+  return false;
+}
+
+bool VLStorage::failedForWantOfWriting() const {
+  switch (lastFailure_ & 0xff) {
+    case SQLITE_FULL:
+    case SQLITE_IOERR:
+    case SQLITE_READONLY:
+    case SQLITE_CANTOPEN: return true;
+    default: return false;
+  }
 }
 
 bool VLStorage::createSchema() {

@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "VLSQLiteDatabase.h"
+
 struct sqlite3;
 class VLSQLiteStatement;
 
@@ -97,9 +99,17 @@ class VLStorage {
   // with false on a store that is open.
   bool initInMemory();
 
-  // The SQLite result code of the last failed open or statement (0 when
-  // none failed since the store was made), to tell why init failed.
-  int lastFailure() const { return lastFailure_; }
+  // Opens the store's file (the path of the last init) for reading only,
+  // changing nothing in it: its rows are read, every write fails. Refused
+  // with false on a store that is open; false, closed, when the file cannot
+  // be read as a store.
+  bool initReadOnly();
+
+  // Whether the last failed open or statement (since the store was made)
+  // says that the file cannot be written now (a full or failing disk, a
+  // folder or file made read-only), as opposed to a file another process
+  // holds or one that is no database.
+  bool failedForWantOfWriting() const;
 
  private:
   // What a statement binds: a text (when `text` is set) or a 64-bit number.
@@ -126,6 +136,8 @@ class VLStorage {
   // the failure logged, when it cannot be prepared.
   VLSQLiteStatement* statementFor(const char* sql);
   bool execute(const char* sql) { return execute(sql, nullptr, 0, Column::None, nullptr); }
+  // Opens the connection; on failure logs it and keeps its result code.
+  bool openDatabase(const std::string& path, VLSQLiteDatabase::Access access, VLSQLiteDatabase::WhenLocked whenLocked);
   bool createSchema();
   bool purgeRowsBeyondLimits();
   // SQLite's auto_vacuum mode of the file.

@@ -2,12 +2,26 @@
 
 #include <alsa/asoundlib.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <system_error>
 #include <vector>
 
 namespace {
 // Device latency asked of ALSA; the mixer adds its own buffer ahead of it.
 constexpr unsigned int kLatencyMicroseconds = 50000;
+// How long an open may take before the device counts as not opening. The
+// bridges to a sound server wait up to 30 s for a server that takes the
+// connection but never answers (stopped, or socket-activated and stuck),
+// while a device that answers at all does so within milliseconds.
+constexpr auto kOpenTimeout = std::chrono::milliseconds(500);
+// The writer waits for room in the device a slice at a time, so that close
+// never waits on a device that takes no data (a sound server that holds its
+// stream back, a suspended sink).
+constexpr int kWaitSliceMilliseconds = 20;
 
 // ALSA prints its own complaints on stderr; the engine reports codes instead.
 void quietErrors(const char*, int, const char*, int, const char*, ...) {}
@@ -21,12 +35,67 @@ bool offeredDevice(const std::string& name) {
   return name == "default" || name == "pulse" || name == "pipewire" || name.find("CARD=") != std::string::npos;
 }
 
-// Opens and closes name for playback without waiting for a busy device.
-bool opens(const std::string& name) {
-  snd_pcm_t* pcm = nullptr;
-  if (snd_pcm_open(&pcm, name.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) return false;
-  snd_pcm_close(pcm);
-  return true;
+// One open of a PCM for playback, on a thread of its own so that the caller
+// can stop waiting for it: an open that comes after the caller gave up is
+// closed by its thread. Non-blocking: a busy device fails at once, and no
+// write of the PCM waits for room.
+class PcmOpen {
+ public:
+  // Starts opening name; null when no thread could start.
+  static std::shared_ptr<PcmOpen> start(const std::string& name) {
+    auto open = std::make_shared<PcmOpen>();
+    try {
+      std::thread(run, open, name).detach();
+    } catch (const std::system_error&) {
+      return nullptr;
+    }
+    return open;
+  }
+
+  // The open PCM, now the caller's; null when the open failed or had not
+  // ended by deadline.
+  snd_pcm_t* take(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!ended_.wait_until(lock, deadline, [this] { return done_; })) {
+      abandoned_ = true;
+      return nullptr;
+    }
+    snd_pcm_t* pcm = pcm_;
+    pcm_ = nullptr;
+    return pcm;
+  }
+
+ private:
+  static void run(std::shared_ptr<PcmOpen> self, std::string name) {
+    snd_pcm_t* pcm = nullptr;
+    if (snd_pcm_open(&pcm, name.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) pcm = nullptr;
+    bool abandoned = false;
+    {
+      std::lock_guard<std::mutex> lock(self->mutex_);
+      abandoned = self->abandoned_;
+      if (!abandoned) self->pcm_ = pcm;
+      self->done_ = true;
+    }
+    self->ended_.notify_all();
+    if (abandoned && pcm) snd_pcm_close(pcm);
+  }
+
+  std::mutex mutex_;
+  std::condition_variable ended_;
+  bool done_ = false;
+  bool abandoned_ = false;
+  snd_pcm_t* pcm_ = nullptr;
+};
+
+// Opens each of names at once and waits for them at most kOpenTimeout in
+// all; the PCMs that opened in time, by index, null for the others.
+std::vector<snd_pcm_t*> openWithinTimeout(const std::vector<std::string>& names) {
+  std::vector<std::shared_ptr<PcmOpen>> opens;
+  for (const std::string& name : names) opens.push_back(PcmOpen::start(name));
+  const auto deadline = std::chrono::steady_clock::now() + kOpenTimeout;
+  std::vector<snd_pcm_t*> pcms;
+  for (const std::shared_ptr<PcmOpen>& open : opens) pcms.push_back(open ? open->take(deadline) : nullptr);
+  return pcms;
 }
 
 }  // namespace
@@ -58,8 +127,13 @@ bool VEOutputAlsa::listDrivers(std::vector<VEOutputDriver>* drivers) {
     free(direction);
   }
   snd_device_name_free_hint(hints);
-  for (const VEOutputDriver& driver : found) {
-    if (opens(driver.device)) drivers->push_back(driver);
+  std::vector<std::string> names;
+  for (const VEOutputDriver& driver : found) names.push_back(driver.device);
+  const std::vector<snd_pcm_t*> pcms = openWithinTimeout(names);
+  for (size_t index = 0; index < found.size(); ++index) {
+    if (!pcms[index]) continue;
+    snd_pcm_close(pcms[index]);
+    drivers->push_back(found[index]);
   }
   return true;
 }
@@ -68,10 +142,8 @@ VEResult VEOutputAlsa::open(const VEOutputDriver& driver, int sampleRate, VEMixS
   close();
   snd_lib_error_set_handler(quietErrors);
   std::string device = driver.device.empty() ? "default" : driver.device;
-  if (snd_pcm_open(&pcm_, device.c_str(), SND_PCM_STREAM_PLAYBACK, 0) < 0) {
-    pcm_ = nullptr;
-    return VE_ERR_OUTPUT_INIT;
-  }
+  pcm_ = openWithinTimeout({device}).front();
+  if (!pcm_) return VE_ERR_OUTPUT_INIT;
   if (snd_pcm_set_params(pcm_, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 2,
                          static_cast<unsigned int>(sampleRate), 1, kLatencyMicroseconds) < 0) {
     snd_pcm_close(pcm_);
@@ -101,6 +173,12 @@ void VEOutputAlsa::run(VEMixSource* source, size_t periodFrames) {
     size_t done = 0;
     while (done < periodFrames && !stop_) {
       snd_pcm_sframes_t written = snd_pcm_writei(pcm_, frames.data() + done * 2, periodFrames - done);
+      if (written == -EAGAIN) {
+        // No room yet: look again once there is, or after a slice.
+        const int waited = snd_pcm_wait(pcm_, kWaitSliceMilliseconds);
+        if (waited >= 0) continue;
+        written = waited;
+      }
       if (written < 0) {
         // An underrun or a suspend: recover and go on; anything else ends it.
         if (snd_pcm_recover(pcm_, static_cast<int>(written), 1) < 0) {

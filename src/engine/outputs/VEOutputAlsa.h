@@ -1,6 +1,10 @@
 // ALSA: the PCM output devices that open are the drivers: "default" first,
-// then the sound cards' devices and the sound-server bridges. A writer
-// thread pulls a period at a time and blocks in snd_pcm_writei. An error that
+// then the sound cards' devices and the sound-server bridges. Listing and
+// opening wait for a device at most half a second: the bridges would wait
+// 30 s for a sound server that takes connections but does not answer. A writer
+// thread pulls a period at a time and writes it without blocking, waiting for
+// room in short slices, so that close never waits on a device that takes no
+// data (a stream the sound server holds back). An error that
 // snd_pcm_recover cannot mend (the device is gone) ends the thread and marks
 // the output lost.
 #pragma once

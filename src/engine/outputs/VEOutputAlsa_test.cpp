@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include "VETestSupport.h"
@@ -88,6 +89,59 @@ TEST(VEOutputAlsa, WritesWhatTheMixerRendersInOrder) {
   size_t after = source.rendered();
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
   EXPECT_EQ(after, source.rendered());
+}
+
+// A device that takes no data (the sound server's sink suspended under the
+// bridge, as a server holds a new stream back) does not hold the close: the
+// writer waits for room only a slice at a time. The close runs beside a
+// generous guard against hangs; the sink wakes again either way.
+TEST(VEOutputAlsa, ClosingDoesNotWaitForAWriteTheDeviceHoldsBack) {
+  vetest::NullSinkServer server;
+  if (!server.ready()) GTEST_SKIP() << "no PulseAudio server could be started here";
+  VEOutputAlsa output;
+  RampSource source;
+  ASSERT_EQ(VE_OK, output.open(VEOutputDriver{"bridge", "pulse", VEOutput::driverId("pulse")}, 44100, &source));
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (source.rendered() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(0, vetest::runQuietly("pactl suspend-sink test 1"));
+  // Once the device's buffer is full the writer renders no more.
+  size_t before = 0;
+  while (before != source.rendered() && std::chrono::steady_clock::now() < deadline) {
+    before = source.rendered();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+  std::future<void> closed = std::async(std::launch::async, [&] { output.close(); });
+  const bool returned = closed.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  vetest::runQuietly("pactl suspend-sink test 0");
+  closed.wait();
+  EXPECT_TRUE(returned) << "the close waited for the device";
+  EXPECT_FALSE(output.lost());
+}
+
+// A sound server that takes connections and never answers holds neither the
+// listing nor an open of its bridge, which ALSA would hold for 30 s each: the
+// bridge is left out of the list and does not open. Each call runs beside a
+// generous guard against hangs.
+TEST(VEOutputAlsa, AHungSoundServerHoldsNeitherTheListingNorAnOpen) {
+  vetest::StuckSoundServer server;
+  ASSERT_TRUE(server.ready());
+  std::future<std::vector<VEOutputDriver>> listing = std::async(std::launch::async, [] {
+    std::vector<VEOutputDriver> drivers;
+    VEOutputAlsa().listDrivers(&drivers);
+    return drivers;
+  });
+  ASSERT_EQ(std::future_status::ready, listing.wait_for(std::chrono::seconds(20))) << "the listing waited";
+  for (const VEOutputDriver& driver : listing.get()) EXPECT_NE("pulse", driver.device);
+
+  VEOutputAlsa output;
+  RampSource source;
+  std::future<VEResult> opening = std::async(std::launch::async, [&] {
+    return output.open(VEOutputDriver{"bridge", "pulse", VEOutput::driverId("pulse")}, 44100, &source);
+  });
+  ASSERT_EQ(std::future_status::ready, opening.wait_for(std::chrono::seconds(20))) << "the open waited";
+  EXPECT_EQ(VE_ERR_OUTPUT_INIT, opening.get());
 }
 
 TEST(VEOutputAlsa, MissingDeviceAnswersOutputInit) {

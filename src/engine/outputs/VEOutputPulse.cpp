@@ -9,8 +9,11 @@
 namespace {
 
 // How long to wait for the server to answer before the output counts as
-// unavailable.
-constexpr auto kConnectTimeout = std::chrono::seconds(3);
+// unavailable: a server that answers at all does so within milliseconds, and
+// one that takes connections but never answers (stopped, or socket-activated
+// and stuck) must not hold the caller. A server missed here is found by the
+// next look for a device.
+constexpr auto kConnectTimeout = std::chrono::milliseconds(500);
 constexpr unsigned int kLatencyMilliseconds = 50;
 
 void signalLoop(pa_context*, void* loop) {

@@ -12,6 +12,6 @@ VLFolderLinuxImpl::~VLFolderLinuxImpl() {
 
 uint64_t VLFolderLinuxImpl::getFileSize(const char* name) {
   struct stat status;
-  if (fstatat(descriptor_, name, &status, 0) != 0) return 0;
+  if (fstatat(descriptor_, name, &status, 0) != 0 || !S_ISREG(status.st_mode)) return 0;
   return static_cast<uint64_t>(status.st_size);
 }

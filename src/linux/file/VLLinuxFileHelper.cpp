@@ -26,7 +26,15 @@ bool isRegularEntry(DIR* folder, const struct dirent* entry) {
 }  // namespace
 
 bool VLLinuxFileHelper::createDirectory(const std::string& path) {
-  if (mkdir(path.c_str(), 0755) == 0) return true;
+  return makeFolder(path, 0755);
+}
+
+bool VLLinuxFileHelper::createPrivateDirectory(const std::string& path) {
+  return makeFolder(path, 0700);
+}
+
+bool VLLinuxFileHelper::makeFolder(const std::string& path, mode_t mode) {
+  if (mkdir(path.c_str(), mode) == 0) return true;
   if (errno != EEXIST) return false;
   // Something already holds the path: only a folder counts as success, so that
   // a regular file in the way is not reported as a folder that callers then
@@ -43,7 +51,7 @@ uint64_t VLLinuxFileHelper::getFileSize(const std::string& path) {
   // One stat: the index load asks for two sizes per stored file, and opening
   // each file costs several times as much (and would block on a FIFO).
   struct stat status;
-  if (stat(path.c_str(), &status) != 0) return 0;
+  if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return 0;
   return static_cast<uint64_t>(status.st_size);
 }
 

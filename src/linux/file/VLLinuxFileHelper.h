@@ -1,11 +1,14 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include "VLFileHelper.h"
 
 // The file helper over POSIX calls. No state.
 class VLLinuxFileHelper : public VLFileHelper {
  public:
   bool createDirectory(const std::string& path) override;
+  bool createPrivateDirectory(const std::string& path) override;
   char getSeparator() override;
   uint64_t getFileSize(const std::string& path) override;
   VLFolder* openFolder(const std::string& path) override;
@@ -16,4 +19,7 @@ class VLLinuxFileHelper : public VLFileHelper {
   bool copyFile(const std::string& from, const std::string& to) override;
   bool isSameVolume(const std::string& first, const std::string& second) override;
   bool getFreeSpace(const std::string& path, double* available, double* total) override;
+
+ private:
+  static bool makeFolder(const std::string& path, mode_t mode);
 };

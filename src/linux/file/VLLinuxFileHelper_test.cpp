@@ -57,6 +57,7 @@ TEST_F(VLFileHelperTest, SizesRenamesRemovalsAndVolumes) {
   EXPECT_FALSE(files->removeFile(to));
 
   EXPECT_EQ(0u, files->getFileSize(folder.file("missing")));
+  EXPECT_EQ(0u, files->getFileSize(folder.path())) << "a folder is no file";
   EXPECT_EQ(5u, files->getFileSize(folder.writeFile("five", "12345")));
   // Beyond 32 bits, as a sparse file.
   std::string big = folder.file("big");

@@ -26,7 +26,7 @@ bool isNoSpace(int error) {
 }  // namespace
 
 VLMappedFileLinuxImpl::VLMappedFileLinuxImpl(const std::string& path)
-    : VLMappedFile(path), descriptor_(-1), data_(nullptr), size_(0) {}
+    : VLMappedFile(path), descriptor_(-1), readOnly_(false), data_(nullptr), size_(0) {}
 
 VLMappedFileLinuxImpl::~VLMappedFileLinuxImpl() {
   VLMappedFileLinuxImpl::close();
@@ -37,11 +37,32 @@ bool VLMappedFileLinuxImpl::open() {
 }
 
 bool VLMappedFileLinuxImpl::open(size_t size) {
+  return openAt(size, true);
+}
+
+bool VLMappedFileLinuxImpl::openUnreserved(size_t size) {
+  return openAt(size, false);
+}
+
+bool VLMappedFileLinuxImpl::reserve(size_t offset, size_t length) {
+  if (!isOpen() || offset >= size_ || length == 0) return true;
+  length = std::min(length, size_ - offset);
+  // The file keeps its length: one that another program shortened under the
+  // mapping must still fault the access past its end, not be grown again.
+  if (fallocate(descriptor_, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset), static_cast<off_t>(length)) == 0)
+    return true;
+  int error = errno;
+  if (!isNoSpace(error)) return true;  // a file system that cannot reserve writes as it can
+  VL_LOG_ERROR("fallocate has failed (" << error << ") : " << getPath());
+  return false;
+}
+
+bool VLMappedFileLinuxImpl::openAt(size_t size, bool reserveRoom) {
   // Opening over an open object would leak its descriptor and mapping.
   if (isOpen()) close();
 
   std::string path = getPath();
-  descriptor_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  descriptor_ = openDescriptor(size);
   if (descriptor_ == -1) {
     VL_LOG_ERROR("open has failed (" << errno << ") : " << path);
     return fail();
@@ -54,11 +75,12 @@ bool VLMappedFileLinuxImpl::open(size_t size) {
   size_t presentSize = static_cast<size_t>(status.st_size);
   if (size == kPresentSize)
     size = presentSize;
-  else if (presentSize != size && !setLength(presentSize, size))
+  else if (presentSize != size && !setLength(presentSize, size, reserveRoom))
     return fail();
 
   if (size > 0) {
-    void* data = mmap(nullptr, mappingLength(size), PROT_READ | PROT_WRITE, MAP_SHARED, descriptor_, 0);
+    void* data = mmap(nullptr, mappingLength(size), PROT_READ | PROT_WRITE, readOnly_ ? MAP_PRIVATE : MAP_SHARED,
+                      descriptor_, 0);
     if (data == MAP_FAILED) {
       VL_LOG_ERROR("mmap has failed (" << errno << ")");
       data_ = nullptr;
@@ -70,8 +92,21 @@ bool VLMappedFileLinuxImpl::open(size_t size) {
   return true;
 }
 
-bool VLMappedFileLinuxImpl::setLength(size_t presentSize, size_t size) {
-  if (size > presentSize) {
+// Only a read-only volume opens its files for reading: there no file beside
+// this one (its bitmap) can be written either, so a write that reaches no
+// disk leaves nothing on the disk that disagrees with it.
+int VLMappedFileLinuxImpl::openDescriptor(size_t size) {
+  const std::string path = getPath();
+  int descriptor = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (descriptor != -1 || size != kPresentSize || errno != EROFS) return descriptor;
+  descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  readOnly_ = descriptor != -1;
+  if (readOnly_) VL_LOG_DEBUG("File cannot be written, it is read as it is : " << path);
+  return descriptor;
+}
+
+bool VLMappedFileLinuxImpl::setLength(size_t presentSize, size_t size, bool reserveRoom) {
+  if (size > presentSize && reserveRoom) {
     // Reserve the new range on disk before it is mapped: a write through a
     // shared mapping into a hole that the disk cannot back is SIGBUS, while
     // a refused reservation here is an ordinary failure the caller handles.
@@ -108,6 +143,7 @@ void VLMappedFileLinuxImpl::close() {
     ::close(descriptor_);
     descriptor_ = -1;
   }
+  readOnly_ = false;
   size_ = 0;
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <list>
 #include <memory>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -150,6 +151,7 @@ TEST_F(VLMappedFileTest, GrowingPastAFullDiskFailsInsteadOfFaulting) {
     if (file->isOpen()) memset(file->getData(), 0x5a, 16384);
     file->close();
     EXPECT_TRUE(files->isWritable(volume));
+    EXPECT_EQ(VLFileHelper::WRITABLE, files->probeWritability(volume));
 
     // Full: the probe fails and leaves nothing behind.
     auto filler = mapped(volume + "/filler");
@@ -157,10 +159,75 @@ TEST_F(VLMappedFileTest, GrowingPastAFullDiskFailsInsteadOfFaulting) {
     }
     filler->close();
     EXPECT_FALSE(files->isWritable(volume));
+    EXPECT_EQ(VLFileHelper::VOLUME_FULL, files->probeWritability(volume)) << "full, not unwritable";
+    EXPECT_EQ(VLFileHelper::NOT_WRITABLE, files->probeWritability(volume + "/content")) << "not a folder";
     std::list<std::string> left;
     files->listFiles(volume, &left);
     left.sort();
     EXPECT_EQ((std::list<std::string>{volume + "/content", volume + "/filler"}), left);
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
+}
+
+// A file sized without its room takes none until its bytes are reserved;
+// a reservation the disk cannot back fails instead of a later write faulting.
+TEST_F(VLMappedFileTest, AnUnreservedFileTakesRoomOnlyWhereReserved) {
+  std::string volume = folder.file("small");
+  ASSERT_EQ(0, mkdir(volume.c_str(), 0755));
+  int result = TestSmallVolume::run(volume, "256k", [&] {
+    auto file = mapped(volume + "/content");
+    EXPECT_TRUE(file->openUnreserved(size_t(1) << 30));
+    struct stat status;
+    EXPECT_EQ(0, stat((volume + "/content").c_str(), &status));
+    EXPECT_EQ(off_t(1) << 30, status.st_size);
+    EXPECT_EQ(0, status.st_blocks);
+    EXPECT_TRUE(file->reserve(8192, 65536));
+    if (file->isOpen()) memset(file->getData() + 8192, 0x5a, 65536);
+    EXPECT_EQ(0, stat((volume + "/content").c_str(), &status));
+    EXPECT_GE(status.st_blocks * 512, 65536);
+    EXPECT_FALSE(file->reserve(1 << 20, 1 << 20)) << "more than the volume has";
+    EXPECT_TRUE(file->reserve(8192, 4096)) << "already reserved";
+    // A file another program shortened keeps its new length: an access past
+    // it must still fail, not find the file grown again.
+    EXPECT_EQ(0, truncate((volume + "/content").c_str(), 0));
+    EXPECT_TRUE(file->reserve(8192, 4096));
+    EXPECT_EQ(0, fileLength(volume + "/content"));
+    file->close();
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
+}
+
+// A volume remounted read-only (after a file-system error): its files open
+// at their present size for reading, and a write through the mapping changes
+// the mapping only (no fault, nothing on the disk). The probe tells the
+// folder, which is there to be read, from a missing one.
+TEST_F(VLMappedFileTest, AFileOnAReadOnlyVolumeIsReadAsItIs) {
+  std::string volume = folder.file("readonly");
+  ASSERT_EQ(0, mkdir(volume.c_str(), 0755));
+  VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
+  int result = TestSmallVolume::run(volume, "64k", [&] {
+    auto file = mapped(volume + "/content");
+    EXPECT_TRUE(file->open(8192));
+    if (file->isOpen()) memset(file->getData(), 0x5a, 8192);
+    file->close();
+    EXPECT_EQ(0, mount(nullptr, volume.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr));
+
+    EXPECT_EQ(VLFileHelper::READ_ONLY, files->probeWritability(volume));
+    EXPECT_EQ(VLFileHelper::NOT_WRITABLE, files->probeWritability(volume + "/missing"));
+    EXPECT_FALSE(file->open(4096)) << "a new size cannot be given";
+    EXPECT_FALSE(mapped(volume + "/new")->open()) << "nothing can be made";
+    EXPECT_TRUE(file->open());
+    EXPECT_EQ(8192u, file->getSize());
+    if (file->isOpen()) {
+      EXPECT_EQ(0x5a, file->getData()[8191]);
+      file->getData()[0] = 0;
+      file->close();
+    }
+    EXPECT_EQ(std::string(8192, '\x5a'), TestFolder::read(volume + "/content"));
     return ::testing::Test::HasFailure() ? 1 : 0;
   });
   if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";

@@ -91,7 +91,7 @@ bool VeloraDesktopAppDelegate::start(WebKitWebsiteDataManager* websiteData, cons
   publisher_->setConsole(
       [this, &controller](unsigned level, const std::string& text, const std::string& source, unsigned line) {
         unsigned long heldBack = 0;
-        if (!consoleLimit_.admit(&heldBack)) return;
+        if (!consoleLimit_.admit(text.size() + source.size(), &heldBack)) return;
         if (heldBack > 0) {
           controller.logWarning("The page logged too much: " + std::to_string(heldBack) +
                                 " console messages were not written");
@@ -237,7 +237,12 @@ void VeloraDesktopAppDelegate::publishObjects(PagePublication& publication) {
   // Only the page's own document talks for the page: a frame of the player's
   // origin inside it gets objects too, but not the controller's ear.
   if (publication.frame().mainFrame) {
-    // The location asked for before the page was ready went with its load.
+    // The location asked for while no player document showed: one that went
+    // with the load is there already (setting it again does nothing); one
+    // that came while the page loaded, or after its web process had gone,
+    // is set before the page's own scripts run.
+    std::string location = VeloraICI::locationHashScript(urlCalledAtStartup_);
+    if (!urlCalledAtStartup_.empty() && !location.empty()) publication.addScript(location);
     urlCalledAtStartup_.clear();
     VeloraController::instance().setIci(ici);
     window_->releasePreloadingView();
@@ -256,6 +261,8 @@ void VeloraDesktopAppDelegate::publicationShown(PagePublication& publication, bo
     controller.setIci(ici);
     terminationAsked_ = false;  // a new document was never asked
     window_->setPreloadingViewVisible(false);
+    if (!urlCalledAtStartup_.empty()) ici->changeLocationHash(urlCalledAtStartup_);
+    urlCalledAtStartup_.clear();
   } else if (controller.ici() != nullptr && controller.ici()->publication().get() == &publication) {
     controller.setIci(nullptr);
   }

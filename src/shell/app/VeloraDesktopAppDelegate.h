@@ -94,9 +94,11 @@ class VeloraDesktopAppDelegate {
   // --- addresses from outside ---------------------------------------------
   // Moves the player page to the location the address stands for
   // ("veloraapp://album/1", or a player web address with "/#"): at once when
-  // the page has its objects, else at its load. False when not recognised.
+  // the page has its objects, else when a player document next shows (the
+  // first load, one still loading, or one loaded again after its web process
+  // went). False when not recognised.
   bool doOpenVeloraURI(const std::string& address);
-  // The location kept for the player page's load; empty when none.
+  // The location kept for the next player document; empty when none.
   const std::string& urlCalledAtStartup() const { return urlCalledAtStartup_; }
   // The address dialog: asks for an address and opens it, or says why not.
   void openVeloraURI();

@@ -503,7 +503,8 @@ TEST_F(VeloraDesktopAppDelegateTest, ProxySettingsOpenTheDesktopsOwnElseOurDialo
   g_object_unref(proxy);
 }
 
-// The player's console lines, not those of a frame of another origin.
+// The player's console lines, not those of a frame of another origin that
+// carry its address.
 TEST_F(VeloraDesktopAppDelegateTest, ConsoleLevelsReachTheCoreLogOneLineEach) {
   load("console&third=" + server_->thirdPartyOrigin());
   ASSERT_TRUE(waitForReport("console"));
@@ -519,7 +520,10 @@ TEST_F(VeloraDesktopAppDelegateTest, ConsoleLevelsReachTheCoreLogOneLineEach) {
   EXPECT_EQ(text.find("bridge console debug line"), std::string::npos);
   // Line breaks in page texts are written escaped: no line of the log is the page's.
   expectIn(text, "forged by the player\\n2030-01-01 00:00:00,000 [ERROR] desktop - FORGED\\r\\u2028end (");
-  EXPECT_EQ(text.find("forged by a frame"), std::string::npos);
+  // A frame's line with its script's address is not written. One without
+  // (here the frame's first inline script's, as WebKit gives it) cannot be
+  // told from the player's code made of text: it may be, escaped like any.
+  EXPECT_EQ(text.find("a frame line with its address"), std::string::npos);
   EXPECT_EQ(text.find("\n2030-01-01"), std::string::npos);
 }
 

@@ -8,14 +8,17 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
 #include "Binding.h"
+#include "PagePublication.h"
 #include "ScratchHome.h"
 #include "ShellTestServer.h"
 #include "VLLogger.h"
 #include "VeloraController.h"
+#include "VeloraICI.h"
 #include "WebViewProbe.h"
 
 namespace {
@@ -135,13 +138,15 @@ TEST_F(VeloraDesktopPageLifeTest, AnotherSiteBackFromTheCacheGetsNothingOfTheApp
   // Anything sent would have come before this answer of the same process.
   EXPECT_EQ(WebViewProbe::evaluate(view(), "[received, location.hash]"), "[[],\"\"]");
 
-  // Forward again: the player document that was left works and is talked to.
+  // Forward again: the player document that was left works and is talked
+  // to, and the location kept for it reaches it.
   webkit_web_view_go_forward(view());
   ASSERT_TRUE(waitForTitle("a3 shown 2"));
   EXPECT_EQ(lastSeen(), "{\"persisted\":true,\"objects\":\"object\",\"stored\":\"show 2\"}");
   VeloraController::instance().playTrackButtonPressed();
-  EXPECT_TRUE(
-      ShellTestServer::runUntil([] { return WebViewProbe::evaluate(view(), "received") == "[\"key playpause\"]"; }));
+  EXPECT_TRUE(ShellTestServer::runUntil([] {
+    return WebViewProbe::evaluate(view(), "received.slice().sort()") == "[\"hash #!/album/1\",\"key playpause\"]";
+  }));
 }
 
 TEST_F(VeloraDesktopPageLifeTest, ACallTooLargeForTheChannelFailsAloneAndIsLogged) {
@@ -175,6 +180,28 @@ TEST_F(VeloraDesktopPageLifeTest, AKilledWebProcessLoadsThePlayerPageAgain) {
   EXPECT_NE(readFile(log).find("the page's web process crashed: loading the player page again"), std::string::npos);
   EXPECT_FALSE(application_->applicationShouldTerminate());
   EXPECT_TRUE(ShellTestServer::runUntil([] { return WebViewProbe::evaluate(view(), "received") == "[\"asked\"]"; }));
+}
+
+// An address from outside while the player page loads again after its web
+// process went (the server holds the page here) reaches the page.
+TEST_F(VeloraDesktopPageLifeTest, AnAddressWhileThePlayerLoadsAgainAfterACrashReachesIt) {
+  ASSERT_TRUE(show(server_->playerOrigin(), "before-address"));
+  auto requests = [] {
+    const std::vector<std::string>& all = server_->requests();
+    return std::count(all.begin(), all.end(), "/history.html");
+  };
+  auto before = requests();
+  server_->delay("/history.html", 600000);
+  ASSERT_GT(killWebProcesses(), 0);
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return requests() > before; }));
+  ASSERT_TRUE(ShellTestServer::runUntil([] {
+    std::shared_ptr<VeloraICI> ici = VeloraController::instance().ici();
+    return ici == nullptr || ici->publication() == nullptr || !ici->publication()->isActive();
+  }));
+  ASSERT_TRUE(application_->doOpenVeloraURI("veloraapp://album/5"));
+  server_->release("/history.html");
+  ASSERT_TRUE(waitForTitle("player shown 1"));
+  EXPECT_EQ(WebViewProbe::evaluate(view(), "location.hash"), "\"#!/album/5\"");
 }
 
 // The preloading view gives up its web process once the player shows; an

@@ -16,8 +16,10 @@
 #include <sys/stat.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,13 +28,21 @@
 #include "DesktopProcess.h"
 #include "FakeGlobalShortcutsPortal.h"
 #include "FakeNotificationServer.h"
+#include "SavedPageStore.h"
 #include "ShellTestServer.h"
+#include "TestFileReplacements.h"
 #include "TestFolder.h"
 #include "TestSmallVolume.h"
 #include "TestNginxServer.h"
 #include "VLPreferenceStore.h"
 
 namespace {
+
+size_t occurrences(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
 
 class VeloraDesktopProcessTest : public ::testing::Test {
  protected:
@@ -72,6 +82,42 @@ class VeloraDesktopProcessTest : public ::testing::Test {
     return ShellTestServer::runUntil([&] { return server_.reports(name).size() >= count; });
   }
 
+  // The player at `pathAndQuery` (which has a query) on a server of its own,
+  // which the test may take away (pages_), reporting to one that stays
+  // (reports_). Returns the player's address.
+  std::string useGoingPlayer(const std::string& pathAndQuery) {
+    pages_ = std::make_unique<ShellTestServer>(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages");
+    if (!reports_.start() || !pages_->start()) ADD_FAILURE() << "no servers";
+    std::string player = pages_->playerOrigin() + pathAndQuery + "&reports=" + reports_.playerOrigin();
+    VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
+    EXPECT_TRUE(preferences.set("BetaPlayerURL", player));
+    return player;
+  }
+
+  bool waitForGoingPlayerReports(const std::string& name, size_t count) {
+    return ShellTestServer::runUntil([&] { return reports_.reports(name).size() >= count; });
+  }
+
+  // The test pages in `folder`, each a link to its own, beside which a test
+  // puts pages or images of its own making.
+  static bool linkTestPages(const TestFolder& folder) {
+    const std::string pages = VELORA_SOURCE_DIR "/tools/testsupport/shell/pages";
+    GDir* entries = g_dir_open(pages.c_str(), 0, nullptr);
+    if (entries == nullptr) return false;
+    bool linked = true;
+    for (const char* name; (name = g_dir_read_name(entries)) != nullptr;) {
+      linked = linked && symlink((pages + "/" + name).c_str(), folder.file(name).c_str()) == 0;
+    }
+    g_dir_close(entries);
+    return linked;
+  }
+
+  // Where the saved player page of the address is kept.
+  std::string savedPageFolder() const { return home_.path() + "/XDG_CACHE_HOME/velora-desktop"; }
+  std::string savedPagePath(const std::string& player) const {
+    return savedPageFolder() + "/" + SavedPageStore::fileNameFor(player);
+  }
+
   // The application's "quit" action, as the desktop's menus send it.
   static bool activateQuit() {
     GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
@@ -89,6 +135,8 @@ class VeloraDesktopProcessTest : public ::testing::Test {
 
   TestFolder home_;
   ShellTestServer server_{VELORA_SOURCE_DIR "/tools/testsupport/shell/pages"};
+  ShellTestServer reports_{VELORA_SOURCE_DIR "/tools/testsupport/shell/pages"};
+  std::unique_ptr<ShellTestServer> pages_;
 };
 
 TEST_F(VeloraDesktopProcessTest, StartsWithObjectsAndUserAgentAndTakesAddressesFromASecondLaunch) {
@@ -128,6 +176,33 @@ TEST_F(VeloraDesktopProcessTest, AnAddressAtTheFirstLaunchOpensThePlayerThere) {
   application.signal(SIGTERM);
   ASSERT_TRUE(application.waitForEnd());
   EXPECT_EQ(application.exitStatus(), 0);
+}
+
+// Addresses of second launches while the player page still loads (the
+// server holds it here) reach the page once it shows.
+TEST_F(VeloraDesktopProcessTest, AnAddressFromASecondLaunchDuringTheStartReachesThePageOnceItShows) {
+  usePlayer("/app/");
+  server_.delay("/app/", 600000);
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(ShellTestServer::runUntil([&] {
+    const std::vector<std::string>& requests = server_.requests();
+    return std::find(requests.begin(), requests.end(), "/app/") != requests.end();
+  }));
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
+  for (const char* address : {"veloraapp://album/1", "veloraapp://album/2"}) {
+    DesktopProcess second(home_.path(), {address});
+    ASSERT_TRUE(second.waitForEnd());
+    EXPECT_EQ(second.exitStatus(), 0);
+    ASSERT_TRUE(ShellTestServer::runUntil(
+        [&] { return TestFolder::read(log).find(std::string("url:'") + address) != std::string::npos; }));
+  }
+  EXPECT_FALSE(server_.hasReport("loaded"));
+  server_.release("/app/");
+  ASSERT_TRUE(waitForReports("loaded"));
+  // The newest one.
+  EXPECT_NE(server_.report("loaded").find("\"hash\":\"#!/album/2\""), std::string::npos) << server_.report("loaded");
+  application.signal(SIGTERM);
+  ASSERT_TRUE(application.waitForEnd());
 }
 
 TEST_F(VeloraDesktopProcessTest, APageThatNeverAgreesKeepsItRunningUntilSigtermWhichSavesWhatItHolds) {
@@ -210,27 +285,19 @@ TEST_F(VeloraDesktopProcessTest, APageThatSleepsTooLongHoldsOnlyItselfAndWakes) 
 
 TEST_F(VeloraDesktopProcessTest, WithoutTheServiceItStartsFromTheSavedPageWithItsObjectsAndStorage) {
   // The page reports to a server that stays; its own goes away.
-  ShellTestServer reports(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages");
-  ASSERT_TRUE(reports.start());
-  auto pages = std::make_unique<ShellTestServer>(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages");
-  ASSERT_TRUE(pages->start());
-  std::string player = pages->playerOrigin() + "/app/?keep=kept-offline&reports=" + reports.playerOrigin();
-  VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
-  ASSERT_TRUE(preferences.set("BetaPlayerURL", player));
-  auto loadedReports = [&](size_t count) {
-    return ShellTestServer::runUntil([&] { return reports.reports("loaded").size() >= count; });
-  };
+  useGoingPlayer("/app/?keep=kept-offline");
   {
     DesktopProcess online(home_.path(), {});
-    ASSERT_TRUE(loadedReports(1));
+    ASSERT_TRUE(waitForGoingPlayerReports("loaded", 1));
     ASSERT_TRUE(activateQuit());
     ASSERT_TRUE(online.waitForEnd());
     EXPECT_EQ(online.exitStatus(), 0);
   }
-  pages.reset();
+  std::string origin = pages_->playerOrigin();
+  pages_.reset();
   DesktopProcess offline(home_.path(), {});
-  ASSERT_TRUE(loadedReports(2));
-  std::string loaded = reports.reports("loaded")[1];
+  ASSERT_TRUE(waitForGoingPlayerReports("loaded", 2));
+  std::string loaded = reports_.reports("loaded")[1];
   // The saved page's scripts ran with the page objects, and the storage the
   // page kept through them came back.
   EXPECT_NE(loaded.find("\"objects\":\"object\""), std::string::npos) << loaded;
@@ -238,6 +305,15 @@ TEST_F(VeloraDesktopProcessTest, WithoutTheServiceItStartsFromTheSavedPageWithIt
   ASSERT_TRUE(activateQuit());
   ASSERT_TRUE(offline.waitForEnd());
   EXPECT_EQ(offline.exitStatus(), 0);
+  // The player's console lines at both starts: from its script with the
+  // script's address (at the player's origin, also when the saved page
+  // served it), and those of code made of text without one.
+  std::string log = TestFolder::read(home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log");
+  EXPECT_EQ(occurrences(log, "test player started (" + origin + "/app/app.js:"), 2u) << log;
+  for (const std::string line : {"test player eval line", "test player function line", "test player timer line"}) {
+    EXPECT_EQ(occurrences(log, line), 2u) << line << log;
+    EXPECT_EQ(log.find(line + " (" + origin), std::string::npos) << log;
+  }
 }
 
 // A quit while the player page still loads (its script slow to come) never
@@ -245,30 +321,21 @@ TEST_F(VeloraDesktopProcessTest, WithoutTheServiceItStartsFromTheSavedPageWithIt
 // load is waited for, or when it is still going at the end, the saved page
 // stays. The next start without the service runs the page's script.
 TEST_F(VeloraDesktopProcessTest, AQuitDuringASlowLoadLeavesTheSavedPageWhole) {
-  ShellTestServer reports(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages");
-  ASSERT_TRUE(reports.start());
-  auto pages = std::make_unique<ShellTestServer>(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages");
-  ASSERT_TRUE(pages->start());
-  std::string player = pages->playerOrigin() + "/app/?keep=kept-offline&reports=" + reports.playerOrigin();
-  VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
-  ASSERT_TRUE(preferences.set("BetaPlayerURL", player));
-  auto loadedReports = [&](size_t count) {
-    return ShellTestServer::runUntil([&] { return reports.reports("loaded").size() >= count; });
-  };
+  useGoingPlayer("/app/?keep=kept-offline");
   auto scriptRequests = [&] {
-    const std::vector<std::string>& paths = pages->requests();
+    const std::vector<std::string>& paths = pages_->requests();
     return std::count(paths.begin(), paths.end(), "/app/app.js");
   };
   {
     DesktopProcess online(home_.path(), {});
-    ASSERT_TRUE(loadedReports(1));
+    ASSERT_TRUE(waitForGoingPlayerReports("loaded", 1));
     ASSERT_TRUE(activateQuit());
     ASSERT_TRUE(online.waitForEnd());
   }
   // Slower than the quit waits for, the second time.
   for (unsigned scriptDelay : {1500u, 600000u}) {
     SCOPED_TRACE(scriptDelay);
-    pages->delay("/app/app.js", scriptDelay);
+    pages_->delay("/app/app.js", scriptDelay);
     auto asked = scriptRequests();
     DesktopProcess quitting(home_.path(), {});
     ASSERT_TRUE(ShellTestServer::runUntil([&] { return scriptRequests() > asked; }));
@@ -278,15 +345,125 @@ TEST_F(VeloraDesktopProcessTest, AQuitDuringASlowLoadLeavesTheSavedPageWhole) {
     ASSERT_TRUE(quitting.waitForEnd());
     EXPECT_EQ(quitting.exitStatus(), 0);
   }
-  pages.reset();
-  size_t before = reports.reports("loaded").size();
+  pages_.reset();
+  size_t before = reports_.reports("loaded").size();
   DesktopProcess offline(home_.path(), {});
-  ASSERT_TRUE(loadedReports(before + 1));
-  std::string loaded = reports.reports("loaded")[before];
+  ASSERT_TRUE(waitForGoingPlayerReports("loaded", before + 1));
+  std::string loaded = reports_.reports("loaded")[before];
   EXPECT_NE(loaded.find("\"objects\":\"object\""), std::string::npos) << loaded;
   EXPECT_NE(loaded.find("\"kept\":\"kept-offline\""), std::string::npos) << loaded;
   ASSERT_TRUE(activateQuit());
   ASSERT_TRUE(offline.waitForEnd());
+}
+
+// An advert of another origin whose server never answers keeps WebKit's load
+// open for good: the page is saved once its own resources are in, during the
+// run (which here ends by kill -9), and the next start without the service
+// runs it.
+TEST_F(VeloraDesktopProcessTest, AnAdvertThatNeverAnswersDoesNotKeepThePageFromBeingSaved) {
+  // The advert: a frame of another origin (the reports' server's third
+  // party), never answered.
+  gchar* frame = g_uri_escape_string((server_.thirdPartyOrigin() + "/app/other.html").c_str(), nullptr, TRUE);
+  server_.delay("/app/other.html", 600000);
+  std::string player = useGoingPlayer(std::string("/app/?frame=") + frame);
+  g_free(frame);
+  {
+    DesktopProcess online(home_.path(), {});
+    ASSERT_TRUE(waitForGoingPlayerReports("loaded", 1));
+    ASSERT_TRUE(ShellTestServer::runUntil([&] { return TestFolder::exists(savedPagePath(player)); }, 30));
+    online.signal(SIGKILL);
+    ASSERT_TRUE(online.waitForEnd());
+  }
+  pages_.reset();
+  DesktopProcess offline(home_.path(), {});
+  ASSERT_TRUE(waitForGoingPlayerReports("loaded", 2));
+  std::string loaded = reports_.reports("loaded")[1];
+  EXPECT_NE(loaded.find("\"objects\":\"object\""), std::string::npos) << loaded;
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(offline.waitForEnd());
+}
+
+// A page that shows a new cover now and then is written once for its load
+// and once more for what it loaded after (at the quit), not once per cover.
+TEST_F(VeloraDesktopProcessTest, APageShowingNewCoversIsWrittenOnceForItsLoadAndOnceForWhatCameAfter) {
+  const std::string player = server_.playerOrigin() + "/app/?covers=12";
+  usePlayer("/app/?covers=12");
+  ASSERT_EQ(g_mkdir_with_parents(savedPageFolder().c_str(), 0700), 0);
+  TestFileReplacements writes(savedPageFolder(), SavedPageStore::fileNameFor(player));
+  ASSERT_TRUE(writes.watching());
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("covers-shown"));
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(application.waitForEnd());
+  SavedPageStore store(savedPageFolder(), player);
+  SavedPage page;
+  ASSERT_TRUE(store.load(player, page));
+  // The covers are in it (the last may have finished in the page a moment
+  // before the quit without WebKit having told the application yet).
+  size_t covers = std::count_if(page.resources().begin(), page.resources().end(), [](const SavedPage::Resource& r) {
+    return r.address.find("/icon.png?cover=") != std::string::npos;
+  });
+  EXPECT_GE(covers, 11u);
+  std::cout << "saved page written " << writes.count() << " times, " << writes.bytes() << " bytes\n";
+  EXPECT_GE(writes.count(), 1u);
+  EXPECT_LE(writes.count(), 2u);
+}
+
+// A large page is written by a thread of the store's, not by the main thread
+// (which a write of tens of megabytes would hold for seconds).
+TEST_F(VeloraDesktopProcessTest, ALargePageIsWrittenByAThreadOfItsOwn) {
+  TestFolder folder;
+  ASSERT_TRUE(linkTestPages(folder));
+  constexpr size_t kImageBytes = 24u << 20;
+  ASSERT_TRUE(TestFolder::write(folder.file("big.png"),
+                                TestFolder::read(folder.file("icon.png")) + std::string(kImageBytes, '\0')));
+  ShellTestServer server(folder.path());
+  ASSERT_TRUE(server.start());
+  const std::string player = server.playerOrigin() + "/app/?image=/big.png";
+  VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
+  ASSERT_TRUE(preferences.set("BetaPlayerURL", player));
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(ShellTestServer::runUntil([&] {
+    GStatBuf saved;
+    return g_stat(savedPagePath(player).c_str(), &saved) == 0 && static_cast<size_t>(saved.st_size) > kImageBytes;
+  }));
+  size_t mainThreadBytes = application.mainThreadBytesWritten();
+  std::cout << "the main thread wrote " << mainThreadBytes << " bytes; the saved page holds more than " << kImageBytes
+            << "\n";
+  EXPECT_LT(mainThreadBytes, kImageBytes / 4);
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(application.waitForEnd());
+}
+
+// A page that would make its saved file larger than it may be is not kept:
+// its recording is dropped once (not held and serialized again for each
+// later cover), and the page saved before stays.
+TEST_F(VeloraDesktopProcessTest, APageOverTheSizeLimitIsDroppedOnceAndThePageSavedBeforeStays) {
+  // The test pages, and an image the test makes larger.
+  TestFolder folder;
+  ASSERT_TRUE(linkTestPages(folder));
+  const std::string icon = TestFolder::read(folder.file("icon.png"));
+  ASSERT_TRUE(TestFolder::write(folder.file("big.png"), icon));
+  ShellTestServer server(folder.path());
+  ASSERT_TRUE(server.start());
+  const std::string player = server.playerOrigin() + "/app/?image=/big.png&covers=3";
+  VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
+  ASSERT_TRUE(preferences.set("BetaPlayerURL", player));
+  SavedPageStore store(savedPageFolder(), player);
+  SavedPage page;
+  for (bool large : {false, true}) {
+    SCOPED_TRACE(large);
+    if (large) ASSERT_TRUE(TestFolder::write(folder.file("big.png"), icon + std::string(70u << 20, '\0')));
+    DesktopProcess application(home_.path(), {});
+    ASSERT_TRUE(ShellTestServer::runUntil([&] { return server.reports("covers-shown").size() >= (large ? 2u : 1u); }));
+    ASSERT_TRUE(activateQuit());
+    ASSERT_TRUE(application.waitForEnd());
+    ASSERT_TRUE(store.load(player, page));
+    EXPECT_EQ(page.find(server.playerOrigin() + "/big.png")->bytes, icon);
+  }
+  std::string log = TestFolder::read(home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log");
+  EXPECT_EQ(occurrences(log, "what was recorded is dropped"), 1u) << log;
+  EXPECT_EQ(occurrences(log, "over the limit: the page is not saved"), 0u) << log;
 }
 
 TEST_F(VeloraDesktopProcessTest, BeforeAnyPlayerPageAQuitEndsAtOnce) {
@@ -386,12 +563,61 @@ TEST_F(VeloraDesktopProcessTest, APageOrAFrameThatFloodsTheConsoleLeavesTheLogsH
   // A line of the core's start, before the page loaded.
   EXPECT_NE(text.find("Output driver found"), std::string::npos);
   EXPECT_EQ(text.find("frame-line"), std::string::npos);
-  size_t playerLines = 0;
-  for (size_t at = text.find("player-line"); at != std::string::npos; at = text.find("player-line", at + 1)) {
-    ++playerLines;
-  }
+  size_t playerLines = occurrences(text, "player-line");
   EXPECT_GE(playerLines, 1u);
   EXPECT_LT(playerLines, 1000u);
+}
+
+// Lines as long as the log keeps, for seconds on end, leave the log's
+// history too: what the page writes is bounded in bytes, not only in lines.
+TEST_F(VeloraDesktopProcessTest, LongConsoleLinesForSecondsLeaveTheLogsHistory) {
+  usePlayer("/app/?longConsole=6");
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("long-console-done"));
+  // Quitting waits for what the page sent before: every console line.
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(application.waitForEnd());
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
+  std::string text = TestFolder::read(log + ".1") + TestFolder::read(log);
+  EXPECT_NE(text.find("Output driver found"), std::string::npos);
+  size_t pageBytes = 0;
+  size_t lines = 0;
+  for (size_t at = text.find("long-line "); at != std::string::npos; at = text.find("long-line ", at + 1)) {
+    pageBytes += text.find('\n', at) - at;
+    ++lines;
+  }
+  std::cout << lines << " long console lines logged, " << pageBytes << " bytes\n";
+  EXPECT_GE(lines, 1u);
+  EXPECT_LT(pageBytes, 256u * 1024);
+}
+
+// A frame of another origin that writes console lines of 16 MB: they never
+// cross whole into the application (those with the frame's address not at
+// all), so its memory does not grow by them and none is logged whole.
+TEST_F(VeloraDesktopProcessTest, AFramesHugeConsoleLinesNeverCrossIntoTheApplicationWhole) {
+  gchar* frame = g_uri_escape_string((server_.thirdPartyOrigin() + "/app/console-huge.html").c_str(), nullptr, TRUE);
+  usePlayer(std::string("/app/?frame=") + frame);
+  g_free(frame);
+  // The frame comes once the application has started whole.
+  server_.delay("/app/console-huge.html", 600000);
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("loaded"));
+  application.resetResidentPeak();
+  size_t before = application.residentKilobytes("VmRSS:");
+  server_.release("/app/console-huge.html");
+  ASSERT_TRUE(waitForReports("huge-logged"));
+  // The player logs once the frame has: the application has taken what the
+  // frame sent before.
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
+  ASSERT_TRUE(ShellTestServer::runUntil(
+      [&] { return TestFolder::read(log).find("after the huge frame") != std::string::npos; }));
+  size_t peak = application.residentKilobytes("VmHWM:");
+  std::cout << "resident peak grew by " << (peak > before ? peak - before : 0) << " kB\n";
+  EXPECT_LT(peak, before + 32 * 1024);
+  std::string text = TestFolder::read(log);
+  EXPECT_LT(text.size(), 1000000u);
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(application.waitForEnd());
 }
 
 // A frame of another origin calling top.close() is ignored; the player's own

@@ -270,6 +270,11 @@ void VeloraICI::sendJs(const std::string& script) {
 }
 
 void VeloraICI::changeLocationHash(const std::string& hash) {
+  std::string script = locationHashScript(hash);
+  if (!script.empty()) sendJs(script);
+}
+
+std::string VeloraICI::locationHashScript(const std::string& hash) {
   std::string clean;
   for (char c : hash) {
     if (c != '"') clean += c;
@@ -278,8 +283,8 @@ void VeloraICI::changeLocationHash(const std::string& hash) {
   gchar* valid = g_utf8_make_valid(clean.c_str(), static_cast<gssize>(clean.size()));
   std::optional<std::string> literal = JSONString(std::string(valid));
   g_free(valid);
-  if (!literal) return;
-  sendJs("window.location.hash = " + *literal + ";");
+  if (!literal) return "";
+  return "window.location.hash = " + *literal + ";";
 }
 
 void VeloraICI::postJs(const std::string& script) {

@@ -31,6 +31,8 @@ class VeloraICI : public PageObject {
   void sendJs(const std::string& script);
   // Sets window.location.hash, with every double quote taken out of the text.
   void changeLocationHash(const std::string& hash);
+  // The script changeLocationHash runs; empty when the text cannot be given.
+  static std::string locationHashScript(const std::string& hash);
   // Any thread: posted to the main thread without waiting.
   void sendPlayTrackSignal();
   void sendPlayPreviousTrackSignal();

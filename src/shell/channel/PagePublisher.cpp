@@ -41,8 +41,9 @@ void PagePublisher::consoleMessage(uint64_t page, unsigned level, const std::str
                                    unsigned line) {
   if (page != mainPageId_() || !console_) return;
   // The player's own documents only, as their scripts' addresses tell: frames
-  // of another origin (adverts) must not fill the application's log.
-  if (playerOrigin_.empty() || originOf(source) != playerOrigin_) return;
+  // of another origin (adverts) must not fill the application's log. Code
+  // made of text (eval, a string for setTimeout) has no address.
+  if (playerOrigin_.empty() || (!source.empty() && originOf(source) != playerOrigin_)) return;
   console_(level, text, source, line);
 }
 

@@ -27,8 +27,8 @@ class PagePublisher : public PageChannel::Delegate {
   PagePublisher(std::function<uint64_t()> mainPageId, std::string playerAddress, Fill fill);
 
   // Console messages of the main view whose source (the script, or the
-  // document for inline code) is at the player's origin, and the channel's
-  // warnings.
+  // document for inline code) is at the player's origin or that have none
+  // (code made of text), and the channel's warnings.
   void setConsole(Console console) { console_ = std::move(console); }
   void setWarning(Warning warning) { warning_ = std::move(warning); }
   // Publications of the main view that go into the back/forward cache or

@@ -20,12 +20,16 @@ void SavedPage::keep(const std::string& address, const std::string& mimeType, co
   std::string key = withoutFragment(address);
   auto found = index_.find(key);
   if (found != index_.end()) {
-    resources_[found->second].mimeType = mimeType;
-    resources_[found->second].bytes = bytes;
+    Resource& kept = resources_[found->second];
+    byteCount_ -= kept.mimeType.size() + kept.bytes.size();
+    byteCount_ += mimeType.size() + bytes.size();
+    kept.mimeType = mimeType;
+    kept.bytes = bytes;
     return;
   }
   index_.emplace(key, resources_.size());
   resources_.push_back(Resource{key, mimeType, bytes});
+  byteCount_ += key.size() + mimeType.size() + bytes.size();
 }
 
 const SavedPage::Resource* SavedPage::find(const std::string& address) const {

@@ -30,6 +30,9 @@ class SavedPage {
   const std::string& address() const { return address_; }
   const std::vector<Resource>& resources() const { return resources_; }
   bool empty() const { return resources_.empty(); }
+  // The bytes its resources hold, addresses and MIME types with them: about
+  // what its file takes.
+  size_t byteCount() const { return byteCount_; }
 
   // Keeps the resource under its address without fragment, replacing one of
   // the same address.
@@ -53,4 +56,5 @@ class SavedPage {
   std::string address_;
   std::vector<Resource> resources_;
   std::map<std::string, size_t> index_;  // address -> position in resources_
+  size_t byteCount_ = 0;
 };

@@ -6,13 +6,6 @@
 #include "ShellTrace.h"
 #include "VLLogger.h"
 
-namespace {
-
-// Resources that finish after the page's save come in bursts: one write for a burst.
-constexpr guint kSaveDelayMilliseconds = 300;
-
-}  // namespace
-
 struct SavedPageRecorder::Watch {
   std::weak_ptr<SavedPageRecorder*> recorder;
   unsigned load;        // the load it belongs to
@@ -36,8 +29,13 @@ SavedPageRecorder::~SavedPageRecorder() {
   *self_ = nullptr;
   g_signal_handlers_disconnect_by_data(view_, this);
   forgetDocument();
-  if (saveTimer_ != 0) g_source_remove(saveTimer_);
-  if (settleTimer_ != 0) g_source_remove(settleTimer_);
+  stopTimer(quietTimer_);
+  stopTimer(settleTimer_);
+}
+
+void SavedPageRecorder::stopTimer(guint& timer) {
+  if (timer != 0) g_source_remove(timer);
+  timer = 0;
 }
 
 bool SavedPageRecorder::isPlayerOrigin(const std::string& address) const {
@@ -57,7 +55,7 @@ void SavedPageRecorder::onResourceLoadStarted(WebKitWebView* view, WebKitWebReso
   const char* requested = webkit_uri_request_get_uri(request);
   bool document = webkit_web_view_get_main_resource(view) == resource;
   if (document) self->startLoad(resource, requested != nullptr ? requested : "");
-  if (!self->enabled_ || self->load_.page.empty()) return;
+  if (!self->enabled_ || self->load_.page.empty() || self->load_.dropped) return;
   if (requested == nullptr || !self->isPlayerOrigin(requested)) return;
   // What a page sends (a form, a report) is no part of it.
   const char* method = webkit_uri_request_get_http_method(request);
@@ -76,8 +74,8 @@ void SavedPageRecorder::startLoad(WebKitWebResource* document, const std::string
   // An earlier load that did not finish: its document and resources go.
   if (!load_.page.empty() && !load_.saved) store_.dropRecording(load_.page);
   forgetDocument();
-  if (settleTimer_ != 0) g_source_remove(settleTimer_);
-  settleTimer_ = 0;
+  stopTimer(quietTimer_);
+  stopTimer(settleTimer_);
   unsigned number = load_.number + 1;
   load_ = Load();
   load_.number = number;
@@ -92,7 +90,10 @@ void SavedPageRecorder::watch(WebKitWebResource* resource, const std::string& pa
                               bool document) {
   auto* watch = new Watch{self_, load_.number, ++nextWatch_, page, requested, document};
   // Until it is done, the load is not whole.
-  if (!load_.finished) load_.outstanding.insert(watch->number);
+  if (!load_.finished) {
+    load_.outstanding.insert(watch->number);
+    stopTimer(quietTimer_);
+  }
   g_signal_connect_data(resource, "finished", G_CALLBACK(onFinished), watch, onWatchGone, G_CONNECT_DEFAULT);
 }
 
@@ -166,17 +167,33 @@ void SavedPageRecorder::onData(GObject* source, GAsyncResult* result, gpointer d
 
 void SavedPageRecorder::recorded(const Watch& watch, const std::string& mimeType, std::string bytes) {
   // A resource of an earlier load, or one that came while a saved page shows.
-  if (!enabled_ || watch.load != load_.number) return;
-  store_.record(watch.page, watch.address, mimeType, bytes);
+  if (!enabled_ || watch.load != load_.number || load_.dropped) return;
+  if (!store_.record(watch.page, watch.address, mimeType, bytes)) {
+    // Over the size limit: neither this load nor what it loads later is kept.
+    load_.dropped = true;
+    unsaved_ = false;
+    return;
+  }
   if (watch.document) load_.documentRecorded = true;
   unsaved_ = true;
-  if (saveTimer_ != 0) g_source_remove(saveTimer_);
-  saveTimer_ = g_timeout_add(kSaveDelayMilliseconds, onSaveTimer, this);
 }
 
 void SavedPageRecorder::done(const Watch& watch) {
   if (watch.load != load_.number || load_.outstanding.erase(watch.number) == 0) return;
+  // The page's own resources are all in: the load ends unless another
+  // starts soon, whatever other origins still load.
+  if (!load_.finished && load_.outstanding.empty()) {
+    stopTimer(quietTimer_);
+    quietTimer_ = g_timeout_add(kQuietMilliseconds, onQuietTimer, this);
+  }
   if (isComplete() && !load_.saved) saveNow();
+}
+
+gboolean SavedPageRecorder::onQuietTimer(gpointer data) {
+  auto* self = static_cast<SavedPageRecorder*>(data);
+  self->quietTimer_ = 0;
+  if (!self->load_.finished && self->load_.outstanding.empty()) self->loadFinished();
+  return G_SOURCE_REMOVE;
 }
 
 void SavedPageRecorder::onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
@@ -190,7 +207,9 @@ void SavedPageRecorder::onLoadChanged(WebKitWebView* view, WebKitLoadEvent event
 }
 
 void SavedPageRecorder::loadFinished() {
+  if (load_.finished) return;
   load_.finished = true;
+  stopTimer(quietTimer_);
   if (!load_.outstanding.empty()) {
     shellTrace("SavedPageRecorder::loadFinished",
                std::to_string(load_.outstanding.size()) + " resources still loading for " + load_.page);
@@ -211,25 +230,26 @@ bool SavedPageRecorder::isComplete() const {
   return load_.finished && (load_.outstanding.empty() || load_.settled);
 }
 
-gboolean SavedPageRecorder::onSaveTimer(gpointer data) {
-  auto* self = static_cast<SavedPageRecorder*>(data);
-  self->saveTimer_ = 0;
-  self->saveNow();
-  return G_SOURCE_REMOVE;
-}
-
+// Once per load, and once more for what it loaded later (at the next load or
+// the end of the run): a page that keeps loading images is not written again
+// for each of them.
 void SavedPageRecorder::saveNow() {
-  if (saveTimer_ != 0) g_source_remove(saveTimer_);
-  saveTimer_ = 0;
-  if (load_.page.empty() || !unsaved_ || !isComplete()) return;
+  if (load_.page.empty() || load_.dropped || !isComplete()) return;
+  // What came after the write, the manifest's resources among them.
+  if (load_.saved) {
+    unsaved_ = false;
+    store_.saveRecordingInBackground(load_.page);
+    return;
+  }
+  if (!unsaved_) return;
   unsaved_ = false;
   // A load whose document was not kept (an error answer) is no page: what
   // it loaded must not join the page saved before.
-  if (!load_.saved && !load_.documentRecorded) {
+  if (!load_.documentRecorded) {
     store_.dropRecording(load_.page);
     return;
   }
-  if (store_.saveRecording(load_.page)) load_.saved = true;
+  load_.saved = store_.saveRecordingInBackground(load_.page);
 }
 
 void SavedPageRecorder::finish(unsigned guardMilliseconds) {
@@ -243,7 +263,8 @@ void SavedPageRecorder::finish(unsigned guardMilliseconds) {
   if (!load_.page.empty() && !isComplete()) {
     VL_LOG_INFO("SavedPageRecorder::finish " + load_.page +
                 " was still loading: the page saved before stays as it was");
-    return;
+  } else {
+    saveNow();
   }
-  saveNow();
+  store_.waitForWrites();
 }

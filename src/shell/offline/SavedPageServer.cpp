@@ -29,13 +29,6 @@ SavedPageServer::~SavedPageServer() {
   *alive_ = false;
 }
 
-std::string SavedPageServer::originalAddress(const std::string& pageAddress, const std::string& schemeAddress) {
-  std::string prefix = std::string(SavedPageProtocol::kScheme) + "://";
-  size_t pageSeparator = pageAddress.find("://");
-  if (schemeAddress.compare(0, prefix.size(), prefix) != 0 || pageSeparator == std::string::npos) return "";
-  return pageAddress.substr(0, pageSeparator) + "://" + schemeAddress.substr(prefix.size());
-}
-
 void SavedPageServer::show(WebKitWebView* view, SavedPage page, const std::string& address,
                            std::function<void()> loaded) {
   const SavedPage::Resource* document = page.document();
@@ -87,7 +80,7 @@ void SavedPageServer::answer(WebKitURISchemeRequest* request) {
   const SavedPage::Resource* resource = nullptr;
   std::string original;
   if (page_ != nullptr) {
-    original = originalAddress(page_->address(), uri != nullptr ? uri : "");
+    original = SavedPageProtocol::originalAddress(page_->address(), uri != nullptr ? uri : "");
     resource = page_->find(original);
   }
   GInputStream* stream;

@@ -35,10 +35,6 @@ class SavedPageServer {
   // Whether a saved page is being served.
   bool isServing() const { return page_ != nullptr; }
 
-  // The player-origin address a request on our scheme stands for, given the
-  // served page's address: its scheme put back. Empty when it is not one.
-  static std::string originalAddress(const std::string& pageAddress, const std::string& schemeAddress);
-
  private:
   struct Pending;
   static void onSchemeRequest(WebKitURISchemeRequest* request, gpointer self);

@@ -15,6 +15,15 @@ SavedPageStore::SavedPageStore(std::string folder, std::string playerAddress)
       playerAddress_(SavedPage::withoutFragment(playerAddress)),
       recording_(playerAddress_) {}
 
+SavedPageStore::~SavedPageStore() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  writesChanged_.notify_all();
+  if (writer_.joinable()) writer_.join();
+}
+
 bool SavedPageStore::isPlayerPage(const std::string& address) const {
   return !playerAddress_.empty() && SavedPage::withoutFragment(address) == playerAddress_;
 }
@@ -38,41 +47,113 @@ bool SavedPageStore::record(const std::string& pageAddress, const std::string& a
                             const std::string& bytes) {
   if (!isPlayerPage(pageAddress)) return false;
   std::lock_guard<std::mutex> lock(mutex_);
+  return keepLocked(address, mimeType, bytes);
+}
+
+// A file over the limit could not be read back at an offline start: what
+// would make it so is not kept, nor held in memory until a write refuses it.
+bool SavedPageStore::keepLocked(const std::string& address, const std::string& mimeType, const std::string& bytes) {
+  size_t file = recording_.document() != nullptr || !savedThisRun_ ? 0 : savedBytes_;
+  if (file + recording_.byteCount() + address.size() + mimeType.size() + bytes.size() > kMaximumFileBytes) {
+    VL_LOG_WARN("SavedPageStore::record " + playerAddress_ + " would take more than " +
+                std::to_string(kMaximumFileBytes) + " bytes with " + address + ": what was recorded is dropped");
+    recording_ = SavedPage(playerAddress_);
+    return false;
+  }
   recording_.keep(address, mimeType, bytes);
   return true;
 }
 
-bool SavedPageStore::saveRecording(const std::string& pageAddress) {
-  if (!isPlayerPage(pageAddress)) return false;
-  std::lock_guard<std::mutex> lock(mutex_);
-  return saveRecordingLocked();
+SavedPage SavedPageStore::takeRecordingLocked() {
+  SavedPage taken = std::move(recording_);
+  recording_ = SavedPage(playerAddress_);
+  return taken;
 }
 
-bool SavedPageStore::saveRecordingLocked() {
-  if (recording_.empty()) return false;
-  if (recording_.document() != nullptr) {
-    if (!write(recording_)) return false;
-    savedThisRun_ = true;
-    recording_ = SavedPage(playerAddress_);
-    pruneOthers();
-    return true;
+bool SavedPageStore::saveRecording(const std::string& pageAddress) {
+  if (!isPlayerPage(pageAddress)) return false;
+  SavedPage taken;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (recording_.empty() || (recording_.document() == nullptr && !savedThisRun_)) return false;
+    taken = takeRecordingLocked();
   }
-  if (!savedThisRun_ || !addToSaved(recording_)) return false;
-  recording_ = SavedPage(playerAddress_);
+  return writeTaken(taken);
+}
+
+bool SavedPageStore::saveRecordingInBackground(const std::string& pageAddress) {
+  if (!isPlayerPage(pageAddress)) return false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (recording_.empty()) return false;
+  writes_.push_back(takeRecordingLocked());
+  if (!writer_.joinable()) writer_ = std::thread([this] { runWriter(); });
+  writesChanged_.notify_all();
   return true;
+}
+
+// Serializing and writing a page of tens of megabytes takes long: never on
+// the thread that records (the main thread, which it would stall).
+void SavedPageStore::runWriter() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    writesChanged_.wait(lock, [this] { return stopping_ || !writes_.empty(); });
+    if (writes_.empty()) return;
+    SavedPage page = std::move(writes_.front());
+    writes_.pop_front();
+    writing_ = true;
+    lock.unlock();
+    writeTaken(page);
+    page = SavedPage();
+    lock.lock();
+    writing_ = false;
+    writesChanged_.notify_all();
+  }
+}
+
+void SavedPageStore::waitForWrites() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  writesChanged_.wait(lock, [this] { return writes_.empty() && !writing_; });
+}
+
+bool SavedPageStore::writeTaken(const SavedPage& page) {
+  std::lock_guard<std::mutex> file(fileMutex_);
+  if (page.document() != nullptr) {
+    bool written = write(page);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      // A load whose write failed: what it loads later must not join an earlier one.
+      savedThisRun_ = written;
+      savedBytes_ = written ? page.byteCount() : 0;
+    }
+    if (written) pruneOthers();
+    return written;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!savedThisRun_) {
+      VL_LOG_INFO("SavedPageStore::writeTaken no page of this run to add " + std::to_string(page.resources().size()) +
+                  " resources to");
+      return false;
+    }
+  }
+  return addToSaved(page);
 }
 
 // What came after the page's save joins the file written then.
 bool SavedPageStore::addToSaved(const SavedPage& additions) {
   SavedPage saved;
   if (!load(playerAddress_, saved)) {
+    std::lock_guard<std::mutex> lock(mutex_);
     savedThisRun_ = false;
     return false;
   }
   for (const SavedPage::Resource& resource : additions.resources()) {
     saved.keep(resource.address, resource.mimeType, resource.bytes);
   }
-  return write(saved);
+  if (!write(saved)) return false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  savedBytes_ = saved.byteCount();
+  return true;
 }
 
 void SavedPageStore::dropRecording(const std::string& pageAddress) {
@@ -124,13 +205,14 @@ bool SavedPageStore::load(const std::string& pageAddress, SavedPage& page) const
 
 bool SavedPageStore::storeResource(const std::string& address, const std::string& mimeType, const std::string& bytes) {
   if (playerAddress_.empty()) return false;
-  std::lock_guard<std::mutex> lock(mutex_);
-  // A recording that holds the document is a load under way: written whole
-  // when it has finished, with this resource. Before the page was saved in
-  // this run, it waits for the page.
-  if (recording_.document() != nullptr || !savedThisRun_) {
-    recording_.keep(address, mimeType, bytes);
-    return true;
+  // After a write under way, which may save the page.
+  std::lock_guard<std::mutex> file(fileMutex_);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // A recording that holds the document is a load under way: written whole
+    // when it has finished, with this resource. Before the page was saved in
+    // this run, it waits for the page.
+    if (recording_.document() != nullptr || !savedThisRun_) return keepLocked(address, mimeType, bytes);
   }
   SavedPage resource(playerAddress_);
   resource.keep(address, mimeType, bytes);

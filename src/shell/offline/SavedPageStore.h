@@ -7,18 +7,24 @@
 // forgets it. What the page loads once saved (a lazy script, an image) is
 // recorded again and added to the file written in this run on the next
 // saveRecording. The manifest pre-fetch adds the player's resources the same
-// way. A few files are kept in the folder: the oldest others go when a page
-// is written.
+// way. A recording that would make the file larger than it may be is
+// dropped. A few files are kept in the folder: the oldest others go when a
+// page is written.
 //
 // Threads: every operation may be called from any thread (the pre-fetch
 // thread stores while the main thread records and saves); one lock guards
-// the recording. Files are replaced atomically, so a crash while writing
-// leaves the previous saved page whole.
+// the recording, held only briefly, and another the file while it is
+// written. Writes asked for in the background run one after the other on
+// the store's own thread. Files are replaced atomically, so a crash while
+// writing leaves the previous saved page whole.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "OfflineResourceStore.h"
 #include "SavedPage.h"
@@ -34,6 +40,10 @@ class SavedPageStore : public OfflineResourceStore {
   // folder: made (0700) on the first save when missing. playerAddress: the
   // page that is recorded and saved, and that the manifest's resources join.
   SavedPageStore(std::string folder, std::string playerAddress);
+  // Waits for the writes asked for in the background.
+  ~SavedPageStore() override;
+  SavedPageStore(const SavedPageStore&) = delete;
+  SavedPageStore& operator=(const SavedPageStore&) = delete;
 
   const std::string& folder() const { return folder_; }
   // The player page's address, without fragment.
@@ -45,7 +55,9 @@ class SavedPageStore : public OfflineResourceStore {
   std::string pathFor(const std::string& pageAddress) const;
 
   // Keeps a resource loaded with the player page in its recording, replacing
-  // one of the same address. Ignored (false) for any other page.
+  // one of the same address. Ignored (false) for any other page. When the
+  // file would pass kMaximumFileBytes with it, the whole recording is
+  // dropped (logged) and false returned: the page cannot be saved.
   bool record(const std::string& pageAddress, const std::string& address, const std::string& mimeType,
               const std::string& bytes);
   // Call only once the page's load has finished. When the recording holds
@@ -53,8 +65,16 @@ class SavedPageStore : public OfflineResourceStore {
   // the page was written in this run, adds the recorded resources to that
   // file. Then forgets the recording. False, with nothing written and the
   // recording kept, when neither applies (a page without its document must
-  // not replace a whole one) or when the write fails (logged).
+  // not replace a whole one); false, with the recording gone and the file
+  // as it was, when the write fails (logged).
   bool saveRecording(const std::string& pageAddress);
+  // The same, on the store's own thread: takes the recording now and
+  // returns at once; a recording without the document is added to the file
+  // if a whole page of this run is in it by then, else dropped. False when
+  // no recording waits.
+  bool saveRecordingInBackground(const std::string& pageAddress);
+  // Waits until every write asked for in the background is done.
+  void waitForWrites();
   // Forgets the page's recording (what it recorded is not written), as for
   // a load that did not finish.
   void dropRecording(const std::string& pageAddress);
@@ -76,15 +96,27 @@ class SavedPageStore : public OfflineResourceStore {
 
  private:
   // REQUIRES: mutex_ held.
-  bool saveRecordingLocked();
-  // REQUIRES: mutex_ held.
+  bool keepLocked(const std::string& address, const std::string& mimeType, const std::string& bytes);
+  // REQUIRES: mutex_ held. The recording, which starts again empty.
+  SavedPage takeRecordingLocked();
+  // Writes a taken recording as saveRecording describes. REQUIRES: mutex_ not held.
+  bool writeTaken(const SavedPage& page);
+  // REQUIRES: fileMutex_ held.
   bool addToSaved(const SavedPage& additions);
   bool write(const SavedPage& page) const;
   void pruneOthers() const;
+  void runWriter();
 
   const std::string folder_;
   const std::string playerAddress_;
-  mutable std::mutex mutex_;
-  SavedPage recording_;        // the player page's, since its last write
-  bool savedThisRun_ = false;  // the file holds a whole load of this run
+  mutable std::mutex mutex_;      // guards everything below but fileMutex_ and writer_
+  std::mutex fileMutex_;          // held while the page's file is read or written
+  SavedPage recording_;           // the player page's, since its last write
+  bool savedThisRun_ = false;     // the file holds a whole load of this run
+  size_t savedBytes_ = 0;         // what that load and its additions hold
+  std::deque<SavedPage> writes_;  // taken recordings for the writer, in order
+  bool writing_ = false;          // the writer is writing one
+  bool stopping_ = false;
+  std::condition_variable writesChanged_;
+  std::thread writer_;  // started with the first background write
 };

@@ -195,6 +195,38 @@ TEST(SavedPageStoreTest, WritingThePageKeepsOnlyTheNewestFewSavedPages) {
   EXPECT_TRUE(TestFolder::exists(shortName));
 }
 
+// Written on the store's thread, in the order asked: the page, then what
+// came after it. A recording that would pass the size limit is dropped
+// whole (what came after the page too): the file stays as written.
+TEST(SavedPageStoreTest, BackgroundWritesKeepTheirOrderAndARecordingOverTheLimitIsDropped) {
+  TestFolder folder;
+  SavedPageStore store(folder.path(), kPlayer);
+  ASSERT_TRUE(store.record(kPlayer, kPlayer, "text/html", "<html></html>"));
+  ASSERT_TRUE(store.saveRecordingInBackground(kPlayer));
+  ASSERT_TRUE(store.record(kPlayer, kPlayer + "cover1.png", "image/png", "1"));
+  ASSERT_TRUE(store.saveRecordingInBackground(kPlayer));
+  EXPECT_FALSE(store.saveRecordingInBackground(kPlayer));  // nothing waits
+  store.waitForWrites();
+  SavedPage page;
+  ASSERT_TRUE(store.load(kPlayer, page));
+  EXPECT_EQ(page.resources().size(), 2u);
+
+  const std::string half(SavedPageStore::kMaximumFileBytes / 2, 'x');
+  ASSERT_TRUE(store.record(kPlayer, kPlayer + "cover2.png", "image/png", half));
+  EXPECT_FALSE(store.record(kPlayer, kPlayer + "cover3.png", "image/png", half));
+  EXPECT_FALSE(store.hasRecording());
+  EXPECT_FALSE(store.saveRecordingInBackground(kPlayer));
+  // A whole load over the limit is no page either.
+  ASSERT_TRUE(store.record(kPlayer, kPlayer, "text/html", "<html>second</html>"));
+  ASSERT_TRUE(store.record(kPlayer, kPlayer + "a.js", "application/javascript", half));
+  EXPECT_FALSE(store.record(kPlayer, kPlayer + "b.js", "application/javascript", half));
+  EXPECT_FALSE(store.saveRecordingInBackground(kPlayer));
+  store.waitForWrites();
+  ASSERT_TRUE(store.load(kPlayer, page));
+  EXPECT_EQ(page.resources().size(), 2u);
+  EXPECT_EQ(page.document()->bytes, "<html></html>");
+}
+
 TEST(SavedPageStoreTest, StoresFromSeveralThreadsLoseNothing) {
   TestFolder folder;
   SavedPageStore store(folder.path(), kPlayer);

@@ -151,6 +151,11 @@ constexpr size_t kDirectReplyHeader = 8;
 // The most a direct request may carry: the extension's budget for a call.
 constexpr size_t kDirectMaxBytes = 64u << 20;
 
+// The longest console text the extension sends, in bytes: a longer one is
+// cut, with the length it had. Half of what the core log keeps of a line,
+// which leaves room for the script's address.
+constexpr size_t kConsoleTextBytes = 8192;
+
 // Console message levels as sent by the extension.
 enum ConsoleLevel : unsigned {
   kConsoleLog = 0,

@@ -2,11 +2,13 @@
 
 #include "PageChannelProtocol.h"
 #include "PageValueCodec.h"
+#include "SavedPageRedirect.h"
 
 #include <gio/gunixfdlist.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace P = PageChannelProtocol;
 
@@ -83,6 +85,18 @@ GVariant* validString(const char* text) {
   GVariant* v = g_variant_new_string(valid);
   g_free(valid);
   return v;
+}
+
+// A console text longer than the application logs goes cut, with the length
+// it had: a page's lines of megabytes never cross whole.
+GVariant* consoleText(const char* text) {
+  size_t length = text != nullptr ? strlen(text) : 0;
+  if (length <= P::kConsoleTextBytes) return validString(text);
+  // A character cut in two at the end becomes U+FFFD.
+  gchar* kept = g_utf8_make_valid(text, static_cast<gssize>(P::kConsoleTextBytes));
+  std::string cut = std::string(kept) + " [" + std::to_string(length) + " bytes, cut]";
+  g_free(kept);
+  return g_variant_new_string(cut.c_str());
 }
 
 }  // namespace
@@ -213,6 +227,7 @@ void PageExtension::windowObjectCleared(WebKitWebPage* page, WebKitFrame* frame)
       g_variant_new("(ttb@s@s)", static_cast<guint64>(pageId), static_cast<guint64>(frameId), mainFrame,
                     validString(address), validString(origin)),
       G_VARIANT_TYPE("(ta(sa(ssb)s))"), G_DBUS_CALL_FLAGS_NONE, G_MAXINT, nullptr, &error);
+  std::string documentOrigin = origin;
   g_free(address);
   g_free(origin);
   if (reply == nullptr) {
@@ -230,6 +245,7 @@ void PageExtension::windowObjectCleared(WebKitWebPage* page, WebKitFrame* frame)
     publication.page = pageId;
     publication.frame = frameId;
     publication.mainFrame = mainFrame;
+    publication.origin = documentOrigin;
     publication.context = context;
     JSCValue* helpers = jsc_context_evaluate(context, PageValueCodec::kHelpersSource, -1);
     publication.helpers = PageValueCodec::helpersOf(helpers);
@@ -490,18 +506,39 @@ GVariant* PageExtension::askValue(MethodBinding& binding, GVariant* parameters) 
 }
 
 void PageExtension::onConsoleMessage(WebKitWebPage* page, WebKitConsoleMessage* message, gpointer self) {
-  static_cast<PageExtension*>(self)->sendConsole(webkit_web_page_get_id(page), message);
+  static_cast<PageExtension*>(self)->sendConsole(page, message);
 }
 
-void PageExtension::sendConsole(uint64_t page, WebKitConsoleMessage* message) {
+const PageExtension::Publication* PageExtension::shownPlayer(uint64_t page) const {
+  for (const auto& entry : publications_) {
+    const Publication& publication = entry.second;
+    if (publication.page == page && publication.mainFrame && publication.shown) return &publication;
+  }
+  return nullptr;
+}
+
+// Only the player's lines go to the application: those of a page without
+// the page objects, and those of scripts of another origin (a frame's, an
+// advert's) stay here. The player's own scripts served from the saved page
+// (the offline start) count at the player's origin, as the application logs
+// them. Code made of text (eval, a string for setTimeout), and as WebKit
+// gives them some inline scripts of frames, have no script address to tell
+// whose they are: their lines go, cut like every line.
+void PageExtension::sendConsole(WebKitWebPage* page, WebKitConsoleMessage* message) {
   if (connection_ == nullptr) return;
+  uint64_t pageId = webkit_web_page_get_id(page);
+  const Publication* player = shownPlayer(pageId);
+  if (player == nullptr) return;
+  const char* sourceId = webkit_console_message_get_source_id(message);
+  std::string source = SavedPageRedirect::originalAddress(page, sourceId != nullptr ? sourceId : "");
+  if (!source.empty() && !SavedPageRedirect::isAtOrigin(player->origin, source)) return;
   GDBusMessage* dbusMessage =
       g_dbus_message_new_method_call(nullptr, P::kApplicationPath, P::kApplicationInterface, "Console");
-  g_dbus_message_set_body(dbusMessage, g_variant_new("(tu@s@su)", static_cast<guint64>(page),
-                                                     consoleLevel(webkit_console_message_get_level(message)),
-                                                     validString(webkit_console_message_get_text(message)),
-                                                     validString(webkit_console_message_get_source_id(message)),
-                                                     webkit_console_message_get_line(message)));
+  g_dbus_message_set_body(
+      dbusMessage,
+      g_variant_new("(tu@s@su)", static_cast<guint64>(pageId), consoleLevel(webkit_console_message_get_level(message)),
+                    consoleText(webkit_console_message_get_text(message)), validString(source.c_str()),
+                    webkit_console_message_get_line(message)));
   sendPaced(dbusMessage, "Console");
   g_object_unref(dbusMessage);
 }

@@ -55,6 +55,7 @@ class PageExtension {
     uint64_t page = 0;
     uint64_t frame = 0;
     bool mainFrame = false;
+    std::string origin;               // the document's, as it gave it
     JSCContext* context = nullptr;    // owned reference
     PageValueCodec::Helpers helpers;  // owned references
     bool shown = true;                // false while in the back/forward cache
@@ -106,7 +107,9 @@ class PageExtension {
   // The value-returning call's reply "(v)", or null (after a warning).
   GVariant* askValue(MethodBinding& binding, GVariant* parameters);
   void openDirectCalls();
-  void sendConsole(uint64_t page, WebKitConsoleMessage* message);
+  void sendConsole(WebKitWebPage* page, WebKitConsoleMessage* message);
+  // The page's main document with the page objects (the player), shown; null when none.
+  const Publication* shownPlayer(uint64_t page) const;
 
   void callMethod(uint64_t publication, const char* name, GVariant* arguments);
   void callBack(uint64_t callback, GVariant* value);

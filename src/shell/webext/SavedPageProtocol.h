@@ -13,9 +13,21 @@
 // so the application loads only once the page has taken it.
 #pragma once
 
+#include <string>
+
 namespace SavedPageProtocol {
 
 constexpr const char* kScheme = "velora-saved";
 constexpr const char* kServeMessage = "velora.saved-page.serve";
+
+// The player-origin address an address on kScheme stands for, given the
+// player's origin or any address of it: the player's scheme put back.
+// Empty when it is not on kScheme (or the player's has no scheme).
+inline std::string originalAddress(const std::string& player, const std::string& schemeAddress) {
+  std::string prefix = std::string(kScheme) + "://";
+  size_t playerSeparator = player.find("://");
+  if (schemeAddress.compare(0, prefix.size(), prefix) != 0 || playerSeparator == std::string::npos) return "";
+  return player.substr(0, playerSeparator) + "://" + schemeAddress.substr(prefix.size());
+}
 
 }  // namespace SavedPageProtocol

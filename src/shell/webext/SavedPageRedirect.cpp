@@ -43,17 +43,27 @@ gboolean SavedPageRedirect::onMessage(WebKitWebPage* page, WebKitUserMessage* me
 
 std::string SavedPageRedirect::redirect(const std::string& origin, const std::string& document,
                                         const std::string& uri) {
-  if (origin.empty() || uri.compare(0, origin.size(), origin) != 0) return "";
+  if (!isAtOrigin(origin, uri)) return "";
   // The document comes as alternate HTML; a request for it is a load of the
   // page from the network again.
   if (withoutFragment(uri) == withoutFragment(document)) return "";
-  // The origin must end where the address's authority does.
-  if (uri.size() > origin.size() && uri[origin.size()] != '/' && uri[origin.size()] != '?') return "";
   size_t separator = origin.find("://");
   if (separator == std::string::npos) return "";
   std::string rest = uri.substr(separator + 3);
   if (rest.find('/') == std::string::npos) rest += "/";
   return std::string(SavedPageProtocol::kScheme) + "://" + rest;
+}
+
+bool SavedPageRedirect::isAtOrigin(const std::string& origin, const std::string& address) {
+  if (origin.empty() || address.compare(0, origin.size(), origin) != 0) return false;
+  return address.size() == origin.size() || address[origin.size()] == '/' || address[origin.size()] == '?';
+}
+
+std::string SavedPageRedirect::originalAddress(WebKitWebPage* page, const std::string& address) {
+  auto* served = static_cast<Served*>(g_object_get_data(G_OBJECT(page), kServedKey));
+  if (served == nullptr) return address;
+  std::string original = SavedPageProtocol::originalAddress(served->origin, address);
+  return original.empty() ? address : original;
 }
 
 gboolean SavedPageRedirect::onSendRequest(WebKitWebPage* page, WebKitURIRequest* request, WebKitURIResponse*,

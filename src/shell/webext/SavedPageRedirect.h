@@ -17,6 +17,13 @@ class SavedPageRedirect {
   // saved page at `document`; empty when the request is not to that origin
   // (or none is served), or is for the document itself, and goes out as it is.
   static std::string redirect(const std::string& origin, const std::string& document, const std::string& uri);
+  // The address a script of the page stands for: an address on the saved
+  // page's scheme, while the page serves one, is the player's; any other is
+  // itself.
+  static std::string originalAddress(WebKitWebPage* page, const std::string& address);
+  // Whether the address is at the origin ("scheme://host[:port]", as
+  // WebKit writes both): the origin ends where the address's authority does.
+  static bool isAtOrigin(const std::string& origin, const std::string& address);
 
  private:
   static void onPageCreated(WebKitWebExtension* extension, WebKitWebPage* page, gpointer);

@@ -8,7 +8,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -442,6 +444,41 @@ class NullSinkServer {
 
  private:
   pid_t server_ = -1;
+  bool ready_ = false;
+};
+
+// A sound server that hangs, for this process and its children: its socket in
+// the private runtime folder of NullSinkServer takes every connection and
+// never answers, as a server stopped in mid-run or socket-activated and stuck
+// does. Gone with the object, after which a NullSinkServer may start there.
+class StuckSoundServer {
+ public:
+  StuckSoundServer() {
+    NullSinkServer::usePrivateRuntime();
+    const std::string folder = path("pulse-runtime") + "/pulse";
+    mkdir(folder.c_str(), 0700);
+    socketPath_ = folder + "/native";
+    unlink(socketPath_.c_str());
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    if (socketPath_.size() >= sizeof address.sun_path) return;
+    std::memcpy(address.sun_path, socketPath_.c_str(), socketPath_.size() + 1);
+    socket_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ready_ = socket_ >= 0 && bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+             listen(socket_, SOMAXCONN) == 0;
+  }
+  ~StuckSoundServer() {
+    if (socket_ >= 0) close(socket_);
+    unlink(socketPath_.c_str());
+  }
+  StuckSoundServer(const StuckSoundServer&) = delete;
+  StuckSoundServer& operator=(const StuckSoundServer&) = delete;
+
+  bool ready() const { return ready_; }
+
+ private:
+  std::string socketPath_;
+  int socket_ = -1;
   bool ready_ = false;
 };
 

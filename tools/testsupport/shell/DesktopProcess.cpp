@@ -7,6 +7,8 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <fstream>
+
 #include "ShellTestServer.h"
 
 const char* const DesktopProcess::kProgram = VELORA_BINARY_DIR "/velora-desktop";
@@ -76,4 +78,29 @@ int DesktopProcess::deathSignal() const {
 
 void DesktopProcess::signal(int number) {
   kill(pid_, number);
+}
+
+namespace {
+
+// The number after "field" in a /proc file of "field value" lines; 0 when none.
+size_t procValue(const std::string& path, const std::string& field) {
+  std::ifstream status(path);
+  for (std::string line; std::getline(status, line);) {
+    if (line.compare(0, field.size(), field) == 0) return std::stoul(line.substr(field.size()));
+  }
+  return 0;
+}
+
+}  // namespace
+
+size_t DesktopProcess::residentKilobytes(const std::string& field) const {
+  return procValue("/proc/" + std::to_string(pid_) + "/status", field);
+}
+
+size_t DesktopProcess::mainThreadBytesWritten() const {
+  return procValue("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) + "/io", "wchar:");
+}
+
+void DesktopProcess::resetResidentPeak() {
+  std::ofstream("/proc/" + std::to_string(pid_) + "/clear_refs") << "5";
 }

@@ -8,6 +8,7 @@
 
 #include <glib.h>
 
+#include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,6 +38,13 @@ class DesktopProcess {
   int deathSignal() const;
   void signal(int number);
   GPid pid() const { return pid_; }
+  // Its resident memory ("VmRSS:") or the peak of it ("VmHWM:"), in kB; 0
+  // when it cannot be read.
+  size_t residentKilobytes(const std::string& field) const;
+  // Its resident peak starts again from its present size.
+  void resetResidentPeak();
+  // The bytes its main thread has written (to files, pipes and sockets).
+  size_t mainThreadBytesWritten() const;
 
  private:
   GPid pid_ = 0;

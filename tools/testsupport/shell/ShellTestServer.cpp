@@ -189,16 +189,32 @@ void ShellTestServer::serveLater(SoupServerMessage* message, const std::string& 
       G_PRIORITY_DEFAULT, milliseconds,
       [](gpointer data) -> gboolean {
         auto* later = static_cast<Later*>(data);
-        auto found = later->server->delayed_.find(later->timer);
-        SoupServerMessage* message = found->second.first;
-        later->server->serveFile(message, found->second.second);
-        soup_server_message_unpause(message);
-        g_object_unref(message);
-        later->server->delayed_.erase(found);
+        later->server->answerHeld(later->timer);
         return G_SOURCE_REMOVE;
       },
       later, [](gpointer data) { delete static_cast<Later*>(data); });
   delayed_[later->timer] = {SOUP_SERVER_MESSAGE(g_object_ref(message)), path};
+}
+
+void ShellTestServer::answerHeld(unsigned timer) {
+  auto found = delayed_.find(timer);
+  SoupServerMessage* message = found->second.first;
+  serveFile(message, found->second.second);
+  soup_server_message_unpause(message);
+  g_object_unref(message);
+  delayed_.erase(found);
+}
+
+void ShellTestServer::release(const std::string& path) {
+  delays_[path] = 0;
+  std::vector<unsigned> held;
+  for (const auto& delayed : delayed_) {
+    if (delayed.second.second == path) held.push_back(delayed.first);
+  }
+  for (unsigned timer : held) {
+    answerHeld(timer);
+    g_source_remove(timer);
+  }
 }
 
 void ShellTestServer::serveFile(SoupServerMessage* message, const std::string& path) {

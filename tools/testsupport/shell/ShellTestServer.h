@@ -45,6 +45,8 @@ class ShellTestServer {
   // From now on, files at the path answer only after the delay (a slow
   // server); 0 ends the delay.
   void delay(const std::string& path, unsigned milliseconds) { delays_[path] = milliseconds; }
+  // Ends the delay of the path and answers the requests it holds now.
+  void release(const std::string& path);
 
   // Every body reported under the name, in arrival order.
   const std::vector<std::string>& reports(const std::string& name) const;
@@ -70,6 +72,8 @@ class ShellTestServer {
   void handle(SoupServerMessage* message, const std::string& path, GHashTable* query);
   void serveFile(SoupServerMessage* message, const std::string& path);
   void serveLater(SoupServerMessage* message, const std::string& path, unsigned milliseconds);
+  // Answers the request held by the timer (delayed_'s key).
+  void answerHeld(unsigned timer);
 
   std::string folder_;
   SoupServer* server_ = nullptr;
