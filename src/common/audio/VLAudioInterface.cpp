@@ -32,6 +32,11 @@ const char* const kDefaultOutput = "0:0";
 // that sound comes back within moments of the sound server, rarely enough
 // that the looking costs nothing.
 const double kDeviceDetectionSeconds = 3.0;
+// Every look asks the sound server; only every this many looks also list the
+// other kinds of output (a sound card plugged in meanwhile): listing ALSA's
+// devices parses its configuration and loads its plugins, which at every look
+// took an idle client about a fifth of its processor time.
+const unsigned kLooksPerFullLook = 10;
 
 std::string makeOutputId(int type, unsigned int driverKey) {
   return std::to_string(type) + ":" + std::to_string(driverKey);
@@ -49,7 +54,7 @@ int parseOutputType(const std::string& text) {
 // Whether a kind of output that the automatic output prefers to no sound has
 // a device now: a sound server that answers, an ALSA device of the list that
 // opens. Uses a system of its own, never initialised, so the one playing is
-// not touched. types: the automatic output's order.
+// not touched. types: the automatic output's order, or its first kinds.
 bool betterOutputAnswers(const std::vector<VEOutputType>& types) {
   VESystem* probe = nullptr;
   if (VESystem::create(&probe) != VE_OK) return false;
@@ -99,11 +104,14 @@ struct VLAudioInterface::DeviceLook {
   std::atomic<bool> done{false};
   std::atomic<bool> answers{false};
 
-  // A running look; null when no thread could start.
-  static std::shared_ptr<DeviceLook> start() {
+  // A running look; null when no thread could start. everyKind: the sound
+  // server (the first of the automatic output's order) and the kinds after
+  // it; else the sound server only.
+  static std::shared_ptr<DeviceLook> start(bool everyKind) {
     auto look = std::make_shared<DeviceLook>();
     // A copy: the thread must not read a static the process may be ending.
-    const std::vector<VEOutputType> types = veAutomaticOutputOrder();
+    const std::vector<VEOutputType>& order = veAutomaticOutputOrder();
+    const std::vector<VEOutputType> types(order.begin(), everyKind ? order.end() : order.begin() + 1);
     try {
       std::thread([look, types] {
         look->answers.store(betterOutputAnswers(types));
@@ -130,6 +138,7 @@ VLAudioInterface::VLAudioInterface()
       playingCount_(0),
       tooManyWarned_(false),
       nextDeviceDetection_(0.0),
+      deviceLooks_(0),
       awaitingDevice_(false),
       callbacksUnderWay_(0),
       playbackState_(PlaybackStopped) {}
@@ -647,7 +656,7 @@ bool VLAudioInterface::lookForDevice() {
   const double now = VLPlatformFactory::instance()->getTime();
   if (now < nextDeviceDetection_) return false;
   nextDeviceDetection_ = now + kDeviceDetectionSeconds;
-  deviceLook_ = DeviceLook::start();
+  deviceLook_ = DeviceLook::start(deviceLooks_++ % kLooksPerFullLook == 0);
   return false;
 }
 

@@ -207,8 +207,9 @@ class VLAudioInterface {
   std::string wantedOutput_;
 
   // Worker only (update): when to look for a device next (seconds, monotonic),
-  // and the look under way.
+  // how many looks there were, and the look under way.
   double nextDeviceDetection_;
+  unsigned deviceLooks_;
   struct DeviceLook;
   std::shared_ptr<DeviceLook> deviceLook_;
   // True while the engine plays on no sound although another output was asked

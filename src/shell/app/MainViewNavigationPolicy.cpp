@@ -30,18 +30,32 @@ void MainViewNavigationPolicy::remember(WebKitNavigationAction* action) {
   std::string address = text(request != nullptr ? webkit_uri_request_get_uri(request) : nullptr);
   // A load the application starts shows its address in the view at once;
   // a page's own navigation leaves the view at the page until it commits.
-  bool byApplication = !webkit_navigation_action_is_redirect(action) && address != committed_ &&
-                       text(webkit_web_view_get_uri(view_)) == address;
-  // The page that started it, as its request's Referer names it (the
-  // document's address, or its origin alone across origins): neither the
-  // player nor the document the window shows, but a frame or a pop-up.
+  // One of the address shown is the application's only when it said so.
+  bool redirect = webkit_navigation_action_is_redirect(action);
+  bool announced = !redirect && !expectedLoad_.empty() && address == expectedLoad_;
+  if (announced) {
+    expectedLoad_.clear();
+    mainLoadByApplication_ = true;  // the view will not show it started (it shows that address already)
+  }
+  bool byApplication =
+      announced || (!redirect && address != committed_ && text(webkit_web_view_get_uri(view_)) == address);
+  // Who started it: the player or the document the window shows, a frame or
+  // a pop-up of another origin, or a page that names itself not at all.
+  std::string starter = starterOrigin(action);
+  bool byOwnDocument = !starter.empty() && (starter == playerOrigin_ || starter == PagePublisher::originOf(committed_));
+  bool byOtherOrigin = !starter.empty() && !byOwnDocument;
+  WebKitNavigationType type = webkit_navigation_action_get_navigation_type(action);
+  bool reloadOrHistory = type == WEBKIT_NAVIGATION_TYPE_RELOAD || type == WEBKIT_NAVIGATION_TYPE_BACK_FORWARD;
+  actions_.push_front(Action{address, webkit_navigation_action_is_user_gesture(action) != FALSE, byApplication,
+                             byOtherOrigin, byOwnDocument, reloadOrHistory});
+  if (actions_.size() > kRememberedActions) actions_.pop_back();
+}
+
+std::string MainViewNavigationPolicy::starterOrigin(WebKitNavigationAction* action) {
+  WebKitURIRequest* request = webkit_navigation_action_get_request(action);
   SoupMessageHeaders* headers = request != nullptr ? webkit_uri_request_get_http_headers(request) : nullptr;
   const char* referer = headers != nullptr ? soup_message_headers_get_one(headers, "Referer") : nullptr;
-  std::string starter = referer != nullptr ? PagePublisher::originOf(referer) : "";
-  bool byOtherOrigin = !starter.empty() && starter != playerOrigin_ && starter != PagePublisher::originOf(committed_);
-  actions_.push_front(
-      Action{address, webkit_navigation_action_is_user_gesture(action) != FALSE, byApplication, byOtherOrigin});
-  if (actions_.size() > kRememberedActions) actions_.pop_back();
+  return referer != nullptr ? PagePublisher::originOf(referer) : "";
 }
 
 const MainViewNavigationPolicy::Action* MainViewNavigationPolicy::find(const std::string& address) const {
@@ -54,12 +68,16 @@ const MainViewNavigationPolicy::Action* MainViewNavigationPolicy::find(const std
 bool MainViewNavigationPolicy::mayShow(const std::string& address) const {
   if (mainLoadByApplication_) return true;
   const Action* action = find(address);
-  if (action != nullptr && action->byUser) return true;
+  if (action != nullptr && (action->byUser || action->byApplication)) return true;
   // A page of another origin (a frame through top, a pop-up through its
   // opener) moves the window only on the user's gesture, also to the
   // player's own address: else a frame could reload the player without end.
   if (action != nullptr && action->byOtherOrigin) return false;
-  return !playerOrigin_.empty() && PagePublisher::originOf(address) == playerOrigin_;
+  if (playerOrigin_.empty() || PagePublisher::originOf(address) != playerOrigin_) return false;
+  // At the player's origin, what no page names as its starter is a frame's
+  // too (a data: or blob: one sends no Referer), unless it is a reload or a
+  // step in history.
+  return action == nullptr || action->byOwnDocument || action->reloadOrHistory;
 }
 
 gboolean MainViewNavigationPolicy::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
@@ -89,10 +107,14 @@ gboolean MainViewNavigationPolicy::onDecidePolicy(WebKitWebView*, WebKitPolicyDe
 void MainViewNavigationPolicy::onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
   auto* self = static_cast<MainViewNavigationPolicy*>(data);
   std::string address = text(webkit_web_view_get_uri(view));
+  // The application's load counts (through its redirects) until its
+  // document commits or it ends: a page's navigation after it may be
+  // answered before its start is told.
   if (event == WEBKIT_LOAD_COMMITTED) self->committed_ = address;
-  if (event != WEBKIT_LOAD_STARTED) return;
+  if (event == WEBKIT_LOAD_COMMITTED || event == WEBKIT_LOAD_FINISHED) self->mainLoadByApplication_ = false;
+  if (event != WEBKIT_LOAD_STARTED || address == self->committed_) return;
   // The main frame's load began: the application's when the view shows the
   // address the application asked for (a page's leaves it at the page).
-  const Action* action = address != self->committed_ ? self->find(address) : nullptr;
-  self->mainLoadByApplication_ = action != nullptr && action->byApplication;
+  const Action* action = self->find(address);
+  if (action != nullptr && action->byApplication) self->mainLoadByApplication_ = true;
 }

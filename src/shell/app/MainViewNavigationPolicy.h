@@ -5,11 +5,12 @@
 // One that a page started by itself, such as a pop-up of another origin
 // setting opener.location or a frame setting top.location, is refused and
 // logged: with no address bar, the user could not tell the page from the
-// player's. The same holds for a navigation that a page of another origin
-// started (as its request's Referer tells), whatever its target: a frame
-// setting top.location to the player's address would reload the player
-// without end. Other navigations that stay at the player's origin, and
-// frames other than the main frame, are left alone.
+// player's. The same holds for a navigation to the player's origin that
+// neither the document the window shows nor the player started (as its
+// request's Referer tells) and that is no reload or step in history: a
+// frame setting top.location to the player's address would reload the
+// player without end, also from a data: or blob: frame inside it, which
+// names no Referer. Frames other than the main frame are left alone.
 //
 // WebKit tells whether a load is the main frame's only with its response, and
 // who started it only with its navigation action: the actions of the view are
@@ -31,12 +32,28 @@ class MainViewNavigationPolicy {
   MainViewNavigationPolicy(const MainViewNavigationPolicy&) = delete;
   MainViewNavigationPolicy& operator=(const MainViewNavigationPolicy&) = delete;
 
+  // The application loads the address into the view now: that load is the
+  // application's, also when the view shows that address already (where
+  // the view cannot tell it from a page's navigation to the same address).
+  void expectLoad(const std::string& address) { expectedLoad_ = address; }
+
+  // How many navigations it refused so far.
+  unsigned long refusals() const { return refusals_; }
+
+  // The origin of the page that started the action, as its request's Referer
+  // names it (the document's address, or its origin alone across origins);
+  // empty when it names none (a data: or blob: document, a page that sends
+  // no Referer, the application's own load).
+  static std::string starterOrigin(WebKitNavigationAction* action);
+
  private:
   struct Action {
     std::string address;
-    bool byUser;         // a user gesture started it
-    bool byApplication;  // the application's own load (the view showed its address at once)
-    bool byOtherOrigin;  // a page of another origin than the player's started it
+    bool byUser;           // a user gesture started it
+    bool byApplication;    // the application's own load (the view showed its address at once)
+    bool byOtherOrigin;    // a page of another origin than the player's started it
+    bool byOwnDocument;    // the player, or the document the window shows, started it
+    bool reloadOrHistory;  // a reload (no frame of another origin can start one) or a step in history
   };
 
   static gboolean onDecidePolicy(WebKitWebView* view, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
@@ -51,6 +68,7 @@ class MainViewNavigationPolicy {
   const std::string playerOrigin_;
   std::deque<Action> actions_;  // the newest first
   std::string committed_;       // the address of the document the main frame shows
+  std::string expectedLoad_;    // the application's load announced and not yet asked about
   bool mainLoadByApplication_ = false;
   unsigned long refusals_ = 0;
   unsigned long nextLoggedRefusal_ = 1;

@@ -148,6 +148,7 @@ void PlayerPageLoader::loadFromNetwork(const std::string& address) {
   // process, not from here, where a web process that is still starting (a
   // cold one on a busy machine takes seconds) would eat into it.
   awaitingStart_ = true;
+  if (hooks_.loading) hooks_.loading(address);
   webkit_web_view_load_uri(window_.mainView(), address.c_str());
 }
 
@@ -260,28 +261,28 @@ void PlayerPageLoader::connectionFailure(const std::string& pageAddress, const s
 // The store is the cache: a cache-only load is the saved page, and without
 // one the cache-only load fails at once, as a connection failure would.
 void PlayerPageLoader::reloadFromCache(const std::string& pageAddress) {
-  SavedPage page;
-  if (store_.load(pageAddress, page)) {
-    shellTrace("PlayerPageLoader::reloadFromCache", "Trying to load web-archive: " + store_.pathFor(pageAddress));
-    recorder_.setEnabled(false);
-    server_.show(window_.mainView(), std::move(page), pageAddress);
-    return;
+  if (!showSavedPage(pageAddress, "PlayerPageLoader::reloadFromCache")) {
+    connectionFailure(pageAddress, pageAddress, "No saved page.");
   }
-  connectionFailure(pageAddress, pageAddress, "No saved page.");
 }
 
 // A saved page that cannot be used (damaged, cut short, of another page, or
 // no file at all) is no saved page: the user is told there is no connection
 // rather than left with the loader.
 void PlayerPageLoader::showSavedPageOrError(const std::string& pageAddress) {
-  SavedPage page;
-  if (store_.load(pageAddress, page)) {
-    shellTrace("PlayerPageLoader::showSavedPageOrError", "Trying to load web-archive: " + store_.pathFor(pageAddress));
-    recorder_.setEnabled(false);
-    server_.show(window_.mainView(), std::move(page), pageAddress);
-    return;
+  if (!showSavedPage(pageAddress, "PlayerPageLoader::showSavedPageOrError")) {
+    showErrorPage(ShellStrings::text("html.error.message.no_connection.first_time"));
   }
-  showErrorPage(ShellStrings::text("html.error.message.no_connection.first_time"));
+}
+
+bool PlayerPageLoader::showSavedPage(const std::string& pageAddress, const std::string& caller) {
+  SavedPage page;
+  if (!store_.load(pageAddress, page)) return false;
+  shellTrace(caller.c_str(), "Trying to load web-archive: " + store_.pathFor(pageAddress));
+  recorder_.setEnabled(false);
+  if (hooks_.loading) hooks_.loading(pageAddress);
+  server_.show(window_.mainView(), std::move(page), pageAddress);
+  return true;
 }
 
 void PlayerPageLoader::checkStatus() {

@@ -51,6 +51,9 @@ class PlayerPageLoader {
     std::function<void()> prefetchManifest;
     // The page's web process ended: its document is gone.
     std::function<void()> pageGone;
+    // The loader loads the address into the main view now (the player page
+    // or its saved copy), also when the view shows that address already.
+    std::function<void(const std::string& address)> loading;
   };
 
   static constexpr int kMaxCrashesInARow = 3;
@@ -99,6 +102,8 @@ class PlayerPageLoader {
   void connectionFailure(const std::string& pageAddress, const std::string& failingAddress, const std::string& error);
   void reloadFromCache(const std::string& pageAddress);
   void showSavedPageOrError(const std::string& pageAddress);
+  // Shows the saved page of the address when there is a usable one; false when not.
+  bool showSavedPage(const std::string& pageAddress, const std::string& caller);
   void checkStatus();
   void showErrorPage(const std::string& message);
   void loadFromNetwork(const std::string& address);

@@ -1,5 +1,7 @@
 #include "VeloraDesktopAppDelegate.h"
 
+#include <cstring>
+
 #include "ApplicationMenu.h"
 #include "Binding.h"
 #include "CrashReportSender.h"
@@ -145,6 +147,7 @@ bool VeloraDesktopAppDelegate::start(WebKitWebsiteDataManager* websiteData, cons
     if (auto ici = VeloraController::instance().ici()) ici->sendJs("VeloraAPI.reload()");
   };
   hooks.pageGone = [] { Binding::instance()->setJSReady(false); };
+  hooks.loading = [this](const std::string& address) { navigationPolicy_->expectLoad(address); };
   hooks.prefetchManifest = [this] {
     prefetch_ =
         std::make_unique<HTML5ManifestPrefetch>(playerAddress_ + "manifest.appcache", userAgent(), *savedPages_);
@@ -237,6 +240,7 @@ void VeloraDesktopAppDelegate::publishObjects(PagePublication& publication) {
   // Only the page's own document talks for the page: a frame of the player's
   // origin inside it gets objects too, but not the controller's ear.
   if (publication.frame().mainFrame) {
+    terminationAsked_ = false;  // a new document was never asked
     // The location asked for while no player document showed: one that went
     // with the load is there already (setting it again does nothing); one
     // that came while the page loaded, or after its web process had gone,
@@ -321,7 +325,10 @@ bool VeloraDesktopAppDelegate::isForTheDesktop(const std::string& address) {
 }
 
 // True when the new window is a pop-up of ours; a clicked link's (or a
-// form's...) goes to the desktop's browser instead, when it may.
+// form's...) goes to the desktop's browser instead, when it may: one that a
+// frame of another origin asks for (an advert, say) only on the user's
+// gesture, as pop-ups. A page that names itself not at all (a data: or
+// blob: frame, one that sends no Referer) counts as another origin.
 bool VeloraDesktopAppDelegate::decideNewWindow(WebKitNavigationAction* action) {
   if (webkit_navigation_action_get_navigation_type(action) == WEBKIT_NAVIGATION_TYPE_OTHER) return true;
   WebKitURIRequest* request = webkit_navigation_action_get_request(action);
@@ -331,11 +338,24 @@ bool VeloraDesktopAppDelegate::decideNewWindow(WebKitNavigationAction* action) {
     VL_LOG_WARN("VeloraDesktopAppDelegate::decideNewWindow refused to open " + uri);
     return false;
   }
+  if (!webkit_navigation_action_is_user_gesture(action) &&
+      MainViewNavigationPolicy::starterOrigin(action) != publisher_->playerOrigin()) {
+    VL_LOG_WARN(
+        "VeloraDesktopAppDelegate::decideNewWindow refused to open, without a user gesture, what a page of "
+        "another origin asked for: " +
+        uri);
+    return false;
+  }
   openInBrowser(uri);
   return false;
 }
 
-void VeloraDesktopAppDelegate::openInBrowser(const std::string& uri) {
+void VeloraDesktopAppDelegate::openInBrowser(const std::string& address) {
+  std::string uri = forTheMailProgram(address);
+  if (uri.empty()) {
+    VL_LOG_WARN("VeloraDesktopAppDelegate::openInBrowser refused a mail address it cannot read: " + address);
+    return;
+  }
   if (openInBrowser_) {
     openInBrowser_(uri);
     return;
@@ -344,6 +364,69 @@ void VeloraDesktopAppDelegate::openInBrowser(const std::string& uri) {
   if (!ExternalProgram::openAddress(window_->window(), uri, error)) {
     VL_LOG_WARN("VeloraDesktopAppDelegate::openInBrowser cannot open " + uri + ": " + error);
   }
+}
+
+namespace {
+
+// The fields of a mail address that only fill in the message; others (a
+// mail program's "attach" or "attachment", say) could send the user's files.
+bool isMessageField(const std::string& name) {
+  for (const char* field : {"to", "cc", "bcc", "subject", "body", "in-reply-to"}) {
+    if (g_ascii_strcasecmp(name.c_str(), field) == 0) return true;
+  }
+  return false;
+}
+
+// The text with every escape undone, escaped again with only `allowed`
+// left as they are; false when an escape is broken or stands for NUL.
+bool escapedAgain(const std::string& text, const char* allowed, std::string& out) {
+  gchar* plain = g_uri_unescape_string(text.c_str(), nullptr);
+  if (plain == nullptr) return false;
+  gchar* escaped = g_uri_escape_string(plain, allowed, FALSE);
+  out = escaped;
+  g_free(escaped);
+  g_free(plain);
+  return true;
+}
+
+// The fields of the query that fill in the message, escaped anew ("?a=b&c=d",
+// or empty when none); false when an escape cannot be read.
+bool messageFields(const std::string& query, const std::string& address, std::string& fields) {
+  gchar** pairs = g_strsplit(query.c_str(), "&", -1);
+  bool readable = true;
+  for (gchar** pair = pairs; readable && *pair != nullptr; ++pair) {
+    if (**pair == '\0') continue;
+    const char* equals = strchr(*pair, '=');
+    std::string name;
+    std::string value;
+    readable = escapedAgain(std::string(*pair, equals != nullptr ? equals - *pair : strlen(*pair)), nullptr, name) &&
+               escapedAgain(equals != nullptr ? equals + 1 : "", "@,", value);
+    if (readable && !isMessageField(name)) {
+      VL_LOG_WARN("VeloraDesktopAppDelegate::forTheMailProgram left out the field " + name + " of " + address);
+    } else if (readable) {
+      fields += (fields.empty() ? "?" : "&") + name + "=" + value;
+    }
+  }
+  g_strfreev(pairs);
+  return readable;
+}
+
+}  // namespace
+
+std::string VeloraDesktopAppDelegate::forTheMailProgram(const std::string& address) {
+  gchar* scheme = g_uri_parse_scheme(address.c_str());
+  bool mail = scheme != nullptr && g_ascii_strcasecmp(scheme, "mailto") == 0;
+  g_free(scheme);
+  if (!mail) return address;
+  // Rebuilt from what it says, so that no mail program reads more into it
+  // than we did (an escaped "?" or "&", a field name written in escapes).
+  std::string rest = address.substr(address.find(':') + 1);
+  size_t question = rest.find('?');
+  std::string recipients;
+  std::string fields;
+  bool readable = escapedAgain(rest.substr(0, question), "@,", recipients) &&
+                  (question == std::string::npos || messageFields(rest.substr(question + 1), address, fields));
+  return readable ? "mailto:" + recipients + fields : "";
 }
 
 gboolean VeloraDesktopAppDelegate::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
@@ -393,6 +476,7 @@ void VeloraDesktopAppDelegate::onClose(WebKitWebView*, gpointer data) {
         "VeloraDesktopAppDelegate::onClose ignored a script's close of the player's window: no quit was asked for");
     return;
   }
+  self->terminationAsked_ = false;  // answered
   self->terminateFromPage();
 }
 
@@ -498,26 +582,46 @@ bool VeloraDesktopAppDelegate::applicationShouldTerminate() {
     quitNow();
     return true;
   }
-  terminationAsked_ = true;
+  awaitAnswer();
   ici->askTermination();
   return false;
 }
 
-void VeloraDesktopAppDelegate::windowCloseRequested() {
-  if (applicationShouldTerminate() || graceTimer_ != 0) return;
-  // A page that never answers must not keep the application running unseen:
-  // the window stays until the page agrees or this time has passed.
+// The page's answer is awaited for the grace time, from the first question
+// it left unanswered: its own close of the window counts as agreeing only
+// meanwhile (a page that declined, or never answers, must not leave a
+// frame's or pop-up's close() quitting for the life of its document).
+void VeloraDesktopAppDelegate::awaitAnswer() {
+  terminationAsked_ = true;
+  if (graceTimer_ != 0) return;
   graceTimer_ = g_timeout_add(
       graceMilliseconds_,
       [](gpointer data) -> gboolean {
-        auto* self = static_cast<VeloraDesktopAppDelegate*>(data);
-        self->graceTimer_ = 0;
-        VeloraController::instance().logWarning(
-            "VeloraDesktopAppDelegate::windowCloseRequested the page did not agree to quit in time: quitting");
-        self->quitNow();
+        static_cast<VeloraDesktopAppDelegate*>(data)->answerAwaitedInVain();
         return G_SOURCE_REMOVE;
       },
       this);
+}
+
+void VeloraDesktopAppDelegate::answerAwaitedInVain() {
+  graceTimer_ = 0;
+  terminationAsked_ = false;
+  VeloraController& controller = VeloraController::instance();
+  if (!quitWhenUnanswered_) {
+    controller.logWarning(
+        "VeloraDesktopAppDelegate::awaitAnswer the page did not agree to quit in time: a script's "
+        "close of its window no longer counts as its answer");
+    return;
+  }
+  controller.logWarning(
+      "VeloraDesktopAppDelegate::windowCloseRequested the page did not agree to quit in time: quitting");
+  quitNow();
+}
+
+void VeloraDesktopAppDelegate::windowCloseRequested() {
+  // A page that never answers must not keep the application running unseen:
+  // the window stays until the page agrees or the grace time has passed.
+  if (!applicationShouldTerminate()) quitWhenUnanswered_ = true;
 }
 
 gboolean VeloraDesktopAppDelegate::onDeleteEvent(GtkWidget*, GdkEvent*, gpointer data) {

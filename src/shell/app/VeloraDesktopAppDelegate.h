@@ -10,11 +10,13 @@
 // Also: the window's title (player pages only), navigations of the main view
 // that pages start to other origins (refused: MainViewNavigationPolicy), new
 // windows (scripts' ones as pop-ups, on a user gesture and kMaxPopups at
-// most, clicked links to the desktop's browser, http, https and mailto only),
-// the context menu, addresses from outside (URL scheme, address dialog), and
-// quitting in agreement with the page: once a player page has
-// its objects, a quit request or a close of the window is put to the page,
-// which agrees by calling VeloraICI.terminate(); a close that the page does
+// most; clicked links to the desktop's browser, http, https and mailto only,
+// those of frames of other origins on a user gesture only, mail addresses
+// without fields that could attach files), the context menu, addresses from
+// outside (URL scheme, address dialog), and quitting in agreement with the
+// page: once a player page has its objects, a quit request or a close of the
+// window is put to the page, which agrees by calling VeloraICI.terminate()
+// (or closing its window within the grace time); a close that the page does
 // not answer within the grace time quits all the same. While the main view
 // shows no player document (another page, one in the back/forward cache, or a
 // crashed web process), quitting is immediate.
@@ -85,6 +87,8 @@ class VeloraDesktopAppDelegate {
   // The user agent the main view sends.
   std::string userAgent() const;
   PlayerPageLoader* pageLoader() const { return loader_.get(); }
+  // What keeps the main window for the player; null before the start.
+  MainViewNavigationPolicy* navigationPolicy() const { return navigationPolicy_.get(); }
   SavedPageStore* savedPages() const { return savedPages_.get(); }
   // The main window's menu (address dialog, preferences, quit).
   ApplicationMenu* menu() const { return menu_.get(); }
@@ -112,12 +116,19 @@ class VeloraDesktopAppDelegate {
   // The window's close button: as a quit request, but the window stays until
   // the page agrees or the grace time has passed, then the application quits.
   void windowCloseRequested();
+  // How long the page's answer to a quit request is awaited: a close of the
+  // window quits at its end; the page's own close() of its window counts as
+  // agreeing only until then.
   void setTerminationGraceMilliseconds(unsigned milliseconds) { graceMilliseconds_ = milliseconds; }
   // Where a clicked link's new window goes; by default the desktop's browser.
   void setBrowserOpener(std::function<void(const std::string&)> opener) { openInBrowser_ = std::move(opener); }
 
   // Whether an address may be handed to the desktop (http, https, mailto).
   static bool isForTheDesktop(const std::string& address);
+  // The address as the desktop gets it: a mail address with only the fields
+  // that fill in the message (to, cc, bcc, subject, body, in-reply-to), its
+  // escapes made anew; empty when its escapes cannot be read. Others as given.
+  static std::string forTheMailProgram(const std::string& address);
 
  private:
   void publishObjects(PagePublication& publication);
@@ -126,9 +137,11 @@ class VeloraDesktopAppDelegate {
   void connectViews();
   void quitNow();
   void terminateFromPage();
+  void awaitAnswer();
+  void answerAwaitedInVain();
   bool decideNewWindow(WebKitNavigationAction* action);
   static bool mayOpenPopup(WebKitNavigationAction* action);
-  void openInBrowser(const std::string& uri);
+  void openInBrowser(const std::string& address);
   void checkForUpdates();
   void toggleBetaMode();
   static void onTitle(GObject* view, GParamSpec*, gpointer self);
@@ -164,11 +177,13 @@ class VeloraDesktopAppDelegate {
   std::function<void()> quit_;
   std::function<void(const std::string&)> openInBrowser_;
   bool quitting_ = false;
-  // The player was asked to agree to quit and has not answered: only then
-  // may its window close by script (the page's own answer when it has no
-  // VeloraAPI.askTermination); a pop-up's opener.close() or a frame's
-  // top.close() must not end the application.
+  // The player was asked to agree to quit and has not answered, for the
+  // grace time at most: only then may its window close by script (the
+  // page's own answer); a pop-up's opener.close() or a frame's top.close()
+  // must not end the application.
   bool terminationAsked_ = false;
+  // The window's close waits for the answer: at the grace time it quits.
+  bool quitWhenUnanswered_ = false;
   unsigned graceMilliseconds_ = 20000;
-  guint graceTimer_ = 0;
+  guint graceTimer_ = 0;  // the wait for the page's answer
 };

@@ -26,6 +26,7 @@
 #include "DialogDriver.h"
 #include "HIDRemote.h"
 #include "HIDRemoteFakes_test.h"
+#include "MainViewNavigationPolicy.h"
 #include "MachineIdentity.h"
 #include "MediaKeys.h"
 #include "ProxySettings.h"
@@ -101,9 +102,11 @@ class VeloraDesktopAppDelegateTest : public ::testing::Test {
     g_object_unref(manager);
   }
 
+  // The application's own load, also of the address the view shows.
   static void load(const std::string& scenario) {
-    webkit_web_view_load_uri(application_->window()->mainView(),
-                             (server_->playerOrigin() + "/bridge.html?scenario=" + scenario).c_str());
+    std::string address = server_->playerOrigin() + "/bridge.html?scenario=" + scenario;
+    application_->navigationPolicy()->expectLoad(address);
+    webkit_web_view_load_uri(application_->window()->mainView(), address.c_str());
   }
 
   static bool waitForReport(const std::string& name) {

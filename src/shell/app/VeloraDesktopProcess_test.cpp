@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -131,6 +132,47 @@ class VeloraDesktopProcessTest : public ::testing::Test {
     if (reply == nullptr) return false;
     g_variant_unref(reply);
     return true;
+  }
+
+  // "frame=" and the escaped address of the path at the third-party origin,
+  // for the test player to lay that frame over the whole window.
+  std::string thirdPartyFrame(const std::string& path) const {
+    gchar* escaped = g_uri_escape_string((server_.thirdPartyOrigin() + path).c_str(), nullptr, TRUE);
+    std::string parameter = std::string("frame=") + escaped;
+    g_free(escaped);
+    return parameter;
+  }
+
+  // Makes the program the desktop's default application for addresses of
+  // the schemes ("http", "mailto"...), as a desktop entry of the user's.
+  void makeDefaultApplication(const std::string& program, const std::vector<std::string>& schemes) {
+    gchar* base = g_path_get_basename(program.c_str());
+    std::string name = std::string("test-") + base + ".desktop";
+    g_free(base);
+    std::string types;
+    std::string defaults;
+    for (const std::string& scheme : schemes) {
+      types += "x-scheme-handler/" + scheme + ";";
+      defaults += "x-scheme-handler/" + scheme + "=" + name + "\n";
+    }
+    ASSERT_TRUE(TestFolder::write(
+        home_.folder("XDG_DATA_HOME/applications") + "/" + name,
+        "[Desktop Entry]\nType=Application\nName=" + name + "\nExec=" + program + " %u\nMimeType=" + types + "\n"));
+    std::string list = home_.path() + "/XDG_CONFIG_HOME/mimeapps.list";
+    std::string before = TestFolder::read(list);
+    ASSERT_TRUE(TestFolder::write(list, (before.empty() ? "[Default Applications]\n" : before) + defaults));
+  }
+
+  // A click at 200,200 in the window titled `title`, again while `reached`
+  // does not hold (a window not drawn yet); false when it never does.
+  static bool clickUntil(const std::string& title, const std::function<bool()>& reached) {
+    std::string click =
+        "xdotool search --sync --onlyvisible --name '^" + title + "$' mousemove --window %1 200 200 click 1";
+    for (int attempt = 0; attempt < 60 && !reached(); ++attempt) {
+      if (system(click.c_str()) != 0) return false;
+      ShellTestServer::runUntil(reached, 2);
+    }
+    return reached();
   }
 
   TestFolder home_;
@@ -363,10 +405,8 @@ TEST_F(VeloraDesktopProcessTest, AQuitDuringASlowLoadLeavesTheSavedPageWhole) {
 TEST_F(VeloraDesktopProcessTest, AnAdvertThatNeverAnswersDoesNotKeepThePageFromBeingSaved) {
   // The advert: a frame of another origin (the reports' server's third
   // party), never answered.
-  gchar* frame = g_uri_escape_string((server_.thirdPartyOrigin() + "/app/other.html").c_str(), nullptr, TRUE);
   server_.delay("/app/other.html", 600000);
-  std::string player = useGoingPlayer(std::string("/app/?frame=") + frame);
-  g_free(frame);
+  std::string player = useGoingPlayer("/app/?" + thirdPartyFrame("/app/other.html"));
   {
     DesktopProcess online(home_.path(), {});
     ASSERT_TRUE(waitForGoingPlayerReports("loaded", 1));
@@ -548,9 +588,7 @@ TEST_F(VeloraDesktopProcessTest, APortalThatNeverAnswersLeavesTheFrontKeyToAnX11
 // The log keeps the player's console lines, at a bounded rate, and none of a
 // frame of another origin: a flood of either leaves the start in the log.
 TEST_F(VeloraDesktopProcessTest, APageOrAFrameThatFloodsTheConsoleLeavesTheLogsHistory) {
-  gchar* frame = g_uri_escape_string((server_.thirdPartyOrigin() + "/app/console-flood.html").c_str(), nullptr, TRUE);
-  usePlayer(std::string("/app/?console=3000&frame=") + frame);
-  g_free(frame);
+  usePlayer("/app/?console=3000&" + thirdPartyFrame("/app/console-flood.html"));
   DesktopProcess application(home_.path(), {});
   std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
   ASSERT_TRUE(waitForReports("player-flooded"));
@@ -595,9 +633,7 @@ TEST_F(VeloraDesktopProcessTest, LongConsoleLinesForSecondsLeaveTheLogsHistory) 
 // cross whole into the application (those with the frame's address not at
 // all), so its memory does not grow by them and none is logged whole.
 TEST_F(VeloraDesktopProcessTest, AFramesHugeConsoleLinesNeverCrossIntoTheApplicationWhole) {
-  gchar* frame = g_uri_escape_string((server_.thirdPartyOrigin() + "/app/console-huge.html").c_str(), nullptr, TRUE);
-  usePlayer(std::string("/app/?frame=") + frame);
-  g_free(frame);
+  usePlayer("/app/?" + thirdPartyFrame("/app/console-huge.html"));
   // The frame comes once the application has started whole.
   server_.delay("/app/console-huge.html", 600000);
   DesktopProcess application(home_.path(), {});
@@ -623,20 +659,11 @@ TEST_F(VeloraDesktopProcessTest, AFramesHugeConsoleLinesNeverCrossIntoTheApplica
 // A frame of another origin calling top.close() is ignored; the player's own
 // close, once asked to quit, ends the application.
 TEST_F(VeloraDesktopProcessTest, AFrameOfAnotherOriginCannotCloseTheWindowThePlayerAskedToQuitMay) {
-  gchar* frame = g_uri_escape_string((server_.thirdPartyOrigin() + "/app/closer.html").c_str(), nullptr, TRUE);
-  usePlayer(std::string("/app/?agree=close&frame=") + frame);
-  g_free(frame);
+  usePlayer("/app/?agree=close&" + thirdPartyFrame("/app/closer.html"));
   DesktopProcess application(home_.path(), {});
   ASSERT_TRUE(waitForReports("closer-ready"));
-  // A click in the frame, which covers the window, as the user's on an advert;
-  // again while it has not reached the frame (a window not drawn yet).
-  for (int attempt = 0; attempt < 60 && !server_.hasReport("closer"); ++attempt) {
-    ASSERT_EQ(system("xdotool search --sync --onlyvisible --name '^Test player$' mousemove --window %1 200 200 "
-                     "click 1"),
-              0);
-    ShellTestServer::runUntil([&] { return server_.hasReport("closer"); }, 2);
-  }
-  ASSERT_TRUE(server_.hasReport("closer"));
+  // A click in the frame, which covers the window, as the user's on an advert.
+  ASSERT_TRUE(clickUntil("Test player", [&] { return server_.hasReport("closer"); }));
   std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
   ASSERT_TRUE(ShellTestServer::runUntil([&] {
     return TestFolder::read(log).find("ignored a script's close of the player's window") != std::string::npos;
@@ -646,6 +673,32 @@ TEST_F(VeloraDesktopProcessTest, AFrameOfAnotherOriginCannotCloseTheWindowThePla
   ASSERT_TRUE(waitForReports("asked"));
   ASSERT_TRUE(application.waitForEnd());
   EXPECT_EQ(application.exitStatus(), 0);
+}
+
+// A frame of another origin hands the desktop's browser and mail program
+// nothing by itself (script clicks on links, a script-submitted form, also
+// from a data: frame inside it); clicked, it opens a mail address, without
+// the fields that would attach the user's files.
+TEST_F(VeloraDesktopProcessTest, AFrameOfAnotherOriginHandsTheDesktopOnlyWhatIsClickedAndNoAttachments) {
+  TestFolder programs;
+  const std::string opened = programs.file("opened");
+  for (const char* name : {"browser", "mail"}) {
+    ASSERT_TRUE(TestFolder::write(programs.file(name), "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + opened + "'\n"));
+    ASSERT_EQ(chmod(programs.file(name).c_str(), 0755), 0);
+  }
+  makeDefaultApplication(programs.file("browser"), {"http", "https"});
+  makeDefaultApplication(programs.file("mail"), {"mailto"});
+  usePlayer("/app/?" + thirdPartyFrame("/app/handoff.html"));
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("handoff-tried"));
+  ASSERT_TRUE(clickUntil("Test player", [&] { return server_.hasReport("handoff-clicked"); }));
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return !TestFolder::read(opened).empty(); }));
+  EXPECT_EQ(TestFolder::read(opened), "mailto:someone@velora.example?subject=Clicked\n");
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
+  EXPECT_NE(TestFolder::read(log).find("without a user gesture, what a page of another origin asked for: mailto:"),
+            std::string::npos);
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(application.waitForEnd());
 }
 
 TEST_F(VeloraDesktopProcessTest, AStartWhoseChannelCannotOpenStopsTheCoreItStarted) {
@@ -707,13 +760,7 @@ TEST_F(VeloraDesktopProcessTest, ProgramsItStartsWriteNothingIntoItsLog) {
   std::string settings = program("gnome-control-center");
   std::string browser = program("browser");
   // The desktop's browser: an application for web addresses, made the default.
-  ASSERT_TRUE(
-      TestFolder::write(home_.folder("XDG_DATA_HOME/applications") + "/test-browser.desktop",
-                        "[Desktop Entry]\nType=Application\nName=Test browser\nExec=" + programs.file("browser") +
-                            " %u\nMimeType=x-scheme-handler/http;x-scheme-handler/https;\n"));
-  ASSERT_TRUE(TestFolder::write(home_.path() + "/XDG_CONFIG_HOME/mimeapps.list",
-                                "[Default Applications]\nx-scheme-handler/http=test-browser.desktop\n"
-                                "x-scheme-handler/https=test-browser.desktop\n"));
+  makeDefaultApplication(programs.file("browser"), {"http", "https"});
   gchar* elsewhere = g_uri_escape_string(server_.thirdPartyOrigin().c_str(), nullptr, TRUE);
   usePlayer(std::string("/app/launch.html?elsewhere=") + elsewhere);
   g_free(elsewhere);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ApplicationMenu.h"
+#include "MainViewNavigationPolicy.h"
 #include "ShellTestServer.h"
 #include "TestFolder.h"
 #include "VLTestLog.h"
@@ -179,6 +180,30 @@ TEST_F(VeloraDesktopWindowsTest, APopUpOfAnotherOriginCannotCloseThePlayersWindo
   for (GtkWindow* window : popups()) gtk_widget_destroy(GTK_WIDGET(window));
 }
 
+// A quit the page did not agree to (it declined, or never answers): once
+// the wait for its answer has ended, a pop-up of another origin calling
+// opener.close() quits nothing.
+TEST_F(VeloraDesktopWindowsTest, AfterAQuitThePageLeftUnansweredAPopUpOfAnotherOriginCannotCloseIt) {
+  application_->setTerminationGraceMilliseconds(300);
+  int quitsBefore = quits_;
+  size_t mark = VLTestLog::mark();
+  size_t asked = server_->reports("asked").size();
+  EXPECT_FALSE(application_->applicationShouldTerminate());
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return server_->reports("asked").size() > asked; }));
+  ASSERT_TRUE(ShellTestServer::runUntil(
+      [&] { return VLTestLog::since(mark).find("no longer counts as its answer") != std::string::npos; }));
+  size_t reported = server_->reports("closer").size();
+  evaluate("window.open('" + server_->thirdPartyOrigin() + "/app/closer.html', 'closer')");
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return server_->reports("closer").size() > reported; }));
+  ASSERT_TRUE(ShellTestServer::runUntil([&] {
+    return VLTestLog::since(mark).find("ignored a script's close") != std::string::npos ||
+           VeloraController::instance().applicationTerminated();
+  }));
+  EXPECT_FALSE(VeloraController::instance().applicationTerminated());
+  EXPECT_EQ(quits_, quitsBefore);
+  for (GtkWindow* window : popups()) gtk_widget_destroy(GTK_WIDGET(window));
+}
+
 TEST_F(VeloraDesktopWindowsTest, ClosingTheWindowAsksThePageAndQuitsAfterTheGraceTime) {
   ASSERT_TRUE(application_->hasPlayerBeenLoaded());
   int quitsBefore = quits_;
@@ -249,6 +274,61 @@ TEST_F(VeloraDesktopWindowsTest, PagesOfAnotherOriginCannotSendTheWindowToThePla
   EXPECT_EQ(WebViewProbe::evaluate(mainView(), "location.search"), "\"\"");
   evaluate("document.querySelectorAll('iframe').forEach((frame) => frame.remove())");
   for (GtkWindow* window : popups()) gtk_widget_destroy(GTK_WIDGET(window));
+}
+
+// The same from a data: or blob: frame inside a frame of another origin,
+// which names no page that started it. The player's own reload and its own
+// navigations at its origin (also through a redirect) go on without a gesture.
+TEST_F(VeloraDesktopWindowsTest, FramesThatNameNoStarterCannotSendTheWindowToThePlayersAddress) {
+  // Whether the main view's load of the address was refused or its document
+  // committed, whichever comes first.
+  struct Outcome {
+    std::string address;
+    bool shown = false;
+  };
+  auto onChanged = +[](WebKitWebView* view, WebKitLoadEvent event, Outcome* outcome) {
+    outcome->shown |= event == WEBKIT_LOAD_COMMITTED && outcome->address == webkit_web_view_get_uri(view);
+  };
+  MainViewNavigationPolicy* policy = application_->navigationPolicy();
+  for (const std::string via : {"data", "blob"}) {
+    Outcome outcome{server_->playerOrigin() + "/app/windows.html?moved=" + via};
+    gulong changed = g_signal_connect(mainView(), "load-changed", G_CALLBACK(onChanged), &outcome);
+    unsigned long refusals = policy->refusals();
+    gchar* to = g_uri_escape_string(outcome.address.c_str(), nullptr, TRUE);
+    std::string intruder = server_->thirdPartyOrigin() + "/app/intruder.html?via=" + via + "&to=" + to;
+    g_free(to);
+    evaluate("document.body.appendChild(Object.assign(document.createElement('iframe'), {src: '" + intruder + "'}))");
+    EXPECT_TRUE(ShellTestServer::runUntil([&] { return outcome.shown || policy->refusals() > refusals; })) << via;
+    g_signal_handler_disconnect(mainView(), changed);
+    EXPECT_FALSE(outcome.shown) << via;
+    EXPECT_EQ(WebViewProbe::evaluate(mainView(), "location.search"), "\"\"") << via;
+    evaluate("document.querySelectorAll('iframe').forEach((frame) => frame.remove())");
+  }
+
+  // The player's own, as its scripts make them (no gesture).
+  auto goes = [](const std::string& go) {
+    gchar* escaped = g_uri_escape_string(go.c_str(), nullptr, TRUE);
+    evaluate(std::string("location.href = '/app/windows.html?go=") + escaped + "'");
+    g_free(escaped);
+  };
+  auto loadedAt = [](const std::string& pathAndQuery) {
+    return ShellTestServer::runUntil([&] {
+      return webkit_web_view_get_uri(mainView()) == server_->playerOrigin() + pathAndQuery &&
+             !webkit_web_view_is_loading(mainView());
+    });
+  };
+  goes("reload");
+  EXPECT_TRUE(ShellTestServer::runUntil([] {
+    return WebViewProbe::evaluate(mainView(), "performance.getEntriesByType('navigation')[0].type") == "\"reload\"";
+  }));
+  goes("/app/windows.html?own=1");
+  EXPECT_TRUE(loadedAt("/app/windows.html?own=1"));
+  server_->redirect("/app/hop", server_->playerOrigin() + "/app/windows.html?hopped=1");
+  goes("/app/hop");
+  EXPECT_TRUE(loadedAt("/app/windows.html?hopped=1"));
+  evaluate("location.href = '/app/windows.html'");
+  ASSERT_TRUE(loadedAt("/app/windows.html"));
+  EXPECT_EQ(WebViewProbe::evaluate(mainView(), "typeof VeloraICI"), "\"object\"");
 }
 
 // The menu's three items with their keys; Control-comma moves the page to its
