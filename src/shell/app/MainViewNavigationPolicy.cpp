@@ -76,8 +76,9 @@ bool MainViewNavigationPolicy::mayShow(const std::string& address) const {
   if (playerOrigin_.empty() || PagePublisher::originOf(address) != playerOrigin_) return false;
   // At the player's origin, what no page names as its starter is a frame's
   // too (a data: or blob: one sends no Referer), unless it is a reload or a
-  // step in history.
-  return action == nullptr || action->byOwnDocument || action->reloadOrHistory;
+  // step in history. So is one no longer remembered: a frame can start
+  // enough frames of its own before the answer comes to push it out.
+  return action != nullptr && (action->byOwnDocument || action->reloadOrHistory);
 }
 
 gboolean MainViewNavigationPolicy::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,

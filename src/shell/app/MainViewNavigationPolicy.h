@@ -14,7 +14,9 @@
 //
 // WebKit tells whether a load is the main frame's only with its response, and
 // who started it only with its navigation action: the actions of the view are
-// remembered (the last few, by address) until their response.
+// remembered (the last few, by address) until their response. A navigation
+// to the player's origin whose action is no longer remembered counts as a
+// page's.
 //
 // Threads: main thread only.
 #pragma once
