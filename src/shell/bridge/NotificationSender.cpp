@@ -153,6 +153,8 @@ bool NotificationSender::makeRoomForAFetch() {
 }
 
 void NotificationSender::giveUp(Fetch* fetch) {
+  // Once: a fetch that gave way may reach its time limit before it ends.
+  if (fetch->givenUp) return;
   fetch->givenUp = true;
   --fetch->sender->iconFetches_;
   // The pending step ends with an error, which ends the fetch.

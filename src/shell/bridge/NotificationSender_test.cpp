@@ -156,4 +156,29 @@ TEST_F(NotificationSenderTest, IconsThatTrickleInAreGivenUpAtTheTimeLimit) {
   EXPECT_TRUE(shown.back().hasImage);
 }
 
+// Slow icons that give way to newer notifications just as their time limit
+// passes end once each: after them, icons still arrive.
+TEST_F(NotificationSenderTest, IconsGivingWayAtTheirTimeLimitLeaveLaterIconsArriving) {
+  ASSERT_TRUE(notifications_->owned());
+  NotificationSender& sender = NotificationSender::instance();
+  server_->delay("/stalled.png", 600000);
+  sender.setIconFetchSeconds(1);
+  size_t before = notifications_->notifications().size();
+  for (size_t i = 0; i < NotificationSender::kMaxIconFetches; ++i) {
+    sender.show("Stalled " + std::to_string(i), "slow icon",
+                server_->playerOrigin() + "/stalled.png?" + std::to_string(i));
+  }
+  // Every time limit has passed, none has been acted on yet: the oldest gives way now.
+  g_usleep(1500 * 1000);
+  sender.show("Giving way", "icon", server_->playerOrigin() + "/icon.png");
+  waitForShown(before + NotificationSender::kMaxIconFetches + 1);
+  sender.setIconFetchSeconds(NotificationSender::kIconFetchSeconds);
+  server_->release("/stalled.png");
+  sender.show("After them", "icon", server_->playerOrigin() + "/icon.png");
+  std::vector<FakeNotificationServer::Notification> shown =
+      waitForShown(before + NotificationSender::kMaxIconFetches + 2);
+  EXPECT_EQ(shown.back().summary, "After them");
+  EXPECT_TRUE(shown.back().hasImage);
+}
+
 }  // namespace
