@@ -1974,6 +1974,35 @@ TEST_F(CoreDriverTest, ADownloadThatNeverEndsStopsBeforeTheReserveAndGivesItsRoo
   EXPECT_EQ(0, result);
 }
 
+// On a volume with less than the 300 MB reserve free, a track whose server
+// sends no length plays to its end as the same track with a length does: the
+// cache's limit gives it its room, as it gives a track of known size.
+TEST_F(CoreDriverTest, ATrackWithoutALengthPlaysOnAVolumeShortOfTheReserve) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
+#endif
+  TestFolder folder;
+  ServedTrack track(folder);
+  ASSERT_TRUE(track.ready());
+  setenv("VELORA_TESTSERVER_ROOT", folder.folder("media").c_str(), 1);
+  TestHttpServer withoutLength;
+  ASSERT_TRUE(withoutLength.isRunning());
+  const std::string volume = folder.folder("small");
+  const int result = TestSmallVolume::run(volume, "64m", [&] {
+    CoreDriverProcess driver(kTool, driverArguments(volume + "/home", ""));
+    EXPECT_TRUE(driver.waitUntilStarted());
+    EXPECT_TRUE(playsToTheEnd(driver, track.url(1501))) << "with a length";
+    EXPECT_TRUE(playsToTheEnd(driver, withoutLength.url("/file=track.mp3/nolength=1/t.mp3?_TEID=1502&_FMT=5")))
+        << "without a length";
+    EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"cache"}), 2, 0, 2, 20000})).boolValue())
+        << "both are cached whole";
+    EXPECT_EQ(0, driver.quit());
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
+}
+
 // The lines of the core's log that a clean run must not write: errors, and
 // the warnings of files left open.
 std::vector<std::string> troubleInLog(const std::string& home) {

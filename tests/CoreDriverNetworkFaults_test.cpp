@@ -509,7 +509,11 @@ TEST_F(NetworkFaultTest, AnAnswerWithoutLengthPlaysAsItArrivesAndAnEndlessOneKee
       },
       120))
       << "the first endless answer was never let go";
+#if !defined(__SANITIZE_THREAD__)
+  // The thread sanitizer keeps anonymous shadow memory for every mapped byte
+  // the file's writes touch, so the bound is the client's only without it.
   EXPECT_LT(peak, size_t(150) << 20);
+#endif
   EXPECT_EQ(0, driver->quit());
 }
 

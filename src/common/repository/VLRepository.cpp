@@ -457,8 +457,14 @@ bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size, bool* asByte
   std::vector<VLRepositoryFile*> evicted;
   double freed = 0;
   auto underLimit = [&] { return keptOthers + wanted <= limit; };
-  const double kept = growing ? kReserve : 0.0;
-  auto onVolume = [&] { return growth + kept <= available + freed; };
+  // A file growing in the cache may always take the room the cache's limit
+  // gives (a track of unknown length plays on a volume short of the
+  // reserve, as one of known size does), and more only while the volume
+  // keeps its reserve.
+  auto onVolume = [&] {
+    if (growth > available + freed) return false;
+    return !growing || growth + kReserve <= available + freed || (autoClean_ && underLimit());
+  };
   for (VLRepositoryFile* candidate : candidates) {
     if (underLimit() && onVolume()) break;
     evicted.push_back(candidate);

@@ -164,7 +164,8 @@ class VLRepository {
   // (auto-clean, or larger than the volume) tells the handler onVolumeFull
   // on each refusal. A file whose end is not known yet (growing) is taken
   // the same way, but never larger than a track can be (500 MB) nor past
-  // the volume's 300 MB reserve; such a refusal is its answer's alone: it
+  // the volume's 300 MB reserve, unless it fits under an auto-clean
+  // repository's limit; such a refusal is its answer's alone: it
   // turns nothing full and tells the handler nothing.
   // With asBytesArrive (not null), a size larger than the limit of an
   // auto-clean repository that the volume could hold evicts nothing now:

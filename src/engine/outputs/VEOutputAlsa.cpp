@@ -7,8 +7,10 @@
 #include <condition_variable>
 #include <cstring>
 #include <future>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -38,17 +40,49 @@ bool offeredDevice(const std::string& name) {
   return name == "default" || name == "pulse" || name == "pipewire" || name.find("CARD=") != std::string::npos;
 }
 
+// The devices whose open a caller gave up on and that still wait (a bridge
+// to a sound server that does not answer waits 30 s): another open of one of
+// them would wait on the same server, so none is started until the first
+// ended, and looks repeated every few seconds do not pile up threads. Never
+// destroyed: an open given up on may end while the process exits.
+class AbandonedOpens {
+ public:
+  static AbandonedOpens& instance() {
+    static AbandonedOpens* opens = new AbandonedOpens;
+    return *opens;
+  }
+  bool waiting(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return names_.count(name) > 0;
+  }
+  void add(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++names_[name];
+  }
+  void remove(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (--names_[name] <= 0) names_.erase(name);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<std::string, int> names_;
+};
+
 // One open of a PCM for playback, on a thread of its own so that the caller
 // can stop waiting for it: an open that comes after the caller gave up is
 // closed by its thread. Non-blocking: a busy device fails at once, and no
 // write of the PCM waits for room.
 class PcmOpen {
  public:
-  // Starts opening name; null when no thread could start.
+  // Starts opening name; null when no thread could start, or while an
+  // earlier open of name that was given up on still waits.
   static std::shared_ptr<PcmOpen> start(const std::string& name) {
+    if (AbandonedOpens::instance().waiting(name)) return nullptr;
     auto open = std::make_shared<PcmOpen>();
+    open->name_ = name;
     try {
-      std::thread(run, open, name).detach();
+      std::thread(run, open).detach();
     } catch (const std::system_error&) {
       return nullptr;
     }
@@ -61,6 +95,7 @@ class PcmOpen {
     std::unique_lock<std::mutex> lock(mutex_);
     if (!ended_.wait_until(lock, deadline, [this] { return done_; })) {
       abandoned_ = true;
+      AbandonedOpens::instance().add(name_);
       return nullptr;
     }
     snd_pcm_t* pcm = pcm_;
@@ -69,9 +104,9 @@ class PcmOpen {
   }
 
  private:
-  static void run(std::shared_ptr<PcmOpen> self, std::string name) {
+  static void run(std::shared_ptr<PcmOpen> self) {
     snd_pcm_t* pcm = nullptr;
-    if (snd_pcm_open(&pcm, name.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) pcm = nullptr;
+    if (snd_pcm_open(&pcm, self->name_.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) pcm = nullptr;
     bool abandoned = false;
     {
       std::lock_guard<std::mutex> lock(self->mutex_);
@@ -80,9 +115,12 @@ class PcmOpen {
       self->done_ = true;
     }
     self->ended_.notify_all();
-    if (abandoned && pcm) snd_pcm_close(pcm);
+    if (!abandoned) return;
+    if (pcm) snd_pcm_close(pcm);
+    AbandonedOpens::instance().remove(self->name_);
   }
 
+  std::string name_;
   std::mutex mutex_;
   std::condition_variable ended_;
   bool done_ = false;

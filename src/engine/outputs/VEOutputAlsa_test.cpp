@@ -173,6 +173,22 @@ TEST(VEOutputAlsa, AHungSoundServerHoldsNeitherTheListingNorAnOpen) {
   EXPECT_EQ(VE_ERR_OUTPUT_INIT, opening.get());
 }
 
+// Looks for a device repeated while the sound server stays hung (the engine
+// on no sound looks every few seconds, each new system lists again) leave at
+// most one open of each device waiting in the server, not one per look: an
+// open that waits for a server that does not answer is not asked again until
+// it ended.
+TEST(VEOutputAlsa, RepeatedListingsAgainstAHungSoundServerDoNotPileUpThreads) {
+  vetest::StuckSoundServer server;
+  ASSERT_TRUE(server.ready());
+  std::vector<VEOutputDriver> drivers;
+  VEOutputAlsa().listDrivers(&drivers);
+  const size_t afterOne = vetest::threadCount();
+  for (int look = 0; look < 8; ++look) VEOutputAlsa().listDrivers(&drivers);
+  // Beside a margin for threads of the first opens still starting.
+  EXPECT_LT(vetest::threadCount(), afterOne + 8) << "each listing left more threads waiting in the server";
+}
+
 TEST(VEOutputAlsa, MissingDeviceAnswersOutputInit) {
   VEOutputAlsa output;
   RampSource source;

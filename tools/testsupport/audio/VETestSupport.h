@@ -452,6 +452,16 @@ class NullSinkServer {
   bool ready_ = false;
 };
 
+// The threads this process runs now (from /proc).
+inline size_t threadCount() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("Threads:", 0) == 0) return static_cast<size_t>(std::stoul(line.substr(8)));
+  }
+  return 0;
+}
+
 // A sound server that hangs, for this process and its children: its socket in
 // the private runtime folder of NullSinkServer takes every connection and
 // never answers, as a server stopped in mid-run or socket-activated and stuck
