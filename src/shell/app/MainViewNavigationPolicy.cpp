@@ -113,6 +113,10 @@ void MainViewNavigationPolicy::onLoadChanged(WebKitWebView* view, WebKitLoadEven
   // answered before its start is told.
   if (event == WEBKIT_LOAD_COMMITTED) self->committed_ = address;
   if (event == WEBKIT_LOAD_COMMITTED || event == WEBKIT_LOAD_FINISHED) self->mainLoadByApplication_ = false;
+  // An announcement is for the load that follows it: one the view served
+  // otherwise (the saved page, offline) must not leave the address trusted
+  // for a frame that navigates there later.
+  if (event == WEBKIT_LOAD_STARTED) self->expectedLoad_.clear();
   if (event != WEBKIT_LOAD_STARTED || address == self->committed_) return;
   // The main frame's load began: the application's when the view shows the
   // address the application asked for (a page's leaves it at the page).
