@@ -384,7 +384,7 @@ bool VLRepositoryFile::close(unsigned int options) {
   // What came of an answer without a length goes: such an answer always
   // comes whole from its start, so its bytes would only hold room (as much
   // as an answer that never ends took) until the next answer wrote them again.
-  if (growing_) forgetGrownContent();
+  if (growing_ && !emptyFiles()) growing_ = false;
   refreshLoaded();
   if (!isContentMapped() || !isBitmapMapped()) {
     VL_LOG_ERROR("Map file should be open");
@@ -667,14 +667,7 @@ bool VLRepositoryFile::discardContent() {
   }
   bool openedHere = openCount_ == 0;
   if (openedHere && !open(0)) return false;
-  bool emptied = content_->resize(0, false) && bitmap_->resize(0, true);
-  if (!emptied) {
-    VL_LOG_ERROR("Unable to empty repository file : " << content_->getPath());
-    remapAfterFailedResize();
-  } else {
-    loadPresentBits();
-    storeReset(kAllOnes, std::string());
-  }
+  bool emptied = emptyFiles();
   if (openedHere) close(0);
   return emptied;
 }
@@ -771,17 +764,17 @@ bool VLRepositoryFile::finishGrowing(size_t size) {
   return true;
 }
 
-// Empties both files of a file that grew, leaving its size unknown. Open
-// files only (the last close calls it before it unmaps them).
-void VLRepositoryFile::forgetGrownContent() {
+// Empties both files, leaving the size unknown. Open files only (the last
+// close calls it before it unmaps them).
+bool VLRepositoryFile::emptyFiles() {
   if (!content_->resize(0, false) || !bitmap_->resize(0, true)) {
     VL_LOG_ERROR("Unable to empty repository file : " << content_->getPath());
     remapAfterFailedResize();
-    growing_ = false;
-    return;
+    return false;
   }
   loadPresentBits();
   storeReset(kAllOnes, std::string());
+  return true;
 }
 
 // Resizes both files to `size` bytes keeping the blocks present, also those

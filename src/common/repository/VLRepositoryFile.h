@@ -323,7 +323,7 @@ class VLRepositoryFile {
   bool mappingsCover();
   void remapAfterFailedResize();
   bool resizeKeepingBlocks(size_t size);
-  void forgetGrownContent();
+  bool emptyFiles();
   void noteBytesArrived(size_t count);
   // Stores a new size and validator with nothing present, and tells the
   // repository, the index and the handler.
