@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -274,15 +275,35 @@ TEST_F(VeloraDesktopProcessTest, APageThatNeverAgreesKeepsItRunningUntilSigtermW
   EXPECT_EQ(again.exitStatus(), 0);
 }
 
-// How many windows of the process show on the display.
-int visibleWindows(GPid pid) {
-  gchar* output = nullptr;
+// The windows of the process that show on the display, by id. A window that
+// goes away while xdotool searches makes it fail (BadWindow): the search is
+// then made again. Empty when it fails every time.
+std::vector<std::string> visibleWindowsOf(GPid pid) {
   std::string command = "xdotool search --onlyvisible --pid " + std::to_string(pid);
-  if (!g_spawn_command_line_sync(command.c_str(), &output, nullptr, nullptr, nullptr)) return -1;
-  int count = 0;
-  for (const char* at = output; *at != '\0'; ++at) count += *at == '\n';
-  g_free(output);
-  return count;
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    gchar* output = nullptr;
+    gchar* errors = nullptr;
+    gint status = 0;
+    if (!g_spawn_command_line_sync(command.c_str(), &output, &errors, &status, nullptr)) return {};
+    // xdotool also ends with 1 when it finds nothing, which is an answer;
+    // an X error is not.
+    bool answered = g_spawn_check_wait_status(status, nullptr) || strstr(errors, "X Error") == nullptr;
+    g_free(errors);
+    std::vector<std::string> windows;
+    gchar** lines = g_strsplit(output != nullptr ? output : "", "\n", -1);
+    for (gchar** line = lines; *line != nullptr; ++line) {
+      if (**line != '\0') windows.emplace_back(*line);
+    }
+    g_strfreev(lines);
+    g_free(output);
+    if (answered) return windows;
+    g_usleep(50000);
+  }
+  return {};
+}
+
+int visibleWindows(GPid pid) {
+  return static_cast<int>(visibleWindowsOf(pid).size());
 }
 
 // A dialog that runs a loop of its own (here the address dialog) does not
@@ -294,11 +315,9 @@ TEST_F(VeloraDesktopProcessTest, SigtermWhileTheAddressDialogShowsQuitsInOrder) 
     DesktopProcess application(home_.path(), {});
     ASSERT_TRUE(waitForReports("loaded"));
     ASSERT_TRUE(ShellTestServer::runUntil([&] { return visibleWindows(application.pid()) == 1; }));
-    gchar* window = nullptr;
-    std::string search = "xdotool search --onlyvisible --pid " + std::to_string(application.pid());
-    ASSERT_TRUE(g_spawn_command_line_sync(search.c_str(), &window, nullptr, nullptr, nullptr));
-    std::string keys = "xdotool windowfocus --sync " + std::string(g_strstrip(window)) + " key --clearmodifiers ctrl+l";
-    g_free(window);
+    std::vector<std::string> windows = visibleWindowsOf(application.pid());
+    ASSERT_EQ(windows.size(), 1u);
+    std::string keys = "xdotool windowfocus --sync " + windows[0] + " key --clearmodifiers ctrl+l";
     ASSERT_TRUE(g_spawn_command_line_sync(keys.c_str(), nullptr, nullptr, nullptr, nullptr));
     ASSERT_TRUE(ShellTestServer::runUntil([&] { return visibleWindows(application.pid()) == 2; }));
     application.signal(SIGTERM);
@@ -769,11 +788,9 @@ TEST_F(VeloraDesktopProcessTest, ProgramsItStartsWriteNothingIntoItsLog) {
   ASSERT_TRUE(waitForReports("loaded"));
   ASSERT_TRUE(ShellTestServer::runUntil([&] { return TestFolder::exists(settings); }));
   ASSERT_TRUE(ShellTestServer::runUntil([&] { return visibleWindows(application.pid()) == 1; }));
-  gchar* window = nullptr;
-  std::string search = "xdotool search --onlyvisible --pid " + std::to_string(application.pid());
-  ASSERT_TRUE(g_spawn_command_line_sync(search.c_str(), &window, nullptr, nullptr, nullptr));
-  std::string click = "xdotool mousemove --sync --window " + std::string(g_strstrip(window)) + " 200 200 click 1";
-  g_free(window);
+  std::vector<std::string> windows = visibleWindowsOf(application.pid());
+  ASSERT_EQ(windows.size(), 1u);
+  std::string click = "xdotool mousemove --sync --window " + windows[0] + " 200 200 click 1";
   ASSERT_TRUE(g_spawn_command_line_sync(click.c_str(), nullptr, nullptr, nullptr, nullptr));
   ASSERT_TRUE(ShellTestServer::runUntil([&] { return TestFolder::exists(browser); }));
   EXPECT_EQ(TestFolder::read(settings), "/dev/null\n");
