@@ -915,6 +915,50 @@ TEST_F(VeloraDesktopProcessTest, RemoveFolderIsRefusedWhileTheApplicationRuns) {
   EXPECT_FALSE(TestFolder::exists(data));
 }
 
+// From a script or an ssh login (no session bus, no display) the running
+// client is told by the lock it holds on its data folder: --remove-folder is
+// refused on the command's own standard error, and the client's stores keep
+// working. Once no client runs, also one killed with SIGKILL, the folder goes.
+TEST_F(VeloraDesktopProcessTest, RemoveFolderWithoutTheBusIsRefusedWhileAClientRunsAndWorksOnceNoneDoes) {
+  usePlayer("/app/?agree=none&keep=before-the-removal");
+  const std::string data = home_.path() + "/XDG_DATA_HOME/velora-desktop";
+  const std::vector<std::pair<std::string, std::string>> noSession = {{"DBUS_SESSION_BUS_ADDRESS", ""},
+                                                                      {"DISPLAY", ""},
+                                                                      {"WAYLAND_DISPLAY", ""},
+                                                                      {"XDG_RUNTIME_DIR", home_.folder("no-bus")}};
+  const std::string said = home_.path() + "/remover-said";
+  {
+    DesktopProcess application(home_.path(), {});
+    ASSERT_TRUE(waitForReports("loaded"));
+    DesktopProcess remover(home_.path(), {"--remove-folder"}, noSession, "", said);
+    ASSERT_TRUE(remover.waitForEnd());
+    EXPECT_EQ(remover.exitStatus(), 1);
+    EXPECT_NE(TestFolder::read(said).find("--remove-folder refused: the application is running"), std::string::npos)
+        << TestFolder::read(said);
+    std::string log = TestFolder::read(home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop_stderr.log");
+    EXPECT_EQ(log.find("refused"), std::string::npos) << log;
+    EXPECT_TRUE(TestFolder::exists(data + "/storage/localStorage.db"));
+    ASSERT_TRUE(activateQuit());
+    ASSERT_TRUE(application.waitForEnd());
+    EXPECT_EQ(application.exitStatus(), 0);
+  }
+  // The stores worked to the end: what the page kept is there at the next
+  // start, whose lock dies with it.
+  usePlayer("/app/?agree=none");
+  {
+    DesktopProcess again(home_.path(), {});
+    ASSERT_TRUE(waitForReports("loaded", 2));
+    EXPECT_NE(server_.reports("loaded")[1].find("\"kept\":\"before-the-removal\""), std::string::npos)
+        << server_.reports("loaded")[1];
+    again.signal(SIGKILL);
+    ASSERT_TRUE(again.waitForEnd());
+  }
+  DesktopProcess remover(home_.path(), {"--remove-folder"}, noSession, "", said);
+  ASSERT_TRUE(remover.waitForEnd());
+  EXPECT_EQ(remover.exitStatus(), 0) << TestFolder::read(said);
+  EXPECT_FALSE(TestFolder::exists(data));
+}
+
 // What a desktop reads of the media player on the session bus, with gdbus:
 // the value of one property of the player interface, as gdbus prints it.
 std::string playerProperty(const std::string& name) {
