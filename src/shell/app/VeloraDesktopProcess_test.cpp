@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <iostream>
@@ -523,6 +524,120 @@ TEST_F(VeloraDesktopProcessTest, APageOverTheSizeLimitIsDroppedOnceAndThePageSav
   std::string log = TestFolder::read(home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log");
   EXPECT_EQ(occurrences(log, "what was recorded is dropped"), 1u) << log;
   EXPECT_EQ(occurrences(log, "over the limit: the page is not saved"), 0u) << log;
+}
+
+// A player page that reloads itself, as "reloading" or once the test makes it
+// so, as "final" that stays. Each load reports its version to `reports`.
+std::string reloadingPage(const std::string& version) {
+  return "<!doctype html><html><head><title>reloading</title></head><body><img src=\"/big.png\"><script>\n"
+         "'use strict';\n"
+         "const reports = new URLSearchParams(location.search).get('reports');\n"
+         "window.VeloraAPI = {};\n"
+         "addEventListener('load', () => {\n"
+         "  fetch(reports + '/report?name=" +
+         version +
+         "', { method: 'POST', mode: 'no-cors', body: '1' })\n"
+         "    .finally(() => { if ('" +
+         version +
+         "' === 'reloading') setTimeout(() => location.reload(), 20); });\n"
+         "});\n"
+         "</script></body></html>\n";
+}
+
+// On a disk slow to sync, a page that reloads itself: only the latest load
+// waits to be written, so the client's memory stays bounded, and the end of
+// the run waits a bounded time: the latest page is saved when the disk lets
+// it, and when the disk is slower than the end waits for, the saved page
+// stays whole. The next start without the service shows a whole page.
+TEST_F(VeloraDesktopProcessTest, APageThatReloadsItselfOnADiskSlowToSyncStaysBoundedAndQuits) {
+  TestFolder folder;
+  ASSERT_TRUE(linkTestPages(folder));
+  constexpr size_t kImageBytes = 4u << 20;
+  const std::string image = TestFolder::read(folder.file("icon.png")) + std::string(kImageBytes, '\1');
+  ASSERT_TRUE(TestFolder::write(folder.file("big.png"), image));
+  ASSERT_TRUE(TestFolder::write(folder.file("reloading.html"), reloadingPage("reloading")));
+  auto pages = std::make_unique<ShellTestServer>(folder.path());
+  ASSERT_TRUE(pages->start());
+  ASSERT_TRUE(reports_.start());
+  const std::string player = pages->playerOrigin() + "/reloading.html?reports=" + reports_.playerOrigin();
+  VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
+  ASSERT_TRUE(preferences.set("BetaPlayerURL", player));
+  ASSERT_EQ(g_mkdir_with_parents(savedPageFolder().c_str(), 0700), 0);
+  // As the kernel names the files the client syncs.
+  char* real = realpath(savedPageFolder().c_str(), nullptr);
+  ASSERT_NE(real, nullptr);
+  const std::string slowFolder = real;
+  free(real);
+  const std::string slowed = home_.path() + "/slowed-syncs";
+  const char* asan = g_getenv("ASAN_OPTIONS");
+  auto slowDisk = [&](const std::string& milliseconds) {
+    return std::vector<std::pair<std::string, std::string>>{
+        {"LD_PRELOAD", DesktopProcess::kSlowFsyncShim},
+        {"VELORA_SLOW_FSYNC_FOLDER", slowFolder},
+        {"VELORA_SLOW_FSYNC_MILLISECONDS", milliseconds},
+        {"VELORA_SLOW_FSYNC_LOG", slowed},
+        // The shim comes before a sanitizer's runtime, which does not sync.
+        {"ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0"}};
+  };
+  auto loads = [&](const std::string& version) { return reports_.reports(version).size(); };
+  SavedPageStore store(savedPageFolder(), player);
+  SavedPage page;
+  // Seconds from SIGTERM to the end.
+  auto quit = [&](DesktopProcess& application) {
+    gint64 signalled = g_get_monotonic_time();
+    application.signal(SIGTERM);
+    EXPECT_TRUE(ShellTestServer::runUntil([&] { return application.ended(); }, 60));
+    return (g_get_monotonic_time() - signalled) / double(G_USEC_PER_SEC);
+  };
+
+  // Syncs within the end's wait: the latest load is saved.
+  {
+    DesktopProcess application(home_.path(), {}, slowDisk("1000"));
+    ASSERT_TRUE(ShellTestServer::runUntil([&] { return loads("reloading") >= 10; }));
+    size_t before = application.residentKilobytes("VmRSS:");
+    gint64 from = g_get_monotonic_time();
+    ASSERT_TRUE(ShellTestServer::runUntil([&] { return loads("reloading") >= 70; }));
+    size_t after = application.residentKilobytes("VmRSS:");
+    double seconds = (g_get_monotonic_time() - from) / double(G_USEC_PER_SEC);
+    double growth = (double(after) - double(before)) / 1024;
+    std::cout << "60 loads in " << seconds << " s: resident memory grew " << growth << " MiB (" << growth / seconds * 60
+              << " MiB a minute)\n";
+    EXPECT_LT(growth, 96.0) << "60 loads of " << (kImageBytes >> 20) << " MiB each";
+    EXPECT_GT(TestFolder::read(slowed).size(), 0u) << "the client did not run with the slow disk";
+    ASSERT_TRUE(TestFolder::write(folder.file("reloading.html"), reloadingPage("final")));
+    ASSERT_TRUE(ShellTestServer::runUntil([&] { return loads("final") >= 1; }));
+    double ended = quit(application);
+    std::cout << "ended " << ended << " s after SIGTERM\n";
+    EXPECT_LT(ended, 30.0);
+    EXPECT_EQ(application.exitStatus(), 0);
+    ASSERT_TRUE(store.load(player, page));
+    EXPECT_NE(page.document()->bytes.find("'final' === 'reloading'"), std::string::npos);
+    ASSERT_NE(page.find(pages->playerOrigin() + "/big.png"), nullptr);
+    EXPECT_EQ(page.find(pages->playerOrigin() + "/big.png")->bytes, image);
+  }
+
+  // Slower than the end waits for: it ends all the same, the page saved
+  // before or the write under way whole.
+  ASSERT_TRUE(TestFolder::write(folder.file("reloading.html"), reloadingPage("reloading")));
+  {
+    size_t loaded = loads("reloading");
+    DesktopProcess application(home_.path(), {}, slowDisk("7000"));
+    ASSERT_TRUE(ShellTestServer::runUntil([&] { return loads("reloading") >= loaded + 10; }));
+    double ended = quit(application);
+    std::cout << "with syncs of 7 s, ended " << ended << " s after SIGTERM\n";
+    EXPECT_LT(ended, 30.0);
+    EXPECT_EQ(application.exitStatus(), 0);
+    ASSERT_TRUE(store.load(player, page));
+    EXPECT_EQ(page.find(pages->playerOrigin() + "/big.png")->bytes, image);
+  }
+
+  // Without the service: a whole saved page shows.
+  pages.reset();
+  size_t shown = loads("reloading") + loads("final");
+  DesktopProcess offline(home_.path(), {});
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return loads("reloading") + loads("final") > shown; }));
+  offline.signal(SIGTERM);
+  ASSERT_TRUE(offline.waitForEnd());
 }
 
 TEST_F(VeloraDesktopProcessTest, BeforeAnyPlayerPageAQuitEndsAtOnce) {
