@@ -1023,6 +1023,31 @@ TEST_F(VeloraDesktopProcessTest, RemoveFolderIsRefusedWhileTheApplicationRuns) {
   application.signal(SIGTERM);
   ASSERT_TRUE(application.waitForEnd());
 
+  // A client that holds no lock on the folder (an earlier build) is found by
+  // its name on the session bus.
+  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+  ASSERT_NE(bus, nullptr);
+  guint name = g_bus_own_name_on_connection(bus, "org.velora.Desktop", G_BUS_NAME_OWNER_FLAGS_NONE, nullptr, nullptr,
+                                            nullptr, nullptr);
+  ASSERT_TRUE(ShellTestServer::runUntil([&] {
+    GVariant* owner =
+        g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                    "NameHasOwner", g_variant_new("(s)", "org.velora.Desktop"), G_VARIANT_TYPE("(b)"),
+                                    G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+    gboolean owned = FALSE;
+    if (owner != nullptr) g_variant_get(owner, "(b)", &owned);
+    if (owner != nullptr) g_variant_unref(owner);
+    return owned == TRUE;
+  }));
+  {
+    DesktopProcess refused(home_.path(), {"--remove-folder"}, {{"DISPLAY", ""}});
+    ASSERT_TRUE(refused.waitForEnd());
+    EXPECT_EQ(refused.exitStatus(), 1);
+    EXPECT_TRUE(TestFolder::exists(data + "/kept"));
+  }
+  g_bus_unown_name(name);
+  g_object_unref(bus);
+
   // Once it has quit, the folder goes, also without a display.
   DesktopProcess remover(home_.path(), {"--remove-folder"}, {{"DISPLAY", ""}});
   ASSERT_TRUE(remover.waitForEnd());
