@@ -628,6 +628,7 @@ TEST_F(VeloraDesktopProcessTest, APageThatReloadsItselfOnADiskSlowToSyncStaysBou
     EXPECT_LT(ended, 30.0);
     EXPECT_EQ(application.exitStatus(), 0);
     ASSERT_TRUE(store.load(player, page));
+    ASSERT_NE(page.find(pages->playerOrigin() + "/big.png"), nullptr);
     EXPECT_EQ(page.find(pages->playerOrigin() + "/big.png")->bytes, image);
   }
 
