@@ -335,15 +335,15 @@ bool VeloraDesktopAppDelegate::decideNewWindow(WebKitNavigationAction* action) {
   std::string uri =
       request != nullptr && webkit_uri_request_get_uri(request) != nullptr ? webkit_uri_request_get_uri(request) : "";
   if (!isForTheDesktop(uri)) {
-    VL_LOG_WARN("VeloraDesktopAppDelegate::decideNewWindow refused to open " + uri);
+    notForTheDesktop_.refused(uri);
     return false;
   }
-  if (!webkit_navigation_action_is_user_gesture(action) &&
-      MainViewNavigationPolicy::starterOrigin(action) != publisher_->playerOrigin()) {
-    VL_LOG_WARN(
-        "VeloraDesktopAppDelegate::decideNewWindow refused to open, without a user gesture, what a page of "
-        "another origin asked for: " +
-        uri);
+  if (MainViewNavigationPolicy::starterOrigin(action) == publisher_->playerOrigin()) {
+    openInBrowser(uri);
+    return false;
+  }
+  if (!webkit_navigation_action_is_user_gesture(action)) {
+    withoutGesture_.refused(uri);
     return false;
   }
   openInBrowser(uri);
@@ -447,7 +447,7 @@ GtkWidget* VeloraDesktopAppDelegate::onCreate(WebKitWebView* view, WebKitNavigat
   auto* self = static_cast<VeloraDesktopAppDelegate*>(data);
   // The preloading view's pages (loader, error pages) get pop-ups for any window.
   if (view == self->window_->mainView() && !self->decideNewWindow(action)) return nullptr;
-  if (!mayOpenPopup(action)) return nullptr;
+  if (!self->mayOpenPopup(action)) return nullptr;
   return GTK_WIDGET(PopupWindowController::create(view)->popupWebView());
 }
 
@@ -458,11 +458,11 @@ bool VeloraDesktopAppDelegate::mayOpenPopup(WebKitNavigationAction* action) {
   const char* uri = request != nullptr ? webkit_uri_request_get_uri(request) : nullptr;
   std::string address = uri != nullptr ? uri : "";
   if (!webkit_navigation_action_is_user_gesture(action)) {
-    VL_LOG_WARN("VeloraDesktopAppDelegate::mayOpenPopup no pop-up without a user gesture: " << address);
+    popupWithoutGesture_.refused(address);
     return false;
   }
   if (PopupWindowController::openCount() >= kMaxPopups) {
-    VL_LOG_WARN("VeloraDesktopAppDelegate::mayOpenPopup " << kMaxPopups << " pop-ups are open already: " << address);
+    popupBeyondCap_.refused(address);
     return false;
   }
   return true;

@@ -11,8 +11,8 @@
 // that pages start to other origins (refused: MainViewNavigationPolicy), new
 // windows (scripts' ones as pop-ups, on a user gesture and kMaxPopups at
 // most; clicked links to the desktop's browser, http, https and mailto only,
-// those of frames of other origins on a user gesture only, mail addresses
-// without fields that could attach files), the context menu, addresses from
+// those of frames of other origins on a user gesture only, mail addresses without fields that could
+// attach files; refusals logged at the 1st, 10th, 100th...), the context menu, addresses from
 // outside (URL scheme, address dialog), and quitting in agreement with the
 // page: once a player page has its objects, a quit request or a close of the
 // window is put to the page, which agrees by calling VeloraICI.terminate()
@@ -36,6 +36,7 @@
 #include "MainWindow.h"
 #include "PageChannel.h"
 #include "PagePublisher.h"
+#include "RepeatedRefusalLog.h"
 
 class ApplicationMenu;
 class CrashReportSender;
@@ -140,7 +141,7 @@ class VeloraDesktopAppDelegate {
   void awaitAnswer();
   void answerAwaitedInVain();
   bool decideNewWindow(WebKitNavigationAction* action);
-  static bool mayOpenPopup(WebKitNavigationAction* action);
+  bool mayOpenPopup(WebKitNavigationAction* action);
   void openInBrowser(const std::string& address);
   void checkForUpdates();
   void toggleBetaMode();
@@ -176,6 +177,14 @@ class VeloraDesktopAppDelegate {
   std::string urlCalledAtStartup_;
   std::function<void()> quit_;
   std::function<void(const std::string&)> openInBrowser_;
+  // New windows refused, which a page can ask for without end.
+  RepeatedRefusalLog notForTheDesktop_{"VeloraDesktopAppDelegate::decideNewWindow refused to open"};
+  RepeatedRefusalLog withoutGesture_{
+      "VeloraDesktopAppDelegate::decideNewWindow refused to open, without a user gesture, what a page of another "
+      "origin asked for"};
+  RepeatedRefusalLog popupWithoutGesture_{"VeloraDesktopAppDelegate::mayOpenPopup no pop-up without a user gesture"};
+  RepeatedRefusalLog popupBeyondCap_{"VeloraDesktopAppDelegate::mayOpenPopup " + std::to_string(kMaxPopups) +
+                                     " pop-ups are open already"};
   bool quitting_ = false;
   // The player was asked to agree to quit and has not answered, for the
   // grace time at most: only then may its window close by script (the

@@ -163,6 +163,19 @@ class VeloraDesktopProcessTest : public ::testing::Test {
     ASSERT_TRUE(TestFolder::write(list, (before.empty() ? "[Default Applications]\n" : before) + defaults));
   }
 
+  // A browser and a mail program in `programs`, made the desktop's, which
+  // write each address they get as a line of the file returned.
+  std::string recordOpenedAddresses(const TestFolder& programs) {
+    const std::string opened = programs.file("opened");
+    for (const char* name : {"browser", "mail"}) {
+      EXPECT_TRUE(TestFolder::write(programs.file(name), "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + opened + "'\n"));
+      EXPECT_EQ(chmod(programs.file(name).c_str(), 0755), 0);
+    }
+    makeDefaultApplication(programs.file("browser"), {"http", "https"});
+    makeDefaultApplication(programs.file("mail"), {"mailto"});
+    return opened;
+  }
+
   // A click at 200,200 in the window titled `title`, again while `reached`
   // does not hold (a window not drawn yet); false when it never does.
   static bool clickUntil(const std::string& title, const std::function<bool()>& reached) {
@@ -681,13 +694,7 @@ TEST_F(VeloraDesktopProcessTest, AFrameOfAnotherOriginCannotCloseTheWindowThePla
 // the fields that would attach the user's files.
 TEST_F(VeloraDesktopProcessTest, AFrameOfAnotherOriginHandsTheDesktopOnlyWhatIsClickedAndNoAttachments) {
   TestFolder programs;
-  const std::string opened = programs.file("opened");
-  for (const char* name : {"browser", "mail"}) {
-    ASSERT_TRUE(TestFolder::write(programs.file(name), "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + opened + "'\n"));
-    ASSERT_EQ(chmod(programs.file(name).c_str(), 0755), 0);
-  }
-  makeDefaultApplication(programs.file("browser"), {"http", "https"});
-  makeDefaultApplication(programs.file("mail"), {"mailto"});
+  const std::string opened = recordOpenedAddresses(programs);
   usePlayer("/app/?" + thirdPartyFrame("/app/handoff.html"));
   DesktopProcess application(home_.path(), {});
   ASSERT_TRUE(waitForReports("handoff-tried"));
@@ -695,9 +702,38 @@ TEST_F(VeloraDesktopProcessTest, AFrameOfAnotherOriginHandsTheDesktopOnlyWhatIsC
   ASSERT_TRUE(ShellTestServer::runUntil([&] { return !TestFolder::read(opened).empty(); }));
   EXPECT_EQ(TestFolder::read(opened), "mailto:someone@velora.example?subject=Clicked\n");
   std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
-  EXPECT_NE(TestFolder::read(log).find("without a user gesture, what a page of another origin asked for: mailto:"),
+  EXPECT_NE(TestFolder::read(log).find("without a user gesture, what a page of another origin asked for (1 so far): "),
             std::string::npos);
   ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(application.waitForEnd());
+}
+
+// A frame of another origin that nobody clicks asks for 2,000 new windows
+// (links and window.open(), in turn) with addresses of 16,000 characters:
+// each kind of refusal is logged at the 1st, 10th, 100th and 1000th, its
+// address cut, and the log keeps its start.
+TEST_F(VeloraDesktopProcessTest, AFloodOfRefusedNewWindowsLeavesTheLogItsStart) {
+  usePlayer("/app/?" + thirdPartyFrame("/app/refused-flood.html?windows=2000&length=16000"));
+  DesktopProcess application(home_.path(), {});
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
+  ASSERT_TRUE(ShellTestServer::runUntil([&] {
+    return TestFolder::read(log).find("refused to open (1 so far): ftp://flood.invalid/done") != std::string::npos;
+  }));
+  const std::string text = TestFolder::read(log);
+  std::cout << "log: " << text.size() << " bytes, rolled: " << TestFolder::exists(log + ".1") << "\n";
+  EXPECT_NE(text.find("test player started"), std::string::npos);
+  EXPECT_FALSE(TestFolder::exists(log + ".1"));
+  EXPECT_LT(text.size(), 64u * 1024);
+  const std::string address = server_.thirdPartyOrigin() + "/app/other.html?n=";
+  for (const std::string refusal : {"refused to open, without a user gesture, what a page of another origin asked for",
+                                    "no pop-up without a user gesture"}) {
+    EXPECT_EQ(occurrences(text, refusal), 4u) << refusal;
+    for (const char* count : {"1", "10", "100", "1000"}) {
+      EXPECT_NE(text.find(refusal + " (" + count + " so far): " + address), std::string::npos) << refusal << count;
+    }
+  }
+  EXPECT_EQ(occurrences(text, "... (16000 bytes)"), 8u);
+  application.signal(SIGTERM);
   ASSERT_TRUE(application.waitForEnd());
 }
 
