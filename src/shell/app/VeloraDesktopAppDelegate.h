@@ -11,7 +11,8 @@
 // that pages start to other origins (refused: MainViewNavigationPolicy), new
 // windows (scripts' ones as pop-ups, on a user gesture and kMaxPopups at
 // most; clicked links to the desktop's browser, http, https and mailto only,
-// those of frames of other origins on a user gesture only, mail addresses without fields that could
+// those of frames of other origins on a user gesture only and a few a
+// gesture (UserGestureBudget), mail addresses without fields that could
 // attach files; refusals logged at the 1st, 10th, 100th...), the context menu, addresses from
 // outside (URL scheme, address dialog), and quitting in agreement with the
 // page: once a player page has its objects, a quit request or a close of the
@@ -47,6 +48,7 @@ class SavedPageRecorder;
 class SavedPageServer;
 class SavedPageStore;
 class UpdateCheck;
+class UserGestureBudget;
 class VeloraICI;
 
 class VeloraDesktopAppDelegate {
@@ -161,6 +163,7 @@ class VeloraDesktopAppDelegate {
   std::unique_ptr<PageChannel> channel_;
   std::unique_ptr<MainWindow> window_;
   std::unique_ptr<MainViewNavigationPolicy> navigationPolicy_;
+  std::unique_ptr<UserGestureBudget> gestureBudget_;  // of the main view
   std::unique_ptr<ApplicationMenu> menu_;
   std::unique_ptr<CrashReportSender> crashReports_;
   std::unique_ptr<UpdateCheck> updateCheck_;
@@ -182,6 +185,9 @@ class VeloraDesktopAppDelegate {
   RepeatedRefusalLog withoutGesture_{
       "VeloraDesktopAppDelegate::decideNewWindow refused to open, without a user gesture, what a page of another "
       "origin asked for"};
+  RepeatedRefusalLog beyondGesture_{
+      "VeloraDesktopAppDelegate::decideNewWindow refused to open, beyond what one user gesture may, what a page of "
+      "another origin asked for"};
   RepeatedRefusalLog popupWithoutGesture_{"VeloraDesktopAppDelegate::mayOpenPopup no pop-up without a user gesture"};
   RepeatedRefusalLog popupBeyondCap_{"VeloraDesktopAppDelegate::mayOpenPopup " + std::to_string(kMaxPopups) +
                                      " pop-ups are open already"};

@@ -35,6 +35,7 @@
 #include "TestFolder.h"
 #include "TestSmallVolume.h"
 #include "TestNginxServer.h"
+#include "UserGestureBudget.h"
 #include "VLPreferenceStore.h"
 
 namespace {
@@ -704,6 +705,58 @@ TEST_F(VeloraDesktopProcessTest, AFrameOfAnotherOriginHandsTheDesktopOnlyWhatIsC
   std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
   EXPECT_NE(TestFolder::read(log).find("without a user gesture, what a page of another origin asked for (1 so far): "),
             std::string::npos);
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(application.waitForEnd());
+}
+
+// One click in a frame of another origin whose handler clicks 1,000 web and
+// 200 mail links hands the desktop a few of them, and the refusals are
+// logged; each later click is a gesture of its own and hands the desktop its
+// one address, also after more clicks than one gesture's budget.
+TEST_F(VeloraDesktopProcessTest, OneClickInAFrameOfAnotherOriginHandsTheDesktopAFewAddresses) {
+  TestFolder programs;
+  const std::string opened = recordOpenedAddresses(programs);
+  usePlayer("/app/?" + thirdPartyFrame("/app/handoff-flood.html?http=1000&mail=200"));
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("flood-ready"));
+  ASSERT_TRUE(clickUntil("Test player", [&] { return server_.hasReport("flood-clicked"); }));
+  // The flood's last address, which the desktop never takes: every one
+  // before it has been decided.
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
+  ASSERT_TRUE(ShellTestServer::runUntil([&] {
+    return TestFolder::read(log).find("refused to open (1 so far): ftp://flood.invalid/done") != std::string::npos;
+  }));
+  EXPECT_NE(TestFolder::read(log).find("beyond what one user gesture may, what a page of another origin asked for "
+                                       "(1000 so far): "),
+            std::string::npos);
+  const size_t later = UserGestureBudget::kAddressesPerGesture + 1;
+  for (size_t click = 2; click <= 1 + later; ++click) {
+    ASSERT_TRUE(clickUntil("Test player", [&] { return server_.reports("flood-clicked").size() >= click; }));
+    const std::string address = "/app/other.html?after=" + std::to_string(click) + "\n";
+    ASSERT_TRUE(ShellTestServer::runUntil([&] { return TestFolder::read(opened).find(address) != std::string::npos; }))
+        << TestFolder::read(opened);
+  }
+  // The programs of the flood's addresses started long before those of the later clicks.
+  const std::string handed = TestFolder::read(opened);
+  const size_t flood = occurrences(handed, "?flood=") + occurrences(handed, "mailto:flood");
+  EXPECT_GE(flood, 1u);
+  EXPECT_LE(flood, UserGestureBudget::kAddressesPerGesture);
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(application.waitForEnd());
+}
+
+// The player is no other origin: one click of the player's hands the
+// desktop every address it opens, more than one gesture's budget.
+TEST_F(VeloraDesktopProcessTest, OneClickOfThePlayersHandsTheDesktopEveryAddressItOpens) {
+  TestFolder programs;
+  const std::string opened = recordOpenedAddresses(programs);
+  const size_t links = UserGestureBudget::kAddressesPerGesture + 2;
+  usePlayer("/app/?links=" + std::to_string(links));
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("loaded"));
+  ASSERT_TRUE(clickUntil("Test player", [&] { return server_.hasReport("links-clicked"); }));
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return occurrences(TestFolder::read(opened), "?own=") >= links; }))
+      << TestFolder::read(opened);
   ASSERT_TRUE(activateQuit());
   ASSERT_TRUE(application.waitForEnd());
 }
