@@ -82,11 +82,7 @@
   if (ownLinks > 0) {
     document.addEventListener('click', (event) => {
       if (event.target.closest('a')) return;
-      for (let i = 0; i < ownLinks; i++) {
-        const link = Object.assign(document.createElement('a'), { href: '/app/other.html?own=' + i, target: '_blank' });
-        document.body.appendChild(link).click();
-        link.remove();
-      }
+      for (let i = 0; i < ownLinks; i++) clickNewWindowLink('/app/other.html?own=' + i);
       send('links-clicked', ownLinks);
     });
   }
