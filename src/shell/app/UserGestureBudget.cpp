@@ -1,6 +1,7 @@
 #include "UserGestureBudget.h"
 
-UserGestureBudget::UserGestureBudget(GtkWidget* view) : view_(view) {
+UserGestureBudget::UserGestureBudget(GtkWidget* view, std::function<double()> clock)
+    : view_(view), clock_(clock ? std::move(clock) : [] { return g_get_monotonic_time() / 1e6; }) {
   g_signal_connect(view_, "event", G_CALLBACK(onEvent), this);
 }
 
@@ -9,6 +10,9 @@ UserGestureBudget::~UserGestureBudget() {
 }
 
 bool UserGestureBudget::take() {
+  double now = clock_();
+  if (now - lastRequest_ >= kQuietSeconds) left_ = kAddressesPerGesture;
+  lastRequest_ = now;
   if (left_ == 0) return false;
   --left_;
   return true;
