@@ -25,6 +25,7 @@ class UserGestureBudget {
  public:
   // A link or two a click, as a page of a sign-in or a share may open.
   static constexpr unsigned kAddressesPerGesture = 3;
+  // Longer than WebKit carries a gesture, with room for a busy moment.
   static constexpr double kQuietSeconds = 2;
 
   // view must outlive the budget. clock: seconds from any fixed point

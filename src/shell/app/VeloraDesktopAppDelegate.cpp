@@ -330,8 +330,9 @@ bool VeloraDesktopAppDelegate::isForTheDesktop(const std::string& address) {
 // True when the new window is a pop-up of ours; a clicked link's (or a
 // form's...) goes to the desktop's browser instead, when it may: one that a
 // frame of another origin asks for (an advert, say) only on the user's
-// gesture, as pop-ups, and a few a gesture at most. A page that names itself not at all (a data: or
-// blob: frame, one that sends no Referer) counts as another origin.
+// gesture, as pop-ups, and a few a gesture at most. A page that names itself
+// not at all (a data: or blob: frame, one that sends no Referer) counts as
+// another origin.
 bool VeloraDesktopAppDelegate::decideNewWindow(WebKitNavigationAction* action) {
   if (webkit_navigation_action_get_navigation_type(action) == WEBKIT_NAVIGATION_TYPE_OTHER) return true;
   WebKitURIRequest* request = webkit_navigation_action_get_request(action);

@@ -13,14 +13,14 @@
 // most; clicked links to the desktop's browser, http, https and mailto only,
 // those of frames of other origins on a user gesture only and a few a
 // gesture (UserGestureBudget), mail addresses without fields that could
-// attach files; refusals logged at the 1st, 10th, 100th...), the context menu, addresses from
-// outside (URL scheme, address dialog), and quitting in agreement with the
-// page: once a player page has its objects, a quit request or a close of the
-// window is put to the page, which agrees by calling VeloraICI.terminate()
-// (or closing its window within the grace time); a close that the page does
-// not answer within the grace time quits all the same. While the main view
-// shows no player document (another page, one in the back/forward cache, or a
-// crashed web process), quitting is immediate.
+// attach files; refusals logged at the 1st, 10th, 100th...), the context
+// menu, addresses from outside (URL scheme, address dialog), and quitting in
+// agreement with the page: once a player page has its objects, a quit request
+// or a close of the window is put to the page, which agrees by calling
+// VeloraICI.terminate() (or closing its window within the grace time); a
+// close that the page does not answer within the grace time quits all the
+// same. While the main view shows no player document (another page, one in
+// the back/forward cache, or a crashed web process), quitting is immediate.
 //
 // Threads: main thread only.
 #pragma once

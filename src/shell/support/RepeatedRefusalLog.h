@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
 
 class RepeatedRefusalLog {
  public:
