@@ -37,6 +37,7 @@
 #include "TestFolder.h"
 #include "TestSmallVolume.h"
 #include "TestNginxServer.h"
+#include "UserGestureBudget.h"
 #include "VLPreferenceStore.h"
 
 namespace {
@@ -163,6 +164,19 @@ class VeloraDesktopProcessTest : public ::testing::Test {
     std::string list = home_.path() + "/XDG_CONFIG_HOME/mimeapps.list";
     std::string before = TestFolder::read(list);
     ASSERT_TRUE(TestFolder::write(list, (before.empty() ? "[Default Applications]\n" : before) + defaults));
+  }
+
+  // A browser and a mail program in `programs`, made the desktop's, which
+  // write each address they get as a line of the file returned.
+  std::string recordOpenedAddresses(const TestFolder& programs) {
+    const std::string opened = programs.file("opened");
+    for (const char* name : {"browser", "mail"}) {
+      EXPECT_TRUE(TestFolder::write(programs.file(name), "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + opened + "'\n"));
+      EXPECT_EQ(chmod(programs.file(name).c_str(), 0755), 0);
+    }
+    makeDefaultApplication(programs.file("browser"), {"http", "https"});
+    makeDefaultApplication(programs.file("mail"), {"mailto"});
+    return opened;
   }
 
   // A click at 200,200 in the window titled `title`, again while `reached`
@@ -816,13 +830,7 @@ TEST_F(VeloraDesktopProcessTest, AFrameOfAnotherOriginCannotCloseTheWindowThePla
 // the fields that would attach the user's files.
 TEST_F(VeloraDesktopProcessTest, AFrameOfAnotherOriginHandsTheDesktopOnlyWhatIsClickedAndNoAttachments) {
   TestFolder programs;
-  const std::string opened = programs.file("opened");
-  for (const char* name : {"browser", "mail"}) {
-    ASSERT_TRUE(TestFolder::write(programs.file(name), "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + opened + "'\n"));
-    ASSERT_EQ(chmod(programs.file(name).c_str(), 0755), 0);
-  }
-  makeDefaultApplication(programs.file("browser"), {"http", "https"});
-  makeDefaultApplication(programs.file("mail"), {"mailto"});
+  const std::string opened = recordOpenedAddresses(programs);
   usePlayer("/app/?" + thirdPartyFrame("/app/handoff.html"));
   DesktopProcess application(home_.path(), {});
   ASSERT_TRUE(waitForReports("handoff-tried"));
@@ -830,9 +838,90 @@ TEST_F(VeloraDesktopProcessTest, AFrameOfAnotherOriginHandsTheDesktopOnlyWhatIsC
   ASSERT_TRUE(ShellTestServer::runUntil([&] { return !TestFolder::read(opened).empty(); }));
   EXPECT_EQ(TestFolder::read(opened), "mailto:someone@velora.example?subject=Clicked\n");
   std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
-  EXPECT_NE(TestFolder::read(log).find("without a user gesture, what a page of another origin asked for: mailto:"),
+  EXPECT_NE(TestFolder::read(log).find("without a user gesture, what a page of another origin asked for (1 so far): "),
             std::string::npos);
   ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(application.waitForEnd());
+}
+
+// One click in a frame of another origin whose handler clicks 1,000 web and
+// 200 mail links hands the desktop a few of them, and the refusals are
+// logged; each later click is a gesture of its own and hands the desktop its
+// one address, also after more clicks than one gesture's budget.
+TEST_F(VeloraDesktopProcessTest, OneClickInAFrameOfAnotherOriginHandsTheDesktopAFewAddresses) {
+  TestFolder programs;
+  const std::string opened = recordOpenedAddresses(programs);
+  usePlayer("/app/?" + thirdPartyFrame("/app/handoff-flood.html?http=1000&mail=200"));
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("flood-ready"));
+  ASSERT_TRUE(clickUntil("Test player", [&] { return server_.hasReport("flood-clicked"); }));
+  // The flood's last address, which the desktop never takes: every one
+  // before it has been decided.
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
+  ASSERT_TRUE(ShellTestServer::runUntil([&] {
+    return TestFolder::read(log).find("refused to open (1 so far): ftp://flood.invalid/done") != std::string::npos;
+  }));
+  EXPECT_NE(TestFolder::read(log).find("beyond what one user gesture may, what a page of another origin asked for "
+                                       "(1000 so far): "),
+            std::string::npos);
+  const size_t later = UserGestureBudget::kAddressesPerGesture + 1;
+  for (size_t click = 2; click <= 1 + later; ++click) {
+    ASSERT_TRUE(clickUntil("Test player", [&] { return server_.reports("flood-clicked").size() >= click; }));
+    const std::string address = "/app/other.html?after=" + std::to_string(click) + "\n";
+    ASSERT_TRUE(ShellTestServer::runUntil([&] { return TestFolder::read(opened).find(address) != std::string::npos; }))
+        << TestFolder::read(opened);
+  }
+  // The programs of the flood's addresses started long before those of the later clicks.
+  const std::string handed = TestFolder::read(opened);
+  const size_t flood = occurrences(handed, "?flood=") + occurrences(handed, "mailto:flood");
+  EXPECT_GE(flood, 1u);
+  EXPECT_LE(flood, UserGestureBudget::kAddressesPerGesture);
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(application.waitForEnd());
+}
+
+// The player is no other origin: one click of the player's hands the
+// desktop every address it opens, more than one gesture's budget.
+TEST_F(VeloraDesktopProcessTest, OneClickOfThePlayersHandsTheDesktopEveryAddressItOpens) {
+  TestFolder programs;
+  const std::string opened = recordOpenedAddresses(programs);
+  const size_t links = UserGestureBudget::kAddressesPerGesture + 2;
+  usePlayer("/app/?links=" + std::to_string(links));
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("loaded"));
+  ASSERT_TRUE(clickUntil("Test player", [&] { return server_.hasReport("links-clicked"); }));
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return occurrences(TestFolder::read(opened), "?own=") >= links; }))
+      << TestFolder::read(opened);
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(application.waitForEnd());
+}
+
+// A frame of another origin that nobody clicks asks for 2,000 new windows
+// (links and window.open(), in turn) with addresses of 16,000 characters:
+// each kind of refusal is logged at the 1st, 10th, 100th and 1000th, its
+// address cut, and the log keeps its start.
+TEST_F(VeloraDesktopProcessTest, AFloodOfRefusedNewWindowsLeavesTheLogItsStart) {
+  usePlayer("/app/?" + thirdPartyFrame("/app/refused-flood.html?windows=2000&length=16000"));
+  DesktopProcess application(home_.path(), {});
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
+  ASSERT_TRUE(ShellTestServer::runUntil([&] {
+    return TestFolder::read(log).find("refused to open (1 so far): ftp://flood.invalid/done") != std::string::npos;
+  }));
+  const std::string text = TestFolder::read(log);
+  std::cout << "log: " << text.size() << " bytes, rolled: " << TestFolder::exists(log + ".1") << "\n";
+  EXPECT_NE(text.find("test player started"), std::string::npos);
+  EXPECT_FALSE(TestFolder::exists(log + ".1"));
+  EXPECT_LT(text.size(), 64u * 1024);
+  const std::string address = server_.thirdPartyOrigin() + "/app/other.html?n=";
+  for (const std::string refusal : {"refused to open, without a user gesture, what a page of another origin asked for",
+                                    "no pop-up without a user gesture"}) {
+    EXPECT_EQ(occurrences(text, refusal), 4u) << refusal;
+    for (const char* count : {"1", "10", "100", "1000"}) {
+      EXPECT_NE(text.find(refusal + " (" + count + " so far): " + address), std::string::npos) << refusal << count;
+    }
+  }
+  EXPECT_EQ(occurrences(text, "... (16000 bytes)"), 8u);
+  application.signal(SIGTERM);
   ASSERT_TRUE(application.waitForEnd());
 }
 
