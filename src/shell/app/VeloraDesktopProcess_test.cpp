@@ -896,6 +896,37 @@ TEST_F(VeloraDesktopProcessTest, OneClickOfThePlayersHandsTheDesktopEveryAddress
   ASSERT_TRUE(application.waitForEnd());
 }
 
+// A clicked mail link of 2,000 fields asking for files, 60,000 bytes long:
+// the mail program gets the message without them, the log one line naming
+// them with the address cut, and keeps its start; the next click's address
+// reaches the mail program as well.
+TEST_F(VeloraDesktopProcessTest, AMailLinkOfThousandsOfLeftOutFieldsIsLoggedOnce) {
+  TestFolder programs;
+  const std::string opened = recordOpenedAddresses(programs);
+  usePlayer("/app/?attachments=2000&padding=8000");
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("loaded"));
+  for (size_t click = 1; click <= 2; ++click) {
+    ASSERT_TRUE(clickUntil("Test player", [&] { return server_.reports("mail-clicked").size() >= click; }));
+    const std::string address = "mailto:someone@velora.example?subject=Click" + std::to_string(click) + "\n";
+    ASSERT_TRUE(ShellTestServer::runUntil([&] { return TestFolder::read(opened).find(address) != std::string::npos; }))
+        << TestFolder::read(opened);
+  }
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
+  const std::string text = TestFolder::read(log);
+  EXPECT_NE(text.find("test player started"), std::string::npos);
+  EXPECT_FALSE(TestFolder::exists(log + ".1"));
+  EXPECT_LT(text.size(), 64u * 1024);
+  const std::string leftOut = "forTheMailProgram left out the fields attach, x-pad of mailto:someone@velora.example";
+  EXPECT_EQ(occurrences(text, leftOut), 2u) << text.substr(0, 4096);
+  for (size_t at = text.find(leftOut); at != std::string::npos; at = text.find(leftOut, at + 1)) {
+    EXPECT_LT(text.find('\n', at) - at, 1024u);
+  }
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(application.waitForEnd());
+  EXPECT_EQ(application.exitStatus(), 0);
+}
+
 // A frame of another origin that nobody clicks asks for 2,000 new windows
 // (links and window.open(), in turn) with addresses of 16,000 characters:
 // each kind of refusal is logged at the 1st, 10th, 100th and 1000th, its
