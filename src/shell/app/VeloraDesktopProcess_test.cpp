@@ -880,6 +880,35 @@ TEST_F(VeloraDesktopProcessTest, OneClickInAFrameOfAnotherOriginHandsTheDesktopA
   ASSERT_TRUE(application.waitForEnd());
 }
 
+// One click in a frame of another origin whose handler keeps the page busy
+// for more than the quiet time between its requests (three rounds of three
+// after the first three) hands the desktop the first three only; the next
+// click, once the page is free again, hands the desktop its address.
+TEST_F(VeloraDesktopProcessTest, AClickHandlerThatKeepsThePageBusyGetsNoMoreAddresses) {
+  TestFolder programs;
+  const std::string opened = recordOpenedAddresses(programs);
+  usePlayer("/app/?" + thirdPartyFrame("/app/handoff-busy.html?rounds=3&busy=2100"));
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("busy-ready"));
+  ASSERT_TRUE(clickUntil("Test player", [&] { return server_.hasReport("busy-clicked"); }));
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
+  ASSERT_TRUE(ShellTestServer::runUntil([&] {
+    return TestFolder::read(log).find("refused to open (1 so far): ftp://flood.invalid/done") != std::string::npos;
+  }));
+  ASSERT_TRUE(clickUntil("Test player", [&] { return server_.reports("busy-clicked").size() >= 2; }));
+  ASSERT_TRUE(ShellTestServer::runUntil([&] {
+    return TestFolder::read(opened).find("/app/other.html?after=2\n") != std::string::npos;
+  })) << TestFolder::read(opened);
+  const std::string handed = TestFolder::read(opened);
+  EXPECT_EQ(occurrences(handed, "?now="), UserGestureBudget::kAddressesPerGesture) << handed;
+  EXPECT_EQ(occurrences(handed, "?busy"), 0u) << handed;
+  EXPECT_NE(TestFolder::read(log).find("beyond what one user gesture may, what a page of another origin asked for "
+                                       "(1 so far): "),
+            std::string::npos);
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(application.waitForEnd());
+}
+
 // The player is no other origin: one click of the player's hands the
 // desktop every address it opens, more than one gesture's budget.
 TEST_F(VeloraDesktopProcessTest, OneClickOfThePlayersHandsTheDesktopEveryAddressItOpens) {
