@@ -909,6 +909,33 @@ TEST_F(VeloraDesktopProcessTest, AClickHandlerThatKeepsThePageBusyGetsNoMoreAddr
   ASSERT_TRUE(application.waitForEnd());
 }
 
+// The player's mail link (which names no starter) clicked once, then taken
+// with the Enter key again and again, each soon after the one before: each
+// key press is a gesture of its own and hands the mail program its address.
+TEST_F(VeloraDesktopProcessTest, EachEnterOnTheFocusedMailLinkReachesTheMailProgram) {
+  TestFolder programs;
+  const std::string opened = recordOpenedAddresses(programs);
+  usePlayer("/app/?mailLink=Key");
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("loaded"));
+  ASSERT_TRUE(clickUntil("Test player", [&] { return server_.hasReport("mail-link-clicked"); }));
+  const std::string enter = "xdotool search --sync --onlyvisible --name '^Test player$' key --window %1 Return";
+  const size_t presses = UserGestureBudget::kAddressesPerGesture + 1;
+  for (size_t click = 2; click <= 1 + presses; ++click) {
+    for (int attempt = 0; attempt < 30 && server_.reports("mail-link-clicked").size() < click; ++attempt) {
+      ASSERT_EQ(system(enter.c_str()), 0);
+      ShellTestServer::runUntil([&] { return server_.reports("mail-link-clicked").size() >= click; }, 2);
+    }
+    ASSERT_GE(server_.reports("mail-link-clicked").size(), click);
+  }
+  const size_t clicks = server_.reports("mail-link-clicked").size();
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return occurrences(TestFolder::read(opened), "\n") >= clicks; }))
+      << TestFolder::read(opened);
+  EXPECT_EQ(occurrences(TestFolder::read(opened), "mailto:someone@velora.example?subject=Key\n"), clicks);
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(application.waitForEnd());
+}
+
 // The player is no other origin: one click of the player's hands the
 // desktop every address it opens, more than one gesture's budget.
 TEST_F(VeloraDesktopProcessTest, OneClickOfThePlayersHandsTheDesktopEveryAddressItOpens) {

@@ -79,11 +79,10 @@ TEST_F(NotificationIconTest, JpegsOfSoundButOddFormsArriveAndFillBytesHideNoScan
 TEST_F(NotificationIconTest, BrokenJpegsGiveAReasonAndNoImage) {
   const std::string ordinary = progressive();
   std::string reason;
-  for (const std::string& broken :
-       {std::string("\xFF\xD8\xFF", 3), std::string("\xFF\xD8\xFF\xE0\xFF\xF0\x00\x00", 8),
-        std::string("\xFF\xD8\xFF\xE0\x00\x00\xFF\xE0\x00\x01\xFF\xD9", 12), std::string("\xFF\xD8\xFF\xDA", 4),
-        std::string("\xFF\xD8\xFF\xDA\x00\x08\xFF", 7), ordinary.substr(0, ordinary.size() / 2),
-        ordinary.substr(0, 200)}) {
+  for (const std::string& broken : {std::string("\xFF\xD8\xFF", 3), std::string("\xFF\xD8\xFF\xE0\xFF\xF0\x00\x00", 8),
+                                    std::string("\xFF\xD8\xFF\xE0\x00\x00\xFF\xE0\x00\x01\xFF\xD9", 12),
+                                    std::string("\xFF\xD8\xFF\xDA", 4), std::string("\xFF\xD8\xFF\xDA\x00\x08\xFF", 7),
+                                    ordinary.substr(0, ordinary.size() / 2), ordinary.substr(0, 200)}) {
     reason.clear();
     EXPECT_EQ(side(broken, reason), 0) << broken.size();
     EXPECT_FALSE(reason.empty()) << broken.size();
