@@ -23,9 +23,17 @@ bool UserGestureBudget::take() {
   double now = clock_();
   if (now - lastRequest_ >= kQuietSeconds && answered_) left_ = kAddressesPerGesture;
   lastRequest_ = now;
-  // Whether the script that asked ends before the next request.
+  // Whether the script that asked ends before the next request. A question
+  // still unanswered is answered after this script too: the page answers in
+  // turn, once the script running now has ended.
   answered_ = false;
-  askPage_([this] { answered_ = true; });
+  if (!asking_) {
+    asking_ = true;
+    askPage_([this] {
+      asking_ = false;
+      answered_ = true;
+    });
+  }
   if (left_ == 0) return false;
   --left_;
   return true;

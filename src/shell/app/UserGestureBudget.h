@@ -57,4 +57,5 @@ class UserGestureBudget {
   unsigned left_ = 0;
   double lastRequest_ = -kQuietSeconds;  // when take() was last called
   bool answered_ = true;                 // the page answered after that
+  bool asking_ = false;                  // a question to the page is not answered yet
 };
