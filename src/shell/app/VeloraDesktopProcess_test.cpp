@@ -184,8 +184,10 @@ class VeloraDesktopProcessTest : public ::testing::Test {
   static bool clickUntil(const std::string& title, const std::function<bool()>& reached) {
     std::string click =
         "xdotool search --sync --onlyvisible --name '^" + title + "$' mousemove --window %1 200 200 click 1";
+    // xdotool fails too when a window goes away while it searches
+    // (BadWindow): the click is then made again.
     for (int attempt = 0; attempt < 60 && !reached(); ++attempt) {
-      if (system(click.c_str()) != 0) return false;
+      if (system(click.c_str()) != 0) std::cerr << "clickUntil: xdotool failed, clicking again\n";
       ShellTestServer::runUntil(reached, 2);
     }
     return reached();
@@ -923,7 +925,7 @@ TEST_F(VeloraDesktopProcessTest, EachEnterOnTheFocusedMailLinkReachesTheMailProg
   const size_t presses = UserGestureBudget::kAddressesPerGesture + 1;
   for (size_t click = 2; click <= 1 + presses; ++click) {
     for (int attempt = 0; attempt < 30 && server_.reports("mail-link-clicked").size() < click; ++attempt) {
-      ASSERT_EQ(system(enter.c_str()), 0);
+      if (system(enter.c_str()) != 0) continue;  // as in clickUntil
       ShellTestServer::runUntil([&] { return server_.reports("mail-link-clicked").size() >= click; }, 2);
     }
     ASSERT_GE(server_.reports("mail-link-clicked").size(), click);
