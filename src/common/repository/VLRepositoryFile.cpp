@@ -730,19 +730,34 @@ bool VLRepositoryFile::beginGrowing(const std::string& etag) {
   return true;
 }
 
-bool VLRepositoryFile::growFor(size_t end) {
+bool VLRepositoryFile::growFor(size_t end, bool* tooLarge) {
+  if (tooLarge) *tooLarge = false;
   if (!growing_) return false;
   if (end <= size_) return true;
-  size_t wanted = end + std::max(kGrowthStep, end / 8);
-  wanted = (wanted + kBlockSize - 1) & ~(kBlockSize - 1);
-  if (!repository_->makeRoomFor(this, wanted)) return false;
-  if (!resizeKeepingBlocks(wanted)) return false;
-  size_ = wanted;
-  rowChanged();
+  // Only whole blocks are written while the end is unknown: the bytes of a
+  // last partial block wait for more, or for the end (finishGrowing).
+  const size_t needed = blockStart(end);
+  size_t wanted = blockStart(end + std::max(kGrowthStep, end / 8) + kBlockSize - 1);
+  while (wanted > size_) {
+    bool bound = false;
+    if (repository_->makeRoomFor(this, wanted, nullptr, &bound)) {
+      if (!resizeKeepingBlocks(wanted)) return false;
+      size_ = wanted;
+      rowChanged();
+      return true;
+    }
+    if (!bound || wanted <= needed) {
+      if (tooLarge) *tooLarge = bound;
+      return false;
+    }
+    // A step that passes a bound is cut short: the file may grow up to it.
+    wanted = needed + blockStart((wanted - needed) / 2);
+  }
   return true;
 }
 
-bool VLRepositoryFile::finishGrowing(size_t size) {
+bool VLRepositoryFile::finishGrowing(size_t size, bool* tooLarge) {
+  if (tooLarge) *tooLarge = false;
   if (!growing_) return false;
   if (custom_ != 0 && size != endedAt_) {
     // A download is kept for good, and a server that stops mid-answer closes
@@ -753,7 +768,8 @@ bool VLRepositoryFile::finishGrowing(size_t size) {
     endedAt_ = size;
     return true;
   }
-  if (size > size_ && !growFor(size)) return false;
+  // The end is known: the file takes its exact size, with no step ahead.
+  if (size > size_ && !repository_->makeRoomFor(this, size, nullptr, tooLarge)) return false;
   if (size != size_ && !resizeKeepingBlocks(size)) return false;
   growing_ = false;
   size_ = size;

@@ -226,14 +226,16 @@ class VLRepositoryFile {
   // up to end, ahead of them: its size is provisional meanwhile, and the
   // file never counts as complete. finishGrowing gives it its final size;
   // a download's end is taken only once two answers ended there (the file
-  // stays growing after the first). growFor is refused past a track's size
-  // and the volume's reserve (VLRepository::makeRoomFor). The last close of
-  // a file still growing empties it (size unknown again). False when the
-  // room or a resize is refused (the file stays growing) or the file is not
-  // growing. While open only.
+  // stays growing after the first). growFor needs room for the whole blocks
+  // up to end and asks for a step ahead of them, cut short where it would
+  // pass a track's size or the volume's reserve (VLRepository::makeRoomFor):
+  // the file may grow up to either. The last close of a file still growing
+  // empties it (size unknown again). False when the room or a resize is
+  // refused (the file stays growing) or the file is not growing; tooLarge
+  // (not null) is then set when the answer passed a bound. While open only.
   bool beginGrowing(const std::string& etag);
-  bool growFor(size_t end);
-  bool finishGrowing(size_t size);
+  bool growFor(size_t end, bool* tooLarge = nullptr);
+  bool finishGrowing(size_t size, bool* tooLarge = nullptr);
   // Whether an answer without a length is being stored (the size is then
   // provisional and the end of the data is not yet known).
   bool isGrowing() const { return growing_; }
