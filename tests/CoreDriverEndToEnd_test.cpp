@@ -1997,6 +1997,46 @@ std::string waitForDownloadFailure(CoreDriverProcess& driver, int entity) {
   return failure;
 }
 
+// Another program fills the volume while a download without a length
+// arrives: the download waits, as one with a length does, and is not told
+// too large; once the room is back it completes byte-exact by itself.
+TEST_F(CoreDriverTest, ADownloadWithoutALengthWaitsOutAVolumeAnotherProgramFilled) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
+#endif
+  TestFolder folder;
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  const size_t size = 12000000;
+  const std::string urls =
+      writeUrlMap(folder, 1311, {server.url("/nolength=1/size=12000000/seed=11/throttle=2500000/d")});
+  const std::string volume = folder.folder("small");
+  const int result = TestSmallVolume::run(volume, "320m", [&] {
+    const std::string home = volume + "/home";
+    {
+      CoreDriverProcess driver(kTool, driverArguments(home, urls));
+      EXPECT_TRUE(driver.waitUntilStarted());
+      driver.call("addFile", args({"download", "1311", 5, "{}"}));
+      for (int i = 0; i < 800 && fileField(driver, "download", 1311, "bytes_loaded") < 1000000; ++i)
+        driver.call("sleep", args({25}));
+      fillVolume(volume);
+      const std::string failure = waitForDownloadFailure(driver, 1311);
+      EXPECT_EQ("could not be stored", failure);
+      EXPECT_EQ(4, fileField(driver, "download", 1311, "download_state")) << "it waits to be tried again";
+      std::remove((volume + "/filler").c_str());
+      EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 1, 60000})).boolValue());
+      EXPECT_EQ(0, driver.quit());
+    }
+    const std::string content = TestFolder::read(downloadPath(home, 1311));
+    const std::vector<uint8_t> expected = TestHttpServer::content(11, 0, size);
+    EXPECT_EQ(size, content.size());
+    EXPECT_TRUE(content.size() == size && std::memcmp(content.data(), expected.data(), size) == 0);
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
+}
+
 // The bounds of an answer without a length hold at the bound itself: a
 // download a little smaller than the largest track completes and one a
 // little larger fails as too large; one that leaves the volume a little

@@ -687,8 +687,9 @@ void VLHttpRepositoryProvider::forgetChangedContent(repo_file* file) {
   file->failure = file->refusal;
 }
 
-// Past a bound an answer without a length fails for good; otherwise it is
-// tried again, as a failed write of an answer with a length is.
+// Past a bound an answer without a length fails for good; a volume that other
+// programs filled, or a failing disk, fails it as a write would fail an answer
+// with a length: it is tried again, and goes on once the room is back.
 void VLHttpRepositoryProvider::noteRoomRefused(repo_file* file, bool tooLarge) {
   file->refusal = tooLarge ? kTooLarge : kNotStored;
   file->outgrewRoom = tooLarge;
@@ -931,9 +932,10 @@ size_t VLHttpRepositoryProvider::write(char* ptr, size_t size, size_t nmemb, voi
     VL_LOG_TRACE("File write finished : " << file);
     return 0;
   }
-  if (file->sizeFromClose && !repositoryFile->growFor(file->currentOffset + file->bufferUsed + n)) {
+  bool tooLarge = false;
+  if (file->sizeFromClose && !repositoryFile->growFor(file->currentOffset + file->bufferUsed + n, &tooLarge)) {
     VL_LOG_ERROR("Unable to make room for the answer without content size : " << file->fileId);
-    noteRoomRefused(file, true);
+    noteRoomRefused(file, tooLarge);
     return 0;
   }
   const size_t blockSize = file->repository->getBlockSize();

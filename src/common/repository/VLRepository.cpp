@@ -446,6 +446,8 @@ bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size, bool* asByte
     return true;  // the resize itself will tell
   double stored = double(trash_->getPendingBytes());
   for (auto& entry : files_) stored += knownSize(entry.second);
+  // The room the volume offers this repository: what other programs leave.
+  const bool othersTookRoom = growing && file->noteOfferedRoom(available + stored);
   const double limit = limitFor(stored, available, total);
   double keptOthers = 0;
   std::list<VLRepositoryFile*> candidates;
@@ -489,9 +491,10 @@ bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size, bool* asByte
     VL_LOG_WARN("Repository file does not fit : " << file->getFileId() << " needs " << size << " bytes, the limit is "
                                                   << limit << " and " << available << " bytes are available");
     // Its answer fails: the repository is not full for an answer that may
-    // never have ended.
+    // never have ended. Past the reserve it is the answer's own size, unless
+    // other programs took the room meanwhile (the volume is full then).
     if (growing) {
-      if (tooLarge) *tooLarge = true;
+      if (tooLarge) *tooLarge = !othersTookRoom;
       return false;
     }
     // Without auto-clean the user can make room: the repository is full

@@ -38,6 +38,9 @@ const int kMaxEmptyAnswerRetries = 4;
 // this much (and by an eighth of what came), so that the file is resized
 // (and its room asked for) seldom.
 const size_t kGrowthStep = size_t(1) << 20;
+// Room that this program's own log and databases may take while an answer
+// grows: other programs are told to have taken room only past it.
+const double kOwnWrites = 8e6;
 // Period of the loaded-bytes recount while open.
 const double kRefreshPeriod = 0.5;
 // Seconds between the start of a block's write-back and the commit of its
@@ -129,6 +132,7 @@ void VLRepositoryFile::init(std::string fileName) {
   awaitingSince_ = 0;
   growing_ = false;
   endedAt_ = kAllOnes;
+  mostOffered_ = 0;
   roomAsBytesArrive_ = false;
   arrivedSinceRoomCheck_ = 0;
   failure_.clear();
@@ -223,6 +227,7 @@ bool VLRepositoryFile::open(unsigned int options) {
     validatorRefused_ = false;
     unanswered_ = false;
     awaitingSince_ = 0;
+    mostOffered_ = 0;
     failure_.clear();
   }
   if (options & OPEN_LOCK) {
@@ -754,6 +759,12 @@ bool VLRepositoryFile::growFor(size_t end, bool* tooLarge) {
     wanted = needed + blockStart((wanted - needed) / 2);
   }
   return true;
+}
+
+bool VLRepositoryFile::noteOfferedRoom(double offered) {
+  mostOffered_ = std::max(mostOffered_, offered);
+  const double held = size_ == kAllOnes ? 0.0 : double(size_);
+  return mostOffered_ - offered > std::max(held, kOwnWrites);
 }
 
 bool VLRepositoryFile::finishGrowing(size_t size, bool* tooLarge) {
