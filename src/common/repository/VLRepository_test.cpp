@@ -221,31 +221,6 @@ TEST_F(VLRepositoryTest, AFileOfUnknownLengthGrowsNoLargerThanATrackNorIntoTheRe
   }
 }
 
-// A growing file refused room tells its answer's own size from a volume that
-// another program filled meanwhile, and grows up to the reserve itself.
-TEST_F(VLRepositoryTest, AGrowingFileTellsItsOwnSizeFromAVolumeOthersFilled) {
-  const double free = kReserve + 4e6;
-  g_platform->fileHelper().fakeFreeSpace(free, 500 * GB);
-  open("download");
-  VLRepositoryFile* growing = repository->getFile(VLFileId("growing", 6u), true);
-  ASSERT_TRUE(growing->open(VLRepositoryFile::OPEN_PROVIDE));
-  ASSERT_TRUE(growing->beginGrowing(""));
-  bool tooLarge = true;
-  ASSERT_TRUE(growing->growFor(1000000, &tooLarge));
-  size_t held = growing->getSize();
-  g_platform->fileHelper().fakeFreeSpace(1e6, 500 * GB);
-  EXPECT_FALSE(growing->growFor(held + 8192, &tooLarge));
-  EXPECT_FALSE(tooLarge) << "others filled the volume";
-  g_platform->fileHelper().fakeFreeSpace(free - double(held), 500 * GB);
-  EXPECT_TRUE(growing->growFor(3900000, &tooLarge)) << "a step past the reserve is cut short";
-  held = growing->getSize();
-  EXPECT_LE(held, 4000000u);
-  g_platform->fileHelper().fakeFreeSpace(free - double(held), 500 * GB);
-  EXPECT_FALSE(growing->growFor(4100000, &tooLarge));
-  EXPECT_TRUE(tooLarge) << "past the reserve of its own";
-  ASSERT_TRUE(growing->close(0));
-}
-
 TEST_F(VLRepositoryTest, FullIsCheckedAgainEveryThreeSecondsAndReportedOnce) {
   g_platform->fileHelper().fakeFreeSpace(100 * GB, 500 * GB);
   open("cache", 0, false, 1000);
