@@ -549,6 +549,42 @@ TEST_F(PlaybackTest, AHungSoundServerHoldsNeitherTheStartNorThePage) {
   EXPECT_EQ(0, driver.quit());
 }
 
+// The page polls a playing track every tenth of a second and changes user
+// every few rounds while the sound server takes connections and never
+// answers: no call waits on the server (each has a guard against hangs, far
+// above the half second a change of user may give a server). Once a server
+// answers again the track is heard on it.
+TEST_F(PlaybackTest, AHungSoundServerHoldsNoPageCallAcrossChangesOfUser) {
+  const vetest::Fixture track = vetest::flac("e2e-hung-poll", 60.0, 44100, 2, 520);
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  auto stuck = std::make_unique<vetest::StuckSoundServer>();
+  ASSERT_TRUE(stuck->ready());
+  CoreDriverProcess driver(kTool, {"--home", folder.folder("hung-poll")});
+  ASSERT_TRUE(driver.waitUntilStarted(20)) << "the start waited for the server";
+  int sound = 0;
+  for (int round = 0; round < 6; ++round) {
+    SCOPED_TRACE(round);
+    EXPECT_TRUE(driver.call("setUserId", args({round % 2 ? "" : "someone"}), nullptr, 10).isBool())
+        << "the page waited";
+    sound = create(driver, server, track, 1800 + round);
+    ASSERT_TRUE(driver.call("play", args({sound}), nullptr, 10).boolValue()) << "the page waited";
+    for (int poll = 0; poll < 25; ++poll) {
+      for (const char* call : {"getPosition", "getVolume", "getState"})
+        ASSERT_TRUE(driver.call(call, args({sound}), nullptr, 10).isNumber()) << call << " waited";
+      driver.call("sleep", args({100}));
+    }
+  }
+
+  stuck.reset();
+  vetest::NullSinkServer pulse;
+  ASSERT_TRUE(pulse.ready());
+  ASSERT_TRUE(runUntil(driver, [&] { return offersTheServersSinks(driver); })) << "still on " << outputInUse(driver);
+  int64_t lowest = ask(driver, "getPosition", sound);
+  EXPECT_GT(listenOnTheSink(driver, sound, &lowest), 44100u / 2) << "nothing heard on the sink";
+  EXPECT_EQ(0, driver.quit());
+}
+
 // A sound server that answers every connection 0.7 s late (loaded, or
 // remote), past the half second a start or a look waits: the client starts
 // on no sound without waiting for it, and is on the server, offering its
