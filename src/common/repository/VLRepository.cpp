@@ -255,7 +255,7 @@ void VLRepository::startClear() {
 void VLRepository::clearSlice(size_t most, double seconds) {
   if (!clearingFrom_) return;
   const double end = seconds > 0 ? now() + seconds : 0;
-  const bool indexed = db_ && rowsLoaded_ && VLSQLiteStatement::execute(db_, "BEGIN TRANSACTION");
+  const bool indexed = indexTakesWrites() && VLSQLiteStatement::execute(db_, "BEGIN TRANSACTION");
   std::vector<VLRepositoryFile*> cleared;
   auto it = files_.lower_bound(*clearingFrom_);
   {
@@ -529,6 +529,10 @@ bool VLRepository::needsRoom(double stored, double kept, double available, doubl
 void VLRepository::checkAvailability(bool now) {
   VLFileHelper::Writability writability = VLFileHelper::NOT_WRITABLE;
   if (makeDirectory()) writability = VLPlatformFactory::instance()->getFileHelper()->probeWritability(getDirectory());
+  // Nothing is stored into a repository whose index only reads: no row
+  // would record it, and a restart would find it gone.
+  const bool takesFiles = writability == VLFileHelper::WRITABLE || writability == VLFileHelper::VOLUME_FULL;
+  if (takesFiles && !reopenIndexForWriting()) writability = VLFileHelper::READ_ONLY;
   bool unavailable = writability == VLFileHelper::NOT_WRITABLE || writability == VLFileHelper::READ_ONLY;
   // A read-only folder (a volume remounted so after an error) cannot take
   // transfers, but the complete files it holds can still be read and played.
@@ -818,7 +822,7 @@ void VLRepository::deleteRemovedFiles() {
 // names of those that hold bytes, for when it is back. False when the rows
 // are left to the next save.
 bool VLRepository::deleteRowsOf(const std::vector<VLRepositoryFile*>& files) {
-  if (autoClean_ || files.empty() || !db_ || !rowsLoaded_) return false;
+  if (autoClean_ || files.empty() || !indexTakesWrites()) return false;
   const bool away = isFolderMissing();
   std::vector<std::string> names;
   std::vector<std::string> unreachable;
@@ -849,7 +853,7 @@ bool VLRepository::isFolderMissing() const {
 // place of a disk's), and every other is forgotten once its files are handed
 // to the trash.
 void VLRepository::finishRemovalsWhileAway() {
-  if (autoClean_ || !db_ || !rowsLoaded_ || unavailable_) return;
+  if (autoClean_ || !indexTakesWrites() || unavailable_) return;
   std::vector<std::string> pending;
   {
     VLSQLiteStatement statement(db_);
@@ -1035,8 +1039,38 @@ bool VLRepository::openIndex() {
       (!VLSQLiteStatement::execute(db_, kAddTotalLockCount) || !VLSQLiteStatement::execute(db_, kAddLastAdd)))
     return false;
 
-  return VLSQLiteStatement::execute(db_, kCreateFilesTable) && VLSQLiteStatement::execute(db_, kCreateRemovedTable) &&
-         VLSQLiteStatement::execute(db_, "PRAGMA synchronous = OFF");
+  if (!VLSQLiteStatement::execute(db_, kCreateFilesTable) || !VLSQLiteStatement::execute(db_, kCreateRemovedTable) ||
+      !VLSQLiteStatement::execute(db_, "PRAGMA synchronous = OFF"))
+    return false;
+  if (VLSQLiteDatabase::isReadOnly(db_))
+    VL_LOG_WARN(
+        "Repository index is read-only, nothing is stored into the repository until it can be written : " << dbPath_);
+  return true;
+}
+
+// A connection opened while the index's folder was read-only (a home
+// remounted so after a file-system error) only reads, also once the folder
+// is writable again: it is then opened anew, for writing, before anything is
+// stored into the repository. The rows it read are the file's rows, so the
+// records stand. False while the index cannot be written.
+bool VLRepository::reopenIndexForWriting() {
+  if (!VLSQLiteDatabase::isReadOnly(db_)) return true;
+  sqlite3* db = nullptr;
+  if (VLSQLiteDatabase::open(dbPath_, VLSQLiteDatabase::Access::ReadWrite, VLSQLiteDatabase::WhenLocked::Wait, &db) !=
+      SQLITE_OK)
+    return false;
+  if (VLSQLiteDatabase::isReadOnly(db) || !VLSQLiteStatement::execute(db, "PRAGMA synchronous = OFF")) {
+    VLSQLiteDatabase::close(db);
+    return false;
+  }
+  VLSQLiteDatabase::close(db_);
+  db_ = db;
+  VL_LOG_INFO("Repository index can be written again : " << dbPath_);
+  return true;
+}
+
+bool VLRepository::indexTakesWrites() const {
+  return db_ && rowsLoaded_ && !VLSQLiteDatabase::isReadOnly(db_);
 }
 
 // A download whose content has its recorded size and was whole at the last
@@ -1399,7 +1433,7 @@ bool VLRepository::saveFiles() {
 // Deletions go before writes, also across slices: a record made again under a
 // deleted id is written only once the old row is gone.
 bool VLRepository::saveRows(double seconds) {
-  bool result = db_ && rowsLoaded_;
+  bool result = indexTakesWrites();
   if (result && hasUnsavedRows()) {
     const double end = seconds > 0 ? now() + seconds : 0;
     std::vector<VLFileId> deleted;

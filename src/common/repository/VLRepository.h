@@ -176,10 +176,12 @@ class VLRepository {
   bool makeRoomFor(VLRepositoryFile* file, size_t size, bool* asBytesArrive = nullptr);
   // Makes the directory again when it is missing and may be made (see
   // makeDirectory: not a download folder that held stored files), probes it
-  // and tells the handler onUnwritable when it turns unusable. A folder whose
-  // volume is full stays usable for the files it holds: the handler is told
-  // onVolumeFull when the probe first finds it so. A directory that turns
-  // usable again gets the removals made while it was away finished.
+  // and tells the handler onUnwritable when it turns unusable. An index
+  // opened read-only (its folder was) counts as a read-only directory until
+  // this check can open it for writing. A folder whose volume is full stays
+  // usable for the files it holds: the handler is told onVolumeFull when the
+  // probe first finds it so. A directory that turns usable again gets the
+  // removals made while it was away finished.
   void checkAvailability(bool now);
   // Writes the rows of the records that changed since the last save, and
   // deletes those of the records deleted since, in one transaction;
@@ -240,6 +242,10 @@ class VLRepository {
   void repairDamagedDownloads(const std::vector<VLRepositoryFile*>& damaged);
   // Index database.
   bool openIndex();
+  bool reopenIndexForWriting();
+  // The index is loaded and its connection can write (one opened on a
+  // read-only folder only reads): rows may be written and deleted.
+  bool indexTakesWrites() const;
   bool loadFiles(bool checkFiles, std::vector<VLRepositoryFile*>* damaged);
   struct IndexRow;
   struct LoadOutcome;
