@@ -1590,6 +1590,68 @@ TEST_F(CoreDriverTest, DownloadsRemovedWhileTheirDiskIsAwayLoseTheirFilesWhenItI
   EXPECT_EQ(0, result);
 }
 
+// The same when the download folder is itself the mount point of the disk:
+// while the disk is not mounted an empty folder stands at its path. The
+// downloads removed then lose their files once the disk is mounted again,
+// within the run and without a restart; the download kept keeps its file,
+// and so does one removed and added again before the disk is back.
+TEST_F(CoreDriverTest, DownloadsRemovedWhileTheirFolderIsAnEmptyMountPointLoseTheirFilesWhenItIsMounted) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
+#endif
+  TestFolder folder;
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  const std::string home = folder.folder("home");
+  folder.folder("home/Music");
+  const std::string mountPoint = folder.folder("home/Music/Velora");
+  const std::string volume = folder.folder("disk");
+  std::string urls = writeUrlMap(folder, 1331,
+                                 {server.url("/size=60000/seed=1/first"), server.url("/size=60000/seed=2/second"),
+                                  server.url("/size=60000/seed=3/third")});
+  const int result = TestSmallVolume::run(volume, "16m", [&] {
+    const std::string disk = volume + "/velora";
+    EXPECT_TRUE(run("mkdir '" + disk + "'"));
+    auto plug = [&] { return mount(disk.c_str(), mountPoint.c_str(), nullptr, MS_BIND, nullptr) == 0; };
+    auto unplug = [&] { return umount2(mountPoint.c_str(), 0) == 0; };
+    EXPECT_TRUE(plug());
+    {
+      CoreDriverProcess driver(kTool, driverArguments(home, urls));
+      EXPECT_TRUE(driver.waitUntilStarted());
+      EXPECT_TRUE(downloadAll(driver, 1331, 3, 60000));
+      driver.quit();
+    }
+    EXPECT_TRUE(unplug());
+    {
+      CoreDriverProcess driver(kTool, driverArguments(home, urls));
+      EXPECT_TRUE(driver.waitUntilStarted());
+      EXPECT_TRUE(waitForError(driver, "DOWNLOAD_UNWRITABLE"));
+      for (const char* entity : {"1331", "1332"}) driver.call("removeFile", args({"download", entity, 5}));
+      JKValue listed = driver.callAndWaitForCallback("getFileCount", args({strings({"download"}), 0, 0}));
+      EXPECT_EQ(1, number(listed, "count"));
+      driver.call("sleep", args({200}));  // the removed records are deleted
+      driver.call("addFile", args({"download", "1332", 5, "{}"}));
+      EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 0, 0, 2, 10000})).boolValue());
+      EXPECT_TRUE(plug());
+      EXPECT_TRUE(waitUntilGone(driver, {downloadPath(home, 1331), downloadPath(home, 1331) + ".part"}))
+          << "the removed download's files are left";
+      EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 2, 60000})).boolValue());
+      driver.quit();
+    }
+    CoreDriverProcess driver(kTool, driverArguments(home, urls));
+    EXPECT_TRUE(driver.waitUntilStarted());
+    JKValue listed = driver.callAndWaitForCallback("getFileCount", args({strings({"download"}), 2, 16}));
+    EXPECT_EQ(2, number(listed, "count"));
+    driver.quit();
+    EXPECT_FALSE(TestFolder::exists(downloadPath(home, 1331)));
+    for (int entity : {1332, 1333}) EXPECT_EQ(60000u, TestFolder::sizeOf(downloadPath(home, entity))) << entity;
+    EXPECT_TRUE(unplug());
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
+}
+
 // The names of the files in `directory` that bear a repository file's name
 // (32 hexadecimal digits, with or without ".part").
 std::vector<std::string> repositoryFilesIn(const std::string& directory) {

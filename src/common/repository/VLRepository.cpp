@@ -18,7 +18,6 @@
 #include "VLCrypto.h"
 #include "VLFileHelper.h"
 #include "VLFileSizeReader.h"
-#include "VLFolder.h"
 #include "VLLogger.h"
 #include "VLMappedFile.h"
 #include "VLMutex.h"
@@ -817,33 +816,34 @@ void VLRepository::deleteRemovedFiles() {
 // the index before their files leave the disk, in one transaction: a row
 // whose files are gone is a damaged download to the next start, which would
 // fetch it again after a crash. (A cache's start drops such a row, and a
-// clear deletes its rows itself.) While the folder is not there (a disk not
-// mounted) the files cannot be reached: the same transaction remembers the
-// names of those that hold bytes, for when it is back. False when the rows
-// are left to the next save.
+// clear deletes its rows itself.) Files that are not where they should be
+// cannot be removed: their folder is not there, or it is the empty mount
+// point of a disk not mounted. The same transaction remembers the names of
+// those that hold bytes, for when they are back. False when the rows are left
+// to the next save.
 bool VLRepository::deleteRowsOf(const std::vector<VLRepositoryFile*>& files) {
   if (autoClean_ || files.empty() || !indexTakesWrites()) return false;
-  const bool away = isFolderMissing();
   std::vector<std::string> names;
   std::vector<std::string> unreachable;
   names.reserve(files.size());
   for (VLRepositoryFile* file : files) {
     names.push_back(file->fileName());
-    if (away && file->getSize() != kAllOnes && file->getSize() > 0) unreachable.push_back(file->fileName());
+    const bool storedBytes = file->getSize() != kAllOnes && file->getSize() > 0;
+    if (storedBytes && !hasFilesOnDisk(file->fileName())) unreachable.push_back(file->fileName());
   }
   if (!inTransaction([&] { return runEach(kRememberRemoval, unreachable) && runEach(kDeleteByName, names); })) {
     VL_LOG_ERROR("Unable to delete the index rows of removed downloads before their files : " << name_);
     return false;
   }
   if (!unreachable.empty())
-    VL_LOG_WARN("Downloads are removed while their folder is away, their files go once it is back : "
+    VL_LOG_WARN("Downloads are removed while their files are away, the files go once they are back : "
                 << unreachable.size() << " in " << getDirectory());
   return true;
 }
 
-bool VLRepository::isFolderMissing() const {
-  std::unique_ptr<VLFolder> folder(VLPlatformFactory::instance()->getFileHelper()->openFolder(getDirectory()));
-  return !folder;
+bool VLRepository::hasFilesOnDisk(const std::string& fileName) const {
+  VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
+  return files->getFileSize(getFilePath(fileName)) > 0 || files->getFileSize(getBitmapPath(fileName)) > 0;
 }
 
 // The files of downloads removed while their folder was away go once the
@@ -864,13 +864,12 @@ void VLRepository::finishRemovalsWhileAway() {
   if (pending.empty()) return;
   std::unordered_set<std::string_view> claimed;
   for (auto& entry : files_) claimed.insert(entry.second->fileName());
-  VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
   std::vector<std::string> finished;
   std::vector<std::string> paths;
   for (const std::string& name : pending) {
     if (!isValidFileName(name) || claimed.count(name)) {
       finished.push_back(name);
-    } else if (files->getFileSize(getFilePath(name)) > 0 || files->getFileSize(getBitmapPath(name)) > 0) {
+    } else if (hasFilesOnDisk(name)) {
       paths.push_back(getBitmapPath(name));
       paths.push_back(getFilePath(name));
       finished.push_back(name);

@@ -281,9 +281,8 @@ class VLRepository {
   void deleteRemovedAndClosed(std::map<VLFileId, VLRepositoryFile*>::iterator& it, bool rowGone);
   void deleteRemovedFiles();
   bool deleteRowsOf(const std::vector<VLRepositoryFile*>& files);
-  // The directory is not there (or no folder): a disk not mounted, a folder
-  // removed by hand.
-  bool isFolderMissing() const;
+  // The content or bitmap file of the name holds bytes in the directory.
+  bool hasFilesOnDisk(const std::string& fileName) const;
   void finishRemovalsWhileAway();
   // Clear-all.
   void startClear();
