@@ -2026,7 +2026,7 @@ const char* const kReadOnlyIndexWrite = "attempt to write a readonly database";
 // A home that was read-only at the start and is made writable while the
 // client runs: the download that finishes afterwards and the track cached
 // afterwards reach the index, so that the next start lists them and plays
-// them without the server.
+// them without the server, and the local storage takes writes again.
 TEST_F(CoreDriverTest, WhatAHomeMadeWritableWhileRunningStoresIsThereAfterARestart) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
@@ -2049,7 +2049,9 @@ TEST_F(CoreDriverTest, WhatAHomeMadeWritableWhileRunningStoresIsThereAfterAResta
       EXPECT_TRUE(driver.waitUntilStarted());
       EXPECT_TRUE(waitForError(driver, "DOWNLOAD_UNWRITABLE"));
       failedWrites = timesLogged(home, kReadOnlyIndexWrite);  // the web stores' tries at the start
+      EXPECT_FALSE(driver.call("storageSetItem", args({"localStorage", "before", "refused"})).boolValue());
       EXPECT_TRUE(readOnly.writable());
+      EXPECT_TRUE(driver.call("storageSetItem", args({"localStorage", "after", "stored"})).boolValue());
       driver.call("sleep", args({3500}));  // past the next probe of the folders
       EXPECT_TRUE(downloadAll(driver, 1272, 1, 60000));
       EXPECT_TRUE(playsToTheEnd(driver, track.url(1273)));
@@ -2061,6 +2063,8 @@ TEST_F(CoreDriverTest, WhatAHomeMadeWritableWhileRunningStoresIsThereAfterAResta
     EXPECT_TRUE(driver.waitUntilStarted());
     EXPECT_EQ(16, fileField(driver, "download", 1272, "download_state"));
     EXPECT_EQ(int64_t(trackSize), fileField(driver, "cache", 1273, "bytes_loaded"));
+    EXPECT_EQ("stored", driver.call("storageGetItem", args({"localStorage", "after"})).stringValue());
+    EXPECT_EQ("local", driver.call("storageGetItem", args({"localStorage", "kept"})).stringValue());
     // No server answers there: what plays comes from the disk.
     EXPECT_TRUE(playsToTheEnd(driver, "http://127.0.0.1:1/t.mp3?_TEID=1272&_FMT=5&_LOCAL=true&_REPO=download"));
     EXPECT_TRUE(playsToTheEnd(driver, "http://127.0.0.1:1/t.mp3?_TEID=1273&_FMT=5")) << "from the cache";
@@ -2074,8 +2078,8 @@ TEST_F(CoreDriverTest, WhatAHomeMadeWritableWhileRunningStoresIsThereAfterAResta
 
 // Nothing is stored into a repository whose index cannot be written, whether
 // the whole home is read-only or only the index's folder, and no write of the
-// index is tried in vain meanwhile; once the index's folder is writable
-// again the download goes on and lasts.
+// index, nor of a read-only local storage, is tried in vain meanwhile; once
+// the index's folder is writable again the download goes on and lasts.
 TEST_F(CoreDriverTest, NothingIsDownloadedWhileTheIndexCannotBeWritten) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
@@ -2099,6 +2103,8 @@ TEST_F(CoreDriverTest, NothingIsDownloadedWhileTheIndexCannotBeWritten) {
       EXPECT_TRUE(waitForError(driver, "DOWNLOAD_UNWRITABLE"));
       const size_t failedWrites = timesLogged(home, kReadOnlyIndexWrite);  // the web stores' tries at the start
       driver.call("addFile", args({"download", "1282", 5, "{}"}));
+      for (const char* key : {"first", "second"})
+        EXPECT_EQ(folders.size() == 1, driver.call("storageSetItem", args({"localStorage", key, "v"})).boolValue());
       driver.call("sleep", args({3500}));  // past the next probe of the folders
       EXPECT_NE(16, fileField(driver, "download", 1282, "download_state"));
       EXPECT_FALSE(TestFolder::exists(downloadPath(home, 1282))) << "nothing is stored";
