@@ -1535,7 +1535,10 @@ TEST_F(CoreDriverTest, DownloadsOnADiskThatIsNotMountedWaitForItAndAreNotFetched
 
 // Downloads removed while the disk that holds their folder is not mounted
 // leave no file behind: the removals are remembered, across a restart too,
-// and their files go once the disk is back, while the download kept stays.
+// and their files go once the disk is back, within the run, while the
+// download kept stays, and so does one removed and added again before the
+// disk is back. The same when the download folder is itself the disk's
+// mount point, an empty folder while the disk is not mounted.
 TEST_F(CoreDriverTest, DownloadsRemovedWhileTheirDiskIsAwayLoseTheirFilesWhenItIsBack) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
@@ -1543,109 +1546,52 @@ TEST_F(CoreDriverTest, DownloadsRemovedWhileTheirDiskIsAwayLoseTheirFilesWhenItI
   TestFolder folder;
   TestHttpServer server;
   ASSERT_TRUE(server.isRunning());
-  const std::string home = folder.folder("home");
-  const std::string music = folder.folder("home/Music");
   const std::string volume = folder.folder("disk");
   std::string urls = writeUrlMap(folder, 1321,
                                  {server.url("/size=60000/seed=1/first"), server.url("/size=60000/seed=2/second"),
-                                  server.url("/size=60000/seed=3/third")});
+                                  server.url("/size=60000/seed=3/third"), server.url("/size=60000/seed=4/fourth")});
   const int result = TestSmallVolume::run(volume, "16m", [&] {
-    const std::string disk = volume + "/music";
-    EXPECT_TRUE(run("mkdir '" + disk + "'"));
-    auto plug = [&] { return mount(disk.c_str(), music.c_str(), nullptr, MS_BIND, nullptr) == 0; };
-    auto unplug = [&] { return umount2(music.c_str(), 0) == 0; };
-    EXPECT_TRUE(plug());
-    {
+    for (const char* mounted : {"Music", "Music/Velora"}) {
+      SCOPED_TRACE(std::string("the disk mounted on ") + mounted);
+      const std::string home = volume + "/home-" + (mounted[5] ? "velora" : "music");
+      const std::string mountPoint = home + "/" + mounted;
+      const std::string disk = home + "-disk";
+      EXPECT_TRUE(run("mkdir -p '" + mountPoint + "' '" + disk + "'"));
+      auto plug = [&] { return mount(disk.c_str(), mountPoint.c_str(), nullptr, MS_BIND, nullptr) == 0; };
+      auto unplug = [&] { return umount2(mountPoint.c_str(), 0) == 0; };
+      EXPECT_TRUE(plug());
+      {
+        CoreDriverProcess driver(kTool, driverArguments(home, urls));
+        EXPECT_TRUE(driver.waitUntilStarted());
+        EXPECT_TRUE(downloadAll(driver, 1321, 4, 60000));
+        driver.quit();
+      }
+      EXPECT_TRUE(unplug());
+      {
+        CoreDriverProcess driver(kTool, driverArguments(home, urls));
+        EXPECT_TRUE(driver.waitUntilStarted());
+        EXPECT_TRUE(waitForError(driver, "DOWNLOAD_UNWRITABLE"));
+        for (const char* entity : {"1321", "1322", "1323"}) driver.call("removeFile", args({"download", entity, 5}));
+        JKValue listed = driver.callAndWaitForCallback("getFileCount", args({strings({"download"}), 0, 0}));
+        EXPECT_EQ(1, number(listed, "count"));
+        driver.quit();
+      }
       CoreDriverProcess driver(kTool, driverArguments(home, urls));
       EXPECT_TRUE(driver.waitUntilStarted());
-      EXPECT_TRUE(downloadAll(driver, 1321, 3, 60000));
-      driver.quit();
-    }
-    EXPECT_TRUE(unplug());
-    {
-      CoreDriverProcess driver(kTool, driverArguments(home, urls));
-      EXPECT_TRUE(driver.waitUntilStarted());
-      EXPECT_TRUE(waitForError(driver, "DOWNLOAD_UNWRITABLE"));
-      for (const char* entity : {"1321", "1322"}) driver.call("removeFile", args({"download", entity, 5}));
-      JKValue listed = driver.callAndWaitForCallback("getFileCount", args({strings({"download"}), 0, 0}));
-      EXPECT_EQ(1, number(listed, "count"));
-      driver.quit();
-    }
-    CoreDriverProcess driver(kTool, driverArguments(home, urls));
-    EXPECT_TRUE(driver.waitUntilStarted());
-    EXPECT_TRUE(plug());
-    std::vector<std::string> removed;
-    for (int entity : {1321, 1322}) {
-      removed.push_back(downloadPath(home, entity));
-      removed.push_back(downloadPath(home, entity) + ".part");
-    }
-    EXPECT_TRUE(waitUntilGone(driver, removed)) << "the removed downloads' files are left";
-    EXPECT_EQ(16, fileField(driver, "download", 1323, "download_state"));
-    driver.quit();
-    EXPECT_EQ(60000u, TestFolder::sizeOf(downloadPath(home, 1323)));
-    EXPECT_TRUE(unplug());
-    return ::testing::Test::HasFailure() ? 1 : 0;
-  });
-  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
-  EXPECT_EQ(0, result);
-}
-
-// The same when the download folder is itself the mount point of the disk:
-// while the disk is not mounted an empty folder stands at its path. The
-// downloads removed then lose their files once the disk is mounted again,
-// within the run and without a restart; the download kept keeps its file,
-// and so does one removed and added again before the disk is back.
-TEST_F(CoreDriverTest, DownloadsRemovedWhileTheirFolderIsAnEmptyMountPointLoseTheirFilesWhenItIsMounted) {
-#if defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
-#endif
-  TestFolder folder;
-  TestHttpServer server;
-  ASSERT_TRUE(server.isRunning());
-  const std::string home = folder.folder("home");
-  folder.folder("home/Music");
-  const std::string mountPoint = folder.folder("home/Music/Velora");
-  const std::string volume = folder.folder("disk");
-  std::string urls = writeUrlMap(folder, 1331,
-                                 {server.url("/size=60000/seed=1/first"), server.url("/size=60000/seed=2/second"),
-                                  server.url("/size=60000/seed=3/third")});
-  const int result = TestSmallVolume::run(volume, "16m", [&] {
-    const std::string disk = volume + "/velora";
-    EXPECT_TRUE(run("mkdir '" + disk + "'"));
-    auto plug = [&] { return mount(disk.c_str(), mountPoint.c_str(), nullptr, MS_BIND, nullptr) == 0; };
-    auto unplug = [&] { return umount2(mountPoint.c_str(), 0) == 0; };
-    EXPECT_TRUE(plug());
-    {
-      CoreDriverProcess driver(kTool, driverArguments(home, urls));
-      EXPECT_TRUE(driver.waitUntilStarted());
-      EXPECT_TRUE(downloadAll(driver, 1331, 3, 60000));
-      driver.quit();
-    }
-    EXPECT_TRUE(unplug());
-    {
-      CoreDriverProcess driver(kTool, driverArguments(home, urls));
-      EXPECT_TRUE(driver.waitUntilStarted());
-      EXPECT_TRUE(waitForError(driver, "DOWNLOAD_UNWRITABLE"));
-      for (const char* entity : {"1331", "1332"}) driver.call("removeFile", args({"download", entity, 5}));
-      JKValue listed = driver.callAndWaitForCallback("getFileCount", args({strings({"download"}), 0, 0}));
-      EXPECT_EQ(1, number(listed, "count"));
-      driver.call("sleep", args({200}));  // the removed records are deleted
-      driver.call("addFile", args({"download", "1332", 5, "{}"}));
+      driver.call("addFile", args({"download", "1323", 5, "{}"}));
       EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 0, 0, 2, 10000})).boolValue());
       EXPECT_TRUE(plug());
-      EXPECT_TRUE(waitUntilGone(driver, {downloadPath(home, 1331), downloadPath(home, 1331) + ".part"}))
-          << "the removed download's files are left";
+      std::vector<std::string> removed;
+      for (int entity : {1321, 1322}) {
+        removed.push_back(downloadPath(home, entity));
+        removed.push_back(downloadPath(home, entity) + ".part");
+      }
+      EXPECT_TRUE(waitUntilGone(driver, removed)) << "the removed downloads' files are left";
       EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 2, 60000})).boolValue());
       driver.quit();
+      for (int entity : {1323, 1324}) EXPECT_EQ(60000u, TestFolder::sizeOf(downloadPath(home, entity))) << entity;
+      EXPECT_TRUE(unplug());
     }
-    CoreDriverProcess driver(kTool, driverArguments(home, urls));
-    EXPECT_TRUE(driver.waitUntilStarted());
-    JKValue listed = driver.callAndWaitForCallback("getFileCount", args({strings({"download"}), 2, 16}));
-    EXPECT_EQ(2, number(listed, "count"));
-    driver.quit();
-    EXPECT_FALSE(TestFolder::exists(downloadPath(home, 1331)));
-    for (int entity : {1332, 1333}) EXPECT_EQ(60000u, TestFolder::sizeOf(downloadPath(home, entity))) << entity;
-    EXPECT_TRUE(unplug());
     return ::testing::Test::HasFailure() ? 1 : 0;
   });
   if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
