@@ -15,6 +15,7 @@ bool VLLocalStorage::init() {
 }
 
 bool VLLocalStorage::init(const std::string& dir, const std::string& name) {
+  if (isOpen()) return VLStorage::init(dir, name);  // refused as it is
   dir_ = dir;
   readOnly_ = false;
   if (VLStorage::init(dir, name)) return true;
