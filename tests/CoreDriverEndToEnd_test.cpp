@@ -1970,9 +1970,11 @@ size_t timesLogged(const std::string& home, const std::string& text) {
 const char* const kReadOnlyIndexWrite = "attempt to write a readonly database";
 
 // A home that was read-only at the start and is made writable while the
-// client runs: the download that finishes afterwards and the track cached
-// afterwards reach the index, so that the next start lists them and plays
-// them without the server, and the local storage takes writes again.
+// client runs, or only the folder of the index: while the index cannot be
+// written nothing is downloaded and no write of an index or of the local
+// storage is tried in vain; once it can, the download queued meanwhile and a
+// track cached afterwards reach the index, so that the next start lists them
+// and plays them without the server, and the local storage takes writes.
 TEST_F(CoreDriverTest, WhatAHomeMadeWritableWhileRunningStoresIsThereAfterARestart) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
@@ -1985,89 +1987,45 @@ TEST_F(CoreDriverTest, WhatAHomeMadeWritableWhileRunningStoresIsThereAfterAResta
   const std::string volume = folder.folder("disk");
   const size_t trackSize = TestFolder::sizeOf(track.fixture.file);
   const int result = TestSmallVolume::run(volume, "16m", [&] {
-    const std::string home = volume + "/home";
-    useClient(home, urls, 1271);
-    size_t failedWrites = 0;
-    {
-      ReadOnlyFolders readOnly(storingFolders(home));
-      EXPECT_TRUE(readOnly.mounted);
-      CoreDriverProcess driver(kTool, driverArguments(home, urls));
-      EXPECT_TRUE(driver.waitUntilStarted());
-      EXPECT_TRUE(waitForError(driver, "DOWNLOAD_UNWRITABLE"));
-      failedWrites = timesLogged(home, kReadOnlyIndexWrite);  // the web stores' tries at the start
-      EXPECT_FALSE(driver.call("storageSetItem", args({"localStorage", "before", "refused"})).boolValue());
-      EXPECT_TRUE(readOnly.writable());
-      EXPECT_TRUE(driver.call("storageSetItem", args({"localStorage", "after", "stored"})).boolValue());
-      driver.call("sleep", args({3500}));  // past the next probe of the folders
-      EXPECT_TRUE(downloadAll(driver, 1272, 1, 60000));
-      EXPECT_TRUE(playsToTheEnd(driver, track.url(1273)));
-      EXPECT_TRUE(waitForField(driver, "cache", 1273, "bytes_loaded", int64_t(trackSize)));
-      EXPECT_EQ(0, driver.quit());
-    }
-    EXPECT_EQ(failedWrites, timesLogged(home, kReadOnlyIndexWrite));
-    CoreDriverProcess driver(kTool, driverArguments(home, urls));
-    EXPECT_TRUE(driver.waitUntilStarted());
-    EXPECT_EQ(16, fileField(driver, "download", 1272, "download_state"));
-    EXPECT_EQ(int64_t(trackSize), fileField(driver, "cache", 1273, "bytes_loaded"));
-    EXPECT_EQ("stored", driver.call("storageGetItem", args({"localStorage", "after"})).stringValue());
-    EXPECT_EQ("local", driver.call("storageGetItem", args({"localStorage", "kept"})).stringValue());
-    // No server answers there: what plays comes from the disk.
-    EXPECT_TRUE(playsToTheEnd(driver, "http://127.0.0.1:1/t.mp3?_TEID=1272&_FMT=5&_LOCAL=true&_REPO=download"));
-    EXPECT_TRUE(playsToTheEnd(driver, "http://127.0.0.1:1/t.mp3?_TEID=1273&_FMT=5")) << "from the cache";
-    EXPECT_EQ(0, driver.quit());
-    EXPECT_EQ(TestFolder::read(track.fixture.file), TestFolder::read(downloadPath(home, 1272)));
-    return ::testing::Test::HasFailure() ? 1 : 0;
-  });
-  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
-  EXPECT_EQ(0, result);
-}
-
-// Nothing is stored into a repository whose index cannot be written, whether
-// the whole home is read-only or only the index's folder, and no write of the
-// index, nor of a read-only local storage, is tried in vain meanwhile; once
-// the index's folder is writable again the download goes on and lasts.
-TEST_F(CoreDriverTest, NothingIsDownloadedWhileTheIndexCannotBeWritten) {
-#if defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
-#endif
-  TestFolder folder;
-  TestHttpServer server;
-  ASSERT_TRUE(server.isRunning());
-  const std::string urls =
-      writeUrlMap(folder, 1281, {server.url("/size=60000/seed=1/kept"), server.url("/size=60000/seed=2/added")});
-  const std::string volume = folder.folder("disk");
-  const int result = TestSmallVolume::run(volume, "16m", [&] {
-    const std::string home = volume + "/home";
-    useClient(home, urls, 1281);
-    const std::string index = home + "/data/velora-desktop/repositories";
-    for (const std::vector<std::string>& folders : {storingFolders(home), std::vector<std::string>{index}}) {
-      SCOPED_TRACE(folders.front() + " and below read-only");
-      ReadOnlyFolders readOnly(folders);
-      EXPECT_TRUE(readOnly.mounted);
-      CoreDriverProcess driver(kTool, driverArguments(home, urls));
-      EXPECT_TRUE(driver.waitUntilStarted());
-      EXPECT_TRUE(waitForError(driver, "DOWNLOAD_UNWRITABLE"));
-      const size_t failedWrites = timesLogged(home, kReadOnlyIndexWrite);  // the web stores' tries at the start
-      driver.call("addFile", args({"download", "1282", 5, "{}"}));
-      for (const char* key : {"first", "second"})
-        EXPECT_EQ(folders.size() == 1, driver.call("storageSetItem", args({"localStorage", key, "v"})).boolValue());
-      driver.call("sleep", args({3500}));  // past the next probe of the folders
-      EXPECT_NE(16, fileField(driver, "download", 1282, "download_state"));
-      EXPECT_FALSE(TestFolder::exists(downloadPath(home, 1282))) << "nothing is stored";
-      EXPECT_EQ(0u, requestsFor(server, "added"));
-      if (folders.size() == 1) {
+    for (bool wholeHome : {true, false}) {
+      SCOPED_TRACE(wholeHome ? "a read-only home" : "a read-only index folder");
+      const std::string home = volume + (wholeHome ? "/home" : "/home-index");
+      useClient(home, urls, 1271);
+      size_t failedWrites = 0;
+      {
+        ReadOnlyFolders readOnly(wholeHome ? storingFolders(home)
+                                           : std::vector<std::string>{home + "/data/velora-desktop/repositories"});
+        EXPECT_TRUE(readOnly.mounted);
+        CoreDriverProcess driver(kTool, driverArguments(home, urls));
+        EXPECT_TRUE(driver.waitUntilStarted());
+        EXPECT_TRUE(waitForError(driver, "DOWNLOAD_UNWRITABLE"));
+        failedWrites = timesLogged(home, kReadOnlyIndexWrite);  // the web stores' tries at the start
+        driver.call("addFile", args({"download", "1272", 5, "{}"}));
+        for (const char* key : {"first", "second"})
+          EXPECT_EQ(!wholeHome, driver.call("storageSetItem", args({"localStorage", key, "v"})).boolValue());
+        driver.call("sleep", args({3500}));  // past the next probe of the folders
+        EXPECT_NE(16, fileField(driver, "download", 1272, "download_state"));
+        EXPECT_FALSE(TestFolder::exists(downloadPath(home, 1272))) << "nothing is stored";
         EXPECT_TRUE(readOnly.writable());
+        EXPECT_TRUE(driver.call("storageSetItem", args({"localStorage", "after", "stored"})).boolValue());
         EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 2, 60000})).boolValue());
+        EXPECT_TRUE(playsToTheEnd(driver, track.url(1273)));
+        EXPECT_TRUE(waitForField(driver, "cache", 1273, "bytes_loaded", int64_t(trackSize)));
+        EXPECT_EQ(0, driver.quit());
       }
+      EXPECT_EQ(failedWrites, timesLogged(home, kReadOnlyIndexWrite)) << "no write is tried in vain";
+      CoreDriverProcess driver(kTool, driverArguments(home, urls));
+      EXPECT_TRUE(driver.waitUntilStarted());
+      EXPECT_EQ(16, fileField(driver, "download", 1272, "download_state"));
+      EXPECT_EQ(int64_t(trackSize), fileField(driver, "cache", 1273, "bytes_loaded"));
+      EXPECT_EQ("stored", driver.call("storageGetItem", args({"localStorage", "after"})).stringValue());
+      EXPECT_EQ("local", driver.call("storageGetItem", args({"localStorage", "kept"})).stringValue());
+      // No server answers there: what plays comes from the disk.
+      EXPECT_TRUE(playsToTheEnd(driver, "http://127.0.0.1:1/t.mp3?_TEID=1272&_FMT=5&_LOCAL=true&_REPO=download"));
+      EXPECT_TRUE(playsToTheEnd(driver, "http://127.0.0.1:1/t.mp3?_TEID=1273&_FMT=5")) << "from the cache";
       EXPECT_EQ(0, driver.quit());
-      EXPECT_EQ(failedWrites, timesLogged(home, kReadOnlyIndexWrite)) << "no write of the index is tried";
+      EXPECT_EQ(TestFolder::read(track.fixture.file), TestFolder::read(downloadPath(home, 1272)));
     }
-    CoreDriverProcess driver(kTool, driverArguments(home, urls));
-    EXPECT_TRUE(driver.waitUntilStarted());
-    EXPECT_EQ(16, fileField(driver, "download", 1282, "download_state"));
-    EXPECT_EQ(0, driver.quit());
-    const std::vector<uint8_t> expected = TestHttpServer::content(2, 0, 60000);
-    EXPECT_EQ(std::string(expected.begin(), expected.end()), TestFolder::read(downloadPath(home, 1282)));
     return ::testing::Test::HasFailure() ? 1 : 0;
   });
   if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
