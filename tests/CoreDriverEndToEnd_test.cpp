@@ -1464,6 +1464,29 @@ size_t requestsFor(const TestHttpServer& server, const std::string& part) {
   return count;
 }
 
+// A disk (a folder of the test volume) bound on a mount point while it is
+// plugged.
+struct TestDisk {
+  bool plug() const { return mount(folder.c_str(), mountPoint.c_str(), nullptr, MS_BIND, nullptr) == 0; }
+  bool unplug() const { return umount2(mountPoint.c_str(), 0) == 0; }
+
+  std::string folder;
+  std::string mountPoint;
+};
+
+// Plugs the disk, downloads the entities from `first` on onto it in one run
+// of the client, and unplugs it.
+void downloadOntoDisk(const TestDisk& disk, const std::string& home, const std::string& urls, int first, int count) {
+  EXPECT_TRUE(disk.plug());
+  {
+    CoreDriverProcess driver(kTool, driverArguments(home, urls));
+    EXPECT_TRUE(driver.waitUntilStarted());
+    EXPECT_TRUE(downloadAll(driver, first, count, 60000));
+    driver.quit();
+  }
+  EXPECT_TRUE(disk.unplug());
+}
+
 // The music disk that holds the download folder is not mounted at a start
 // (its mount point, ~/Music, still there): the downloads stay listed, the page
 // is told the folder cannot be used, nothing is fetched again and no folder is
@@ -1483,18 +1506,9 @@ TEST_F(CoreDriverTest, DownloadsOnADiskThatIsNotMountedWaitForItAndAreNotFetched
                                  {server.url("/size=60000/seed=1/first"), server.url("/size=60000/seed=2/second"),
                                   server.url("/size=60000/seed=3/third"), server.url("/size=60000/seed=4/fourth")});
   const int result = TestSmallVolume::run(volume, "16m", [&] {
-    const std::string disk = volume + "/music";
-    EXPECT_TRUE(run("mkdir '" + disk + "'"));
-    auto plug = [&] { return mount(disk.c_str(), music.c_str(), nullptr, MS_BIND, nullptr) == 0; };
-    auto unplug = [&] { return umount2(music.c_str(), 0) == 0; };
-    EXPECT_TRUE(plug());
-    {
-      CoreDriverProcess driver(kTool, driverArguments(home, urls));
-      EXPECT_TRUE(driver.waitUntilStarted());
-      EXPECT_TRUE(downloadAll(driver, 1301, 3, 60000));
-      driver.quit();
-    }
-    EXPECT_TRUE(unplug());
+    const TestDisk disk{volume + "/music", music};
+    EXPECT_TRUE(run("mkdir '" + disk.folder + "'"));
+    downloadOntoDisk(disk, home, urls, 1301, 3);
     const size_t fetched = server.getRequests().size();
     for (bool madeInItsPlace : {false, true}) {
       SCOPED_TRACE(madeInItsPlace ? "a folder made in its place" : "no folder");
@@ -1512,7 +1526,7 @@ TEST_F(CoreDriverTest, DownloadsOnADiskThatIsNotMountedWaitForItAndAreNotFetched
       if (madeInItsPlace) {
         // The disk comes back while the client runs.
         EXPECT_TRUE(run("rmdir '" + music + "/Velora'"));
-        EXPECT_TRUE(plug());
+        EXPECT_TRUE(disk.plug());
         driver.call("addFile", args({"download", "1304", 5, "{}"}));
         EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 4, 60000})).boolValue());
       }
@@ -1525,7 +1539,7 @@ TEST_F(CoreDriverTest, DownloadsOnADiskThatIsNotMountedWaitForItAndAreNotFetched
       EXPECT_TRUE(content.size() == expected.size() && std::memcmp(content.data(), expected.data(), 60000) == 0)
           << 1301 + i;
     }
-    EXPECT_TRUE(unplug());
+    EXPECT_TRUE(disk.unplug());
     EXPECT_FALSE(TestFolder::exists(music + "/Velora")) << "nothing was written on the mount point";
     return ::testing::Test::HasFailure() ? 1 : 0;
   });
@@ -1554,19 +1568,9 @@ TEST_F(CoreDriverTest, DownloadsRemovedWhileTheirDiskIsAwayLoseTheirFilesWhenItI
     for (const char* mounted : {"Music", "Music/Velora"}) {
       SCOPED_TRACE(std::string("the disk mounted on ") + mounted);
       const std::string home = volume + "/home-" + (mounted[5] ? "velora" : "music");
-      const std::string mountPoint = home + "/" + mounted;
-      const std::string disk = home + "-disk";
-      EXPECT_TRUE(run("mkdir -p '" + mountPoint + "' '" + disk + "'"));
-      auto plug = [&] { return mount(disk.c_str(), mountPoint.c_str(), nullptr, MS_BIND, nullptr) == 0; };
-      auto unplug = [&] { return umount2(mountPoint.c_str(), 0) == 0; };
-      EXPECT_TRUE(plug());
-      {
-        CoreDriverProcess driver(kTool, driverArguments(home, urls));
-        EXPECT_TRUE(driver.waitUntilStarted());
-        EXPECT_TRUE(downloadAll(driver, 1321, 4, 60000));
-        driver.quit();
-      }
-      EXPECT_TRUE(unplug());
+      const TestDisk disk{home + "-disk", home + "/" + mounted};
+      EXPECT_TRUE(run("mkdir -p '" + disk.mountPoint + "' '" + disk.folder + "'"));
+      downloadOntoDisk(disk, home, urls, 1321, 4);
       {
         CoreDriverProcess driver(kTool, driverArguments(home, urls));
         EXPECT_TRUE(driver.waitUntilStarted());
@@ -1580,7 +1584,7 @@ TEST_F(CoreDriverTest, DownloadsRemovedWhileTheirDiskIsAwayLoseTheirFilesWhenItI
       EXPECT_TRUE(driver.waitUntilStarted());
       driver.call("addFile", args({"download", "1323", 5, "{}"}));
       EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 0, 0, 2, 10000})).boolValue());
-      EXPECT_TRUE(plug());
+      EXPECT_TRUE(disk.plug());
       std::vector<std::string> removed;
       for (int entity : {1321, 1322}) {
         removed.push_back(downloadPath(home, entity));
@@ -1590,7 +1594,7 @@ TEST_F(CoreDriverTest, DownloadsRemovedWhileTheirDiskIsAwayLoseTheirFilesWhenItI
       EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 2, 60000})).boolValue());
       driver.quit();
       for (int entity : {1323, 1324}) EXPECT_EQ(60000u, TestFolder::sizeOf(downloadPath(home, entity))) << entity;
-      EXPECT_TRUE(unplug());
+      EXPECT_TRUE(disk.unplug());
     }
     return ::testing::Test::HasFailure() ? 1 : 0;
   });
