@@ -1470,6 +1470,29 @@ size_t requestsFor(const TestHttpServer& server, const std::string& part) {
   return count;
 }
 
+// A disk (a folder of the test volume) bound on a mount point while it is
+// plugged.
+struct TestDisk {
+  bool plug() const { return mount(folder.c_str(), mountPoint.c_str(), nullptr, MS_BIND, nullptr) == 0; }
+  bool unplug() const { return umount2(mountPoint.c_str(), 0) == 0; }
+
+  std::string folder;
+  std::string mountPoint;
+};
+
+// Plugs the disk, downloads the entities from `first` on onto it in one run
+// of the client, and unplugs it.
+void downloadOntoDisk(const TestDisk& disk, const std::string& home, const std::string& urls, int first, int count) {
+  EXPECT_TRUE(disk.plug());
+  {
+    CoreDriverProcess driver(kTool, driverArguments(home, urls));
+    EXPECT_TRUE(driver.waitUntilStarted());
+    EXPECT_TRUE(downloadAll(driver, first, count, 60000));
+    driver.quit();
+  }
+  EXPECT_TRUE(disk.unplug());
+}
+
 // The music disk that holds the download folder is not mounted at a start
 // (its mount point, ~/Music, still there): the downloads stay listed, the page
 // is told the folder cannot be used, nothing is fetched again and no folder is
@@ -1489,18 +1512,9 @@ TEST_F(CoreDriverTest, DownloadsOnADiskThatIsNotMountedWaitForItAndAreNotFetched
                                  {server.url("/size=60000/seed=1/first"), server.url("/size=60000/seed=2/second"),
                                   server.url("/size=60000/seed=3/third"), server.url("/size=60000/seed=4/fourth")});
   const int result = TestSmallVolume::run(volume, "16m", [&] {
-    const std::string disk = volume + "/music";
-    EXPECT_TRUE(run("mkdir '" + disk + "'"));
-    auto plug = [&] { return mount(disk.c_str(), music.c_str(), nullptr, MS_BIND, nullptr) == 0; };
-    auto unplug = [&] { return umount2(music.c_str(), 0) == 0; };
-    EXPECT_TRUE(plug());
-    {
-      CoreDriverProcess driver(kTool, driverArguments(home, urls));
-      EXPECT_TRUE(driver.waitUntilStarted());
-      EXPECT_TRUE(downloadAll(driver, 1301, 3, 60000));
-      driver.quit();
-    }
-    EXPECT_TRUE(unplug());
+    const TestDisk disk{volume + "/music", music};
+    EXPECT_TRUE(run("mkdir '" + disk.folder + "'"));
+    downloadOntoDisk(disk, home, urls, 1301, 3);
     const size_t fetched = server.getRequests().size();
     for (bool madeInItsPlace : {false, true}) {
       SCOPED_TRACE(madeInItsPlace ? "a folder made in its place" : "no folder");
@@ -1518,7 +1532,7 @@ TEST_F(CoreDriverTest, DownloadsOnADiskThatIsNotMountedWaitForItAndAreNotFetched
       if (madeInItsPlace) {
         // The disk comes back while the client runs.
         EXPECT_TRUE(run("rmdir '" + music + "/Velora'"));
-        EXPECT_TRUE(plug());
+        EXPECT_TRUE(disk.plug());
         driver.call("addFile", args({"download", "1304", 5, "{}"}));
         EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 4, 60000})).boolValue());
       }
@@ -1531,7 +1545,7 @@ TEST_F(CoreDriverTest, DownloadsOnADiskThatIsNotMountedWaitForItAndAreNotFetched
       EXPECT_TRUE(content.size() == expected.size() && std::memcmp(content.data(), expected.data(), 60000) == 0)
           << 1301 + i;
     }
-    EXPECT_TRUE(unplug());
+    EXPECT_TRUE(disk.unplug());
     EXPECT_FALSE(TestFolder::exists(music + "/Velora")) << "nothing was written on the mount point";
     return ::testing::Test::HasFailure() ? 1 : 0;
   });
@@ -1541,7 +1555,10 @@ TEST_F(CoreDriverTest, DownloadsOnADiskThatIsNotMountedWaitForItAndAreNotFetched
 
 // Downloads removed while the disk that holds their folder is not mounted
 // leave no file behind: the removals are remembered, across a restart too,
-// and their files go once the disk is back, while the download kept stays.
+// and their files go once the disk is back, within the run, while the
+// download kept stays, and so does one removed and added again before the
+// disk is back. The same when the download folder is itself the disk's
+// mount point, an empty folder while the disk is not mounted.
 TEST_F(CoreDriverTest, DownloadsRemovedWhileTheirDiskIsAwayLoseTheirFilesWhenItIsBack) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
@@ -1549,47 +1566,42 @@ TEST_F(CoreDriverTest, DownloadsRemovedWhileTheirDiskIsAwayLoseTheirFilesWhenItI
   TestFolder folder;
   TestHttpServer server;
   ASSERT_TRUE(server.isRunning());
-  const std::string home = folder.folder("home");
-  const std::string music = folder.folder("home/Music");
   const std::string volume = folder.folder("disk");
   std::string urls = writeUrlMap(folder, 1321,
                                  {server.url("/size=60000/seed=1/first"), server.url("/size=60000/seed=2/second"),
-                                  server.url("/size=60000/seed=3/third")});
+                                  server.url("/size=60000/seed=3/third"), server.url("/size=60000/seed=4/fourth")});
   const int result = TestSmallVolume::run(volume, "16m", [&] {
-    const std::string disk = volume + "/music";
-    EXPECT_TRUE(run("mkdir '" + disk + "'"));
-    auto plug = [&] { return mount(disk.c_str(), music.c_str(), nullptr, MS_BIND, nullptr) == 0; };
-    auto unplug = [&] { return umount2(music.c_str(), 0) == 0; };
-    EXPECT_TRUE(plug());
-    {
+    for (const char* mounted : {"Music", "Music/Velora"}) {
+      SCOPED_TRACE(std::string("the disk mounted on ") + mounted);
+      const std::string home = volume + "/home-" + (mounted[5] ? "velora" : "music");
+      const TestDisk disk{home + "-disk", home + "/" + mounted};
+      EXPECT_TRUE(run("mkdir -p '" + disk.mountPoint + "' '" + disk.folder + "'"));
+      downloadOntoDisk(disk, home, urls, 1321, 4);
+      {
+        CoreDriverProcess driver(kTool, driverArguments(home, urls));
+        EXPECT_TRUE(driver.waitUntilStarted());
+        EXPECT_TRUE(waitForError(driver, "DOWNLOAD_UNWRITABLE"));
+        for (const char* entity : {"1321", "1322", "1323"}) driver.call("removeFile", args({"download", entity, 5}));
+        JKValue listed = driver.callAndWaitForCallback("getFileCount", args({strings({"download"}), 0, 0}));
+        EXPECT_EQ(1, number(listed, "count"));
+        driver.quit();
+      }
       CoreDriverProcess driver(kTool, driverArguments(home, urls));
       EXPECT_TRUE(driver.waitUntilStarted());
-      EXPECT_TRUE(downloadAll(driver, 1321, 3, 60000));
+      driver.call("addFile", args({"download", "1323", 5, "{}"}));
+      EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 0, 0, 2, 10000})).boolValue());
+      EXPECT_TRUE(disk.plug());
+      std::vector<std::string> removed;
+      for (int entity : {1321, 1322}) {
+        removed.push_back(downloadPath(home, entity));
+        removed.push_back(downloadPath(home, entity) + ".part");
+      }
+      EXPECT_TRUE(waitUntilGone(driver, removed)) << "the removed downloads' files are left";
+      EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 2, 60000})).boolValue());
       driver.quit();
+      for (int entity : {1323, 1324}) EXPECT_EQ(60000u, TestFolder::sizeOf(downloadPath(home, entity))) << entity;
+      EXPECT_TRUE(disk.unplug());
     }
-    EXPECT_TRUE(unplug());
-    {
-      CoreDriverProcess driver(kTool, driverArguments(home, urls));
-      EXPECT_TRUE(driver.waitUntilStarted());
-      EXPECT_TRUE(waitForError(driver, "DOWNLOAD_UNWRITABLE"));
-      for (const char* entity : {"1321", "1322"}) driver.call("removeFile", args({"download", entity, 5}));
-      JKValue listed = driver.callAndWaitForCallback("getFileCount", args({strings({"download"}), 0, 0}));
-      EXPECT_EQ(1, number(listed, "count"));
-      driver.quit();
-    }
-    CoreDriverProcess driver(kTool, driverArguments(home, urls));
-    EXPECT_TRUE(driver.waitUntilStarted());
-    EXPECT_TRUE(plug());
-    std::vector<std::string> removed;
-    for (int entity : {1321, 1322}) {
-      removed.push_back(downloadPath(home, entity));
-      removed.push_back(downloadPath(home, entity) + ".part");
-    }
-    EXPECT_TRUE(waitUntilGone(driver, removed)) << "the removed downloads' files are left";
-    EXPECT_EQ(16, fileField(driver, "download", 1323, "download_state"));
-    driver.quit();
-    EXPECT_EQ(60000u, TestFolder::sizeOf(downloadPath(home, 1323)));
-    EXPECT_TRUE(unplug());
     return ::testing::Test::HasFailure() ? 1 : 0;
   });
   if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
@@ -1923,6 +1935,107 @@ TEST_F(CoreDriverTest, AClientOnAReadOnlyHomeStartsReadsItsStoresAndPlaysItsDown
     EXPECT_TRUE(driver.call("storageSetItem", args({"localStorage", "after", "writable"})).boolValue());
     EXPECT_EQ("local", driver.call("storageGetItem", args({"localStorage", "kept"})).stringValue());
     EXPECT_EQ(0, driver.quit());
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
+}
+
+// The folders of a home below which the core stores (all but the state
+// folder, which keeps the log to read), each mounted on itself read-only, as
+// a file-system error leaves a home; writable again with `writable`.
+struct ReadOnlyFolders {
+  explicit ReadOnlyFolders(std::vector<std::string> paths) : folders(std::move(paths)) {
+    for (const std::string& path : folders) {
+      mounted = run("mkdir -p '" + path + "'") && mount(path.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+                mount(nullptr, path.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0 && mounted;
+    }
+  }
+  ~ReadOnlyFolders() {
+    for (const std::string& path : folders) umount2(path.c_str(), 0);
+  }
+  bool writable() {
+    bool done = true;
+    for (const std::string& path : folders)
+      done = mount(nullptr, path.c_str(), nullptr, MS_BIND | MS_REMOUNT, nullptr) == 0 && done;
+    return done;
+  }
+
+  std::vector<std::string> folders;
+  bool mounted = true;
+};
+
+std::vector<std::string> storingFolders(const std::string& home) {
+  return {home + "/config", home + "/data", home + "/cache", home + "/Music"};
+}
+
+// The times the log of `home` holds `text`.
+size_t timesLogged(const std::string& home, const std::string& text) {
+  const std::string log = TestFolder::read(home + "/state/velora-desktop/desktop.log");
+  size_t count = 0;
+  for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + text.size())) ++count;
+  return count;
+}
+
+const char* const kReadOnlyIndexWrite = "attempt to write a readonly database";
+
+// A home that was read-only at the start and is made writable while the
+// client runs, or only the folder of the index: while the index cannot be
+// written nothing is downloaded and no write of an index or of the local
+// storage is tried in vain; once it can, the download queued meanwhile and a
+// track cached afterwards reach the index, so that the next start lists them
+// and plays them without the server, and the local storage takes writes.
+TEST_F(CoreDriverTest, WhatAHomeMadeWritableWhileRunningStoresIsThereAfterARestart) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
+#endif
+  TestFolder folder;
+  ServedTrack track(folder);
+  ASSERT_TRUE(track.ready());
+  const std::string urls =
+      writeUrlMap(folder, 1271, {track.server->url("/track.mp3"), track.server->url("/track.mp3")});
+  const std::string volume = folder.folder("disk");
+  const size_t trackSize = TestFolder::sizeOf(track.fixture.file);
+  const int result = TestSmallVolume::run(volume, "16m", [&] {
+    for (bool wholeHome : {true, false}) {
+      SCOPED_TRACE(wholeHome ? "a read-only home" : "a read-only index folder");
+      const std::string home = volume + (wholeHome ? "/home" : "/home-index");
+      useClient(home, urls, 1271);
+      size_t failedWrites = 0;
+      {
+        ReadOnlyFolders readOnly(wholeHome ? storingFolders(home)
+                                           : std::vector<std::string>{home + "/data/velora-desktop/repositories"});
+        EXPECT_TRUE(readOnly.mounted);
+        CoreDriverProcess driver(kTool, driverArguments(home, urls));
+        EXPECT_TRUE(driver.waitUntilStarted());
+        EXPECT_TRUE(waitForError(driver, "DOWNLOAD_UNWRITABLE"));
+        failedWrites = timesLogged(home, kReadOnlyIndexWrite);  // the web stores' tries at the start
+        driver.call("addFile", args({"download", "1272", 5, "{}"}));
+        for (const char* key : {"first", "second"})
+          EXPECT_EQ(!wholeHome, driver.call("storageSetItem", args({"localStorage", key, "v"})).boolValue());
+        driver.call("sleep", args({3500}));  // past the next probe of the folders
+        EXPECT_NE(16, fileField(driver, "download", 1272, "download_state"));
+        EXPECT_FALSE(TestFolder::exists(downloadPath(home, 1272))) << "nothing is stored";
+        EXPECT_TRUE(readOnly.writable());
+        EXPECT_TRUE(driver.call("storageSetItem", args({"localStorage", "after", "stored"})).boolValue());
+        EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 2, 60000})).boolValue());
+        EXPECT_TRUE(playsToTheEnd(driver, track.url(1273)));
+        EXPECT_TRUE(waitForField(driver, "cache", 1273, "bytes_loaded", int64_t(trackSize)));
+        EXPECT_EQ(0, driver.quit());
+      }
+      EXPECT_EQ(failedWrites, timesLogged(home, kReadOnlyIndexWrite)) << "no write is tried in vain";
+      CoreDriverProcess driver(kTool, driverArguments(home, urls));
+      EXPECT_TRUE(driver.waitUntilStarted());
+      EXPECT_EQ(16, fileField(driver, "download", 1272, "download_state"));
+      EXPECT_EQ(int64_t(trackSize), fileField(driver, "cache", 1273, "bytes_loaded"));
+      EXPECT_EQ("stored", driver.call("storageGetItem", args({"localStorage", "after"})).stringValue());
+      EXPECT_EQ("local", driver.call("storageGetItem", args({"localStorage", "kept"})).stringValue());
+      // No server answers there: what plays comes from the disk.
+      EXPECT_TRUE(playsToTheEnd(driver, "http://127.0.0.1:1/t.mp3?_TEID=1272&_FMT=5&_LOCAL=true&_REPO=download"));
+      EXPECT_TRUE(playsToTheEnd(driver, "http://127.0.0.1:1/t.mp3?_TEID=1273&_FMT=5")) << "from the cache";
+      EXPECT_EQ(0, driver.quit());
+      EXPECT_EQ(TestFolder::read(track.fixture.file), TestFolder::read(downloadPath(home, 1272)));
+    }
     return ::testing::Test::HasFailure() ? 1 : 0;
   });
   if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";

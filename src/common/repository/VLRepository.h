@@ -183,10 +183,12 @@ class VLRepository {
   static void setLargestTrack(double bytes);
   // Makes the directory again when it is missing and may be made (see
   // makeDirectory: not a download folder that held stored files), probes it
-  // and tells the handler onUnwritable when it turns unusable. A folder whose
-  // volume is full stays usable for the files it holds: the handler is told
-  // onVolumeFull when the probe first finds it so. A directory that turns
-  // usable again gets the removals made while it was away finished.
+  // and tells the handler onUnwritable when it turns unusable. An index
+  // opened read-only (its folder was) counts as a read-only directory until
+  // this check can open it for writing. A folder whose volume is full stays
+  // usable for the files it holds: the handler is told onVolumeFull when the
+  // probe first finds it so. A directory that turns usable again gets the
+  // removals made while it was away finished.
   void checkAvailability(bool now);
   // Writes the rows of the records that changed since the last save, and
   // deletes those of the records deleted since, in one transaction;
@@ -247,6 +249,10 @@ class VLRepository {
   void repairDamagedDownloads(const std::vector<VLRepositoryFile*>& damaged);
   // Index database.
   bool openIndex();
+  bool reopenIndexForWriting();
+  // The index is loaded and its connection can write (one opened on a
+  // read-only folder only reads): rows may be written and deleted.
+  bool indexTakesWrites() const;
   bool loadFiles(bool checkFiles, std::vector<VLRepositoryFile*>* damaged);
   struct IndexRow;
   struct LoadOutcome;
@@ -282,9 +288,8 @@ class VLRepository {
   void deleteRemovedAndClosed(std::map<VLFileId, VLRepositoryFile*>::iterator& it, bool rowGone);
   void deleteRemovedFiles();
   bool deleteRowsOf(const std::vector<VLRepositoryFile*>& files);
-  // The directory is not there (or no folder): a disk not mounted, a folder
-  // removed by hand.
-  bool isFolderMissing() const;
+  // The content or bitmap file of the name holds bytes in the directory.
+  bool hasFilesOnDisk(const std::string& fileName) const;
   void finishRemovalsWhileAway();
   // Clear-all.
   void startClear();
