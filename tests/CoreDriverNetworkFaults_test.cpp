@@ -344,7 +344,7 @@ TEST_F(NetworkFaultTest, DownloadsWaitingForTheirNextTryLeaveTheirSlotsToTheOnes
   };
 
   // Limit 3: the honest downloads complete while the three bad ones wait.
-  EXPECT_TRUE(driver->call("waitForFileCount", args({strings({"download"}), 2, 16, 3, 20000})).boolValue());
+  EXPECT_TRUE(driver->call("waitForFileCount", args({strings({"download"}), 2, 16, 3, 60000})).boolValue());
   for (int entity = 1140; entity < 1143; ++entity) EXPECT_EQ(4, state(entity)) << entity;
   for (int entity = 1143; entity < 1146; ++entity) EXPECT_EQ(16, state(entity)) << entity;
   expectPaced(0);

@@ -441,9 +441,12 @@ TEST_F(VLDownloaderTest, AServerFailingMidDownloadLeavesTheFileFailedWithItsWhol
 // complete.
 TEST_F(VLDownloaderTest, AsManyDownloadsWaitForTheirNextTryOutsideTheLimitAsItLetsRun) {
   rig().openDownloader(1);
-  // a and b: 503 three times, then the file.
-  rig().setUrl("a", url(100000, 2, "failtimes=3/"));
-  rig().setUrl("b", url(100000, 3, "failtimes=3/"));
+  // a and b: 503 three times, then the file (the server counts per path, so
+  // each run of the test has paths of its own).
+  static int run = 0;
+  const std::string failing = "failtimes=3/run=" + std::to_string(++run) + "/";
+  rig().setUrl("a", url(100000, 2, failing));
+  rig().setUrl("b", url(100000, 3, failing));
   rig().setUrl("c", url(100000, 4));
   for (const char* name : {"a", "b", "c"}) downloader().addFile(downloads(), id(name), "");
   ASSERT_TRUE(runWithClock([&] { return g_server->getRequests().size() >= 4; }, 0.2))
