@@ -398,9 +398,10 @@ int VLDownloader::settle(std::vector<VLRepositoryFile*>& queue) {
 // A download waiting for its next try after a failure (a server that answers
 // 503, cuts its answers, or whose answers without a length keep ending
 // elsewhere) holds no slot: the downloads queued behind it start meanwhile,
-// and it keeps its open and so its retry schedule. At most as many wait so,
-// from the front of the queue, as the limit lets run: when every answer fails
-// (a service down, no network), the queue does not open file after file.
+// and it keeps its open and so its retry schedule (its tries, short while the
+// server keeps failing, run beside them). At most as many wait so, from the
+// front of the queue, as the limit lets run: when every answer fails (a
+// service down, no network), the queue does not open file after file.
 int VLDownloader::countSlots(const std::vector<VLRepositoryFile*>& queue) {
   retrying_.clear();
   int running = 0;

@@ -227,10 +227,11 @@ class VLRepositoryFile {
   // file never counts as complete. finishGrowing gives it its final size;
   // a download's end is taken only once an answer ends where an earlier one
   // ended and none ended further (the file stays growing until then).
-  // growFor is refused past a track's size and the volume's reserve (VLRepository::makeRoomFor). The last close of
-  // a file still growing empties it (size unknown again). False when the
-  // room or a resize is refused (the file stays growing) or the file is not
-  // growing. While open only.
+  // growFor is refused past a track's size and the volume's reserve
+  // (VLRepository::makeRoomFor). The last close of a file still growing
+  // empties it (size unknown again). False when the room or a resize is
+  // refused (the file stays growing) or the file is not growing. While open
+  // only.
   bool beginGrowing(const std::string& etag);
   bool growFor(size_t end);
   bool finishGrowing(size_t size);
