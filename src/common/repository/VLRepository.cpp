@@ -1,6 +1,7 @@
 #include "VLRepository.h"
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
 #include <future>
 #include <memory>
@@ -40,7 +41,7 @@ const double kReserve = 300000000.0;
 // The largest plausible audio track (70 minutes of CD-quality FLAC, four
 // hours of 256 kbit/s MP3): an answer of unknown length that passes it is
 // taken for one that never ends.
-const double kLargestTrack = 500000000.0;
+std::atomic<double> g_largestTrack(500000000.0);
 // Seconds between size checks while full, and between probes while unwritable.
 const double kRecheckPeriod = 3.0;
 // Seconds between index saves.
@@ -422,15 +423,21 @@ double VLRepository::countedSize(VLRepositoryFile* file, double limit) const {
   return autoClean_ && size > limit ? double(file->getHeldBytes()) : size;
 }
 
-bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size, bool* asBytesArrive) {
+void VLRepository::setLargestTrack(double bytes) {
+  g_largestTrack = bytes;
+}
+
+bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size, bool* asBytesArrive, bool* tooLarge) {
   if (asBytesArrive) *asBytesArrive = false;
+  if (tooLarge) *tooLarge = false;
   // A file growing with an answer of unknown length may never see its end:
   // it grows no larger than a track can be, and only while the volume keeps
   // its reserve free, whatever the limits say.
   const bool growing = file->isGrowing();
-  if (growing && double(size) > kLargestTrack) {
+  if (growing && double(size) > g_largestTrack) {
     VL_LOG_WARN("Answer of unknown length is larger than a track can be : " << file->getFileId() << " at " << size
                                                                             << " bytes");
+    if (tooLarge) *tooLarge = true;
     return false;
   }
   double available = 0;
@@ -439,6 +446,8 @@ bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size, bool* asByte
     return true;  // the resize itself will tell
   double stored = double(trash_->getPendingBytes());
   for (auto& entry : files_) stored += knownSize(entry.second);
+  // The room the volume offers this repository: what other programs leave.
+  const bool othersTookRoom = growing && file->noteOfferedRoom(available + stored);
   const double limit = limitFor(stored, available, total);
   double keptOthers = 0;
   std::list<VLRepositoryFile*> candidates;
@@ -482,8 +491,12 @@ bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size, bool* asByte
     VL_LOG_WARN("Repository file does not fit : " << file->getFileId() << " needs " << size << " bytes, the limit is "
                                                   << limit << " and " << available << " bytes are available");
     // Its answer fails: the repository is not full for an answer that may
-    // never have ended.
-    if (growing) return false;
+    // never have ended. Past the reserve it is the answer's own size, unless
+    // other programs took the room meanwhile (the volume is full then).
+    if (growing) {
+      if (tooLarge) *tooLarge = !othersTookRoom;
+      return false;
+    }
     // Without auto-clean the user can make room: the repository is full
     // until then. A size larger than the volume never fits: that file alone
     // fails. An auto-clean repository never turns full; in both cases the

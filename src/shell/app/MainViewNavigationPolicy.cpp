@@ -1,7 +1,6 @@
 #include "MainViewNavigationPolicy.h"
 
 #include "PagePublisher.h"
-#include "VLLogger.h"
 
 namespace {
 
@@ -95,12 +94,8 @@ gboolean MainViewNavigationPolicy::onDecidePolicy(WebKitWebView*, WebKitPolicyDe
   WebKitURIRequest* request = webkit_response_policy_decision_get_request(response);
   std::string address = text(request != nullptr ? webkit_uri_request_get_uri(request) : nullptr);
   if (self->mayShow(address)) return FALSE;
-  // A page may try again and again: the 1st, 10th, 100th... refusal is logged.
-  if (++self->refusals_ == self->nextLoggedRefusal_) {
-    self->nextLoggedRefusal_ *= 10;
-    VL_LOG_WARN("MainViewNavigationPolicy refused a navigation of the player's window that a page started ("
-                << self->refusals_ << " so far): " << address);
-  }
+  // A page may try again and again.
+  self->refusals_.refused(address);
   webkit_policy_decision_ignore(decision);
   return TRUE;
 }

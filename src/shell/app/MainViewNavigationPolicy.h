@@ -26,6 +26,8 @@
 #include <deque>
 #include <string>
 
+#include "RepeatedRefusalLog.h"
+
 class MainViewNavigationPolicy {
  public:
   // view must outlive the policy. playerOrigin as PagePublisher::originOf gives it.
@@ -40,7 +42,7 @@ class MainViewNavigationPolicy {
   void expectLoad(const std::string& address) { expectedLoad_ = address; }
 
   // How many navigations it refused so far.
-  unsigned long refusals() const { return refusals_; }
+  unsigned long refusals() const { return refusals_.count(); }
 
   // The origin of the page that started the action, as its request's Referer
   // names it (the document's address, or its origin alone across origins);
@@ -72,6 +74,6 @@ class MainViewNavigationPolicy {
   std::string committed_;       // the address of the document the main frame shows
   std::string expectedLoad_;    // the application's load announced and not yet asked about
   bool mainLoadByApplication_ = false;
-  unsigned long refusals_ = 0;
-  unsigned long nextLoggedRefusal_ = 1;
+  RepeatedRefusalLog refusals_{
+      "MainViewNavigationPolicy refused a navigation of the player's window that a page started"};
 };
