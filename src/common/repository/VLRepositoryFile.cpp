@@ -132,6 +132,7 @@ void VLRepositoryFile::init(std::string fileName) {
   awaitingSince_ = 0;
   growing_ = false;
   endedAt_ = kAllOnes;
+  unconfirmedEnds_ = 0;
   mostOffered_ = 0;
   roomAsBytesArrive_ = false;
   arrivedSinceRoomCheck_ = 0;
@@ -640,6 +641,7 @@ bool VLRepositoryFile::setContent(size_t size, const std::string& etag) {
 void VLRepositoryFile::storeReset(size_t size, const std::string& etag) {
   growing_ = false;
   endedAt_ = kAllOnes;
+  unconfirmedEnds_ = 0;
   roomAsBytesArrive_ = false;
   arrivedSinceRoomCheck_ = 0;
   size_ = size;
@@ -773,10 +775,13 @@ bool VLRepositoryFile::finishGrowing(size_t size, bool* tooLarge) {
   if (custom_ != 0 && size != endedAt_) {
     // A download is kept for good, and a server that stops mid-answer closes
     // its connection as cleanly as one that sent everything: the end is
-    // taken once a second answer ends at the same byte.
+    // taken once an answer ends where an earlier one of this run ended, and
+    // none ended further (an answer cut at the same byte as an earlier cut
+    // one is still cut when a whole one came between).
     VL_LOG_INFO("Download without a length ended at "
-                << size << " bytes, its end is confirmed by the next answer : " << fileId_);
-    endedAt_ = size;
+                << size << " bytes, its end is confirmed by a later answer : " << fileId_);
+    endedAt_ = endedAt_ == kAllOnes ? size : std::max(endedAt_, size);
+    ++unconfirmedEnds_;
     return true;
   }
   // The end is known: the file takes its exact size, with no step ahead.
@@ -1190,8 +1195,13 @@ bool VLRepositoryFile::driveTransfer() {
 
 // A transfer that ended well but stored nothing (a server that answers short
 // ranges, or a range that was present already) would otherwise be started
-// again on every pass for ever; it counts as a retryable failure instead.
+// again on every pass for ever; it counts as a retryable failure instead. So
+// does a download's answer without a length whose end was not confirmed,
+// unless it is the first of its run (the next answer, asked for at once,
+// confirms that end): answers that keep ending elsewhere wait on the retry
+// schedule instead of being fetched whole again and again.
 bool VLRepositoryFile::finishedWithoutProgress() {
+  if (growing_ && custom_ != 0) return unconfirmedEnds_ > 1;
   if (size_ == kAllOnes || !isBitmapMapped() || isComplete()) return false;
   return bitCount() <= bitsAtStart_;
 }
@@ -1207,7 +1217,11 @@ bool VLRepositoryFile::discardPageDownload() {
   return true;
 }
 
+// A download's answer without a length is progress only once its end is
+// confirmed: each answer comes whole from its start, so one that went further
+// than the last stored nothing that is kept.
 bool VLRepositoryFile::broughtNewBytes() {
+  if (growing_ && custom_ != 0) return false;
   return size_ != kAllOnes && isBitmapMapped() && bitCount() > bitsAtStart_;
 }
 

@@ -225,16 +225,17 @@ class VLRepositoryFile {
   // while a reader holds it); growFor then gives the file room for the bytes
   // up to end, ahead of them: its size is provisional meanwhile, and the
   // file never counts as complete. finishGrowing gives it its final size;
-  // a download's end is taken only once two answers ended there (the file
-  // stays growing after the first). growFor needs room for the whole blocks
-  // up to end and asks for a step ahead of them, cut short where it would
-  // pass a track's size or the volume's reserve (VLRepository::makeRoomFor):
-  // the file may grow up to either. The last close of a file still growing
-  // empties it (size unknown again). False when the room or a resize is
-  // refused (the file stays growing) or the file is not growing; tooLarge
-  // (not null) is then set when the answer itself passed a bound, and left
-  // false when the volume lacks the room (filled by other programs, or a
-  // failing disk), which may come back. While open only.
+  // a download's end is taken only once an answer ends where an earlier one
+  // ended and none ended further (the file stays growing until then).
+  // growFor needs room for the whole blocks up to end and asks for a step
+  // ahead of them, cut short where it would pass a track's size or the
+  // volume's reserve (VLRepository::makeRoomFor): the file may grow up to
+  // either. The last close of a file still growing empties it (size unknown
+  // again). False when the room or a resize is refused (the file stays
+  // growing) or the file is not growing; tooLarge (not null) is then set
+  // when the answer itself passed a bound, and left false when the volume
+  // lacks the room (filled by other programs, or a failing disk), which may
+  // come back. While open only.
   bool beginGrowing(const std::string& etag);
   bool growFor(size_t end, bool* tooLarge = nullptr);
   bool finishGrowing(size_t size, bool* tooLarge = nullptr);
@@ -290,12 +291,14 @@ class VLRepositoryFile {
   // reader waits, and are not counted meanwhile: whoever waits gives up by
   // the time it has waited (getFailingFor), not by a count. Empty answers to
   // a download are tried again 4 times, after 4 to 32 seconds, before
-  // providing ends.
+  // providing ends. A download's answer without a length that does not
+  // confirm its end counts as a failure, except the first of its run (the
+  // next answer is asked for at once to confirm it).
   bool update();
-  // Whether the providing file is a download whose answers came empty: its
-  // tries are single short requests, and it holds no download slot while
-  // it waits between them.
-  bool isRetryingEmptyAnswers() const { return providing_ && emptyAnswers_ != 0; }
+  // Whether the providing file's transfers have failed without bringing new
+  // bytes since its providing open or its last bytes: it waits between tries
+  // on the retry schedule.
+  bool isRetrying() const { return providing_ && failingSince_ != 0; }
   // Seconds (platform clock) since transfers began to fail without bringing
   // new bytes, or since the running transfer began to wait for its first
   // byte when that is longer; 0 while neither is the case.
@@ -397,9 +400,11 @@ class VLRepositoryFile {
   double awaitingSince_;
   // An answer without a length is being stored (see beginGrowing).
   bool growing_;
-  // Where the last answer without a length of a download ended (all ones:
-  // none since the content was last reset): see finishGrowing.
+  // Where the answers without a length of a download ended furthest, and
+  // how many ended without confirming their end, since the content was last
+  // reset (all ones and 0: none): see finishGrowing.
   size_t endedAt_;
+  int unconfirmedEnds_;
   // The most room the volume offered while the file grew (noteOfferedRoom).
   double mostOffered_;
   // The size was taken without its room (see setContent), and the bytes
