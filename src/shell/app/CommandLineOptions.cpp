@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
+#include "DataFolderLock.h"
 #include "ShellStrings.h"
 #include "ShellTrace.h"
 #include "VLSettingHelper.h"
@@ -14,11 +16,20 @@ namespace {
 
 constexpr const char* kApplicationFolderName = "velora-desktop";
 
-int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
+void removeOrTrace(const char* path) {
   if (remove(path) != 0) {
     shellTrace("CommandLineOptions::removeApplicationSupportDirectory",
                std::string("cannot remove ") + path + ": " + g_strerror(errno));
   }
+}
+
+// The folder's lock file and the folder itself are left to the end: a client
+// that starts while the folder is removed waits on that file
+// (DataFolderLock), and so for the whole removal, not only until its file is
+// gone; else it would start while the rest is still removed under it.
+int removeEntry(const char* path, const struct stat*, int, struct FTW* at) {
+  bool lockFile = at->level == 1 && strcmp(path + at->base, DataFolderLock::kFileName) == 0;
+  if (at->level > 0 && !lockFile) removeOrTrace(path);
   return 0;  // go on with the rest
 }
 
@@ -69,6 +80,9 @@ bool CommandLineOptions::removeApplicationSupportDirectory(const std::string& fo
   // folder's own file system only, as rm --one-file-system: a disk mounted
   // inside it (and its mount point) stays.
   nftw(folder.c_str(), removeEntry, 32, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+  std::string lockFile = folder + "/" + DataFolderLock::kFileName;
+  if (lstat(lockFile.c_str(), &info) == 0) removeOrTrace(lockFile.c_str());
+  removeOrTrace(folder.c_str());
   return lstat(folder.c_str(), &info) != 0;
 }
 

@@ -22,7 +22,7 @@ class CommandLineOptions {
   static bool processCommandLineArguments(const std::vector<std::string>& arguments, VLSettingHelper& settings);
 
   // Removes the folder and what it holds, without following symbolic links
-  // out of it. Refuses (false, logged) a folder that is not the application's
+  // out of it; its lock file (DataFolderLock) goes last, just before it. Refuses (false, logged) a folder that is not the application's
   // own: an empty or relative path, or one not named "velora-desktop". True
   // when the folder is gone (or never was).
   static bool removeApplicationSupportDirectory(const std::string& folder);

@@ -39,7 +39,9 @@ bool DataFolderLock::open(const std::string& folder, std::string& why) {
   std::string path = folder + "/" + kFileName;
   descriptor_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (descriptor_ < 0) {
-    why = path + ": " + g_strerror(errno);
+    int error = errno;
+    why = path + ": " + g_strerror(error);
+    errno = error;
     return false;
   }
   return true;
@@ -47,11 +49,15 @@ bool DataFolderLock::open(const std::string& folder, std::string& why) {
 
 bool DataFolderLock::holdShared(const std::string& folder) {
   std::string why;
-  // A removal that held the lock has removed the file this one waited on:
-  // the folder and its file are made again and locked anew.
+  // A removal that held the lock has removed the file this one waited on,
+  // or the folder between its making and the file's opening: the folder and
+  // its file are made again and locked anew.
   for (int attempt = 0; attempt < 3; ++attempt) {
     if (!folder.empty()) g_mkdir_with_parents(folder.c_str(), 0700);
-    if (!open(folder, why)) break;
+    if (!open(folder, why)) {
+      if (errno == ENOENT && !folder.empty()) continue;
+      break;
+    }
     if (lockWithoutInterruption(descriptor_, LOCK_SH) != 0) {
       why = std::string("cannot lock: ") + g_strerror(errno);
       break;

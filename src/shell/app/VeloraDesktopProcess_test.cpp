@@ -115,6 +115,16 @@ class VeloraDesktopProcessTest : public ::testing::Test {
     return linked;
   }
 
+  // The variables, with the slow-disk shim preloaded to read them.
+  static std::vector<std::pair<std::string, std::string>> withSlowDisk(
+      std::vector<std::pair<std::string, std::string>> variables) {
+    const char* asan = g_getenv("ASAN_OPTIONS");
+    variables.emplace_back("LD_PRELOAD", DesktopProcess::kSlowDiskShim);
+    // The shim comes before a sanitizer's runtime, which does not sync.
+    variables.emplace_back("ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0");
+    return variables;
+  }
+
   // Where the saved player page of the address is kept.
   std::string savedPageFolder() const { return home_.path() + "/XDG_CACHE_HOME/velora-desktop"; }
   std::string savedPagePath(const std::string& player) const {
@@ -569,15 +579,10 @@ TEST_F(VeloraDesktopProcessTest, APageThatReloadsItselfOnADiskSlowToSyncStaysBou
   const std::string slowFolder = real;
   free(real);
   const std::string slowed = home_.path() + "/slowed-syncs";
-  const char* asan = g_getenv("ASAN_OPTIONS");
   auto slowDisk = [&](const std::string& milliseconds) {
-    return std::vector<std::pair<std::string, std::string>>{
-        {"LD_PRELOAD", DesktopProcess::kSlowFsyncShim},
-        {"VELORA_SLOW_FSYNC_FOLDER", slowFolder},
-        {"VELORA_SLOW_FSYNC_MILLISECONDS", milliseconds},
-        {"VELORA_SLOW_FSYNC_LOG", slowed},
-        // The shim comes before a sanitizer's runtime, which does not sync.
-        {"ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0"}};
+    return withSlowDisk({{"VELORA_SLOW_FSYNC_FOLDER", slowFolder},
+                         {"VELORA_SLOW_FSYNC_MILLISECONDS", milliseconds},
+                         {"VELORA_SLOW_FSYNC_LOG", slowed}});
   };
   auto loads = [&](const std::string& version) { return reports_.reports(version).size(); };
   SavedPageStore store(savedPageFolder(), player);
@@ -1098,6 +1103,55 @@ TEST_F(VeloraDesktopProcessTest, RemoveFolderWithoutTheBusIsRefusedWhileAClientR
   ASSERT_TRUE(remover.waitForEnd());
   EXPECT_EQ(remover.exitStatus(), 0) << TestFolder::read(said);
   EXPECT_FALSE(TestFolder::exists(data));
+}
+
+// A client started while --remove-folder removes the data folder (a removal
+// slowed here to take seconds) waits for the whole removal, then starts on
+// the folder made anew: nothing is removed under it. The removal ends with 0,
+// and the client works and quits as usual.
+TEST_F(VeloraDesktopProcessTest, AClientStartedDuringARemovalWaitsForItAndStartsOnTheFolderMadeAnew) {
+  usePlayer("/app/?agree=none&keep=after-the-removal");
+  const std::string data = home_.folder("XDG_DATA_HOME/velora-desktop");
+  // The lock's file among others, so that some come after it in whatever
+  // order the file system lists them.
+  std::vector<std::string> old;
+  for (const char* part : {"/before-", "/after-"}) {
+    for (int i = 0; i < 30; ++i) {
+      old.push_back(data + part + std::to_string(i));
+      ASSERT_TRUE(TestFolder::write(old.back(), "x"));
+    }
+    if (std::string(part) == "/before-") {
+      ASSERT_TRUE(TestFolder::write(data + "/.running", ""));
+    }
+  }
+  auto left = [&] {
+    return std::count_if(old.begin(), old.end(), [](auto& file) { return TestFolder::exists(file); });
+  };
+  DesktopProcess remover(
+      home_.path(), {"--remove-folder"},
+      withSlowDisk({{"VELORA_SLOW_REMOVE_FOLDER", data}, {"VELORA_SLOW_REMOVE_MILLISECONDS", "120"}, {"DISPLAY", ""}}));
+  // Half-way, when the lock's file has gone too if the removal took it in
+  // the order the file system lists it.
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return left() <= 30; }));
+  {
+    DesktopProcess application(home_.path(), {});
+    ASSERT_TRUE(waitForReports("loaded"));
+    EXPECT_TRUE(remover.ended()) << "the client started while " << left() << " files were still to be removed";
+    ASSERT_TRUE(remover.waitForEnd());
+    EXPECT_EQ(remover.exitStatus(), 0);
+    EXPECT_EQ(left(), 0);
+    EXPECT_TRUE(TestFolder::exists(data + "/storage/localStorage.db"));
+    ASSERT_TRUE(activateQuit());
+    ASSERT_TRUE(application.waitForEnd());
+    EXPECT_EQ(application.exitStatus(), 0);
+  }
+  usePlayer("/app/?agree=none");
+  DesktopProcess again(home_.path(), {});
+  ASSERT_TRUE(waitForReports("loaded", 2));
+  EXPECT_NE(server_.reports("loaded")[1].find("\"kept\":\"after-the-removal\""), std::string::npos)
+      << server_.reports("loaded")[1];
+  again.signal(SIGTERM);
+  ASSERT_TRUE(again.waitForEnd());
 }
 
 // What a desktop reads of the media player on the session bus, with gdbus:
