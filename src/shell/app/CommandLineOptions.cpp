@@ -48,13 +48,21 @@ const std::vector<std::string>& CommandLineOptions::resetKeys() {
 }
 
 bool CommandLineOptions::processCommandLineArguments(const std::vector<std::string>& arguments,
-                                                     VLSettingHelper& settings) {
+                                                     VLSettingHelper& settings, int* status) {
   bool removeFolder = contains(arguments, "--remove-folder");
   bool resetPreferences = contains(arguments, "--reset-preferences");
+  bool removed = true;
   if (removeFolder) {
-    removeApplicationSupportDirectory(settings.getLocalPath(VLSettingHelper::LOCAL_FOLDER_APPLICATION));
+    std::string folder = settings.getLocalPath(VLSettingHelper::LOCAL_FOLDER_APPLICATION);
+    removed = removeApplicationSupportDirectory(folder);
+    // A script that removes the folder must not take a failure for done.
+    if (!removed) {
+      fprintf(stderr, "velora-desktop: --remove-folder: the data folder %s is not removed whole\n",
+              folder.empty() ? "(none found)" : folder.c_str());
+    }
   }
   if (resetPreferences) resetAllPreferences(settings);
+  if (status != nullptr) *status = removed ? 0 : 1;
   return removeFolder || resetPreferences;
 }
 

@@ -2,7 +2,8 @@
 // application starts: "--remove-folder" removes the application's data
 // folder with everything in it; "--reset-preferences" removes eight
 // preferences that nothing uses any more. Both may be given; the folder goes
-// first. The process then ends with status 0.
+// first. The process then ends, with status 1 when the folder could not be
+// removed whole (a read-only home), else 0.
 //
 // Threads: main thread, before the application starts.
 #pragma once
@@ -18,8 +19,10 @@ class CommandLineOptions {
   static const std::vector<std::string>& resetKeys();
 
   // Handles the options in the arguments; true when either was given (the
-  // caller then ends the process with status 0).
-  static bool processCommandLineArguments(const std::vector<std::string>& arguments, VLSettingHelper& settings);
+  // caller then ends the process with *status when given: 1 when the folder
+  // could not be removed, said on standard error, else 0).
+  static bool processCommandLineArguments(const std::vector<std::string>& arguments, VLSettingHelper& settings,
+                                          int* status = nullptr);
 
   // Removes the folder and what it holds, without following symbolic links
   // out of it; its lock file (DataFolderLock) goes last, just before it. Refuses (false, logged) a folder that is not the application's

@@ -37,7 +37,9 @@ bool DataFolderLock::open(const std::string& folder, std::string& why) {
     return false;
   }
   std::string path = folder + "/" + kFileName;
-  descriptor_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  // Read-only: a lock needs no more, and a file made before opens so also
+  // on a home that has turned read-only.
+  descriptor_ = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (descriptor_ < 0) {
     int error = errno;
     why = path + ": " + g_strerror(error);

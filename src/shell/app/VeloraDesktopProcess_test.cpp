@@ -13,12 +13,16 @@
 #include <gtest/gtest.h>
 #include <glib/gstdio.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -1103,6 +1107,97 @@ TEST_F(VeloraDesktopProcessTest, RemoveFolderWithoutTheBusIsRefusedWhileAClientR
   ASSERT_TRUE(remover.waitForEnd());
   EXPECT_EQ(remover.exitStatus(), 0) << TestFolder::read(said);
   EXPECT_FALSE(TestFolder::exists(data));
+}
+
+// On a home that has turned read-only (remounted so after a file-system
+// error) the client holds its data folder's lock all the same, with the file
+// an earlier run made: --remove-folder from a script without the session bus
+// is refused while it runs. Once it has quit, the removal cannot remove the
+// folder and says so with status 1; once the home is writable again, the
+// folder goes.
+TEST_F(VeloraDesktopProcessTest, OnAReadOnlyHomeTheClientHoldsItsLockAndTheRemovalGoesOnceTheHomeIsWritable) {
+  usePlayer("/app/");
+  const std::string home = home_.path();
+  const std::string root = home_.folder("XDG_DATA_HOME");
+  const std::string data = root + "/velora-desktop";
+  const std::string noBus = home_.folder("no-bus");
+  // Without the test's own main loop (the child of a fork has none that
+  // works): the programs are started and waited for here.
+  auto environment = [&](bool bus) {
+    gchar** env = g_get_environ();
+    for (const char* variable : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"}) {
+      env = g_environ_setenv(env, variable, (home + "/" + variable).c_str(), TRUE);
+    }
+    if (!bus) {
+      env = g_environ_unsetenv(env, "DBUS_SESSION_BUS_ADDRESS");
+      env = g_environ_unsetenv(env, "DISPLAY");
+      env = g_environ_setenv(env, "XDG_RUNTIME_DIR", noBus.c_str(), TRUE);
+    }
+    return env;
+  };
+  // The remover's exit status (-1 when it did not exit), and what it said.
+  auto remove = [&](std::string& said) {
+    std::string program = DesktopProcess::kProgram;
+    gchar* argv[] = {program.data(), const_cast<gchar*>("--remove-folder"), nullptr};
+    gchar** env = environment(false);
+    gchar* errors = nullptr;
+    gint status = -1;
+    bool ran = g_spawn_sync(nullptr, argv, env, G_SPAWN_STDOUT_TO_DEV_NULL, nullptr, nullptr, nullptr, &errors, &status,
+                            nullptr);
+    g_strfreev(env);
+    said = errors != nullptr ? errors : "";
+    g_free(errors);
+    return ran && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  // Whether a process holds the folder's lock.
+  auto held = [&] {
+    int descriptor = open((data + "/.running").c_str(), O_RDONLY | O_CLOEXEC);
+    bool locked = descriptor >= 0 && flock(descriptor, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    if (descriptor >= 0) close(descriptor);
+    return locked;
+  };
+  int result = TestSmallVolume::run(root, "16m", [&] {
+    if (g_mkdir_with_parents(data.c_str(), 0700) != 0 || !TestFolder::write(data + "/.running", "") ||
+        !TestFolder::write(data + "/kept", "x")) {
+      return 10;
+    }
+    if (mount(nullptr, root.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0) return 11;
+    std::string program = DesktopProcess::kProgram;
+    gchar* argv[] = {program.data(), nullptr};
+    gchar** env = environment(true);
+    GPid client = 0;
+    bool started = g_spawn_async(nullptr, argv, env, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &client, nullptr);
+    g_strfreev(env);
+    if (!started) return 12;
+    int code = 0;
+    for (int wait = 0; wait < 1200 && !held(); ++wait) g_usleep(100000);
+    std::string said;
+    if (!held()) {
+      code = 13;
+    } else if (remove(said) != 1 || said.find("refused: the application is running") == std::string::npos) {
+      std::cerr << said;
+      code = 14;
+    }
+    kill(client, SIGTERM);
+    int status = 0;
+    waitpid(client, &status, 0);
+    if (code != 0) return code;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return 15;
+    // Quit: the removal runs, but cannot remove a thing.
+    if (remove(said) != 1 || said.find("is not removed whole") == std::string::npos) {
+      std::cerr << said;
+      return 16;
+    }
+    if (!TestFolder::exists(data + "/kept")) return 17;
+    if (mount(nullptr, root.c_str(), nullptr, MS_REMOUNT, nullptr) != 0) return 18;
+    if (remove(said) != 0) {
+      std::cerr << said;
+      return 19;
+    }
+    return TestFolder::exists(data) ? 20 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no mount namespace on this machine";
+  EXPECT_EQ(result, 0);
 }
 
 // A client started while --remove-folder removes the data folder (a removal
