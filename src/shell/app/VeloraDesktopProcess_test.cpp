@@ -890,14 +890,18 @@ TEST_F(VeloraDesktopProcessTest, TheStandardErrorLogStaysWithinItsCap) {
 
 // The programs it starts (the desktop's proxy settings, the browser for a
 // clicked link) write nothing into its log: their standard error is
-// /dev/null. Each records where its standard error goes.
-TEST_F(VeloraDesktopProcessTest, ProgramsItStartsWriteNothingIntoItsLog) {
+// /dev/null. Each records where its standard error goes and the files it
+// has open, then stays. They do not hold the data folder's lock: once the
+// client has quit, --remove-folder removes the folder while they run on.
+TEST_F(VeloraDesktopProcessTest, ProgramsItStartsWriteNothingIntoItsLogNorHoldItsLock) {
   TestFolder programs;
   auto program = [&programs](const std::string& name) {
     std::string path = programs.file(name);
     std::string marker = programs.file(name + ".stderr");
-    EXPECT_TRUE(TestFolder::write(path, "#!/bin/sh\necho 'noise from " + name + "' >&2\nreadlink /proc/$$/fd/2 > '" +
-                                            marker + ".part'\nmv '" + marker + ".part' '" + marker + "'\n"));
+    EXPECT_TRUE(TestFolder::write(path, "#!/bin/sh\necho 'noise from " + name + "' >&2\nls -l /proc/$$/fd > '" +
+                                            marker + ".open'\necho $$ > '" + marker +
+                                            ".pid'\nreadlink /proc/$$/fd/2 > '" + marker + ".part'\nmv '" + marker +
+                                            ".part' '" + marker + "'\nexec sleep 120\n"));
     EXPECT_EQ(chmod(path.c_str(), 0755), 0);
     return marker;
   };
@@ -924,6 +928,19 @@ TEST_F(VeloraDesktopProcessTest, ProgramsItStartsWriteNothingIntoItsLog) {
   ASSERT_TRUE(application.waitForEnd());
   std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop_stderr.log";
   EXPECT_EQ(TestFolder::read(log).find("noise from"), std::string::npos);
+  for (const std::string& marker : {settings, browser}) {
+    EXPECT_EQ(TestFolder::read(marker + ".open").find("/.running"), std::string::npos)
+        << TestFolder::read(marker + ".open");
+  }
+  std::string data = home_.path() + "/XDG_DATA_HOME/velora-desktop";
+  DesktopProcess remover(home_.path(), {"--remove-folder"}, {{"DISPLAY", ""}});
+  ASSERT_TRUE(remover.waitForEnd());
+  EXPECT_EQ(remover.exitStatus(), 0);
+  EXPECT_FALSE(TestFolder::exists(data));
+  for (const std::string& marker : {settings, browser}) {
+    int pid = atoi(TestFolder::read(marker + ".pid").c_str());
+    if (pid > 0) kill(pid, SIGTERM);
+  }
 }
 
 TEST_F(VeloraDesktopProcessTest, CommandLineOptionsDoTheirWorkAndEnd) {
