@@ -49,6 +49,18 @@ bool DataFolderLock::open(const std::string& folder, std::string& why) {
   return true;
 }
 
+// Waits while a removal holds the lock, which ends with the removal; the
+// log tells why no window shows meanwhile.
+bool DataFolderLock::lockShared(const std::string& folder, std::string& why) {
+  if (lockWithoutInterruption(descriptor_, LOCK_SH | LOCK_NB) == 0) return true;
+  if (errno == EWOULDBLOCK) {
+    shellTrace("DataFolderLock::holdShared", "--remove-folder removes " + folder + ": waiting for it to end");
+    if (lockWithoutInterruption(descriptor_, LOCK_SH) == 0) return true;
+  }
+  why = std::string("cannot lock: ") + g_strerror(errno);
+  return false;
+}
+
 bool DataFolderLock::holdShared(const std::string& folder) {
   std::string why;
   // A removal that held the lock has removed the file this one waited on,
@@ -60,10 +72,7 @@ bool DataFolderLock::holdShared(const std::string& folder) {
       if (errno == ENOENT && !folder.empty()) continue;
       break;
     }
-    if (lockWithoutInterruption(descriptor_, LOCK_SH) != 0) {
-      why = std::string("cannot lock: ") + g_strerror(errno);
-      break;
-    }
+    if (!lockShared(folder, why)) break;
     struct stat status;
     if (fstat(descriptor_, &status) == 0 && status.st_nlink > 0) return true;
   }

@@ -1249,6 +1249,8 @@ TEST_F(VeloraDesktopProcessTest, AClientStartedDuringARemovalWaitsForItAndStarts
     DesktopProcess application(home_.path(), {});
     ASSERT_TRUE(waitForReports("loaded"));
     EXPECT_TRUE(remover.ended()) << "the client started while " << left() << " files were still to be removed";
+    std::string log = TestFolder::read(home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop_stderr.log");
+    EXPECT_NE(log.find("--remove-folder removes " + data + ": waiting for it to end"), std::string::npos) << log;
     ASSERT_TRUE(remover.waitForEnd());
     EXPECT_EQ(remover.exitStatus(), 0);
     EXPECT_EQ(left(), 0);
