@@ -17,6 +17,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/resource.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -648,6 +649,91 @@ TEST_F(VeloraDesktopProcessTest, APageThatReloadsItselfOnADiskSlowToSyncStaysBou
   ASSERT_TRUE(ShellTestServer::runUntil([&] { return loads("reloading") + loads("final") > shown; }));
   offline.signal(SIGTERM);
   ASSERT_TRUE(offline.waitForEnd());
+}
+
+// A client killed (a session that logs out, SIGKILL) while it writes the
+// saved page on a disk slow to sync leaves the page saved before whole: the
+// next start without the service shows it. The temporary file of the write
+// cut short, of up to 64 MiB, goes at a later save once it is an hour old;
+// a younger one (a write under way, another client's) stays.
+TEST_F(VeloraDesktopProcessTest, AClientKilledWhileItWritesTheSavedPageLeavesThePageBeforeWhole) {
+  TestFolder folder;
+  ASSERT_TRUE(linkTestPages(folder));
+  const std::string image = TestFolder::read(folder.file("icon.png")) + std::string(4u << 20, '\2');
+  ASSERT_TRUE(TestFolder::write(folder.file("big.png"), image));
+  ASSERT_TRUE(TestFolder::write(folder.file("reloading.html"), reloadingPage("final")));
+  auto pages = std::make_unique<ShellTestServer>(folder.path());
+  ASSERT_TRUE(pages->start());
+  ASSERT_TRUE(reports_.start());
+  const std::string player = pages->playerOrigin() + "/reloading.html?reports=" + reports_.playerOrigin();
+  VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
+  ASSERT_TRUE(preferences.set("BetaPlayerURL", player));
+  auto loads = [&](const std::string& version) { return reports_.reports(version).size(); };
+  SavedPageStore store(savedPageFolder(), player);
+  SavedPage page;
+  {
+    DesktopProcess application(home_.path(), {});
+    ASSERT_TRUE(ShellTestServer::runUntil([&] { return loads("final") >= 1; }));
+    application.signal(SIGTERM);
+    ASSERT_TRUE(application.waitForEnd());
+    ASSERT_TRUE(store.load(player, page));
+  }
+  char* real = realpath(savedPageFolder().c_str(), nullptr);
+  ASSERT_NE(real, nullptr);
+  const std::string slowFolder = real;
+  free(real);
+  ASSERT_TRUE(TestFolder::write(folder.file("reloading.html"), reloadingPage("reloading")));
+  // The temporary files of the saved page's writes.
+  const std::string saved = SavedPageStore::fileNameFor(player);
+  auto writes = [&] {
+    std::vector<std::string> found;
+    GDir* entries = g_dir_open(savedPageFolder().c_str(), 0, nullptr);
+    for (const char* name; entries != nullptr && (name = g_dir_read_name(entries)) != nullptr;) {
+      if (std::string(name).rfind(saved + ".", 0) == 0) found.push_back(savedPageFolder() + "/" + name);
+    }
+    if (entries != nullptr) g_dir_close(entries);
+    return found;
+  };
+  {
+    DesktopProcess application(
+        home_.path(), {},
+        withSlowDisk({{"VELORA_SLOW_FSYNC_FOLDER", slowFolder}, {"VELORA_SLOW_FSYNC_MILLISECONDS", "60000"}}));
+    ASSERT_TRUE(ShellTestServer::runUntil([&] { return !writes().empty(); }));
+    application.signal(SIGKILL);
+    ASSERT_TRUE(application.waitForEnd());
+  }
+  ASSERT_TRUE(store.load(player, page));
+  EXPECT_NE(page.document()->bytes.find("'final' === 'reloading'"), std::string::npos);
+  ASSERT_NE(page.find(pages->playerOrigin() + "/big.png"), nullptr);
+  EXPECT_EQ(page.find(pages->playerOrigin() + "/big.png")->bytes, image);
+  // The write cut short left its temporary file.
+  const std::vector<std::string> leftovers = writes();
+  ASSERT_EQ(leftovers.size(), 1u);
+  // Without the service: the page saved before shows.
+  pages.reset();
+  {
+    DesktopProcess offline(home_.path(), {});
+    ASSERT_TRUE(ShellTestServer::runUntil([&] { return loads("final") >= 2; }));
+    offline.signal(SIGTERM);
+    ASSERT_TRUE(offline.waitForEnd());
+  }
+  // With the service again, the next save: the leftover an hour old goes, a
+  // younger one stays.
+  const std::string young = savedPageFolder() + "/" + saved + ".AbC123";
+  ASSERT_TRUE(TestFolder::write(young, "a write under way"));
+  struct timeval hourAgo[2] = {{time(nullptr) - 3700, 0}, {time(nullptr) - 3700, 0}};
+  ASSERT_EQ(utimes(leftovers[0].c_str(), hourAgo), 0);
+  ASSERT_TRUE(TestFolder::write(folder.file("reloading.html"), reloadingPage("final")));
+  pages = std::make_unique<ShellTestServer>(folder.path());
+  ASSERT_TRUE(pages->start());
+  ASSERT_TRUE(
+      preferences.set("BetaPlayerURL", pages->playerOrigin() + "/reloading.html?reports=" + reports_.playerOrigin()));
+  DesktopProcess again(home_.path(), {});
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return loads("final") >= 3; }));
+  again.signal(SIGTERM);
+  ASSERT_TRUE(again.waitForEnd());
+  EXPECT_FALSE(TestFolder::exists(leftovers[0]));
+  EXPECT_TRUE(TestFolder::exists(young));
 }
 
 TEST_F(VeloraDesktopProcessTest, BeforeAnyPlayerPageAQuitEndsAtOnce) {
