@@ -36,6 +36,7 @@
 #include "DesktopProcess.h"
 #include "FakeGlobalShortcutsPortal.h"
 #include "FakeNotificationServer.h"
+#include "PrivateSessionBus.h"
 #include "SavedPageStore.h"
 #include "ShellTestServer.h"
 #include "TestFileReplacements.h"
@@ -1301,6 +1302,38 @@ TEST_F(VeloraDesktopProcessTest, OnAReadOnlyHomeTheClientHoldsItsLockAndTheRemov
   });
   if (result == -1) GTEST_SKIP() << "no mount namespace on this machine";
   EXPECT_EQ(result, 0);
+}
+
+// A second client on the same folders from another session (a session bus
+// of its own) does not start its core, and holds the data folder's lock as
+// long as it runs: --remove-folder is refused until the last of the two has
+// quit, then the folder goes.
+TEST_F(VeloraDesktopProcessTest, ASecondClientFromAnotherSessionKeepsARemovalRefusedWhileItRuns) {
+  usePlayer("/app/?agree=none");
+  const std::string data = home_.path() + "/XDG_DATA_HOME/velora-desktop";
+  PrivateSessionBus other(1 << 20);
+  ASSERT_FALSE(other.address().empty());
+  DesktopProcess first(home_.path(), {});
+  ASSERT_TRUE(waitForReports("loaded"));
+  DesktopProcess second(home_.path(), {}, {{"DBUS_SESSION_BUS_ADDRESS", other.address()}});
+  ASSERT_TRUE(waitForReports("loaded", 2));
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(first.waitForEnd());
+  EXPECT_EQ(first.exitStatus(), 0);
+  {
+    DesktopProcess refused(home_.path(), {"--remove-folder"}, {{"DISPLAY", ""}});
+    ASSERT_TRUE(refused.waitForEnd());
+    EXPECT_EQ(refused.exitStatus(), 1);
+    EXPECT_TRUE(TestFolder::exists(data));
+  }
+  EXPECT_FALSE(second.ended());
+  second.signal(SIGTERM);
+  ASSERT_TRUE(second.waitForEnd());
+  EXPECT_EQ(second.exitStatus(), 0);
+  DesktopProcess remover(home_.path(), {"--remove-folder"}, {{"DISPLAY", ""}});
+  ASSERT_TRUE(remover.waitForEnd());
+  EXPECT_EQ(remover.exitStatus(), 0);
+  EXPECT_FALSE(TestFolder::exists(data));
 }
 
 // A client started while --remove-folder removes the data folder (a removal
