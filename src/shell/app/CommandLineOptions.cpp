@@ -4,6 +4,7 @@
 #include <glib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -16,11 +17,16 @@ namespace {
 
 constexpr const char* kApplicationFolderName = "velora-desktop";
 
+// Removals that failed for another reason than a folder left holding what
+// stays on purpose (a disk mounted inside): the removal's one thread only.
+int failedRemovals = 0;
+
 void removeOrTrace(const char* path) {
-  if (remove(path) != 0) {
-    shellTrace("CommandLineOptions::removeApplicationSupportDirectory",
-               std::string("cannot remove ") + path + ": " + g_strerror(errno));
-  }
+  if (remove(path) == 0) return;
+  int error = errno;
+  shellTrace("CommandLineOptions::removeApplicationSupportDirectory",
+             std::string("cannot remove ") + path + ": " + g_strerror(error));
+  if (error != ENOTEMPTY && error != EEXIST) ++failedRemovals;
 }
 
 // The folder's lock file and the folder itself are left to the end: a client
@@ -57,7 +63,7 @@ bool CommandLineOptions::processCommandLineArguments(const std::vector<std::stri
     removed = removeApplicationSupportDirectory(folder);
     // A script that removes the folder must not take a failure for done.
     if (!removed) {
-      fprintf(stderr, "velora-desktop: --remove-folder: the data folder %s is not removed whole\n",
+      fprintf(stderr, "velora-desktop: --remove-folder: the data folder %s could not be removed whole\n",
               folder.empty() ? "(none found)" : folder.c_str());
     }
   }
@@ -87,11 +93,12 @@ bool CommandLineOptions::removeApplicationSupportDirectory(const std::string& fo
   // Depth first, not following links: what a link points to stays. On the
   // folder's own file system only, as rm --one-file-system: a disk mounted
   // inside it (and its mount point) stays.
+  failedRemovals = 0;
   nftw(folder.c_str(), removeEntry, 32, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
   std::string lockFile = folder + "/" + DataFolderLock::kFileName;
   if (lstat(lockFile.c_str(), &info) == 0) removeOrTrace(lockFile.c_str());
   removeOrTrace(folder.c_str());
-  return lstat(folder.c_str(), &info) != 0;
+  return failedRemovals == 0;
 }
 
 void CommandLineOptions::resetAllPreferences(VLSettingHelper& settings) {

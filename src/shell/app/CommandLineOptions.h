@@ -3,7 +3,7 @@
 // folder with everything in it; "--reset-preferences" removes eight
 // preferences that nothing uses any more. Both may be given; the folder goes
 // first. The process then ends, with status 1 when the folder could not be
-// removed whole (a read-only home), else 0.
+// removed (a read-only home), else 0.
 //
 // Threads: main thread, before the application starts.
 #pragma once
@@ -25,9 +25,13 @@ class CommandLineOptions {
                                           int* status = nullptr);
 
   // Removes the folder and what it holds, without following symbolic links
-  // out of it; its lock file (DataFolderLock) goes last, just before it. Refuses (false, logged) a folder that is not the application's
-  // own: an empty or relative path, or one not named "velora-desktop". True
-  // when the folder is gone (or never was).
+  // out of it nor entering a disk mounted inside it; its lock file
+  // (DataFolderLock) goes last, just before it. Refuses (false, logged) a
+  // folder that is not the application's own: an empty or relative path, or
+  // one not named "velora-desktop". True when the folder is gone (or never
+  // was), or only a disk mounted inside it stays with the folders that lead
+  // to it; false (logged) when something could not be removed (a read-only
+  // home).
   static bool removeApplicationSupportDirectory(const std::string& folder);
   static void resetAllPreferences(VLSettingHelper& settings);
 };

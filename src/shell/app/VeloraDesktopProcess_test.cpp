@@ -53,6 +53,8 @@ size_t occurrences(const std::string& text, const std::string& part) {
   return count;
 }
 
+std::string reloadingPage(const std::string& version);
+
 class VeloraDesktopProcessTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -119,6 +121,50 @@ class VeloraDesktopProcessTest : public ::testing::Test {
     }
     g_dir_close(entries);
     return linked;
+  }
+
+  // The reloading page as `version`, with `image` as its big.png beside the
+  // test pages in `folder`, served for a client whose player it becomes
+  // (`player`), reporting to reports_. Null, with a failure, when it cannot
+  // be served.
+  std::unique_ptr<ShellTestServer> serveReloadingPage(const TestFolder& folder, const std::string& image,
+                                                      const std::string& version, std::string& player) {
+    if (!linkTestPages(folder) || !TestFolder::write(folder.file("big.png"), image) ||
+        !TestFolder::write(folder.file("reloading.html"), reloadingPage(version))) {
+      ADD_FAILURE() << "no pages";
+      return nullptr;
+    }
+    auto pages = std::make_unique<ShellTestServer>(folder.path());
+    if (!pages->start() || !reports_.start()) {
+      ADD_FAILURE() << "no servers";
+      return nullptr;
+    }
+    player = pages->playerOrigin() + "/reloading.html?reports=" + reports_.playerOrigin();
+    VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
+    EXPECT_TRUE(preferences.set("BetaPlayerURL", player));
+    return pages;
+  }
+
+  // A start of the test player whose load number `load` reports what an
+  // earlier start kept in the local storage.
+  std::unique_ptr<DesktopProcess> startFindingKept(const std::string& kept, size_t load) {
+    usePlayer("/app/?agree=none");
+    auto application = std::make_unique<DesktopProcess>(home_.path(), std::vector<std::string>{});
+    if (!waitForReports("loaded", load)) {
+      ADD_FAILURE() << "no load " << load;
+      return application;
+    }
+    const std::string loaded = server_.reports("loaded")[load - 1];
+    EXPECT_NE(loaded.find("\"kept\":\"" + kept + "\""), std::string::npos) << loaded;
+    return application;
+  }
+
+  // --remove-folder as from a terminal (by default without a display): its
+  // exit status, -1 when it did not exit.
+  int runRemoval(const std::vector<std::pair<std::string, std::string>>& environment = {{"DISPLAY", ""}},
+                 const std::string& standardError = "") {
+    DesktopProcess remover(home_.path(), {"--remove-folder"}, environment, "", standardError);
+    return remover.waitForEnd() ? remover.exitStatus() : -1;
   }
 
   // The variables, with the slow-disk shim preloaded to read them.
@@ -560,6 +606,14 @@ std::string reloadingPage(const std::string& version) {
          "</script></body></html>\n";
 }
 
+// The folder as the kernel names it (the files a client syncs there).
+std::string realFolder(const std::string& path) {
+  char* real = realpath(path.c_str(), nullptr);
+  std::string named = real != nullptr ? real : "";
+  free(real);
+  return named;
+}
+
 // On a disk slow to sync, a page that reloads itself: only the latest load
 // waits to be written, so the client's memory stays bounded, and the end of
 // the run waits a bounded time: the latest page is saved when the disk lets
@@ -567,23 +621,15 @@ std::string reloadingPage(const std::string& version) {
 // stays whole. The next start without the service shows a whole page.
 TEST_F(VeloraDesktopProcessTest, APageThatReloadsItselfOnADiskSlowToSyncStaysBoundedAndQuits) {
   TestFolder folder;
-  ASSERT_TRUE(linkTestPages(folder));
   constexpr size_t kImageBytes = 4u << 20;
-  const std::string image = TestFolder::read(folder.file("icon.png")) + std::string(kImageBytes, '\1');
-  ASSERT_TRUE(TestFolder::write(folder.file("big.png"), image));
-  ASSERT_TRUE(TestFolder::write(folder.file("reloading.html"), reloadingPage("reloading")));
-  auto pages = std::make_unique<ShellTestServer>(folder.path());
-  ASSERT_TRUE(pages->start());
-  ASSERT_TRUE(reports_.start());
-  const std::string player = pages->playerOrigin() + "/reloading.html?reports=" + reports_.playerOrigin();
-  VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
-  ASSERT_TRUE(preferences.set("BetaPlayerURL", player));
+  const std::string image =
+      TestFolder::read(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages/icon.png") + std::string(kImageBytes, '\1');
+  std::string player;
+  auto pages = serveReloadingPage(folder, image, "reloading", player);
+  ASSERT_NE(pages, nullptr);
   ASSERT_EQ(g_mkdir_with_parents(savedPageFolder().c_str(), 0700), 0);
-  // As the kernel names the files the client syncs.
-  char* real = realpath(savedPageFolder().c_str(), nullptr);
-  ASSERT_NE(real, nullptr);
-  const std::string slowFolder = real;
-  free(real);
+  const std::string slowFolder = realFolder(savedPageFolder());
+  ASSERT_FALSE(slowFolder.empty());
   const std::string slowed = home_.path() + "/slowed-syncs";
   auto slowDisk = [&](const std::string& milliseconds) {
     return withSlowDisk({{"VELORA_SLOW_FSYNC_FOLDER", slowFolder},
@@ -659,16 +705,11 @@ TEST_F(VeloraDesktopProcessTest, APageThatReloadsItselfOnADiskSlowToSyncStaysBou
 // a younger one (a write under way, another client's) stays.
 TEST_F(VeloraDesktopProcessTest, AClientKilledWhileItWritesTheSavedPageLeavesThePageBeforeWhole) {
   TestFolder folder;
-  ASSERT_TRUE(linkTestPages(folder));
-  const std::string image = TestFolder::read(folder.file("icon.png")) + std::string(4u << 20, '\2');
-  ASSERT_TRUE(TestFolder::write(folder.file("big.png"), image));
-  ASSERT_TRUE(TestFolder::write(folder.file("reloading.html"), reloadingPage("final")));
-  auto pages = std::make_unique<ShellTestServer>(folder.path());
-  ASSERT_TRUE(pages->start());
-  ASSERT_TRUE(reports_.start());
-  const std::string player = pages->playerOrigin() + "/reloading.html?reports=" + reports_.playerOrigin();
-  VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
-  ASSERT_TRUE(preferences.set("BetaPlayerURL", player));
+  const std::string image =
+      TestFolder::read(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages/icon.png") + std::string(4u << 20, '\2');
+  std::string player;
+  auto pages = serveReloadingPage(folder, image, "final", player);
+  ASSERT_NE(pages, nullptr);
   auto loads = [&](const std::string& version) { return reports_.reports(version).size(); };
   SavedPageStore store(savedPageFolder(), player);
   SavedPage page;
@@ -679,10 +720,8 @@ TEST_F(VeloraDesktopProcessTest, AClientKilledWhileItWritesTheSavedPageLeavesThe
     ASSERT_TRUE(application.waitForEnd());
     ASSERT_TRUE(store.load(player, page));
   }
-  char* real = realpath(savedPageFolder().c_str(), nullptr);
-  ASSERT_NE(real, nullptr);
-  const std::string slowFolder = real;
-  free(real);
+  const std::string slowFolder = realFolder(savedPageFolder());
+  ASSERT_FALSE(slowFolder.empty());
   ASSERT_TRUE(TestFolder::write(folder.file("reloading.html"), reloadingPage("reloading")));
   // The temporary files of the saved page's writes.
   const std::string saved = SavedPageStore::fileNameFor(player);
@@ -727,6 +766,7 @@ TEST_F(VeloraDesktopProcessTest, AClientKilledWhileItWritesTheSavedPageLeavesThe
   ASSERT_TRUE(TestFolder::write(folder.file("reloading.html"), reloadingPage("final")));
   pages = std::make_unique<ShellTestServer>(folder.path());
   ASSERT_TRUE(pages->start());
+  VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
   ASSERT_TRUE(
       preferences.set("BetaPlayerURL", pages->playerOrigin() + "/reloading.html?reports=" + reports_.playerOrigin()));
   DesktopProcess again(home_.path(), {});
@@ -1020,9 +1060,7 @@ TEST_F(VeloraDesktopProcessTest, ProgramsItStartsWriteNothingIntoItsLogNorHoldIt
         << TestFolder::read(marker + ".open");
   }
   std::string data = home_.path() + "/XDG_DATA_HOME/velora-desktop";
-  DesktopProcess remover(home_.path(), {"--remove-folder"}, {{"DISPLAY", ""}});
-  ASSERT_TRUE(remover.waitForEnd());
-  EXPECT_EQ(remover.exitStatus(), 0);
+  EXPECT_EQ(runRemoval(), 0);
   EXPECT_FALSE(TestFolder::exists(data));
   for (const std::string& marker : {settings, browser}) {
     int pid = atoi(TestFolder::read(marker + ".pid").c_str());
@@ -1163,9 +1201,7 @@ TEST_F(VeloraDesktopProcessTest, RemoveFolderIsRefusedWhileTheApplicationRuns) {
   g_object_unref(bus);
 
   // Once it has quit, the folder goes, also without a display.
-  DesktopProcess remover(home_.path(), {"--remove-folder"}, {{"DISPLAY", ""}});
-  ASSERT_TRUE(remover.waitForEnd());
-  EXPECT_EQ(remover.exitStatus(), 0);
+  EXPECT_EQ(runRemoval(), 0);
   EXPECT_FALSE(TestFolder::exists(data));
 }
 
@@ -1198,14 +1234,10 @@ TEST_F(VeloraDesktopProcessTest, RemoveFolderWithoutTheBusIsRefusedWhileAClientR
   }
   // The stores worked to the end: what the page kept is there at the next
   // start, whose lock dies with it.
-  usePlayer("/app/?agree=none");
   {
-    DesktopProcess again(home_.path(), {});
-    ASSERT_TRUE(waitForReports("loaded", 2));
-    EXPECT_NE(server_.reports("loaded")[1].find("\"kept\":\"before-the-removal\""), std::string::npos)
-        << server_.reports("loaded")[1];
-    again.signal(SIGKILL);
-    ASSERT_TRUE(again.waitForEnd());
+    std::unique_ptr<DesktopProcess> again = startFindingKept("before-the-removal", 2);
+    again->signal(SIGKILL);
+    ASSERT_TRUE(again->waitForEnd());
   }
   DesktopProcess remover(home_.path(), {"--remove-folder"}, noSession, "", said);
   ASSERT_TRUE(remover.waitForEnd());
@@ -1288,7 +1320,7 @@ TEST_F(VeloraDesktopProcessTest, OnAReadOnlyHomeTheClientHoldsItsLockAndTheRemov
     if (code != 0) return code;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return 15;
     // Quit: the removal runs, but cannot remove a thing.
-    if (remove(said) != 1 || said.find("is not removed whole") == std::string::npos) {
+    if (remove(said) != 1 || said.find("could not be removed whole") == std::string::npos) {
       std::cerr << said;
       return 16;
     }
@@ -1320,19 +1352,13 @@ TEST_F(VeloraDesktopProcessTest, ASecondClientFromAnotherSessionKeepsARemovalRef
   ASSERT_TRUE(activateQuit());
   ASSERT_TRUE(first.waitForEnd());
   EXPECT_EQ(first.exitStatus(), 0);
-  {
-    DesktopProcess refused(home_.path(), {"--remove-folder"}, {{"DISPLAY", ""}});
-    ASSERT_TRUE(refused.waitForEnd());
-    EXPECT_EQ(refused.exitStatus(), 1);
-    EXPECT_TRUE(TestFolder::exists(data));
-  }
+  EXPECT_EQ(runRemoval(), 1);
+  EXPECT_TRUE(TestFolder::exists(data));
   EXPECT_FALSE(second.ended());
   second.signal(SIGTERM);
   ASSERT_TRUE(second.waitForEnd());
   EXPECT_EQ(second.exitStatus(), 0);
-  DesktopProcess remover(home_.path(), {"--remove-folder"}, {{"DISPLAY", ""}});
-  ASSERT_TRUE(remover.waitForEnd());
-  EXPECT_EQ(remover.exitStatus(), 0);
+  EXPECT_EQ(runRemoval(), 0);
   EXPECT_FALSE(TestFolder::exists(data));
 }
 
@@ -1378,13 +1404,9 @@ TEST_F(VeloraDesktopProcessTest, AClientStartedDuringARemovalWaitsForItAndStarts
     ASSERT_TRUE(application.waitForEnd());
     EXPECT_EQ(application.exitStatus(), 0);
   }
-  usePlayer("/app/?agree=none");
-  DesktopProcess again(home_.path(), {});
-  ASSERT_TRUE(waitForReports("loaded", 2));
-  EXPECT_NE(server_.reports("loaded")[1].find("\"kept\":\"after-the-removal\""), std::string::npos)
-      << server_.reports("loaded")[1];
-  again.signal(SIGTERM);
-  ASSERT_TRUE(again.waitForEnd());
+  std::unique_ptr<DesktopProcess> again = startFindingKept("after-the-removal", 2);
+  again->signal(SIGTERM);
+  ASSERT_TRUE(again->waitForEnd());
 }
 
 // What a desktop reads of the media player on the session bus, with gdbus:
