@@ -13,12 +13,17 @@
 #include <gtest/gtest.h>
 #include <glib/gstdio.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/resource.h>
+#include <sys/time.h>
 #include <sys/wait.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -31,6 +36,7 @@
 #include "DesktopProcess.h"
 #include "FakeGlobalShortcutsPortal.h"
 #include "FakeNotificationServer.h"
+#include "PrivateSessionBus.h"
 #include "SavedPageStore.h"
 #include "ShellTestServer.h"
 #include "TestFileReplacements.h"
@@ -47,6 +53,8 @@ size_t occurrences(const std::string& text, const std::string& part) {
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
   return count;
 }
+
+std::string reloadingPage(const std::string& version);
 
 class VeloraDesktopProcessTest : public ::testing::Test {
  protected:
@@ -114,6 +122,60 @@ class VeloraDesktopProcessTest : public ::testing::Test {
     }
     g_dir_close(entries);
     return linked;
+  }
+
+  // The reloading page as `version`, with `image` as its big.png beside the
+  // test pages in `folder`, served for a client whose player it becomes
+  // (`player`), reporting to reports_. Null, with a failure, when it cannot
+  // be served.
+  std::unique_ptr<ShellTestServer> serveReloadingPage(const TestFolder& folder, const std::string& image,
+                                                      const std::string& version, std::string& player) {
+    if (!linkTestPages(folder) || !TestFolder::write(folder.file("big.png"), image) ||
+        !TestFolder::write(folder.file("reloading.html"), reloadingPage(version))) {
+      ADD_FAILURE() << "no pages";
+      return nullptr;
+    }
+    auto pages = std::make_unique<ShellTestServer>(folder.path());
+    if (!pages->start() || !reports_.start()) {
+      ADD_FAILURE() << "no servers";
+      return nullptr;
+    }
+    player = pages->playerOrigin() + "/reloading.html?reports=" + reports_.playerOrigin();
+    VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
+    EXPECT_TRUE(preferences.set("BetaPlayerURL", player));
+    return pages;
+  }
+
+  // A start of the test player whose load number `load` reports what an
+  // earlier start kept in the local storage.
+  std::unique_ptr<DesktopProcess> startFindingKept(const std::string& kept, size_t load) {
+    usePlayer("/app/?agree=none");
+    auto application = std::make_unique<DesktopProcess>(home_.path(), std::vector<std::string>{});
+    if (!waitForReports("loaded", load)) {
+      ADD_FAILURE() << "no load " << load;
+      return application;
+    }
+    const std::string loaded = server_.reports("loaded")[load - 1];
+    EXPECT_NE(loaded.find("\"kept\":\"" + kept + "\""), std::string::npos) << loaded;
+    return application;
+  }
+
+  // --remove-folder as from a terminal (by default without a display): its
+  // exit status, -1 when it did not exit.
+  int runRemoval(const std::vector<std::pair<std::string, std::string>>& environment = {{"DISPLAY", ""}},
+                 const std::string& standardError = "") {
+    DesktopProcess remover(home_.path(), {"--remove-folder"}, environment, "", standardError);
+    return remover.waitForEnd() ? remover.exitStatus() : -1;
+  }
+
+  // The variables, with the slow-disk shim preloaded to read them.
+  static std::vector<std::pair<std::string, std::string>> withSlowDisk(
+      std::vector<std::pair<std::string, std::string>> variables) {
+    const char* asan = g_getenv("ASAN_OPTIONS");
+    variables.emplace_back("LD_PRELOAD", DesktopProcess::kSlowDiskShim);
+    // The shim comes before a sanitizer's runtime, which does not sync.
+    variables.emplace_back("ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0");
+    return variables;
   }
 
   // Where the saved player page of the address is kept.
@@ -558,6 +620,14 @@ std::string reloadingPage(const std::string& version) {
          "</script></body></html>\n";
 }
 
+// The folder as the kernel names it (the files a client syncs there).
+std::string realFolder(const std::string& path) {
+  char* real = realpath(path.c_str(), nullptr);
+  std::string named = real != nullptr ? real : "";
+  free(real);
+  return named;
+}
+
 // On a disk slow to sync, a page that reloads itself: only the latest load
 // waits to be written, so the client's memory stays bounded, and the end of
 // the run waits a bounded time: the latest page is saved when the disk lets
@@ -565,33 +635,20 @@ std::string reloadingPage(const std::string& version) {
 // stays whole. The next start without the service shows a whole page.
 TEST_F(VeloraDesktopProcessTest, APageThatReloadsItselfOnADiskSlowToSyncStaysBoundedAndQuits) {
   TestFolder folder;
-  ASSERT_TRUE(linkTestPages(folder));
   constexpr size_t kImageBytes = 4u << 20;
-  const std::string image = TestFolder::read(folder.file("icon.png")) + std::string(kImageBytes, '\1');
-  ASSERT_TRUE(TestFolder::write(folder.file("big.png"), image));
-  ASSERT_TRUE(TestFolder::write(folder.file("reloading.html"), reloadingPage("reloading")));
-  auto pages = std::make_unique<ShellTestServer>(folder.path());
-  ASSERT_TRUE(pages->start());
-  ASSERT_TRUE(reports_.start());
-  const std::string player = pages->playerOrigin() + "/reloading.html?reports=" + reports_.playerOrigin();
-  VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
-  ASSERT_TRUE(preferences.set("BetaPlayerURL", player));
+  const std::string image =
+      TestFolder::read(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages/icon.png") + std::string(kImageBytes, '\1');
+  std::string player;
+  auto pages = serveReloadingPage(folder, image, "reloading", player);
+  ASSERT_NE(pages, nullptr);
   ASSERT_EQ(g_mkdir_with_parents(savedPageFolder().c_str(), 0700), 0);
-  // As the kernel names the files the client syncs.
-  char* real = realpath(savedPageFolder().c_str(), nullptr);
-  ASSERT_NE(real, nullptr);
-  const std::string slowFolder = real;
-  free(real);
+  const std::string slowFolder = realFolder(savedPageFolder());
+  ASSERT_FALSE(slowFolder.empty());
   const std::string slowed = home_.path() + "/slowed-syncs";
-  const char* asan = g_getenv("ASAN_OPTIONS");
   auto slowDisk = [&](const std::string& milliseconds) {
-    return std::vector<std::pair<std::string, std::string>>{
-        {"LD_PRELOAD", DesktopProcess::kSlowFsyncShim},
-        {"VELORA_SLOW_FSYNC_FOLDER", slowFolder},
-        {"VELORA_SLOW_FSYNC_MILLISECONDS", milliseconds},
-        {"VELORA_SLOW_FSYNC_LOG", slowed},
-        // The shim comes before a sanitizer's runtime, which does not sync.
-        {"ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0"}};
+    return withSlowDisk({{"VELORA_SLOW_FSYNC_FOLDER", slowFolder},
+                         {"VELORA_SLOW_FSYNC_MILLISECONDS", milliseconds},
+                         {"VELORA_SLOW_FSYNC_LOG", slowed}});
   };
   auto loads = [&](const std::string& version) { return reports_.reports(version).size(); };
   SavedPageStore store(savedPageFolder(), player);
@@ -653,6 +710,85 @@ TEST_F(VeloraDesktopProcessTest, APageThatReloadsItselfOnADiskSlowToSyncStaysBou
   ASSERT_TRUE(ShellTestServer::runUntil([&] { return loads("reloading") + loads("final") > shown; }));
   offline.signal(SIGTERM);
   ASSERT_TRUE(offline.waitForEnd());
+}
+
+// A client killed (a session that logs out, SIGKILL) while it writes the
+// saved page on a disk slow to sync leaves the page saved before whole: the
+// next start without the service shows it. The temporary file of the write
+// cut short, of up to 64 MiB, goes at a later save once it is an hour old;
+// a younger one (a write under way, another client's) stays.
+TEST_F(VeloraDesktopProcessTest, AClientKilledWhileItWritesTheSavedPageLeavesThePageBeforeWhole) {
+  TestFolder folder;
+  const std::string image =
+      TestFolder::read(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages/icon.png") + std::string(4u << 20, '\2');
+  std::string player;
+  auto pages = serveReloadingPage(folder, image, "final", player);
+  ASSERT_NE(pages, nullptr);
+  auto loads = [&](const std::string& version) { return reports_.reports(version).size(); };
+  SavedPageStore store(savedPageFolder(), player);
+  SavedPage page;
+  {
+    DesktopProcess application(home_.path(), {});
+    ASSERT_TRUE(ShellTestServer::runUntil([&] { return loads("final") >= 1; }));
+    application.signal(SIGTERM);
+    ASSERT_TRUE(application.waitForEnd());
+    ASSERT_TRUE(store.load(player, page));
+  }
+  const std::string slowFolder = realFolder(savedPageFolder());
+  ASSERT_FALSE(slowFolder.empty());
+  ASSERT_TRUE(TestFolder::write(folder.file("reloading.html"), reloadingPage("reloading")));
+  // The temporary files of the saved page's writes.
+  const std::string saved = SavedPageStore::fileNameFor(player);
+  auto writes = [&] {
+    std::vector<std::string> found;
+    GDir* entries = g_dir_open(savedPageFolder().c_str(), 0, nullptr);
+    for (const char* name; entries != nullptr && (name = g_dir_read_name(entries)) != nullptr;) {
+      if (std::string(name).rfind(saved + ".", 0) == 0) found.push_back(savedPageFolder() + "/" + name);
+    }
+    if (entries != nullptr) g_dir_close(entries);
+    return found;
+  };
+  {
+    DesktopProcess application(
+        home_.path(), {},
+        withSlowDisk({{"VELORA_SLOW_FSYNC_FOLDER", slowFolder}, {"VELORA_SLOW_FSYNC_MILLISECONDS", "60000"}}));
+    ASSERT_TRUE(ShellTestServer::runUntil([&] { return !writes().empty(); }));
+    application.signal(SIGKILL);
+    ASSERT_TRUE(application.waitForEnd());
+  }
+  ASSERT_TRUE(store.load(player, page));
+  EXPECT_NE(page.document()->bytes.find("'final' === 'reloading'"), std::string::npos);
+  ASSERT_NE(page.find(pages->playerOrigin() + "/big.png"), nullptr);
+  EXPECT_EQ(page.find(pages->playerOrigin() + "/big.png")->bytes, image);
+  // The write cut short left its temporary file.
+  const std::vector<std::string> leftovers = writes();
+  ASSERT_EQ(leftovers.size(), 1u);
+  // Without the service: the page saved before shows.
+  pages.reset();
+  {
+    DesktopProcess offline(home_.path(), {});
+    ASSERT_TRUE(ShellTestServer::runUntil([&] { return loads("final") >= 2; }));
+    offline.signal(SIGTERM);
+    ASSERT_TRUE(offline.waitForEnd());
+  }
+  // With the service again, the next save: the leftover an hour old goes, a
+  // younger one stays.
+  const std::string young = savedPageFolder() + "/" + saved + ".AbC123";
+  ASSERT_TRUE(TestFolder::write(young, "a write under way"));
+  struct timeval hourAgo[2] = {{time(nullptr) - 3700, 0}, {time(nullptr) - 3700, 0}};
+  ASSERT_EQ(utimes(leftovers[0].c_str(), hourAgo), 0);
+  ASSERT_TRUE(TestFolder::write(folder.file("reloading.html"), reloadingPage("final")));
+  pages = std::make_unique<ShellTestServer>(folder.path());
+  ASSERT_TRUE(pages->start());
+  VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
+  ASSERT_TRUE(
+      preferences.set("BetaPlayerURL", pages->playerOrigin() + "/reloading.html?reports=" + reports_.playerOrigin()));
+  DesktopProcess again(home_.path(), {});
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return loads("final") >= 3; }));
+  again.signal(SIGTERM);
+  ASSERT_TRUE(again.waitForEnd());
+  EXPECT_FALSE(TestFolder::exists(leftovers[0]));
+  EXPECT_TRUE(TestFolder::exists(young));
 }
 
 TEST_F(VeloraDesktopProcessTest, BeforeAnyPlayerPageAQuitEndsAtOnce) {
@@ -970,14 +1106,18 @@ TEST_F(VeloraDesktopProcessTest, TheStandardErrorLogStaysWithinItsCap) {
 
 // The programs it starts (the desktop's proxy settings, the browser for a
 // clicked link) write nothing into its log: their standard error is
-// /dev/null. Each records where its standard error goes.
-TEST_F(VeloraDesktopProcessTest, ProgramsItStartsWriteNothingIntoItsLog) {
+// /dev/null. Each records where its standard error goes and the files it
+// has open, then stays. They do not hold the data folder's lock: once the
+// client has quit, --remove-folder removes the folder while they run on.
+TEST_F(VeloraDesktopProcessTest, ProgramsItStartsWriteNothingIntoItsLogNorHoldItsLock) {
   TestFolder programs;
   auto program = [&programs](const std::string& name) {
     std::string path = programs.file(name);
     std::string marker = programs.file(name + ".stderr");
-    EXPECT_TRUE(TestFolder::write(path, "#!/bin/sh\necho 'noise from " + name + "' >&2\nreadlink /proc/$$/fd/2 > '" +
-                                            marker + ".part'\nmv '" + marker + ".part' '" + marker + "'\n"));
+    EXPECT_TRUE(TestFolder::write(path, "#!/bin/sh\necho 'noise from " + name + "' >&2\nls -l /proc/$$/fd > '" +
+                                            marker + ".open'\necho $$ > '" + marker +
+                                            ".pid'\nreadlink /proc/$$/fd/2 > '" + marker + ".part'\nmv '" + marker +
+                                            ".part' '" + marker + "'\nexec sleep 120\n"));
     EXPECT_EQ(chmod(path.c_str(), 0755), 0);
     return marker;
   };
@@ -1004,6 +1144,17 @@ TEST_F(VeloraDesktopProcessTest, ProgramsItStartsWriteNothingIntoItsLog) {
   ASSERT_TRUE(application.waitForEnd());
   std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop_stderr.log";
   EXPECT_EQ(TestFolder::read(log).find("noise from"), std::string::npos);
+  for (const std::string& marker : {settings, browser}) {
+    EXPECT_EQ(TestFolder::read(marker + ".open").find("/.running"), std::string::npos)
+        << TestFolder::read(marker + ".open");
+  }
+  std::string data = home_.path() + "/XDG_DATA_HOME/velora-desktop";
+  EXPECT_EQ(runRemoval(), 0);
+  EXPECT_FALSE(TestFolder::exists(data));
+  for (const std::string& marker : {settings, browser}) {
+    int pid = atoi(TestFolder::read(marker + ".pid").c_str());
+    if (pid > 0) kill(pid, SIGTERM);
+  }
 }
 
 TEST_F(VeloraDesktopProcessTest, CommandLineOptionsDoTheirWorkAndEnd) {
@@ -1139,9 +1290,7 @@ TEST_F(VeloraDesktopProcessTest, RemoveFolderIsRefusedWhileTheApplicationRuns) {
   g_object_unref(bus);
 
   // Once it has quit, the folder goes, also without a display.
-  DesktopProcess remover(home_.path(), {"--remove-folder"}, {{"DISPLAY", ""}});
-  ASSERT_TRUE(remover.waitForEnd());
-  EXPECT_EQ(remover.exitStatus(), 0);
+  EXPECT_EQ(runRemoval(), 0);
   EXPECT_FALSE(TestFolder::exists(data));
 }
 
@@ -1174,19 +1323,179 @@ TEST_F(VeloraDesktopProcessTest, RemoveFolderWithoutTheBusIsRefusedWhileAClientR
   }
   // The stores worked to the end: what the page kept is there at the next
   // start, whose lock dies with it.
-  usePlayer("/app/?agree=none");
   {
-    DesktopProcess again(home_.path(), {});
-    ASSERT_TRUE(waitForReports("loaded", 2));
-    EXPECT_NE(server_.reports("loaded")[1].find("\"kept\":\"before-the-removal\""), std::string::npos)
-        << server_.reports("loaded")[1];
-    again.signal(SIGKILL);
-    ASSERT_TRUE(again.waitForEnd());
+    std::unique_ptr<DesktopProcess> again = startFindingKept("before-the-removal", 2);
+    again->signal(SIGKILL);
+    ASSERT_TRUE(again->waitForEnd());
   }
   DesktopProcess remover(home_.path(), {"--remove-folder"}, noSession, "", said);
   ASSERT_TRUE(remover.waitForEnd());
   EXPECT_EQ(remover.exitStatus(), 0) << TestFolder::read(said);
   EXPECT_FALSE(TestFolder::exists(data));
+}
+
+// On a home that has turned read-only (remounted so after a file-system
+// error) the client holds its data folder's lock all the same, with the file
+// an earlier run made: --remove-folder from a script without the session bus
+// is refused while it runs. Once it has quit, the removal cannot remove the
+// folder and says so with status 1; once the home is writable again, the
+// folder goes.
+TEST_F(VeloraDesktopProcessTest, OnAReadOnlyHomeTheClientHoldsItsLockAndTheRemovalGoesOnceTheHomeIsWritable) {
+  usePlayer("/app/");
+  const std::string home = home_.path();
+  const std::string root = home_.folder("XDG_DATA_HOME");
+  const std::string data = root + "/velora-desktop";
+  const std::string noBus = home_.folder("no-bus");
+  // Without the test's own main loop (the child of a fork has none that
+  // works): the programs are started and waited for here.
+  auto environment = [&](bool bus) {
+    gchar** env = g_get_environ();
+    for (const char* variable : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"}) {
+      env = g_environ_setenv(env, variable, (home + "/" + variable).c_str(), TRUE);
+    }
+    if (!bus) {
+      env = g_environ_unsetenv(env, "DBUS_SESSION_BUS_ADDRESS");
+      env = g_environ_unsetenv(env, "DISPLAY");
+      env = g_environ_setenv(env, "XDG_RUNTIME_DIR", noBus.c_str(), TRUE);
+    }
+    return env;
+  };
+  // The remover's exit status (-1 when it did not exit), and what it said.
+  auto remove = [&](std::string& said) {
+    std::string program = DesktopProcess::kProgram;
+    gchar* argv[] = {program.data(), const_cast<gchar*>("--remove-folder"), nullptr};
+    gchar** env = environment(false);
+    gchar* errors = nullptr;
+    gint status = -1;
+    bool ran = g_spawn_sync(nullptr, argv, env, G_SPAWN_STDOUT_TO_DEV_NULL, nullptr, nullptr, nullptr, &errors, &status,
+                            nullptr);
+    g_strfreev(env);
+    said = errors != nullptr ? errors : "";
+    g_free(errors);
+    return ran && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  // Whether a process holds the folder's lock.
+  auto held = [&] {
+    int descriptor = open((data + "/.running").c_str(), O_RDONLY | O_CLOEXEC);
+    bool locked = descriptor >= 0 && flock(descriptor, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    if (descriptor >= 0) close(descriptor);
+    return locked;
+  };
+  int result = TestSmallVolume::run(root, "16m", [&] {
+    if (g_mkdir_with_parents(data.c_str(), 0700) != 0 || !TestFolder::write(data + "/.running", "") ||
+        !TestFolder::write(data + "/kept", "x")) {
+      return 10;
+    }
+    if (mount(nullptr, root.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0) return 11;
+    std::string program = DesktopProcess::kProgram;
+    gchar* argv[] = {program.data(), nullptr};
+    gchar** env = environment(true);
+    GPid client = 0;
+    bool started = g_spawn_async(nullptr, argv, env, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &client, nullptr);
+    g_strfreev(env);
+    if (!started) return 12;
+    int code = 0;
+    for (int wait = 0; wait < 1200 && !held(); ++wait) g_usleep(100000);
+    std::string said;
+    if (!held()) {
+      code = 13;
+    } else if (remove(said) != 1 || said.find("refused: the application is running") == std::string::npos) {
+      std::cerr << said;
+      code = 14;
+    }
+    kill(client, SIGTERM);
+    int status = 0;
+    waitpid(client, &status, 0);
+    if (code != 0) return code;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return 15;
+    // Quit: the removal runs, but cannot remove a thing.
+    if (remove(said) != 1 || said.find("could not be removed whole") == std::string::npos) {
+      std::cerr << said;
+      return 16;
+    }
+    if (!TestFolder::exists(data + "/kept")) return 17;
+    if (mount(nullptr, root.c_str(), nullptr, MS_REMOUNT, nullptr) != 0) return 18;
+    if (remove(said) != 0) {
+      std::cerr << said;
+      return 19;
+    }
+    return TestFolder::exists(data) ? 20 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no mount namespace on this machine";
+  EXPECT_EQ(result, 0);
+}
+
+// A second client on the same folders from another session (a session bus
+// of its own) does not start its core, and holds the data folder's lock as
+// long as it runs: --remove-folder is refused until the last of the two has
+// quit, then the folder goes.
+TEST_F(VeloraDesktopProcessTest, ASecondClientFromAnotherSessionKeepsARemovalRefusedWhileItRuns) {
+  usePlayer("/app/?agree=none");
+  const std::string data = home_.path() + "/XDG_DATA_HOME/velora-desktop";
+  PrivateSessionBus other(1 << 20);
+  ASSERT_FALSE(other.address().empty());
+  DesktopProcess first(home_.path(), {});
+  ASSERT_TRUE(waitForReports("loaded"));
+  DesktopProcess second(home_.path(), {}, {{"DBUS_SESSION_BUS_ADDRESS", other.address()}});
+  ASSERT_TRUE(waitForReports("loaded", 2));
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(first.waitForEnd());
+  EXPECT_EQ(first.exitStatus(), 0);
+  EXPECT_EQ(runRemoval(), 1);
+  EXPECT_TRUE(TestFolder::exists(data));
+  EXPECT_FALSE(second.ended());
+  second.signal(SIGTERM);
+  ASSERT_TRUE(second.waitForEnd());
+  EXPECT_EQ(second.exitStatus(), 0);
+  EXPECT_EQ(runRemoval(), 0);
+  EXPECT_FALSE(TestFolder::exists(data));
+}
+
+// A client started while --remove-folder removes the data folder (a removal
+// slowed here to take seconds) waits for the whole removal, then starts on
+// the folder made anew: nothing is removed under it. The removal ends with 0,
+// and the client works and quits as usual.
+TEST_F(VeloraDesktopProcessTest, AClientStartedDuringARemovalWaitsForItAndStartsOnTheFolderMadeAnew) {
+  usePlayer("/app/?agree=none&keep=after-the-removal");
+  const std::string data = home_.folder("XDG_DATA_HOME/velora-desktop");
+  // The lock's file among others, so that some come after it in whatever
+  // order the file system lists them.
+  std::vector<std::string> old;
+  for (const char* part : {"/before-", "/after-"}) {
+    for (int i = 0; i < 30; ++i) {
+      old.push_back(data + part + std::to_string(i));
+      ASSERT_TRUE(TestFolder::write(old.back(), "x"));
+    }
+    if (std::string(part) == "/before-") {
+      ASSERT_TRUE(TestFolder::write(data + "/.running", ""));
+    }
+  }
+  auto left = [&] {
+    return std::count_if(old.begin(), old.end(), [](auto& file) { return TestFolder::exists(file); });
+  };
+  DesktopProcess remover(
+      home_.path(), {"--remove-folder"},
+      withSlowDisk({{"VELORA_SLOW_REMOVE_FOLDER", data}, {"VELORA_SLOW_REMOVE_MILLISECONDS", "120"}, {"DISPLAY", ""}}));
+  // Half-way, when the lock's file has gone too if the removal took it in
+  // the order the file system lists it.
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return left() <= 30; }));
+  {
+    DesktopProcess application(home_.path(), {});
+    ASSERT_TRUE(waitForReports("loaded"));
+    EXPECT_TRUE(remover.ended()) << "the client started while " << left() << " files were still to be removed";
+    std::string log = TestFolder::read(home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop_stderr.log");
+    EXPECT_NE(log.find("--remove-folder removes " + data + ": waiting for it to end"), std::string::npos) << log;
+    ASSERT_TRUE(remover.waitForEnd());
+    EXPECT_EQ(remover.exitStatus(), 0);
+    EXPECT_EQ(left(), 0);
+    EXPECT_TRUE(TestFolder::exists(data + "/storage/localStorage.db"));
+    ASSERT_TRUE(activateQuit());
+    ASSERT_TRUE(application.waitForEnd());
+    EXPECT_EQ(application.exitStatus(), 0);
+  }
+  std::unique_ptr<DesktopProcess> again = startFindingKept("after-the-removal", 2);
+  again->signal(SIGTERM);
+  ASSERT_TRUE(again->waitForEnd());
 }
 
 // What a desktop reads of the media player on the session bus, with gdbus:
