@@ -432,6 +432,44 @@ TEST_F(NetworkFaultTest, AStreamAnsweredEmptyEndsAtOnceAsAnEmptyFile) {
   EXPECT_EQ(0, driver->quit());
 }
 
+// An empty answer ends its play only: once the server answers honestly, the
+// track plays by a new sound, after a reset of the sound that ended empty,
+// and after a restart of the client.
+TEST_F(NetworkFaultTest, AStreamAnsweredEmptyOncePlaysWhenTheServerAnswersAgain) {
+  ASSERT_TRUE(server.isRunning());
+  const std::string forms[] = {"empty=200", "empty=204", "empty=close"};
+  auto url = [&](size_t form, int entity) {
+    return streamUrl(forms[form] + "/emptytimes=1", 1140 + 10 * int(form) + entity, shortTrack());
+  };
+  auto endsEmpty = [&](CoreDriverProcess& driver, const std::string& url) {
+    const int sound = int(driver.call("createSound", args({url})).int64Value());
+    driver.call("play", args({sound}));
+    EXPECT_TRUE(runUntil(
+        driver, [&] { return ask(driver, "getState", sound) == 9; }, 10))
+        << url << ": state " << ask(driver, "getState", sound);
+    return sound;
+  };
+  auto driver = startDriver();
+  int64_t state = 0;
+  for (size_t form = 0; form < 3; ++form) {
+    endsEmpty(*driver, url(form, 0));
+    EXPECT_GT(playUntilHeard(*driver, url(form, 0), &state), 0) << forms[form] << ", a new sound: state " << state;
+
+    const int reset = endsEmpty(*driver, url(form, 1));
+    driver->call("resetSound", args({reset, url(form, 1)}));
+    driver->call("play", args({reset}));
+    EXPECT_TRUE(runUntil(*driver, [&] { return ask(*driver, "getPosition", reset) > 0; }))
+        << forms[form] << ", a reset: state " << ask(*driver, "getState", reset);
+
+    endsEmpty(*driver, url(form, 2));
+  }
+  EXPECT_EQ(0, driver->quit());
+  driver = startDriver();
+  for (size_t form = 0; form < 3; ++form)
+    EXPECT_GT(playUntilHeard(*driver, url(form, 2), &state), 0) << forms[form] << ", a restart: state " << state;
+  EXPECT_EQ(0, driver->quit());
+}
+
 TEST_F(NetworkFaultTest, EmptyOrOversizedAnswersAreRetriedAndThePageIsToldWhy) {
   ASSERT_TRUE(server.isRunning());
   auto driver = startDriver({{1070, server.url("/empty=200/d.mp3")},

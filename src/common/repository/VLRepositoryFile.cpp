@@ -385,6 +385,11 @@ bool VLRepositoryFile::close(unsigned int options) {
   // comes whole from its start, so its bytes would only hold room (as much
   // as an answer that never ends took) until the next answer wrote them again.
   if (growing_ && !emptyFiles()) growing_ = false;
+  // A stream's empty answer (a size of 0, a 204, no body before the close)
+  // is its file for the play that got it, whose sound ended at once as an
+  // empty file. Kept, it would end every later play the same way without
+  // the server being asked again; forgotten, the next open fetches it anew.
+  if (size_ == 0 && custom_ == 0) emptyFiles();
   refreshLoaded();
   if (!isContentMapped() || !isBitmapMapped()) {
     VL_LOG_ERROR("Map file should be open");
