@@ -387,9 +387,10 @@ bool VLRepositoryFile::close(unsigned int options) {
   if (growing_ && !emptyFiles()) growing_ = false;
   // A stream's empty answer (a size of 0, a 204, no body before the close)
   // is its file for the play that got it, whose sound ended at once as an
-  // empty file. Kept, it would end every later play the same way without
-  // the server being asked again; forgotten, the next open fetches it anew.
-  if (size_ == 0 && custom_ == 0) emptyFiles();
+  // empty file. Kept in the cache, it would end every later play the same
+  // way without the server being asked again; forgotten, the next open
+  // fetches it anew. An empty file stored for good (imported) stays.
+  if (size_ == 0 && repository_->isCache()) emptyFiles();
   refreshLoaded();
   if (!isContentMapped() || !isBitmapMapped()) {
     VL_LOG_ERROR("Map file should be open");

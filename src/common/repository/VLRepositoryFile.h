@@ -148,8 +148,8 @@ class VLRepositoryFile {
   // nothing changed, when a file cannot be mapped.
   bool open(unsigned int options);
   // Undoes one open (and one lock with OPEN_LOCK). The last close stops
-  // providing (cancelling the transfer), forgets an empty content of a file
-  // that is no download (a stream's empty answer holds for one play only),
+  // providing (cancelling the transfer), forgets an empty content of a
+  // cached file (a stream's empty answer holds for one play only),
   // recounts the loaded bytes and unmaps both files. False when there is no
   // such open or lock.
   bool close(unsigned int options);
