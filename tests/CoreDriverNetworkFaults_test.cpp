@@ -6,12 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CoreDriverProcess.h"
@@ -47,6 +51,13 @@ class NetworkFaultTest : public ::testing::Test {
   // A 3-second MP3 in the server's folder; its name.
   static std::string shortTrack() {
     static const vetest::Fixture fixture = vetest::mp3("network-fault-short-track", 3.0, 44100, 2, "-b 128");
+    return fixture.file.substr(fixture.file.rfind('/') + 1);
+  }
+
+  // A 12-second MP3 at 320 kbit/s (480 kB, 40 kB a second) in the server's
+  // folder; its name.
+  static std::string fastTrack() {
+    static const vetest::Fixture fixture = vetest::mp3("network-fault-fast-track", 12.0, 44100, 2, "-b 320");
     return fixture.file.substr(fixture.file.rfind('/') + 1);
   }
 
@@ -410,6 +421,65 @@ TEST_F(NetworkFaultTest, AStarvedTrackFailsOnceAListenerStopsWaiting) {
                        }))
       << "stopped at " << ask(*driver, "getPosition", plain) << ", state " << ask(*driver, "getState", plain);
   EXPECT_NE(2, ask(*driver, "getState", plain));
+  EXPECT_EQ(0, driver->quit());
+}
+
+// A client stopped for longer than a listener waits (SIGSTOP; a debugger, a
+// frozen virtual machine or a swapping machine do the same) while its tracks
+// wait for bytes over links slower than they play: once continued, they play
+// on to their end, whether their server ran meanwhile or was stopped with the
+// client. The time the client did not run is no time a listener waited: a
+// track whose server sends nothing more still fails, once the client has run
+// for a listener's patience.
+void stopAndContinue(const std::vector<pid_t>& processes, int seconds) {
+  for (pid_t pid : processes) ASSERT_EQ(0, ::kill(pid, SIGSTOP));
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  for (pid_t pid : processes) ASSERT_EQ(0, ::kill(pid, SIGCONT));
+}
+
+TEST_F(NetworkFaultTest, TracksOfAClientStoppedLongerThanAListenersPatiencePlayOnWhenContinued) {
+  ASSERT_TRUE(server.isRunning());
+  auto driver = startDriver();
+  const std::vector<pid_t> alone = {driver->pid()};
+  const std::vector<pid_t> withServer = {driver->pid(), server.getPid()};
+  for (const std::vector<pid_t>* stopped : {&alone, &withServer}) {
+    const int entity = stopped == &alone ? 1160 : 1170;
+    std::vector<int> slow;
+    for (const std::string& faults : {"throttle=30000", "throttle=20000"}) {
+      slow.push_back(playUntilHeard(*driver, streamUrl(faults, entity + int(slow.size()), fastTrack())));
+      ASSERT_GT(slow.back(), 0) << faults;
+    }
+    // Once a track has starved, its reader waits at the end of what came.
+    for (int sound : slow)
+      EXPECT_TRUE(runUntil(*driver, [&] { return driver->call("getStarving", args({sound})).boolValue(); }));
+    int stalled = 0;
+    if (stopped == &alone) {
+      stalled = playUntilHeard(*driver, streamUrl("stallfrom=100000", entity + 2, fastTrack()));
+      ASSERT_GT(stalled, 0);
+      EXPECT_TRUE(runUntil(*driver, [&] { return driver->call("getStarving", args({stalled})).boolValue(); }));
+    }
+    stopAndContinue(*stopped, 25);
+    driver->call("sleep", args({3000}));
+    for (int sound : slow) EXPECT_NE(2, ask(*driver, "getState", sound)) << sound;
+    if (stalled) EXPECT_NE(2, ask(*driver, "getState", stalled));
+
+    for (int sound : slow) {
+      EXPECT_TRUE(runUntil(
+          *driver,
+          [&] {
+            const int64_t length = ask(*driver, "getLength", sound);
+            return ask(*driver, "getState", sound) == 2 ||
+                   (length > 0 && !driver->call("getPlaying", args({sound})).boolValue() &&
+                    ask(*driver, "getPosition", sound) >= length);
+          },
+          90))
+          << sound << " stopped at " << ask(*driver, "getPosition", sound);
+      EXPECT_NE(2, ask(*driver, "getState", sound)) << sound;
+    }
+    if (stalled)
+      EXPECT_TRUE(runUntil(
+          *driver, [&] { return ask(*driver, "getState", stalled) == 2; }, 60));
+  }
   EXPECT_EQ(0, driver->quit());
 }
 

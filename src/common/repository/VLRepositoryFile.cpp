@@ -158,6 +158,10 @@ double VLRepositoryFile::now() const {
   return VLPlatformFactory::instance()->getTime();
 }
 
+double VLRepositoryFile::patienceNow() const {
+  return provider_->getRunningTime();
+}
+
 // ---- Small operations ----
 
 VLRepositoryFile::SharedText VLRepositoryFile::shareText(std::string text) {
@@ -1201,20 +1205,21 @@ void VLRepositoryFile::noteAwaitedAnswer(uint32_t state) {
   if (!awaiting)
     awaitingSince_ = state == Provider::TRANSFER_FAILED_RETRYABLE ? awaitingSince_ : 0;
   else if (awaitingSince_ == 0)
-    awaitingSince_ = now();
+    awaitingSince_ = patienceNow();
 }
 
 void VLRepositoryFile::scheduleRetry(bool unanswered, bool empty) {
   double current = now();
-  if (failingSince_ == 0) failingSince_ = awaitingSince_ != 0 ? std::min(awaitingSince_, current) : current;
+  double waited = patienceNow();
+  if (failingSince_ == 0) failingSince_ = awaitingSince_ != 0 ? std::min(awaitingSince_, waited) : waited;
   awaitingSince_ = 0;
   unanswered_ = unanswered;
   if (empty) {
     scheduleEmptyAnswerRetry(current);
     return;
   }
-  if (unanswered && current - failingSince_ < kQuickRetryWindow) {
-    double delay = std::min(std::max(kFirstQuickRetryDelay, (current - failingSince_) / 2), kLongestQuickRetryDelay);
+  if (unanswered && waited - failingSince_ < kQuickRetryWindow) {
+    double delay = std::min(std::max(kFirstQuickRetryDelay, (waited - failingSince_) / 2), kLongestQuickRetryDelay);
     nextTry_ = current + delay;
     reportRetry();
     return;
@@ -1327,7 +1332,7 @@ void VLRepositoryFile::refreshWhileOpen() {
 double VLRepositoryFile::getFailingFor() {
   double since = failingSince_;
   if (awaitingSince_ != 0 && (since == 0 || awaitingSince_ < since)) since = awaitingSince_;
-  return since == 0 ? 0 : std::max(0.0, now() - since);
+  return since == 0 ? 0 : std::max(0.0, patienceNow() - since);
 }
 
 double VLRepositoryFile::getRetryDelay() {
