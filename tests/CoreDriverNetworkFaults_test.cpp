@@ -483,6 +483,21 @@ TEST_F(NetworkFaultTest, TracksOfAClientStoppedLongerThanAListenersPatiencePlayO
   EXPECT_EQ(0, driver->quit());
 }
 
+// A pass of a loaded machine that takes almost as long as the most one pass
+// counts toward a listener's patience (a second) counts whole: a starved
+// track fails once the listener has waited about 20 s, not many times that.
+TEST_F(NetworkFaultTest, AStarvedTrackFailsInAListenersPatienceAlsoWhenPassesAreSlow) {
+  ASSERT_TRUE(server.isRunning());
+  CoreDriverProcess driver(kTool, {"--home", folder.folder("home"), "--output", "5:0", "--slow-pass", "800"});
+  ASSERT_TRUE(driver.waitUntilStarted());
+  const int sound = int(driver.call("createSound", args({streamUrl("throttle=1", 1180)})).int64Value());
+  driver.call("play", args({sound}));
+  EXPECT_TRUE(runUntil(
+      driver, [&] { return ask(driver, "getState", sound) == 2; }, 60))
+      << "state " << ask(driver, "getState", sound);
+  EXPECT_EQ(0, driver.quit());
+}
+
 // An empty answer to a stream is the track's empty file: its sound ends at
 // once in the state that tells the page so (9), not after a listener's
 // patience as a failure (2).
