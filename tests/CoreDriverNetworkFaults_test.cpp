@@ -61,6 +61,13 @@ class NetworkFaultTest : public ::testing::Test {
     return fixture.file.substr(fixture.file.rfind('/') + 1);
   }
 
+  // Stops the processes (SIGSTOP) for `seconds`, then lets them go on.
+  static void stopAndContinue(const std::vector<pid_t>& processes, int seconds) {
+    for (pid_t pid : processes) ASSERT_EQ(0, ::kill(pid, SIGSTOP));
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    for (pid_t pid : processes) ASSERT_EQ(0, ::kill(pid, SIGCONT));
+  }
+
   // The stream URL of entity `entity` on the test server, with faults.
   std::string streamUrl(const std::string& faults, int entity, const std::string& name = track()) {
     return server.url("/file=" + name + "/" + faults + "/t.mp3?_TEID=" + std::to_string(entity) + "&_FMT=5");
@@ -431,12 +438,6 @@ TEST_F(NetworkFaultTest, AStarvedTrackFailsOnceAListenerStopsWaiting) {
 // client. The time the client did not run is no time a listener waited: a
 // track whose server sends nothing more still fails, once the client has run
 // for a listener's patience.
-void stopAndContinue(const std::vector<pid_t>& processes, int seconds) {
-  for (pid_t pid : processes) ASSERT_EQ(0, ::kill(pid, SIGSTOP));
-  std::this_thread::sleep_for(std::chrono::seconds(seconds));
-  for (pid_t pid : processes) ASSERT_EQ(0, ::kill(pid, SIGCONT));
-}
-
 TEST_F(NetworkFaultTest, TracksOfAClientStoppedLongerThanAListenersPatiencePlayOnWhenContinued) {
   ASSERT_TRUE(server.isRunning());
   auto driver = startDriver();
