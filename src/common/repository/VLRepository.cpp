@@ -1297,8 +1297,12 @@ VLRepositoryFile* VLRepository::loadRow(IndexRow& row, time_t lastValidation) {
 // that cannot be loaded.
 VLRepositoryFile* VLRepository::makeRecord(IndexRow& row, time_t lastValidation) {
   if (!isKnownFormat(row.formatId) || !isValidFileName(row.name)) return nullptr;
+  // A stream's empty answer is its file for one play only (its last close
+  // forgets it); a cached row that still holds one, left by a crash during
+  // that play, is a file not fetched yet.
+  const size_t size = row.size == 0 && autoClean_ ? VLRepositoryFile::UNKNOWN_SIZE : size_t(row.size);
   return new VLRepositoryFile(this, identity_, VLFileId(std::move(row.entityId), uint32_t(row.formatId)), provider_,
-                              handler_, std::move(row.name), size_t(row.size), size_t(row.loaded), std::move(row.etag),
+                              handler_, std::move(row.name), size, size_t(row.loaded), std::move(row.etag),
                               std::move(row.metadata), std::move(row.providerData), int(row.position), int(row.custom),
                               lastValidation, time_t(row.lastOpen), static_cast<unsigned int>(row.totalLockCount),
                               time_t(row.lastAdd), false);

@@ -105,6 +105,10 @@ class VLRepository {
   void forEachFound(unsigned int flagsMask, unsigned int stateMask,
                     const std::function<void(VLRepositoryFile*)>& found);
 
+  // A cache (made with autoClean): what it holds may be let go and fetched
+  // again.
+  bool isCache() const { return autoClean_; }
+
   // While offline the files start no transfer and stop the running ones.
   // Any thread.
   void setOffline(bool offline) { offline_ = offline; }

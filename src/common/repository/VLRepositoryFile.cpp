@@ -163,6 +163,10 @@ double VLRepositoryFile::now() const {
   return VLPlatformFactory::instance()->getTime();
 }
 
+double VLRepositoryFile::patienceNow() const {
+  return provider_->getRunningTime();
+}
+
 // ---- Small operations ----
 
 VLRepositoryFile::SharedText VLRepositoryFile::shareText(std::string text) {
@@ -391,6 +395,12 @@ bool VLRepositoryFile::close(unsigned int options) {
   // comes whole from its start, so its bytes would only hold room (as much
   // as an answer that never ends took) until the next answer wrote them again.
   if (growing_ && !emptyFiles()) growing_ = false;
+  // A stream's empty answer (a size of 0, a 204, no body before the close)
+  // is its file for the play that got it, whose sound ended at once as an
+  // empty file. Kept in the cache, it would end every later play the same
+  // way without the server being asked again; forgotten, the next open
+  // fetches it anew. An empty file stored for good (imported) stays.
+  if (size_ == 0 && repository_->isCache()) emptyFiles();
   refreshLoaded();
   if (!isContentMapped() || !isBitmapMapped()) {
     VL_LOG_ERROR("Map file should be open");
@@ -1236,20 +1246,21 @@ void VLRepositoryFile::noteAwaitedAnswer(uint32_t state) {
   if (!awaiting)
     awaitingSince_ = state == Provider::TRANSFER_FAILED_RETRYABLE ? awaitingSince_ : 0;
   else if (awaitingSince_ == 0)
-    awaitingSince_ = now();
+    awaitingSince_ = patienceNow();
 }
 
 void VLRepositoryFile::scheduleRetry(bool unanswered, bool empty) {
   double current = now();
-  if (failingSince_ == 0) failingSince_ = awaitingSince_ != 0 ? std::min(awaitingSince_, current) : current;
+  double waited = patienceNow();
+  if (failingSince_ == 0) failingSince_ = awaitingSince_ != 0 ? std::min(awaitingSince_, waited) : waited;
   awaitingSince_ = 0;
   unanswered_ = unanswered;
   if (empty) {
     scheduleEmptyAnswerRetry(current);
     return;
   }
-  if (unanswered && current - failingSince_ < kQuickRetryWindow) {
-    double delay = std::min(std::max(kFirstQuickRetryDelay, (current - failingSince_) / 2), kLongestQuickRetryDelay);
+  if (unanswered && waited - failingSince_ < kQuickRetryWindow) {
+    double delay = std::min(std::max(kFirstQuickRetryDelay, (waited - failingSince_) / 2), kLongestQuickRetryDelay);
     nextTry_ = current + delay;
     reportRetry();
     return;
@@ -1362,7 +1373,7 @@ void VLRepositoryFile::refreshWhileOpen() {
 double VLRepositoryFile::getFailingFor() {
   double since = failingSince_;
   if (awaitingSince_ != 0 && (since == 0 || awaitingSince_ < since)) since = awaitingSince_;
-  return since == 0 ? 0 : std::max(0.0, now() - since);
+  return since == 0 ? 0 : std::max(0.0, patienceNow() - since);
 }
 
 double VLRepositoryFile::getRetryDelay() {

@@ -148,8 +148,10 @@ class VLRepositoryFile {
   // nothing changed, when a file cannot be mapped.
   bool open(unsigned int options);
   // Undoes one open (and one lock with OPEN_LOCK). The last close stops
-  // providing (cancelling the transfer), recounts the loaded bytes and
-  // unmaps both files. False when there is no such open or lock.
+  // providing (cancelling the transfer), forgets an empty content of a
+  // cached file (a stream's empty answer holds for one play only),
+  // recounts the loaded bytes and unmaps both files. False when there is no
+  // such open or lock.
   bool close(unsigned int options);
 
   // Copies the bytes present from offset on, up to the first missing block,
@@ -299,9 +301,10 @@ class VLRepositoryFile {
   // bytes since its providing open or its last bytes: it waits between tries
   // on the retry schedule.
   bool isRetrying() const { return providing_ && failingSince_ != 0; }
-  // Seconds (platform clock) since transfers began to fail without bringing
-  // new bytes, or since the running transfer began to wait for its first
-  // byte when that is longer; 0 while neither is the case.
+  // Seconds (of the provider's running time, which leaves out time in which
+  // the transfers were not pumped) since transfers began to fail without
+  // bringing new bytes, or since the running transfer began to wait for its
+  // first byte when that is longer; 0 while neither is the case.
   double getFailingFor();
   // Seconds until the next retry after a failure; 0 when none is waiting.
   double getRetryDelay();
@@ -370,6 +373,8 @@ class VLRepositoryFile {
   void refreshWhileOpen();
   void reopen(VLMappedFile* file, bool wasOpen, const char* failure);
   double now() const;
+  // The provider's running time, on which whoever waits counts its patience.
+  double patienceNow() const;
   // A shared text of a copy of text (null when empty), and whether shared holds text.
   static SharedText shareText(std::string text);
   static bool holds(const SharedText& shared, const std::string& text);
@@ -388,15 +393,15 @@ class VLRepositoryFile {
   double nextTry_;    // monotonic seconds; 0 = none
   bool dataArrived_;
   size_t bitsAtStart_;   // present blocks when the running transfer started
-  double failingSince_;  // monotonic seconds of the first failure without progress; 0 = none
+  double failingSince_;  // patienceNow of the first failure without progress; 0 = none
   // A response's new validator or size was refused while a reader held the
   // file: its retries wait out their delay even while a reader waits.
   bool validatorRefused_;
   // The last failure never reached the server (refused, unreachable, no
   // answer in time): its retries too wait out their (short) delay.
   bool unanswered_;
-  // Monotonic seconds since the running transfer has waited for its first
-  // byte (no answer, or headers and no body yet); 0 = it is not waiting.
+  // patienceNow since the running transfer has waited for its first byte (no
+  // answer, or headers and no body yet); 0 = it is not waiting.
   double awaitingSince_;
   // An answer without a length is being stored (see beginGrowing).
   bool growing_;
