@@ -1,6 +1,7 @@
 #include "MainViewNavigationPolicy.h"
 
 #include "PagePublisher.h"
+#include "SavedPageProtocol.h"
 #include "VLLogger.h"
 
 namespace {
@@ -94,7 +95,13 @@ gboolean MainViewNavigationPolicy::onDecidePolicy(WebKitWebView*, WebKitPolicyDe
   if (!webkit_response_policy_decision_is_main_frame_main_resource(response)) return FALSE;
   WebKitURIRequest* request = webkit_response_policy_decision_get_request(response);
   std::string address = text(request != nullptr ? webkit_uri_request_get_uri(request) : nullptr);
-  if (self->mayShow(address)) return FALSE;
+  std::string saved = SavedPageProtocol::originalAddress(self->playerOrigin_, address);
+  if (saved.empty() && self->mayShow(address)) return FALSE;
+  if (!saved.empty() && self->mayShow(saved)) {
+    webkit_policy_decision_ignore(decision);
+    if (self->leaveSavedPage_) self->leaveSavedPage_(saved);
+    return TRUE;
+  }
   // A page may try again and again: the 1st, 10th, 100th... refusal is logged.
   if (++self->refusals_ == self->nextLoggedRefusal_) {
     self->nextLoggedRefusal_ *= 10;

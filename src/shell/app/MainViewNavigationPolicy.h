@@ -12,6 +12,12 @@
 // player without end, also from a data: or blob: frame inside it, which
 // names no Referer. Frames other than the main frame are left alone.
 //
+// While the saved page shows (the offline start), the player's requests to
+// its origin are answered on the saved page's scheme, its own navigations
+// too: such an address is judged as the player's address it stands for,
+// and a navigation that may go on is handed to `leaveSavedPage`, which
+// loads it from the network, rather than shown from the saved page.
+//
 // WebKit tells whether a load is the main frame's only with its response, and
 // who started it only with its navigation action: the actions of the view are
 // remembered (the last few, by address) until their response. A navigation
@@ -24,6 +30,7 @@
 #include <webkit2/webkit2.h>
 
 #include <deque>
+#include <functional>
 #include <string>
 
 class MainViewNavigationPolicy {
@@ -38,6 +45,9 @@ class MainViewNavigationPolicy {
   // application's, also when the view shows that address already (where
   // the view cannot tell it from a page's navigation to the same address).
   void expectLoad(const std::string& address) { expectedLoad_ = address; }
+
+  // Takes the saved player's own navigations to its origin (see above).
+  void setLeaveSavedPage(std::function<void(const std::string& address)> leave) { leaveSavedPage_ = std::move(leave); }
 
   // How many navigations it refused so far.
   unsigned long refusals() const { return refusals_; }
@@ -71,6 +81,7 @@ class MainViewNavigationPolicy {
   std::deque<Action> actions_;  // the newest first
   std::string committed_;       // the address of the document the main frame shows
   std::string expectedLoad_;    // the application's load announced and not yet asked about
+  std::function<void(const std::string&)> leaveSavedPage_;
   bool mainLoadByApplication_ = false;
   unsigned long refusals_ = 0;
   unsigned long nextLoggedRefusal_ = 1;

@@ -155,6 +155,7 @@ bool VeloraDesktopAppDelegate::start(WebKitWebsiteDataManager* websiteData, cons
   };
   loader_ = std::make_unique<PlayerPageLoader>(*window_, *savedPages_, *savedPageServer_, *recorder_, playerAddress_,
                                                std::move(hooks));
+  navigationPolicy_->setLeaveSavedPage([this](const std::string& address) { loader_->leaveSavedPage(address); });
   connectViews();
 
   // The user agent: WebKit's own, then our name and version.

@@ -358,6 +358,65 @@ TEST_F(VeloraDesktopProcessTest, WithoutTheServiceItStartsFromTheSavedPageWithIt
   }
 }
 
+// Started from the saved page, the player moves its own window to other
+// addresses of its own by script and on the user's click: without the
+// service the saved page shows again, and once the service is back they load
+// from it, as players with their objects; a frame of another origin in the
+// player still cannot move the window.
+TEST_F(VeloraDesktopProcessTest, FromTheSavedPageThePlayerStillMovesItsOwnWindowAndAFrameStillCannot) {
+  pages_ = std::make_unique<ShellTestServer>(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages");
+  ASSERT_TRUE(reports_.start() && pages_->start());
+  std::string intruded = pages_->playerOrigin() + "/app/own.html?intruded=1&reports=" + reports_.playerOrigin();
+  gchar* to = g_uri_escape_string(intruded.c_str(), nullptr, TRUE);
+  gchar* frame =
+      g_uri_escape_string((pages_->thirdPartyOrigin() + "/app/intruder.html?to=" + to).c_str(), nullptr, TRUE);
+  VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
+  ASSERT_TRUE(preferences.set("BetaPlayerURL", pages_->playerOrigin() + "/app/own.html?steps=script,click,idle&frame=" +
+                                                   frame + "&reports=" + reports_.playerOrigin()));
+  g_free(frame);
+  g_free(to);
+  auto shows = [&] { return reports_.reports("own-shown"); };
+  auto shown = [&](size_t count) { return waitForGoingPlayerReports("own-shown", count); };
+  auto clicked = [&](size_t count) { return clickUntil("Own player", [&] { return shows().size() >= count; }); };
+  {
+    DesktopProcess online(home_.path(), {});
+    ASSERT_TRUE(shown(2));
+    ASSERT_TRUE(clicked(3));
+    ASSERT_TRUE(activateQuit());
+    ASSERT_TRUE(online.waitForEnd());
+  }
+  unsigned port =
+      g_ascii_strtoull(pages_->playerOrigin().substr(pages_->playerOrigin().rfind(':') + 1).c_str(), nullptr, 10);
+  pages_.reset();
+  DesktopProcess offline(home_.path(), {});
+  // The saved page, then again after its move by script and after the click.
+  ASSERT_TRUE(shown(5));
+  ASSERT_TRUE(clicked(6));
+  // The service is back: an address from outside sets off the next moves.
+  pages_ = std::make_unique<ShellTestServer>(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages");
+  ASSERT_TRUE(pages_->start(port));
+  DesktopProcess second(home_.path(), {"veloraapp://album/1"});
+  ASSERT_TRUE(second.waitForEnd());
+  ASSERT_TRUE(shown(8));
+  ASSERT_TRUE(clicked(9));
+  for (size_t show = 6; show < 9; ++show) {
+    EXPECT_NE(shows()[show].find("\"objects\":\"object\""), std::string::npos) << shows()[show];
+  }
+  auto requestsOf = [&](const std::string& query) {
+    return std::count_if(pages_->queries().begin(), pages_->queries().end(),
+                         [&](const std::string& asked) { return asked.find(query) != std::string::npos; });
+  };
+  EXPECT_EQ(requestsOf("n=3"), 1) << "the move after the saved page";
+  EXPECT_EQ(requestsOf("n=5"), 1) << "the click";
+  // The frame's move went out to the service; the player still shows and
+  // takes the user's click.
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return requestsOf("intruded=1") >= 1; }));
+  ASSERT_TRUE(clicked(10));
+  for (const std::string& show : shows()) EXPECT_NE(show.find("\"intruded\":false"), std::string::npos) << show;
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(offline.waitForEnd());
+}
+
 // A quit while the player page still loads (its script slow to come) never
 // leaves a part of the page in place of the whole one saved before: the
 // load is waited for, or when it is still going at the end, the saved page
