@@ -316,6 +316,12 @@ void VeloraDesktopAppDelegate::onTitle(GObject* view, GParamSpec*, gpointer data
   gtk_window_set_title(self->window_->window(), title);
 }
 
+bool VeloraDesktopAppDelegate::isMailAddress(WebKitNavigationAction* action) {
+  WebKitURIRequest* request = webkit_navigation_action_get_request(action);
+  const char* uri = request != nullptr ? webkit_uri_request_get_uri(request) : nullptr;
+  return uri != nullptr && g_ascii_strncasecmp(uri, "mailto:", 7) == 0;
+}
+
 bool VeloraDesktopAppDelegate::isForTheDesktop(const std::string& address) {
   gchar* scheme = g_uri_parse_scheme(address.c_str());
   bool allowed =
@@ -332,12 +338,19 @@ bool VeloraDesktopAppDelegate::isForTheDesktop(const std::string& address) {
 // blob: frame, one that sends no Referer) counts as another origin.
 bool VeloraDesktopAppDelegate::decideNewWindow(WebKitNavigationAction* action) {
   if (webkit_navigation_action_get_navigation_type(action) == WEBKIT_NAVIGATION_TYPE_OTHER) return true;
+  handToTheDesktop(action);
+  return false;
+}
+
+// A clicked link's (or a form's...) address for the desktop's browser or
+// mail program, as decideNewWindow tells.
+void VeloraDesktopAppDelegate::handToTheDesktop(WebKitNavigationAction* action) {
   WebKitURIRequest* request = webkit_navigation_action_get_request(action);
   std::string uri =
       request != nullptr && webkit_uri_request_get_uri(request) != nullptr ? webkit_uri_request_get_uri(request) : "";
   if (!isForTheDesktop(uri)) {
     VL_LOG_WARN("VeloraDesktopAppDelegate::decideNewWindow refused to open " + uri);
-    return false;
+    return;
   }
   if (!webkit_navigation_action_is_user_gesture(action) &&
       MainViewNavigationPolicy::starterOrigin(action) != publisher_->playerOrigin()) {
@@ -345,10 +358,9 @@ bool VeloraDesktopAppDelegate::decideNewWindow(WebKitNavigationAction* action) {
         "VeloraDesktopAppDelegate::decideNewWindow refused to open, without a user gesture, what a page of "
         "another origin asked for: " +
         uri);
-    return false;
+    return;
   }
   openInBrowser(uri);
-  return false;
 }
 
 void VeloraDesktopAppDelegate::openInBrowser(const std::string& address) {
@@ -432,10 +444,20 @@ std::string VeloraDesktopAppDelegate::forTheMailProgram(const std::string& addre
 
 gboolean VeloraDesktopAppDelegate::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
                                                   WebKitPolicyDecisionType type, gpointer data) {
-  if (type != WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) return FALSE;
+  if (type != WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION && type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) {
+    return FALSE;
+  }
   auto* self = static_cast<VeloraDesktopAppDelegate*>(data);
   WebKitNavigationAction* action =
       webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+  if (type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) {
+    // A mail address does not load in a frame (WebKit would show nothing and
+    // say nothing): it goes to the mail program as a link's new window does.
+    if (!isMailAddress(action)) return FALSE;
+    self->handToTheDesktop(action);
+    webkit_policy_decision_ignore(decision);
+    return TRUE;
+  }
   if (self->decideNewWindow(action)) {
     webkit_policy_decision_use(decision);
   } else {

@@ -140,6 +140,8 @@ class VeloraDesktopAppDelegate {
   void awaitAnswer();
   void answerAwaitedInVain();
   bool decideNewWindow(WebKitNavigationAction* action);
+  void handToTheDesktop(WebKitNavigationAction* action);
+  static bool isMailAddress(WebKitNavigationAction* action);
   static bool mayOpenPopup(WebKitNavigationAction* action);
   void openInBrowser(const std::string& address);
   void checkForUpdates();

@@ -760,6 +760,30 @@ TEST_F(VeloraDesktopProcessTest, AFrameOfAnotherOriginHandsTheDesktopOnlyWhatIsC
   ASSERT_TRUE(application.waitForEnd());
 }
 
+// The player's plain mail link (no target), clicked, reaches the mail
+// program; a plain mail link that a frame clicks by itself (a data: one,
+// which is not the player) does not.
+TEST_F(VeloraDesktopProcessTest, ThePlayersPlainMailLinkClickedReachesTheMailProgramAndAFramesUnclickedOneNot) {
+  TestFolder programs;
+  const std::string opened = programs.file("opened");
+  ASSERT_TRUE(TestFolder::write(programs.file("mail"), "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + opened + "'\n"));
+  ASSERT_EQ(chmod(programs.file("mail").c_str(), 0755), 0);
+  makeDefaultApplication(programs.file("mail"), {"mailto"});
+  usePlayer("/app/mail.html");
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("mail-ready"));
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
+  ASSERT_TRUE(ShellTestServer::runUntil([&] {
+    return TestFolder::read(log).find("what a page of another origin asked for: mailto:frame@") != std::string::npos;
+  }));
+  ASSERT_TRUE(clickUntil("Mail player", [&] { return !TestFolder::read(opened).empty(); }));
+  EXPECT_EQ(TestFolder::read(opened), "mailto:player@velora.example?subject=Player\n");
+  // The player is still there and quits by agreement.
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(application.waitForEnd());
+  EXPECT_EQ(application.exitStatus(), 0);
+}
+
 TEST_F(VeloraDesktopProcessTest, AStartWhoseChannelCannotOpenStopsTheCoreItStarted) {
   usePlayer("/app/");
   // The page channel's folder goes into the temporary folder, here a path
