@@ -12,6 +12,12 @@
 // player without end, also from a data: or blob: frame inside it, which
 // names no Referer. Frames other than the main frame are left alone.
 //
+// A step of the main frame in history to another origin than the player's
+// goes on only as a load of that page could (the user's gesture or the
+// application's); it is decided on its action, since a page that comes back
+// from the back/forward cache brings no response to ask about. The
+// player's own pages may be stepped between, as in a browser.
+//
 // While the saved page shows (the offline start), the player's requests to
 // its origin are answered on the saved page's scheme, its own navigations
 // too: such an address is judged as the player's address it stands for,
@@ -66,6 +72,7 @@ class MainViewNavigationPolicy {
     bool byOtherOrigin;    // a page of another origin than the player's started it
     bool byOwnDocument;    // the player, or the document the window shows, started it
     bool reloadOrHistory;  // a reload (no frame of another origin can start one) or a step in history
+    bool historyStep;      // a step in history
   };
 
   static gboolean onDecidePolicy(WebKitWebView* view, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
@@ -75,6 +82,8 @@ class MainViewNavigationPolicy {
   const Action* find(const std::string& address) const;
   // False when the main frame's answer from `address` must not be shown.
   bool mayShow(const std::string& address) const;
+  // False for a step of the main frame in history that must not go on (see above).
+  bool mayStep(const Action& action) const;
 
   WebKitWebView* view_;
   const std::string playerOrigin_;

@@ -164,10 +164,11 @@ class VeloraDesktopProcessTest : public ::testing::Test {
   }
 
   // A click at 200,200 in the window titled `title`, again while `reached`
-  // does not hold (a window not drawn yet); false when it never does.
-  static bool clickUntil(const std::string& title, const std::function<bool()>& reached) {
-    std::string click =
-        "xdotool search --sync --onlyvisible --name '^" + title + "$' mousemove --window %1 200 200 click 1";
+  // does not hold (a window not drawn yet); false when it never does. With
+  // the mouse's button (9: the forward button).
+  static bool clickUntil(const std::string& title, const std::function<bool()>& reached, int button = 1) {
+    std::string click = "xdotool search --sync --onlyvisible --name '^" + title +
+                        "$' mousemove --window %1 200 200 click " + std::to_string(button);
     for (int attempt = 0; attempt < 60 && !reached(); ++attempt) {
       if (system(click.c_str()) != 0) return false;
       ShellTestServer::runUntil(reached, 2);
@@ -782,6 +783,43 @@ TEST_F(VeloraDesktopProcessTest, ThePlayersPlainMailLinkClickedReachesTheMailPro
   ASSERT_TRUE(activateQuit());
   ASSERT_TRUE(application.waitForEnd());
   EXPECT_EQ(application.exitStatus(), 0);
+}
+
+// After the user clicked to a page of another origin, which stepped back, a
+// frame of another origin stepping the window forward again and again does
+// not bring that page back from the back/forward cache; the user's click,
+// and the user's own step forward, still take the window there.
+TEST_F(VeloraDesktopProcessTest, AFramesHistoryStepsDoNotBringBackAPageOfAnotherOriginTheUsersOwnDo) {
+  auto escaped = [&](const std::string& path) {
+    gchar* text = g_uri_escape_string((server_.thirdPartyOrigin() + path).c_str(), nullptr, TRUE);
+    std::string result = text;
+    g_free(text);
+    return result;
+  };
+  usePlayer("/app/steps.html?away=" + escaped("/app/away.html") + "&frame=" + escaped("/app/forwarder.html"));
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("steps-shown"));
+  auto clickedAway = [&](size_t count) {
+    return clickUntil("Steps player", [&] { return server_.reports("away-shown").size() >= count; });
+  };
+  ASSERT_TRUE(clickedAway(1));
+  ASSERT_TRUE(waitForReports("steps-shown", 2));
+  // Five steps of the frame from the player shown again.
+  size_t steps = server_.reports("forwarded").size();
+  ASSERT_TRUE(waitForReports("forwarded", steps + 5));
+  EXPECT_EQ(server_.reports("away-shown").size(), 1u);
+  std::string log = TestFolder::read(home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log");
+  EXPECT_NE(log.find("a page started (1 so far): " + server_.thirdPartyOrigin() + "/app/away.html"), std::string::npos)
+      << log;
+  // The user's click again, and the step back.
+  ASSERT_TRUE(clickedAway(2));
+  ASSERT_TRUE(waitForReports("steps-shown", 3));
+  // The user's own step forward to it, with the mouse's forward button.
+  ASSERT_TRUE(clickUntil(
+      "Steps player", [&] { return server_.reports("away-shown").size() >= 3; }, 9));
+  ASSERT_TRUE(waitForReports("steps-shown", 4));
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(application.waitForEnd());
 }
 
 TEST_F(VeloraDesktopProcessTest, AStartWhoseChannelCannotOpenStopsTheCoreItStarted) {
