@@ -253,6 +253,7 @@ class VLHttpRepositoryProvider {
   static void planStoredBlockCheck(repo_file* file);
   static bool matchesStoredBlock(repo_file* file, VLRepositoryFile* repositoryFile, const char* data, size_t n);
   static void forgetChangedContent(repo_file* file);
+  static void noteRoomRefused(repo_file* file, bool tooLarge);
   static void forgetOutgrownAnswer(repo_file* file);
   void applyFileUrl(const PendingFileUrl& answer);
   bool driveWhileReadable();

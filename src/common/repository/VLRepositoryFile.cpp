@@ -38,6 +38,9 @@ const int kMaxEmptyAnswerRetries = 4;
 // this much (and by an eighth of what came), so that the file is resized
 // (and its room asked for) seldom.
 const size_t kGrowthStep = size_t(1) << 20;
+// Room that this program's own log and databases may take while an answer
+// grows: other programs are told to have taken room only past it.
+const double kOwnWrites = 8e6;
 // Period of the loaded-bytes recount while open.
 const double kRefreshPeriod = 0.5;
 // Seconds between the start of a block's write-back and the commit of its
@@ -129,6 +132,7 @@ void VLRepositoryFile::init(std::string fileName) {
   awaitingSince_ = 0;
   growing_ = false;
   endedAt_ = kAllOnes;
+  mostOffered_ = 0;
   roomAsBytesArrive_ = false;
   arrivedSinceRoomCheck_ = 0;
   failure_.clear();
@@ -223,6 +227,7 @@ bool VLRepositoryFile::open(unsigned int options) {
     validatorRefused_ = false;
     unanswered_ = false;
     awaitingSince_ = 0;
+    mostOffered_ = 0;
     failure_.clear();
   }
   if (options & OPEN_LOCK) {
@@ -730,19 +735,40 @@ bool VLRepositoryFile::beginGrowing(const std::string& etag) {
   return true;
 }
 
-bool VLRepositoryFile::growFor(size_t end) {
+bool VLRepositoryFile::growFor(size_t end, bool* tooLarge) {
+  if (tooLarge) *tooLarge = false;
   if (!growing_) return false;
   if (end <= size_) return true;
-  size_t wanted = end + std::max(kGrowthStep, end / 8);
-  wanted = (wanted + kBlockSize - 1) & ~(kBlockSize - 1);
-  if (!repository_->makeRoomFor(this, wanted)) return false;
-  if (!resizeKeepingBlocks(wanted)) return false;
-  size_ = wanted;
-  rowChanged();
+  // Only whole blocks are written while the end is unknown: the bytes of a
+  // last partial block wait for more, or for the end (finishGrowing).
+  const size_t needed = blockStart(end);
+  size_t wanted = blockStart(end + std::max(kGrowthStep, end / 8) + kBlockSize - 1);
+  while (wanted > size_) {
+    bool bound = false;
+    if (repository_->makeRoomFor(this, wanted, nullptr, &bound)) {
+      if (!resizeKeepingBlocks(wanted)) return false;
+      size_ = wanted;
+      rowChanged();
+      return true;
+    }
+    if (!bound || wanted <= needed) {
+      if (tooLarge) *tooLarge = bound;
+      return false;
+    }
+    // A step that passes a bound is cut short: the file may grow up to it.
+    wanted = needed + blockStart((wanted - needed) / 2);
+  }
   return true;
 }
 
-bool VLRepositoryFile::finishGrowing(size_t size) {
+bool VLRepositoryFile::noteOfferedRoom(double offered) {
+  mostOffered_ = std::max(mostOffered_, offered);
+  const double held = size_ == kAllOnes ? 0.0 : double(size_);
+  return mostOffered_ - offered > std::max(held, kOwnWrites);
+}
+
+bool VLRepositoryFile::finishGrowing(size_t size, bool* tooLarge) {
+  if (tooLarge) *tooLarge = false;
   if (!growing_) return false;
   if (custom_ != 0 && size != endedAt_) {
     // A download is kept for good, and a server that stops mid-answer closes
@@ -753,7 +779,8 @@ bool VLRepositoryFile::finishGrowing(size_t size) {
     endedAt_ = size;
     return true;
   }
-  if (size > size_ && !growFor(size)) return false;
+  // The end is known: the file takes its exact size, with no step ahead.
+  if (size > size_ && !repository_->makeRoomFor(this, size, nullptr, tooLarge)) return false;
   if (size != size_ && !resizeKeepingBlocks(size)) return false;
   growing_ = false;
   size_ = size;

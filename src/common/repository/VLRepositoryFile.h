@@ -226,14 +226,24 @@ class VLRepositoryFile {
   // up to end, ahead of them: its size is provisional meanwhile, and the
   // file never counts as complete. finishGrowing gives it its final size;
   // a download's end is taken only once two answers ended there (the file
-  // stays growing after the first). growFor is refused past a track's size
-  // and the volume's reserve (VLRepository::makeRoomFor). The last close of
-  // a file still growing empties it (size unknown again). False when the
-  // room or a resize is refused (the file stays growing) or the file is not
-  // growing. While open only.
+  // stays growing after the first). growFor needs room for the whole blocks
+  // up to end and asks for a step ahead of them, cut short where it would
+  // pass a track's size or the volume's reserve (VLRepository::makeRoomFor):
+  // the file may grow up to either. The last close of a file still growing
+  // empties it (size unknown again). False when the room or a resize is
+  // refused (the file stays growing) or the file is not growing; tooLarge
+  // (not null) is then set when the answer itself passed a bound, and left
+  // false when the volume lacks the room (filled by other programs, or a
+  // failing disk), which may come back. While open only.
   bool beginGrowing(const std::string& etag);
-  bool growFor(size_t end);
-  bool finishGrowing(size_t size);
+  bool growFor(size_t end, bool* tooLarge = nullptr);
+  bool finishGrowing(size_t size, bool* tooLarge = nullptr);
+  // Called by the repository at each room check while the file grows, with
+  // the room the volume offers the repository (its free space and the
+  // repository's own files). True when other programs took more of it,
+  // since the most it offered after the providing open, than the file holds:
+  // a refused growth is then a volume they filled, not the answer's size.
+  bool noteOfferedRoom(double offered);
   // Whether an answer without a length is being stored (the size is then
   // provisional and the end of the data is not yet known).
   bool isGrowing() const { return growing_; }
@@ -390,6 +400,8 @@ class VLRepositoryFile {
   // Where the last answer without a length of a download ended (all ones:
   // none since the content was last reset): see finishGrowing.
   size_t endedAt_;
+  // The most room the volume offered while the file grew (noteOfferedRoom).
+  double mostOffered_;
   // The size was taken without its room (see setContent), and the bytes
   // stored since the repository last measured.
   bool roomAsBytesArrive_;

@@ -2,7 +2,6 @@
 
 #include "PagePublisher.h"
 #include "SavedPageProtocol.h"
-#include "VLLogger.h"
 
 namespace {
 
@@ -125,12 +124,8 @@ gboolean MainViewNavigationPolicy::onDecidePolicy(WebKitWebView*, WebKitPolicyDe
       return TRUE;
     }
   }
-  // A page may try again and again: the 1st, 10th, 100th... refusal is logged.
-  if (++self->refusals_ == self->nextLoggedRefusal_) {
-    self->nextLoggedRefusal_ *= 10;
-    VL_LOG_WARN("MainViewNavigationPolicy refused a navigation of the player's window that a page started ("
-                << self->refusals_ << " so far): " << address);
-  }
+  // A page may try again and again.
+  self->refusals_.refused(address);
   webkit_policy_decision_ignore(decision);
   return TRUE;
 }

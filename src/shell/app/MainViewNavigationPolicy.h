@@ -39,6 +39,8 @@
 #include <functional>
 #include <string>
 
+#include "RepeatedRefusalLog.h"
+
 class MainViewNavigationPolicy {
  public:
   // view must outlive the policy. playerOrigin as PagePublisher::originOf gives it.
@@ -56,7 +58,7 @@ class MainViewNavigationPolicy {
   void setLeaveSavedPage(std::function<void(const std::string& address)> leave) { leaveSavedPage_ = std::move(leave); }
 
   // How many navigations it refused so far.
-  unsigned long refusals() const { return refusals_; }
+  unsigned long refusals() const { return refusals_.count(); }
 
   // The origin of the page that started the action, as its request's Referer
   // names it (the document's address, or its origin alone across origins);
@@ -92,6 +94,6 @@ class MainViewNavigationPolicy {
   std::string expectedLoad_;    // the application's load announced and not yet asked about
   std::function<void(const std::string&)> leaveSavedPage_;
   bool mainLoadByApplication_ = false;
-  unsigned long refusals_ = 0;
-  unsigned long nextLoggedRefusal_ = 1;
+  RepeatedRefusalLog refusals_{
+      "MainViewNavigationPolicy refused a navigation of the player's window that a page started"};
 };

@@ -18,6 +18,7 @@
 #include "ShellStrings.h"
 #include "ShellTrace.h"
 #include "UpdateCheck.h"
+#include "UserGestureBudget.h"
 #include "VLLogger.h"
 #include "VLPlatformFactory.h"
 #include "VLSettingHelper.h"
@@ -59,6 +60,7 @@ VeloraDesktopAppDelegate::~VeloraDesktopAppDelegate() {
   loader_.reset();
   recorder_.reset();
   navigationPolicy_.reset();
+  gestureBudget_.reset();
   crashReports_.reset();
   updateCheck_.reset();
   menu_.reset();
@@ -118,6 +120,7 @@ bool VeloraDesktopAppDelegate::start(WebKitWebsiteDataManager* websiteData, cons
   MainWindow::prepareContext(context_, extensions, channel_->address());
   window_ = std::make_unique<MainWindow>(context_);
   navigationPolicy_ = std::make_unique<MainViewNavigationPolicy>(window_->mainView(), publisher_->playerOrigin());
+  gestureBudget_ = std::make_unique<UserGestureBudget>(GTK_WIDGET(window_->mainView()));
   started_ = true;
 
   // The page's log upload.
@@ -334,8 +337,9 @@ bool VeloraDesktopAppDelegate::isForTheDesktop(const std::string& address) {
 // True when the new window is a pop-up of ours; a clicked link's (or a
 // form's...) goes to the desktop's browser instead, when it may: one that a
 // frame of another origin asks for (an advert, say) only on the user's
-// gesture, as pop-ups. A page that names itself not at all (a data: or
-// blob: frame, one that sends no Referer) counts as another origin.
+// gesture, as pop-ups, and a few a gesture at most. A page that names itself
+// not at all (a data: or blob: frame, one that sends no Referer) counts as
+// another origin.
 bool VeloraDesktopAppDelegate::decideNewWindow(WebKitNavigationAction* action) {
   if (webkit_navigation_action_get_navigation_type(action) == WEBKIT_NAVIGATION_TYPE_OTHER) return true;
   handToTheDesktop(action);
@@ -349,15 +353,19 @@ void VeloraDesktopAppDelegate::handToTheDesktop(WebKitNavigationAction* action) 
   std::string uri =
       request != nullptr && webkit_uri_request_get_uri(request) != nullptr ? webkit_uri_request_get_uri(request) : "";
   if (!isForTheDesktop(uri)) {
-    VL_LOG_WARN("VeloraDesktopAppDelegate::decideNewWindow refused to open " + uri);
+    notForTheDesktop_.refused(uri);
     return;
   }
-  if (!webkit_navigation_action_is_user_gesture(action) &&
-      MainViewNavigationPolicy::starterOrigin(action) != publisher_->playerOrigin()) {
-    VL_LOG_WARN(
-        "VeloraDesktopAppDelegate::decideNewWindow refused to open, without a user gesture, what a page of "
-        "another origin asked for: " +
-        uri);
+  if (MainViewNavigationPolicy::starterOrigin(action) == publisher_->playerOrigin()) {
+    openInBrowser(uri);
+    return;
+  }
+  if (!webkit_navigation_action_is_user_gesture(action)) {
+    withoutGesture_.refused(uri);
+    return;
+  }
+  if (!gestureBudget_->take()) {
+    beyondGesture_.refused(uri);
     return;
   }
   openInBrowser(uri);
@@ -470,7 +478,7 @@ GtkWidget* VeloraDesktopAppDelegate::onCreate(WebKitWebView* view, WebKitNavigat
   auto* self = static_cast<VeloraDesktopAppDelegate*>(data);
   // The preloading view's pages (loader, error pages) get pop-ups for any window.
   if (view == self->window_->mainView() && !self->decideNewWindow(action)) return nullptr;
-  if (!mayOpenPopup(action)) return nullptr;
+  if (!self->mayOpenPopup(action)) return nullptr;
   return GTK_WIDGET(PopupWindowController::create(view)->popupWebView());
 }
 
@@ -481,11 +489,11 @@ bool VeloraDesktopAppDelegate::mayOpenPopup(WebKitNavigationAction* action) {
   const char* uri = request != nullptr ? webkit_uri_request_get_uri(request) : nullptr;
   std::string address = uri != nullptr ? uri : "";
   if (!webkit_navigation_action_is_user_gesture(action)) {
-    VL_LOG_WARN("VeloraDesktopAppDelegate::mayOpenPopup no pop-up without a user gesture: " << address);
+    popupWithoutGesture_.refused(address);
     return false;
   }
   if (PopupWindowController::openCount() >= kMaxPopups) {
-    VL_LOG_WARN("VeloraDesktopAppDelegate::mayOpenPopup " << kMaxPopups << " pop-ups are open already: " << address);
+    popupBeyondCap_.refused(address);
     return false;
   }
   return true;

@@ -11,15 +11,16 @@
 // that pages start to other origins (refused: MainViewNavigationPolicy), new
 // windows (scripts' ones as pop-ups, on a user gesture and kMaxPopups at
 // most; clicked links to the desktop's browser, http, https and mailto only,
-// those of frames of other origins on a user gesture only, mail addresses
-// without fields that could attach files), the context menu, addresses from
-// outside (URL scheme, address dialog), and quitting in agreement with the
-// page: once a player page has its objects, a quit request or a close of the
-// window is put to the page, which agrees by calling VeloraICI.terminate()
-// (or closing its window within the grace time); a close that the page does
-// not answer within the grace time quits all the same. While the main view
-// shows no player document (another page, one in the back/forward cache, or a
-// crashed web process), quitting is immediate.
+// those of frames of other origins on a user gesture only and a few a
+// gesture (UserGestureBudget), mail addresses without fields that could
+// attach files; refusals logged at the 1st, 10th, 100th...), the context
+// menu, addresses from outside (URL scheme, address dialog), and quitting in
+// agreement with the page: once a player page has its objects, a quit request
+// or a close of the window is put to the page, which agrees by calling
+// VeloraICI.terminate() (or closing its window within the grace time); a
+// close that the page does not answer within the grace time quits all the
+// same. While the main view shows no player document (another page, one in
+// the back/forward cache, or a crashed web process), quitting is immediate.
 //
 // Threads: main thread only.
 #pragma once
@@ -36,6 +37,7 @@
 #include "MainWindow.h"
 #include "PageChannel.h"
 #include "PagePublisher.h"
+#include "RepeatedRefusalLog.h"
 
 class ApplicationMenu;
 class CrashReportSender;
@@ -46,6 +48,7 @@ class SavedPageRecorder;
 class SavedPageServer;
 class SavedPageStore;
 class UpdateCheck;
+class UserGestureBudget;
 class VeloraICI;
 
 class VeloraDesktopAppDelegate {
@@ -142,7 +145,7 @@ class VeloraDesktopAppDelegate {
   bool decideNewWindow(WebKitNavigationAction* action);
   void handToTheDesktop(WebKitNavigationAction* action);
   static bool isMailAddress(WebKitNavigationAction* action);
-  static bool mayOpenPopup(WebKitNavigationAction* action);
+  bool mayOpenPopup(WebKitNavigationAction* action);
   void openInBrowser(const std::string& address);
   void checkForUpdates();
   void toggleBetaMode();
@@ -162,6 +165,7 @@ class VeloraDesktopAppDelegate {
   std::unique_ptr<PageChannel> channel_;
   std::unique_ptr<MainWindow> window_;
   std::unique_ptr<MainViewNavigationPolicy> navigationPolicy_;
+  std::unique_ptr<UserGestureBudget> gestureBudget_;  // of the main view
   std::unique_ptr<ApplicationMenu> menu_;
   std::unique_ptr<CrashReportSender> crashReports_;
   std::unique_ptr<UpdateCheck> updateCheck_;
@@ -178,6 +182,17 @@ class VeloraDesktopAppDelegate {
   std::string urlCalledAtStartup_;
   std::function<void()> quit_;
   std::function<void(const std::string&)> openInBrowser_;
+  // New windows refused, which a page can ask for without end.
+  RepeatedRefusalLog notForTheDesktop_{"VeloraDesktopAppDelegate::decideNewWindow refused to open"};
+  RepeatedRefusalLog withoutGesture_{
+      "VeloraDesktopAppDelegate::decideNewWindow refused to open, without a user gesture, what a page of another "
+      "origin asked for"};
+  RepeatedRefusalLog beyondGesture_{
+      "VeloraDesktopAppDelegate::decideNewWindow refused to open, beyond what one user gesture may, what a page of "
+      "another origin asked for"};
+  RepeatedRefusalLog popupWithoutGesture_{"VeloraDesktopAppDelegate::mayOpenPopup no pop-up without a user gesture"};
+  RepeatedRefusalLog popupBeyondCap_{"VeloraDesktopAppDelegate::mayOpenPopup " + std::to_string(kMaxPopups) +
+                                     " pop-ups are open already"};
   bool quitting_ = false;
   // The player was asked to agree to quit and has not answered, for the
   // grace time at most: only then may its window close by script (the

@@ -34,6 +34,11 @@ class VeloraDesktopNotificationsTest : public ::testing::Test {
     icons_->writeFile("huge.svg", TestImage::svg(20000, 20000));
     ASSERT_TRUE(TestImage::write(icons_->file("wide.jpg"), "jpeg", 3000, 1500));
     icons_->writeFile("convolution.svg", TestImage::svgWithLargeConvolution());
+    // A progressive JPEG of 1 MiB whose 20,000 scans would each be decoded
+    // over 4992 x 4992 pixels, and an ordinary progressive cover.
+    ASSERT_TRUE(TestImage::writeProgressiveJpeg(icons_->file("scans.jpg"), 4992, 4992, true, 20000));
+    ASSERT_LE(TestFolder::sizeOf(icons_->file("scans.jpg")), 1u << 20);
+    ASSERT_TRUE(TestImage::writeProgressiveJpeg(icons_->file("progressive.jpg"), 1000, 1000, false));
   }
   static void TearDownTestSuite() { delete icons_; }
 
@@ -46,8 +51,9 @@ class VeloraDesktopNotificationsTest : public ::testing::Test {
   }
 
   // Points the program at the notifying test page, which shows each
-  // notification of `shows`: {icon file of the icon server, title}.
-  void usePage(const std::vector<std::pair<std::string, std::string>>& shows) {
+  // notification of `shows`: {icon file of the icon server, title}, each
+  // gapMilliseconds after the one before.
+  void usePage(const std::vector<std::pair<std::string, std::string>>& shows, int gapMilliseconds = 0) {
     std::string list = "[";
     for (const auto& show : shows) {
       list += std::string(list.size() > 1 ? "," : "") + "[\"" + iconServer_.playerOrigin() + "/" + show.first +
@@ -56,7 +62,8 @@ class VeloraDesktopNotificationsTest : public ::testing::Test {
     list += "]";
     gchar* query = g_uri_escape_string(list.c_str(), nullptr, TRUE);
     VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
-    ASSERT_TRUE(preferences.set("BetaPlayerURL", pages_.playerOrigin() + "/app/notify.html?show=" + query));
+    ASSERT_TRUE(preferences.set("BetaPlayerURL", pages_.playerOrigin() + "/app/notify.html?gap=" +
+                                                     std::to_string(gapMilliseconds) + "&show=" + query));
     g_free(query);
   }
 
@@ -106,6 +113,27 @@ TEST_F(VeloraDesktopNotificationsTest, LargeIconsReachTheServerScaledAndAbsurdOn
   EXPECT_NE(log().find("/convolution.svg: not a PNG or JPEG image"), std::string::npos) << log();
   EXPECT_NE(log().find("/huge.png: an image of 6000 x 6000 pixels"), std::string::npos) << log();
   EXPECT_TRUE(livesOn(application, 3));
+  application.signal(SIGTERM);
+  ASSERT_TRUE(application.waitForEnd());
+  EXPECT_EQ(application.exitStatus(), 0);
+}
+
+// A JPEG of 20,000 scans is refused before it is decoded (for minutes),
+// and the progressive cover shown after it arrives with its icon.
+TEST_F(VeloraDesktopNotificationsTest, AJpegOfThousandsOfScansHoldsNoNotificationBehindIt) {
+  FakeNotificationServer notifications;
+  ASSERT_TRUE(notifications.owned());
+  usePage({{"scans.jpg", "Scans"}, {"progressive.jpg", "Progressive"}}, 1000);
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(
+      ShellTestServer::runUntil([&] { return application.ended() || notifications.notifications().size() >= 2; }));
+  std::map<std::string, FakeNotificationServer::Notification> byTitle;
+  for (const auto& shown : notifications.notifications()) byTitle[shown.summary] = shown;
+  EXPECT_FALSE(byTitle["Scans"].hasImage);
+  EXPECT_TRUE(byTitle["Progressive"].hasImage);
+  EXPECT_EQ(byTitle["Progressive"].imageWidth, 256);
+  EXPECT_EQ(byTitle["Progressive"].imageHeight, 256);
+  EXPECT_NE(log().find("/scans.jpg: a JPEG image of more than 100 scans"), std::string::npos) << log();
   application.signal(SIGTERM);
   ASSERT_TRUE(application.waitForEnd());
   EXPECT_EQ(application.exitStatus(), 0);

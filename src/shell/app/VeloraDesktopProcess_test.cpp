@@ -19,6 +19,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -35,6 +37,7 @@
 #include "TestFolder.h"
 #include "TestSmallVolume.h"
 #include "TestNginxServer.h"
+#include "UserGestureBudget.h"
 #include "VLPreferenceStore.h"
 
 namespace {
@@ -163,6 +166,19 @@ class VeloraDesktopProcessTest : public ::testing::Test {
     ASSERT_TRUE(TestFolder::write(list, (before.empty() ? "[Default Applications]\n" : before) + defaults));
   }
 
+  // A browser and a mail program in `programs`, made the desktop's, which
+  // write each address they get as a line of the file returned.
+  std::string recordOpenedAddresses(const TestFolder& programs) {
+    const std::string opened = programs.file("opened");
+    for (const char* name : {"browser", "mail"}) {
+      EXPECT_TRUE(TestFolder::write(programs.file(name), "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + opened + "'\n"));
+      EXPECT_EQ(chmod(programs.file(name).c_str(), 0755), 0);
+    }
+    makeDefaultApplication(programs.file("browser"), {"http", "https"});
+    makeDefaultApplication(programs.file("mail"), {"mailto"});
+    return opened;
+  }
+
   // A click at 200,200 in the window titled `title`, again while `reached`
   // does not hold (a window not drawn yet); false when it never does. With
   // the mouse's button (9: the forward button).
@@ -275,15 +291,35 @@ TEST_F(VeloraDesktopProcessTest, APageThatNeverAgreesKeepsItRunningUntilSigtermW
   EXPECT_EQ(again.exitStatus(), 0);
 }
 
-// How many windows of the process show on the display.
-int visibleWindows(GPid pid) {
-  gchar* output = nullptr;
+// The windows of the process that show on the display, by id. A window that
+// goes away while xdotool searches makes it fail (BadWindow): the search is
+// then made again. Empty when it fails every time.
+std::vector<std::string> visibleWindowsOf(GPid pid) {
   std::string command = "xdotool search --onlyvisible --pid " + std::to_string(pid);
-  if (!g_spawn_command_line_sync(command.c_str(), &output, nullptr, nullptr, nullptr)) return -1;
-  int count = 0;
-  for (const char* at = output; *at != '\0'; ++at) count += *at == '\n';
-  g_free(output);
-  return count;
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    gchar* output = nullptr;
+    gchar* errors = nullptr;
+    gint status = 0;
+    if (!g_spawn_command_line_sync(command.c_str(), &output, &errors, &status, nullptr)) return {};
+    // xdotool also ends with 1 when it finds nothing, which is an answer;
+    // an X error is not.
+    bool answered = g_spawn_check_wait_status(status, nullptr) || strstr(errors, "X Error") == nullptr;
+    g_free(errors);
+    std::vector<std::string> windows;
+    gchar** lines = g_strsplit(output != nullptr ? output : "", "\n", -1);
+    for (gchar** line = lines; *line != nullptr; ++line) {
+      if (**line != '\0') windows.emplace_back(*line);
+    }
+    g_strfreev(lines);
+    g_free(output);
+    if (answered) return windows;
+    g_usleep(50000);
+  }
+  return {};
+}
+
+int visibleWindows(GPid pid) {
+  return static_cast<int>(visibleWindowsOf(pid).size());
 }
 
 // A dialog that runs a loop of its own (here the address dialog) does not
@@ -295,11 +331,9 @@ TEST_F(VeloraDesktopProcessTest, SigtermWhileTheAddressDialogShowsQuitsInOrder) 
     DesktopProcess application(home_.path(), {});
     ASSERT_TRUE(waitForReports("loaded"));
     ASSERT_TRUE(ShellTestServer::runUntil([&] { return visibleWindows(application.pid()) == 1; }));
-    gchar* window = nullptr;
-    std::string search = "xdotool search --onlyvisible --pid " + std::to_string(application.pid());
-    ASSERT_TRUE(g_spawn_command_line_sync(search.c_str(), &window, nullptr, nullptr, nullptr));
-    std::string keys = "xdotool windowfocus --sync " + std::string(g_strstrip(window)) + " key --clearmodifiers ctrl+l";
-    g_free(window);
+    std::vector<std::string> windows = visibleWindowsOf(application.pid());
+    ASSERT_EQ(windows.size(), 1u);
+    std::string keys = "xdotool windowfocus --sync " + windows[0] + " key --clearmodifiers ctrl+l";
     ASSERT_TRUE(g_spawn_command_line_sync(keys.c_str(), nullptr, nullptr, nullptr, nullptr));
     ASSERT_TRUE(ShellTestServer::runUntil([&] { return visibleWindows(application.pid()) == 2; }));
     application.signal(SIGTERM);
@@ -566,6 +600,121 @@ TEST_F(VeloraDesktopProcessTest, APageOverTheSizeLimitIsDroppedOnceAndThePageSav
   EXPECT_EQ(occurrences(log, "over the limit: the page is not saved"), 0u) << log;
 }
 
+// A player page that reloads itself, as "reloading" or once the test makes it
+// so, as "final" that stays. Each load reports its version to `reports`.
+std::string reloadingPage(const std::string& version) {
+  return "<!doctype html><html><head><title>reloading</title></head><body><img src=\"/big.png\"><script>\n"
+         "'use strict';\n"
+         "const reports = new URLSearchParams(location.search).get('reports');\n"
+         "window.VeloraAPI = {};\n"
+         "addEventListener('load', () => {\n"
+         "  fetch(reports + '/report?name=" +
+         version +
+         "', { method: 'POST', mode: 'no-cors', body: '1' })\n"
+         "    .finally(() => { if ('" +
+         version +
+         "' === 'reloading') setTimeout(() => location.reload(), 20); });\n"
+         "});\n"
+         "</script></body></html>\n";
+}
+
+// On a disk slow to sync, a page that reloads itself: only the latest load
+// waits to be written, so the client's memory stays bounded, and the end of
+// the run waits a bounded time: the latest page is saved when the disk lets
+// it, and when the disk is slower than the end waits for, the saved page
+// stays whole. The next start without the service shows a whole page.
+TEST_F(VeloraDesktopProcessTest, APageThatReloadsItselfOnADiskSlowToSyncStaysBoundedAndQuits) {
+  TestFolder folder;
+  ASSERT_TRUE(linkTestPages(folder));
+  constexpr size_t kImageBytes = 4u << 20;
+  const std::string image = TestFolder::read(folder.file("icon.png")) + std::string(kImageBytes, '\1');
+  ASSERT_TRUE(TestFolder::write(folder.file("big.png"), image));
+  ASSERT_TRUE(TestFolder::write(folder.file("reloading.html"), reloadingPage("reloading")));
+  auto pages = std::make_unique<ShellTestServer>(folder.path());
+  ASSERT_TRUE(pages->start());
+  ASSERT_TRUE(reports_.start());
+  const std::string player = pages->playerOrigin() + "/reloading.html?reports=" + reports_.playerOrigin();
+  VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
+  ASSERT_TRUE(preferences.set("BetaPlayerURL", player));
+  ASSERT_EQ(g_mkdir_with_parents(savedPageFolder().c_str(), 0700), 0);
+  // As the kernel names the files the client syncs.
+  char* real = realpath(savedPageFolder().c_str(), nullptr);
+  ASSERT_NE(real, nullptr);
+  const std::string slowFolder = real;
+  free(real);
+  const std::string slowed = home_.path() + "/slowed-syncs";
+  const char* asan = g_getenv("ASAN_OPTIONS");
+  auto slowDisk = [&](const std::string& milliseconds) {
+    return std::vector<std::pair<std::string, std::string>>{
+        {"LD_PRELOAD", DesktopProcess::kSlowFsyncShim},
+        {"VELORA_SLOW_FSYNC_FOLDER", slowFolder},
+        {"VELORA_SLOW_FSYNC_MILLISECONDS", milliseconds},
+        {"VELORA_SLOW_FSYNC_LOG", slowed},
+        // The shim comes before a sanitizer's runtime, which does not sync.
+        {"ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0"}};
+  };
+  auto loads = [&](const std::string& version) { return reports_.reports(version).size(); };
+  SavedPageStore store(savedPageFolder(), player);
+  SavedPage page;
+  // Seconds from SIGTERM to the end.
+  auto quit = [&](DesktopProcess& application) {
+    gint64 signalled = g_get_monotonic_time();
+    application.signal(SIGTERM);
+    EXPECT_TRUE(ShellTestServer::runUntil([&] { return application.ended(); }, 60));
+    return (g_get_monotonic_time() - signalled) / double(G_USEC_PER_SEC);
+  };
+
+  // Syncs within the end's wait: the latest load is saved.
+  {
+    DesktopProcess application(home_.path(), {}, slowDisk("1000"));
+    ASSERT_TRUE(ShellTestServer::runUntil([&] { return loads("reloading") >= 10; }));
+    size_t before = application.residentKilobytes("VmRSS:");
+    gint64 from = g_get_monotonic_time();
+    ASSERT_TRUE(ShellTestServer::runUntil([&] { return loads("reloading") >= 70; }));
+    size_t after = application.residentKilobytes("VmRSS:");
+    double seconds = (g_get_monotonic_time() - from) / double(G_USEC_PER_SEC);
+    double growth = (double(after) - double(before)) / 1024;
+    std::cout << "60 loads in " << seconds << " s: resident memory grew " << growth << " MiB (" << growth / seconds * 60
+              << " MiB a minute)\n";
+    EXPECT_LT(growth, 96.0) << "60 loads of " << (kImageBytes >> 20) << " MiB each";
+    EXPECT_GT(TestFolder::read(slowed).size(), 0u) << "the client did not run with the slow disk";
+    ASSERT_TRUE(TestFolder::write(folder.file("reloading.html"), reloadingPage("final")));
+    ASSERT_TRUE(ShellTestServer::runUntil([&] { return loads("final") >= 1; }));
+    double ended = quit(application);
+    std::cout << "ended " << ended << " s after SIGTERM\n";
+    EXPECT_LT(ended, 30.0);
+    EXPECT_EQ(application.exitStatus(), 0);
+    ASSERT_TRUE(store.load(player, page));
+    EXPECT_NE(page.document()->bytes.find("'final' === 'reloading'"), std::string::npos);
+    ASSERT_NE(page.find(pages->playerOrigin() + "/big.png"), nullptr);
+    EXPECT_EQ(page.find(pages->playerOrigin() + "/big.png")->bytes, image);
+  }
+
+  // Slower than the end waits for: it ends all the same, the page saved
+  // before or the write under way whole.
+  ASSERT_TRUE(TestFolder::write(folder.file("reloading.html"), reloadingPage("reloading")));
+  {
+    size_t loaded = loads("reloading");
+    DesktopProcess application(home_.path(), {}, slowDisk("7000"));
+    ASSERT_TRUE(ShellTestServer::runUntil([&] { return loads("reloading") >= loaded + 10; }));
+    double ended = quit(application);
+    std::cout << "with syncs of 7 s, ended " << ended << " s after SIGTERM\n";
+    EXPECT_LT(ended, 30.0);
+    EXPECT_EQ(application.exitStatus(), 0);
+    ASSERT_TRUE(store.load(player, page));
+    ASSERT_NE(page.find(pages->playerOrigin() + "/big.png"), nullptr);
+    EXPECT_EQ(page.find(pages->playerOrigin() + "/big.png")->bytes, image);
+  }
+
+  // Without the service: a whole saved page shows.
+  pages.reset();
+  size_t shown = loads("reloading") + loads("final");
+  DesktopProcess offline(home_.path(), {});
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return loads("reloading") + loads("final") > shown; }));
+  offline.signal(SIGTERM);
+  ASSERT_TRUE(offline.waitForEnd());
+}
+
 TEST_F(VeloraDesktopProcessTest, BeforeAnyPlayerPageAQuitEndsAtOnce) {
   VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
   // A server that is not there: the error page shows, no player page loads.
@@ -741,13 +890,7 @@ TEST_F(VeloraDesktopProcessTest, AFrameOfAnotherOriginCannotCloseTheWindowThePla
 // the fields that would attach the user's files.
 TEST_F(VeloraDesktopProcessTest, AFrameOfAnotherOriginHandsTheDesktopOnlyWhatIsClickedAndNoAttachments) {
   TestFolder programs;
-  const std::string opened = programs.file("opened");
-  for (const char* name : {"browser", "mail"}) {
-    ASSERT_TRUE(TestFolder::write(programs.file(name), "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + opened + "'\n"));
-    ASSERT_EQ(chmod(programs.file(name).c_str(), 0755), 0);
-  }
-  makeDefaultApplication(programs.file("browser"), {"http", "https"});
-  makeDefaultApplication(programs.file("mail"), {"mailto"});
+  const std::string opened = recordOpenedAddresses(programs);
   usePlayer("/app/?" + thirdPartyFrame("/app/handoff.html"));
   DesktopProcess application(home_.path(), {});
   ASSERT_TRUE(waitForReports("handoff-tried"));
@@ -755,7 +898,7 @@ TEST_F(VeloraDesktopProcessTest, AFrameOfAnotherOriginHandsTheDesktopOnlyWhatIsC
   ASSERT_TRUE(ShellTestServer::runUntil([&] { return !TestFolder::read(opened).empty(); }));
   EXPECT_EQ(TestFolder::read(opened), "mailto:someone@velora.example?subject=Clicked\n");
   std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
-  EXPECT_NE(TestFolder::read(log).find("without a user gesture, what a page of another origin asked for: mailto:"),
+  EXPECT_NE(TestFolder::read(log).find("without a user gesture, what a page of another origin asked for (1 so far): "),
             std::string::npos);
   ASSERT_TRUE(activateQuit());
   ASSERT_TRUE(application.waitForEnd());
@@ -766,16 +909,14 @@ TEST_F(VeloraDesktopProcessTest, AFrameOfAnotherOriginHandsTheDesktopOnlyWhatIsC
 // which is not the player) does not.
 TEST_F(VeloraDesktopProcessTest, ThePlayersPlainMailLinkClickedReachesTheMailProgramAndAFramesUnclickedOneNot) {
   TestFolder programs;
-  const std::string opened = programs.file("opened");
-  ASSERT_TRUE(TestFolder::write(programs.file("mail"), "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + opened + "'\n"));
-  ASSERT_EQ(chmod(programs.file("mail").c_str(), 0755), 0);
-  makeDefaultApplication(programs.file("mail"), {"mailto"});
+  const std::string opened = recordOpenedAddresses(programs);
   usePlayer("/app/mail.html");
   DesktopProcess application(home_.path(), {});
   ASSERT_TRUE(waitForReports("mail-ready"));
   std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
   ASSERT_TRUE(ShellTestServer::runUntil([&] {
-    return TestFolder::read(log).find("what a page of another origin asked for: mailto:frame@") != std::string::npos;
+    return TestFolder::read(log).find("what a page of another origin asked for (1 so far): mailto:frame@") !=
+           std::string::npos;
   }));
   ASSERT_TRUE(clickUntil("Mail player", [&] { return !TestFolder::read(opened).empty(); }));
   EXPECT_EQ(TestFolder::read(opened), "mailto:player@velora.example?subject=Player\n");
@@ -819,6 +960,87 @@ TEST_F(VeloraDesktopProcessTest, AFramesHistoryStepsDoNotBringBackAPageOfAnother
       "Steps player", [&] { return server_.reports("away-shown").size() >= 3; }, 9));
   ASSERT_TRUE(waitForReports("steps-shown", 4));
   ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(application.waitForEnd());
+}
+
+// One click in a frame of another origin whose handler clicks 1,000 web and
+// 200 mail links hands the desktop a few of them, and the refusals are
+// logged; each later click is a gesture of its own and hands the desktop its
+// one address, also after more clicks than one gesture's budget.
+TEST_F(VeloraDesktopProcessTest, OneClickInAFrameOfAnotherOriginHandsTheDesktopAFewAddresses) {
+  TestFolder programs;
+  const std::string opened = recordOpenedAddresses(programs);
+  usePlayer("/app/?" + thirdPartyFrame("/app/handoff-flood.html?http=1000&mail=200"));
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("flood-ready"));
+  ASSERT_TRUE(clickUntil("Test player", [&] { return server_.hasReport("flood-clicked"); }));
+  // The flood's last address, which the desktop never takes: every one
+  // before it has been decided.
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
+  ASSERT_TRUE(ShellTestServer::runUntil([&] {
+    return TestFolder::read(log).find("refused to open (1 so far): ftp://flood.invalid/done") != std::string::npos;
+  }));
+  EXPECT_NE(TestFolder::read(log).find("beyond what one user gesture may, what a page of another origin asked for "
+                                       "(1000 so far): "),
+            std::string::npos);
+  const size_t later = UserGestureBudget::kAddressesPerGesture + 1;
+  for (size_t click = 2; click <= 1 + later; ++click) {
+    ASSERT_TRUE(clickUntil("Test player", [&] { return server_.reports("flood-clicked").size() >= click; }));
+    const std::string address = "/app/other.html?after=" + std::to_string(click) + "\n";
+    ASSERT_TRUE(ShellTestServer::runUntil([&] { return TestFolder::read(opened).find(address) != std::string::npos; }))
+        << TestFolder::read(opened);
+  }
+  // The programs of the flood's addresses started long before those of the later clicks.
+  const std::string handed = TestFolder::read(opened);
+  const size_t flood = occurrences(handed, "?flood=") + occurrences(handed, "mailto:flood");
+  EXPECT_GE(flood, 1u);
+  EXPECT_LE(flood, UserGestureBudget::kAddressesPerGesture);
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(application.waitForEnd());
+}
+
+// The player is no other origin: one click of the player's hands the
+// desktop every address it opens, more than one gesture's budget.
+TEST_F(VeloraDesktopProcessTest, OneClickOfThePlayersHandsTheDesktopEveryAddressItOpens) {
+  TestFolder programs;
+  const std::string opened = recordOpenedAddresses(programs);
+  const size_t links = UserGestureBudget::kAddressesPerGesture + 2;
+  usePlayer("/app/?links=" + std::to_string(links));
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("loaded"));
+  ASSERT_TRUE(clickUntil("Test player", [&] { return server_.hasReport("links-clicked"); }));
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return occurrences(TestFolder::read(opened), "?own=") >= links; }))
+      << TestFolder::read(opened);
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(application.waitForEnd());
+}
+
+// A frame of another origin that nobody clicks asks for 2,000 new windows
+// (links and window.open(), in turn) with addresses of 16,000 characters:
+// each kind of refusal is logged at the 1st, 10th, 100th and 1000th, its
+// address cut, and the log keeps its start.
+TEST_F(VeloraDesktopProcessTest, AFloodOfRefusedNewWindowsLeavesTheLogItsStart) {
+  usePlayer("/app/?" + thirdPartyFrame("/app/refused-flood.html?windows=2000&length=16000"));
+  DesktopProcess application(home_.path(), {});
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
+  ASSERT_TRUE(ShellTestServer::runUntil([&] {
+    return TestFolder::read(log).find("refused to open (1 so far): ftp://flood.invalid/done") != std::string::npos;
+  }));
+  const std::string text = TestFolder::read(log);
+  std::cout << "log: " << text.size() << " bytes, rolled: " << TestFolder::exists(log + ".1") << "\n";
+  EXPECT_NE(text.find("test player started"), std::string::npos);
+  EXPECT_FALSE(TestFolder::exists(log + ".1"));
+  EXPECT_LT(text.size(), 64u * 1024);
+  const std::string address = server_.thirdPartyOrigin() + "/app/other.html?n=";
+  for (const std::string refusal : {"refused to open, without a user gesture, what a page of another origin asked for",
+                                    "no pop-up without a user gesture"}) {
+    EXPECT_EQ(occurrences(text, refusal), 4u) << refusal;
+    for (const char* count : {"1", "10", "100", "1000"}) {
+      EXPECT_NE(text.find(refusal + " (" + count + " so far): " + address), std::string::npos) << refusal << count;
+    }
+  }
+  EXPECT_EQ(occurrences(text, "... (16000 bytes)"), 8u);
+  application.signal(SIGTERM);
   ASSERT_TRUE(application.waitForEnd());
 }
 
@@ -890,11 +1112,9 @@ TEST_F(VeloraDesktopProcessTest, ProgramsItStartsWriteNothingIntoItsLog) {
   ASSERT_TRUE(waitForReports("loaded"));
   ASSERT_TRUE(ShellTestServer::runUntil([&] { return TestFolder::exists(settings); }));
   ASSERT_TRUE(ShellTestServer::runUntil([&] { return visibleWindows(application.pid()) == 1; }));
-  gchar* window = nullptr;
-  std::string search = "xdotool search --onlyvisible --pid " + std::to_string(application.pid());
-  ASSERT_TRUE(g_spawn_command_line_sync(search.c_str(), &window, nullptr, nullptr, nullptr));
-  std::string click = "xdotool mousemove --sync --window " + std::string(g_strstrip(window)) + " 200 200 click 1";
-  g_free(window);
+  std::vector<std::string> windows = visibleWindowsOf(application.pid());
+  ASSERT_EQ(windows.size(), 1u);
+  std::string click = "xdotool mousemove --sync --window " + windows[0] + " 200 200 click 1";
   ASSERT_TRUE(g_spawn_command_line_sync(click.c_str(), nullptr, nullptr, nullptr, nullptr));
   ASSERT_TRUE(ShellTestServer::runUntil([&] { return TestFolder::exists(browser); }));
   EXPECT_EQ(TestFolder::read(settings), "/dev/null\n");
@@ -1012,10 +1232,79 @@ TEST_F(VeloraDesktopProcessTest, RemoveFolderIsRefusedWhileTheApplicationRuns) {
   application.signal(SIGTERM);
   ASSERT_TRUE(application.waitForEnd());
 
+  // A client that holds no lock on the folder (an earlier build) is found by
+  // its name on the session bus.
+  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+  ASSERT_NE(bus, nullptr);
+  guint name = g_bus_own_name_on_connection(bus, "org.velora.Desktop", G_BUS_NAME_OWNER_FLAGS_NONE, nullptr, nullptr,
+                                            nullptr, nullptr);
+  ASSERT_TRUE(ShellTestServer::runUntil([&] {
+    GVariant* owner =
+        g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                    "NameHasOwner", g_variant_new("(s)", "org.velora.Desktop"), G_VARIANT_TYPE("(b)"),
+                                    G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+    gboolean owned = FALSE;
+    if (owner != nullptr) g_variant_get(owner, "(b)", &owned);
+    if (owner != nullptr) g_variant_unref(owner);
+    return owned == TRUE;
+  }));
+  {
+    DesktopProcess refused(home_.path(), {"--remove-folder"}, {{"DISPLAY", ""}});
+    ASSERT_TRUE(refused.waitForEnd());
+    EXPECT_EQ(refused.exitStatus(), 1);
+    EXPECT_TRUE(TestFolder::exists(data + "/kept"));
+  }
+  g_bus_unown_name(name);
+  g_object_unref(bus);
+
   // Once it has quit, the folder goes, also without a display.
   DesktopProcess remover(home_.path(), {"--remove-folder"}, {{"DISPLAY", ""}});
   ASSERT_TRUE(remover.waitForEnd());
   EXPECT_EQ(remover.exitStatus(), 0);
+  EXPECT_FALSE(TestFolder::exists(data));
+}
+
+// From a script or an ssh login (no session bus, no display) the running
+// client is told by the lock it holds on its data folder: --remove-folder is
+// refused on the command's own standard error, and the client's stores keep
+// working. Once no client runs, also one killed with SIGKILL, the folder goes.
+TEST_F(VeloraDesktopProcessTest, RemoveFolderWithoutTheBusIsRefusedWhileAClientRunsAndWorksOnceNoneDoes) {
+  usePlayer("/app/?agree=none&keep=before-the-removal");
+  const std::string data = home_.path() + "/XDG_DATA_HOME/velora-desktop";
+  const std::vector<std::pair<std::string, std::string>> noSession = {{"DBUS_SESSION_BUS_ADDRESS", ""},
+                                                                      {"DISPLAY", ""},
+                                                                      {"WAYLAND_DISPLAY", ""},
+                                                                      {"XDG_RUNTIME_DIR", home_.folder("no-bus")}};
+  const std::string said = home_.path() + "/remover-said";
+  {
+    DesktopProcess application(home_.path(), {});
+    ASSERT_TRUE(waitForReports("loaded"));
+    DesktopProcess remover(home_.path(), {"--remove-folder"}, noSession, "", said);
+    ASSERT_TRUE(remover.waitForEnd());
+    EXPECT_EQ(remover.exitStatus(), 1);
+    EXPECT_NE(TestFolder::read(said).find("--remove-folder refused: the application is running"), std::string::npos)
+        << TestFolder::read(said);
+    std::string log = TestFolder::read(home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop_stderr.log");
+    EXPECT_EQ(log.find("refused"), std::string::npos) << log;
+    EXPECT_TRUE(TestFolder::exists(data + "/storage/localStorage.db"));
+    ASSERT_TRUE(activateQuit());
+    ASSERT_TRUE(application.waitForEnd());
+    EXPECT_EQ(application.exitStatus(), 0);
+  }
+  // The stores worked to the end: what the page kept is there at the next
+  // start, whose lock dies with it.
+  usePlayer("/app/?agree=none");
+  {
+    DesktopProcess again(home_.path(), {});
+    ASSERT_TRUE(waitForReports("loaded", 2));
+    EXPECT_NE(server_.reports("loaded")[1].find("\"kept\":\"before-the-removal\""), std::string::npos)
+        << server_.reports("loaded")[1];
+    again.signal(SIGKILL);
+    ASSERT_TRUE(again.waitForEnd());
+  }
+  DesktopProcess remover(home_.path(), {"--remove-folder"}, noSession, "", said);
+  ASSERT_TRUE(remover.waitForEnd());
+  EXPECT_EQ(remover.exitStatus(), 0) << TestFolder::read(said);
   EXPECT_FALSE(TestFolder::exists(data));
 }
 

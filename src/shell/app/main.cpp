@@ -18,6 +18,7 @@
 #include "ApplicationActivity.h"
 #include "BusDaemonCall.h"
 #include "CommandLineOptions.h"
+#include "DataFolderLock.h"
 #include "FrontKeyGrab.h"
 #include "GlobalShortcutsPortal.h"
 #include "HIDRemote.h"
@@ -28,6 +29,7 @@
 #include "StandardErrorLog.h"
 #include "VLLogger.h"
 #include "VLPlatformFactory.h"
+#include "VLSettingHelper.h"
 #include "VeloraController.h"
 #include "VeloraDesktopAppDelegate.h"
 
@@ -201,32 +203,41 @@ gboolean onSignal(gpointer data) {
 }
 
 // --remove-folder deletes what a running client works in (its indexes, web
-// stores, imports): refused while another instance runs in this session. The
-// running instance owns the application's name on the session bus; asking the
-// bus needs no display, so the option also works from a terminal or a script
-// without one.
-bool anotherInstanceRuns(const std::vector<std::string>& arguments) {
-  if (std::find(arguments.begin(), arguments.end(), "--remove-folder") == arguments.end()) return false;
-  GError* error = nullptr;
-  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
-  GVariant* reply =
-      bus != nullptr ? callBusDaemon(bus, "NameHasOwner", g_variant_new("(s)", kApplicationId), G_VARIANT_TYPE("(b)"))
-                     : nullptr;
-  gboolean remote = FALSE;
-  if (reply != nullptr) {
-    g_variant_get(reply, "(b)", &remote);
-    g_variant_unref(reply);
-  } else {
-    shellTrace("main", std::string("cannot tell whether another instance runs: ") +
-                           (error != nullptr ? error->message : "the session bus does not answer"));
+// stores, imports): refused while another instance runs. A running client
+// holds its data folder's lock, which tells it also from a terminal or a
+// script without the session bus or a display; a client that holds no lock
+// (an older one) is found by its name on the session bus. The refusal is
+// said on the command's own standard error.
+bool anotherInstanceRuns(DataFolderLock& folderLock, const std::string& folder) {
+  std::string why;
+  DataFolderLock::Exclusive lock = folderLock.takeExclusive(folder, why);
+  if (lock == DataFolderLock::Exclusive::Unknown) {
+    shellTrace("main", "cannot take the data folder's lock (" + why + "): asking the session bus");
   }
-  if (error != nullptr) g_error_free(error);
-  if (bus != nullptr) g_object_unref(bus);
-  if (remote) {
+  bool running = lock == DataFolderLock::Exclusive::HeldByAClient;
+  if (!running) {
+    GError* error = nullptr;
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+    GVariant* reply =
+        bus != nullptr ? callBusDaemon(bus, "NameHasOwner", g_variant_new("(s)", kApplicationId), G_VARIANT_TYPE("(b)"))
+                       : nullptr;
+    gboolean remote = FALSE;
+    if (reply != nullptr) {
+      g_variant_get(reply, "(b)", &remote);
+      g_variant_unref(reply);
+    } else {
+      shellTrace("main", std::string("cannot ask the session bus whether another instance runs: ") +
+                             (error != nullptr ? error->message : "the session bus does not answer"));
+    }
+    if (error != nullptr) g_error_free(error);
+    if (bus != nullptr) g_object_unref(bus);
+    running = remote;
+  }
+  if (running) {
     shellTrace("main", "--remove-folder refused: the application is running; quit it first");
     fprintf(stderr, "velora-desktop: --remove-folder refused: the application is running; quit it first\n");
   }
-  return remote;
+  return running;
 }
 
 }  // namespace
@@ -234,12 +245,20 @@ bool anotherInstanceRuns(const std::vector<std::string>& arguments) {
 int main(int argc, char** argv) {
   // The media-key tap talks to the X server from a thread of its own.
   XInitThreads();
-  prepareLogFolder();
   std::vector<std::string> arguments(argv, argv + argc);
-  if (anotherInstanceRuns(arguments)) return 1;
-  if (CommandLineOptions::processCommandLineArguments(arguments, *VLPlatformFactory::instance()->getSettingHelper())) {
-    return 0;
+  VLSettingHelper& settings = *VLPlatformFactory::instance()->getSettingHelper();
+  // The options end the process before the application starts: what they
+  // say goes to the terminal or script that gave them, not to the log of a
+  // client that runs. The removal holds the data folder's lock exclusive
+  // while it removes.
+  DataFolderLock folderLock;
+  if (std::find(arguments.begin(), arguments.end(), "--remove-folder") != arguments.end() &&
+      anotherInstanceRuns(folderLock, settings.getLocalPath(VLSettingHelper::LOCAL_FOLDER_APPLICATION))) {
+    return 1;
   }
+  if (CommandLineOptions::processCommandLineArguments(arguments, settings)) return 0;
+  prepareLogFolder();
+  folderLock.holdShared(settings.getLocalPath(VLSettingHelper::LOCAL_FOLDER_APPLICATION));
 
   Application application;
   application.gtk = gtk_application_new(kApplicationId, G_APPLICATION_HANDLES_OPEN);

@@ -56,6 +56,31 @@ const char* coverFormat(const guchar* data, gsize length) {
   return nullptr;
 }
 
+// The scans of a JPEG file, found as its decoder finds them: segments
+// skipped by their length, each scan's coded data up to the next marker (a
+// 0xFF followed by neither a stuffed 0x00 nor a restart marker), bytes
+// between segments passed over. Counting stops past `most`.
+size_t jpegScans(const guchar* data, gsize length, size_t most) {
+  size_t scans = 0;
+  gsize at = 2;  // after the start of the image
+  while (at + 1 < length && scans <= most) {
+    guchar marker = data[at + 1];
+    if (data[at] != 0xFF || marker == 0xFF || marker == 0x00) {
+      ++at;  // a fill byte, or bytes that are no marker
+      continue;
+    }
+    if (marker == 0xD9) break;  // the end of the image
+    at += 2;
+    bool hasLength = marker != 0x01 && (marker < 0xD0 || marker > 0xD8);
+    if (!hasLength || at + 1 >= length) continue;
+    at += (static_cast<gsize>(data[at]) << 8) | data[at + 1];
+    if (marker != 0xDA) continue;
+    ++scans;
+    while (at + 1 < length && !(data[at] == 0xFF && data[at + 1] != 0x00 && (data[at + 1] & 0xF8) != 0xD0)) ++at;
+  }
+  return scans;
+}
+
 std::string sizeText(const Declared& declared) {
   return std::to_string(declared.width) + " x " + std::to_string(declared.height);
 }
@@ -68,6 +93,10 @@ GdkPixbuf* NotificationIcon::decode(GBytes* bytes, std::string& reason) {
   const char* format = coverFormat(data, length);
   if (format == nullptr) {
     reason = "not a PNG or JPEG image";
+    return nullptr;
+  }
+  if (strcmp(format, "jpeg") == 0 && jpegScans(data, length, kMostJpegScans) > kMostJpegScans) {
+    reason = "a JPEG image of more than " + std::to_string(kMostJpegScans) + " scans";
     return nullptr;
   }
   GError* error = nullptr;

@@ -6,11 +6,14 @@
 // its own, so that JPEG decodes straight to it; PNG decodes whole and is
 // scaled down at once. An image that declares more than
 // kLargestDeclaredPixels is refused before any decoding: a small file can
-// declare an image of gigabytes (a well-compressed PNG).
+// declare an image of gigabytes (a well-compressed PNG). So is a JPEG of
+// more than kMostJpegScans scans: a progressive JPEG is decoded anew over
+// the whole image at each of its scans, and a scan can take a few bytes.
 //
 // Threads: any; nothing is kept between calls.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -27,10 +30,16 @@ class NotificationIcon {
   // A 5,000 x 5,000 cover: what a PNG of that size costs while it decodes
   // (100 MB) is the most one icon may take, and only one decodes at a time.
   static constexpr int64_t kLargestDeclaredPixels = 25000000;
+  // Ten times what encoders write: libjpeg's progressive JPEG has 10 scans
+  // (6 in grey). A file of 1 MiB can hold 20,000 of a few bytes, each of
+  // which costs a pass over up to kLargestDeclaredPixels (tens of
+  // milliseconds): minutes for one icon, and every notification behind it
+  // waits. A hundred cost a second or two at that size.
+  static constexpr size_t kMostJpegScans = 100;
 
   // The image, scaled to fit kLargestSide with its proportions kept; a new
   // reference. Null, with why in `reason`, when the bytes are no PNG or JPEG
-  // image or the image declares a size that is empty or above
-  // kLargestDeclaredPixels.
+  // image, the image declares a size that is empty or above
+  // kLargestDeclaredPixels, or a JPEG has more than kMostJpegScans scans.
   static GdkPixbuf* decode(GBytes* bytes, std::string& reason);
 };

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "FakeNotificationServer.h"
+#include "NotificationIcon.h"
 #include "ShellTestServer.h"
 #include "TestFolder.h"
 #include "TestHttpServer.h"
@@ -131,6 +132,27 @@ TEST_F(NotificationSenderTest, IconsArriveScaledToANotificationsSizeInTheirPropo
   EXPECT_EQ(byTitle["strip.png"].imageHeight, 1);
   // Covers are PNG or JPEG: an SVG is refused.
   EXPECT_FALSE(byTitle["square.svg"].hasImage);
+}
+
+// A JPEG's scans are bounded: one of as many as the bound allows still
+// arrives with its icon, one of a scan more without.
+TEST_F(NotificationSenderTest, JpegsOfAtMostTheBoundsScansArriveWithTheirIcon) {
+  ASSERT_TRUE(notifications_->owned());
+  TestFolder icons;
+  const size_t most = NotificationIcon::kMostJpegScans;
+  ASSERT_TRUE(TestImage::writeProgressiveJpeg(icons.file("most.jpg"), 600, 600, true, most));
+  ASSERT_TRUE(TestImage::writeProgressiveJpeg(icons.file("more.jpg"), 600, 600, true, most + 1));
+  ShellTestServer iconServer(icons.path());
+  ASSERT_TRUE(iconServer.start());
+  size_t before = notifications_->notifications().size();
+  for (const char* name : {"most.jpg", "more.jpg"}) {
+    NotificationSender::instance().show(name, "icon", iconServer.playerOrigin() + "/" + name);
+  }
+  std::map<std::string, FakeNotificationServer::Notification> byTitle;
+  for (const auto& shown : waitForShown(before + 2)) byTitle[shown.summary] = shown;
+  EXPECT_TRUE(byTitle["most.jpg"].hasImage);
+  EXPECT_EQ(byTitle["most.jpg"].imageWidth, 256);
+  EXPECT_FALSE(byTitle["more.jpg"].hasImage);
 }
 
 // Servers that send an icon a few bytes at a time hold every fetch slot only

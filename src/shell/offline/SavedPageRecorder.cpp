@@ -266,5 +266,5 @@ void SavedPageRecorder::finish(unsigned guardMilliseconds) {
   } else {
     saveNow();
   }
-  store_.waitForWrites();
+  store_.waitForWrites(std::chrono::milliseconds(kWriteWaitMilliseconds));
 }

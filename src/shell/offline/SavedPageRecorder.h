@@ -35,6 +35,10 @@ class SavedPageRecorder {
   // one started, before the load counts as ended without WebKit's end: a
   // script that has just finished may start the next resource.
   static constexpr unsigned kQuietMilliseconds = 300;
+  // At the end of the run, how long the store's writes are waited for: on a
+  // disk slow to sync the end must not wait for them without end (a session
+  // that logs out kills what lingers). A write past it is not made.
+  static constexpr unsigned kWriteWaitMilliseconds = 5000;
 
   // view and store must outlive the recorder; the page recorded is the
   // store's player page.
@@ -50,8 +54,9 @@ class SavedPageRecorder {
   // For the end of the run: waits (running the main loop, at most the guard
   // time, which should exceed kSettleMilliseconds) for the player page's
   // load to finish whole and for the data of resources that have finished,
-  // then saves, and waits for the store's writes. A page still loading when
-  // the guard ends is not saved: the page saved before stays.
+  // then saves, and waits for the store's writes, at most
+  // kWriteWaitMilliseconds. A page still loading when the guard ends is not
+  // saved: the page saved before stays.
   void finish(unsigned guardMilliseconds);
 
  private:

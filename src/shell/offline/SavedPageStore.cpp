@@ -85,7 +85,18 @@ bool SavedPageStore::saveRecordingInBackground(const std::string& pageAddress) {
   if (!isPlayerPage(pageAddress)) return false;
   std::lock_guard<std::mutex> lock(mutex_);
   if (recording_.empty()) return false;
-  writes_.push_back(takeRecordingLocked());
+  SavedPage taken = takeRecordingLocked();
+  if (!waiting_.has_value() || taken.document() != nullptr) {
+    // A page that reloads itself on a disk slow to sync would otherwise
+    // queue a copy of each load: the newest whole load is the one to keep.
+    if (waiting_.has_value())
+      VL_LOG_INFO("SavedPageStore::saveRecordingInBackground a newer load replaces one not yet written");
+    waiting_ = std::move(taken);
+  } else {
+    for (const SavedPage::Resource& resource : taken.resources()) {
+      waiting_->keep(resource.address, resource.mimeType, resource.bytes);
+    }
+  }
   if (!writer_.joinable()) writer_ = std::thread([this] { runWriter(); });
   writesChanged_.notify_all();
   return true;
@@ -96,10 +107,11 @@ bool SavedPageStore::saveRecordingInBackground(const std::string& pageAddress) {
 void SavedPageStore::runWriter() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    writesChanged_.wait(lock, [this] { return stopping_ || !writes_.empty(); });
-    if (writes_.empty()) return;
-    SavedPage page = std::move(writes_.front());
-    writes_.pop_front();
+    writesChanged_.wait(lock, [this] { return stopping_ || waiting_.has_value(); });
+    // At the end only the write under way is waited for.
+    if (stopping_ || !waiting_.has_value()) return;
+    SavedPage page = std::move(*waiting_);
+    waiting_.reset();
     writing_ = true;
     lock.unlock();
     writeTaken(page);
@@ -110,9 +122,20 @@ void SavedPageStore::runWriter() {
   }
 }
 
-void SavedPageStore::waitForWrites() {
+bool SavedPageStore::waitForWrites(std::chrono::milliseconds limit) {
   std::unique_lock<std::mutex> lock(mutex_);
-  writesChanged_.wait(lock, [this] { return writes_.empty() && !writing_; });
+  auto written = [this] { return !waiting_.has_value() && !writing_; };
+  if (limit == std::chrono::milliseconds::max()) {
+    writesChanged_.wait(lock, written);
+    return true;
+  }
+  if (writesChanged_.wait_for(lock, limit, written)) return true;
+  if (waiting_.has_value()) {
+    VL_LOG_WARN("SavedPageStore::waitForWrites the disk is slow: the latest recording of " + playerAddress_ +
+                " is not written; the saved page stays whole as it is");
+  }
+  waiting_.reset();
+  return false;
 }
 
 bool SavedPageStore::writeTaken(const SavedPage& page) {

@@ -14,15 +14,19 @@
 // Threads: every operation may be called from any thread (the pre-fetch
 // thread stores while the main thread records and saves); one lock guards
 // the recording, held only briefly, and another the file while it is
-// written. Writes asked for in the background run one after the other on
-// the store's own thread. Files are replaced atomically, so a crash while
-// writing leaves the previous saved page whole.
+// written. Writes asked for in the background run on the store's own thread,
+// one at a time; while one is written only the latest waits (a newer whole
+// page takes the place of the one waiting, what came after a page joins
+// it), so a slow disk neither piles up recordings in memory nor holds the
+// end of the run for each of them. Files are replaced atomically, so a crash
+// or an end while writing leaves the previous saved page whole.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -40,7 +44,7 @@ class SavedPageStore : public OfflineResourceStore {
   // folder: made (0700) on the first save when missing. playerAddress: the
   // page that is recorded and saved, and that the manifest's resources join.
   SavedPageStore(std::string folder, std::string playerAddress);
-  // Waits for the writes asked for in the background.
+  // Waits for the write under way, not for one that waits (see waitForWrites).
   ~SavedPageStore() override;
   SavedPageStore(const SavedPageStore&) = delete;
   SavedPageStore& operator=(const SavedPageStore&) = delete;
@@ -70,11 +74,15 @@ class SavedPageStore : public OfflineResourceStore {
   bool saveRecording(const std::string& pageAddress);
   // The same, on the store's own thread: takes the recording now and
   // returns at once; a recording without the document is added to the file
-  // if a whole page of this run is in it by then, else dropped. False when
-  // no recording waits.
+  // if a whole page of this run is in it by then, else dropped. A recording
+  // holding the document replaces one that still waits for the writer (its
+  // load is older); one without joins it. False when no recording waits.
   bool saveRecordingInBackground(const std::string& pageAddress);
-  // Waits until every write asked for in the background is done.
-  void waitForWrites();
+  // Waits until every write asked for in the background is done, at most
+  // the limit. True when they are; at the limit, what still waits for the
+  // writer is dropped (logged) and false returned: the write under way goes
+  // on, which destruction waits for, and the file keeps its last whole page.
+  bool waitForWrites(std::chrono::milliseconds limit = std::chrono::milliseconds::max());
   // Forgets the page's recording (what it recorded is not written), as for
   // a load that did not finish.
   void dropRecording(const std::string& pageAddress);
@@ -109,13 +117,13 @@ class SavedPageStore : public OfflineResourceStore {
 
   const std::string folder_;
   const std::string playerAddress_;
-  mutable std::mutex mutex_;      // guards everything below but fileMutex_ and writer_
-  std::mutex fileMutex_;          // held while the page's file is read or written
-  SavedPage recording_;           // the player page's, since its last write
-  bool savedThisRun_ = false;     // the file holds a whole load of this run
-  size_t savedBytes_ = 0;         // what that load and its additions hold
-  std::deque<SavedPage> writes_;  // taken recordings for the writer, in order
-  bool writing_ = false;          // the writer is writing one
+  mutable std::mutex mutex_;          // guards everything below but fileMutex_ and writer_
+  std::mutex fileMutex_;              // held while the page's file is read or written
+  SavedPage recording_;               // the player page's, since its last write
+  bool savedThisRun_ = false;         // the file holds a whole load of this run
+  size_t savedBytes_ = 0;             // what that load and its additions hold
+  std::optional<SavedPage> waiting_;  // the latest taken recording, for the writer
+  bool writing_ = false;              // the writer is writing one
   bool stopping_ = false;
   std::condition_variable writesChanged_;
   std::thread writer_;  // started with the first background write

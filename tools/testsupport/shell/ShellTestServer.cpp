@@ -97,9 +97,15 @@ bool ShellTestServer::runUntil(const std::function<bool()>& done, int guardSecon
   // A wake-up now and then, so that the guard is looked at while idle.
   guint tick = g_timeout_add(
       50, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
-  while (!done() && g_get_monotonic_time() < deadline) g_main_context_iteration(context, TRUE);
+  // The answer is what the loop saw last: asking once more after it could
+  // meet a state that has changed since (a window that has just gone).
+  bool reached = done();
+  while (!reached && g_get_monotonic_time() < deadline) {
+    g_main_context_iteration(context, TRUE);
+    reached = done();
+  }
   g_source_remove(tick);
-  return done();
+  return reached;
 }
 
 bool ShellTestServer::hasRunningChildren() {

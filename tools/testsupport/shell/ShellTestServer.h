@@ -61,7 +61,8 @@ class ShellTestServer {
   const std::vector<std::string>& queries() const { return queries_; }
 
   // Runs the thread's main context until done() holds or the guard time has
-  // passed (a guard against a hang, never a measure); returns done().
+  // passed (a guard against a hang, never a measure); returns what done()
+  // answered last, without asking it again.
   static bool runUntil(const std::function<bool()>& done, int guardSeconds = 120);
 
   // True while a child process of this one (a WebKit web or network process,

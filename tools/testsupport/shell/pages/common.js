@@ -23,3 +23,12 @@ function objectsSeen(names) {
   seen.stepScript = typeof stepScriptRan === 'undefined' ? 'undefined' : stepScriptRan;
   return seen;
 }
+
+// Clicks a new link to the address that opens a new window, as a page's
+// script can; the link (empty, so out of the way of the user's clicks) goes
+// again.
+function clickNewWindowLink(href) {
+  const link = document.body.appendChild(Object.assign(document.createElement('a'), { href, target: '_blank' }));
+  link.click();
+  link.remove();
+}

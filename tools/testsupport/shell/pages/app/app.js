@@ -4,7 +4,8 @@
 // the address names one ("frame"), writes its console (a few lines at each
 // start, from its script and from code made of text; "console": many;
 // "longConsole": long lines for that many seconds), shows an image of the
-// address's choice ("image") and a new cover now and then ("covers").
+// address's choice ("image") and a new cover now and then ("covers"), and
+// opens that many new windows at each click ("links").
 'use strict';
 (function () {
   // Reports go to another server when the address names one (the page's own
@@ -75,6 +76,15 @@
       clearInterval(next);
       cover.onload = () => send('covers-shown', shown);
     }, 400);
+  }
+  // A click anywhere but on a link opens ?links= new windows at once.
+  const ownLinks = Number(params().get('links') || 0);
+  if (ownLinks > 0) {
+    document.addEventListener('click', (event) => {
+      if (event.target.closest('a')) return;
+      for (let i = 0; i < ownLinks; i++) clickNewWindowLink('/app/other.html?own=' + i);
+      send('links-clicked', ownLinks);
+    });
   }
   const keep = params().get('keep');
   if (keep) localStorage.setItem('kept', keep);
