@@ -74,7 +74,7 @@ class MainViewNavigationPolicy {
     bool byOtherOrigin;    // a page of another origin than the player's started it
     bool byOwnDocument;    // the player, or the document the window shows, started it
     bool reloadOrHistory;  // a reload (no frame of another origin can start one) or a step in history
-    bool historyStep;      // a step in history
+    bool historyStep;      // a step in history (back from the page cache, it brings no response)
   };
 
   static gboolean onDecidePolicy(WebKitWebView* view, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
