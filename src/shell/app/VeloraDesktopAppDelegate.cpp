@@ -51,8 +51,20 @@ void showMessage(GtkWindow* parent, GtkMessageType type, const std::string& titl
 
 }  // namespace
 
+namespace {
+
+std::string randomText() {
+  gchar* text = g_uuid_string_random();
+  std::string result(text);
+  g_free(text);
+  return result;
+}
+
+}  // namespace
+
 VeloraDesktopAppDelegate::VeloraDesktopAppDelegate(std::string playerAddress)
-    : playerAddress_(playerAddress.empty() ? initPlayerUrl() : std::move(playerAddress)) {}
+    : playerAddress_(playerAddress.empty() ? initPlayerUrl() : std::move(playerAddress)),
+      mailMark_("velora-player=" + randomText()) {}
 
 VeloraDesktopAppDelegate::~VeloraDesktopAppDelegate() {
   stop();
@@ -241,6 +253,7 @@ void VeloraDesktopAppDelegate::publishObjects(PagePublication& publication) {
   publication.addObject(std::make_shared<VeloraWebKitNotifications>(), PageScripts::text("notifications.js"));
   publication.addObject(std::make_shared<VeloraAudio>(), PageScripts::text("audio.js"));
   publication.addScript(PageScripts::text("appcache.js"));
+  publication.addScript(mailMarkScript());
   // Only the page's own document talks for the page: a frame of the player's
   // origin inside it gets objects too, but not the controller's ear.
   if (publication.frame().mainFrame) {
@@ -356,7 +369,8 @@ void VeloraDesktopAppDelegate::handToTheDesktop(WebKitNavigationAction* action) 
     notForTheDesktop_.refused(uri);
     return;
   }
-  if (MainViewNavigationPolicy::starterOrigin(action) == publisher_->playerOrigin()) {
+  bool byPlayer = takeMailMark(uri);
+  if (byPlayer || MainViewNavigationPolicy::starterOrigin(action) == publisher_->playerOrigin()) {
     openInBrowser(uri);
     return;
   }
@@ -369,6 +383,34 @@ void VeloraDesktopAppDelegate::handToTheDesktop(WebKitNavigationAction* action) 
     return;
   }
   openInBrowser(uri);
+}
+
+// Run in the player's own documents before their scripts: a mail link that
+// is activated there (clicked by the user or by the player's script) gets
+// the mark as its last field until the click has been handled. Documents of
+// other origins cannot read it.
+std::string VeloraDesktopAppDelegate::mailMarkScript() const {
+  return "(function (listen) { listen.call(self, 'click', function (event) {"
+         "  var link = event.target instanceof Element ? event.target.closest('a[href]') : null;"
+         "  if (!link || link.protocol !== 'mailto:') return;"
+         "  var href = link.getAttribute('href');"
+         "  link.href += (link.href.indexOf('?') < 0 ? '?' : '&') + '" +
+         mailMark_ +
+         "';"
+         "  setTimeout(function () { link.setAttribute('href', href); }, 0);"
+         "}, true); })(EventTarget.prototype.addEventListener);";
+}
+
+// True when the address ends in the player's mark, which is taken off.
+bool VeloraDesktopAppDelegate::takeMailMark(std::string& address) const {
+  if (address.size() <= mailMark_.size() + 1 ||
+      address.compare(address.size() - mailMark_.size(), mailMark_.size(), mailMark_) != 0) {
+    return false;
+  }
+  char before = address[address.size() - mailMark_.size() - 1];
+  if (before != '?' && before != '&') return false;
+  address.resize(address.size() - mailMark_.size() - 1);
+  return true;
 }
 
 void VeloraDesktopAppDelegate::openInBrowser(const std::string& address) {

@@ -904,10 +904,11 @@ TEST_F(VeloraDesktopProcessTest, AFrameOfAnotherOriginHandsTheDesktopOnlyWhatIsC
   ASSERT_TRUE(application.waitForEnd());
 }
 
-// The player's plain mail link (no target), clicked, reaches the mail
-// program; a plain mail link that a frame clicks by itself (a data: one,
-// which is not the player) does not.
-TEST_F(VeloraDesktopProcessTest, ThePlayersPlainMailLinkClickedReachesTheMailProgramAndAFramesUnclickedOneNot) {
+// The player's plain mail link (no target), clicked, and its mail link to a
+// new window that its script clicks reach the mail program, without the
+// player's mark; a plain mail link that a frame clicks by itself (a data:
+// one, which is not the player) does not.
+TEST_F(VeloraDesktopProcessTest, ThePlayersOwnMailLinksReachTheMailProgramAndAFramesUnclickedOneNot) {
   TestFolder programs;
   const std::string opened = recordOpenedAddresses(programs);
   usePlayer("/app/mail.html");
@@ -918,8 +919,10 @@ TEST_F(VeloraDesktopProcessTest, ThePlayersPlainMailLinkClickedReachesTheMailPro
     return TestFolder::read(log).find("what a page of another origin asked for (1 so far): mailto:frame@") !=
            std::string::npos;
   }));
-  ASSERT_TRUE(clickUntil("Mail player", [&] { return !TestFolder::read(opened).empty(); }));
-  EXPECT_EQ(TestFolder::read(opened), "mailto:player@velora.example?subject=Player\n");
+  const std::string script = "mailto:script@velora.example?subject=Script\n";
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return TestFolder::read(opened) == script; }));
+  ASSERT_TRUE(clickUntil("Mail player", [&] { return TestFolder::read(opened) != script; }));
+  EXPECT_EQ(TestFolder::read(opened), script + "mailto:player@velora.example?subject=Player\n");
   // The player is still there and quits by agreement.
   ASSERT_TRUE(activateQuit());
   ASSERT_TRUE(application.waitForEnd());
