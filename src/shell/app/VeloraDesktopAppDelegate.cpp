@@ -49,10 +49,6 @@ void showMessage(GtkWindow* parent, GtkMessageType type, const std::string& titl
   gtk_widget_destroy(dialog);
 }
 
-}  // namespace
-
-namespace {
-
 std::string randomText() {
   gchar* text = g_uuid_string_random();
   std::string result(text);
