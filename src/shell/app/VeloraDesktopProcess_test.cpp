@@ -6,8 +6,9 @@
 // without the page's agreement and on SIGTERM, the media player it is on the
 // session bus, a start that fails, the trace of the desktop's notification
 // server, a crash's report, the front key through the desktop portal, the
-// offline start from the saved page (also after a quit during a slow load),
-// and a screenshot.
+// offline start from the saved page (also after a quit during a slow load,
+// and the player's own navigations from it), the player's mail links, a
+// frame's steps in history, and a screenshot.
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gio/gio.h>
 #include <gtest/gtest.h>
@@ -242,10 +243,11 @@ class VeloraDesktopProcessTest : public ::testing::Test {
   }
 
   // A click at 200,200 in the window titled `title`, again while `reached`
-  // does not hold (a window not drawn yet); false when it never does.
-  static bool clickUntil(const std::string& title, const std::function<bool()>& reached) {
-    std::string click =
-        "xdotool search --sync --onlyvisible --name '^" + title + "$' mousemove --window %1 200 200 click 1";
+  // does not hold (a window not drawn yet); false when it never does. With
+  // the mouse's button (9: the forward button).
+  static bool clickUntil(const std::string& title, const std::function<bool()>& reached, int button = 1) {
+    std::string click = "xdotool search --sync --onlyvisible --name '^" + title +
+                        "$' mousemove --window %1 200 200 click " + std::to_string(button);
     for (int attempt = 0; attempt < 60 && !reached(); ++attempt) {
       if (system(click.c_str()) != 0) return false;
       ShellTestServer::runUntil(reached, 2);
@@ -452,6 +454,65 @@ TEST_F(VeloraDesktopProcessTest, WithoutTheServiceItStartsFromTheSavedPageWithIt
     EXPECT_EQ(occurrences(log, line), 2u) << line << log;
     EXPECT_EQ(log.find(line + " (" + origin), std::string::npos) << log;
   }
+}
+
+// Started from the saved page, the player moves its own window to other
+// addresses of its own by script and on the user's click: without the
+// service the saved page shows again, and once the service is back they load
+// from it, as players with their objects; a frame of another origin in the
+// player still cannot move the window.
+TEST_F(VeloraDesktopProcessTest, FromTheSavedPageThePlayerStillMovesItsOwnWindowAndAFrameStillCannot) {
+  pages_ = std::make_unique<ShellTestServer>(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages");
+  ASSERT_TRUE(reports_.start() && pages_->start());
+  std::string intruded = pages_->playerOrigin() + "/app/own.html?intruded=1&reports=" + reports_.playerOrigin();
+  gchar* to = g_uri_escape_string(intruded.c_str(), nullptr, TRUE);
+  gchar* frame =
+      g_uri_escape_string((pages_->thirdPartyOrigin() + "/app/intruder.html?to=" + to).c_str(), nullptr, TRUE);
+  VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
+  ASSERT_TRUE(preferences.set("BetaPlayerURL", pages_->playerOrigin() + "/app/own.html?steps=script,click,idle&frame=" +
+                                                   frame + "&reports=" + reports_.playerOrigin()));
+  g_free(frame);
+  g_free(to);
+  auto shows = [&] { return reports_.reports("own-shown"); };
+  auto shown = [&](size_t count) { return waitForGoingPlayerReports("own-shown", count); };
+  auto clicked = [&](size_t count) { return clickUntil("Own player", [&] { return shows().size() >= count; }); };
+  {
+    DesktopProcess online(home_.path(), {});
+    ASSERT_TRUE(shown(2));
+    ASSERT_TRUE(clicked(3));
+    ASSERT_TRUE(activateQuit());
+    ASSERT_TRUE(online.waitForEnd());
+  }
+  unsigned port =
+      g_ascii_strtoull(pages_->playerOrigin().substr(pages_->playerOrigin().rfind(':') + 1).c_str(), nullptr, 10);
+  pages_.reset();
+  DesktopProcess offline(home_.path(), {});
+  // The saved page, then again after its move by script and after the click.
+  ASSERT_TRUE(shown(5));
+  ASSERT_TRUE(clicked(6));
+  // The service is back: an address from outside sets off the next moves.
+  pages_ = std::make_unique<ShellTestServer>(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages");
+  ASSERT_TRUE(pages_->start(port));
+  DesktopProcess second(home_.path(), {"veloraapp://album/1"});
+  ASSERT_TRUE(second.waitForEnd());
+  ASSERT_TRUE(shown(8));
+  ASSERT_TRUE(clicked(9));
+  for (size_t show = 6; show < 9; ++show) {
+    EXPECT_NE(shows()[show].find("\"objects\":\"object\""), std::string::npos) << shows()[show];
+  }
+  auto requestsOf = [&](const std::string& query) {
+    return std::count_if(pages_->queries().begin(), pages_->queries().end(),
+                         [&](const std::string& asked) { return asked.find(query) != std::string::npos; });
+  };
+  EXPECT_EQ(requestsOf("n=3"), 1) << "the move after the saved page";
+  EXPECT_EQ(requestsOf("n=5"), 1) << "the click";
+  // The frame's move went out to the service; the player still shows and
+  // takes the user's click.
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return requestsOf("intruded=1") >= 1; }));
+  ASSERT_TRUE(clicked(10));
+  for (const std::string& show : shows()) EXPECT_NE(show.find("\"intruded\":false"), std::string::npos) << show;
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(offline.waitForEnd());
 }
 
 // A quit while the player page still loads (its script slow to come) never
@@ -976,6 +1037,68 @@ TEST_F(VeloraDesktopProcessTest, AFrameOfAnotherOriginHandsTheDesktopOnlyWhatIsC
   std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
   EXPECT_NE(TestFolder::read(log).find("without a user gesture, what a page of another origin asked for (1 so far): "),
             std::string::npos);
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(application.waitForEnd());
+}
+
+// The player's plain mail link (no target), clicked, and its mail link to a
+// new window that its script clicks reach the mail program, without the
+// player's mark; a plain mail link that a frame clicks by itself (a data:
+// one, which is not the player) does not.
+TEST_F(VeloraDesktopProcessTest, ThePlayersOwnMailLinksReachTheMailProgramAndAFramesUnclickedOneNot) {
+  TestFolder programs;
+  const std::string opened = recordOpenedAddresses(programs);
+  usePlayer("/app/mail.html");
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("mail-ready"));
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
+  ASSERT_TRUE(ShellTestServer::runUntil([&] {
+    return TestFolder::read(log).find("what a page of another origin asked for (1 so far): mailto:frame@") !=
+           std::string::npos;
+  }));
+  const std::string script = "mailto:script@velora.example?subject=Script\n";
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return TestFolder::read(opened) == script; }));
+  ASSERT_TRUE(clickUntil("Mail player", [&] { return TestFolder::read(opened) != script; }));
+  EXPECT_EQ(TestFolder::read(opened), script + "mailto:player@velora.example?subject=Player\n");
+  // The player is still there and quits by agreement.
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(application.waitForEnd());
+  EXPECT_EQ(application.exitStatus(), 0);
+}
+
+// After the user clicked to a page of another origin, which stepped back, a
+// frame of another origin stepping the window forward again and again does
+// not bring that page back from the back/forward cache; the user's click,
+// and the user's own step forward, still take the window there.
+TEST_F(VeloraDesktopProcessTest, AFramesHistoryStepsDoNotBringBackAPageOfAnotherOriginTheUsersOwnDo) {
+  auto escaped = [&](const std::string& path) {
+    gchar* text = g_uri_escape_string((server_.thirdPartyOrigin() + path).c_str(), nullptr, TRUE);
+    std::string result = text;
+    g_free(text);
+    return result;
+  };
+  usePlayer("/app/steps.html?away=" + escaped("/app/away.html") + "&frame=" + escaped("/app/forwarder.html"));
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("steps-shown"));
+  auto clickedAway = [&](size_t count) {
+    return clickUntil("Steps player", [&] { return server_.reports("away-shown").size() >= count; });
+  };
+  ASSERT_TRUE(clickedAway(1));
+  ASSERT_TRUE(waitForReports("steps-shown", 2));
+  // Five steps of the frame from the player shown again.
+  size_t steps = server_.reports("forwarded").size();
+  ASSERT_TRUE(waitForReports("forwarded", steps + 5));
+  EXPECT_EQ(server_.reports("away-shown").size(), 1u);
+  std::string log = TestFolder::read(home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log");
+  EXPECT_NE(log.find("a page started (1 so far): " + server_.thirdPartyOrigin() + "/app/away.html"), std::string::npos)
+      << log;
+  // The user's click again, and the step back.
+  ASSERT_TRUE(clickedAway(2));
+  ASSERT_TRUE(waitForReports("steps-shown", 3));
+  // The user's own step forward to it, with the mouse's forward button.
+  ASSERT_TRUE(clickUntil(
+      "Steps player", [&] { return server_.reports("away-shown").size() >= 3; }, 9));
+  ASSERT_TRUE(waitForReports("steps-shown", 4));
   ASSERT_TRUE(activateQuit());
   ASSERT_TRUE(application.waitForEnd());
 }
