@@ -570,15 +570,21 @@ std::string downloadPath(const std::string& home, int entity) {
   return home + "/Music/Velora/" + md5("download_#anonymous#_" + std::to_string(entity) + "_5");
 }
 
-// A field of the repository's record of an entity (format 5); -999 when the
-// repository lists no such record.
-int64_t fileField(CoreDriverProcess& driver, const char* repository, int entity, const char* key) {
+// The repository's record of an entity (format 5); null when it lists none.
+JKValue fileRecord(CoreDriverProcess& driver, const char* repository, int entity) {
   JKValue answer = driver.callAndWaitForCallback("getFiles", args({strings({repository}), 0, 0}));
   const JKValue* list = field(answer, "files");
   if (list && list->isArray())
     for (const JKValue& file : *list->array())
-      if (number(file, "entity_id") == entity) return number(file, key);
-  return -999;
+      if (number(file, "entity_id") == entity) return file;
+  return JKValue();
+}
+
+// A field of the repository's record of an entity (format 5); -999 when the
+// repository lists no such record.
+int64_t fileField(CoreDriverProcess& driver, const char* repository, int entity, const char* key) {
+  JKValue file = fileRecord(driver, repository, entity);
+  return file.isNull() ? -999 : number(file, key);
 }
 
 // Polls a field until it has the value; false when it never does.
@@ -1464,6 +1470,29 @@ size_t requestsFor(const TestHttpServer& server, const std::string& part) {
   return count;
 }
 
+// A disk (a folder of the test volume) bound on a mount point while it is
+// plugged.
+struct TestDisk {
+  bool plug() const { return mount(folder.c_str(), mountPoint.c_str(), nullptr, MS_BIND, nullptr) == 0; }
+  bool unplug() const { return umount2(mountPoint.c_str(), 0) == 0; }
+
+  std::string folder;
+  std::string mountPoint;
+};
+
+// Plugs the disk, downloads the entities from `first` on onto it in one run
+// of the client, and unplugs it.
+void downloadOntoDisk(const TestDisk& disk, const std::string& home, const std::string& urls, int first, int count) {
+  EXPECT_TRUE(disk.plug());
+  {
+    CoreDriverProcess driver(kTool, driverArguments(home, urls));
+    EXPECT_TRUE(driver.waitUntilStarted());
+    EXPECT_TRUE(downloadAll(driver, first, count, 60000));
+    driver.quit();
+  }
+  EXPECT_TRUE(disk.unplug());
+}
+
 // The music disk that holds the download folder is not mounted at a start
 // (its mount point, ~/Music, still there): the downloads stay listed, the page
 // is told the folder cannot be used, nothing is fetched again and no folder is
@@ -1483,18 +1512,9 @@ TEST_F(CoreDriverTest, DownloadsOnADiskThatIsNotMountedWaitForItAndAreNotFetched
                                  {server.url("/size=60000/seed=1/first"), server.url("/size=60000/seed=2/second"),
                                   server.url("/size=60000/seed=3/third"), server.url("/size=60000/seed=4/fourth")});
   const int result = TestSmallVolume::run(volume, "16m", [&] {
-    const std::string disk = volume + "/music";
-    EXPECT_TRUE(run("mkdir '" + disk + "'"));
-    auto plug = [&] { return mount(disk.c_str(), music.c_str(), nullptr, MS_BIND, nullptr) == 0; };
-    auto unplug = [&] { return umount2(music.c_str(), 0) == 0; };
-    EXPECT_TRUE(plug());
-    {
-      CoreDriverProcess driver(kTool, driverArguments(home, urls));
-      EXPECT_TRUE(driver.waitUntilStarted());
-      EXPECT_TRUE(downloadAll(driver, 1301, 3, 60000));
-      driver.quit();
-    }
-    EXPECT_TRUE(unplug());
+    const TestDisk disk{volume + "/music", music};
+    EXPECT_TRUE(run("mkdir '" + disk.folder + "'"));
+    downloadOntoDisk(disk, home, urls, 1301, 3);
     const size_t fetched = server.getRequests().size();
     for (bool madeInItsPlace : {false, true}) {
       SCOPED_TRACE(madeInItsPlace ? "a folder made in its place" : "no folder");
@@ -1512,7 +1532,7 @@ TEST_F(CoreDriverTest, DownloadsOnADiskThatIsNotMountedWaitForItAndAreNotFetched
       if (madeInItsPlace) {
         // The disk comes back while the client runs.
         EXPECT_TRUE(run("rmdir '" + music + "/Velora'"));
-        EXPECT_TRUE(plug());
+        EXPECT_TRUE(disk.plug());
         driver.call("addFile", args({"download", "1304", 5, "{}"}));
         EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 4, 60000})).boolValue());
       }
@@ -1525,7 +1545,7 @@ TEST_F(CoreDriverTest, DownloadsOnADiskThatIsNotMountedWaitForItAndAreNotFetched
       EXPECT_TRUE(content.size() == expected.size() && std::memcmp(content.data(), expected.data(), 60000) == 0)
           << 1301 + i;
     }
-    EXPECT_TRUE(unplug());
+    EXPECT_TRUE(disk.unplug());
     EXPECT_FALSE(TestFolder::exists(music + "/Velora")) << "nothing was written on the mount point";
     return ::testing::Test::HasFailure() ? 1 : 0;
   });
@@ -1535,7 +1555,10 @@ TEST_F(CoreDriverTest, DownloadsOnADiskThatIsNotMountedWaitForItAndAreNotFetched
 
 // Downloads removed while the disk that holds their folder is not mounted
 // leave no file behind: the removals are remembered, across a restart too,
-// and their files go once the disk is back, while the download kept stays.
+// and their files go once the disk is back, within the run, while the
+// download kept stays, and so does one removed and added again before the
+// disk is back. The same when the download folder is itself the disk's
+// mount point, an empty folder while the disk is not mounted.
 TEST_F(CoreDriverTest, DownloadsRemovedWhileTheirDiskIsAwayLoseTheirFilesWhenItIsBack) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
@@ -1543,47 +1566,42 @@ TEST_F(CoreDriverTest, DownloadsRemovedWhileTheirDiskIsAwayLoseTheirFilesWhenItI
   TestFolder folder;
   TestHttpServer server;
   ASSERT_TRUE(server.isRunning());
-  const std::string home = folder.folder("home");
-  const std::string music = folder.folder("home/Music");
   const std::string volume = folder.folder("disk");
   std::string urls = writeUrlMap(folder, 1321,
                                  {server.url("/size=60000/seed=1/first"), server.url("/size=60000/seed=2/second"),
-                                  server.url("/size=60000/seed=3/third")});
+                                  server.url("/size=60000/seed=3/third"), server.url("/size=60000/seed=4/fourth")});
   const int result = TestSmallVolume::run(volume, "16m", [&] {
-    const std::string disk = volume + "/music";
-    EXPECT_TRUE(run("mkdir '" + disk + "'"));
-    auto plug = [&] { return mount(disk.c_str(), music.c_str(), nullptr, MS_BIND, nullptr) == 0; };
-    auto unplug = [&] { return umount2(music.c_str(), 0) == 0; };
-    EXPECT_TRUE(plug());
-    {
+    for (const char* mounted : {"Music", "Music/Velora"}) {
+      SCOPED_TRACE(std::string("the disk mounted on ") + mounted);
+      const std::string home = volume + "/home-" + (mounted[5] ? "velora" : "music");
+      const TestDisk disk{home + "-disk", home + "/" + mounted};
+      EXPECT_TRUE(run("mkdir -p '" + disk.mountPoint + "' '" + disk.folder + "'"));
+      downloadOntoDisk(disk, home, urls, 1321, 4);
+      {
+        CoreDriverProcess driver(kTool, driverArguments(home, urls));
+        EXPECT_TRUE(driver.waitUntilStarted());
+        EXPECT_TRUE(waitForError(driver, "DOWNLOAD_UNWRITABLE"));
+        for (const char* entity : {"1321", "1322", "1323"}) driver.call("removeFile", args({"download", entity, 5}));
+        JKValue listed = driver.callAndWaitForCallback("getFileCount", args({strings({"download"}), 0, 0}));
+        EXPECT_EQ(1, number(listed, "count"));
+        driver.quit();
+      }
       CoreDriverProcess driver(kTool, driverArguments(home, urls));
       EXPECT_TRUE(driver.waitUntilStarted());
-      EXPECT_TRUE(downloadAll(driver, 1321, 3, 60000));
+      driver.call("addFile", args({"download", "1323", 5, "{}"}));
+      EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 0, 0, 2, 10000})).boolValue());
+      EXPECT_TRUE(disk.plug());
+      std::vector<std::string> removed;
+      for (int entity : {1321, 1322}) {
+        removed.push_back(downloadPath(home, entity));
+        removed.push_back(downloadPath(home, entity) + ".part");
+      }
+      EXPECT_TRUE(waitUntilGone(driver, removed)) << "the removed downloads' files are left";
+      EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 2, 60000})).boolValue());
       driver.quit();
+      for (int entity : {1323, 1324}) EXPECT_EQ(60000u, TestFolder::sizeOf(downloadPath(home, entity))) << entity;
+      EXPECT_TRUE(disk.unplug());
     }
-    EXPECT_TRUE(unplug());
-    {
-      CoreDriverProcess driver(kTool, driverArguments(home, urls));
-      EXPECT_TRUE(driver.waitUntilStarted());
-      EXPECT_TRUE(waitForError(driver, "DOWNLOAD_UNWRITABLE"));
-      for (const char* entity : {"1321", "1322"}) driver.call("removeFile", args({"download", entity, 5}));
-      JKValue listed = driver.callAndWaitForCallback("getFileCount", args({strings({"download"}), 0, 0}));
-      EXPECT_EQ(1, number(listed, "count"));
-      driver.quit();
-    }
-    CoreDriverProcess driver(kTool, driverArguments(home, urls));
-    EXPECT_TRUE(driver.waitUntilStarted());
-    EXPECT_TRUE(plug());
-    std::vector<std::string> removed;
-    for (int entity : {1321, 1322}) {
-      removed.push_back(downloadPath(home, entity));
-      removed.push_back(downloadPath(home, entity) + ".part");
-    }
-    EXPECT_TRUE(waitUntilGone(driver, removed)) << "the removed downloads' files are left";
-    EXPECT_EQ(16, fileField(driver, "download", 1323, "download_state"));
-    driver.quit();
-    EXPECT_EQ(60000u, TestFolder::sizeOf(downloadPath(home, 1323)));
-    EXPECT_TRUE(unplug());
     return ::testing::Test::HasFailure() ? 1 : 0;
   });
   if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
@@ -1923,6 +1941,107 @@ TEST_F(CoreDriverTest, AClientOnAReadOnlyHomeStartsReadsItsStoresAndPlaysItsDown
   EXPECT_EQ(0, result);
 }
 
+// The folders of a home below which the core stores (all but the state
+// folder, which keeps the log to read), each mounted on itself read-only, as
+// a file-system error leaves a home; writable again with `writable`.
+struct ReadOnlyFolders {
+  explicit ReadOnlyFolders(std::vector<std::string> paths) : folders(std::move(paths)) {
+    for (const std::string& path : folders) {
+      mounted = run("mkdir -p '" + path + "'") && mount(path.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+                mount(nullptr, path.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0 && mounted;
+    }
+  }
+  ~ReadOnlyFolders() {
+    for (const std::string& path : folders) umount2(path.c_str(), 0);
+  }
+  bool writable() {
+    bool done = true;
+    for (const std::string& path : folders)
+      done = mount(nullptr, path.c_str(), nullptr, MS_BIND | MS_REMOUNT, nullptr) == 0 && done;
+    return done;
+  }
+
+  std::vector<std::string> folders;
+  bool mounted = true;
+};
+
+std::vector<std::string> storingFolders(const std::string& home) {
+  return {home + "/config", home + "/data", home + "/cache", home + "/Music"};
+}
+
+// The times the log of `home` holds `text`.
+size_t timesLogged(const std::string& home, const std::string& text) {
+  const std::string log = TestFolder::read(home + "/state/velora-desktop/desktop.log");
+  size_t count = 0;
+  for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + text.size())) ++count;
+  return count;
+}
+
+const char* const kReadOnlyIndexWrite = "attempt to write a readonly database";
+
+// A home that was read-only at the start and is made writable while the
+// client runs, or only the folder of the index: while the index cannot be
+// written nothing is downloaded and no write of an index or of the local
+// storage is tried in vain; once it can, the download queued meanwhile and a
+// track cached afterwards reach the index, so that the next start lists them
+// and plays them without the server, and the local storage takes writes.
+TEST_F(CoreDriverTest, WhatAHomeMadeWritableWhileRunningStoresIsThereAfterARestart) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
+#endif
+  TestFolder folder;
+  ServedTrack track(folder);
+  ASSERT_TRUE(track.ready());
+  const std::string urls =
+      writeUrlMap(folder, 1271, {track.server->url("/track.mp3"), track.server->url("/track.mp3")});
+  const std::string volume = folder.folder("disk");
+  const size_t trackSize = TestFolder::sizeOf(track.fixture.file);
+  const int result = TestSmallVolume::run(volume, "16m", [&] {
+    for (bool wholeHome : {true, false}) {
+      SCOPED_TRACE(wholeHome ? "a read-only home" : "a read-only index folder");
+      const std::string home = volume + (wholeHome ? "/home" : "/home-index");
+      useClient(home, urls, 1271);
+      size_t failedWrites = 0;
+      {
+        ReadOnlyFolders readOnly(wholeHome ? storingFolders(home)
+                                           : std::vector<std::string>{home + "/data/velora-desktop/repositories"});
+        EXPECT_TRUE(readOnly.mounted);
+        CoreDriverProcess driver(kTool, driverArguments(home, urls));
+        EXPECT_TRUE(driver.waitUntilStarted());
+        EXPECT_TRUE(waitForError(driver, "DOWNLOAD_UNWRITABLE"));
+        failedWrites = timesLogged(home, kReadOnlyIndexWrite);  // the web stores' tries at the start
+        driver.call("addFile", args({"download", "1272", 5, "{}"}));
+        for (const char* key : {"first", "second"})
+          EXPECT_EQ(!wholeHome, driver.call("storageSetItem", args({"localStorage", key, "v"})).boolValue());
+        driver.call("sleep", args({3500}));  // past the next probe of the folders
+        EXPECT_NE(16, fileField(driver, "download", 1272, "download_state"));
+        EXPECT_FALSE(TestFolder::exists(downloadPath(home, 1272))) << "nothing is stored";
+        EXPECT_TRUE(readOnly.writable());
+        EXPECT_TRUE(driver.call("storageSetItem", args({"localStorage", "after", "stored"})).boolValue());
+        EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 2, 60000})).boolValue());
+        EXPECT_TRUE(playsToTheEnd(driver, track.url(1273)));
+        EXPECT_TRUE(waitForField(driver, "cache", 1273, "bytes_loaded", int64_t(trackSize)));
+        EXPECT_EQ(0, driver.quit());
+      }
+      EXPECT_EQ(failedWrites, timesLogged(home, kReadOnlyIndexWrite)) << "no write is tried in vain";
+      CoreDriverProcess driver(kTool, driverArguments(home, urls));
+      EXPECT_TRUE(driver.waitUntilStarted());
+      EXPECT_EQ(16, fileField(driver, "download", 1272, "download_state"));
+      EXPECT_EQ(int64_t(trackSize), fileField(driver, "cache", 1273, "bytes_loaded"));
+      EXPECT_EQ("stored", driver.call("storageGetItem", args({"localStorage", "after"})).stringValue());
+      EXPECT_EQ("local", driver.call("storageGetItem", args({"localStorage", "kept"})).stringValue());
+      // No server answers there: what plays comes from the disk.
+      EXPECT_TRUE(playsToTheEnd(driver, "http://127.0.0.1:1/t.mp3?_TEID=1272&_FMT=5&_LOCAL=true&_REPO=download"));
+      EXPECT_TRUE(playsToTheEnd(driver, "http://127.0.0.1:1/t.mp3?_TEID=1273&_FMT=5")) << "from the cache";
+      EXPECT_EQ(0, driver.quit());
+      EXPECT_EQ(TestFolder::read(track.fixture.file), TestFolder::read(downloadPath(home, 1272)));
+    }
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
+}
+
 // Bytes free on the volume that holds `path`.
 double freeBytes(const std::string& path) {
   struct statvfs volume;
@@ -1968,6 +2087,103 @@ TEST_F(CoreDriverTest, ADownloadThatNeverEndsStopsBeforeTheReserveAndGivesItsRoo
     EXPECT_EQ("answer without a length, too large to store", failure);
     EXPECT_GT(least, 295e6) << "the reserve was taken";
     EXPECT_GT(freeBytes(volume), before - 3e6 - 2e6) << "the room of the failed download was kept";
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
+}
+
+// Why a download last failed, as the page is told (empty: it has not).
+std::string downloadFailure(CoreDriverProcess& driver, int entity) {
+  JKValue file = fileRecord(driver, "download", entity);
+  const JKValue* failure = file.isNull() ? nullptr : field(file, "failure");
+  return failure ? failure->stringValue() : "";
+}
+
+// Polls the failure of a download until it has one; empty when it never does.
+std::string waitForDownloadFailure(CoreDriverProcess& driver, int entity) {
+  std::string failure;
+  for (int i = 0; i < 800 && failure.empty(); ++i) {
+    failure = downloadFailure(driver, entity);
+    if (failure.empty()) driver.call("sleep", args({25}));
+  }
+  return failure;
+}
+
+// Another program fills the volume while a download without a length
+// arrives: the download waits, as one with a length does, and is not told
+// too large; once the room is back it completes byte-exact by itself.
+TEST_F(CoreDriverTest, ADownloadWithoutALengthWaitsOutAVolumeAnotherProgramFilled) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
+#endif
+  TestFolder folder;
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  const size_t size = 12000000;
+  const std::string urls =
+      writeUrlMap(folder, 1311, {server.url("/nolength=1/size=12000000/seed=11/throttle=2500000/d")});
+  const std::string volume = folder.folder("small");
+  const int result = TestSmallVolume::run(volume, "320m", [&] {
+    const std::string home = volume + "/home";
+    {
+      CoreDriverProcess driver(kTool, driverArguments(home, urls));
+      EXPECT_TRUE(driver.waitUntilStarted());
+      driver.call("addFile", args({"download", "1311", 5, "{}"}));
+      for (int i = 0; i < 800 && fileField(driver, "download", 1311, "bytes_loaded") < 1000000; ++i)
+        driver.call("sleep", args({25}));
+      fillVolume(volume);
+      const std::string failure = waitForDownloadFailure(driver, 1311);
+      EXPECT_EQ("could not be stored", failure);
+      EXPECT_EQ(4, fileField(driver, "download", 1311, "download_state")) << "it waits to be tried again";
+      std::remove((volume + "/filler").c_str());
+      EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 1, 60000})).boolValue());
+      EXPECT_EQ(0, driver.quit());
+    }
+    const std::string content = TestFolder::read(downloadPath(home, 1311));
+    const std::vector<uint8_t> expected = TestHttpServer::content(11, 0, size);
+    EXPECT_EQ(size, content.size());
+    EXPECT_TRUE(content.size() == size && std::memcmp(content.data(), expected.data(), size) == 0);
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
+}
+
+// The bounds of an answer without a length hold at the bound itself: a
+// download a little smaller than the largest track completes and one a
+// little larger fails as too large; one that leaves the volume a little
+// more than its 300 MB reserve completes and one that would take a little
+// of it fails. The driver lowers the largest track to 12 MB.
+TEST_F(CoreDriverTest, DownloadsWithoutALengthGrowUpToTheirBounds) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
+#endif
+  TestFolder folder;
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  const std::string urls =
+      writeUrlMap(folder, 1321,
+                  {server.url("/nolength=1/size=11990000/seed=21/d"), server.url("/nolength=1/size=12010000/seed=22/d"),
+                   server.url("/nolength=1/size=8000000/seed=23/d"), server.url("/nolength=1/size=1000000/seed=24/d")});
+  const std::string volume = folder.folder("small");
+  const char* const tooLarge = "answer without a length, too large to store";
+  const int result = TestSmallVolume::run(volume, "340m", [&] {
+    CoreDriverProcess driver(kTool, driverArguments(volume + "/home", urls, {"--largest-track", "12000000"}));
+    EXPECT_TRUE(driver.waitUntilStarted());
+    EXPECT_TRUE(downloadAll(driver, 1321, 1, 30000)) << "a little under the largest track";
+    driver.call("addFile", args({"download", "1322", 5, "{}"}));
+    EXPECT_EQ(tooLarge, waitForDownloadFailure(driver, 1322)) << "a little over it";
+    // The volume is left with the reserve, the next download and 200 kB.
+    const int filler = open((volume + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    EXPECT_EQ(0, posix_fallocate(filler, 0, off_t(freeBytes(volume) - 300e6 - 8000000 - 200000)));
+    close(filler);
+    driver.call("addFile", args({"download", "1323", 5, "{}"}));
+    EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 2, 30000})).boolValue())
+        << "leaves a little more than the reserve";
+    driver.call("addFile", args({"download", "1324", 5, "{}"}));
+    EXPECT_EQ(tooLarge, waitForDownloadFailure(driver, 1324)) << "would take a little of the reserve";
+    EXPECT_EQ(0, driver.quit());
     return ::testing::Test::HasFailure() ? 1 : 0;
   });
   if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";

@@ -6,12 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CoreDriverProcess.h"
@@ -48,6 +52,20 @@ class NetworkFaultTest : public ::testing::Test {
   static std::string shortTrack() {
     static const vetest::Fixture fixture = vetest::mp3("network-fault-short-track", 3.0, 44100, 2, "-b 128");
     return fixture.file.substr(fixture.file.rfind('/') + 1);
+  }
+
+  // A 12-second MP3 at 320 kbit/s (480 kB, 40 kB a second) in the server's
+  // folder; its name.
+  static std::string fastTrack() {
+    static const vetest::Fixture fixture = vetest::mp3("network-fault-fast-track", 12.0, 44100, 2, "-b 320");
+    return fixture.file.substr(fixture.file.rfind('/') + 1);
+  }
+
+  // Stops the processes (SIGSTOP) for `seconds`, then lets them go on.
+  static void stopAndContinue(const std::vector<pid_t>& processes, int seconds) {
+    for (pid_t pid : processes) ASSERT_EQ(0, ::kill(pid, SIGSTOP));
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    for (pid_t pid : processes) ASSERT_EQ(0, ::kill(pid, SIGCONT));
   }
 
   // The stream URL of entity `entity` on the test server, with faults.
@@ -115,7 +133,14 @@ class NetworkFaultTest : public ::testing::Test {
   // A number of the record of entity `entity` in the cache, among the files
   // with `flags`; -1 when there is none.
   static int64_t cachedFileNumber(CoreDriverProcess& driver, int entity, const char* key, int flags = 0) {
-    JKValue answer = driver.callAndWaitForCallback("getFiles", args({strings({"cache"}), flags, 0}));
+    return fileNumber(driver, "cache", entity, key, flags);
+  }
+
+  // A number of the record of entity `entity` in `repository`, among the
+  // files with `flags`; -1 when there is none.
+  static int64_t fileNumber(CoreDriverProcess& driver, const char* repository, int entity, const char* key,
+                            int flags = 0) {
+    JKValue answer = driver.callAndWaitForCallback("getFiles", args({strings({repository}), flags, 0}));
     const JKValue* files = field(answer, "files");
     for (size_t i = 0; files && files->isArray() && i < files->array()->count(); ++i) {
       const JKValue& file = files->array()->objectAtIndex(i);
@@ -292,6 +317,118 @@ TEST_F(NetworkFaultTest, ADownloadWithoutLengthIsDoneOnlyOnceTwoAnswersEndAlike)
   EXPECT_EQ(3u, requestsFor("truncatetimes=")) << "the cut answer, the whole one and the one that confirms it";
 }
 
+// The tries a download that fails each time has made by `seconds` of the
+// core's clock at most: the first, and one 4, 8, 16, ... s after each failure.
+size_t triesDueBy(double seconds) {
+  size_t tries = 1;
+  for (double wait = 4, due = 4; due <= seconds; wait *= 2, due += wait) ++tries;
+  return tries;
+}
+
+// Seconds of the core's test clock since `start`: the real ones and those
+// the test advanced it by.
+double clockSecondsSince(std::chrono::steady_clock::time_point start, double advanced) {
+  return advanced + std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Downloads whose server fails them (503, a reset in the middle of the
+// answer, answers without a length that end at another byte each time, here
+// each shorter than the last) give
+// their slots to the downloads queued behind them while they wait for their
+// next try, and keep their retry schedule; once their server answers
+// honestly, they complete.
+TEST_F(NetworkFaultTest, DownloadsWaitingForTheirNextTryLeaveTheirSlotsToTheOnesBehind) {
+  ASSERT_TRUE(server.isRunning());
+  const std::string file = "/file=" + track();
+  // Five bad answers each, then honest ones.
+  const std::string bad[] = {file + "/failtimes=5/d.mp3", file + "/truncate=1000/reset=1/truncatetimes=5/d.mp3",
+                             file + "/nolength=1/truncate=100000/truncatestep=-4096/truncatetimes=5/d.mp3"};
+  std::vector<std::pair<int, std::string>> urls;
+  for (int i = 0; i < 3; ++i) urls.push_back({1140 + i, server.url(bad[i])});
+  for (int i = 0; i < 3; ++i) urls.push_back({1143 + i, server.url(file + "/honest" + std::to_string(i) + ".mp3")});
+  auto driver = startDriver(urls, true);
+  const auto added = std::chrono::steady_clock::now();
+  for (const auto& entry : urls) driver->call("addFile", args({"download", std::to_string(entry.first), 5, "{}"}));
+  auto clockSeconds = [&](double advanced) { return clockSecondsSince(added, advanced); };
+  auto state = [&](int entity) { return fileNumber(*driver, "download", entity, "download_state"); };
+  // The largest count of tries the retry schedule allows by now; the answer
+  // without a length is asked for once more at once, to confirm its end.
+  auto expectPaced = [&](double advanced) {
+    const size_t due = triesDueBy(clockSeconds(advanced));
+    EXPECT_LE(requestsFor("failtimes=5/"), due) << "503";
+    EXPECT_LE(requestsFor("reset=1/"), due) << "reset";
+    EXPECT_LE(requestsFor("truncatestep="), due + 1) << "without a length";
+  };
+
+  // Limit 3: the honest downloads complete while the three bad ones wait.
+  EXPECT_TRUE(driver->call("waitForFileCount", args({strings({"download"}), 2, 16, 3, 60000})).boolValue());
+  for (int entity = 1140; entity < 1143; ++entity) EXPECT_EQ(4, state(entity)) << entity;
+  for (int entity = 1143; entity < 1146; ++entity) EXPECT_EQ(16, state(entity)) << entity;
+  expectPaced(0);
+
+  // 50 s on, the fourth try at most (0, 4, 12, 28 s): the delays grow.
+  double advanced = 0;
+  for (; clockSeconds(advanced) < 50; advanced += 2) {
+    driver->call("advanceClock", args({2}));
+    driver->call("sleep", args({50}));
+  }
+  expectPaced(advanced);
+  for (int entity = 1140; entity < 1143; ++entity) EXPECT_EQ(4, state(entity)) << entity;
+
+  // The sixth try (at 124 s) is answered honestly: each is then done, byte-exact.
+  bool done = false;
+  for (; !done && advanced < 400; advanced += 2) {
+    driver->call("advanceClock", args({2}));
+    done = driver->call("waitForFileCount", args({strings({"download"}), 2, 16, 6, 100})).boolValue();
+  }
+  EXPECT_TRUE(done);
+  EXPECT_EQ(0, driver->quit());
+  const std::string audio = TestFolder::read(vetest::path(track()));
+  for (int entity = 1140; entity < 1146; ++entity) EXPECT_TRUE(audio == downloaded(entity)) << entity;
+  EXPECT_EQ(6u, requestsFor("failtimes=5/"));
+  EXPECT_EQ(6u, requestsFor("reset=1/"));
+  EXPECT_EQ(7u, requestsFor("truncatestep=")) << "five cut answers, then the whole one twice";
+}
+
+// The legitimate cases just past the rule for downloads without a length: an
+// honest server's answers are fetched twice, and a server whose answers come
+// whole and cut in turn gives a download that is done once the whole file
+// has come twice, whichever comes first, never the cut part. Answers that
+// end further each time are not fetched again at once, but on the retry
+// schedule, until the whole file came twice.
+TEST_F(NetworkFaultTest, ADownloadWithoutLengthIsDoneOnceTheWholeFileCameTwice) {
+  ASSERT_TRUE(server.isRunning());
+  const std::string file = "/file=" + track() + "/nolength=1";
+  auto driver = startDriver({{1146, server.url(file + "/honest.mp3")},
+                             {1147, server.url(file + "/truncate=100000/cuts=1010/d.mp3")},
+                             {1148, server.url(file + "/truncate=100000/cuts=0101/d.mp3")},
+                             {1149, server.url(file + "/truncate=100000/truncatestep=4096/truncatetimes=3/d.mp3")}},
+                            true);
+  const auto added = std::chrono::steady_clock::now();
+  for (const char* entity : {"1146", "1147", "1148", "1149"})
+    driver->call("addFile", args({"download", entity, 5, "{}"}));
+  bool done = false;
+  size_t unpaced = 0;  // the most tries made beyond what the retry schedule allows
+  for (double advanced = 0; advanced < 200 && !done; advanced += 2) {
+    const size_t due = triesDueBy(clockSecondsSince(added, advanced)) + 1;
+    unpaced = std::max(unpaced, requestsFor("truncatestep=") - std::min(due, requestsFor("truncatestep=")));
+    driver->call("advanceClock", args({2}));
+    done = driver->call("waitForFileCount", args({strings({"download"}), 2, 16, 4, 100})).boolValue();
+  }
+  EXPECT_TRUE(done);
+  EXPECT_EQ(0u, unpaced) << "answers that end further each time fetched again at once";
+  EXPECT_EQ(0, driver->quit());
+  const std::string audio = TestFolder::read(vetest::path(track()));
+  for (int entity = 1146; entity < 1150; ++entity) {
+    EXPECT_EQ(audio.size(), downloaded(entity).size()) << entity;
+    EXPECT_TRUE(audio == downloaded(entity)) << entity;
+  }
+  EXPECT_EQ(2u, requestsFor("honest.mp3"));
+  EXPECT_EQ(4u, requestsFor("cuts=1010")) << "cut, whole, cut, whole";
+  EXPECT_EQ(3u, requestsFor("cuts=0101")) << "whole, cut, whole";
+  EXPECT_EQ(5u, requestsFor("truncatestep=")) << "three cut answers, then the whole one twice";
+}
+
 TEST_F(NetworkFaultTest, ATrackWhoseServerIsGoneForAMomentAfterASeekPlaysOn) {
   ASSERT_TRUE(server.isRunning());
   auto driver = startDriver({}, true);
@@ -413,6 +550,74 @@ TEST_F(NetworkFaultTest, AStarvedTrackFailsOnceAListenerStopsWaiting) {
   EXPECT_EQ(0, driver->quit());
 }
 
+// A client stopped for longer than a listener waits (SIGSTOP; a debugger, a
+// frozen virtual machine or a swapping machine do the same) while its tracks
+// wait for bytes over links slower than they play: once continued, they play
+// on to their end, whether their server ran meanwhile or was stopped with the
+// client. The time the client did not run is no time a listener waited: a
+// track whose server sends nothing more still fails, once the client has run
+// for a listener's patience.
+TEST_F(NetworkFaultTest, TracksOfAClientStoppedLongerThanAListenersPatiencePlayOnWhenContinued) {
+  ASSERT_TRUE(server.isRunning());
+  auto driver = startDriver();
+  const std::vector<pid_t> alone = {driver->pid()};
+  const std::vector<pid_t> withServer = {driver->pid(), server.getPid()};
+  for (const std::vector<pid_t>* stopped : {&alone, &withServer}) {
+    const int entity = stopped == &alone ? 1160 : 1170;
+    std::vector<int> slow;
+    for (const std::string& faults : {"throttle=30000", "throttle=20000"}) {
+      slow.push_back(playUntilHeard(*driver, streamUrl(faults, entity + int(slow.size()), fastTrack())));
+      ASSERT_GT(slow.back(), 0) << faults;
+    }
+    // Once a track has starved, its reader waits at the end of what came.
+    for (int sound : slow)
+      EXPECT_TRUE(runUntil(*driver, [&] { return driver->call("getStarving", args({sound})).boolValue(); }));
+    int stalled = 0;
+    if (stopped == &alone) {
+      stalled = playUntilHeard(*driver, streamUrl("stallfrom=100000", entity + 2, fastTrack()));
+      ASSERT_GT(stalled, 0);
+      EXPECT_TRUE(runUntil(*driver, [&] { return driver->call("getStarving", args({stalled})).boolValue(); }));
+    }
+    stopAndContinue(*stopped, 25);
+    driver->call("sleep", args({3000}));
+    for (int sound : slow) EXPECT_NE(2, ask(*driver, "getState", sound)) << sound;
+    if (stalled) EXPECT_NE(2, ask(*driver, "getState", stalled));
+
+    for (int sound : slow) {
+      EXPECT_TRUE(runUntil(
+          *driver,
+          [&] {
+            const int64_t length = ask(*driver, "getLength", sound);
+            return ask(*driver, "getState", sound) == 2 ||
+                   (length > 0 && !driver->call("getPlaying", args({sound})).boolValue() &&
+                    ask(*driver, "getPosition", sound) >= length);
+          },
+          90))
+          << sound << " stopped at " << ask(*driver, "getPosition", sound);
+      EXPECT_NE(2, ask(*driver, "getState", sound)) << sound;
+    }
+    if (stalled)
+      EXPECT_TRUE(runUntil(
+          *driver, [&] { return ask(*driver, "getState", stalled) == 2; }, 60));
+  }
+  EXPECT_EQ(0, driver->quit());
+}
+
+// A pass of a loaded machine that takes almost as long as the most one pass
+// counts toward a listener's patience (a second) counts whole: a starved
+// track fails once the listener has waited about 20 s, not many times that.
+TEST_F(NetworkFaultTest, AStarvedTrackFailsInAListenersPatienceAlsoWhenPassesAreSlow) {
+  ASSERT_TRUE(server.isRunning());
+  CoreDriverProcess driver(kTool, {"--home", folder.folder("home"), "--output", "5:0", "--slow-pass", "800"});
+  ASSERT_TRUE(driver.waitUntilStarted());
+  const int sound = int(driver.call("createSound", args({streamUrl("throttle=1", 1180)})).int64Value());
+  driver.call("play", args({sound}));
+  EXPECT_TRUE(runUntil(
+      driver, [&] { return ask(driver, "getState", sound) == 2; }, 60))
+      << "state " << ask(driver, "getState", sound);
+  EXPECT_EQ(0, driver.quit());
+}
+
 // An empty answer to a stream is the track's empty file: its sound ends at
 // once in the state that tells the page so (9), not after a listener's
 // patience as a failure (2).
@@ -429,6 +634,44 @@ TEST_F(NetworkFaultTest, AStreamAnsweredEmptyEndsAtOnceAsAnEmptyFile) {
         *driver, [&] { return ask(*driver, "getState", sound) == 9; }, 10))
         << url << ": state " << ask(*driver, "getState", sound);
   }
+  EXPECT_EQ(0, driver->quit());
+}
+
+// An empty answer ends its play only: once the server answers honestly, the
+// track plays by a new sound, after a reset of the sound that ended empty,
+// and after a restart of the client.
+TEST_F(NetworkFaultTest, AStreamAnsweredEmptyOncePlaysWhenTheServerAnswersAgain) {
+  ASSERT_TRUE(server.isRunning());
+  const std::string forms[] = {"empty=200", "empty=204", "empty=close"};
+  auto url = [&](size_t form, int entity) {
+    return streamUrl(forms[form] + "/emptytimes=1", 1140 + 10 * int(form) + entity, shortTrack());
+  };
+  auto endsEmpty = [&](CoreDriverProcess& driver, const std::string& url) {
+    const int sound = int(driver.call("createSound", args({url})).int64Value());
+    driver.call("play", args({sound}));
+    EXPECT_TRUE(runUntil(
+        driver, [&] { return ask(driver, "getState", sound) == 9; }, 10))
+        << url << ": state " << ask(driver, "getState", sound);
+    return sound;
+  };
+  auto driver = startDriver();
+  int64_t state = 0;
+  for (size_t form = 0; form < 3; ++form) {
+    endsEmpty(*driver, url(form, 0));
+    EXPECT_GT(playUntilHeard(*driver, url(form, 0), &state), 0) << forms[form] << ", a new sound: state " << state;
+
+    const int reset = endsEmpty(*driver, url(form, 1));
+    driver->call("resetSound", args({reset, url(form, 1)}));
+    driver->call("play", args({reset}));
+    EXPECT_TRUE(runUntil(*driver, [&] { return ask(*driver, "getPosition", reset) > 0; }))
+        << forms[form] << ", a reset: state " << ask(*driver, "getState", reset);
+
+    endsEmpty(*driver, url(form, 2));
+  }
+  EXPECT_EQ(0, driver->quit());
+  driver = startDriver();
+  for (size_t form = 0; form < 3; ++form)
+    EXPECT_GT(playUntilHeard(*driver, url(form, 2), &state), 0) << forms[form] << ", a restart: state " << state;
   EXPECT_EQ(0, driver->quit());
 }
 

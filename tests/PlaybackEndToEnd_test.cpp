@@ -14,6 +14,7 @@
 #include "CoreDriverProcess.h"
 #include "DriverValues.h"
 #include "TestFolder.h"
+#include "SlowSoundServer.h"
 #include "TestHttpServer.h"
 #include "VEOutput.h"
 #include "VETestSupport.h"
@@ -120,9 +121,9 @@ class PlaybackTest : public ::testing::Test {
   // Lets sound play on from where the output came back until it has gone on
   // for a while, recording the server's sink meanwhile; the loud frames heard
   // there. *lowest becomes the lowest position seen.
-  size_t listenOnTheSink(CoreDriverProcess& driver, int sound, int64_t* lowest) {
-    const std::string recording = folder.file("back-" + std::to_string(sound) + ".raw");
-    const pid_t recorder = vetest::NullSinkServer::record(recording);
+  size_t listenOnTheSink(CoreDriverProcess& driver, int sound, int64_t* lowest, const std::string& sink = "test") {
+    const std::string recording = folder.file("back-" + std::to_string(sound) + "-" + sink + ".raw");
+    const pid_t recorder = vetest::NullSinkServer::record(recording, sink);
     const int64_t from = ask(driver, "getPosition", sound);
     *lowest = std::min(*lowest, from);
     EXPECT_TRUE(runUntil(driver, [&] {
@@ -545,6 +546,117 @@ TEST_F(PlaybackTest, AHungSoundServerHoldsNeitherTheStartNorThePage) {
   ASSERT_TRUE(runUntil(driver, [&] { return outputInUse(driver) == chosen; })) << "still on " << outputInUse(driver);
   int64_t lowest = ask(driver, "getPosition", sound);
   EXPECT_GT(listenOnTheSink(driver, sound, &lowest), 44100u / 2) << "nothing heard on the sink";
+  EXPECT_EQ(0, driver.quit());
+}
+
+// The page polls a playing track every tenth of a second and changes user
+// every few rounds while the sound server takes connections and never
+// answers: no call waits on the server (each has a guard against hangs, far
+// above the half second a change of user may give a server). Once a server
+// answers again the track is heard on it.
+TEST_F(PlaybackTest, AHungSoundServerHoldsNoPageCallAcrossChangesOfUser) {
+  const vetest::Fixture track = vetest::flac("e2e-hung-poll", 60.0, 44100, 2, 520);
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  auto stuck = std::make_unique<vetest::StuckSoundServer>();
+  ASSERT_TRUE(stuck->ready());
+  CoreDriverProcess driver(kTool, {"--home", folder.folder("hung-poll")});
+  ASSERT_TRUE(driver.waitUntilStarted(20)) << "the start waited for the server";
+  int sound = 0;
+  for (int round = 0; round < 6; ++round) {
+    SCOPED_TRACE(round);
+    EXPECT_TRUE(driver.call("setUserId", args({round % 2 ? "" : "someone"}), nullptr, 10).isBool())
+        << "the page waited";
+    sound = create(driver, server, track, 1800 + round);
+    ASSERT_TRUE(driver.call("play", args({sound}), nullptr, 10).boolValue()) << "the page waited";
+    for (int poll = 0; poll < 25; ++poll) {
+      for (const char* call : {"getPosition", "getVolume", "getState"})
+        ASSERT_TRUE(driver.call(call, args({sound}), nullptr, 10).isNumber()) << call << " waited";
+      driver.call("sleep", args({100}));
+    }
+  }
+
+  stuck.reset();
+  vetest::NullSinkServer pulse;
+  ASSERT_TRUE(pulse.ready());
+  ASSERT_TRUE(runUntil(driver, [&] { return offersTheServersSinks(driver); })) << "still on " << outputInUse(driver);
+  int64_t lowest = ask(driver, "getPosition", sound);
+  EXPECT_GT(listenOnTheSink(driver, sound, &lowest), 44100u / 2) << "nothing heard on the sink";
+  EXPECT_EQ(0, driver.quit());
+}
+
+// A sound server that answers every connection 0.7 s late (loaded, or
+// remote), past the half second a start or a look waits: the client starts
+// on no sound without waiting for it, and is on the server, offering its
+// sinks and playing on the default one, once it has answered. A sink the
+// user chooses then takes at once.
+TEST_F(PlaybackTest, ASoundServerThatAnswersLateIsUsedOnceItAnswers) {
+  const vetest::Fixture track = vetest::flac("e2e-slow", 30.0, 44100, 2, 580);
+  const std::string second = std::to_string(VEOutput::driverId("second"));
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  vetest::NullSinkServer pulse({"test", "second"}, false);
+  if (!pulse.ready()) {
+    std::printf("no PulseAudio server could be started here: the slow server is left out\n");
+    return;
+  }
+  vetest::SlowSoundServer slow(pulse, vetest::SlowSoundServer::Slowness::EveryConnection,
+                               std::chrono::milliseconds(700));
+  ASSERT_TRUE(slow.ready());
+  CoreDriverProcess driver(kTool, {"--home", folder.folder("slow")});
+  ASSERT_TRUE(driver.waitUntilStarted(20)) << "the start waited for the server";
+  const int sound = create(driver, server, track, 1600);
+  ASSERT_TRUE(driver.call("play", args({sound})).boolValue());
+  ASSERT_TRUE(runUntil(driver, [&] { return offersTheServersSinks(driver); })) << "on " << outputInUse(driver);
+  EXPECT_EQ("0:" + std::to_string(VEOutput::driverId("test")), outputInUse(driver));
+  int64_t lowest = ask(driver, "getPosition", sound);
+  EXPECT_GT(listenOnTheSink(driver, sound, &lowest), 44100u / 2) << "nothing heard on the default sink";
+
+  driver.call("setSetting", args({"device_output", "1:" + second}));
+  ASSERT_TRUE(runUntil(driver, [&] { return outputInUse(driver) == "1:" + second; }))
+      << "still on " << outputInUse(driver);
+  EXPECT_GT(listenOnTheSink(driver, sound, &lowest, "second"), 44100u / 2) << "nothing heard on the chosen sink";
+  EXPECT_EQ(0, driver.quit());
+}
+
+// A sound server slow only at its first answer (started on demand at login:
+// its first connection is answered 0.7 s late) while the user had chosen a
+// sink: the client may start on another device, but takes the
+// chosen sink once the server answers, plays there and offers the server's
+// sinks. The user then chooses the other sink, which takes too.
+TEST_F(PlaybackTest, ASoundServerSlowAtItsFirstAnswerPlaysOnTheChosenSink) {
+  const vetest::Fixture track = vetest::flac("e2e-first-slow", 30.0, 44100, 2, 660);
+  const std::string test = "1:" + std::to_string(VEOutput::driverId("test"));
+  const std::string second = "1:" + std::to_string(VEOutput::driverId("second"));
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  vetest::NullSinkServer pulse({"test", "second"}, false);
+  if (!pulse.ready()) {
+    std::printf("no PulseAudio server could be started here: the server started on demand is left out\n");
+    return;
+  }
+  const std::string home = folder.folder("first-slow");
+  {
+    CoreDriverProcess earlier(kTool, {"--home", home, "--output", second});
+    ASSERT_TRUE(earlier.waitUntilStarted());
+    ASSERT_EQ(second, outputInUse(earlier));
+    EXPECT_EQ(0, earlier.quit());
+  }
+  vetest::SlowSoundServer slow(pulse, vetest::SlowSoundServer::Slowness::FirstConnection,
+                               std::chrono::milliseconds(700));
+  ASSERT_TRUE(slow.ready());
+  CoreDriverProcess driver(kTool, {"--home", home});
+  ASSERT_TRUE(driver.waitUntilStarted(20)) << "the start waited for the server";
+  const int sound = create(driver, server, track, 1700);
+  ASSERT_TRUE(driver.call("play", args({sound})).boolValue());
+  ASSERT_TRUE(runUntil(driver, [&] { return outputInUse(driver) == second; })) << "on " << outputInUse(driver);
+  EXPECT_TRUE(offersTheServersSinks(driver));
+  int64_t lowest = ask(driver, "getPosition", sound);
+  EXPECT_GT(listenOnTheSink(driver, sound, &lowest, "second"), 44100u / 2) << "nothing heard on the chosen sink";
+
+  driver.call("setSetting", args({"device_output", test}));
+  ASSERT_TRUE(runUntil(driver, [&] { return outputInUse(driver) == test; })) << "still on " << outputInUse(driver);
+  EXPECT_GT(listenOnTheSink(driver, sound, &lowest), 44100u / 2) << "nothing heard on the sink chosen next";
   EXPECT_EQ(0, driver.quit());
 }
 

@@ -30,13 +30,19 @@ Keys:
   nolength=1    neither Content-Length nor Content-Range; the body ends with the connection
   endless=1     with nolength=1: the body never ends (the content, or the file, repeated until the
                 client goes away)
-  empty=N       an empty answer: N=200 with Content-Length 0, N=204 without a body
+  empty=N       an empty answer: N=200 with Content-Length 0, N=204 without a body, N=close
+                200 without length headers and without a body before the close
+  emptytimes=K  with empty=N: only the first K requests of this path answer empty
   silent=1      read the request and answer nothing until the client goes away
   bigheader=N   one header line of about N bytes in the answer
   claimsize=N   claim the file is N bytes (Content-Length, Content-Range) but send only
                 the real bytes of what is asked, then close
   truncate=N    announce the full length but send only N body bytes, then close
   truncatetimes=K  with truncate=N: only the first K requests of this path are cut short
+  cuts=P        with truncate=N: request k of this path (from 0) is cut short when the k-th
+                character of P is 1, whole when it is 0 or P has no k-th character
+  truncatestep=S  with truncate=N: request k of this path (from 0) is cut after N + k * S bytes
+  reset=1       with truncate=N: the cut ends with a reset of the connection, not a close
   throttle=B    send the body at about B bytes per second
   stall=N       send N body bytes, then send nothing until the client goes away
   stallfrom=N   send nothing at or past content byte N until the client goes away
@@ -93,6 +99,7 @@ import select
 import signal
 import socket
 import socketserver
+import struct
 import sys
 import threading
 import time
@@ -427,10 +434,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.record("silent", 0)
             self.close_connection = True
             return
-        if "empty" in options:
-            code = int(options["empty"])
+        if "empty" in options and ("emptytimes" not in options or self.server.state.count_request(
+                "empty " + self.path) < int(options["emptytimes"])):
+            close = options["empty"] == "close"
+            code = 200 if close else int(options["empty"])
             self.send_response(code)
-            if code != 204:
+            if close:
+                self.send_header("Connection", "close")
+                self.close_connection = True
+            elif code != 204:
                 self.send_header("Content-Length", "0")
             self.end_headers()
             self.record(code, 0)
@@ -513,9 +525,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if real != size:
             limit = max(0, min(end, real) - start)
             close_after = True
-        if "truncate" in options and ("truncatetimes" not in options or self.server.state.count_request(
-                "truncate " + self.path) < int(options["truncatetimes"])):
-            limit = min(limit, int(options["truncate"]))
+        cut = self.cut_length(options)
+        if cut is not None:
+            limit = min(limit, cut)
             close_after = True
         stall_at = int(options["stall"]) if "stall" in options else None
         if "stallfrom" in options:
@@ -537,6 +549,29 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.record(code, sent)
         if close_after:
             self.close_connection = True
+        if cut is not None and options.get("reset"):
+            self.reset_connection()
+
+    def cut_length(self, options):
+        """Where this answer is cut short (truncate=, truncatetimes=, cuts=, truncatestep=), or None."""
+        if "truncate" not in options:
+            return None
+        k = self.server.state.count_request("truncate " + self.path)
+        if "truncatetimes" in options and k >= int(options["truncatetimes"]):
+            return None
+        cuts = options.get("cuts")
+        if cuts is not None and (k >= len(cuts) or cuts[k] != "1"):
+            return None
+        return int(options["truncate"]) + k * int(options.get("truncatestep", "0"))
+
+    def reset_connection(self):
+        """Ends the connection with a reset (RST), as a crashed peer or a middlebox does."""
+        try:
+            self.wfile.flush()
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            self.connection.close()
+        except OSError:
+            pass
 
     def send_body(self, seed, start, end, throttle, data=None):
         """Sends the bytes; None (after logging) when the client went away."""

@@ -1,7 +1,7 @@
 // velora-core: the core behind no page, for tests, benchmarks and scripts.
 //
 //   velora-core [--home DIR] [--urls FILE] [--output ID] [--wav FILE] [--not-ready] [--slow-pass MS]
-//               [--test-clock] [--slow-trash MS]
+//               [--test-clock] [--slow-trash MS] [--largest-track BYTES]
 //
 // Runs VLDesktop with its own home (a temporary one, removed at exit, unless
 // --home is given), reads the page's calls as JSON lines on stdin (see
@@ -16,7 +16,9 @@
 // a clock that the command advanceClock moves ahead (for tests of time-outs).
 // --slow-trash makes every removal of a deleted repository file MS
 // milliseconds longer, as on a slow disk (for tests of what must not wait for
-// the trash).
+// the trash). --largest-track lowers the size past which an answer without a
+// length is taken for one that never ends (500 MB), so that tests of it need
+// not store that much.
 // Ends at the end of stdin, on "quit", or on SIGINT/SIGTERM, cleaning the core.
 
 #include <poll.h>
@@ -41,6 +43,7 @@
 #include "JKDictionary.h"
 #include "JSONKitDeserializing.h"
 #include "JsonLineWriter.h"
+#include "VLRepository.h"
 #include "TestFolder.h"
 #include "TestPlatform.h"
 
@@ -61,13 +64,14 @@ struct Options {
   unsigned slowPassMs = 0;
   bool testClock = false;
   unsigned slowTrashMs = 0;
+  double largestTrack = 0;
 };
 
 void usage() {
   std::fprintf(
       stderr,
       "usage: velora-core [--home DIR] [--urls FILE] [--output ID] [--wav FILE] [--not-ready] [--slow-pass MS] "
-      "[--test-clock] [--slow-trash MS]\n");
+      "[--test-clock] [--slow-trash MS] [--largest-track BYTES]\n");
 }
 
 bool parseOptions(int argc, char** argv, Options* options) {
@@ -86,6 +90,8 @@ bool parseOptions(int argc, char** argv, Options* options) {
       options->slowPassMs = unsigned(std::strtoul(argv[++i], nullptr, 10));
     else if (arg == "--slow-trash" && hasValue)
       options->slowTrashMs = unsigned(std::strtoul(argv[++i], nullptr, 10));
+    else if (arg == "--largest-track" && hasValue)
+      options->largestTrack = std::strtod(argv[++i], nullptr);
     else if (arg == "--not-ready")
       options->ready = false;
     else if (arg == "--test-clock")
@@ -202,6 +208,7 @@ int main(int argc, char** argv) {
   TestPlatform* platform = options.testClock || options.slowTrashMs > 0 ? TestPlatform::install() : nullptr;
   if (options.slowTrashMs > 0) platform->fileHelper().slowTrashRemovals(options.slowTrashMs);
   TestPlatform* clock = options.testClock ? platform : nullptr;
+  if (options.largestTrack > 0) VLRepository::setLargestTrack(options.largestTrack);
   std::unique_ptr<TestFolder> temporaryHome;
   if (options.home.empty()) {
     temporaryHome.reset(new TestFolder());

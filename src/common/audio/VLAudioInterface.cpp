@@ -51,22 +51,23 @@ int parseOutputType(const std::string& text) {
   return static_cast<int>(value);
 }
 
-// Whether a kind of output that the automatic output prefers to no sound has
-// a device now: a sound server that answers, an ALSA device of the list that
-// opens. Uses a system of its own, never initialised, so the one playing is
-// not touched. types: the automatic output's order, or its first kinds.
-bool betterOutputAnswers(const std::vector<VEOutputType>& types) {
-  VESystem* probe = nullptr;
-  if (VESystem::create(&probe) != VE_OK) return false;
-  bool answers = false;
-  for (VEOutputType type : types) {
-    if (type == VE_OUTPUTTYPE_NOSOUND) break;
-    int count = 0;
-    answers = probe->setOutput(type) == VE_OK && probe->getNumDrivers(&count) == VE_OK && count > 0;
-    if (answers) break;
+// The number of drivers the probe lists for type.
+int driverCount(VESystem* probe, VEOutputType type) {
+  int count = 0;
+  if (probe->setOutput(type) != VE_OK || probe->getNumDrivers(&count) != VE_OK) return 0;
+  return count;
+}
+
+// Whether the probe lists a driver of type whose key is key; key 0 stands for
+// the type's first driver.
+bool listsDriver(VESystem* probe, VEOutputType type, unsigned int key) {
+  const int count = driverCount(probe, type);
+  if (key == 0) return count > 0;
+  for (int index = 0; index < count; ++index) {
+    VEGuid guid = {};
+    if (probe->getDriverInfo(index, nullptr, 0, &guid) == VE_OK && guid.data1 == key) return true;
   }
-  probe->release();
-  return answers;
+  return false;
 }
 
 VLStreamSource* sourceOf(void* userData) {
@@ -97,6 +98,26 @@ std::map<VLFileHandle*, const VLAudioInterface*>& engineHandles() {
 
 }  // namespace
 
+// Asks with a system of its own, never initialised, so the one playing is not
+// touched. everyKind: the sound server (the first of the automatic output's
+// order) and the kinds after it; else the sound server only: listing ALSA's
+// devices at every look costs an idle client much of its processor time.
+bool VLAudioInterface::LookTarget::answers(bool everyKind) const {
+  VESystem* probe = nullptr;
+  if (VESystem::create(&probe) != VE_OK) return false;
+  const VEOutputType server = veAutomaticOutputOrder().front();
+  bool found = false;
+  for (VEOutputType type : betterKinds) {
+    if (!everyKind && type != server) continue;
+    found = driverCount(probe, type) > 0;
+    if (found) break;
+  }
+  if (!found && wantedType != VE_OUTPUTTYPE_AUTODETECT && (everyKind || wantedType == server))
+    found = listsDriver(probe, wantedType, wantedKey);
+  probe->release();
+  return found;
+}
+
 // One look for a device, on a thread of its own: reaching a sound server that
 // takes connections but never answers costs the look its time-outs, never the
 // worker or the page. Shared with the thread, which may outlive the interface.
@@ -104,17 +125,12 @@ struct VLAudioInterface::DeviceLook {
   std::atomic<bool> done{false};
   std::atomic<bool> answers{false};
 
-  // A running look; null when no thread could start. everyKind: the sound
-  // server (the first of the automatic output's order) and the kinds after
-  // it; else the sound server only.
-  static std::shared_ptr<DeviceLook> start(bool everyKind) {
+  // A running look for target (copied); null when no thread could start.
+  static std::shared_ptr<DeviceLook> start(const LookTarget& target, bool everyKind) {
     auto look = std::make_shared<DeviceLook>();
-    // A copy: the thread must not read a static the process may be ending.
-    const std::vector<VEOutputType>& order = veAutomaticOutputOrder();
-    const std::vector<VEOutputType> types(order.begin(), everyKind ? order.end() : order.begin() + 1);
     try {
-      std::thread([look, types] {
-        look->answers.store(betterOutputAnswers(types));
+      std::thread([look, target, everyKind] {
+        look->answers.store(target.answers(everyKind));
         look->done.store(true);
       }).detach();
     } catch (const std::system_error&) {
@@ -279,16 +295,63 @@ bool VLAudioInterface::startOutput(const std::string& output) {
 }
 
 // The engine waits for a device when it settled on no sound although the
-// output asked for was another one: nothing else opened.
+// output asked for was another one, or on another device than the one the
+// user chose (its sound server answered too late, or it is unplugged): it
+// goes on looking for it. On the automatic output it also looks for a kind
+// of output it prefers to the one it settled on (a sound server that had not
+// answered yet), so that the server's sinks are offered once it answers.
 void VLAudioInterface::noteSettledOutput() {
   VEOutputType settled = VE_OUTPUTTYPE_AUTODETECT;
   VESystem* system = system_.load();
-  const bool onNoSound = system && system->getOutput(&settled) == VE_OK && settled == VE_OUTPUTTYPE_NOSOUND;
-  awaitingDevice_.store(onNoSound && parseOutputType(wantedOutput_) != VE_OUTPUTTYPE_NOSOUND);
-  if (!awaitingDevice_.load()) return;
-  VL_LOG_WARN("No audio output device, waiting for one : " << wantedOutput_);
+  LookTarget target;
+  if (system && system->getOutput(&settled) == VE_OK) target = lookTargetFor(settled);
+  const bool onNoSound = settled == VE_OUTPUTTYPE_NOSOUND && parseOutputType(wantedOutput_) != VE_OUTPUTTYPE_NOSOUND;
+  awaitingDevice_.store(onNoSound || target.wantedType != VE_OUTPUTTYPE_AUTODETECT);
+  {
+    VLMutexLocker values(valuesLock_);
+    lookTarget_ = target;
+  }
+  if (target.empty()) return;
+  if (onNoSound)
+    VL_LOG_WARN("No audio output device, waiting for one : " << wantedOutput_);
+  else
+    VL_LOG_WARN("Audio output device missing, looking for it : " << wantedOutput_);
   // The devices were just looked for: the next look is due in a while.
   nextDeviceDetection_ = VLPlatformFactory::instance()->getTime() + kDeviceDetectionSeconds;
+}
+
+VLAudioInterface::LookTarget VLAudioInterface::lookTargetFor(VEOutputType settled) const {
+  LookTarget target;
+  const size_t colon = wantedOutput_.find(':');
+  if (colon == std::string::npos) return target;
+  const int wantedType = parseOutputType(wantedOutput_.substr(0, colon));
+  const VEOutputEntry* wanted = veFindOutput(wantedType);
+  // Only the kinds whose devices the user chooses among are waited for.
+  const bool chosenKind = wanted && wanted->listsDevices && wantedType != VE_OUTPUTTYPE_AUTODETECT;
+  if (wantedType == VE_OUTPUTTYPE_AUTODETECT || (chosenKind && settled == VE_OUTPUTTYPE_NOSOUND)) {
+    for (VEOutputType type : veAutomaticOutputOrder()) {
+      if (type == settled || type == VE_OUTPUTTYPE_NOSOUND) break;
+      target.betterKinds.push_back(type);
+    }
+  }
+  const unsigned int key = VLStreamUrl::parseUnsigned(wantedOutput_.substr(colon + 1));
+  if (chosenKind && !playsDriver(settled, wantedType, key)) {
+    target.wantedType = static_cast<VEOutputType>(wantedType);
+    target.wantedKey = key;
+  }
+  return target;
+}
+
+// Whether the engine, settled on the kind settled, plays on the driver of
+// type whose key is key (0: the type's first driver).
+bool VLAudioInterface::playsDriver(VEOutputType settled, int type, unsigned int key) const {
+  if (settled != type) return false;
+  if (key == 0) return true;
+  VESystem* system = system_.load();
+  int index = 0;
+  VEGuid guid = {};
+  return system->getDriver(&index) == VE_OK && system->getDriverInfo(index, nullptr, 0, &guid) == VE_OK &&
+         guid.data1 == key;
 }
 
 bool VLAudioInterface::searchAvailableOutputDrivers(const std::string& label, int type, DriverList* list) {
@@ -407,6 +470,10 @@ void VLAudioInterface::closeEngine() {
   system_.store(nullptr);
   initialised_ = false;
   awaitingDevice_.store(false);
+  {
+    VLMutexLocker values(valuesLock_);
+    lookTarget_ = LookTarget();
+  }
   giveBackHandles();
 }
 
@@ -631,7 +698,8 @@ bool VLAudioInterface::update() {
     pendingSize = pendingStreamBufferSize_;
   }
   if (!pendingOutput.empty()) setOutput(pendingOutput, true);
-  if (deviceFound && awaitingDevice_.load()) {
+  // A device chosen in this pass replaces what the look was for.
+  if (deviceFound && pendingOutput.empty()) {
     VL_LOG_INFO("Audio output device found, set it to : " << wantedOutput_);
     switchOutput(wantedOutput_);
   }
@@ -643,7 +711,12 @@ bool VLAudioInterface::update() {
 // from the worker; the first pass after it ended learns whether a device
 // answered.
 bool VLAudioInterface::lookForDevice() {
-  if (!awaitingDevice_.load()) {
+  LookTarget target;
+  {
+    VLMutexLocker values(valuesLock_);
+    target = lookTarget_;
+  }
+  if (target.empty()) {
     deviceLook_.reset();
     return false;
   }
@@ -656,7 +729,7 @@ bool VLAudioInterface::lookForDevice() {
   const double now = VLPlatformFactory::instance()->getTime();
   if (now < nextDeviceDetection_) return false;
   nextDeviceDetection_ = now + kDeviceDetectionSeconds;
-  deviceLook_ = DeviceLook::start(deviceLooks_++ % kLooksPerFullLook == 0);
+  deviceLook_ = DeviceLook::start(target, deviceLooks_++ % kLooksPerFullLook == 0);
   return false;
 }
 

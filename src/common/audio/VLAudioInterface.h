@@ -157,7 +157,24 @@ class VLAudioInterface {
 
   bool openEngine(const std::string& output, size_t streamBufferSize);
   bool startOutput(const std::string& output);
+  // What a look for a device asks for: a kind of output that the automatic
+  // output prefers to the one in use with a device now (a sound server that
+  // answers, an ALSA device of the list that opens), or the device the user
+  // chose, missing when the engine settled.
+  struct LookTarget {
+    std::vector<VEOutputType> betterKinds;               // in the automatic output's order
+    VEOutputType wantedType = VE_OUTPUTTYPE_AUTODETECT;  // automatic: no device of its own missing
+    unsigned int wantedKey = 0;
+
+    bool empty() const { return betterKinds.empty() && wantedType == VE_OUTPUTTYPE_AUTODETECT; }
+    // Asks with a system of its own (see the .cpp); blocks up to the outputs'
+    // time limits. everyKind: every kind, else the sound server's only.
+    bool answers(bool everyKind) const;
+  };
+
   void noteSettledOutput();
+  LookTarget lookTargetFor(VEOutputType settled) const;
+  bool playsDriver(VEOutputType settled, int type, unsigned int key) const;
   bool lookForDevice();
   void closeEngine();
   bool searchAvailableOutputDrivers(const std::string& label, int type, DriverList* list);
@@ -193,6 +210,9 @@ class VLAudioInterface {
   std::string output_;
   int outputDriverIndex_;
   std::string pendingOutput_;
+  // What looks for a device ask for; empty while the engine plays on the
+  // device asked for.
+  LookTarget lookTarget_;
   size_t pendingStreamBufferSize_;
   size_t streamBufferSize_;
 

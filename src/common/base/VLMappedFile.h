@@ -37,8 +37,10 @@ class VLMappedFile {
   virtual bool openUnreserved(size_t size) { return open(size); }
   // Reserves offset..offset + length (clamped to the size) on disk, ahead of
   // a write through the mapping there, which a hole the disk cannot back
-  // would fault. Harmless over bytes already reserved. False, with an error
-  // in the log, when the disk has no room for them. The base answers true.
+  // would fault. Harmless over bytes already reserved. It may reserve more
+  // around the range while the disk has room for it, so that writes of a few
+  // kilobytes seldom reach the system. False, with an error in the log, when
+  // the disk has no room for the range itself. The base answers true.
   virtual bool reserve(size_t offset, size_t length);
   // Writes the bytes of offset..offset + length (clamped to the size) that
   // were changed through the mapping to the disk and waits until they are

@@ -365,10 +365,9 @@ int VLDownloader::nextPosition() const {
 // ---------------------------------------------------------------------------
 // Pass 2: settling, counting, listing.
 
-// Returns the number of running downloads and fills `queue` with the running
-// and queued files in queue order.
+// Returns the number of download slots taken and fills `queue` with the
+// running and queued files in queue order.
 int VLDownloader::settle(std::vector<VLRepositoryFile*>& queue) {
-  int running = 0;
   std::map<FileKey, size_t> runningSizes;
   for (VLRepository* repository : repositories_) {
     // Only a file whose content was replaced or lost can be a done
@@ -385,10 +384,7 @@ int VLDownloader::settle(std::vector<VLRepositoryFile*>& queue) {
       VLRepositoryFile* file = entry.second;
       if (file->getCustom() == DOWNLOAD_RUNNING) settleRunning(file);
       int state = file->getCustom();
-      if (state == DOWNLOAD_RUNNING) {
-        if (holdsSlot(file)) ++running;
-        noteRunningSize(file, runningSizes);
-      }
+      if (state == DOWNLOAD_RUNNING) noteRunningSize(file, runningSizes);
       if (state == DOWNLOAD_RUNNING || state == DOWNLOAD_QUEUED) queue.push_back(file);
     }
   }
@@ -396,6 +392,26 @@ int VLDownloader::settle(std::vector<VLRepositoryFile*>& queue) {
   // Stable: equal positions keep the walk's order, "import" before
   // "download" and file-id order within one repository.
   std::stable_sort(queue.begin(), queue.end(), comparePositions);
+  return countSlots(queue);
+}
+
+// A download waiting for its next try after a failure (a server that answers
+// 503, cuts its answers, or whose answers without a length keep ending
+// elsewhere) holds no slot: the downloads queued behind it start meanwhile,
+// and it keeps its open and so its retry schedule (its tries, short while the
+// server keeps failing, run beside them). At most as many wait so, from the
+// front of the queue, as the limit lets run: when every answer fails (a
+// service down, no network), the queue does not open file after file.
+int VLDownloader::countSlots(const std::vector<VLRepositoryFile*>& queue) {
+  retrying_.clear();
+  int running = 0;
+  for (VLRepositoryFile* file : queue) {
+    if (file->getCustom() != DOWNLOAD_RUNNING) continue;
+    if (file->isRetrying() && int(retrying_.size()) < getLimit())
+      retrying_.insert(file);
+    else
+      ++running;
+  }
   return running;
 }
 
@@ -512,10 +528,8 @@ void VLDownloader::startDownloads(const std::vector<VLRepositoryFile*>& queue, i
   }
 }
 
-// A running download whose answers come empty only waits between single short
-// requests, a few at most: the downloads queued behind it start meanwhile.
-bool VLDownloader::holdsSlot(VLRepositoryFile* file) {
-  return !file->isRetryingEmptyAnswers();
+bool VLDownloader::holdsSlot(VLRepositoryFile* file) const {
+  return retrying_.count(file) == 0;
 }
 
 bool VLDownloader::isUsable(VLRepository* repository) {

@@ -94,9 +94,11 @@ class VLDownloader {
   // order they were queued; settles downloads that completed or broke; stops
   // the downloads that may not run (over the limit, highest positions first,
   // or in a repository that is offline, full or unwritable); starts queued
-  // ones in position order while a slot is free. Before it returns, the index
-  // of every repository whose downloads changed state or position is saved,
-  // so that a crash loses nothing of the queue.
+  // ones in position order while a slot is free. A running download that
+  // waits for its next try after failures holds no slot meanwhile (as many
+  // at most as the limit lets run, from the front of the queue). Before it
+  // returns, the index of every repository whose downloads changed state or
+  // position is saved, so that a crash loses nothing of the queue.
   void update();
 
   // The queue's order: ascending position, compared as signed ints.
@@ -127,6 +129,7 @@ class VLDownloader {
 
   // Pass 2: settling, counting and listing.
   int settle(std::vector<VLRepositoryFile*>& queue);
+  int countSlots(const std::vector<VLRepositoryFile*>& queue);
   void settleRunning(VLRepositoryFile* file);
   void applyFormatFallback(VLRepositoryFile* file);
   void noteRunningSize(VLRepositoryFile* file, std::map<FileKey, size_t>& sizes);
@@ -136,7 +139,7 @@ class VLDownloader {
   void startDownloads(const std::vector<VLRepositoryFile*>& queue, int running);
 
   static bool hasLostBytes(VLRepositoryFile* file);
-  static bool holdsSlot(VLRepositoryFile* file);
+  bool holdsSlot(VLRepositoryFile* file) const;
   static bool isUsable(VLRepository* repository);
   static FileKey keyOf(VLRepositoryFile* file);
   void setState(VLRepositoryFile* file, int state);
@@ -156,4 +159,7 @@ class VLDownloader {
   // at once, so that after a crash the next session keeps the blocks on disk
   // and fetches only the missing ones.
   std::map<FileKey, size_t> savedRunningSizes_;
+  // Owning thread only: the running downloads of the current update that
+  // wait for their next try without holding a slot (see countSlots).
+  std::set<VLRepositoryFile*> retrying_;
 };

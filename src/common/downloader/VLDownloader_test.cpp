@@ -434,6 +434,36 @@ TEST_F(VLDownloaderTest, AServerFailingMidDownloadLeavesTheFileFailedWithItsWhol
   expectQueue({{"other", QUEUED, 1}, {"f", QUEUED, 2}});
 }
 
+// Downloads waiting for their next try hold no slot, as many at most as the
+// limit lets run: with limit 1, one failing download lets the next one run,
+// and a second failing one holds the slot, so that a server failing every
+// download does not open the whole queue. Once the server answers again, all
+// complete.
+TEST_F(VLDownloaderTest, AsManyDownloadsWaitForTheirNextTryOutsideTheLimitAsItLetsRun) {
+  rig().openDownloader(1);
+  // a and b: 503 three times, then the file (the server counts per path, so
+  // each run of the test has paths of its own).
+  static int run = 0;
+  const std::string failing = "failtimes=3/run=" + std::to_string(++run) + "/";
+  rig().setUrl("a", url(100000, 2, failing));
+  rig().setUrl("b", url(100000, 3, failing));
+  rig().setUrl("c", url(100000, 4));
+  for (const char* name : {"a", "b", "c"}) downloader().addFile(downloads(), id(name), "");
+  ASSERT_TRUE(runWithClock([&] { return g_server->getRequests().size() >= 4; }, 0.2))
+      << "the two failing downloads were tried again";
+  expectQueue({{"a", RUNNING, 0}, {"b", RUNNING, 1}, {"c", QUEUED, 2}});
+  for (const TestHttpRequest& request : g_server->getRequests()) EXPECT_EQ("503", request.status);
+
+  ASSERT_TRUE(runWithClock(
+      [&] {
+        return rig().state(downloads(), "a") == DONE && rig().state(downloads(), "b") == DONE &&
+               rig().state(downloads(), "c") == DONE;
+      },
+      1));
+  for (unsigned seed = 2; seed <= 4; ++seed)
+    expectContent(downloads(), std::string(1, char('a' + seed - 2)), 100000, seed);
+}
+
 // A page that re-syncs its list removes and adds in one go: the download must
 // stay, not vanish with the removed record once it ends.
 TEST_F(VLDownloaderTest, ARemoveFollowedByAnAddKeepsTheDownload) {

@@ -32,6 +32,10 @@ const size_t kLargestChunk = size_t(kReceiveBufferSize) - 1;
 // After the wait, transfers are driven for at most this long (seconds) while
 // their sockets have data, so that one pass moves what has arrived.
 const double kDriveBudgetSeconds = 0.02;
+// The most that one pass adds to the running time (seconds): a pass waits at
+// most 100 ms for the network, so a gap between two passes ten times as long
+// is mostly time in which the process did not run.
+const double kLongestPassSeconds = 1.0;
 // A seek that lands this close after the transfer's position is left to the
 // running transfer.
 const size_t kSeekWindow = 10000;
@@ -177,6 +181,8 @@ VLHttpRepositoryProvider::VLHttpRepositoryProvider()
       delegate_(nullptr),
       stallTimeout_(30),
       urlAnswerTimeout_(30),
+      runningTime_(VLPlatformFactory::instance()->getTime()),
+      lastPassAt_(runningTime_),
       globalInit_(false),
       wake_(nullptr) {}
 
@@ -687,6 +693,14 @@ void VLHttpRepositoryProvider::forgetChangedContent(repo_file* file) {
   file->failure = file->refusal;
 }
 
+// Past a bound an answer without a length fails for good; a volume that other
+// programs filled, or a failing disk, fails it as a write would fail an answer
+// with a length: it is tried again, and goes on once the room is back.
+void VLHttpRepositoryProvider::noteRoomRefused(repo_file* file, bool tooLarge) {
+  file->refusal = tooLarge ? kTooLarge : kNotStored;
+  file->outgrewRoom = tooLarge;
+}
+
 // An answer without a length that outgrew the room it may take is taken for
 // one that never ends: it fails for good (another would only do the same),
 // and its bytes give their room back, at once unless a reader holds the file
@@ -924,10 +938,10 @@ size_t VLHttpRepositoryProvider::write(char* ptr, size_t size, size_t nmemb, voi
     VL_LOG_TRACE("File write finished : " << file);
     return 0;
   }
-  if (file->sizeFromClose && !repositoryFile->growFor(file->currentOffset + file->bufferUsed + n)) {
+  bool tooLarge = false;
+  if (file->sizeFromClose && !repositoryFile->growFor(file->currentOffset + file->bufferUsed + n, &tooLarge)) {
     VL_LOG_ERROR("Unable to make room for the answer without content size : " << file->fileId);
-    file->refusal = kTooLarge;
-    file->outgrewRoom = true;
+    noteRoomRefused(file, tooLarge);
     return 0;
   }
   const size_t blockSize = file->repository->getBlockSize();
@@ -981,6 +995,7 @@ size_t VLHttpRepositoryProvider::write(char* ptr, size_t size, size_t nmemb, voi
 // ---- The pump ----
 
 bool VLHttpRepositoryProvider::update() {
+  countPass();
   applyFileUrls();
   askAgainForUrls();
   if (!multi_) return false;
@@ -995,6 +1010,15 @@ bool VLHttpRepositoryProvider::update() {
     }
   }
   return result;
+}
+
+// Counted at the start of the pump: what the running time reaches here is
+// seen by the readers and files only after the drive that follows has taken
+// in what arrived meanwhile.
+void VLHttpRepositoryProvider::countPass() {
+  const double now = VLPlatformFactory::instance()->getTime();
+  runningTime_ += std::min(std::max(0.0, now - lastPassAt_), kLongestPassSeconds);
+  lastPassAt_ = now;
 }
 
 // Runs libcurl again and again while its sockets have data, until they would
@@ -1099,6 +1123,7 @@ bool VLHttpRepositoryProvider::settleDone(CURLMsg* message) {
     forgetOutgrownAnswer(file);
   } else if (result == CURLE_OK && file->sizeFromClose) {
     file->state = finishGrowing(file) ? TRANSFER_FINISHED : TRANSFER_FAILED_RETRYABLE;
+    if (file->outgrewRoom) forgetOutgrownAnswer(file);
   } else if (result == CURLE_OK) {
     file->state = TRANSFER_FINISHED;
   } else if (result == CURLE_TOO_MANY_REDIRECTS || result == CURLE_UNSUPPORTED_PROTOCOL ||
@@ -1183,11 +1208,12 @@ bool VLHttpRepositoryProvider::finishGrowing(repo_file* file) {
     if (repositoryFile->getSize() == 0) repositoryFile->discardContent();
     return false;
   }
-  if (!repositoryFile->settle() || !repositoryFile->finishGrowing(size)) {
+  bool tooLarge = false;
+  if (!repositoryFile->settle() || !repositoryFile->finishGrowing(size, &tooLarge)) {
     VL_LOG_ERROR("Unable to set repository file properties : " << file->fileId.entityId() << "-"
                                                                << file->fileId.getFormat()->getId() << " => " << size
                                                                << ", " << file->etag);
-    file->refusal = kNotStored;
+    noteRoomRefused(file, tooLarge);
     return false;
   }
   // A download's end waits for the next answer to end there too: this one's

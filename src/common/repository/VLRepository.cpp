@@ -1,6 +1,7 @@
 #include "VLRepository.h"
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
 #include <future>
 #include <memory>
@@ -18,7 +19,6 @@
 #include "VLCrypto.h"
 #include "VLFileHelper.h"
 #include "VLFileSizeReader.h"
-#include "VLFolder.h"
 #include "VLLogger.h"
 #include "VLMappedFile.h"
 #include "VLMutex.h"
@@ -40,7 +40,7 @@ const double kReserve = 300000000.0;
 // The largest plausible audio track (70 minutes of CD-quality FLAC, four
 // hours of 256 kbit/s MP3): an answer of unknown length that passes it is
 // taken for one that never ends.
-const double kLargestTrack = 500000000.0;
+std::atomic<double> g_largestTrack(500000000.0);
 // Seconds between size checks while full, and between probes while unwritable.
 const double kRecheckPeriod = 3.0;
 // Seconds between index saves.
@@ -255,7 +255,7 @@ void VLRepository::startClear() {
 void VLRepository::clearSlice(size_t most, double seconds) {
   if (!clearingFrom_) return;
   const double end = seconds > 0 ? now() + seconds : 0;
-  const bool indexed = db_ && rowsLoaded_ && VLSQLiteStatement::execute(db_, "BEGIN TRANSACTION");
+  const bool indexed = indexTakesWrites() && VLSQLiteStatement::execute(db_, "BEGIN TRANSACTION");
   std::vector<VLRepositoryFile*> cleared;
   auto it = files_.lower_bound(*clearingFrom_);
   {
@@ -422,15 +422,21 @@ double VLRepository::countedSize(VLRepositoryFile* file, double limit) const {
   return autoClean_ && size > limit ? double(file->getHeldBytes()) : size;
 }
 
-bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size, bool* asBytesArrive) {
+void VLRepository::setLargestTrack(double bytes) {
+  g_largestTrack = bytes;
+}
+
+bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size, bool* asBytesArrive, bool* tooLarge) {
   if (asBytesArrive) *asBytesArrive = false;
+  if (tooLarge) *tooLarge = false;
   // A file growing with an answer of unknown length may never see its end:
   // it grows no larger than a track can be, and only while the volume keeps
   // its reserve free, whatever the limits say.
   const bool growing = file->isGrowing();
-  if (growing && double(size) > kLargestTrack) {
+  if (growing && double(size) > g_largestTrack) {
     VL_LOG_WARN("Answer of unknown length is larger than a track can be : " << file->getFileId() << " at " << size
                                                                             << " bytes");
+    if (tooLarge) *tooLarge = true;
     return false;
   }
   double available = 0;
@@ -439,6 +445,8 @@ bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size, bool* asByte
     return true;  // the resize itself will tell
   double stored = double(trash_->getPendingBytes());
   for (auto& entry : files_) stored += knownSize(entry.second);
+  // The room the volume offers this repository: what other programs leave.
+  const bool othersTookRoom = growing && file->noteOfferedRoom(available + stored);
   const double limit = limitFor(stored, available, total);
   double keptOthers = 0;
   std::list<VLRepositoryFile*> candidates;
@@ -482,8 +490,12 @@ bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size, bool* asByte
     VL_LOG_WARN("Repository file does not fit : " << file->getFileId() << " needs " << size << " bytes, the limit is "
                                                   << limit << " and " << available << " bytes are available");
     // Its answer fails: the repository is not full for an answer that may
-    // never have ended.
-    if (growing) return false;
+    // never have ended. Past the reserve it is the answer's own size, unless
+    // other programs took the room meanwhile (the volume is full then).
+    if (growing) {
+      if (tooLarge) *tooLarge = !othersTookRoom;
+      return false;
+    }
     // Without auto-clean the user can make room: the repository is full
     // until then. A size larger than the volume never fits: that file alone
     // fails. An auto-clean repository never turns full; in both cases the
@@ -529,6 +541,10 @@ bool VLRepository::needsRoom(double stored, double kept, double available, doubl
 void VLRepository::checkAvailability(bool now) {
   VLFileHelper::Writability writability = VLFileHelper::NOT_WRITABLE;
   if (makeDirectory()) writability = VLPlatformFactory::instance()->getFileHelper()->probeWritability(getDirectory());
+  // Nothing is stored into a repository whose index only reads: no row
+  // would record it, and a restart would find it gone.
+  const bool takesFiles = writability == VLFileHelper::WRITABLE || writability == VLFileHelper::VOLUME_FULL;
+  if (takesFiles && !reopenIndexForWriting()) writability = VLFileHelper::READ_ONLY;
   bool unavailable = writability == VLFileHelper::NOT_WRITABLE || writability == VLFileHelper::READ_ONLY;
   // A read-only folder (a volume remounted so after an error) cannot take
   // transfers, but the complete files it holds can still be read and played.
@@ -813,33 +829,34 @@ void VLRepository::deleteRemovedFiles() {
 // the index before their files leave the disk, in one transaction: a row
 // whose files are gone is a damaged download to the next start, which would
 // fetch it again after a crash. (A cache's start drops such a row, and a
-// clear deletes its rows itself.) While the folder is not there (a disk not
-// mounted) the files cannot be reached: the same transaction remembers the
-// names of those that hold bytes, for when it is back. False when the rows
-// are left to the next save.
+// clear deletes its rows itself.) Files that are not where they should be
+// cannot be removed: their folder is not there, or it is the empty mount
+// point of a disk not mounted. The same transaction remembers the names of
+// those that hold bytes, for when they are back. False when the rows are left
+// to the next save.
 bool VLRepository::deleteRowsOf(const std::vector<VLRepositoryFile*>& files) {
-  if (autoClean_ || files.empty() || !db_ || !rowsLoaded_) return false;
-  const bool away = isFolderMissing();
+  if (autoClean_ || files.empty() || !indexTakesWrites()) return false;
   std::vector<std::string> names;
   std::vector<std::string> unreachable;
   names.reserve(files.size());
   for (VLRepositoryFile* file : files) {
     names.push_back(file->fileName());
-    if (away && file->getSize() != kAllOnes && file->getSize() > 0) unreachable.push_back(file->fileName());
+    const bool storedBytes = file->getSize() != kAllOnes && file->getSize() > 0;
+    if (storedBytes && !hasFilesOnDisk(file->fileName())) unreachable.push_back(file->fileName());
   }
   if (!inTransaction([&] { return runEach(kRememberRemoval, unreachable) && runEach(kDeleteByName, names); })) {
     VL_LOG_ERROR("Unable to delete the index rows of removed downloads before their files : " << name_);
     return false;
   }
   if (!unreachable.empty())
-    VL_LOG_WARN("Downloads are removed while their folder is away, their files go once it is back : "
+    VL_LOG_WARN("Downloads are removed while their files are away, the files go once they are back : "
                 << unreachable.size() << " in " << getDirectory());
   return true;
 }
 
-bool VLRepository::isFolderMissing() const {
-  std::unique_ptr<VLFolder> folder(VLPlatformFactory::instance()->getFileHelper()->openFolder(getDirectory()));
-  return !folder;
+bool VLRepository::hasFilesOnDisk(const std::string& fileName) const {
+  VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
+  return files->getFileSize(getFilePath(fileName)) > 0 || files->getFileSize(getBitmapPath(fileName)) > 0;
 }
 
 // The files of downloads removed while their folder was away go once the
@@ -849,7 +866,7 @@ bool VLRepository::isFolderMissing() const {
 // place of a disk's), and every other is forgotten once its files are handed
 // to the trash.
 void VLRepository::finishRemovalsWhileAway() {
-  if (autoClean_ || !db_ || !rowsLoaded_ || unavailable_) return;
+  if (autoClean_ || !indexTakesWrites() || unavailable_) return;
   std::vector<std::string> pending;
   {
     VLSQLiteStatement statement(db_);
@@ -860,13 +877,12 @@ void VLRepository::finishRemovalsWhileAway() {
   if (pending.empty()) return;
   std::unordered_set<std::string_view> claimed;
   for (auto& entry : files_) claimed.insert(entry.second->fileName());
-  VLFileHelper* files = VLPlatformFactory::instance()->getFileHelper();
   std::vector<std::string> finished;
   std::vector<std::string> paths;
   for (const std::string& name : pending) {
     if (!isValidFileName(name) || claimed.count(name)) {
       finished.push_back(name);
-    } else if (files->getFileSize(getFilePath(name)) > 0 || files->getFileSize(getBitmapPath(name)) > 0) {
+    } else if (hasFilesOnDisk(name)) {
       paths.push_back(getBitmapPath(name));
       paths.push_back(getFilePath(name));
       finished.push_back(name);
@@ -1035,8 +1051,38 @@ bool VLRepository::openIndex() {
       (!VLSQLiteStatement::execute(db_, kAddTotalLockCount) || !VLSQLiteStatement::execute(db_, kAddLastAdd)))
     return false;
 
-  return VLSQLiteStatement::execute(db_, kCreateFilesTable) && VLSQLiteStatement::execute(db_, kCreateRemovedTable) &&
-         VLSQLiteStatement::execute(db_, "PRAGMA synchronous = OFF");
+  if (!VLSQLiteStatement::execute(db_, kCreateFilesTable) || !VLSQLiteStatement::execute(db_, kCreateRemovedTable) ||
+      !VLSQLiteStatement::execute(db_, "PRAGMA synchronous = OFF"))
+    return false;
+  if (VLSQLiteDatabase::isReadOnly(db_))
+    VL_LOG_WARN(
+        "Repository index is read-only, nothing is stored into the repository until it can be written : " << dbPath_);
+  return true;
+}
+
+// A connection opened while the index's folder was read-only (a home
+// remounted so after a file-system error) only reads, also once the folder
+// is writable again: it is then opened anew, for writing, before anything is
+// stored into the repository. The rows it read are the file's rows, so the
+// records stand. False while the index cannot be written.
+bool VLRepository::reopenIndexForWriting() {
+  if (!VLSQLiteDatabase::isReadOnly(db_)) return true;
+  sqlite3* db = nullptr;
+  if (VLSQLiteDatabase::open(dbPath_, VLSQLiteDatabase::Access::ReadWrite, VLSQLiteDatabase::WhenLocked::Wait, &db) !=
+      SQLITE_OK)
+    return false;
+  if (VLSQLiteDatabase::isReadOnly(db) || !VLSQLiteStatement::execute(db, "PRAGMA synchronous = OFF")) {
+    VLSQLiteDatabase::close(db);
+    return false;
+  }
+  VLSQLiteDatabase::close(db_);
+  db_ = db;
+  VL_LOG_INFO("Repository index can be written again : " << dbPath_);
+  return true;
+}
+
+bool VLRepository::indexTakesWrites() const {
+  return db_ && rowsLoaded_ && !VLSQLiteDatabase::isReadOnly(db_);
 }
 
 // A download whose content has its recorded size and was whole at the last
@@ -1251,8 +1297,12 @@ VLRepositoryFile* VLRepository::loadRow(IndexRow& row, time_t lastValidation) {
 // that cannot be loaded.
 VLRepositoryFile* VLRepository::makeRecord(IndexRow& row, time_t lastValidation) {
   if (!isKnownFormat(row.formatId) || !isValidFileName(row.name)) return nullptr;
+  // A stream's empty answer is its file for one play only (its last close
+  // forgets it); a cached row that still holds one, left by a crash during
+  // that play, is a file not fetched yet.
+  const size_t size = row.size == 0 && autoClean_ ? VLRepositoryFile::UNKNOWN_SIZE : size_t(row.size);
   return new VLRepositoryFile(this, identity_, VLFileId(std::move(row.entityId), uint32_t(row.formatId)), provider_,
-                              handler_, std::move(row.name), size_t(row.size), size_t(row.loaded), std::move(row.etag),
+                              handler_, std::move(row.name), size, size_t(row.loaded), std::move(row.etag),
                               std::move(row.metadata), std::move(row.providerData), int(row.position), int(row.custom),
                               lastValidation, time_t(row.lastOpen), static_cast<unsigned int>(row.totalLockCount),
                               time_t(row.lastAdd), false);
@@ -1399,7 +1449,7 @@ bool VLRepository::saveFiles() {
 // Deletions go before writes, also across slices: a record made again under a
 // deleted id is written only once the old row is gone.
 bool VLRepository::saveRows(double seconds) {
-  bool result = db_ && rowsLoaded_;
+  bool result = indexTakesWrites();
   if (result && hasUnsavedRows()) {
     const double end = seconds > 0 ? now() + seconds : 0;
     std::vector<VLFileId> deleted;

@@ -105,6 +105,10 @@ class VLRepository {
   void forEachFound(unsigned int flagsMask, unsigned int stateMask,
                     const std::function<void(VLRepositoryFile*)>& found);
 
+  // A cache (made with autoClean): what it holds may be let go and fetched
+  // again.
+  bool isCache() const { return autoClean_; }
+
   // While offline the files start no transfer and stop the running ones.
   // Any thread.
   void setOffline(bool offline) { offline_ = offline; }
@@ -166,20 +170,29 @@ class VLRepository {
   // the same way, but never larger than a track can be (500 MB) nor past
   // the volume's 300 MB reserve, unless it fits under an auto-clean
   // repository's limit; such a refusal is its answer's alone: it
-  // turns nothing full and tells the handler nothing.
+  // turns nothing full and tells the handler nothing. tooLarge (not null)
+  // then tells a bound passed by the answer itself (true) from room that
+  // other programs took since the file's providing open (false: the answer
+  // may go on once the room is back; see VLRepositoryFile::noteOfferedRoom).
   // With asBytesArrive (not null), a size larger than the limit of an
   // auto-clean repository that the volume could hold evicts nothing now:
   // asBytesArrive is set, and the file takes its room as its bytes arrive
   // (it counts the bytes it holds, not its size, against the limit: see
   // VLRepositoryFile::setContent), evicting others then and itself once they
   // pass the limit.
-  bool makeRoomFor(VLRepositoryFile* file, size_t size, bool* asBytesArrive = nullptr);
+  bool makeRoomFor(VLRepositoryFile* file, size_t size, bool* asBytesArrive = nullptr, bool* tooLarge = nullptr);
+  // The size past which an answer of unknown length is taken for one that
+  // never ends: 500 MB. Tests set a smaller one, before any repository is
+  // made, so as not to store that much.
+  static void setLargestTrack(double bytes);
   // Makes the directory again when it is missing and may be made (see
   // makeDirectory: not a download folder that held stored files), probes it
-  // and tells the handler onUnwritable when it turns unusable. A folder whose
-  // volume is full stays usable for the files it holds: the handler is told
-  // onVolumeFull when the probe first finds it so. A directory that turns
-  // usable again gets the removals made while it was away finished.
+  // and tells the handler onUnwritable when it turns unusable. An index
+  // opened read-only (its folder was) counts as a read-only directory until
+  // this check can open it for writing. A folder whose volume is full stays
+  // usable for the files it holds: the handler is told onVolumeFull when the
+  // probe first finds it so. A directory that turns usable again gets the
+  // removals made while it was away finished.
   void checkAvailability(bool now);
   // Writes the rows of the records that changed since the last save, and
   // deletes those of the records deleted since, in one transaction;
@@ -240,6 +253,10 @@ class VLRepository {
   void repairDamagedDownloads(const std::vector<VLRepositoryFile*>& damaged);
   // Index database.
   bool openIndex();
+  bool reopenIndexForWriting();
+  // The index is loaded and its connection can write (one opened on a
+  // read-only folder only reads): rows may be written and deleted.
+  bool indexTakesWrites() const;
   bool loadFiles(bool checkFiles, std::vector<VLRepositoryFile*>* damaged);
   struct IndexRow;
   struct LoadOutcome;
@@ -275,9 +292,8 @@ class VLRepository {
   void deleteRemovedAndClosed(std::map<VLFileId, VLRepositoryFile*>::iterator& it, bool rowGone);
   void deleteRemovedFiles();
   bool deleteRowsOf(const std::vector<VLRepositoryFile*>& files);
-  // The directory is not there (or no folder): a disk not mounted, a folder
-  // removed by hand.
-  bool isFolderMissing() const;
+  // The content or bitmap file of the name holds bytes in the directory.
+  bool hasFilesOnDisk(const std::string& fileName) const;
   void finishRemovalsWhileAway();
   // Clear-all.
   void startClear();

@@ -38,6 +38,9 @@ const int kMaxEmptyAnswerRetries = 4;
 // this much (and by an eighth of what came), so that the file is resized
 // (and its room asked for) seldom.
 const size_t kGrowthStep = size_t(1) << 20;
+// Room that this program's own log and databases may take while an answer
+// grows: other programs are told to have taken room only past it.
+const double kOwnWrites = 8e6;
 // Period of the loaded-bytes recount while open.
 const double kRefreshPeriod = 0.5;
 // Seconds between the start of a block's write-back and the commit of its
@@ -129,6 +132,8 @@ void VLRepositoryFile::init(std::string fileName) {
   awaitingSince_ = 0;
   growing_ = false;
   endedAt_ = kAllOnes;
+  unconfirmedEnds_ = 0;
+  mostOffered_ = 0;
   roomAsBytesArrive_ = false;
   arrivedSinceRoomCheck_ = 0;
   failure_.clear();
@@ -156,6 +161,10 @@ VLRepositoryFile::~VLRepositoryFile() {
 
 double VLRepositoryFile::now() const {
   return VLPlatformFactory::instance()->getTime();
+}
+
+double VLRepositoryFile::patienceNow() const {
+  return provider_->getRunningTime();
 }
 
 // ---- Small operations ----
@@ -223,6 +232,7 @@ bool VLRepositoryFile::open(unsigned int options) {
     validatorRefused_ = false;
     unanswered_ = false;
     awaitingSince_ = 0;
+    mostOffered_ = 0;
     failure_.clear();
   }
   if (options & OPEN_LOCK) {
@@ -385,6 +395,12 @@ bool VLRepositoryFile::close(unsigned int options) {
   // comes whole from its start, so its bytes would only hold room (as much
   // as an answer that never ends took) until the next answer wrote them again.
   if (growing_ && !emptyFiles()) growing_ = false;
+  // A stream's empty answer (a size of 0, a 204, no body before the close)
+  // is its file for the play that got it, whose sound ended at once as an
+  // empty file. Kept in the cache, it would end every later play the same
+  // way without the server being asked again; forgotten, the next open
+  // fetches it anew. An empty file stored for good (imported) stays.
+  if (size_ == 0 && repository_->isCache()) emptyFiles();
   refreshLoaded();
   if (!isContentMapped() || !isBitmapMapped()) {
     VL_LOG_ERROR("Map file should be open");
@@ -635,6 +651,7 @@ bool VLRepositoryFile::setContent(size_t size, const std::string& etag) {
 void VLRepositoryFile::storeReset(size_t size, const std::string& etag) {
   growing_ = false;
   endedAt_ = kAllOnes;
+  unconfirmedEnds_ = 0;
   roomAsBytesArrive_ = false;
   arrivedSinceRoomCheck_ = 0;
   size_ = size;
@@ -730,30 +747,55 @@ bool VLRepositoryFile::beginGrowing(const std::string& etag) {
   return true;
 }
 
-bool VLRepositoryFile::growFor(size_t end) {
+bool VLRepositoryFile::growFor(size_t end, bool* tooLarge) {
+  if (tooLarge) *tooLarge = false;
   if (!growing_) return false;
   if (end <= size_) return true;
-  size_t wanted = end + std::max(kGrowthStep, end / 8);
-  wanted = (wanted + kBlockSize - 1) & ~(kBlockSize - 1);
-  if (!repository_->makeRoomFor(this, wanted)) return false;
-  if (!resizeKeepingBlocks(wanted)) return false;
-  size_ = wanted;
-  rowChanged();
+  // Only whole blocks are written while the end is unknown: the bytes of a
+  // last partial block wait for more, or for the end (finishGrowing).
+  const size_t needed = blockStart(end);
+  size_t wanted = blockStart(end + std::max(kGrowthStep, end / 8) + kBlockSize - 1);
+  while (wanted > size_) {
+    bool bound = false;
+    if (repository_->makeRoomFor(this, wanted, nullptr, &bound)) {
+      if (!resizeKeepingBlocks(wanted)) return false;
+      size_ = wanted;
+      rowChanged();
+      return true;
+    }
+    if (!bound || wanted <= needed) {
+      if (tooLarge) *tooLarge = bound;
+      return false;
+    }
+    // A step that passes a bound is cut short: the file may grow up to it.
+    wanted = needed + blockStart((wanted - needed) / 2);
+  }
   return true;
 }
 
-bool VLRepositoryFile::finishGrowing(size_t size) {
+bool VLRepositoryFile::noteOfferedRoom(double offered) {
+  mostOffered_ = std::max(mostOffered_, offered);
+  const double held = size_ == kAllOnes ? 0.0 : double(size_);
+  return mostOffered_ - offered > std::max(held, kOwnWrites);
+}
+
+bool VLRepositoryFile::finishGrowing(size_t size, bool* tooLarge) {
+  if (tooLarge) *tooLarge = false;
   if (!growing_) return false;
   if (custom_ != 0 && size != endedAt_) {
     // A download is kept for good, and a server that stops mid-answer closes
     // its connection as cleanly as one that sent everything: the end is
-    // taken once a second answer ends at the same byte.
+    // taken once an answer ends where an earlier one of this run ended, and
+    // none ended further (an answer cut at the same byte as an earlier cut
+    // one is still cut when a whole one came between).
     VL_LOG_INFO("Download without a length ended at "
-                << size << " bytes, its end is confirmed by the next answer : " << fileId_);
-    endedAt_ = size;
+                << size << " bytes, its end is confirmed by a later answer : " << fileId_);
+    endedAt_ = endedAt_ == kAllOnes ? size : std::max(endedAt_, size);
+    ++unconfirmedEnds_;
     return true;
   }
-  if (size > size_ && !growFor(size)) return false;
+  // The end is known: the file takes its exact size, with no step ahead.
+  if (size > size_ && !repository_->makeRoomFor(this, size, nullptr, tooLarge)) return false;
   if (size != size_ && !resizeKeepingBlocks(size)) return false;
   growing_ = false;
   size_ = size;
@@ -1163,8 +1205,13 @@ bool VLRepositoryFile::driveTransfer() {
 
 // A transfer that ended well but stored nothing (a server that answers short
 // ranges, or a range that was present already) would otherwise be started
-// again on every pass for ever; it counts as a retryable failure instead.
+// again on every pass for ever; it counts as a retryable failure instead. So
+// does a download's answer without a length whose end was not confirmed,
+// unless it is the first of its run (the next answer, asked for at once,
+// confirms that end): answers that keep ending elsewhere wait on the retry
+// schedule instead of being fetched whole again and again.
 bool VLRepositoryFile::finishedWithoutProgress() {
+  if (growing_ && custom_ != 0) return unconfirmedEnds_ > 1;
   if (size_ == kAllOnes || !isBitmapMapped() || isComplete()) return false;
   return bitCount() <= bitsAtStart_;
 }
@@ -1180,7 +1227,11 @@ bool VLRepositoryFile::discardPageDownload() {
   return true;
 }
 
+// A download's answer without a length is progress only once its end is
+// confirmed: each answer comes whole from its start, so one that went further
+// than the last stored nothing that is kept.
 bool VLRepositoryFile::broughtNewBytes() {
+  if (growing_ && custom_ != 0) return false;
   return size_ != kAllOnes && isBitmapMapped() && bitCount() > bitsAtStart_;
 }
 
@@ -1195,20 +1246,21 @@ void VLRepositoryFile::noteAwaitedAnswer(uint32_t state) {
   if (!awaiting)
     awaitingSince_ = state == Provider::TRANSFER_FAILED_RETRYABLE ? awaitingSince_ : 0;
   else if (awaitingSince_ == 0)
-    awaitingSince_ = now();
+    awaitingSince_ = patienceNow();
 }
 
 void VLRepositoryFile::scheduleRetry(bool unanswered, bool empty) {
   double current = now();
-  if (failingSince_ == 0) failingSince_ = awaitingSince_ != 0 ? std::min(awaitingSince_, current) : current;
+  double waited = patienceNow();
+  if (failingSince_ == 0) failingSince_ = awaitingSince_ != 0 ? std::min(awaitingSince_, waited) : waited;
   awaitingSince_ = 0;
   unanswered_ = unanswered;
   if (empty) {
     scheduleEmptyAnswerRetry(current);
     return;
   }
-  if (unanswered && current - failingSince_ < kQuickRetryWindow) {
-    double delay = std::min(std::max(kFirstQuickRetryDelay, (current - failingSince_) / 2), kLongestQuickRetryDelay);
+  if (unanswered && waited - failingSince_ < kQuickRetryWindow) {
+    double delay = std::min(std::max(kFirstQuickRetryDelay, (waited - failingSince_) / 2), kLongestQuickRetryDelay);
     nextTry_ = current + delay;
     reportRetry();
     return;
@@ -1321,7 +1373,7 @@ void VLRepositoryFile::refreshWhileOpen() {
 double VLRepositoryFile::getFailingFor() {
   double since = failingSince_;
   if (awaitingSince_ != 0 && (since == 0 || awaitingSince_ < since)) since = awaitingSince_;
-  return since == 0 ? 0 : std::max(0.0, now() - since);
+  return since == 0 ? 0 : std::max(0.0, patienceNow() - since);
 }
 
 double VLRepositoryFile::getRetryDelay() {

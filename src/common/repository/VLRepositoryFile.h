@@ -148,8 +148,10 @@ class VLRepositoryFile {
   // nothing changed, when a file cannot be mapped.
   bool open(unsigned int options);
   // Undoes one open (and one lock with OPEN_LOCK). The last close stops
-  // providing (cancelling the transfer), recounts the loaded bytes and
-  // unmaps both files. False when there is no such open or lock.
+  // providing (cancelling the transfer), forgets an empty content of a
+  // cached file (a stream's empty answer holds for one play only),
+  // recounts the loaded bytes and unmaps both files. False when there is no
+  // such open or lock.
   bool close(unsigned int options);
 
   // Copies the bytes present from offset on, up to the first missing block,
@@ -225,15 +227,26 @@ class VLRepositoryFile {
   // while a reader holds it); growFor then gives the file room for the bytes
   // up to end, ahead of them: its size is provisional meanwhile, and the
   // file never counts as complete. finishGrowing gives it its final size;
-  // a download's end is taken only once two answers ended there (the file
-  // stays growing after the first). growFor is refused past a track's size
-  // and the volume's reserve (VLRepository::makeRoomFor). The last close of
-  // a file still growing empties it (size unknown again). False when the
-  // room or a resize is refused (the file stays growing) or the file is not
-  // growing. While open only.
+  // a download's end is taken only once an answer ends where an earlier one
+  // ended and none ended further (the file stays growing until then).
+  // growFor needs room for the whole blocks up to end and asks for a step
+  // ahead of them, cut short where it would pass a track's size or the
+  // volume's reserve (VLRepository::makeRoomFor): the file may grow up to
+  // either. The last close of a file still growing empties it (size unknown
+  // again). False when the room or a resize is refused (the file stays
+  // growing) or the file is not growing; tooLarge (not null) is then set
+  // when the answer itself passed a bound, and left false when the volume
+  // lacks the room (filled by other programs, or a failing disk), which may
+  // come back. While open only.
   bool beginGrowing(const std::string& etag);
-  bool growFor(size_t end);
-  bool finishGrowing(size_t size);
+  bool growFor(size_t end, bool* tooLarge = nullptr);
+  bool finishGrowing(size_t size, bool* tooLarge = nullptr);
+  // Called by the repository at each room check while the file grows, with
+  // the room the volume offers the repository (its free space and the
+  // repository's own files). True when other programs took more of it,
+  // since the most it offered after the providing open, than the file holds:
+  // a refused growth is then a volume they filled, not the answer's size.
+  bool noteOfferedRoom(double offered);
   // Whether an answer without a length is being stored (the size is then
   // provisional and the end of the data is not yet known).
   bool isGrowing() const { return growing_; }
@@ -280,15 +293,18 @@ class VLRepositoryFile {
   // reader waits, and are not counted meanwhile: whoever waits gives up by
   // the time it has waited (getFailingFor), not by a count. Empty answers to
   // a download are tried again 4 times, after 4 to 32 seconds, before
-  // providing ends.
+  // providing ends. A download's answer without a length that does not
+  // confirm its end counts as a failure, except the first of its run (the
+  // next answer is asked for at once to confirm it).
   bool update();
-  // Whether the providing file is a download whose answers came empty: its
-  // tries are single short requests, and it holds no download slot while
-  // it waits between them.
-  bool isRetryingEmptyAnswers() const { return providing_ && emptyAnswers_ != 0; }
-  // Seconds (platform clock) since transfers began to fail without bringing
-  // new bytes, or since the running transfer began to wait for its first
-  // byte when that is longer; 0 while neither is the case.
+  // Whether the providing file's transfers have failed without bringing new
+  // bytes since its providing open or its last bytes: it waits between tries
+  // on the retry schedule.
+  bool isRetrying() const { return providing_ && failingSince_ != 0; }
+  // Seconds (of the provider's running time, which leaves out time in which
+  // the transfers were not pumped) since transfers began to fail without
+  // bringing new bytes, or since the running transfer began to wait for its
+  // first byte when that is longer; 0 while neither is the case.
   double getFailingFor();
   // Seconds until the next retry after a failure; 0 when none is waiting.
   double getRetryDelay();
@@ -357,6 +373,8 @@ class VLRepositoryFile {
   void refreshWhileOpen();
   void reopen(VLMappedFile* file, bool wasOpen, const char* failure);
   double now() const;
+  // The provider's running time, on which whoever waits counts its patience.
+  double patienceNow() const;
   // A shared text of a copy of text (null when empty), and whether shared holds text.
   static SharedText shareText(std::string text);
   static bool holds(const SharedText& shared, const std::string& text);
@@ -375,21 +393,25 @@ class VLRepositoryFile {
   double nextTry_;    // monotonic seconds; 0 = none
   bool dataArrived_;
   size_t bitsAtStart_;   // present blocks when the running transfer started
-  double failingSince_;  // monotonic seconds of the first failure without progress; 0 = none
+  double failingSince_;  // patienceNow of the first failure without progress; 0 = none
   // A response's new validator or size was refused while a reader held the
   // file: its retries wait out their delay even while a reader waits.
   bool validatorRefused_;
   // The last failure never reached the server (refused, unreachable, no
   // answer in time): its retries too wait out their (short) delay.
   bool unanswered_;
-  // Monotonic seconds since the running transfer has waited for its first
-  // byte (no answer, or headers and no body yet); 0 = it is not waiting.
+  // patienceNow since the running transfer has waited for its first byte (no
+  // answer, or headers and no body yet); 0 = it is not waiting.
   double awaitingSince_;
   // An answer without a length is being stored (see beginGrowing).
   bool growing_;
-  // Where the last answer without a length of a download ended (all ones:
-  // none since the content was last reset): see finishGrowing.
+  // Where the answers without a length of a download ended furthest, and
+  // how many ended without confirming their end, since the content was last
+  // reset (all ones and 0: none): see finishGrowing.
   size_t endedAt_;
+  int unconfirmedEnds_;
+  // The most room the volume offered while the file grew (noteOfferedRoom).
+  double mostOffered_;
   // The size was taken without its room (see setContent), and the bytes
   // stored since the repository last measured.
   bool roomAsBytesArrive_;

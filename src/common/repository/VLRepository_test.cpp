@@ -637,6 +637,30 @@ TEST_F(VLRepositoryTest, StartDropsRowsWhoseFilesDoNotMatchAndFilesWithoutRows) 
   EXPECT_TRUE(TestFolder::exists(directory + "/song.mp3")) << "not a name of ours";
 }
 
+// A stream's empty content holds for the play that got it: the cache's last
+// close forgets it, and a cached row that still holds one (a crash during
+// that play) loads as a file not fetched yet. An empty file stored for good
+// stays.
+TEST_F(VLRepositoryTest, AStreamsEmptyContentIsNotKeptForTheNextPlay) {
+  for (bool cache : {true, false}) {
+    const std::string name = cache ? "cache" : "import";
+    open(name, 0, cache);
+    EXPECT_EQ(cache ? kUnknown : 0u, addStoredFile("closed", 0)->getSize()) << name;
+    const std::string file = addStoredFile("crashed", 5000)->getFileName();
+    saveNow();
+    repository->close();
+    ASSERT_TRUE(TestDatabase(dbPath(name)).exec("UPDATE files SET size = 0, loaded = 0"));
+    ASSERT_EQ(0, truncate(repository->getFilePath(file).c_str(), 0));
+    ASSERT_EQ(0, truncate(repository->getBitmapPath(file).c_str(), 0));
+
+    open(name, 0, cache);
+    VLRepositoryFile* crashed = repository->getFile(VLFileId("crashed", 6u), false);
+    ASSERT_TRUE(crashed) << name;
+    EXPECT_EQ(cache ? kUnknown : 0u, crashed->getSize()) << name;
+    EXPECT_EQ(cache ? 0 : VLRepositoryFile::FLAG_COMPLETE, crashed->getFlags() & VLRepositoryFile::FLAG_COMPLETE);
+  }
+}
+
 // Downloads keep their records at start whatever happened to their files: a
 // whole content whose bitmap is gone gets it back with every block and is
 // validated at its next use; a cut one is fetched again. Records loaded and

@@ -34,6 +34,10 @@ int VLSQLiteDatabase::open(const std::string& path, Access access, WhenLocked wh
   return rc;
 }
 
+bool VLSQLiteDatabase::isReadOnly(sqlite3* db) {
+  return db && sqlite3_db_readonly(db, "main") == 1;
+}
+
 int VLSQLiteDatabase::close(sqlite3* db) {
   return sqlite3_close(db);
 }

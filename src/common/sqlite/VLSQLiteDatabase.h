@@ -33,6 +33,11 @@ class VLSQLiteDatabase {
   static int open(const std::string& path, Access access, WhenLocked whenLocked, sqlite3** db,
                   std::string* message = nullptr);
 
+  // Whether the connection only reads: SQLite opens a file on a read-only
+  // folder or volume for reading even when asked to write, and the
+  // connection stays so after the volume is writable again.
+  static bool isReadOnly(sqlite3* db);
+
   // Closes a connection (null is allowed) and answers SQLite's result code:
   // SQLITE_BUSY while a statement on it is not finalized, which leaves it open.
   static int close(sqlite3* db);

@@ -1,5 +1,7 @@
 #include "VLLocalStorage.h"
 
+#include <sqlite3.h>
+
 #include "VLLogger.h"
 #include "VLPlatformFactory.h"
 #include "VLSettingHelper.h"
@@ -13,10 +15,48 @@ bool VLLocalStorage::init() {
 }
 
 bool VLLocalStorage::init(const std::string& dir, const std::string& name) {
+  if (isOpen()) return VLStorage::init(dir, name);  // refused as it is
+  dir_ = dir;
+  readOnly_ = false;
   if (VLStorage::init(dir, name)) return true;
   if (isOpen() || !failedForWantOfWriting()) return false;
   // The page must not lose the start, nor what it stored, to a file it
   // cannot change: it reads its rows, and its writes answer false.
   VL_LOG_WARN("Local storage cannot be written, this run reads it as it is : " << getPath());
-  return initReadOnly();
+  readOnly_ = initReadOnly();
+  return readOnly_;
+}
+
+bool VLLocalStorage::clear() {
+  return takesWrites() && VLStorage::clear();
+}
+
+bool VLLocalStorage::removeItem(const std::string& key) {
+  return takesWrites() && VLStorage::removeItem(key);
+}
+
+bool VLLocalStorage::setItem(const std::string& key, const std::string& value) {
+  return takesWrites() && VLStorage::setItem(key, value);
+}
+
+bool VLLocalStorage::takesWrites() {
+  if (!readOnly_) return true;
+  // SQLite opens a file it cannot write for reading only, also when asked
+  // to write: a trial connection tells whether the file can be written now.
+  sqlite3* trial = nullptr;
+  const bool writable = VLSQLiteDatabase::open(getPath(), VLSQLiteDatabase::Access::ReadWrite,
+                                               VLSQLiteDatabase::WhenLocked::Fail, &trial) == SQLITE_OK &&
+                        !VLSQLiteDatabase::isReadOnly(trial);
+  VLSQLiteDatabase::close(trial);
+  if (writable && closeConnection()) {
+    if (VLStorage::init(dir_, getName())) {
+      readOnly_ = false;
+      VL_LOG_INFO("Local storage can be written again : " << getPath());
+      return true;
+    }
+    initReadOnly();
+  }
+  if (!refusalLogged_) VL_LOG_WARN("Local storage is read-only, this run refuses its changes : " << getPath());
+  refusalLogged_ = true;
+  return false;
 }

@@ -5,7 +5,9 @@
 // The page's local storage: the store "localStorage", whose rows last from run
 // to run. When its file cannot be written at the start (a home or folder
 // made read-only), the run reads the rows as they are and refuses every
-// change, which the log tells. Main thread only (see VLStorage).
+// change, which the log tells once, until the file can be written again (the
+// home remounted writable): the store is then opened for writing again at
+// the next change. Main thread only (see VLStorage).
 class VLLocalStorage : public VLStorage {
  public:
   ~VLLocalStorage() override;
@@ -19,4 +21,19 @@ class VLLocalStorage : public VLStorage {
   // for reading only (without the purge of rows beyond the limits, which
   // would write).
   bool init(const std::string& dir, const std::string& name) override;
+
+  // VLStorage's, on a store that takes writes (see takesWrites).
+  bool clear() override;
+  bool removeItem(const std::string& key) override;
+  bool setItem(const std::string& key, const std::string& value) override;
+
+ private:
+  // Whether a change may go to SQLite: always, unless the store was opened
+  // for reading only; then once its file can be written again, when the
+  // store is opened anew for writing. A refusal is not tried on SQLite.
+  bool takesWrites();
+
+  std::string dir_;
+  bool readOnly_ = false;
+  bool refusalLogged_ = false;
 };

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "SlowSoundServer.h"
 #include "VETestSupport.h"
 
 using namespace vetest;
@@ -157,4 +158,38 @@ TEST_F(VEOutputPulseTest, SinkInputFollowsTheRateOfASoundPlayingAlone) {
     EXPECT_GT(tone.loud, 44100u / 2);
     EXPECT_NEAR(1000.0, tone.hertz, 100.0);
   }
+}
+
+namespace {
+
+// Silence, for an output that is only opened.
+struct SilentSource : VEMixSource {
+  void render(int16_t* frames, size_t frameCount) override { std::fill(frames, frames + frameCount * 2, 0); }
+};
+
+}  // namespace
+
+// A server that answers each connection 0.7 s late, past the half second a
+// listing waits: the first listing gives up, but its connection goes on, so a
+// later listing finds the server's sinks and an output opens on one, all on
+// that one connection instead of meeting the same slowness again.
+TEST(VEOutputPulseSlowServer, AServerThatAnswersLateIsListedOnceItAnswered) {
+  NullSinkServer server({"test"}, false);
+  if (!server.ready()) GTEST_SKIP() << "no PulseAudio server could be started here";
+  SlowSoundServer slow(server, SlowSoundServer::Slowness::EveryConnection, std::chrono::milliseconds(700));
+  ASSERT_TRUE(slow.ready());
+  std::vector<VEOutputDriver> drivers;
+  EXPECT_FALSE(VEOutputPulse().listDrivers(&drivers)) << "answered before the server did";
+  ASSERT_TRUE(updateUntil(nullptr, [&] {
+    drivers.clear();
+    return VEOutputPulse().listDrivers(&drivers);
+  }));
+  ASSERT_EQ(1u, drivers.size());
+  EXPECT_EQ("test", drivers[0].device);
+
+  SilentSource silence;
+  VEOutputPulse output;
+  EXPECT_EQ(VE_OK, output.open(drivers[0], 44100, &silence));
+  output.close();
+  EXPECT_EQ(1, slow.connections());
 }

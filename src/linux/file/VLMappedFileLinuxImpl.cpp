@@ -13,6 +13,10 @@
 namespace {
 
 const size_t kPresentSize = static_cast<size_t>(-1);
+// A write is reserved with the whole step of the file around it, so that a
+// stream written in blocks of a few kilobytes asks the system once per step,
+// not once per write.
+const size_t kReserveStep = size_t(1) << 20;
 
 size_t mappingLength(size_t size) {
   size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
@@ -46,15 +50,42 @@ bool VLMappedFileLinuxImpl::openUnreserved(size_t size) {
 
 bool VLMappedFileLinuxImpl::reserve(size_t offset, size_t length) {
   if (!isOpen() || offset >= size_ || length == 0) return true;
-  length = std::min(length, size_ - offset);
+  const size_t end = offset + std::min(length, size_ - offset);
+  for (size_t step = offset / kReserveStep; step * kReserveStep < end; ++step) {
+    if (reservedSteps_[step]) continue;
+    const size_t stepStart = step * kReserveStep;
+    const size_t stepLength = std::min(kReserveStep, size_ - stepStart);
+    if (reserveRange(stepStart, stepLength) == 0) {
+      reservedSteps_[step] = true;
+      continue;
+    }
+    // A volume short of a whole step may still hold what is written now.
+    const size_t start = std::max(offset, stepStart);
+    const int error = reserveRange(start, std::min(end, stepStart + stepLength) - start);
+    if (error != 0) {
+      VL_LOG_ERROR("fallocate has failed (" << error << ") : " << getPath());
+      return false;
+    }
+  }
+  return true;
+}
+
+// 0, or the error number when the disk has no room for the range.
+int VLMappedFileLinuxImpl::reserveRange(size_t offset, size_t length) {
   // The file keeps its length: one that another program shortened under the
   // mapping must still fault the access past its end, not be grown again.
   if (fallocate(descriptor_, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset), static_cast<off_t>(length)) == 0)
-    return true;
+    return 0;
   int error = errno;
-  if (!isNoSpace(error)) return true;  // a file system that cannot reserve writes as it can
-  VL_LOG_ERROR("fallocate has failed (" << error << ") : " << getPath());
-  return false;
+  return isNoSpace(error) ? error : 0;  // a file system that cannot reserve writes as it can
+}
+
+// The steps wholly inside a range reserved by this open.
+void VLMappedFileLinuxImpl::noteReserved(size_t offset, size_t length) {
+  for (size_t step = (offset + kReserveStep - 1) / kReserveStep; step < reservedSteps_.size(); ++step) {
+    if (step * kReserveStep + std::min(kReserveStep, size_ - step * kReserveStep) > offset + length) break;
+    reservedSteps_[step] = true;
+  }
 }
 
 bool VLMappedFileLinuxImpl::openAt(size_t size, bool reserveRoom) {
@@ -77,6 +108,7 @@ bool VLMappedFileLinuxImpl::openAt(size_t size, bool reserveRoom) {
     size = presentSize;
   else if (presentSize != size && !setLength(presentSize, size, reserveRoom))
     return fail();
+  reservedSteps_.assign((size + kReserveStep - 1) / kReserveStep, false);
 
   if (size > 0) {
     void* data = mmap(nullptr, mappingLength(size), PROT_READ | PROT_WRITE, readOnly_ ? MAP_PRIVATE : MAP_SHARED,
@@ -89,6 +121,7 @@ bool VLMappedFileLinuxImpl::openAt(size_t size, bool reserveRoom) {
     data_ = static_cast<unsigned char*>(data);
   }
   size_ = size;
+  if (reserveRoom && size > presentSize) noteReserved(presentSize, size - presentSize);
   return true;
 }
 
@@ -145,6 +178,7 @@ void VLMappedFileLinuxImpl::close() {
   }
   readOnly_ = false;
   size_ = 0;
+  reservedSteps_.clear();
 }
 
 // sync_file_range writes the range's dirty pages (a write through a shared

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <vector>
+
 #include "VLMappedFile.h"
 
 // A mapped file over a POSIX descriptor and one shared read-write mapping of the
@@ -30,6 +32,8 @@ class VLMappedFileLinuxImpl : public VLMappedFile {
   bool setLength(size_t presentSize, size_t size, bool reserveRoom);
   bool fail();
   bool syncRange(size_t offset, size_t length, unsigned int flags);
+  int reserveRange(size_t offset, size_t length);
+  void noteReserved(size_t offset, size_t length);
 
   // Opens the file for reading and writing (made when missing); for reading
   // only on a read-only volume when `size` keeps its present size.
@@ -39,4 +43,7 @@ class VLMappedFileLinuxImpl : public VLMappedFile {
   bool readOnly_;  // opened for reading only: the mapping is private
   unsigned char* data_;
   size_t size_;
+  // Per step of the file (see kReserveStep), whether this open knows it
+  // reserved on disk: a write there needs no call to the system.
+  std::vector<bool> reservedSteps_;
 };

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <list>
 #include <memory>
 #include <sys/mount.h>
@@ -16,6 +19,16 @@
 #include "VLPlatformFactory.h"
 #include "TestFolder.h"
 #include "VLTestLog.h"
+
+std::atomic<int> g_fallocateCalls(0);
+
+// Every fallocate of this program is counted on its way to the C library.
+extern "C" int fallocate(int descriptor, int mode, off_t offset, off_t length) {
+  typedef int (*Fallocate)(int, int, off_t, off_t);
+  static const Fallocate next = reinterpret_cast<Fallocate>(dlsym(RTLD_NEXT, "fallocate"));
+  ++g_fallocateCalls;
+  return next(descriptor, mode, offset, length);
+}
 
 namespace {
 
@@ -199,6 +212,28 @@ TEST_F(VLMappedFileTest, AnUnreservedFileTakesRoomOnlyWhereReserved) {
   });
   if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
   EXPECT_EQ(0, result);
+}
+
+// A stream written 16 KB at a time, each write reserved first: a file sized
+// without its room is reserved a step of 1 MB at a time, one sized with it
+// needs nothing more.
+TEST_F(VLMappedFileTest, WritesReserveTheirRoomAboutOncePerMegabyte) {
+  const size_t size = size_t(16) << 20;
+  const size_t write = 16384;
+  for (const bool sizedWithRoom : {false, true}) {
+    SCOPED_TRACE(sizedWithRoom ? "sized with its room" : "sized without its room");
+    auto file = mapped(folder.file(sizedWithRoom ? "with" : "without"));
+    ASSERT_TRUE(sizedWithRoom ? file->open(size) : file->openUnreserved(size));
+    const int before = g_fallocateCalls;
+    for (size_t offset = 0; offset < size; offset += write) {
+      ASSERT_TRUE(file->reserve(offset, write));
+      memset(file->getData() + offset, 0x5a, write);
+    }
+    EXPECT_LE(g_fallocateCalls - before, sizedWithRoom ? 0 : 16);
+    struct stat status;
+    ASSERT_EQ(0, stat(file->getPath().c_str(), &status));
+    EXPECT_GE(status.st_blocks * 512, off_t(size)) << "every byte written has its room";
+  }
 }
 
 // A volume remounted read-only (after a file-system error): its files open

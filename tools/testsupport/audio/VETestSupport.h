@@ -397,11 +397,15 @@ inline void stopProcess(pid_t pid) {
 // it while it lives). ready() is false where no server can start here.
 class NullSinkServer {
  public:
-  NullSinkServer() {
+  // Serves a null sink of each name, the first the default one. Without
+  // sharedMemory every byte of its clients' streams goes through the socket.
+  explicit NullSinkServer(const std::vector<std::string>& sinks = {"test"}, bool sharedMemory = true) {
     usePrivateRuntime();
-    server_ = spawn({"pulseaudio", "--daemonize=no", "-n", "--load=module-native-protocol-unix",
-                     "--load=module-null-sink sink_name=test", "--exit-idle-time=-1", "--disallow-exit",
-                     "--log-target=stderr"});
+    std::vector<std::string> argv = {"pulseaudio", "--daemonize=no", "-n", "--load=module-native-protocol-unix"};
+    if (!sharedMemory) argv.push_back("--disable-shm");
+    for (const std::string& sink : sinks) argv.push_back("--load=module-null-sink sink_name=" + sink);
+    for (const char* option : {"--exit-idle-time=-1", "--disallow-exit", "--log-target=stderr"}) argv.push_back(option);
+    server_ = spawn(argv);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
       if (std::system("pactl info >/dev/null 2>&1") == 0) {
@@ -441,10 +445,16 @@ class NullSinkServer {
     setenv("PULSE_RUNTIME_PATH", (runtime + "/pulse").c_str(), 1);
   }
 
-  // Records the sink's monitor into file as raw 16-bit stereo at 44100 Hz
-  // until stopProcess(pid).
-  static pid_t record(const std::string& file) {
-    return spawn({"parec", "-d", "test.monitor", "--raw", "--format=s16le", "--rate=44100", "--channels=2"}, file);
+  // The server's socket, where its clients reach it.
+  static std::string socketPath() { return path("pulse-runtime") + "/pulse/native"; }
+
+  // Records the monitor of sink into file as raw 16-bit stereo at 44100 Hz
+  // until stopProcess(pid). Straight from the server, whatever stands in
+  // front of it for the clients.
+  static pid_t record(const std::string& file, const std::string& sink = "test") {
+    return spawn({"parec", "--server=unix:" + socketPath(), "-d", sink + ".monitor", "--raw", "--format=s16le",
+                  "--rate=44100", "--channels=2"},
+                 file);
   }
 
  private:

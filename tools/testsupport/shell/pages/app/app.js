@@ -6,8 +6,7 @@
 // "longConsole": long lines for that many seconds), shows an image of the
 // address's choice ("image") and a new cover now and then ("covers"), and
 // opens that many new windows at each click ("links") or a mail address of
-// that many attachments ("attachments"), or shows a focused mail link
-// ("mailLink").
+// that many attachments ("attachments").
 'use strict';
 (function () {
   // Reports go to another server when the address names one (the page's own
@@ -100,18 +99,6 @@
       clickNewWindowLink('mailto:someone@velora.example?subject=Click' + ++clicks + fields + '&x-pad=' + padding);
       send('mail-clicked', clicks);
     });
-  }
-  // A mail link over the whole page, focused, as a keyboard user reaches
-  // it, whose clicks are reported (?mailLink=subject).
-  const mailLink = params().get('mailLink');
-  if (mailLink) {
-    const link = document.body.appendChild(Object.assign(document.createElement('a'), {
-      href: 'mailto:someone@velora.example?subject=' + encodeURIComponent(mailLink), target: '_blank', textContent: 'mail',
-    }));
-    Object.assign(link.style, { position: 'fixed', left: 0, top: 0, width: '100%', height: '100%', display: 'block' });
-    link.focus();
-    let clicks = 0;
-    link.addEventListener('click', () => { send('mail-link-clicked', ++clicks); link.focus(); });
   }
   const keep = params().get('keep');
   if (keep) localStorage.setItem('kept', keep);
