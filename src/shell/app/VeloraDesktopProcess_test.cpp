@@ -1198,6 +1198,8 @@ TEST_F(VeloraDesktopProcessTest, EachEnterOnAFocusedLinkOfAFrameReachesTheBrowse
   ASSERT_TRUE(application.waitForEnd());
 }
 
+// The player is no other origin: one click of the player's hands the
+// desktop every address it opens, more than one gesture's budget.
 TEST_F(VeloraDesktopProcessTest, OneClickOfThePlayersHandsTheDesktopEveryAddressItOpens) {
   TestFolder programs;
   const std::string opened = recordOpenedAddresses(programs);
@@ -1212,7 +1214,7 @@ TEST_F(VeloraDesktopProcessTest, OneClickOfThePlayersHandsTheDesktopEveryAddress
   ASSERT_TRUE(application.waitForEnd());
 }
 
-// A clicked mail link of 2,000 fields asking for files, 60,000 bytes long:
+// A clicked mail link of 2,000 fields asking for files, some 60,000 bytes:
 // the mail program gets the message without them, the log one line naming
 // them with the address cut, and keeps its start; the next click's address
 // reaches the mail program as well.
