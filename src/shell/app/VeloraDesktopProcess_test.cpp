@@ -7,7 +7,8 @@
 // session bus, a start that fails, the trace of the desktop's notification
 // server, a crash's report, the front key through the desktop portal, the
 // offline start from the saved page (also after a quit during a slow load,
-// and the player's own navigations from it), the player's mail links, a
+// and the player's own navigations from it), the player's mail links, the
+// addresses a frame's click or key press hands the desktop, a
 // frame's steps in history, and a screenshot.
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gio/gio.h>
