@@ -1997,6 +1997,20 @@ std::string waitForDownloadFailure(CoreDriverProcess& driver, int entity) {
   return failure;
 }
 
+// Takes the volume's free space down to `bytes` with a file "filler".
+void leaveFree(const std::string& volume, double bytes) {
+  const int filler = open((volume + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  EXPECT_EQ(0, posix_fallocate(filler, 0, off_t(freeBytes(volume) - bytes)));
+  close(filler);
+}
+
+// Whether the content of a download is the server's bytes of `seed`.
+bool holdsServedBytes(const std::string& home, int entity, int seed, size_t size) {
+  const std::string content = TestFolder::read(downloadPath(home, entity));
+  const std::vector<uint8_t> expected = TestHttpServer::content(seed, 0, size);
+  return content.size() == size && std::memcmp(content.data(), expected.data(), size) == 0;
+}
+
 // Another program fills the volume while a download without a length
 // arrives: the download waits, as one with a length does, and is not told
 // too large; once the room is back it completes byte-exact by itself.
@@ -2027,10 +2041,60 @@ TEST_F(CoreDriverTest, ADownloadWithoutALengthWaitsOutAVolumeAnotherProgramFille
       EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 1, 60000})).boolValue());
       EXPECT_EQ(0, driver.quit());
     }
-    const std::string content = TestFolder::read(downloadPath(home, 1311));
-    const std::vector<uint8_t> expected = TestHttpServer::content(11, 0, size);
-    EXPECT_EQ(size, content.size());
-    EXPECT_TRUE(content.size() == size && std::memcmp(content.data(), expected.data(), size) == 0);
+    EXPECT_EQ(size, TestFolder::read(downloadPath(home, 1311)).size());
+    EXPECT_TRUE(holdsServedBytes(home, 1311, 11, size));
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
+}
+
+// A download without a length added while the volume is short of its 300 MB
+// reserve waits as "could not be stored", as one with a length would wait
+// for a volume without room, and is not told too large (the volume never
+// offered it room); so it does when the driver starts again on the volume
+// still short. Once room is back it completes byte-exact. A download with a
+// length is taken below the reserve meanwhile.
+TEST_F(CoreDriverTest, ADownloadWithoutALengthBegunShortOfTheReserveWaitsForRoom) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
+#endif
+  TestFolder folder;
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  const size_t size = 3000000;
+  const std::string urls = writeUrlMap(
+      folder, 1341, {server.url("/nolength=1/size=3000000/seed=41/d"), server.url("/size=3000000/seed=42/d")});
+  auto asked = [&] {
+    size_t count = 0;
+    for (const TestHttpRequest& request : server.getRequests())
+      count += request.path.find("seed=41") != std::string::npos;
+    return count;
+  };
+  const std::string volume = folder.folder("small");
+  const int result = TestSmallVolume::run(volume, "320m", [&] {
+    const std::string home = volume + "/home";
+    {
+      CoreDriverProcess driver(kTool, driverArguments(home, urls));
+      EXPECT_TRUE(driver.waitUntilStarted());
+      leaveFree(volume, 280e6);
+      EXPECT_TRUE(downloadAll(driver, 1342, 1, 30000)) << "with a length";
+      driver.call("addFile", args({"download", "1341", 5, "{}"}));
+      EXPECT_EQ("could not be stored", waitForDownloadFailure(driver, 1341));
+      EXPECT_EQ(4, fileField(driver, "download", 1341, "download_state")) << "it waits to be tried again";
+      EXPECT_EQ(0, driver.quit());
+    }
+    const size_t before = asked();
+    CoreDriverProcess driver(kTool, driverArguments(home, urls));
+    EXPECT_TRUE(driver.waitUntilStarted());
+    for (int i = 0; i < 800 && asked() == before; ++i) driver.call("sleep", args({25}));
+    EXPECT_GT(asked(), before) << "tried again after the start";
+    std::remove((volume + "/filler").c_str());
+    EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 2, 60000})).boolValue());
+    EXPECT_EQ("", downloadFailure(driver, 1341));
+    EXPECT_EQ(0, driver.quit());
+    EXPECT_TRUE(holdsServedBytes(home, 1341, 41, size));
+    EXPECT_TRUE(holdsServedBytes(home, 1342, 42, size));
     return ::testing::Test::HasFailure() ? 1 : 0;
   });
   if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
@@ -2038,10 +2102,13 @@ TEST_F(CoreDriverTest, ADownloadWithoutALengthWaitsOutAVolumeAnotherProgramFille
 }
 
 // The bounds of an answer without a length hold at the bound itself: a
-// download a little smaller than the largest track completes and one a
-// little larger fails as too large; one that leaves the volume a little
-// more than its 300 MB reserve completes and one that would take a little
-// of it fails. The driver lowers the largest track to 12 MB.
+// download a little smaller than the largest track, or of its very size,
+// completes and one a little larger, or a byte larger, fails as too large;
+// one that leaves the volume a little more than its 300 MB reserve
+// completes and one a little larger than the room past the reserve fails as
+// too large. One that would take a little of the reserve after the room was
+// taken waits for room (the volume offered it none) and completes once room
+// is back. The driver lowers the largest track to 12 MB.
 TEST_F(CoreDriverTest, DownloadsWithoutALengthGrowUpToTheirBounds) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
@@ -2052,24 +2119,36 @@ TEST_F(CoreDriverTest, DownloadsWithoutALengthGrowUpToTheirBounds) {
   const std::string urls =
       writeUrlMap(folder, 1321,
                   {server.url("/nolength=1/size=11990000/seed=21/d"), server.url("/nolength=1/size=12010000/seed=22/d"),
-                   server.url("/nolength=1/size=8000000/seed=23/d"), server.url("/nolength=1/size=1000000/seed=24/d")});
+                   server.url("/nolength=1/size=10000000/seed=23/d"), server.url("/nolength=1/size=1000000/seed=24/d"),
+                   server.url("/nolength=1/size=12000000/seed=25/d"), server.url("/nolength=1/size=12000001/seed=26/d"),
+                   server.url("/nolength=1/size=10400000/seed=27/d")});
   const std::string volume = folder.folder("small");
   const char* const tooLarge = "answer without a length, too large to store";
   const int result = TestSmallVolume::run(volume, "340m", [&] {
-    CoreDriverProcess driver(kTool, driverArguments(volume + "/home", urls, {"--largest-track", "12000000"}));
+    const std::string home = volume + "/home";
+    CoreDriverProcess driver(kTool, driverArguments(home, urls, {"--largest-track", "12000000"}));
     EXPECT_TRUE(driver.waitUntilStarted());
     EXPECT_TRUE(downloadAll(driver, 1321, 1, 30000)) << "a little under the largest track";
     driver.call("addFile", args({"download", "1322", 5, "{}"}));
     EXPECT_EQ(tooLarge, waitForDownloadFailure(driver, 1322)) << "a little over it";
-    // The volume is left with the reserve, the next download and 200 kB.
-    const int filler = open((volume + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    EXPECT_EQ(0, posix_fallocate(filler, 0, off_t(freeBytes(volume) - 300e6 - 8000000 - 200000)));
-    close(filler);
-    driver.call("addFile", args({"download", "1323", 5, "{}"}));
+    driver.call("addFile", args({"download", "1325", 5, "{}"}));
     EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 2, 30000})).boolValue())
+        << "the largest track itself";
+    EXPECT_TRUE(holdsServedBytes(home, 1325, 25, 12000000));
+    driver.call("addFile", args({"download", "1326", 5, "{}"}));
+    EXPECT_EQ(tooLarge, waitForDownloadFailure(driver, 1326)) << "a byte over it";
+    // The volume is left with the reserve, the next download and 200 kB.
+    leaveFree(volume, 300e6 + 10000000 + 200000);
+    driver.call("addFile", args({"download", "1327", 5, "{}"}));
+    EXPECT_EQ(tooLarge, waitForDownloadFailure(driver, 1327)) << "a little more than the room past the reserve";
+    driver.call("addFile", args({"download", "1323", 5, "{}"}));
+    EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 3, 30000})).boolValue())
         << "leaves a little more than the reserve";
     driver.call("addFile", args({"download", "1324", 5, "{}"}));
-    EXPECT_EQ(tooLarge, waitForDownloadFailure(driver, 1324)) << "would take a little of the reserve";
+    EXPECT_EQ("could not be stored", waitForDownloadFailure(driver, 1324)) << "would take a little of the reserve";
+    std::remove((volume + "/filler").c_str());
+    EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 4, 60000})).boolValue())
+        << "completes once room is back";
     EXPECT_EQ(0, driver.quit());
     return ::testing::Test::HasFailure() ? 1 : 0;
   });

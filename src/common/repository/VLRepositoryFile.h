@@ -244,6 +244,13 @@ class VLRepositoryFile {
   // since the most it offered after the providing open, than the file holds:
   // a refused growth is then a volume they filled, not the answer's size.
   bool noteOfferedRoom(double offered);
+  // Whether the most room the volume offered (see noteOfferedRoom) passed
+  // `kept`, what the file may not take of it (the other files and the
+  // volume's reserve), by more than a few megabytes. When it did not, a
+  // refused growth tells nothing of the answer's size: the volume was short
+  // of its reserve when the file began to grow (or when the program started
+  // again), and the answer waits for room as one with a length does.
+  bool wasOfferedRoomPast(double kept) const;
   // Whether an answer without a length is being stored (the size is then
   // provisional and the end of the data is not yet known).
   bool isGrowing() const { return growing_; }
