@@ -2049,6 +2049,46 @@ TEST_F(CoreDriverTest, ADownloadWithoutALengthWaitsOutAVolumeAnotherProgramFille
   EXPECT_EQ(0, result);
 }
 
+// Another program takes less of the volume than a download without a length
+// holds, but enough that the download meets the 300 MB reserve: the download
+// would have fitted the room the volume offered, so it waits as "could not be
+// stored" and completes byte-exact once the room is back, rather than fail
+// for good as too large.
+TEST_F(CoreDriverTest, ADownloadWithoutALengthWaitsOutAnotherProgramTakingLessThanItHolds) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
+#endif
+  TestFolder folder;
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  const size_t size = 28000000;
+  const std::string urls =
+      writeUrlMap(folder, 1351, {server.url("/nolength=1/size=28000000/seed=51/throttle=6000000/d")});
+  const std::string volume = folder.folder("small");
+  const int result = TestSmallVolume::run(volume, "340m", [&] {
+    const std::string home = volume + "/home";
+    CoreDriverProcess driver(kTool, driverArguments(home, urls));
+    EXPECT_TRUE(driver.waitUntilStarted());
+    // 30 MB past the reserve: room for the download and 2 MB more.
+    leaveFree(volume, 300e6 + 30e6);
+    driver.call("addFile", args({"download", "1351", 5, "{}"}));
+    for (int i = 0; i < 800 && fileField(driver, "download", 1351, "bytes_loaded") < 16000000; ++i)
+      driver.call("sleep", args({25}));
+    const int other = open((volume + "/other").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    EXPECT_EQ(0, posix_fallocate(other, 0, 12000000));
+    close(other);
+    EXPECT_EQ("could not be stored", waitForDownloadFailure(driver, 1351));
+    EXPECT_EQ(4, fileField(driver, "download", 1351, "download_state")) << "it waits to be tried again";
+    std::remove((volume + "/other").c_str());
+    EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 1, 90000})).boolValue());
+    EXPECT_EQ(0, driver.quit());
+    EXPECT_TRUE(holdsServedBytes(home, 1351, 51, size));
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
+}
+
 // A download without a length added while the volume is short of its 300 MB
 // reserve waits as "could not be stored", as one with a length would wait
 // for a volume without room, and is not told too large (the volume never

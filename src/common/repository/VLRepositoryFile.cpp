@@ -764,8 +764,7 @@ bool VLRepositoryFile::growFor(size_t end, bool* tooLarge) {
 
 bool VLRepositoryFile::noteOfferedRoom(double offered) {
   mostOffered_ = std::max(mostOffered_, offered);
-  const double held = size_ == kAllOnes ? 0.0 : double(size_);
-  return mostOffered_ - offered > std::max(held, kOwnWrites);
+  return mostOffered_ - offered > kOwnWrites;
 }
 
 bool VLRepositoryFile::wasOfferedRoomPast(double kept) const {

@@ -240,9 +240,10 @@ class VLRepositoryFile {
   bool finishGrowing(size_t size, bool* tooLarge = nullptr);
   // Called by the repository at each room check while the file grows, with
   // the room the volume offers the repository (its free space and the
-  // repository's own files). True when other programs took more of it,
-  // since the most it offered after the providing open, than the file holds:
-  // a refused growth is then a volume they filled, not the answer's size.
+  // repository's own files). True when other programs took more than a few
+  // megabytes of it since the most it offered after the providing open,
+  // however much the file holds: a refused growth is then a volume they
+  // filled (the answer would have fitted the most room), not its size.
   bool noteOfferedRoom(double offered);
   // Whether the most room the volume offered (see noteOfferedRoom) passed
   // `kept`, what the file may not take of it (the other files and the
