@@ -2225,6 +2225,58 @@ TEST_F(CoreDriverTest, ATrackWithoutALengthPlaysOnAVolumeShortOfTheReserve) {
   EXPECT_EQ(0, result);
 }
 
+// Another program fills the volume while a track without a length plays
+// and arrives: once the room is back the track plays to its end and its
+// cache file holds the server's bytes.
+TEST_F(CoreDriverTest, ATrackWithoutALengthPlaysOnOnceAVolumeAnotherProgramFilledHasRoomAgain) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
+#endif
+  TestFolder folder;
+  // 2 MB: more than the first step the cache file grows by.
+  const vetest::Fixture fixture = vetest::mp3("driver-track-on-a-filled-volume", 60.0, 44100, 2, "-b 256");
+  const std::string media = folder.folder("media");
+  ASSERT_TRUE(run("cp " + fixture.file + " " + media + "/long.mp3"));
+  setenv("VELORA_TESTSERVER_ROOT", media.c_str(), 1);
+  TestHttpServer withoutLength;
+  ASSERT_TRUE(withoutLength.isRunning());
+  const std::string volume = folder.folder("small");
+  const int result = TestSmallVolume::run(volume, "64m", [&] {
+    const std::string home = volume + "/home";
+    CoreDriverProcess driver(kTool, driverArguments(home, ""));
+    EXPECT_TRUE(driver.waitUntilStarted());
+    const int sound = int(driver
+                              .call("createSound", args({withoutLength.url("/file=long.mp3/nolength=1/throttle=400000/"
+                                                                           "long.mp3?_TEID=1361&_FMT=5")}))
+                              .int64Value());
+    EXPECT_TRUE(driver.call("play", args({sound})).boolValue());
+    for (int i = 0; i < 800 && fileField(driver, "cache", 1361, "bytes_loaded") < 300000; ++i)
+      driver.call("sleep", args({25}));
+    fillVolume(volume);
+    for (int i = 0; i < 800 && withoutLength.getRequests().empty(); ++i) driver.call("sleep", args({25}));
+    const JKValue record = fileRecord(driver, "cache", 1361);
+    const JKValue* failure = record.isNull() ? nullptr : field(record, "failure");
+    EXPECT_EQ("could not be stored", failure ? failure->stringValue() : "");
+    std::remove((volume + "/filler").c_str());
+    bool played = false, ended = false;
+    for (int i = 0; i < 4800 && !ended; ++i) {
+      const bool playing = driver.call("getPlaying", args({sound})).boolValue();
+      played = played || playing;
+      ended = played && !playing;
+      if (!ended) driver.call("sleep", args({25}));
+    }
+    EXPECT_TRUE(ended) << "state " << driver.call("getState", args({sound})).int64Value();
+    EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"cache"}), 2, 0, 1, 30000})).boolValue());
+    const std::string cached =
+        TestFolder::read(home + "/cache/velora-desktop/cache/" + md5("cache_#anonymous#_1361_5"));
+    EXPECT_TRUE(cached == TestFolder::read(media + "/long.mp3")) << cached.size() << " bytes cached";
+    EXPECT_EQ(0, driver.quit());
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
+}
+
 // The lines of the core's log that a clean run must not write: errors, and
 // the warnings of files left open.
 std::vector<std::string> troubleInLog(const std::string& home) {
