@@ -2277,6 +2277,46 @@ TEST_F(CoreDriverTest, ATrackWithoutALengthPlaysOnOnceAVolumeAnotherProgramFille
   EXPECT_EQ(0, result);
 }
 
+// A track without a length of exactly the largest track's size plays to its
+// end and is cached whole; one byte more than the largest track is refused
+// as too large, and its bytes are not kept.
+TEST_F(CoreDriverTest, ATrackWithoutALengthMayBeAsLargeAsTheLargestTrack) {
+  TestFolder folder;
+  ServedTrack track(folder);
+  ASSERT_TRUE(track.ready());
+  const std::string media = folder.folder("media");
+  const size_t size = TestFolder::sizeOf(media + "/track.mp3");
+  setenv("VELORA_TESTSERVER_ROOT", media.c_str(), 1);
+  TestHttpServer withoutLength;
+  ASSERT_TRUE(withoutLength.isRunning());
+  const std::string url = withoutLength.url("/file=track.mp3/nolength=1/t.mp3?_TEID=1371&_FMT=5");
+  for (const size_t largest : {size, size - 1}) {
+    SCOPED_TRACE(largest == size ? "the largest track's size" : "a byte more");
+    const std::string home = folder.folder("home" + std::to_string(largest));
+    CoreDriverProcess driver(kTool, driverArguments(home, "", {"--largest-track", std::to_string(largest)}));
+    ASSERT_TRUE(driver.waitUntilStarted());
+    const std::string cached = home + "/cache/velora-desktop/cache/" + md5("cache_#anonymous#_1371_5");
+    if (largest == size) {
+      EXPECT_TRUE(playsToTheEnd(driver, url));
+      EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"cache"}), 2, 0, 1, 20000})).boolValue());
+      EXPECT_TRUE(TestFolder::read(cached) == TestFolder::read(media + "/track.mp3"));
+    } else {
+      const int sound = int(driver.call("createSound", args({url})).int64Value());
+      driver.call("play", args({sound}));
+      std::string failure;
+      for (int i = 0; i < 800 && failure.empty(); ++i) {
+        const JKValue record = fileRecord(driver, "cache", 1371);
+        const JKValue* told = record.isNull() ? nullptr : field(record, "failure");
+        failure = told ? told->stringValue() : "";
+        if (failure.empty()) driver.call("sleep", args({25}));
+      }
+      EXPECT_EQ("answer without a length, too large to store", failure);
+      EXPECT_EQ(-1, fileField(driver, "cache", 1371, "bytes_total")) << "its bytes are gone";
+    }
+    EXPECT_EQ(0, driver.quit());
+  }
+}
+
 // The lines of the core's log that a clean run must not write: errors, and
 // the warnings of files left open.
 std::vector<std::string> troubleInLog(const std::string& home) {
