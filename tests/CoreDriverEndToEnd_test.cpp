@@ -1997,6 +1997,12 @@ std::string waitForDownloadFailure(CoreDriverProcess& driver, int entity) {
   return failure;
 }
 
+// A download that failed for want of room and waits to be tried again.
+void expectWaitingForRoom(CoreDriverProcess& driver, int entity) {
+  EXPECT_EQ("could not be stored", waitForDownloadFailure(driver, entity));
+  EXPECT_EQ(4, fileField(driver, "download", entity, "download_state")) << "it waits to be tried again";
+}
+
 // Takes the volume's free space down to `bytes` with a file "filler".
 void leaveFree(const std::string& volume, double bytes) {
   const int filler = open((volume + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
@@ -2034,9 +2040,7 @@ TEST_F(CoreDriverTest, ADownloadWithoutALengthWaitsOutAVolumeAnotherProgramFille
       for (int i = 0; i < 800 && fileField(driver, "download", 1311, "bytes_loaded") < 1000000; ++i)
         driver.call("sleep", args({25}));
       fillVolume(volume);
-      const std::string failure = waitForDownloadFailure(driver, 1311);
-      EXPECT_EQ("could not be stored", failure);
-      EXPECT_EQ(4, fileField(driver, "download", 1311, "download_state")) << "it waits to be tried again";
+      expectWaitingForRoom(driver, 1311);
       std::remove((volume + "/filler").c_str());
       EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 1, 60000})).boolValue());
       EXPECT_EQ(0, driver.quit());
@@ -2077,8 +2081,7 @@ TEST_F(CoreDriverTest, ADownloadWithoutALengthWaitsOutAnotherProgramTakingLessTh
     const int other = open((volume + "/other").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     EXPECT_EQ(0, posix_fallocate(other, 0, 12000000));
     close(other);
-    EXPECT_EQ("could not be stored", waitForDownloadFailure(driver, 1351));
-    EXPECT_EQ(4, fileField(driver, "download", 1351, "download_state")) << "it waits to be tried again";
+    expectWaitingForRoom(driver, 1351);
     std::remove((volume + "/other").c_str());
     EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 1, 90000})).boolValue());
     EXPECT_EQ(0, driver.quit());
@@ -2120,8 +2123,7 @@ TEST_F(CoreDriverTest, ADownloadWithoutALengthBegunShortOfTheReserveWaitsForRoom
       leaveFree(volume, 280e6);
       EXPECT_TRUE(downloadAll(driver, 1342, 1, 30000)) << "with a length";
       driver.call("addFile", args({"download", "1341", 5, "{}"}));
-      EXPECT_EQ("could not be stored", waitForDownloadFailure(driver, 1341));
-      EXPECT_EQ(4, fileField(driver, "download", 1341, "download_state")) << "it waits to be tried again";
+      expectWaitingForRoom(driver, 1341);
       EXPECT_EQ(0, driver.quit());
     }
     const size_t before = asked();
