@@ -2150,7 +2150,8 @@ TEST_F(CoreDriverTest, ADownloadWithoutALengthBegunShortOfTheReserveWaitsForRoom
 // completes and one a little larger than the room past the reserve fails as
 // too large. One that would take a little of the reserve after the room was
 // taken waits for room (the volume offered it none) and completes once room
-// is back. The driver lowers the largest track to 12 MB.
+// is back; one that fits a room past the reserve too small to judge its size
+// by is taken. The driver lowers the largest track to 12 MB.
 TEST_F(CoreDriverTest, DownloadsWithoutALengthGrowUpToTheirBounds) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
@@ -2158,12 +2159,12 @@ TEST_F(CoreDriverTest, DownloadsWithoutALengthGrowUpToTheirBounds) {
   TestFolder folder;
   TestHttpServer server;
   ASSERT_TRUE(server.isRunning());
-  const std::string urls =
-      writeUrlMap(folder, 1321,
-                  {server.url("/nolength=1/size=11990000/seed=21/d"), server.url("/nolength=1/size=12010000/seed=22/d"),
-                   server.url("/nolength=1/size=10000000/seed=23/d"), server.url("/nolength=1/size=1000000/seed=24/d"),
-                   server.url("/nolength=1/size=12000000/seed=25/d"), server.url("/nolength=1/size=12000001/seed=26/d"),
-                   server.url("/nolength=1/size=10400000/seed=27/d")});
+  const std::string urls = writeUrlMap(
+      folder, 1321,
+      {server.url("/nolength=1/size=11990000/seed=21/d"), server.url("/nolength=1/size=12010000/seed=22/d"),
+       server.url("/nolength=1/size=10000000/seed=23/d"), server.url("/nolength=1/size=1000000/seed=24/d"),
+       server.url("/nolength=1/size=12000000/seed=25/d"), server.url("/nolength=1/size=12000001/seed=26/d"),
+       server.url("/nolength=1/size=10400000/seed=27/d"), server.url("/nolength=1/size=4500000/seed=28/d")});
   const std::string volume = folder.folder("small");
   const char* const tooLarge = "answer without a length, too large to store";
   const int result = TestSmallVolume::run(volume, "340m", [&] {
@@ -2191,6 +2192,12 @@ TEST_F(CoreDriverTest, DownloadsWithoutALengthGrowUpToTheirBounds) {
     std::remove((volume + "/filler").c_str());
     EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 4, 60000})).boolValue())
         << "completes once room is back";
+    // Less room past the reserve than the slack, but enough for the answer.
+    leaveFree(volume, 300e6 + 5000000);
+    driver.call("addFile", args({"download", "1328", 5, "{}"}));
+    EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 5, 30000})).boolValue())
+        << "fits a little room past the reserve";
+    EXPECT_TRUE(holdsServedBytes(home, 1328, 28, 4500000));
     EXPECT_EQ(0, driver.quit());
     return ::testing::Test::HasFailure() ? 1 : 0;
   });

@@ -752,11 +752,12 @@ bool VLRepositoryFile::growFor(size_t end, bool* tooLarge) {
       rowChanged();
       return true;
     }
-    if (!bound || wanted <= needed) {
+    if (wanted <= needed) {
       if (tooLarge) *tooLarge = bound;
       return false;
     }
-    // A step that passes a bound is cut short: the file may grow up to it.
+    // A step that passes a bound, or the room the volume has, is cut short:
+    // the file may grow up to either.
     wanted = needed + blockStart((wanted - needed) / 2);
   }
   return true;

@@ -228,8 +228,8 @@ class VLRepositoryFile {
   // a download's end is taken only once two answers ended there (the file
   // stays growing after the first). growFor needs room for the whole blocks
   // up to end and asks for a step ahead of them, cut short where it would
-  // pass a track's size or the volume's reserve (VLRepository::makeRoomFor):
-  // the file may grow up to either. The last close of a file still growing
+  // pass a track's size, the volume's reserve or the room the volume has
+  // (VLRepository::makeRoomFor): the file may grow up to any. The last close of a file still growing
   // empties it (size unknown again). False when the room or a resize is
   // refused (the file stays growing) or the file is not growing; tooLarge
   // (not null) is then set when the answer itself passed a bound, and left
