@@ -491,9 +491,10 @@ bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size, bool* asByte
                                                   << limit << " and " << available << " bytes are available");
     // Its answer fails: the repository is not full for an answer that may
     // never have ended. Past the reserve it is the answer's own size, unless
-    // other programs took the room meanwhile (the volume is full then).
+    // other programs took the room meanwhile, or the volume never offered
+    // the answer room past the reserve (the volume is full then).
     if (growing) {
-      if (tooLarge) *tooLarge = !othersTookRoom;
+      if (tooLarge) *tooLarge = !othersTookRoom && file->wasOfferedRoomPast(keptOthers + kReserve);
       return false;
     }
     // Without auto-clean the user can make room: the repository is full

@@ -39,7 +39,8 @@ const int kMaxEmptyAnswerRetries = 4;
 // (and its room asked for) seldom.
 const size_t kGrowthStep = size_t(1) << 20;
 // Room that this program's own log and databases may take while an answer
-// grows: other programs are told to have taken room only past it.
+// grows: other programs are told to have taken room only past it, and an
+// answer is judged too large only where the volume offered it more.
 const double kOwnWrites = 8e6;
 // Period of the loaded-bytes recount while open.
 const double kRefreshPeriod = 0.5;
@@ -763,11 +764,12 @@ bool VLRepositoryFile::growFor(size_t end, bool* tooLarge) {
       rowChanged();
       return true;
     }
-    if (!bound || wanted <= needed) {
+    if (wanted <= needed) {
       if (tooLarge) *tooLarge = bound;
       return false;
     }
-    // A step that passes a bound is cut short: the file may grow up to it.
+    // A step that passes a bound, or the room the volume has, is cut short:
+    // the file may grow up to either.
     wanted = needed + blockStart((wanted - needed) / 2);
   }
   return true;
@@ -775,8 +777,11 @@ bool VLRepositoryFile::growFor(size_t end, bool* tooLarge) {
 
 bool VLRepositoryFile::noteOfferedRoom(double offered) {
   mostOffered_ = std::max(mostOffered_, offered);
-  const double held = size_ == kAllOnes ? 0.0 : double(size_);
-  return mostOffered_ - offered > std::max(held, kOwnWrites);
+  return mostOffered_ - offered > kOwnWrites;
+}
+
+bool VLRepositoryFile::wasOfferedRoomPast(double kept) const {
+  return mostOffered_ - kept > kOwnWrites;
 }
 
 bool VLRepositoryFile::finishGrowing(size_t size, bool* tooLarge) {
