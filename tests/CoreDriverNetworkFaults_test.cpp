@@ -119,6 +119,20 @@ class NetworkFaultTest : public ::testing::Test {
     return heard && ask(driver, "getPosition", sound) > 0 ? sound : 0;
   }
 
+  // Lets the core run until `sound` has played to its end or failed (2);
+  // false after `seconds`.
+  static bool runUntilEndedOrFailed(CoreDriverProcess& driver, int sound, int seconds) {
+    return runUntil(
+        driver,
+        [&] {
+          const int64_t length = ask(driver, "getLength", sound);
+          return ask(driver, "getState", sound) == 2 ||
+                 (length > 0 && !driver.call("getPlaying", args({sound})).boolValue() &&
+                  ask(driver, "getPosition", sound) >= length);
+        },
+        seconds);
+  }
+
   // Plays a slowly served track until it is heard, then seeks it to 20 s
   // while its file is still arriving; the sound, or 0 when it was never heard.
   static int playThenSeekWhileArriving(CoreDriverProcess& driver, const std::string& url) {
@@ -584,15 +598,7 @@ TEST_F(NetworkFaultTest, TracksOfAClientStoppedLongerThanAListenersPatiencePlayO
     if (stalled) EXPECT_NE(2, ask(*driver, "getState", stalled));
 
     for (int sound : slow) {
-      EXPECT_TRUE(runUntil(
-          *driver,
-          [&] {
-            const int64_t length = ask(*driver, "getLength", sound);
-            return ask(*driver, "getState", sound) == 2 ||
-                   (length > 0 && !driver->call("getPlaying", args({sound})).boolValue() &&
-                    ask(*driver, "getPosition", sound) >= length);
-          },
-          90))
+      EXPECT_TRUE(runUntilEndedOrFailed(*driver, sound, 90))
           << sound << " stopped at " << ask(*driver, "getPosition", sound);
       EXPECT_NE(2, ask(*driver, "getState", sound)) << sound;
     }
@@ -624,16 +630,7 @@ TEST_F(NetworkFaultTest, TracksStoppedPastTheTransfersStallLimitPlayOnWhenContin
       *driver, [&] { return ask(*driver, "getPosition", awaiting) > 0 || ask(*driver, "getState", awaiting) == 2; }))
       << "state " << ask(*driver, "getState", awaiting);
   EXPECT_GT(ask(*driver, "getPosition", awaiting), 0) << "state " << ask(*driver, "getState", awaiting);
-  EXPECT_TRUE(runUntil(
-      *driver,
-      [&] {
-        const int64_t length = ask(*driver, "getLength", sound);
-        return ask(*driver, "getState", sound) == 2 ||
-               (length > 0 && !driver->call("getPlaying", args({sound})).boolValue() &&
-                ask(*driver, "getPosition", sound) >= length);
-      },
-      90))
-      << "stopped at " << ask(*driver, "getPosition", sound);
+  EXPECT_TRUE(runUntilEndedOrFailed(*driver, sound, 90)) << "stopped at " << ask(*driver, "getPosition", sound);
   EXPECT_NE(2, ask(*driver, "getState", sound));
   EXPECT_GT(requestsFor("throttle=30000"), before) << "the stalled transfer was not restarted";
   EXPECT_EQ(0, driver->quit());
