@@ -119,6 +119,20 @@ class NetworkFaultTest : public ::testing::Test {
     return heard && ask(driver, "getPosition", sound) > 0 ? sound : 0;
   }
 
+  // Lets the core run until `sound` has played to its end or failed (2);
+  // false after `seconds`.
+  static bool runUntilEndedOrFailed(CoreDriverProcess& driver, int sound, int seconds) {
+    return runUntil(
+        driver,
+        [&] {
+          const int64_t length = ask(driver, "getLength", sound);
+          return ask(driver, "getState", sound) == 2 ||
+                 (length > 0 && !driver.call("getPlaying", args({sound})).boolValue() &&
+                  ask(driver, "getPosition", sound) >= length);
+        },
+        seconds);
+  }
+
   // Plays a slowly served track until it is heard, then seeks it to 20 s
   // while its file is still arriving; the sound, or 0 when it was never heard.
   static int playThenSeekWhileArriving(CoreDriverProcess& driver, const std::string& url) {
@@ -584,15 +598,7 @@ TEST_F(NetworkFaultTest, TracksOfAClientStoppedLongerThanAListenersPatiencePlayO
     if (stalled) EXPECT_NE(2, ask(*driver, "getState", stalled));
 
     for (int sound : slow) {
-      EXPECT_TRUE(runUntil(
-          *driver,
-          [&] {
-            const int64_t length = ask(*driver, "getLength", sound);
-            return ask(*driver, "getState", sound) == 2 ||
-                   (length > 0 && !driver->call("getPlaying", args({sound})).boolValue() &&
-                    ask(*driver, "getPosition", sound) >= length);
-          },
-          90))
+      EXPECT_TRUE(runUntilEndedOrFailed(*driver, sound, 90))
           << sound << " stopped at " << ask(*driver, "getPosition", sound);
       EXPECT_NE(2, ask(*driver, "getState", sound)) << sound;
     }
@@ -600,6 +606,33 @@ TEST_F(NetworkFaultTest, TracksOfAClientStoppedLongerThanAListenersPatiencePlayO
       EXPECT_TRUE(runUntil(
           *driver, [&] { return ask(*driver, "getState", stalled) == 2; }, 60));
   }
+  EXPECT_EQ(0, driver->quit());
+}
+
+// A stop longer than libcurl's own limit for a transfer without bytes (30 s)
+// fails the running transfers once the client runs again: their readers
+// wait, so they are restarted at once. A track starved of bytes plays on to
+// its end, and one whose server had not answered yet (its first byte comes
+// after 3 s) plays.
+TEST_F(NetworkFaultTest, TracksStoppedPastTheTransfersStallLimitPlayOnWhenContinued) {
+  ASSERT_TRUE(server.isRunning());
+  auto driver = startDriver();
+  const int sound = playUntilHeard(*driver, streamUrl("throttle=30000", 1185, fastTrack()));
+  ASSERT_GT(sound, 0);
+  EXPECT_TRUE(runUntil(*driver, [&] { return driver->call("getStarving", args({sound})).boolValue(); }));
+  const size_t before = requestsFor("throttle=30000");
+  const int awaiting =
+      int(driver->call("createSound", args({streamUrl("delay=3000", 1186, shortTrack())})).int64Value());
+  driver->call("play", args({awaiting}));
+  driver->call("sleep", args({500}));
+  stopAndContinue({driver->pid()}, 35);
+  EXPECT_TRUE(runUntil(
+      *driver, [&] { return ask(*driver, "getPosition", awaiting) > 0 || ask(*driver, "getState", awaiting) == 2; }))
+      << "state " << ask(*driver, "getState", awaiting);
+  EXPECT_GT(ask(*driver, "getPosition", awaiting), 0) << "state " << ask(*driver, "getState", awaiting);
+  EXPECT_TRUE(runUntilEndedOrFailed(*driver, sound, 90)) << "stopped at " << ask(*driver, "getPosition", sound);
+  EXPECT_NE(2, ask(*driver, "getState", sound));
+  EXPECT_GT(requestsFor("throttle=30000"), before) << "the stalled transfer was not restarted";
   EXPECT_EQ(0, driver->quit());
 }
 
@@ -672,6 +705,71 @@ TEST_F(NetworkFaultTest, AStreamAnsweredEmptyOncePlaysWhenTheServerAnswersAgain)
   driver = startDriver();
   for (size_t form = 0; form < 3; ++form)
     EXPECT_GT(playUntilHeard(*driver, url(form, 2), &state), 0) << forms[form] << ", a restart: state " << state;
+  EXPECT_EQ(0, driver->quit());
+}
+
+// The page has a track in another format only: the asked one is an empty
+// file, whose sound ends as one (9) after a single question to the page, not
+// a loop of them. That answer holds for its play only: the next play asks the
+// page again, once, and plays once the page has the format.
+TEST_F(NetworkFaultTest, ATrackThePageHasInAnotherFormatOnlyIsAskedForOncePerPlay) {
+  ASSERT_TRUE(server.isRunning());
+  auto driver = startDriver();
+  const std::string url = server.url("/file=" + shortTrack() + "/t.mp3");
+  const std::string sound = "#?_TEID=1190&_FMT=5";
+  auto questions = [&] {
+    int count = 0;
+    for (const JKValue& line : driver->lines()) {
+      const JKValue* event = field(line, "event");
+      count += event && event->stringValue() == "getFileUrl" && number(*field(line, "file"), "entity_id") == 1190;
+    }
+    return count;
+  };
+  driver->call("mapFileUrl", args({"1190_5", url, 3}));
+  for (int play = 1; play <= 2; ++play) {
+    const int empty = int(driver->call("createSound", args({sound})).int64Value());
+    driver->call("play", args({empty}));
+    EXPECT_TRUE(runUntil(
+        *driver, [&] { return ask(*driver, "getState", empty) == 9; }, 10))
+        << "play " << play << ": state " << ask(*driver, "getState", empty);
+    driver->call("sleep", args({2000}));
+    EXPECT_EQ(play, questions()) << "play " << play;
+    driver->call("deleteSound", args({empty}));
+  }
+  driver->call("mapFileUrl", args({"1190_5", url}));
+  int64_t state = 0;
+  EXPECT_GT(playUntilHeard(*driver, sound, &state), 0) << "state " << state;
+  EXPECT_EQ(3, questions());
+  EXPECT_EQ(0, driver->quit());
+}
+
+// Two sounds of one track that open it side by side (a preload of the same
+// track, a page that makes the next sound before deleting the last) and share
+// the server's empty answer: both end as an empty file, and once both are
+// gone the track plays from the server that answers honestly again.
+TEST_F(NetworkFaultTest, TwoSoundsOfATrackAnsweredEmptyEndAndTheNextPlays) {
+  ASSERT_TRUE(server.isRunning());
+  auto driver = startDriver();
+  // The answer waits 2 s, so that both sounds wait for the same one.
+  const std::string url = streamUrl("delay=2000/empty=200/emptytimes=1", 1195, shortTrack());
+  const int first = int(driver->call("createSound", args({url})).int64Value());
+  const int second = int(driver->call("createSound", args({url})).int64Value());
+  driver->call("play", args({first}));
+  driver->call("play", args({second}));
+  for (int sound : {first, second}) {
+    EXPECT_TRUE(runUntil(
+        *driver,
+        [&] {
+          const int64_t state = ask(*driver, "getState", sound);
+          return state == 9 || state == 2 || ask(*driver, "getPosition", sound) > 0;
+        },
+        10));
+    EXPECT_EQ(9, ask(*driver, "getState", sound)) << sound;
+  }
+  driver->call("deleteSound", args({first}));
+  driver->call("deleteSound", args({second}));
+  int64_t state = 0;
+  EXPECT_GT(playUntilHeard(*driver, url, &state), 0) << "state " << state;
   EXPECT_EQ(0, driver->quit());
 }
 
