@@ -373,6 +373,41 @@ TEST_F(NetworkFaultTest, DownloadsWaitingForTheirNextTryLeaveTheirSlotsToTheOnes
   EXPECT_EQ(7u, requestsFor("truncatestep=")) << "five cut answers, then the whole one twice";
 }
 
+// A whole album from a server that answers 503, queued ahead of honest
+// downloads, with more tracks than the limit lets run: every one of them
+// waits for its next try without a slot, the honest downloads complete
+// meanwhile, and once the server answers again the album completes too.
+TEST_F(NetworkFaultTest, AnAlbumOfFailingDownloadsLetsTheDownloadsQueuedBehindItRun) {
+  ASSERT_TRUE(server.isRunning());
+  const std::string file = "/file=" + shortTrack();
+  const int album = 12;  // four times the limit of 3
+  std::vector<std::pair<int, std::string>> urls;
+  for (int i = 0; i < album; ++i)
+    urls.push_back({1170 + i, server.url(file + "/failtimes=5/album" + std::to_string(i) + ".mp3")});
+  for (int i = 0; i < 3; ++i)
+    urls.push_back({1170 + album + i, server.url(file + "/behind" + std::to_string(i) + ".mp3")});
+  auto driver = startDriver(urls, true);
+  for (const auto& entry : urls) driver->call("addFile", args({"download", std::to_string(entry.first), 5, "{}"}));
+
+  auto state = [&](int entity) { return fileNumber(*driver, "download", entity, "download_state"); };
+  EXPECT_TRUE(runUntil(
+      *driver, [&] { return state(1170 + album) == 16 && state(1171 + album) == 16 && state(1172 + album) == 16; }, 60))
+      << "the downloads behind the album completed";
+  for (int i = 0; i < album; ++i) EXPECT_EQ(4, state(1170 + i)) << i;
+
+  // The sixth try of each (124 s on) is answered: all are done.
+  bool done = false;
+  for (double advanced = 0; !done && advanced < 400; advanced += 2) {
+    driver->call("advanceClock", args({2}));
+    done = driver->call("waitForFileCount", args({strings({"download"}), 2, 16, album + 3, 100})).boolValue();
+  }
+  EXPECT_TRUE(done);
+  EXPECT_EQ(0, driver->quit());
+  const std::string audio = TestFolder::read(vetest::path(shortTrack()));
+  for (const auto& entry : urls) EXPECT_TRUE(audio == downloaded(entry.first)) << entry.first;
+  EXPECT_EQ(size_t(album) * 6, requestsFor("/album")) << "five 503s and the file, for each";
+}
+
 // The legitimate cases just past the rule for downloads without a length: an
 // honest server's answers are fetched twice, and a server whose answers come
 // whole and cut in turn gives a download that is done once the whole file

@@ -604,6 +604,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
 class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
     allow_reuse_address = True
+    # As a real server's: a queue of downloads that retry in the same second
+    # connects dozens of times at once, and a connection past a backlog of 5
+    # waits for the kernel to retry it, seconds later.
+    request_queue_size = 128
 
     def handle_error(self, request, client_address):
         # A connection cut by the client, or by the server going away, is
