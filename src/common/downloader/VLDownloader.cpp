@@ -408,12 +408,14 @@ int VLDownloader::settle(std::vector<VLRepositoryFile*>& queue) {
 // one failing server, so that honest downloads behind them still run; when
 // every answer fails (a service down, no network), the queue still does not
 // open file after file, nor try them all at once when the network is back.
+// Limit 0 holds the whole queue: the waiting downloads stop as well, and try
+// no more.
 int VLDownloader::countSlots(const std::vector<VLRepositoryFile*>& queue) {
   retrying_.clear();
   int running = 0;
   for (VLRepositoryFile* file : queue) {
     if (file->getCustom() != DOWNLOAD_RUNNING) continue;
-    if (file->isRetrying() && retrying_.size() < kMostWaitingOutsideLimit)
+    if (file->isRetrying() && getLimit() > 0 && retrying_.size() < kMostWaitingOutsideLimit)
       retrying_.insert(file);
     else
       ++running;

@@ -478,6 +478,32 @@ TEST_F(VLDownloaderTest, SixtyFourDownloadsWaitForTheirNextTryOutsideTheLimit) {
   expectContent(downloads(), "z", 20000, 99);
 }
 
+// Limit 0 holds the whole queue, also the downloads waiting for their next
+// try: they are queued again and try no more, whatever the clock. Given a
+// slot again, they go on and complete once the server answers.
+TEST_F(VLDownloaderTest, LimitZeroStopsTheDownloadsWaitingForTheirNextTry) {
+  rig().openDownloader(1);
+  static int run = 0;
+  const std::string failing = "failtimes=2/hold=" + std::to_string(++run) + "/";
+  rig().setUrl("a", url(20000, 5, failing));
+  rig().setUrl("b", url(20000, 6));
+  downloader().addFile(downloads(), id("a"), "");
+  downloader().addFile(downloads(), id("b"), "");
+  ASSERT_TRUE(runWithClock([&] { return rig().state(downloads(), "b") == DONE; }, 0));
+  EXPECT_EQ(RUNNING, rig().state(downloads(), "a")) << "waiting for its next try";
+
+  downloader().setMaxConcurrentDownloads(0);
+  const size_t before = g_server->getRequests().size();
+  int passes = 0;  // 100 s of the clock: past the next tries at 4 and 12 s
+  runWithClock([&] { return ++passes > 100; }, 1);
+  EXPECT_EQ(before, g_server->getRequests().size()) << "tried again while the limit holds the queue";
+  EXPECT_EQ(QUEUED, rig().state(downloads(), "a"));
+
+  downloader().setMaxConcurrentDownloads(1);
+  ASSERT_TRUE(runWithClock([&] { return rig().state(downloads(), "a") == DONE; }, 1));
+  expectContent(downloads(), "a", 20000, 5);
+}
+
 // A page that re-syncs its list removes and adds in one go: the download must
 // stay, not vanish with the removed record once it ends.
 TEST_F(VLDownloaderTest, ARemoveFollowedByAnAddKeepsTheDownload) {
