@@ -408,6 +408,53 @@ TEST_F(NetworkFaultTest, AnAlbumOfFailingDownloadsLetsTheDownloadsQueuedBehindIt
   EXPECT_EQ(size_t(album) * 6, requestsFor("/album")) << "five 503s and the file, for each";
 }
 
+// Downloads waiting for their next try, as the user handles them: a paused
+// one asks the server nothing until resumed, and is tried at once then; a
+// removed one leaves no transfer and no file; across a restart, a waiting
+// one is tried again at once. Each completes once its server answers.
+TEST_F(NetworkFaultTest, DownloadsWaitingForTheirNextTryArePausedResumedRemovedAndRestarted) {
+  ASSERT_TRUE(server.isRunning());
+  const std::string file = "/file=" + shortTrack();
+  const std::vector<std::pair<int, std::string>> urls = {{1200, server.url(file + "/failtimes=4/paused.mp3")},
+                                                         {1201, server.url(file + "/failtimes=4/removed.mp3")},
+                                                         {1202, server.url(file + "/failtimes=2/kept.mp3")}};
+  auto driver = startDriver(urls, true);
+  for (const auto& entry : urls) driver->call("addFile", args({"download", std::to_string(entry.first), 5, "{}"}));
+  ASSERT_TRUE(runUntil(*driver, [&] { return requestsFor("/failtimes=") == 3; }));
+  driver->call("pauseDownload", args({"download", "1200", 5}));
+  driver->call("removeFile", args({"download", "1201", 5}));
+  auto state = [&](int entity) { return fileNumber(*driver, "download", entity, "download_state"); };
+  bool kept = false;
+  for (int seconds = 0; seconds < 60; seconds += 2) {
+    driver->call("advanceClock", args({2}));
+    kept = kept || driver->call("waitForFileCount", args({strings({"download"}), 2, 16, 1, 100})).boolValue();
+  }
+  EXPECT_TRUE(kept) << "the one left waiting completed";
+  EXPECT_EQ(1, state(1200));
+  EXPECT_EQ(-1, state(1201));
+  EXPECT_EQ(1u, requestsFor("paused.mp3"));
+  EXPECT_EQ(1u, requestsFor("removed.mp3"));
+
+  driver->call("resumeDownload", args({"download", "1200", 5}));
+  EXPECT_TRUE(runUntil(*driver, [&] { return requestsFor("paused.mp3") == 2; })) << "tried at once";
+  EXPECT_EQ(0, driver->quit());
+  driver = startDriver(urls, true);
+  EXPECT_TRUE(runUntil(*driver, [&] { return requestsFor("paused.mp3") == 3; })) << "tried at once after a restart";
+  bool done = false;
+  for (int seconds = 0; !done && seconds < 60; seconds += 2) {
+    driver->call("advanceClock", args({2}));
+    done = driver->call("waitForFileCount", args({strings({"download"}), 2, 16, 2, 100})).boolValue();
+  }
+  EXPECT_TRUE(done);
+  EXPECT_EQ(0, driver->quit());
+  const std::string audio = TestFolder::read(vetest::path(shortTrack()));
+  EXPECT_TRUE(audio == downloaded(1200));
+  EXPECT_TRUE(audio == downloaded(1202));
+  EXPECT_TRUE(downloaded(1201).empty());
+  EXPECT_EQ(5u, requestsFor("paused.mp3")) << "four 503s, then the file";
+  EXPECT_EQ(1u, requestsFor("removed.mp3"));
+}
+
 // The legitimate cases just past the rule for downloads without a length: an
 // honest server's answers are fetched twice, and a server whose answers come
 // whole and cut in turn gives a download that is done once the whole file
