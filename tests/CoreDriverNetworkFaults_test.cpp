@@ -455,6 +455,33 @@ TEST_F(NetworkFaultTest, DownloadsWaitingForTheirNextTryArePausedResumedRemovedA
   EXPECT_EQ(1u, requestsFor("removed.mp3"));
 }
 
+// Limit 1: a download waiting for its next try lets the one behind it run;
+// when its try, made beside it, is answered, it takes its slot back and the
+// one behind gives it up, keeping its bytes. Both complete, byte-exact.
+TEST_F(NetworkFaultTest, ADownloadWhoseTryIsAnsweredTakesItsSlotBack) {
+  ASSERT_TRUE(server.isRunning());
+  // Both are served for seconds: the one ahead takes its slot back while
+  // the one behind runs, and holds it while its bytes come.
+  auto driver = startDriver({{1205, server.url("/file=" + track() + "/failtimes=1/throttle=200000/ahead.mp3")},
+                             {1206, server.url("/file=" + shortTrack() + "/throttle=8000/behind.mp3")}},
+                            true);
+  driver->call("setSetting", args({"max_concurrent_downloads", "1"}));
+  driver->call("addFile", args({"download", "1205", 5, "{}"}));
+  driver->call("addFile", args({"download", "1206", 5, "{}"}));
+  ASSERT_TRUE(runUntil(*driver, [&] { return requestsFor("ahead.mp3") == 1 && requestsFor("behind.mp3") == 0; }));
+  ASSERT_TRUE(runUntil(*driver, [&] { return fileNumber(*driver, "download", 1206, "download_state") == 4; }));
+  driver->call("advanceClock", args({6}));
+  EXPECT_TRUE(driver->call("waitForFileCount", args({strings({"download"}), 2, 16, 2, 60000})).boolValue());
+  EXPECT_EQ(0, driver->quit());
+  EXPECT_TRUE(TestFolder::read(vetest::path(track())) == downloaded(1205));
+  EXPECT_TRUE(TestFolder::read(vetest::path(shortTrack())) == downloaded(1206));
+  std::vector<std::string> ranges;
+  for (const TestHttpRequest& request : server.getRequests())
+    if (request.path.find("behind.mp3") != std::string::npos) ranges.push_back(request.range);
+  ASSERT_EQ(2u, ranges.size()) << "stopped once, for the one ahead";
+  EXPECT_NE("-", ranges[1]) << "its bytes kept";
+}
+
 // The legitimate cases just past the rule for downloads without a length: an
 // honest server's answers are fetched twice, and a server whose answers come
 // whole and cut in turn gives a download that is done once the whole file
