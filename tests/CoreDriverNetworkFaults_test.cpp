@@ -171,6 +171,16 @@ class NetworkFaultTest : public ::testing::Test {
     return 0;
   }
 
+  // Moves the core's test clock on, 2 s at a time, until `count` downloads
+  // are done; false once it moved `seconds` without that.
+  static bool advanceUntilDone(CoreDriverProcess& driver, int count, int seconds) {
+    for (int advanced = 0; advanced < seconds; advanced += 2) {
+      driver.call("advanceClock", args({2}));
+      if (driver.call("waitForFileCount", args({strings({"download"}), 2, 16, count, 100})).boolValue()) return true;
+    }
+    return false;
+  }
+
   // The content file of a download, as stored in the music folder.
   std::string downloaded(int entity) {
     std::unique_ptr<VLCrypto> crypto(VLPlatformFactory::instance()->createCrypto());
@@ -396,12 +406,7 @@ TEST_F(NetworkFaultTest, AnAlbumOfFailingDownloadsLetsTheDownloadsQueuedBehindIt
   for (int i = 0; i < album; ++i) EXPECT_EQ(4, state(1170 + i)) << i;
 
   // The sixth try of each (124 s on) is answered: all are done.
-  bool done = false;
-  for (double advanced = 0; !done && advanced < 400; advanced += 2) {
-    driver->call("advanceClock", args({2}));
-    done = driver->call("waitForFileCount", args({strings({"download"}), 2, 16, album + 3, 100})).boolValue();
-  }
-  EXPECT_TRUE(done);
+  EXPECT_TRUE(advanceUntilDone(*driver, album + 3, 400));
   EXPECT_EQ(0, driver->quit());
   const std::string audio = TestFolder::read(vetest::path(shortTrack()));
   for (const auto& entry : urls) EXPECT_TRUE(audio == downloaded(entry.first)) << entry.first;
@@ -440,12 +445,7 @@ TEST_F(NetworkFaultTest, DownloadsWaitingForTheirNextTryArePausedResumedRemovedA
   EXPECT_EQ(0, driver->quit());
   driver = startDriver(urls, true);
   EXPECT_TRUE(runUntil(*driver, [&] { return requestsFor("paused.mp3") == 3; })) << "tried at once after a restart";
-  bool done = false;
-  for (int seconds = 0; !done && seconds < 60; seconds += 2) {
-    driver->call("advanceClock", args({2}));
-    done = driver->call("waitForFileCount", args({strings({"download"}), 2, 16, 2, 100})).boolValue();
-  }
-  EXPECT_TRUE(done);
+  EXPECT_TRUE(advanceUntilDone(*driver, 2, 60));
   EXPECT_EQ(0, driver->quit());
   const std::string audio = TestFolder::read(vetest::path(shortTrack()));
   EXPECT_TRUE(audio == downloaded(1200));
@@ -541,12 +541,7 @@ TEST_F(NetworkFaultTest, ADownloadWithoutLengthOfATrackReplacedOnTheServerIsDone
   urls.push_back({1198, server.url(faults + "/truncate=50000/cuts=0110/c")});
   auto driver = startDriver(urls, true);
   for (const auto& entry : urls) driver->call("addFile", args({"download", std::to_string(entry.first), 5, "{}"}));
-  bool done = false;
-  for (int seconds = 0; !done && seconds < 120; seconds += 2) {
-    driver->call("advanceClock", args({2}));
-    done = driver->call("waitForFileCount", args({strings({"download"}), 2, 16, 4, 100})).boolValue();
-  }
-  EXPECT_TRUE(done);
+  EXPECT_TRUE(advanceUntilDone(*driver, 4, 120));
   EXPECT_EQ(0, driver->quit());
   for (size_t i = 0; i < versions.size(); ++i) {
     const std::vector<uint8_t> version = TestHttpServer::content(12, 0, versions[i].first);
