@@ -45,12 +45,29 @@ function(velora_test source)
   target_compile_options(${test_name} PRIVATE ${VELORA_WARNINGS})
   target_link_libraries(${test_name} PRIVATE ${ARGN} GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
   target_compile_definitions(${test_name} PRIVATE VELORA_SOURCE_DIR="${PROJECT_SOURCE_DIR}" VELORA_BINARY_DIR="${PROJECT_BINARY_DIR}")
-  add_test(NAME ${test_name} COMMAND ${VELORA_TEST_LAUNCHER} $<TARGET_FILE:${test_name}>)
-  set_tests_properties(${test_name} PROPERTIES TIMEOUT 300)
-  if(VELORA_SANITIZE MATCHES "thread")
-    set_property(TEST ${test_name} APPEND PROPERTY ENVIRONMENT
-      "TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/cmake/tsan-suppressions.txt")
+  # A long end-to-end suite runs as several shards (GoogleTest's own
+  # sharding), so each stays well inside the time limit and they run side by
+  # side: set VELORA_TEST_SHARDS_<test name> to their number.
+  set(shards 1)
+  if(DEFINED VELORA_TEST_SHARDS_${test_name})
+    set(shards ${VELORA_TEST_SHARDS_${test_name}})
   endif()
+  math(EXPR last_shard "${shards} - 1")
+  foreach(shard RANGE ${last_shard})
+    set(ctest_name ${test_name})
+    if(shards GREATER 1)
+      set(ctest_name ${test_name}_${shard})
+    endif()
+    add_test(NAME ${ctest_name} COMMAND ${VELORA_TEST_LAUNCHER} $<TARGET_FILE:${test_name}>)
+    set_tests_properties(${ctest_name} PROPERTIES TIMEOUT 300)
+    if(shards GREATER 1)
+      set_property(TEST ${ctest_name} APPEND PROPERTY ENVIRONMENT "GTEST_TOTAL_SHARDS=${shards}" "GTEST_SHARD_INDEX=${shard}")
+    endif()
+    if(VELORA_SANITIZE MATCHES "thread")
+      set_property(TEST ${ctest_name} APPEND PROPERTY ENVIRONMENT
+        "TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/cmake/tsan-suppressions.txt")
+    endif()
+  endforeach()
 endfunction()
 
 # velora_include_folders(<target> [PUBLIC|PRIVATE] <folder>...): every folder

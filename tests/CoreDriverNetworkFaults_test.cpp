@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -13,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CoreDriverProcess.h"
@@ -49,6 +52,20 @@ class NetworkFaultTest : public ::testing::Test {
   static std::string shortTrack() {
     static const vetest::Fixture fixture = vetest::mp3("network-fault-short-track", 3.0, 44100, 2, "-b 128");
     return fixture.file.substr(fixture.file.rfind('/') + 1);
+  }
+
+  // A 12-second MP3 at 320 kbit/s (480 kB, 40 kB a second) in the server's
+  // folder; its name.
+  static std::string fastTrack() {
+    static const vetest::Fixture fixture = vetest::mp3("network-fault-fast-track", 12.0, 44100, 2, "-b 320");
+    return fixture.file.substr(fixture.file.rfind('/') + 1);
+  }
+
+  // Stops the processes (SIGSTOP) for `seconds`, then lets them go on.
+  static void stopAndContinue(const std::vector<pid_t>& processes, int seconds) {
+    for (pid_t pid : processes) ASSERT_EQ(0, ::kill(pid, SIGSTOP));
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    for (pid_t pid : processes) ASSERT_EQ(0, ::kill(pid, SIGCONT));
   }
 
   // The stream URL of entity `entity` on the test server, with faults.
@@ -674,6 +691,74 @@ TEST_F(NetworkFaultTest, AStarvedTrackFailsOnceAListenerStopsWaiting) {
   EXPECT_EQ(0, driver->quit());
 }
 
+// A client stopped for longer than a listener waits (SIGSTOP; a debugger, a
+// frozen virtual machine or a swapping machine do the same) while its tracks
+// wait for bytes over links slower than they play: once continued, they play
+// on to their end, whether their server ran meanwhile or was stopped with the
+// client. The time the client did not run is no time a listener waited: a
+// track whose server sends nothing more still fails, once the client has run
+// for a listener's patience.
+TEST_F(NetworkFaultTest, TracksOfAClientStoppedLongerThanAListenersPatiencePlayOnWhenContinued) {
+  ASSERT_TRUE(server.isRunning());
+  auto driver = startDriver();
+  const std::vector<pid_t> alone = {driver->pid()};
+  const std::vector<pid_t> withServer = {driver->pid(), server.getPid()};
+  for (const std::vector<pid_t>* stopped : {&alone, &withServer}) {
+    const int entity = stopped == &alone ? 1160 : 1170;
+    std::vector<int> slow;
+    for (const std::string& faults : {"throttle=30000", "throttle=20000"}) {
+      slow.push_back(playUntilHeard(*driver, streamUrl(faults, entity + int(slow.size()), fastTrack())));
+      ASSERT_GT(slow.back(), 0) << faults;
+    }
+    // Once a track has starved, its reader waits at the end of what came.
+    for (int sound : slow)
+      EXPECT_TRUE(runUntil(*driver, [&] { return driver->call("getStarving", args({sound})).boolValue(); }));
+    int stalled = 0;
+    if (stopped == &alone) {
+      stalled = playUntilHeard(*driver, streamUrl("stallfrom=100000", entity + 2, fastTrack()));
+      ASSERT_GT(stalled, 0);
+      EXPECT_TRUE(runUntil(*driver, [&] { return driver->call("getStarving", args({stalled})).boolValue(); }));
+    }
+    stopAndContinue(*stopped, 25);
+    driver->call("sleep", args({3000}));
+    for (int sound : slow) EXPECT_NE(2, ask(*driver, "getState", sound)) << sound;
+    if (stalled) EXPECT_NE(2, ask(*driver, "getState", stalled));
+
+    for (int sound : slow) {
+      EXPECT_TRUE(runUntil(
+          *driver,
+          [&] {
+            const int64_t length = ask(*driver, "getLength", sound);
+            return ask(*driver, "getState", sound) == 2 ||
+                   (length > 0 && !driver->call("getPlaying", args({sound})).boolValue() &&
+                    ask(*driver, "getPosition", sound) >= length);
+          },
+          90))
+          << sound << " stopped at " << ask(*driver, "getPosition", sound);
+      EXPECT_NE(2, ask(*driver, "getState", sound)) << sound;
+    }
+    if (stalled)
+      EXPECT_TRUE(runUntil(
+          *driver, [&] { return ask(*driver, "getState", stalled) == 2; }, 60));
+  }
+  EXPECT_EQ(0, driver->quit());
+}
+
+// A pass of a loaded machine that takes almost as long as the most one pass
+// counts toward a listener's patience (a second) counts whole: a starved
+// track fails once the listener has waited about 20 s, not many times that.
+TEST_F(NetworkFaultTest, AStarvedTrackFailsInAListenersPatienceAlsoWhenPassesAreSlow) {
+  ASSERT_TRUE(server.isRunning());
+  CoreDriverProcess driver(kTool, {"--home", folder.folder("home"), "--output", "5:0", "--slow-pass", "800"});
+  ASSERT_TRUE(driver.waitUntilStarted());
+  const int sound = int(driver.call("createSound", args({streamUrl("throttle=1", 1180)})).int64Value());
+  driver.call("play", args({sound}));
+  EXPECT_TRUE(runUntil(
+      driver, [&] { return ask(driver, "getState", sound) == 2; }, 60))
+      << "state " << ask(driver, "getState", sound);
+  EXPECT_EQ(0, driver.quit());
+}
+
 // An empty answer to a stream is the track's empty file: its sound ends at
 // once in the state that tells the page so (9), not after a listener's
 // patience as a failure (2).
@@ -690,6 +775,44 @@ TEST_F(NetworkFaultTest, AStreamAnsweredEmptyEndsAtOnceAsAnEmptyFile) {
         *driver, [&] { return ask(*driver, "getState", sound) == 9; }, 10))
         << url << ": state " << ask(*driver, "getState", sound);
   }
+  EXPECT_EQ(0, driver->quit());
+}
+
+// An empty answer ends its play only: once the server answers honestly, the
+// track plays by a new sound, after a reset of the sound that ended empty,
+// and after a restart of the client.
+TEST_F(NetworkFaultTest, AStreamAnsweredEmptyOncePlaysWhenTheServerAnswersAgain) {
+  ASSERT_TRUE(server.isRunning());
+  const std::string forms[] = {"empty=200", "empty=204", "empty=close"};
+  auto url = [&](size_t form, int entity) {
+    return streamUrl(forms[form] + "/emptytimes=1", 1140 + 10 * int(form) + entity, shortTrack());
+  };
+  auto endsEmpty = [&](CoreDriverProcess& driver, const std::string& url) {
+    const int sound = int(driver.call("createSound", args({url})).int64Value());
+    driver.call("play", args({sound}));
+    EXPECT_TRUE(runUntil(
+        driver, [&] { return ask(driver, "getState", sound) == 9; }, 10))
+        << url << ": state " << ask(driver, "getState", sound);
+    return sound;
+  };
+  auto driver = startDriver();
+  int64_t state = 0;
+  for (size_t form = 0; form < 3; ++form) {
+    endsEmpty(*driver, url(form, 0));
+    EXPECT_GT(playUntilHeard(*driver, url(form, 0), &state), 0) << forms[form] << ", a new sound: state " << state;
+
+    const int reset = endsEmpty(*driver, url(form, 1));
+    driver->call("resetSound", args({reset, url(form, 1)}));
+    driver->call("play", args({reset}));
+    EXPECT_TRUE(runUntil(*driver, [&] { return ask(*driver, "getPosition", reset) > 0; }))
+        << forms[form] << ", a reset: state " << ask(*driver, "getState", reset);
+
+    endsEmpty(*driver, url(form, 2));
+  }
+  EXPECT_EQ(0, driver->quit());
+  driver = startDriver();
+  for (size_t form = 0; form < 3; ++form)
+    EXPECT_GT(playUntilHeard(*driver, url(form, 2), &state), 0) << forms[form] << ", a restart: state " << state;
   EXPECT_EQ(0, driver->quit());
 }
 

@@ -30,7 +30,9 @@ Keys:
   nolength=1    neither Content-Length nor Content-Range; the body ends with the connection
   endless=1     with nolength=1: the body never ends (the content, or the file, repeated until the
                 client goes away)
-  empty=N       an empty answer: N=200 with Content-Length 0, N=204 without a body
+  empty=N       an empty answer: N=200 with Content-Length 0, N=204 without a body, N=close
+                200 without length headers and without a body before the close
+  emptytimes=K  with empty=N: only the first K requests of this path answer empty
   silent=1      read the request and answer nothing until the client goes away
   bigheader=N   one header line of about N bytes in the answer
   claimsize=N   claim the file is N bytes (Content-Length, Content-Range) but send only
@@ -433,10 +435,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.record("silent", 0)
             self.close_connection = True
             return
-        if "empty" in options:
-            code = int(options["empty"])
+        if "empty" in options and ("emptytimes" not in options or self.server.state.count_request(
+                "empty " + self.path) < int(options["emptytimes"])):
+            close = options["empty"] == "close"
+            code = 200 if close else int(options["empty"])
             self.send_response(code)
-            if code != 204:
+            if close:
+                self.send_header("Connection", "close")
+                self.close_connection = True
+            elif code != 204:
                 self.send_header("Content-Length", "0")
             self.end_headers()
             self.record(code, 0)

@@ -50,6 +50,8 @@ class TestHttpServer {
   // False when the server could not be started (the reason went to stderr).
   bool isRunning() const { return pid_ > 0 && port_ > 0; }
   int getPort() const { return port_; }
+  // The server's process id (to stop and continue it with signals).
+  pid_t getPid() const { return pid_; }
   // The server goes away: new connections to its port are refused and every
   // open one is cut, as when a server or the network to it is gone. False
   // when the server did not confirm it.

@@ -1,5 +1,6 @@
 #include "CoreCommands.h"
 
+#include <algorithm>
 #include <chrono>
 #include <stdexcept>
 #include <thread>
@@ -11,6 +12,7 @@
 #include "JSONKitDeserializing.h"
 #include "JsonLineWriter.h"
 #include "TestPlatform.h"
+#include "VLPlayer.h"
 #include "VLDesktopKeyValue.h"
 
 namespace {
@@ -21,6 +23,13 @@ struct CommandError : std::runtime_error {
 };
 
 const long kPumpStepMs = 10;
+// advanceClock moves the clock in steps this long (seconds), each taken in by
+// a worker pass before the next: far below the most that one pass counts
+// toward a listener's patience, so that every step counts whole.
+const double kClockStepSeconds = 0.25;
+// The longest wait for the worker passes of one step (a guard against a
+// worker that no longer runs, not a measure).
+const long kPassesTimeoutMs = 10000;
 
 }  // namespace
 
@@ -329,13 +338,31 @@ void CoreCommands::addDriverCalls() {
   handlers_["waitForFileCount"] = [this](const Arguments& a) { return waitForFileCount(a); };
   handlers_["advanceClock"] = [this](const Arguments& a) {
     if (!clock_) throw CommandError("the driver runs on the platform's clock (start it with --test-clock)");
-    clock_->jumpAhead(a.number(0));
-    return JKValue(true);
+    return JKValue(advanceClock(a.number(0)));
   };
   handlers_["quit"] = [this](const Arguments&) {
     quit_ = true;
     return JKValue(true);
   };
+}
+
+// The core counts a listener's patience only for time in which its passes
+// ran: one jump of the whole time would look like a process that was stopped
+// meanwhile. So the clock moves a step at a time, each followed by the end of
+// the pass under way and of a whole pass after it, which counts the step.
+bool CoreCommands::advanceClock(double seconds) {
+  for (double left = seconds; left > 0; left -= kClockStepSeconds) {
+    clock_->jumpAhead(std::min(left, kClockStepSeconds));
+    const unsigned long target = desktop_->passCount() + 2;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPassesTimeoutMs);
+    while (desktop_->passCount() < target) {
+      if (std::chrono::steady_clock::now() > end) return false;
+      VLPlayer::instance()->wake();
+      desktop_->answerFileUrls();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  return true;
 }
 
 // Asks the core for the count again and again (each answer comes on a later

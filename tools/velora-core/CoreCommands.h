@@ -20,7 +20,8 @@ class TestPlatform;
 // the URL map; "sleep" [ms] lets the core run; "waitForFileCount" [repositories,
 // fileFlags, downloadState, count, timeoutMs] waits until getFileCount reaches
 // count (result true) or the time runs out (false); "advanceClock" [seconds]
-// makes the core's clock jump ahead (only with a test clock, see setClock);
+// moves the core's clock ahead as if the core had run that long (only with a
+// test clock, see setClock; false when the worker stopped passing);
 // "quit" ends the driver.
 //
 // Runs on the driver's main thread only.
@@ -52,6 +53,7 @@ class CoreCommands {
   void addStorageCalls();
   void addDriverCalls();
   JKValue waitForFileCount(const Arguments& args);
+  bool advanceClock(double seconds);
 
   HeadlessDesktop* desktop_;
   JsonLineWriter* out_;

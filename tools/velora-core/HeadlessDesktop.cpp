@@ -12,6 +12,7 @@ HeadlessDesktop::HeadlessDesktop(JsonLineWriter* out) : out_(out) {}
 void HeadlessDesktop::executeRunLoop() {
   if (extraPassDelayMs_ > 0) VLPlatformFactory::instance()->sleep(extraPassDelayMs_);
   VLDesktop::executeRunLoop();
+  ++passes_;
 }
 
 HeadlessDesktop::~HeadlessDesktop() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -45,6 +46,8 @@ class HeadlessDesktop : public VLDesktop {
   // waits on slow transfers would. Set before init.
   void setExtraPassDelay(unsigned milliseconds) { extraPassDelayMs_ = milliseconds; }
   void executeRunLoop() override;
+  // Worker passes run to their end so far. Any thread.
+  unsigned long passCount() const { return passes_.load(); }
 
   // A page file object.
   static JKValue fileToJson(const VLDesktopFile& file);
@@ -72,6 +75,7 @@ class HeadlessDesktop : public VLDesktop {
 
   JsonLineWriter* out_;
   unsigned extraPassDelayMs_ = 0;
+  std::atomic<unsigned long> passes_{0};
 
   std::mutex mutex_;  // guards the three containers below
   std::map<std::string, FileUrl> urls_;

@@ -401,7 +401,11 @@ bool VLPlayer::doReadTask(VLReadTask* task, bool force) {
     request->result.store(VE_ERR_FILE_EOF, std::memory_order_release);
     return true;
   }
-  const double starved = task->noteTry(bytesRead, VLPlatformFactory::instance()->getTime());
+  // Starvation counts on the transfers' running time: a process that did not
+  // run (stopped, frozen) kept no listener waiting, and bytes that came
+  // meanwhile are taken in by the pass's pump before this read is tried again.
+  const double clock = provider_ ? provider_->getRunningTime() : VLPlatformFactory::instance()->getTime();
+  const double starved = task->noteTry(bytesRead, clock);
   if (force || isGivenUp(file, starved)) {
     if (!force) failedReads_.insert(handle);
     request->result.store(VE_ERR_INTERNAL, std::memory_order_release);

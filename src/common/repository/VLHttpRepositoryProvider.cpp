@@ -32,6 +32,10 @@ const size_t kLargestChunk = size_t(kReceiveBufferSize) - 1;
 // After the wait, transfers are driven for at most this long (seconds) while
 // their sockets have data, so that one pass moves what has arrived.
 const double kDriveBudgetSeconds = 0.02;
+// The most that one pass adds to the running time (seconds): a pass waits at
+// most 100 ms for the network, so a gap between two passes ten times as long
+// is mostly time in which the process did not run.
+const double kLongestPassSeconds = 1.0;
 // A seek that lands this close after the transfer's position is left to the
 // running transfer.
 const size_t kSeekWindow = 10000;
@@ -177,6 +181,8 @@ VLHttpRepositoryProvider::VLHttpRepositoryProvider()
       delegate_(nullptr),
       stallTimeout_(30),
       urlAnswerTimeout_(30),
+      runningTime_(VLPlatformFactory::instance()->getTime()),
+      lastPassAt_(runningTime_),
       globalInit_(false),
       wake_(nullptr) {}
 
@@ -989,6 +995,7 @@ size_t VLHttpRepositoryProvider::write(char* ptr, size_t size, size_t nmemb, voi
 // ---- The pump ----
 
 bool VLHttpRepositoryProvider::update() {
+  countPass();
   applyFileUrls();
   askAgainForUrls();
   if (!multi_) return false;
@@ -1003,6 +1010,15 @@ bool VLHttpRepositoryProvider::update() {
     }
   }
   return result;
+}
+
+// Counted at the start of the pump: what the running time reaches here is
+// seen by the readers and files only after the drive that follows has taken
+// in what arrived meanwhile.
+void VLHttpRepositoryProvider::countPass() {
+  const double now = VLPlatformFactory::instance()->getTime();
+  runningTime_ += std::min(std::max(0.0, now - lastPassAt_), kLongestPassSeconds);
+  lastPassAt_ = now;
 }
 
 // Runs libcurl again and again while its sockets have data, until they would

@@ -179,7 +179,8 @@ class VLHttpRepositoryProvider {
   bool setFileUrl(VLRepository* repository, const VLFileId& fileId, const std::string& url, int newFormatId,
                   const std::string& data);
 
-  // One pump of the transfers: applies queued URL answers, drives the
+  // One pump of the transfers: counts the pass (getRunningTime), applies
+  // queued URL answers, drives the
   // transfers while their sockets have data (for at most 20 ms, less when
   // an answer begins or the wake event is signalled), and
   // settles the transfers libcurl reports done. Never waits for the
@@ -193,6 +194,14 @@ class VLHttpRepositoryProvider {
   // Without transfers it waits on `wake` alone. False when there is no
   // multi handle or libcurl's wait failed; it has then waited on `wake`.
   bool waitForActivity(VLWakeEvent* wake, uint64_t milliseconds);
+
+  // Seconds of a clock that moves only while the transfers are pumped: each
+  // update adds the time since the one before, but never more than a second.
+  // Whoever waits for bytes (a listener's patience) counts on it: time in
+  // which the process did not run (stopped, a frozen virtual machine, a
+  // machine that swaps), and time since the transfers last had a pass to take
+  // in what arrived, is no time spent waiting for the network. Worker thread.
+  double getRunningTime() const { return runningTime_; }
 
   // Worker thread: whether libcurl still drives transfers (as of the last
   // pump).
@@ -256,6 +265,7 @@ class VLHttpRepositoryProvider {
   static void noteRoomRefused(repo_file* file, bool tooLarge);
   static void forgetOutgrownAnswer(repo_file* file);
   void applyFileUrl(const PendingFileUrl& answer);
+  void countPass();
   bool driveWhileReadable();
   bool driveUntilBlocked();
   void settleStagedBlocks();
@@ -281,6 +291,8 @@ class VLHttpRepositoryProvider {
   std::map<std::pair<VLRepository*, std::string>, KeptFailure> failures_;
   long stallTimeout_;
   double urlAnswerTimeout_;
+  double runningTime_;  // see getRunningTime
+  double lastPassAt_;   // the platform's clock at the last update
   bool globalInit_;
   std::atomic<VLWakeEvent*> wake_;
 };

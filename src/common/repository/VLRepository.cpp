@@ -491,9 +491,10 @@ bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size, bool* asByte
                                                   << limit << " and " << available << " bytes are available");
     // Its answer fails: the repository is not full for an answer that may
     // never have ended. Past the reserve it is the answer's own size, unless
-    // other programs took the room meanwhile (the volume is full then).
+    // other programs took the room meanwhile, or the volume never offered
+    // the answer room past the reserve (the volume is full then).
     if (growing) {
-      if (tooLarge) *tooLarge = !othersTookRoom;
+      if (tooLarge) *tooLarge = !othersTookRoom && file->wasOfferedRoomPast(keptOthers + kReserve);
       return false;
     }
     // Without auto-clean the user can make room: the repository is full
@@ -1297,8 +1298,12 @@ VLRepositoryFile* VLRepository::loadRow(IndexRow& row, time_t lastValidation) {
 // that cannot be loaded.
 VLRepositoryFile* VLRepository::makeRecord(IndexRow& row, time_t lastValidation) {
   if (!isKnownFormat(row.formatId) || !isValidFileName(row.name)) return nullptr;
+  // A stream's empty answer is its file for one play only (its last close
+  // forgets it); a cached row that still holds one, left by a crash during
+  // that play, is a file not fetched yet.
+  const size_t size = row.size == 0 && autoClean_ ? VLRepositoryFile::UNKNOWN_SIZE : size_t(row.size);
   return new VLRepositoryFile(this, identity_, VLFileId(std::move(row.entityId), uint32_t(row.formatId)), provider_,
-                              handler_, std::move(row.name), size_t(row.size), size_t(row.loaded), std::move(row.etag),
+                              handler_, std::move(row.name), size, size_t(row.loaded), std::move(row.etag),
                               std::move(row.metadata), std::move(row.providerData), int(row.position), int(row.custom),
                               lastValidation, time_t(row.lastOpen), static_cast<unsigned int>(row.totalLockCount),
                               time_t(row.lastAdd), false);

@@ -105,6 +105,10 @@ class VLRepository {
   void forEachFound(unsigned int flagsMask, unsigned int stateMask,
                     const std::function<void(VLRepositoryFile*)>& found);
 
+  // A cache (made with autoClean): what it holds may be let go and fetched
+  // again.
+  bool isCache() const { return autoClean_; }
+
   // While offline the files start no transfer and stop the running ones.
   // Any thread.
   void setOffline(bool offline) { offline_ = offline; }
@@ -168,8 +172,9 @@ class VLRepository {
   // repository's limit; such a refusal is its answer's alone: it
   // turns nothing full and tells the handler nothing. tooLarge (not null)
   // then tells a bound passed by the answer itself (true) from room that
-  // other programs took since the file's providing open (false: the answer
-  // may go on once the room is back; see VLRepositoryFile::noteOfferedRoom).
+  // other programs took since the file's providing open, or from a volume
+  // that never offered it room past the reserve (false: the answer may go
+  // on once the room is back; see VLRepositoryFile::noteOfferedRoom).
   // With asBytesArrive (not null), a size larger than the limit of an
   // auto-clean repository that the volume could hold evicts nothing now:
   // asBytesArrive is set, and the file takes its room as its bytes arrive

@@ -42,7 +42,8 @@ const int kEndsAlikeShortOfFurthest = 3;
 // (and its room asked for) seldom.
 const size_t kGrowthStep = size_t(1) << 20;
 // Room that this program's own log and databases may take while an answer
-// grows: other programs are told to have taken room only past it.
+// grows: other programs are told to have taken room only past it, and an
+// answer is judged too large only where the volume offered it more.
 const double kOwnWrites = 8e6;
 // Period of the loaded-bytes recount while open.
 const double kRefreshPeriod = 0.5;
@@ -166,6 +167,10 @@ VLRepositoryFile::~VLRepositoryFile() {
 
 double VLRepositoryFile::now() const {
   return VLPlatformFactory::instance()->getTime();
+}
+
+double VLRepositoryFile::patienceNow() const {
+  return provider_->getRunningTime();
 }
 
 // ---- Small operations ----
@@ -396,6 +401,12 @@ bool VLRepositoryFile::close(unsigned int options) {
   // comes whole from its start, so its bytes would only hold room (as much
   // as an answer that never ends took) until the next answer wrote them again.
   if (growing_ && !emptyFiles()) growing_ = false;
+  // A stream's empty answer (a size of 0, a 204, no body before the close)
+  // is its file for the play that got it, whose sound ended at once as an
+  // empty file. Kept in the cache, it would end every later play the same
+  // way without the server being asked again; forgotten, the next open
+  // fetches it anew. An empty file stored for good (imported) stays.
+  if (size_ == 0 && repository_->isCache()) emptyFiles();
   refreshLoaded();
   if (!isContentMapped() || !isBitmapMapped()) {
     VL_LOG_ERROR("Map file should be open");
@@ -760,11 +771,12 @@ bool VLRepositoryFile::growFor(size_t end, bool* tooLarge) {
       rowChanged();
       return true;
     }
-    if (!bound || wanted <= needed) {
+    if (wanted <= needed) {
       if (tooLarge) *tooLarge = bound;
       return false;
     }
-    // A step that passes a bound is cut short: the file may grow up to it.
+    // A step that passes a bound, or the room the volume has, is cut short:
+    // the file may grow up to either.
     wanted = needed + blockStart((wanted - needed) / 2);
   }
   return true;
@@ -772,8 +784,11 @@ bool VLRepositoryFile::growFor(size_t end, bool* tooLarge) {
 
 bool VLRepositoryFile::noteOfferedRoom(double offered) {
   mostOffered_ = std::max(mostOffered_, offered);
-  const double held = size_ == kAllOnes ? 0.0 : double(size_);
-  return mostOffered_ - offered > std::max(held, kOwnWrites);
+  return mostOffered_ - offered > kOwnWrites;
+}
+
+bool VLRepositoryFile::wasOfferedRoomPast(double kept) const {
+  return mostOffered_ - kept > kOwnWrites;
 }
 
 bool VLRepositoryFile::finishGrowing(size_t size, bool* tooLarge) {
@@ -1253,20 +1268,21 @@ void VLRepositoryFile::noteAwaitedAnswer(uint32_t state) {
   if (!awaiting)
     awaitingSince_ = state == Provider::TRANSFER_FAILED_RETRYABLE ? awaitingSince_ : 0;
   else if (awaitingSince_ == 0)
-    awaitingSince_ = now();
+    awaitingSince_ = patienceNow();
 }
 
 void VLRepositoryFile::scheduleRetry(bool unanswered, bool empty) {
   double current = now();
-  if (failingSince_ == 0) failingSince_ = awaitingSince_ != 0 ? std::min(awaitingSince_, current) : current;
+  double waited = patienceNow();
+  if (failingSince_ == 0) failingSince_ = awaitingSince_ != 0 ? std::min(awaitingSince_, waited) : waited;
   awaitingSince_ = 0;
   unanswered_ = unanswered;
   if (empty) {
     scheduleEmptyAnswerRetry(current);
     return;
   }
-  if (unanswered && current - failingSince_ < kQuickRetryWindow) {
-    double delay = std::min(std::max(kFirstQuickRetryDelay, (current - failingSince_) / 2), kLongestQuickRetryDelay);
+  if (unanswered && waited - failingSince_ < kQuickRetryWindow) {
+    double delay = std::min(std::max(kFirstQuickRetryDelay, (waited - failingSince_) / 2), kLongestQuickRetryDelay);
     nextTry_ = current + delay;
     reportRetry();
     return;
@@ -1379,7 +1395,7 @@ void VLRepositoryFile::refreshWhileOpen() {
 double VLRepositoryFile::getFailingFor() {
   double since = failingSince_;
   if (awaitingSince_ != 0 && (since == 0 || awaitingSince_ < since)) since = awaitingSince_;
-  return since == 0 ? 0 : std::max(0.0, now() - since);
+  return since == 0 ? 0 : std::max(0.0, patienceNow() - since);
 }
 
 double VLRepositoryFile::getRetryDelay() {

@@ -148,8 +148,10 @@ class VLRepositoryFile {
   // nothing changed, when a file cannot be mapped.
   bool open(unsigned int options);
   // Undoes one open (and one lock with OPEN_LOCK). The last close stops
-  // providing (cancelling the transfer), recounts the loaded bytes and
-  // unmaps both files. False when there is no such open or lock.
+  // providing (cancelling the transfer), forgets an empty content of a
+  // cached file (a stream's empty answer holds for one play only),
+  // recounts the loaded bytes and unmaps both files. False when there is no
+  // such open or lock.
   bool close(unsigned int options);
 
   // Copies the bytes present from offset on, up to the first missing block,
@@ -229,23 +231,31 @@ class VLRepositoryFile {
   // ended and none ended further, or three in a row ended there (the file
   // stays growing until then).
   // growFor needs room for the whole blocks up to end and asks for a step
-  // ahead of them, cut short where it would pass a track's size or the
-  // volume's reserve (VLRepository::makeRoomFor): the file may grow up to
-  // either. The last close of a file still growing empties it (size unknown
-  // again). False when the room or a resize is refused (the file stays
-  // growing) or the file is not growing; tooLarge (not null) is then set
-  // when the answer itself passed a bound, and left false when the volume
-  // lacks the room (filled by other programs, or a failing disk), which may
-  // come back. While open only.
+  // ahead of them, cut short where it would pass a track's size, the
+  // volume's reserve or the room the volume has (VLRepository::makeRoomFor):
+  // the file may grow up to any. The last close of a file still growing
+  // empties it (size unknown again). False when the room or a resize is
+  // refused (the file stays growing) or the file is not growing; tooLarge
+  // (not null) is then set when the answer itself passed a bound, and left
+  // false when the volume lacks the room (filled by other programs, or a
+  // failing disk), which may come back. While open only.
   bool beginGrowing(const std::string& etag);
   bool growFor(size_t end, bool* tooLarge = nullptr);
   bool finishGrowing(size_t size, bool* tooLarge = nullptr);
   // Called by the repository at each room check while the file grows, with
   // the room the volume offers the repository (its free space and the
-  // repository's own files). True when other programs took more of it,
-  // since the most it offered after the providing open, than the file holds:
-  // a refused growth is then a volume they filled, not the answer's size.
+  // repository's own files). True when other programs took more than a few
+  // megabytes of it since the most it offered after the providing open,
+  // however much the file holds: a refused growth is then a volume they
+  // filled (the answer would have fitted the most room), not its size.
   bool noteOfferedRoom(double offered);
+  // Whether the most room the volume offered (see noteOfferedRoom) passed
+  // `kept`, what the file may not take of it (the other files and the
+  // volume's reserve), by more than a few megabytes. When it did not, a
+  // refused growth tells nothing of the answer's size: the volume was short
+  // of its reserve when the file began to grow (or when the program started
+  // again), and the answer waits for room as one with a length does.
+  bool wasOfferedRoomPast(double kept) const;
   // Whether an answer without a length is being stored (the size is then
   // provisional and the end of the data is not yet known).
   bool isGrowing() const { return growing_; }
@@ -300,9 +310,10 @@ class VLRepositoryFile {
   // bytes since its providing open or its last bytes: it waits between tries
   // on the retry schedule.
   bool isRetrying() const { return providing_ && failingSince_ != 0; }
-  // Seconds (platform clock) since transfers began to fail without bringing
-  // new bytes, or since the running transfer began to wait for its first
-  // byte when that is longer; 0 while neither is the case.
+  // Seconds (of the provider's running time, which leaves out time in which
+  // the transfers were not pumped) since transfers began to fail without
+  // bringing new bytes, or since the running transfer began to wait for its
+  // first byte when that is longer; 0 while neither is the case.
   double getFailingFor();
   // Seconds until the next retry after a failure; 0 when none is waiting.
   double getRetryDelay();
@@ -372,6 +383,8 @@ class VLRepositoryFile {
   void refreshWhileOpen();
   void reopen(VLMappedFile* file, bool wasOpen, const char* failure);
   double now() const;
+  // The provider's running time, on which whoever waits counts its patience.
+  double patienceNow() const;
   // A shared text of a copy of text (null when empty), and whether shared holds text.
   static SharedText shareText(std::string text);
   static bool holds(const SharedText& shared, const std::string& text);
@@ -390,15 +403,15 @@ class VLRepositoryFile {
   double nextTry_;    // monotonic seconds; 0 = none
   bool dataArrived_;
   size_t bitsAtStart_;   // present blocks when the running transfer started
-  double failingSince_;  // monotonic seconds of the first failure without progress; 0 = none
+  double failingSince_;  // patienceNow of the first failure without progress; 0 = none
   // A response's new validator or size was refused while a reader held the
   // file: its retries wait out their delay even while a reader waits.
   bool validatorRefused_;
   // The last failure never reached the server (refused, unreachable, no
   // answer in time): its retries too wait out their (short) delay.
   bool unanswered_;
-  // Monotonic seconds since the running transfer has waited for its first
-  // byte (no answer, or headers and no body yet); 0 = it is not waiting.
+  // patienceNow since the running transfer has waited for its first byte (no
+  // answer, or headers and no body yet); 0 = it is not waiting.
   double awaitingSince_;
   // An answer without a length is being stored (see beginGrowing).
   bool growing_;

@@ -4,8 +4,11 @@
 #include <glib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
+#include "DataFolderLock.h"
 #include "ShellStrings.h"
 #include "ShellTrace.h"
 #include "VLSettingHelper.h"
@@ -14,11 +17,25 @@ namespace {
 
 constexpr const char* kApplicationFolderName = "velora-desktop";
 
-int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
-  if (remove(path) != 0) {
-    shellTrace("CommandLineOptions::removeApplicationSupportDirectory",
-               std::string("cannot remove ") + path + ": " + g_strerror(errno));
-  }
+// Removals that failed for another reason than a folder left holding what
+// stays on purpose (a disk mounted inside): the removal's one thread only.
+int failedRemovals = 0;
+
+void removeOrTrace(const char* path) {
+  if (remove(path) == 0) return;
+  int error = errno;
+  shellTrace("CommandLineOptions::removeApplicationSupportDirectory",
+             std::string("cannot remove ") + path + ": " + g_strerror(error));
+  if (error != ENOTEMPTY && error != EEXIST) ++failedRemovals;
+}
+
+// The folder's lock file and the folder itself are left to the end: a client
+// that starts while the folder is removed waits on that file
+// (DataFolderLock), and so for the whole removal, not only until its file is
+// gone; else it would start while the rest is still removed under it.
+int removeEntry(const char* path, const struct stat*, int, struct FTW* at) {
+  bool lockFile = at->level == 1 && strcmp(path + at->base, DataFolderLock::kFileName) == 0;
+  if (at->level > 0 && !lockFile) removeOrTrace(path);
   return 0;  // go on with the rest
 }
 
@@ -37,13 +54,21 @@ const std::vector<std::string>& CommandLineOptions::resetKeys() {
 }
 
 bool CommandLineOptions::processCommandLineArguments(const std::vector<std::string>& arguments,
-                                                     VLSettingHelper& settings) {
+                                                     VLSettingHelper& settings, int* status) {
   bool removeFolder = contains(arguments, "--remove-folder");
   bool resetPreferences = contains(arguments, "--reset-preferences");
+  bool removed = true;
   if (removeFolder) {
-    removeApplicationSupportDirectory(settings.getLocalPath(VLSettingHelper::LOCAL_FOLDER_APPLICATION));
+    std::string folder = settings.getLocalPath(VLSettingHelper::LOCAL_FOLDER_APPLICATION);
+    removed = removeApplicationSupportDirectory(folder);
+    // A script that removes the folder must not take a failure for done.
+    if (!removed) {
+      fprintf(stderr, "velora-desktop: --remove-folder: the data folder %s could not be removed whole\n",
+              folder.empty() ? "(none found)" : folder.c_str());
+    }
   }
   if (resetPreferences) resetAllPreferences(settings);
+  if (status != nullptr) *status = removed ? 0 : 1;
   return removeFolder || resetPreferences;
 }
 
@@ -68,8 +93,12 @@ bool CommandLineOptions::removeApplicationSupportDirectory(const std::string& fo
   // Depth first, not following links: what a link points to stays. On the
   // folder's own file system only, as rm --one-file-system: a disk mounted
   // inside it (and its mount point) stays.
+  failedRemovals = 0;
   nftw(folder.c_str(), removeEntry, 32, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
-  return lstat(folder.c_str(), &info) != 0;
+  std::string lockFile = folder + "/" + DataFolderLock::kFileName;
+  if (lstat(lockFile.c_str(), &info) == 0) removeOrTrace(lockFile.c_str());
+  removeOrTrace(folder.c_str());
+  return failedRemovals == 0;
 }
 
 void CommandLineOptions::resetAllPreferences(VLSettingHelper& settings) {

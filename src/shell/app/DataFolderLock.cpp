@@ -37,25 +37,42 @@ bool DataFolderLock::open(const std::string& folder, std::string& why) {
     return false;
   }
   std::string path = folder + "/" + kFileName;
-  descriptor_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  // Read-only: a lock needs no more, and a file made before opens so also
+  // on a home that has turned read-only.
+  descriptor_ = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (descriptor_ < 0) {
-    why = path + ": " + g_strerror(errno);
+    int error = errno;
+    why = path + ": " + g_strerror(error);
+    errno = error;
     return false;
   }
   return true;
 }
 
+// Waits while a removal holds the lock, which ends with the removal; the
+// log tells why no window shows meanwhile.
+bool DataFolderLock::lockShared(const std::string& folder, std::string& why) {
+  if (lockWithoutInterruption(descriptor_, LOCK_SH | LOCK_NB) == 0) return true;
+  if (errno == EWOULDBLOCK) {
+    shellTrace("DataFolderLock::holdShared", "--remove-folder removes " + folder + ": waiting for it to end");
+    if (lockWithoutInterruption(descriptor_, LOCK_SH) == 0) return true;
+  }
+  why = std::string("cannot lock: ") + g_strerror(errno);
+  return false;
+}
+
 bool DataFolderLock::holdShared(const std::string& folder) {
   std::string why;
-  // A removal that held the lock has removed the file this one waited on:
-  // the folder and its file are made again and locked anew.
+  // A removal that held the lock has removed the file this one waited on,
+  // or the folder between its making and the file's opening: the folder and
+  // its file are made again and locked anew.
   for (int attempt = 0; attempt < 3; ++attempt) {
     if (!folder.empty()) g_mkdir_with_parents(folder.c_str(), 0700);
-    if (!open(folder, why)) break;
-    if (lockWithoutInterruption(descriptor_, LOCK_SH) != 0) {
-      why = std::string("cannot lock: ") + g_strerror(errno);
+    if (!open(folder, why)) {
+      if (errno == ENOENT && !folder.empty()) continue;
       break;
     }
+    if (!lockShared(folder, why)) break;
     struct stat status;
     if (fstat(descriptor_, &status) == 0 && status.st_nlink > 0) return true;
   }

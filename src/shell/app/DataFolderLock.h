@@ -38,6 +38,8 @@ class DataFolderLock {
  private:
   // Opens the lock's file in the folder; false with why.
   bool open(const std::string& folder, std::string& why);
+  // Locks the open file shared, waiting (traced) for a removal under way.
+  bool lockShared(const std::string& folder, std::string& why);
   void close();
 
   int descriptor_ = -1;

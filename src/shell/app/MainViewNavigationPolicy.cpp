@@ -1,6 +1,7 @@
 #include "MainViewNavigationPolicy.h"
 
 #include "PagePublisher.h"
+#include "SavedPageProtocol.h"
 
 namespace {
 
@@ -44,9 +45,10 @@ void MainViewNavigationPolicy::remember(WebKitNavigationAction* action) {
   bool byOwnDocument = !starter.empty() && (starter == playerOrigin_ || starter == PagePublisher::originOf(committed_));
   bool byOtherOrigin = !starter.empty() && !byOwnDocument;
   WebKitNavigationType type = webkit_navigation_action_get_navigation_type(action);
-  bool reloadOrHistory = type == WEBKIT_NAVIGATION_TYPE_RELOAD || type == WEBKIT_NAVIGATION_TYPE_BACK_FORWARD;
+  bool historyStep = type == WEBKIT_NAVIGATION_TYPE_BACK_FORWARD;
+  bool reloadOrHistory = type == WEBKIT_NAVIGATION_TYPE_RELOAD || historyStep;
   actions_.push_front(Action{address, webkit_navigation_action_is_user_gesture(action) != FALSE, byApplication,
-                             byOtherOrigin, byOwnDocument, reloadOrHistory});
+                             byOtherOrigin, byOwnDocument, reloadOrHistory, historyStep});
   if (actions_.size() > kRememberedActions) actions_.pop_back();
 }
 
@@ -80,20 +82,48 @@ bool MainViewNavigationPolicy::mayShow(const std::string& address) const {
   return action != nullptr && (action->byOwnDocument || action->reloadOrHistory);
 }
 
+bool MainViewNavigationPolicy::mayStep(const Action& action) const {
+  if (!action.historyStep || action.byUser || action.byApplication) return true;
+  if (!playerOrigin_.empty() && PagePublisher::originOf(action.address) == playerOrigin_) return true;
+  // Only the main frame's steps: a frame's own history is its own. (WebKit
+  // may have made the step's item the current one already.)
+  WebKitBackForwardList* list = webkit_web_view_get_back_forward_list(view_);
+  WebKitBackForwardListItem* current = webkit_back_forward_list_get_current_item(list);
+  bool mainFrames = current != nullptr && text(webkit_back_forward_list_item_get_uri(current)) == action.address;
+  for (GList* items : {webkit_back_forward_list_get_back_list(list), webkit_back_forward_list_get_forward_list(list)}) {
+    for (GList* item = items; item != nullptr; item = item->next) {
+      auto* entry = static_cast<WebKitBackForwardListItem*>(item->data);
+      mainFrames = mainFrames || text(webkit_back_forward_list_item_get_uri(entry)) == action.address;
+    }
+    g_list_free(items);
+  }
+  return !mainFrames;
+}
+
 gboolean MainViewNavigationPolicy::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
                                                   WebKitPolicyDecisionType type, gpointer data) {
   auto* self = static_cast<MainViewNavigationPolicy*>(data);
+  std::string address;
   if (type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) {
-    self->remember(
-        webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision)));
-    return FALSE;
+    WebKitNavigationAction* action =
+        webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+    self->remember(action);
+    if (self->mayStep(self->actions_.front())) return FALSE;
+    address = self->actions_.front().address;
+  } else {
+    if (type != WEBKIT_POLICY_DECISION_TYPE_RESPONSE) return FALSE;
+    auto* response = WEBKIT_RESPONSE_POLICY_DECISION(decision);
+    if (!webkit_response_policy_decision_is_main_frame_main_resource(response)) return FALSE;
+    WebKitURIRequest* request = webkit_response_policy_decision_get_request(response);
+    address = text(request != nullptr ? webkit_uri_request_get_uri(request) : nullptr);
+    std::string saved = SavedPageProtocol::originalAddress(self->playerOrigin_, address);
+    if (saved.empty() && self->mayShow(address)) return FALSE;
+    if (!saved.empty() && self->mayShow(saved)) {
+      webkit_policy_decision_ignore(decision);
+      if (self->leaveSavedPage_) self->leaveSavedPage_(saved);
+      return TRUE;
+    }
   }
-  if (type != WEBKIT_POLICY_DECISION_TYPE_RESPONSE) return FALSE;
-  auto* response = WEBKIT_RESPONSE_POLICY_DECISION(decision);
-  if (!webkit_response_policy_decision_is_main_frame_main_resource(response)) return FALSE;
-  WebKitURIRequest* request = webkit_response_policy_decision_get_request(response);
-  std::string address = text(request != nullptr ? webkit_uri_request_get_uri(request) : nullptr);
-  if (self->mayShow(address)) return FALSE;
   // A page may try again and again.
   self->refusals_.refused(address);
   webkit_policy_decision_ignore(decision);

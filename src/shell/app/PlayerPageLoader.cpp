@@ -140,6 +140,7 @@ void PlayerPageLoader::loadMainWebViewContent(const std::string& locationHash) {
 
 void PlayerPageLoader::loadFromNetwork(const std::string& address) {
   server_.stop(window_.mainView());
+  leftFor_.clear();
   recorder_.setEnabled(true);
   requestedAddress_ = address;
   stopTimer();
@@ -150,6 +151,15 @@ void PlayerPageLoader::loadFromNetwork(const std::string& address) {
   awaitingStart_ = true;
   if (hooks_.loading) hooks_.loading(address);
   webkit_web_view_load_uri(window_.mainView(), address.c_str());
+}
+
+void PlayerPageLoader::leaveSavedPage(const std::string& address) {
+  if (!isShowingSavedPage()) return;
+  shellTrace("PlayerPageLoader::leaveSavedPage", "the saved page's player goes to " + address);
+  defer([this, address] {
+    loadFromNetwork(address);
+    leftFor_ = SavedPage::withoutFragment(address);
+  });
 }
 
 void PlayerPageLoader::stopTimer() {
@@ -164,7 +174,7 @@ gboolean PlayerPageLoader::onTimeout(gpointer data) {
   shellTrace("PlayerPageLoader::onTimeout", "no answer for " + self->requestedAddress_);
   // The cancelled load this gives is this time-out, handled here.
   webkit_web_view_stop_loading(self->window_.mainView());
-  self->connectionFailure(self->requestedAddress_, self->requestedAddress_, "The request timed out.");
+  self->connectionFailure(self->pageOf(self->requestedAddress_), self->requestedAddress_, "The request timed out.");
   return G_SOURCE_REMOVE;
 }
 
@@ -176,6 +186,7 @@ void PlayerPageLoader::onLoadChanged(WebKitWebView* view, WebKitLoadEvent event,
     self->timeout_ = g_timeout_add(self->timeoutMilliseconds_, onTimeout, self);
   }
   if (event == WEBKIT_LOAD_COMMITTED) {
+    self->leftFor_.clear();  // what shows now is the page it was left for, or the saved page again
     self->awaitingStart_ = false;
     self->stopTimer();
   }
@@ -222,15 +233,24 @@ void PlayerPageLoader::loadFailed(const std::string& uri, const GError* error) {
     showErrorPage(message);
     return;
   }
-  // Only a failure of the player page itself counts.
-  if (SavedPage::withoutFragment(uri) != SavedPage::withoutFragment(playerAddress_)) {
+  // Only a failure of the player page itself counts, or of the page the
+  // saved page was left for.
+  std::string page = pageOf(uri);
+  if (page.empty()) {
     shellTrace("PlayerPageLoader::loadFailed", "connection failure of another page: " + uri);
     return;
   }
-  // The page address as asked for, with its location hash.
-  std::string pageAddress =
-      SavedPage::withoutFragment(requestedAddress_) == SavedPage::withoutFragment(uri) ? requestedAddress_ : uri;
-  connectionFailure(pageAddress, uri, message);
+  connectionFailure(page, uri, message);
+}
+
+// The player page address whose saved page stands for a failed load of
+// `uri`, with its location hash; empty for another page.
+std::string PlayerPageLoader::pageOf(const std::string& uri) const {
+  std::string failed = SavedPage::withoutFragment(uri);
+  if (!leftFor_.empty() && failed == leftFor_) return savedAddress_;
+  if (failed != SavedPage::withoutFragment(playerAddress_)) return "";
+  // The page address as asked for.
+  return SavedPage::withoutFragment(requestedAddress_) == failed ? requestedAddress_ : uri;
 }
 
 void PlayerPageLoader::connectionFailure(const std::string& pageAddress, const std::string& failingAddress,
@@ -280,6 +300,7 @@ bool PlayerPageLoader::showSavedPage(const std::string& pageAddress, const std::
   if (!store_.load(pageAddress, page)) return false;
   shellTrace(caller.c_str(), "Trying to load web-archive: " + store_.pathFor(pageAddress));
   recorder_.setEnabled(false);
+  savedAddress_ = pageAddress;
   if (hooks_.loading) hooks_.loading(pageAddress);
   server_.show(window_.mainView(), std::move(page), pageAddress);
   return true;

@@ -11,7 +11,8 @@
 //   when its scripts are ready, else the saved page, the store being the
 //   cache), every later one shows the saved page, and with no usable saved
 //   page (none, damaged, or not a regular file) the "no connection" error
-//   page; a connection failure of another page is left alone;
+//   page; so does one of the page the saved page's player left for (see
+//   leaveSavedPage); a connection failure of another page is left alone;
 // - any other failure shows the error page with the error's own text.
 // A main-frame document answered with an HTTP status outside 200-299 (and
 // not 0) shows the maintenance page for 503 and the "unavailable" page
@@ -77,6 +78,12 @@ class PlayerPageLoader {
   // shorter wait.
   void setTimeoutMilliseconds(unsigned milliseconds) { timeoutMilliseconds_ = milliseconds; }
 
+  // The player of the saved page moves its window to `address`, of its own
+  // origin: the address is loaded from the network, and the saved page is
+  // no longer served (the service may be back). Without the service the
+  // saved page shows again. Nothing happens while no saved page shows.
+  void leaveSavedPage(const std::string& address);
+
   // The connection failures of the player page so far (never reset).
   int cacheReloadCount() const { return cacheReloadCount_; }
   // Whether the main view shows the saved page.
@@ -99,6 +106,7 @@ class PlayerPageLoader {
   static gboolean onTimeout(gpointer self);
 
   void loadFailed(const std::string& uri, const GError* error);
+  std::string pageOf(const std::string& uri) const;
   void connectionFailure(const std::string& pageAddress, const std::string& failingAddress, const std::string& error);
   void reloadFromCache(const std::string& pageAddress);
   void showSavedPageOrError(const std::string& pageAddress);
@@ -120,6 +128,8 @@ class PlayerPageLoader {
   unsigned timeoutMilliseconds_ = 10000;
   int cacheReloadCount_ = 0;
   std::string requestedAddress_;  // the player page address asked for last
+  std::string savedAddress_;      // the address of the saved page shown last
+  std::string leftFor_;           // the address the saved page was left for, while it loads
   guint timeout_ = 0;
   bool timedOut_ = false;
   bool awaitingStart_ = false;  // a player page load asked for, not yet started

@@ -1,6 +1,7 @@
 #include "VeloraDesktopAppDelegate.h"
 
 #include <cstring>
+#include <set>
 
 #include "ApplicationMenu.h"
 #include "Binding.h"
@@ -49,10 +50,18 @@ void showMessage(GtkWindow* parent, GtkMessageType type, const std::string& titl
   gtk_widget_destroy(dialog);
 }
 
+std::string randomText() {
+  gchar* text = g_uuid_string_random();
+  std::string result(text);
+  g_free(text);
+  return result;
+}
+
 }  // namespace
 
 VeloraDesktopAppDelegate::VeloraDesktopAppDelegate(std::string playerAddress)
-    : playerAddress_(playerAddress.empty() ? initPlayerUrl() : std::move(playerAddress)) {}
+    : playerAddress_(playerAddress.empty() ? initPlayerUrl() : std::move(playerAddress)),
+      mailMark_("velora-player=" + randomText()) {}
 
 VeloraDesktopAppDelegate::~VeloraDesktopAppDelegate() {
   stop();
@@ -158,6 +167,7 @@ bool VeloraDesktopAppDelegate::start(WebKitWebsiteDataManager* websiteData, cons
   };
   loader_ = std::make_unique<PlayerPageLoader>(*window_, *savedPages_, *savedPageServer_, *recorder_, playerAddress_,
                                                std::move(hooks));
+  navigationPolicy_->setLeaveSavedPage([this](const std::string& address) { loader_->leaveSavedPage(address); });
   connectViews();
 
   // The user agent: WebKit's own, then our name and version.
@@ -240,6 +250,7 @@ void VeloraDesktopAppDelegate::publishObjects(PagePublication& publication) {
   publication.addObject(std::make_shared<VeloraWebKitNotifications>(), PageScripts::text("notifications.js"));
   publication.addObject(std::make_shared<VeloraAudio>(), PageScripts::text("audio.js"));
   publication.addScript(PageScripts::text("appcache.js"));
+  publication.addScript(mailMarkScript());
   // Only the page's own document talks for the page: a frame of the player's
   // origin inside it gets objects too, but not the controller's ear.
   if (publication.frame().mainFrame) {
@@ -318,6 +329,12 @@ void VeloraDesktopAppDelegate::onTitle(GObject* view, GParamSpec*, gpointer data
   gtk_window_set_title(self->window_->window(), title);
 }
 
+bool VeloraDesktopAppDelegate::isMailAddress(WebKitNavigationAction* action) {
+  WebKitURIRequest* request = webkit_navigation_action_get_request(action);
+  const char* uri = request != nullptr ? webkit_uri_request_get_uri(request) : nullptr;
+  return uri != nullptr && g_ascii_strncasecmp(uri, "mailto:", 7) == 0;
+}
+
 bool VeloraDesktopAppDelegate::isForTheDesktop(const std::string& address) {
   gchar* scheme = g_uri_parse_scheme(address.c_str());
   bool allowed =
@@ -335,33 +352,69 @@ bool VeloraDesktopAppDelegate::isForTheDesktop(const std::string& address) {
 // another origin.
 bool VeloraDesktopAppDelegate::decideNewWindow(WebKitNavigationAction* action) {
   if (webkit_navigation_action_get_navigation_type(action) == WEBKIT_NAVIGATION_TYPE_OTHER) return true;
+  handToTheDesktop(action);
+  return false;
+}
+
+// A clicked link's (or a form's...) address for the desktop's browser or
+// mail program, as decideNewWindow tells.
+void VeloraDesktopAppDelegate::handToTheDesktop(WebKitNavigationAction* action) {
   WebKitURIRequest* request = webkit_navigation_action_get_request(action);
   std::string uri =
       request != nullptr && webkit_uri_request_get_uri(request) != nullptr ? webkit_uri_request_get_uri(request) : "";
   if (!isForTheDesktop(uri)) {
     notForTheDesktop_.refused(uri);
-    return false;
+    return;
   }
-  if (MainViewNavigationPolicy::starterOrigin(action) == publisher_->playerOrigin()) {
+  bool byPlayer = takeMailMark(uri);
+  if (byPlayer || MainViewNavigationPolicy::starterOrigin(action) == publisher_->playerOrigin()) {
     openInBrowser(uri);
-    return false;
+    return;
   }
   if (!webkit_navigation_action_is_user_gesture(action)) {
     withoutGesture_.refused(uri);
-    return false;
+    return;
   }
   if (!gestureBudget_->take()) {
     beyondGesture_.refused(uri);
-    return false;
+    return;
   }
   openInBrowser(uri);
-  return false;
+}
+
+// Run in the player's own documents before their scripts: a mail link that
+// is activated there (clicked by the user or by the player's script) gets
+// the mark as its last field until the click has been handled. Documents of
+// other origins cannot read it.
+std::string VeloraDesktopAppDelegate::mailMarkScript() const {
+  return "(function (listen) { listen.call(self, 'click', function (event) {"
+         "  var link = event.target instanceof Element ? event.target.closest('a[href]') : null;"
+         "  if (!link || link.protocol !== 'mailto:') return;"
+         "  var href = link.getAttribute('href');"
+         "  link.href += (link.href.indexOf('?') < 0 ? '?' : '&') + '" +
+         mailMark_ +
+         "';"
+         "  setTimeout(function () { link.setAttribute('href', href); }, 0);"
+         "}, true); })(EventTarget.prototype.addEventListener);";
+}
+
+// True when the address ends in the player's mark, which is taken off.
+bool VeloraDesktopAppDelegate::takeMailMark(std::string& address) const {
+  if (address.size() <= mailMark_.size() + 1 ||
+      address.compare(address.size() - mailMark_.size(), mailMark_.size(), mailMark_) != 0) {
+    return false;
+  }
+  char before = address[address.size() - mailMark_.size() - 1];
+  if (before != '?' && before != '&') return false;
+  address.resize(address.size() - mailMark_.size() - 1);
+  return true;
 }
 
 void VeloraDesktopAppDelegate::openInBrowser(const std::string& address) {
   std::string uri = forTheMailProgram(address);
   if (uri.empty()) {
-    VL_LOG_WARN("VeloraDesktopAppDelegate::openInBrowser refused a mail address it cannot read: " + address);
+    VL_LOG_WARN("VeloraDesktopAppDelegate::openInBrowser refused a mail address it cannot read: "
+                << RepeatedRefusalLog::shortened(address));
     return;
   }
   if (openInBrowser_) {
@@ -370,7 +423,8 @@ void VeloraDesktopAppDelegate::openInBrowser(const std::string& address) {
   }
   std::string error;
   if (!ExternalProgram::openAddress(window_->window(), uri, error)) {
-    VL_LOG_WARN("VeloraDesktopAppDelegate::openInBrowser cannot open " + uri + ": " + error);
+    VL_LOG_WARN("VeloraDesktopAppDelegate::openInBrowser cannot open " << RepeatedRefusalLog::shortened(uri) << ": "
+                                                                       << error);
   }
 }
 
@@ -398,10 +452,14 @@ bool escapedAgain(const std::string& text, const char* allowed, std::string& out
 }
 
 // The fields of the query that fill in the message, escaped anew ("?a=b&c=d",
-// or empty when none); false when an escape cannot be read.
+// or empty when none); false when an escape cannot be read. The names of
+// those left out are logged once for the address: a clicked link can hold
+// thousands of them.
 bool messageFields(const std::string& query, const std::string& address, std::string& fields) {
   gchar** pairs = g_strsplit(query.c_str(), "&", -1);
   bool readable = true;
+  std::set<std::string> leftOut;
+  std::string leftOutNames;
   for (gchar** pair = pairs; readable && *pair != nullptr; ++pair) {
     if (**pair == '\0') continue;
     const char* equals = strchr(*pair, '=');
@@ -410,12 +468,16 @@ bool messageFields(const std::string& query, const std::string& address, std::st
     readable = escapedAgain(std::string(*pair, equals != nullptr ? equals - *pair : strlen(*pair)), nullptr, name) &&
                escapedAgain(equals != nullptr ? equals + 1 : "", "@,", value);
     if (readable && !isMessageField(name)) {
-      VL_LOG_WARN("VeloraDesktopAppDelegate::forTheMailProgram left out the field " + name + " of " + address);
+      if (leftOut.insert(name).second) leftOutNames += (leftOutNames.empty() ? "" : ", ") + name;
     } else if (readable) {
       fields += (fields.empty() ? "?" : "&") + name + "=" + value;
     }
   }
   g_strfreev(pairs);
+  if (!leftOutNames.empty()) {
+    VL_LOG_WARN("VeloraDesktopAppDelegate::forTheMailProgram left out the fields "
+                << RepeatedRefusalLog::shortened(leftOutNames) << " of " << RepeatedRefusalLog::shortened(address));
+  }
   return readable;
 }
 
@@ -439,10 +501,20 @@ std::string VeloraDesktopAppDelegate::forTheMailProgram(const std::string& addre
 
 gboolean VeloraDesktopAppDelegate::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
                                                   WebKitPolicyDecisionType type, gpointer data) {
-  if (type != WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) return FALSE;
+  if (type != WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION && type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) {
+    return FALSE;
+  }
   auto* self = static_cast<VeloraDesktopAppDelegate*>(data);
   WebKitNavigationAction* action =
       webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+  if (type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) {
+    // A mail address does not load in a frame (WebKit would show nothing and
+    // say nothing): it goes to the mail program as a link's new window does.
+    if (!isMailAddress(action)) return FALSE;
+    self->handToTheDesktop(action);
+    webkit_policy_decision_ignore(decision);
+    return TRUE;
+  }
   if (self->decideNewWindow(action)) {
     webkit_policy_decision_use(decision);
   } else {

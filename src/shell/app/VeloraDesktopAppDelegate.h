@@ -143,6 +143,10 @@ class VeloraDesktopAppDelegate {
   void awaitAnswer();
   void answerAwaitedInVain();
   bool decideNewWindow(WebKitNavigationAction* action);
+  void handToTheDesktop(WebKitNavigationAction* action);
+  std::string mailMarkScript() const;
+  bool takeMailMark(std::string& address) const;
+  static bool isMailAddress(WebKitNavigationAction* action);
   bool mayOpenPopup(WebKitNavigationAction* action);
   void openInBrowser(const std::string& address);
   void checkForUpdates();
@@ -178,6 +182,9 @@ class VeloraDesktopAppDelegate {
   std::unique_ptr<PlayerPageLoader> loader_;
   std::unique_ptr<HTML5ManifestPrefetch> prefetch_;
   std::string urlCalledAtStartup_;
+  // Marks the mail addresses that the player's own documents open: a mail
+  // address carries no Referer to tell who asked for it.
+  const std::string mailMark_;
   std::function<void()> quit_;
   std::function<void(const std::string&)> openInBrowser_;
   // New windows refused, which a page can ask for without end.

@@ -6,19 +6,26 @@
 // without the page's agreement and on SIGTERM, the media player it is on the
 // session bus, a start that fails, the trace of the desktop's notification
 // server, a crash's report, the front key through the desktop portal, the
-// offline start from the saved page (also after a quit during a slow load),
-// and a screenshot.
+// offline start from the saved page (also after a quit during a slow load,
+// and the player's own navigations from it), the player's mail links, the
+// addresses a frame's click or key press hands the desktop, a
+// frame's steps in history, and a screenshot.
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 #include <glib/gstdio.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/resource.h>
+#include <sys/time.h>
 #include <sys/wait.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -31,6 +38,7 @@
 #include "DesktopProcess.h"
 #include "FakeGlobalShortcutsPortal.h"
 #include "FakeNotificationServer.h"
+#include "PrivateSessionBus.h"
 #include "SavedPageStore.h"
 #include "ShellTestServer.h"
 #include "TestFileReplacements.h"
@@ -47,6 +55,8 @@ size_t occurrences(const std::string& text, const std::string& part) {
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
   return count;
 }
+
+std::string reloadingPage(const std::string& version);
 
 class VeloraDesktopProcessTest : public ::testing::Test {
  protected:
@@ -116,6 +126,60 @@ class VeloraDesktopProcessTest : public ::testing::Test {
     return linked;
   }
 
+  // The reloading page as `version`, with `image` as its big.png beside the
+  // test pages in `folder`, served for a client whose player it becomes
+  // (`player`), reporting to reports_. Null, with a failure, when it cannot
+  // be served.
+  std::unique_ptr<ShellTestServer> serveReloadingPage(const TestFolder& folder, const std::string& image,
+                                                      const std::string& version, std::string& player) {
+    if (!linkTestPages(folder) || !TestFolder::write(folder.file("big.png"), image) ||
+        !TestFolder::write(folder.file("reloading.html"), reloadingPage(version))) {
+      ADD_FAILURE() << "no pages";
+      return nullptr;
+    }
+    auto pages = std::make_unique<ShellTestServer>(folder.path());
+    if (!pages->start() || !reports_.start()) {
+      ADD_FAILURE() << "no servers";
+      return nullptr;
+    }
+    player = pages->playerOrigin() + "/reloading.html?reports=" + reports_.playerOrigin();
+    VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
+    EXPECT_TRUE(preferences.set("BetaPlayerURL", player));
+    return pages;
+  }
+
+  // A start of the test player whose load number `load` reports what an
+  // earlier start kept in the local storage.
+  std::unique_ptr<DesktopProcess> startFindingKept(const std::string& kept, size_t load) {
+    usePlayer("/app/?agree=none");
+    auto application = std::make_unique<DesktopProcess>(home_.path(), std::vector<std::string>{});
+    if (!waitForReports("loaded", load)) {
+      ADD_FAILURE() << "no load " << load;
+      return application;
+    }
+    const std::string loaded = server_.reports("loaded")[load - 1];
+    EXPECT_NE(loaded.find("\"kept\":\"" + kept + "\""), std::string::npos) << loaded;
+    return application;
+  }
+
+  // --remove-folder as from a terminal (by default without a display): its
+  // exit status, -1 when it did not exit.
+  int runRemoval(const std::vector<std::pair<std::string, std::string>>& environment = {{"DISPLAY", ""}},
+                 const std::string& standardError = "") {
+    DesktopProcess remover(home_.path(), {"--remove-folder"}, environment, "", standardError);
+    return remover.waitForEnd() ? remover.exitStatus() : -1;
+  }
+
+  // The variables, with the slow-disk shim preloaded to read them.
+  static std::vector<std::pair<std::string, std::string>> withSlowDisk(
+      std::vector<std::pair<std::string, std::string>> variables) {
+    const char* asan = g_getenv("ASAN_OPTIONS");
+    variables.emplace_back("LD_PRELOAD", DesktopProcess::kSlowDiskShim);
+    // The shim comes before a sanitizer's runtime, which does not sync.
+    variables.emplace_back("ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0");
+    return variables;
+  }
+
   // Where the saved player page of the address is kept.
   std::string savedPageFolder() const { return home_.path() + "/XDG_CACHE_HOME/velora-desktop"; }
   std::string savedPagePath(const std::string& player) const {
@@ -180,12 +244,15 @@ class VeloraDesktopProcessTest : public ::testing::Test {
   }
 
   // A click at 200,200 in the window titled `title`, again while `reached`
-  // does not hold (a window not drawn yet); false when it never does.
-  static bool clickUntil(const std::string& title, const std::function<bool()>& reached) {
-    std::string click =
-        "xdotool search --sync --onlyvisible --name '^" + title + "$' mousemove --window %1 200 200 click 1";
+  // does not hold (a window not drawn yet); false when it never does. With
+  // the mouse's button (9: the forward button).
+  static bool clickUntil(const std::string& title, const std::function<bool()>& reached, int button = 1) {
+    std::string click = "xdotool search --sync --onlyvisible --name '^" + title +
+                        "$' mousemove --window %1 200 200 click " + std::to_string(button);
+    // xdotool fails too when a window goes away while it searches
+    // (BadWindow): the click is then made again.
     for (int attempt = 0; attempt < 60 && !reached(); ++attempt) {
-      if (system(click.c_str()) != 0) return false;
+      if (system(click.c_str()) != 0) std::cerr << "clickUntil: xdotool failed, clicking again\n";
       ShellTestServer::runUntil(reached, 2);
     }
     return reached();
@@ -392,6 +459,65 @@ TEST_F(VeloraDesktopProcessTest, WithoutTheServiceItStartsFromTheSavedPageWithIt
   }
 }
 
+// Started from the saved page, the player moves its own window to other
+// addresses of its own by script and on the user's click: without the
+// service the saved page shows again, and once the service is back they load
+// from it, as players with their objects; a frame of another origin in the
+// player still cannot move the window.
+TEST_F(VeloraDesktopProcessTest, FromTheSavedPageThePlayerStillMovesItsOwnWindowAndAFrameStillCannot) {
+  pages_ = std::make_unique<ShellTestServer>(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages");
+  ASSERT_TRUE(reports_.start() && pages_->start());
+  std::string intruded = pages_->playerOrigin() + "/app/own.html?intruded=1&reports=" + reports_.playerOrigin();
+  gchar* to = g_uri_escape_string(intruded.c_str(), nullptr, TRUE);
+  gchar* frame =
+      g_uri_escape_string((pages_->thirdPartyOrigin() + "/app/intruder.html?to=" + to).c_str(), nullptr, TRUE);
+  VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
+  ASSERT_TRUE(preferences.set("BetaPlayerURL", pages_->playerOrigin() + "/app/own.html?steps=script,click,idle&frame=" +
+                                                   frame + "&reports=" + reports_.playerOrigin()));
+  g_free(frame);
+  g_free(to);
+  auto shows = [&] { return reports_.reports("own-shown"); };
+  auto shown = [&](size_t count) { return waitForGoingPlayerReports("own-shown", count); };
+  auto clicked = [&](size_t count) { return clickUntil("Own player", [&] { return shows().size() >= count; }); };
+  {
+    DesktopProcess online(home_.path(), {});
+    ASSERT_TRUE(shown(2));
+    ASSERT_TRUE(clicked(3));
+    ASSERT_TRUE(activateQuit());
+    ASSERT_TRUE(online.waitForEnd());
+  }
+  unsigned port =
+      g_ascii_strtoull(pages_->playerOrigin().substr(pages_->playerOrigin().rfind(':') + 1).c_str(), nullptr, 10);
+  pages_.reset();
+  DesktopProcess offline(home_.path(), {});
+  // The saved page, then again after its move by script and after the click.
+  ASSERT_TRUE(shown(5));
+  ASSERT_TRUE(clicked(6));
+  // The service is back: an address from outside sets off the next moves.
+  pages_ = std::make_unique<ShellTestServer>(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages");
+  ASSERT_TRUE(pages_->start(port));
+  DesktopProcess second(home_.path(), {"veloraapp://album/1"});
+  ASSERT_TRUE(second.waitForEnd());
+  ASSERT_TRUE(shown(8));
+  ASSERT_TRUE(clicked(9));
+  for (size_t show = 6; show < 9; ++show) {
+    EXPECT_NE(shows()[show].find("\"objects\":\"object\""), std::string::npos) << shows()[show];
+  }
+  auto requestsOf = [&](const std::string& query) {
+    return std::count_if(pages_->queries().begin(), pages_->queries().end(),
+                         [&](const std::string& asked) { return asked.find(query) != std::string::npos; });
+  };
+  EXPECT_EQ(requestsOf("n=3"), 1) << "the move after the saved page";
+  EXPECT_EQ(requestsOf("n=5"), 1) << "the click";
+  // The frame's move went out to the service; the player still shows and
+  // takes the user's click.
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return requestsOf("intruded=1") >= 1; }));
+  ASSERT_TRUE(clicked(10));
+  for (const std::string& show : shows()) EXPECT_NE(show.find("\"intruded\":false"), std::string::npos) << show;
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(offline.waitForEnd());
+}
+
 // A quit while the player page still loads (its script slow to come) never
 // leaves a part of the page in place of the whole one saved before: the
 // load is waited for, or when it is still going at the end, the saved page
@@ -558,6 +684,14 @@ std::string reloadingPage(const std::string& version) {
          "</script></body></html>\n";
 }
 
+// The folder as the kernel names it (the files a client syncs there).
+std::string realFolder(const std::string& path) {
+  char* real = realpath(path.c_str(), nullptr);
+  std::string named = real != nullptr ? real : "";
+  free(real);
+  return named;
+}
+
 // On a disk slow to sync, a page that reloads itself: only the latest load
 // waits to be written, so the client's memory stays bounded, and the end of
 // the run waits a bounded time: the latest page is saved when the disk lets
@@ -565,33 +699,20 @@ std::string reloadingPage(const std::string& version) {
 // stays whole. The next start without the service shows a whole page.
 TEST_F(VeloraDesktopProcessTest, APageThatReloadsItselfOnADiskSlowToSyncStaysBoundedAndQuits) {
   TestFolder folder;
-  ASSERT_TRUE(linkTestPages(folder));
   constexpr size_t kImageBytes = 4u << 20;
-  const std::string image = TestFolder::read(folder.file("icon.png")) + std::string(kImageBytes, '\1');
-  ASSERT_TRUE(TestFolder::write(folder.file("big.png"), image));
-  ASSERT_TRUE(TestFolder::write(folder.file("reloading.html"), reloadingPage("reloading")));
-  auto pages = std::make_unique<ShellTestServer>(folder.path());
-  ASSERT_TRUE(pages->start());
-  ASSERT_TRUE(reports_.start());
-  const std::string player = pages->playerOrigin() + "/reloading.html?reports=" + reports_.playerOrigin();
-  VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
-  ASSERT_TRUE(preferences.set("BetaPlayerURL", player));
+  const std::string image =
+      TestFolder::read(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages/icon.png") + std::string(kImageBytes, '\1');
+  std::string player;
+  auto pages = serveReloadingPage(folder, image, "reloading", player);
+  ASSERT_NE(pages, nullptr);
   ASSERT_EQ(g_mkdir_with_parents(savedPageFolder().c_str(), 0700), 0);
-  // As the kernel names the files the client syncs.
-  char* real = realpath(savedPageFolder().c_str(), nullptr);
-  ASSERT_NE(real, nullptr);
-  const std::string slowFolder = real;
-  free(real);
+  const std::string slowFolder = realFolder(savedPageFolder());
+  ASSERT_FALSE(slowFolder.empty());
   const std::string slowed = home_.path() + "/slowed-syncs";
-  const char* asan = g_getenv("ASAN_OPTIONS");
   auto slowDisk = [&](const std::string& milliseconds) {
-    return std::vector<std::pair<std::string, std::string>>{
-        {"LD_PRELOAD", DesktopProcess::kSlowFsyncShim},
-        {"VELORA_SLOW_FSYNC_FOLDER", slowFolder},
-        {"VELORA_SLOW_FSYNC_MILLISECONDS", milliseconds},
-        {"VELORA_SLOW_FSYNC_LOG", slowed},
-        // The shim comes before a sanitizer's runtime, which does not sync.
-        {"ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0"}};
+    return withSlowDisk({{"VELORA_SLOW_FSYNC_FOLDER", slowFolder},
+                         {"VELORA_SLOW_FSYNC_MILLISECONDS", milliseconds},
+                         {"VELORA_SLOW_FSYNC_LOG", slowed}});
   };
   auto loads = [&](const std::string& version) { return reports_.reports(version).size(); };
   SavedPageStore store(savedPageFolder(), player);
@@ -653,6 +774,85 @@ TEST_F(VeloraDesktopProcessTest, APageThatReloadsItselfOnADiskSlowToSyncStaysBou
   ASSERT_TRUE(ShellTestServer::runUntil([&] { return loads("reloading") + loads("final") > shown; }));
   offline.signal(SIGTERM);
   ASSERT_TRUE(offline.waitForEnd());
+}
+
+// A client killed (a session that logs out, SIGKILL) while it writes the
+// saved page on a disk slow to sync leaves the page saved before whole: the
+// next start without the service shows it. The temporary file of the write
+// cut short, of up to 64 MiB, goes at a later save once it is an hour old;
+// a younger one (a write under way, another client's) stays.
+TEST_F(VeloraDesktopProcessTest, AClientKilledWhileItWritesTheSavedPageLeavesThePageBeforeWhole) {
+  TestFolder folder;
+  const std::string image =
+      TestFolder::read(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages/icon.png") + std::string(4u << 20, '\2');
+  std::string player;
+  auto pages = serveReloadingPage(folder, image, "final", player);
+  ASSERT_NE(pages, nullptr);
+  auto loads = [&](const std::string& version) { return reports_.reports(version).size(); };
+  SavedPageStore store(savedPageFolder(), player);
+  SavedPage page;
+  {
+    DesktopProcess application(home_.path(), {});
+    ASSERT_TRUE(ShellTestServer::runUntil([&] { return loads("final") >= 1; }));
+    application.signal(SIGTERM);
+    ASSERT_TRUE(application.waitForEnd());
+    ASSERT_TRUE(store.load(player, page));
+  }
+  const std::string slowFolder = realFolder(savedPageFolder());
+  ASSERT_FALSE(slowFolder.empty());
+  ASSERT_TRUE(TestFolder::write(folder.file("reloading.html"), reloadingPage("reloading")));
+  // The temporary files of the saved page's writes.
+  const std::string saved = SavedPageStore::fileNameFor(player);
+  auto writes = [&] {
+    std::vector<std::string> found;
+    GDir* entries = g_dir_open(savedPageFolder().c_str(), 0, nullptr);
+    for (const char* name; entries != nullptr && (name = g_dir_read_name(entries)) != nullptr;) {
+      if (std::string(name).rfind(saved + ".", 0) == 0) found.push_back(savedPageFolder() + "/" + name);
+    }
+    if (entries != nullptr) g_dir_close(entries);
+    return found;
+  };
+  {
+    DesktopProcess application(
+        home_.path(), {},
+        withSlowDisk({{"VELORA_SLOW_FSYNC_FOLDER", slowFolder}, {"VELORA_SLOW_FSYNC_MILLISECONDS", "60000"}}));
+    ASSERT_TRUE(ShellTestServer::runUntil([&] { return !writes().empty(); }));
+    application.signal(SIGKILL);
+    ASSERT_TRUE(application.waitForEnd());
+  }
+  ASSERT_TRUE(store.load(player, page));
+  EXPECT_NE(page.document()->bytes.find("'final' === 'reloading'"), std::string::npos);
+  ASSERT_NE(page.find(pages->playerOrigin() + "/big.png"), nullptr);
+  EXPECT_EQ(page.find(pages->playerOrigin() + "/big.png")->bytes, image);
+  // The write cut short left its temporary file.
+  const std::vector<std::string> leftovers = writes();
+  ASSERT_EQ(leftovers.size(), 1u);
+  // Without the service: the page saved before shows.
+  pages.reset();
+  {
+    DesktopProcess offline(home_.path(), {});
+    ASSERT_TRUE(ShellTestServer::runUntil([&] { return loads("final") >= 2; }));
+    offline.signal(SIGTERM);
+    ASSERT_TRUE(offline.waitForEnd());
+  }
+  // With the service again, the next save: the leftover an hour old goes, a
+  // younger one stays.
+  const std::string young = savedPageFolder() + "/" + saved + ".AbC123";
+  ASSERT_TRUE(TestFolder::write(young, "a write under way"));
+  struct timeval hourAgo[2] = {{time(nullptr) - 3700, 0}, {time(nullptr) - 3700, 0}};
+  ASSERT_EQ(utimes(leftovers[0].c_str(), hourAgo), 0);
+  ASSERT_TRUE(TestFolder::write(folder.file("reloading.html"), reloadingPage("final")));
+  pages = std::make_unique<ShellTestServer>(folder.path());
+  ASSERT_TRUE(pages->start());
+  VLPreferenceStore preferences(home_.path() + "/XDG_CONFIG_HOME/velora-desktop/preferences");
+  ASSERT_TRUE(
+      preferences.set("BetaPlayerURL", pages->playerOrigin() + "/reloading.html?reports=" + reports_.playerOrigin()));
+  DesktopProcess again(home_.path(), {});
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return loads("final") >= 3; }));
+  again.signal(SIGTERM);
+  ASSERT_TRUE(again.waitForEnd());
+  EXPECT_FALSE(TestFolder::exists(leftovers[0]));
+  EXPECT_TRUE(TestFolder::exists(young));
 }
 
 TEST_F(VeloraDesktopProcessTest, BeforeAnyPlayerPageAQuitEndsAtOnce) {
@@ -844,6 +1044,68 @@ TEST_F(VeloraDesktopProcessTest, AFrameOfAnotherOriginHandsTheDesktopOnlyWhatIsC
   ASSERT_TRUE(application.waitForEnd());
 }
 
+// The player's plain mail link (no target), clicked, and its mail link to a
+// new window that its script clicks reach the mail program, without the
+// player's mark; a plain mail link that a frame clicks by itself (a data:
+// one, which is not the player) does not.
+TEST_F(VeloraDesktopProcessTest, ThePlayersOwnMailLinksReachTheMailProgramAndAFramesUnclickedOneNot) {
+  TestFolder programs;
+  const std::string opened = recordOpenedAddresses(programs);
+  usePlayer("/app/mail.html");
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("mail-ready"));
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
+  ASSERT_TRUE(ShellTestServer::runUntil([&] {
+    return TestFolder::read(log).find("what a page of another origin asked for (1 so far): mailto:frame@") !=
+           std::string::npos;
+  }));
+  const std::string script = "mailto:script@velora.example?subject=Script\n";
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return TestFolder::read(opened) == script; }));
+  ASSERT_TRUE(clickUntil("Mail player", [&] { return TestFolder::read(opened) != script; }));
+  EXPECT_EQ(TestFolder::read(opened), script + "mailto:player@velora.example?subject=Player\n");
+  // The player is still there and quits by agreement.
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(application.waitForEnd());
+  EXPECT_EQ(application.exitStatus(), 0);
+}
+
+// After the user clicked to a page of another origin, which stepped back, a
+// frame of another origin stepping the window forward again and again does
+// not bring that page back from the back/forward cache; the user's click,
+// and the user's own step forward, still take the window there.
+TEST_F(VeloraDesktopProcessTest, AFramesHistoryStepsDoNotBringBackAPageOfAnotherOriginTheUsersOwnDo) {
+  auto escaped = [&](const std::string& path) {
+    gchar* text = g_uri_escape_string((server_.thirdPartyOrigin() + path).c_str(), nullptr, TRUE);
+    std::string result = text;
+    g_free(text);
+    return result;
+  };
+  usePlayer("/app/steps.html?away=" + escaped("/app/away.html") + "&frame=" + escaped("/app/forwarder.html"));
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("steps-shown"));
+  auto clickedAway = [&](size_t count) {
+    return clickUntil("Steps player", [&] { return server_.reports("away-shown").size() >= count; });
+  };
+  ASSERT_TRUE(clickedAway(1));
+  ASSERT_TRUE(waitForReports("steps-shown", 2));
+  // Five steps of the frame from the player shown again.
+  size_t steps = server_.reports("forwarded").size();
+  ASSERT_TRUE(waitForReports("forwarded", steps + 5));
+  EXPECT_EQ(server_.reports("away-shown").size(), 1u);
+  std::string log = TestFolder::read(home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log");
+  EXPECT_NE(log.find("a page started (1 so far): " + server_.thirdPartyOrigin() + "/app/away.html"), std::string::npos)
+      << log;
+  // The user's click again, and the step back.
+  ASSERT_TRUE(clickedAway(2));
+  ASSERT_TRUE(waitForReports("steps-shown", 3));
+  // The user's own step forward to it, with the mouse's forward button.
+  ASSERT_TRUE(clickUntil(
+      "Steps player", [&] { return server_.reports("away-shown").size() >= 3; }, 9));
+  ASSERT_TRUE(waitForReports("steps-shown", 4));
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(application.waitForEnd());
+}
+
 // One click in a frame of another origin whose handler clicks 1,000 web and
 // 200 mail links hands the desktop a few of them, and the refusals are
 // logged; each later click is a gesture of its own and hands the desktop its
@@ -880,6 +1142,63 @@ TEST_F(VeloraDesktopProcessTest, OneClickInAFrameOfAnotherOriginHandsTheDesktopA
   ASSERT_TRUE(application.waitForEnd());
 }
 
+// One click in a frame of another origin whose handler keeps the page busy
+// for more than the quiet time between its requests (three rounds of three
+// after the first three) hands the desktop the first three only; the next
+// click, once the page is free again, hands the desktop its address.
+TEST_F(VeloraDesktopProcessTest, AClickHandlerThatKeepsThePageBusyGetsNoMoreAddresses) {
+  TestFolder programs;
+  const std::string opened = recordOpenedAddresses(programs);
+  usePlayer("/app/?" + thirdPartyFrame("/app/handoff-busy.html?rounds=3&busy=2100"));
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("busy-ready"));
+  ASSERT_TRUE(clickUntil("Test player", [&] { return server_.hasReport("busy-clicked"); }));
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
+  ASSERT_TRUE(ShellTestServer::runUntil([&] {
+    return TestFolder::read(log).find("refused to open (1 so far): ftp://flood.invalid/done") != std::string::npos;
+  }));
+  ASSERT_TRUE(clickUntil("Test player", [&] { return server_.reports("busy-clicked").size() >= 2; }));
+  ASSERT_TRUE(ShellTestServer::runUntil([&] {
+    return TestFolder::read(opened).find("/app/other.html?after=2\n") != std::string::npos;
+  })) << TestFolder::read(opened);
+  const std::string handed = TestFolder::read(opened);
+  EXPECT_EQ(occurrences(handed, "?now="), UserGestureBudget::kAddressesPerGesture) << handed;
+  EXPECT_EQ(occurrences(handed, "?busy"), 0u) << handed;
+  EXPECT_NE(TestFolder::read(log).find("beyond what one user gesture may, what a page of another origin asked for "
+                                       "(1 so far): "),
+            std::string::npos);
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(application.waitForEnd());
+}
+
+// A link of a frame of another origin clicked once, then taken with the
+// Enter key again and again, each soon after the one before: each key press
+// is a gesture of its own and hands the browser its address, more often
+// than one gesture's budget.
+TEST_F(VeloraDesktopProcessTest, EachEnterOnAFocusedLinkOfAFrameReachesTheBrowser) {
+  TestFolder programs;
+  const std::string opened = recordOpenedAddresses(programs);
+  usePlayer("/app/?" + thirdPartyFrame("/app/focused-link.html"));
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("link-ready"));
+  ASSERT_TRUE(clickUntil("Test player", [&] { return server_.hasReport("link-clicked"); }));
+  const std::string enter = "xdotool search --sync --onlyvisible --name '^Test player$' key --window %1 Return";
+  const size_t presses = UserGestureBudget::kAddressesPerGesture + 1;
+  for (size_t click = 2; click <= 1 + presses; ++click) {
+    for (int attempt = 0; attempt < 30 && server_.reports("link-clicked").size() < click; ++attempt) {
+      if (system(enter.c_str()) != 0) continue;  // as in clickUntil
+      ShellTestServer::runUntil([&] { return server_.reports("link-clicked").size() >= click; }, 2);
+    }
+    ASSERT_GE(server_.reports("link-clicked").size(), click);
+  }
+  const size_t clicks = server_.reports("link-clicked").size();
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return occurrences(TestFolder::read(opened), "\n") >= clicks; }))
+      << TestFolder::read(opened);
+  EXPECT_EQ(occurrences(TestFolder::read(opened), "/app/other.html?by=key\n"), clicks);
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(application.waitForEnd());
+}
+
 // The player is no other origin: one click of the player's hands the
 // desktop every address it opens, more than one gesture's budget.
 TEST_F(VeloraDesktopProcessTest, OneClickOfThePlayersHandsTheDesktopEveryAddressItOpens) {
@@ -894,6 +1213,37 @@ TEST_F(VeloraDesktopProcessTest, OneClickOfThePlayersHandsTheDesktopEveryAddress
       << TestFolder::read(opened);
   ASSERT_TRUE(activateQuit());
   ASSERT_TRUE(application.waitForEnd());
+}
+
+// A clicked mail link of 2,000 fields asking for files, some 60,000 bytes:
+// the mail program gets the message without them, the log one line naming
+// them with the address cut, and keeps its start; the next click's address
+// reaches the mail program as well.
+TEST_F(VeloraDesktopProcessTest, AMailLinkOfThousandsOfLeftOutFieldsIsLoggedOnce) {
+  TestFolder programs;
+  const std::string opened = recordOpenedAddresses(programs);
+  usePlayer("/app/?attachments=2000&padding=8000");
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("loaded"));
+  for (size_t click = 1; click <= 2; ++click) {
+    ASSERT_TRUE(clickUntil("Test player", [&] { return server_.reports("mail-clicked").size() >= click; }));
+    const std::string address = "mailto:someone@velora.example?subject=Click" + std::to_string(click) + "\n";
+    ASSERT_TRUE(ShellTestServer::runUntil([&] { return TestFolder::read(opened).find(address) != std::string::npos; }))
+        << TestFolder::read(opened);
+  }
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
+  const std::string text = TestFolder::read(log);
+  EXPECT_NE(text.find("test player started"), std::string::npos);
+  EXPECT_FALSE(TestFolder::exists(log + ".1"));
+  EXPECT_LT(text.size(), 64u * 1024);
+  const std::string leftOut = "forTheMailProgram left out the fields attach, x-pad of mailto:someone@velora.example";
+  EXPECT_EQ(occurrences(text, leftOut), 2u) << text.substr(0, 4096);
+  for (size_t at = text.find(leftOut); at != std::string::npos; at = text.find(leftOut, at + 1)) {
+    EXPECT_LT(text.find('\n', at) - at, 1024u);
+  }
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(application.waitForEnd());
+  EXPECT_EQ(application.exitStatus(), 0);
 }
 
 // A frame of another origin that nobody clicks asks for 2,000 new windows
@@ -970,14 +1320,18 @@ TEST_F(VeloraDesktopProcessTest, TheStandardErrorLogStaysWithinItsCap) {
 
 // The programs it starts (the desktop's proxy settings, the browser for a
 // clicked link) write nothing into its log: their standard error is
-// /dev/null. Each records where its standard error goes.
-TEST_F(VeloraDesktopProcessTest, ProgramsItStartsWriteNothingIntoItsLog) {
+// /dev/null. Each records where its standard error goes and the files it
+// has open, then stays. They do not hold the data folder's lock: once the
+// client has quit, --remove-folder removes the folder while they run on.
+TEST_F(VeloraDesktopProcessTest, ProgramsItStartsWriteNothingIntoItsLogNorHoldItsLock) {
   TestFolder programs;
   auto program = [&programs](const std::string& name) {
     std::string path = programs.file(name);
     std::string marker = programs.file(name + ".stderr");
-    EXPECT_TRUE(TestFolder::write(path, "#!/bin/sh\necho 'noise from " + name + "' >&2\nreadlink /proc/$$/fd/2 > '" +
-                                            marker + ".part'\nmv '" + marker + ".part' '" + marker + "'\n"));
+    EXPECT_TRUE(TestFolder::write(path, "#!/bin/sh\necho 'noise from " + name + "' >&2\nls -l /proc/$$/fd > '" +
+                                            marker + ".open'\necho $$ > '" + marker +
+                                            ".pid'\nreadlink /proc/$$/fd/2 > '" + marker + ".part'\nmv '" + marker +
+                                            ".part' '" + marker + "'\nexec sleep 120\n"));
     EXPECT_EQ(chmod(path.c_str(), 0755), 0);
     return marker;
   };
@@ -1004,6 +1358,17 @@ TEST_F(VeloraDesktopProcessTest, ProgramsItStartsWriteNothingIntoItsLog) {
   ASSERT_TRUE(application.waitForEnd());
   std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop_stderr.log";
   EXPECT_EQ(TestFolder::read(log).find("noise from"), std::string::npos);
+  for (const std::string& marker : {settings, browser}) {
+    EXPECT_EQ(TestFolder::read(marker + ".open").find("/.running"), std::string::npos)
+        << TestFolder::read(marker + ".open");
+  }
+  std::string data = home_.path() + "/XDG_DATA_HOME/velora-desktop";
+  EXPECT_EQ(runRemoval(), 0);
+  EXPECT_FALSE(TestFolder::exists(data));
+  for (const std::string& marker : {settings, browser}) {
+    int pid = atoi(TestFolder::read(marker + ".pid").c_str());
+    if (pid > 0) kill(pid, SIGTERM);
+  }
 }
 
 TEST_F(VeloraDesktopProcessTest, CommandLineOptionsDoTheirWorkAndEnd) {
@@ -1139,9 +1504,7 @@ TEST_F(VeloraDesktopProcessTest, RemoveFolderIsRefusedWhileTheApplicationRuns) {
   g_object_unref(bus);
 
   // Once it has quit, the folder goes, also without a display.
-  DesktopProcess remover(home_.path(), {"--remove-folder"}, {{"DISPLAY", ""}});
-  ASSERT_TRUE(remover.waitForEnd());
-  EXPECT_EQ(remover.exitStatus(), 0);
+  EXPECT_EQ(runRemoval(), 0);
   EXPECT_FALSE(TestFolder::exists(data));
 }
 
@@ -1174,19 +1537,179 @@ TEST_F(VeloraDesktopProcessTest, RemoveFolderWithoutTheBusIsRefusedWhileAClientR
   }
   // The stores worked to the end: what the page kept is there at the next
   // start, whose lock dies with it.
-  usePlayer("/app/?agree=none");
   {
-    DesktopProcess again(home_.path(), {});
-    ASSERT_TRUE(waitForReports("loaded", 2));
-    EXPECT_NE(server_.reports("loaded")[1].find("\"kept\":\"before-the-removal\""), std::string::npos)
-        << server_.reports("loaded")[1];
-    again.signal(SIGKILL);
-    ASSERT_TRUE(again.waitForEnd());
+    std::unique_ptr<DesktopProcess> again = startFindingKept("before-the-removal", 2);
+    again->signal(SIGKILL);
+    ASSERT_TRUE(again->waitForEnd());
   }
   DesktopProcess remover(home_.path(), {"--remove-folder"}, noSession, "", said);
   ASSERT_TRUE(remover.waitForEnd());
   EXPECT_EQ(remover.exitStatus(), 0) << TestFolder::read(said);
   EXPECT_FALSE(TestFolder::exists(data));
+}
+
+// On a home that has turned read-only (remounted so after a file-system
+// error) the client holds its data folder's lock all the same, with the file
+// an earlier run made: --remove-folder from a script without the session bus
+// is refused while it runs. Once it has quit, the removal cannot remove the
+// folder and says so with status 1; once the home is writable again, the
+// folder goes.
+TEST_F(VeloraDesktopProcessTest, OnAReadOnlyHomeTheClientHoldsItsLockAndTheRemovalGoesOnceTheHomeIsWritable) {
+  usePlayer("/app/");
+  const std::string home = home_.path();
+  const std::string root = home_.folder("XDG_DATA_HOME");
+  const std::string data = root + "/velora-desktop";
+  const std::string noBus = home_.folder("no-bus");
+  // Without the test's own main loop (the child of a fork has none that
+  // works): the programs are started and waited for here.
+  auto environment = [&](bool bus) {
+    gchar** env = g_get_environ();
+    for (const char* variable : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"}) {
+      env = g_environ_setenv(env, variable, (home + "/" + variable).c_str(), TRUE);
+    }
+    if (!bus) {
+      env = g_environ_unsetenv(env, "DBUS_SESSION_BUS_ADDRESS");
+      env = g_environ_unsetenv(env, "DISPLAY");
+      env = g_environ_setenv(env, "XDG_RUNTIME_DIR", noBus.c_str(), TRUE);
+    }
+    return env;
+  };
+  // The remover's exit status (-1 when it did not exit), and what it said.
+  auto remove = [&](std::string& said) {
+    std::string program = DesktopProcess::kProgram;
+    gchar* argv[] = {program.data(), const_cast<gchar*>("--remove-folder"), nullptr};
+    gchar** env = environment(false);
+    gchar* errors = nullptr;
+    gint status = -1;
+    bool ran = g_spawn_sync(nullptr, argv, env, G_SPAWN_STDOUT_TO_DEV_NULL, nullptr, nullptr, nullptr, &errors, &status,
+                            nullptr);
+    g_strfreev(env);
+    said = errors != nullptr ? errors : "";
+    g_free(errors);
+    return ran && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  // Whether a process holds the folder's lock.
+  auto held = [&] {
+    int descriptor = open((data + "/.running").c_str(), O_RDONLY | O_CLOEXEC);
+    bool locked = descriptor >= 0 && flock(descriptor, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    if (descriptor >= 0) close(descriptor);
+    return locked;
+  };
+  int result = TestSmallVolume::run(root, "16m", [&] {
+    if (g_mkdir_with_parents(data.c_str(), 0700) != 0 || !TestFolder::write(data + "/.running", "") ||
+        !TestFolder::write(data + "/kept", "x")) {
+      return 10;
+    }
+    if (mount(nullptr, root.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0) return 11;
+    std::string program = DesktopProcess::kProgram;
+    gchar* argv[] = {program.data(), nullptr};
+    gchar** env = environment(true);
+    GPid client = 0;
+    bool started = g_spawn_async(nullptr, argv, env, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &client, nullptr);
+    g_strfreev(env);
+    if (!started) return 12;
+    int code = 0;
+    for (int wait = 0; wait < 1200 && !held(); ++wait) g_usleep(100000);
+    std::string said;
+    if (!held()) {
+      code = 13;
+    } else if (remove(said) != 1 || said.find("refused: the application is running") == std::string::npos) {
+      std::cerr << said;
+      code = 14;
+    }
+    kill(client, SIGTERM);
+    int status = 0;
+    waitpid(client, &status, 0);
+    if (code != 0) return code;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return 15;
+    // Quit: the removal runs, but cannot remove a thing.
+    if (remove(said) != 1 || said.find("could not be removed whole") == std::string::npos) {
+      std::cerr << said;
+      return 16;
+    }
+    if (!TestFolder::exists(data + "/kept")) return 17;
+    if (mount(nullptr, root.c_str(), nullptr, MS_REMOUNT, nullptr) != 0) return 18;
+    if (remove(said) != 0) {
+      std::cerr << said;
+      return 19;
+    }
+    return TestFolder::exists(data) ? 20 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no mount namespace on this machine";
+  EXPECT_EQ(result, 0);
+}
+
+// A second client on the same folders from another session (a session bus
+// of its own) does not start its core, and holds the data folder's lock as
+// long as it runs: --remove-folder is refused until the last of the two has
+// quit, then the folder goes.
+TEST_F(VeloraDesktopProcessTest, ASecondClientFromAnotherSessionKeepsARemovalRefusedWhileItRuns) {
+  usePlayer("/app/?agree=none");
+  const std::string data = home_.path() + "/XDG_DATA_HOME/velora-desktop";
+  PrivateSessionBus other(1 << 20);
+  ASSERT_FALSE(other.address().empty());
+  DesktopProcess first(home_.path(), {});
+  ASSERT_TRUE(waitForReports("loaded"));
+  DesktopProcess second(home_.path(), {}, {{"DBUS_SESSION_BUS_ADDRESS", other.address()}});
+  ASSERT_TRUE(waitForReports("loaded", 2));
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(first.waitForEnd());
+  EXPECT_EQ(first.exitStatus(), 0);
+  EXPECT_EQ(runRemoval(), 1);
+  EXPECT_TRUE(TestFolder::exists(data));
+  EXPECT_FALSE(second.ended());
+  second.signal(SIGTERM);
+  ASSERT_TRUE(second.waitForEnd());
+  EXPECT_EQ(second.exitStatus(), 0);
+  EXPECT_EQ(runRemoval(), 0);
+  EXPECT_FALSE(TestFolder::exists(data));
+}
+
+// A client started while --remove-folder removes the data folder (a removal
+// slowed here to take seconds) waits for the whole removal, then starts on
+// the folder made anew: nothing is removed under it. The removal ends with 0,
+// and the client works and quits as usual.
+TEST_F(VeloraDesktopProcessTest, AClientStartedDuringARemovalWaitsForItAndStartsOnTheFolderMadeAnew) {
+  usePlayer("/app/?agree=none&keep=after-the-removal");
+  const std::string data = home_.folder("XDG_DATA_HOME/velora-desktop");
+  // The lock's file among others, so that some come after it in whatever
+  // order the file system lists them.
+  std::vector<std::string> old;
+  for (const char* part : {"/before-", "/after-"}) {
+    for (int i = 0; i < 30; ++i) {
+      old.push_back(data + part + std::to_string(i));
+      ASSERT_TRUE(TestFolder::write(old.back(), "x"));
+    }
+    if (std::string(part) == "/before-") {
+      ASSERT_TRUE(TestFolder::write(data + "/.running", ""));
+    }
+  }
+  auto left = [&] {
+    return std::count_if(old.begin(), old.end(), [](auto& file) { return TestFolder::exists(file); });
+  };
+  DesktopProcess remover(
+      home_.path(), {"--remove-folder"},
+      withSlowDisk({{"VELORA_SLOW_REMOVE_FOLDER", data}, {"VELORA_SLOW_REMOVE_MILLISECONDS", "120"}, {"DISPLAY", ""}}));
+  // Half-way, when the lock's file has gone too if the removal took it in
+  // the order the file system lists it.
+  ASSERT_TRUE(ShellTestServer::runUntil([&] { return left() <= 30; }));
+  {
+    DesktopProcess application(home_.path(), {});
+    ASSERT_TRUE(waitForReports("loaded"));
+    EXPECT_TRUE(remover.ended()) << "the client started while " << left() << " files were still to be removed";
+    std::string log = TestFolder::read(home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop_stderr.log");
+    EXPECT_NE(log.find("--remove-folder removes " + data + ": waiting for it to end"), std::string::npos) << log;
+    ASSERT_TRUE(remover.waitForEnd());
+    EXPECT_EQ(remover.exitStatus(), 0);
+    EXPECT_EQ(left(), 0);
+    EXPECT_TRUE(TestFolder::exists(data + "/storage/localStorage.db"));
+    ASSERT_TRUE(activateQuit());
+    ASSERT_TRUE(application.waitForEnd());
+    EXPECT_EQ(application.exitStatus(), 0);
+  }
+  std::unique_ptr<DesktopProcess> again = startFindingKept("after-the-removal", 2);
+  again->signal(SIGTERM);
+  ASSERT_TRUE(again->waitForEnd());
 }
 
 // What a desktop reads of the media player on the session bus, with gdbus:

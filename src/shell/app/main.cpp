@@ -256,7 +256,8 @@ int main(int argc, char** argv) {
       anotherInstanceRuns(folderLock, settings.getLocalPath(VLSettingHelper::LOCAL_FOLDER_APPLICATION))) {
     return 1;
   }
-  if (CommandLineOptions::processCommandLineArguments(arguments, settings)) return 0;
+  int optionsStatus = 0;
+  if (CommandLineOptions::processCommandLineArguments(arguments, settings, &optionsStatus)) return optionsStatus;
   prepareLogFolder();
   folderLock.holdShared(settings.getLocalPath(VLSettingHelper::LOCAL_FOLDER_APPLICATION));
 

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <ctime>
 #include <vector>
 
 #include "VLLogger.h"
@@ -270,6 +271,28 @@ bool SavedPageStore::write(const SavedPage& page) const {
   return true;
 }
 
+namespace {
+
+// A saved page's name (fileNameFor) is 32 upper-case hexadecimal digits.
+constexpr size_t kNameLength = 32;
+
+bool startsWithSavedPageName(const std::string& file) {
+  return file.size() >= kNameLength && std::all_of(file.begin(), file.begin() + kNameLength,
+                                                   [](char c) { return g_ascii_isdigit(c) || (c >= 'A' && c <= 'F'); });
+}
+
+// The temporary file of a write ("<name>.XXXXXX") that a process killed
+// while it wrote or synced left behind, of up to the file limit each time.
+// One untouched for an hour is no write under way, also not another
+// client's on the same folder.
+bool isLeftoverWrite(const std::string& file, const struct stat& status) {
+  constexpr time_t kUntouchedSeconds = 3600;
+  return file.size() == kNameLength + 7 && file[kNameLength] == '.' &&
+         status.st_mtime + kUntouchedSeconds < time(nullptr);
+}
+
+}  // namespace
+
 // Every player address the client was pointed at (and, before, every page of
 // the player's origin) left a file: only the latest few stay.
 void SavedPageStore::pruneOthers() const {
@@ -283,13 +306,15 @@ void SavedPageStore::pruneOthers() const {
   const std::string kept = fileNameFor(playerAddress_);
   for (const char* name; (name = g_dir_read_name(folder)) != nullptr;) {
     std::string file(name);
-    bool savedPageName = file.size() == 32 && std::all_of(file.begin(), file.end(), [](char c) {
-                           return g_ascii_isdigit(c) || (c >= 'A' && c <= 'F');
-                         });
-    if (!savedPageName || file == kept) continue;
     std::string path = folder_ + "/" + file;
     struct stat status;
-    if (lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) continue;
+    if (!startsWithSavedPageName(file) || lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) continue;
+    if (isLeftoverWrite(file, status)) {
+      VL_LOG_INFO("SavedPageStore::pruneOthers removes the leftover of a write cut short: " + path);
+      g_remove(path.c_str());
+      continue;
+    }
+    if (file.size() != kNameLength || file == kept) continue;
     others.push_back(Saved{path, static_cast<gint64>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec});
   }
   g_dir_close(folder);

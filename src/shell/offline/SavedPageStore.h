@@ -112,6 +112,8 @@ class SavedPageStore : public OfflineResourceStore {
   // REQUIRES: fileMutex_ held.
   bool addToSaved(const SavedPage& additions);
   bool write(const SavedPage& page) const;
+  // Keeps the newest kKeptFiles saved pages, and removes what writes cut
+  // short (a process killed while it wrote) left an hour or more ago.
   void pruneOthers() const;
   void runWriter();
 

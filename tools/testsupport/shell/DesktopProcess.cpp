@@ -12,7 +12,7 @@
 #include "ShellTestServer.h"
 
 const char* const DesktopProcess::kProgram = VELORA_BINARY_DIR "/velora-desktop";
-const char* const DesktopProcess::kSlowFsyncShim = VELORA_BINARY_DIR "/testsupport/libvelora_slow_fsync.so";
+const char* const DesktopProcess::kSlowDiskShim = VELORA_BINARY_DIR "/testsupport/libvelora_slow_disk.so";
 
 DesktopProcess::DesktopProcess(const std::string& home, const std::vector<std::string>& arguments,
                                const std::vector<std::pair<std::string, std::string>>& environment,

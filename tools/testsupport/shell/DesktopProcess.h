@@ -17,9 +17,9 @@ class DesktopProcess {
  public:
   // The program of the build.
   static const char* const kProgram;
-  // A library to preload into it (LD_PRELOAD) for a disk slow to sync: see
-  // SlowFsyncShim.c for the variables it reads.
-  static const char* const kSlowFsyncShim;
+  // A library to preload into it (LD_PRELOAD) for a disk slow to sync or to
+  // remove files: see SlowDiskShim.c for the variables it reads.
+  static const char* const kSlowDiskShim;
 
   // home: the home folder, with the XDG folders below it (each named after
   // its variable); environment: variables set for the program besides those

@@ -58,10 +58,10 @@ ShellTestServer::~ShellTestServer() {
   }
 }
 
-bool ShellTestServer::start() {
+bool ShellTestServer::start(unsigned playerPort) {
   server_ = soup_server_new(nullptr, nullptr);
   soup_server_add_handler(server_, nullptr, onRequest, this, nullptr);
-  playerPort_ = listen(server_, "127.0.0.1", 0);
+  playerPort_ = listen(server_, "127.0.0.1", playerPort);
   if (playerPort_ == 0) return false;
   otherPort_ = listen(server_, "127.0.0.1", 0);
   // A port already listened on is found first: ask for a fresh one.

@@ -31,8 +31,10 @@ class ShellTestServer {
   ShellTestServer(const ShellTestServer&) = delete;
   ShellTestServer& operator=(const ShellTestServer&) = delete;
 
-  // Starts listening; false when a listener cannot be opened.
-  bool start();
+  // Starts listening, the player's origin on `playerPort` when given (the
+  // service back where it was), else on a free port; false when a listener
+  // cannot be opened.
+  bool start(unsigned playerPort = 0);
 
   // "http://127.0.0.1:port" and the other two origins; no trailing slash.
   std::string playerOrigin() const;
