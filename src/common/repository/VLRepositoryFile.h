@@ -228,7 +228,8 @@ class VLRepositoryFile {
   // up to end, ahead of them: its size is provisional meanwhile, and the
   // file never counts as complete. finishGrowing gives it its final size;
   // a download's end is taken only once an answer ends where an earlier one
-  // ended and none ended further (the file stays growing until then).
+  // ended and none ended further, or three in a row ended there (the file
+  // stays growing until then).
   // growFor needs room for the whole blocks up to end and asks for a step
   // ahead of them, cut short where it would pass a track's size, the
   // volume's reserve or the room the volume has (VLRepository::makeRoomFor):
@@ -348,6 +349,7 @@ class VLRepositoryFile {
   void remapAfterFailedResize();
   bool resizeKeepingBlocks(size_t size);
   bool emptyFiles();
+  bool confirmsEnd(size_t size);
   void noteBytesArrived(size_t count);
   // Stores a new size and validator with nothing present, and tells the
   // repository, the index and the handler.
@@ -418,6 +420,9 @@ class VLRepositoryFile {
   // reset (all ones and 0: none): see finishGrowing.
   size_t endedAt_;
   int unconfirmedEnds_;
+  // Where the last of them ended, and how many in a row ended there.
+  size_t lastEndedAt_;
+  int endedAlike_;
   // The most room the volume offered while the file grew (noteOfferedRoom).
   double mostOffered_;
   // The size was taken without its room (see setContent), and the bytes
