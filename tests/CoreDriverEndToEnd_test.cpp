@@ -2042,6 +2042,85 @@ TEST_F(CoreDriverTest, WhatAHomeMadeWritableWhileRunningStoresIsThereAfterAResta
   EXPECT_EQ(0, result);
 }
 
+// The folders the test makes read-only: the home's storing folders, or only
+// that of the index of downloads.
+std::vector<std::string> readOnlyFoldersOf(const std::string& home, bool wholeHome) {
+  return wholeHome ? storingFolders(home) : std::vector<std::string>{home + "/data/velora-desktop/repositories"};
+}
+
+// A download the page removes while the index of downloads cannot be written
+// (the home read-only, or only the index's folder) is refused, not reported
+// removed: it stays listed with its file, and the page is told again that the
+// downloads cannot be written. A run that ends so leaves it whole for the
+// next start; once the index can be written again in the run, the removal
+// goes through, its files go and it stays removed after a restart.
+TEST_F(CoreDriverTest, ADownloadRemovedWhileItsIndexIsReadOnlyStaysUntilTheIndexCanBeWritten) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
+#endif
+  TestFolder folder;
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  const std::string urls =
+      writeUrlMap(folder, 1341, {server.url("/size=60000/seed=1/first"), server.url("/size=60000/seed=2/second")});
+  const std::string volume = folder.folder("disk");
+  const int result = TestSmallVolume::run(volume, "16m", [&] {
+    for (bool wholeHome : {true, false}) {
+      SCOPED_TRACE(wholeHome ? "a read-only home" : "a read-only index folder");
+      const std::string home = volume + (wholeHome ? "/home" : "/home-index");
+      {
+        CoreDriverProcess driver(kTool, driverArguments(home, urls));
+        EXPECT_TRUE(driver.waitUntilStarted());
+        EXPECT_TRUE(downloadAll(driver, 1341, 2, 60000));
+        driver.quit();
+      }
+      const std::string content = TestFolder::read(downloadPath(home, 1341));
+      for (bool madeWritable : {false, true}) {
+        SCOPED_TRACE(madeWritable ? "made writable in the run" : "read-only to the end of the run");
+        const size_t preferenceFailures = timesLogged(home, "Unable to write preferences");
+        {
+          ReadOnlyFolders readOnly(readOnlyFoldersOf(home, wholeHome));
+          EXPECT_TRUE(readOnly.mounted);
+          CoreDriverProcess driver(kTool, driverArguments(home, urls));
+          EXPECT_TRUE(driver.waitUntilStarted());
+          EXPECT_TRUE(waitForError(driver, "DOWNLOAD_UNWRITABLE"));
+          driver.call("removeFile", args({"download", "1341", 5}));
+          int told = 0;
+          auto toldTwice = [&told](const JKValue& line) {
+            return shownError(line) == "DOWNLOAD_UNWRITABLE" && ++told == 2;
+          };
+          EXPECT_TRUE(driver.waitForLine(toldTwice, nullptr, 10)) << "the refusal is told";
+          JKValue listed = driver.callAndWaitForCallback("getFileCount", args({strings({"download"}), 0, 0}));
+          EXPECT_EQ(2, number(listed, "count")) << "the removal is refused";
+          EXPECT_TRUE(content == TestFolder::read(downloadPath(home, 1341))) << "the file stays whole";
+          if (madeWritable) {
+            EXPECT_TRUE(readOnly.writable());
+            driver.call("sleep", args({3500}));  // past the next probe of the folders
+            driver.call("removeFile", args({"download", "1341", 5}));
+            EXPECT_TRUE(waitUntilGone(driver, {downloadPath(home, 1341), downloadPath(home, 1341) + ".part"}));
+          }
+          EXPECT_EQ(0, driver.quit());
+        }
+        EXPECT_GE(preferenceFailures + 1, timesLogged(home, "Unable to write preferences")) << "once a run";
+        CoreDriverProcess driver(kTool, driverArguments(home, urls));
+        EXPECT_TRUE(driver.waitUntilStarted());
+        JKValue listed = driver.callAndWaitForCallback("getFileCount", args({strings({"download"}), 0, 0}));
+        EXPECT_EQ(madeWritable ? 1 : 2, number(listed, "count"));
+        EXPECT_EQ(16, fileField(driver, "download", 1342, "download_state"));
+        if (!madeWritable) EXPECT_EQ(16, fileField(driver, "download", 1341, "download_state"));
+        EXPECT_EQ(0, driver.quit());
+        if (madeWritable)
+          EXPECT_FALSE(TestFolder::exists(downloadPath(home, 1341)));
+        else
+          EXPECT_TRUE(content == TestFolder::read(downloadPath(home, 1341))) << "the file is kept whole";
+      }
+    }
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
+}
+
 // Bytes free on the volume that holds `path`.
 double freeBytes(const std::string& path) {
   struct statvfs volume;

@@ -231,6 +231,9 @@ void VLDownloader::applyFileAction(const VLDownloaderAction& action) {
     VL_LOG_WARN("Download action without a file dropped : " << actionName(type));
     return;
   }
+  // A removal the index cannot record is refused before a record is made:
+  // the page keeps the download, which the next start would bring back.
+  if (type == VLDownloaderAction::ACTION_REMOVE && !repository->takesRemovals()) return;
   bool create = type == VLDownloaderAction::ACTION_ADD || type == VLDownloaderAction::ACTION_REMOVE;
   VLRepositoryFile* file = repository->getFile(*id, create);
   if (file == nullptr) {

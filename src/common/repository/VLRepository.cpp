@@ -1081,6 +1081,16 @@ bool VLRepository::reopenIndexForWriting() {
   return true;
 }
 
+bool VLRepository::takesRemovals() {
+  if (!VLSQLiteDatabase::isReadOnly(db_)) return true;
+  const double current = now();
+  if (current - lastRemovalRefusal_ < kRecheckPeriod) return false;
+  lastRemovalRefusal_ = current;
+  VL_LOG_WARN("Repository index is read-only, removals are refused until it can be written : " << dbPath_);
+  if (handler_) handler_->onUnwritable(this);
+  return false;
+}
+
 bool VLRepository::indexTakesWrites() const {
   return db_ && rowsLoaded_ && !VLSQLiteDatabase::isReadOnly(db_);
 }

@@ -190,6 +190,12 @@ class VLRepository {
   // probe first finds it so. A directory that turns usable again gets the
   // removals made while it was away finished.
   void checkAvailability(bool now);
+  // Whether a removal may be made now: false while the index only reads (its
+  // folder was read-only when it was opened, see checkAvailability), as a
+  // removal it cannot record would come back at the next start. A refusal is
+  // logged and told to the handler onUnwritable, at most once per 3 seconds.
+  // True for a repository without an index. Worker.
+  bool takesRemovals();
   // Writes the rows of the records that changed since the last save, and
   // deletes those of the records deleted since, in one transaction;
   // nothing at all when nothing changed. Besides the save that update makes
@@ -350,4 +356,5 @@ class VLRepository {
   std::atomic<bool> readOnly_;  // unavailable, but the directory is there to be read
   bool probedVolumeFull_;       // the last availability check found the volume without room for a new file
   double lastAvailabilityCheck_;
+  double lastRemovalRefusal_ = -1e18;  // when a refused removal was last told
 };
