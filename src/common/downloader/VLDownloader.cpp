@@ -504,6 +504,10 @@ void VLDownloader::startDownloads(const std::vector<VLRepositoryFile*>& queue, i
     if (running >= getLimit()) return;
     if (file->getCustom() != DOWNLOAD_QUEUED || !isUsable(file->getRepository())) continue;
     if (!file->open(VLRepositoryFile::OPEN_PROVIDE)) {
+      // The open found the folder unusable (turned read-only while the
+      // client ran, its disk gone): the download waits for it, as the
+      // others queued there do, rather than fail for good.
+      if (!isUsable(file->getRepository())) continue;
       VL_LOG_WARN("Unable to start repository file providing");
       setState(file, DOWNLOAD_FAILED);
       continue;
