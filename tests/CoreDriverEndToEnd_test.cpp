@@ -1608,6 +1608,79 @@ TEST_F(CoreDriverTest, DownloadsRemovedWhileTheirDiskIsAwayLoseTheirFilesWhenItI
   EXPECT_EQ(0, result);
 }
 
+// The removals remembered while the disk was away do not pile up: once the
+// disk is back, one whose files were deleted by hand meanwhile is forgotten
+// too, while the download kept stays whole. While no download claims a
+// stored file, the empty mount point is a usable folder the client cannot
+// tell from the disk's: the removals are kept there, and their files go once
+// the disk is back, at the next start.
+TEST_F(CoreDriverTest, RemovalsRememberedWhileTheDiskWasAwayAreForgottenOnceItIsBack) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
+#endif
+  TestFolder folder;
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  const std::string volume = folder.folder("disk");
+  const std::string urls = writeUrlMap(
+      folder, 1381,
+      {server.url("/size=60000/seed=1/a"), server.url("/size=60000/seed=2/b"), server.url("/size=60000/seed=3/c")});
+  auto removeWhileAway = [&](const std::string& home, const std::vector<const char*>& entities) {
+    CoreDriverProcess driver(kTool, driverArguments(home, urls));
+    EXPECT_TRUE(driver.waitUntilStarted());
+    for (const char* entity : entities) driver.call("removeFile", args({"download", entity, 5}));
+    driver.callAndWaitForCallback("getFileCount", args({strings({"download"}), 0, 0}));
+    EXPECT_EQ(0, driver.quit());
+  };
+  auto remembered = [](const std::string& home) {
+    return TestDatabase(home + "/data/velora-desktop/repositories/download.db")
+        .rows("SELECT file_name FROM removed_files")
+        .size();
+  };
+  const int result = TestSmallVolume::run(volume, "16m", [&] {
+    for (bool keepsOne : {true, false}) {
+      SCOPED_TRACE(keepsOne ? "a download kept" : "every download removed");
+      const std::string home = volume + (keepsOne ? "/home-kept" : "/home-none");
+      const TestDisk disk{home + "-disk", home + "/Music/Velora"};
+      EXPECT_TRUE(run("mkdir -p '" + disk.mountPoint + "' '" + disk.folder + "'"));
+      downloadOntoDisk(disk, home, urls, 1381, 3);
+      if (keepsOne) {
+        removeWhileAway(home, {"1381", "1382"});
+        EXPECT_EQ(2u, remembered(home));
+        // 1381's files are deleted by hand while the disk is away.
+        for (const std::string suffix : {"", ".part"}) {
+          const std::string name = downloadPath(home, 1381).substr(disk.mountPoint.size());
+          EXPECT_EQ(0, unlink((disk.folder + name + suffix).c_str()));
+        }
+      } else {
+        removeWhileAway(home, {"1381", "1382", "1383"});
+        removeWhileAway(home, {});  // a start on the empty mount point
+        EXPECT_EQ(3u, remembered(home));
+      }
+      EXPECT_TRUE(disk.plug());
+      {
+        CoreDriverProcess driver(kTool, driverArguments(home, urls));
+        EXPECT_TRUE(driver.waitUntilStarted());
+        std::vector<std::string> removed;
+        for (int entity = 1381; entity <= (keepsOne ? 1382 : 1383); ++entity) {
+          removed.push_back(downloadPath(home, entity));
+          removed.push_back(downloadPath(home, entity) + ".part");
+        }
+        EXPECT_TRUE(waitUntilGone(driver, removed));
+        EXPECT_EQ(0, driver.quit());
+      }
+      EXPECT_EQ(0u, remembered(home));
+      if (keepsOne) {
+        EXPECT_EQ(60000u, TestFolder::sizeOf(downloadPath(home, 1383)));
+      }
+      EXPECT_TRUE(disk.unplug());
+    }
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
+}
+
 // The names of the files in `directory` that bear a repository file's name
 // (32 hexadecimal digits, with or without ".part").
 std::vector<std::string> repositoryFilesIn(const std::string& directory) {

@@ -863,7 +863,9 @@ bool VLRepository::hasFilesOnDisk(const std::string& fileName) const {
 // folder can be used again (at a start, or when it comes back). A name that a
 // record holds again belongs to that record, and is forgotten; one whose files
 // are not found is kept for later (the folder in use may be one made in the
-// place of a disk's), and every other is forgotten once its files are handed
+// place of a disk's, or its empty mount point), unless the folder holds a
+// file that a record claims: it is then the right one, and files not in it
+// were deleted by hand. Every other is forgotten once its files are handed
 // to the trash.
 void VLRepository::finishRemovalsWhileAway() {
   if (autoClean_ || !indexTakesWrites() || unavailable_) return;
@@ -877,6 +879,7 @@ void VLRepository::finishRemovalsWhileAway() {
   if (pending.empty()) return;
   std::unordered_set<std::string_view> claimed;
   for (auto& entry : files_) claimed.insert(entry.second->fileName());
+  const bool rightFolder = holdsClaimedFile(getDirectory());
   std::vector<std::string> finished;
   std::vector<std::string> paths;
   for (const std::string& name : pending) {
@@ -885,6 +888,8 @@ void VLRepository::finishRemovalsWhileAway() {
     } else if (hasFilesOnDisk(name)) {
       paths.push_back(getBitmapPath(name));
       paths.push_back(getFilePath(name));
+      finished.push_back(name);
+    } else if (rightFolder) {
       finished.push_back(name);
     }
   }
