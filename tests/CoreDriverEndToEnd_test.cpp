@@ -2197,6 +2197,66 @@ TEST_F(CoreDriverTest, ADownloadRemovedWhileItsIndexIsReadOnlyStaysUntilTheIndex
   EXPECT_EQ(0, result);
 }
 
+// Only the folder of the index of downloads turns read-only while the client
+// runs (the home's volume remounted so, the music folder on a disk of its
+// own): the index refuses its writes, so a download asked for meanwhile is
+// not fetched (a restart would not know it, and would take its file for a
+// stray one), the page is told the downloads cannot be written, and the
+// removal of a download is refused. Once the folder is writable again the
+// download completes, and a restart finds it, with the one kept.
+TEST_F(CoreDriverTest, AnIndexFolderTurnedReadOnlyWhileRunningStoresNothingUntilItIsWritableAgain) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
+#endif
+  TestFolder folder;
+  ServedTrack track(folder);
+  ASSERT_TRUE(track.ready());
+  const std::string urls =
+      writeUrlMap(folder, 1371, {track.server->url("/track.mp3"), track.server->url("/track.mp3")});
+  const std::string volume = folder.folder("disk");
+  const int result = TestSmallVolume::run(volume, "16m", [&] {
+    const std::string home = volume + "/home";
+    useClient(home, urls, 1371);
+    for (bool madeWritable : {false, true}) {
+      SCOPED_TRACE(madeWritable ? "made writable in the run" : "read-only to the end of the run");
+      {
+        std::unique_ptr<ReadOnlyFolders> readOnly;
+        CoreDriverProcess driver(kTool, driverArguments(home, urls));
+        EXPECT_TRUE(driver.waitUntilStarted());
+        readOnly.reset(new ReadOnlyFolders({home + "/data/velora-desktop/repositories"}));
+        EXPECT_TRUE(readOnly->mounted);
+        driver.call("addFile", args({"download", "1372", 5, "{}"}));
+        EXPECT_TRUE(waitForError(driver, "DOWNLOAD_UNWRITABLE"));
+        driver.call("sleep", args({3500}));  // past the next probe of the folders
+        EXPECT_NE(16, fileField(driver, "download", 1372, "download_state"));
+        driver.call("removeFile", args({"download", "1371", 5}));
+        JKValue listed = driver.callAndWaitForCallback("getFileCount", args({strings({"download"}), 0, 0}));
+        EXPECT_EQ(2, number(listed, "count")) << "the removal is refused";
+        EXPECT_TRUE(playsToTheEnd(driver, "http://127.0.0.1:1/t.mp3?_TEID=1371&_FMT=5&_LOCAL=true&_REPO=download"));
+        if (madeWritable) {
+          EXPECT_TRUE(readOnly->writable());
+          EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 2, 60000})).boolValue());
+        }
+        EXPECT_EQ(0, driver.quit());
+      }
+      CoreDriverProcess driver(kTool, driverArguments(home, urls));
+      EXPECT_TRUE(driver.waitUntilStarted());
+      EXPECT_EQ(16, fileField(driver, "download", 1371, "download_state"));
+      if (madeWritable) {
+        EXPECT_EQ(16, fileField(driver, "download", 1372, "download_state"));
+      }
+      EXPECT_EQ(0, driver.quit());
+      EXPECT_TRUE(TestFolder::read(track.fixture.file) == TestFolder::read(downloadPath(home, 1371)));
+      if (madeWritable) {
+        EXPECT_TRUE(TestFolder::read(track.fixture.file) == TestFolder::read(downloadPath(home, 1372)));
+      }
+    }
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
+}
+
 // A home that turns read-only while the client runs, after it was writable (a
 // file-system error remounts it so): the page's writes to its local storage
 // answer false, with one warning in the log rather than an error for each,

@@ -769,7 +769,8 @@ bool VLRepository::update() {
   }
   if (move_ && move_->isDone()) finishMove();
   if (!pending.empty() && !move_) setDirectory(pending, true);
-  if (unavailable_ && lastAvailabilityCheck_ + kRecheckPeriod < current) checkAvailability(true);
+  // An index write refused since the last probe is probed at once.
+  if (unavailable_ ? lastAvailabilityCheck_ + kRecheckPeriod < current : indexRefusedWrites_) checkAvailability(true);
 
   if (clearAll) startClear();
   clearSlice(kClearsPerPass, kClearSliceSeconds);
@@ -1071,6 +1072,11 @@ bool VLRepository::openIndex() {
 // stored into the repository. The rows it read are the file's rows, so the
 // records stand. False while the index cannot be written.
 bool VLRepository::reopenIndexForWriting() {
+  if (indexRefusedWrites_) {
+    if (!indexTakesTrialWrite()) return false;
+    indexRefusedWrites_ = false;
+    VL_LOG_INFO("Repository index can be written again : " << dbPath_);
+  }
   if (!VLSQLiteDatabase::isReadOnly(db_)) return true;
   sqlite3* db = nullptr;
   if (VLSQLiteDatabase::open(dbPath_, VLSQLiteDatabase::Access::ReadWrite, VLSQLiteDatabase::WhenLocked::Wait, &db) !=
@@ -1087,7 +1093,7 @@ bool VLRepository::reopenIndexForWriting() {
 }
 
 bool VLRepository::takesRemovals() {
-  if (!VLSQLiteDatabase::isReadOnly(db_)) return true;
+  if (!VLSQLiteDatabase::isReadOnly(db_) && !indexRefusedWrites_) return true;
   const double current = now();
   if (current - lastRemovalRefusal_ < kRecheckPeriod) return false;
   lastRemovalRefusal_ = current;
@@ -1097,7 +1103,31 @@ bool VLRepository::takesRemovals() {
 }
 
 bool VLRepository::indexTakesWrites() const {
-  return db_ && rowsLoaded_ && !VLSQLiteDatabase::isReadOnly(db_);
+  return db_ && rowsLoaded_ && !VLSQLiteDatabase::isReadOnly(db_) && !indexRefusedWrites_;
+}
+
+// A connection opened for writing stays so when its folder turns read-only
+// while the client runs (a file-system error remounts it so), but its writes
+// fail: they cannot make their journal, or reach the file. The repository
+// then counts as read-only, as with an index opened read-only, until a trial
+// write passes (see reopenIndexForWriting); the rows stay to be saved. A
+// full volume is not that: the repository's size checks handle it.
+void VLRepository::noteIndexWriteFailure(int code) {
+  code &= 0xff;
+  if (indexRefusedWrites_ || (code != SQLITE_READONLY && code != SQLITE_CANTOPEN && code != SQLITE_IOERR)) return;
+  indexRefusedWrites_ = true;
+  VL_LOG_WARN(
+      "Repository index cannot be written any more, nothing is stored into the repository until it can : " << dbPath_);
+}
+
+// A write that changes nothing: it needs the journal that a read-only folder
+// refuses. Run without logging, as it is tried at every probe.
+bool VLRepository::indexTakesTrialWrite() {
+  if (sqlite3_exec(db_, "BEGIN IMMEDIATE; CREATE TABLE write_trial (x); ROLLBACK", nullptr, nullptr, nullptr) ==
+      SQLITE_OK)
+    return true;
+  sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  return false;
 }
 
 // A download whose content has its recorded size and was whole at the last
@@ -1352,6 +1382,7 @@ bool VLRepository::runEach(const char* sql, const std::vector<std::string>& file
 bool VLRepository::inTransaction(const std::function<bool()>& work) {
   if (!VLSQLiteStatement::execute(db_, "BEGIN TRANSACTION")) return false;
   if (work() && VLSQLiteStatement::execute(db_, "END TRANSACTION")) return true;
+  noteIndexWriteFailure(sqlite3_errcode(db_));
   VLSQLiteStatement::execute(db_, "ROLLBACK");
   return false;
 }
@@ -1473,6 +1504,7 @@ bool VLRepository::saveRows(double seconds) {
       for (VLRepositoryFile* file : written) changedRows_.erase(file);
     } else {
       // Nothing of a failed save is kept; its rows are written by the next.
+      noteIndexWriteFailure(sqlite3_errcode(db_));
       VLSQLiteStatement::execute(db_, "ROLLBACK");
     }
   }
