@@ -186,17 +186,17 @@ class VLRepository {
   // and tells the handler onUnwritable when it turns unusable. An index
   // opened read-only (its folder was) counts as a read-only directory until
   // this check can open it for writing, and one whose writes failed for want
-  // of writing (its folder turned read-only) until a trial write passes. A folder whose volume is full stays
-  // usable for the files it holds: the handler is told onVolumeFull when the
-  // probe first finds it so. A directory that turns usable again gets the
-  // removals made while it was away finished.
+  // of writing (its folder turned read-only) until a trial write passes. A
+  // folder whose volume is full stays usable for the files it holds: the
+  // handler is told onVolumeFull when the probe first finds it so. A
+  // directory that turns usable again gets the removals made while it was
+  // away finished.
   void checkAvailability(bool now);
   // Whether a removal may be made now: false while the index only reads (its
   // folder was read-only when it was opened, or turned so, see
-  // checkAvailability), as a
-  // removal it cannot record would come back at the next start. A refusal is
-  // logged and told to the handler onUnwritable, at most once per 3 seconds.
-  // True for a repository without an index. Worker.
+  // checkAvailability), as a removal it cannot record would come back at the
+  // next start. A refusal is logged and told to the handler onUnwritable, at
+  // most once per 3 seconds. True for a repository without an index. Worker.
   bool takesRemovals();
   // Writes the rows of the records that changed since the last save, and
   // deletes those of the records deleted since, in one transaction;

@@ -31,8 +31,8 @@ class VLLocalStorage : public VLStorage {
  private:
   // Whether a change may go to SQLite: always, unless the store was opened
   // for reading only or a write found its file unwritable; then once its
-  // file can be written again, when the
-  // store is opened anew for writing. A refusal is not tried on SQLite.
+  // file can be written again, when the store is opened anew for writing. A
+  // refusal is not tried on SQLite.
   bool takesWrites();
   // Whether a connection opened on the file now could write it.
   bool fileTakesWrites() const;
