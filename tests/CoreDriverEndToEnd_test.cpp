@@ -1608,6 +1608,79 @@ TEST_F(CoreDriverTest, DownloadsRemovedWhileTheirDiskIsAwayLoseTheirFilesWhenItI
   EXPECT_EQ(0, result);
 }
 
+// The removals remembered while the disk was away do not pile up: once the
+// disk is back, one whose files were deleted by hand meanwhile is forgotten
+// too, while the download kept stays whole. While no download claims a
+// stored file, the empty mount point is a usable folder the client cannot
+// tell from the disk's: the removals are kept there, and their files go once
+// the disk is back, at the next start.
+TEST_F(CoreDriverTest, RemovalsRememberedWhileTheDiskWasAwayAreForgottenOnceItIsBack) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
+#endif
+  TestFolder folder;
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  const std::string volume = folder.folder("disk");
+  const std::string urls = writeUrlMap(
+      folder, 1381,
+      {server.url("/size=60000/seed=1/a"), server.url("/size=60000/seed=2/b"), server.url("/size=60000/seed=3/c")});
+  auto removeWhileAway = [&](const std::string& home, const std::vector<const char*>& entities) {
+    CoreDriverProcess driver(kTool, driverArguments(home, urls));
+    EXPECT_TRUE(driver.waitUntilStarted());
+    for (const char* entity : entities) driver.call("removeFile", args({"download", entity, 5}));
+    driver.callAndWaitForCallback("getFileCount", args({strings({"download"}), 0, 0}));
+    EXPECT_EQ(0, driver.quit());
+  };
+  auto remembered = [](const std::string& home) {
+    return TestDatabase(home + "/data/velora-desktop/repositories/download.db")
+        .rows("SELECT file_name FROM removed_files")
+        .size();
+  };
+  const int result = TestSmallVolume::run(volume, "16m", [&] {
+    for (bool keepsOne : {true, false}) {
+      SCOPED_TRACE(keepsOne ? "a download kept" : "every download removed");
+      const std::string home = volume + (keepsOne ? "/home-kept" : "/home-none");
+      const TestDisk disk{home + "-disk", home + "/Music/Velora"};
+      EXPECT_TRUE(run("mkdir -p '" + disk.mountPoint + "' '" + disk.folder + "'"));
+      downloadOntoDisk(disk, home, urls, 1381, 3);
+      if (keepsOne) {
+        removeWhileAway(home, {"1381", "1382"});
+        EXPECT_EQ(2u, remembered(home));
+        // 1381's files are deleted by hand while the disk is away.
+        for (const std::string suffix : {"", ".part"}) {
+          const std::string name = downloadPath(home, 1381).substr(disk.mountPoint.size());
+          EXPECT_EQ(0, unlink((disk.folder + name + suffix).c_str()));
+        }
+      } else {
+        removeWhileAway(home, {"1381", "1382", "1383"});
+        removeWhileAway(home, {});  // a start on the empty mount point
+        EXPECT_EQ(3u, remembered(home));
+      }
+      EXPECT_TRUE(disk.plug());
+      {
+        CoreDriverProcess driver(kTool, driverArguments(home, urls));
+        EXPECT_TRUE(driver.waitUntilStarted());
+        std::vector<std::string> removed;
+        for (int entity = 1381; entity <= (keepsOne ? 1382 : 1383); ++entity) {
+          removed.push_back(downloadPath(home, entity));
+          removed.push_back(downloadPath(home, entity) + ".part");
+        }
+        EXPECT_TRUE(waitUntilGone(driver, removed));
+        EXPECT_EQ(0, driver.quit());
+      }
+      EXPECT_EQ(0u, remembered(home));
+      if (keepsOne) {
+        EXPECT_EQ(60000u, TestFolder::sizeOf(downloadPath(home, 1383)));
+      }
+      EXPECT_TRUE(disk.unplug());
+    }
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
+}
+
 // The names of the files in `directory` that bear a repository file's name
 // (32 hexadecimal digits, with or without ".part").
 std::vector<std::string> repositoryFilesIn(const std::string& directory) {
@@ -2036,6 +2109,220 @@ TEST_F(CoreDriverTest, WhatAHomeMadeWritableWhileRunningStoresIsThereAfterAResta
       EXPECT_EQ(0, driver.quit());
       EXPECT_EQ(TestFolder::read(track.fixture.file), TestFolder::read(downloadPath(home, 1272)));
     }
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
+}
+
+// The folders the test makes read-only: the home's storing folders, or only
+// that of the index of downloads.
+std::vector<std::string> readOnlyFoldersOf(const std::string& home, bool wholeHome) {
+  return wholeHome ? storingFolders(home) : std::vector<std::string>{home + "/data/velora-desktop/repositories"};
+}
+
+// A download the page removes while the index of downloads cannot be written
+// (the home read-only, or only the index's folder) is refused, not reported
+// removed: it stays listed with its file, and the page is told again that the
+// downloads cannot be written. A run that ends so leaves it whole for the
+// next start; once the index can be written again in the run, the removal
+// goes through, its files go and it stays removed after a restart.
+TEST_F(CoreDriverTest, ADownloadRemovedWhileItsIndexIsReadOnlyStaysUntilTheIndexCanBeWritten) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
+#endif
+  TestFolder folder;
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  const std::string urls =
+      writeUrlMap(folder, 1341, {server.url("/size=60000/seed=1/first"), server.url("/size=60000/seed=2/second")});
+  const std::string volume = folder.folder("disk");
+  const int result = TestSmallVolume::run(volume, "16m", [&] {
+    for (bool wholeHome : {true, false}) {
+      SCOPED_TRACE(wholeHome ? "a read-only home" : "a read-only index folder");
+      const std::string home = volume + (wholeHome ? "/home" : "/home-index");
+      {
+        CoreDriverProcess driver(kTool, driverArguments(home, urls));
+        EXPECT_TRUE(driver.waitUntilStarted());
+        EXPECT_TRUE(downloadAll(driver, 1341, 2, 60000));
+        driver.quit();
+      }
+      const std::string content = TestFolder::read(downloadPath(home, 1341));
+      for (bool madeWritable : {false, true}) {
+        SCOPED_TRACE(madeWritable ? "made writable in the run" : "read-only to the end of the run");
+        const size_t preferenceFailures = timesLogged(home, "Unable to write preferences");
+        {
+          ReadOnlyFolders readOnly(readOnlyFoldersOf(home, wholeHome));
+          EXPECT_TRUE(readOnly.mounted);
+          CoreDriverProcess driver(kTool, driverArguments(home, urls));
+          EXPECT_TRUE(driver.waitUntilStarted());
+          EXPECT_TRUE(waitForError(driver, "DOWNLOAD_UNWRITABLE"));
+          // Refusals are told once in 3 seconds: the second one, right
+          // after, is not.
+          driver.callAll(
+              {{"removeFile", args({"download", "1341", 5})}, {"removeFile", args({"download", "1342", 5})}});
+          int told = 0;
+          auto toldTwice = [&told](const JKValue& line) {
+            return shownError(line) == "DOWNLOAD_UNWRITABLE" && ++told == 2;
+          };
+          EXPECT_TRUE(driver.waitForLine(toldTwice, nullptr, 10)) << "the refusal is told";
+          JKValue listed = driver.callAndWaitForCallback("getFileCount", args({strings({"download"}), 0, 0}));
+          EXPECT_EQ(2, number(listed, "count")) << "the removal is refused";
+          EXPECT_TRUE(content == TestFolder::read(downloadPath(home, 1341))) << "the file stays whole";
+          if (!madeWritable) {
+            // A refusal past the 3 seconds is told again.
+            driver.call("sleep", args({3500}));
+            driver.call("removeFile", args({"download", "1342", 5}));
+            int seen = 0;
+            auto toldThrice = [&seen](const JKValue& line) {
+              return shownError(line) == "DOWNLOAD_UNWRITABLE" && ++seen == 3;
+            };
+            EXPECT_TRUE(driver.waitForLine(toldThrice, nullptr, 10)) << "a refusal past 3 seconds is told";
+            EXPECT_EQ(3, shownErrors(driver, "DOWNLOAD_UNWRITABLE"));
+          }
+          if (madeWritable) {
+            EXPECT_TRUE(readOnly.writable());
+            driver.call("sleep", args({3500}));  // past the next probe of the folders
+            driver.call("removeFile", args({"download", "1341", 5}));
+            EXPECT_TRUE(waitUntilGone(driver, {downloadPath(home, 1341), downloadPath(home, 1341) + ".part"}));
+          }
+          EXPECT_EQ(0, driver.quit());
+        }
+        EXPECT_GE(preferenceFailures + 1, timesLogged(home, "Unable to write preferences")) << "once a run";
+        CoreDriverProcess driver(kTool, driverArguments(home, urls));
+        EXPECT_TRUE(driver.waitUntilStarted());
+        JKValue listed = driver.callAndWaitForCallback("getFileCount", args({strings({"download"}), 0, 0}));
+        EXPECT_EQ(madeWritable ? 1 : 2, number(listed, "count"));
+        EXPECT_EQ(16, fileField(driver, "download", 1342, "download_state"));
+        if (!madeWritable) {
+          EXPECT_EQ(16, fileField(driver, "download", 1341, "download_state"));
+        }
+        EXPECT_EQ(0, driver.quit());
+        if (madeWritable) {
+          EXPECT_FALSE(TestFolder::exists(downloadPath(home, 1341)));
+        } else {
+          EXPECT_TRUE(content == TestFolder::read(downloadPath(home, 1341))) << "the file is kept whole";
+        }
+      }
+    }
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
+}
+
+// Only the folder of the index of downloads turns read-only while the client
+// runs (the home's volume remounted so, the music folder on a disk of its
+// own): the index refuses its writes, so a download asked for meanwhile is
+// not fetched (a restart would not know it, and would take its file for a
+// stray one), the page is told the downloads cannot be written, and the
+// removal of a download is refused. Once the folder is writable again the
+// download completes, and a restart finds it, with the one kept.
+TEST_F(CoreDriverTest, AnIndexFolderTurnedReadOnlyWhileRunningStoresNothingUntilItIsWritableAgain) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
+#endif
+  TestFolder folder;
+  ServedTrack track(folder);
+  ASSERT_TRUE(track.ready());
+  const std::string urls =
+      writeUrlMap(folder, 1371, {track.server->url("/track.mp3"), track.server->url("/track.mp3")});
+  const std::string volume = folder.folder("disk");
+  const int result = TestSmallVolume::run(volume, "16m", [&] {
+    const std::string home = volume + "/home";
+    useClient(home, urls, 1371);
+    for (bool madeWritable : {false, true}) {
+      SCOPED_TRACE(madeWritable ? "made writable in the run" : "read-only to the end of the run");
+      {
+        std::unique_ptr<ReadOnlyFolders> readOnly;
+        CoreDriverProcess driver(kTool, driverArguments(home, urls));
+        EXPECT_TRUE(driver.waitUntilStarted());
+        readOnly.reset(new ReadOnlyFolders({home + "/data/velora-desktop/repositories"}));
+        EXPECT_TRUE(readOnly->mounted);
+        driver.call("addFile", args({"download", "1372", 5, "{}"}));
+        EXPECT_TRUE(waitForError(driver, "DOWNLOAD_UNWRITABLE"));
+        driver.call("sleep", args({3500}));  // past the next probe of the folders
+        EXPECT_NE(16, fileField(driver, "download", 1372, "download_state"));
+        driver.call("removeFile", args({"download", "1371", 5}));
+        JKValue listed = driver.callAndWaitForCallback("getFileCount", args({strings({"download"}), 0, 0}));
+        EXPECT_EQ(2, number(listed, "count")) << "the removal is refused";
+        EXPECT_TRUE(playsToTheEnd(driver, "http://127.0.0.1:1/t.mp3?_TEID=1371&_FMT=5&_LOCAL=true&_REPO=download"));
+        if (madeWritable) {
+          EXPECT_TRUE(readOnly->writable());
+          EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 2, 60000})).boolValue());
+        }
+        EXPECT_EQ(0, driver.quit());
+      }
+      CoreDriverProcess driver(kTool, driverArguments(home, urls));
+      EXPECT_TRUE(driver.waitUntilStarted());
+      EXPECT_EQ(16, fileField(driver, "download", 1371, "download_state"));
+      if (madeWritable) {
+        EXPECT_EQ(16, fileField(driver, "download", 1372, "download_state"));
+      }
+      EXPECT_EQ(0, driver.quit());
+      EXPECT_TRUE(TestFolder::read(track.fixture.file) == TestFolder::read(downloadPath(home, 1371)));
+      if (madeWritable) {
+        EXPECT_TRUE(TestFolder::read(track.fixture.file) == TestFolder::read(downloadPath(home, 1372)));
+      }
+    }
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
+}
+
+// A home that turns read-only while the client runs, after it was writable (a
+// file-system error remounts it so): the page's writes to its local storage
+// answer false, with one warning in the log rather than an error for each,
+// while what it stored still reads; a download asked for meanwhile is not
+// fetched, the page is told the downloads cannot be written, and the
+// downloads play. Once the home is writable again the local storage takes
+// writes and the download completes, and a restart finds all of it.
+TEST_F(CoreDriverTest, AHomeTurnedReadOnlyWhileRunningRefusesCleanlyAndTakesWritesOnceWritableAgain) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
+#endif
+  TestFolder folder;
+  ServedTrack track(folder);
+  ASSERT_TRUE(track.ready());
+  const std::string urls =
+      writeUrlMap(folder, 1361, {track.server->url("/track.mp3"), track.server->url("/track.mp3")});
+  const std::string volume = folder.folder("disk");
+  const int result = TestSmallVolume::run(volume, "16m", [&] {
+    const std::string home = volume + "/home";
+    useClient(home, urls, 1361);
+    {
+      std::unique_ptr<ReadOnlyFolders> readOnly;
+      CoreDriverProcess driver(kTool, driverArguments(home, urls));
+      EXPECT_TRUE(driver.waitUntilStarted());
+      EXPECT_TRUE(driver.call("storageSetItem", args({"localStorage", "before", "writable"})).boolValue());
+      const size_t failures = timesLogged(home, "SQLite failed");
+      readOnly.reset(new ReadOnlyFolders(storingFolders(home)));
+      EXPECT_TRUE(readOnly->mounted);
+      for (int i = 0; i < 20; ++i)
+        EXPECT_FALSE(
+            driver.call("storageSetItem", args({"localStorage", "refused" + std::to_string(i), "v"})).boolValue());
+      EXPECT_EQ("writable", driver.call("storageGetItem", args({"localStorage", "before"})).stringValue());
+      driver.call("addFile", args({"download", "1362", 5, "{}"}));
+      EXPECT_TRUE(waitForError(driver, "DOWNLOAD_UNWRITABLE"));
+      EXPECT_TRUE(playsToTheEnd(driver, "http://127.0.0.1:1/t.mp3?_TEID=1361&_FMT=5&_LOCAL=true&_REPO=download"));
+      EXPECT_NE(16, fileField(driver, "download", 1362, "download_state"));
+      EXPECT_GE(failures + 2, timesLogged(home, "SQLite failed")) << "no error for each refused write";
+      EXPECT_TRUE(readOnly->writable());
+      EXPECT_TRUE(driver.call("storageSetItem", args({"localStorage", "after", "stored"})).boolValue());
+      EXPECT_EQ("writable", driver.call("storageGetItem", args({"localStorage", "before"})).stringValue())
+          << "read on the store opened again";
+      EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 2, 60000})).boolValue());
+      EXPECT_EQ(0, driver.quit());
+    }
+    CoreDriverProcess driver(kTool, driverArguments(home, urls));
+    EXPECT_TRUE(driver.waitUntilStarted());
+    for (const char* key : {"kept", "before", "after"})
+      EXPECT_FALSE(driver.call("storageGetItem", args({"localStorage", key})).isNull()) << key;
+    EXPECT_TRUE(driver.call("storageGetItem", args({"localStorage", "refused0"})).isNull());
+    EXPECT_EQ(16, fileField(driver, "download", 1362, "download_state"));
+    EXPECT_EQ(0, driver.quit());
+    EXPECT_TRUE(TestFolder::read(track.fixture.file) == TestFolder::read(downloadPath(home, 1362)));
     return ::testing::Test::HasFailure() ? 1 : 0;
   });
   if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";

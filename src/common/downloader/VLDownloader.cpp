@@ -235,6 +235,9 @@ void VLDownloader::applyFileAction(const VLDownloaderAction& action) {
     VL_LOG_WARN("Download action without a file dropped : " << actionName(type));
     return;
   }
+  // A removal the index cannot record is refused before a record is made:
+  // the page keeps the download, which the next start would bring back.
+  if (type == VLDownloaderAction::ACTION_REMOVE && !repository->takesRemovals()) return;
   bool create = type == VLDownloaderAction::ACTION_ADD || type == VLDownloaderAction::ACTION_REMOVE;
   VLRepositoryFile* file = repository->getFile(*id, create);
   if (file == nullptr) {
@@ -525,6 +528,10 @@ void VLDownloader::startDownloads(const std::vector<VLRepositoryFile*>& queue, i
     if (running >= getLimit()) return;
     if (file->getCustom() != DOWNLOAD_QUEUED || !isUsable(file->getRepository())) continue;
     if (!file->open(VLRepositoryFile::OPEN_PROVIDE)) {
+      // The open found the folder unusable (turned read-only while the
+      // client ran, its disk gone): the download waits for it, as the
+      // others queued there do, rather than fail for good.
+      if (!isUsable(file->getRepository())) continue;
       VL_LOG_WARN("Unable to start repository file providing");
       setState(file, DOWNLOAD_FAILED);
       continue;

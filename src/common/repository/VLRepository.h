@@ -190,11 +190,19 @@ class VLRepository {
   // makeDirectory: not a download folder that held stored files), probes it
   // and tells the handler onUnwritable when it turns unusable. An index
   // opened read-only (its folder was) counts as a read-only directory until
-  // this check can open it for writing. A folder whose volume is full stays
-  // usable for the files it holds: the handler is told onVolumeFull when the
-  // probe first finds it so. A directory that turns usable again gets the
-  // removals made while it was away finished.
+  // this check can open it for writing, and one whose writes failed for want
+  // of writing (its folder turned read-only) until a trial write passes. A
+  // folder whose volume is full stays usable for the files it holds: the
+  // handler is told onVolumeFull when the probe first finds it so. A
+  // directory that turns usable again gets the removals made while it was
+  // away finished.
   void checkAvailability(bool now);
+  // Whether a removal may be made now: false while the index only reads (its
+  // folder was read-only when it was opened, or turned so, see
+  // checkAvailability), as a removal it cannot record would come back at the
+  // next start. A refusal is logged and told to the handler onUnwritable, at
+  // most once per 3 seconds. True for a repository without an index. Worker.
+  bool takesRemovals();
   // Writes the rows of the records that changed since the last save, and
   // deletes those of the records deleted since, in one transaction;
   // nothing at all when nothing changed. Besides the save that update makes
@@ -255,6 +263,9 @@ class VLRepository {
   // Index database.
   bool openIndex();
   bool reopenIndexForWriting();
+  // Notes an index write that failed with the SQLite result code.
+  void noteIndexWriteFailure(int code);
+  bool indexTakesTrialWrite();
   // The index is loaded and its connection can write (one opened on a
   // read-only folder only reads): rows may be written and deleted.
   bool indexTakesWrites() const;
@@ -355,4 +366,6 @@ class VLRepository {
   std::atomic<bool> readOnly_;  // unavailable, but the directory is there to be read
   bool probedVolumeFull_;       // the last availability check found the volume without room for a new file
   double lastAvailabilityCheck_;
+  double lastRemovalRefusal_ = -1e18;  // when a refused removal was last told
+  bool indexRefusedWrites_ = false;    // an index write failed for want of writing, see noteIndexWriteFailure
 };
