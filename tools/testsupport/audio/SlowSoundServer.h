@@ -2,7 +2,10 @@
 // proxy on the private runtime folder's socket in front of a NullSinkServer
 // that holds the server's answers back, as a loaded or remote server does
 // (each connection's first answer late) or one started on demand at login
-// (its first connection's first answer late). Everything else passes as it is.
+// (its first connection's first answer late), or one that answers each
+// connection's setup and then stops answering (stopped, or stuck, right after
+// a client connected) until it is told to answer again. Everything else
+// passes as it is.
 // Bytes only: the server is to run without shared memory (NullSinkServer's
 // sharedMemory false), whose descriptors would have to travel beside them.
 #pragma once
@@ -16,6 +19,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -35,6 +39,10 @@ class SlowSoundServer {
     EveryConnection,
     // Only the first connection's first answer comes delay late.
     FirstConnection,
+    // Each connection is answered as far as it is set up (the replies to
+    // its authentication and its name: the client counts as connected);
+    // every later answer is held until answerAgain. delay is not used.
+    AfterSetup,
   };
 
   // Stands in front of server (running) for this process and the children it
@@ -49,7 +57,7 @@ class SlowSoundServer {
     const std::string socketPath = runtime + "/pulse/native";
     unlink(socketPath.c_str());
     listener_ = listenOn(socketPath);
-    if (listener_ < 0 || pipe(stop_) != 0) return;
+    if (listener_ < 0 || pipe(stop_) != 0 || pipe(wake_) != 0) return;
     setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
     setenv("PULSE_RUNTIME_PATH", (runtime + "/pulse").c_str(), 1);
     thread_ = std::thread([this] { run(); });
@@ -61,7 +69,7 @@ class SlowSoundServer {
       (void)!write(stop_[1], &stop, 1);
       thread_.join();
     }
-    for (int fd : {listener_, stop_[0], stop_[1]}) {
+    for (int fd : {listener_, stop_[0], stop_[1], wake_[0], wake_[1]}) {
       if (fd >= 0) close(fd);
     }
     NullSinkServer::usePrivateRuntime();
@@ -73,8 +81,18 @@ class SlowSoundServer {
   // Connections taken so far.
   int connections() const { return connections_.load(); }
 
+  // AfterSetup: the server's answers held so far and from now on pass.
+  void answerAgain() {
+    stalled_.store(false);
+    const char wake = 0;
+    (void)!write(wake_[1], &wake, 1);
+  }
+
  private:
   using Clock = std::chrono::steady_clock;
+
+  // A packet's header: its length (big-endian) and four more fields.
+  static constexpr size_t kHeaderBytes = 20;
 
   // Bytes read at once.
   using Chunk = std::vector<char>;
@@ -86,6 +104,12 @@ class SlowSoundServer {
     bool answered = false;    // the server sent its first bytes
     Clock::time_point until;  // answers held until then
     std::deque<Chunk> held;   // from the server, not yet passed on
+    // AfterSetup: the setup's answers still to pass whole, and the bytes of
+    // the answer being passed (its header first).
+    int setupAnswers = 2;
+    size_t headerLeft = kHeaderBytes;
+    uint32_t length = 0;
+    size_t bodyLeft = 0;
     ~Pair() {
       if (client >= 0) close(client);
       if (server >= 0) close(server);
@@ -148,10 +172,41 @@ class SlowSoundServer {
     if (pair->server >= 0) pairs->push_back(std::move(pair));
   }
 
+  // AfterSetup: how many of chunk's bytes still belong to the setup's
+  // answers.
+  static size_t setupBytes(Pair& pair, const Chunk& chunk) {
+    size_t at = 0;
+    while (at < chunk.size() && pair.setupAnswers > 0) {
+      if (pair.headerLeft > 0) {
+        const size_t index = kHeaderBytes - pair.headerLeft;
+        if (index < 4) pair.length = (pair.length << 8) | uint8_t(chunk[at]);
+        ++at;
+        if (--pair.headerLeft == 0) pair.bodyLeft = pair.length;
+      } else {
+        const size_t taken = std::min(pair.bodyLeft, chunk.size() - at);
+        at += taken;
+        pair.bodyLeft -= taken;
+      }
+      if (pair.headerLeft == 0 && pair.bodyLeft == 0) {
+        --pair.setupAnswers;
+        pair.headerLeft = kHeaderBytes;
+        pair.length = 0;
+      }
+    }
+    return at;
+  }
+
   // Takes what the server sent; false once either side is gone.
   bool fromServer(Pair& pair) {
     Chunk chunk;
     if (!receive(pair.server, &chunk)) return false;
+    if (slowness_ == Slowness::AfterSetup && stalled_.load()) {
+      const size_t setup = setupBytes(pair, chunk);
+      if (setup > 0 && !pass(pair.client, Chunk(chunk.begin(), chunk.begin() + long(setup)))) return false;
+      chunk.erase(chunk.begin(), chunk.begin() + long(setup));
+      if (!chunk.empty()) pair.held.push_back(std::move(chunk));
+      return release(pair);
+    }
     if (!pair.answered && pair.slow) pair.until = Clock::now() + delay_;
     pair.answered = true;
     pair.held.push_back(std::move(chunk));
@@ -159,8 +214,8 @@ class SlowSoundServer {
   }
 
   // Passes on what the server sent once its time has come.
-  static bool release(Pair& pair) {
-    if (Clock::now() < pair.until) return true;
+  bool release(Pair& pair) {
+    if (Clock::now() < pair.until || (slowness_ == Slowness::AfterSetup && stalled_.load())) return true;
     while (!pair.held.empty()) {
       if (!pass(pair.client, pair.held.front())) return false;
       pair.held.pop_front();
@@ -171,12 +226,13 @@ class SlowSoundServer {
   void run() {
     std::vector<std::unique_ptr<Pair>> pairs;
     for (;;) {
-      std::vector<pollfd> watched = {{stop_[0], POLLIN, 0}, {listener_, POLLIN, 0}};
+      std::vector<pollfd> watched = {{stop_[0], POLLIN, 0}, {listener_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+      const bool stalled = slowness_ == Slowness::AfterSetup && stalled_.load();
       int timeout = -1;
       for (const auto& pair : pairs) {
         watched.push_back({pair->client, POLLIN, 0});
         watched.push_back({pair->server, POLLIN, 0});
-        if (pair->held.empty()) continue;
+        if (pair->held.empty() || stalled) continue;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(pair->until - Clock::now());
         const int wait = int(std::max<long>(1, long(left.count()) + 1));
         timeout = timeout < 0 ? wait : std::min(timeout, wait);
@@ -184,11 +240,13 @@ class SlowSoundServer {
       if (poll(watched.data(), watched.size(), timeout) < 0 && errno != EINTR) return;
       if (watched[0].revents) return;
       if (watched[1].revents & POLLIN) accept(&pairs);
+      char drained[16];
+      if (watched[2].revents & POLLIN) (void)!read(wake_[0], drained, sizeof drained);
       std::vector<bool> gone(pairs.size(), false);
       for (size_t i = 0; i < gone.size(); ++i) {
         Pair& pair = *pairs[i];
-        const pollfd& client = watched[2 + 2 * i];
-        const pollfd& server = watched[3 + 2 * i];
+        const pollfd& client = watched[3 + 2 * i];
+        const pollfd& server = watched[4 + 2 * i];
         Chunk chunk;
         if (client.revents && (!receive(pair.client, &chunk) || !pass(pair.server, chunk))) gone[i] = true;
         if (server.revents && !fromServer(pair)) gone[i] = true;
@@ -205,6 +263,8 @@ class SlowSoundServer {
   std::chrono::milliseconds delay_;
   int listener_ = -1;
   int stop_[2] = {-1, -1};
+  int wake_[2] = {-1, -1};
+  std::atomic<bool> stalled_{true};
   std::atomic<int> connections_{0};
   std::thread thread_;
   bool ready_ = false;
