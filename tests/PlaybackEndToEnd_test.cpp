@@ -605,8 +605,11 @@ TEST_F(PlaybackTest, ASoundServerThatStopsAnsweringAfterTheConnectionHoldsNoPage
   ASSERT_TRUE(stalling.ready());
   using Clock = std::chrono::steady_clock;
   // Seconds since started.
-  const auto held = [](Clock::time_point started) {
-    return std::chrono::duration<double>(Clock::now() - started).count();
+  double longest = 0.0;
+  const auto held = [&longest](Clock::time_point started) {
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    longest = std::max(longest, seconds);
+    return seconds;
   };
   const double guard = 3.0;
   auto started = Clock::now();
@@ -631,6 +634,7 @@ TEST_F(PlaybackTest, ASoundServerThatStopsAnsweringAfterTheConnectionHoldsNoPage
     }
   }
 
+  std::printf("longest page call while the server stalled: %.2f s\n", longest);
   stalling.answerAgain();
   ASSERT_TRUE(runUntil(driver, [&] { return offersTheServersSinks(driver); })) << "still on " << outputInUse(driver);
   int64_t lowest = ask(driver, "getPosition", sound);

@@ -193,3 +193,30 @@ TEST(VEOutputPulseSlowServer, AServerThatAnswersLateIsListedOnceItAnswered) {
   output.close();
   EXPECT_EQ(1, slow.connections());
 }
+
+// A server slow only at its first answer (started on demand, or busy at
+// login) by 2 s and by 5 s, far past the half second a listing waits: the
+// connection is not given up on, so the sinks are listed once it answered,
+// on that one connection, and an output opens there. The listings meanwhile
+// give up at once instead of each waiting for it.
+TEST(VEOutputPulseSlowServer, AServerSlowAtItsFirstAnswerBySecondsIsListedOnceItAnswered) {
+  for (int seconds : {2, 5}) {
+    SCOPED_TRACE(seconds);
+    NullSinkServer server({"test"}, false);
+    if (!server.ready()) GTEST_SKIP() << "no PulseAudio server could be started here";
+    SlowSoundServer slow(server, SlowSoundServer::Slowness::FirstConnection, std::chrono::seconds(seconds));
+    ASSERT_TRUE(slow.ready());
+    std::vector<VEOutputDriver> drivers;
+    EXPECT_FALSE(VEOutputPulse().listDrivers(&drivers)) << "answered before the server did";
+    ASSERT_TRUE(updateUntil(nullptr, [&] {
+      drivers.clear();
+      return VEOutputPulse().listDrivers(&drivers);
+    }));
+    ASSERT_EQ(1u, drivers.size());
+    SilentSource silence;
+    VEOutputPulse output;
+    EXPECT_EQ(VE_OK, output.open(drivers[0], 44100, &silence));
+    output.close();
+    EXPECT_EQ(1, slow.connections());
+  }
+}
