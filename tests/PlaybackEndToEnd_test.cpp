@@ -588,12 +588,15 @@ TEST_F(PlaybackTest, AHungSoundServerHoldsNoPageCallAcrossChangesOfUser) {
 // A sound server that answers each connection's setup and then stops
 // answering (stopped right after a client connected): the ALSA bridge to it
 // opens, but its stream is never answered. The page polls a playing track
-// every tenth of a second and changes user every 2.5 s; no call is held
+// every tenth of a second and changes user, then device, every 2.5 s, the
+// device switch setting its new engine up against the server while the
+// page reads the track's state; no call is held
 // (the guard is far above the half second a start or a change of user may
 // give a server, and far below the 30 s the bridge waits). Once the server
 // answers again the track is heard on it.
 TEST_F(PlaybackTest, ASoundServerThatStopsAnsweringAfterTheConnectionHoldsNoPageCall) {
   const vetest::Fixture track = vetest::flac("e2e-stall", 60.0, 44100, 2, 530);
+  const std::string sink = "1:" + std::to_string(VEOutput::driverId("test"));
   TestHttpServer server;
   ASSERT_TRUE(server.isRunning());
   vetest::NullSinkServer pulse({"test"}, false);
@@ -606,6 +609,7 @@ TEST_F(PlaybackTest, ASoundServerThatStopsAnsweringAfterTheConnectionHoldsNoPage
   using Clock = std::chrono::steady_clock;
   // Seconds since started.
   double longest = 0.0;
+  double longestRead = 0.0;
   const auto held = [&longest](Clock::time_point started) {
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     longest = std::max(longest, seconds);
@@ -624,17 +628,19 @@ TEST_F(PlaybackTest, ASoundServerThatStopsAnsweringAfterTheConnectionHoldsNoPage
     EXPECT_LT(held(started), guard) << "setUserId waited for the server";
     sound = create(driver, server, track, 1900 + round);
     ASSERT_TRUE(driver.call("play", args({sound}), nullptr, 60).boolValue());
+    driver.call("setSetting", args({"device_output", round % 2 ? "0:0" : sink}));
     for (int poll = 0; poll < 25; ++poll) {
       for (const char* call : {"getPosition", "getVolume", "getState"}) {
         started = Clock::now();
         ASSERT_TRUE(driver.call(call, args({sound}), nullptr, 60).isNumber());
+        longestRead = std::max(longestRead, held(started));
         EXPECT_LT(held(started), guard) << call << " waited for the server";
       }
       driver.call("sleep", args({100}));
     }
   }
 
-  std::printf("longest page call while the server stalled: %.2f s\n", longest);
+  std::printf("longest page call while the server stalled: %.2f s, read of the track: %.2f s\n", longest, longestRead);
   stalling.answerAgain();
   ASSERT_TRUE(runUntil(driver, [&] { return offersTheServersSinks(driver); })) << "still on " << outputInUse(driver);
   int64_t lowest = ask(driver, "getPosition", sound);
