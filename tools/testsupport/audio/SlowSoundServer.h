@@ -4,8 +4,7 @@
 // (each connection's first answer late) or one started on demand at login
 // (its first connection's first answer late), or one that answers each
 // connection's setup and then stops answering (stopped, or stuck, right after
-// a client connected) until it is told to answer again. Everything else
-// passes as it is.
+// a client connected). Everything else passes as it is.
 // Bytes only: the server is to run without shared memory (NullSinkServer's
 // sharedMemory false), whose descriptors would have to travel beside them.
 #pragma once
@@ -41,7 +40,7 @@ class SlowSoundServer {
     FirstConnection,
     // Each connection is answered as far as it is set up (the replies to
     // its authentication and its name: the client counts as connected);
-    // every later answer is held until answerAgain. delay is not used.
+    // every later answer is held. delay is not used.
     AfterSetup,
   };
 
@@ -57,7 +56,7 @@ class SlowSoundServer {
     const std::string socketPath = runtime + "/pulse/native";
     unlink(socketPath.c_str());
     listener_ = listenOn(socketPath);
-    if (listener_ < 0 || pipe(stop_) != 0 || pipe(wake_) != 0) return;
+    if (listener_ < 0 || pipe(stop_) != 0) return;
     setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
     setenv("PULSE_RUNTIME_PATH", (runtime + "/pulse").c_str(), 1);
     thread_ = std::thread([this] { run(); });
@@ -69,7 +68,7 @@ class SlowSoundServer {
       (void)!write(stop_[1], &stop, 1);
       thread_.join();
     }
-    for (int fd : {listener_, stop_[0], stop_[1], wake_[0], wake_[1]}) {
+    for (int fd : {listener_, stop_[0], stop_[1]}) {
       if (fd >= 0) close(fd);
     }
     NullSinkServer::usePrivateRuntime();
@@ -80,13 +79,6 @@ class SlowSoundServer {
   bool ready() const { return ready_; }
   // Connections taken so far.
   int connections() const { return connections_.load(); }
-
-  // AfterSetup: the server's answers held so far and from now on pass.
-  void answerAgain() {
-    stalled_.store(false);
-    const char wake = 0;
-    (void)!write(wake_[1], &wake, 1);
-  }
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -200,7 +192,7 @@ class SlowSoundServer {
   bool fromServer(Pair& pair) {
     Chunk chunk;
     if (!receive(pair.server, &chunk)) return false;
-    if (slowness_ == Slowness::AfterSetup && stalled_.load()) {
+    if (slowness_ == Slowness::AfterSetup) {
       const size_t setup = setupBytes(pair, chunk);
       if (setup > 0 && !pass(pair.client, Chunk(chunk.begin(), chunk.begin() + long(setup)))) return false;
       chunk.erase(chunk.begin(), chunk.begin() + long(setup));
@@ -215,7 +207,7 @@ class SlowSoundServer {
 
   // Passes on what the server sent once its time has come.
   bool release(Pair& pair) {
-    if (Clock::now() < pair.until || (slowness_ == Slowness::AfterSetup && stalled_.load())) return true;
+    if (Clock::now() < pair.until || slowness_ == Slowness::AfterSetup) return true;
     while (!pair.held.empty()) {
       if (!pass(pair.client, pair.held.front())) return false;
       pair.held.pop_front();
@@ -226,8 +218,8 @@ class SlowSoundServer {
   void run() {
     std::vector<std::unique_ptr<Pair>> pairs;
     for (;;) {
-      std::vector<pollfd> watched = {{stop_[0], POLLIN, 0}, {listener_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-      const bool stalled = slowness_ == Slowness::AfterSetup && stalled_.load();
+      std::vector<pollfd> watched = {{stop_[0], POLLIN, 0}, {listener_, POLLIN, 0}};
+      const bool stalled = slowness_ == Slowness::AfterSetup;
       int timeout = -1;
       for (const auto& pair : pairs) {
         watched.push_back({pair->client, POLLIN, 0});
@@ -240,13 +232,11 @@ class SlowSoundServer {
       if (poll(watched.data(), watched.size(), timeout) < 0 && errno != EINTR) return;
       if (watched[0].revents) return;
       if (watched[1].revents & POLLIN) accept(&pairs);
-      char drained[16];
-      if (watched[2].revents & POLLIN) (void)!read(wake_[0], drained, sizeof drained);
       std::vector<bool> gone(pairs.size(), false);
       for (size_t i = 0; i < gone.size(); ++i) {
         Pair& pair = *pairs[i];
-        const pollfd& client = watched[3 + 2 * i];
-        const pollfd& server = watched[4 + 2 * i];
+        const pollfd& client = watched[2 + 2 * i];
+        const pollfd& server = watched[3 + 2 * i];
         Chunk chunk;
         if (client.revents && (!receive(pair.client, &chunk) || !pass(pair.server, chunk))) gone[i] = true;
         if (server.revents && !fromServer(pair)) gone[i] = true;
@@ -263,8 +253,6 @@ class SlowSoundServer {
   std::chrono::milliseconds delay_;
   int listener_ = -1;
   int stop_[2] = {-1, -1};
-  int wake_[2] = {-1, -1};
-  std::atomic<bool> stalled_{true};
   std::atomic<int> connections_{0};
   std::thread thread_;
   bool ready_ = false;
