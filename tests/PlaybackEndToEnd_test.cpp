@@ -585,6 +585,74 @@ TEST_F(PlaybackTest, AHungSoundServerHoldsNoPageCallAcrossChangesOfUser) {
   EXPECT_EQ(0, driver.quit());
 }
 
+// A sound server that answers each connection's setup and then stops
+// answering (stopped right after a client connected): the ALSA bridge to it
+// opens, but its stream is never answered. The page polls a playing track
+// every tenth of a second and changes user, then device, every 2.5 s, the
+// device switch setting its new engine up against the server while the
+// page reads the track's state; no call is held
+// (the guard is far above the half second a start or a change of user may
+// give a server, and far below the 30 s the bridge waits). Once the server
+// answers again the client plays on its default sink and offers its sinks.
+TEST_F(PlaybackTest, ASoundServerThatStopsAnsweringAfterTheConnectionHoldsNoPageCall) {
+  const vetest::Fixture track = vetest::flac("e2e-stall", 60.0, 44100, 2, 530);
+  const std::string sink = "1:" + std::to_string(VEOutput::driverId("test"));
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  vetest::NullSinkServer pulse({"test"}, false);
+  if (!pulse.ready()) {
+    std::printf("no PulseAudio server could be started here: the stalling server is left out\n");
+    return;
+  }
+  auto stalling = std::make_unique<vetest::SlowSoundServer>(pulse, vetest::SlowSoundServer::Slowness::AfterSetup,
+                                                            std::chrono::milliseconds(0));
+  ASSERT_TRUE(stalling->ready());
+  using Clock = std::chrono::steady_clock;
+  // Seconds since started.
+  double longest = 0.0;
+  double longestRead = 0.0;
+  const auto held = [&longest](Clock::time_point started) {
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    longest = std::max(longest, seconds);
+    return seconds;
+  };
+  const double guard = 3.0;
+  auto started = Clock::now();
+  CoreDriverProcess driver(kTool, {"--home", folder.folder("stall")});
+  ASSERT_TRUE(driver.waitUntilStarted(60));
+  EXPECT_LT(held(started), guard) << "the start waited for the server";
+  int sound = 0;
+  for (int round = 0; round < 6; ++round) {
+    SCOPED_TRACE(round);
+    started = Clock::now();
+    EXPECT_TRUE(driver.call("setUserId", args({round % 2 ? "" : "someone"}), nullptr, 60).isBool());
+    EXPECT_LT(held(started), guard) << "setUserId waited for the server";
+    sound = create(driver, server, track, 1900 + round);
+    ASSERT_TRUE(driver.call("play", args({sound}), nullptr, 60).boolValue());
+    driver.call("setSetting", args({"device_output", round % 2 ? "0:0" : sink}));
+    for (int poll = 0; poll < 25; ++poll) {
+      for (const char* call : {"getPosition", "getVolume", "getState"}) {
+        started = Clock::now();
+        ASSERT_TRUE(driver.call(call, args({sound}), nullptr, 60).isNumber());
+        longestRead = std::max(longestRead, held(started));
+        EXPECT_LT(held(started), guard) << call << " waited for the server";
+      }
+      driver.call("sleep", args({100}));
+    }
+  }
+
+  std::printf("longest page call while the server stalled: %.2f s, read of the track: %.2f s\n", longest, longestRead);
+  // The server answers again: the client's socket passes everything on.
+  stalling.reset();
+  vetest::SlowSoundServer answering(pulse, vetest::SlowSoundServer::Slowness::EveryConnection,
+                                    std::chrono::milliseconds(0));
+  ASSERT_TRUE(answering.ready());
+  const std::string onTheSink = "0:" + std::to_string(VEOutput::driverId("test"));
+  ASSERT_TRUE(runUntil(driver, [&] { return outputInUse(driver) == onTheSink; })) << "still on " << outputInUse(driver);
+  EXPECT_TRUE(offersTheServersSinks(driver));
+  EXPECT_EQ(0, driver.quit());
+}
+
 // A sound server that answers every connection 0.7 s late (loaded, or
 // remote), past the half second a start or a look waits: the client starts
 // on no sound without waiting for it, and is on the server, offering its

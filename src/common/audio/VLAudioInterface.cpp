@@ -190,89 +190,91 @@ void VLAudioInterface::init(const std::string& name, const std::string& output, 
 }
 
 bool VLAudioInterface::openEngine(const std::string& output, size_t streamBufferSize) {
+  Engine engine;
+  if (!prepareEngine(output, streamBufferSize, &engine)) return false;
+  installEngine(engine);
+  return true;
+}
+
+// Touches no member but the constant block alignment and source: it runs off
+// the audio lock while the engine in use plays on.
+bool VLAudioInterface::prepareEngine(const std::string& output, size_t streamBufferSize, Engine* engine) const {
   VESystem* system = nullptr;
   VEResult result = VESystem::create(&system);
   if (result != VE_OK) {
     VL_LOG_ERROR(describeResult(result));
     return false;
   }
-  system_.store(system);
+  engine->system = system;
   result = system->setSoftwareFormat(44100, VE_SOUND_FORMAT_PCM16, 2, 2, VE_RESAMPLER_SPLINE);
-  if (result != VE_OK) {
-    VL_LOG_ERROR(describeResult(result));
-    closeEngine();
-    return false;
+  if (result == VE_OK) {
+    // The engine's table says which device families are listed, in its order.
+    for (size_t index = 0; index < kOutputCount; ++index) {
+      if (kOutputs[index].listsDevices)
+        searchAvailableOutputDrivers(system, kOutputs[index].name, kOutputs[index].type, &engine->drivers);
+    }
+    if (!startOutput(output, engine)) result = VE_ERR_OUTPUT_INIT;
   }
-
-  DriverList drivers;
-  // The engine's table says which device families are listed, in its order.
-  for (size_t index = 0; index < kOutputCount; ++index) {
-    if (kOutputs[index].listsDevices)
-      searchAvailableOutputDrivers(kOutputs[index].name, kOutputs[index].type, &drivers);
-  }
-  {
-    VLMutexLocker locker(valuesLock_);
-    outputDrivers_ = drivers;
-  }
-
-  if (!startOutput(output)) {
-    closeEngine();
-    return false;
-  }
-  initialised_ = true;
-  noteSettledOutput();
-
   char proxy[kNameLength] = {0};
-  result = system->getNetworkProxy(proxy, sizeof(proxy));
-  if (result != VE_OK) {
-    VL_LOG_ERROR(describeResult(result));
-    closeEngine();
-    return false;
-  }
-  if (proxy[0] != '\0') VL_LOG_DEBUG("Audio engine proxy detected : " << proxy);
-
-  result = system->setStreamBufferSize(static_cast<unsigned int>(streamBufferSize), VE_TIMEUNIT_RAWBYTES);
-  if (result != VE_OK && streamBufferSize != kDefaultStreamBufferSize) {
-    // A stored size the engine cannot take must not leave the session
-    // without sound.
-    VL_LOG_WARN("Unable to set stream buffer size, using the default : " << streamBufferSize);
-    streamBufferSize = kDefaultStreamBufferSize;
+  if (result == VE_OK) result = system->getNetworkProxy(proxy, sizeof(proxy));
+  if (result == VE_OK && proxy[0] != '\0') VL_LOG_DEBUG("Audio engine proxy detected : " << proxy);
+  if (result == VE_OK) {
     result = system->setStreamBufferSize(static_cast<unsigned int>(streamBufferSize), VE_TIMEUNIT_RAWBYTES);
+    if (result != VE_OK && streamBufferSize != kDefaultStreamBufferSize) {
+      // A stored size the engine cannot take must not leave the session
+      // without sound.
+      VL_LOG_WARN("Unable to set stream buffer size, using the default : " << streamBufferSize);
+      streamBufferSize = kDefaultStreamBufferSize;
+      result = system->setStreamBufferSize(static_cast<unsigned int>(streamBufferSize), VE_TIMEUNIT_RAWBYTES);
+    }
   }
-  if (result != VE_OK) {
-    VL_LOG_ERROR(describeResult(result));
-    closeEngine();
-    return false;
-  }
-  {
-    VLMutexLocker locker(valuesLock_);
-    streamBufferSize_ = streamBufferSize;
-  }
-
-  result = system->setDecodeBufferLength(kDecodeBufferMilliseconds);
+  engine->streamBufferSize = streamBufferSize;
+  if (result == VE_OK) result = system->setDecodeBufferLength(kDecodeBufferMilliseconds);
   if (result == VE_OK)
     result = system->setFileSystem(&VLAudioInterface::streamOpen, &VLAudioInterface::streamClose,
                                    &VLAudioInterface::asyncStreamRead, blockAlign_, source_.load());
-  if (result != VE_OK) {
-    VL_LOG_ERROR(describeResult(result));
-    closeEngine();
-    return false;
+  if (result == VE_OK) return true;
+  // startOutput logged its own failures.
+  if (result != VE_ERR_OUTPUT_INIT) VL_LOG_ERROR(describeResult(result));
+  discardEngine(engine);
+  return false;
+}
+
+void VLAudioInterface::discardEngine(Engine* engine) {
+  if (!engine->system) return;
+  VEResult result = engine->system->close();
+  if (result != VE_OK) VL_LOG_WARN(describeResult(result));
+  result = engine->system->release();
+  if (result != VE_OK) VL_LOG_WARN(describeResult(result));
+  engine->system = nullptr;
+}
+
+// Audio lock held; no engine in use.
+void VLAudioInterface::installEngine(const Engine& engine) {
+  {
+    VLMutexLocker locker(valuesLock_);
+    outputDrivers_ = engine.drivers;
+    output_ = engine.output;
+    outputDriverIndex_ = engine.driverIndex;
+    streamBufferSize_ = engine.streamBufferSize;
   }
-  return true;
+  system_.store(engine.system);
+  initialised_ = true;
+  noteSettledOutput();
 }
 
 // Chooses the output of an id and opens it. An id whose kind of output has no
 // device now (the sound server not started yet, or gone) or whose device does
 // not open plays on the automatic output instead; an id that names no kind of
 // output at all (no colon) fails.
-bool VLAudioInterface::startOutput(const std::string& output) {
-  VESystem* system = system_.load();
+bool VLAudioInterface::startOutput(const std::string& output, Engine* engine) const {
+  VESystem* system = engine->system;
   const std::string requested = output.empty() ? kDefaultOutput : output;
-  bool selected = selectOutput(requested);
+  bool selected = selectOutput(requested, engine);
   const bool fallsBack = !selected && requested.find(':') != std::string::npos && requested != kDefaultOutput;
   if (fallsBack) {
     VL_LOG_WARN("Unable to set audio engine output, set it to default : " << requested);
-    selected = selectOutput(kDefaultOutput);
+    selected = selectOutput(kDefaultOutput, engine);
   }
   if (!selected) {
     VL_LOG_ERROR("Unable to set audio engine output : " << output);
@@ -281,7 +283,7 @@ bool VLAudioInterface::startOutput(const std::string& output) {
   VEResult result = system->init(kChannelCount, 0, nullptr);
   if (result == VE_ERR_OUTPUT_INIT && output != kDefaultOutput && !fallsBack) {
     VL_LOG_WARN("Unable to set audio engine output, set it to default");
-    if (!selectOutput(kDefaultOutput)) {
+    if (!selectOutput(kDefaultOutput, engine)) {
       VL_LOG_ERROR("Unable to set audio engine output to default");
       return false;
     }
@@ -354,10 +356,10 @@ bool VLAudioInterface::playsDriver(VEOutputType settled, int type, unsigned int 
          guid.data1 == key;
 }
 
-bool VLAudioInterface::searchAvailableOutputDrivers(const std::string& label, int type, DriverList* list) {
+bool VLAudioInterface::searchAvailableOutputDrivers(VESystem* system, const std::string& label, int type,
+                                                    DriverList* list) {
   int count = 0;
-  if (!useOutputType(type, &count)) return false;
-  VESystem* system = system_.load();
+  if (!useOutputType(system, type, &count)) return false;
   for (int index = 0; index < count; ++index) {
     char name[kNameLength] = {0};
     VEGuid guid = {};
@@ -376,13 +378,13 @@ bool VLAudioInterface::searchAvailableOutputDrivers(const std::string& label, in
 
 // Chooses the output type and driver of an id before the engine's init. An id
 // whose driver is gone plays on driver 0 and stays the current output.
-bool VLAudioInterface::selectOutput(const std::string& id) {
+bool VLAudioInterface::selectOutput(const std::string& id, Engine* engine) {
   const size_t colon = id.find(':');
   if (colon == std::string::npos) return false;
   const int type = parseOutputType(id.substr(0, colon));
   int count = 0;
-  if (!useOutputType(type, &count)) return false;
-  VESystem* system = system_.load();
+  VESystem* system = engine->system;
+  if (!useOutputType(system, type, &count)) return false;
   VEResult result = VE_OK;
   if (count <= 0) {
     VL_LOG_WARN("No driver found");
@@ -421,14 +423,14 @@ bool VLAudioInterface::selectOutput(const std::string& id) {
     VL_LOG_ERROR(describeResult(result));
     return false;
   }
-  setOutputValue(selected, index);
+  engine->output = selected;
+  engine->driverIndex = index;
   return true;
 }
 
 // Sets the engine's output type and counts its drivers; false, logged, when
 // there is no system or the engine refuses either.
-bool VLAudioInterface::useOutputType(int type, int* driverCount) {
-  VESystem* system = system_.load();
+bool VLAudioInterface::useOutputType(VESystem* system, int type, int* driverCount) {
   if (!system) return false;
   VEResult result = system->setOutput(static_cast<VEOutputType>(type));
   if (result == VE_OK) result = system->getNumDrivers(driverCount);
@@ -556,10 +558,16 @@ bool VLAudioInterface::setOutput(const std::string& id, bool now) {
     VLMutexLocker locker(valuesLock_);
     pendingOutput_.clear();
   }
-  VLMutexLocker locker(mutex_);
-  wantedOutput_ = target;
-  if (!initialised_) return selectOutput(target);
   {
+    VLMutexLocker locker(mutex_);
+    wantedOutput_ = target;
+    if (!initialised_) {
+      Engine engine;
+      engine.system = system_.load();
+      if (!selectOutput(target, &engine)) return false;
+      setOutputValue(engine.output, engine.driverIndex);
+      return true;
+    }
     // No sound in place of a device is never the device asked for: asking
     // again (the automatic choice, a reset of the settings) looks again.
     VLMutexLocker values(valuesLock_);
@@ -568,22 +576,43 @@ bool VLAudioInterface::setOutput(const std::string& id, bool now) {
   return switchOutput(target);
 }
 
+// The new engine is set up (its devices listed, its output opened, which
+// waits on sound servers) before the audio lock is taken, while the engine in
+// use plays on and the page's sound calls are answered; the lock is held only
+// to hand the sounds over. An engine playing on ALSA is closed first instead,
+// all under the lock, as a sound card's device opens only once at a time.
 bool VLAudioInterface::switchOutput(const std::string& id) {
-  if (!save()) return false;
   size_t bufferSize = getStreamBufferSize();
   if (bufferSize == kNoPendingSize) bufferSize = kDefaultStreamBufferSize;
-  // The output id changes only once the new device is chosen: the page
-  // never reads an id that names no device.
-  if (openEngine(id, bufferSize)) return restore();
-  // The sounds outlive a device that cannot be opened: they go on on the
-  // automatic output, and the page learns that its choice did not apply.
-  VL_LOG_WARN("Unable to switch audio engine output, set it to default : " << id);
-  if (!openEngine(kDefaultOutput, bufferSize)) {
+  VEOutputType inUse = VE_OUTPUTTYPE_AUTODETECT;
+  VESystem* current = system_.load();
+  const bool closeFirst = current && current->getOutput(&inUse) == VE_OK && inUse == VE_OUTPUTTYPE_ALSA;
+  Engine engine;
+  bool fellBack = false;
+  const auto open = [&] {
+    // The output id changes only once the new device is chosen: the page
+    // never reads an id that names no device.
+    if (prepareEngine(id, bufferSize, &engine)) return true;
+    // The sounds outlive a device that cannot be opened: they go on on the
+    // automatic output, and the page learns that its choice did not apply.
+    VL_LOG_WARN("Unable to switch audio engine output, set it to default : " << id);
+    fellBack = true;
+    return prepareEngine(kDefaultOutput, bufferSize, &engine);
+  };
+  bool opened = !closeFirst && open();
+  VLMutexLocker locker(mutex_);
+  if (!save()) {
+    discardEngine(&engine);
+    return false;
+  }
+  if (closeFirst) opened = open();
+  if (!opened) {
     VL_LOG_ERROR("Unable to set audio engine output to default");
     return false;
   }
+  installEngine(engine);
   restore();
-  return false;
+  return !fellBack;
 }
 
 bool VLAudioInterface::save() {
@@ -660,35 +689,19 @@ size_t VLAudioInterface::getStreamBufferSize() const {
 
 bool VLAudioInterface::update() {
   if (!system_.load()) return false;
-  // Outside the audio lock: the page's sound calls never wait for a look.
+  // Outside the audio lock: the page's sound calls never wait for a look,
+  // nor for a device switch's setting up of its new engine.
   const bool deviceFound = lookForDevice();
-  VLMutexLocker locker(mutex_);
-  VESystem* system = system_.load();
-  if (!system) return false;
-  VEResult engineResult = system->update();
+  bool result = true;
+  VEResult engineResult = updatePass(&result);
   if (engineResult == VE_ERR_OUTPUT_LOST) {
-    system = recoverLostOutput();
-    if (!system) return false;
-    engineResult = system->update();
+    recoverLostOutput();
+    engineResult = updatePass(&result);
   }
   if (engineResult != VE_OK) {
-    VL_LOG_WARN(describeResult(engineResult));
+    if (engineResult != VE_ERR_UNINITIALIZED || system_.load()) VL_LOG_WARN(describeResult(engineResult));
     return false;
   }
-
-  bool result = true;
-  playingCount_ = 0;
-  PlaybackState playback = PlaybackStopped;
-  for (auto& entry : sounds_) {
-    if (!entry.second->update()) result = false;
-    if (entry.second->getPlaying()) {
-      ++playingCount_;
-      playback = std::max(playback, entry.second->getPaused() ? PlaybackPaused : PlaybackPlaying);
-    }
-  }
-  playbackState_.store(playback);
-  warnTooManySounds();
-  releaseDeferredSounds(&result);
 
   std::string pendingOutput;
   size_t pendingSize = kNoPendingSize;
@@ -697,14 +710,44 @@ bool VLAudioInterface::update() {
     pendingOutput.swap(pendingOutput_);
     pendingSize = pendingStreamBufferSize_;
   }
-  if (!pendingOutput.empty()) setOutput(pendingOutput, true);
-  // A device chosen in this pass replaces what the look was for.
-  if (deviceFound && pendingOutput.empty()) {
-    VL_LOG_INFO("Audio output device found, set it to : " << wantedOutput_);
-    switchOutput(wantedOutput_);
+  if (!pendingOutput.empty()) {
+    setOutput(pendingOutput, true);
+  } else if (deviceFound) {
+    // A device chosen in this pass replaces what the look was for.
+    std::string wanted;
+    {
+      VLMutexLocker locker(mutex_);
+      wanted = wantedOutput_;
+    }
+    VL_LOG_INFO("Audio output device found, set it to : " << wanted);
+    switchOutput(wanted);
   }
   if (pendingSize != kNoPendingSize) setStreamBufferSize(pendingSize, true);
   return result;
+}
+
+// The engine's update and every sound's, under the audio lock. The engine's
+// result; VE_ERR_UNINITIALIZED without an engine. *result turns false when a
+// sound's update or a release fails.
+VEResult VLAudioInterface::updatePass(bool* result) {
+  VLMutexLocker locker(mutex_);
+  VESystem* system = system_.load();
+  if (!system) return VE_ERR_UNINITIALIZED;
+  const VEResult engineResult = system->update();
+  if (engineResult != VE_OK) return engineResult;
+  playingCount_ = 0;
+  PlaybackState playback = PlaybackStopped;
+  for (auto& entry : sounds_) {
+    if (!entry.second->update()) *result = false;
+    if (entry.second->getPlaying()) {
+      ++playingCount_;
+      playback = std::max(playback, entry.second->getPaused() ? PlaybackPaused : PlaybackPlaying);
+    }
+  }
+  playbackState_.store(playback);
+  warnTooManySounds();
+  releaseDeferredSounds(result);
+  return VE_OK;
 }
 
 // Every few seconds while the engine waits for a device a look starts away
@@ -735,7 +778,7 @@ bool VLAudioInterface::lookForDevice() {
 
 // The device went away under the engine (unplugged, sound server stopped or
 // restarted): the sounds move to the automatic output, each where it was,
-// as a device switch moves them. Audio lock held.
+// as a device switch moves them.
 VESystem* VLAudioInterface::recoverLostOutput() {
   VL_LOG_WARN("Audio engine output lost, set it to default : " << getOutput());
   switchOutput(kDefaultOutput);

@@ -28,8 +28,11 @@ class VLStreamSource;
 //
 // Threads and locks
 // - The audio lock (recursive) guards the sound table, the channel table, the
-//   release list and every engine call. The worker holds it for its whole
-//   update (device switches and pending settings included); the main thread
+//   release list and every call into the engine in use. The worker holds it
+//   for its update of the engine and the sounds, and for the hand-over of
+//   the sounds at a device switch, but not while a switch sets its new
+//   engine up (listing devices and opening one wait on sound servers, up to
+//   their time limits): that engine is not in use yet. The main thread
 //   takes it for the sound-table operations; the file callbacks take it only
 //   to look sounds up, never while they wait for the worker.
 // - A second, short lock guards the values the main thread reads while the
@@ -81,7 +84,7 @@ class VLAudioInterface {
   bool update();
 
   // With now false (main thread) stores the id for the next update. With now
-  // true (worker) switches to it: every sound is saved, the engine restarted
+  // true (worker, not holding the audio lock) switches to it: every sound is saved, the engine restarted
   // on the new device and the sounds restored where they were. An id that
   // names the device in use ("T:0" for the first driver of type T, or the
   // full id) changes nothing, except while the engine plays on no sound in
@@ -155,8 +158,23 @@ class VLAudioInterface {
     VLAudioInterface* audio_;
   };
 
+  // An engine set up but not yet in use: its system (owned until installed
+  // or discarded), the devices it found and the output it chose.
+  struct Engine {
+    VESystem* system = nullptr;
+    DriverList drivers;
+    std::string output;
+    int driverIndex = 0;
+    size_t streamBufferSize = 0;
+  };
+
   bool openEngine(const std::string& output, size_t streamBufferSize);
-  bool startOutput(const std::string& output);
+  // Sets up an engine for output, blocking up to the outputs' time limits;
+  // false, with nothing left to discard, when it cannot. Any thread, no lock.
+  bool prepareEngine(const std::string& output, size_t streamBufferSize, Engine* engine) const;
+  static void discardEngine(Engine* engine);
+  void installEngine(const Engine& engine);
+  bool startOutput(const std::string& output, Engine* engine) const;
   // What a look for a device asks for: a kind of output that the automatic
   // output prefers to the one in use with a device now (a sound server that
   // answers, an ALSA device of the list that opens), or the device the user
@@ -177,11 +195,13 @@ class VLAudioInterface {
   bool playsDriver(VEOutputType settled, int type, unsigned int key) const;
   bool lookForDevice();
   void closeEngine();
-  bool searchAvailableOutputDrivers(const std::string& label, int type, DriverList* list);
-  bool useOutputType(int type, int* driverCount);
-  bool selectOutput(const std::string& id);
+  static bool searchAvailableOutputDrivers(VESystem* system, const std::string& label, int type, DriverList* list);
+  static bool useOutputType(VESystem* system, int type, int* driverCount);
+  static bool selectOutput(const std::string& id, Engine* engine);
+  // Worker, without the audio lock.
   bool switchOutput(const std::string& id);
   VESystem* recoverLostOutput();
+  VEResult updatePass(bool* result);
   bool save();
   bool restore();
   void releaseDeferredSounds(bool* result);

@@ -687,15 +687,16 @@ void VLPlayer::init(VLAskFileUrlDelegate* delegate, VLRepositoryHandler* handler
   std::shared_ptr<VLAudioInterface> audioInterface = std::make_shared<VLAudioInterface>();
   const int streamBufferKb = settings->getIntValue(identity, "StreamBufferSizeKb", 64);
   const std::string output = settings->getValue(identity, "OutputDevice", "");
-  {
-    VLMutexLocker locker(mutex_);
-    audioInterface_ = audioInterface;
-  }
   // A stored size that does not fit is passed on as the largest int, which
   // the audio interface refuses in favour of its default.
   const long long streamBufferBytes = std::min<long long>(static_cast<long long>(streamBufferKb) * 1024, INT_MAX);
   audioInterface->init("main", output, static_cast<int>(streamBufferBytes), static_cast<int>(cache_->getBlockSize()),
                        this);
+  // Published once set up: init holds the audio lock while it looks for the
+  // devices, which waits on sound servers, and a page's read of a sound
+  // (which takes that lock) must not wait for it. No sound exists before.
+  VLMutexLocker locker(mutex_);
+  audioInterface_ = audioInterface;
 }
 
 bool VLPlayer::clean() {

@@ -69,18 +69,30 @@ class AbandonedOpens {
   std::map<std::string, int> names_;
 };
 
+// What an open for playback sets on the PCM before handing it over; a rate
+// of 0 sets nothing (a listing only looks whether the device opens).
+struct PcmParams {
+  unsigned int rate = 0;
+  snd_pcm_uframes_t periodFrames = 0;  // set by the open: the period ALSA chose
+};
+
 // One open of a PCM for playback, on a thread of its own so that the caller
 // can stop waiting for it: an open that comes after the caller gave up is
 // closed by its thread. Non-blocking: a busy device fails at once, and no
-// write of the PCM waits for room.
+// write of the PCM waits for room. Setting the parameters runs on that thread
+// too: on a bridge to a sound server it creates the server's stream and waits
+// for its answer (30 s for a server that answered the connection and then
+// stopped answering).
 class PcmOpen {
  public:
-  // Starts opening name; null when no thread could start, or while an
-  // earlier open of name that was given up on still waits.
-  static std::shared_ptr<PcmOpen> start(const std::string& name) {
+  // Starts opening name (and setting params, when they have a rate); null
+  // when no thread could start, or while an earlier open of name that was
+  // given up on still waits.
+  static std::shared_ptr<PcmOpen> start(const std::string& name, const PcmParams& params = PcmParams()) {
     if (AbandonedOpens::instance().waiting(name)) return nullptr;
     auto open = std::make_shared<PcmOpen>();
     open->name_ = name;
+    open->params_ = params;
     try {
       std::thread(run, open).detach();
     } catch (const std::system_error&) {
@@ -90,8 +102,8 @@ class PcmOpen {
   }
 
   // The open PCM, now the caller's; null when the open failed or had not
-  // ended by deadline.
-  snd_pcm_t* take(std::chrono::steady_clock::time_point deadline) {
+  // ended by deadline. params: the parameters as set, when given.
+  snd_pcm_t* take(std::chrono::steady_clock::time_point deadline, PcmParams* params = nullptr) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (!ended_.wait_until(lock, deadline, [this] { return done_; })) {
       abandoned_ = true;
@@ -100,6 +112,7 @@ class PcmOpen {
     }
     snd_pcm_t* pcm = pcm_;
     pcm_ = nullptr;
+    if (params) *params = params_;
     return pcm;
   }
 
@@ -107,20 +120,43 @@ class PcmOpen {
   static void run(std::shared_ptr<PcmOpen> self) {
     snd_pcm_t* pcm = nullptr;
     if (snd_pcm_open(&pcm, self->name_.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) pcm = nullptr;
+    PcmParams params = self->params_;
+    if (pcm && params.rate > 0 && !configure(pcm, &params)) {
+      snd_pcm_close(pcm);
+      pcm = nullptr;
+    }
     bool abandoned = false;
     {
       std::lock_guard<std::mutex> lock(self->mutex_);
       abandoned = self->abandoned_;
-      if (!abandoned) self->pcm_ = pcm;
+      if (!abandoned) {
+        self->pcm_ = pcm;
+        self->params_ = params;
+      }
       self->done_ = true;
     }
     self->ended_.notify_all();
     if (!abandoned) return;
-    if (pcm) snd_pcm_close(pcm);
+    if (pcm) {
+      snd_pcm_drop(pcm);
+      snd_pcm_close(pcm);
+    }
     AbandonedOpens::instance().remove(self->name_);
   }
 
+  // Signed 16-bit interleaved stereo at params' rate; the period chosen goes
+  // back into params.
+  static bool configure(snd_pcm_t* pcm, PcmParams* params) {
+    if (snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 2, params->rate, 1,
+                           kLatencyMicroseconds) < 0)
+      return false;
+    snd_pcm_uframes_t bufferSize = 0;
+    snd_pcm_get_params(pcm, &bufferSize, &params->periodFrames);
+    return true;
+  }
+
   std::string name_;
+  PcmParams params_;
   std::mutex mutex_;
   std::condition_variable ended_;
   bool done_ = false;
@@ -264,16 +300,12 @@ VEResult VEOutputAlsa::open(const VEOutputDriver& driver, int sampleRate, VEMixS
   close();
   snd_lib_error_set_handler(quietErrors);
   std::string device = driver.device.empty() ? "default" : driver.device;
-  snd_pcm_t* pcm = openWithinTimeout({device}).front();
+  PcmParams params;
+  params.rate = static_cast<unsigned int>(sampleRate);
+  std::shared_ptr<PcmOpen> opening = PcmOpen::start(device, params);
+  snd_pcm_t* pcm = opening ? opening->take(std::chrono::steady_clock::now() + kOpenTimeout, &params) : nullptr;
   if (!pcm) return VE_ERR_OUTPUT_INIT;
-  if (snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 2,
-                         static_cast<unsigned int>(sampleRate), 1, kLatencyMicroseconds) < 0) {
-    closeWithinTimeout(pcm);
-    return VE_ERR_OUTPUT_INIT;
-  }
-  snd_pcm_uframes_t bufferSize = 0;
-  snd_pcm_uframes_t periodSize = 0;
-  snd_pcm_get_params(pcm, &bufferSize, &periodSize);
+  const snd_pcm_uframes_t periodSize = params.periodFrames;
   auto writer = std::make_shared<Writer>();
   writer->pcm = pcm;
   writer->source = source;

@@ -167,16 +167,15 @@ struct SilentSource : VEMixSource {
   void render(int16_t* frames, size_t frameCount) override { std::fill(frames, frames + frameCount * 2, 0); }
 };
 
-}  // namespace
-
-// A server that answers each connection 0.7 s late, past the half second a
-// listing waits: the first listing gives up, but its connection goes on, so a
-// later listing finds the server's sinks and an output opens on one, all on
-// that one connection instead of meeting the same slowness again.
-TEST(VEOutputPulseSlowServer, AServerThatAnswersLateIsListedOnceItAnswered) {
+// Lists the sinks of a server that is slow as slowness and delay say, past
+// the half second a listing waits: the first listing gives up, but its
+// connection goes on, so a later listing finds the server's sink and an
+// output opens on it, all on that one connection instead of meeting the same
+// slowness again.
+void expectListedOnceItAnswered(SlowSoundServer::Slowness slowness, std::chrono::milliseconds delay) {
   NullSinkServer server({"test"}, false);
   if (!server.ready()) GTEST_SKIP() << "no PulseAudio server could be started here";
-  SlowSoundServer slow(server, SlowSoundServer::Slowness::EveryConnection, std::chrono::milliseconds(700));
+  SlowSoundServer slow(server, slowness, delay);
   ASSERT_TRUE(slow.ready());
   std::vector<VEOutputDriver> drivers;
   EXPECT_FALSE(VEOutputPulse().listDrivers(&drivers)) << "answered before the server did";
@@ -192,4 +191,20 @@ TEST(VEOutputPulseSlowServer, AServerThatAnswersLateIsListedOnceItAnswered) {
   EXPECT_EQ(VE_OK, output.open(drivers[0], 44100, &silence));
   output.close();
   EXPECT_EQ(1, slow.connections());
+}
+
+}  // namespace
+
+// A server that answers each connection 0.7 s late (loaded, or remote).
+TEST(VEOutputPulseSlowServer, AServerThatAnswersLateIsListedOnceItAnswered) {
+  expectListedOnceItAnswered(SlowSoundServer::Slowness::EveryConnection, std::chrono::milliseconds(700));
+}
+
+// A server slow only at its first answer (started on demand, or busy at
+// login) by 2 s and by 5 s, far past the half second a listing waits.
+TEST(VEOutputPulseSlowServer, AServerSlowAtItsFirstAnswerBySecondsIsListedOnceItAnswered) {
+  for (int seconds : {2, 5}) {
+    SCOPED_TRACE(seconds);
+    expectListedOnceItAnswered(SlowSoundServer::Slowness::FirstConnection, std::chrono::seconds(seconds));
+  }
 }

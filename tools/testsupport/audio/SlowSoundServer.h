@@ -2,7 +2,9 @@
 // proxy on the private runtime folder's socket in front of a NullSinkServer
 // that holds the server's answers back, as a loaded or remote server does
 // (each connection's first answer late) or one started on demand at login
-// (its first connection's first answer late). Everything else passes as it is.
+// (its first connection's first answer late), or one that answers each
+// connection's setup and then stops answering (stopped, or stuck, right after
+// a client connected). Everything else passes as it is.
 // Bytes only: the server is to run without shared memory (NullSinkServer's
 // sharedMemory false), whose descriptors would have to travel beside them.
 #pragma once
@@ -16,6 +18,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -35,6 +38,10 @@ class SlowSoundServer {
     EveryConnection,
     // Only the first connection's first answer comes delay late.
     FirstConnection,
+    // Each connection is answered as far as it is set up (the replies to
+    // its authentication and its name: the client counts as connected);
+    // every later answer is held. delay is not used.
+    AfterSetup,
   };
 
   // Stands in front of server (running) for this process and the children it
@@ -76,6 +83,9 @@ class SlowSoundServer {
  private:
   using Clock = std::chrono::steady_clock;
 
+  // A packet's header: its length (big-endian) and four more fields.
+  static constexpr size_t kHeaderBytes = 20;
+
   // Bytes read at once.
   using Chunk = std::vector<char>;
 
@@ -86,6 +96,12 @@ class SlowSoundServer {
     bool answered = false;    // the server sent its first bytes
     Clock::time_point until;  // answers held until then
     std::deque<Chunk> held;   // from the server, not yet passed on
+    // AfterSetup: the setup's answers still to pass whole, and the bytes of
+    // the answer being passed (its header first).
+    int setupAnswers = 2;
+    size_t headerLeft = kHeaderBytes;
+    uint32_t length = 0;
+    size_t bodyLeft = 0;
     ~Pair() {
       if (client >= 0) close(client);
       if (server >= 0) close(server);
@@ -148,10 +164,41 @@ class SlowSoundServer {
     if (pair->server >= 0) pairs->push_back(std::move(pair));
   }
 
+  // AfterSetup: how many of chunk's bytes still belong to the setup's
+  // answers.
+  static size_t setupBytes(Pair& pair, const Chunk& chunk) {
+    size_t at = 0;
+    while (at < chunk.size() && pair.setupAnswers > 0) {
+      if (pair.headerLeft > 0) {
+        const size_t index = kHeaderBytes - pair.headerLeft;
+        if (index < 4) pair.length = (pair.length << 8) | uint8_t(chunk[at]);
+        ++at;
+        if (--pair.headerLeft == 0) pair.bodyLeft = pair.length;
+      } else {
+        const size_t taken = std::min(pair.bodyLeft, chunk.size() - at);
+        at += taken;
+        pair.bodyLeft -= taken;
+      }
+      if (pair.headerLeft == 0 && pair.bodyLeft == 0) {
+        --pair.setupAnswers;
+        pair.headerLeft = kHeaderBytes;
+        pair.length = 0;
+      }
+    }
+    return at;
+  }
+
   // Takes what the server sent; false once either side is gone.
   bool fromServer(Pair& pair) {
     Chunk chunk;
     if (!receive(pair.server, &chunk)) return false;
+    if (slowness_ == Slowness::AfterSetup) {
+      const size_t setup = setupBytes(pair, chunk);
+      if (setup > 0 && !pass(pair.client, Chunk(chunk.begin(), chunk.begin() + long(setup)))) return false;
+      chunk.erase(chunk.begin(), chunk.begin() + long(setup));
+      if (!chunk.empty()) pair.held.push_back(std::move(chunk));
+      return release(pair);
+    }
     if (!pair.answered && pair.slow) pair.until = Clock::now() + delay_;
     pair.answered = true;
     pair.held.push_back(std::move(chunk));
@@ -159,8 +206,8 @@ class SlowSoundServer {
   }
 
   // Passes on what the server sent once its time has come.
-  static bool release(Pair& pair) {
-    if (Clock::now() < pair.until) return true;
+  bool release(Pair& pair) {
+    if (Clock::now() < pair.until || slowness_ == Slowness::AfterSetup) return true;
     while (!pair.held.empty()) {
       if (!pass(pair.client, pair.held.front())) return false;
       pair.held.pop_front();
@@ -172,11 +219,12 @@ class SlowSoundServer {
     std::vector<std::unique_ptr<Pair>> pairs;
     for (;;) {
       std::vector<pollfd> watched = {{stop_[0], POLLIN, 0}, {listener_, POLLIN, 0}};
+      const bool stalled = slowness_ == Slowness::AfterSetup;
       int timeout = -1;
       for (const auto& pair : pairs) {
         watched.push_back({pair->client, POLLIN, 0});
         watched.push_back({pair->server, POLLIN, 0});
-        if (pair->held.empty()) continue;
+        if (pair->held.empty() || stalled) continue;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(pair->until - Clock::now());
         const int wait = int(std::max<long>(1, long(left.count()) + 1));
         timeout = timeout < 0 ? wait : std::min(timeout, wait);
