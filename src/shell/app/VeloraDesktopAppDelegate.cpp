@@ -160,8 +160,12 @@ bool VeloraDesktopAppDelegate::start(WebKitWebsiteDataManager* websiteData, cons
   hooks.pageGone = [] { Binding::instance()->setJSReady(false); };
   hooks.loading = [this](const std::string& address) { navigationPolicy_->expectLoad(address); };
   hooks.prefetchManifest = [this] {
-    prefetch_ =
-        std::make_unique<HTML5ManifestPrefetch>(playerAddress_ + "manifest.appcache", userAgent(), *savedPages_);
+    std::string manifest = HTML5ManifestPrefetch::manifestAddressFor(playerAddress_);
+    if (manifest.empty()) {
+      VL_LOG_WARN("No manifest pre-fetch: the player address " + playerAddress_ + " is no web address");
+      return;
+    }
+    prefetch_ = std::make_unique<HTML5ManifestPrefetch>(manifest, userAgent(), *savedPages_);
     prefetch_->start();
   };
   loader_ = std::make_unique<PlayerPageLoader>(*window_, *savedPages_, *savedPageServer_, *recorder_, playerAddress_,

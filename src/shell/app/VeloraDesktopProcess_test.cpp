@@ -8,7 +8,7 @@
 // server, a crash's report, the front key through the desktop portal, the
 // offline start from the saved page (also after a quit during a slow load,
 // and the player's own navigations from it), the player's mail links, a
-// frame's steps in history, and a screenshot.
+// frame's steps in history, the manifest pre-fetch, and a screenshot.
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gio/gio.h>
 #include <gtest/gtest.h>
@@ -513,6 +513,24 @@ TEST_F(VeloraDesktopProcessTest, FromTheSavedPageThePlayerStillMovesItsOwnWindow
   for (const std::string& show : shows()) EXPECT_NE(show.find("\"intruded\":false"), std::string::npos) << show;
   ASSERT_TRUE(activateQuit());
   ASSERT_TRUE(offline.waitForEnd());
+}
+
+// A player address with a file name and a query (one with an address in it)
+// still finds its application-cache manifest beside the page, and the
+// manifest's entry is fetched; the player goes on and quits by agreement.
+TEST_F(VeloraDesktopProcessTest, ThePlayersManifestIsFetchedFromBesideAPlayerAddressWithAQuery) {
+  usePlayer("/cached/index.html?from=settings&reports=" + server_.playerOrigin());
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("cached-shown"));
+  auto requested = [&](const std::string& path) {
+    const std::vector<std::string>& paths = server_.requests();
+    return std::find(paths.begin(), paths.end(), path) != paths.end();
+  };
+  EXPECT_TRUE(ShellTestServer::runUntil([&] { return requested("/cached/entry.css"); }));
+  EXPECT_TRUE(requested("/cached/manifest.appcache"));
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(application.waitForEnd());
+  EXPECT_EQ(application.exitStatus(), 0);
 }
 
 // A quit while the player page still loads (its script slow to come) never
