@@ -170,7 +170,8 @@ bool VeloraDesktopAppDelegate::start(WebKitWebsiteDataManager* websiteData, cons
   };
   loader_ = std::make_unique<PlayerPageLoader>(*window_, *savedPages_, *savedPageServer_, *recorder_, playerAddress_,
                                                std::move(hooks));
-  navigationPolicy_->setLeaveSavedPage([this](const std::string& address) { loader_->leaveSavedPage(address); });
+  navigationPolicy_->setLeaveSavedPage(
+      [this](const std::string& address, bool byScript) { loader_->leaveSavedPage(address, byScript); });
   connectViews();
 
   // The user agent: WebKit's own, then our name and version.
@@ -282,7 +283,10 @@ void VeloraDesktopAppDelegate::publicationShown(PagePublication& publication, bo
     controller.setIci(ici);
     terminationAsked_ = false;  // a new document was never asked
     window_->setPreloadingViewVisible(false);
-    if (!urlCalledAtStartup_.empty()) ici->changeLocationHash(urlCalledAtStartup_);
+    if (!urlCalledAtStartup_.empty()) {
+      loader_->mayLeaveSavedPageAgain();
+      ici->changeLocationHash(urlCalledAtStartup_);
+    }
     urlCalledAtStartup_.clear();
   } else if (controller.ici() != nullptr && controller.ici()->publication().get() == &publication) {
     controller.setIci(nullptr);
@@ -614,6 +618,7 @@ bool VeloraDesktopAppDelegate::doOpenVeloraURI(const std::string& address) {
   if (!VeloraURLScheme::locationHash(address, hosts, hash)) return false;
   std::shared_ptr<VeloraICI> ici = hasPlayerBeenLoaded_ ? shownIci() : nullptr;
   if (ici != nullptr) {
+    if (loader_ != nullptr) loader_->mayLeaveSavedPageAgain();
     ici->changeLocationHash(hash);
   } else {
     urlCalledAtStartup_ = hash;

@@ -515,6 +515,54 @@ TEST_F(VeloraDesktopProcessTest, FromTheSavedPageThePlayerStillMovesItsOwnWindow
   ASSERT_TRUE(offline.waitForEnd());
 }
 
+// Started from the saved page, a player that moves itself to its home
+// address as it starts leaves the saved page once by itself, finds no
+// service and then stays on the saved page (logged) instead of showing it
+// again without end; the user's click still leaves it, and once the service
+// is back, the click brings the player's home page from it.
+TEST_F(VeloraDesktopProcessTest, FromTheSavedPageAPlayerMovingItselfAsItStartsDoesNotLoop) {
+  useGoingPlayer("/app/canonical.html?start=1");
+  auto shows = [&] { return reports_.reports("canonical-shown"); };
+  {
+    DesktopProcess online(home_.path(), {});
+    ASSERT_TRUE(waitForGoingPlayerReports("canonical-shown", 2));
+    ASSERT_TRUE(activateQuit());
+    ASSERT_TRUE(online.waitForEnd());
+  }
+  unsigned port =
+      g_ascii_strtoull(pages_->playerOrigin().substr(pages_->playerOrigin().rfind(':') + 1).c_str(), nullptr, 10);
+  pages_.reset();
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
+  auto stays = [&](size_t count) {
+    return ShellTestServer::runUntil([&] {
+      std::string text = TestFolder::read(log);
+      size_t found = 0;
+      for (size_t at = text.find("the saved page stays"); at != std::string::npos;
+           at = text.find("the saved page stays", at + 1)) {
+        ++found;
+      }
+      return found >= count;
+    });
+  };
+  DesktopProcess offline(home_.path(), {});
+  // The saved page, and again after its own move.
+  ASSERT_TRUE(stays(1));
+  EXPECT_EQ(shows().size(), 4u);
+  // The user's click leaves it, and the player's move after it once more.
+  ASSERT_TRUE(clickUntil("Canonical player", [&] { return shows().size() >= 5; }));
+  ASSERT_TRUE(stays(2));
+  EXPECT_EQ(shows().size(), 6u);
+  // The service is back: the click brings the home page from it.
+  pages_ = std::make_unique<ShellTestServer>(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages");
+  ASSERT_TRUE(pages_->start(port));
+  ASSERT_TRUE(
+      clickUntil("Canonical player", [&] { return shows().back().find("\"home\":true") != std::string::npos; }));
+  EXPECT_EQ(std::count(pages_->requests().begin(), pages_->requests().end(), "/app/canonical.html"), 1);
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(offline.waitForEnd());
+  EXPECT_EQ(offline.exitStatus(), 0);
+}
+
 // A player address with a file name and a query (one with an address in it)
 // still finds its application-cache manifest beside the page, and the
 // manifest's entry is fetched; the player goes on and quits by agreement.
