@@ -49,6 +49,10 @@ void showMessage(GtkWindow* parent, GtkMessageType type, const std::string& titl
   gtk_widget_destroy(dialog);
 }
 
+bool isMailText(const char* address) {
+  return g_ascii_strncasecmp(address, "mailto:", 7) == 0;
+}
+
 std::string randomText() {
   gchar* text = g_uuid_string_random();
   std::string result(text);
@@ -339,7 +343,7 @@ void VeloraDesktopAppDelegate::onTitle(GObject* view, GParamSpec*, gpointer data
 bool VeloraDesktopAppDelegate::isMailAddress(WebKitNavigationAction* action) {
   WebKitURIRequest* request = webkit_navigation_action_get_request(action);
   const char* uri = request != nullptr ? webkit_uri_request_get_uri(request) : nullptr;
-  return uri != nullptr && g_ascii_strncasecmp(uri, "mailto:", 7) == 0;
+  return uri != nullptr && isMailText(uri);
 }
 
 bool VeloraDesktopAppDelegate::isForTheDesktop(const std::string& address) {
@@ -405,9 +409,12 @@ std::string VeloraDesktopAppDelegate::mailMarkScript() const {
          "}, true); })(EventTarget.prototype.addEventListener);";
 }
 
-// True when the address ends in the player's mark, which is taken off.
+// True when the mail address ends in the player's mark, which is taken off.
+// Our script marks only mail links: on another address the mark is a page's
+// that got hold of it (the player's document can hand it to a frame), and
+// stays on, so that the address is judged as that page's.
 bool VeloraDesktopAppDelegate::takeMailMark(std::string& address) const {
-  if (address.size() <= mailMark_.size() + 1 ||
+  if (!isMailText(address.c_str()) || address.size() <= mailMark_.size() + 1 ||
       address.compare(address.size() - mailMark_.size(), mailMark_.size(), mailMark_) != 0) {
     return false;
   }

@@ -1132,6 +1132,33 @@ TEST_F(VeloraDesktopProcessTest, ThePlayersOwnMailLinksReachTheMailProgramAndAFr
   EXPECT_EQ(application.exitStatus(), 0);
 }
 
+// A frame of another origin that the player's own script hands a clicked
+// mail link's address (the player's mark on it) cannot use the mark to open
+// a web page without the user's gesture; the user's click on the player's
+// mail link still reaches the mail program, without the mark.
+TEST_F(VeloraDesktopProcessTest, APlayersMailMarkHandedToAFrameOpensNoWebPage) {
+  TestFolder programs;
+  const std::string opened = recordOpenedAddresses(programs);
+  usePlayer("/app/mail-leak.html?" + thirdPartyFrame("/app/mark-user.html"));
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("leak-ready"));
+  const std::string mail = "mailto:player@velora.example?subject=Player\n";
+  ASSERT_TRUE(clickUntil("Mail leak player", [&] { return !TestFolder::read(opened).empty(); }));
+  EXPECT_EQ(TestFolder::read(opened), mail);
+  ASSERT_TRUE(waitForReports("field-used"));
+  EXPECT_NE(server_.report("field-used").find("velora-player="), std::string::npos) << server_.report("field-used");
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
+  ASSERT_TRUE(ShellTestServer::runUntil([&] {
+    return TestFolder::read(log).find("without a user gesture, what a page of another origin asked for (1 so far): " +
+                                      server_.thirdPartyOrigin() + "/app/other.html?velora-player=") !=
+           std::string::npos;
+  })) << TestFolder::read(opened);
+  EXPECT_EQ(TestFolder::read(opened), mail);
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(application.waitForEnd());
+  EXPECT_EQ(application.exitStatus(), 0);
+}
+
 // After the user clicked to a page of another origin, which stepped back, a
 // frame of another origin stepping the window forward again and again does
 // not bring that page back from the back/forward cache; the user's click,
