@@ -1608,6 +1608,79 @@ TEST_F(CoreDriverTest, DownloadsRemovedWhileTheirDiskIsAwayLoseTheirFilesWhenItI
   EXPECT_EQ(0, result);
 }
 
+// The removals remembered while the disk was away do not pile up: once the
+// disk is back, one whose files were deleted by hand meanwhile is forgotten
+// too, while the download kept stays whole. While no download claims a
+// stored file, the empty mount point is a usable folder the client cannot
+// tell from the disk's: the removals are kept there, and their files go once
+// the disk is back, at the next start.
+TEST_F(CoreDriverTest, RemovalsRememberedWhileTheDiskWasAwayAreForgottenOnceItIsBack) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
+#endif
+  TestFolder folder;
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  const std::string volume = folder.folder("disk");
+  const std::string urls = writeUrlMap(
+      folder, 1381,
+      {server.url("/size=60000/seed=1/a"), server.url("/size=60000/seed=2/b"), server.url("/size=60000/seed=3/c")});
+  auto removeWhileAway = [&](const std::string& home, const std::vector<const char*>& entities) {
+    CoreDriverProcess driver(kTool, driverArguments(home, urls));
+    EXPECT_TRUE(driver.waitUntilStarted());
+    for (const char* entity : entities) driver.call("removeFile", args({"download", entity, 5}));
+    driver.callAndWaitForCallback("getFileCount", args({strings({"download"}), 0, 0}));
+    EXPECT_EQ(0, driver.quit());
+  };
+  auto remembered = [](const std::string& home) {
+    return TestDatabase(home + "/data/velora-desktop/repositories/download.db")
+        .rows("SELECT file_name FROM removed_files")
+        .size();
+  };
+  const int result = TestSmallVolume::run(volume, "16m", [&] {
+    for (bool keepsOne : {true, false}) {
+      SCOPED_TRACE(keepsOne ? "a download kept" : "every download removed");
+      const std::string home = volume + (keepsOne ? "/home-kept" : "/home-none");
+      const TestDisk disk{home + "-disk", home + "/Music/Velora"};
+      EXPECT_TRUE(run("mkdir -p '" + disk.mountPoint + "' '" + disk.folder + "'"));
+      downloadOntoDisk(disk, home, urls, 1381, 3);
+      if (keepsOne) {
+        removeWhileAway(home, {"1381", "1382"});
+        EXPECT_EQ(2u, remembered(home));
+        // 1381's files are deleted by hand while the disk is away.
+        for (const std::string suffix : {"", ".part"}) {
+          const std::string name = downloadPath(home, 1381).substr(disk.mountPoint.size());
+          EXPECT_EQ(0, unlink((disk.folder + name + suffix).c_str()));
+        }
+      } else {
+        removeWhileAway(home, {"1381", "1382", "1383"});
+        removeWhileAway(home, {});  // a start on the empty mount point
+        EXPECT_EQ(3u, remembered(home));
+      }
+      EXPECT_TRUE(disk.plug());
+      {
+        CoreDriverProcess driver(kTool, driverArguments(home, urls));
+        EXPECT_TRUE(driver.waitUntilStarted());
+        std::vector<std::string> removed;
+        for (int entity = 1381; entity <= (keepsOne ? 1382 : 1383); ++entity) {
+          removed.push_back(downloadPath(home, entity));
+          removed.push_back(downloadPath(home, entity) + ".part");
+        }
+        EXPECT_TRUE(waitUntilGone(driver, removed));
+        EXPECT_EQ(0, driver.quit());
+      }
+      EXPECT_EQ(0u, remembered(home));
+      if (keepsOne) {
+        EXPECT_EQ(60000u, TestFolder::sizeOf(downloadPath(home, 1383)));
+      }
+      EXPECT_TRUE(disk.unplug());
+    }
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
+}
+
 // The names of the files in `directory` that bear a repository file's name
 // (32 hexadecimal digits, with or without ".part").
 std::vector<std::string> repositoryFilesIn(const std::string& directory) {
@@ -2042,6 +2115,220 @@ TEST_F(CoreDriverTest, WhatAHomeMadeWritableWhileRunningStoresIsThereAfterAResta
   EXPECT_EQ(0, result);
 }
 
+// The folders the test makes read-only: the home's storing folders, or only
+// that of the index of downloads.
+std::vector<std::string> readOnlyFoldersOf(const std::string& home, bool wholeHome) {
+  return wholeHome ? storingFolders(home) : std::vector<std::string>{home + "/data/velora-desktop/repositories"};
+}
+
+// A download the page removes while the index of downloads cannot be written
+// (the home read-only, or only the index's folder) is refused, not reported
+// removed: it stays listed with its file, and the page is told again that the
+// downloads cannot be written. A run that ends so leaves it whole for the
+// next start; once the index can be written again in the run, the removal
+// goes through, its files go and it stays removed after a restart.
+TEST_F(CoreDriverTest, ADownloadRemovedWhileItsIndexIsReadOnlyStaysUntilTheIndexCanBeWritten) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
+#endif
+  TestFolder folder;
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  const std::string urls =
+      writeUrlMap(folder, 1341, {server.url("/size=60000/seed=1/first"), server.url("/size=60000/seed=2/second")});
+  const std::string volume = folder.folder("disk");
+  const int result = TestSmallVolume::run(volume, "16m", [&] {
+    for (bool wholeHome : {true, false}) {
+      SCOPED_TRACE(wholeHome ? "a read-only home" : "a read-only index folder");
+      const std::string home = volume + (wholeHome ? "/home" : "/home-index");
+      {
+        CoreDriverProcess driver(kTool, driverArguments(home, urls));
+        EXPECT_TRUE(driver.waitUntilStarted());
+        EXPECT_TRUE(downloadAll(driver, 1341, 2, 60000));
+        driver.quit();
+      }
+      const std::string content = TestFolder::read(downloadPath(home, 1341));
+      for (bool madeWritable : {false, true}) {
+        SCOPED_TRACE(madeWritable ? "made writable in the run" : "read-only to the end of the run");
+        const size_t preferenceFailures = timesLogged(home, "Unable to write preferences");
+        {
+          ReadOnlyFolders readOnly(readOnlyFoldersOf(home, wholeHome));
+          EXPECT_TRUE(readOnly.mounted);
+          CoreDriverProcess driver(kTool, driverArguments(home, urls));
+          EXPECT_TRUE(driver.waitUntilStarted());
+          EXPECT_TRUE(waitForError(driver, "DOWNLOAD_UNWRITABLE"));
+          // Refusals are told once in 3 seconds: the second one, right
+          // after, is not.
+          driver.callAll(
+              {{"removeFile", args({"download", "1341", 5})}, {"removeFile", args({"download", "1342", 5})}});
+          int told = 0;
+          auto toldTwice = [&told](const JKValue& line) {
+            return shownError(line) == "DOWNLOAD_UNWRITABLE" && ++told == 2;
+          };
+          EXPECT_TRUE(driver.waitForLine(toldTwice, nullptr, 10)) << "the refusal is told";
+          JKValue listed = driver.callAndWaitForCallback("getFileCount", args({strings({"download"}), 0, 0}));
+          EXPECT_EQ(2, number(listed, "count")) << "the removal is refused";
+          EXPECT_TRUE(content == TestFolder::read(downloadPath(home, 1341))) << "the file stays whole";
+          if (!madeWritable) {
+            // A refusal past the 3 seconds is told again.
+            driver.call("sleep", args({3500}));
+            driver.call("removeFile", args({"download", "1342", 5}));
+            int seen = 0;
+            auto toldThrice = [&seen](const JKValue& line) {
+              return shownError(line) == "DOWNLOAD_UNWRITABLE" && ++seen == 3;
+            };
+            EXPECT_TRUE(driver.waitForLine(toldThrice, nullptr, 10)) << "a refusal past 3 seconds is told";
+            EXPECT_EQ(3, shownErrors(driver, "DOWNLOAD_UNWRITABLE"));
+          }
+          if (madeWritable) {
+            EXPECT_TRUE(readOnly.writable());
+            driver.call("sleep", args({3500}));  // past the next probe of the folders
+            driver.call("removeFile", args({"download", "1341", 5}));
+            EXPECT_TRUE(waitUntilGone(driver, {downloadPath(home, 1341), downloadPath(home, 1341) + ".part"}));
+          }
+          EXPECT_EQ(0, driver.quit());
+        }
+        EXPECT_GE(preferenceFailures + 1, timesLogged(home, "Unable to write preferences")) << "once a run";
+        CoreDriverProcess driver(kTool, driverArguments(home, urls));
+        EXPECT_TRUE(driver.waitUntilStarted());
+        JKValue listed = driver.callAndWaitForCallback("getFileCount", args({strings({"download"}), 0, 0}));
+        EXPECT_EQ(madeWritable ? 1 : 2, number(listed, "count"));
+        EXPECT_EQ(16, fileField(driver, "download", 1342, "download_state"));
+        if (!madeWritable) {
+          EXPECT_EQ(16, fileField(driver, "download", 1341, "download_state"));
+        }
+        EXPECT_EQ(0, driver.quit());
+        if (madeWritable) {
+          EXPECT_FALSE(TestFolder::exists(downloadPath(home, 1341)));
+        } else {
+          EXPECT_TRUE(content == TestFolder::read(downloadPath(home, 1341))) << "the file is kept whole";
+        }
+      }
+    }
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
+}
+
+// Only the folder of the index of downloads turns read-only while the client
+// runs (the home's volume remounted so, the music folder on a disk of its
+// own): the index refuses its writes, so a download asked for meanwhile is
+// not fetched (a restart would not know it, and would take its file for a
+// stray one), the page is told the downloads cannot be written, and the
+// removal of a download is refused. Once the folder is writable again the
+// download completes, and a restart finds it, with the one kept.
+TEST_F(CoreDriverTest, AnIndexFolderTurnedReadOnlyWhileRunningStoresNothingUntilItIsWritableAgain) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
+#endif
+  TestFolder folder;
+  ServedTrack track(folder);
+  ASSERT_TRUE(track.ready());
+  const std::string urls =
+      writeUrlMap(folder, 1371, {track.server->url("/track.mp3"), track.server->url("/track.mp3")});
+  const std::string volume = folder.folder("disk");
+  const int result = TestSmallVolume::run(volume, "16m", [&] {
+    const std::string home = volume + "/home";
+    useClient(home, urls, 1371);
+    for (bool madeWritable : {false, true}) {
+      SCOPED_TRACE(madeWritable ? "made writable in the run" : "read-only to the end of the run");
+      {
+        std::unique_ptr<ReadOnlyFolders> readOnly;
+        CoreDriverProcess driver(kTool, driverArguments(home, urls));
+        EXPECT_TRUE(driver.waitUntilStarted());
+        readOnly.reset(new ReadOnlyFolders({home + "/data/velora-desktop/repositories"}));
+        EXPECT_TRUE(readOnly->mounted);
+        driver.call("addFile", args({"download", "1372", 5, "{}"}));
+        EXPECT_TRUE(waitForError(driver, "DOWNLOAD_UNWRITABLE"));
+        driver.call("sleep", args({3500}));  // past the next probe of the folders
+        EXPECT_NE(16, fileField(driver, "download", 1372, "download_state"));
+        driver.call("removeFile", args({"download", "1371", 5}));
+        JKValue listed = driver.callAndWaitForCallback("getFileCount", args({strings({"download"}), 0, 0}));
+        EXPECT_EQ(2, number(listed, "count")) << "the removal is refused";
+        EXPECT_TRUE(playsToTheEnd(driver, "http://127.0.0.1:1/t.mp3?_TEID=1371&_FMT=5&_LOCAL=true&_REPO=download"));
+        if (madeWritable) {
+          EXPECT_TRUE(readOnly->writable());
+          EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 2, 60000})).boolValue());
+        }
+        EXPECT_EQ(0, driver.quit());
+      }
+      CoreDriverProcess driver(kTool, driverArguments(home, urls));
+      EXPECT_TRUE(driver.waitUntilStarted());
+      EXPECT_EQ(16, fileField(driver, "download", 1371, "download_state"));
+      if (madeWritable) {
+        EXPECT_EQ(16, fileField(driver, "download", 1372, "download_state"));
+      }
+      EXPECT_EQ(0, driver.quit());
+      EXPECT_TRUE(TestFolder::read(track.fixture.file) == TestFolder::read(downloadPath(home, 1371)));
+      if (madeWritable) {
+        EXPECT_TRUE(TestFolder::read(track.fixture.file) == TestFolder::read(downloadPath(home, 1372)));
+      }
+    }
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
+}
+
+// A home that turns read-only while the client runs, after it was writable (a
+// file-system error remounts it so): the page's writes to its local storage
+// answer false, with one warning in the log rather than an error for each,
+// while what it stored still reads; a download asked for meanwhile is not
+// fetched, the page is told the downloads cannot be written, and the
+// downloads play. Once the home is writable again the local storage takes
+// writes and the download completes, and a restart finds all of it.
+TEST_F(CoreDriverTest, AHomeTurnedReadOnlyWhileRunningRefusesCleanlyAndTakesWritesOnceWritableAgain) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
+#endif
+  TestFolder folder;
+  ServedTrack track(folder);
+  ASSERT_TRUE(track.ready());
+  const std::string urls =
+      writeUrlMap(folder, 1361, {track.server->url("/track.mp3"), track.server->url("/track.mp3")});
+  const std::string volume = folder.folder("disk");
+  const int result = TestSmallVolume::run(volume, "16m", [&] {
+    const std::string home = volume + "/home";
+    useClient(home, urls, 1361);
+    {
+      std::unique_ptr<ReadOnlyFolders> readOnly;
+      CoreDriverProcess driver(kTool, driverArguments(home, urls));
+      EXPECT_TRUE(driver.waitUntilStarted());
+      EXPECT_TRUE(driver.call("storageSetItem", args({"localStorage", "before", "writable"})).boolValue());
+      const size_t failures = timesLogged(home, "SQLite failed");
+      readOnly.reset(new ReadOnlyFolders(storingFolders(home)));
+      EXPECT_TRUE(readOnly->mounted);
+      for (int i = 0; i < 20; ++i)
+        EXPECT_FALSE(
+            driver.call("storageSetItem", args({"localStorage", "refused" + std::to_string(i), "v"})).boolValue());
+      EXPECT_EQ("writable", driver.call("storageGetItem", args({"localStorage", "before"})).stringValue());
+      driver.call("addFile", args({"download", "1362", 5, "{}"}));
+      EXPECT_TRUE(waitForError(driver, "DOWNLOAD_UNWRITABLE"));
+      EXPECT_TRUE(playsToTheEnd(driver, "http://127.0.0.1:1/t.mp3?_TEID=1361&_FMT=5&_LOCAL=true&_REPO=download"));
+      EXPECT_NE(16, fileField(driver, "download", 1362, "download_state"));
+      EXPECT_GE(failures + 2, timesLogged(home, "SQLite failed")) << "no error for each refused write";
+      EXPECT_TRUE(readOnly->writable());
+      EXPECT_TRUE(driver.call("storageSetItem", args({"localStorage", "after", "stored"})).boolValue());
+      EXPECT_EQ("writable", driver.call("storageGetItem", args({"localStorage", "before"})).stringValue())
+          << "read on the store opened again";
+      EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 2, 60000})).boolValue());
+      EXPECT_EQ(0, driver.quit());
+    }
+    CoreDriverProcess driver(kTool, driverArguments(home, urls));
+    EXPECT_TRUE(driver.waitUntilStarted());
+    for (const char* key : {"kept", "before", "after"})
+      EXPECT_FALSE(driver.call("storageGetItem", args({"localStorage", key})).isNull()) << key;
+    EXPECT_TRUE(driver.call("storageGetItem", args({"localStorage", "refused0"})).isNull());
+    EXPECT_EQ(16, fileField(driver, "download", 1362, "download_state"));
+    EXPECT_EQ(0, driver.quit());
+    EXPECT_TRUE(TestFolder::read(track.fixture.file) == TestFolder::read(downloadPath(home, 1362)));
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
+}
+
 // Bytes free on the volume that holds `path`.
 double freeBytes(const std::string& path) {
   struct statvfs volume;
@@ -2110,6 +2397,26 @@ std::string waitForDownloadFailure(CoreDriverProcess& driver, int entity) {
   return failure;
 }
 
+// A download that failed for want of room and waits to be tried again.
+void expectWaitingForRoom(CoreDriverProcess& driver, int entity) {
+  EXPECT_EQ("could not be stored", waitForDownloadFailure(driver, entity));
+  EXPECT_EQ(4, fileField(driver, "download", entity, "download_state")) << "it waits to be tried again";
+}
+
+// Takes the volume's free space down to `bytes` with a file "filler".
+void leaveFree(const std::string& volume, double bytes) {
+  const int filler = open((volume + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  EXPECT_EQ(0, posix_fallocate(filler, 0, off_t(freeBytes(volume) - bytes)));
+  close(filler);
+}
+
+// Whether the content of a download is the server's bytes of `seed`.
+bool holdsServedBytes(const std::string& home, int entity, int seed, size_t size) {
+  const std::string content = TestFolder::read(downloadPath(home, entity));
+  const std::vector<uint8_t> expected = TestHttpServer::content(seed, 0, size);
+  return content.size() == size && std::memcmp(content.data(), expected.data(), size) == 0;
+}
+
 // Another program fills the volume while a download without a length
 // arrives: the download waits, as one with a length does, and is not told
 // too large; once the room is back it completes byte-exact by itself.
@@ -2133,17 +2440,103 @@ TEST_F(CoreDriverTest, ADownloadWithoutALengthWaitsOutAVolumeAnotherProgramFille
       for (int i = 0; i < 800 && fileField(driver, "download", 1311, "bytes_loaded") < 1000000; ++i)
         driver.call("sleep", args({25}));
       fillVolume(volume);
-      const std::string failure = waitForDownloadFailure(driver, 1311);
-      EXPECT_EQ("could not be stored", failure);
-      EXPECT_EQ(4, fileField(driver, "download", 1311, "download_state")) << "it waits to be tried again";
+      expectWaitingForRoom(driver, 1311);
       std::remove((volume + "/filler").c_str());
       EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 1, 60000})).boolValue());
       EXPECT_EQ(0, driver.quit());
     }
-    const std::string content = TestFolder::read(downloadPath(home, 1311));
-    const std::vector<uint8_t> expected = TestHttpServer::content(11, 0, size);
-    EXPECT_EQ(size, content.size());
-    EXPECT_TRUE(content.size() == size && std::memcmp(content.data(), expected.data(), size) == 0);
+    EXPECT_EQ(size, TestFolder::read(downloadPath(home, 1311)).size());
+    EXPECT_TRUE(holdsServedBytes(home, 1311, 11, size));
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
+}
+
+// Another program takes less of the volume than a download without a length
+// holds, but enough that the download meets the 300 MB reserve: the download
+// would have fitted the room the volume offered, so it waits as "could not be
+// stored" and completes byte-exact once the room is back, rather than fail
+// for good as too large.
+TEST_F(CoreDriverTest, ADownloadWithoutALengthWaitsOutAnotherProgramTakingLessThanItHolds) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
+#endif
+  TestFolder folder;
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  const size_t size = 28000000;
+  const std::string urls =
+      writeUrlMap(folder, 1351, {server.url("/nolength=1/size=28000000/seed=51/throttle=6000000/d")});
+  const std::string volume = folder.folder("small");
+  const int result = TestSmallVolume::run(volume, "340m", [&] {
+    const std::string home = volume + "/home";
+    CoreDriverProcess driver(kTool, driverArguments(home, urls));
+    EXPECT_TRUE(driver.waitUntilStarted());
+    // 30 MB past the reserve: room for the download and 2 MB more.
+    leaveFree(volume, 300e6 + 30e6);
+    driver.call("addFile", args({"download", "1351", 5, "{}"}));
+    for (int i = 0; i < 800 && fileField(driver, "download", 1351, "bytes_loaded") < 16000000; ++i)
+      driver.call("sleep", args({25}));
+    const int other = open((volume + "/other").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    EXPECT_EQ(0, posix_fallocate(other, 0, 12000000));
+    close(other);
+    expectWaitingForRoom(driver, 1351);
+    std::remove((volume + "/other").c_str());
+    EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 1, 90000})).boolValue());
+    EXPECT_EQ(0, driver.quit());
+    EXPECT_TRUE(holdsServedBytes(home, 1351, 51, size));
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
+}
+
+// A download without a length added while the volume is short of its 300 MB
+// reserve waits as "could not be stored", as one with a length would wait
+// for a volume without room, and is not told too large (the volume never
+// offered it room); so it does when the driver starts again on the volume
+// still short. Once room is back it completes byte-exact. A download with a
+// length is taken below the reserve meanwhile.
+TEST_F(CoreDriverTest, ADownloadWithoutALengthBegunShortOfTheReserveWaitsForRoom) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
+#endif
+  TestFolder folder;
+  TestHttpServer server;
+  ASSERT_TRUE(server.isRunning());
+  const size_t size = 3000000;
+  const std::string urls = writeUrlMap(
+      folder, 1341, {server.url("/nolength=1/size=3000000/seed=41/d"), server.url("/size=3000000/seed=42/d")});
+  auto asked = [&] {
+    size_t count = 0;
+    for (const TestHttpRequest& request : server.getRequests())
+      count += request.path.find("seed=41") != std::string::npos;
+    return count;
+  };
+  const std::string volume = folder.folder("small");
+  const int result = TestSmallVolume::run(volume, "320m", [&] {
+    const std::string home = volume + "/home";
+    {
+      CoreDriverProcess driver(kTool, driverArguments(home, urls));
+      EXPECT_TRUE(driver.waitUntilStarted());
+      leaveFree(volume, 280e6);
+      EXPECT_TRUE(downloadAll(driver, 1342, 1, 30000)) << "with a length";
+      driver.call("addFile", args({"download", "1341", 5, "{}"}));
+      expectWaitingForRoom(driver, 1341);
+      EXPECT_EQ(0, driver.quit());
+    }
+    const size_t before = asked();
+    CoreDriverProcess driver(kTool, driverArguments(home, urls));
+    EXPECT_TRUE(driver.waitUntilStarted());
+    for (int i = 0; i < 800 && asked() == before; ++i) driver.call("sleep", args({25}));
+    EXPECT_GT(asked(), before) << "tried again after the start";
+    std::remove((volume + "/filler").c_str());
+    EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 2, 60000})).boolValue());
+    EXPECT_EQ("", downloadFailure(driver, 1341));
+    EXPECT_EQ(0, driver.quit());
+    EXPECT_TRUE(holdsServedBytes(home, 1341, 41, size));
+    EXPECT_TRUE(holdsServedBytes(home, 1342, 42, size));
     return ::testing::Test::HasFailure() ? 1 : 0;
   });
   if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
@@ -2151,10 +2544,14 @@ TEST_F(CoreDriverTest, ADownloadWithoutALengthWaitsOutAVolumeAnotherProgramFille
 }
 
 // The bounds of an answer without a length hold at the bound itself: a
-// download a little smaller than the largest track completes and one a
-// little larger fails as too large; one that leaves the volume a little
-// more than its 300 MB reserve completes and one that would take a little
-// of it fails. The driver lowers the largest track to 12 MB.
+// download a little smaller than the largest track, or of its very size,
+// completes and one a little larger, or a byte larger, fails as too large;
+// one that leaves the volume a little more than its 300 MB reserve
+// completes and one a little larger than the room past the reserve fails as
+// too large. One that would take a little of the reserve after the room was
+// taken waits for room (the volume offered it none) and completes once room
+// is back; one that fits a room past the reserve too small to judge its size
+// by is taken. The driver lowers the largest track to 12 MB.
 TEST_F(CoreDriverTest, DownloadsWithoutALengthGrowUpToTheirBounds) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
@@ -2162,27 +2559,45 @@ TEST_F(CoreDriverTest, DownloadsWithoutALengthGrowUpToTheirBounds) {
   TestFolder folder;
   TestHttpServer server;
   ASSERT_TRUE(server.isRunning());
-  const std::string urls =
-      writeUrlMap(folder, 1321,
-                  {server.url("/nolength=1/size=11990000/seed=21/d"), server.url("/nolength=1/size=12010000/seed=22/d"),
-                   server.url("/nolength=1/size=8000000/seed=23/d"), server.url("/nolength=1/size=1000000/seed=24/d")});
+  const std::string urls = writeUrlMap(
+      folder, 1321,
+      {server.url("/nolength=1/size=11990000/seed=21/d"), server.url("/nolength=1/size=12010000/seed=22/d"),
+       server.url("/nolength=1/size=10000000/seed=23/d"), server.url("/nolength=1/size=1000000/seed=24/d"),
+       server.url("/nolength=1/size=12000000/seed=25/d"), server.url("/nolength=1/size=12000001/seed=26/d"),
+       server.url("/nolength=1/size=10400000/seed=27/d"), server.url("/nolength=1/size=4500000/seed=28/d")});
   const std::string volume = folder.folder("small");
   const char* const tooLarge = "answer without a length, too large to store";
   const int result = TestSmallVolume::run(volume, "340m", [&] {
-    CoreDriverProcess driver(kTool, driverArguments(volume + "/home", urls, {"--largest-track", "12000000"}));
+    const std::string home = volume + "/home";
+    CoreDriverProcess driver(kTool, driverArguments(home, urls, {"--largest-track", "12000000"}));
     EXPECT_TRUE(driver.waitUntilStarted());
     EXPECT_TRUE(downloadAll(driver, 1321, 1, 30000)) << "a little under the largest track";
     driver.call("addFile", args({"download", "1322", 5, "{}"}));
     EXPECT_EQ(tooLarge, waitForDownloadFailure(driver, 1322)) << "a little over it";
-    // The volume is left with the reserve, the next download and 200 kB.
-    const int filler = open((volume + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    EXPECT_EQ(0, posix_fallocate(filler, 0, off_t(freeBytes(volume) - 300e6 - 8000000 - 200000)));
-    close(filler);
-    driver.call("addFile", args({"download", "1323", 5, "{}"}));
+    driver.call("addFile", args({"download", "1325", 5, "{}"}));
     EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 2, 30000})).boolValue())
+        << "the largest track itself";
+    EXPECT_TRUE(holdsServedBytes(home, 1325, 25, 12000000));
+    driver.call("addFile", args({"download", "1326", 5, "{}"}));
+    EXPECT_EQ(tooLarge, waitForDownloadFailure(driver, 1326)) << "a byte over it";
+    // The volume is left with the reserve, the next download and 200 kB.
+    leaveFree(volume, 300e6 + 10000000 + 200000);
+    driver.call("addFile", args({"download", "1327", 5, "{}"}));
+    EXPECT_EQ(tooLarge, waitForDownloadFailure(driver, 1327)) << "a little more than the room past the reserve";
+    driver.call("addFile", args({"download", "1323", 5, "{}"}));
+    EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 3, 30000})).boolValue())
         << "leaves a little more than the reserve";
     driver.call("addFile", args({"download", "1324", 5, "{}"}));
-    EXPECT_EQ(tooLarge, waitForDownloadFailure(driver, 1324)) << "would take a little of the reserve";
+    EXPECT_EQ("could not be stored", waitForDownloadFailure(driver, 1324)) << "would take a little of the reserve";
+    std::remove((volume + "/filler").c_str());
+    EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 4, 60000})).boolValue())
+        << "completes once room is back";
+    // Less room past the reserve than the slack, but enough for the answer.
+    leaveFree(volume, 300e6 + 5000000);
+    driver.call("addFile", args({"download", "1328", 5, "{}"}));
+    EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"download"}), 2, 16, 5, 30000})).boolValue())
+        << "fits a little room past the reserve";
+    EXPECT_TRUE(holdsServedBytes(home, 1328, 28, 4500000));
     EXPECT_EQ(0, driver.quit());
     return ::testing::Test::HasFailure() ? 1 : 0;
   });
@@ -2217,6 +2632,98 @@ TEST_F(CoreDriverTest, ATrackWithoutALengthPlaysOnAVolumeShortOfTheReserve) {
   });
   if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
   EXPECT_EQ(0, result);
+}
+
+// Another program fills the volume while a track without a length plays
+// and arrives: once the room is back the track plays to its end and its
+// cache file holds the server's bytes.
+TEST_F(CoreDriverTest, ATrackWithoutALengthPlaysOnOnceAVolumeAnotherProgramFilledHasRoomAgain) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
+#endif
+  TestFolder folder;
+  // 2 MB: more than the first step the cache file grows by.
+  const vetest::Fixture fixture = vetest::mp3("driver-track-on-a-filled-volume", 60.0, 44100, 2, "-b 256");
+  const std::string media = folder.folder("media");
+  ASSERT_TRUE(run("cp " + fixture.file + " " + media + "/long.mp3"));
+  setenv("VELORA_TESTSERVER_ROOT", media.c_str(), 1);
+  TestHttpServer withoutLength;
+  ASSERT_TRUE(withoutLength.isRunning());
+  const std::string volume = folder.folder("small");
+  const int result = TestSmallVolume::run(volume, "64m", [&] {
+    const std::string home = volume + "/home";
+    CoreDriverProcess driver(kTool, driverArguments(home, ""));
+    EXPECT_TRUE(driver.waitUntilStarted());
+    const int sound = int(driver
+                              .call("createSound", args({withoutLength.url("/file=long.mp3/nolength=1/throttle=400000/"
+                                                                           "long.mp3?_TEID=1361&_FMT=5")}))
+                              .int64Value());
+    EXPECT_TRUE(driver.call("play", args({sound})).boolValue());
+    for (int i = 0; i < 800 && fileField(driver, "cache", 1361, "bytes_loaded") < 300000; ++i)
+      driver.call("sleep", args({25}));
+    fillVolume(volume);
+    for (int i = 0; i < 800 && withoutLength.getRequests().empty(); ++i) driver.call("sleep", args({25}));
+    const JKValue record = fileRecord(driver, "cache", 1361);
+    const JKValue* failure = record.isNull() ? nullptr : field(record, "failure");
+    EXPECT_EQ("could not be stored", failure ? failure->stringValue() : "");
+    std::remove((volume + "/filler").c_str());
+    bool played = false, ended = false;
+    for (int i = 0; i < 4800 && !ended; ++i) {
+      const bool playing = driver.call("getPlaying", args({sound})).boolValue();
+      played = played || playing;
+      ended = played && !playing;
+      if (!ended) driver.call("sleep", args({25}));
+    }
+    EXPECT_TRUE(ended) << "state " << driver.call("getState", args({sound})).int64Value();
+    EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"cache"}), 2, 0, 1, 30000})).boolValue());
+    const std::string cached =
+        TestFolder::read(home + "/cache/velora-desktop/cache/" + md5("cache_#anonymous#_1361_5"));
+    EXPECT_TRUE(cached == TestFolder::read(media + "/long.mp3")) << cached.size() << " bytes cached";
+    EXPECT_EQ(0, driver.quit());
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
+}
+
+// A track without a length of exactly the largest track's size plays to its
+// end and is cached whole; one byte more than the largest track is refused
+// as too large, and its bytes are not kept.
+TEST_F(CoreDriverTest, ATrackWithoutALengthMayBeAsLargeAsTheLargestTrack) {
+  TestFolder folder;
+  ServedTrack track(folder);
+  ASSERT_TRUE(track.ready());
+  const std::string media = folder.folder("media");
+  const size_t size = TestFolder::sizeOf(media + "/track.mp3");
+  setenv("VELORA_TESTSERVER_ROOT", media.c_str(), 1);
+  TestHttpServer withoutLength;
+  ASSERT_TRUE(withoutLength.isRunning());
+  const std::string url = withoutLength.url("/file=track.mp3/nolength=1/t.mp3?_TEID=1371&_FMT=5");
+  for (const size_t largest : {size, size - 1}) {
+    SCOPED_TRACE(largest == size ? "the largest track's size" : "a byte more");
+    const std::string home = folder.folder("home" + std::to_string(largest));
+    CoreDriverProcess driver(kTool, driverArguments(home, "", {"--largest-track", std::to_string(largest)}));
+    ASSERT_TRUE(driver.waitUntilStarted());
+    const std::string cached = home + "/cache/velora-desktop/cache/" + md5("cache_#anonymous#_1371_5");
+    if (largest == size) {
+      EXPECT_TRUE(playsToTheEnd(driver, url));
+      EXPECT_TRUE(driver.call("waitForFileCount", args({strings({"cache"}), 2, 0, 1, 20000})).boolValue());
+      EXPECT_TRUE(TestFolder::read(cached) == TestFolder::read(media + "/track.mp3"));
+    } else {
+      const int sound = int(driver.call("createSound", args({url})).int64Value());
+      driver.call("play", args({sound}));
+      std::string failure;
+      for (int i = 0; i < 800 && failure.empty(); ++i) {
+        const JKValue record = fileRecord(driver, "cache", 1371);
+        const JKValue* told = record.isNull() ? nullptr : field(record, "failure");
+        failure = told ? told->stringValue() : "";
+        if (failure.empty()) driver.call("sleep", args({25}));
+      }
+      EXPECT_EQ("answer without a length, too large to store", failure);
+      EXPECT_EQ(-1, fileField(driver, "cache", 1371, "bytes_total")) << "its bytes are gone";
+    }
+    EXPECT_EQ(0, driver.quit());
+  }
 }
 
 // The lines of the core's log that a clean run must not write: errors, and

@@ -119,6 +119,20 @@ class NetworkFaultTest : public ::testing::Test {
     return heard && ask(driver, "getPosition", sound) > 0 ? sound : 0;
   }
 
+  // Lets the core run until `sound` has played to its end or failed (2);
+  // false after `seconds`.
+  static bool runUntilEndedOrFailed(CoreDriverProcess& driver, int sound, int seconds) {
+    return runUntil(
+        driver,
+        [&] {
+          const int64_t length = ask(driver, "getLength", sound);
+          return ask(driver, "getState", sound) == 2 ||
+                 (length > 0 && !driver.call("getPlaying", args({sound})).boolValue() &&
+                  ask(driver, "getPosition", sound) >= length);
+        },
+        seconds);
+  }
+
   // Plays a slowly served track until it is heard, then seeks it to 20 s
   // while its file is still arriving; the sound, or 0 when it was never heard.
   static int playThenSeekWhileArriving(CoreDriverProcess& driver, const std::string& url) {
@@ -186,6 +200,16 @@ class NetworkFaultTest : public ::testing::Test {
       status.ignore(1 << 20, '\n');
     }
     return 0;
+  }
+
+  // Moves the core's test clock on, 2 s at a time, until `count` downloads
+  // are done; false once it moved `seconds` without that.
+  static bool advanceUntilDone(CoreDriverProcess& driver, int count, int seconds) {
+    for (int advanced = 0; advanced < seconds; advanced += 2) {
+      driver.call("advanceClock", args({2}));
+      if (driver.call("waitForFileCount", args({strings({"download"}), 2, 16, count, 100})).boolValue()) return true;
+    }
+    return false;
   }
 
   // The content file of a download, as stored in the music folder.
@@ -390,6 +414,105 @@ TEST_F(NetworkFaultTest, DownloadsWaitingForTheirNextTryLeaveTheirSlotsToTheOnes
   EXPECT_EQ(7u, requestsFor("truncatestep=")) << "five cut answers, then the whole one twice";
 }
 
+// A whole album from a server that answers 503, queued ahead of honest
+// downloads, with more tracks than the limit lets run: every one of them
+// waits for its next try without a slot, the honest downloads complete
+// meanwhile, and once the server answers again the album completes too.
+TEST_F(NetworkFaultTest, AnAlbumOfFailingDownloadsLetsTheDownloadsQueuedBehindItRun) {
+  ASSERT_TRUE(server.isRunning());
+  const std::string file = "/file=" + shortTrack();
+  const int album = 12;  // four times the limit of 3
+  std::vector<std::pair<int, std::string>> urls;
+  for (int i = 0; i < album; ++i)
+    urls.push_back({1170 + i, server.url(file + "/failtimes=5/album" + std::to_string(i) + ".mp3")});
+  for (int i = 0; i < 3; ++i)
+    urls.push_back({1170 + album + i, server.url(file + "/behind" + std::to_string(i) + ".mp3")});
+  auto driver = startDriver(urls, true);
+  for (const auto& entry : urls) driver->call("addFile", args({"download", std::to_string(entry.first), 5, "{}"}));
+
+  auto state = [&](int entity) { return fileNumber(*driver, "download", entity, "download_state"); };
+  EXPECT_TRUE(runUntil(
+      *driver, [&] { return state(1170 + album) == 16 && state(1171 + album) == 16 && state(1172 + album) == 16; }, 60))
+      << "the downloads behind the album completed";
+  for (int i = 0; i < album; ++i) EXPECT_EQ(4, state(1170 + i)) << i;
+
+  // The sixth try of each (124 s on) is answered: all are done.
+  EXPECT_TRUE(advanceUntilDone(*driver, album + 3, 400));
+  EXPECT_EQ(0, driver->quit());
+  const std::string audio = TestFolder::read(vetest::path(shortTrack()));
+  for (const auto& entry : urls) EXPECT_TRUE(audio == downloaded(entry.first)) << entry.first;
+  EXPECT_EQ(size_t(album) * 6, requestsFor("/album")) << "five 503s and the file, for each";
+}
+
+// Downloads waiting for their next try, as the user handles them: a paused
+// one asks the server nothing until resumed, and is tried at once then; a
+// removed one leaves no transfer and no file; across a restart, a waiting
+// one is tried again at once. Each completes once its server answers.
+TEST_F(NetworkFaultTest, DownloadsWaitingForTheirNextTryArePausedResumedRemovedAndRestarted) {
+  ASSERT_TRUE(server.isRunning());
+  const std::string file = "/file=" + shortTrack();
+  const std::vector<std::pair<int, std::string>> urls = {{1200, server.url(file + "/failtimes=4/paused.mp3")},
+                                                         {1201, server.url(file + "/failtimes=4/removed.mp3")},
+                                                         {1202, server.url(file + "/failtimes=2/kept.mp3")}};
+  auto driver = startDriver(urls, true);
+  for (const auto& entry : urls) driver->call("addFile", args({"download", std::to_string(entry.first), 5, "{}"}));
+  ASSERT_TRUE(runUntil(*driver, [&] { return requestsFor("/failtimes=") == 3; }));
+  driver->call("pauseDownload", args({"download", "1200", 5}));
+  driver->call("removeFile", args({"download", "1201", 5}));
+  auto state = [&](int entity) { return fileNumber(*driver, "download", entity, "download_state"); };
+  bool kept = false;
+  for (int seconds = 0; seconds < 60; seconds += 2) {
+    driver->call("advanceClock", args({2}));
+    kept = kept || driver->call("waitForFileCount", args({strings({"download"}), 2, 16, 1, 100})).boolValue();
+  }
+  EXPECT_TRUE(kept) << "the one left waiting completed";
+  EXPECT_EQ(1, state(1200));
+  EXPECT_EQ(-1, state(1201));
+  EXPECT_EQ(1u, requestsFor("paused.mp3"));
+  EXPECT_EQ(1u, requestsFor("removed.mp3"));
+
+  driver->call("resumeDownload", args({"download", "1200", 5}));
+  EXPECT_TRUE(runUntil(*driver, [&] { return requestsFor("paused.mp3") == 2; })) << "tried at once";
+  EXPECT_EQ(0, driver->quit());
+  driver = startDriver(urls, true);
+  EXPECT_TRUE(runUntil(*driver, [&] { return requestsFor("paused.mp3") == 3; })) << "tried at once after a restart";
+  EXPECT_TRUE(advanceUntilDone(*driver, 2, 60));
+  EXPECT_EQ(0, driver->quit());
+  const std::string audio = TestFolder::read(vetest::path(shortTrack()));
+  EXPECT_TRUE(audio == downloaded(1200));
+  EXPECT_TRUE(audio == downloaded(1202));
+  EXPECT_TRUE(downloaded(1201).empty());
+  EXPECT_EQ(5u, requestsFor("paused.mp3")) << "four 503s, then the file";
+  EXPECT_EQ(1u, requestsFor("removed.mp3"));
+}
+
+// Limit 1: a download waiting for its next try lets the one behind it run;
+// when its try, made beside it, is answered, it takes its slot back and the
+// one behind gives it up, keeping its bytes. Both complete, byte-exact.
+TEST_F(NetworkFaultTest, ADownloadWhoseTryIsAnsweredTakesItsSlotBack) {
+  ASSERT_TRUE(server.isRunning());
+  // Both are served for seconds: the one ahead takes its slot back while
+  // the one behind runs, and holds it while its bytes come.
+  auto driver = startDriver({{1205, server.url("/file=" + track() + "/failtimes=1/throttle=200000/ahead.mp3")},
+                             {1206, server.url("/file=" + shortTrack() + "/throttle=8000/behind.mp3")}},
+                            true);
+  driver->call("setSetting", args({"max_concurrent_downloads", "1"}));
+  driver->call("addFile", args({"download", "1205", 5, "{}"}));
+  driver->call("addFile", args({"download", "1206", 5, "{}"}));
+  ASSERT_TRUE(runUntil(*driver, [&] { return requestsFor("ahead.mp3") == 1 && requestsFor("behind.mp3") == 0; }));
+  ASSERT_TRUE(runUntil(*driver, [&] { return fileNumber(*driver, "download", 1206, "download_state") == 4; }));
+  driver->call("advanceClock", args({6}));
+  EXPECT_TRUE(driver->call("waitForFileCount", args({strings({"download"}), 2, 16, 2, 60000})).boolValue());
+  EXPECT_EQ(0, driver->quit());
+  EXPECT_TRUE(TestFolder::read(vetest::path(track())) == downloaded(1205));
+  EXPECT_TRUE(TestFolder::read(vetest::path(shortTrack())) == downloaded(1206));
+  std::vector<std::string> ranges;
+  for (const TestHttpRequest& request : server.getRequests())
+    if (request.path.find("behind.mp3") != std::string::npos) ranges.push_back(request.range);
+  ASSERT_EQ(2u, ranges.size()) << "stopped once, for the one ahead";
+  EXPECT_NE("-", ranges[1]) << "its bytes kept";
+}
+
 // The legitimate cases just past the rule for downloads without a length: an
 // honest server's answers are fetched twice, and a server whose answers come
 // whole and cut in turn gives a download that is done once the whole file
@@ -427,6 +550,38 @@ TEST_F(NetworkFaultTest, ADownloadWithoutLengthIsDoneOnceTheWholeFileCameTwice) 
   EXPECT_EQ(4u, requestsFor("cuts=1010")) << "cut, whole, cut, whole";
   EXPECT_EQ(3u, requestsFor("cuts=0101")) << "whole, cut, whole";
   EXPECT_EQ(5u, requestsFor("truncatestep=")) << "three cut answers, then the whole one twice";
+}
+
+// A track replaced on a server that sends no length, between two answers
+// of a download, by another version: a byte shorter, a byte longer, or as
+// long with other bytes. Each download is done as the new version whole,
+// never as a mix of both nor cut to the old one's length; a shorter version
+// once three answers in a row ended at its end. Two answers cut at one byte
+// between whole ones are not taken for a shorter version.
+TEST_F(NetworkFaultTest, ADownloadWithoutLengthOfATrackReplacedOnTheServerIsDoneAsTheNewVersion) {
+  ASSERT_TRUE(server.isRunning());
+  const std::string faults = "/size=100000/seed=11/etag=none/nolength=1";
+  const size_t size = 100000;
+  // The new version's size, and the answers fetched: the old version, then
+  // the new one until two (three when shorter) ended alike.
+  const std::vector<std::pair<size_t, size_t>> versions = {{size - 1, 4}, {size + 1, 3}, {size, 2}};
+  std::vector<std::pair<int, std::string>> urls;
+  for (size_t i = 0; i < versions.size(); ++i)
+    urls.push_back({1195 + int(i), server.url(faults + "/swapafter=1/swapsize=" + std::to_string(versions[i].first) +
+                                              "/v" + std::to_string(i))});
+  urls.push_back({1198, server.url(faults + "/truncate=50000/cuts=0110/c")});
+  auto driver = startDriver(urls, true);
+  for (const auto& entry : urls) driver->call("addFile", args({"download", std::to_string(entry.first), 5, "{}"}));
+  EXPECT_TRUE(advanceUntilDone(*driver, 4, 120));
+  EXPECT_EQ(0, driver->quit());
+  for (size_t i = 0; i < versions.size(); ++i) {
+    const std::vector<uint8_t> version = TestHttpServer::content(12, 0, versions[i].first);
+    EXPECT_TRUE(std::string(version.begin(), version.end()) == downloaded(1195 + int(i))) << versions[i].first;
+    EXPECT_EQ(versions[i].second, requestsFor("/v" + std::to_string(i))) << versions[i].first;
+  }
+  const std::vector<uint8_t> whole = TestHttpServer::content(11, 0, size);
+  EXPECT_TRUE(std::string(whole.begin(), whole.end()) == downloaded(1198)) << "taken as cut twice";
+  EXPECT_EQ(4u, requestsFor("cuts=0110")) << "whole, cut twice, whole";
 }
 
 TEST_F(NetworkFaultTest, ATrackWhoseServerIsGoneForAMomentAfterASeekPlaysOn) {
@@ -584,15 +739,7 @@ TEST_F(NetworkFaultTest, TracksOfAClientStoppedLongerThanAListenersPatiencePlayO
     if (stalled) EXPECT_NE(2, ask(*driver, "getState", stalled));
 
     for (int sound : slow) {
-      EXPECT_TRUE(runUntil(
-          *driver,
-          [&] {
-            const int64_t length = ask(*driver, "getLength", sound);
-            return ask(*driver, "getState", sound) == 2 ||
-                   (length > 0 && !driver->call("getPlaying", args({sound})).boolValue() &&
-                    ask(*driver, "getPosition", sound) >= length);
-          },
-          90))
+      EXPECT_TRUE(runUntilEndedOrFailed(*driver, sound, 90))
           << sound << " stopped at " << ask(*driver, "getPosition", sound);
       EXPECT_NE(2, ask(*driver, "getState", sound)) << sound;
     }
@@ -600,6 +747,33 @@ TEST_F(NetworkFaultTest, TracksOfAClientStoppedLongerThanAListenersPatiencePlayO
       EXPECT_TRUE(runUntil(
           *driver, [&] { return ask(*driver, "getState", stalled) == 2; }, 60));
   }
+  EXPECT_EQ(0, driver->quit());
+}
+
+// A stop longer than libcurl's own limit for a transfer without bytes (30 s)
+// fails the running transfers once the client runs again: their readers
+// wait, so they are restarted at once. A track starved of bytes plays on to
+// its end, and one whose server had not answered yet (its first byte comes
+// after 3 s) plays.
+TEST_F(NetworkFaultTest, TracksStoppedPastTheTransfersStallLimitPlayOnWhenContinued) {
+  ASSERT_TRUE(server.isRunning());
+  auto driver = startDriver();
+  const int sound = playUntilHeard(*driver, streamUrl("throttle=30000", 1185, fastTrack()));
+  ASSERT_GT(sound, 0);
+  EXPECT_TRUE(runUntil(*driver, [&] { return driver->call("getStarving", args({sound})).boolValue(); }));
+  const size_t before = requestsFor("throttle=30000");
+  const int awaiting =
+      int(driver->call("createSound", args({streamUrl("delay=3000", 1186, shortTrack())})).int64Value());
+  driver->call("play", args({awaiting}));
+  driver->call("sleep", args({500}));
+  stopAndContinue({driver->pid()}, 35);
+  EXPECT_TRUE(runUntil(
+      *driver, [&] { return ask(*driver, "getPosition", awaiting) > 0 || ask(*driver, "getState", awaiting) == 2; }))
+      << "state " << ask(*driver, "getState", awaiting);
+  EXPECT_GT(ask(*driver, "getPosition", awaiting), 0) << "state " << ask(*driver, "getState", awaiting);
+  EXPECT_TRUE(runUntilEndedOrFailed(*driver, sound, 90)) << "stopped at " << ask(*driver, "getPosition", sound);
+  EXPECT_NE(2, ask(*driver, "getState", sound));
+  EXPECT_GT(requestsFor("throttle=30000"), before) << "the stalled transfer was not restarted";
   EXPECT_EQ(0, driver->quit());
 }
 
@@ -672,6 +846,71 @@ TEST_F(NetworkFaultTest, AStreamAnsweredEmptyOncePlaysWhenTheServerAnswersAgain)
   driver = startDriver();
   for (size_t form = 0; form < 3; ++form)
     EXPECT_GT(playUntilHeard(*driver, url(form, 2), &state), 0) << forms[form] << ", a restart: state " << state;
+  EXPECT_EQ(0, driver->quit());
+}
+
+// The page has a track in another format only: the asked one is an empty
+// file, whose sound ends as one (9) after a single question to the page, not
+// a loop of them. That answer holds for its play only: the next play asks the
+// page again, once, and plays once the page has the format.
+TEST_F(NetworkFaultTest, ATrackThePageHasInAnotherFormatOnlyIsAskedForOncePerPlay) {
+  ASSERT_TRUE(server.isRunning());
+  auto driver = startDriver();
+  const std::string url = server.url("/file=" + shortTrack() + "/t.mp3");
+  const std::string sound = "#?_TEID=1190&_FMT=5";
+  auto questions = [&] {
+    int count = 0;
+    for (const JKValue& line : driver->lines()) {
+      const JKValue* event = field(line, "event");
+      count += event && event->stringValue() == "getFileUrl" && number(*field(line, "file"), "entity_id") == 1190;
+    }
+    return count;
+  };
+  driver->call("mapFileUrl", args({"1190_5", url, 3}));
+  for (int play = 1; play <= 2; ++play) {
+    const int empty = int(driver->call("createSound", args({sound})).int64Value());
+    driver->call("play", args({empty}));
+    EXPECT_TRUE(runUntil(
+        *driver, [&] { return ask(*driver, "getState", empty) == 9; }, 10))
+        << "play " << play << ": state " << ask(*driver, "getState", empty);
+    driver->call("sleep", args({2000}));
+    EXPECT_EQ(play, questions()) << "play " << play;
+    driver->call("deleteSound", args({empty}));
+  }
+  driver->call("mapFileUrl", args({"1190_5", url}));
+  int64_t state = 0;
+  EXPECT_GT(playUntilHeard(*driver, sound, &state), 0) << "state " << state;
+  EXPECT_EQ(3, questions());
+  EXPECT_EQ(0, driver->quit());
+}
+
+// Two sounds of one track that open it side by side (a preload of the same
+// track, a page that makes the next sound before deleting the last) and share
+// the server's empty answer: both end as an empty file, and once both are
+// gone the track plays from the server that answers honestly again.
+TEST_F(NetworkFaultTest, TwoSoundsOfATrackAnsweredEmptyEndAndTheNextPlays) {
+  ASSERT_TRUE(server.isRunning());
+  auto driver = startDriver();
+  // The answer waits 2 s, so that both sounds wait for the same one.
+  const std::string url = streamUrl("delay=2000/empty=200/emptytimes=1", 1195, shortTrack());
+  const int first = int(driver->call("createSound", args({url})).int64Value());
+  const int second = int(driver->call("createSound", args({url})).int64Value());
+  driver->call("play", args({first}));
+  driver->call("play", args({second}));
+  for (int sound : {first, second}) {
+    EXPECT_TRUE(runUntil(
+        *driver,
+        [&] {
+          const int64_t state = ask(*driver, "getState", sound);
+          return state == 9 || state == 2 || ask(*driver, "getPosition", sound) > 0;
+        },
+        10));
+    EXPECT_EQ(9, ask(*driver, "getState", sound)) << sound;
+  }
+  driver->call("deleteSound", args({first}));
+  driver->call("deleteSound", args({second}));
+  int64_t state = 0;
+  EXPECT_GT(playUntilHeard(*driver, url, &state), 0) << "state " << state;
   EXPECT_EQ(0, driver->quit());
 }
 

@@ -58,6 +58,7 @@ Keys:
   swapafter=N   requests of this path after the first N serve the bytes of seed + 1: the
                 file replaced on the server by another of the same size (with etag=none,
                 nothing in the answer tells)
+  swapsize=M    with swapafter=N: the file that replaces it is M bytes long
   expireafter=N requests of this path after the first N answer 403, as an
                 expired signed address does
   signed=N      answers 302 to a fresh signed address each time: this path
@@ -469,6 +470,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
         if "swapafter" in options and self.server.state.count_request("swap " + self.path) >= int(options["swapafter"]):
             seed += 1
+            if "swapsize" in options:
+                size = real = int(options["swapsize"])
         validators = {}
         etag = options.get("etag", "e%d-%d" % (seed, size))
         if "etagafter" in options and self.server.state.count_request("etag " + self.path) >= int(options["etagafter"]):
@@ -611,6 +614,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
 class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
     allow_reuse_address = True
+    # As a real server's: a queue of downloads that retry in the same second
+    # connects dozens of times at once, and a connection past a backlog of 5
+    # waits for the kernel to retry it, seconds later.
+    request_queue_size = 128
 
     def handle_error(self, request, client_address):
         # A connection cut by the client, or by the server going away, is

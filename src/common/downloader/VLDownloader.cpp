@@ -14,6 +14,10 @@ namespace {
 
 const char* const kStopFailed = "Unable to stop download";
 const size_t kUnknownSize = static_cast<size_t>(-1);
+// Downloads that wait for their next try without holding a slot, at most.
+// Each holds its files open (two descriptors) and tries again on its own
+// schedule, beside the downloads that run.
+const size_t kMostWaitingOutsideLimit = 64;
 
 // Positions come from the page and may be anything: a shift or an append at
 // the top of the range must not wrap around to the front of the queue.
@@ -231,6 +235,9 @@ void VLDownloader::applyFileAction(const VLDownloaderAction& action) {
     VL_LOG_WARN("Download action without a file dropped : " << actionName(type));
     return;
   }
+  // A removal the index cannot record is refused before a record is made:
+  // the page keeps the download, which the next start would bring back.
+  if (type == VLDownloaderAction::ACTION_REMOVE && !repository->takesRemovals()) return;
   bool create = type == VLDownloaderAction::ACTION_ADD || type == VLDownloaderAction::ACTION_REMOVE;
   VLRepositoryFile* file = repository->getFile(*id, create);
   if (file == nullptr) {
@@ -399,15 +406,19 @@ int VLDownloader::settle(std::vector<VLRepositoryFile*>& queue) {
 // 503, cuts its answers, or whose answers without a length keep ending
 // elsewhere) holds no slot: the downloads queued behind it start meanwhile,
 // and it keeps its open and so its retry schedule (its tries, short while the
-// server keeps failing, run beside them). At most as many wait so, from the
-// front of the queue, as the limit lets run: when every answer fails (a
-// service down, no network), the queue does not open file after file.
+// server keeps failing, run beside them). Up to kMostWaitingOutsideLimit wait
+// so, from the front of the queue: far more than the tracks of an album from
+// one failing server, so that honest downloads behind them still run; when
+// every answer fails (a service down, no network), the queue still does not
+// open file after file, nor try them all at once when the network is back.
+// Limit 0 holds the whole queue: the waiting downloads stop as well, and try
+// no more.
 int VLDownloader::countSlots(const std::vector<VLRepositoryFile*>& queue) {
   retrying_.clear();
   int running = 0;
   for (VLRepositoryFile* file : queue) {
     if (file->getCustom() != DOWNLOAD_RUNNING) continue;
-    if (file->isRetrying() && int(retrying_.size()) < getLimit())
+    if (file->isRetrying() && getLimit() > 0 && retrying_.size() < kMostWaitingOutsideLimit)
       retrying_.insert(file);
     else
       ++running;
@@ -517,6 +528,10 @@ void VLDownloader::startDownloads(const std::vector<VLRepositoryFile*>& queue, i
     if (running >= getLimit()) return;
     if (file->getCustom() != DOWNLOAD_QUEUED || !isUsable(file->getRepository())) continue;
     if (!file->open(VLRepositoryFile::OPEN_PROVIDE)) {
+      // The open found the folder unusable (turned read-only while the
+      // client ran, its disk gone): the download waits for it, as the
+      // others queued there do, rather than fail for good.
+      if (!isUsable(file->getRepository())) continue;
       VL_LOG_WARN("Unable to start repository file providing");
       setState(file, DOWNLOAD_FAILED);
       continue;

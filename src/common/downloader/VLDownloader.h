@@ -95,10 +95,10 @@ class VLDownloader {
   // the downloads that may not run (over the limit, highest positions first,
   // or in a repository that is offline, full or unwritable); starts queued
   // ones in position order while a slot is free. A running download that
-  // waits for its next try after failures holds no slot meanwhile (as many
-  // at most as the limit lets run, from the front of the queue). Before it
-  // returns, the index of every repository whose downloads changed state or
-  // position is saved, so that a crash loses nothing of the queue.
+  // waits for its next try after failures holds no slot meanwhile (64 at
+  // most, from the front of the queue; none with limit 0). Before it returns,
+  // the index of every repository whose downloads changed state or position
+  // is saved, so that a crash loses nothing of the queue.
   void update();
 
   // The queue's order: ascending position, compared as signed ints.

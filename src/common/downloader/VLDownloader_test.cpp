@@ -434,34 +434,74 @@ TEST_F(VLDownloaderTest, AServerFailingMidDownloadLeavesTheFileFailedWithItsWhol
   expectQueue({{"other", QUEUED, 1}, {"f", QUEUED, 2}});
 }
 
-// Downloads waiting for their next try hold no slot, as many at most as the
-// limit lets run: with limit 1, one failing download lets the next one run,
-// and a second failing one holds the slot, so that a server failing every
-// download does not open the whole queue. Once the server answers again, all
-// complete.
-TEST_F(VLDownloaderTest, AsManyDownloadsWaitForTheirNextTryOutsideTheLimitAsItLetsRun) {
+// Downloads waiting for their next try hold no slot, 64 at most: with limit
+// 1, 64 failing downloads let the next one run, and a 65th failing one holds
+// the slot, so that a server failing every download does not open the whole
+// queue. Paused, the 65th gives its slot to the one behind; resumed, and once
+// the server answers again (the limit raised meanwhile), all complete.
+TEST_F(VLDownloaderTest, SixtyFourDownloadsWaitForTheirNextTryOutsideTheLimit) {
   rig().openDownloader(1);
-  // a and b: 503 three times, then the file (the server counts per path, so
-  // each run of the test has paths of its own).
+  // 503 twice, then the file (the server counts per path, so each run of the
+  // test has paths of its own).
   static int run = 0;
-  const std::string failing = "failtimes=3/run=" + std::to_string(++run) + "/";
-  rig().setUrl("a", url(100000, 2, failing));
-  rig().setUrl("b", url(100000, 3, failing));
-  rig().setUrl("c", url(100000, 4));
-  for (const char* name : {"a", "b", "c"}) downloader().addFile(downloads(), id(name), "");
-  ASSERT_TRUE(runWithClock([&] { return g_server->getRequests().size() >= 4; }, 0.2))
-      << "the two failing downloads were tried again";
-  expectQueue({{"a", RUNNING, 0}, {"b", RUNNING, 1}, {"c", QUEUED, 2}});
-  for (const TestHttpRequest& request : g_server->getRequests()) EXPECT_EQ("503", request.status);
+  const std::string failing = "failtimes=2/run=" + std::to_string(++run) + "/";
+  const int waiting = 65;
+  auto name = [](int i) { return "f" + std::to_string(100 + i); };
+  for (int i = 0; i < waiting; ++i) {
+    rig().setUrl(name(i), url(20000, 100 + i, failing + name(i) + "/"));
+    downloader().addFile(downloads(), id(name(i)), "");
+  }
+  rig().setUrl("z", url(20000, 99));
+  downloader().addFile(downloads(), id("z"), "");
+  // The clock stands still: each failing download is tried once.
+  ASSERT_TRUE(runWithClock([&] { return g_server->getRequests().size() >= size_t(waiting); }, 0));
+  rig().passes(20);
+  for (int i = 0; i < waiting; ++i) EXPECT_EQ(RUNNING, rig().state(downloads(), name(i))) << i;
+  EXPECT_EQ(QUEUED, rig().state(downloads(), "z")) << "the 65th waiting download holds the slot";
 
+  downloader().pauseFile(downloads(), id(name(waiting - 1)));
+  ASSERT_TRUE(runWithClock([&] { return rig().state(downloads(), "z") == DONE; }, 0));
+  for (int i = 0; i < waiting - 1; ++i) EXPECT_EQ(RUNNING, rig().state(downloads(), name(i))) << i;
+  for (const TestHttpRequest& request : g_server->getRequests())
+    if (request.path.find("failtimes") != std::string::npos) EXPECT_EQ("503", request.status);
+
+  downloader().resumeFile(downloads(), id(name(waiting - 1)));
+  downloader().setMaxConcurrentDownloads(8);
   ASSERT_TRUE(runWithClock(
       [&] {
-        return rig().state(downloads(), "a") == DONE && rig().state(downloads(), "b") == DONE &&
-               rig().state(downloads(), "c") == DONE;
+        for (int i = 0; i < waiting; ++i)
+          if (rig().state(downloads(), name(i)) != DONE) return false;
+        return true;
       },
       1));
-  for (unsigned seed = 2; seed <= 4; ++seed)
-    expectContent(downloads(), std::string(1, char('a' + seed - 2)), 100000, seed);
+  for (int i = 0; i < waiting; ++i) expectContent(downloads(), name(i), 20000, 100 + i);
+  expectContent(downloads(), "z", 20000, 99);
+}
+
+// Limit 0 holds the whole queue, also the downloads waiting for their next
+// try: they are queued again and try no more, whatever the clock. Given a
+// slot again, they go on and complete once the server answers.
+TEST_F(VLDownloaderTest, LimitZeroStopsTheDownloadsWaitingForTheirNextTry) {
+  rig().openDownloader(1);
+  static int run = 0;
+  const std::string failing = "failtimes=2/hold=" + std::to_string(++run) + "/";
+  rig().setUrl("a", url(20000, 5, failing));
+  rig().setUrl("b", url(20000, 6));
+  downloader().addFile(downloads(), id("a"), "");
+  downloader().addFile(downloads(), id("b"), "");
+  ASSERT_TRUE(runWithClock([&] { return rig().state(downloads(), "b") == DONE; }, 0));
+  EXPECT_EQ(RUNNING, rig().state(downloads(), "a")) << "waiting for its next try";
+
+  downloader().setMaxConcurrentDownloads(0);
+  const size_t before = g_server->getRequests().size();
+  int passes = 0;  // 100 s of the clock: past the next tries at 4 and 12 s
+  runWithClock([&] { return ++passes > 100; }, 1);
+  EXPECT_EQ(before, g_server->getRequests().size()) << "tried again while the limit holds the queue";
+  EXPECT_EQ(QUEUED, rig().state(downloads(), "a"));
+
+  downloader().setMaxConcurrentDownloads(1);
+  ASSERT_TRUE(runWithClock([&] { return rig().state(downloads(), "a") == DONE; }, 1));
+  expectContent(downloads(), "a", 20000, 5);
 }
 
 // A page that re-syncs its list removes and adds in one go: the download must

@@ -491,9 +491,10 @@ bool VLRepository::makeRoomFor(VLRepositoryFile* file, size_t size, bool* asByte
                                                   << limit << " and " << available << " bytes are available");
     // Its answer fails: the repository is not full for an answer that may
     // never have ended. Past the reserve it is the answer's own size, unless
-    // other programs took the room meanwhile (the volume is full then).
+    // other programs took the room meanwhile, or the volume never offered
+    // the answer room past the reserve (the volume is full then).
     if (growing) {
-      if (tooLarge) *tooLarge = !othersTookRoom;
+      if (tooLarge) *tooLarge = !othersTookRoom && file->wasOfferedRoomPast(keptOthers + kReserve);
       return false;
     }
     // Without auto-clean the user can make room: the repository is full
@@ -769,7 +770,8 @@ bool VLRepository::update() {
   }
   if (move_ && move_->isDone()) finishMove();
   if (!pending.empty() && !move_) setDirectory(pending, true);
-  if (unavailable_ && lastAvailabilityCheck_ + kRecheckPeriod < current) checkAvailability(true);
+  // An index write refused since the last probe is probed at once.
+  if (unavailable_ ? lastAvailabilityCheck_ + kRecheckPeriod < current : indexRefusedWrites_) checkAvailability(true);
 
   if (clearAll) startClear();
   clearSlice(kClearsPerPass, kClearSliceSeconds);
@@ -863,7 +865,9 @@ bool VLRepository::hasFilesOnDisk(const std::string& fileName) const {
 // folder can be used again (at a start, or when it comes back). A name that a
 // record holds again belongs to that record, and is forgotten; one whose files
 // are not found is kept for later (the folder in use may be one made in the
-// place of a disk's), and every other is forgotten once its files are handed
+// place of a disk's, or its empty mount point), unless the folder holds a
+// file that a record claims: it is then the right one, and files not in it
+// were deleted by hand. Every other is forgotten once its files are handed
 // to the trash.
 void VLRepository::finishRemovalsWhileAway() {
   if (autoClean_ || !indexTakesWrites() || unavailable_) return;
@@ -877,6 +881,7 @@ void VLRepository::finishRemovalsWhileAway() {
   if (pending.empty()) return;
   std::unordered_set<std::string_view> claimed;
   for (auto& entry : files_) claimed.insert(entry.second->fileName());
+  const bool rightFolder = holdsClaimedFile(getDirectory());
   std::vector<std::string> finished;
   std::vector<std::string> paths;
   for (const std::string& name : pending) {
@@ -885,6 +890,8 @@ void VLRepository::finishRemovalsWhileAway() {
     } else if (hasFilesOnDisk(name)) {
       paths.push_back(getBitmapPath(name));
       paths.push_back(getFilePath(name));
+      finished.push_back(name);
+    } else if (rightFolder) {
       finished.push_back(name);
     }
   }
@@ -1066,6 +1073,11 @@ bool VLRepository::openIndex() {
 // stored into the repository. The rows it read are the file's rows, so the
 // records stand. False while the index cannot be written.
 bool VLRepository::reopenIndexForWriting() {
+  if (indexRefusedWrites_) {
+    if (!indexTakesTrialWrite()) return false;
+    indexRefusedWrites_ = false;
+    VL_LOG_INFO("Repository index can be written again : " << dbPath_);
+  }
   if (!VLSQLiteDatabase::isReadOnly(db_)) return true;
   sqlite3* db = nullptr;
   if (VLSQLiteDatabase::open(dbPath_, VLSQLiteDatabase::Access::ReadWrite, VLSQLiteDatabase::WhenLocked::Wait, &db) !=
@@ -1081,8 +1093,42 @@ bool VLRepository::reopenIndexForWriting() {
   return true;
 }
 
+bool VLRepository::takesRemovals() {
+  if (!VLSQLiteDatabase::isReadOnly(db_) && !indexRefusedWrites_) return true;
+  const double current = now();
+  if (current - lastRemovalRefusal_ < kRecheckPeriod) return false;
+  lastRemovalRefusal_ = current;
+  VL_LOG_WARN("Repository index is read-only, removals are refused until it can be written : " << dbPath_);
+  if (handler_) handler_->onUnwritable(this);
+  return false;
+}
+
 bool VLRepository::indexTakesWrites() const {
-  return db_ && rowsLoaded_ && !VLSQLiteDatabase::isReadOnly(db_);
+  return db_ && rowsLoaded_ && !VLSQLiteDatabase::isReadOnly(db_) && !indexRefusedWrites_;
+}
+
+// A connection opened for writing stays so when its folder turns read-only
+// while the client runs (a file-system error remounts it so), but its writes
+// fail: they cannot make their journal, or reach the file. The repository
+// then counts as read-only, as with an index opened read-only, until a trial
+// write passes (see reopenIndexForWriting); the rows stay to be saved. A
+// full volume is not that: the repository's size checks handle it.
+void VLRepository::noteIndexWriteFailure(int code) {
+  code &= 0xff;
+  if (indexRefusedWrites_ || (code != SQLITE_READONLY && code != SQLITE_CANTOPEN && code != SQLITE_IOERR)) return;
+  indexRefusedWrites_ = true;
+  VL_LOG_WARN(
+      "Repository index cannot be written any more, nothing is stored into the repository until it can : " << dbPath_);
+}
+
+// A write that changes nothing: it needs the journal that a read-only folder
+// refuses. Run without logging, as it is tried at every probe.
+bool VLRepository::indexTakesTrialWrite() {
+  if (sqlite3_exec(db_, "BEGIN IMMEDIATE; CREATE TABLE write_trial (x); ROLLBACK", nullptr, nullptr, nullptr) ==
+      SQLITE_OK)
+    return true;
+  sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  return false;
 }
 
 // A download whose content has its recorded size and was whole at the last
@@ -1341,6 +1387,7 @@ bool VLRepository::runEach(const char* sql, const std::vector<std::string>& file
 bool VLRepository::inTransaction(const std::function<bool()>& work) {
   if (!VLSQLiteStatement::execute(db_, "BEGIN TRANSACTION")) return false;
   if (work() && VLSQLiteStatement::execute(db_, "END TRANSACTION")) return true;
+  noteIndexWriteFailure(sqlite3_errcode(db_));
   VLSQLiteStatement::execute(db_, "ROLLBACK");
   return false;
 }
@@ -1462,6 +1509,7 @@ bool VLRepository::saveRows(double seconds) {
       for (VLRepositoryFile* file : written) changedRows_.erase(file);
     } else {
       // Nothing of a failed save is kept; its rows are written by the next.
+      noteIndexWriteFailure(sqlite3_errcode(db_));
       VLSQLiteStatement::execute(db_, "ROLLBACK");
     }
   }

@@ -172,8 +172,9 @@ class VLRepository {
   // repository's limit; such a refusal is its answer's alone: it
   // turns nothing full and tells the handler nothing. tooLarge (not null)
   // then tells a bound passed by the answer itself (true) from room that
-  // other programs took since the file's providing open (false: the answer
-  // may go on once the room is back; see VLRepositoryFile::noteOfferedRoom).
+  // other programs took since the file's providing open, or from a volume
+  // that never offered it room past the reserve (false: the answer may go
+  // on once the room is back; see VLRepositoryFile::noteOfferedRoom).
   // With asBytesArrive (not null), a size larger than the limit of an
   // auto-clean repository that the volume could hold evicts nothing now:
   // asBytesArrive is set, and the file takes its room as its bytes arrive
@@ -189,11 +190,19 @@ class VLRepository {
   // makeDirectory: not a download folder that held stored files), probes it
   // and tells the handler onUnwritable when it turns unusable. An index
   // opened read-only (its folder was) counts as a read-only directory until
-  // this check can open it for writing. A folder whose volume is full stays
-  // usable for the files it holds: the handler is told onVolumeFull when the
-  // probe first finds it so. A directory that turns usable again gets the
-  // removals made while it was away finished.
+  // this check can open it for writing, and one whose writes failed for want
+  // of writing (its folder turned read-only) until a trial write passes. A
+  // folder whose volume is full stays usable for the files it holds: the
+  // handler is told onVolumeFull when the probe first finds it so. A
+  // directory that turns usable again gets the removals made while it was
+  // away finished.
   void checkAvailability(bool now);
+  // Whether a removal may be made now: false while the index only reads (its
+  // folder was read-only when it was opened, or turned so, see
+  // checkAvailability), as a removal it cannot record would come back at the
+  // next start. A refusal is logged and told to the handler onUnwritable, at
+  // most once per 3 seconds. True for a repository without an index. Worker.
+  bool takesRemovals();
   // Writes the rows of the records that changed since the last save, and
   // deletes those of the records deleted since, in one transaction;
   // nothing at all when nothing changed. Besides the save that update makes
@@ -254,6 +263,9 @@ class VLRepository {
   // Index database.
   bool openIndex();
   bool reopenIndexForWriting();
+  // Notes an index write that failed with the SQLite result code.
+  void noteIndexWriteFailure(int code);
+  bool indexTakesTrialWrite();
   // The index is loaded and its connection can write (one opened on a
   // read-only folder only reads): rows may be written and deleted.
   bool indexTakesWrites() const;
@@ -354,4 +366,6 @@ class VLRepository {
   std::atomic<bool> readOnly_;  // unavailable, but the directory is there to be read
   bool probedVolumeFull_;       // the last availability check found the volume without room for a new file
   double lastAvailabilityCheck_;
+  double lastRemovalRefusal_ = -1e18;  // when a refused removal was last told
+  bool indexRefusedWrites_ = false;    // an index write failed for want of writing, see noteIndexWriteFailure
 };

@@ -34,12 +34,16 @@ const double kLongestQuickRetryDelay = 2;
 // 16 and 32 seconds, before the download fails: a server that has nothing to
 // send is seldom fixed within minutes, unlike a network that drops.
 const int kMaxEmptyAnswerRetries = 4;
+// Answers without a length in a row that confirm a download's end short of
+// where an earlier one ended (see confirmsEnd).
+const int kEndsAlikeShortOfFurthest = 3;
 // An answer without a length grows its file ahead of its data by at least
 // this much (and by an eighth of what came), so that the file is resized
 // (and its room asked for) seldom.
 const size_t kGrowthStep = size_t(1) << 20;
 // Room that this program's own log and databases may take while an answer
-// grows: other programs are told to have taken room only past it.
+// grows: other programs are told to have taken room only past it, and an
+// answer is judged too large only where the volume offered it more.
 const double kOwnWrites = 8e6;
 // Period of the loaded-bytes recount while open.
 const double kRefreshPeriod = 0.5;
@@ -133,6 +137,8 @@ void VLRepositoryFile::init(std::string fileName) {
   growing_ = false;
   endedAt_ = kAllOnes;
   unconfirmedEnds_ = 0;
+  lastEndedAt_ = kAllOnes;
+  endedAlike_ = 0;
   mostOffered_ = 0;
   roomAsBytesArrive_ = false;
   arrivedSinceRoomCheck_ = 0;
@@ -652,6 +658,8 @@ void VLRepositoryFile::storeReset(size_t size, const std::string& etag) {
   growing_ = false;
   endedAt_ = kAllOnes;
   unconfirmedEnds_ = 0;
+  lastEndedAt_ = kAllOnes;
+  endedAlike_ = 0;
   roomAsBytesArrive_ = false;
   arrivedSinceRoomCheck_ = 0;
   size_ = size;
@@ -763,11 +771,12 @@ bool VLRepositoryFile::growFor(size_t end, bool* tooLarge) {
       rowChanged();
       return true;
     }
-    if (!bound || wanted <= needed) {
+    if (wanted <= needed) {
       if (tooLarge) *tooLarge = bound;
       return false;
     }
-    // A step that passes a bound is cut short: the file may grow up to it.
+    // A step that passes a bound, or the room the volume has, is cut short:
+    // the file may grow up to either.
     wanted = needed + blockStart((wanted - needed) / 2);
   }
   return true;
@@ -775,19 +784,17 @@ bool VLRepositoryFile::growFor(size_t end, bool* tooLarge) {
 
 bool VLRepositoryFile::noteOfferedRoom(double offered) {
   mostOffered_ = std::max(mostOffered_, offered);
-  const double held = size_ == kAllOnes ? 0.0 : double(size_);
-  return mostOffered_ - offered > std::max(held, kOwnWrites);
+  return mostOffered_ - offered > kOwnWrites;
+}
+
+bool VLRepositoryFile::wasOfferedRoomPast(double kept) const {
+  return mostOffered_ - kept > kOwnWrites;
 }
 
 bool VLRepositoryFile::finishGrowing(size_t size, bool* tooLarge) {
   if (tooLarge) *tooLarge = false;
   if (!growing_) return false;
-  if (custom_ != 0 && size != endedAt_) {
-    // A download is kept for good, and a server that stops mid-answer closes
-    // its connection as cleanly as one that sent everything: the end is
-    // taken once an answer ends where an earlier one of this run ended, and
-    // none ended further (an answer cut at the same byte as an earlier cut
-    // one is still cut when a whole one came between).
+  if (custom_ != 0 && !confirmsEnd(size)) {
     VL_LOG_INFO("Download without a length ended at "
                 << size << " bytes, its end is confirmed by a later answer : " << fileId_);
     endedAt_ = endedAt_ == kAllOnes ? size : std::max(endedAt_, size);
@@ -804,6 +811,21 @@ bool VLRepositoryFile::finishGrowing(size_t size, bool* tooLarge) {
   repository_->saveFiles();
   if (handler_) handler_->onFileProgressesChanged(this);
   return true;
+}
+
+// A download is kept for good, and a server that stops mid-answer closes its
+// connection as cleanly as one that sent everything: the end is taken once an
+// answer ends where an earlier one of this run ended, and none ended further
+// (an answer cut at the same byte as an earlier cut one is still cut when a
+// whole one came between). Short of the furthest end, it is taken once
+// kEndsAlikeShortOfFurthest answers in a row ended there: the file was
+// replaced on the server by a shorter one, which would otherwise be fetched
+// for as long as it is queued; a network drop does not cut so many answers at
+// one byte.
+bool VLRepositoryFile::confirmsEnd(size_t size) {
+  endedAlike_ = size == lastEndedAt_ ? endedAlike_ + 1 : 1;
+  lastEndedAt_ = size;
+  return size == endedAt_ || endedAlike_ >= kEndsAlikeShortOfFurthest;
 }
 
 // Empties both files, leaving the size unknown. Open files only (the last

@@ -228,25 +228,34 @@ class VLRepositoryFile {
   // up to end, ahead of them: its size is provisional meanwhile, and the
   // file never counts as complete. finishGrowing gives it its final size;
   // a download's end is taken only once an answer ends where an earlier one
-  // ended and none ended further (the file stays growing until then).
+  // ended and none ended further, or three in a row ended there (the file
+  // stays growing until then).
   // growFor needs room for the whole blocks up to end and asks for a step
-  // ahead of them, cut short where it would pass a track's size or the
-  // volume's reserve (VLRepository::makeRoomFor): the file may grow up to
-  // either. The last close of a file still growing empties it (size unknown
-  // again). False when the room or a resize is refused (the file stays
-  // growing) or the file is not growing; tooLarge (not null) is then set
-  // when the answer itself passed a bound, and left false when the volume
-  // lacks the room (filled by other programs, or a failing disk), which may
-  // come back. While open only.
+  // ahead of them, cut short where it would pass a track's size, the
+  // volume's reserve or the room the volume has (VLRepository::makeRoomFor):
+  // the file may grow up to any. The last close of a file still growing
+  // empties it (size unknown again). False when the room or a resize is
+  // refused (the file stays growing) or the file is not growing; tooLarge
+  // (not null) is then set when the answer itself passed a bound, and left
+  // false when the volume lacks the room (filled by other programs, or a
+  // failing disk), which may come back. While open only.
   bool beginGrowing(const std::string& etag);
   bool growFor(size_t end, bool* tooLarge = nullptr);
   bool finishGrowing(size_t size, bool* tooLarge = nullptr);
   // Called by the repository at each room check while the file grows, with
   // the room the volume offers the repository (its free space and the
-  // repository's own files). True when other programs took more of it,
-  // since the most it offered after the providing open, than the file holds:
-  // a refused growth is then a volume they filled, not the answer's size.
+  // repository's own files). True when other programs took more than a few
+  // megabytes of it since the most it offered after the providing open,
+  // however much the file holds: a refused growth is then a volume they
+  // filled (the answer would have fitted the most room), not its size.
   bool noteOfferedRoom(double offered);
+  // Whether the most room the volume offered (see noteOfferedRoom) passed
+  // `kept`, what the file may not take of it (the other files and the
+  // volume's reserve), by more than a few megabytes. When it did not, a
+  // refused growth tells nothing of the answer's size: the volume was short
+  // of its reserve when the file began to grow (or when the program started
+  // again), and the answer waits for room as one with a length does.
+  bool wasOfferedRoomPast(double kept) const;
   // Whether an answer without a length is being stored (the size is then
   // provisional and the end of the data is not yet known).
   bool isGrowing() const { return growing_; }
@@ -340,6 +349,7 @@ class VLRepositoryFile {
   void remapAfterFailedResize();
   bool resizeKeepingBlocks(size_t size);
   bool emptyFiles();
+  bool confirmsEnd(size_t size);
   void noteBytesArrived(size_t count);
   // Stores a new size and validator with nothing present, and tells the
   // repository, the index and the handler.
@@ -410,6 +420,9 @@ class VLRepositoryFile {
   // reset (all ones and 0: none): see finishGrowing.
   size_t endedAt_;
   int unconfirmedEnds_;
+  // Where the last of them ended, and how many in a row ended there.
+  size_t lastEndedAt_;
+  int endedAlike_;
   // The most room the volume offered while the file grew (noteOfferedRoom).
   double mostOffered_;
   // The size was taken without its room (see setContent), and the bytes

@@ -221,6 +221,41 @@ TEST_F(VLRepositoryTest, AFileOfUnknownLengthGrowsNoLargerThanATrackNorIntoTheRe
   }
 }
 
+// A refused growth is the answer's own size (too large, for good) only where
+// the volume offered it more than a few megabytes past the reserve and
+// nobody took them since: a volume exactly at its reserve, or one that
+// others took 10 MB of, is full instead (the answer waits for room).
+TEST_F(VLRepositoryTest, ARefusedGrowthIsTooLargeOnlyWhereTheVolumeOfferedRoom) {
+  struct Case {
+    double offered;  // free space at the answer's first room check
+    double later;    // free space at its refusal
+    size_t size;     // the size refused
+    bool tooLarge;
+  };
+  const Case cases[] = {
+      {kReserve + 50e6, kReserve + 50e6, size_t(50e6) + 1, true},   // a byte past the room offered
+      {kReserve + 9e6, kReserve + 9e6, size_t(9e6) + 1, true},      // little room, but more than the slack
+      {kReserve, kReserve, 16384, false},                           // exactly at the reserve from the start
+      {kReserve + 7e6, kReserve + 7e6, size_t(7e6) + 1, false},     // less room than the slack
+      {kReserve + 50e6, kReserve + 40e6, size_t(40e6) + 1, false},  // others took 10 MB
+  };
+  open("download", 0, false, 0);
+  int run = 0;
+  for (const Case& c : cases) {
+    VLRepositoryFile* growing = repository->getFile(VLFileId("growing" + std::to_string(++run), 6u), true);
+    ASSERT_TRUE(growing->open(VLRepositoryFile::OPEN_PROVIDE));
+    ASSERT_TRUE(growing->beginGrowing(""));
+    g_platform->fileHelper().fakeFreeSpace(c.offered, 500 * GB);
+    EXPECT_TRUE(repository->makeRoomFor(growing, 0)) << run;
+    g_platform->fileHelper().fakeFreeSpace(c.later, 500 * GB);
+    bool tooLarge = !c.tooLarge;
+    EXPECT_FALSE(repository->makeRoomFor(growing, c.size, nullptr, &tooLarge)) << run;
+    EXPECT_EQ(c.tooLarge, tooLarge) << run;
+    ASSERT_TRUE(growing->close(0));
+  }
+  EXPECT_FALSE(repository->isOfflineOrFull());
+}
+
 TEST_F(VLRepositoryTest, FullIsCheckedAgainEveryThreeSecondsAndReportedOnce) {
   g_platform->fileHelper().fakeFreeSpace(100 * GB, 500 * GB);
   open("cache", 0, false, 1000);

@@ -28,27 +28,42 @@ bool VLLocalStorage::init(const std::string& dir, const std::string& name) {
 }
 
 bool VLLocalStorage::clear() {
-  return takesWrites() && VLStorage::clear();
+  return takesWrites() && noteWrite(VLStorage::clear());
 }
 
 bool VLLocalStorage::removeItem(const std::string& key) {
-  return takesWrites() && VLStorage::removeItem(key);
+  return takesWrites() && noteWrite(VLStorage::removeItem(key));
 }
 
 bool VLLocalStorage::setItem(const std::string& key, const std::string& value) {
-  return takesWrites() && VLStorage::setItem(key, value);
+  return takesWrites() && noteWrite(VLStorage::setItem(key, value));
 }
 
-bool VLLocalStorage::takesWrites() {
-  if (!readOnly_) return true;
-  // SQLite opens a file it cannot write for reading only, also when asked
-  // to write: a trial connection tells whether the file can be written now.
+// SQLite opens a file it cannot write for reading only, also when asked to
+// write: a trial connection tells whether the file can be written now.
+bool VLLocalStorage::fileTakesWrites() const {
   sqlite3* trial = nullptr;
   const bool writable = VLSQLiteDatabase::open(getPath(), VLSQLiteDatabase::Access::ReadWrite,
                                                VLSQLiteDatabase::WhenLocked::Fail, &trial) == SQLITE_OK &&
                         !VLSQLiteDatabase::isReadOnly(trial);
   VLSQLiteDatabase::close(trial);
-  if (writable && closeConnection()) {
+  return writable;
+}
+
+// A write refused because the file can no longer be written (the home turned
+// read-only while the client ran) makes the store refuse the next ones as
+// one opened read-only does: without SQLite, and without an error each. A
+// full disk is not that: the next write is tried as it comes.
+bool VLLocalStorage::noteWrite(bool written) {
+  if (written || readOnly_ || !failedForWantOfWriting() || fileTakesWrites()) return written;
+  VL_LOG_WARN("Local storage can no longer be written, its changes are refused until it can : " << getPath());
+  readOnly_ = true;
+  return false;
+}
+
+bool VLLocalStorage::takesWrites() {
+  if (!readOnly_) return true;
+  if (fileTakesWrites() && closeConnection()) {
     if (VLStorage::init(dir_, getName())) {
       readOnly_ = false;
       VL_LOG_INFO("Local storage can be written again : " << getPath());

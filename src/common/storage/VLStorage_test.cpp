@@ -282,6 +282,28 @@ TEST_F(StorageTest, AnOlderFileIsConvertedWhenThereIsRoom) {
   EXPECT_EQ(0, result);
 }
 
+// A write a full disk refuses is not taken for a store that can no longer be
+// written (a home turned read-only): the store stays open for writing, and
+// the next write goes through once there is room.
+TEST_F(StorageTest, ALocalWriteRefusedByAFullDiskLeavesTheStoreWritable) {
+  const std::string volume = folder_.folder("small");
+  const int result = TestSmallVolume::run(volume, "256k", [&] {
+    VLLocalStorage store;
+    EXPECT_TRUE(store.init(volume, "localStorage"));
+    EXPECT_TRUE(store.setItem("small", "v"));
+    const std::string filler = fillVolume(volume);
+    const std::string large = repeat("x", 100000);
+    EXPECT_FALSE(store.setItem("large", large));
+    unlink(filler.c_str());
+    EXPECT_TRUE(store.setItem("large", large));
+    EXPECT_FALSE(logged("Local storage can no longer be written"));
+    EXPECT_TRUE(store.getItem("small", nullptr));
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
+}
+
 TEST_F(StorageTest, CorruptOrUnusableFilesFailCleanly) {
   const std::string garbage(8192, '\x5a');
   for (const char* name : {"/localStorage.db", "/sessionStorage.db"})

@@ -236,6 +236,44 @@ TEST_F(VLMappedFileTest, WritesReserveTheirRoomAboutOncePerMegabyte) {
   }
 }
 
+// On a volume without room for a whole step, a write across a step's start
+// still takes the room it needs and lands; a step reserved before the file
+// was emptied and sized again is no longer taken for reserved, so that a
+// write there on a full volume is refused instead of faulting; and the step
+// at the end of a file reserves nothing past its end.
+TEST_F(VLMappedFileTest, StepsReserveOnlyRoomThatIsThereAndWithinTheFile) {
+  std::string volume = folder.file("small");
+  ASSERT_EQ(0, mkdir(volume.c_str(), 0755));
+  int result = TestSmallVolume::run(volume, "1280k", [&] {
+    const size_t step = size_t(1) << 20;
+    const std::string path = volume + "/content";
+    auto file = mapped(path);
+    EXPECT_TRUE(file->openUnreserved(4 * step));
+    EXPECT_TRUE(file->reserve(step - 8192, 16384)) << "across the start of a step the volume cannot hold whole";
+    if (file->isOpen()) memset(file->getData() + step - 8192, 0x5a, 16384);
+    EXPECT_EQ(std::string(16384, 'Z'), TestFolder::read(path).substr(step - 8192, 16384));
+
+    EXPECT_TRUE(file->resize(0, false, false));
+    EXPECT_TRUE(file->resize(4 * step, false, false));
+    auto filler = mapped(volume + "/filler");
+    for (size_t size = 1280 * 1024; size > 0 && !filler->open(size); size -= 4096) {
+    }
+    filler->close();
+    EXPECT_FALSE(file->reserve(step - 8192, 4096)) << "its room went with the bytes emptied";
+    std::remove((volume + "/filler").c_str());
+
+    EXPECT_TRUE(file->resize(step + 12288, false, false));
+    EXPECT_TRUE(file->reserve(step, 4096));
+    struct stat status;
+    EXPECT_EQ(0, stat(path.c_str(), &status));
+    EXPECT_LE(status.st_blocks * 512, 12288) << "the last step only, nothing past the end";
+    file->close();
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";
+  EXPECT_EQ(0, result);
+}
+
 // A volume remounted read-only (after a file-system error): its files open
 // at their present size for reading, and a write through the mapping changes
 // the mapping only (no fault, nothing on the disk). The probe tells the

@@ -263,7 +263,7 @@ bool VLPreferenceStore::write() {
   std::string temporary = path_ + ".XXXXXX";
   int descriptor = mkostemp(&temporary[0], O_CLOEXEC);
   if (descriptor == -1) {
-    VL_LOG_ERROR("Unable to write preferences (" << errno << ") : " << path_);
+    logWriteFailure(errno);
     return false;
   }
   fchmod(descriptor, 0600);
@@ -275,7 +275,7 @@ bool VLPreferenceStore::write() {
   }
   if (!written || rename(temporary.c_str(), path_.c_str()) != 0) {
     if (written) error = errno;
-    VL_LOG_ERROR("Unable to write preferences (" << error << ") : " << path_);
+    logWriteFailure(error);
     unlink(temporary.c_str());
     return false;
   }
@@ -286,5 +286,18 @@ bool VLPreferenceStore::write() {
     ::close(folder);
   }
   loaded_ = stampFile();
+  writeFailureLogged_ = false;
   return true;
+}
+
+// A home that cannot be written (remounted read-only) refuses every write of
+// the run: the first refusal is an error, the next ones only debug lines,
+// until a write succeeds.
+void VLPreferenceStore::logWriteFailure(int error) {
+  if (writeFailureLogged_) {
+    VL_LOG_DEBUG("Preferences still cannot be written (" << error << ") : " << path_);
+    return;
+  }
+  writeFailureLogged_ = true;
+  VL_LOG_ERROR("Unable to write preferences (" << error << ") : " << path_);
 }

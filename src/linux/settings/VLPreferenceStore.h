@@ -62,6 +62,9 @@ class VLPreferenceStore {
   void reloadIfChanged();
   void load();
   bool write();
+  // Logs a failed write: an error the first time since the last write that
+  // succeeded, a debug line after.
+  void logWriteFailure(int error);
 
   std::mutex mutex_;
   std::string path_;
@@ -69,4 +72,5 @@ class VLPreferenceStore {
   // Sets whose write failed: laid over every re-read until a write succeeds.
   std::map<std::string, std::string> unwritten_;
   FileStamp loaded_;
+  bool writeFailureLogged_ = false;
 };

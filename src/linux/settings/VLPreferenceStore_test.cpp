@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "TestSmallVolume.h"
@@ -176,6 +178,38 @@ TEST_F(VLPreferenceStoreTest, AValueThatCouldNotBeWrittenIsKeptAndWrittenByTheNe
   if (result != -1) {
     EXPECT_EQ(0, result);
   }
+}
+
+// A store whose folder cannot take files (a home remounted read-only) logs
+// the first refused write of a run as an error, not every later one, and
+// writes once the folder takes files again; a failure after that is logged
+// again.
+TEST_F(VLPreferenceStoreTest, RefusedWritesAreLoggedOnceUntilAWriteSucceeds) {
+  const std::string blocker = folder.writeFile("home", "x");
+  size_t mark = VLTestLog::mark();
+  VLPreferenceStore store(blocker + "/preferences");
+  auto failures = [&mark] {
+    const std::string log = VLTestLog::since(mark);
+    size_t count = 0;
+    for (size_t at = log.find("Unable to write preferences"); at != std::string::npos;
+         at = log.find("Unable to write preferences", at + 1))
+      ++count;
+    return count;
+  };
+  for (const char* key : {"first", "second", "third"}) EXPECT_FALSE(store.set(key, "v"));
+  EXPECT_EQ(1u, failures());
+
+  ASSERT_EQ(0, unlink(blocker.c_str()));
+  ASSERT_EQ(0, mkdir(blocker.c_str(), 0755));
+  EXPECT_TRUE(store.set("fourth", "v"));
+  std::string value;
+  EXPECT_TRUE(VLPreferenceStore(blocker + "/preferences").get("first", value)) << "kept and written";
+  EXPECT_EQ(1u, failures());
+
+  ASSERT_EQ(0, rename(blocker.c_str(), (blocker + "-moved").c_str()));
+  ASSERT_TRUE(TestFolder::exists(folder.writeFile("home", "x")));
+  EXPECT_FALSE(store.set("fifth", "v"));
+  EXPECT_EQ(2u, failures()) << "a new failure after a write that succeeded is logged";
 }
 
 TEST_F(VLPreferenceStoreTest, RemovedKeysAreGoneForEveryStoreOnTheFile) {

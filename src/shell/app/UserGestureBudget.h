@@ -10,9 +10,10 @@
 // gestures are counted here as the view receives them, before it hands them
 // to the page, whose requests come after. A gesture the view never receives
 // (assistive technology activating a link, say) gets a budget too once the
-// page has asked for nothing for kQuietSeconds: WebKit carries a gesture
-// into a page's timers for a second at most, so only a handler that keeps
-// the whole page busy between its requests gets one more that way.
+// page has asked for nothing for kQuietSeconds and has answered a question
+// put to it after its last request: WebKit carries a gesture into a page's
+// timers for a second at most, and a handler that keeps the page busy (its
+// one gesture lasting as long) lets no answer through until it ends.
 //
 // Threads: main thread only.
 #pragma once
@@ -28,9 +29,14 @@ class UserGestureBudget {
   // Longer than WebKit carries a gesture, with room for a busy moment.
   static constexpr double kQuietSeconds = 2;
 
+  // Asks the page a question and calls `answered` when its answer comes,
+  // which is after the page's script running now has ended.
+  using AskPage = std::function<void(std::function<void()> answered)>;
+
   // view must outlive the budget. clock: seconds from any fixed point
-  // (monotonic time by default).
-  explicit UserGestureBudget(GtkWidget* view, std::function<double()> clock = nullptr);
+  // (monotonic time by default). askPage: evaluates a script in the view by
+  // default (view must then be a WebKitWebView).
+  explicit UserGestureBudget(GtkWidget* view, std::function<double()> clock = nullptr, AskPage askPage = nullptr);
   ~UserGestureBudget();
   UserGestureBudget(const UserGestureBudget&) = delete;
   UserGestureBudget& operator=(const UserGestureBudget&) = delete;
@@ -41,9 +47,15 @@ class UserGestureBudget {
 
  private:
   static gboolean onEvent(GtkWidget* view, GdkEvent* event, gpointer self);
+  void askView(std::function<void()> answered);
+  static void onViewAnswered(GObject* view, GAsyncResult* result, gpointer answered);
 
   GtkWidget* view_;
   std::function<double()> clock_;
+  AskPage askPage_;
+  GCancellable* pending_;  // the view's questions not answered yet, cancelled with the budget
   unsigned left_ = 0;
   double lastRequest_ = -kQuietSeconds;  // when take() was last called
+  bool answered_ = true;                 // the page answered after that
+  bool asking_ = false;                  // a question to the page is not answered yet
 };

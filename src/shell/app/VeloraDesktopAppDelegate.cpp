@@ -1,6 +1,7 @@
 #include "VeloraDesktopAppDelegate.h"
 
 #include <cstring>
+#include <set>
 
 #include "ApplicationMenu.h"
 #include "Binding.h"
@@ -427,7 +428,8 @@ bool VeloraDesktopAppDelegate::takeMailMark(std::string& address) const {
 void VeloraDesktopAppDelegate::openInBrowser(const std::string& address) {
   std::string uri = forTheMailProgram(address);
   if (uri.empty()) {
-    VL_LOG_WARN("VeloraDesktopAppDelegate::openInBrowser refused a mail address it cannot read: " + address);
+    VL_LOG_WARN("VeloraDesktopAppDelegate::openInBrowser refused a mail address it cannot read: "
+                << RepeatedRefusalLog::shortened(address));
     return;
   }
   if (openInBrowser_) {
@@ -436,7 +438,8 @@ void VeloraDesktopAppDelegate::openInBrowser(const std::string& address) {
   }
   std::string error;
   if (!ExternalProgram::openAddress(window_->window(), uri, error)) {
-    VL_LOG_WARN("VeloraDesktopAppDelegate::openInBrowser cannot open " + uri + ": " + error);
+    VL_LOG_WARN("VeloraDesktopAppDelegate::openInBrowser cannot open " << RepeatedRefusalLog::shortened(uri) << ": "
+                                                                       << error);
   }
 }
 
@@ -464,10 +467,14 @@ bool escapedAgain(const std::string& text, const char* allowed, std::string& out
 }
 
 // The fields of the query that fill in the message, escaped anew ("?a=b&c=d",
-// or empty when none); false when an escape cannot be read.
+// or empty when none); false when an escape cannot be read. The names of
+// those left out are logged once for the address: a clicked link can hold
+// thousands of them.
 bool messageFields(const std::string& query, const std::string& address, std::string& fields) {
   gchar** pairs = g_strsplit(query.c_str(), "&", -1);
   bool readable = true;
+  std::set<std::string> leftOut;
+  std::string leftOutNames;
   for (gchar** pair = pairs; readable && *pair != nullptr; ++pair) {
     if (**pair == '\0') continue;
     const char* equals = strchr(*pair, '=');
@@ -476,12 +483,16 @@ bool messageFields(const std::string& query, const std::string& address, std::st
     readable = escapedAgain(std::string(*pair, equals != nullptr ? equals - *pair : strlen(*pair)), nullptr, name) &&
                escapedAgain(equals != nullptr ? equals + 1 : "", "@,", value);
     if (readable && !isMessageField(name)) {
-      VL_LOG_WARN("VeloraDesktopAppDelegate::forTheMailProgram left out the field " + name + " of " + address);
+      if (leftOut.insert(name).second) leftOutNames += (leftOutNames.empty() ? "" : ", ") + name;
     } else if (readable) {
       fields += (fields.empty() ? "?" : "&") + name + "=" + value;
     }
   }
   g_strfreev(pairs);
+  if (!leftOutNames.empty()) {
+    VL_LOG_WARN("VeloraDesktopAppDelegate::forTheMailProgram left out the fields "
+                << RepeatedRefusalLog::shortened(leftOutNames) << " of " << RepeatedRefusalLog::shortened(address));
+  }
   return readable;
 }
 

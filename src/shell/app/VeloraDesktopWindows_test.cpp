@@ -15,6 +15,7 @@
 #include "MainViewNavigationPolicy.h"
 #include "ShellTestServer.h"
 #include "TestFolder.h"
+#include "UserGestureBudget.h"
 #include "VLTestLog.h"
 #include "VeloraController.h"
 #include "WebViewProbe.h"
@@ -100,6 +101,24 @@ TEST_F(VeloraDesktopWindowsTest, ClickedLinksGoToTheBrowserForWebAndMailOnly) {
   EXPECT_EQ(opened_[0], server_->playerOrigin() + "/app/other.html");
   EXPECT_EQ(opened_[1], "mailto:someone@velora.example");
   EXPECT_TRUE(popups().empty());
+}
+
+// The application's script clicks a link that sends no Referer, as
+// assistive technology would, a gesture the view never receives: each
+// click, the quiet time after the one before, reaches the browser, more
+// often than one gesture's budget.
+TEST_F(VeloraDesktopWindowsTest, LinksClickedWithoutThePressesOfTheViewReachTheBrowserEachTime) {
+  opened_.clear();
+  for (size_t click = 1; click <= UserGestureBudget::kAddressesPerGesture + 1; ++click) {
+    evaluate(
+        "document.body.appendChild(Object.assign(document.createElement('a'), {"
+        "  href: '/app/other.html?quiet', target: '_blank', referrerPolicy: 'no-referrer' })).click()");
+    ASSERT_TRUE(ShellTestServer::runUntil([&] { return opened_.size() >= click; })) << click;
+    const gint64 quiet = g_get_monotonic_time() + static_cast<gint64>(UserGestureBudget::kQuietSeconds * 1.1e6);
+    ShellTestServer::runUntil([&] { return g_get_monotonic_time() >= quiet; });
+  }
+  EXPECT_EQ(std::count(opened_.begin(), opened_.end(), server_->playerOrigin() + "/app/other.html?quiet"),
+            static_cast<long>(UserGestureBudget::kAddressesPerGesture + 1));
 }
 
 TEST_F(VeloraDesktopWindowsTest, ScriptsOpenPopUpsThatTitleAndCloseThemselves) {

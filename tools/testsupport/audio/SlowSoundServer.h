@@ -183,7 +183,6 @@ class SlowSoundServer {
       }
       if (poll(watched.data(), watched.size(), timeout) < 0 && errno != EINTR) return;
       if (watched[0].revents) return;
-      if (watched[1].revents & POLLIN) accept(&pairs);
       std::vector<bool> gone(pairs.size(), false);
       for (size_t i = 0; i < gone.size(); ++i) {
         Pair& pair = *pairs[i];
@@ -197,6 +196,9 @@ class SlowSoundServer {
       for (size_t i = gone.size(); i-- > 0;) {
         if (gone[i]) pairs.erase(pairs.begin() + long(i));
       }
+      // New connections only after the polled ones: watched holds no entry
+      // for them yet.
+      if (watched[1].revents & POLLIN) accept(&pairs);
     }
   }
 

