@@ -120,7 +120,9 @@ gboolean MainViewNavigationPolicy::onDecidePolicy(WebKitWebView*, WebKitPolicyDe
     if (saved.empty() && self->mayShow(address)) return FALSE;
     if (!saved.empty() && self->mayShow(saved)) {
       webkit_policy_decision_ignore(decision);
-      if (self->leaveSavedPage_) self->leaveSavedPage_(saved);
+      const Action* action = self->find(saved);
+      bool byScript = !self->mainLoadByApplication_ && action != nullptr && !action->byUser && !action->byApplication;
+      if (self->leaveSavedPage_) self->leaveSavedPage_(saved, byScript);
       return TRUE;
     }
   }

@@ -54,8 +54,12 @@ class MainViewNavigationPolicy {
   // the view cannot tell it from a page's navigation to the same address).
   void expectLoad(const std::string& address) { expectedLoad_ = address; }
 
-  // Takes the saved player's own navigations to its origin (see above).
-  void setLeaveSavedPage(std::function<void(const std::string& address)> leave) { leaveSavedPage_ = std::move(leave); }
+  // Takes the saved player's own navigations to its origin (see above), and
+  // whether its script started one by itself (no user's gesture, not the
+  // application's).
+  void setLeaveSavedPage(std::function<void(const std::string& address, bool byScript)> leave) {
+    leaveSavedPage_ = std::move(leave);
+  }
 
   // How many navigations it refused so far.
   unsigned long refusals() const { return refusals_.count(); }
@@ -92,7 +96,7 @@ class MainViewNavigationPolicy {
   std::deque<Action> actions_;  // the newest first
   std::string committed_;       // the address of the document the main frame shows
   std::string expectedLoad_;    // the application's load announced and not yet asked about
-  std::function<void(const std::string&)> leaveSavedPage_;
+  std::function<void(const std::string&, bool)> leaveSavedPage_;
   bool mainLoadByApplication_ = false;
   RepeatedRefusalLog refusals_{
       "MainViewNavigationPolicy refused a navigation of the player's window that a page started"};

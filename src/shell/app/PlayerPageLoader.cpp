@@ -153,13 +153,28 @@ void PlayerPageLoader::loadFromNetwork(const std::string& address) {
   webkit_web_view_load_uri(window_.mainView(), address.c_str());
 }
 
-void PlayerPageLoader::leaveSavedPage(const std::string& address) {
+void PlayerPageLoader::leaveSavedPage(const std::string& address, bool byScript) {
   if (!isShowingSavedPage()) return;
+  // A player that moves itself as it starts (to its home address, say) would
+  // otherwise leave the saved page, find no service, show it again and leave
+  // again without end: after a move of its script that found no service,
+  // the next one waits for the user's or the application's.
+  if (byScript && scriptLeaveFailed_) {
+    VL_LOG_INFO("PlayerPageLoader::leaveSavedPage the saved page stays: its player moved again by itself to " +
+                address + " right after a move that found no service");
+    return;
+  }
   shellTrace("PlayerPageLoader::leaveSavedPage", "the saved page's player goes to " + address);
-  defer([this, address] {
+  scriptLeaveFailed_ = false;
+  defer([this, address, byScript] {
     loadFromNetwork(address);
     leftFor_ = SavedPage::withoutFragment(address);
+    leftByScript_ = byScript;
   });
+}
+
+void PlayerPageLoader::mayLeaveSavedPageAgain() {
+  scriptLeaveFailed_ = false;
 }
 
 void PlayerPageLoader::stopTimer() {
@@ -255,6 +270,8 @@ std::string PlayerPageLoader::pageOf(const std::string& uri) const {
 
 void PlayerPageLoader::connectionFailure(const std::string& pageAddress, const std::string& failingAddress,
                                          const std::string& error) {
+  // The page the saved page was left for found no service.
+  if (!leftFor_.empty()) scriptLeaveFailed_ = leftByScript_;
   int count = cacheReloadCount_++;
   if (count == 0) {
     shellTrace("PlayerPageLoader::connectionFailure",

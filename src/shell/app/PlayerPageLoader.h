@@ -82,7 +82,15 @@ class PlayerPageLoader {
   // origin: the address is loaded from the network, and the saved page is
   // no longer served (the service may be back). Without the service the
   // saved page shows again. Nothing happens while no saved page shows.
-  void leaveSavedPage(const std::string& address);
+  // `byScript`: the player's script moves it by itself (no user's gesture,
+  // no load of the application's); after such a move found no service, the
+  // next one by script is ignored (logged) until the user's move or
+  // mayLeaveSavedPageAgain, so that a player moving itself as it starts
+  // does not leave and show the saved page again without end.
+  void leaveSavedPage(const std::string& address, bool byScript);
+  // The application handed the page an address from outside: its script
+  // may leave the saved page again.
+  void mayLeaveSavedPageAgain();
 
   // The connection failures of the player page so far (never reset).
   int cacheReloadCount() const { return cacheReloadCount_; }
@@ -127,9 +135,11 @@ class PlayerPageLoader {
   Hooks hooks_;
   unsigned timeoutMilliseconds_ = 10000;
   int cacheReloadCount_ = 0;
-  std::string requestedAddress_;  // the player page address asked for last
-  std::string savedAddress_;      // the address of the saved page shown last
-  std::string leftFor_;           // the address the saved page was left for, while it loads
+  std::string requestedAddress_;    // the player page address asked for last
+  std::string savedAddress_;        // the address of the saved page shown last
+  std::string leftFor_;             // the address the saved page was left for, while it loads
+  bool leftByScript_ = false;       // leftFor_ is the player's script's move
+  bool scriptLeaveFailed_ = false;  // the script's last move found no service, and nothing else moved since
   guint timeout_ = 0;
   bool timedOut_ = false;
   bool awaitingStart_ = false;  // a player page load asked for, not yet started

@@ -50,6 +50,10 @@ void showMessage(GtkWindow* parent, GtkMessageType type, const std::string& titl
   gtk_widget_destroy(dialog);
 }
 
+bool isMailText(const char* address) {
+  return g_ascii_strncasecmp(address, "mailto:", 7) == 0;
+}
+
 std::string randomText() {
   gchar* text = g_uuid_string_random();
   std::string result(text);
@@ -161,13 +165,18 @@ bool VeloraDesktopAppDelegate::start(WebKitWebsiteDataManager* websiteData, cons
   hooks.pageGone = [] { Binding::instance()->setJSReady(false); };
   hooks.loading = [this](const std::string& address) { navigationPolicy_->expectLoad(address); };
   hooks.prefetchManifest = [this] {
-    prefetch_ =
-        std::make_unique<HTML5ManifestPrefetch>(playerAddress_ + "manifest.appcache", userAgent(), *savedPages_);
+    std::string manifest = HTML5ManifestPrefetch::manifestAddressFor(playerAddress_);
+    if (manifest.empty()) {
+      VL_LOG_WARN("No manifest pre-fetch: the player address " + playerAddress_ + " is no web address");
+      return;
+    }
+    prefetch_ = std::make_unique<HTML5ManifestPrefetch>(manifest, userAgent(), *savedPages_);
     prefetch_->start();
   };
   loader_ = std::make_unique<PlayerPageLoader>(*window_, *savedPages_, *savedPageServer_, *recorder_, playerAddress_,
                                                std::move(hooks));
-  navigationPolicy_->setLeaveSavedPage([this](const std::string& address) { loader_->leaveSavedPage(address); });
+  navigationPolicy_->setLeaveSavedPage(
+      [this](const std::string& address, bool byScript) { loader_->leaveSavedPage(address, byScript); });
   connectViews();
 
   // The user agent: WebKit's own, then our name and version.
@@ -279,7 +288,10 @@ void VeloraDesktopAppDelegate::publicationShown(PagePublication& publication, bo
     controller.setIci(ici);
     terminationAsked_ = false;  // a new document was never asked
     window_->setPreloadingViewVisible(false);
-    if (!urlCalledAtStartup_.empty()) ici->changeLocationHash(urlCalledAtStartup_);
+    if (!urlCalledAtStartup_.empty()) {
+      loader_->mayLeaveSavedPageAgain();
+      ici->changeLocationHash(urlCalledAtStartup_);
+    }
     urlCalledAtStartup_.clear();
   } else if (controller.ici() != nullptr && controller.ici()->publication().get() == &publication) {
     controller.setIci(nullptr);
@@ -332,7 +344,7 @@ void VeloraDesktopAppDelegate::onTitle(GObject* view, GParamSpec*, gpointer data
 bool VeloraDesktopAppDelegate::isMailAddress(WebKitNavigationAction* action) {
   WebKitURIRequest* request = webkit_navigation_action_get_request(action);
   const char* uri = request != nullptr ? webkit_uri_request_get_uri(request) : nullptr;
-  return uri != nullptr && g_ascii_strncasecmp(uri, "mailto:", 7) == 0;
+  return uri != nullptr && isMailText(uri);
 }
 
 bool VeloraDesktopAppDelegate::isForTheDesktop(const std::string& address) {
@@ -398,9 +410,12 @@ std::string VeloraDesktopAppDelegate::mailMarkScript() const {
          "}, true); })(EventTarget.prototype.addEventListener);";
 }
 
-// True when the address ends in the player's mark, which is taken off.
+// True when the mail address ends in the player's mark, which is taken off.
+// Our script marks only mail links: on another address the mark is a page's
+// that got hold of it (the player's document can hand it to a frame), and
+// stays on, so that the address is judged as that page's.
 bool VeloraDesktopAppDelegate::takeMailMark(std::string& address) const {
-  if (address.size() <= mailMark_.size() + 1 ||
+  if (!isMailText(address.c_str()) || address.size() <= mailMark_.size() + 1 ||
       address.compare(address.size() - mailMark_.size(), mailMark_.size(), mailMark_) != 0) {
     return false;
   }
@@ -621,6 +636,7 @@ bool VeloraDesktopAppDelegate::doOpenVeloraURI(const std::string& address) {
   if (!VeloraURLScheme::locationHash(address, hosts, hash)) return false;
   std::shared_ptr<VeloraICI> ici = hasPlayerBeenLoaded_ ? shownIci() : nullptr;
   if (ici != nullptr) {
+    if (loader_ != nullptr) loader_->mayLeaveSavedPageAgain();
     ici->changeLocationHash(hash);
   } else {
     urlCalledAtStartup_ = hash;

@@ -8,8 +8,8 @@
 // server, a crash's report, the front key through the desktop portal, the
 // offline start from the saved page (also after a quit during a slow load,
 // and the player's own navigations from it), the player's mail links, the
-// addresses a frame's click or key press hands the desktop, a
-// frame's steps in history, and a screenshot.
+// addresses a frame's click or key press hands the desktop, a frame's steps
+// in history, the manifest pre-fetch, and a screenshot.
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gio/gio.h>
 #include <gtest/gtest.h>
@@ -516,6 +516,72 @@ TEST_F(VeloraDesktopProcessTest, FromTheSavedPageThePlayerStillMovesItsOwnWindow
   for (const std::string& show : shows()) EXPECT_NE(show.find("\"intruded\":false"), std::string::npos) << show;
   ASSERT_TRUE(activateQuit());
   ASSERT_TRUE(offline.waitForEnd());
+}
+
+// Started from the saved page, a player that moves itself to its home
+// address as it starts leaves the saved page once by itself, finds no
+// service and then stays on the saved page (logged) instead of showing it
+// again without end; the user's click still leaves it, and once the service
+// is back, the click brings the player's home page from it.
+TEST_F(VeloraDesktopProcessTest, FromTheSavedPageAPlayerMovingItselfAsItStartsDoesNotLoop) {
+  useGoingPlayer("/app/canonical.html?start=1");
+  auto shows = [&] { return reports_.reports("canonical-shown"); };
+  {
+    DesktopProcess online(home_.path(), {});
+    ASSERT_TRUE(waitForGoingPlayerReports("canonical-shown", 2));
+    ASSERT_TRUE(activateQuit());
+    ASSERT_TRUE(online.waitForEnd());
+  }
+  unsigned port =
+      g_ascii_strtoull(pages_->playerOrigin().substr(pages_->playerOrigin().rfind(':') + 1).c_str(), nullptr, 10);
+  pages_.reset();
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
+  auto stays = [&](size_t count) {
+    return ShellTestServer::runUntil([&] {
+      std::string text = TestFolder::read(log);
+      size_t found = 0;
+      for (size_t at = text.find("the saved page stays"); at != std::string::npos;
+           at = text.find("the saved page stays", at + 1)) {
+        ++found;
+      }
+      return found >= count;
+    });
+  };
+  DesktopProcess offline(home_.path(), {});
+  // The saved page, and again after its own move.
+  ASSERT_TRUE(stays(1));
+  EXPECT_EQ(shows().size(), 4u);
+  // The user's click leaves it, and the player's move after it once more.
+  ASSERT_TRUE(clickUntil("Canonical player", [&] { return shows().size() >= 5; }));
+  ASSERT_TRUE(stays(2));
+  EXPECT_EQ(shows().size(), 6u);
+  // The service is back: the click brings the home page from it.
+  pages_ = std::make_unique<ShellTestServer>(VELORA_SOURCE_DIR "/tools/testsupport/shell/pages");
+  ASSERT_TRUE(pages_->start(port));
+  ASSERT_TRUE(
+      clickUntil("Canonical player", [&] { return shows().back().find("\"home\":true") != std::string::npos; }));
+  EXPECT_EQ(std::count(pages_->requests().begin(), pages_->requests().end(), "/app/canonical.html"), 1);
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(offline.waitForEnd());
+  EXPECT_EQ(offline.exitStatus(), 0);
+}
+
+// A player address with a file name and a query (one with an address in it)
+// still finds its application-cache manifest beside the page, and the
+// manifest's entry is fetched; the player goes on and quits by agreement.
+TEST_F(VeloraDesktopProcessTest, ThePlayersManifestIsFetchedFromBesideAPlayerAddressWithAQuery) {
+  usePlayer("/cached/index.html?from=settings&reports=" + server_.playerOrigin());
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("cached-shown"));
+  auto requested = [&](const std::string& path) {
+    const std::vector<std::string>& paths = server_.requests();
+    return std::find(paths.begin(), paths.end(), path) != paths.end();
+  };
+  EXPECT_TRUE(ShellTestServer::runUntil([&] { return requested("/cached/entry.css"); }));
+  EXPECT_TRUE(requested("/cached/manifest.appcache"));
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(application.waitForEnd());
+  EXPECT_EQ(application.exitStatus(), 0);
 }
 
 // A quit while the player page still loads (its script slow to come) never
@@ -1064,6 +1130,33 @@ TEST_F(VeloraDesktopProcessTest, ThePlayersOwnMailLinksReachTheMailProgramAndAFr
   ASSERT_TRUE(clickUntil("Mail player", [&] { return TestFolder::read(opened) != script; }));
   EXPECT_EQ(TestFolder::read(opened), script + "mailto:player@velora.example?subject=Player\n");
   // The player is still there and quits by agreement.
+  ASSERT_TRUE(activateQuit());
+  ASSERT_TRUE(application.waitForEnd());
+  EXPECT_EQ(application.exitStatus(), 0);
+}
+
+// A frame of another origin that the player's own script hands a clicked
+// mail link's address (the player's mark on it) cannot use the mark to open
+// a web page without the user's gesture; the user's click on the player's
+// mail link still reaches the mail program, without the mark.
+TEST_F(VeloraDesktopProcessTest, APlayersMailMarkHandedToAFrameOpensNoWebPage) {
+  TestFolder programs;
+  const std::string opened = recordOpenedAddresses(programs);
+  usePlayer("/app/mail-leak.html?" + thirdPartyFrame("/app/mark-user.html"));
+  DesktopProcess application(home_.path(), {});
+  ASSERT_TRUE(waitForReports("leak-ready"));
+  const std::string mail = "mailto:player@velora.example?subject=Player\n";
+  ASSERT_TRUE(clickUntil("Mail leak player", [&] { return !TestFolder::read(opened).empty(); }));
+  EXPECT_EQ(TestFolder::read(opened), mail);
+  ASSERT_TRUE(waitForReports("field-used"));
+  EXPECT_NE(server_.report("field-used").find("velora-player="), std::string::npos) << server_.report("field-used");
+  std::string log = home_.path() + "/XDG_STATE_HOME/velora-desktop/desktop.log";
+  ASSERT_TRUE(ShellTestServer::runUntil([&] {
+    return TestFolder::read(log).find("without a user gesture, what a page of another origin asked for (1 so far): " +
+                                      server_.thirdPartyOrigin() + "/app/other.html?velora-player=") !=
+           std::string::npos;
+  })) << TestFolder::read(opened);
+  EXPECT_EQ(TestFolder::read(opened), mail);
   ASSERT_TRUE(activateQuit());
   ASSERT_TRUE(application.waitForEnd());
   EXPECT_EQ(application.exitStatus(), 0);

@@ -24,6 +24,26 @@ struct UrlHandle {
   ~UrlHandle() { curl_url_cleanup(url); }
 };
 
+// `reference` resolved against `base` as a page resolves a relative link,
+// without its fragment; false when that gives no http or https address.
+bool resolve(const std::string& base, const std::string& reference, std::string& address) {
+  UrlHandle url;
+  if (!url.url || curl_url_set(url.url, CURLUPART_URL, base.c_str(), 0) != CURLUE_OK) return false;
+  // Setting a relative reference on a handle holding an address resolves it.
+  if (curl_url_set(url.url, CURLUPART_URL, reference.c_str(), 0) != CURLUE_OK) return false;
+  // The fragment never reaches the server, nor the address the page asks for.
+  curl_url_set(url.url, CURLUPART_FRAGMENT, nullptr, 0);
+  char* scheme = nullptr;
+  char* text = nullptr;
+  bool resolved = curl_url_get(url.url, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+                  curl_url_get(url.url, CURLUPART_URL, &text, 0) == CURLUE_OK &&
+                  (std::string(scheme) == "http" || std::string(scheme) == "https");
+  if (resolved) address = text;
+  curl_free(scheme);
+  curl_free(text);
+  return resolved;
+}
+
 }  // namespace
 
 HTML5ManifestPrefetch::HTML5ManifestPrefetch(std::string manifestURL, std::string userAgent,
@@ -68,21 +88,13 @@ int HTML5ManifestPrefetch::cacheFilesFromManifest(const HTML5Manifest& manifest)
 }
 
 bool HTML5ManifestPrefetch::resolveEntry(const std::string& entry, std::string& address) const {
-  UrlHandle url;
-  if (!url.url || curl_url_set(url.url, CURLUPART_URL, manifestURL_.c_str(), 0) != CURLUE_OK) return false;
-  // Setting a relative reference on a handle holding an address resolves it.
-  if (curl_url_set(url.url, CURLUPART_URL, entry.c_str(), 0) != CURLUE_OK) return false;
-  // The fragment never reaches the server, nor the address the page asks for.
-  curl_url_set(url.url, CURLUPART_FRAGMENT, nullptr, 0);
-  char* scheme = nullptr;
-  char* text = nullptr;
-  bool resolved = curl_url_get(url.url, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
-                  curl_url_get(url.url, CURLUPART_URL, &text, 0) == CURLUE_OK &&
-                  (std::string(scheme) == "http" || std::string(scheme) == "https");
-  if (resolved) address = text;
-  curl_free(scheme);
-  curl_free(text);
-  return resolved;
+  return resolve(manifestURL_, entry, address);
+}
+
+std::string HTML5ManifestPrefetch::manifestAddressFor(const std::string& playerAddress) {
+  std::string address;
+  if (!resolve(playerAddress, "manifest.appcache", address)) return "";
+  return address;
 }
 
 bool HTML5ManifestPrefetch::cacheEntry(const std::string& entry) {

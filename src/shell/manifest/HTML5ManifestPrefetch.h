@@ -19,7 +19,7 @@ class OfflineResourceStore;
 // page; nothing is reported back.
 class HTML5ManifestPrefetch {
  public:
-  // `manifestURL`: the player address followed by "manifest.appcache".
+  // `manifestURL`: the manifest's address (see manifestAddressFor).
   // `userAgent`: the main web view's user agent, sent with every entry.
   // `store` must outlive this object.
   HTML5ManifestPrefetch(std::string manifestURL, std::string userAgent, OfflineResourceStore& store);
@@ -48,6 +48,12 @@ class HTML5ManifestPrefetch {
   // The entry's absolute address against the manifest address; false when
   // it cannot be made.
   bool resolveEntry(const std::string& entry, std::string& address) const;
+
+  // The address of "manifest.appcache" beside the player page at
+  // `playerAddress` (resolved as a relative link of the page: a player
+  // address with a query or a file name keeps neither); empty when the
+  // player address is no http or https address.
+  static std::string manifestAddressFor(const std::string& playerAddress);
 
  private:
   bool cacheEntry(const std::string& entry);

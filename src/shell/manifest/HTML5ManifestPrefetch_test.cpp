@@ -155,4 +155,21 @@ TEST_F(HTML5ManifestPrefetchTest, CancelStopsTheRemainingEntries) {
   EXPECT_TRUE(store.resources().empty());
 }
 
+// The manifest lies beside the player page, also when the player's address
+// names a file, a query (which may hold an address of its own) or a location
+// hash; the built-in player addresses end in "/".
+TEST(HTML5ManifestPrefetchAddress, IsBesideThePlayerPage) {
+  EXPECT_EQ(HTML5ManifestPrefetch::manifestAddressFor("https://player.example/"),
+            "https://player.example/manifest.appcache");
+  EXPECT_EQ(HTML5ManifestPrefetch::manifestAddressFor("https://player.example/beta/"),
+            "https://player.example/beta/manifest.appcache");
+  EXPECT_EQ(HTML5ManifestPrefetch::manifestAddressFor("http://127.0.0.1:8080/app/own.html?steps=a,b&reports=http://"
+                                                      "127.0.0.1:9090#view/1"),
+            "http://127.0.0.1:8080/app/manifest.appcache");
+  EXPECT_EQ(HTML5ManifestPrefetch::manifestAddressFor("http://127.0.0.1:8080?from=settings"),
+            "http://127.0.0.1:8080/manifest.appcache");
+  EXPECT_EQ(HTML5ManifestPrefetch::manifestAddressFor("data:text/html,player"), "");
+  EXPECT_EQ(HTML5ManifestPrefetch::manifestAddressFor("not an address"), "");
+}
+
 }  // namespace
