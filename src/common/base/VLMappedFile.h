@@ -10,9 +10,9 @@
 //
 // States: closed (isOpen false, getData null, getSize 0) and open at a size.
 // Every failed open leaves it closed, logs one error (none once setQuiet was
-// called) and returns false. When a
-// file grows, the new range is reserved on disk before it is mapped, so a full
-// disk fails the open instead of faulting a later write through the mapping.
+// called) and returns false. When a file grows, the new range is reserved on
+// disk before it is mapped, so a full disk fails the open instead of faulting
+// a later write through the mapping.
 // getData is valid until the next close, resize or open.
 class VLMappedFile {
  public:
