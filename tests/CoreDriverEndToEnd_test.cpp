@@ -2277,7 +2277,9 @@ TEST_F(CoreDriverTest, AnIndexFolderTurnedReadOnlyWhileRunningStoresNothingUntil
 // while what it stored still reads; a download asked for meanwhile is not
 // fetched, the page is told the downloads cannot be written, and the
 // downloads play. Once the home is writable again the local storage takes
-// writes and the download completes, and a restart finds all of it.
+// writes and the download completes, and a restart finds all of it. The
+// folder of downloads, probed every 3 seconds while it is read-only, is said
+// to be read-only once for each time it turns so, not at each probe.
 TEST_F(CoreDriverTest, AHomeTurnedReadOnlyWhileRunningRefusesCleanlyAndTakesWritesOnceWritableAgain) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "needs threads in a forked child, which the thread sanitizer cannot follow";
@@ -2290,10 +2292,12 @@ TEST_F(CoreDriverTest, AHomeTurnedReadOnlyWhileRunningRefusesCleanlyAndTakesWrit
   const std::string volume = folder.folder("disk");
   const int result = TestSmallVolume::run(volume, "16m", [&] {
     const std::string home = volume + "/home";
+    const std::string toldReadOnly = "Repository directory is read-only, its files are only read : " + home + "/Music";
+    const std::string probe = home + "/Music/Velora/.";  // the hidden file that probes the folder
     useClient(home, urls, 1361);
     {
       std::unique_ptr<ReadOnlyFolders> readOnly;
-      CoreDriverProcess driver(kTool, driverArguments(home, urls));
+      CoreDriverProcess driver(kTool, driverArguments(home, urls, {"--test-clock"}));
       EXPECT_TRUE(driver.waitUntilStarted());
       EXPECT_TRUE(driver.call("storageSetItem", args({"localStorage", "before", "writable"})).boolValue());
       const size_t failures = timesLogged(home, "SQLite failed");
@@ -2305,6 +2309,9 @@ TEST_F(CoreDriverTest, AHomeTurnedReadOnlyWhileRunningRefusesCleanlyAndTakesWrit
       EXPECT_EQ("writable", driver.call("storageGetItem", args({"localStorage", "before"})).stringValue());
       driver.call("addFile", args({"download", "1362", 5, "{}"}));
       EXPECT_TRUE(waitForError(driver, "DOWNLOAD_UNWRITABLE"));
+      EXPECT_TRUE(driver.call("advanceClock", args({30})).boolValue());  // ten probes of the folders
+      EXPECT_EQ(1u, timesLogged(home, toldReadOnly));
+      EXPECT_EQ(0u, timesLogged(home, probe)) << "no error for each probe";
       EXPECT_TRUE(playsToTheEnd(driver, "http://127.0.0.1:1/t.mp3?_TEID=1361&_FMT=5&_LOCAL=true&_REPO=download"));
       EXPECT_NE(16, fileField(driver, "download", 1362, "download_state"));
       EXPECT_GE(failures + 2, timesLogged(home, "SQLite failed")) << "no error for each refused write";
@@ -2323,6 +2330,16 @@ TEST_F(CoreDriverTest, AHomeTurnedReadOnlyWhileRunningRefusesCleanlyAndTakesWrit
     EXPECT_EQ(16, fileField(driver, "download", 1362, "download_state"));
     EXPECT_EQ(0, driver.quit());
     EXPECT_TRUE(TestFolder::read(track.fixture.file) == TestFolder::read(downloadPath(home, 1362)));
+    // Read-only once more, from the start: said again, once.
+    ReadOnlyFolders again(storingFolders(home));
+    EXPECT_TRUE(again.mounted);
+    CoreDriverProcess rerun(kTool, driverArguments(home, urls, {"--test-clock"}));
+    EXPECT_TRUE(rerun.waitUntilStarted());
+    EXPECT_TRUE(waitForError(rerun, "DOWNLOAD_UNWRITABLE"));
+    EXPECT_TRUE(rerun.call("advanceClock", args({30})).boolValue());
+    EXPECT_EQ(2u, timesLogged(home, toldReadOnly));
+    EXPECT_EQ(0u, timesLogged(home, probe));
+    EXPECT_EQ(0, rerun.quit());
     return ::testing::Test::HasFailure() ? 1 : 0;
   });
   if (result == -1) GTEST_SKIP() << "no private mount namespace with a tmpfs here (unshare -rm refused)";

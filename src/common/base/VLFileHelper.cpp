@@ -27,6 +27,9 @@ bool VLFileHelper::isWritable(const std::string& directory) {
 VLFileHelper::Writability VLFileHelper::probeWritability(const std::string& directory) {
   std::string path = directory + getSeparator() + probeName();
   std::unique_ptr<VLMappedFile> probe(VLPlatformFactory::instance()->createMappedFile(path));
+  // What it finds is the caller's to tell, once for each change: a folder
+  // that stays read-only is probed every few seconds.
+  probe->setQuiet();
 
   // An empty file first: a folder that takes none is read-only, or not there,
   // while a full volume still takes an empty file and refuses its bytes.

@@ -9,9 +9,10 @@
 // deleting it closes it (the file stays). No lock: one thread at a time.
 //
 // States: closed (isOpen false, getData null, getSize 0) and open at a size.
-// Every failed open leaves it closed, logs one error and returns false. When a
-// file grows, the new range is reserved on disk before it is mapped, so a full
-// disk fails the open instead of faulting a later write through the mapping.
+// Every failed open leaves it closed, logs one error (none once setQuiet was
+// called) and returns false. When a file grows, the new range is reserved on
+// disk before it is mapped, so a full disk fails the open instead of faulting
+// a later write through the mapping.
 // getData is valid until the next close, resize or open.
 class VLMappedFile {
  public:
@@ -77,7 +78,13 @@ class VLMappedFile {
   // Sets every byte to 0 at the present size, leaving it open or closed as it was.
   bool zeroFill();
   std::string getPath() const { return path_; }
+  // A failed open (the file not made, no room for its size) is no longer
+  // logged: for a caller that expects it, such as a probe of whether a folder
+  // takes files, run again and again, which tells what it found itself.
+  void setQuiet() { quiet_ = true; }
+  bool isQuiet() const { return quiet_; }
 
  private:
   std::string path_;
+  bool quiet_ = false;
 };

@@ -95,7 +95,7 @@ bool VLMappedFileLinuxImpl::openAt(size_t size, bool reserveRoom) {
   std::string path = getPath();
   descriptor_ = openDescriptor(size);
   if (descriptor_ == -1) {
-    VL_LOG_ERROR("open has failed (" << errno << ") : " << path);
+    if (!isQuiet()) VL_LOG_ERROR("open has failed (" << errno << ") : " << path);
     return fail();
   }
   struct stat status;
@@ -146,7 +146,7 @@ bool VLMappedFileLinuxImpl::setLength(size_t presentSize, size_t size, bool rese
     int error = posix_fallocate(descriptor_, static_cast<off_t>(presentSize), static_cast<off_t>(size - presentSize));
     if (error == 0) return true;
     if (isNoSpace(error)) {
-      VL_LOG_ERROR("posix_fallocate has failed (" << error << ") : " << getPath());
+      if (!isQuiet()) VL_LOG_ERROR("posix_fallocate has failed (" << error << ") : " << getPath());
       // Give back whatever part of the range was reserved.
       if (ftruncate(descriptor_, static_cast<off_t>(presentSize)) != 0)
         VL_LOG_ERROR("ftruncate has failed (" << errno << ")");

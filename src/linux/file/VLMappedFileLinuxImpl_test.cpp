@@ -171,9 +171,12 @@ TEST_F(VLMappedFileTest, GrowingPastAFullDiskFailsInsteadOfFaulting) {
     for (size_t size = 64 * 1024; size > 0 && !filler->open(size); size -= 4096) {
     }
     filler->close();
+    // Quietly: the probe's caller tells what it found, once, not at each probe.
+    const size_t mark = VLTestLog::mark();
     EXPECT_FALSE(files->isWritable(volume));
     EXPECT_EQ(VLFileHelper::VOLUME_FULL, files->probeWritability(volume)) << "full, not unwritable";
     EXPECT_EQ(VLFileHelper::NOT_WRITABLE, files->probeWritability(volume + "/content")) << "not a folder";
+    EXPECT_EQ(std::string::npos, VLTestLog::since(mark).find("has failed"));
     std::list<std::string> left;
     files->listFiles(volume, &left);
     left.sort();
@@ -289,9 +292,12 @@ TEST_F(VLMappedFileTest, AFileOnAReadOnlyVolumeIsReadAsItIs) {
     file->close();
     EXPECT_EQ(0, mount(nullptr, volume.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr));
 
+    const size_t mark = VLTestLog::mark();
     EXPECT_EQ(VLFileHelper::READ_ONLY, files->probeWritability(volume));
     EXPECT_EQ(VLFileHelper::NOT_WRITABLE, files->probeWritability(volume + "/missing"));
+    EXPECT_EQ(std::string::npos, VLTestLog::since(mark).find("has failed")) << "the probes are quiet";
     EXPECT_FALSE(file->open(4096)) << "a new size cannot be given";
+    EXPECT_NE(std::string::npos, VLTestLog::since(mark).find("open has failed (30)")) << "a real open is not";
     EXPECT_FALSE(mapped(volume + "/new")->open()) << "nothing can be made";
     EXPECT_TRUE(file->open());
     EXPECT_EQ(8192u, file->getSize());
