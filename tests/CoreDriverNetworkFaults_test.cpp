@@ -884,6 +884,54 @@ TEST_F(NetworkFaultTest, ATrackThePageHasInAnotherFormatOnlyIsAskedForOncePerPla
   EXPECT_EQ(0, driver->quit());
 }
 
+// A download the page has in another format only, or one the server answered
+// empty, is stored as an empty file; that is no copy of the track for a
+// stream: the stream plays from the server, also after a restart. The empty
+// file asked for by name still ends as one (9), and a complete download still
+// plays by a stream without the server.
+TEST_F(NetworkFaultTest, AnEmptyDownloadIsNoCopyOfTheTrackForAStream) {
+  ASSERT_TRUE(server.isRunning());
+  auto driver = startDriver({}, true);
+  const std::string file = server.url("/file=" + shortTrack() + "/d.mp3");
+  auto stream = [&](int entity, const std::string& more = "") {
+    return server.url("/file=" + shortTrack() + "/t.mp3?_TEID=" + std::to_string(entity) + "&_FMT=5" + more);
+  };
+  driver->call("mapFileUrl", args({"1200_5", file, 3}));
+  driver->call("mapFileUrl", args({"1201_5", file, 3}));
+  driver->call("mapFileUrl", args({"1202_5", file}));
+  driver->call("mapFileUrl", args({"1203_5", server.url("/empty=200/d.mp3")}));
+  for (const char* entity : {"1200", "1201", "1202", "1203"})
+    driver->call("addFile", args({"download", entity, 5, "{}"}));
+  // Three complete (two of them empty), and the one answered empty fails
+  // after its tries.
+  ASSERT_TRUE(driver->call("waitForFileCount", args({strings({"download"}), 2, 0, 3, 30000})).boolValue());
+  bool failed = false;
+  for (int i = 0; i < 30 && !failed; ++i) {
+    driver->call("advanceClock", args({10}));
+    failed = driver->call("waitForFileCount", args({strings({"download"}), 0, 8, 1, 300})).boolValue();
+  }
+  ASSERT_TRUE(failed);
+  ASSERT_EQ(0, fileNumber(*driver, "download", 1200, "bytes_total", 2));
+
+  const int named = int(driver->call("createSound", args({stream(1200, "&_REPO=download&_LOCAL=true")})).int64Value());
+  driver->call("play", args({named}));
+  EXPECT_TRUE(runUntil(
+      *driver, [&] { return ask(*driver, "getState", named) == 9; }, 10))
+      << "state " << ask(*driver, "getState", named);
+  driver->call("deleteSound", args({named}));
+
+  int64_t state = 0;
+  for (int entity : {1200, 1203})
+    EXPECT_GT(playUntilHeard(*driver, stream(entity), &state), 0) << entity << ": state " << state;
+  // Nothing listens on port 1: the complete download is the only copy.
+  EXPECT_GT(playUntilHeard(*driver, "http://127.0.0.1:1/t.mp3?_TEID=1202&_FMT=5", &state), 0) << "state " << state;
+  EXPECT_EQ(0, driver->quit());
+
+  driver = startDriver();
+  EXPECT_GT(playUntilHeard(*driver, stream(1201), &state), 0) << "a restart: state " << state;
+  EXPECT_EQ(0, driver->quit());
+}
+
 // Two sounds of one track that open it side by side (a preload of the same
 // track, a page that makes the next sound before deleting the last) and share
 // the server's empty answer: both end as an empty file, and once both are

@@ -31,6 +31,7 @@ namespace {
 const unsigned int kFlagComplete = 2;
 const unsigned int kFlagLocked = 8;
 const unsigned int kFlagProviding = 16;
+const unsigned int kFlagNotEmpty = 32;
 
 // Repository file open and close options.
 const int kOptionLock = 1;
@@ -621,6 +622,10 @@ bool VLPlayer::searchFile(const std::string& entityId, bool lossless, bool* foun
 
 VLFileHandle* VLPlayer::findCopy(const std::string& entityId, bool lossless, unsigned int flag,
                                  bool skipOfflineOrFull) const {
+  // A complete copy holding no bytes (the page has the track in another
+  // format only, the server answered empty) is not the track's content: only
+  // a request naming that very file ends on it as an empty file.
+  const unsigned int needed = flag == kFlagComplete ? flag | kFlagNotEmpty : flag;
   const VLFileFormat* table = VLFileFormat::getTable();
   for (int row = 0; row < VLFileFormat::TABLE_SIZE; ++row) {
     if (!servesRequest(&table[row], lossless)) continue;
@@ -630,7 +635,7 @@ VLFileHandle* VLPlayer::findCopy(const std::string& entityId, bool lossless, uns
       // A complete copy needs only to be read; one being fetched needs writing.
       if (flag == kFlagComplete ? !repository->canReadFiles() : repository->isUnavailable()) continue;
       VLRepositoryFile* file = repository->getFile(id, false);
-      if (file && (file->getFlags() & flag)) return new VLFileHandle(repository, id);
+      if (file && (file->getFlags() & needed) == needed) return new VLFileHandle(repository, id);
     }
   }
   return nullptr;

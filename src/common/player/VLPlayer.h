@@ -184,10 +184,11 @@ class VLPlayer : public VLStreamSource {
   void applyDiscards();
 
   // The first existing file of the entity with `flag` (a repository-file
-  // flag), walking the format table's rows that serve the request's class
-  // and, for each, the repositories in the order cache, import, download;
-  // unavailable repositories are passed over, and with skipOfflineOrFull
-  // those that are offline or full too. A new handle, or null.
+  // flag; a complete one must also hold bytes), walking the format table's
+  // rows that serve the request's class and, for each, the repositories in
+  // the order cache, import, download; unavailable repositories are passed
+  // over, and with skipOfflineOrFull those that are offline or full too. A
+  // new handle, or null.
   VLFileHandle* findCopy(const std::string& entityId, bool lossless, unsigned int flag, bool skipOfflineOrFull) const;
   static bool isGivenUp(VLRepositoryFile* file, double starved = 0);
   VLRepositoryFile* giveUpOpen(VLOpenTask* task, VLRepositoryFile* file, bool opened);
