@@ -239,11 +239,32 @@ VEResult VEOutputPulse::open(const VEOutputDriver& driver, int sampleRate, VEMix
   return ready ? VE_OK : VE_ERR_OUTPUT_INIT;
 }
 
-// Ends a stream of the connection; its loop locked.
+// Ends a stream of the connection; its loop locked. A stream whose creation
+// the server has not answered yet (given up on at the time limit) cannot be
+// disconnected before that answer, which makes it on the server: left alone
+// it would stay there, attached to its sink, for the connection's life. It
+// ends once answered instead, and lets go of itself then.
 void VEOutputPulse::endStream(pa_stream* stream) {
   pa_stream_set_write_callback(stream, nullptr, nullptr);
+  if (pa_stream_get_state(stream) == PA_STREAM_CREATING) {
+    pa_stream_set_state_callback(stream, endOnceAnswered, nullptr);
+    return;
+  }
   pa_stream_set_state_callback(stream, nullptr, nullptr);
   pa_stream_disconnect(stream);
+  pa_stream_unref(stream);
+}
+
+// The loop's thread, which holds a reference of its own around the call.
+void VEOutputPulse::endOnceAnswered(pa_stream* stream, void*) {
+  const pa_stream_state_t state = pa_stream_get_state(stream);
+  if (state == PA_STREAM_READY) {
+    // Terminated once the server confirms, which calls back here again.
+    if (pa_stream_disconnect(stream) == 0) return;
+  } else if (PA_STREAM_IS_GOOD(state)) {
+    return;
+  }
+  pa_stream_set_state_callback(stream, nullptr, nullptr);
   pa_stream_unref(stream);
 }
 

@@ -34,6 +34,7 @@ class VEOutputPulse : public VEOutput {
   static void writeCallback(pa_stream* stream, size_t bytes, void* self);
   static void streamStateCallback(pa_stream* stream, void* self);
   static void endStream(pa_stream* stream);
+  static void endOnceAnswered(pa_stream* stream, void* unused);
 
   // While open: the shared connection and this output's stream on it.
   std::shared_ptr<Connection> connection_;

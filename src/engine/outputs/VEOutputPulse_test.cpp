@@ -208,3 +208,44 @@ TEST(VEOutputPulseSlowServer, AServerSlowAtItsFirstAnswerBySecondsIsListedOnceIt
     expectListedOnceItAnswered(SlowSoundServer::Slowness::FirstConnection, std::chrono::seconds(seconds));
   }
 }
+
+namespace {
+
+// The streams playing on the server (listed at its own socket, past any
+// proxy in front of it).
+int sinkInputCount() {
+  const std::string command =
+      "pactl --server=unix:" + NullSinkServer::socketPath() + " list short sink-inputs 2>/dev/null";
+  FILE* list = popen(command.c_str(), "r");
+  if (!list) return -1;
+  char line[512];
+  int count = 0;
+  while (fgets(line, sizeof line, list)) ++count;
+  pclose(list);
+  return count;
+}
+
+}  // namespace
+
+// A server busy for a moment as a stream is created (its answer 1.5 s late,
+// past the half second an open waits): the open gives up, and the stream the
+// server made is ended once the answer comes, not left on the sink for the
+// connection's life. Then an open on the same connection, answered at once,
+// plays as the sink's one stream.
+TEST(VEOutputPulseSlowServer, AStreamGivenUpOnIsEndedOnceTheServerAnswers) {
+  NullSinkServer server({"test"}, false);
+  if (!server.ready()) GTEST_SKIP() << "no PulseAudio server could be started here";
+  SlowSoundServer slow(server, SlowSoundServer::Slowness::LateAfterSetup, std::chrono::milliseconds(1500));
+  ASSERT_TRUE(slow.ready());
+  const VEOutputDriver sink{"test", "test", VEOutput::driverId("test")};
+  SilentSource silence;
+  VEOutputPulse output;
+  EXPECT_EQ(VE_ERR_OUTPUT_INIT, output.open(sink, 44100, &silence)) << "answered before the server did";
+  EXPECT_TRUE(updateUntil(nullptr, [] { return sinkInputCount() == 0; })) << "the stream given up on stayed";
+
+  ASSERT_EQ(VE_OK, output.open(sink, 44100, &silence));
+  EXPECT_EQ(1, sinkInputCount());
+  output.close();
+  EXPECT_TRUE(updateUntil(nullptr, [] { return sinkInputCount() == 0; }));
+  EXPECT_EQ(1, slow.connections());
+}

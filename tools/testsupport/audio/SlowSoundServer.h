@@ -42,6 +42,10 @@ class SlowSoundServer {
     // its authentication and its name: the client counts as connected);
     // every later answer is held. delay is not used.
     AfterSetup,
+    // Each connection's setup is answered at once, its first answer after
+    // that (a stream's creation, say) delay late: a server busy for a
+    // moment once a client is connected.
+    LateAfterSetup,
   };
 
   // Stands in front of server (running) for this process and the children it
@@ -192,11 +196,14 @@ class SlowSoundServer {
   bool fromServer(Pair& pair) {
     Chunk chunk;
     if (!receive(pair.server, &chunk)) return false;
-    if (slowness_ == Slowness::AfterSetup) {
+    if (slowness_ == Slowness::AfterSetup || slowness_ == Slowness::LateAfterSetup) {
       const size_t setup = setupBytes(pair, chunk);
       if (setup > 0 && !pass(pair.client, Chunk(chunk.begin(), chunk.begin() + long(setup)))) return false;
       chunk.erase(chunk.begin(), chunk.begin() + long(setup));
-      if (!chunk.empty()) pair.held.push_back(std::move(chunk));
+      if (chunk.empty()) return release(pair);
+      if (!pair.answered) pair.until = Clock::now() + delay_;
+      pair.answered = true;
+      pair.held.push_back(std::move(chunk));
       return release(pair);
     }
     if (!pair.answered && pair.slow) pair.until = Clock::now() + delay_;
