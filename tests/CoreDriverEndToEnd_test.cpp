@@ -919,6 +919,22 @@ std::vector<int16_t> writtenSamples(const std::string& wav) {
   return samples;
 }
 
+// Waits until the WAV writer has closed its file, whose header then counts
+// every byte after it: a switch of device ends the engine it leaves only once
+// the new one has taken the sounds over, which a slow machine may not have
+// done yet when the switch's setting returns.
+bool waitUntilWavClosed(const std::string& wav) {
+  for (int i = 0; i < 2000; ++i) {
+    const std::vector<uint8_t> bytes = vetest::readFile(wav);
+    if (bytes.size() > 44) {
+      const uint32_t data = bytes[40] | bytes[41] << 8 | bytes[42] << 16 | uint32_t(bytes[43]) << 24;
+      if (data == bytes.size() - 44) return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
 // Where in the reference the played samples end: the index after their last
 // 512 samples (unique in a noisy tone); 0 when they are not found.
 size_t endInReference(const std::vector<int16_t>& played, const std::vector<int16_t>& reference) {
@@ -944,7 +960,10 @@ TEST_F(CoreDriverTest, APausedSoundStaysOnItsSampleThroughDeviceSwitches) {
     EXPECT_EQ(paused, session.position(sound)) << "after switch " << i + 1;
     // Closed by the first switch, the WAV writer's file holds everything
     // played up to the pause.
-    if (i == 0) pausedAt = endInReference(writtenSamples(session.wav), reference);
+    if (i == 0) {
+      ASSERT_TRUE(waitUntilWavClosed(session.wav));
+      pausedAt = endInReference(writtenSamples(session.wav), reference);
+    }
   }
   ASSERT_GT(pausedAt, 0u);
   // Back on the WAV writer, whose file started again: from here it holds
