@@ -32,7 +32,10 @@ class VLStreamSource;
 //   for its update of the engine and the sounds, and for the hand-over of
 //   the sounds at a device switch, but not while a switch sets its new
 //   engine up (listing devices and opening one wait on sound servers, up to
-//   their time limits): that engine is not in use yet. The main thread
+//   their time limits): that engine is not in use yet. An engine playing on
+//   ALSA is the exception: it is closed first and the new one set up under
+//   the lock, as a sound card's device opens only once at a time. Init holds
+//   it while it sets up the first engine. The main thread
 //   takes it for the sound-table operations; the file callbacks take it only
 //   to look sounds up, never while they wait for the worker.
 // - A second, short lock guards the values the main thread reads while the
@@ -84,13 +87,14 @@ class VLAudioInterface {
   bool update();
 
   // With now false (main thread) stores the id for the next update. With now
-  // true (worker, not holding the audio lock) switches to it: every sound is saved, the engine restarted
-  // on the new device and the sounds restored where they were. An id that
-  // names the device in use ("T:0" for the first driver of type T, or the
-  // full id) changes nothing, except while the engine plays on no sound in
-  // place of a device: then it looks for the devices again. A switch that
-  // cannot open the device falls back to "0:0", keeps every sound and answers
-  // false.
+  // true (worker, not holding the audio lock) switches to it: every sound is
+  // saved, the engine restarted on the new device and the sounds restored
+  // where they were. An id that names the device in use ("T:0" for the first
+  // driver of type T, or the full id) changes nothing, except while the
+  // engine waits for a device (on no sound in place of one, or on the first
+  // driver in place of one that is gone): then it looks for the devices
+  // again. A switch that cannot open the device falls back to "0:0", keeps
+  // every sound and answers false.
   bool setOutput(const std::string& id, bool now);
   std::string getOutput() const;
   // The output id a session keeps for the next one: the id in use while the

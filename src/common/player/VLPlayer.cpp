@@ -28,10 +28,10 @@
 namespace {
 
 // Repository file flags.
-const unsigned int kFlagComplete = 2;
-const unsigned int kFlagLocked = 8;
-const unsigned int kFlagProviding = 16;
-const unsigned int kFlagNotEmpty = 32;
+const unsigned int kFlagComplete = VLRepositoryFile::FLAG_COMPLETE;
+const unsigned int kFlagLocked = VLRepositoryFile::FLAG_LOCKED;
+const unsigned int kFlagProviding = VLRepositoryFile::FLAG_PROVIDING;
+const unsigned int kFlagNotEmpty = VLRepositoryFile::FLAG_NOT_EMPTY;
 
 // Repository file open and close options.
 const int kOptionLock = 1;

@@ -180,12 +180,11 @@ class VLHttpRepositoryProvider {
                   const std::string& data);
 
   // One pump of the transfers: counts the pass (getRunningTime), applies
-  // queued URL answers, drives the
-  // transfers while their sockets have data (for at most 20 ms, less when
-  // an answer begins or the wake event is signalled), and
-  // settles the transfers libcurl reports done. Never waits for the
-  // network: waitForActivity does. False when there is no multi handle or
-  // a libcurl call failed (the pass stops there).
+  // queued URL answers, drives the transfers while their sockets have data
+  // (for at most 20 ms, less when an answer begins or the wake event is
+  // signalled), and settles the transfers libcurl reports done. Never waits
+  // for the network: waitForActivity does. False when there is no multi
+  // handle or a libcurl call failed (the pass stops there).
   bool update();
 
   // The worker's wait between two passes: returns once a transfer's socket

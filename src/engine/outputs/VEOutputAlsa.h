@@ -3,8 +3,8 @@
 // opening (setting the parameters included) and closing wait for a device at
 // most half a second: the bridges would wait 30 s for a sound server that
 // takes connections but does not answer, or that answered the connection and
-// then stopped answering; a device whose open was given up on is not opened again until that
-// open ended. A writer thread pulls a period at a time and writes it without
+// then stopped answering; a device whose open was given up on is not opened
+// again until that open ended. A writer thread pulls a period at a time and writes it without
 // blocking, waiting for room in short slices, so that close never waits on a
 // device that takes no data (a stream the sound server holds back); a writer
 // held inside the device longer than half a second ends on its own. An error

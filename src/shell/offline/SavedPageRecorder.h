@@ -37,7 +37,9 @@ class SavedPageRecorder {
   static constexpr unsigned kQuietMilliseconds = 300;
   // At the end of the run, how long the store's writes are waited for: on a
   // disk slow to sync the end must not wait for them without end (a session
-  // that logs out kills what lingers). A write past it is not made.
+  // that logs out kills what lingers). A recording still waiting for the
+  // writer then is not written; the write under way goes on, and the store's
+  // destruction waits for it.
   static constexpr unsigned kWriteWaitMilliseconds = 5000;
 
   // view and store must outlive the recorder; the page recorded is the
