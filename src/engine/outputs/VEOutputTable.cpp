@@ -52,7 +52,9 @@ const char* veOutputTypeName(int type) {
 }
 
 const std::vector<VEOutputType>& veAutomaticOutputOrder() {
-  static const std::vector<VEOutputType> order = [] {
+  // Never destroyed: a look for a device runs on a thread of its own that may
+  // still read the order while the process ends.
+  static const std::vector<VEOutputType>* order = new std::vector<VEOutputType>([] {
     std::vector<const VEOutputEntry*> ranked;
     for (size_t i = 0; i < kOutputCount; ++i) {
       if (kOutputs[i].automaticRank > 0) ranked.push_back(&kOutputs[i]);
@@ -62,6 +64,6 @@ const std::vector<VEOutputType>& veAutomaticOutputOrder() {
     std::vector<VEOutputType> types;
     for (const VEOutputEntry* entry : ranked) types.push_back(entry->type);
     return types;
-  }();
-  return order;
+  }());
+  return *order;
 }
