@@ -33,7 +33,13 @@ void removeOrTrace(const char* path) {
 // that starts while the folder is removed waits on that file
 // (DataFolderLock), and so for the whole removal, not only until its file is
 // gone; else it would start while the rest is still removed under it.
-int removeEntry(const char* path, const struct stat*, int, struct FTW* at) {
+int removeEntry(const char* path, const struct stat*, int type, struct FTW* at) {
+  // A folder that cannot be read keeps what it holds: that is no folder left
+  // on purpose, though its removal then fails as "not empty".
+  if (type == FTW_DNR) {
+    shellTrace("CommandLineOptions::removeApplicationSupportDirectory", std::string("cannot read ") + path);
+    ++failedRemovals;
+  }
   bool lockFile = at->level == 1 && strcmp(path + at->base, DataFolderLock::kFileName) == 0;
   if (at->level > 0 && !lockFile) removeOrTrace(path);
   return 0;  // go on with the rest
@@ -94,7 +100,7 @@ bool CommandLineOptions::removeApplicationSupportDirectory(const std::string& fo
   // folder's own file system only, as rm --one-file-system: a disk mounted
   // inside it (and its mount point) stays.
   failedRemovals = 0;
-  nftw(folder.c_str(), removeEntry, 32, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+  if (nftw(folder.c_str(), removeEntry, 32, FTW_DEPTH | FTW_PHYS | FTW_MOUNT) != 0) ++failedRemovals;
   std::string lockFile = folder + "/" + DataFolderLock::kFileName;
   if (lstat(lockFile.c_str(), &info) == 0) removeOrTrace(lockFile.c_str());
   removeOrTrace(folder.c_str());

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <fstream>
 
 #include "TestEnvironmentVariable.h"
 #include "TestFolder.h"
@@ -48,6 +51,38 @@ TEST_F(CommandLineOptionsTest, RemoveFolderRemovesTheDataFolderAndNothingOutside
   EXPECT_FALSE(TestFolder::exists(folder));
   EXPECT_EQ(TestFolder::read(outside + "/precious"), "keep me");
   EXPECT_TRUE(TestFolder::exists(home.path() + "/.local/share"));
+}
+
+// A folder inside that its user cannot read keeps what it holds: the removal
+// says it failed, while a readable folder is removed whole (as an ordinary
+// user; root reads every folder).
+TEST_F(CommandLineOptionsTest, AnUnreadableFolderInsideIsAFailedRemoval) {
+  const uid_t nobody = 65534;
+  ASSERT_EQ(0, chmod(home.path().c_str(), 0755));
+  for (std::string up = home.path(); up.size() > 1; up = up.substr(0, up.rfind('/'))) {
+    struct stat folder;
+    if (stat(up.c_str(), &folder) != 0 || !(folder.st_mode & S_IXOTH))
+      GTEST_SKIP() << up << " cannot be passed through by another user";
+    if (up.rfind('/') == 0) break;
+  }
+  for (const bool readable : {true, false}) {
+    const std::string folder = home.path() + (readable ? "/a" : "/b") + "/velora-desktop";
+    ASSERT_EQ(0, system(("mkdir -p " + folder + "/sub").c_str()));
+    std::ofstream(folder + "/sub/keep") << "kept";
+    ASSERT_EQ(0, system(("chown -R 65534:65534 " + folder + "/..").c_str()));
+    if (!readable) ASSERT_EQ(0, chmod((folder + "/sub").c_str(), 0));
+    const pid_t child = fork();
+    if (child == 0) {
+      if (setgid(nobody) != 0 || setuid(nobody) != 0) _exit(3);
+      _exit(CommandLineOptions::removeApplicationSupportDirectory(folder) ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(readable ? 0 : 1, WEXITSTATUS(status)) << folder;
+    struct stat info;
+    EXPECT_EQ(readable ? -1 : 0, lstat((folder + "/sub/keep").c_str(), &info)) << folder;
+  }
 }
 
 TEST_F(CommandLineOptionsTest, FoldersThatAreNotTheApplicationsAreRefused) {
